@@ -1,0 +1,34 @@
+# make test : create .venv, build and install plovik with its test extras, run pytest
+# make demo : the same set-up, then the demonstration
+# PYTHON=/path/to/python overrides the interpreter (default: a working python3.13).
+
+VENV := .venv
+PY := $(VENV)/bin/python
+PYTEST_ARGS ?=
+
+.PHONY: test demo bench venv install clean
+
+venv:
+	@interp=$$(PYTHON="$(PYTHON)" scripts/find-python.sh) || exit 1; \
+	if [ ! -x $(PY) ] || [ "$$(cat $(VENV)/.interpreter 2>/dev/null)" != "$$interp" ]; then \
+		echo "creating $(VENV) with $$interp"; \
+		rm -rf $(VENV) && "$$interp" -m venv $(VENV) && echo "$$interp" > $(VENV)/.interpreter || exit 1; \
+	fi
+	@$(PY) -m pip install --quiet --upgrade pip
+	@$(PY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.18" "ninja"
+
+install: venv
+	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+
+test: install
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+demo: install
+	$(PY) -m plovik demo
+
+bench: install
+	$(PY) -m pip install --quiet ".[bench]"
+	$(PY) benchmarks/bench_build.py
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,54 @@
+// Flat owned arrays of the engine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace plovik {
+
+// An allocator whose resize() leaves new trivially-constructible elements
+// uninitialised: the engine fills every array it allocates, so zeroing
+// hundreds of megabytes of keys first would only cost time.
+template <class T>
+struct DefaultInitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = DefaultInitAllocator<U>;
+  };
+  using std::allocator<T>::allocator;
+
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+// Engine-owned flat array. resize(n) leaves new elements uninitialised;
+// resize(n, value) / assign(n, value) fill them.
+template <class T>
+using Array = std::vector<T, DefaultInitAllocator<T>>;
+
+// a * b for sizes, throwing std::bad_alloc when the product cannot be
+// represented: such a product is never a size anything could allocate.
+inline std::size_t checked_mul(std::size_t a, std::size_t b) {
+  std::size_t r;
+  if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
+  return r;
+}
+
+inline std::size_t checked_add(std::size_t a, std::size_t b) {
+  std::size_t r;
+  if (__builtin_add_overflow(a, b, &r)) throw std::bad_alloc();
+  return r;
+}
+
+}  // namespace plovik

@@ -1,0 +1,76 @@
+#include "hash.hpp"
+
+#include <algorithm>
+
+#include "parallel/pool.hpp"
+
+namespace plovik {
+
+int64_t query_codes(const RustLshIndex& ix, const double* q, std::size_t t, int64_t* codes,
+                    double* fracs) {
+  const std::size_t K = ix.k;
+  const double B = static_cast<double>(ix.b);
+  uint64_t key = 0;
+  for (std::size_t j = 0; j < K; ++j) {
+    const std::size_t at = t * K + j;
+    const double x = q[static_cast<std::size_t>(ix.s[at])] + ix.u[at];
+    const double w = x - floor_exact(x);
+    const double y = w * B;
+    const int64_t code = cell_code(y, ix.b);
+    double frac = y - static_cast<double>(code);
+    if (frac < 0.0) frac = 0.0;
+    if (frac > 1.0) frac = 1.0;
+    codes[j] = code;
+    fracs[j] = frac;
+    key += static_cast<uint64_t>(code) * ix.radix[j];
+  }
+  return static_cast<int64_t>(key);
+}
+
+namespace {
+
+// Chunks of about four per worker, 16 to 1024 points each.
+std::size_t key_chunk(std::size_t count) {
+  const std::size_t per = 4 * parallel::thread_count();
+  std::size_t chunk = count / per + (count % per != 0);
+  return std::clamp<std::size_t>(chunk, 16, 1024);
+}
+
+}  // namespace
+
+Array<int64_t> compute_keys_of(const RustLshIndex& ix, const double* coords, std::size_t d,
+                               std::size_t base, std::size_t count) {
+  const std::size_t L = ix.l, K = ix.k;
+  Array<int64_t> out(checked_mul(L, count));
+  if (count == 0) return out;
+  const double B = static_cast<double>(ix.b);
+  const int64_t b = ix.b;
+  struct NoState {};
+  parallel::for_chunks(
+      count, key_chunk(count), [] { return NoState{}; },
+      [&](NoState&, std::size_t begin, std::size_t end) {
+        // Table by table so that each table's slice of the chunk is written
+        // as one contiguous run.
+        for (std::size_t t = 0; t < L; ++t) {
+          int64_t* dst = out.data() + t * count;
+          for (std::size_t i = begin; i < end; ++i) {
+            const double* p = coords + (base + i) * d;
+            uint64_t key = 0;
+            for (std::size_t j = 0; j < K; ++j) {
+              const std::size_t at = t * K + j;
+              const double x = p[static_cast<std::size_t>(ix.s[at])] + ix.u[at];
+              const double w = x - floor_exact(x);
+              key += static_cast<uint64_t>(cell_code(w * B, b)) * ix.radix[j];
+            }
+            dst[i] = static_cast<int64_t>(key);
+          }
+        }
+      });
+  return out;
+}
+
+Array<int64_t> compute_keys(const RustLshIndex& ix, std::size_t base, std::size_t count) {
+  return compute_keys_of(ix, ix.coords_f64.data(), ix.d, base, count);
+}
+
+}  // namespace plovik

@@ -1,0 +1,67 @@
+// The index record: hash parameters, points, both tiers and the query
+// counters, as flat engine-owned arrays. Operations are free functions over
+// it (one file per operation in this directory).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "array.hpp"
+
+namespace plovik {
+
+struct RustLshIndex {
+  // Hash parameters, fixed at construction. Entry t*K + j belongs to
+  // component j of table t.
+  Array<int64_t> s;        // hashed coordinate
+  Array<double> u;         // offset added before wrapping
+  Array<uint64_t> radix;   // radix[j] = b^j (wrapping), K entries
+
+  // Points, row-major n_points x d, static rows first. coords_f32 holds the
+  // coordinates wrapped onto [0, 1) and rounded to single precision; it is
+  // what distances are measured on.
+  Array<double> coords_f64;
+  Array<float> coords_f32;
+
+  // Static tier, table-major L x n_static, sorted by key per table.
+  Array<int64_t> static_keys;
+  Array<int64_t> static_ids;
+  Array<uint32_t> static_offsets;  // bucket directory, or empty
+
+  // Candidate tier, table-major L x n_cand. cand_keys is unsorted (column i
+  // is id n_static + i) so that a refresh can see which keys changed.
+  Array<int64_t> cand_keys;
+  Array<int64_t> cand_sorted_keys;
+  Array<int64_t> cand_sorted_ids;
+  Array<uint32_t> cand_offsets;  // bucket directory, or empty
+
+  int64_t b = 0;
+  std::size_t k = 0;  // K, hashed components per table
+  std::size_t l = 0;  // L, number of tables
+  std::size_t probes = 0;
+  std::size_t block = 1024;
+
+  std::size_t d = 0;  // 0 until the first build
+  std::size_t n_points = 0;
+  std::size_t n_static = 0;
+
+  // Cumulative k-nearest query counters. The only fields written under
+  // shared access: relaxed atomic adds from query workers, stores of zero
+  // from reset_stats.
+  mutable std::atomic<uint64_t> gather_ns{0};
+  mutable std::atomic<uint64_t> refine_ns{0};
+  mutable std::atomic<uint64_t> relax_ns{0};
+  mutable std::atomic<uint64_t> queries{0};
+  mutable std::atomic<uint64_t> cands{0};
+  mutable std::atomic<uint64_t> pairs{0};
+  mutable std::atomic<uint64_t> relaxed{0};
+
+  std::size_t n_cand() const { return n_points - n_static; }
+};
+
+// Key space size b^K, multiplied in signed 64-bit arithmetic saturating at
+// the signed limits. Requires K >= 1.
+int64_t key_space(const RustLshIndex& ix);
+
+}  // namespace plovik

@@ -1,0 +1,44 @@
+// Failure translation: the binding throws C++ exceptions while it works and
+// turns them into one Python exception at the boundary.
+#pragma once
+
+#include "python.hpp"
+
+namespace plovik::py {
+
+// A Python exception is already set; unwind to the boundary and return NULL.
+struct PythonError {};
+
+// Throws PythonError when `p` is NULL (a failed C API call).
+template <class T>
+T* check(T* p) {
+  if (p == nullptr) throw PythonError{};
+  return p;
+}
+inline void check(int status) {
+  if (status < 0) throw PythonError{};
+}
+
+// Sets exc with message and throws PythonError.
+[[noreturn]] void raise(PyObject* exc, const char* message);
+
+// Maps the exception being handled to a Python exception. Call only inside
+// a catch block, with the interpreter lock held.
+void set_python_error_from_current() noexcept;
+
+// PanicException: a direct subclass of BaseException, created once.
+PyObject* panic_exception_type();
+
+// Runs f() and returns its result; on any C++ exception sets the matching
+// Python exception and returns `failed`.
+template <class R, class F>
+R guard(R failed, F&& f) noexcept {
+  try {
+    return f();
+  } catch (...) {
+    set_python_error_from_current();
+    return failed;
+  }
+}
+
+}  // namespace plovik::py

@@ -1,0 +1,23 @@
+// RustLshIndex.update(coords)
+#include "access.hpp"
+#include "args.hpp"
+#include "gil.hpp"
+#include "index/update.hpp"
+#include "methods.hpp"
+
+namespace plovik::py {
+
+PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[1];
+    match_args({"RustLshIndex.update", {"coords"}, 1}, args, nargs, kwnames, a);
+    ExclusiveAccess access(reinterpret_cast<IndexObject*>(self));
+    PyArrayObject* coords = to_array(a[0], "coords", 2, NPY_FLOAT64);
+    Array<double> values = read_array<double>(coords);
+    without_gil([&] { update(access.record(), std::move(values)); });
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace plovik::py

@@ -1,0 +1,94 @@
+// The process-wide worker pool shared by every index and every interpreter
+// thread. Created on first use; T workers in all, the calling thread being
+// one of them while it waits for its own job.
+#pragma once
+
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
+namespace plovik::parallel {
+
+// T: RAYON_NUM_THREADS when it holds a positive decimal integer, the online
+// processors when it holds 0; otherwise RAYON_RS_NUM_CPUS when positive,
+// else the online processors (1 if unknown). Read once per process.
+std::size_t thread_count();
+
+// Hands out the task indices of one job. next() returns false once every
+// task has been claimed or a task of the job has thrown.
+class TaskSource {
+ public:
+  virtual bool next(std::size_t& task) = 0;
+
+ protected:
+  ~TaskSource() = default;
+};
+
+// A non-owning reference to a callable `void(TaskSource&)`. Copies refer to
+// the same callable (the constructor template never wraps a WorkerRef).
+class WorkerRef {
+ public:
+  template <class F>
+    requires(!std::is_same_v<std::remove_cv_t<F>, WorkerRef>)
+  WorkerRef(F& f)
+      : obj_(const_cast<void*>(static_cast<const void*>(&f))),
+        call_([](void* o, TaskSource& s) { (*static_cast<F*>(o))(s); }) {}
+  void operator()(TaskSource& s) const { call_(obj_, s); }
+
+ private:
+  void* obj_;
+  void (*call_)(void*, TaskSource&);
+};
+
+// Runs `worker` on up to T threads at once, the caller included; each
+// invocation claims tasks from the source until it is exhausted. Returns
+// when every invocation has returned. The first exception thrown by any
+// invocation is rethrown here, on the caller, after the others finished;
+// the pool stays usable. Called from inside a pool task, runs inline.
+void run(std::size_t n_tasks, WorkerRef worker);
+
+// Calls body(state, task) for task = 0 .. n_tasks - 1. Every thread that
+// takes part makes its own state with make_state() when it claims its first
+// task and keeps it for all the tasks it claims.
+template <class MakeState, class Body>
+void for_tasks(std::size_t n_tasks, MakeState&& make_state, Body&& body) {
+  if (n_tasks == 0) return;
+  auto worker = [&](TaskSource& src) {
+    std::size_t task;
+    if (!src.next(task)) return;
+    auto state = make_state();
+    do {
+      body(state, task);
+    } while (src.next(task));
+  };
+  run(n_tasks, WorkerRef(worker));
+}
+
+// Calls body(task) for task = 0 .. n_tasks - 1 (for instance one task per table).
+template <class Body>
+void for_each(std::size_t n_tasks, Body&& body) {
+  if (n_tasks == 0) return;
+  auto worker = [&](TaskSource& src) {
+    std::size_t task;
+    while (src.next(task)) body(task);
+  };
+  run(n_tasks, WorkerRef(worker));
+}
+
+// Cuts [0, n) into chunks of `chunk` items (the last may be shorter) and
+// calls body(state, begin, end) for each, with per-thread state as in
+// for_tasks.
+template <class MakeState, class Body>
+void for_chunks(std::size_t n, std::size_t chunk, MakeState&& make_state, Body&& body) {
+  if (n == 0) return;
+  if (chunk == 0) chunk = 1;
+  const std::size_t n_chunks = n / chunk + (n % chunk != 0);
+  for_tasks(n_chunks, std::forward<MakeState>(make_state),
+            [&](auto& state, std::size_t c) {
+              const std::size_t begin = c * chunk;
+              const std::size_t end = n - begin > chunk ? begin + chunk : n;
+              body(state, begin, end);
+            });
+}
+
+}  // namespace plovik::parallel

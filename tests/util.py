@@ -1,0 +1,27 @@
+"""Helpers shared by the tests: random hash parameters and index pairs."""
+
+import numpy as np
+
+from plovik import RustLshIndex
+from plovik.lsh import PythonLshIndex
+
+
+def random_params(rng, d, L, K, b, probes=2, block=1024):
+    """Hash parameters as a caller would draw them: s in [0, d), u in [0, 1)."""
+    s = rng.integers(0, d, size=(L, K), dtype=np.int64)
+    u = rng.random((L, K))
+    return dict(b=b, k=K, l=L, probes=probes, s=s, u=u, block=block)
+
+
+def both(params):
+    """The native index and the reference built from the same parameters."""
+    return RustLshIndex(**params), PythonLshIndex(**params)
+
+
+def assert_tables_equal(native, reference):
+    a, b = native.tables(), reference.tables()
+    assert list(a) == list(b)
+    for key in a:
+        assert a[key].dtype == np.int64 and a[key].flags.c_contiguous
+        assert a[key].shape == b[key].shape, key
+        assert a[key].tobytes() == b[key].tobytes(), key
