@@ -1,0 +1,57 @@
+"""Type stubs for the compiled module plovik._native."""
+
+from typing import Final
+
+import numpy as np
+import numpy.typing as npt
+
+__all__: Final[list[str]]
+
+class RustLshIndex:
+    """Toroidal-L1 LSH index, compiled."""
+
+    def __new__(
+        cls,
+        b: int,
+        k: int,
+        l: int,
+        probes: int,
+        s: npt.NDArray[np.int64],
+        u: npt.NDArray[np.float64],
+        block: int = 1024,
+    ) -> RustLshIndex: ...
+    @property
+    def n_points(self) -> int:
+        """Points in the index, both tiers."""
+    @property
+    def n_static(self) -> int:
+        """Points in the static tier."""
+    @property
+    def n_candidates(self) -> int:
+        """Points in the candidate tier."""
+    def build(self, points: npt.NDArray[np.float64], n_static: int) -> None:
+        """Hash and sort both tiers from scratch."""
+    def tables(self) -> dict[str, npt.NDArray[np.int64]]:
+        """The raw hash tables, for cross-implementation comparison."""
+    def query_knn(
+        self,
+        queries: npt.NDArray[np.float64],
+        k: int,
+        exclude_ids: npt.NDArray[np.int64] | None = None,
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """Exact k nearest neighbours of each query under toroidal L1."""
+    def query_radius(
+        self,
+        queries: npt.NDArray[np.float64],
+        radius: float,
+        exclude_ids: npt.NDArray[np.int64] | None = None,
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """Every point within `radius` of each query, exactly."""
+    def update(self, coords: npt.NDArray[np.float64]) -> None:
+        """Selective refresh: re-place only entries whose key changed."""
+    def promote(self, new_candidates: npt.NDArray[np.float64]) -> None:
+        """Merge candidates into the static tier, then install the new batch."""
+    def stats(self) -> dict[str, int]:
+        """Cumulative query-phase profile."""
+    def reset_stats(self) -> None:
+        """Zero the counters read by `stats`."""
