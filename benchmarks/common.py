@@ -1,0 +1,39 @@
+"""The scenario every benchmark shares: n = 1,000,000 uniform points in
+[0, 1)^16 (800,000 static, 200,000 candidates), b = 4, K = 7, L = 32,
+probes = 4, fixed seed."""
+
+import os
+import platform
+import statistics
+import time
+
+import numpy as np
+
+N, N_STATIC, D = 1_000_000, 800_000, 16
+B, K, L, PROBES = 4, 7, 32, 4
+SEED = 20261206
+
+
+def params(seed=SEED, d=D, b=B, k=K, l=L, probes=PROBES, block=1024):
+    """Hash parameters: each table hashes k distinct coordinates."""
+    rng = np.random.default_rng(seed)
+    s = np.stack([rng.choice(d, size=k, replace=k > d) for _ in range(l)]).astype(np.int64)
+    u = rng.random((l, k))
+    return dict(b=b, k=k, l=l, probes=probes, s=s, u=u, block=block)
+
+
+def points(n=N, d=D, seed=SEED + 1):
+    return np.random.default_rng(seed).random((n, d))
+
+
+def median_seconds(fn, repeats):
+    times = []
+    for _ in range(repeats):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return statistics.median(times)
+
+
+def machine():
+    return f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}"

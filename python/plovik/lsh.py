@@ -1,0 +1,790 @@
+"""Pure NumPy reference of the toroidal-L1 LSH index.
+
+`PythonLshIndex` takes the same parameters and methods as the compiled
+`plovik._native.RustLshIndex` and produces byte-identical hash tables and
+identical query rows (ids, single-precision distances widened to float64,
+and the deterministic counters). It is written for clarity and exactness,
+vectorised with NumPy where that is natural, and is the yardstick the
+compiled class is tested against.
+"""
+
+from __future__ import annotations
+
+import heapq
+import operator
+import os
+import re
+import time
+
+import numpy as np
+
+__all__ = ["PythonLshIndex", "pool_thread_count"]
+
+_I64_MAX = (1 << 63) - 1
+_U64_MASK = (1 << 64) - 1
+_TWO63 = 9223372036854775808.0
+_F32_ONE = np.float32(1.0)
+_TILE = 128
+# Raw (query, candidate) copies expanded at once; bounds the memory of a step.
+_PAIR_BUDGET = 1 << 20
+_DECIMAL = re.compile(r"[0-9]+\Z")
+
+
+def pool_thread_count() -> int:
+    """Worker count T of the shared pool, read from the environment now.
+
+    RAYON_NUM_THREADS when it holds a positive decimal integer, the online
+    processors when it holds 0; otherwise RAYON_RS_NUM_CPUS when it holds a
+    positive decimal integer; otherwise the online processors (1 if unknown).
+    """
+    online = os.cpu_count() or 1
+    value = os.environ.get("RAYON_NUM_THREADS")
+    if value is not None and _DECIMAL.match(value) and int(value) <= _U64_MASK:
+        return int(value) if int(value) > 0 else online
+    value = os.environ.get("RAYON_RS_NUM_CPUS")
+    if value is not None and _DECIMAL.match(value) and 0 < int(value) <= _U64_MASK:
+        return int(value)
+    return online
+
+
+def _unsigned(value, name):
+    value = operator.index(value)
+    if value < 0:
+        raise OverflowError(f"{name} must be non-negative, got {value}")
+    return value
+
+
+def _array2d(value, dtype, name):
+    arr = np.asarray(value, dtype=dtype)
+    if arr.ndim != 2:
+        raise TypeError(f"argument '{name}': expected a 2-dimensional array, got {arr.ndim} dimensions")
+    return np.ascontiguousarray(arr)
+
+
+def _wrap_f32(x):
+    """Single-precision copy: x - floor(x) in double precision, then rounded."""
+    with np.errstate(invalid="ignore"):
+        return (x - np.floor(x)).astype(np.float32)
+
+
+def _wrap64(v: int) -> int:
+    v &= _U64_MASK
+    return v - (1 << 64) if v > _I64_MAX else v
+
+
+def _trunc_div(a: int, r: int) -> int:
+    q = abs(a) // abs(r)
+    return q if (a >= 0) == (r >= 0) else -q
+
+
+def _cell_codes(y, b):
+    """trunc(y) saturating at the int64 limits (NaN -> 0), then at most b - 1."""
+    bad = ~(np.abs(y) < _TWO63)
+    if bad.any():
+        code = np.where(bad, 0.0, y).astype(np.int64)
+        code[y >= _TWO63] = _I64_MAX
+        code[y < -_TWO63] = -_I64_MAX - 1
+    else:
+        code = y.astype(np.int64)
+    return np.minimum(code, b - 1, out=code)
+
+
+def _expand(starts, lens):
+    """Concatenated ranges [starts[i], starts[i] + lens[i]) and their entry index."""
+    lens = lens.astype(np.int64, copy=False)
+    total = int(lens.sum())
+    entry = np.repeat(np.arange(lens.size, dtype=np.int64), lens)
+    offs = np.cumsum(lens) - lens
+    within = np.arange(total, dtype=np.int64) - offs[entry]
+    return starts.astype(np.int64, copy=False)[entry] + within, entry, within
+
+
+# Single-precision toroidal L1: per-coordinate terms and the fixed summation
+# orders. M is an (N, D) float32 array of terms; columns are added as whole
+# float32 vectors, so every addition is one IEEE float32 rounding.
+
+
+def _terms(qf, pf):
+    a = np.abs(qf - pf)
+    om = _F32_ONE - a
+    return np.where(a < om, a, om)
+
+
+def _h(g0, g1, g2, g3):
+    return (g0 + g1) + (g2 + g3)
+
+
+def _sum_general(M):
+    n, D = M.shape
+    s = np.zeros(n, np.float32)
+    c = 0
+    if D >= 16:
+        acc = [[np.zeros(n, np.float32) for _ in range(4)] for _ in range(4)]
+        while D - c >= 16:
+            for a in range(4):
+                for lane in range(4):
+                    acc[a][lane] = acc[a][lane] + M[:, c + 4 * a + lane]
+            c += 16
+        S = [((acc[0][i] + acc[1][i]) + acc[2][i]) + acc[3][i] for i in range(4)]
+        s = _h(*S)
+    if D - c >= 4:
+        B = [s] + [np.zeros(n, np.float32) for _ in range(3)]
+        while D - c >= 4:
+            for lane in range(4):
+                B[lane] = B[lane] + M[:, c + lane]
+            c += 4
+        s = _h(*B)
+    while c < D:
+        s = M[:, c] + s
+        c += 1
+    return s
+
+
+def _sum_d8_group(M):
+    m = [M[:, c] for c in range(8)]
+    return (((m[0] + m[1]) + (m[2] + m[3])) + ((m[4] + m[5]) + m[6])) + m[7]
+
+
+def _sum_d16(M):
+    m = [M[:, c] for c in range(16)]
+    return _h(*[(m[i] + m[8 + i]) + (m[4 + i] + m[12 + i]) for i in range(4)])
+
+
+def _sum_d24(M):
+    m = [M[:, c] for c in range(24)]
+    return _h(*[((m[i] + m[16 + i]) + m[8 + i]) + ((m[4 + i] + m[20 + i]) + m[12 + i]) for i in range(4)])
+
+
+def _bits(dist_f32):
+    return dist_f32.view(np.uint32)
+
+
+def _widen(bits):
+    return np.asarray(bits, dtype=np.uint32).view(np.float32).astype(np.float64)
+
+
+class PythonLshIndex:
+    """Toroidal-L1 LSH index, NumPy reference.
+
+    Same constructor, properties and methods as the compiled
+    `plovik._native.RustLshIndex`; given the same parameters the hash tables
+    are byte-identical and the query rows identical.
+
+    Two tiers: a *static* tier hashed and key-sorted once, growing only by
+    `promote`, and a *candidate* tier refreshed per epoch by `update`. The
+    index is exact after every operation — the hash decides which points are
+    compared, never how far apart they are.
+    """
+
+    threads: int | None = None  # overrides pool_thread_count() when set
+
+    def __init__(self, b, k, l, probes, s, u, block=1024):
+        self._b = operator.index(b)
+        self._k = _unsigned(k, "k")
+        self._l = _unsigned(l, "l")
+        self._probes = _unsigned(probes, "probes")
+        self._block = _unsigned(block, "block")
+        s = np.asarray(s)
+        u = np.asarray(u)
+        if s.ndim != 2:
+            raise TypeError(f"argument 's': expected a 2-dimensional array, got {s.ndim} dimensions")
+        if u.ndim != 2:
+            raise TypeError(f"argument 'u': expected a 2-dimensional array, got {u.ndim} dimensions")
+        if s.shape != (self._l, self._k) or u.shape != s.shape:
+            raise ValueError("S and U must have shape (L, K)")
+        self._s = np.array(s, dtype=np.int64, order="C")
+        self._u = np.array(u, dtype=np.float64, order="C")
+        radix, r = [], 1
+        for _ in range(self._k):
+            radix.append(r)
+            r = (r * (self._b & _U64_MASK)) & _U64_MASK
+        self._radix = np.array(radix, dtype=np.uint64)
+        self.threads = None
+        self._built = False
+        self._d = 0
+        self._n_points = 0
+        self._n_static = 0
+        self._f64 = np.zeros((0, 0), np.float64)
+        self._f32 = np.zeros((0, 0), np.float32)
+        empty = np.zeros((self._l, 0), np.int64)
+        self._static_keys = self._static_ids = empty
+        self._cand_keys = self._cand_sorted_keys = self._cand_sorted_ids = empty
+        self._counters = dict.fromkeys(
+            ("gather_ns", "refine_ns", "relax_ns", "queries", "cands", "pairs", "relaxed"), 0
+        )
+
+    # ------------------------------------------------------------ properties
+
+    @property
+    def n_points(self) -> int:
+        """Points in the index, both tiers."""
+        return self._n_points
+
+    @property
+    def n_static(self) -> int:
+        """Points in the static tier."""
+        return self._n_static
+
+    @property
+    def n_candidates(self) -> int:
+        """Points in the candidate tier."""
+        return self._n_points - self._n_static
+
+    # -------------------------------------------------------------- hashing
+
+    def _key_space(self) -> int:
+        """b^K saturating at the signed 64-bit limit (K >= 1, b >= 1)."""
+        return min(self._b ** self._k, _I64_MAX) if self._b <= 1 or self._k < 64 else _I64_MAX
+
+    def _table_codes(self, X, t, want_fracs):
+        """Codes, fractions and keys of the rows of X (f64, (n, d)) in table t."""
+        n = X.shape[0]
+        bf = float(self._b)
+        key = np.zeros(n, np.uint64)
+        codes = np.empty((n, self._k), np.int64) if want_fracs else None
+        fracs = np.empty((n, self._k), np.float64) if want_fracs else None
+        with np.errstate(invalid="ignore", over="ignore"):
+            for j in range(self._k):
+                x = X[:, self._s[t, j]] + self._u[t, j]
+                w = x - np.floor(x)
+                y = w * bf
+                code = _cell_codes(y, self._b)
+                if want_fracs:
+                    f = y - code.astype(np.float64)
+                    codes[:, j] = code
+                    fracs[:, j] = np.where(f < 0.0, 0.0, np.where(f > 1.0, 1.0, f))
+                key += code.view(np.uint64) * self._radix[j]
+        return codes, fracs, key.view(np.int64)
+
+    def _compute_keys(self, X):
+        """Table-major keys (L, n) of the rows of X."""
+        out = np.empty((self._l, X.shape[0]), np.int64)
+        cols = np.ascontiguousarray(X.T)  # contiguous columns hash faster
+        bf = float(self._b)
+        with np.errstate(invalid="ignore", over="ignore"):
+            for t in range(self._l):
+                key = np.zeros(X.shape[0], np.uint64)
+                for j in range(self._k):
+                    y = cols[self._s[t, j]] + self._u[t, j]
+                    y -= np.floor(y)
+                    y *= bf
+                    key += _cell_codes(y, self._b).view(np.uint64) * self._radix[j]
+                out[t] = key.view(np.int64)
+        return out
+
+    def _sort_tier(self, keys, base):
+        """Per table, (key, id) ascending."""
+        n = keys.shape[1]
+        if n and 0 <= keys.min() and keys.max() <= _I64_MAX // n - 1:
+            # key * n + position orders exactly like (key, id) and sorts faster
+            packed = keys * n + np.arange(n, dtype=np.int64)
+            packed.sort(axis=1)
+            sorted_keys = packed // n
+            return sorted_keys, packed - sorted_keys * n + base
+        order = np.argsort(keys, axis=1, kind="stable")
+        return np.take_along_axis(keys, order, axis=1), order.astype(np.int64) + base
+
+    def _probe_keys(self, Q):
+        """Probe keys (m, L, 1 + P): base bucket, then flips by increasing margin."""
+        m, P = Q.shape[0], min(self._k, self._probes)
+        out = np.empty((m, self._l, 1 + P), np.int64)
+        rows = np.arange(m)
+        for t in range(self._l):
+            codes, fracs, base = self._table_codes(Q, t, True)
+            out[:, t, 0] = base
+            if P == 0:
+                continue
+            with np.errstate(invalid="ignore"):
+                marg = np.minimum(fracs, 1.0 - fracs)
+            marg[np.isnan(marg)] = np.inf  # a NaN margin never wins the strict test
+            for p in range(P):
+                j = np.argmin(marg, axis=1)  # lowest index among equal margins
+                j = np.where(marg[rows, j] < 2.0, j, 0)
+                marg[rows, j] = 2.0
+                c, f = codes[rows, j], fracs[rows, j]
+                w = np.mod(np.where(f >= 0.5, c + 1, c - 1), self._b)
+                delta = (w - c).view(np.uint64) * self._radix[j]
+                out[:, t, 1 + p] = (base.view(np.uint64) + delta).view(np.int64)
+        return out
+
+    # ----------------------------------------------------------------- build
+
+    def build(self, points, n_static) -> None:
+        """Hash and sort both tiers from scratch.
+
+        Args:
+            points: `(n, d)` float64 in `[0, 1)`; the first `n_static` rows
+                are the static tier, the rest the candidate tier.
+            n_static: Size of the static tier.
+        """
+        X = _array2d(points, np.float64, "points")
+        n_static = _unsigned(n_static, "n_static")
+        n, d = X.shape
+        if self._b < 1:
+            raise ValueError("b must be at least 1")
+        if self._k == 0:
+            raise ValueError("k must be at least 1")
+        if self._l == 0:
+            raise ValueError("l must be at least 1")
+        if ((self._s < 0) | (self._s >= d)).any():
+            raise ValueError(f"s must hold coordinate indices in [0, d) for d = {d}")
+        if self._b > 1 and (self._k >= 64 or self._b**self._k > _I64_MAX):
+            raise ValueError("b**k must not exceed 2**63 - 1")
+        if n_static > n:
+            raise ValueError(f"n_static ({n_static}) exceeds the number of points ({n})")
+        if n_static >= 1 << 32 or n - n_static >= 1 << 32:
+            raise ValueError("a tier must hold fewer than 2**32 points")
+        f64 = X.copy()
+        f32 = _wrap_f32(f64)
+        static_keys, static_ids = self._sort_tier(self._compute_keys(f64[:n_static]), 0)
+        cand = self._candidate_tier(f64, n_static)
+        self._built, self._d, self._n_points, self._n_static = True, d, n, n_static
+        self._f64, self._f32 = f64, f32
+        self._static_keys, self._static_ids = static_keys, static_ids
+        self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = cand
+
+    def _candidate_tier(self, f64, n_static):
+        keys = self._compute_keys(f64[n_static:])
+        return (keys, *self._sort_tier(keys, n_static))
+
+    def tables(self) -> dict:
+        """The raw hash tables, for cross-implementation comparison.
+
+        Returns the sorted keys and ids of both tiers. These are what
+        "byte-identical to the reference" is asserted on, so the layout is
+        part of the contract rather than an implementation detail.
+        """
+        return {
+            "static_keys": np.array(self._static_keys, dtype=np.int64, order="C"),
+            "static_ids": np.array(self._static_ids, dtype=np.int64, order="C"),
+            "cand_keys": np.array(self._cand_keys, dtype=np.int64, order="C"),
+            "cand_sorted_keys": np.array(self._cand_sorted_keys, dtype=np.int64, order="C"),
+            "cand_sorted_ids": np.array(self._cand_sorted_ids, dtype=np.int64, order="C"),
+        }
+
+    # ------------------------------------------------------------ gathering
+
+    def _ranges(self, keys):
+        """Per probe, the flat start and length of its bucket in each tier."""
+        out = []
+        for sorted_keys in (self._static_keys, self._cand_sorted_keys):
+            n = sorted_keys.shape[1]
+            start = np.zeros(keys.shape, np.int64)
+            length = np.zeros(keys.shape, np.int64)
+            if n:
+                for t in range(self._l):
+                    lo = np.searchsorted(sorted_keys[t], keys[:, t], "left")
+                    hi = np.searchsorted(sorted_keys[t], keys[:, t], "right")
+                    start[:, t], length[:, t] = t * n + lo, hi - lo
+            out.append((start, length))
+        return out
+
+    def _chunks(self, raw):
+        """Split query rows so that each chunk expands at most the pair budget."""
+        bounds, a, acc = [], 0, 0
+        for i, r in enumerate(raw.tolist()):
+            if acc and acc + r > _PAIR_BUDGET:
+                bounds.append((a, i))
+                a, acc = i, 0
+            acc += r
+        if a < raw.size:
+            bounds.append((a, raw.size))
+        return bounds
+
+    def _copies(self, ranges, a, b, with_pos=False):
+        """Every (query, id) copy of the probed buckets of queries a..b-1.
+
+        Static buckets first, then candidate buckets; with_pos also gives each
+        copy's position in its bucket (static bucket, then candidate bucket)
+        and the bucket's full size.
+        """
+        (ss, sl), (cs, cl) = ranges
+        per_q = self._l * ss.shape[2]
+        parts = []
+        for tier, (start, length), ids in ((0, (ss, sl), self._static_ids), (1, (cs, cl), self._cand_sorted_ids)):
+            st, ln = start[a:b].ravel(), length[a:b].ravel()
+            flat, entry, within = _expand(st, ln)
+            q = entry // per_q
+            got = ids.ravel()[flat]
+            if with_pos:
+                size = (sl[a:b] + cl[a:b]).ravel()[entry]
+                pos = within + (sl[a:b].ravel()[entry] if tier else 0)
+                parts.append((q, got, pos, size))
+            else:
+                parts.append((q, got))
+        return [np.concatenate(col) for col in zip(*parts)]
+
+    def _distances(self, qf, ids, q, kernel=_sum_general):
+        if ids.size == 0:
+            return np.zeros(0, np.uint32)
+        return _bits(kernel(_terms(qf[q], self._f32[ids]))).copy()
+
+    @staticmethod
+    def _select(q, ids, bits, k):
+        """The k smallest (bits, id) per query: sorted rows and their ranks."""
+        order = np.lexsort((ids, bits, q))
+        q, ids, bits = q[order], ids[order], bits[order]
+        first = np.ones(q.size, bool)
+        first[1:] = q[1:] != q[:-1]
+        start = np.maximum.accumulate(np.where(first, np.arange(q.size), 0)) if q.size else q
+        rank = np.arange(q.size) - start
+        keep = rank < k
+        return q[keep], ids[keep], bits[keep], rank[keep]
+
+    # --------------------------------------------------------------- queries
+
+    def _check_queries(self, queries, exclude_ids):
+        Q = _array2d(queries, np.float64, "queries")
+        m = Q.shape[0]
+        if self._built and Q.shape[1] != self._d:
+            raise ValueError(f"queries have {Q.shape[1]} columns but the index has d = {self._d}")
+        ex = None
+        if exclude_ids is not None:
+            ex = np.asarray(exclude_ids, dtype=np.int64)
+            if ex.ndim != 1:
+                raise TypeError("argument 'exclude_ids': expected a 1-dimensional array")
+            if ex.size < m:
+                raise IndexError(f"exclude_ids holds {ex.size} entries but there are {m} queries")
+            ex = ex[:m]
+        return Q, ex
+
+    def _add(self, name, value):
+        self._counters[name] = (self._counters[name] + int(value)) & _U64_MASK
+
+    def query_knn(self, queries, k, exclude_ids=None) -> tuple[np.ndarray, np.ndarray]:
+        """Exact k nearest neighbours of each query under toroidal L1.
+
+        The hash selects candidates; every returned distance is exact. Rows
+        are ascending by `(distance, id)` and padded with `-1` / `inf` when
+        fewer than `k` points exist.
+
+        Args:
+            queries: `(m, d)` float64 in `[0, 1)`.
+            k: Neighbours per query.
+            exclude_ids: Optional `(m,)` int64, one id excluded per query —
+                the self-join.
+
+        Returns:
+            `(idx, dist)`, both `(m, k)`: int64 ids and float64 distances.
+        """
+        Q, ex = self._check_queries(queries, exclude_ids)
+        k = _unsigned(k, "k")
+        m = Q.shape[0]
+        idx = np.full((m, k), -1, np.int64)
+        dist = np.full((m, k), np.inf, np.float64)
+        if k == 0 or m == 0:
+            return idx, dist
+        a = self._n_points - 1 if ex is not None else self._n_points
+        need = min(k, max(a, 0))
+        exv = ex if ex is not None else np.full(m, -1, np.int64)
+        if m >= 64 and self._block != 1:
+            if self._built:
+                T = self.threads if self.threads is not None else pool_thread_count()
+                per = max(-(-m // max(T, 1)), 1)
+                B = per if self._block == 0 else min(self._block, per)
+                for q0 in range(0, m, B):
+                    q1 = min(q0 + B, m)
+                    self._knn_block(Q[q0:q1], exv[q0:q1], k, need, idx[q0:q1], dist[q0:q1])
+            self._add("queries", m)
+        else:
+            if self._built:
+                self._knn_per_query(Q, exv, k, need, idx, dist)
+            self._add("queries", m)
+        return idx, dist
+
+    def _write(self, idx, dist, q, ids, bits, rank):
+        idx[q, rank] = ids
+        dist[q, rank] = _widen(bits)
+
+    def _knn_per_query(self, Q, ex, k, need, idx, dist):
+        qf = _wrap_f32(Q)
+        t0 = time.perf_counter_ns()
+        keys = self._probe_keys(Q)
+        ranges = self._ranges(keys)
+        raw = ranges[0][1].sum(axis=(1, 2)) + ranges[1][1].sum(axis=(1, 2))
+        found = np.zeros(Q.shape[0], np.int64)
+        n = max(self._n_points, 1)
+        refine_ns = 0
+        for a, b in self._chunks(raw):
+            q, ids = self._copies(ranges, a, b)
+            u = np.unique(q * n + ids)
+            q, ids = u // n + a, u % n
+            gathered = int(q.size)
+            self._add("cands", gathered)
+            self._add("pairs", gathered)
+            t1 = time.perf_counter_ns()
+            keep = ids != ex[q]
+            q, ids = q[keep], ids[keep]
+            found[a:b] = np.bincount(q - a, minlength=b - a)
+            self._write(idx, dist, *self._select(q, ids, self._distances(qf, ids, q), k))
+            refine_ns += time.perf_counter_ns() - t1
+        self._add("gather_ns", time.perf_counter_ns() - t0 - refine_ns)
+        self._add("refine_ns", refine_ns)
+        self._add("relax_ns", self._relax_rows(Q, qf, ex, k, need, found, idx, dist))
+
+    def _relax_rows(self, Q, qf, ex, k, need, found, idx, dist):
+        """Answer the rows that found fewer than need points by relaxation;
+        returns the nanoseconds spent."""
+        rows = np.flatnonzero(found < need).tolist()
+        if not rows:
+            return 0
+        t0 = time.perf_counter_ns()
+        for i in rows:
+            ids, bits = self._relax_query(Q[i], qf[i], k, int(ex[i]), need)
+            idx[i] = -1
+            dist[i] = np.inf
+            idx[i, : ids.size] = ids
+            dist[i, : ids.size] = _widen(bits)
+            self._add("relaxed", 1)
+        return time.perf_counter_ns() - t0
+
+    def _range_ids(self, t, lo, span):
+        """Ids of table t, static tier then candidate tier, with keys in [lo, lo + span)."""
+        hi = _wrap64(lo + span)
+        out = []
+        for keys, ids in ((self._static_keys, self._static_ids), (self._cand_sorted_keys, self._cand_sorted_ids)):
+            s = int(np.searchsorted(keys[t], lo, "left"))
+            e = int(np.searchsorted(keys[t], hi, "left"))
+            out.append(ids[t, s:max(s, e)])
+        return out
+
+    def _refine_one(self, qf, ids, k, ex):
+        ids = np.unique(ids)
+        ids = ids[ids != ex]
+        bits = self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64))
+        order = np.lexsort((ids, bits))[:k]
+        return ids[order], bits[order]
+
+    def _relax_query(self, q, qf, k, ex, need):
+        """Row of a query with too few candidates: coarser buckets, else every point."""
+        base = [int(self._table_codes(q[None, :], t, False)[2][0]) for t in range(self._l)]
+        level = None
+        for j in range(1, self._k):
+            r = int(self._radix[j])
+            total = sum(v.size for t in range(self._l) for v in self._range_ids(t, _trunc_div(base[t], r) * r, r))
+            if total >= 4 * k:
+                level = r
+                break
+        if level is not None:
+            parts = [v for t in range(self._l) for v in self._range_ids(t, _trunc_div(base[t], level) * level, level)]
+            ids, bits = self._refine_one(qf, np.concatenate(parts), k, ex)
+            if ids.size >= need:
+                return ids, bits
+        R = self._key_space()
+        parts = self._range_ids(0, _trunc_div(base[0], R) * R, R)
+        return self._refine_one(qf, np.concatenate(parts), k, ex)
+
+    # ------------------------------------------------------- blocked queries
+
+    def _knn_block(self, Q, ex, k, need, idx, dist):
+        """One block of the batched path: per-bucket tiles, batched kernels."""
+        t0 = time.perf_counter_ns()
+        d = self._d
+        qf = _wrap_f32(Q)
+        keys = self._probe_keys(Q)
+        ranges = self._ranges(keys)
+        raw = ranges[0][1].sum(axis=(1, 2)) + ranges[1][1].sum(axis=(1, 2))
+        self._add("pairs", raw.sum())
+        kernel = {16: _sum_d16, 24: _sum_d24}.get(d, _sum_general)
+        n = max(self._n_points, 1)
+        found = np.zeros(Q.shape[0], np.int64)
+        for a, b in self._chunks(raw):
+            if d == 8:
+                q, ids, bits, clash = self._block_d8(ranges, a, b, qf, ex)
+            else:
+                q, ids = self._copies(ranges, a, b)
+                u = np.unique(q * n + ids)
+                q, ids = u // n + a, u % n
+                keep = ids != ex[q]
+                q, ids = q[keep], ids[keep]
+                bits, clash = self._distances(qf, ids, q, kernel), []
+            found[a:b] = np.bincount(q - a, minlength=b - a)
+            plain = ~np.isin(q, clash)
+            self._write(idx, dist, *self._select(q[plain], ids[plain], bits[plain], k))
+            for j in clash:
+                row = self._replay_d8(keys[j], qf[j], int(ex[j]), k)
+                idx[j, : len(row)] = [x for _, x in row]
+                dist[j, : len(row)] = _widen([v for v, _ in row])
+        self._add("refine_ns", time.perf_counter_ns() - t0)
+        self._add("relax_ns", self._relax_rows(Q, qf, ex, k, need, found, idx, dist))
+
+    def _block_d8(self, ranges, a, b, qf, ex):
+        """d = 8 copies: a row in a full group of four of its tile is summed
+        with the unrolled association, a tail row with the lane one, so one id
+        can reach a query with two values. Returns the distinct (query, id)
+        pairs with the value of a copy, and the queries ("clashes") where an id
+        came with two different values: their heaps are replayed offer by offer.
+        """
+        q, ids, pos, size = self._copies(ranges, a, b, with_pos=True)
+        q = q + a
+        tile_len = np.minimum(_TILE, size - (pos // _TILE) * _TILE)
+        full = (pos % _TILE) < 4 * (tile_len // 4)
+        keep = ids != ex[q]
+        n = max(self._n_points, 1)
+        u = np.unique(((q * n + ids) * 2 + full)[keep])
+        pair, grp = u >> 1, (u & 1).astype(bool)
+        q, ids = pair // n, pair % n
+        bits = np.empty(u.size, np.uint32)
+        bits[grp] = self._distances(qf, ids[grp], q[grp], _sum_d8_group)
+        bits[~grp] = self._distances(qf, ids[~grp], q[~grp], _sum_general)
+        same_next = np.r_[pair[1:] == pair[:-1], False]
+        clash = np.unique(q[same_next & (bits != np.r_[bits[1:], bits[:1]])[: u.size]])
+        first = np.r_[True, ~same_next[:-1]][: u.size]
+        return q[first], ids[first], bits[first], clash.tolist()
+
+    def _replay_d8(self, probe_keys, qf, ex, k):
+        """Exact offer sequence of one query: tables, keys ascending, bucket order."""
+        heap, present = [], set()  # max-heap of (bits, id) via negation
+        for t in range(self._l):
+            for key in sorted(set(probe_keys[t].tolist())):
+                ids = np.concatenate(self._range_ids(t, key, 1))
+                if ids.size == 0:
+                    continue
+                pos = np.arange(ids.size)
+                tile_len = np.minimum(_TILE, ids.size - (pos // _TILE) * _TILE)
+                full = (pos % _TILE) < 4 * (tile_len // 4)
+                bits = np.where(
+                    full,
+                    self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64), _sum_d8_group),
+                    self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64), _sum_general),
+                )
+                for x, v in zip(ids.tolist(), bits.tolist()):
+                    if x == ex:
+                        continue
+                    if len(heap) < k:
+                        if x not in present:
+                            heapq.heappush(heap, (-v, -x))
+                            present.add(x)
+                    elif (v, x) < (-heap[0][0], -heap[0][1]) and x not in present:
+                        _, old = heapq.heapreplace(heap, (-v, -x))
+                        present.discard(-old)
+                        present.add(x)
+        return sorted((-v, -x) for v, x in heap)
+
+    # ---------------------------------------------------------------- radius
+
+    def query_radius(self, queries, radius, exclude_ids=None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Every point within `radius` of each query, exactly.
+
+        Args:
+            queries: `(m, d)` float64 in `[0, 1)`.
+            radius: Toroidal-L1 cutoff.
+            exclude_ids: Optional `(m,)` int64, one id excluded per query.
+
+        Returns:
+            `(indptr, ids, dists)` in CSR form: query `i` owns
+            `ids[indptr[i]:indptr[i+1]]`.
+        """
+        Q, ex = self._check_queries(queries, exclude_ids)
+        with np.errstate(over="ignore"):
+            r = np.array(float(radius), np.float64).astype(np.float32)
+        m = Q.shape[0]
+        counts = np.zeros(m, np.int64)
+        out_ids, out_bits = [], []
+        if self._built and m:
+            exv = ex if ex is not None else np.full(m, -1, np.int64)
+            qf = _wrap_f32(Q)
+            ranges = self._ranges(self._probe_keys(Q))
+            raw = ranges[0][1].sum(axis=(1, 2)) + ranges[1][1].sum(axis=(1, 2))
+            n = max(self._n_points, 1)
+            for a, b in self._chunks(raw):
+                q, ids = self._copies(ranges, a, b)
+                u = np.unique(q * n + ids)
+                q, ids = u // n + a, u % n
+                keep = ids != exv[q]
+                q, ids = q[keep], ids[keep]
+                bits = self._distances(qf, ids, q)
+                hit = bits.view(np.float32) <= r  # inclusive; NaN never passes
+                q, ids, bits = q[hit], ids[hit], bits[hit]
+                order = np.lexsort((ids, bits, q))
+                counts[a:b] = np.bincount(q - a, minlength=b - a)
+                out_ids.append(ids[order])
+                out_bits.append(bits[order])
+        indptr = np.zeros(m + 1, np.int64)
+        np.cumsum(counts, out=indptr[1:])
+        ids = np.concatenate(out_ids) if out_ids else np.zeros(0, np.int64)
+        bits = np.concatenate(out_bits) if out_bits else np.zeros(0, np.uint32)
+        return indptr, ids.astype(np.int64), _widen(bits)
+
+    # ----------------------------------------------------------------- epochs
+
+    def update(self, coords) -> None:
+        """Selective refresh: re-place only entries whose key changed, by
+        delete + merge (new-before-kept on equal keys)."""
+        C = _array2d(coords, np.float64, "coords")
+        if not self._built and C.size:
+            raise ValueError("the index has not been built")
+        n_cand = self._n_points - self._n_static
+        if C.size != n_cand * self._d:
+            raise ValueError(f"update expects {n_cand * self._d} values, got {C.size}")
+        if not self._built:
+            return
+        rows = C.reshape(n_cand, self._d)
+        f64 = self._f64.copy()
+        f64[self._n_static :] = rows
+        f32 = self._f32.copy()
+        f32[self._n_static :] = _wrap_f32(rows)
+        new_keys = self._compute_keys(rows)
+        old_keys = self._cand_keys
+        sorted_keys = self._cand_sorted_keys.copy()
+        sorted_ids = self._cand_sorted_ids.copy()
+        for t in range(self._l):
+            changed = new_keys[t] != old_keys[t]
+            if not changed.any():
+                continue
+            moved_ids = np.flatnonzero(changed) + self._n_static
+            moved_keys = new_keys[t][changed]
+            order = np.argsort(moved_keys, kind="stable")  # ids ascend already
+            moved_keys, moved_ids = moved_keys[order], moved_ids[order]
+            kept = ~changed[sorted_ids[t] - self._n_static]
+            kept_keys, kept_ids = sorted_keys[t][kept], sorted_ids[t][kept]
+            # merge: a moved entry goes before kept entries of an equal key
+            pos_moved = np.arange(moved_keys.size) + np.searchsorted(kept_keys, moved_keys, "left")
+            pos_kept = np.arange(kept_keys.size) + np.searchsorted(moved_keys, kept_keys, "right")
+            sorted_keys[t, pos_moved], sorted_ids[t, pos_moved] = moved_keys, moved_ids
+            sorted_keys[t, pos_kept], sorted_ids[t, pos_kept] = kept_keys, kept_ids
+        self._f64, self._f32 = f64, f32
+        self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = new_keys, sorted_keys, sorted_ids
+
+    def promote(self, new_candidates) -> None:
+        """Merge candidates into the static tier (candidate-before-static on
+        equal keys), then install the new batch."""
+        X = _array2d(new_candidates, np.float64, "new_candidates")
+        if not self._built:
+            raise ValueError("the index has not been built")
+        if X.shape[1] != self._d:
+            raise ValueError(f"new_candidates have {X.shape[1]} columns but the index has d = {self._d}")
+        N, m = self._n_points, X.shape[0]
+        if N >= 1 << 32 or m >= 1 << 32:
+            raise ValueError("a tier must hold fewer than 2**32 points")
+        static_keys, static_ids = self._static_keys, self._static_ids
+        if N > self._n_static:
+            static_keys = np.empty((self._l, N), np.int64)
+            static_ids = np.empty((self._l, N), np.int64)
+            for t in range(self._l):
+                sk, si = self._static_keys[t], self._static_ids[t]
+                ck, ci = self._cand_sorted_keys[t], self._cand_sorted_ids[t]
+                # merge: a candidate goes before static entries of an equal key
+                pos_c = np.arange(ck.size) + np.searchsorted(sk, ck, "left")
+                pos_s = np.arange(sk.size) + np.searchsorted(ck, sk, "right")
+                static_keys[t, pos_c], static_ids[t, pos_c] = ck, ci
+                static_keys[t, pos_s], static_ids[t, pos_s] = sk, si
+        f64 = np.concatenate([self._f64, X]) if m else self._f64
+        f32 = np.concatenate([self._f32, _wrap_f32(X)]) if m else self._f32
+        cand = self._candidate_tier(f64, N)
+        self._static_keys, self._static_ids = static_keys, static_ids
+        self._n_static, self._n_points = N, N + m
+        self._f64, self._f32 = f64, f32
+        self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = cand
+
+    # ------------------------------------------------------------ statistics
+
+    def stats(self) -> dict:
+        """Cumulative query-phase profile: CPU-ns summed across workers, plus
+        gathered-candidate and relaxation counters. Reset with reset_stats()."""
+        return {**self._counters, "block": self._block}
+
+    def reset_stats(self) -> None:
+        """Zero the counters read by `stats`."""
+        for name in self._counters:
+            self._counters[name] = 0
