@@ -1,0 +1,306 @@
+// The process-wide pool: T - 1 background threads, started on first use and
+// never stopped, serve the jobs published by run(); the thread that calls
+// run() works on its own job as well, so a job always finishes even when
+// every background thread is busy with other callers' jobs.
+#include "pool.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace plovik::parallel {
+namespace {
+
+// True while this thread runs a pool task: a run() from there works inline,
+// so that nested parallel loops cannot wait on themselves.
+thread_local bool t_in_task = false;
+
+class InTaskScope {
+ public:
+  InTaskScope() : saved_(t_in_task) { t_in_task = true; }
+  ~InTaskScope() { t_in_task = saved_; }
+  InTaskScope(const InTaskScope&) = delete;
+  InTaskScope& operator=(const InTaskScope&) = delete;
+
+ private:
+  bool saved_;
+};
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
+// One call of run(): the task counter, the first error, and the pool's
+// bookkeeping for it. Lives on the caller's stack until every invocation of
+// the worker has returned.
+class Job final : public TaskSource {
+ public:
+  Job(std::size_t n_tasks, WorkerRef worker) : n_tasks_(n_tasks), worker_(worker) {}
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+
+  bool next(std::size_t& task) override {
+    if (failed_.load(std::memory_order_relaxed)) return false;
+    // Look before taking so that idle callers do not keep pushing the
+    // counter (and bouncing its cache line) once the job is exhausted.
+    if (next_task_.load(std::memory_order_relaxed) >= n_tasks_) return false;
+    const std::size_t claimed = next_task_.fetch_add(1, std::memory_order_relaxed);
+    if (claimed >= n_tasks_) return false;
+    task = claimed;
+    return true;
+  }
+
+  bool has_unclaimed() const {
+    return !failed_.load(std::memory_order_relaxed) &&
+           next_task_.load(std::memory_order_relaxed) < n_tasks_;
+  }
+
+  // One invocation of the worker on this thread. An exception ends the job:
+  // the first one is kept for the caller, the tasks left are skipped.
+  void invoke() noexcept {
+    InTaskScope in_task;
+    try {
+      worker_(*this);
+    } catch (...) {
+      if (!failed_.exchange(true, std::memory_order_relaxed)) error_ = std::current_exception();
+    }
+  }
+
+  // Only once every invocation has returned.
+  void rethrow_if_failed() const {
+    if (error_) std::rethrow_exception(error_);
+  }
+
+  std::size_t n_tasks() const { return n_tasks_; }
+
+  // Guarded by the pool mutex.
+  Job* prev = nullptr;
+  Job* next_job = nullptr;
+  bool queued = false;
+  std::size_t active = 0;  // background threads inside invoke()
+  bool caller_waiting = false;
+  std::condition_variable all_returned;
+
+ private:
+  alignas(64) std::atomic<std::size_t> next_task_{0};
+  std::atomic<bool> failed_{false};
+  const std::size_t n_tasks_;
+  const WorkerRef worker_;
+  std::exception_ptr error_;  // written once, by the invocation that set failed_
+};
+
+// Blocks the asynchronous signals while alive, so that threads started
+// meanwhile inherit a mask that leaves those signals to the interpreter's
+// threads. Faults stay deliverable to the thread that causes them.
+class AsyncSignalsBlocked {
+ public:
+  AsyncSignalsBlocked() {
+    sigset_t set;
+    sigfillset(&set);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&set, sig);
+    active_ = pthread_sigmask(SIG_BLOCK, &set, &saved_) == 0;
+  }
+  ~AsyncSignalsBlocked() {
+    if (active_) pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+  }
+  AsyncSignalsBlocked(const AsyncSignalsBlocked&) = delete;
+  AsyncSignalsBlocked& operator=(const AsyncSignalsBlocked&) = delete;
+
+ private:
+  sigset_t saved_;
+  bool active_ = false;
+};
+
+class Pool {
+ public:
+  // Starts up to n_threads background threads; stops at the first one the
+  // system refuses and makes do with those it has.
+  explicit Pool(std::size_t n_threads) {
+    AsyncSignalsBlocked mask;
+    try {
+      threads_.reserve(std::min<std::size_t>(n_threads, 1024));
+      for (std::size_t i = 0; i < n_threads; ++i) threads_.emplace_back([this] { serve(); });
+    } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
+    }
+    n_started_ = threads_.size();
+  }
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+
+  bool has_threads() const { return n_started_ > 0; }
+
+  // Publishes the job, works on it, and returns once no background thread
+  // is inside it any more.
+  void run(Job& job) {
+    std::size_t to_wake = 0;
+    {
+      std::lock_guard lock(mu_);
+      enqueue(job);
+      to_wake = std::min(job.n_tasks() - 1, idle_);
+    }
+    if (to_wake >= n_started_) {
+      wake_.notify_all();
+    } else {
+      for (std::size_t i = 0; i < to_wake; ++i) wake_.notify_one();
+    }
+    job.invoke();
+    {
+      std::unique_lock lock(mu_);
+      if (job.queued) dequeue(job);
+      job.caller_waiting = true;
+      job.all_returned.wait(lock, [&] { return job.active == 0; });
+    }
+    job.rethrow_if_failed();
+  }
+
+  // A pool left behind in a forked child, kept reachable from here.
+  Pool* abandoned_before = nullptr;
+
+ private:
+  // After a job, a thread watches for the next one for a few microseconds
+  // before it goes to sleep: back-to-back jobs then skip a wake-up.
+  static constexpr int kSpinRounds = 256;
+
+  void serve() {
+    std::unique_lock lock(mu_);
+    bool may_spin = false;
+    for (;;) {
+      Job* job = first_with_tasks();
+      if (job == nullptr) {
+        if (may_spin) {
+          may_spin = false;
+          lock.unlock();
+          for (int i = 0; i < kSpinRounds && n_queued_.load(std::memory_order_relaxed) == 0; ++i) {
+            cpu_relax();
+          }
+          lock.lock();
+        } else {
+          ++idle_;
+          wake_.wait(lock);
+          --idle_;
+        }
+        continue;
+      }
+      ++job->active;
+      lock.unlock();
+      job->invoke();
+      lock.lock();
+      // Notify under the lock: once active is 0 the caller may return and
+      // the job (with its condition variable) is gone.
+      if (--job->active == 0 && job->caller_waiting) job->all_returned.notify_one();
+      may_spin = true;
+    }
+  }
+
+  // The oldest queued job with a task left to claim; exhausted jobs met on
+  // the way leave the queue.
+  Job* first_with_tasks() {
+    for (Job* job = head_; job != nullptr;) {
+      Job* after = job->next_job;
+      if (job->has_unclaimed()) return job;
+      dequeue(*job);
+      job = after;
+    }
+    return nullptr;
+  }
+
+  void enqueue(Job& job) {
+    job.prev = tail_;
+    job.next_job = nullptr;
+    (tail_ != nullptr ? tail_->next_job : head_) = &job;
+    tail_ = &job;
+    job.queued = true;
+    n_queued_.fetch_add(1, std::memory_order_relaxed);
+  }
+
+  void dequeue(Job& job) {
+    (job.prev != nullptr ? job.prev->next_job : head_) = job.next_job;
+    (job.next_job != nullptr ? job.next_job->prev : tail_) = job.prev;
+    job.prev = job.next_job = nullptr;
+    job.queued = false;
+    n_queued_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  std::mutex mu_;
+  std::condition_variable wake_;
+  Job* head_ = nullptr;  // FIFO of published jobs, guarded by mu_
+  Job* tail_ = nullptr;
+  std::size_t idle_ = 0;  // threads asleep on wake_, guarded by mu_
+  std::atomic<std::size_t> n_queued_{0};  // length of the FIFO, read without the lock
+  std::size_t n_started_ = 0;
+  // Joinable for ever: the pool is never destroyed.
+  std::vector<std::thread> threads_;
+};
+
+// The pool is created under g_create_mu, which the fork handlers hold across
+// fork(): a child never sees a pool half made. In the child the pool's
+// threads do not exist and its mutex may be held by one of them, so the
+// child drops it without touching it and makes a new one on first use.
+// Pools are never destroyed: joining or destroying threads while the
+// interpreter shuts down could hang or terminate the process.
+std::mutex g_create_mu;
+std::atomic<Pool*> g_pool{nullptr};
+Pool* g_abandoned = nullptr;  // guarded by g_create_mu
+bool g_fork_handlers_installed = false;  // guarded by g_create_mu
+
+void before_fork() { g_create_mu.lock(); }
+
+void after_fork_in_parent() { g_create_mu.unlock(); }
+
+void after_fork_in_child() {
+  if (Pool* old = g_pool.load(std::memory_order_relaxed)) {
+    old->abandoned_before = g_abandoned;
+    g_abandoned = old;
+    g_pool.store(nullptr, std::memory_order_relaxed);
+  }
+  g_create_mu.unlock();
+}
+
+Pool& pool() {
+  if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
+  std::lock_guard lock(g_create_mu);
+  if (Pool* p = g_pool.load(std::memory_order_relaxed)) return *p;
+  if (!g_fork_handlers_installed) {
+    g_fork_handlers_installed =
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+  }
+  Pool* p = std::make_unique<Pool>(thread_count() - 1).release();  // never destroyed
+  g_pool.store(p, std::memory_order_release);
+  return *p;
+}
+
+void run_inline(std::size_t n_tasks, WorkerRef worker) {
+  Job job(n_tasks, worker);
+  job.invoke();
+  job.rethrow_if_failed();
+}
+
+}  // namespace
+
+void run(std::size_t n_tasks, WorkerRef worker) {
+  if (n_tasks == 0) return;
+  if (t_in_task || n_tasks == 1 || thread_count() <= 1) return run_inline(n_tasks, worker);
+  Pool& p = pool();
+  if (!p.has_threads()) return run_inline(n_tasks, worker);
+  Job job(n_tasks, worker);
+  p.run(job);
+}
+
+}  // namespace plovik::parallel

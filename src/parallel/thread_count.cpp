@@ -1,0 +1,60 @@
+// The number of workers the pool runs with, taken from the environment once.
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+
+#include "pool.hpp"
+
+namespace plovik::parallel {
+namespace {
+
+// A non-empty run of ASCII digits that fits in size_t; anything else
+// (sign, blank, other character, overflow) is not a count.
+std::optional<std::size_t> parse_count(const char* text) {
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
+  std::size_t value = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return std::nullopt;
+    const auto digit = static_cast<std::size_t>(*c - '0');
+    if (value > (max - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::size_t online_processors() {
+  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<std::size_t>(n) : 1;
+}
+
+std::size_t count_from_environment() {
+  if (const auto n = parse_count(std::getenv("RAYON_NUM_THREADS"))) {
+    return *n > 0 ? *n : online_processors();
+  }
+  if (const auto n = parse_count(std::getenv("RAYON_RS_NUM_CPUS")); n && *n > 0) return *n;
+  return online_processors();
+}
+
+// 0 until the first call. An atomic rather than a function-local static so
+// that a fork() racing with the first call cannot leave a child waiting on a
+// half-finished static initialisation.
+std::atomic<std::size_t> cached_count{0};
+
+}  // namespace
+
+std::size_t thread_count() {
+  std::size_t known = cached_count.load(std::memory_order_acquire);
+  if (known != 0) return known;
+  // Two first callers may both read the environment; the first to publish
+  // wins so that every caller sees one value.
+  const std::size_t fresh = count_from_environment();
+  if (cached_count.compare_exchange_strong(known, fresh, std::memory_order_acq_rel)) return fresh;
+  return known;
+}
+
+}  // namespace plovik::parallel
