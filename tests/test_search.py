@@ -81,6 +81,11 @@ class TestDrawing:
         assert all(np.array_equal(x, y) for x, y in zip(a, b))
         assert not np.array_equal(a[1], c[1])
 
+    def test_more_tables_extend_fewer(self):
+        s4, u4 = draw_hash_parameters(np.random.default_rng(3), 10, 4, 6)
+        s9, u9 = draw_hash_parameters(np.random.default_rng(3), 10, 9, 6)
+        assert np.array_equal(s9[:4], s4) and np.array_equal(u9[:4], u4)
+
     def test_tables_differ(self):
         s, u = draw_hash_parameters(np.random.default_rng(0), 16, 32, 7)
         assert len({tuple(row) for row in s}) == 32

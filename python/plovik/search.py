@@ -162,13 +162,16 @@ def draw_hash_parameters(
     Row t of `s` is the first `components` entries of a sequence of fresh random
     permutations of range(d): the coordinates of a table are distinct when
     components <= d, and otherwise every coordinate is used as evenly as
-    possible. `u` is uniform in [0, 1). Draw order: all rows of `s`, then `u`.
+    possible. `u` is uniform in [0, 1). Tables are drawn one after the other
+    (row t of `s`, then row t of `u`), so the first tables of a larger draw
+    from the same seed are those of a smaller one.
     """
     reps = -(-components // d)
     s = np.empty((tables, components), np.int64)
+    u = np.empty((tables, components), np.float64)
     for t in range(tables):
         s[t] = np.concatenate([rng.permutation(d) for _ in range(reps)])[:components]
-    u = rng.random((tables, components))
+        u[t] = rng.random(components)
     return s, u
 
 
