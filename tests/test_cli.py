@@ -84,7 +84,8 @@ class TestDemo:
         assert result.n_points == 15 and result.recall_queries == 0
 
     @pytest.mark.parametrize("argv", [["demo", "--population", "0"], ["demo", "--k", "-1"],
-                                      ["demo", "--backend", "gpu"], ["bench", "--n", "10", "--static", "11"],
+                                      ["demo", "--backend", "gpu"], ["demo", "--step", "-0.1"],
+                                      ["demo", "--step", "nan"], ["bench", "--n", "10", "--static", "11"],
                                       ["bench", "--tables", "8,x"], ["nothing"]])
     def test_bad_options_exit_with_usage(self, argv, capsys):
         with pytest.raises(SystemExit) as exc:

@@ -48,13 +48,27 @@ class TestParameterRule:
         assert k == 3 and b == 25  # 25**3 = 15625 = n / 64
         assert choose_cells_and_components(1_000_000, 16, cells=1) == (1, 1)
 
-    @given(n=st.integers(0, 10**12), d=st.integers(1, 64))
+    def test_between_powers_of_four(self):
+        # 2**11 buckets are nearer to 110,000 / 64 = 1719 than 4**5 or 4**6
+        assert choose_cells_and_components(110_000, 16) == (2, 11)
+        assert choose_cells_and_components(40_000, 16) == (3, 6)
+        # 4**6 buckets are as near as 2**12: the larger b wins the tie
+        assert choose_cells_and_components(220_000, 16) == (4, 6)
+        # too few components for b <= 4: K = d, b from the d-th root
+        assert choose_cells_and_components(1_000_000, 6) == (5, 6)
+
+    @given(n=st.integers(0, 10**15), d=st.integers(1, 64))
     def test_valid_and_near_the_target(self, n, d):
         b, k = choose_cells_and_components(n, d)
         assert b >= 2 and 1 <= k <= d and b**k <= 2**63 - 1
         buckets = max(n / TARGET_OCCUPANCY, 2)
-        if round(math.log(buckets, 4)) <= d:  # not capped by the dimension
-            assert 1 / 3.5 <= b**k / buckets <= 3.5
+        ratio = b**k / buckets
+        if 2**d >= 2 * buckets:  # powers of two alone are close enough
+            assert 2**-0.5 - 1e-9 <= ratio <= 2**0.5 + 1e-9
+        elif 4**d >= buckets:
+            assert 0.5 - 1e-9 <= ratio <= 2 + 1e-9
+        else:  # capped by the dimension: K = d, b from the d-th root
+            assert k == d and (b - 1) ** d <= buckets <= (b + 1) ** d
 
     @given(n=st.integers(0, 10**18), b=st.integers(2, 10**6))
     def test_given_cells_never_overflow_the_key(self, n, b):

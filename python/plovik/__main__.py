@@ -20,6 +20,16 @@ def _count(text: str) -> int:
     return value
 
 
+def _non_negative(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not value >= 0.0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be finite and at least 0, got {text}")
+    return value
+
+
 def _int_list(text: str) -> tuple[int, ...]:
     try:
         values = tuple(int(v) for v in text.split(","))
@@ -38,13 +48,14 @@ def parser() -> argparse.ArgumentParser:
     demo = sub.add_parser("demo", help="run an epoch workload with a progress bar, then report timings and recall",
                           description="An archive and a moving population on the torus; each epoch every "
                                       "candidate's k nearest neighbours give it a density score.")
-    demo.add_argument("--archive", type=_count, default=200_000, help="initial static points (default 200,000)")
-    demo.add_argument("--population", type=_positive, default=20_000, help="candidates per epoch (default 20,000)")
+    demo.add_argument("--archive", type=_count, default=100_000, help="initial static points (default 100,000)")
+    demo.add_argument("--population", type=_positive, default=10_000, help="candidates per epoch (default 10,000)")
     demo.add_argument("--dim", type=_positive, default=16, help="dimension d (default 16)")
     demo.add_argument("--k", type=_positive, default=10, help="neighbours per candidate (default 10)")
     demo.add_argument("--epochs", type=_count, default=10, help="epochs (default 10)")
     demo.add_argument("--seed", type=_count, default=0, help="seed of data and hash (default 0)")
-    demo.add_argument("--step", type=float, default=0.01, help="step size per coordinate (default 0.01)")
+    demo.add_argument("--step", type=_non_negative, default=0.05,
+                      help="standard deviation of a step or an offspring's offset, per coordinate (default 0.05)")
     demo.add_argument("--recall-sample", type=_count, default=20,
                       help="queries per epoch checked against exact search (default 20)")
     demo.add_argument("--backend", choices=("auto", "native", "reference"), default="auto")

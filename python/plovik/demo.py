@@ -8,7 +8,7 @@ torus [0, 1)^d. Each epoch:
 3. every candidate asks for its k nearest neighbours among all points, itself
    excluded, and gets a density score: the inverse of its mean kNN distance;
 4. the sparsest half of the population (lowest density) seeds the next one:
-   each of those candidates leaves two offspring a small step away;
+   each of those candidates leaves two offspring a random step away;
 5. `promote` archives the population and installs the offspring.
 
 A sample of the queries of every epoch is checked against exact brute-force
@@ -70,17 +70,17 @@ def _progress(epochs: int, enabled: bool, stream: TextIO):
 
 def run_demo(
     *,
-    archive: int = 200_000,
-    population: int = 20_000,
+    archive: int = 100_000,
+    population: int = 10_000,
     d: int = 16,
     k: int = 10,
     epochs: int = 10,
     seed: int = 0,
-    step: float = 0.01,
+    step: float = 0.05,
     recall_sample: int = 20,
     backend: str = "auto",
     progress: bool = True,
-    out: TextIO = sys.stdout,
+    out: TextIO | None = None,
 ) -> DemoResult:
     """Run the epoch workload and print its report to `out`.
 
@@ -91,15 +91,17 @@ def run_demo(
         k: Neighbours per candidate.
         epochs: Epochs to run.
         seed: Seed of the data, the moves and the hash parameters.
-        step: Standard deviation of a candidate's step per coordinate.
+        step: Standard deviation, per coordinate, of a candidate's step and of
+            an offspring's offset from its parent.
         recall_sample: Queries per epoch checked against exact search.
         backend: "native", "reference" or "auto" (see `PlovikSearch`).
         progress: Show a progress bar (needs tqdm; one line per epoch without it).
-        out: Where the report goes.
+        out: Where the report goes (default: standard output).
 
     Returns:
         The figures of the run.
     """
+    out = sys.stdout if out is None else out
     if archive < 0 or population < 1 or d < 1 or k < 1 or epochs < 0 or recall_sample < 0 or not step >= 0:
         raise ValueError("archive >= 0, population >= 1, d >= 1, k >= 1, epochs >= 0, "
                          "recall_sample >= 0 and step >= 0 are required")

@@ -107,6 +107,16 @@ def _key_space_fits(b: int, k: int) -> bool:
     return b <= 1 or (k * math.log2(b) <= 64 and b**k <= _I64_MAX)
 
 
+def _nearest_cells(buckets: float, k: int) -> int:
+    """The integer b >= 2 whose b**k is nearest to `buckets` in ratio, within the key range."""
+    low = max(2, math.floor(buckets ** (1.0 / k)))
+    target = math.log(buckets)
+    b = low if target - k * math.log(low) <= k * math.log(low + 1) - target else low + 1
+    while b > 2 and not _key_space_fits(b, k):
+        b -= 1
+    return b
+
+
 def choose_cells_and_components(
     n: int,
     d: int,
@@ -117,16 +127,18 @@ def choose_cells_and_components(
 ) -> tuple[int, int]:
     """Cells per coordinate `b` and hashed components per table `K` for n points.
 
-    The rule aims at `occupancy` points per bucket, that is b**K close to
-    n / occupancy (at least 2 buckets):
+    The rule aims at `occupancy` points per bucket: b**K as near as it can get
+    (in ratio) to B = n / occupancy, with at least 2 buckets.
 
-    - neither given: K = round(log4(n / occupancy)) clamped to [1, d] (so every
-      table can hash distinct coordinates), then b is the integer (at least 2)
-      next to (n / occupancy) ** (1 / K) whose b**K is nearer to n / occupancy. For d >= 7 and n = 1,000,000 this gives b = 4, K = 7 (61 points
-      per bucket); a small d gets fewer components with more cells each
-      (d = 4: b = 11, K = 4).
-    - only `cells` given: K = round(log_b(n / occupancy)), at least 1 (1 when b = 1).
-    - only `components` given: b as above for that K.
+    - neither given: among b in {2, 3, 4} and K <= d (so that every table hashes
+      distinct coordinates), the b**K nearest to B; on a tie the larger b, with
+      fewer components. Powers of 2 alone land within a factor sqrt(2) of B, so
+      a bucket holds 45 to 90 points on average for the default 64. When even
+      4**d buckets are too few (small d, many points), K = d and b is the
+      integer whose b**d is nearest to B. Examples: n = 1,000,000 gives b = 4,
+      K = 7 (61 points per bucket) for d >= 7, and b = 11, K = 4 for d = 4.
+    - only `cells` given: K = round(log_b(B)), at least 1 (1 when b = 1).
+    - only `components` given: the integer b >= 2 whose b**K is nearest to B.
     - both given: returned unchanged.
 
     Finer buckets (a smaller occupancy) make queries cheaper and recall lower;
@@ -142,16 +154,14 @@ def choose_cells_and_components(
         while k > 1 and not _key_space_fits(cells, k):
             k -= 1
         return cells, k
-    if components is None:
-        components = min(max(1, round(math.log(buckets) / math.log(4))), d)
-    root = buckets ** (1.0 / components)
-    # of the two integers around the root, the one whose power is nearer (in ratio)
-    low = max(2, math.floor(root))
-    b = low if math.log(buckets) - components * math.log(low) <= components * math.log(low + 1) - math.log(buckets) \
-        else low + 1
-    while b > 2 and not _key_space_fits(b, components):
-        b -= 1
-    return b, components
+    if components is not None:
+        return _nearest_cells(buckets, components), components
+    target = math.log(buckets)
+    top = min(d, math.ceil(math.log2(buckets)) + 1)
+    options = [(b, k) for b in (2, 3, 4) for k in range(1, top + 1)]
+    if 4**d < buckets:
+        options.append((_nearest_cells(buckets, d), d))
+    return min(options, key=lambda bk: (abs(math.log(bk[0] ** bk[1]) - target), -bk[0]))
 
 
 def draw_hash_parameters(
