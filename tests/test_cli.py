@@ -86,7 +86,8 @@ class TestDemo:
     @pytest.mark.parametrize("argv", [["demo", "--population", "0"], ["demo", "--k", "-1"],
                                       ["demo", "--backend", "gpu"], ["demo", "--step", "-0.1"],
                                       ["demo", "--step", "nan"], ["bench", "--n", "10", "--static", "11"],
-                                      ["bench", "--tables", "8,x"], ["nothing"]])
+                                      ["bench", "--tables", "8,x"], ["bench", "--tables", "0,4"],
+                                      ["bench", "--scenario", "4,7,32"], ["nothing"]])
     def test_bad_options_exit_with_usage(self, argv, capsys):
         with pytest.raises(SystemExit) as exc:
             main(argv)
@@ -104,8 +105,8 @@ class TestDemo:
 class TestBench:
     def test_tiny_run_writes_json_markdown_and_plot(self, tmp_path):
         out = io.StringIO()
-        results = run_bench(n=3000, n_static=2400, d=8, low_d=3, queries=150, exact_queries=40, reference_queries=70,
-                            tables=(2, 6), probes=(0, 3), repeats=1, out_dir=tmp_path, out=out)
+        results = run_bench(n=3000, n_static=2400, d=8, scenario=(3, 4, 32, 4), low_d=3, queries=150, exact_queries=40,
+                            reference_queries=70, tables=(2, 6), probes=(0, 3), repeats=1, out_dir=tmp_path, out=out)
         saved = json.loads((tmp_path / "bench.json").read_text())
         assert saved == json.loads(json.dumps(results))
         assert set(saved["sweeps"]) == {"8", "3"}
@@ -117,15 +118,16 @@ class TestBench:
         assert 0.9 <= saved["native"]["recall"] <= 1.0
         markdown = (tmp_path / "bench.md").read_text()
         assert "| native, batched path |" in markdown and "Sweep, d = 3" in markdown
+        assert "b = 3, K = 4, L = 32, probes = 4" in markdown
         assert markdown in out.getvalue()
         assert (tmp_path / "bench.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
     def test_command_line_without_reference_and_plot(self, tmp_path, capsys):
-        assert main(["bench", "--n", "1500", "--dim", "4", "--low-dim", "4", "--queries", "80",
+        assert main(["bench", "--n", "1500", "--dim", "4", "--scenario", "5,3,8,2", "--low-dim", "4", "--queries", "80",
                      "--exact-queries", "20", "--tables", "3", "--probes", "1", "--repeats", "1",
                      "--no-reference", "--no-plot", "--out", str(tmp_path)]) == 0
         saved = json.loads((tmp_path / "bench.json").read_text())
         assert "reference" not in saved and list(saved["sweeps"]) == ["4"]
-        assert saved["scenario"]["n_static"] == 1200
+        assert saved["scenario"]["n_static"] == 1200 and saved["scenario"]["cells"] == 5
         assert not (tmp_path / "bench.png").exists()
         assert "| exact: " in capsys.readouterr().out

@@ -30,45 +30,35 @@ def built(d=5, n=600, n_static=500, backend="reference", **kw):
 
 class TestParameterRule:
     def test_benchmark_scenario_and_low_dimension(self):
-        # a million points: 4 cells x 7 components, 61 points per bucket
-        assert choose_cells_and_components(1_000_000, 16) == (4, 7)
+        # a million points: 3 cells x 10 components, 17 points per bucket
+        assert choose_cells_and_components(1_000_000, 16) == (3, 10)
         # d = 4 caps the components, so each coordinate gets more cells
-        assert choose_cells_and_components(1_000_000, 4) == (11, 4)
-        assert choose_cells_and_components(1_000_000, 1) == (15625, 1)
+        assert choose_cells_and_components(1_000_000, 4) == (16, 4)
+        assert choose_cells_and_components(1_000_000, 1) == (62500, 1)
 
-    def test_few_points_still_split_in_two(self):
-        for n in (0, 1, 64, 128):
-            assert choose_cells_and_components(n, 3) == (2, 1)
+    def test_few_points_still_split(self):
+        for n in (0, 1, 16, 32, 50):
+            assert choose_cells_and_components(n, 3) == (3, 1)
+        assert choose_cells_and_components(200, 3) == (3, 2)
 
     def test_given_settings_are_kept_and_the_other_follows(self):
         assert choose_cells_and_components(1_000_000, 16, cells=4, components=9) == (4, 9)
         b, k = choose_cells_and_components(1_000_000, 16, cells=2)
-        assert b == 2 and k == 14  # 2**14 = 16384 buckets, as many as 4**7
-        b, k = choose_cells_and_components(1_000_000, 16, components=3)
-        assert k == 3 and b == 25  # 25**3 = 15625 = n / 64
+        assert b == 2 and k == 16  # 2**16 = 65536 buckets, about n / 16
+        b, k = choose_cells_and_components(1_000_000, 16, components=4)
+        assert k == 4 and b == 16  # 16**4 = 65536
         assert choose_cells_and_components(1_000_000, 16, cells=1) == (1, 1)
-
-    def test_between_powers_of_four(self):
-        # 2**11 buckets are nearer to 110,000 / 64 = 1719 than 4**5 or 4**6
-        assert choose_cells_and_components(110_000, 16) == (2, 11)
-        assert choose_cells_and_components(40_000, 16) == (3, 6)
-        # 4**6 buckets are as near as 2**12: the larger b wins the tie
-        assert choose_cells_and_components(220_000, 16) == (4, 6)
-        # too few components for b <= 4: K = d, b from the d-th root
-        assert choose_cells_and_components(1_000_000, 6) == (5, 6)
+        assert choose_cells_and_components(1_000_000, 16, occupancy=64) == (3, 9)
 
     @given(n=st.integers(0, 10**15), d=st.integers(1, 64))
     def test_valid_and_near_the_target(self, n, d):
         b, k = choose_cells_and_components(n, d)
-        assert b >= 2 and 1 <= k <= d and b**k <= 2**63 - 1
+        assert 1 <= k <= d and b**k <= 2**63 - 1
         buckets = max(n / TARGET_OCCUPANCY, 2)
-        ratio = b**k / buckets
-        if 2**d >= 2 * buckets:  # powers of two alone are close enough
-            assert 2**-0.5 - 1e-9 <= ratio <= 2**0.5 + 1e-9
-        elif 4**d >= buckets:
-            assert 0.5 - 1e-9 <= ratio <= 2 + 1e-9
+        if b == 3:  # within a factor sqrt(3) of the target
+            assert 3**-0.5 - 1e-9 <= b**k / buckets <= 3**0.5 + 1e-9
         else:  # capped by the dimension: K = d, b from the d-th root
-            assert k == d and (b - 1) ** d <= buckets <= (b + 1) ** d
+            assert k == d and b > 3 and (b - 1) ** d <= buckets <= (b + 1) ** d
 
     @given(n=st.integers(0, 10**18), b=st.integers(2, 10**6))
     def test_given_cells_never_overflow_the_key(self, n, b):
@@ -143,7 +133,7 @@ class TestSearchParameters:
     def test_parameters_follow_the_size_at_each_build(self):
         search = PlovikSearch(16, seed=0, backend="reference")
         search.build(points(100, 16))
-        assert (search.params.b, search.params.k) == (2, 1)
+        assert (search.params.b, search.params.k) == (3, 2)
         search.build(points(40_000, 16))
         assert (search.params.b, search.params.k) == choose_cells_and_components(40_000, 16)
         assert search.n_points == 40_000 and search.n_static == 40_000 and search.n_candidates == 0

@@ -65,6 +65,8 @@ def parser() -> argparse.ArgumentParser:
     bench.add_argument("--n", type=_positive, default=1_000_000, help="points (default 1,000,000)")
     bench.add_argument("--static", type=_count, default=None, help="static points (default 80%% of n)")
     bench.add_argument("--dim", type=_positive, default=16, help="dimension of the main scenario (default 16)")
+    bench.add_argument("--scenario", type=_int_list, default=(4, 7, 32, 4),
+                       help="cells,components,tables,probes of the main scenario (default 4,7,32,4)")
     bench.add_argument("--low-dim", type=_positive, default=4, help="dimension of the low-d sweep (default 4)")
     bench.add_argument("--queries", type=_positive, default=10_000, help="queries m (default 10,000)")
     bench.add_argument("--k", type=_positive, default=10)
@@ -72,8 +74,10 @@ def parser() -> argparse.ArgumentParser:
                        help="queries answered exactly for recall (default 300)")
     bench.add_argument("--reference-queries", type=_positive, default=200,
                        help="queries answered by the NumPy reference (default 200)")
-    bench.add_argument("--tables", type=_int_list, default=(8, 16, 24, 32, 48), help="sweep, e.g. 8,16,32")
-    bench.add_argument("--probes", type=_int_list, default=(0, 2, 4, 7), help="sweep, e.g. 0,2,4")
+    bench.add_argument("--tables", type=_int_list, default=(8, 16, 24, 32, 48),
+                       help="tables of the sweep (default 8,16,24,32,48)")
+    bench.add_argument("--probes", type=_int_list, default=(0, 2, 4, 7, 10),
+                       help="probes of the sweep (default 0,2,4,7,10)")
     bench.add_argument("--repeats", type=_positive, default=3, help="runs per timing, median (default 3)")
     bench.add_argument("--no-reference", action="store_true", help="skip the NumPy reference")
     bench.add_argument("--no-plot", action="store_true", help="skip the PNG plot")
@@ -96,7 +100,11 @@ def main(argv: list[str] | None = None) -> int:
 
         if args.static is not None and args.static > args.n:
             parser().error(f"--static ({args.static}) exceeds --n ({args.n})")
-        run_bench(n=args.n, n_static=args.static, d=args.dim, low_d=args.low_dim, queries=args.queries, k=args.k,
+        if min(args.tables) < 1:
+            parser().error("--tables must all be at least 1")
+        if len(args.scenario) != 4 or min(args.scenario[:3]) < 1:
+            parser().error("--scenario takes four integers: cells, components, tables (all >= 1) and probes")
+        run_bench(n=args.n, n_static=args.static, d=args.dim, scenario=args.scenario, low_d=args.low_dim, queries=args.queries, k=args.k,
                   exact_queries=args.exact_queries, reference_queries=args.reference_queries,
                   tables=args.tables, probes=args.probes, repeats=args.repeats, reference=not args.no_reference,
                   plot=not args.no_plot, seed=args.seed, out_dir=args.out)

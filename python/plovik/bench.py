@@ -10,10 +10,11 @@ K = 7, L = 32, probes = 4, m = 10,000 uniform queries, k = 10):
 - the same on the NumPy reference (queries on a subsample);
 - exact search with SciPy's cKDTree (`boxsize=1.0`, `p=1`, all workers) on a
   subsample, whose rows give the recall@k of every setting;
+- PlovikSearch with its defaults on the same points;
 - a sweep over tables and probes tracing recall@k against queries/s, with
   the cells and components of PlovikSearch's default rule;
-- the same sweep in a low dimension (d = 4 by default), where exact k-d tree
-  search is the better tool.
+- the defaults and the same sweep in a low dimension (d = 4 by default),
+  where exact k-d tree search is the better tool.
 
 Figures go to a JSON file, a Markdown table and (with matplotlib) a PNG
 plot. SciPy and matplotlib are optional: without SciPy the exact rows come
@@ -40,9 +41,9 @@ from plovik.search import DEFAULT_PROBES, DEFAULT_TABLES, PlovikSearch, choose_c
 
 __all__ = ["run_bench", "machine_description"]
 
-# The scenario of the project's earlier benchmarks: n = 1,000,000, 800,000 static,
-# d = 16, b = 4, K = 7, L = 32, probes = 4.
-SCENARIO = dict(n=1_000_000, d=16, tables=DEFAULT_TABLES, probes=DEFAULT_PROBES)
+# The hash parameters of the project's earlier benchmarks (n = 1,000,000,
+# 800,000 static, d = 16): cells b, components K, tables L, probes.
+SCENARIO = (4, 7, 32, 4)
 
 
 def machine_description() -> dict[str, Any]:
@@ -132,6 +133,7 @@ def _sweep(
     tables: list[int],
     probes: list[int],
     seed: int,
+    repeats: int,
     progress: Callable[[str], None],
 ) -> list[dict[str, Any]]:
     rows = []
@@ -144,9 +146,8 @@ def _sweep(
             t = time.perf_counter()
             search.build(points, n_static)
             build_s = time.perf_counter() - t
-            t = time.perf_counter()
+            query_s = _median_seconds(lambda: search.query_knn(queries, k), repeats)
             idx, _ = search.query_knn(queries, k)
-            query_s = time.perf_counter() - t
             rows.append(dict(
                 tables=L, probes=P, cells=cells, components=components, build_s=build_s,
                 qps=len(queries) / query_s, recall=recall_at_k(idx[: exact.m], exact.idx),
@@ -161,16 +162,17 @@ def _best(rows: list[dict[str, Any]], target: float) -> dict[str, Any] | None:
 
 def run_bench(
     *,
-    n: int = SCENARIO["n"],
+    n: int = 1_000_000,
     n_static: int | None = None,
-    d: int = SCENARIO["d"],
+    d: int = 16,
+    scenario: tuple[int, int, int, int] = SCENARIO,
     low_d: int = 4,
     queries: int = 10_000,
     k: int = 10,
     exact_queries: int = 300,
     reference_queries: int = 200,
     tables: tuple[int, ...] = (8, 16, 24, 32, 48),
-    probes: tuple[int, ...] = (0, 2, 4, 7),
+    probes: tuple[int, ...] = (0, 2, 4, 7, 10),
     repeats: int = 3,
     reference: bool = True,
     plot: bool = True,
@@ -180,10 +182,9 @@ def run_bench(
 ) -> dict[str, Any]:
     """Run the benchmark and write bench.json, bench.md and bench.png into `out_dir`.
 
-    The main scenario uses the cells and components of PlovikSearch's default
-    rule for n points (b = 4, K = 7 for a million, as the earlier benchmarks)
-    with L = 32 tables and 4 probes. Sizes shrink with the arguments (the
-    tests run it on a few thousand points). Progress and the Markdown tables
+    `scenario` is (cells, components, tables, probes) of the main scenario
+    (by default the earlier benchmarks' 4, 7, 32, 4). Sizes shrink with the
+    arguments (the tests run it on a few thousand points). Progress and the Markdown tables
     go to `out` (default: standard output). Returns the figures that go into
     bench.json.
     """
@@ -201,10 +202,10 @@ def run_bench(
     rng = np.random.default_rng(seed)
     points = rng.random((n, d))
     Q = rng.random((queries, d))
-    cells, components = choose_cells_and_components(n, d)
-    scenario = dict(n=n, n_static=n_static, d=d, queries=queries, k=k, cells=cells,
-                    components=components, tables=SCENARIO["tables"], probes=SCENARIO["probes"])
-    results: dict[str, Any] = dict(machine=machine_description(), scenario=scenario)
+    cells, components, L, P = scenario
+    sc = dict(n=n, n_static=n_static, d=d, queries=queries, k=k, cells=cells, components=components, tables=L,
+              probes=P)
+    results: dict[str, Any] = dict(machine=machine_description(), scenario=sc)
     print(f"plovik bench: n = {n:,} ({n_static:,} static), d = {d}, m = {queries:,}, k = {k}", file=out)
 
     progress(f"exact search on {exact_queries} queries")
@@ -214,7 +215,7 @@ def run_bench(
 
     # ---- the shared scenario on the native index
     progress("native index: build, queries, epoch operations")
-    kw = dict(tables=SCENARIO["tables"], components=components, cells=cells, probes=SCENARIO["probes"], seed=seed)
+    kw = dict(tables=L, components=components, cells=cells, probes=P, seed=seed)
     native = PlovikSearch(d, backend="native", **kw)
     build_s = _median_seconds(lambda: native.build(points, n_static), repeats)
     batched_s = _median_seconds(lambda: native.query_knn(Q, k), repeats)
@@ -262,22 +263,18 @@ def run_bench(
         qs = Q if dim == d else rng.random((queries, dim))
         ex = exact if dim == d else _Exact(pts, qs, exact_queries, k)
         dim_cells, dim_components = choose_cells_and_components(n, dim)
-        if dim == d:  # the main scenario already ran with the defaults
-            nat = results["native"]
-            defaults = dict(build_s=nat["build_s"], qps=nat["batched_qps"], recall=nat["recall"])
-        else:
-            progress(f"d = {dim}: PlovikSearch defaults")
-            search = PlovikSearch(dim, seed=seed, backend="native")
-            t = time.perf_counter()
-            search.build(pts, n_static)
-            default_build = time.perf_counter() - t
-            default_q = _median_seconds(lambda: search.query_knn(qs, k), repeats)
-            idx_default, _ = search.query_knn(qs, k)
-            del search
-            defaults = dict(build_s=default_build, qps=queries / default_q,
-                            recall=recall_at_k(idx_default[: ex.m], ex.idx))
+        progress(f"d = {dim}: PlovikSearch defaults")
+        search = PlovikSearch(dim, seed=seed, backend="native")
+        t = time.perf_counter()
+        search.build(pts, n_static)
+        default_build = time.perf_counter() - t
+        default_q = _median_seconds(lambda: search.query_knn(qs, k), repeats)
+        idx_default, _ = search.query_knn(qs, k)
+        del search
+        defaults = dict(build_s=default_build, qps=queries / default_q,
+                        recall=recall_at_k(idx_default[: ex.m], ex.idx))
         rows = _sweep(pts, n_static, qs, ex, k, dim_cells, dim_components, list(tables), list(probes), seed,
-                      progress)
+                      repeats, progress)
         sweeps[str(dim)] = dict(
             d=dim, cells=dim_cells, components=dim_components,
             exact=dict(method=ex.method, build_s=ex.build_s, qps=ex.qps, queries=ex.m, timed=ex.timed),
@@ -336,10 +333,10 @@ def to_markdown(results: dict[str, Any]) -> str:
         f"{m['memory_gib']} GiB, {m['system']}, Python {m['python']}, NumPy {m['numpy']}.",
         "",
         f"Scenario: n = {sc['n']:,} uniform points in [0, 1)^{sc['d']} ({sc['n_static']:,} static), "
-        f"m = {sc['queries']:,} uniform queries, k = {sc['k']}; PlovikSearch's defaults: "
+        f"m = {sc['queries']:,} uniform queries, k = {sc['k']}; hash of the scenario: "
         f"b = {sc['cells']}, K = {sc['components']}, L = {sc['tables']}, probes = {sc['probes']}.",
         "",
-        "| index | build s | queries/s | recall@10 | vs exact |",
+        f"| index | build s | queries/s | recall@{sc['k']} | vs exact |",
         "|---|---:|---:|---:|---:|",
         f"| native, batched path | {nat['build_s']:.2f} | {_fmt_rate(nat['batched_qps'])} | {nat['recall']:.3f} "
         f"| {nat['batched_qps'] / ex['qps']:,.0f}x |",
@@ -352,9 +349,14 @@ def to_markdown(results: dict[str, Any]) -> str:
                      f"{ref['qps'] / ex['qps']:,.1f}x |")
     lines.append(f"| exact: {ex['method']} ({ex['timed']} queries) | {ex['build_s']:.2f} | "
                  f"{_fmt_rate(ex['qps'])} | 1 | 1x |")
-    best = results["sweeps"][str(sc["d"])]["best"]
+    sweep = results["sweeps"][str(sc["d"])]
+    best, dflt = sweep["best"], sweep["defaults"]
+    lines.append(f"| native, PlovikSearch defaults (b = {sweep['cells']}, K = {sweep['components']}, "
+                 f"L = {DEFAULT_TABLES}, probes = {DEFAULT_PROBES}) | {dflt['build_s']:.2f} | "
+                 f"{_fmt_rate(dflt['qps'])} | {dflt['recall']:.3f} | {dflt['qps'] / ex['qps']:,.0f}x |")
     if best:
-        lines.append(f"| native, fastest with recall@10 >= 0.9 (L = {best['tables']}, probes = {best['probes']}) "
+        lines.append(f"| native, fastest of the sweep with recall@{sc['k']} >= 0.9 (b = {best['cells']}, "
+                     f"K = {best['components']}, L = {best['tables']}, probes = {best['probes']}) "
                      f"| {best['build_s']:.2f} | {_fmt_rate(best['qps'])} | {best['recall']:.3f} | "
                      f"{best['qps'] / ex['qps']:,.0f}x |")
     lines += [
@@ -367,7 +369,9 @@ def to_markdown(results: dict[str, Any]) -> str:
                      "the native rows on its subsample.")
     lines += [
         "",
-        "| epoch operation | native s | reference s |",
+        "Epoch operations on the scenario's hash:",
+        "",
+        "| operation | native s | reference s |",
         "|---|---:|---:|",
         f"| build, all {sc['n']:,} points | {nat['build_s']:.3f} | {ref['build_s']:.3f} |" if ref else
         f"| build, all {sc['n']:,} points | {nat['build_s']:.3f} | |",
@@ -382,9 +386,9 @@ def to_markdown(results: dict[str, Any]) -> str:
             "",
             f"Sweep, d = {sweep['d']} (b = {sweep['cells']}, K = {sweep['components']} from the default rule). "
             f"Exact search ({e['method']}): {_fmt_rate(e['qps'])} queries/s. PlovikSearch defaults: "
-            f"{_fmt_rate(dflt['qps'])} queries/s at recall@10 {dflt['recall']:.3f}.",
+            f"{_fmt_rate(dflt['qps'])} queries/s at recall@{sc['k']} {dflt['recall']:.3f}.",
             "",
-            "| tables | probes | build s | queries/s | recall@10 |",
+            f"| tables | probes | build s | queries/s | recall@{sc['k']} |",
             "|---:|---:|---:|---:|---:|",
         ]
         for r in sweep["rows"]:
@@ -418,12 +422,18 @@ def draw_plot(results: dict[str, Any], path: Path) -> bool:
         dflt = sweep["defaults"]
         ax.plot([dflt["recall"]], [dflt["qps"]], "*", color="black", markersize=12,
                 label=f"PlovikSearch defaults (L = {DEFAULT_TABLES}, probes = {DEFAULT_PROBES})")
-        ref = results.get("reference")
-        if ref and sweep["d"] == results["scenario"]["d"]:
-            ax.plot([ref["recall"]], [ref["qps"]], "s", color="grey", label="NumPy reference, defaults")
+        sc = results["scenario"]
+        if sweep["d"] == sc["d"]:
+            nat = results["native"]
+            label = f"b = {sc['cells']}, K = {sc['components']}, L = {sc['tables']}, probes = {sc['probes']}"
+            ax.plot([nat["recall"]], [nat["batched_qps"]], "D", color="grey", label=f"scenario: {label}")
+            ref = results.get("reference")
+            if ref:
+                ax.plot([ref["recall"]], [ref["qps"]], "s", color="grey", fillstyle="none",
+                        label="NumPy reference, scenario")
         ax.axvline(0.9, color="grey", linewidth=0.8, linestyle=":")
         ax.set_yscale("log")
-        ax.set_xlabel("recall@10")
+        ax.set_xlabel(f"recall@{results['scenario']['k']}")
         ax.set_ylabel("queries/s")
         ax.set_title(f"d = {sweep['d']}, n = {results['scenario']['n']:,} (b = {sweep['cells']}, "
                      f"K = {sweep['components']})")
