@@ -21,7 +21,7 @@ from __future__ import annotations
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import TextIO
+from typing import Any, TextIO
 
 import numpy as np
 
@@ -57,7 +57,7 @@ def _wrap(x: np.ndarray) -> np.ndarray:
     return x - np.floor(x)
 
 
-def _progress(epochs: int, enabled: bool, stream: TextIO):
+def _progress(epochs: int, enabled: bool, stream: TextIO) -> Any:
     """A tqdm bar over the epochs when tqdm is installed and wanted, else None."""
     if not enabled:
         return None

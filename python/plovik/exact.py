@@ -24,7 +24,8 @@ def torus_l1(a: npt.ArrayLike, b: npt.ArrayLike) -> npt.NDArray[np.float64]:
     a = np.asarray(a, np.float64)
     b = np.asarray(b, np.float64)
     diff = np.abs((a - np.floor(a)) - (b - np.floor(b)))
-    return np.minimum(diff, 1.0 - diff).sum(axis=-1)
+    out: npt.NDArray[np.float64] = np.minimum(diff, 1.0 - diff).sum(axis=-1)
+    return out
 
 
 def exact_knn(
@@ -91,6 +92,6 @@ def recall_at_k(found: npt.ArrayLike, exact: npt.ArrayLike) -> float:
     hits = total = 0
     for f, e in zip(F, E):
         e = e[e >= 0]
-        hits += np.isin(e, f[f >= 0]).sum()
+        hits += int(np.isin(e, f[f >= 0]).sum())
         total += e.size
     return float(hits / total) if total else 1.0

@@ -109,7 +109,7 @@ def _key_space_fits(b: int, k: int) -> bool:
 
 def _nearest_cells(buckets: float, k: int) -> int:
     """The integer b >= 2 whose b**k is nearest to `buckets` in ratio, within the key range."""
-    low = max(2, math.floor(buckets ** (1.0 / k)))
+    low = max(2, math.floor(float(buckets ** (1.0 / k))))
     target = math.log(buckets)
     b = low if target - k * math.log(low) <= k * math.log(low + 1) - target else low + 1
     while b > 2 and not _key_space_fits(b, k):
@@ -192,7 +192,7 @@ def _integer(value: object, name: str) -> int:
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be an integer, got a bool")
     try:
-        return operator.index(value)  # type: ignore[arg-type]
+        return int(operator.index(value))  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
 
