@@ -33,7 +33,6 @@ demo: install
 bench: EXTRAS = bench
 bench: install
 	$(PY) -m plovik bench
-	$(PY) benchmarks/bench_build.py
 
 clean:
 	rm -rf build $(VENV)
