@@ -384,9 +384,11 @@ class PlovikSearch:
         return 0 if self._index is None else self._index.n_candidates
 
     def __len__(self) -> int:
+        """Points in the index, both tiers."""
         return self.n_points
 
     def __repr__(self) -> str:
+        """Dimension, hash shape, tier sizes and backend."""
         p = self._params
         shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else f"L={self._tables}, unbuilt"
         return (
