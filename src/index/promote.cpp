@@ -67,7 +67,7 @@ void promote(RustLshIndex& ix, Array<double> rows, std::size_t m, std::size_t wi
   // The new batch, ids N .. N + m - 1, hashed and sorted from scratch.
   CandidateTier batch;
   batch.keys = compute_keys_of(ix, rows.data(), d, 0, m);
-  SortedTier sorted = sort_tier(ix, batch.keys, m, N);
+  SortedTier sorted = sort_tier(ix, Array<int64_t>(batch.keys), m, N);
   batch.sorted_keys = std::move(sorted.keys);
   batch.sorted_ids = std::move(sorted.ids);
   batch.offsets = build_offsets(ix, batch.sorted_keys, m);
