@@ -34,6 +34,19 @@ void append_reserved(Array<T>& a, const T* values, std::size_t count) noexcept {
   if (count != 0) std::memcpy(a.data() + at, values, count * sizeof(T));
 }
 
+// The directory of the merged static tier: entry c counts the keys below c
+// in both runs, so it is the sum of the two tiers' entries; the same as
+// build_offsets over the merged keys, without reading them.
+Array<uint32_t> merged_offsets(const RustLshIndex& ix) {
+  const Array<uint32_t>& s = ix.static_offsets;
+  const Array<uint32_t>& c = ix.cand_offsets;
+  // Both exist, or neither, unless the static tier is empty.
+  if (s.empty() || c.empty()) return Array<uint32_t>(c);
+  Array<uint32_t> out(s.size());
+  for (std::size_t x = 0; x < s.size(); ++x) out[x] = s[x] + c[x];
+  return out;
+}
+
 }  // namespace
 
 void promote(RustLshIndex& ix, Array<double> rows, std::size_t m, std::size_t width) {
@@ -61,7 +74,7 @@ void promote(RustLshIndex& ix, Array<double> rows, std::size_t m, std::size_t wi
                        n_c, ix.static_keys.data() + t * n_s, ix.static_ids.data() + t * n_s, n_s,
                        merged.keys.data() + t * N, merged.ids.data() + t * N);
     });
-    static_offsets = build_offsets(ix, merged.keys, N);
+    static_offsets = merged_offsets(ix);
   }
 
   // The new batch, ids N .. N + m - 1, hashed and sorted from scratch.
