@@ -75,6 +75,25 @@ TestEpochs = Epochs.TestCase
 TestEpochs.settings = settings(stateful_step_count=20)
 
 
+@pytest.mark.parametrize("b, K", [(2, 2), (4, 3), (16, 2)])
+def test_few_moves_among_many(b, K):
+    # Few moved entries are spliced in between blocks of kept entries; long
+    # runs of equal keys (b = 2) make the refresh walk the whole table.
+    rng = np.random.default_rng(b * 10 + K)
+    native, reference = both(random_params(rng, d=3, L=4, K=K, b=b))
+    pts = rng.random((3000, 3))
+    steps = [pts[1000:].copy() for _ in range(3)]
+    for new in steps[1:]:
+        rows = rng.random(2000) < 0.02
+        new[rows] = (new[rows] + rng.uniform(-0.1, 0.1, (rows.sum(), 3))) % 1
+    for ix in (native, reference):
+        ix.build(pts, 1000)
+    for new in steps[1:] + steps[:1]:  # the last step goes back to the start
+        for ix in (native, reference):
+            ix.update(new)
+        assert_same(native, reference)
+
+
 def test_refused_calls_change_nothing():
     rng = np.random.default_rng(5)
     native, reference = both(random_params(rng, d=3, L=2, K=2, b=3))
