@@ -4,6 +4,7 @@ moving all of them, and a promotion of 200,000 new rows; medians of several
 runs in one process, with the ratios to the build."""
 
 import argparse
+import statistics
 
 import numpy as np
 from common import B, K, L, N, N_STATIC, PROBES, SEED, D, machine, median_seconds, params, points
@@ -15,13 +16,18 @@ MOVING = 0.10  # share of candidates that move in the partial update
 NEW_ROWS = 200_000
 
 
-def timed_after(setup, fn, repeats):
-    """Median time of fn(), each run preceded by an untimed setup()."""
-    times = []
+def paired(build, fn, repeats):
+    """Medians of build() and of fn() run right after it, and of their ratio.
+
+    Pairing each operation with the build before it keeps the ratio steady
+    on a machine whose load changes between runs.
+    """
+    builds, ops = [], []
     for _ in range(repeats):
-        setup()
-        times.append(median_seconds(fn, 1))
-    return float(np.median(times))
+        builds.append(median_seconds(build, 1))
+        ops.append(median_seconds(fn, 1))
+    ratios = [o / b for o, b in zip(ops, builds)]
+    return statistics.median(builds), statistics.median(ops), statistics.median(ratios)
 
 
 def main():
@@ -41,26 +47,21 @@ def main():
     batch = np.random.default_rng(SEED + 3).random((NEW_ROWS, D))
 
     ix = RustLshIndex(**p)
-    t_build = median_seconds(lambda: ix.build(pts, N_STATIC), args.repeats)
+    build = lambda: ix.build(pts, N_STATIC)  # noqa: E731
+    # Every operation starts from the tiers the build made.
+    runs = {
+        f"update, {moving.mean():.0%} move by <= {STEP}": paired(build, lambda: ix.update(partial), args.repeats),
+        f"update, all move by <= {STEP}": paired(build, lambda: ix.update(full), args.repeats),
+        f"promote, {NEW_ROWS:,} new rows": paired(build, lambda: ix.promote(batch), args.repeats),
+    }
+    t_build = statistics.median(b for b, _, _ in runs.values())
 
-    def fresh():
-        ix.build(pts, N_STATIC)
-
-    # Each update starts from the tier the build made, so every run re-places
-    # the same entries.
-    t_partial = timed_after(fresh, lambda: ix.update(partial), args.repeats)
-    t_full = timed_after(fresh, lambda: ix.update(full), args.repeats)
-    t_promote = timed_after(fresh, lambda: ix.promote(batch), args.repeats)
-
-    share = float(moving.mean())
     print(f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}")
     print(f"machine: {machine()}")
-    print(f"build (all {N:,} points)      {t_build:8.3f} s")
-    print(f"update, {share:.0%} move by <= {STEP}  {t_partial:8.3f} s   "
-          f"({t_partial / t_build:.3f} of build, target <= 0.2)")
-    print(f"update, all move by <= {STEP}  {t_full:8.3f} s   ({t_full / t_build:.3f} of build)")
-    print(f"promote, {NEW_ROWS:,} new rows     {t_promote:8.3f} s   "
-          f"({t_promote / t_build:.3f} of build, target <= 0.5)")
+    print(f"build, all {N:,} points      {t_build:8.3f} s")
+    for (name, (_, t, ratio)), target in zip(runs.items(), (0.2, None, 0.5)):
+        goal = f", target <= {target}" if target else ""
+        print(f"{name:30s} {t:8.3f} s   ({ratio:.3f} of the build before it{goal})")
 
 
 if __name__ == "__main__":
