@@ -1,5 +1,6 @@
 #include "promote.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -15,15 +16,19 @@ namespace plovik {
 
 namespace {
 
-// Makes room for `extra` more elements so that the append at install time
-// cannot allocate. Grows by half at least, so that a run of promotions
-// reallocates the coordinates only now and then.
+// When `a` lacks room for `extra` more elements: a copy of it with that
+// room and half as much again, so that a run of promotions reallocates only
+// now and then. Otherwise an array without capacity.
 template <class T>
-void reserve_extra(Array<T>& a, std::size_t extra) {
+Array<T> grown_copy(const Array<T>& a, std::size_t extra) {
+  Array<T> out;
   const std::size_t need = checked_add(a.size(), extra);
-  if (need <= a.capacity()) return;
+  if (need <= a.capacity()) return out;
   const std::size_t grown = a.capacity() + a.capacity() / 2;
-  a.reserve(grown > need && grown <= a.max_size() ? grown : need);
+  out.reserve(grown > need && grown <= out.max_size() ? grown : need);
+  out.resize(a.size());
+  if (!a.empty()) std::memcpy(out.data(), a.data(), a.size() * sizeof(T));
+  return out;
 }
 
 // Appends within the capacity reserved above (no allocation, cannot fail).
@@ -62,43 +67,68 @@ void promote(RustLshIndex& ix, Array<double> rows, std::size_t m, std::size_t wi
   // Everything new is built aside; the record changes only at the end, so
   // a failure on the way (memory) leaves the index as it was.
 
-  // The static tier after the merge, unless there is nothing to merge.
+  // One job mixes work of two kinds: the per-table merges and the growth of
+  // the coordinate arrays mostly move memory, hashing the batch mostly
+  // computes. Task 0 grows the coordinates; the others alternate between
+  // merging a table and hashing a chunk of the batch while both kinds last,
+  // so that the threads overlap the two.
   SortedTier merged;
-  Array<uint32_t> static_offsets;
+  const std::size_t n_merges = n_c != 0 ? L : 0;
   if (n_c != 0) {
     merged.keys.resize(checked_mul(L, N));
     merged.ids.resize(L * N);
-    parallel::for_each(L, [&](std::size_t t) {
-      // Candidates first on equal keys.
-      merge_first_wins(ix.cand_sorted_keys.data() + t * n_c, ix.cand_sorted_ids.data() + t * n_c,
-                       n_c, ix.static_keys.data() + t * n_s, ix.static_ids.data() + t * n_s, n_s,
-                       merged.keys.data() + t * N, merged.ids.data() + t * N);
-    });
-    static_offsets = merged_offsets(ix);
   }
-
-  // The new batch, ids N .. N + m - 1, hashed and sorted from scratch.
+  constexpr std::size_t chunk = 4096;
+  const std::size_t n_chunks = m / chunk + (m % chunk != 0);
   CandidateTier batch;
-  batch.keys = compute_keys_of(ix, rows.data(), d, 0, m);
-  SortedTier sorted = sort_tier(ix, Array<int64_t>(batch.keys), m, N);
+  batch.keys.resize(checked_mul(L, m));
+  Array<int64_t> to_sort(L * m);
+  Array<float> f32(rows.size());
+  Array<double> grown_f64;
+  Array<float> grown_f32;
+  const std::size_t mixed = std::min(n_merges, n_chunks);
+  parallel::for_each(1 + n_merges + n_chunks, [&](std::size_t task) {
+    if (task == 0) {
+      wrap_to_f32(rows.data(), f32.data(), rows.size());
+      grown_f64 = grown_copy(ix.coords_f64, rows.size());
+      grown_f32 = grown_copy(ix.coords_f32, f32.size());
+      return;
+    }
+    const std::size_t i = task - 1;
+    const bool merge = i < 2 * mixed ? i % 2 == 0 : n_merges > n_chunks;
+    const std::size_t at = i < 2 * mixed ? i / 2 : i - mixed;
+    if (merge) {
+      // Candidates first on equal keys.
+      merge_first_wins(ix.cand_sorted_keys.data() + at * n_c, ix.cand_sorted_ids.data() + at * n_c,
+                       n_c, ix.static_keys.data() + at * n_s, ix.static_ids.data() + at * n_s, n_s,
+                       merged.keys.data() + at * N, merged.ids.data() + at * N);
+      return;
+    }
+    const std::size_t begin = at * chunk, count = std::min(chunk, m - begin);
+    const Array<int64_t> part = compute_keys_of(ix, rows.data(), d, begin, count);
+    for (std::size_t t = 0; t < L; ++t) {
+      std::memcpy(batch.keys.data() + t * m + begin, part.data() + t * count, count * sizeof(int64_t));
+      std::memcpy(to_sort.data() + t * m + begin, part.data() + t * count, count * sizeof(int64_t));
+    }
+  });
+  Array<uint32_t> static_offsets;
+  if (n_c != 0) static_offsets = merged_offsets(ix);
+
+  // The new batch, ids N .. N + m - 1, sorted from scratch.
+  SortedTier sorted = sort_tier(ix, std::move(to_sort), m, N);
   batch.sorted_keys = std::move(sorted.keys);
   batch.sorted_ids = std::move(sorted.ids);
   batch.offsets = build_offsets(ix, batch.sorted_keys, m);
 
-  Array<float> f32(rows.size());
-  wrap_to_f32(rows.data(), f32.data(), rows.size());
-  // Reallocation keeps the contents, so the old coordinates stay valid even
-  // if the second reservation fails.
-  reserve_extra(ix.coords_f64, rows.size());
-  reserve_extra(ix.coords_f32, f32.size());
-
-  // Install: moves and appends into reserved storage only.
+  // Install: moves, and appends within the room made above.
   if (n_c != 0) {
     ix.static_keys = std::move(merged.keys);
     ix.static_ids = std::move(merged.ids);
     ix.static_offsets = std::move(static_offsets);
   }
   ix.n_static = N;
+  if (grown_f64.capacity() != 0) ix.coords_f64 = std::move(grown_f64);
+  if (grown_f32.capacity() != 0) ix.coords_f32 = std::move(grown_f32);
   append_reserved(ix.coords_f64, rows.data(), rows.size());
   append_reserved(ix.coords_f32, f32.data(), f32.size());
   ix.n_points = N + m;
