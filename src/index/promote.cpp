@@ -16,24 +16,26 @@ namespace plovik {
 
 namespace {
 
-// When `a` lacks room for `extra` more elements: a copy of it with that
-// room and half as much again, so that a run of promotions reallocates only
-// now and then. Otherwise an array without capacity.
+// When `a` lacks room for `count` more elements: a copy of it followed by
+// `values`, with room for half as much again, so that a run of promotions
+// reallocates only now and then. Otherwise an array without capacity, and
+// the values are appended in place at install.
 template <class T>
-Array<T> grown_copy(const Array<T>& a, std::size_t extra) {
+Array<T> grown_with(const Array<T>& a, const T* values, std::size_t count) {
   Array<T> out;
-  const std::size_t need = checked_add(a.size(), extra);
+  const std::size_t need = checked_add(a.size(), count);
   if (need <= a.capacity()) return out;
   const std::size_t grown = a.capacity() + a.capacity() / 2;
   out.reserve(grown > need && grown <= out.max_size() ? grown : need);
-  out.resize(a.size());
+  out.resize(need);
   if (!a.empty()) std::memcpy(out.data(), a.data(), a.size() * sizeof(T));
+  if (count != 0) std::memcpy(out.data() + a.size(), values, count * sizeof(T));
   return out;
 }
 
-// Appends within the capacity reserved above (no allocation, cannot fail).
+// Appends within the capacity (no allocation, cannot fail).
 template <class T>
-void append_reserved(Array<T>& a, const T* values, std::size_t count) noexcept {
+void append_in_place(Array<T>& a, const T* values, std::size_t count) noexcept {
   const std::size_t at = a.size();
   a.resize(at + count);
   if (count != 0) std::memcpy(a.data() + at, values, count * sizeof(T));
@@ -90,8 +92,8 @@ void promote(RustLshIndex& ix, Array<double> rows, std::size_t m, std::size_t wi
   parallel::for_each(1 + n_merges + n_chunks, [&](std::size_t task) {
     if (task == 0) {
       wrap_to_f32(rows.data(), f32.data(), rows.size());
-      grown_f64 = grown_copy(ix.coords_f64, rows.size());
-      grown_f32 = grown_copy(ix.coords_f32, f32.size());
+      grown_f64 = grown_with(ix.coords_f64, rows.data(), rows.size());
+      grown_f32 = grown_with(ix.coords_f32, f32.data(), f32.size());
       return;
     }
     const std::size_t i = task - 1;
@@ -120,17 +122,21 @@ void promote(RustLshIndex& ix, Array<double> rows, std::size_t m, std::size_t wi
   batch.sorted_ids = std::move(sorted.ids);
   batch.offsets = build_offsets(ix, batch.sorted_keys, m);
 
-  // Install: moves, and appends within the room made above.
+  // Install: moves, and appends within capacity.
   if (n_c != 0) {
     ix.static_keys = std::move(merged.keys);
     ix.static_ids = std::move(merged.ids);
     ix.static_offsets = std::move(static_offsets);
   }
   ix.n_static = N;
-  if (grown_f64.capacity() != 0) ix.coords_f64 = std::move(grown_f64);
-  if (grown_f32.capacity() != 0) ix.coords_f32 = std::move(grown_f32);
-  append_reserved(ix.coords_f64, rows.data(), rows.size());
-  append_reserved(ix.coords_f32, f32.data(), f32.size());
+  if (grown_f64.capacity() != 0)
+    ix.coords_f64 = std::move(grown_f64);
+  else
+    append_in_place(ix.coords_f64, rows.data(), rows.size());
+  if (grown_f32.capacity() != 0)
+    ix.coords_f32 = std::move(grown_f32);
+  else
+    append_in_place(ix.coords_f32, f32.data(), f32.size());
   ix.n_points = N + m;
   install_candidate_tier(ix, std::move(batch));
 }
