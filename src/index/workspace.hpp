@@ -3,6 +3,7 @@
 // reused for every query the task answers; never shared.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -42,9 +43,14 @@ struct Ws {
   Ws(std::size_t n_points, std::size_t d, std::size_t K);
 };
 
-// Starts a new gather: advances the epoch (wrapping) and empties gathered.
+// Starts a new gather: advances the epoch and empties gathered. When the
+// epoch wraps to 0 (after 2^32 gathers) the stamps are cleared for real, so
+// that a stamp that old can never read as current.
 inline void begin_gather(Ws& ws) {
-  ++ws.epoch;
+  if (++ws.epoch == 0) {
+    std::fill(ws.mark.begin(), ws.mark.end(), 0u);
+    ws.epoch = 1;
+  }
   ws.gathered.clear();
 }
 
