@@ -42,33 +42,37 @@ inline float fold(__m128 v) {
   return _mm_cvtss_f32(_mm_add_ss(pairs, hi));
 }
 
-}  // namespace detail
-
-inline float torus_l1_f32(const float* q, const float* p, std::size_t D) {
+// The whole sum; inlined into its callers so that a dimension known at
+// compile time unrolls it completely.
+[[gnu::always_inline]] inline float torus_l1(const float* q, const float* p, std::size_t D) {
   float s = 0.0f;
   std::size_t c = 0;
   if (D >= 16) {
     __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
     for (; D - c >= 16; c += 16) {
-      a0 = _mm_add_ps(a0, detail::term4(q + c, p + c));
-      a1 = _mm_add_ps(a1, detail::term4(q + c + 4, p + c + 4));
-      a2 = _mm_add_ps(a2, detail::term4(q + c + 8, p + c + 8));
-      a3 = _mm_add_ps(a3, detail::term4(q + c + 12, p + c + 12));
+      a0 = _mm_add_ps(a0, term4(q + c, p + c));
+      a1 = _mm_add_ps(a1, term4(q + c + 4, p + c + 4));
+      a2 = _mm_add_ps(a2, term4(q + c + 8, p + c + 8));
+      a3 = _mm_add_ps(a3, term4(q + c + 12, p + c + 12));
     }
-    s = detail::fold(_mm_add_ps(_mm_add_ps(_mm_add_ps(a0, a1), a2), a3));
+    s = fold(_mm_add_ps(_mm_add_ps(_mm_add_ps(a0, a1), a2), a3));
   }
   if (D - c >= 4) {
     __m128 acc = _mm_set_ss(s);
-    for (; D - c >= 4; c += 4) acc = _mm_add_ps(acc, detail::term4(q + c, p + c));
-    s = detail::fold(acc);
+    for (; D - c >= 4; c += 4) acc = _mm_add_ps(acc, term4(q + c, p + c));
+    s = fold(acc);
   }
   for (; c < D; ++c) s = torus_term(q[c], p[c]) + s;
   return s;
 }
 
+}  // namespace detail
+
 #else
 
-inline float torus_l1_f32(const float* q, const float* p, std::size_t D) {
+namespace detail {
+
+inline float torus_l1(const float* q, const float* p, std::size_t D) {
   float s = 0.0f;
   std::size_t c = 0;
   if (D >= 16) {
@@ -90,6 +94,20 @@ inline float torus_l1_f32(const float* q, const float* p, std::size_t D) {
   return s;
 }
 
+}  // namespace detail
+
 #endif
+
+// Distance of the query q to the point p over their first D coordinates.
+inline float torus_l1_f32(const float* q, const float* p, std::size_t D) {
+  return detail::torus_l1(q, p, D);
+}
+
+// The same for a dimension fixed at compile time: fully unrolled, the same
+// association.
+template <std::size_t D>
+inline float torus_l1_f32(const float* q, const float* p) {
+  return detail::torus_l1(q, p, D);
+}
 
 }  // namespace plovik
