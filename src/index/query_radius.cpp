@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "distance.hpp"
 #include "gather.hpp"
@@ -59,7 +60,9 @@ std::size_t answer_row(const RustLshIndex& ix, const QueryBatch& q, std::size_t 
 
 RadiusResult query_radius(const RustLshIndex& ix, const QueryBatch& q, double radius) {
   check_query_width(ix, q);
-  const float cutoff = static_cast<float>(radius);  // NaN stays NaN: nothing passes
+  // Rounded to nearest single precision once (beyond the float range to
+  // infinity); a NaN cutoff stays NaN and nothing passes it.
+  const float cutoff = static_cast<float>(radius);
   const bool built = ix.d != 0;
   const std::size_t m = q.m;
 
@@ -67,7 +70,7 @@ RadiusResult query_radius(const RustLshIndex& ix, const QueryBatch& q, double ra
   r.indptr.assign(checked_add(m, 1), 0);
   const std::size_t chunk = rows_per_task(m);
   const std::size_t n_chunks = m / chunk + (m % chunk != 0);
-  Array<RowRun> runs(n_chunks);
+  std::vector<RowRun> runs(n_chunks);
   int64_t* counts = r.indptr.data() + 1;  // row lengths first, prefix sums below
   parallel::for_chunks(
       m, chunk, [&] { return RadiusTask(ix, q); },
