@@ -66,6 +66,20 @@ class Epochs(RuleBasedStateMachine):
             ix.promote(rows)
         self.cand = self.prev = rows
 
+    @rule(m=st.sampled_from([0, 3, 70]), k=st.integers(0, 6), exclude=st.booleans(),
+          radius=st.sampled_from([0.0, 0.3, 1.5]))
+    def query(self, m, k, exclude, radius):
+        # Queries between epochs read the merged tiers, their directories and
+        # the refreshed single-precision coordinates.
+        q = self.rng.random((m, self.d))
+        ex = self.rng.integers(-1, max(self.pair[0].n_points, 1), m) if exclude else None
+        native, reference = self.pair
+        for got, want in zip(native.query_knn(q, k, ex), reference.query_knn(q, k, ex)):
+            np.testing.assert_array_equal(got, want)
+        for got, want in zip(native.query_radius(q, radius, ex),
+                             reference.query_radius(q, radius, ex)):
+            np.testing.assert_array_equal(got, want)
+
     @invariant()
     def same_tables(self):
         assert_same(*self.pair)
