@@ -1,11 +1,39 @@
-#include "knn.hpp"
+#include <limits>
 
-#include "errors.hpp"
+#include "knn.hpp"
+#include "knn_paths.hpp"
+#include "query_checks.hpp"
 
 namespace plovik {
 
-KnnResult query_knn(const RustLshIndex&, const QueryBatch&, std::size_t) {
-  throw Panic("query_knn is not available yet");
+namespace {
+
+// The most answers a row can have: every point, less the excluded one when
+// exclusions are given.
+std::size_t answers_needed(const RustLshIndex& ix, const QueryBatch& q, std::size_t k) {
+  std::size_t available = ix.n_points;
+  if (q.exclude) available = available > 0 ? available - 1 : 0;
+  return k < available ? k : available;
+}
+
+}  // namespace
+
+KnnResult query_knn(const RustLshIndex& ix, const QueryBatch& q, std::size_t k) {
+  check_query_width(ix, q);
+  const std::size_t cells = checked_mul(q.m, k);
+  KnnResult r;
+  r.idx.assign(cells, -1);
+  r.dist.assign(cells, std::numeric_limits<double>::infinity());
+  if (k == 0 || q.m == 0) {
+    check_exclusions(q, q.m);  // no task runs to find a short exclude_ids
+    return r;
+  }
+  const std::size_t need = answers_needed(ix, q, k);
+  // Batches of 64 or more with block != 1 are meant for the blocked path;
+  // until it exists every batch takes the per-query path, which returns the
+  // same rows.
+  knn_per_query(ix, q, k, need, r.idx.data(), r.dist.data());
+  return r;
 }
 
 }  // namespace plovik

@@ -1,0 +1,98 @@
+"""k-nearest query throughput of the native index on the shared scenario,
+against the NumPy reference and an exact periodic k-d tree, with the recall
+of the native rows; medians of several runs in one process."""
+
+import argparse
+import statistics
+import time
+
+import numpy as np
+from common import B, K, L, N, N_STATIC, PROBES, D, SEED, machine, median_seconds, params, points
+
+from plovik import RustLshIndex
+from plovik.lsh import PythonLshIndex
+
+KNN = 10
+
+
+def queries(m, seed=SEED + 2):
+    return np.random.default_rng(seed).random((m, D))
+
+
+def recall(rows, exact):
+    hits = sum(len(set(a.tolist()) & set(b.tolist())) for a, b in zip(rows, exact))
+    return hits / exact.size
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--m", type=int, default=10_000, help="native queries per run")
+    ap.add_argument("--repeats", type=int, default=5, help="rounds of native and reference runs")
+    ap.add_argument("--reference-m", type=int, default=250, help="reference queries over all rounds")
+    ap.add_argument("--tree-m", type=int, default=300)
+    args = ap.parse_args()
+
+    pts, q = points(), queries(args.m)
+    # block = 1 keeps every batch on the per-query path.
+    native = RustLshIndex(**params(block=1))
+    native.build(pts, N_STATIC)
+    reference = PythonLshIndex(**params(block=1))
+    reference.build(pts, N_STATIC)
+    native.query_knn(q[:100], KNN)  # warm the pool and the caches
+    native.reset_stats()
+
+    try:
+        from scipy.spatial import cKDTree
+
+        tree = cKDTree(pts, boxsize=1.0)
+    except ImportError:
+        tree = None
+
+    # The contenders take turns, so that all see the same load when the
+    # machine is shared; the reference and the tree answer a different slice
+    # of their subsample in each round.
+    t_native, t_ref, t_tree, exact = [], [], [], []
+    ref_round = max(args.reference_m // args.repeats, 1)
+    tree_round = max(args.tree_m // args.repeats, 1)
+    for r in range(args.repeats):
+        t_native.append(median_seconds(lambda: native.query_knn(q, KNN), 1))
+        q_ref = q[r * ref_round : (r + 1) * ref_round]
+        t_ref.append(median_seconds(lambda: reference.query_knn(q_ref, KNN), 1))
+        if tree is not None:
+            q_tree = q[r * tree_round : (r + 1) * tree_round]
+            t0 = time.perf_counter()
+            exact.append(tree.query(q_tree, k=KNN, p=1, workers=-1)[1])
+            t_tree.append(time.perf_counter() - t0)
+    stats = native.stats()
+    idx, _ = native.query_knn(q, KNN)
+    n_ref = ref_round * args.repeats
+    assert (reference.query_knn(q[:n_ref], KNN)[0] == idx[:n_ref]).all(), "rows differ from the reference"
+    qps_native = args.m / statistics.median(t_native)
+    qps_ref = ref_round / statistics.median(t_ref)
+
+    print(f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}, "
+          f"m={args.m:,}, k={KNN}, per-query path")
+    print(f"machine: {machine()}")
+    print(f"native            {qps_native:12,.0f} queries/s   (median of {args.repeats} runs)")
+    print(f"reference         {qps_ref:12,.0f} queries/s on {n_ref} queries"
+          f"   native is {qps_native / qps_ref:8,.1f}x")
+    if tree is None:
+        print("cKDTree           unavailable (pip install scipy)")
+    else:
+        n_tree = tree_round * args.repeats
+        qps_tree = tree_round / statistics.median(t_tree)
+        print(f"cKDTree (exact)   {qps_tree:12,.1f} queries/s on {n_tree} queries"
+              f"   native is {qps_native / qps_tree:8,.0f}x")
+        print(f"recall@{KNN}         {recall(idx[:n_tree], np.concatenate(exact)):12.4f}"
+              f"   (native rows vs exact, same {n_tree} queries)")
+    print(f"candidates/query  {stats['cands'] / stats['queries']:12,.0f}"
+          f"   relaxed {stats['relaxed'] / max(stats['queries'], 1):.2%} of queries")
+    print(f"distance evals    {stats['pairs'] / (stats['refine_ns'] / 1e9):12,.0f} per second per core"
+          f"   (pairs / refine_ns)")
+    print(f"worker time/query gather {stats['gather_ns'] / stats['queries'] / 1e3:7.1f} us,"
+          f" refine {stats['refine_ns'] / stats['queries'] / 1e3:7.1f} us,"
+          f" relax {stats['relax_ns'] / stats['queries'] / 1e3:7.1f} us")
+
+
+if __name__ == "__main__":
+    main()

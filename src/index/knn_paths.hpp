@@ -1,0 +1,20 @@
+// The k-nearest search paths behind query_knn. Each fills the rows of its
+// queries in the (m, k) output arrays, which arrive padded with -1 / +inf.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "query_batch.hpp"
+#include "record.hpp"
+
+namespace plovik {
+
+// Answers every query on its own: gather its probed buckets, measure, keep
+// the k best, relax when fewer than `need` were found. Adds the per-query
+// counters to the record once every row is written. Throws Panic (and
+// counts nothing) when exclude_ids is shorter than m.
+void knn_per_query(const RustLshIndex& ix, const QueryBatch& q, std::size_t k, std::size_t need,
+                   int64_t* idx, double* dist);
+
+}  // namespace plovik

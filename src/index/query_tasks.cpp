@@ -1,0 +1,13 @@
+#include <algorithm>
+
+#include "parallel/pool.hpp"
+#include "query_tasks.hpp"
+
+namespace plovik {
+
+std::size_t rows_per_task(std::size_t m) {
+  const std::size_t tasks = 8 * parallel::thread_count();
+  return std::clamp<std::size_t>(m / tasks, 1, 32);
+}
+
+}  // namespace plovik
