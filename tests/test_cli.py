@@ -112,7 +112,7 @@ class TestBench:
         assert set(saved["sweeps"]) == {"8", "3"}
         for sweep in saved["sweeps"].values():
             assert [(r["tables"], r["probes"]) for r in sweep["rows"]] == [(2, 0), (2, 3), (6, 0), (6, 3)]
-            assert all(0.0 <= r["recall"] <= 1.0 and r["qps"] > 0 for r in sweep["rows"])
+            assert all(0.0 <= r["recall"] <= 1.0 and r["qps"] > 0 and r["candidates"] > 0 for r in sweep["rows"])
         assert saved["reference"]["rows_identical"] is True
         assert saved["exact"]["queries"] == 40
         assert 0.9 <= saved["native"]["recall"] <= 1.0
