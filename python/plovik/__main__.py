@@ -78,7 +78,8 @@ def parser() -> argparse.ArgumentParser:
                        help="tables of the sweep (default 8,16,24,32,48)")
     bench.add_argument("--probes", type=_int_list, default=(0, 2, 4, 7, 10),
                        help="probes of the sweep (default 0,2,4,7,10)")
-    bench.add_argument("--repeats", type=_positive, default=3, help="runs per native timing; the fastest counts (default 3)")
+    bench.add_argument("--repeats", type=_positive, default=5,
+                       help="runs per native timing; the fastest counts (default 5)")
     bench.add_argument("--no-reference", action="store_true", help="skip the NumPy reference")
     bench.add_argument("--no-plot", action="store_true", help="skip the PNG plot")
     bench.add_argument("--seed", type=_count, default=20261206)
