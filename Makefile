@@ -1,10 +1,13 @@
 # make test : create .venv, build and install plovik with its test extras, run pytest
-# make demo : the same set-up, then the demonstration
+# make demo : the same set-up with the demo's extras (a progress bar), then the demonstration
+# make bench: the same set-up with the benchmark's extras (SciPy, matplotlib), then the benchmark
 # PYTHON=/path/to/python overrides the interpreter (default: a working python3.13).
 
 VENV := .venv
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
+# optional dependencies installed with the package; the demo and bench targets set their own
+EXTRAS ?= test
 
 .PHONY: test demo bench venv install clean
 
@@ -18,17 +21,18 @@ venv:
 	@$(PY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.18" "ninja"
 
 install: venv
-	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+	$(PY) -m pip install --quiet --no-build-isolation ".[$(EXTRAS)]"
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
 
+demo: EXTRAS = demo
 demo: install
 	$(PY) -m plovik demo
 
+bench: EXTRAS = bench
 bench: install
-	$(PY) -m pip install --quiet ".[bench]"
-	$(PY) benchmarks/bench_build.py
+	$(PY) -m plovik bench
 
 clean:
 	rm -rf build $(VENV)
