@@ -1,15 +1,16 @@
 // Flat owned arrays of the engine.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
-
-#include <sys/mman.h>
 
 namespace plovik {
 
@@ -24,27 +25,29 @@ struct DefaultInitAllocator : std::allocator<T> {
   };
   using std::allocator<T>::allocator;
 
-  // Large arrays are read at random by the searches (coordinates, ids,
-  // deduplication stamps): they are aligned to 2 MiB and offered huge pages,
-  // which spares most address-translation misses and makes rows of 64 bytes
-  // start on cache lines.
+  // Large arrays (keys, ids, coordinates of many points) are placed on
+  // transparent huge pages where the system allows it: filling them then
+  // takes a few hundred page faults instead of hundreds of thousands.
+  static constexpr std::size_t huge_page = std::size_t{1} << 21;
+  static constexpr std::size_t huge_from = std::size_t{1} << 23;
+
   T* allocate(std::size_t n) {
-    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    if (n > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
     const std::size_t bytes = n * sizeof(T);
-    if (bytes < large_bytes) return std::allocator<T>::allocate(n);
-    void* p = ::operator new(bytes, std::align_val_t(huge_page));
-#if defined(MADV_HUGEPAGE)
-    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure changes nothing
-#endif
+    if (bytes < huge_from) return std::allocator<T>::allocate(n);
+    const std::size_t rounded = (bytes + huge_page - 1) & ~(huge_page - 1);
+    void* p = std::aligned_alloc(huge_page, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+    madvise(p, rounded, MADV_HUGEPAGE);  // advice only; failure is harmless
     return static_cast<T*>(p);
   }
-  void deallocate(T* p, std::size_t n) noexcept {
-    if (n * sizeof(T) < large_bytes) return std::allocator<T>::deallocate(p, n);
-    ::operator delete(p, std::align_val_t(huge_page));
-  }
 
-  static constexpr std::size_t large_bytes = std::size_t{1} << 22;
-  static constexpr std::size_t huge_page = std::size_t{1} << 21;
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n * sizeof(T) < huge_from)
+      std::allocator<T>::deallocate(p, n);
+    else
+      std::free(p);
+  }
 
   template <class U>
   void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {

@@ -45,7 +45,15 @@ void wrap_to_f32(const double* in, float* out, std::size_t count) {
   parallel::for_chunks(
       count, std::size_t{1} << 16, [] { return NoState{}; },
       [&](NoState&, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out[i] = wrap_f32(in[i]);
+        // Values already in [0, 1) only need rounding; wrap the chunk only
+        // when one of them does not.
+        int in_unit = 1;
+        for (std::size_t i = begin; i < end; ++i) {
+          out[i] = static_cast<float>(in[i]);
+          in_unit &= (in[i] >= 0.0) & (in[i] < 1.0);
+        }
+        if (!in_unit)
+          for (std::size_t i = begin; i < end; ++i) out[i] = wrap_f32(in[i]);
       });
 }
 
@@ -57,8 +65,8 @@ void build(RustLshIndex& ix, Array<double> points, std::size_t n, std::size_t d,
   wrap_to_f32(points.data(), coords_f32.data(), points.size());
 
   Array<int64_t> keys = compute_keys_of(ix, points.data(), d, 0, n_static);
-  SortedTier stat = sort_tier(ix, keys, n_static, 0);
-  keys = Array<int64_t>();  // the unsorted static keys are not kept
+  // The unsorted static keys are not kept: they are sorted in place.
+  SortedTier stat = sort_tier(ix, std::move(keys), n_static, 0);
   Array<uint32_t> static_offsets = build_offsets(ix, stat.keys, n_static);
   CandidateTier cand = make_candidate_tier(ix, points.data(), d, n_static, n);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "keys_fast.hpp"
 #include "parallel/pool.hpp"
 
 namespace plovik {
@@ -31,39 +32,53 @@ namespace {
 
 // Chunks of about four per worker, 16 to 1024 points each.
 std::size_t key_chunk(std::size_t count) {
-  const std::size_t per = 4 * parallel::thread_count();
+  const std::size_t threads = parallel::thread_count();
+  const std::size_t per = threads > count ? count : 4 * threads;
   std::size_t chunk = count / per + (count % per != 0);
   return std::clamp<std::size_t>(chunk, 16, 1024);
+}
+
+// Keys of `rows` consecutive points by the formula as written, for any
+// coordinates and parameters.
+void general_keys_block(const RustLshIndex& ix, const double* p, std::size_t d, std::size_t rows,
+                        int64_t* out, std::size_t stride) {
+  const double B = static_cast<double>(ix.b);
+  for (std::size_t t = 0; t < ix.l; ++t) {
+    int64_t* dst = out + t * stride;
+    for (std::size_t i = 0; i < rows; ++i) {
+      const double* row = p + i * d;
+      uint64_t key = 0;
+      for (std::size_t j = 0; j < ix.k; ++j) {
+        const std::size_t at = t * ix.k + j;
+        const double x = row[static_cast<std::size_t>(ix.s[at])] + ix.u[at];
+        const double w = x - floor_exact(x);
+        key += static_cast<uint64_t>(cell_code(w * B, ix.b)) * ix.radix[j];
+      }
+      dst[i] = static_cast<int64_t>(key);
+    }
+  }
 }
 
 }  // namespace
 
 Array<int64_t> compute_keys_of(const RustLshIndex& ix, const double* coords, std::size_t d,
                                std::size_t base, std::size_t count) {
-  const std::size_t L = ix.l, K = ix.k;
-  Array<int64_t> out(checked_mul(L, count));
+  Array<int64_t> out(checked_mul(ix.l, count));
   if (count == 0) return out;
-  const double B = static_cast<double>(ix.b);
-  const int64_t b = ix.b;
+  const bool fast = fast_keys_apply(ix);
   struct NoState {};
   parallel::for_chunks(
       count, key_chunk(count), [] { return NoState{}; },
       [&](NoState&, std::size_t begin, std::size_t end) {
-        // Table by table so that each table's slice of the chunk is written
-        // as one contiguous run.
-        for (std::size_t t = 0; t < L; ++t) {
-          int64_t* dst = out.data() + t * count;
-          for (std::size_t i = begin; i < end; ++i) {
-            const double* p = coords + (base + i) * d;
-            uint64_t key = 0;
-            for (std::size_t j = 0; j < K; ++j) {
-              const std::size_t at = t * K + j;
-              const double x = p[static_cast<std::size_t>(ix.s[at])] + ix.u[at];
-              const double w = x - floor_exact(x);
-              key += static_cast<uint64_t>(cell_code(w * B, b)) * ix.radix[j];
-            }
-            dst[i] = static_cast<int64_t>(key);
-          }
+        constexpr std::size_t block = 64;
+        for (std::size_t first = begin; first < end; first += block) {
+          const std::size_t rows = std::min(block, end - first);
+          const double* p = coords + (base + first) * d;
+          int64_t* dst = out.data() + first;
+          if (fast && all_in_unit(p, rows * d))
+            fast_keys_block(ix, p, d, rows, dst, count);
+          else
+            general_keys_block(ix, p, d, rows, dst, count);
         }
       });
   return out;

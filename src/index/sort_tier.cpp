@@ -16,10 +16,10 @@ bool counting_sort_pays(int64_t space, std::size_t n) {
 }
 
 // Ids enter in ascending order and a counting sort is stable, so equal keys
-// come out in ascending id order. Returns false (writing nothing) when a key
-// lies outside [0, space).
-bool counting_sort(const int64_t* keys, std::size_t n, std::size_t base, int64_t space,
-                   Array<uint32_t>& counts, int64_t* out_keys, int64_t* out_ids) {
+// come out in ascending id order. Sorts keys[0..n) in place. Returns false
+// (changing nothing) when a key lies outside [0, space).
+bool counting_sort(int64_t* keys, std::size_t n, std::size_t base, int64_t space,
+                   Array<uint32_t>& counts, int64_t* out_ids) {
   const std::size_t S = static_cast<std::size_t>(space);
   counts.assign(S + 1, 0);
   for (std::size_t i = 0; i < n; ++i) {
@@ -27,41 +27,40 @@ bool counting_sort(const int64_t* keys, std::size_t n, std::size_t base, int64_t
     if (key < 0 || key >= space) return false;
     ++counts[static_cast<std::size_t>(key) + 1];
   }
-  // counts[c] becomes the first position of key c; keys are written as runs.
-  std::size_t pos = 0;
-  for (std::size_t c = 0; c < S; ++c) {
-    const std::size_t run = counts[c + 1];
-    std::fill(out_keys + pos, out_keys + pos + run, static_cast<int64_t>(c));
-    counts[c] = static_cast<uint32_t>(pos);
-    pos += run;
-  }
+  // counts[c] becomes the first position of key c.
+  for (std::size_t c = 0; c < S; ++c) counts[c + 1] += counts[c];
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t at = counts[static_cast<std::size_t>(keys[i])]++;
     out_ids[at] = static_cast<int64_t>(base + i);
   }
+  // counts[c] is now the end of key c's run: write the keys as runs.
+  std::size_t pos = 0;
+  for (std::size_t c = 0; c < S; ++c) {
+    std::fill(keys + pos, keys + counts[c], static_cast<int64_t>(c));
+    pos = counts[c];
+  }
   return true;
 }
 
-void comparison_sort(const int64_t* keys, std::size_t n, std::size_t base,
-                     Array<std::pair<int64_t, int64_t>>& pairs, int64_t* out_keys,
-                     int64_t* out_ids) {
+void comparison_sort(int64_t* keys, std::size_t n, std::size_t base,
+                     Array<std::pair<int64_t, int64_t>>& pairs, int64_t* out_ids) {
   pairs.resize(n);
   for (std::size_t i = 0; i < n; ++i) pairs[i] = {keys[i], static_cast<int64_t>(base + i)};
   std::sort(pairs.begin(), pairs.end());
   for (std::size_t i = 0; i < n; ++i) {
-    out_keys[i] = pairs[i].first;
+    keys[i] = pairs[i].first;
     out_ids[i] = pairs[i].second;
   }
 }
 
 }  // namespace
 
-SortedTier sort_tier(const RustLshIndex& ix, const Array<int64_t>& keys, std::size_t n,
+SortedTier sort_tier(const RustLshIndex& ix, Array<int64_t>&& keys, std::size_t n,
                      std::size_t base) {
   const std::size_t L = ix.l;
   SortedTier out;
-  out.keys.resize(checked_mul(L, n));
-  out.ids.resize(L * n);
+  out.ids.resize(checked_mul(L, n));
+  out.keys = std::move(keys);
   if (n == 0) return out;
   const int64_t space = ix.k == 0 ? 1 : key_space(ix);
   const bool counting = counting_sort_pays(space, n);
@@ -72,11 +71,10 @@ SortedTier sort_tier(const RustLshIndex& ix, const Array<int64_t>& keys, std::si
   parallel::for_tasks(
       L, [] { return Scratch{}; },
       [&](Scratch& scratch, std::size_t t) {
-        const int64_t* in = keys.data() + t * n;
-        int64_t* ok = out.keys.data() + t * n;
-        int64_t* oi = out.ids.data() + t * n;
-        if (counting && counting_sort(in, n, base, space, scratch.counts, ok, oi)) return;
-        comparison_sort(in, n, base, scratch.pairs, ok, oi);
+        int64_t* run = out.keys.data() + t * n;
+        int64_t* ids = out.ids.data() + t * n;
+        if (counting && counting_sort(run, n, base, space, scratch.counts, ids)) return;
+        comparison_sort(run, n, base, scratch.pairs, ids);
       });
   return out;
 }

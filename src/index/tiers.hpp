@@ -15,8 +15,9 @@ struct SortedTier {
   Array<int64_t> ids;
 };
 
-// keys: table-major L x n keys of the points base .. base + n - 1.
-SortedTier sort_tier(const RustLshIndex& ix, const Array<int64_t>& keys, std::size_t n,
+// keys: table-major L x n keys of the points base .. base + n - 1. The
+// sorted keys are written over them (their buffer becomes the result's).
+SortedTier sort_tier(const RustLshIndex& ix, Array<int64_t>&& keys, std::size_t n,
                      std::size_t base);
 
 // Bucket directory of a tier of n points: per table b^K + 1 entries, entry

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -46,6 +47,21 @@ inline void cpu_relax() {
 #endif
 }
 
+// Busy-waits until done() holds or a few microseconds have passed; says
+// whether done() held. Cheaper than a sleep and wake-up when the wait is short.
+template <class Done>
+bool spin_briefly(Done done) {
+  constexpr auto budget = std::chrono::microseconds(4);
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    for (int i = 0; i < 32; ++i) {
+      if (done()) return true;
+      cpu_relax();
+    }
+    if (std::chrono::steady_clock::now() - start > budget) return done();
+  }
+}
+
 // One call of run(): the task counter, the first error, and the pool's
 // bookkeeping for it. Lives on the caller's stack until every invocation of
 // the worker has returned.
@@ -57,9 +73,6 @@ class Job final : public TaskSource {
 
   bool next(std::size_t& task) override {
     if (failed_.load(std::memory_order_relaxed)) return false;
-    // Look before taking so that idle callers do not keep pushing the
-    // counter (and bouncing its cache line) once the job is exhausted.
-    if (next_task_.load(std::memory_order_relaxed) >= n_tasks_) return false;
     const std::size_t claimed = next_task_.fetch_add(1, std::memory_order_relaxed);
     if (claimed >= n_tasks_) return false;
     task = claimed;
@@ -93,9 +106,13 @@ class Job final : public TaskSource {
   Job* prev = nullptr;
   Job* next_job = nullptr;
   bool queued = false;
-  std::size_t active = 0;  // background threads inside invoke()
-  bool caller_waiting = false;
+  bool caller_waiting = false;  // the caller sleeps on all_returned
   std::condition_variable all_returned;
+
+  // Background threads inside invoke(). Raised only under the pool mutex
+  // while the job is queued; lowered by each of them when it is done, so
+  // that the caller can see it reach 0 without taking the mutex.
+  std::atomic<std::size_t> active{0};
 
  private:
   alignas(64) std::atomic<std::size_t> next_task_{0};
@@ -162,10 +179,16 @@ class Pool {
     }
     job.invoke();
     {
+      std::lock_guard lock(mu_);
+      if (job.queued) dequeue(job);  // from here on nobody joins
+    }
+    // Background threads still inside the job are usually on their last
+    // task: watch them briefly before going to sleep.
+    const auto all_returned = [&] { return job.active.load(std::memory_order_acquire) == 0; };
+    if (!spin_briefly(all_returned)) {
       std::unique_lock lock(mu_);
-      if (job.queued) dequeue(job);
       job.caller_waiting = true;
-      job.all_returned.wait(lock, [&] { return job.active == 0; });
+      job.all_returned.wait(lock, all_returned);
     }
     job.rethrow_if_failed();
   }
@@ -174,10 +197,6 @@ class Pool {
   Pool* abandoned_before = nullptr;
 
  private:
-  // After a job, a thread watches for the next one for a few microseconds
-  // before it goes to sleep: back-to-back jobs then skip a wake-up.
-  static constexpr int kSpinRounds = 256;
-
   void serve() {
     std::unique_lock lock(mu_);
     bool may_spin = false;
@@ -186,10 +205,10 @@ class Pool {
       if (job == nullptr) {
         if (may_spin) {
           may_spin = false;
+          // After a job, watch for the next one for a few microseconds
+          // before sleeping: back-to-back jobs then skip a wake-up.
           lock.unlock();
-          for (int i = 0; i < kSpinRounds && n_queued_.load(std::memory_order_relaxed) == 0; ++i) {
-            cpu_relax();
-          }
+          spin_briefly([&] { return n_queued_.load(std::memory_order_relaxed) != 0; });
           lock.lock();
         } else {
           ++idle_;
@@ -198,13 +217,18 @@ class Pool {
         }
         continue;
       }
-      ++job->active;
+      job->active.fetch_add(1, std::memory_order_relaxed);
       lock.unlock();
       job->invoke();
       lock.lock();
-      // Notify under the lock: once active is 0 the caller may return and
-      // the job (with its condition variable) is gone.
-      if (--job->active == 0 && job->caller_waiting) job->all_returned.notify_one();
+      // Once active reaches 0 a spinning caller may return and the job is
+      // gone, so read caller_waiting first. It is set under the mutex, which
+      // this thread holds: if it is true the caller is asleep and cannot
+      // return before this thread releases the mutex.
+      const bool wake_caller = job->caller_waiting;
+      if (job->active.fetch_sub(1, std::memory_order_release) == 1 && wake_caller) {
+        job->all_returned.notify_one();
+      }
       may_spin = true;
     }
   }

@@ -1,0 +1,100 @@
+"""The shared worker pool seen from Python: its size, its laziness, several
+interpreter threads at once, and fork."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+
+from plovik import RustLshIndex
+
+from util import random_params
+
+COUNT_THREADS = textwrap.dedent("""
+    import os, numpy as np
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+    before = threads()
+    from plovik import RustLshIndex
+    imported = threads()
+    rng = np.random.default_rng(0)
+    ix = RustLshIndex(4, 2, 2, 1, rng.integers(0, 3, (2, 2)), rng.random((2, 2)))
+    ix.build(rng.random((5000, 3)), 2500)
+    print(imported - before, threads() - imported)
+""")
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+@pytest.mark.parametrize("env,workers", [
+    ({"RAYON_NUM_THREADS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "1", "RAYON_RS_NUM_CPUS": "5"}, 1),
+    ({"RAYON_NUM_THREADS": "0"}, os.cpu_count()),
+    ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "4"}, 4),
+    ({"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "0"}, os.cpu_count()),
+    ({"RAYON_RS_NUM_CPUS": "2"}, 2),
+])
+def test_pool_size_and_laziness(env, workers):
+    clean = {k: v for k, v in os.environ.items() if not k.startswith("RAYON")}
+    # OpenBLAS and friends start their own threads at import; keep them out.
+    clean.update(OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
+    out = subprocess.run([sys.executable, "-c", COUNT_THREADS], env={**clean, **env},
+                         check=True, capture_output=True, text=True, timeout=120)
+    at_import, after_build = map(int, out.stdout.split())
+    assert at_import == 0  # nothing starts at import
+    assert after_build == workers - 1  # the calling thread is the remaining worker
+
+
+def test_interpreter_threads_share_the_pool():
+    rng = np.random.default_rng(8)
+    params = random_params(rng, d=5, L=6, K=4, b=3)
+    data = [rng.random((20_000, 5)) for _ in range(6)]
+
+    def tables_of(points):
+        ix = RustLshIndex(**params)
+        ix.build(points, 15_000)
+        return ix.tables()
+
+    serial = [tables_of(p) for p in data]
+    results = [None] * len(data)
+
+    def work(i):
+        for _ in range(3):
+            results[i] = tables_of(data[i])
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(data))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads)
+    for got, want in zip(results, serial):
+        assert all(np.array_equal(got[k], want[k]) for k in want)
+
+
+FORK_AFTER_START = textwrap.dedent("""
+    import os, numpy as np
+    from plovik import RustLshIndex
+    rng = np.random.default_rng(1)
+    ix = RustLshIndex(4, 3, 4, 1, rng.integers(0, 4, (4, 3)), rng.random((4, 3)))
+    pts = rng.random((50_000, 4))
+    ix.build(pts, 40_000)
+    expected = ix.tables()["static_keys"].tobytes()
+    pid = os.fork()
+    if pid == 0:
+        ix.build(pts, 40_000)
+        os._exit(0 if ix.tables()["static_keys"].tobytes() == expected else 3)
+    _, status = os.waitpid(pid, 0)
+    print(os.waitstatus_to_exitcode(status))
+""")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_child_forked_after_pool_started():
+    env = {**os.environ, "RAYON_NUM_THREADS": "3"}
+    out = subprocess.run([sys.executable, "-c", FORK_AFTER_START], env=env, check=True,
+                         capture_output=True, text=True, timeout=120)
+    assert out.stdout.strip() == "0"
