@@ -22,18 +22,35 @@ struct ProbeKey {
   uint32_t query;  // index within the block
 };
 
+// A key run of the sorted probe keys whose bucket holds at least one entry,
+// with the bucket's positions in table t of each tier (a tier holds fewer
+// than 2^32 points).
+struct KeyRun {
+  std::size_t first;  // its first entry in probe_keys
+  std::size_t count;  // entries, one per (query, probe) landing in the bucket
+  uint32_t stat_start, stat_end, cand_start, cand_end;
+
+  std::size_t in_static() const { return stat_end - stat_start; }
+  std::size_t size() const { return in_static() + (cand_end - cand_start); }
+};
+
 struct BWs {
-  Array<float> queries_f32;  // nb x d, wrapped and rounded
-  Array<int64_t> exclude;    // nb excluded ids, -1 for none
-  Array<Slot> heaps;         // nb x k: query j's heap in slots j*k ..
-  Array<uint32_t> heap_lens; // nb filled counts
-  Array<int64_t> codes;      // K, scratch of the probe sequence
-  Array<double> fracs;       // K
-  Array<double> margins;     // K
-  Array<ProbeKey> probe_keys;  // nb * (1 + P) for the current table, sorted
+  Array<float> queries_f32;    // nb x d, wrapped and rounded
+  Array<int64_t> exclude;      // nb excluded ids, -1 for none
+  Array<Slot> heaps;           // nb x k: query j's heap in slots j*k ..
+  Array<uint32_t> heap_lens;   // nb filled counts
+  Array<int64_t> codes;        // K, scratch of the probe sequence
+  Array<double> fracs;         // K
+  Array<double> margins;       // K
+  Array<ProbeKey> probe_keys;  // nb * (1 + P) of the current table, sorted
   Array<int64_t> bucket_ids;   // static bucket then candidate bucket of a run
   Array<float> tile;           // tile_rows x d coordinates
   Array<int64_t> tile_ids;     // tile_rows ids
+  // Scratch of the key sort, and the non-empty key runs of the current
+  // table listed ahead of measuring so that their ids and coordinates can be
+  // requested early.
+  Array<ProbeKey> probe_scratch;
+  Array<KeyRun> runs;
 };
 
 }  // namespace plovik
