@@ -25,3 +25,19 @@ def assert_tables_equal(native, reference):
         assert a[key].dtype == np.int64 and a[key].flags.c_contiguous
         assert a[key].shape == b[key].shape, key
         assert a[key].tobytes() == b[key].tobytes(), key
+
+
+def outputs_under_thread_counts(script, counts=("1", "2", "7")):
+    """The distinct stdouts of `script` run in a fresh interpreter with each
+    worker pool size: one element when results do not depend on it."""
+    import os
+    import subprocess
+    import sys
+
+    outputs = set()
+    for threads in counts:
+        env = {**os.environ, "RAYON_NUM_THREADS": threads}
+        out = subprocess.run([sys.executable, "-c", script], env=env, check=True,
+                             capture_output=True, text=True, timeout=300)
+        outputs.add(out.stdout.strip())
+    return outputs

@@ -12,8 +12,6 @@ namespace plovik {
 
 namespace {
 
-constexpr std::size_t max_tier = std::size_t{1} << 32;
-
 bool key_space_fits(const RustLshIndex& ix) {
   // b^K <= 2^63 - 1, multiplied out without wrapping.
   int64_t space = 1;
@@ -36,7 +34,7 @@ void validate_build(const RustLshIndex& ix, std::size_t n, std::size_t d, std::s
   if (n_static > n)
     throw InvalidArgument("n_static (" + std::to_string(n_static) +
                           ") exceeds the number of points (" + std::to_string(n) + ")");
-  if (n_static >= max_tier || n - n_static >= max_tier)
+  if (n_static >= max_tier_points || n - n_static >= max_tier_points)
     throw InvalidArgument("a tier must hold fewer than 2**32 points");
 }
 

@@ -18,10 +18,9 @@ namespace {
 struct KnnTask {
   Ws ws;
   TopK top;
-  TaskCounts counts;
 
-  KnnTask(const RustLshIndex& ix, const QueryBatch& q, std::size_t k, CallCounts& call)
-      : ws(ix.n_points, q.dq, ix.k), top(k), counts(call) {}
+  KnnTask(const RustLshIndex& ix, const QueryBatch& q, std::size_t k)
+      : ws(ix.n_points, q.dq, ix.k), top(k) {}
 };
 
 // Row i of the output: the heap's entries sorted; the padding stays.
@@ -37,7 +36,8 @@ void answer_row(const RustLshIndex& ix, const QueryBatch& q, std::size_t i, std:
                 KnnTask& task, int64_t* idx, double* dist) {
   Ws& ws = task.ws;
   TopK& top = task.top;
-  QueryCounts& c = task.counts.counts;
+  QueryCounts c;
+  c.queries = 1;
   const double* row = q.row(i);
   load_query(ws, row);
   const int64_t excluded = q.excluded(i);
@@ -58,6 +58,7 @@ void answer_row(const RustLshIndex& ix, const QueryBatch& q, std::size_t i, std:
   write_row(top, idx, dist);
   c.gather_ns += elapsed_ns(t0, t1);
   c.refine_ns += elapsed_ns(t1, t2);
+  add_counts(ix, c);
 }
 
 }  // namespace
@@ -67,17 +68,17 @@ void knn_per_query(const RustLshIndex& ix, const QueryBatch& q, std::size_t k, s
   // An index never built holds no point to compare and hashes nothing: its
   // rows stay padded, but they are still counted as queries.
   const bool built = ix.d != 0;
-  CallCounts call;
   parallel::for_chunks(
-      q.m, rows_per_task(q.m), [&] { return KnnTask(ix, q, built ? k : 0, call); },
+      q.m, rows_per_task(q.m), [&] { return KnnTask(ix, q, built ? k : 0); },
       [&](KnnTask& task, std::size_t begin, std::size_t end) {
         check_exclusions(q, end);
-        for (std::size_t i = begin; i < end; ++i) {
-          if (built) answer_row(ix, q, i, need, task, idx + i * k, dist + i * k);
-          task.counts.counts.queries += 1;
+        if (!built) {
+          add_counts(ix, QueryCounts{.queries = end - begin});
+          return;
         }
+        for (std::size_t i = begin; i < end; ++i)
+          answer_row(ix, q, i, need, task, idx + i * k, dist + i * k);
       });
-  call.add_to(ix);
 }
 
 }  // namespace plovik

@@ -8,13 +8,6 @@ namespace plovik {
 
 namespace {
 
-// A counting sort pays O(S) per table for its histogram; beyond this the
-// comparison sort is cheaper.
-bool counting_sort_pays(int64_t space, std::size_t n) {
-  return space > 0 && space <= (int64_t{1} << 24) &&
-         static_cast<uint64_t>(space) <= 4 * static_cast<uint64_t>(n) + 4096;
-}
-
 // Ids enter in ascending order and a counting sort is stable, so equal keys
 // come out in ascending id order. Sorts keys[0..n) in place. Returns false
 // (changing nothing) when a key lies outside [0, space).
@@ -54,6 +47,13 @@ void comparison_sort(int64_t* keys, std::size_t n, std::size_t base,
 }
 
 }  // namespace
+
+// A counting sort pays O(S) per table for its histogram; beyond this the
+// comparison sort is cheaper.
+bool counting_sort_pays(int64_t space, std::size_t n) {
+  return space > 0 && space <= (int64_t{1} << 24) &&
+         static_cast<uint64_t>(space) <= 4 * static_cast<uint64_t>(n) + 4096;
+}
 
 SortedTier sort_tier(const RustLshIndex& ix, Array<int64_t>&& keys, std::size_t n,
                      std::size_t base) {

@@ -10,6 +10,9 @@
 
 namespace plovik {
 
+// Positions inside a tier are stored in 32 bits.
+inline constexpr std::size_t max_tier_points = std::size_t{1} << 32;
+
 struct SortedTier {
   Array<int64_t> keys;  // table-major L x n, (key, id) ascending per table
   Array<int64_t> ids;
@@ -19,6 +22,10 @@ struct SortedTier {
 // sorted keys are written over them (their buffer becomes the result's).
 SortedTier sort_tier(const RustLshIndex& ix, Array<int64_t>&& keys, std::size_t n,
                      std::size_t base);
+
+// Whether a counting sort over the key space [0, space) beats a comparison
+// sort for n entries: its histogram costs O(space) per table.
+bool counting_sort_pays(int64_t space, std::size_t n);
 
 // Bucket directory of a tier of n points: per table b^K + 1 entries, entry
 // c = number of keys below c. Empty when n = 0 or when L * (b^K + 1) * 8

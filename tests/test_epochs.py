@@ -1,0 +1,222 @@
+"""Epochs: update and promote of the native index against the NumPy reference,
+their tie orders, refused calls, failure safety and thread counts."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from hypothesis import settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
+
+from plovik import RustLshIndex
+from util import assert_tables_equal, both, random_params, outputs_under_thread_counts
+
+
+def assert_same(native, reference):
+    assert_tables_equal(native, reference)
+    assert (native.n_points, native.n_static, native.n_candidates) == (
+        reference.n_points, reference.n_static, reference.n_candidates)
+
+
+class Epochs(RuleBasedStateMachine):
+    """Builds, updates and promotions in any order. Small b and K make keys
+    collide within and across the tiers."""
+
+    @initialize(d=st.integers(1, 4), L=st.integers(1, 3), K=st.integers(1, 3),
+                b=st.sampled_from([1, 2, 3, 5]), seed=st.integers(0, 2**32 - 1))
+    def start(self, d, L, K, b, seed):
+        self.rng = np.random.default_rng(seed)
+        self.d = d
+        self.pair = both(random_params(self.rng, d, L, K, b))
+        self.rebuild(20, 0.5)
+
+    @rule(n=st.integers(0, 30), share=st.sampled_from([0.0, 0.5, 1.0]))
+    def rebuild(self, n, share):
+        pts = self.rng.random((n, self.d))
+        for ix in self.pair:
+            ix.build(pts, int(n * share))
+        self.cand = self.prev = pts[int(n * share):]
+
+    @rule(kind=st.sampled_from(["same", "some", "all", "back", "wide"]))
+    def update(self, kind):
+        shape = self.cand.shape
+        if kind == "same":
+            new = self.cand.copy()
+        elif kind == "some":  # some coordinates of some rows: keys move in some tables only
+            new = self.cand + self.rng.uniform(-0.3, 0.3, shape) * (self.rng.random(shape) < 0.3)
+        elif kind == "all":
+            new = self.rng.random(shape)
+        elif kind == "back":  # away and back: re-placed both times
+            new = self.prev
+        else:  # keys hash the raw values, the f32 copies wrap them
+            new = (self.rng.random(shape) - 0.5) * 1e3
+        for ix in self.pair:
+            ix.update(new)
+        self.prev, self.cand = self.cand, new
+
+    @rule(m=st.integers(0, 12))
+    def promote(self, m):
+        rows = self.rng.random((m, self.d))
+        for ix in self.pair:
+            ix.promote(rows)
+        self.cand = self.prev = rows
+
+    @rule(m=st.sampled_from([0, 3, 70]), k=st.integers(0, 6), exclude=st.booleans(),
+          radius=st.sampled_from([0.0, 0.3, 1.5]))
+    def query(self, m, k, exclude, radius):
+        # Queries between epochs read the merged tiers, their directories and
+        # the refreshed single-precision coordinates.
+        q = self.rng.random((m, self.d))
+        ex = self.rng.integers(-1, max(self.pair[0].n_points, 1), m) if exclude else None
+        native, reference = self.pair
+        for got, want in zip(native.query_knn(q, k, ex), reference.query_knn(q, k, ex)):
+            np.testing.assert_array_equal(got, want)
+        for got, want in zip(native.query_radius(q, radius, ex),
+                             reference.query_radius(q, radius, ex)):
+            np.testing.assert_array_equal(got, want)
+
+    @invariant()
+    def same_tables(self):
+        assert_same(*self.pair)
+
+
+TestEpochs = Epochs.TestCase
+TestEpochs.settings = settings(stateful_step_count=20)
+
+
+@pytest.mark.parametrize("b, K", [(2, 2), (4, 3), (16, 2)])
+def test_few_moves_among_many(b, K):
+    # Few moved entries are spliced in between blocks of kept entries; long
+    # runs of equal keys (b = 2) make the refresh walk the whole table.
+    rng = np.random.default_rng(b * 10 + K)
+    native, reference = both(random_params(rng, d=3, L=4, K=K, b=b))
+    pts = rng.random((3000, 3))
+    steps = [pts[1000:].copy() for _ in range(3)]
+    for new in steps[1:]:
+        rows = rng.random(2000) < 0.02
+        new[rows] = (new[rows] + rng.uniform(-0.1, 0.1, (rows.sum(), 3))) % 1
+    for ix in (native, reference):
+        ix.build(pts, 1000)
+    for new in steps[1:] + steps[:1]:  # the last step goes back to the start
+        for ix in (native, reference):
+            ix.update(new)
+        assert_same(native, reference)
+
+
+def test_refused_calls_change_nothing():
+    rng = np.random.default_rng(5)
+    native, reference = both(random_params(rng, d=3, L=2, K=2, b=3))
+    for call in (lambda: native.promote(np.zeros((0, 3))), lambda: native.update(np.zeros((1, 3)))):
+        with pytest.raises(ValueError, match=r"^the index has not been built$"):
+            call()
+    native.update(np.zeros((0, 3)))  # an empty update of an unbuilt index does nothing
+    assert_same(native, reference)
+    pts, new = rng.random((30, 3)), rng.random((10, 3))
+    for ix in (native, reference):
+        ix.build(pts, 20)
+    with pytest.raises(BaseException) as err:
+        native.update(rng.random((9, 3)))
+    assert type(err.value).__name__ == "PanicException" and type(err.value).__bases__ == (BaseException,)
+    assert str(err.value) == "update expects 30 values, got 27"
+    for rows in (rng.random((4, 2)), np.zeros((0, 4))):
+        with pytest.raises(ValueError, match=rf"^new_candidates have {rows.shape[1]} columns but the index has d = 3$"):
+            native.promote(rows)
+    assert_same(native, reference)
+    for ix in (native, reference):  # still usable
+        ix.update(new)
+        ix.promote(new[:4])
+    assert_same(native, reference)
+
+
+def test_argument_layouts():
+    # Values are read in logical row-major order, whatever the memory layout;
+    # update checks only their count.
+    rng = np.random.default_rng(6)
+    params, pts, new = random_params(rng, d=3, L=3, K=2, b=4), rng.random((50, 3)), rng.random((20, 3))
+    ixs = [RustLshIndex(**params) for _ in range(3)]
+    for ix, coords, rows in zip(ixs, (new, np.asfortranarray(new), new.reshape(3, 20)),
+                                (new, np.asfortranarray(new), new)):
+        ix.build(pts, 30)
+        ix.update(coords)
+        ix.promote(rows)
+    assert_tables_equal(ixs[0], ixs[1])
+    assert_tables_equal(ixs[0], ixs[2])
+
+
+EPOCH_DIGEST = textwrap.dedent("""
+    import hashlib, numpy as np
+    from plovik import RustLshIndex
+    rng = np.random.default_rng(3)
+    L, K, d = 8, 5, 6
+    ix = RustLshIndex(3, K, L, 2, rng.integers(0, d, (L, K)), rng.random((L, K)))
+    pts = rng.random((20000, d))
+    ix.build(pts, 15000)
+    ix.update((pts[15000:] + rng.uniform(-0.02, 0.02, (5000, d))) % 1)
+    ix.update(rng.random((5000, d)))
+    ix.promote(rng.random((7000, d)))
+    ix.promote(np.zeros((0, d)))
+    ix.promote(rng.random((3000, d)))
+    ix.update(rng.random((3000, d)))
+    h = hashlib.sha256()
+    for v in ix.tables().values():
+        h.update(v.tobytes())
+    print(h.hexdigest())
+""")
+
+
+def test_epochs_independent_of_thread_count():
+    assert len(outputs_under_thread_counts(EPOCH_DIGEST)) == 1
+
+
+# Under a shrinking address-space limit an epoch fails at a different
+# allocation each time; every failure must leave the index as it was.
+OUT_OF_MEMORY = textwrap.dedent("""
+    import resource, numpy as np
+    from plovik import RustLshIndex
+    from plovik.lsh import PythonLshIndex
+    rng = np.random.default_rng(0)
+    L, K, d = 4, 3, 3
+    params = dict(b=3, k=K, l=L, probes=1, s=rng.integers(0, d, (L, K)), u=rng.random((L, K)))
+    ix, ref = RustLshIndex(**params), PythonLshIndex(**params)
+    pts, moved, batch = rng.random((300_000, d)), rng.random((100_000, d)), rng.random((100_000, d))
+    for x in (ix, ref):
+        x.build(pts, 200_000)
+
+    def state(x):
+        return [v.tobytes() for v in x.tables().values()] + [x.n_points, x.n_static]
+
+    def vm_bytes():
+        with open("/proc/self/status") as f:
+            return next(int(l.split()[1]) for l in f if l.startswith("VmSize")) * 1024
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    for name, args in (("update", moved), ("promote", batch)):
+        before, failed = state(ix), 0
+        for margin in range(0, 1 << 27, 1 << 20):
+            resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + margin, hard))
+            try:
+                getattr(ix, name)(args)
+                break
+            except MemoryError:
+                failed += 1
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            assert state(ix) == before, (name, margin)
+        getattr(ref, name)(args)
+        assert state(ix) == state(ref), name
+        print(name, failed)
+""")
+
+
+def test_out_of_memory_leaves_the_index_as_it_was():
+    # A fixed mmap threshold maps every large buffer afresh, so that the
+    # limit bites; by default freed memory would be reused from the heap.
+    env = {**os.environ, "MALLOC_MMAP_THRESHOLD_": "65536"}
+    out = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], env=env, check=True,
+                         capture_output=True, text=True)
+    failures = dict(line.split() for line in out.stdout.splitlines())
+    assert int(failures["update"]) > 2 and int(failures["promote"]) > 2
