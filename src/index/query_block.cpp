@@ -11,6 +11,14 @@
 #include "ranges.hpp"
 #include "topk.hpp"
 
+// GCC and Clang on x86-64 can compile one function for AVX2 inside a
+// baseline build.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define PLOVIK_AVX2_WALK 1
+#else
+#define PLOVIK_AVX2_WALK 0
+#endif
+
 namespace plovik {
 
 namespace {
@@ -104,7 +112,7 @@ uint64_t find_runs(const RustLshIndex& ix, BWs& w, std::size_t t) {
   const bool has_static = ix.n_static > 0, has_cand = ix.n_cand() > 0;
   const ProbeKey* pk = w.probe_keys.data();
   const std::size_t n_keys = w.probe_keys.size();
-  std::size_t from_static = 0, from_cand = 0;
+  std::size_t from_static = 0, from_cand = 0, largest = 0;
   uint64_t pairs = 0;
   w.runs.clear();
   for (std::size_t i = 0, e; i < n_keys; i = e) {
@@ -120,13 +128,16 @@ uint64_t find_runs(const RustLshIndex& ix, BWs& w, std::size_t t) {
                      static_cast<uint32_t>(c.end)};
     if (run.size() == 0) continue;
     pairs += static_cast<uint64_t>(run.size()) * run.count;
+    largest = std::max(largest, run.size());
     w.runs.push_back(run);
   }
+  if (w.bucket_ids.size() < largest) w.bucket_ids.resize(largest);
   return pairs;
 }
 
 // Every run of table t: its bucket's ids, cut into tiles whose coordinates
-// are copied and measured against each entry of the run in order.
+// are copied and measured against each entry of the run in order. Reads
+// and writes the workspace's arrays in place, without resizing them.
 template <class Kernel>
 void walk_runs(const RustLshIndex& ix, BWs& w, std::size_t t, std::size_t k,
                const Kernel& kernel) {
@@ -147,11 +158,11 @@ void walk_runs(const RustLshIndex& ix, BWs& w, std::size_t t, std::size_t k,
       prefetch_entries(runs[i + heaps_runs_ahead], pk, w.heaps.data(), k, w.queries_f32.data(), d);
     const KeyRun& run = runs[i];
     const std::size_t size = run.size();
-    w.bucket_ids.resize(size);
-    for (std::size_t p = 0; p < size; ++p) w.bucket_ids[p] = ahead.id_at(run, p);
+    int64_t* bucket_ids = w.bucket_ids.data();
+    for (std::size_t p = 0; p < size; ++p) bucket_ids[p] = ahead.id_at(run, p);
     for (std::size_t first = 0; first < size; first += tile_rows) {
       const std::size_t n = std::min(tile_rows, size - first);
-      const int64_t* ids = w.bucket_ids.data() + first;
+      const int64_t* ids = bucket_ids + first;
       for (std::size_t r = 0; r < n; ++r) {
         ahead.on_copy();
         std::memcpy(w.tile.data() + r * d, coords + static_cast<std::size_t>(ids[r]) * d,
@@ -169,15 +180,51 @@ void walk_runs(const RustLshIndex& ix, BWs& w, std::size_t t, std::size_t k,
   }
 }
 
+// The walk is compiled twice: for the baseline instruction set and for
+// AVX2, taken when the processor has it. Both run the same operations in the
+// same order (the kernels' sums are unchanged; the wider encoding only
+// spares register copies), so the rows are the same bit for bit.
+template <class Kernel>
+[[gnu::flatten]] void walk_runs_baseline(const RustLshIndex& ix, BWs& w, std::size_t t,
+                                         std::size_t k, const Kernel& kernel) {
+  walk_runs(ix, w, t, k, kernel);
+}
+
+#if PLOVIK_AVX2_WALK
+template <class Kernel>
+[[gnu::flatten, gnu::target("avx2")]] void walk_runs_avx2(const RustLshIndex& ix, BWs& w,
+                                                         std::size_t t, std::size_t k,
+                                                         const Kernel& kernel) {
+  walk_runs(ix, w, t, k, kernel);
+}
+#endif
+
+bool avx2_walk() {
+#if PLOVIK_AVX2_WALK
+  static const bool available = __builtin_cpu_supports("avx2");
+  return available;
+#else
+  return false;
+#endif
+}
+
 template <class Kernel>
 uint64_t walk_tables(const RustLshIndex& ix, BWs& w, const double* rows, std::size_t nb,
                      std::size_t k, const Kernel& kernel) {
+  const bool avx2 = avx2_walk();
   uint64_t pairs = 0;
   for (std::size_t t = 0; t < ix.l; ++t) {
     table_probe_keys(ix, w, rows, nb, t);
     pairs += find_runs(ix, w, t);
-    walk_runs(ix, w, t, k, kernel);
+#if PLOVIK_AVX2_WALK
+    if (avx2) {
+      walk_runs_avx2(ix, w, t, k, kernel);
+      continue;
+    }
+#endif
+    walk_runs_baseline(ix, w, t, k, kernel);
   }
+  (void)avx2;
   return pairs;
 }
 
