@@ -70,6 +70,12 @@ def test_unallocatable_results_raise_memory_error():
         with pytest.raises(MemoryError):
             native.query_knn(q, k)
     assert native.query_knn(q[:0], 2**40)[0].shape == (0, 2**40)
+    # An empty result still needs a shape an array can have: 8 * k bytes per
+    # row must fit a signed machine word, as if there were one row.
+    assert native.query_knn(q[:0], 2**60 - 1)[1].shape == (0, 2**60 - 1)
+    for k in (2**60, 2**63, 2**64 - 1):
+        with pytest.raises(MemoryError):
+            native.query_knn(q[:0], k)
     assert set(native.stats().values()) == {0, 1}
     assert native.query_knn(q, 2)[0].shape == (3, 2)
 
