@@ -2,12 +2,15 @@
 # make test-asan : the same in .venv-asan with the extension built with AddressSanitizer,
 #                  LeakSanitizer and UndefinedBehaviorSanitizer; the whole suite
 # make test-tsan : the same in .venv-tsan with ThreadSanitizer; the tests marked `threads`
-# make demo      : the same set-up as `make test`, then the demonstration
+# make demo      : the same set-up with the demo's extras (a progress bar), then the demonstration
+# make bench     : the same set-up with the benchmark's extras (SciPy, matplotlib), then the benchmark
 # PYTHON=/path/to/python overrides the interpreter (default: a working python3.13).
 
 VENV := .venv
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
+# optional dependencies installed with the package; the demo and bench targets set their own
+EXTRAS ?= test
 # Extra settings for the build backend (the sanitizer targets set them).
 BUILD_ARGS ?=
 
@@ -23,7 +26,7 @@ venv:
 	@$(PY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.18" "ninja"
 
 install: venv
-	$(PY) -m pip install --quiet --no-build-isolation $(BUILD_ARGS) ".[test]"
+	$(PY) -m pip install --quiet --no-build-isolation $(BUILD_ARGS) ".[$(EXTRAS)]"
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -39,12 +42,13 @@ test-tsan:
 	$(MAKE) install VENV=.venv-tsan BUILD_ARGS="-C cmake.define.PLOVIK_SANITIZE=thread -C build-dir=build/tsan"
 	scripts/sanitized.sh thread .venv-tsan/bin/python -m pytest -m threads $(PYTEST_ARGS)
 
+demo: EXTRAS = demo
 demo: install
 	$(PY) -m plovik demo
 
+bench: EXTRAS = bench
 bench: install
-	$(PY) -m pip install --quiet ".[bench]"
-	$(PY) benchmarks/bench_build.py
+	$(PY) -m plovik bench
 
 clean:
 	rm -rf build $(VENV) .venv-asan .venv-tsan

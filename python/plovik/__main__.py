@@ -1,42 +1,114 @@
-"""Command line entry point: ``python -m plovik demo``."""
+"""Command line: ``python -m plovik demo`` and ``python -m plovik bench``."""
+
+from __future__ import annotations
 
 import argparse
 import sys
-import time
-
-import numpy as np
-
-from plovik import RustLshIndex
 
 
-def demo(args):
-    rng = np.random.default_rng(args.seed)
-    d, L, K, b = args.dim, 8, 5, 4
-    s = np.stack([rng.choice(d, size=K, replace=K > d) for _ in range(L)]).astype(np.int64)
-    u = rng.random((L, K))
-    index = RustLshIndex(b, K, L, 2, s, u)
-    points = rng.random((args.n, d))
-    n_static = args.n * 4 // 5
-    t = time.perf_counter()
-    index.build(points, n_static)
-    elapsed = time.perf_counter() - t
-    print(f"built {index.n_points:,} points in [0, 1)^{d} in {elapsed:.3f} s: "
-          f"{index.n_static:,} static, {index.n_candidates:,} candidates")
-    tables = index.tables()
-    for name, table in tables.items():
-        print(f"{name:17s} shape {table.shape}, table 0 starts {table[0, :6].tolist()}")
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m plovik")
-    sub = parser.add_subparsers(dest="command", required=True)
-    p = sub.add_parser("demo", help="build an index and show its tables")
-    p.add_argument("--n", type=int, default=200_000)
-    p.add_argument("--dim", type=int, default=16)
-    p.add_argument("--seed", type=int, default=0)
-    args = parser.parse_args(argv)
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, got {value}")
+    return value
+
+
+def _non_negative(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not value >= 0.0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be finite and at least 0, got {text}")
+    return value
+
+
+def _int_list(text: str) -> tuple[int, ...]:
+    try:
+        values = tuple(int(v) for v in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected comma-separated integers, got {text!r}") from None
+    if any(v < 0 for v in values):
+        raise argparse.ArgumentTypeError(f"expected non-negative integers, got {text!r}")
+    return values
+
+
+def parser() -> argparse.ArgumentParser:
+    """The argument parser of ``python -m plovik``."""
+    ap = argparse.ArgumentParser(prog="python -m plovik", description="Toroidal-L1 nearest-neighbour search.")
+    sub = ap.add_subparsers(dest="command", required=True)
+
+    demo = sub.add_parser("demo", help="run an epoch workload with a progress bar, then report timings and recall",
+                          description="An archive and a moving population on the torus; each epoch every "
+                                      "candidate's k nearest neighbours give it a density score.")
+    demo.add_argument("--archive", type=_count, default=100_000, help="initial static points (default 100,000)")
+    demo.add_argument("--population", type=_positive, default=10_000, help="candidates per epoch (default 10,000)")
+    demo.add_argument("--dim", type=_positive, default=16, help="dimension d (default 16)")
+    demo.add_argument("--k", type=_positive, default=10, help="neighbours per candidate (default 10)")
+    demo.add_argument("--epochs", type=_count, default=10, help="epochs (default 10)")
+    demo.add_argument("--seed", type=_count, default=0, help="seed of data and hash (default 0)")
+    demo.add_argument("--step", type=_non_negative, default=0.05,
+                      help="standard deviation of a step or an offspring's offset, per coordinate (default 0.05)")
+    demo.add_argument("--recall-sample", type=_count, default=20,
+                      help="queries per epoch checked against exact search (default 20)")
+    demo.add_argument("--backend", choices=("auto", "native", "reference"), default="auto")
+    demo.add_argument("--no-progress", action="store_true", help="print one line per epoch instead of a bar")
+
+    bench = sub.add_parser("bench", help="measure native, reference and exact search; write JSON, Markdown, PNG")
+    bench.add_argument("--n", type=_positive, default=1_000_000, help="points (default 1,000,000)")
+    bench.add_argument("--static", type=_count, default=None, help="static points (default 80%% of n)")
+    bench.add_argument("--dim", type=_positive, default=16, help="dimension of the main scenario (default 16)")
+    bench.add_argument("--scenario", type=_int_list, default=(4, 7, 32, 4),
+                       help="cells,components,tables,probes of the main scenario (default 4,7,32,4)")
+    bench.add_argument("--low-dim", type=_positive, default=4, help="dimension of the low-d sweep (default 4)")
+    bench.add_argument("--queries", type=_positive, default=10_000, help="queries m (default 10,000)")
+    bench.add_argument("--k", type=_positive, default=10)
+    bench.add_argument("--exact-queries", type=_positive, default=300,
+                       help="queries answered exactly for recall (default 300)")
+    bench.add_argument("--reference-queries", type=_positive, default=200,
+                       help="queries answered by the NumPy reference (default 200)")
+    bench.add_argument("--tables", type=_int_list, default=(8, 16, 24, 32, 48),
+                       help="tables of the sweep (default 8,16,24,32,48)")
+    bench.add_argument("--probes", type=_int_list, default=(0, 2, 4, 7, 10),
+                       help="probes of the sweep (default 0,2,4,7,10)")
+    bench.add_argument("--repeats", type=_positive, default=5,
+                       help="runs per native timing; the fastest counts (default 5)")
+    bench.add_argument("--no-reference", action="store_true", help="skip the NumPy reference")
+    bench.add_argument("--no-plot", action="store_true", help="skip the PNG plot")
+    bench.add_argument("--seed", type=_count, default=20261206)
+    bench.add_argument("--out", default="benchmarks/results", help="output directory (default benchmarks/results)")
+    return ap
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Run a command; returns the process exit status."""
+    args = parser().parse_args(argv)
     if args.command == "demo":
-        demo(args)
+        from plovik.demo import run_demo
+
+        run_demo(archive=args.archive, population=args.population, d=args.dim, k=args.k, epochs=args.epochs,
+                 seed=args.seed, step=args.step, recall_sample=args.recall_sample, backend=args.backend,
+                 progress=not args.no_progress)
+    else:
+        from plovik.bench import run_bench
+
+        if args.static is not None and args.static > args.n:
+            parser().error(f"--static ({args.static}) exceeds --n ({args.n})")
+        if min(args.tables) < 1:
+            parser().error("--tables must all be at least 1")
+        if len(args.scenario) != 4 or min(args.scenario[:3]) < 1:
+            parser().error("--scenario takes four integers: cells, components, tables (all >= 1) and probes")
+        run_bench(n=args.n, n_static=args.static, d=args.dim, scenario=args.scenario, low_d=args.low_dim, queries=args.queries, k=args.k,
+                  exact_queries=args.exact_queries, reference_queries=args.reference_queries,
+                  tables=args.tables, probes=args.probes, repeats=args.repeats, reference=not args.no_reference,
+                  plot=not args.no_plot, seed=args.seed, out_dir=args.out)
     return 0
 
 

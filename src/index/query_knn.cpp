@@ -40,10 +40,13 @@ KnnResult query_knn(const RustLshIndex& ix, const QueryBatch& q, std::size_t k) 
     return r;
   }
   const std::size_t need = answers_needed(ix, q, k);
-  // Batches of 64 or more with block != 1 are meant for the blocked path;
-  // until it exists every batch takes the per-query path, which returns the
-  // same rows.
-  knn_per_query(ix, q, k, need, r.idx.data(), r.dist.data());
+  // Batches of 64 or more take the blocked path unless block is 1.
+  if (q.m >= 64 && ix.block != 1) {
+    check_exclusions(q, q.m);  // before any block runs or counts
+    knn_batched(ix, q, k, need, r.idx.data(), r.dist.data());
+  } else {
+    knn_per_query(ix, q, k, need, r.idx.data(), r.dist.data());
+  }
   return r;
 }
 

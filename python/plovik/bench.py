@@ -1,0 +1,464 @@
+"""The benchmark behind ``python -m plovik bench``.
+
+One run measures, on the scenario the project's benchmarks share (by default
+n = 1,000,000 uniform points in [0, 1)^16, 800,000 of them static, b = 4,
+K = 7, L = 32, probes = 4, m = 10,000 uniform queries, k = 10):
+
+- build, k-nearest queries (batched and per-query paths) and the epoch
+  operations (an update moving 10% of the candidates, one moving all, a
+  promotion of a new batch) of the native index;
+- the same on the NumPy reference (queries on a subsample);
+- exact search with SciPy's cKDTree (`boxsize=1.0`, `p=1`, all workers) on a
+  subsample, whose rows give the recall@k of every setting;
+- PlovikSearch with its defaults on the same points;
+- a sweep over tables and probes tracing recall@k against queries/s, with
+  the cells and components of PlovikSearch's default rule;
+- the defaults and the same sweep in a low dimension (d = 4 by default),
+  where exact k-d tree search is the better tool.
+
+Figures go to a JSON file, a Markdown table and (with matplotlib) a PNG
+plot. SciPy and matplotlib are optional: without SciPy the exact rows come
+from NumPy brute force, without matplotlib no plot is drawn.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import platform
+import sys
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any, TextIO
+
+import numpy as np
+
+from plovik.exact import exact_knn, recall_at_k
+from plovik.lsh import pool_thread_count
+from plovik.search import DEFAULT_PROBES, DEFAULT_TABLES, PlovikSearch, choose_cells_and_components
+
+__all__ = ["run_bench", "machine_description"]
+
+# The hash parameters of the project's earlier benchmarks (n = 1,000,000,
+# 800,000 static, d = 16): cells b, components K, tables L, probes.
+SCENARIO = (4, 7, 32, 4)
+
+
+def machine_description() -> dict[str, Any]:
+    """CPU model, logical CPUs, worker threads, memory, Python and NumPy versions."""
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    memory = None
+    try:
+        memory = round(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30, 1)
+    except (ValueError, OSError, AttributeError):
+        pass
+    return dict(
+        cpu=cpu,
+        logical_cpus=os.cpu_count(),
+        worker_threads=pool_thread_count(),
+        memory_gib=memory,
+        python=platform.python_version(),
+        numpy=np.__version__,
+        system=f"{platform.system()} {platform.release()}",
+    )
+
+
+def _best_seconds(fn: Callable[[], Any], repeats: int, setup: Callable[[], Any] | None = None) -> float:
+    """The shortest of `repeats` timed runs of fn (setup, if any, runs untimed
+    before each): on a machine shared with other jobs the fastest run is the
+    one least disturbed by them."""
+    times = []
+    for _ in range(max(1, repeats)):
+        if setup is not None:
+            setup()
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+class _Exact:
+    """Exact k-nearest rows of the first `m` queries, from cKDTree when SciPy exists.
+
+    The queries/s figure comes from the same subsample, or from the fastest of
+    `repeats` runs over all queries when the subsample took under a second
+    (k-d trees are fast in low d, and a few hundred queries would mostly
+    measure the start-up of its workers).
+    """
+
+    def __init__(self, points: np.ndarray, queries: np.ndarray, m: int, k: int, repeats: int = 1):
+        try:
+            from scipy.spatial import cKDTree
+        except ImportError:
+            cKDTree = None
+        sample = queries[:m]
+        if cKDTree is not None:
+            self.method = "cKDTree (SciPy)"
+            t = time.perf_counter()
+            tree = cKDTree(points, boxsize=1.0)
+            self.build_s = time.perf_counter() - t
+            t = time.perf_counter()
+            _, idx = tree.query(sample, k=k, p=1, workers=-1)
+            seconds, timed = time.perf_counter() - t, m
+            if seconds < 1.0 and len(queries) > m:
+                seconds = _best_seconds(lambda: tree.query(queries, k=k, p=1, workers=-1), repeats)
+                timed = len(queries)
+            self.idx = np.asarray(idx, np.int64).reshape(m, k)
+        else:
+            self.method = "NumPy brute force"
+            self.build_s = 0.0
+            t = time.perf_counter()
+            self.idx, _ = exact_knn(points, sample, k)
+            seconds, timed = time.perf_counter() - t, m
+        self.m = m
+        self.timed = timed
+        self.qps = timed / seconds if seconds > 0 else float("inf")
+
+
+def _sweep(
+    points: np.ndarray,
+    n_static: int,
+    queries: np.ndarray,
+    exact: _Exact,
+    k: int,
+    cells: int,
+    components: int,
+    tables: list[int],
+    probes: list[int],
+    seed: int,
+    repeats: int,
+    progress: Callable[[str], None],
+) -> list[dict[str, Any]]:
+    rows = []
+    d = points.shape[1]
+    for L in tables:
+        for P in probes:
+            progress(f"d = {d}: L = {L}, probes = {P}")
+            search = PlovikSearch(d, tables=L, components=components, cells=cells, probes=P, seed=seed,
+                                  backend="native")
+            t = time.perf_counter()
+            search.build(points, n_static)
+            build_s = time.perf_counter() - t
+            query_s = _best_seconds(lambda: search.query_knn(queries, k), repeats)
+            idx, _ = search.query_knn(queries, k)
+            rows.append(dict(
+                tables=L, probes=P, cells=cells, components=components, build_s=build_s,
+                qps=len(queries) / query_s, recall=recall_at_k(idx[: exact.m], exact.idx),
+                candidates=_candidates_per_query(search, queries[: exact.m], k),
+            ))
+    return rows
+
+
+def _candidates_per_query(search: PlovikSearch, queries: np.ndarray, k: int) -> float:
+    """Distinct candidates gathered per query: a deterministic measure of the work.
+
+    Batches of at most 63 queries take the per-query path, the one that counts them.
+    """
+    search.reset_stats()
+    for a in range(0, len(queries), 63):
+        search.query_knn(queries[a : a + 63], k)
+    st = search.stats()
+    return st["cands"] / max(st["queries"], 1)
+
+
+def _best(rows: list[dict[str, Any]], target: float) -> dict[str, Any] | None:
+    good = [r for r in rows if r["recall"] >= target]
+    return max(good, key=lambda r: r["qps"]) if good else None
+
+
+def run_bench(
+    *,
+    n: int = 1_000_000,
+    n_static: int | None = None,
+    d: int = 16,
+    scenario: tuple[int, int, int, int] = SCENARIO,
+    low_d: int = 4,
+    queries: int = 10_000,
+    k: int = 10,
+    exact_queries: int = 300,
+    reference_queries: int = 200,
+    tables: tuple[int, ...] = (8, 16, 24, 32, 48),
+    probes: tuple[int, ...] = (0, 2, 4, 7, 10),
+    repeats: int = 5,
+    reference: bool = True,
+    plot: bool = True,
+    seed: int = 20261206,
+    out_dir: str | os.PathLike[str] = "benchmarks/results",
+    out: TextIO | None = None,
+) -> dict[str, Any]:
+    """Run the benchmark and write bench.json, bench.md and bench.png into `out_dir`.
+
+    `scenario` is (cells, components, tables, probes) of the main scenario
+    (by default the earlier benchmarks' 4, 7, 32, 4). Sizes shrink with the
+    arguments (the tests run it on a few thousand points). Progress and the Markdown tables
+    go to `out` (default: standard output). Returns the figures that go into
+    bench.json.
+    """
+    out = sys.stdout if out is None else out
+    if n_static is None:
+        n_static = n * 4 // 5
+    exact_queries = min(exact_queries, queries)
+    reference_queries = min(reference_queries, queries)
+    out_path = Path(out_dir)
+    out_path.mkdir(parents=True, exist_ok=True)
+
+    def progress(message: str) -> None:
+        print(f"  {message}", file=out, flush=True)
+
+    rng = np.random.default_rng(seed)
+    points = rng.random((n, d))
+    Q = rng.random((queries, d))
+    cells, components, L, P = scenario
+    sc = dict(n=n, n_static=n_static, d=d, queries=queries, k=k, cells=cells, components=components, tables=L,
+              probes=P, repeats=repeats)
+    results: dict[str, Any] = dict(machine=machine_description(), scenario=sc)
+    print(f"plovik bench: n = {n:,} ({n_static:,} static), d = {d}, m = {queries:,}, k = {k}", file=out)
+
+    progress(f"exact search on {exact_queries} queries")
+    exact = _Exact(points, Q, exact_queries, k, repeats)
+    results["exact"] = dict(method=exact.method, build_s=exact.build_s, queries=exact.m, timed=exact.timed,
+                            qps=exact.qps)
+
+    # ---- the shared scenario on the native index
+    progress("native index: build, queries, epoch operations")
+    kw = dict(tables=L, components=components, cells=cells, probes=P, seed=seed)
+    native = PlovikSearch(d, backend="native", **kw)
+    build_s = _best_seconds(lambda: native.build(points, n_static), repeats)
+    batched_s = _best_seconds(lambda: native.query_knn(Q, k), repeats)
+    idx_batched, _ = native.query_knn(Q, k)
+    per_query = PlovikSearch(d, backend="native", block=1, **kw)
+    per_query.build(points, n_static)
+    per_query_s = _best_seconds(lambda: per_query.query_knn(Q, k), repeats)
+    per_query.reset_stats()
+    idx_single, _ = per_query.query_knn(Q, k)
+    st = per_query.stats()
+    per_core = st["pairs"] / (st["refine_ns"] * 1e-9) if st["refine_ns"] else float("nan")
+    del per_query
+    results["native"] = dict(
+        build_s=build_s,
+        batched_qps=queries / batched_s,
+        per_query_qps=queries / per_query_s,
+        recall=recall_at_k(idx_batched[: exact.m], exact.idx),
+        recall_per_query=recall_at_k(idx_single[: exact.m], exact.idx),
+        candidates_per_query=st["cands"] / max(st["queries"], 1),
+        distance_evals_per_core_s=per_core,
+    )
+    results["native"].update(_epoch_ops(native, points, n_static, rng, repeats))
+
+    # ---- the reference on a subsample
+    if reference:
+        progress(f"reference: build, {reference_queries} queries, epoch operations")
+        ref = PlovikSearch(d, backend="reference", **kw)
+        t = time.perf_counter()
+        ref.build(points, n_static)
+        ref_build = time.perf_counter() - t
+        t = time.perf_counter()
+        idx_ref, _ = ref.query_knn(Q[:reference_queries], k)
+        ref_query = time.perf_counter() - t
+        same = bool(np.array_equal(idx_ref, idx_batched[:reference_queries]))
+        both = min(reference_queries, exact.m)
+        results["reference"] = dict(build_s=ref_build, qps=reference_queries / ref_query,
+                                    queries=reference_queries, rows_identical=same,
+                                    recall=recall_at_k(idx_ref[:both], exact.idx[:both]))
+        results["reference"].update(_epoch_ops(ref, points, n_static, rng, 1))
+
+    # ---- sweeps: the default cells and components, tables x probes
+    sweeps = {}
+    for dim in dict.fromkeys((d, low_d)):
+        pts = points if dim == d else rng.random((n, dim))
+        qs = Q if dim == d else rng.random((queries, dim))
+        ex = exact if dim == d else _Exact(pts, qs, exact_queries, k, repeats)
+        dim_cells, dim_components = choose_cells_and_components(n, dim)
+        progress(f"d = {dim}: PlovikSearch defaults")
+        search = PlovikSearch(dim, seed=seed, backend="native")
+        t = time.perf_counter()
+        search.build(pts, n_static)
+        default_build = time.perf_counter() - t
+        default_q = _best_seconds(lambda: search.query_knn(qs, k), repeats)
+        idx_default, _ = search.query_knn(qs, k)
+        del search
+        defaults = dict(build_s=default_build, qps=queries / default_q,
+                        recall=recall_at_k(idx_default[: ex.m], ex.idx))
+        rows = _sweep(pts, n_static, qs, ex, k, dim_cells, dim_components, list(tables), list(probes), seed,
+                      repeats, progress)
+        sweeps[str(dim)] = dict(
+            d=dim, cells=dim_cells, components=dim_components,
+            exact=dict(method=ex.method, build_s=ex.build_s, qps=ex.qps, queries=ex.m, timed=ex.timed),
+            defaults=defaults, rows=rows, best=_best(rows, 0.9),
+        )
+    results["sweeps"] = sweeps
+
+    (out_path / "bench.json").write_text(json.dumps(results, indent=2) + "\n")
+    markdown = to_markdown(results)
+    (out_path / "bench.md").write_text(markdown)
+    if plot:
+        drawn = draw_plot(results, out_path / "bench.png")
+        if not drawn:
+            progress("matplotlib is not installed: no plot drawn")
+    print(markdown, file=out)
+    return results
+
+
+def _epoch_ops(search: PlovikSearch, points: np.ndarray, n_static: int, rng: np.random.Generator,
+               repeats: int) -> dict[str, float]:
+    """Seconds of an update moving 10% of the candidates, one moving all, and a promotion."""
+    n_cand = points.shape[0] - n_static
+    cand = points[n_static:]
+    some = cand.copy()
+    moved = rng.choice(n_cand, size=n_cand // 10, replace=False) if n_cand else np.zeros(0, np.int64)
+    some[moved] += rng.normal(0.0, 0.01, (len(moved), points.shape[1]))
+    some -= np.floor(some)
+    everything = cand + rng.normal(0.0, 0.01, cand.shape)
+    everything -= np.floor(everything)
+    batch = rng.random((n_cand, points.shape[1]))
+
+    def rebuild() -> None:
+        search.build(points, n_static)
+
+    def rebuild_and_update_all() -> None:
+        rebuild()
+        search.update(everything)
+
+    return dict(
+        update_10pct_s=_best_seconds(lambda: search.update(some), repeats, rebuild),
+        update_all_s=_best_seconds(lambda: search.update(everything), repeats, rebuild),
+        promote_s=_best_seconds(lambda: search.promote(batch), repeats, rebuild_and_update_all),
+    )
+
+
+def _fmt_rate(x: float) -> str:
+    return f"{x:,.0f}" if x >= 100 else f"{x:,.1f}"
+
+
+def to_markdown(results: dict[str, Any]) -> str:
+    """The Markdown tables of a benchmark run."""
+    sc, m, nat, ex = results["scenario"], results["machine"], results["native"], results["exact"]
+    ref = results.get("reference")
+    lines = [
+        f"Machine: {m['cpu']}, {m['logical_cpus']} logical CPUs ({m['worker_threads']} worker threads), "
+        f"{m['memory_gib']} GiB, {m['system']}, Python {m['python']}, NumPy {m['numpy']}.",
+        "",
+        f"Scenario: n = {sc['n']:,} uniform points in [0, 1)^{sc['d']} ({sc['n_static']:,} static), "
+        f"m = {sc['queries']:,} uniform queries, k = {sc['k']}; hash of the scenario: "
+        f"b = {sc['cells']}, K = {sc['components']}, L = {sc['tables']}, probes = {sc['probes']}. "
+        f"Native timings are the fastest of {sc['repeats']} runs, as is exact search when it is fast; "
+        "the reference and slow exact search run once.",
+        "",
+        f"| index | build s | queries/s | recall@{sc['k']} | vs exact |",
+        "|---|---:|---:|---:|---:|",
+        f"| native, batched path | {nat['build_s']:.2f} | {_fmt_rate(nat['batched_qps'])} | {nat['recall']:.3f} "
+        f"| {nat['batched_qps'] / ex['qps']:,.0f}x |",
+        f"| native, per-query path (`block=1`) | | {_fmt_rate(nat['per_query_qps'])} | "
+        f"{nat['recall_per_query']:.3f} | {nat['per_query_qps'] / ex['qps']:,.0f}x |",
+    ]
+    if ref:
+        lines.append(f"| NumPy reference ({ref['queries']} queries) | {ref['build_s']:.2f} | "
+                     f"{_fmt_rate(ref['qps'])} | {ref['recall']:.3f} | "
+                     f"{ref['qps'] / ex['qps']:,.1f}x |")
+    lines.append(f"| exact: {ex['method']} ({ex['timed']} queries) | {ex['build_s']:.2f} | "
+                 f"{_fmt_rate(ex['qps'])} | 1 | 1x |")
+    sweep = results["sweeps"][str(sc["d"])]
+    best, dflt = sweep["best"], sweep["defaults"]
+    lines.append(f"| native, PlovikSearch defaults (b = {sweep['cells']}, K = {sweep['components']}, "
+                 f"L = {DEFAULT_TABLES}, probes = {DEFAULT_PROBES}) | {dflt['build_s']:.2f} | "
+                 f"{_fmt_rate(dflt['qps'])} | {dflt['recall']:.3f} | {dflt['qps'] / ex['qps']:,.0f}x |")
+    if best:
+        lines.append(f"| native, fastest of the sweep with recall@{sc['k']} >= 0.9 (b = {best['cells']}, "
+                     f"K = {best['components']}, L = {best['tables']}, probes = {best['probes']}) "
+                     f"| {best['build_s']:.2f} | {_fmt_rate(best['qps'])} | {best['recall']:.3f} | "
+                     f"{best['qps'] / ex['qps']:,.0f}x |")
+    lines += [
+        "",
+        f"Per-query path: {nat['candidates_per_query']:,.0f} candidates per query, "
+        f"{nat['distance_evals_per_core_s'] / 1e6:,.1f} M distance evaluations per second per core.",
+    ]
+    if ref:
+        lines.append(f"The reference's rows {'equal' if ref['rows_identical'] else 'DIFFER FROM'} "
+                     "the native rows on its subsample.")
+    lines += [
+        "",
+        "Epoch operations on the scenario's hash:",
+        "",
+        "| operation | native s | reference s |",
+        "|---|---:|---:|",
+        f"| build, all {sc['n']:,} points | {nat['build_s']:.3f} | {ref['build_s']:.3f} |" if ref else
+        f"| build, all {sc['n']:,} points | {nat['build_s']:.3f} | |",
+    ]
+    for key, label in (("update_10pct_s", "update, 10% of the candidates move"),
+                       ("update_all_s", "update, all candidates move"),
+                       ("promote_s", f"promote {sc['n'] - sc['n_static']:,} new rows")):
+        lines.append(f"| {label} | {nat[key]:.3f} | {ref[key]:.3f} |" if ref else f"| {label} | {nat[key]:.3f} | |")
+    for sweep in results["sweeps"].values():
+        e, dflt = sweep["exact"], sweep["defaults"]
+        lines += [
+            "",
+            f"Sweep, d = {sweep['d']} (b = {sweep['cells']}, K = {sweep['components']} from the default rule). "
+            f"Exact search ({e['method']}): {_fmt_rate(e['qps'])} queries/s. PlovikSearch defaults: "
+            f"{_fmt_rate(dflt['qps'])} queries/s at recall@{sc['k']} {dflt['recall']:.3f}.",
+            "",
+            f"| tables | probes | build s | queries/s | recall@{sc['k']} | candidates per query |",
+            "|---:|---:|---:|---:|---:|---:|",
+        ]
+        for r in sweep["rows"]:
+            mark = " **best**" if sweep["best"] == r else ""
+            lines.append(f"| {r['tables']} | {r['probes']} | {r['build_s']:.2f} | {_fmt_rate(r['qps'])} | "
+                         f"{r['recall']:.3f}{mark} | {r['candidates']:,.0f} |")
+    return "\n".join(lines) + "\n"
+
+
+def draw_plot(results: dict[str, Any], path: Path) -> bool:
+    """Recall@10 against queries/s (log) per dimension; False without matplotlib."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    sweeps = list(results["sweeps"].values())
+    fig, axes = plt.subplots(1, len(sweeps), figsize=(6.4 * len(sweeps), 4.8), squeeze=False)
+    for ax, sweep in zip(axes[0], sweeps):
+        by_tables: dict[int, list[dict[str, Any]]] = {}
+        for r in sweep["rows"]:
+            by_tables.setdefault(r["tables"], []).append(r)
+        for L, rows in by_tables.items():
+            rows = sorted(rows, key=lambda r: r["probes"])
+            ax.plot([r["recall"] for r in rows], [r["qps"] for r in rows], "o-", label=f"L = {L} (probes "
+                    + ", ".join(str(r["probes"]) for r in rows) + ")")
+        exact = sweep["exact"]
+        ax.axhline(exact["qps"], color="black", linestyle="--", label=f"exact, {exact['method']}")
+        dflt = sweep["defaults"]
+        ax.plot([dflt["recall"]], [dflt["qps"]], "*", color="black", markersize=12,
+                label=f"PlovikSearch defaults (L = {DEFAULT_TABLES}, probes = {DEFAULT_PROBES})")
+        sc = results["scenario"]
+        if sweep["d"] == sc["d"]:
+            nat = results["native"]
+            label = f"b = {sc['cells']}, K = {sc['components']}, L = {sc['tables']}, probes = {sc['probes']}"
+            ax.plot([nat["recall"]], [nat["batched_qps"]], "D", color="grey", label=f"scenario: {label}")
+            ref = results.get("reference")
+            if ref:
+                ax.plot([ref["recall"]], [ref["qps"]], "s", color="grey", fillstyle="none",
+                        label="NumPy reference, scenario")
+        ax.axvline(0.9, color="grey", linewidth=0.8, linestyle=":")
+        ax.set_yscale("log")
+        ax.set_xlabel(f"recall@{results['scenario']['k']}")
+        ax.set_ylabel("queries/s")
+        ax.set_title(f"d = {sweep['d']}, n = {results['scenario']['n']:,} (b = {sweep['cells']}, "
+                     f"K = {sweep['components']})")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+    m = results["machine"]
+    fig.suptitle(f"plovik: {m['cpu']}, {m['worker_threads']} worker threads", fontsize=10)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return True

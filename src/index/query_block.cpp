@@ -1,0 +1,215 @@
+#include "query_block.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "block_kernels.hpp"
+#include "block_prefetch.hpp"
+#include "hash.hpp"
+#include "probe_sort.hpp"
+#include "probes.hpp"
+#include "ranges.hpp"
+#include "topk.hpp"
+
+namespace plovik {
+
+namespace {
+
+// The heap of one query while a tile is measured against it.
+struct QueryHeap {
+  Slot* heap;
+  std::size_t k;
+  std::size_t len;
+  int64_t excluded;
+  uint32_t worst_bits = 0;  // the entry a candidate must beat: the root when
+  int64_t worst_id = 0;     // full, else the largest pair, which all others beat
+
+  QueryHeap(Slot* heap, std::size_t k, std::size_t len, int64_t excluded)
+      : heap(heap), k(k), len(len), excluded(excluded) {
+    reload_worst();
+  }
+
+  void reload_worst() {
+    if (len == k) {
+      worst_bits = heap[0].bits;
+      worst_id = heap[0].id;
+    } else {
+      worst_bits = UINT32_MAX;
+      worst_id = INT64_MAX;
+    }
+  }
+
+  // The inline admission test against the worst slot spares heap_offer (and
+  // its scan for a repeated id) every candidate that cannot enter.
+  void offer(uint32_t bits, int64_t id) {
+    if (id == excluded) return;
+    if (bits < worst_bits || (bits == worst_bits && id < worst_id)) {
+      heap_offer(heap, k, len, bits, id);
+      reload_worst();
+    }
+  }
+};
+
+// Query q against the n rows of the tile: groups of four rows while four
+// remain, then the last one to three rows one at a time.
+template <class Kernel>
+void measure_tile(const Kernel& kernel, std::size_t d, const float* q, const float* tile,
+                  const int64_t* ids, std::size_t n, QueryHeap& h, BlockPrefetch& ahead) {
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ahead.on_group();
+    uint32_t bits[4];
+    kernel.group(q, tile + i * d, bits);
+    // A group whose four distances all exceed the worst kept one cannot
+    // change the heap (its worst only improves while the group is offered).
+    const uint32_t w = h.worst_bits;
+    if ((bits[0] > w) & (bits[1] > w) & (bits[2] > w) & (bits[3] > w)) continue;
+    for (std::size_t r = 0; r < 4; ++r) h.offer(bits[r], ids[i + r]);
+  }
+  for (; i < n; ++i) h.offer(distance_bits(kernel.single(q, tile + i * d)), ids[i]);
+}
+
+// Positions of `key` in table t: through the directory, else by lower
+// bounds that start at `from`, since the keys of a table are walked in
+// ascending order and no bucket lies before the previous one.
+Range bucket(const TierView& tier, std::size_t t, int64_t key, std::size_t& from) {
+  if (tier.dir != nullptr) return tier_range(tier, t, key, 1);
+  const int64_t* run = tier.table_keys(t);
+  const std::size_t lo = from + lower_bound(run + from, tier.n - from, key);
+  const auto next = static_cast<int64_t>(static_cast<uint64_t>(key) + 1);
+  const std::size_t hi = lo + lower_bound(run + lo, tier.n - lo, next);
+  from = lo;
+  return {lo, hi};
+}
+
+// Probe keys of every query of the block in table t, sorted by key, then by
+// query.
+void table_probe_keys(const RustLshIndex& ix, BWs& w, const double* rows, std::size_t nb,
+                      std::size_t t) {
+  const std::size_t d = ix.d;
+  w.probe_keys.resize(checked_mul(nb, 1 + flips_per_table(ix)));
+  ProbeKey* out = w.probe_keys.data();
+  for (std::size_t j = 0; j < nb; ++j) {
+    const auto query = static_cast<uint32_t>(j);
+    table_probes(ix, rows + j * d, t, w.codes.data(), w.fracs.data(), w.margins.data(),
+                 [&](uint64_t key) { *out++ = {static_cast<int64_t>(key), query}; });
+  }
+  sort_probe_keys(w.probe_keys, w.probe_scratch);
+}
+
+// The key runs of table t whose bucket holds an entry, into w.runs; returns
+// the pairs they measure: bucket size times the entries of the run.
+uint64_t find_runs(const RustLshIndex& ix, BWs& w, std::size_t t) {
+  const TierView stat = static_tier(ix), cand = cand_tier(ix);
+  const bool has_static = ix.n_static > 0, has_cand = ix.n_cand() > 0;
+  const ProbeKey* pk = w.probe_keys.data();
+  const std::size_t n_keys = w.probe_keys.size();
+  std::size_t from_static = 0, from_cand = 0;
+  uint64_t pairs = 0;
+  w.runs.clear();
+  for (std::size_t i = 0, e; i < n_keys; i = e) {
+    const int64_t key = pk[i].key;
+    for (e = i + 1; e < n_keys && pk[e].key == key;) ++e;
+    const Range s = has_static ? bucket(stat, t, key, from_static) : Range{0, 0};
+    const Range c = has_cand ? bucket(cand, t, key, from_cand) : Range{0, 0};
+    const KeyRun run{i,
+                     e - i,
+                     static_cast<uint32_t>(s.start),
+                     static_cast<uint32_t>(s.end),
+                     static_cast<uint32_t>(c.start),
+                     static_cast<uint32_t>(c.end)};
+    if (run.size() == 0) continue;
+    pairs += static_cast<uint64_t>(run.size()) * run.count;
+    w.runs.push_back(run);
+  }
+  return pairs;
+}
+
+// Every run of table t: its bucket's ids, cut into tiles whose coordinates
+// are copied and measured against each entry of the run in order.
+template <class Kernel>
+void walk_runs(const RustLshIndex& ix, BWs& w, std::size_t t, std::size_t k,
+               const Kernel& kernel) {
+  const std::size_t d = Kernel::dim > 0 ? Kernel::dim : ix.d;
+  const float* coords = ix.coords_f32.data();
+  const ProbeKey* pk = w.probe_keys.data();
+  const KeyRun* runs = w.runs.data();
+  const std::size_t n_runs = w.runs.size();
+  BlockPrefetch ahead{runs,
+                      n_runs,
+                      ix.n_static > 0 ? ix.static_ids.data() + t * ix.n_static : nullptr,
+                      ix.n_cand() > 0 ? ix.cand_sorted_ids.data() + t * ix.n_cand() : nullptr,
+                      coords,
+                      d};
+  for (std::size_t i = 0; i < n_runs; ++i) {
+    ahead.ids_through(i + ids_runs_ahead);
+    if (i + heaps_runs_ahead < n_runs)
+      prefetch_entries(runs[i + heaps_runs_ahead], pk, w.heaps.data(), k, w.queries_f32.data(), d);
+    const KeyRun& run = runs[i];
+    const std::size_t size = run.size();
+    w.bucket_ids.resize(size);
+    for (std::size_t p = 0; p < size; ++p) w.bucket_ids[p] = ahead.id_at(run, p);
+    for (std::size_t first = 0; first < size; first += tile_rows) {
+      const std::size_t n = std::min(tile_rows, size - first);
+      const int64_t* ids = w.bucket_ids.data() + first;
+      for (std::size_t r = 0; r < n; ++r) {
+        ahead.on_copy();
+        std::memcpy(w.tile.data() + r * d, coords + static_cast<std::size_t>(ids[r]) * d,
+                    d * sizeof(float));
+        w.tile_ids[r] = ids[r];
+      }
+      for (std::size_t e = run.first; e < run.first + run.count; ++e) {
+        const std::size_t j = pk[e].query;
+        QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j]);
+        measure_tile(kernel, d, w.queries_f32.data() + j * d, w.tile.data(), w.tile_ids.data(), n,
+                     h, ahead);
+        w.heap_lens[j] = static_cast<uint32_t>(h.len);
+      }
+    }
+  }
+}
+
+template <class Kernel>
+uint64_t walk_tables(const RustLshIndex& ix, BWs& w, const double* rows, std::size_t nb,
+                     std::size_t k, const Kernel& kernel) {
+  uint64_t pairs = 0;
+  for (std::size_t t = 0; t < ix.l; ++t) {
+    table_probe_keys(ix, w, rows, nb, t);
+    pairs += find_runs(ix, w, t);
+    walk_runs(ix, w, t, k, kernel);
+  }
+  return pairs;
+}
+
+}  // namespace
+
+uint64_t query_block(const RustLshIndex& ix, BWs& w, const double* rows, std::size_t nb,
+                     std::size_t k, const int64_t* exclude) {
+  const std::size_t d = ix.d, K = ix.k;
+  w.queries_f32.resize(checked_mul(nb, d));
+  for (std::size_t i = 0; i < nb * d; ++i) w.queries_f32[i] = wrap_f32(rows[i]);
+  w.exclude.resize(nb);
+  for (std::size_t j = 0; j < nb; ++j) w.exclude[j] = exclude != nullptr ? exclude[j] : -1;
+  w.heaps.resize(checked_mul(nb, k));
+  w.heap_lens.assign(nb, 0);
+  w.codes.resize(K);
+  w.fracs.resize(K);
+  w.margins.resize(K);
+  w.tile.resize(checked_mul(tile_rows, d));
+  if (w.tile_ids.size() != tile_rows) w.tile_ids.assign(tile_rows, 0);
+  if (ix.l == 0) return 0;
+  // The d = 8, 16 and 24 kernels have their own association; the others
+  // measure like torus_l1_f32, unrolled for a few common dimensions.
+  switch (d) {
+    case 8: return walk_tables(ix, w, rows, nb, k, KernelD8{});
+    case 16: return walk_tables(ix, w, rows, nb, k, KernelD16{});
+    case 24: return walk_tables(ix, w, rows, nb, k, KernelD24{});
+    case 2: return walk_tables(ix, w, rows, nb, k, KernelGeneral<2>{d});
+    case 3: return walk_tables(ix, w, rows, nb, k, KernelGeneral<3>{d});
+    case 4: return walk_tables(ix, w, rows, nb, k, KernelGeneral<4>{d});
+    case 32: return walk_tables(ix, w, rows, nb, k, KernelGeneral<32>{d});
+    default: return walk_tables(ix, w, rows, nb, k, KernelGeneral<0>{d});
+  }
+}
+
+}  // namespace plovik
