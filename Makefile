@@ -1,6 +1,9 @@
-# make test : create .venv, build and install plovik with its test extras, run pytest
-# make demo : the same set-up with the demo's extras (a progress bar), then the demonstration
-# make bench: the same set-up with the benchmark's extras (SciPy, matplotlib), then the benchmark
+# make test      : create .venv, build and install plovik with its test extras, run pytest
+# make test-asan : the same in .venv-asan with the extension built with AddressSanitizer,
+#                  LeakSanitizer and UndefinedBehaviorSanitizer; the whole suite
+# make test-tsan : the same in .venv-tsan with ThreadSanitizer; the tests marked `threads`
+# make demo      : the same set-up with the demo's extras (a progress bar), then the demonstration
+# make bench     : the same set-up with the benchmark's extras (SciPy, matplotlib), then the benchmark
 # PYTHON=/path/to/python overrides the interpreter (default: a working python3.13).
 
 VENV := .venv
@@ -8,8 +11,10 @@ PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 # optional dependencies installed with the package; the demo and bench targets set their own
 EXTRAS ?= test
+# Extra settings for the build backend (the sanitizer targets set them).
+BUILD_ARGS ?=
 
-.PHONY: test demo bench venv install clean
+.PHONY: test test-asan test-tsan demo bench venv install clean
 
 venv:
 	@interp=$$(PYTHON="$(PYTHON)" scripts/find-python.sh) || exit 1; \
@@ -21,10 +26,21 @@ venv:
 	@$(PY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.18" "ninja"
 
 install: venv
-	$(PY) -m pip install --quiet --no-build-isolation ".[$(EXTRAS)]"
+	$(PY) -m pip install --quiet --no-build-isolation $(BUILD_ARGS) ".[$(EXTRAS)]"
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# Each sanitizer build has a venv and a build directory of its own, so that
+# it never replaces the optimised extension of .venv.
+test-asan:
+	$(MAKE) install VENV=.venv-asan \
+		BUILD_ARGS="-C cmake.define.PLOVIK_SANITIZE=address,undefined,float-cast-overflow -C build-dir=build/asan"
+	scripts/sanitized.sh address .venv-asan/bin/python -m pytest $(PYTEST_ARGS)
+
+test-tsan:
+	$(MAKE) install VENV=.venv-tsan BUILD_ARGS="-C cmake.define.PLOVIK_SANITIZE=thread -C build-dir=build/tsan"
+	scripts/sanitized.sh thread .venv-tsan/bin/python -m pytest -m threads $(PYTEST_ARGS)
 
 demo: EXTRAS = demo
 demo: install
@@ -35,4 +51,4 @@ bench: install
 	$(PY) -m plovik bench
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) .venv-asan .venv-tsan

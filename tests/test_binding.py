@@ -225,6 +225,7 @@ def test_largest_key_space_is_accepted():
     assert (keys >= 0).all() and (np.diff(keys, axis=1) >= 0).all()
 
 
+@pytest.mark.threads
 def test_access_rule_with_threads():
     rng = np.random.default_rng(6)
     ix = RustLshIndex(**random_params(rng, d=8, L=16, K=6, b=4))
@@ -258,6 +259,7 @@ def test_access_rule_with_threads():
     assert ix.n_points == 100
 
 
+@pytest.mark.threads
 def test_shared_calls_run_together():
     ix = small_index()
     ix.build(np.random.default_rng(7).random((100, 3)), 50)

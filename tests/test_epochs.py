@@ -168,6 +168,7 @@ EPOCH_DIGEST = textwrap.dedent("""
 """)
 
 
+@pytest.mark.threads
 def test_epochs_independent_of_thread_count():
     assert len(outputs_under_thread_counts(EPOCH_DIGEST)) == 1
 
@@ -212,6 +213,7 @@ OUT_OF_MEMORY = textwrap.dedent("""
 """)
 
 
+@pytest.mark.address_space_limit
 def test_out_of_memory_leaves_the_index_as_it_was():
     # A fixed mmap threshold maps every large buffer afresh, so that the
     # limit bites; by default freed memory would be reused from the heap.

@@ -48,6 +48,7 @@ def test_pool_size_and_laziness(env, workers):
     assert after_build == workers - 1  # the calling thread is the remaining worker
 
 
+@pytest.mark.threads
 def test_interpreter_threads_share_the_pool():
     rng = np.random.default_rng(8)
     params = random_params(rng, d=5, L=6, K=4, b=3)
@@ -92,6 +93,7 @@ FORK_AFTER_START = textwrap.dedent("""
 """)
 
 
+@pytest.mark.forks_after_threads
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_child_forked_after_pool_started():
     env = {**os.environ, "RAYON_NUM_THREADS": "3"}

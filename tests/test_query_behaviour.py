@@ -42,6 +42,7 @@ def test_query_width_must_match_a_built_index():
     assert set(native.stats().values()) == {0, 1}
 
 
+@pytest.mark.threads
 def test_short_exclude_ids_panic_and_leave_the_index_usable():
     native, _, rng = small(n=2000)
     q = rng.random((200, 4))  # several tasks: the panic is raised by one of them
@@ -70,6 +71,12 @@ def test_unallocatable_results_raise_memory_error():
         with pytest.raises(MemoryError):
             native.query_knn(q, k)
     assert native.query_knn(q[:0], 2**40)[0].shape == (0, 2**40)
+    # An empty result still needs a shape an array can have: 8 * k bytes per
+    # row must fit a signed machine word, as if there were one row.
+    assert native.query_knn(q[:0], 2**60 - 1)[1].shape == (0, 2**60 - 1)
+    for k in (2**60, 2**63, 2**64 - 1):
+        with pytest.raises(MemoryError):
+            native.query_knn(q[:0], k)
     assert set(native.stats().values()) == {0, 1}
     assert native.query_knn(q, 2)[0].shape == (3, 2)
 
@@ -164,10 +171,12 @@ ROWS_DIGEST = textwrap.dedent("""
 """)
 
 
+@pytest.mark.threads
 def test_results_independent_of_thread_count():
     assert len(outputs_under_thread_counts(ROWS_DIGEST)) == 1
 
 
+@pytest.mark.threads
 def test_concurrent_callers_get_serial_rows():
     native, _, rng = small(n=5000)
     batches = [rng.random((40, 4)) for _ in range(6)]
@@ -198,6 +207,7 @@ def test_concurrent_callers_get_serial_rows():
     assert native.stats()["queries"] == 6 * 5 * 40
 
 
+@pytest.mark.threads
 def test_exclusive_calls_fail_while_a_query_runs():
     rng = np.random.default_rng(9)
     native = RustLshIndex(**random_params(rng, 8, 16, 3, 4, probes=3, block=1))

@@ -101,5 +101,6 @@ TABLE_DIGEST = textwrap.dedent("""
 """)
 
 
+@pytest.mark.threads
 def test_tables_independent_of_thread_count():
     assert len(outputs_under_thread_counts(TABLE_DIGEST)) == 1

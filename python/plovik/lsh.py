@@ -470,6 +470,9 @@ class PythonLshIndex:
         Q, ex = self._check_queries(queries, exclude_ids)
         k = _unsigned(k, "k")
         m = Q.shape[0]
+        if max(m, 1) * max(k, 1) > _I64_MAX // 8:
+            # no (m, k) array of eight-byte values can exist, even an empty one
+            raise MemoryError(f"no result of shape ({m}, {k}) can be allocated")
         idx = np.full((m, k), -1, np.int64)
         dist = np.full((m, k), np.inf, np.float64)
         if k == 0 or m == 0:

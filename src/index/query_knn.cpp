@@ -1,4 +1,7 @@
+#include <algorithm>
+#include <cstdint>
 #include <limits>
+#include <new>
 
 #include "knn.hpp"
 #include "knn_paths.hpp"
@@ -7,6 +10,8 @@
 namespace plovik {
 
 namespace {
+
+constexpr std::size_t max_result_cells = PTRDIFF_MAX / 8;
 
 // The most answers a row can have: every point, less the excluded one when
 // exclusions are given.
@@ -20,7 +25,13 @@ std::size_t answers_needed(const RustLshIndex& ix, const QueryBatch& q, std::siz
 
 KnnResult query_knn(const RustLshIndex& ix, const QueryBatch& q, std::size_t k) {
   check_query_width(ix, q);
-  const std::size_t cells = checked_mul(q.m, k);
+  // The rows become (m, k) arrays of eight-byte values. An array's size in
+  // bytes is a signed machine word even when it holds nothing (NumPy counts
+  // an extent of 0 as 1 in that test), so a k that large is as far out of
+  // reach for m = 0 as for m = 1.
+  if (checked_mul(std::max<std::size_t>(q.m, 1), std::max<std::size_t>(k, 1)) > max_result_cells)
+    throw std::bad_alloc();
+  const std::size_t cells = q.m * k;
   KnnResult r;
   r.idx.assign(cells, -1);
   r.dist.assign(cells, std::numeric_limits<double>::infinity());

@@ -2,6 +2,8 @@
 // turns them into one Python exception at the boundary.
 #pragma once
 
+#include <cxxabi.h>
+
 #include "python.hpp"
 
 namespace plovik::py {
@@ -30,11 +32,16 @@ void set_python_error_from_current() noexcept;
 PyObject* panic_exception_type();
 
 // Runs f() and returns its result; on any C++ exception sets the matching
-// Python exception and returns `failed`.
+// Python exception and returns `failed`. The one exception let through is
+// the forced unwind of pthread_exit, which ends a daemon thread that comes
+// back from the engine while the interpreter shuts down (see gil.hpp): it
+// must reach the thread's start, so this function is not noexcept either.
 template <class R, class F>
-R guard(R failed, F&& f) noexcept {
+R guard(R failed, F&& f) {
   try {
     return f();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     set_python_error_from_current();
     return failed;
