@@ -47,7 +47,7 @@ case "$kind" in
     ;;
   thread)
     export LD_PRELOAD="$(runtime_of libtsan.so) $libstdcxx"
-    export TSAN_OPTIONS="halt_on_error=1:allocator_may_return_null=1:second_deadlock_stack=1"
+    export TSAN_OPTIONS="halt_on_error=1:allocator_may_return_null=1:second_deadlock_stack=1:suppressions=$here/tests/sanitizers/tsan.supp"
     ;;
   *)
     echo "usage: $0 address|thread COMMAND..." >&2

@@ -381,10 +381,12 @@ BATCHED_DIGEST = textwrap.dedent("""
 """)
 
 
+@pytest.mark.threads
 def test_rows_and_pairs_independent_of_thread_count():
     assert len(outputs_under_thread_counts(BATCHED_DIGEST)) == 1
 
 
+@pytest.mark.threads
 def test_stats_and_reset_from_other_threads_while_blocks_run():
     rng = np.random.default_rng(18)
     native = RustLshIndex(**random_params(rng, 8, 8, 4, 4, probes=2, block=32))

@@ -1,0 +1,178 @@
+"""No leaks: repeated work keeps the process's memory flat, result arrays
+give their buffers back when the last array over them goes, and no call,
+failed or not, keeps a reference it should not. (The AddressSanitizer run
+adds LeakSanitizer's exact accounting at exit.)"""
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from plovik import RustLshIndex
+from util import random_params
+
+MIB = 1 << 20
+
+RSS = textwrap.dedent("""
+    import os
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+""")
+
+# One round makes an index, walks it through an epoch with queries on both
+# paths, reads everything there is to read, fails in every way there is,
+# and drops it. Each round allocates about 40 MiB in the engine and in
+# results; a round that kept one result pair would keep 1.6 MiB.
+ROUNDS = RSS + textwrap.dedent("""
+    import gc, sys
+    import numpy as np
+    from plovik import RustLshIndex
+
+    rng = np.random.default_rng(0)
+    L, K, d = 8, 4, 6
+    s, u = rng.integers(0, d, (L, K)), rng.random((L, K))
+    pts = rng.random((40_000, d))
+    moved, batch = rng.random((8000, d)), rng.random((8000, d))
+    q = rng.random((1000, d))
+
+    def expect_failure(call, error):
+        try:
+            call()
+        except BaseException as e:
+            assert type(e).__name__ == error, repr(e)
+        else:
+            raise AssertionError("no " + error)
+
+    def one_round():
+        ix = RustLshIndex(4, K, L, 2, s, u)
+        ix.build(pts, 32_000)
+        for k, rows in ((100, q), (100, q[:60])):  # blocked and per-query path
+            idx, dist = ix.query_knn(rows, k, np.arange(len(rows)))
+        indptr, ids, dists = ix.query_radius(q, 0.05)
+        ix.update(moved)
+        ix.promote(batch)
+        ix.tables(), ix.stats(), ix.reset_stats()
+        expect_failure(lambda: ix.update(q), "PanicException")  # 1000 rows, not 8000
+        expect_failure(lambda: ix.query_knn(q, 5, np.arange(3)), "PanicException")
+        expect_failure(lambda: ix.query_radius(q, 0.1, np.arange(3)), "PanicException")
+        expect_failure(lambda: ix.query_knn(q, 2**50), "MemoryError")
+        expect_failure(lambda: ix.build(pts[::2], 0), "TypeError")
+        expect_failure(lambda: ix.build(pts, 50_000), "ValueError")
+        expect_failure(lambda: ix.query_knn(q[:, :2].copy(), 5), "ValueError")
+
+    for _ in range(int(sys.argv[1])):  # warm-up: allocator caches and arenas fill
+        one_round()
+    gc.collect()
+    before = rss()
+    for _ in range(int(sys.argv[2])):
+        one_round()
+    gc.collect()
+    print(before, rss())
+""")
+
+
+@pytest.mark.resident_size
+def test_repeated_work_keeps_memory_flat():
+    out = subprocess.run([sys.executable, "-c", ROUNDS, "5", "30"], check=True, capture_output=True,
+                         text=True, timeout=600)
+    before, after = map(int, out.stdout.split())
+    # A leak of one result pair per round would add 48 MiB over thirty
+    # rounds, of one index a few hundred.
+    assert after - before < 24 * MIB, (before / MIB, after / MIB)
+
+
+# Result arrays of 40 MiB and more: freed memory of that size goes straight
+# back to the system, so the resident size shows when each buffer goes.
+M, N, K = 10_000, 600, 500
+RESULT_BUFFERS = RSS + textwrap.dedent(f"""
+    import gc
+    import numpy as np
+    from plovik import RustLshIndex
+
+    rng = np.random.default_rng(1)
+    # b = 1: every point shares one bucket, so every query reaches all of them
+    ix = RustLshIndex(1, 1, 1, 0, np.zeros((1, 1), np.int64), np.zeros((1, 1)))
+    ix.build(rng.random(({N}, 2)), {N} // 2)
+    q = rng.random(({M}, 2))
+    marks = [rss()]
+    idx, dist = ix.query_knn(q, {K})
+    marks.append(rss())
+    view = idx[::7, 3:]  # a view keeps the buffer of idx alive
+    del idx
+    gc.collect()
+    marks.append(rss())
+    del dist
+    gc.collect()
+    marks.append(rss())
+    del view
+    gc.collect()
+    marks.append(rss())
+    indptr, ids, dists = ix.query_radius(q, 2.0)  # every pair is a hit
+    marks.append(rss())
+    del indptr, ids, dists
+    gc.collect()
+    marks.append(rss())
+    print(*marks)
+""")
+
+
+@pytest.mark.resident_size
+def test_result_buffers_are_freed_with_their_last_array():
+    env = {**os.environ, "MALLOC_MMAP_THRESHOLD_": str(MIB)}
+    out = subprocess.run([sys.executable, "-c", RESULT_BUFFERS], check=True, capture_output=True,
+                         text=True, timeout=600, env=env)
+    start, both, view_only, view_left, none, radius, radius_gone = (
+        int(v) / MIB for v in out.stdout.split())
+    knn = M * K * 8 / MIB  # one array of the knn result
+    hits = M * N * 8 / MIB  # one array of hits of the radius result
+    assert both - start > 1.8 * knn
+    assert both - view_only < 0.1 * knn  # the view holds the whole buffer of idx
+    assert view_only - view_left > 0.8 * knn  # dist went with its array
+    assert view_left - none > 0.8 * knn  # idx went with its last view
+    assert radius - none > 1.5 * hits
+    assert radius - radius_gone > 1.5 * hits
+
+
+def test_calls_keep_no_references():
+    """Every argument, result and exception is released by the calls that
+    made or received it: the reference counts of the inputs and of the
+    classes of results and exceptions do not move over many calls."""
+    rng = np.random.default_rng(2)
+    params = random_params(rng, d=3, L=3, K=2, b=4)
+    pts, q, ex = rng.random((500, 3)), rng.random((70, 3)), np.arange(70)
+    short, wide = np.arange(3), np.zeros((2, 5))
+    k = 2**70 + 1  # a long int of its own, not a cached small one
+    holders = [pts, q, ex, short, wide, k, params["s"], params["u"], RustLshIndex]
+    panic_type = []
+
+    def work():
+        ix = RustLshIndex(**params)
+        ix.build(pts, 400)
+        for rows in (q, q[:10]):
+            ix.query_knn(rows, 5, ex)
+            ix.query_radius(rows, 0.3, ex)
+        ix.update(pts[400:])
+        ix.promote(pts[:50])
+        ix.tables(), ix.stats(), ix.reset_stats(), ix.n_points
+        for call in (lambda: ix.query_knn(q, 5, short), lambda: ix.update(wide),
+                     lambda: ix.query_knn(q, k), lambda: ix.promote(wide), lambda: ix.build(q, k),
+                     lambda: ix.build(pts[::2], 0), lambda: ix.query_radius(q, "x", ex)):
+            try:
+                call()
+            except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
+                if type(e).__name__ == "PanicException":
+                    panic_type[:] = [type(e)]
+        return ix
+
+    work()  # creates the panic type and anything else made once
+    gc.collect()
+    before = [sys.getrefcount(h) for h in holders + panic_type]
+    for _ in range(50):
+        work()
+    gc.collect()
+    assert [sys.getrefcount(h) for h in holders + panic_type] == before
