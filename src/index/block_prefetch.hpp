@@ -16,8 +16,8 @@ namespace plovik {
 
 // Runs whose ids are requested ahead of the run being measured, runs whose
 // heaps and query rows are, and the coordinate rows requested ahead of the
-// row being copied: at least rows_min while a tile is copied, up to
-// rows_max while tiles are measured so that memory keeps working during the
+// row being read: at least rows_min when a row is read, up to rows_max
+// while groups are measured, so that memory keeps working during the
 // arithmetic (two rows per group of four measured).
 inline constexpr std::size_t ids_runs_ahead = 8;
 inline constexpr std::size_t heaps_runs_ahead = 4;
@@ -41,7 +41,7 @@ struct BlockPrefetch {
   std::size_t part_run = 0;
   bool part_cand = false;
   std::size_t requested = 0;  // rows requested so far
-  std::size_t copied = 0;     // rows copied so far
+  std::size_t consumed = 0;   // rows read so far
   std::size_t ids_run = 0;    // the next run whose ids to request
 
   BlockPrefetch(const KeyRun* runs, std::size_t n_runs, const int64_t* static_ids,
@@ -93,15 +93,15 @@ struct BlockPrefetch {
     ++requested;
   }
 
-  // Before copying a row.
-  void on_copy() {
-    ++copied;
-    while (requested < copied + rows_min && (at != end || part_run < n_runs)) next_row();
+  // Before a row is read from coords_f32.
+  void on_row() {
+    ++consumed;
+    while (requested < consumed + rows_min && (at != end || part_run < n_runs)) next_row();
   }
 
   // Once per group of rows measured.
   void on_group() {
-    for (std::size_t i = 0; i < rows_per_group && requested < copied + rows_max; ++i) next_row();
+    for (std::size_t i = 0; i < rows_per_group && requested < consumed + rows_max; ++i) next_row();
   }
 };
 
