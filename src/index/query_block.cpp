@@ -69,7 +69,6 @@ void measure_rows(const Kernel& kernel, const float* q, RowAt row, const int64_t
   for (; i + 4 <= n; i += 4) {
     if constexpr (InPlace)
       for (int r = 0; r < 4; ++r) ahead.on_row();
-    ahead.on_group();
     uint32_t bits[4];
     kernel.group(q, Rows4{{row(i), row(i + 1), row(i + 2), row(i + 3)}}, bits);
     // A group whose four distances all exceed the worst kept one cannot
