@@ -15,15 +15,11 @@
 namespace plovik {
 
 // Runs whose ids are requested ahead of the run being measured, runs whose
-// heaps and query rows are, and the coordinate rows requested ahead of the
-// row being copied: at least rows_min while a tile is copied, up to
-// rows_max while tiles are measured so that memory keeps working during the
-// arithmetic (two rows per group of four measured).
+// heaps and query rows are, and coordinate rows requested ahead of the row
+// being read.
 inline constexpr std::size_t ids_runs_ahead = 8;
 inline constexpr std::size_t heaps_runs_ahead = 4;
-inline constexpr std::size_t rows_min = 32;
-inline constexpr std::size_t rows_max = 128;
-inline constexpr std::size_t rows_per_group = 2;
+inline constexpr std::size_t rows_ahead = 32;
 
 struct BlockPrefetch {
   const KeyRun* runs;
@@ -41,7 +37,7 @@ struct BlockPrefetch {
   std::size_t part_run = 0;
   bool part_cand = false;
   std::size_t requested = 0;  // rows requested so far
-  std::size_t copied = 0;     // rows copied so far
+  std::size_t consumed = 0;   // rows read so far
   std::size_t ids_run = 0;    // the next run whose ids to request
 
   BlockPrefetch(const KeyRun* runs, std::size_t n_runs, const int64_t* static_ids,
@@ -93,15 +89,10 @@ struct BlockPrefetch {
     ++requested;
   }
 
-  // Before copying a row.
-  void on_copy() {
-    ++copied;
-    while (requested < copied + rows_min && (at != end || part_run < n_runs)) next_row();
-  }
-
-  // Once per group of rows measured.
-  void on_group() {
-    for (std::size_t i = 0; i < rows_per_group && requested < copied + rows_max; ++i) next_row();
+  // Before a row is read from coords_f32, in the order of the runs.
+  void on_row() {
+    ++consumed;
+    while (requested < consumed + rows_ahead && (at != end || part_run < n_runs)) next_row();
   }
 };
 

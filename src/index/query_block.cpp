@@ -58,23 +58,29 @@ struct QueryHeap {
   }
 };
 
-// Query q against the n rows of the tile: groups of four rows while four
-// remain, then the last one to three rows one at a time.
-template <class Kernel>
-void measure_tile(const Kernel& kernel, std::size_t d, const float* q, const float* tile,
-                  const int64_t* ids, std::size_t n, QueryHeap& h, BlockPrefetch& ahead) {
+// Query q against n rows, row(0) to row(n - 1), with ids ids[0 .. n): in
+// groups of four while four remain, then the last one to three rows one at
+// a time. In place, the rows are read where they lie in coords_f32 and each
+// is announced to the lookahead before it is read.
+template <bool InPlace, class Kernel, class RowAt>
+void measure_rows(const Kernel& kernel, const float* q, RowAt row, const int64_t* ids,
+                  std::size_t n, QueryHeap& h, BlockPrefetch& ahead) {
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    ahead.on_group();
+    if constexpr (InPlace)
+      for (int r = 0; r < 4; ++r) ahead.on_row();
     uint32_t bits[4];
-    kernel.group(q, tile + i * d, bits);
+    kernel.group(q, Rows4{{row(i), row(i + 1), row(i + 2), row(i + 3)}}, bits);
     // A group whose four distances all exceed the worst kept one cannot
     // change the heap (its worst only improves while the group is offered).
     const uint32_t w = h.worst_bits;
     if ((bits[0] > w) & (bits[1] > w) & (bits[2] > w) & (bits[3] > w)) continue;
     for (std::size_t r = 0; r < 4; ++r) h.offer(bits[r], ids[i + r]);
   }
-  for (; i < n; ++i) h.offer(distance_bits(kernel.single(q, tile + i * d)), ids[i]);
+  for (; i < n; ++i) {
+    if constexpr (InPlace) ahead.on_row();
+    h.offer(distance_bits(kernel.single(q, row(i))), ids[i]);
+  }
 }
 
 // Positions of `key` in table t: through the directory, else by lower
@@ -135,9 +141,9 @@ uint64_t find_runs(const RustLshIndex& ix, BWs& w, std::size_t t) {
   return pairs;
 }
 
-// Every run of table t: its bucket's ids, cut into tiles whose coordinates
-// are copied and measured against each entry of the run in order. Reads
-// and writes the workspace's arrays in place, without resizing them.
+// Every run of table t: its bucket's ids, cut into tiles of 128 rows whose
+// coordinates are copied and measured against each entry of the run in
+// order. Reads and writes the workspace's arrays without resizing them.
 template <class Kernel>
 void walk_runs(const RustLshIndex& ix, BWs& w, std::size_t t, std::size_t k,
                const Kernel& kernel) {
@@ -163,17 +169,31 @@ void walk_runs(const RustLshIndex& ix, BWs& w, std::size_t t, std::size_t k,
     for (std::size_t first = 0; first < size; first += tile_rows) {
       const std::size_t n = std::min(tile_rows, size - first);
       const int64_t* ids = bucket_ids + first;
+      if (run.count == 1) {
+        // A bucket probed once: its rows would be read from the tile only
+        // once, so they are measured where they lie. Same rows, same
+        // groups of four, same sums as through the tile.
+        const std::size_t j = pk[run.first].query;
+        QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j]);
+        const auto row = [&](std::size_t r) {
+          return coords + static_cast<std::size_t>(ids[r]) * d;
+        };
+        measure_rows<true>(kernel, w.queries_f32.data() + j * d, row, ids, n, h, ahead);
+        w.heap_lens[j] = static_cast<uint32_t>(h.len);
+        continue;
+      }
+      float* tile = w.tile.data();
       for (std::size_t r = 0; r < n; ++r) {
-        ahead.on_copy();
-        std::memcpy(w.tile.data() + r * d, coords + static_cast<std::size_t>(ids[r]) * d,
-                    d * sizeof(float));
+        ahead.on_row();
+        std::memcpy(tile + r * d, coords + static_cast<std::size_t>(ids[r]) * d, d * sizeof(float));
         w.tile_ids[r] = ids[r];
       }
+      const auto row = [&](std::size_t r) -> const float* { return tile + r * d; };
       for (std::size_t e = run.first; e < run.first + run.count; ++e) {
         const std::size_t j = pk[e].query;
         QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j]);
-        measure_tile(kernel, d, w.queries_f32.data() + j * d, w.tile.data(), w.tile_ids.data(), n,
-                     h, ahead);
+        measure_rows<false>(kernel, w.queries_f32.data() + j * d, row, w.tile_ids.data(), n, h,
+                            ahead);
         w.heap_lens[j] = static_cast<uint32_t>(h.len);
       }
     }
