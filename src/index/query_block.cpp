@@ -23,7 +23,7 @@ namespace plovik {
 
 namespace {
 
-// The heap of one query while a tile is measured against it.
+// The heap of one query while rows are measured against it.
 struct QueryHeap {
   Slot* heap;
   std::size_t k;
@@ -221,7 +221,10 @@ template <class Kernel>
 
 bool avx2_walk() {
 #if PLOVIK_AVX2_WALK
-  static const bool available = __builtin_cpu_supports("avx2");
+  static const bool available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
   return available;
 #else
   return false;
