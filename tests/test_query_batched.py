@@ -40,7 +40,8 @@ def check_order(ids, dist, exclude):
     """Distinct ids ascending by (distance, id), single-precision distances,
     padding only at the end, the excluded id absent."""
     n_real = int((ids >= 0).sum())
-    assert (ids[:n_real] >= 0).all() and (ids[n_real:] == -1).all() and np.isinf(dist[n_real:]).all()
+    assert (ids[:n_real] >= 0).all() and (ids[n_real:] == -1).all()
+    assert np.isinf(dist[n_real:]).all()
     got, d = ids[:n_real], dist[:n_real]
     assert len(set(got.tolist())) == n_real and exclude not in got.tolist()
     assert (d.astype(F32).astype(np.float64) == d).all()
