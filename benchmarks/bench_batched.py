@@ -8,7 +8,7 @@ import statistics
 import time
 
 import numpy as np
-from common import B, K, L, N, N_STATIC, PROBES, D, SEED, machine, params, points
+from common import exact_tree, B, K, L, N, N_STATIC, PROBES, D, SEED, machine, params, points
 
 from plovik import RustLshIndex
 
@@ -45,12 +45,7 @@ def main():
     for index in (batched, per_query):
         index.query_knn(q[:1000], KNN)  # warm the pool and the caches
         index.reset_stats()
-    try:
-        from scipy.spatial import cKDTree
-
-        tree = cKDTree(pts, boxsize=1.0)
-    except ImportError:
-        tree = None
+    tree = exact_tree(pts)
 
     t_b, t_p, t_tree, exact = [], [], [], []
     tree_round = max(args.tree_m // args.repeats, 1)

@@ -7,7 +7,7 @@ import statistics
 import time
 
 import numpy as np
-from common import B, K, L, N, N_STATIC, PROBES, D, SEED, machine, median_seconds, params, points
+from common import exact_tree, B, K, L, N, N_STATIC, PROBES, D, SEED, machine, median_seconds, params, points
 
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
@@ -41,12 +41,7 @@ def main():
     native.query_knn(q[:100], KNN)  # warm the pool and the caches
     native.reset_stats()
 
-    try:
-        from scipy.spatial import cKDTree
-
-        tree = cKDTree(pts, boxsize=1.0)
-    except ImportError:
-        tree = None
+    tree = exact_tree(pts)
 
     # The contenders take turns, so that all see the same load when the
     # machine is shared; the reference and the tree answer a different slice

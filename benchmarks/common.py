@@ -37,3 +37,12 @@ def median_seconds(fn, repeats):
 
 def machine():
     return f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}"
+
+
+def exact_tree(pts):
+    """SciPy's exact periodic k-d tree over `pts`, or None without SciPy."""
+    try:
+        from scipy.spatial import cKDTree
+    except ImportError:
+        return None
+    return cKDTree(pts, boxsize=1.0)
