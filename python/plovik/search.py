@@ -463,6 +463,11 @@ class PlovikSearch:
         Q = _points(queries, "queries", self._d)
         k = _at_least(k, "k", 1)
         ex = _ids(exclude_ids, Q.shape[0], index.n_points)
+        if max(Q.shape[0], 1) * k > _I64_MAX // 8:
+            # No (m, k) array of eight-byte values can exist; both backends
+            # fail alike, also for a k too large for the native index's
+            # integer conversion.
+            raise MemoryError(f"no result of shape ({Q.shape[0]}, {k}) can be allocated")
         return index.query_knn(Q, k, ex)
 
     def query_radius(
