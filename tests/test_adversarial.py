@@ -5,6 +5,7 @@ checks them (argument list, conversion of each argument, layout of each
 array, then what the engine refuses); after every call the index must still
 equal the reference built from the same successful calls."""
 
+import operator
 import re
 from dataclasses import dataclass
 
@@ -13,7 +14,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
-from plovik import RustLshIndex
+from plovik import PlovikSearch, RustLshIndex
 from plovik.lsh import PythonLshIndex
 
 LAYOUT_MESSAGE = "The given array is not contiguous or is misaligned."
@@ -733,3 +734,241 @@ class Adversary(RuleBasedStateMachine):
 
 TestAdversary = Adversary.TestCase
 TestAdversary.settings = settings(stateful_step_count=60)
+
+
+# --------------------------------------------------------------- front door
+#
+# PlovikSearch validates what the raw class takes as it comes. Its
+# arguments are tagged here as valid, or invalid by type or by value; a call
+# whose arguments are all valid must succeed, any other must fail with
+# TypeError or ValueError (whichever of its faults is found first) before
+# anything changes. The native and the reference backend are driven side by
+# side and must agree on every outcome: the same exception and message, or
+# the same results and tables.
+
+VALID, BAD_TYPE, BAD_VALUE, TOO_BIG = "valid", TypeError, ValueError, MemoryError
+
+
+@dataclass
+class Tagged:
+    value: object
+    tag: object = VALID
+
+
+def front_points(rng, rows, d, form):
+    """Array-likes of (rows, d) coordinates, each tagged."""
+    x = rng.random((rows, d))
+    valid = {
+        "c": lambda: x,
+        "fortran": lambda: np.asfortranarray(x),
+        "strided": lambda: strided(x, 0),
+        "float32": lambda: x.astype(np.float32),
+        "ints": lambda: (x * 3).astype(np.int64),
+        "uint8": lambda: (x * 3).astype(np.uint8),
+        "bigendian": lambda: x.astype(">f8"),
+        "list": lambda: x.tolist(),
+        "tuple": lambda: tuple(map(tuple, x)),
+        "outside": lambda: x * 7 - 3,  # wraps onto the torus
+    }
+    if form in valid:
+        # a list of no rows has lost its width: it reads as shape (0,)
+        return Tagged(valid[form](), BAD_VALUE if form in ("list", "tuple") and not rows else VALID)
+    if form in ("nan", "inf"):
+        if not x.size:  # nowhere to put one: a valid empty array
+            return Tagged(x)
+        x.flat[rng.integers(x.size)] = np.nan if form == "nan" else -np.inf
+        return Tagged(x, BAD_VALUE)
+    bad_value = {
+        "wide": lambda: rng.random((rows, d + 1)),
+        "flat": lambda: x.ravel(),
+        "3d": lambda: x[None],
+        "scalar": lambda: 0.5,
+    }
+    if form in bad_value:
+        return Tagged(bad_value[form](), BAD_VALUE)
+    bad_type = {
+        "complex": lambda: x.astype(np.complex128),
+        "bool": lambda: x > 0.5,
+        "object": lambda: x.astype(object),
+        "str": lambda: "points",
+        "none": lambda: None,
+        "ragged": lambda: [[0.5] * d, [0.5] * (d + 1)],
+    }
+    return Tagged(bad_type[form](), BAD_TYPE)
+
+
+FRONT_POINT_FORMS = ["c", "fortran", "strided", "float32", "ints", "uint8", "bigendian", "list",
+                     "tuple", "outside", "nan", "inf", "wide", "flat", "3d", "scalar", "complex",
+                     "bool", "object", "str", "none", "ragged"]
+
+
+def front_count(value, low, form):
+    """An integer setting (k, n_static, tables ...) of at least `low`."""
+    if form == "valid":
+        return Tagged(value)
+    if form == "numpy":
+        return Tagged(np.int64(value) if value <= I64_MAX else np.uint64(value) if value < 2**64 else value)
+    if form == "index_like":
+        return Tagged(IndexLike(value))
+    if form == "below":
+        return Tagged(low - 1, BAD_VALUE)
+    return Tagged({"bool": True, "float": float(value), "str": str(value), "none": None}[form], BAD_TYPE)
+
+
+FRONT_COUNT_FORMS = ["valid", "numpy", "index_like", "below", "bool", "float", "str", "none"]
+
+
+def front_radius(form):
+    valid = {"float": 0.3, "int": 1, "numpy32": np.float32(0.25), "zero": 0.0}
+    if form in valid:
+        return Tagged(valid[form])
+    if form in ("negative", "nan", "inf"):
+        return Tagged({"negative": -0.1, "nan": np.nan, "inf": np.inf}[form], BAD_VALUE)
+    return Tagged({"bool": True, "str": "0.3", "none": None, "complex": 0.3j,
+                   "float_like": FloatLike(0.3)}[form], BAD_TYPE)
+
+
+FRONT_RADIUS_FORMS = ["float", "int", "numpy32", "zero", "negative", "nan", "inf", "bool", "str",
+                      "none", "complex", "float_like"]
+
+
+def front_exclude(rng, m, n_points, form):
+    ids = rng.integers(-1, max(n_points, 1), m) if n_points else np.full(m, -1)
+    valid = {"none": lambda: None, "c": lambda: ids, "list": lambda: ids.tolist(),
+             "uint": lambda: np.maximum(ids, 0).astype(np.uint32) if n_points else ids,
+             "strided": lambda: strided(ids[:, None], 0)[:, 0]}
+    if form in valid:
+        return Tagged(valid[form]())
+    if form in ("short", "long", "below", "beyond"):
+        value = {"short": lambda: ids[:-1], "long": lambda: np.r_[ids, 0],
+                 "below": lambda: np.r_[ids[:-1], -2],
+                 "beyond": lambda: np.r_[ids[:-1], n_points]}[form]()
+        fits = value.shape == (m,) and ((value >= -1) & (value < n_points)).all()
+        return Tagged(value, VALID if fits else BAD_VALUE)
+    return Tagged({"float": ids.astype(np.float64), "str": "ids", "bool": ids > 0}[form], BAD_TYPE)
+
+
+FRONT_EXCLUDE_FORMS = ["none", "c", "list", "uint", "strided", "short", "long", "below", "beyond",
+                       "float", "str", "bool"]
+
+
+def outcome(call):
+    try:
+        return "ok", call()
+    except MemoryError:  # NumPy's own subclass and message where NumPy allocates
+        return MemoryError, ""
+    except (TypeError, ValueError) as e:
+        return type(e), str(e)
+
+
+class FrontDoor(RuleBasedStateMachine):
+    """Two PlovikSearch objects, one per backend, given the same calls."""
+
+    @initialize(d=st.integers(1, 4), tables=st.integers(1, 3),
+                components=st.sampled_from([None, 1, 2, 3]), cells=st.sampled_from([None, 1, 2, 5]),
+                probes=st.integers(0, 3), block=st.sampled_from([0, 1, 2, 1024]),
+                seed=st.integers(0, 2**32 - 1))
+    def start(self, d, tables, components, cells, probes, block, seed):
+        self.rng = np.random.default_rng(seed)
+        self.d = d
+        settings_ = dict(tables=tables, components=components, cells=cells, probes=probes, block=block,
+                         seed=seed)
+        self.pair = [PlovikSearch(d, backend=b, **settings_) for b in ("native", "reference")]
+
+    def both(self, method, args, tags, unbuilt_refusal=False):
+        """Calls method on both objects; checks that they agree, that the
+        outcome fits the tags, and that a failure changed nothing."""
+        Adversary.calls += 1
+        before = [search.tables() for search in self.pair]
+        results = [outcome(lambda s=search: getattr(s, method)(*args)) for search in self.pair]
+        (kind, got), (kind_ref, want) = results
+        assert kind == kind_ref, (method, results)
+        tags = [t for t in tags if t is not VALID]
+        if unbuilt_refusal and self.pair[0].raw is None:
+            assert kind is ValueError and "before build()" in got, (method, got)
+        elif not tags:
+            assert kind == "ok", (method, got)
+        elif kind != "ok":
+            assert kind in tags, (method, tags, kind, got)
+        else:
+            raise AssertionError(f"{method}: faults {tags} went unnoticed")
+        if kind == "ok":
+            if isinstance(got, tuple):
+                same_arrays(got, want)
+        else:
+            assert got == want, (method, got, want)
+            for search, old in zip(self.pair, before):
+                same_arrays(list(search.tables().values()), list(old.values()))
+
+    @rule(data=st.data())
+    def build(self, data):
+        draw = data.draw
+        n = draw(st.integers(0, 40))
+        points = front_points(self.rng, n, self.d, draw(st.sampled_from(FRONT_POINT_FORMS)))
+        n_static = (Tagged(None) if draw(st.booleans()) else  # None: every row static
+                    front_count(draw(st.sampled_from([0, n // 2, n])), 0,
+                                draw(st.sampled_from([f for f in FRONT_COUNT_FORMS if f != "none"]))))
+        self.both("build", (points.value, n_static.value), [points.tag, n_static.tag])
+
+    @rule(data=st.data())
+    def update(self, data):
+        draw = data.draw
+        n_cand = self.pair[0].n_candidates
+        rows = draw(st.sampled_from([n_cand] * 3 + [n_cand + 1, max(n_cand - 1, 0)]))
+        coords = front_points(self.rng, rows, self.d, draw(st.sampled_from(FRONT_POINT_FORMS)))
+        tags = [coords.tag]
+        if rows != n_cand:
+            tags.append(BAD_VALUE)
+        self.both("update", (coords.value,), tags, unbuilt_refusal=True)
+
+    @rule(data=st.data())
+    def promote(self, data):
+        draw = data.draw
+        forms = [f for f in FRONT_POINT_FORMS if f != "none"]
+        batch = (Tagged(None) if draw(st.booleans()) else  # None: an empty batch
+                 front_points(self.rng, draw(st.integers(0, 10)), self.d, draw(st.sampled_from(forms))))
+        self.both("promote", (batch.value,), [batch.tag], unbuilt_refusal=True)
+
+    @rule(data=st.data())
+    def query_knn(self, data):
+        draw = data.draw
+        m = draw(st.sampled_from([0, 1, 3, 70]))
+        queries = front_points(self.rng, m, self.d, draw(st.sampled_from(FRONT_POINT_FORMS)))
+        k = front_count(draw(st.sampled_from([1, 4, 50, 2**40, 2**60, 2**64, 2**70])), 1,
+                        draw(st.sampled_from(FRONT_COUNT_FORMS)))
+        exclude = front_exclude(self.rng, m, self.pair[0].n_points, draw(st.sampled_from(FRONT_EXCLUDE_FORMS)))
+        tags = [queries.tag, k.tag, exclude.tag]
+        if all(t is VALID for t in tags):
+            k_value = operator.index(k.value)
+            if (m and k_value >= 2**40) or k_value >= 2**60:  # beyond memory, or beyond any array
+                tags.append(TOO_BIG)
+        self.both("query_knn", (queries.value, k.value, exclude.value), tags, unbuilt_refusal=True)
+
+    @rule(data=st.data())
+    def query_radius(self, data):
+        draw = data.draw
+        m = draw(st.sampled_from([0, 1, 3, 70]))
+        queries = front_points(self.rng, m, self.d, draw(st.sampled_from(FRONT_POINT_FORMS)))
+        radius = front_radius(draw(st.sampled_from(FRONT_RADIUS_FORMS)))
+        exclude = front_exclude(self.rng, m, self.pair[0].n_points, draw(st.sampled_from(FRONT_EXCLUDE_FORMS)))
+        self.both("query_radius", (queries.value, radius.value, exclude.value),
+                  [queries.tag, radius.tag, exclude.tag], unbuilt_refusal=True)
+
+    @rule(name=st.sampled_from(["tables", "stats", "reset_stats"]))
+    def read(self, name):
+        Adversary.calls += 1
+        got, want = (getattr(search, name)() for search in self.pair)
+        if name == "tables":
+            same_arrays(list(got.values()), list(want.values()))
+        elif name == "stats":
+            assert {c: got[c] for c in COUNTED} == {c: want[c] for c in COUNTED}
+
+    @invariant()
+    def backends_agree(self):
+        native, ref = self.pair
+        assert (len(native), native.n_static, native.n_candidates) == (len(ref), ref.n_static, ref.n_candidates)
+        same_arrays(list(native.tables().values()), list(ref.tables().values()))
+
+
+TestFrontDoor = FrontDoor.TestCase
+TestFrontDoor.settings = settings(stateful_step_count=40)
