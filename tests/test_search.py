@@ -324,7 +324,7 @@ def epoch_run(backend, d, n, n_static, seed, **kw):
 
 @pytest.mark.parametrize(
     "d, n, n_static, kw",
-    [(5, 700, 550, {}), (16, 900, 800, dict(block=1)), (7, 500, 0, dict(tables=6, probes=7)),
+    [(5, 700, 550, {}), (16, 900, 800, dict(block=1)), (16, 900, 700, {}), (8, 500, 0, dict(tables=6, probes=7)),
      (3, 300, 300, dict(cells=3, components=5))],
 )
 def test_both_backends_agree(d, n, n_static, kw):

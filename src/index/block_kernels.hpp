@@ -1,5 +1,5 @@
-// Distance kernels of the blocked search: a query against tile rows, four
-// rows at a time or one at a time.
+// Distance kernels of the blocked search: a query against four rows at a
+// time (a group) or against one row.
 //
 // For d = 8, 16 and 24 the sum is fully unrolled with its own association
 // (G[i] = terms 4i .. 4i + 3 as a four-lane group, H(g) = (g0 + g1) +
@@ -25,6 +25,11 @@
 
 namespace plovik {
 
+// The four rows of a group, anywhere in memory.
+struct Rows4 {
+  const float* p[4];
+};
+
 #if defined(__SSE2__)
 
 namespace detail {
@@ -47,7 +52,8 @@ inline __m128 groups16(const float* q, const float* p) {
 
 // ((G0 + G4) + G2) + ((G1 + G5) + G3) of one row.
 inline __m128 groups24(const float* q, const float* p) {
-  const __m128 even = _mm_add_ps(_mm_add_ps(term4(q, p), term4(q + 16, p + 16)), term4(q + 8, p + 8));
+  const __m128 even =
+      _mm_add_ps(_mm_add_ps(term4(q, p), term4(q + 16, p + 16)), term4(q + 8, p + 8));
   const __m128 odd =
       _mm_add_ps(_mm_add_ps(term4(q + 4, p + 4), term4(q + 20, p + 20)), term4(q + 12, p + 12));
   return _mm_add_ps(even, odd);
@@ -59,11 +65,12 @@ struct KernelD8 {
   static constexpr std::size_t dim = 8;
   // Four rows: the terms transposed so that lane r belongs to row r, then
   // the unrolled association column by column.
-  static void group(const float* q, const float* p, uint32_t* out) {
+  static void group(const float* q, const Rows4& r, uint32_t* out) {
     using detail::term4;
-    __m128 m0 = term4(q, p), m1 = term4(q, p + 8), m2 = term4(q, p + 16), m3 = term4(q, p + 24);
-    __m128 m4 = term4(q + 4, p + 4), m5 = term4(q + 4, p + 12), m6 = term4(q + 4, p + 20),
-           m7 = term4(q + 4, p + 28);
+    __m128 m0 = term4(q, r.p[0]), m1 = term4(q, r.p[1]), m2 = term4(q, r.p[2]),
+           m3 = term4(q, r.p[3]);
+    __m128 m4 = term4(q + 4, r.p[0] + 4), m5 = term4(q + 4, r.p[1] + 4),
+           m6 = term4(q + 4, r.p[2] + 4), m7 = term4(q + 4, r.p[3] + 4);
     _MM_TRANSPOSE4_PS(m0, m1, m2, m3);
     _MM_TRANSPOSE4_PS(m4, m5, m6, m7);
     const __m128 low = _mm_add_ps(_mm_add_ps(m0, m1), _mm_add_ps(m2, m3));
@@ -77,24 +84,28 @@ struct KernelD8 {
 
 struct KernelD16 {
   static constexpr std::size_t dim = 16;
-  static void group(const float* q, const float* p, uint32_t* out) {
+  static void group(const float* q, const Rows4& r, uint32_t* out) {
     using detail::groups16;
-    detail::store_bits(detail::fold4(groups16(q, p), groups16(q, p + 16), groups16(q, p + 32),
-                                     groups16(q, p + 48)),
+    detail::store_bits(detail::fold4(groups16(q, r.p[0]), groups16(q, r.p[1]),
+                                     groups16(q, r.p[2]), groups16(q, r.p[3])),
                        out);
   }
-  static float single(const float* q, const float* p) { return detail::fold(detail::groups16(q, p)); }
+  static float single(const float* q, const float* p) {
+    return detail::fold(detail::groups16(q, p));
+  }
 };
 
 struct KernelD24 {
   static constexpr std::size_t dim = 24;
-  static void group(const float* q, const float* p, uint32_t* out) {
+  static void group(const float* q, const Rows4& r, uint32_t* out) {
     using detail::groups24;
-    detail::store_bits(detail::fold4(groups24(q, p), groups24(q, p + 24), groups24(q, p + 48),
-                                     groups24(q, p + 72)),
+    detail::store_bits(detail::fold4(groups24(q, r.p[0]), groups24(q, r.p[1]),
+                                     groups24(q, r.p[2]), groups24(q, r.p[3])),
                        out);
   }
-  static float single(const float* q, const float* p) { return detail::fold(detail::groups24(q, p)); }
+  static float single(const float* q, const float* p) {
+    return detail::fold(detail::groups24(q, p));
+  }
 };
 
 #else
@@ -111,11 +122,11 @@ inline void terms(const float* q, const float* p, std::size_t n, float* m) {
 
 struct KernelD8 {
   static constexpr std::size_t dim = 8;
-  static void group(const float* q, const float* p, uint32_t* out) {
-    for (int r = 0; r < 4; ++r) {
+  static void group(const float* q, const Rows4& r, uint32_t* out) {
+    for (int i = 0; i < 4; ++i) {
       float m[8];
-      detail::terms(q, p + 8 * r, 8, m);
-      out[r] = distance_bits((((m[0] + m[1]) + (m[2] + m[3])) + ((m[4] + m[5]) + m[6])) + m[7]);
+      detail::terms(q, r.p[i], 8, m);
+      out[i] = distance_bits((((m[0] + m[1]) + (m[2] + m[3])) + ((m[4] + m[5]) + m[6])) + m[7]);
     }
   }
   static float single(const float* q, const float* p) {
@@ -134,8 +145,8 @@ struct KernelD16 {
     for (int l = 0; l < 4; ++l) g[l] = (m[l] + m[8 + l]) + (m[4 + l] + m[12 + l]);
     return detail::h4(g);
   }
-  static void group(const float* q, const float* p, uint32_t* out) {
-    for (int r = 0; r < 4; ++r) out[r] = distance_bits(single(q, p + 16 * r));
+  static void group(const float* q, const Rows4& r, uint32_t* out) {
+    for (int i = 0; i < 4; ++i) out[i] = distance_bits(single(q, r.p[i]));
   }
 };
 
@@ -148,8 +159,8 @@ struct KernelD24 {
       g[l] = ((m[l] + m[16 + l]) + m[8 + l]) + ((m[4 + l] + m[20 + l]) + m[12 + l]);
     return detail::h4(g);
   }
-  static void group(const float* q, const float* p, uint32_t* out) {
-    for (int r = 0; r < 4; ++r) out[r] = distance_bits(single(q, p + 24 * r));
+  static void group(const float* q, const Rows4& r, uint32_t* out) {
+    for (int i = 0; i < 4; ++i) out[i] = distance_bits(single(q, r.p[i]));
   }
 };
 
@@ -164,9 +175,8 @@ struct KernelGeneral {
   float single(const float* q, const float* p) const {
     return Dim > 0 ? torus_l1_f32<Dim>(q, p) : torus_l1_f32(q, p, d);
   }
-  void group(const float* q, const float* p, uint32_t* out) const {
-    const std::size_t stride = Dim > 0 ? Dim : d;
-    for (int r = 0; r < 4; ++r) out[r] = distance_bits(single(q, p + r * stride));
+  void group(const float* q, const Rows4& r, uint32_t* out) const {
+    for (int i = 0; i < 4; ++i) out[i] = distance_bits(single(q, r.p[i]));
   }
 };
 

@@ -15,15 +15,11 @@
 namespace plovik {
 
 // Runs whose ids are requested ahead of the run being measured, runs whose
-// heaps and query rows are, and the coordinate rows requested ahead of the
-// row being copied: at least rows_min while a tile is copied, up to
-// rows_max while tiles are measured so that memory keeps working during the
-// arithmetic (two rows per group of four measured).
+// heaps and query rows are, and coordinate rows requested ahead of the row
+// being read.
 inline constexpr std::size_t ids_runs_ahead = 8;
 inline constexpr std::size_t heaps_runs_ahead = 4;
-inline constexpr std::size_t rows_min = 32;
-inline constexpr std::size_t rows_max = 128;
-inline constexpr std::size_t rows_per_group = 2;
+inline constexpr std::size_t rows_ahead = 32;
 
 struct BlockPrefetch {
   const KeyRun* runs;
@@ -32,10 +28,23 @@ struct BlockPrefetch {
   const int64_t* cand_ids;
   const float* coords;
   std::size_t d;
-  std::size_t row_run = 0, row_pos = 0;  // the next row to request
-  std::size_t requested = 0;             // rows requested so far
-  std::size_t copied = 0;                // rows copied so far
-  std::size_t ids_run = 0;               // the next run whose ids to request
+  bool one_line;  // no row crosses a cache line
+
+  // The ids whose rows are requested next: a run's static or candidate
+  // part, from `at` to `end`; then the part after it.
+  const int64_t* at = nullptr;
+  const int64_t* end = nullptr;
+  std::size_t part_run = 0;
+  bool part_cand = false;
+  std::size_t requested = 0;  // rows requested so far
+  std::size_t consumed = 0;   // rows read so far
+  std::size_t ids_run = 0;    // the next run whose ids to request
+
+  BlockPrefetch(const KeyRun* runs, std::size_t n_runs, const int64_t* static_ids,
+                const int64_t* cand_ids, const float* coords, std::size_t d)
+      : runs(runs), n_runs(n_runs), static_ids(static_ids), cand_ids(cand_ids), coords(coords),
+        d(d),
+        one_line(64 % (d * sizeof(float)) == 0 && reinterpret_cast<uintptr_t>(coords) % 64 == 0) {}
 
   // Id of entry p of run r's bucket: its static part, then its candidate part.
   int64_t id_at(const KeyRun& r, std::size_t p) const {
@@ -43,40 +52,47 @@ struct BlockPrefetch {
                              : cand_ids[r.cand_start + (p - r.in_static())];
   }
 
+  // The ids are read once per block: they are fetched without displacing
+  // the coordinates, which other tables of the block read again.
   void ids_through(std::size_t last) {
     for (; ids_run < n_runs && ids_run <= last; ++ids_run) {
       const KeyRun& r = runs[ids_run];
-      if (r.stat_end > r.stat_start) prefetch_span(static_ids + r.stat_start, r.in_static());
-      if (r.cand_end > r.cand_start) prefetch_span(cand_ids + r.cand_start, r.cand_end - r.cand_start);
+      prefetch_once_span(static_ids + r.stat_start, r.stat_end - r.stat_start);
+      prefetch_once_span(cand_ids + r.cand_start, r.cand_end - r.cand_start);
     }
   }
 
-  // The lines holding the first and last value of the next row.
+  bool next_part() {
+    while (part_run < n_runs) {
+      const KeyRun& r = runs[part_run];
+      if (!part_cand) {
+        part_cand = true;
+        at = static_ids + r.stat_start;
+        end = static_ids + r.stat_end;
+      } else {
+        part_cand = false;
+        ++part_run;
+        at = cand_ids + r.cand_start;
+        end = cand_ids + r.cand_end;
+      }
+      if (at != end) return true;
+    }
+    return false;
+  }
+
+  // The lines holding the next row.
   void next_row() {
-    const KeyRun& r = runs[row_run];
-    const auto* first = reinterpret_cast<const char*>(
-        coords + static_cast<std::size_t>(id_at(r, row_pos)) * d);
-    const char* last = first + d * sizeof(float) - 1;
-    prefetch(first);
-    if ((reinterpret_cast<uintptr_t>(first) >> 6) != (reinterpret_cast<uintptr_t>(last) >> 6))
-      prefetch(last);
+    if (at == end && !next_part()) return;
+    const float* row = coords + static_cast<std::size_t>(*at++) * d;
+    prefetch(row);
+    if (!one_line) prefetch(row + d - 1);
     ++requested;
-    if (++row_pos == r.size()) {
-      ++row_run;
-      row_pos = 0;
-    }
   }
 
-  // Before copying a row.
-  void on_copy() {
-    ++copied;
-    while (requested < copied + rows_min && row_run < n_runs) next_row();
-  }
-
-  // Once per group of rows measured.
-  void on_group() {
-    for (std::size_t i = 0; i < rows_per_group && requested < copied + rows_max && row_run < n_runs; ++i)
-      next_row();
+  // Before a row is read from coords_f32, in the order of the runs.
+  void on_row() {
+    ++consumed;
+    while (requested < consumed + rows_ahead && (at != end || part_run < n_runs)) next_row();
   }
 };
 

@@ -44,8 +44,8 @@ struct BWs {
   Array<double> margins;       // K
   Array<ProbeKey> probe_keys;  // nb * (1 + P) of the current table, sorted
   Array<int64_t> bucket_ids;   // static bucket then candidate bucket of a run
-  Array<float> tile;           // tile_rows x d coordinates
-  Array<int64_t> tile_ids;     // tile_rows ids
+  Array<float> tile;           // tile_rows x d coordinates of a bucket that
+  Array<int64_t> tile_ids;     // several queries probe, and their ids
   // Scratch of the key sort, and the non-empty key runs of the current
   // table listed ahead of measuring so that their ids and coordinates can be
   // requested early.

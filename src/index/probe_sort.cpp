@@ -40,12 +40,15 @@ void sort_probe_keys(Array<ProbeKey>& keys, Array<ProbeKey>& scratch) {
   scratch.resize(n);
   for (unsigned pass = 0; pass < passes; ++pass) {
     const unsigned shift = pass * digit_bits;
+    const auto digit = [shift](const ProbeKey& e) {
+      return (static_cast<uint64_t>(e.key) >> shift) & (digits - 1);
+    };
     std::size_t start[digits] = {};
-    for (const ProbeKey& e : keys) ++start[(static_cast<uint64_t>(e.key) >> shift) & (digits - 1)];
+    for (const ProbeKey& e : keys) ++start[digit(e)];
     std::size_t at = 0;
     for (std::size_t& s : start) at += std::exchange(s, at);
     ProbeKey* out = scratch.data();
-    for (const ProbeKey& e : keys) out[start[(static_cast<uint64_t>(e.key) >> shift) & (digits - 1)]++] = e;
+    for (const ProbeKey& e : keys) out[start[digit(e)]++] = e;
     keys.swap(scratch);
   }
 }

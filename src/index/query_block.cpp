@@ -11,11 +11,19 @@
 #include "ranges.hpp"
 #include "topk.hpp"
 
+// GCC and Clang on x86-64 can compile one function for AVX2 inside a
+// baseline build.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define PLOVIK_AVX2_WALK 1
+#else
+#define PLOVIK_AVX2_WALK 0
+#endif
+
 namespace plovik {
 
 namespace {
 
-// The heap of one query while a tile is measured against it.
+// The heap of one query while rows are measured against it.
 struct QueryHeap {
   Slot* heap;
   std::size_t k;
@@ -50,23 +58,29 @@ struct QueryHeap {
   }
 };
 
-// Query q against the n rows of the tile: groups of four rows while four
-// remain, then the last one to three rows one at a time.
-template <class Kernel>
-void measure_tile(const Kernel& kernel, std::size_t d, const float* q, const float* tile,
-                  const int64_t* ids, std::size_t n, QueryHeap& h, BlockPrefetch& ahead) {
+// Query q against n rows, row(0) to row(n - 1), with ids ids[0 .. n): in
+// groups of four while four remain, then the last one to three rows one at
+// a time. In place, the rows are read where they lie in coords_f32 and each
+// is announced to the lookahead before it is read.
+template <bool InPlace, class Kernel, class RowAt>
+void measure_rows(const Kernel& kernel, const float* q, RowAt row, const int64_t* ids,
+                  std::size_t n, QueryHeap& h, BlockPrefetch& ahead) {
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    ahead.on_group();
+    if constexpr (InPlace)
+      for (int r = 0; r < 4; ++r) ahead.on_row();
     uint32_t bits[4];
-    kernel.group(q, tile + i * d, bits);
+    kernel.group(q, Rows4{{row(i), row(i + 1), row(i + 2), row(i + 3)}}, bits);
     // A group whose four distances all exceed the worst kept one cannot
     // change the heap (its worst only improves while the group is offered).
     const uint32_t w = h.worst_bits;
     if ((bits[0] > w) & (bits[1] > w) & (bits[2] > w) & (bits[3] > w)) continue;
     for (std::size_t r = 0; r < 4; ++r) h.offer(bits[r], ids[i + r]);
   }
-  for (; i < n; ++i) h.offer(distance_bits(kernel.single(q, tile + i * d)), ids[i]);
+  for (; i < n; ++i) {
+    if constexpr (InPlace) ahead.on_row();
+    h.offer(distance_bits(kernel.single(q, row(i))), ids[i]);
+  }
 }
 
 // Positions of `key` in table t: through the directory, else by lower
@@ -104,7 +118,7 @@ uint64_t find_runs(const RustLshIndex& ix, BWs& w, std::size_t t) {
   const bool has_static = ix.n_static > 0, has_cand = ix.n_cand() > 0;
   const ProbeKey* pk = w.probe_keys.data();
   const std::size_t n_keys = w.probe_keys.size();
-  std::size_t from_static = 0, from_cand = 0;
+  std::size_t from_static = 0, from_cand = 0, largest = 0;
   uint64_t pairs = 0;
   w.runs.clear();
   for (std::size_t i = 0, e; i < n_keys; i = e) {
@@ -120,13 +134,16 @@ uint64_t find_runs(const RustLshIndex& ix, BWs& w, std::size_t t) {
                      static_cast<uint32_t>(c.end)};
     if (run.size() == 0) continue;
     pairs += static_cast<uint64_t>(run.size()) * run.count;
+    largest = std::max(largest, run.size());
     w.runs.push_back(run);
   }
+  if (w.bucket_ids.size() < largest) w.bucket_ids.resize(largest);
   return pairs;
 }
 
-// Every run of table t: its bucket's ids, cut into tiles whose coordinates
-// are copied and measured against each entry of the run in order.
+// Every run of table t: its bucket's ids, cut into tiles of 128 rows whose
+// coordinates are copied and measured against each entry of the run in
+// order. Reads and writes the workspace's arrays without resizing them.
 template <class Kernel>
 void walk_runs(const RustLshIndex& ix, BWs& w, std::size_t t, std::size_t k,
                const Kernel& kernel) {
@@ -147,37 +164,90 @@ void walk_runs(const RustLshIndex& ix, BWs& w, std::size_t t, std::size_t k,
       prefetch_entries(runs[i + heaps_runs_ahead], pk, w.heaps.data(), k, w.queries_f32.data(), d);
     const KeyRun& run = runs[i];
     const std::size_t size = run.size();
-    w.bucket_ids.resize(size);
-    for (std::size_t p = 0; p < size; ++p) w.bucket_ids[p] = ahead.id_at(run, p);
+    int64_t* bucket_ids = w.bucket_ids.data();
+    for (std::size_t p = 0; p < size; ++p) bucket_ids[p] = ahead.id_at(run, p);
     for (std::size_t first = 0; first < size; first += tile_rows) {
       const std::size_t n = std::min(tile_rows, size - first);
-      const int64_t* ids = w.bucket_ids.data() + first;
+      const int64_t* ids = bucket_ids + first;
+      if (run.count == 1) {
+        // A bucket probed once: its rows would be read from the tile only
+        // once, so they are measured where they lie. Same rows, same
+        // groups of four, same sums as through the tile.
+        const std::size_t j = pk[run.first].query;
+        QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j]);
+        const auto row = [&](std::size_t r) {
+          return coords + static_cast<std::size_t>(ids[r]) * d;
+        };
+        measure_rows<true>(kernel, w.queries_f32.data() + j * d, row, ids, n, h, ahead);
+        w.heap_lens[j] = static_cast<uint32_t>(h.len);
+        continue;
+      }
+      float* tile = w.tile.data();
       for (std::size_t r = 0; r < n; ++r) {
-        ahead.on_copy();
-        std::memcpy(w.tile.data() + r * d, coords + static_cast<std::size_t>(ids[r]) * d,
-                    d * sizeof(float));
+        ahead.on_row();
+        std::memcpy(tile + r * d, coords + static_cast<std::size_t>(ids[r]) * d, d * sizeof(float));
         w.tile_ids[r] = ids[r];
       }
+      const auto row = [&](std::size_t r) -> const float* { return tile + r * d; };
       for (std::size_t e = run.first; e < run.first + run.count; ++e) {
         const std::size_t j = pk[e].query;
         QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j]);
-        measure_tile(kernel, d, w.queries_f32.data() + j * d, w.tile.data(), w.tile_ids.data(), n,
-                     h, ahead);
+        measure_rows<false>(kernel, w.queries_f32.data() + j * d, row, w.tile_ids.data(), n, h,
+                            ahead);
         w.heap_lens[j] = static_cast<uint32_t>(h.len);
       }
     }
   }
 }
 
+// The walk is compiled twice: for the baseline instruction set and for
+// AVX2, taken when the processor has it. Both run the same operations in the
+// same order (the kernels' sums are unchanged; the wider encoding only
+// spares register copies), so the rows are the same bit for bit.
+template <class Kernel>
+[[gnu::flatten]] void walk_runs_baseline(const RustLshIndex& ix, BWs& w, std::size_t t,
+                                         std::size_t k, const Kernel& kernel) {
+  walk_runs(ix, w, t, k, kernel);
+}
+
+#if PLOVIK_AVX2_WALK
+template <class Kernel>
+[[gnu::flatten, gnu::target("avx2")]] void walk_runs_avx2(const RustLshIndex& ix, BWs& w,
+                                                         std::size_t t, std::size_t k,
+                                                         const Kernel& kernel) {
+  walk_runs(ix, w, t, k, kernel);
+}
+#endif
+
+bool avx2_walk() {
+#if PLOVIK_AVX2_WALK
+  static const bool available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return available;
+#else
+  return false;
+#endif
+}
+
 template <class Kernel>
 uint64_t walk_tables(const RustLshIndex& ix, BWs& w, const double* rows, std::size_t nb,
                      std::size_t k, const Kernel& kernel) {
+  const bool avx2 = avx2_walk();
   uint64_t pairs = 0;
   for (std::size_t t = 0; t < ix.l; ++t) {
     table_probe_keys(ix, w, rows, nb, t);
     pairs += find_runs(ix, w, t);
-    walk_runs(ix, w, t, k, kernel);
+#if PLOVIK_AVX2_WALK
+    if (avx2) {
+      walk_runs_avx2(ix, w, t, k, kernel);
+      continue;
+    }
+#endif
+    walk_runs_baseline(ix, w, t, k, kernel);
   }
+  (void)avx2;
   return pairs;
 }
 

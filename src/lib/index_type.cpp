@@ -1,5 +1,5 @@
 // The RustLshIndex class object: deallocation, method and property tables,
-// type slots and spec. The constructor lives in constructor.cpp, each
+// type slots and PyType_Spec. The constructor lives in constructor.cpp, each
 // method in a file of its own.
 #include <memory>
 

@@ -1,0 +1,99 @@
+"""k-nearest throughput of the blocked batch path against the per-query path
+(block = 1) on the shared scenario, and against an exact periodic k-d tree,
+with the recall@10 of both paths. The contenders take turns, so that a shared
+machine loads them alike; the speed-up is the median of the rounds' ratios."""
+
+import argparse
+import statistics
+import time
+
+import numpy as np
+from common import B, K, L, N, N_STATIC, PROBES, D, SEED, machine, params, points
+
+from plovik import RustLshIndex
+
+KNN = 10
+
+
+def queries(m, seed=SEED + 2):
+    return np.random.default_rng(seed).random((m, D))
+
+
+def recall(rows, exact):
+    hits = sum(len(set(a.tolist()) & set(b.tolist())) for a, b in zip(rows, exact))
+    return hits / exact.size
+
+
+def seconds(fn):
+    t = time.perf_counter()
+    fn()
+    return time.perf_counter() - t
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--m", type=int, default=10_000, help="queries per run")
+    ap.add_argument("--repeats", type=int, default=5, help="rounds of turns")
+    ap.add_argument("--tree-m", type=int, default=300, help="tree queries over all rounds")
+    args = ap.parse_args()
+
+    pts, q = points(), queries(args.m)
+    batched = RustLshIndex(**params(block=1024))
+    per_query = RustLshIndex(**params(block=1))  # block = 1: always the per-query path
+    batched.build(pts, N_STATIC)
+    per_query.build(pts, N_STATIC)
+    for index in (batched, per_query):
+        index.query_knn(q[:1000], KNN)  # warm the pool and the caches
+        index.reset_stats()
+    try:
+        from scipy.spatial import cKDTree
+
+        tree = cKDTree(pts, boxsize=1.0)
+    except ImportError:
+        tree = None
+
+    t_b, t_p, t_tree, exact = [], [], [], []
+    tree_round = max(args.tree_m // args.repeats, 1)
+    for r in range(args.repeats):
+        t_b.append(seconds(lambda: batched.query_knn(q, KNN)))
+        t_p.append(seconds(lambda: per_query.query_knn(q, KNN)))
+        if tree is not None:
+            q_tree = q[r * tree_round : (r + 1) * tree_round]
+            t0 = time.perf_counter()
+            exact.append(tree.query(q_tree, k=KNN, p=1, workers=-1)[1])
+            t_tree.append(time.perf_counter() - t0)
+    s_b, s_p = batched.stats(), per_query.stats()
+    idx_b, _ = batched.query_knn(q, KNN)
+    idx_p, _ = per_query.query_knn(q, KNN)
+    qps_b, qps_p = args.m / statistics.median(t_b), args.m / statistics.median(t_p)
+    speedup = statistics.median(p / b for p, b in zip(t_p, t_b))
+
+    print(f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}, "
+          f"m={args.m:,}, k={KNN}")
+    print(f"machine: {machine()}")
+    print(f"batched (block=1024) {qps_b:10,.0f} queries/s   median of {args.repeats} runs")
+    print(f"per-query (block=1)  {qps_p:10,.0f} queries/s")
+    print(f"batched / per-query  {speedup:10.2f}x        median of the rounds' ratios"
+          f" ({min(p / b for p, b in zip(t_p, t_b)):.2f} to {max(p / b for p, b in zip(t_p, t_b)):.2f})")
+    if tree is None:
+        print("cKDTree              unavailable (pip install scipy)")
+    else:
+        n_tree = tree_round * args.repeats
+        exact = np.concatenate(exact)
+        qps_tree = tree_round / statistics.median(t_tree)
+        print(f"cKDTree (exact)      {qps_tree:10,.1f} queries/s on {n_tree} queries"
+              f"   batched is {qps_b / qps_tree:,.0f}x, per-query {qps_p / qps_tree:,.0f}x")
+        print(f"recall@{KNN}            batched {recall(idx_b[:n_tree], exact):.4f}"
+              f"   per-query {recall(idx_p[:n_tree], exact):.4f}   (vs exact, same {n_tree} queries)")
+    print(f"rows with the same ids on both paths: {(idx_b == idx_p).all(axis=1).mean():.2%}")
+    for name, s in (("batched", s_b), ("per-query", s_p)):
+        print(f"{name:<10} {s['pairs'] / (s['refine_ns'] / 1e9):13,.0f} distance evals/s per core"
+              f" (pairs / refine_ns), {s['pairs'] / s['queries']:,.0f} pairs/query,"
+              f" relaxed {s['relaxed'] / s['queries']:.2%}")
+        print(f"{'':<10} worker time/query: gather {s['gather_ns'] / s['queries'] / 1e3:6.1f} us,"
+              f" refine {s['refine_ns'] / s['queries'] / 1e3:6.1f} us,"
+              f" relax {s['relax_ns'] / s['queries'] / 1e3:6.1f} us")
+
+
+if __name__ == "__main__":
+    main()
