@@ -3,7 +3,9 @@ with random valid and invalid arguments. The outcome each call must have is
 worked out here from the arguments alone, in the order the call frame
 checks them (argument list, conversion of each argument, layout of each
 array, then what the engine refuses); after every call the index must still
-equal the reference built from the same successful calls."""
+equal the reference built from the same successful calls. The front door,
+PlovikSearch, gets the same treatment on both of its backends at once (at
+the end of this file)."""
 
 import operator
 import re
