@@ -236,7 +236,9 @@ def _ids(value: object, m: int, n_points: int) -> npt.NDArray[np.int64] | None:
     if value is None:
         return None
     arr = _array(value, "exclude_ids")
-    if arr.dtype.kind not in "iu":
+    # An empty list has NumPy's default dtype, float64; with no entries there
+    # is nothing that is not an integer.
+    if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
         raise TypeError(f"exclude_ids must hold integers, got dtype {arr.dtype}")
     if arr.shape != (m,):
         raise ValueError(f"exclude_ids must have shape ({m},), one id per query, got shape {arr.shape}")
