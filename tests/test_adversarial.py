@@ -847,7 +847,9 @@ def front_exclude(rng, m, n_points, form):
                  "beyond": lambda: np.r_[ids[:-1], n_points]}[form]()
         fits = value.shape == (m,) and ((value >= -1) & (value < n_points)).all()
         return Tagged(value, VALID if fits else BAD_VALUE)
-    return Tagged({"float": ids.astype(np.float64), "str": "ids", "bool": ids > 0}[form], BAD_TYPE)
+    if form == "float":  # floats are refused, unless there are none (as in an empty list)
+        return Tagged(ids.astype(np.float64), BAD_TYPE if m else VALID)
+    return Tagged({"str": "ids", "bool": ids > 0}[form], BAD_TYPE)
 
 
 FRONT_EXCLUDE_FORMS = ["none", "c", "list", "uint", "strided", "short", "long", "below", "beyond",
