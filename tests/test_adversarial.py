@@ -483,7 +483,8 @@ class Adversary(RuleBasedStateMachine):
             if width < self.min_width:
                 expect = Expect(ValueError, match=rf"^s must hold coordinate indices in \[0, d\) for d = {width}$")
             elif n_static.values > n:
-                expect = Expect(ValueError, match=rf"^n_static \({n_static.values}\) exceeds the number of points \({n}\)$")
+                expect = Expect(ValueError,
+                                match=rf"^n_static \({n_static.values}\) exceeds the number of points \({n}\)$")
             else:
                 expect = OK
         _, ok = self.call("build", ["points", "n_static"], 2, [points, n_static], expect,
@@ -528,7 +529,8 @@ class Adversary(RuleBasedStateMachine):
             if self.d == 0:
                 expect = Expect(ValueError, match="^the index has not been built$")
             elif width != self.d:
-                expect = Expect(ValueError, match=rf"^new_candidates have {width} columns but the index has d = {self.d}$")
+                expect = Expect(ValueError,
+                                match=rf"^new_candidates have {width} columns but the index has d = {self.d}$")
             else:
                 expect = OK
         _, ok = self.call("promote", ["new_candidates"], 1, [rows], expect, plan.form("call", CALL_FORMS))
@@ -557,7 +559,8 @@ class Adversary(RuleBasedStateMachine):
 
     def short_exclude(self, m, exclude):
         if exclude is not None and exclude.values is not None and exclude.values.size < m:
-            return Expect(PANIC, match=rf"^exclude_ids holds {exclude.values.size} entries but there are {m} queries$")
+            return Expect(PANIC,
+                          match=rf"^exclude_ids holds {exclude.values.size} entries but there are {m} queries$")
         return None
 
     @rule(data=st.data())
@@ -662,10 +665,12 @@ class Adversary(RuleBasedStateMachine):
             i64_arg(b, plan.form("b", I64_FORMS)),
             usize_arg(draw, K, plan.form("k", USIZE_FORMS)),
             usize_arg(draw, L, plan.form("l", USIZE_FORMS)),
-            usize_arg(draw, draw(st.integers(0, 5)), plan.form("probes", USIZE_FORMS)),
+            usize_arg(draw, draw(st.sampled_from([0, 1, 2, 5, 2**63, 2**64 - 1])),
+                      plan.form("probes", USIZE_FORMS)),
             hash_index_arg(s_values, plan.form("s", HASH_INDEX_FORMS)),
             array_arg(u_values, plan.form("u", ARRAY_FORMS)),
-            usize_arg(draw, draw(st.sampled_from([0, 1, 2, 1024])), plan.form("block", USIZE_FORMS))
+            usize_arg(draw, draw(st.sampled_from([0, 1, 2, 1024, 2**64 - 1])),
+                      plan.form("block", USIZE_FORMS))
             if plan.wants("block") else None,
         ]
         params = list(zip(names, args))
@@ -707,7 +712,7 @@ class Adversary(RuleBasedStateMachine):
         ref = PythonLshIndex(**values)
         ref.build(points, n_static)
         same_arrays(list(index.tables().values()), list(ref.tables().values()))
-        q = self.coords(5, d, True)
+        q = self.coords(draw(st.sampled_from([5, 70])), d, True)  # 70: the blocked path unless block is 1
         same_arrays(index.query_knn(q, 4), ref.query_knn(q, 4))
         same_arrays(index.query_radius(q, 0.5), ref.query_radius(q, 0.5))
 
