@@ -33,13 +33,15 @@ test: install
 
 # Each sanitizer build has a venv and a build directory of its own, so that
 # it never replaces the optimised extension of .venv.
+# They install the `sanitizers` extras (see pyproject.toml).
 test-asan:
-	$(MAKE) install VENV=.venv-asan \
+	$(MAKE) install VENV=.venv-asan EXTRAS=sanitizers \
 		BUILD_ARGS="-C cmake.define.PLOVIK_SANITIZE=address,undefined,float-cast-overflow -C build-dir=build/asan"
 	scripts/sanitized.sh address .venv-asan/bin/python -m pytest $(PYTEST_ARGS)
 
 test-tsan:
-	$(MAKE) install VENV=.venv-tsan BUILD_ARGS="-C cmake.define.PLOVIK_SANITIZE=thread -C build-dir=build/tsan"
+	$(MAKE) install VENV=.venv-tsan EXTRAS=sanitizers \
+		BUILD_ARGS="-C cmake.define.PLOVIK_SANITIZE=thread -C build-dir=build/tsan"
 	scripts/sanitized.sh thread .venv-tsan/bin/python -m pytest -m threads $(PYTEST_ARGS)
 
 demo: EXTRAS = demo

@@ -3,8 +3,11 @@ with random valid and invalid arguments. The outcome each call must have is
 worked out here from the arguments alone, in the order the call frame
 checks them (argument list, conversion of each argument, layout of each
 array, then what the engine refuses); after every call the index must still
-equal the reference built from the same successful calls."""
+equal the reference built from the same successful calls. The front door,
+PlovikSearch, gets the same treatment on both of its backends at once (at
+the end of this file)."""
 
+import operator
 import re
 from dataclasses import dataclass
 
@@ -13,7 +16,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
-from plovik import RustLshIndex
+from plovik import PlovikSearch, RustLshIndex
 from plovik.lsh import PythonLshIndex
 
 LAYOUT_MESSAGE = "The given array is not contiguous or is misaligned."
@@ -480,7 +483,8 @@ class Adversary(RuleBasedStateMachine):
             if width < self.min_width:
                 expect = Expect(ValueError, match=rf"^s must hold coordinate indices in \[0, d\) for d = {width}$")
             elif n_static.values > n:
-                expect = Expect(ValueError, match=rf"^n_static \({n_static.values}\) exceeds the number of points \({n}\)$")
+                expect = Expect(ValueError,
+                                match=rf"^n_static \({n_static.values}\) exceeds the number of points \({n}\)$")
             else:
                 expect = OK
         _, ok = self.call("build", ["points", "n_static"], 2, [points, n_static], expect,
@@ -525,7 +529,8 @@ class Adversary(RuleBasedStateMachine):
             if self.d == 0:
                 expect = Expect(ValueError, match="^the index has not been built$")
             elif width != self.d:
-                expect = Expect(ValueError, match=rf"^new_candidates have {width} columns but the index has d = {self.d}$")
+                expect = Expect(ValueError,
+                                match=rf"^new_candidates have {width} columns but the index has d = {self.d}$")
             else:
                 expect = OK
         _, ok = self.call("promote", ["new_candidates"], 1, [rows], expect, plan.form("call", CALL_FORMS))
@@ -554,7 +559,8 @@ class Adversary(RuleBasedStateMachine):
 
     def short_exclude(self, m, exclude):
         if exclude is not None and exclude.values is not None and exclude.values.size < m:
-            return Expect(PANIC, match=rf"^exclude_ids holds {exclude.values.size} entries but there are {m} queries$")
+            return Expect(PANIC,
+                          match=rf"^exclude_ids holds {exclude.values.size} entries but there are {m} queries$")
         return None
 
     @rule(data=st.data())
@@ -659,10 +665,12 @@ class Adversary(RuleBasedStateMachine):
             i64_arg(b, plan.form("b", I64_FORMS)),
             usize_arg(draw, K, plan.form("k", USIZE_FORMS)),
             usize_arg(draw, L, plan.form("l", USIZE_FORMS)),
-            usize_arg(draw, draw(st.integers(0, 5)), plan.form("probes", USIZE_FORMS)),
+            usize_arg(draw, draw(st.sampled_from([0, 1, 2, 5, 2**63, 2**64 - 1])),
+                      plan.form("probes", USIZE_FORMS)),
             hash_index_arg(s_values, plan.form("s", HASH_INDEX_FORMS)),
             array_arg(u_values, plan.form("u", ARRAY_FORMS)),
-            usize_arg(draw, draw(st.sampled_from([0, 1, 2, 1024])), plan.form("block", USIZE_FORMS))
+            usize_arg(draw, draw(st.sampled_from([0, 1, 2, 1024, 2**64 - 1])),
+                      plan.form("block", USIZE_FORMS))
             if plan.wants("block") else None,
         ]
         params = list(zip(names, args))
@@ -704,7 +712,7 @@ class Adversary(RuleBasedStateMachine):
         ref = PythonLshIndex(**values)
         ref.build(points, n_static)
         same_arrays(list(index.tables().values()), list(ref.tables().values()))
-        q = self.coords(5, d, True)
+        q = self.coords(draw(st.sampled_from([5, 70])), d, True)  # 70: the blocked path unless block is 1
         same_arrays(index.query_knn(q, 4), ref.query_knn(q, 4))
         same_arrays(index.query_radius(q, 0.5), ref.query_radius(q, 0.5))
 
@@ -733,3 +741,243 @@ class Adversary(RuleBasedStateMachine):
 
 TestAdversary = Adversary.TestCase
 TestAdversary.settings = settings(stateful_step_count=60)
+
+
+# --------------------------------------------------------------- front door
+#
+# PlovikSearch validates what the raw class takes as it comes. Its
+# arguments are tagged here as valid, or invalid by type or by value; a call
+# whose arguments are all valid must succeed, any other must fail with
+# TypeError or ValueError (whichever of its faults is found first) before
+# anything changes. The native and the reference backend are driven side by
+# side and must agree on every outcome: the same exception and message, or
+# the same results and tables.
+
+VALID, BAD_TYPE, BAD_VALUE, TOO_BIG = "valid", TypeError, ValueError, MemoryError
+
+
+@dataclass
+class Tagged:
+    value: object
+    tag: object = VALID
+
+
+def front_points(rng, rows, d, form):
+    """Array-likes of (rows, d) coordinates, each tagged."""
+    x = rng.random((rows, d))
+    valid = {
+        "c": lambda: x,
+        "fortran": lambda: np.asfortranarray(x),
+        "strided": lambda: strided(x, 0),
+        "float32": lambda: x.astype(np.float32),
+        "ints": lambda: (x * 3).astype(np.int64),
+        "uint8": lambda: (x * 3).astype(np.uint8),
+        "bigendian": lambda: x.astype(">f8"),
+        "list": lambda: x.tolist(),
+        "tuple": lambda: tuple(map(tuple, x)),
+        "outside": lambda: x * 7 - 3,  # wraps onto the torus
+    }
+    if form in valid:
+        # a list of no rows has lost its width: it reads as shape (0,)
+        return Tagged(valid[form](), BAD_VALUE if form in ("list", "tuple") and not rows else VALID)
+    if form in ("nan", "inf"):
+        if not x.size:  # nowhere to put one: a valid empty array
+            return Tagged(x)
+        x.flat[rng.integers(x.size)] = np.nan if form == "nan" else -np.inf
+        return Tagged(x, BAD_VALUE)
+    bad_value = {
+        "wide": lambda: rng.random((rows, d + 1)),
+        "flat": lambda: x.ravel(),
+        "3d": lambda: x[None],
+        "scalar": lambda: 0.5,
+    }
+    if form in bad_value:
+        return Tagged(bad_value[form](), BAD_VALUE)
+    bad_type = {
+        "complex": lambda: x.astype(np.complex128),
+        "bool": lambda: x > 0.5,
+        "object": lambda: x.astype(object),
+        "str": lambda: "points",
+        "none": lambda: None,
+        "ragged": lambda: [[0.5] * d, [0.5] * (d + 1)],
+    }
+    return Tagged(bad_type[form](), BAD_TYPE)
+
+
+FRONT_POINT_FORMS = ["c", "fortran", "strided", "float32", "ints", "uint8", "bigendian", "list",
+                     "tuple", "outside", "nan", "inf", "wide", "flat", "3d", "scalar", "complex",
+                     "bool", "object", "str", "none", "ragged"]
+
+
+def front_count(value, low, form):
+    """An integer setting (k, n_static, tables ...) of at least `low`."""
+    if form == "valid":
+        return Tagged(value)
+    if form == "numpy":
+        return Tagged(np.int64(value) if value <= I64_MAX else np.uint64(value) if value < 2**64 else value)
+    if form == "index_like":
+        return Tagged(IndexLike(value))
+    if form == "below":
+        return Tagged(low - 1, BAD_VALUE)
+    return Tagged({"bool": True, "float": float(value), "str": str(value), "none": None}[form], BAD_TYPE)
+
+
+FRONT_COUNT_FORMS = ["valid", "numpy", "index_like", "below", "bool", "float", "str", "none"]
+
+
+def front_radius(form):
+    valid = {"float": 0.3, "int": 1, "numpy32": np.float32(0.25), "zero": 0.0}
+    if form in valid:
+        return Tagged(valid[form])
+    if form in ("negative", "nan", "inf"):
+        return Tagged({"negative": -0.1, "nan": np.nan, "inf": np.inf}[form], BAD_VALUE)
+    return Tagged({"bool": True, "str": "0.3", "none": None, "complex": 0.3j,
+                   "float_like": FloatLike(0.3)}[form], BAD_TYPE)
+
+
+FRONT_RADIUS_FORMS = ["float", "int", "numpy32", "zero", "negative", "nan", "inf", "bool", "str",
+                      "none", "complex", "float_like"]
+
+
+def front_exclude(rng, m, n_points, form):
+    ids = rng.integers(-1, max(n_points, 1), m) if n_points else np.full(m, -1)
+    valid = {"none": lambda: None, "c": lambda: ids, "list": lambda: ids.tolist(),
+             "uint": lambda: np.maximum(ids, 0).astype(np.uint32) if n_points else ids,
+             "strided": lambda: strided(ids[:, None], 0)[:, 0]}
+    if form in valid:
+        return Tagged(valid[form]())
+    if form in ("short", "long", "below", "beyond"):
+        value = {"short": lambda: ids[:-1], "long": lambda: np.r_[ids, 0],
+                 "below": lambda: np.r_[ids[:-1], -2],
+                 "beyond": lambda: np.r_[ids[:-1], n_points]}[form]()
+        fits = value.shape == (m,) and ((value >= -1) & (value < n_points)).all()
+        return Tagged(value, VALID if fits else BAD_VALUE)
+    if form == "float":  # floats are refused, unless there are none (as in an empty list)
+        return Tagged(ids.astype(np.float64), BAD_TYPE if m else VALID)
+    return Tagged({"str": "ids", "bool": ids > 0}[form], BAD_TYPE)
+
+
+FRONT_EXCLUDE_FORMS = ["none", "c", "list", "uint", "strided", "short", "long", "below", "beyond",
+                       "float", "str", "bool"]
+
+
+def outcome(call):
+    try:
+        return "ok", call()
+    except MemoryError:  # NumPy's own subclass and message where NumPy allocates
+        return MemoryError, ""
+    except (TypeError, ValueError) as e:
+        return type(e), str(e)
+
+
+class FrontDoor(RuleBasedStateMachine):
+    """Two PlovikSearch objects, one per backend, given the same calls."""
+
+    @initialize(d=st.integers(1, 4), tables=st.integers(1, 3),
+                components=st.sampled_from([None, 1, 2, 3]), cells=st.sampled_from([None, 1, 2, 5]),
+                probes=st.integers(0, 3), block=st.sampled_from([0, 1, 2, 1024]),
+                seed=st.integers(0, 2**32 - 1))
+    def start(self, d, tables, components, cells, probes, block, seed):
+        self.rng = np.random.default_rng(seed)
+        self.d = d
+        settings_ = dict(tables=tables, components=components, cells=cells, probes=probes, block=block,
+                         seed=seed)
+        self.pair = [PlovikSearch(d, backend=b, **settings_) for b in ("native", "reference")]
+
+    def both(self, method, args, tags, unbuilt_refusal=False):
+        """Calls method on both objects; checks that they agree, that the
+        outcome fits the tags, and that a failure changed nothing."""
+        Adversary.calls += 1
+        before = [search.tables() for search in self.pair]
+        results = [outcome(lambda s=search: getattr(s, method)(*args)) for search in self.pair]
+        (kind, got), (kind_ref, want) = results
+        assert kind == kind_ref, (method, results)
+        tags = [t for t in tags if t is not VALID]
+        if unbuilt_refusal and self.pair[0].raw is None:
+            assert kind is ValueError and "before build()" in got, (method, got)
+        elif not tags:
+            assert kind == "ok", (method, got)
+        elif kind != "ok":
+            assert kind in tags, (method, tags, kind, got)
+        else:
+            raise AssertionError(f"{method}: faults {tags} went unnoticed")
+        if kind == "ok":
+            if isinstance(got, tuple):
+                same_arrays(got, want)
+        else:
+            assert got == want, (method, got, want)
+            for search, old in zip(self.pair, before):
+                same_arrays(list(search.tables().values()), list(old.values()))
+
+    @rule(data=st.data())
+    def build(self, data):
+        draw = data.draw
+        n = draw(st.integers(0, 40))
+        points = front_points(self.rng, n, self.d, draw(st.sampled_from(FRONT_POINT_FORMS)))
+        n_static = (Tagged(None) if draw(st.booleans()) else  # None: every row static
+                    front_count(draw(st.sampled_from([0, n // 2, n])), 0,
+                                draw(st.sampled_from([f for f in FRONT_COUNT_FORMS if f != "none"]))))
+        self.both("build", (points.value, n_static.value), [points.tag, n_static.tag])
+
+    @rule(data=st.data())
+    def update(self, data):
+        draw = data.draw
+        n_cand = self.pair[0].n_candidates
+        rows = draw(st.sampled_from([n_cand] * 3 + [n_cand + 1, max(n_cand - 1, 0)]))
+        coords = front_points(self.rng, rows, self.d, draw(st.sampled_from(FRONT_POINT_FORMS)))
+        tags = [coords.tag]
+        if rows != n_cand:
+            tags.append(BAD_VALUE)
+        self.both("update", (coords.value,), tags, unbuilt_refusal=True)
+
+    @rule(data=st.data())
+    def promote(self, data):
+        draw = data.draw
+        forms = [f for f in FRONT_POINT_FORMS if f != "none"]
+        batch = (Tagged(None) if draw(st.booleans()) else  # None: an empty batch
+                 front_points(self.rng, draw(st.integers(0, 10)), self.d, draw(st.sampled_from(forms))))
+        self.both("promote", (batch.value,), [batch.tag], unbuilt_refusal=True)
+
+    @rule(data=st.data())
+    def query_knn(self, data):
+        draw = data.draw
+        m = draw(st.sampled_from([0, 1, 3, 70]))
+        queries = front_points(self.rng, m, self.d, draw(st.sampled_from(FRONT_POINT_FORMS)))
+        k = front_count(draw(st.sampled_from([1, 4, 50, 2**40, 2**60, 2**64, 2**70])), 1,
+                        draw(st.sampled_from(FRONT_COUNT_FORMS)))
+        exclude = front_exclude(self.rng, m, self.pair[0].n_points, draw(st.sampled_from(FRONT_EXCLUDE_FORMS)))
+        tags = [queries.tag, k.tag, exclude.tag]
+        if all(t is VALID for t in tags):
+            k_value = operator.index(k.value)
+            if (m and k_value >= 2**40) or k_value >= 2**60:  # beyond memory, or beyond any array
+                tags.append(TOO_BIG)
+        self.both("query_knn", (queries.value, k.value, exclude.value), tags, unbuilt_refusal=True)
+
+    @rule(data=st.data())
+    def query_radius(self, data):
+        draw = data.draw
+        m = draw(st.sampled_from([0, 1, 3, 70]))
+        queries = front_points(self.rng, m, self.d, draw(st.sampled_from(FRONT_POINT_FORMS)))
+        radius = front_radius(draw(st.sampled_from(FRONT_RADIUS_FORMS)))
+        exclude = front_exclude(self.rng, m, self.pair[0].n_points, draw(st.sampled_from(FRONT_EXCLUDE_FORMS)))
+        self.both("query_radius", (queries.value, radius.value, exclude.value),
+                  [queries.tag, radius.tag, exclude.tag], unbuilt_refusal=True)
+
+    @rule(name=st.sampled_from(["tables", "stats", "reset_stats"]))
+    def read(self, name):
+        Adversary.calls += 1
+        got, want = (getattr(search, name)() for search in self.pair)
+        if name == "tables":
+            same_arrays(list(got.values()), list(want.values()))
+        elif name == "stats":
+            assert {c: got[c] for c in COUNTED} == {c: want[c] for c in COUNTED}
+
+    @invariant()
+    def backends_agree(self):
+        native, ref = self.pair
+        assert (len(native), native.n_static, native.n_candidates) == (len(ref), ref.n_static, ref.n_candidates)
+        same_arrays(list(native.tables().values()), list(ref.tables().values()))
+
+
+TestFrontDoor = FrontDoor.TestCase
+TestFrontDoor.settings = settings(stateful_step_count=40)

@@ -273,6 +273,9 @@ class TestConversionAndSizes:
         # integer ids of any width
         rows = ref.query_knn(x[:20], 5, np.arange(20, dtype=np.uint16))
         assert all(np.array_equal(p, q) for p, q in zip(exact, rows))
+        # no queries, no ids: an empty list (float64 to NumPy) is fine
+        assert ref.query_knn(x[:0], 5, [])[0].shape == (0, 5)
+        assert ref.query_radius(x[:0], 0.1, [])[0].tolist() == [0]
 
     def test_sizes_follow_the_epochs(self):
         search = PlovikSearch(3, seed=0, backend="reference")

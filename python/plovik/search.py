@@ -236,7 +236,9 @@ def _ids(value: object, m: int, n_points: int) -> npt.NDArray[np.int64] | None:
     if value is None:
         return None
     arr = _array(value, "exclude_ids")
-    if arr.dtype.kind not in "iu":
+    # An empty list has NumPy's default dtype, float64; with no entries there
+    # is nothing that is not an integer.
+    if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
         raise TypeError(f"exclude_ids must hold integers, got dtype {arr.dtype}")
     if arr.shape != (m,):
         raise ValueError(f"exclude_ids must have shape ({m},), one id per query, got shape {arr.shape}")
@@ -463,6 +465,11 @@ class PlovikSearch:
         Q = _points(queries, "queries", self._d)
         k = _at_least(k, "k", 1)
         ex = _ids(exclude_ids, Q.shape[0], index.n_points)
+        if max(Q.shape[0], 1) * k > _I64_MAX // 8:
+            # No (m, k) array of eight-byte values can exist; both backends
+            # fail alike, also for a k too large for the native index's
+            # integer conversion.
+            raise MemoryError(f"no result of shape ({Q.shape[0]}, {k}) can be allocated")
         return index.query_knn(Q, k, ex)
 
     def query_radius(
