@@ -55,8 +55,9 @@ class TestParameterRule:
         b, k = choose_cells_and_components(n, d)
         assert 1 <= k <= d and b**k <= 2**63 - 1
         buckets = max(n / TARGET_OCCUPANCY, 2)
-        if b == 3 and k < d:  # within a factor sqrt(3) of the target
-            assert 3**-0.5 <= b**k / buckets <= 3**0.5
+        natural = max(1, round(math.log(buckets) / math.log(3)))
+        if natural <= d:  # three cells, within a factor sqrt(3) of the target
+            assert (b, k) == (3, natural) and 3**-0.5 <= b**k / buckets <= 3**0.5
         else:  # capped by the dimension: K = d, b from the d-th root
             assert k == d and b >= 3 and (b - 1) ** d <= buckets <= (b + 1) ** d
 
