@@ -11,7 +11,7 @@ namespace {
 void put(PyObject* dict, const char* key, const Array<int64_t>& values, std::size_t rows,
          std::size_t cols) {
   // An unbuilt index has no arrays but still reports L rows of nothing.
-  const int64_t* data = rows * cols ? values.data() : nullptr;
+  const int64_t* data = rows != 0 && cols != 0 ? values.data() : nullptr;
   Ref array(copy_2d(data, static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)));
   check(PyDict_SetItemString(dict, key, array.get()));
 }
