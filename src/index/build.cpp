@@ -65,7 +65,6 @@ void build(RustLshIndex& ix, Array<double> points, std::size_t n, std::size_t d,
   Array<int64_t> keys = compute_keys_of(ix, points.data(), d, 0, n_static);
   // The unsorted static keys are not kept: they are sorted in place.
   SortedTier stat = sort_tier(ix, std::move(keys), n_static, 0);
-  Array<uint32_t> static_offsets = build_offsets(ix, stat.keys, n_static);
   CandidateTier cand = make_candidate_tier(ix, points.data(), d, n_static, n);
 
   // Everything exists: install it (moves only, nothing can fail from here).
@@ -76,7 +75,7 @@ void build(RustLshIndex& ix, Array<double> points, std::size_t n, std::size_t d,
   ix.n_static = n_static;
   ix.static_keys = std::move(stat.keys);
   ix.static_ids = std::move(stat.ids);
-  ix.static_offsets = std::move(static_offsets);
+  ix.static_offsets = std::move(stat.offsets);
   install_candidate_tier(ix, std::move(cand));
 }
 

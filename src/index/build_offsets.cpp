@@ -20,6 +20,15 @@ std::size_t directory_stride(const RustLshIndex& ix) {
   return static_cast<std::size_t>(s1);
 }
 
+void table_offsets(const int64_t* run, std::size_t n, uint32_t* out, std::size_t stride) {
+  // One forward cursor: O(n + stride).
+  std::size_t p = 0;
+  for (std::size_t c = 0; c < stride; ++c) {
+    while (p < n && run[p] < static_cast<int64_t>(c)) ++p;
+    out[c] = static_cast<uint32_t>(p);
+  }
+}
+
 Array<uint32_t> build_offsets(const RustLshIndex& ix, const Array<int64_t>& sorted_keys,
                               std::size_t n) {
   const std::size_t stride = directory_stride(ix);
@@ -28,14 +37,7 @@ Array<uint32_t> build_offsets(const RustLshIndex& ix, const Array<int64_t>& sort
   const std::size_t L = ix.l;
   dir.resize(L * stride);
   parallel::for_each(L, [&](std::size_t t) {
-    const int64_t* run = sorted_keys.data() + t * n;
-    uint32_t* out = dir.data() + t * stride;
-    // One forward cursor per table: O(n + S).
-    std::size_t p = 0;
-    for (std::size_t c = 0; c < stride; ++c) {
-      while (p < n && run[p] < static_cast<int64_t>(c)) ++p;
-      out[c] = static_cast<uint32_t>(p);
-    }
+    table_offsets(sorted_keys.data() + t * n, n, dir.data() + t * stride, stride);
   });
   return dir;
 }

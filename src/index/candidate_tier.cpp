@@ -10,10 +10,10 @@ CandidateTier make_candidate_tier(const RustLshIndex& ix, const double* coords, 
   const std::size_t n_cand = n_points - n_static;
   CandidateTier tier;
   tier.keys = compute_keys_of(ix, coords, d, n_static, n_cand);
-  SortedTier sorted = sort_tier(ix, Array<int64_t>(tier.keys), n_cand, n_static);
+  SortedTier sorted = sort_tier_of(ix, tier.keys, n_cand, n_static);
   tier.sorted_keys = std::move(sorted.keys);
   tier.sorted_ids = std::move(sorted.ids);
-  tier.offsets = build_offsets(ix, tier.sorted_keys, n_cand);
+  tier.offsets = std::move(sorted.offsets);
   return tier;
 }
 

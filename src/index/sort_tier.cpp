@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "parallel/pool.hpp"
@@ -8,42 +9,83 @@ namespace plovik {
 
 namespace {
 
+// Per-task buffers, reused for every table the task sorts.
+struct SortScratch {
+  Array<uint32_t> counts;
+  Array<std::pair<int64_t, int64_t>> pairs;
+};
+
 // Ids enter in ascending order and a counting sort is stable, so equal keys
-// come out in ascending id order. Sorts keys[0..n) in place. Returns false
-// (changing nothing) when a key lies outside [0, space).
-bool counting_sort(int64_t* keys, std::size_t n, std::size_t base, int64_t space,
-                   Array<uint32_t>& counts, int64_t* out_ids) {
+// come out in ascending id order. Reads in[0..n), writes the sorted keys to
+// out (which may be in) and their ids to out_ids. The histogram's prefix
+// sums are the table's bucket directory: copied to dir when it is given.
+// Returns false (writing nothing) when a key lies outside [0, space).
+bool counting_sort(const int64_t* in, int64_t* out, std::size_t n, std::size_t base,
+                   int64_t space, Array<uint32_t>& counts, int64_t* out_ids, uint32_t* dir) {
   const std::size_t S = static_cast<std::size_t>(space);
   counts.assign(S + 1, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    const int64_t key = keys[i];
+    const int64_t key = in[i];
     if (key < 0 || key >= space) return false;
     ++counts[static_cast<std::size_t>(key) + 1];
   }
-  // counts[c] becomes the first position of key c.
+  // counts[c] becomes the first position of key c, the number of keys
+  // below c.
   for (std::size_t c = 0; c < S; ++c) counts[c + 1] += counts[c];
+  if (dir != nullptr) std::memcpy(dir, counts.data(), (S + 1) * sizeof(uint32_t));
+  // The ids land all over the table's run: their cache lines are fetched a
+  // few entries ahead, at the current write position of that key.
+  constexpr std::size_t ahead = 16;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t at = counts[static_cast<std::size_t>(keys[i])]++;
+    if (i + ahead < n)
+      __builtin_prefetch(out_ids + counts[static_cast<std::size_t>(in[i + ahead])], 1);
+    const std::size_t at = counts[static_cast<std::size_t>(in[i])]++;
     out_ids[at] = static_cast<int64_t>(base + i);
   }
-  // counts[c] is now the end of key c's run: write the keys as runs.
+  // counts[c] is now the end of key c's run: write the keys as runs (the
+  // input is no longer read, so out may be the same buffer).
   std::size_t pos = 0;
   for (std::size_t c = 0; c < S; ++c) {
-    std::fill(keys + pos, keys + counts[c], static_cast<int64_t>(c));
+    std::fill(out + pos, out + counts[c], static_cast<int64_t>(c));
     pos = counts[c];
   }
   return true;
 }
 
-void comparison_sort(int64_t* keys, std::size_t n, std::size_t base,
+void comparison_sort(const int64_t* in, int64_t* out, std::size_t n, std::size_t base,
                      Array<std::pair<int64_t, int64_t>>& pairs, int64_t* out_ids) {
   pairs.resize(n);
-  for (std::size_t i = 0; i < n; ++i) pairs[i] = {keys[i], static_cast<int64_t>(base + i)};
+  for (std::size_t i = 0; i < n; ++i) pairs[i] = {in[i], static_cast<int64_t>(base + i)};
   std::sort(pairs.begin(), pairs.end());
   for (std::size_t i = 0; i < n; ++i) {
-    keys[i] = pairs[i].first;
+    out[i] = pairs[i].first;
     out_ids[i] = pairs[i].second;
   }
+}
+
+// Sorts every table of `in` into out.keys / out.ids (allocated by the
+// caller; out.keys may be the buffer of `in`) and fills out.offsets.
+void sort_into(const RustLshIndex& ix, const int64_t* in, std::size_t n, std::size_t base,
+               SortedTier& out) {
+  const std::size_t L = ix.l;
+  const std::size_t stride = directory_stride(ix);
+  if (stride != 0) out.offsets.resize(checked_mul(L, stride));
+  const int64_t space = ix.k == 0 ? 1 : key_space(ix);
+  const bool counting = counting_sort_pays(space, n);
+  parallel::for_tasks(
+      L, [] { return SortScratch{}; },
+      [&](SortScratch& scratch, std::size_t t) {
+        const int64_t* run_in = in + t * n;
+        int64_t* run = out.keys.data() + t * n;
+        int64_t* ids = out.ids.data() + t * n;
+        // The directory stride is b^K + 1 whenever there is a directory,
+        // which is the histogram's size.
+        uint32_t* dir = stride != 0 ? out.offsets.data() + t * stride : nullptr;
+        if (counting && counting_sort(run_in, run, n, base, space, scratch.counts, ids, dir))
+          return;
+        comparison_sort(run_in, run, n, base, scratch.pairs, ids);
+        if (dir != nullptr) table_offsets(run, n, dir, stride);
+      });
 }
 
 }  // namespace
@@ -57,25 +99,19 @@ bool counting_sort_pays(int64_t space, std::size_t n) {
 
 SortedTier sort_tier(const RustLshIndex& ix, Array<int64_t>&& keys, std::size_t n,
                      std::size_t base) {
-  const std::size_t L = ix.l;
   SortedTier out;
-  out.ids.resize(checked_mul(L, n));
+  out.ids.resize(checked_mul(ix.l, n));
   out.keys = std::move(keys);
-  if (n == 0) return out;
-  const int64_t space = ix.k == 0 ? 1 : key_space(ix);
-  const bool counting = counting_sort_pays(space, n);
-  struct Scratch {
-    Array<uint32_t> counts;
-    Array<std::pair<int64_t, int64_t>> pairs;
-  };
-  parallel::for_tasks(
-      L, [] { return Scratch{}; },
-      [&](Scratch& scratch, std::size_t t) {
-        int64_t* run = out.keys.data() + t * n;
-        int64_t* ids = out.ids.data() + t * n;
-        if (counting && counting_sort(run, n, base, space, scratch.counts, ids)) return;
-        comparison_sort(run, n, base, scratch.pairs, ids);
-      });
+  if (n != 0) sort_into(ix, out.keys.data(), n, base, out);
+  return out;
+}
+
+SortedTier sort_tier_of(const RustLshIndex& ix, const Array<int64_t>& keys, std::size_t n,
+                        std::size_t base) {
+  SortedTier out;
+  out.ids.resize(checked_mul(ix.l, n));
+  out.keys.resize(ix.l * n);
+  if (n != 0) sort_into(ix, keys.data(), n, base, out);
   return out;
 }
 
