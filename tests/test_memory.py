@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 from plovik import RustLshIndex
-from util import random_params
+from util import assert_tables_equal, both, random_params
 
 MIB = 1 << 20
 
@@ -136,6 +136,71 @@ def test_result_buffers_are_freed_with_their_last_array():
     assert view_left - none > 0.8 * knn  # idx went with its last view
     assert radius - none > 1.5 * hits
     assert radius - radius_gone > 1.5 * hits
+
+
+# Arrays of 8 MiB and more replaced by build, update and promote are kept
+# for the next such call (a tier of 150,000 points here has tables of 9 MiB).
+BIG_N, BIG_D, BIG_L = 300_000, 8, 8
+
+
+def test_reused_storage_gives_the_answers_of_fresh_storage():
+    """Rebuilds and epochs write into the arrays the previous call replaced,
+    stale values and all: every table still equals the reference's."""
+    rng = np.random.default_rng(5)
+    native, reference = both(random_params(rng, d=BIG_D, L=BIG_L, K=6, b=4))
+    q = rng.random((200, BIG_D))
+    for n, n_static in ((BIG_N, BIG_N // 2), (BIG_N, BIG_N // 2), (BIG_N, BIG_N // 3)):
+        pts = rng.random((n, BIG_D))
+        native.build(pts, n_static)
+        reference.build(pts, n_static)
+        assert_tables_equal(native, reference)
+        for _ in range(2):
+            moved = rng.random((n - n_static, BIG_D))
+            native.update(moved)
+            reference.update(moved)
+            assert_tables_equal(native, reference)
+    batch = rng.random((BIG_N // 4, BIG_D))
+    native.promote(batch)
+    reference.promote(batch)
+    assert_tables_equal(native, reference)
+    for a, b in zip(native.query_knn(q, 10), reference.query_knn(q, 10)):
+        np.testing.assert_array_equal(a, b)
+
+
+# Rebuilds keep at most one set of replaced arrays besides the index's own,
+# and an index that goes takes them with it.
+REBUILDS = RSS + textwrap.dedent(f"""
+    import gc
+    import numpy as np
+    from plovik import RustLshIndex
+
+    rng = np.random.default_rng(6)
+    L, K, d, n = {BIG_L}, 6, {BIG_D}, {BIG_N}
+    s, u = rng.integers(0, d, (L, K)), rng.random((L, K))
+    pts = rng.random((n, d))
+    start = rss()
+    ix = RustLshIndex(4, K, L, 2, s, u)
+    ix.build(pts, n // 2)
+    one = rss()
+    for _ in range(6):
+        ix.build(pts, n // 2)
+        ix.update(pts[n // 2:])
+    many = rss()
+    del ix
+    gc.collect()
+    print(start, one, many, rss())
+""")
+
+
+@pytest.mark.resident_size
+def test_rebuilds_keep_bounded_memory_and_release_it_with_the_index():
+    out = subprocess.run([sys.executable, "-c", REBUILDS], check=True, capture_output=True,
+                         text=True, timeout=600)
+    start, one, many, gone = (int(v) / MIB for v in out.stdout.split())
+    index = one - start
+    assert index > 70
+    assert many - start < 2.3 * index, (start, one, many)
+    assert gone - start < 8, (start, one, many, gone)
 
 
 def test_calls_keep_no_references():

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "block_cache.hpp"
+
 namespace plovik {
 
 // An allocator whose resize() leaves new trivially-constructible elements
@@ -27,7 +29,9 @@ struct DefaultInitAllocator : std::allocator<T> {
 
   // Large arrays (keys, ids, coordinates of many points) are placed on
   // transparent huge pages where the system allows it: filling them then
-  // takes a few hundred page faults instead of hundreds of thousands.
+  // takes a few hundred page faults instead of hundreds of thousands. Inside
+  // build, update and promote they are also reused across calls
+  // (block_cache.hpp).
   static constexpr std::size_t huge_page = std::size_t{1} << 21;
   static constexpr std::size_t huge_from = std::size_t{1} << 23;
 
@@ -35,18 +39,29 @@ struct DefaultInitAllocator : std::allocator<T> {
     if (n > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
     const std::size_t bytes = n * sizeof(T);
     if (bytes < huge_from) return std::allocator<T>::allocate(n);
-    const std::size_t rounded = (bytes + huge_page - 1) & ~(huge_page - 1);
+    if (bytes > std::size_t(-1) - huge_page) throw std::bad_alloc();
+    const std::size_t rounded = round_up(bytes);
+    if (void* reused = blocks::take(rounded)) return static_cast<T*>(reused);
     void* p = std::aligned_alloc(huge_page, rounded);
     if (p == nullptr) throw std::bad_alloc();
     madvise(p, rounded, MADV_HUGEPAGE);  // advice only; failure is harmless
+    blocks::note_allocated(rounded);
     return static_cast<T*>(p);
   }
 
   void deallocate(T* p, std::size_t n) noexcept {
-    if (n * sizeof(T) < huge_from)
+    if (n * sizeof(T) < huge_from) {
       std::allocator<T>::deallocate(p, n);
-    else
-      std::free(p);
+      return;
+    }
+    const std::size_t rounded = round_up(n * sizeof(T));
+    if (blocks::keep(p, rounded)) return;
+    blocks::note_freed(rounded);
+    std::free(p);
+  }
+
+  static std::size_t round_up(std::size_t bytes) {
+    return (bytes + huge_page - 1) & ~(huge_page - 1);
   }
 
   template <class U>

@@ -2,6 +2,7 @@
 #include "access.hpp"
 #include "args.hpp"
 #include "gil.hpp"
+#include "index/block_cache.hpp"
 #include "index/build.hpp"
 #include "methods.hpp"
 
@@ -12,6 +13,7 @@ PyObject* method_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[2];
     match_args({"RustLshIndex.build", {"points", "n_static"}, 2}, args, nargs, kwnames, a);
+    blocks::ReuseScope reuse;
     ExclusiveAccess access(reinterpret_cast<IndexObject*>(self));
     PyArrayObject* points = to_array(a[0], "points", 2, NPY_FLOAT64);
     const std::size_t n_static = to_usize(a[1], "n_static");

@@ -1,0 +1,116 @@
+#include "block_cache.hpp"
+
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace plovik::blocks {
+
+namespace {
+
+using Block = std::pair<void*, std::size_t>;
+
+struct Cache {
+  std::mutex mutex;
+  std::vector<Block> kept;
+  std::size_t kept_bytes = 0;
+  std::size_t in_use = 0;  // bytes of large blocks handed out and not freed
+};
+
+void lock_for_fork();
+void unlock_after_fork();
+
+// Never destroyed: blocks may be freed by threads still running at exit.
+Cache& cache() {
+  static Cache* c = [] {
+    // A fork while another thread holds the lock would leave the child's
+    // copy locked for ever: the fork waits for it instead.
+    pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
+    return new Cache();
+  }();
+  return *c;
+}
+
+void lock_for_fork() { cache().mutex.lock(); }
+void unlock_after_fork() { cache().mutex.unlock(); }
+
+thread_local int scope_depth = 0;
+
+void free_all(std::vector<Block>& blocks) noexcept {
+  for (const Block& b : blocks) std::free(b.first);
+}
+
+}  // namespace
+
+void* take(std::size_t bytes) noexcept {
+  if (scope_depth == 0) return nullptr;
+  Cache& c = cache();
+  std::vector<Block> stale;
+  {
+    std::lock_guard<std::mutex> lock(c.mutex);
+    for (Block& b : c.kept) {
+      if (b.second != bytes) continue;
+      void* p = b.first;
+      b = c.kept.back();
+      c.kept.pop_back();
+      c.kept_bytes -= bytes;
+      c.in_use += bytes;
+      return p;
+    }
+    stale.swap(c.kept);
+    c.kept_bytes = 0;
+  }
+  free_all(stale);
+  return nullptr;
+}
+
+bool keep(void* block, std::size_t bytes) noexcept {
+  if (scope_depth == 0) return false;
+  Cache& c = cache();
+  {
+    std::lock_guard<std::mutex> lock(c.mutex);
+    const std::size_t in_use = c.in_use - bytes;
+    if (c.kept_bytes + bytes > in_use) return false;
+    try {
+      c.kept.emplace_back(block, bytes);
+    } catch (...) {
+      return false;
+    }
+    c.kept_bytes += bytes;
+    c.in_use = in_use;
+  }
+  madvise(block, bytes, MADV_FREE);  // advice only; failure is harmless
+  return true;
+}
+
+void release_all() noexcept {
+  std::vector<Block> blocks;
+  {
+    Cache& c = cache();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    blocks.swap(c.kept);
+    c.kept_bytes = 0;
+  }
+  free_all(blocks);
+}
+
+void note_allocated(std::size_t bytes) noexcept {
+  Cache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.in_use += bytes;
+}
+
+void note_freed(std::size_t bytes) noexcept {
+  Cache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.in_use -= bytes;
+}
+
+ReuseScope::ReuseScope() noexcept { ++scope_depth; }
+ReuseScope::~ReuseScope() { --scope_depth; }
+
+}  // namespace plovik::blocks
