@@ -49,33 +49,35 @@ void free_all(std::vector<Block>& blocks) noexcept {
 void* take(std::size_t bytes) noexcept {
   if (scope_depth == 0) return nullptr;
   Cache& c = cache();
-  std::vector<Block> stale;
-  {
-    std::lock_guard<std::mutex> lock(c.mutex);
-    for (Block& b : c.kept) {
-      if (b.second != bytes) continue;
-      void* p = b.first;
-      b = c.kept.back();
-      c.kept.pop_back();
-      c.kept_bytes -= bytes;
-      c.in_use += bytes;
-      return p;
-    }
-    stale.swap(c.kept);
-    c.kept_bytes = 0;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  // The most recently kept block of the size: the likeliest to still have
+  // its pages.
+  for (std::size_t i = c.kept.size(); i-- > 0;) {
+    if (c.kept[i].second != bytes) continue;
+    void* p = c.kept[i].first;
+    c.kept.erase(c.kept.begin() + static_cast<std::ptrdiff_t>(i));
+    c.kept_bytes -= bytes;
+    c.in_use += bytes;
+    return p;
   }
-  free_all(stale);
   return nullptr;
 }
 
 bool keep(void* block, std::size_t bytes) noexcept {
   if (scope_depth == 0) return false;
   Cache& c = cache();
+  std::vector<Block> evicted;
   {
     std::lock_guard<std::mutex> lock(c.mutex);
     const std::size_t in_use = c.in_use - bytes;
-    if (c.kept_bytes + bytes > in_use) return false;
+    if (bytes > in_use) return false;
     try {
+      // Oldest first: they make room for the newest.
+      std::size_t drop = 0, freed = 0;
+      while (c.kept_bytes - freed + bytes > in_use) freed += c.kept[drop++].second;
+      evicted.assign(c.kept.begin(), c.kept.begin() + static_cast<std::ptrdiff_t>(drop));
+      c.kept.erase(c.kept.begin(), c.kept.begin() + static_cast<std::ptrdiff_t>(drop));
+      c.kept_bytes -= freed;
       c.kept.emplace_back(block, bytes);
     } catch (...) {
       return false;
@@ -83,6 +85,7 @@ bool keep(void* block, std::size_t bytes) noexcept {
     c.kept_bytes += bytes;
     c.in_use = in_use;
   }
+  free_all(evicted);
   madvise(block, bytes, MADV_FREE);  // advice only; failure is harmless
   return true;
 }

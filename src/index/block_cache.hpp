@@ -4,9 +4,10 @@
 // the kernel zeroing hundreds of megabytes of new pages on every call.
 //
 // A replaced block is returned to the kernel lazily (its pages may be
-// reclaimed at any time under memory pressure) and kept, at most as many
-// bytes as the engine has in use, until an operation of the same kind
-// allocates the same size again, misses, or an index is destroyed.
+// reclaimed at any time under memory pressure) and kept until such an
+// operation allocates the same size again, newer blocks push it out (the
+// kept bytes never exceed the bytes the engine has in use), or an index is
+// destroyed.
 #pragma once
 
 #include <cstddef>
@@ -14,14 +15,14 @@
 namespace plovik::blocks {
 
 // A kept block of exactly `bytes` (a multiple of the huge-page size), or
-// nullptr. Only inside a ReuseScope; a miss there frees every kept block,
-// since the sizes in use have changed. A block holds stale values: the
-// engine writes every array it allocates before reading it.
+// nullptr; only inside a ReuseScope. A block holds stale values: the engine
+// writes every array it allocates before reading it.
 void* take(std::size_t bytes) noexcept;
 
-// Offers a block being freed. Kept only on a thread inside a ReuseScope and
-// while the kept bytes stay within the bytes in use. Returns false when the
-// caller has to free the block itself.
+// Offers a block being freed. Kept only on a thread inside a ReuseScope,
+// the oldest kept blocks being freed as far as needed to keep the kept
+// bytes within the bytes in use. Returns false when the caller has to free
+// the block itself.
 bool keep(void* block, std::size_t bytes) noexcept;
 
 // Frees every kept block.
