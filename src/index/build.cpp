@@ -59,7 +59,9 @@ void build(RustLshIndex& ix, Array<double> points, std::size_t n, std::size_t d,
            std::size_t n_static) {
   validate_build(ix, n, d, n_static);
 
-  Array<float> coords_f32(points.size());
+  Array<float> coords_f32;
+  coords_f32.reserve(points.capacity());
+  coords_f32.resize(points.size());
   wrap_to_f32(points.data(), coords_f32.data(), points.size());
 
   Array<int64_t> keys = compute_keys_of(ix, points.data(), d, 0, n_static);

@@ -155,9 +155,11 @@ PyArrayObject* to_array(PyObject* obj, const char* name, int ndim, int typenum) 
 }
 
 template <class T>
-Array<T> read_array(PyArrayObject* arr) {
+Array<T> read_array(PyArrayObject* arr, std::size_t room) {
   const npy_intp size = PyArray_SIZE(arr);
-  Array<T> out(static_cast<std::size_t>(size));
+  Array<T> out;
+  out.reserve(checked_add(static_cast<std::size_t>(size), room));
+  out.resize(static_cast<std::size_t>(size));
   if (size == 0) return out;
   const bool c_order = PyArray_IS_C_CONTIGUOUS(arr);
   if (!(c_order || PyArray_IS_F_CONTIGUOUS(arr)) || !PyArray_ISALIGNED(arr))
@@ -177,7 +179,7 @@ Array<T> read_array(PyArrayObject* arr) {
   return out;
 }
 
-template Array<double> read_array<double>(PyArrayObject*);
-template Array<int64_t> read_array<int64_t>(PyArrayObject*);
+template Array<double> read_array<double>(PyArrayObject*, std::size_t);
+template Array<int64_t> read_array<int64_t>(PyArrayObject*, std::size_t);
 
 }  // namespace plovik::py

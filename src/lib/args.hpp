@@ -37,10 +37,10 @@ double to_f64(PyObject* obj, const char* name);
 PyArrayObject* to_array(PyObject* obj, const char* name, int ndim, int typenum);
 
 // Copies the values of a contiguous, aligned array in logical row-major
-// order (a Fortran-ordered array is read by index, not in buffer order).
-// Raises TypeError when an array with values is neither C- nor
-// Fortran-contiguous, or misaligned.
+// order (a Fortran-ordered array is read by index, not in buffer order),
+// into an array with capacity for `room` more values. Raises TypeError when
+// an array with values is neither C- nor Fortran-contiguous, or misaligned.
 template <class T>
-Array<T> read_array(PyArrayObject* arr);
+Array<T> read_array(PyArrayObject* arr, std::size_t room = 0);
 
 }  // namespace plovik::py
