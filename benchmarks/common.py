@@ -26,12 +26,15 @@ def points(n=N, d=D, seed=SEED + 1):
     return np.random.default_rng(seed).random((n, d))
 
 
-def median_seconds(fn, repeats):
+def median_seconds(fn, repeats, between=None):
+    """Median wall time of fn(); between(), if given, runs untimed after each call."""
     times = []
     for _ in range(repeats):
         t = time.perf_counter()
         fn()
         times.append(time.perf_counter() - t)
+        if between is not None:
+            between()
     return statistics.median(times)
 
 
