@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "errors.hpp"
+#include "index/copy_values.hpp"
 #include "ref.hpp"
 
 namespace plovik::py {
@@ -180,6 +181,21 @@ Array<T> read_array(PyArrayObject* arr, std::size_t room) {
 }
 
 template Array<double> read_array<double>(PyArrayObject*, std::size_t);
+
+ArrayValues::ArrayValues(PyArrayObject* arr, std::size_t room) : room_(room) {
+  const auto size = static_cast<std::size_t>(PyArray_SIZE(arr));
+  if (size != 0 && PyArray_IS_C_CONTIGUOUS(arr) && PyArray_ISALIGNED(arr)) {
+    data_ = static_cast<const double*>(PyArray_DATA(arr));
+    size_ = size;
+  } else {
+    owned_ = read_array<double>(arr, room);
+  }
+}
+
+Array<double> ArrayValues::take() {
+  if (data_ == nullptr) return std::move(owned_);
+  return copy_values(data_, size_, room_);
+}
 template Array<int64_t> read_array<int64_t>(PyArrayObject*, std::size_t);
 
 }  // namespace plovik::py

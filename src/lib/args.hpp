@@ -43,4 +43,22 @@ PyArrayObject* to_array(PyObject* obj, const char* name, int ndim, int typenum);
 template <class T>
 Array<T> read_array(PyArrayObject* arr, std::size_t room = 0);
 
+// The values of a float64 array for engine work. A C-contiguous, aligned
+// array stays where it is until take() copies it, in parallel (so call it
+// with the interpreter lock released, while the array is still referenced);
+// any other layout is copied at construction by read_array, with its
+// errors.
+class ArrayValues {
+ public:
+  explicit ArrayValues(PyArrayObject* arr, std::size_t room = 0);
+  // The values, in an array with capacity for `room` more. Once only.
+  Array<double> take();
+
+ private:
+  const double* data_ = nullptr;  // null: the values are in owned_
+  std::size_t size_ = 0;
+  std::size_t room_ = 0;
+  Array<double> owned_;
+};
+
 }  // namespace plovik::py

@@ -16,8 +16,8 @@ PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     blocks::ReuseScope reuse;
     ExclusiveAccess access(reinterpret_cast<IndexObject*>(self));
     PyArrayObject* coords = to_array(a[0], "coords", 2, NPY_FLOAT64);
-    Array<double> values = read_array<double>(coords);
-    without_gil([&] { update(access.record(), std::move(values)); });
+    ArrayValues values(coords);
+    without_gil([&] { update(access.record(), values.take()); });
     Py_RETURN_NONE;
   });
 }
