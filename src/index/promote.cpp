@@ -88,6 +88,9 @@ void promote(RustLshIndex& ix, Array<double> rows, std::size_t m, std::size_t wi
   Array<double> grown_f64;
   Array<float> grown_f32;
   const std::size_t mixed = std::min(n_merges, n_chunks);
+  // Both directories exist or neither (the static tier may be empty).
+  const std::size_t stride =
+      ix.static_offsets.empty() || ix.cand_offsets.empty() ? 0 : directory_stride(ix);
   parallel::for_each(1 + n_merges + n_chunks, [&](std::size_t task) {
     if (task == 0) {
       wrap_to_f32(rows.data(), f32.data(), rows.size());
@@ -99,10 +102,18 @@ void promote(RustLshIndex& ix, Array<double> rows, std::size_t m, std::size_t wi
     const bool merge = i < 2 * mixed ? i % 2 == 0 : n_merges > n_chunks;
     const std::size_t at = i < 2 * mixed ? i / 2 : i - mixed;
     if (merge) {
-      // Candidates first on equal keys.
-      merge_first_wins(ix.cand_sorted_keys.data() + at * n_c, ix.cand_sorted_ids.data() + at * n_c,
-                       n_c, ix.static_keys.data() + at * n_s, ix.static_ids.data() + at * n_s, n_s,
-                       merged.keys.data() + at * N, merged.ids.data() + at * N);
+      // Candidates first on equal keys; bucket by bucket when both tiers
+      // have a directory.
+      const int64_t* c_ids = ix.cand_sorted_ids.data() + at * n_c;
+      const int64_t* s_ids = ix.static_ids.data() + at * n_s;
+      int64_t* out_keys = merged.keys.data() + at * N;
+      int64_t* out_ids = merged.ids.data() + at * N;
+      if (stride != 0 &&
+          merge_by_directory(c_ids, ix.cand_offsets.data() + at * stride, n_c, s_ids,
+                             ix.static_offsets.data() + at * stride, n_s, stride, out_keys, out_ids))
+        return;
+      merge_first_wins(ix.cand_sorted_keys.data() + at * n_c, c_ids, n_c,
+                       ix.static_keys.data() + at * n_s, s_ids, n_s, out_keys, out_ids);
       return;
     }
     const std::size_t begin = at * chunk, count = std::min(chunk, m - begin);
