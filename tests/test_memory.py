@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -165,6 +166,43 @@ def test_reused_storage_gives_the_answers_of_fresh_storage():
     assert_tables_equal(native, reference)
     for a, b in zip(native.query_knn(q, 10), reference.query_knn(q, 10)):
         np.testing.assert_array_equal(a, b)
+
+
+@pytest.mark.threads
+def test_indexes_rebuilt_on_several_threads_share_kept_arrays_safely():
+    """Two threads rebuild and refresh their own large indexes at once, each
+    taking arrays the other let go of: every table stays that of a build in
+    a quiet process."""
+    rng = np.random.default_rng(7)
+    params = random_params(rng, d=BIG_D, L=BIG_L, K=6, b=4)
+    sets = [rng.random((BIG_N, BIG_D)) for _ in range(2)]
+    expected = []
+    for pts in sets:
+        ix = RustLshIndex(**params)
+        ix.build(pts, BIG_N // 2)
+        ix.update(pts[:BIG_N // 2])
+        expected.append(ix.tables())
+    del ix
+    failures = []
+
+    def work(pts, want):
+        try:
+            ix = RustLshIndex(**params)
+            for _ in range(3):
+                ix.build(pts, BIG_N // 2)
+                ix.update(pts[:BIG_N // 2])
+                got = ix.tables()
+                if any(got[key].tobytes() != want[key].tobytes() for key in want):
+                    failures.append("tables differ")
+        except BaseException as e:  # noqa: BLE001 - reported by the main thread
+            failures.append(repr(e))
+
+    threads = [threading.Thread(target=work, args=(pts, want)) for pts, want in zip(sets, expected)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
 
 
 # Rebuilds keep at most one set of replaced arrays besides the index's own,

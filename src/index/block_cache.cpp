@@ -66,26 +66,26 @@ void* take(std::size_t bytes) noexcept {
 bool keep(void* block, std::size_t bytes) noexcept {
   if (scope_depth == 0) return false;
   Cache& c = cache();
-  std::vector<Block> evicted;
   {
     std::lock_guard<std::mutex> lock(c.mutex);
     const std::size_t in_use = c.in_use - bytes;
     if (bytes > in_use) return false;
     try {
-      // Oldest first: they make room for the newest.
-      std::size_t drop = 0, freed = 0;
-      while (c.kept_bytes - freed + bytes > in_use) freed += c.kept[drop++].second;
-      evicted.assign(c.kept.begin(), c.kept.begin() + static_cast<std::ptrdiff_t>(drop));
-      c.kept.erase(c.kept.begin(), c.kept.begin() + static_cast<std::ptrdiff_t>(drop));
-      c.kept_bytes -= freed;
-      c.kept.emplace_back(block, bytes);
+      c.kept.reserve(c.kept.size() + 1);
     } catch (...) {
       return false;
     }
+    // Oldest first: they make room for the newest.
+    std::size_t drop = 0;
+    for (; c.kept_bytes + bytes > in_use; ++drop) {
+      c.kept_bytes -= c.kept[drop].second;
+      std::free(c.kept[drop].first);
+    }
+    c.kept.erase(c.kept.begin(), c.kept.begin() + static_cast<std::ptrdiff_t>(drop));
+    c.kept.emplace_back(block, bytes);  // within the reserved capacity
     c.kept_bytes += bytes;
     c.in_use = in_use;
   }
-  free_all(evicted);
   madvise(block, bytes, MADV_FREE);  // advice only; failure is harmless
   return true;
 }
