@@ -82,31 +82,20 @@ struct KernelD8 {
   }
 };
 
-struct KernelD16 {
-  static constexpr std::size_t dim = 16;
+// d = 16 and 24: whole groups of four coordinates, folded per row.
+template <std::size_t D, __m128 (*Groups)(const float*, const float*)>
+struct KernelGroups {
+  static constexpr std::size_t dim = D;
   static void group(const float* q, const Rows4& r, uint32_t* out) {
-    using detail::groups16;
-    detail::store_bits(detail::fold4(groups16(q, r.p[0]), groups16(q, r.p[1]),
-                                     groups16(q, r.p[2]), groups16(q, r.p[3])),
-                       out);
+    detail::store_bits(
+        detail::fold4(Groups(q, r.p[0]), Groups(q, r.p[1]), Groups(q, r.p[2]), Groups(q, r.p[3])),
+        out);
   }
-  static float single(const float* q, const float* p) {
-    return detail::fold(detail::groups16(q, p));
-  }
+  static float single(const float* q, const float* p) { return detail::fold(Groups(q, p)); }
 };
 
-struct KernelD24 {
-  static constexpr std::size_t dim = 24;
-  static void group(const float* q, const Rows4& r, uint32_t* out) {
-    using detail::groups24;
-    detail::store_bits(detail::fold4(groups24(q, r.p[0]), groups24(q, r.p[1]),
-                                     groups24(q, r.p[2]), groups24(q, r.p[3])),
-                       out);
-  }
-  static float single(const float* q, const float* p) {
-    return detail::fold(detail::groups24(q, p));
-  }
-};
+using KernelD16 = KernelGroups<16, detail::groups16>;
+using KernelD24 = KernelGroups<24, detail::groups24>;
 
 #else
 
