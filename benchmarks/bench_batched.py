@@ -8,20 +8,23 @@ import statistics
 import time
 
 import numpy as np
-from common import exact_tree, B, K, L, N, N_STATIC, PROBES, D, SEED, machine, params, points
-
+from common import (
+    KNN,
+    N_STATIC,
+    PROBES,
+    B,
+    D,
+    K,
+    L,
+    N,
+    exact_tree,
+    machine,
+    params,
+    points,
+    queries,
+    recall,
+)
 from plovik import RustLshIndex
-
-KNN = 10
-
-
-def queries(m, seed=SEED + 2):
-    return np.random.default_rng(seed).random((m, D))
-
-
-def recall(rows, exact):
-    hits = sum(len(set(a.tolist()) & set(b.tolist())) for a, b in zip(rows, exact))
-    return hits / exact.size
 
 
 def seconds(fn):

@@ -3,8 +3,19 @@ k-d tree on the shared scenario; medians of several runs in one process."""
 
 import argparse
 
-from common import B, K, L, N, N_STATIC, PROBES, D, machine, median_seconds, params, points
-
+from common import (
+    N_STATIC,
+    PROBES,
+    B,
+    D,
+    K,
+    L,
+    N,
+    machine,
+    median_seconds,
+    params,
+    points,
+)
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
 
@@ -21,7 +32,7 @@ def main():
     # Rebuilding one index reuses the arrays the previous build replaced;
     # a new index each time starts from fresh memory.
     t_native = median_seconds(lambda: native.build(pts, N_STATIC), args.repeats)
-    del native
+    native = None  # its arrays go before the new-index builds
 
     fresh = []
 

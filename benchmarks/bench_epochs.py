@@ -7,8 +7,20 @@ import argparse
 import statistics
 
 import numpy as np
-from common import B, K, L, N, N_STATIC, PROBES, SEED, D, machine, median_seconds, params, points
-
+from common import (
+    N_STATIC,
+    PROBES,
+    SEED,
+    B,
+    D,
+    K,
+    L,
+    N,
+    machine,
+    median_seconds,
+    params,
+    points,
+)
 from plovik import RustLshIndex
 
 STEP = 0.01  # half-width of the uniform step of a moving candidate
@@ -47,7 +59,7 @@ def main():
     batch = np.random.default_rng(SEED + 3).random((NEW_ROWS, D))
 
     ix = RustLshIndex(**p)
-    build = lambda: ix.build(pts, N_STATIC)  # noqa: E731
+    build = lambda: ix.build(pts, N_STATIC)
     # Every operation starts from the tiers the build made.
     runs = {
         f"update, {moving.mean():.0%} move by <= {STEP}": paired(build, lambda: ix.update(partial), args.repeats),

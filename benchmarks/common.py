@@ -26,6 +26,20 @@ def points(n=N, d=D, seed=SEED + 1):
     return np.random.default_rng(seed).random((n, d))
 
 
+KNN = 10  # neighbours per query in the query benchmarks
+
+
+def queries(m, seed=SEED + 2):
+    """m uniform query points, the same in every benchmark."""
+    return np.random.default_rng(seed).random((m, D))
+
+
+def recall(rows, exact):
+    """Share of the exact neighbours found, over all rows."""
+    hits = sum(len(set(a.tolist()) & set(b.tolist())) for a, b in zip(rows, exact))
+    return hits / exact.size
+
+
 def median_seconds(fn, repeats, between=None):
     """Median wall time of fn(); between(), if given, runs untimed after each call."""
     times = []
