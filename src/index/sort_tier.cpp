@@ -12,6 +12,7 @@ namespace {
 // Per-task buffers, reused for every table the task sorts.
 struct SortScratch {
   Array<uint32_t> counts;
+  Array<uint32_t> local;  // positions in the run, by sorted place
   Array<std::pair<int64_t, int64_t>> pairs;
 };
 
@@ -21,7 +22,8 @@ struct SortScratch {
 // sums are the table's bucket directory: copied to dir when it is given.
 // Returns false (writing nothing) when a key lies outside [0, space).
 bool counting_sort(const int64_t* in, int64_t* out, std::size_t n, std::size_t base,
-                   int64_t space, Array<uint32_t>& counts, int64_t* out_ids, uint32_t* dir) {
+                   int64_t space, SortScratch& scratch, int64_t* out_ids, uint32_t* dir) {
+  Array<uint32_t>& counts = scratch.counts;
   const std::size_t S = static_cast<std::size_t>(space);
   counts.assign(S + 1, 0);
   for (std::size_t i = 0; i < n; ++i) {
@@ -33,15 +35,20 @@ bool counting_sort(const int64_t* in, int64_t* out, std::size_t n, std::size_t b
   // below c.
   for (std::size_t c = 0; c < S; ++c) counts[c + 1] += counts[c];
   if (dir != nullptr) std::memcpy(dir, counts.data(), (S + 1) * sizeof(uint32_t));
-  // The ids land all over the table's run: their cache lines are fetched a
-  // few entries ahead, at the current write position of that key.
+  // The entries land all over the run. They are placed as 32-bit positions
+  // in the run (half the cache lines of the ids; the lines are fetched a few
+  // entries ahead, at the current write position of that key), then widened
+  // into ids in one sequential pass.
   constexpr std::size_t ahead = 16;
+  scratch.local.resize(n);
+  uint32_t* loc = scratch.local.data();
   for (std::size_t i = 0; i < n; ++i) {
     if (i + ahead < n)
-      __builtin_prefetch(out_ids + counts[static_cast<std::size_t>(in[i + ahead])], 1);
+      __builtin_prefetch(loc + counts[static_cast<std::size_t>(in[i + ahead])], 1);
     const std::size_t at = counts[static_cast<std::size_t>(in[i])]++;
-    out_ids[at] = static_cast<int64_t>(base + i);
+    loc[at] = static_cast<uint32_t>(i);
   }
+  for (std::size_t j = 0; j < n; ++j) out_ids[j] = static_cast<int64_t>(base + loc[j]);
   // counts[c] is now the end of key c's run: write the keys as runs (the
   // input is no longer read, so out may be the same buffer).
   std::size_t pos = 0;
@@ -81,7 +88,7 @@ void sort_into(const RustLshIndex& ix, const int64_t* in, std::size_t n, std::si
         // The directory stride is b^K + 1 whenever there is a directory,
         // which is the histogram's size.
         uint32_t* dir = stride != 0 ? out.offsets.data() + t * stride : nullptr;
-        if (counting && counting_sort(run_in, run, n, base, space, scratch.counts, ids, dir))
+        if (counting && counting_sort(run_in, run, n, base, space, scratch, ids, dir))
           return;
         comparison_sort(run_in, run, n, base, scratch.pairs, ids);
         if (dir != nullptr) table_offsets(run, n, dir, stride);
