@@ -100,9 +100,24 @@ void update(RustLshIndex& ix, Array<double> coords) {
 
   // Everything new is computed aside first; the record changes only at the
   // end, so a failure on the way (memory) leaves the index as it was.
-  Array<float> f32(count);
-  wrap_to_f32(coords.data(), f32.data(), count);
   NewKeys nk = new_keys_of(ix, coords.data(), n);
+  // Single-precision copies of the rows that changed (of all rows when most
+  // did): a row whose values are bitwise those it had keeps its copy.
+  const std::size_t n_rows = nk.all ? n : nk.rows.size();
+  Array<float> f32(checked_mul(n_rows, d));
+  if (nk.all) {
+    wrap_to_f32(coords.data(), f32.data(), count);
+  } else {
+    struct NoState {};
+    parallel::for_chunks(
+        n_rows, std::size_t{1} << 10, [] { return NoState{}; },
+        [&](NoState&, std::size_t begin, std::size_t end) {
+          for (std::size_t k = begin; k < end; ++k) {
+            const double* row = coords.data() + std::size_t{nk.rows[k]} * d;
+            for (std::size_t c = 0; c < d; ++c) f32[k * d + c] = wrap_f32(row[c]);
+          }
+        });
+  }
   const bool any_changed = any_key_changed(nk, ix.cand_keys, L, n);
 
   // New sorted runs and directory; tables without a changed key copy theirs.
@@ -140,15 +155,23 @@ void update(RustLshIndex& ix, Array<double> coords) {
       }
   }
 
-  // Install: copies into existing storage and moves only.
-  std::memcpy(ix.coords_f64.data() + base * d, coords.data(), count * sizeof(double));
-  std::memcpy(ix.coords_f32.data() + base * d, f32.data(), count * sizeof(float));
+  // Install: copies into existing storage and moves only; unchanged rows
+  // are left as they are.
   if (nk.all) {
+    std::memcpy(ix.coords_f64.data() + base * d, coords.data(), count * sizeof(double));
+    std::memcpy(ix.coords_f32.data() + base * d, f32.data(), count * sizeof(float));
     ix.cand_keys = std::move(nk.keys);
   } else {
-    const std::size_t m = nk.rows.size();
+    for (std::size_t k = 0; k < n_rows; ++k) {
+      const std::size_t row = nk.rows[k];
+      std::memcpy(ix.coords_f64.data() + (base + row) * d, coords.data() + row * d,
+                  d * sizeof(double));
+      std::memcpy(ix.coords_f32.data() + (base + row) * d, f32.data() + k * d,
+                  d * sizeof(float));
+    }
     for (std::size_t t = 0; t < L; ++t)
-      for (std::size_t k = 0; k < m; ++k) ix.cand_keys[t * n + nk.rows[k]] = nk.keys[t * m + k];
+      for (std::size_t k = 0; k < n_rows; ++k)
+        ix.cand_keys[t * n + nk.rows[k]] = nk.keys[t * n_rows + k];
   }
   if (any_changed) {
     ix.cand_sorted_keys = std::move(runs.keys);
