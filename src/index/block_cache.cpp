@@ -40,10 +40,6 @@ void unlock_after_fork() { cache().mutex.unlock(); }
 
 thread_local int scope_depth = 0;
 
-void free_all(std::vector<Block>& blocks) noexcept {
-  for (const Block& b : blocks) std::free(b.first);
-}
-
 }  // namespace
 
 void* take(std::size_t bytes) noexcept {
@@ -98,7 +94,7 @@ void release_all() noexcept {
     blocks.swap(c.kept);
     c.kept_bytes = 0;
   }
-  free_all(blocks);
+  for (const Block& b : blocks) std::free(b.first);
 }
 
 void note_allocated(std::size_t bytes) noexcept {
