@@ -4,7 +4,6 @@ their tie orders, refused calls, failure safety and thread counts."""
 import os
 import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
@@ -29,8 +28,7 @@ class Epochs(RuleBasedStateMachine):
     @initialize(d=st.integers(1, 4), L=st.integers(1, 3), K=st.integers(1, 3),
                 b=st.sampled_from([1, 2, 3, 5]), seed=st.integers(0, 2**32 - 1))
     def start(self, d, L, K, b, seed):
-        self.rng = np.random.default_rng(seed)
-        self.d = d
+        self.rng, self.d = np.random.default_rng(seed), d
         self.pair = both(random_params(self.rng, d, L, K, b))
         self.rebuild(20, 0.5)
 
@@ -43,18 +41,16 @@ class Epochs(RuleBasedStateMachine):
 
     @rule(kind=st.sampled_from(["same", "some", "all", "back", "wide"]))
     def update(self, kind):
-        shape = self.cand.shape
-        if kind == "same":
-            new = self.cand.copy()
-        elif kind == "some":  # some coordinates of a third of the rows: the rest stay as they are
-            moves = (self.rng.random(shape) < 0.3) & (self.rng.random((shape[0], 1)) < 0.3)
-            new = self.cand + self.rng.uniform(-0.3, 0.3, shape) * moves
-        elif kind == "all":
-            new = self.rng.random(shape)
-        elif kind == "back":  # away and back: re-placed both times
-            new = self.prev
-        else:  # keys hash the raw values, the f32 copies wrap them
-            new = (self.rng.random(shape) - 0.5) * 1e3
+        shape, rng = self.cand.shape, self.rng
+        new = {
+            "same": lambda: self.cand.copy(),
+            # some coordinates of a third of the rows: the rest stay as they are
+            "some": lambda: self.cand + rng.uniform(-0.3, 0.3, shape) * (
+                (rng.random(shape) < 0.3) & (rng.random((shape[0], 1)) < 0.3)),
+            "all": lambda: rng.random(shape),
+            "back": lambda: self.prev,  # away and back: re-placed both times
+            "wide": lambda: (rng.random(shape) - 0.5) * 1e3,  # keys hash the raw values, the f32 copies wrap them
+        }[kind]()
         for ix in self.pair:
             ix.update(new)
         self.prev, self.cand = self.cand, new
@@ -73,11 +69,8 @@ class Epochs(RuleBasedStateMachine):
         # the refreshed single-precision coordinates.
         q = self.rng.random((m, self.d))
         ex = self.rng.integers(-1, max(self.pair[0].n_points, 1), m) if exclude else None
-        native, reference = self.pair
-        for got, want in zip(native.query_knn(q, k, ex), reference.query_knn(q, k, ex)):
-            np.testing.assert_array_equal(got, want)
-        for got, want in zip(native.query_radius(q, radius, ex),
-                             reference.query_radius(q, radius, ex)):
+        native, reference = (ix.query_knn(q, k, ex) + ix.query_radius(q, radius, ex) for ix in self.pair)
+        for got, want in zip(native, reference, strict=True):
             np.testing.assert_array_equal(got, want)
 
     @invariant()
@@ -94,21 +87,21 @@ def test_few_moves_among_many(b, K):
     # Few moved entries are spliced in between blocks of kept entries; long
     # runs of equal keys (b = 2) make the refresh walk the whole table.
     rng = np.random.default_rng(b * 10 + K)
-    native, reference = both(random_params(rng, d=3, L=4, K=K, b=b))
+    pair = both(random_params(rng, d=3, L=4, K=K, b=b))
     pts = rng.random((3000, 3))
     steps = [pts[1000:].copy() for _ in range(3)]
     for new in steps[1:]:
         rows = rng.random(2000) < 0.02
         new[rows] = (new[rows] + rng.uniform(-0.1, 0.1, (rows.sum(), 3))) % 1
-    for ix in (native, reference):
+    for ix in pair:
         ix.build(pts, 1000)
     q = rng.random((50, 3))
     for new in steps[1:] + steps[:1]:  # the last step goes back to the start
-        for ix in (native, reference):
+        for ix in pair:
             ix.update(new)
-        assert_same(native, reference)
+        assert_same(*pair)
         # The rows measure the stored coordinates of moved and unmoved points.
-        for got, want in zip(native.query_knn(q, 20), reference.query_knn(q, 20)):
+        for got, want in zip(*(ix.query_knn(q, 20) for ix in pair)):
             np.testing.assert_array_equal(got, want)
 
 
@@ -152,25 +145,30 @@ def test_argument_layouts():
     assert_tables_equal(ixs[0], ixs[2])
 
 
-EPOCH_DIGEST = textwrap.dedent("""
-    import hashlib, numpy as np
-    from plovik import RustLshIndex
-    rng = np.random.default_rng(3)
-    L, K, d = 8, 5, 6
-    ix = RustLshIndex(3, K, L, 2, rng.integers(0, d, (L, K)), rng.random((L, K)))
-    pts = rng.random((20000, d))
-    ix.build(pts, 15000)
-    ix.update((pts[15000:] + rng.uniform(-0.02, 0.02, (5000, d))) % 1)
-    ix.update(rng.random((5000, d)))
-    ix.promote(rng.random((7000, d)))
-    ix.promote(np.zeros((0, d)))
-    ix.promote(rng.random((3000, d)))
-    ix.update(rng.random((3000, d)))
-    h = hashlib.sha256()
-    for v in ix.tables().values():
-        h.update(v.tobytes())
-    print(h.hexdigest())
-""")
+# Both scripts make the same index and the same epochs.
+SETUP = """
+import hashlib, resource, numpy as np
+from plovik import RustLshIndex
+from plovik.lsh import PythonLshIndex
+rng = np.random.default_rng(3)
+L, K, d = 6, 4, 4
+params = dict(b=3, k=K, l=L, probes=2, s=rng.integers(0, d, (L, K)), u=rng.random((L, K)))
+pts = rng.random((300_000, d))
+steps = [("update", (pts[200_000:] + rng.uniform(-0.02, 0.02, (100_000, d))) % 1),
+         ("update", rng.random((100_000, d))), ("promote", rng.random((70_000, d))),
+         ("promote", np.zeros((0, d))), ("promote", rng.random((30_000, d))), ("update", rng.random((30_000, d)))]
+ix = RustLshIndex(**params)
+ix.build(pts, 200_000)
+"""
+
+EPOCH_DIGEST = SETUP + """
+h = hashlib.sha256()
+for name, args in steps:
+    getattr(ix, name)(args)
+for v in ix.tables().values():
+    h.update(v.tobytes())
+print(h.hexdigest())
+"""
 
 
 @pytest.mark.threads
@@ -180,42 +178,31 @@ def test_epochs_independent_of_thread_count():
 
 # Under a shrinking address-space limit an epoch fails at a different
 # allocation each time; every failure must leave the index as it was.
-OUT_OF_MEMORY = textwrap.dedent("""
-    import resource, numpy as np
-    from plovik import RustLshIndex
-    from plovik.lsh import PythonLshIndex
-    rng = np.random.default_rng(0)
-    L, K, d = 4, 3, 3
-    params = dict(b=3, k=K, l=L, probes=1, s=rng.integers(0, d, (L, K)), u=rng.random((L, K)))
-    ix, ref = RustLshIndex(**params), PythonLshIndex(**params)
-    pts, moved, batch = rng.random((300_000, d)), rng.random((100_000, d)), rng.random((100_000, d))
-    for x in (ix, ref):
-        x.build(pts, 200_000)
+OUT_OF_MEMORY = SETUP + """
+ref = PythonLshIndex(**params)
+ref.build(pts, 200_000)
 
-    def state(x):
-        return [v.tobytes() for v in x.tables().values()] + [x.n_points, x.n_static]
+def state(x):
+    return [v.tobytes() for v in x.tables().values()] + [x.n_points, x.n_static]
 
-    def vm_bytes():
-        with open("/proc/self/status") as f:
-            return next(int(l.split()[1]) for l in f if l.startswith("VmSize")) * 1024
-
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    for name, args in (("update", moved), ("promote", batch)):
-        before, failed = state(ix), 0
-        for margin in range(0, 1 << 27, 1 << 20):
-            resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + margin, hard))
-            try:
-                getattr(ix, name)(args)
-                break
-            except MemoryError:
-                failed += 1
-            finally:
-                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-            assert state(ix) == before, (name, margin)
-        getattr(ref, name)(args)
-        assert state(ix) == state(ref), name
-        print(name, failed)
-""")
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+for name, args in steps[1:3]:
+    before, failed = state(ix), 0
+    for margin in range(0, 1 << 27, 1 << 20):
+        with open("/proc/self/statm") as f:  # the first field: the address space in use, in pages
+            resource.setrlimit(resource.RLIMIT_AS, (int(f.read().split()[0]) * resource.getpagesize() + margin, hard))
+        try:
+            getattr(ix, name)(args)
+            break
+        except MemoryError:
+            failed += 1
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        assert state(ix) == before, (name, margin)
+    getattr(ref, name)(args)
+    assert state(ix) == state(ref), name
+    print(name, failed)
+"""
 
 
 @pytest.mark.address_space_limit

@@ -10,8 +10,6 @@ import textwrap
 
 import pytest
 
-TIMEOUT = 300  # seconds; only a hang comes near it
-
 # Threads still running at exit are abandoned by the interpreter together
 # with everything their frames refer to (indexes and their buffers
 # included); LeakSanitizer cannot tell that from a leak, so the children
@@ -19,67 +17,63 @@ TIMEOUT = 300  # seconds; only a hang comes near it
 ABANDONS_THREADS = ({"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))}
                     if os.environ.get("PLOVIK_SANITIZER") == "address" else {})
 
+PRELUDE = """
+    import os, sys, threading, gc
+    import numpy as np
+    from plovik import RustLshIndex
+
+    def make(L, K, d, seed, **kw):
+        rng = np.random.default_rng(seed)
+        return rng, RustLshIndex(4, K, L, 2, rng.integers(0, d, (L, K)), rng.random((L, K)), **kw)
+"""
+
 
 def run_python(script, *args, flags=(), env=None):
-    return subprocess.run([sys.executable, *flags, "-c", script, *map(str, args)],
-                          capture_output=True, text=True, timeout=TIMEOUT,
-                          env={**os.environ, **(env or {})})
+    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(PRELUDE + script), *map(str, args)],
+                          capture_output=True, text=True, timeout=300, env={**os.environ, **(env or {})})
 
 
 # Every method, a failure of every kind and a few threads, in development
 # mode: the allocator debug hooks check every interpreter allocation for
 # overruns and for being made without the interpreter lock, and any
 # warning (an unclosed resource, a deprecated call) is an error.
-DEV_MODE_WORKLOAD = textwrap.dedent("""
-    import gc, threading
-    import numpy as np
-    from plovik import RustLshIndex
-
-    rng = np.random.default_rng(0)
-    L, K, d = 4, 3, 4
+DEV_MODE_WORKLOAD = """
     for block in (1, 1024):
-        ix = RustLshIndex(4, K, L, 2, rng.integers(0, d, (L, K)), rng.random((L, K)), block=block)
-        pts = rng.random((5000, d))
+        rng, ix = make(4, 3, 4, block, block=block)
+        pts, q = rng.random((5000, 4)), rng.random((100, 4))
         ix.build(pts, 4000)
-        q = rng.random((100, d))
-        rows = ix.query_knn(q, 5, np.arange(100)), ix.query_knn(q[:10], 3)
-        hits = ix.query_radius(q, 0.2, np.arange(100))
-        ix.update(rng.random((1000, d)))
-        ix.promote(rng.random((500, d)))
-        tables, stats = ix.tables(), ix.stats()
-        ix.reset_stats()
+        rows = ix.query_knn(q, 5, np.arange(100)), ix.query_knn(q[:10], 3), ix.query_radius(q, 0.2, np.arange(100))
+        ix.update(rng.random((1000, 4)))
+        ix.promote(rng.random((500, 4)))
+        tables, stats, _ = ix.tables(), ix.stats(), ix.reset_stats()
         assert (ix.n_points, ix.n_static, ix.n_candidates) == (5500, 5000, 500)
-        failures = [
-            (lambda: ix.build(pts.astype(np.float32), 0), TypeError),
-            (lambda: ix.build(pts[::2], 0), TypeError),
-            (lambda: ix.build(pts, -1), OverflowError),
-            (lambda: ix.build(pts, 6000), ValueError),
-            (lambda: ix.query_knn(q, 2**62), MemoryError),
-            (lambda: ix.promote(np.ascontiguousarray(q[:, :2])), ValueError),
-            (lambda: ix.tables(1), TypeError),
-        ]
-        for call, error in failures:
-            try:
-                call()
-            except error:
-                pass
-            else:
-                raise SystemExit(f"no {error.__name__}")
-        for call in (lambda: ix.update(q), lambda: ix.query_knn(q, 3, np.arange(5))):
+        for call, error in [
+            (lambda: ix.build(pts.astype(np.float32), 0), "TypeError"),
+            (lambda: ix.build(pts[::2], 0), "TypeError"),
+            (lambda: ix.build(pts, -1), "OverflowError"),
+            (lambda: ix.build(pts, 6000), "ValueError"),
+            (lambda: ix.query_knn(q, 2**62), "MemoryError"),
+            (lambda: ix.promote(np.ascontiguousarray(q[:, :2])), "ValueError"),
+            (lambda: ix.tables(1), "TypeError"),
+            (lambda: ix.update(q), "PanicException"),
+            (lambda: ix.query_knn(q, 3, np.arange(5)), "PanicException"),
+        ]:
             try:
                 call()
             except BaseException as e:
-                assert type(e).__name__ == "PanicException", e
+                assert type(e).__name__ == error, (error, e)
+            else:
+                raise SystemExit(f"no {error}")
         threads = [threading.Thread(target=ix.query_knn, args=(q, 5)) for _ in range(3)]
         threads.append(threading.Thread(target=ix.tables))
         for t in threads:
             t.start()
         for t in threads:
             t.join()
-        del ix, rows, hits, tables, stats
+        del ix, rows, tables, stats
         gc.collect()
     print("done")
-""")
+"""
 
 
 def test_development_mode_with_warnings_as_errors():
@@ -92,18 +86,14 @@ def test_development_mode_with_warnings_as_errors():
 # the interpreter (it stops every thread but the one finalizing); the
 # process must still exit cleanly. Each thread has an index of its own and
 # calls it in a loop of short calls, so some call comes back during the
-# shutdown on every run.
-SHUTDOWN_WITH_CALLS_IN_FLIGHT = textwrap.dedent("""
-    import sys, threading
-    import numpy as np
-    from plovik import RustLshIndex
-
+# shutdown on every run. One more daemon thread runs a single long query,
+# still running on the pool's workers when the process exits.
+SHUTDOWN_WITH_CALLS_IN_FLIGHT = """
     rng = np.random.default_rng(0)
-    L, K, d = 4, 3, 4
-    pts, q = rng.random((20_000, d)), rng.random((200, d))
+    pts, q = rng.random((20_000, 4)), rng.random((200, 4))
     calls = {
         "query_knn": lambda ix: ix.query_knn(q, 5),
-        "query_batch": lambda ix: ix.query_knn(rng.random((300, d)), 5),
+        "query_batch": lambda ix: ix.query_knn(rng.random((300, 4)), 5),
         "query_radius": lambda ix: ix.query_radius(q, 0.1),
         "build": lambda ix: ix.build(pts, 15_000),
         "update": lambda ix: ix.update(pts[15_000:]),
@@ -113,23 +103,34 @@ SHUTDOWN_WITH_CALLS_IN_FLIGHT = textwrap.dedent("""
     names = sys.argv[1].split(",")
     running = threading.Barrier(len(names) + 1)
 
-    def churn(name):
-        ix = RustLshIndex(4, K, L, 2, rng.integers(0, d, (L, K)), rng.random((L, K)))
+    def churn(i, name):
+        ix = make(4, 3, 4, i)[1]
         ix.build(pts, 15_000)
-        call = calls[name]
         running.wait()
         while True:
             try:
-                call(ix)
+                calls[name](ix)
             except BaseException as e:
                 if type(e).__name__ != "PanicException":
                     raise
 
-    for name in names:
-        threading.Thread(target=churn, args=(name,), daemon=True).start()
+    for i, name in enumerate(names):
+        threading.Thread(target=churn, args=(i, name), daemon=True).start()
     running.wait()
+    rng, long = make(8, 4, 8, 1, block=1)
+    long.build(rng.random((100_000, 8)), 80_000)
+    big = rng.random((1_000_000, 8))
+    threading.Thread(target=lambda: long.query_knn(big, 10), daemon=True).start()
+    while True:  # the query holds shared access once it runs: promote then cannot get in
+        try:
+            long.promote(None)
+        except RuntimeError as e:
+            assert str(e) == "Already borrowed"
+            break
+        except TypeError:
+            pass
     print("leaving", flush=True)
-""")
+"""
 
 
 @pytest.mark.threads
@@ -140,60 +141,20 @@ SHUTDOWN_WITH_CALLS_IN_FLIGHT = textwrap.dedent("""
 ])
 def test_shutdown_with_calls_in_flight(calls, threads):
     for _ in range(2):
-        out = run_python(SHUTDOWN_WITH_CALLS_IN_FLIGHT, calls,
-                         env={"RAYON_NUM_THREADS": threads, **ABANDONS_THREADS})
+        out = run_python(SHUTDOWN_WITH_CALLS_IN_FLIGHT, calls, env={"RAYON_NUM_THREADS": threads, **ABANDONS_THREADS})
         assert (out.returncode, out.stdout) == (0, "leaving\n"), out.stderr
-
-
-# One long query on a daemon thread, still running on the pool's workers
-# when the process exits.
-SHUTDOWN_DURING_LONG_QUERY = textwrap.dedent("""
-    import threading
-    import numpy as np
-    from plovik import RustLshIndex
-
-    rng = np.random.default_rng(1)
-    L, K, d = 8, 4, 8
-    ix = RustLshIndex(4, K, L, 3, rng.integers(0, d, (L, K)), rng.random((L, K)), block=1)
-    ix.build(rng.random((100_000, d)), 80_000)
-    q = rng.random((1_000_000, d))
-    threading.Thread(target=lambda: ix.query_knn(q, 10), daemon=True).start()
-    # The query holds shared access once it runs: promote then cannot get in.
-    while True:
-        try:
-            ix.promote(None)
-        except RuntimeError as e:
-            assert str(e) == "Already borrowed"
-            break
-        except TypeError:
-            pass
-    print("leaving", flush=True)
-""")
-
-
-@pytest.mark.threads
-def test_shutdown_during_a_long_query():
-    out = run_python(SHUTDOWN_DURING_LONG_QUERY, env=ABANDONS_THREADS)
-    assert (out.returncode, out.stdout) == (0, "leaving\n"), out.stderr
 
 
 # A fork while another interpreter thread is inside a query: the child has
 # none of the pool's threads and must make its own pool, whatever state the
 # parent's was in.
-FORK_DURING_QUERY = textwrap.dedent("""
-    import os, threading, warnings
-    import numpy as np
-    from plovik import RustLshIndex
-
+FORK_DURING_QUERY = """
+    import warnings
     warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
-    rng = np.random.default_rng(2)
-    L, K, d = 6, 4, 6
-    ix = RustLshIndex(4, K, L, 2, rng.integers(0, d, (L, K)), rng.random((L, K)), block=1)
-    pts = rng.random((50_000, d))
-    ix.build(pts, 40_000)
-    q = rng.random((500, d))
-    want = ix.query_knn(q, 7)
-    stop = threading.Event()
+    rng, ix = make(6, 4, 6, 2, block=1)
+    ix.build(rng.random((50_000, 6)), 40_000)
+    q = rng.random((500, 6))
+    want, stop = ix.query_knn(q, 7), threading.Event()
 
     def query():
         while not stop.is_set():
@@ -211,7 +172,7 @@ FORK_DURING_QUERY = textwrap.dedent("""
     stop.set()
     t.join()
     print(statuses)
-""")
+"""
 
 
 @pytest.mark.forks_after_threads

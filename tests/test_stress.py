@@ -9,9 +9,9 @@ fail, by the access rule or by their own fault, and change nothing. A
 watchdog joins every thread with a timeout, so a deadlock fails the test
 instead of hanging it."""
 
-import sys
 import threading
 import time
+from collections import Counter
 
 import numpy as np
 import pytest
@@ -22,19 +22,31 @@ from util import random_params
 
 pytestmark = pytest.mark.threads
 
-READERS = 3
-READER_CALLS = 300
-MEDDLER_CALLS = 150
-MIN_WRITER_STEPS = 8
+READERS, READER_CALLS, MEDDLER_CALLS, MIN_WRITER_STEPS = 3, 300, 150, 8
 JOIN_TIMEOUT = 300  # seconds; only a deadlock comes near it
-
-SHARED_BUSY = "Already mutably borrowed"
-EXCLUSIVE_BUSY = "Already borrowed"
+SHARED_BUSY, EXCLUSIVE_BUSY = "Already mutably borrowed", "Already borrowed"
+STATS = ["gather_ns", "refine_ns", "relax_ns", "queries", "cands", "pairs", "relaxed", "block"]
 COUNTERS = ("queries", "cands", "pairs", "relaxed")
 
 
-def fingerprint(arrays):
-    return tuple((a.shape, a.dtype.str, a.tobytes()) for a in arrays)
+def fingerprint(result):
+    return tuple((a.shape, a.dtype.str, a.tobytes()) if isinstance(a, np.ndarray) else a for a in result)
+
+
+def attempt(call, busy, fault=None):
+    """call() under the access rule: ("busy", None) for the rule's
+    RuntimeError, ("refused", None) for the fault named (a type name) and
+    ("ok", result) for a call that must not fail."""
+    try:
+        result = call()
+    except RuntimeError as e:
+        assert str(e) == busy, repr(e)
+        return "busy", None
+    except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
+        assert fault is not None and type(e).__name__ == fault, repr(e)
+        return "refused", None
+    assert fault is None, "a call that must fail succeeded"
+    return "ok", result
 
 
 class Scenario:
@@ -43,27 +55,20 @@ class Scenario:
 
     def __init__(self, block):
         rng = np.random.default_rng(11)
-        d = 4
-        self.params = random_params(rng, d=d, L=4, K=3, b=4, probes=2, block=block)
+        self.params = random_params(rng, d=4, L=4, K=3, b=4, probes=2, block=block)
         self.index = RustLshIndex(**self.params)
         # Large enough that a build or an update takes a while, so that
         # readers also run into the writer.
-        n, self.n_static = 40_000, 30_000
-        self.points = rng.random((n, d))
-        kept = self.points[self.n_static:]
-        moved = kept.copy()
-        some = rng.random(len(kept)) < 0.3
-        moved[some] = (moved[some] + rng.uniform(-0.05, 0.05, (some.sum(), d))) % 1.0
-        self.steps = [
-            ("build", (self.points, self.n_static)),
-            ("update", (moved,)),
-            ("update", (kept,)),  # back where they were, in a new tie order
-            ("promote", (rng.random((5000, d)),)),
-        ]
-        self.queries = rng.random((40, d))
-        self.exclude = rng.integers(0, n, 40)
-        self.batch = rng.random((80, d))  # 64 or more: the blocked path unless block is 1
-        self.reader_calls = {
+        self.points = rng.random((40_000, 4))
+        kept = self.points[30_000:]
+        moved, some = kept.copy(), rng.random(len(kept)) < 0.3
+        moved[some] = (moved[some] + rng.uniform(-0.05, 0.05, (some.sum(), 4))) % 1.0
+        self.steps = [("build", (self.points, 30_000)), ("update", (moved,)),
+                      ("update", (kept,)),  # back where they were, in a new tie order
+                      ("promote", (rng.random((5000, 4)),))]
+        self.queries, self.exclude = rng.random((40, 4)), rng.integers(0, 40_000, 40)
+        self.batch = rng.random((80, 4))  # 64 or more: the blocked path unless block is 1
+        self.calls = {
             "knn": lambda ix: ix.query_knn(self.queries, 5, self.exclude),
             "knn_batch": lambda ix: ix.query_knn(self.batch, 4),
             "radius": lambda ix: ix.query_radius(self.queries, 0.2),
@@ -71,16 +76,11 @@ class Scenario:
             "sizes": lambda ix: (ix.n_points, ix.n_static, ix.n_candidates),
         }
         # Replay the cycle alone and note every answer in every state.
-        self.expected = {name: set() for name in self.reader_calls}
-        for name, args in self.steps:
-            getattr(self.index, name)(*args)
-            for call, f in self.reader_calls.items():
-                self.expected[call].add(self.answer(call, f(self.index)))
-        self.step = 0  # the next step of the writer; the replay ended after the promote
-
-    @staticmethod
-    def answer(call, result):
-        return result if call == "sizes" else fingerprint(result)
+        self.step, self.expected = 0, {name: set() for name in self.calls}
+        for _ in self.steps:
+            self.write_step()
+            for name, f in self.calls.items():
+                self.expected[name].add(fingerprint(f(self.index)))
 
     def write_step(self):
         name, args = self.steps[self.step]
@@ -88,128 +88,84 @@ class Scenario:
         self.step = (self.step + 1) % len(self.steps)
 
 
-def expect_busy(error, message):
-    assert isinstance(error, RuntimeError) and str(error) == message, repr(error)
-
-
 def reader(sc, seed, log):
-    rng = np.random.default_rng(seed)
-    ix = sc.index
-    kinds = list(sc.reader_calls) + ["stats", "reset_stats", "short_exclude"] + ["pause"] * 4
+    rng, ix = np.random.default_rng(seed), sc.index
+    checks = {"stats": lambda s: list(s) == STATS and all(type(v) is int and v >= 0 for v in s.values()),
+              "reset_stats": lambda r: r is None}
+    kinds = list(sc.calls) + list(checks) + ["short_exclude"] + ["pause"] * 4
     for _ in range(READER_CALLS):
         kind = kinds[rng.integers(len(kinds))]
-        try:
-            if kind == "pause":
-                # Outside any call: when every reader is here or between
-                # calls, the writer and the meddler can get in.
-                time.sleep(rng.random() * 1e-3)
-            elif kind == "stats":
-                s = ix.stats()
-                assert list(s) == ["gather_ns", "refine_ns", "relax_ns", "queries", "cands", "pairs",
-                                   "relaxed", "block"]
-                assert all(type(v) is int and v >= 0 for v in s.values())
-            elif kind == "reset_stats":
-                assert ix.reset_stats() is None
-            elif kind == "short_exclude":
-                # fails inside a worker; the access must still be given back
-                with pytest.raises(BaseException) as info:
-                    ix.query_knn(sc.queries, 3, sc.exclude[:10])
-                if type(info.value).__name__ != "PanicException":
-                    raise info.value
-            else:
-                got = sc.answer(kind, sc.reader_calls[kind](ix))
-                assert got in sc.expected[kind], f"{kind}: an answer of no state"
+        if kind == "pause":
+            # Outside any call: when every reader is here or between
+            # calls, the writer and the meddler can get in.
+            time.sleep(rng.random() * 1e-3)
             log["ok"] += 1
-        except RuntimeError as e:
-            expect_busy(e, SHARED_BUSY)
-            log["busy"] += 1
+        elif kind == "short_exclude":  # fails inside a worker; the access must still be given back
+            log[attempt(lambda: ix.query_knn(sc.queries, 3, sc.exclude[:10]), SHARED_BUSY, "PanicException")[0]] += 1
+        else:
+            outcome, got = attempt(lambda: sc.calls[kind](ix) if kind in sc.calls else getattr(ix, kind)(), SHARED_BUSY)
+            if outcome == "ok":
+                assert checks[kind](got) if kind in checks else fingerprint(got) in sc.expected[kind], kind
+            log[outcome] += 1
 
 
 def meddler(sc, log):
     """Exclusive calls that must fail whether or not they get in."""
-    ix = sc.index
-    rng = np.random.default_rng(8)
-    wrong = [
-        (lambda: ix.update(np.zeros((3, 4))), "PanicException"),  # wrong number of values
-        (lambda: ix.promote(np.zeros((2, 7))), ValueError),  # wrong width
-        (lambda: ix.build(sc.points[:5], 6), ValueError),  # n_static > n
-    ]
+    ix, rng = sc.index, np.random.default_rng(8)
+    wrong = [(lambda: ix.update(np.zeros((3, 4))), "PanicException"),  # wrong number of values
+             (lambda: ix.promote(np.zeros((2, 7))), "ValueError"),  # wrong width
+             (lambda: ix.build(sc.points[:5], 6), "ValueError")]  # n_static > n
     for i in range(MEDDLER_CALLS):
         call, fault = wrong[i % len(wrong)]
         time.sleep(rng.random() * 2e-3)  # spread over the storm
-        try:
-            call()
-        except RuntimeError as e:
-            expect_busy(e, EXCLUSIVE_BUSY)
-            log["busy"] += 1
-            continue
-        except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
-            if fault == "PanicException":
-                assert type(e).__name__ == fault, repr(e)
-            else:
-                assert type(e) is fault, repr(e)
-            log["refused"] += 1
-            continue
-        raise AssertionError("a call that must fail succeeded")
+        log[attempt(call, EXCLUSIVE_BUSY, fault)[0]] += 1
 
 
 def writer(sc, readers_done, log):
     rng = np.random.default_rng(7)
-    while not (readers_done.is_set() and log["steps"] >= MIN_WRITER_STEPS):
-        try:
-            sc.write_step()
-            log["steps"] += 1
-            time.sleep(rng.random() * 1e-3)  # leave the readers a window
-        except RuntimeError as e:
-            expect_busy(e, EXCLUSIVE_BUSY)
-            log["busy"] += 1
-            time.sleep(0)  # let the interpreter lock go to the readers
-
-
-def run_guarded(target, args, errors):
-    try:
-        target(*args)
-    except BaseException as e:  # noqa: BLE001 - reported by the test
-        errors.append(e)
+    while not (readers_done.is_set() and log["ok"] >= MIN_WRITER_STEPS):
+        outcome, _ = attempt(sc.write_step, EXCLUSIVE_BUSY)
+        log[outcome] += 1
+        # leave the readers a window; when refused, let the interpreter lock go to them
+        time.sleep(rng.random() * 1e-3 if outcome == "ok" else 0)
 
 
 @pytest.mark.parametrize("block", [1, 1024])
 def test_readers_writer_and_meddler_on_one_index(block):
     sc = Scenario(block)
-    logs = [dict(ok=0, busy=0) for _ in range(READERS)]
-    writer_log, meddler_log = dict(steps=0, busy=0), dict(busy=0, refused=0)
-    readers_done, errors = threading.Event(), []
-    start = threading.Barrier(READERS + 2)
+    logs = [Counter() for _ in range(READERS + 2)]  # the readers', the writer's, the meddler's
+    readers_done, errors, start = threading.Event(), [], threading.Barrier(READERS + 2)
 
-    def started(target, *args):
+    def run(target, *args):
         start.wait()
-        run_guarded(target, args, errors)
+        try:
+            target(*args)
+        except BaseException as e:  # noqa: BLE001 - reported by the test
+            errors.append(e)
 
-    readers = [threading.Thread(target=started, args=(reader, sc, 100 + i, logs[i]), daemon=True)
-               for i in range(READERS)]
-    others = [threading.Thread(target=started, args=(writer, sc, readers_done, writer_log), daemon=True),
-              threading.Thread(target=started, args=(meddler, sc, meddler_log), daemon=True)]
-    for t in readers + others:
+    jobs = [(reader, sc, 100 + i, logs[i]) for i in range(READERS)]
+    jobs += [(writer, sc, readers_done, logs[-2]), (meddler, sc, logs[-1])]
+    threads = [threading.Thread(target=run, args=job, daemon=True) for job in jobs]
+    for t in threads:
         t.start()
-    for t in readers:
+    for i, t in enumerate(threads):
+        if i == READERS:
+            readers_done.set()
         t.join(JOIN_TIMEOUT)
-    readers_done.set()
-    for t in others:
-        t.join(JOIN_TIMEOUT)
-    assert not any(t.is_alive() for t in readers + others), "deadlock: a thread never finished"
+    assert not any(t.is_alive() for t in threads), "deadlock: a thread never finished"
     assert errors == []
-    assert sum(log["ok"] + log["busy"] for log in logs) == READERS * READER_CALLS
-    assert meddler_log["busy"] + meddler_log["refused"] == MEDDLER_CALLS
-    assert writer_log["steps"] >= MIN_WRITER_STEPS
+    assert [sum(log.values()) for log in logs[:READERS]] == [READER_CALLS] * READERS
+    assert logs[-1]["busy"] + logs[-1]["refused"] == MEDDLER_CALLS
+    assert logs[-2]["ok"] >= MIN_WRITER_STEPS
 
     # Afterwards: the index is in the state its last step made, and the
     # counters count exactly what is asked of them.
     ix = sc.index
-    assert sc.answer("tables", sc.reader_calls["tables"](ix)) in sc.expected["tables"]
+    assert fingerprint(sc.calls["tables"](ix)) in sc.expected["tables"]
     while sc.step != 1:  # back to the state right after the build
         sc.write_step()
     reference = PythonLshIndex(**sc.params)
-    reference.build(sc.points, sc.n_static)
+    reference.build(sc.points, 30_000)
     for index in (ix, reference):
         index.reset_stats()
     for queries, k in ((sc.queries, 5), (sc.batch, 4)):
