@@ -15,14 +15,9 @@ from plovik import RustLshIndex
 from util import random_params
 
 EXPECTED_SIGNATURES = {
-    "build": "($self, points, n_static)",
-    "tables": "($self)",
-    "query_knn": "($self, queries, k, exclude_ids=None)",
-    "query_radius": "($self, queries, radius, exclude_ids=None)",
-    "update": "($self, coords)",
-    "promote": "($self, new_candidates)",
-    "stats": "($self)",
-    "reset_stats": "($self)",
+    "build": "($self, points, n_static)", "tables": "($self)", "stats": "($self)", "reset_stats": "($self)",
+    "query_knn": "($self, queries, k, exclude_ids=None)", "query_radius": "($self, queries, radius, exclude_ids=None)",
+    "update": "($self, coords)", "promote": "($self, new_candidates)",
 }
 
 
@@ -51,15 +46,13 @@ def test_module_signatures_and_docstrings():
 
 
 def test_class_shape():
-    with pytest.raises(TypeError):
-        type("Sub", (RustLshIndex,), {})
     ix = small_index()
-    with pytest.raises(AttributeError):
-        ix.n_points = 3
-    with pytest.raises(AttributeError):
-        ix.anything = 1
-    with pytest.raises(TypeError):
-        weakref.ref(ix)
+    for call, error in [(lambda: type("Sub", (RustLshIndex,), {}), TypeError),  # not subclassable
+                        (lambda: setattr(ix, "n_points", 3), AttributeError),  # read-only property
+                        (lambda: setattr(ix, "anything", 1), AttributeError),  # no other attributes
+                        (lambda: weakref.ref(ix), TypeError)]:
+        with pytest.raises(error):
+            call()
     assert not hasattr(ix, "__dict__")
     assert RustLshIndex.__repr__ is object.__repr__
 
@@ -215,14 +208,11 @@ def test_access_rule_with_threads():
         worker.start()
         started.wait()
         while worker.is_alive():
-            try:
-                _ = ix.n_points
-            except RuntimeError as e:
-                seen["shared"] = str(e)
-            try:
-                ix.build(pts[:10], 0)
-            except RuntimeError as e:
-                seen["exclusive"] = str(e)
+            for kind, call in (("shared", lambda: ix.n_points), ("exclusive", lambda: ix.build(pts[:10], 0))):
+                try:
+                    call()
+                except RuntimeError as e:
+                    seen[kind] = str(e)
         worker.join()
         if all(seen.values()):
             break

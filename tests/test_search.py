@@ -87,50 +87,49 @@ def test_draws_follow_the_seed():
     assert len({tuple(row) for row in s}) == 32 and len(np.unique(u)) == u.size
 
 
-class TestSearchParameters:
-    def test_build_uses_the_rule_and_the_seed(self):
-        search = built(d=6, n=5000, n_static=4000, seed=11, tables=5, probes=2, block=17)
-        p = search.params
-        assert (p.b, p.k) == choose_cells_and_components(5000, 6)
-        assert (p.l, p.probes, p.block) == (5, 2, 17)
-        s, u = draw_hash_parameters(np.random.default_rng(11), 6, 5, p.k)
-        assert np.array_equal(p.s, s) and np.array_equal(p.u, u)
-        again = search.hash_parameters(5000)
-        assert np.array_equal(again.s, p.s) and np.array_equal(again.u, p.u)
+def test_build_uses_the_rule_and_the_seed():
+    search = built(d=6, n=5000, n_static=4000, seed=11, tables=5, probes=2, block=17)
+    p = search.params
+    assert (p.b, p.k) == choose_cells_and_components(5000, 6)
+    assert (p.l, p.probes, p.block) == (5, 2, 17)
+    s, u = draw_hash_parameters(np.random.default_rng(11), 6, 5, p.k)
+    assert np.array_equal(p.s, s) and np.array_equal(p.u, u)
+    again = search.hash_parameters(5000)
+    assert np.array_equal(again.s, p.s) and np.array_equal(again.u, p.u)
+    search.build(points(100, 6))  # a rebuild chooses again for its size
+    assert (search.params.b, search.params.k) == (3, 2) != (p.b, p.k)
 
-    def test_seed_decides_the_tables(self):
-        a, b, c = built(seed=5), built(seed=5), built(seed=6)
-        assert_tables_equal(a, b)
-        assert not np.array_equal(a.tables()["static_keys"], c.tables()["static_keys"])
-        drawn = built(seed=None)  # no seed: one is drawn, and it reproduces
-        assert isinstance(drawn.seed, int)
-        assert_tables_equal(drawn, built(seed=drawn.seed))
 
-    def test_generator_is_drawn_from_at_each_build(self):
-        search = PlovikSearch(4, seed=np.random.default_rng(1), backend="reference")
-        x = points(300, 4)
-        search.build(x)
-        first = search.params
-        search.build(x)
-        assert not np.array_equal(first.u, search.params.u)
-        # an equal generator replays the same draws
-        other = PlovikSearch(4, seed=np.random.default_rng(1), backend="reference")
-        other.build(x)
-        assert np.array_equal(other.params.u, first.u)
+def test_seed_decides_the_tables():
+    a, b, c = built(seed=5), built(seed=5), built(seed=6)
+    assert_tables_equal(a, b)
+    assert not np.array_equal(a.tables()["static_keys"], c.tables()["static_keys"])
+    drawn = built(seed=None)  # no seed: one is drawn, and it reproduces
+    assert isinstance(drawn.seed, int)
+    assert_tables_equal(drawn, built(seed=drawn.seed))
 
-    def test_parameters_follow_the_size_at_each_build(self):
-        search = PlovikSearch(16, seed=0, backend="reference")
-        search.build(points(100, 16))
-        assert (search.params.b, search.params.k) == (3, 2)
-        search.build(points(40_000, 16))
-        assert (search.params.b, search.params.k) == choose_cells_and_components(40_000, 16)
 
-    def test_raw_index_from_the_parameters_matches(self):
-        search = built(backend="native")
-        raw = plovik.RustLshIndex(**search.params.as_kwargs())
-        raw.build(points(600, 5), 500)
-        assert_tables_equal(search, raw)
-        assert isinstance(search.raw, plovik.RustLshIndex)
+def test_generator_is_drawn_from_at_each_build():
+    search = PlovikSearch(4, seed=np.random.default_rng(1), backend="reference")
+    x = points(300, 4)
+    search.build(x)
+    first = search.params
+    search.build(x)
+    assert not np.array_equal(first.u, search.params.u)
+    # an equal generator replays the same draws
+    other = PlovikSearch(4, seed=np.random.default_rng(1), backend="reference")
+    other.build(x)
+    assert np.array_equal(other.params.u, first.u)
+
+
+def test_backend_and_raw_index_from_the_parameters():
+    search = built(backend="native")
+    raw = plovik.RustLshIndex(**search.params.as_kwargs())
+    raw.build(points(600, 5), 500)
+    assert_tables_equal(search, raw)
+    assert isinstance(search.raw, plovik.RustLshIndex)
+    assert PlovikSearch(2).backend == "native"  # auto picks native
+    assert PlovikSearch(2, backend="reference").backend == "reference"
 
 
 # ------------------------------------------------------------------ validation
@@ -156,29 +155,6 @@ def test_constructor_refuses(d, kwargs, exc, message):
         PlovikSearch(d, **kwargs)
 
 
-@pytest.mark.parametrize("value, n_static, exc, message", [
-    (np.zeros((4, 3)), None, ValueError, r"points has 3 columns but the index has d = 5"),
-    (np.zeros(5), None, ValueError, r"2-D array of shape \(n, 5\), got shape \(5,\); for a single point"),
-    (np.zeros((2, 5, 1)), None, ValueError, r"2-D array of shape \(n, 5\), got shape \(2, 5, 1\)"),
-    ([[0.1] * 5, [0.2] * 4], None, TypeError, "points must be an array of numbers"),
-    (np.array([["a"] * 5]), None, TypeError, "points must hold real numbers, got dtype <U1"),
-    (np.zeros((2, 5), complex), None, TypeError, "must hold real numbers"),
-    (np.zeros((2, 5), bool), None, TypeError, "must hold real numbers"),
-    ("0.5", None, TypeError, "points must be an array of numbers, got str"),
-    (np.array([[0.1] * 5, [0.1, 0.2, np.nan, 0.3, 0.4]]), None, ValueError,
-     "points must be finite: row 1, column 2 holds nan"),
-    (np.full((1, 5), np.inf), None, ValueError, "finite: row 0, column 0 holds inf"),
-    (np.zeros((3, 5)), 4, ValueError, r"n_static must lie in \[0, 3\] for 3 points, got 4"),
-    (np.zeros((3, 5)), -1, ValueError, r"n_static must lie in \[0, 3\]"),
-    (np.zeros((3, 5)), 1.0, TypeError, "n_static must be an integer"),
-])
-def test_build_refuses(value, n_static, exc, message):
-    search = PlovikSearch(5, seed=0, backend="reference")
-    with pytest.raises(exc, match=message):
-        search.build(value, n_static)
-    assert search.params is None and search.n_points == 0
-
-
 def test_nothing_before_build():
     search = PlovikSearch(5, seed=0, backend="reference")
     for call in (lambda: search.query_knn(np.zeros((1, 5)), 1), lambda: search.query_radius(np.zeros((1, 5)), 0.1),
@@ -191,6 +167,20 @@ Z = np.zeros((2, 5))
 
 
 @pytest.mark.parametrize("call, exc, message", [
+    (lambda s: s.build(np.zeros((4, 3))), ValueError, r"points has 3 columns but the index has d = 5"),
+    (lambda s: s.build(np.zeros(5)), ValueError, r"2-D array of shape \(n, 5\), got shape \(5,\); for a single point"),
+    (lambda s: s.build(np.zeros((2, 5, 1))), ValueError, r"2-D array of shape \(n, 5\), got shape \(2, 5, 1\)"),
+    (lambda s: s.build([[0.1] * 5, [0.2] * 4]), TypeError, "points must be an array of numbers"),
+    (lambda s: s.build(np.array([["a"] * 5])), TypeError, "points must hold real numbers, got dtype <U1"),
+    (lambda s: s.build(Z.astype(complex)), TypeError, "must hold real numbers"),
+    (lambda s: s.build(Z.astype(bool)), TypeError, "must hold real numbers"),
+    (lambda s: s.build("0.5"), TypeError, "points must be an array of numbers, got str"),
+    (lambda s: s.build(np.array([[0.1] * 5, [0.1, 0.2, np.nan, 0.3, 0.4]])), ValueError,
+     "points must be finite: row 1, column 2 holds nan"),
+    (lambda s: s.build(np.full((1, 5), np.inf)), ValueError, "finite: row 0, column 0 holds inf"),
+    (lambda s: s.build(np.zeros((3, 5)), 4), ValueError, r"n_static must lie in \[0, 3\] for 3 points, got 4"),
+    (lambda s: s.build(np.zeros((3, 5)), -1), ValueError, r"n_static must lie in \[0, 3\]"),
+    (lambda s: s.build(np.zeros((3, 5)), 1.0), TypeError, "n_static must be an integer"),
     (lambda s: s.query_knn(np.zeros((2, 4)), 3), ValueError, "queries has 4 columns but the index has d = 5"),
     (lambda s: s.query_knn(Z, 0), ValueError, "k must be at least 1, got 0"),
     (lambda s: s.query_knn(Z, 2.5), TypeError, "k must be an integer, got float"),
@@ -215,13 +205,13 @@ Z = np.zeros((2, 5))
     (lambda s: s.promote(np.zeros((3, 4))), ValueError, "new_candidates has 4 columns but the index has d = 5"),
     (lambda s: s.promote(np.zeros(5)), ValueError, "for a single point use new_candidates"),
 ])
-def test_calls_on_a_built_index_refuse(call, exc, message):
+def test_calls_refuse_and_change_nothing(call, exc, message):
     search = built()
-    before = search.tables()
+    before, params = search.tables(), search.params
     with pytest.raises(exc, match=message):
         call(search)
     after = search.tables()
-    assert all(np.array_equal(before[key], after[key]) for key in before)
+    assert all(np.array_equal(before[key], after[key]) for key in before) and search.params is params
 
 
 # -------------------------------------------------------- conversion, sizes
@@ -312,8 +302,3 @@ def test_both_backends_agree(d, n, n_static, kw):
             assert list(a) == list(b) and all(a[key].tobytes() == b[key].tobytes() for key in a)
         else:
             assert len(a) == len(b) and all(np.array_equal(x, y) for x, y in zip(a, b))
-
-
-def test_auto_picks_native():
-    assert PlovikSearch(2).backend == "native"
-    assert PlovikSearch(2, backend="reference").backend == "reference"
