@@ -85,7 +85,6 @@ def test_conversions_are_strict():
     s, u = np.zeros((2, 2), np.int64), np.zeros((2, 2))
     ix, q = small_index(), np.zeros((1, 3))
     cases = [
-        (lambda: RustLshIndex(4, 2, 2, 1, s.tolist(), u), "s"),
         (lambda: RustLshIndex(4, 2, 2, 1, s.astype(np.int32), u), "s"),
         (lambda: RustLshIndex(4, 2, 2, 1, s, u.astype(np.float32)), "u"),
         (lambda: RustLshIndex(4.0, 2, 2, 1, s, u), "b"),
