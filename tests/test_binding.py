@@ -4,7 +4,6 @@ errors and the per-object access rule."""
 import inspect
 import threading
 import weakref
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -57,7 +56,7 @@ def test_class_shape():
     assert RustLshIndex.__repr__ is object.__repr__
 
 
-def test_fresh_index():
+def test_construction():
     p = random_params(np.random.default_rng(0), d=4, L=3, K=2, b=5)
     positional = RustLshIndex(p["b"], p["k"], p["l"], p["probes"], p["s"], p["u"], 1024)
     for obj in (RustLshIndex(**p), positional):
@@ -69,16 +68,10 @@ def test_fresh_index():
                                    pairs=0, relaxed=0, block=1024)
     # block 0 and more probes than components are taken as given
     assert small_index(block=0, probes=5).stats()["block"] == 0
-
-
-@pytest.mark.parametrize("s_shape,u_shape,l,k", [
-    ((2, 3), (2, 4), 2, 3),   # u wider than s
-    ((3, 2), (3, 2), 2, 3),   # s transposed
-    ((2, 3), (2, 3), 2, 4),   # k disagrees
-])
-def test_shape_check(s_shape, u_shape, l, k):
-    with pytest.raises(ValueError, match=r"^S and U must have shape \(L, K\)$"):
-        RustLshIndex(4, k, l, 1, np.zeros(s_shape, np.int64), np.zeros(u_shape))
+    # u wider than s, s transposed, k disagreeing
+    for s_shape, u_shape, l, k in [((2, 3), (2, 4), 2, 3), ((3, 2), (3, 2), 2, 3), ((2, 3), (2, 3), 2, 4)]:
+        with pytest.raises(ValueError, match=r"^S and U must have shape \(L, K\)$"):
+            RustLshIndex(4, k, l, 1, np.zeros(s_shape, np.int64), np.zeros(u_shape))
 
 
 def test_conversions_are_strict():
@@ -219,18 +212,3 @@ def test_access_rule_with_threads():
     assert ix.n_points in (10, 400_000)
     ix.build(pts[:100], 50)  # usable afterwards
     assert ix.n_points == 100
-
-
-@pytest.mark.threads
-def test_shared_calls_run_together():
-    ix = small_index()
-    ix.build(np.random.default_rng(7).random((100, 3)), 50)
-
-    def read(_):
-        for _ in range(300):
-            ix.tables()
-            ix.stats()
-            assert ix.n_candidates == 50
-
-    with ThreadPoolExecutor(4) as pool:
-        list(pool.map(read, range(4)))  # re-raises any reader's exception

@@ -135,30 +135,23 @@ def test_backend_and_raw_index_from_the_parameters():
 # ------------------------------------------------------------------ validation
 
 
-@pytest.mark.parametrize("d, kwargs, exc, message", [
-    (0, {}, ValueError, "d must be at least 1"),
-    (2.0, {}, TypeError, "d must be an integer, got float"),
-    (True, {}, TypeError, "d must be an integer, got a bool"),
-    (3, dict(tables=0), ValueError, "tables must be at least 1"),
-    (3, dict(components=0), ValueError, "components must be at least 1"),
-    (3, dict(cells=0), ValueError, "cells must be at least 1"),
-    (3, dict(probes=-1), ValueError, "probes must be at least 0"),
-    (3, dict(block=-2), ValueError, "block must be at least 0"),
-    (3, dict(seed=-1), ValueError, "seed must be at least 0"),
-    (3, dict(seed="x"), TypeError, "seed must be an integer"),
-    (3, dict(cells=16, components=16), ValueError, r"cells\*\*components = 16\*\*16 exceeds"),
-    (3, dict(backend="gpu"), ValueError, "backend must be"),
-    (3, dict(backend=None), TypeError, "backend must be a str"),
-])
-def test_constructor_refuses(d, kwargs, exc, message):
-    with pytest.raises(exc, match=message):
-        PlovikSearch(d, **kwargs)
-
-
 Z = np.zeros((2, 5))
 
 
 @pytest.mark.parametrize("call, exc, message", [
+    (lambda s: PlovikSearch(0), ValueError, "d must be at least 1"),
+    (lambda s: PlovikSearch(2.0), TypeError, "d must be an integer, got float"),
+    (lambda s: PlovikSearch(True), TypeError, "d must be an integer, got a bool"),
+    (lambda s: PlovikSearch(3, tables=0), ValueError, "tables must be at least 1"),
+    (lambda s: PlovikSearch(3, components=0), ValueError, "components must be at least 1"),
+    (lambda s: PlovikSearch(3, cells=0), ValueError, "cells must be at least 1"),
+    (lambda s: PlovikSearch(3, probes=-1), ValueError, "probes must be at least 0"),
+    (lambda s: PlovikSearch(3, block=-2), ValueError, "block must be at least 0"),
+    (lambda s: PlovikSearch(3, seed=-1), ValueError, "seed must be at least 0"),
+    (lambda s: PlovikSearch(3, seed="x"), TypeError, "seed must be an integer"),
+    (lambda s: PlovikSearch(3, cells=16, components=16), ValueError, r"cells\*\*components = 16\*\*16 exceeds"),
+    (lambda s: PlovikSearch(3, backend="gpu"), ValueError, "backend must be"),
+    (lambda s: PlovikSearch(3, backend=None), TypeError, "backend must be a str"),
     (lambda s: s.build(np.zeros((4, 3))), ValueError, r"points has 3 columns but the index has d = 5"),
     (lambda s: s.build(np.zeros(5)), ValueError, r"2-D array of shape \(n, 5\), got shape \(5,\); for a single point"),
     (lambda s: s.build(np.zeros((2, 5, 1))), ValueError, r"2-D array of shape \(n, 5\), got shape \(2, 5, 1\)"),
@@ -196,7 +189,7 @@ Z = np.zeros((2, 5))
     (lambda s: s.promote(np.zeros((3, 4))), ValueError, "new_candidates has 4 columns but the index has d = 5"),
     (lambda s: s.promote(np.zeros(5)), ValueError, "for a single point use new_candidates"),
 ])
-def test_calls_refuse_and_change_nothing(call, exc, message):
+def test_refusals_change_nothing(call, exc, message):
     search = built()
     before, params = search.tables(), search.params
     with pytest.raises(exc, match=message):
