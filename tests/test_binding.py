@@ -14,30 +14,24 @@ from plovik import RustLshIndex
 from util import random_params
 
 EXPECTED_SIGNATURES = {
-    "build": "($self, points, n_static)",
-    "tables": "($self)",
-    "query_knn": "($self, queries, k, exclude_ids=None)",
-    "query_radius": "($self, queries, radius, exclude_ids=None)",
-    "update": "($self, coords)",
-    "promote": "($self, new_candidates)",
-    "stats": "($self)",
-    "reset_stats": "($self)",
+    "build": "($self, points, n_static)", "tables": "($self)", "stats": "($self)", "reset_stats": "($self)",
+    "query_knn": "($self, queries, k, exclude_ids=None)", "query_radius": "($self, queries, radius, exclude_ids=None)",
+    "update": "($self, coords)", "promote": "($self, new_candidates)",
 }
 
 
 def small_index(**overrides):
     params = random_params(np.random.default_rng(1), d=3, L=2, K=2, b=4)
-    params.update(overrides)
-    return RustLshIndex(**params)
+    return RustLshIndex(**{**params, **overrides})
 
 
-def test_module_exports_one_class():
-    assert native.__all__ == ["RustLshIndex"]
-    assert native.RustLshIndex is RustLshIndex
+def same_tables(a, b):
+    return list(a) == list(b) and all(np.array_equal(a[key], b[key]) for key in a)
+
+
+def test_module_signatures_and_docstrings():
+    assert native.__all__ == ["RustLshIndex"] and native.RustLshIndex is RustLshIndex
     assert RustLshIndex.__module__ == "plovik._native"
-
-
-def test_signatures_and_docstrings():
     assert RustLshIndex.__text_signature__ == "(b, k, l, probes, s, u, block=1024)"
     assert RustLshIndex.__doc__.startswith("Toroidal-L1 LSH index, compiled.")
     for name, sig in EXPECTED_SIGNATURES.items():
@@ -51,70 +45,52 @@ def test_signatures_and_docstrings():
 
 
 def test_class_shape():
-    with pytest.raises(TypeError):
-        type("Sub", (RustLshIndex,), {})
     ix = small_index()
-    with pytest.raises(AttributeError):
-        ix.n_points = 3
-    with pytest.raises(AttributeError):
-        ix.anything = 1
-    with pytest.raises(TypeError):
-        weakref.ref(ix)
+    for call, error in [(lambda: type("Sub", (RustLshIndex,), {}), TypeError),  # not subclassable
+                        (lambda: setattr(ix, "n_points", 3), AttributeError),  # read-only property
+                        (lambda: setattr(ix, "anything", 1), AttributeError),  # no other attributes
+                        (lambda: weakref.ref(ix), TypeError)]:
+        with pytest.raises(error):
+            call()
     assert not hasattr(ix, "__dict__")
     assert RustLshIndex.__repr__ is object.__repr__
 
 
-def test_fresh_index():
-    rng = np.random.default_rng(0)
-    p = random_params(rng, d=4, L=3, K=2, b=5)
-    ix = RustLshIndex(**p)
-    same = RustLshIndex(p["b"], p["k"], p["l"], p["probes"], p["s"], p["u"], 1024)
-    for obj in (ix, same):
+def test_construction():
+    p = random_params(np.random.default_rng(0), d=4, L=3, K=2, b=5)
+    positional = RustLshIndex(p["b"], p["k"], p["l"], p["probes"], p["s"], p["u"], 1024)
+    for obj in (RustLshIndex(**p), positional):
         assert (obj.n_points, obj.n_static, obj.n_candidates) == (0, 0, 0)
         tables = obj.tables()
-        assert list(tables) == [
-            "static_keys", "static_ids", "cand_keys", "cand_sorted_keys", "cand_sorted_ids"]
+        assert list(tables) == ["static_keys", "static_ids", "cand_keys", "cand_sorted_keys", "cand_sorted_ids"]
         assert all(t.shape == (3, 0) and t.dtype == np.int64 for t in tables.values())
         assert obj.stats() == dict(gather_ns=0, refine_ns=0, relax_ns=0, queries=0, cands=0,
                                    pairs=0, relaxed=0, block=1024)
-    assert small_index(block=7).stats()["block"] == 7
-
-
-def test_constructor_accepts_what_build_later_refuses():
-    s, u = np.zeros((1, 3), np.int64), np.zeros((1, 3))
-    RustLshIndex(2**32, 3, 1, 0, s, u)  # radix wraps; build rejects it
-    RustLshIndex(0, 3, 1, 5, s, u, block=0)
-    RustLshIndex(-7, 0, 0, 0, np.zeros((0, 0), np.int64), np.zeros((0, 0)))
-
-
-@pytest.mark.parametrize("s_shape,u_shape,l,k", [
-    ((2, 3), (2, 4), 2, 3),   # u wider than s
-    ((3, 2), (3, 2), 2, 3),   # s transposed
-    ((2, 3), (2, 3), 2, 4),   # k disagrees
-])
-def test_shape_check(s_shape, u_shape, l, k):
-    with pytest.raises(ValueError, match=r"^S and U must have shape \(L, K\)$"):
-        RustLshIndex(4, k, l, 1, np.zeros(s_shape, np.int64), np.zeros(u_shape))
+    # block 0 and more probes than components are taken as given
+    assert small_index(block=0, probes=5).stats()["block"] == 0
+    # u wider than s, s transposed, k disagreeing
+    for s_shape, u_shape, l, k in [((2, 3), (2, 4), 2, 3), ((3, 2), (3, 2), 2, 3), ((2, 3), (2, 3), 2, 4)]:
+        with pytest.raises(ValueError, match=r"^S and U must have shape \(L, K\)$"):
+            RustLshIndex(4, k, l, 1, np.zeros(s_shape, np.int64), np.zeros(u_shape))
 
 
 def test_conversions_are_strict():
     s, u = np.zeros((2, 2), np.int64), np.zeros((2, 2))
+    ix, q = small_index(), np.zeros((1, 3))
     cases = [
-        (lambda: RustLshIndex(4, 2, 2, 1, s.tolist(), u), "s"),
         (lambda: RustLshIndex(4, 2, 2, 1, s.astype(np.int32), u), "s"),
         (lambda: RustLshIndex(4, 2, 2, 1, s, u.astype(np.float32)), "u"),
         (lambda: RustLshIndex(4.0, 2, 2, 1, s, u), "b"),
         (lambda: RustLshIndex(4, "2", 2, 1, s, u), "k"),
-        (lambda: small_index().build(np.zeros((3, 3), np.float32), 0), "points"),
-        (lambda: small_index().build(np.zeros(9), 0), "points"),
-        (lambda: small_index().build([[0.5, 0.5, 0.5]], 0), "points"),
-        (lambda: small_index().build(np.zeros((1, 3)), 0.0), "n_static"),
-        (lambda: small_index().query_radius(np.zeros((1, 3)), "x"), "radius"),
-        (lambda: small_index().query_knn(np.zeros((1, 3)), 1, np.zeros((1, 1), np.int64)),
-         "exclude_ids"),
-        (lambda: small_index().query_knn(np.zeros((1, 3)), 1, np.zeros(1)), "exclude_ids"),
-        (lambda: small_index().update(np.zeros((1, 3), np.int64)), "coords"),
-        (lambda: small_index().promote(np.zeros(3)), "new_candidates"),
+        (lambda: ix.build(np.zeros((3, 3), np.float32), 0), "points"),
+        (lambda: ix.build(np.zeros(9), 0), "points"),
+        (lambda: ix.build([[0.5, 0.5, 0.5]], 0), "points"),
+        (lambda: ix.build(q, 0.0), "n_static"),
+        (lambda: ix.query_radius(q, "x"), "radius"),
+        (lambda: ix.query_knn(q, 1, np.zeros((1, 1), np.int64)), "exclude_ids"),
+        (lambda: ix.query_knn(q, 1, np.zeros(1)), "exclude_ids"),
+        (lambda: ix.update(np.zeros((1, 3), np.int64)), "coords"),
+        (lambda: ix.promote(np.zeros(3)), "new_candidates"),
     ]
     for call, name in cases:
         with pytest.raises(TypeError, match=rf"^argument '{name}': ") as info:
@@ -132,8 +108,7 @@ def test_integer_overflow():
 
 
 def test_argument_matching():
-    ix = small_index()
-    pts = np.zeros((2, 3))
+    ix, pts = small_index(), np.zeros((2, 3))
     ix.build(points=pts, n_static=1)
     ix.build(pts, n_static=1)
     messages = [
@@ -143,40 +118,30 @@ def test_argument_matching():
         (lambda: ix.build(pts, 1, points=pts), r"multiple values for argument 'points'"),
         (lambda: ix.query_knn(pts, 1, None, 4), r"takes from 2 to 3 positional arguments"),
         (lambda: ix.tables(1), r"tables\(\) takes no arguments"),
+        (lambda: RustLshIndex(4, 1, 1, 0, np.zeros((1, 1), np.int64)),
+         r"RustLshIndex\(\) missing required argument 'u'"),
     ]
     for call, pattern in messages:
         with pytest.raises(TypeError, match=pattern):
             call()
-    with pytest.raises(TypeError, match=r"RustLshIndex\(\) missing required argument 'u'"):
-        RustLshIndex(4, 1, 1, 0, np.zeros((1, 1), np.int64))
 
 
 def test_contiguity_and_layout():
     rng = np.random.default_rng(5)
     p = random_params(rng, d=3, L=2, K=2, b=4)
-    bad_u = np.zeros((2, 4))[:, ::2]
     with pytest.raises(TypeError, match=r"^The given array is not contiguous or is misaligned\.$"):
-        RustLshIndex(**{**p, "u": bad_u})
-    bad_s = np.zeros((2, 4), np.int64)[:, ::2]
-    with pytest.raises(TypeError, match="not contiguous"):
-        RustLshIndex(**{**p, "s": bad_s, "u": bad_u})  # s is read before u
-    ix = RustLshIndex(**p)
-    pts = rng.random((40, 3))
-    with pytest.raises(TypeError, match="not contiguous"):
-        ix.build(pts[::2], 5)
-    assert ix.n_points == 0
+        RustLshIndex(**{**p, "u": np.zeros((2, 4))[:, ::2]})
+    ix, pts = RustLshIndex(**p), rng.random((40, 3))
     # Empty arrays pass whatever their strides; Fortran order reads by index.
     ix.build(np.zeros((0, 6))[:, ::2], 0)
     assert ix.n_points == 0
     ix.build(pts, 10)
     c_tables = ix.tables()
     ix.build(np.asfortranarray(pts), 10)
-    f_tables = ix.tables()
-    assert all(np.array_equal(c_tables[key], f_tables[key]) for key in c_tables)
-    fortran_params = {**p, "s": np.asfortranarray(p["s"]), "u": np.asfortranarray(p["u"])}
-    other = RustLshIndex(**fortran_params)
+    assert same_tables(c_tables, ix.tables())
+    other = RustLshIndex(**{**p, "s": np.asfortranarray(p["s"]), "u": np.asfortranarray(p["u"])})
     other.build(pts, 10)
-    assert all(np.array_equal(c_tables[key], other.tables()[key]) for key in c_tables)
+    assert same_tables(c_tables, other.tables())
 
 
 def test_failed_calls_leave_object_usable():
@@ -184,45 +149,43 @@ def test_failed_calls_leave_object_usable():
     pts = np.random.default_rng(2).random((30, 3))
     ix.build(pts, 20)
     before = ix.tables()
-    for call in (lambda: ix.build(pts, 31), lambda: ix.build(pts[:, :1], 0),
-                 lambda: ix.build("x", 0), lambda: ix.build(pts[::2], 0)):
-        with pytest.raises((TypeError, ValueError)):
+    for call, error, message in [(lambda: ix.build(pts, 31), ValueError, "exceeds the number of points"),
+                                 (lambda: ix.build(np.ascontiguousarray(pts[:, :1]), 0), ValueError, "s must hold"),
+                                 (lambda: ix.build("x", 0), TypeError, "argument 'points'"),
+                                 (lambda: ix.build(pts[::2], 0), TypeError, "not contiguous")]:
+        with pytest.raises(error, match=message):
             call()
-        after = ix.tables()
-        assert all(np.array_equal(before[key], after[key]) for key in before)
+        assert same_tables(before, ix.tables())
         assert (ix.n_points, ix.n_static) == (30, 20)
     ix.build(pts, 5)
     assert ix.n_static == 5
 
 
-@pytest.mark.parametrize("params,points,n_static,message", [
-    (dict(b=0), (4, 3), 0, "b must be at least 1"),
-    (dict(b=-3), (4, 3), 0, "b must be at least 1"),
-    (dict(k=0, s=np.zeros((2, 0), np.int64), u=np.zeros((2, 0))), (4, 3), 0,
-     "k must be at least 1"),
-    (dict(l=0, s=np.zeros((0, 2), np.int64), u=np.zeros((0, 2))), (4, 3), 0,
-     "l must be at least 1"),
-    (dict(s=np.array([[0, 3], [1, 2]], np.int64)), (4, 3), 0, r"s must hold .* d = 3"),
-    (dict(s=np.array([[0, -1], [1, 2]], np.int64)), (4, 3), 0, r"s must hold .* d = 3"),
-    (dict(b=2**32, k=2, s=np.zeros((2, 2), np.int64)), (4, 3), 0,
-     r"b\*\*k must not exceed 2\*\*63 - 1"),
-    (dict(), (4, 3), 5, r"n_static \(5\) exceeds the number of points \(4\)"),
+@pytest.mark.parametrize("params,n_static,message", [
+    (dict(b=0), 0, "b must be at least 1"),
+    (dict(b=-3), 0, "b must be at least 1"),
+    (dict(k=0, s=np.zeros((2, 0), np.int64), u=np.zeros((2, 0))), 0, "k must be at least 1"),
+    (dict(l=0, s=np.zeros((0, 2), np.int64), u=np.zeros((0, 2))), 0, "l must be at least 1"),
+    (dict(s=np.array([[0, 3], [1, 2]], np.int64)), 0, r"s must hold .* d = 3"),
+    (dict(s=np.array([[0, -1], [1, 2]], np.int64)), 0, r"s must hold .* d = 3"),
+    (dict(b=2**32, k=2, s=np.zeros((2, 2), np.int64)), 0, r"b\*\*k must not exceed 2\*\*63 - 1"),
+    (dict(), 5, r"n_static \(5\) exceeds the number of points \(4\)"),
 ])
-def test_build_rejects_broken_preconditions(params, points, n_static, message):
+def test_build_rejects_broken_preconditions(params, n_static, message):
+    # the constructor takes all of these; build refuses them
     base = random_params(np.random.default_rng(3), d=3, L=2, K=2, b=4)
     ix = RustLshIndex(**{**base, **params})
     with pytest.raises(ValueError, match=message):
-        ix.build(np.full(points, 0.25), n_static)
+        ix.build(np.full((4, 3), 0.25), n_static)
     assert ix.n_points == 0 and ix.tables()["static_keys"].shape[1] == 0
 
 
 def test_largest_key_space_is_accepted():
     # b^K = 2^62 fits; every key still lies in [0, b^K).
     ix = RustLshIndex(2**31, 2, 1, 0, np.array([[0, 1]], np.int64), np.zeros((1, 2)))
-    pts = np.random.default_rng(4).random((50, 2))
-    ix.build(pts, 25)
+    ix.build(np.random.default_rng(4).random((50, 2)), 25)
     keys = ix.tables()["static_keys"]
-    assert (keys >= 0).all() and (np.diff(keys, axis=1) >= 0).all()
+    assert (keys >= 0).all() and (keys < 2**62).all() and (np.diff(keys, axis=1) >= 0).all()
 
 
 @pytest.mark.threads
@@ -233,23 +196,15 @@ def test_access_rule_with_threads():
     seen = {"shared": None, "exclusive": None}
     for _ in range(20):
         started = threading.Event()
-
-        def run():
-            started.set()
-            ix.build(pts, 300_000)
-
-        worker = threading.Thread(target=run)
+        worker = threading.Thread(target=lambda: (started.set(), ix.build(pts, 300_000)))
         worker.start()
         started.wait()
         while worker.is_alive():
-            try:
-                _ = ix.n_points
-            except RuntimeError as e:
-                seen["shared"] = str(e)
-            try:
-                ix.build(pts[:10], 0)
-            except RuntimeError as e:
-                seen["exclusive"] = str(e)
+            for kind, call in (("shared", lambda: ix.n_points), ("exclusive", lambda: ix.build(pts[:10], 0))):
+                try:
+                    call()
+                except RuntimeError as e:
+                    seen[kind] = str(e)
         worker.join()
         if all(seen.values()):
             break
@@ -257,26 +212,3 @@ def test_access_rule_with_threads():
     assert ix.n_points in (10, 400_000)
     ix.build(pts[:100], 50)  # usable afterwards
     assert ix.n_points == 100
-
-
-@pytest.mark.threads
-def test_shared_calls_run_together():
-    ix = small_index()
-    ix.build(np.random.default_rng(7).random((100, 3)), 50)
-    errors = []
-
-    def read():
-        try:
-            for _ in range(300):
-                ix.tables()
-                ix.stats()
-                assert ix.n_candidates == 50
-        except Exception as e:  # pragma: no cover - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=read) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []

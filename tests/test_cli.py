@@ -15,47 +15,48 @@ from plovik.demo import run_demo
 from plovik.exact import exact_knn, recall_at_k, torus_l1
 
 
-class TestExact:
-    def test_torus_l1_wraps_both_ways(self):
-        assert torus_l1([0.05, 0.5], [0.95, 0.0]) == pytest.approx(0.1 + 0.5)
-        assert torus_l1([1.25], [0.25]) == 0.0
-        assert torus_l1([-0.1], [0.1]) == pytest.approx(0.2)
+def test_torus_l1_wraps_both_ways():
+    assert torus_l1([0.05, 0.5], [0.95, 0.0]) == pytest.approx(0.1 + 0.5)
+    assert torus_l1([1.25], [0.25]) == 0.0
+    assert torus_l1([-0.1], [0.1]) == pytest.approx(0.2)
 
-    def test_matches_a_plain_loop(self):
-        rng = np.random.default_rng(3)
-        pts, q = rng.random((300, 3)), rng.random((25, 3))
-        ex = rng.integers(-1, 300, 25)
-        idx, dist = exact_knn(pts, q, 6, exclude_ids=ex)
-        for i in range(25):
-            d = [(float(torus_l1(q[i], p)), j) for j, p in enumerate(pts) if j != ex[i]]
-            want = sorted(d)[:6]
-            assert idx[i].tolist() == [j for _, j in want]
-            assert dist[i] == pytest.approx([v for v, _ in want])
 
-    def test_pads_past_n(self):
-        pts = np.array([[0.1, 0.1], [0.4, 0.4]])
-        idx, dist = exact_knn(pts, pts, 3, exclude_ids=[0, -1])
-        assert idx.tolist() == [[1, -1, -1], [1, 0, -1]]
-        assert np.isinf(dist[0, 1:]).all() and np.isinf(dist[1, 2])
+def test_exact_knn_matches_a_plain_loop():
+    rng = np.random.default_rng(3)
+    pts, q = rng.random((300, 3)), rng.random((25, 3))
+    ex = rng.integers(-1, 300, 25)
+    idx, dist = exact_knn(pts, q, 6, exclude_ids=ex)
+    for i in range(25):
+        d = [(float(torus_l1(q[i], p)), j) for j, p in enumerate(pts) if j != ex[i]]
+        want = sorted(d)[:6]
+        assert idx[i].tolist() == [j for _, j in want]
+        assert dist[i] == pytest.approx([v for v, _ in want])
 
-    def test_recall(self):
-        exact = np.array([[1, 2, 3], [4, 5, -1]])
-        assert recall_at_k(exact, exact) == 1.0
-        assert recall_at_k([[3, 9, 1], [-1, -1, -1]], exact) == pytest.approx(2 / 5)
-        assert recall_at_k(np.zeros((0, 3)), np.zeros((0, 3))) == 1.0
-        with pytest.raises(ValueError, match="found has 1 rows but exact has 2"):
-            recall_at_k([[1, 2, 3]], exact)
+
+def test_exact_knn_pads_past_n():
+    pts = np.array([[0.1, 0.1], [0.4, 0.4]])
+    idx, dist = exact_knn(pts, pts, 3, exclude_ids=[0, -1])
+    assert idx.tolist() == [[1, -1, -1], [1, 0, -1]]
+    assert np.isinf(dist[0, 1:]).all() and np.isinf(dist[1, 2])
+
+
+def test_recall():
+    exact = np.array([[1, 2, 3], [4, 5, -1]])
+    assert recall_at_k(exact, exact) == 1.0
+    assert recall_at_k([[3, 9, 1], [-1, -1, -1]], exact) == pytest.approx(2 / 5)
+    assert recall_at_k(np.zeros((0, 3)), np.zeros((0, 3))) == 1.0
+    with pytest.raises(ValueError, match="found has 1 rows but exact has 2"):
+        recall_at_k([[1, 2, 3]], exact)
 
 
 TINY_DEMO = dict(archive=3000, population=300, d=6, k=5, epochs=3, seed=4, recall_sample=15)
 
 
-class TestDemo:
-    @pytest.mark.parametrize("backend", ["native", "reference"])
-    def test_runs_the_epochs(self, backend):
+def test_demo_runs_the_epochs_alike_on_both_backends():
+    results = []
+    for backend in ("native", "reference"):
         out = io.StringIO()
         result = run_demo(**TINY_DEMO, backend=backend, progress=False, out=out)
-        text = out.getvalue()
         # every epoch archived its population and installed the next one
         assert result.n_static == 3000 + 3 * 300 and result.n_points == 3000 + 4 * 300
         assert result.calls == {"build": 1, "update": 3, "query_knn": 3, "exact search (sample)": 3, "promote": 3}
@@ -64,70 +65,67 @@ class TestDemo:
         assert result.recall_queries == 45 and result.recall >= 0.95
         assert len(result.density_per_epoch) == 3 and all(v > 0 for v in result.density_per_epoch)
         for line in ("epoch 3/3", "query_knn", "promote", "recall@5 against exact search"):
-            assert line in text
-
-    def test_both_backends_report_the_same_workload(self):
-        a = run_demo(**TINY_DEMO, backend="native", progress=False, out=io.StringIO())
-        b = run_demo(**TINY_DEMO, backend="reference", progress=False, out=io.StringIO())
-        assert a.recall_per_epoch == b.recall_per_epoch and a.density_per_epoch == b.density_per_epoch
-
-    def test_progress_bar_and_command_line(self, capsys):
-        pytest.importorskip("tqdm")
-        assert main(["demo", "--archive", "500", "--population", "80", "--dim", "3", "--epochs", "2",
-                     "--k", "4", "--recall-sample", "5"]) == 0
-        captured = capsys.readouterr()
-        assert "epochs: 100%" in captured.out  # the tqdm bar, drawn on the report's stream
-        assert "recall@4 against exact search" in captured.out
-
-    def test_no_epochs_no_recall(self):
-        result = run_demo(archive=10, population=5, d=2, epochs=0, progress=False, out=io.StringIO())
-        assert result.n_points == 15 and result.recall_queries == 0
-
-    @pytest.mark.parametrize("argv", [["demo", "--population", "0"], ["demo", "--k", "-1"],
-                                      ["demo", "--backend", "gpu"], ["demo", "--step", "-0.1"],
-                                      ["demo", "--step", "nan"], ["bench", "--n", "10", "--static", "11"],
-                                      ["bench", "--tables", "8,x"], ["bench", "--tables", "0,4"],
-                                      ["bench", "--scenario", "4,7,32"], ["nothing"]])
-    def test_bad_options_exit_with_usage(self, argv, capsys):
-        with pytest.raises(SystemExit) as exc:
-            main(argv)
-        assert exc.value.code == 2
-        assert "usage: python -m plovik" in capsys.readouterr().err
-
-    def test_module_entry_point(self):
-        done = subprocess.run([sys.executable, "-m", "plovik", "demo", "--archive", "200", "--population", "20",
-                               "--dim", "2", "--epochs", "1", "--no-progress"],
-                              capture_output=True, text=True, timeout=120)
-        assert done.returncode == 0, done.stderr
-        assert "epoch 1/1" in done.stdout
+            assert line in out.getvalue()
+        results.append((result.recall_per_epoch, result.density_per_epoch))
+    assert results[0] == results[1]
 
 
-class TestBench:
-    def test_tiny_run_writes_json_markdown_and_plot(self, tmp_path):
-        out = io.StringIO()
-        results = run_bench(n=3000, n_static=2400, d=8, scenario=(3, 4, 32, 4), low_d=3, queries=150, exact_queries=40,
-                            reference_queries=70, tables=(2, 6), probes=(0, 3), repeats=1, out_dir=tmp_path, out=out)
-        saved = json.loads((tmp_path / "bench.json").read_text())
-        assert saved == json.loads(json.dumps(results))
-        assert set(saved["sweeps"]) == {"8", "3"}
-        for sweep in saved["sweeps"].values():
-            assert [(r["tables"], r["probes"]) for r in sweep["rows"]] == [(2, 0), (2, 3), (6, 0), (6, 3)]
-            assert all(0.0 <= r["recall"] <= 1.0 and r["qps"] > 0 and r["candidates"] > 0 for r in sweep["rows"])
-        assert saved["reference"]["rows_identical"] is True
-        assert saved["exact"]["queries"] == 40
-        assert 0.9 <= saved["native"]["recall"] <= 1.0
-        markdown = (tmp_path / "bench.md").read_text()
-        assert "| native, batched path |" in markdown and "Sweep, d = 3" in markdown
-        assert "b = 3, K = 4, L = 32, probes = 4" in markdown
-        assert markdown in out.getvalue()
-        assert (tmp_path / "bench.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+def test_demo_progress_bar_and_command_line(capsys):
+    pytest.importorskip("tqdm")
+    assert main("demo --archive 500 --population 80 --dim 3 --epochs 2 --k 4 --recall-sample 5".split()) == 0
+    captured = capsys.readouterr()
+    assert "epochs: 100%" in captured.out  # the tqdm bar, drawn on the report's stream
+    assert "recall@4 against exact search" in captured.out
 
-    def test_command_line_without_reference_and_plot(self, tmp_path, capsys):
-        assert main(["bench", "--n", "1500", "--dim", "4", "--scenario", "5,3,8,2", "--low-dim", "4", "--queries", "80",
-                     "--exact-queries", "20", "--tables", "3", "--probes", "1", "--repeats", "1",
-                     "--no-reference", "--no-plot", "--out", str(tmp_path)]) == 0
-        saved = json.loads((tmp_path / "bench.json").read_text())
-        assert "reference" not in saved and list(saved["sweeps"]) == ["4"]
-        assert saved["scenario"]["n_static"] == 1200 and saved["scenario"]["cells"] == 5
-        assert not (tmp_path / "bench.png").exists()
-        assert "| exact: " in capsys.readouterr().out
+
+def test_demo_no_epochs_no_recall():
+    result = run_demo(archive=10, population=5, d=2, epochs=0, progress=False, out=io.StringIO())
+    assert result.n_points == 15 and result.recall_queries == 0
+
+
+@pytest.mark.parametrize("argv", ["demo --population 0", "demo --k -1", "demo --backend gpu", "demo --step -0.1",
+                                  "demo --step nan", "bench --n 10 --static 11", "bench --tables 8,x",
+                                  "bench --tables 0,4", "bench --scenario 4,7,32", "nothing"])
+def test_bad_options_exit_with_usage(argv, capsys):
+    with pytest.raises(SystemExit) as exc:
+        main(argv.split())
+    assert exc.value.code == 2
+    assert "usage: python -m plovik" in capsys.readouterr().err
+
+
+def test_module_entry_point():
+    argv = "demo --archive 200 --population 20 --dim 2 --epochs 1 --no-progress".split()
+    done = subprocess.run([sys.executable, "-m", "plovik", *argv], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "epoch 1/1" in done.stdout
+
+
+def test_bench_tiny_run_writes_json_markdown_and_plot(tmp_path):
+    out = io.StringIO()
+    results = run_bench(n=3000, n_static=2400, d=8, scenario=(3, 4, 32, 4), low_d=3, queries=150, exact_queries=40,
+                        reference_queries=70, tables=(2, 6), probes=(0, 3), repeats=1, out_dir=tmp_path, out=out)
+    saved = json.loads((tmp_path / "bench.json").read_text())
+    assert saved == json.loads(json.dumps(results))
+    assert set(saved["sweeps"]) == {"8", "3"}
+    for sweep in saved["sweeps"].values():
+        assert [(r["tables"], r["probes"]) for r in sweep["rows"]] == [(2, 0), (2, 3), (6, 0), (6, 3)]
+        assert all(0.0 <= r["recall"] <= 1.0 and r["qps"] > 0 and r["candidates"] > 0 for r in sweep["rows"])
+    assert saved["reference"]["rows_identical"] is True
+    assert saved["exact"]["queries"] == 40
+    assert 0.9 <= saved["native"]["recall"] <= 1.0
+    markdown = (tmp_path / "bench.md").read_text()
+    assert "| native, batched path |" in markdown and "Sweep, d = 3" in markdown
+    assert "b = 3, K = 4, L = 32, probes = 4" in markdown
+    assert markdown in out.getvalue()
+    assert (tmp_path / "bench.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_bench_command_line_without_reference_and_plot(tmp_path, capsys):
+    argv = ("bench --n 1500 --dim 4 --scenario 5,3,8,2 --low-dim 4 --queries 80 --exact-queries 20 --tables 3 "
+            "--probes 1 --repeats 1 --no-reference --no-plot --out").split()
+    assert main([*argv, str(tmp_path)]) == 0
+    saved = json.loads((tmp_path / "bench.json").read_text())
+    assert "reference" not in saved and list(saved["sweeps"]) == ["4"]
+    assert saved["scenario"]["n_static"] == 1200 and saved["scenario"]["cells"] == 5
+    assert not (tmp_path / "bench.png").exists()
+    assert "| exact: " in capsys.readouterr().out

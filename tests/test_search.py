@@ -19,286 +19,231 @@ def points(n, d, seed=0):
     return np.random.default_rng(seed).random((n, d))
 
 
-def built(d=5, n=600, n_static=500, backend="reference", **kw):
-    search = PlovikSearch(d, seed=kw.pop("seed", 3), backend=backend, **kw)
-    search.build(points(n, d), n_static)
+def built(d=5, n=600, n_static=500, backend="reference", seed=3, data=None, **kw):
+    search = PlovikSearch(d, seed=seed, backend=backend, **kw)
+    search.build(points(n, d) if data is None else data, n_static)
     return search
 
 
 # ------------------------------------------------------------ parameter rule
 
 
-class TestParameterRule:
-    def test_benchmark_scenario_and_low_dimension(self):
-        # a million points: 3 cells x 10 components, 17 points per bucket
-        assert choose_cells_and_components(1_000_000, 16) == (3, 10)
-        # d = 4 caps the components, so each coordinate gets more cells
-        assert choose_cells_and_components(1_000_000, 4) == (16, 4)
-        assert choose_cells_and_components(1_000_000, 1) == (62500, 1)
-
-    def test_few_points_still_split(self):
-        for n in (0, 1, 16, 32, 50):
-            assert choose_cells_and_components(n, 3) == (3, 1)
-        assert choose_cells_and_components(200, 3) == (3, 2)
-
-    def test_given_settings_are_kept_and_the_other_follows(self):
-        assert choose_cells_and_components(1_000_000, 16, cells=4, components=9) == (4, 9)
-        b, k = choose_cells_and_components(1_000_000, 16, cells=2)
-        assert b == 2 and k == 16  # 2**16 = 65536 buckets, about n / 16
-        b, k = choose_cells_and_components(1_000_000, 16, components=4)
-        assert k == 4 and b == 16  # 16**4 = 65536
-        assert choose_cells_and_components(1_000_000, 16, cells=1) == (1, 1)
-        assert choose_cells_and_components(1_000_000, 16, occupancy=64) == (3, 9)
-
-    @given(n=st.integers(0, 10**15), d=st.integers(1, 64))
-    def test_valid_and_near_the_target(self, n, d):
-        b, k = choose_cells_and_components(n, d)
-        assert 1 <= k <= d and b**k <= 2**63 - 1
-        buckets = max(n / TARGET_OCCUPANCY, 2)
-        natural = max(1, round(math.log(buckets) / math.log(3)))
-        if natural <= d:  # three cells, within a factor sqrt(3) of the target
-            assert (b, k) == (3, natural) and 3**-0.5 <= b**k / buckets <= 3**0.5
-        else:  # capped by the dimension: K = d, b from the d-th root
-            assert k == d and b >= 3 and (b - 1) ** d <= buckets <= (b + 1) ** d
-
-    @given(n=st.integers(0, 10**18), b=st.integers(2, 10**6))
-    def test_given_cells_never_overflow_the_key(self, n, b):
-        cells, k = choose_cells_and_components(n, 8, cells=b)
-        assert cells == b and k >= 1 and b**k <= 2**63 - 1
+@pytest.mark.parametrize("n, d, kw, expected", [
+    (1_000_000, 16, {}, (3, 10)),  # 17 points per bucket
+    (1_000_000, 4, {}, (16, 4)),  # d caps the components: more cells per coordinate
+    (1_000_000, 1, {}, (62500, 1)),
+    *[(n, 3, {}, (3, 1)) for n in (0, 1, 16, 32, 50)],  # few points still split
+    (200, 3, {}, (3, 2)),
+    (1_000_000, 16, dict(cells=4, components=9), (4, 9)),  # given settings are kept
+    (1_000_000, 16, dict(cells=2), (2, 16)),  # 2**16 = 65536 buckets, about n / 16
+    (1_000_000, 16, dict(components=4), (16, 4)),  # 16**4 = 65536
+    (1_000_000, 16, dict(cells=1), (1, 1)),
+    (1_000_000, 16, dict(occupancy=64), (3, 9)),
+])
+def test_rule_examples(n, d, kw, expected):
+    assert choose_cells_and_components(n, d, **kw) == expected
 
 
-class TestDrawing:
-    @given(d=st.integers(1, 20), L=st.integers(1, 12), K=st.integers(1, 45), seed=st.integers(0, 2**32))
-    def test_s_and_u_valid(self, d, L, K, seed):
-        s, u = draw_hash_parameters(np.random.default_rng(seed), d, L, K)
-        assert s.shape == u.shape == (L, K) and s.dtype == np.int64 and u.dtype == np.float64
-        assert s.min() >= 0 and s.max() < d
-        assert u.min() >= 0.0 and u.max() < 1.0
-        for row in s:
-            counts = np.bincount(row, minlength=d)
-            # distinct when K <= d, otherwise every coordinate as evenly as possible
-            assert counts.max() - counts.min() <= 1 and counts.max() == -(-K // d)
-
-    def test_reproducible_from_the_seed(self):
-        a = draw_hash_parameters(np.random.default_rng(7), 9, 4, 3)
-        b = draw_hash_parameters(np.random.default_rng(7), 9, 4, 3)
-        c = draw_hash_parameters(np.random.default_rng(8), 9, 4, 3)
-        assert all(np.array_equal(x, y) for x, y in zip(a, b))
-        assert not np.array_equal(a[1], c[1])
-
-    def test_more_tables_extend_fewer(self):
-        s4, u4 = draw_hash_parameters(np.random.default_rng(3), 10, 4, 6)
-        s9, u9 = draw_hash_parameters(np.random.default_rng(3), 10, 9, 6)
-        assert np.array_equal(s9[:4], s4) and np.array_equal(u9[:4], u4)
-
-    def test_tables_differ(self):
-        s, u = draw_hash_parameters(np.random.default_rng(0), 16, 32, 7)
-        assert len({tuple(row) for row in s}) == 32
-        assert len(np.unique(u)) == u.size
+@given(n=st.integers(0, 10**15), d=st.integers(1, 64))
+def test_rule_valid_and_near_the_target(n, d):
+    b, k = choose_cells_and_components(n, d)
+    assert 1 <= k <= d and b**k <= 2**63 - 1
+    buckets = max(n / TARGET_OCCUPANCY, 2)
+    natural = max(1, round(math.log(buckets) / math.log(3)))
+    if natural <= d:  # three cells, within a factor sqrt(3) of the target
+        assert (b, k) == (3, natural) and 3**-0.5 <= b**k / buckets <= 3**0.5
+    else:  # capped by the dimension: K = d, b from the d-th root
+        assert k == d and b >= 3 and (b - 1) ** d <= buckets <= (b + 1) ** d
 
 
-class TestSearchParameters:
-    def test_build_uses_the_rule_and_the_seed(self):
-        search = built(d=6, n=5000, n_static=4000, seed=11, tables=5, probes=2, block=17)
-        p = search.params
-        assert (p.b, p.k) == choose_cells_and_components(5000, 6)
-        assert (p.l, p.probes, p.block) == (5, 2, 17)
-        s, u = draw_hash_parameters(np.random.default_rng(11), 6, 5, p.k)
-        assert np.array_equal(p.s, s) and np.array_equal(p.u, u)
-        again = search.hash_parameters(5000)
-        assert np.array_equal(again.s, p.s) and np.array_equal(again.u, p.u)
+@given(n=st.integers(0, 10**18), b=st.integers(2, 10**6))
+def test_given_cells_never_overflow_the_key(n, b):
+    cells, k = choose_cells_and_components(n, 8, cells=b)
+    assert cells == b and k >= 1 and b**k <= 2**63 - 1
 
-    def test_same_seed_same_tables_other_seed_other_tables(self):
-        a, b, c = built(seed=5), built(seed=5), built(seed=6)
-        assert_tables_equal(a, b)
-        assert not np.array_equal(a.tables()["static_keys"], c.tables()["static_keys"])
 
-    def test_generator_is_drawn_from_at_each_build(self):
-        search = PlovikSearch(4, seed=np.random.default_rng(1), backend="reference")
-        x = points(300, 4)
-        search.build(x)
-        first = search.params
-        search.build(x)
-        assert not np.array_equal(first.u, search.params.u)
-        # an equal generator replays the same draws
-        other = PlovikSearch(4, seed=np.random.default_rng(1), backend="reference")
-        other.build(x)
-        assert np.array_equal(other.params.u, first.u)
+# ------------------------------------------------------------------- drawing
 
-    def test_no_seed_draws_one_that_reproduces(self):
-        search = built(seed=None)
-        again = built(seed=search.seed)
-        assert isinstance(search.seed, int)
-        assert_tables_equal(search, again)
 
-    def test_parameters_follow_the_size_at_each_build(self):
-        search = PlovikSearch(16, seed=0, backend="reference")
-        search.build(points(100, 16))
-        assert (search.params.b, search.params.k) == (3, 2)
-        search.build(points(40_000, 16))
-        assert (search.params.b, search.params.k) == choose_cells_and_components(40_000, 16)
-        assert search.n_points == 40_000 and search.n_static == 40_000 and search.n_candidates == 0
+@given(d=st.integers(1, 20), L=st.integers(1, 12), K=st.integers(1, 45), seed=st.integers(0, 2**32))
+def test_drawn_s_and_u_valid(d, L, K, seed):
+    s, u = draw_hash_parameters(np.random.default_rng(seed), d, L, K)
+    assert s.shape == u.shape == (L, K) and s.dtype == np.int64 and u.dtype == np.float64
+    assert s.min() >= 0 and s.max() < d
+    assert u.min() >= 0.0 and u.max() < 1.0
+    for row in s:
+        counts = np.bincount(row, minlength=d)
+        # distinct when K <= d, otherwise every coordinate as evenly as possible
+        assert counts.max() - counts.min() <= 1 and counts.max() == -(-K // d)
 
-    def test_raw_index_from_the_parameters_matches(self):
-        search = built(backend="native")
-        raw = plovik.RustLshIndex(**search.params.as_kwargs())
-        raw.build(points(600, 5), 500)
-        assert_tables_equal(search, raw)
-        assert isinstance(search.raw, plovik.RustLshIndex)
+
+def test_draws_follow_the_seed():
+    s4, u4 = draw_hash_parameters(np.random.default_rng(3), 10, 4, 6)
+    s9, u9 = draw_hash_parameters(np.random.default_rng(3), 10, 9, 6)
+    # the same seed replays the draws; more tables extend fewer
+    assert np.array_equal(s9[:4], s4) and np.array_equal(u9[:4], u4)
+    assert not np.array_equal(draw_hash_parameters(np.random.default_rng(4), 10, 4, 6)[1], u4)
+    s, u = draw_hash_parameters(np.random.default_rng(0), 16, 32, 7)
+    assert len({tuple(row) for row in s}) == 32 and len(np.unique(u)) == u.size
+
+
+def test_build_uses_the_rule_and_the_seed():
+    search = built(d=6, n=5000, n_static=4000, seed=11, tables=5, probes=2, block=17)
+    p = search.params
+    assert (p.b, p.k) == choose_cells_and_components(5000, 6)
+    assert (p.l, p.probes, p.block) == (5, 2, 17)
+    s, u = draw_hash_parameters(np.random.default_rng(11), 6, 5, p.k)
+    assert np.array_equal(p.s, s) and np.array_equal(p.u, u)
+    again = search.hash_parameters(5000)
+    assert np.array_equal(again.s, p.s) and np.array_equal(again.u, p.u)
+    search.build(points(100, 6))  # a rebuild chooses again for its size
+    assert (search.params.b, search.params.k) == (3, 2) != (p.b, p.k)
+
+
+def test_seed_decides_the_tables():
+    a, b, c = built(seed=5), built(seed=5), built(seed=6)
+    assert_tables_equal(a, b)
+    assert not np.array_equal(a.tables()["static_keys"], c.tables()["static_keys"])
+    drawn = built(seed=None)  # no seed: one is drawn, and it reproduces
+    assert isinstance(drawn.seed, int)
+    assert_tables_equal(drawn, built(seed=drawn.seed))
+
+
+def test_generator_is_drawn_from_at_each_build():
+    search = PlovikSearch(4, seed=np.random.default_rng(1), backend="reference")
+    x = points(300, 4)
+    search.build(x)
+    first = search.params
+    search.build(x)
+    assert not np.array_equal(first.u, search.params.u)
+    # an equal generator replays the same draws
+    other = PlovikSearch(4, seed=np.random.default_rng(1), backend="reference")
+    other.build(x)
+    assert np.array_equal(other.params.u, first.u)
+
+
+def test_backend_and_raw_index_from_the_parameters():
+    search = built(backend="native")
+    raw = plovik.RustLshIndex(**search.params.as_kwargs())
+    raw.build(points(600, 5), 500)
+    assert_tables_equal(search, raw)
+    assert isinstance(search.raw, plovik.RustLshIndex)
+    assert PlovikSearch(2).backend == "native"  # auto picks native
+    assert PlovikSearch(2, backend="reference").backend == "reference"
 
 
 # ------------------------------------------------------------------ validation
 
 
-class TestValidation:
-    @pytest.mark.parametrize(
-        "kwargs, exc, message",
-        [
-            (dict(d=0), ValueError, "d must be at least 1"),
-            (dict(d=2.0), TypeError, "d must be an integer, got float"),
-            (dict(d=True), TypeError, "d must be an integer, got a bool"),
-            (dict(d=3, tables=0), ValueError, "tables must be at least 1"),
-            (dict(d=3, components=0), ValueError, "components must be at least 1"),
-            (dict(d=3, cells=0), ValueError, "cells must be at least 1"),
-            (dict(d=3, probes=-1), ValueError, "probes must be at least 0"),
-            (dict(d=3, block=-2), ValueError, "block must be at least 0"),
-            (dict(d=3, seed=-1), ValueError, "seed must be at least 0"),
-            (dict(d=3, seed="x"), TypeError, "seed must be an integer"),
-            (dict(d=3, cells=16, components=16), ValueError, r"cells\*\*components = 16\*\*16 exceeds"),
-            (dict(d=3, backend="gpu"), ValueError, "backend must be"),
-            (dict(d=3, backend=None), TypeError, "backend must be a str"),
-        ],
-    )
-    def test_constructor(self, kwargs, exc, message):
-        d = kwargs.pop("d")
-        with pytest.raises(exc, match=message):
-            PlovikSearch(d, **kwargs)
+Z = np.zeros((2, 5))
 
-    @pytest.mark.parametrize(
-        "value, n_static, exc, message",
-        [
-            (np.zeros((4, 3)), None, ValueError, r"points has 3 columns but the index has d = 5"),
-            (np.zeros(5), None, ValueError, r"2-D array of shape \(n, 5\), got shape \(5,\); for a single point"),
-            (np.zeros((2, 5, 1)), None, ValueError, r"2-D array of shape \(n, 5\), got shape \(2, 5, 1\)"),
-            ([[0.1] * 5, [0.2] * 4], None, TypeError, "points must be an array of numbers"),
-            (np.array([["a"] * 5]), None, TypeError, "points must hold real numbers, got dtype <U1"),
-            (np.zeros((2, 5), complex), None, TypeError, "must hold real numbers"),
-            (np.zeros((2, 5), bool), None, TypeError, "must hold real numbers"),
-            ("0.5", None, TypeError, "points must be an array of numbers, got str"),
-            (np.array([[0.1] * 5, [0.1, 0.2, np.nan, 0.3, 0.4]]), None, ValueError,
-             "points must be finite: row 1, column 2 holds nan"),
-            (np.full((1, 5), np.inf), None, ValueError, "finite: row 0, column 0 holds inf"),
-            (np.zeros((3, 5)), 4, ValueError, r"n_static must lie in \[0, 3\] for 3 points, got 4"),
-            (np.zeros((3, 5)), -1, ValueError, r"n_static must lie in \[0, 3\]"),
-            (np.zeros((3, 5)), 1.0, TypeError, "n_static must be an integer"),
-        ],
-    )
-    def test_build(self, value, n_static, exc, message):
-        search = PlovikSearch(5, seed=0, backend="reference")
-        with pytest.raises(exc, match=message):
-            search.build(value, n_static)
-        assert search.params is None and search.n_points == 0
 
-    def test_nothing_before_build(self):
-        search = PlovikSearch(5, seed=0, backend="reference")
-        for call in (lambda: search.query_knn(np.zeros((1, 5)), 1),
-                     lambda: search.query_radius(np.zeros((1, 5)), 0.1),
-                     lambda: search.update(np.zeros((0, 5))),
-                     lambda: search.promote(np.zeros((1, 5)))):
-            with pytest.raises(ValueError, match=r"before build\(\): the index holds no points"):
-                call()
-
-    @pytest.mark.parametrize(
-        "call, exc, message",
-        [
-            (lambda s: s.query_knn(np.zeros((2, 4)), 3), ValueError, "queries has 4 columns but the index has d = 5"),
-            (lambda s: s.query_knn(np.zeros((2, 5)), 0), ValueError, "k must be at least 1, got 0"),
-            (lambda s: s.query_knn(np.zeros((2, 5)), 2.5), TypeError, "k must be an integer, got float"),
-            (lambda s: s.query_knn(np.zeros((2, 5)), 2, [0]), ValueError,
-             r"exclude_ids must have shape \(2,\), one id per query, got shape \(1,\)"),
-            (lambda s: s.query_knn(np.zeros((2, 5)), 2, [[0, 1]]), ValueError, "exclude_ids must have shape"),
-            (lambda s: s.query_knn(np.zeros((2, 5)), 2, [0.0, 1.0]), TypeError,
-             "exclude_ids must hold integers, got dtype float64"),
-            (lambda s: s.query_knn(np.zeros((2, 5)), 2, [0, 600]), ValueError,
-             r"exclude_ids must lie in \[-1, 600\) \(-1 excludes nothing\), got 600"),
-            (lambda s: s.query_knn(np.zeros((2, 5)), 2, [-2, 0]), ValueError, "got -2"),
-            (lambda s: s.query_knn(np.zeros((2, 5)), 2, np.array([2**64 - 1, 0], np.uint64)), ValueError,
-             "exclude_ids must lie in"),
-            (lambda s: s.query_knn(np.full((1, 5), np.nan), 2), ValueError, "queries must be finite"),
-            (lambda s: s.query_radius(np.zeros((2, 5)), -0.1), ValueError,
-             "radius must be finite and non-negative, got -0.1"),
-            (lambda s: s.query_radius(np.zeros((2, 5)), float("nan")), ValueError, "got nan"),
-            (lambda s: s.query_radius(np.zeros((2, 5)), float("inf")), ValueError, "got inf"),
-            (lambda s: s.query_radius(np.zeros((2, 5)), "0.1"), TypeError, "radius must be a real number, got str"),
-            (lambda s: s.query_radius(np.zeros((2, 5)), True), TypeError, "radius must be a real number, got bool"),
-            (lambda s: s.query_radius(np.zeros((2, 5)), 0.2, [5]), ValueError, "exclude_ids must have shape"),
-            (lambda s: s.update(np.zeros((99, 5))), ValueError, "coords has 99 rows but the index holds 100 candidates"),
-            (lambda s: s.update(np.zeros((100, 6))), ValueError, "coords has 6 columns"),
-            (lambda s: s.update(np.full((100, 5), -np.inf)), ValueError, "coords must be finite"),
-            (lambda s: s.promote(np.zeros((3, 4))), ValueError, "new_candidates has 4 columns but the index has d = 5"),
-            (lambda s: s.promote(np.zeros(5)), ValueError, "for a single point use new_candidates"),
-        ],
-    )
-    def test_calls_on_a_built_index(self, call, exc, message):
-        search = built()
-        before = search.tables()
-        with pytest.raises(exc, match=message):
-            call(search)
-        after = search.tables()
-        assert all(np.array_equal(before[key], after[key]) for key in before)
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda s: PlovikSearch(0), ValueError, "d must be at least 1"),
+    (lambda s: PlovikSearch(2.0), TypeError, "d must be an integer, got float"),
+    (lambda s: PlovikSearch(True), TypeError, "d must be an integer, got a bool"),
+    (lambda s: PlovikSearch(3, tables=0), ValueError, "tables must be at least 1"),
+    (lambda s: PlovikSearch(3, components=0), ValueError, "components must be at least 1"),
+    (lambda s: PlovikSearch(3, cells=0), ValueError, "cells must be at least 1"),
+    (lambda s: PlovikSearch(3, probes=-1), ValueError, "probes must be at least 0"),
+    (lambda s: PlovikSearch(3, block=-2), ValueError, "block must be at least 0"),
+    (lambda s: PlovikSearch(3, seed=-1), ValueError, "seed must be at least 0"),
+    (lambda s: PlovikSearch(3, seed="x"), TypeError, "seed must be an integer"),
+    (lambda s: PlovikSearch(3, cells=16, components=16), ValueError, r"cells\*\*components = 16\*\*16 exceeds"),
+    (lambda s: PlovikSearch(3, backend="gpu"), ValueError, "backend must be"),
+    (lambda s: PlovikSearch(3, backend=None), TypeError, "backend must be a str"),
+    (lambda s: s.build(np.zeros((4, 3))), ValueError, r"points has 3 columns but the index has d = 5"),
+    (lambda s: s.build(np.zeros(5)), ValueError, r"2-D array of shape \(n, 5\), got shape \(5,\); for a single point"),
+    (lambda s: s.build(np.zeros((2, 5, 1))), ValueError, r"2-D array of shape \(n, 5\), got shape \(2, 5, 1\)"),
+    (lambda s: s.build([[0.1] * 5, [0.2] * 4]), TypeError, "points must be an array of numbers"),
+    (lambda s: s.build(np.array([["a"] * 5])), TypeError, "points must hold real numbers, got dtype <U1"),
+    (lambda s: s.build(Z.astype(bool)), TypeError, "must hold real numbers"),
+    (lambda s: s.build("0.5"), TypeError, "points must be an array of numbers, got str"),
+    (lambda s: s.build(np.array([[0.1] * 5, [0.1, 0.2, np.nan, 0.3, 0.4]])), ValueError,
+     "points must be finite: row 1, column 2 holds nan"),
+    (lambda s: s.build(np.full((1, 5), np.inf)), ValueError, "finite: row 0, column 0 holds inf"),
+    (lambda s: s.build(np.zeros((3, 5)), 4), ValueError, r"n_static must lie in \[0, 3\] for 3 points, got 4"),
+    (lambda s: s.build(np.zeros((3, 5)), -1), ValueError, r"n_static must lie in \[0, 3\]"),
+    (lambda s: s.build(np.zeros((3, 5)), 1.0), TypeError, "n_static must be an integer"),
+    (lambda s: s.query_knn(np.zeros((2, 4)), 3), ValueError, "queries has 4 columns but the index has d = 5"),
+    (lambda s: s.query_knn(Z, 0), ValueError, "k must be at least 1, got 0"),
+    (lambda s: s.query_knn(Z, 2.5), TypeError, "k must be an integer, got float"),
+    (lambda s: s.query_knn(Z, 2, [0]), ValueError,
+     r"exclude_ids must have shape \(2,\), one id per query, got shape \(1,\)"),
+    (lambda s: s.query_knn(Z, 2, [[0, 1]]), ValueError, "exclude_ids must have shape"),
+    (lambda s: s.query_knn(Z, 2, [0.0, 1.0]), TypeError, "exclude_ids must hold integers, got dtype float64"),
+    (lambda s: s.query_knn(Z, 2, [0, 600]), ValueError,
+     r"exclude_ids must lie in \[-1, 600\) \(-1 excludes nothing\), got 600"),
+    (lambda s: s.query_knn(Z, 2, [-2, 0]), ValueError, "got -2"),
+    (lambda s: s.query_knn(Z, 2, np.array([2**64 - 1, 0], np.uint64)), ValueError, "exclude_ids must lie in"),
+    (lambda s: s.query_knn(np.full((1, 5), np.nan), 2), ValueError, "queries must be finite"),
+    (lambda s: s.query_radius(Z, -0.1), ValueError, "radius must be finite and non-negative, got -0.1"),
+    (lambda s: s.query_radius(Z, float("nan")), ValueError, "got nan"),
+    (lambda s: s.query_radius(Z, float("inf")), ValueError, "got inf"),
+    (lambda s: s.query_radius(Z, "0.1"), TypeError, "radius must be a real number, got str"),
+    (lambda s: s.query_radius(Z, True), TypeError, "radius must be a real number, got bool"),
+    (lambda s: s.query_radius(Z, 0.2, [5]), ValueError, "exclude_ids must have shape"),
+    (lambda s: s.update(np.zeros((99, 5))), ValueError, "coords has 99 rows but the index holds 100 candidates"),
+    (lambda s: s.update(np.zeros((100, 6))), ValueError, "coords has 6 columns"),
+    (lambda s: s.update(np.full((100, 5), -np.inf)), ValueError, "coords must be finite"),
+    (lambda s: s.promote(np.zeros((3, 4))), ValueError, "new_candidates has 4 columns but the index has d = 5"),
+    (lambda s: s.promote(np.zeros(5)), ValueError, "for a single point use new_candidates"),
+])
+def test_refusals_change_nothing(call, exc, message):
+    search = built()
+    before, params = search.tables(), search.params
+    with pytest.raises(exc, match=message):
+        call(search)
+    after = search.tables()
+    assert all(np.array_equal(before[key], after[key]) for key in before) and search.params is params
 
 
 # -------------------------------------------------------- conversion, sizes
 
 
-class TestConversionAndSizes:
-    def test_array_likes_give_the_same_result(self):
-        x = points(400, 4, seed=2)
-        ref = PlovikSearch(4, seed=1, backend="reference")
-        ref.build(x, 300)
-        exact = ref.query_knn(x[:20], 5, np.arange(20))
-        wide = np.zeros((400, 8))
-        wide[:, ::2] = x
-        for variant in (x.tolist(), np.asfortranarray(x), wide[:, ::2]):
-            other = PlovikSearch(4, seed=1, backend="reference")
-            other.build(variant, 300)
-            assert_tables_equal(ref, other)
-            rows = other.query_knn(variant[:20], 5, list(range(20)))
-            assert all(np.array_equal(a, b) for a, b in zip(exact, rows))
-        # float32 input is widened: same as building from the widened copy
-        x32 = x.astype(np.float32)
-        a, b = PlovikSearch(4, seed=1, backend="reference"), PlovikSearch(4, seed=1, backend="reference")
-        a.build(x32, 300)
-        b.build(x32.astype(np.float64), 300)
-        assert_tables_equal(a, b)
-        # integer ids of any width
-        rows = ref.query_knn(x[:20], 5, np.arange(20, dtype=np.uint16))
-        assert all(np.array_equal(p, q) for p, q in zip(exact, rows))
-        # no queries, no ids: an empty list (float64 to NumPy) is fine
-        assert ref.query_knn(x[:0], 5, [])[0].shape == (0, 5)
-        assert ref.query_radius(x[:0], 0.1, [])[0].tolist() == [0]
+def test_array_likes_give_the_same_result():
+    x = points(400, 4, seed=2)
+    ref = built(d=4, n_static=300, seed=1, data=x)
+    exact = ref.query_knn(x[:20], 5, np.arange(20))
+    wide = np.zeros((400, 8))
+    wide[:, ::2] = x
+    # lists, Fortran order and strided views; ids as a list or of any integer width
+    for variant, ids in [(x.tolist(), list(range(20))), (np.asfortranarray(x), np.arange(20, dtype=np.uint16)),
+                         (wide[:, ::2], np.repeat(np.arange(20), 2)[::2])]:
+        other = built(d=4, n_static=300, seed=1, data=variant)
+        assert_tables_equal(ref, other)
+        rows = other.query_knn(variant[:20], 5, ids)
+        assert all(np.array_equal(a, b) for a, b in zip(exact, rows, strict=True))
+    # float32 input is widened: same as building from the widened copy
+    x32 = x.astype(np.float32)
+    assert_tables_equal(built(d=4, n_static=300, data=x32), built(d=4, n_static=300, data=x32.astype(np.float64)))
+    # no queries, no ids: an empty list (float64 to NumPy) is fine
+    assert ref.query_knn(x[:0], 5, [])[0].shape == (0, 5)
+    assert ref.query_radius(x[:0], 0.1, [])[0].tolist() == [0]
 
-    def test_sizes_follow_the_epochs(self):
-        search = PlovikSearch(3, seed=0, backend="reference")
-        assert (len(search), search.n_static, search.n_candidates) == (0, 0, 0)
-        assert all(t.shape == (32, 0) for t in search.tables().values())
-        assert search.stats() == dict(gather_ns=0, refine_ns=0, relax_ns=0, queries=0, cands=0, pairs=0,
-                                      relaxed=0, block=1024)
-        search.build(points(50, 3))
-        assert (search.n_points, search.n_static, search.n_candidates) == (50, 50, 0)
-        search.promote(points(7, 3, seed=1))
-        assert (search.n_points, search.n_static, search.n_candidates) == (57, 50, 7)
-        search.update(points(7, 3, seed=2))
-        search.promote()
-        assert (search.n_points, search.n_static, search.n_candidates) == (57, 57, 0)
-        assert "n_static=57" in repr(search)
 
-    def test_stats_count_queries_and_reset(self):
-        search = built()
-        search.query_knn(points(10, 5, seed=4), 3)
-        assert search.stats()["queries"] == 10
-        search.reset_stats()
-        assert search.stats()["queries"] == 0
+def test_sizes_and_stats_follow_the_epochs():
+    search = PlovikSearch(3, seed=0, backend="reference")
+    assert (len(search), search.n_static, search.n_candidates) == (0, 0, 0)
+    for call in (lambda: search.query_knn(np.zeros((1, 3)), 1), lambda: search.query_radius(np.zeros((1, 3)), 0.1),
+                 lambda: search.update(np.zeros((0, 3))), lambda: search.promote(np.zeros((1, 3)))):
+        with pytest.raises(ValueError, match=r"before build\(\): the index holds no points"):
+            call()
+    assert all(t.shape == (32, 0) for t in search.tables().values())
+    assert search.stats() == dict(gather_ns=0, refine_ns=0, relax_ns=0, queries=0, cands=0, pairs=0,
+                                  relaxed=0, block=1024)
+    search.build(points(50, 3))
+    assert (search.n_points, search.n_static, search.n_candidates) == (50, 50, 0)
+    search.promote(points(7, 3, seed=1))
+    assert (search.n_points, search.n_static, search.n_candidates) == (57, 50, 7)
+    search.update(points(7, 3, seed=2))
+    search.promote()
+    assert (len(search), search.n_static, search.n_candidates) == (57, 57, 0)
+    assert "n_static=57" in repr(search)
+    search.query_knn(points(10, 3, seed=4), 3)
+    assert search.stats()["queries"] == 10
+    search.reset_stats()
+    assert search.stats()["queries"] == 0
 
 
 # ---------------------------------------------------------------- backends
@@ -307,40 +252,30 @@ class TestConversionAndSizes:
 def epoch_run(backend, d, n, n_static, seed, **kw):
     """Build, query, update, query, promote, query; every table and row."""
     rng = np.random.default_rng(seed)
-    x = rng.random((n, d))
-    q = rng.random((70, d))  # 64 or more: the batched path when block != 1
+    x, q = rng.random((n, d)), rng.random((70, d))  # 64 or more queries: the batched path when block != 1
     search = PlovikSearch(d, seed=seed, backend=backend, **kw)
     search.build(x, n_static)
     out = [search.tables()]
-    own = np.arange(n_static, n)
-    for step in range(2):
-        out.append(search.query_knn(q, 7))
-        out.append(search.query_knn(q[:10], 4, exclude_ids=np.arange(10)))
+    for _ in range(2):
+        out += [search.query_knn(q, 7), search.query_knn(q[:10], 4, exclude_ids=np.arange(10))]
         cand = x[n_static:] + rng.normal(0, 0.02, (n - n_static, d))
         out.append(search.query_radius(q[:15], 0.4 * d / 4))
         search.update(cand)
-        out.append(search.tables())
-        out.append(search.query_knn(cand, 5, exclude_ids=own))
+        out += [search.tables(), search.query_knn(cand, 5, exclude_ids=np.arange(n_static, n))]
         search.promote(rng.random((n - n_static, d)))
         out.append(search.tables())
     return out
 
 
-@pytest.mark.parametrize(
-    "d, n, n_static, kw",
-    [(5, 700, 550, {}), (16, 900, 800, dict(block=1)), (16, 900, 700, {}), (8, 500, 0, dict(tables=6, probes=7)),
-     (3, 300, 300, dict(cells=3, components=5))],
-)
+@pytest.mark.parametrize("d, n, n_static, kw", [
+    (5, 700, 550, {}), (16, 900, 800, dict(block=1)), (16, 900, 700, {}), (8, 500, 0, dict(tables=6, probes=7)),
+    (3, 300, 300, dict(cells=3, components=5)),
+])
 def test_both_backends_agree(d, n, n_static, kw):
     native = epoch_run("native", d, n, n_static, seed=d, **kw)
     reference = epoch_run("reference", d, n, n_static, seed=d, **kw)
-    for a, b in zip(native, reference):
+    for a, b in zip(native, reference, strict=True):
         if isinstance(a, dict):
-            assert all(a[key].tobytes() == b[key].tobytes() for key in a)
+            assert list(a) == list(b) and all(a[key].tobytes() == b[key].tobytes() for key in a)
         else:
-            assert all(np.array_equal(x, y) for x, y in zip(a, b))
-
-
-def test_auto_picks_native():
-    assert PlovikSearch(2).backend == "native"
-    assert PlovikSearch(2, backend="reference").backend == "reference"
+            assert all(np.array_equal(x, y) for x, y in zip(a, b, strict=True))
