@@ -86,8 +86,7 @@ def check_row(points, q, ids, dist, exclude=-1, exact=True):
     end, the excluded id absent; distances equal to the model when exact,
     else at least single-precision values."""
     n_real = int((ids >= 0).sum())
-    assert (ids[:n_real] >= 0).all() and (ids[n_real:] == -1).all()
-    assert np.isinf(dist[n_real:]).all()
+    assert (ids[:n_real] >= 0).all() and (ids[n_real:] == -1).all() and np.isinf(dist[n_real:]).all()
     got, d = ids[:n_real], dist[:n_real]
     assert len(set(got.tolist())) == n_real and exclude not in got.tolist()
     assert np.lexsort((got, d)).tolist() == list(range(n_real))

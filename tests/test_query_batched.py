@@ -121,9 +121,8 @@ def test_counters_of_both_paths_and_calls_that_count_nothing():
         other.query_knn(q, 5, exclude)
         assert counted(other) == counted(native)
     native.query_radius(q, 0.3)
-    for rows in (q, q[:40]):
-        native.query_knn(rows, 0)  # k = 0 runs no path
-    native.query_knn(q[:0], 5)
+    for rows, k in ((q, 0), (q[:40], 0), (q[:0], 5)):  # k = 0 runs no path, nor does an empty batch
+        native.query_knn(rows, k)
     native.update(rng.random((500, 6)))
     native.promote(rng.random((50, 6)))
     native.build(pts, 400)

@@ -1,6 +1,7 @@
 """k-nearest queries of the native index on both paths: rows equal to the
 NumPy reference, to the per-query path and to brute force where every point
-is reached, worked examples, the relaxation and its full fallback."""
+is reached, worked examples, the relaxation and its full fallback; radius
+rows on the same random indexes."""
 
 import numpy as np
 import pytest
@@ -8,13 +9,14 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from plovik import RustLshIndex
-from query_util import KERNEL_DIMS, assert_rows_equal, brute_row, built, check_row, counted, indexes
+from query_util import (F32, KERNEL_DIMS, assert_rows_equal, brute_row, built, check_row, counted, indexes,
+                        ordered, reached, torus_l1)
 from util import random_params
 
 
 @settings(max_examples=150)
 @given(indexes(blocks=(0, 1, 2, 50, 1024)), st.data())
-def test_rows_equal_the_reference_and_the_per_query_path(index, data):
+def test_rows_equal_the_reference_the_per_query_path_and_the_models(index, data):
     params, pts, n_static, rng, snap = index
     n, d = pts.shape
     m = data.draw(st.one_of(st.integers(0, 63), st.sampled_from([64, 65, 101, 200])), "m")
@@ -30,8 +32,7 @@ def test_rows_equal_the_reference_and_the_per_query_path(index, data):
         exclude = rng.integers(-1, n + 2, m)
     native, reference = built(params, pts, n_static)
     got = native.query_knn(q, k, exclude)
-    assert got[0].dtype == np.int64 and got[1].dtype == np.float64
-    assert got[0].shape == got[1].shape == (m, k)
+    assert [a.dtype for a in got] == [np.int64, np.float64] and got[0].shape == got[1].shape == (m, k)
     assert_rows_equal(got, reference.query_knn(q, k, exclude))
     assert counted(native) == counted(reference)
     blocked = m >= 64 and params["block"] != 1
@@ -44,6 +45,19 @@ def test_rows_equal_the_reference_and_the_per_query_path(index, data):
         per_query, _ = built(params, pts, n_static, block=1)
         assert_rows_equal(got, per_query.query_knn(q, k, exclude))
         assert per_query.stats()["relaxed"] == s["relaxed"]
+    # radius rows: exactly the reached points within the single-precision cutoff
+    q, exclude = q[:40], None if exclude is None else exclude[:40]
+    radius = data.draw(st.sampled_from([0.0, 0.1, 0.3, 1.0]), "radius") * d / 4
+    indptr, ids, dists = got = native.query_radius(q, radius, exclude)
+    assert [a.dtype for a in got] == [np.int64, np.int64, np.float64]
+    assert indptr.shape == (len(q) + 1,) and indptr[0] == 0 and ids.shape == dists.shape == (indptr[-1],)
+    assert_rows_equal(got, reference.query_radius(q, radius, exclude))
+    for i in range(len(q)):
+        cands = np.setdiff1d(reached(native, reference, q[i]), [-1 if exclude is None else exclude[i]])
+        d32 = torus_l1(q[i], pts[cands]) if cands.size else np.zeros(0, F32)
+        want_ids, want_d = ordered(cands[d32 <= F32(radius)], d32[d32 <= F32(radius)])
+        assert ids[indptr[i] : indptr[i + 1]].tolist() == want_ids.tolist()
+        assert dists[indptr[i] : indptr[i + 1]].tolist() == want_d.astype(np.float64).tolist()
 
 
 @settings(max_examples=30)
@@ -74,28 +88,25 @@ def test_rows_equal_brute_force_when_every_point_is_reached(seed, b, k, m):
         assert s["pairs"] == m * L * (1 + min(P, K)) * 40
 
 
-def test_ties_go_to_the_smaller_id_and_terms_wrap():
+def test_ties_go_to_the_smaller_id_and_coordinates_wrap():
     native = RustLshIndex(1, 1, 1, 0, np.zeros((1, 1), np.int64), np.zeros((1, 1)))
     pts = np.array([[0.05]] * 10)
     pts[[3, 7, 9], 0] = [0.25, 0.75, 0.25]  # all at 0.25 from 0.5
     native.build(pts, 5)
-    idx, dist = native.query_knn(np.array([[0.5]]), 2)
-    assert idx.tolist() == [[3, 7]] and dist.tolist() == [[0.25, 0.25]]
+    assert_rows_equal(native.query_knn(np.array([[0.5]]), 2), ([[3, 7]], [[0.25, 0.25]]))
     # a difference of 0.5 counts 0.5, one of 0.75 counts 0.25
     native.build(np.array([[0.0], [0.75]]), 2)
-    idx, dist = native.query_knn(np.array([[0.5], [0.0]]), 2)
-    assert idx.tolist() == [[1, 0], [0, 1]] and dist.tolist() == [[0.25, 0.5], [0.0, 0.25]]
-
-
-@pytest.mark.parametrize("probes", [0, 1, 3, 7])
-@pytest.mark.parametrize("b", [1, 2, 5])
-def test_probe_counts_and_tiny_cell_counts(probes, b):
-    rng = np.random.default_rng(probes * 10 + b)
-    native, reference = built(random_params(rng, 5, 3, 3, b, probes=probes), rng.random((400, 5)), 300)
-    for m in (30, 100):  # per-query and blocked paths
-        q, exclude = rng.random((m, 5)), rng.integers(0, 400, m)
-        assert_rows_equal(native.query_knn(q, 6, exclude), reference.query_knn(q, 6, exclude))
-        assert counted(native) == counted(reference)
+    assert_rows_equal(native.query_knn(np.array([[0.5], [0.0]]), 2), ([[1, 0], [0, 1]], [[0.25, 0.5], [0.0, 0.25]]))
+    # stored coordinates and queries are measured wrapped
+    pts = np.array([[1.25], [-0.75], [0.3], [2.0]])
+    native, reference = built(dict(b=4, k=1, l=1, probes=1, s=np.zeros((1, 1), np.int64), u=np.zeros((1, 1))), pts, 2)
+    q = np.array([[0.25], [0.0], [0.99], [1.25], [-1.0]])
+    idx, dist = native.query_knn(q, 2)
+    assert idx[0].tolist() == idx[3].tolist() == [0, 1] and dist[0].tolist() == dist[3].tolist() == [0.0, 0.0]
+    assert idx[1, 0] == 3 and dist[1, 0] == 0.0
+    assert_rows_equal((idx, dist), reference.query_knn(q, 2))
+    for i in range(5):
+        assert_rows_equal((idx[i], dist[i]), brute_row(pts, q[i], 2))
 
 
 def test_k_beyond_the_points_and_exclusion_reduce_need():
@@ -152,7 +163,7 @@ def test_rows_do_not_depend_on_the_block_and_relaxed_rows_match():
         pts[:40] = pts[40:80]  # duplicate points: equal distances, smaller id first
         q = np.r_[rng.random((300, d)), pts[:33] + 1e-7]
         exclude = np.r_[rng.integers(-1, 3000, 300), np.arange(33)]
-        native, reference = built(params, pts, 2000)
+        reference = built(params, pts, 2000)[1]
         want = reference.query_knn(q, 15, exclude)
         assert ((want[0] >= 0).sum(axis=1) == 15).all()
         for block in (0, 2, 50, 1024) + ((1,) if d == 6 else ()):

@@ -1,36 +1,11 @@
-"""Radius queries of the native index: exactly the reached points within the
-single-precision cutoff, equal to the NumPy reference, in CSR form."""
+"""Radius queries of the native index, worked examples: the single-precision
+cutoff, empty rows, exclusion and the buckets the probes reach. Random
+indexes are covered with the k-nearest rows in test_query_knn.py."""
 
 import numpy as np
-from hypothesis import given
-from hypothesis import strategies as st
 
 from plovik import RustLshIndex
-from query_util import F32, assert_rows_equal, built, indexes, ordered, reached, torus_l1
-
-
-@given(indexes(), st.integers(0, 40), st.sampled_from([0.0, 0.1, 0.3, 1.0]), st.booleans())
-def test_rows_are_the_reached_points_within_the_cutoff(index, m, radius, with_exclude):
-    params, pts, n_static, rng, snap = index
-    n, d = pts.shape
-    q = snap(rng.random((m, d)))
-    native, reference = built(params, pts, n_static)
-    exclude = rng.integers(-1, n + 1, m) if with_exclude else None
-    radius = radius * d / 4
-    got = native.query_radius(q, radius, exclude)
-    assert [a.dtype for a in got] == [np.int64, np.int64, np.float64]
-    assert got[0].shape == (m + 1,) and got[0][0] == 0 and got[1].shape == got[2].shape == (got[0][-1],)
-    assert_rows_equal(got, reference.query_radius(q, radius, exclude))
-    indptr, ids, dists = got
-    for i in range(m):
-        cands = reached(native, reference, q[i])
-        if exclude is not None:
-            cands = cands[cands != exclude[i]]
-        d32 = torus_l1(q[i], pts[cands]) if cands.size else np.zeros(0, F32)
-        inside = d32 <= F32(radius)
-        want_ids, want_d = ordered(cands[inside], d32[inside])
-        assert ids[indptr[i] : indptr[i + 1]].tolist() == want_ids.tolist()
-        assert dists[indptr[i] : indptr[i + 1]].tolist() == want_d.astype(np.float64).tolist()
+from query_util import F32, torus_l1
 
 
 def test_cutoff_is_inclusive_and_rounded_to_single_precision():
