@@ -1,6 +1,7 @@
-"""k-nearest queries of the native index: rows equal to the NumPy reference
-and to brute force where every point is reached, worked examples, the
-relaxation and its full fallback."""
+"""k-nearest queries of the native index on both paths: rows equal to the
+NumPy reference, to the per-query path and to brute force where every point
+is reached, worked examples, the relaxation and its full fallback; radius
+rows on the same random indexes."""
 
 import numpy as np
 import pytest
@@ -8,140 +9,112 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from plovik import RustLshIndex
-from query_util import brute_row, check_row, torus_l1
-from util import both, random_params
-
-COUNTED = ("queries", "cands", "pairs", "relaxed")
-
-
-@st.composite
-def scenarios(draw):
-    """A built native/reference pair, queries, k and exclusions. Batches stay
-    below 64 rows so that both sides answer on the per-query path."""
-    seed = draw(st.integers(0, 2**32 - 1))
-    rng = np.random.default_rng(seed)
-    d = draw(st.integers(1, 20))
-    L = draw(st.integers(1, 4))
-    K = draw(st.integers(1, 5))
-    if draw(st.booleans()):
-        b = draw(st.sampled_from([1, 2, 3, 4, 7]))
-    else:
-        b, K = 64, 4  # 64^4 keys: no directory, binary searches instead
-    probes = draw(st.integers(0, K + 2))
-    n = draw(st.integers(0, 250))
-    n_static = draw(st.sampled_from([0, n // 3, n]))
-    pts = rng.random((n, d))
-    grid = draw(st.sampled_from([None, 2, 4]))  # ties and duplicate points
-    if grid:
-        pts = np.floor(pts * grid) / grid
-    m = draw(st.integers(0, 63))
-    q = rng.random((m, d))
-    if grid:
-        q = np.floor(q * grid) / grid
-    k = draw(st.sampled_from([0, 1, 3, 10, n + 3]))
-    exclude = rng.integers(-1, n + 2, m) if draw(st.booleans()) else None
-    params = random_params(rng, d, L, K, b, probes=probes)
-    if draw(st.booleans()):
-        # Cell walls on the grid: queries sit on walls and centres, so
-        # margins tie and fractions of exactly 0.5 occur.
-        params["u"] = np.zeros((L, K))
-    return params, pts, n_static, q, k, exclude
+from query_util import (F32, KERNEL_DIMS, assert_rows_equal, brute_row, built, check_row, counted, indexes,
+                        ordered, reached, torus_l1)
+from util import random_params
 
 
-def built(params, pts, n_static):
-    native, reference = both(params)
-    native.build(pts, n_static)
-    reference.build(pts, n_static)
-    return native, reference
-
-
-def assert_same_knn(native, reference, q, k, exclude=None):
-    got = native.query_knn(q, k, exclude)
-    want = reference.query_knn(q, k, exclude)
-    assert got[0].dtype == np.int64 and got[1].dtype == np.float64
-    assert got[0].shape == got[1].shape == (len(q), k)
-    np.testing.assert_array_equal(got[0], want[0])
-    np.testing.assert_array_equal(got[1], want[1])
-    return got
-
-
-@given(scenarios())
-def test_rows_equal_reference(scenario):
-    params, pts, n_static, q, k, exclude = scenario
+@settings(max_examples=150)
+@given(indexes(blocks=(0, 1, 2, 50, 1024)), st.data())
+def test_rows_equal_the_reference_the_per_query_path_and_the_models(index, data):
+    params, pts, n_static, rng, snap = index
+    n, d = pts.shape
+    m = data.draw(st.one_of(st.integers(0, 63), st.sampled_from([64, 65, 101, 200])), "m")
+    k = data.draw(st.sampled_from([0, 1, 3, 10, n + 3]), "k")
+    mode = data.draw(st.sampled_from(["none", "random", "own"]), "exclude")
+    q, exclude = snap(rng.random((m, d))), None
+    if mode == "own" and n:
+        # Each query sits on a point and excludes it: the excluded id lies in
+        # the query's bucket in most tables and in several of its probes.
+        exclude = rng.integers(0, n, m)
+        q = pts[exclude] + rng.uniform(-1e-6, 1e-6, (m, d))
+    elif mode == "random":
+        exclude = rng.integers(-1, n + 2, m)
     native, reference = built(params, pts, n_static)
-    idx, dist = assert_same_knn(native, reference, q, k, exclude)
+    got = native.query_knn(q, k, exclude)
+    assert [a.dtype for a in got] == [np.int64, np.float64] and got[0].shape == got[1].shape == (m, k)
+    assert_rows_equal(got, reference.query_knn(q, k, exclude))
+    assert counted(native) == counted(reference)
+    blocked = m >= 64 and params["block"] != 1
+    s = native.stats()
+    assert s["cands"] == (0 if blocked else s["pairs"])  # only the per-query path gathers
+    exact = not (blocked and d in KERNEL_DIMS)
+    for i in range(m):
+        check_row(pts, q[i], got[0][i], got[1][i], -1 if exclude is None else exclude[i], exact)
+    if blocked and exact:
+        per_query, _ = built(params, pts, n_static, block=1)
+        assert_rows_equal(got, per_query.query_knn(q, k, exclude))
+        assert per_query.stats()["relaxed"] == s["relaxed"]
+    # radius rows: exactly the reached points within the single-precision cutoff
+    q, exclude = q[:40], None if exclude is None else exclude[:40]
+    radius = data.draw(st.sampled_from([0.0, 0.1, 0.3, 1.0]), "radius") * d / 4
+    indptr, ids, dists = got = native.query_radius(q, radius, exclude)
+    assert [a.dtype for a in got] == [np.int64, np.int64, np.float64]
+    assert indptr.shape == (len(q) + 1,) and indptr[0] == 0 and ids.shape == dists.shape == (indptr[-1],)
+    assert_rows_equal(got, reference.query_radius(q, radius, exclude))
     for i in range(len(q)):
-        check_row(pts, q[i], idx[i], dist[i], -1 if exclude is None else exclude[i])
-    got, want = native.stats(), reference.stats()
-    assert {c: got[c] for c in COUNTED} == {c: want[c] for c in COUNTED}
-    assert got["cands"] == got["pairs"]
+        cands = np.setdiff1d(reached(native, reference, q[i]), [-1 if exclude is None else exclude[i]])
+        d32 = torus_l1(q[i], pts[cands]) if cands.size else np.zeros(0, F32)
+        want_ids, want_d = ordered(cands[d32 <= F32(radius)], d32[d32 <= F32(radius)])
+        assert ids[indptr[i] : indptr[i + 1]].tolist() == want_ids.tolist()
+        assert dists[indptr[i] : indptr[i + 1]].tolist() == want_d.astype(np.float64).tolist()
 
 
-@settings(max_examples=20)
-@given(seed=st.integers(0, 2**32 - 1), b=st.sampled_from([1, 2]), k=st.sampled_from([1, 4, 50]))
-def test_rows_equal_brute_force_when_every_point_is_reached(seed, b, k):
-    # b = 1 puts every point in one bucket; b = 2 with K = 1 and one flip
-    # probes both cells: the search is then exhaustive.
+@settings(max_examples=30)
+@given(seed=st.integers(0, 2**32 - 1), b=st.sampled_from([1, 2]), k=st.sampled_from([1, 4, 50]),
+       m=st.sampled_from([8, 70]))
+def test_rows_equal_brute_force_when_every_point_is_reached(seed, b, k, m):
+    # b = 1 puts every point in one bucket, probed 1 + P times per table;
+    # b = 2 with K = 1 and one flip probes both cells: the search is then
+    # exhaustive. 70 queries take the blocked path.
     rng = np.random.default_rng(seed)
-    d = int(rng.integers(1, 25))
-    K = int(rng.integers(1, 4)) if b == 1 else 1
-    native = RustLshIndex(**random_params(rng, d, 2, K, b, probes=1))
+    d = int(rng.choice([x for x in range(1, 25) if m < 64 or x not in KERNEL_DIMS]))
+    L = int(rng.integers(1, 4))
+    K, P = (int(rng.integers(1, 4)), int(rng.integers(0, 3))) if b == 1 else (1, 1)
+    native = RustLshIndex(**random_params(rng, d, L, K, b, probes=P, block=16))
     pts = rng.random((40, d))
     pts[rng.integers(0, 40, 8)] = pts[rng.integers(0, 40, 8)]  # duplicates
     native.build(pts, 25)
-    q = np.r_[rng.random((5, d)), pts[:3]]
-    exclude = rng.integers(-1, 40, len(q))
+    q = np.r_[rng.random((m - 3, d)), pts[:3]]
+    exclude = rng.integers(-1, 40, m)
     idx, dist = native.query_knn(q, k, exclude)
-    for i in range(len(q)):
-        want = brute_row(pts, q[i], k, exclude[i])
-        np.testing.assert_array_equal(idx[i], want[0])
-        np.testing.assert_array_equal(dist[i], want[1])
-    assert native.stats()["relaxed"] == 0
+    for i in range(m):
+        assert_rows_equal((idx[i], dist[i]), brute_row(pts, q[i], k, exclude[i]))
+    s = native.stats()
+    assert s["relaxed"] == 0
+    if m < 64:  # the per-query path measures each reached point once
+        assert s["pairs"] == m * 40
+    elif b == 1:  # the blocked path once per probe of the one bucket (at most K flips)
+        assert s["pairs"] == m * L * (1 + min(P, K)) * 40
 
 
-@pytest.mark.parametrize("d", [1, 2, 3, 4, 7, 8, 15, 16, 17, 21, 24, 32, 37])
-def test_distances_follow_the_lane_order(d):
-    # One bucket holds every point; coordinates spread over decades so that
-    # any other association of the sum would round differently somewhere.
-    rng = np.random.default_rng(d)
-    native = RustLshIndex(**random_params(rng, d, 1, 1, 1, probes=0))
-    pts = rng.random((300, d)) ** rng.uniform(0.5, 6, d)
-    native.build(pts, 300)
-    for q in rng.random((4, d)):
-        idx, dist = native.query_knn(q[None, :], 300)
-        assert sorted(idx[0].tolist()) == list(range(300))
-        assert dist[0].tolist() == torus_l1(q, pts[idx[0]]).astype(np.float64).tolist()
-
-
-def test_ties_go_to_the_smaller_id_and_terms_wrap():
+def test_ties_go_to_the_smaller_id_and_coordinates_wrap():
     native = RustLshIndex(1, 1, 1, 0, np.zeros((1, 1), np.int64), np.zeros((1, 1)))
     pts = np.array([[0.05]] * 10)
     pts[[3, 7, 9], 0] = [0.25, 0.75, 0.25]  # all at 0.25 from 0.5
     native.build(pts, 5)
-    idx, dist = native.query_knn(np.array([[0.5]]), 2)
-    assert idx.tolist() == [[3, 7]] and dist.tolist() == [[0.25, 0.25]]
+    assert_rows_equal(native.query_knn(np.array([[0.5]]), 2), ([[3, 7]], [[0.25, 0.25]]))
     # a difference of 0.5 counts 0.5, one of 0.75 counts 0.25
     native.build(np.array([[0.0], [0.75]]), 2)
-    idx, dist = native.query_knn(np.array([[0.5], [0.0]]), 2)
-    assert idx.tolist() == [[1, 0], [0, 1]] and dist.tolist() == [[0.25, 0.5], [0.0, 0.25]]
-
-
-@pytest.mark.parametrize("probes", [0, 1, 3, 7])
-@pytest.mark.parametrize("b", [1, 2, 5])
-def test_probe_counts_and_tiny_cell_counts(probes, b):
-    rng = np.random.default_rng(probes * 10 + b)
-    params = random_params(rng, 5, 3, 3, b, probes=probes)
-    native, reference = built(params, rng.random((400, 5)), 300)
-    q = rng.random((30, 5))
-    assert_same_knn(native, reference, q, 6, rng.integers(0, 400, 30))
-    assert native.stats()["pairs"] == reference.stats()["pairs"]
+    assert_rows_equal(native.query_knn(np.array([[0.5], [0.0]]), 2), ([[1, 0], [0, 1]], [[0.25, 0.5], [0.0, 0.25]]))
+    # stored coordinates and queries are measured wrapped
+    pts = np.array([[1.25], [-0.75], [0.3], [2.0]])
+    native, reference = built(dict(b=4, k=1, l=1, probes=1, s=np.zeros((1, 1), np.int64), u=np.zeros((1, 1))), pts, 2)
+    q = np.array([[0.25], [0.0], [0.99], [1.25], [-1.0]])
+    idx, dist = native.query_knn(q, 2)
+    assert idx[0].tolist() == idx[3].tolist() == [0, 1] and dist[0].tolist() == dist[3].tolist() == [0.0, 0.0]
+    assert idx[1, 0] == 3 and dist[1, 0] == 0.0
+    assert_rows_equal((idx, dist), reference.query_knn(q, 2))
+    for i in range(5):
+        assert_rows_equal((idx[i], dist[i]), brute_row(pts, q[i], 2))
 
 
 def test_k_beyond_the_points_and_exclusion_reduce_need():
     rng = np.random.default_rng(11)
     native, reference = built(random_params(rng, 3, 2, 1, 2, probes=1), rng.random((7, 3)), 4)
     q = rng.random((5, 3))
-    idx, _ = assert_same_knn(native, reference, q, 10, np.array([0, 1, 2, 3, 4]))
+    idx, dist = native.query_knn(q, 10, np.arange(5))
+    assert_rows_equal((idx, dist), reference.query_knn(q, 10, np.arange(5)))
     assert ((idx >= 0).sum(axis=1) == 6).all() and (idx[:, 6:] == -1).all()
     # every point but the excluded one was found: need is 6, nothing relaxes
     assert native.stats()["relaxed"] == 0
@@ -150,8 +123,7 @@ def test_k_beyond_the_points_and_exclusion_reduce_need():
 def test_relaxation_uses_the_first_level_with_enough_entries():
     # K = 3, b = 4: the query's key is 50; level 1 covers keys 48..51,
     # level 2 keys 48..63. The nearest point (key 34) is outside both.
-    s = np.array([[0, 1, 2]], np.int64)
-    native = RustLshIndex(4, 3, 1, 0, s, np.zeros((1, 3)))
+    native = RustLshIndex(4, 3, 1, 0, np.array([[0, 1, 2]], np.int64), np.zeros((1, 3)))
     near = [2.9 / 4, 0.3 / 4, 0.74]
     far = [[0.3, 0.6, 0.875], [0.1, 0.6, 0.9], [0.3, 0.9, 0.95], [0.05, 0.95, 0.99]]
     pts = np.array([near] + far + [[0.01, 0.01, 0.01]] * 5)
@@ -163,33 +135,38 @@ def test_relaxation_uses_the_first_level_with_enough_entries():
     assert idx[0, 0] == want[0][0] + 1 and dist[0, 0] == want[1][0]
 
 
-def test_relaxed_rows_fall_back_to_every_point():
+@pytest.mark.parametrize("m", [1, 70])
+def test_relaxed_rows_fall_back_to_every_point(m):
     rng = np.random.default_rng(5)
     pts = rng.random((40, 2)) * [1, 0.5] + [0, 0.5]
     pts[0] = [0.3, 0.1]  # alone in its band of the second coordinate
-    q = pts[:1] + 1e-9
+    q = np.repeat(pts[:1] + 1e-9, m, axis=0)
     # Twelve identical tables count the lone point twelve times, which
     # reaches 4k at level 1, but the level gather still leaves the row short.
     twelve = dict(b=64, k=2, l=12, probes=0, s=np.array([[0, 1]] * 12), u=np.zeros((12, 2)))
     # K = 1 has no level at all: the fallback answers at once.
     single = dict(b=16, k=1, l=2, probes=0, s=np.array([[1], [1]]), u=np.zeros((2, 1)))
     for params in (twelve, single):
-        native, reference = built(params, pts, 30)
-        idx, dist = assert_same_knn(native, reference, q, 3)
-        want = brute_row(pts, q[0], 3)
-        np.testing.assert_array_equal(idx[0], want[0])
-        np.testing.assert_array_equal(dist[0], want[1])
-        assert native.stats()["relaxed"] == 1
+        native, reference = built(params, pts, 30, block=8)
+        got = native.query_knn(q, 3)
+        assert_rows_equal(got, reference.query_knn(q, 3))
+        assert_rows_equal(got, [np.tile(w, (m, 1)) for w in brute_row(pts, q[0], 3)])
+        assert counted(native) == counted(reference) and native.stats()["relaxed"] == m
 
 
-def test_rows_relax_on_a_sparse_index():
-    # Many cells, few points: most rows find too few and relax, some reach
-    # the full fallback; each relaxed row counts once.
-    rng = np.random.default_rng(8)
-    params = random_params(rng, 6, 3, 4, 9, probes=2)
-    native, reference = built(params, rng.random((150, 6)), 100)
-    q = rng.random((60, 6))
-    idx, dist = assert_same_knn(native, reference, q, 12, rng.integers(-1, 150, 60))
-    relaxed = native.stats()["relaxed"]
-    assert 0 < relaxed <= 60 and relaxed == reference.stats()["relaxed"]
-    assert ((idx >= 0).sum(axis=1) == 12).all()
+def test_rows_do_not_depend_on_the_block_and_relaxed_rows_match():
+    # Many cells, few points per cell: many rows relax, some to the full fallback.
+    rng = np.random.default_rng(21)
+    for d in (6, 16):
+        params = random_params(rng, d, 5, 4, 16, probes=2)
+        pts = rng.random((3000, d))
+        pts[:40] = pts[40:80]  # duplicate points: equal distances, smaller id first
+        q = np.r_[rng.random((300, d)), pts[:33] + 1e-7]
+        exclude = np.r_[rng.integers(-1, 3000, 300), np.arange(33)]
+        reference = built(params, pts, 2000)[1]
+        want = reference.query_knn(q, 15, exclude)
+        assert ((want[0] >= 0).sum(axis=1) == 15).all()
+        for block in (0, 2, 50, 1024) + ((1,) if d == 6 else ()):
+            ix, _ = built(params, pts, 2000, block=block)
+            assert_rows_equal(ix.query_knn(q, 15, exclude), want)
+            assert counted(ix)["relaxed"] == reference.stats()["relaxed"] > 0

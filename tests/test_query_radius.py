@@ -1,57 +1,11 @@
-"""Radius queries of the native index: exactly the reached points within the
-single-precision cutoff, equal to the NumPy reference, in CSR form."""
+"""Radius queries of the native index, worked examples: the single-precision
+cutoff, empty rows, exclusion and the buckets the probes reach. Random
+indexes are covered with the k-nearest rows in test_query_knn.py."""
 
 import numpy as np
-from hypothesis import given
-from hypothesis import strategies as st
 
 from plovik import RustLshIndex
-from query_util import F32, ordered, reached, torus_l1
-from util import both, random_params
-
-
-def built(params, pts, n_static):
-    native, reference = both(params)
-    native.build(pts, n_static)
-    reference.build(pts, n_static)
-    return native, reference
-
-
-def rows(result):
-    indptr, ids, dists = result
-    return [(ids[a:b], dists[a:b]) for a, b in zip(indptr[:-1], indptr[1:])]
-
-
-@given(seed=st.integers(0, 2**32 - 1), b=st.sampled_from([1, 2, 4, 64]),
-       n=st.integers(0, 200), m=st.integers(0, 40), grid=st.sampled_from([None, 4]),
-       radius=st.sampled_from([0.0, 0.1, 0.3, 1.0]), with_exclude=st.booleans())
-def test_rows_are_the_reached_points_within_the_cutoff(seed, b, n, m, grid, radius, with_exclude):
-    rng = np.random.default_rng(seed)
-    d = int(rng.integers(1, 18))
-    K = 4 if b == 64 else int(rng.integers(1, 5))  # 64^4 keys: no directory
-    params = random_params(rng, d, int(rng.integers(1, 4)), K, b, probes=int(rng.integers(0, K + 2)))
-    pts, q = rng.random((n, d)), rng.random((m, d))
-    if grid:
-        pts, q = np.floor(pts * grid) / grid, np.floor(q * grid) / grid
-    native, reference = built(params, pts, n // 2)
-    exclude = rng.integers(-1, n + 1, m) if with_exclude else None
-    radius = radius * d / 4
-    got = native.query_radius(q, radius, exclude)
-    want = reference.query_radius(q, radius, exclude)
-    assert [a.dtype for a in got] == [np.int64, np.int64, np.float64]
-    assert got[0].shape == (m + 1,) and got[0][0] == 0 and got[1].shape == got[2].shape == (got[0][-1],)
-    for a, b_ in zip(got, want):
-        np.testing.assert_array_equal(a, b_)
-    cutoff = F32(radius)
-    for i, (ids, dists) in enumerate(rows(got)):
-        cands = reached(native, reference, q[i])[0] if n else np.zeros(0, np.int64)
-        if exclude is not None:
-            cands = cands[cands != exclude[i]]
-        d32 = torus_l1(q[i], pts[cands]) if cands.size else np.zeros(0, F32)
-        inside = d32 <= cutoff
-        want_ids, want_d = ordered(cands[inside], d32[inside])
-        assert ids.tolist() == want_ids.tolist()
-        assert dists.tolist() == want_d.astype(np.float64).tolist()
+from query_util import F32, torus_l1
 
 
 def test_cutoff_is_inclusive_and_rounded_to_single_precision():
