@@ -175,14 +175,12 @@ class Plan:
         self.mode = draw(st.sampled_from(["clean", "one", "any"]))
         self.broken = draw(st.sampled_from(slots + ["call"])) if self.mode == "one" else None
 
-    def form(self, slot, forms):
-        """forms[0] is the plain valid form."""
+    def form(self, slot, forms):  # forms[0] is the plain valid form
         if self.mode == "clean" or (self.mode == "one" and slot != self.broken):
             return forms[0]
         return self.draw(st.sampled_from(forms[1:] if self.mode == "one" else forms))
 
     def wants(self, slot):
-        """Whether an optional argument is passed."""
         return self.broken == slot or self.draw(st.booleans())
 
 
@@ -281,8 +279,8 @@ class Adversary(RuleBasedStateMachine):
                   "promote": [(n % 13, w) for w in [d] * 4 + [0, d + 1, max(d - 1, 0)]]}[method]
         rows, cols = draw(st.sampled_from(shapes))
         args = [array_arg(draw, self.coords(rows, cols, draw(st.booleans())), plan.form(names[0], ARRAY_FORMS))]
-        if method == "build":
-            args.append(int_arg(draw, draw(st.sampled_from([0, n // 2, n, n + 1])), plan.form("n_static", INT_FORMS)))
+        n_static = int_arg(draw, draw(st.sampled_from([0, n // 2, n, n + 1])), plan.form("n_static", INT_FORMS))
+        args += [n_static] if method == "build" else []
         expect = arg_failure(zip(names, args))
         if expect is None:  # what the engine refuses, in the order it checks
             count, n_static = rows * cols, args[-1].values
@@ -338,8 +336,7 @@ class Adversary(RuleBasedStateMachine):
 
     @rule(name=st.sampled_from(["tables", "stats", "reset_stats", "n_points", "n_static", "n_candidates"]))
     def misuse(self, name):
-        """The methods without arguments given one; the read-only properties assigned or deleted
-        (read as they should be, they are checked after every step)."""
+        """Argument-free methods given one, read-only properties assigned or deleted (reads: the invariant)."""
         if name.startswith("n_"):
             action = [lambda: setattr(self.native, name, 5), lambda: delattr(self.native, name)][self.rng.integers(2)]
             run(name, action, Expect(AttributeError))
@@ -355,8 +352,7 @@ class Adversary(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def construct(self, data):
-        """A new object from fuzzed parameters: empty, and its first build refuses
-        exactly what the engine cannot work with or matches the reference."""
+        """A new object: empty; its first build refuses what the engine cannot use, or matches the reference."""
         draw = data.draw
         names = ["b", "k", "l", "probes", "s", "u", "block"]
         plan = Plan(draw, names)
@@ -512,8 +508,7 @@ class FrontDoor(RuleBasedStateMachine):
         return front_points(draw, self.rng, rows, self.d, draw(st.sampled_from(FRONT_POINT_FORMS)))
 
     def both(self, method, tagged, extra_tags=()):
-        """Calls method on both objects: they must agree, the outcome fit the
-        tags, and a failure change nothing."""
+        """Both objects must agree, the outcome fit the tags, and a failure change nothing."""
         tags = [tag for _, tag in tagged if tag is not VALID] + list(extra_tags)
         before = [search.tables() for search in self.pair]
         results = [outcome(lambda s=search: getattr(s, method)(*[v for v, _ in tagged])) for search in self.pair]
