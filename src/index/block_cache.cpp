@@ -61,6 +61,11 @@ void* take(std::size_t bytes) noexcept {
 
 bool keep(void* block, std::size_t bytes) noexcept {
   if (scope_depth == 0) return false;
+  // The advice is given before the block is published: once it is in the
+  // list another thread may take it and fill it, and advice given after
+  // that would let the kernel drop the new contents under memory pressure
+  // (they would read back as zeros). Advice only; failure is harmless.
+  madvise(block, bytes, MADV_FREE);
   Cache& c = cache();
   {
     std::lock_guard<std::mutex> lock(c.mutex);
@@ -82,7 +87,6 @@ bool keep(void* block, std::size_t bytes) noexcept {
     c.kept_bytes += bytes;
     c.in_use = in_use;
   }
-  madvise(block, bytes, MADV_FREE);  // advice only; failure is harmless
   return true;
 }
 
