@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "block_cache.hpp"
+#include "array_reuse.hpp"
 
 namespace plovik {
 
@@ -30,8 +30,8 @@ struct DefaultInitAllocator : std::allocator<T> {
   // Large arrays (keys, ids, coordinates of many points) are placed on
   // transparent huge pages where the system allows it: filling them then
   // takes a few hundred page faults instead of hundreds of thousands. Inside
-  // build, update and promote they are also reused across calls
-  // (block_cache.hpp).
+  // build, update and promote an index also reuses the ones its previous
+  // such call replaced (array_reuse.hpp).
   static constexpr std::size_t huge_page = std::size_t{1} << 21;
   static constexpr std::size_t huge_from = std::size_t{1} << 23;
 
@@ -41,11 +41,13 @@ struct DefaultInitAllocator : std::allocator<T> {
     if (bytes < huge_from) return std::allocator<T>::allocate(n);
     if (bytes > std::size_t(-1) - huge_page) throw std::bad_alloc();
     const std::size_t rounded = round_up(bytes);
-    if (void* reused = blocks::take(rounded)) return static_cast<T*>(reused);
+    ArrayReuse* reuse = ReuseScope::current();
+    if (reuse != nullptr)
+      if (void* reused = reuse->take(rounded)) return static_cast<T*>(reused);
     void* p = std::aligned_alloc(huge_page, rounded);
     if (p == nullptr) throw std::bad_alloc();
     madvise(p, rounded, MADV_HUGEPAGE);  // advice only; failure is harmless
-    blocks::note_allocated(rounded);
+    if (reuse != nullptr) reuse->note_allocated(rounded);
     return static_cast<T*>(p);
   }
 
@@ -54,9 +56,8 @@ struct DefaultInitAllocator : std::allocator<T> {
       std::allocator<T>::deallocate(p, n);
       return;
     }
-    const std::size_t rounded = round_up(n * sizeof(T));
-    if (blocks::keep(p, rounded)) return;
-    blocks::note_freed(rounded);
+    if (ArrayReuse* reuse = ReuseScope::current())
+      if (reuse->keep(p, round_up(n * sizeof(T)))) return;
     std::free(p);
   }
 

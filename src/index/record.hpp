@@ -12,6 +12,10 @@
 namespace plovik {
 
 struct RustLshIndex {
+  // The large arrays the last build, update or promote replaced, kept for
+  // the next one. First, so that it outlives every array of the record.
+  ArrayReuse reuse;
+
   // Hash parameters, fixed at construction. Entry t*K + j belongs to
   // component j of table t.
   Array<int64_t> s;        // hashed coordinate

@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "docstrings.hpp"
-#include "index/block_cache.hpp"
 #include "index_object.hpp"
 #include "methods.hpp"
 
@@ -15,7 +14,6 @@ namespace {
 void index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   std::destroy_at(&reinterpret_cast<IndexObject*>(self)->record);
-  blocks::release_all();
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -2,7 +2,6 @@
 #include "access.hpp"
 #include "args.hpp"
 #include "gil.hpp"
-#include "index/block_cache.hpp"
 #include "index/build.hpp"
 #include "methods.hpp"
 
@@ -13,8 +12,8 @@ PyObject* method_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[2];
     match_args({"RustLshIndex.build", {"points", "n_static"}, 2}, args, nargs, kwnames, a);
-    blocks::ReuseScope reuse;
     ExclusiveAccess access(reinterpret_cast<IndexObject*>(self));
+    ReuseScope reuse(access.record().reuse);
     PyArrayObject* points = to_array(a[0], "points", 2, NPY_FLOAT64);
     const std::size_t n_static = to_usize(a[1], "n_static");
     const auto n = static_cast<std::size_t>(PyArray_DIM(points, 0));

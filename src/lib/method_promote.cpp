@@ -2,7 +2,6 @@
 #include "access.hpp"
 #include "args.hpp"
 #include "gil.hpp"
-#include "index/block_cache.hpp"
 #include "index/promote.hpp"
 #include "methods.hpp"
 
@@ -13,8 +12,8 @@ PyObject* method_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[1];
     match_args({"RustLshIndex.promote", {"new_candidates"}, 1}, args, nargs, kwnames, a);
-    blocks::ReuseScope reuse;
     ExclusiveAccess access(reinterpret_cast<IndexObject*>(self));
+    ReuseScope reuse(access.record().reuse);
     PyArrayObject* rows = to_array(a[0], "new_candidates", 2, NPY_FLOAT64);
     const auto m = static_cast<std::size_t>(PyArray_DIM(rows, 0));
     const auto width = static_cast<std::size_t>(PyArray_DIM(rows, 1));

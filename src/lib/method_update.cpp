@@ -2,7 +2,6 @@
 #include "access.hpp"
 #include "args.hpp"
 #include "gil.hpp"
-#include "index/block_cache.hpp"
 #include "index/update.hpp"
 #include "methods.hpp"
 
@@ -13,8 +12,8 @@ PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[1];
     match_args({"RustLshIndex.update", {"coords"}, 1}, args, nargs, kwnames, a);
-    blocks::ReuseScope reuse;
     ExclusiveAccess access(reinterpret_cast<IndexObject*>(self));
+    ReuseScope reuse(access.record().reuse);
     PyArrayObject* coords = to_array(a[0], "coords", 2, NPY_FLOAT64);
     ArrayValues values(coords);
     without_gil([&] { update(access.record(), values.take()); });
