@@ -14,6 +14,23 @@ from plovik import RustLshIndex
 
 from util import random_params
 
+# Runs in the parent and in each child: a build, a per-query and a batched
+# query_knn and a query_radius, reduced to one digest of every output array.
+WORKLOAD = textwrap.dedent("""
+    def workload(RustLshIndex):
+        import hashlib, numpy as np
+        rng = np.random.default_rng(0)
+        s, u = rng.integers(0, 3, (2, 2)), rng.random((2, 2))
+        pts, q = rng.random((5000, 3)), rng.random((100, 3))
+        arrays = []
+        for block in (1, 1024):  # per query, then blocks of ceil(100 / T)
+            ix = RustLshIndex(4, 2, 2, 1, s, u, block=block)
+            ix.build(pts, 2500)
+            arrays += [*ix.tables().values(), *ix.query_knn(q, 5, exclude_ids=np.arange(100))]
+        arrays += ix.query_radius(q, 0.05)
+        return hashlib.sha256(b"".join(a.tobytes() for a in arrays)).hexdigest()
+""")
+
 COUNT_THREADS = textwrap.dedent("""
     import os, numpy as np
     def threads():
@@ -21,31 +38,46 @@ COUNT_THREADS = textwrap.dedent("""
     before = threads()
     from plovik import RustLshIndex
     imported = threads()
-    rng = np.random.default_rng(0)
-    ix = RustLshIndex(4, 2, 2, 1, rng.integers(0, 3, (2, 2)), rng.random((2, 2)))
-    ix.build(rng.random((5000, 3)), 2500)
-    print(imported - before, threads() - imported)
+""") + WORKLOAD + textwrap.dedent("""
+    digest = workload(RustLshIndex)
+    print(imported - before, threads() - imported, digest)
 """)
+
+CPUS = os.cpu_count() or 1
+MOST = min(4 * CPUS, 1024)  # larger counts are clamped to it
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
 @pytest.mark.parametrize("env,workers", [
     ({"RAYON_NUM_THREADS": "3"}, 3),
     ({"RAYON_NUM_THREADS": "1", "RAYON_RS_NUM_CPUS": "5"}, 1),
-    ({"RAYON_NUM_THREADS": "0"}, os.cpu_count()),
-    ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "4"}, 4),
-    ({"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "0"}, os.cpu_count()),
-    ({"RAYON_RS_NUM_CPUS": "2"}, 2),
+    ({"RAYON_NUM_THREADS": "0"}, CPUS),
+    ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "4"}, min(4, MOST)),
+    ({"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "0"}, CPUS),
+    ({"RAYON_RS_NUM_CPUS": "2"}, min(2, MOST)),
+    # beyond the maximum; multiples of 2**61 once wrapped 8 * T to 0
+    ({"RAYON_NUM_THREADS": "1000000"}, MOST),
+    ({"RAYON_NUM_THREADS": str(2**61)}, MOST),
+    ({"RAYON_NUM_THREADS": str(2**62)}, MOST),
+    ({"RAYON_NUM_THREADS": str(3 * 2**61)}, MOST),
+    ({"RAYON_NUM_THREADS": str(2**64 - 1)}, MOST),
+    # too large for 64 bits: not a count, like any other invalid text
+    ({"RAYON_NUM_THREADS": str(2**64)}, CPUS),
+    ({"RAYON_NUM_THREADS": "9" * 40, "RAYON_RS_NUM_CPUS": str(2**61)}, MOST),
+    ({"RAYON_NUM_THREADS": "1e3", "RAYON_RS_NUM_CPUS": str(2**70)}, CPUS),
 ])
-def test_pool_size_and_laziness(env, workers):
+def test_pool_size_laziness_and_results(env, workers):
     clean = {k: v for k, v in os.environ.items() if not k.startswith("RAYON")}
     # OpenBLAS and friends start their own threads at import; keep them out.
     clean.update(OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
     out = subprocess.run([sys.executable, "-c", COUNT_THREADS], env={**clean, **env},
                          check=True, capture_output=True, text=True, timeout=120)
-    at_import, after_build = map(int, out.stdout.split())
-    assert at_import == 0  # nothing starts at import
-    assert after_build == workers - 1  # the calling thread is the remaining worker
+    at_import, after_work, digest = out.stdout.split()
+    assert int(at_import) == 0  # nothing starts at import
+    assert int(after_work) == workers - 1  # the calling thread is the remaining worker
+    namespace = {}
+    exec(WORKLOAD, namespace)
+    assert digest == namespace["workload"](RustLshIndex)  # same rows whatever T
 
 
 @pytest.mark.threads

@@ -28,6 +28,7 @@ _TILE = 128
 # Raw (query, candidate) copies expanded at once; bounds the memory of a step.
 _PAIR_BUDGET = 1 << 20
 _DECIMAL = re.compile(r"[0-9]+\Z")
+_MAX_THREADS = 1024  # the pool's absolute cap on workers
 
 
 def pool_thread_count() -> int:
@@ -36,15 +37,29 @@ def pool_thread_count() -> int:
     RAYON_NUM_THREADS when it holds a positive decimal integer, the online
     processors when it holds 0; otherwise RAYON_RS_NUM_CPUS when it holds a
     positive decimal integer; otherwise the online processors (1 if unknown).
+    A number above 2**64 - 1 is not a count. The result is clamped to
+    four per online processor, at most 1024.
     """
     online = os.cpu_count() or 1
-    value = os.environ.get("RAYON_NUM_THREADS")
-    if value is not None and _DECIMAL.match(value) and int(value) <= _U64_MASK:
-        return int(value) if int(value) > 0 else online
-    value = os.environ.get("RAYON_RS_NUM_CPUS")
-    if value is not None and _DECIMAL.match(value) and 0 < int(value) <= _U64_MASK:
-        return int(value)
-    return online
+    most = min(4 * online, _MAX_THREADS)
+    value = _count(os.environ.get("RAYON_NUM_THREADS"))
+    if value is not None:
+        return min(value if value > 0 else online, most)
+    value = _count(os.environ.get("RAYON_RS_NUM_CPUS"))
+    if value:
+        return min(value, most)
+    return min(online, most)
+
+
+def _count(text):
+    """The value of a run of ASCII digits that fits in 64 bits, else None."""
+    if text is None or not _DECIMAL.match(text):
+        return None
+    digits = text.lstrip("0") or "0"
+    # int() refuses very long strings; anything past 20 digits overflows anyway
+    if len(digits) > 20 or int(digits) > _U64_MASK:
+        return None
+    return int(digits)
 
 
 def _unsigned(value, name):

@@ -30,11 +30,12 @@ int64_t query_codes(const RustLshIndex& ix, const double* q, std::size_t t, int6
 
 namespace {
 
-// Chunks of about four per worker, 16 to 1024 points each.
+// Chunks of about four per worker, 16 to 1024 points each:
+// ceil(count / 4T), which is 1 (then 16) once 4T reaches count, so the
+// saturated product gives the same length.
 std::size_t key_chunk(std::size_t count) {
-  const std::size_t threads = parallel::thread_count();
-  const std::size_t per = threads > count ? count : 4 * threads;
-  std::size_t chunk = count / per + (count % per != 0);
+  const std::size_t chunks = parallel::tasks_per_worker(4);
+  const std::size_t chunk = count / chunks + (count % chunks != 0);
   return std::clamp<std::size_t>(chunk, 16, 1024);
 }
 

@@ -6,7 +6,7 @@
 namespace plovik {
 
 std::size_t rows_per_task(std::size_t m) {
-  const std::size_t tasks = 8 * parallel::thread_count();
+  const std::size_t tasks = parallel::tasks_per_worker(8);
   return std::clamp<std::size_t>(m / tasks, 1, 32);
 }
 

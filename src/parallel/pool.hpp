@@ -1,18 +1,38 @@
 // The process-wide worker pool shared by every index and every interpreter
 // thread. Created on first use; T workers in all, the calling thread being
-// one of them while it waits for its own job.
+// one of them while it waits for its own job. T never exceeds four workers
+// per online processor, nor 1024: larger requests are clamped.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
 namespace plovik::parallel {
 
+// The absolute cap on the worker count, whatever the machine.
+inline constexpr std::size_t max_thread_cap = 1024;
+
+// The most workers the pool runs with: four per online processor (1
+// processor if unknown), at most max_thread_cap.
+std::size_t max_thread_count();
+
 // T: RAYON_NUM_THREADS when it holds a positive decimal integer, the online
 // processors when it holds 0; otherwise RAYON_RS_NUM_CPUS when positive,
-// else the online processors (1 if unknown). Read once per process.
+// else the online processors (1 if unknown). A number too large for size_t
+// is not a count. T is then clamped to max_thread_count(), so it lies in
+// [1, 1024]. Read once per process.
 std::size_t thread_count();
+
+// per_worker * thread_count(), saturating at SIZE_MAX instead of wrapping,
+// and at least 1: a task count sized by T that is always safe to divide by.
+inline std::size_t tasks_per_worker(std::size_t per_worker) {
+  const std::size_t threads = thread_count();
+  if (per_worker == 0 || threads == 0) return 1;
+  if (threads > SIZE_MAX / per_worker) return SIZE_MAX;
+  return per_worker * threads;
+}
 
 // Hands out the task indices of one job. next() returns false once every
 // task has been claimed or a task of the job has thrown.

@@ -1,6 +1,7 @@
 // The number of workers the pool runs with, taken from the environment once.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -32,12 +33,19 @@ std::size_t online_processors() {
   return n > 0 ? static_cast<std::size_t>(n) : 1;
 }
 
-std::size_t count_from_environment() {
+// What the environment asks for, before the clamp; never 0.
+std::size_t requested_count() {
   if (const auto n = parse_count(std::getenv("RAYON_NUM_THREADS"))) {
     return *n > 0 ? *n : online_processors();
   }
   if (const auto n = parse_count(std::getenv("RAYON_RS_NUM_CPUS")); n && *n > 0) return *n;
   return online_processors();
+}
+
+// More workers than processors only add switching; a count meant for a much
+// larger machine (or a typo) must not start thousands of threads.
+std::size_t count_from_environment() {
+  return std::min(requested_count(), max_thread_count());
 }
 
 // 0 until the first call. An atomic rather than a function-local static so
@@ -46,6 +54,14 @@ std::size_t count_from_environment() {
 std::atomic<std::size_t> cached_count{0};
 
 }  // namespace
+
+std::size_t max_thread_count() {
+  constexpr std::size_t per_processor = 4;
+  const std::size_t online = online_processors();
+  // online * 4 without wrapping, then the absolute cap.
+  if (online >= max_thread_cap / per_processor) return max_thread_cap;
+  return online * per_processor;
+}
 
 std::size_t thread_count() {
   std::size_t known = cached_count.load(std::memory_order_acquire);
