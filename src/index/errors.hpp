@@ -1,5 +1,5 @@
 // Exceptions the engine throws; the binding maps each kind to one Python
-// exception (see src/lib/errors.cpp).
+// exception (see src/binding/exceptions.cpp).
 #pragma once
 
 #include <stdexcept>

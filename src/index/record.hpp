@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "array.hpp"
+#include "index/memory/array.hpp"
 
 namespace plovik {
 

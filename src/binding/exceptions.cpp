@@ -1,0 +1,60 @@
+#include "binding/exceptions.hpp"
+
+#include <mutex>
+#include <new>
+#include <stdexcept>
+
+#include "index/errors.hpp"
+
+namespace plovik::py {
+
+[[noreturn]] void raise(PyObject* exc, const char* message) {
+  PyErr_SetString(exc, message);
+  throw PythonError{};
+}
+
+PyObject* panic_exception_type() {
+  // Created on first need and kept for the life of the process. The lock
+  // guarantees one type even on an interpreter without the global lock.
+  static PyObject* type = nullptr;
+  static std::mutex creating;
+  std::lock_guard<std::mutex> hold(creating);
+  if (type == nullptr)
+    type = PyErr_NewExceptionWithDoc(
+        "plovik._native.PanicException",
+        "An internal precondition of the index engine was violated. The index is "
+        "left as it was before the call.",
+        PyExc_BaseException, nullptr);
+  return type;
+}
+
+namespace {
+
+void set_panic(const char* message) {
+  PyObject* type = panic_exception_type();
+  if (type != nullptr) PyErr_SetString(type, message);
+}
+
+}  // namespace
+
+void set_python_error_from_current() noexcept {
+  try {
+    throw;
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred()) set_panic("a Python error was reported without an exception");
+  } catch (const Panic& e) {
+    set_panic(e.what());
+  } catch (const InvalidArgument& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    set_panic(e.what());
+  } catch (...) {
+    set_panic("unknown fatal error in the index engine");
+  }
+}
+
+}  // namespace plovik::py

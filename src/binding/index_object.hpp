@@ -1,0 +1,22 @@
+// The Python object that holds an index: the standard header, the engine
+// record stored inline, then the borrow state.
+#pragma once
+
+#include <atomic>
+
+#include "binding/python.hpp"
+#include "index/record.hpp"
+
+namespace plovik::py {
+
+struct IndexObject {
+  PyObject_HEAD
+  RustLshIndex record;
+  // 0 free, n > 0 shared holders, -1 one exclusive holder.
+  std::atomic<Py_ssize_t> borrow;
+};
+
+// The RustLshIndex class, created on first use and cached for the process.
+PyObject* index_type();
+
+}  // namespace plovik::py

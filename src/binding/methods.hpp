@@ -1,0 +1,27 @@
+// The Python methods and properties of RustLshIndex, one file each.
+#pragma once
+
+#include "binding/python.hpp"
+
+namespace plovik::py {
+
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+PyObject* method_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* method_tables(PyObject* self, PyObject* unused);
+PyObject* method_query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+PyObject* method_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+PyObject* method_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* method_stats(PyObject* self, PyObject* unused);
+PyObject* method_reset_stats(PyObject* self, PyObject* unused);
+
+PyObject* get_n_points(PyObject* self, void* closure);
+PyObject* get_n_static(PyObject* self, void* closure);
+PyObject* get_n_candidates(PyObject* self, void* closure);
+
+}  // namespace plovik::py

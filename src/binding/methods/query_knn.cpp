@@ -1,0 +1,31 @@
+// RustLshIndex.query_knn(queries, k, exclude_ids=None)
+#include "binding/access.hpp"
+#include "binding/gil.hpp"
+#include "binding/methods.hpp"
+#include "binding/query_input.hpp"
+#include "binding/ref.hpp"
+#include "binding/results.hpp"
+#include "index/knn/knn.hpp"
+
+namespace plovik::py {
+
+PyObject* method_query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[3];
+    match_args({"RustLshIndex.query_knn", {"queries", "k", "exclude_ids"}, 2}, args, nargs,
+               kwnames, a);
+    SharedAccess access(reinterpret_cast<IndexObject*>(self));
+    PyArrayObject* queries = to_array(a[0], "queries", 2, NPY_FLOAT64);
+    const std::size_t k = to_usize(a[1], "k");
+    PyArrayObject* exclude_ids = to_exclude_ids(a[2]);
+    const QueryInput in = read_queries(queries, exclude_ids);
+    KnnResult r = without_gil([&] { return query_knn(access.record(), in.batch(), k); });
+    const auto rows = static_cast<npy_intp>(in.m), cols = static_cast<npy_intp>(k);
+    Ref idx(reshape(hand_over(std::move(r.idx)), rows, cols));
+    Ref dist(reshape(hand_over(std::move(r.dist)), rows, cols));
+    return PyTuple_Pack(2, idx.get(), dist.get());
+  });
+}
+
+}  // namespace plovik::py

@@ -1,0 +1,24 @@
+// RustLshIndex.update(coords)
+#include "binding/access.hpp"
+#include "binding/args.hpp"
+#include "binding/gil.hpp"
+#include "binding/methods.hpp"
+#include "index/write/update.hpp"
+
+namespace plovik::py {
+
+PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[1];
+    match_args({"RustLshIndex.update", {"coords"}, 1}, args, nargs, kwnames, a);
+    ExclusiveAccess access(reinterpret_cast<IndexObject*>(self));
+    ReuseScope reuse(access.record().reuse);
+    PyArrayObject* coords = to_array(a[0], "coords", 2, NPY_FLOAT64);
+    ArrayValues values(coords);
+    without_gil([&] { update(access.record(), values.take()); });
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace plovik::py

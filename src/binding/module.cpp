@@ -1,0 +1,63 @@
+// The _native module: multi-phase initialisation; exec registers the class.
+#define PLOVIK_IMPORTS_NUMPY
+#include "binding/exceptions.hpp"
+#include "binding/index_object.hpp"
+#include "binding/python.hpp"
+#include "binding/ref.hpp"
+
+namespace plovik::py {
+
+namespace {
+
+int module_exec(PyObject* module) {
+  return guard<int>(-1, [&] {
+    check(_import_array());
+    PyObject* type = check(index_type());
+    // Append to __all__, creating it when the module has none.
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+      PyErr_Clear();
+      all = check(PyList_New(0));
+      if (PyModule_AddObjectRef(module, "__all__", all) < 0) {
+        Py_DECREF(all);
+        throw PythonError{};
+      }
+    }
+    Ref all_ref(all);
+    Ref name(PyUnicode_FromString("RustLshIndex"));
+    check(PyList_Append(all, name.get()));
+    check(PyModule_AddObjectRef(module, "RustLshIndex", type));
+    return 0;
+  });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_mod_multiple_interpreters
+    // The class object is cached for the whole process.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace plovik::py
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&plovik::py::module_def); }

@@ -1,0 +1,40 @@
+// The query arguments shared by query_knn and query_radius, copied out of
+// the caller's arrays.
+#pragma once
+
+#include <optional>
+
+#include "binding/args.hpp"
+#include "index/query/batch.hpp"
+
+namespace plovik::py {
+
+struct QueryInput {
+  Array<double> values;
+  std::optional<Array<int64_t>> exclude;
+  std::size_t m = 0;
+  std::size_t dq = 0;
+
+  QueryBatch batch() const {
+    QueryBatch q{values, m, dq, std::nullopt};
+    if (exclude) q.exclude = std::span<const int64_t>(*exclude);
+    return q;
+  }
+};
+
+// exclude_ids: None (or absent) or a one-dimensional int64 array.
+inline PyArrayObject* to_exclude_ids(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return nullptr;
+  return to_array(obj, "exclude_ids", 1, NPY_INT64);
+}
+
+inline QueryInput read_queries(PyArrayObject* queries, PyArrayObject* exclude_ids) {
+  QueryInput in;
+  in.m = static_cast<std::size_t>(PyArray_DIM(queries, 0));
+  in.dq = static_cast<std::size_t>(PyArray_DIM(queries, 1));
+  in.values = read_array<double>(queries);
+  if (exclude_ids != nullptr) in.exclude = read_array<int64_t>(exclude_ids);
+  return in;
+}
+
+}  // namespace plovik::py

@@ -1,0 +1,23 @@
+// Turning engine arrays into NumPy arrays: computed results are handed over
+// without a copy, arrays the engine keeps are copied.
+#pragma once
+
+#include <cstdint>
+
+#include "binding/python.hpp"
+#include "index/memory/array.hpp"
+
+namespace plovik::py {
+
+// A new writeable one-dimensional array over `data`'s buffer; an owner
+// object set as the array's base frees the buffer with the last array.
+PyObject* hand_over(Array<int64_t>&& data);
+PyObject* hand_over(Array<double>&& data);
+
+// A (rows, cols) view of a one-dimensional array; consumes `flat`.
+PyObject* reshape(PyObject* flat, npy_intp rows, npy_intp cols);
+
+// A new C-ordered (rows, cols) int64 array holding a copy of `data`.
+PyObject* copy_2d(const int64_t* data, npy_intp rows, npy_intp cols);
+
+}  // namespace plovik::py

@@ -1,0 +1,25 @@
+// The common case of key computation, vectorised: coordinates and offsets in
+// [0, 1) and a key space of at most 2^31. Gives exactly the keys of the
+// general formula for such input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/record.hpp"
+
+namespace plovik {
+
+// True when the offsets and the key space allow the fast kernel.
+bool fast_keys_apply(const RustLshIndex& ix);
+
+// Keys of `count` (at most 64) consecutive rows starting at `rows`, every
+// coordinate of which lies in [0, 1); writes the key of row i in table t to
+// out[t * stride + i]. Requires fast_keys_apply(ix).
+void fast_keys_block(const RustLshIndex& ix, const double* rows, std::size_t d,
+                     std::size_t count, int64_t* out, std::size_t stride);
+
+// True when every value lies in [0, 1) (false for NaN).
+bool all_in_unit(const double* values, std::size_t count);
+
+}  // namespace plovik

@@ -1,0 +1,97 @@
+// Flat owned arrays of the engine.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "index/memory/array_reuse.hpp"
+
+namespace plovik {
+
+// An allocator whose resize() leaves new trivially-constructible elements
+// uninitialised: the engine fills every array it allocates, so zeroing
+// hundreds of megabytes of keys first would only cost time.
+template <class T>
+struct DefaultInitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = DefaultInitAllocator<U>;
+  };
+  using std::allocator<T>::allocator;
+
+  // Large arrays (keys, ids, coordinates of many points) are placed on
+  // transparent huge pages where the system allows it: filling them then
+  // takes a few hundred page faults instead of hundreds of thousands. Inside
+  // build, update and promote an index also reuses the ones its previous
+  // such call replaced (array_reuse.hpp).
+  static constexpr std::size_t huge_page = std::size_t{1} << 21;
+  static constexpr std::size_t huge_from = std::size_t{1} << 23;
+
+  T* allocate(std::size_t n) {
+    if (n > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < huge_from) return std::allocator<T>::allocate(n);
+    if (bytes > std::size_t(-1) - huge_page) throw std::bad_alloc();
+    const std::size_t rounded = round_up(bytes);
+    ArrayReuse* reuse = ReuseScope::current();
+    if (reuse != nullptr)
+      if (void* reused = reuse->take(rounded)) return static_cast<T*>(reused);
+    void* p = std::aligned_alloc(huge_page, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+    madvise(p, rounded, MADV_HUGEPAGE);  // advice only; failure is harmless
+    if (reuse != nullptr) reuse->note_allocated(rounded);
+    return static_cast<T*>(p);
+  }
+
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n * sizeof(T) < huge_from) {
+      std::allocator<T>::deallocate(p, n);
+      return;
+    }
+    if (ArrayReuse* reuse = ReuseScope::current())
+      if (reuse->keep(p, round_up(n * sizeof(T)))) return;
+    std::free(p);
+  }
+
+  static std::size_t round_up(std::size_t bytes) {
+    return (bytes + huge_page - 1) & ~(huge_page - 1);
+  }
+
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+// Engine-owned flat array. resize(n) leaves new elements uninitialised;
+// resize(n, value) / assign(n, value) fill them.
+template <class T>
+using Array = std::vector<T, DefaultInitAllocator<T>>;
+
+// a * b for sizes, throwing std::bad_alloc when the product cannot be
+// represented: such a product is never a size anything could allocate.
+inline std::size_t checked_mul(std::size_t a, std::size_t b) {
+  std::size_t r;
+  if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
+  return r;
+}
+
+inline std::size_t checked_add(std::size_t a, std::size_t b) {
+  std::size_t r;
+  if (__builtin_add_overflow(a, b, &r)) throw std::bad_alloc();
+  return r;
+}
+
+}  // namespace plovik

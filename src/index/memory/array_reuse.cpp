@@ -1,0 +1,72 @@
+#include "index/memory/array_reuse.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace plovik {
+
+namespace {
+
+thread_local ArrayReuse* t_scope = nullptr;
+
+}  // namespace
+
+ArrayReuse::~ArrayReuse() {
+  for (const Block& b : kept_) std::free(b.data);
+}
+
+void* ArrayReuse::take(std::size_t bytes) noexcept {
+  // The most recently kept block of the size: the likeliest to still have
+  // its pages.
+  for (std::size_t i = kept_.size(); i-- > 0;) {
+    if (kept_[i].bytes != bytes) continue;
+    void* p = kept_[i].data;
+    kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(i));
+    kept_bytes_ -= bytes;
+    held_ += bytes;
+    return p;
+  }
+  return nullptr;
+}
+
+void ArrayReuse::note_allocated(std::size_t bytes) noexcept { held_ += bytes; }
+
+bool ArrayReuse::keep(void* block, std::size_t bytes) noexcept {
+  // A block allocated outside every call (none of the index's) was never
+  // counted; the count only bounds what is kept.
+  held_ -= std::min(held_, bytes);
+  try {
+    kept_.push_back({block, bytes});
+  } catch (...) {
+    return false;
+  }
+  kept_bytes_ += bytes;
+  // Nobody else can take the block, so the advice is given while its
+  // contents are dead. Advice only; failure is harmless.
+  madvise(block, bytes, MADV_FREE);
+  return true;
+}
+
+void ArrayReuse::end_call() noexcept {
+  std::size_t drop = 0;
+  for (; kept_bytes_ > held_; ++drop) {
+    kept_bytes_ -= kept_[drop].bytes;
+    std::free(kept_[drop].data);
+  }
+  kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(drop));
+}
+
+ReuseScope::ReuseScope(ArrayReuse& reuse) noexcept : reuse_(reuse), outer_(t_scope) {
+  t_scope = &reuse;
+}
+
+ReuseScope::~ReuseScope() {
+  t_scope = outer_;
+  reuse_.end_call();
+}
+
+ArrayReuse* ReuseScope::current() noexcept { return t_scope; }
+
+}  // namespace plovik

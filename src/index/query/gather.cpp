@@ -1,0 +1,121 @@
+#include "index/query/gather.hpp"
+
+#include "index/hash/probes.hpp"
+#include "index/memory/prefetch.hpp"
+#include "index/tiers/ranges.hpp"
+
+namespace plovik {
+
+namespace {
+
+// Appends the unmarked ids of ids[r.start .. r.end) and marks them: one
+// compare and one store per id.
+inline void collect(Ws& ws, const int64_t* ids, Range r) {
+  if (r.end <= r.start) return;
+  const std::size_t len = r.end - r.start;
+  std::size_t at = ws.gathered.size();
+  ws.gathered.resize(at + len);  // no initialisation; trimmed below
+  uint64_t* out = ws.gathered.data();
+  uint32_t* mark = ws.mark.data();
+  const uint32_t epoch = ws.epoch;
+  for (std::size_t p = r.start; p < r.end; ++p) {
+    const auto id = static_cast<uint64_t>(ids[p]);
+    if (mark[id] != epoch) {
+      mark[id] = epoch;
+      out[at++] = id;
+    }
+  }
+  ws.gathered.resize(at);
+}
+
+// Buckets this many probes ahead have their ids fetched while the current
+// one is collected.
+constexpr std::size_t ids_ahead = 4;
+
+// Collects the buckets ws.probe_ranges[0 .. count) of `tier`, probe by probe.
+void collect_buckets(Ws& ws, const TierView& tier) {
+  const Probe* probes = ws.probe_list.data();
+  const Range* ranges = ws.probe_ranges.data();
+  const std::size_t count = ws.probe_list.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i + ids_ahead < count) {
+      const Range& r = ranges[i + ids_ahead];
+      prefetch_span(tier.table_ids(probes[i + ids_ahead].table) + r.start, r.end - r.start);
+    }
+    collect(ws, tier.table_ids(probes[i].table), ranges[i]);
+  }
+}
+
+// Bucket of every probe in a tier with a directory: two reads each.
+void directory_buckets(Ws& ws, const TierView& tier) {
+  const Probe* probes = ws.probe_list.data();
+  const std::size_t count = ws.probe_list.size();
+  ws.probe_ranges.resize(count);
+  Range* ranges = ws.probe_ranges.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    const uint32_t* at = tier.dir + probes[i].table * tier.stride + probes[i].key;
+    ranges[i] = {at[0], at[1]};
+  }
+}
+
+// Bucket of every probe in a tier without a directory: interleaved lower
+// bounds, each bucket extending while the stored key equals the probe key.
+void searched_buckets(Ws& ws, const TierView& tier) {
+  const Probe* probes = ws.probe_list.data();
+  const std::size_t count = ws.probe_list.size();
+  ws.probe_pos.resize(count);
+  ws.probe_ranges.resize(count);
+  lower_bounds_interleaved(tier, probes, count, ws.probe_pos.data());
+  Range* ranges = ws.probe_ranges.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    const int64_t* run = tier.table_keys(probes[i].table);
+    const auto key = static_cast<int64_t>(probes[i].key);
+    std::size_t end = ws.probe_pos[i];
+    while (end < tier.n && run[end] == key) ++end;
+    ranges[i] = {ws.probe_pos[i], end};
+  }
+}
+
+// Candidate buckets without a directory: cand_range(t, key, 1) per probe.
+void ranged_buckets(Ws& ws, const TierView& tier) {
+  const Probe* probes = ws.probe_list.data();
+  const std::size_t count = ws.probe_list.size();
+  ws.probe_ranges.resize(count);
+  for (std::size_t i = 0; i < count; ++i)
+    ws.probe_ranges[i] =
+        tier_range(tier, probes[i].table, static_cast<int64_t>(probes[i].key), 1);
+}
+
+}  // namespace
+
+void gather_range(const RustLshIndex& ix, Ws& ws, std::size_t t, int64_t lo, uint64_t span) {
+  const TierView stat = static_tier(ix);
+  collect(ws, stat.table_ids(t), tier_range(stat, t, lo, span));
+  if (ix.n_cand() > 0) {
+    const TierView cand = cand_tier(ix);
+    collect(ws, cand.table_ids(t), tier_range(cand, t, lo, span));
+  }
+}
+
+void gather_query(const RustLshIndex& ix, Ws& ws, const double* row) {
+  begin_gather(ws);
+  build_probe_list(ix, ws, row);
+  if (ix.n_static > 0) {
+    const TierView stat = static_tier(ix);
+    if (stat.dir != nullptr)
+      directory_buckets(ws, stat);
+    else
+      searched_buckets(ws, stat);
+    collect_buckets(ws, stat);
+  }
+  if (ix.n_cand() > 0) {
+    const TierView cand = cand_tier(ix);
+    if (cand.dir != nullptr)
+      directory_buckets(ws, cand);
+    else
+      ranged_buckets(ws, cand);
+    collect_buckets(ws, cand);
+  }
+}
+
+}  // namespace plovik

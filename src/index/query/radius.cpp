@@ -1,0 +1,100 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "index/query/checks.hpp"
+#include "index/query/distance.hpp"
+#include "index/query/gather.hpp"
+#include "index/query/radius.hpp"
+#include "index/query/tasks.hpp"
+#include "index/query/topk.hpp"
+#include "index/query/workspace.hpp"
+#include "parallel/pool.hpp"
+
+namespace plovik {
+
+namespace {
+
+// The rows of one task's run of queries, concatenated in query order.
+struct RowRun {
+  Array<int64_t> ids;
+  Array<double> dists;
+};
+
+struct RadiusTask {
+  Ws ws;
+  Array<Slot> hits;  // the current row's hits, before sorting
+
+  RadiusTask(const RustLshIndex& ix, const QueryBatch& q) : ws(ix.n_points, q.dq, ix.k) {}
+};
+
+// Appends the hits of query i (ascending by distance, then id) to `out`;
+// returns their number.
+std::size_t answer_row(const RustLshIndex& ix, const QueryBatch& q, std::size_t i, float cutoff,
+                       RadiusTask& task, RowRun& out) {
+  Ws& ws = task.ws;
+  const double* row = q.row(i);
+  load_query(ws, row);
+  const int64_t excluded = q.excluded(i);
+  gather_query(ix, ws, row);
+
+  const std::size_t d = ix.d, D = std::min(d, ws.query_f32.size());
+  const float* coords = ix.coords_f32.data();
+  task.hits.clear();
+  for (const uint64_t id : ws.gathered) {
+    if (static_cast<int64_t>(id) == excluded) continue;
+    const float dist = torus_l1_f32(ws.query_f32.data(), coords + id * d, D);
+    if (dist <= cutoff) task.hits.push_back({distance_bits(dist), static_cast<int64_t>(id)});
+  }
+  std::sort(task.hits.begin(), task.hits.end(),
+            [](const Slot& a, const Slot& b) { return before(a, b); });
+  for (const Slot& h : task.hits) {
+    out.ids.push_back(h.id);
+    out.dists.push_back(widen_bits(h.bits));
+  }
+  return task.hits.size();
+}
+
+}  // namespace
+
+RadiusResult query_radius(const RustLshIndex& ix, const QueryBatch& q, double radius) {
+  check_query_width(ix, q);
+  // Rounded to nearest single precision once (beyond the float range to
+  // infinity); a NaN cutoff stays NaN and nothing passes it.
+  const float cutoff = static_cast<float>(radius);
+  const bool built = ix.d != 0;
+  const std::size_t m = q.m;
+
+  RadiusResult r;
+  r.indptr.assign(checked_add(m, 1), 0);
+  const std::size_t chunk = rows_per_task(m);
+  const std::size_t n_chunks = m / chunk + (m % chunk != 0);
+  std::vector<RowRun> runs(n_chunks);
+  int64_t* counts = r.indptr.data() + 1;  // row lengths first, prefix sums below
+  parallel::for_chunks(
+      m, chunk, [&] { return RadiusTask(ix, q); },
+      [&](RadiusTask& task, std::size_t begin, std::size_t end) {
+        check_exclusions(q, end);
+        if (!built) return;
+        RowRun& run = runs[begin / chunk];
+        for (std::size_t i = begin; i < end; ++i)
+          counts[i] = static_cast<int64_t>(answer_row(ix, q, i, cutoff, task, run));
+      });
+
+  for (std::size_t i = 0; i < m; ++i) r.indptr[i + 1] += r.indptr[i];
+  const auto total = static_cast<std::size_t>(r.indptr[m]);
+  r.ids.resize(total);
+  r.dists.resize(total);
+  std::size_t at = 0;
+  for (const RowRun& run : runs) {
+    if (!run.ids.empty()) {
+      std::memcpy(r.ids.data() + at, run.ids.data(), run.ids.size() * sizeof(int64_t));
+      std::memcpy(r.dists.data() + at, run.dists.data(), run.dists.size() * sizeof(double));
+    }
+    at += run.ids.size();
+  }
+  return r;
+}
+
+}  // namespace plovik

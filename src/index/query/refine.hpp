@@ -1,0 +1,16 @@
+// Measuring gathered candidates and keeping the k best.
+#pragma once
+
+#include <cstdint>
+
+#include "index/query/topk.hpp"
+#include "index/query/workspace.hpp"
+#include "index/record.hpp"
+
+namespace plovik {
+
+// Offers every id of ws.gathered except `excluded` to `top`, with its
+// single-precision distance to ws.query_f32. Adds to what `top` holds.
+void refine_topk(const RustLshIndex& ix, const Ws& ws, TopK& top, int64_t excluded);
+
+}  // namespace plovik

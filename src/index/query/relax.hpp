@@ -1,0 +1,24 @@
+// The fallback for a query whose probed buckets held too few points:
+// coarser buckets, else every point of the index.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/query/topk.hpp"
+#include "index/query/workspace.hpp"
+#include "index/record.hpp"
+
+namespace plovik {
+
+// Replaces the contents of `top` (k = top.k() slots) with the answer of a
+// coarser search for the query `row` (d values; ws.query_f32 already
+// loaded). Level j ignores the j least significant components of every
+// key; the first level whose ranges hold at least 4k entries over all
+// tables and both tiers is gathered. When there is no such level, or its
+// distinct points still leave fewer than `need` entries, every point is
+// gathered through table 0.
+void relax_query(const RustLshIndex& ix, Ws& ws, TopK& top, const double* row,
+                 int64_t excluded, std::size_t need);
+
+}  // namespace plovik

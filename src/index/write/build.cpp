@@ -1,0 +1,84 @@
+#include "index/write/build.hpp"
+
+#include <string>
+#include <utility>
+
+#include "index/errors.hpp"
+#include "index/hash/keys.hpp"
+#include "index/tiers/sort_tier.hpp"
+#include "parallel/pool.hpp"
+
+namespace plovik {
+
+namespace {
+
+bool key_space_fits(const RustLshIndex& ix) {
+  // b^K <= 2^63 - 1, multiplied out without wrapping.
+  int64_t space = 1;
+  for (std::size_t j = 0; j < ix.k; ++j)
+    if (__builtin_mul_overflow(space, ix.b, &space)) return false;
+  return true;
+}
+
+}  // namespace
+
+void validate_build(const RustLshIndex& ix, std::size_t n, std::size_t d, std::size_t n_static) {
+  if (ix.b < 1) throw InvalidArgument("b must be at least 1");
+  if (ix.k == 0) throw InvalidArgument("k must be at least 1");
+  if (ix.l == 0) throw InvalidArgument("l must be at least 1");
+  for (int64_t c : ix.s)
+    if (c < 0 || static_cast<uint64_t>(c) >= d)
+      throw InvalidArgument("s must hold coordinate indices in [0, d) for d = " +
+                            std::to_string(d));
+  if (!key_space_fits(ix)) throw InvalidArgument("b**k must not exceed 2**63 - 1");
+  if (n_static > n)
+    throw InvalidArgument("n_static (" + std::to_string(n_static) +
+                          ") exceeds the number of points (" + std::to_string(n) + ")");
+  if (n_static >= max_tier_points || n - n_static >= max_tier_points)
+    throw InvalidArgument("a tier must hold fewer than 2**32 points");
+}
+
+void wrap_to_f32(const double* in, float* out, std::size_t count) {
+  struct NoState {};
+  parallel::for_chunks(
+      count, std::size_t{1} << 16, [] { return NoState{}; },
+      [&](NoState&, std::size_t begin, std::size_t end) {
+        // Values already in [0, 1) only need rounding; wrap the chunk only
+        // when one of them does not.
+        int in_unit = 1;
+        for (std::size_t i = begin; i < end; ++i) {
+          out[i] = static_cast<float>(in[i]);
+          in_unit &= (in[i] >= 0.0) & (in[i] < 1.0);
+        }
+        if (!in_unit)
+          for (std::size_t i = begin; i < end; ++i) out[i] = wrap_f32(in[i]);
+      });
+}
+
+void build(RustLshIndex& ix, Array<double> points, std::size_t n, std::size_t d,
+           std::size_t n_static) {
+  validate_build(ix, n, d, n_static);
+
+  Array<float> coords_f32;
+  coords_f32.reserve(points.capacity());
+  coords_f32.resize(points.size());
+  wrap_to_f32(points.data(), coords_f32.data(), points.size());
+
+  Array<int64_t> keys = compute_keys_of(ix, points.data(), d, 0, n_static);
+  // The unsorted static keys are not kept: they are sorted in place.
+  SortedTier stat = sort_tier(ix, std::move(keys), n_static, 0);
+  CandidateTier cand = make_candidate_tier(ix, points.data(), d, n_static, n);
+
+  // Everything exists: install it (moves only, nothing can fail from here).
+  ix.coords_f64 = std::move(points);
+  ix.coords_f32 = std::move(coords_f32);
+  ix.d = d;
+  ix.n_points = n;
+  ix.n_static = n_static;
+  ix.static_keys = std::move(stat.keys);
+  ix.static_ids = std::move(stat.ids);
+  ix.static_offsets = std::move(stat.offsets);
+  install_candidate_tier(ix, std::move(cand));
+}
+
+}  // namespace plovik

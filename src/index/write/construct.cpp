@@ -1,0 +1,37 @@
+#include "index/write/construct.hpp"
+
+#include <limits>
+#include <utility>
+
+namespace plovik {
+
+void construct(RustLshIndex& ix, int64_t b, std::size_t k, std::size_t l, std::size_t probes,
+               std::size_t block, Array<int64_t> s, Array<double> u) {
+  // radix[j] = b^j in wrapping unsigned arithmetic (b = 2^32, K = 3 gives
+  // 1, 2^32, 0); build() refuses parameters whose key space wraps.
+  Array<uint64_t> radix(k);
+  uint64_t r = 1;
+  for (std::size_t j = 0; j < k; ++j) {
+    radix[j] = r;
+    r *= static_cast<uint64_t>(b);
+  }
+  ix.s = std::move(s);
+  ix.u = std::move(u);
+  ix.radix = std::move(radix);
+  ix.b = b;
+  ix.k = k;
+  ix.l = l;
+  ix.probes = probes;
+  ix.block = block;
+}
+
+int64_t key_space(const RustLshIndex& ix) {
+  int64_t out;
+  if (__builtin_mul_overflow(static_cast<int64_t>(ix.radix[ix.k - 1]), ix.b, &out)) {
+    const bool negative = (static_cast<int64_t>(ix.radix[ix.k - 1]) < 0) != (ix.b < 0);
+    return negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+  }
+  return out;
+}
+
+}  // namespace plovik

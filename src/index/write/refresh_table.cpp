@@ -1,0 +1,151 @@
+#include "index/write/refresh_table.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "index/tiers/sort_tier.hpp"
+
+namespace plovik {
+
+namespace {
+
+// Stable counting sort by key of the moved entries, which arrive in
+// ascending id order: the result is in (key, id) order. False (and nothing
+// sorted) when a key lies outside [0, space).
+bool counting_sort(RefreshScratch& s, int64_t space) {
+  const std::size_t S = static_cast<std::size_t>(space);
+  s.counts.assign(S + 1, 0);
+  for (const Entry& e : s.moved) {
+    if (e.first < 0 || e.first >= space) return false;
+    ++s.counts[static_cast<std::size_t>(e.first) + 1];
+  }
+  for (std::size_t c = 0; c < S; ++c) s.counts[c + 1] += s.counts[c];
+  s.sorted.resize(s.moved.size());
+  for (const Entry& e : s.moved) s.sorted[s.counts[static_cast<std::size_t>(e.first)]++] = e;
+  return true;
+}
+
+const Entry* sort_moved(RefreshScratch& s, int64_t space) {
+  if (counting_sort_pays(space, s.moved.size()) && counting_sort(s, space)) return s.sorted.data();
+  std::sort(s.moved.begin(), s.moved.end());
+  return s.moved.data();
+}
+
+// The positions the moved entries held in the old run, ascending: each is
+// looked for among the entries of its old key. False when those runs of
+// equal keys hold more than `budget` entries in all; a walk over the whole
+// table is cheaper then.
+bool find_old_positions(RefreshScratch& s, const TableRuns& r, std::size_t n, std::size_t base,
+                        std::size_t budget) {
+  s.by_old.clear();
+  for (const Entry& e : s.moved)
+    s.by_old.emplace_back(r.old_keys[static_cast<std::size_t>(e.second) - base], e.second);
+  std::sort(s.by_old.begin(), s.by_old.end());
+  s.gone.clear();
+  const int64_t* keys = r.sorted_keys;
+  std::size_t lo = 0, scanned = 0;
+  for (const auto& [key, id] : s.by_old) {
+    lo = static_cast<std::size_t>(std::lower_bound(keys + lo, keys + n, key) - keys);
+    const std::size_t end = std::min(n, lo + (budget - scanned));
+    std::size_t j = lo;
+    while (j < end && r.sorted_ids[j] != id) ++j;
+    if (j == end) return false;
+    scanned += j - lo + 1;
+    s.gone.push_back(j);
+  }
+  std::sort(s.gone.begin(), s.gone.end());
+  return true;
+}
+
+inline void put(const TableRuns& r, std::size_t& o, int64_t key, int64_t id) {
+  r.out_keys[o] = key;
+  r.out_ids[o] = id;
+  ++o;
+}
+
+// Few moved entries: the kept entries are copied in blocks between the
+// positions where a moved entry left or enters. A moved entry enters before
+// the first old entry whose key is not below its own, so ahead of kept
+// entries with an equal key.
+void splice(const TableRuns& r, const Entry* moved, const Array<std::size_t>& gone,
+            std::size_t n) {
+  const std::size_t m = gone.size();
+  std::size_t j = 0, o = 0, a = 0, g = 0, at = 0;
+  bool located = false;  // `at` holds moved[a]'s entry point
+  auto copy_to = [&](std::size_t end) {
+    std::memcpy(r.out_keys + o, r.sorted_keys + j, (end - j) * sizeof(int64_t));
+    std::memcpy(r.out_ids + o, r.sorted_ids + j, (end - j) * sizeof(int64_t));
+    o += end - j;
+  };
+  while (a < m || g < m) {
+    if (a < m && !located) {
+      at = static_cast<std::size_t>(
+          std::lower_bound(r.sorted_keys + at, r.sorted_keys + n, moved[a].first) - r.sorted_keys);
+      located = true;
+    }
+    if (a < m && (g == m || at <= gone[g])) {
+      copy_to(at);
+      j = at;
+      put(r, o, moved[a].first, moved[a].second);
+      ++a;
+      located = false;
+    } else {
+      copy_to(gone[g]);
+      j = gone[g] + 1;
+      ++g;
+    }
+  }
+  copy_to(n);
+}
+
+// Many moved entries: one pass over the old run that drops them and merges
+// them back in, ahead of kept entries with an equal key.
+void walk(RefreshScratch& s, const TableRuns& r, const Entry* moved, std::size_t n,
+          std::size_t base) {
+  const std::size_t m = s.moved.size();
+  s.is_moved.assign(n, 0);
+  for (std::size_t a = 0; a < m; ++a) s.is_moved[static_cast<std::size_t>(moved[a].second) - base] = 1;
+  std::size_t a = 0, o = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    const int64_t id = r.sorted_ids[j];
+    if (s.is_moved[static_cast<std::size_t>(id) - base]) continue;
+    const int64_t key = r.sorted_keys[j];
+    for (; a < m && moved[a].first <= key; ++a) put(r, o, moved[a].first, moved[a].second);
+    put(r, o, key, id);
+  }
+  for (; a < m; ++a) put(r, o, moved[a].first, moved[a].second);
+}
+
+}  // namespace
+
+void refresh_table(RefreshScratch& s, const TableRuns& r, std::size_t n, std::size_t base,
+                   int64_t space) {
+  const Entry* moved = sort_moved(s, space);
+  // Block copies pay while the blocks stay long.
+  if (s.moved.size() <= n / 16 && find_old_positions(s, r, n, base, n / 8))
+    splice(r, moved, s.gone, n);
+  else
+    walk(s, r, moved, n, base);
+}
+
+bool shift_offsets(RefreshScratch& s, const TableRuns& r, std::size_t base,
+                   const uint32_t* old_dir, uint32_t* out_dir, std::size_t stride) {
+  // Entry c counts the keys below c: a key k counts in entries k + 1 onward.
+  const int64_t top = static_cast<int64_t>(stride) - 1;
+  s.delta.assign(stride, 0);
+  for (const Entry& e : s.moved) {
+    const int64_t before = r.old_keys[static_cast<std::size_t>(e.second) - base];
+    const int64_t after = e.first;
+    if (before < 0 || before >= top || after < 0 || after >= top) return false;
+    --s.delta[static_cast<std::size_t>(before) + 1];
+    ++s.delta[static_cast<std::size_t>(after) + 1];
+  }
+  int64_t shift = 0;
+  for (std::size_t c = 0; c < stride; ++c) {
+    shift += s.delta[c];
+    out_dir[c] = static_cast<uint32_t>(static_cast<int64_t>(old_dir[c]) + shift);
+  }
+  return true;
+}
+
+}  // namespace plovik

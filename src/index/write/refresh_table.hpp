@@ -1,0 +1,47 @@
+// One table of the candidate-tier refresh: the entries whose key changed
+// leave the sorted run and enter again at their new key, ahead of the kept
+// entries with an equal key; the table's bucket directory follows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "index/memory/array.hpp"
+
+namespace plovik {
+
+using Entry = std::pair<int64_t, int64_t>;  // (key, id)
+
+// Per-thread scratch, reused for every table the thread takes.
+struct RefreshScratch {
+  Array<Entry> moved;       // (new key, id) of the moved entries, filled by the caller
+  Array<Entry> sorted;      // the same by (key, id), when counting-sorted
+  Array<uint32_t> counts;
+  Array<Entry> by_old;      // (old key, id) of the moved entries
+  Array<std::size_t> gone;  // their positions in the old run
+  Array<uint8_t> is_moved;  // per candidate of the table
+  Array<int64_t> delta;     // directory changes
+};
+
+// One table's runs of n entries; the ids are base .. base + n - 1.
+struct TableRuns {
+  const int64_t* old_keys;     // cand_keys before the refresh, by candidate
+  const int64_t* sorted_keys;  // the sorted run before the refresh
+  const int64_t* sorted_ids;
+  int64_t* out_keys;           // the sorted run after it
+  int64_t* out_ids;
+};
+
+// Writes the refreshed run. s.moved holds the moved entries in ascending id
+// order (at least one); `space` is b^K.
+void refresh_table(RefreshScratch& s, const TableRuns& r, std::size_t n, std::size_t base,
+                   int64_t space);
+
+// The table's directory run (stride entries) after the refresh, from the
+// one before and the moves in s.moved. False, writing nothing useful, when
+// a key falls outside the directory; build_offsets is needed then.
+bool shift_offsets(RefreshScratch& s, const TableRuns& r, std::size_t base,
+                   const uint32_t* old_dir, uint32_t* out_dir, std::size_t stride);
+
+}  // namespace plovik
