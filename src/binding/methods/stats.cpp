@@ -1,4 +1,4 @@
-// RustLshIndex.stats() and RustLshIndex.reset_stats()
+// RustLshIndex.stats()
 #include "binding/access.hpp"
 #include "binding/methods.hpp"
 #include "binding/ref.hpp"
@@ -29,14 +29,6 @@ PyObject* method_stats(PyObject* self, PyObject*) {
     put(dict.get(), "relaxed", s.relaxed);
     put(dict.get(), "block", access.record().block);
     return dict.release();
-  });
-}
-
-PyObject* method_reset_stats(PyObject* self, PyObject*) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    SharedAccess access(reinterpret_cast<IndexObject*>(self));
-    reset_stats(access.record());
-    Py_RETURN_NONE;
   });
 }
 

@@ -1,10 +1,11 @@
+#include "index/batched/knn_batched.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <optional>
 
 #include "index/batched/query_block.hpp"
 #include "index/batched/workspace.hpp"
-#include "index/knn/per_query.hpp"
 #include "index/query/clock.hpp"
 #include "index/query/relax.hpp"
 #include "index/query/topk.hpp"

@@ -7,10 +7,15 @@
 #include <cstdint>
 
 #include "index/hash/keys.hpp"
-#include "index/query/workspace.hpp"
 #include "index/record.hpp"
 
 namespace plovik {
+
+// One probed bucket: table and key.
+struct Probe {
+  uint32_t table;
+  uint64_t key;
+};
 
 // Number of flip probes per table: min(K, probes).
 inline std::size_t flips_per_table(const RustLshIndex& ix) { return std::min(ix.k, ix.probes); }
@@ -48,9 +53,5 @@ void table_probes(const RustLshIndex& ix, const double* row, std::size_t t, int6
     emit(base + static_cast<uint64_t>(w - codes[j]) * ix.radix[j]);
   }
 }
-
-// Empties ws.probe_list and fills it with the probes of every table, tables
-// in order. Leaves codes and fracs of the last table in ws.
-void build_probe_list(const RustLshIndex& ix, Ws& ws, const double* row);
 
 }  // namespace plovik

@@ -1,9 +1,11 @@
+#include "index/knn/knn.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <new>
 
-#include "index/knn/knn.hpp"
+#include "index/batched/knn_batched.hpp"
 #include "index/knn/per_query.hpp"
 #include "index/query/checks.hpp"
 

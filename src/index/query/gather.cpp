@@ -8,6 +8,19 @@ namespace plovik {
 
 namespace {
 
+// Empties ws.probe_list and fills it with the probes of every table, tables
+// in order. Leaves codes and fracs of the last table in ws.
+void build_probe_list(const RustLshIndex& ix, Ws& ws, const double* row) {
+  const std::size_t L = ix.l;
+  ws.probe_list.resize(L * (1 + flips_per_table(ix)));
+  Probe* out = ws.probe_list.data();
+  for (std::size_t t = 0; t < L; ++t) {
+    const auto table = static_cast<uint32_t>(t);
+    table_probes(ix, row, t, ws.codes.data(), ws.fracs.data(), ws.margins.data(),
+                 [&](uint64_t key) { *out++ = {table, key}; });
+  }
+}
+
 // Appends the unmarked ids of ids[r.start .. r.end) and marks them: one
 // compare and one store per id.
 inline void collect(Ws& ws, const int64_t* ids, Range r) {

@@ -7,21 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "index/hash/probes.hpp"
 #include "index/memory/array.hpp"
+#include "index/tiers/ranges.hpp"
 
 namespace plovik {
-
-// One probed bucket: table and key.
-struct Probe {
-  uint32_t table;
-  uint64_t key;
-};
-
-// Half-open run of positions [start, end) within one table of one tier.
-struct Range {
-  std::size_t start;
-  std::size_t end;
-};
 
 struct Ws {
   // mark[id] == epoch exactly when id was gathered for the current query.

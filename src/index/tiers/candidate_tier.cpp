@@ -1,3 +1,5 @@
+#include "index/tiers/candidate_tier.hpp"
+
 #include <utility>
 
 #include "index/hash/keys.hpp"

@@ -1,6 +1,7 @@
+#include "index/tiers/directory.hpp"
+
 #include <limits>
 
-#include "index/tiers/sort_tier.hpp"
 #include "parallel/pool.hpp"
 
 namespace plovik {

@@ -5,10 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "index/query/workspace.hpp"
+#include "index/hash/probes.hpp"
 #include "index/record.hpp"
 
 namespace plovik {
+
+// Half-open run of positions [start, end) within one table of one tier.
+struct Range {
+  std::size_t start;
+  std::size_t end;
+};
 
 // One tier's sorted tables, read-only.
 struct TierView {

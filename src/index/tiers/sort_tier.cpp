@@ -1,8 +1,10 @@
+#include "index/tiers/sort_tier.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-#include "index/tiers/sort_tier.hpp"
+#include "index/tiers/directory.hpp"
 #include "parallel/pool.hpp"
 
 namespace plovik {

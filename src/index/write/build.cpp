@@ -5,6 +5,7 @@
 
 #include "index/errors.hpp"
 #include "index/hash/keys.hpp"
+#include "index/tiers/candidate_tier.hpp"
 #include "index/tiers/sort_tier.hpp"
 #include "parallel/pool.hpp"
 

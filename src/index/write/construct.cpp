@@ -1,6 +1,5 @@
 #include "index/write/construct.hpp"
 
-#include <limits>
 #include <utility>
 
 namespace plovik {
@@ -23,15 +22,6 @@ void construct(RustLshIndex& ix, int64_t b, std::size_t k, std::size_t l, std::s
   ix.l = l;
   ix.probes = probes;
   ix.block = block;
-}
-
-int64_t key_space(const RustLshIndex& ix) {
-  int64_t out;
-  if (__builtin_mul_overflow(static_cast<int64_t>(ix.radix[ix.k - 1]), ix.b, &out)) {
-    const bool negative = (static_cast<int64_t>(ix.radix[ix.k - 1]) < 0) != (ix.b < 0);
-    return negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
-  }
-  return out;
 }
 
 }  // namespace plovik

@@ -7,6 +7,8 @@
 
 #include "index/errors.hpp"
 #include "index/hash/keys.hpp"
+#include "index/tiers/candidate_tier.hpp"
+#include "index/tiers/directory.hpp"
 #include "index/tiers/merge.hpp"
 #include "index/tiers/sort_tier.hpp"
 #include "index/write/build.hpp"

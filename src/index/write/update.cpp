@@ -6,6 +6,7 @@
 
 #include "index/errors.hpp"
 #include "index/hash/keys.hpp"
+#include "index/tiers/directory.hpp"
 #include "index/tiers/sort_tier.hpp"
 #include "index/write/build.hpp"
 #include "index/write/refresh_table.hpp"
