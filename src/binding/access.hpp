@@ -19,7 +19,7 @@ class SharedAccess {
   ~SharedAccess() { obj_->borrow.fetch_sub(1, std::memory_order_release); }
   SharedAccess(const SharedAccess&) = delete;
   SharedAccess& operator=(const SharedAccess&) = delete;
-  const RustLshIndex& record() const { return obj_->record; }
+  const Index& record() const { return obj_->record; }
 
  private:
   IndexObject* obj_;
@@ -36,7 +36,7 @@ class ExclusiveAccess {
   ~ExclusiveAccess() { obj_->borrow.store(0, std::memory_order_release); }
   ExclusiveAccess(const ExclusiveAccess&) = delete;
   ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
-  RustLshIndex& record() const { return obj_->record; }
+  Index& record() const { return obj_->record; }
 
  private:
   IndexObject* obj_;

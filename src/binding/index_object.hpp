@@ -11,7 +11,7 @@ namespace plovik::py {
 
 struct IndexObject {
   PyObject_HEAD
-  RustLshIndex record;
+  Index record;
   // 0 free, n > 0 shared holders, -1 one exclusive holder.
   std::atomic<Py_ssize_t> borrow;
 };

@@ -4,7 +4,7 @@
 
 namespace plovik {
 
-int64_t key_space(const RustLshIndex& ix) {
+int64_t key_space(const Index& ix) {
   int64_t out;
   if (__builtin_mul_overflow(static_cast<int64_t>(ix.radix[ix.k - 1]), ix.b, &out)) {
     const bool negative = (static_cast<int64_t>(ix.radix[ix.k - 1]) < 0) != (ix.b < 0);

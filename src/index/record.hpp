@@ -1,6 +1,6 @@
 // The index record: hash parameters, points, both tiers and the query
 // counters, as flat engine-owned arrays. Operations are free functions over
-// it (one file per operation in this directory).
+// it, in the folders beside this file (write/, knn/, batched/, query/).
 #pragma once
 
 #include <atomic>
@@ -11,7 +11,7 @@
 
 namespace plovik {
 
-struct RustLshIndex {
+struct Index {
   // The large arrays the last build, update or promote replaced, kept for
   // the next one. First, so that it outlives every array of the record.
   ArrayReuse reuse;
@@ -66,6 +66,6 @@ struct RustLshIndex {
 
 // Key space size b^K, multiplied in signed 64-bit arithmetic saturating at
 // the signed limits. Requires K >= 1.
-int64_t key_space(const RustLshIndex& ix);
+int64_t key_space(const Index& ix);
 
 }  // namespace plovik

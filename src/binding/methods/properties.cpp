@@ -17,15 +17,15 @@ PyObject* read_size(PyObject* self, F&& field) {
 }  // namespace
 
 PyObject* get_n_points(PyObject* self, void*) {
-  return read_size(self, [](const RustLshIndex& ix) { return ix.n_points; });
+  return read_size(self, [](const Index& ix) { return ix.n_points; });
 }
 
 PyObject* get_n_static(PyObject* self, void*) {
-  return read_size(self, [](const RustLshIndex& ix) { return ix.n_static; });
+  return read_size(self, [](const Index& ix) { return ix.n_static; });
 }
 
 PyObject* get_n_candidates(PyObject* self, void*) {
-  return read_size(self, [](const RustLshIndex& ix) { return ix.n_cand(); });
+  return read_size(self, [](const Index& ix) { return ix.n_cand(); });
 }
 
 }  // namespace plovik::py

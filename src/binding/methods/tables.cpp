@@ -21,7 +21,7 @@ void put(PyObject* dict, const char* key, const Array<int64_t>& values, std::siz
 PyObject* method_tables(PyObject* self, PyObject*) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     SharedAccess access(reinterpret_cast<IndexObject*>(self));
-    const RustLshIndex& ix = access.record();
+    const Index& ix = access.record();
     Ref dict(PyDict_New());
     put(dict.get(), "static_keys", ix.static_keys, ix.l, ix.n_static);
     put(dict.get(), "static_ids", ix.static_ids, ix.l, ix.n_static);

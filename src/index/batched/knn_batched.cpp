@@ -20,8 +20,8 @@ namespace {
 // a query workspace made only when a query first needs relaxation, and the
 // heap of relaxed queries.
 struct BlockTask {
-  BWs bws;
-  std::optional<Ws> ws;
+  BlockWorkspace bws;
+  std::optional<QueryWorkspace> ws;
   TopK top;
 
   explicit BlockTask(std::size_t k) : top(k) {}
@@ -41,9 +41,9 @@ void sort_slots(Slot* first, std::size_t len) {
 // Queries q0 .. q0 + nb - 1: the block's search, then each row written from
 // its heap or, when the heap holds fewer than need entries, from the
 // relaxed search. Adds the block's counters to the record.
-void answer_block(const RustLshIndex& ix, const QueryBatch& q, std::size_t q0, std::size_t nb,
+void answer_block(const Index& ix, const QueryBatch& q, std::size_t q0, std::size_t nb,
                   std::size_t k, std::size_t need, BlockTask& task, int64_t* idx, double* dist) {
-  BWs& w = task.bws;
+  BlockWorkspace& w = task.bws;
   const int64_t* exclude = q.exclude ? q.exclude->data() + q0 : nullptr;
   const uint64_t t0 = clock_ns();
   const uint64_t pairs = query_block(ix, w, q.row(q0), nb, k, exclude);
@@ -81,7 +81,7 @@ std::size_t effective_block(std::size_t m, std::size_t threads, std::size_t bloc
   return block == 0 ? per : std::min(block, per);
 }
 
-void knn_batched(const RustLshIndex& ix, const QueryBatch& q, std::size_t k, std::size_t need,
+void knn_batched(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
                  int64_t* idx, double* dist) {
   // An index never built hashes nothing: its rows stay padded and only the
   // queries are counted.

@@ -20,7 +20,7 @@ std::size_t effective_block(std::size_t m, std::size_t threads, std::size_t bloc
 // Same rows as knn_per_query except the last bit of some distances for
 // d = 8, 16 and 24. Adds the counters of each block as it ends. Requires
 // q.dq == ix.d on a built index and exclude_ids of at least m entries.
-void knn_batched(const RustLshIndex& ix, const QueryBatch& q, std::size_t k, std::size_t need,
+void knn_batched(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
                  int64_t* idx, double* dist);
 
 }  // namespace plovik

@@ -98,7 +98,7 @@ Range bucket(const TierView& tier, std::size_t t, int64_t key, std::size_t& from
 
 // Probe keys of every query of the block in table t, sorted by key, then by
 // query.
-void table_probe_keys(const RustLshIndex& ix, BWs& w, const double* rows, std::size_t nb,
+void table_probe_keys(const Index& ix, BlockWorkspace& w, const double* rows, std::size_t nb,
                       std::size_t t) {
   const std::size_t d = ix.d;
   w.probe_keys.resize(checked_mul(nb, 1 + flips_per_table(ix)));
@@ -113,7 +113,7 @@ void table_probe_keys(const RustLshIndex& ix, BWs& w, const double* rows, std::s
 
 // The key runs of table t whose bucket holds an entry, into w.runs; returns
 // the pairs they measure: bucket size times the entries of the run.
-uint64_t find_runs(const RustLshIndex& ix, BWs& w, std::size_t t) {
+uint64_t find_runs(const Index& ix, BlockWorkspace& w, std::size_t t) {
   const TierView stat = static_tier(ix), cand = cand_tier(ix);
   const bool has_static = ix.n_static > 0, has_cand = ix.n_cand() > 0;
   const ProbeKey* pk = w.probe_keys.data();
@@ -145,7 +145,7 @@ uint64_t find_runs(const RustLshIndex& ix, BWs& w, std::size_t t) {
 // coordinates are copied and measured against each entry of the run in
 // order. Reads and writes the workspace's arrays without resizing them.
 template <class Kernel>
-void walk_runs(const RustLshIndex& ix, BWs& w, std::size_t t, std::size_t k,
+void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
                const Kernel& kernel) {
   const std::size_t d = Kernel::dim > 0 ? Kernel::dim : ix.d;
   const float* coords = ix.coords_f32.data();
@@ -205,14 +205,14 @@ void walk_runs(const RustLshIndex& ix, BWs& w, std::size_t t, std::size_t k,
 // same order (the kernels' sums are unchanged; the wider encoding only
 // spares register copies), so the rows are the same bit for bit.
 template <class Kernel>
-[[gnu::flatten]] void walk_runs_baseline(const RustLshIndex& ix, BWs& w, std::size_t t,
+[[gnu::flatten]] void walk_runs_baseline(const Index& ix, BlockWorkspace& w, std::size_t t,
                                          std::size_t k, const Kernel& kernel) {
   walk_runs(ix, w, t, k, kernel);
 }
 
 #if PLOVIK_AVX2_WALK
 template <class Kernel>
-[[gnu::flatten, gnu::target("avx2")]] void walk_runs_avx2(const RustLshIndex& ix, BWs& w,
+[[gnu::flatten, gnu::target("avx2")]] void walk_runs_avx2(const Index& ix, BlockWorkspace& w,
                                                          std::size_t t, std::size_t k,
                                                          const Kernel& kernel) {
   walk_runs(ix, w, t, k, kernel);
@@ -232,7 +232,7 @@ bool avx2_walk() {
 }
 
 template <class Kernel>
-uint64_t walk_tables(const RustLshIndex& ix, BWs& w, const double* rows, std::size_t nb,
+uint64_t walk_tables(const Index& ix, BlockWorkspace& w, const double* rows, std::size_t nb,
                      std::size_t k, const Kernel& kernel) {
   const bool avx2 = avx2_walk();
   uint64_t pairs = 0;
@@ -253,7 +253,7 @@ uint64_t walk_tables(const RustLshIndex& ix, BWs& w, const double* rows, std::si
 
 }  // namespace
 
-uint64_t query_block(const RustLshIndex& ix, BWs& w, const double* rows, std::size_t nb,
+uint64_t query_block(const Index& ix, BlockWorkspace& w, const double* rows, std::size_t nb,
                      std::size_t k, const int64_t* exclude) {
   const std::size_t d = ix.d, K = ix.k;
   w.queries_f32.resize(checked_mul(nb, d));

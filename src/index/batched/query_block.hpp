@@ -17,7 +17,7 @@ namespace plovik {
 // before measuring: a point reached through several probes is offered each
 // time and ignored once its query holds it. Returns the pairs measured:
 // over tables and key runs, bucket size times the entries of the run.
-uint64_t query_block(const RustLshIndex& ix, BWs& w, const double* rows, std::size_t nb,
+uint64_t query_block(const Index& ix, BlockWorkspace& w, const double* rows, std::size_t nb,
                      std::size_t k, const int64_t* exclude);
 
 }  // namespace plovik

@@ -34,7 +34,7 @@ struct KeyRun {
   std::size_t size() const { return in_static() + (cand_end - cand_start); }
 };
 
-struct BWs {
+struct BlockWorkspace {
   Array<float> queries_f32;    // nb x d, wrapped and rounded
   Array<int64_t> exclude;      // nb excluded ids, -1 for none
   Array<Slot> heaps;           // nb x k: query j's heap in slots j*k ..

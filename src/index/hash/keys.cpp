@@ -7,7 +7,7 @@
 
 namespace plovik {
 
-int64_t query_codes(const RustLshIndex& ix, const double* q, std::size_t t, int64_t* codes,
+int64_t query_codes(const Index& ix, const double* q, std::size_t t, int64_t* codes,
                     double* fracs) {
   const std::size_t K = ix.k;
   const double B = static_cast<double>(ix.b);
@@ -41,7 +41,7 @@ std::size_t key_chunk(std::size_t count) {
 
 // Keys of `rows` consecutive points by the formula as written, for any
 // coordinates and parameters.
-void general_keys_block(const RustLshIndex& ix, const double* p, std::size_t d, std::size_t rows,
+void general_keys_rows(const Index& ix, const double* p, std::size_t d, std::size_t rows,
                         int64_t* out, std::size_t stride) {
   const double B = static_cast<double>(ix.b);
   for (std::size_t t = 0; t < ix.l; ++t) {
@@ -62,30 +62,29 @@ void general_keys_block(const RustLshIndex& ix, const double* p, std::size_t d, 
 
 }  // namespace
 
-Array<int64_t> compute_keys_of(const RustLshIndex& ix, const double* coords, std::size_t d,
+Array<int64_t> compute_keys_of(const Index& ix, const double* coords, std::size_t d,
                                std::size_t base, std::size_t count) {
   Array<int64_t> out(checked_mul(ix.l, count));
   if (count == 0) return out;
-  const bool fast = fast_keys_apply(ix);
+  const bool vectorised = vectorised_keys_apply(ix);
   struct NoState {};
   parallel::for_chunks(
       count, key_chunk(count), [] { return NoState{}; },
       [&](NoState&, std::size_t begin, std::size_t end) {
-        constexpr std::size_t block = 64;
-        for (std::size_t first = begin; first < end; first += block) {
-          const std::size_t rows = std::min(block, end - first);
+        for (std::size_t first = begin; first < end; first += chunk_rows) {
+          const std::size_t rows = std::min(chunk_rows, end - first);
           const double* p = coords + (base + first) * d;
           int64_t* dst = out.data() + first;
-          if (fast && all_in_unit(p, rows * d))
-            fast_keys_block(ix, p, d, rows, dst, count);
+          if (vectorised && all_in_unit(p, rows * d))
+            vectorised_keys_rows(ix, p, d, rows, dst, count);
           else
-            general_keys_block(ix, p, d, rows, dst, count);
+            general_keys_rows(ix, p, d, rows, dst, count);
         }
       });
   return out;
 }
 
-Array<int64_t> compute_keys(const RustLshIndex& ix, std::size_t base, std::size_t count) {
+Array<int64_t> compute_keys(const Index& ix, std::size_t base, std::size_t count) {
   return compute_keys_of(ix, ix.coords_f64.data(), ix.d, base, count);
 }
 

@@ -43,15 +43,15 @@ inline int64_t cell_code(double y, int64_t b) {
 
 // Key of the point q (d values, d > every s of table t) in table t; fills
 // codes[0..K) and fracs[0..K).
-int64_t query_codes(const RustLshIndex& ix, const double* q, std::size_t t, int64_t* codes,
+int64_t query_codes(const Index& ix, const double* q, std::size_t t, int64_t* codes,
                     double* fracs);
 
 // Keys of the points base .. base + count - 1 of `coords` (row-major, d
 // columns), table-major: key of point base + i in table t at t * count + i.
-Array<int64_t> compute_keys_of(const RustLshIndex& ix, const double* coords, std::size_t d,
+Array<int64_t> compute_keys_of(const Index& ix, const double* coords, std::size_t d,
                                std::size_t base, std::size_t count);
 
 // The same over the index's own coordinates.
-Array<int64_t> compute_keys(const RustLshIndex& ix, std::size_t base, std::size_t count);
+Array<int64_t> compute_keys(const Index& ix, std::size_t base, std::size_t count);
 
 }  // namespace plovik

@@ -8,7 +8,7 @@
 
 namespace plovik {
 
-bool fast_keys_apply(const RustLshIndex& ix) {
+bool vectorised_keys_apply(const Index& ix) {
   if (ix.b < 1 || ix.b > (int64_t{1} << 31) - 1) return false;
   // b^K at most 2^31: codes and keys fit 32 bits, and keys summed in double
   // precision are exact.
@@ -28,11 +28,9 @@ bool all_in_unit(const double* values, std::size_t count) {
 
 namespace {
 
-constexpr std::size_t block_rows = 64;
-
 // The table's hashed components, read once per table.
 struct Component {
-  const double* column;  // the block's values of the hashed coordinate
+  const double* column;  // the chunk's values of the hashed coordinate
   double offset;
   double weight;  // b^j
 };
@@ -93,19 +91,19 @@ bool have_avx2() {
 
 }  // namespace
 
-void fast_keys_block(const RustLshIndex& ix, const double* rows, std::size_t d,
-                     std::size_t count, int64_t* out, std::size_t stride) {
-  // Columns of the block, so that every component reads contiguous values.
-  alignas(64) double columns[block_rows * 64];
+void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, std::size_t count,
+                           int64_t* out, std::size_t stride) {
+  // Columns of the chunk, so that every component reads contiguous values.
+  alignas(64) double columns[chunk_rows * 64];
   const bool small_d = d <= 64;
   Array<double> wide;
   double* cols = columns;
   if (!small_d) {
-    wide.resize(checked_mul(d, block_rows));
+    wide.resize(checked_mul(d, chunk_rows));
     cols = wide.data();
   }
   for (std::size_t i = 0; i < count; ++i)
-    for (std::size_t c = 0; c < d; ++c) cols[c * block_rows + i] = rows[i * d + c];
+    for (std::size_t c = 0; c < d; ++c) cols[c * chunk_rows + i] = rows[i * d + c];
 
   const double cells = static_cast<double>(ix.b);
   const double top = static_cast<double>(ix.b - 1);
@@ -120,7 +118,7 @@ void fast_keys_block(const RustLshIndex& ix, const double* rows, std::size_t d,
   for (std::size_t t = 0; t < ix.l; ++t) {
     for (std::size_t j = 0; j < ix.k; ++j) {
       const std::size_t at = t * ix.k + j;
-      comps[j] = {cols + static_cast<std::size_t>(ix.s[at]) * block_rows, ix.u[at],
+      comps[j] = {cols + static_cast<std::size_t>(ix.s[at]) * chunk_rows, ix.u[at],
                   static_cast<double>(ix.radix[j])};
     }
     int64_t* dst = out + t * stride;

@@ -10,14 +10,17 @@
 
 namespace plovik {
 
-// True when the offsets and the key space allow the fast kernel.
-bool fast_keys_apply(const RustLshIndex& ix);
+// True when the offsets and the key space allow the vectorised kernel.
+bool vectorised_keys_apply(const Index& ix);
 
-// Keys of `count` (at most 64) consecutive rows starting at `rows`, every
-// coordinate of which lies in [0, 1); writes the key of row i in table t to
-// out[t * stride + i]. Requires fast_keys_apply(ix).
-void fast_keys_block(const RustLshIndex& ix, const double* rows, std::size_t d,
-                     std::size_t count, int64_t* out, std::size_t stride);
+// Rows hashed together: the vectorised kernel copies them into columns.
+inline constexpr std::size_t chunk_rows = 64;
+
+// Keys of `count` (at most chunk_rows) consecutive rows starting at `rows`,
+// every coordinate of which lies in [0, 1); writes the key of row i in table
+// t to out[t * stride + i]. Requires vectorised_keys_apply(ix).
+void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, std::size_t count,
+                           int64_t* out, std::size_t stride);
 
 // True when every value lies in [0, 1) (false for NaN).
 bool all_in_unit(const double* values, std::size_t count);

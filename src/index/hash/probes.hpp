@@ -18,14 +18,14 @@ struct Probe {
 };
 
 // Number of flip probes per table: min(K, probes).
-inline std::size_t flips_per_table(const RustLshIndex& ix) { return std::min(ix.k, ix.probes); }
+inline std::size_t flips_per_table(const Index& ix) { return std::min(ix.k, ix.probes); }
 
 // Calls emit(key) for the 1 + min(K, probes) probe keys of the query `row`
 // in table t: the base key, then one flip per component in increasing order
 // of margin (lowest component first among equal margins). codes, fracs and
 // margins are K-entry scratch; codes and fracs keep this table's values.
 template <class Emit>
-void table_probes(const RustLshIndex& ix, const double* row, std::size_t t, int64_t* codes,
+void table_probes(const Index& ix, const double* row, std::size_t t, int64_t* codes,
                   double* fracs, double* margins, Emit&& emit) {
   const std::size_t K = ix.k;
   const std::size_t P = flips_per_table(ix);

@@ -17,7 +17,7 @@ constexpr std::size_t max_result_cells = PTRDIFF_MAX / 8;
 
 // The most answers a row can have: every point, less the excluded one when
 // exclusions are given.
-std::size_t answers_needed(const RustLshIndex& ix, const QueryBatch& q, std::size_t k) {
+std::size_t answers_needed(const Index& ix, const QueryBatch& q, std::size_t k) {
   std::size_t available = ix.n_points;
   if (q.exclude) available = available > 0 ? available - 1 : 0;
   return k < available ? k : available;
@@ -25,7 +25,7 @@ std::size_t answers_needed(const RustLshIndex& ix, const QueryBatch& q, std::siz
 
 }  // namespace
 
-KnnResult query_knn(const RustLshIndex& ix, const QueryBatch& q, std::size_t k) {
+KnnResult query_knn(const Index& ix, const QueryBatch& q, std::size_t k) {
   check_query_width(ix, q);
   // The rows become (m, k) arrays of eight-byte values. An array's size in
   // bytes is a signed machine word even when it holds nothing (NumPy counts

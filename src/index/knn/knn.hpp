@@ -18,6 +18,6 @@ struct KnnResult {
 // Rows ascending by (distance bits, id). Throws Panic when exclude holds
 // fewer than m entries, InvalidArgument when a built index gets queries of a
 // width other than d, std::bad_alloc when m * k cannot be allocated.
-KnnResult query_knn(const RustLshIndex& ix, const QueryBatch& q, std::size_t k);
+KnnResult query_knn(const Index& ix, const QueryBatch& q, std::size_t k);
 
 }  // namespace plovik

@@ -16,10 +16,10 @@ namespace {
 
 // What one worker thread keeps across the rows it answers.
 struct KnnTask {
-  Ws ws;
+  QueryWorkspace ws;
   TopK top;
 
-  KnnTask(const RustLshIndex& ix, const QueryBatch& q, std::size_t k)
+  KnnTask(const Index& ix, const QueryBatch& q, std::size_t k)
       : ws(ix.n_points, q.dq, ix.k), top(k) {}
 };
 
@@ -32,9 +32,9 @@ void write_row(TopK& top, int64_t* idx, double* dist) {
   }
 }
 
-void answer_row(const RustLshIndex& ix, const QueryBatch& q, std::size_t i, std::size_t need,
+void answer_row(const Index& ix, const QueryBatch& q, std::size_t i, std::size_t need,
                 KnnTask& task, int64_t* idx, double* dist) {
-  Ws& ws = task.ws;
+  QueryWorkspace& ws = task.ws;
   TopK& top = task.top;
   QueryCounts c;
   c.queries = 1;
@@ -63,7 +63,7 @@ void answer_row(const RustLshIndex& ix, const QueryBatch& q, std::size_t i, std:
 
 }  // namespace
 
-void knn_per_query(const RustLshIndex& ix, const QueryBatch& q, std::size_t k, std::size_t need,
+void knn_per_query(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
                    int64_t* idx, double* dist) {
   // An index never built holds no point to compare and hashes nothing: its
   // rows stay padded, but they are still counted as queries.

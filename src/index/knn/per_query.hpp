@@ -15,7 +15,7 @@ namespace plovik {
 // the k best, relax when fewer than `need` were found. Adds the per-query
 // counters to the record once every row is written. Throws Panic (and
 // counts nothing) when exclude_ids is shorter than m.
-void knn_per_query(const RustLshIndex& ix, const QueryBatch& q, std::size_t k, std::size_t need,
+void knn_per_query(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
                    int64_t* idx, double* dist);
 
 }  // namespace plovik

@@ -14,11 +14,11 @@ thread_local ArrayReuse* t_scope = nullptr;
 }  // namespace
 
 ArrayReuse::~ArrayReuse() {
-  for (const Block& b : kept_) std::free(b.data);
+  for (const Buffer& b : kept_) std::free(b.data);
 }
 
 void* ArrayReuse::take(std::size_t bytes) noexcept {
-  // The most recently kept block of the size: the likeliest to still have
+  // The most recently kept buffer of the size: the likeliest to still have
   // its pages.
   for (std::size_t i = kept_.size(); i-- > 0;) {
     if (kept_[i].bytes != bytes) continue;
@@ -33,19 +33,19 @@ void* ArrayReuse::take(std::size_t bytes) noexcept {
 
 void ArrayReuse::note_allocated(std::size_t bytes) noexcept { held_ += bytes; }
 
-bool ArrayReuse::keep(void* block, std::size_t bytes) noexcept {
-  // A block allocated outside every call (none of the index's) was never
+bool ArrayReuse::keep(void* buffer, std::size_t bytes) noexcept {
+  // A buffer allocated outside every call (none of the index's) was never
   // counted; the count only bounds what is kept.
   held_ -= std::min(held_, bytes);
   try {
-    kept_.push_back({block, bytes});
+    kept_.push_back({buffer, bytes});
   } catch (...) {
     return false;
   }
   kept_bytes_ += bytes;
-  // Nobody else can take the block, so the advice is given while its
+  // Nobody else can take the buffer, so the advice is given while its
   // contents are dead. Advice only; failure is harmless.
-  madvise(block, bytes, MADV_FREE);
+  madvise(buffer, bytes, MADV_FREE);
   return true;
 }
 

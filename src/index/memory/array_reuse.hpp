@@ -5,11 +5,11 @@
 // (about a quarter of a rebuild) and keeps the allocator's heap from
 // fragmenting over many epochs.
 //
-// Each index keeps only blocks its own mutating calls replaced, and only
+// Each index keeps only buffers its own mutating calls replaced, and only
 // the thread that holds the index alone reads or changes that set, so no
-// block ever passes between threads or indexes. A kept block is returned
+// buffer ever passes between threads or indexes. A kept buffer is returned
 // to the kernel lazily (its pages may be reclaimed at any time under memory
-// pressure) and freed when newer blocks push it out (an index never keeps
+// pressure) and freed when newer buffers push it out (an index never keeps
 // more bytes than it holds in large arrays) or with the index.
 #pragma once
 
@@ -25,36 +25,36 @@ class ArrayReuse {
   ArrayReuse(const ArrayReuse&) = delete;
   ArrayReuse& operator=(const ArrayReuse&) = delete;
 
-  // A kept block of exactly `bytes`, or nullptr. It holds stale values:
+  // A kept buffer of exactly `bytes`, or nullptr. It holds stale values:
   // the engine writes every array it allocates before reading it.
   void* take(std::size_t bytes) noexcept;
 
-  // Counts a fresh block allocated during a call.
+  // Counts a fresh buffer allocated during a call.
   void note_allocated(std::size_t bytes) noexcept;
 
-  // Offers a block being freed during a call, to be kept for this call and
+  // Offers a buffer being freed during a call, to be kept for this call and
   // later ones. False when it could not be kept and the caller has to free
   // it.
-  bool keep(void* block, std::size_t bytes) noexcept;
+  bool keep(void* buffer, std::size_t bytes) noexcept;
 
-  // Ends a call: the oldest kept blocks are freed until the kept bytes are
+  // Ends a call: the oldest kept buffers are freed until the kept bytes are
   // within the bytes the index holds.
   void end_call() noexcept;
 
  private:
-  struct Block {
+  struct Buffer {
     void* data;
     std::size_t bytes;
   };
 
-  std::vector<Block> kept_;     // oldest first
+  std::vector<Buffer> kept_;    // oldest first
   std::size_t kept_bytes_ = 0;  // of kept_
-  std::size_t held_ = 0;        // large blocks allocated in calls and not freed
+  std::size_t held_ = 0;        // large buffers allocated in calls and not freed
 };
 
 // Marks a call that replaces an index's storage (build, update, promote)
 // on the thread that holds the index alone: while it exists, that thread's
-// large allocations look for a block of the index's set and its large
+// large allocations look for a buffer of the index's set and its large
 // frees are kept there.
 class ReuseScope {
  public:

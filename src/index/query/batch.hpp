@@ -1,5 +1,5 @@
-// The inputs every query operation shares: an (m, dq) row-major block of
-// float64 query coordinates and the optional excluded id of each query.
+// The inputs every query operation shares: an (m, dq) row-major array
+// of float64 query coordinates and the optional excluded id of each query.
 #pragma once
 
 #include <cstddef>

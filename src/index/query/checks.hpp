@@ -13,7 +13,7 @@ namespace plovik {
 // A built index takes queries of exactly d columns (the hash reads the
 // coordinates named by s from each row). An index never built takes any
 // width: it hashes nothing.
-inline void check_query_width(const RustLshIndex& ix, const QueryBatch& q) {
+inline void check_query_width(const Index& ix, const QueryBatch& q) {
   if (ix.d != 0 && q.dq != ix.d)
     throw InvalidArgument("queries have " + std::to_string(q.dq) +
                           " columns but the index has d = " + std::to_string(ix.d));

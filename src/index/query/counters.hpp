@@ -15,7 +15,7 @@ struct QueryCounts {
            relaxed = 0;
 };
 
-inline void add_counts(const RustLshIndex& ix, const QueryCounts& c) noexcept {
+inline void add_counts(const Index& ix, const QueryCounts& c) noexcept {
   constexpr auto r = std::memory_order_relaxed;
   ix.gather_ns.fetch_add(c.gather_ns, r);
   ix.refine_ns.fetch_add(c.refine_ns, r);

@@ -2,7 +2,7 @@
 //
 // Per coordinate the term is a = |q - p| when a < 1 - a, else 1 - a. The
 // terms are summed as four-lane groups: sixteen coordinates at a time into
-// four accumulators A0..A3 (group i of a block into Ai), folded as
+// four accumulators A0..A3 (group i of the sixteen into Ai), folded as
 // ((A0 + A1) + A2) + A3 and then (l0 + l1) + (l2 + l3); the remaining whole
 // groups of four into one accumulator seeded with (s, 0, 0, 0) and folded
 // the same way; the last coordinates one by one as s = term + s. This order

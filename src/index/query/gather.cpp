@@ -10,7 +10,7 @@ namespace {
 
 // Empties ws.probe_list and fills it with the probes of every table, tables
 // in order. Leaves codes and fracs of the last table in ws.
-void build_probe_list(const RustLshIndex& ix, Ws& ws, const double* row) {
+void build_probe_list(const Index& ix, QueryWorkspace& ws, const double* row) {
   const std::size_t L = ix.l;
   ws.probe_list.resize(L * (1 + flips_per_table(ix)));
   Probe* out = ws.probe_list.data();
@@ -23,7 +23,7 @@ void build_probe_list(const RustLshIndex& ix, Ws& ws, const double* row) {
 
 // Appends the unmarked ids of ids[r.start .. r.end) and marks them: one
 // compare and one store per id.
-inline void collect(Ws& ws, const int64_t* ids, Range r) {
+inline void collect(QueryWorkspace& ws, const int64_t* ids, Range r) {
   if (r.end <= r.start) return;
   const std::size_t len = r.end - r.start;
   std::size_t at = ws.gathered.size();
@@ -46,7 +46,7 @@ inline void collect(Ws& ws, const int64_t* ids, Range r) {
 constexpr std::size_t ids_ahead = 4;
 
 // Collects the buckets ws.probe_ranges[0 .. count) of `tier`, probe by probe.
-void collect_buckets(Ws& ws, const TierView& tier) {
+void collect_buckets(QueryWorkspace& ws, const TierView& tier) {
   const Probe* probes = ws.probe_list.data();
   const Range* ranges = ws.probe_ranges.data();
   const std::size_t count = ws.probe_list.size();
@@ -60,7 +60,7 @@ void collect_buckets(Ws& ws, const TierView& tier) {
 }
 
 // Bucket of every probe in a tier with a directory: two reads each.
-void directory_buckets(Ws& ws, const TierView& tier) {
+void directory_buckets(QueryWorkspace& ws, const TierView& tier) {
   const Probe* probes = ws.probe_list.data();
   const std::size_t count = ws.probe_list.size();
   ws.probe_ranges.resize(count);
@@ -73,7 +73,7 @@ void directory_buckets(Ws& ws, const TierView& tier) {
 
 // Bucket of every probe in a tier without a directory: interleaved lower
 // bounds, each bucket extending while the stored key equals the probe key.
-void searched_buckets(Ws& ws, const TierView& tier) {
+void searched_buckets(QueryWorkspace& ws, const TierView& tier) {
   const Probe* probes = ws.probe_list.data();
   const std::size_t count = ws.probe_list.size();
   ws.probe_pos.resize(count);
@@ -90,7 +90,7 @@ void searched_buckets(Ws& ws, const TierView& tier) {
 }
 
 // Candidate buckets without a directory: cand_range(t, key, 1) per probe.
-void ranged_buckets(Ws& ws, const TierView& tier) {
+void ranged_buckets(QueryWorkspace& ws, const TierView& tier) {
   const Probe* probes = ws.probe_list.data();
   const std::size_t count = ws.probe_list.size();
   ws.probe_ranges.resize(count);
@@ -101,7 +101,7 @@ void ranged_buckets(Ws& ws, const TierView& tier) {
 
 }  // namespace
 
-void gather_range(const RustLshIndex& ix, Ws& ws, std::size_t t, int64_t lo, uint64_t span) {
+void gather_range(const Index& ix, QueryWorkspace& ws, std::size_t t, int64_t lo, uint64_t span) {
   const TierView stat = static_tier(ix);
   collect(ws, stat.table_ids(t), tier_range(stat, t, lo, span));
   if (ix.n_cand() > 0) {
@@ -110,7 +110,7 @@ void gather_range(const RustLshIndex& ix, Ws& ws, std::size_t t, int64_t lo, uin
   }
 }
 
-void gather_query(const RustLshIndex& ix, Ws& ws, const double* row) {
+void gather_query(const Index& ix, QueryWorkspace& ws, const double* row) {
   begin_gather(ws);
   build_probe_list(ix, ws, row);
   if (ix.n_static > 0) {

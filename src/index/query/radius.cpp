@@ -23,17 +23,17 @@ struct RowRun {
 };
 
 struct RadiusTask {
-  Ws ws;
+  QueryWorkspace ws;
   Array<Slot> hits;  // the current row's hits, before sorting
 
-  RadiusTask(const RustLshIndex& ix, const QueryBatch& q) : ws(ix.n_points, q.dq, ix.k) {}
+  RadiusTask(const Index& ix, const QueryBatch& q) : ws(ix.n_points, q.dq, ix.k) {}
 };
 
 // Appends the hits of query i (ascending by distance, then id) to `out`;
 // returns their number.
-std::size_t answer_row(const RustLshIndex& ix, const QueryBatch& q, std::size_t i, float cutoff,
+std::size_t answer_row(const Index& ix, const QueryBatch& q, std::size_t i, float cutoff,
                        RadiusTask& task, RowRun& out) {
-  Ws& ws = task.ws;
+  QueryWorkspace& ws = task.ws;
   const double* row = q.row(i);
   load_query(ws, row);
   const int64_t excluded = q.excluded(i);
@@ -58,7 +58,7 @@ std::size_t answer_row(const RustLshIndex& ix, const QueryBatch& q, std::size_t 
 
 }  // namespace
 
-RadiusResult query_radius(const RustLshIndex& ix, const QueryBatch& q, double radius) {
+RadiusResult query_radius(const Index& ix, const QueryBatch& q, double radius) {
   check_query_width(ix, q);
   // Rounded to nearest single precision once (beyond the float range to
   // infinity); a NaN cutoff stays NaN and nothing passes it.

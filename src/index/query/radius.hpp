@@ -16,6 +16,6 @@ struct RadiusResult {
   Array<double> dists;    // indptr[m]
 };
 
-RadiusResult query_radius(const RustLshIndex& ix, const QueryBatch& q, double radius);
+RadiusResult query_radius(const Index& ix, const QueryBatch& q, double radius);
 
 }  // namespace plovik

@@ -50,7 +50,7 @@ void measure(const Candidates& c, std::size_t D, const float* q, Slot* heap, std
 
 }  // namespace
 
-void refine_topk(const RustLshIndex& ix, const Ws& ws, TopK& top, int64_t excluded) {
+void refine_topk(const Index& ix, const QueryWorkspace& ws, TopK& top, int64_t excluded) {
   const std::size_t k = top.k();
   if (k == 0) return;
   const Candidates c{ws.gathered.data(), ws.gathered.size(), ix.coords_f32.data(), ix.d};

@@ -14,7 +14,7 @@ inline int64_t range_start(int64_t key, int64_t span) { return key / span * span
 
 // Span b^j of the first level j in 1 .. K - 1 whose ranges hold at least
 // 4k entries (entries, not distinct points), or 0 when none does.
-uint64_t relaxation_span(const RustLshIndex& ix, const int64_t* keys, std::size_t k) {
+uint64_t relaxation_span(const Index& ix, const int64_t* keys, std::size_t k) {
   const TierView stat = static_tier(ix), cand = cand_tier(ix);
   const bool has_cand = ix.n_cand() > 0;
   for (std::size_t j = 1; j < ix.k; ++j) {
@@ -34,14 +34,14 @@ uint64_t relaxation_span(const RustLshIndex& ix, const int64_t* keys, std::size_
   return 0;
 }
 
-void refine_fresh(const RustLshIndex& ix, const Ws& ws, TopK& top, int64_t excluded) {
+void refine_fresh(const Index& ix, const QueryWorkspace& ws, TopK& top, int64_t excluded) {
   top.len = 0;
   refine_topk(ix, ws, top, excluded);
 }
 
 }  // namespace
 
-void relax_query(const RustLshIndex& ix, Ws& ws, TopK& top, const double* row,
+void relax_query(const Index& ix, QueryWorkspace& ws, TopK& top, const double* row,
                  int64_t excluded, std::size_t need) {
   const std::size_t L = ix.l;
   ws.base_keys.resize(L);

@@ -18,7 +18,7 @@ namespace plovik {
 // tables and both tiers is gathered. When there is no such level, or its
 // distinct points still leave fewer than `need` entries, every point is
 // gathered through table 0.
-void relax_query(const RustLshIndex& ix, Ws& ws, TopK& top, const double* row,
+void relax_query(const Index& ix, QueryWorkspace& ws, TopK& top, const double* row,
                  int64_t excluded, std::size_t need);
 
 }  // namespace plovik

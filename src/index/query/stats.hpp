@@ -12,7 +12,7 @@ struct StatsSnapshot {
 };
 
 // Each counter is loaded on its own: no snapshot across counters.
-StatsSnapshot read_stats(const RustLshIndex& ix);
-void reset_stats(const RustLshIndex& ix);  // counters are mutable atomics
+StatsSnapshot read_stats(const Index& ix);
+void reset_stats(const Index& ix);  // counters are mutable atomics
 
 }  // namespace plovik

@@ -13,7 +13,7 @@
 
 namespace plovik {
 
-struct Ws {
+struct QueryWorkspace {
   // mark[id] == epoch exactly when id was gathered for the current query.
   // Never cleared: advancing the epoch forgets every mark at once.
   Array<uint32_t> mark;
@@ -30,13 +30,13 @@ struct Ws {
 
   // A workspace for an index of n_points points, queries of d columns and
   // K components per table.
-  Ws(std::size_t n_points, std::size_t d, std::size_t K);
+  QueryWorkspace(std::size_t n_points, std::size_t d, std::size_t K);
 };
 
 // Starts a new gather: advances the epoch and empties gathered. When the
 // epoch wraps to 0 (after 2^32 gathers) the stamps are cleared for real, so
 // that a stamp that old can never read as current.
-inline void begin_gather(Ws& ws) {
+inline void begin_gather(QueryWorkspace& ws) {
   if (++ws.epoch == 0) {
     std::fill(ws.mark.begin(), ws.mark.end(), 0u);
     ws.epoch = 1;
@@ -46,6 +46,6 @@ inline void begin_gather(Ws& ws) {
 
 // query_f32[c] = the query coordinate c wrapped onto [0, 1) in double
 // precision, then rounded to single precision, for c < d.
-void load_query(Ws& ws, const double* row);
+void load_query(QueryWorkspace& ws, const double* row);
 
 }  // namespace plovik

@@ -7,7 +7,7 @@
 
 namespace plovik {
 
-CandidateTier make_candidate_tier(const RustLshIndex& ix, const double* coords, std::size_t d,
+CandidateTier make_candidate_tier(const Index& ix, const double* coords, std::size_t d,
                                   std::size_t n_static, std::size_t n_points) {
   const std::size_t n_cand = n_points - n_static;
   CandidateTier tier;
@@ -19,14 +19,14 @@ CandidateTier make_candidate_tier(const RustLshIndex& ix, const double* coords, 
   return tier;
 }
 
-void install_candidate_tier(RustLshIndex& ix, CandidateTier&& tier) noexcept {
+void install_candidate_tier(Index& ix, CandidateTier&& tier) noexcept {
   ix.cand_keys = std::move(tier.keys);
   ix.cand_sorted_keys = std::move(tier.sorted_keys);
   ix.cand_sorted_ids = std::move(tier.sorted_ids);
   ix.cand_offsets = std::move(tier.offsets);
 }
 
-void build_candidate_tier(RustLshIndex& ix) {
+void build_candidate_tier(Index& ix) {
   install_candidate_tier(
       ix, make_candidate_tier(ix, ix.coords_f64.data(), ix.d, ix.n_static, ix.n_points));
 }

@@ -17,13 +17,13 @@ struct CandidateTier {
 };
 
 // The candidate tier of the points n_static .. n_points - 1 of `coords`.
-CandidateTier make_candidate_tier(const RustLshIndex& ix, const double* coords, std::size_t d,
+CandidateTier make_candidate_tier(const Index& ix, const double* coords, std::size_t d,
                                   std::size_t n_static, std::size_t n_points);
 
 // Installs a candidate tier into the record (never throws).
-void install_candidate_tier(RustLshIndex& ix, CandidateTier&& tier) noexcept;
+void install_candidate_tier(Index& ix, CandidateTier&& tier) noexcept;
 
 // Rebuilds the candidate tier from coords_f64, n_points and n_static.
-void build_candidate_tier(RustLshIndex& ix);
+void build_candidate_tier(Index& ix);
 
 }  // namespace plovik

@@ -6,7 +6,7 @@
 
 namespace plovik {
 
-std::size_t directory_stride(const RustLshIndex& ix) {
+std::size_t directory_stride(const Index& ix) {
   if (ix.k == 0) return 0;
   const int64_t space = key_space(ix);
   if (space <= 0) return 0;
@@ -30,7 +30,7 @@ void table_offsets(const int64_t* run, std::size_t n, uint32_t* out, std::size_t
   }
 }
 
-Array<uint32_t> build_offsets(const RustLshIndex& ix, const Array<int64_t>& sorted_keys,
+Array<uint32_t> build_offsets(const Index& ix, const Array<int64_t>& sorted_keys,
                               std::size_t n) {
   const std::size_t stride = directory_stride(ix);
   Array<uint32_t> dir;

@@ -35,7 +35,7 @@ inline void merge_first_wins(const int64_t* a_keys, const int64_t* a_ids, std::s
 
 // The same merge for two runs with bucket directories of `stride` entries
 // (entry c = number of keys below c) that cover every key of their run: key
-// by key, a's entries, then b's, copied as blocks. Returns false, writing
+// by key, a's entries, then b's, each copied whole. Returns false, writing
 // nothing, when a directory does not cover its run.
 inline bool merge_by_directory(const int64_t* a_ids, const uint32_t* a_dir, std::size_t na,
                                const int64_t* b_ids, const uint32_t* b_dir, std::size_t nb,

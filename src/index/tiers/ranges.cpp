@@ -19,19 +19,19 @@ TierView view(const Array<int64_t>& keys, const Array<int64_t>& ids, const Array
 
 }  // namespace
 
-TierView static_tier(const RustLshIndex& ix) {
+TierView static_tier(const Index& ix) {
   return view(ix.static_keys, ix.static_ids, ix.static_offsets, ix.n_static, ix.l);
 }
 
-TierView cand_tier(const RustLshIndex& ix) {
+TierView cand_tier(const Index& ix) {
   return view(ix.cand_sorted_keys, ix.cand_sorted_ids, ix.cand_offsets, ix.n_cand(), ix.l);
 }
 
-Range static_range(const RustLshIndex& ix, std::size_t t, int64_t lo, uint64_t span) {
+Range static_range(const Index& ix, std::size_t t, int64_t lo, uint64_t span) {
   return tier_range(static_tier(ix), t, lo, span);
 }
 
-Range cand_range(const RustLshIndex& ix, std::size_t t, int64_t lo, uint64_t span) {
+Range cand_range(const Index& ix, std::size_t t, int64_t lo, uint64_t span) {
   return tier_range(cand_tier(ix), t, lo, span);
 }
 

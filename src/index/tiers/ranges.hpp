@@ -28,8 +28,8 @@ struct TierView {
   const int64_t* table_ids(std::size_t t) const { return ids + t * n; }
 };
 
-TierView static_tier(const RustLshIndex& ix);
-TierView cand_tier(const RustLshIndex& ix);
+TierView static_tier(const Index& ix);
+TierView cand_tier(const Index& ix);
 
 // Number of entries of `run` (n keys, ascending) whose key is below `key`,
 // signed comparison.
@@ -61,8 +61,8 @@ inline Range tier_range(const TierView& tier, std::size_t t, int64_t lo, uint64_
   return {lower_bound(run, tier.n, lo), lower_bound(run, tier.n, hi)};
 }
 
-Range static_range(const RustLshIndex& ix, std::size_t t, int64_t lo, uint64_t span);
-Range cand_range(const RustLshIndex& ix, std::size_t t, int64_t lo, uint64_t span);
+Range static_range(const Index& ix, std::size_t t, int64_t lo, uint64_t span);
+Range cand_range(const Index& ix, std::size_t t, int64_t lo, uint64_t span);
 
 // Lower bound of every probe's key in its table of `tier` (n >= 1), all
 // searches advancing together pass by pass so that their memory reads

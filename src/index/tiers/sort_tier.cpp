@@ -74,7 +74,7 @@ void comparison_sort(const int64_t* in, int64_t* out, std::size_t n, std::size_t
 
 // Sorts every table of `in` into out.keys / out.ids (allocated by the
 // caller; out.keys may be the buffer of `in`) and fills out.offsets.
-void sort_into(const RustLshIndex& ix, const int64_t* in, std::size_t n, std::size_t base,
+void sort_into(const Index& ix, const int64_t* in, std::size_t n, std::size_t base,
                SortedTier& out) {
   const std::size_t L = ix.l;
   const std::size_t stride = directory_stride(ix);
@@ -106,7 +106,7 @@ bool counting_sort_pays(int64_t space, std::size_t n) {
          static_cast<uint64_t>(space) <= 4 * static_cast<uint64_t>(n) + 4096;
 }
 
-SortedTier sort_tier(const RustLshIndex& ix, Array<int64_t>&& keys, std::size_t n,
+SortedTier sort_tier(const Index& ix, Array<int64_t>&& keys, std::size_t n,
                      std::size_t base) {
   SortedTier out;
   out.ids.resize(checked_mul(ix.l, n));
@@ -115,7 +115,7 @@ SortedTier sort_tier(const RustLshIndex& ix, Array<int64_t>&& keys, std::size_t 
   return out;
 }
 
-SortedTier sort_tier_of(const RustLshIndex& ix, const Array<int64_t>& keys, std::size_t n,
+SortedTier sort_tier_of(const Index& ix, const Array<int64_t>& keys, std::size_t n,
                         std::size_t base) {
   SortedTier out;
   out.ids.resize(checked_mul(ix.l, n));

@@ -21,11 +21,11 @@ struct SortedTier {
 // keys: table-major L x n keys of the points base .. base + n - 1. Sorts
 // them and builds the tier's directory (what build_offsets gives). The
 // sorted keys are written over the input (its buffer becomes the result's).
-SortedTier sort_tier(const RustLshIndex& ix, Array<int64_t>&& keys, std::size_t n,
+SortedTier sort_tier(const Index& ix, Array<int64_t>&& keys, std::size_t n,
                      std::size_t base);
 
 // The same, leaving `keys` as they are.
-SortedTier sort_tier_of(const RustLshIndex& ix, const Array<int64_t>& keys, std::size_t n,
+SortedTier sort_tier_of(const Index& ix, const Array<int64_t>& keys, std::size_t n,
                         std::size_t base);
 
 // Whether a counting sort over the key space [0, space) beats a comparison

@@ -13,7 +13,7 @@ namespace plovik {
 
 namespace {
 
-bool key_space_fits(const RustLshIndex& ix) {
+bool key_space_fits(const Index& ix) {
   // b^K <= 2^63 - 1, multiplied out without wrapping.
   int64_t space = 1;
   for (std::size_t j = 0; j < ix.k; ++j)
@@ -23,7 +23,7 @@ bool key_space_fits(const RustLshIndex& ix) {
 
 }  // namespace
 
-void validate_build(const RustLshIndex& ix, std::size_t n, std::size_t d, std::size_t n_static) {
+void validate_build(const Index& ix, std::size_t n, std::size_t d, std::size_t n_static) {
   if (ix.b < 1) throw InvalidArgument("b must be at least 1");
   if (ix.k == 0) throw InvalidArgument("k must be at least 1");
   if (ix.l == 0) throw InvalidArgument("l must be at least 1");
@@ -56,7 +56,7 @@ void wrap_to_f32(const double* in, float* out, std::size_t count) {
       });
 }
 
-void build(RustLshIndex& ix, Array<double> points, std::size_t n, std::size_t d,
+void build(Index& ix, Array<double> points, std::size_t n, std::size_t d,
            std::size_t n_static) {
   validate_build(ix, n, d, n_static);
 

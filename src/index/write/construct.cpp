@@ -4,7 +4,7 @@
 
 namespace plovik {
 
-void construct(RustLshIndex& ix, int64_t b, std::size_t k, std::size_t l, std::size_t probes,
+void construct(Index& ix, int64_t b, std::size_t k, std::size_t l, std::size_t probes,
                std::size_t block, Array<int64_t> s, Array<double> u) {
   // radix[j] = b^j in wrapping unsigned arithmetic (b = 2^32, K = 3 gives
   // 1, 2^32, 0); build() refuses parameters whose key space wraps.

@@ -46,7 +46,7 @@ void append_in_place(Array<T>& a, const T* values, std::size_t count) noexcept {
 // The directory of the merged static tier: entry c counts the keys below c
 // in both runs, so it is the sum of the two tiers' entries; the same as
 // build_offsets over the merged keys, without reading them.
-Array<uint32_t> merged_offsets(const RustLshIndex& ix) {
+Array<uint32_t> merged_offsets(const Index& ix) {
   const Array<uint32_t>& s = ix.static_offsets;
   const Array<uint32_t>& c = ix.cand_offsets;
   // Both exist, or neither, unless the static tier is empty.
@@ -58,7 +58,7 @@ Array<uint32_t> merged_offsets(const RustLshIndex& ix) {
 
 }  // namespace
 
-void promote(RustLshIndex& ix, Array<double> rows, std::size_t m, std::size_t width) {
+void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
   if (ix.d == 0) throw InvalidArgument("the index has not been built");
   if (width != ix.d)
     throw InvalidArgument("new_candidates have " + std::to_string(width) +

@@ -14,6 +14,6 @@ namespace plovik {
 // n_points on. Throws InvalidArgument, before anything changes, for an
 // unbuilt index, a width other than d, or a tier that would reach 2^32
 // points; the index is changed only once every new array exists.
-void promote(RustLshIndex& ix, Array<double> rows, std::size_t m, std::size_t width);
+void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width);
 
 }  // namespace plovik

@@ -63,8 +63,8 @@ inline void put(const TableRuns& r, std::size_t& o, int64_t key, int64_t id) {
   ++o;
 }
 
-// Few moved entries: the kept entries are copied in blocks between the
-// positions where a moved entry left or enters. A moved entry enters before
+// Few moved entries: the kept entries are copied in whole stretches between
+// the positions where a moved entry left or enters. A moved entry enters before
 // the first old entry whose key is not below its own, so ahead of kept
 // entries with an equal key.
 void splice(const TableRuns& r, const Entry* moved, const Array<std::size_t>& gone,
@@ -121,7 +121,7 @@ void walk(RefreshScratch& s, const TableRuns& r, const Entry* moved, std::size_t
 void refresh_table(RefreshScratch& s, const TableRuns& r, std::size_t n, std::size_t base,
                    int64_t space) {
   const Entry* moved = sort_moved(s, space);
-  // Block copies pay while the blocks stay long.
+  // Copies of whole stretches pay while the stretches stay long.
   if (s.moved.size() <= n / 16 && find_old_positions(s, r, n, base, n / 8))
     splice(r, moved, s.gone, n);
   else

@@ -24,7 +24,7 @@ struct NewKeys {
   Array<uint32_t> rows;  // unless all: the changed rows, ascending
 };
 
-NewKeys new_keys_of(const RustLshIndex& ix, const double* coords, std::size_t n) {
+NewKeys new_keys_of(const Index& ix, const double* coords, std::size_t n) {
   const std::size_t d = ix.d;
   const double* old_rows = ix.coords_f64.data() + ix.n_static * d;
   Array<uint8_t> row_changed(n);
@@ -87,7 +87,7 @@ bool any_key_changed(const NewKeys& nk, const Array<int64_t>& old_keys, std::siz
 
 }  // namespace
 
-void update(RustLshIndex& ix, Array<double> coords) {
+void update(Index& ix, Array<double> coords) {
   const std::size_t count = coords.size();
   if (ix.d == 0) {
     if (count == 0) return;

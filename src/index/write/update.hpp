@@ -12,6 +12,6 @@ namespace plovik {
 // unbuilt index (an empty update of one does nothing) and Panic for a value
 // count other than n_cand * d, both before anything changes; the index is
 // changed only once every new array exists.
-void update(RustLshIndex& ix, Array<double> coords);
+void update(Index& ix, Array<double> coords);
 
 }  // namespace plovik
