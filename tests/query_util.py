@@ -6,11 +6,11 @@ import numpy as np
 from hypothesis import strategies as st
 
 from plovik import RustLshIndex
-from plovik.lsh import PythonLshIndex, pool_thread_count
+from plovik.lsh import QUERY_COUNTERS, PythonLshIndex, pool_thread_count
 from util import random_params
 
 F32 = np.float32
-COUNTERS = ("gather_ns", "refine_ns", "relax_ns", "queries", "cands", "pairs", "relaxed")
+COUNTERS = QUERY_COUNTERS
 KERNEL_DIMS = (8, 16, 24)  # the blocked path associates their sums differently
 
 

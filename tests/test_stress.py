@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 from plovik import RustLshIndex
-from plovik.lsh import PythonLshIndex
+from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
 from util import random_params
 
 pytestmark = pytest.mark.threads
@@ -25,7 +25,7 @@ pytestmark = pytest.mark.threads
 READERS, READER_CALLS, MEDDLER_CALLS, MIN_WRITER_STEPS = 3, 300, 150, 8
 JOIN_TIMEOUT = 300  # seconds; only a deadlock comes near it
 SHARED_BUSY, EXCLUSIVE_BUSY = "Already mutably borrowed", "Already borrowed"
-STATS = ["gather_ns", "refine_ns", "relax_ns", "queries", "cands", "pairs", "relaxed", "block"]
+STATS = [*QUERY_COUNTERS, "block"]
 COUNTERS = ("queries", "cands", "pairs", "relaxed")
 
 

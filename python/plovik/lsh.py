@@ -18,7 +18,11 @@ import time
 
 import numpy as np
 
-__all__ = ["PythonLshIndex", "pool_thread_count"]
+__all__ = ["QUERY_COUNTERS", "PythonLshIndex", "pool_thread_count"]
+
+#: The query counters of `stats()`, in order (both backends; the compiled one
+#: lists them in src/index/counters.hpp). `stats()` adds the "block" setting.
+QUERY_COUNTERS = ("gather_ns", "refine_ns", "relax_ns", "queries", "cands", "pairs", "relaxed")
 
 _I64_MAX = (1 << 63) - 1
 _U64_MASK = (1 << 64) - 1
@@ -224,9 +228,7 @@ class PythonLshIndex:
         empty = np.zeros((self._l, 0), np.int64)
         self._static_keys = self._static_ids = empty
         self._cand_keys = self._cand_sorted_keys = self._cand_sorted_ids = empty
-        self._counters = dict.fromkeys(
-            ("gather_ns", "refine_ns", "relax_ns", "queries", "cands", "pairs", "relaxed"), 0
-        )
+        self._counters = dict.fromkeys(QUERY_COUNTERS, 0)
 
     # ------------------------------------------------------------ properties
 

@@ -22,7 +22,7 @@ from typing import Any, Literal, Protocol
 import numpy as np
 import numpy.typing as npt
 
-from plovik.lsh import PythonLshIndex
+from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
 
 __all__ = [
     "DEFAULT_BLOCK",
@@ -49,7 +49,6 @@ DEFAULT_BLOCK = 1024
 _I64_MAX = (1 << 63) - 1
 # The index stores bucket positions in 32 bits, so a tier holds fewer points.
 _TIER_LIMIT = 1 << 32
-_STATS_KEYS = ("gather_ns", "refine_ns", "relax_ns", "queries", "cands", "pairs", "relaxed")
 _TABLE_KEYS = ("static_keys", "static_ids", "cand_keys", "cand_sorted_keys", "cand_sorted_ids")
 
 
@@ -550,7 +549,7 @@ class PlovikSearch:
         and the "block" setting.
         """
         if self._index is None:
-            return {**dict.fromkeys(_STATS_KEYS, 0), "block": self._block}
+            return {**dict.fromkeys(QUERY_COUNTERS, 0), "block": self._block}
         return self._index.stats()
 
     def reset_stats(self) -> None:

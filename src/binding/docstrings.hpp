@@ -2,6 +2,8 @@
 // which the interpreter exposes as __text_signature__.
 #pragma once
 
+#include "index/counters.hpp"
+
 namespace plovik::py::doc {
 
 inline constexpr const char* index_class =
@@ -66,10 +68,15 @@ inline constexpr const char* promote =
     "Merge candidates into the static tier (candidate-before-static on\n"
     "equal keys), then install the new batch.";
 
+// One line per query counter: "    name: description".
+#define PLOVIK_STATS_DOC_LINE(name, description) "\n    " #name ": " description
 inline constexpr const char* stats =
     "stats($self)\n--\n\n"
-    "Cumulative query-phase profile: CPU-ns summed across workers, plus\n"
-    "gathered-candidate and relaxation counters. Reset with reset_stats().";
+    "Cumulative k-nearest query profile, summed over worker threads, since\n"
+    "construction or the last reset_stats(). A dict of:"
+    PLOVIK_QUERY_COUNTERS(PLOVIK_STATS_DOC_LINE)
+    "\n    block: the block setting (not a counter).";
+#undef PLOVIK_STATS_DOC_LINE
 
 inline constexpr const char* reset_stats =
     "reset_stats($self)\n--\n\n"

@@ -4,13 +4,15 @@
 
 namespace plovik {
 
+std::optional<int64_t> checked_key_space(int64_t b, std::size_t k) {
+  int64_t space = 1;
+  for (std::size_t j = 0; j < k; ++j)
+    if (__builtin_mul_overflow(space, b, &space)) return std::nullopt;
+  return space;
+}
+
 int64_t key_space(const Index& ix) {
-  int64_t out;
-  if (__builtin_mul_overflow(static_cast<int64_t>(ix.radix[ix.k - 1]), ix.b, &out)) {
-    const bool negative = (static_cast<int64_t>(ix.radix[ix.k - 1]) < 0) != (ix.b < 0);
-    return negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
-  }
-  return out;
+  return checked_key_space(ix.b, ix.k).value_or(std::numeric_limits<int64_t>::max());
 }
 
 }  // namespace plovik

@@ -3,10 +3,11 @@
 // it, in the folders beside this file (write/, knn/, batched/, query/).
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "index/counters.hpp"
 #include "index/memory/array.hpp"
 
 namespace plovik {
@@ -50,22 +51,18 @@ struct Index {
   std::size_t n_points = 0;
   std::size_t n_static = 0;
 
-  // Cumulative k-nearest query counters. The only fields written under
-  // shared access: relaxed atomic adds from query workers, stores of zero
-  // from reset_stats.
-  mutable std::atomic<uint64_t> gather_ns{0};
-  mutable std::atomic<uint64_t> refine_ns{0};
-  mutable std::atomic<uint64_t> relax_ns{0};
-  mutable std::atomic<uint64_t> queries{0};
-  mutable std::atomic<uint64_t> cands{0};
-  mutable std::atomic<uint64_t> pairs{0};
-  mutable std::atomic<uint64_t> relaxed{0};
+  // Cumulative k-nearest query counters, read by stats().
+  QueryCounters counters;
 
   std::size_t n_cand() const { return n_points - n_static; }
 };
 
-// Key space size b^K, multiplied in signed 64-bit arithmetic saturating at
-// the signed limits. Requires K >= 1.
+// b^K multiplied out in signed 64-bit arithmetic from 1, or nothing when a
+// product overflows. The one computation of the key space's size.
+std::optional<int64_t> checked_key_space(int64_t b, std::size_t k);
+
+// Key space size b^K of a built index (build refuses a b^K beyond 2^63 - 1);
+// INT64_MAX for parameters whose b^K overflows.
 int64_t key_space(const Index& ix);
 
 }  // namespace plovik

@@ -2,7 +2,6 @@
 #include "binding/access.hpp"
 #include "binding/methods.hpp"
 #include "binding/ref.hpp"
-#include "index/query/stats.hpp"
 
 namespace plovik::py {
 
@@ -18,15 +17,9 @@ void put(PyObject* dict, const char* key, unsigned long long value) {
 PyObject* method_stats(PyObject* self, PyObject*) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     SharedAccess access(reinterpret_cast<IndexObject*>(self));
-    const StatsSnapshot s = read_stats(access.record());
+    const QueryCounts counts = access.record().counters.snapshot();
     Ref dict(PyDict_New());
-    put(dict.get(), "gather_ns", s.gather_ns);
-    put(dict.get(), "refine_ns", s.refine_ns);
-    put(dict.get(), "relax_ns", s.relax_ns);
-    put(dict.get(), "queries", s.queries);
-    put(dict.get(), "cands", s.cands);
-    put(dict.get(), "pairs", s.pairs);
-    put(dict.get(), "relaxed", s.relaxed);
+    counts.for_each([&](const char* name, uint64_t value) { put(dict.get(), name, value); });
     put(dict.get(), "block", access.record().block);
     return dict.release();
   });

@@ -1,7 +1,6 @@
 #include "index/batched/knn_batched.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <optional>
 
 #include "index/batched/query_block.hpp"
@@ -26,17 +25,6 @@ struct BlockTask {
 
   explicit BlockTask(std::size_t k) : top(k) {}
 };
-
-void write_row(const Slot* slots, std::size_t len, int64_t* idx, double* dist) {
-  for (std::size_t j = 0; j < len; ++j) {
-    idx[j] = slots[j].id;
-    dist[j] = widen_bits(slots[j].bits);
-  }
-}
-
-void sort_slots(Slot* first, std::size_t len) {
-  std::sort(first, first + len, [](const Slot& a, const Slot& b) { return before(a, b); });
-}
 
 // Queries q0 .. q0 + nb - 1: the block's search, then each row written from
 // its heap or, when the heap holds fewer than need entries, from the
@@ -65,12 +53,11 @@ void answer_block(const Index& ix, const QueryBatch& q, std::size_t q0, std::siz
     write_row(task.top.heap.data(), task.top.len, idx + r * k, dist + r * k);
     relaxed += 1;
   }
-  constexpr auto order = std::memory_order_relaxed;
-  ix.refine_ns.fetch_add(elapsed_ns(t0, t1), order);
-  ix.relax_ns.fetch_add(elapsed_ns(t1, clock_ns()), order);
-  ix.pairs.fetch_add(pairs, order);
-  ix.queries.fetch_add(nb, order);
-  ix.relaxed.fetch_add(relaxed, order);
+  ix.counters.add(QueryCounts{.refine_ns = elapsed_ns(t0, t1),
+                              .relax_ns = elapsed_ns(t1, clock_ns()),
+                              .queries = nb,
+                              .pairs = pairs,
+                              .relaxed = relaxed});
 }
 
 }  // namespace
@@ -86,7 +73,7 @@ void knn_batched(const Index& ix, const QueryBatch& q, std::size_t k, std::size_
   // An index never built hashes nothing: its rows stay padded and only the
   // queries are counted.
   if (ix.d == 0) {
-    ix.queries.fetch_add(q.m, std::memory_order_relaxed);
+    ix.counters.add(QueryCounts{.queries = q.m});
     return;
   }
   const std::size_t B = effective_block(q.m, parallel::thread_count(), ix.block);

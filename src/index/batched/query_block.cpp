@@ -6,18 +6,11 @@
 #include "index/batched/kernels.hpp"
 #include "index/batched/lookahead.hpp"
 #include "index/batched/probe_sort.hpp"
+#include "index/cpu_features.hpp"
 #include "index/hash/keys.hpp"
 #include "index/hash/probes.hpp"
 #include "index/query/topk.hpp"
 #include "index/tiers/ranges.hpp"
-
-// GCC and Clang on x86-64 can compile one function for AVX2 inside a
-// baseline build.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define PLOVIK_AVX2_WALK 1
-#else
-#define PLOVIK_AVX2_WALK 0
-#endif
 
 namespace plovik {
 
@@ -210,7 +203,7 @@ template <class Kernel>
   walk_runs(ix, w, t, k, kernel);
 }
 
-#if PLOVIK_AVX2_WALK
+#if PLOVIK_AVX2_TARGET
 template <class Kernel>
 [[gnu::flatten, gnu::target("avx2")]] void walk_runs_avx2(const Index& ix, BlockWorkspace& w,
                                                          std::size_t t, std::size_t k,
@@ -219,27 +212,15 @@ template <class Kernel>
 }
 #endif
 
-bool avx2_walk() {
-#if PLOVIK_AVX2_WALK
-  static const bool available = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return available;
-#else
-  return false;
-#endif
-}
-
 template <class Kernel>
 uint64_t walk_tables(const Index& ix, BlockWorkspace& w, const double* rows, std::size_t nb,
                      std::size_t k, const Kernel& kernel) {
-  const bool avx2 = avx2_walk();
+  const bool avx2 = cpu_has_avx2();
   uint64_t pairs = 0;
   for (std::size_t t = 0; t < ix.l; ++t) {
     table_probe_keys(ix, w, rows, nb, t);
     pairs += find_runs(ix, w, t);
-#if PLOVIK_AVX2_WALK
+#if PLOVIK_AVX2_TARGET
     if (avx2) {
       walk_runs_avx2(ix, w, t, k, kernel);
       continue;

@@ -14,9 +14,7 @@ int64_t query_codes(const Index& ix, const double* q, std::size_t t, int64_t* co
   uint64_t key = 0;
   for (std::size_t j = 0; j < K; ++j) {
     const std::size_t at = t * K + j;
-    const double x = q[static_cast<std::size_t>(ix.s[at])] + ix.u[at];
-    const double w = x - floor_exact(x);
-    const double y = w * B;
+    const double y = cell_position(q[static_cast<std::size_t>(ix.s[at])], ix.u[at], B);
     const int64_t code = cell_code(y, ix.b);
     double frac = y - static_cast<double>(code);
     if (frac < 0.0) frac = 0.0;
@@ -51,9 +49,8 @@ void general_keys_rows(const Index& ix, const double* p, std::size_t d, std::siz
       uint64_t key = 0;
       for (std::size_t j = 0; j < ix.k; ++j) {
         const std::size_t at = t * ix.k + j;
-        const double x = row[static_cast<std::size_t>(ix.s[at])] + ix.u[at];
-        const double w = x - floor_exact(x);
-        key += static_cast<uint64_t>(cell_code(w * B, ix.b)) * ix.radix[j];
+        const double y = cell_position(row[static_cast<std::size_t>(ix.s[at])], ix.u[at], B);
+        key += static_cast<uint64_t>(cell_code(y, ix.b)) * ix.radix[j];
       }
       dst[i] = static_cast<int64_t>(key);
     }
@@ -62,8 +59,8 @@ void general_keys_rows(const Index& ix, const double* p, std::size_t d, std::siz
 
 }  // namespace
 
-Array<int64_t> compute_keys_of(const Index& ix, const double* coords, std::size_t d,
-                               std::size_t base, std::size_t count) {
+Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d,
+                            std::size_t base, std::size_t count) {
   Array<int64_t> out(checked_mul(ix.l, count));
   if (count == 0) return out;
   const bool vectorised = vectorised_keys_apply(ix);
@@ -82,10 +79,6 @@ Array<int64_t> compute_keys_of(const Index& ix, const double* coords, std::size_
         }
       });
   return out;
-}
-
-Array<int64_t> compute_keys(const Index& ix, std::size_t base, std::size_t count) {
-  return compute_keys_of(ix, ix.coords_f64.data(), ix.d, base, count);
 }
 
 }  // namespace plovik

@@ -41,6 +41,18 @@ inline int64_t cell_code(double y, int64_t b) {
   return code > b - 1 ? b - 1 : code;
 }
 
+// Position of a coordinate among the b cells of one component: the
+// coordinate plus the component's offset, wrapped onto the unit circle in
+// double precision, times b. Its cell code is cell_code(position, b), and a
+// key sums code_j * b^j over the table's components (wrapping). Every key
+// is computed by this formula; the vectorised path evaluates it four rows
+// at a time.
+inline double cell_position(double coord, double offset, double cells) {
+  const double x = coord + offset;
+  const double w = x - floor_exact(x);
+  return w * cells;
+}
+
 // Key of the point q (d values, d > every s of table t) in table t; fills
 // codes[0..K) and fracs[0..K).
 int64_t query_codes(const Index& ix, const double* q, std::size_t t, int64_t* codes,
@@ -48,10 +60,7 @@ int64_t query_codes(const Index& ix, const double* q, std::size_t t, int64_t* co
 
 // Keys of the points base .. base + count - 1 of `coords` (row-major, d
 // columns), table-major: key of point base + i in table t at t * count + i.
-Array<int64_t> compute_keys_of(const Index& ix, const double* coords, std::size_t d,
-                               std::size_t base, std::size_t count);
-
-// The same over the index's own coordinates.
-Array<int64_t> compute_keys(const Index& ix, std::size_t base, std::size_t count);
+Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d,
+                            std::size_t base, std::size_t count);
 
 }  // namespace plovik

@@ -1,16 +1,16 @@
 #include "index/hash/keys_vectorised.hpp"
 
-// GCC and Clang on x86-64 compile the four-row AVX2 loop into a baseline
-// build and choose it at run time; other processors use the portable loop.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define PLOVIK_AVX2_KEYS 1
+#include "index/cpu_features.hpp"
+
+// The four-row AVX2 loop is compiled where cpu_features.hpp allows it and
+// chosen at run time; other processors use the portable loop.
+#if PLOVIK_AVX2_TARGET
 #include <immintrin.h>
-#else
-#define PLOVIK_AVX2_KEYS 0
 #endif
 
 #include <algorithm>
 
+#include "index/hash/keys.hpp"
 #include "index/memory/array.hpp"
 
 namespace plovik {
@@ -19,11 +19,8 @@ bool vectorised_keys_apply(const Index& ix) {
   if (ix.b < 1 || ix.b > (int64_t{1} << 31) - 1) return false;
   // b^K at most 2^31: codes and keys fit 32 bits, and keys summed in double
   // precision are exact.
-  int64_t space = 1;
-  for (std::size_t j = 0; j < ix.k; ++j) {
-    space *= ix.b;
-    if (space > (int64_t{1} << 31)) return false;
-  }
+  const std::optional<int64_t> space = checked_key_space(ix.b, ix.k);
+  if (!space || *space > (int64_t{1} << 31)) return false;
   return all_in_unit(ix.u.data(), ix.u.size());
 }
 
@@ -39,39 +36,38 @@ namespace {
 struct Component {
   const double* column;  // the chunk's values of the hashed coordinate
   double offset;
-  double weight;  // b^j
+  double weight;   // b^j
+  uint64_t radix;  // the same, as the general formula multiplies it
 };
 
-// With x = p + u in [0, 2), floor(x) is the truncation of x, so w is the
-// same subtraction as in the general formula; the cell code is the
-// truncation of w * b capped at b - 1, and the key, a sum of integers below
-// 2^31, is exact in double precision.
-inline double scalar_key(const Component* comps, std::size_t k, std::size_t i, double cells,
-                         double top) {
-  double key = 0.0;
+// Row i by the general formula (cell_position, cell_code).
+inline int64_t row_key(const Component* comps, std::size_t k, std::size_t i, double cells,
+                       int64_t b) {
+  uint64_t key = 0;
   for (std::size_t j = 0; j < k; ++j) {
-    const double x = comps[j].column[i] + comps[j].offset;
-    const double w = x - __builtin_trunc(x);
-    const double code = __builtin_trunc(w * cells);
-    key += (code < top ? code : top) * comps[j].weight;
+    const double y = cell_position(comps[j].column[i], comps[j].offset, cells);
+    key += static_cast<uint64_t>(cell_code(y, b)) * comps[j].radix;
   }
-  return key;
+  return static_cast<int64_t>(key);
 }
 
 void table_keys_default(const Component* comps, std::size_t k, std::size_t count, double cells,
-                        double top, int64_t* dst) {
-  for (std::size_t i = 0; i < count; ++i)
-    dst[i] = static_cast<int64_t>(scalar_key(comps, k, i, cells, top));
+                        int64_t b, int64_t* dst) {
+  for (std::size_t i = 0; i < count; ++i) dst[i] = row_key(comps, k, i, cells, b);
 }
 
-#if PLOVIK_AVX2_KEYS
-// Four rows at a time with the key kept in a register over the components.
+#if PLOVIK_AVX2_TARGET
+// Four rows at a time with the key kept in a register over the components:
+// the general formula in double precision. With x = p + u in [0, 2),
+// floor(x) is the truncation of x, so w is the same subtraction; the cell
+// code is the truncation of w * b capped at b - 1, and the key, a sum of
+// integers below 2^31, is exact in double precision.
 __attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std::size_t k,
                                                      std::size_t count, double cells,
-                                                     double top, int64_t* dst) {
+                                                     int64_t b, int64_t* dst) {
   constexpr int trunc = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
   const __m256d vcells = _mm256_set1_pd(cells);
-  const __m256d vtop = _mm256_set1_pd(top);
+  const __m256d vtop = _mm256_set1_pd(static_cast<double>(b - 1));
   std::size_t i = 0;
   for (; i + 4 <= count; i += 4) {
     __m256d key = _mm256_setzero_pd();
@@ -89,12 +85,7 @@ __attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std
     const __m128i key32 = _mm256_cvttpd_epi32(key);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_cvtepi32_epi64(key32));
   }
-  for (; i < count; ++i) dst[i] = static_cast<int64_t>(scalar_key(comps, k, i, cells, top));
-}
-
-bool have_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
+  for (; i < count; ++i) dst[i] = row_key(comps, k, i, cells, b);
 }
 #endif
 
@@ -115,9 +106,8 @@ void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, st
     for (std::size_t c = 0; c < d; ++c) cols[c * chunk_rows + i] = rows[i * d + c];
 
   const double cells = static_cast<double>(ix.b);
-  const double top = static_cast<double>(ix.b - 1);
-#if PLOVIK_AVX2_KEYS
-  const bool avx2 = have_avx2();
+#if PLOVIK_AVX2_TARGET
+  const bool avx2 = cpu_has_avx2();
 #endif
   Component comps_small[16];
   Array<Component> comps_wide;
@@ -130,15 +120,15 @@ void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, st
     for (std::size_t j = 0; j < ix.k; ++j) {
       const std::size_t at = t * ix.k + j;
       comps[j] = {cols + static_cast<std::size_t>(ix.s[at]) * chunk_rows, ix.u[at],
-                  static_cast<double>(ix.radix[j])};
+                  static_cast<double>(ix.radix[j]), ix.radix[j]};
     }
     int64_t* dst = out + t * stride;
-#if PLOVIK_AVX2_KEYS
+#if PLOVIK_AVX2_TARGET
     if (avx2)
-      table_keys_avx2(comps, ix.k, count, cells, top, dst);
+      table_keys_avx2(comps, ix.k, count, cells, ix.b, dst);
     else
 #endif
-      table_keys_default(comps, ix.k, count, cells, top, dst);
+      table_keys_default(comps, ix.k, count, cells, ix.b, dst);
   }
 }
 

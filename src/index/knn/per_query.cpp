@@ -1,7 +1,6 @@
 #include "index/knn/per_query.hpp"
 #include "index/query/checks.hpp"
 #include "index/query/clock.hpp"
-#include "index/query/counters.hpp"
 #include "index/query/gather.hpp"
 #include "index/query/refine.hpp"
 #include "index/query/relax.hpp"
@@ -22,15 +21,6 @@ struct KnnTask {
   KnnTask(const Index& ix, const QueryBatch& q, std::size_t k)
       : ws(ix.n_points, q.dq, ix.k), top(k) {}
 };
-
-// Row i of the output: the heap's entries sorted; the padding stays.
-void write_row(TopK& top, int64_t* idx, double* dist) {
-  sort_filled(top);
-  for (std::size_t j = 0; j < top.len; ++j) {
-    idx[j] = top.heap[j].id;
-    dist[j] = widen_bits(top.heap[j].bits);
-  }
-}
 
 void answer_row(const Index& ix, const QueryBatch& q, std::size_t i, std::size_t need,
                 KnnTask& task, int64_t* idx, double* dist) {
@@ -55,10 +45,11 @@ void answer_row(const Index& ix, const QueryBatch& q, std::size_t i, std::size_t
     c.relax_ns += elapsed_ns(t2, clock_ns());
     c.relaxed += 1;
   }
-  write_row(top, idx, dist);
+  sort_filled(top);
+  write_row(top.heap.data(), top.len, idx, dist);
   c.gather_ns += elapsed_ns(t0, t1);
   c.refine_ns += elapsed_ns(t1, t2);
-  add_counts(ix, c);
+  ix.counters.add(c);
 }
 
 }  // namespace
@@ -73,7 +64,7 @@ void knn_per_query(const Index& ix, const QueryBatch& q, std::size_t k, std::siz
       [&](KnnTask& task, std::size_t begin, std::size_t end) {
         check_exclusions(q, end);
         if (!built) {
-          add_counts(ix, QueryCounts{.queries = end - begin});
+          ix.counters.add(QueryCounts{.queries = end - begin});
           return;
         }
         for (std::size_t i = begin; i < end; ++i)

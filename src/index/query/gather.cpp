@@ -89,7 +89,7 @@ void searched_buckets(QueryWorkspace& ws, const TierView& tier) {
   }
 }
 
-// Candidate buckets without a directory: cand_range(t, key, 1) per probe.
+// Candidate buckets without a directory: tier_range(tier, t, key, 1) per probe.
 void ranged_buckets(QueryWorkspace& ws, const TierView& tier) {
   const Probe* probes = ws.probe_list.data();
   const std::size_t count = ws.probe_list.size();

@@ -47,8 +47,7 @@ std::size_t answer_row(const Index& ix, const QueryBatch& q, std::size_t i, floa
     const float dist = torus_l1_f32(ws.query_f32.data(), coords + id * d, D);
     if (dist <= cutoff) task.hits.push_back({distance_bits(dist), static_cast<int64_t>(id)});
   }
-  std::sort(task.hits.begin(), task.hits.end(),
-            [](const Slot& a, const Slot& b) { return before(a, b); });
+  sort_slots(task.hits.data(), task.hits.size());
   for (const Slot& h : task.hits) {
     out.ids.push_back(h.id);
     out.dists.push_back(widen_bits(h.bits));

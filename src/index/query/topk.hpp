@@ -86,10 +86,22 @@ inline void heap_offer(TopK& top, uint32_t bits, int64_t id) {
   heap_offer(top.heap.data(), top.k(), top.len, bits, id);
 }
 
+// Sorts `len` slots ascending in the result order.
+inline void sort_slots(Slot* first, std::size_t len) {
+  std::sort(first, first + len, [](const Slot& a, const Slot& b) { return before(a, b); });
+}
+
 // Sorts the filled slots ascending in the result order.
-inline void sort_filled(TopK& top) {
-  std::sort(top.heap.begin(), top.heap.begin() + static_cast<std::ptrdiff_t>(top.len),
-            [](const Slot& a, const Slot& b) { return before(a, b); });
+inline void sort_filled(TopK& top) { sort_slots(top.heap.data(), top.len); }
+
+// Writes `len` sorted slots as the start of a result row: ids to idx, the
+// distances widened to double precision to dist. The rest of the row keeps
+// its padding.
+inline void write_row(const Slot* slots, std::size_t len, int64_t* idx, double* dist) {
+  for (std::size_t j = 0; j < len; ++j) {
+    idx[j] = slots[j].id;
+    dist[j] = widen_bits(slots[j].bits);
+  }
 }
 
 }  // namespace plovik

@@ -7,12 +7,18 @@
 
 namespace plovik {
 
-CandidateTier make_candidate_tier(const Index& ix, const double* coords, std::size_t d,
-                                  std::size_t n_static, std::size_t n_points) {
+CandidateTier build_candidate_tier(const Index& ix, const double* coords, std::size_t d,
+                                   std::size_t n_static, std::size_t n_points) {
   const std::size_t n_cand = n_points - n_static;
+  return candidate_tier_from_keys(ix, compute_keys(ix, coords, d, n_static, n_cand), n_cand,
+                                  n_static);
+}
+
+CandidateTier candidate_tier_from_keys(const Index& ix, Array<int64_t>&& keys, std::size_t n,
+                                       std::size_t base) {
   CandidateTier tier;
-  tier.keys = compute_keys_of(ix, coords, d, n_static, n_cand);
-  SortedTier sorted = sort_tier_of(ix, tier.keys, n_cand, n_static);
+  tier.keys = std::move(keys);
+  SortedTier sorted = sort_tier_of(ix, tier.keys, n, base);
   tier.sorted_keys = std::move(sorted.keys);
   tier.sorted_ids = std::move(sorted.ids);
   tier.offsets = std::move(sorted.offsets);
@@ -24,11 +30,6 @@ void install_candidate_tier(Index& ix, CandidateTier&& tier) noexcept {
   ix.cand_sorted_keys = std::move(tier.sorted_keys);
   ix.cand_sorted_ids = std::move(tier.sorted_ids);
   ix.cand_offsets = std::move(tier.offsets);
-}
-
-void build_candidate_tier(Index& ix) {
-  install_candidate_tier(
-      ix, make_candidate_tier(ix, ix.coords_f64.data(), ix.d, ix.n_static, ix.n_points));
 }
 
 }  // namespace plovik

@@ -27,14 +27,6 @@ TierView cand_tier(const Index& ix) {
   return view(ix.cand_sorted_keys, ix.cand_sorted_ids, ix.cand_offsets, ix.n_cand(), ix.l);
 }
 
-Range static_range(const Index& ix, std::size_t t, int64_t lo, uint64_t span) {
-  return tier_range(static_tier(ix), t, lo, span);
-}
-
-Range cand_range(const Index& ix, std::size_t t, int64_t lo, uint64_t span) {
-  return tier_range(cand_tier(ix), t, lo, span);
-}
-
 void lower_bounds_interleaved(const TierView& tier, const Probe* probes, std::size_t count,
                               uint64_t* pos) {
   for (std::size_t i = 0; i < count; ++i) pos[i] = 0;

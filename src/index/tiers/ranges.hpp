@@ -61,9 +61,6 @@ inline Range tier_range(const TierView& tier, std::size_t t, int64_t lo, uint64_
   return {lower_bound(run, tier.n, lo), lower_bound(run, tier.n, hi)};
 }
 
-Range static_range(const Index& ix, std::size_t t, int64_t lo, uint64_t span);
-Range cand_range(const Index& ix, std::size_t t, int64_t lo, uint64_t span);
-
 // Lower bound of every probe's key in its table of `tier` (n >= 1), all
 // searches advancing together pass by pass so that their memory reads
 // overlap. pos[i] ends equal to lower_bound(table run, n, key of probe i).

@@ -18,37 +18,27 @@ struct SortScratch {
   Array<std::pair<int64_t, int64_t>> pairs;
 };
 
-// Ids enter in ascending order and a counting sort is stable, so equal keys
-// come out in ascending id order. Reads in[0..n), writes the sorted keys to
-// out (which may be in) and their ids to out_ids. The histogram's prefix
-// sums are the table's bucket directory: copied to dir when it is given.
+// Ids enter in ascending order and the counting sort is stable, so equal
+// keys come out in ascending id order. Reads in[0..n), writes the sorted keys
+// to out (which may be in) and their ids to out_ids. The histogram's prefix
+// sums are the table's bucket directory: written to dir when it is given.
 // Returns false (writing nothing) when a key lies outside [0, space).
 bool counting_sort(const int64_t* in, int64_t* out, std::size_t n, std::size_t base,
                    int64_t space, SortScratch& scratch, int64_t* out_ids, uint32_t* dir) {
-  Array<uint32_t>& counts = scratch.counts;
-  const std::size_t S = static_cast<std::size_t>(space);
-  counts.assign(S + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const int64_t key = in[i];
-    if (key < 0 || key >= space) return false;
-    ++counts[static_cast<std::size_t>(key) + 1];
-  }
-  // counts[c] becomes the first position of key c, the number of keys
-  // below c.
-  for (std::size_t c = 0; c < S; ++c) counts[c + 1] += counts[c];
-  if (dir != nullptr) std::memcpy(dir, counts.data(), (S + 1) * sizeof(uint32_t));
-  // The entries land all over the run. They are placed as 32-bit positions
-  // in the run (half the cache lines of the ids; the lines are fetched a few
-  // entries ahead, at the current write position of that key), then widened
-  // into ids in one sequential pass.
-  constexpr std::size_t ahead = 16;
+  // The entries are placed as 32-bit positions in the run (half the cache
+  // lines of the ids), then widened into ids in one sequential pass.
   scratch.local.resize(n);
   uint32_t* loc = scratch.local.data();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + ahead < n)
-      __builtin_prefetch(loc + counts[static_cast<std::size_t>(in[i + ahead])], 1);
-    const std::size_t at = counts[static_cast<std::size_t>(in[i])]++;
-    loc[at] = static_cast<uint32_t>(i);
+  if (!counting_sort_by_key(
+          n, space, [in](std::size_t i) { return in[i]; },
+          [](std::size_t i) { return static_cast<uint32_t>(i); }, loc, scratch.counts))
+    return false;
+  const Array<uint32_t>& counts = scratch.counts;
+  const std::size_t S = static_cast<std::size_t>(space);
+  // Entry c of the directory counts the keys below c: the end of key c - 1.
+  if (dir != nullptr) {
+    dir[0] = 0;
+    std::memcpy(dir + 1, counts.data(), S * sizeof(uint32_t));
   }
   for (std::size_t j = 0; j < n; ++j) out_ids[j] = static_cast<int64_t>(base + loc[j]);
   // counts[c] is now the end of key c's run: write the keys as runs (the
@@ -79,7 +69,7 @@ void sort_into(const Index& ix, const int64_t* in, std::size_t n, std::size_t ba
   const std::size_t L = ix.l;
   const std::size_t stride = directory_stride(ix);
   if (stride != 0) out.offsets.resize(checked_mul(L, stride));
-  const int64_t space = ix.k == 0 ? 1 : key_space(ix);
+  const int64_t space = key_space(ix);
   const bool counting = counting_sort_pays(space, n);
   parallel::for_tasks(
       L, [] { return SortScratch{}; },

@@ -32,4 +32,32 @@ SortedTier sort_tier_of(const Index& ix, const Array<int64_t>& keys, std::size_t
 // sort for n entries: its histogram costs O(space) per table.
 bool counting_sort_pays(int64_t space, std::size_t n);
 
+// The stable counting sort by key of the tiers (building a tier and
+// refreshing one): writes value_at(i) for i = 0 .. n - 1 to its sorted place
+// in out, entries of equal key in the order of i. counts ends with space + 1
+// entries, counts[c] being the end of key c's run for c < space. Returns
+// false, writing nothing to out, when a key lies outside [0, space).
+template <class T, class KeyAt, class ValueAt>
+bool counting_sort_by_key(std::size_t n, int64_t space, KeyAt key_at, ValueAt value_at, T* out,
+                          Array<uint32_t>& counts) {
+  const std::size_t S = static_cast<std::size_t>(space);
+  counts.assign(S + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const int64_t key = key_at(i);
+    if (key < 0 || key >= space) return false;
+    ++counts[static_cast<std::size_t>(key) + 1];
+  }
+  // counts[c] becomes the first place of key c, the number of keys below c.
+  for (std::size_t c = 0; c < S; ++c) counts[c + 1] += counts[c];
+  // The entries land all over out: the line of a key's next place is
+  // fetched a few entries ahead.
+  constexpr std::size_t ahead = 16;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + ahead < n)
+      __builtin_prefetch(out + counts[static_cast<std::size_t>(key_at(i + ahead))], 1);
+    out[counts[static_cast<std::size_t>(key_at(i))]++] = value_at(i);
+  }
+  return true;
+}
+
 }  // namespace plovik

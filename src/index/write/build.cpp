@@ -11,18 +11,6 @@
 
 namespace plovik {
 
-namespace {
-
-bool key_space_fits(const Index& ix) {
-  // b^K <= 2^63 - 1, multiplied out without wrapping.
-  int64_t space = 1;
-  for (std::size_t j = 0; j < ix.k; ++j)
-    if (__builtin_mul_overflow(space, ix.b, &space)) return false;
-  return true;
-}
-
-}  // namespace
-
 void validate_build(const Index& ix, std::size_t n, std::size_t d, std::size_t n_static) {
   if (ix.b < 1) throw InvalidArgument("b must be at least 1");
   if (ix.k == 0) throw InvalidArgument("k must be at least 1");
@@ -31,7 +19,7 @@ void validate_build(const Index& ix, std::size_t n, std::size_t d, std::size_t n
     if (c < 0 || static_cast<uint64_t>(c) >= d)
       throw InvalidArgument("s must hold coordinate indices in [0, d) for d = " +
                             std::to_string(d));
-  if (!key_space_fits(ix)) throw InvalidArgument("b**k must not exceed 2**63 - 1");
+  if (!checked_key_space(ix.b, ix.k)) throw InvalidArgument("b**k must not exceed 2**63 - 1");
   if (n_static > n)
     throw InvalidArgument("n_static (" + std::to_string(n_static) +
                           ") exceeds the number of points (" + std::to_string(n) + ")");
@@ -65,10 +53,10 @@ void build(Index& ix, Array<double> points, std::size_t n, std::size_t d,
   coords_f32.resize(points.size());
   wrap_to_f32(points.data(), coords_f32.data(), points.size());
 
-  Array<int64_t> keys = compute_keys_of(ix, points.data(), d, 0, n_static);
+  Array<int64_t> keys = compute_keys(ix, points.data(), d, 0, n_static);
   // The unsorted static keys are not kept: they are sorted in place.
   SortedTier stat = sort_tier(ix, std::move(keys), n_static, 0);
-  CandidateTier cand = make_candidate_tier(ix, points.data(), d, n_static, n);
+  CandidateTier cand = build_candidate_tier(ix, points.data(), d, n_static, n);
 
   // Everything exists: install it (moves only, nothing can fail from here).
   ix.coords_f64 = std::move(points);

@@ -84,8 +84,7 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
   }
   constexpr std::size_t chunk = 4096;
   const std::size_t n_chunks = m / chunk + (m % chunk != 0);
-  CandidateTier batch;
-  batch.keys.resize(checked_mul(L, m));
+  Array<int64_t> batch_keys(checked_mul(L, m));
   Array<float> f32(rows.size());
   Array<double> grown_f64;
   Array<float> grown_f32;
@@ -119,18 +118,15 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
       return;
     }
     const std::size_t begin = at * chunk, count = std::min(chunk, m - begin);
-    const Array<int64_t> part = compute_keys_of(ix, rows.data(), d, begin, count);
+    const Array<int64_t> part = compute_keys(ix, rows.data(), d, begin, count);
     for (std::size_t t = 0; t < L; ++t)
-      std::memcpy(batch.keys.data() + t * m + begin, part.data() + t * count, count * sizeof(int64_t));
+      std::memcpy(batch_keys.data() + t * m + begin, part.data() + t * count, count * sizeof(int64_t));
   });
   Array<uint32_t> static_offsets;
   if (n_c != 0) static_offsets = merged_offsets(ix);
 
   // The new batch, ids N .. N + m - 1, sorted from scratch.
-  SortedTier sorted = sort_tier_of(ix, batch.keys, m, N);
-  batch.sorted_keys = std::move(sorted.keys);
-  batch.sorted_ids = std::move(sorted.ids);
-  batch.offsets = std::move(sorted.offsets);
+  CandidateTier batch = candidate_tier_from_keys(ix, std::move(batch_keys), m, N);
 
   // Install: moves, and appends within capacity.
   if (n_c != 0) {

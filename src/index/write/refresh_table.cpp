@@ -13,16 +13,11 @@ namespace {
 // ascending id order: the result is in (key, id) order. False (and nothing
 // sorted) when a key lies outside [0, space).
 bool counting_sort(RefreshScratch& s, int64_t space) {
-  const std::size_t S = static_cast<std::size_t>(space);
-  s.counts.assign(S + 1, 0);
-  for (const Entry& e : s.moved) {
-    if (e.first < 0 || e.first >= space) return false;
-    ++s.counts[static_cast<std::size_t>(e.first) + 1];
-  }
-  for (std::size_t c = 0; c < S; ++c) s.counts[c + 1] += s.counts[c];
+  const Entry* moved = s.moved.data();
   s.sorted.resize(s.moved.size());
-  for (const Entry& e : s.moved) s.sorted[s.counts[static_cast<std::size_t>(e.first)]++] = e;
-  return true;
+  return counting_sort_by_key(
+      s.moved.size(), space, [moved](std::size_t i) { return moved[i].first; },
+      [moved](std::size_t i) { return moved[i]; }, s.sorted.data(), s.counts);
 }
 
 const Entry* sort_moved(RefreshScratch& s, int64_t space) {

@@ -42,13 +42,13 @@ NewKeys new_keys_of(const Index& ix, const double* coords, std::size_t n) {
   if (m > n / 2) {
     out.all = true;
     out.rows = Array<uint32_t>();
-    out.keys = compute_keys_of(ix, coords, d, 0, n);
+    out.keys = compute_keys(ix, coords, d, 0, n);
     return out;
   }
   Array<double> gathered(m * d);
   for (std::size_t k = 0; k < m; ++k)
     std::memcpy(gathered.data() + k * d, coords + out.rows[k] * d, d * sizeof(double));
-  out.keys = compute_keys_of(ix, gathered.data(), d, 0, m);
+  out.keys = compute_keys(ix, gathered.data(), d, 0, m);
   return out;
 }
 
