@@ -1,7 +1,6 @@
 #include "gather.hpp"
 #include "knn_paths.hpp"
 #include "parallel/pool.hpp"
-#include "query_checks.hpp"
 #include "query_clock.hpp"
 #include "query_counts.hpp"
 #include "query_tasks.hpp"
@@ -71,7 +70,6 @@ void knn_per_query(const RustLshIndex& ix, const QueryBatch& q, std::size_t k, s
   parallel::for_chunks(
       q.m, rows_per_task(q.m), [&] { return KnnTask(ix, q, built ? k : 0); },
       [&](KnnTask& task, std::size_t begin, std::size_t end) {
-        check_exclusions(q, end);
         if (!built) {
           add_counts(ix, QueryCounts{.queries = end - begin});
           return;

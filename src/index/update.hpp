@@ -1,6 +1,8 @@
 // Candidate-tier refresh.
 #pragma once
 
+#include <cstddef>
+
 #include "array.hpp"
 #include "record.hpp"
 
@@ -13,5 +15,8 @@ namespace plovik {
 // count other than n_cand * d, both before anything changes; the index is
 // changed only once every new array exists.
 void update(RustLshIndex& ix, Array<double> coords);
+
+// The checks update() makes from the value count alone, in its order.
+void validate_update(const RustLshIndex& ix, std::size_t count);
 
 }  // namespace plovik
