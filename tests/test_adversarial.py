@@ -2,8 +2,9 @@
 both backends, called in random order with random valid and invalid
 arguments. Each call's outcome is worked out from the arguments alone, in the
 order the call frame checks them (argument list, conversion of each argument,
-array layout, then what the engine refuses); after every call the index must
-still equal the reference built from the same successful calls."""
+what the engine refuses from the sizes alone, then array layout); the
+reference must refuse every refused call alike, and after every call the
+index must still equal the reference."""
 
 import re
 from collections import namedtuple
@@ -13,7 +14,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
-from plovik import PlovikSearch, RustLshIndex
+from plovik import PanicException, PlovikSearch, RustLshIndex
 from plovik.lsh import PythonLshIndex
 
 LAYOUT_MESSAGE = "The given array is not contiguous or is misaligned."
@@ -24,9 +25,8 @@ I64_MAX = 2**63 - 1
 MAX_RESULT_CELLS = I64_MAX // 8
 SPECIAL_VALUES = np.array([np.nan, -np.nan, np.inf, -np.inf, -0.0, 1.0, -1.5, 7.25, 1e300, -1e-300,
                            2.0**62, -(2.0**63)])
-PANIC = "PanicException"
 
-# The outcome of one call: "ok", or the exception class (PANIC by name). A
+# The outcome of one call: "ok", or the exception class. A
 # conversion failure of parameter `param` must name it and, for TypeError,
 # carry the original as its cause; the message must match `match`.
 Expect = namedtuple("Expect", "kind param match", defaults=("ok", None, None))
@@ -146,8 +146,9 @@ def arg_failure(params, after_conversion=lambda: None):
             return Expect(arg.error, param=name)
     if (expect := after_conversion()) is not None:
         return expect
-    if any(arg.bad_layout for _, arg in params):
-        return Expect(TypeError, match=re.escape(LAYOUT_MESSAGE))
+    for name, arg in params:
+        if arg.bad_layout:
+            return Expect(TypeError, param=name, match=re.escape(LAYOUT_MESSAGE) + "$")
     return None
 
 
@@ -185,14 +186,15 @@ class Plan:
 
 
 def run(qualname, call, expect):
-    """Calls and checks the outcome against `expect`; the result on success."""
+    """Calls and checks the outcome against `expect` (for the reference, None:
+    only the type of an argument-list error); the result on success."""
     try:
         result = call()
     except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
-        if expect.kind == PANIC:
-            assert type(e).__name__ == PANIC and type(e).__bases__ == (BaseException,), (qualname, e)
-        else:
-            assert type(e) is expect.kind, f"{qualname}: expected {expect}, got {e!r}"
+        # (NumPy raises a subclass of MemoryError where it allocates)
+        assert type(e) is expect.kind or expect.kind is MemoryError is type(e).__base__, f"{qualname}: {expect}, {e!r}"
+        if expect.match is None and expect.param is None:
+            return None
         if expect.param is not None and expect.kind is TypeError:
             assert str(e).startswith(f"argument '{expect.param}': "), (qualname, str(e))
             assert isinstance(e.__cause__, TypeError), qualname
@@ -238,7 +240,6 @@ class Adversary(RuleBasedStateMachine):
         params = dict(b=b, k=K, l=L, probes=probes, s=s, u=self.rng.random((L, K)), block=block)
         self.native, self.ref = RustLshIndex(**params), PythonLshIndex(**params)
         self.d = 0
-        self.counters_known = True
         if built:  # else the first calls meet an index never built
             points = self.rng.random((30, d))
             for ix in (self.native, self.ref):
@@ -253,16 +254,17 @@ class Adversary(RuleBasedStateMachine):
         return x
 
     def call(self, plan, method, names, required, args, expect):
-        """native.method(*args); an argument-list error overrides any other expectation."""
+        """native.method(*args); an argument-list error overrides any other
+        expectation. A refused call must be refused alike by the reference,
+        and change the counters of neither."""
         pos, kw, wrong = call_args(names, required, args, plan.form("call", CALL_FORMS))
         if wrong is not None:
             expect = Expect(TypeError, match=rf"RustLshIndex\.{method}\(\).*{wrong}")
-        before = self.native.stats()
+        before = self.native.stats(), self.ref.stats()
         result = run(method, lambda: getattr(self.native, method)(*pos, **kw), expect)
-        if expect.kind == PANIC and method == "query_knn":
-            self.counters_known = False  # rows answered before the failing one may have been counted
-        elif expect.kind != "ok" and self.counters_known:
-            assert self.native.stats() == before, method
+        if expect.kind != "ok":
+            run(method, lambda: getattr(self.ref, method)(*pos, **kw), Expect(TypeError) if wrong else expect)
+            assert (self.native.stats(), self.ref.stats()) == before, method
         return result, expect.kind == "ok"
 
     @rule(data=st.data(), method=st.sampled_from(["build", "update", "promote"]))
@@ -281,8 +283,8 @@ class Adversary(RuleBasedStateMachine):
         args = [array_arg(draw, self.coords(rows, cols, draw(st.booleans())), plan.form(names[0], ARRAY_FORMS))]
         n_static = int_arg(draw, draw(st.sampled_from([0, n // 2, n, n + 1])), plan.form("n_static", INT_FORMS))
         args += [n_static] if method == "build" else []
-        expect = arg_failure(zip(names, args))
-        if expect is None:  # what the engine refuses, in the order it checks
+
+        def refused():  # what the engine refuses from the sizes, in the order it checks
             count, n_static = rows * cols, args[-1].values
             refusals = [
                 (method == "build" and cols < self.min_width, ValueError,
@@ -291,10 +293,12 @@ class Adversary(RuleBasedStateMachine):
                  rf"n_static \({n_static}\) exceeds the number of points \({n}\)"),
                 (method != "build" and d == 0 and (count or method == "promote"), ValueError,
                  "the index has not been built"),
-                (method == "update" and count != c * d, PANIC, rf"update expects {c * d} values, got {count}"),
+                (method == "update" and count != c * d, PanicException, rf"update expects {c * d} values, got {count}"),
                 (method == "promote" and cols != d, ValueError,
                  rf"new_candidates have {cols} columns but the index has d = {d}")]
-            expect = next((Expect(kind, match=f"^{msg}$") for hit, kind, msg in refusals if hit), OK)
+            return next((Expect(kind, match=f"^{msg}$") for hit, kind, msg in refusals if hit), None)
+
+        expect = arg_failure(zip(names, args), refused) or OK
         if self.call(plan, method, names, len(names), args, expect)[1]:
             getattr(self.ref, method)(*[arg.values for arg in args])
             self.d = cols if method == "build" else d
@@ -319,15 +323,20 @@ class Adversary(RuleBasedStateMachine):
             ids = self.rng.choice(pool, length)
             exclude = array_arg(draw, ids, plan.form("exclude_ids", ARRAY_FORMS))
         args = [queries, second, exclude]
-        expect = arg_failure(zip(names, args))
         ex = None if exclude is None else exclude.values
-        if expect is None and self.d and width != self.d:
-            expect = Expect(ValueError, match=rf"^queries have {width} columns but the index has d = {self.d}$")
-        elif expect is None and method == "query_knn" and (
-                max(m, 1) * max(second.values, 1) > MAX_RESULT_CELLS or (m and second.values >= 2**40)):
-            expect = Expect(MemoryError)  # beyond what an array can describe, or far beyond memory
-        elif expect is None and ex is not None and ex.size < m:
-            expect = Expect(PANIC, match=rf"^exclude_ids holds {ex.size} entries but there are {m} queries$")
+
+        def refused():  # the width, a short exclude_ids, a result no array can describe
+            if self.d and width != self.d:
+                return Expect(ValueError, match=rf"^queries have {width} columns but the index has d = {self.d}$")
+            if ex is not None and ex.size < m:
+                return Expect(PanicException, match=rf"^exclude_ids holds {ex.size} entries but there are {m} queries$")
+            if method == "query_knn" and max(m, 1) * max(second.values, 1) > MAX_RESULT_CELLS:
+                return Expect(MemoryError)
+            return None
+
+        expect = arg_failure(zip(names, args), refused)
+        if expect is None and method == "query_knn" and m and second.values >= 2**40:
+            expect = Expect(MemoryError)  # far beyond memory: the allocation fails
         result, ok = self.call(plan, method, names, 2, args, expect or OK)
         if ok:
             assert [a.dtype for a in result] == [np.int64] * (len(result) - 1) + [np.float64]
@@ -347,7 +356,6 @@ class Adversary(RuleBasedStateMachine):
     def reset_stats(self):
         assert run("reset_stats", self.native.reset_stats, OK) is None
         self.ref.reset_stats()
-        self.counters_known = True
         assert all(v == 0 for key, v in self.native.stats().items() if key != "block")
 
     @rule(data=st.data())
@@ -384,6 +392,7 @@ class Adversary(RuleBasedStateMachine):
             expect = Expect(TypeError, match=rf"RustLshIndex\(\).*{wrong}")
         index = run("RustLshIndex", lambda: RustLshIndex(*pos, **kw), expect)
         if index is None:
+            run("PythonLshIndex", lambda: PythonLshIndex(*pos, **kw), Expect(TypeError) if wrong else expect)
             return
         assert (index.n_points, index.n_static, index.n_candidates) == (0, 0, 0)
         assert all(t.shape == (values["l"], 0) for t in index.tables().values())
@@ -399,12 +408,13 @@ class Adversary(RuleBasedStateMachine):
                    else r"b\*\*k must not exceed 2\*\*63 - 1" if b**k > I64_MAX
                    else rf"n_static \({n_static}\) exceeds the number of points \({n}\)" if n_static > n
                    else None)
-        run("build", lambda: index.build(points, n_static), Expect(ValueError, match=f"^{problem}$") if problem else OK)
-        if problem:
-            assert index.n_points == 0
-            return
         ref = PythonLshIndex(**values)
-        ref.build(points, n_static)
+        expect = Expect(ValueError, match=f"^{problem}$") if problem else OK
+        for ix in (index, ref):
+            run("build", lambda: ix.build(points, n_static), expect)
+        if problem:
+            assert index.n_points == ref.n_points == 0
+            return
         compare(index, ref, self.coords(draw(st.sampled_from([5, 70])), d, True))  # 70: blocked unless block is 1
 
     @invariant()
@@ -414,7 +424,7 @@ class Adversary(RuleBasedStateMachine):
         got, want = self.native.stats(), self.ref.stats()
         assert list(got) == list(want) and got["block"] == want["block"]
         assert all(type(v) is int and v >= 0 for v in got.values())
-        assert not self.counters_known or {c: got[c] for c in COUNTED} == {c: want[c] for c in COUNTED}
+        assert {c: got[c] for c in COUNTED} == {c: want[c] for c in COUNTED}
 
 
 TestAdversary = Adversary.TestCase
@@ -432,7 +442,8 @@ TestAdversary.settings = settings(stateful_step_count=60)
 # results and tables.
 
 VALID, BAD_TYPE, BAD_VALUE = "valid", TypeError, ValueError
-FRONT_POINT_FORMS = ["c", "layout", "cast", "list", "outside", "nonfinite", "wide", "ndim", "dtype", "foreign"]
+FRONT_POINT_FORMS = ["c", "layout", "cast", "list", "outside", "nonfinite", "wide", "ndim", "dtype", "foreign",
+                     "masked"]
 
 
 def front_points(draw, rng, rows, d, form):
@@ -449,7 +460,9 @@ def front_points(draw, rng, rows, d, form):
              "nonfinite": ([nonfinite], BAD_VALUE if x.size else VALID),  # an empty array holds none
              "wide": ([rng.random((rows, d + 1))], BAD_VALUE), "ndim": ([x.ravel(), x[None], 0.5], BAD_VALUE),
              "dtype": ([x.astype(complex), x > 0.5, x.astype(object)], BAD_TYPE),
-             "foreign": (["points", [[0.5] * d, [0.5] * (d + 1)]], BAD_TYPE)}
+             "foreign": (["points", [[0.5] * d, [0.5] * (d + 1)]], BAD_TYPE),
+             # masked arrays are refused, whatever their mask: it would be ignored
+             "masked": ([np.ma.masked_array(x, mask=x > 0.5), np.ma.masked_array(x)], BAD_TYPE)}
     options, tag = forms[form]
     return draw(st.sampled_from(options)), tag
 
@@ -465,7 +478,8 @@ def front_count(value, low, form):
 
 FRONT_RADII = {VALID: [0.3, 1, np.float32(0.25), 0.0], BAD_VALUE: [-0.1, np.nan, np.inf],
                BAD_TYPE: [True, "0.3", None, 0.3j, FloatLike(0.3)]}
-FRONT_EXCLUDE_FORMS = ["none", "c", "list", "uint", "short", "long", "below", "beyond", "float", "str", "bool"]
+FRONT_EXCLUDE_FORMS = ["none", "c", "list", "uint", "short", "long", "below", "beyond", "float", "str", "bool",
+                       "masked"]
 
 
 def front_exclude(rng, m, n_points, form):
@@ -479,7 +493,7 @@ def front_exclude(rng, m, n_points, form):
             "uint": (np.maximum(ids, 0).astype(np.uint32) if n_points else ids, VALID),
             # floats are refused, unless there are none (as in an empty list)
             "float": (ids.astype(np.float64), BAD_TYPE if m else VALID),
-            "str": ("ids", BAD_TYPE), "bool": (ids > 0, BAD_TYPE)}[form]
+            "str": ("ids", BAD_TYPE), "bool": (ids > 0, BAD_TYPE), "masked": (np.ma.masked_array(ids), BAD_TYPE)}[form]
 
 
 def outcome(call):
@@ -552,9 +566,12 @@ class FrontDoor(RuleBasedStateMachine):
                   else (draw(st.sampled_from(FRONT_RADII[radius_tag])), radius_tag))
         exclude = front_exclude(self.rng, m, self.pair[0].n_points, draw(st.sampled_from(FRONT_EXCLUDE_FORMS)))
         tagged = [self.points(draw, m), second, exclude]
-        # a valid k beyond this machine's memory, or beyond any array
-        too_big = method == "query_knn" and all(t is VALID for _, t in tagged) and (m and k >= 2**40 or k >= 2**60)
-        self.both(method, tagged, [MemoryError] if too_big else [])
+        # A valid k beyond any array is refused with the other checks of
+        # shapes, before the arrays are scanned; one beyond this machine's
+        # memory when allocating, after every check.
+        beyond_any = method == "query_knn" and second[1] is VALID and k >= 2**60
+        beyond_memory = method == "query_knn" and all(t is VALID for _, t in tagged) and m and k >= 2**40
+        self.both(method, tagged, [MemoryError] if beyond_any or beyond_memory else [])
 
     @rule()
     def reset_stats(self):

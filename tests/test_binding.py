@@ -2,14 +2,17 @@
 errors and the per-object access rule."""
 
 import inspect
+import re
 import threading
 import weakref
 
 import numpy as np
 import pytest
 
+import plovik
 import plovik._native as native
-from plovik import RustLshIndex
+from plovik import PanicException, RustLshIndex
+from plovik.lsh import PythonLshIndex
 
 from util import random_params
 
@@ -30,7 +33,11 @@ def same_tables(a, b):
 
 
 def test_module_signatures_and_docstrings():
-    assert native.__all__ == ["RustLshIndex"] and native.RustLshIndex is RustLshIndex
+    assert native.__all__ == ["RustLshIndex", "PanicException"] and native.RustLshIndex is RustLshIndex
+    # PanicException can be caught by name, from either module, and is the
+    # class the reference raises too
+    assert native.PanicException is plovik.PanicException is plovik.lsh.PanicException
+    assert native.PanicException.__bases__ == (BaseException,) and native.PanicException.__module__ == "plovik._native"
     assert RustLshIndex.__module__ == "plovik._native"
     assert RustLshIndex.__text_signature__ == "(b, k, l, probes, s, u, block=1024)"
     assert RustLshIndex.__doc__.startswith("Toroidal-L1 LSH index, compiled.")
@@ -74,39 +81,6 @@ def test_construction():
             RustLshIndex(4, k, l, 1, np.zeros(s_shape, np.int64), np.zeros(u_shape))
 
 
-def test_conversions_are_strict():
-    s, u = np.zeros((2, 2), np.int64), np.zeros((2, 2))
-    ix, q = small_index(), np.zeros((1, 3))
-    cases = [
-        (lambda: RustLshIndex(4, 2, 2, 1, s.astype(np.int32), u), "s"),
-        (lambda: RustLshIndex(4, 2, 2, 1, s, u.astype(np.float32)), "u"),
-        (lambda: RustLshIndex(4.0, 2, 2, 1, s, u), "b"),
-        (lambda: RustLshIndex(4, "2", 2, 1, s, u), "k"),
-        (lambda: ix.build(np.zeros((3, 3), np.float32), 0), "points"),
-        (lambda: ix.build(np.zeros(9), 0), "points"),
-        (lambda: ix.build([[0.5, 0.5, 0.5]], 0), "points"),
-        (lambda: ix.build(q, 0.0), "n_static"),
-        (lambda: ix.query_radius(q, "x"), "radius"),
-        (lambda: ix.query_knn(q, 1, np.zeros((1, 1), np.int64)), "exclude_ids"),
-        (lambda: ix.query_knn(q, 1, np.zeros(1)), "exclude_ids"),
-        (lambda: ix.update(np.zeros((1, 3), np.int64)), "coords"),
-        (lambda: ix.promote(np.zeros(3)), "new_candidates"),
-    ]
-    for call, name in cases:
-        with pytest.raises(TypeError, match=rf"^argument '{name}': ") as info:
-            call()
-        assert isinstance(info.value.__cause__, TypeError), name
-
-
-def test_integer_overflow():
-    s, u = np.zeros((1, 1), np.int64), np.zeros((1, 1))
-    for args in [(4, 1, 1, -1), (2**63, 1, 1, 0), (4, 2**64, 1, 0), (4, -1, 1, 0)]:
-        with pytest.raises(OverflowError):
-            RustLshIndex(*args, s, u)
-    with pytest.raises(OverflowError):
-        small_index().build(np.zeros((1, 3)), -1)
-
-
 def test_argument_matching():
     ix, pts = small_index(), np.zeros((2, 3))
     ix.build(points=pts, n_static=1)
@@ -129,8 +103,6 @@ def test_argument_matching():
 def test_contiguity_and_layout():
     rng = np.random.default_rng(5)
     p = random_params(rng, d=3, L=2, K=2, b=4)
-    with pytest.raises(TypeError, match=r"^The given array is not contiguous or is misaligned\.$"):
-        RustLshIndex(**{**p, "u": np.zeros((2, 4))[:, ::2]})
     ix, pts = RustLshIndex(**p), rng.random((40, 3))
     # Empty arrays pass whatever their strides; Fortran order reads by index.
     ix.build(np.zeros((0, 6))[:, ::2], 0)
@@ -144,40 +116,177 @@ def test_contiguity_and_layout():
     assert same_tables(c_tables, other.tables())
 
 
-def test_failed_calls_leave_object_usable():
-    ix = small_index()
-    pts = np.random.default_rng(2).random((30, 3))
-    ix.build(pts, 20)
-    before = ix.tables()
-    for call, error, message in [(lambda: ix.build(pts, 31), ValueError, "exceeds the number of points"),
-                                 (lambda: ix.build(np.ascontiguousarray(pts[:, :1]), 0), ValueError, "s must hold"),
-                                 (lambda: ix.build("x", 0), TypeError, "argument 'points'"),
-                                 (lambda: ix.build(pts[::2], 0), TypeError, "not contiguous")]:
-        with pytest.raises(error, match=message):
-            call()
-        assert same_tables(before, ix.tables())
-        assert (ix.n_points, ix.n_static) == (30, 20)
-    ix.build(pts, 5)
-    assert ix.n_static == 5
+# ------------------------------------------------------------ refused calls
+#
+# Every call either raw class refuses, on both: the same exception type (and
+# message), checked in the same order (argument conversion in parameter
+# order, then what the index refuses from the sizes alone, then the array
+# layout, before anything is copied), and the objects unchanged and usable.
+
+P = random_params(np.random.default_rng(3), d=3, L=2, K=2, b=4)
+PTS = np.random.default_rng(4).random((30, 3))  # built with n_static = 20: 10 candidates
+Q = np.zeros((2, 3))
+LAYOUT = "The given array is not contiguous or is misaligned."
 
 
-@pytest.mark.parametrize("params,n_static,message", [
-    (dict(b=0), 0, "b must be at least 1"),
-    (dict(b=-3), 0, "b must be at least 1"),
-    (dict(k=0, s=np.zeros((2, 0), np.int64), u=np.zeros((2, 0))), 0, "k must be at least 1"),
-    (dict(l=0, s=np.zeros((0, 2), np.int64), u=np.zeros((0, 2))), 0, "l must be at least 1"),
-    (dict(s=np.array([[0, 3], [1, 2]], np.int64)), 0, r"s must hold .* d = 3"),
-    (dict(s=np.array([[0, -1], [1, 2]], np.int64)), 0, r"s must hold .* d = 3"),
-    (dict(b=2**32, k=2, s=np.zeros((2, 2), np.int64)), 0, r"b\*\*k must not exceed 2\*\*63 - 1"),
-    (dict(), 5, r"n_static \(5\) exceeds the number of points \(4\)"),
-])
-def test_build_rejects_broken_preconditions(params, n_static, message):
-    # the constructor takes all of these; build refuses them
-    base = random_params(np.random.default_rng(3), d=3, L=2, K=2, b=4)
-    ix = RustLshIndex(**{**base, **params})
-    with pytest.raises(ValueError, match=message):
-        ix.build(np.full((4, 3), 0.25), n_static)
-    assert ix.n_points == 0 and ix.tables()["static_keys"].shape[1] == 0
+def strided(x):
+    return np.repeat(x, 2, axis=-1)[..., ::2]
+
+
+def misaligned(x):
+    out = np.frombuffer(bytearray(x.nbytes + 1), dtype=x.dtype, offset=1, count=x.size).reshape(x.shape)
+    out[...] = x
+    return out
+
+
+def rows(n, d=3):
+    """n rows of d zeros in 8 * d bytes: as many rows as wanted, without the memory."""
+    return np.lib.stride_tricks.as_strided(np.zeros(d), shape=(n, d), strides=(0, 8))
+
+
+def new(cls, **kw):
+    return cls(**{**P, **kw})
+
+
+def arg(name, message=""):
+    """A TypeError naming the argument."""
+    return TypeError, rf"^argument '{name}': {message}"
+
+
+TOO_MANY = 2**32  # rows in a tier
+REFUSALS = {
+    # the constructor: conversions in parameter order, then the shapes, then the layout
+    "b float": (lambda c, ix, fresh: new(c, b=4.0), *arg("b")),
+    "k str": (lambda c, ix, fresh: new(c, k="2"), *arg("k")),
+    "s int32": (lambda c, ix, fresh: new(c, s=P["s"].astype(np.int32)), *arg("s", "expected dtype int64")),
+    "s list": (lambda c, ix, fresh: new(c, s=P["s"].tolist()), *arg("s", "expected a 2-dimensional numpy")),
+    "u float32": (lambda c, ix, fresh: new(c, u=P["u"].astype(np.float32)), *arg("u")),
+    "u big-endian": (lambda c, ix, fresh: new(c, u=P["u"].astype(">f8")), *arg("u")),
+    "u 1-D": (lambda c, ix, fresh: new(c, u=P["u"].ravel()), *arg("u", "expected a 2-dimensional array")),
+    "block float": (lambda c, ix, fresh: new(c, block=1.5), *arg("block")),
+    "b too big": (lambda c, ix, fresh: new(c, b=2**63), OverflowError, ""),
+    "b too small": (lambda c, ix, fresh: new(c, b=-(2**63) - 1), OverflowError, ""),
+    "k too big": (lambda c, ix, fresh: new(c, k=2**64), OverflowError, ""),
+    "l negative": (lambda c, ix, fresh: new(c, l=-1), OverflowError, ""),
+    "probes negative": (lambda c, ix, fresh: new(c, probes=-1), OverflowError, ""),
+    "block too big": (lambda c, ix, fresh: new(c, block=2**64), OverflowError, ""),
+    "u wider than s": (lambda c, ix, fresh: new(c, u=np.zeros((2, 3))), ValueError,
+                       r"^S and U must have shape \(L, K\)$"),
+    "k disagrees": (lambda c, ix, fresh: new(c, k=3), ValueError, "S and U"),
+    "u strided": (lambda c, ix, fresh: new(c, u=strided(P["u"])), *arg("u", LAYOUT)),
+    "u strided, wrong shape": (lambda c, ix, fresh: new(c, u=strided(np.zeros((2, 3)))), ValueError, "S and U"),
+    # build: the parameters a build cannot use, then the sizes, then the layout
+    "points float32": (lambda c, ix, fresh: ix.build(PTS.astype(np.float32), 0), *arg("points", "expected dtype")),
+    "points list, n_static float": (lambda c, ix, fresh: ix.build(PTS.tolist(), 0.0), *arg("points")),
+    "points 1-D": (lambda c, ix, fresh: ix.build(PTS.ravel(), 0), *arg("points")),
+    "n_static float": (lambda c, ix, fresh: ix.build(PTS, 0.0), *arg("n_static")),
+    "n_static negative": (lambda c, ix, fresh: ix.build(PTS, -1), OverflowError, ""),
+    "n_static too big": (lambda c, ix, fresh: ix.build(PTS, 2**64), OverflowError, ""),
+    "b zero": (lambda c, ix, fresh: new(c, b=0).build(PTS, 0), ValueError, "^b must be at least 1$"),
+    "b negative": (lambda c, ix, fresh: new(c, b=-3).build(PTS, 0), ValueError, "^b must be at least 1$"),
+    "k zero": (lambda c, ix, fresh: new(c, k=0, s=np.zeros((2, 0), np.int64), u=np.zeros((2, 0))).build(PTS, 0),
+               ValueError, "^k must be at least 1$"),
+    "l zero": (lambda c, ix, fresh: new(c, l=0, s=np.zeros((0, 2), np.int64), u=np.zeros((0, 2))).build(PTS, 0),
+               ValueError, "^l must be at least 1$"),
+    "s beyond d": (lambda c, ix, fresh: new(c, s=np.array([[0, 3], [1, 2]])).build(PTS, 0), ValueError,
+                   r"^s must hold coordinate indices in \[0, d\) for d = 3$"),
+    "s negative": (lambda c, ix, fresh: new(c, s=np.array([[0, -1], [1, 2]])).build(PTS, 0), ValueError, "s must hold"),
+    "points too narrow": (lambda c, ix, fresh: ix.build(np.ascontiguousarray(PTS[:, :1]), 0), ValueError,
+                          "s must hold"),
+    "b**k too big": (lambda c, ix, fresh: new(c, b=2**32, s=np.zeros((2, 2), np.int64)).build(PTS, 0), ValueError,
+                     r"^b\*\*k must not exceed 2\*\*63 - 1$"),
+    "n_static beyond n": (lambda c, ix, fresh: ix.build(PTS, 31), ValueError,
+                          r"^n_static \(31\) exceeds the number of points \(30\)$"),
+    "points strided": (lambda c, ix, fresh: ix.build(strided(PTS), 0), *arg("points", LAYOUT)),
+    "points misaligned": (lambda c, ix, fresh: ix.build(misaligned(PTS), 0), *arg("points", LAYOUT)),
+    "points strided, n_static beyond n": (lambda c, ix, fresh: ix.build(strided(PTS), 31), ValueError, "exceeds"),
+    "static tier of 2**32": (lambda c, ix, fresh: ix.build(rows(TOO_MANY), TOO_MANY), ValueError,
+                             r"^a tier must hold fewer than 2\*\*32 points$"),
+    "candidate tier of 2**32": (lambda c, ix, fresh: ix.build(rows(TOO_MANY + 5), 5), ValueError, "a tier must"),
+    # queries: conversions, then the width, a short exclude_ids and the result size, then the layout
+    "queries float32": (lambda c, ix, fresh: ix.query_knn(Q.astype(np.float32), 1), *arg("queries")),
+    "queries list": (lambda c, ix, fresh: ix.query_radius(Q.tolist(), 0.1), *arg("queries")),
+    "k float": (lambda c, ix, fresh: ix.query_knn(Q, 1.0), *arg("k")),
+    "k negative": (lambda c, ix, fresh: ix.query_knn(Q, -1), OverflowError, ""),
+    "k too big": (lambda c, ix, fresh: ix.query_knn(Q, 2**64), OverflowError, ""),
+    "exclude_ids float": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.zeros(2)), *arg("exclude_ids", "expected dtype")),
+    "exclude_ids list": (lambda c, ix, fresh: ix.query_radius(Q, 0.1, [0, 1]), *arg("exclude_ids")),
+    "exclude_ids 2-D": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.zeros((2, 1), np.int64)), *arg("exclude_ids")),
+    "radius str": (lambda c, ix, fresh: ix.query_radius(Q, "0.1"), *arg("radius", "must be real number")),
+    "radius None": (lambda c, ix, fresh: ix.query_radius(Q, None), *arg("radius")),
+    "radius complex": (lambda c, ix, fresh: ix.query_radius(Q, 0.5j), *arg("radius")),
+    "radius beyond a float": (lambda c, ix, fresh: ix.query_radius(Q, 10**400), OverflowError, ""),
+    "queries too wide": (lambda c, ix, fresh: ix.query_knn(np.zeros((2, 4)), 1), ValueError,
+                         "^queries have 4 columns but the index has d = 3$"),
+    "no columns": (lambda c, ix, fresh: ix.query_radius(np.zeros((0, 0)), 0.1), ValueError, "queries have 0 columns"),
+    "strided, too wide": (lambda c, ix, fresh: ix.query_knn(strided(np.zeros((2, 4))), 1), ValueError, "4 columns"),
+    "exclude_ids short": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.zeros(1, np.int64)), PanicException,
+                          "^exclude_ids holds 1 entries but there are 2 queries$"),
+    "exclude_ids short, blocked": (lambda c, ix, fresh: ix.query_knn(np.zeros((70, 3)), 1, np.zeros(69, np.int64)),
+                                   PanicException, "exclude_ids holds 69 entries"),
+    "exclude_ids empty, k 0": (lambda c, ix, fresh: ix.query_knn(Q, 0, np.zeros(0, np.int64)), PanicException,
+                               "holds 0 entries"),
+    "exclude_ids short, radius": (lambda c, ix, fresh: ix.query_radius(Q, 0.1, np.zeros(1, np.int64)),
+                                  PanicException, "holds 1 entries"),
+    "exclude_ids short, unbuilt": (lambda c, ix, fresh: fresh.query_knn(Q, 1, np.zeros(1, np.int64)),
+                                   PanicException, "holds 1 entries"),
+    "exclude_ids short, strided queries": (lambda c, ix, fresh: ix.query_radius(strided(Q), 0.1, np.zeros(1, np.int64)),
+                                           PanicException, "holds 1 entries"),
+    "exclude_ids short, k beyond any array": (lambda c, ix, fresh: ix.query_knn(Q, 2**63, np.zeros(1, np.int64)),
+                                              PanicException, "holds 1 entries"),
+    "k beyond any array": (lambda c, ix, fresh: ix.query_knn(Q, 2**62), MemoryError, ""),
+    "k beyond any array, no queries": (lambda c, ix, fresh: ix.query_knn(Q[:0], 2**63), MemoryError, ""),
+    "k beyond any array, strided queries": (lambda c, ix, fresh: ix.query_knn(strided(Q), 2**62), MemoryError, ""),
+    "queries strided": (lambda c, ix, fresh: ix.query_knn(strided(Q), 1), *arg("queries", LAYOUT)),
+    "queries misaligned": (lambda c, ix, fresh: ix.query_radius(misaligned(Q), 0.1), *arg("queries", LAYOUT)),
+    "exclude_ids strided": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.arange(4)[::2]), *arg("exclude_ids", LAYOUT)),
+    # update and promote: conversion, then the sizes (an unbuilt index first), then the layout
+    "coords int64": (lambda c, ix, fresh: ix.update(np.zeros((10, 3), np.int64)), *arg("coords", "expected dtype")),
+    "new_candidates 1-D": (lambda c, ix, fresh: ix.promote(np.zeros(3)), *arg("new_candidates")),
+    "update unbuilt": (lambda c, ix, fresh: fresh.update(np.zeros((1, 3))), ValueError,
+                       "^the index has not been built$"),
+    "promote unbuilt": (lambda c, ix, fresh: fresh.promote(np.zeros((0, 3))), ValueError,
+                        "^the index has not been built$"),
+    "update count": (lambda c, ix, fresh: ix.update(np.zeros((9, 3))), PanicException,
+                     "^update expects 30 values, got 27$"),
+    "update count, strided": (lambda c, ix, fresh: ix.update(strided(np.zeros((9, 3)))), PanicException,
+                              "^update expects 30 values, got 27$"),
+    "update count of 2**32 rows": (lambda c, ix, fresh: ix.update(rows(TOO_MANY)), PanicException,
+                                   rf"^update expects 30 values, got {3 * TOO_MANY}$"),
+    "promote width": (lambda c, ix, fresh: ix.promote(np.zeros((4, 2))), ValueError,
+                      "^new_candidates have 2 columns but the index has d = 3$"),
+    "promote no rows, width": (lambda c, ix, fresh: ix.promote(np.zeros((0, 4))), ValueError, "have 4 columns"),
+    "promote strided, width": (lambda c, ix, fresh: ix.promote(strided(np.zeros((4, 2)))), ValueError, "2 columns"),
+    "promote 2**32 rows": (lambda c, ix, fresh: ix.promote(rows(TOO_MANY)), ValueError, "a tier must hold fewer"),
+    "coords strided": (lambda c, ix, fresh: ix.update(strided(np.zeros((10, 3)))), *arg("coords", LAYOUT)),
+    "new_candidates misaligned": (lambda c, ix, fresh: ix.promote(misaligned(np.zeros((4, 3)))),
+                                  *arg("new_candidates", LAYOUT)),
+}
+
+
+def state(ix):
+    return ix.n_points, ix.n_static, {key: t.tobytes() for key, t in ix.tables().items()}, ix.stats()
+
+
+@pytest.mark.parametrize("call, error, match", REFUSALS.values(), ids=REFUSALS.keys())
+def test_both_backends_refuse_alike(call, error, match):
+    messages = []
+    for cls in (RustLshIndex, PythonLshIndex):
+        ix, fresh = new(cls), new(cls)
+        ix.build(PTS, 20)
+        before = [state(ix), state(fresh)]
+        with pytest.raises(BaseException) as info:  # PanicException derives from BaseException
+            call(cls, ix, fresh)
+        assert type(info.value) is error, (cls.__name__, info.value)
+        assert re.search(match, str(info.value)), (cls.__name__, str(info.value))
+        if error is TypeError and match.startswith("^argument"):
+            assert isinstance(info.value.__cause__, TypeError)
+        messages.append(str(info.value))
+        assert [state(ix), state(fresh)] == before, cls.__name__
+        ix.update(PTS[20:] / 2)  # still usable
+        assert ix.query_knn(Q, 2)[0].shape == (2, 2)
+    # The reference words the out-of-memory case; elsewhere the messages are the same
+    assert messages[0] == messages[1] or error is MemoryError
 
 
 def test_largest_key_space_is_accepted():

@@ -138,6 +138,11 @@ def test_backend_and_raw_index_from_the_parameters():
 Z = np.zeros((2, 5))
 
 
+def rows(n, d=5, value=0.0):
+    """n rows of d equal values in 8 * d bytes: refusals of huge inputs must come before any copy or scan."""
+    return np.lib.stride_tricks.as_strided(np.full(d, value), shape=(n, d), strides=(0, 8))
+
+
 @pytest.mark.parametrize("call, exc, message", [
     (lambda s: PlovikSearch(0), ValueError, "d must be at least 1"),
     (lambda s: PlovikSearch(2.0), TypeError, "d must be an integer, got float"),
@@ -188,9 +193,31 @@ Z = np.zeros((2, 5))
     (lambda s: s.update(np.full((100, 5), -np.inf)), ValueError, "coords must be finite"),
     (lambda s: s.promote(np.zeros((3, 4))), ValueError, "new_candidates has 4 columns but the index has d = 5"),
     (lambda s: s.promote(np.zeros(5)), ValueError, "for a single point use new_candidates"),
+    # masked arrays: the mask would be ignored
+    (lambda s: s.build(np.ma.masked_array(Z, mask=Z > 0)), TypeError, "points must not be a masked array"),
+    (lambda s: s.query_knn(np.ma.masked_array(Z), 1), TypeError, "queries must not be a masked array"),
+    (lambda s: s.query_radius(Z, 0.1, np.ma.masked_array([0, 1])), TypeError, "exclude_ids must not be a masked"),
+    (lambda s: s.update(np.ma.masked_array(np.zeros((100, 5)))), TypeError, "coords must not be a masked array"),
+    # numbers no float or index can hold
+    (lambda s: s.query_radius(Z, 10**400), ValueError, "radius must be finite and non-negative, got a value beyond"),
+    (lambda s: s.hash_parameters(10**400), ValueError, r"n must be at most 8589934590"),
+    (lambda s: s.hash_parameters(2**33 - 1), ValueError, "n must be at most"),
+    # shapes, counts and tier sizes are refused before any array is converted or scanned
+    (lambda s: s.build(rows(2**32)), ValueError, r"^a tier must hold fewer than 2\*\*32 points$"),
+    (lambda s: s.build(rows(2**32 + 1, value=np.nan), 1), ValueError, "a tier must hold fewer"),
+    (lambda s: s.build(rows(2**32, value=np.nan), 2**32 + 1), ValueError, r"n_static must lie in \[0, 4294967296\]"),
+    (lambda s: s.update(rows(2**32, value=np.nan)), ValueError, "coords has 4294967296 rows but the index holds 100"),
+    (lambda s: s.promote(rows(2**32, value=np.inf)), ValueError, "a tier must hold fewer"),
+    (lambda s: s.query_knn(rows(2**32, value=np.nan), 0), ValueError, "k must be at least 1"),
+    (lambda s: s.query_knn(rows(2**32), 1, [0]), ValueError, "exclude_ids must have shape"),
+    (lambda s: s.query_radius(rows(2**32, 4), 0.1), ValueError, "queries has 4 columns"),
+    (lambda s: s.query_radius(rows(2**32, value=np.nan), -1.0), ValueError, "radius must be finite"),
+    (lambda s: s.query_knn(rows(2**32, value=np.nan), 2**61), MemoryError, r"no result of shape \(4294967296, "),
+    (lambda s: s.query_knn(Z, 2**61, [0, -5]), MemoryError, "no result of shape"),
 ])
-def test_refusals_change_nothing(call, exc, message):
-    search = built()
+@pytest.mark.parametrize("backend", ["native", "reference"])
+def test_refusals_change_nothing(call, exc, message, backend):
+    search = built(backend=backend)
     before, params = search.tables(), search.params
     with pytest.raises(exc, match=message):
         call(search)

@@ -3,11 +3,14 @@
 `PlovikSearch` is the class to use: it draws the hash parameters, chooses
 their sizes from the data and validates every argument. `RustLshIndex` is the
 compiled index underneath; `plovik.lsh.PythonLshIndex` is its NumPy
-reference, which builds byte-identical hash tables.
+reference, which builds byte-identical hash tables. Both raw classes raise
+`PanicException` (derived from `BaseException`, not `Exception`) when a
+call breaks an internal precondition, such as `update` with the wrong
+number of values.
 """
 
-from plovik._native import RustLshIndex
+from plovik._native import PanicException, RustLshIndex
 from plovik.search import HashParameters, PlovikSearch
 
-__all__ = ["HashParameters", "PlovikSearch", "RustLshIndex"]
+__all__ = ["HashParameters", "PanicException", "PlovikSearch", "RustLshIndex"]
 __version__ = "0.1.0"

@@ -5,7 +5,11 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
-__all__: Final[list[str]]
+__all__: Final[list[str]]  # ["RustLshIndex", "PanicException"]
+
+class PanicException(BaseException):
+    """An internal precondition of the index engine was violated. The index is
+    left as it was before the call."""
 
 class RustLshIndex:
     """Toroidal-L1 LSH index, compiled."""

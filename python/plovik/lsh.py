@@ -6,10 +6,16 @@ identical query rows (ids, single-precision distances widened to float64,
 and the deterministic counters). It is written for clarity and exactness,
 vectorised with NumPy where that is natural, and is the yardstick the
 compiled class is tested against.
+
+It refuses the same calls with the same exception types, checked in the
+same order as the compiled call frame: each argument is converted in
+parameter order (never cast), then what the index refuses from the sizes
+alone is checked, then the arrays are read (layout first) and copied.
 """
 
 from __future__ import annotations
 
+import contextlib
 import heapq
 import operator
 import os
@@ -18,7 +24,9 @@ import time
 
 import numpy as np
 
-__all__ = ["QUERY_COUNTERS", "PythonLshIndex", "pool_thread_count"]
+from plovik._native import PanicException
+
+__all__ = ["PanicException", "QUERY_COUNTERS", "PythonLshIndex", "pool_thread_count"]
 
 #: The query counters of `stats()`, in order (both backends; the compiled one
 #: lists them in src/index/counters.hpp). `stats()` adds the "block" setting.
@@ -66,18 +74,73 @@ def _count(text):
     return int(digits)
 
 
-def _unsigned(value, name):
-    value = operator.index(value)
-    if value < 0:
-        raise OverflowError(f"{name} must be non-negative, got {value}")
+# ------------------------------------------------------- argument conversion
+#
+# What the compiled binding accepts, and nothing else: arrays are NumPy
+# arrays of the stated dimensions and an equivalent dtype, integers fit
+# their C type (signed 64-bit for b, an unsigned machine word otherwise),
+# the radius converts to a float. A TypeError names the argument and has
+# the original as its cause; an integer out of range raises OverflowError.
+
+_LAYOUT_MESSAGE = "The given array is not contiguous or is misaligned."
+
+
+@contextlib.contextmanager
+def _argument(name):
+    """Re-raises a TypeError as "argument 'name': ..." caused by it; other errors pass."""
+    try:
+        yield
+    except TypeError as e:
+        raise TypeError(f"argument '{name}': {e}") from e
+
+
+def _to_array(value, name, ndim, dtype):
+    """`value` itself when it is an ndarray of `ndim` dimensions and a dtype equivalent to `dtype`."""
+    with _argument(name):
+        if not isinstance(value, np.ndarray):
+            raise TypeError(f"expected a {ndim}-dimensional numpy.ndarray, got '{type(value).__name__}'")
+        if value.ndim != ndim:
+            raise TypeError(
+                f"expected a {ndim}-dimensional array, got {value.ndim} dimension{'' if value.ndim == 1 else 's'}"
+            )
+        if not np.can_cast(value.dtype, dtype, casting="no"):
+            raise TypeError(f"expected dtype {np.dtype(dtype).name}, got {value.dtype}")
     return value
 
 
-def _array2d(value, dtype, name):
-    arr = np.asarray(value, dtype=dtype)
-    if arr.ndim != 2:
-        raise TypeError(f"argument '{name}': expected a 2-dimensional array, got {arr.ndim} dimensions")
-    return np.ascontiguousarray(arr)
+def _read(arr, name):
+    """A C-ordered copy of a converted array; refuses the layouts the compiled index cannot read."""
+    if arr.size and not ((arr.flags.c_contiguous or arr.flags.f_contiguous) and arr.flags.aligned):
+        with _argument(name):
+            raise TypeError(_LAYOUT_MESSAGE)
+    return np.array(arr, dtype=np.int64 if arr.dtype.kind == "i" else np.float64, order="C")
+
+
+def _to_unsigned(value, name):
+    with _argument(name):
+        value = int(operator.index(value))
+    if value < 0:
+        raise OverflowError("can't convert negative value to size_t")
+    if value > _U64_MASK:
+        raise OverflowError("Python int too large to convert to C size_t")
+    return value
+
+
+def _to_signed(value, name):
+    with _argument(name):
+        value = int(operator.index(value))
+    if not -(1 << 63) <= value <= _I64_MAX:
+        raise OverflowError("int too big to convert")
+    return value
+
+
+def _to_float(value, name):
+    """A float, from a float or anything with __float__ or __index__ (not a str)."""
+    with _argument(name):
+        kind = type(value)
+        if not isinstance(value, float) and not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
+            raise TypeError(f"must be real number, not {kind.__name__}")
+        return float(value)
 
 
 def _wrap_f32(x):
@@ -198,21 +261,17 @@ class PythonLshIndex:
     threads: int | None = None  # overrides pool_thread_count() when set
 
     def __init__(self, b, k, l, probes, s, u, block=1024):
-        self._b = operator.index(b)
-        self._k = _unsigned(k, "k")
-        self._l = _unsigned(l, "l")
-        self._probes = _unsigned(probes, "probes")
-        self._block = _unsigned(block, "block")
-        s = np.asarray(s)
-        u = np.asarray(u)
-        if s.ndim != 2:
-            raise TypeError(f"argument 's': expected a 2-dimensional array, got {s.ndim} dimensions")
-        if u.ndim != 2:
-            raise TypeError(f"argument 'u': expected a 2-dimensional array, got {u.ndim} dimensions")
+        self._b = _to_signed(b, "b")
+        self._k = _to_unsigned(k, "k")
+        self._l = _to_unsigned(l, "l")
+        self._probes = _to_unsigned(probes, "probes")
+        s = _to_array(s, "s", 2, np.int64)
+        u = _to_array(u, "u", 2, np.float64)
+        self._block = _to_unsigned(block, "block")
         if s.shape != (self._l, self._k) or u.shape != s.shape:
             raise ValueError("S and U must have shape (L, K)")
-        self._s = np.array(s, dtype=np.int64, order="C")
-        self._u = np.array(u, dtype=np.float64, order="C")
+        self._s = _read(s, "s")
+        self._u = _read(u, "u")
         radix, r = [], 1
         for _ in range(self._k):
             radix.append(r)
@@ -334,9 +393,21 @@ class PythonLshIndex:
                 are the static tier, the rest the candidate tier.
             n_static: Size of the static tier.
         """
-        X = _array2d(points, np.float64, "points")
-        n_static = _unsigned(n_static, "n_static")
+        X = _to_array(points, "points", 2, np.float64)
+        n_static = _to_unsigned(n_static, "n_static")
         n, d = X.shape
+        self._validate_build(n, d, n_static)
+        f64 = _read(X, "points")
+        f32 = _wrap_f32(f64)
+        static_keys, static_ids = self._sort_tier(self._compute_keys(f64[:n_static]), 0)
+        cand = self._candidate_tier(f64, n_static)
+        self._built, self._d, self._n_points, self._n_static = True, d, n, n_static
+        self._f64, self._f32 = f64, f32
+        self._static_keys, self._static_ids = static_keys, static_ids
+        self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = cand
+
+    def _validate_build(self, n, d, n_static):
+        """What build refuses from the parameters and sizes alone, in its order."""
         if self._b < 1:
             raise ValueError("b must be at least 1")
         if self._k == 0:
@@ -351,14 +422,6 @@ class PythonLshIndex:
             raise ValueError(f"n_static ({n_static}) exceeds the number of points ({n})")
         if n_static >= 1 << 32 or n - n_static >= 1 << 32:
             raise ValueError("a tier must hold fewer than 2**32 points")
-        f64 = X.copy()
-        f32 = _wrap_f32(f64)
-        static_keys, static_ids = self._sort_tier(self._compute_keys(f64[:n_static]), 0)
-        cand = self._candidate_tier(f64, n_static)
-        self._built, self._d, self._n_points, self._n_static = True, d, n, n_static
-        self._f64, self._f32 = f64, f32
-        self._static_keys, self._static_ids = static_keys, static_ids
-        self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = cand
 
     def _candidate_tier(self, f64, n_static):
         keys = self._compute_keys(f64[n_static:])
@@ -450,20 +513,21 @@ class PythonLshIndex:
 
     # --------------------------------------------------------------- queries
 
-    def _check_queries(self, queries, exclude_ids):
-        Q = _array2d(queries, np.float64, "queries")
+    @staticmethod
+    def _to_exclude_ids(exclude_ids):
+        return None if exclude_ids is None else _to_array(exclude_ids, "exclude_ids", 1, np.int64)
+
+    def _check_queries(self, Q, ex):
+        """What every query refuses from the sizes alone: the width, then a short exclude_ids."""
         m = Q.shape[0]
         if self._built and Q.shape[1] != self._d:
             raise ValueError(f"queries have {Q.shape[1]} columns but the index has d = {self._d}")
-        ex = None
-        if exclude_ids is not None:
-            ex = np.asarray(exclude_ids, dtype=np.int64)
-            if ex.ndim != 1:
-                raise TypeError("argument 'exclude_ids': expected a 1-dimensional array")
-            if ex.size < m:
-                raise IndexError(f"exclude_ids holds {ex.size} entries but there are {m} queries")
-            ex = ex[:m]
-        return Q, ex
+        if ex is not None and ex.size < m:
+            raise PanicException(f"exclude_ids holds {ex.size} entries but there are {m} queries")
+
+    @staticmethod
+    def _read_queries(Q, ex):
+        return _read(Q, "queries"), None if ex is None else _read(ex, "exclude_ids")[: Q.shape[0]]
 
     def _add(self, name, value):
         self._counters[name] = (self._counters[name] + int(value)) & _U64_MASK
@@ -484,12 +548,15 @@ class PythonLshIndex:
         Returns:
             `(idx, dist)`, both `(m, k)`: int64 ids and float64 distances.
         """
-        Q, ex = self._check_queries(queries, exclude_ids)
-        k = _unsigned(k, "k")
+        Q = _to_array(queries, "queries", 2, np.float64)
+        k = _to_unsigned(k, "k")
+        ex = self._to_exclude_ids(exclude_ids)
+        self._check_queries(Q, ex)
         m = Q.shape[0]
         if max(m, 1) * max(k, 1) > _I64_MAX // 8:
             # no (m, k) array of eight-byte values can exist, even an empty one
             raise MemoryError(f"no result of shape ({m}, {k}) can be allocated")
+        Q, ex = self._read_queries(Q, ex)
         idx = np.full((m, k), -1, np.int64)
         dist = np.full((m, k), np.inf, np.float64)
         if k == 0 or m == 0:
@@ -695,9 +762,13 @@ class PythonLshIndex:
             `(indptr, ids, dists)` in CSR form: query `i` owns
             `ids[indptr[i]:indptr[i+1]]`.
         """
-        Q, ex = self._check_queries(queries, exclude_ids)
+        Q = _to_array(queries, "queries", 2, np.float64)
+        radius = _to_float(radius, "radius")
+        ex = self._to_exclude_ids(exclude_ids)
+        self._check_queries(Q, ex)
+        Q, ex = self._read_queries(Q, ex)
         with np.errstate(over="ignore"):
-            r = np.array(float(radius), np.float64).astype(np.float32)
+            r = np.array(radius, np.float64).astype(np.float32)
         m = Q.shape[0]
         counts = np.zeros(m, np.int64)
         out_ids, out_bits = [], []
@@ -731,12 +802,13 @@ class PythonLshIndex:
     def update(self, coords) -> None:
         """Selective refresh: re-place only entries whose key changed, by
         delete + merge (new-before-kept on equal keys)."""
-        C = _array2d(coords, np.float64, "coords")
+        C = _to_array(coords, "coords", 2, np.float64)
         if not self._built and C.size:
             raise ValueError("the index has not been built")
         n_cand = self._n_points - self._n_static
         if C.size != n_cand * self._d:
-            raise ValueError(f"update expects {n_cand * self._d} values, got {C.size}")
+            raise PanicException(f"update expects {n_cand * self._d} values, got {C.size}")
+        C = _read(C, "coords")
         if not self._built:
             return
         rows = C.reshape(n_cand, self._d)
@@ -769,7 +841,7 @@ class PythonLshIndex:
     def promote(self, new_candidates) -> None:
         """Merge candidates into the static tier (candidate-before-static on
         equal keys), then install the new batch."""
-        X = _array2d(new_candidates, np.float64, "new_candidates")
+        X = _to_array(new_candidates, "new_candidates", 2, np.float64)
         if not self._built:
             raise ValueError("the index has not been built")
         if X.shape[1] != self._d:
@@ -777,6 +849,7 @@ class PythonLshIndex:
         N, m = self._n_points, X.shape[0]
         if N >= 1 << 32 or m >= 1 << 32:
             raise ValueError("a tier must hold fewer than 2**32 points")
+        X = _read(X, "new_candidates")
         static_keys, static_ids = self._static_keys, self._static_ids
         if N > self._n_static:
             static_keys = np.empty((self._l, N), np.int64)

@@ -7,7 +7,10 @@ dimension and a few optional settings, chooses the cells and components per
 table from the data size when `build` sees the points, draws the hash
 parameters reproducibly from a seed, converts array-likes to the dtypes the
 raw classes need and rejects bad input with a clear `ValueError` or
-`TypeError` before any work is done.
+`TypeError` before any work is done: every method first checks what it can
+tell from types and shapes (widths, row counts, tier sizes), and only then
+converts its arrays and scans them for non-finite values or ids out of
+range.
 """
 
 from __future__ import annotations
@@ -49,6 +52,7 @@ DEFAULT_BLOCK = 1024
 _I64_MAX = (1 << 63) - 1
 # The index stores bucket positions in 32 bits, so a tier holds fewer points.
 _TIER_LIMIT = 1 << 32
+_MAX_POINTS = 2 * (_TIER_LIMIT - 1)
 _TABLE_KEYS = ("static_keys", "static_ids", "cand_keys", "cand_sorted_keys", "cand_sorted_ids")
 
 
@@ -203,17 +207,32 @@ def _at_least(value: object, name: str, low: int) -> int:
     return v
 
 
+# Every method checks its arguments in two rounds: first what the types and
+# shapes tell (`_array`, `_coords`, `_ids`, the counts), which costs nothing
+# whatever the size; then the conversions and scans (`_finite`,
+# `_ids_in_range`), which read every value. A refused call therefore fails
+# at once, and a huge input is read only when nothing else is wrong.
+
+
 def _array(value: object, name: str) -> np.ndarray:
+    """An ndarray view of an array-like (a copy only for non-arrays such as lists)."""
     if isinstance(value, (str, bytes)):
         raise TypeError(f"{name} must be an array of numbers, got {type(value).__name__}")
+    if isinstance(value, np.ma.MaskedArray):
+        # The index has no notion of a missing value: NumPy would hand over
+        # the data under the mask as if it were valid.
+        raise TypeError(
+            f"{name} must not be a masked array (its mask would be ignored); "
+            "fill or drop the masked entries first"
+        )
     try:
         return np.asarray(value)
     except (TypeError, ValueError) as exc:  # ragged nested lists, odd objects
         raise TypeError(f"{name} must be an array of numbers: {exc}") from None
 
 
-def _points(value: object, name: str, d: int) -> npt.NDArray[np.float64]:
-    """A C-contiguous (n, d) float64 copy-or-view of real, finite coordinates."""
+def _coords(value: object, name: str, d: int) -> np.ndarray:
+    """An (n, d) array of real numbers, as given: only its dtype and shape are checked."""
     arr = _array(value, name)
     if arr.dtype.kind not in "iuf":
         raise TypeError(f"{name} must hold real numbers, got dtype {arr.dtype}")
@@ -222,16 +241,22 @@ def _points(value: object, name: str, d: int) -> npt.NDArray[np.float64]:
         raise ValueError(f"{name} must be a 2-D array of shape (n, {d}), got shape {arr.shape}{hint}")
     if arr.shape[1] != d:
         raise ValueError(f"{name} has {arr.shape[1]} columns but the index has d = {d}")
+    return arr
+
+
+def _finite(arr: np.ndarray, name: str) -> npt.NDArray[np.float64]:
+    """A C-contiguous float64 copy-or-view of coordinates checked by `_coords`, all finite."""
     out = np.ascontiguousarray(arr, dtype=np.float64)
-    finite = np.isfinite(out)
-    if not finite.all():
-        row, col = np.argwhere(~finite)[0]
+    # min and max are NaN when any value is, and infinite when one is; they
+    # need no array of flags as large as the input.
+    if arr.dtype.kind == "f" and out.size and not (math.isfinite(out.min()) and math.isfinite(out.max())):
+        row, col = np.argwhere(~np.isfinite(out))[0]
         raise ValueError(f"{name} must be finite: row {row}, column {col} holds {out[row, col]}")
     return out
 
 
-def _ids(value: object, m: int, n_points: int) -> npt.NDArray[np.int64] | None:
-    """exclude_ids as a C-contiguous (m,) int64 array; -1 excludes nothing."""
+def _ids(value: object, m: int) -> np.ndarray | None:
+    """exclude_ids as given, checked for an integer dtype and one id per query."""
     if value is None:
         return None
     arr = _array(value, "exclude_ids")
@@ -241,7 +266,14 @@ def _ids(value: object, m: int, n_points: int) -> npt.NDArray[np.int64] | None:
         raise TypeError(f"exclude_ids must hold integers, got dtype {arr.dtype}")
     if arr.shape != (m,):
         raise ValueError(f"exclude_ids must have shape ({m},), one id per query, got shape {arr.shape}")
-    if m and (int(arr.min()) < -1 or int(arr.max()) >= n_points):
+    return arr
+
+
+def _ids_in_range(arr: np.ndarray | None, n_points: int) -> npt.NDArray[np.int64] | None:
+    """Ids checked by `_ids` as a C-contiguous int64 array, each in [-1, n_points)."""
+    if arr is None:
+        return None
+    if arr.size and (int(arr.min()) < -1 or int(arr.max()) >= n_points):
         bad = arr[(arr < -1) | (arr >= n_points)][0]
         raise ValueError(f"exclude_ids must lie in [-1, {n_points}) (-1 excludes nothing), got {bad}")
     return np.ascontiguousarray(arr, dtype=np.int64)
@@ -406,6 +438,8 @@ class PlovikSearch:
         (a Generator seed is advanced by every call).
         """
         n = _at_least(n, "n", 0)
+        if n > _MAX_POINTS:
+            raise ValueError(f"n must be at most {_MAX_POINTS}: an index holds two tiers of fewer than 2**32 points")
         b, k = choose_cells_and_components(n, self._d, cells=self._cells, components=self._components)
         if not _key_space_fits(b, k):
             raise ValueError(f"cells**components = {b}**{k} exceeds 2**63 - 1")
@@ -425,13 +459,14 @@ class PlovikSearch:
             n_static: Rows that form the static tier (the first `n_static`);
                 the rest are candidates. Default: all rows are static.
         """
-        X = _points(points, "points", self._d)
+        X = _coords(points, "points", self._d)
         n = X.shape[0]
         n_static = n if n_static is None else _integer(n_static, "n_static")
         if not 0 <= n_static <= n:
             raise ValueError(f"n_static must lie in [0, {n}] for {n} points, got {n_static}")
         if n_static >= _TIER_LIMIT or n - n_static >= _TIER_LIMIT:
             raise ValueError("a tier must hold fewer than 2**32 points")
+        X = _finite(X, "points")
         params = self.hash_parameters(n)
         index = self._cls(**params.as_kwargs())
         index.build(X, n_static)
@@ -461,15 +496,15 @@ class PlovikSearch:
             values. Rows are padded with -1 / inf when fewer than k points exist.
         """
         index = self._built("query")
-        Q = _points(queries, "queries", self._d)
+        Q = _coords(queries, "queries", self._d)
         k = _at_least(k, "k", 1)
-        ex = _ids(exclude_ids, Q.shape[0], index.n_points)
+        ex = _ids(exclude_ids, Q.shape[0])
         if max(Q.shape[0], 1) * k > _I64_MAX // 8:
             # No (m, k) array of eight-byte values can exist; both backends
-            # fail alike, also for a k too large for the native index's
+            # fail alike, also for a k too large for the raw index's
             # integer conversion.
             raise MemoryError(f"no result of shape ({Q.shape[0]}, {k}) can be allocated")
-        return index.query_knn(Q, k, ex)
+        return index.query_knn(_finite(Q, "queries"), k, _ids_in_range(ex, index.n_points))
 
     def query_radius(
         self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None
@@ -487,14 +522,17 @@ class PlovikSearch:
             ids[indptr[i]:indptr[i + 1]], ascending by (distance, id).
         """
         index = self._built("query")
-        Q = _points(queries, "queries", self._d)
+        Q = _coords(queries, "queries", self._d)
         if isinstance(radius, (bool, np.bool_)) or not isinstance(radius, numbers.Real):
             raise TypeError(f"radius must be a real number, got {type(radius).__name__}")
-        r = float(radius)
+        try:
+            r = float(radius)
+        except OverflowError:  # an integer (or fraction) beyond the float range
+            raise ValueError("radius must be finite and non-negative, got a value beyond the float range") from None
         if not (math.isfinite(r) and r >= 0.0):
             raise ValueError(f"radius must be finite and non-negative, got {r}")
-        ex = _ids(exclude_ids, Q.shape[0], index.n_points)
-        return index.query_radius(Q, r, ex)
+        ex = _ids(exclude_ids, Q.shape[0])
+        return index.query_radius(_finite(Q, "queries"), r, _ids_in_range(ex, index.n_points))
 
     # ---------------------------------------------------------------- epochs
 
@@ -507,10 +545,10 @@ class PlovikSearch:
             coords: (n_candidates, d) real, finite coordinates.
         """
         index = self._built("update")
-        C = _points(coords, "coords", self._d)
+        C = _coords(coords, "coords", self._d)
         if C.shape[0] != index.n_candidates:
             raise ValueError(f"coords has {C.shape[0]} rows but the index holds {index.n_candidates} candidates")
-        index.update(C)
+        index.update(_finite(C, "coords"))
 
     def promote(self, new_candidates: npt.ArrayLike | None = None) -> None:
         """Archive the candidates into the static tier and install the next batch.
@@ -522,10 +560,10 @@ class PlovikSearch:
                 (m may be 0); None installs an empty batch.
         """
         index = self._built("promote")
-        X = np.zeros((0, self._d)) if new_candidates is None else _points(new_candidates, "new_candidates", self._d)
+        X = np.zeros((0, self._d)) if new_candidates is None else _coords(new_candidates, "new_candidates", self._d)
         if index.n_points >= _TIER_LIMIT or X.shape[0] >= _TIER_LIMIT:
             raise ValueError("a tier must hold fewer than 2**32 points")
-        index.promote(X)
+        index.promote(_finite(X, "new_candidates"))
 
     # ------------------------------------------------------------ inspection
 

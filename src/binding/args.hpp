@@ -1,6 +1,13 @@
 // Argument matching and conversion, shared by every method: match the call
 // against the parameter list, convert each argument without casting, and
 // copy array data into engine-owned buffers.
+//
+// Every method runs the same steps in this order: match the arguments,
+// take access, convert each argument (in parameter order), check what the
+// engine would refuse from the sizes alone (its validate_* function), then
+// read the arrays (layout, then copy) and run the engine. So a call is
+// refused before any array is copied, and the NumPy reference, which
+// follows the same order, reports the same problem first.
 #pragma once
 
 #include <cstddef>
@@ -38,10 +45,11 @@ PyArrayObject* to_array(PyObject* obj, const char* name, int ndim, int typenum);
 
 // Copies the values of a contiguous, aligned array in logical row-major
 // order (a Fortran-ordered array is read by index, not in buffer order),
-// into an array with capacity for `room` more values. Raises TypeError when
-// an array with values is neither C- nor Fortran-contiguous, or misaligned.
+// into an array with capacity for `room` more values. Raises TypeError
+// "argument 'name': ..." before allocating anything when an array with
+// values is neither C- nor Fortran-contiguous, or misaligned.
 template <class T>
-Array<T> read_array(PyArrayObject* arr, std::size_t room = 0);
+Array<T> read_array(PyArrayObject* arr, const char* name, std::size_t room = 0);
 
 // The values of a float64 array for engine work. A C-contiguous, aligned
 // array stays where it is until take() copies it, in parallel (so call it
@@ -50,7 +58,7 @@ Array<T> read_array(PyArrayObject* arr, std::size_t room = 0);
 // errors.
 class ArrayValues {
  public:
-  explicit ArrayValues(PyArrayObject* arr, std::size_t room = 0);
+  ArrayValues(PyArrayObject* arr, const char* name, std::size_t room = 0);
   // The values, in an array with capacity for `room` more. Once only.
   Array<double> take();
 

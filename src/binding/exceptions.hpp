@@ -28,7 +28,8 @@ inline void check(int status) {
 // a catch block, with the interpreter lock held.
 void set_python_error_from_current() noexcept;
 
-// PanicException: a direct subclass of BaseException, created once.
+// PanicException: a direct subclass of BaseException, created once and
+// exported by the module as plovik._native.PanicException.
 PyObject* panic_exception_type();
 
 // Runs f() and returns its result; on any C++ exception sets the matching

@@ -1,4 +1,5 @@
-// The _native module: multi-phase initialisation; exec registers the class.
+// The _native module: multi-phase initialisation; exec registers the class
+// and PanicException, so that callers can catch the latter by name.
 #define PLOVIK_IMPORTS_NUMPY
 #include "binding/exceptions.hpp"
 #include "binding/index_object.hpp"
@@ -9,10 +10,18 @@ namespace plovik::py {
 
 namespace {
 
+// Sets module.<name> = value and appends name to __all__.
+void export_name(PyObject* module, PyObject* all, const char* name, PyObject* value) {
+  Ref text(PyUnicode_FromString(name));
+  check(PyList_Append(all, text.get()));
+  check(PyModule_AddObjectRef(module, name, value));
+}
+
 int module_exec(PyObject* module) {
   return guard<int>(-1, [&] {
     check(_import_array());
     PyObject* type = check(index_type());
+    PyObject* panic = check(panic_exception_type());
     // Append to __all__, creating it when the module has none.
     PyObject* all = PyObject_GetAttrString(module, "__all__");
     if (all == nullptr) {
@@ -25,9 +34,8 @@ int module_exec(PyObject* module) {
       }
     }
     Ref all_ref(all);
-    Ref name(PyUnicode_FromString("RustLshIndex"));
-    check(PyList_Append(all, name.get()));
-    check(PyModule_AddObjectRef(module, "RustLshIndex", type));
+    export_name(module, all, "RustLshIndex", type);
+    export_name(module, all, "PanicException", panic);
     return 0;
   });
 }

@@ -28,12 +28,27 @@ inline PyArrayObject* to_exclude_ids(PyObject* obj) {
   return to_array(obj, "exclude_ids", 1, NPY_INT64);
 }
 
+// The sizes the engine checks before the arrays are read.
+struct QuerySizes {
+  std::size_t m = 0;
+  std::size_t dq = 0;
+  std::optional<std::size_t> n_exclude;
+};
+
+inline QuerySizes query_sizes(PyArrayObject* queries, PyArrayObject* exclude_ids) {
+  QuerySizes s;
+  s.m = static_cast<std::size_t>(PyArray_DIM(queries, 0));
+  s.dq = static_cast<std::size_t>(PyArray_DIM(queries, 1));
+  if (exclude_ids != nullptr) s.n_exclude = static_cast<std::size_t>(PyArray_SIZE(exclude_ids));
+  return s;
+}
+
 inline QueryInput read_queries(PyArrayObject* queries, PyArrayObject* exclude_ids) {
   QueryInput in;
   in.m = static_cast<std::size_t>(PyArray_DIM(queries, 0));
   in.dq = static_cast<std::size_t>(PyArray_DIM(queries, 1));
-  in.values = read_array<double>(queries);
-  if (exclude_ids != nullptr) in.exclude = read_array<int64_t>(exclude_ids);
+  in.values = read_array<double>(queries, "queries");
+  if (exclude_ids != nullptr) in.exclude = read_array<int64_t>(exclude_ids, "exclude_ids");
   return in;
 }
 

@@ -17,7 +17,8 @@ PyObject* method_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyArrayObject* rows = to_array(a[0], "new_candidates", 2, NPY_FLOAT64);
     const auto m = static_cast<std::size_t>(PyArray_DIM(rows, 0));
     const auto width = static_cast<std::size_t>(PyArray_DIM(rows, 1));
-    ArrayValues values(rows);
+    validate_promote(access.record(), m, width);
+    ArrayValues values(rows, "new_candidates");
     without_gil([&] { promote(access.record(), values.take(), m, width); });
     Py_RETURN_NONE;
   });

@@ -19,6 +19,8 @@ PyObject* method_query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyArrayObject* queries = to_array(a[0], "queries", 2, NPY_FLOAT64);
     const std::size_t k = to_usize(a[1], "k");
     PyArrayObject* exclude_ids = to_exclude_ids(a[2]);
+    const QuerySizes sizes = query_sizes(queries, exclude_ids);
+    validate_query_knn(access.record(), sizes.m, sizes.dq, sizes.n_exclude, k);
     const QueryInput in = read_queries(queries, exclude_ids);
     KnnResult r = without_gil([&] { return query_knn(access.record(), in.batch(), k); });
     const auto rows = static_cast<npy_intp>(in.m), cols = static_cast<npy_intp>(k);

@@ -19,6 +19,8 @@ PyObject* method_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyArrayObject* queries = to_array(a[0], "queries", 2, NPY_FLOAT64);
     const double radius = to_f64(a[1], "radius");
     PyArrayObject* exclude_ids = to_exclude_ids(a[2]);
+    const QuerySizes sizes = query_sizes(queries, exclude_ids);
+    validate_query_radius(access.record(), sizes.m, sizes.dq, sizes.n_exclude);
     const QueryInput in = read_queries(queries, exclude_ids);
     RadiusResult r = without_gil([&] { return query_radius(access.record(), in.batch(), radius); });
     Ref indptr(hand_over(std::move(r.indptr)));

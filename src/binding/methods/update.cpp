@@ -15,7 +15,8 @@ PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     ExclusiveAccess access(reinterpret_cast<IndexObject*>(self));
     ReuseScope reuse(access.record().reuse);
     PyArrayObject* coords = to_array(a[0], "coords", 2, NPY_FLOAT64);
-    ArrayValues values(coords);
+    validate_update(access.record(), static_cast<std::size_t>(PyArray_SIZE(coords)));
+    ArrayValues values(coords, "coords");
     without_gil([&] { update(access.record(), values.take()); });
     Py_RETURN_NONE;
   });

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "index/memory/array.hpp"
 #include "index/query/batch.hpp"
@@ -15,9 +16,16 @@ struct KnnResult {
   Array<double> dist;  // m * k, row-major, padded with +inf
 };
 
-// Rows ascending by (distance bits, id). Throws Panic when exclude holds
-// fewer than m entries, InvalidArgument when a built index gets queries of a
-// width other than d, std::bad_alloc when m * k cannot be allocated.
+// Rows ascending by (distance bits, id). Checks its sizes first, as
+// validate_query_knn does, before any work or counting.
 KnnResult query_knn(const Index& ix, const QueryBatch& q, std::size_t k);
+
+// The checks query_knn makes from the sizes alone (m queries of dq columns,
+// n_exclude excluded ids when given): InvalidArgument when a built index
+// gets a width other than d, Panic when exclude_ids holds fewer than m
+// entries, std::bad_alloc when no (m, k) array of eight-byte values can
+// exist.
+void validate_query_knn(const Index& ix, std::size_t m, std::size_t dq,
+                        std::optional<std::size_t> n_exclude, std::size_t k);
 
 }  // namespace plovik

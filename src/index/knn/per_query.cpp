@@ -62,7 +62,6 @@ void knn_per_query(const Index& ix, const QueryBatch& q, std::size_t k, std::siz
   parallel::for_chunks(
       q.m, rows_per_task(q.m), [&] { return KnnTask(ix, q, built ? k : 0); },
       [&](KnnTask& task, std::size_t begin, std::size_t end) {
-        check_exclusions(q, end);
         if (!built) {
           ix.counters.add(QueryCounts{.queries = end - begin});
           return;

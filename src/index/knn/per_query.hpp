@@ -13,8 +13,8 @@ namespace plovik {
 
 // Answers every query on its own: gather its probed buckets, measure, keep
 // the k best, relax when fewer than `need` were found. Adds the per-query
-// counters to the record once every row is written. Throws Panic (and
-// counts nothing) when exclude_ids is shorter than m.
+// counters to the record once every row is written. Requires q.dq == ix.d
+// on a built index and exclude_ids of at least m entries.
 void knn_per_query(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
                    int64_t* idx, double* dist);
 

@@ -19,6 +19,9 @@ struct QueryBatch {
 
   const double* row(std::size_t i) const { return values.data() + i * dq; }
   int64_t excluded(std::size_t i) const { return exclude ? (*exclude)[i] : -1; }
+  std::optional<std::size_t> exclude_size() const {
+    return exclude ? std::optional<std::size_t>(exclude->size()) : std::nullopt;
+  }
 };
 
 }  // namespace plovik

@@ -58,7 +58,7 @@ std::size_t answer_row(const Index& ix, const QueryBatch& q, std::size_t i, floa
 }  // namespace
 
 RadiusResult query_radius(const Index& ix, const QueryBatch& q, double radius) {
-  check_query_width(ix, q);
+  validate_query_radius(ix, q.m, q.dq, q.exclude_size());
   // Rounded to nearest single precision once (beyond the float range to
   // infinity); a NaN cutoff stays NaN and nothing passes it.
   const float cutoff = static_cast<float>(radius);
@@ -74,7 +74,6 @@ RadiusResult query_radius(const Index& ix, const QueryBatch& q, double radius) {
   parallel::for_chunks(
       m, chunk, [&] { return RadiusTask(ix, q); },
       [&](RadiusTask& task, std::size_t begin, std::size_t end) {
-        check_exclusions(q, end);
         if (!built) return;
         RowRun& run = runs[begin / chunk];
         for (std::size_t i = begin; i < end; ++i)

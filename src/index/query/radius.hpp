@@ -3,9 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "index/memory/array.hpp"
 #include "index/query/batch.hpp"
+#include "index/query/checks.hpp"
 #include "index/record.hpp"
 
 namespace plovik {
@@ -16,6 +18,16 @@ struct RadiusResult {
   Array<double> dists;    // indptr[m]
 };
 
+// Checks its sizes first, as validate_query_radius does, before any work.
 RadiusResult query_radius(const Index& ix, const QueryBatch& q, double radius);
+
+// The checks query_radius makes from the sizes alone (m queries of dq
+// columns, n_exclude excluded ids when given): InvalidArgument when a built
+// index gets a width other than d, Panic when exclude_ids holds fewer than
+// m entries.
+inline void validate_query_radius(const Index& ix, std::size_t m, std::size_t dq,
+                                  std::optional<std::size_t> n_exclude) {
+  check_query_sizes(ix, m, dq, n_exclude);
+}
 
 }  // namespace plovik

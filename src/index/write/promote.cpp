@@ -58,15 +58,19 @@ Array<uint32_t> merged_offsets(const Index& ix) {
 
 }  // namespace
 
-void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
+void validate_promote(const Index& ix, std::size_t m, std::size_t width) {
   if (ix.d == 0) throw InvalidArgument("the index has not been built");
   if (width != ix.d)
     throw InvalidArgument("new_candidates have " + std::to_string(width) +
                           " columns but the index has d = " + std::to_string(ix.d));
+  if (ix.n_points >= max_tier_points || m >= max_tier_points)
+    throw InvalidArgument("a tier must hold fewer than 2**32 points");
+}
+
+void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
+  validate_promote(ix, m, width);
   const std::size_t L = ix.l, d = ix.d;
   const std::size_t n_s = ix.n_static, n_c = ix.n_cand(), N = ix.n_points;
-  if (N >= max_tier_points || m >= max_tier_points)
-    throw InvalidArgument("a tier must hold fewer than 2**32 points");
 
   // Everything new is built aside; the record changes only at the end, so
   // a failure on the way (memory) leaves the index as it was.

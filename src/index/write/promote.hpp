@@ -16,4 +16,7 @@ namespace plovik {
 // points; the index is changed only once every new array exists.
 void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width);
 
+// The checks promote() makes from the sizes alone, in its order.
+void validate_promote(const Index& ix, std::size_t m, std::size_t width);
+
 }  // namespace plovik

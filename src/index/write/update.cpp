@@ -87,17 +87,22 @@ bool any_key_changed(const NewKeys& nk, const Array<int64_t>& old_keys, std::siz
 
 }  // namespace
 
+void validate_update(const Index& ix, std::size_t count) {
+  if (ix.d == 0) {
+    if (count != 0) throw InvalidArgument("the index has not been built");
+    return;
+  }
+  const std::size_t expected = ix.n_cand() * ix.d;
+  if (count != expected)
+    throw Panic("update expects " + std::to_string(expected) + " values, got " +
+                std::to_string(count));
+}
+
 void update(Index& ix, Array<double> coords) {
   const std::size_t count = coords.size();
-  if (ix.d == 0) {
-    if (count == 0) return;
-    throw InvalidArgument("the index has not been built");
-  }
+  validate_update(ix, count);
   const std::size_t n = ix.n_cand(), d = ix.d, L = ix.l, base = ix.n_static;
-  if (count != n * d)
-    throw Panic("update expects " + std::to_string(n * d) + " values, got " +
-                std::to_string(count));
-  if (n == 0) return;
+  if (d == 0 || n == 0) return;
 
   // Everything new is computed aside first; the record changes only at the
   // end, so a failure on the way (memory) leaves the index as it was.

@@ -1,6 +1,8 @@
 // Candidate-tier refresh.
 #pragma once
 
+#include <cstddef>
+
 #include "index/memory/array.hpp"
 #include "index/record.hpp"
 
@@ -13,5 +15,8 @@ namespace plovik {
 // count other than n_cand * d, both before anything changes; the index is
 // changed only once every new array exists.
 void update(Index& ix, Array<double> coords);
+
+// The checks update() makes from the value count alone, in its order.
+void validate_update(const Index& ix, std::size_t count);
 
 }  // namespace plovik
