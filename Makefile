@@ -1,4 +1,5 @@
-# make test      : create .venv, build and install plovik with its test extras, run pytest
+# make test      : create .venv, build and install plovik with its test extras, check the
+#                  source layout (scripts/check-layout.py), run the C++ engine tests, run pytest
 # make test-asan : the same in .venv-asan with the extension built with AddressSanitizer,
 #                  LeakSanitizer and UndefinedBehaviorSanitizer; the whole suite
 # make test-tsan : the same in .venv-tsan with ThreadSanitizer; the tests marked `threads`
@@ -13,6 +14,8 @@ PYTEST_ARGS ?=
 EXTRAS ?= test
 # Extra settings for the build backend (the sanitizer targets set them).
 BUILD_ARGS ?=
+# Where the build puts the C++ engine tests (tests/cpp); each build has its own.
+ENGINE_TESTS ?= build/engine-tests
 
 .PHONY: test test-asan test-tsan demo bench venv install clean
 
@@ -26,22 +29,27 @@ venv:
 	@$(PY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.18" "ninja"
 
 install: venv
-	$(PY) -m pip install --quiet --no-build-isolation $(BUILD_ARGS) ".[$(EXTRAS)]"
+	$(PY) -m pip install --quiet --no-build-isolation $(BUILD_ARGS) \
+		-C cmake.define.PLOVIK_ENGINE_TESTS_DIR=$(CURDIR)/$(ENGINE_TESTS) ".[$(EXTRAS)]"
 
 test: install
+	$(PY) scripts/check-layout.py
+	$(ENGINE_TESTS)/engine_tests
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 # Each sanitizer build has a venv and a build directory of its own, so that
 # it never replaces the optimised extension of .venv.
 # They install the `sanitizers` extras (see pyproject.toml).
 test-asan:
-	$(MAKE) install VENV=.venv-asan EXTRAS=sanitizers \
+	$(MAKE) install VENV=.venv-asan EXTRAS=sanitizers ENGINE_TESTS=build/engine-tests-asan \
 		BUILD_ARGS="-C cmake.define.PLOVIK_SANITIZE=address,undefined,float-cast-overflow -C build-dir=build/asan"
+	build/engine-tests-asan/engine_tests
 	scripts/sanitized.sh address .venv-asan/bin/python -m pytest $(PYTEST_ARGS)
 
 test-tsan:
-	$(MAKE) install VENV=.venv-tsan EXTRAS=sanitizers \
+	$(MAKE) install VENV=.venv-tsan EXTRAS=sanitizers ENGINE_TESTS=build/engine-tests-tsan \
 		BUILD_ARGS="-C cmake.define.PLOVIK_SANITIZE=thread -C build-dir=build/tsan"
+	build/engine-tests-tsan/engine_tests
 	scripts/sanitized.sh thread .venv-tsan/bin/python -m pytest -m threads $(PYTEST_ARGS)
 
 demo: EXTRAS = demo

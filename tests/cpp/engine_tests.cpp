@@ -1,0 +1,283 @@
+// Tests of the engine pieces that Python reaches only through whole calls:
+// the tiers' counting sort and directories, the tier merges, the top-k
+// order and the key formula (general and vectorised paths). No Python, no
+// framework: each test is a function, CHECK counts failures, and the last
+// line reads "N passed, N failed". Fixed seeds.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <numeric>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "index/hash/keys.hpp"
+#include "index/hash/keys_vectorised.hpp"
+#include "index/query/topk.hpp"
+#include "index/record.hpp"
+#include "index/tiers/directory.hpp"
+#include "index/tiers/merge.hpp"
+#include "index/tiers/sort_tier.hpp"
+#include "index/write/construct.hpp"
+
+namespace {
+
+int failed_checks = 0;
+
+#define CHECK(cond)                                                               \
+  do {                                                                            \
+    if (!(cond)) {                                                                \
+      ++failed_checks;                                                            \
+      std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
+    }                                                                             \
+  } while (0)
+
+using plovik::Array;
+using plovik::Index;
+
+std::mt19937_64 rng(20240611);
+
+// An index with random hash parameters: s in [0, d), u in [0, 1).
+void make_index(Index& ix, int64_t b, std::size_t k, std::size_t l, std::size_t d) {
+  Array<int64_t> s(k * l);
+  Array<double> u(k * l);
+  std::uniform_int_distribution<int64_t> coord(0, static_cast<int64_t>(d) - 1);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (auto& v : s) v = coord(rng);
+  for (auto& v : u) v = unit(rng);
+  plovik::construct(ix, b, k, l, 2, 1024, std::move(s), std::move(u));
+}
+
+// The stable sort of (key, id) pairs that every tier sort must equal, and
+// the directory of a sorted run by its definition.
+std::vector<std::pair<int64_t, int64_t>> reference_sort(const int64_t* keys, std::size_t n,
+                                                        std::size_t base) {
+  std::vector<std::pair<int64_t, int64_t>> pairs;
+  for (std::size_t i = 0; i < n; ++i)
+    pairs.emplace_back(keys[i], static_cast<int64_t>(base + i));
+  std::stable_sort(pairs.begin(), pairs.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  return pairs;
+}
+
+void test_counting_sort() {
+  // The primitive: stable, and it refuses a key outside [0, space).
+  for (const int64_t space : {1, 7, 300}) {
+    std::uniform_int_distribution<int64_t> key(0, space - 1);
+    std::vector<int64_t> keys(1000);
+    for (auto& k : keys) k = key(rng);
+    std::vector<uint32_t> out(keys.size());
+    Array<uint32_t> counts;
+    CHECK(plovik::counting_sort_by_key(
+        keys.size(), space, [&](std::size_t i) { return keys[i]; },
+        [](std::size_t i) { return static_cast<uint32_t>(i); }, out.data(), counts));
+    const auto want = reference_sort(keys.data(), keys.size(), 0);
+    for (std::size_t j = 0; j < out.size(); ++j)
+      CHECK(out[j] == static_cast<uint32_t>(want[j].second));
+    for (int64_t c = 0; c < space; ++c)
+      CHECK(counts[static_cast<std::size_t>(c)] ==
+            std::upper_bound(want.begin(), want.end(), std::make_pair(c, INT64_MAX)) -
+                want.begin());
+    keys[500] = space;
+    CHECK(!plovik::counting_sort_by_key(
+        keys.size(), space, [&](std::size_t i) { return keys[i]; },
+        [](std::size_t i) { return static_cast<uint32_t>(i); }, out.data(), counts));
+  }
+  // Whole tiers, by counting sort (small key spaces) and by comparison
+  // sort (large ones), with and without a directory.
+  for (const auto& [b, k] : {std::pair<int64_t, std::size_t>{3, 2}, {5, 4}, {40, 4}, {1000, 5}}) {
+    Index ix;
+    make_index(ix, b, k, 3, 2);
+    const std::size_t n = 2000, base = 17;
+    const int64_t space = plovik::key_space(ix);
+    std::uniform_int_distribution<int64_t> key(0, std::min<int64_t>(space - 1, 50));
+    Array<int64_t> keys(ix.l * n);
+    for (auto& v : keys) v = key(rng) * (space > 51 ? space / 51 : 1);
+    const plovik::SortedTier tier = plovik::sort_tier_of(ix, keys, n, base);
+    const std::size_t stride = plovik::directory_stride(ix);
+    CHECK(tier.offsets.size() == ix.l * stride);
+    for (std::size_t t = 0; t < ix.l; ++t) {
+      const auto want = reference_sort(keys.data() + t * n, n, base);
+      for (std::size_t j = 0; j < n; ++j) {
+        CHECK(tier.keys[t * n + j] == want[j].first);
+        CHECK(tier.ids[t * n + j] == want[j].second);
+      }
+      if (stride == 0) continue;
+      std::vector<uint32_t> dir(stride);
+      plovik::table_offsets(tier.keys.data() + t * n, n, dir.data(), stride);
+      CHECK(std::equal(dir.begin(), dir.end(), tier.offsets.begin() + t * stride));
+    }
+  }
+}
+
+void test_merge() {
+  // Both merges equal a stable sort of a's entries followed by b's.
+  for (const std::size_t na : {0, 1, 300}) {
+    for (const std::size_t nb : {0, 5, 400}) {
+      const int64_t space = 20;
+      std::uniform_int_distribution<int64_t> key(0, space - 1);
+      std::vector<int64_t> ak(na), ai(na), bk(nb), bi(nb);
+      for (auto& v : ak) v = key(rng);
+      for (auto& v : bk) v = key(rng);
+      std::sort(ak.begin(), ak.end());
+      std::sort(bk.begin(), bk.end());
+      std::iota(ai.begin(), ai.end(), 1000);
+      std::iota(bi.begin(), bi.end(), 5000);
+      std::vector<std::pair<int64_t, int64_t>> want;
+      for (std::size_t i = 0; i < na; ++i) want.emplace_back(ak[i], ai[i]);
+      for (std::size_t i = 0; i < nb; ++i) want.emplace_back(bk[i], bi[i]);
+      std::stable_sort(want.begin(), want.end(),
+                       [](const auto& x, const auto& y) { return x.first < y.first; });
+      std::vector<int64_t> keys(na + nb), ids(na + nb);
+      plovik::merge_first_wins(ak.data(), ai.data(), na, bk.data(), bi.data(), nb, keys.data(),
+                               ids.data());
+      for (std::size_t j = 0; j < want.size(); ++j)
+        CHECK(keys[j] == want[j].first && ids[j] == want[j].second);
+      const std::size_t stride = space + 1;
+      std::vector<uint32_t> adir(stride), bdir(stride);
+      plovik::table_offsets(ak.data(), na, adir.data(), stride);
+      plovik::table_offsets(bk.data(), nb, bdir.data(), stride);
+      std::fill(keys.begin(), keys.end(), -1);
+      CHECK(plovik::merge_by_directory(ai.data(), adir.data(), na, bi.data(), bdir.data(), nb,
+                                       stride, keys.data(), ids.data()));
+      for (std::size_t j = 0; j < want.size(); ++j)
+        CHECK(keys[j] == want[j].first && ids[j] == want[j].second);
+      // A directory that does not cover its run is refused.
+      if (na > 0) {
+        adir[stride - 1] -= 1;
+        CHECK(!plovik::merge_by_directory(ai.data(), adir.data(), na, bi.data(), bdir.data(), nb,
+                                          stride, keys.data(), ids.data()));
+      }
+    }
+  }
+}
+
+void test_topk_order() {
+  // The heap keeps the k first distinct ids in (distance bits, id) order,
+  // whatever the order of the offers; repeated ids and ties included.
+  for (const std::size_t k : {0, 1, 3, 10}) {
+    std::vector<plovik::Slot> offers;
+    std::uniform_int_distribution<uint32_t> bits(0, 6);
+    std::uniform_int_distribution<int64_t> id(0, 25);
+    for (int i = 0; i < 60; ++i) {
+      const int64_t j = id(rng);
+      offers.push_back({static_cast<uint32_t>(j % 7 == 0 ? 3 : bits(rng)) + 0x3f000000u, j});
+    }
+    // One distance per id: the first offered (later offers of an id are
+    // ignored only when the id is already held, so the offers repeat it).
+    for (auto& o : offers)
+      for (const auto& p : offers)
+        if (p.id == o.id) {
+          o.bits = p.bits;
+          break;
+        }
+    std::vector<plovik::Slot> want;
+    for (const auto& o : offers)
+      if (std::none_of(want.begin(), want.end(), [&](const auto& w) { return w.id == o.id; }))
+        want.push_back(o);
+    std::sort(want.begin(), want.end(), [](const plovik::Slot& x, const plovik::Slot& y) {
+      return x.bits < y.bits || (x.bits == y.bits && x.id < y.id);
+    });
+    want.resize(std::min(k, want.size()));
+    for (int round = 0; round < 3; ++round) {
+      std::shuffle(offers.begin(), offers.end(), rng);
+      plovik::TopK top(k);
+      for (const auto& o : offers) plovik::heap_offer(top, o.bits, o.id);
+      plovik::sort_filled(top);
+      CHECK(top.len == want.size());
+      std::vector<int64_t> idx(k, -1);
+      std::vector<double> dist(k, INFINITY);
+      plovik::write_row(top.heap.data(), top.len, idx.data(), dist.data());
+      for (std::size_t j = 0; j < want.size(); ++j) {
+        CHECK(idx[j] == want[j].id);
+        CHECK(dist[j] == plovik::widen_bits(want[j].bits));
+      }
+      for (std::size_t j = want.size(); j < k; ++j) CHECK(idx[j] == -1 && std::isinf(dist[j]));
+    }
+  }
+}
+
+// The key formula written out independently of the engine's helpers: per
+// component, the coordinate plus the offset wrapped onto the unit circle,
+// times b, truncated (NaN as 0) and capped at b - 1; the key sums code * b^j
+// over the components, wrapping.
+int64_t formula_key(const Index& ix, const double* row, std::size_t t) {
+  uint64_t key = 0, radix = 1;
+  for (std::size_t j = 0; j < ix.k; ++j) {
+    const std::size_t at = t * ix.k + j;
+    const double x = row[ix.s[at]] + ix.u[at];
+    const double y = (x - std::floor(x)) * static_cast<double>(ix.b);
+    const int64_t code = std::min<int64_t>(std::isnan(y) ? 0 : static_cast<int64_t>(y), ix.b - 1);
+    key += static_cast<uint64_t>(code) * radix;
+    radix *= static_cast<uint64_t>(ix.b);
+  }
+  return static_cast<int64_t>(key);
+}
+
+void test_key_formula() {
+  // Coordinates in [0, 1), edges included, in chunks that do not divide by
+  // four: the vectorised rows, compute_keys and query_codes all give the
+  // general formula's keys.
+  const double below_one = std::nextafter(1.0, 0.0);
+  for (const auto& [b, k] : {std::pair<int64_t, std::size_t>{1, 3}, {2, 31}, {7, 5},
+                             {46340, 2}, {(int64_t{1} << 31) - 1, 1}}) {
+    const std::size_t d = 5, l = 4, n = 61;
+    Index ix;
+    make_index(ix, b, k, l, d);
+    ix.u[0] = below_one;
+    ix.u[1] = 0.0;
+    CHECK(plovik::vectorised_keys_apply(ix));
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    Array<double> rows(n * d);
+    for (auto& v : rows) v = unit(rng);
+    for (std::size_t c = 0; c < d; ++c) {
+      rows[c] = 0.0;
+      rows[d + c] = below_one;
+      rows[2 * d + c] = 1.0 - ix.u[0];
+    }
+    std::vector<int64_t> vectorised(l * n);
+    plovik::vectorised_keys_rows(ix, rows.data(), d, n, vectorised.data(), n);
+    const Array<int64_t> computed = plovik::compute_keys(ix, rows.data(), d, 0, n);
+    std::vector<int64_t> codes(k);
+    std::vector<double> fracs(k);
+    for (std::size_t t = 0; t < l; ++t)
+      for (std::size_t i = 0; i < n; ++i) {
+        const int64_t want = formula_key(ix, rows.data() + i * d, t);
+        CHECK(vectorised[t * n + i] == want);
+        CHECK(computed[t * n + i] == want);
+        CHECK(plovik::query_codes(ix, rows.data() + i * d, t, codes.data(), fracs.data()) == want);
+      }
+  }
+  // Beyond the vectorised range (b^K above 2^31, coordinates outside [0, 1)):
+  // compute_keys takes the general path, the same formula.
+  Index ix;
+  make_index(ix, 46341, 2, 2, 3);
+  CHECK(!plovik::vectorised_keys_apply(ix));
+  Array<double> rows = {-0.25, -3.5, 1e300, -1.75, -0.0, -2.5};
+  const Array<int64_t> computed = plovik::compute_keys(ix, rows.data(), 3, 0, 2);
+  for (std::size_t t = 0; t < 2; ++t)
+    for (std::size_t i = 0; i < 2; ++i)
+      CHECK(computed[t * 2 + i] == formula_key(ix, rows.data() + i * 3, t));
+}
+
+}  // namespace
+
+int main() {
+  const std::pair<const char*, void (*)()> tests[] = {
+      {"counting_sort", test_counting_sort},
+      {"merge", test_merge},
+      {"topk_order", test_topk_order},
+      {"key_formula", test_key_formula},
+  };
+  int passed = 0, failed = 0;
+  for (const auto& [name, run] : tests) {
+    const int before = failed_checks;
+    run();
+    const bool ok = failed_checks == before;
+    (ok ? passed : failed) += 1;
+    std::printf("engine test %s: %s\n", name, ok ? "ok" : "FAILED");
+  }
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
