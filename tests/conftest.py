@@ -16,7 +16,7 @@ settings.register_profile(
 settings.register_profile("dev", deadline=None, max_examples=40)
 settings.load_profile("ci" if os.environ.get("CI", "").lower() in ("1", "true", "yes") else "dev")
 
-# Set by `make test-asan` / `make test-tsan` (scripts/test-sanitized.sh) to
+# Set by `make test-asan` / `make test-tsan` (through scripts/sanitized.sh) to
 # the sanitizer the extension was built with.
 SANITIZER = os.environ.get("PLOVIK_SANITIZER", "")
 

@@ -14,7 +14,7 @@ import plovik._native as native
 from plovik import PanicException, RustLshIndex
 from plovik.lsh import PythonLshIndex
 
-from util import random_params
+from index_helpers import random_params
 
 EXPECTED_SIGNATURES = {
     "build": "($self, points, n_static)", "tables": "($self)", "stats": "($self)", "reset_stats": "($self)",

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 from plovik import RustLshIndex
-from util import assert_tables_equal, both, random_params, outputs_under_thread_counts
+from index_helpers import assert_tables_equal, both, random_params, outputs_under_thread_counts
 
 
 def assert_same(native, reference):

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from plovik import RustLshIndex
-from util import assert_tables_equal, both, random_params
+from index_helpers import assert_tables_equal, both, random_params
 
 MIB = 1 << 20
 

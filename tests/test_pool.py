@@ -12,7 +12,7 @@ import pytest
 
 from plovik import RustLshIndex
 
-from util import random_params
+from index_helpers import random_params
 
 # Runs in the parent and in each child: a build, a per-query and a batched
 # query_knn and a query_radius, reduced to one digest of every output array.

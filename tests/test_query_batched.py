@@ -7,8 +7,8 @@ import pytest
 
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
-from query_util import COUNTERS, F32, KERNEL_DIMS, assert_rows_equal, built, counted, torus_l1, wrap_f32
-from util import random_params
+from query_helpers import COUNTERS, F32, KERNEL_DIMS, assert_rows_equal, built, counted, torus_l1, wrap_f32
+from index_helpers import random_params
 
 
 def batched_distance(q, p, d, in_group):

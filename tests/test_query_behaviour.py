@@ -11,8 +11,8 @@ import pytest
 
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
-from query_util import COUNTERS, assert_rows_equal, counted
-from util import outputs_under_thread_counts, random_params
+from query_helpers import COUNTERS, assert_rows_equal, counted
+from index_helpers import outputs_under_thread_counts, random_params
 
 
 def small(seed=0, n=300, block=1):

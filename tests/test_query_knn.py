@@ -9,9 +9,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from plovik import RustLshIndex
-from query_util import (F32, KERNEL_DIMS, assert_rows_equal, brute_row, built, check_row, counted, indexes,
+from query_helpers import (F32, KERNEL_DIMS, assert_rows_equal, brute_row, built, check_row, counted, indexes,
                         ordered, reached, torus_l1)
-from util import random_params
+from index_helpers import random_params
 
 
 @settings(max_examples=150)

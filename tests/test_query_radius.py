@@ -5,7 +5,7 @@ indexes are covered with the k-nearest rows in test_query_knn.py."""
 import numpy as np
 
 from plovik import RustLshIndex
-from query_util import F32, torus_l1
+from query_helpers import F32, torus_l1
 
 
 def test_cutoff_is_inclusive_and_rounded_to_single_precision():

@@ -12,7 +12,7 @@ import plovik
 from plovik import PlovikSearch
 from plovik.search import TARGET_OCCUPANCY, choose_cells_and_components, draw_hash_parameters
 
-from util import assert_tables_equal
+from index_helpers import assert_tables_equal
 
 
 def points(n, d, seed=0):

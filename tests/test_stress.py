@@ -18,7 +18,7 @@ import pytest
 
 from plovik import RustLshIndex
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
-from util import random_params
+from index_helpers import random_params
 
 pytestmark = pytest.mark.threads
 

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from util import assert_tables_equal, both, random_params, outputs_under_thread_counts
+from index_helpers import assert_tables_equal, both, random_params, outputs_under_thread_counts
 
 
 @st.composite

@@ -397,7 +397,8 @@ class PlovikSearch:
     def raw(self) -> Any:
         """The underlying `RustLshIndex` or `PythonLshIndex`, None before `build`.
 
-        It validates nothing; use it only with the dtypes and shapes it expects.
+        It converts nothing: it takes arrays of exactly the dtypes and shapes it
+        expects and refuses others.
         """
         return self._index
 

@@ -7,7 +7,7 @@ from hypothesis import strategies as st
 
 from plovik import RustLshIndex
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex, pool_thread_count
-from util import random_params
+from index_helpers import random_params
 
 F32 = np.float32
 COUNTERS = QUERY_COUNTERS
