@@ -6,6 +6,8 @@
 # make bench     : the same set-up with the benchmark's extras (SciPy, matplotlib), then the benchmark
 # make wheel     : build a wheel in .venv and repair it with auditwheel into a manylinux wheel
 #                  for this machine's glibc, in dist/ (no container needed)
+# make wheel-test: the same, then install that wheel into a fresh venv with no compiler
+#                  reachable and run the tests against it (scripts/wheel-test.sh)
 # PYTHON=/path/to/python overrides the interpreter (default: a working python3.13).
 
 VENV := .venv
@@ -16,7 +18,7 @@ EXTRAS ?= test
 # Extra settings for the build backend (the sanitizer targets set them).
 BUILD_ARGS ?=
 
-.PHONY: test test-asan test-tsan demo bench venv install wheel clean
+.PHONY: test test-asan test-tsan demo bench venv install wheel wheel-test clean
 
 venv:
 	@interp=$$(PYTHON="$(PYTHON)" scripts/find-python.sh) || exit 1; \
@@ -71,6 +73,9 @@ wheel: venv
 		-w $(WHEEL_BUILD)/repaired $(WHEEL_BUILD)/raw/*.whl
 	mkdir -p dist && cp $(WHEEL_BUILD)/repaired/*.whl dist/
 	@echo "built: $$(cd $(WHEEL_BUILD)/repaired && ls *.whl | sed 's|^|dist/|')"
+
+wheel-test: wheel
+	PYTHON="$(PYTHON)" scripts/wheel-test.sh $(PYTEST_ARGS)
 
 clean:
 	rm -rf build $(VENV) .venv-asan .venv-tsan
