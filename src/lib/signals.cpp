@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "index/array_reuse.hpp"
 #include "ref.hpp"
 
 namespace plovik::py {
@@ -20,8 +21,12 @@ void after_fork_in_child() {
   g_signal_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
 }
 
+// The handlers (and whatever else PyErr_CheckSignals runs) may free or
+// allocate large engine arrays of other objects: not into the set of the
+// index this call works on.
 bool poll_signals(void* ctx) {
   auto& polling = *static_cast<SignalPolling*>(ctx);
+  ReuseSuspended other_objects;
   PyEval_RestoreThread(polling.state);
   const bool raised = PyErr_CheckSignals() != 0;
   polling.state = PyEval_SaveThread();
