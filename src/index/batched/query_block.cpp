@@ -11,6 +11,7 @@
 #include "index/hash/probes.hpp"
 #include "index/query/topk.hpp"
 #include "index/tiers/ranges.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace plovik {
 
@@ -218,6 +219,8 @@ uint64_t walk_tables(const Index& ix, BlockWorkspace& w, const double* rows, std
   const bool avx2 = cpu_has_avx2();
   uint64_t pairs = 0;
   for (std::size_t t = 0; t < ix.l; ++t) {
+    // A block is one parallel task; a large one takes a while per table.
+    parallel::check_interrupt();
     table_probe_keys(ix, w, rows, nb, t);
     pairs += find_runs(ix, w, t);
 #if PLOVIK_AVX2_TARGET

@@ -4,6 +4,7 @@
 #include "index/query/gather.hpp"
 #include "index/query/refine.hpp"
 #include "index/tiers/ranges.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace plovik {
 
@@ -43,6 +44,9 @@ void refine_fresh(const Index& ix, const QueryWorkspace& ws, TopK& top, int64_t 
 
 void relax_query(const Index& ix, QueryWorkspace& ws, TopK& top, const double* row,
                  int64_t excluded, std::size_t need) {
+  // A relaxed query may compare every point; a batched block relaxes its
+  // queries one after the other inside one task.
+  parallel::check_interrupt();
   const std::size_t L = ix.l;
   ws.base_keys.resize(L);
   int64_t* keys = ws.base_keys.data();

@@ -10,6 +10,7 @@
 #include "index/tiers/sort_tier.hpp"
 #include "index/write/build.hpp"
 #include "index/write/refresh_table.hpp"
+#include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 
 namespace plovik {
@@ -73,6 +74,7 @@ void collect_moved(Array<Entry>& moved, const NewKeys& nk, const int64_t* old_ru
 bool any_key_changed(const NewKeys& nk, const Array<int64_t>& old_keys, std::size_t L,
                      std::size_t n) {
   for (std::size_t t = 0; t < L; ++t) {
+    parallel::check_interrupt();
     const int64_t* old_run = old_keys.data() + t * n;
     if (nk.all) {
       if (std::memcmp(old_run, nk.keys.data() + t * n, n * sizeof(int64_t)) != 0) return true;
@@ -162,7 +164,8 @@ void update(Index& ix, Array<double> coords) {
   }
 
   // Install: copies into existing storage and moves only; unchanged rows
-  // are left as they are.
+  // are left as they are. Nothing can fail or stop from here.
+  parallel::NoInterrupts commit;
   if (nk.all) {
     std::memcpy(ix.coords_f64.data() + base * d, coords.data(), count * sizeof(double));
     std::memcpy(ix.coords_f32.data() + base * d, f32.data(), count * sizeof(float));
