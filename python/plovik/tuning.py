@@ -90,6 +90,8 @@ COST = CostModel()
 #: Largest tables and probes a tuning considers.
 MAX_TABLES = 64
 MAX_PROBES = 10
+#: Largest share of the points a setting may gather per query (entries, duplicates counted).
+MAX_SHARE = 0.125
 #: Points whose buckets are counted to estimate the candidates of a setting.
 COUNT_SAMPLE = 5_000
 #: Default number of sample queries of each kind (self-join, caller's).
@@ -324,20 +326,21 @@ def _cost_tables(index: PythonLshIndex, probe_keys: npt.NDArray[np.int64], sorte
     lens = np.where(dup, 0, hi - lo)
     per = lens.sum(axis=0)  # (L, P + 1)
     entries = np.cumsum(np.cumsum(per, axis=1).T, axis=1)  # (P + 1, L)
-    # Settings that gather more entries than `bound` cost more than a scan of
-    # every point: their distinct candidates are not counted (left at -1).
+    # Settings that gather more entries than `bound` are not considered (a scan
+    # of every point costs hardly more): their distinct candidates are not
+    # counted (left at -1).
     lens = np.where((entries.T > bound)[None, :, :], 0, lens)
     distinct = np.zeros((P + 1, L), np.int64)
-    qq, tt, jj = np.meshgrid(np.arange(m), np.arange(L), np.arange(P + 1), indexing="ij")
-    starts = (tt * n_s + lo).ravel()
-    pos, entry, _ = _expand(starts, lens.ravel())
+    # One sorted code per gathered entry: (query, id) major, then table, then
+    # probe index. The first entry of a (query, id) with probe index <= p is
+    # the first table that gathers it with p probes.
+    pos, entry, _ = _expand(((np.arange(L) * n_s)[None, :, None] + lo).ravel(), lens.ravel())
     ids = sorted_ids.ravel()[pos]
-    q_e, t_e, j_e = qq.ravel()[entry], tt.ravel()[entry], jj.ravel()[entry]
-    # Sorted by (query and id, table), the first entry of a pair with probe
-    # index <= p is the first table that gathers it with p probes.
-    pair = q_e * n_s + ids
-    order = np.lexsort((t_e, pair))
-    pair, tab, probe = pair[order], t_e[order], j_e[order]
+    q_e, rest = np.divmod(entry, L * (P + 1))  # rest = t * (P + 1) + j
+    code = (q_e * n_s + ids) * (L * (P + 1)) + rest
+    code.sort()
+    pair, rest = np.divmod(code, L * (P + 1))
+    tab, probe = np.divmod(rest, P + 1)
     for p in range(P + 1):
         keep = probe <= p
         key, tk = pair[keep], tab[keep]
@@ -360,6 +363,7 @@ class _Option:
     radius: tuple[float, tuple[float, float]] | None
     candidates: float
     cost: float
+    over_budget: bool
 
 
 def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, radius_truth, counted,
@@ -379,7 +383,8 @@ def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, r
     for truth in all_truths:
         pk = index._probe_keys(truth.queries)
         if truth is not radius_truth:
-            e, dd = _cost_tables(index, pk, sorted_keys, sorted_ids, L, P_all, pk.shape[0] * counted.shape[0])
+            bound = pk.shape[0] * counted.shape[0] * MAX_SHARE
+            e, dd = _cost_tables(index, pk, sorted_keys, sorted_ids, L, P_all, bound)
             entries = e if entries is None else entries + e
             distinct = dd if distinct is None else distinct + dd
             m_cost += pk.shape[0]
@@ -403,11 +408,10 @@ def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, r
                 ivs.append(iv)
             worst = min(range(n_knn), key=lambda i: lows[i])
             rad = (recs[-1], ivs[-1]) if radius_truth is not None else None
-            if distinct[p, l - 1] < 0:
-                continue
-            cand = distinct[p, l - 1] * scale / m_cost
+            over = distinct[p, l - 1] < 0  # beyond the budget: distinct taken as entries
+            cand = (entries if over else distinct)[p, l - 1] * scale / m_cost
             c = cost.index(d, k, l, min(p, k), entries[p, l - 1] * scale / m_cost, cand)
-            options.append(_Option(b, k, l, p, min(lows), recs[worst], ivs[worst], rad, float(cand), c))
+            options.append(_Option(b, k, l, p, min(lows), recs[worst], ivs[worst], rad, float(cand), c, over))
     return options
 
 
@@ -479,6 +483,8 @@ def tune(
     def wilson_ok(lower: float) -> bool:
         return lower >= target
 
+    # Settings that gather more than MAX_SHARE of the points are only a last resort.
+    options = [o for o in options if not o.over_budget] or options
     reaching = [o for o in options if ok(o)]
     key = lambda o: (o.cost, -o.lower, o.b, o.k, o.l, o.p)  # noqa: E731
     exact_cost = cost.exact(n_total, d)
@@ -509,7 +515,7 @@ def tune(
         warnings.warn(
             f"no setting reaches recall {target} (k = {k}): the best found, {report.settings()}, "
             f"reaches {report.recall:.3f} (95% {lo:.3f}-{hi:.3f}); lower the target or allow the exact scan",
-            RecallWarning, stacklevel=3)
+            RecallWarning, stacklevel=4)
     return report, s, u
 
 
