@@ -3,8 +3,8 @@
 Times the native index on one thread over a grid of settings and data shapes
 and fits, by least squares, nanoseconds per query as
 
-    per_table * L * K + per_probe * L * P + per_entry * entries
-    + per_distance * distinct * d / 16 + per_query
+    per_table * L * K + per_probe * L * P + per_coordinate * entries * d
+    + per_candidate * distinct + per_query
 
 where `entries` are the bucket entries a query gathers (duplicates across
 tables counted) and `distinct` the distinct candidates, both counted exactly
@@ -69,7 +69,7 @@ def main() -> None:
                         idx.query_knn(Q, 10)
                         best = min(best, time.perf_counter() - t0)
                     e, dd = gathered(b, k, L, P, s, u, X, Q[:200])
-                    rows.append([L * k, L * P, e, dd * d / 16, 1.0])
+                    rows.append([L * k, L * P, e * d, dd, 1.0])
                     times.append(best / len(Q) * 1e9)
                     print(f"d={d} {name:9} b={b} K={k} L={L:2} P={P}: {times[-1]:8.0f} ns, "
                           f"entries {e:7.0f}, distinct {dd:7.0f}", flush=True)
@@ -77,7 +77,7 @@ def main() -> None:
     # relative errors matter: weight each setting by 1 / its time
     coef, *_ = np.linalg.lstsq(A / y[:, None], np.ones_like(y), rcond=None)
     fit = A @ coef
-    names = ("per_table", "per_probe", "per_entry", "per_distance", "per_query")
+    names = ("per_table", "per_probe", "per_coordinate", "per_candidate", "per_query")
     print(", ".join(f"{n}={c:.3g}" for n, c in zip(names, coef)))
     print(f"median |error| {np.median(np.abs(fit / y - 1)):.1%}, max {np.max(np.abs(fit / y - 1)):.1%}")
 

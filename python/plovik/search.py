@@ -583,10 +583,11 @@ class PlovikSearch:
             radius = _radius(radius)
         X = _finite(X, "points")
         Q = None if Q is None else _finite(Q, "queries")
-        self._build_args = dict(queries=Q, sample=sample, radius=radius)
-        self._install(X, n_static, capacity)
+        self._install(X, n_static, capacity, dict(queries=Q, sample=sample, radius=radius))
 
-    def _install(self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, own: bool = False) -> None:
+    def _install(
+        self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, args: dict[str, Any], own: bool = False
+    ) -> None:
         """Tune (or apply the fixed rule), build the raw index, keep the coordinates."""
         n = X.shape[0]
         report = None
@@ -596,7 +597,7 @@ class PlovikSearch:
             report, s, u = _tuning.tune(
                 X, target=self._target, k=self._k, seed=seed, capacity=capacity,
                 cells=self._cells, components=self._components, tables=self._tables, probes=self._probes,
-                allow_exact=self._allow_exact, **self._build_args)
+                allow_exact=self._allow_exact, **args)
             params = HashParameters(b=report.cells, k=report.components, l=report.tables, probes=report.probes,
                                     s=s, u=u, block=self._block)
         else:
@@ -604,6 +605,7 @@ class PlovikSearch:
         index = self._cls(**params.as_kwargs())
         index.build(X, n_static)
         self._params, self._index, self._tuning, self._warned = params, index, report, False
+        self._build_args = args
         self._buf = X if own else X.copy()
         self._n = n
 
@@ -620,7 +622,7 @@ class PlovikSearch:
         the last `build`; the counters of `stats` start again from zero.
         """
         index = self._built("retune")
-        self._install(self._points().copy(), index.n_static, None, own=True)
+        self._install(self._points().copy(), index.n_static, None, self._build_args, own=True)
 
     def estimate_recall(self, k: int | None = None, sample: int | None = None) -> RecallEstimate:
         """Recall@k of the index now, against the exact scan, on a self-join sample.

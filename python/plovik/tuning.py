@@ -57,26 +57,35 @@ class RecallWarning(UserWarning):
 
 @dataclass(frozen=True)
 class CostModel:
-    """Nanoseconds per query on the calibration machine (one core, native backend).
+    """Modelled nanoseconds per query: what the tuning minimises.
 
-    cost = per_table * L * K + per_probe * L * P + per_entry * entries gathered
-           + per_distance * distinct candidates * d / 16 + per_query
-    and the exact scan costs per_query + scan * n * d.
+    index: per_table * L * K + per_probe * L * P + per_coordinate * entries * d
+           + per_candidate * distinct + per_query
+    exact scan: per_query + scan * n * d
+
+    `entries` are the bucket entries a query gathers (an id in several probed
+    buckets counted each time: the batched path measures every one of them),
+    `distinct` the distinct candidates. The index constants were fitted by
+    benchmarks/calibrate_cost.py to the native batched path on one thread
+    (150 settings: d = 8, 16, 32, uniform and clustered, 100,000 points; the
+    two shared cores were loaded, so the fit is within about 20% for half of
+    the settings). `scan` is the exact scan's target throughput, 0.8 billion
+    16-coordinate distances per second per core.
     """
 
-    per_table: float = 9.0
-    per_probe: float = 12.0
-    per_entry: float = 1.2
-    per_distance: float = 6.0
-    per_query: float = 400.0
+    per_table: float = 6.5
+    per_probe: float = 150.0
+    per_coordinate: float = 0.33
+    per_candidate: float = 2.5
+    per_query: float = 1300.0
     scan: float = 0.08
 
     def index(self, d: int, k: int, tables: float, probes: float, entries: float, distinct: float) -> float:
         return (
             self.per_table * tables * k
             + self.per_probe * tables * probes
-            + self.per_entry * entries
-            + self.per_distance * distinct * d / 16.0
+            + self.per_coordinate * entries * d
+            + self.per_candidate * distinct
             + self.per_query
         )
 
