@@ -515,10 +515,12 @@ class PlovikSearch:
     # ----------------------------------------------------------------- build
 
     def hash_parameters(self, n: int) -> HashParameters:
-        """The hash parameters that `build` would use for n points.
+        """The hash parameters of the fixed rule for n points (what `build` uses untuned).
 
-        Pure: calling it twice gives the same result when the seed is an int
-        (a Generator seed is advanced by every call).
+        Settings not given are 32 tables, 7 probes, and cells and components
+        from `choose_cells_and_components`. Pure: calling it twice gives the
+        same result when the seed is an int (a Generator seed is advanced by
+        every call).
         """
         n = _at_least(n, "n", 0)
         if n > _MAX_POINTS:
@@ -772,7 +774,8 @@ class PlovikSearch:
         return self._index.tables()
 
     def stats(self) -> dict[str, int]:
-        """Cumulative k-nearest query profile.
+        """Cumulative k-nearest query profile of the hash index (a search that
+        answers by the exact scan leaves it at zero).
 
         "gather_ns", "refine_ns", "relax_ns" (worker nanoseconds summed over
         threads), "queries", "cands" (ids gathered, per-query path), "pairs"

@@ -176,8 +176,11 @@ class Tuning:
         how = "exact scan" if self.exact else (
             f"b={self.cells}, K={self.components}, L={self.tables}, probes={self.probes}"
         )
+        if self.radius is not None and self.radius_interval is not None:
+            rlo, rhi = self.radius_interval
+            how += f"; radius {self.radius:g} recall {self.radius_recall:.3f} (95% {rlo:.3f}-{rhi:.3f})"
         return (
-            f"{how}: recall@{self.k} {self.recall:.3f} (95% {lo:.3f}-{hi:.3f}, {self.sample} queries), "
+            f"{how}; recall@{self.k} {self.recall:.3f} (95% {lo:.3f}-{hi:.3f}, {self.sample} queries), "
             f"{self.candidates:.0f} candidates/query, cost {self.cost / 1000:.1f} us/query "
             f"(exact scan {self.exact_cost / 1000:.1f}), tuned in {self.seconds:.2f} s"
         )
@@ -480,17 +483,30 @@ def tune(
     def draw_rng() -> np.random.Generator:
         return np.random.default_rng(seed)
 
-    options: list[_Option] = []
-    # tuned for n points of the data; scaled to the capacity below
-    for b, kk in shapes(n, d, cells, components):
-        options += _evaluate(b, kk, weights, draw_rng, d, n, truths, radius_truth, counted,
-                             tables, probes, cost)
-
     def ok(o: _Option) -> bool:
-        return o.lower >= target and (o.radius is None or wilson_ok(o.radius[1][0]))
+        return o.lower >= target and (o.radius is None or o.radius[1][0] >= target)
 
-    def wilson_ok(lower: float) -> bool:
-        return lower >= target
+    def evaluate(todo: list[tuple[int, int]]) -> list[_Option]:
+        out: list[_Option] = []
+        for b, kk in todo:
+            out += _evaluate(b, kk, weights, draw_rng, d, n, truths, radius_truth, counted, tables, probes, cost)
+        return out
+
+    # Tuned for the n points of the data (scaled to the capacity below). With
+    # neither cells nor components given, three cells per coordinate are
+    # tried at every occupancy first, then the other cell counts only at
+    # occupancies within a factor of 2.5 of the best of those.
+    if cells is None and components is None:
+        first = shapes(n, d, 3, None)
+        options = evaluate(first)
+        within = [o for o in options if not o.over_budget] or options
+        lead = min(within, key=lambda o: (not ok(o), o.cost if ok(o) else -o.lower))
+        occ = n / float(lead.b) ** lead.k
+        rest = [(b, kk) for b, kk in shapes(n, d, None, None)
+                if (b, kk) not in first and occ / 2.5 <= n / float(b) ** kk <= occ * 2.5]
+        options += evaluate(rest)
+    else:
+        options = evaluate(shapes(n, d, cells, components))
 
     # Settings that gather more than MAX_SHARE of the points are only a last resort.
     options = [o for o in options if not o.over_budget] or options
