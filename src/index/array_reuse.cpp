@@ -69,4 +69,8 @@ ReuseScope::~ReuseScope() {
 
 ArrayReuse* ReuseScope::current() noexcept { return t_scope; }
 
+ReuseSuspended::ReuseSuspended() noexcept : outer_(t_scope) { t_scope = nullptr; }
+
+ReuseSuspended::~ReuseSuspended() { t_scope = outer_; }
+
 }  // namespace plovik

@@ -71,4 +71,18 @@ class ReuseScope {
   ArrayReuse* outer_;
 };
 
+// Closes the scope open on this thread while alive: Python code that a call
+// runs on its thread (signal handlers, see src/lib/signals.cpp) allocates
+// and frees outside the index's set.
+class ReuseSuspended {
+ public:
+  ReuseSuspended() noexcept;
+  ~ReuseSuspended();
+  ReuseSuspended(const ReuseSuspended&) = delete;
+  ReuseSuspended& operator=(const ReuseSuspended&) = delete;
+
+ private:
+  ArrayReuse* outer_;
+};
+
 }  // namespace plovik

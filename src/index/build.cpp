@@ -5,6 +5,7 @@
 
 #include "errors.hpp"
 #include "hash.hpp"
+#include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 #include "tiers.hpp"
 
@@ -69,7 +70,9 @@ void build(RustLshIndex& ix, Array<double> points, std::size_t n, std::size_t d,
   SortedTier stat = sort_tier(ix, std::move(keys), n_static, 0);
   CandidateTier cand = make_candidate_tier(ix, points.data(), d, n_static, n);
 
-  // Everything exists: install it (moves only, nothing can fail from here).
+  // Everything exists: install it (moves only, nothing can fail or stop
+  // from here).
+  parallel::NoInterrupts commit;
   ix.coords_f64 = std::move(points);
   ix.coords_f32 = std::move(coords_f32);
   ix.d = d;

@@ -1,6 +1,13 @@
 #include "keys_fast.hpp"
 
+// GCC and Clang on x86-64 compile the four-row AVX2 loop into a baseline
+// build and choose it at run time; other processors use the portable loop.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define PLOVIK_AVX2_KEYS 1
 #include <immintrin.h>
+#else
+#define PLOVIK_AVX2_KEYS 0
+#endif
 
 #include <algorithm>
 
@@ -59,6 +66,7 @@ void table_keys_default(const Component* comps, std::size_t k, std::size_t count
     dst[i] = static_cast<int64_t>(scalar_key(comps, k, i, cells, top));
 }
 
+#if PLOVIK_AVX2_KEYS
 // Four rows at a time with the key kept in a register over the components.
 __attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std::size_t k,
                                                      std::size_t count, double cells,
@@ -90,6 +98,7 @@ bool have_avx2() {
   static const bool yes = __builtin_cpu_supports("avx2");
   return yes;
 }
+#endif
 
 }  // namespace
 
@@ -109,7 +118,9 @@ void fast_keys_block(const RustLshIndex& ix, const double* rows, std::size_t d,
 
   const double cells = static_cast<double>(ix.b);
   const double top = static_cast<double>(ix.b - 1);
+#if PLOVIK_AVX2_KEYS
   const bool avx2 = have_avx2();
+#endif
   Component comps_small[16];
   Array<Component> comps_wide;
   Component* comps = comps_small;
@@ -124,9 +135,11 @@ void fast_keys_block(const RustLshIndex& ix, const double* rows, std::size_t d,
                   static_cast<double>(ix.radix[j])};
     }
     int64_t* dst = out + t * stride;
+#if PLOVIK_AVX2_KEYS
     if (avx2)
       table_keys_avx2(comps, ix.k, count, cells, top, dst);
     else
+#endif
       table_keys_default(comps, ix.k, count, cells, top, dst);
   }
 }

@@ -9,12 +9,25 @@
 #include "errors.hpp"
 #include "hash.hpp"
 #include "merge.hpp"
+#include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 #include "tiers.hpp"
 
 namespace plovik {
 
 namespace {
+
+// Copies count values in pieces of a few megabytes, so that a call can stop
+// between two (the pages of a new array are often first touched here, which
+// can take a while).
+template <class T>
+void copy_interruptibly(T* out, const T* in, std::size_t count) {
+  constexpr std::size_t piece = (std::size_t{1} << 22) / sizeof(T);
+  for (std::size_t at = 0; at < count; at += piece) {
+    parallel::check_interrupt();
+    std::memcpy(out + at, in + at, std::min(piece, count - at) * sizeof(T));
+  }
+}
 
 // When `a` lacks room for `count` more elements: a copy of it followed by
 // `values`, with room for half as much again, so that a run of promotions
@@ -28,8 +41,8 @@ Array<T> grown_with(const Array<T>& a, const T* values, std::size_t count) {
   const std::size_t grown = a.capacity() + a.capacity() / 2;
   out.reserve(grown > need && grown <= out.max_size() ? grown : need);
   out.resize(need);
-  if (!a.empty()) std::memcpy(out.data(), a.data(), a.size() * sizeof(T));
-  if (count != 0) std::memcpy(out.data() + a.size(), values, count * sizeof(T));
+  copy_interruptibly(out.data(), a.data(), a.size());
+  copy_interruptibly(out.data() + a.size(), values, count);
   return out;
 }
 
@@ -134,7 +147,9 @@ void promote(RustLshIndex& ix, Array<double> rows, std::size_t m, std::size_t wi
   batch.sorted_ids = std::move(sorted.ids);
   batch.offsets = std::move(sorted.offsets);
 
-  // Install: moves, and appends within capacity.
+  // Install: moves, and appends within capacity. Nothing can fail or stop
+  // from here.
+  parallel::NoInterrupts commit;
   if (n_c != 0) {
     ix.static_keys = std::move(merged.keys);
     ix.static_ids = std::move(merged.ids);

@@ -6,6 +6,7 @@
 #include "block_kernels.hpp"
 #include "block_prefetch.hpp"
 #include "hash.hpp"
+#include "parallel/interrupt.hpp"
 #include "probe_sort.hpp"
 #include "probes.hpp"
 #include "ranges.hpp"
@@ -237,6 +238,8 @@ uint64_t walk_tables(const RustLshIndex& ix, BWs& w, const double* rows, std::si
   const bool avx2 = avx2_walk();
   uint64_t pairs = 0;
   for (std::size_t t = 0; t < ix.l; ++t) {
+    // A block is one parallel task; a large one takes a while per table.
+    parallel::check_interrupt();
     table_probe_keys(ix, w, rows, nb, t);
     pairs += find_runs(ix, w, t);
 #if PLOVIK_AVX2_WALK

@@ -2,6 +2,7 @@
 
 #include "gather.hpp"
 #include "hash.hpp"
+#include "parallel/interrupt.hpp"
 #include "ranges.hpp"
 #include "refine.hpp"
 
@@ -43,6 +44,9 @@ void refine_fresh(const RustLshIndex& ix, const Ws& ws, TopK& top, int64_t exclu
 
 void relax_query(const RustLshIndex& ix, Ws& ws, TopK& top, const double* row,
                  int64_t excluded, std::size_t need) {
+  // A relaxed query may compare every point; a batched block relaxes its
+  // queries one after the other inside one task.
+  parallel::check_interrupt();
   const std::size_t L = ix.l;
   ws.base_keys.resize(L);
   int64_t* keys = ws.base_keys.data();

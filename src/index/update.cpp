@@ -7,6 +7,7 @@
 #include "build.hpp"
 #include "errors.hpp"
 #include "hash.hpp"
+#include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 #include "refresh_table.hpp"
 #include "tiers.hpp"
@@ -72,6 +73,7 @@ void collect_moved(Array<Entry>& moved, const NewKeys& nk, const int64_t* old_ru
 bool any_key_changed(const NewKeys& nk, const Array<int64_t>& old_keys, std::size_t L,
                      std::size_t n) {
   for (std::size_t t = 0; t < L; ++t) {
+    parallel::check_interrupt();
     const int64_t* old_run = old_keys.data() + t * n;
     if (nk.all) {
       if (std::memcmp(old_run, nk.keys.data() + t * n, n * sizeof(int64_t)) != 0) return true;
@@ -161,7 +163,8 @@ void update(RustLshIndex& ix, Array<double> coords) {
   }
 
   // Install: copies into existing storage and moves only; unchanged rows
-  // are left as they are.
+  // are left as they are. Nothing can fail or stop from here.
+  parallel::NoInterrupts commit;
   if (nk.all) {
     std::memcpy(ix.coords_f64.data() + base * d, coords.data(), count * sizeof(double));
     std::memcpy(ix.coords_f32.data() + base * d, f32.data(), count * sizeof(float));

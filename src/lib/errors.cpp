@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "index/errors.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace plovik::py {
 
@@ -46,6 +47,9 @@ void set_python_error_from_current() noexcept {
     set_panic(e.what());
   } catch (const InvalidArgument& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const parallel::Interrupted&) {
+    // The signal handler's exception is normally set already (gil.hpp).
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

@@ -4,7 +4,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "errors.hpp"
 #include "python.hpp"
+#include "signals.hpp"
 
 namespace plovik::py {
 
@@ -18,23 +20,33 @@ namespace plovik::py {
 // re-acquired in plain code, or in a catch block when f() failed, never in
 // a destructor. The call's access guard and buffers are released as the
 // stack unwinds.
+//
+// On the thread that handles signals, f() polls for them now and then
+// (signals.hpp). When a signal handler raised, its exception is the call's:
+// whatever f() threw on the way out (parallel::Interrupted, or a failure
+// that came first on another thread) becomes PythonError, and so does a
+// return (which no engine path makes after an interrupt).
 template <class F>
 decltype(auto) without_gil(F&& f) {
-  PyThreadState* state = PyEval_SaveThread();
+  SignalPolling polling;
+  polling.state = PyEval_SaveThread();
   auto work = [&]() -> decltype(auto) {
     try {
       return std::forward<F>(f)();
     } catch (...) {
-      PyEval_RestoreThread(state);
+      PyEval_RestoreThread(polling.state);
+      if (polling.raised) throw PythonError{};
       throw;
     }
   };
   if constexpr (std::is_void_v<decltype(work())>) {
     work();
-    PyEval_RestoreThread(state);
+    PyEval_RestoreThread(polling.state);
+    if (polling.raised) throw PythonError{};
   } else {
     decltype(auto) result = work();
-    PyEval_RestoreThread(state);
+    PyEval_RestoreThread(polling.state);
+    if (polling.raised) throw PythonError{};
     return result;
   }
 }

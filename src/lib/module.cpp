@@ -5,6 +5,7 @@
 #include "index_object.hpp"
 #include "python.hpp"
 #include "ref.hpp"
+#include "signals.hpp"
 
 namespace plovik::py {
 
@@ -20,6 +21,7 @@ void export_name(PyObject* module, PyObject* all, const char* name, PyObject* va
 int module_exec(PyObject* module) {
   return guard<int>(-1, [&] {
     check(_import_array());
+    note_signal_thread();
     PyObject* type = check(index_type());
     PyObject* panic = check(panic_exception_type());
     // Append to __all__, creating it when the module has none.

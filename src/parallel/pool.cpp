@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "interrupt.hpp"
+
 namespace plovik::parallel {
 namespace {
 
@@ -62,17 +64,23 @@ bool spin_briefly(Done done) {
   }
 }
 
-// One call of run(): the task counter, the first error, and the pool's
-// bookkeeping for it. Lives on the caller's stack until every invocation of
-// the worker has returned.
+// One call of run(): the task counter, the first error, the interrupt scope
+// of the call it belongs to, and the pool's bookkeeping for it. Lives on the
+// caller's stack until every invocation of the worker has returned.
 class Job final : public TaskSource {
  public:
-  Job(std::size_t n_tasks, WorkerRef worker) : n_tasks_(n_tasks), worker_(worker) {}
+  Job(std::size_t n_tasks, WorkerRef worker)
+      : n_tasks_(n_tasks), worker_(worker), scope_(current_interrupt_scope()) {}
   Job(const Job&) = delete;
   Job& operator=(const Job&) = delete;
 
+  // Between two tasks: a job whose call must stop fails with Interrupted.
   bool next(std::size_t& task) override {
     if (failed_.load(std::memory_order_relaxed)) return false;
+    if (scope_ != nullptr && scope_->should_stop()) {
+      fail(std::make_exception_ptr(Interrupted{}));
+      return false;
+    }
     const std::size_t claimed = next_task_.fetch_add(1, std::memory_order_relaxed);
     if (claimed >= n_tasks_) return false;
     task = claimed;
@@ -85,13 +93,15 @@ class Job final : public TaskSource {
   }
 
   // One invocation of the worker on this thread. An exception ends the job:
-  // the first one is kept for the caller, the tasks left are skipped.
+  // the first one is kept for the caller, the tasks left are skipped. Jobs
+  // nested in the tasks belong to the same call.
   void invoke() noexcept {
     InTaskScope in_task;
+    ScopeInherited call(scope_);
     try {
       worker_(*this);
     } catch (...) {
-      if (!failed_.exchange(true, std::memory_order_relaxed)) error_ = std::current_exception();
+      fail(std::current_exception());
     }
   }
 
@@ -101,6 +111,11 @@ class Job final : public TaskSource {
   }
 
   std::size_t n_tasks() const { return n_tasks_; }
+
+  // Ends the job; the first failure is the one reported.
+  void fail(std::exception_ptr error) noexcept {
+    if (!failed_.exchange(true, std::memory_order_relaxed)) error_ = std::move(error);
+  }
 
   // Guarded by the pool mutex.
   Job* prev = nullptr;
@@ -119,6 +134,7 @@ class Job final : public TaskSource {
   std::atomic<bool> failed_{false};
   const std::size_t n_tasks_;
   const WorkerRef worker_;
+  InterruptScope* const scope_;  // null: runs to its end
   std::exception_ptr error_;  // written once, by the invocation that set failed_
 };
 

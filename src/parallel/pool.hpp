@@ -35,7 +35,8 @@ inline std::size_t tasks_per_worker(std::size_t per_worker) {
 }
 
 // Hands out the task indices of one job. next() returns false once every
-// task has been claimed or a task of the job has thrown.
+// task has been claimed, a task of the job has thrown, or the call the job
+// belongs to must stop (interrupt.hpp).
 class TaskSource {
  public:
   virtual bool next(std::size_t& task) = 0;
@@ -64,7 +65,10 @@ class WorkerRef {
 // invocation claims tasks from the source until it is exhausted. Returns
 // when every invocation has returned. The first exception thrown by any
 // invocation is rethrown here, on the caller, after the others finished;
-// the pool stays usable. Called from inside a pool task, runs inline.
+// the pool stays usable. Called from inside a pool task, runs inline. The
+// job belongs to the caller's current interrupt scope (interrupt.hpp): when
+// that says stop, no further task starts and Interrupted is thrown here,
+// unless another exception came first.
 void run(std::size_t n_tasks, WorkerRef worker);
 
 // Calls body(state, task) for task = 0 .. n_tasks - 1. Every thread that

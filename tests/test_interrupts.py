@@ -1,0 +1,145 @@
+"""Signals during long calls: a handler that raises stops the call early and
+its exception propagates; an interrupted build, update or promote leaves the
+index exactly as it was. SIGINT is sent from a thread every 10 ms, as a
+terminal sends Ctrl-C."""
+
+import contextlib
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from plovik import RustLshIndex
+from util import random_params
+
+N, N_STATIC, D = 200_000, 60_000, 16
+
+pytestmark = pytest.mark.threads
+
+
+class Stop(Exception):
+    """What a custom signal handler raises."""
+
+
+def inside_a_mutation(ix):
+    try:
+        ix.n_points
+    except RuntimeError:  # "Already mutably borrowed"
+        return True
+    return False
+
+
+@contextlib.contextmanager
+def sigint_every_10ms(raise_at=None, counts=lambda: True):
+    """While the block runs, SIGINT reaches the process every 10 ms. The
+    handler lists its calls for which counts() holds; raise_at = (n, exc)
+    makes the nth of them raise exc."""
+    calls = []
+
+    def handler(signum, frame):
+        if not counts():
+            return
+        calls.append(signum)
+        if raise_at is not None and len(calls) == raise_at[0]:
+            raise raise_at[1]
+
+    previous = signal.signal(signal.SIGINT, handler)
+    done = threading.Event()
+
+    def send():
+        while not done.wait(0.01):
+            os.kill(os.getpid(), signal.SIGINT)
+
+    sender = threading.Thread(target=send)
+    sender.start()
+    try:
+        yield calls
+    finally:
+        done.set()
+        sender.join()
+        signal.signal(signal.SIGINT, previous)  # runs the handler for what is still pending
+
+
+# Work is measured in CPU seconds of the process, which the load of a shared
+# machine does not stretch.
+def cpu_seconds(call):
+    start = time.process_time()
+    call()
+    return time.process_time() - start
+
+
+def interrupted(call, exc, nth=1, counts=lambda: True):
+    """CPU seconds until `call` raised `exc` from the handler's nth call."""
+    start = time.process_time()
+    with sigint_every_10ms((nth, exc), counts):
+        with pytest.raises(exc):
+            call()
+    return time.process_time() - start
+
+
+@pytest.fixture(scope="module")
+def index():
+    rng = np.random.default_rng(41)
+    # 2**40 buckets a table: the tables are sorted by comparison, which makes
+    # every call long enough without a large index. block=0: one batched
+    # block per worker, so only the checks inside a block can stop a
+    # k-nearest query early.
+    ix = RustLshIndex(**random_params(rng, d=D, L=32, K=40, b=2, block=0))
+    ix.build(rng.random((N, D)), N_STATIC)
+    return ix
+
+
+def state(ix, queries):
+    return ix.tables(), (ix.n_points, ix.n_static, ix.n_candidates), ix.query_knn(queries, 5)
+
+
+@pytest.mark.parametrize("op,exc", [
+    ("build", KeyboardInterrupt), ("update", Stop), ("promote", KeyboardInterrupt)])
+def test_interrupted_mutation_changes_nothing(index, op, exc):
+    rng = np.random.default_rng(42)
+    queries = rng.random((50, D))
+    # Two inputs: an update with the values the candidates have does little.
+    shape = (index.n_candidates if op == "update" else N // 2, D)
+    inputs = [rng.random(shape) for _ in range(2)]
+
+    def call(rows):
+        return {"build": lambda: index.build(rows, N_STATIC), "update": lambda: index.update(rows),
+                "promote": lambda: index.promote(rows)}[op]
+
+    full = cpu_seconds(call(inputs[0]))
+    before = state(index, queries)
+    # At the first poll inside the call, then at a later one; signals handled
+    # after the call returned would not count.
+    busy = lambda: inside_a_mutation(index)  # noqa: E731
+    first = interrupted(call(inputs[1]), exc, 1, busy)
+    interrupted(call(inputs[1]), exc, 2, busy)
+    after = state(index, queries)
+    assert all(np.array_equal(before[0][key], after[0][key]) for key in before[0])
+    assert before[1] == after[1]
+    assert all(np.array_equal(a, b) for a, b in zip(before[2], after[2]))
+    assert first < full / 2, (first, full)
+
+
+@pytest.mark.parametrize("method,exc", [("knn", KeyboardInterrupt), ("radius", Stop)])
+def test_signals_during_a_query(index, method, exc):
+    queries = np.random.default_rng(43).random((3000 if method == "knn" else 8000, D))
+
+    def call():
+        if method == "knn":
+            return index.query_knn(queries, 10)
+        return index.query_radius(queries, 0.2)
+
+    start = time.process_time()
+    want = call()
+    full = time.process_time() - start
+    first = interrupted(call, exc)
+    assert first < full / 2, (first, full)
+    # A handler that does not raise runs while the call goes on, which then
+    # answers as it would have.
+    with sigint_every_10ms() as calls:
+        got = call()
+    assert len(calls) >= 2  # not only once the call returned
+    assert all(np.array_equal(a, b) for a, b in zip(got, want))
