@@ -177,6 +177,16 @@ def test_growth_warns_once_and_retune_restores_recall():
     assert search.query_knn(X[11_999:] + 0.25, 1)[0][0, 0] == 11_999
 
 
+def test_capacity_sizes_the_buckets_for_the_points_to_come():
+    X = clustered(np.random.default_rng(3), 1500, 6)
+    now, later = (PlovikSearch(6, seed=1, exact=False) for _ in range(2))
+    now.build(X, sample=100)
+    later.build(X, sample=100, capacity=150_000)
+    a, b = now.tuning, later.tuning
+    assert b.n == 150_000 and (b.tables, b.probes) == (a.tables, a.probes)
+    assert 1 / 3 <= b.occupancy / a.occupancy <= 3  # a hundred times the buckets, as many points in each
+
+
 def test_unreachable_target_warns_with_the_recall_reached():
     X = np.random.default_rng(1).random((2000, 40))
     with pytest.warns(RecallWarning, match=r"no setting reaches recall 0.999 .* reaches 0\.\d+"):

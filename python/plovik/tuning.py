@@ -288,6 +288,7 @@ class _Truth:
     queries: npt.NDArray[np.float64]  # (m, d)
     pair_query: npt.NDArray[np.int64]  # row in `queries`
     pair_point: npt.NDArray[np.int64]  # id in the data
+    point_coords: npt.NDArray[np.float64]  # rows of the distinct pair points, ascending by id
 
 
 def _truth_pairs(idx: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
@@ -414,7 +415,7 @@ def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, r
             lows, recs, ivs = [], [], []
             for hits, total in tables_hits:
                 h = int(hits[p, l - 1])
-                iv = wilson(h, total)
+                iv = wilson(h, total) if total else (1.0, 1.0)  # nothing to find: nothing missed
                 lows.append(iv[0])
                 recs.append(h / total if total else 1.0)
                 ivs.append(iv)
@@ -465,9 +466,7 @@ def tune(
     def truth_of(Q, ex) -> _Truth:
         idx, _ = exact_knn(X, Q, k, ex)
         pq, pp = _truth_pairs(idx)
-        t = _Truth(Q, pq, pp)
-        t.point_coords = X[np.unique(pp)]  # type: ignore[attr-defined]
-        return t
+        return _Truth(Q, pq, pp, X[np.unique(pp)])
 
     truths = [truth_of(X[rows], rows)]
     if queries is not None and len(queries):
@@ -477,8 +476,7 @@ def tune(
     if radius is not None:
         indptr, ids, _ = exact_radius(X, X[rows], radius, rows)
         pq = np.repeat(np.arange(rows.size), np.diff(indptr))
-        radius_truth = _Truth(X[rows], pq, ids)
-        radius_truth.point_coords = X[np.unique(ids)]  # type: ignore[attr-defined]
+        radius_truth = _Truth(X[rows], pq, ids, X[np.unique(ids)])
 
     def draw_rng() -> np.random.Generator:
         return np.random.default_rng(seed)
@@ -529,7 +527,8 @@ def tune(
         radius_recall=None if radius is None else (1.0 if use_exact else best.radius[0]),  # type: ignore[index]
         radius_interval=None if radius is None else ((1.0, 1.0) if use_exact else best.radius[1]),  # type: ignore[index]
         sample=total, target=target, k=k, radius=radius,
-        candidates=float(n_total) if use_exact else best.candidates * n_total / n,
+        # scaled to a capacity, the buckets keep their occupancy and a query its candidates
+        candidates=float(n_total) if use_exact else best.candidates,
         cost=exact_cost if use_exact else best.cost,
         exact_cost=exact_cost, n=n_total, occupancy=n_total / float(b) ** kk,
         weights=tuple(float(w) for w in weights), reached=use_exact or bool(reaching),
