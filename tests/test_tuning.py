@@ -100,6 +100,18 @@ def test_tuned_index_reaches_the_target(shape):
     assert f"b={t.cells}, K={t.components}, L={t.tables}, probes={t.probes}" in repr(search)
 
 
+def test_queries_away_from_the_points_are_tuned_for():
+    rng = np.random.default_rng(12)
+    X = clustered(rng, 10_000, 10)
+    # queries around the same clusters, twice as spread as the points
+    away, fresh = ((clustered(rng, m, 10) + rng.normal(0, 0.035, (m, 10))) % 1.0 for m in (150, 300))
+    search = PlovikSearch(10, recall=0.9, seed=5, exact=False)
+    search.build(X, queries=away, sample=150)
+    assert search.tuning.sample == 300 and search.tuning.interval[0] >= 0.9
+    found, _ = search.query_knn(fresh, 10)
+    assert recall_at_k(found, exact_knn(X, fresh, 10)[0]) >= 0.87
+
+
 def test_same_seed_same_tuning_on_both_backends_and_given_settings_are_kept():
     rng = np.random.default_rng(8)
     X = clustered(rng, 1500, 6)
