@@ -67,17 +67,18 @@ class CostModel:
     buckets counted each time: the batched path measures every one of them),
     `distinct` the distinct candidates. The index constants were fitted by
     benchmarks/calibrate_cost.py to the native batched path on one thread
-    (150 settings: d = 8, 16, 32, uniform and clustered, 100,000 points; the
-    two shared cores were loaded, so the fit is within about 20% for half of
-    the settings). `scan` is the exact scan's target throughput, 0.8 billion
-    16-coordinate distances per second per core.
+    (150 settings: d = 8, 16, 32, uniform and clustered, 100,000 points, on
+    the two shared cores of the development machine under a load of about 3;
+    the fit is within 11% for half of the settings, 68% at worst). `scan` is
+    the exact scan's target throughput, 0.8 billion 16-coordinate distances
+    per second per core.
     """
 
-    per_table: float = 6.5
-    per_probe: float = 150.0
-    per_coordinate: float = 0.33
-    per_candidate: float = 2.5
-    per_query: float = 1300.0
+    per_table: float = 20.6
+    per_probe: float = 142.0
+    per_coordinate: float = 0.205
+    per_candidate: float = 2.72
+    per_query: float = 1250.0
     scan: float = 0.08
 
     def index(self, d: int, k: int, tables: float, probes: float, entries: float, distinct: float) -> float:
