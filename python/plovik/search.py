@@ -3,9 +3,9 @@
 The raw classes (`plovik.RustLshIndex` and its NumPy reference
 `plovik.lsh.PythonLshIndex`) take pre-drawn hash parameters and check almost
 nothing. `PlovikSearch` is what a user constructs instead: it takes the
-dimension and a few optional settings, chooses the cells and components per
-table from the data size when `build` sees the points, draws the hash
-parameters reproducibly from a seed, converts array-likes to the dtypes the
+dimension, a recall target and a few optional settings, tunes the settings
+not given on the points `build` sees (`plovik.tuning`; or applies the fixed
+rule of earlier versions), draws the hash parameters reproducibly from a seed, converts array-likes to the dtypes the
 raw classes need and rejects bad input with a clear `ValueError` or
 `TypeError` before any work is done: every method first checks what it can
 tell from types and shapes (widths, row counts, tier sizes), and only then
