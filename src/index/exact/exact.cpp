@@ -10,6 +10,7 @@
 #include "index/errors.hpp"
 #include "index/hash/keys.hpp"
 #include "index/query/topk.hpp"
+#include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 
 #if PLOVIK_AVX2_TARGET
@@ -243,7 +244,8 @@ Array<float> broadcast_queries(const QueryBatch& q, std::size_t begin, std::size
 }
 
 // Calls scan(row i, args) for each query of the task, block of tiles by
-// block of tiles.
+// block of tiles. A task can be long (its queries against every point), so
+// it looks for an interrupt after each block.
 template <class Scan>
 void for_task_tiles(const Plan& plan, const Array<float>& tiles, std::size_t n, const QueryBatch& q,
                     std::size_t task, Scan&& scan) {
@@ -259,6 +261,7 @@ void for_task_tiles(const Plan& plan, const Array<float>& tiles, std::size_t n, 
       a.excluded = q.excluded(i);
       scan(i - q0, a);
     }
+    parallel::check_interrupt();
   }
 }
 
