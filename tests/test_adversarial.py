@@ -515,7 +515,8 @@ class FrontDoor(RuleBasedStateMachine):
     def start(self, d, tables, components, cells, probes, block, seed):
         self.rng = np.random.default_rng(seed)
         self.d = d
-        kw = dict(tables=tables, components=components, cells=cells, probes=probes, block=block, seed=seed)
+        kw = dict(tables=tables, components=components, cells=cells, probes=probes, block=block, seed=seed,
+                  tune=False)
         self.pair = [PlovikSearch(d, backend=b, **kw) for b in ("native", "reference")]
 
     def points(self, draw, rows):

@@ -10,7 +10,19 @@ number of values.
 """
 
 from plovik._native import PanicException, RustLshIndex
-from plovik.search import HashParameters, PlovikSearch
+from plovik.exact import exact_knn, exact_radius
+from plovik.search import HashParameters, PlovikSearch, RecallEstimate
+from plovik.tuning import RecallWarning, Tuning
 
-__all__ = ["HashParameters", "PanicException", "PlovikSearch", "RustLshIndex"]
+__all__ = [
+    "HashParameters",
+    "PanicException",
+    "PlovikSearch",
+    "RecallEstimate",
+    "RecallWarning",
+    "RustLshIndex",
+    "Tuning",
+    "exact_knn",
+    "exact_radius",
+]
 __version__ = "0.1.0"

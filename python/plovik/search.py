@@ -3,9 +3,9 @@
 The raw classes (`plovik.RustLshIndex` and its NumPy reference
 `plovik.lsh.PythonLshIndex`) take pre-drawn hash parameters and check almost
 nothing. `PlovikSearch` is what a user constructs instead: it takes the
-dimension and a few optional settings, chooses the cells and components per
-table from the data size when `build` sees the points, draws the hash
-parameters reproducibly from a seed, converts array-likes to the dtypes the
+dimension, a recall target and a few optional settings, tunes the settings
+not given on the points `build` sees (`plovik.tuning`; or applies the fixed
+rule of earlier versions), draws the hash parameters reproducibly from a seed, converts array-likes to the dtypes the
 raw classes need and rejects bad input with a clear `ValueError` or
 `TypeError` before any work is done: every method first checks what it can
 tell from types and shapes (widths, row counts, tier sizes), and only then
@@ -19,21 +19,29 @@ import math
 import numbers
 import operator
 import secrets
+import warnings
 from dataclasses import dataclass
 from typing import Any, Literal, Protocol
 
 import numpy as np
 import numpy.typing as npt
 
+from plovik import tuning as _tuning
+from plovik.exact import exact_knn, exact_radius, recall_at_k
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
+from plovik.tuning import RecallWarning, Tuning
 
 __all__ = [
     "DEFAULT_BLOCK",
     "DEFAULT_PROBES",
     "DEFAULT_TABLES",
+    "GROWTH_WARNING",
+    "RecallEstimate",
     "TARGET_OCCUPANCY",
     "HashParameters",
     "PlovikSearch",
+    "RecallWarning",
+    "Tuning",
     "choose_cells_and_components",
     "draw_hash_parameters",
 ]
@@ -42,10 +50,12 @@ Backend = Literal["native", "reference", "auto"]
 
 #: Points per bucket that the automatic choice of cells and components aims at.
 TARGET_OCCUPANCY = 16
-#: Hash tables when `tables` is not given.
+#: Hash tables of the fixed rule (`tune=False`) when `tables` is not given.
 DEFAULT_TABLES = 32
-#: Extra neighbouring buckets probed per table when `probes` is not given.
+#: Extra neighbouring buckets probed per table by the fixed rule when `probes` is not given.
 DEFAULT_PROBES = 7
+#: Promotions past this many times the points an index was tuned for warn (once).
+GROWTH_WARNING = 4.0
 #: Upper bound on the queries answered together by the batched k-nearest path.
 DEFAULT_BLOCK = 1024
 
@@ -200,6 +210,39 @@ def _integer(value: object, name: str) -> int:
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
 
 
+def _fraction(value: object, name: str) -> float:
+    """A real number in (0, 1]."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    v = float(value)
+    if not 0.0 < v <= 1.0:
+        raise ValueError(f"{name} must lie in (0, 1], got {v}")
+    return v
+
+
+def _radius(radius: object) -> float:
+    """A finite, non-negative real radius."""
+    if isinstance(radius, (bool, np.bool_)) or not isinstance(radius, numbers.Real):
+        raise TypeError(f"radius must be a real number, got {type(radius).__name__}")
+    try:
+        r = float(radius)
+    except OverflowError:  # an integer (or fraction) beyond the float range
+        raise ValueError("radius must be finite and non-negative, got a value beyond the float range") from None
+    if not (math.isfinite(r) and r >= 0.0):
+        raise ValueError(f"radius must be finite and non-negative, got {r}")
+    return r
+
+
+@dataclass(frozen=True)
+class RecallEstimate:
+    """`PlovikSearch.estimate_recall`: recall@k, its 95% Wilson interval, the sample queries."""
+
+    recall: float
+    interval: tuple[float, float]
+    sample: int
+    k: int
+
+
 def _at_least(value: object, name: str, low: int) -> int:
     v = _integer(value, name)
     if v < low:
@@ -311,14 +354,28 @@ class PlovikSearch:
     the stored coordinates. Results are approximate only in which neighbours
     are found, never in how far they are.
 
+    Settings not given are tuned by `build` on the data it receives, to reach
+    `recall` for the k nearest neighbours at the least modelled query cost
+    (see `plovik.tuning`); the choice is reported in `tuning`. When the exact
+    scan is cheaper, the search answers exactly (`tuning.exact`).
+
     Args:
         d: Dimension of the points (at least 1).
-        tables: Hash tables L (default 32). More tables: higher recall, slower.
-        components: Hashed coordinates per table K. Chosen at `build` from the
-            data size when not given (see `choose_cells_and_components`).
-        cells: Cells per hashed coordinate b. Chosen at `build` when not given.
-        probes: Extra neighbouring buckets probed per table (default 7; at most
-            K of them are used). More probes: higher recall, slower.
+        recall: Recall target in (0, 1] of the tuning (default 0.95).
+        k: Neighbours per query the tuning measures recall for (default 10).
+        tables: Hash tables L. More tables: higher recall, slower.
+        components: Hashed coordinates per table K.
+        cells: Cells per hashed coordinate b.
+        probes: Extra neighbouring buckets probed per table (at most K of
+            them are used). More probes: higher recall, slower.
+        tune: False keeps the fixed rule of earlier versions for the settings
+            not given: 32 tables, 7 probes, cells and components from the data
+            size (`choose_cells_and_components`). Given all four settings,
+            nothing is tuned either way.
+        exact: Whether the tuning may answer by the exact scan when that is
+            cheaper than every setting that reaches the target (default True).
+            With False, a target no setting reaches gives the best setting
+            found and a `RecallWarning`.
         block: Largest group of queries the batched k-nearest path answers
             together (default 1024; 1 answers every query on its own).
         seed: An int, a `numpy.random.Generator`, or None (fresh entropy,
@@ -339,19 +396,29 @@ class PlovikSearch:
         self,
         d: int,
         *,
-        tables: int = DEFAULT_TABLES,
+        recall: float = 0.95,
+        k: int = 10,
+        tables: int | None = None,
         components: int | None = None,
         cells: int | None = None,
-        probes: int = DEFAULT_PROBES,
+        probes: int | None = None,
         block: int = DEFAULT_BLOCK,
         seed: int | np.random.Generator | None = None,
         backend: Backend = "auto",
+        tune: bool = True,
+        exact: bool = True,
     ) -> None:
         self._d = _at_least(d, "d", 1)
-        self._tables = _at_least(tables, "tables", 1)
+        self._target = _fraction(recall, "recall")
+        self._k = _at_least(k, "k", 1)
+        self._tables = None if tables is None else _at_least(tables, "tables", 1)
         self._components = None if components is None else _at_least(components, "components", 1)
         self._cells = None if cells is None else _at_least(cells, "cells", 1)
-        self._probes = _at_least(probes, "probes", 0)
+        self._probes = None if probes is None else _at_least(probes, "probes", 0)
+        if not isinstance(tune, (bool, np.bool_)) or not isinstance(exact, (bool, np.bool_)):
+            raise TypeError("tune and exact must be bools")
+        self._tune = bool(tune) and None in (self._tables, self._components, self._cells, self._probes)
+        self._allow_exact = bool(exact)
         self._block = _at_least(block, "block", 0)
         if self._cells is not None and self._components is not None:
             if not _key_space_fits(self._cells, self._components):
@@ -370,6 +437,13 @@ class PlovikSearch:
         self._backend, self._cls = _backend_class(backend)
         self._params: HashParameters | None = None
         self._index: _RawIndex | None = None
+        self._tuning: Tuning | None = None
+        self._build_args: dict[str, Any] = {}
+        self._warned = False
+        # Every point's coordinates (rows 0 .. n_points - 1 of a buffer that
+        # grows by doubling): the exact scan, estimate_recall and retune read them.
+        self._buf = np.zeros((0, self._d))
+        self._n = 0
 
     # ------------------------------------------------------------ properties
 
@@ -421,10 +495,18 @@ class PlovikSearch:
         """Points in the index, both tiers."""
         return self.n_points
 
+    @property
+    def tuning(self) -> Tuning | None:
+        """The report of the last tuning (None before `build`, or when nothing was tuned)."""
+        return self._tuning
+
     def __repr__(self) -> str:
-        """Dimension, hash shape, tier sizes and backend."""
+        """Dimension, hash settings (and whether they were tuned), tier sizes and backend."""
         p = self._params
-        shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else f"L={self._tables}, unbuilt"
+        shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else "unbuilt"
+        t = self._tuning
+        if t is not None:
+            shape += ", exact scan" if t.exact else f", tuned recall@{t.k} {t.recall:.3f}"
         return (
             f"PlovikSearch(d={self._d}, {shape}, n_static={self.n_static}, "
             f"n_candidates={self.n_candidates}, backend={self._backend!r})"
@@ -433,10 +515,12 @@ class PlovikSearch:
     # ----------------------------------------------------------------- build
 
     def hash_parameters(self, n: int) -> HashParameters:
-        """The hash parameters that `build` would use for n points.
+        """The hash parameters of the fixed rule for n points (what `build` uses untuned).
 
-        Pure: calling it twice gives the same result when the seed is an int
-        (a Generator seed is advanced by every call).
+        Settings not given are 32 tables, 7 probes, and cells and components
+        from `choose_cells_and_components`. Pure: calling it twice gives the
+        same result when the seed is an int (a Generator seed is advanced by
+        every call).
         """
         n = _at_least(n, "n", 0)
         if n > _MAX_POINTS:
@@ -445,20 +529,41 @@ class PlovikSearch:
         if not _key_space_fits(b, k):
             raise ValueError(f"cells**components = {b}**{k} exceeds 2**63 - 1")
         rng = self._seed if isinstance(self._seed, np.random.Generator) else np.random.default_rng(self._seed)
-        s, u = draw_hash_parameters(rng, self._d, self._tables, k)
-        return HashParameters(b=b, k=k, l=self._tables, probes=self._probes, s=s, u=u, block=self._block)
+        tables = DEFAULT_TABLES if self._tables is None else self._tables
+        probes = DEFAULT_PROBES if self._probes is None else self._probes
+        s, u = draw_hash_parameters(rng, self._d, tables, k)
+        return HashParameters(b=b, k=k, l=tables, probes=probes, s=s, u=u, block=self._block)
 
-    def build(self, points: npt.ArrayLike, n_static: int | None = None) -> None:
+    def build(
+        self,
+        points: npt.ArrayLike,
+        n_static: int | None = None,
+        *,
+        queries: npt.ArrayLike | None = None,
+        sample: int | None = None,
+        capacity: int | None = None,
+        radius: float | None = None,
+    ) -> None:
         """Index `points` from scratch, replacing everything indexed so far.
 
-        The hash parameters are chosen for the number of points and drawn from
-        the seed; the query counters of `stats` start again from zero.
+        Settings not given at construction are tuned on these points (see the
+        class doc and `tuning`); otherwise the hash parameters follow the fixed
+        rule. Either way they are drawn from the seed; the query counters of
+        `stats` start again from zero.
 
         Args:
             points: (n, d) real, finite coordinates; values outside [0, 1) wrap
                 onto the torus. Any array-like (lists, float32, slices).
             n_static: Rows that form the static tier (the first `n_static`);
                 the rest are candidates. Default: all rows are static.
+            queries: Optional (m, d) sample of the queries to expect; the
+                tuning reaches the target on them as well as on the self-join.
+            sample: Sample queries of each kind the tuning measures (default
+                300, at most the points there are).
+            capacity: Points the index is expected to hold; the tuning sizes
+                the buckets for that many.
+            radius: A radius the index will be queried with; the tuning then
+                reaches the target for the radius results too.
         """
         X = _coords(points, "points", self._d)
         n = X.shape[0]
@@ -467,11 +572,83 @@ class PlovikSearch:
             raise ValueError(f"n_static must lie in [0, {n}] for {n} points, got {n_static}")
         if n_static >= _TIER_LIMIT or n - n_static >= _TIER_LIMIT:
             raise ValueError("a tier must hold fewer than 2**32 points")
+        Q = None if queries is None else _coords(queries, "queries", self._d)
+        if sample is not None:
+            sample = _at_least(sample, "sample", 1)
+            if sample > n:
+                raise ValueError(f"sample ({sample}) is larger than the data ({n} points)")
+        if capacity is not None:
+            capacity = _at_least(capacity, "capacity", 0)
+            if capacity > _MAX_POINTS:
+                raise ValueError(f"capacity must be at most {_MAX_POINTS}")
+        if radius is not None:
+            radius = _radius(radius)
         X = _finite(X, "points")
-        params = self.hash_parameters(n)
+        Q = None if Q is None else _finite(Q, "queries")
+        self._install(X, n_static, capacity, dict(queries=Q, sample=sample, radius=radius))
+
+    def _install(
+        self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, args: dict[str, Any], own: bool = False
+    ) -> None:
+        """Tune (or apply the fixed rule), build the raw index, keep the coordinates."""
+        n = X.shape[0]
+        report = None
+        if self._tune and n > 0:
+            seed = self._seed if not isinstance(self._seed, np.random.Generator) else int(
+                self._seed.integers(0, 1 << 63))
+            report, s, u = _tuning.tune(
+                X, target=self._target, k=self._k, seed=seed, capacity=capacity,
+                cells=self._cells, components=self._components, tables=self._tables, probes=self._probes,
+                allow_exact=self._allow_exact, **args)
+            params = HashParameters(b=report.cells, k=report.components, l=report.tables, probes=report.probes,
+                                    s=s, u=u, block=self._block)
+        else:
+            params = self.hash_parameters(max(n, capacity or 0))
         index = self._cls(**params.as_kwargs())
         index.build(X, n_static)
-        self._params, self._index = params, index
+        self._params, self._index, self._tuning, self._warned = params, index, report, False
+        self._build_args = args
+        self._buf = X if own else X.copy()
+        self._n = n
+
+    def _points(self) -> npt.NDArray[np.float64]:
+        return self._buf[: self._n]
+
+    def _exact(self) -> bool:
+        return self._tuning is not None and self._tuning.exact
+
+    def retune(self) -> None:
+        """Tune again for every point now indexed and rebuild; ids and tiers are unchanged.
+
+        The target, k and the build's queries, sample and radius are those of
+        the last `build`; the counters of `stats` start again from zero.
+        """
+        index = self._built("retune")
+        self._install(self._points().copy(), index.n_static, None, self._build_args, own=True)
+
+    def estimate_recall(self, k: int | None = None, sample: int | None = None) -> RecallEstimate:
+        """Recall@k of the index now, against the exact scan, on a self-join sample.
+
+        `sample` points (default 300, at most all) are drawn from the seed and
+        queried, each excluding itself; the returned estimate has a 95%
+        Wilson interval over the true neighbours.
+        """
+        index = self._built("estimate recall")
+        k = self._k if k is None else _at_least(k, "k", 1)
+        n = index.n_points
+        sample = min(300, n) if sample is None else _at_least(sample, "sample", 1)
+        if sample > n:
+            raise ValueError(f"sample ({sample}) is larger than the data ({n} points)")
+        base = self._seed if isinstance(self._seed, int) else 0
+        rng = np.random.default_rng([base, 0x65737469, n])
+        rows = np.sort(rng.choice(n, sample, replace=False))
+        X = self._points()
+        truth, _ = exact_knn(X, X[rows], k, rows)
+        found, _ = self.query_knn(X[rows], k, rows)
+        valid = truth >= 0
+        total = int(valid.sum())
+        hits = round(recall_at_k(found, truth) * total)
+        return RecallEstimate(recall_at_k(found, truth), _tuning.wilson(hits, total), sample, k)
 
     def _built(self, action: str) -> _RawIndex:
         if self._index is None:
@@ -505,7 +682,10 @@ class PlovikSearch:
             # fail alike, also for a k too large for the raw index's
             # integer conversion.
             raise MemoryError(f"no result of shape ({Q.shape[0]}, {k}) can be allocated")
-        return index.query_knn(_finite(Q, "queries"), k, _ids_in_range(ex, index.n_points))
+        Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
+        if self._exact():
+            return exact_knn(self._points(), Q, k, ex)
+        return index.query_knn(Q, k, ex)
 
     def query_radius(
         self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None
@@ -524,16 +704,12 @@ class PlovikSearch:
         """
         index = self._built("query")
         Q = _coords(queries, "queries", self._d)
-        if isinstance(radius, (bool, np.bool_)) or not isinstance(radius, numbers.Real):
-            raise TypeError(f"radius must be a real number, got {type(radius).__name__}")
-        try:
-            r = float(radius)
-        except OverflowError:  # an integer (or fraction) beyond the float range
-            raise ValueError("radius must be finite and non-negative, got a value beyond the float range") from None
-        if not (math.isfinite(r) and r >= 0.0):
-            raise ValueError(f"radius must be finite and non-negative, got {r}")
+        r = _radius(radius)
         ex = _ids(exclude_ids, Q.shape[0])
-        return index.query_radius(_finite(Q, "queries"), r, _ids_in_range(ex, index.n_points))
+        Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
+        if self._exact():
+            return exact_radius(self._points(), Q, r, ex)
+        return index.query_radius(Q, r, ex)
 
     # ---------------------------------------------------------------- epochs
 
@@ -549,7 +725,9 @@ class PlovikSearch:
         C = _coords(coords, "coords", self._d)
         if C.shape[0] != index.n_candidates:
             raise ValueError(f"coords has {C.shape[0]} rows but the index holds {index.n_candidates} candidates")
-        index.update(_finite(C, "coords"))
+        C = _finite(C, "coords")
+        index.update(C)
+        self._buf[index.n_static : self._n] = C
 
     def promote(self, new_candidates: npt.ArrayLike | None = None) -> None:
         """Archive the candidates into the static tier and install the next batch.
@@ -564,7 +742,22 @@ class PlovikSearch:
         X = np.zeros((0, self._d)) if new_candidates is None else _coords(new_candidates, "new_candidates", self._d)
         if index.n_points >= _TIER_LIMIT or X.shape[0] >= _TIER_LIMIT:
             raise ValueError("a tier must hold fewer than 2**32 points")
-        index.promote(_finite(X, "new_candidates"))
+        X = _finite(X, "new_candidates")
+        index.promote(X)
+        m = X.shape[0]
+        if self._n + m > self._buf.shape[0]:
+            grown = np.empty((max(2 * self._buf.shape[0], self._n + m), self._d))
+            grown[: self._n] = self._buf[: self._n]
+            self._buf = grown
+        self._buf[self._n : self._n + m] = X
+        self._n += m
+        t = self._tuning
+        if t is not None and not self._warned and self._n > GROWTH_WARNING * max(t.n, 1):
+            self._warned = True
+            warnings.warn(
+                f"the index holds {self._n} points, {self._n / max(t.n, 1):.1f} times the {t.n} it was tuned for: "
+                "its buckets are that much fuller and queries slower (or, answered exactly, the scan longer); "
+                "call retune()", RecallWarning, stacklevel=2)
 
     # ------------------------------------------------------------ inspection
 
@@ -576,11 +769,13 @@ class PlovikSearch:
         byte-identical arrays for the same seed and data.
         """
         if self._index is None:
-            return {key: np.zeros((self._tables, 0), np.int64) for key in _TABLE_KEYS}
+            rows = self._tables or (0 if self._tune else DEFAULT_TABLES)
+            return {key: np.zeros((rows, 0), np.int64) for key in _TABLE_KEYS}
         return self._index.tables()
 
     def stats(self) -> dict[str, int]:
-        """Cumulative k-nearest query profile.
+        """Cumulative k-nearest query profile of the hash index (a search that
+        answers by the exact scan leaves it at zero).
 
         "gather_ns", "refine_ns", "relax_ns" (worker nanoseconds summed over
         threads), "queries", "cands" (ids gathered, per-query path), "pairs"

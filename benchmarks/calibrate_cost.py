@@ -1,0 +1,86 @@
+"""Calibrate the constants of the tuning's cost model (`plovik.tuning.CostModel`).
+
+Times the native index on one thread over a grid of settings and data shapes
+and fits, by least squares, nanoseconds per query as
+
+    per_table * L * K + per_probe * L * P + per_coordinate * entries * d
+    + per_candidate * distinct + per_query
+
+where `entries` are the bucket entries a query gathers (duplicates across
+tables counted) and `distinct` the distinct candidates, both counted exactly
+from the tables. The constants are measured once and written into
+`plovik.tuning.COST`, so that the tuning itself never reads a clock. Run with
+RAYON_NUM_THREADS=1 on a quiet machine: python benchmarks/calibrate_cost.py
+"""
+
+from __future__ import annotations
+
+import os
+import time
+
+import numpy as np
+
+os.environ.setdefault("RAYON_NUM_THREADS", "1")
+
+from plovik import RustLshIndex  # noqa: E402
+from plovik.lsh import PythonLshIndex  # noqa: E402
+from plovik.tuning import draw_weighted_parameters  # noqa: E402
+
+
+def gathered(b, k, L, P, s, u, X, Q):
+    """Entries gathered and distinct candidates per query, counted from the keys."""
+    ref = PythonLshIndex(b, k, L, P, s, u)
+    keys, ids = ref._sort_tier(ref._compute_keys(X), 0)
+    pk = ref._probe_keys(Q)
+    entries = distinct = 0
+    for i in range(Q.shape[0]):
+        got = []
+        for t in range(L):
+            for key in set(pk[i, t].tolist()):
+                lo, hi = np.searchsorted(keys[t], [key, key + 1])
+                got.append(ids[t, lo:hi])
+        allids = np.concatenate(got)
+        entries += allids.size
+        distinct += np.unique(allids).size
+    return entries / Q.shape[0], distinct / Q.shape[0]
+
+
+def shapes(rng, n, d):
+    yield "uniform", rng.random((n, d))
+    centres = rng.random((50, d))
+    yield "clustered", (centres[rng.integers(0, 50, n)] + rng.normal(0, 0.03, (n, d))) % 1.0
+
+
+def main() -> None:
+    rng = np.random.default_rng(7)
+    rows, times = [], []
+    for d in (8, 16, 32):
+        for name, X in shapes(rng, 100_000, d):
+            Q = (X[rng.integers(0, len(X), 2000)] + rng.normal(0, 0.01, (2000, d))) % 1.0
+            for b, k in ((3, 7), (3, 9), (2, 12), (4, 6), (6, 4)):
+                for L, P in ((4, 0), (8, 2), (16, 4), (32, 7), (48, 3)):
+                    P = min(P, k)
+                    s, u = draw_weighted_parameters(np.random.default_rng(1), np.full(d, 1.0 / d), L, k)
+                    idx = RustLshIndex(b=b, k=k, l=L, probes=P, s=s, u=u)
+                    idx.build(X, len(X))
+                    best = np.inf
+                    for _ in range(3):
+                        t0 = time.perf_counter()
+                        idx.query_knn(Q, 10)
+                        best = min(best, time.perf_counter() - t0)
+                    e, dd = gathered(b, k, L, P, s, u, X, Q[:200])
+                    rows.append([L * k, L * P, e * d, dd, 1.0])
+                    times.append(best / len(Q) * 1e9)
+                    print(f"d={d} {name:9} b={b} K={k} L={L:2} P={P}: {times[-1]:8.0f} ns, "
+                          f"entries {e:7.0f}, distinct {dd:7.0f}", flush=True)
+    A, y = np.array(rows), np.array(times)
+    # relative errors matter: weight each setting by 1 / its time
+    coef, *_ = np.linalg.lstsq(A / y[:, None], np.ones_like(y), rcond=None)
+    fit = A @ coef
+    names = ("per_table", "per_probe", "per_coordinate", "per_candidate", "per_query")
+    print(", ".join(f"{n}={c:.3g}" for n, c in zip(names, coef)))
+    print(f"median |error| {np.median(np.abs(fit / y - 1)):.1%}, max {np.max(np.abs(fit / y - 1)):.1%}")
+
+
+if __name__ == "__main__":
+    main()

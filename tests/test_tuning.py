@@ -1,0 +1,229 @@
+"""Tuning to a recall target: the exact scan it measures against, the recall
+reached on differently shaped data, reproducibility, growth and retuning,
+the warnings and the rejected settings."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+import plovik
+from plovik import PlovikSearch, RecallWarning, exact_knn, exact_radius
+from plovik.exact import recall_at_k
+from plovik.lsh import PythonLshIndex
+
+from query_helpers import ordered, torus_l1
+
+
+def brute_rows(P, q, ex):
+    d = torus_l1(q, P) if len(P) else np.zeros(0, np.float32)
+    ids = np.arange(len(P))
+    keep = ids != ex
+    return ordered(ids[keep], d[keep])
+
+
+@pytest.mark.parametrize("n, d, grid", [(300, 5, None), (257, 16, 4), (90, 3, 2), (40, 24, None), (3, 2, None)])
+def test_exact_scan_equals_brute_force(n, d, grid):
+    rng = np.random.default_rng(n + d)
+    P = rng.random((n, d)) if grid is None else rng.integers(0, grid, (n, d)) / grid  # grids: many ties
+    Q = np.vstack([P[: min(n, 20)] + 1.0, rng.random((7, d)) - 3.0])  # wrapped copies of points, others
+    ex = np.r_[np.arange(min(n, 20)), np.full(7, -1)]
+    ex[::3] = -1
+    k = 7
+    idx, dist = exact_knn(P, Q, k, ex)
+    r = 0.12 * d
+    indptr, rids, rd = exact_radius(P, Q, r, ex)
+    for i, q in enumerate(Q):
+        ids, d32 = brute_rows(P, q, ex[i])
+        got = min(k, ids.size)
+        assert idx[i, :got].tolist() == ids[:k].tolist() and (idx[i, got:] == -1).all()
+        assert dist[i, :got].tolist() == d32[:k].astype(np.float64).tolist() and np.isinf(dist[i, got:]).all()
+        inside = d32 <= np.float32(r)
+        assert rids[indptr[i]:indptr[i + 1]].tolist() == ids[inside].tolist()
+        assert rd[indptr[i]:indptr[i + 1]].tolist() == d32[inside].astype(np.float64).tolist()
+
+
+def test_exact_scan_agrees_with_the_index_and_refuses_bad_input():
+    rng = np.random.default_rng(2)
+    P, Q = rng.random((500, 16)), rng.random((30, 16))
+    index = PythonLshIndex(b=1, k=1, l=1, probes=0, s=np.zeros((1, 1), np.int64), u=np.zeros((1, 1)), block=1)
+    index.build(P, 500)  # one bucket: every point is a candidate, so the rows are exact
+    for a, b in zip(index.query_knn(Q, 9), exact_knn(P, Q, 9), strict=True):
+        assert np.array_equal(a, b)
+    for call, exc in [(lambda: exact_knn(P, Q, 0), ValueError), (lambda: exact_knn(P, Q[:, :3], 2), ValueError),
+                      (lambda: exact_knn(P, Q, 2, np.arange(3)), ValueError),
+                      (lambda: exact_knn(P, Q, 2, np.full(30, 500)), ValueError),
+                      (lambda: exact_radius(P, Q, -1.0), ValueError),
+                      (lambda: exact_knn(P, Q * np.nan, 2), ValueError)]:
+        with pytest.raises(exc):
+            call()
+
+
+# ------------------------------------------------------------------ tuning
+
+
+def clustered(rng, n, d):
+    centres = np.random.default_rng(d).random((20, d))  # the same clusters in every call
+    return (centres[rng.integers(0, 20, n)] + rng.normal(0, 0.02, (n, d))) % 1.0
+
+
+def constant_coords(rng, n, d):
+    X = np.full((n, d), 0.5)
+    X[:, :4] = rng.random((n, 4))
+    return X
+
+
+SHAPES = {
+    "clustered d=12": (clustered, 12),
+    "4 of 16 coordinates vary": (constant_coords, 16),
+    "uniform d=2": (lambda rng, n, d: rng.random((n, d)), 2),
+    "clustered d=40": (clustered, 40),
+}
+
+
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_tuned_index_reaches_the_target(shape):
+    make, d = SHAPES[shape]
+    rng = np.random.default_rng(5)
+    X = make(rng, 3000, d)
+    fresh = make(rng, 300, d)  # queries the tuning never saw
+    search = PlovikSearch(d, recall=0.9, seed=3, exact=False)
+    search.build(X, sample=150)
+    t = search.tuning
+    assert t is not None and not t.exact and t.reached and t.sample == 150
+    assert t.interval[0] >= 0.9 and t.interval[0] <= t.recall <= t.interval[1]
+    found, _ = search.query_knn(fresh, 10)
+    truth, _ = exact_knn(X, fresh, 10)
+    assert recall_at_k(found, truth) >= 0.87  # the target, less the noise of 300 fresh queries
+    if shape == "4 of 16 coordinates vary":  # constant coordinates are never hashed
+        assert set(np.unique(search.params.s)) <= {0, 1, 2, 3}
+    assert f"b={t.cells}, K={t.components}, L={t.tables}, probes={t.probes}" in repr(search)
+
+
+def test_queries_away_from_the_points_are_tuned_for():
+    rng = np.random.default_rng(12)
+    X = clustered(rng, 10_000, 10)
+    # queries around the same clusters, twice as spread as the points
+    away, fresh = ((clustered(rng, m, 10) + rng.normal(0, 0.035, (m, 10))) % 1.0 for m in (150, 300))
+    search = PlovikSearch(10, recall=0.9, seed=5, exact=False)
+    search.build(X, queries=away, sample=150)
+    assert search.tuning.sample == 300 and search.tuning.interval[0] >= 0.9
+    found, _ = search.query_knn(fresh, 10)
+    assert recall_at_k(found, exact_knn(X, fresh, 10)[0]) >= 0.87
+
+
+def test_same_seed_same_tuning_on_both_backends_and_given_settings_are_kept():
+    rng = np.random.default_rng(8)
+    X = clustered(rng, 1500, 6)
+    runs = []
+    for backend in ("native", "reference"):
+        s = PlovikSearch(6, seed=11, backend=backend, exact=False)
+        s.build(X, 1400, sample=100)
+        runs.append(s)
+    a, b = runs
+    assert a.tuning.settings() == b.tuning.settings()
+    assert (a.tuning.recall, a.tuning.cost) == (b.tuning.recall, b.tuning.cost)
+    assert all(a.tables()[key].tobytes() == b.tables()[key].tobytes() for key in a.tables())
+    # all four given: the fixed draw of earlier versions, nothing tuned
+    given = PlovikSearch(6, seed=11, tables=5, probes=2, cells=4, components=3, backend="reference")
+    given.build(X, 1400)
+    fixed = PlovikSearch(6, seed=11, tables=5, probes=2, cells=4, components=3, backend="reference", tune=False)
+    fixed.build(X, 1400)
+    assert given.tuning is None
+    assert all(given.tables()[key].tobytes() == fixed.tables()[key].tobytes() for key in given.tables())
+    # some given: those are kept, the rest tuned
+    part = PlovikSearch(6, seed=11, tables=6, cells=3, exact=False)
+    part.build(X, sample=100)
+    assert (part.params.l, part.params.b) == (6, 3)
+
+
+def test_small_data_is_answered_exactly_and_says_so():
+    rng = np.random.default_rng(9)
+    X, Q = rng.random((2000, 40)), rng.random((70, 40))  # d = 40, uniform: no hash helps
+    search = PlovikSearch(40, seed=1)
+    search.build(X, sample=100)
+    assert search.tuning.exact and search.tuning.recall == 1.0 and "exact scan" in repr(search)
+    ex = np.arange(70)
+    for a, b in zip(search.query_knn(Q, 5, ex), exact_knn(X, Q, 5, ex), strict=True):
+        assert np.array_equal(a, b)
+    for a, b in zip(search.query_radius(Q, 11.0), exact_radius(X, Q, 11.0), strict=True):
+        assert np.array_equal(a, b)
+
+
+def test_radius_hint_is_tuned_for():
+    rng = np.random.default_rng(4)
+    X, fresh = clustered(rng, 3000, 8), clustered(rng, 200, 8)
+    search = PlovikSearch(8, recall=0.9, seed=2, exact=False)
+    search.build(X, radius=0.15, sample=100)
+    t = search.tuning
+    assert t.radius == 0.15 and t.radius_interval[0] >= 0.9
+    got = search.query_radius(fresh, 0.15)
+    want = exact_radius(X, fresh, 0.15)
+    assert got[1].size >= 0.88 * want[1].size and want[1].size > 1000
+
+
+def test_growth_warns_once_and_retune_restores_recall():
+    rng = np.random.default_rng(6)
+    X = clustered(rng, 12_000, 6)
+    search = PlovikSearch(6, recall=0.9, seed=4, exact=False)
+    with pytest.warns(RecallWarning, match="no setting reaches"):  # 120 points: too few to hash
+        search.build(X[:120], sample=100)
+    before = search.estimate_recall(sample=100)
+    with pytest.warns(RecallWarning, match="times the 120 it was tuned for"):
+        for i in range(120, 10_000, 1480):
+            search.promote(X[i : min(i + 1480, 10_000)])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        search.promote(X[10_000:])  # once only
+    n_static, n_candidates = search.n_static, search.n_candidates
+    assert n_candidates > 0
+    search.retune()
+    assert search.tuning.n == 12_000 and (search.n_static, search.n_candidates) == (n_static, n_candidates)
+    after = search.estimate_recall(sample=200)
+    assert after.interval[1] >= 0.9 and after.recall >= min(before.recall, 0.9) - 0.03
+    # ids and rows unchanged: each point is its own nearest neighbour at distance 0, candidates included
+    probe = np.r_[0, 5000, n_static - 1, n_static, 11_999]
+    idx, dist = search.query_knn(X[probe], 1)
+    assert idx[:, 0].tolist() == probe.tolist() and (dist == 0).all()
+    search.update(X[n_static:] + 0.25)  # the candidate tier is still the rows from n_static on
+    assert search.query_knn(X[11_999:] + 0.25, 1)[0][0, 0] == 11_999
+
+
+def test_capacity_sizes_the_buckets_for_the_points_to_come():
+    X = clustered(np.random.default_rng(3), 1500, 6)
+    now, later = (PlovikSearch(6, seed=1, exact=False) for _ in range(2))
+    now.build(X, sample=100)
+    later.build(X, sample=100, capacity=150_000)
+    a, b = now.tuning, later.tuning
+    assert b.n == 150_000 and (b.tables, b.probes) == (a.tables, a.probes)
+    assert 1 / 3 <= b.occupancy / a.occupancy <= 3  # a hundred times the buckets, as many points in each
+
+
+def test_unreachable_target_warns_with_the_recall_reached():
+    X = np.random.default_rng(1).random((2000, 40))
+    with pytest.warns(RecallWarning, match=r"no setting reaches recall 0.999 .* reaches 0\.\d+"):
+        search = PlovikSearch(40, recall=0.999, seed=0, exact=False)
+        search.build(X, sample=60)
+    assert not search.tuning.reached
+
+
+@pytest.mark.parametrize("make, exc, match", [
+    (lambda: PlovikSearch(3, recall=0), ValueError, r"recall must lie in \(0, 1\]"),
+    (lambda: PlovikSearch(3, recall=1.01), ValueError, r"recall must lie in \(0, 1\]"),
+    (lambda: PlovikSearch(3, recall="high"), TypeError, "recall must be a real number"),
+    (lambda: PlovikSearch(3, k=0), ValueError, "k must be at least 1"),
+    (lambda: PlovikSearch(3, tune=1), TypeError, "tune and exact must be bools"),
+    (lambda: PlovikSearch(3).build(np.zeros((5, 3)), sample=6), ValueError, r"sample \(6\) is larger than the data"),
+    (lambda: PlovikSearch(3).build(np.zeros((5, 3)), sample=0), ValueError, "sample must be at least 1"),
+    (lambda: PlovikSearch(3).build(np.zeros((5, 3)), capacity=-1), ValueError, "capacity must be at least 0"),
+    (lambda: PlovikSearch(3).build(np.zeros((5, 3)), radius=np.inf), ValueError, "radius must be finite"),
+    (lambda: PlovikSearch(3).build(np.zeros((5, 3)), queries=np.zeros((2, 4))), ValueError, "queries has 4 columns"),
+    (lambda: PlovikSearch(3).estimate_recall(), ValueError, r"before build\(\)"),
+])
+def test_rejected_settings(make, exc, match):
+    with pytest.raises(exc, match=match):
+        make()
+
+
+def test_exports():
+    assert {"exact_knn", "exact_radius", "RecallWarning", "Tuning"} <= set(plovik.__all__)
