@@ -33,7 +33,10 @@ def same_tables(a, b):
 
 
 def test_module_signatures_and_docstrings():
-    assert native.__all__ == ["RustLshIndex", "PanicException"] and native.RustLshIndex is RustLshIndex
+    assert native.__all__ == ["RustLshIndex", "PanicException", "exact_knn", "exact_radius"]
+    assert native.RustLshIndex is RustLshIndex
+    assert native.exact_knn.__text_signature__ == "(points, queries, k, exclude_ids=None)"
+    assert native.exact_radius.__text_signature__ == "(points, queries, radius, exclude_ids=None)"
     # PanicException can be caught by name, from either module, and is the
     # class the reference raises too
     assert native.PanicException is plovik.PanicException is plovik.lsh.PanicException

@@ -143,3 +143,21 @@ def test_signals_during_a_query(index, method, exc):
         got = call()
     assert len(calls) >= 2  # not only once the call returned
     assert all(np.array_equal(a, b) for a, b in zip(got, want))
+
+
+@pytest.mark.parametrize("method,exc", [("knn", Stop), ("radius", KeyboardInterrupt)])
+def test_signals_during_an_exact_scan(method, exc):
+    from plovik._native import exact_knn, exact_radius
+
+    rng = np.random.default_rng(44)
+    points, queries = rng.random((100_000, D)), rng.random((2000, D))
+
+    def call():
+        return exact_knn(points, queries, 10) if method == "knn" else exact_radius(points, queries, 2.0)
+
+    full = cpu_seconds(call)
+    assert interrupted(call, exc) < full / 2
+    with sigint_every_10ms() as calls:
+        got = call()
+    assert len(calls) >= 2
+    assert all(np.array_equal(a, b) for a, b in zip(got, call()))

@@ -5,7 +5,7 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
-__all__: Final[list[str]]  # ["RustLshIndex", "PanicException"]
+__all__: Final[list[str]]  # ["RustLshIndex", "PanicException", "exact_knn", "exact_radius"]
 
 class PanicException(BaseException):
     """An internal precondition of the index engine was violated. The index is
@@ -59,3 +59,19 @@ class RustLshIndex:
         """Cumulative query-phase profile."""
     def reset_stats(self) -> None:
         """Zero the counters read by `stats`."""
+
+def exact_knn(
+    points: npt.NDArray[np.float64],
+    queries: npt.NDArray[np.float64],
+    k: int,
+    exclude_ids: npt.NDArray[np.int64] | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The k nearest points of each query under toroidal L1, by brute force."""
+
+def exact_radius(
+    points: npt.NDArray[np.float64],
+    queries: npt.NDArray[np.float64],
+    radius: float,
+    exclude_ids: npt.NDArray[np.int64] | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """Every point within `radius` of each query under toroidal L1, by brute force."""

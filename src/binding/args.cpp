@@ -198,6 +198,11 @@ Array<double> ArrayValues::take() {
   if (data_ == nullptr) return std::move(owned_);
   return copy_values(data_, size_, room_);
 }
+std::span<const double> ArrayValues::view() const {
+  if (data_ == nullptr) return owned_;
+  return {data_, size_};
+}
+
 template Array<int64_t> read_array<int64_t>(PyArrayObject*, const char*, std::size_t);
 
 }  // namespace plovik::py

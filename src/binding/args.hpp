@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 
 #include "binding/python.hpp"
 #include "index/memory/array.hpp"
@@ -61,6 +62,10 @@ class ArrayValues {
   ArrayValues(PyArrayObject* arr, const char* name, std::size_t room = 0);
   // The values, in an array with capacity for `room` more. Once only.
   Array<double> take();
+  // The values where they are, for reading only (with the interpreter lock
+  // released too, while the array is still referenced): the caller's
+  // buffer, or the copy made at construction.
+  std::span<const double> view() const;
 
  private:
   const double* data_ = nullptr;  // null: the values are in owned_

@@ -1,5 +1,6 @@
-// The class's docstrings. Each method's begins with its text signature,
-// which the interpreter exposes as __text_signature__.
+// The docstrings of the class and of the module's functions. Each
+// method's and function's begins with its text signature, which the
+// interpreter exposes as __text_signature__.
 #pragma once
 
 #include "index/counters.hpp"
@@ -90,5 +91,35 @@ inline constexpr const char* reset_stats =
 inline constexpr const char* n_points = "Points in the index, both tiers.";
 inline constexpr const char* n_static = "Points in the static tier.";
 inline constexpr const char* n_candidates = "Points in the candidate tier.";
+
+inline constexpr const char* exact_knn =
+    "exact_knn(points, queries, k, exclude_ids=None)\n--\n\n"
+    "The k nearest points of each query under toroidal L1, by brute force.\n\n"
+    "Every query is compared with every point, with the index's distances:\n"
+    "coordinates wrapped onto [0, 1) and rounded to single precision, the\n"
+    "terms summed in the order of the index's per-query path. Rows are\n"
+    "ascending by `(distance, id)` and padded with `-1` / `inf` when fewer\n"
+    "than `k` points are left.\n\n"
+    "Args:\n"
+    "    points: `(n, d)` float64.\n"
+    "    queries: `(m, d)` float64.\n"
+    "    k: Neighbours per query.\n"
+    "    exclude_ids: Optional `(m,)` int64, one id excluded per query.\n\n"
+    "Returns:\n"
+    "    `(idx, dist)`, both `(m, k)`: int64 ids and float64 distances.";
+
+inline constexpr const char* exact_radius =
+    "exact_radius(points, queries, radius, exclude_ids=None)\n--\n\n"
+    "Every point within `radius` of each query under toroidal L1, by brute\n"
+    "force, with the index's distances; the radius is inclusive and rounded\n"
+    "to single precision as `query_radius` rounds it.\n\n"
+    "Args:\n"
+    "    points: `(n, d)` float64.\n"
+    "    queries: `(m, d)` float64.\n"
+    "    radius: Toroidal-L1 cutoff.\n"
+    "    exclude_ids: Optional `(m,)` int64, one id excluded per query.\n\n"
+    "Returns:\n"
+    "    `(indptr, ids, dists)` in CSR form: query `i` owns\n"
+    "    `ids[indptr[i]:indptr[i+1]]`, ascending by `(distance, id)`.";
 
 }  // namespace plovik::py::doc

@@ -2,6 +2,7 @@
 // and PanicException, so that callers can catch the latter by name.
 #define PLOVIK_IMPORTS_NUMPY
 #include "binding/exceptions.hpp"
+#include "binding/functions.hpp"
 #include "binding/index_object.hpp"
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
@@ -38,6 +39,10 @@ int module_exec(PyObject* module) {
     Ref all_ref(all);
     export_name(module, all, "RustLshIndex", type);
     export_name(module, all, "PanicException", panic);
+    for (const PyMethodDef* f = module_functions; f->ml_name != nullptr; ++f) {
+      Ref function(check(PyObject_GetAttrString(module, f->ml_name)));
+      export_name(module, all, f->ml_name, function.get());
+    }
     return 0;
   });
 }
@@ -59,7 +64,7 @@ PyModuleDef module_def = {
     "_native",
     "",
     0,
-    nullptr,
+    module_functions,
     module_slots,
     nullptr,
     nullptr,

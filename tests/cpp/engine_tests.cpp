@@ -12,8 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "index/exact/exact.hpp"
 #include "index/hash/keys.hpp"
 #include "index/hash/keys_vectorised.hpp"
+#include "index/query/distance.hpp"
 #include "index/query/topk.hpp"
 #include "index/record.hpp"
 #include "index/tiers/directory.hpp"
@@ -265,12 +267,45 @@ void test_key_formula() {
 
 }  // namespace
 
+void test_exact_tile_distances() {
+  // The eight lanes of a tile, by the AVX2 path (where the processor has
+  // it) and the portable one, equal torus_l1_f32 of each point bit for bit:
+  // every d from 1 to 40 covers each branch of the association. Values are
+  // uniform or on a coarse grid (ties, terms of exactly 0 and 1/2), plus 0
+  // and the largest float below 1.
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::uniform_int_distribution<int> grid(0, 8), kind(0, 9);
+  auto value = [&] {
+    const int v = kind(rng);
+    if (v == 0) return 0.0f;
+    if (v == 1) return std::nextafter(1.0f, 0.0f);
+    if (v < 5) return static_cast<float>(grid(rng)) / 8.0f;
+    return plovik::wrap_f32(unit(rng));
+  };
+  for (std::size_t d = 1; d <= 40; ++d) {
+    for (int rep = 0; rep < 20; ++rep) {
+      std::vector<float> q(d), rows(8 * d), tile(8 * d);
+      for (auto& v : q) v = value();
+      for (std::size_t j = 0; j < 8; ++j)
+        for (std::size_t c = 0; c < d; ++c) tile[c * 8 + j] = rows[j * d + c] = value();
+      for (const bool avx2 : {false, true}) {
+        float got[8];
+        if (!plovik::exact_tile_distances(q.data(), tile.data(), d, avx2, got)) continue;
+        for (std::size_t j = 0; j < 8; ++j)
+          CHECK(plovik::distance_bits(got[j]) ==
+                plovik::distance_bits(plovik::torus_l1_f32(q.data(), rows.data() + j * d, d)));
+      }
+    }
+  }
+}
+
 int main() {
   const std::pair<const char*, void (*)()> tests[] = {
       {"counting_sort", test_counting_sort},
       {"merge", test_merge},
       {"topk_order", test_topk_order},
       {"key_formula", test_key_formula},
+      {"exact_tile_distances", test_exact_tile_distances},
   };
   int passed = 0, failed = 0;
   for (const auto& [name, run] : tests) {

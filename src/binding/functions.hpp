@@ -1,0 +1,12 @@
+// The module-level functions of plovik._native: the exact searches
+// exact_knn and exact_radius, with the argument rules of the index methods.
+#pragma once
+
+#include "binding/python.hpp"
+
+namespace plovik::py {
+
+// The module's method table, ending with its sentinel.
+extern PyMethodDef module_functions[];
+
+}  // namespace plovik::py

@@ -1,0 +1,433 @@
+#include "index/exact/exact.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "index/cpu_features.hpp"
+#include "index/errors.hpp"
+#include "index/hash/keys.hpp"
+#include "index/query/topk.hpp"
+#include "parallel/interrupt.hpp"
+#include "parallel/pool.hpp"
+
+#if PLOVIK_AVX2_TARGET
+#include <immintrin.h>
+#endif
+
+// The eight-lane vectors below never cross a function boundary outside this
+// file, so GCC's note that they pass differently without AVX concerns no
+// interface.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+namespace plovik {
+
+namespace {
+
+// Eight lanes of single precision / int32 (GCC and Clang vector extensions).
+using V8 = float __attribute__((vector_size(32)));
+using I8 = int32_t __attribute__((vector_size(32)));
+
+constexpr std::size_t lanes = 8;
+// Queries per task, and the bytes of tiles scanned by every query of a task
+// before the next tiles: well inside the first-level cache.
+constexpr std::size_t queries_per_task = 32;
+constexpr std::size_t tile_block_bytes = 16 * 1024;
+// A task's run of points is at least this many tiles, and the partial rows
+// of runs split across tasks (k-nearest) hold at most this many slots.
+constexpr std::size_t min_run_tiles = 4096;
+constexpr std::size_t max_partial_slots = std::size_t{1} << 22;
+constexpr std::size_t max_result_cells = PTRDIFF_MAX / 8;
+
+// One query against a range of tiles.
+struct ScanArgs {
+  const float* tiles;
+  std::size_t d;
+  std::size_t tile_begin, tile_end;
+  std::size_t n;        // points; lanes past it are padding
+  const float* query;   // 8 d values: each coordinate broadcast to eight lanes
+  int64_t excluded;
+};
+
+// One query's k best so far: a max-heap under the result order, and the
+// vector threshold: a lane passes when its bits, as int32, are at most thr.
+// While the heap is not full everything passes; then thr is the top's bits
+// minus 1 (points come in ascending id order, so an equal distance never
+// displaces the top). Distances have the sign bit clear; anything else
+// passes the vector test and meets the exact one in offer().
+struct KnnRow {
+  Slot* heap;
+  std::size_t k;
+  std::size_t len;
+  int32_t thr;
+};
+
+using RadiusRow = Array<Slot>;
+
+void set_threshold(KnnRow& row) {
+  const uint32_t top = row.heap[0].bits;
+  row.thr = row.len < row.k || top >= 0x80000000u ? std::numeric_limits<int32_t>::max()
+                                                   : static_cast<int32_t>(top) - 1;
+}
+
+void offer(KnnRow& row, uint32_t bits, int64_t id) {
+  Slot* heap = row.heap;
+  const Slot e{bits, id};
+  if (row.len < row.k) {
+    std::size_t at = row.len++;
+    while (at > 0) {
+      const std::size_t parent = (at - 1) / 2;
+      if (!before(heap[parent], e)) break;
+      heap[at] = heap[parent];
+      at = parent;
+    }
+    heap[at] = e;
+  } else {
+    if (!before(e, heap[0])) return;
+    const std::size_t k = row.k;
+    std::size_t at = 0;
+    for (;;) {
+      std::size_t pick = at;
+      Slot worst = e;
+      const std::size_t left = 2 * at + 1, right = left + 1;
+      if (left < k && before(worst, heap[left])) {
+        pick = left;
+        worst = heap[left];
+      }
+      if (right < k && before(worst, heap[right])) pick = right;
+      if (pick == at) break;
+      heap[at] = heap[pick];
+      at = pick;
+    }
+    heap[at] = e;
+  }
+  set_threshold(row);
+}
+
+void admit_knn(KnnRow& row, unsigned mask, const float* dist, std::size_t base,
+               const ScanArgs& a) {
+  for (; mask != 0; mask &= mask - 1) {
+    const auto j = static_cast<std::size_t>(std::countr_zero(mask));
+    const std::size_t id = base + j;
+    if (id >= a.n || static_cast<int64_t>(id) == a.excluded) continue;
+    offer(row, distance_bits(dist[j]), static_cast<int64_t>(id));
+  }
+}
+
+void admit_radius(RadiusRow& row, unsigned mask, const float* dist, std::size_t base,
+                  const ScanArgs& a) {
+  for (; mask != 0; mask &= mask - 1) {
+    const auto j = static_cast<std::size_t>(std::countr_zero(mask));
+    const std::size_t id = base + j;
+    if (id >= a.n || static_cast<int64_t>(id) == a.excluded) continue;
+    row.push_back({distance_bits(dist[j]), static_cast<int64_t>(id)});
+  }
+}
+
+}  // namespace
+
+// The scan compiled for AVX2, chosen at run time.
+#if PLOVIK_AVX2_TARGET
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+namespace exact_avx2 {
+namespace {
+inline unsigned lane_mask(const I8& m) {
+  return static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(m)));
+}
+#include "index/exact/scan.hpp"
+}  // namespace
+}  // namespace exact_avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+#endif
+
+namespace exact_portable {
+namespace {
+inline unsigned lane_mask(const I8& m) {
+  unsigned mask = 0;
+  for (unsigned j = 0; j < lanes; ++j) mask |= (m[j] != 0 ? 1u : 0u) << j;
+  return mask;
+}
+#include "index/exact/scan.hpp"
+}  // namespace
+}  // namespace exact_portable
+
+namespace {
+
+struct Paths {
+  void (*knn)(const ScanArgs&, KnnRow&);
+  void (*radius)(const ScanArgs&, float, RadiusRow&);
+};
+
+Paths scan_paths() {
+#if PLOVIK_AVX2_TARGET
+  if (cpu_has_avx2()) return {exact_avx2::knn_tiles, exact_avx2::radius_tiles};
+#endif
+  return {exact_portable::knn_tiles, exact_portable::radius_tiles};
+}
+
+// The points wrapped and rounded as the index does (wrap_f32), in tiles of
+// eight, coordinate-major; the padding lanes of the last tile hold 0.
+Array<float> make_tiles(const PointRows& p) {
+  const std::size_t n_tiles = p.n / lanes + (p.n % lanes != 0);
+  const std::size_t stride = lanes * p.d;
+  Array<float> tiles(checked_mul(n_tiles, stride));
+  parallel::for_chunks(
+      n_tiles, 1024, [] { return 0; },
+      [&](int, std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) {
+          float* out = tiles.data() + t * stride;
+          for (std::size_t j = 0; j < lanes; ++j) {
+            const std::size_t i = t * lanes + j;
+            const double* row = p.values.data() + i * p.d;
+            for (std::size_t c = 0; c < p.d; ++c) out[c * lanes + j] = i < p.n ? wrap_f32(row[c]) : 0.0f;
+          }
+        }
+      });
+  return tiles;
+}
+
+// How the work is cut: blocks of queries_per_task queries, each against
+// `runs` runs of points (more than one only when there are too few query
+// blocks to keep every worker busy). Results never depend on it: each run
+// gives exact partial answers, merged in the result order.
+struct Plan {
+  std::size_t m, n_tiles, d;
+  std::size_t query_blocks, runs, run_tiles, block_tiles;
+
+  Plan(std::size_t m_, std::size_t n, std::size_t d_, std::size_t slots_per_query)
+      : m(m_), n_tiles(n / lanes + (n % lanes != 0)), d(d_) {
+    query_blocks = m / queries_per_task + (m % queries_per_task != 0);
+    const std::size_t want = parallel::tasks_per_worker(4);
+    runs = 1;
+    if (query_blocks > 0 && query_blocks < want) {
+      runs = std::min(want / query_blocks + (want % query_blocks != 0),
+                      std::max<std::size_t>(n_tiles / min_run_tiles, 1));
+      const std::size_t per_run = std::max<std::size_t>(m * slots_per_query, 1);
+      runs = std::clamp<std::size_t>(std::min(runs, max_partial_slots / per_run), 1, runs);
+    }
+    run_tiles = n_tiles / runs + (n_tiles % runs != 0);
+    block_tiles = std::max<std::size_t>(tile_block_bytes / (lanes * sizeof(float) * std::max<std::size_t>(d, 1)), 1);
+  }
+  std::size_t tasks() const { return query_blocks * runs; }
+  std::size_t query_begin(std::size_t task) const { return task / runs * queries_per_task; }
+  std::size_t query_end(std::size_t task) const {
+    return std::min(query_begin(task) + queries_per_task, m);
+  }
+  std::size_t run(std::size_t task) const { return task % runs; }
+  std::size_t tile_begin(std::size_t task) const { return std::min(run(task) * run_tiles, n_tiles); }
+  std::size_t tile_end(std::size_t task) const { return std::min(tile_begin(task) + run_tiles, n_tiles); }
+};
+
+// The task's queries wrapped as the index wraps a query, each coordinate
+// broadcast to eight lanes.
+Array<float> broadcast_queries(const QueryBatch& q, std::size_t begin, std::size_t end) {
+  Array<float> out((end - begin) * q.dq * lanes);
+  float* o = out.data();
+  for (std::size_t i = begin; i < end; ++i) {
+    const double* row = q.row(i);
+    for (std::size_t c = 0; c < q.dq; ++c, o += lanes) std::fill_n(o, lanes, wrap_f32(row[c]));
+  }
+  return out;
+}
+
+// Calls scan(row i, args) for each query of the task, block of tiles by
+// block of tiles. A task can be long (its queries against every point), so
+// it looks for an interrupt after each block.
+template <class Scan>
+void for_task_tiles(const Plan& plan, const Array<float>& tiles, std::size_t n, const QueryBatch& q,
+                    std::size_t task, Scan&& scan) {
+  const std::size_t q0 = plan.query_begin(task), q1 = plan.query_end(task);
+  const Array<float> queries = broadcast_queries(q, q0, q1);
+  ScanArgs a{tiles.data(), plan.d, 0, 0, n, nullptr, -1};
+  const std::size_t end = plan.tile_end(task);
+  for (std::size_t t = plan.tile_begin(task); t < end; t += plan.block_tiles) {
+    a.tile_begin = t;
+    a.tile_end = std::min(t + plan.block_tiles, end);
+    for (std::size_t i = q0; i < q1; ++i) {
+      a.query = queries.data() + (i - q0) * plan.d * lanes;
+      a.excluded = q.excluded(i);
+      scan(i - q0, a);
+    }
+    parallel::check_interrupt();
+  }
+}
+
+}  // namespace
+
+void validate_exact(std::size_t d, std::size_t m, std::size_t dq,
+                    std::optional<std::size_t> n_exclude) {
+  if (dq != d)
+    throw InvalidArgument("queries have " + std::to_string(dq) + " columns but the points have d = " +
+                          std::to_string(d));
+  if (n_exclude && *n_exclude < m)
+    throw Panic("exclude_ids holds " + std::to_string(*n_exclude) + " entries but there are " +
+                std::to_string(m) + " queries");
+}
+
+void validate_exact_knn(std::size_t d, std::size_t m, std::size_t dq,
+                        std::optional<std::size_t> n_exclude, std::size_t k) {
+  validate_exact(d, m, dq, n_exclude);
+  // As query_knn: the rows become (m, k) arrays of eight-byte values.
+  if (checked_mul(std::max<std::size_t>(m, 1), std::max<std::size_t>(k, 1)) > max_result_cells)
+    throw std::bad_alloc();
+}
+
+ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size_t k) {
+  validate_exact_knn(points.d, q.m, q.dq, q.exclude_size(), k);
+  const std::size_t m = q.m, cells = m * k;
+  ExactKnnResult r;
+  r.idx.assign(cells, -1);
+  r.dist.assign(cells, std::numeric_limits<double>::infinity());
+  if (k == 0 || m == 0 || points.n == 0) return r;
+
+  const Paths paths = scan_paths();
+  const Array<float> tiles = make_tiles(points);
+  // A row never holds more than n entries.
+  const std::size_t keep = std::min(k, points.n);
+  const Plan plan(m, points.n, points.d, keep);
+  // With several runs per query block, the sorted partial rows of run r:
+  // query i's at ((r * m) + i) * keep, its length in part_len.
+  Array<Slot> parts;
+  Array<std::size_t> part_len;
+  if (plan.runs > 1) {
+    parts.resize(checked_mul(plan.runs * m, keep));
+    part_len.resize(plan.runs * m);
+  }
+  parallel::for_each(plan.tasks(), [&](std::size_t task) {
+    const std::size_t q0 = plan.query_begin(task), rows = plan.query_end(task) - q0;
+    Array<Slot> heaps(rows * keep, Slot{0, 0});
+    std::vector<KnnRow> state(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+      state[i] = KnnRow{heaps.data() + i * keep, keep, 0, 0};
+      set_threshold(state[i]);
+    }
+    for_task_tiles(plan, tiles, points.n, q, task,
+                   [&](std::size_t i, const ScanArgs& a) { paths.knn(a, state[i]); });
+    for (std::size_t i = 0; i < rows; ++i) {
+      sort_slots(state[i].heap, state[i].len);
+      if (plan.runs == 1) {
+        write_row(state[i].heap, state[i].len, r.idx.data() + (q0 + i) * k, r.dist.data() + (q0 + i) * k);
+      } else {
+        const std::size_t at = plan.run(task) * m + q0 + i;
+        std::copy_n(state[i].heap, state[i].len, parts.data() + at * keep);
+        part_len[at] = state[i].len;
+      }
+    }
+  });
+  if (plan.runs > 1) {
+    parallel::for_chunks(
+        m, 8, [&] { return Array<Slot>(); },
+        [&](Array<Slot>& merged, std::size_t begin, std::size_t end) {
+          for (std::size_t i = begin; i < end; ++i) {
+            merged.clear();
+            for (std::size_t run = 0; run < plan.runs; ++run) {
+              const Slot* part = parts.data() + (run * m + i) * keep;
+              merged.insert(merged.end(), part, part + part_len[run * m + i]);
+            }
+            const std::size_t len = std::min(keep, merged.size());
+            std::partial_sort(merged.begin(), merged.begin() + static_cast<std::ptrdiff_t>(len),
+                              merged.end(), [](const Slot& x, const Slot& y) { return before(x, y); });
+            write_row(merged.data(), len, r.idx.data() + i * k, r.dist.data() + i * k);
+          }
+        });
+  }
+  return r;
+}
+
+RadiusResult exact_radius(const PointRows& points, const QueryBatch& q, double radius) {
+  validate_exact(points.d, q.m, q.dq, q.exclude_size());
+  // Rounded once, as query_radius rounds it (beyond the float range to
+  // infinity; a NaN cutoff stays NaN and nothing passes it).
+  const float cutoff = static_cast<float>(radius);
+  const std::size_t m = q.m;
+  RadiusResult r;
+  r.indptr.assign(checked_add(m, 1), 0);
+  if (m == 0 || points.n == 0) return r;
+
+  const Paths paths = scan_paths();
+  const Array<float> tiles = make_tiles(points);
+  const Plan plan(m, points.n, points.d, 0);
+  // Each task's hits, query by query in ascending id order, and how many
+  // belong to each of its queries.
+  struct Run {
+    Array<Slot> hits;
+    Array<std::size_t> counts;
+  };
+  std::vector<Run> runs(plan.tasks());
+  parallel::for_each(plan.tasks(), [&](std::size_t task) {
+    const std::size_t q0 = plan.query_begin(task), rows = plan.query_end(task) - q0;
+    std::vector<RadiusRow> hits(rows);
+    for_task_tiles(plan, tiles, points.n, q, task,
+                   [&](std::size_t i, const ScanArgs& a) { paths.radius(a, cutoff, hits[i]); });
+    Run& run = runs[task];
+    run.counts.resize(rows);
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < rows; ++i) total += (run.counts[i] = hits[i].size());
+    run.hits.reserve(total);
+    for (const RadiusRow& h : hits) run.hits.insert(run.hits.end(), h.begin(), h.end());
+  });
+
+  int64_t* counts = r.indptr.data() + 1;
+  for (std::size_t task = 0; task < plan.tasks(); ++task) {
+    const std::size_t q0 = plan.query_begin(task);
+    for (std::size_t i = 0; i < runs[task].counts.size(); ++i)
+      counts[q0 + i] += static_cast<int64_t>(runs[task].counts[i]);
+  }
+  for (std::size_t i = 0; i < m; ++i) r.indptr[i + 1] += r.indptr[i];
+  const auto total = static_cast<std::size_t>(r.indptr[m]);
+  r.ids.resize(total);
+  r.dists.resize(total);
+  // Each query's pieces, run by run, sorted into place; one task per block
+  // of queries.
+  parallel::for_each(plan.query_blocks, [&](std::size_t block) {
+    const std::size_t q0 = block * queries_per_task;
+    const std::size_t rows = std::min(queries_per_task, m - q0);
+    Array<std::size_t> offset(plan.runs, 0);
+    Array<Slot> row;
+    for (std::size_t i = 0; i < rows; ++i) {
+      row.clear();
+      for (std::size_t run = 0; run < plan.runs; ++run) {
+        const Run& piece = runs[block * plan.runs + run];
+        const Slot* from = piece.hits.data() + offset[run];
+        row.insert(row.end(), from, from + piece.counts[i]);
+        offset[run] += piece.counts[i];
+      }
+      sort_slots(row.data(), row.size());
+      const auto at = static_cast<std::size_t>(r.indptr[q0 + i]);
+      write_row(row.data(), row.size(), r.ids.data() + at, r.dists.data() + at);
+    }
+  });
+  return r;
+}
+
+bool exact_tile_distances(const float* query, const float* tile, std::size_t d, bool avx2,
+                          float* out) {
+  Array<float> broadcast(d * lanes);
+  for (std::size_t c = 0; c < d; ++c) std::fill_n(broadcast.data() + c * lanes, lanes, query[c]);
+  if (avx2) {
+#if PLOVIK_AVX2_TARGET
+    if (!cpu_has_avx2()) return false;
+    exact_avx2::tile_distances(broadcast.data(), tile, d, out);
+    return true;
+#else
+    return false;
+#endif
+  }
+  exact_portable::tile_distances(broadcast.data(), tile, d, out);
+  return true;
+}
+
+}  // namespace plovik

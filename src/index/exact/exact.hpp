@@ -1,0 +1,66 @@
+// Exact search by brute force: every query against every point.
+//
+// Points and queries are wrapped onto the unit torus and rounded to single
+// precision as the index wraps its own (wrap_f32), and every distance is
+// torus_l1_f32 bit for bit, so the answers equal a brute force over the
+// index's distances: k-nearest rows ascending by (distance bits, id) padded
+// with -1 / +inf, radius rows (inclusive, the radius rounded to single
+// precision) ascending by (distance, id). Results never depend on the
+// thread count.
+//
+// The points are copied once into tiles of eight, coordinate-major (lane j
+// of coordinate c at tile[8 c + j]), so that one vector holds a coordinate
+// of eight points and each lane sums its own point's terms in exactly the
+// association of torus_l1_f32. Tasks take a block of queries against a run
+// of points, scanned in blocks of tiles that stay in the first-level cache
+// while every query of the block passes over them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "index/memory/array.hpp"
+#include "index/query/batch.hpp"
+#include "index/query/radius.hpp"
+
+namespace plovik {
+
+// n points of d coordinates, row-major float64 (any finite or non-finite
+// values: they are wrapped as the index wraps them).
+struct PointRows {
+  std::span<const double> values;
+  std::size_t n = 0;
+  std::size_t d = 0;
+};
+
+struct ExactKnnResult {
+  Array<int64_t> idx;  // m * k, row-major, padded with -1
+  Array<double> dist;  // m * k, row-major, padded with +inf
+};
+
+// The checks made from the sizes alone, before any work: InvalidArgument
+// when the queries' width dq is not the points' d, Panic when exclude_ids
+// holds fewer than m entries, and for k-nearest std::bad_alloc when no
+// (m, k) array of eight-byte values can exist.
+void validate_exact(std::size_t d, std::size_t m, std::size_t dq,
+                    std::optional<std::size_t> n_exclude);
+void validate_exact_knn(std::size_t d, std::size_t m, std::size_t dq,
+                        std::optional<std::size_t> n_exclude, std::size_t k);
+
+// The k nearest points of each query; query i never gets its excluded id.
+ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size_t k);
+
+// Every point within `radius` (inclusive) of each query, in CSR form.
+RadiusResult exact_radius(const PointRows& points, const QueryBatch& q, double radius);
+
+// For the engine tests: the eight distances of one query (d wrapped
+// single-precision coordinates) to the eight points of one tile (8 d
+// values, coordinate-major), by the AVX2 path (when the processor has it)
+// or the portable one. False when the AVX2 path was asked for and is not
+// available.
+bool exact_tile_distances(const float* query, const float* tile, std::size_t d, bool avx2,
+                          float* out);
+
+}  // namespace plovik

@@ -1,0 +1,131 @@
+// The scan loops of the exact search, for one instruction set. No include
+// guard on purpose: exact.cpp includes this file twice, inside the AVX2
+// region (namespace exact_avx2) and for the portable path (namespace
+// exact_portable), after declaring what it uses: the vector types V8 and I8
+// (eight floats / eight int32, GCC vector extensions), lane_mask(I8) for
+// this instruction set, ScanArgs, KnnRow, RadiusRow, admit_knn and
+// admit_radius. It includes nothing itself.
+//
+// One source for both paths, so that their sums are the same expressions:
+// every operation on a V8 is one IEEE single-precision operation per lane,
+// and the compiler may not reassociate them (-ffp-contract=off, no
+// fast-math).
+
+[[gnu::always_inline]] inline V8 load8(const float* p) {
+  V8 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// The term of coordinate c for the eight points of a tile: a = |q - p|,
+// then a < 1 - a ? a : 1 - a, as torus_term.
+[[gnu::always_inline]] inline V8 term8(const float* query, const float* tile, std::size_t c) {
+  const V8 diff = load8(query + 8 * c) - load8(tile + 8 * c);
+  const V8 a = reinterpret_cast<V8>(reinterpret_cast<I8>(diff) & 0x7fffffff);
+  const V8 om = 1.0f - a;
+  return a < om ? a : om;
+}
+
+// The eight distances, lane j summing point j's terms in the association of
+// torus_l1_f32: sixteen coordinates at a time into the accumulators A0..A3
+// (lane l of Ag holds coordinates 16 i + 4 g + l), folded per lane l as
+// ((A0 + A1) + A2) + A3 and then (S0 + S1) + (S2 + S3); the remaining whole
+// groups of four into lanes seeded (s, 0, 0, 0), folded the same way; the
+// last coordinates one by one as s = term + s. Each accumulator lane is
+// summed as its own chain, here one vector per chain. A chain seeded with
+// 0 starts at its first term instead: 0 + t is t bit for bit, since a term
+// is never -0 (|q - p| >= +0, and 1 - a >= +0 for a <= 1) and a NaN keeps
+// its bits.
+template <std::size_t Dim>
+[[gnu::always_inline]] inline V8 distances8(const float* query, const float* tile,
+                                            std::size_t d) {
+  const std::size_t D = Dim > 0 ? Dim : d;
+  V8 s = {};
+  std::size_t c = 0;
+  if (D >= 16) {
+    const std::size_t rounds = D / 16;
+    V8 S[4];
+    for (std::size_t l = 0; l < 4; ++l) {
+      V8 A[4];
+      for (std::size_t g = 0; g < 4; ++g) {
+        V8 acc = term8(query, tile, 4 * g + l);
+        for (std::size_t r = 1; r < rounds; ++r) acc = acc + term8(query, tile, 16 * r + 4 * g + l);
+        A[g] = acc;
+      }
+      S[l] = ((A[0] + A[1]) + A[2]) + A[3];
+    }
+    s = (S[0] + S[1]) + (S[2] + S[3]);
+    c = 16 * rounds;
+  }
+  if (D - c >= 4) {
+    const std::size_t groups = (D - c) / 4;
+    V8 B[4];
+    B[0] = D >= 16 ? s + term8(query, tile, c) : term8(query, tile, c);
+    for (std::size_t l = 1; l < 4; ++l) B[l] = term8(query, tile, c + l);
+    for (std::size_t g = 1; g < groups; ++g)
+      for (std::size_t l = 0; l < 4; ++l) B[l] = B[l] + term8(query, tile, c + 4 * g + l);
+    s = (B[0] + B[1]) + (B[2] + B[3]);
+    c += 4 * groups;
+  }
+  for (; c < D; ++c) s = term8(query, tile, c) + s;
+  return s;
+}
+
+// The tiles [a.tile_begin, a.tile_end) against one query's k best so far:
+// one vector compare per tile against the row's threshold, admission only
+// for the lanes that pass it.
+template <std::size_t Dim>
+void knn_loop(const ScanArgs& a, KnnRow& row) {
+  const std::size_t stride = 8 * (Dim > 0 ? Dim : a.d);
+  const float* tile = a.tiles + a.tile_begin * stride;
+  for (std::size_t t = a.tile_begin; t < a.tile_end; ++t, tile += stride) {
+    const V8 dist = distances8<Dim>(a.query, tile, a.d);
+    const unsigned mask = lane_mask(reinterpret_cast<I8>(dist) <= row.thr);
+    if (mask != 0) [[unlikely]] {
+      float lanes[8];
+      std::memcpy(lanes, &dist, sizeof lanes);
+      admit_knn(row, mask, lanes, 8 * t, a);
+    }
+  }
+}
+
+// The same for a radius: the lanes within the cutoff (a NaN never is).
+template <std::size_t Dim>
+void radius_loop(const ScanArgs& a, float cutoff, RadiusRow& row) {
+  const std::size_t stride = 8 * (Dim > 0 ? Dim : a.d);
+  const float* tile = a.tiles + a.tile_begin * stride;
+  for (std::size_t t = a.tile_begin; t < a.tile_end; ++t, tile += stride) {
+    const V8 dist = distances8<Dim>(a.query, tile, a.d);
+    const unsigned mask = lane_mask(dist <= cutoff);
+    if (mask != 0) {
+      float lanes[8];
+      std::memcpy(lanes, &dist, sizeof lanes);
+      admit_radius(row, mask, lanes, 8 * t, a);
+    }
+  }
+}
+
+// The common dimensions get loops unrolled for them; the sums are the same.
+#define PLOVIK_EXACT_DISPATCH(loop, ...)  \
+  switch (a.d) {                          \
+    case 2: return loop<2>(__VA_ARGS__);   \
+    case 3: return loop<3>(__VA_ARGS__);   \
+    case 4: return loop<4>(__VA_ARGS__);   \
+    case 8: return loop<8>(__VA_ARGS__);   \
+    case 16: return loop<16>(__VA_ARGS__); \
+    case 32: return loop<32>(__VA_ARGS__); \
+    default: return loop<0>(__VA_ARGS__);  \
+  }
+
+void knn_tiles(const ScanArgs& a, KnnRow& row) { PLOVIK_EXACT_DISPATCH(knn_loop, a, row) }
+
+void radius_tiles(const ScanArgs& a, float cutoff, RadiusRow& row) {
+  PLOVIK_EXACT_DISPATCH(radius_loop, a, cutoff, row)
+}
+
+#undef PLOVIK_EXACT_DISPATCH
+
+void tile_distances(const float* query, const float* tile, std::size_t d, float* out) {
+  const V8 dist = distances8<0>(query, tile, d);
+  std::memcpy(out, &dist, sizeof dist);
+}

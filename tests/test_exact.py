@@ -1,0 +1,188 @@
+"""The native exact scan (plovik._native.exact_knn / exact_radius) against a
+brute force written here with the reference's single-precision distances,
+on every thread count, and its argument errors against the index methods'."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from plovik import PanicException, RustLshIndex
+from plovik._native import exact_knn, exact_radius
+from plovik.lsh import _sum_general, _terms, _widen, _wrap_f32
+
+from index_helpers import random_params
+
+
+def brute_bits(points, queries):
+    """(m, n) distance bits: the per-query path's terms and summation order."""
+    pf, qf = _wrap_f32(points), _wrap_f32(queries)
+    rows = [_sum_general(_terms(q[None, :], pf)).view(np.uint32) for q in qf]
+    return np.array(rows, np.uint32).reshape(len(qf), len(pf))
+
+
+def brute_knn(points, queries, k, exclude=None):
+    bits = brute_bits(points, queries)
+    m, n = bits.shape
+    idx, dist = np.full((m, k), -1, np.int64), np.full((m, k), np.inf)
+    for i in range(m):
+        ids = np.arange(n)
+        if exclude is not None:
+            ids = ids[ids != exclude[i]]
+        ids = ids[np.lexsort((ids, bits[i, ids]))][:k]
+        idx[i, : ids.size], dist[i, : ids.size] = ids, _widen(bits[i, ids])
+    return idx, dist
+
+
+def brute_radius(points, queries, radius, exclude=None):
+    bits = brute_bits(points, queries)
+    m, n = bits.shape
+    with np.errstate(over="ignore"):
+        r = np.float32(radius)
+    indptr, ids, dists = [0], [np.zeros(0, np.int64)], [np.zeros(0)]
+    for i in range(m):
+        hit = np.flatnonzero((bits[i].view(np.float32) <= r) & (np.arange(n) != (-1 if exclude is None else exclude[i])))
+        hit = hit[np.lexsort((hit, bits[i, hit]))]
+        ids.append(hit)
+        dists.append(_widen(bits[i, hit]))
+        indptr.append(indptr[-1] + hit.size)
+    return np.array(indptr, np.int64), np.concatenate(ids).astype(np.int64), np.concatenate(dists)
+
+
+def data(rng, n, m, d, grid):
+    """Uniform coordinates, or (grid) multiples of 1/4 so that most distances
+    tie; a few values outside [0, 1) that the wrap brings back."""
+    if grid:
+        P, Q = rng.integers(-4, 8, (n, d)) / 4.0, rng.integers(0, 4, (m, d)) / 4.0
+    else:
+        P, Q = rng.random((n, d)) * 1.5 - 0.25, rng.random((m, d))
+    return P, Q
+
+
+@pytest.mark.parametrize("d", [1, 3, 16, 17, 40])
+@pytest.mark.parametrize("grid", [False, True])
+def test_equals_brute_force(d, grid):
+    rng = np.random.default_rng(d * 2 + grid)
+    n, m = 203, 37  # a partial tile, more than one block of queries
+    P, Q = data(rng, n, m, d, grid)
+    ex = rng.integers(-1, n + 2, m)  # -1 and ids past n exclude nothing
+    for k in (1, 9, n + 5):
+        for exclude in (None, ex):
+            idx, dist = exact_knn(P, Q, k, exclude)
+            want_idx, want_dist = brute_knn(P, Q, k, exclude)
+            assert idx.shape == dist.shape == (m, k) and idx.flags.c_contiguous
+            assert np.array_equal(idx, want_idx) and np.array_equal(dist, want_dist)
+    for radius in (0.0, 0.1 * d, 0.3 * d, np.inf):
+        got = exact_radius(P, Q, radius, exclude_ids=ex)
+        want = brute_radius(P, Q, radius, ex)
+        assert all(np.array_equal(a, b) for a, b in zip(got, want))
+
+
+def test_equals_the_index_on_its_own_points():
+    # The index's exact per-query answers on points it holds: every id it
+    # returns carries the scan's distance, bit for bit.
+    rng = np.random.default_rng(3)
+    P, Q = rng.random((2000, 5)), rng.random((50, 5))
+    ix = RustLshIndex(**random_params(rng, d=5, L=4, K=2, b=6, block=1))
+    ix.build(P, 1000)
+    idx, dist = ix.query_knn(Q, 5)
+    bits = brute_bits(P, Q)
+    assert np.array_equal(dist, _widen(np.take_along_axis(bits, idx, axis=1)))
+    assert np.array_equal(exact_knn(P, Q, 5)[1][:, 0], brute_knn(P, Q, 1)[1][:, 0])
+
+
+@pytest.mark.parametrize("n,m,d", [(0, 4, 3), (5, 0, 3), (0, 0, 2), (6, 3, 0)])
+def test_empty_inputs(n, m, d):
+    P, Q = np.zeros((n, d)) + 0.5, np.zeros((m, d))
+    idx, dist = exact_knn(P, Q, 3)
+    assert idx.shape == (m, 3) and np.array_equal(idx, brute_knn(P, Q, 3)[0]) and np.array_equal(dist, brute_knn(P, Q, 3)[1])
+    assert exact_knn(P, Q, 0)[0].shape == (m, 0)
+    indptr, ids, dists = exact_radius(P, Q, 1.0)
+    assert np.array_equal(indptr, brute_radius(P, Q, 1.0)[0]) and ids.size == dists.size == indptr[-1]
+
+
+# Large enough that a few queries are split into several runs of points,
+# differently for 1 and 2 workers; many queries take whole runs.
+THREADS_SCRIPT = textwrap.dedent("""
+    import hashlib, numpy as np
+    from plovik._native import exact_knn, exact_radius
+    rng = np.random.default_rng(5)
+    P = rng.random((200_000, 2))
+    parts = []
+    for m in (5, 300):
+        Q = rng.random((m, 2))
+        ex = rng.integers(0, 200_000, m)
+        parts += [*exact_knn(P, Q, 7, ex), *exact_radius(P, Q, 0.004, ex)]
+    print(hashlib.sha256(b"".join(a.tobytes() for a in parts)).hexdigest())
+""")
+
+
+@pytest.mark.threads
+def test_same_rows_on_any_thread_count():
+    here = subprocess.run([sys.executable, "-c", THREADS_SCRIPT], check=True, capture_output=True,
+                          text=True, env={**os.environ, "RAYON_NUM_THREADS": "1"}).stdout
+    namespace = {}
+    exec(THREADS_SCRIPT.replace("print(", "result = ("), namespace)
+    assert here.strip() == namespace["result"]
+    # and the split runs merge into the brute force's rows
+    rng = np.random.default_rng(5)
+    P, Q = rng.random((200_000, 2)), rng.random((3, 2))
+    assert all(np.array_equal(a, b) for a, b in zip(exact_knn(P, Q, 7), brute_knn(P, Q, 7)))
+
+
+def index_error(call):
+    try:
+        call()
+    except BaseException as e:  # PanicException derives from BaseException
+        return type(e)
+    return None
+
+
+GOOD_Q = np.zeros((4, 3))
+
+
+@pytest.mark.parametrize("queries,arg,exclude", [
+    ([[0.1, 0.2, 0.3]], 2, None),                   # not an array
+    (GOOD_Q.astype(np.float32), 2, None),          # wrong dtype
+    (np.zeros(3), 2, None),                         # one dimension
+    (np.zeros((4, 2)), 2, None),                    # width
+    (GOOD_Q, 2, np.zeros(3, np.int64)),             # exclude_ids too short
+    (GOOD_Q, 2, np.zeros(4)),                       # exclude_ids dtype
+    (GOOD_Q, 2, np.zeros((4, 1), np.int64)),        # exclude_ids dimensions
+    (GOOD_Q, -1, None),                             # negative k
+    (GOOD_Q, 2**64, None),                          # k out of range
+    (GOOD_Q, "2", None),                            # k of the wrong type
+    (np.zeros((8, 3))[::2], 2, None),               # not contiguous
+])
+def test_bad_input_raises_as_the_index_does(queries, arg, exclude):
+    ix = RustLshIndex(**random_params(np.random.default_rng(0), d=3, L=2, K=2, b=4))
+    ix.build(np.random.default_rng(1).random((20, 3)), 10)
+    P = np.random.default_rng(2).random((20, 3))
+    want = index_error(lambda: ix.query_knn(queries, arg, exclude_ids=exclude))
+    assert want is not None
+    with pytest.raises(want):
+        exact_knn(P, queries, arg, exclude_ids=exclude)
+    radius = arg if not isinstance(arg, int) or arg >= 0 else 0.5
+    want = index_error(lambda: ix.query_radius(queries, radius, exclude_ids=exclude))
+    if want is not None:
+        with pytest.raises(want):
+            exact_radius(P, queries, radius, exclude_ids=exclude)
+    # the points take the same checks as queries
+    if not isinstance(queries, np.ndarray) or queries.dtype != np.float64 or queries.ndim != 2:
+        with pytest.raises(index_error(lambda: ix.query_knn(queries, 2))):
+            exact_knn(queries, GOOD_Q, 2)
+
+
+def test_argument_matching():
+    P = np.zeros((3, 2))
+    with pytest.raises(TypeError, match="exact_knn"):
+        exact_knn(P, P)
+    with pytest.raises(TypeError, match="exact_radius"):
+        exact_radius(P, P, 0.1, exclude=None)
+    with pytest.raises(PanicException, match="exclude_ids holds 2 entries but there are 3 queries"):
+        exact_radius(P, P, 0.1, np.zeros(2, np.int64))
+    with pytest.raises(ValueError, match="queries have 3 columns but the points have d = 2"):
+        exact_knn(P, np.zeros((1, 3)), 1)
