@@ -6,9 +6,10 @@ against, and the answer of a search whose data no hash setting helps. Their
 distances are the index's own: single-precision toroidal L1 with the fixed
 summation order of the per-query path (the reference's general kernel), so an
 id the index finds has the same distance here, bit for bit, and rows follow
-the same (distance, id) order. The work is done in blocks of queries and
-points so that memory stays bounded whatever n and m are; the cost is
-m * n * d.
+the same (distance, id) order. The scan is the compiled one of
+`plovik._native`: multi-threaded, vectorised, over cache-sized tiles of
+points, with the interpreter lock released; the cost is m * n * d distance
+terms. These functions check and convert their arguments first.
 """
 
 from __future__ import annotations
@@ -19,14 +20,10 @@ import operator
 import numpy as np
 import numpy.typing as npt
 
-from plovik.lsh import _sum_general, _terms, _widen, _wrap_f32
+from plovik import _native
 
 __all__ = ["exact_knn", "exact_radius", "recall_at_k", "torus_l1"]
 
-# Coordinate terms of one (queries, points) block: bounds the memory of a step.
-_BLOCK_ELEMENTS = 1 << 21
-_QUERY_BLOCK = 256
-_NONE = np.uint64(0xFFFFFFFFFFFFFFFF)
 
 
 def torus_l1(a: npt.ArrayLike, b: npt.ArrayLike) -> npt.NDArray[np.float64]:
@@ -61,38 +58,17 @@ def _prepare(points, queries, exclude_ids):
     m, n = Q.shape[0], P.shape[0]
     if n >= 1 << 32:
         raise ValueError("points must hold fewer than 2**32 rows")
-    if exclude_ids is None:
-        ex = np.full(m, -1, np.int64)
-    else:
+    ex = None
+    if exclude_ids is not None:
         ex = np.asarray(exclude_ids)
         if ex.dtype.kind not in "iu" and not (ex.size == 0 and ex.dtype.kind == "f"):
             raise TypeError(f"exclude_ids must hold integers, got dtype {ex.dtype}")
         if ex.shape != (m,):
             raise ValueError(f"exclude_ids must have shape ({m},), one id per query, got shape {ex.shape}")
-        ex = ex.astype(np.int64)
+        ex = np.ascontiguousarray(ex, dtype=np.int64)
         if ex.size and (ex.min() < -1 or ex.max() >= n):
             raise ValueError(f"exclude_ids must lie in [-1, {n}) (-1 excludes nothing)")
-    return _wrap_f32(P).T.copy(), _wrap_f32(Q).T.copy(), ex
-
-
-def _blocks(pf: np.ndarray, qf: np.ndarray, ex: np.ndarray):
-    """Yield (q0, q1, p0, bits) with bits the (q1 - q0, p1 - p0) uint32 distance bits;
-    the excluded id of each query gets the bits of NaN (never <= anything)."""
-    d, n = pf.shape
-    m = qf.shape[1]
-    for q0 in range(0, m, _QUERY_BLOCK):
-        q1 = min(q0 + _QUERY_BLOCK, m)
-        step = max(1, _BLOCK_ELEMENTS // max((q1 - q0) * d, 1))
-        for p0 in range(0, n, step):
-            p1 = min(p0 + step, n)
-            terms = _terms(qf[:, q0:q1, None], pf[:, None, p0:p1])  # (d, queries, points)
-            # Columns of the (pairs, d) term matrix are contiguous rows of `terms`.
-            sums = _sum_general(terms.reshape(d, -1).T) if d else np.zeros(terms[0].size, np.float32)
-            bits = sums.view(np.uint32).reshape(q1 - q0, p1 - p0).copy()
-            own = ex[q0:q1] - p0
-            hit = (own >= 0) & (own < p1 - p0)
-            bits[np.flatnonzero(hit), own[hit]] = 0x7FC00000
-            yield q0, q1, p0, bits
+    return P, Q, ex
 
 
 def exact_knn(
@@ -119,24 +95,8 @@ def exact_knn(
     k = operator.index(k)
     if k < 1:
         raise ValueError(f"k must be at least 1, got {k}")
-    pf, qf, ex = _prepare(points, queries, exclude_ids)
-    m = qf.shape[1]
-    # (bits << 32) | id orders exactly like (distance, id) for non-negative distances.
-    best = np.full((m, k), _NONE, np.uint64)
-    for q0, q1, p0, bits in _blocks(pf, qf, ex):
-        ids = np.arange(p0, p0 + bits.shape[1], dtype=np.uint64)
-        key = (bits.astype(np.uint64) << np.uint64(32)) | ids
-        key[bits == 0x7FC00000] = _NONE
-        both = np.concatenate([best[q0:q1], key], axis=1)
-        if both.shape[1] > k:
-            both = np.partition(both, k - 1, axis=1)[:, :k]
-        best[q0:q1] = np.sort(both, axis=1)
-    missing = best == _NONE
-    idx = (best & np.uint64(0xFFFFFFFF)).astype(np.int64)
-    dist = _widen((best >> np.uint64(32)).astype(np.uint32))
-    idx[missing] = -1
-    dist[missing] = np.inf
-    return idx, dist
+    P, Q, ex = _prepare(points, queries, exclude_ids)
+    return _native.exact_knn(P, Q, k, ex)
 
 
 def exact_radius(
@@ -154,33 +114,8 @@ def exact_radius(
     r = float(radius)
     if not (math.isfinite(r) and r >= 0.0):
         raise ValueError(f"radius must be finite and non-negative, got {r}")
-    with np.errstate(over="ignore"):
-        r32 = np.float32(r)
-    pf, qf, ex = _prepare(points, queries, exclude_ids)
-    m = qf.shape[1]
-    rows: list[list[np.ndarray]] = [[] for _ in range(m)]
-    for q0, _q1, p0, bits in _blocks(pf, qf, ex):
-        qi, pi = np.nonzero(bits.view(np.float32) <= r32)  # NaN (the excluded id) never passes
-        if qi.size == 0:
-            continue
-        cut = np.flatnonzero(np.diff(qi)) + 1
-        for part_q, part_p in zip(np.split(qi, cut), np.split(pi, cut)):
-            rows[q0 + int(part_q[0])].append(np.stack([bits[part_q, part_p].astype(np.int64), part_p + p0]))
-    counts = np.zeros(m, np.int64)
-    out_ids, out_bits = [], []
-    for i, parts in enumerate(rows):
-        if not parts:
-            continue
-        both = np.concatenate(parts, axis=1)
-        order = np.lexsort((both[1], both[0]))
-        out_bits.append(both[0, order])
-        out_ids.append(both[1, order])
-        counts[i] = order.size
-    indptr = np.zeros(m + 1, np.int64)
-    np.cumsum(counts, out=indptr[1:])
-    ids = np.concatenate(out_ids) if out_ids else np.zeros(0, np.int64)
-    bits = np.concatenate(out_bits).astype(np.uint32) if out_bits else np.zeros(0, np.uint32)
-    return indptr, ids, _widen(bits)
+    P, Q, ex = _prepare(points, queries, exclude_ids)
+    return _native.exact_radius(P, Q, r, ex)
 
 
 def recall_at_k(found: npt.ArrayLike, exact: npt.ArrayLike) -> float:
