@@ -105,15 +105,6 @@ def test_few_moves_among_many(b, K):
             np.testing.assert_array_equal(got, want)
 
 
-def test_empty_update_of_unbuilt_index_does_nothing():
-    # (refused updates and promotions: tests/test_binding.py, on both backends)
-    native, reference = both(random_params(np.random.default_rng(5), d=3, L=2, K=2, b=3))
-    for ix in (native, reference):
-        ix.update(np.zeros((0, 3)))
-    assert_same(native, reference)
-    assert native.n_points == 0
-
-
 def test_argument_layouts():
     # Values are read in logical row-major order, whatever the memory layout;
     # update checks only their count.
