@@ -39,9 +39,10 @@ PyObject* panic_exception_type();
 // must reach the thread's start, so this function is not noexcept either.
 // The runtime has no object for that exception and binds the handler's
 // reference to null, which the undefined-behaviour sanitizer would report;
-// its null check is off here.
+// its null check is off here, and the function is never inlined, since a
+// caller it were inlined into would carry the check again.
 template <class R, class F>
-__attribute__((no_sanitize("null"))) R guard(R failed, F&& f) {
+__attribute__((noinline, no_sanitize("null"))) R guard(R failed, F&& f) {
   try {
     return f();
   } catch (const abi::__forced_unwind&) {
