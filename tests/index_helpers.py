@@ -18,6 +18,18 @@ def both(params):
     return RustLshIndex(**params), PythonLshIndex(**params)
 
 
+def strided(x):
+    """The values of x in a view that steps over every other element."""
+    return np.repeat(x, 2, axis=-1)[..., ::2]
+
+
+def misaligned(x):
+    """A copy of x one byte into its buffer."""
+    out = np.frombuffer(bytearray(x.nbytes + 1), dtype=x.dtype, offset=1, count=x.size).reshape(x.shape)
+    out[...] = x
+    return out
+
+
 def assert_tables_equal(native, reference):
     a, b = native.tables(), reference.tables()
     assert list(a) == list(b)

@@ -16,6 +16,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 
 from plovik import PanicException, PlovikSearch, RustLshIndex
 from plovik.lsh import PythonLshIndex
+from index_helpers import misaligned, strided
 
 LAYOUT_MESSAGE = "The given array is not contiguous or is misaligned."
 COUNTED = ("queries", "cands", "pairs", "relaxed")
@@ -60,19 +61,6 @@ class FloatLike(IndexLike):
 
 class SubArray(np.ndarray):
     """Any ndarray subclass is accepted where an array is."""
-
-
-def misaligned(x):
-    out = np.frombuffer(bytearray(x.nbytes + 1), dtype=x.dtype, offset=1, count=x.size).reshape(x.shape)
-    out[...] = x
-    return out
-
-
-def strided(x):
-    """x in a buffer twice as wide along its last axis."""
-    base = np.zeros(x.shape[:-1] + (2 * x.shape[-1],), x.dtype)
-    base[..., ::2] = x
-    return base[..., ::2]
 
 
 # Every array parameter (float64 or int64, 1-D or 2-D) takes every form: the

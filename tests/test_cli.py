@@ -1,4 +1,4 @@
-"""Exact search and recall, and the two commands (`demo`, `bench`) run end
+"""The distance and recall helpers, and the two commands (`demo`, `bench`) run end
 to end on tiny sizes. No timing is asserted."""
 
 import io
@@ -12,32 +12,13 @@ import pytest
 from plovik.__main__ import main
 from plovik.bench import run_bench
 from plovik.demo import run_demo
-from plovik.exact import exact_knn, recall_at_k, torus_l1
+from plovik.exact import recall_at_k, torus_l1
 
 
 def test_torus_l1_wraps_both_ways():
     assert torus_l1([0.05, 0.5], [0.95, 0.0]) == pytest.approx(0.1 + 0.5)
     assert torus_l1([1.25], [0.25]) == 0.0
     assert torus_l1([-0.1], [0.1]) == pytest.approx(0.2)
-
-
-def test_exact_knn_matches_a_plain_loop():
-    rng = np.random.default_rng(3)
-    pts, q = rng.random((300, 3)), rng.random((25, 3))
-    ex = rng.integers(-1, 300, 25)
-    idx, dist = exact_knn(pts, q, 6, exclude_ids=ex)
-    for i in range(25):
-        d = [(float(torus_l1(q[i], p)), j) for j, p in enumerate(pts) if j != ex[i]]
-        want = sorted(d)[:6]
-        assert idx[i].tolist() == [j for _, j in want]
-        assert dist[i] == pytest.approx([v for v, _ in want])
-
-
-def test_exact_knn_pads_past_n():
-    pts = np.array([[0.1, 0.1], [0.4, 0.4]])
-    idx, dist = exact_knn(pts, pts, 3, exclude_ids=[0, -1])
-    assert idx.tolist() == [[1, -1, -1], [1, 0, -1]]
-    assert np.isinf(dist[0, 1:]).all() and np.isinf(dist[1, 2])
 
 
 def test_recall():

@@ -1,10 +1,9 @@
-"""No leaks: repeated work keeps the process's memory flat, result arrays
-give their buffers back when the last array over them goes, and no call,
-failed or not, keeps a reference it should not. (The AddressSanitizer run
+"""No leaks: repeated work keeps the process's memory flat and keeps no
+reference it should not, failed calls included, and result arrays give
+their buffers back when the last array over them goes. (The AddressSanitizer run
 adds LeakSanitizer's exact accounting at exit.)"""
 
 import ctypes
-import gc
 import os
 import subprocess
 import sys
@@ -29,63 +28,72 @@ RSS = textwrap.dedent("""
 # One round makes an index, walks it through an epoch with queries on both
 # paths, reads everything there is to read, fails in every way there is,
 # and drops it. Each round allocates about 40 MiB in the engine and in
-# results; a round that kept one result pair would keep 1.6 MiB.
+# results; a round that kept one result pair would keep 1.6 MiB. The inputs
+# and the class of the exceptions raised keep their reference counts.
 ROUNDS = RSS + textwrap.dedent("""
     import gc, sys
     import numpy as np
-    from plovik import RustLshIndex
+    from plovik import PanicException, RustLshIndex
 
     rng = np.random.default_rng(0)
     L, K, d = 8, 4, 6
     s, u = rng.integers(0, d, (L, K)), rng.random((L, K))
     pts = rng.random((40_000, d))
     moved, batch = rng.random((8000, d)), rng.random((8000, d))
-    q = rng.random((1000, d))
-
-    def expect_failure(call, error):
-        try:
-            call()
-        except BaseException as e:
-            assert type(e).__name__ == error, repr(e)
-        else:
-            raise AssertionError("no " + error)
+    q, ex, short = rng.random((1000, d)), np.arange(1000), np.arange(3)
+    narrow = q[:, :2].copy()
+    big = 2**70 + 1  # a long int of its own, not a cached small one
+    held = [s, u, pts, moved, batch, q, ex, short, narrow, big, RustLshIndex, PanicException]
 
     def one_round():
         ix = RustLshIndex(4, K, L, 2, s, u)
         ix.build(pts, 32_000)
-        for k, rows in ((100, q), (100, q[:60])):  # blocked and per-query path
-            idx, dist = ix.query_knn(rows, k, np.arange(len(rows)))
-        indptr, ids, dists = ix.query_radius(q, 0.05)
+        for rows in (q, q[:60]):  # blocked and per-query path
+            idx, dist = ix.query_knn(rows, 100, ex)
+        indptr, ids, dists = ix.query_radius(q, 0.05, ex)
         ix.update(moved)
         ix.promote(batch)
-        ix.tables(), ix.stats(), ix.reset_stats()
-        expect_failure(lambda: ix.update(q), "PanicException")  # 1000 rows, not 8000
-        expect_failure(lambda: ix.query_knn(q, 5, np.arange(3)), "PanicException")
-        expect_failure(lambda: ix.query_radius(q, 0.1, np.arange(3)), "PanicException")
-        expect_failure(lambda: ix.query_knn(q, 2**50), "MemoryError")
-        expect_failure(lambda: ix.build(pts[::2], 0), "TypeError")
-        expect_failure(lambda: ix.build(pts, 50_000), "ValueError")
-        expect_failure(lambda: ix.query_knn(q[:, :2].copy(), 5), "ValueError")
+        ix.tables(), ix.stats(), ix.reset_stats(), ix.n_points
+        for call, error in [(lambda: ix.update(q), PanicException),  # 1000 rows, not 8000
+                            (lambda: ix.query_knn(q, 5, short), PanicException),
+                            (lambda: ix.query_radius(q, 0.1, short), PanicException),
+                            (lambda: ix.query_knn(q, 2**50), MemoryError),
+                            (lambda: ix.query_knn(q, big), OverflowError),
+                            (lambda: ix.build(q, big), OverflowError),
+                            (lambda: ix.build(pts[::2], 0), TypeError),
+                            (lambda: ix.query_radius(q, "x", ex), TypeError),
+                            (lambda: ix.build(pts, 50_000), ValueError),
+                            (lambda: ix.query_knn(narrow, 5), ValueError),
+                            (lambda: ix.promote(narrow), ValueError)]:
+            try:
+                call()
+            except BaseException as e:
+                assert type(e) is error, repr(e)
+            else:
+                raise AssertionError(f"no {error}")
 
     for _ in range(int(sys.argv[1])):  # warm-up: allocator caches and arenas fill
         one_round()
     gc.collect()
-    before = rss()
+    before, refs = rss(), [sys.getrefcount(h) for h in held]
     for _ in range(int(sys.argv[2])):
         one_round()
     gc.collect()
-    print(before, rss())
+    print(before, rss(), [sys.getrefcount(h) for h in held] == refs)
 """)
 
 
-@pytest.mark.resident_size
-def test_repeated_work_keeps_memory_flat():
-    out = subprocess.run([sys.executable, "-c", ROUNDS, "5", "30"], check=True, capture_output=True,
+def test_repeated_work_keeps_memory_flat_and_references_balanced():
+    sanitized = bool(os.environ.get("PLOVIK_SANITIZER"))
+    rounds = ("2", "5") if sanitized else ("5", "30")
+    out = subprocess.run([sys.executable, "-c", ROUNDS, *rounds], check=True, capture_output=True,
                          text=True, timeout=600)
-    before, after = map(int, out.stdout.split())
+    before, after, refs_kept = out.stdout.split()
+    assert refs_kept == "True"
     # A leak of one result pair per round would add 48 MiB over thirty
-    # rounds, of one index a few hundred.
-    assert after - before < 24 * MIB, (before / MIB, after / MIB)
+    # rounds, of one index a few hundred. (Under a sanitizer freed blocks
+    # wait in quarantine; LeakSanitizer does the accounting there.)
+    assert sanitized or int(after) - int(before) < 24 * MIB, (int(before) / MIB, int(after) / MIB)
 
 
 # Result arrays of 40 MiB and more: freed memory of that size goes straight
@@ -196,10 +204,9 @@ def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
     page it may after each call: every table stays that of a build in a
     quiet process. (A kept array once became visible to the other thread
     before it was marked lazily freeable, and reclaim then zeroed the other
-    index's ids.)"""
+    index's ids.) Where the kernel cannot reclaim on request, this still
+    checks that interpreter threads share the worker pool safely."""
     rng = np.random.default_rng(7)
-    if not _page_out_large_mappings():
-        pytest.skip("the kernel does not reclaim on request (MADV_PAGEOUT)")
     n, d = 131_072, 8  # 8 MiB per table-major array of a tier: reused, reclaimable
     params = random_params(rng, d=d, L=16, K=5, b=4)
     sets = [rng.random((n, d)) for _ in range(2)]
@@ -268,43 +275,3 @@ def test_rebuilds_keep_bounded_memory_and_release_it_with_the_index():
     assert index > 70
     assert many - start < 2.3 * index, (start, one, many)
     assert gone - start < 8, (start, one, many, gone)
-
-
-def test_calls_keep_no_references():
-    """Every argument, result and exception is released by the calls that
-    made or received it: the reference counts of the inputs and of the
-    classes of results and exceptions do not move over many calls."""
-    rng = np.random.default_rng(2)
-    params = random_params(rng, d=3, L=3, K=2, b=4)
-    pts, q, ex = rng.random((500, 3)), rng.random((70, 3)), np.arange(70)
-    short, wide = np.arange(3), np.zeros((2, 5))
-    k = 2**70 + 1  # a long int of its own, not a cached small one
-    holders = [pts, q, ex, short, wide, k, params["s"], params["u"], RustLshIndex]
-    panic_type = []
-
-    def work():
-        ix = RustLshIndex(**params)
-        ix.build(pts, 400)
-        for rows in (q, q[:10]):
-            ix.query_knn(rows, 5, ex)
-            ix.query_radius(rows, 0.3, ex)
-        ix.update(pts[400:])
-        ix.promote(pts[:50])
-        ix.tables(), ix.stats(), ix.reset_stats(), ix.n_points
-        for call in (lambda: ix.query_knn(q, 5, short), lambda: ix.update(wide),
-                     lambda: ix.query_knn(q, k), lambda: ix.promote(wide), lambda: ix.build(q, k),
-                     lambda: ix.build(pts[::2], 0), lambda: ix.query_radius(q, "x", ex)):
-            try:
-                call()
-            except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
-                if type(e).__name__ == "PanicException":
-                    panic_type[:] = [type(e)]
-        return ix
-
-    work()  # creates the panic type and anything else made once
-    gc.collect()
-    before = [sys.getrefcount(h) for h in holders + panic_type]
-    for _ in range(50):
-        work()
-    gc.collect()
-    assert [sys.getrefcount(h) for h in holders + panic_type] == before

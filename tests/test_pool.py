@@ -1,18 +1,14 @@
-"""The shared worker pool seen from Python: its size, its laziness, several
-interpreter threads at once, and fork."""
+"""The shared worker pool seen from Python: its size, its laziness and fork.
+(Several interpreter threads at once: test_memory.py, test_stress.py.)"""
 
 import os
 import subprocess
 import sys
 import textwrap
-import threading
 
-import numpy as np
 import pytest
 
 from plovik import RustLshIndex
-
-from index_helpers import random_params
 
 # Runs in the parent and in each child: a build, a per-query and a batched
 # query_knn and a query_radius, reduced to one digest of every output array.
@@ -78,34 +74,6 @@ def test_pool_size_laziness_and_results(env, workers):
     namespace = {}
     exec(WORKLOAD, namespace)
     assert digest == namespace["workload"](RustLshIndex)  # same rows whatever T
-
-
-@pytest.mark.threads
-def test_interpreter_threads_share_the_pool():
-    rng = np.random.default_rng(8)
-    params = random_params(rng, d=5, L=6, K=4, b=3)
-    data = [rng.random((20_000, 5)) for _ in range(6)]
-
-    def tables_of(points):
-        ix = RustLshIndex(**params)
-        ix.build(points, 15_000)
-        return ix.tables()
-
-    serial = [tables_of(p) for p in data]
-    results = [None] * len(data)
-
-    def work(i):
-        for _ in range(3):
-            results[i] = tables_of(data[i])
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(data))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=120)
-    assert not any(t.is_alive() for t in threads)
-    for got, want in zip(results, serial):
-        assert all(np.array_equal(got[k], want[k]) for k in want)
 
 
 FORK_AFTER_START = textwrap.dedent("""

@@ -80,22 +80,6 @@ def test_the_excluded_id_stays_out_of_its_own_row_only():
     assert_rows_equal((idx, dist), reference.query_knn(q, 5, exclude))
 
 
-@pytest.mark.parametrize("m, block, batched", [
-    (63, 1024, False), (63, 0, False), (64, 1, False), (64, 0, True), (64, 2, True),
-    (64, 1024, True), (65, 50, True), (1000, 7, True),
-])
-def test_path_choice(m, block, batched):
-    rng = np.random.default_rng(m + block)
-    native = RustLshIndex(**random_params(rng, 4, 3, 3, 4, probes=1, block=block))
-    native.build(rng.random((500, 4)), 400)
-    native.query_knn(rng.random((m, 4)), 3)
-    s = native.stats()
-    assert s["queries"] == m
-    # only the per-query path gathers, and there every gathered id is a pair
-    assert (s["cands"] == 0 and s["gather_ns"] == 0) == batched
-    assert s["pairs"] > 0 and (s["cands"] == s["pairs"]) != batched
-
-
 def test_counters_of_both_paths_and_calls_that_count_nothing():
     rng = np.random.default_rng(12)
     pts = rng.random((2000, 6))

@@ -123,14 +123,14 @@ def test_k_beyond_the_points_and_exclusion_reduce_need():
 def test_relaxation_uses_the_first_level_with_enough_entries():
     # K = 3, b = 4: the query's key is 50; level 1 covers keys 48..51,
     # level 2 keys 48..63. The nearest point (key 34) is outside both.
-    native = RustLshIndex(4, 3, 1, 0, np.array([[0, 1, 2]], np.int64), np.zeros((1, 3)))
     near = [2.9 / 4, 0.3 / 4, 0.74]
     far = [[0.3, 0.6, 0.875], [0.1, 0.6, 0.9], [0.3, 0.9, 0.95], [0.05, 0.95, 0.99]]
     pts = np.array([near] + far + [[0.01, 0.01, 0.01]] * 5)
-    native.build(pts, 10)
+    native, reference = built(dict(b=4, k=3, l=1, probes=0, s=np.array([[0, 1, 2]]), u=np.zeros((1, 3))), pts, 10)
     q = np.array([[2.9 / 4, 0.3 / 4, 3.5 / 4]])
     idx, dist = native.query_knn(q, 1)
-    assert native.stats()["relaxed"] == 1
+    assert_rows_equal((idx, dist), reference.query_knn(q, 1))
+    assert native.stats()["relaxed"] == reference.stats()["relaxed"] == 1
     want = brute_row(pts[1:5], q[0], 1)
     assert idx[0, 0] == want[0][0] + 1 and dist[0, 0] == want[1][0]
 

@@ -75,18 +75,6 @@ def test_sorted_runs_and_ids():
         assert np.array_equal(t["cand_keys"][tbl][pos], t["cand_sorted_keys"][tbl])
 
 
-def test_rebuild_is_repeatable():
-    rng = np.random.default_rng(12)
-    native, _ = both(random_params(rng, d=4, L=4, K=3, b=5))
-    pts = rng.random((1000, 4))
-    native.build(pts, 700)
-    first = native.tables()
-    native.build(rng.random((50, 4)), 10)
-    native.build(pts, 700)
-    assert all(np.array_equal(first[k], v) for k, v in native.tables().items())
-    assert native.stats()["queries"] == 0
-
-
 TABLE_DIGEST = textwrap.dedent("""
     import hashlib, numpy as np
     from plovik import RustLshIndex
