@@ -74,36 +74,14 @@ void set_threshold(KnnRow& row) {
                                                    : static_cast<int32_t>(top) - 1;
 }
 
+// The scan meets every point once, so no id can be offered twice.
 void offer(KnnRow& row, uint32_t bits, int64_t id) {
-  Slot* heap = row.heap;
   const Slot e{bits, id};
   if (row.len < row.k) {
-    std::size_t at = row.len++;
-    while (at > 0) {
-      const std::size_t parent = (at - 1) / 2;
-      if (!before(heap[parent], e)) break;
-      heap[at] = heap[parent];
-      at = parent;
-    }
-    heap[at] = e;
+    heap_push(row.heap, row.len, e);
   } else {
-    if (!before(e, heap[0])) return;
-    const std::size_t k = row.k;
-    std::size_t at = 0;
-    for (;;) {
-      std::size_t pick = at;
-      Slot worst = e;
-      const std::size_t left = 2 * at + 1, right = left + 1;
-      if (left < k && before(worst, heap[left])) {
-        pick = left;
-        worst = heap[left];
-      }
-      if (right < k && before(worst, heap[right])) pick = right;
-      if (pick == at) break;
-      heap[at] = heap[pick];
-      at = pick;
-    }
-    heap[at] = e;
+    if (!before(e, row.heap[0])) return;
+    heap_replace_top(row.heap, row.k, e);
   }
   set_threshold(row);
 }

@@ -36,32 +36,23 @@ struct TopK {
   std::size_t k() const { return heap.size(); }
 };
 
-// Offers (bits, id) to the heap of k slots holding len entries. Keeps the
-// k earliest distinct ids in result order whatever the order of offering;
-// an id already present is ignored.
-inline void heap_offer(Slot* heap, std::size_t k, std::size_t& len, uint32_t bits, int64_t id) {
-  if (k == 0) return;
-  if (len < k) {
-    for (std::size_t i = 0; i < len; ++i)
-      if (heap[i].id == id) return;
-    std::size_t at = len++;
-    const Slot e{bits, id};
-    // Sift up while the parent comes before the new entry.
-    while (at > 0) {
-      const std::size_t parent = (at - 1) / 2;
-      if (!before(heap[parent], e)) break;
-      heap[at] = heap[parent];
-      at = parent;
-    }
-    heap[at] = e;
-    return;
+// Adds e to a heap of len < k entries, the latest in result order on top:
+// sift up while the parent comes before the new entry.
+inline void heap_push(Slot* heap, std::size_t& len, Slot e) {
+  std::size_t at = len++;
+  while (at > 0) {
+    const std::size_t parent = (at - 1) / 2;
+    if (!before(heap[parent], e)) break;
+    heap[at] = heap[parent];
+    at = parent;
   }
-  if (!before(bits, id, heap[0].bits, heap[0].id)) return;
-  for (std::size_t i = 0; i < k; ++i)
-    if (heap[i].id == id) return;
-  // Replace the worst entry and sift it down: the later of node and
-  // children wins, left child tested first, a child only when strictly later.
-  const Slot e{bits, id};
+  heap[at] = e;
+}
+
+// Replaces the top of a full heap of k entries with e, which comes before
+// it, and sifts e down: the later of node and children wins, left child
+// tested first, a child only when strictly later.
+inline void heap_replace_top(Slot* heap, std::size_t k, Slot e) {
   std::size_t at = 0;
   for (;;) {
     std::size_t pick = at;
@@ -80,6 +71,23 @@ inline void heap_offer(Slot* heap, std::size_t k, std::size_t& len, uint32_t bit
     at = pick;
   }
   heap[at] = e;
+}
+
+// Offers (bits, id) to the heap of k slots holding len entries. Keeps the
+// k earliest distinct ids in result order whatever the order of offering;
+// an id already present is ignored.
+inline void heap_offer(Slot* heap, std::size_t k, std::size_t& len, uint32_t bits, int64_t id) {
+  if (k == 0) return;
+  if (len < k) {
+    for (std::size_t i = 0; i < len; ++i)
+      if (heap[i].id == id) return;
+    heap_push(heap, len, Slot{bits, id});
+    return;
+  }
+  if (!before(bits, id, heap[0].bits, heap[0].id)) return;
+  for (std::size_t i = 0; i < k; ++i)
+    if (heap[i].id == id) return;
+  heap_replace_top(heap, k, Slot{bits, id});
 }
 
 inline void heap_offer(TopK& top, uint32_t bits, int64_t id) {
