@@ -86,24 +86,27 @@ void offer(KnnRow& row, uint32_t bits, int64_t id) {
   set_threshold(row);
 }
 
-void admit_knn(KnnRow& row, unsigned mask, const float* dist, std::size_t base,
-               const ScanArgs& a) {
+// Calls take(bits, id) for every lane of `mask` that holds a point of the
+// index other than the excluded one (the last tile has lanes past n).
+template <class Take>
+void for_admitted(unsigned mask, const float* dist, std::size_t base, const ScanArgs& a,
+                  Take take) {
   for (; mask != 0; mask &= mask - 1) {
     const auto j = static_cast<std::size_t>(std::countr_zero(mask));
     const std::size_t id = base + j;
     if (id >= a.n || static_cast<int64_t>(id) == a.excluded) continue;
-    offer(row, distance_bits(dist[j]), static_cast<int64_t>(id));
+    take(distance_bits(dist[j]), static_cast<int64_t>(id));
   }
+}
+
+void admit_knn(KnnRow& row, unsigned mask, const float* dist, std::size_t base,
+               const ScanArgs& a) {
+  for_admitted(mask, dist, base, a, [&](uint32_t bits, int64_t id) { offer(row, bits, id); });
 }
 
 void admit_radius(RadiusRow& row, unsigned mask, const float* dist, std::size_t base,
                   const ScanArgs& a) {
-  for (; mask != 0; mask &= mask - 1) {
-    const auto j = static_cast<std::size_t>(std::countr_zero(mask));
-    const std::size_t id = base + j;
-    if (id >= a.n || static_cast<int64_t>(id) == a.excluded) continue;
-    row.push_back({distance_bits(dist[j]), static_cast<int64_t>(id)});
-  }
+  for_admitted(mask, dist, base, a, [&](uint32_t bits, int64_t id) { row.push_back({bits, id}); });
 }
 
 }  // namespace
