@@ -120,7 +120,10 @@ def test_interrupted_mutation_changes_nothing(index, op, exc):
     assert all(np.array_equal(before[0][key], after[0][key]) for key in before[0])
     assert before[1] == after[1]
     assert all(np.array_equal(a, b) for a, b in zip(before[2], after[2]))
-    assert first < full / 2, (first, full)
+    # The first poll comes within 50 ms of wall time, when every worker has
+    # run that long: on two workers about 0.1 s of CPU against about 0.2 s
+    # for a whole update, so the bound leaves room for a loaded machine.
+    assert first < 0.75 * full, (first, full)
 
 
 @pytest.mark.parametrize("method,exc", [("knn", KeyboardInterrupt), ("radius", Stop)])
@@ -136,7 +139,10 @@ def test_signals_during_a_query(index, method, exc):
     want = call()
     full = time.process_time() - start
     first = interrupted(call, exc)
-    assert first < full / 2, (first, full)
+    # The first poll comes within 50 ms of wall time, when every worker has
+    # run that long: on two workers about 0.1 s of CPU against about 0.2 s
+    # for a whole update, so the bound leaves room for a loaded machine.
+    assert first < 0.75 * full, (first, full)
     # A handler that does not raise runs while the call goes on, which then
     # answers as it would have.
     with sigint_every_10ms() as calls:
