@@ -11,6 +11,7 @@ import pytest
 
 from plovik.__main__ import main
 from plovik.bench import run_bench
+from plovik.datasets import SHAPES
 from plovik.demo import run_demo
 from plovik.exact import recall_at_k, torus_l1
 
@@ -66,7 +67,7 @@ def test_demo_no_epochs_no_recall():
 
 @pytest.mark.parametrize("argv", ["demo --population 0", "demo --k -1", "demo --backend gpu", "demo --step -0.1",
                                   "demo --step nan", "bench --n 10 --static 11", "bench --tables 8,x",
-                                  "bench --tables 0,4", "bench --scenario 4,7,32", "nothing"])
+                                  "bench --tables 0,4", "bench --scenario 4,7,32", "bench --shapes cubes", "nothing"])
 def test_bad_options_exit_with_usage(argv, capsys):
     with pytest.raises(SystemExit) as exc:
         main(argv.split())
@@ -83,30 +84,41 @@ def test_module_entry_point():
 
 def test_bench_tiny_run_writes_json_markdown_and_plot(tmp_path):
     out = io.StringIO()
-    results = run_bench(n=3000, n_static=2400, d=8, scenario=(3, 4, 32, 4), low_d=3, queries=150, exact_queries=40,
-                        reference_queries=70, tables=(2, 6), probes=(0, 3), repeats=1, out_dir=tmp_path, out=out)
+    shapes = ("clustered tight d=16", "periodic liquid d=3")
+    results = run_bench(n=3000, n_static=2400, d=8, scenario=(3, 4, 32, 4), queries=150, exact_queries=40,
+                        reference_queries=70, shape_n=1500, shape_queries=60, shapes=shapes, tables=(2, 6),
+                        probes=(0, 3), repeats=1, out_dir=tmp_path, out=out)
     saved = json.loads((tmp_path / "bench.json").read_text())
     assert saved == json.loads(json.dumps(results))
-    assert set(saved["sweeps"]) == {"8", "3"}
-    for sweep in saved["sweeps"].values():
-        assert [(r["tables"], r["probes"]) for r in sweep["rows"]] == [(2, 0), (2, 3), (6, 0), (6, 3)]
-        assert all(0.0 <= r["recall"] <= 1.0 and r["qps"] > 0 and r["candidates"] > 0 for r in sweep["rows"])
     assert saved["reference"]["rows_identical"] is True
     assert saved["exact"]["queries"] == 40
-    assert 0.9 <= saved["native"]["recall"] <= 1.0
+    assert 0.9 <= saved["native"]["recall"] <= 1.0 and 0.0 <= saved["defaults"]["recall"] <= 1.0
+    assert [s["name"] for s in saved["shapes"]] == list(shapes)
+    for shape in saved["shapes"]:
+        assert {(r["tables"], r["probes"]) for r in shape["sweep"]} <= {(2, 0), (2, 3), (6, 0), (6, 3)}
+        assert all(0.0 <= r["recall"] <= 1.0 and r["qps"] > 0 for r in shape["sweep"])
+        assert shape["tuned"]["qps"] > 0 and shape["exact_scan"]["qps"] > 0 and shape["kd_tree"]["qps"] > 0
     markdown = (tmp_path / "bench.md").read_text()
-    assert "| native, batched path |" in markdown and "Sweep, d = 3" in markdown
+    assert "| native, batched path |" in markdown and "| periodic liquid d=3 |" in markdown
     assert "b = 3, K = 4, L = 32, probes = 4" in markdown
     assert markdown in out.getvalue()
     assert (tmp_path / "bench.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+def test_every_data_shape_is_reproducible_and_on_the_torus():
+    for shape in SHAPES.values():
+        a, b = (shape.points(np.random.default_rng(1), 500) for _ in range(2))
+        q = shape.queries(np.random.default_rng(2), 50)
+        assert a.shape == (500, shape.d) and q.shape == (50, shape.d) and np.array_equal(a, b)
+        assert all(((0.0 <= x) & (x < 1.0)).all() for x in (a, q)), shape.name
+
+
 def test_bench_command_line_without_reference_and_plot(tmp_path, capsys):
-    argv = ("bench --n 1500 --dim 4 --scenario 5,3,8,2 --low-dim 4 --queries 80 --exact-queries 20 --tables 3 "
-            "--probes 1 --repeats 1 --no-reference --no-plot --out").split()
+    argv = ("bench --n 1500 --dim 4 --scenario 5,3,8,2 --queries 80 --exact-queries 20 --shapes none "
+            "--repeats 1 --no-reference --no-plot --out").split()
     assert main([*argv, str(tmp_path)]) == 0
     saved = json.loads((tmp_path / "bench.json").read_text())
-    assert "reference" not in saved and list(saved["sweeps"]) == ["4"]
+    assert "reference" not in saved and saved["shapes"] == []
     assert saved["scenario"]["n_static"] == 1200 and saved["scenario"]["cells"] == 5
     assert not (tmp_path / "bench.png").exists()
     assert "| exact: " in capsys.readouterr().out

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import plovik
-from plovik import PlovikSearch, RecallWarning, exact_knn, exact_radius
+from plovik import PlovikSearch, RecallWarning, datasets, exact_knn, exact_radius
 from plovik.exact import recall_at_k
 
 from query_helpers import ordered, torus_l1
@@ -58,14 +58,11 @@ def test_exact_scan_refuses_bad_input():
 
 
 def clustered(rng, n, d):
-    centres = np.random.default_rng(d).random((20, d))  # the same clusters in every call
-    return (centres[rng.integers(0, 20, n)] + rng.normal(0, 0.02, (n, d))) % 1.0
+    return datasets.clustered(rng, n, d, clusters=20, sigma=0.02)  # the same clusters in every call
 
 
 def constant_coords(rng, n, d):
-    X = np.full((n, d), 0.5)
-    X[:, :4] = rng.random((n, 4))
-    return X
+    return datasets.few_informative(rng, n, d, informative=4, noise=0.0)
 
 
 SHAPES = {

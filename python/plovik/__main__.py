@@ -5,6 +5,9 @@ from __future__ import annotations
 import argparse
 import sys
 
+from plovik.bench_shapes import SWEEP_PROBES, SWEEP_TABLES
+from plovik.datasets import SHAPES
+
 
 def _positive(text: str) -> int:
     value = int(text)
@@ -40,6 +43,16 @@ def _int_list(text: str) -> tuple[int, ...]:
     return values
 
 
+def _names(text: str) -> tuple[str, ...]:
+    if text.strip().lower() == "none":
+        return ()
+    names = tuple(name.strip() for name in text.split(","))
+    unknown = [name for name in names if name not in SHAPES]
+    if unknown:
+        raise argparse.ArgumentTypeError(f"unknown shapes {unknown}; known: {', '.join(SHAPES)}")
+    return names
+
+
 def parser() -> argparse.ArgumentParser:
     """The argument parser of ``python -m plovik``."""
     ap = argparse.ArgumentParser(prog="python -m plovik", description="Toroidal-L1 nearest-neighbour search.")
@@ -67,17 +80,23 @@ def parser() -> argparse.ArgumentParser:
     bench.add_argument("--dim", type=_positive, default=16, help="dimension of the main scenario (default 16)")
     bench.add_argument("--scenario", type=_int_list, default=(4, 7, 32, 4),
                        help="cells,components,tables,probes of the main scenario (default 4,7,32,4)")
-    bench.add_argument("--low-dim", type=_positive, default=4, help="dimension of the low-d sweep (default 4)")
     bench.add_argument("--queries", type=_positive, default=10_000, help="queries m (default 10,000)")
     bench.add_argument("--k", type=_positive, default=10)
     bench.add_argument("--exact-queries", type=_positive, default=300,
                        help="queries answered exactly for recall (default 300)")
     bench.add_argument("--reference-queries", type=_positive, default=200,
                        help="queries answered by the NumPy reference (default 200)")
-    bench.add_argument("--tables", type=_int_list, default=(8, 16, 24, 32, 48),
-                       help="tables of the sweep (default 8,16,24,32,48)")
-    bench.add_argument("--probes", type=_int_list, default=(0, 2, 4, 7, 10),
-                       help="probes of the sweep (default 0,2,4,7,10)")
+    bench.add_argument("--shape-n", type=_positive, default=200_000,
+                       help="points of each data shape (default 200,000)")
+    bench.add_argument("--shape-queries", type=_positive, default=2_000,
+                       help="fresh queries of each data shape (default 2,000)")
+    bench.add_argument("--shapes", type=_names, default=None,
+                       help="comma-separated data shapes to run, or 'none' (default all: "
+                            + "; ".join(SHAPES) + ")")
+    bench.add_argument("--tables", type=_int_list, default=SWEEP_TABLES,
+                       help="tables of each shape's sweep (default " + ",".join(map(str, SWEEP_TABLES)) + ")")
+    bench.add_argument("--probes", type=_int_list, default=SWEEP_PROBES,
+                       help="probes of each shape's sweep (default " + ",".join(map(str, SWEEP_PROBES)) + ")")
     bench.add_argument("--repeats", type=_positive, default=5,
                        help="runs per native timing; the fastest counts (default 5)")
     bench.add_argument("--no-reference", action="store_true", help="skip the NumPy reference")
@@ -105,8 +124,9 @@ def main(argv: list[str] | None = None) -> int:
             parser().error("--tables must all be at least 1")
         if len(args.scenario) != 4 or min(args.scenario[:3]) < 1:
             parser().error("--scenario takes four integers: cells, components, tables (all >= 1) and probes")
-        run_bench(n=args.n, n_static=args.static, d=args.dim, scenario=args.scenario, low_d=args.low_dim, queries=args.queries, k=args.k,
+        run_bench(n=args.n, n_static=args.static, d=args.dim, scenario=args.scenario, queries=args.queries, k=args.k,
                   exact_queries=args.exact_queries, reference_queries=args.reference_queries,
+                  shape_n=args.shape_n, shape_queries=args.shape_queries, shapes=args.shapes,
                   tables=args.tables, probes=args.probes, repeats=args.repeats, reference=not args.no_reference,
                   plot=not args.no_plot, seed=args.seed, out_dir=args.out)
     return 0

@@ -10,15 +10,18 @@ K = 7, L = 32, probes = 4, m = 10,000 uniform queries, k = 10):
 - the same on the NumPy reference (queries on a subsample);
 - exact search with SciPy's cKDTree (`boxsize=1.0`, `p=1`, all workers) on a
   subsample, whose rows give the recall@k of every setting;
-- PlovikSearch with its defaults on the same points;
-- a sweep over tables and probes tracing recall@k against queries/s, with
-  the cells and components of PlovikSearch's default rule;
-- the defaults and the same sweep in a low dimension (d = 4 by default),
-  where exact k-d tree search is the better tool.
+- PlovikSearch with its defaults, tuned at build on the same points;
+
+and then, on the data shapes of `plovik.datasets` (uniform at several d,
+clustered tight and loose, few informative coordinates, mixed density, a
+periodic liquid in d = 3, queries away from the points), the tuned defaults
+against the best setting of a sweep, cKDTree and the exact scan
+(`plovik.bench_shapes`).
 
 Figures go to a JSON file, a Markdown table and (with matplotlib) a PNG
 plot. SciPy and matplotlib are optional: without SciPy the exact rows come
-from NumPy brute force, without matplotlib no plot is drawn.
+from the exact scan and cKDTree is left out, without matplotlib no plot is
+drawn.
 """
 
 from __future__ import annotations
@@ -36,7 +39,9 @@ import numpy as np
 
 from plovik.exact import exact_knn, recall_at_k
 from plovik.lsh import pool_thread_count
-from plovik.search import DEFAULT_PROBES, DEFAULT_TABLES, PlovikSearch, choose_cells_and_components
+from plovik._timing import best_seconds, take_turns
+from plovik.bench_shapes import SWEEP_PROBES, SWEEP_TABLES, draw_shapes_plot, run_shapes, shapes_markdown
+from plovik.search import PlovikSearch
 
 __all__ = ["run_bench", "machine_description"]
 
@@ -70,33 +75,6 @@ def machine_description() -> dict[str, Any]:
         numpy=np.__version__,
         system=f"{platform.system()} {platform.release()}",
     )
-
-
-def _best_seconds(fn: Callable[[], Any], repeats: int, setup: Callable[[], Any] | None = None) -> float:
-    """The shortest of `repeats` timed runs of fn (setup, if any, runs untimed
-    before each): on a machine shared with other jobs the fastest run is the
-    one least disturbed by them."""
-    times = []
-    for _ in range(max(1, repeats)):
-        if setup is not None:
-            setup()
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
-
-
-def _take_turns(fns: dict[str, Callable[[], Any]], repeats: int) -> dict[str, float]:
-    """The shortest time of each function over `repeats` rounds in which they run
-    one after the other, so that a change of load on a shared machine falls on
-    all of them alike."""
-    best = {name: float("inf") for name in fns}
-    for _ in range(max(1, repeats)):
-        for name, fn in fns.items():
-            t = time.perf_counter()
-            fn()
-            best[name] = min(best[name], time.perf_counter() - t)
-    return best
 
 
 class _Exact:
@@ -144,70 +122,21 @@ class _Exact:
         return self.timed / self.seconds if self.seconds > 0 else float("inf")
 
 
-def _sweep(
-    points: np.ndarray,
-    n_static: int,
-    queries: np.ndarray,
-    exact: _Exact,
-    k: int,
-    cells: int,
-    components: int,
-    tables: list[int],
-    probes: list[int],
-    seed: int,
-    repeats: int,
-    progress: Callable[[str], None],
-) -> list[dict[str, Any]]:
-    rows = []
-    d = points.shape[1]
-    for L in tables:
-        for P in probes:
-            progress(f"d = {d}: L = {L}, probes = {P}")
-            search = PlovikSearch(d, tables=L, components=components, cells=cells, probes=P, seed=seed,
-                                  backend="native")
-            t = time.perf_counter()
-            search.build(points, n_static)
-            build_s = time.perf_counter() - t
-            query_s = _best_seconds(lambda: search.query_knn(queries, k), repeats)
-            idx, _ = search.query_knn(queries, k)
-            rows.append(dict(
-                tables=L, probes=P, cells=cells, components=components, build_s=build_s,
-                qps=len(queries) / query_s, recall=recall_at_k(idx[: exact.m], exact.idx),
-                candidates=_candidates_per_query(search, queries[: exact.m], k),
-            ))
-    return rows
-
-
-def _candidates_per_query(search: PlovikSearch, queries: np.ndarray, k: int) -> float:
-    """Distinct candidates gathered per query: a deterministic measure of the work.
-
-    Batches of at most 63 queries take the per-query path, the one that counts them.
-    """
-    search.reset_stats()
-    for a in range(0, len(queries), 63):
-        search.query_knn(queries[a : a + 63], k)
-    st = search.stats()
-    return st["cands"] / max(st["queries"], 1)
-
-
-def _best(rows: list[dict[str, Any]], target: float) -> dict[str, Any] | None:
-    good = [r for r in rows if r["recall"] >= target]
-    return max(good, key=lambda r: r["qps"]) if good else None
-
-
 def run_bench(
     *,
     n: int = 1_000_000,
     n_static: int | None = None,
     d: int = 16,
     scenario: tuple[int, int, int, int] = SCENARIO,
-    low_d: int = 4,
     queries: int = 10_000,
     k: int = 10,
     exact_queries: int = 300,
     reference_queries: int = 200,
-    tables: tuple[int, ...] = (8, 16, 24, 32, 48),
-    probes: tuple[int, ...] = (0, 2, 4, 7, 10),
+    shape_n: int = 200_000,
+    shape_queries: int = 2_000,
+    shapes: tuple[str, ...] | None = None,
+    tables: tuple[int, ...] = SWEEP_TABLES,
+    probes: tuple[int, ...] = SWEEP_PROBES,
     repeats: int = 5,
     reference: bool = True,
     plot: bool = True,
@@ -218,8 +147,11 @@ def run_bench(
     """Run the benchmark and write bench.json, bench.md and bench.png into `out_dir`.
 
     `scenario` is (cells, components, tables, probes) of the main scenario
-    (by default the earlier benchmarks' 4, 7, 32, 4). Sizes shrink with the
-    arguments (the tests run it on a few thousand points). Progress and the Markdown tables
+    (by default the earlier benchmarks' 4, 7, 32, 4). The data shapes run
+    with `shape_n` points and `shape_queries` queries each (`shapes` names
+    them, default all; an empty tuple skips them), sweeping `tables` x
+    `probes`. Sizes shrink with the arguments (the tests run it on a few
+    thousand points). Progress and the Markdown tables
     go to `out` (default: standard output). Returns the figures that go into
     bench.json.
     """
@@ -250,7 +182,7 @@ def run_bench(
     progress("native index: build, queries, epoch operations")
     kw = dict(tables=L, components=components, cells=cells, probes=P, seed=seed)
     native = PlovikSearch(d, backend="native", **kw)
-    build_s = _best_seconds(lambda: native.build(points, n_static), repeats)
+    build_s = best_seconds(lambda: native.build(points, n_static), repeats)
     per_query = PlovikSearch(d, backend="native", block=1, **kw)
     per_query.build(points, n_static)
     defaults = PlovikSearch(d, seed=seed, backend="native")
@@ -261,7 +193,7 @@ def run_bench(
                       defaults=lambda: defaults.query_knn(Q, k))
     if exact.query_all is not None:
         contenders["exact"] = exact.query_all
-    turns = _take_turns(contenders, repeats)
+    turns = take_turns(contenders, repeats)
     contenders.clear()  # the closures hold the indexes
     if "exact" in turns:
         exact.timed_all(turns["exact"])
@@ -269,8 +201,11 @@ def run_bench(
                             qps=exact.qps)
     idx_batched, _ = native.query_knn(Q, k)
     idx_default, _ = defaults.query_knn(Q, k)
-    main_defaults = dict(build_s=default_build, qps=queries / turns["defaults"],
-                         recall=recall_at_k(idx_default[: exact.m], exact.idx))
+    report = defaults.tuning
+    assert report is not None
+    results["defaults"] = dict(exact=report.exact, **report.settings(), tuning_s=report.seconds,
+                               build_s=default_build, qps=queries / turns["defaults"],
+                               recall=recall_at_k(idx_default[: exact.m], exact.idx))
     del defaults
     per_query.reset_stats()
     idx_single, _ = per_query.query_knn(Q, k)
@@ -306,48 +241,19 @@ def run_bench(
                                     recall=recall_at_k(idx_ref[:both], exact.idx[:both]))
         results["reference"].update(_epoch_ops(ref, points, n_static, rng, 1))
 
-    # ---- sweeps: the default cells and components, tables x probes
-    sweeps = {}
-    for dim in dict.fromkeys((d, low_d)):
-        pts = points if dim == d else rng.random((n, dim))
-        qs = Q if dim == d else rng.random((queries, dim))
-        dim_cells, dim_components = choose_cells_and_components(n, dim)
-        if dim == d:
-            ex, defaults_fig = exact, main_defaults
-        else:
-            progress(f"d = {dim}: exact search and PlovikSearch defaults")
-            ex = _Exact(pts, qs, exact_queries, k)
-            search = PlovikSearch(dim, seed=seed, backend="native")
-            t = time.perf_counter()
-            search.build(pts, n_static)
-            default_build = time.perf_counter() - t
-            contenders = dict(defaults=lambda: search.query_knn(qs, k))
-            if ex.query_all is not None:
-                contenders["exact"] = ex.query_all
-            turns = _take_turns(contenders, repeats)
-            contenders.clear()
-            if "exact" in turns:
-                ex.timed_all(turns["exact"])
-            idx_default, _ = search.query_knn(qs, k)
-            del search
-            defaults_fig = dict(build_s=default_build, qps=queries / turns["defaults"],
-                                recall=recall_at_k(idx_default[: ex.m], ex.idx))
-        rows = _sweep(pts, n_static, qs, ex, k, dim_cells, dim_components, list(tables), list(probes), seed,
-                      repeats, progress)
-        sweeps[str(dim)] = dict(
-            d=dim, cells=dim_cells, components=dim_components,
-            exact=dict(method=ex.method, build_s=ex.build_s, qps=ex.qps, queries=ex.m, timed=ex.timed),
-            defaults=defaults_fig, rows=rows, best=_best(rows, 0.9),
-        )
-    results["sweeps"] = sweeps
+    # ---- the data shapes: tuned defaults, best of a sweep, exact searches
+    chosen = None if shapes is None else tuple(shapes)
+    results["shapes"] = [] if chosen == () else run_shapes(
+        n=shape_n, queries=shape_queries, k=k, names=chosen, seed=seed, repeats=repeats, tables=tables,
+        probes=probes, progress=progress)
 
     (out_path / "bench.json").write_text(json.dumps(results, indent=2) + "\n")
     markdown = to_markdown(results)
     (out_path / "bench.md").write_text(markdown)
     if plot:
-        drawn = draw_plot(results, out_path / "bench.png")
+        drawn = bool(results["shapes"]) and draw_shapes_plot(results["shapes"], out_path / "bench.png")
         if not drawn:
-            progress("matplotlib is not installed: no plot drawn")
+            progress("no plot drawn (matplotlib is not installed, or no shapes ran)")
     print(markdown, file=out)
     return results
 
@@ -373,9 +279,9 @@ def _epoch_ops(search: PlovikSearch, points: np.ndarray, n_static: int, rng: np.
         search.update(everything)
 
     return dict(
-        update_10pct_s=_best_seconds(lambda: search.update(some), repeats, rebuild),
-        update_all_s=_best_seconds(lambda: search.update(everything), repeats, rebuild),
-        promote_s=_best_seconds(lambda: search.promote(batch), repeats, rebuild_and_update_all),
+        update_10pct_s=best_seconds(lambda: search.update(some), repeats, rebuild),
+        update_all_s=best_seconds(lambda: search.update(everything), repeats, rebuild),
+        promote_s=best_seconds(lambda: search.promote(batch), repeats, rebuild_and_update_all),
     )
 
 
@@ -410,16 +316,12 @@ def to_markdown(results: dict[str, Any]) -> str:
                      f"{ref['qps'] / ex['qps']:,.1f}x |")
     lines.append(f"| exact: {ex['method']} ({ex['timed']} queries) | {ex['build_s']:.2f} | "
                  f"{_fmt_rate(ex['qps'])} | 1 | 1x |")
-    sweep = results["sweeps"][str(sc["d"])]
-    best, dflt = sweep["best"], sweep["defaults"]
-    lines.append(f"| native, PlovikSearch defaults (b = {sweep['cells']}, K = {sweep['components']}, "
-                 f"L = {DEFAULT_TABLES}, probes = {DEFAULT_PROBES}) | {dflt['build_s']:.2f} | "
-                 f"{_fmt_rate(dflt['qps'])} | {dflt['recall']:.3f} | {dflt['qps'] / ex['qps']:,.0f}x |")
-    if best:
-        lines.append(f"| native, fastest of the sweep with recall@{sc['k']} >= 0.9 (b = {best['cells']}, "
-                     f"K = {best['components']}, L = {best['tables']}, probes = {best['probes']}) "
-                     f"| {best['build_s']:.2f} | {_fmt_rate(best['qps'])} | {best['recall']:.3f} | "
-                     f"{best['qps'] / ex['qps']:,.0f}x |")
+    dflt = results["defaults"]
+    how = "exact scan" if dflt["exact"] else (
+        f"b = {dflt['cells']}, K = {dflt['components']}, L = {dflt['tables']}, probes = {dflt['probes']}")
+    lines.append(f"| native, PlovikSearch defaults, tuned at build ({how}; tuning {dflt['tuning_s']:.2f} s "
+                 f"of the build) | {dflt['build_s']:.2f} | {_fmt_rate(dflt['qps'])} | {dflt['recall']:.3f} "
+                 f"| {dflt['qps'] / ex['qps']:,.0f}x |")
     lines += [
         "",
         f"Per-query path: {nat['candidates_per_query']:,.0f} candidates per query, "
@@ -441,68 +343,6 @@ def to_markdown(results: dict[str, Any]) -> str:
                        ("update_all_s", "update, all candidates move"),
                        ("promote_s", f"promote {sc['n'] - sc['n_static']:,} new rows")):
         lines.append(f"| {label} | {nat[key]:.3f} | {ref[key]:.3f} |" if ref else f"| {label} | {nat[key]:.3f} | |")
-    for sweep in results["sweeps"].values():
-        e, dflt = sweep["exact"], sweep["defaults"]
-        lines += [
-            "",
-            f"Sweep, d = {sweep['d']} (b = {sweep['cells']}, K = {sweep['components']} from the default rule). "
-            f"Exact search ({e['method']}): {_fmt_rate(e['qps'])} queries/s. PlovikSearch defaults: "
-            f"{_fmt_rate(dflt['qps'])} queries/s at recall@{sc['k']} {dflt['recall']:.3f}.",
-            "",
-            f"| tables | probes | build s | queries/s | recall@{sc['k']} | candidates per query |",
-            "|---:|---:|---:|---:|---:|---:|",
-        ]
-        for r in sweep["rows"]:
-            mark = " **best**" if sweep["best"] == r else ""
-            lines.append(f"| {r['tables']} | {r['probes']} | {r['build_s']:.2f} | {_fmt_rate(r['qps'])} | "
-                         f"{r['recall']:.3f}{mark} | {r['candidates']:,.0f} |")
+    if results["shapes"]:
+        lines += ["", shapes_markdown(results["shapes"]).rstrip("\n")]
     return "\n".join(lines) + "\n"
-
-
-def draw_plot(results: dict[str, Any], path: Path) -> bool:
-    """Recall@10 against queries/s (log) per dimension; False without matplotlib."""
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        return False
-    sweeps = list(results["sweeps"].values())
-    fig, axes = plt.subplots(1, len(sweeps), figsize=(6.4 * len(sweeps), 4.8), squeeze=False)
-    for ax, sweep in zip(axes[0], sweeps):
-        by_tables: dict[int, list[dict[str, Any]]] = {}
-        for r in sweep["rows"]:
-            by_tables.setdefault(r["tables"], []).append(r)
-        for L, rows in by_tables.items():
-            rows = sorted(rows, key=lambda r: r["probes"])
-            ax.plot([r["recall"] for r in rows], [r["qps"] for r in rows], "o-", label=f"L = {L} (probes "
-                    + ", ".join(str(r["probes"]) for r in rows) + ")")
-        exact = sweep["exact"]
-        ax.axhline(exact["qps"], color="black", linestyle="--", label=f"exact, {exact['method']}")
-        dflt = sweep["defaults"]
-        ax.plot([dflt["recall"]], [dflt["qps"]], "*", color="black", markersize=12,
-                label=f"PlovikSearch defaults (L = {DEFAULT_TABLES}, probes = {DEFAULT_PROBES})")
-        sc = results["scenario"]
-        if sweep["d"] == sc["d"]:
-            nat = results["native"]
-            label = f"b = {sc['cells']}, K = {sc['components']}, L = {sc['tables']}, probes = {sc['probes']}"
-            ax.plot([nat["recall"]], [nat["batched_qps"]], "D", color="grey", label=f"scenario: {label}")
-            ref = results.get("reference")
-            if ref:
-                ax.plot([ref["recall"]], [ref["qps"]], "s", color="grey", fillstyle="none",
-                        label="NumPy reference, scenario")
-        ax.axvline(0.9, color="grey", linewidth=0.8, linestyle=":")
-        ax.set_yscale("log")
-        ax.set_xlabel(f"recall@{results['scenario']['k']}")
-        ax.set_ylabel("queries/s")
-        ax.set_title(f"d = {sweep['d']}, n = {results['scenario']['n']:,} (b = {sweep['cells']}, "
-                     f"K = {sweep['components']})")
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=8)
-    m = results["machine"]
-    fig.suptitle(f"plovik: {m['cpu']}, {m['worker_threads']} worker threads", fontsize=10)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-    return True

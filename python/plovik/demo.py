@@ -115,7 +115,8 @@ def run_demo(
     result = DemoResult()
     search = PlovikSearch(d, seed=seed, backend=backend)  # type: ignore[arg-type]
     t = time.perf_counter()
-    search.build(coords[: archive + population], n_static=archive)
+    # tuned for the size the archive reaches by the last epoch
+    search.build(coords[: archive + population], n_static=archive, capacity=len(coords))
     result.add("build", time.perf_counter() - t, archive + population)
     p = search.params
     assert p is not None
@@ -127,6 +128,8 @@ def run_demo(
         f"hash: {p.l} tables x {p.k} components, {p.b} cells per coordinate, {p.probes} probes",
         file=out,
     )
+    if search.tuning is not None:
+        print(f"tuned for recall@{search.tuning.k} {search.tuning.target}: {search.tuning}", file=out)
 
     bar = _progress(epochs, progress, out)
     hits_exact: list[tuple[np.ndarray, np.ndarray]] = []

@@ -514,7 +514,7 @@ def tune(
     exact_cost = cost.exact(n_total, d)
     best = min(reaching, key=key) if reaching else max(
         options, key=lambda o: (min(o.lower, o.radius[1][0] if o.radius else 1.0), -o.cost))
-    use_exact = allow_exact and (not reaching or exact_cost <= best.cost)
+    use_exact = bool(allow_exact and (not reaching or exact_cost <= best.cost))
     b, kk = best.b, best.k
     if n_total > n and not use_exact:
         b, kk = _scale(b, kk, n, n_total)
