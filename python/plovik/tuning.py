@@ -101,7 +101,7 @@ COST = CostModel()
 MAX_TABLES = 64
 MAX_PROBES = 10
 #: Largest share of the points a setting may gather per query (entries, duplicates counted).
-MAX_SHARE = 0.125
+MAX_SHARE = 0.5
 #: Points whose buckets are counted to estimate the candidates of a setting.
 COUNT_SAMPLE = 5_000
 #: Default number of sample queries of each kind (self-join, caller's).
@@ -251,28 +251,30 @@ def _fits(b: int, k: int) -> bool:
 
 
 def shapes(n: int, d: int, cells: int | None, components: int | None) -> list[tuple[int, int]]:
-    """The (cells, components) pairs a tuning tries for n points."""
+    """The (cells, components) pairs a tuning tries for n points.
+
+    For every bucket occupancy of `_OCCUPANCIES` and every cell count of
+    `_CELLS` (or the given one), the components that give that occupancy.
+    Where that would hash more components than there are coordinates, each
+    coordinate is hashed once with more cells instead: a coordinate hashed
+    twice in one table cuts it into uneven cells.
+    """
+    if cells is not None and components is not None:
+        return [(cells, components)]
     out: set[tuple[int, int]] = set()
     for occ in _OCCUPANCIES:
         buckets = max(n / occ, 2.0)
-        if cells is not None and components is not None:
-            return [(cells, components)]
         if components is not None:
-            ks = [components]
-            bs = [max(2, round(buckets ** (1.0 / components)))]
-        elif cells is not None:
-            ks = [max(1, round(math.log(buckets) / math.log(cells))) if cells > 1 else 1]
-            bs = [cells]
+            pairs = [(max(2, round(buckets ** (1.0 / components))), components)]
         else:
-            ks, bs = [], []
-            for b in _CELLS:
-                k = max(1, round(math.log(buckets) / math.log(b)))
-                if k > 2 * d:  # few coordinates: more cells each instead
+            pairs = []
+            for b in _CELLS if cells is None else (cells,):
+                k = max(1, round(math.log(buckets) / math.log(b))) if b > 1 else 1
+                if k > d and cells is None:
                     k = d
                     b = max(2, round(buckets ** (1.0 / k)))
-                ks.append(k)
-                bs.append(b)
-        for b, k in zip(bs, ks):
+                pairs.append((b, k))
+        for b, k in pairs:
             while k > 1 and not _fits(b, k):
                 k -= 1
             out.add((b, k))
@@ -491,21 +493,8 @@ def tune(
             out += _evaluate(b, kk, weights, draw_rng, d, n, truths, radius_truth, counted, tables, probes, cost)
         return out
 
-    # Tuned for the n points of the data (scaled to the capacity below). With
-    # neither cells nor components given, three cells per coordinate are
-    # tried at every occupancy first, then the other cell counts only at
-    # occupancies within a factor of 2.5 of the best of those.
-    if cells is None and components is None:
-        first = shapes(n, d, 3, None)
-        options = evaluate(first)
-        within = [o for o in options if not o.over_budget] or options
-        lead = min(within, key=lambda o: (not ok(o), o.cost if ok(o) else -o.lower))
-        occ = n / float(lead.b) ** lead.k
-        rest = [(b, kk) for b, kk in shapes(n, d, None, None)
-                if (b, kk) not in first and occ / 2.5 <= n / float(b) ** kk <= occ * 2.5]
-        options += evaluate(rest)
-    else:
-        options = evaluate(shapes(n, d, cells, components))
+    # Tuned for the n points of the data (scaled to the capacity below).
+    options = evaluate(shapes(n, d, cells, components))
 
     # Settings that gather more than MAX_SHARE of the points are only a last resort.
     options = [o for o in options if not o.over_budget] or options
