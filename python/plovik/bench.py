@@ -212,16 +212,16 @@ def run_bench(
     reference: bool = True,
     plot: bool = True,
     seed: int = 20261206,
-    out_dir: str | os.PathLike[str] = "benchmarks/results",
+    out_dir: str | os.PathLike[str] = "plovik-bench",
     out: TextIO | None = None,
 ) -> dict[str, Any]:
     """Run the benchmark and write bench.json, bench.md and bench.png into `out_dir`.
 
     `scenario` is (cells, components, tables, probes) of the main scenario
     (by default the earlier benchmarks' 4, 7, 32, 4). Sizes shrink with the
-    arguments (the tests run it on a few thousand points). Progress and the Markdown tables
-    go to `out` (default: standard output). Returns the figures that go into
-    bench.json.
+    arguments (the tests run it on a few thousand points). Progress, the Markdown tables
+    and a last line naming the folder and the files written go to `out`
+    (default: standard output). Returns the figures that go into bench.json.
     """
     out = sys.stdout if out is None else out
     if n_static is None:
@@ -344,11 +344,14 @@ def run_bench(
     (out_path / "bench.json").write_text(json.dumps(results, indent=2) + "\n")
     markdown = to_markdown(results)
     (out_path / "bench.md").write_text(markdown)
+    drawn = False
     if plot:
         drawn = draw_plot(results, out_path / "bench.png")
         if not drawn:
             progress("matplotlib is not installed: no plot drawn")
     print(markdown, file=out)
+    written = ["bench.json", "bench.md"] + (["bench.png"] if plot and drawn else [])
+    print(f"results written to {out_path.resolve()}: {', '.join(written)}", file=out, flush=True)
     return results
 
 
