@@ -326,7 +326,7 @@ def _single_id(value: object) -> object:
 def _radii(value: object, m: int) -> float | npt.NDArray[np.float64]:
     """A radius for all queries, or an (m,) array of one radius per query (each
     finite and non-negative)."""
-    if isinstance(value, (numbers.Real, np.ndarray)) and np.ndim(value) == 0:
+    if not isinstance(value, (list, tuple, np.ndarray)) or np.ndim(value) == 0:
         return _radius(value.item() if isinstance(value, np.ndarray) else value)
     arr = _array(value, "radius")
     if arr.dtype.kind not in "iuf":
