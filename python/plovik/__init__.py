@@ -12,6 +12,7 @@ number of values.
 from plovik._native import PanicException, RustLshIndex
 from plovik.exact import exact_knn, exact_radius
 from plovik.search import HashParameters, PlovikSearch, RecallEstimate
+from plovik.threads import thread_count, thread_limit
 from plovik.tuning import RecallWarning, Tuning
 
 __all__ = [
@@ -24,5 +25,7 @@ __all__ = [
     "Tuning",
     "exact_knn",
     "exact_radius",
+    "thread_count",
+    "thread_limit",
 ]
 __version__ = "0.1.0"

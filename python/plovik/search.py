@@ -32,6 +32,7 @@ from plovik import tuning as _tuning
 from plovik import results as _results
 from plovik.exact import exact_knn, exact_radius, recall_at_k
 from plovik.locking import ReadersWriterLock
+from plovik.threads import thread_limit
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
 from plovik.tuning import RecallWarning, Tuning
 
@@ -80,10 +81,12 @@ class _RawIndex(Protocol):
     def build(self, points: npt.NDArray[np.float64], n_static: int) -> None: ...
     def tables(self) -> dict[str, npt.NDArray[np.int64]]: ...
     def query_knn(
-        self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None
+        self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None,
+        probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
     def query_radius(
-        self, queries: npt.NDArray[np.float64], radius: float, exclude_ids: npt.NDArray[np.int64] | None = None
+        self, queries: npt.NDArray[np.float64], radius: float, exclude_ids: npt.NDArray[np.int64] | None = None,
+        probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
     def update(self, coords: npt.NDArray[np.float64]) -> None: ...
     def promote(self, new_candidates: npt.NDArray[np.float64]) -> None: ...
@@ -397,25 +400,32 @@ def _check_result_size(m: int, k: int) -> None:
 
 
 def _reads(method: Any) -> Any:
-    """Run the method holding the search's lock shared (queries, inspection)."""
+    """Run the method holding the search's lock shared (queries, inspection),
+    with the worker threads of the call (`threads=`) or of the search."""
 
     @functools.wraps(method)
     def locked(self: PlovikSearch, *args: Any, **kwargs: Any) -> Any:
-        with self._lock.reading():
+        threads = kwargs.get("threads")
+        with self._lock.reading(), thread_limit(self._threads if threads is None else threads):
             return method(self, *args, **kwargs)
 
     return locked
 
 
 def _writes(method: Any) -> Any:
-    """Run the method holding the search's lock alone (anything that changes the index)."""
+    """Run the method holding the search's lock alone (anything that changes
+    the index), with the worker threads of the search."""
 
     @functools.wraps(method)
     def locked(self: PlovikSearch, *args: Any, **kwargs: Any) -> Any:
-        with self._lock.writing():
+        with self._lock.writing(), thread_limit(self._threads):
             return method(self, *args, **kwargs)
 
     return locked
+
+
+def _call_probes(probes: object) -> int | None:
+    return None if probes is None else _at_least(probes, "probes", 0)
 
 
 def _backend_class(backend: str) -> tuple[str, type]:
@@ -479,6 +489,9 @@ class PlovikSearch:
         backend: "native" (the compiled index), "reference" (the NumPy
             reference) or "auto" (native when it can be imported). Both give
             identical tables and query rows.
+        threads: Worker threads of every call of this search, the calling
+            thread included (default: the whole pool; see `plovik.threads`).
+            Results never depend on it.
 
     Raises:
         TypeError: a setting of the wrong type.
@@ -500,6 +513,7 @@ class PlovikSearch:
         backend: Backend = "auto",
         tune: bool = True,
         exact: bool = True,
+        threads: int | None = None,
     ) -> None:
         self._d = _at_least(d, "d", 1)
         self._target = _fraction(recall, "recall")
@@ -513,6 +527,7 @@ class PlovikSearch:
         self._tune = bool(tune) and None in (self._tables, self._components, self._cells, self._probes)
         self._allow_exact = bool(exact)
         self._block = _at_least(block, "block", 0)
+        self._threads = None if threads is None else _at_least(threads, "threads", 1)
         if self._cells is not None and self._components is not None:
             if not _key_space_fits(self._cells, self._components):
                 raise ValueError(
@@ -762,7 +777,7 @@ class PlovikSearch:
     @_reads
     def query_knn(
         self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
-        return_distance: bool = True, sparse: bool = False,
+        return_distance: bool = True, sparse: bool = False, probes: int | None = None, threads: int | None = None,
     ) -> Any:
         """The k nearest indexed points of each query under toroidal L1.
 
@@ -779,6 +794,11 @@ class PlovikSearch:
                 query i in its column (1 for every neighbour when
                 `return_distance` is False); zero distances are kept as
                 explicit entries, padding is left out. Needs SciPy.
+            probes: Neighbouring buckets probed per table by this call
+                instead of the search's `probes` (at most `components` are
+                used; no effect when the search answers exactly): more find
+                more of the true neighbours and cost more.
+            threads: Worker threads of this call (default: the search's).
 
         Returns:
             (idx, dist), both (m, k): int64 ids and float64 distances, each row
@@ -790,9 +810,10 @@ class PlovikSearch:
         Q, single = _queries(queries, self._d)
         k = _at_least(k, "k", 1)
         ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+        probes = _call_probes(probes)
         _check_result_size(Q.shape[0], k)
         Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
-        idx, dist = exact_knn(self._points(), Q, k, ex) if self._exact() else index.query_knn(Q, k, ex)
+        idx, dist = exact_knn(self._points(), Q, k, ex) if self._exact() else index.query_knn(Q, k, ex, probes)
         if sparse:
             return _results.knn_csr(idx, dist, index.n_points, return_distance)
         if single:
@@ -802,7 +823,8 @@ class PlovikSearch:
     @_reads
     def query_radius(
         self, queries: npt.ArrayLike, radius: float | npt.ArrayLike, exclude_ids: npt.ArrayLike | None = None, *,
-        return_distance: bool = True, count_only: bool = False, sparse: bool = False,
+        return_distance: bool = True, count_only: bool = False, sparse: bool = False, probes: int | None = None,
+        threads: int | None = None,
     ) -> Any:
         """Every point in a probed bucket within `radius` of each query.
 
@@ -819,6 +841,7 @@ class PlovikSearch:
                 found, an (m,) int64 array (an int for a single point).
             sparse: True returns an (m, n_points) `scipy.sparse.csr_matrix`
                 as `query_knn` does. Needs SciPy.
+            probes, threads: As for `query_knn`.
 
         Returns:
             (indptr, ids, dists) in compressed sparse row form: query i owns
@@ -829,13 +852,17 @@ class PlovikSearch:
         Q, single = _queries(queries, self._d)
         r = _radii(radius, Q.shape[0])
         ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+        probes = _call_probes(probes)
         if count_only and sparse:
             raise ValueError("count_only and sparse exclude each other")
         Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
         # The hash gathers the same candidates whatever the radius: one search
         # at the largest radius, trimmed row by row, answers every radius.
         widest = r if isinstance(r, float) else float(r.max(initial=0.0))
-        found = exact_radius(self._points(), Q, widest, ex) if self._exact() else index.query_radius(Q, widest, ex)
+        if self._exact():
+            found = exact_radius(self._points(), Q, widest, ex)
+        else:
+            found = index.query_radius(Q, widest, ex, probes)
         if not isinstance(r, float):
             found = _results.radius_rows_within(*found, r)
         indptr, ids, dists = found
@@ -849,7 +876,9 @@ class PlovikSearch:
         return (indptr, ids, dists) if return_distance else (indptr, ids)
 
     @_reads
-    def pairs(self, radius: float, *, return_distance: bool = True) -> Any:
+    def pairs(
+        self, radius: float, *, return_distance: bool = True, probes: int | None = None, threads: int | None = None
+    ) -> Any:
         """Every pair of indexed points within `radius` of each other, each once.
 
         Each indexed point is queried as `query_radius` would be, excluding
@@ -860,6 +889,7 @@ class PlovikSearch:
             radius: Toroidal-L1 cutoff, finite and non-negative; inclusive,
                 compared in single precision.
             return_distance: False returns the pairs alone.
+            probes, threads: As for `query_knn`.
 
         Returns:
             (pairs, dists): pairs an (p, 2) int64 array of ids, rows sorted by
@@ -867,6 +897,7 @@ class PlovikSearch:
         """
         index = self._built("find pairs")
         r = _radius(radius)
+        probes = _call_probes(probes)
         X = self._points()
         parts_rows, parts_ids, parts_dists = [], [], []
         step = 1 << 16  # queries per search: bounds the memory of the raw rows
@@ -875,7 +906,7 @@ class PlovikSearch:
             if self._exact():
                 indptr, ids, dists = exact_radius(X, X[own], r, own)
             else:
-                indptr, ids, dists = index.query_radius(X[own], r, own)
+                indptr, ids, dists = index.query_radius(X[own], r, own, probes)
             parts_rows.append(np.repeat(own, np.diff(indptr)))
             parts_ids.append(ids)
             parts_dists.append(dists)
