@@ -33,8 +33,8 @@ def test_a_call_with_its_own_probes_answers_as_an_index_built_with_them(block, p
         got = base.query_knn(Q, 7, ex, probes=probes)
         assert all(np.array_equal(a, b) for a, b in zip(got, want.query_knn(Q, 7, ex), strict=True))
         assert all(np.array_equal(a, b) for a, b in
-                   zip(base.query_radius(Q, 0.4, ex, probes), want.query_radius(Q, 0.4, ex), strict=True))
-        assert np.array_equal(base.query_knn(Q, 7, ex, None)[0], base.query_knn(Q, 7, ex)[0])
+                   zip(base.query_radius(Q, 0.4, ex, probes=probes), want.query_radius(Q, 0.4, ex), strict=True))
+        assert np.array_equal(base.query_knn(Q, 7, ex, probes=None)[0], base.query_knn(Q, 7, ex)[0])
         if cls is RustLshIndex:
             native = got
     ref = built(PythonLshIndex, params, 1).query_knn(Q, 7, ex, probes=probes)
@@ -47,7 +47,7 @@ def test_bad_probes_are_refused_alike(bad, exc):
     for cls in (RustLshIndex, PythonLshIndex):
         ix = built(cls, params, 1)
         with pytest.raises(exc):
-            ix.query_knn(np.zeros((2, D)), 3, None, bad)
+            ix.query_knn(np.zeros((2, D)), 3, None, probes=bad)
     search = PlovikSearch(D, seed=0, cells=3, components=2, tables=2, probes=1)
     search.build(np.random.default_rng(1).random((100, D)))
     with pytest.raises(ValueError, match="probes must be at least 0"):

@@ -42,6 +42,7 @@ class RustLshIndex:
         queries: npt.NDArray[np.float64],
         k: int,
         exclude_ids: npt.NDArray[np.int64] | None = None,
+        *,
         probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """Exact k nearest neighbours of each query under toroidal L1."""
@@ -50,6 +51,7 @@ class RustLshIndex:
         queries: npt.NDArray[np.float64],
         radius: float,
         exclude_ids: npt.NDArray[np.int64] | None = None,
+        *,
         probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """Every point within `radius` of each query, exactly."""

@@ -533,7 +533,7 @@ class PythonLshIndex:
     def _add(self, name, value):
         self._counters[name] = (self._counters[name] + int(value)) & _U64_MASK
 
-    def query_knn(self, queries, k, exclude_ids=None, probes=None) -> tuple[np.ndarray, np.ndarray]:
+    def query_knn(self, queries, k, exclude_ids=None, *, probes=None) -> tuple[np.ndarray, np.ndarray]:
         """Exact k nearest neighbours of each query under toroidal L1.
 
         The hash selects candidates; every returned distance is exact. Rows
@@ -755,7 +755,7 @@ class PythonLshIndex:
     # ---------------------------------------------------------------- radius
 
     def query_radius(
-        self, queries, radius, exclude_ids=None, probes=None
+        self, queries, radius, exclude_ids=None, *, probes=None
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Every point within `radius` of each query, exactly.
 

@@ -81,11 +81,11 @@ class _RawIndex(Protocol):
     def build(self, points: npt.NDArray[np.float64], n_static: int) -> None: ...
     def tables(self) -> dict[str, npt.NDArray[np.int64]]: ...
     def query_knn(
-        self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None,
+        self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None, *,
         probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
     def query_radius(
-        self, queries: npt.NDArray[np.float64], radius: float, exclude_ids: npt.NDArray[np.int64] | None = None,
+        self, queries: npt.NDArray[np.float64], radius: float, exclude_ids: npt.NDArray[np.int64] | None = None, *,
         probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
     def update(self, coords: npt.NDArray[np.float64]) -> None: ...
@@ -457,6 +457,10 @@ class PlovikSearch:
     the stored coordinates. Results are approximate only in which neighbours
     are found, never in how far they are.
 
+    One search may be shared by many threads: queries run together, and
+    `build`, `update`, `promote` and `retune` wait for them and run alone
+    (a waiting change holds new queries back, so it is never starved).
+
     Settings not given are tuned by `build` on the data it receives, to reach
     `recall` for the k nearest neighbours at the least modelled query cost
     (see `plovik.tuning`); the choice is reported in `tuning`. When the exact
@@ -813,7 +817,7 @@ class PlovikSearch:
         probes = _call_probes(probes)
         _check_result_size(Q.shape[0], k)
         Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
-        idx, dist = exact_knn(self._points(), Q, k, ex) if self._exact() else index.query_knn(Q, k, ex, probes)
+        idx, dist = exact_knn(self._points(), Q, k, ex) if self._exact() else index.query_knn(Q, k, ex, probes=probes)
         if sparse:
             return _results.knn_csr(idx, dist, index.n_points, return_distance)
         if single:
@@ -862,7 +866,7 @@ class PlovikSearch:
         if self._exact():
             found = exact_radius(self._points(), Q, widest, ex)
         else:
-            found = index.query_radius(Q, widest, ex, probes)
+            found = index.query_radius(Q, widest, ex, probes=probes)
         if not isinstance(r, float):
             found = _results.radius_rows_within(*found, r)
         indptr, ids, dists = found
@@ -906,7 +910,7 @@ class PlovikSearch:
             if self._exact():
                 indptr, ids, dists = exact_radius(X, X[own], r, own)
             else:
-                indptr, ids, dists = index.query_radius(X[own], r, own, probes)
+                indptr, ids, dists = index.query_radius(X[own], r, own, probes=probes)
             parts_rows.append(np.repeat(own, np.diff(indptr)))
             parts_ids.append(ids)
             parts_dists.append(dists)

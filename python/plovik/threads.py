@@ -17,9 +17,12 @@ answered by the NumPy reference backend run on the calling thread alone.
 
 from __future__ import annotations
 
+import operator
 import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
+
+import numpy as np
 
 from plovik import _native
 
@@ -32,8 +35,12 @@ def thread_count() -> int:
 
 
 def _limit(threads: object) -> int:
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an integer or None, got {type(threads).__name__}")
+    if isinstance(threads, (bool, np.bool_)):
+        raise TypeError("threads must be an integer or None, got a bool")
+    try:
+        threads = operator.index(threads)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"threads must be an integer or None, got {type(threads).__name__}") from None
     if threads < 1:
         raise ValueError(f"threads must be at least 1, got {threads}")
     return threads

@@ -40,7 +40,7 @@ inline constexpr const char* tables =
     "part of the contract rather than an implementation detail.";
 
 inline constexpr const char* query_knn =
-    "query_knn($self, queries, k, exclude_ids=None, probes=None)\n--\n\n"
+    "query_knn($self, queries, k, exclude_ids=None, *, probes=None)\n--\n\n"
     "Exact k nearest neighbours of each query under toroidal L1.\n\n"
     "The hash selects candidates; every returned distance is exact. Rows\n"
     "are ascending by `(distance, id)` and padded with `-1` / `inf` when\n"
@@ -56,7 +56,7 @@ inline constexpr const char* query_knn =
     "    `(idx, dist)`, both `(m, k)`: int64 ids and float64 distances.";
 
 inline constexpr const char* query_radius =
-    "query_radius($self, queries, radius, exclude_ids=None, probes=None)\n--\n\n"
+    "query_radius($self, queries, radius, exclude_ids=None, *, probes=None)\n--\n\n"
     "Every point within `radius` of each query, exactly.\n\n"
     "Args:\n"
     "    queries: `(m, d)` float64 in `[0, 1)`.\n"

@@ -1,4 +1,4 @@
-// RustLshIndex.query_radius(queries, radius, exclude_ids=None, probes=None)
+// RustLshIndex.query_radius(queries, radius, exclude_ids=None, *, probes=None)
 #include "binding/access.hpp"
 #include "binding/gil.hpp"
 #include "binding/methods.hpp"
@@ -13,7 +13,7 @@ PyObject* method_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[4];
-    match_args({"RustLshIndex.query_radius", {"queries", "radius", "exclude_ids", "probes"}, 2},
+    match_args({"RustLshIndex.query_radius", {"queries", "radius", "exclude_ids", "probes"}, 2, 1},
                args, nargs, kwnames, a);
     SharedAccess access(reinterpret_cast<IndexObject*>(self));
     PyArrayObject* queries = to_array(a[0], "queries", 2, NPY_FLOAT64);
