@@ -6,7 +6,9 @@ compiled index underneath; `plovik.lsh.PythonLshIndex` is its NumPy
 reference, which builds byte-identical hash tables. Both raw classes raise
 `PanicException` (derived from `BaseException`, not `Exception`) when a
 call breaks an internal precondition, such as `update` with the wrong
-number of values.
+number of values. `thread_limit` bounds the worker threads of the calls
+made inside it; `plovik.sklearn` (an optional extra) holds the scikit-learn
+transformer.
 """
 
 from plovik._native import PanicException, RustLshIndex
