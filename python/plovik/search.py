@@ -28,8 +28,8 @@ from typing import Any, Literal, Protocol
 import numpy as np
 import numpy.typing as npt
 
-from plovik import tuning as _tuning
 from plovik import results as _results
+from plovik import tuning as _tuning
 from plovik.exact import exact_knn, exact_radius, recall_at_k
 from plovik.locking import ReadersWriterLock
 from plovik.threads import thread_limit
@@ -967,7 +967,7 @@ class PlovikSearch:
             warnings.warn(
                 f"the index holds {self._n} points, {self._n / max(t.n, 1):.1f} times the {t.n} it was tuned for: "
                 "its buckets are that much fuller and queries slower (or, answered exactly, the scan longer); "
-                "call retune()", RecallWarning, stacklevel=2)
+                "call retune()", RecallWarning, stacklevel=3)  # the caller of promote, past its lock
 
     # ------------------------------------------------------------ inspection
 
