@@ -62,7 +62,7 @@ demo: install
 
 bench: EXTRAS = bench
 bench: install
-	$(PY) -m plovik bench
+	$(PY) -m plovik bench benchmarks/results
 
 # The wheel is built with the compiler at hand, in a build directory of its
 # own for each wheel tag, with exactly the flags of CMakeLists.txt:

@@ -1,5 +1,5 @@
 """Every benchmark scenario in one run: the same as ``python -m plovik bench``
-(build, queries, epoch operations, reference, exact search, sweeps, plot).
+(build, queries, epoch operations, reference, exact search, data shapes, plot).
 Takes the same options, e.g. ``python benchmarks/run.py --n 100000``."""
 
 import sys

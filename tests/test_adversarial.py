@@ -555,12 +555,11 @@ class FrontDoor(RuleBasedStateMachine):
                   else (draw(st.sampled_from(FRONT_RADII[radius_tag])), radius_tag))
         exclude = front_exclude(self.rng, m, self.pair[0].n_points, draw(st.sampled_from(FRONT_EXCLUDE_FORMS)))
         tagged = [self.points(draw, m), second, exclude]
-        # A valid k beyond any array is refused with the other checks of
-        # shapes, before the arrays are scanned; one beyond this machine's
-        # memory when allocating, after every check.
-        beyond_any = method == "query_knn" and second[1] is VALID and k >= 2**60
-        beyond_memory = method == "query_knn" and all(t is VALID for _, t in tagged) and m and k >= 2**40
-        self.both(method, tagged, [MemoryError] if beyond_any or beyond_memory else [])
+        # A valid k whose results exceed any array or this machine's memory
+        # is refused with the other checks of shapes, before the arrays are
+        # scanned.
+        too_large = method == "query_knn" and second[1] is VALID and (k >= 2**60 or (m and k >= 2**40))
+        self.both(method, tagged, [ValueError] if too_large else [])
 
     @rule()
     def reset_stats(self):

@@ -113,12 +113,27 @@ def test_every_data_shape_is_reproducible_and_on_the_torus():
         assert all(((0.0 <= x) & (x < 1.0)).all() for x in (a, q)), shape.name
 
 
-def test_bench_command_line_without_reference_and_plot(tmp_path, capsys):
+@pytest.mark.parametrize("where", ["positional", "--out", "default"])
+def test_bench_command_line_without_reference_and_plot(tmp_path, capsys, monkeypatch, where):
     argv = ("bench --n 1500 --dim 4 --scenario 5,3,8,2 --queries 80 --exact-queries 20 --shapes none "
-            "--repeats 1 --no-reference --no-plot --out").split()
-    assert main([*argv, str(tmp_path)]) == 0
-    saved = json.loads((tmp_path / "bench.json").read_text())
+            "--repeats 1 --no-reference --no-plot").split()
+    monkeypatch.chdir(tmp_path)
+    folder = tmp_path / ("plovik-bench" if where == "default" else "new/results")
+    extra = {"positional": ["new/results"], "--out": ["--out", "new/results"], "default": []}[where]
+    assert main([*argv, *extra]) == 0
+    saved = json.loads((folder / "bench.json").read_text())
     assert "reference" not in saved and saved["shapes"] == []
     assert saved["scenario"]["n_static"] == 1200 and saved["scenario"]["cells"] == 5
-    assert not (tmp_path / "bench.png").exists()
-    assert "| exact: " in capsys.readouterr().out
+    assert not (folder / "bench.png").exists()
+    printed = capsys.readouterr().out
+    assert "| exact: " in printed
+    assert printed.rstrip().endswith(f"results written to {folder}: bench.json, bench.md")
+
+
+def test_bench_refuses_a_file_or_two_folders_as_output(tmp_path, capsys):
+    (tmp_path / "taken").write_text("")
+    for extra in ([str(tmp_path / "taken")], ["a", "--out", "b"]):
+        with pytest.raises(SystemExit):
+            main(["bench", "--n", "10", *extra])
+    err = capsys.readouterr().err
+    assert "exists and is not a folder" in err and "two output folders given" in err

@@ -205,8 +205,12 @@ def rows(n, d=5, value=0.0):
     (lambda s: s.query_knn(rows(2**32), 1, [0]), ValueError, "exclude_ids must have shape"),
     (lambda s: s.query_radius(rows(2**32, 4), 0.1), ValueError, "queries has 4 columns"),
     (lambda s: s.query_radius(rows(2**32, value=np.nan), -1.0), ValueError, "radius must be finite"),
-    (lambda s: s.query_knn(rows(2**32, value=np.nan), 2**61), MemoryError, r"no result of shape \(4294967296, "),
-    (lambda s: s.query_knn(Z, 2**61, [0, -5]), MemoryError, "no result of shape"),
+    (lambda s: s.query_knn(rows(2**32, value=np.nan), 2**61), ValueError,
+     r"^k = 2305843009213693952 is too large: no result array of shape \(4294967296, "),
+    (lambda s: s.query_knn(Z, 2**61, [0, -5]), ValueError, "no result array of shape"),
+    (lambda s: s.query_knn(rows(10**6, value=np.nan), 10**9), ValueError,
+     r"k = 1000000000 is too large: the results of 1000000 queries, two \(1000000, 1000000000\) arrays of "
+     r"8-byte values, need 14,901,161.2 GiB but this machine has [\d,.]+ GiB of memory"),
 ])
 @pytest.mark.parametrize("backend", ["native", "reference"])
 def test_refusals_change_nothing(call, exc, message, backend):

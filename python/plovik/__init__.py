@@ -6,12 +6,15 @@ compiled index underneath; `plovik.lsh.PythonLshIndex` is its NumPy
 reference, which builds byte-identical hash tables. Both raw classes raise
 `PanicException` (derived from `BaseException`, not `Exception`) when a
 call breaks an internal precondition, such as `update` with the wrong
-number of values.
+number of values. `thread_limit` bounds the worker threads of the calls
+made inside it; `plovik.sklearn` (an optional extra) holds the scikit-learn
+transformer.
 """
 
 from plovik._native import PanicException, RustLshIndex
 from plovik.exact import exact_knn, exact_radius
 from plovik.search import HashParameters, PlovikSearch, RecallEstimate
+from plovik.threads import thread_count, thread_limit
 from plovik.tuning import RecallWarning, Tuning
 
 __all__ = [
@@ -24,5 +27,7 @@ __all__ = [
     "Tuning",
     "exact_knn",
     "exact_radius",
+    "thread_count",
+    "thread_limit",
 ]
 __version__ = "0.1.0"

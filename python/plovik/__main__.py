@@ -4,9 +4,14 @@ from __future__ import annotations
 
 import argparse
 import sys
+from pathlib import Path
 
 from plovik.bench_shapes import SWEEP_PROBES, SWEEP_TABLES
 from plovik.datasets import SHAPES
+
+#: Where ``python -m plovik bench`` writes when given no folder (relative to
+#: the current directory).
+DEFAULT_BENCH_OUT = "plovik-bench"
 
 
 def _positive(text: str) -> int:
@@ -102,7 +107,10 @@ def parser() -> argparse.ArgumentParser:
     bench.add_argument("--no-reference", action="store_true", help="skip the NumPy reference")
     bench.add_argument("--no-plot", action="store_true", help="skip the PNG plot")
     bench.add_argument("--seed", type=_count, default=20261206)
-    bench.add_argument("--out", default="benchmarks/results", help="output directory (default benchmarks/results)")
+    bench.add_argument("out", nargs="?", default=None, metavar="OUT",
+                       help=f"folder for bench.json, bench.md and bench.png, made if missing "
+                            f"(default ./{DEFAULT_BENCH_OUT})")
+    bench.add_argument("--out", dest="out_option", default=None, metavar="OUT", help="the same as OUT")
     return ap
 
 
@@ -124,11 +132,16 @@ def main(argv: list[str] | None = None) -> int:
             parser().error("--tables must all be at least 1")
         if len(args.scenario) != 4 or min(args.scenario[:3]) < 1:
             parser().error("--scenario takes four integers: cells, components, tables (all >= 1) and probes")
+        if args.out is not None and args.out_option is not None and args.out != args.out_option:
+            parser().error(f"two output folders given: {args.out} and --out {args.out_option}")
+        out_dir = Path(args.out or args.out_option or DEFAULT_BENCH_OUT)
+        if out_dir.exists() and not out_dir.is_dir():
+            parser().error(f"the output folder {out_dir} exists and is not a folder")
         run_bench(n=args.n, n_static=args.static, d=args.dim, scenario=args.scenario, queries=args.queries, k=args.k,
                   exact_queries=args.exact_queries, reference_queries=args.reference_queries,
                   shape_n=args.shape_n, shape_queries=args.shape_queries, shapes=args.shapes,
                   tables=args.tables, probes=args.probes, repeats=args.repeats, reference=not args.no_reference,
-                  plot=not args.no_plot, seed=args.seed, out_dir=args.out)
+                  plot=not args.no_plot, seed=args.seed, out_dir=out_dir)
     return 0
 
 

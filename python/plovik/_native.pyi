@@ -42,6 +42,8 @@ class RustLshIndex:
         queries: npt.NDArray[np.float64],
         k: int,
         exclude_ids: npt.NDArray[np.int64] | None = None,
+        *,
+        probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """Exact k nearest neighbours of each query under toroidal L1."""
     def query_radius(
@@ -49,6 +51,8 @@ class RustLshIndex:
         queries: npt.NDArray[np.float64],
         radius: float,
         exclude_ids: npt.NDArray[np.int64] | None = None,
+        *,
+        probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """Every point within `radius` of each query, exactly."""
     def update(self, coords: npt.NDArray[np.float64]) -> None:
@@ -59,6 +63,13 @@ class RustLshIndex:
         """Cumulative query-phase profile."""
     def reset_stats(self) -> None:
         """Zero the counters read by `stats`."""
+
+def _set_thread_limit(limit: int, process: bool = False) -> int:
+    """Limit the worker threads of this thread's calls (process=True: of every
+    call); 0 removes the limit. Returns the limit replaced."""
+
+def _thread_count() -> int:
+    """The worker threads a call made now from this thread would use."""
 
 def exact_knn(
     points: npt.NDArray[np.float64],

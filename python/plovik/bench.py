@@ -141,7 +141,7 @@ def run_bench(
     reference: bool = True,
     plot: bool = True,
     seed: int = 20261206,
-    out_dir: str | os.PathLike[str] = "benchmarks/results",
+    out_dir: str | os.PathLike[str] = "plovik-bench",
     out: TextIO | None = None,
 ) -> dict[str, Any]:
     """Run the benchmark and write bench.json, bench.md and bench.png into `out_dir`.
@@ -151,9 +151,9 @@ def run_bench(
     with `shape_n` points and `shape_queries` queries each (`shapes` names
     them, default all; an empty tuple skips them), sweeping `tables` x
     `probes`. Sizes shrink with the arguments (the tests run it on a few
-    thousand points). Progress and the Markdown tables
-    go to `out` (default: standard output). Returns the figures that go into
-    bench.json.
+    thousand points). Progress, the Markdown tables and a last line naming
+    the folder and the files written go to `out` (default: standard output).
+    Returns the figures that go into bench.json.
     """
     out = sys.stdout if out is None else out
     if n_static is None:
@@ -250,11 +250,14 @@ def run_bench(
     (out_path / "bench.json").write_text(json.dumps(results, indent=2) + "\n")
     markdown = to_markdown(results)
     (out_path / "bench.md").write_text(markdown)
+    drawn = False
     if plot:
         drawn = bool(results["shapes"]) and draw_shapes_plot(results["shapes"], out_path / "bench.png")
         if not drawn:
             progress("no plot drawn (matplotlib is not installed, or no shapes ran)")
     print(markdown, file=out)
+    written = ["bench.json", "bench.md"] + (["bench.png"] if plot and drawn else [])
+    print(f"results written to {out_path.resolve()}: {', '.join(written)}", file=out, flush=True)
     return results
 
 

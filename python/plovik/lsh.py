@@ -360,9 +360,10 @@ class PythonLshIndex:
         order = np.argsort(keys, axis=1, kind="stable")
         return np.take_along_axis(keys, order, axis=1), order.astype(np.int64) + base
 
-    def _probe_keys(self, Q):
-        """Probe keys (m, L, 1 + P): base bucket, then flips by increasing margin."""
-        m, P = Q.shape[0], min(self._k, self._probes)
+    def _probe_keys(self, Q, probes=None):
+        """Probe keys (m, L, 1 + P): base bucket, then flips by increasing margin.
+        P = min(K, probes), the index's probes unless the call gives its own."""
+        m, P = Q.shape[0], min(self._k, self._probes if probes is None else probes)
         out = np.empty((m, self._l, 1 + P), np.int64)
         rows = np.arange(m)
         for t in range(self._l):
@@ -532,7 +533,7 @@ class PythonLshIndex:
     def _add(self, name, value):
         self._counters[name] = (self._counters[name] + int(value)) & _U64_MASK
 
-    def query_knn(self, queries, k, exclude_ids=None) -> tuple[np.ndarray, np.ndarray]:
+    def query_knn(self, queries, k, exclude_ids=None, *, probes=None) -> tuple[np.ndarray, np.ndarray]:
         """Exact k nearest neighbours of each query under toroidal L1.
 
         The hash selects candidates; every returned distance is exact. Rows
@@ -544,6 +545,8 @@ class PythonLshIndex:
             k: Neighbours per query.
             exclude_ids: Optional `(m,)` int64, one id excluded per query —
                 the self-join.
+            probes: Optional flip probes per table for this call instead of
+                the index's `probes` (at most `k` of the hash are used).
 
         Returns:
             `(idx, dist)`, both `(m, k)`: int64 ids and float64 distances.
@@ -551,6 +554,7 @@ class PythonLshIndex:
         Q = _to_array(queries, "queries", 2, np.float64)
         k = _to_unsigned(k, "k")
         ex = self._to_exclude_ids(exclude_ids)
+        probes = None if probes is None else _to_unsigned(probes, "probes")
         self._check_queries(Q, ex)
         m = Q.shape[0]
         if max(m, 1) * max(k, 1) > _I64_MAX // 8:
@@ -571,11 +575,11 @@ class PythonLshIndex:
                 B = per if self._block == 0 else min(self._block, per)
                 for q0 in range(0, m, B):
                     q1 = min(q0 + B, m)
-                    self._knn_block(Q[q0:q1], exv[q0:q1], k, need, idx[q0:q1], dist[q0:q1])
+                    self._knn_block(Q[q0:q1], exv[q0:q1], k, need, idx[q0:q1], dist[q0:q1], probes)
             self._add("queries", m)
         else:
             if self._built:
-                self._knn_per_query(Q, exv, k, need, idx, dist)
+                self._knn_per_query(Q, exv, k, need, idx, dist, probes)
             self._add("queries", m)
         return idx, dist
 
@@ -583,10 +587,10 @@ class PythonLshIndex:
         idx[q, rank] = ids
         dist[q, rank] = _widen(bits)
 
-    def _knn_per_query(self, Q, ex, k, need, idx, dist):
+    def _knn_per_query(self, Q, ex, k, need, idx, dist, probes=None):
         qf = _wrap_f32(Q)
         t0 = time.perf_counter_ns()
-        keys = self._probe_keys(Q)
+        keys = self._probe_keys(Q, probes)
         ranges = self._ranges(keys)
         raw = ranges[0][1].sum(axis=(1, 2)) + ranges[1][1].sum(axis=(1, 2))
         found = np.zeros(Q.shape[0], np.int64)
@@ -663,12 +667,12 @@ class PythonLshIndex:
 
     # ------------------------------------------------------- blocked queries
 
-    def _knn_block(self, Q, ex, k, need, idx, dist):
+    def _knn_block(self, Q, ex, k, need, idx, dist, probes=None):
         """One block of the batched path: per-bucket tiles, batched kernels."""
         t0 = time.perf_counter_ns()
         d = self._d
         qf = _wrap_f32(Q)
-        keys = self._probe_keys(Q)
+        keys = self._probe_keys(Q, probes)
         ranges = self._ranges(keys)
         raw = ranges[0][1].sum(axis=(1, 2)) + ranges[1][1].sum(axis=(1, 2))
         self._add("pairs", raw.sum())
@@ -750,13 +754,17 @@ class PythonLshIndex:
 
     # ---------------------------------------------------------------- radius
 
-    def query_radius(self, queries, radius, exclude_ids=None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def query_radius(
+        self, queries, radius, exclude_ids=None, *, probes=None
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Every point within `radius` of each query, exactly.
 
         Args:
             queries: `(m, d)` float64 in `[0, 1)`.
             radius: Toroidal-L1 cutoff.
             exclude_ids: Optional `(m,)` int64, one id excluded per query.
+            probes: Optional flip probes per table for this call, as for
+                `query_knn`.
 
         Returns:
             `(indptr, ids, dists)` in CSR form: query `i` owns
@@ -765,6 +773,7 @@ class PythonLshIndex:
         Q = _to_array(queries, "queries", 2, np.float64)
         radius = _to_float(radius, "radius")
         ex = self._to_exclude_ids(exclude_ids)
+        probes = None if probes is None else _to_unsigned(probes, "probes")
         self._check_queries(Q, ex)
         Q, ex = self._read_queries(Q, ex)
         with np.errstate(over="ignore"):
@@ -775,7 +784,7 @@ class PythonLshIndex:
         if self._built and m:
             exv = ex if ex is not None else np.full(m, -1, np.int64)
             qf = _wrap_f32(Q)
-            ranges = self._ranges(self._probe_keys(Q))
+            ranges = self._ranges(self._probe_keys(Q, probes))
             raw = ranges[0][1].sum(axis=(1, 2)) + ranges[1][1].sum(axis=(1, 2))
             n = max(self._n_points, 1)
             for a, b in self._chunks(raw):

@@ -15,9 +15,11 @@ range.
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
 import operator
+import os
 import secrets
 import warnings
 from dataclasses import dataclass
@@ -26,8 +28,11 @@ from typing import Any, Literal, Protocol
 import numpy as np
 import numpy.typing as npt
 
+from plovik import results as _results
 from plovik import tuning as _tuning
 from plovik.exact import exact_knn, exact_radius, recall_at_k
+from plovik.locking import ReadersWriterLock
+from plovik.threads import thread_limit
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
 from plovik.tuning import RecallWarning, Tuning
 
@@ -76,10 +81,12 @@ class _RawIndex(Protocol):
     def build(self, points: npt.NDArray[np.float64], n_static: int) -> None: ...
     def tables(self) -> dict[str, npt.NDArray[np.int64]]: ...
     def query_knn(
-        self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None
+        self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None, *,
+        probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
     def query_radius(
-        self, queries: npt.NDArray[np.float64], radius: float, exclude_ids: npt.NDArray[np.int64] | None = None
+        self, queries: npt.NDArray[np.float64], radius: float, exclude_ids: npt.NDArray[np.int64] | None = None, *,
+        probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
     def update(self, coords: npt.NDArray[np.float64]) -> None: ...
     def promote(self, new_candidates: npt.NDArray[np.float64]) -> None: ...
@@ -298,6 +305,45 @@ def _finite(arr: np.ndarray, name: str) -> npt.NDArray[np.float64]:
     return out
 
 
+def _queries(value: object, d: int) -> tuple[np.ndarray, bool]:
+    """Queries as an (m, d) array (see `_coords`), and whether a single point
+    was given as a 1-D array of d values (its answer then drops the query axis)."""
+    arr = _array(value, "queries")
+    if arr.ndim == 1 and arr.dtype.kind in "iuf":
+        if arr.shape[0] != d:
+            raise ValueError(f"a single query must have d = {d} values, got shape {arr.shape}")
+        return arr[None, :], True
+    return _coords(arr, "queries", d), False
+
+
+def _single_id(value: object) -> object:
+    """The exclude_ids of a single point: None, an integer, or a one-entry array-like."""
+    if value is None:
+        return None
+    if isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
+        return [int(value)]
+    arr = _array(value, "exclude_ids")
+    return arr.reshape(1) if arr.ndim == 0 else arr
+
+
+def _radii(value: object, m: int) -> float | npt.NDArray[np.float64]:
+    """A radius for all queries, or an (m,) array of one radius per query (each
+    finite and non-negative)."""
+    if not isinstance(value, (list, tuple, np.ndarray)) or np.ndim(value) == 0:
+        return _radius(value.item() if isinstance(value, np.ndarray) else value)
+    arr = _array(value, "radius")
+    if arr.dtype.kind not in "iuf":
+        raise TypeError(f"radius must be a real number or an array of them, got dtype {arr.dtype}")
+    if arr.shape != (m,):
+        raise ValueError(f"radius must be a number or have shape ({m},), one per query, got shape {arr.shape}")
+    r = arr.astype(np.float64)
+    bad = ~(np.isfinite(r) & (r >= 0.0))
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise ValueError(f"radius must be finite and non-negative: entry {i} is {arr[i]}")
+    return r
+
+
 def _ids(value: object, m: int) -> np.ndarray | None:
     """exclude_ids as given, checked for an integer dtype and one id per query."""
     if value is None:
@@ -322,7 +368,64 @@ def _ids_in_range(arr: np.ndarray | None, n_points: int) -> npt.NDArray[np.int64
     return np.ascontiguousarray(arr, dtype=np.int64)
 
 
+def _physical_memory() -> int | None:
+    """Bytes of physical memory, None where the system does not say."""
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError, AttributeError):
+        return None
+
+
+def _check_result_size(m: int, k: int) -> None:
+    """Refuse a k whose (m, k) id and distance arrays could never be held.
+
+    Checked with the shapes, before any array is read: the raw index would
+    otherwise fail only when it allocates, with a bare MemoryError.
+    """
+    # No (m, k) array of eight-byte values can exist (even with no rows, the
+    # shape must describe one): also a k too large for the raw index's
+    # integer conversion.
+    if max(m, 1) * k > _I64_MAX // 8:
+        raise ValueError(f"k = {k} is too large: no result array of shape ({m}, {k}) can exist")
+    need = 16 * m * k  # an int64 id and a float64 distance per entry
+    memory = _physical_memory()
+    if memory is not None and need > memory:
+        raise ValueError(
+            f"k = {k} is too large: the results of {m} queries, two ({m}, {k}) arrays of 8-byte values, "
+            f"need {need / 2**30:,.1f} GiB but this machine has {memory / 2**30:,.1f} GiB of memory"
+        )
+
+
 # ---------------------------------------------------------------------- class
+
+
+def _reads(method: Any) -> Any:
+    """Run the method holding the search's lock shared (queries, inspection),
+    with the worker threads of the call (`threads=`) or of the search."""
+
+    @functools.wraps(method)
+    def locked(self: PlovikSearch, *args: Any, **kwargs: Any) -> Any:
+        threads = kwargs.get("threads")
+        with self._lock.reading(), thread_limit(self._threads if threads is None else threads):
+            return method(self, *args, **kwargs)
+
+    return locked
+
+
+def _writes(method: Any) -> Any:
+    """Run the method holding the search's lock alone (anything that changes
+    the index), with the worker threads of the search."""
+
+    @functools.wraps(method)
+    def locked(self: PlovikSearch, *args: Any, **kwargs: Any) -> Any:
+        with self._lock.writing(), thread_limit(self._threads):
+            return method(self, *args, **kwargs)
+
+    return locked
+
+
+def _call_probes(probes: object) -> int | None:
+    return None if probes is None else _at_least(probes, "probes", 0)
 
 
 def _backend_class(backend: str) -> tuple[str, type]:
@@ -353,6 +456,10 @@ class PlovikSearch:
     points are compared with a query; every distance returned is computed from
     the stored coordinates. Results are approximate only in which neighbours
     are found, never in how far they are.
+
+    One search may be shared by many threads: queries run together, and
+    `build`, `update`, `promote` and `retune` wait for them and run alone
+    (a waiting change holds new queries back, so it is never starved).
 
     Settings not given are tuned by `build` on the data it receives, to reach
     `recall` for the k nearest neighbours at the least modelled query cost
@@ -386,6 +493,9 @@ class PlovikSearch:
         backend: "native" (the compiled index), "reference" (the NumPy
             reference) or "auto" (native when it can be imported). Both give
             identical tables and query rows.
+        threads: Worker threads of every call of this search, the calling
+            thread included (default: the whole pool; see `plovik.threads`).
+            Results never depend on it.
 
     Raises:
         TypeError: a setting of the wrong type.
@@ -407,6 +517,7 @@ class PlovikSearch:
         backend: Backend = "auto",
         tune: bool = True,
         exact: bool = True,
+        threads: int | None = None,
     ) -> None:
         self._d = _at_least(d, "d", 1)
         self._target = _fraction(recall, "recall")
@@ -420,6 +531,7 @@ class PlovikSearch:
         self._tune = bool(tune) and None in (self._tables, self._components, self._cells, self._probes)
         self._allow_exact = bool(exact)
         self._block = _at_least(block, "block", 0)
+        self._threads = None if threads is None else _at_least(threads, "threads", 1)
         if self._cells is not None and self._components is not None:
             if not _key_space_fits(self._cells, self._components):
                 raise ValueError(
@@ -444,6 +556,9 @@ class PlovikSearch:
         # grows by doubling): the exact scan, estimate_recall and retune read them.
         self._buf = np.zeros((0, self._d))
         self._n = 0
+        # Queries share it, changes hold it alone: the raw index would refuse
+        # a call that meets a conflicting one instead of waiting for it.
+        self._lock = ReadersWriterLock()
 
     # ------------------------------------------------------------ properties
 
@@ -477,16 +592,19 @@ class PlovikSearch:
         return self._index
 
     @property
+    @_reads
     def n_points(self) -> int:
         """Points in the index, both tiers (0 before `build`)."""
         return 0 if self._index is None else self._index.n_points
 
     @property
+    @_reads
     def n_static(self) -> int:
         """Points in the static tier (the archive)."""
         return 0 if self._index is None else self._index.n_static
 
     @property
+    @_reads
     def n_candidates(self) -> int:
         """Points in the candidate tier; their ids are n_static ... n_points - 1."""
         return 0 if self._index is None else self._index.n_candidates
@@ -534,6 +652,7 @@ class PlovikSearch:
         s, u = draw_hash_parameters(rng, self._d, tables, k)
         return HashParameters(b=b, k=k, l=tables, probes=probes, s=s, u=u, block=self._block)
 
+    @_writes
     def build(
         self,
         points: npt.ArrayLike,
@@ -617,6 +736,7 @@ class PlovikSearch:
     def _exact(self) -> bool:
         return self._tuning is not None and self._tuning.exact
 
+    @_writes
     def retune(self) -> None:
         """Tune again for every point now indexed and rebuild; ids and tiers are unchanged.
 
@@ -626,6 +746,7 @@ class PlovikSearch:
         index = self._built("retune")
         self._install(self._points().copy(), index.n_static, None, self._build_args, own=True)
 
+    @_reads
     def estimate_recall(self, k: int | None = None, sample: int | None = None) -> RecallEstimate:
         """Recall@k of the index now, against the exact scan, on a self-join sample.
 
@@ -657,62 +778,150 @@ class PlovikSearch:
 
     # --------------------------------------------------------------- queries
 
+    @_reads
     def query_knn(
-        self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None
-    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
+        return_distance: bool = True, sparse: bool = False, probes: int | None = None, threads: int | None = None,
+    ) -> Any:
         """The k nearest indexed points of each query under toroidal L1.
 
         Args:
-            queries: (m, d) real, finite coordinates.
+            queries: (m, d) real, finite coordinates, or a single point as a
+                1-D array of d values.
             k: Neighbours per query, at least 1.
             exclude_ids: Optional (m,) integer ids, one excluded per query
                 (for a self-join pass the queries' own ids); -1 excludes nothing.
+                For a single point: an integer.
+            return_distance: False returns the ids alone.
+            sparse: True returns an (m, n_points) `scipy.sparse.csr_matrix`
+                instead, row i holding the distance to each neighbour of
+                query i in its column (1 for every neighbour when
+                `return_distance` is False); zero distances are kept as
+                explicit entries, padding is left out. Needs SciPy.
+            probes: Neighbouring buckets probed per table by this call
+                instead of the search's `probes` (at most `components` are
+                used; no effect when the search answers exactly): more find
+                more of the true neighbours and cost more.
+            threads: Worker threads of this call (default: the search's).
 
         Returns:
             (idx, dist), both (m, k): int64 ids and float64 distances, each row
             ascending by (distance, id). Distances are exact single-precision
-            values. Rows are padded with -1 / inf when fewer than k points exist.
+            values. Rows are padded with -1 / inf when fewer than k points
+            exist. For a single point both have shape (k,).
         """
         index = self._built("query")
-        Q = _coords(queries, "queries", self._d)
+        Q, single = _queries(queries, self._d)
         k = _at_least(k, "k", 1)
-        ex = _ids(exclude_ids, Q.shape[0])
-        if max(Q.shape[0], 1) * k > _I64_MAX // 8:
-            # No (m, k) array of eight-byte values can exist; both backends
-            # fail alike, also for a k too large for the raw index's
-            # integer conversion.
-            raise MemoryError(f"no result of shape ({Q.shape[0]}, {k}) can be allocated")
+        ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+        probes = _call_probes(probes)
+        _check_result_size(Q.shape[0], k)
         Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
-        if self._exact():
-            return exact_knn(self._points(), Q, k, ex)
-        return index.query_knn(Q, k, ex)
+        idx, dist = exact_knn(self._points(), Q, k, ex) if self._exact() else index.query_knn(Q, k, ex, probes=probes)
+        if sparse:
+            return _results.knn_csr(idx, dist, index.n_points, return_distance)
+        if single:
+            idx, dist = idx[0], dist[0]
+        return (idx, dist) if return_distance else idx
 
+    @_reads
     def query_radius(
-        self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None
-    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        self, queries: npt.ArrayLike, radius: float | npt.ArrayLike, exclude_ids: npt.ArrayLike | None = None, *,
+        return_distance: bool = True, count_only: bool = False, sparse: bool = False, probes: int | None = None,
+        threads: int | None = None,
+    ) -> Any:
         """Every point in a probed bucket within `radius` of each query.
 
         Args:
-            queries: (m, d) real, finite coordinates.
-            radius: Toroidal-L1 cutoff, finite and non-negative; inclusive, compared
-                in single precision.
-            exclude_ids: Optional (m,) integer ids, one excluded per query.
+            queries: (m, d) real, finite coordinates, or a single point as a
+                1-D array of d values.
+            radius: Toroidal-L1 cutoff, finite and non-negative; inclusive,
+                compared in single precision. One number for all queries,
+                or an (m,) array of one radius per query.
+            exclude_ids: Optional (m,) integer ids, one excluded per query
+                (an integer for a single point).
+            return_distance: False leaves the distances out.
+            count_only: True returns only the number of points each query
+                found, an (m,) int64 array (an int for a single point).
+            sparse: True returns an (m, n_points) `scipy.sparse.csr_matrix`
+                as `query_knn` does. Needs SciPy.
+            probes, threads: As for `query_knn`.
 
         Returns:
             (indptr, ids, dists) in compressed sparse row form: query i owns
-            ids[indptr[i]:indptr[i + 1]], ascending by (distance, id).
+            ids[indptr[i]:indptr[i + 1]], ascending by (distance, id); without
+            distances (indptr, ids). For a single point (ids, dists), or ids.
         """
         index = self._built("query")
-        Q = _coords(queries, "queries", self._d)
-        r = _radius(radius)
-        ex = _ids(exclude_ids, Q.shape[0])
+        Q, single = _queries(queries, self._d)
+        r = _radii(radius, Q.shape[0])
+        ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+        probes = _call_probes(probes)
+        if count_only and sparse:
+            raise ValueError("count_only and sparse exclude each other")
         Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
+        # The hash gathers the same candidates whatever the radius: one search
+        # at the largest radius, trimmed row by row, answers every radius.
+        widest = r if isinstance(r, float) else float(r.max(initial=0.0))
         if self._exact():
-            return exact_radius(self._points(), Q, r, ex)
-        return index.query_radius(Q, r, ex)
+            found = exact_radius(self._points(), Q, widest, ex)
+        else:
+            found = index.query_radius(Q, widest, ex, probes=probes)
+        if not isinstance(r, float):
+            found = _results.radius_rows_within(*found, r)
+        indptr, ids, dists = found
+        if count_only:
+            counts = np.diff(indptr)
+            return int(counts[0]) if single else counts
+        if sparse:
+            return _results.radius_csr(indptr, ids, dists, index.n_points, return_distance)
+        if single:
+            return (ids, dists) if return_distance else ids
+        return (indptr, ids, dists) if return_distance else (indptr, ids)
+
+    @_reads
+    def pairs(
+        self, radius: float, *, return_distance: bool = True, probes: int | None = None, threads: int | None = None
+    ) -> Any:
+        """Every pair of indexed points within `radius` of each other, each once.
+
+        Each indexed point is queried as `query_radius` would be, excluding
+        itself, and a pair found from either of its points is reported once
+        as (i, j) with i < j (the hash may reach a pair from one end only).
+
+        Args:
+            radius: Toroidal-L1 cutoff, finite and non-negative; inclusive,
+                compared in single precision.
+            return_distance: False returns the pairs alone.
+            probes, threads: As for `query_knn`.
+
+        Returns:
+            (pairs, dists): pairs an (p, 2) int64 array of ids, rows sorted by
+            (i, j) with i < j; dists the (p,) float64 distances.
+        """
+        index = self._built("find pairs")
+        r = _radius(radius)
+        probes = _call_probes(probes)
+        X = self._points()
+        parts_rows, parts_ids, parts_dists = [], [], []
+        step = 1 << 16  # queries per search: bounds the memory of the raw rows
+        for start in range(0, X.shape[0], step):
+            own = np.arange(start, min(start + step, X.shape[0]), dtype=np.int64)
+            if self._exact():
+                indptr, ids, dists = exact_radius(X, X[own], r, own)
+            else:
+                indptr, ids, dists = index.query_radius(X[own], r, own, probes=probes)
+            parts_rows.append(np.repeat(own, np.diff(indptr)))
+            parts_ids.append(ids)
+            parts_dists.append(dists)
+        found = [np.concatenate(p) if p else np.zeros(0, t) for p, t in
+                 ((parts_rows, np.int64), (parts_ids, np.int64), (parts_dists, np.float64))]
+        pairs, dists = _results.unique_pairs(*found)
+        return (pairs, dists) if return_distance else pairs
 
     # ---------------------------------------------------------------- epochs
 
+    @_writes
     def update(self, coords: npt.ArrayLike) -> None:
         """Give every candidate new coordinates (row i is id n_static + i).
 
@@ -729,6 +938,7 @@ class PlovikSearch:
         index.update(C)
         self._buf[index.n_static : self._n] = C
 
+    @_writes
     def promote(self, new_candidates: npt.ArrayLike | None = None) -> None:
         """Archive the candidates into the static tier and install the next batch.
 
@@ -757,10 +967,11 @@ class PlovikSearch:
             warnings.warn(
                 f"the index holds {self._n} points, {self._n / max(t.n, 1):.1f} times the {t.n} it was tuned for: "
                 "its buckets are that much fuller and queries slower (or, answered exactly, the scan longer); "
-                "call retune()", RecallWarning, stacklevel=2)
+                "call retune()", RecallWarning, stacklevel=3)  # the caller of promote, past its lock
 
     # ------------------------------------------------------------ inspection
 
+    @_reads
     def tables(self) -> dict[str, npt.NDArray[np.int64]]:
         """The raw hash tables: five (L, n) int64 arrays.
 
@@ -773,6 +984,7 @@ class PlovikSearch:
             return {key: np.zeros((rows, 0), np.int64) for key in _TABLE_KEYS}
         return self._index.tables()
 
+    @_reads
     def stats(self) -> dict[str, int]:
         """Cumulative k-nearest query profile of the hash index (a search that
         answers by the exact scan leaves it at zero).
@@ -786,6 +998,7 @@ class PlovikSearch:
             return {**dict.fromkeys(QUERY_COUNTERS, 0), "block": self._block}
         return self._index.stats()
 
+    @_reads
     def reset_stats(self) -> None:
         """Zero the counters read by `stats`."""
         if self._index is not None:

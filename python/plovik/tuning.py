@@ -529,7 +529,7 @@ def tune(
         warnings.warn(
             f"no setting reaches recall {target} (k = {k}): the best found, {report.settings()}, "
             f"reaches {report.recall:.3f} (95% {lo:.3f}-{hi:.3f}); lower the target or allow the exact scan",
-            RecallWarning, stacklevel=4)
+            RecallWarning, stacklevel=5)  # the caller of build or retune, past its lock
     return report, s, u
 
 

@@ -40,7 +40,7 @@ inline constexpr const char* tables =
     "part of the contract rather than an implementation detail.";
 
 inline constexpr const char* query_knn =
-    "query_knn($self, queries, k, exclude_ids=None)\n--\n\n"
+    "query_knn($self, queries, k, exclude_ids=None, *, probes=None)\n--\n\n"
     "Exact k nearest neighbours of each query under toroidal L1.\n\n"
     "The hash selects candidates; every returned distance is exact. Rows\n"
     "are ascending by `(distance, id)` and padded with `-1` / `inf` when\n"
@@ -49,17 +49,21 @@ inline constexpr const char* query_knn =
     "    queries: `(m, d)` float64 in `[0, 1)`.\n"
     "    k: Neighbours per query.\n"
     "    exclude_ids: Optional `(m,)` int64, one id excluded per query \xE2\x80\x94\n"
-    "        the self-join.\n\n"
+    "        the self-join.\n"
+    "    probes: Optional flip probes per table for this call instead of the\n"
+    "        index's `probes` (at most `k` of the hash are used).\n\n"
     "Returns:\n"
     "    `(idx, dist)`, both `(m, k)`: int64 ids and float64 distances.";
 
 inline constexpr const char* query_radius =
-    "query_radius($self, queries, radius, exclude_ids=None)\n--\n\n"
+    "query_radius($self, queries, radius, exclude_ids=None, *, probes=None)\n--\n\n"
     "Every point within `radius` of each query, exactly.\n\n"
     "Args:\n"
     "    queries: `(m, d)` float64 in `[0, 1)`.\n"
     "    radius: Toroidal-L1 cutoff.\n"
-    "    exclude_ids: Optional `(m,)` int64, one id excluded per query.\n\n"
+    "    exclude_ids: Optional `(m,)` int64, one id excluded per query.\n"
+    "    probes: Optional flip probes per table for this call, as for\n"
+    "        `query_knn`.\n\n"
     "Returns:\n"
     "    `(indptr, ids, dists)` in CSR form: query `i` owns\n"
     "    `ids[indptr[i]:indptr[i+1]]`.";
@@ -121,5 +125,15 @@ inline constexpr const char* exact_radius =
     "Returns:\n"
     "    `(indptr, ids, dists)` in CSR form: query `i` owns\n"
     "    `ids[indptr[i]:indptr[i+1]]`, ascending by `(distance, id)`.";
+
+inline constexpr const char* set_thread_limit =
+    "_set_thread_limit(limit, process=False)\n--\n\n"
+    "Limit the worker threads of the calls this thread makes (process=True:\n"
+    "of every call) to `limit`, the calling thread included; 0 removes the\n"
+    "limit. Returns the limit replaced. Results never depend on it.";
+
+inline constexpr const char* thread_count =
+    "_thread_count()\n--\n\n"
+    "The worker threads a call made now from this thread would use.";
 
 }  // namespace plovik::py::doc

@@ -7,6 +7,7 @@
 #include "binding/ref.hpp"
 #include "binding/results.hpp"
 #include "index/exact/exact.hpp"
+#include "parallel/pool.hpp"
 
 namespace plovik::py {
 
@@ -83,15 +84,55 @@ PyObject* function_exact_radius(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+// _set_thread_limit(limit, process=False): the workers of the calls this
+// thread makes from now on (or, with process true, of every call), 0 for no
+// limit; returns the limit replaced. plovik.threads wraps these.
+PyObject* function_set_thread_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[2];
+    match_args({"_set_thread_limit", {"limit", "process"}, 1}, args, nargs, kwnames, a);
+    const std::size_t limit = to_usize(a[0], "limit");
+    const int process = a[1] == nullptr ? 0 : PyObject_IsTrue(a[1]);
+    check(process);
+    const std::size_t previous =
+        process ? parallel::set_process_thread_limit(limit) : parallel::set_thread_limit(limit);
+    return check(PyLong_FromSize_t(previous));
+  });
+}
+
+// _thread_count(): the workers a call made now from this thread would use.
+PyObject* function_thread_count(PyObject*, PyObject*) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    return check(PyLong_FromSize_t(parallel::thread_count()));
+  });
+}
+
 #define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 }  // namespace
+
+// The process-wide worker count as the thread-pool tools that scan a
+// process's shared libraries read and set it (threadpoolctl; plovik.threads
+// registers the controller): plain C symbols, exported from the module.
+extern "C" __attribute__((visibility("default"))) int plovik_get_num_threads() {
+  const std::size_t pool = parallel::pool_thread_count();
+  const std::size_t limit = parallel::process_thread_limit();
+  return static_cast<int>(limit != 0 && limit < pool ? limit : pool);
+}
+
+extern "C" __attribute__((visibility("default"))) void plovik_set_num_threads(int n) {
+  parallel::set_process_thread_limit(n > 0 ? static_cast<std::size_t>(n) : 0);
+}
 
 PyMethodDef module_functions[] = {
     {"exact_knn", PLOVIK_FASTCALL(function_exact_knn), METH_FASTCALL | METH_KEYWORDS,
      doc::exact_knn},
     {"exact_radius", PLOVIK_FASTCALL(function_exact_radius), METH_FASTCALL | METH_KEYWORDS,
      doc::exact_radius},
+    {"_set_thread_limit", PLOVIK_FASTCALL(function_set_thread_limit),
+     METH_FASTCALL | METH_KEYWORDS, doc::set_thread_limit},
+    {"_thread_count", function_thread_count, METH_NOARGS, doc::thread_count},
     {nullptr, nullptr, 0, nullptr},
 };
 

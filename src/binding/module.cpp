@@ -39,7 +39,10 @@ int module_exec(PyObject* module) {
     Ref all_ref(all);
     export_name(module, all, "RustLshIndex", type);
     export_name(module, all, "PanicException", panic);
+    // Functions whose name starts with an underscore serve the package
+    // itself: they stay out of __all__.
     for (const PyMethodDef* f = module_functions; f->ml_name != nullptr; ++f) {
+      if (f->ml_name[0] == '_') continue;
       Ref function(check(PyObject_GetAttrString(module, f->ml_name)));
       export_name(module, all, f->ml_name, function.get());
     }

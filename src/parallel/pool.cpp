@@ -70,7 +70,10 @@ bool spin_briefly(Done done) {
 class Job final : public TaskSource {
  public:
   Job(std::size_t n_tasks, WorkerRef worker)
-      : n_tasks_(n_tasks), worker_(worker), scope_(current_interrupt_scope()) {}
+      : n_tasks_(n_tasks),
+        limit_(thread_count()),
+        worker_(worker),
+        scope_(current_interrupt_scope()) {}
   Job(const Job&) = delete;
   Job& operator=(const Job&) = delete;
 
@@ -98,6 +101,7 @@ class Job final : public TaskSource {
   void invoke() noexcept {
     InTaskScope in_task;
     ScopeInherited call(scope_);
+    ThreadLimit limit(limit_);
     try {
       worker_(*this);
     } catch (...) {
@@ -111,6 +115,9 @@ class Job final : public TaskSource {
   }
 
   std::size_t n_tasks() const { return n_tasks_; }
+
+  // Background threads it may take besides its caller.
+  std::size_t helpers() const { return limit_ - 1; }
 
   // Ends the job; the first failure is the one reported.
   void fail(std::exception_ptr error) noexcept {
@@ -133,6 +140,7 @@ class Job final : public TaskSource {
   alignas(64) std::atomic<std::size_t> next_task_{0};
   std::atomic<bool> failed_{false};
   const std::size_t n_tasks_;
+  const std::size_t limit_;  // workers at most, the caller included: thread_count() of the caller
   const WorkerRef worker_;
   InterruptScope* const scope_;  // null: runs to its end
   std::exception_ptr error_;  // written once, by the invocation that set failed_
@@ -186,7 +194,7 @@ class Pool {
     {
       std::lock_guard lock(mu_);
       enqueue(job);
-      to_wake = std::min(job.n_tasks() - 1, idle_);
+      to_wake = std::min({job.n_tasks() - 1, job.helpers(), idle_});
     }
     if (to_wake >= n_started_) {
       wake_.notify_all();
@@ -249,13 +257,17 @@ class Pool {
     }
   }
 
-  // The oldest queued job with a task left to claim; exhausted jobs met on
-  // the way leave the queue.
+  // The oldest queued job with a task left to claim and room for one more
+  // helper under its thread limit; exhausted jobs met on the way leave the
+  // queue. `active` only changes under the mutex, which the caller holds.
   Job* first_with_tasks() {
     for (Job* job = head_; job != nullptr;) {
       Job* after = job->next_job;
-      if (job->has_unclaimed()) return job;
-      dequeue(*job);
+      if (!job->has_unclaimed()) {
+        dequeue(*job);
+      } else if (job->active.load(std::memory_order_relaxed) < job->helpers()) {
+        return job;
+      }
       job = after;
     }
     return nullptr;
@@ -321,7 +333,7 @@ Pool& pool() {
     g_fork_handlers_installed =
         pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
   }
-  Pool* p = std::make_unique<Pool>(thread_count() - 1).release();  // never destroyed
+  Pool* p = std::make_unique<Pool>(pool_thread_count() - 1).release();  // never destroyed
   g_pool.store(p, std::memory_order_release);
   return *p;
 }

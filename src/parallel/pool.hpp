@@ -22,8 +22,37 @@ std::size_t max_thread_count();
 // processors when it holds 0; otherwise RAYON_RS_NUM_CPUS when positive,
 // else the online processors (1 if unknown). A number too large for size_t
 // is not a count. T is then clamped to max_thread_count(), so it lies in
-// [1, 1024]. Read once per process.
+// [1, 1024]. Read once per process: the pool has T workers.
+std::size_t pool_thread_count();
+
+// The workers a job started now may use: T, or fewer under a limit (the
+// process-wide one, or the calling thread's ThreadLimit, whichever is
+// lower). The tasks of a job see the limit of the call that started it.
+// How work is divided never changes a result, so neither does a limit.
 std::size_t thread_count();
+
+// The process-wide limit on the workers of every job (0: none); the setter
+// returns the limit it replaces.
+std::size_t set_process_thread_limit(std::size_t limit);
+std::size_t process_thread_limit();
+
+// While alive, jobs started on this thread use at most `limit` workers,
+// the thread itself included (0: no limit of its own). Limits nest; two
+// threads with different limits may run jobs at the same time.
+class ThreadLimit {
+ public:
+  explicit ThreadLimit(std::size_t limit) noexcept;
+  ~ThreadLimit();
+  ThreadLimit(const ThreadLimit&) = delete;
+  ThreadLimit& operator=(const ThreadLimit&) = delete;
+
+ private:
+  const std::size_t saved_;
+};
+
+// Sets this thread's own limit (0: none) and returns the one it replaces;
+// ThreadLimit does this for a scope.
+std::size_t set_thread_limit(std::size_t limit) noexcept;
 
 // per_worker * thread_count(), saturating at SIZE_MAX instead of wrapping,
 // and at least 1: a task count sized by T that is always safe to divide by.
@@ -61,7 +90,7 @@ class WorkerRef {
   void (*call_)(void*, TaskSource&);
 };
 
-// Runs `worker` on up to T threads at once, the caller included; each
+// Runs `worker` on up to thread_count() threads at once, the caller included; each
 // invocation claims tasks from the source until it is exhausted. Returns
 // when every invocation has returned. The first exception thrown by any
 // invocation is rethrown here, on the caller, after the others finished;

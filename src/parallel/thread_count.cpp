@@ -1,4 +1,5 @@
-// The number of workers the pool runs with, taken from the environment once.
+// The number of workers the pool runs with, taken from the environment once,
+// and the limits that let one job use fewer of them.
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,6 +49,11 @@ std::size_t count_from_environment() {
   return std::min(requested_count(), max_thread_count());
 }
 
+// 0: no limit. The thread's own limit is set by ThreadLimit (and, on a pool
+// thread, by the job it works on).
+thread_local std::size_t t_limit = 0;
+std::atomic<std::size_t> process_limit{0};
+
 // 0 until the first call. An atomic rather than a function-local static so
 // that a fork() racing with the first call cannot leave a child waiting on a
 // half-finished static initialisation.
@@ -63,7 +69,7 @@ std::size_t max_thread_count() {
   return online * per_processor;
 }
 
-std::size_t thread_count() {
+std::size_t pool_thread_count() {
   std::size_t known = cached_count.load(std::memory_order_acquire);
   if (known != 0) return known;
   // Two first callers may both read the environment; the first to publish
@@ -72,5 +78,29 @@ std::size_t thread_count() {
   if (cached_count.compare_exchange_strong(known, fresh, std::memory_order_acq_rel)) return fresh;
   return known;
 }
+
+std::size_t thread_count() {
+  std::size_t n = pool_thread_count();
+  const std::size_t process = process_limit.load(std::memory_order_relaxed);
+  if (process != 0 && process < n) n = process;
+  if (t_limit != 0 && t_limit < n) n = t_limit;
+  return n;
+}
+
+std::size_t set_process_thread_limit(std::size_t limit) {
+  return process_limit.exchange(limit, std::memory_order_relaxed);
+}
+
+std::size_t process_thread_limit() { return process_limit.load(std::memory_order_relaxed); }
+
+std::size_t set_thread_limit(std::size_t limit) noexcept {
+  const std::size_t previous = t_limit;
+  t_limit = limit;
+  return previous;
+}
+
+ThreadLimit::ThreadLimit(std::size_t limit) noexcept : saved_(set_thread_limit(limit)) {}
+
+ThreadLimit::~ThreadLimit() { set_thread_limit(saved_); }
 
 }  // namespace plovik::parallel

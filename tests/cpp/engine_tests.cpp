@@ -1,14 +1,19 @@
 // Tests of the engine pieces that Python reaches only through whole calls:
 // the tiers' counting sort and directories, the tier merges, the top-k
-// order and the key formula (general and vectorised paths). No Python, no
+// order, the key formula (general and vectorised paths) and the worker
+// limits of the pool. No Python, no
 // framework: each test is a function, CHECK counts failures, and the last
 // line reads "N passed, N failed". Fixed seeds.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <numeric>
+#include <mutex>
 #include <random>
+#include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,6 +27,7 @@
 #include "index/tiers/merge.hpp"
 #include "index/tiers/sort_tier.hpp"
 #include "index/write/construct.hpp"
+#include "parallel/pool.hpp"
 
 namespace {
 
@@ -299,6 +305,61 @@ void test_exact_tile_distances() {
   }
 }
 
+// The distinct threads that run the tasks of one job of slow tasks, and
+// the worker count its tasks see.
+std::pair<std::size_t, std::size_t> threads_of_a_job() {
+  std::mutex mu;
+  std::set<std::thread::id> seen;
+  std::size_t inside = 0;
+  plovik::parallel::for_each(64, [&](std::size_t) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::lock_guard lock(mu);
+    seen.insert(std::this_thread::get_id());
+    inside = std::max(inside, plovik::parallel::thread_count());
+  });
+  return {seen.size(), inside};
+}
+
+void test_thread_limits() {
+  namespace par = plovik::parallel;
+  const std::size_t pool = par::pool_thread_count();
+  CHECK(par::thread_count() == pool);
+  CHECK(threads_of_a_job().first <= pool);
+  {
+    par::ThreadLimit one(1);
+    CHECK(par::thread_count() == 1);
+    const auto [threads, inside] = threads_of_a_job();
+    CHECK(threads == 1 && inside == 1);
+    {
+      par::ThreadLimit more(pool + 5);  // the innermost limit, never above the pool
+      CHECK(par::thread_count() == pool);
+    }
+    CHECK(par::thread_count() == 1);
+  }
+  // Jobs of two threads with different limits at once: each keeps its own.
+  std::pair<std::size_t, std::size_t> limited{0, 0}, free{0, 0};
+  std::thread a([&] {
+    par::ThreadLimit one(1);
+    for (int i = 0; i < 5; ++i) limited = std::max(limited, threads_of_a_job());
+  });
+  std::thread b([&] {
+    for (int i = 0; i < 5; ++i) free = std::max(free, threads_of_a_job());
+  });
+  a.join();
+  b.join();
+  CHECK(limited.first == 1 && limited.second == 1);
+  CHECK(free.first <= pool && free.second == pool);
+  // The process-wide limit, and the lower of it and a thread's own.
+  CHECK(par::set_process_thread_limit(1) == 0);
+  CHECK(par::thread_count() == 1 && threads_of_a_job().first == 1);
+  {
+    par::ThreadLimit two(2);
+    CHECK(par::thread_count() == 1);
+  }
+  CHECK(par::set_process_thread_limit(0) == 1);
+  CHECK(par::thread_count() == pool);
+}
+
 int main() {
   const std::pair<const char*, void (*)()> tests[] = {
       {"counting_sort", test_counting_sort},
@@ -306,6 +367,7 @@ int main() {
       {"topk_order", test_topk_order},
       {"key_formula", test_key_formula},
       {"exact_tile_distances", test_exact_tile_distances},
+      {"thread_limits", test_thread_limits},
   };
   int passed = 0, failed = 0;
   for (const auto& [name, run] : tests) {

@@ -23,7 +23,9 @@ struct BlockTask {
   std::optional<QueryWorkspace> ws;
   TopK top;
 
-  explicit BlockTask(std::size_t k) : top(k) {}
+  BlockTask(const Index& ix, const QueryBatch& q, std::size_t k) : top(k) {
+    bws.flips = flips_per_table(ix, q.probes);
+  }
 };
 
 // Queries q0 .. q0 + nb - 1: the block's search, then each row written from
@@ -81,7 +83,7 @@ void knn_batched(const Index& ix, const QueryBatch& q, std::size_t k, std::size_
   // One block per task, claimed in order; a worker keeps its task state
   // for every block it claims. Rows never depend on who answers a block.
   parallel::for_tasks(
-      blocks, [&] { return BlockTask(k); },
+      blocks, [&] { return BlockTask(ix, q, k); },
       [&](BlockTask& task, std::size_t b) {
         const std::size_t q0 = b * B;
         answer_block(ix, q, q0, std::min(B, q.m - q0), k, need, task, idx, dist);

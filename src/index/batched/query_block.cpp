@@ -95,11 +95,11 @@ Range bucket(const TierView& tier, std::size_t t, int64_t key, std::size_t& from
 void table_probe_keys(const Index& ix, BlockWorkspace& w, const double* rows, std::size_t nb,
                       std::size_t t) {
   const std::size_t d = ix.d;
-  w.probe_keys.resize(checked_mul(nb, 1 + flips_per_table(ix)));
+  w.probe_keys.resize(checked_mul(nb, 1 + w.flips));
   ProbeKey* out = w.probe_keys.data();
   for (std::size_t j = 0; j < nb; ++j) {
     const auto query = static_cast<uint32_t>(j);
-    table_probes(ix, rows + j * d, t, w.codes.data(), w.fracs.data(), w.margins.data(),
+    table_probes(ix, w.flips, rows + j * d, t, w.codes.data(), w.fracs.data(), w.margins.data(),
                  [&](uint64_t key) { *out++ = {static_cast<int64_t>(key), query}; });
   }
   sort_probe_keys(w.probe_keys, w.probe_scratch);

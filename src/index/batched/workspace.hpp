@@ -51,6 +51,7 @@ struct BlockWorkspace {
   // requested early.
   Array<ProbeKey> probe_scratch;
   Array<KeyRun> runs;
+  std::size_t flips = 0;  // flip probes per table of the call (flips_per_table)
 };
 
 }  // namespace plovik

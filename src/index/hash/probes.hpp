@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "index/hash/keys.hpp"
 #include "index/record.hpp"
@@ -17,18 +18,22 @@ struct Probe {
   uint64_t key;
 };
 
-// Number of flip probes per table: min(K, probes).
-inline std::size_t flips_per_table(const Index& ix) { return std::min(ix.k, ix.probes); }
+// Number of flip probes per table: min(K, probes), with the index's probes
+// unless a call asks for its own number.
+inline std::size_t flips_per_table(const Index& ix, std::optional<std::size_t> probes = std::nullopt) {
+  return std::min(ix.k, probes.value_or(ix.probes));
+}
 
-// Calls emit(key) for the 1 + min(K, probes) probe keys of the query `row`
-// in table t: the base key, then one flip per component in increasing order
-// of margin (lowest component first among equal margins). codes, fracs and
-// margins are K-entry scratch; codes and fracs keep this table's values.
+// Calls emit(key) for the 1 + P probe keys of the query `row` in table t,
+// P = flips (at most K, from flips_per_table): the base key, then one flip
+// per component in increasing order of margin (lowest component first among
+// equal margins). codes, fracs and margins are K-entry scratch; codes and
+// fracs keep this table's values.
 template <class Emit>
-void table_probes(const Index& ix, const double* row, std::size_t t, int64_t* codes,
-                  double* fracs, double* margins, Emit&& emit) {
+void table_probes(const Index& ix, std::size_t flips, const double* row, std::size_t t,
+                  int64_t* codes, double* fracs, double* margins, Emit&& emit) {
   const std::size_t K = ix.k;
-  const std::size_t P = flips_per_table(ix);
+  const std::size_t P = flips;
   const int64_t b = ix.b;
   const uint64_t base = static_cast<uint64_t>(query_codes(ix, row, t, codes, fracs));
   emit(base);

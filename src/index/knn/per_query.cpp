@@ -19,7 +19,9 @@ struct KnnTask {
   TopK top;
 
   KnnTask(const Index& ix, const QueryBatch& q, std::size_t k)
-      : ws(ix.n_points, q.dq, ix.k), top(k) {}
+      : ws(ix.n_points, q.dq, ix.k), top(k) {
+    ws.flips = flips_per_table(ix, q.probes);
+  }
 };
 
 void answer_row(const Index& ix, const QueryBatch& q, std::size_t i, std::size_t need,

@@ -16,6 +16,9 @@ struct QueryBatch {
   // When present: at least m entries are required, entry i is query i's
   // excluded id; entries beyond m are ignored.
   std::optional<std::span<const int64_t>> exclude;
+  // When present: the flip probes per table of this call instead of the
+  // index's setting (still at most K).
+  std::optional<std::size_t> probes;
 
   const double* row(std::size_t i) const { return values.data() + i * dq; }
   int64_t excluded(std::size_t i) const { return exclude ? (*exclude)[i] : -1; }

@@ -12,11 +12,11 @@ namespace {
 // in order. Leaves codes and fracs of the last table in ws.
 void build_probe_list(const Index& ix, QueryWorkspace& ws, const double* row) {
   const std::size_t L = ix.l;
-  ws.probe_list.resize(L * (1 + flips_per_table(ix)));
+  ws.probe_list.resize(L * (1 + ws.flips));
   Probe* out = ws.probe_list.data();
   for (std::size_t t = 0; t < L; ++t) {
     const auto table = static_cast<uint32_t>(t);
-    table_probes(ix, row, t, ws.codes.data(), ws.fracs.data(), ws.margins.data(),
+    table_probes(ix, ws.flips, row, t, ws.codes.data(), ws.fracs.data(), ws.margins.data(),
                  [&](uint64_t key) { *out++ = {table, key}; });
   }
 }

@@ -26,7 +26,9 @@ struct RadiusTask {
   QueryWorkspace ws;
   Array<Slot> hits;  // the current row's hits, before sorting
 
-  RadiusTask(const Index& ix, const QueryBatch& q) : ws(ix.n_points, q.dq, ix.k) {}
+  RadiusTask(const Index& ix, const QueryBatch& q) : ws(ix.n_points, q.dq, ix.k) {
+    ws.flips = flips_per_table(ix, q.probes);
+  }
 };
 
 // Appends the hits of query i (ascending by distance, then id) to `out`;

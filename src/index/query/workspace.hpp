@@ -27,6 +27,7 @@ struct QueryWorkspace {
   Array<Range> probe_ranges; // bucket of each probe in the tier being read
   Array<int64_t> base_keys;  // per table, the base key (relaxation)
   uint32_t epoch = 0;
+  std::size_t flips = 0;     // flip probes per table of the call (flips_per_table)
 
   // A workspace for an index of n_points points, queries of d columns and
   // K components per table.

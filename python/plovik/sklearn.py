@@ -1,0 +1,138 @@
+"""scikit-learn integration: the neighbours graph of points on the torus.
+
+`TorusNeighborsTransformer` follows the contract of scikit-learn's
+`KNeighborsTransformer` and `RadiusNeighborsTransformer`: `fit` indexes the
+training points, `transform` returns the sparse graph of each query's
+neighbours among them, and estimators that take `metric="precomputed"`
+(DBSCAN, HDBSCAN, spectral embedding, t-SNE, UMAP, ...) then work on periodic
+data through a pipeline. Needs the optional extra `plovik[sklearn]`
+(scikit-learn and SciPy).
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+try:
+    from sklearn.base import BaseEstimator, TransformerMixin
+    from sklearn.utils import check_random_state
+    from sklearn.utils.validation import check_is_fitted, validate_data
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "plovik.sklearn needs scikit-learn 1.6 or newer: pip install 'plovik[sklearn]'"
+    ) from exc
+
+from plovik.search import PlovikSearch
+
+__all__ = ["TorusNeighborsTransformer"]
+
+
+class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
+    """Sparse graph of the nearest neighbours under the toroidal L1 distance.
+
+    Points are rows of coordinates on the unit torus [0, 1)^d: values outside
+    [0, 1) wrap around (rescale a periodic box of side s by 1 / s first).
+    With `radius` None the graph holds each query's `n_neighbors` nearest
+    training points, otherwise every training point within `radius`.
+
+    As scikit-learn's neighbours transformers do, every training point is
+    its own neighbour at distance 0 (kept as an explicit entry): in "distance"
+    mode a k-nearest graph therefore holds `n_neighbors + 1` neighbours per
+    row, so that an estimator reading it still finds `n_neighbors` others.
+
+    The search is approximate as `PlovikSearch` is: `recall` is the share of
+    the true neighbours it finds (1.0 answers exactly); every distance it
+    reports is exact.
+
+    Args:
+        mode: "distance" (the graph holds distances) or "connectivity" (ones).
+        n_neighbors: Neighbours per query of the k-nearest graph.
+        radius: When given, the radius graph of this toroidal-L1 radius.
+        recall: Recall target of the index's tuning, in (0, 1].
+        random_state: Seed of the hash (an int, a RandomState or None).
+        backend: "auto", "native" or "reference", as for `PlovikSearch`.
+
+    Attributes:
+        search_: The fitted `PlovikSearch`.
+        n_samples_fit_: Training points.
+        n_features_in_: Dimension d.
+    """
+
+    def __init__(
+        self,
+        *,
+        mode: str = "distance",
+        n_neighbors: int = 5,
+        radius: float | None = None,
+        recall: float = 0.95,
+        random_state: Any = None,
+        backend: str = "auto",
+    ) -> None:
+        self.mode = mode
+        self.n_neighbors = n_neighbors
+        self.radius = radius
+        self.recall = recall
+        self.random_state = random_state
+        self.backend = backend
+
+    def _neighbours(self) -> int:
+        """Neighbours per row of the k-nearest graph, the point itself included in "distance" mode."""
+        return self.n_neighbors + (self.mode == "distance")
+
+    def fit(self, X: Any, y: Any = None) -> TorusNeighborsTransformer:
+        """Index the training points X, an (n, d) array."""
+        if self.mode not in ("distance", "connectivity"):
+            raise ValueError(f'mode must be "distance" or "connectivity", got {self.mode!r}')
+        if self.radius is None and (not isinstance(self.n_neighbors, (int, np.integer)) or self.n_neighbors < 1):
+            raise ValueError(f"n_neighbors must be a positive integer, got {self.n_neighbors!r}")
+        X = validate_data(self, X, dtype=np.float64, reset=True)
+        self.seed_ = int(check_random_state(self.random_state).randint(0, 2**31 - 1))
+        self._index(X)
+        return self
+
+    def _index(self, X: np.ndarray) -> None:
+        k = max(1, min(self._neighbours() if self.radius is None else 10, X.shape[0]))
+        search = PlovikSearch(X.shape[1], recall=self.recall, k=k, seed=self.seed_, backend=self.backend)
+        search.build(X, radius=self.radius)
+        self.search_ = search
+        self.n_samples_fit_ = X.shape[0]
+        self._fit_X = X
+
+    def transform(self, X: Any) -> Any:
+        """The (n_queries, n_samples_fit) CSR graph of each row's neighbours in the training points."""
+        check_is_fitted(self, "search_")
+        X = validate_data(self, X, dtype=np.float64, reset=False)
+        distances = self.mode == "distance"
+        if self.radius is not None:
+            return self.search_.query_radius(X, self.radius, sparse=True, return_distance=distances)
+        k = self._neighbours()
+        if k > self.n_samples_fit_:
+            raise ValueError(
+                f"Expected n_neighbors <= n_samples_fit, but n_neighbors = {k}, n_samples_fit = "
+                f"{self.n_samples_fit_}, n_samples = {X.shape[0]}"
+            )
+        return self.search_.query_knn(X, k, sparse=True, return_distance=distances)
+
+    def fit_transform(self, X: Any, y: Any = None) -> Any:
+        """`fit(X)`, then `transform(X)`: each point is its own neighbour."""
+        return self.fit(X, y).transform(X)
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.transformer_tags.preserves_dtype = ["float64"]
+        tags.input_tags.allow_nan = False
+        return tags
+
+    # The compiled index cannot be pickled: a fitted transformer keeps its
+    # training points and builds the same index again from the same seed.
+    def __getstate__(self) -> dict[str, Any]:
+        state = self.__dict__.copy()
+        state.pop("search_", None)
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        if "_fit_X" in state:
+            self._index(state["_fit_X"])

@@ -1,0 +1,124 @@
+"""The derived outputs of PlovikSearch (a single point, ids alone, a radius per
+query, counts, unique pairs, CSR matrices): each must hold exactly the entries
+of the output it comes from, and pairs those of brute force where the hash
+reaches every point."""
+
+import numpy as np
+import pytest
+
+from plovik import PlovikSearch, exact_radius
+
+try:
+    import scipy.sparse as scipy_sparse
+except ImportError:  # the sanitizer runs go without SciPy: the sparse checks are left out
+    scipy_sparse = None
+
+
+def searches():
+    """A hashed and an exactly answering search on both backends, same data."""
+    rng = np.random.default_rng(11)
+    X = rng.random((1500, 4))
+    out = []
+    for backend in ("native", "reference"):
+        for kw in (dict(cells=3, components=3, tables=4, probes=1), dict(exact=True, recall=1.0)):
+            s = PlovikSearch(4, seed=3, backend=backend, **kw)
+            s.build(X, 1200)
+            out.append(s)
+    return X, out
+
+
+X, SEARCHES = searches()
+IDS = [f"{s.backend}-{'exact' if s.tuning and s.tuning.exact else 'hash'}" for s in SEARCHES]
+
+
+@pytest.mark.parametrize("search", SEARCHES, ids=IDS)
+def test_knn_outputs_equal_the_rows_they_come_from(search):
+    Q, own = X[:70], np.arange(70)
+    idx, dist = search.query_knn(Q, 6, own)
+    single = search.query_knn(Q[5], 6, 5)
+    assert single[0].shape == (6,) and np.array_equal(single[0], idx[5]) and np.array_equal(single[1], dist[5])
+    assert np.array_equal(search.query_knn(Q[5].tolist(), 6, [5])[0], idx[5])
+    assert np.array_equal(search.query_knn(Q, 6, own, return_distance=False), idx)
+    for with_dist in (True, False) if scipy_sparse else ():
+        m = search.query_knn(Q, 6, own, sparse=True, return_distance=with_dist)
+        assert isinstance(m, scipy_sparse.csr_matrix) and m.shape == (70, search.n_points)
+        assert np.array_equal(m.indptr, np.arange(71) * 6) and np.array_equal(m.indices, idx.ravel())
+        assert np.array_equal(m.data, dist.ravel() if with_dist else np.ones(420))
+    if scipy_sparse:  # padding is left out of the matrix: more neighbours asked than points
+        few = search.query_knn(Q[:2], search.n_points + 3, sparse=True)
+        assert np.array_equal(np.diff(few.indptr), [search.n_points] * 2)
+
+
+@pytest.mark.parametrize("search", SEARCHES, ids=IDS)
+def test_radius_outputs_equal_the_rows_they_come_from(search):
+    Q, own = X[:50], np.arange(50)
+    radii = np.random.default_rng(2).choice([0.0, 0.05, 0.12, 0.3], 50)
+    indptr, ids, dists = search.query_radius(Q, radii, own)
+    # a radius per query is each query asked with its own radius
+    for i in range(50):
+        one = search.query_radius(Q[i], radii[i], int(own[i]))
+        assert np.array_equal(one[0], ids[indptr[i]:indptr[i + 1]])
+        assert np.array_equal(one[1], dists[indptr[i]:indptr[i + 1]])
+    assert np.array_equal(search.query_radius(Q, radii, own, count_only=True), np.diff(indptr))
+    assert search.query_radius(Q[3], radii[3], 3, count_only=True) == indptr[4] - indptr[3]
+    assert all(np.array_equal(a, b) for a, b in
+               zip(search.query_radius(Q, radii, own, return_distance=False), (indptr, ids), strict=True))
+    m = search.query_radius(Q, radii, own, sparse=True) if scipy_sparse else None
+    assert m is None or m.shape == (50, search.n_points) and m.nnz == len(ids)
+    assert m is None or (np.array_equal(m.indptr, indptr) and np.array_equal(m.indices, ids)
+                         and np.array_equal(m.data, dists))
+    # one radius for all, given as an array of equal values, is the scalar call
+    same = search.query_radius(Q, np.full(50, 0.12), own)
+    assert all(np.array_equal(a, b) for a, b in zip(same, search.query_radius(Q, 0.12, own), strict=True))
+
+
+@pytest.mark.parametrize("search", SEARCHES, ids=IDS)
+def test_pairs_are_the_self_join_once_each(search):
+    r = 0.08
+    pairs, dists = search.pairs(r)
+    assert pairs.dtype == np.int64 and pairs.shape[1] == 2 and (pairs[:, 0] < pairs[:, 1]).all()
+    assert np.array_equal(search.pairs(r, return_distance=False), pairs)
+    # the union of both ends' radius rows
+    n = search.n_points
+    indptr, ids, found = search.query_radius(X[:n], r, np.arange(n))
+    rows = np.repeat(np.arange(n), np.diff(indptr))
+    both = {(min(a, b), max(a, b)): d for a, b, d in zip(rows.tolist(), ids.tolist(), found.tolist())}
+    assert sorted(both) == [tuple(p) for p in pairs.tolist()]
+    assert dists.tolist() == [both[tuple(p)] for p in pairs.tolist()]
+    # a subset of brute force, with its distances; all of it when exact
+    ip, truth_ids, truth_d = exact_radius(X[:n], X[:n], r, np.arange(n))
+    truth_rows = np.repeat(np.arange(n), np.diff(ip))
+    truth = {(a, b): d for a, b, d in zip(truth_rows.tolist(), truth_ids.tolist(), truth_d.tolist()) if a < b}
+    assert all(truth[tuple(p)] == d for p, d in zip(pairs.tolist(), dists.tolist()))
+    if search.tuning is not None and search.tuning.exact:
+        assert len(pairs) == len(truth)
+
+
+def test_pairs_of_a_single_bucket_index_are_brute_force():
+    rng = np.random.default_rng(5)
+    pts = rng.random((700, 3))
+    s = PlovikSearch(3, seed=0, cells=1, components=1, tables=1, probes=0)  # one bucket: every point compared
+    s.build(pts)
+    pairs, dists = s.pairs(0.1)
+    ip, ids, d = exact_radius(pts, pts, 0.1)
+    rows = np.repeat(np.arange(700), np.diff(ip))
+    keep = rows < ids
+    order = np.lexsort((ids[keep], rows[keep]))
+    assert np.array_equal(pairs, np.stack([rows[keep], ids[keep]], 1)[order])
+    assert np.array_equal(dists, d[keep][order])
+    assert s.pairs(0.0)[0].shape == (0, 2)
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda s: s.query_knn(np.zeros(3), 2), ValueError, r"a single query must have d = 4 values, got shape \(3,\)"),
+    (lambda s: s.query_radius(np.zeros((3, 4)), [0.1, 0.2]), ValueError, r"one per query, got shape \(2,\)"),
+    (lambda s: s.query_radius(np.zeros((2, 4)), [0.1, -1]), ValueError, "entry 1 is -1"),
+    (lambda s: s.query_radius(np.zeros((2, 4)), [0.1, np.nan]), ValueError, "entry 1 is nan"),
+    (lambda s: s.query_radius(np.zeros((2, 4)), ["a", "b"]), TypeError, "radius must be a real number or an array"),
+    (lambda s: s.query_radius(np.zeros(4), 0.1, count_only=True, sparse=True), ValueError, "exclude each other"),
+    (lambda s: s.query_knn(np.zeros(4), 2, [1, 2]), ValueError, r"exclude_ids must have shape \(1,\)"),
+    (lambda s: s.pairs(-0.5), ValueError, "radius must be finite"),
+])
+def test_bad_shapes_are_refused(call, exc, message):
+    with pytest.raises(exc, match=message):
+        call(SEARCHES[0])

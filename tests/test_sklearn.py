@@ -1,0 +1,80 @@
+"""TorusNeighborsTransformer: scikit-learn's estimator checks, and its graphs
+against scikit-learn's own neighbours transformers on a brute-force toroidal
+distance matrix (the self-included convention included)."""
+
+import numpy as np
+import pytest
+
+pytest.importorskip("sklearn")
+from sklearn.cluster import DBSCAN  # noqa: E402
+from sklearn.neighbors import KNeighborsTransformer, RadiusNeighborsTransformer  # noqa: E402
+from sklearn.pipeline import make_pipeline  # noqa: E402
+from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
+
+from plovik.sklearn import TorusNeighborsTransformer  # noqa: E402
+
+ESTIMATORS = [TorusNeighborsTransformer(), TorusNeighborsTransformer(mode="connectivity", n_neighbors=3),
+              TorusNeighborsTransformer(radius=0.5)]
+
+
+# Array-API input is checked only with SCIPY_ARRAY_API set; the checks skip it themselves.
+@parametrize_with_checks(ESTIMATORS)
+def test_estimator_checks(estimator, check):
+    check(estimator)
+
+
+def torus_distances(a, b):
+    diff = np.abs(a[:, None, :] - b[None, :, :]) % 1.0
+    return np.minimum(diff, 1.0 - diff).sum(axis=2)
+
+
+def data():
+    rng = np.random.default_rng(4)
+    return rng.random((300, 3)) * 2.0 - 0.5, rng.random((40, 3))  # training points partly outside [0, 1)
+
+
+@pytest.mark.parametrize("mode", ["distance", "connectivity"])
+@pytest.mark.parametrize("radius", [None, 0.25])
+def test_graphs_match_scikit_learn_on_the_exact_distances(mode, radius):
+    X, Q = data()
+    ours = TorusNeighborsTransformer(mode=mode, n_neighbors=4, radius=radius, recall=1.0, random_state=0)
+    if radius is None:
+        theirs = KNeighborsTransformer(mode=mode, n_neighbors=4, metric="precomputed")
+    else:
+        theirs = RadiusNeighborsTransformer(mode=mode, radius=radius, metric="precomputed")
+    for got, want in [(ours.fit_transform(X), theirs.fit_transform(torus_distances(X, X))),
+                      (ours.transform(Q), theirs.transform(torus_distances(Q, X)))]:
+        assert got.shape == want.shape and got.format == "csr"
+        for i in range(got.shape[0]):
+            a, b = got[i], want[i]
+            assert sorted(a.indices) == sorted(b.indices)
+            np.testing.assert_allclose(a[:, a.indices].toarray(), b[:, a.indices].toarray(), rtol=1e-6, atol=1e-7)
+    # each training point is its own neighbour, an explicit zero in "distance" mode
+    G = ours.fit_transform(X)
+    assert all(i in G[i].indices for i in range(len(X)))
+    if mode == "distance":
+        assert (G.diagonal() == 0).all() and G.nnz > np.count_nonzero(G.data)
+
+
+def test_dbscan_on_the_graph_clusters_across_the_boundary():
+    rng = np.random.default_rng(7)
+    # two blobs, one of them wrapped across the edge x = 0 / x = 1
+    a = (np.array([0.0, 0.5]) + rng.normal(0, 0.02, (100, 2))) % 1.0
+    b = (np.array([0.5, 0.5]) + rng.normal(0, 0.02, (100, 2))) % 1.0
+    X = np.vstack([a, b])
+    pipe = make_pipeline(TorusNeighborsTransformer(radius=0.05, recall=1.0, random_state=0),
+                         DBSCAN(eps=0.05, min_samples=5, metric="precomputed"))
+    labels = pipe.fit_predict(X)
+    want = DBSCAN(eps=0.05, min_samples=5, metric="precomputed").fit_predict(torus_distances(X, X))
+    assert np.array_equal(labels, want)
+    assert len(set(labels[:100]) - {-1}) == 1 and len(set(labels) - {-1}) == 2
+
+
+def test_bad_settings_and_too_many_neighbours():
+    X, _ = data()
+    with pytest.raises(ValueError, match='mode must be "distance" or "connectivity"'):
+        TorusNeighborsTransformer(mode="graph").fit(X)
+    with pytest.raises(ValueError, match="n_neighbors must be a positive integer"):
+        TorusNeighborsTransformer(n_neighbors=0).fit(X)
+    with pytest.raises(ValueError, match="Expected n_neighbors <= n_samples_fit"):
+        TorusNeighborsTransformer(n_neighbors=10).fit_transform(X[:10])
