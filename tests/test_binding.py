@@ -18,8 +18,7 @@ from index_helpers import misaligned, random_params, strided
 
 EXPECTED_SIGNATURES = {
     "build": "($self, points, n_static)", "tables": "($self)", "stats": "($self)", "reset_stats": "($self)",
-    "query_knn": "($self, queries, k, exclude_ids=None, *, probes=None)",
-    "query_radius": "($self, queries, radius, exclude_ids=None, *, probes=None)",
+    "query_knn": "($self, queries, k, exclude_ids=None)", "query_radius": "($self, queries, radius, exclude_ids=None)",
     "update": "($self, coords)", "promote": "($self, new_candidates)",
 }
 
@@ -44,7 +43,7 @@ def test_module_signatures_and_docstrings():
         method = getattr(RustLshIndex, name)
         assert method.__text_signature__ == sig, name
         assert not method.__doc__.startswith(name + "(")
-    assert str(inspect.signature(RustLshIndex.query_knn)) == "(self, /, queries, k, exclude_ids=None, *, probes=None)"
+    assert str(inspect.signature(RustLshIndex.query_knn)) == "(self, /, queries, k, exclude_ids=None)"
 
 
 def test_class_shape():

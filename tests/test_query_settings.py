@@ -8,12 +8,21 @@ import numpy as np
 import pytest
 
 import plovik
-from plovik import PlovikSearch, RustLshIndex
+from plovik import PlovikSearch, RustLshIndex, _native
 from plovik.lsh import PythonLshIndex, pool_thread_count
 
 from index_helpers import random_params
 
 D = 5
+
+
+def knn(ix, *args):
+    """query_knn with the probes of the call (the last argument), either backend."""
+    return ix._query_knn(*args) if isinstance(ix, PythonLshIndex) else _native._query_knn(ix, *args)
+
+
+def radius(ix, *args):
+    return ix._query_radius(*args) if isinstance(ix, PythonLshIndex) else _native._query_radius(ix, *args)
 
 
 def built(cls, params, probes):
@@ -30,14 +39,14 @@ def test_a_call_with_its_own_probes_answers_as_an_index_built_with_them(block, p
     ex = np.arange(150, dtype=np.int64)
     for cls in (RustLshIndex, PythonLshIndex):
         base, want = built(cls, params, 1), built(cls, params, probes)
-        got = base.query_knn(Q, 7, ex, probes=probes)
+        got = knn(base, Q, 7, ex, probes)
         assert all(np.array_equal(a, b) for a, b in zip(got, want.query_knn(Q, 7, ex), strict=True))
         assert all(np.array_equal(a, b) for a, b in
-                   zip(base.query_radius(Q, 0.4, ex, probes=probes), want.query_radius(Q, 0.4, ex), strict=True))
-        assert np.array_equal(base.query_knn(Q, 7, ex, probes=None)[0], base.query_knn(Q, 7, ex)[0])
+                   zip(radius(base, Q, 0.4, ex, probes), want.query_radius(Q, 0.4, ex), strict=True))
+        assert np.array_equal(knn(base, Q, 7, ex, None)[0], base.query_knn(Q, 7, ex)[0])
         if cls is RustLshIndex:
             native = got
-    ref = built(PythonLshIndex, params, 1).query_knn(Q, 7, ex, probes=probes)
+    ref = knn(built(PythonLshIndex, params, 1), Q, 7, ex, probes)
     assert all(np.array_equal(a, b) for a, b in zip(native, ref, strict=True))
 
 
@@ -47,7 +56,9 @@ def test_bad_probes_are_refused_alike(bad, exc):
     for cls in (RustLshIndex, PythonLshIndex):
         ix = built(cls, params, 1)
         with pytest.raises(exc):
-            ix.query_knn(np.zeros((2, D)), 3, None, probes=bad)
+            knn(ix, np.zeros((2, D)), 3, None, bad)
+    with pytest.raises(TypeError, match="index must be a RustLshIndex"):
+        _native._query_knn(object(), np.zeros((2, D)), 3)
     search = PlovikSearch(D, seed=0, cells=3, components=2, tables=2, probes=1)
     search.build(np.random.default_rng(1).random((100, D)))
     with pytest.raises(ValueError, match="probes must be at least 0"):

@@ -42,8 +42,6 @@ class RustLshIndex:
         queries: npt.NDArray[np.float64],
         k: int,
         exclude_ids: npt.NDArray[np.int64] | None = None,
-        *,
-        probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """Exact k nearest neighbours of each query under toroidal L1."""
     def query_radius(
@@ -51,8 +49,6 @@ class RustLshIndex:
         queries: npt.NDArray[np.float64],
         radius: float,
         exclude_ids: npt.NDArray[np.int64] | None = None,
-        *,
-        probes: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """Every point within `radius` of each query, exactly."""
     def update(self, coords: npt.NDArray[np.float64]) -> None:
@@ -63,6 +59,24 @@ class RustLshIndex:
         """Cumulative query-phase profile."""
     def reset_stats(self) -> None:
         """Zero the counters read by `stats`."""
+
+def _query_knn(
+    index: RustLshIndex,
+    queries: npt.NDArray[np.float64],
+    k: int,
+    exclude_ids: npt.NDArray[np.int64] | None = None,
+    probes: int | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """index.query_knn with `probes` flip probes per table for this call."""
+
+def _query_radius(
+    index: RustLshIndex,
+    queries: npt.NDArray[np.float64],
+    radius: float,
+    exclude_ids: npt.NDArray[np.int64] | None = None,
+    probes: int | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """index.query_radius with `probes` flip probes per table for this call."""
 
 def _set_thread_limit(limit: int, process: bool = False) -> int:
     """Limit the worker threads of this thread's calls (process=True: of every

@@ -533,7 +533,7 @@ class PythonLshIndex:
     def _add(self, name, value):
         self._counters[name] = (self._counters[name] + int(value)) & _U64_MASK
 
-    def query_knn(self, queries, k, exclude_ids=None, *, probes=None) -> tuple[np.ndarray, np.ndarray]:
+    def query_knn(self, queries, k, exclude_ids=None) -> tuple[np.ndarray, np.ndarray]:
         """Exact k nearest neighbours of each query under toroidal L1.
 
         The hash selects candidates; every returned distance is exact. Rows
@@ -545,12 +545,15 @@ class PythonLshIndex:
             k: Neighbours per query.
             exclude_ids: Optional `(m,)` int64, one id excluded per query —
                 the self-join.
-            probes: Optional flip probes per table for this call instead of
-                the index's `probes` (at most `k` of the hash are used).
 
         Returns:
             `(idx, dist)`, both `(m, k)`: int64 ids and float64 distances.
         """
+        return self._query_knn(queries, k, exclude_ids)
+
+    def _query_knn(self, queries, k, exclude_ids=None, probes=None) -> tuple[np.ndarray, np.ndarray]:
+        """`query_knn` with `probes` flip probes per table for this call instead
+        of the index's (at most K are used; None: the index's)."""
         Q = _to_array(queries, "queries", 2, np.float64)
         k = _to_unsigned(k, "k")
         ex = self._to_exclude_ids(exclude_ids)
@@ -754,22 +757,23 @@ class PythonLshIndex:
 
     # ---------------------------------------------------------------- radius
 
-    def query_radius(
-        self, queries, radius, exclude_ids=None, *, probes=None
-    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def query_radius(self, queries, radius, exclude_ids=None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Every point within `radius` of each query, exactly.
 
         Args:
             queries: `(m, d)` float64 in `[0, 1)`.
             radius: Toroidal-L1 cutoff.
             exclude_ids: Optional `(m,)` int64, one id excluded per query.
-            probes: Optional flip probes per table for this call, as for
-                `query_knn`.
 
         Returns:
             `(indptr, ids, dists)` in CSR form: query `i` owns
             `ids[indptr[i]:indptr[i+1]]`.
         """
+        return self._query_radius(queries, radius, exclude_ids)
+
+    def _query_radius(self, queries, radius, exclude_ids=None, probes=None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """`query_radius` with `probes` flip probes per table for this call, as
+        for `_query_knn`."""
         Q = _to_array(queries, "queries", 2, np.float64)
         radius = _to_float(radius, "radius")
         ex = self._to_exclude_ids(exclude_ids)

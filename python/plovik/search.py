@@ -81,12 +81,10 @@ class _RawIndex(Protocol):
     def build(self, points: npt.NDArray[np.float64], n_static: int) -> None: ...
     def tables(self) -> dict[str, npt.NDArray[np.int64]]: ...
     def query_knn(
-        self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None, *,
-        probes: int | None = None,
+        self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
     def query_radius(
-        self, queries: npt.NDArray[np.float64], radius: float, exclude_ids: npt.NDArray[np.int64] | None = None, *,
-        probes: int | None = None,
+        self, queries: npt.NDArray[np.float64], radius: float, exclude_ids: npt.NDArray[np.int64] | None = None
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
     def update(self, coords: npt.NDArray[np.float64]) -> None: ...
     def promote(self, new_candidates: npt.NDArray[np.float64]) -> None: ...
@@ -426,6 +424,29 @@ def _writes(method: Any) -> Any:
 
 def _call_probes(probes: object) -> int | None:
     return None if probes is None else _at_least(probes, "probes", 0)
+
+
+# The raw classes keep their own query signatures; a call with probes of its
+# own goes through the reference's _query_knn / _query_radius, or the native
+# module's functions of those names.
+def _query_knn(index: Any, Q: np.ndarray, k: int, ex: np.ndarray | None, probes: int | None) -> Any:
+    if probes is None:
+        return index.query_knn(Q, k, ex)
+    if isinstance(index, PythonLshIndex):
+        return index._query_knn(Q, k, ex, probes)
+    from plovik import _native
+
+    return _native._query_knn(index, Q, k, ex, probes)
+
+
+def _query_radius(index: Any, Q: np.ndarray, radius: float, ex: np.ndarray | None, probes: int | None) -> Any:
+    if probes is None:
+        return index.query_radius(Q, radius, ex)
+    if isinstance(index, PythonLshIndex):
+        return index._query_radius(Q, radius, ex, probes)
+    from plovik import _native
+
+    return _native._query_radius(index, Q, radius, ex, probes)
 
 
 def _backend_class(backend: str) -> tuple[str, type]:
@@ -817,7 +838,7 @@ class PlovikSearch:
         probes = _call_probes(probes)
         _check_result_size(Q.shape[0], k)
         Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
-        idx, dist = exact_knn(self._points(), Q, k, ex) if self._exact() else index.query_knn(Q, k, ex, probes=probes)
+        idx, dist = exact_knn(self._points(), Q, k, ex) if self._exact() else _query_knn(index, Q, k, ex, probes)
         if sparse:
             return _results.knn_csr(idx, dist, index.n_points, return_distance)
         if single:
@@ -866,7 +887,7 @@ class PlovikSearch:
         if self._exact():
             found = exact_radius(self._points(), Q, widest, ex)
         else:
-            found = index.query_radius(Q, widest, ex, probes=probes)
+            found = _query_radius(index, Q, widest, ex, probes)
         if not isinstance(r, float):
             found = _results.radius_rows_within(*found, r)
         indptr, ids, dists = found
@@ -910,7 +931,7 @@ class PlovikSearch:
             if self._exact():
                 indptr, ids, dists = exact_radius(X, X[own], r, own)
             else:
-                indptr, ids, dists = index.query_radius(X[own], r, own, probes=probes)
+                indptr, ids, dists = _query_radius(index, X[own], r, own, probes)
             parts_rows.append(np.repeat(own, np.diff(indptr)))
             parts_ids.append(ids)
             parts_dists.append(dists)

@@ -57,7 +57,7 @@ std::size_t index_of(const Params& params, PyObject* key) {
 }
 
 void check_positional_count(const Params& params, Py_ssize_t nargs) {
-  const std::size_t n = params.names.size() - params.keyword_only;
+  const std::size_t n = params.names.size();
   if (static_cast<std::size_t>(nargs) <= n) return;
   if (params.required == n)
     type_error("%s() takes %zu positional argument%s but %zd were given", params.qualname, n,

@@ -24,7 +24,6 @@ struct Params {
   const char* qualname;  // "RustLshIndex.build", used in messages
   std::initializer_list<const char*> names;
   std::size_t required;  // the first `required` names have no default
-  std::size_t keyword_only = 0;  // the last `keyword_only` names are passed by keyword only
 };
 
 // Matches a vectorcall argument vector; out[i] receives a borrowed

@@ -40,7 +40,7 @@ inline constexpr const char* tables =
     "part of the contract rather than an implementation detail.";
 
 inline constexpr const char* query_knn =
-    "query_knn($self, queries, k, exclude_ids=None, *, probes=None)\n--\n\n"
+    "query_knn($self, queries, k, exclude_ids=None)\n--\n\n"
     "Exact k nearest neighbours of each query under toroidal L1.\n\n"
     "The hash selects candidates; every returned distance is exact. Rows\n"
     "are ascending by `(distance, id)` and padded with `-1` / `inf` when\n"
@@ -49,21 +49,17 @@ inline constexpr const char* query_knn =
     "    queries: `(m, d)` float64 in `[0, 1)`.\n"
     "    k: Neighbours per query.\n"
     "    exclude_ids: Optional `(m,)` int64, one id excluded per query \xE2\x80\x94\n"
-    "        the self-join.\n"
-    "    probes: Optional flip probes per table for this call instead of the\n"
-    "        index's `probes` (at most `k` of the hash are used).\n\n"
+    "        the self-join.\n\n"
     "Returns:\n"
     "    `(idx, dist)`, both `(m, k)`: int64 ids and float64 distances.";
 
 inline constexpr const char* query_radius =
-    "query_radius($self, queries, radius, exclude_ids=None, *, probes=None)\n--\n\n"
+    "query_radius($self, queries, radius, exclude_ids=None)\n--\n\n"
     "Every point within `radius` of each query, exactly.\n\n"
     "Args:\n"
     "    queries: `(m, d)` float64 in `[0, 1)`.\n"
     "    radius: Toroidal-L1 cutoff.\n"
-    "    exclude_ids: Optional `(m,)` int64, one id excluded per query.\n"
-    "    probes: Optional flip probes per table for this call, as for\n"
-    "        `query_knn`.\n\n"
+    "    exclude_ids: Optional `(m,)` int64, one id excluded per query.\n\n"
     "Returns:\n"
     "    `(indptr, ids, dists)` in CSR form: query `i` owns\n"
     "    `ids[indptr[i]:indptr[i+1]]`.";
@@ -125,6 +121,17 @@ inline constexpr const char* exact_radius =
     "Returns:\n"
     "    `(indptr, ids, dists)` in CSR form: query `i` owns\n"
     "    `ids[indptr[i]:indptr[i+1]]`, ascending by `(distance, id)`.";
+
+inline constexpr const char* query_knn_probes =
+    "_query_knn(index, queries, k, exclude_ids=None, probes=None)\n--\n\n"
+    "index.query_knn(queries, k, exclude_ids) with `probes` flip probes per\n"
+    "table for this call instead of the index's (at most K are used; None:\n"
+    "the index's).";
+
+inline constexpr const char* query_radius_probes =
+    "_query_radius(index, queries, radius, exclude_ids=None, probes=None)\n--\n\n"
+    "index.query_radius(queries, radius, exclude_ids) with `probes` flip\n"
+    "probes per table for this call, as for _query_knn.";
 
 inline constexpr const char* set_thread_limit =
     "_set_thread_limit(limit, process=False)\n--\n\n"

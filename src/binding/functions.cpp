@@ -4,6 +4,7 @@
 #include "binding/docstrings.hpp"
 #include "binding/gil.hpp"
 #include "binding/query_input.hpp"
+#include "binding/methods.hpp"
 #include "binding/ref.hpp"
 #include "binding/results.hpp"
 #include "index/exact/exact.hpp"
@@ -130,6 +131,10 @@ PyMethodDef module_functions[] = {
      doc::exact_knn},
     {"exact_radius", PLOVIK_FASTCALL(function_exact_radius), METH_FASTCALL | METH_KEYWORDS,
      doc::exact_radius},
+    {"_query_knn", PLOVIK_FASTCALL(function_query_knn), METH_FASTCALL | METH_KEYWORDS,
+     doc::query_knn_probes},
+    {"_query_radius", PLOVIK_FASTCALL(function_query_radius), METH_FASTCALL | METH_KEYWORDS,
+     doc::query_radius_probes},
     {"_set_thread_limit", PLOVIK_FASTCALL(function_set_thread_limit),
      METH_FASTCALL | METH_KEYWORDS, doc::set_thread_limit},
     {"_thread_count", function_thread_count, METH_NOARGS, doc::thread_count},

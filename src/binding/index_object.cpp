@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "binding/docstrings.hpp"
+#include "binding/exceptions.hpp"
 #include "binding/index_object.hpp"
 #include "binding/methods.hpp"
 
@@ -68,6 +69,15 @@ PyObject* index_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) type = PyType_FromSpec(&index_spec);
   return type;
+}
+
+PyObject* to_index(PyObject* obj) {
+  PyObject* type = check(index_type());
+  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
+    PyErr_Format(PyExc_TypeError, "index must be a RustLshIndex, got %s", Py_TYPE(obj)->tp_name);
+    throw PythonError{};
+  }
+  return obj;
 }
 
 }  // namespace plovik::py

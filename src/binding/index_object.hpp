@@ -19,4 +19,7 @@ struct IndexObject {
 // The RustLshIndex class, created on first use and cached for the process.
 PyObject* index_type();
 
+// obj when it is a RustLshIndex; else TypeError.
+PyObject* to_index(PyObject* obj);
+
 }  // namespace plovik::py

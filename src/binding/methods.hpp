@@ -13,6 +13,12 @@ PyObject* method_query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames);
 PyObject* method_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames);
+// The module's _query_knn / _query_radius: the same calls with the probes
+// of the call (PlovikSearch's query-time probes).
+PyObject* function_query_knn(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+PyObject* function_query_radius(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
 PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
 PyObject* method_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -1,4 +1,6 @@
-// RustLshIndex.query_radius(queries, radius, exclude_ids=None, *, probes=None)
+// RustLshIndex.query_radius(queries, radius, exclude_ids=None), and the
+// module's _query_radius(index, queries, radius, exclude_ids=None,
+// probes=None), the same call with the probes of this call.
 #include "binding/access.hpp"
 #include "binding/gil.hpp"
 #include "binding/methods.hpp"
@@ -9,25 +11,44 @@
 
 namespace plovik::py {
 
+namespace {
+
+// a: queries, radius, exclude_ids, probes (the last two may be null).
+PyObject* run_query_radius(PyObject* self, PyObject* const* a) {
+  SharedAccess access(reinterpret_cast<IndexObject*>(self));
+  PyArrayObject* queries = to_array(a[0], "queries", 2, NPY_FLOAT64);
+  const double radius = to_f64(a[1], "radius");
+  PyArrayObject* exclude_ids = to_exclude_ids(a[2]);
+  const std::optional<std::size_t> probes = to_probes(a[3]);
+  const QuerySizes sizes = query_sizes(queries, exclude_ids);
+  validate_query_radius(access.record(), sizes.m, sizes.dq, sizes.n_exclude);
+  const QueryInput in = read_queries(queries, exclude_ids, probes);
+  RadiusResult r = without_gil([&] { return query_radius(access.record(), in.batch(), radius); });
+  Ref indptr(hand_over(std::move(r.indptr)));
+  Ref ids(hand_over(std::move(r.ids)));
+  Ref dists(hand_over(std::move(r.dists)));
+  return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
+}
+
+}  // namespace
+
 PyObject* method_query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[4];
-    match_args({"RustLshIndex.query_radius", {"queries", "radius", "exclude_ids", "probes"}, 2, 1},
-               args, nargs, kwnames, a);
-    SharedAccess access(reinterpret_cast<IndexObject*>(self));
-    PyArrayObject* queries = to_array(a[0], "queries", 2, NPY_FLOAT64);
-    const double radius = to_f64(a[1], "radius");
-    PyArrayObject* exclude_ids = to_exclude_ids(a[2]);
-    const std::optional<std::size_t> probes = to_probes(a[3]);
-    const QuerySizes sizes = query_sizes(queries, exclude_ids);
-    validate_query_radius(access.record(), sizes.m, sizes.dq, sizes.n_exclude);
-    const QueryInput in = read_queries(queries, exclude_ids, probes);
-    RadiusResult r = without_gil([&] { return query_radius(access.record(), in.batch(), radius); });
-    Ref indptr(hand_over(std::move(r.indptr)));
-    Ref ids(hand_over(std::move(r.ids)));
-    Ref dists(hand_over(std::move(r.dists)));
-    return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
+    PyObject* a[4] = {};
+    match_args({"RustLshIndex.query_radius", {"queries", "radius", "exclude_ids"}, 2}, args, nargs,
+               kwnames, a);
+    return run_query_radius(self, a);
+  });
+}
+
+PyObject* function_query_radius(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[5] = {};
+    match_args({"_query_radius", {"index", "queries", "radius", "exclude_ids", "probes"}, 3}, args,
+               nargs, kwnames, a);
+    return run_query_radius(to_index(a[0]), a + 1);
   });
 }
 
