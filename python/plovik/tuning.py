@@ -102,8 +102,10 @@ MAX_TABLES = 64
 MAX_PROBES = 10
 #: Largest share of the points a setting may gather per query (entries, duplicates counted).
 MAX_SHARE = 0.5
-#: Points whose buckets are counted to estimate the candidates of a setting.
+#: Points whose buckets are counted to estimate the candidates of a setting,
+#: and sample queries of each kind whose candidates are counted there.
 COUNT_SAMPLE = 5_000
+COST_QUERIES = 100
 #: Default number of sample queries of each kind (self-join, caller's).
 DEFAULT_SAMPLE = 300
 #: Mean bucket occupancies tried for each number of cells.
@@ -399,11 +401,12 @@ def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, r
     for truth in all_truths:
         pk = index._probe_keys(truth.queries)
         if truth is not radius_truth:
-            bound = pk.shape[0] * counted.shape[0] * MAX_SHARE
-            e, dd = _cost_tables(index, pk, sorted_keys, sorted_ids, L, P_all, bound)
+            pk_cost = pk[:COST_QUERIES]
+            bound = pk_cost.shape[0] * counted.shape[0] * MAX_SHARE
+            e, dd = _cost_tables(index, pk_cost, sorted_keys, sorted_ids, L, P_all, bound)
             entries = e if entries is None else entries + e
             distinct = dd if distinct is None else distinct + dd
-            m_cost += pk.shape[0]
+            m_cost += pk_cost.shape[0]
         pts = np.unique(truth.pair_point)
         keys_p = index._compute_keys(truth.point_coords)  # (L, len(pts))
         point_keys = keys_p.T[np.searchsorted(pts, truth.pair_point)]  # (pairs, L)
