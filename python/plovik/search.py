@@ -429,24 +429,14 @@ def _call_probes(probes: object) -> int | None:
 # The raw classes keep their own query signatures; a call with probes of its
 # own goes through the reference's _query_knn / _query_radius, or the native
 # module's functions of those names.
-def _query_knn(index: Any, Q: np.ndarray, k: int, ex: np.ndarray | None, probes: int | None) -> Any:
+def _raw_query(index: Any, method: str, *args: Any, probes: int | None) -> Any:
     if probes is None:
-        return index.query_knn(Q, k, ex)
+        return getattr(index, method)(*args)
     if isinstance(index, PythonLshIndex):
-        return index._query_knn(Q, k, ex, probes)
+        return getattr(index, "_" + method)(*args, probes)
     from plovik import _native
 
-    return _native._query_knn(index, Q, k, ex, probes)
-
-
-def _query_radius(index: Any, Q: np.ndarray, radius: float, ex: np.ndarray | None, probes: int | None) -> Any:
-    if probes is None:
-        return index.query_radius(Q, radius, ex)
-    if isinstance(index, PythonLshIndex):
-        return index._query_radius(Q, radius, ex, probes)
-    from plovik import _native
-
-    return _native._query_radius(index, Q, radius, ex, probes)
+    return getattr(_native, "_" + method)(index, *args, probes)
 
 
 def _backend_class(backend: str) -> tuple[str, type]:
@@ -838,7 +828,10 @@ class PlovikSearch:
         probes = _call_probes(probes)
         _check_result_size(Q.shape[0], k)
         Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
-        idx, dist = exact_knn(self._points(), Q, k, ex) if self._exact() else _query_knn(index, Q, k, ex, probes)
+        if self._exact():
+            idx, dist = exact_knn(self._points(), Q, k, ex)
+        else:
+            idx, dist = _raw_query(index, "query_knn", Q, k, ex, probes=probes)
         if sparse:
             return _results.knn_csr(idx, dist, index.n_points, return_distance)
         if single:
@@ -887,7 +880,7 @@ class PlovikSearch:
         if self._exact():
             found = exact_radius(self._points(), Q, widest, ex)
         else:
-            found = _query_radius(index, Q, widest, ex, probes)
+            found = _raw_query(index, "query_radius", Q, widest, ex, probes=probes)
         if not isinstance(r, float):
             found = _results.radius_rows_within(*found, r)
         indptr, ids, dists = found
@@ -931,7 +924,7 @@ class PlovikSearch:
             if self._exact():
                 indptr, ids, dists = exact_radius(X, X[own], r, own)
             else:
-                indptr, ids, dists = _query_radius(index, X[own], r, own, probes)
+                indptr, ids, dists = _raw_query(index, "query_radius", X[own], r, own, probes=probes)
             parts_rows.append(np.repeat(own, np.diff(indptr)))
             parts_ids.append(ids)
             parts_dists.append(dists)
