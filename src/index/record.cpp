@@ -11,6 +11,29 @@ std::optional<int64_t> checked_key_space(int64_t b, std::size_t k) {
   return space;
 }
 
+namespace {
+
+template <class T>
+std::size_t bytes_of(const Array<T>& a) {
+  return a.size() * sizeof(T);
+}
+
+std::size_t directory_bytes(const Tier& tier) {
+  return bytes_of(tier.offsets) + bytes_of(tier.bucket_keys) + bytes_of(tier.bucket_starts) +
+         bytes_of(tier.first_bucket);
+}
+
+}  // namespace
+
+IndexBytes index_bytes(const Index& ix) {
+  IndexBytes out;
+  out.coordinates = bytes_of(ix.coords_f32) + bytes_of(ix.cand_f64);
+  out.ids = bytes_of(ix.static_tables.ids) + bytes_of(ix.cand_tables.ids);
+  out.directories = directory_bytes(ix.static_tables) + directory_bytes(ix.cand_tables);
+  out.reuse = ix.reuse.kept_bytes();
+  return out;
+}
+
 int64_t key_space(const Index& ix) {
   return checked_key_space(ix.b, ix.k).value_or(std::numeric_limits<int64_t>::max());
 }

@@ -51,7 +51,7 @@ bool ArrayReuse::keep(void* buffer, std::size_t bytes) noexcept {
 
 void ArrayReuse::end_call() noexcept {
   std::size_t drop = 0;
-  for (; kept_bytes_ > held_; ++drop) {
+  for (; kept_bytes_ > held_ / 4; ++drop) {
     kept_bytes_ -= kept_[drop].bytes;
     std::free(kept_[drop].data);
   }

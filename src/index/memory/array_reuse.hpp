@@ -9,8 +9,10 @@
 // the thread that holds the index alone reads or changes that set, so no
 // buffer ever passes between threads or indexes. A kept buffer is returned
 // to the kernel lazily (its pages may be reclaimed at any time under memory
-// pressure) and freed when newer buffers push it out (an index never keeps
-// more bytes than it holds in large arrays) or with the index.
+// pressure) and freed when newer buffers push it out (an index keeps at
+// most a quarter of the bytes it holds in large arrays, so that a process
+// rebuilding an index stays close to the index's own size) or with the
+// index.
 #pragma once
 
 #include <cstddef>
@@ -38,8 +40,11 @@ class ArrayReuse {
   bool keep(void* buffer, std::size_t bytes) noexcept;
 
   // Ends a call: the oldest kept buffers are freed until the kept bytes are
-  // within the bytes the index holds.
+  // within a quarter of the bytes the index holds.
   void end_call() noexcept;
+
+  // Bytes of the buffers kept now.
+  std::size_t kept_bytes() const noexcept { return kept_bytes_; }
 
  private:
   struct Buffer {

@@ -1,11 +1,11 @@
 #include "index/write/build.hpp"
 
+#include <cstring>
 #include <string>
 #include <utility>
 
 #include "index/errors.hpp"
 #include "index/hash/keys.hpp"
-#include "index/tiers/candidate_tier.hpp"
 #include "index/tiers/sort_tier.hpp"
 #include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
@@ -54,23 +54,24 @@ void build(Index& ix, Array<double> points, std::size_t n, std::size_t d,
   coords_f32.resize(points.size());
   wrap_to_f32(points.data(), coords_f32.data(), points.size());
 
-  Array<int64_t> keys = compute_keys(ix, points.data(), d, 0, n_static);
-  // The unsorted static keys are not kept: they are sorted in place.
-  SortedTier stat = sort_tier(ix, std::move(keys), n_static, 0);
-  CandidateTier cand = build_candidate_tier(ix, points.data(), d, n_static, n);
+  // Each tier's keys live only while its tables are sorted from them.
+  const std::size_t n_cand = n - n_static;
+  Tier stat = sort_tier(ix, compute_keys(ix, points.data(), d, 0, n_static).data(), n_static);
+  Tier cand = sort_tier(ix, compute_keys(ix, points.data(), d, n_static, n_cand).data(), n_cand);
+  Array<double> cand_f64(checked_mul(n_cand, d));
+  if (n_cand != 0)
+    std::memcpy(cand_f64.data(), points.data() + n_static * d, n_cand * d * sizeof(double));
 
   // Everything exists: install it (moves only, nothing can fail or stop
   // from here).
   parallel::NoInterrupts commit;
-  ix.coords_f64 = std::move(points);
   ix.coords_f32 = std::move(coords_f32);
+  ix.cand_f64 = std::move(cand_f64);
   ix.d = d;
   ix.n_points = n;
   ix.n_static = n_static;
-  ix.static_keys = std::move(stat.keys);
-  ix.static_ids = std::move(stat.ids);
-  ix.static_offsets = std::move(stat.offsets);
-  install_candidate_tier(ix, std::move(cand));
+  ix.static_tables = std::move(stat);
+  ix.cand_tables = std::move(cand);
 }
 
 }  // namespace plovik
