@@ -25,6 +25,7 @@ struct NewKeys {
   bool all = false;
   Array<int64_t> keys;   // all: L x n table-major; else L x rows.size()
   Array<uint32_t> rows;  // unless all: the changed rows, ascending
+  Array<int64_t> old;    // unless all: the keys the changed rows had, L x rows.size()
 };
 
 NewKeys new_keys_of(const Index& ix, const double* coords, std::size_t n) {
@@ -48,10 +49,14 @@ NewKeys new_keys_of(const Index& ix, const double* coords, std::size_t n) {
     out.keys = compute_keys(ix, coords, d, 0, n);
     return out;
   }
+  // The changed rows' old keys are hashed again from their old rows: the
+  // index keeps no key per entry.
   Array<double> gathered(m * d);
-  for (std::size_t k = 0; k < m; ++k)
-    std::memcpy(gathered.data() + k * d, coords + out.rows[k] * d, d * sizeof(double));
-  out.keys = compute_keys(ix, gathered.data(), d, 0, m);
+  for (const double* rows : {old_rows, coords}) {
+    for (std::size_t k = 0; k < m; ++k)
+      std::memcpy(gathered.data() + k * d, rows + out.rows[k] * d, d * sizeof(double));
+    (rows == coords ? out.keys : out.old) = compute_keys(ix, gathered.data(), d, 0, m);
+  }
   return out;
 }
 
@@ -74,11 +79,18 @@ void collect_moved(Array<Entry>& moved, const NewKeys& nk, const int64_t* old_ke
 }
 
 // The keys of table t before the refresh: in run order (expanded from the
-// directory) and by candidate (each entry's key put at its id).
-void old_keys_of(RefreshScratch& s, const TierView& old, std::size_t t, std::size_t n) {
+// directory) and by candidate, where a refresh reads them: every entry's
+// key put at its id when all rows are rehashed, else only the changed rows'.
+void old_keys_of(RefreshScratch& s, const NewKeys& nk, const TierView& old, std::size_t t,
+                 std::size_t n) {
   s.old_run.resize(n);
   s.old_keys.resize(n);
   expand_table_keys(old, t, s.old_run.data());
+  if (!nk.all) {
+    const std::size_t m = nk.rows.size();
+    for (std::size_t k = 0; k < m; ++k) s.old_keys[nk.rows[k]] = nk.old[t * m + k];
+    return;
+  }
   const uint32_t* ids = old.table_ids(t);
   for (std::size_t j = 0; j < n; ++j) s.old_keys[ids[j]] = s.old_run[j];
 }
@@ -144,7 +156,7 @@ void update(Index& ix, Array<double> coords) {
       L, [] { return RefreshScratch{}; },
       [&](RefreshScratch& s, std::size_t t) {
         parallel::check_interrupt();
-        old_keys_of(s, old, t, n);
+        old_keys_of(s, nk, old, t, n);
         collect_moved(s.moved, nk, s.old_keys.data(), t, n);
         uint32_t* out_ids = runs.ids.data() + t * n;
         uint32_t* out_dir = stride != 0 ? runs.offsets.data() + t * stride : nullptr;
