@@ -517,7 +517,7 @@ class PlovikSearch:
         only the rows that changed); "ids": the tables' ids, four bytes per
         point and table; "directories": where each bucket of each table lies;
         "reuse": large arrays that build, update or promote replaced, kept
-        for the next such call (at most a quarter of the rest). The search
+        for the next such call (at most an eighth of the rest). The search
         keeps no other copy of the points. With the reference backend the
         parts are those of its NumPy arrays (its directories are per-entry
         keys).

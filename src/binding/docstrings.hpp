@@ -110,7 +110,7 @@ inline constexpr const char* nbytes_by_part =
     "        when the key space is small, else the occupied buckets' keys\n"
     "        and starts);\n"
     "    reuse: large arrays that build, update or promote replaced, kept\n"
-    "        for the next such call (at most a quarter of the rest).";
+    "        for the next such call (at most an eighth of the rest).";
 
 inline constexpr const char* exact_knn =
     "exact_knn(points, queries, k, exclude_ids=None)\n--\n\n"

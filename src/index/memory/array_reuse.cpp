@@ -52,7 +52,7 @@ bool ArrayReuse::keep(void* buffer, std::size_t bytes) noexcept {
 
 void ArrayReuse::end_call() noexcept {
   std::size_t drop = 0;
-  for (; kept_bytes_ > held_ / 4; ++drop) {
+  for (; kept_bytes_ > held_ / 8; ++drop) {
     kept_bytes_ -= kept_[drop].bytes;
     unmap_pages(kept_[drop].data, kept_[drop].bytes);
   }

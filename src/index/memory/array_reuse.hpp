@@ -10,7 +10,7 @@
 // buffer ever passes between threads or indexes. A kept buffer is returned
 // to the kernel lazily (its pages may be reclaimed at any time under memory
 // pressure) and freed when newer buffers push it out (an index keeps at
-// most a quarter of the bytes it holds in large arrays, so that a process
+// most an eighth of the bytes it holds in large arrays, so that a process
 // rebuilding an index stays close to the index's own size) or with the
 // index.
 #pragma once
@@ -40,7 +40,7 @@ class ArrayReuse {
   bool keep(void* buffer, std::size_t bytes) noexcept;
 
   // Ends a call: the oldest kept buffers are freed until the kept bytes are
-  // within a quarter of the bytes the index holds.
+  // within an eighth of the bytes the index holds.
   void end_call() noexcept;
 
   // Bytes of the buffers kept now.
