@@ -19,6 +19,8 @@ def assert_same(native, reference):
     assert_tables_equal(native, reference)
     assert (native.n_points, native.n_static, native.n_candidates) == (
         reference.n_points, reference.n_static, reference.n_candidates)
+    points = native.points()
+    assert points.dtype == np.float32 and points.tobytes() == reference.points().tobytes()
 
 
 class Epochs(RuleBasedStateMachine):
