@@ -268,7 +268,7 @@ void test_key_formula() {
       rows[2 * d + c] = 1.0 - ix.u[0];
     }
     std::vector<int64_t> vectorised(l * n);
-    plovik::vectorised_keys_rows(ix, rows.data(), d, n, vectorised.data(), n);
+    plovik::vectorised_keys_rows(ix, rows.data(), d, n, {0, ix.l}, vectorised.data(), n);
     const Array<int64_t> computed = plovik::compute_keys(ix, rows.data(), d, 0, n);
     std::vector<int64_t> codes(k);
     std::vector<double> fracs(k);

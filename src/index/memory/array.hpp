@@ -78,6 +78,17 @@ struct DefaultInitAllocator : std::allocator<T> {
 template <class T>
 using Array = std::vector<T, DefaultInitAllocator<T>>;
 
+// Gives back the memory of the pages of a's capacity past its elements (an
+// array with pages of its own); its capacity stays, read as zeros.
+template <class T>
+void release_unused(Array<T>& a) noexcept {
+  using Alloc = DefaultInitAllocator<T>;
+  if (a.capacity() * sizeof(T) < Alloc::map_from) return;
+  const std::size_t used = Alloc::round_up(a.size() * sizeof(T), huge_page_bytes);
+  const std::size_t all = Alloc::round_up(a.capacity() * sizeof(T), huge_page_bytes);
+  if (all > used) release_pages(reinterpret_cast<char*>(a.data()) + used, all - used);
+}
+
 // a * b for sizes, throwing std::bad_alloc when the product cannot be
 // represented: such a product is never a size anything could allocate.
 inline std::size_t checked_mul(std::size_t a, std::size_t b) {

@@ -47,10 +47,15 @@ bool ArrayReuse::keep(void* buffer, std::size_t bytes) noexcept {
   // Nobody else can take the buffer, so the advice is given while its
   // contents are dead. Advice only; failure is harmless.
   madvise(buffer, bytes, MADV_FREE);
+  // The bound holds during a call as well: what a call frees on its way
+  // adds nothing to its peak beyond it.
+  trim();
   return true;
 }
 
-void ArrayReuse::end_call() noexcept {
+void ArrayReuse::end_call() noexcept { trim(); }
+
+void ArrayReuse::trim() noexcept {
   std::size_t drop = 0;
   for (; kept_bytes_ > held_ / 8; ++drop) {
     kept_bytes_ -= kept_[drop].bytes;

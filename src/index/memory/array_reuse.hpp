@@ -40,13 +40,15 @@ class ArrayReuse {
   bool keep(void* buffer, std::size_t bytes) noexcept;
 
   // Ends a call: the oldest kept buffers are freed until the kept bytes are
-  // within an eighth of the bytes the index holds.
+  // within an eighth of the bytes the index holds (keep does the same).
   void end_call() noexcept;
 
   // Bytes of the buffers kept now.
   std::size_t kept_bytes() const noexcept { return kept_bytes_; }
 
  private:
+  void trim() noexcept;
+
   struct Buffer {
     void* data;
     std::size_t bytes;

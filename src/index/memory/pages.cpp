@@ -26,4 +26,6 @@ void* map_pages(std::size_t bytes) {
 
 void unmap_pages(void* p, std::size_t bytes) noexcept { munmap(p, bytes); }
 
+void release_pages(void* p, std::size_t bytes) noexcept { madvise(p, bytes, MADV_DONTNEED); }
+
 }  // namespace plovik

@@ -19,4 +19,8 @@ void* map_pages(std::size_t bytes);
 // Gives back pages that map_pages returned, `bytes` as asked for.
 void unmap_pages(void* p, std::size_t bytes) noexcept;
 
+// Gives back the memory of `bytes` of mapped pages from p (huge-page
+// aligned) and keeps them mapped: they read as zeros when touched again.
+void release_pages(void* p, std::size_t bytes) noexcept;
+
 }  // namespace plovik

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "index/errors.hpp"
+#include "index/hash/keys.hpp"
 #include "index/tiers/directory.hpp"
 #include "parallel/pool.hpp"
 
@@ -73,38 +74,76 @@ bool counting_sort_pays(int64_t space, std::size_t n) {
          static_cast<uint64_t>(space) <= 4 * static_cast<uint64_t>(n) + 4096;
 }
 
-Tier sort_tier(const Index& ix, const int64_t* keys, std::size_t n) {
+namespace {
+
+// The tables of a tier being sorted: allocated whole, filled a span of
+// tables at a time.
+struct TierBuilder {
+  const Index& ix;
+  std::size_t n;
+  std::size_t stride;
   Tier out;
-  const std::size_t L = ix.l;
-  out.ids.resize(checked_mul(L, n));
-  if (n == 0) return out;
-  const std::size_t stride = directory_stride(ix);
-  if (stride != 0) out.offsets.resize(checked_mul(L, stride));
-  std::vector<TableBuckets> buckets(L);
-  const int64_t space = key_space(ix);
-  const bool counting = counting_sort_pays(space, n);
-  parallel::for_tasks(
-      L, [] { return SortScratch{}; },
-      [&](SortScratch& scratch, std::size_t t) {
-        const int64_t* run_in = keys + t * n;
-        uint32_t* ids = out.ids.data() + t * n;
-        // The dense directory's stride is b^K + 1, the histogram's size.
-        uint32_t* dir = stride != 0 ? out.offsets.data() + t * stride : nullptr;
-        if (counting && counting_sort(run_in, n, space, scratch, ids, dir, buckets[t])) return;
-        comparison_sort(run_in, n, scratch, ids);
-        if (dir != nullptr)
-          table_offsets(scratch.run.data(), n, dir, stride);
-        else
-          buckets_of_run(scratch.run.data(), n, buckets[t]);
-      });
-  if (stride != 0) {
-    // Keys lie in [0, b^K) by their formula; a directory that misses one
-    // would lose entries.
-    if (!directory_covers(out.offsets, stride, n)) throw Panic("a key lies outside the key space");
-  } else {
-    join_buckets(out, buckets);
+  std::vector<TableBuckets> buckets;
+
+  TierBuilder(const Index& ix, std::size_t n)
+      : ix(ix), n(n), stride(n != 0 ? directory_stride(ix) : 0), buckets(ix.l) {
+    out.ids.resize(checked_mul(ix.l, n));
+    if (stride != 0) out.offsets.resize(checked_mul(ix.l, stride));
   }
-  return out;
+
+  // Sorts the tables of `tables` from their keys (tables.count x n).
+  void sort(const int64_t* keys, TableSpan tables) {
+    const int64_t space = key_space(ix);
+    const bool counting = counting_sort_pays(space, n);
+    parallel::for_tasks(
+        tables.count, [] { return SortScratch{}; },
+        [&](SortScratch& scratch, std::size_t u) {
+          const std::size_t t = tables.first + u;
+          const int64_t* run_in = keys + u * n;
+          uint32_t* ids = out.ids.data() + t * n;
+          // The dense directory's stride is b^K + 1, the histogram's size.
+          uint32_t* dir = stride != 0 ? out.offsets.data() + t * stride : nullptr;
+          if (counting && counting_sort(run_in, n, space, scratch, ids, dir, buckets[t])) return;
+          comparison_sort(run_in, n, scratch, ids);
+          if (dir != nullptr)
+            table_offsets(scratch.run.data(), n, dir, stride);
+          else
+            buckets_of_run(scratch.run.data(), n, buckets[t]);
+        });
+  }
+
+  Tier finish() {
+    if (n == 0) return std::move(out);
+    if (stride != 0) {
+      // Keys lie in [0, b^K) by their formula; a directory that misses one
+      // would lose entries.
+      if (!directory_covers(out.offsets, stride, n)) throw Panic("a key lies outside the key space");
+    } else {
+      join_buckets(out, buckets);
+    }
+    return std::move(out);
+  }
+};
+
+}  // namespace
+
+Tier sort_tier(const Index& ix, const int64_t* keys, std::size_t n) {
+  TierBuilder tier(ix, n);
+  if (n != 0) tier.sort(keys, {0, ix.l});
+  return tier.finish();
+}
+
+Tier hash_sort_tier(const Index& ix, const double* coords, std::size_t d, std::size_t base,
+                    std::size_t n) {
+  TierBuilder tier(ix, n);
+  // A quarter of the tables at a time: their keys take half the bytes of
+  // the tier's ids, and each pass over the rows still hashes several tables.
+  const std::size_t group = (ix.l + 3) / 4;
+  for (std::size_t first = 0; first < ix.l && n != 0; first += group) {
+    const TableSpan tables{first, std::min(group, ix.l - first)};
+    tier.sort(compute_keys(ix, coords, d, base, n, tables).data(), tables);
+  }
+  return tier.finish();
 }
 
 }  // namespace plovik

@@ -19,6 +19,12 @@ inline constexpr std::size_t max_tier_points = std::size_t{1} << 32;
 // read, never written.
 Tier sort_tier(const Index& ix, const int64_t* keys, std::size_t n);
 
+// The same for the points base .. base + n - 1 of `coords` (row-major, d
+// columns), hashed a quarter of the tables at a time so that only those
+// tables' keys exist at once.
+Tier hash_sort_tier(const Index& ix, const double* coords, std::size_t d, std::size_t base,
+                    std::size_t n);
+
 // Whether a counting sort over the key space [0, space) beats a comparison
 // sort for n entries: its histogram costs O(space) per table.
 bool counting_sort_pays(int64_t space, std::size_t n);

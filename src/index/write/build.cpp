@@ -49,24 +49,28 @@ void build(Index& ix, Array<double> points, std::size_t n, std::size_t d,
            std::size_t n_static) {
   validate_build(ix, n, d, n_static);
 
+  // The order keeps the peak low: each tier is hashed a few tables at a
+  // time while only the points and the ids exist; the single-precision
+  // copy comes last, after which the points' buffer keeps the candidates'
+  // rows alone.
+  const std::size_t n_cand = n - n_static;
+  Tier stat = hash_sort_tier(ix, points.data(), d, 0, n_static);
+  Tier cand = hash_sort_tier(ix, points.data(), d, n_static, n_cand);
+
   Array<float> coords_f32;
   coords_f32.reserve(points.capacity());
   coords_f32.resize(points.size());
   wrap_to_f32(points.data(), coords_f32.data(), points.size());
 
-  // Each tier's keys live only while its tables are sorted from them.
-  const std::size_t n_cand = n - n_static;
-  Tier stat = sort_tier(ix, compute_keys(ix, points.data(), d, 0, n_static).data(), n_static);
-  Tier cand = sort_tier(ix, compute_keys(ix, points.data(), d, n_static, n_cand).data(), n_cand);
-  Array<double> cand_f64(checked_mul(n_cand, d));
-  if (n_cand != 0)
-    std::memcpy(cand_f64.data(), points.data() + n_static * d, n_cand * d * sizeof(double));
-
-  // Everything exists: install it (moves only, nothing can fail or stop
-  // from here).
+  // Everything exists: install it (moves and a copy within the points'
+  // buffer only, nothing can fail or stop from here).
   parallel::NoInterrupts commit;
+  if (n_cand != 0 && n_static != 0)
+    std::memmove(points.data(), points.data() + n_static * d, n_cand * d * sizeof(double));
+  points.resize(n_cand * d);
+  release_unused(points);
   ix.coords_f32 = std::move(coords_f32);
-  ix.cand_f64 = std::move(cand_f64);
+  ix.cand_f64 = std::move(points);
   ix.d = d;
   ix.n_points = n;
   ix.n_static = n_static;
