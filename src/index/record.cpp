@@ -13,14 +13,16 @@ std::optional<int64_t> checked_key_space(int64_t b, std::size_t k) {
 
 namespace {
 
-// The bytes of an array's elements, in whole huge pages when it has pages
-// of its own (array.hpp): a huge page is resident once touched. Capacity
-// beyond the elements is never touched.
+// The bytes of an array's elements, in whole pages when it has pages of its
+// own (array.hpp): a huge page is resident once touched. Capacity beyond
+// the elements is never touched.
 template <class T>
 std::size_t bytes_of(const Array<T>& a) {
+  using Alloc = DefaultInitAllocator<T>;
   const std::size_t bytes = a.size() * sizeof(T);
-  if (a.capacity() * sizeof(T) < DefaultInitAllocator<T>::map_from) return bytes;
-  return DefaultInitAllocator<T>::round_up(bytes, huge_page_bytes);
+  if (a.capacity() * sizeof(T) < Alloc::map_from) return bytes;
+  const bool huge = a.capacity() * sizeof(T) >= huge_page_bytes;
+  return Alloc::round_up(bytes, huge ? huge_page_bytes : page_bytes);
 }
 
 std::size_t directory_bytes(const Tier& tier) {

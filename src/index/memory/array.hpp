@@ -25,20 +25,27 @@ struct DefaultInitAllocator : std::allocator<T> {
   };
   using std::allocator<T>::allocator;
 
-  // Arrays from map_from bytes on (ids, coordinates, keys of many points)
-  // have pages of their own (pages.hpp), so that freeing one gives its
-  // memory back. They are placed on transparent huge pages where the system
-  // allows it: filling them then takes a few hundred page faults instead of
-  // hundreds of thousands. Inside build, update and promote an index also
-  // reuses the ones its previous such call replaced (array_reuse.hpp).
-  static constexpr std::size_t map_from = huge_page_bytes;
+  // Arrays from map_from bytes on (ids, coordinates, keys and scratch of
+  // many points) have pages of their own (pages.hpp), so that freeing one
+  // gives its memory back. From 2 MiB on they are placed on transparent
+  // huge pages where the system allows it: filling them then takes a few
+  // hundred page faults instead of hundreds of thousands. Inside build,
+  // update and promote an index also reuses the ones its previous such call
+  // replaced (array_reuse.hpp).
+  static constexpr std::size_t map_from = std::size_t{1} << 18;
+
+  // The bytes of pages an array of `bytes` takes: whole huge pages from
+  // huge_page_bytes on, else whole pages.
+  static std::size_t mapped_bytes(std::size_t bytes) {
+    return round_up(bytes, bytes >= huge_page_bytes ? huge_page_bytes : page_bytes);
+  }
 
   T* allocate(std::size_t n) {
     if (n > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
     const std::size_t bytes = n * sizeof(T);
     if (bytes < map_from) return std::allocator<T>::allocate(n);
     if (bytes > std::size_t(-1) - huge_page_bytes) throw std::bad_alloc();
-    const std::size_t rounded = round_up(bytes, huge_page_bytes);
+    const std::size_t rounded = mapped_bytes(bytes);
     ArrayReuse* reuse = ReuseScope::current();
     if (reuse != nullptr)
       if (void* reused = reuse->take(rounded)) return static_cast<T*>(reused);
@@ -53,7 +60,7 @@ struct DefaultInitAllocator : std::allocator<T> {
       std::allocator<T>::deallocate(p, n);
       return;
     }
-    const std::size_t rounded = round_up(bytes, huge_page_bytes);
+    const std::size_t rounded = mapped_bytes(bytes);
     if (ArrayReuse* reuse = ReuseScope::current())
       if (reuse->keep(p, rounded)) return;
     unmap_pages(p, rounded);
@@ -85,7 +92,7 @@ void release_unused(Array<T>& a) noexcept {
   using Alloc = DefaultInitAllocator<T>;
   if (a.capacity() * sizeof(T) < Alloc::map_from) return;
   const std::size_t used = Alloc::round_up(a.size() * sizeof(T), huge_page_bytes);
-  const std::size_t all = Alloc::round_up(a.capacity() * sizeof(T), huge_page_bytes);
+  const std::size_t all = Alloc::mapped_bytes(a.capacity() * sizeof(T));
   if (all > used) release_pages(reinterpret_cast<char*>(a.data()) + used, all - used);
 }
 

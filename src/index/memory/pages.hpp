@@ -10,10 +10,12 @@
 
 namespace plovik {
 
+inline constexpr std::size_t page_bytes = 4096;
 inline constexpr std::size_t huge_page_bytes = std::size_t{1} << 21;
 
-// `bytes` (a multiple of huge_page_bytes) of fresh, zeroed pages, aligned to
-// a huge page and advised to use huge pages. Throws std::bad_alloc.
+// `bytes` (a multiple of page_bytes) of fresh, zeroed pages; from
+// huge_page_bytes on, aligned to a huge page and advised to use huge pages.
+// Throws std::bad_alloc.
 void* map_pages(std::size_t bytes);
 
 // Gives back pages that map_pages returned, `bytes` as asked for.

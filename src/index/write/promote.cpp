@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "index/errors.hpp"
-#include "index/hash/keys.hpp"
 #include "index/tiers/directory.hpp"
 #include "index/tiers/merge.hpp"
 #include "index/tiers/ranges.hpp"
@@ -93,11 +92,8 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
   // Everything new is built aside; the record changes only at the end, so
   // a failure on the way (memory) leaves the index as it was.
 
-  // One job mixes work of two kinds: the per-table merges and the growth of
-  // the coordinate array mostly move memory, hashing the batch mostly
-  // computes. Task 0 grows the coordinates; the others alternate between
-  // merging a table and hashing a chunk of the batch while both kinds last,
-  // so that the threads overlap the two.
+  // One job merges the tables, task 0 growing the coordinates meanwhile;
+  // the new batch is hashed and sorted after it, a few tables at a time.
   const TierView stat = static_tier(ix), cand = cand_tier(ix);
   // The candidate tier always has the static tier's kind of directory (the
   // static tier may be empty).
@@ -109,39 +105,26 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
     merged.ids.resize(checked_mul(L, N));
     if (stride == 0) buckets.resize(L);
   }
-  constexpr std::size_t chunk = 4096;
-  const std::size_t n_chunks = m / chunk + (m % chunk != 0);
-  Array<int64_t> batch_keys(checked_mul(L, m));
   Array<float> f32(rows.size());
   Array<float> grown_f32;
-  const std::size_t mixed = std::min(n_merges, n_chunks);
   Array<uint8_t> merged_ok(n_merges, 1);
-  parallel::for_each(1 + n_merges + n_chunks, [&](std::size_t task) {
+  parallel::for_each(1 + n_merges, [&](std::size_t task) {
     if (task == 0) {
       wrap_to_f32(rows.data(), f32.data(), rows.size());
       grown_f32 = grown_with(ix.coords_f32, f32.data(), f32.size());
       return;
     }
-    const std::size_t i = task - 1;
-    const bool merge = i < 2 * mixed ? i % 2 == 0 : n_merges > n_chunks;
-    const std::size_t at = i < 2 * mixed ? i / 2 : i - mixed;
-    if (merge) {
-      // Candidates first on equal keys, their ids given back their base.
-      const MergeRun c{cand.table_ids(at), static_cast<uint32_t>(n_s), n_c};
-      const MergeRun s{n_s != 0 ? stat.table_ids(at) : nullptr, 0, n_s};
-      uint32_t* out = merged.ids.data() + at * N;
-      if (stride != 0)
-        merged_ok[at] = merge_by_directory(
-            c, cand.dir + at * stride, s, stat.dir != nullptr ? stat.dir + at * stride : nullptr,
-            stride, out);
-      else
-        merge_by_buckets(c, run_buckets(cand, at), s, run_buckets(stat, at), out, buckets[at]);
-      return;
-    }
-    const std::size_t begin = at * chunk, count = std::min(chunk, m - begin);
-    const Array<int64_t> part = compute_keys(ix, rows.data(), d, begin, count);
-    for (std::size_t t = 0; t < L; ++t)
-      std::memcpy(batch_keys.data() + t * m + begin, part.data() + t * count, count * sizeof(int64_t));
+    // Candidates first on equal keys, their ids given back their base.
+    const std::size_t t = task - 1;
+    const MergeRun c{cand.table_ids(t), static_cast<uint32_t>(n_s), n_c};
+    const MergeRun s{n_s != 0 ? stat.table_ids(t) : nullptr, 0, n_s};
+    uint32_t* out = merged.ids.data() + t * N;
+    if (stride != 0)
+      merged_ok[t] = merge_by_directory(
+          c, cand.dir + t * stride, s, stat.dir != nullptr ? stat.dir + t * stride : nullptr,
+          stride, out);
+    else
+      merge_by_buckets(c, run_buckets(cand, t), s, run_buckets(stat, t), out, buckets[t]);
   });
   for (uint8_t ok : merged_ok)
     if (!ok) throw Panic("a bucket directory does not cover its table");
@@ -152,10 +135,8 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
       join_buckets(merged, buckets);
   }
 
-  // The new batch, ids N .. N + m - 1, sorted from scratch; its keys are
-  // not kept.
-  Tier batch = sort_tier(ix, batch_keys.data(), m);
-  batch_keys = Array<int64_t>();
+  // The new batch, ids N .. N + m - 1, sorted from scratch.
+  Tier batch = hash_sort_tier(ix, rows.data(), d, 0, m);
 
   // Install: moves, and appends within capacity. Nothing can fail or stop
   // from here.
