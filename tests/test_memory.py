@@ -148,8 +148,9 @@ def test_result_buffers_are_freed_with_their_last_array():
     assert radius - radius_gone > 1.5 * hits
 
 
-# Arrays of 8 MiB and more replaced by build, update and promote are kept
-# for the next such call (a tier of 150,000 points here has tables of 9 MiB).
+# Arrays of 256 KiB and more replaced by build, update and promote are kept
+# for the next such call, within a bound (a tier of 150,000 points here has
+# tables of 4.6 MiB).
 BIG_N, BIG_D, BIG_L = 300_000, 8, 8
 
 
@@ -207,7 +208,7 @@ def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
     index's ids.) Where the kernel cannot reclaim on request, this still
     checks that interpreter threads share the worker pool safely."""
     rng = np.random.default_rng(7)
-    n, d = 131_072, 8  # 8 MiB per table-major array of a tier: reused, reclaimable
+    n, d = 131_072, 8  # 4 MiB per table-major array of a tier: reused, reclaimable
     params = random_params(rng, d=d, L=16, K=5, b=4)
     sets = [rng.random((n, d)) for _ in range(2)]
     expected = []

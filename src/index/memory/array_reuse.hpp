@@ -1,9 +1,7 @@
 // Reuse of the large arrays that build, update and promote replace. A
 // rebuild or an epoch frees arrays of the sizes it is about to allocate
-// again; handing those address ranges back instead of fresh memory spares
-// the kernel clearing hundreds of megabytes of new pages on every call
-// (about a quarter of a rebuild) and keeps the allocator's heap from
-// fragmenting over many epochs.
+// again; handing some of those address ranges back instead of fresh memory
+// spares the kernel clearing their pages again.
 //
 // Each index keeps only buffers its own mutating calls replaced, and only
 // the thread that holds the index alone reads or changes that set, so no
