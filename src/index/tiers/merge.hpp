@@ -21,6 +21,7 @@ struct MergeRun {
 
 // Appends run r's entries [begin, end) to out (base added).
 inline void copy_ids(const MergeRun& r, std::size_t begin, std::size_t end, uint32_t* out) {
+  if (begin == end) return;  // an empty run may have no ids at all
   if (r.base == 0) {
     std::memcpy(out, r.ids + begin, (end - begin) * sizeof(uint32_t));
     return;
