@@ -19,15 +19,22 @@ def assert_same(native, reference):
     assert_tables_equal(native, reference)
     assert (native.n_points, native.n_static, native.n_candidates) == (
         reference.n_points, reference.n_static, reference.n_candidates)
+    points = native.points()
+    assert points.dtype == np.float32 and points.tobytes() == reference.points().tobytes()
 
 
 class Epochs(RuleBasedStateMachine):
     """Builds, updates and promotions in any order. Small b and K make keys
-    collide within and across the tiers."""
+    collide within and across the tiers, in a dense bucket directory; the
+    wide key spaces have none, their tiers list their occupied buckets:
+    nearly all distinct (4096**3) or few and shared (2**24)."""
 
     @initialize(d=st.integers(1, 4), L=st.integers(1, 3), K=st.integers(1, 3),
-                b=st.sampled_from([1, 2, 3, 5]), seed=st.integers(0, 2**32 - 1))
-    def start(self, d, L, K, b, seed):
+                b=st.sampled_from([1, 2, 3, 5]), wide=st.sampled_from([None, (4096, 3), (2, 24)]),
+                seed=st.integers(0, 2**32 - 1))
+    def start(self, d, L, K, b, wide, seed):
+        if wide is not None:
+            b, K = wide
         self.rng, self.d = np.random.default_rng(seed), d
         self.pair = both(random_params(self.rng, d, L, K, b))
         self.rebuild(20, 0.5)

@@ -249,6 +249,7 @@ def test_array_likes_give_the_same_result():
 def test_sizes_and_stats_follow_the_epochs():
     search = PlovikSearch(3, seed=0, backend="reference", tune=False)
     assert (len(search), search.n_static, search.n_candidates) == (0, 0, 0)
+    assert search.nbytes == 0 and "nbytes=0.0 MB" in repr(search)
     with pytest.raises(ValueError, match=r"before build\(\): the index holds no points"):
         search.update(np.zeros((0, 3)))  # every other method: test_adversarial.FrontDoor
     assert all(t.shape == (32, 0) for t in search.tables().values())
@@ -261,7 +262,8 @@ def test_sizes_and_stats_follow_the_epochs():
     search.update(points(7, 3, seed=2))
     search.promote()
     assert (len(search), search.n_static, search.n_candidates) == (57, 57, 0)
-    assert "n_static=57" in repr(search)
+    assert "n_static=57" in repr(search) and f"nbytes={search.nbytes / 1e6:.1f} MB (coordinates" in repr(search)
+    assert search.nbytes == sum(search.nbytes_by_part.values()) == search.raw.nbytes > 57 * 32 * 16
     search.query_knn(points(10, 3, seed=4), 3)
     assert search.stats()["queries"] == 10
     search.reset_stats()

@@ -75,6 +75,28 @@ def test_sorted_runs_and_ids():
         assert np.array_equal(t["cand_keys"][tbl][pos], t["cand_sorted_keys"][tbl])
 
 
+@pytest.mark.parametrize("b, K, dense", [(4, 5, True), (2**12, 3, False)])
+def test_nbytes_counts_what_the_tables_hold(b, K, dense):
+    # Four-byte ids per point and table, single-precision coordinates of
+    # every point and double of the candidates, and the directories: dense
+    # ones of b**K + 1 entries per table and tier, or the occupied buckets'
+    # keys and starts. (Sizes below the 2 MiB arrays counted in whole pages.)
+    rng = np.random.default_rng(b)
+    L, d = 3, 4
+    native, reference = both(random_params(rng, d=d, L=L, K=K, b=b))
+    assert native.nbytes == 0 and list(native.nbytes_by_part) == list(reference.nbytes_by_part)
+    native.build(rng.random((5000, d)), 4000)
+    parts = native.nbytes_by_part
+    assert parts["ids"] == 4 * L * 5000
+    assert parts["coordinates"] == 4 * 5000 * d + 8 * 1000 * d
+    t = native.tables()
+    occupied = sum(len(np.unique(row)) for key in ("static_keys", "cand_sorted_keys") for row in t[key])
+    assert parts["directories"] == (2 * 4 * L * (b**K + 1) if dense else 12 * occupied + 4 * 2 * L + 8 * 2 * (L + 1))
+    assert parts["reuse"] == 0 and native.nbytes == sum(parts.values())
+    native.promote(rng.random((300, d)))
+    assert native.nbytes_by_part["ids"] == 4 * L * 5300
+
+
 TABLE_DIGEST = textwrap.dedent("""
     import hashlib, numpy as np
     from plovik import RustLshIndex

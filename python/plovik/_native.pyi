@@ -33,6 +33,18 @@ class RustLshIndex:
     @property
     def n_candidates(self) -> int:
         """Points in the candidate tier."""
+    @property
+    def nbytes(self) -> int:
+        """Bytes the index holds, an int: the sum of `nbytes_by_part`."""
+    @property
+    def nbytes_by_part(self) -> dict[str, int]:
+        """Bytes the index holds by part: "coordinates" (single precision of
+        every point, double precision of the candidates), "ids" (32-bit, both
+        tiers), "directories" (where each bucket lies) and "reuse" (replaced
+        large arrays kept for the next build, update or promote)."""
+    def points(self) -> npt.NDArray[np.float32]:
+        """The `(n_points, d)` float32 coordinates distances are measured on:
+        every point wrapped onto `[0, 1)` and rounded to single precision."""
     def build(self, points: npt.NDArray[np.float64], n_static: int) -> None:
         """Hash and sort both tiers from scratch."""
     def tables(self) -> dict[str, npt.NDArray[np.int64]]:

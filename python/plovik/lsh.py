@@ -883,6 +883,28 @@ class PythonLshIndex:
         self._f64, self._f32 = f64, f32
         self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = cand
 
+    # ------------------------------------------------------------ inspection
+
+    @property
+    def nbytes(self) -> int:
+        """Bytes of the arrays the reference holds: the sum of `nbytes_by_part`."""
+        return sum(self.nbytes_by_part.values())
+
+    @property
+    def nbytes_by_part(self) -> dict:
+        """The compiled index's parts, from this reference's arrays: its
+        directories are its per-entry keys, and it keeps nothing for reuse."""
+        return {
+            "coordinates": self._f64.nbytes + self._f32.nbytes,
+            "ids": self._static_ids.nbytes + self._cand_sorted_ids.nbytes,
+            "directories": self._static_keys.nbytes + self._cand_keys.nbytes + self._cand_sorted_keys.nbytes,
+            "reuse": 0,
+        }
+
+    def points(self) -> np.ndarray:
+        """The `(n_points, d)` float32 coordinates distances are measured on."""
+        return self._f32.reshape(self._n_points, self._d).copy()
+
     # ------------------------------------------------------------ statistics
 
     def stats(self) -> dict:

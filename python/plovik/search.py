@@ -77,7 +77,10 @@ class _RawIndex(Protocol):
     n_points: int
     n_static: int
     n_candidates: int
+    nbytes: int
+    nbytes_by_part: dict[str, int]
 
+    def points(self) -> npt.NDArray[np.float32]: ...
     def build(self, points: npt.NDArray[np.float64], n_static: int) -> None: ...
     def tables(self) -> dict[str, npt.NDArray[np.int64]]: ...
     def query_knn(
@@ -439,6 +442,10 @@ def _raw_query(index: Any, method: str, *args: Any, probes: int | None) -> Any:
     return getattr(_native, "_" + method)(index, *args, probes)
 
 
+def _mb(nbytes: int) -> str:
+    return f"{nbytes / 1e6:.1f} MB"
+
+
 def _backend_class(backend: str) -> tuple[str, type]:
     if backend not in ("native", "reference", "auto"):
         raise ValueError(f'backend must be "native", "reference" or "auto", got {backend!r}')
@@ -563,10 +570,6 @@ class PlovikSearch:
         self._tuning: Tuning | None = None
         self._build_args: dict[str, Any] = {}
         self._warned = False
-        # Every point's coordinates (rows 0 .. n_points - 1 of a buffer that
-        # grows by doubling): the exact scan, estimate_recall and retune read them.
-        self._buf = np.zeros((0, self._d))
-        self._n = 0
         # Queries share it, changes hold it alone: the raw index would refuse
         # a call that meets a conflicting one instead of waiting for it.
         self._lock = ReadersWriterLock()
@@ -629,16 +632,42 @@ class PlovikSearch:
         """The report of the last tuning (None before `build`, or when nothing was tuned)."""
         return self._tuning
 
+    @property
+    def nbytes(self) -> int:
+        """Bytes the index holds (0 before `build`): the sum of `nbytes_by_part`."""
+        return 0 if self._index is None else self._index.nbytes
+
+    @property
+    def nbytes_by_part(self) -> dict[str, int]:
+        """Bytes the index holds, by part.
+
+        "coordinates": every point in single precision (what distances are
+        measured on) and the candidates' rows as given (an update rehashes
+        only the rows that changed); "ids": the tables' ids, four bytes per
+        point and table; "directories": where each bucket of each table lies;
+        "reuse": large arrays that build, update or promote replaced, kept
+        for the next such call (at most an eighth of the rest). The search
+        keeps no other copy of the points. With the reference backend the
+        parts are those of its NumPy arrays (its directories are per-entry
+        keys).
+        """
+        if self._index is None:
+            return dict.fromkeys(("coordinates", "ids", "directories", "reuse"), 0)
+        return self._index.nbytes_by_part
+
     def __repr__(self) -> str:
-        """Dimension, hash settings (and whether they were tuned), tier sizes and backend."""
+        """Dimension, hash settings (and whether they were tuned), tier sizes,
+        backend and the bytes held by part."""
         p = self._params
         shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else "unbuilt"
         t = self._tuning
         if t is not None:
             shape += ", exact scan" if t.exact else f", tuned recall@{t.k} {t.recall:.3f}"
+        parts = ", ".join(f"{name} {_mb(value)}" for name, value in self.nbytes_by_part.items())
         return (
             f"PlovikSearch(d={self._d}, {shape}, n_static={self.n_static}, "
-            f"n_candidates={self.n_candidates}, backend={self._backend!r})"
+            f"n_candidates={self.n_candidates}, backend={self._backend!r}, "
+            f"nbytes={_mb(self.nbytes)} ({parts}))"
         )
 
     # ----------------------------------------------------------------- build
@@ -718,9 +747,9 @@ class PlovikSearch:
         self._install(X, n_static, capacity, dict(queries=Q, sample=sample, radius=radius))
 
     def _install(
-        self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, args: dict[str, Any], own: bool = False
+        self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, args: dict[str, Any]
     ) -> None:
-        """Tune (or apply the fixed rule), build the raw index, keep the coordinates."""
+        """Tune (or apply the fixed rule) and build the raw index."""
         n = X.shape[0]
         report = None
         if self._tune and n > 0:
@@ -738,11 +767,10 @@ class PlovikSearch:
         index.build(X, n_static)
         self._params, self._index, self._tuning, self._warned = params, index, report, False
         self._build_args = args
-        self._buf = X if own else X.copy()
-        self._n = n
 
     def _points(self) -> npt.NDArray[np.float64]:
-        return self._buf[: self._n]
+        """Every point as the index stores it (wrapped, single precision), in float64."""
+        return np.asarray(self._built("read points").points(), np.float64)
 
     def _exact(self) -> bool:
         return self._tuning is not None and self._tuning.exact
@@ -752,10 +780,12 @@ class PlovikSearch:
         """Tune again for every point now indexed and rebuild; ids and tiers are unchanged.
 
         The target, k and the build's queries, sample and radius are those of
-        the last `build`; the counters of `stats` start again from zero.
+        the last `build`; the counters of `stats` start again from zero. The
+        points are those the index stores: wrapped onto [0, 1) and rounded
+        to single precision, the values every distance is measured on.
         """
         index = self._built("retune")
-        self._install(self._points().copy(), index.n_static, None, self._build_args, own=True)
+        self._install(self._points(), index.n_static, None, self._build_args)
 
     @_reads
     def estimate_recall(self, k: int | None = None, sample: int | None = None) -> RecallEstimate:
@@ -950,7 +980,6 @@ class PlovikSearch:
             raise ValueError(f"coords has {C.shape[0]} rows but the index holds {index.n_candidates} candidates")
         C = _finite(C, "coords")
         index.update(C)
-        self._buf[index.n_static : self._n] = C
 
     @_writes
     def promote(self, new_candidates: npt.ArrayLike | None = None) -> None:
@@ -968,18 +997,12 @@ class PlovikSearch:
             raise ValueError("a tier must hold fewer than 2**32 points")
         X = _finite(X, "new_candidates")
         index.promote(X)
-        m = X.shape[0]
-        if self._n + m > self._buf.shape[0]:
-            grown = np.empty((max(2 * self._buf.shape[0], self._n + m), self._d))
-            grown[: self._n] = self._buf[: self._n]
-            self._buf = grown
-        self._buf[self._n : self._n + m] = X
-        self._n += m
+        n = index.n_points
         t = self._tuning
-        if t is not None and not self._warned and self._n > GROWTH_WARNING * max(t.n, 1):
+        if t is not None and not self._warned and n > GROWTH_WARNING * max(t.n, 1):
             self._warned = True
             warnings.warn(
-                f"the index holds {self._n} points, {self._n / max(t.n, 1):.1f} times the {t.n} it was tuned for: "
+                f"the index holds {n} points, {n / max(t.n, 1):.1f} times the {t.n} it was tuned for: "
                 "its buckets are that much fuller and queries slower (or, answered exactly, the scan longer); "
                 "call retune()", RecallWarning, stacklevel=3)  # the caller of promote, past its lock
 

@@ -92,6 +92,26 @@ inline constexpr const char* n_points = "Points in the index, both tiers.";
 inline constexpr const char* n_static = "Points in the static tier.";
 inline constexpr const char* n_candidates = "Points in the candidate tier.";
 
+inline constexpr const char* points =
+    "points($self)\n--\n\n"
+    "The coordinates distances are measured on: an `(n_points, d)` float32\n"
+    "copy, every point wrapped onto `[0, 1)` and rounded to single precision\n"
+    "(rows by id). The index keeps no other copy of the static points.";
+
+inline constexpr const char* nbytes =
+    "Bytes the index holds, an int: the sum of `nbytes_by_part`.";
+
+inline constexpr const char* nbytes_by_part =
+    "Bytes the index holds, by part, a dict of ints:\n"
+    "    coordinates: single precision of every point, and double precision\n"
+    "        of the candidates (an update rehashes only rows that changed);\n"
+    "    ids: the 32-bit ids of both tiers' tables;\n"
+    "    directories: where each bucket lies (a dense directory per tier\n"
+    "        when the key space is small, else the occupied buckets' keys\n"
+    "        and starts);\n"
+    "    reuse: large arrays that build, update or promote replaced, kept\n"
+    "        for the next such call (at most an eighth of the rest).";
+
 inline constexpr const char* exact_knn =
     "exact_knn(points, queries, k, exclude_ids=None)\n--\n\n"
     "The k nearest points of each query under toroidal L1, by brute force.\n\n"

@@ -32,6 +32,7 @@ PyMethodDef index_methods[] = {
     {"promote", PLOVIK_FASTCALL(method_promote), METH_FASTCALL | METH_KEYWORDS, doc::promote},
     {"stats", method_stats, METH_NOARGS, doc::stats},
     {"reset_stats", method_reset_stats, METH_NOARGS, doc::reset_stats},
+    {"points", method_points, METH_NOARGS, doc::points},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -39,6 +40,8 @@ PyGetSetDef index_getset[] = {
     {"n_points", get_n_points, nullptr, doc::n_points, nullptr},
     {"n_static", get_n_static, nullptr, doc::n_static, nullptr},
     {"n_candidates", get_n_candidates, nullptr, doc::n_candidates, nullptr},
+    {"nbytes", get_nbytes, nullptr, doc::nbytes, nullptr},
+    {"nbytes_by_part", get_nbytes_by_part, nullptr, doc::nbytes_by_part, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -48,13 +48,9 @@ PyObject* reshape(PyObject* flat, npy_intp rows, npy_intp cols) {
   return check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat), &shape, NPY_CORDER));
 }
 
-PyObject* copy_2d(const int64_t* data, npy_intp rows, npy_intp cols) {
+PyObject* new_2d(npy_intp rows, npy_intp cols) {
   npy_intp dims[2] = {rows, cols};
-  PyObject* array = check(PyArray_SimpleNew(2, dims, NPY_INT64));
-  if (rows * cols > 0)
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), data,
-                static_cast<std::size_t>(rows * cols) * sizeof(int64_t));
-  return array;
+  return check(PyArray_SimpleNew(2, dims, NPY_INT64));
 }
 
 }  // namespace plovik::py

@@ -17,7 +17,7 @@ PyObject* hand_over(Array<double>&& data);
 // A (rows, cols) view of a one-dimensional array; consumes `flat`.
 PyObject* reshape(PyObject* flat, npy_intp rows, npy_intp cols);
 
-// A new C-ordered (rows, cols) int64 array holding a copy of `data`.
-PyObject* copy_2d(const int64_t* data, npy_intp rows, npy_intp cols);
+// A new C-ordered (rows, cols) int64 array, its values not yet written.
+PyObject* new_2d(npy_intp rows, npy_intp cols);
 
 }  // namespace plovik::py

@@ -9,6 +9,7 @@
 
 #include "index/counters.hpp"
 #include "index/memory/array.hpp"
+#include "index/tier.hpp"
 
 namespace plovik {
 
@@ -23,23 +24,19 @@ struct Index {
   Array<double> u;         // offset added before wrapping
   Array<uint64_t> radix;   // radix[j] = b^j (wrapping), K entries
 
-  // Points, row-major n_points x d, static rows first. coords_f32 holds the
+  // Points, row-major, static rows first. coords_f32 holds every point's
   // coordinates wrapped onto [0, 1) and rounded to single precision; it is
-  // what distances are measured on.
-  Array<double> coords_f64;
+  // what distances are measured on. cand_f64 keeps the candidates' rows as
+  // given (n_cand x d): an update rehashes only the rows that differ from
+  // them bitwise. Static rows are hashed once, when they enter their tier,
+  // and are not kept in double precision.
   Array<float> coords_f32;
+  Array<double> cand_f64;
 
-  // Static tier, table-major L x n_static, sorted by key per table.
-  Array<int64_t> static_keys;
-  Array<int64_t> static_ids;
-  Array<uint32_t> static_offsets;  // bucket directory, or empty
-
-  // Candidate tier, table-major L x n_cand. cand_keys is unsorted (column i
-  // is id n_static + i) so that a refresh can see which keys changed.
-  Array<int64_t> cand_keys;
-  Array<int64_t> cand_sorted_keys;
-  Array<int64_t> cand_sorted_ids;
-  Array<uint32_t> cand_offsets;  // bucket directory, or empty
+  // The two tiers' tables (tier.hpp): 32-bit ids in bucket order per table
+  // and a directory of buckets. Candidate ids are stored less n_static.
+  Tier static_tables;
+  Tier cand_tables;
 
   int64_t b = 0;
   std::size_t k = 0;  // K, hashed components per table
@@ -56,6 +53,21 @@ struct Index {
 
   std::size_t n_cand() const { return n_points - n_static; }
 };
+
+// The bytes an index holds, by part: coordinates (single precision of every
+// point, double precision of the candidates), the tiers' ids, their
+// directories, and the replaced large arrays kept for the next build,
+// update or promote (memory/array_reuse.hpp).
+struct IndexBytes {
+  std::size_t coordinates = 0;
+  std::size_t ids = 0;
+  std::size_t directories = 0;
+  std::size_t reuse = 0;
+
+  std::size_t total() const { return coordinates + ids + directories + reuse; }
+};
+
+IndexBytes index_bytes(const Index& ix);
 
 // b^K multiplied out in signed 64-bit arithmetic from 1, or nothing when a
 // product overflows. The one computation of the key space's size.

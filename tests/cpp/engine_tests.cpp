@@ -25,6 +25,7 @@
 #include "index/record.hpp"
 #include "index/tiers/directory.hpp"
 #include "index/tiers/merge.hpp"
+#include "index/tiers/ranges.hpp"
 #include "index/tiers/sort_tier.hpp"
 #include "index/write/construct.hpp"
 #include "parallel/pool.hpp"
@@ -93,28 +94,43 @@ void test_counting_sort() {
         [](std::size_t i) { return static_cast<uint32_t>(i); }, out.data(), counts));
   }
   // Whole tiers, by counting sort (small key spaces) and by comparison
-  // sort (large ones), with and without a directory.
+  // sort (large ones), with a dense directory and with bucket lists.
   for (const auto& [b, k] : {std::pair<int64_t, std::size_t>{3, 2}, {5, 4}, {40, 4}, {1000, 5}}) {
     Index ix;
     make_index(ix, b, k, 3, 2);
-    const std::size_t n = 2000, base = 17;
+    const std::size_t n = 2000;
     const int64_t space = plovik::key_space(ix);
     std::uniform_int_distribution<int64_t> key(0, std::min<int64_t>(space - 1, 50));
     Array<int64_t> keys(ix.l * n);
     for (auto& v : keys) v = key(rng) * (space > 51 ? space / 51 : 1);
-    const plovik::SortedTier tier = plovik::sort_tier_of(ix, keys, n, base);
+    ix.static_tables = plovik::sort_tier(ix, keys.data(), n);
+    ix.n_points = ix.n_static = n;
     const std::size_t stride = plovik::directory_stride(ix);
-    CHECK(tier.offsets.size() == ix.l * stride);
+    CHECK(ix.static_tables.offsets.size() == ix.l * stride);
+    const plovik::TierView view = plovik::static_tier(ix);
+    std::vector<int64_t> run(n);
     for (std::size_t t = 0; t < ix.l; ++t) {
-      const auto want = reference_sort(keys.data() + t * n, n, base);
+      const auto want = reference_sort(keys.data() + t * n, n, 0);
+      plovik::expand_table_keys(view, t, run.data());
       for (std::size_t j = 0; j < n; ++j) {
-        CHECK(tier.keys[t * n + j] == want[j].first);
-        CHECK(tier.ids[t * n + j] == want[j].second);
+        CHECK(run[j] == want[j].first);
+        CHECK(view.table_ids(t)[j] == want[j].second);
       }
+      // Every key interval gives the entries whose key lies in it.
+      for (const int64_t lo : {int64_t{0}, want[n / 3].first, want[n - 1].first, space - 1})
+        for (const uint64_t span : {uint64_t{1}, uint64_t{7}}) {
+          if (stride != 0 && static_cast<uint64_t>(lo) + span > static_cast<uint64_t>(space))
+            continue;
+          const plovik::Range r = plovik::tier_range(view, t, lo, span);
+          CHECK(r.start == static_cast<std::size_t>(std::lower_bound(run.begin(), run.end(), lo) - run.begin()));
+          CHECK(r.end == static_cast<std::size_t>(std::lower_bound(run.begin(), run.end(),
+                                                                   lo + static_cast<int64_t>(span)) -
+                                                  run.begin()));
+        }
       if (stride == 0) continue;
       std::vector<uint32_t> dir(stride);
-      plovik::table_offsets(tier.keys.data() + t * n, n, dir.data(), stride);
-      CHECK(std::equal(dir.begin(), dir.end(), tier.offsets.begin() + t * stride));
+      plovik::table_offsets(run.data(), n, dir.data(), stride);
+      CHECK(std::equal(dir.begin(), dir.end(), ix.static_tables.offsets.begin() + t * stride));
     }
   }
 }
@@ -125,39 +141,50 @@ void test_merge() {
     for (const std::size_t nb : {0, 5, 400}) {
       const int64_t space = 20;
       std::uniform_int_distribution<int64_t> key(0, space - 1);
-      // One spare entry each: empty runs are still real buffers, as in an
-      // index (an empty tier never takes the directory merge there).
-      std::vector<int64_t> ak(na + 1), ai(na + 1), bk(nb + 1), bi(nb + 1);
+      std::vector<int64_t> ak(na), bk(nb);
       for (auto& v : ak) v = key(rng);
       for (auto& v : bk) v = key(rng);
-      std::sort(ak.begin(), ak.begin() + na);
-      std::sort(bk.begin(), bk.begin() + nb);
-      std::iota(ai.begin(), ai.end(), 1000);
-      std::iota(bi.begin(), bi.end(), 5000);
+      std::sort(ak.begin(), ak.end());
+      std::sort(bk.begin(), bk.end());
+      // Stored ids: a permutation of the run's positions, given bases.
+      std::vector<uint32_t> ai(na + 1), bi(nb + 1);
+      std::iota(ai.begin(), ai.end(), 0);
+      std::iota(bi.begin(), bi.end(), 0);
+      std::shuffle(ai.begin(), ai.begin() + na, rng);
+      std::shuffle(bi.begin(), bi.begin() + nb, rng);
+      const plovik::MergeRun a{ai.data(), 1000, na}, b{bi.data(), 0, nb};
       std::vector<std::pair<int64_t, int64_t>> want;
-      for (std::size_t i = 0; i < na; ++i) want.emplace_back(ak[i], ai[i]);
+      for (std::size_t i = 0; i < na; ++i) want.emplace_back(ak[i], ai[i] + 1000);
       for (std::size_t i = 0; i < nb; ++i) want.emplace_back(bk[i], bi[i]);
       std::stable_sort(want.begin(), want.end(),
                        [](const auto& x, const auto& y) { return x.first < y.first; });
-      std::vector<int64_t> keys(na + nb + 1), ids(na + nb + 1);
-      plovik::merge_first_wins(ak.data(), ai.data(), na, bk.data(), bi.data(), nb, keys.data(),
-                               ids.data());
-      for (std::size_t j = 0; j < want.size(); ++j)
-        CHECK(keys[j] == want[j].first && ids[j] == want[j].second);
+      std::vector<uint32_t> ids(na + nb + 1);
       const std::size_t stride = space + 1;
       std::vector<uint32_t> adir(stride), bdir(stride);
       plovik::table_offsets(ak.data(), na, adir.data(), stride);
       plovik::table_offsets(bk.data(), nb, bdir.data(), stride);
-      std::fill(keys.begin(), keys.end(), -1);
-      CHECK(plovik::merge_by_directory(ai.data(), adir.data(), na, bi.data(), bdir.data(), nb,
-                                       stride, keys.data(), ids.data()));
-      for (std::size_t j = 0; j < want.size(); ++j)
-        CHECK(keys[j] == want[j].first && ids[j] == want[j].second);
+      CHECK(plovik::merge_by_directory(a, adir.data(), b, nb != 0 ? bdir.data() : nullptr, stride,
+                                       ids.data()));
+      for (std::size_t j = 0; j < want.size(); ++j) CHECK(ids[j] == want[j].second);
+      plovik::TableBuckets abk, bbk, merged;
+      plovik::buckets_of_run(ak.data(), na, abk);
+      plovik::buckets_of_run(bk.data(), nb, bbk);
+      std::fill(ids.begin(), ids.end(), 0);
+      plovik::merge_by_buckets(a, {abk.keys.data(), abk.starts.data(), abk.keys.size()}, b,
+                               {bbk.keys.data(), bbk.starts.data(), bbk.keys.size()}, ids.data(),
+                               merged);
+      for (std::size_t j = 0; j < want.size(); ++j) CHECK(ids[j] == want[j].second);
+      std::vector<int64_t> merged_keys;
+      for (const auto& w : want) merged_keys.push_back(w.first);
+      plovik::TableBuckets expect;
+      plovik::buckets_of_run(merged_keys.data(), merged_keys.size(), expect);
+      CHECK(std::equal(merged.keys.begin(), merged.keys.end(), expect.keys.begin(), expect.keys.end()));
+      CHECK(std::equal(merged.starts.begin(), merged.starts.end(), expect.starts.begin(),
+                       expect.starts.end()));
       // A directory that does not cover its run is refused.
       if (na > 0) {
         adir[stride - 1] -= 1;
-        CHECK(!plovik::merge_by_directory(ai.data(), adir.data(), na, bi.data(), bdir.data(), nb,
-                                          stride, keys.data(), ids.data()));
+        CHECK(!plovik::merge_by_directory(a, adir.data(), b, bdir.data(), stride, ids.data()));
       }
     }
   }
@@ -247,7 +274,7 @@ void test_key_formula() {
       rows[2 * d + c] = 1.0 - ix.u[0];
     }
     std::vector<int64_t> vectorised(l * n);
-    plovik::vectorised_keys_rows(ix, rows.data(), d, n, vectorised.data(), n);
+    plovik::vectorised_keys_rows(ix, rows.data(), d, n, {0, ix.l}, vectorised.data(), n);
     const Array<int64_t> computed = plovik::compute_keys(ix, rows.data(), d, 0, n);
     std::vector<int64_t> codes(k);
     std::vector<double> fracs(k);

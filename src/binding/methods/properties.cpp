@@ -1,6 +1,10 @@
-// The read-only properties n_points, n_static and n_candidates.
+// The read-only properties n_points, n_static, n_candidates, nbytes and
+// nbytes_by_part.
+#include <utility>
+
 #include "binding/access.hpp"
 #include "binding/methods.hpp"
+#include "binding/ref.hpp"
 
 namespace plovik::py {
 
@@ -26,6 +30,27 @@ PyObject* get_n_static(PyObject* self, void*) {
 
 PyObject* get_n_candidates(PyObject* self, void*) {
   return read_size(self, [](const Index& ix) { return ix.n_cand(); });
+}
+
+PyObject* get_nbytes(PyObject* self, void*) {
+  return read_size(self, [](const Index& ix) { return index_bytes(ix).total(); });
+}
+
+PyObject* get_nbytes_by_part(PyObject* self, void*) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    SharedAccess access(reinterpret_cast<IndexObject*>(self));
+    const IndexBytes bytes = index_bytes(access.record());
+    Ref dict(PyDict_New());
+    const std::pair<const char*, std::size_t> parts[] = {{"coordinates", bytes.coordinates},
+                                                         {"ids", bytes.ids},
+                                                         {"directories", bytes.directories},
+                                                         {"reuse", bytes.reuse}};
+    for (const auto& [name, value] : parts) {
+      Ref number(PyLong_FromSize_t(value));
+      check(PyDict_SetItemString(dict.get(), name, number.get()));
+    }
+    return dict.release();
+  });
 }
 
 }  // namespace plovik::py

@@ -24,32 +24,35 @@ inline constexpr std::size_t rows_ahead = 32;
 struct BlockPrefetch {
   const KeyRun* runs;
   std::size_t n_runs;
-  const int64_t* static_ids;  // table t of each tier, null when empty
-  const int64_t* cand_ids;
+  const uint32_t* static_ids;  // table t of each tier, null when empty
+  const uint32_t* cand_ids;
+  uint64_t cand_base;          // added to a stored candidate id
   const float* coords;
   std::size_t d;
   bool one_line;  // no row crosses a cache line
 
   // The ids whose rows are requested next: a run's static or candidate
   // part, from `at` to `end`; then the part after it.
-  const int64_t* at = nullptr;
-  const int64_t* end = nullptr;
+  const uint32_t* at = nullptr;
+  const uint32_t* end = nullptr;
+  uint64_t part_base = 0;
   std::size_t part_run = 0;
   bool part_cand = false;
   std::size_t requested = 0;  // rows requested so far
   std::size_t consumed = 0;   // rows read so far
   std::size_t ids_run = 0;    // the next run whose ids to request
 
-  BlockPrefetch(const KeyRun* runs, std::size_t n_runs, const int64_t* static_ids,
-                const int64_t* cand_ids, const float* coords, std::size_t d)
-      : runs(runs), n_runs(n_runs), static_ids(static_ids), cand_ids(cand_ids), coords(coords),
-        d(d),
+  BlockPrefetch(const KeyRun* runs, std::size_t n_runs, const uint32_t* static_ids,
+                const uint32_t* cand_ids, uint64_t cand_base, const float* coords, std::size_t d)
+      : runs(runs), n_runs(n_runs), static_ids(static_ids), cand_ids(cand_ids),
+        cand_base(cand_base), coords(coords), d(d),
         one_line(64 % (d * sizeof(float)) == 0 && reinterpret_cast<uintptr_t>(coords) % 64 == 0) {}
 
   // Id of entry p of run r's bucket: its static part, then its candidate part.
   int64_t id_at(const KeyRun& r, std::size_t p) const {
-    return p < r.in_static() ? static_ids[r.stat_start + p]
-                             : cand_ids[r.cand_start + (p - r.in_static())];
+    return p < r.in_static()
+               ? static_cast<int64_t>(static_ids[r.stat_start + p])
+               : static_cast<int64_t>(cand_base + cand_ids[r.cand_start + (p - r.in_static())]);
   }
 
   // The ids are read once per block: they are fetched without displacing
@@ -69,11 +72,13 @@ struct BlockPrefetch {
         part_cand = true;
         at = static_ids + r.stat_start;
         end = static_ids + r.stat_end;
+        part_base = 0;
       } else {
         part_cand = false;
         ++part_run;
         at = cand_ids + r.cand_start;
         end = cand_ids + r.cand_end;
+        part_base = cand_base;
       }
       if (at != end) return true;
     }
@@ -83,7 +88,7 @@ struct BlockPrefetch {
   // The lines holding the next row.
   void next_row() {
     if (at == end && !next_part()) return;
-    const float* row = coords + static_cast<std::size_t>(*at++) * d;
+    const float* row = coords + static_cast<std::size_t>(part_base + *at++) * d;
     prefetch(row);
     if (!one_line) prefetch(row + d - 1);
     ++requested;

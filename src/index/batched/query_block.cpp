@@ -77,17 +77,18 @@ void measure_rows(const Kernel& kernel, const float* q, RowAt row, const int64_t
   }
 }
 
-// Positions of `key` in table t: through the directory, else by lower
-// bounds that start at `from`, since the keys of a table are walked in
-// ascending order and no bucket lies before the previous one.
+// Positions of `key` in table t: through the dense directory, else by a
+// lower bound over the table's occupied keys that starts at bucket `from`,
+// since the keys of a table are walked in ascending order and no bucket
+// lies before the previous one.
 Range bucket(const TierView& tier, std::size_t t, int64_t key, std::size_t& from) {
   if (tier.dir != nullptr) return tier_range(tier, t, key, 1);
-  const int64_t* run = tier.table_keys(t);
-  const std::size_t lo = from + lower_bound(run + from, tier.n - from, key);
-  const auto next = static_cast<int64_t>(static_cast<uint64_t>(key) + 1);
-  const std::size_t hi = lo + lower_bound(run + lo, tier.n - lo, next);
-  from = lo;
-  return {lo, hi};
+  const int64_t* keys = tier.table_bucket_keys(t);
+  const std::size_t nb = tier.table_buckets(t);
+  const uint32_t* starts = tier.table_bucket_starts(t);
+  const std::size_t b = from + lower_bound(keys + from, nb - from, key);
+  from = b;
+  return {starts[b], b < nb && keys[b] == key ? starts[b + 1] : starts[b]};
 }
 
 // Probe keys of every query of the block in table t, sorted by key, then by
@@ -148,8 +149,9 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
   const std::size_t n_runs = w.runs.size();
   BlockPrefetch ahead{runs,
                       n_runs,
-                      ix.n_static > 0 ? ix.static_ids.data() + t * ix.n_static : nullptr,
-                      ix.n_cand() > 0 ? ix.cand_sorted_ids.data() + t * ix.n_cand() : nullptr,
+                      ix.n_static > 0 ? static_tier(ix).table_ids(t) : nullptr,
+                      ix.n_cand() > 0 ? cand_tier(ix).table_ids(t) : nullptr,
+                      ix.n_static,
                       coords,
                       d};
   for (std::size_t i = 0; i < n_runs; ++i) {

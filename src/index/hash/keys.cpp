@@ -40,10 +40,10 @@ std::size_t key_chunk(std::size_t count) {
 // Keys of `rows` consecutive points by the formula as written, for any
 // coordinates and parameters.
 void general_keys_rows(const Index& ix, const double* p, std::size_t d, std::size_t rows,
-                        int64_t* out, std::size_t stride) {
+                       TableSpan tables, int64_t* out, std::size_t stride) {
   const double B = static_cast<double>(ix.b);
-  for (std::size_t t = 0; t < ix.l; ++t) {
-    int64_t* dst = out + t * stride;
+  for (std::size_t t = tables.first; t < tables.first + tables.count; ++t) {
+    int64_t* dst = out + (t - tables.first) * stride;
     for (std::size_t i = 0; i < rows; ++i) {
       const double* row = p + i * d;
       uint64_t key = 0;
@@ -61,7 +61,12 @@ void general_keys_rows(const Index& ix, const double* p, std::size_t d, std::siz
 
 Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d,
                             std::size_t base, std::size_t count) {
-  Array<int64_t> out(checked_mul(ix.l, count));
+  return compute_keys(ix, coords, d, base, count, {0, ix.l});
+}
+
+Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d,
+                            std::size_t base, std::size_t count, TableSpan tables) {
+  Array<int64_t> out(checked_mul(tables.count, count));
   if (count == 0) return out;
   const bool vectorised = vectorised_keys_apply(ix);
   struct NoState {};
@@ -73,9 +78,9 @@ Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d
           const double* p = coords + (base + first) * d;
           int64_t* dst = out.data() + first;
           if (vectorised && all_in_unit(p, rows * d))
-            vectorised_keys_rows(ix, p, d, rows, dst, count);
+            vectorised_keys_rows(ix, p, d, rows, tables, dst, count);
           else
-            general_keys_rows(ix, p, d, rows, dst, count);
+            general_keys_rows(ix, p, d, rows, tables, dst, count);
         }
       });
   return out;

@@ -92,7 +92,7 @@ __attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std
 }  // namespace
 
 void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, std::size_t count,
-                           int64_t* out, std::size_t stride) {
+                          TableSpan tables, int64_t* out, std::size_t stride) {
   // Columns of the chunk, so that every component reads contiguous values.
   alignas(64) double columns[chunk_rows * 64];
   const bool small_d = d <= 64;
@@ -116,13 +116,13 @@ void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, st
     comps_wide.resize(ix.k);
     comps = comps_wide.data();
   }
-  for (std::size_t t = 0; t < ix.l; ++t) {
+  for (std::size_t t = tables.first; t < tables.first + tables.count; ++t) {
     for (std::size_t j = 0; j < ix.k; ++j) {
       const std::size_t at = t * ix.k + j;
       comps[j] = {cols + static_cast<std::size_t>(ix.s[at]) * chunk_rows, ix.u[at],
                   static_cast<double>(ix.radix[j]), ix.radix[j]};
     }
-    int64_t* dst = out + t * stride;
+    int64_t* dst = out + (t - tables.first) * stride;
 #if PLOVIK_AVX2_TARGET
     if (avx2)
       table_keys_avx2(comps, ix.k, count, cells, ix.b, dst);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "index/hash/keys.hpp"
 #include "index/record.hpp"
 
 namespace plovik {
@@ -17,10 +18,11 @@ bool vectorised_keys_apply(const Index& ix);
 inline constexpr std::size_t chunk_rows = 64;
 
 // Keys of `count` (at most chunk_rows) consecutive rows starting at `rows`,
-// every coordinate of which lies in [0, 1); writes the key of row i in table
-// t to out[t * stride + i]. Requires vectorised_keys_apply(ix).
+// every coordinate of which lies in [0, 1), in the tables of `tables`;
+// writes the key of row i in table tables.first + u to out[u * stride + i].
+// Requires vectorised_keys_apply(ix).
 void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, std::size_t count,
-                           int64_t* out, std::size_t stride);
+                          TableSpan tables, int64_t* out, std::size_t stride);
 
 // True when every value lies in [0, 1) (false for NaN).
 bool all_in_unit(const double* values, std::size_t count);

@@ -1,11 +1,8 @@
 // Flat owned arrays of the engine.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>
@@ -13,6 +10,7 @@
 #include <vector>
 
 #include "index/memory/array_reuse.hpp"
+#include "index/memory/pages.hpp"
 
 namespace plovik {
 
@@ -27,42 +25,49 @@ struct DefaultInitAllocator : std::allocator<T> {
   };
   using std::allocator<T>::allocator;
 
-  // Large arrays (keys, ids, coordinates of many points) are placed on
-  // transparent huge pages where the system allows it: filling them then
-  // takes a few hundred page faults instead of hundreds of thousands. Inside
-  // build, update and promote an index also reuses the ones its previous
-  // such call replaced (array_reuse.hpp).
-  static constexpr std::size_t huge_page = std::size_t{1} << 21;
-  static constexpr std::size_t huge_from = std::size_t{1} << 23;
+  // Arrays from map_from bytes on (ids, coordinates, keys and scratch of
+  // many points) have pages of their own (pages.hpp), so that freeing one
+  // gives its memory back. From 2 MiB on they are placed on transparent
+  // huge pages where the system allows it: filling them then takes a few
+  // hundred page faults instead of hundreds of thousands. Inside build,
+  // update and promote an index also reuses the ones its previous such call
+  // replaced (array_reuse.hpp).
+  static constexpr std::size_t map_from = std::size_t{1} << 18;
+
+  // The bytes of pages an array of `bytes` takes: whole huge pages from
+  // huge_page_bytes on, else whole pages.
+  static std::size_t mapped_bytes(std::size_t bytes) {
+    return round_up(bytes, bytes >= huge_page_bytes ? huge_page_bytes : page_bytes);
+  }
 
   T* allocate(std::size_t n) {
     if (n > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
     const std::size_t bytes = n * sizeof(T);
-    if (bytes < huge_from) return std::allocator<T>::allocate(n);
-    if (bytes > std::size_t(-1) - huge_page) throw std::bad_alloc();
-    const std::size_t rounded = round_up(bytes);
+    if (bytes < map_from) return std::allocator<T>::allocate(n);
+    if (bytes > std::size_t(-1) - huge_page_bytes) throw std::bad_alloc();
+    const std::size_t rounded = mapped_bytes(bytes);
     ArrayReuse* reuse = ReuseScope::current();
     if (reuse != nullptr)
       if (void* reused = reuse->take(rounded)) return static_cast<T*>(reused);
-    void* p = std::aligned_alloc(huge_page, rounded);
-    if (p == nullptr) throw std::bad_alloc();
-    madvise(p, rounded, MADV_HUGEPAGE);  // advice only; failure is harmless
+    void* p = map_pages(rounded);
     if (reuse != nullptr) reuse->note_allocated(rounded);
     return static_cast<T*>(p);
   }
 
   void deallocate(T* p, std::size_t n) noexcept {
-    if (n * sizeof(T) < huge_from) {
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < map_from) {
       std::allocator<T>::deallocate(p, n);
       return;
     }
+    const std::size_t rounded = mapped_bytes(bytes);
     if (ArrayReuse* reuse = ReuseScope::current())
-      if (reuse->keep(p, round_up(n * sizeof(T)))) return;
-    std::free(p);
+      if (reuse->keep(p, rounded)) return;
+    unmap_pages(p, rounded);
   }
 
-  static std::size_t round_up(std::size_t bytes) {
-    return (bytes + huge_page - 1) & ~(huge_page - 1);
+  static std::size_t round_up(std::size_t bytes, std::size_t unit) {
+    return (bytes + unit - 1) & ~(unit - 1);
   }
 
   template <class U>
@@ -79,6 +84,17 @@ struct DefaultInitAllocator : std::allocator<T> {
 // resize(n, value) / assign(n, value) fill them.
 template <class T>
 using Array = std::vector<T, DefaultInitAllocator<T>>;
+
+// Gives back the memory of the pages of a's capacity past its elements (an
+// array with pages of its own); its capacity stays, read as zeros.
+template <class T>
+void release_unused(Array<T>& a) noexcept {
+  using Alloc = DefaultInitAllocator<T>;
+  if (a.capacity() * sizeof(T) < Alloc::map_from) return;
+  const std::size_t used = Alloc::round_up(a.size() * sizeof(T), huge_page_bytes);
+  const std::size_t all = Alloc::mapped_bytes(a.capacity() * sizeof(T));
+  if (all > used) release_pages(reinterpret_cast<char*>(a.data()) + used, all - used);
+}
 
 // a * b for sizes, throwing std::bad_alloc when the product cannot be
 // represented: such a product is never a size anything could allocate.

@@ -3,7 +3,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cstdlib>
+
+#include "index/memory/pages.hpp"
 
 namespace plovik {
 
@@ -14,7 +15,7 @@ thread_local ArrayReuse* t_scope = nullptr;
 }  // namespace
 
 ArrayReuse::~ArrayReuse() {
-  for (const Buffer& b : kept_) std::free(b.data);
+  for (const Buffer& b : kept_) unmap_pages(b.data, b.bytes);
 }
 
 void* ArrayReuse::take(std::size_t bytes) noexcept {
@@ -46,14 +47,19 @@ bool ArrayReuse::keep(void* buffer, std::size_t bytes) noexcept {
   // Nobody else can take the buffer, so the advice is given while its
   // contents are dead. Advice only; failure is harmless.
   madvise(buffer, bytes, MADV_FREE);
+  // The bound holds during a call as well: what a call frees on its way
+  // adds nothing to its peak beyond it.
+  trim();
   return true;
 }
 
-void ArrayReuse::end_call() noexcept {
+void ArrayReuse::end_call() noexcept { trim(); }
+
+void ArrayReuse::trim() noexcept {
   std::size_t drop = 0;
-  for (; kept_bytes_ > held_; ++drop) {
+  for (; kept_bytes_ > held_ / 8; ++drop) {
     kept_bytes_ -= kept_[drop].bytes;
-    std::free(kept_[drop].data);
+    unmap_pages(kept_[drop].data, kept_[drop].bytes);
   }
   kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(drop));
 }

@@ -1,16 +1,16 @@
 // Reuse of the large arrays that build, update and promote replace. A
 // rebuild or an epoch frees arrays of the sizes it is about to allocate
-// again; handing those address ranges back instead of fresh memory spares
-// the kernel clearing hundreds of megabytes of new pages on every call
-// (about a quarter of a rebuild) and keeps the allocator's heap from
-// fragmenting over many epochs.
+// again; handing some of those address ranges back instead of fresh memory
+// spares the kernel clearing their pages again.
 //
 // Each index keeps only buffers its own mutating calls replaced, and only
 // the thread that holds the index alone reads or changes that set, so no
 // buffer ever passes between threads or indexes. A kept buffer is returned
 // to the kernel lazily (its pages may be reclaimed at any time under memory
-// pressure) and freed when newer buffers push it out (an index never keeps
-// more bytes than it holds in large arrays) or with the index.
+// pressure) and freed when newer buffers push it out (an index keeps at
+// most an eighth of the bytes it holds in large arrays, so that a process
+// rebuilding an index stays close to the index's own size) or with the
+// index.
 #pragma once
 
 #include <cstddef>
@@ -38,10 +38,15 @@ class ArrayReuse {
   bool keep(void* buffer, std::size_t bytes) noexcept;
 
   // Ends a call: the oldest kept buffers are freed until the kept bytes are
-  // within the bytes the index holds.
+  // within an eighth of the bytes the index holds (keep does the same).
   void end_call() noexcept;
 
+  // Bytes of the buffers kept now.
+  std::size_t kept_bytes() const noexcept { return kept_bytes_; }
+
  private:
+  void trim() noexcept;
+
   struct Buffer {
     void* data;
     std::size_t bytes;

@@ -21,9 +21,9 @@ void build_probe_list(const Index& ix, QueryWorkspace& ws, const double* row) {
   }
 }
 
-// Appends the unmarked ids of ids[r.start .. r.end) and marks them: one
-// compare and one store per id.
-inline void collect(QueryWorkspace& ws, const int64_t* ids, Range r) {
+// Appends the unmarked ids of ids[r.start .. r.end) (each plus base) and
+// marks them: one compare and one store per id.
+inline void collect(QueryWorkspace& ws, const uint32_t* ids, uint64_t base, Range r) {
   if (r.end <= r.start) return;
   const std::size_t len = r.end - r.start;
   std::size_t at = ws.gathered.size();
@@ -32,7 +32,7 @@ inline void collect(QueryWorkspace& ws, const int64_t* ids, Range r) {
   uint32_t* mark = ws.mark.data();
   const uint32_t epoch = ws.epoch;
   for (std::size_t p = r.start; p < r.end; ++p) {
-    const auto id = static_cast<uint64_t>(ids[p]);
+    const uint64_t id = base + ids[p];
     if (mark[id] != epoch) {
       mark[id] = epoch;
       out[at++] = id;
@@ -55,7 +55,7 @@ void collect_buckets(QueryWorkspace& ws, const TierView& tier) {
       const Range& r = ranges[i + ids_ahead];
       prefetch_span(tier.table_ids(probes[i + ids_ahead].table) + r.start, r.end - r.start);
     }
-    collect(ws, tier.table_ids(probes[i].table), ranges[i]);
+    collect(ws, tier.table_ids(probes[i].table), tier.base, ranges[i]);
   }
 }
 
@@ -71,42 +71,24 @@ void directory_buckets(QueryWorkspace& ws, const TierView& tier) {
   }
 }
 
-// Bucket of every probe in a tier without a directory: interleaved lower
-// bounds, each bucket extending while the stored key equals the probe key.
+// Bucket of every probe in a tier without a dense directory: interleaved
+// lower bounds over the keys of the occupied buckets.
 void searched_buckets(QueryWorkspace& ws, const TierView& tier) {
-  const Probe* probes = ws.probe_list.data();
   const std::size_t count = ws.probe_list.size();
   ws.probe_pos.resize(count);
   ws.probe_ranges.resize(count);
-  lower_bounds_interleaved(tier, probes, count, ws.probe_pos.data());
-  Range* ranges = ws.probe_ranges.data();
-  for (std::size_t i = 0; i < count; ++i) {
-    const int64_t* run = tier.table_keys(probes[i].table);
-    const auto key = static_cast<int64_t>(probes[i].key);
-    std::size_t end = ws.probe_pos[i];
-    while (end < tier.n && run[end] == key) ++end;
-    ranges[i] = {ws.probe_pos[i], end};
-  }
-}
-
-// Candidate buckets without a directory: tier_range(tier, t, key, 1) per probe.
-void ranged_buckets(QueryWorkspace& ws, const TierView& tier) {
-  const Probe* probes = ws.probe_list.data();
-  const std::size_t count = ws.probe_list.size();
-  ws.probe_ranges.resize(count);
-  for (std::size_t i = 0; i < count; ++i)
-    ws.probe_ranges[i] =
-        tier_range(tier, probes[i].table, static_cast<int64_t>(probes[i].key), 1);
+  buckets_interleaved(tier, ws.probe_list.data(), count, ws.probe_pos.data(),
+                      ws.probe_ranges.data());
 }
 
 }  // namespace
 
 void gather_range(const Index& ix, QueryWorkspace& ws, std::size_t t, int64_t lo, uint64_t span) {
   const TierView stat = static_tier(ix);
-  collect(ws, stat.table_ids(t), tier_range(stat, t, lo, span));
+  collect(ws, stat.table_ids(t), stat.base, tier_range(stat, t, lo, span));
   if (ix.n_cand() > 0) {
     const TierView cand = cand_tier(ix);
-    collect(ws, cand.table_ids(t), tier_range(cand, t, lo, span));
+    collect(ws, cand.table_ids(t), cand.base, tier_range(cand, t, lo, span));
   }
 }
 
@@ -126,7 +108,7 @@ void gather_query(const Index& ix, QueryWorkspace& ws, const double* row) {
     if (cand.dir != nullptr)
       directory_buckets(ws, cand);
     else
-      ranged_buckets(ws, cand);
+      searched_buckets(ws, cand);
     collect_buckets(ws, cand);
   }
 }

@@ -1,8 +1,7 @@
 #include "index/tiers/directory.hpp"
 
+#include <cstring>
 #include <limits>
-
-#include "parallel/pool.hpp"
 
 namespace plovik {
 
@@ -30,17 +29,42 @@ void table_offsets(const int64_t* run, std::size_t n, uint32_t* out, std::size_t
   }
 }
 
-Array<uint32_t> build_offsets(const Index& ix, const Array<int64_t>& sorted_keys,
-                              std::size_t n) {
-  const std::size_t stride = directory_stride(ix);
-  Array<uint32_t> dir;
-  if (n == 0 || stride == 0) return dir;
-  const std::size_t L = ix.l;
-  dir.resize(L * stride);
-  parallel::for_each(L, [&](std::size_t t) {
-    table_offsets(sorted_keys.data() + t * n, n, dir.data() + t * stride, stride);
-  });
-  return dir;
+void buckets_of_run(const int64_t* run, std::size_t n, TableBuckets& out) {
+  out.keys.clear();
+  out.starts.clear();
+  for (std::size_t j = 0; j < n; ++j)
+    if (j == 0 || run[j] != run[j - 1]) {
+      out.keys.push_back(run[j]);
+      out.starts.push_back(static_cast<uint32_t>(j));
+    }
+  out.starts.push_back(static_cast<uint32_t>(n));
+}
+
+void join_buckets(Tier& tier, const std::vector<TableBuckets>& tables) {
+  std::size_t total = 0;
+  for (const TableBuckets& b : tables) total = checked_add(total, b.keys.size());
+  Array<int64_t> keys(total);
+  Array<uint32_t> starts(checked_add(total, tables.size()));
+  Array<uint64_t> first(tables.size() + 1);
+  std::size_t at = 0;
+  for (std::size_t t = 0; t < tables.size(); ++t) {
+    const TableBuckets& b = tables[t];
+    first[t] = at;
+    if (!b.keys.empty()) std::memcpy(keys.data() + at, b.keys.data(), b.keys.size() * sizeof(int64_t));
+    std::memcpy(starts.data() + at + t, b.starts.data(), b.starts.size() * sizeof(uint32_t));
+    at += b.keys.size();
+  }
+  first[tables.size()] = at;
+  tier.bucket_keys = std::move(keys);
+  tier.bucket_starts = std::move(starts);
+  tier.first_bucket = std::move(first);
+}
+
+bool directory_covers(const Array<uint32_t>& offsets, std::size_t stride, std::size_t n) {
+  if (stride == 0) return false;
+  for (std::size_t at = 0; at < offsets.size(); at += stride)
+    if (offsets[at] != 0 || offsets[at + stride - 1] != n) return false;
+  return true;
 }
 
 }  // namespace plovik

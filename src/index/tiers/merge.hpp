@@ -1,57 +1,93 @@
-// Linear merge of two key-ascending (key, id) runs.
+// Linear merge of two tables' runs into one, a's entries before b's on
+// equal keys, each run keeping its own order: bucket by bucket through
+// their dense directories, or through their occupied buckets.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "index/tiers/directory.hpp"
+
 namespace plovik {
 
-// Writes the na + nb entries of runs a and b to out, keys ascending (signed).
-// On equal keys the entries of a come first; each run keeps its own order.
-// The loop selects without branching on the keys, which are unpredictable.
-inline void merge_first_wins(const int64_t* a_keys, const int64_t* a_ids, std::size_t na,
-                             const int64_t* b_keys, const int64_t* b_ids, std::size_t nb,
-                             int64_t* out_keys, int64_t* out_ids) {
-  std::size_t a = 0, b = 0, o = 0;
-  while (a < na && b < nb) {
-    const int64_t ka = a_keys[a], kb = b_keys[b];
-    const int64_t ia = a_ids[a], ib = b_ids[b];
-    const bool take_a = ka <= kb;
-    out_keys[o] = take_a ? ka : kb;
-    out_ids[o] = take_a ? ia : ib;
-    a += take_a;
-    b += !take_a;
-    ++o;
+// One run's ids as stored, and what is added to each to give the id the
+// merged run holds.
+struct MergeRun {
+  const uint32_t* ids;
+  uint32_t base;
+  std::size_t n;
+};
+
+// Appends run r's entries [begin, end) to out (base added).
+inline void copy_ids(const MergeRun& r, std::size_t begin, std::size_t end, uint32_t* out) {
+  if (begin == end) return;  // an empty run may have no ids at all
+  if (r.base == 0) {
+    std::memcpy(out, r.ids + begin, (end - begin) * sizeof(uint32_t));
+    return;
   }
-  if (a < na) {
-    std::memcpy(out_keys + o, a_keys + a, (na - a) * sizeof(int64_t));
-    std::memcpy(out_ids + o, a_ids + a, (na - a) * sizeof(int64_t));
-  } else if (b < nb) {
-    std::memcpy(out_keys + o, b_keys + b, (nb - b) * sizeof(int64_t));
-    std::memcpy(out_ids + o, b_ids + b, (nb - b) * sizeof(int64_t));
-  }
+  for (std::size_t p = begin; p < end; ++p) *out++ = r.ids[p] + r.base;
 }
 
-// The same merge for two runs with bucket directories of `stride` entries
-// (entry c = number of keys below c) that cover every key of their run: key
-// by key, a's entries, then b's, each copied whole. Returns false, writing
-// nothing, when a directory does not cover its run.
-inline bool merge_by_directory(const int64_t* a_ids, const uint32_t* a_dir, std::size_t na,
-                               const int64_t* b_ids, const uint32_t* b_dir, std::size_t nb,
-                               std::size_t stride, int64_t* out_keys, int64_t* out_ids) {
+// The merge through dense directories of `stride` entries (entry c = number
+// of keys below c) that cover every key of their run; a run with no entry
+// may have no directory (nullptr). Key by key, a's entries, then b's, each
+// copied whole. The merged run's directory is the sum of the two. Returns
+// false, writing nothing, when a directory does not cover its run.
+inline bool merge_by_directory(const MergeRun& a, const uint32_t* a_dir, const MergeRun& b,
+                               const uint32_t* b_dir, std::size_t stride, uint32_t* out) {
   const std::size_t S = stride - 1;
-  if (a_dir[0] != 0 || a_dir[S] != na || b_dir[0] != 0 || b_dir[S] != nb) return false;
+  const auto covers = [S](const uint32_t* dir, std::size_t n) {
+    return dir == nullptr ? n == 0 : dir[0] == 0 && dir[S] == n;
+  };
+  if (!covers(a_dir, a.n) || !covers(b_dir, b.n)) return false;
+  const auto at = [](const uint32_t* dir, std::size_t c) -> std::size_t {
+    return dir == nullptr ? 0 : dir[c];
+  };
   std::size_t o = 0;
   for (std::size_t c = 0; c < S; ++c) {
-    const std::size_t a0 = a_dir[c], a1 = a_dir[c + 1], b0 = b_dir[c], b1 = b_dir[c + 1];
-    const std::size_t run = (a1 - a0) + (b1 - b0);
-    for (std::size_t i = 0; i < run; ++i) out_keys[o + i] = static_cast<int64_t>(c);
-    std::memcpy(out_ids + o, a_ids + a0, (a1 - a0) * sizeof(int64_t));
-    std::memcpy(out_ids + o + (a1 - a0), b_ids + b0, (b1 - b0) * sizeof(int64_t));
-    o += run;
+    const std::size_t a0 = at(a_dir, c), a1 = at(a_dir, c + 1);
+    const std::size_t b0 = at(b_dir, c), b1 = at(b_dir, c + 1);
+    copy_ids(a, a0, a1, out + o);
+    copy_ids(b, b0, b1, out + o + (a1 - a0));
+    o += (a1 - a0) + (b1 - b0);
   }
   return true;
+}
+
+// One run's occupied buckets (keys ascending, starts with one more entry,
+// the run's length); nb = 0 for a run with no entry.
+struct RunBuckets {
+  const int64_t* keys;
+  const uint32_t* starts;
+  std::size_t nb;
+};
+
+// The merge through occupied buckets: the union of the two key lists in
+// ascending (signed) order, each key's entries of a, then of b. Writes the
+// merged ids to out and the merged run's buckets to `buckets`.
+inline void merge_by_buckets(const MergeRun& a, const RunBuckets& ab, const MergeRun& b,
+                             const RunBuckets& bb, uint32_t* out, TableBuckets& buckets) {
+  buckets.keys.clear();
+  buckets.starts.clear();
+  std::size_t i = 0, j = 0, o = 0;
+  while (i < ab.nb || j < bb.nb) {
+    const bool take_a = i < ab.nb && (j == bb.nb || ab.keys[i] <= bb.keys[j]);
+    const bool take_b = j < bb.nb && (i == ab.nb || bb.keys[j] <= ab.keys[i]);
+    buckets.keys.push_back(take_a ? ab.keys[i] : bb.keys[j]);
+    buckets.starts.push_back(static_cast<uint32_t>(o));
+    if (take_a) {
+      copy_ids(a, ab.starts[i], ab.starts[i + 1], out + o);
+      o += ab.starts[i + 1] - ab.starts[i];
+      ++i;
+    }
+    if (take_b) {
+      copy_ids(b, bb.starts[j], bb.starts[j + 1], out + o);
+      o += bb.starts[j + 1] - bb.starts[j];
+      ++j;
+    }
+  }
+  buckets.starts.push_back(static_cast<uint32_t>(o));
 }
 
 }  // namespace plovik

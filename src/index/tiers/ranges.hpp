@@ -1,5 +1,7 @@
-// Locating key intervals in the sorted tables of a tier: through the bucket
-// directory when the tier has one, else by lower-bound searches.
+// Locating key intervals in the tables of a tier: through the dense bucket
+// directory when the tier has one, else by lower-bound searches over the
+// keys of its occupied buckets. Also the per-entry keys of a table,
+// expanded from either directory.
 #pragma once
 
 #include <cstddef>
@@ -16,16 +18,26 @@ struct Range {
   std::size_t end;
 };
 
-// One tier's sorted tables, read-only.
+// One tier's tables, read-only.
 struct TierView {
-  const int64_t* keys = nullptr;  // table-major L x n, ascending per table
-  const int64_t* ids = nullptr;   // same layout
-  const uint32_t* dir = nullptr;  // L x stride directory, or nullptr
+  const uint32_t* ids = nullptr;  // table-major L x n, in key order per table
+  uint64_t base = 0;              // added to a stored id
+  const uint32_t* dir = nullptr;  // L x stride dense directory, or nullptr
   std::size_t n = 0;              // entries per table
-  std::size_t stride = 0;         // b^K + 1 with a directory, else 0
+  std::size_t stride = 0;         // b^K + 1 with a dense directory, else 0
+  // Without a dense directory (Tier's bucket arrays).
+  const int64_t* bucket_keys = nullptr;
+  const uint32_t* bucket_starts = nullptr;
+  const uint64_t* first_bucket = nullptr;
 
-  const int64_t* table_keys(std::size_t t) const { return keys + t * n; }
-  const int64_t* table_ids(std::size_t t) const { return ids + t * n; }
+  const uint32_t* table_ids(std::size_t t) const { return ids + t * n; }
+  // Table t's occupied keys, ascending, and their number.
+  const int64_t* table_bucket_keys(std::size_t t) const { return bucket_keys + first_bucket[t]; }
+  std::size_t table_buckets(std::size_t t) const { return first_bucket[t + 1] - first_bucket[t]; }
+  // Start of each of table t's buckets, then n.
+  const uint32_t* table_bucket_starts(std::size_t t) const {
+    return bucket_starts + first_bucket[t] + t;
+  }
 };
 
 TierView static_tier(const Index& ix);
@@ -47,6 +59,13 @@ inline std::size_t lower_bound(const int64_t* run, std::size_t n, int64_t key) {
   return lo;
 }
 
+// Number of entries of table t whose key is below `key` (tier without a
+// dense directory, n >= 1).
+inline std::size_t entries_below(const TierView& tier, std::size_t t, int64_t key) {
+  return tier.table_bucket_starts(t)[lower_bound(tier.table_bucket_keys(t), tier.table_buckets(t),
+                                                 key)];
+}
+
 // Positions in table t of the entries with lo <= key < lo + span (lo + span
 // formed with 64-bit wrap-around). With a directory the caller guarantees
 // lo + span <= b^K.
@@ -57,14 +76,22 @@ inline Range tier_range(const TierView& tier, std::size_t t, int64_t lo, uint64_
     return {row[static_cast<uint64_t>(lo)], row[static_cast<uint64_t>(hi)]};
   }
   if (tier.n == 0) return {0, 0};
-  const int64_t* run = tier.table_keys(t);
-  return {lower_bound(run, tier.n, lo), lower_bound(run, tier.n, hi)};
+  return {entries_below(tier, t, lo), entries_below(tier, t, hi)};
 }
 
-// Lower bound of every probe's key in its table of `tier` (n >= 1), all
-// searches advancing together pass by pass so that their memory reads
-// overlap. pos[i] ends equal to lower_bound(table run, n, key of probe i).
-void lower_bounds_interleaved(const TierView& tier, const Probe* probes, std::size_t count,
-                              uint64_t* pos);
+// Bucket of every probe's key in its table of `tier` (no dense directory,
+// n >= 1), all searches advancing together pass by pass so that their
+// memory reads overlap. pos is scratch of count entries.
+void buckets_interleaved(const TierView& tier, const Probe* probes, std::size_t count,
+                         uint64_t* pos, Range* out);
+
+// The n keys of table t, ascending, expanded from the tier's directory.
+void expand_table_keys(const TierView& tier, std::size_t t, int64_t* out);
+
+// The per-entry form of a tier's L tables, each table-major L x n: the keys
+// in run order, the ids (base added) and, unless null, each entry's key put
+// at column id - base.
+void expand_tier(const TierView& tier, std::size_t L, int64_t* keys, int64_t* ids,
+                 int64_t* keys_by_id);
 
 }  // namespace plovik

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <utility>
+#include <vector>
 
+#include "index/errors.hpp"
+#include "index/hash/keys.hpp"
 #include "index/tiers/directory.hpp"
 #include "parallel/pool.hpp"
 
@@ -14,77 +17,52 @@ namespace {
 // Per-task buffers, reused for every table the task sorts.
 struct SortScratch {
   Array<uint32_t> counts;
-  Array<uint32_t> local;  // positions in the run, by sorted place
-  Array<std::pair<int64_t, int64_t>> pairs;
+  Array<std::pair<int64_t, uint32_t>> pairs;
+  Array<int64_t> run;  // the sorted keys of the table, for its directory
 };
 
-// Ids enter in ascending order and the counting sort is stable, so equal
-// keys come out in ascending id order. Reads in[0..n), writes the sorted keys
-// to out (which may be in) and their ids to out_ids. The histogram's prefix
-// sums are the table's bucket directory: written to dir when it is given.
-// Returns false (writing nothing) when a key lies outside [0, space).
-bool counting_sort(const int64_t* in, int64_t* out, std::size_t n, std::size_t base,
-                   int64_t space, SortScratch& scratch, int64_t* out_ids, uint32_t* dir) {
-  // The entries are placed as 32-bit positions in the run (half the cache
-  // lines of the ids), then widened into ids in one sequential pass.
-  scratch.local.resize(n);
-  uint32_t* loc = scratch.local.data();
+// Positions enter in ascending order and the counting sort is stable, so
+// equal keys come out in ascending position order, written straight to ids.
+// The histogram's prefix sums are the table's dense directory (written to
+// dir when given), else give its occupied buckets. Returns false (with ids
+// unusable) when a key lies outside [0, space).
+bool counting_sort(const int64_t* in, std::size_t n, int64_t space, SortScratch& scratch,
+                   uint32_t* ids, uint32_t* dir, TableBuckets& buckets) {
   if (!counting_sort_by_key(
           n, space, [in](std::size_t i) { return in[i]; },
-          [](std::size_t i) { return static_cast<uint32_t>(i); }, loc, scratch.counts))
+          [](std::size_t i) { return static_cast<uint32_t>(i); }, ids, scratch.counts))
     return false;
-  const Array<uint32_t>& counts = scratch.counts;
+  // counts[c] is now the end of key c's run.
+  const uint32_t* ends = scratch.counts.data();
   const std::size_t S = static_cast<std::size_t>(space);
-  // Entry c of the directory counts the keys below c: the end of key c - 1.
   if (dir != nullptr) {
+    // Entry c of the directory counts the keys below c: the end of key c - 1.
     dir[0] = 0;
-    std::memcpy(dir + 1, counts.data(), S * sizeof(uint32_t));
+    std::memcpy(dir + 1, ends, S * sizeof(uint32_t));
+    return true;
   }
-  for (std::size_t j = 0; j < n; ++j) out_ids[j] = static_cast<int64_t>(base + loc[j]);
-  // counts[c] is now the end of key c's run: write the keys as runs (the
-  // input is no longer read, so out may be the same buffer).
-  std::size_t pos = 0;
-  for (std::size_t c = 0; c < S; ++c) {
-    std::fill(out + pos, out + counts[c], static_cast<int64_t>(c));
-    pos = counts[c];
-  }
+  buckets.keys.clear();
+  buckets.starts.clear();
+  uint32_t start = 0;
+  for (std::size_t c = 0; c < S; start = ends[c], ++c)
+    if (ends[c] != start) {
+      buckets.keys.push_back(static_cast<int64_t>(c));
+      buckets.starts.push_back(start);
+    }
+  buckets.starts.push_back(static_cast<uint32_t>(n));
   return true;
 }
 
-void comparison_sort(const int64_t* in, int64_t* out, std::size_t n, std::size_t base,
-                     Array<std::pair<int64_t, int64_t>>& pairs, int64_t* out_ids) {
-  pairs.resize(n);
-  for (std::size_t i = 0; i < n; ++i) pairs[i] = {in[i], static_cast<int64_t>(base + i)};
-  std::sort(pairs.begin(), pairs.end());
+// Sorts (key, position) pairs: the ids to `ids`, the keys to scratch.run.
+void comparison_sort(const int64_t* in, std::size_t n, SortScratch& scratch, uint32_t* ids) {
+  scratch.pairs.resize(n);
+  for (std::size_t i = 0; i < n; ++i) scratch.pairs[i] = {in[i], static_cast<uint32_t>(i)};
+  std::sort(scratch.pairs.begin(), scratch.pairs.end());
+  scratch.run.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
-    out[i] = pairs[i].first;
-    out_ids[i] = pairs[i].second;
+    scratch.run[i] = scratch.pairs[i].first;
+    ids[i] = scratch.pairs[i].second;
   }
-}
-
-// Sorts every table of `in` into out.keys / out.ids (allocated by the
-// caller; out.keys may be the buffer of `in`) and fills out.offsets.
-void sort_into(const Index& ix, const int64_t* in, std::size_t n, std::size_t base,
-               SortedTier& out) {
-  const std::size_t L = ix.l;
-  const std::size_t stride = directory_stride(ix);
-  if (stride != 0) out.offsets.resize(checked_mul(L, stride));
-  const int64_t space = key_space(ix);
-  const bool counting = counting_sort_pays(space, n);
-  parallel::for_tasks(
-      L, [] { return SortScratch{}; },
-      [&](SortScratch& scratch, std::size_t t) {
-        const int64_t* run_in = in + t * n;
-        int64_t* run = out.keys.data() + t * n;
-        int64_t* ids = out.ids.data() + t * n;
-        // The directory stride is b^K + 1 whenever there is a directory,
-        // which is the histogram's size.
-        uint32_t* dir = stride != 0 ? out.offsets.data() + t * stride : nullptr;
-        if (counting && counting_sort(run_in, run, n, base, space, scratch, ids, dir))
-          return;
-        comparison_sort(run_in, run, n, base, scratch.pairs, ids);
-        if (dir != nullptr) table_offsets(run, n, dir, stride);
-      });
 }
 
 }  // namespace
@@ -96,22 +74,76 @@ bool counting_sort_pays(int64_t space, std::size_t n) {
          static_cast<uint64_t>(space) <= 4 * static_cast<uint64_t>(n) + 4096;
 }
 
-SortedTier sort_tier(const Index& ix, Array<int64_t>&& keys, std::size_t n,
-                     std::size_t base) {
-  SortedTier out;
-  out.ids.resize(checked_mul(ix.l, n));
-  out.keys = std::move(keys);
-  if (n != 0) sort_into(ix, out.keys.data(), n, base, out);
-  return out;
+namespace {
+
+// The tables of a tier being sorted: allocated whole, filled a span of
+// tables at a time.
+struct TierBuilder {
+  const Index& ix;
+  std::size_t n;
+  std::size_t stride;
+  Tier out;
+  std::vector<TableBuckets> buckets;
+
+  TierBuilder(const Index& ix, std::size_t n)
+      : ix(ix), n(n), stride(n != 0 ? directory_stride(ix) : 0), buckets(ix.l) {
+    out.ids.resize(checked_mul(ix.l, n));
+    if (stride != 0) out.offsets.resize(checked_mul(ix.l, stride));
+  }
+
+  // Sorts the tables of `tables` from their keys (tables.count x n).
+  void sort(const int64_t* keys, TableSpan tables) {
+    const int64_t space = key_space(ix);
+    const bool counting = counting_sort_pays(space, n);
+    parallel::for_tasks(
+        tables.count, [] { return SortScratch{}; },
+        [&](SortScratch& scratch, std::size_t u) {
+          const std::size_t t = tables.first + u;
+          const int64_t* run_in = keys + u * n;
+          uint32_t* ids = out.ids.data() + t * n;
+          // The dense directory's stride is b^K + 1, the histogram's size.
+          uint32_t* dir = stride != 0 ? out.offsets.data() + t * stride : nullptr;
+          if (counting && counting_sort(run_in, n, space, scratch, ids, dir, buckets[t])) return;
+          comparison_sort(run_in, n, scratch, ids);
+          if (dir != nullptr)
+            table_offsets(scratch.run.data(), n, dir, stride);
+          else
+            buckets_of_run(scratch.run.data(), n, buckets[t]);
+        });
+  }
+
+  Tier finish() {
+    if (n == 0) return std::move(out);
+    if (stride != 0) {
+      // Keys lie in [0, b^K) by their formula; a directory that misses one
+      // would lose entries.
+      if (!directory_covers(out.offsets, stride, n)) throw Panic("a key lies outside the key space");
+    } else {
+      join_buckets(out, buckets);
+    }
+    return std::move(out);
+  }
+};
+
+}  // namespace
+
+Tier sort_tier(const Index& ix, const int64_t* keys, std::size_t n) {
+  TierBuilder tier(ix, n);
+  if (n != 0) tier.sort(keys, {0, ix.l});
+  return tier.finish();
 }
 
-SortedTier sort_tier_of(const Index& ix, const Array<int64_t>& keys, std::size_t n,
-                        std::size_t base) {
-  SortedTier out;
-  out.ids.resize(checked_mul(ix.l, n));
-  out.keys.resize(ix.l * n);
-  if (n != 0) sort_into(ix, keys.data(), n, base, out);
-  return out;
+Tier hash_sort_tier(const Index& ix, const double* coords, std::size_t d, std::size_t base,
+                    std::size_t n) {
+  TierBuilder tier(ix, n);
+  // A quarter of the tables at a time: their keys take half the bytes of
+  // the tier's ids, and each pass over the rows still hashes several tables.
+  const std::size_t group = (ix.l + 3) / 4;
+  for (std::size_t first = 0; first < ix.l && n != 0; first += group) {
+    const TableSpan tables{first, std::min(group, ix.l - first)};
+    tier.sort(compute_keys(ix, coords, d, base, n, tables).data(), tables);
+  }
+  return tier.finish();
 }
 
 }  // namespace plovik

@@ -1,4 +1,4 @@
-// Sorting a tier's keys per table, with the tier's bucket directory.
+// Sorting a tier's keys per table into its ids and directory.
 #pragma once
 
 #include <cstddef>
@@ -12,21 +12,18 @@ namespace plovik {
 // Positions inside a tier are stored in 32 bits.
 inline constexpr std::size_t max_tier_points = std::size_t{1} << 32;
 
-struct SortedTier {
-  Array<int64_t> keys;  // table-major L x n, (key, id) ascending per table
-  Array<int64_t> ids;
-  Array<uint32_t> offsets;  // the tier's bucket directory, or empty
-};
+// The tables of a tier of n points from their keys (table-major L x n,
+// column i holding point i of the tier): per table the points' positions
+// i, (key, i) ascending, and the tier's directory, dense when the key
+// space allows it (directory_stride), else its occupied buckets. Keys are
+// read, never written.
+Tier sort_tier(const Index& ix, const int64_t* keys, std::size_t n);
 
-// keys: table-major L x n keys of the points base .. base + n - 1. Sorts
-// them and builds the tier's directory (what build_offsets gives). The
-// sorted keys are written over the input (its buffer becomes the result's).
-SortedTier sort_tier(const Index& ix, Array<int64_t>&& keys, std::size_t n,
-                     std::size_t base);
-
-// The same, leaving `keys` as they are.
-SortedTier sort_tier_of(const Index& ix, const Array<int64_t>& keys, std::size_t n,
-                        std::size_t base);
+// The same for the points base .. base + n - 1 of `coords` (row-major, d
+// columns), hashed a quarter of the tables at a time so that only those
+// tables' keys exist at once.
+Tier hash_sort_tier(const Index& ix, const double* coords, std::size_t d, std::size_t base,
+                    std::size_t n);
 
 // Whether a counting sort over the key space [0, space) beats a comparison
 // sort for n entries: its histogram costs O(space) per table.

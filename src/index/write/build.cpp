@@ -1,11 +1,11 @@
 #include "index/write/build.hpp"
 
+#include <cstring>
 #include <string>
 #include <utility>
 
 #include "index/errors.hpp"
 #include "index/hash/keys.hpp"
-#include "index/tiers/candidate_tier.hpp"
 #include "index/tiers/sort_tier.hpp"
 #include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
@@ -49,28 +49,33 @@ void build(Index& ix, Array<double> points, std::size_t n, std::size_t d,
            std::size_t n_static) {
   validate_build(ix, n, d, n_static);
 
+  // The order keeps the peak low: each tier is hashed a few tables at a
+  // time while only the points and the ids exist; the single-precision
+  // copy comes last, after which the points' buffer keeps the candidates'
+  // rows alone.
+  const std::size_t n_cand = n - n_static;
+  Tier stat = hash_sort_tier(ix, points.data(), d, 0, n_static);
+  Tier cand = hash_sort_tier(ix, points.data(), d, n_static, n_cand);
+
   Array<float> coords_f32;
   coords_f32.reserve(points.capacity());
   coords_f32.resize(points.size());
   wrap_to_f32(points.data(), coords_f32.data(), points.size());
 
-  Array<int64_t> keys = compute_keys(ix, points.data(), d, 0, n_static);
-  // The unsorted static keys are not kept: they are sorted in place.
-  SortedTier stat = sort_tier(ix, std::move(keys), n_static, 0);
-  CandidateTier cand = build_candidate_tier(ix, points.data(), d, n_static, n);
-
-  // Everything exists: install it (moves only, nothing can fail or stop
-  // from here).
+  // Everything exists: install it (moves and a copy within the points'
+  // buffer only, nothing can fail or stop from here).
   parallel::NoInterrupts commit;
-  ix.coords_f64 = std::move(points);
+  if (n_cand != 0 && n_static != 0)
+    std::memmove(points.data(), points.data() + n_static * d, n_cand * d * sizeof(double));
+  points.resize(n_cand * d);
+  release_unused(points);
   ix.coords_f32 = std::move(coords_f32);
+  ix.cand_f64 = std::move(points);
   ix.d = d;
   ix.n_points = n;
   ix.n_static = n_static;
-  ix.static_keys = std::move(stat.keys);
-  ix.static_ids = std::move(stat.ids);
-  ix.static_offsets = std::move(stat.offsets);
-  install_candidate_tier(ix, std::move(cand));
+  ix.static_tables = std::move(stat);
+  ix.cand_tables = std::move(cand);
 }
 
 }  // namespace plovik

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "index/errors.hpp"
-#include "index/hash/keys.hpp"
-#include "index/tiers/candidate_tier.hpp"
 #include "index/tiers/directory.hpp"
 #include "index/tiers/merge.hpp"
+#include "index/tiers/ranges.hpp"
 #include "index/tiers/sort_tier.hpp"
 #include "index/write/build.hpp"
 #include "parallel/interrupt.hpp"
@@ -56,17 +56,21 @@ void append_in_place(Array<T>& a, const T* values, std::size_t count) noexcept {
   if (count != 0) std::memcpy(a.data() + at, values, count * sizeof(T));
 }
 
-// The directory of the merged static tier: entry c counts the keys below c
-// in both runs, so it is the sum of the two tiers' entries; the same as
-// build_offsets over the merged keys, without reading them.
+// The dense directory of the merged static tier: entry c counts the keys
+// below c in both runs, so it is the sum of the two tiers' entries; an
+// empty static tier has none.
 Array<uint32_t> merged_offsets(const Index& ix) {
-  const Array<uint32_t>& s = ix.static_offsets;
-  const Array<uint32_t>& c = ix.cand_offsets;
-  // Both exist, or neither, unless the static tier is empty.
+  const Array<uint32_t>& s = ix.static_tables.offsets;
+  const Array<uint32_t>& c = ix.cand_tables.offsets;
   if (s.empty() || c.empty()) return Array<uint32_t>(c);
   Array<uint32_t> out(s.size());
   for (std::size_t x = 0; x < s.size(); ++x) out[x] = s[x] + c[x];
   return out;
+}
+
+RunBuckets run_buckets(const TierView& tier, std::size_t t) {
+  if (tier.n == 0) return {nullptr, nullptr, 0};
+  return {tier.table_bucket_keys(t), tier.table_bucket_starts(t), tier.table_buckets(t)};
 }
 
 }  // namespace
@@ -88,82 +92,64 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
   // Everything new is built aside; the record changes only at the end, so
   // a failure on the way (memory) leaves the index as it was.
 
-  // One job mixes work of two kinds: the per-table merges and the growth of
-  // the coordinate arrays mostly move memory, hashing the batch mostly
-  // computes. Task 0 grows the coordinates; the others alternate between
-  // merging a table and hashing a chunk of the batch while both kinds last,
-  // so that the threads overlap the two.
-  SortedTier merged;
+  // One job merges the tables, task 0 growing the coordinates meanwhile;
+  // the new batch is hashed and sorted after it, a few tables at a time.
+  const TierView stat = static_tier(ix), cand = cand_tier(ix);
+  // The candidate tier always has the static tier's kind of directory (the
+  // static tier may be empty).
+  const std::size_t stride = cand.dir != nullptr ? cand.stride : 0;
+  Tier merged;
+  std::vector<TableBuckets> buckets;
   const std::size_t n_merges = n_c != 0 ? L : 0;
   if (n_c != 0) {
-    merged.keys.resize(checked_mul(L, N));
-    merged.ids.resize(L * N);
+    merged.ids.resize(checked_mul(L, N));
+    if (stride == 0) buckets.resize(L);
   }
-  constexpr std::size_t chunk = 4096;
-  const std::size_t n_chunks = m / chunk + (m % chunk != 0);
-  Array<int64_t> batch_keys(checked_mul(L, m));
   Array<float> f32(rows.size());
-  Array<double> grown_f64;
   Array<float> grown_f32;
-  const std::size_t mixed = std::min(n_merges, n_chunks);
-  // Both directories exist or neither (the static tier may be empty).
-  const std::size_t stride =
-      ix.static_offsets.empty() || ix.cand_offsets.empty() ? 0 : directory_stride(ix);
-  parallel::for_each(1 + n_merges + n_chunks, [&](std::size_t task) {
+  Array<uint8_t> merged_ok(n_merges, 1);
+  parallel::for_each(1 + n_merges, [&](std::size_t task) {
     if (task == 0) {
       wrap_to_f32(rows.data(), f32.data(), rows.size());
-      grown_f64 = grown_with(ix.coords_f64, rows.data(), rows.size());
       grown_f32 = grown_with(ix.coords_f32, f32.data(), f32.size());
       return;
     }
-    const std::size_t i = task - 1;
-    const bool merge = i < 2 * mixed ? i % 2 == 0 : n_merges > n_chunks;
-    const std::size_t at = i < 2 * mixed ? i / 2 : i - mixed;
-    if (merge) {
-      // Candidates first on equal keys; bucket by bucket when both tiers
-      // have a directory.
-      const int64_t* c_ids = ix.cand_sorted_ids.data() + at * n_c;
-      const int64_t* s_ids = ix.static_ids.data() + at * n_s;
-      int64_t* out_keys = merged.keys.data() + at * N;
-      int64_t* out_ids = merged.ids.data() + at * N;
-      if (stride != 0 &&
-          merge_by_directory(c_ids, ix.cand_offsets.data() + at * stride, n_c, s_ids,
-                             ix.static_offsets.data() + at * stride, n_s, stride, out_keys, out_ids))
-        return;
-      merge_first_wins(ix.cand_sorted_keys.data() + at * n_c, c_ids, n_c,
-                       ix.static_keys.data() + at * n_s, s_ids, n_s, out_keys, out_ids);
-      return;
-    }
-    const std::size_t begin = at * chunk, count = std::min(chunk, m - begin);
-    const Array<int64_t> part = compute_keys(ix, rows.data(), d, begin, count);
-    for (std::size_t t = 0; t < L; ++t)
-      std::memcpy(batch_keys.data() + t * m + begin, part.data() + t * count, count * sizeof(int64_t));
+    // Candidates first on equal keys, their ids given back their base.
+    const std::size_t t = task - 1;
+    const MergeRun c{cand.table_ids(t), static_cast<uint32_t>(n_s), n_c};
+    const MergeRun s{n_s != 0 ? stat.table_ids(t) : nullptr, 0, n_s};
+    uint32_t* out = merged.ids.data() + t * N;
+    if (stride != 0)
+      merged_ok[t] = merge_by_directory(
+          c, cand.dir + t * stride, s, stat.dir != nullptr ? stat.dir + t * stride : nullptr,
+          stride, out);
+    else
+      merge_by_buckets(c, run_buckets(cand, t), s, run_buckets(stat, t), out, buckets[t]);
   });
-  Array<uint32_t> static_offsets;
-  if (n_c != 0) static_offsets = merged_offsets(ix);
+  for (uint8_t ok : merged_ok)
+    if (!ok) throw Panic("a bucket directory does not cover its table");
+  if (n_c != 0) {
+    if (stride != 0)
+      merged.offsets = merged_offsets(ix);
+    else
+      join_buckets(merged, buckets);
+  }
 
   // The new batch, ids N .. N + m - 1, sorted from scratch.
-  CandidateTier batch = candidate_tier_from_keys(ix, std::move(batch_keys), m, N);
+  Tier batch = hash_sort_tier(ix, rows.data(), d, 0, m);
 
   // Install: moves, and appends within capacity. Nothing can fail or stop
   // from here.
   parallel::NoInterrupts commit;
-  if (n_c != 0) {
-    ix.static_keys = std::move(merged.keys);
-    ix.static_ids = std::move(merged.ids);
-    ix.static_offsets = std::move(static_offsets);
-  }
+  if (n_c != 0) ix.static_tables = std::move(merged);
   ix.n_static = N;
-  if (grown_f64.capacity() != 0)
-    ix.coords_f64 = std::move(grown_f64);
-  else
-    append_in_place(ix.coords_f64, rows.data(), rows.size());
   if (grown_f32.capacity() != 0)
     ix.coords_f32 = std::move(grown_f32);
   else
     append_in_place(ix.coords_f32, f32.data(), f32.size());
+  ix.cand_f64 = std::move(rows);
   ix.n_points = N + m;
-  install_candidate_tier(ix, std::move(batch));
+  ix.cand_tables = std::move(batch);
 }
 
 }  // namespace plovik

@@ -30,11 +30,10 @@ const Entry* sort_moved(RefreshScratch& s, int64_t space) {
 // looked for among the entries of its old key. False when those runs of
 // equal keys hold more than `budget` entries in all; a walk over the whole
 // table is cheaper then.
-bool find_old_positions(RefreshScratch& s, const TableRuns& r, std::size_t n, std::size_t base,
-                        std::size_t budget) {
+bool find_old_positions(RefreshScratch& s, const TableRuns& r, std::size_t n, std::size_t budget) {
   s.by_old.clear();
   for (const Entry& e : s.moved)
-    s.by_old.emplace_back(r.old_keys[static_cast<std::size_t>(e.second) - base], e.second);
+    s.by_old.emplace_back(r.old_keys[static_cast<std::size_t>(e.second)], e.second);
   std::sort(s.by_old.begin(), s.by_old.end());
   s.gone.clear();
   const int64_t* keys = r.sorted_keys;
@@ -43,7 +42,7 @@ bool find_old_positions(RefreshScratch& s, const TableRuns& r, std::size_t n, st
     lo = static_cast<std::size_t>(std::lower_bound(keys + lo, keys + n, key) - keys);
     const std::size_t end = std::min(n, lo + (budget - scanned));
     std::size_t j = lo;
-    while (j < end && r.sorted_ids[j] != id) ++j;
+    while (j < end && r.sorted_ids[j] != static_cast<uint64_t>(id)) ++j;
     if (j == end) return false;
     scanned += j - lo + 1;
     s.gone.push_back(j);
@@ -54,7 +53,7 @@ bool find_old_positions(RefreshScratch& s, const TableRuns& r, std::size_t n, st
 
 inline void put(const TableRuns& r, std::size_t& o, int64_t key, int64_t id) {
   r.out_keys[o] = key;
-  r.out_ids[o] = id;
+  r.out_ids[o] = static_cast<uint32_t>(id);
   ++o;
 }
 
@@ -69,7 +68,7 @@ void splice(const TableRuns& r, const Entry* moved, const Array<std::size_t>& go
   bool located = false;  // `at` holds moved[a]'s entry point
   auto copy_to = [&](std::size_t end) {
     std::memcpy(r.out_keys + o, r.sorted_keys + j, (end - j) * sizeof(int64_t));
-    std::memcpy(r.out_ids + o, r.sorted_ids + j, (end - j) * sizeof(int64_t));
+    std::memcpy(r.out_ids + o, r.sorted_ids + j, (end - j) * sizeof(uint32_t));
     o += end - j;
   };
   while (a < m || g < m) {
@@ -95,15 +94,14 @@ void splice(const TableRuns& r, const Entry* moved, const Array<std::size_t>& go
 
 // Many moved entries: one pass over the old run that drops them and merges
 // them back in, ahead of kept entries with an equal key.
-void walk(RefreshScratch& s, const TableRuns& r, const Entry* moved, std::size_t n,
-          std::size_t base) {
+void walk(RefreshScratch& s, const TableRuns& r, const Entry* moved, std::size_t n) {
   const std::size_t m = s.moved.size();
   s.is_moved.assign(n, 0);
-  for (std::size_t a = 0; a < m; ++a) s.is_moved[static_cast<std::size_t>(moved[a].second) - base] = 1;
+  for (std::size_t a = 0; a < m; ++a) s.is_moved[static_cast<std::size_t>(moved[a].second)] = 1;
   std::size_t a = 0, o = 0;
   for (std::size_t j = 0; j < n; ++j) {
     const int64_t id = r.sorted_ids[j];
-    if (s.is_moved[static_cast<std::size_t>(id) - base]) continue;
+    if (s.is_moved[static_cast<std::size_t>(id)]) continue;
     const int64_t key = r.sorted_keys[j];
     for (; a < m && moved[a].first <= key; ++a) put(r, o, moved[a].first, moved[a].second);
     put(r, o, key, id);
@@ -113,23 +111,22 @@ void walk(RefreshScratch& s, const TableRuns& r, const Entry* moved, std::size_t
 
 }  // namespace
 
-void refresh_table(RefreshScratch& s, const TableRuns& r, std::size_t n, std::size_t base,
-                   int64_t space) {
+void refresh_table(RefreshScratch& s, const TableRuns& r, std::size_t n, int64_t space) {
   const Entry* moved = sort_moved(s, space);
   // Copies of whole stretches pay while the stretches stay long.
-  if (s.moved.size() <= n / 16 && find_old_positions(s, r, n, base, n / 8))
+  if (s.moved.size() <= n / 16 && find_old_positions(s, r, n, n / 8))
     splice(r, moved, s.gone, n);
   else
-    walk(s, r, moved, n, base);
+    walk(s, r, moved, n);
 }
 
-bool shift_offsets(RefreshScratch& s, const TableRuns& r, std::size_t base,
-                   const uint32_t* old_dir, uint32_t* out_dir, std::size_t stride) {
+bool shift_offsets(RefreshScratch& s, const TableRuns& r, const uint32_t* old_dir,
+                   uint32_t* out_dir, std::size_t stride) {
   // Entry c counts the keys below c: a key k counts in entries k + 1 onward.
   const int64_t top = static_cast<int64_t>(stride) - 1;
   s.delta.assign(stride, 0);
   for (const Entry& e : s.moved) {
-    const int64_t before = r.old_keys[static_cast<std::size_t>(e.second) - base];
+    const int64_t before = r.old_keys[static_cast<std::size_t>(e.second)];
     const int64_t after = e.first;
     if (before < 0 || before >= top || after < 0 || after >= top) return false;
     --s.delta[static_cast<std::size_t>(before) + 1];

@@ -11,7 +11,7 @@
 
 namespace plovik {
 
-using Entry = std::pair<int64_t, int64_t>;  // (key, id)
+using Entry = std::pair<int64_t, int64_t>;  // (key, id less the tier's base)
 
 // Per-thread scratch, reused for every table the thread takes.
 struct RefreshScratch {
@@ -22,26 +22,29 @@ struct RefreshScratch {
   Array<std::size_t> gone;  // their positions in the old run
   Array<uint8_t> is_moved;  // per candidate of the table
   Array<int64_t> delta;     // directory changes
+  Array<int64_t> old_run;   // the table's keys before the refresh, in run order
+  Array<int64_t> old_keys;  // the same by candidate
+  Array<int64_t> new_run;   // the table's keys after it
 };
 
-// One table's runs of n entries; the ids are base .. base + n - 1.
+// One table's runs of n entries; the ids are 0 .. n - 1 (candidate ids
+// less n_static).
 struct TableRuns {
-  const int64_t* old_keys;     // cand_keys before the refresh, by candidate
+  const int64_t* old_keys;     // the keys before the refresh, by candidate
   const int64_t* sorted_keys;  // the sorted run before the refresh
-  const int64_t* sorted_ids;
+  const uint32_t* sorted_ids;
   int64_t* out_keys;           // the sorted run after it
-  int64_t* out_ids;
+  uint32_t* out_ids;
 };
 
 // Writes the refreshed run. s.moved holds the moved entries in ascending id
 // order (at least one); `space` is b^K.
-void refresh_table(RefreshScratch& s, const TableRuns& r, std::size_t n, std::size_t base,
-                   int64_t space);
+void refresh_table(RefreshScratch& s, const TableRuns& r, std::size_t n, int64_t space);
 
 // The table's directory run (stride entries) after the refresh, from the
 // one before and the moves in s.moved. False, writing nothing useful, when
-// a key falls outside the directory; build_offsets is needed then.
-bool shift_offsets(RefreshScratch& s, const TableRuns& r, std::size_t base,
-                   const uint32_t* old_dir, uint32_t* out_dir, std::size_t stride);
+// a key falls outside the directory; table_offsets is needed then.
+bool shift_offsets(RefreshScratch& s, const TableRuns& r, const uint32_t* old_dir,
+                   uint32_t* out_dir, std::size_t stride);
 
 }  // namespace plovik

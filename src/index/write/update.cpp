@@ -1,12 +1,15 @@
 #include "index/write/update.hpp"
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "index/errors.hpp"
 #include "index/hash/keys.hpp"
 #include "index/tiers/directory.hpp"
+#include "index/tiers/ranges.hpp"
 #include "index/tiers/sort_tier.hpp"
 #include "index/write/build.hpp"
 #include "index/write/refresh_table.hpp"
@@ -17,17 +20,19 @@ namespace plovik {
 
 namespace {
 
-// The keys of the new coordinates. A row whose values are bitwise those it
-// had keeps its keys, so when few rows changed only theirs are computed.
-struct NewKeys {
+// The rows an update changes: a row whose values are bitwise those it had
+// keeps its keys and its copy, so when few rows changed only theirs are
+// hashed (their old values too: the index keeps no key per entry).
+struct ChangedRows {
   bool all = false;
-  Array<int64_t> keys;   // all: L x n table-major; else L x rows.size()
   Array<uint32_t> rows;  // unless all: the changed rows, ascending
+  Array<double> now;     // unless all: their new values, rows.size() x d
+  Array<double> before;  // unless all: their old values
 };
 
-NewKeys new_keys_of(const Index& ix, const double* coords, std::size_t n) {
+ChangedRows changed_rows(const Index& ix, const double* coords, std::size_t n) {
   const std::size_t d = ix.d;
-  const double* old_rows = ix.coords_f64.data() + ix.n_static * d;
+  const double* old_rows = ix.cand_f64.data();
   Array<uint8_t> row_changed(n);
   struct NoState {};
   parallel::for_chunks(
@@ -36,55 +41,86 @@ NewKeys new_keys_of(const Index& ix, const double* coords, std::size_t n) {
         for (std::size_t i = begin; i < end; ++i)
           row_changed[i] = std::memcmp(coords + i * d, old_rows + i * d, d * sizeof(double)) != 0;
       });
-  NewKeys out;
+  ChangedRows out;
   for (std::size_t i = 0; i < n; ++i)
     if (row_changed[i]) out.rows.push_back(static_cast<uint32_t>(i));
   const std::size_t m = out.rows.size();
   if (m > n / 2) {
     out.all = true;
     out.rows = Array<uint32_t>();
-    out.keys = compute_keys(ix, coords, d, 0, n);
     return out;
   }
-  Array<double> gathered(m * d);
-  for (std::size_t k = 0; k < m; ++k)
-    std::memcpy(gathered.data() + k * d, coords + out.rows[k] * d, d * sizeof(double));
-  out.keys = compute_keys(ix, gathered.data(), d, 0, m);
+  for (auto [rows, gathered] : {std::pair{coords, &out.now}, std::pair{old_rows, &out.before}}) {
+    gathered->resize(m * d);
+    for (std::size_t k = 0; k < m; ++k)
+      std::memcpy(gathered->data() + k * d, rows + out.rows[k] * d, d * sizeof(double));
+  }
   return out;
 }
 
-// The entries of table t whose key changed, (new key, id) by ascending id.
-void collect_moved(Array<Entry>& moved, const NewKeys& nk, const int64_t* old_run, std::size_t t,
-                   std::size_t n, std::size_t base) {
-  moved.clear();
-  if (nk.all) {
-    const int64_t* run = nk.keys.data() + t * n;
-    for (std::size_t i = 0; i < n; ++i)
-      if (run[i] != old_run[i]) moved.emplace_back(run[i], static_cast<int64_t>(base + i));
+// The keys of a span of tables: of every row, or of the changed rows
+// before and after. Entry u * rows + i belongs to table tables.first + u.
+struct NewKeys {
+  TableSpan tables;
+  Array<int64_t> keys;
+  Array<int64_t> old;  // unless all rows changed
+};
+
+NewKeys new_keys_of(const Index& ix, const ChangedRows& changed, const double* coords,
+                    std::size_t n, TableSpan tables) {
+  NewKeys out{tables, {}, {}};
+  if (changed.all) {
+    out.keys = compute_keys(ix, coords, ix.d, 0, n, tables);
   } else {
-    const std::size_t m = nk.rows.size();
-    const int64_t* part = nk.keys.data() + t * m;
+    const std::size_t m = changed.rows.size();
+    out.keys = compute_keys(ix, changed.now.data(), ix.d, 0, m, tables);
+    out.old = compute_keys(ix, changed.before.data(), ix.d, 0, m, tables);
+  }
+  return out;
+}
+
+// The entries of table t whose key changed, (new key, candidate) by
+// ascending candidate. old_keys: the table's keys before, by candidate.
+void collect_moved(Array<Entry>& moved, const ChangedRows& changed, const NewKeys& nk,
+                   const int64_t* old_keys, std::size_t t, std::size_t n) {
+  moved.clear();
+  const std::size_t u = t - nk.tables.first;
+  if (changed.all) {
+    const int64_t* run = nk.keys.data() + u * n;
+    for (std::size_t i = 0; i < n; ++i)
+      if (run[i] != old_keys[i]) moved.emplace_back(run[i], static_cast<int64_t>(i));
+  } else {
+    const std::size_t m = changed.rows.size();
+    const int64_t* part = nk.keys.data() + u * m;
     for (std::size_t k = 0; k < m; ++k)
-      if (part[k] != old_run[nk.rows[k]])
-        moved.emplace_back(part[k], static_cast<int64_t>(base + nk.rows[k]));
+      if (part[k] != old_keys[changed.rows[k]])
+        moved.emplace_back(part[k], static_cast<int64_t>(changed.rows[k]));
   }
 }
 
-// Whether any key differs; stops at the first difference.
-bool any_key_changed(const NewKeys& nk, const Array<int64_t>& old_keys, std::size_t L,
-                     std::size_t n) {
-  for (std::size_t t = 0; t < L; ++t) {
-    parallel::check_interrupt();
-    const int64_t* old_run = old_keys.data() + t * n;
-    if (nk.all) {
-      if (std::memcmp(old_run, nk.keys.data() + t * n, n * sizeof(int64_t)) != 0) return true;
-      continue;
-    }
-    const int64_t* part = nk.keys.data() + t * nk.rows.size();
-    for (std::size_t k = 0; k < nk.rows.size(); ++k)
-      if (part[k] != old_run[nk.rows[k]]) return true;
+// The keys of table t before the refresh: in run order (expanded from the
+// directory) and by candidate, where a refresh reads them: every entry's
+// key put at its id when all rows are rehashed, else only the changed rows'.
+void old_keys_of(RefreshScratch& s, const ChangedRows& changed, const NewKeys& nk,
+                 const TierView& old, std::size_t t, std::size_t n) {
+  s.old_run.resize(n);
+  s.old_keys.resize(n);
+  expand_table_keys(old, t, s.old_run.data());
+  if (!changed.all) {
+    const std::size_t m = changed.rows.size();
+    const int64_t* part = nk.old.data() + (t - nk.tables.first) * m;
+    for (std::size_t k = 0; k < m; ++k) s.old_keys[changed.rows[k]] = part[k];
+    return;
   }
-  return false;
+  const uint32_t* ids = old.table_ids(t);
+  for (std::size_t j = 0; j < n; ++j) s.old_keys[ids[j]] = s.old_run[j];
+}
+
+// A table no key of which moved keeps its buckets.
+void copy_buckets(const TierView& old, std::size_t t, TableBuckets& out) {
+  const std::size_t nb = old.table_buckets(t);
+  out.keys.assign(old.table_bucket_keys(t), old.table_bucket_keys(t) + nb);
+  out.starts.assign(old.table_bucket_starts(t), old.table_bucket_starts(t) + nb + 1);
 }
 
 }  // namespace
@@ -108,85 +144,86 @@ void update(Index& ix, Array<double> coords) {
 
   // Everything new is computed aside first; the record changes only at the
   // end, so a failure on the way (memory) leaves the index as it was.
-  NewKeys nk = new_keys_of(ix, coords.data(), n);
+  const ChangedRows changed = changed_rows(ix, coords.data(), n);
   // Single-precision copies of the rows that changed (of all rows when most
   // did): a row whose values are bitwise those it had keeps its copy.
-  const std::size_t n_rows = nk.all ? n : nk.rows.size();
+  const std::size_t n_rows = changed.all ? n : changed.rows.size();
   Array<float> f32(checked_mul(n_rows, d));
-  if (nk.all) {
-    wrap_to_f32(coords.data(), f32.data(), count);
-  } else {
-    struct NoState {};
-    parallel::for_chunks(
-        n_rows, std::size_t{1} << 10, [] { return NoState{}; },
-        [&](NoState&, std::size_t begin, std::size_t end) {
-          for (std::size_t k = begin; k < end; ++k) {
-            const double* row = coords.data() + std::size_t{nk.rows[k]} * d;
-            for (std::size_t c = 0; c < d; ++c) f32[k * d + c] = wrap_f32(row[c]);
+  wrap_to_f32(changed.all ? coords.data() : changed.now.data(), f32.data(), n_rows * d);
+
+  // The new tables: each table's ids (and directory) after the refresh, or
+  // as they were where no key of the table moved. The new keys are
+  // computed a quarter of the tables at a time, so that only those tables'
+  // keys exist at once.
+  const TierView old = cand_tier(ix);
+  const std::size_t stride = old.dir != nullptr ? old.stride : 0;
+  Tier runs;
+  runs.ids.resize(checked_mul(L, n));
+  runs.offsets.resize(checked_mul(L, stride));
+  std::vector<TableBuckets> buckets(stride == 0 ? L : 0);
+  Array<uint8_t> table_moved(L, 0);
+  const int64_t space = key_space(ix);
+  const std::size_t group = (L + 3) / 4;
+  // Each thread's scratch serves it in every group's job (a job has at most
+  // T threads).
+  std::vector<RefreshScratch> scratch(parallel::thread_count());
+  for (std::size_t first = 0; first < L; first += group) {
+    const NewKeys nk = new_keys_of(ix, changed, coords.data(), n, {first, std::min(group, L - first)});
+    std::atomic<std::size_t> leased{0};
+    parallel::for_tasks(
+        nk.tables.count, [&] { return &scratch[leased++]; },
+        [&](RefreshScratch* lease, std::size_t u) {
+          RefreshScratch& s = *lease;
+          parallel::check_interrupt();
+          const std::size_t t = first + u;
+          old_keys_of(s, changed, nk, old, t, n);
+          collect_moved(s.moved, changed, nk, s.old_keys.data(), t, n);
+          uint32_t* out_ids = runs.ids.data() + t * n;
+          uint32_t* out_dir = stride != 0 ? runs.offsets.data() + t * stride : nullptr;
+          if (s.moved.empty()) {
+            std::memcpy(out_ids, old.table_ids(t), n * sizeof(uint32_t));
+            if (out_dir != nullptr)
+              std::memcpy(out_dir, old.dir + t * stride, stride * sizeof(uint32_t));
+            else
+              copy_buckets(old, t, buckets[t]);
+            return;
           }
+          table_moved[t] = 1;
+          s.new_run.resize(n);
+          const TableRuns r{s.old_keys.data(), s.old_run.data(), old.table_ids(t),
+                            s.new_run.data(), out_ids};
+          if (out_dir != nullptr && !shift_offsets(s, r, old.dir + t * stride, out_dir, stride))
+            out_dir = nullptr;  // rebuilt from the new run below
+          refresh_table(s, r, n, space);
+          if (stride != 0 && out_dir == nullptr)
+            table_offsets(s.new_run.data(), n, runs.offsets.data() + t * stride, stride);
+          if (stride == 0) buckets_of_run(s.new_run.data(), n, buckets[t]);
         });
   }
-  const bool any_changed = any_key_changed(nk, ix.cand_keys, L, n);
-
-  // New sorted runs and directory; tables without a changed key copy theirs.
-  SortedTier runs;
-  Array<uint32_t> offsets;
+  bool any_changed = false;
+  for (uint8_t moved : table_moved) any_changed |= moved != 0;
   if (any_changed) {
-    runs.keys.resize(checked_mul(L, n));
-    runs.ids.resize(L * n);
-    const std::size_t stride = ix.cand_offsets.empty() ? 0 : directory_stride(ix);
-    offsets.resize(L * stride);
-    Array<uint8_t> shifted(L, 1);
-    const int64_t space = key_space(ix);
-    parallel::for_tasks(
-        L, [] { return RefreshScratch{}; },
-        [&](RefreshScratch& s, std::size_t t) {
-          const std::size_t at = t * n;
-          const TableRuns r{ix.cand_keys.data() + at, ix.cand_sorted_keys.data() + at,
-                            ix.cand_sorted_ids.data() + at, runs.keys.data() + at,
-                            runs.ids.data() + at};
-          collect_moved(s.moved, nk, r.old_keys, t, n, base);
-          if (stride != 0)
-            shifted[t] = shift_offsets(s, r, base, ix.cand_offsets.data() + t * stride,
-                                       offsets.data() + t * stride, stride);
-          if (s.moved.empty()) {
-            std::memcpy(r.out_keys, r.sorted_keys, n * sizeof(int64_t));
-            std::memcpy(r.out_ids, r.sorted_ids, n * sizeof(int64_t));
-          } else {
-            refresh_table(s, r, n, base, space);
-          }
-        });
-    for (uint8_t ok : shifted)
-      if (!ok) {
-        offsets = build_offsets(ix, runs.keys, n);
-        break;
-      }
+    if (stride == 0)
+      join_buckets(runs, buckets);
+    else if (!directory_covers(runs.offsets, stride, n))
+      throw Panic("a key lies outside the key space");
   }
 
   // Install: copies into existing storage and moves only; unchanged rows
   // are left as they are. Nothing can fail or stop from here.
   parallel::NoInterrupts commit;
-  if (nk.all) {
-    std::memcpy(ix.coords_f64.data() + base * d, coords.data(), count * sizeof(double));
+  if (changed.all) {
+    std::memcpy(ix.cand_f64.data(), coords.data(), count * sizeof(double));
     std::memcpy(ix.coords_f32.data() + base * d, f32.data(), count * sizeof(float));
-    ix.cand_keys = std::move(nk.keys);
   } else {
     for (std::size_t k = 0; k < n_rows; ++k) {
-      const std::size_t row = nk.rows[k];
-      std::memcpy(ix.coords_f64.data() + (base + row) * d, coords.data() + row * d,
-                  d * sizeof(double));
+      const std::size_t row = changed.rows[k];
+      std::memcpy(ix.cand_f64.data() + row * d, coords.data() + row * d, d * sizeof(double));
       std::memcpy(ix.coords_f32.data() + (base + row) * d, f32.data() + k * d,
                   d * sizeof(float));
     }
-    for (std::size_t t = 0; t < L; ++t)
-      for (std::size_t k = 0; k < n_rows; ++k)
-        ix.cand_keys[t * n + nk.rows[k]] = nk.keys[t * n_rows + k];
   }
-  if (any_changed) {
-    ix.cand_sorted_keys = std::move(runs.keys);
-    ix.cand_sorted_ids = std::move(runs.ids);
-    ix.cand_offsets = std::move(offsets);
-  }
+  if (any_changed) ix.cand_tables = std::move(runs);
 }
 
 }  // namespace plovik
