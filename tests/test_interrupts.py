@@ -154,7 +154,7 @@ def test_signals_during_an_exact_scan(method, exc):
     from plovik._native import exact_knn, exact_radius
 
     rng = np.random.default_rng(44)
-    points, queries = rng.random((100_000, D)), rng.random((2000, D))
+    points, queries = rng.random((100_000, D)), rng.random((8000, D))  # about 1 s of CPU
 
     def call():
         return exact_knn(points, queries, 10) if method == "knn" else exact_radius(points, queries, 2.0)
