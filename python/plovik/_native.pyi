@@ -33,6 +33,9 @@ class RustLshIndex:
     @property
     def n_candidates(self) -> int:
         """Points in the candidate tier."""
+    @property
+    def n_retired(self) -> int:
+        """Points retired, both tiers (counted in n_points too)."""
     def build(self, points: npt.NDArray[np.float64], n_static: int) -> None:
         """Hash and sort both tiers from scratch."""
     def tables(self) -> dict[str, npt.NDArray[np.int64]]:
@@ -55,6 +58,8 @@ class RustLshIndex:
         """Selective refresh: re-place only entries whose key changed."""
     def promote(self, new_candidates: npt.NDArray[np.float64]) -> None:
         """Merge candidates into the static tier, then install the new batch."""
+    def retire(self, ids: npt.NDArray[np.int64]) -> None:
+        """Retire points: no query returns them again, from either tier."""
     def stats(self) -> dict[str, int]:
         """Cumulative query-phase profile."""
     def reset_stats(self) -> None:

@@ -171,6 +171,12 @@ def _cell_codes(y, b):
     return np.minimum(code, b - 1, out=code)
 
 
+def _ranks(entry, live):
+    """Per copy, the live copies before it with the same entry (copies sorted by entry)."""
+    before = np.cumsum(live) - live
+    return before - before[np.searchsorted(entry, entry, "left")]
+
+
 def _expand(starts, lens):
     """Concatenated ranges [starts[i], starts[i] + lens[i]) and their entry index."""
     lens = lens.astype(np.int64, copy=False)
@@ -288,6 +294,8 @@ class PythonLshIndex:
         self._static_keys = self._static_ids = empty
         self._cand_keys = self._cand_sorted_keys = self._cand_sorted_ids = empty
         self._counters = dict.fromkeys(QUERY_COUNTERS, 0)
+        self._retired = np.zeros(0, bool)  # per id below its size; ids beyond are live
+        self._n_retired = 0
 
     # ------------------------------------------------------------ properties
 
@@ -305,6 +313,21 @@ class PythonLshIndex:
     def n_candidates(self) -> int:
         """Points in the candidate tier."""
         return self._n_points - self._n_static
+
+    @property
+    def n_retired(self) -> int:
+        """Points retired, both tiers (counted in n_points too)."""
+        return self._n_retired
+
+    def _live(self, ids):
+        """Per id, whether it is not retired."""
+        r = self._retired
+        if not self._n_retired:
+            return np.ones(ids.shape, bool)
+        inside = ids < r.size
+        live = np.ones(ids.shape, bool)
+        live[inside] = ~r[ids[inside]]
+        return live
 
     # -------------------------------------------------------------- hashing
 
@@ -406,6 +429,7 @@ class PythonLshIndex:
         self._f64, self._f32 = f64, f32
         self._static_keys, self._static_ids = static_keys, static_ids
         self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = cand
+        self._retired, self._n_retired = np.zeros(0, bool), 0
 
     def _validate_build(self, n, d, n_static):
         """What build refuses from the parameters and sizes alone, in its order."""
@@ -475,25 +499,33 @@ class PythonLshIndex:
     def _copies(self, ranges, a, b, with_pos=False):
         """Every (query, id) copy of the probed buckets of queries a..b-1.
 
-        Static buckets first, then candidate buckets; with_pos also gives each
-        copy's position in its bucket (static bucket, then candidate bucket)
-        and the bucket's full size.
+        Static buckets first, then candidate buckets; with_pos leaves the
+        retired copies out and gives each other copy's position in its bucket
+        (static bucket, then candidate bucket) and the bucket's size, both
+        counting the entries not retired.
         """
         (ss, sl), (cs, cl) = ranges
         per_q = self._l * ss.shape[2]
         parts = []
-        for tier, (start, length), ids in ((0, (ss, sl), self._static_ids), (1, (cs, cl), self._cand_sorted_ids)):
-            st, ln = start[a:b].ravel(), length[a:b].ravel()
-            flat, entry, within = _expand(st, ln)
-            q = entry // per_q
-            got = ids.ravel()[flat]
-            if with_pos:
-                size = (sl[a:b] + cl[a:b]).ravel()[entry]
-                pos = within + (sl[a:b].ravel()[entry] if tier else 0)
-                parts.append((q, got, pos, size))
-            else:
-                parts.append((q, got))
-        return [np.concatenate(col) for col in zip(*parts)]
+        for start, length, ids in ((ss, sl, self._static_ids), (cs, cl, self._cand_sorted_ids)):
+            flat, entry, within = _expand(start[a:b].ravel(), length[a:b].ravel())
+            parts.append((entry // per_q, ids.ravel()[flat], entry, within))
+        if not with_pos:
+            return [np.concatenate(col) for col in list(zip(*parts))[:2]]
+        # Positions count the bucket's entries that are measured: retired
+        # ones are left out before the bucket is cut into tiles.
+        n_entries = sl[a:b].size
+        lens = []
+        for i, (q, got, entry, within) in enumerate(parts):
+            if self._n_retired:
+                live = self._live(got)
+                within = _ranks(entry, live)
+                q, got, entry, within = q[live], got[live], entry[live], within[live]
+                parts[i] = (q, got, entry, within)
+            lens.append(np.bincount(entry, minlength=n_entries))
+        size = lens[0] + lens[1]
+        (qs, gs, es, ws), (qc, gc, ec, wc) = parts
+        return [np.concatenate(col) for col in ((qs, qc), (gs, gc), (ws, wc + lens[0][ec]), (size[es], size[ec]))]
 
     def _distances(self, qf, ids, q, kernel=_sum_general):
         if ids.size == 0:
@@ -568,7 +600,8 @@ class PythonLshIndex:
         dist = np.full((m, k), np.inf, np.float64)
         if k == 0 or m == 0:
             return idx, dist
-        a = self._n_points - 1 if ex is not None else self._n_points
+        live = self._n_points - self._n_retired
+        a = live - 1 if ex is not None else live
         need = min(k, max(a, 0))
         exv = ex if ex is not None else np.full(m, -1, np.int64)
         if m >= 64 and self._block != 1:
@@ -607,7 +640,7 @@ class PythonLshIndex:
             self._add("cands", gathered)
             self._add("pairs", gathered)
             t1 = time.perf_counter_ns()
-            keep = ids != ex[q]
+            keep = (ids != ex[q]) & self._live(ids)
             q, ids = q[keep], ids[keep]
             found[a:b] = np.bincount(q - a, minlength=b - a)
             self._write(idx, dist, *self._select(q, ids, self._distances(qf, ids, q), k))
@@ -644,7 +677,7 @@ class PythonLshIndex:
 
     def _refine_one(self, qf, ids, k, ex):
         ids = np.unique(ids)
-        ids = ids[ids != ex]
+        ids = ids[(ids != ex) & self._live(ids)]
         bits = self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64))
         order = np.lexsort((ids, bits))[:k]
         return ids[order], bits[order]
@@ -689,7 +722,7 @@ class PythonLshIndex:
                 q, ids = self._copies(ranges, a, b)
                 u = np.unique(q * n + ids)
                 q, ids = u // n + a, u % n
-                keep = ids != ex[q]
+                keep = (ids != ex[q]) & self._live(ids)
                 q, ids = q[keep], ids[keep]
                 bits, clash = self._distances(qf, ids, q, kernel), []
             found[a:b] = np.bincount(q - a, minlength=b - a)
@@ -732,6 +765,7 @@ class PythonLshIndex:
         for t in range(self._l):
             for key in sorted(set(probe_keys[t].tolist())):
                 ids = np.concatenate(self._range_ids(t, key, 1))
+                ids = ids[self._live(ids)]
                 if ids.size == 0:
                     continue
                 pos = np.arange(ids.size)
@@ -795,7 +829,7 @@ class PythonLshIndex:
                 q, ids = self._copies(ranges, a, b)
                 u = np.unique(q * n + ids)
                 q, ids = u // n + a, u % n
-                keep = ids != exv[q]
+                keep = (ids != exv[q]) & self._live(ids)
                 q, ids = q[keep], ids[keep]
                 bits = self._distances(qf, ids, q)
                 hit = bits.view(np.float32) <= r  # inclusive; NaN never passes
@@ -882,6 +916,32 @@ class PythonLshIndex:
         self._n_static, self._n_points = N, N + m
         self._f64, self._f32 = f64, f32
         self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = cand
+
+    def retire(self, ids) -> None:
+        """Retire points: no query returns them again, from either tier.
+
+        Their ids stay taken (never given to another point) and their entries
+        stay in the tables and tiers; `update` still moves a retired candidate
+        and `promote` archives it, retired. `build` starts with none retired.
+        Retiring an id again changes nothing.
+
+        Args:
+            ids: `(m,)` int64, each in `[0, n_points)`; otherwise ValueError
+                and nothing is retired.
+        """
+        ids = _read(_to_array(ids, "ids", 1, np.int64), "ids")
+        bad = (ids < 0) | (ids >= self._n_points)
+        if bad.any():
+            raise ValueError(f"ids must lie in [0, {self._n_points}) to be retired, got {ids[np.argmax(bad)]}")
+        if ids.size == 0:
+            return
+        retired = self._retired
+        if retired.size <= ids.max():
+            retired = np.concatenate([retired, np.zeros(int(ids.max()) + 1 - retired.size, bool)])
+        else:
+            retired = retired.copy()
+        retired[ids] = True
+        self._retired, self._n_retired = retired, int(retired.sum())
 
     # ------------------------------------------------------------ statistics
 

@@ -30,6 +30,7 @@ PyMethodDef index_methods[] = {
      doc::query_radius},
     {"update", PLOVIK_FASTCALL(method_update), METH_FASTCALL | METH_KEYWORDS, doc::update},
     {"promote", PLOVIK_FASTCALL(method_promote), METH_FASTCALL | METH_KEYWORDS, doc::promote},
+    {"retire", PLOVIK_FASTCALL(method_retire), METH_FASTCALL | METH_KEYWORDS, doc::retire},
     {"stats", method_stats, METH_NOARGS, doc::stats},
     {"reset_stats", method_reset_stats, METH_NOARGS, doc::reset_stats},
     {nullptr, nullptr, 0, nullptr},
@@ -39,6 +40,7 @@ PyGetSetDef index_getset[] = {
     {"n_points", get_n_points, nullptr, doc::n_points, nullptr},
     {"n_static", get_n_static, nullptr, doc::n_static, nullptr},
     {"n_candidates", get_n_candidates, nullptr, doc::n_candidates, nullptr},
+    {"n_retired", get_n_retired, nullptr, doc::n_retired, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

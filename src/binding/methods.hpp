@@ -23,11 +23,14 @@ PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
 PyObject* method_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
+PyObject* method_retire(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
 PyObject* method_stats(PyObject* self, PyObject* unused);
 PyObject* method_reset_stats(PyObject* self, PyObject* unused);
 
 PyObject* get_n_points(PyObject* self, void* closure);
 PyObject* get_n_static(PyObject* self, void* closure);
 PyObject* get_n_candidates(PyObject* self, void* closure);
+PyObject* get_n_retired(PyObject* self, void* closure);
 
 }  // namespace plovik::py

@@ -9,6 +9,7 @@
 
 #include "index/counters.hpp"
 #include "index/memory/array.hpp"
+#include "index/retired.hpp"
 
 namespace plovik {
 
@@ -51,10 +52,14 @@ struct Index {
   std::size_t n_points = 0;
   std::size_t n_static = 0;
 
+  // Points no query returns any more (retire); cleared by build.
+  RetiredSet retired;
+
   // Cumulative k-nearest query counters, read by stats().
   QueryCounters counters;
 
   std::size_t n_cand() const { return n_points - n_static; }
+  std::size_t n_live() const { return n_points - retired.count; }
 };
 
 // b^K multiplied out in signed 64-bit arithmetic from 1, or nothing when a

@@ -1,4 +1,4 @@
-// The read-only properties n_points, n_static and n_candidates.
+// The read-only properties n_points, n_static, n_candidates and n_retired.
 #include "binding/access.hpp"
 #include "binding/methods.hpp"
 
@@ -26,6 +26,10 @@ PyObject* get_n_static(PyObject* self, void*) {
 
 PyObject* get_n_candidates(PyObject* self, void*) {
   return read_size(self, [](const Index& ix) { return ix.n_cand(); });
+}
+
+PyObject* get_n_retired(PyObject* self, void*) {
+  return read_size(self, [](const Index& ix) { return ix.retired.count; });
 }
 
 }  // namespace plovik::py

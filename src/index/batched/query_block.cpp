@@ -135,9 +135,27 @@ uint64_t find_runs(const Index& ix, BlockWorkspace& w, std::size_t t) {
   return pairs;
 }
 
-// Every run of table t: its bucket's ids, cut into tiles of 128 rows whose
-// coordinates are copied and measured against each entry of the run in
-// order. Reads and writes the workspace's arrays without resizing them.
+// The ids of run's bucket that are not retired, in bucket order, into
+// `out`; returns their number. A retired entry is passed over in the row
+// lookahead as if it had been read, so that the rows requested ahead stay
+// those of the entries about to be measured.
+std::size_t live_bucket_ids(const RetiredSet& retired, const KeyRun& run, BlockPrefetch& ahead,
+                            int64_t* out) {
+  std::size_t n = 0;
+  for (std::size_t p = 0; p < run.size(); ++p) {
+    const int64_t id = ahead.id_at(run, p);
+    if (retired.contains(static_cast<uint64_t>(id))) {
+      ahead.on_row();
+      continue;
+    }
+    out[n++] = id;
+  }
+  return n;
+}
+
+// Every run of table t: its bucket's ids (those not retired), cut into
+// tiles of 128 rows whose coordinates are copied and measured against each
+// entry of the run in order. Reads and writes the workspace's arrays without resizing them.
 template <class Kernel>
 void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
                const Kernel& kernel) {
@@ -146,6 +164,7 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
   const ProbeKey* pk = w.probe_keys.data();
   const KeyRun* runs = w.runs.data();
   const std::size_t n_runs = w.runs.size();
+  const bool any_retired = !ix.retired.empty();
   BlockPrefetch ahead{runs,
                       n_runs,
                       ix.n_static > 0 ? ix.static_ids.data() + t * ix.n_static : nullptr,
@@ -157,9 +176,11 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
     if (i + heaps_runs_ahead < n_runs)
       prefetch_entries(runs[i + heaps_runs_ahead], pk, w.heaps.data(), k, w.queries_f32.data(), d);
     const KeyRun& run = runs[i];
-    const std::size_t size = run.size();
     int64_t* bucket_ids = w.bucket_ids.data();
-    for (std::size_t p = 0; p < size; ++p) bucket_ids[p] = ahead.id_at(run, p);
+    const std::size_t size = any_retired ? live_bucket_ids(ix.retired, run, ahead, bucket_ids)
+                                         : run.size();
+    if (!any_retired)
+      for (std::size_t p = 0; p < size; ++p) bucket_ids[p] = ahead.id_at(run, p);
     for (std::size_t first = 0; first < size; first += tile_rows) {
       const std::size_t n = std::min(tile_rows, size - first);
       const int64_t* ids = bucket_ids + first;

@@ -71,6 +71,7 @@ void build(Index& ix, Array<double> points, std::size_t n, std::size_t d,
   ix.static_ids = std::move(stat.ids);
   ix.static_offsets = std::move(stat.offsets);
   install_candidate_tier(ix, std::move(cand));
+  ix.retired = RetiredSet{};  // new points: none retired
 }
 
 }  // namespace plovik
