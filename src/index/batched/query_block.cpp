@@ -136,9 +136,9 @@ uint64_t find_runs(const Index& ix, BlockWorkspace& w, std::size_t t) {
 }
 
 // The ids of run's bucket that are not retired, in bucket order, into
-// `out`; returns their number. A retired entry is passed over in the row
-// lookahead as if it had been read, so that the rows requested ahead stay
-// those of the entries about to be measured.
+// `out`; returns their number. The row lookahead counts every entry (it
+// requests no retired row): a retired one is passed over there as if read,
+// so that the rows requested ahead stay those about to be measured.
 std::size_t live_bucket_ids(const RetiredSet& retired, const KeyRun& run, BlockPrefetch& ahead,
                             int64_t* out) {
   std::size_t n = 0;
@@ -170,7 +170,8 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
                       ix.n_static > 0 ? ix.static_ids.data() + t * ix.n_static : nullptr,
                       ix.n_cand() > 0 ? ix.cand_sorted_ids.data() + t * ix.n_cand() : nullptr,
                       coords,
-                      d};
+                      d,
+                      ix.retired};
   for (std::size_t i = 0; i < n_runs; ++i) {
     ahead.ids_through(i + ids_runs_ahead);
     if (i + heaps_runs_ahead < n_runs)

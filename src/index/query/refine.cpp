@@ -31,17 +31,18 @@ void measure(const Candidates& c, std::size_t D, const float* q, Slot* heap, std
   const std::size_t last = dims > 0 ? dims - 1 : 0;
   const bool any_retired = !c.retired.empty();
   const auto row = [&](std::size_t i) { return c.coords + c.ids[i] * d; };
-  for (std::size_t i = 0; i < std::min(c.n, coords_ahead); ++i) {
+  // A retired candidate is neither measured nor has its row fetched.
+  const auto skipped = [&](std::size_t i) { return any_retired && c.retired.contains(c.ids[i]); };
+  const auto fetch = [&](std::size_t i) {
+    if (skipped(i)) return;
     prefetch(row(i));
     prefetch(row(i) + last);
-  }
+  };
+  for (std::size_t i = 0; i < std::min(c.n, coords_ahead); ++i) fetch(i);
   for (std::size_t i = 0; i < c.n; ++i) {
-    if (i + coords_ahead < c.n) {
-      prefetch(row(i + coords_ahead));
-      prefetch(row(i + coords_ahead) + last);
-    }
+    if (i + coords_ahead < c.n) fetch(i + coords_ahead);
     const auto id = static_cast<int64_t>(c.ids[i]);
-    if (id == excluded || (any_retired && c.retired.contains(c.ids[i]))) continue;
+    if (id == excluded || skipped(i)) continue;
     const float dist = Dim > 0 ? torus_l1_f32<Dim>(q, row(i)) : torus_l1_f32(q, row(i), dims);
     const uint32_t bits = distance_bits(dist);
     // A full heap rejects most candidates with one comparison.
