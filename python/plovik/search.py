@@ -77,6 +77,7 @@ class _RawIndex(Protocol):
     n_points: int
     n_static: int
     n_candidates: int
+    n_retired: int
 
     def build(self, points: npt.NDArray[np.float64], n_static: int) -> None: ...
     def tables(self) -> dict[str, npt.NDArray[np.int64]]: ...
@@ -498,8 +499,12 @@ class PlovikSearch:
     are found, never in how far they are.
 
     One search may be shared by many threads: queries run together, and
-    `build`, `update`, `promote` and `retune` wait for them and run alone
-    (a waiting change holds new queries back, so it is never starved).
+    `build`, `update`, `promote`, `retire` and `retune` wait for them and
+    run alone (a waiting change holds new queries back, so it is never
+    starved).
+
+    `retire(ids)` takes points out of every answer for good; their ids are
+    never reused and still count in n_points (`n_live` does not).
 
     Settings not given are tuned by `build` on the data it receives, to reach
     `recall` for the k nearest neighbours at the least modelled query cost
