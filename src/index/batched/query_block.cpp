@@ -155,7 +155,8 @@ std::size_t live_bucket_ids(const RetiredSet& retired, const KeyRun& run, BlockP
 
 // Every run of table t: its bucket's ids (those not retired), cut into
 // tiles of 128 rows whose coordinates are copied and measured against each
-// entry of the run in order. Reads and writes the workspace's arrays without resizing them.
+// entry of the run in order. Reads and writes the workspace's arrays
+// without resizing them.
 template <class Kernel>
 void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
                const Kernel& kernel) {
