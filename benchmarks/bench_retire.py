@@ -6,7 +6,7 @@ Cost: each retirement (the raw index's and PlovikSearch's, which checks the
 ids first) is paired with a fresh build before it; medians of the times and
 of the ratios. Queries: the index with 10% retired and an index built from
 the other 90% alone (the same hash, the same points in the same tiers) answer
-the same 10,000 queries (k = 10) in turns, on the batched and on the
+the same 2,000 queries (k = 10) in turns, many short rounds, on the batched and on the
 per-query path (`block=1`); the median of the rounds' ratios is the speed
 kept, in wall time and in CPU time of all worker threads (steadier on a
 shared machine). The rows of the two are compared too (ids of the second
@@ -90,8 +90,8 @@ def query_speed(pts, retired, Q, rounds, block):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--repeats", type=int, default=5)
-    ap.add_argument("--rounds", type=int, default=7)
-    ap.add_argument("--queries", type=int, default=10_000)
+    ap.add_argument("--rounds", type=int, default=21)
+    ap.add_argument("--queries", type=int, default=2_000)
     ap.add_argument("--threads", type=int, default=None,
                     help="worker threads of the queries (default: the whole pool); 1 is steadiest on a shared machine")
     a = ap.parse_args()

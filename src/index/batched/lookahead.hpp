@@ -11,7 +11,6 @@
 
 #include "index/batched/workspace.hpp"
 #include "index/memory/prefetch.hpp"
-#include "index/retired.hpp"
 
 namespace plovik {
 
@@ -29,7 +28,6 @@ struct BlockPrefetch {
   const int64_t* cand_ids;
   const float* coords;
   std::size_t d;
-  const RetiredSet& retired;  // rows never read, so never requested
   bool one_line;  // no row crosses a cache line
 
   // The ids whose rows are requested next: a run's static or candidate
@@ -43,10 +41,9 @@ struct BlockPrefetch {
   std::size_t ids_run = 0;    // the next run whose ids to request
 
   BlockPrefetch(const KeyRun* runs, std::size_t n_runs, const int64_t* static_ids,
-                const int64_t* cand_ids, const float* coords, std::size_t d,
-                const RetiredSet& retired)
+                const int64_t* cand_ids, const float* coords, std::size_t d)
       : runs(runs), n_runs(n_runs), static_ids(static_ids), cand_ids(cand_ids), coords(coords),
-        d(d), retired(retired),
+        d(d),
         one_line(64 % (d * sizeof(float)) == 0 && reinterpret_cast<uintptr_t>(coords) % 64 == 0) {}
 
   // Id of entry p of run r's bucket: its static part, then its candidate part.
@@ -86,12 +83,10 @@ struct BlockPrefetch {
   // The lines holding the next row.
   void next_row() {
     if (at == end && !next_part()) return;
-    const auto id = static_cast<uint64_t>(*at++);
-    ++requested;
-    if (retired.contains(id)) return;
-    const float* row = coords + id * d;
+    const float* row = coords + static_cast<std::size_t>(*at++) * d;
     prefetch(row);
     if (!one_line) prefetch(row + d - 1);
+    ++requested;
   }
 
   // Before a row is read from coords_f32, in the order of the runs.

@@ -136,20 +136,20 @@ uint64_t find_runs(const Index& ix, BlockWorkspace& w, std::size_t t) {
 }
 
 // The ids of run's bucket that are not retired, in bucket order, into
-// `out`; returns their number. The row lookahead counts every entry (it
-// requests no retired row): a retired one is passed over there as if read,
-// so that the rows requested ahead stay those about to be measured.
+// `out`; returns their number. Without a branch on the retired bit, which
+// follows no pattern. The row lookahead requests every entry's row (a test
+// of the bit there would hold each request back until the bit is read):
+// the retired ones are passed over there as if read, so that the rows
+// requested ahead stay those about to be measured.
 std::size_t live_bucket_ids(const RetiredSet& retired, const KeyRun& run, BlockPrefetch& ahead,
                             int64_t* out) {
   std::size_t n = 0;
   for (std::size_t p = 0; p < run.size(); ++p) {
     const int64_t id = ahead.id_at(run, p);
-    if (retired.contains(static_cast<uint64_t>(id))) {
-      ahead.on_row();
-      continue;
-    }
-    out[n++] = id;
+    out[n] = id;
+    n += !retired.contains(static_cast<uint64_t>(id));
   }
+  for (std::size_t r = n; r < run.size(); ++r) ahead.on_row();
   return n;
 }
 
@@ -171,8 +171,7 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
                       ix.n_static > 0 ? ix.static_ids.data() + t * ix.n_static : nullptr,
                       ix.n_cand() > 0 ? ix.cand_sorted_ids.data() + t * ix.n_cand() : nullptr,
                       coords,
-                      d,
-                      ix.retired};
+                      d};
   for (std::size_t i = 0; i < n_runs; ++i) {
     ahead.ids_through(i + ids_runs_ahead);
     if (i + heaps_runs_ahead < n_runs)
