@@ -72,8 +72,9 @@ def test_backends_agree_and_never_return_a_retired_point(case, data):
 
 def test_batched_d8_groups_are_cut_from_the_live_entries():
     """At d = 8 a row measured in a group of four has another sum than a row
-    of a tile's tail: the tiles are cut from the entries not retired, in
-    both backends. One table and no probes: each pair is measured once."""
+    of a tile's tail: a retired row keeps its place in the tiles (it is
+    turned away from the heap after measuring), in both backends. One table
+    and no probes: each pair is measured once."""
     rng = np.random.default_rng(8)
     native, reference = built(random_params(rng, 8, 1, 1, 2, probes=0), rng.random((700, 8)), 500)
     Q = rng.random((300, 8))

@@ -171,12 +171,6 @@ def _cell_codes(y, b):
     return np.minimum(code, b - 1, out=code)
 
 
-def _ranks(entry, live):
-    """Per copy, the live copies before it with the same entry (copies sorted by entry)."""
-    before = np.cumsum(live) - live
-    return before - before[np.searchsorted(entry, entry, "left")]
-
-
 def _expand(starts, lens):
     """Concatenated ranges [starts[i], starts[i] + lens[i]) and their entry index."""
     lens = lens.astype(np.int64, copy=False)
@@ -499,33 +493,25 @@ class PythonLshIndex:
     def _copies(self, ranges, a, b, with_pos=False):
         """Every (query, id) copy of the probed buckets of queries a..b-1.
 
-        Static buckets first, then candidate buckets; with_pos leaves the
-        retired copies out and gives each other copy's position in its bucket
-        (static bucket, then candidate bucket) and the bucket's size, both
-        counting the entries not retired.
+        Static buckets first, then candidate buckets; with_pos also gives each
+        copy's position in its bucket (static bucket, then candidate bucket)
+        and the bucket's full size.
         """
         (ss, sl), (cs, cl) = ranges
         per_q = self._l * ss.shape[2]
         parts = []
-        for start, length, ids in ((ss, sl, self._static_ids), (cs, cl, self._cand_sorted_ids)):
-            flat, entry, within = _expand(start[a:b].ravel(), length[a:b].ravel())
-            parts.append((entry // per_q, ids.ravel()[flat], entry, within))
-        if not with_pos:
-            return [np.concatenate(col) for col in list(zip(*parts))[:2]]
-        # Positions count the bucket's entries that are measured: retired
-        # ones are left out before the bucket is cut into tiles.
-        n_entries = sl[a:b].size
-        lens = []
-        for i, (q, got, entry, within) in enumerate(parts):
-            if self._n_retired:
-                live = self._live(got)
-                within = _ranks(entry, live)
-                q, got, entry, within = q[live], got[live], entry[live], within[live]
-                parts[i] = (q, got, entry, within)
-            lens.append(np.bincount(entry, minlength=n_entries))
-        size = lens[0] + lens[1]
-        (qs, gs, es, ws), (qc, gc, ec, wc) = parts
-        return [np.concatenate(col) for col in ((qs, qc), (gs, gc), (ws, wc + lens[0][ec]), (size[es], size[ec]))]
+        for tier, (start, length), ids in ((0, (ss, sl), self._static_ids), (1, (cs, cl), self._cand_sorted_ids)):
+            st, ln = start[a:b].ravel(), length[a:b].ravel()
+            flat, entry, within = _expand(st, ln)
+            q = entry // per_q
+            got = ids.ravel()[flat]
+            if with_pos:
+                size = (sl[a:b] + cl[a:b]).ravel()[entry]
+                pos = within + (sl[a:b].ravel()[entry] if tier else 0)
+                parts.append((q, got, pos, size))
+            else:
+                parts.append((q, got))
+        return [np.concatenate(col) for col in zip(*parts)]
 
     def _distances(self, qf, ids, q, kernel=_sum_general):
         if ids.size == 0:
@@ -746,7 +732,7 @@ class PythonLshIndex:
         q = q + a
         tile_len = np.minimum(_TILE, size - (pos // _TILE) * _TILE)
         full = (pos % _TILE) < 4 * (tile_len // 4)
-        keep = ids != ex[q]
+        keep = (ids != ex[q]) & self._live(ids)
         n = max(self._n_points, 1)
         u = np.unique(((q * n + ids) * 2 + full)[keep])
         pair, grp = u >> 1, (u & 1).astype(bool)
@@ -765,7 +751,6 @@ class PythonLshIndex:
         for t in range(self._l):
             for key in sorted(set(probe_keys[t].tolist())):
                 ids = np.concatenate(self._range_ids(t, key, 1))
-                ids = ids[self._live(ids)]
                 if ids.size == 0:
                     continue
                 pos = np.arange(ids.size)
@@ -776,8 +761,9 @@ class PythonLshIndex:
                     self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64), _sum_d8_group),
                     self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64), _sum_general),
                 )
-                for x, v in zip(ids.tolist(), bits.tolist()):
-                    if x == ex:
+                live = self._live(ids)
+                for x, v, alive in zip(ids.tolist(), bits.tolist(), live.tolist()):
+                    if x == ex or not alive:
                         continue
                     if len(heap) < k:
                         if x not in present:

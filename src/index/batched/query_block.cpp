@@ -23,11 +23,13 @@ struct QueryHeap {
   std::size_t k;
   std::size_t len;
   int64_t excluded;
+  const RetiredSet& retired;
   uint32_t worst_bits = 0;  // the entry a candidate must beat: the root when
   int64_t worst_id = 0;     // full, else the largest pair, which all others beat
 
-  QueryHeap(Slot* heap, std::size_t k, std::size_t len, int64_t excluded)
-      : heap(heap), k(k), len(len), excluded(excluded) {
+  QueryHeap(Slot* heap, std::size_t k, std::size_t len, int64_t excluded,
+            const RetiredSet& retired)
+      : heap(heap), k(k), len(len), excluded(excluded), retired(retired) {
     reload_worst();
   }
 
@@ -42,10 +44,13 @@ struct QueryHeap {
   }
 
   // The inline admission test against the worst slot spares heap_offer (and
-  // its scan for a repeated id) every candidate that cannot enter.
+  // its scan for a repeated id) every candidate that cannot enter. The
+  // excluded id and the retired points never enter; they are looked for
+  // only among the few candidates that pass the test, so a retired point
+  // costs what any other rejected candidate does.
   void offer(uint32_t bits, int64_t id) {
-    if (id == excluded) return;
     if (bits < worst_bits || (bits == worst_bits && id < worst_id)) {
+      if (id == excluded || retired.contains(static_cast<uint64_t>(id))) return;
       heap_offer(heap, k, len, bits, id);
       reload_worst();
     }
@@ -135,28 +140,9 @@ uint64_t find_runs(const Index& ix, BlockWorkspace& w, std::size_t t) {
   return pairs;
 }
 
-// The ids of run's bucket that are not retired, in bucket order, into
-// `out`; returns their number. Without a branch on the retired bit, which
-// follows no pattern. The row lookahead requests every entry's row (a test
-// of the bit there would hold each request back until the bit is read):
-// the retired ones are passed over there as if read, so that the rows
-// requested ahead stay those about to be measured.
-std::size_t live_bucket_ids(const RetiredSet& retired, const KeyRun& run, BlockPrefetch& ahead,
-                            int64_t* out) {
-  std::size_t n = 0;
-  for (std::size_t p = 0; p < run.size(); ++p) {
-    const int64_t id = ahead.id_at(run, p);
-    out[n] = id;
-    n += !retired.contains(static_cast<uint64_t>(id));
-  }
-  for (std::size_t r = n; r < run.size(); ++r) ahead.on_row();
-  return n;
-}
-
-// Every run of table t: its bucket's ids (those not retired), cut into
-// tiles of 128 rows whose coordinates are copied and measured against each
-// entry of the run in order. Reads and writes the workspace's arrays
-// without resizing them.
+// Every run of table t: its bucket's ids, cut into tiles of 128 rows whose
+// coordinates are copied and measured against each entry of the run in
+// order. Reads and writes the workspace's arrays without resizing them.
 template <class Kernel>
 void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
                const Kernel& kernel) {
@@ -165,7 +151,6 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
   const ProbeKey* pk = w.probe_keys.data();
   const KeyRun* runs = w.runs.data();
   const std::size_t n_runs = w.runs.size();
-  const bool any_retired = !ix.retired.empty();
   BlockPrefetch ahead{runs,
                       n_runs,
                       ix.n_static > 0 ? ix.static_ids.data() + t * ix.n_static : nullptr,
@@ -177,11 +162,9 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
     if (i + heaps_runs_ahead < n_runs)
       prefetch_entries(runs[i + heaps_runs_ahead], pk, w.heaps.data(), k, w.queries_f32.data(), d);
     const KeyRun& run = runs[i];
+    const std::size_t size = run.size();
     int64_t* bucket_ids = w.bucket_ids.data();
-    const std::size_t size = any_retired ? live_bucket_ids(ix.retired, run, ahead, bucket_ids)
-                                         : run.size();
-    if (!any_retired)
-      for (std::size_t p = 0; p < size; ++p) bucket_ids[p] = ahead.id_at(run, p);
+    for (std::size_t p = 0; p < size; ++p) bucket_ids[p] = ahead.id_at(run, p);
     for (std::size_t first = 0; first < size; first += tile_rows) {
       const std::size_t n = std::min(tile_rows, size - first);
       const int64_t* ids = bucket_ids + first;
@@ -190,7 +173,7 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
         // once, so they are measured where they lie. Same rows, same
         // groups of four, same sums as through the tile.
         const std::size_t j = pk[run.first].query;
-        QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j]);
+        QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j], ix.retired);
         const auto row = [&](std::size_t r) {
           return coords + static_cast<std::size_t>(ids[r]) * d;
         };
@@ -207,7 +190,7 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
       const auto row = [&](std::size_t r) -> const float* { return tile + r * d; };
       for (std::size_t e = run.first; e < run.first + run.count; ++e) {
         const std::size_t j = pk[e].query;
-        QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j]);
+        QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j], ix.retired);
         measure_rows<false>(kernel, w.queries_f32.data() + j * d, row, w.tile_ids.data(), n, h,
                             ahead);
         w.heap_lens[j] = static_cast<uint32_t>(h.len);
