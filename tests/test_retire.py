@@ -17,13 +17,15 @@ from query_helpers import assert_rows_equal, brute_row, built, counted, indexes
 
 
 def live_brute(points, retired, Q, k, exclude=None):
-    """Brute-force rows over the points not retired, ids mapped back."""
+    """Brute-force rows over the points not retired, ids mapped back; an
+    excluded id that is retired excludes nothing."""
     live = np.setdiff1d(np.arange(len(points)), retired)
-    rows = [brute_row(points[live], q, k, -1 if exclude is None else int(np.searchsorted(live, exclude[i]))
-                      if exclude is not None and exclude[i] in live else -1) for i, q in enumerate(Q)]
-    idx = np.array([r[0] for r in rows]).reshape(len(Q), k)
-    dist = np.array([r[1] for r in rows]).reshape(len(Q), k)
-    return np.where(idx >= 0, live[np.maximum(idx, 0)] if live.size else -1, -1), dist
+    idx, dist = np.full((len(Q), k), -1), np.full((len(Q), k), np.inf)
+    for i, q in enumerate(Q):
+        ex = -1 if exclude is None or exclude[i] not in live else int(np.searchsorted(live, exclude[i]))
+        rows, dist[i] = brute_row(points[live], q, k, ex)
+        idx[i] = np.where(rows >= 0, live[np.maximum(rows, 0)] if live.size else -1, -1)
+    return idx, dist
 
 
 def assert_none_retired(retired, *arrays):
