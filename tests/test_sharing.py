@@ -16,12 +16,14 @@ D, N, CAND = 6, 6000, 800
 
 
 def epochs(seed=0, count=4):
-    """The changes of the run, in order: ("update", coords) and ("promote", rows)."""
+    """The changes of the run, in order: ("update", coords), ("retire", ids)
+    and ("promote", rows)."""
     rng = np.random.default_rng(seed)
     steps, cand = [], rng.random((CAND, D))
-    for _ in range(count):
+    for epoch in range(count):
         cand = (cand + rng.normal(0, 0.02, cand.shape)) % 1.0
         steps.append(("update", cand))
+        steps.append(("retire", rng.choice(N + epoch * CAND, 200, replace=False)))
         cand = rng.random((CAND, D))
         steps.append(("promote", cand))
     return steps

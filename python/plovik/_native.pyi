@@ -34,14 +34,18 @@ class RustLshIndex:
     def n_candidates(self) -> int:
         """Points in the candidate tier."""
     @property
+    def n_retired(self) -> int:
+        """Points retired, both tiers (counted in n_points too)."""
+    @property
     def nbytes(self) -> int:
         """Bytes the index holds, an int: the sum of `nbytes_by_part`."""
     @property
     def nbytes_by_part(self) -> dict[str, int]:
         """Bytes the index holds by part: "coordinates" (single precision of
         every point, double precision of the candidates), "ids" (32-bit, both
-        tiers), "directories" (where each bucket lies) and "reuse" (replaced
-        large arrays kept for the next build, update or promote)."""
+        tiers, and a bit per id up to the last one retired), "directories"
+        (where each bucket lies) and "reuse" (replaced large arrays kept for
+        the next build, update or promote)."""
     def points(self) -> npt.NDArray[np.float32]:
         """The `(n_points, d)` float32 coordinates distances are measured on:
         every point wrapped onto `[0, 1)` and rounded to single precision."""
@@ -67,6 +71,8 @@ class RustLshIndex:
         """Selective refresh: re-place only entries whose key changed."""
     def promote(self, new_candidates: npt.NDArray[np.float64]) -> None:
         """Merge candidates into the static tier, then install the new batch."""
+    def retire(self, ids: npt.NDArray[np.int64]) -> None:
+        """Retire points: no query returns them again, from either tier."""
     def stats(self) -> dict[str, int]:
         """Cumulative query-phase profile."""
     def reset_stats(self) -> None:

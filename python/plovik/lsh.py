@@ -288,6 +288,8 @@ class PythonLshIndex:
         self._static_keys = self._static_ids = empty
         self._cand_keys = self._cand_sorted_keys = self._cand_sorted_ids = empty
         self._counters = dict.fromkeys(QUERY_COUNTERS, 0)
+        self._retired = np.zeros(0, bool)  # per id below its size; ids beyond are live
+        self._n_retired = 0
 
     # ------------------------------------------------------------ properties
 
@@ -305,6 +307,21 @@ class PythonLshIndex:
     def n_candidates(self) -> int:
         """Points in the candidate tier."""
         return self._n_points - self._n_static
+
+    @property
+    def n_retired(self) -> int:
+        """Points retired, both tiers (counted in n_points too)."""
+        return self._n_retired
+
+    def _live(self, ids):
+        """Per id, whether it is not retired."""
+        r = self._retired
+        if not self._n_retired:
+            return np.ones(ids.shape, bool)
+        inside = ids < r.size
+        live = np.ones(ids.shape, bool)
+        live[inside] = ~r[ids[inside]]
+        return live
 
     # -------------------------------------------------------------- hashing
 
@@ -406,6 +423,7 @@ class PythonLshIndex:
         self._f64, self._f32 = f64, f32
         self._static_keys, self._static_ids = static_keys, static_ids
         self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = cand
+        self._retired, self._n_retired = np.zeros(0, bool), 0
 
     def _validate_build(self, n, d, n_static):
         """What build refuses from the parameters and sizes alone, in its order."""
@@ -568,7 +586,8 @@ class PythonLshIndex:
         dist = np.full((m, k), np.inf, np.float64)
         if k == 0 or m == 0:
             return idx, dist
-        a = self._n_points - 1 if ex is not None else self._n_points
+        live = self._n_points - self._n_retired
+        a = live - 1 if ex is not None else live
         need = min(k, max(a, 0))
         exv = ex if ex is not None else np.full(m, -1, np.int64)
         if m >= 64 and self._block != 1:
@@ -607,7 +626,7 @@ class PythonLshIndex:
             self._add("cands", gathered)
             self._add("pairs", gathered)
             t1 = time.perf_counter_ns()
-            keep = ids != ex[q]
+            keep = (ids != ex[q]) & self._live(ids)
             q, ids = q[keep], ids[keep]
             found[a:b] = np.bincount(q - a, minlength=b - a)
             self._write(idx, dist, *self._select(q, ids, self._distances(qf, ids, q), k))
@@ -644,7 +663,7 @@ class PythonLshIndex:
 
     def _refine_one(self, qf, ids, k, ex):
         ids = np.unique(ids)
-        ids = ids[ids != ex]
+        ids = ids[(ids != ex) & self._live(ids)]
         bits = self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64))
         order = np.lexsort((ids, bits))[:k]
         return ids[order], bits[order]
@@ -689,7 +708,7 @@ class PythonLshIndex:
                 q, ids = self._copies(ranges, a, b)
                 u = np.unique(q * n + ids)
                 q, ids = u // n + a, u % n
-                keep = ids != ex[q]
+                keep = (ids != ex[q]) & self._live(ids)
                 q, ids = q[keep], ids[keep]
                 bits, clash = self._distances(qf, ids, q, kernel), []
             found[a:b] = np.bincount(q - a, minlength=b - a)
@@ -713,7 +732,7 @@ class PythonLshIndex:
         q = q + a
         tile_len = np.minimum(_TILE, size - (pos // _TILE) * _TILE)
         full = (pos % _TILE) < 4 * (tile_len // 4)
-        keep = ids != ex[q]
+        keep = (ids != ex[q]) & self._live(ids)
         n = max(self._n_points, 1)
         u = np.unique(((q * n + ids) * 2 + full)[keep])
         pair, grp = u >> 1, (u & 1).astype(bool)
@@ -742,8 +761,9 @@ class PythonLshIndex:
                     self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64), _sum_d8_group),
                     self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64), _sum_general),
                 )
-                for x, v in zip(ids.tolist(), bits.tolist()):
-                    if x == ex:
+                live = self._live(ids)
+                for x, v, alive in zip(ids.tolist(), bits.tolist(), live.tolist()):
+                    if x == ex or not alive:
                         continue
                     if len(heap) < k:
                         if x not in present:
@@ -795,7 +815,7 @@ class PythonLshIndex:
                 q, ids = self._copies(ranges, a, b)
                 u = np.unique(q * n + ids)
                 q, ids = u // n + a, u % n
-                keep = ids != exv[q]
+                keep = (ids != exv[q]) & self._live(ids)
                 q, ids = q[keep], ids[keep]
                 bits = self._distances(qf, ids, q)
                 hit = bits.view(np.float32) <= r  # inclusive; NaN never passes
@@ -883,6 +903,32 @@ class PythonLshIndex:
         self._f64, self._f32 = f64, f32
         self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = cand
 
+    def retire(self, ids) -> None:
+        """Retire points: no query returns them again, from either tier.
+
+        Their ids stay taken (never given to another point) and their entries
+        stay in the tables and tiers; `update` still moves a retired candidate
+        and `promote` archives it, retired. `build` starts with none retired.
+        Retiring an id again changes nothing.
+
+        Args:
+            ids: `(m,)` int64, each in `[0, n_points)`; otherwise ValueError
+                and nothing is retired.
+        """
+        ids = _read(_to_array(ids, "ids", 1, np.int64), "ids")
+        bad = (ids < 0) | (ids >= self._n_points)
+        if bad.any():
+            raise ValueError(f"ids must lie in [0, {self._n_points}) to be retired, got {ids[np.argmax(bad)]}")
+        if ids.size == 0:
+            return
+        retired = self._retired
+        if retired.size <= ids.max():
+            retired = np.concatenate([retired, np.zeros(int(ids.max()) + 1 - retired.size, bool)])
+        else:
+            retired = retired.copy()
+        retired[ids] = True
+        self._retired, self._n_retired = retired, int(retired.sum())
+
     # ------------------------------------------------------------ inspection
 
     @property
@@ -896,7 +942,7 @@ class PythonLshIndex:
         directories are its per-entry keys, and it keeps nothing for reuse."""
         return {
             "coordinates": self._f64.nbytes + self._f32.nbytes,
-            "ids": self._static_ids.nbytes + self._cand_sorted_ids.nbytes,
+            "ids": self._static_ids.nbytes + self._cand_sorted_ids.nbytes + self._retired.nbytes,
             "directories": self._static_keys.nbytes + self._cand_keys.nbytes + self._cand_sorted_keys.nbytes,
             "reuse": 0,
         }

@@ -79,6 +79,7 @@ class _RawIndex(Protocol):
     n_candidates: int
     nbytes: int
     nbytes_by_part: dict[str, int]
+    n_retired: int
 
     def points(self) -> npt.NDArray[np.float32]: ...
     def build(self, points: npt.NDArray[np.float64], n_static: int) -> None: ...
@@ -91,6 +92,7 @@ class _RawIndex(Protocol):
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
     def update(self, coords: npt.NDArray[np.float64]) -> None: ...
     def promote(self, new_candidates: npt.NDArray[np.float64]) -> None: ...
+    def retire(self, ids: npt.NDArray[np.int64]) -> None: ...
     def stats(self) -> dict[str, int]: ...
     def reset_stats(self) -> None: ...
 
@@ -397,6 +399,24 @@ def _check_result_size(m: int, k: int) -> None:
         )
 
 
+def _positions(ids: npt.NDArray[np.int64] | None, live: npt.NDArray[np.int64]) -> npt.NDArray[np.int64] | None:
+    """Excluded ids as rows of the live points (`live` ascending); -1 for an
+    id that is -1 or retired."""
+    if ids is None:
+        return None
+    pos = np.searchsorted(live, ids)
+    inside = pos < live.size
+    found = inside & (live[np.where(inside, pos, 0)] == ids) if live.size else np.zeros(ids.shape, bool)
+    return np.where(found, pos, -1).astype(np.int64)
+
+
+def _live_ids(rows: npt.NDArray[np.int64], live: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+    """Rows of the live points (-1 for padding) as ids."""
+    if live.size == 0:
+        return rows
+    return np.where(rows >= 0, live[np.maximum(rows, 0)], -1)
+
+
 # ---------------------------------------------------------------------- class
 
 
@@ -476,8 +496,12 @@ class PlovikSearch:
     are found, never in how far they are.
 
     One search may be shared by many threads: queries run together, and
-    `build`, `update`, `promote` and `retune` wait for them and run alone
-    (a waiting change holds new queries back, so it is never starved).
+    `build`, `update`, `promote`, `retire` and `retune` wait for them and
+    run alone (a waiting change holds new queries back, so it is never
+    starved).
+
+    `retire(ids)` takes points out of every answer for good; their ids are
+    never reused and still count in n_points (`n_live` does not).
 
     Settings not given are tuned by `build` on the data it receives, to reach
     `recall` for the k nearest neighbours at the least modelled query cost
@@ -570,6 +594,11 @@ class PlovikSearch:
         self._tuning: Tuning | None = None
         self._build_args: dict[str, Any] = {}
         self._warned = False
+        # Per id, whether it is retired (ids beyond its size are not); and the
+        # live points with their ids, made for the exact scan when first
+        # needed after a change.
+        self._retired = np.zeros(0, bool)
+        self._live: tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]] | None = None
         # Queries share it, changes hold it alone: the raw index would refuse
         # a call that meets a conflicting one instead of waiting for it.
         self._lock = ReadersWriterLock()
@@ -623,8 +652,20 @@ class PlovikSearch:
         """Points in the candidate tier; their ids are n_static ... n_points - 1."""
         return 0 if self._index is None else self._index.n_candidates
 
+    @property
+    @_reads
+    def n_retired(self) -> int:
+        """Points retired (`retire`); counted in n_points, n_static and n_candidates too."""
+        return 0 if self._index is None else self._index.n_retired
+
+    @property
+    @_reads
+    def n_live(self) -> int:
+        """Points a query can return: n_points less the retired ones."""
+        return 0 if self._index is None else self._index.n_points - self._index.n_retired
+
     def __len__(self) -> int:
-        """Points in the index, both tiers."""
+        """Points in the index, both tiers, retired ones included (ids lie in [0, len))."""
         return self.n_points
 
     @property
@@ -747,9 +788,11 @@ class PlovikSearch:
         self._install(X, n_static, capacity, dict(queries=Q, sample=sample, radius=radius))
 
     def _install(
-        self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, args: dict[str, Any]
+        self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, args: dict[str, Any],
+        keep_retired: bool = False,
     ) -> None:
-        """Tune (or apply the fixed rule) and build the raw index."""
+        """Tune (or apply the fixed rule) and build the raw index; a retune
+        (`keep_retired`) retires the same ids again."""
         n = X.shape[0]
         report = None
         if self._tune and n > 0:
@@ -767,6 +810,11 @@ class PlovikSearch:
         index.build(X, n_static)
         self._params, self._index, self._tuning, self._warned = params, index, report, False
         self._build_args = args
+        self._live = None
+        if keep_retired and self._retired.any():  # retune: the same ids stay retired
+            index.retire(np.flatnonzero(self._retired))
+        else:
+            self._retired = np.zeros(0, bool)
 
     def _points(self) -> npt.NDArray[np.float64]:
         """Every point as the index stores it (wrapped, single precision), in float64."""
@@ -774,6 +822,42 @@ class PlovikSearch:
 
     def _exact(self) -> bool:
         return self._tuning is not None and self._tuning.exact
+
+    def _live_points(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64] | None]:
+        """The points the exact scan compares, and their ids (None: all points,
+        each its own row)."""
+        if not self._retired.any():
+            return self._points(), None
+        if self._live is None:
+            ids = self._live_rows()
+            self._live = (self._points()[ids], ids)
+        return self._live
+
+    def _exact_knn(
+        self, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """exact_knn over the live points, with ids: the exact scan skips retired points."""
+        X, live = self._live_points()
+        if live is None:
+            return exact_knn(X, Q, k, ex)
+        idx, dist = exact_knn(X, Q, k, _positions(ex, live))
+        return _live_ids(idx, live), dist
+
+    def _exact_radius(
+        self, Q: npt.NDArray[np.float64], r: float, ex: npt.NDArray[np.int64] | None
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """exact_radius over the live points, with ids."""
+        X, live = self._live_points()
+        if live is None:
+            return exact_radius(X, Q, r, ex)
+        indptr, ids, dists = exact_radius(X, Q, r, _positions(ex, live))
+        return indptr, _live_ids(ids, live), dists
+
+    def _live_rows(self) -> npt.NDArray[np.int64]:
+        """The ids not retired, ascending."""
+        n = self._built("read points").n_points
+        live = np.flatnonzero(~self._retired[:n]).astype(np.int64)
+        return np.concatenate([live, np.arange(self._retired.size, n, dtype=np.int64)])
 
     @_writes
     def retune(self) -> None:
@@ -785,7 +869,7 @@ class PlovikSearch:
         to single precision, the values every distance is measured on.
         """
         index = self._built("retune")
-        self._install(self._points(), index.n_static, None, self._build_args)
+        self._install(self._points(), index.n_static, None, self._build_args, keep_retired=True)
 
     @_reads
     def estimate_recall(self, k: int | None = None, sample: int | None = None) -> RecallEstimate:
@@ -798,14 +882,15 @@ class PlovikSearch:
         index = self._built("estimate recall")
         k = self._k if k is None else _at_least(k, "k", 1)
         n = index.n_points
-        sample = min(300, n) if sample is None else _at_least(sample, "sample", 1)
-        if sample > n:
-            raise ValueError(f"sample ({sample}) is larger than the data ({n} points)")
+        live = self._live_rows()  # retired points are neither queried nor found
+        sample = min(300, live.size) if sample is None else _at_least(sample, "sample", 1)
+        if sample > live.size:
+            raise ValueError(f"sample ({sample}) is larger than the data ({live.size} points not retired)")
         base = self._seed if isinstance(self._seed, int) else 0
         rng = np.random.default_rng([base, 0x65737469, n])
-        rows = np.sort(rng.choice(n, sample, replace=False))
+        rows = live[np.sort(rng.choice(live.size, sample, replace=False))]
         X = self._points()
-        truth, _ = exact_knn(X, X[rows], k, rows)
+        truth, _ = self._exact_knn(X[rows], k, rows)
         found, _ = self.query_knn(X[rows], k, rows)
         valid = truth >= 0
         total = int(valid.sum())
@@ -859,7 +944,7 @@ class PlovikSearch:
         _check_result_size(Q.shape[0], k)
         Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
         if self._exact():
-            idx, dist = exact_knn(self._points(), Q, k, ex)
+            idx, dist = self._exact_knn(Q, k, ex)
         else:
             idx, dist = _raw_query(index, "query_knn", Q, k, ex, probes=probes)
         if sparse:
@@ -908,7 +993,7 @@ class PlovikSearch:
         # at the largest radius, trimmed row by row, answers every radius.
         widest = r if isinstance(r, float) else float(r.max(initial=0.0))
         if self._exact():
-            found = exact_radius(self._points(), Q, widest, ex)
+            found = self._exact_radius(Q, widest, ex)
         else:
             found = _raw_query(index, "query_radius", Q, widest, ex, probes=probes)
         if not isinstance(r, float):
@@ -947,12 +1032,13 @@ class PlovikSearch:
         r = _radius(radius)
         probes = _call_probes(probes)
         X = self._points()
+        live = self._live_rows()  # a retired point is in no pair
         parts_rows, parts_ids, parts_dists = [], [], []
         step = 1 << 16  # queries per search: bounds the memory of the raw rows
-        for start in range(0, X.shape[0], step):
-            own = np.arange(start, min(start + step, X.shape[0]), dtype=np.int64)
+        for start in range(0, live.size, step):
+            own = live[start : start + step]
             if self._exact():
-                indptr, ids, dists = exact_radius(X, X[own], r, own)
+                indptr, ids, dists = self._exact_radius(X[own], r, own)
             else:
                 indptr, ids, dists = _raw_query(index, "query_radius", X[own], r, own, probes=probes)
             parts_rows.append(np.repeat(own, np.diff(indptr)))
@@ -980,6 +1066,7 @@ class PlovikSearch:
             raise ValueError(f"coords has {C.shape[0]} rows but the index holds {index.n_candidates} candidates")
         C = _finite(C, "coords")
         index.update(C)
+        self._live = None
 
     @_writes
     def promote(self, new_candidates: npt.ArrayLike | None = None) -> None:
@@ -998,6 +1085,7 @@ class PlovikSearch:
         X = _finite(X, "new_candidates")
         index.promote(X)
         n = index.n_points
+        self._live = None
         t = self._tuning
         if t is not None and not self._warned and n > GROWTH_WARNING * max(t.n, 1):
             self._warned = True
@@ -1005,6 +1093,45 @@ class PlovikSearch:
                 f"the index holds {n} points, {n / max(t.n, 1):.1f} times the {t.n} it was tuned for: "
                 "its buckets are that much fuller and queries slower (or, answered exactly, the scan longer); "
                 "call retune()", RecallWarning, stacklevel=3)  # the caller of promote, past its lock
+
+    @_writes
+    def retire(self, ids: npt.ArrayLike) -> None:
+        """Retire points: no query returns them again, from either tier.
+
+        The skip happens inside the search (and the exact scan), so queries
+        keep their speed and their rows are those of the live points alone:
+        k-nearest rows are padded with -1 / inf only when fewer than k live
+        points are found. Ids are never reused: n_points, the tiers and
+        `update` keep counting retired points (a retired candidate is still
+        given coordinates, and stays retired when `update` moves it and when
+        `promote` archives it). `retune` keeps them retired; `build` starts
+        afresh with none. Retiring an id twice changes nothing.
+
+        Args:
+            ids: Integer ids in [0, n_points), an (m,) array-like or a
+                single integer.
+        """
+        index = self._built("retire")
+        if isinstance(ids, numbers.Integral) and not isinstance(ids, (bool, np.bool_)):
+            ids = [int(ids)]
+        arr = _array(ids, "ids")
+        if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
+            raise TypeError(f"ids must hold integers, got dtype {arr.dtype}")
+        if arr.ndim != 1:
+            raise ValueError(f"ids must be a 1-D array of point ids, got shape {arr.shape}")
+        n = index.n_points
+        if arr.size and (int(arr.min()) < 0 or int(arr.max()) >= n):
+            bad = arr[(arr < 0) | (arr >= n)][0]
+            raise ValueError(f"ids must lie in [0, {n}) to be retired, got {bad}")
+        arr = np.ascontiguousarray(arr, dtype=np.int64)
+        if arr.size == 0:
+            return
+        index.retire(arr)
+        top = int(arr.max()) + 1
+        if self._retired.size < top:
+            self._retired = np.concatenate([self._retired, np.zeros(top - self._retired.size, bool)])
+        self._retired[arr] = True
+        self._live = None
 
     # ------------------------------------------------------------ inspection
 

@@ -74,6 +74,17 @@ inline constexpr const char* promote =
     "Merge candidates into the static tier (candidate-before-static on\n"
     "equal keys), then install the new batch.";
 
+inline constexpr const char* retire =
+    "retire($self, ids)\n--\n\n"
+    "Retire points: no query returns them again, from either tier.\n\n"
+    "Their ids stay taken (never given to another point) and their entries\n"
+    "stay in the tables and tiers; `update` still moves a retired candidate\n"
+    "and `promote` archives it, retired. `build` starts with none retired.\n"
+    "Retiring an id again changes nothing.\n\n"
+    "Args:\n"
+    "    ids: `(m,)` int64, each in `[0, n_points)`; otherwise ValueError\n"
+    "        and nothing is retired.";
+
 // One line per query counter: "    name: description".
 #define PLOVIK_STATS_DOC_LINE(name, description) "\n    " #name ": " description
 inline constexpr const char* stats =
@@ -91,6 +102,7 @@ inline constexpr const char* reset_stats =
 inline constexpr const char* n_points = "Points in the index, both tiers.";
 inline constexpr const char* n_static = "Points in the static tier.";
 inline constexpr const char* n_candidates = "Points in the candidate tier.";
+inline constexpr const char* n_retired = "Points retired, both tiers (counted in n_points too).";
 
 inline constexpr const char* points =
     "points($self)\n--\n\n"

@@ -30,6 +30,7 @@ PyMethodDef index_methods[] = {
      doc::query_radius},
     {"update", PLOVIK_FASTCALL(method_update), METH_FASTCALL | METH_KEYWORDS, doc::update},
     {"promote", PLOVIK_FASTCALL(method_promote), METH_FASTCALL | METH_KEYWORDS, doc::promote},
+    {"retire", PLOVIK_FASTCALL(method_retire), METH_FASTCALL | METH_KEYWORDS, doc::retire},
     {"stats", method_stats, METH_NOARGS, doc::stats},
     {"reset_stats", method_reset_stats, METH_NOARGS, doc::reset_stats},
     {"points", method_points, METH_NOARGS, doc::points},
@@ -42,6 +43,7 @@ PyGetSetDef index_getset[] = {
     {"n_candidates", get_n_candidates, nullptr, doc::n_candidates, nullptr},
     {"nbytes", get_nbytes, nullptr, doc::nbytes, nullptr},
     {"nbytes_by_part", get_nbytes_by_part, nullptr, doc::nbytes_by_part, nullptr},
+    {"n_retired", get_n_retired, nullptr, doc::n_retired, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

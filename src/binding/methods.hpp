@@ -23,6 +23,8 @@ PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
 PyObject* method_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
+PyObject* method_retire(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
 PyObject* method_stats(PyObject* self, PyObject* unused);
 PyObject* method_reset_stats(PyObject* self, PyObject* unused);
 PyObject* method_points(PyObject* self, PyObject* unused);
@@ -32,5 +34,6 @@ PyObject* get_n_static(PyObject* self, void* closure);
 PyObject* get_n_candidates(PyObject* self, void* closure);
 PyObject* get_nbytes(PyObject* self, void* closure);
 PyObject* get_nbytes_by_part(PyObject* self, void* closure);
+PyObject* get_n_retired(PyObject* self, void* closure);
 
 }  // namespace plovik::py

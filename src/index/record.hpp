@@ -9,6 +9,7 @@
 
 #include "index/counters.hpp"
 #include "index/memory/array.hpp"
+#include "index/retired.hpp"
 #include "index/tier.hpp"
 
 namespace plovik {
@@ -48,10 +49,14 @@ struct Index {
   std::size_t n_points = 0;
   std::size_t n_static = 0;
 
+  // Points no query returns any more (retire); cleared by build.
+  RetiredSet retired;
+
   // Cumulative k-nearest query counters, read by stats().
   QueryCounters counters;
 
   std::size_t n_cand() const { return n_points - n_static; }
+  std::size_t n_live() const { return n_points - retired.count; }
 };
 
 // The bytes an index holds, by part: coordinates (single precision of every

@@ -1,5 +1,5 @@
-// The read-only properties n_points, n_static, n_candidates, nbytes and
-// nbytes_by_part.
+// The read-only properties n_points, n_static, n_candidates, n_retired,
+// nbytes and nbytes_by_part.
 #include <utility>
 
 #include "binding/access.hpp"
@@ -51,6 +51,10 @@ PyObject* get_nbytes_by_part(PyObject* self, void*) {
     }
     return dict.release();
   });
+}
+
+PyObject* get_n_retired(PyObject* self, void*) {
+  return read_size(self, [](const Index& ix) { return ix.retired.count; });
 }
 
 }  // namespace plovik::py

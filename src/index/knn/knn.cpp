@@ -15,10 +15,10 @@ namespace {
 
 constexpr std::size_t max_result_cells = PTRDIFF_MAX / 8;
 
-// The most answers a row can have: every point, less the excluded one when
-// exclusions are given.
+// The most answers a row can have: every point not retired, less the
+// excluded one when exclusions are given.
 std::size_t answers_needed(const Index& ix, const QueryBatch& q, std::size_t k) {
-  std::size_t available = ix.n_points;
+  std::size_t available = ix.n_live();
   if (q.exclude) available = available > 0 ? available - 1 : 0;
   return k < available ? k : available;
 }

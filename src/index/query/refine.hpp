@@ -9,7 +9,7 @@
 
 namespace plovik {
 
-// Offers every id of ws.gathered except `excluded` to `top`, with its
+// Offers every id of ws.gathered except `excluded` and the retired ones to `top`, with its
 // single-precision distance to ws.query_f32. Adds to what `top` holds.
 void refine_topk(const Index& ix, const QueryWorkspace& ws, TopK& top, int64_t excluded);
 

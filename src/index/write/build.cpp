@@ -76,6 +76,7 @@ void build(Index& ix, Array<double> points, std::size_t n, std::size_t d,
   ix.n_static = n_static;
   ix.static_tables = std::move(stat);
   ix.cand_tables = std::move(cand);
+  ix.retired = RetiredSet{};  // new points: none retired
 }
 
 }  // namespace plovik

@@ -1,0 +1,247 @@
+"""Retired points: never returned again by any query of either tier, both
+backends identical, brute force over the live points as the reference
+through updates, promotions and rebuilds, refused input leaving everything
+as it was, and PlovikSearch's outputs and exact scan skipping them too."""
+
+import importlib.util
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from plovik import PlovikSearch, RustLshIndex, exact_knn, exact_radius
+from plovik.lsh import PythonLshIndex
+from index_helpers import both, outputs_under_thread_counts, random_params
+from query_helpers import assert_rows_equal, brute_row, built, counted, indexes
+
+
+def live_brute(points, retired, Q, k, exclude=None):
+    """Brute-force rows over the points not retired, ids mapped back; an
+    excluded id that is retired excludes nothing."""
+    live = np.setdiff1d(np.arange(len(points)), retired)
+    idx, dist = np.full((len(Q), k), -1), np.full((len(Q), k), np.inf)
+    for i, q in enumerate(Q):
+        ex = -1 if exclude is None or exclude[i] not in live else int(np.searchsorted(live, exclude[i]))
+        rows, dist[i] = brute_row(points[live], q, k, ex)
+        idx[i] = np.where(rows >= 0, live[np.maximum(rows, 0)] if live.size else -1, -1)
+    return idx, dist
+
+
+def assert_none_retired(retired, *arrays):
+    for a in arrays:
+        assert not np.isin(a, retired).any()
+
+
+@given(indexes(blocks=(0, 1, 1024)), st.data())
+def test_backends_agree_and_never_return_a_retired_point(case, data):
+    """Every query kind, before and after an update and a promotion, with the
+    counters: rows of both backends are equal and hold no retired id."""
+    params, pts, n_static, rng, snap = case
+    native, reference = built(params, pts, n_static)
+    n, d = pts.shape
+    retired = rng.choice(n, data.draw(st.sampled_from([0, n // 10, n // 2, n])), replace=False) if n else []
+    retired = np.asarray(retired, np.int64)
+    for ix in (native, reference):
+        ix.retire(retired)
+        ix.retire(retired[: len(retired) // 2])  # again: nothing changes
+        assert ix.n_retired == len(retired)
+
+    def compare():
+        m = data.draw(st.sampled_from([5, 70]))  # per-query path, batched path
+        Q = snap(rng.random((m, d)))
+        k = data.draw(st.integers(1, native.n_points + 2))
+        ex = rng.integers(-1, max(native.n_points, 1), m)
+        for call in (lambda ix: ix.query_knn(Q, k), lambda ix: ix.query_knn(Q, k, ex),
+                     lambda ix: ix.query_radius(Q, 0.4 * d, ex)):
+            a, b = call(native), call(reference)
+            assert_rows_equal(a, b)
+            assert_none_retired(retired, a[0] if len(a) == 2 else a[1])
+        assert counted(native) == counted(reference)
+
+    compare()
+    if native.n_candidates:
+        moved = snap(rng.random((native.n_candidates, d)))
+        for ix in (native, reference):
+            ix.update(moved)
+        compare()
+    rows = snap(rng.random((5, d)))
+    for ix in (native, reference):
+        ix.promote(rows)
+    assert native.n_retired == reference.n_retired == len(retired)
+    compare()
+
+
+def test_batched_d8_groups_are_cut_from_the_live_entries():
+    """At d = 8 a row measured in a group of four has another sum than a row
+    of a tile's tail: a retired row keeps its place in the tiles (it is
+    turned away from the heap after measuring), in both backends. One table
+    and no probes: each pair is measured once."""
+    rng = np.random.default_rng(8)
+    native, reference = built(random_params(rng, 8, 1, 1, 2, probes=0), rng.random((700, 8)), 500)
+    Q = rng.random((300, 8))
+    for ix in (native, reference):
+        ix.retire(np.arange(1, 700, 5))
+    for k in (1, 3, 40):
+        assert_rows_equal(native.query_knn(Q, k), reference.query_knn(Q, k))
+
+
+@pytest.mark.parametrize("cls", [RustLshIndex, PythonLshIndex])
+@pytest.mark.parametrize("d, block", [(3, 1024), (5, 1), (8, 1)])
+def test_brute_force_over_live_points_through_epochs(cls, d, block):
+    """One bucket (b = 1) gathers everything: the rows are exactly those of a
+    brute force over the points not retired, through updates, promotions,
+    retirements in both tiers and a rebuild, which starts with none retired."""
+    rng = np.random.default_rng(d)
+    ix = cls(**random_params(rng, d, 2, 2, 1, block=block))
+    pts = rng.random((300, d))
+    ix.build(pts, 200)
+    retired = np.r_[rng.choice(200, 20, replace=False), 200 + rng.choice(100, 30, replace=False)]
+    ix.retire(retired)
+    Q = rng.random((80, d))
+
+    def check(k, exclude=None):
+        idx, dist = ix.query_knn(Q, k, exclude)
+        want_idx, want_dist = live_brute(pts, retired, Q, k, exclude)
+        np.testing.assert_array_equal(idx, want_idx)
+        np.testing.assert_array_equal(dist, want_dist)
+        indptr, ids, _ = ix.query_radius(Q, 0.2 * d, exclude)
+        assert_none_retired(retired, ids)
+
+    check(10)
+    check(10, np.where(rng.random(80) < 0.5, rng.choice(retired, 80), np.arange(80)))  # retired exclusions too
+    pts[200:] = rng.random((100, d))  # retired candidates move and stay retired
+    ix.update(pts[200:])
+    check(7)
+    new = rng.random((60, d))
+    ix.promote(new)  # retired candidates are archived, retired; new ids are live
+    pts = np.r_[pts, new]
+    check(5)
+    retired = np.r_[retired, 300 + np.arange(0, 60, 3)]  # some of the new batch
+    ix.retire(retired)
+    assert ix.n_retired == len(retired) and ix.n_points == 360
+    check(len(pts) - len(retired) + 3)  # k beyond the live points: padded rows
+    ix.build(pts, 100)
+    assert ix.n_retired == 0
+    retired = np.zeros(0, np.int64)
+    check(5)
+
+
+@pytest.mark.parametrize("cls", [RustLshIndex, PythonLshIndex])
+def test_refused_retire_changes_nothing(cls):
+    rng = np.random.default_rng(0)
+    ix = cls(**random_params(rng, 4, 3, 2, 3))
+    with pytest.raises(ValueError, match=r"\[0, 0\)"):
+        ix.retire(np.array([0]))  # before build there is no id
+    ix.retire(np.zeros(0, np.int64))
+    pts = rng.random((50, 4))
+    ix.build(pts, 30)
+    ix.retire(np.array([3, 3, 40]))
+    before = ix.query_knn(pts, 50), ix.tables()
+    for ids, exc in [(np.array([1, 50]), ValueError), (np.array([-1]), ValueError), (np.array([2.0]), TypeError),
+                     (np.array([[1]]), TypeError), ([1], TypeError), (np.array([1], np.int32), TypeError)]:
+        with pytest.raises(exc):
+            ix.retire(ids)
+        assert ix.n_retired == 2
+    assert_rows_equal(ix.query_knn(pts, 50), before[0])
+    assert all(np.array_equal(a, b) for a, b in zip(ix.tables().values(), before[1].values()))
+
+
+def test_results_do_not_depend_on_the_thread_count():
+    script = """
+import numpy as np
+from plovik import RustLshIndex
+rng = np.random.default_rng(4)
+for d in (8, 6):
+    s, u = rng.integers(0, d, (6, 4)), rng.random((6, 4))
+    ix = RustLshIndex(3, 4, 6, 2, s, u)
+    pts = rng.random((4000, d))
+    ix.build(pts, 3000)
+    ix.retire(rng.choice(4000, 1500, replace=False))
+    Q = rng.random((500, d))
+    print(ix.query_knn(Q, 12)[0].sum(), ix.query_knn(Q, 12)[1].sum(), ix.query_radius(Q, 0.3 * d)[1].sum())
+"""
+    assert len(outputs_under_thread_counts(script)) == 1
+
+
+# ------------------------------------------------------------ PlovikSearch
+
+
+@pytest.fixture(scope="module", params=["native", "reference"])
+def epoch_search(request):
+    rng = np.random.default_rng(5)
+    X = rng.random((3000, 6))
+    s = PlovikSearch(6, seed=1, backend=request.param, cells=3, components=5, tables=8, probes=3)
+    s.build(X, 2500)
+    return s, X
+
+
+def test_search_outputs_skip_retired_points(epoch_search):
+    base, X = epoch_search
+    s = PlovikSearch(6, seed=1, backend=base.backend, cells=3, components=5, tables=8, probes=3)
+    s.build(X, 2500)
+    retired = np.r_[np.arange(0, 3000, 7), 2990]
+    s.retire(retired)
+    s.retire(int(retired[0]))  # a single integer, again
+    assert (s.n_retired, s.n_live, len(s), s.n_points) == (len(retired), 3000 - len(retired), 3000, 3000)
+    Q = X[:100]
+    idx = s.query_knn(Q, 8, return_distance=False)
+    indptr, ids = s.query_radius(Q, 0.4, return_distance=False)
+    pairs = s.pairs(0.15, return_distance=False)
+    assert_none_retired(retired, idx, ids, pairs)
+    assert np.array_equal(s.query_radius(Q, 0.4, count_only=True), np.diff(indptr))
+    if importlib.util.find_spec("scipy") is not None:  # the sparse extra
+        assert not np.isin(s.query_knn(Q, 8, sparse=True).indices, retired).any()
+    # Every live pair found from either end is reported, exactly as without retiring.
+    full = base.pairs(0.15, return_distance=False)
+    keep = ~np.isin(full, retired).any(axis=1)
+    assert set(map(tuple, pairs.tolist())) <= set(map(tuple, full[keep].tolist()))
+    # Moving and archiving keeps them retired; the new batch is live.
+    s.update(np.random.default_rng(1).random((500, 6)))
+    s.promote(np.random.default_rng(2).random((50, 6)))
+    assert_none_retired(retired, s.query_knn(X[:100], 8)[0])
+    assert s.n_live == 3050 - len(retired)
+    est = s.estimate_recall(k=5, sample=100)
+    assert est.sample == 100 and 0.0 <= est.recall <= 1.0
+    with pytest.raises(ValueError, match="not retired"):
+        s.estimate_recall(sample=3050 - len(retired) + 1)
+    s.retune()  # a rebuild that keeps ids keeps them retired
+    assert s.n_retired == len(retired)
+    assert_none_retired(retired, s.query_knn(X[:100], 8)[0])
+    s.build(X)  # a new index: nothing retired
+    assert s.n_retired == 0 and np.isin(s.query_knn(X[:100], 8)[0], retired).any()
+
+
+@pytest.mark.parametrize("value, exc", [
+    ([0.5], TypeError), ("1", TypeError), ([[1, 2]], ValueError), ([3000], ValueError), ([-1], ValueError),
+])
+def test_search_refuses_bad_ids(epoch_search, value, exc):
+    s, _ = epoch_search
+    before = s.n_retired
+    with pytest.raises(exc):
+        s.retire(value)
+    assert s.n_retired == before
+    with pytest.raises(ValueError, match="before build"):
+        PlovikSearch(6).retire([0])
+
+
+def test_exact_scan_skips_retired_points():
+    rng = np.random.default_rng(9)
+    X, Q = rng.random((1500, 40)), rng.random((30, 40))
+    s = PlovikSearch(40, seed=1)
+    s.build(X, sample=60)
+    assert s.tuning.exact
+    retired = rng.choice(1500, 1400, replace=False)
+    s.retire(retired)
+    live = np.setdiff1d(np.arange(1500), retired)
+    ex = np.r_[live[:15], retired[:15]]  # a retired exclusion excludes nothing more
+    want_idx, want_dist = exact_knn(X[live], Q, 120, np.r_[np.arange(15), np.full(15, -1)])
+    idx, dist = s.query_knn(Q, 120, ex)
+    assert np.array_equal(idx, np.where(want_idx >= 0, live[np.maximum(want_idx, 0)], -1))
+    assert np.array_equal(dist, want_dist)
+    assert ((idx >= 0).sum(axis=1) == np.r_[[99] * 15, [100] * 15]).all()  # padded past the live points
+    indptr, ids, dists = s.query_radius(Q, 16.0)
+    w_indptr, w_ids, w_dists = exact_radius(X[live], Q, 16.0)
+    assert np.array_equal(indptr, w_indptr) and np.array_equal(ids, live[w_ids]) and np.array_equal(dists, w_dists)
+    pairs = s.pairs(14.0, return_distance=False)
+    assert pairs.size and not np.isin(pairs, retired).any()
