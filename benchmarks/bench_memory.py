@@ -1,7 +1,9 @@
 """Memory of the native index, and what it costs in speed, against another
 install in the same run: resident bytes per point after a build (and what
-`nbytes` reports), the resident peak of the build, the resident size over a
-loop of epochs (every candidate moving, a rebuild every 25 epochs), build
+`nbytes` reports), the resident peak of the build, the peaks of an update in which every
+candidate moves and of a promotion of as many new rows (as multiples of the
+resident size before each), the resident size over a loop of epochs (every
+candidate moving, a rebuild every 25 epochs), build
 seconds, update seconds, queries per second and recall@10. Times are wall
 seconds, with the CPU seconds of all threads beside them: on a shared
 machine these move less with the load.
@@ -41,12 +43,23 @@ n_static = n - n // 5
 p = params()
 pts = points(n)
 moves = [np.random.default_rng(SEED + 3 + i).random((n - n_static, D)) for i in range(2)]
+new_rows = np.random.default_rng(SEED + 5).random((n - n_static, D))
 q = queries(10_000)
 RustLshIndex(**p).build(pts[:1000], 500)  # the worker pool starts outside the figures
 gc.collect()
 base = rss()
-with open("/proc/self/clear_refs", "w") as f:
-    f.write("5")  # the peak resident size starts again from the current one
+def restart_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the peak resident size starts again from the current one
+
+def peak_ratio(call):
+    gc.collect()
+    before = rss() - base
+    restart_peak()
+    call()
+    return (peak() - base) / before
+
+restart_peak()
 ix = RustLshIndex(**p)
 wall, cpu = time.perf_counter(), time.process_time()
 ix.build(pts, n_static)
@@ -61,6 +74,7 @@ for _ in range(3):
 out["queries_per_s"] = len(q) / statistics.median(times)
 out["queries_per_cpu_s"] = len(q) / statistics.median(cpus)
 found = found[:200]
+out["update_peak"] = peak_ratio(lambda: ix.update(moves[1]))
 largest, updates, update_cpus = 0, [], []
 for epoch in range(epochs):
     t, c = time.perf_counter(), time.process_time()
@@ -72,6 +86,7 @@ for epoch in range(epochs):
     largest = max(largest, rss() - base)
 out.update(epochs=epochs, update_s=statistics.median(updates),
            update_cpu_s=statistics.median(update_cpus), loop_max=largest)
+out["promote_peak"] = peak_ratio(lambda: ix.promote(new_rows))
 del ix
 gc.collect()
 truth, _ = exact_knn(pts, q[:200], KNN)
@@ -107,13 +122,14 @@ def main():
             rows.append(row)
             print(json.dumps(row), file=sys.stderr)
     print("| install | n | B/point steady (nbytes) | build peak B/point | epoch loop max B/point "
-          "| build s (CPU s) | update s (CPU s) | queries/s (per CPU s) | recall@10 |")
-    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+          "| update / promote peak x steady | build s (CPU s) | update s (CPU s) | queries/s (per CPU s) | recall@10 |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for r in rows:
         n = r["n"]
         held = f" ({r['nbytes'] / n:.0f})" if r["nbytes"] is not None else ""
         print(f"| {r['install']} | {n:,} | {r['steady'] / n:.0f}{held} | {r['build_peak'] / n:.0f} "
-              f"| {r['loop_max'] / n:.0f} | {r['build_s']:.2f} ({r['build_cpu_s']:.2f}) "
+              f"| {r['loop_max'] / n:.0f} | {r['update_peak']:.2f} / {r['promote_peak']:.2f} "
+              f"| {r['build_s']:.2f} ({r['build_cpu_s']:.2f}) "
               f"| {r['update_s']:.3f} ({r['update_cpu_s']:.3f}) "
               f"| {r['queries_per_s']:,.0f} ({r['queries_per_cpu_s']:,.0f}) | {r['recall']:.3f} |")
     if args.json:

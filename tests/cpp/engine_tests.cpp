@@ -172,7 +172,7 @@ void test_merge() {
       std::fill(ids.begin(), ids.end(), 0);
       plovik::merge_by_buckets(a, {abk.keys.data(), abk.starts.data(), abk.keys.size()}, b,
                                {bbk.keys.data(), bbk.starts.data(), bbk.keys.size()}, ids.data(),
-                               merged);
+                               &merged);
       for (std::size_t j = 0; j < want.size(); ++j) CHECK(ids[j] == want[j].second);
       std::vector<int64_t> merged_keys;
       for (const auto& w : want) merged_keys.push_back(w.first);

@@ -96,6 +96,31 @@ void release_unused(Array<T>& a) noexcept {
   if (all > used) release_pages(reinterpret_cast<char*>(a.data()) + used, all - used);
 }
 
+// Gives back the memory of the whole pages inside elements [first, last) of
+// `a` (an array with pages of its own; nothing otherwise). Those elements
+// read as zeros afterwards: only for values no one reads again, such as
+// those of an array already copied to its replacement.
+template <class T>
+void release_elements(Array<T>& a, std::size_t first, std::size_t last) noexcept {
+  using Alloc = DefaultInitAllocator<T>;
+  if (a.capacity() * sizeof(T) < Alloc::map_from || last <= first) return;
+  const std::size_t begin = Alloc::round_up(first * sizeof(T), page_bytes);
+  const std::size_t end = last * sizeof(T) / page_bytes * page_bytes;
+  if (end > begin) release_pages(reinterpret_cast<char*>(a.data()) + begin, end - begin);
+}
+
+// Frees `a` whose pages were given back already (release_elements): it is
+// unmapped rather than kept for reuse, where it would spare no page.
+template <class T>
+void free_released(Array<T>& a) noexcept {
+  using Alloc = DefaultInitAllocator<T>;
+  const std::size_t bytes = a.capacity() * sizeof(T);
+  if (bytes >= Alloc::map_from)
+    if (ArrayReuse* reuse = ReuseScope::current()) reuse->forget(Alloc::mapped_bytes(bytes));
+  ReuseSuspended unkept;
+  Array<T>().swap(a);
+}
+
 // a * b for sizes, throwing std::bad_alloc when the product cannot be
 // represented: such a product is never a size anything could allocate.
 inline std::size_t checked_mul(std::size_t a, std::size_t b) {

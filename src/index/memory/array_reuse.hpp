@@ -37,6 +37,10 @@ class ArrayReuse {
   // it.
   bool keep(void* buffer, std::size_t bytes) noexcept;
 
+  // Counts a buffer of a call freed without being offered (its pages were
+  // given back already, so keeping it would spare nothing).
+  void forget(std::size_t bytes) noexcept { held_ -= bytes < held_ ? bytes : held_; }
+
   // Ends a call: the oldest kept buffers are freed until the kept bytes are
   // within an eighth of the bytes the index holds (keep does the same).
   void end_call() noexcept;

@@ -65,29 +65,35 @@ struct RunBuckets {
 
 // The merge through occupied buckets: the union of the two key lists in
 // ascending (signed) order, each key's entries of a, then of b. Writes the
-// merged ids to out and the merged run's buckets to `buckets`.
+// merged ids to out unless it is nullptr, and the merged run's buckets to
+// `buckets` unless it is nullptr: a promotion finds the buckets first (they
+// allocate) and merges the ids later, when nothing may fail any more.
 inline void merge_by_buckets(const MergeRun& a, const RunBuckets& ab, const MergeRun& b,
-                             const RunBuckets& bb, uint32_t* out, TableBuckets& buckets) {
-  buckets.keys.clear();
-  buckets.starts.clear();
+                             const RunBuckets& bb, uint32_t* out, TableBuckets* buckets) {
+  if (buckets != nullptr) {
+    buckets->keys.clear();
+    buckets->starts.clear();
+  }
   std::size_t i = 0, j = 0, o = 0;
   while (i < ab.nb || j < bb.nb) {
     const bool take_a = i < ab.nb && (j == bb.nb || ab.keys[i] <= bb.keys[j]);
     const bool take_b = j < bb.nb && (i == ab.nb || bb.keys[j] <= ab.keys[i]);
-    buckets.keys.push_back(take_a ? ab.keys[i] : bb.keys[j]);
-    buckets.starts.push_back(static_cast<uint32_t>(o));
+    if (buckets != nullptr) {
+      buckets->keys.push_back(take_a ? ab.keys[i] : bb.keys[j]);
+      buckets->starts.push_back(static_cast<uint32_t>(o));
+    }
     if (take_a) {
-      copy_ids(a, ab.starts[i], ab.starts[i + 1], out + o);
+      if (out != nullptr) copy_ids(a, ab.starts[i], ab.starts[i + 1], out + o);
       o += ab.starts[i + 1] - ab.starts[i];
       ++i;
     }
     if (take_b) {
-      copy_ids(b, bb.starts[j], bb.starts[j + 1], out + o);
+      if (out != nullptr) copy_ids(b, bb.starts[j], bb.starts[j + 1], out + o);
       o += bb.starts[j + 1] - bb.starts[j];
       ++j;
     }
   }
-  buckets.starts.push_back(static_cast<uint32_t>(o));
+  if (buckets != nullptr) buckets->starts.push_back(static_cast<uint32_t>(o));
 }
 
 }  // namespace plovik

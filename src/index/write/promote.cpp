@@ -19,41 +19,34 @@ namespace plovik {
 
 namespace {
 
-// Copies count values in pieces of a few megabytes, so that a call can stop
-// between two (the pages of a new array are often first touched here, which
-// can take a while).
+// Room for `count` more elements than `a` holds when `a` lacks it: an empty
+// array whose capacity is half as much again as needed, so that a run of
+// promotions reallocates only now and then; its pages are touched only when
+// the values are copied at install. An array without capacity when `a` has
+// the room (the values are then appended in place).
 template <class T>
-void copy_interruptibly(T* out, const T* in, std::size_t count) {
-  constexpr std::size_t piece = (std::size_t{1} << 22) / sizeof(T);
-  for (std::size_t at = 0; at < count; at += piece) {
-    parallel::check_interrupt();
-    std::memcpy(out + at, in + at, std::min(piece, count - at) * sizeof(T));
-  }
-}
-
-// When `a` lacks room for `count` more elements: a copy of it followed by
-// `values`, with room for half as much again, so that a run of promotions
-// reallocates only now and then. Otherwise an array without capacity, and
-// the values are appended in place at install.
-template <class T>
-Array<T> grown_with(const Array<T>& a, const T* values, std::size_t count) {
+Array<T> room_for(const Array<T>& a, std::size_t count) {
   Array<T> out;
   const std::size_t need = checked_add(a.size(), count);
   if (need <= a.capacity()) return out;
   const std::size_t grown = a.capacity() + a.capacity() / 2;
   out.reserve(grown > need && grown <= out.max_size() ? grown : need);
-  out.resize(need);
-  copy_interruptibly(out.data(), a.data(), a.size());
-  copy_interruptibly(out.data() + a.size(), values, count);
   return out;
 }
 
-// Appends within the capacity (no allocation, cannot fail).
+// Copies `from` into `to` (reserved for it and more), giving back the
+// pages of `from` piece by piece as they are copied: the two copies are
+// never resident at once. Cannot fail.
 template <class T>
-void append_in_place(Array<T>& a, const T* values, std::size_t count) noexcept {
-  const std::size_t at = a.size();
-  a.resize(at + count);
-  if (count != 0) std::memcpy(a.data() + at, values, count * sizeof(T));
+void move_into_reserved(Array<T>& from, Array<T>& to) noexcept {
+  constexpr std::size_t piece = (std::size_t{1} << 22) / sizeof(T);
+  const std::size_t n = from.size();
+  to.resize(n);  // within the capacity reserved
+  for (std::size_t at = 0; at < n; at += piece) {
+    const std::size_t end = std::min(n, at + piece);
+    std::memcpy(to.data() + at, from.data() + at, (end - at) * sizeof(T));
+    release_elements(from, 0, end);
+  }
 }
 
 // The dense directory of the merged static tier: entry c counts the keys
@@ -89,29 +82,51 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
   const std::size_t L = ix.l, d = ix.d;
   const std::size_t n_s = ix.n_static, n_c = ix.n_cand(), N = ix.n_points;
 
-  // Everything new is built aside; the record changes only at the end, so
-  // a failure on the way (memory) leaves the index as it was.
-
-  // One job merges the tables, task 0 growing the coordinates meanwhile;
-  // the new batch is hashed and sorted after it, a few tables at a time.
+  // First everything that can fail or stop (allocations, the new batch's
+  // hashing, checks), with the record untouched; then, when nothing can
+  // fail any more, the merge into the arrays allocated for it, giving back
+  // the pages of the old tables and coordinates as they are merged, so that
+  // the old and the new ids are never resident together.
   const TierView stat = static_tier(ix), cand = cand_tier(ix);
   // The candidate tier always has the static tier's kind of directory (the
   // static tier may be empty).
   const std::size_t stride = cand.dir != nullptr ? cand.stride : 0;
-  Tier merged;
-  std::vector<TableBuckets> buckets;
   const std::size_t n_merges = n_c != 0 ? L : 0;
+  Tier merged;
   if (n_c != 0) {
-    merged.ids.resize(checked_mul(L, N));
-    if (stride == 0) buckets.resize(L);
+    if (stride != 0) {
+      if (!directory_covers(ix.cand_tables.offsets, stride, n_c) ||
+          (n_s != 0 && !directory_covers(ix.static_tables.offsets, stride, n_s)))
+        throw Panic("a bucket directory does not cover its table");
+      merged.offsets = merged_offsets(ix);
+    } else {
+      // The merged tables' buckets, without their ids.
+      std::vector<TableBuckets> buckets(L);
+      parallel::for_each(L, [&](std::size_t t) {
+        merge_by_buckets({nullptr, 0, n_c}, run_buckets(cand, t), {nullptr, 0, n_s},
+                         run_buckets(stat, t), nullptr, &buckets[t]);
+      });
+      join_buckets(merged, buckets);
+    }
+    merged.ids.reserve(checked_mul(L, N));
   }
-  Array<float> f32(rows.size());
-  Array<float> grown_f32;
-  Array<uint8_t> merged_ok(n_merges, 1);
-  parallel::for_each(1 + n_merges, [&](std::size_t task) {
+  // The batch's single-precision rows are written straight to their place
+  // at install.
+  Array<float> grown_f32 = room_for(ix.coords_f32, rows.size());
+
+  // The new batch, ids N .. N + m - 1, sorted from scratch.
+  Tier batch = hash_sort_tier(ix, rows.data(), d, 0, m);
+
+  // Install. Nothing can fail or stop from here.
+  parallel::NoInterrupts commit;
+  if (n_c != 0) merged.ids.resize(L * N);  // within the capacity reserved
+  parallel::for_each(1 + n_merges, [&](std::size_t task) noexcept {
     if (task == 0) {
-      wrap_to_f32(rows.data(), f32.data(), rows.size());
-      grown_f32 = grown_with(ix.coords_f32, f32.data(), f32.size());
+      Array<float>& to = grown_f32.capacity() != 0 ? grown_f32 : ix.coords_f32;
+      if (&to != &ix.coords_f32) move_into_reserved(ix.coords_f32, to);
+      const std::size_t at = to.size();
+      to.resize(at + rows.size());  // within the capacity
+      wrap_to_f32(rows.data(), to.data() + at, rows.size());
       return;
     }
     // Candidates first on equal keys, their ids given back their base.
@@ -120,33 +135,24 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
     const MergeRun s{n_s != 0 ? stat.table_ids(t) : nullptr, 0, n_s};
     uint32_t* out = merged.ids.data() + t * N;
     if (stride != 0)
-      merged_ok[t] = merge_by_directory(
-          c, cand.dir + t * stride, s, stat.dir != nullptr ? stat.dir + t * stride : nullptr,
-          stride, out);
+      merge_by_directory(c, cand.dir + t * stride, s,
+                         stat.dir != nullptr ? stat.dir + t * stride : nullptr, stride, out);
     else
-      merge_by_buckets(c, run_buckets(cand, t), s, run_buckets(stat, t), out, buckets[t]);
+      merge_by_buckets(c, run_buckets(cand, t), s, run_buckets(stat, t), out, nullptr);
+    // Only this task reads table t of either tier.
+    release_elements(ix.cand_tables.ids, t * n_c, (t + 1) * n_c);
+    release_elements(ix.static_tables.ids, t * n_s, (t + 1) * n_s);
   });
-  for (uint8_t ok : merged_ok)
-    if (!ok) throw Panic("a bucket directory does not cover its table");
   if (n_c != 0) {
-    if (stride != 0)
-      merged.offsets = merged_offsets(ix);
-    else
-      join_buckets(merged, buckets);
+    free_released(ix.static_tables.ids);
+    free_released(ix.cand_tables.ids);
+    ix.static_tables = std::move(merged);
   }
-
-  // The new batch, ids N .. N + m - 1, sorted from scratch.
-  Tier batch = hash_sort_tier(ix, rows.data(), d, 0, m);
-
-  // Install: moves, and appends within capacity. Nothing can fail or stop
-  // from here.
-  parallel::NoInterrupts commit;
-  if (n_c != 0) ix.static_tables = std::move(merged);
   ix.n_static = N;
-  if (grown_f32.capacity() != 0)
+  if (grown_f32.capacity() != 0) {
+    free_released(ix.coords_f32);
     ix.coords_f32 = std::move(grown_f32);
-  else
-    append_in_place(ix.coords_f32, f32.data(), f32.size());
+  }
   ix.cand_f64 = std::move(rows);
   ix.n_points = N + m;
   ix.cand_tables = std::move(batch);
