@@ -244,7 +244,9 @@ def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
 
 # A large build grows the process by what nbytes reports, and a few hundred
 # epochs (every candidate moving, a rebuild now and then) keep the resident
-# size flat and near the index's own; an index that goes takes it all with it.
+# size flat and near the index's own; a promotion peaks within 1.5 times the
+# index before it and leaves what nbytes reports; an index that goes takes
+# it all with it.
 EPOCHS = RSS + textwrap.dedent("""
     import gc, sys
     import numpy as np
@@ -256,6 +258,7 @@ EPOCHS = RSS + textwrap.dedent("""
     pts = rng.random((n, d))
     n_static = n - n // 5
     moves = [rng.random((n // 5, d)) for _ in range(2)]
+    batch = rng.random((n // 5, d))
     RustLshIndex(4, K, L, 2, s, u).build(pts[:1000], 500)  # starts the worker pool
     start = rss()
     ix = RustLshIndex(4, K, L, 2, s, u)
@@ -268,9 +271,18 @@ EPOCHS = RSS + textwrap.dedent("""
             ix.build(pts, n_static)
         marks.append(rss())
     index = ix.nbytes - ix.nbytes_by_part["reuse"]
+    gc.collect()
+    before = rss()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the peak resident size starts again from the current one
+    ix.promote(batch)
+    with open("/proc/self/status") as f:
+        peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+    promoted, held_after = rss(), ix.nbytes
     del ix
     gc.collect()
-    print(start, built, held, index, max(marks[:100]), max(marks[100:]), rss())
+    print(start, built, held, index, max(marks[:100]), max(marks[100:]), before, peak, promoted,
+          held_after, rss())
 """)
 
 
@@ -278,9 +290,12 @@ EPOCHS = RSS + textwrap.dedent("""
 def test_nbytes_is_the_resident_growth_and_epochs_keep_it_flat():
     out = subprocess.run([sys.executable, "-c", EPOCHS, "200"], check=True, capture_output=True,
                          text=True, timeout=600)
-    start, built, held, index, early, late, gone = (int(v) / MIB for v in out.stdout.split())
+    (start, built, held, index, early, late, before, peak, promoted, held_after,
+     gone) = (int(v) / MIB for v in out.stdout.split())
     assert index > 40
-    assert abs((built - start) - held) < 0.1 * held, (start, built, held)
+    for grown, nbytes in [(built - start, held), (promoted - start, held_after)]:
+        assert abs(grown - nbytes) < 0.1 * nbytes, (start, built, held, promoted, held_after)
+    assert peak - start < 1.5 * (before - start), (start, before, peak)
     assert max(early, late) - start < 1.3 * index, (start, index, early, late)
     assert late - early < 0.05 * index, (start, index, early, late)
     assert gone - start < 8, (start, built, gone)
