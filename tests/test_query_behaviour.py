@@ -1,5 +1,6 @@
 """Queries as a caller meets them: results beyond memory, an unbuilt index,
-result memory, thread counts and concurrent callers. (Refused input, on both
+result memory, thread counts (with and without retired points) and
+concurrent callers. (Refused input, on both
 backends: test_binding.py; the access rule under load: test_stress.py.)"""
 
 import gc
@@ -77,9 +78,10 @@ DIGEST = textwrap.dedent("""
     from plovik import RustLshIndex
     rng = np.random.default_rng(17)
     h = hashlib.sha256()
-    for d, block in ((6, 1), (8, 50), (16, 1024), (6, 0)):
+    for d, block, retired in ((6, 1, 0), (8, 50, 0), (16, 1024, 0), (6, 0, 0), (8, 1024, 7500), (6, 1, 7500)):
         ix = RustLshIndex(5, 4, 6, 2, rng.integers(0, d, (6, 4)), rng.random((6, 4)), block=block)
         ix.build(rng.random((20000, d)), 15000)
+        ix.retire(rng.choice(20000, retired, replace=False))
         q = rng.random((700, d))
         for a in ix.query_knn(q, 9, rng.integers(0, 20000, 700)) + ix.query_radius(q, 0.35):
             h.update(a.tobytes())

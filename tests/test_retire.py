@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 from plovik import PlovikSearch, RustLshIndex, exact_knn, exact_radius
 from plovik.lsh import PythonLshIndex
-from index_helpers import both, outputs_under_thread_counts, random_params
+from index_helpers import random_params
 from query_helpers import assert_rows_equal, brute_row, built, counted, indexes
 
 
@@ -145,23 +145,6 @@ def test_refused_retire_changes_nothing(cls):
         assert ix.n_retired == 2
     assert_rows_equal(ix.query_knn(pts, 50), before[0])
     assert all(np.array_equal(a, b) for a, b in zip(ix.tables().values(), before[1].values()))
-
-
-def test_results_do_not_depend_on_the_thread_count():
-    script = """
-import numpy as np
-from plovik import RustLshIndex
-rng = np.random.default_rng(4)
-for d in (8, 6):
-    s, u = rng.integers(0, d, (6, 4)), rng.random((6, 4))
-    ix = RustLshIndex(3, 4, 6, 2, s, u)
-    pts = rng.random((4000, d))
-    ix.build(pts, 3000)
-    ix.retire(rng.choice(4000, 1500, replace=False))
-    Q = rng.random((500, d))
-    print(ix.query_knn(Q, 12)[0].sum(), ix.query_knn(Q, 12)[1].sum(), ix.query_radius(Q, 0.3 * d)[1].sum())
-"""
-    assert len(outputs_under_thread_counts(script)) == 1
 
 
 # ------------------------------------------------------------ PlovikSearch
