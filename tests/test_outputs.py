@@ -108,17 +108,3 @@ def test_pairs_of_a_single_bucket_index_are_brute_force():
     assert np.array_equal(dists, d[keep][order])
     assert s.pairs(0.0)[0].shape == (0, 2)
 
-
-@pytest.mark.parametrize("call, exc, message", [
-    (lambda s: s.query_knn(np.zeros(3), 2), ValueError, r"a single query must have d = 4 values, got shape \(3,\)"),
-    (lambda s: s.query_radius(np.zeros((3, 4)), [0.1, 0.2]), ValueError, r"one per query, got shape \(2,\)"),
-    (lambda s: s.query_radius(np.zeros((2, 4)), [0.1, -1]), ValueError, "entry 1 is -1"),
-    (lambda s: s.query_radius(np.zeros((2, 4)), [0.1, np.nan]), ValueError, "entry 1 is nan"),
-    (lambda s: s.query_radius(np.zeros((2, 4)), ["a", "b"]), TypeError, "radius must be a real number or an array"),
-    (lambda s: s.query_radius(np.zeros(4), 0.1, count_only=True, sparse=True), ValueError, "exclude each other"),
-    (lambda s: s.query_knn(np.zeros(4), 2, [1, 2]), ValueError, r"exclude_ids must have shape \(1,\)"),
-    (lambda s: s.pairs(-0.5), ValueError, "radius must be finite"),
-])
-def test_bad_shapes_are_refused(call, exc, message):
-    with pytest.raises(exc, match=message):
-        call(SEARCHES[0])

@@ -4,12 +4,11 @@ native index is compared with it in the other test files, so worked examples
 of the rows (ties, radius edges, relaxation) live there."""
 
 import itertools
-import os
 
 import numpy as np
 import pytest
 
-from plovik.lsh import PythonLshIndex, pool_thread_count
+from plovik.lsh import PythonLshIndex
 from query_helpers import F32, brute_row
 
 
@@ -105,14 +104,3 @@ def test_full_gather_equals_brute_force(d, block, m, threads):
         assert ids[indptr[i] : indptr[i + 1]].tolist() == want_ids[inside].tolist()
         assert dists[indptr[i] : indptr[i + 1]].tolist() == want_d[inside].tolist()
     assert ix.stats()["relaxed"] == 0
-
-
-def test_pool_size_follows_the_native_rule(monkeypatch):
-    # the reference cuts its blocks for the native pool (its sizes: test_pool.py)
-    most = min(4 * (os.cpu_count() or 1), 1024)
-    for key, value, want in (("RAYON_NUM_THREADS", "3", min(3, most)), ("RAYON_RS_NUM_CPUS", "5", min(3, most)),
-                             ("RAYON_NUM_THREADS", "x", min(5, most)), ("RAYON_NUM_THREADS", "0", os.cpu_count() or 1),
-                             ("RAYON_NUM_THREADS", str(3 * 2**61), most), ("RAYON_NUM_THREADS", "9" * 5000, min(5, most))):
-        monkeypatch.setenv(key, value)
-        assert pool_thread_count() == want
-

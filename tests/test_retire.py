@@ -195,19 +195,6 @@ def test_search_outputs_skip_retired_points(epoch_search):
     assert s.n_retired == 0 and np.isin(s.query_knn(X[:100], 8)[0], retired).any()
 
 
-@pytest.mark.parametrize("value, exc", [
-    ([0.5], TypeError), ("1", TypeError), ([[1, 2]], ValueError), ([3000], ValueError), ([-1], ValueError),
-])
-def test_search_refuses_bad_ids(epoch_search, value, exc):
-    s, _ = epoch_search
-    before = s.n_retired
-    with pytest.raises(exc):
-        s.retire(value)
-    assert s.n_retired == before
-    with pytest.raises(ValueError, match="before build"):
-        PlovikSearch(6).retire([0])
-
-
 def test_exact_scan_skips_retired_points():
     rng = np.random.default_rng(9)
     X, Q = rng.random((1500, 40)), rng.random((30, 40))
