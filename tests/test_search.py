@@ -29,11 +29,9 @@ def built(d=5, n=600, n_static=500, backend="reference", seed=3, data=None, **kw
 
 
 @pytest.mark.parametrize("n, d, kw, expected", [
-    (1_000_000, 16, {}, (3, 10)),  # 17 points per bucket
     (1_000_000, 4, {}, (16, 4)),  # d caps the components: more cells per coordinate
     (1_000_000, 1, {}, (62500, 1)),
     *[(n, 3, {}, (3, 1)) for n in (0, 1, 16, 32, 50)],  # few points still split
-    (200, 3, {}, (3, 2)),
     (1_000_000, 16, dict(cells=4, components=9), (4, 9)),  # given settings are kept
     (1_000_000, 16, dict(cells=2), (2, 16)),  # 2**16 = 65536 buckets, about n / 16
     (1_000_000, 16, dict(components=4), (16, 4)),  # 16**4 = 65536
