@@ -12,7 +12,6 @@ import numpy as np
 import pytest
 
 from plovik import RustLshIndex
-from plovik.lsh import PythonLshIndex
 from query_helpers import COUNTERS, assert_rows_equal, counted
 from index_helpers import outputs_under_thread_counts, random_params
 
@@ -42,19 +41,15 @@ def test_unallocatable_results_raise_memory_error():
 
 
 def test_unbuilt_index_answers_padding_and_counts_queries():
-    params = random_params(np.random.default_rng(3), 5, 2, 3, 4)  # s reads columns up to 4
-    native, reference = RustLshIndex(**params), PythonLshIndex(**params)
+    # (random calls on unbuilt indexes against the reference: test_adversarial.py)
+    native = RustLshIndex(**random_params(np.random.default_rng(3), 5, 2, 3, 4))  # s reads columns up to 4
     rng = np.random.default_rng(4)
-    for m in (4, 100):  # per-query and blocked paths
-        for width in (1, 5, 9):
-            q = rng.random((m, width))
-            for exclude in (None, np.arange(m)):
-                idx, dist = native.query_knn(q, 3, exclude)
-                assert idx.tolist() == [[-1] * 3] * m and np.isinf(dist).all()
-                assert_rows_equal((idx, dist), reference.query_knn(q, 3, exclude))
-            indptr, ids, dists = native.query_radius(q, 1.0)
-            assert indptr.tolist() == [0] * (m + 1) and ids.size == dists.size == 0
-    assert counted(native) == dict(queries=624, cands=0, pairs=0, relaxed=0) == counted(reference)
+    for m, width in ((4, 1), (100, 9)):  # per-query and blocked paths, any width
+        idx, dist = native.query_knn(rng.random((m, width)), 3, np.arange(m))
+        assert idx.tolist() == [[-1] * 3] * m and np.isinf(dist).all()
+        indptr, ids, dists = native.query_radius(rng.random((m, width)), 1.0)
+        assert indptr.tolist() == [0] * (m + 1) and ids.size == dists.size == 0
+    assert counted(native) == dict(queries=104, cands=0, pairs=0, relaxed=0)
     # built with no points: same answers, now with a fixed width; need is 0
     native.build(np.zeros((0, 5)), 0)
     for m in (2, 70):
