@@ -68,6 +68,13 @@ def test_construction():
         assert all(t.shape == (3, 0) and t.dtype == np.int64 for t in tables.values())
         assert obj.stats() == dict(gather_ns=0, refine_ns=0, relax_ns=0, queries=0, cands=0,
                                    pairs=0, relaxed=0, block=1024)
+    # the argument list is checked first (the methods': test_adversarial.py)
+    for args, kw, message in [(list(p.values())[:5], {}, r"missing required argument 'u' \(pos 6\)"),
+                              (list(p.values()), {"bogus": 1}, "unexpected keyword argument 'bogus'"),
+                              (list(p.values()), {"b": 4}, "multiple values for argument 'b'"),
+                              ([*p.values(), None], {}, "takes from 6 to 7 positional arguments but 8 were given")]:
+        with pytest.raises(TypeError, match=r"^RustLshIndex\(\) .*" + message):
+            RustLshIndex(*args, **kw)
     # block 0 or the largest word, and any number of probes, are taken as given
     for probes, block in [(5, 0), (2**64 - 1, 2**64 - 1)]:
         ix = small_index(block=block, probes=probes)
