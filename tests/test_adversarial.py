@@ -1,6 +1,6 @@
-"""Adversarial input: every method of RustLshIndex, and of PlovikSearch on
-both backends, called in random order with random valid and invalid
-arguments. Each call's outcome is worked out from the arguments alone, in the
+"""Adversarial input: every method of a built or unbuilt RustLshIndex called
+in random order with random valid and invalid arguments (the constructor's
+refusals, one by one: test_binding). Each call's outcome is worked out from the arguments alone, in the
 order the call frame checks them (argument list, conversion of each argument,
 what the engine refuses from the sizes alone, then array layout); the
 reference must refuse every refused call alike, and after every call the
@@ -14,7 +14,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
-from plovik import PanicException, PlovikSearch, RustLshIndex
+from plovik import PanicException, RustLshIndex
 from plovik.lsh import PythonLshIndex
 from index_helpers import misaligned, strided
 
@@ -92,16 +92,14 @@ def array_arg(draw, x, form):
     return Arg(wrong, error=TypeError)
 
 
-# Integer parameters: b is a signed 64-bit integer, the rest (k, l, probes,
-# block, n_static) unsigned machine words.
+# Integer parameters (k, n_static) are unsigned machine words.
 INT_FORMS = ["valid", "index_like", "bool", "index_like", "negative", "too_big", "wrong_type", "exploding"]
-OUT_OF_RANGE = {("negative", True): [-(2**63) - 1], ("negative", False): [-1, -(2**63), -(2**70)],
-                ("too_big", True): [2**63, 2**64], ("too_big", False): [2**64, 2**100]}
+OUT_OF_RANGE = {"negative": [-1, -(2**63), -(2**70)], "too_big": [2**64, 2**100]}
 
 
-def int_arg(draw, valid, form, signed=False):
+def int_arg(draw, valid, form):
     if form in ("negative", "too_big"):
-        return Arg(draw(st.sampled_from(OUT_OF_RANGE[form, signed])), error=OverflowError)
+        return Arg(draw(st.sampled_from(OUT_OF_RANGE[form])), error=OverflowError)
     if form == "wrong_type":
         return Arg(draw(st.sampled_from([float(valid), str(valid), None, np.float64(valid)])), error=TypeError)
     if form == "exploding":
@@ -331,79 +329,11 @@ class Adversary(RuleBasedStateMachine):
             assert all(a.flags.c_contiguous and a.flags.writeable and a.base is not None for a in result)
             same_arrays(result, getattr(self.ref, method)(queries.values, second.values, ex))
 
-    @rule(name=st.sampled_from(["tables", "stats", "reset_stats", "n_points", "n_static", "n_candidates"]))
-    def misuse(self, name):
-        """Argument-free methods given one, read-only properties assigned or deleted (reads: the invariant)."""
-        if name.startswith("n_"):
-            action = [lambda: setattr(self.native, name, 5), lambda: delattr(self.native, name)][self.rng.integers(2)]
-            run(name, action, Expect(AttributeError))
-        else:
-            run(name, lambda: getattr(self.native, name)(1), Expect(TypeError, match=rf"{name}\(\) takes no arguments"))
-
     @rule()
     def reset_stats(self):
         assert run("reset_stats", self.native.reset_stats, OK) is None
         self.ref.reset_stats()
         assert all(v == 0 for key, v in self.native.stats().items() if key != "block")
-
-    @rule(data=st.data())
-    def construct(self, data):
-        """A new object: empty; its first build refuses what the engine cannot use, or matches the reference."""
-        draw = data.draw
-        names = ["b", "k", "l", "probes", "s", "u", "block"]
-        plan = Plan(draw, names)
-        d = draw(st.integers(1, 4))
-        K, L = draw(st.sampled_from([(2, 2), (1, 3), (3, 1), (0, 2), (2, 0), (0, 0), (1, 1)]))
-        b = draw(st.sampled_from([1, 2, 3, 5, 2**31, 0, -3, -(2**63)] + ([2**63 - 1] if K == 1 else [])))
-        s = self.rng.integers(0, d, (L, K))
-        if s.size and draw(st.booleans()):  # a coordinate the points will not have
-            s.flat[self.rng.integers(s.size)] = draw(st.sampled_from([d, -1, I64_MAX]))
-        if not draw(st.sampled_from([True] * 4 + [False])):
-            s = self.rng.integers(0, d, draw(st.sampled_from([(L, K + 1), (L + 1, K), (K + 1, L)])))
-        u_wide = not draw(st.sampled_from([True] * 6 + [False]))
-        u = self.coords(s.shape[0], s.shape[1] + u_wide, not u_wide and draw(st.booleans()))
-        args = [int_arg(draw, b, plan.form("b", INT_FORMS), signed=True)]
-        args += [int_arg(draw, v, plan.form(n, INT_FORMS)) for n, v in
-                 [("k", K), ("l", L), ("probes", draw(st.sampled_from([0, 1, 2, 5, 2**63, 2**64 - 1])))]]
-        args += [array_arg(draw, s, plan.form("s", ARRAY_FORMS)), array_arg(draw, u, plan.form("u", ARRAY_FORMS))]
-        args.append(int_arg(draw, draw(st.sampled_from([0, 1, 2, 1024, 2**64 - 1])), plan.form("block", INT_FORMS))
-                    if plan.wants("block") else None)
-        values = {name: arg.values for name, arg in zip(names, args) if arg is not None}
-
-        def shape_check():
-            if {values["s"].shape, values["u"].shape} != {(values["l"], values["k"])}:
-                return Expect(ValueError, match=r"^S and U must have shape \(L, K\)$")
-
-        expect = arg_failure(zip(names, args), shape_check) or OK
-        pos, kw, wrong = call_args(names, 6, args, plan.form("call", CALL_FORMS))
-        if wrong is not None:
-            expect = Expect(TypeError, match=rf"RustLshIndex\(\).*{wrong}")
-        index = run("RustLshIndex", lambda: RustLshIndex(*pos, **kw), expect)
-        if index is None:
-            run("PythonLshIndex", lambda: PythonLshIndex(*pos, **kw), Expect(TypeError) if wrong else expect)
-            return
-        assert (index.n_points, index.n_static, index.n_candidates) == (0, 0, 0)
-        assert all(t.shape == (values["l"], 0) for t in index.tables().values())
-        assert index.stats()["block"] == values.get("block", 1024)
-        b, k, l = values["b"], values["k"], values["l"]
-        n = draw(st.integers(0, 20))
-        n_static = draw(st.sampled_from([0, n, n + 1]))
-        points = self.coords(n, d, draw(st.booleans()))
-        problem = ("b must be at least 1" if b < 1 else "k must be at least 1" if k == 0
-                   else "l must be at least 1" if l == 0
-                   else rf"s must hold coordinate indices in \[0, d\) for d = {d}"
-                   if not ((values["s"] >= 0) & (values["s"] < d)).all()
-                   else r"b\*\*k must not exceed 2\*\*63 - 1" if b**k > I64_MAX
-                   else rf"n_static \({n_static}\) exceeds the number of points \({n}\)" if n_static > n
-                   else None)
-        ref = PythonLshIndex(**values)
-        expect = Expect(ValueError, match=f"^{problem}$") if problem else OK
-        for ix in (index, ref):
-            run("build", lambda: ix.build(points, n_static), expect)
-        if problem:
-            assert index.n_points == ref.n_points == 0
-            return
-        compare(index, ref, self.coords(draw(st.sampled_from([5, 70])), d, True))  # 70: blocked unless block is 1
 
     @invariant()
     def equals_reference(self):
@@ -417,162 +347,3 @@ class Adversary(RuleBasedStateMachine):
 
 TestAdversary = Adversary.TestCase
 TestAdversary.settings = settings(stateful_step_count=60)
-
-
-# --------------------------------------------------------------- front door
-#
-# PlovikSearch validates what the raw class takes as it comes. Its
-# arguments are drawn as (value, tag): valid, or invalid by type or by
-# value; a call whose arguments are all valid must succeed, any other must
-# fail with the TypeError or ValueError of one of its faults before anything
-# changes. The native and the reference backend are driven side by side and
-# must agree on every outcome: the same exception and message, or the same
-# results and tables.
-
-VALID, BAD_TYPE, BAD_VALUE = "valid", TypeError, ValueError
-FRONT_POINT_FORMS = ["c", "layout", "cast", "list", "outside", "nonfinite", "wide", "ndim", "dtype", "foreign",
-                     "masked"]
-
-
-def front_points(draw, rng, rows, d, form):
-    """(value, tag): an array-like of (rows, d) coordinates."""
-    x = rng.random((rows, d))
-    nonfinite = x.copy()
-    if x.size:  # NaN or inf at one place
-        nonfinite.flat[rng.integers(x.size)] = draw(st.sampled_from([np.nan, np.inf, -np.inf]))
-    forms = {"c": ([x], VALID), "layout": ([np.asfortranarray(x), strided(x)], VALID),
-             "cast": ([x.astype(np.float32), (x * 3).astype(np.int64), (x * 3).astype(np.uint8)], VALID),
-             # a list of no rows has lost its width: it reads as shape (0,)
-             "list": ([x.tolist()], VALID if rows else BAD_VALUE),
-             "outside": ([x * 7 - 3], VALID),  # wraps onto the torus
-             "nonfinite": ([nonfinite], BAD_VALUE if x.size else VALID),  # an empty array holds none
-             "wide": ([rng.random((rows, d + 1))], BAD_VALUE), "ndim": ([x.ravel(), x[None], 0.5], BAD_VALUE),
-             "dtype": ([x.astype(complex), x > 0.5, x.astype(object)], BAD_TYPE),
-             "foreign": (["points", [[0.5] * d, [0.5] * (d + 1)]], BAD_TYPE),
-             # masked arrays are refused, whatever their mask: it would be ignored
-             "masked": ([np.ma.masked_array(x, mask=x > 0.5), np.ma.masked_array(x)], BAD_TYPE)}
-    options, tag = forms[form]
-    return draw(st.sampled_from(options)), tag
-
-
-FRONT_COUNT_FORMS = ["valid", "index_like", "below", "bool", "float"]
-
-
-def front_count(value, low, form):
-    """(value, tag): an integer setting (k, n_static) of at least `low`."""
-    return {"valid": (value, VALID), "index_like": (IndexLike(value), VALID), "below": (low - 1, BAD_VALUE),
-            "bool": (True, BAD_TYPE), "float": (float(value), BAD_TYPE)}[form]
-
-
-FRONT_RADII = {VALID: [0.3, 1, np.float32(0.25), 0.0], BAD_VALUE: [-0.1, np.nan, np.inf],
-               BAD_TYPE: [True, "0.3", None, 0.3j, FloatLike(0.3)]}
-FRONT_EXCLUDE_FORMS = ["none", "c", "list", "uint", "short", "long", "below", "beyond", "float", "str", "bool",
-                       "masked"]
-
-
-def front_exclude(rng, m, n_points, form):
-    """(value, tag): exclude_ids for m queries."""
-    ids = rng.integers(-1, max(n_points, 1), m) if n_points else np.full(m, -1)
-    if form in ("short", "long", "below", "beyond"):
-        value = {"short": ids[:-1], "long": np.r_[ids, 0], "below": np.r_[ids[:-1], -2],
-                 "beyond": np.r_[ids[:-1], n_points]}[form]
-        return value, VALID if value.shape == (m,) and ((value >= -1) & (value < n_points)).all() else BAD_VALUE
-    return {"none": (None, VALID), "c": (ids, VALID), "list": (ids.tolist(), VALID),
-            "uint": (np.maximum(ids, 0).astype(np.uint32) if n_points else ids, VALID),
-            # floats are refused, unless there are none (as in an empty list)
-            "float": (ids.astype(np.float64), BAD_TYPE if m else VALID),
-            "str": ("ids", BAD_TYPE), "bool": (ids > 0, BAD_TYPE), "masked": (np.ma.masked_array(ids), BAD_TYPE)}[form]
-
-
-def outcome(call):
-    try:
-        return "ok", call()
-    except MemoryError:  # NumPy's own subclass and message where NumPy allocates
-        return MemoryError, ""
-    except (TypeError, ValueError) as e:
-        return type(e), str(e)
-
-
-class FrontDoor(RuleBasedStateMachine):
-    """Two PlovikSearch objects, one per backend, given the same calls."""
-
-    @initialize(d=st.integers(1, 4), tables=st.integers(1, 3),
-                components=st.sampled_from([None, 1, 2, 3]), cells=st.sampled_from([None, 1, 2, 5]),
-                probes=st.integers(0, 3), block=st.sampled_from([0, 1, 2, 1024]),
-                seed=st.integers(0, 2**32 - 1))
-    def start(self, d, tables, components, cells, probes, block, seed):
-        self.rng = np.random.default_rng(seed)
-        self.d = d
-        kw = dict(tables=tables, components=components, cells=cells, probes=probes, block=block, seed=seed,
-                  tune=False)
-        self.pair = [PlovikSearch(d, backend=b, **kw) for b in ("native", "reference")]
-
-    def points(self, draw, rows):
-        return front_points(draw, self.rng, rows, self.d, draw(st.sampled_from(FRONT_POINT_FORMS)))
-
-    def both(self, method, tagged, extra_tags=()):
-        """Both objects must agree, the outcome fit the tags, and a failure change nothing."""
-        tags = [tag for _, tag in tagged if tag is not VALID] + list(extra_tags)
-        before = [search.tables() for search in self.pair]
-        results = [outcome(lambda s=search: getattr(s, method)(*[v for v, _ in tagged])) for search in self.pair]
-        (kind, got), (kind_ref, want) = results
-        assert kind == kind_ref, (method, results)
-        if method != "build" and self.pair[0].raw is None:
-            assert kind is ValueError and "before build()" in got, (method, got)
-        else:
-            assert kind in (tags or ["ok"]), (method, tags, kind, got)
-        if kind != "ok":
-            assert got == want, (method, got, want)
-            for search, old in zip(self.pair, before):
-                same_arrays(search.tables(), old)
-        elif isinstance(got, tuple):
-            same_arrays(got, want)
-
-    @rule(data=st.data())
-    def build(self, data):
-        n = data.draw(st.integers(0, 40))
-        n_static = front_count(data.draw(st.sampled_from([0, n // 2, n])), 0, data.draw(st.sampled_from(FRONT_COUNT_FORMS)))
-        self.both("build", [self.points(data.draw, n), data.draw(st.sampled_from([n_static, (None, VALID)]))])
-
-    @rule(data=st.data())
-    def update(self, data):
-        c = self.pair[0].n_candidates
-        rows = data.draw(st.sampled_from([c] * 3 + [c + 1, max(c - 1, 0)]))
-        self.both("update", [self.points(data.draw, rows)], [BAD_VALUE] if rows != c else [])
-
-    @rule(data=st.data())
-    def promote(self, data):  # None: an empty batch
-        batch = self.points(data.draw, data.draw(st.integers(0, 10)))
-        self.both("promote", [data.draw(st.sampled_from([batch, (None, VALID)]))])
-
-    @rule(data=st.data(), method=st.sampled_from(["query_knn", "query_radius"]))
-    def query(self, data, method):
-        draw = data.draw
-        m = draw(st.sampled_from([0, 1, 3, 70]))
-        k = draw(st.sampled_from([1, 4, 50, 2**40, 2**60, 2**64, 2**70]))
-        radius_tag = draw(st.sampled_from(list(FRONT_RADII)))
-        second = (front_count(k, 1, draw(st.sampled_from(FRONT_COUNT_FORMS))) if method == "query_knn"
-                  else (draw(st.sampled_from(FRONT_RADII[radius_tag])), radius_tag))
-        exclude = front_exclude(self.rng, m, self.pair[0].n_points, draw(st.sampled_from(FRONT_EXCLUDE_FORMS)))
-        tagged = [self.points(draw, m), second, exclude]
-        # A valid k whose results exceed any array or this machine's memory
-        # is refused with the other checks of shapes, before the arrays are
-        # scanned.
-        too_large = method == "query_knn" and second[1] is VALID and (k >= 2**60 or (m and k >= 2**40))
-        self.both(method, tagged, [ValueError] if too_large else [])
-
-    @rule()
-    def reset_stats(self):
-        assert [search.reset_stats() for search in self.pair] == [None, None]
-
-    @invariant()
-    def backends_agree(self):
-        native, ref = self.pair
-        assert (len(native), native.n_static, native.n_candidates) == (len(ref), ref.n_static, ref.n_candidates)
-        same_arrays(native.tables(), ref.tables())
-        got, want = native.stats(), ref.stats()
-        assert {c: got[c] for c in COUNTED} == {c: want[c] for c in COUNTED}
-
-
-TestFrontDoor = FrontDoor.TestCase
-TestFrontDoor.settings = settings(stateful_step_count=40)

@@ -68,8 +68,18 @@ def test_construction():
         assert all(t.shape == (3, 0) and t.dtype == np.int64 for t in tables.values())
         assert obj.stats() == dict(gather_ns=0, refine_ns=0, relax_ns=0, queries=0, cands=0,
                                    pairs=0, relaxed=0, block=1024)
-    # block 0 and more probes than components are taken as given
-    assert small_index(block=0, probes=5).stats()["block"] == 0
+    # the argument list is checked first (the methods': test_adversarial.py)
+    for args, kw, message in [(list(p.values())[:5], {}, r"missing required argument 'u' \(pos 6\)"),
+                              (list(p.values()), {"bogus": 1}, "unexpected keyword argument 'bogus'"),
+                              (list(p.values()), {"b": 4}, "multiple values for argument 'b'"),
+                              ([*p.values(), None], {}, "takes from 6 to 7 positional arguments but 8 were given")]:
+        with pytest.raises(TypeError, match=r"^RustLshIndex\(\) .*" + message):
+            RustLshIndex(*args, **kw)
+    # block 0 or the largest word, and any number of probes, are taken as given
+    for probes, block in [(5, 0), (2**64 - 1, 2**64 - 1)]:
+        ix = small_index(block=block, probes=probes)
+        ix.build(PTS, 20)
+        assert ix.stats()["block"] == block and ix.n_points == 30
 
 
 # ------------------------------------------------------------ refused calls
@@ -237,12 +247,13 @@ def test_both_backends_refuse_alike(call, error, match):
     assert messages[0] == messages[1] or error is MemoryError
 
 
-def test_largest_key_space_is_accepted():
-    # b^K = 2^62 fits; every key still lies in [0, b^K).
-    ix = RustLshIndex(2**31, 2, 1, 0, np.array([[0, 1]], np.int64), np.zeros((1, 2)))
+@pytest.mark.parametrize("b, k", [(2**31, 2), (2**63 - 1, 1)])
+def test_largest_key_spaces_are_accepted(b, k):
+    # b^K up to 2^63 - 1 fits; every key still lies in [0, b^K).
+    ix = RustLshIndex(b, k, 1, 0, np.arange(k, dtype=np.int64)[None], np.zeros((1, k)))
     ix.build(np.random.default_rng(4).random((50, 2)), 25)
     keys = ix.tables()["static_keys"]
-    assert (keys >= 0).all() and (keys < 2**62).all() and (np.diff(keys, axis=1) >= 0).all()
+    assert (keys >= 0).all() and (keys < b**k).all() and (np.diff(keys, axis=1) >= 0).all()
 
 
 @pytest.mark.threads

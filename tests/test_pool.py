@@ -1,4 +1,5 @@
-"""The shared worker pool seen from Python: its size, its laziness and fork.
+"""The shared worker pool seen from Python: its size (and the reference's
+model of it), its laziness and fork.
 (Several interpreter threads at once: test_memory.py, test_stress.py.)"""
 
 import os
@@ -36,7 +37,8 @@ COUNT_THREADS = textwrap.dedent("""
     imported = threads()
 """) + WORKLOAD + textwrap.dedent("""
     digest = workload(RustLshIndex)
-    print(imported - before, threads() - imported, digest)
+    from plovik.lsh import pool_thread_count  # the reference cuts its blocks for the same count
+    print(imported - before, threads() - imported, digest, pool_thread_count())
 """)
 
 CPUS = os.cpu_count() or 1
@@ -68,9 +70,10 @@ def test_pool_size_laziness_and_results(env, workers):
     clean.update(OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
     out = subprocess.run([sys.executable, "-c", COUNT_THREADS], env={**clean, **env},
                          check=True, capture_output=True, text=True, timeout=120)
-    at_import, after_work, digest = out.stdout.split()
+    at_import, after_work, digest, reference_count = out.stdout.split()
     assert int(at_import) == 0  # nothing starts at import
     assert int(after_work) == workers - 1  # the calling thread is the remaining worker
+    assert int(reference_count) == workers
     namespace = {}
     exec(WORKLOAD, namespace)
     assert digest == namespace["workload"](RustLshIndex)  # same rows whatever T

@@ -68,18 +68,6 @@ def test_d8_rows_keep_the_offer_order():
             assert_rows_equal(native.query_knn(q, k), reference.query_knn(q, k))
 
 
-def test_the_excluded_id_stays_out_of_its_own_row_only():
-    rng = np.random.default_rng(4)
-    pts = rng.random((400, 5))
-    native, reference = built(random_params(rng, 5, 6, 3, 4, probes=3), pts, 300)
-    q = np.repeat(pts[7:8] + 1e-9, 64, axis=0)  # one block, one location
-    exclude = np.where(np.arange(64) % 2 == 0, 7, -1)
-    idx, dist = native.query_knn(q, 5, exclude)
-    assert all(7 not in row for row in idx[::2].tolist())
-    assert (idx[1::2, 0] == 7).all()  # the other queries of the block still get it
-    assert_rows_equal((idx, dist), reference.query_knn(q, 5, exclude))
-
-
 def test_counters_of_both_paths_and_calls_that_count_nothing():
     rng = np.random.default_rng(12)
     pts = rng.random((2000, 6))

@@ -59,14 +59,6 @@ def test_bad_probes_are_refused_alike(bad, exc):
             knn(ix, np.zeros((2, D)), 3, None, bad)
     with pytest.raises(TypeError, match="index must be a RustLshIndex"):
         _native._query_knn(object(), np.zeros((2, D)), 3)
-    search = PlovikSearch(D, seed=0, cells=3, components=2, tables=2, probes=1)
-    search.build(np.random.default_rng(1).random((100, D)))
-    with pytest.raises(ValueError, match="probes must be at least 0"):
-        search.query_knn(np.zeros((2, D)), 3, probes=-1)
-    with pytest.raises(ValueError, match="threads must be at least 1"):
-        search.query_knn(np.zeros((2, D)), 3, threads=0)
-    with pytest.raises(ValueError, match="threads must be at least 1"):
-        PlovikSearch(D, threads=0)
 
 
 def search_and_queries():

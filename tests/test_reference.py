@@ -4,12 +4,11 @@ native index is compared with it in the other test files, so worked examples
 of the rows (ties, radius edges, relaxation) live there."""
 
 import itertools
-import os
 
 import numpy as np
 import pytest
 
-from plovik.lsh import PythonLshIndex, pool_thread_count
+from plovik.lsh import PythonLshIndex
 from query_helpers import F32, brute_row
 
 
@@ -80,11 +79,14 @@ def test_promote_merges_candidates_first():
     assert ix.n_static == 43 and ix.tables()["cand_sorted_ids"].tolist() == [[43]]
 
 
-@pytest.mark.parametrize("d, block, m", [(1, 1024, 70), (2, 1, 70), (3, 0, 64), (3, 50, 63), (2, 2, 130)])
-def test_full_gather_equals_brute_force(d, block, m):
-    # b = 2, K = 1 and a flip probe: every query reaches every point
+@pytest.mark.parametrize("d, block, m, threads", [(1, 1024, 70, 1), (2, 1, 70, 3), (3, 0, 64, 7), (3, 50, 63, 2),
+                                                   (2, 2, 130, 3)])
+def test_full_gather_equals_brute_force(d, block, m, threads):
+    # b = 2, K = 1 and a flip probe: every query reaches every point, however
+    # the blocks are cut among the workers
     rng = np.random.default_rng(d + m)
     ix = index(2, 1, 3, 1, d, u=rng.random((3, 1)), block=block, seed=d)
+    ix.threads = threads
     pts = np.round(rng.random((90, d)) * 6) / 6  # duplicates and ties
     ix.build(pts, 60)
     ix.update(np.round(rng.random((30, d)) * 6) / 6)
@@ -102,27 +104,3 @@ def test_full_gather_equals_brute_force(d, block, m):
         assert ids[indptr[i] : indptr[i + 1]].tolist() == want_ids[inside].tolist()
         assert dists[indptr[i] : indptr[i + 1]].tolist() == want_d[inside].tolist()
     assert ix.stats()["relaxed"] == 0
-
-
-def test_pool_size_follows_the_native_rule(monkeypatch):
-    # the reference cuts its blocks for the native pool (its sizes: test_pool.py)
-    most = min(4 * (os.cpu_count() or 1), 1024)
-    for key, value, want in (("RAYON_NUM_THREADS", "3", min(3, most)), ("RAYON_RS_NUM_CPUS", "5", min(3, most)),
-                             ("RAYON_NUM_THREADS", "x", min(5, most)), ("RAYON_NUM_THREADS", "0", os.cpu_count() or 1),
-                             ("RAYON_NUM_THREADS", str(3 * 2**61), most), ("RAYON_NUM_THREADS", "9" * 5000, min(5, most))):
-        monkeypatch.setenv(key, value)
-        assert pool_thread_count() == want
-
-
-def test_rows_do_not_depend_on_block_or_threads():
-    rng = np.random.default_rng(7)
-    pts, q = rng.random((300, 5)), rng.random((70, 5))
-    for block, threads in ((1024, 1), (0, 7), (2, 3)):
-        ix = index(1, 1, 1, 0, 5, block=block)  # one bucket: every id offered once
-        ix.threads = threads
-        ix.build(pts, 200)
-        idx, dist = ix.query_knn(q, 4, exclude_ids=np.arange(70))
-        assert ix.stats()["pairs"] == 70 * 300
-        for i in range(70):
-            want = brute_row(pts, q[i], 4, i)
-            assert (idx[i].tolist(), dist[i].tolist()) == (want[0].tolist(), want[1].tolist())

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 from plovik import PlovikSearch, RustLshIndex, exact_knn, exact_radius
 from plovik.lsh import PythonLshIndex
-from index_helpers import both, outputs_under_thread_counts, random_params
+from index_helpers import random_params
 from query_helpers import assert_rows_equal, brute_row, built, counted, indexes
 
 
@@ -147,23 +147,6 @@ def test_refused_retire_changes_nothing(cls):
     assert all(np.array_equal(a, b) for a, b in zip(ix.tables().values(), before[1].values()))
 
 
-def test_results_do_not_depend_on_the_thread_count():
-    script = """
-import numpy as np
-from plovik import RustLshIndex
-rng = np.random.default_rng(4)
-for d in (8, 6):
-    s, u = rng.integers(0, d, (6, 4)), rng.random((6, 4))
-    ix = RustLshIndex(3, 4, 6, 2, s, u)
-    pts = rng.random((4000, d))
-    ix.build(pts, 3000)
-    ix.retire(rng.choice(4000, 1500, replace=False))
-    Q = rng.random((500, d))
-    print(ix.query_knn(Q, 12)[0].sum(), ix.query_knn(Q, 12)[1].sum(), ix.query_radius(Q, 0.3 * d)[1].sum())
-"""
-    assert len(outputs_under_thread_counts(script)) == 1
-
-
 # ------------------------------------------------------------ PlovikSearch
 
 
@@ -210,19 +193,6 @@ def test_search_outputs_skip_retired_points(epoch_search):
     assert_none_retired(retired, s.query_knn(X[:100], 8)[0])
     s.build(X)  # a new index: nothing retired
     assert s.n_retired == 0 and np.isin(s.query_knn(X[:100], 8)[0], retired).any()
-
-
-@pytest.mark.parametrize("value, exc", [
-    ([0.5], TypeError), ("1", TypeError), ([[1, 2]], ValueError), ([3000], ValueError), ([-1], ValueError),
-])
-def test_search_refuses_bad_ids(epoch_search, value, exc):
-    s, _ = epoch_search
-    before = s.n_retired
-    with pytest.raises(exc):
-        s.retire(value)
-    assert s.n_retired == before
-    with pytest.raises(ValueError, match="before build"):
-        PlovikSearch(6).retire([0])
 
 
 def test_exact_scan_skips_retired_points():

@@ -8,38 +8,20 @@ import numpy as np
 import pytest
 
 import plovik
-from plovik import PlovikSearch, RecallWarning, datasets, exact_knn, exact_radius
+from plovik import PlovikSearch, _native, RecallWarning, datasets, exact_knn, exact_radius
 from plovik.exact import recall_at_k
 
-from query_helpers import ordered, torus_l1
 
 
-def brute_rows(P, q, ex):
-    d = torus_l1(q, P) if len(P) else np.zeros(0, np.float32)
-    ids = np.arange(len(P))
-    keep = ids != ex
-    return ordered(ids[keep], d[keep])
-
-
-@pytest.mark.parametrize("n, d, grid", [(300, 5, None), (257, 16, 4), (90, 3, 2), (40, 24, None), (3, 2, None)])
-def test_exact_scan_equals_brute_force(n, d, grid):
-    rng = np.random.default_rng(n + d)
-    P = rng.random((n, d)) if grid is None else rng.integers(0, grid, (n, d)) / grid  # grids: many ties
-    Q = np.vstack([P[: min(n, 20)] + 1.0, rng.random((7, d)) - 3.0])  # wrapped copies of points, others
-    ex = np.r_[np.arange(min(n, 20)), np.full(7, -1)]
-    ex[::3] = -1
-    k = 7
-    idx, dist = exact_knn(P, Q, k, ex)
-    r = 0.12 * d
-    indptr, rids, rd = exact_radius(P, Q, r, ex)
-    for i, q in enumerate(Q):
-        ids, d32 = brute_rows(P, q, ex[i])
-        got = min(k, ids.size)
-        assert idx[i, :got].tolist() == ids[:k].tolist() and (idx[i, got:] == -1).all()
-        assert dist[i, :got].tolist() == d32[:k].astype(np.float64).tolist() and np.isinf(dist[i, got:]).all()
-        inside = d32 <= np.float32(r)
-        assert rids[indptr[i]:indptr[i + 1]].tolist() == ids[inside].tolist()
-        assert rd[indptr[i]:indptr[i + 1]].tolist() == d32[inside].astype(np.float64).tolist()
+def test_exact_scan_is_the_native_scan_of_the_converted_input():
+    # the scan itself against brute force: test_exact.py
+    rng = np.random.default_rng(2)
+    P, Q = rng.integers(0, 4, (257, 16)) / 4, rng.random((27, 16)) - 3.0  # ties, coordinates to wrap
+    ex = np.r_[np.arange(20), np.full(7, -1)]
+    for got, want in [(exact_knn(P.tolist(), Q.astype(np.float32), 7, ex.tolist()),
+                       _native.exact_knn(P, Q.astype(np.float32).astype(np.float64), 7, ex)),
+                      (exact_radius(P, Q, 1.9, ex), _native.exact_radius(P, Q, 1.9, ex))]:
+        assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
 
 
 def test_exact_scan_refuses_bad_input():
