@@ -115,7 +115,7 @@ void table_probe_keys(const Index& ix, BlockWorkspace& w, const double* rows, st
 // the pairs they measure: bucket size times the entries of the run.
 uint64_t find_runs(const Index& ix, BlockWorkspace& w, std::size_t t) {
   const TierView stat = static_tier(ix), cand = cand_tier(ix);
-  const bool has_static = ix.n_static > 0, has_cand = ix.n_cand() > 0;
+  const bool has_static = stat.n > 0, has_cand = cand.n > 0;
   const ProbeKey* pk = w.probe_keys.data();
   const std::size_t n_keys = w.probe_keys.size();
   std::size_t from_static = 0, from_cand = 0, largest = 0;
@@ -152,11 +152,12 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
   const ProbeKey* pk = w.probe_keys.data();
   const KeyRun* runs = w.runs.data();
   const std::size_t n_runs = w.runs.size();
+  const TierView stat = static_tier(ix), cand = cand_tier(ix);
   BlockPrefetch ahead{runs,
                       n_runs,
-                      ix.n_static > 0 ? static_tier(ix).table_ids(t) : nullptr,
-                      ix.n_cand() > 0 ? cand_tier(ix).table_ids(t) : nullptr,
-                      ix.n_static,
+                      stat.n > 0 ? stat.table_ids(t) : nullptr,
+                      cand.n > 0 ? cand.table_ids(t) : nullptr,
+                      cand.base,
                       coords,
                       d};
   for (std::size_t i = 0; i < n_runs; ++i) {
