@@ -1,9 +1,8 @@
 #include "index/tiers/drop_retired.hpp"
 
-#include <vector>
+#include <algorithm>
+#include <cstring>
 
-#include "index/errors.hpp"
-#include "index/tiers/directory.hpp"
 #include "index/tiers/ranges.hpp"
 #include "parallel/pool.hpp"
 
@@ -11,63 +10,123 @@ namespace plovik {
 
 namespace {
 
-// Copies the kept ids of in[begin, end) to out[o ..], never at or past
-// out[cap]; returns o plus the ids kept, counted on past cap.
-inline std::size_t keep_live(const uint32_t* in, std::size_t begin, std::size_t end,
-                             uint64_t base, const RetiredSet& retired, uint32_t* out,
-                             std::size_t o, std::size_t cap) {
-  for (std::size_t p = begin; p < end; ++p)
-    if (!retired.contains(base + in[p])) {
-      if (o < cap) out[o] = in[p];
-      ++o;
-    }
+// Whether ids are retired, read without a branch: the bits cover the ids
+// up to the highest retired, every id past them is live.
+struct RetiredBits {
+  const uint64_t* words;
+  std::size_t n_words;
+  uint64_t base;  // added to a stored id
+
+  uint32_t live(uint32_t stored) const {
+    const uint64_t id = base + stored;
+    const uint64_t w = id >> 6;
+    const bool inside = w < n_words;
+    const uint64_t word = words[inside ? w : 0];
+    return static_cast<uint32_t>(!inside || ((word >> (id & 63)) & 1) == 0);
+  }
+};
+
+// Moves the live ids of ids[begin, end) to ids[o ..] (o <= begin: every
+// place written has been read already), keeping their order; returns the
+// new o. Every id is written, and the place after it taken only when it is
+// live, so that no branch waits on the bits.
+inline std::size_t keep_live(uint32_t* ids, std::size_t begin, std::size_t end,
+                             const RetiredBits& bits, std::size_t o) {
+  for (std::size_t p = begin; p < end; ++p) {
+    const uint32_t id = ids[p];
+    ids[o] = id;
+    o += bits.live(id);
+  }
   return o;
+}
+
+// Table t's run of n entries compacted to its first live ones, its dense
+// directory row (stride entries) counting only them.
+void compact_dense(uint32_t* ids, uint32_t* row, std::size_t stride, const RetiredBits& bits) {
+  // Entry c counts the kept keys below c; the old entry c + 1 (where key c
+  // ends) is read before it is replaced.
+  std::size_t o = 0, begin = row[0];
+  for (std::size_t c = 0; c + 1 < stride; ++c) {
+    const std::size_t end = row[c + 1];
+    row[c] = static_cast<uint32_t>(o);
+    o = keep_live(ids, begin, end, bits, o);
+    begin = end;
+  }
+  row[stride - 1] = static_cast<uint32_t>(o);
+}
+
+// The same through the table's nb occupied buckets (keys, and starts with
+// one more entry): a bucket left empty leaves them, the others keep their
+// order at the front of the table's part.
+void compact_buckets(uint32_t* ids, int64_t* keys, uint32_t* starts, std::size_t nb,
+                     const RetiredBits& bits) {
+  std::size_t o = 0, w = 0, begin = starts[0];
+  for (std::size_t j = 0; j < nb; ++j) {
+    const std::size_t end = starts[j + 1], start = o;
+    o = keep_live(ids, begin, end, bits, o);
+    begin = end;
+    if (o == start) continue;  // every entry of the bucket retired
+    keys[w] = keys[j];
+    starts[w] = static_cast<uint32_t>(start);
+    ++w;
+  }
+  starts[w] = static_cast<uint32_t>(o);
+}
+
+// Closes the gaps the compaction left between the bucket lists of the
+// tables: each table's kept buckets are those before its first start equal
+// to `entries` (the closing one; a kept bucket starts before it).
+void join_kept_buckets(Tier& tier, std::size_t L, std::size_t entries) {
+  uint64_t* first = tier.first_bucket.data();
+  std::size_t at = 0;
+  for (std::size_t t = 0; t < L; ++t) {
+    const std::size_t from = first[t], nb = first[t + 1] - from;
+    const uint32_t* starts = tier.bucket_starts.data() + from + t;
+    std::size_t kept = 0;
+    while (kept < nb && starts[kept] != entries) ++kept;
+    std::memmove(tier.bucket_keys.data() + at, tier.bucket_keys.data() + from,
+                 kept * sizeof(int64_t));
+    std::memmove(tier.bucket_starts.data() + at + t, starts, (kept + 1) * sizeof(uint32_t));
+    first[t] = at;
+    at += kept;
+  }
+  first[L] = at;
+  tier.bucket_keys.resize(at);
+  tier.bucket_starts.resize(at + L);
 }
 
 }  // namespace
 
-Tier drop_retired(const Index& ix, const Tier& tier, uint64_t base, const RetiredSet& retired,
-                  std::size_t entries) {
-  Tier out;
-  if (entries == 0) return out;
-  const std::size_t L = ix.l;
+void drop_retired(const Index& ix, Tier& tier, uint64_t base, const RetiredSet& retired,
+                  std::size_t entries) noexcept {
+  const std::size_t L = ix.l, n = tier.entries;
+  if (entries == n) return;
+  if (entries == 0) {
+    tier = Tier{};
+    return;
+  }
   const TierView old = tier_view(tier, base, L);
-  out.entries = entries;
-  out.ids.resize(checked_mul(L, entries));
   const std::size_t stride = old.dir != nullptr ? old.stride : 0;
-  if (stride != 0) out.offsets.resize(checked_mul(L, stride));
-  std::vector<TableBuckets> buckets(stride == 0 ? L : 0);
-  parallel::for_each(L, [&](std::size_t t) {
-    const uint32_t* in = old.table_ids(t);
-    uint32_t* ids = out.ids.data() + t * entries;
-    std::size_t o = 0;
+  const RetiredBits bits{retired.words.data(), retired.words.size(), base};
+  // Each table in its own part of the arrays, in parallel.
+  parallel::for_each(L, [&](std::size_t t) noexcept {
+    uint32_t* ids = tier.ids.data() + t * n;
     if (stride != 0) {
-      // Entry c counts the kept keys below c: the kept entries of the
-      // buckets before c.
-      const uint32_t* row = old.dir + t * stride;
-      uint32_t* dir = out.offsets.data() + t * stride;
-      for (std::size_t c = 0; c + 1 < stride; ++c) {
-        dir[c] = static_cast<uint32_t>(o);
-        o = keep_live(in, row[c], row[c + 1], base, retired, ids, o, entries);
-      }
-      dir[stride - 1] = static_cast<uint32_t>(o);
+      compact_dense(ids, tier.offsets.data() + t * stride, stride, bits);
     } else {
-      const int64_t* keys = old.table_bucket_keys(t);
-      const uint32_t* starts = old.table_bucket_starts(t);
-      TableBuckets& kept = buckets[t];
-      for (std::size_t j = 0, nb = old.table_buckets(t); j < nb; ++j) {
-        const std::size_t start = o;
-        o = keep_live(in, starts[j], starts[j + 1], base, retired, ids, o, entries);
-        if (o == start) continue;  // every entry of the bucket retired
-        kept.keys.push_back(keys[j]);
-        kept.starts.push_back(static_cast<uint32_t>(start));
-      }
-      kept.starts.push_back(static_cast<uint32_t>(o));
+      const std::size_t from = old.first_bucket[t];
+      compact_buckets(ids, tier.bucket_keys.data() + from, tier.bucket_starts.data() + from + t,
+                      old.table_buckets(t), bits);
     }
-    if (o != entries) throw Panic("a table holds another number of live entries than its tier");
   });
-  if (stride == 0) join_buckets(out, buckets);
-  return out;
+  // Then the tables close up, in order: each moves towards the front, onto
+  // places read already.
+  for (std::size_t t = 1; t < L; ++t)
+    std::memmove(tier.ids.data() + t * entries, tier.ids.data() + t * n, entries * sizeof(uint32_t));
+  tier.ids.resize(L * entries);
+  release_unused(tier.ids);
+  if (stride == 0) join_kept_buckets(tier, L, entries);
+  tier.entries = entries;
 }
 
 }  // namespace plovik

@@ -1,4 +1,4 @@
-// Dropping the entries of retired points from a tier's tables.
+// Dropping the entries of retired points from a tier's tables, in place.
 #pragma once
 
 #include <cstddef>
@@ -9,14 +9,16 @@
 
 namespace plovik {
 
-// The tier `tier` (ids stored less `base`) without the entries of the ids
+// Removes from `tier` (ids stored less `base`) the entries of the ids that
 // `retired` holds: every table keeps the order of the entries it keeps, and
 // its directory counts only them (a bucket left empty leaves the list of
 // occupied buckets). `entries` is what each table keeps, the tier's points
-// not retired; a table that keeps another number throws Panic. A tier left
-// with no entry has no directory either, like a tier built empty. Reads
-// `tier`, never writes it.
-Tier drop_retired(const Index& ix, const Tier& tier, uint64_t base, const RetiredSet& retired,
-                  std::size_t entries);
+// not retired, which every table holds once each. Works in place, without
+// allocating, and gives back the pages freed past the kept ids; a tier left
+// with no entry becomes a tier built empty (no arrays). Cannot fail: call it
+// with interrupts hidden (parallel::NoInterrupts), since it runs a job of
+// the pool.
+void drop_retired(const Index& ix, Tier& tier, uint64_t base, const RetiredSet& retired,
+                  std::size_t entries) noexcept;
 
 }  // namespace plovik

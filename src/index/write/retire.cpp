@@ -1,27 +1,14 @@
 #include "index/write/retire.hpp"
 
 #include <algorithm>
-#include <optional>
 #include <string>
 #include <utility>
 
 #include "index/errors.hpp"
 #include "index/tiers/drop_retired.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace plovik {
-
-namespace {
-
-// The tier of `points` points from id `base` on without the entries of the
-// points `retired` holds, or nothing when it lost none.
-std::optional<Tier> tier_without(const Index& ix, const Tier& tier, uint64_t base,
-                                 std::size_t points, const RetiredSet& retired) {
-  const std::size_t live = points - retired.count_in(base, base + points);
-  if (live == tier.entries) return std::nullopt;
-  return drop_retired(ix, tier, base, retired, live);
-}
-
-}  // namespace
 
 void validate_retire(const Index& ix, std::span<const int64_t> ids) {
   for (const int64_t id : ids)
@@ -33,12 +20,11 @@ void validate_retire(const Index& ix, std::span<const int64_t> ids) {
 void retire(Index& ix, std::span<const int64_t> ids) {
   validate_retire(ix, ids);
   if (ids.empty()) return;
-  // The new bits and tables are made aside; the record changes only once
-  // nothing can fail any more.
+  // The new bits are made aside (the only allocation); then the record
+  // changes in place, which cannot fail.
   RetiredSet r;
   const auto highest = static_cast<uint64_t>(*std::max_element(ids.begin(), ids.end()));
-  const std::size_t words = std::max(ix.retired.words.size(), static_cast<std::size_t>(highest >> 6) + 1);
-  r.words.assign(words, 0);
+  r.words.assign(std::max(ix.retired.words.size(), static_cast<std::size_t>(highest >> 6) + 1), 0);
   std::copy(ix.retired.words.begin(), ix.retired.words.end(), r.words.begin());
   r.count = ix.retired.count;
   for (const int64_t id : ids) {
@@ -48,13 +34,12 @@ void retire(Index& ix, std::span<const int64_t> ids) {
     w |= bit;
   }
   if (r.count == ix.retired.count) return;  // every id retired already
-  std::optional<Tier> stat = tier_without(ix, ix.static_tables, 0, ix.n_static, r);
-  std::optional<Tier> cand = tier_without(ix, ix.cand_tables, ix.n_static, ix.n_cand(), r);
 
-  // Install: moves only.
+  parallel::NoInterrupts commit;
+  const std::size_t n_s = ix.n_static, n_c = ix.n_cand();
+  drop_retired(ix, ix.static_tables, 0, r, n_s - r.count_in(0, n_s));
+  drop_retired(ix, ix.cand_tables, n_s, r, n_c - r.count_in(n_s, n_s + n_c));
   ix.retired = std::move(r);
-  if (stat) ix.static_tables = std::move(*stat);
-  if (cand) ix.cand_tables = std::move(*cand);
 }
 
 }  // namespace plovik
