@@ -10,19 +10,13 @@ namespace plovik {
 
 namespace {
 
-// Whether ids are retired, read without a branch: the bits cover the ids
-// up to the highest retired, every id past them is live.
+// Whether a tier's points are retired: bit i of the tier's own bits
+// (tier_retired_bits) for its stored id i.
 struct RetiredBits {
   const uint64_t* words;
-  std::size_t n_words;
-  uint64_t base;  // added to a stored id
 
   uint32_t live(uint32_t stored) const {
-    const uint64_t id = base + stored;
-    const uint64_t w = id >> 6;
-    const bool inside = w < n_words;
-    const uint64_t word = words[inside ? w : 0];
-    return static_cast<uint32_t>(!inside || ((word >> (id & 63)) & 1) == 0);
+    return static_cast<uint32_t>(~(words[stored >> 6] >> (stored & 63)) & 1);
   }
 };
 
@@ -97,7 +91,21 @@ void join_kept_buckets(Tier& tier, std::size_t L, std::size_t entries) {
 
 }  // namespace
 
-void drop_retired(const Index& ix, Tier& tier, uint64_t base, const RetiredSet& retired,
+Array<uint64_t> tier_retired_bits(const RetiredSet& retired, uint64_t base, std::size_t points) {
+  Array<uint64_t> out((points + 63) / 64, 0);
+  const std::size_t shift = base & 63;
+  const uint64_t first = base >> 6;
+  const auto word = [&](uint64_t w) { return w < retired.words.size() ? retired.words[w] : 0; };
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    const uint64_t low = word(first + k) >> shift;
+    out[k] = shift == 0 ? low : low | word(first + k + 1) << (64 - shift);
+  }
+  // Bits past the tier's last point (of the next tier's points) stay clear.
+  if (points % 64 != 0) out.back() &= (uint64_t{1} << (points % 64)) - 1;
+  return out;
+}
+
+void drop_retired(const Index& ix, Tier& tier, const Array<uint64_t>& retired,
                   std::size_t entries) noexcept {
   const std::size_t L = ix.l, n = tier.entries;
   if (entries == n) return;
@@ -105,9 +113,9 @@ void drop_retired(const Index& ix, Tier& tier, uint64_t base, const RetiredSet& 
     tier = Tier{};
     return;
   }
-  const TierView old = tier_view(tier, base, L);
+  const TierView old = tier_view(tier, 0, L);
   const std::size_t stride = old.dir != nullptr ? old.stride : 0;
-  const RetiredBits bits{retired.words.data(), retired.words.size(), base};
+  const RetiredBits bits{retired.data()};
   // Each table in its own part of the arrays, in parallel.
   parallel::for_each(L, [&](std::size_t t) noexcept {
     uint32_t* ids = tier.ids.data() + t * n;

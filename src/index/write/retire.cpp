@@ -20,8 +20,8 @@ void validate_retire(const Index& ix, std::span<const int64_t> ids) {
 void retire(Index& ix, std::span<const int64_t> ids) {
   validate_retire(ix, ids);
   if (ids.empty()) return;
-  // The new bits are made aside (the only allocation); then the record
-  // changes in place, which cannot fail.
+  // The new bits are made aside (the only allocations, with each tier's
+  // part of them); then the record changes in place, which cannot fail.
   RetiredSet r;
   const auto highest = static_cast<uint64_t>(*std::max_element(ids.begin(), ids.end()));
   r.words.assign(std::max(ix.retired.words.size(), static_cast<std::size_t>(highest >> 6) + 1), 0);
@@ -34,11 +34,13 @@ void retire(Index& ix, std::span<const int64_t> ids) {
     w |= bit;
   }
   if (r.count == ix.retired.count) return;  // every id retired already
+  const std::size_t n_s = ix.n_static, n_c = ix.n_cand();
+  const Array<uint64_t> static_bits = tier_retired_bits(r, 0, n_s);
+  const Array<uint64_t> cand_bits = tier_retired_bits(r, n_s, n_c);
 
   parallel::NoInterrupts commit;
-  const std::size_t n_s = ix.n_static, n_c = ix.n_cand();
-  drop_retired(ix, ix.static_tables, 0, r, n_s - r.count_in(0, n_s));
-  drop_retired(ix, ix.cand_tables, n_s, r, n_c - r.count_in(n_s, n_s + n_c));
+  drop_retired(ix, ix.static_tables, static_bits, n_s - r.count_in(0, n_s));
+  drop_retired(ix, ix.cand_tables, cand_bits, n_c - r.count_in(n_s, n_s + n_c));
   ix.retired = std::move(r);
 }
 
