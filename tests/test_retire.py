@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 from plovik import PlovikSearch, RustLshIndex, exact_knn, exact_radius
 from plovik.lsh import PythonLshIndex
-from index_helpers import random_params
+from index_helpers import assert_tables_equal, random_params
 from query_helpers import assert_rows_equal, brute_row, built, counted, indexes
 
 
@@ -48,6 +48,7 @@ def test_backends_agree_and_never_return_a_retired_point(case, data):
         assert ix.n_retired == len(retired)
 
     def compare():
+        assert_tables_equal(native, reference)
         m = data.draw(st.sampled_from([5, 70]))  # per-query path, batched path
         Q = snap(rng.random((m, d)))
         k = data.draw(st.integers(1, native.n_points + 2))
@@ -74,8 +75,8 @@ def test_backends_agree_and_never_return_a_retired_point(case, data):
 
 def test_batched_d8_groups_are_cut_from_the_live_entries():
     """At d = 8 a row measured in a group of four has another sum than a row
-    of a tile's tail: a retired row keeps its place in the tiles (it is
-    turned away from the heap after measuring), in both backends. One table
+    of a tile's tail: a retired row has no entry, so the tiles and their
+    groups are cut from the live entries alone, in both backends. One table
     and no probes: each pair is measured once."""
     rng = np.random.default_rng(8)
     native, reference = built(random_params(rng, 8, 1, 1, 2, probes=0), rng.random((700, 8)), 500)
@@ -84,6 +85,110 @@ def test_batched_d8_groups_are_cut_from_the_live_entries():
         ix.retire(np.arange(1, 700, 5))
     for k in (1, 3, 40):
         assert_rows_equal(native.query_knn(Q, k), reference.query_knn(Q, k))
+
+
+@given(indexes(blocks=(0, 1, 1024)), st.data())
+def test_retiring_is_never_having_held_the_points(case, data):
+    """Right after retiring, the index is the one built from the live points
+    alone (ids mapped back): the same tables, rows and counters on every
+    query path, since each bucket holds the same entries in the same order."""
+    params, pts, n_static, rng, snap = case
+    n, d = pts.shape
+    share = data.draw(st.sampled_from([1, n // 10, n // 2, n]))
+    retired = np.sort(rng.choice(n, share, replace=False)) if n else np.zeros(0, np.int64)
+    live = np.setdiff1d(np.arange(n), retired)
+    native = RustLshIndex(**params)
+    native.build(pts, n_static)
+    native.retire(retired)
+    fresh = RustLshIndex(**params)
+    fresh.build(pts[live], int((live < n_static).sum()))
+    t, f = native.tables(), fresh.tables()
+    for tier in ("static", "cand_sorted"):
+        assert np.array_equal(t[f"{tier}_keys"], f[f"{tier}_keys"])
+        assert np.array_equal(t[f"{tier}_ids"], live[f[f"{tier}_ids"]])
+    m = data.draw(st.sampled_from([5, 70]))  # per-query path, batched path
+    Q = snap(rng.random((m, d)))
+    k = data.draw(st.integers(1, n + 2))
+    ex = rng.integers(-1, max(n, 1), m)
+    ex_fresh = np.where(np.isin(ex, live), np.searchsorted(live, ex), -1)
+    mapped = lambda ids: np.where(ids >= 0, live[np.maximum(ids, 0)] if live.size else -1, -1)
+    for ix in (native, fresh):
+        ix.reset_stats()
+    for a, b in ((native.query_knn(Q, k, ex), fresh.query_knn(Q, k, ex_fresh)),
+                 (native.query_knn(Q, k), fresh.query_knn(Q, k))):
+        assert np.array_equal(a[0], mapped(b[0])) and np.array_equal(a[1], b[1])
+    indptr, ids, dists = native.query_radius(Q, 0.3 * d, ex)
+    f_indptr, f_ids, f_dists = fresh.query_radius(Q, 0.3 * d, ex_fresh)
+    assert np.array_equal(indptr, f_indptr) and np.array_equal(ids, mapped(f_ids))
+    assert np.array_equal(dists, f_dists)
+    assert counted(native) == counted(fresh)
+
+
+@pytest.mark.parametrize("b, K", [(3, 3), (2**12, 3)])  # dense directory, occupied buckets
+def test_retired_entries_stay_out_of_the_tables(b, K):
+    """Through updates and promotions a retired point never has an entry
+    again, while cand_keys lists every candidate's key; both backends'
+    tables stay byte-identical, also when a tier loses every entry."""
+    rng = np.random.default_rng(b)
+    d, L = 4, 3
+    params = random_params(rng, d, L, K, b)
+    pts = rng.random((400, d))
+    native, reference = built(params, pts, 300)
+    retired = np.r_[rng.choice(300, 60, replace=False), 300 + rng.choice(100, 25, replace=False)]
+
+    def check(n_live_static, n_live_cand):
+        assert_tables_equal(native, reference)
+        t = native.tables()
+        live = np.setdiff1d(np.arange(native.n_points), retired)
+        for tier, lo, hi, count in (("static", 0, native.n_static, n_live_static),
+                                    ("cand_sorted", native.n_static, native.n_points, n_live_cand)):
+            want = live[(live >= lo) & (live < hi)]
+            assert t[f"{tier}_ids"].shape == (L, count) == (L, want.size)
+            for row_keys, row_ids in zip(t[f"{tier}_keys"], t[f"{tier}_ids"]):
+                assert np.array_equal(np.sort(row_ids), want) and (np.diff(row_keys) >= 0).all()
+
+    def keys_of(rows):
+        """Every candidate's key, retired or not: those of an index holding them all."""
+        ix = RustLshIndex(**params)
+        ix.build(rows, 0)
+        return ix.tables()["cand_keys"]
+
+    for ix in (native, reference):
+        ix.retire(retired)
+    check(240, 75)
+    assert np.array_equal(native.tables()["cand_keys"], keys_of(pts[300:]))
+    moved = pts[300:].copy()
+    moved[::2] = rng.random((50, d))  # retired candidates move too
+    for ix in (native, reference):
+        ix.update(moved)
+    check(240, 75)
+    assert np.array_equal(native.tables()["cand_keys"], keys_of(moved))
+    batch = rng.random((50, d))
+    for ix in (native, reference):
+        ix.promote(batch)
+    check(315, 50)
+    retired = np.r_[retired, np.arange(400, 450)]  # the whole new batch: no candidate entry left
+    for ix in (native, reference):
+        ix.retire(np.arange(400, 450))
+    check(315, 0)
+    moved, batch = rng.random((50, d)), rng.random((20, d))
+    for ix in (native, reference):
+        ix.update(moved)
+        ix.promote(batch)  # nothing of the candidates to archive
+    check(315, 20)
+    retired = np.r_[retired, np.arange(450)]
+    for ix in (native, reference):
+        ix.retire(np.arange(450))  # the whole static tier
+    check(0, 20)
+    Q = rng.random((70, d))
+    for call in (lambda ix: ix.query_knn(Q, 30), lambda ix: ix.query_knn(Q[:5], 30),
+                 lambda ix: ix.query_radius(Q, 1.0)):
+        assert_rows_equal(call(native), call(reference))
+    assert (native.query_knn(Q, 30)[0][:, 20:] == -1).all()  # only the 20 live points
+    batch = rng.random((10, d))
+    for ix in (native, reference):
+        ix.promote(batch)
+    check(20, 10)
 
 
 @pytest.mark.parametrize("cls", [RustLshIndex, PythonLshIndex])

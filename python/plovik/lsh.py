@@ -853,8 +853,10 @@ class PythonLshIndex:
         old_keys = self._cand_keys
         sorted_keys = self._cand_sorted_keys.copy()
         sorted_ids = self._cand_sorted_ids.copy()
+        # a retired candidate has no entry: its row moves, its entries stay out
+        entered = self._live(np.arange(self._n_static, self._n_points, dtype=np.int64))
         for t in range(self._l):
-            changed = new_keys[t] != old_keys[t]
+            changed = (new_keys[t] != old_keys[t]) & entered
             if not changed.any():
                 continue
             moved_ids = np.flatnonzero(changed) + self._n_static
@@ -884,9 +886,10 @@ class PythonLshIndex:
             raise ValueError("a tier must hold fewer than 2**32 points")
         X = _read(X, "new_candidates")
         static_keys, static_ids = self._static_keys, self._static_ids
-        if N > self._n_static:
-            static_keys = np.empty((self._l, N), np.int64)
-            static_ids = np.empty((self._l, N), np.int64)
+        if self._cand_sorted_ids.shape[1]:  # entries of the live points only
+            merged = static_ids.shape[1] + self._cand_sorted_ids.shape[1]
+            static_keys = np.empty((self._l, merged), np.int64)
+            static_ids = np.empty((self._l, merged), np.int64)
             for t in range(self._l):
                 sk, si = self._static_keys[t], self._static_ids[t]
                 ck, ci = self._cand_sorted_keys[t], self._cand_sorted_ids[t]
@@ -907,9 +910,11 @@ class PythonLshIndex:
         """Retire points: no query returns them again, from either tier.
 
         Their ids stay taken (never given to another point) and their entries
-        stay in the tables and tiers; `update` still moves a retired candidate
-        and `promote` archives it, retired. `build` starts with none retired.
-        Retiring an id again changes nothing.
+        leave every table of their tier (`tables()` lists the live entries;
+        `cand_keys` keeps every candidate); `update` still moves a retired
+        candidate and `promote` archives it, retired, both without entries.
+        `build` starts with none retired. Retiring an id again changes
+        nothing.
 
         Args:
             ids: `(m,)` int64, each in `[0, n_points)`; otherwise ValueError
@@ -927,7 +932,17 @@ class PythonLshIndex:
         else:
             retired = retired.copy()
         retired[ids] = True
-        self._retired, self._n_retired = retired, int(retired.sum())
+        n_retired = int(retired.sum())
+        if n_retired == self._n_retired:
+            return
+        self._retired, self._n_retired = retired, n_retired
+        # drop the newly retired points' entries; each table keeps its order
+        for keys, ids_name in (("_static_keys", "_static_ids"), ("_cand_sorted_keys", "_cand_sorted_ids")):
+            held = getattr(self, ids_name)
+            keep = self._live(held)
+            live = int(keep[0].sum()) if self._l else 0
+            setattr(self, keys, getattr(self, keys)[keep].reshape(self._l, live))
+            setattr(self, ids_name, held[keep].reshape(self._l, live))
 
     # ------------------------------------------------------------ inspection
 

@@ -1098,12 +1098,13 @@ class PlovikSearch:
     def retire(self, ids: npt.ArrayLike) -> None:
         """Retire points: no query returns them again, from either tier.
 
-        The skip happens inside the search (and the exact scan), so queries
-        keep their speed and their rows are those of the live points alone:
-        k-nearest rows are padded with -1 / inf only when fewer than k live
-        points are found. Ids are never reused: n_points, the tiers and
-        `update` keep counting retired points (a retired candidate is still
-        given coordinates, and stays retired when `update` moves it and when
+        Their entries leave the hash tables at once (the exact scan skips
+        them too), so queries run as on an index that never held them and
+        their rows are those of the live points alone: k-nearest rows are
+        padded with -1 / inf only when fewer than k live points are found.
+        Ids are never reused: n_points, the tiers and `update` keep counting
+        retired points (a retired candidate is still given coordinates, and
+        stays retired, with no entry, when `update` moves it and when
         `promote` archives it). `retune` keeps them retired; `build` starts
         afresh with none. Retiring an id twice changes nothing.
 
@@ -1140,7 +1141,9 @@ class PlovikSearch:
         """The raw hash tables: five (L, n) int64 arrays.
 
         "static_keys", "static_ids", "cand_keys" (unsorted, column i is id
-        n_static + i), "cand_sorted_keys", "cand_sorted_ids". Both backends give
+        n_static + i), "cand_sorted_keys", "cand_sorted_ids". A retired point
+        has no entry: the sorted arrays of a tier have a column per point of
+        it not retired, "cand_keys" one per candidate. Both backends give
         byte-identical arrays for the same seed and data.
         """
         if self._index is None:

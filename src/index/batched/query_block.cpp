@@ -23,13 +23,11 @@ struct QueryHeap {
   std::size_t k;
   std::size_t len;
   int64_t excluded;
-  const RetiredSet& retired;
   uint32_t worst_bits = 0;  // the entry a candidate must beat: the root when
   int64_t worst_id = 0;     // full, else the largest pair, which all others beat
 
-  QueryHeap(Slot* heap, std::size_t k, std::size_t len, int64_t excluded,
-            const RetiredSet& retired)
-      : heap(heap), k(k), len(len), excluded(excluded), retired(retired) {
+  QueryHeap(Slot* heap, std::size_t k, std::size_t len, int64_t excluded)
+      : heap(heap), k(k), len(len), excluded(excluded) {
     reload_worst();
   }
 
@@ -45,12 +43,12 @@ struct QueryHeap {
 
   // The inline admission test against the worst slot spares heap_offer (and
   // its scan for a repeated id) every candidate that cannot enter. The
-  // excluded id and the retired points never enter; they are looked for
-  // only among the few candidates that pass the test, so a retired point
-  // costs what any other rejected candidate does.
+  // excluded id never enters; it is looked for only among the few
+  // candidates that pass the test. (A retired point has no entry in the
+  // tables, so no bucket holds one.)
   void offer(uint32_t bits, int64_t id) {
     if (bits < worst_bits || (bits == worst_bits && id < worst_id)) {
-      if (id == excluded || retired.contains(static_cast<uint64_t>(id))) return;
+      if (id == excluded) return;
       heap_offer(heap, k, len, bits, id);
       reload_worst();
     }
@@ -115,7 +113,7 @@ void table_probe_keys(const Index& ix, BlockWorkspace& w, const double* rows, st
 // the pairs they measure: bucket size times the entries of the run.
 uint64_t find_runs(const Index& ix, BlockWorkspace& w, std::size_t t) {
   const TierView stat = static_tier(ix), cand = cand_tier(ix);
-  const bool has_static = ix.n_static > 0, has_cand = ix.n_cand() > 0;
+  const bool has_static = stat.n > 0, has_cand = cand.n > 0;
   const ProbeKey* pk = w.probe_keys.data();
   const std::size_t n_keys = w.probe_keys.size();
   std::size_t from_static = 0, from_cand = 0, largest = 0;
@@ -152,11 +150,12 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
   const ProbeKey* pk = w.probe_keys.data();
   const KeyRun* runs = w.runs.data();
   const std::size_t n_runs = w.runs.size();
+  const TierView stat = static_tier(ix), cand = cand_tier(ix);
   BlockPrefetch ahead{runs,
                       n_runs,
-                      ix.n_static > 0 ? static_tier(ix).table_ids(t) : nullptr,
-                      ix.n_cand() > 0 ? cand_tier(ix).table_ids(t) : nullptr,
-                      ix.n_static,
+                      stat.n > 0 ? stat.table_ids(t) : nullptr,
+                      cand.n > 0 ? cand.table_ids(t) : nullptr,
+                      cand.base,
                       coords,
                       d};
   for (std::size_t i = 0; i < n_runs; ++i) {
@@ -175,7 +174,7 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
         // once, so they are measured where they lie. Same rows, same
         // groups of four, same sums as through the tile.
         const std::size_t j = pk[run.first].query;
-        QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j], ix.retired);
+        QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j]);
         const auto row = [&](std::size_t r) {
           return coords + static_cast<std::size_t>(ids[r]) * d;
         };
@@ -192,7 +191,7 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
       const auto row = [&](std::size_t r) -> const float* { return tile + r * d; };
       for (std::size_t e = run.first; e < run.first + run.count; ++e) {
         const std::size_t j = pk[e].query;
-        QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j], ix.retired);
+        QueryHeap h(w.heaps.data() + j * k, k, w.heap_lens[j], w.exclude[j]);
         measure_rows<false>(kernel, w.queries_f32.data() + j * d, row, w.tile_ids.data(), n, h,
                             ahead);
         w.heap_lens[j] = static_cast<uint32_t>(h.len);

@@ -85,26 +85,22 @@ void searched_buckets(QueryWorkspace& ws, const TierView& tier) {
 
 void gather_range(const Index& ix, QueryWorkspace& ws, std::size_t t, int64_t lo, uint64_t span) {
   const TierView stat = static_tier(ix);
-  collect(ws, stat.table_ids(t), stat.base, tier_range(stat, t, lo, span));
-  if (ix.n_cand() > 0) {
-    const TierView cand = cand_tier(ix);
-    collect(ws, cand.table_ids(t), cand.base, tier_range(cand, t, lo, span));
-  }
+  if (stat.n > 0) collect(ws, stat.table_ids(t), stat.base, tier_range(stat, t, lo, span));
+  const TierView cand = cand_tier(ix);
+  if (cand.n > 0) collect(ws, cand.table_ids(t), cand.base, tier_range(cand, t, lo, span));
 }
 
 void gather_query(const Index& ix, QueryWorkspace& ws, const double* row) {
   begin_gather(ws);
   build_probe_list(ix, ws, row);
-  if (ix.n_static > 0) {
-    const TierView stat = static_tier(ix);
+  if (const TierView stat = static_tier(ix); stat.n > 0) {
     if (stat.dir != nullptr)
       directory_buckets(ws, stat);
     else
       searched_buckets(ws, stat);
     collect_buckets(ws, stat);
   }
-  if (ix.n_cand() > 0) {
-    const TierView cand = cand_tier(ix);
+  if (const TierView cand = cand_tier(ix); cand.n > 0) {
     if (cand.dir != nullptr)
       directory_buckets(ws, cand);
     else

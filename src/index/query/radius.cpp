@@ -43,11 +43,10 @@ std::size_t answer_row(const Index& ix, const QueryBatch& q, std::size_t i, floa
 
   const std::size_t d = ix.d, D = std::min(d, ws.query_f32.size());
   const float* coords = ix.coords_f32.data();
-  const RetiredSet& retired = ix.retired;
-  const bool any_retired = !retired.empty();
   task.hits.clear();
+  // The gathered ids are live: a retired point has no entry in the tables.
   for (const uint64_t id : ws.gathered) {
-    if (static_cast<int64_t>(id) == excluded || (any_retired && retired.contains(id))) continue;
+    if (static_cast<int64_t>(id) == excluded) continue;
     const float dist = torus_l1_f32(ws.query_f32.data(), coords + id * d, D);
     if (dist <= cutoff) task.hits.push_back({distance_bits(dist), static_cast<int64_t>(id)});
   }

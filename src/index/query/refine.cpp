@@ -18,7 +18,6 @@ struct Candidates {
   std::size_t n;
   const float* coords;  // row-major, d values per point
   std::size_t d;
-  const RetiredSet& retired;  // skipped like the excluded id
 };
 
 // Measures every candidate but `excluded` over D coordinates and offers it.
@@ -29,12 +28,8 @@ void measure(const Candidates& c, std::size_t D, const float* q, Slot* heap, std
   const std::size_t dims = Dim > 0 ? Dim : D;
   const std::size_t d = Dim > 0 ? Dim : c.d;
   const std::size_t last = dims > 0 ? dims - 1 : 0;
-  const bool any_retired = !c.retired.empty();
   const auto row = [&](std::size_t i) { return c.coords + c.ids[i] * d; };
-  // A retired candidate is neither measured nor has its row fetched.
-  const auto skipped = [&](std::size_t i) { return any_retired && c.retired.contains(c.ids[i]); };
   const auto fetch = [&](std::size_t i) {
-    if (skipped(i)) return;
     prefetch(row(i));
     prefetch(row(i) + last);
   };
@@ -42,7 +37,7 @@ void measure(const Candidates& c, std::size_t D, const float* q, Slot* heap, std
   for (std::size_t i = 0; i < c.n; ++i) {
     if (i + coords_ahead < c.n) fetch(i + coords_ahead);
     const auto id = static_cast<int64_t>(c.ids[i]);
-    if (id == excluded || skipped(i)) continue;
+    if (id == excluded) continue;
     const float dist = Dim > 0 ? torus_l1_f32<Dim>(q, row(i)) : torus_l1_f32(q, row(i), dims);
     const uint32_t bits = distance_bits(dist);
     // A full heap rejects most candidates with one comparison.
@@ -56,8 +51,7 @@ void measure(const Candidates& c, std::size_t D, const float* q, Slot* heap, std
 void refine_topk(const Index& ix, const QueryWorkspace& ws, TopK& top, int64_t excluded) {
   const std::size_t k = top.k();
   if (k == 0) return;
-  const Candidates c{ws.gathered.data(), ws.gathered.size(), ix.coords_f32.data(), ix.d,
-                     ix.retired};
+  const Candidates c{ws.gathered.data(), ws.gathered.size(), ix.coords_f32.data(), ix.d};
   const std::size_t D = std::min(ix.d, ws.query_f32.size());
   const float* q = ws.query_f32.data();
   Slot* heap = top.heap.data();

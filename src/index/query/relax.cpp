@@ -14,17 +14,20 @@ namespace {
 inline int64_t range_start(int64_t key, int64_t span) { return key / span * span; }
 
 // Span b^j of the first level j in 1 .. K - 1 whose ranges hold at least
-// 4k entries (entries, not distinct points), or 0 when none does.
+// 4k entries (entries, not distinct points; a retired point has none), or 0
+// when none does.
 uint64_t relaxation_span(const Index& ix, const int64_t* keys, std::size_t k) {
   const TierView stat = static_tier(ix), cand = cand_tier(ix);
-  const bool has_cand = ix.n_cand() > 0;
+  const bool has_static = stat.n > 0, has_cand = cand.n > 0;
   for (std::size_t j = 1; j < ix.k; ++j) {
     const uint64_t span = ix.radix[j];
     uint64_t total = 0;
     for (std::size_t t = 0; t < ix.l; ++t) {
       const int64_t lo = range_start(keys[t], static_cast<int64_t>(span));
-      const Range s = tier_range(stat, t, lo, span);
-      total += s.end - s.start;
+      if (has_static) {
+        const Range s = tier_range(stat, t, lo, span);
+        total += s.end - s.start;
+      }
       if (has_cand) {
         const Range c = tier_range(cand, t, lo, span);
         total += c.end - c.start;

@@ -4,13 +4,11 @@
 
 namespace plovik {
 
-namespace {
-
-TierView view(const Tier& tier, uint64_t base, std::size_t n, std::size_t L) {
+TierView tier_view(const Tier& tier, uint64_t base, std::size_t L) {
   TierView v;
   v.ids = tier.ids.data();
   v.base = base;
-  v.n = n;
+  v.n = tier.entries;
   if (!tier.offsets.empty() && L > 0) {
     v.dir = tier.offsets.data();
     v.stride = tier.offsets.size() / L;
@@ -21,13 +19,9 @@ TierView view(const Tier& tier, uint64_t base, std::size_t n, std::size_t L) {
   return v;
 }
 
-}  // namespace
+TierView static_tier(const Index& ix) { return tier_view(ix.static_tables, 0, ix.l); }
 
-TierView static_tier(const Index& ix) { return view(ix.static_tables, 0, ix.n_static, ix.l); }
-
-TierView cand_tier(const Index& ix) {
-  return view(ix.cand_tables, ix.n_static, ix.n_cand(), ix.l);
-}
+TierView cand_tier(const Index& ix) { return tier_view(ix.cand_tables, ix.n_static, ix.l); }
 
 void buckets_interleaved(const TierView& tier, const Probe* probes, std::size_t count,
                          uint64_t* pos, Range* out) {
@@ -78,7 +72,7 @@ void expand_table_keys(const TierView& tier, std::size_t t, int64_t* out) {
 }
 
 void expand_tier(const TierView& tier, std::size_t L, int64_t* keys, int64_t* ids,
-                 int64_t* keys_by_id) {
+                 int64_t* keys_by_id, std::size_t points) {
   const std::size_t n = tier.n;
   for (std::size_t t = 0; t < L && n != 0; ++t) {
     int64_t* run = keys + t * n;
@@ -86,7 +80,7 @@ void expand_tier(const TierView& tier, std::size_t L, int64_t* keys, int64_t* id
     const uint32_t* stored = tier.table_ids(t);
     for (std::size_t j = 0; j < n; ++j) ids[t * n + j] = static_cast<int64_t>(tier.base + stored[j]);
     if (keys_by_id != nullptr)
-      for (std::size_t j = 0; j < n; ++j) keys_by_id[t * n + stored[j]] = run[j];
+      for (std::size_t j = 0; j < n; ++j) keys_by_id[t * points + stored[j]] = run[j];
   }
 }
 

@@ -23,7 +23,7 @@ struct TierView {
   const uint32_t* ids = nullptr;  // table-major L x n, in key order per table
   uint64_t base = 0;              // added to a stored id
   const uint32_t* dir = nullptr;  // L x stride dense directory, or nullptr
-  std::size_t n = 0;              // entries per table
+  std::size_t n = 0;              // entries per table (Tier::entries)
   std::size_t stride = 0;         // b^K + 1 with a dense directory, else 0
   // Without a dense directory (Tier's bucket arrays).
   const int64_t* bucket_keys = nullptr;
@@ -40,6 +40,9 @@ struct TierView {
   }
 };
 
+// The view of `tier` of L tables whose stored ids are less `base`; of the
+// index's static tier (base 0) and candidate tier (base n_static).
+TierView tier_view(const Tier& tier, uint64_t base, std::size_t L);
 TierView static_tier(const Index& ix);
 TierView cand_tier(const Index& ix);
 
@@ -90,8 +93,9 @@ void expand_table_keys(const TierView& tier, std::size_t t, int64_t* out);
 
 // The per-entry form of a tier's L tables, each table-major L x n: the keys
 // in run order, the ids (base added) and, unless null, each entry's key put
-// at column id - base.
+// at column id - base of keys_by_id (table-major L x points, points at least
+// the highest id - base + 1; columns without an entry are left alone).
 void expand_tier(const TierView& tier, std::size_t L, int64_t* keys, int64_t* ids,
-                 int64_t* keys_by_id);
+                 int64_t* keys_by_id, std::size_t points);
 
 }  // namespace plovik

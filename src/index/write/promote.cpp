@@ -80,7 +80,7 @@ void validate_promote(const Index& ix, std::size_t m, std::size_t width) {
 void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
   validate_promote(ix, m, width);
   const std::size_t L = ix.l, d = ix.d;
-  const std::size_t n_s = ix.n_static, n_c = ix.n_cand(), N = ix.n_points;
+  const std::size_t n_s = ix.n_static, N = ix.n_points;
 
   // First everything that can fail or stop (allocations, the new batch's
   // hashing, checks), with the record untouched; then, when nothing can
@@ -88,27 +88,31 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
   // the pages of the old tables and coordinates as they are merged, so that
   // the old and the new ids are never resident together.
   const TierView stat = static_tier(ix), cand = cand_tier(ix);
+  // Entries per table: the tiers' points less the retired ones, which have
+  // none (and get none: the merge copies entries only).
+  const std::size_t e_s = stat.n, e_c = cand.n, e_merged = e_s + e_c;
   // The candidate tier always has the static tier's kind of directory (the
   // static tier may be empty).
   const std::size_t stride = cand.dir != nullptr ? cand.stride : 0;
-  const std::size_t n_merges = n_c != 0 ? L : 0;
+  const std::size_t n_merges = e_c != 0 ? L : 0;
   Tier merged;
-  if (n_c != 0) {
+  if (e_c != 0) {
+    merged.entries = e_merged;
     if (stride != 0) {
-      if (!directory_covers(ix.cand_tables.offsets, stride, n_c) ||
-          (n_s != 0 && !directory_covers(ix.static_tables.offsets, stride, n_s)))
+      if (!directory_covers(ix.cand_tables.offsets, stride, e_c) ||
+          (e_s != 0 && !directory_covers(ix.static_tables.offsets, stride, e_s)))
         throw Panic("a bucket directory does not cover its table");
       merged.offsets = merged_offsets(ix);
     } else {
       // The merged tables' buckets, without their ids.
       std::vector<TableBuckets> buckets(L);
       parallel::for_each(L, [&](std::size_t t) {
-        merge_by_buckets({nullptr, 0, n_c}, run_buckets(cand, t), {nullptr, 0, n_s},
+        merge_by_buckets({nullptr, 0, e_c}, run_buckets(cand, t), {nullptr, 0, e_s},
                          run_buckets(stat, t), nullptr, &buckets[t]);
       });
       join_buckets(merged, buckets);
     }
-    merged.ids.reserve(checked_mul(L, N));
+    merged.ids.reserve(checked_mul(L, e_merged));
   }
   // The batch's single-precision rows are written straight to their place
   // at install.
@@ -119,7 +123,7 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
 
   // Install. Nothing can fail or stop from here.
   parallel::NoInterrupts commit;
-  if (n_c != 0) merged.ids.resize(L * N);  // within the capacity reserved
+  if (e_c != 0) merged.ids.resize(L * e_merged);  // within the capacity reserved
   parallel::for_each(1 + n_merges, [&](std::size_t task) noexcept {
     if (task == 0) {
       Array<float>& to = grown_f32.capacity() != 0 ? grown_f32 : ix.coords_f32;
@@ -131,19 +135,19 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
     }
     // Candidates first on equal keys, their ids given back their base.
     const std::size_t t = task - 1;
-    const MergeRun c{cand.table_ids(t), static_cast<uint32_t>(n_s), n_c};
-    const MergeRun s{n_s != 0 ? stat.table_ids(t) : nullptr, 0, n_s};
-    uint32_t* out = merged.ids.data() + t * N;
+    const MergeRun c{cand.table_ids(t), static_cast<uint32_t>(n_s), e_c};
+    const MergeRun s{e_s != 0 ? stat.table_ids(t) : nullptr, 0, e_s};
+    uint32_t* out = merged.ids.data() + t * e_merged;
     if (stride != 0)
       merge_by_directory(c, cand.dir + t * stride, s,
                          stat.dir != nullptr ? stat.dir + t * stride : nullptr, stride, out);
     else
       merge_by_buckets(c, run_buckets(cand, t), s, run_buckets(stat, t), out, nullptr);
     // Only this task reads table t of either tier.
-    release_elements(ix.cand_tables.ids, t * n_c, (t + 1) * n_c);
-    release_elements(ix.static_tables.ids, t * n_s, (t + 1) * n_s);
+    release_elements(ix.cand_tables.ids, t * e_c, (t + 1) * e_c);
+    release_elements(ix.static_tables.ids, t * e_s, (t + 1) * e_s);
   });
-  if (n_c != 0) {
+  if (e_c != 0) {
     free_released(ix.static_tables.ids);
     free_released(ix.cand_tables.ids);
     ix.static_tables = std::move(merged);

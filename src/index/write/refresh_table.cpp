@@ -96,7 +96,7 @@ void splice(const TableRuns& r, const Entry* moved, const Array<std::size_t>& go
 // them back in, ahead of kept entries with an equal key.
 void walk(RefreshScratch& s, const TableRuns& r, const Entry* moved, std::size_t n) {
   const std::size_t m = s.moved.size();
-  s.is_moved.assign(n, 0);
+  s.is_moved.assign(r.points, 0);
   for (std::size_t a = 0; a < m; ++a) s.is_moved[static_cast<std::size_t>(moved[a].second)] = 1;
   std::size_t a = 0, o = 0;
   for (std::size_t j = 0; j < n; ++j) {
@@ -111,7 +111,8 @@ void walk(RefreshScratch& s, const TableRuns& r, const Entry* moved, std::size_t
 
 }  // namespace
 
-void refresh_table(RefreshScratch& s, const TableRuns& r, std::size_t n, int64_t space) {
+void refresh_table(RefreshScratch& s, const TableRuns& r, int64_t space) {
+  const std::size_t n = r.entries;
   const Entry* moved = sort_moved(s, space);
   // Copies of whole stretches pay while the stretches stay long.
   if (s.moved.size() <= n / 16 && find_old_positions(s, r, n, n / 8))

@@ -27,19 +27,22 @@ struct RefreshScratch {
   Array<int64_t> new_run;   // the table's keys after it
 };
 
-// One table's runs of n entries; the ids are 0 .. n - 1 (candidate ids
-// less n_static).
+// One table's runs of `entries` entries, the same number before and after;
+// the ids lie in 0 .. points - 1 (candidate ids less n_static; a retired
+// candidate has no entry, so there may be fewer entries than points).
 struct TableRuns {
   const int64_t* old_keys;     // the keys before the refresh, by candidate
   const int64_t* sorted_keys;  // the sorted run before the refresh
   const uint32_t* sorted_ids;
   int64_t* out_keys;           // the sorted run after it
   uint32_t* out_ids;
+  std::size_t entries;
+  std::size_t points;
 };
 
 // Writes the refreshed run. s.moved holds the moved entries in ascending id
-// order (at least one); `space` is b^K.
-void refresh_table(RefreshScratch& s, const TableRuns& r, std::size_t n, int64_t space);
+// order (at least one, each with an entry in the run); `space` is b^K.
+void refresh_table(RefreshScratch& s, const TableRuns& r, int64_t space);
 
 // The table's directory run (stride entries) after the refresh, from the
 // one before and the moves in s.moved. False, writing nothing useful, when

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "index/errors.hpp"
+#include "index/tiers/drop_retired.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace plovik {
 
@@ -17,16 +20,28 @@ void validate_retire(const Index& ix, std::span<const int64_t> ids) {
 void retire(Index& ix, std::span<const int64_t> ids) {
   validate_retire(ix, ids);
   if (ids.empty()) return;
-  RetiredSet& r = ix.retired;
+  // The new bits are made aside (the only allocations, with each tier's
+  // part of them); then the record changes in place, which cannot fail.
+  RetiredSet r;
   const auto highest = static_cast<uint64_t>(*std::max_element(ids.begin(), ids.end()));
-  const std::size_t words = static_cast<std::size_t>(highest >> 6) + 1;
-  if (r.words.size() < words) r.words.resize(words, 0);  // the only allocation
+  r.words.assign(std::max(ix.retired.words.size(), static_cast<std::size_t>(highest >> 6) + 1), 0);
+  std::copy(ix.retired.words.begin(), ix.retired.words.end(), r.words.begin());
+  r.count = ix.retired.count;
   for (const int64_t id : ids) {
     uint64_t& w = r.words[static_cast<uint64_t>(id) >> 6];
     const uint64_t bit = uint64_t{1} << (id & 63);
     r.count += (w & bit) == 0;
     w |= bit;
   }
+  if (r.count == ix.retired.count) return;  // every id retired already
+  const std::size_t n_s = ix.n_static, n_c = ix.n_cand();
+  const Array<uint64_t> static_bits = tier_retired_bits(r, 0, n_s);
+  const Array<uint64_t> cand_bits = tier_retired_bits(r, n_s, n_c);
+
+  parallel::NoInterrupts commit;
+  drop_retired(ix, ix.static_tables, static_bits, n_s - r.count_in(0, n_s));
+  drop_retired(ix, ix.cand_tables, cand_bits, n_c - r.count_in(n_s, n_s + n_c));
+  ix.retired = std::move(r);
 }
 
 }  // namespace plovik

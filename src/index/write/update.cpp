@@ -79,31 +79,44 @@ NewKeys new_keys_of(const Index& ix, const ChangedRows& changed, const double* c
   return out;
 }
 
+// The candidates of n whose entries the tables hold: all but the retired
+// ones (candidate i is point base + i).
+struct Entered {
+  const RetiredSet* retired;  // null when every candidate has its entries
+  uint64_t base;
+
+  bool operator()(std::size_t i) const { return retired == nullptr || !retired->contains(base + i); }
+};
+
 // The entries of table t whose key changed, (new key, candidate) by
-// ascending candidate. old_keys: the table's keys before, by candidate.
+// ascending candidate. old_keys: the table's keys before, by candidate (of
+// the candidates with entries only). A retired candidate has no entry to
+// move: its rows change, its entries stay out of the tables.
 void collect_moved(Array<Entry>& moved, const ChangedRows& changed, const NewKeys& nk,
-                   const int64_t* old_keys, std::size_t t, std::size_t n) {
+                   const int64_t* old_keys, std::size_t t, std::size_t n, Entered entered) {
   moved.clear();
   const std::size_t u = t - nk.tables.first;
   if (changed.all) {
     const int64_t* run = nk.keys.data() + u * n;
     for (std::size_t i = 0; i < n; ++i)
-      if (run[i] != old_keys[i]) moved.emplace_back(run[i], static_cast<int64_t>(i));
+      if (entered(i) && run[i] != old_keys[i]) moved.emplace_back(run[i], static_cast<int64_t>(i));
   } else {
     const std::size_t m = changed.rows.size();
     const int64_t* part = nk.keys.data() + u * m;
     for (std::size_t k = 0; k < m; ++k)
-      if (part[k] != old_keys[changed.rows[k]])
+      if (entered(changed.rows[k]) && part[k] != old_keys[changed.rows[k]])
         moved.emplace_back(part[k], static_cast<int64_t>(changed.rows[k]));
   }
 }
 
 // The keys of table t before the refresh: in run order (expanded from the
-// directory) and by candidate, where a refresh reads them: every entry's
-// key put at its id when all rows are rehashed, else only the changed rows'.
+// directory, old.n entries) and by candidate (n of them), where a refresh
+// reads them: every entry's key put at its id when all rows are rehashed,
+// else only the changed rows'. A retired candidate's key by candidate is
+// left unset when all rows are rehashed (it has no entry to read it from).
 void old_keys_of(RefreshScratch& s, const ChangedRows& changed, const NewKeys& nk,
                  const TierView& old, std::size_t t, std::size_t n) {
-  s.old_run.resize(n);
+  s.old_run.resize(old.n);
   s.old_keys.resize(n);
   expand_table_keys(old, t, s.old_run.data());
   if (!changed.all) {
@@ -113,7 +126,7 @@ void old_keys_of(RefreshScratch& s, const ChangedRows& changed, const NewKeys& n
     return;
   }
   const uint32_t* ids = old.table_ids(t);
-  for (std::size_t j = 0; j < n; ++j) s.old_keys[ids[j]] = s.old_run[j];
+  for (std::size_t j = 0; j < old.n; ++j) s.old_keys[ids[j]] = s.old_run[j];
 }
 
 // A table no key of which moved keeps its buckets.
@@ -154,11 +167,14 @@ void update(Index& ix, Array<double> coords) {
   // The new tables: each table's ids (and directory) after the refresh, or
   // as they were where no key of the table moved. The new keys are
   // computed a quarter of the tables at a time, so that only those tables'
-  // keys exist at once.
+  // keys exist at once. Each table holds the e candidates not retired.
   const TierView old = cand_tier(ix);
+  const std::size_t e = old.n;
+  const Entered entered{e < n ? &ix.retired : nullptr, base};
   const std::size_t stride = old.dir != nullptr ? old.stride : 0;
   Tier runs;
-  runs.ids.resize(checked_mul(L, n));
+  runs.entries = e;
+  runs.ids.resize(checked_mul(L, e));
   runs.offsets.resize(checked_mul(L, stride));
   std::vector<TableBuckets> buckets(stride == 0 ? L : 0);
   Array<uint8_t> table_moved(L, 0);
@@ -167,7 +183,7 @@ void update(Index& ix, Array<double> coords) {
   // Each thread's scratch serves it in every group's job (a job has at most
   // T threads).
   std::vector<RefreshScratch> scratch(parallel::thread_count());
-  for (std::size_t first = 0; first < L; first += group) {
+  for (std::size_t first = 0; first < L && e != 0; first += group) {
     const NewKeys nk = new_keys_of(ix, changed, coords.data(), n, {first, std::min(group, L - first)});
     std::atomic<std::size_t> leased{0};
     parallel::for_tasks(
@@ -177,11 +193,11 @@ void update(Index& ix, Array<double> coords) {
           parallel::check_interrupt();
           const std::size_t t = first + u;
           old_keys_of(s, changed, nk, old, t, n);
-          collect_moved(s.moved, changed, nk, s.old_keys.data(), t, n);
-          uint32_t* out_ids = runs.ids.data() + t * n;
+          collect_moved(s.moved, changed, nk, s.old_keys.data(), t, n, entered);
+          uint32_t* out_ids = runs.ids.data() + t * e;
           uint32_t* out_dir = stride != 0 ? runs.offsets.data() + t * stride : nullptr;
           if (s.moved.empty()) {
-            std::memcpy(out_ids, old.table_ids(t), n * sizeof(uint32_t));
+            std::memcpy(out_ids, old.table_ids(t), e * sizeof(uint32_t));
             if (out_dir != nullptr)
               std::memcpy(out_dir, old.dir + t * stride, stride * sizeof(uint32_t));
             else
@@ -189,15 +205,15 @@ void update(Index& ix, Array<double> coords) {
             return;
           }
           table_moved[t] = 1;
-          s.new_run.resize(n);
+          s.new_run.resize(e);
           const TableRuns r{s.old_keys.data(), s.old_run.data(), old.table_ids(t),
-                            s.new_run.data(), out_ids};
+                            s.new_run.data(), out_ids, e, n};
           if (out_dir != nullptr && !shift_offsets(s, r, old.dir + t * stride, out_dir, stride))
             out_dir = nullptr;  // rebuilt from the new run below
-          refresh_table(s, r, n, space);
+          refresh_table(s, r, space);
           if (stride != 0 && out_dir == nullptr)
-            table_offsets(s.new_run.data(), n, runs.offsets.data() + t * stride, stride);
-          if (stride == 0) buckets_of_run(s.new_run.data(), n, buckets[t]);
+            table_offsets(s.new_run.data(), e, runs.offsets.data() + t * stride, stride);
+          if (stride == 0) buckets_of_run(s.new_run.data(), e, buckets[t]);
         });
   }
   bool any_changed = false;
@@ -205,7 +221,7 @@ void update(Index& ix, Array<double> coords) {
   if (any_changed) {
     if (stride == 0)
       join_buckets(runs, buckets);
-    else if (!directory_covers(runs.offsets, stride, n))
+    else if (!directory_covers(runs.offsets, stride, e))
       throw Panic("a key lies outside the key space");
   }
 

@@ -1,0 +1,28 @@
+// Dropping the entries of retired points from a tier's tables, in place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/record.hpp"
+#include "index/retired.hpp"
+
+namespace plovik {
+
+// The retired bits of a tier's points, the ids base .. base + points - 1:
+// bit i for the point stored as i (id base + i).
+Array<uint64_t> tier_retired_bits(const RetiredSet& retired, uint64_t base, std::size_t points);
+
+// Removes from `tier` the entries of its retired points (`retired`, from
+// tier_retired_bits): every table keeps the order of the entries it keeps,
+// and its directory counts only them (a bucket left empty leaves the list
+// of occupied buckets). `entries` is what each table keeps, the tier's
+// points not retired, which every table holds once each. Works in place,
+// without allocating, and gives back the pages freed past the kept ids; a
+// tier left with no entry becomes a tier built empty (no arrays). Cannot
+// fail: call it with interrupts hidden (parallel::NoInterrupts), since it
+// runs a job of the pool.
+void drop_retired(const Index& ix, Tier& tier, const Array<uint64_t>& retired,
+                  std::size_t entries) noexcept;
+
+}  // namespace plovik
