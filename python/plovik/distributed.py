@@ -44,7 +44,7 @@ import numpy.typing as npt
 
 try:
     import dask.array as _da
-    from distributed import Client, Future, get_client, wait
+    from distributed import Client, Future, fire_and_forget, get_client, wait
     from distributed.client import FutureCancelledError
     from distributed.scheduler import KilledWorker
 except ImportError as exc:  # pragma: no cover - depends on the environment
@@ -144,10 +144,12 @@ class _Shard:
 
     def to_local(self, gids: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
         """Global ids as local ids, -1 for an id held by another shard (or -1)."""
+        if self.starts.size == 0:
+            return np.full(gids.shape, -1, np.int64)
         r = np.searchsorted(self.starts, gids, "right") - 1
         rc = np.maximum(r, 0)
-        inside = (r >= 0) & (gids >= 0) & (gids < self.starts[rc] + self.lengths[rc]) if self.starts.size else r < -1
-        return np.where(inside, self.offsets[rc] + gids - self.starts[rc] if self.starts.size else -1, -1)
+        inside = (r >= 0) & (gids < self.starts[rc] + self.lengths[rc])
+        return np.where(inside, self.offsets[rc] + gids - self.starts[rc], -1).astype(np.int64)
 
     def to_global(self, lids: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
         """Local ids (-1 padding kept) as global ids."""
@@ -294,6 +296,9 @@ def _shard_call(token: str, method: str, *args: Any) -> Any:
     shard = _REGISTRY.get(token)
     if shard is None:
         raise _ShardMissing(f"this worker holds no shard {token} (it restarted since the shard was built)")
+    # Arrays unpickled from a message can lie misaligned in its buffer; the
+    # raw index takes aligned arrays only.
+    args = tuple(np.require(a, requirements="CA") if isinstance(a, np.ndarray) else a for a in args)
     return getattr(shard, method)(*args)
 
 
@@ -331,6 +336,15 @@ class _ShardLog:
         if self.n_candidates == 0:
             return (0, 0)
         return self.ranges[-1][1] - self.n_candidates, self.ranges[-1][1]
+
+
+def _pending(futures: list[Future]) -> set[Future]:
+    """The futures still running after waiting for them at most _POLL seconds."""
+    try:
+        wait(futures, timeout=_POLL)
+    except TimeoutError:
+        pass
+    return {f for f in futures if not f.done()}
 
 
 def _pieces(n: int, s: int) -> list[tuple[int, int]]:
@@ -560,7 +574,7 @@ class ShardedSearch:
         longer holds, raises ShardLostError naming the shards."""
         pending = [f for _, f in futures]
         while True:
-            _, not_done = wait(pending, timeout=_POLL)
+            not_done = _pending(pending)
             if not not_done:
                 break
             alive = self._alive()
@@ -583,17 +597,23 @@ class ShardedSearch:
             raise first_error
         return [f.result() for _, f in futures]
 
+    def _call(self, j: int, method: str, args: tuple[Any, ...]) -> Future:
+        """Submit a method call to shard j; arrays of more than a megabyte
+        are scattered to its worker first rather than carried in the task."""
+        worker = self._shards[j].worker
+        args = tuple(self._client.scatter(a, workers=[worker], hash=False)
+                     if isinstance(a, np.ndarray) and a.nbytes > 1 << 20 else a for a in args)
+        return self._submit(worker, _shard_call, self._shards[j].token, method, *args)
+
     def _run(self, calls: list[tuple[int, str, tuple[Any, ...]]]) -> list[Any]:
         """Call a method of each named shard and wait for all."""
-        return self._wait([(j, self._submit(self._shards[j].worker, _shard_call, self._shards[j].token, m, *a))
-                           for j, m, a in calls])
+        return self._wait([(j, self._call(j, m, a)) for j, m, a in calls])
 
     def _write(self, calls: list[tuple[int, str, tuple[Any, ...]]]) -> None:
         """A change on several shards: when any does not complete, the shards
         that applied it are marked to be rebuilt as they were before (the
         log is only advanced after every shard succeeded)."""
-        futures = [(j, self._submit(self._shards[j].worker, _shard_call, self._shards[j].token, m, *a))
-                   for j, m, a in calls]
+        futures = [(j, self._call(j, m, a)) for j, m, a in calls]
         try:
             self._wait(futures)
         except BaseException:
@@ -659,13 +679,13 @@ class ShardedSearch:
         for j, _, worker, token in futures:
             log = self._shards[j]
             if log.worker in alive:
-                self._submit(log.worker, _shard_drop, [log.token])
+                fire_and_forget(self._submit(log.worker, _shard_drop, [log.token]))
             log.worker, log.token, log.stale = worker, token, False
 
     def _wait_build(self, futures: list[tuple[int, Future, str]]) -> list[Any]:
         pending = [f for _, f, _ in futures]
         while True:
-            _, not_done = wait(pending, timeout=_POLL)
+            not_done = _pending(pending)
             if not not_done:
                 break
             alive = self._alive()
@@ -693,7 +713,7 @@ class ShardedSearch:
                 if s.worker in alive:
                     by_worker.setdefault(s.worker, []).append(s.token)
             for w, tokens in by_worker.items():
-                self._submit(w, _shard_drop, tokens)
+                fire_and_forget(self._submit(w, _shard_drop, tokens))
         except Exception:  # a closed client: the workers went with it
             pass
 
@@ -799,6 +819,7 @@ class ShardedSearch:
         params, report = self._local._choose(X_sample, max(n, capacity or 0),
                                              dict(queries=Q, sample=sample, radius=radius))
         chunks = self._client.compute(list(x.to_delayed().ravel()))
+        wait(chunks)
         where = self._client.who_has(chunks)
         alive = sorted(self._alive())
         plans = []
@@ -871,8 +892,7 @@ class ShardedSearch:
         def send(b: int) -> None:
             a, e = blocks[b]
             Qb, exb = Q[a:e], None if ex is None else ex[a:e]
-            inflight[b] = [(j, self._submit(s.worker, _shard_call, s.token, "knn", Qb, k, exb, probes))
-                           for j, s in enumerate(self._shards)]
+            inflight[b] = [(j, self._call(j, "knn", (Qb, k, exb, probes))) for j in range(S)]
 
         try:
             for b in range(min(_WINDOW, len(blocks))):
