@@ -121,43 +121,48 @@ def test_dask_array_chunks_become_shards(client):
 def test_tuned_parameters_and_exact_answers_match(client):
     # Tuned on the same points from the same seed: the same parameters, and
     # on this little data the same choice of the exact scan.
-    X, Q = _data(3, 3000, 120)
+    X, Q = _data(3, 2000, 120)
     single = PlovikSearch(D, seed=5, threads=1)
-    single.build(X, n_static=2500)
+    single.build(X, n_static=1700, sample=100)
     with ShardedSearch(D, client, shards=3, seed=5, threads=1) as sharded:
-        sharded.build(X, n_static=2500)
+        sharded.build(X, n_static=1700, sample=100)
         assert (sharded.tuning.exact, sharded.params.b, sharded.params.k) == (
             single.tuning.exact, single.params.b, single.params.k)
         np.testing.assert_array_equal(sharded.params.u, single.params.u)
-        own = np.arange(120) * 20
+        own = np.arange(120) * 16
         _same_rows(single.query_knn(Q, 10, own), sharded.query_knn(Q, 10, own))
         _same_rows(single.query_radius(Q, 1.5), sharded.query_radius(Q, 1.5))
 
 
 def test_relaxed_queries_never_lose_neighbours(client):
-    # Sparse buckets: most queries find fewer than k points in their own
-    # buckets, so the single index and the shards relax them, each in its
-    # own way. Every sharded row is then at least as near, row by row.
+    # Buckets so sparse that every query finds fewer than k points in its
+    # own buckets, on the single index and on every shard: all relax, each
+    # in its own way, and the shards' rows are then answered exactly.
+    # With fuller buckets the single index relaxes none and the shards a
+    # few; a sharded row is then at least as near as the single index's,
+    # entry by entry (up to the last bit of a distance).
     X, Q = _data(4, 1500, 150)
-    settings = dict(tables=2, components=8, cells=4, probes=0, seed=1, threads=1)
-    single = PlovikSearch(D, **settings)
-    single.build(X)
-    with ShardedSearch(D, client, shards=3, **settings) as sharded:
-        sharded.build(X)
-        own = np.arange(150)
-        for args in ((Q, 8), (X[:150], 8, own), (Q[:20], 8)):
-            _, want = single.query_knn(*args)
-            got_ids, got = sharded.query_knn(*args)
-            assert np.all(got <= want)
-            truth, _ = exact_knn(X, *args)
-            assert np.isin(got_ids, truth).sum() >= np.isin(single.query_knn(*args)[0], truth).sum()
-            assert sharded.stats()["relaxed"] > 0
-        # Three tiny shards of at most k points are scanned whole: exact.
-        tiny = X[:12]
-        sharded.build(tiny)
-        idx, dist = sharded.query_knn(Q, 5)
-        want_idx, want_dist = exact_knn(tiny, Q, 5)
-        np.testing.assert_array_equal(dist, want_dist)
+    own = np.arange(150)
+    for settings, exact in ((dict(tables=2, components=8, cells=4, probes=0), True),
+                            (dict(tables=3, components=4, cells=4, probes=1), False)):
+        single = PlovikSearch(D, seed=1, threads=1, **settings)
+        single.build(X)
+        with ShardedSearch(D, client, shards=3, seed=1, threads=1, **settings) as sharded:
+            sharded.build(X)
+            for args in ((Q, 8), (X[:150], 8, own), (Q[:20], 8)):
+                _, want = single.query_knn(*args)
+                _, got = sharded.query_knn(*args)
+                # A relaxed row's distances are summed as on the per-query
+                # path, the batched path's (d = 16) may differ in the last bit.
+                assert np.all(got <= want * (1 + 2**-22))
+                if exact:
+                    np.testing.assert_array_equal(got, exact_knn(X, *args)[1])
+            assert sharded.stats()["relaxed"] > 0 and (single.stats()["relaxed"] > 0) == exact
+    # Shards of at most k points are scanned whole: exact.
+    with ShardedSearch(D, client, shards=3, seed=1, threads=1, **settings) as sharded:
+        sharded.build(X[:12])
+        few = own % 13 - 1
+        _same_rows(sharded.query_knn(Q, 5, few), exact_knn(X[:12], Q, 5, few))
 
 
 def _kill(client, worker):

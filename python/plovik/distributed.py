@@ -224,8 +224,8 @@ class _Shard:
         return self.to_global(np.where(idx >= 0, live[np.maximum(idx, 0)], -1)), dist
 
     def knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None, probes: int | None) -> tuple[Any, ...]:
-        """Rows with global ids; how many queries the index relaxed; whether
-        every live point of the shard was compared (the exact scan)."""
+        """Rows with global ids; which queries the index relaxed (None: none);
+        whether every live point of the shard was compared (the exact scan)."""
         lex = None if ex is None else self.to_local(ex)
         live = self.index.n_points - self.index.n_retired
         with self._limit():
@@ -234,27 +234,42 @@ class _Shard:
             # points less one (with exclude_ids), and so could miss one.
             if self.exact or live <= k:
                 idx, dist = self._full_knn(Q, k, lex)
-                return idx, dist, 0, True
+                return idx, dist, None, True
             before = self.index.stats()["relaxed"]
             idx, dist = _raw_query(self.index, "query_knn", Q, k, lex, probes=probes)
-            relaxed = self.index.stats()["relaxed"] - before
+            relaxed = None
+            if self.index.stats()["relaxed"] > before:
+                relaxed = self._keep_probed(Q, k, lex, probes, idx, dist, min(k, live - (ex is not None)))
         return self.to_global(idx), dist, relaxed, False
 
-    def relaxed_rows(self, Q: np.ndarray, k: int, ex: np.ndarray | None, probes: int | None) -> np.ndarray:
-        """Which queries the index relaxes: those whose probed buckets hold
-        fewer live points (other than the excluded one) than it needs."""
-        lex = None if ex is None else self.to_local(ex)
-        live = self.index.n_points - self.index.n_retired
-        need = min(k, max(live - (ex is not None), 0))
-        found = np.empty(Q.shape[0], np.int64)
+    def _keep_probed(self, Q: np.ndarray, k: int, lex: np.ndarray | None, probes: int | None,
+                     idx: np.ndarray, dist: np.ndarray, need: int) -> np.ndarray:
+        """Find the queries the index relaxed (their probed buckets held fewer
+        than `need` live points other than the excluded one) and add those
+        points back to their rows: the relaxation searches coarser buckets
+        around the query's own bucket only, which need not hold the points of
+        the buckets it probed, and the single index would have kept them
+        when the other shards' buckets held enough. Returns the flags."""
+        flags = np.zeros(Q.shape[0], bool)
         wide = float(self.d)  # beyond any toroidal L1 distance: every candidate
-        with self._limit():
-            for a in range(0, Q.shape[0], 256):
-                b = min(a + 256, Q.shape[0])
-                indptr, _, _ = _raw_query(self.index, "query_radius", Q[a:b], wide,
-                                          None if lex is None else lex[a:b], probes=probes)
-                found[a:b] = np.diff(indptr)
-        return found < need
+        for a in range(0, Q.shape[0], 256):
+            b = min(a + 256, Q.shape[0])
+            indptr, ids, dists = _raw_query(self.index, "query_radius", Q[a:b], wide,
+                                            None if lex is None else lex[a:b], probes=probes)
+            short = np.flatnonzero(np.diff(indptr) < need)
+            flags[a + short] = True
+            for i in short:
+                row = a + i
+                got = idx[row] >= 0
+                both_ids = np.concatenate([idx[row][got], ids[indptr[i]:indptr[i + 1]]])
+                both_d = np.concatenate([dist[row][got], dists[indptr[i]:indptr[i + 1]]])
+                order = np.lexsort((both_ids, both_d))
+                both_ids, both_d = both_ids[order], both_d[order]
+                _, first = np.unique(both_ids, return_index=True)  # a point once, at its nearer value
+                first = np.sort(first)[:k]
+                idx[row], dist[row] = -1, np.inf
+                idx[row, :first.size], dist[row, :first.size] = both_ids[first], both_d[first]
+        return flags
 
     def exact_knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
         with self._limit():
@@ -903,29 +918,19 @@ class ShardedSearch:
                     send(b + _WINDOW)
                 rows = merge_knn([(r[0], r[1]) for r in answers], k)
                 idx[a:e], dist[a:e] = rows
-                hashed = [j for j in range(S) if not answers[j][3]]
-                if hashed and all(answers[j][2] > 0 for j in hashed):
-                    self._answer_relaxed(Q[a:e], k, None if ex is None else ex[a:e], probes, hashed,
-                                         idx[a:e], dist[a:e])
+                hashed = [answers[j][2] for j in range(S) if not answers[j][3]]
+                if hashed and all(flags is not None for flags in hashed):
+                    rows = np.flatnonzero(np.logical_and.reduce(hashed))
+                    if rows.size:
+                        exr = None if ex is None else ex[a:e][rows]
+                        exact = self._run([(j, "exact_knn", (Q[a:e][rows], k, exr)) for j in range(S)])
+                        idx[a + rows], dist[a + rows] = merge_knn(exact, k)
         except BaseException:
             for futures in inflight.values():
                 for _, f in futures:
                     f.cancel()
             raise
         return idx, dist
-
-    def _answer_relaxed(self, Q: np.ndarray, k: int, ex: np.ndarray | None, probes: int | None,
-                        hashed: list[int], idx: np.ndarray, dist: np.ndarray) -> None:
-        """Answer exactly the queries that every hashed shard relaxed: the
-        single index may have relaxed them too, and then its rows could hold
-        points the shards' own relaxations did not reach."""
-        flags = self._run([(j, "relaxed_rows", (Q, k, ex, probes)) for j in hashed])
-        rows = np.flatnonzero(np.logical_and.reduce(flags))
-        if rows.size == 0:
-            return
-        exr = None if ex is None else ex[rows]
-        parts = self._run([(j, "exact_knn", (Q[rows], k, exr)) for j in range(len(self._shards))])
-        idx[rows], dist[rows] = merge_knn(parts, k)
 
     def query_radius(self, queries: npt.ArrayLike, radius: float | npt.ArrayLike,
                      exclude_ids: npt.ArrayLike | None = None, *, return_distance: bool = True,
