@@ -36,7 +36,7 @@ FIXED = dict(tables=12, components=4, cells=3, probes=2, seed=7, threads=1)
 @pytest.fixture(scope="module")
 def client():
     faulthandler.dump_traceback_later(240, exit=True)  # the whole module: never hang the suite
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                            silence_logs=logging.CRITICAL, env={"RAYON_NUM_THREADS": "1"})
     c = Client(cluster)
     yield c
@@ -189,7 +189,7 @@ def test_worker_killed_between_calls_is_rebuilt(client):
         _check_epochs(single, sharded, np.random.default_rng(5))
 
 
-def test_worker_lost_mid_promote_changes_nothing(client):
+def test_worker_lost_mid_call(client):
     X, Q = _data(6, 2000, 100)
     single = PlovikSearch(D, **FIXED)
     single.build(X, n_static=1700)
@@ -214,6 +214,13 @@ def test_worker_lost_mid_promote_changes_nothing(client):
             time.sleep(0.1)
         single.promote(batch)
         sharded.promote(batch)
+        _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
+
+        # A worker lost during a query: the query is answered all the same.
+        def crash_on_query():
+            pd._Shard.knn = lambda *args: os._exit(1)
+
+        client.run(crash_on_query, workers=[sharded.workers[0]])
         _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
 
 

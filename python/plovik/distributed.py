@@ -20,15 +20,19 @@ monotonically and a shard's rows, ordered by (distance, local id), are
 ordered by (distance, global id) too. The client merges the per-shard rows
 by (distance, id).
 
-Faults: a worker that is lost between two calls is noticed at the start of
-the next call, and the shards it held are rebuilt on the workers left from
-the client's log of their rows (`recover=True`, the default). A worker lost
-during a call makes that call raise `ShardLostError`, naming the shard and
-its worker; a write that does not complete on every shard is undone (the
-shards that applied it are rebuilt from the log as it was before the call),
-and the next call rebuilds what was lost. With `recover=False` the client
-keeps no rows, and a lost shard leaves the search refusing calls with
-`ShardLostError` until `build` is called again.
+Faults: with `recover=True` (the default) the client keeps a log of each
+shard's rows (the float64 rows it was built from, each promoted batch and
+the candidates' latest coordinates, the retired ids; for a dask.array, the
+array itself, computed again on the cluster when needed). A query that
+finds a shard lost (its worker left the cluster or restarted, before or
+during the call) rebuilds the shard from the log on a worker still there
+and is answered once more, transparently. A change (`update`, `promote`,
+`retire`) during which a worker is lost raises `ShardLostError` naming the
+shard and its worker and changes nothing: the shards that had applied it
+are rebuilt from the log as it was before the call, and so is the lost
+one. With `recover=False` the client keeps no rows, and a lost shard makes
+every call raise `ShardLostError` until `build` is called again. Either
+way, no answer is ever computed without one of the shards.
 """
 
 from __future__ import annotations
@@ -414,16 +418,20 @@ class ShardedSearch:
     shards.
 
     Rows equal those of a `PlovikSearch` with the same settings and seed
-    (and the same parameters: for a NumPy `build` they are drawn exactly as
-    it draws them) for every k-nearest query that no shard relaxed and no
-    shard answered by scanning all its points (a shard of at most k live
-    points does), except that for d = 8 a distance of the batched path
-    (calls of 64 queries or more) can differ in its last bit. Otherwise
-    every shard compared at least the points the single index would have
-    (a relaxed single query makes every shard of more than k live points
-    relax it too), so no true neighbour the single index finds is missed;
-    a query that every such shard relaxed is answered exactly. Radius rows
-    always equal the single index's.
+    (for a NumPy `build`, the parameters are drawn exactly as it draws them)
+    for every k-nearest query that no shard relaxed, when every shard holds
+    more than k live points; for d = 8 a distance of the batched path
+    (calls of 64 queries or more) can still differ in its last bit. A
+    shard relaxes a query whose probed buckets hold fewer than k of its
+    points, more often than the single index does, since its buckets hold
+    fewer; `stats()["relaxed"]` counts them. Such a row keeps the points of
+    the probed buckets beside those the relaxation found, so every shard
+    compares at least the points the single index compares, and when the
+    single index relaxes a query every shard relaxes it too and it is
+    answered exactly: a row is never farther, entry by entry, than the
+    single index's (up to the last bit of a distance summed on the other
+    path), so recall is never lower. A shard of at most k live points is
+    scanned whole. Radius rows always equal the single index's.
 
     Args:
         d: Dimension of the points.
@@ -669,9 +677,12 @@ class ShardedSearch:
         parts = list(log.static_parts or []) + ([log.candidates] if log.candidates is not None else [])
         return self._ship(parts, worker)
 
-    def _heal(self) -> None:
+    def _heal(self, check: bool = True) -> None:
         """Rebuild every shard that was lost, or that holds a change that
-        must be undone, from the log."""
+        must be undone, from the log. `check`: ask the scheduler which
+        workers are there (else only the shards known to be lost)."""
+        if not check and not any(s.stale for s in self._shards):
+            return
         alive = self._alive()
         for s in self._shards:
             if s.worker not in alive:
@@ -888,8 +899,7 @@ class ShardedSearch:
             probes = _call_probes(probes)
             _check_result_size(Q.shape[0], k)
             Q, ex = _finite(Q, "queries"), _ids_in_range(ex, self.n_points)
-            self._heal()
-            idx, dist = self._knn(Q, k, ex, probes)
+            idx, dist = self._read(lambda: self._knn(Q, k, ex, probes))
         if sparse:
             return _results.knn_csr(idx, dist, self.n_points, return_distance)
         if single:
@@ -932,6 +942,26 @@ class ShardedSearch:
             raise
         return idx, dist
 
+    def _radius(self, Q: np.ndarray, r: float, ex: np.ndarray | None, probes: int | None) -> list[Any]:
+        out = []
+        for a, e in _blocks(Q.shape[0], self._query_block):
+            exb = None if ex is None else ex[a:e]
+            out.append(merge_radius(self._run([(j, "radius", (Q[a:e], r, exb, probes))
+                                               for j in range(len(self._shards))]), e - a))
+        return out
+
+    def _read(self, answer: Any) -> Any:
+        """Answer a query; when a shard is found lost on the way (its worker
+        left, or restarted), rebuild it from the log and answer once more."""
+        self._heal(check=False)
+        try:
+            return answer()
+        except ShardLostError:
+            if not self._recover:
+                raise
+        self._heal()
+        return answer()
+
     def query_radius(self, queries: npt.ArrayLike, radius: float | npt.ArrayLike,
                      exclude_ids: npt.ArrayLike | None = None, *, return_distance: bool = True,
                      count_only: bool = False, sparse: bool = False, probes: int | None = None) -> Any:
@@ -945,14 +975,8 @@ class ShardedSearch:
             if count_only and sparse:
                 raise ValueError("count_only and sparse exclude each other")
             Q, ex = _finite(Q, "queries"), _ids_in_range(ex, self.n_points)
-            self._heal()
             widest = r if isinstance(r, float) else float(r.max(initial=0.0))
-            parts_by_block = []
-            for a, e in _blocks(Q.shape[0], self._query_block):
-                exb = None if ex is None else ex[a:e]
-                answers = self._run([(j, "radius", (Q[a:e], widest, exb, probes))
-                                     for j in range(len(self._shards))])
-                parts_by_block.append(merge_radius(answers, e - a))
+            parts_by_block = self._read(lambda: self._radius(Q, widest, ex, probes))
         indptr = np.zeros(Q.shape[0] + 1, np.int64)
         lengths = np.concatenate([np.diff(p[0]) for p in parts_by_block]) if parts_by_block else np.zeros(0, int)
         np.cumsum(lengths, out=indptr[1:])
