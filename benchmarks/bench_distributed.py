@@ -137,6 +137,16 @@ def main():
     qps, cps = args.queries / best[name], args.queries / cpu_best[name]
     print(f"| {name}, 1 thread | | {qps:,.0f} | {qps / base:.2f} | {cps:,.0f} | {cps / cpu_base:.2f} | | | | "
           f"{local.nbytes / args.n:.0f} | |")
+    # The cost model: a query costs every shard a fixed part besides the
+    # candidates it measures, so with the CPU seconds per query of one shard
+    # (t1) and of the same points in two shards (t2) on one worker,
+    # t1 = fixed + cand and t2 = 2 * fixed + cand.
+    t1 = cpu_best["1 worker, 1 shard"] / args.queries
+    t2 = cpu_best["1 worker, 2 shards"] / args.queries
+    print()
+    print(f"cost model: fixed part per shard and query {1e6 * (t2 - t1):.1f} us, "
+          f"candidates of all {args.n:,} points {1e6 * (2 * t1 - t2):.1f} us per query (one thread); "
+          f"pairs measured per query {local.stats()['pairs'] / max(local.stats()['queries'], 1):,.0f}")
     for s in contenders.values():
         s.close()
     one.close(), two.close(), c1.close(), c2.close()

@@ -652,15 +652,15 @@ class ShardedSearch:
                     pass
             raise
 
-    def _pick_worker(self, alive: set[str], exclude: set[str] = frozenset()) -> str:  # type: ignore[assignment]
-        load = {w: 0 for w in sorted(alive)}
-        for s in self._shards:
-            if s.worker in load and not s.stale:
-                load[s.worker] += 1
-        choices = [w for w in load if w not in exclude] or list(load)
-        if not choices:
+    def _pick_worker(self, alive: set[str], placed: list[str]) -> str:
+        """The worker holding the fewest shards (counting those just placed)."""
+        if not alive:
             raise RuntimeError("the cluster has no workers")
-        return min(choices, key=lambda w: load[w])
+        load = dict.fromkeys(sorted(alive), 0)
+        for w in [s.worker for s in self._shards if not s.stale] + placed:
+            if w in load:
+                load[w] += 1
+        return min(load, key=lambda w: load[w])
 
     def _ship(self, parts: list[Any], worker: str) -> list[Any]:
         """Rows as task arguments: arrays scattered to the worker that will
@@ -695,13 +695,12 @@ class ShardedSearch:
         futures = []
         for j in stale:
             log = self._shards[j]
-            worker = self._pick_worker(alive)
+            worker = self._pick_worker(alive, [f[2] for f in futures])
             token = uuid.uuid4().hex
-            fut = self._submit(worker, _shard_build, token, self._d, self._params, self._backend, self._threads, self._exact,
-                               self._sources(log, worker), log.n_static, log.ranges, log.retired)
+            fut = self._submit(worker, _shard_build, token, self._d, self._params, self._backend, self._threads,
+                               self._exact, self._sources(log, worker), log.n_static, log.ranges, log.retired)
             futures.append((j, fut, worker, token))
-        waited = self._wait_build([(j, f, w) for j, f, w, _ in futures])
-        del waited
+        self._wait_build([(j, f, w) for j, f, w, _ in futures])
         for j, _, worker, token in futures:
             log = self._shards[j]
             if log.worker in alive:
