@@ -116,6 +116,10 @@ def test_dask_array_chunks_become_shards(client):
         assert sharded.shard_sizes == [700, 700, 700, 300]
         _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
         _check_epochs(single, sharded, np.random.default_rng(11))
+        # A shard rebuilt from its log: rows of the dask array, computed
+        # again on the cluster, then the batches promoted since.
+        _kill(client, sharded.workers[0])
+        _same_rows(single.query_knn(Q, 6, np.arange(100)), sharded.query_knn(Q, 6, np.arange(100)))
 
 
 def test_tuned_parameters_and_exact_answers_match(client):
