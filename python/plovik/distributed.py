@@ -49,7 +49,6 @@ import numpy.typing as npt
 try:
     import dask.array as _da
     from distributed import Client, Future, fire_and_forget, get_client, wait
-    from distributed.client import FutureCancelledError
     from distributed.scheduler import KilledWorker
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(
