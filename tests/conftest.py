@@ -32,6 +32,9 @@ NOT_UNDER_SANITIZERS = {
     # resident size does not fall when a buffer is freed; LeakSanitizer does
     # the accounting there instead.
     "resident_size": "the resident size does not follow frees under the sanitizer allocator",
+    # Dask's worker processes would start without the sanitizer runtime the
+    # interpreter was given (the sanitizer runs install no Dask anyway).
+    "distributed": "Dask worker processes run without the sanitizer runtime",
 }
 
 

@@ -787,15 +787,14 @@ class PlovikSearch:
         Q = None if Q is None else _finite(Q, "queries")
         self._install(X, n_static, capacity, dict(queries=Q, sample=sample, radius=radius))
 
-    def _install(
-        self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, args: dict[str, Any],
-        keep_retired: bool = False,
-    ) -> None:
-        """Tune (or apply the fixed rule) and build the raw index; a retune
-        (`keep_retired`) retires the same ids again."""
-        n = X.shape[0]
+    def _choose(
+        self, X: npt.NDArray[np.float64], capacity: int | None, args: dict[str, Any]
+    ) -> tuple[HashParameters, Tuning | None]:
+        """The hash parameters `build` would index X with, and the tuning
+        report (None when nothing was tuned); `ShardedSearch` draws them here
+        too, so that its shards hash as one index would."""
         report = None
-        if self._tune and n > 0:
+        if self._tune and X.shape[0] > 0:
             seed = self._seed if not isinstance(self._seed, np.random.Generator) else int(
                 self._seed.integers(0, 1 << 63))
             report, s, u = _tuning.tune(
@@ -805,7 +804,16 @@ class PlovikSearch:
             params = HashParameters(b=report.cells, k=report.components, l=report.tables, probes=report.probes,
                                     s=s, u=u, block=self._block)
         else:
-            params = self.hash_parameters(max(n, capacity or 0))
+            params = self.hash_parameters(max(X.shape[0], capacity or 0))
+        return params, report
+
+    def _install(
+        self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, args: dict[str, Any],
+        keep_retired: bool = False,
+    ) -> None:
+        """Tune (or apply the fixed rule) and build the raw index; a retune
+        (`keep_retired`) retires the same ids again."""
+        params, report = self._choose(X, capacity, args)
         index = self._cls(**params.as_kwargs())
         index.build(X, n_static)
         self._params, self._index, self._tuning, self._warned = params, index, report, False

@@ -1,0 +1,1076 @@
+"""`ShardedSearch`: one search sharded over the workers of a Dask cluster.
+
+Install with `pip install "plovik[distributed]"` (it brings
+`dask[distributed]`); `import plovik` never imports Dask, only this module
+does.
+
+Every shard is a raw index (`RustLshIndex`, or the NumPy reference) built
+from the same hash parameters, so a point falls into the same buckets
+whichever shard holds it, and it stays resident on one worker: a call sends
+the shards only its arguments (a block of queries, a shard's rows) and gets
+back only their answers. The parameters are drawn once, on the client, the
+way `PlovikSearch.build` draws them (tuned on the points, or on a sample of
+a `dask.array`).
+
+Ids are those of a single `PlovikSearch`: the rows given to `build` first,
+then each promoted batch in order. Each shard holds a few contiguous ranges
+of them (its piece of the build's static rows, of its candidates and of
+every promoted batch), ascending, so its local ids map to global ids
+monotonically and a shard's rows, ordered by (distance, local id), are
+ordered by (distance, global id) too. The client merges the per-shard rows
+by (distance, id).
+
+Faults: with `recover=True` (the default) the client keeps a log of each
+shard's rows (the float64 rows it was built from, each promoted batch and
+the candidates' latest coordinates, the retired ids; for a dask.array, the
+array itself, computed again on the cluster when needed). A query that
+finds a shard lost (its worker left the cluster or restarted, before or
+during the call) rebuilds the shard from the log on a worker still there
+and is answered once more, transparently. A change (`update`, `promote`,
+`retire`) during which a worker is lost raises `ShardLostError` naming the
+shard and its worker and changes nothing: the shards that had applied it
+are rebuilt from the log as it was before the call, and so is the lost
+one. With `recover=False` the client keeps no rows, and a lost shard makes
+every call raise `ShardLostError` until `build` is called again. Either
+way, no answer is ever computed without one of the shards.
+"""
+
+from __future__ import annotations
+
+import math
+import threading
+import uuid
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+try:
+    import dask.array as _da
+    from distributed import Client, Future, fire_and_forget, get_client, wait
+    from distributed.scheduler import KilledWorker
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        'plovik.distributed needs Dask: pip install "plovik[distributed]" (dask[distributed])'
+    ) from exc
+
+from plovik import results as _results
+from plovik.exact import exact_knn, exact_radius
+from plovik.lsh import QUERY_COUNTERS
+from plovik.search import (
+    _TIER_LIMIT,
+    HashParameters,
+    PlovikSearch,
+    _array,
+    _at_least,
+    _backend_class,
+    _call_probes,
+    _check_result_size,
+    _coords,
+    _finite,
+    _ids,
+    _ids_in_range,
+    _integer,
+    _queries,
+    _radii,
+    _radius,
+    _raw_query,
+    _single_id,
+)
+from plovik.tuning import Tuning
+
+__all__ = ["ShardLostError", "ShardedSearch"]
+
+#: Queries sent to every shard in one task (a call's queries are cut into
+#: near-equal blocks of at most this many; never fewer than 64 when the call
+#: has 64 or more, so each shard takes the path the single index would).
+DEFAULT_QUERY_BLOCK = 2048
+#: Blocks of queries in flight at once: the client merges one while the
+#: shards answer the next ones.
+_WINDOW = 4
+#: Seconds between checks that the workers of the shards a call waits for
+#: are still there.
+_POLL = 0.25
+#: Rows of a dask.array the tuning reads on the client (default).
+DEFAULT_TUNE_SAMPLE = 200_000
+_NBYTES_PARTS = ("coordinates", "ids", "directories", "reuse")
+
+
+class ShardLostError(RuntimeError):
+    """A shard of a `ShardedSearch` was lost with its worker (or its worker
+    restarted) during a call. `shards` and `workers` name them. The call
+    changed nothing; with `recover=True` the next call rebuilds the lost
+    shards on the workers left."""
+
+    def __init__(self, message: str, shards: list[int], workers: list[str]) -> None:
+        super().__init__(message)
+        self.shards = shards
+        self.workers = workers
+
+
+# ------------------------------------------------------------------ worker side
+#
+# A worker process keeps its shards in this registry, by token; tasks pinned
+# to the worker look them up. A worker that restarted has an empty registry,
+# and a call to a shard it no longer holds raises _ShardMissing.
+
+_REGISTRY: dict[str, _Shard] = {}
+_REGISTRY_LOCK = threading.Lock()
+
+
+class _ShardMissing(RuntimeError):
+    """The worker holds no shard of this token (it restarted since)."""
+
+
+class _Shard:
+    """One shard on its worker: a raw index and the global ids of its rows."""
+
+    def __init__(self, d: int, params: HashParameters, backend: str, threads: int | None, exact: bool) -> None:
+        _, cls = _backend_class(backend)
+        self.index = cls(**params.as_kwargs())
+        self.threads = threads
+        self.exact = exact
+        self.d = d
+        self.retired = np.zeros(0, bool)
+        self._live: tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]] | None = None
+        self._set_ranges([])
+
+    # ids ----------------------------------------------------------------
+
+    def _set_ranges(self, ranges: list[tuple[int, int]]) -> None:
+        self.starts = np.array([a for a, _ in ranges], np.int64)
+        lengths = np.array([b - a for a, b in ranges], np.int64)
+        self.offsets = np.zeros(len(ranges), np.int64)
+        np.cumsum(lengths[:-1], out=self.offsets[1:])
+        self.lengths = lengths
+
+    def to_local(self, gids: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        """Global ids as local ids, -1 for an id held by another shard (or -1)."""
+        if self.starts.size == 0:
+            return np.full(gids.shape, -1, np.int64)
+        r = np.searchsorted(self.starts, gids, "right") - 1
+        rc = np.maximum(r, 0)
+        inside = (r >= 0) & (gids < self.starts[rc] + self.lengths[rc])
+        return np.where(inside, self.offsets[rc] + gids - self.starts[rc], -1).astype(np.int64)
+
+    def to_global(self, lids: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        """Local ids (-1 padding kept) as global ids."""
+        if self.starts.size == 0:
+            return np.full(lids.shape, -1, np.int64)
+        r = np.maximum(np.searchsorted(self.offsets, lids, "right") - 1, 0)
+        return np.where(lids >= 0, self.starts[r] + lids - self.offsets[r], -1)
+
+    # changes ------------------------------------------------------------
+
+    def _limit(self) -> Any:
+        from plovik.threads import thread_limit
+
+        return thread_limit(self.threads)
+
+    def build(self, parts: list[np.ndarray], n_static: int, ranges: list[tuple[int, int]],
+              retired: npt.NDArray[np.int64]) -> None:
+        X = np.concatenate([np.asarray(p, np.float64).reshape(-1, self.d) for p in parts]) if parts else \
+            np.zeros((0, self.d))
+        with self._limit():
+            self.index.build(np.ascontiguousarray(X), n_static)
+        self._set_ranges(ranges)
+        self._retire(self.to_local(retired))
+
+    def update(self, coords: npt.NDArray[np.float64]) -> None:
+        with self._limit():
+            self.index.update(coords)
+        self._live = None
+
+    def promote(self, rows: npt.NDArray[np.float64], ranges: list[tuple[int, int]]) -> None:
+        with self._limit():
+            self.index.promote(rows)
+        self._set_ranges(ranges)
+        self._live = None
+
+    def retire(self, gids: npt.NDArray[np.int64]) -> None:
+        self._retire(self.to_local(gids))
+
+    def _retire(self, lids: npt.NDArray[np.int64]) -> None:
+        lids = lids[lids >= 0]
+        if lids.size == 0:
+            return
+        self.index.retire(np.ascontiguousarray(lids, np.int64))
+        top = int(lids.max()) + 1
+        if self.retired.size < top:
+            self.retired = np.concatenate([self.retired, np.zeros(top - self.retired.size, bool)])
+        self.retired[lids] = True
+        self._live = None
+
+    # queries ------------------------------------------------------------
+
+    def _live_points(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+        if self._live is None:
+            n = self.index.n_points
+            rows = np.flatnonzero(~self.retired[:n])
+            live = np.concatenate([rows, np.arange(self.retired.size, n)]).astype(np.int64)
+            self._live = (np.asarray(self.index.points(), np.float64)[live], live)
+        return self._live
+
+    def _positions(self, lex: npt.NDArray[np.int64] | None, live: npt.NDArray[np.int64]) -> Any:
+        if lex is None:
+            return None
+        pos = np.searchsorted(live, lex)
+        inside = pos < live.size
+        hit = inside & (live[np.where(inside, pos, 0)] == lex) if live.size else np.zeros(lex.shape, bool)
+        return np.where(hit, pos, -1).astype(np.int64)
+
+    def _full_knn(self, Q: np.ndarray, k: int, lex: Any) -> tuple[np.ndarray, np.ndarray]:
+        """The k nearest of every live point of the shard (the exact scan)."""
+        X, live = self._live_points()
+        idx, dist = exact_knn(X, Q, k, self._positions(lex, live))
+        return self.to_global(np.where(idx >= 0, live[np.maximum(idx, 0)], -1)), dist
+
+    def knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None, probes: int | None) -> tuple[Any, ...]:
+        """Rows with global ids; which queries the index relaxed (None: none);
+        whether every live point of the shard was compared (the exact scan)."""
+        lex = None if ex is None else self.to_local(ex)
+        live = self.index.n_points - self.index.n_retired
+        with self._limit():
+            # A shard of at most k live points is scanned whole: the index
+            # would relax a query only when it found fewer than its live
+            # points less one (with exclude_ids), and so could miss one.
+            if self.exact or live <= k:
+                idx, dist = self._full_knn(Q, k, lex)
+                return idx, dist, None, True
+            before = self.index.stats()["relaxed"]
+            idx, dist = _raw_query(self.index, "query_knn", Q, k, lex, probes=probes)
+            relaxed = None
+            if self.index.stats()["relaxed"] > before:
+                relaxed = self._keep_probed(Q, k, lex, probes, idx, dist, min(k, live - (ex is not None)))
+        return self.to_global(idx), dist, relaxed, False
+
+    def _keep_probed(self, Q: np.ndarray, k: int, lex: np.ndarray | None, probes: int | None,
+                     idx: np.ndarray, dist: np.ndarray, need: int) -> np.ndarray:
+        """Find the queries the index relaxed (their probed buckets held fewer
+        than `need` live points other than the excluded one) and add those
+        points back to their rows: the relaxation searches coarser buckets
+        around the query's own bucket only, which need not hold the points of
+        the buckets it probed, and the single index would have kept them
+        when the other shards' buckets held enough. Returns the flags."""
+        flags = np.zeros(Q.shape[0], bool)
+        wide = float(self.d)  # beyond any toroidal L1 distance: every candidate
+        for a in range(0, Q.shape[0], 256):
+            b = min(a + 256, Q.shape[0])
+            indptr, ids, dists = _raw_query(self.index, "query_radius", Q[a:b], wide,
+                                            None if lex is None else lex[a:b], probes=probes)
+            short = np.flatnonzero(np.diff(indptr) < need)
+            flags[a + short] = True
+            for i in short:
+                row = a + i
+                got = idx[row] >= 0
+                both_ids = np.concatenate([idx[row][got], ids[indptr[i]:indptr[i + 1]]])
+                both_d = np.concatenate([dist[row][got], dists[indptr[i]:indptr[i + 1]]])
+                order = np.lexsort((both_ids, both_d))
+                both_ids, both_d = both_ids[order], both_d[order]
+                _, first = np.unique(both_ids, return_index=True)  # a point once, at its nearer value
+                first = np.sort(first)[:k]
+                idx[row], dist[row] = -1, np.inf
+                idx[row, :first.size], dist[row, :first.size] = both_ids[first], both_d[first]
+        return flags
+
+    def exact_knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
+        with self._limit():
+            return self._full_knn(Q, k, None if ex is None else self.to_local(ex))
+
+    def radius(self, Q: np.ndarray, r: float, ex: np.ndarray | None, probes: int | None) -> tuple[Any, ...]:
+        lex = None if ex is None else self.to_local(ex)
+        with self._limit():
+            if self.exact:
+                X, live = self._live_points()
+                indptr, ids, dists = exact_radius(X, Q, r, self._positions(lex, live))
+                ids = live[ids] if ids.size else ids
+            else:
+                indptr, ids, dists = _raw_query(self.index, "query_radius", Q, r, lex, probes=probes)
+        return indptr, self.to_global(ids), dists
+
+    # inspection ---------------------------------------------------------
+
+    def info(self) -> dict[str, Any]:
+        return {"nbytes": int(self.index.nbytes), "parts": dict(self.index.nbytes_by_part),
+                "stats": dict(self.index.stats())}
+
+    def reset_stats(self) -> None:
+        self.index.reset_stats()
+
+
+def _shard_build(token: str, d: int, params: HashParameters, backend: str, threads: int | None, exact: bool,
+                 parts: list[np.ndarray], n_static: int, ranges: list[tuple[int, int]],
+                 retired: npt.NDArray[np.int64]) -> int:
+    """Build a shard from its rows (static first) and keep it in this worker's registry."""
+    shard = _Shard(d, params, backend, threads, exact)
+    shard.build(parts, n_static, ranges, retired)
+    with _REGISTRY_LOCK:
+        _REGISTRY[token] = shard
+    return int(shard.index.nbytes)
+
+
+def _shard_call(token: str, method: str, *args: Any) -> Any:
+    shard = _REGISTRY.get(token)
+    if shard is None:
+        raise _ShardMissing(f"this worker holds no shard {token} (it restarted since the shard was built)")
+    # Arrays unpickled from a message can lie misaligned in its buffer; the
+    # raw index takes aligned arrays only.
+    args = tuple(np.require(a, requirements="CA") if isinstance(a, np.ndarray) else a for a in args)
+    return getattr(shard, method)(*args)
+
+
+def _shard_drop(tokens: list[str]) -> None:
+    with _REGISTRY_LOCK:
+        for token in tokens:
+            _REGISTRY.pop(token, None)
+
+
+# ------------------------------------------------------------------ client side
+
+
+@dataclass
+class _ShardLog:
+    """What the client knows of a shard: where it lives, which global ids it
+    holds, and (with recover=True) the rows it was built from and every
+    change since, enough to build it again."""
+
+    worker: str
+    token: str
+    ranges: list[tuple[int, int]]
+    n_static: int
+    n_candidates: int
+    static_parts: list[Any] | None  # arrays or dask arrays of the static rows, in id order
+    candidates: Any  # the candidates' rows as last given
+    retired: npt.NDArray[np.int64] = field(default_factory=lambda: np.zeros(0, np.int64))  # global ids
+    stale: bool = False  # lost, or holding a change that must be undone
+
+    @property
+    def n_points(self) -> int:
+        return self.n_static + self.n_candidates
+
+    def candidate_range(self) -> tuple[int, int]:
+        """The global ids of its candidates (one contiguous range, the last)."""
+        if self.n_candidates == 0:
+            return (0, 0)
+        return self.ranges[-1][1] - self.n_candidates, self.ranges[-1][1]
+
+
+def _pending(futures: list[Future]) -> set[Future]:
+    """The futures still running after waiting for them at most _POLL seconds."""
+    try:
+        wait(futures, timeout=_POLL)
+    except TimeoutError:
+        pass
+    return {f for f in futures if not f.done()}
+
+
+def _pieces(n: int, s: int) -> list[tuple[int, int]]:
+    """n rows cut into s contiguous near-equal pieces."""
+    return [(n * j // s, n * (j + 1) // s) for j in range(s)]
+
+
+def _blocks(m: int, block: int) -> list[tuple[int, int]]:
+    """m queries cut into near-equal blocks of at most `block` (at least
+    block // 2 each when m >= block)."""
+    count = max(1, -(-m // block))
+    return _pieces(m, count)
+
+
+def _add_range(ranges: list[tuple[int, int]], a: int, b: int) -> list[tuple[int, int]]:
+    if b <= a:
+        return list(ranges)
+    if ranges and ranges[-1][1] == a:
+        return ranges[:-1] + [(ranges[-1][0], b)]
+    return ranges + [(a, b)]
+
+
+def merge_knn(parts: list[tuple[np.ndarray, np.ndarray]], k: int) -> tuple[np.ndarray, np.ndarray]:
+    """The k first of the shards' rows by (distance, id), padding last."""
+    if len(parts) == 1:
+        return parts[0]
+    ids = np.concatenate([p[0] for p in parts], axis=1)
+    dist = np.concatenate([p[1] for p in parts], axis=1)
+    order = np.lexsort((np.where(ids < 0, np.iinfo(np.int64).max, ids), dist), axis=-1)[:, :k]
+    return np.take_along_axis(ids, order, 1), np.take_along_axis(dist, order, 1)
+
+
+def merge_radius(parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]], m: int) -> tuple[Any, ...]:
+    """The shards' radius rows as one CSR result, each row by (distance, id)."""
+    rows = np.concatenate([np.repeat(np.arange(m), np.diff(p[0])) for p in parts])
+    ids = np.concatenate([p[1] for p in parts])
+    dists = np.concatenate([p[2] for p in parts])
+    order = np.lexsort((ids, dists, rows))
+    indptr = np.zeros(m + 1, np.int64)
+    np.cumsum(np.bincount(rows, minlength=m), out=indptr[1:])
+    return indptr, ids[order], dists[order]
+
+
+class ShardedSearch:
+    """Nearest neighbours on the unit torus, sharded over a Dask cluster.
+
+    The same search as `plovik.PlovikSearch`, with the same settings and
+    the same ids, held in `shards` pieces on the workers of `client`.
+    Queries fan out to every shard in blocks and the rows merge by
+    (distance, id); `update`, `promote` and `retire` reach the shards that
+    hold the affected rows. Sizes, `nbytes` and `stats` are summed over the
+    shards.
+
+    Rows equal those of a `PlovikSearch` with the same settings and seed
+    (for a NumPy `build`, the parameters are drawn exactly as it draws them)
+    for every k-nearest query that no shard relaxed, when every shard holds
+    more than k live points; for d = 8 a distance of the batched path
+    (calls of 64 queries or more) can still differ in its last bit. A
+    shard relaxes a query whose probed buckets hold fewer than k of its
+    points, more often than the single index does, since its buckets hold
+    fewer; `stats()["relaxed"]` counts them. Such a row keeps the points of
+    the probed buckets beside those the relaxation found, so every shard
+    compares at least the points the single index compares, and when the
+    single index relaxes a query every shard relaxes it too and it is
+    answered exactly: a row is never farther, entry by entry, than the
+    single index's (up to the last bit of a distance summed on the other
+    path), so recall is never lower. A shard of at most k live points is
+    scanned whole. Radius rows always equal the single index's.
+
+    Args:
+        d: Dimension of the points.
+        client: A `distributed.Client` (default: the current one).
+        shards: Shards for a NumPy `build` (default: one per worker); for a
+            dask.array, the row chunks are the shards unless this is given.
+        recover: Keep each shard's rows on the client so that a lost shard
+            is rebuilt (default True; the client then holds a float64 copy
+            of every point, as `build` and `promote` received them).
+        query_block: Queries per task sent to each shard (at least 128).
+        tune_sample: Rows of a dask.array read on the client for tuning.
+        **settings: Those of `PlovikSearch` (recall, k, tables, components,
+            cells, probes, block, seed, backend, tune, exact, threads);
+            `threads` limits the worker threads of each shard's calls.
+    """
+
+    def __init__(self, d: int, client: Client | None = None, shards: int | None = None, *,
+                 recover: bool = True, query_block: int = DEFAULT_QUERY_BLOCK,
+                 tune_sample: int = DEFAULT_TUNE_SAMPLE, **settings: Any) -> None:
+        self._local = PlovikSearch(d, **settings)  # checks the settings, draws the parameters
+        self._d = self._local.d
+        self._backend = settings.get("backend", "auto")
+        self._threads = settings.get("threads")
+        self._shard_count = None if shards is None else _at_least(shards, "shards", 1)
+        if not isinstance(recover, (bool, np.bool_)):
+            raise TypeError("recover must be a bool")
+        self._recover = bool(recover)
+        self._query_block = _at_least(query_block, "query_block", 128)
+        self._tune_sample = _at_least(tune_sample, "tune_sample", 1)
+        self._client = client if client is not None else get_client()
+        self._lock = threading.RLock()
+        self._shards: list[_ShardLog] = []
+        self._params: HashParameters | None = None
+        self._tuning: Tuning | None = None
+        self._exact = False
+        self._n_static = 0
+        self._n_candidates = 0
+        self._n_retired = 0
+
+    # ---------------------------------------------------------- properties
+
+    @property
+    def d(self) -> int:
+        return self._d
+
+    @property
+    def client(self) -> Client:
+        return self._client
+
+    @property
+    def seed(self) -> Any:
+        return self._local.seed
+
+    @property
+    def params(self) -> HashParameters | None:
+        """The hash parameters every shard shares, None before `build`."""
+        return self._params
+
+    @property
+    def tuning(self) -> Tuning | None:
+        return self._tuning
+
+    @property
+    def shards(self) -> int:
+        """Number of shards (0 before `build`)."""
+        return len(self._shards)
+
+    @property
+    def workers(self) -> list[str]:
+        """The worker address of each shard."""
+        return [s.worker for s in self._shards]
+
+    @property
+    def n_points(self) -> int:
+        return self._n_static + self._n_candidates
+
+    @property
+    def n_static(self) -> int:
+        return self._n_static
+
+    @property
+    def n_candidates(self) -> int:
+        return self._n_candidates
+
+    @property
+    def n_retired(self) -> int:
+        return self._n_retired
+
+    @property
+    def n_live(self) -> int:
+        return self.n_points - self._n_retired
+
+    def __len__(self) -> int:
+        return self.n_points
+
+    @property
+    def shard_sizes(self) -> list[int]:
+        """Points held by each shard."""
+        return [s.n_points for s in self._shards]
+
+    @property
+    def nbytes(self) -> int:
+        """Bytes the shards' indexes hold, summed (0 before `build`)."""
+        return sum(self.nbytes_by_part.values())
+
+    @property
+    def nbytes_by_part(self) -> dict[str, int]:
+        out = dict.fromkeys(_NBYTES_PARTS, 0)
+        for info in self._info():
+            for key, value in info["parts"].items():
+                out[key] = out.get(key, 0) + value
+        return out
+
+    def stats(self) -> dict[str, int]:
+        """The k-nearest query counters of `PlovikSearch.stats`, summed over the shards."""
+        out = {**dict.fromkeys(QUERY_COUNTERS, 0), "block": self._local._block}
+        for info in self._info():
+            for key in QUERY_COUNTERS:
+                out[key] += info["stats"][key]
+        return out
+
+    def reset_stats(self) -> None:
+        with self._lock:
+            if self._shards:
+                self._heal()
+                self._run([(j, "reset_stats", ()) for j in range(len(self._shards))])
+
+    def _info(self) -> list[dict[str, Any]]:
+        with self._lock:
+            if not self._shards:
+                return []
+            self._heal()
+            return self._run([(j, "info", ()) for j in range(len(self._shards))])
+
+    def __repr__(self) -> str:
+        p = self._params
+        shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else "unbuilt"
+        if self._exact:
+            shape += ", exact scan"
+        return (f"ShardedSearch(d={self._d}, {shape}, shards={len(self._shards)}, n_static={self._n_static}, "
+                f"n_candidates={self._n_candidates})")
+
+    # ---------------------------------------------------------- task plumbing
+
+    def _alive(self) -> set[str]:
+        return set(self._client.ncores())
+
+    def _submit(self, worker: str, fn: Any, *args: Any) -> Future:
+        return self._client.submit(fn, *args, workers=[worker], allow_other_workers=False, pure=False, retries=0)
+
+    def _lost(self, shards: list[int], why: str) -> ShardLostError:
+        for j in shards:
+            self._shards[j].stale = True
+        workers = [self._shards[j].worker for j in shards]
+        names = ", ".join(f"shard {j} (worker {w})" for j, w in zip(shards, workers))
+        tail = "; the next call rebuilds it from the client's log" if self._recover else \
+            "; recover=False keeps no log: build() again"
+        return ShardLostError(f"{names} lost: {why}{tail}", shards, workers)
+
+    def _wait(self, futures: list[tuple[int, Future]]) -> list[Any]:
+        """The results of tasks pinned to the shards' workers, in order. A
+        worker that leaves while they run, or a shard that its worker no
+        longer holds, raises ShardLostError naming the shards."""
+        pending = [f for _, f in futures]
+        while True:
+            not_done = _pending(pending)
+            if not not_done:
+                break
+            alive = self._alive()
+            gone = sorted({j for j, f in futures if f in not_done and self._shards[j].worker not in alive})
+            if gone:
+                for _, f in futures:
+                    f.cancel()
+                raise self._lost(gone, "its worker left the cluster during the call")
+        lost, first_error = [], None
+        for j, f in futures:
+            if f.status == "error":
+                exc = f.exception()
+                if isinstance(exc, (_ShardMissing, KilledWorker)):
+                    lost.append(j)
+                elif first_error is None:
+                    first_error = exc
+        if lost:
+            raise self._lost(sorted(set(lost)), "its worker restarted or died")
+        if first_error is not None:
+            raise first_error
+        return [f.result() for _, f in futures]
+
+    def _call(self, j: int, method: str, args: tuple[Any, ...]) -> Future:
+        """Submit a method call to shard j; arrays of more than a megabyte
+        are scattered to its worker first rather than carried in the task."""
+        worker = self._shards[j].worker
+        args = tuple(self._client.scatter(a, workers=[worker], hash=False)
+                     if isinstance(a, np.ndarray) and a.nbytes > 1 << 20 else a for a in args)
+        return self._submit(worker, _shard_call, self._shards[j].token, method, *args)
+
+    def _run(self, calls: list[tuple[int, str, tuple[Any, ...]]]) -> list[Any]:
+        """Call a method of each named shard and wait for all."""
+        return self._wait([(j, self._call(j, m, a)) for j, m, a in calls])
+
+    def _write(self, calls: list[tuple[int, str, tuple[Any, ...]]]) -> None:
+        """A change on several shards: when any does not complete, the shards
+        that applied it are marked to be rebuilt as they were before (the
+        log is only advanced after every shard succeeded)."""
+        futures = [(j, self._call(j, m, a)) for j, m, a in calls]
+        try:
+            self._wait(futures)
+        except BaseException:
+            for j, f in futures:
+                # Finished: applied, to be undone. Error: the raw index left
+                # unchanged, unless the shard was lost. Anything else: unknown.
+                if f.status != "error" or isinstance(f.exception(), (_ShardMissing, KilledWorker)):
+                    self._shards[j].stale = True
+            if any(s.stale for s in self._shards) and self._recover:
+                try:
+                    self._heal()
+                except BaseException:  # the next call tries again
+                    pass
+            raise
+
+    def _pick_worker(self, alive: set[str], placed: list[str]) -> str:
+        """The worker holding the fewest shards (counting those just placed)."""
+        if not alive:
+            raise RuntimeError("the cluster has no workers")
+        load = dict.fromkeys(sorted(alive), 0)
+        for w in [s.worker for s in self._shards if not s.stale] + placed:
+            if w in load:
+                load[w] += 1
+        return min(load, key=lambda w: load[w])
+
+    def _ship(self, parts: list[Any], worker: str) -> list[Any]:
+        """Rows as task arguments: arrays scattered to the worker that will
+        use them, dask arrays computed on the cluster (futures either way)."""
+        lazy = [p for p in parts if isinstance(p, _da.Array)]
+        computed = iter(self._client.compute(lazy)) if lazy else iter(())
+        arrays = [p for p in parts if not isinstance(p, (_da.Array, Future))]
+        scattered = iter(self._client.scatter(arrays, workers=[worker], hash=False)) if arrays else iter(())
+        return [next(computed) if isinstance(p, _da.Array) else p if isinstance(p, Future) else next(scattered)
+                for p in parts]
+
+    def _sources(self, log: _ShardLog, worker: str) -> list[Any]:
+        """The rows of a shard as the log has them, static first."""
+        parts = list(log.static_parts or []) + ([log.candidates] if log.candidates is not None else [])
+        return self._ship(parts, worker)
+
+    def _heal(self, check: bool = True) -> None:
+        """Rebuild every shard that was lost, or that holds a change that
+        must be undone, from the log. `check`: ask the scheduler which
+        workers are there (else only the shards known to be lost)."""
+        if not check and not any(s.stale for s in self._shards):
+            return
+        alive = self._alive()
+        for s in self._shards:
+            if s.worker not in alive:
+                s.stale = True
+        stale = [j for j, s in enumerate(self._shards) if s.stale]
+        if not stale:
+            return
+        if not self._recover:
+            raise self._lost(stale, "recover=False keeps no log to rebuild it from")
+        futures = []
+        for j in stale:
+            log = self._shards[j]
+            worker = self._pick_worker(alive, [f[2] for f in futures])
+            token = uuid.uuid4().hex
+            fut = self._submit(worker, _shard_build, token, self._d, self._params, self._backend, self._threads,
+                               self._exact, self._sources(log, worker), log.n_static, log.ranges, log.retired)
+            futures.append((j, fut, worker, token))
+        self._wait_build([(j, f, w) for j, f, w, _ in futures])
+        for j, _, worker, token in futures:
+            log = self._shards[j]
+            if log.worker in alive:
+                fire_and_forget(self._submit(log.worker, _shard_drop, [log.token]))
+            log.worker, log.token, log.stale = worker, token, False
+
+    def _wait_build(self, futures: list[tuple[int, Future, str]]) -> list[Any]:
+        pending = [f for _, f, _ in futures]
+        while True:
+            not_done = _pending(pending)
+            if not not_done:
+                break
+            alive = self._alive()
+            gone = sorted({j for j, f, w in futures if f in not_done and w not in alive})
+            if gone:
+                for _, f, _ in futures:
+                    f.cancel()
+                raise ShardLostError(f"shards {gone} lost: their worker left while they were being built",
+                                     gone, [w for j, _, w in futures if j in gone])
+        return [f.result() for _, f, _ in futures]
+
+    def close(self) -> None:
+        """Drop the shards from their workers (the search is then unbuilt)."""
+        with self._lock:
+            self._drop(self._shards)
+            self._shards = []
+            self._params, self._tuning = None, None
+            self._n_static = self._n_candidates = self._n_retired = 0
+
+    def _drop(self, shards: list[_ShardLog]) -> None:
+        try:
+            alive = self._alive()
+            by_worker: dict[str, list[str]] = {}
+            for s in shards:
+                if s.worker in alive:
+                    by_worker.setdefault(s.worker, []).append(s.token)
+            for w, tokens in by_worker.items():
+                fire_and_forget(self._submit(w, _shard_drop, tokens))
+        except Exception:  # a closed client: the workers went with it
+            pass
+
+    def __enter__(self) -> ShardedSearch:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def _built(self, action: str) -> None:
+        if not self._shards:
+            raise ValueError(f"cannot {action} before build(): the index holds no points")
+
+    # ----------------------------------------------------------------- build
+
+    def build(self, points: Any, n_static: int | None = None, *, queries: npt.ArrayLike | None = None,
+              sample: int | None = None, capacity: int | None = None, radius: float | None = None) -> None:
+        """Index `points` from scratch on the cluster, replacing everything indexed so far.
+
+        Args:
+            points: An (n, d) NumPy array(-like), cut into `shards` pieces
+                (static rows and candidates each spread evenly), or a
+                `dask.array` whose row chunks become the shards, each built
+                on the worker that holds it (its rows never pass through the
+                client; only a sample of `tune_sample` rows is read there
+                when the settings are tuned).
+            n_static, queries, sample, capacity, radius: As for `PlovikSearch.build`.
+        """
+        with self._lock:
+            if isinstance(points, _da.Array):
+                self._build_dask(points, n_static, queries, sample, capacity, radius)
+            else:
+                self._build_numpy(points, n_static, queries, sample, capacity, radius)
+
+    def _check_build(self, n: int, n_static: int | None, queries: Any, sample: Any, capacity: Any,
+                     radius: Any) -> tuple[int, Any, Any, Any, Any]:
+        n_static = n if n_static is None else _integer(n_static, "n_static")
+        if not 0 <= n_static <= n:
+            raise ValueError(f"n_static must lie in [0, {n}] for {n} points, got {n_static}")
+        if n_static >= _TIER_LIMIT or n - n_static >= _TIER_LIMIT:
+            raise ValueError("a tier must hold fewer than 2**32 points")
+        Q = None if queries is None else _coords(queries, "queries", self._d)
+        if sample is not None:
+            sample = _at_least(sample, "sample", 1)
+            if sample > n:
+                raise ValueError(f"sample ({sample}) is larger than the data ({n} points)")
+        if capacity is not None:
+            capacity = _at_least(capacity, "capacity", 0)
+        if radius is not None:
+            radius = _radius(radius)
+        return n_static, Q, sample, capacity, radius
+
+    def _build_numpy(self, points: Any, n_static: Any, queries: Any, sample: Any, capacity: Any,
+                     radius: Any) -> None:
+        X = _coords(points, "points", self._d)
+        n = X.shape[0]
+        n_static, Q, sample, capacity, radius = self._check_build(n, n_static, queries, sample, capacity, radius)
+        X = _finite(X, "points")
+        Q = None if Q is None else _finite(Q, "queries")
+        alive = sorted(self._alive())
+        if not alive:
+            raise RuntimeError("the cluster has no workers")
+        count = self._shard_count or len(alive)
+        params, report = self._local._choose(X, capacity, dict(queries=Q, sample=sample, radius=radius))
+        keep = self._recover
+        plans = []
+        for j, ((s0, s1), (c0, c1)) in enumerate(zip(_pieces(n_static, count), _pieces(n - n_static, count))):
+            ranges = _add_range(_add_range([], s0, s1), n_static + c0, n_static + c1)
+            static = X[s0:s1].copy() if keep else None
+            cand = X[n_static + c0:n_static + c1].copy() if keep else None
+            parts = [X[s0:s1], X[n_static + c0:n_static + c1]]
+            plans.append((alive[j % len(alive)], ranges, s1 - s0, c1 - c0,
+                          [static] if keep else None, cand, parts))
+        self._install(params, report, plans)
+
+    def _build_dask(self, x: Any, n_static: Any, queries: Any, sample: Any, capacity: Any, radius: Any) -> None:
+        if x.ndim != 2:
+            raise ValueError(f"points must be a 2-D array of shape (n, {self._d}), got shape {x.shape}")
+        if x.shape[1] != self._d:
+            raise ValueError(f"points has {x.shape[1]} columns but the index has d = {self._d}")
+        if x.dtype.kind not in "iuf":
+            raise TypeError(f"points must hold real numbers, got dtype {x.dtype}")
+        n = x.shape[0]
+        if not isinstance(n, int) and not (isinstance(n, float) and math.isfinite(n)):
+            raise ValueError("points must have known chunk sizes (call compute_chunk_sizes() first)")
+        n = int(n)
+        n_static, Q, sample, capacity, radius = self._check_build(n, n_static, queries, sample, capacity, radius)
+        x = x.astype(np.float64).rechunk({1: -1})
+        if self._shard_count is not None and x.numblocks[0] != self._shard_count:
+            x = x.rechunk({0: tuple(b - a for a, b in _pieces(n, self._shard_count))})
+        if x.dtype.kind == "f" and n and not bool(self._client.compute(_da.isfinite(x).all()).result()):
+            raise ValueError("points must be finite: the dask array holds a non-finite value")
+        Q = None if Q is None else _finite(Q, "queries")
+        if not self._alive():
+            raise RuntimeError("the cluster has no workers")
+        # Tuned on a sample read to the client, sized for all n points.
+        rng = np.random.default_rng([self._local.seed if isinstance(self._local.seed, int) else 0, 0x73686172])
+        rows = np.sort(rng.choice(n, min(n, self._tune_sample), replace=False)) if n else np.zeros(0, np.int64)
+        X_sample = np.ascontiguousarray(self._client.compute(x[rows]).result(), np.float64) if n else \
+            np.zeros((0, self._d))
+        if sample is not None:
+            sample = min(sample, X_sample.shape[0])
+        params, report = self._local._choose(X_sample, max(n, capacity or 0),
+                                             dict(queries=Q, sample=sample, radius=radius))
+        chunks = self._client.compute(list(x.to_delayed().ravel()))
+        wait(chunks)
+        where = self._client.who_has(chunks)
+        alive = sorted(self._alive())
+        plans = []
+        start = 0
+        for j, (size, fut) in enumerate(zip(x.chunks[0], chunks)):
+            holders = [w for w in where.get(fut.key, ()) if w in alive]
+            worker = holders[0] if holders else alive[j % len(alive)]
+            ns = min(max(n_static - start, 0), size)
+            ranges = _add_range(_add_range([], start, start + ns), start + ns, start + size)
+            static = [x[start:start + ns]] if self._recover else None
+            cand = x[start + ns:start + size] if self._recover else None
+            plans.append((worker, ranges, ns, size - ns, static, cand, [fut]))
+            start += size
+        self._install(params, report, plans)
+
+    def _install(self, params: HashParameters, report: Tuning | None, plans: list[tuple[Any, ...]]) -> None:
+        """Build a new shard on each planned worker; replace the old shards
+        only once every new one is built."""
+        exact = report is not None and report.exact
+        new, futures = [], []
+        for j, (worker, ranges, ns, nc, static, cand, parts) in enumerate(plans):
+            token = uuid.uuid4().hex
+            # The static rows of a shard lie in its first ranges: split the
+            # parts the builder concatenates at n_static, which it does itself.
+            fut = self._submit(worker, _shard_build, token, self._d, params, self._backend, self._threads, exact,
+                               self._ship(parts, worker), ns, ranges, np.zeros(0, np.int64))
+            futures.append((j, fut, worker))
+            new.append(_ShardLog(worker, token, ranges, ns, nc, static, cand))
+        try:
+            self._wait_build(futures)
+        except BaseException:
+            self._drop(new)
+            raise
+        old, self._shards = self._shards, new
+        self._drop(old)
+        self._params, self._tuning, self._exact = params, report, exact
+        self._n_static = sum(s.n_static for s in new)
+        self._n_candidates = sum(s.n_candidates for s in new)
+        self._n_retired = 0
+
+    # --------------------------------------------------------------- queries
+
+    def query_knn(self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
+                  return_distance: bool = True, sparse: bool = False, probes: int | None = None) -> Any:
+        """The k nearest indexed points of each query, as `PlovikSearch.query_knn`."""
+        with self._lock:
+            self._built("query")
+            Q, single = _queries(queries, self._d)
+            k = _at_least(k, "k", 1)
+            ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+            probes = _call_probes(probes)
+            _check_result_size(Q.shape[0], k)
+            Q, ex = _finite(Q, "queries"), _ids_in_range(ex, self.n_points)
+            idx, dist = self._read(lambda: self._knn(Q, k, ex, probes))
+        if sparse:
+            return _results.knn_csr(idx, dist, self.n_points, return_distance)
+        if single:
+            idx, dist = idx[0], dist[0]
+        return (idx, dist) if return_distance else idx
+
+    def _knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None, probes: int | None) -> tuple[Any, Any]:
+        m = Q.shape[0]
+        idx = np.empty((m, k), np.int64)
+        dist = np.empty((m, k), np.float64)
+        blocks = _blocks(m, self._query_block)
+        S = len(self._shards)
+        inflight: dict[int, list[tuple[int, Future]]] = {}
+
+        def send(b: int) -> None:
+            a, e = blocks[b]
+            Qb, exb = Q[a:e], None if ex is None else ex[a:e]
+            inflight[b] = [(j, self._call(j, "knn", (Qb, k, exb, probes))) for j in range(S)]
+
+        try:
+            for b in range(min(_WINDOW, len(blocks))):
+                send(b)
+            for b, (a, e) in enumerate(blocks):
+                answers = self._wait(inflight.pop(b))
+                if b + _WINDOW < len(blocks):
+                    send(b + _WINDOW)
+                rows = merge_knn([(r[0], r[1]) for r in answers], k)
+                idx[a:e], dist[a:e] = rows
+                hashed = [answers[j][2] for j in range(S) if not answers[j][3]]
+                if hashed and all(flags is not None for flags in hashed):
+                    rows = np.flatnonzero(np.logical_and.reduce(hashed))
+                    if rows.size:
+                        exr = None if ex is None else ex[a:e][rows]
+                        exact = self._run([(j, "exact_knn", (Q[a:e][rows], k, exr)) for j in range(S)])
+                        idx[a + rows], dist[a + rows] = merge_knn(exact, k)
+        except BaseException:
+            for futures in inflight.values():
+                for _, f in futures:
+                    f.cancel()
+            raise
+        return idx, dist
+
+    def _radius(self, Q: np.ndarray, r: float, ex: np.ndarray | None, probes: int | None) -> list[Any]:
+        out = []
+        for a, e in _blocks(Q.shape[0], self._query_block):
+            exb = None if ex is None else ex[a:e]
+            out.append(merge_radius(self._run([(j, "radius", (Q[a:e], r, exb, probes))
+                                               for j in range(len(self._shards))]), e - a))
+        return out
+
+    def _read(self, answer: Any) -> Any:
+        """Answer a query; when a shard is found lost on the way (its worker
+        left, or restarted), rebuild it from the log and answer once more."""
+        self._heal(check=False)
+        try:
+            return answer()
+        except ShardLostError:
+            if not self._recover:
+                raise
+        self._heal()
+        return answer()
+
+    def query_radius(self, queries: npt.ArrayLike, radius: float | npt.ArrayLike,
+                     exclude_ids: npt.ArrayLike | None = None, *, return_distance: bool = True,
+                     count_only: bool = False, sparse: bool = False, probes: int | None = None) -> Any:
+        """Every point in a probed bucket within `radius`, as `PlovikSearch.query_radius`."""
+        with self._lock:
+            self._built("query")
+            Q, single = _queries(queries, self._d)
+            r = _radii(radius, Q.shape[0])
+            ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+            probes = _call_probes(probes)
+            if count_only and sparse:
+                raise ValueError("count_only and sparse exclude each other")
+            Q, ex = _finite(Q, "queries"), _ids_in_range(ex, self.n_points)
+            widest = r if isinstance(r, float) else float(r.max(initial=0.0))
+            parts_by_block = self._read(lambda: self._radius(Q, widest, ex, probes))
+        indptr = np.zeros(Q.shape[0] + 1, np.int64)
+        lengths = np.concatenate([np.diff(p[0]) for p in parts_by_block]) if parts_by_block else np.zeros(0, int)
+        np.cumsum(lengths, out=indptr[1:])
+        found = (indptr, np.concatenate([p[1] for p in parts_by_block]) if parts_by_block else np.zeros(0, np.int64),
+                 np.concatenate([p[2] for p in parts_by_block]) if parts_by_block else np.zeros(0))
+        if not isinstance(r, float):
+            found = _results.radius_rows_within(*found, r)
+        indptr, ids, dists = found
+        if count_only:
+            counts = np.diff(indptr)
+            return int(counts[0]) if single else counts
+        if sparse:
+            return _results.radius_csr(indptr, ids, dists, self.n_points, return_distance)
+        if single:
+            return (ids, dists) if return_distance else ids
+        return (indptr, ids, dists) if return_distance else (indptr, ids)
+
+    # ---------------------------------------------------------------- epochs
+
+    def update(self, coords: npt.ArrayLike) -> None:
+        """Give every candidate new coordinates (row i is id n_static + i);
+        each shard gets the rows of the candidates it holds."""
+        with self._lock:
+            self._built("update")
+            C = _coords(coords, "coords", self._d)
+            if C.shape[0] != self.n_candidates:
+                raise ValueError(f"coords has {C.shape[0]} rows but the index holds {self.n_candidates} candidates")
+            C = _finite(C, "coords")
+            self._heal()
+            rows = []
+            for s in self._shards:
+                a, b = s.candidate_range()
+                rows.append(C[a - self._n_static:b - self._n_static] if s.n_candidates else None)
+            self._write([(j, "update", (rows[j],)) for j, s in enumerate(self._shards) if s.n_candidates])
+            for s, part in zip(self._shards, rows):
+                if s.n_candidates and self._recover:
+                    s.candidates = part.copy()
+
+    def promote(self, new_candidates: npt.ArrayLike | None = None) -> None:
+        """Archive the candidates into the static tier and install the next
+        batch (ids n_points ...), spread evenly over the shards."""
+        with self._lock:
+            self._built("promote")
+            X = np.zeros((0, self._d)) if new_candidates is None else \
+                _coords(new_candidates, "new_candidates", self._d)
+            if self.n_points >= _TIER_LIMIT or X.shape[0] >= _TIER_LIMIT:
+                raise ValueError("a tier must hold fewer than 2**32 points")
+            X = _finite(X, "new_candidates")
+            self._heal()
+            n, S = self.n_points, len(self._shards)
+            plan = []
+            for j, (a, b) in enumerate(_pieces(X.shape[0], S)):
+                plan.append((X[a:b], _add_range(self._shards[j].ranges, n + a, n + b)))
+            self._write([(j, "promote", (rows, ranges)) for j, (rows, ranges) in enumerate(plan)])
+            for s, (rows, ranges) in zip(self._shards, plan):
+                if self._recover:
+                    if s.candidates is not None and len(s.candidates):
+                        s.static_parts = (s.static_parts or []) + [s.candidates]
+                    s.candidates = rows.copy()
+                s.ranges = ranges
+                s.n_static += s.n_candidates
+                s.n_candidates = rows.shape[0]
+            self._n_static += self._n_candidates
+            self._n_candidates = X.shape[0]
+
+    def retire(self, ids: npt.ArrayLike) -> None:
+        """Retire points from every answer for good (`PlovikSearch.retire`);
+        each shard retires the ids it holds."""
+        with self._lock:
+            self._built("retire")
+            if isinstance(ids, (int, np.integer)) and not isinstance(ids, (bool, np.bool_)):
+                ids = [int(ids)]
+            arr = _array(ids, "ids")
+            if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
+                raise TypeError(f"ids must hold integers, got dtype {arr.dtype}")
+            if arr.ndim != 1:
+                raise ValueError(f"ids must be a 1-D array of point ids, got shape {arr.shape}")
+            n = self.n_points
+            if arr.size and (int(arr.min()) < 0 or int(arr.max()) >= n):
+                bad = arr[(arr < 0) | (arr >= n)][0]
+                raise ValueError(f"ids must lie in [0, {n}) to be retired, got {bad}")
+            arr = np.unique(np.asarray(arr, np.int64))
+            if arr.size == 0:
+                return
+            self._heal()
+            calls, fresh = [], []
+            for j, s in enumerate(self._shards):
+                mine = np.zeros(arr.size, bool)
+                for a, b in s.ranges:
+                    mine |= (arr >= a) & (arr < b)
+                new = np.setdiff1d(arr[mine], s.retired, assume_unique=True)
+                fresh.append(new)
+                if new.size:
+                    calls.append((j, "retire", (new,)))
+            self._write(calls)
+            for s, new in zip(self._shards, fresh):
+                if new.size:
+                    s.retired = np.union1d(s.retired, new)
+                    self._n_retired += new.size
