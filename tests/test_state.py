@@ -64,7 +64,15 @@ def same(a, b, Q):
     assert snapshot(a, Q) == snapshot(b, Q)
 
 
-COPIES = [lambda ix: RustLshIndex._from_state(ix._state()), copy.copy, copy.deepcopy] + [
+def out_of_band(ix):
+    """Protocol 5 with the arrays' buffers passed beside the pickle."""
+    buffers = []
+    blob = pickle.dumps(ix, protocol=5, buffer_callback=buffers.append)
+    assert ix.n_points == 0 or len(blob) < 2000 < sum(memoryview(b).nbytes for b in buffers)
+    return pickle.loads(blob, buffers=buffers)
+
+
+COPIES = [lambda ix: RustLshIndex._from_state(ix._state()), copy.copy, copy.deepcopy, out_of_band] + [
     lambda ix, p=p: pickle.loads(pickle.dumps(ix, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)]
 
 
