@@ -138,12 +138,16 @@ def test_state_layout():
 
 @pytest.mark.skipif(not hasattr(PythonLshIndex, "_state"), reason="the reference has no state yet")
 @pytest.mark.parametrize("b,K", [(4, 3), (5, 11)], ids=["dense directory", "bucket lists"])
-def test_states_cross_between_backends(b, K):
-    ix, rng = make(b, K, n=400, n_static=300)
+@pytest.mark.parametrize("stage", ["built", "retired"])
+def test_states_cross_between_backends(b, K, stage):
+    ix, rng = make(b, K, n=400, n_static=300, stage=stage)
     ref = PythonLshIndex._from_state(ix._state())
     a, r = ix._state(), ref._state()
-    for key in a.keys() & r.keys():
-        if isinstance(a[key], np.ndarray):
+    assert a.keys() == r.keys()
+    for key in a:
+        if key == "stats":  # the counters; the block setting is in the state already
+            assert {k: a[key][k] for k in r[key] if k != "block"} == {k: v for k, v in r[key].items() if k != "block"}
+        elif isinstance(a[key], np.ndarray):
             assert a[key].dtype == r[key].dtype and np.array_equal(a[key], r[key]), key
         else:
             assert a[key] == r[key], key
@@ -152,6 +156,10 @@ def test_states_cross_between_backends(b, K):
     assert {k: v.tobytes() for k, v in back.tables().items()} == {k: v.tobytes() for k, v in ix.tables().items()}
     for x, y in zip(back.query_knn(Q, 5), ref.query_knn(Q, 5)):
         assert np.array_equal(x, y)
+    # unbuilt indexes, both ways
+    p = random_params(rng, d=6, L=4, K=K, b=b)
+    assert RustLshIndex._from_state(PythonLshIndex(**p)._state()).n_points == 0
+    assert PythonLshIndex._from_state(RustLshIndex(**p)._state()).n_points == 0
 
 
 # ---- forged states ----------------------------------------------------------
