@@ -9,6 +9,7 @@ TierView tier_view(const Tier& tier, uint64_t base, std::size_t L) {
   v.ids = tier.ids.data();
   v.base = base;
   v.n = tier.entries;
+  v.unchecked = tier.ids_unchecked;
   if (!tier.offsets.empty() && L > 0) {
     v.dir = tier.offsets.data();
     v.stride = tier.offsets.size() / L;
@@ -19,9 +20,17 @@ TierView tier_view(const Tier& tier, uint64_t base, std::size_t L) {
   return v;
 }
 
-TierView static_tier(const Index& ix) { return tier_view(ix.static_tables, 0, ix.l); }
+TierView static_tier(const Index& ix) {
+  TierView v = tier_view(ix.static_tables, 0, ix.l);
+  v.limit = ix.n_static;
+  return v;
+}
 
-TierView cand_tier(const Index& ix) { return tier_view(ix.cand_tables, ix.n_static, ix.l); }
+TierView cand_tier(const Index& ix) {
+  TierView v = tier_view(ix.cand_tables, ix.n_static, ix.l);
+  v.limit = ix.n_cand();
+  return v;
+}
 
 void buckets_interleaved(const TierView& tier, const Probe* probes, std::size_t count,
                          uint64_t* pos, Range* out) {
