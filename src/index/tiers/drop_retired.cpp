@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "index/tiers/ranges.hpp"
 #include "parallel/pool.hpp"
@@ -103,6 +104,30 @@ Array<uint64_t> tier_retired_bits(const RetiredSet& retired, uint64_t base, std:
   // Bits past the tier's last point (of the next tier's points) stay clear.
   if (points % 64 != 0) out.back() &= (uint64_t{1} << (points % 64)) - 1;
   return out;
+}
+
+bool tier_holds_live_points(const Index& ix, const Tier& tier, std::size_t points,
+                            const Array<uint64_t>& retired) {
+  const std::size_t L = ix.l, n = tier.entries;
+  if (n == 0) return true;
+  std::vector<uint8_t> bad(L, 0);
+  // One mark array per task: mark[id] holds the last table that saw id,
+  // plus one.
+  parallel::for_tasks(
+      L, [&] { return std::vector<uint32_t>(points, 0); },
+      [&](std::vector<uint32_t>& mark, std::size_t t) {
+        const uint32_t* ids = tier.ids.data() + t * n;
+        const auto stamp = static_cast<uint32_t>(t + 1);
+        for (std::size_t j = 0; j < n; ++j) {
+          const uint32_t id = ids[j];
+          if (id >= points || mark[id] == stamp || ((retired[id >> 6] >> (id & 63)) & 1) != 0) {
+            bad[t] = 1;
+            return;
+          }
+          mark[id] = stamp;
+        }
+      });
+  return std::find(bad.begin(), bad.end(), 1) == bad.end();
 }
 
 void drop_retired(const Index& ix, Tier& tier, const Array<uint64_t>& retired,

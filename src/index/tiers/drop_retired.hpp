@@ -13,6 +13,13 @@ namespace plovik {
 // bit i for the point stored as i (id base + i).
 Array<uint64_t> tier_retired_bits(const RetiredSet& retired, uint64_t base, std::size_t points);
 
+// Whether every table of `tier` holds exactly the tier's live points: ids
+// below `points`, each once, none with its bit set in `retired` (from
+// tier_retired_bits, before a retire). Read where the ids came from a file
+// mapping unchecked (Tier::ids_unchecked), before drop_retired relies on it.
+bool tier_holds_live_points(const Index& ix, const Tier& tier, std::size_t points,
+                            const Array<uint64_t>& retired);
+
 // Removes from `tier` the entries of its retired points (`retired`, from
 // tier_retired_bits): every table keeps the order of the entries it keeps,
 // and its directory counts only them (a bucket left empty leaves the list

@@ -37,6 +37,12 @@ void retire(Index& ix, std::span<const int64_t> ids) {
   const std::size_t n_s = ix.n_static, n_c = ix.n_cand();
   const Array<uint64_t> static_bits = tier_retired_bits(r, 0, n_s);
   const Array<uint64_t> cand_bits = tier_retired_bits(r, n_s, n_c);
+  // Ids mapped from a file were not read at load: before the compaction
+  // relies on them, they must be the static tier's live points.
+  if (ix.static_tables.ids_unchecked &&
+      !tier_holds_live_points(ix, ix.static_tables, n_s, tier_retired_bits(ix.retired, 0, n_s)))
+    throw InvalidArgument(
+        "the static tier's ids, mapped from a file, are corrupt: retire cannot drop entries from it");
 
   parallel::NoInterrupts commit;
   drop_retired(ix, ix.static_tables, static_bits, n_s - r.count_in(0, n_s));
