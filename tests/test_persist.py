@@ -1,0 +1,368 @@
+"""Index state, save / load and pickling: round trips and refusals.
+
+A state (`_state`) taken from one raw class and given to `_from_state` of
+either must give the same tables, rows, sizes and counters, and go on
+through further epochs alike; `PlovikSearch` must come back from a folder
+(read or mapped), a pickle or a copy answering exactly as before. Every
+corrupted state or folder raises ValueError (OSError for the file
+system), never anything worse.
+"""
+
+import copy
+import dataclasses
+import json
+import os
+import pickle
+
+import numpy as np
+import pytest
+
+from index_helpers import assert_tables_equal, random_params
+from plovik import PlovikSearch, RustLshIndex
+from plovik import persist
+from plovik.lsh import STATE_ARRAYS, PythonLshIndex
+
+NATIVE_STATE = hasattr(RustLshIndex, "_from_state")
+CLASSES = [PythonLshIndex] + ([RustLshIndex] if NATIVE_STATE else [])
+BACKENDS = ["reference"] + (["native"] if NATIVE_STATE else [])
+
+
+def epochs(index, rng, d, rounds=2, retire=True):
+    """Updates, promotes and retires the index the same way for a given rng."""
+    for r in range(rounds):
+        n_cand = index.n_candidates
+        index.update(rng.random((n_cand, d)))
+        if retire and index.n_points:
+            index.retire(rng.integers(0, index.n_points, 3))
+        index.promote(rng.random((int(rng.integers(0, 40)), d)))
+
+
+def same_answers(a, b, rng, d):
+    """The two indexes (raw or searches) give equal tables, sizes and rows."""
+    assert_tables_equal(a, b)
+    for name in ("n_points", "n_static", "n_candidates", "n_retired"):
+        assert getattr(a, name) == getattr(b, name), name
+    assert np.array_equal(a.points(), b.points())
+    Q = rng.random((70, d))
+    ia, da = a.query_knn(Q, 7)
+    ib, db = b.query_knn(Q, 7)
+    assert np.array_equal(ia, ib) and np.array_equal(da, db)
+    ra, rb = a.query_radius(Q[:5], 0.3), b.query_radius(Q[:5], 0.3)
+    assert all(np.array_equal(x, y) for x, y in zip(ra, rb))
+
+
+def raw_index(cls, rng, d=5, n=400, n_static=300, L=4, K=3, b=3):
+    index = cls(**random_params(rng, d, L, K, b))
+    index.build(rng.random((n, d)), n_static)
+    return index
+
+
+# --------------------------------------------------------------- raw state
+
+
+@pytest.mark.parametrize("source", CLASSES)
+@pytest.mark.parametrize("target", CLASSES)
+def test_state_round_trip_between_classes(source, target):
+    rng = np.random.default_rng(1)
+    d = 5
+    index = raw_index(source, rng, d)
+    epochs(index, rng, d)
+    index.query_knn(rng.random((10, d)), 3)
+    state = index._state()
+    back = target._from_state(state)
+    same_answers(index, back, np.random.default_rng(2), d)
+    assert {k: v for k, v in back.stats().items() if k.endswith("_ns") is False} == {
+        k: v for k, v in index.stats().items() if k.endswith("_ns") is False}
+    for key, value in state.items():  # the state is a copy: changing it changes nothing
+        if isinstance(value, np.ndarray) and value.size:
+            value[...] = 0
+    same_answers(index, back, np.random.default_rng(2), d)
+    # both go on alike
+    epochs(index, np.random.default_rng(3), d)
+    epochs(back, np.random.default_rng(3), d)
+    same_answers(index, back, np.random.default_rng(4), d)
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_state_of_unbuilt_and_empty_tiers(cls):
+    rng = np.random.default_rng(5)
+    unbuilt = cls(**random_params(rng, 3, 2, 2, 4))
+    state = unbuilt._state()
+    assert state["d"] == 0 and state["n_points"] == 0
+    back = PythonLshIndex._from_state(state)
+    assert_tables_equal(unbuilt, back)
+    assert back.query_knn(rng.random((3, 3)), 2)[0].tolist() == [[-1, -1]] * 3
+    X = rng.random((50, 3))
+    back.build(X, 40)  # a restored unbuilt index builds as the original does
+    unbuilt.build(X, 40)
+    same_answers(unbuilt, back, rng, 3)
+    built = raw_index(cls, rng, n=30, n_static=30)  # no candidates
+    same_answers(built, cls._from_state(built._state()), rng, 5)
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_pickle_and_copies_of_raw_index(cls):
+    rng = np.random.default_rng(6)
+    index = raw_index(cls, rng)
+    index.retire(np.array([3, 350], np.int64))
+    for other in (pickle.loads(pickle.dumps(index, protocol=5)), copy.copy(index), copy.deepcopy(index)):
+        assert type(other) is cls
+        same_answers(index, other, np.random.default_rng(7), 5)
+        other.update(rng.random((other.n_candidates, 5)))  # the copy is independent
+        assert not np.array_equal(index.points(), other.points())
+
+
+def test_tier_without_some_entries():
+    """A tier may leave retired points out of its tables (m_T < its size)."""
+    rng = np.random.default_rng(8)
+    index = raw_index(PythonLshIndex, rng)
+    gone = np.array([5, 320], np.int64)
+    index.retire(gone)
+    state = index._state()
+    for tier, base in (("static", 0), ("cand", 300)):
+        ids = state[tier + "_ids"]
+        keys = np.repeat(state[tier + "_bucket_keys"], 1)  # per bucket
+        first = state[tier + "_first_bucket"]
+        starts = state[tier + "_bucket_starts"].astype(np.int64)
+        keep = ~np.isin(ids.astype(np.int64) + base, gone)
+        new_ids, new_keys, new_starts, new_first = [], [], [], [0]
+        for t in range(ids.shape[0]):
+            a, b = int(first[t]), int(first[t + 1])
+            sizes = np.diff(starts[a + t : b + t + 1])
+            per_entry = np.repeat(np.arange(b - a), sizes)[keep[t]]
+            counts = np.bincount(per_entry, minlength=b - a)
+            new_ids.append(ids[t][keep[t]])
+            new_keys.append(keys[a:b][counts > 0])
+            new_starts.append(np.r_[0, np.cumsum(counts[counts > 0])])
+            new_first.append(new_first[-1] + int((counts > 0).sum()))
+        state[tier + "_ids"] = np.array(new_ids, np.uint32)
+        state[tier + "_bucket_keys"] = np.concatenate(new_keys).astype(np.int64)
+        state[tier + "_bucket_starts"] = np.concatenate(new_starts).astype(np.uint32)
+        state[tier + "_first_bucket"] = np.array(new_first, np.uint64)
+    for cls in CLASSES:
+        back = cls._from_state(state)
+        Q = rng.random((80, 5))
+        assert all(np.array_equal(x, y) for x, y in zip(back.query_knn(Q, 6), index.query_knn(Q, 6)))
+        C = rng.random((100, 5))
+        back.update(C)
+        back.promote(rng.random((10, 5)))
+        assert back.n_points == 410 and not np.isin(back.query_knn(Q, 6)[0], gone).any()
+
+
+def _bad_states(state):
+    """(what, mutated state) pairs that _from_state must refuse."""
+    def edit(**changes):
+        return {**state, **changes}
+
+    ids = state["static_ids"]
+    dup = ids.copy()
+    dup[0, 1] = dup[0, 0]
+    big = ids.copy()
+    big[1, 2] = state["n_static"]
+    keys = state["static_bucket_keys"]
+    down = keys.copy()
+    down[[0, 1]] = down[[1, 0]]
+    outside = keys.copy()
+    outside[0] = -1
+    starts = state["static_bucket_starts"]
+    back = starts.copy()
+    back[1] = back[2] + 1
+    short = starts.copy()
+    short[-1] -= 1
+    first = state["static_first_bucket"]
+    coords = state["coords"].copy()
+    coords[3, 1] = np.nan
+    retired = np.zeros(max(1, -(-state["n_points"] // 64)), np.uint64)
+    retired[-1] = np.uint64(1) << np.uint64(63)
+    yield "not a dict", [state]
+    yield "version", edit(version=2)
+    yield "missing key", {k: v for k, v in state.items() if k != "cand_ids"}
+    yield "bool int", edit(l=True)
+    yield "float int", edit(b=3.0)
+    yield "dtype", edit(static_ids=ids.astype(np.int64))
+    yield "byte order", edit(coords=state["coords"].astype(">f4"))
+    yield "ndim", edit(s=state["s"].reshape(state["l"], state["k"]))
+    yield "s size", edit(s=state["s"][:-1])
+    yield "s range", edit(s=np.full_like(state["s"], state["d"]))
+    yield "n_static > n", edit(n_static=state["n_points"] + 1)
+    yield "coords shape", edit(coords=state["coords"][:-1])
+    yield "cand_coords shape", edit(cand_coords=state["cand_coords"][:, :-1])
+    yield "non-finite", edit(coords=coords)
+    yield "repeated id", edit(static_ids=dup)
+    yield "id too large", edit(static_ids=big)
+    yield "more entries than points", edit(cand_ids=np.zeros((state["l"], state["n_points"]), np.uint32))
+    yield "keys descend", edit(static_bucket_keys=down)
+    yield "key outside", edit(static_bucket_keys=outside)
+    yield "starts descend", edit(static_bucket_starts=back)
+    yield "starts end", edit(static_bucket_starts=short)
+    yield "first_bucket shape", edit(static_first_bucket=first[:-1])
+    yield "first_bucket end", edit(static_first_bucket=first + np.uint64(1))
+    yield "first_bucket huge", edit(static_first_bucket=np.full_like(first, 2**63))
+    yield "retired beyond", edit(retired=retired)
+    yield "stats", edit(stats={})
+    yield "stats value", edit(stats={**state["stats"], "queries": -1})
+    yield "b too large", edit(b=2**40, k=3)
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_bad_states_refused(cls):
+    rng = np.random.default_rng(9)
+    index = raw_index(PythonLshIndex, rng)
+    state = index._state()
+    for what, bad in _bad_states(state):
+        with pytest.raises(ValueError):
+            cls._from_state(bad)
+            pytest.fail(f"accepted: {what}")
+    same_answers(index, cls._from_state(state), rng, 5)  # the checks left the state alone
+
+
+# ------------------------------------------------------------ the search
+
+
+def _search(backend, rng, d=4, tuned=False, n=600):
+    if tuned:
+        s = PlovikSearch(d, seed=11, backend=backend)
+        s.build(rng.random((n, d)), n - 100, queries=rng.random((20, d)), sample=50)
+    else:
+        s = PlovikSearch(d, seed=11, backend=backend, tables=5, components=3, cells=4, probes=2)
+        s.build(rng.random((n, d)), n - 100)
+    return s
+
+
+def _epochs(search, rng, d):
+    search.update(rng.random((search.n_candidates, d)))
+    search.retire([1, search.n_points - 1])
+    search.promote(rng.random((30, d)))
+    search.update(rng.random((search.n_candidates, d)))
+
+
+def _same_search(a, b, d, stats=True):
+    if stats:
+        assert {k: v for k, v in a.stats().items() if not k.endswith("_ns")} == {
+            k: v for k, v in b.stats().items() if not k.endswith("_ns")}
+    assert (a.n_points, a.n_static, a.n_candidates, a.n_retired, a.n_live) == (
+        b.n_points, b.n_static, b.n_candidates, b.n_retired, b.n_live)
+    timeless = [t and dataclasses.replace(t, seconds=0.0) for t in (a.tuning, b.tuning)]
+    assert timeless[0] == timeless[1] and a.seed == b.seed and a.backend == b.backend
+    assert repr(a.params) and a.params.b == b.params.b and np.array_equal(a.params.s, b.params.s)
+    assert np.array_equal(a.params.u, b.params.u)
+    for key, value in a.tables().items():
+        assert value.tobytes() == b.tables()[key].tobytes(), key
+    Q = np.random.default_rng(12).random((90, d))
+    for x, y in zip(a.query_knn(Q, 5), b.query_knn(Q, 5)):
+        assert np.array_equal(x, y)
+    for x, y in zip(a.query_radius(Q, 0.2), b.query_radius(Q, 0.2)):
+        assert np.array_equal(x, y)
+
+
+def _round_trips(search, folder):
+    # each snapshot is taken when it is compared (the counters move with every query)
+    for how, kwargs in (("load", {}), ("mmap", {"mmap": True}), ("mmap verified", {"mmap": True, "verify": True})):
+        search.save(folder)
+        yield how, PlovikSearch.load(folder, **kwargs)
+    yield "pickle", pickle.loads(pickle.dumps(search, protocol=pickle.HIGHEST_PROTOCOL))
+    yield "copy", copy.copy(search)
+    yield "deepcopy", copy.deepcopy(search)
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("tuned", [False, True])
+def test_search_round_trips(backend, tuned, tmp_path):
+    d = 4
+    search = _search(backend, np.random.default_rng(13), d, tuned)
+    _epochs(search, np.random.default_rng(14), d)
+    for how, other in _round_trips(search, tmp_path / "saved"):
+        _same_search(search, other, d)
+        # both go on alike through further epochs, the copy on its own
+        twin = copy.deepcopy(search)
+        _epochs(other, np.random.default_rng(15), d)
+        _epochs(twin, np.random.default_rng(15), d)
+        _same_search(twin, other, d)
+        if how == "load":  # the build's queries, sample and radius were kept
+            other.retune()
+            twin.retune()
+            _same_search(twin, other, d)
+    assert search.n_points == 600 + 30  # the original was never touched
+
+
+def test_unbuilt_and_generator_seeded_searches(tmp_path):
+    unbuilt = PlovikSearch(3, seed=4, tables=7)
+    for other in (pickle.loads(pickle.dumps(unbuilt)), copy.deepcopy(unbuilt)):
+        assert other.n_points == 0 and other.params is None and other.tables()["static_ids"].shape == (7, 0)
+    unbuilt.save(tmp_path / "u")
+    back = PlovikSearch.load(tmp_path / "u")
+    assert back.n_points == 0 and back.seed == 4
+    rng = np.random.default_rng(3)
+    X = rng.random((200, 3))
+    back.build(X)
+    unbuilt.build(X)
+    _same_search(unbuilt, back, 3)
+    for name in ("PCG64", "MT19937", "Philox"):
+        gen = np.random.Generator(getattr(np.random, name)(5))
+        s = PlovikSearch(3, seed=gen, tables=3, components=2, cells=5, probes=1, backend="reference")
+        s.save(tmp_path / name)
+        loaded = PlovikSearch.load(tmp_path / name)
+        s.build(X)
+        loaded.build(X)  # the generator's stream goes on where it was saved
+        assert np.array_equal(s.params.u, loaded.params.u)
+
+
+def test_save_is_atomic_and_cleans_up(tmp_path, monkeypatch):
+    rng = np.random.default_rng(16)
+    d = 4
+    search = _search(BACKENDS[-1], rng, d)
+    folder = tmp_path / "idx"
+    search.save(folder)
+    first = set(os.listdir(folder))
+    mapped = PlovikSearch.load(folder, mmap=True)
+    search.update(rng.random((search.n_candidates, d)))
+    search.save(folder)  # a second save replaces every array file
+    second = set(os.listdir(folder))
+    assert first & second == {"manifest.json", ".lock"}
+    assert len(second) == len(first)
+    _epochs(mapped, np.random.default_rng(17), d)  # the mapped search kept its pages
+    # a save that fails before its commit leaves the previous one, and nothing of its own
+    old = PlovikSearch.load(folder)
+
+    def fail(*args):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(os, "replace", fail)
+    search.promote(rng.random((5, d)))
+    with pytest.raises(OSError, match="disk full"):
+        search.save(folder)
+    monkeypatch.undo()
+    assert set(os.listdir(folder)) == second
+    _same_search(old, PlovikSearch.load(folder), d, stats=False)
+    # leftovers of a save killed before its commit are ignored, then removed by the next save
+    (folder / "coords.0123456789abcdef.npy").write_bytes(b"partial")
+    (folder / "manifest.0123456789abcdef.tmp").write_bytes(b"{")
+    _same_search(old, PlovikSearch.load(folder), d, stats=False)
+    search.save(folder)
+    assert not any("0123456789abcdef" in f for f in os.listdir(folder))
+    _same_search(search, PlovikSearch.load(folder), d)
+
+
+def test_saved_files_are_plain_npy(tmp_path):
+    search = _search("reference", np.random.default_rng(18), 4)
+    search.save(tmp_path / "s")
+    manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
+    state = search.raw._state()
+    assert set(manifest["arrays"]) == set(STATE_ARRAYS)
+    for name, entry in manifest["arrays"].items():
+        arr = np.load(tmp_path / "s" / entry["file"], allow_pickle=False, mmap_mode="r")
+        assert arr.offset == persist.DATA_OFFSET if hasattr(arr, "offset") else True
+        assert arr.dtype.str == entry["dtype"] and arr.dtype.byteorder in "<|="
+        assert np.array_equal(arr, state[name]), name
+
+
+def test_load_refuses_what_is_not_a_saved_index(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        PlovikSearch.load(tmp_path / "missing")
+    (tmp_path / "file").write_bytes(b"x")
+    (tmp_path / "empty").mkdir()
+    for path in (tmp_path / "file", tmp_path / "empty"):
+        with pytest.raises(ValueError, match="not a loadable saved index"):
+            PlovikSearch.load(path)
+    with pytest.raises(TypeError):
+        PlovikSearch.load(tmp_path / "empty", mmap="yes")
