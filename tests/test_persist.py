@@ -366,3 +366,166 @@ def test_load_refuses_what_is_not_a_saved_index(tmp_path):
             PlovikSearch.load(path)
     with pytest.raises(TypeError):
         PlovikSearch.load(tmp_path / "empty", mmap="yes")
+
+
+# ------------------------------------------------------------ corruption
+
+SANITIZER = os.environ.get("PLOVIK_SANITIZER", "")
+
+
+def _saved(tmp_path):
+    rng = np.random.default_rng(20)
+    d = 3
+    search = PlovikSearch(d, seed=1, tables=3, components=2, cells=4, probes=1, backend=BACKENDS[-1])
+    search.build(rng.random((300, d)), 250)
+    search.retire([0, 260])
+    folder = tmp_path / "s"
+    search.save(folder)
+    return search, folder, {f: (folder / f).read_bytes() for f in os.listdir(folder) if f != ".lock"}
+
+
+def _with_crc(manifest):
+    manifest["crc32"] = persist._manifest_crc(manifest)
+    return json.dumps(manifest).encode()
+
+
+def _npy(arr, dtype=None):
+    arr = np.asarray(arr, dtype or arr.dtype)
+    return persist._npy_header(arr.dtype, arr.shape) + arr.tobytes()
+
+
+def test_load_refuses_bad_folders(tmp_path):
+    search, folder, pristine = _saved(tmp_path)
+    manifest = json.loads(pristine["manifest.json"])
+    files = {name: entry["file"] for name, entry in manifest["arrays"].items()}
+    state = search.raw._state()
+
+    def edited(change, crc=True):
+        m = json.loads(pristine["manifest.json"])
+        change(m)
+        return {"manifest.json": _with_crc(m) if crc else json.dumps(m).encode()}
+
+    def entry(name, **kw):
+        return lambda m: m["arrays"][name].update(kw)
+
+    cases = {
+        "not JSON": {"manifest.json": b"{"},
+        "not an object": {"manifest.json": b"[1]"},
+        "deep nesting": {"manifest.json": b"[" * 100_000},
+        "wrong format": edited(lambda m: m.update(format="other")),
+        "version 2": edited(lambda m: m.update(version=2)),
+        "version as str": edited(lambda m: m.update(version="1")),
+        "manifest checksum": edited(lambda m: m["settings"].update(k=11), crc=False),
+        "extra key": edited(lambda m: m.update(extra=1)),
+        "settings type": edited(lambda m: m["settings"].update(d="3")),
+        "settings range": edited(lambda m: m["settings"].update(recall=2.0)),
+        "seed": edited(lambda m: m.update(seed={"generator": "PCG64", "state": {"x": 1}})),
+        "tuning fields": edited(lambda m: m.update(tuning={"cells": 3})),
+        "index d": edited(lambda m: m["index"].update(d=5)),
+        "n_points lies": edited(lambda m: m["index"].update(n_points=301)),
+        "n_static lies": edited(lambda m: m["index"].update(n_static=299)),
+        "counter": edited(lambda m: m["index"]["stats"].update(queries=-1)),
+        "block": edited(lambda m: m["index"].update(block=7)),
+        "missing array": edited(lambda m: m["arrays"].pop("cand_ids")),
+        "path in file name": edited(entry("coords", file="../coords.npy")),
+        "dtype in manifest": edited(entry("coords", dtype="<f8")),
+        "big-endian in manifest": edited(entry("coords", dtype=">f4")),
+        "shape lies": edited(entry("coords", shape=[301, 3])),
+        "shape ndim": edited(entry("coords", shape=[903])),
+        "crc range": edited(entry("coords", crc32=-1)),
+        "data checksum": edited(entry("coords", crc32=manifest["arrays"]["coords"]["crc32"] ^ 1)),
+        "big-endian file": {files["coords"]: _npy(state["coords"], ">f4")},
+        "wrong dtype file": {files["coords"]: _npy(state["coords"], "<f8")},
+        "fortran file": {files["coords"]: _npy(state["coords"]).replace(b"'fortran_order': False", b"'fortran_order': True ")},
+        "object file": {files["s"]: _npy(state["s"]).replace(b"'<i8'", b"'|O' ")},
+        "shape file": {files["coords"]: _npy(state["coords"][:-1])},
+        "truncated": {files["static_ids"]: pristine[files["static_ids"]][:-1]},
+        "trailing byte": {files["static_ids"]: pristine[files["static_ids"]] + b"\0"},
+        "no magic": {files["u"]: b"\0" * 5000},
+        "empty file": {files["u"]: b""},
+        "npy version 3": {files["u"]: pristine[files["u"]][:6] + b"\3\0" + pristine[files["u"]][8:]},
+        "pickle inside": {files["u"]: pickle.dumps(state["u"])},
+    }
+    for what, changes in cases.items():
+        for file, data in changes.items():
+            (folder / file).write_bytes(data)
+        for mmap in (False, True):
+            with pytest.raises(ValueError):
+                PlovikSearch.load(folder, mmap=mmap, verify=True)
+                pytest.fail(f"loaded: {what}")
+        for file in changes:
+            (folder / file).write_bytes(pristine[file])
+    os.remove(folder / files["retired"])
+    with pytest.raises(FileNotFoundError):
+        PlovikSearch.load(folder)
+
+
+def _mutate(rng, pristine):
+    """One random corruption of one file: (file, bytes, whether a verified load must refuse or answer as before)."""
+    names = sorted(pristine)
+    file = names[int(rng.integers(len(names)))]
+    data = bytearray(pristine[file])
+    kind = int(rng.integers(5))
+    if kind == 0 and data:  # truncation
+        return file, bytes(data[: int(rng.integers(len(data)))]), True
+    if kind == 1 and data:  # byte flips, often in the header
+        top = len(data) if rng.random() < 0.5 else min(len(data), 200)
+        for at in rng.integers(0, top, int(rng.integers(1, 4))):
+            data[at] ^= int(rng.integers(1, 256))
+        return file, bytes(data), True
+    if kind == 2:  # trailing garbage
+        return file, bytes(data) + rng.bytes(int(rng.integers(1, 9))), True
+    # a manifest edited at a random leaf, its checksum kept stale (kind 3) or made right (kind 4)
+    manifest = json.loads(pristine["manifest.json"])
+    node, key = manifest, None
+    while True:
+        keys = list(node) if isinstance(node, dict) else list(range(len(node)))
+        if not keys:
+            break
+        key = keys[int(rng.integers(len(keys)))]
+        if not isinstance(node[key], (dict, list)) or rng.random() < 0.2:
+            break
+        node = node[key]
+    values = [None, True, -1, 0, 1, 2**64, 2**31 - 1, 3, 299, 300, 1e308, float("nan"), -0.5, "x", "<f4", [], {},
+              [2**40, 3], [0, 3]]
+    if key is not None:
+        if rng.random() < 0.15 and isinstance(node, dict):
+            del node[key]
+        else:
+            node[key] = values[int(rng.integers(len(values)))]
+    if kind == 4:
+        return "manifest.json", _with_crc(manifest), False
+    return "manifest.json", json.dumps(manifest).encode(), True
+
+
+@pytest.mark.fuzz
+@pytest.mark.filterwarnings("ignore::SyntaxWarning")
+def test_corruption_fuzzer(tmp_path):
+    """Mutated copies of a small saved index: each load refuses with
+    ValueError / OSError or gives a search that works; a verified load of a
+    corruption the checksums cover answers exactly as the original."""
+    search, folder, pristine = _saved(tmp_path)
+    rng = np.random.default_rng(21)
+    Q = rng.random((8, search.d))
+    expected = search.query_knn(Q, 4)
+    refused = loaded = 0
+    for case in range(100 if SANITIZER else 500):
+        file, data, covered = _mutate(rng, pristine)
+        (folder / file).write_bytes(data)
+        for mmap in (False, True):
+            try:
+                other = PlovikSearch.load(folder, mmap=mmap, verify=not mmap or covered)
+            except (ValueError, OSError):
+                refused += 1
+                continue
+            loaded += 1
+            idx, dist = other.query_knn(Q, 4)
+            if covered or not mmap and data == pristine[file]:
+                assert np.array_equal(idx, expected[0]) and np.array_equal(dist, expected[1]), (case, file)
+            assert ((idx >= -1) & (idx < other.n_points)).all()
+            if other.n_candidates < 10_000 and other.d == search.d:
+                other.update(rng.random((other.n_candidates, other.d)))
+                other.promote(rng.random((3, other.d)))
+                other.query_knn(Q, 4)
+        (folder / file).write_bytes(pristine[file])
+    assert refused and loaded

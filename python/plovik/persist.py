@@ -459,6 +459,37 @@ def _index_scalars(manifest: dict[str, Any]) -> dict[str, Any] | None:
     return out
 
 
+# The header NumPy writes (and `_npy_header`): a dict of exactly these keys
+# in this order, then spaces and a newline. Parsed by this pattern instead
+# of NumPy's reader, which evaluates the text as a Python literal.
+_NPY_HEADER = re.compile(
+    r"\{'descr': '([<>|=][a-zA-Z][0-9]*)', 'fortran_order': False, 'shape': \(([0-9]+,|[0-9]+(?:, [0-9]+)+|)\), \}"
+    r" *\n\Z"
+)
+
+
+def _npy_header_of(f: Any, file: str) -> tuple[int, tuple[int, ...], str]:
+    """(data offset, shape, dtype string) of an open .npy file of version 1.0 or 2.0."""
+    start = f.read(12)
+    if len(start) < 10 or start[:6] != b"\x93NUMPY":
+        raise _bad(f"{file} is not a .npy file")
+    if start[6:8] == b"\x01\x00":
+        length, at = struct.unpack("<H", start[8:10])[0], 10
+    elif start[6:8] == b"\x02\x00" and len(start) == 12:
+        length, at = struct.unpack("<I", start[8:12])[0], 12
+    else:
+        raise _bad(f"{file} is a .npy file of a version not read (only 1.0 and 2.0)")
+    if length > DATA_OFFSET:
+        raise _bad(f"{file} has a header of {length} bytes")
+    f.seek(at)
+    text = f.read(length)
+    match = _NPY_HEADER.match(text.decode("latin1")) if len(text) == length else None
+    if match is None:
+        raise _bad(f"{file} has no valid .npy header (a C-ordered array of known dtype and shape)")
+    shape = tuple(int(v) for v in match.group(2).replace(",", " ").split())
+    return at + length, shape, match.group(1)
+
+
 class _ArrayFile:
     """One array's .npy file, opened and its header checked against the manifest."""
 
@@ -482,39 +513,33 @@ class _ArrayFile:
             raise _bad(f"{where} has a crc32 out of range")
         self.name, self.path = name, os.path.join(folder, file)
         self.nbytes = math.prod(self.shape) * self.dtype.itemsize
-        with open(self.path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-            try:
-                version = np.lib.format.read_magic(f)
-                if version == (1, 0):
-                    shape, fortran, got = np.lib.format.read_array_header_1_0(f, max_header_size=DATA_OFFSET)
-                elif version == (2, 0):
-                    shape, fortran, got = np.lib.format.read_array_header_2_0(f, max_header_size=DATA_OFFSET)
-                else:
-                    raise ValueError(f".npy version {version} is not read")
-            except (ValueError, TypeError, OverflowError, SyntaxError, RecursionError, struct.error) as e:
-                raise _bad(f"{file} has no valid .npy header ({e})") from None
-            self.offset = f.tell()
-        if got.str != self.dtype.str or got.hasobject:
-            raise _bad(f"{file} holds dtype {got.str!r}, not {self.dtype.str!r}")
-        if fortran:
-            raise _bad(f"{file} is in Fortran order")
-        if tuple(shape) != self.shape:
-            raise _bad(f"{file} has shape {tuple(shape)}, the manifest says {self.shape}")
-        if size != self.offset + self.nbytes:
-            raise _bad(f"{file} holds {size} bytes, not the {self.offset + self.nbytes} of its header and data")
+        self.file = open(self.path, "rb")  # noqa: SIM115 (closed by close(), after the load)
+        try:
+            self.offset, shape, got = _npy_header_of(self.file, file)
+            size = os.fstat(self.file.fileno()).st_size
+            if got != self.dtype.str:
+                raise _bad(f"{file} holds dtype {got!r}, not {self.dtype.str!r}")
+            if shape != self.shape:
+                raise _bad(f"{file} has shape {shape}, the manifest says {self.shape}")
+            if size != self.offset + self.nbytes:
+                raise _bad(f"{file} holds {size} bytes, not the {self.offset + self.nbytes} of its header and data")
+        except BaseException:
+            self.file.close()
+            raise
+
+    def close(self) -> None:
+        self.file.close()
 
     def read(self, verify: bool) -> np.ndarray:
         arr = np.empty(self.shape, self.dtype)
         view = memoryview(arr.reshape(-1).view(np.uint8))
-        with open(self.path, "rb") as f:
-            f.seek(self.offset)
-            at = 0
-            while at < self.nbytes:
-                got = f.readinto(view[at:])
-                if not got:
-                    raise _bad(f"{os.path.basename(self.path)} ended early (changed while read)")
-                at += got
+        self.file.seek(self.offset)
+        at = 0
+        while at < self.nbytes:
+            got = self.file.readinto(view[at:])
+            if not got:
+                raise _bad(f"{os.path.basename(self.path)} ended early (changed while read)")
+            at += got
         if verify:
             self.check(view)
         return arr.astype(arr.dtype.newbyteorder("="), copy=False)
@@ -522,7 +547,7 @@ class _ArrayFile:
     def map(self, verify: bool) -> np.ndarray:
         if self.nbytes == 0 or sys.byteorder != "little":
             return self.read(verify)
-        arr = np.memmap(self.path, self.dtype, "r", self.offset, self.shape)
+        arr = np.memmap(self.file, self.dtype, "r", self.offset, self.shape)
         if verify:
             self.check(memoryview(arr.reshape(-1).view(np.uint8)))
         return arr
@@ -562,28 +587,20 @@ def load(path: str | os.PathLike[str], mmap: bool = False, verify: bool | None =
     if set(entries) != set(expected):
         raise _bad(f"arrays must be exactly {sorted(expected)}")
     generation = manifest["generation"]
-    opened = {name: _ArrayFile(folder, name, entries[name], dtype, ndim, generation)
-              for name, (dtype, ndim) in expected.items()}
+    with contextlib.ExitStack() as files_open:
+        opened = {}
+        for name, (dtype, ndim) in expected.items():
+            opened[name] = _ArrayFile(folder, name, entries[name], dtype, ndim, generation)
+            files_open.callback(opened[name].close)
+        state, files, queries = _read_arrays(opened, scalars, mmap, verify)
 
-    from plovik.search import PlovikSearch, _backend_class
+    from plovik.search import _backend_class
 
     try:
         search_cls = _backend_class(backend or saved_backend)[1]
     except ImportError:
         search_cls = PythonLshIndex
     cls = search_cls if hasattr(search_cls, "_from_state") else PythonLshIndex
-    files = None
-    state = None
-    if scalars is not None:
-        state = {"version": scalars["state_version"], **{n: scalars[n] for n in STATE_INTS},
-                 "stats": scalars["stats"]}
-        for name in STATE_ARRAYS:
-            a = opened[name]
-            mapped = mmap and name in MAPPED and a.offset % _mmap.ALLOCATIONGRANULARITY == 0
-            state[name] = a.map(verify) if mapped else a.read(verify)
-            if mapped and isinstance(state[name], np.memmap):
-                files = {**(files or {}), name: (a.path, a.offset)}
-    queries = opened["build_queries"].read(verify) if "build_queries" in opened else None
     content = {"settings": settings, "seed": seed, "backend": backend or saved_backend, "tuning": tuning,
                "build": {"queries": queries, "sample": sample, "radius": radius}, "warned": warned,
                "index_class": cls, "index": state}
@@ -592,5 +609,21 @@ def load(path: str | os.PathLike[str], mmap: bool = False, verify: bool | None =
         search = _assemble(content, cls, files, "reference" if fallback else backend or saved_backend)
     except TypeError as e:  # a setting of a wrong type that the checks above let through
         raise _bad(str(e)) from None
-    assert isinstance(search, PlovikSearch)
     return search
+
+
+def _read_arrays(opened: dict[str, _ArrayFile], scalars: dict[str, Any] | None, mmap: bool,
+                 verify: bool) -> tuple[dict[str, Any] | None, dict[str, tuple[str, int]] | None, np.ndarray | None]:
+    """The index's state (None before build), the files mapped into it, the build's queries."""
+    state = files = None
+    if scalars is not None:
+        state = {"version": scalars["state_version"], **{n: scalars[n] for n in STATE_INTS},
+                 "stats": scalars["stats"]}
+        for name in STATE_ARRAYS:
+            a = opened[name]
+            mapped = mmap and name in MAPPED and a.offset % _mmap.ALLOCATIONGRANULARITY == 0
+            state[name] = a.map(verify) if mapped else a.read(verify)
+            if isinstance(state[name], np.memmap):
+                files = {**(files or {}), name: (a.path, a.offset)}
+    queries = opened["build_queries"].read(verify) if "build_queries" in opened else None
+    return state, files, queries
