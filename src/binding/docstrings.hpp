@@ -175,4 +175,28 @@ inline constexpr const char* thread_count =
     "_thread_count()\n--\n\n"
     "The worker threads a call made now from this thread would use.";
 
+inline constexpr const char* state =
+    "_state($self)\n--\n\n"
+    "The index as a dict of numbers and NumPy arrays (copies; version 1):\n"
+    "the hash parameters, sizes, single-precision coordinates, the\n"
+    "candidates' rows, each tier's ids per table in key order with its\n"
+    "occupied buckets, the retired bits and the query counters.\n"
+    "`RustLshIndex._from_state` and `PythonLshIndex._from_state` read it.";
+
+inline constexpr const char* from_state =
+    "_from_state($cls, state, files=None)\n--\n\n"
+    "An index made from a dict of `_state()`'s form, every invariant checked\n"
+    "first (ValueError naming the problem). `files` maps \"coords\" and\n"
+    "\"static_ids\" to `(path, byte_offset)` where those arrays' bytes lie\n"
+    "(offset a multiple of the page size): large ones are then mapped\n"
+    "copy-on-write instead of copied, and not read at load.";
+
+inline constexpr const char* reduce =
+    "__reduce__($self)\n--\n\n"
+    "`(_restore_index, (self._state(),))`: pickle and copy go by the state.";
+
+inline constexpr const char* restore_index =
+    "_restore_index(state)\n--\n\n"
+    "RustLshIndex._from_state(state): the function pickle calls.";
+
 }  // namespace plovik::py::doc

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <system_error>
 
 #include "index/errors.hpp"
 #include "parallel/interrupt.hpp"
@@ -50,6 +51,14 @@ void set_python_error_from_current() noexcept {
   } catch (const parallel::Interrupted&) {
     // The signal handler's exception is normally set already (gil.hpp).
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+  } catch (const std::system_error& e) {
+    // A file the engine opened or mapped: OSError (or its subclass for the
+    // error number) with the file's name in the message.
+    PyObject* exc = PyObject_CallFunction(PyExc_OSError, "is", e.code().value(), e.what());
+    if (exc != nullptr) {
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+      Py_DECREF(exc);
+    }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

@@ -138,6 +138,7 @@ PyMethodDef module_functions[] = {
     {"_set_thread_limit", PLOVIK_FASTCALL(function_set_thread_limit),
      METH_FASTCALL | METH_KEYWORDS, doc::set_thread_limit},
     {"_thread_count", function_thread_count, METH_NOARGS, doc::thread_count},
+    {"_restore_index", function_restore_index, METH_O, doc::restore_index},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -34,6 +34,10 @@ PyMethodDef index_methods[] = {
     {"stats", method_stats, METH_NOARGS, doc::stats},
     {"reset_stats", method_reset_stats, METH_NOARGS, doc::reset_stats},
     {"points", method_points, METH_NOARGS, doc::points},
+    {"_state", method_state, METH_NOARGS, doc::state},
+    {"_from_state", PLOVIK_FASTCALL(method_from_state), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     doc::from_state},
+    {"__reduce__", method_reduce, METH_NOARGS, doc::reduce},
     {nullptr, nullptr, 0, nullptr},
 };
 

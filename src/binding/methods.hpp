@@ -28,6 +28,13 @@ PyObject* method_retire(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* method_stats(PyObject* self, PyObject* unused);
 PyObject* method_reset_stats(PyObject* self, PyObject* unused);
 PyObject* method_points(PyObject* self, PyObject* unused);
+// The state (methods/state.cpp): _state, the classmethod _from_state,
+// __reduce__, and the module's _restore_index(state) that pickle calls.
+PyObject* method_state(PyObject* self, PyObject* unused);
+PyObject* method_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+PyObject* method_reduce(PyObject* self, PyObject* unused);
+PyObject* function_restore_index(PyObject* module, PyObject* state);
 
 PyObject* get_n_points(PyObject* self, void* closure);
 PyObject* get_n_static(PyObject* self, void* closure);

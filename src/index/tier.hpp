@@ -31,6 +31,11 @@ struct Tier {
   Array<int64_t> bucket_keys;
   Array<uint32_t> bucket_starts;
   Array<uint64_t> first_bucket;  // L + 1 entries
+
+  // Set when ids holds values never checked against the tier's size (a
+  // file mapped at load, or a merge of such a tier): every read of an id
+  // then checks it and skips one out of range.
+  bool ids_unchecked = false;
 };
 
 }  // namespace plovik

@@ -29,6 +29,7 @@ struct BlockPrefetch {
   uint64_t cand_base;          // added to a stored candidate id
   const float* coords;
   std::size_t d;
+  std::size_t rows;  // of coords: a stored id of an unchecked tier may lie beyond
   bool one_line;  // no row crosses a cache line
 
   // The ids whose rows are requested next: a run's static or candidate
@@ -43,9 +44,10 @@ struct BlockPrefetch {
   std::size_t ids_run = 0;    // the next run whose ids to request
 
   BlockPrefetch(const KeyRun* runs, std::size_t n_runs, const uint32_t* static_ids,
-                const uint32_t* cand_ids, uint64_t cand_base, const float* coords, std::size_t d)
+                const uint32_t* cand_ids, uint64_t cand_base, const float* coords, std::size_t d,
+                std::size_t rows)
       : runs(runs), n_runs(n_runs), static_ids(static_ids), cand_ids(cand_ids),
-        cand_base(cand_base), coords(coords), d(d),
+        cand_base(cand_base), coords(coords), d(d), rows(rows),
         one_line(64 % (d * sizeof(float)) == 0 && reinterpret_cast<uintptr_t>(coords) % 64 == 0) {}
 
   // Id of entry p of run r's bucket: its static part, then its candidate part.
@@ -88,10 +90,12 @@ struct BlockPrefetch {
   // The lines holding the next row.
   void next_row() {
     if (at == end && !next_part()) return;
-    const float* row = coords + static_cast<std::size_t>(part_base + *at++) * d;
+    const auto id = static_cast<std::size_t>(part_base + *at++);
+    ++requested;
+    if (id >= rows) return;
+    const float* row = coords + id * d;
     prefetch(row);
     if (!one_line) prefetch(row + d - 1);
-    ++requested;
   }
 
   // Before a row is read from coords_f32, in the order of the runs.

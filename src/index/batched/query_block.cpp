@@ -141,6 +141,16 @@ uint64_t find_runs(const Index& ix, BlockWorkspace& w, std::size_t t) {
   return pairs;
 }
 
+// Keeps, in order, the ids of ids[0 .. size) but the static ones (the
+// first n_static_part) not below n_static; returns how many it kept.
+std::size_t drop_outside(int64_t* ids, std::size_t n_static_part, std::size_t size,
+                         std::size_t n_static) {
+  std::size_t kept = 0;
+  for (std::size_t p = 0; p < size; ++p)
+    if (p >= n_static_part || static_cast<uint64_t>(ids[p]) < n_static) ids[kept++] = ids[p];
+  return kept;
+}
+
 // Every run of table t: its bucket's ids, cut into tiles of 128 rows whose
 // coordinates are copied and measured against each entry of the run in
 // order. Reads and writes the workspace's arrays without resizing them.
@@ -158,15 +168,18 @@ void walk_runs(const Index& ix, BlockWorkspace& w, std::size_t t, std::size_t k,
                       ix.n_cand() > 0 ? cand_tier(ix).table_ids(t) : nullptr,
                       ix.n_static,
                       coords,
-                      d};
+                      d,
+                      ix.n_points};
+  const bool unchecked = ix.static_tables.ids_unchecked;
   for (std::size_t i = 0; i < n_runs; ++i) {
     ahead.ids_through(i + ids_runs_ahead);
     if (i + heaps_runs_ahead < n_runs)
       prefetch_entries(runs[i + heaps_runs_ahead], pk, w.heaps.data(), k, w.queries_f32.data(), d);
     const KeyRun& run = runs[i];
-    const std::size_t size = run.size();
+    std::size_t size = run.size();
     int64_t* bucket_ids = w.bucket_ids.data();
     for (std::size_t p = 0; p < size; ++p) bucket_ids[p] = ahead.id_at(run, p);
+    if (unchecked) size = drop_outside(bucket_ids, run.in_static(), size, ix.n_static);
     for (std::size_t first = 0; first < size; first += tile_rows) {
       const std::size_t n = std::min(tile_rows, size - first);
       const int64_t* ids = bucket_ids + first;

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "index/memory/adopted.hpp"
 #include "index/memory/array_reuse.hpp"
 #include "index/memory/pages.hpp"
 
@@ -61,6 +62,11 @@ struct DefaultInitAllocator : std::allocator<T> {
       return;
     }
     const std::size_t rounded = mapped_bytes(bytes);
+    // A buffer holding a file mapping (file_map.hpp) is never kept.
+    if (adopted_release(p)) {
+      unmap_pages(p, rounded);
+      return;
+    }
     if (ArrayReuse* reuse = ReuseScope::current())
       if (reuse->keep(p, rounded)) return;
     unmap_pages(p, rounded);

@@ -22,8 +22,11 @@ void build_probe_list(const Index& ix, QueryWorkspace& ws, const double* row) {
 }
 
 // Appends the unmarked ids of ids[r.start .. r.end) (each plus base) and
-// marks them: one compare and one store per id.
-inline void collect(QueryWorkspace& ws, const uint32_t* ids, uint64_t base, Range r) {
+// marks them: one compare and one store per id. Checked: ids of an
+// unchecked tier, each skipped unless below limit.
+template <bool Checked>
+inline void collect(QueryWorkspace& ws, const uint32_t* ids, uint64_t base, uint64_t limit,
+                    Range r) {
   if (r.end <= r.start) return;
   const std::size_t len = r.end - r.start;
   std::size_t at = ws.gathered.size();
@@ -32,6 +35,7 @@ inline void collect(QueryWorkspace& ws, const uint32_t* ids, uint64_t base, Rang
   uint32_t* mark = ws.mark.data();
   const uint32_t epoch = ws.epoch;
   for (std::size_t p = r.start; p < r.end; ++p) {
+    if (Checked && ids[p] >= limit) continue;
     const uint64_t id = base + ids[p];
     if (mark[id] != epoch) {
       mark[id] = epoch;
@@ -39,6 +43,13 @@ inline void collect(QueryWorkspace& ws, const uint32_t* ids, uint64_t base, Rang
     }
   }
   ws.gathered.resize(at);
+}
+
+inline void collect(QueryWorkspace& ws, const TierView& tier, std::size_t t, Range r) {
+  if (tier.unchecked)
+    collect<true>(ws, tier.table_ids(t), tier.base, tier.limit, r);
+  else
+    collect<false>(ws, tier.table_ids(t), tier.base, 0, r);
 }
 
 // Buckets this many probes ahead have their ids fetched while the current
@@ -55,7 +66,7 @@ void collect_buckets(QueryWorkspace& ws, const TierView& tier) {
       const Range& r = ranges[i + ids_ahead];
       prefetch_span(tier.table_ids(probes[i + ids_ahead].table) + r.start, r.end - r.start);
     }
-    collect(ws, tier.table_ids(probes[i].table), tier.base, ranges[i]);
+    collect(ws, tier, probes[i].table, ranges[i]);
   }
 }
 
@@ -85,10 +96,10 @@ void searched_buckets(QueryWorkspace& ws, const TierView& tier) {
 
 void gather_range(const Index& ix, QueryWorkspace& ws, std::size_t t, int64_t lo, uint64_t span) {
   const TierView stat = static_tier(ix);
-  collect(ws, stat.table_ids(t), stat.base, tier_range(stat, t, lo, span));
+  collect(ws, stat, t, tier_range(stat, t, lo, span));
   if (ix.n_cand() > 0) {
     const TierView cand = cand_tier(ix);
-    collect(ws, cand.table_ids(t), cand.base, tier_range(cand, t, lo, span));
+    collect(ws, cand, t, tier_range(cand, t, lo, span));
   }
 }
 

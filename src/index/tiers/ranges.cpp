@@ -11,6 +11,8 @@ TierView view(const Tier& tier, uint64_t base, std::size_t n, std::size_t L) {
   v.ids = tier.ids.data();
   v.base = base;
   v.n = n;
+  v.unchecked = tier.ids_unchecked;
+  v.limit = n;
   if (!tier.offsets.empty() && L > 0) {
     v.dir = tier.offsets.data();
     v.stride = tier.offsets.size() / L;

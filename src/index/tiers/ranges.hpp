@@ -29,6 +29,10 @@ struct TierView {
   const int64_t* bucket_keys = nullptr;
   const uint32_t* bucket_starts = nullptr;
   const uint64_t* first_bucket = nullptr;
+  // Stored ids are below `limit` (the tier's size) unless `unchecked`
+  // (Tier::ids_unchecked): readers then check each one.
+  bool unchecked = false;
+  uint64_t limit = 0;
 
   const uint32_t* table_ids(std::size_t t) const { return ids + t * n; }
   // Table t's occupied keys, ascending, and their number.

@@ -109,6 +109,8 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
       join_buckets(merged, buckets);
     }
     merged.ids.reserve(checked_mul(L, N));
+    // The merge copies the static ids as they are: unchecked ones stay so.
+    merged.ids_unchecked = ix.static_tables.ids_unchecked;
   }
   // The batch's single-precision rows are written straight to their place
   // at install.
