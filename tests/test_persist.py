@@ -344,6 +344,31 @@ def test_save_is_atomic_and_cleans_up(tmp_path, monkeypatch):
     _same_search(search, PlovikSearch.load(folder), d)
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="reads the process's mappings")
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_mapped_load_maps_the_large_arrays(backend, tmp_path):
+    rng = np.random.default_rng(19)
+    # the compiled index maps arrays of 2 MiB and more, and copies smaller ones
+    search = _search(backend, rng, 4, n=140_000 if backend == "native" else 600)
+    search.save(tmp_path / "m")
+    names = json.loads((tmp_path / "m" / "manifest.json").read_text())["arrays"]
+
+    def mapped_files():
+        with open("/proc/self/maps") as f:
+            return {os.path.basename(line.split()[-1]) for line in f if str(tmp_path) in line}
+
+    full = PlovikSearch.load(tmp_path / "m")
+    assert not mapped_files()  # a full load keeps no file open or mapped
+    mapped = PlovikSearch.load(tmp_path / "m", mmap=True)
+    # the reference keeps its ids as int64 arrays of its own: it maps the coordinates alone
+    mapped_names = ("coords", "static_ids") if backend == "native" else ("coords",)
+    assert mapped_files() == {names[name]["file"] for name in mapped_names}
+    _same_search(full, mapped, 4, stats=False)
+    mapped.promote(rng.random((7, 4)))  # a change copies what it changes; the files stay as saved
+    mapped.update(rng.random((7, 4)))
+    assert PlovikSearch.load(tmp_path / "m").raw._state()["coords"].tobytes() == search.raw._state()["coords"].tobytes()
+
+
 def test_saved_files_are_plain_npy(tmp_path):
     search = _search("reference", np.random.default_rng(18), 4)
     search.save(tmp_path / "s")
@@ -510,7 +535,7 @@ def test_corruption_fuzzer(tmp_path):
     Q = rng.random((8, search.d))
     expected = search.query_knn(Q, 4)
     refused = loaded = 0
-    for case in range(100 if SANITIZER else 500):
+    for case in range(100 if SANITIZER else 600):
         file, data, covered = _mutate(rng, pristine)
         (folder / file).write_bytes(data)
         for mmap in (False, True):
