@@ -621,9 +621,10 @@ def _read_arrays(opened: dict[str, _ArrayFile], scalars: dict[str, Any] | None, 
                  "stats": scalars["stats"]}
         for name in STATE_ARRAYS:
             a = opened[name]
-            mapped = mmap and name in MAPPED and a.offset % _mmap.ALLOCATIONGRANULARITY == 0
-            state[name] = a.map(verify) if mapped else a.read(verify)
-            if isinstance(state[name], np.memmap):
+            # A mapped load maps every array: the raw index keeps the mappings
+            # of the `files` it is given and copies the others once.
+            state[name] = a.map(verify) if mmap else a.read(verify)
+            if name in MAPPED and isinstance(state[name], np.memmap) and a.offset % _mmap.ALLOCATIONGRANULARITY == 0:
                 files = {**(files or {}), name: (a.path, a.offset)}
     queries = opened["build_queries"].read(verify) if "build_queries" in opened else None
     return state, files, queries
