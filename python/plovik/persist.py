@@ -47,7 +47,9 @@ shape, layout) is checked against the manifest before any data is read,
 file sizes must match exactly, the checksums are compared when verifying,
 and the raw index checks every invariant it relies on (`_from_state`).
 Nothing is ever unpickled from a file. A bad folder raises ValueError (the
-file system's own failures OSError).
+file system's own failures OSError). Every load maps the array files while
+it runs (the raw index copies what it does not keep mapped, once, from the
+page cache); a file must not be truncated by another program meanwhile.
 """
 
 from __future__ import annotations
@@ -621,10 +623,13 @@ def _read_arrays(opened: dict[str, _ArrayFile], scalars: dict[str, Any] | None, 
                  "stats": scalars["stats"]}
         for name in STATE_ARRAYS:
             a = opened[name]
-            # A mapped load maps every array: the raw index keeps the mappings
-            # of the `files` it is given and copies the others once.
-            state[name] = a.map(verify) if mmap else a.read(verify)
-            if name in MAPPED and isinstance(state[name], np.memmap) and a.offset % _mmap.ALLOCATIONGRANULARITY == 0:
+            # Every array is mapped for the load: the raw index keeps the
+            # mappings of the `files` it is given and copies the rest once,
+            # straight from the page cache (reading each into a buffer first
+            # would copy it twice).
+            state[name] = a.map(verify)
+            mapped = mmap and name in MAPPED and isinstance(state[name], np.memmap)
+            if mapped and a.offset % _mmap.ALLOCATIONGRANULARITY == 0:
                 files = {**(files or {}), name: (a.path, a.offset)}
     queries = opened["build_queries"].read(verify) if "build_queries" in opened else None
     return state, files, queries

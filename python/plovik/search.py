@@ -503,6 +503,10 @@ class PlovikSearch:
     `retire(ids)` takes points out of every answer for good; their ids are
     never reused and still count in n_points (`n_live` does not).
 
+    `save(path)` writes the search into a folder and `PlovikSearch.load`
+    reads it back (or maps it, `mmap=True`), answering exactly as before;
+    pickle, `copy.copy` and `copy.deepcopy` make independent copies.
+
     Settings not given are tuned by `build` on the data it receives, to reach
     `recall` for the k nearest neighbours at the least modelled query cost
     (see `plovik.tuning`); the choice is reported in `tuning`. When the exact
