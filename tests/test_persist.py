@@ -369,6 +369,24 @@ def test_mapped_load_maps_the_large_arrays(backend, tmp_path):
     assert PlovikSearch.load(tmp_path / "m").raw._state()["coords"].tobytes() == search.raw._state()["coords"].tobytes()
 
 
+def test_load_follows_a_save_that_commits_meanwhile(tmp_path, monkeypatch):
+    rng = np.random.default_rng(22)
+    search = _search(BACKENDS[-1], rng, 4)
+    folder = tmp_path / "f"
+    search.save(folder)
+    stale = persist._read_manifest(str(folder), True)
+    search.update(rng.random((search.n_candidates, 4)))
+    search.save(folder)  # removes the files the stale manifest names
+    real, calls = persist._read_manifest, []
+
+    def first_stale(path, verify):
+        calls.append(path)
+        return stale if len(calls) == 1 else real(path, verify)
+
+    monkeypatch.setattr(persist, "_read_manifest", first_stale)
+    _same_search(search, PlovikSearch.load(folder), 4)
+
+
 def test_saved_files_are_plain_npy(tmp_path):
     search = _search("reference", np.random.default_rng(18), 4)
     search.save(tmp_path / "s")

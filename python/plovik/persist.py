@@ -569,7 +569,19 @@ def load(path: str | os.PathLike[str], mmap: bool = False, verify: bool | None =
     if not isinstance(mmap, bool) or not (verify is None or isinstance(verify, bool)):
         raise TypeError("mmap and verify must be bools (verify may be None)")
     verify = not mmap if verify is None else verify
-    manifest = _read_manifest(folder, verify)
+    for attempt in range(3):
+        manifest = _read_manifest(folder, verify)
+        try:
+            return _load(folder, manifest, mmap, verify, backend)
+        except FileNotFoundError:
+            # a save that committed after the manifest was read removes the
+            # files it named: read the new manifest
+            if attempt == 2 or _read_manifest(folder, False)["generation"] == manifest["generation"]:
+                raise
+    raise AssertionError("unreachable")
+
+
+def _load(folder: str, manifest: dict[str, Any], mmap: bool, verify: bool, backend: str | None) -> Any:
     settings = _settings(manifest)
     saved_backend = _get(manifest, "backend", str, MANIFEST)
     if saved_backend not in ("native", "reference"):
