@@ -303,9 +303,11 @@ def test_unbuilt_and_generator_seeded_searches(tmp_path):
         s = PlovikSearch(3, seed=gen, tables=3, components=2, cells=5, probes=1, backend="reference")
         s.save(tmp_path / name)
         loaded = PlovikSearch.load(tmp_path / name)
+        twin = copy.deepcopy(s)
         s.build(X)
         loaded.build(X)  # the generator's stream goes on where it was saved
-        assert np.array_equal(s.params.u, loaded.params.u)
+        twin.build(X)  # and a copy's from its own generator
+        assert np.array_equal(s.params.u, loaded.params.u) and np.array_equal(s.params.u, twin.params.u)
 
 
 def test_save_is_atomic_and_cleans_up(tmp_path, monkeypatch):

@@ -55,6 +55,7 @@ page cache); a file must not be truncated by another program meanwhile.
 from __future__ import annotations
 
 import contextlib
+import copy
 import dataclasses
 import json
 import math
@@ -181,6 +182,8 @@ def copy_search(search: Any) -> Any:
     queries = content["build"]["queries"]
     if queries is not None:
         content["build"]["queries"] = queries.copy()
+    if isinstance(content["seed"], np.random.Generator):  # the copy draws from a generator of its own
+        content["seed"] = copy.deepcopy(content["seed"])
     return _assemble(content)
 
 
