@@ -66,6 +66,7 @@ import secrets
 import struct
 import sys
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -198,20 +199,30 @@ def _npy_header(dtype: np.dtype, shape: tuple[int, ...]) -> bytes:
     return magic + struct.pack("<H", length) + (text.ljust(length - 1) + "\n").encode("latin1")
 
 
-def _write_array(path: str, arr: np.ndarray) -> dict[str, Any]:
-    """Writes one array (new file, flushed to disk); returns its manifest entry."""
+def _crc32(data: memoryview) -> int:
+    crc = 0
+    for at in range(0, len(data), _CHUNK):
+        crc = zlib.crc32(data[at : at + _CHUNK], crc)
+    return crc
+
+
+def _write_array(path: str, arr: np.ndarray, pool: ThreadPoolExecutor) -> dict[str, Any]:
+    """Writes one array to a new file (not yet flushed to disk); returns its
+    manifest entry. The checksum is taken on another thread meanwhile (both
+    zlib and the file's writes let go of the interpreter lock)."""
     arr = np.ascontiguousarray(arr, dtype=arr.dtype.newbyteorder("<"))
     data = memoryview(arr.reshape(-1).view(np.uint8))
-    crc = 0
+    crc = pool.submit(_crc32, data)
     with open(path, "xb") as f:
         f.write(_npy_header(arr.dtype, arr.shape))
         for at in range(0, len(data), _CHUNK):
-            chunk = data[at : at + _CHUNK]
-            crc = zlib.crc32(chunk, crc)
-            f.write(chunk)
-        f.flush()
+            f.write(data[at : at + _CHUNK])
+    return {"file": os.path.basename(path), "dtype": arr.dtype.str, "shape": list(arr.shape), "crc32": crc.result()}
+
+
+def _fsync_file(path: str) -> None:
+    with open(path, "rb") as f:
         os.fsync(f.fileno())
-    return {"file": os.path.basename(path), "dtype": arr.dtype.str, "shape": list(arr.shape), "crc32": crc}
 
 
 def _manifest_crc(manifest: dict[str, Any]) -> int:
@@ -294,10 +305,15 @@ def save(search: Any, path: str | os.PathLike[str]) -> None:
         written: list[str] = []
         committed = False
         try:
-            for name, arr in arrays.items():
-                file = os.path.join(folder, f"{name}.{generation}.npy")
-                written.append(file)
-                manifest["arrays"][name] = _write_array(file, arr)
+            # every file is written before any is flushed, so that the disk
+            # writes back the first ones while the later ones are written
+            with ThreadPoolExecutor(1) as pool:
+                for name, arr in arrays.items():
+                    file = os.path.join(folder, f"{name}.{generation}.npy")
+                    written.append(file)
+                    manifest["arrays"][name] = _write_array(file, arr, pool)
+            for file in written:
+                _fsync_file(file)
             tmp = os.path.join(folder, f"manifest.{generation}.tmp")
             written.append(tmp)
             manifest["crc32"] = _manifest_crc(manifest)
@@ -558,9 +574,7 @@ class _ArrayFile:
         return arr
 
     def check(self, data: memoryview) -> None:
-        crc = 0
-        for at in range(0, len(data), _CHUNK):
-            crc = zlib.crc32(data[at : at + _CHUNK], crc)
+        crc = _crc32(data)
         if crc != self.crc:
             raise _bad(f"{os.path.basename(self.path)} fails its checksum (crc32 {crc:08x}, saved {self.crc:08x})")
 
