@@ -77,6 +77,16 @@ class RustLshIndex:
         """Cumulative query-phase profile."""
     def reset_stats(self) -> None:
         """Zero the counters read by `stats`."""
+    def _state(self) -> dict[str, object]:
+        """The index as a dict of numbers and NumPy arrays (copies; version 1)."""
+    @classmethod
+    def _from_state(
+        cls, state: dict[str, object], files: dict[str, tuple[str, int]] | None = None
+    ) -> RustLshIndex:
+        """An index made from a state, every invariant checked first (ValueError);
+        `files` maps "coords" / "static_ids" to (path, page-aligned byte offset)
+        of their bytes, which are then mapped copy-on-write instead of copied."""
+    def __reduce__(self) -> tuple[object, tuple[dict[str, object]]]: ...
 
 def _query_knn(
     index: RustLshIndex,
@@ -99,6 +109,9 @@ def _query_radius(
 def _set_thread_limit(limit: int, process: bool = False) -> int:
     """Limit the worker threads of this thread's calls (process=True: of every
     call); 0 removes the limit. Returns the limit replaced."""
+
+def _restore_index(state: dict[str, object]) -> RustLshIndex:
+    """RustLshIndex._from_state(state): what pickle calls."""
 
 def _thread_count() -> int:
     """The worker threads a call made now from this thread would use."""

@@ -1,0 +1,83 @@
+"""The native index's state on the shared scenario: `_state()` (a copy of
+everything the index holds), `_from_state(state)` (every invariant checked,
+then copied in), `_from_state(state, files)` with coordinates and static ids
+mapped from .npy files (not read at load), and pickle round trips, against
+a fresh `build` of the same points. The contenders take turns; the fastest
+of the runs (wall and CPU seconds of the process) is reported."""
+
+import argparse
+import os
+import pickle
+import tempfile
+import time
+
+import numpy as np
+
+from common import N, N_STATIC, machine, params, points
+from plovik import RustLshIndex
+
+
+def write_npy(path, arr):
+    """arr as a .npy file with its header padded to 4096 bytes (data on a page)."""
+    header = repr(np.lib.format.header_data_from_array_1_0(arr)).encode("latin1")
+    magic = np.lib.format.magic(1, 0)
+    header += b" " * (4096 - len(magic) - 2 - len(header) - 1) + b"\n"
+    with open(path, "wb") as f:
+        f.write(magic + len(header).to_bytes(2, "little") + header)
+        arr.tofile(f)
+    return 4096
+
+
+def timed(fn):
+    w, c = time.perf_counter(), time.process_time()
+    out = fn()
+    return out, time.perf_counter() - w, time.process_time() - c
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--repeats", type=int, default=5)
+    ap.add_argument("--n", type=int, default=N)
+    args = ap.parse_args()
+    n, n_static = args.n, args.n * N_STATIC // N
+    pts, p = points(n), params()
+    index = RustLshIndex(**p)
+    index.build(pts, n_static)
+    state = index._state()
+    folder = tempfile.mkdtemp(prefix="plovik-state-")
+    files = {}
+    mapped_state = dict(state)
+    for name in ("coords", "static_ids"):
+        path = os.path.join(folder, name + ".npy")
+        files[name] = (path, write_npy(path, np.ascontiguousarray(state[name])))
+        mapped_state[name] = np.load(path, mmap_mode="r")
+
+    runs = {
+        "build (new index)": lambda: RustLshIndex(**p).build(pts, n_static),
+        "_state()": index._state,
+        "_from_state(state)": lambda: RustLshIndex._from_state(state),
+        "_from_state(state, files): mapped": lambda: RustLshIndex._from_state(mapped_state, files),
+        "pickle.dumps (protocol 5)": lambda: pickle.dumps(index, protocol=5),
+    }
+    blob = pickle.dumps(index, protocol=5)
+    runs["pickle.loads"] = lambda: pickle.loads(blob)
+    best = {name: (float("inf"), float("inf")) for name in runs}
+    for _ in range(args.repeats):
+        for name, fn in runs.items():
+            out, wall, cpu = timed(fn)
+            del out
+            best[name] = (min(best[name][0], wall), min(best[name][1], cpu))
+    mb = sum(v.nbytes for v in state.values() if isinstance(v, np.ndarray)) / 1e6
+    print(f"{machine()}; n = {n:,}, d = {pts.shape[1]}, L = {p['l']}, K = {p['k']}, b = {p['b']}; "
+          f"state {mb:,.0f} MB; fastest of {args.repeats} turns")
+    build = best["build (new index)"][0]
+    print(f"| operation | wall s | CPU s | wall / build |\n|---|---:|---:|---:|")
+    for name, (wall, cpu) in best.items():
+        print(f"| {name} | {wall:.4f} | {cpu:.4f} | {wall / build:.3f} |")
+    for path, _ in files.values():
+        os.unlink(path)
+    os.rmdir(folder)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,394 @@
+"""The state of the native index: round trips through _state/_from_state,
+pickle and copy give identical tables, rows, sizes, counters and retired
+points and keep working through further epochs; forged states are refused
+with ValueError naming the problem; arrays mapped from a file answer alike,
+leave the file as it was, and a corrupted mapped file answers without
+crashing (the sanitizer run covers the last)."""
+
+import copy
+import pickle
+
+import numpy as np
+import pytest
+
+import plovik._native as native
+from plovik import RustLshIndex
+from plovik.lsh import PythonLshIndex
+from index_helpers import random_params
+
+MAP_FROM = 1 << 21  # arrays from this many bytes on are mapped, smaller ones copied
+D = 16
+
+
+def epochs(ix, rng, stage):
+    """Brings a freshly built index to `stage` (each stage includes the ones before)."""
+    n_cand = ix.n_candidates
+    order = ["built", "updated", "promoted", "retired"]
+    for step in order[1 : order.index(stage) + 1]:
+        if step == "updated":
+            ix.update(rng.random((n_cand, ix_d(ix))))
+        elif step == "promoted":
+            ix.promote(rng.random((n_cand // 2 + 1, ix_d(ix))))
+        else:
+            ix.retire(rng.choice(ix.n_points, ix.n_points // 7, replace=False))
+
+
+def ix_d(ix):
+    return ix.points().shape[1]
+
+
+def make(b, K, L=4, n=1500, n_static=1000, d=6, block=1024, seed=0, stage="retired"):
+    rng = np.random.default_rng(seed)
+    ix = RustLshIndex(**random_params(rng, d=d, L=L, K=K, b=b, block=block))
+    ix.build(rng.random((n, d)), n_static)
+    epochs(ix, rng, stage)
+    ix.query_knn(rng.random((7, d)), 3)  # counters that are not zero
+    return ix, rng
+
+
+def snapshot(ix, Q):
+    """Everything the two indexes must agree on."""
+    out = {"tables": {k: v.tobytes() for k, v in ix.tables().items()},
+           "sizes": (ix.n_points, ix.n_static, ix.n_candidates, ix.n_retired),
+           # times measured differ; the counts do not
+           "stats": {k: v for k, v in ix.stats().items() if not k.endswith("_ns")}, "points": ix.points().tobytes()}
+    if ix.n_points:
+        out["knn"] = [a.tobytes() for a in ix.query_knn(Q, 10)]
+        out["probes0"] = [a.tobytes() for a in native._query_knn(ix, Q, 12, None, 0)]
+        out["radius"] = [a.tobytes() for a in ix.query_radius(Q, 0.9)]
+    return out
+
+
+def same(a, b, Q):
+    """The two indexes answer alike now; queries add the same to both counters."""
+    assert snapshot(a, Q) == snapshot(b, Q)
+
+
+def out_of_band(ix):
+    """Protocol 5 with the arrays' buffers passed beside the pickle."""
+    buffers = []
+    blob = pickle.dumps(ix, protocol=5, buffer_callback=buffers.append)
+    assert ix.n_points == 0 or len(blob) < 2000 < sum(memoryview(b).nbytes for b in buffers)
+    return pickle.loads(blob, buffers=buffers)
+
+
+COPIES = [lambda ix: RustLshIndex._from_state(ix._state()), copy.copy, copy.deepcopy, out_of_band] + [
+    lambda ix, p=p: pickle.loads(pickle.dumps(ix, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)]
+
+
+@pytest.mark.parametrize("b,K", [(4, 3), (5, 11)], ids=["dense directory", "bucket lists"])
+@pytest.mark.parametrize("stage", ["unbuilt", "built", "updated", "promoted", "retired"])
+def test_round_trips_answer_alike_and_keep_working(b, K, stage):
+    if stage == "unbuilt":
+        rng = np.random.default_rng(0)
+        ix = RustLshIndex(**random_params(rng, d=6, L=4, K=K, b=b))
+    else:
+        ix, rng = make(b, K, stage=stage)
+    Q = rng.random((40, 6))
+    state = ix._state()
+    for make_copy in COPIES:
+        c = make_copy(ix)
+        assert type(c) is RustLshIndex and c is not ix
+        assert c.stats() == ix.stats()
+        # the buffers kept for reuse are the original's alone
+        assert {**c.nbytes_by_part, "reuse": 0} == {**ix.nbytes_by_part, "reuse": 0}
+        same(ix, c, Q)
+        # both go on alike: an epoch on each, from the same rows
+        for x in (ix, c):
+            step = np.random.default_rng(5)
+            if x.n_points == 0:
+                x.build(step.random((40, 6)), 25)
+            x.update(step.random((x.n_candidates, 6)))
+            x.promote(step.random((30, 6)))
+            x.retire(np.array([0, x.n_points - 1]))
+        same(ix, c, Q)
+        ix = c  # the copy is the next original
+    # the state was a copy: the index changed since, the state did not
+    again = RustLshIndex._from_state(state)
+    assert again._state().keys() == state.keys()
+    for key, value in again._state().items():
+        assert (value == state[key]).all() if isinstance(value, np.ndarray) else value == state[key]
+
+
+def test_state_layout():
+    ix, _ = make(4, 3, stage="promoted")
+    st = ix._state()
+    L, n, ns = 4, ix.n_points, ix.n_static
+    assert st["version"] == 1 and (st["d"], st["n_points"], st["n_static"]) == (6, n, ns)
+    expect = {"s": (np.int64, (L * 3,)), "u": (np.float64, (L * 3,)), "coords": (np.float32, (n, 6)),
+              "cand_coords": (np.float64, (n - ns, 6)), "static_ids": (np.uint32, (L, ns)),
+              "cand_ids": (np.uint32, (L, n - ns)), "static_first_bucket": (np.uint64, (L + 1,)),
+              "retired": (np.uint64, (0,))}
+    for key, (dtype, shape) in expect.items():
+        assert st[key].dtype == dtype and st[key].shape == shape, key
+    assert st["stats"] == ix.stats()
+    # the buckets give back tables(): every table's keys per entry, ascending
+    tables = ix.tables()
+    for tier, base, m in (("static", 0, ns), ("cand", ns, n - ns)):
+        keys, starts, first = (st[f"{tier}_{x}"] for x in ("bucket_keys", "bucket_starts", "first_bucket"))
+        assert starts.shape == (len(keys) + L,)
+        sorted_keys = tables["static_keys" if tier == "static" else "cand_sorted_keys"]
+        sorted_ids = tables["static_ids" if tier == "static" else "cand_sorted_ids"]
+        for t in range(L):
+            tk, ts = keys[first[t] : first[t + 1]], starts[first[t] + t : first[t + 1] + t + 1]
+            assert ts[0] == 0 and ts[-1] == m
+            assert np.array_equal(np.repeat(tk, np.diff(ts.astype(np.int64))), sorted_keys[t])
+            assert np.array_equal(st[f"{tier}_ids"][t].astype(np.int64) + base, sorted_ids[t])
+
+
+@pytest.mark.skipif(not hasattr(PythonLshIndex, "_state"), reason="the reference has no state yet")
+@pytest.mark.parametrize("b,K", [(4, 3), (5, 11)], ids=["dense directory", "bucket lists"])
+@pytest.mark.parametrize("stage", ["built", "retired"])
+def test_states_cross_between_backends(b, K, stage):
+    ix, rng = make(b, K, n=400, n_static=300, stage=stage)
+    ref = PythonLshIndex._from_state(ix._state())
+    a, r = ix._state(), ref._state()
+    assert a.keys() == r.keys()
+    for key in a:
+        if key == "stats":  # the counters; the block setting is in the state already
+            assert {k: a[key][k] for k in r[key] if k != "block"} == {k: v for k, v in r[key].items() if k != "block"}
+        elif isinstance(a[key], np.ndarray):
+            assert a[key].dtype == r[key].dtype and np.array_equal(a[key], r[key]), key
+        else:
+            assert a[key] == r[key], key
+    back = RustLshIndex._from_state(r)
+    Q = rng.random((20, 6))
+    assert {k: v.tobytes() for k, v in back.tables().items()} == {k: v.tobytes() for k, v in ix.tables().items()}
+    for x, y in zip(back.query_knn(Q, 5), ref.query_knn(Q, 5)):
+        assert np.array_equal(x, y)
+    # unbuilt indexes, both ways
+    p = random_params(rng, d=6, L=4, K=K, b=b)
+    assert RustLshIndex._from_state(PythonLshIndex(**p)._state()).n_points == 0
+    assert PythonLshIndex._from_state(RustLshIndex(**p)._state()).n_points == 0
+
+
+# ---- forged states ----------------------------------------------------------
+
+def put(key, value):
+    def forge(st):
+        st[key] = value(st) if callable(value) else value
+    return forge
+
+
+def poke(key, index, value):
+    def forge(st):
+        st[key] = st[key].copy()
+        st[key][index] = value
+    return forge
+
+
+def swap(key, i=0, j=1):
+    def forge(st):
+        a = st[key].copy()
+        a[[i, j]] = a[[j, i]]
+        st[key] = a
+    return forge
+
+
+FORGERIES = {
+    "missing key": (lambda st: st.pop("static_ids"), "missing 'static_ids'"),
+    "version 2": (put("version", 2), "version"),
+    "bool as int": (put("k", True), "'k' must be an int"),
+    "negative size": (put("n_static", -1), "'n_static' is out of range"),
+    "huge int": (put("n_points", 2**70), "'n_points' is out of range"),
+    "ids int64": (put("static_ids", lambda st: st["static_ids"].astype(np.int64)), "static_ids' must have dtype uint32"),
+    "ids big-endian": (put("cand_ids", lambda st: st["cand_ids"].astype(">u4")), "native byte order"),
+    "coords float64": (put("coords", lambda st: st["coords"].astype(np.float64)), "dtype float32"),
+    "ids 1-d": (put("static_ids", lambda st: st["static_ids"].ravel()), "2 dimensions"),
+    "ids a list": (put("static_ids", lambda st: st["static_ids"].tolist()), "numpy.ndarray"),
+    "ids one table short": (put("static_ids", lambda st: st["static_ids"][:-1]), "rows"),
+    "ids one entry short": (put("static_ids", lambda st: st["static_ids"][:, :-1]), "entries per table"),
+    "n_points lies": (put("n_points", lambda st: st["n_points"] + 1), "shape"),
+    "n_static above n_points": (put("n_static", lambda st: st["n_points"] + 1), "exceeds n_points"),
+    "tier of 2**32": (lambda st: st.update(n_points=2**33, n_static=2**32), "fewer than 2\\*\\*32"),
+    "unbuilt with points": (put("d", 0), "unbuilt"),
+    "s shorter": (put("s", lambda st: st["s"][:-1]), "L \\* K"),
+    "s outside d": (poke("s", 0, 6), "coordinate indices"),
+    "b**k too large": (lambda st: st.update(b=2**40), "b\\*\\*k"),
+    "id out of range": (poke("static_ids", (1, 5), 10**6), "static_ids holds 1000000"),
+    "candidate id out of range": (poke("cand_ids", (0, 0), 500), "cand_ids holds 500"),
+    "repeated id": (lambda st: poke("static_ids", (2, 0), st["static_ids"][2, 1])(st), "repeats"),
+    "keys unsorted": (swap("static_bucket_keys"), "ascend"),
+    "key outside the key space": (poke("cand_bucket_keys", -1, 4**3), "outside \\[0, b\\*\\*k\\)"),
+    "negative key": (poke("static_bucket_keys", 0, -1), "outside"),
+    "starts not from 0": (poke("static_bucket_starts", 0, 1), "start at 0"),
+    "starts not ending at m": (poke("static_bucket_starts", -1, 501), "end at the entries"),
+    "starts decreasing": (swap("cand_bucket_starts", 1, 2), "increase strictly"),
+    "first_bucket not from 0": (poke("static_first_bucket", 0, 1), "first_bucket"),
+    "first_bucket decreasing": (swap("static_first_bucket"), "first_bucket"),
+    "first_bucket beyond": (poke("cand_first_bucket", -1, 10**9), "first_bucket"),
+    "first_bucket wrong length": (put("static_first_bucket", lambda st: st["static_first_bucket"][:-1]), "L \\+ 1"),
+    "more buckets than entries": (put("cand_bucket_keys", np.arange(10**6, dtype=np.int64)), "more than"),
+    "coordinate nan": (poke("coords", (3, 2), np.nan), "coords must be finite"),
+    "candidate row inf": (poke("cand_coords", (0, 0), np.inf), "cand_coords must be finite"),
+    "retired beyond n_points": (lambda st: st.update(retired=np.full((st["n_points"] + 63) // 64, 2**64 - 1, np.uint64)), "retired"),
+    "retired too long": (put("retired", np.zeros(10**5, np.uint64)), "words"),
+    "stats missing a counter": (lambda st: st["stats"].pop("pairs"), "lacks 'pairs'"),
+    "stats negative": (lambda st: st["stats"].update(queries=-1), "out of range"),
+    "stats not a dict": (put("stats", [1, 2]), "'stats' must be a dict"),
+}
+
+
+@pytest.mark.parametrize("name", FORGERIES)
+def test_forged_states_are_refused(name):
+    ix, _ = make(4, 3, n=600, n_static=500, stage="built")
+    forge, message = FORGERIES[name]
+    st = ix._state()
+    st["stats"] = dict(st["stats"])
+    forge(st)
+    with pytest.raises(ValueError, match=message):
+        RustLshIndex._from_state(st)
+    with pytest.raises(ValueError, match=message):
+        pickle.loads(pickle.dumps(native._restore_index, protocol=2))(st)
+
+
+def test_bucket_list_tiers_and_odd_arguments_are_refused():
+    ix, _ = make(5, 11, n=600, n_static=500, stage="built")
+    st = ix._state()
+    for forge, message in [(poke("static_bucket_keys", 0, 5**11), "outside"), (swap("cand_bucket_keys"), "ascend")]:
+        bad = dict(st)
+        forge(bad)
+        with pytest.raises(ValueError, match=message):
+            RustLshIndex._from_state(bad)
+    for state, files, message in [([], None, "state must be a dict"), (st, [], "files must be a dict"),
+                                  (st, {"cand_ids": ("x", 0)}, "may only name"),
+                                  (st, {"coords": "x"}, "pair"), (st, {"coords": ("x", -1)}, "offset")]:
+        with pytest.raises(ValueError, match=message):
+            RustLshIndex._from_state(state, files)
+    assert RustLshIndex._from_state(st, None).n_points == 600
+
+
+# ---- arrays mapped from a file ------------------------------------------------
+
+def write_npy(path, arr):
+    """arr as a .npy file whose header is padded to 4096 bytes, so its data
+    start on a page; returns the data's offset."""
+    arr = np.ascontiguousarray(arr)
+    header = np.lib.format.header_data_from_array_1_0(arr)
+    text = repr(header).encode("latin1")
+    magic = np.lib.format.magic(1, 0)
+    text += b" " * (4096 - len(magic) - 2 - len(text) - 1) + b"\n"
+    with open(path, "wb") as f:
+        f.write(magic + len(text).to_bytes(2, "little") + text)
+        f.write(arr.tobytes())
+    assert np.load(path).tobytes() == arr.tobytes()
+    return 4096
+
+
+def mapped_state(ix, folder, change=None):
+    """ix's state with coords and static_ids in files of their own (each
+    changed by `change` first), as memmaps, and the files mapping."""
+    st, files = ix._state(), {}
+    for name in ("coords", "static_ids"):
+        arr = st[name].copy()
+        if change is not None:
+            change(name, arr)
+        path = folder / f"{name}.npy"
+        files[name] = (str(path), write_npy(path, arr))
+        st[name] = np.load(path, mmap_mode="r")
+    return st, files
+
+
+def maps_of(path):
+    with open("/proc/self/maps") as f:
+        return sum(str(path) in line for line in f)
+
+
+def big_index(b=4, K=4, block=1024, stage="built"):
+    # both mapped arrays above MAP_FROM: 40,000 x 16 floats, 16 x 36,000 ids
+    ix, rng = make(b, K, L=16, n=40_000, n_static=36_000, d=D, block=block, stage=stage)
+    assert ix.points().nbytes >= MAP_FROM and ix._state()["static_ids"].nbytes >= MAP_FROM
+    return ix, rng
+
+
+def test_mapped_load_answers_alike_and_keeps_the_file(tmp_path):
+    ix, rng = big_index(stage="retired")
+    st, files = mapped_state(ix, tmp_path)
+    on_disk = {name: np.load(path).copy() for name, (path, _) in files.items()}
+    mapped = RustLshIndex._from_state(st, files)
+    assert maps_of(tmp_path / "coords.npy") and maps_of(tmp_path / "static_ids.npy")
+    Q = rng.random((60, D))
+    same(ix, mapped, Q)
+    step = np.random.default_rng(9)
+    for _ in range(2):
+        rows, new = step.random((ix.n_candidates, D)), step.random((3000, D))
+        for x in (ix, mapped):
+            x.update(rows)
+            x.retire(np.arange(0, x.n_points, 97))
+        same(ix, mapped, Q)
+        for x in (ix, mapped):
+            x.promote(new)
+        same(ix, mapped, Q)
+    # copy-on-write: the files are as they were written
+    for name, (path, _) in files.items():
+        assert np.array_equal(np.load(path), on_disk[name])
+    same(ix, pickle.loads(pickle.dumps(mapped)), Q)  # a mapped index pickles like any other
+    del st  # numpy's own maps of the files
+    # promote copied both arrays (the file's mappings freed then); a fresh
+    # mapped load is freed by a rebuild
+    assert not maps_of(tmp_path / "coords.npy") and not maps_of(tmp_path / "static_ids.npy")
+    st, files = mapped_state(ix, tmp_path)
+    mapped = RustLshIndex._from_state(st, files)
+    del st
+    assert maps_of(tmp_path / "coords.npy") and maps_of(tmp_path / "static_ids.npy")
+    mapped.build(ix.points().astype(np.float64), 100)
+    assert not maps_of(tmp_path / "coords.npy") and not maps_of(tmp_path / "static_ids.npy")
+
+
+def test_mapped_files_are_checked(tmp_path):
+    ix, _ = big_index()
+    st, files = mapped_state(ix, tmp_path)
+    before = maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")
+    path, offset = files["coords"]
+    for bad, error, message in [({"coords": (path, offset + 8)}, ValueError, "page size"),
+                                ({"coords": (path, offset + 4096)}, ValueError, "too short"),
+                                ({"coords": (str(tmp_path / "none.npy"), offset)}, FileNotFoundError, "none.npy"),
+                                ({"coords": (str(tmp_path), 0)}, OSError, "regular file")]:
+        with pytest.raises(error, match=message):
+            RustLshIndex._from_state(st, bad)
+    # the other invariants are checked for a mapped state too
+    st["cand_ids"][0, 0] = st["cand_ids"][0, 1]
+    with pytest.raises(ValueError, match="repeats"):
+        RustLshIndex._from_state(st, files)
+    # nothing of the refused loads stays mapped
+    assert (maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")) == before
+
+
+@pytest.mark.parametrize("block", [1, 1024], ids=["per-query", "batched"])
+@pytest.mark.parametrize("b,K", [(4, 4), (5, 11)], ids=["dense directory", "bucket lists"])
+def test_corrupted_mapped_file_answers_without_crashing(tmp_path, block, b, K):
+    ix, rng = big_index(b, K, block)
+    n_static = ix.n_static
+    spoil = np.random.default_rng(3)
+
+    def change(name, arr):
+        flat = arr.reshape(-1)
+        at = spoil.choice(flat.size, 4000, replace=False)
+        if name == "static_ids":
+            flat[at[:1000]] = np.uint32(2**32 - 1)
+            flat[at[1000:]] = spoil.integers(0, 2**32, 3000, dtype=np.uint64).astype(np.uint32)
+        else:
+            flat[at[:1000]], flat[at[1000:2000]], flat[at[2000:3000]] = np.nan, np.inf, -np.inf
+            flat[at[3000:]] = 1e30
+
+    st, files = mapped_state(ix, tmp_path, change)
+    mapped = RustLshIndex._from_state(st, files)
+    Q = rng.random((150, D))
+
+    def ask():
+        idx, dist = mapped.query_knn(Q, 10)
+        assert ((idx >= -1) & (idx < mapped.n_points)).all()
+        idx, _ = native._query_knn(mapped, Q, 60, None, 0)  # few probes: relaxed searches
+        assert (idx < mapped.n_points).all()
+        indptr, ids, _ = mapped.query_radius(Q, 1.5)
+        assert ids.size == indptr[-1] and ((ids >= 0) & (ids < mapped.n_points)).all()
+
+    ask()
+    mapped.update(rng.random((mapped.n_candidates, D)))
+    mapped.promote(rng.random((2000, D)))
+    mapped.retire(np.arange(0, n_static, 5))
+    ask()
+    tables = mapped.tables()
+    assert tables["static_ids"].shape == (16, mapped.n_static)
+    with pytest.raises(ValueError):  # what it holds now is no valid state
+        RustLshIndex._from_state(mapped._state())
