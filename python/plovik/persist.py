@@ -15,8 +15,8 @@ Format "plovik-index", version 1 (little-endian throughout)::
 `manifest.json` holds "format" ("plovik-index"), "version" (1), "checksum"
 ("crc32": zlib's CRC-32 of each array's data bytes), "crc32" (that of the
 manifest itself: of its JSON with this key left out, keys sorted, no
-spaces), "generation" (16 hex
-digits naming the array files of this save), "settings" (the arguments of
+spaces), "generation" (16 hex digits naming the array files of this save),
+"settings" (the arguments of
 `PlovikSearch(...)`: d, recall, k, tables, components, cells, probes,
 block, tune, exact, threads), "backend", "seed" ({"int": n} or
 {"generator": name, "state": ...}, the bit generator's state), "tuning"
