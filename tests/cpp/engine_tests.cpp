@@ -1,9 +1,11 @@
 // Tests of the engine pieces that Python reaches only through whole calls:
 // the tiers' counting sort and directories, the tier merges, the top-k
-// order, the key formula (general and vectorised paths) and the worker
-// limits of the pool. No Python, no
+// order, the key formula (general and vectorised paths), the worker
+// limits of the pool and arrays mapped from a file. No Python, no
 // framework: each test is a function, CHECK counts failures, and the last
 // line reads "N passed, N failed". Fixed seeds.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -19,6 +21,7 @@
 
 #include "index/exact/exact.hpp"
 #include "index/hash/keys.hpp"
+#include "index/memory/file_map.hpp"
 #include "index/hash/keys_vectorised.hpp"
 #include "index/query/distance.hpp"
 #include "index/query/topk.hpp"
@@ -387,6 +390,59 @@ void test_thread_limits() {
   CHECK(par::thread_count() == pool);
 }
 
+// A mapped array holds the file's values, takes private copies of the pages
+// written, leaves the file alone, and is freed (never kept for reuse) inside
+// a call that keeps what it frees.
+void test_file_map() {
+  char path[] = "/tmp/plovik-engine-test-XXXXXX";
+  const int fd = mkstemp(path);
+  CHECK(fd >= 0);
+  if (fd < 0) return;
+  const std::size_t offset = plovik::page_bytes, n = 3 * (std::size_t{1} << 20) / 4 + 7;
+  std::vector<uint32_t> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<uint32_t>(i * 2654435761u);
+  std::vector<char> head(offset, 'x');
+  CHECK(write(fd, head.data(), offset) == static_cast<ssize_t>(offset));
+  CHECK(write(fd, values.data(), n * 4) == static_cast<ssize_t>(n * 4));
+  close(fd);
+  {
+    plovik::MappedFile file(path);
+    CHECK(file.size() == offset + n * 4);
+    const std::size_t before = plovik::adopted_count();
+    plovik::ArrayReuse reuse;
+    {
+      Array<uint32_t> a = plovik::map_array<uint32_t>(file, offset, n);
+      CHECK(plovik::adopted_count() == before + 1);
+      CHECK(a.size() == n && std::equal(a.begin(), a.end(), values.begin()));
+      a[0] = 1;
+      a[n - 1] = 2;
+      CHECK(a[0] == 1 && a[n - 1] == 2 && a[1] == values[1]);
+      Array<uint32_t> plain(n);
+      // A call of an index holding a gigabyte: what it frees is kept, an
+      // ordinary array (the control) but not the mapped one.
+      reuse.note_allocated(std::size_t{1} << 30);
+      plovik::ReuseScope call(reuse);
+      Array<uint32_t> moved = std::move(a);
+      Array<uint32_t>().swap(moved);
+      CHECK(reuse.kept_bytes() == 0);
+      Array<uint32_t>().swap(plain);
+      CHECK(reuse.kept_bytes() != 0);
+    }
+    CHECK(plovik::adopted_count() == before);
+  }
+  plovik::MappedFile again(path);
+  Array<uint32_t> b = plovik::map_array<uint32_t>(again, offset, n);
+  CHECK(std::equal(b.begin(), b.end(), values.begin()));  // the writes stayed private
+  unlink(path);
+  bool refused = false;
+  try {
+    plovik::MappedFile missing(path);
+  } catch (const std::system_error&) {
+    refused = true;
+  }
+  CHECK(refused);
+}
+
 int main() {
   const std::pair<const char*, void (*)()> tests[] = {
       {"counting_sort", test_counting_sort},
@@ -395,6 +451,7 @@ int main() {
       {"key_formula", test_key_formula},
       {"exact_tile_distances", test_exact_tile_distances},
       {"thread_limits", test_thread_limits},
+      {"file_map", test_file_map},
   };
   int passed = 0, failed = 0;
   for (const auto& [name, run] : tests) {

@@ -40,6 +40,11 @@ void MappedFile::map_over(void* p, std::size_t bytes, std::size_t offset) const 
   void* at = ::mmap(p, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_,
                     static_cast<off_t>(offset));
   if (at == MAP_FAILED) throw std::system_error(errno, std::generic_category(), path_);
+  // Where the file's offset and the buffer (huge-page aligned from
+  // huge_page_bytes on) agree modulo a huge page, a file system with large
+  // page-cache folios can then map them whole: the rows scattered reads
+  // fetch miss the TLB far less. Advice only; failure is harmless.
+  madvise(p, length, MADV_HUGEPAGE);
 }
 
 }  // namespace plovik

@@ -35,8 +35,9 @@ class MappedFile {
 
   // Replaces the pages [p, p + bytes rounded up to a page) of a buffer the
   // caller owns by a private mapping of the file from `offset` (a multiple
-  // of page_bytes, offset + bytes within the file: the caller checks).
-  // Throws std::system_error.
+  // of page_bytes, offset + bytes within the file: the caller checks),
+  // advised to use huge pages (they need an offset that is a multiple of
+  // huge_page_bytes as well). Throws std::system_error.
   void map_over(void* p, std::size_t bytes, std::size_t offset) const;
 
  private:
