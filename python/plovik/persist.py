@@ -30,8 +30,11 @@ probes, block, d, n_points, n_static and its query counters "stats") and
 coordinates "coords" (float32, every point) and "cand_coords" (float64, the
 candidates as last given), per tier ("static", "cand") its ids per table in
 key order and its bucket directory, and the retired ids as a bit set. Each
-`.npy` header is padded so that the data starts at byte 4096: the page-aligned
-arrays can be mapped straight from the file.
+`.npy` header is padded so that the data starts at byte 4096, or for the
+coordinates and the static ids when they take 2 MiB or more at byte
+2,097,152 (a .npy 2.0 header: `np.load` reads it given
+`max_header_size=2**21`): the arrays can be mapped straight from the file,
+the large ones in huge pages where the file system's page cache allows.
 
 A save is atomic: the arrays go to files of a fresh generation, each
 flushed to disk, then a new manifest is written beside the old one, flushed,
@@ -83,6 +86,10 @@ VERSION = 1
 MANIFEST = "manifest.json"
 #: Where each array's data starts in its .npy file (a page boundary).
 DATA_OFFSET = 4096
+#: Where the data of a mapped array of at least this many bytes starts: a
+#: huge-page boundary, so that the page cache can map the file in 2 MiB pages
+#: (the index's own arrays use them too; 4 KiB pages slow the queries).
+HUGE_OFFSET = 1 << 21
 #: Arrays mapped by a load with mmap=True (the large ones that only grow).
 MAPPED = ("coords", "static_ids")
 #: Arrays of a saved search besides the index's state.
@@ -191,12 +198,17 @@ def copy_search(search: Any) -> Any:
 # ------------------------------------------------------------------ saving
 
 
-def _npy_header(dtype: np.dtype, shape: tuple[int, ...]) -> bytes:
-    """A .npy 1.0 header whose padding puts the data at DATA_OFFSET."""
+def _npy_header(dtype: np.dtype, shape: tuple[int, ...], offset: int = DATA_OFFSET) -> bytes:
+    """A .npy header whose padding puts the data at `offset` (format 1.0, or
+    2.0 when the header outgrows 1.0's 16-bit length)."""
     text = f"{{'descr': {dtype.str!r}, 'fortran_order': False, 'shape': {tuple(shape)!r}, }}"
-    magic = np.lib.format.magic(1, 0)
-    length = DATA_OFFSET - len(magic) - 2
-    return magic + struct.pack("<H", length) + (text.ljust(length - 1) + "\n").encode("latin1")
+    if offset <= DATA_OFFSET:
+        length = offset - 10
+        start = np.lib.format.magic(1, 0) + struct.pack("<H", length)
+    else:
+        length = offset - 12
+        start = np.lib.format.magic(2, 0) + struct.pack("<I", length)
+    return start + (text.ljust(length - 1) + "\n").encode("latin1")
 
 
 def _crc32(data: memoryview) -> int:
@@ -206,7 +218,7 @@ def _crc32(data: memoryview) -> int:
     return crc
 
 
-def _write_array(path: str, arr: np.ndarray, pool: ThreadPoolExecutor) -> dict[str, Any]:
+def _write_array(path: str, arr: np.ndarray, pool: ThreadPoolExecutor, offset: int) -> dict[str, Any]:
     """Writes one array to a new file (not yet flushed to disk); returns its
     manifest entry. The checksum is taken on another thread meanwhile (both
     zlib and the file's writes let go of the interpreter lock)."""
@@ -214,7 +226,7 @@ def _write_array(path: str, arr: np.ndarray, pool: ThreadPoolExecutor) -> dict[s
     data = memoryview(arr.reshape(-1).view(np.uint8))
     crc = pool.submit(_crc32, data)
     with open(path, "xb") as f:
-        f.write(_npy_header(arr.dtype, arr.shape))
+        f.write(_npy_header(arr.dtype, arr.shape, offset))
         for at in range(0, len(data), _CHUNK):
             f.write(data[at : at + _CHUNK])
     return {"file": os.path.basename(path), "dtype": arr.dtype.str, "shape": list(arr.shape), "crc32": crc.result()}
@@ -311,7 +323,8 @@ def save(search: Any, path: str | os.PathLike[str]) -> None:
                 for name, arr in arrays.items():
                     file = os.path.join(folder, f"{name}.{generation}.npy")
                     written.append(file)
-                    manifest["arrays"][name] = _write_array(file, arr, pool)
+                    huge = name in MAPPED and arr.nbytes >= HUGE_OFFSET
+                    manifest["arrays"][name] = _write_array(file, arr, pool, HUGE_OFFSET if huge else DATA_OFFSET)
             for file in written:
                 _fsync_file(file)
             tmp = os.path.join(folder, f"manifest.{generation}.tmp")
@@ -500,7 +513,7 @@ def _npy_header_of(f: Any, file: str) -> tuple[int, tuple[int, ...], str]:
         length, at = struct.unpack("<I", start[8:12])[0], 12
     else:
         raise _bad(f"{file} is a .npy file of a version not read (only 1.0 and 2.0)")
-    if length > DATA_OFFSET:
+    if length > HUGE_OFFSET:
         raise _bad(f"{file} has a header of {length} bytes")
     f.seek(at)
     text = f.read(length)
