@@ -977,3 +977,243 @@ class PythonLshIndex:
         """Zero the counters read by `stats`."""
         for name in self._counters:
             self._counters[name] = 0
+
+    # ----------------------------------------------------------------- state
+
+    def _state(self) -> dict:
+        """Everything the index holds, as plain arrays (copies) in the shared
+        layout of both classes: see `STATE_VERSION` and `_check_state`."""
+        n, ns, d = self._n_points, self._n_static, self._d
+        state = {
+            "version": STATE_VERSION,
+            "b": self._b, "k": self._k, "l": self._l, "probes": self._probes, "block": self._block,
+            "d": d, "n_points": n, "n_static": ns,
+            "s": self._s.ravel().copy(), "u": self._u.ravel().copy(),
+            "coords": np.array(self._f32.reshape(n, d), np.float32, order="C"),
+            "cand_coords": np.array(self._f64[ns:].reshape(n - ns, d), np.float64, order="C"),
+        }
+        for tier, keys, ids, base in (
+            ("static", self._static_keys, self._static_ids, 0),
+            ("cand", self._cand_sorted_keys, self._cand_sorted_ids, ns),
+        ):
+            state[tier + "_ids"] = (ids - base).astype(np.uint32).reshape(self._l, -1)
+            state.update({tier + "_" + name: v for name, v in zip(_DIRECTORY, _directory(keys, self._l))})
+        words = -(-self._retired.size // 64)
+        bits = np.zeros(words * 64, bool)
+        bits[: self._retired.size] = self._retired
+        state["retired"] = np.packbits(bits, bitorder="little").view("<u8").astype(np.uint64)
+        state["stats"] = dict(self._counters)
+        return state
+
+    @classmethod
+    def _from_state(cls, state, files=None) -> PythonLshIndex:
+        """An index from `_state()` of either class, checked first (ValueError).
+
+        `files` is accepted for the compiled class's signature and ignored:
+        the reference uses state["coords"] as given (a read-only memory map
+        stays one) and converts the rest to its own layout.
+        """
+        v = _check_state(state)
+        L, K = v["l"], v["k"]
+        index = cls(v["b"], K, L, v["probes"], state["s"].reshape(L, K), state["u"].reshape(L, K), v["block"])
+        n, ns, d = v["n_points"], v["n_static"], v["d"]
+        index._built, index._d, index._n_points, index._n_static = d > 0, d, n, ns
+        coords = state["coords"]
+        # a mapped file stays mapped (read-only: every change copies first);
+        # an array of the caller's is copied, so that changing it later
+        # leaves the index alone
+        mapped = files is not None and "coords" in files and isinstance(coords, np.memmap)
+        index._f32 = coords if mapped else np.array(coords, np.float32, order="C")
+        f64 = np.empty((n, d), np.float64)
+        f64[:ns] = coords[:ns]
+        f64[ns:] = state["cand_coords"]
+        index._f64 = f64
+        tiers = {}
+        for tier, base in (("static", 0), ("cand", ns)):
+            ids = state[tier + "_ids"]
+            if state[tier + "_first_bucket"].size == 0:  # an index never built, its tiers left out
+                tiers[tier] = np.zeros((L, 0), np.int64), np.zeros((L, 0), np.int64)
+                continue
+            keys = np.empty(ids.shape, np.int64)
+            starts, first = state[tier + "_bucket_starts"], state[tier + "_first_bucket"]
+            for t in range(L):
+                a, b = int(first[t]), int(first[t + 1])
+                keys[t] = np.repeat(state[tier + "_bucket_keys"][a:b], np.diff(starts[a + t : b + t + 1]))
+            tiers[tier] = keys, ids.astype(np.int64) + base
+        index._static_keys, index._static_ids = tiers["static"]
+        index._cand_sorted_keys, index._cand_sorted_ids = tiers["cand"]
+        sorted_keys, sorted_ids = tiers["cand"]
+        if sorted_ids.shape[1] == n - ns:
+            cand_keys = np.empty_like(sorted_keys)
+        else:  # a tier without some of its points: their keys from their rows
+            cand_keys = index._compute_keys(f64[ns:]) if d else np.zeros((L, 0), np.int64)
+        np.put_along_axis(cand_keys, sorted_ids - ns, sorted_keys, axis=1)
+        index._cand_keys = cand_keys
+        bits = np.unpackbits(state["retired"].astype("<u8").view(np.uint8), bitorder="little").astype(bool)
+        top = int(np.flatnonzero(bits)[-1]) + 1 if bits.any() else 0
+        index._retired, index._n_retired = bits[:top].copy(), int(bits.sum())
+        index._counters = {name: state["stats"][name] for name in QUERY_COUNTERS}
+        return index
+
+    def __reduce__(self):
+        return _python_index_from_state, (self._state(),)
+
+
+# ----------------------------------------------------------------------- state
+#
+# The state both raw classes give and take (`_state`, `_from_state`, pickle):
+# the scalar settings and sizes, the hash parameters, the coordinates, and
+# per tier its tables as the compiled index holds them: per table the tier's
+# ids in key order (less the tier's base) and a directory of its occupied
+# buckets (their keys, where each starts in the table's run of ids, and
+# which buckets belong to which table).
+
+#: Version of the state dict (and of the saved index's tables).
+STATE_VERSION = 1
+#: The scalar entries of a state: signed for b, unsigned 64-bit for the rest.
+STATE_INTS = ("b", "k", "l", "probes", "block", "d", "n_points", "n_static")
+#: Per tier, its directory's arrays.
+_DIRECTORY = ("bucket_keys", "bucket_starts", "first_bucket")
+#: Every array of a state, with its dtype and dimensions.
+STATE_ARRAYS = {
+    "s": (np.int64, 1), "u": (np.float64, 1), "coords": (np.float32, 2), "cand_coords": (np.float64, 2),
+    "static_ids": (np.uint32, 2), "static_bucket_keys": (np.int64, 1), "static_bucket_starts": (np.uint32, 1),
+    "static_first_bucket": (np.uint64, 1),
+    "cand_ids": (np.uint32, 2), "cand_bucket_keys": (np.int64, 1), "cand_bucket_starts": (np.uint32, 1),
+    "cand_first_bucket": (np.uint64, 1),
+    "retired": (np.uint64, 1),
+}
+
+
+def _directory(keys, L):
+    """Bucket keys, starts and first buckets of an (L, m) array of sorted keys."""
+    m = keys.shape[1]
+    new = np.ones(keys.shape, bool)
+    new[:, 1:] = keys[:, 1:] != keys[:, :-1]
+    if m == 0:
+        new = np.zeros((L, 0), bool)
+    first = np.zeros(L + 1, np.uint64)
+    np.cumsum(new.sum(axis=1), out=first[1:])
+    starts = np.insert(np.nonzero(new)[1].astype(np.uint32), first[1:].astype(np.int64), np.uint32(m))
+    return keys[new].astype(np.int64), starts.astype(np.uint32), first
+
+
+def _python_index_from_state(state):
+    """Unpickles a `PythonLshIndex` (the target of its `__reduce__`)."""
+    return PythonLshIndex._from_state(state)
+
+
+def _state_int(state, name, low, high):
+    value = state.get(name)
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise ValueError(f"state[{name!r}] must be an int, got {type(value).__name__}")
+    value = int(value)
+    if not low <= value <= high:
+        raise ValueError(f"state[{name!r}] must lie in [{low}, {high}], got {value}")
+    return value
+
+
+def _check_state(state) -> dict:
+    """Checks a state dict before anything trusts it; returns its scalars.
+
+    Types, dtypes and shapes, the sizes against each other, tiers below
+    2**32 points, b**K within int64 for a built index, ids below the tier's
+    size and distinct within each table, bucket keys ascending within each
+    table and inside [0, b**K), starts ascending from 0 to the table's
+    entries, first buckets ascending from 0 to the buckets, coordinates
+    finite, retired bits only below n_points. Whether each table's keys are
+    those its points hash to is not checked: a forged state may answer
+    wrongly, never crash. Raises ValueError naming the first problem.
+    """
+    if not isinstance(state, dict):
+        raise ValueError(f"a state must be a dict, got {type(state).__name__}")
+    version = _state_int(state, "version", 0, _U64_MASK)
+    if version != STATE_VERSION:
+        raise ValueError(f"state version {version} is not supported (this version reads {STATE_VERSION})")
+    v = {name: _state_int(state, name, -(1 << 63) if name == "b" else 0, _I64_MAX if name == "b" else _U64_MASK)
+         for name in STATE_INTS}
+    for name, (dtype, ndim) in STATE_ARRAYS.items():
+        arr = state.get(name)
+        if not isinstance(arr, np.ndarray):
+            raise ValueError(f"state[{name!r}] must be a numpy array, got {type(arr).__name__}")
+        if arr.dtype != np.dtype(dtype) or arr.ndim != ndim:
+            raise ValueError(f"state[{name!r}] must be a {ndim}-D {np.dtype(dtype).name} array, "
+                             f"got {arr.ndim}-D {arr.dtype}")
+    b, K, L, d, n, ns = v["b"], v["k"], v["l"], v["d"], v["n_points"], v["n_static"]
+    if state["s"].shape != (L * K,) or state["u"].shape != (L * K,):
+        raise ValueError(f"state['s'] and state['u'] must hold l * k = {L * K} values")
+    if ns > n:
+        raise ValueError(f"n_static ({ns}) exceeds n_points ({n})")
+    if ns >= 1 << 32 or n - ns >= 1 << 32:
+        raise ValueError("a tier must hold fewer than 2**32 points")
+    if d == 0 and n:
+        raise ValueError("an index of dimension 0 (never built) holds no points")
+    if d:
+        if b < 1 or K == 0 or L == 0:
+            raise ValueError("a built index has b, k and l of at least 1")
+        s = state["s"]
+        if s.size and (int(s.min()) < 0 or int(s.max()) >= d):
+            raise ValueError(f"state['s'] must hold coordinate indices in [0, d) for d = {d}")
+        if b > 1 and (K >= 64 or b**K > _I64_MAX):
+            raise ValueError("b**k must not exceed 2**63 - 1")
+    for name, rows in (("coords", n), ("cand_coords", n - ns)):
+        arr = state[name]
+        if arr.shape != (rows, d):
+            raise ValueError(f"state[{name!r}] must have shape ({rows}, {d}), got {arr.shape}")
+        if arr.size and not (np.isfinite(arr.min()) and np.isfinite(arr.max())):
+            raise ValueError(f"state[{name!r}] holds a value that is not finite")
+    space = min(b**K, _I64_MAX) if b > 1 and K < 64 else (1 if b <= 1 else _I64_MAX)
+    retired = state["retired"]
+    bits = np.unpackbits(retired.astype("<u8").view(np.uint8), bitorder="little")
+    if bits[n:].any():
+        raise ValueError(f"state['retired'] marks an id at or beyond n_points ({n})")
+    bits = np.concatenate([bits[:n], np.zeros(max(0, n - bits.size), np.uint8)]).astype(bool)
+    for tier, base, size in (("static", 0, ns), ("cand", ns, n - ns)):
+        _check_tier(state, tier, size, L, space, unbuilt=d == 0, retired=bits[base : base + size])
+    stats = state.get("stats")
+    if not isinstance(stats, dict) or not set(QUERY_COUNTERS) <= set(stats) <= {*QUERY_COUNTERS, "block"}:
+        raise ValueError(f"state['stats'] must be a dict of the counters {', '.join(QUERY_COUNTERS)}")
+    for name in QUERY_COUNTERS:
+        _state_int(stats, name, 0, _U64_MASK)
+    return v
+
+
+def _check_tier(state, tier, size, L, space, unbuilt, retired):
+    """Each table of a built tier holds exactly its live points (`retired`:
+    per point of the tier), once each; update and promote rely on it."""
+    ids, keys = state[tier + "_ids"], state[tier + "_bucket_keys"]
+    starts, first = state[tier + "_bucket_starts"], state[tier + "_first_bucket"]
+    name = f"state[{tier + '_ids'!r}]"
+    if unbuilt and ids.size == keys.size == starts.size == first.size == 0:
+        return  # an index never built may leave its tiers out entirely
+    if ids.shape[0] != L:
+        raise ValueError(f"{name} must have one row per table ({L}), got shape {ids.shape}")
+    m = ids.shape[1]
+    live = size - int(np.count_nonzero(retired))
+    if m != live and not (unbuilt and m == 0):
+        raise ValueError(f"{name} holds {m} entries per table but the tier has {live} live points")
+    if ids.size and int(ids.max()) >= size:
+        raise ValueError(f"{name} holds an id at or beyond the tier's size ({size})")
+    seen = np.zeros(size, bool)
+    for t in range(L):
+        seen[:] = False
+        seen[ids[t]] = True
+        if int(np.count_nonzero(seen)) != m:
+            raise ValueError(f"{name} repeats an id within table {t}")
+    if ids.size and retired[ids].any():
+        raise ValueError(f"{name} holds a retired point")
+    if first.shape != (L + 1,):
+        raise ValueError(f"state[{tier + '_first_bucket'!r}] must have shape ({L + 1},), got {first.shape}")
+    B = keys.size
+    if int(first[0]) != 0 or int(first[-1]) != B or (np.diff(first.astype(np.int64)) < 0).any() or (first > B).any():
+        raise ValueError(f"state[{tier + '_first_bucket'!r}] must rise from 0 to the {B} buckets")
+    if starts.shape != (B + L,):
+        raise ValueError(f"state[{tier + '_bucket_starts'!r}] must have shape ({B + L},), got {starts.shape}")
+    for t in range(L):
+        a, b = int(first[t]), int(first[t + 1])
+        k, st = keys[a:b], starts[a + t : b + t + 1].astype(np.int64)
+        if k.size and (int(k[0]) < 0 or int(k[-1]) >= space or (np.diff(k) <= 0).any()):
+            raise ValueError(f"state[{tier + '_bucket_keys'!r}] must ascend strictly inside [0, {space}) "
+                             f"within table {t}")
+        if int(st[0]) != 0 or int(st[-1]) != m or (np.diff(st) < 0).any():
+            raise ValueError(f"state[{tier + '_bucket_starts'!r}] must rise from 0 to {m} within table {t}")

@@ -503,6 +503,10 @@ class PlovikSearch:
     `retire(ids)` takes points out of every answer for good; their ids are
     never reused and still count in n_points (`n_live` does not).
 
+    `save(path)` writes the search into a folder and `PlovikSearch.load`
+    reads it back (or maps it, `mmap=True`), answering exactly as before;
+    pickle, `copy.copy` and `copy.deepcopy` make independent copies.
+
     Settings not given are tuned by `build` on the data it receives, to reach
     `recall` for the k nearest neighbours at the least modelled query cost
     (see `plovik.tuning`); the choice is reported in `tuning`. When the exact
@@ -710,6 +714,68 @@ class PlovikSearch:
             f"n_candidates={self.n_candidates}, backend={self._backend!r}, "
             f"nbytes={_mb(self.nbytes)} ({parts}))"
         )
+
+    # ---------------------------------------------------------- persistence
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the search into the folder `path` (made if missing), atomically.
+
+        Everything it answers from is saved: its settings and seed, the
+        tuning report, the hash parameters, both tiers, the coordinates and
+        the retired ids. The folder holds a `manifest.json` and one `.npy`
+        file per array (format in `plovik.persist`); a save that is
+        interrupted leaves the folder's previous save loadable. Queries may
+        run meanwhile; changes wait until the index's arrays are copied.
+        """
+        from plovik import persist
+
+        persist.save(self, path)
+
+    @classmethod
+    def load(
+        cls, path: str | os.PathLike[str], mmap: bool = False, verify: bool | None = None, *,
+        backend: Backend | None = None,
+    ) -> PlovikSearch:
+        """A search saved by `save`, answering exactly as the saved one did.
+
+        Args:
+            path: The folder `save` wrote.
+            mmap: True maps the coordinates and the static tier's ids
+                read-only from the files instead of reading them, so that
+                processes loading one folder share one copy and the load
+                does not read the whole index; `update`, `promote` and
+                `retire` copy what they change.
+            verify: Compare every array's checksum (default: True for a
+                full load, False with mmap, which would otherwise read every
+                byte).
+            backend: The backend to load into (default: the saved search's).
+
+        Raises:
+            ValueError: the folder is not a saved index, or a file of it is
+                truncated, corrupt or of another version.
+            OSError: the file system's own failures (FileNotFoundError for
+                a missing folder).
+        """
+        from plovik import persist
+
+        return persist.load(path, mmap=mmap, verify=verify, backend=backend)  # type: ignore[no-any-return]
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickles by one copy of the index's state (the lock is not pickled)."""
+        from plovik import persist
+
+        return persist.reduce(self)
+
+    def __copy__(self) -> PlovikSearch:
+        """An independent search: a copy shares nothing with its original."""
+        from plovik import persist
+
+        return persist.copy_search(self)  # type: ignore[no-any-return]
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> PlovikSearch:
+        from plovik import persist
+
+        return persist.copy_search(self)  # type: ignore[no-any-return]
 
     # ----------------------------------------------------------------- build
 

@@ -1,0 +1,677 @@
+"""Saving, loading and pickling a `PlovikSearch`.
+
+`PlovikSearch.save(path)` writes a folder; `PlovikSearch.load(path)` reads it
+back into a search that answers exactly as the saved one did and goes on
+through further epochs. Pickle, `copy.copy` and `copy.deepcopy` carry the
+same content in memory.
+
+Format "plovik-index", version 1 (little-endian throughout)::
+
+    path/
+      manifest.json              the commit point: what the index is, which files hold it
+      <array>.<generation>.npy   one NumPy .npy file (format 1.0) per array
+      .lock                      taken while a save writes into the folder
+
+`manifest.json` holds "format" ("plovik-index"), "version" (1), "checksum"
+("crc32": zlib's CRC-32 of each array's data bytes), "crc32" (that of the
+manifest itself: of its JSON with this key left out, keys sorted, no
+spaces), "generation" (16 hex digits naming the array files of this save),
+"settings" (the arguments of
+`PlovikSearch(...)`: d, recall, k, tables, components, cells, probes,
+block, tune, exact, threads), "backend", "seed" ({"int": n} or
+{"generator": name, "state": ...}, the bit generator's state), "tuning"
+(the fields of `Tuning`, or null), "build" (the sample and radius given to
+`build`; the queries are the array "build_queries"), "warned", "index"
+(null before `build`; else the index's scalars "state_version", b, k, l,
+probes, block, d, n_points, n_static and its query counters "stats") and
+"arrays": per array its "file", "dtype" (a little-endian NumPy type string),
+"shape" and "crc32". The arrays are those of the raw index's state (see
+`plovik.lsh.STATE_ARRAYS`): the hash parameters "s" and "u", the
+coordinates "coords" (float32, every point) and "cand_coords" (float64, the
+candidates as last given), per tier ("static", "cand") its ids per table in
+key order and its bucket directory, and the retired ids as a bit set. Each
+`.npy` header is padded so that the data starts at byte 4096, or for the
+coordinates and the static ids when they take 2 MiB or more at byte
+2,097,152 (a .npy 2.0 header: `np.load` reads it given
+`max_header_size=2**21`): the arrays can be mapped straight from the file,
+the large ones in huge pages where the file system's page cache allows.
+
+A save is atomic: the arrays go to files of a fresh generation, each
+flushed to disk, then a new manifest is written beside the old one, flushed,
+and renamed over it (`os.replace`, the commit point; the folder is flushed
+after it); only then are the files of the previous generation removed. A
+crash at any point leaves the old or the new index loadable. Files are
+never changed once written, so a process that mapped an earlier save keeps
+its pages when the folder is saved again.
+
+A load trusts nothing in the folder: every manifest field is checked for
+type and range, each `.npy` header (magic, version, dtype, byte order,
+shape, layout) is checked against the manifest before any data is read,
+file sizes must match exactly, the checksums are compared when verifying,
+and the raw index checks every invariant it relies on (`_from_state`).
+Nothing is ever unpickled from a file. A bad folder raises ValueError (the
+file system's own failures OSError). Every load maps the array files while
+it runs (the raw index copies what it does not keep mapped, once, from the
+page cache); a file must not be truncated by another program meanwhile.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import copy
+import dataclasses
+import json
+import math
+import mmap as _mmap
+import os
+import re
+import secrets
+import struct
+import sys
+import zlib
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+import numpy as np
+
+from plovik import lsh as _lsh
+from plovik.lsh import STATE_ARRAYS, STATE_INTS, STATE_VERSION, PythonLshIndex
+from plovik.tuning import Tuning
+
+__all__ = ["FORMAT", "VERSION", "load", "save"]
+
+#: Name and version of the folder format.
+FORMAT = "plovik-index"
+VERSION = 1
+MANIFEST = "manifest.json"
+#: Where each array's data starts in its .npy file (a page boundary).
+DATA_OFFSET = 4096
+#: Where the data of a mapped array of at least this many bytes starts: a
+#: huge-page boundary, so that the page cache can map the file in 2 MiB pages
+#: (the index's own arrays use them too; 4 KiB pages slow the queries).
+HUGE_OFFSET = 1 << 21
+#: Arrays mapped by a load with mmap=True (the large ones that only grow).
+MAPPED = ("coords", "static_ids")
+#: Arrays of a saved search besides the index's state.
+SEARCH_ARRAYS = {"build_queries": (np.float64, 2)}
+#: PlovikSearch(...) arguments saved, with the attribute that holds each and its JSON type.
+SETTINGS = {
+    "d": ("_d", int), "recall": ("_target", float), "k": ("_k", int), "tables": ("_tables", int | None),
+    "components": ("_components", int | None), "cells": ("_cells", int | None),
+    "probes": ("_probes", int | None), "block": ("_block", int), "tune": ("_tune", bool),
+    "exact": ("_allow_exact", bool), "threads": ("_threads", int | None),
+}
+_MANIFEST_KEYS = {"format", "version", "checksum", "crc32", "generation", "settings", "backend", "seed", "tuning", "build",
+                  "warned", "index", "arrays"}
+_ARRAY_KEYS = {"file", "dtype", "shape", "crc32"}
+_GENERATION = re.compile(r"[0-9a-f]{16}\Z")
+_OWN_FILE = re.compile(r"(?:[a-z_]+\.[0-9a-f]{16}\.npy|manifest\.[0-9a-f]{16}\.tmp)\Z")
+_BIT_GENERATORS = ("PCG64", "PCG64DXSM", "MT19937", "Philox", "SFC64")
+_MAX_MANIFEST = 1 << 26  # bytes: a manifest is a few kilobytes, the weights included
+_CHUNK = 1 << 24  # bytes written (and checksummed) at a time
+_U64 = (1 << 64) - 1
+
+
+# ------------------------------------------------------------- the content
+#
+# Pickling and saving carry the same content: the search's settings and
+# state beside the raw index's state dict. `_content` takes it (under the
+# search's lock, as copies); `_assemble` makes a search of it.
+
+
+def _content(search: Any) -> dict[str, Any]:
+    with search._lock.reading():
+        index = search._index
+        return {
+            "settings": {name: getattr(search, attr) for name, (attr, _) in SETTINGS.items()},
+            "seed": search._seed,
+            "backend": search._backend,
+            "tuning": search._tuning,
+            "build": {key: search._build_args.get(key) for key in ("queries", "sample", "radius")},
+            "warned": search._warned,
+            "index_class": None if index is None else type(index),
+            "index": None if index is None else index._state(),
+        }
+
+
+def _assemble(content: dict[str, Any], cls: type | None = None, files: dict | None = None,
+              backend: str | None = None) -> Any:
+    """A search of `content`, its index made by `cls._from_state`."""
+    from plovik.search import HashParameters, PlovikSearch
+
+    seed = content["seed"]
+    search = PlovikSearch(**content["settings"], seed=seed, backend=backend or content["backend"])
+    state = content["index"]
+    if state is not None:
+        cls = cls or content["index_class"] or search._cls
+        index = cls._from_state(state, files) if files else cls._from_state(state)
+        if isinstance(index, PythonLshIndex):
+            search._backend, search._cls = "reference", PythonLshIndex
+        L, K = state["l"], state["k"]
+        if state["d"] not in (0, search._d) or state["block"] != search._block:
+            raise ValueError(f"the index (d = {state['d']}, block = {state['block']}) does not match the "
+                             f"search's settings (d = {search._d}, block = {search._block})")
+        search._params = HashParameters(
+            b=state["b"], k=K, l=L, probes=state["probes"], s=np.array(state["s"]).reshape(L, K),
+            u=np.array(state["u"]).reshape(L, K), block=state["block"])
+        search._index = index
+        bits = np.unpackbits(np.asarray(state["retired"], "<u8").view(np.uint8), bitorder="little").astype(bool)
+        top = int(np.flatnonzero(bits)[-1]) + 1 if bits.any() else 0
+        search._retired = bits[:top].copy()
+    tuning = content["tuning"]
+    if tuning is not None and state is not None and not tuning.exact and (
+        (tuning.cells, tuning.components, tuning.tables, tuning.probes)
+        != (state["b"], state["k"], state["l"], state["probes"])
+    ):
+        raise ValueError("the tuning report's settings differ from the index's")
+    search._tuning = tuning
+    build = content["build"]
+    queries = build["queries"]
+    if queries is not None and (queries.ndim != 2 or queries.shape[1] != search._d):
+        raise ValueError(f"the build's queries must have {search._d} columns, got shape {queries.shape}")
+    search._build_args = {"queries": queries, "sample": build["sample"], "radius": build["radius"]}
+    search._warned = content["warned"]
+    return search
+
+
+def restore(content: dict[str, Any]) -> Any:
+    """Unpickles a `PlovikSearch` (the target of its `__reduce__`)."""
+    return _assemble(content)
+
+
+def reduce(search: Any) -> tuple[Any, tuple[dict[str, Any]]]:
+    """`PlovikSearch.__reduce__`: one copy of the index's state, taken under the lock."""
+    return restore, (_content(search),)
+
+
+def copy_search(search: Any) -> Any:
+    """An independent copy (`copy.copy` and `copy.deepcopy` alike)."""
+    content = _content(search)
+    queries = content["build"]["queries"]
+    if queries is not None:
+        content["build"]["queries"] = queries.copy()
+    if isinstance(content["seed"], np.random.Generator):  # the copy draws from a generator of its own
+        content["seed"] = copy.deepcopy(content["seed"])
+    return _assemble(content)
+
+
+# ------------------------------------------------------------------ saving
+
+
+def _npy_header(dtype: np.dtype, shape: tuple[int, ...], offset: int = DATA_OFFSET) -> bytes:
+    """A .npy header whose padding puts the data at `offset` (format 1.0, or
+    2.0 when the header outgrows 1.0's 16-bit length)."""
+    text = f"{{'descr': {dtype.str!r}, 'fortran_order': False, 'shape': {tuple(shape)!r}, }}"
+    if offset <= DATA_OFFSET:
+        length = offset - 10
+        start = np.lib.format.magic(1, 0) + struct.pack("<H", length)
+    else:
+        length = offset - 12
+        start = np.lib.format.magic(2, 0) + struct.pack("<I", length)
+    return start + (text.ljust(length - 1) + "\n").encode("latin1")
+
+
+def _crc32(data: memoryview) -> int:
+    crc = 0
+    for at in range(0, len(data), _CHUNK):
+        crc = zlib.crc32(data[at : at + _CHUNK], crc)
+    return crc
+
+
+def _write_array(path: str, arr: np.ndarray, pool: ThreadPoolExecutor, offset: int) -> dict[str, Any]:
+    """Writes one array to a new file (not yet flushed to disk); returns its
+    manifest entry. The checksum is taken on another thread meanwhile (both
+    zlib and the file's writes let go of the interpreter lock)."""
+    arr = np.ascontiguousarray(arr, dtype=arr.dtype.newbyteorder("<"))
+    data = memoryview(arr.reshape(-1).view(np.uint8))
+    crc = pool.submit(_crc32, data)
+    with open(path, "xb") as f:
+        f.write(_npy_header(arr.dtype, arr.shape, offset))
+        for at in range(0, len(data), _CHUNK):
+            f.write(data[at : at + _CHUNK])
+    return {"file": os.path.basename(path), "dtype": arr.dtype.str, "shape": list(arr.shape), "crc32": crc.result()}
+
+
+def _fsync_file(path: str) -> None:
+    with open(path, "rb") as f:
+        os.fsync(f.fileno())
+
+
+def _manifest_crc(manifest: dict[str, Any]) -> int:
+    body = {key: value for key, value in manifest.items() if key != "crc32"}
+    return zlib.crc32(json.dumps(body, sort_keys=True, separators=(",", ":")).encode("utf-8"))
+
+
+def _fsync_dir(folder: str) -> None:
+    fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+@contextlib.contextmanager
+def _folder_lock(folder: str):
+    """Holds an exclusive lock on the folder's .lock file: one save at a time."""
+    fd = os.open(os.path.join(folder, ".lock"), os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        try:
+            import fcntl
+        except ImportError:  # no advisory locks: saves must not overlap
+            fcntl = None
+        if fcntl is not None:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
+
+
+def _jsonable_seed(seed: Any) -> dict[str, Any]:
+    if isinstance(seed, np.random.Generator):
+        state = seed.bit_generator.state
+        name = state.get("bit_generator")
+        if name not in _BIT_GENERATORS:
+            raise ValueError(f"a search seeded by a {name} generator cannot be saved")
+        return {"generator": name, "state": _jsonable(state)}
+    return {"int": int(seed)}
+
+
+def _jsonable(value: Any) -> Any:
+    if isinstance(value, dict):
+        return {str(k): _jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_jsonable(v) for v in value]
+    if isinstance(value, np.ndarray):
+        return value.tolist()
+    if isinstance(value, np.generic):
+        return value.item()
+    return value
+
+
+def save(search: Any, path: str | os.PathLike[str]) -> None:
+    """Writes the search into the folder `path` (made if missing), atomically."""
+    folder = os.fspath(path)
+    content = _content(search)
+    state = content["index"]
+    arrays: dict[str, np.ndarray] = {}
+    index = None
+    if state is not None:
+        arrays.update({name: state[name] for name in STATE_ARRAYS})
+        index = {"state_version": state["version"], **{name: state[name] for name in STATE_INTS},
+                 "stats": {name: int(state["stats"][name]) for name in _lsh.QUERY_COUNTERS}}
+    build = content["build"]
+    if build["queries"] is not None:
+        arrays["build_queries"] = np.asarray(build["queries"], np.float64)
+    tuning = content["tuning"]
+    manifest = {
+        "format": FORMAT, "version": VERSION, "checksum": "crc32", "crc32": 0, "generation": None,
+        "settings": content["settings"], "backend": content["backend"], "seed": _jsonable_seed(content["seed"]),
+        "tuning": None if tuning is None else _jsonable(dataclasses.asdict(tuning)),
+        "build": {"sample": build["sample"], "radius": build["radius"]},
+        "warned": bool(content["warned"]), "index": index, "arrays": {},
+    }
+    os.makedirs(folder, exist_ok=True)
+    with _folder_lock(folder):
+        generation = secrets.token_hex(8)
+        manifest["generation"] = generation
+        written: list[str] = []
+        committed = False
+        try:
+            # every file is written before any is flushed, so that the disk
+            # writes back the first ones while the later ones are written
+            with ThreadPoolExecutor(1) as pool:
+                for name, arr in arrays.items():
+                    file = os.path.join(folder, f"{name}.{generation}.npy")
+                    written.append(file)
+                    huge = name in MAPPED and arr.nbytes >= HUGE_OFFSET
+                    manifest["arrays"][name] = _write_array(file, arr, pool, HUGE_OFFSET if huge else DATA_OFFSET)
+            for file in written:
+                _fsync_file(file)
+            tmp = os.path.join(folder, f"manifest.{generation}.tmp")
+            written.append(tmp)
+            manifest["crc32"] = _manifest_crc(manifest)
+            with open(tmp, "x", encoding="utf-8") as f:
+                json.dump(manifest, f, indent=1)
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(tmp, os.path.join(folder, MANIFEST))
+            committed = True
+        finally:
+            if not committed:  # the old manifest still holds: drop what this save wrote
+                for file in written:
+                    with contextlib.suppress(OSError):
+                        os.remove(file)
+        _fsync_dir(folder)
+        keep = {entry["file"] for entry in manifest["arrays"].values()}
+        for file in os.listdir(folder):  # earlier generations, and leftovers of interrupted saves
+            if _OWN_FILE.match(file) and file not in keep:
+                with contextlib.suppress(OSError):
+                    os.remove(os.path.join(folder, file))
+
+
+# ------------------------------------------------------------------ loading
+
+
+def _bad(what: str) -> ValueError:
+    return ValueError(f"not a loadable saved index: {what}")
+
+
+def _get(obj: Any, key: str, kind: Any, where: str) -> Any:
+    """obj[key] of the JSON type `kind` (int, float, bool, str, dict, list, None, or a union)."""
+    if not isinstance(obj, dict) or key not in obj:
+        raise _bad(f"{where} has no {key!r}")
+    return _typed(obj[key], kind, f"{where}[{key!r}]")
+
+
+def _typed(value: Any, kind: Any, where: str) -> Any:
+    kinds = getattr(kind, "__args__", (kind,))
+    for k in kinds:
+        if k is type(None) or k is None:
+            if value is None:
+                return value
+        elif k is float:
+            if isinstance(value, (int, float)) and not isinstance(value, bool):
+                return float(value)
+        elif k is int:
+            if isinstance(value, int) and not isinstance(value, bool):
+                return value
+        elif isinstance(value, k):
+            return value
+    raise _bad(f"{where} must be {' or '.join(getattr(k, '__name__', 'null') for k in kinds)}, "
+               f"got {type(value).__name__}")
+
+
+def _read_manifest(folder: str, verify: bool) -> dict[str, Any]:
+    if not os.path.exists(folder):
+        raise FileNotFoundError(f"no saved index at {folder!r}")
+    if not os.path.isdir(folder):
+        raise _bad(f"{folder!r} is a file, not a folder written by PlovikSearch.save")
+    file = os.path.join(folder, MANIFEST)
+    if not os.path.exists(file):
+        raise _bad(f"{folder!r} holds no {MANIFEST}")
+    with open(file, "rb") as f:
+        raw = f.read(_MAX_MANIFEST + 1)
+    if len(raw) > _MAX_MANIFEST:
+        raise _bad(f"{MANIFEST} is larger than {_MAX_MANIFEST} bytes")
+    try:
+        manifest = json.loads(raw.decode("utf-8"))
+    except (ValueError, RecursionError) as e:  # UnicodeDecodeError and JSONDecodeError are ValueErrors
+        raise _bad(f"{MANIFEST} is not valid JSON ({type(e).__name__}: {e})") from None
+    if not isinstance(manifest, dict):
+        raise _bad(f"{MANIFEST} must hold an object")
+    if manifest.get("format") != FORMAT:
+        raise _bad(f"{MANIFEST} is not of the format {FORMAT!r}")
+    version = _get(manifest, "version", int, MANIFEST)
+    if version != VERSION:
+        raise _bad(f"format version {version} is not supported (this version reads {VERSION})")
+    if set(manifest) != _MANIFEST_KEYS:
+        raise _bad(f"{MANIFEST} must hold exactly the keys {sorted(_MANIFEST_KEYS)}")
+    if _get(manifest, "checksum", str, MANIFEST) != "crc32":
+        raise _bad(f"checksum {manifest['checksum']!r} is not supported")
+    if not _GENERATION.match(_get(manifest, "generation", str, MANIFEST)):
+        raise _bad("the generation must be 16 hex digits")
+    crc = _get(manifest, "crc32", int, MANIFEST)
+    if verify and crc != _manifest_crc(manifest):
+        raise _bad(f"{MANIFEST} fails its checksum")
+    return manifest
+
+
+def _settings(manifest: dict[str, Any]) -> dict[str, Any]:
+    settings = _get(manifest, "settings", dict, MANIFEST)
+    if set(settings) != set(SETTINGS):
+        raise _bad(f"settings must hold exactly {sorted(SETTINGS)}")
+    return {name: _get(settings, name, kind, "settings") for name, (_, kind) in SETTINGS.items()}
+
+
+def _seed(manifest: dict[str, Any]) -> int | np.random.Generator:
+    seed = _get(manifest, "seed", dict, MANIFEST)
+    if set(seed) == {"int"}:
+        value = _get(seed, "int", int, "seed")
+        if not 0 <= value:
+            raise _bad("the seed must not be negative")
+        return value
+    if set(seed) != {"generator", "state"} or seed["generator"] not in _BIT_GENERATORS:
+        raise _bad(f"seed must be {{'int': n}} or {{'generator': one of {_BIT_GENERATORS}, 'state': ...}}")
+    state = _get(seed, "state", dict, "seed")
+    if seed["generator"] == "MT19937":
+        inner = _get(state, "state", dict, "seed state")
+        key = _get(inner, "key", list, "seed state")
+        if len(key) != 624 or not all(isinstance(v, int) and 0 <= v < 1 << 32 for v in key):
+            raise _bad("an MT19937 seed's key must be 624 32-bit integers")
+        state = {**state, "state": {**inner, "key": np.array(key, np.uint32)}}
+    bit_generator = getattr(np.random, seed["generator"])()
+    try:
+        bit_generator.state = state
+    except (TypeError, ValueError, KeyError, OverflowError) as e:
+        raise _bad(f"the seed generator's state is refused ({e})") from None
+    return np.random.Generator(bit_generator)
+
+
+def _tuning(manifest: dict[str, Any]) -> Tuning | None:
+    report = manifest["tuning"]
+    if report is None:
+        return None
+    report = _typed(report, dict, "tuning")
+    fields = {f.name: f.type for f in dataclasses.fields(Tuning)}
+    if set(report) != set(fields):
+        raise _bad(f"tuning must hold exactly the fields {sorted(fields)}")
+    values = {}
+    for name, kind in fields.items():
+        value = report[name]
+        where = f"tuning[{name!r}]"
+        optional = kind.endswith("| None")
+        if optional and value is None:
+            values[name] = None
+        elif kind.startswith("tuple"):
+            value = _typed(value, list, where)
+            if "..." not in kind and len(value) != 2:
+                raise _bad(f"{where} must hold two numbers")
+            values[name] = tuple(_typed(v, float, where) for v in value)
+        else:
+            values[name] = _typed(value, {"bool": bool, "int": int, "float": float}[kind.split(" ")[0]], where)
+    return Tuning(**values)
+
+
+def _index_scalars(manifest: dict[str, Any]) -> dict[str, Any] | None:
+    index = manifest["index"]
+    if index is None:
+        return None
+    index = _typed(index, dict, "index")
+    names = ("state_version", *STATE_INTS, "stats")
+    if set(index) != set(names):
+        raise _bad(f"index must hold exactly {list(names)}")
+    out = {name: _get(index, name, int, "index") for name in ("state_version", *STATE_INTS)}
+    for name, value in out.items():
+        if not (-(1 << 63) if name == "b" else 0) <= value <= _U64:
+            raise _bad(f"index[{name!r}] is out of range: {value}")
+    stats = _get(index, "stats", dict, "index")
+    if set(stats) != set(_lsh.QUERY_COUNTERS):
+        raise _bad(f"index['stats'] must hold exactly the counters {list(_lsh.QUERY_COUNTERS)}")
+    out["stats"] = {name: _get(stats, name, int, "index['stats']") for name in _lsh.QUERY_COUNTERS}
+    if not all(0 <= v <= _U64 for v in out["stats"].values()):
+        raise _bad("index['stats'] holds a counter out of range")
+    return out
+
+
+# The header NumPy writes (and `_npy_header`): a dict of exactly these keys
+# in this order, then spaces and a newline. Parsed by this pattern instead
+# of NumPy's reader, which evaluates the text as a Python literal.
+_NPY_HEADER = re.compile(
+    r"\{'descr': '([<>|=][a-zA-Z][0-9]*)', 'fortran_order': False, 'shape': \(([0-9]+,|[0-9]+(?:, [0-9]+)+|)\), \}"
+    r" *\n\Z"
+)
+
+
+def _npy_header_of(f: Any, file: str) -> tuple[int, tuple[int, ...], str]:
+    """(data offset, shape, dtype string) of an open .npy file of version 1.0 or 2.0."""
+    start = f.read(12)
+    if len(start) < 10 or start[:6] != b"\x93NUMPY":
+        raise _bad(f"{file} is not a .npy file")
+    if start[6:8] == b"\x01\x00":
+        length, at = struct.unpack("<H", start[8:10])[0], 10
+    elif start[6:8] == b"\x02\x00" and len(start) == 12:
+        length, at = struct.unpack("<I", start[8:12])[0], 12
+    else:
+        raise _bad(f"{file} is a .npy file of a version not read (only 1.0 and 2.0)")
+    if length > HUGE_OFFSET:
+        raise _bad(f"{file} has a header of {length} bytes")
+    f.seek(at)
+    text = f.read(length)
+    match = _NPY_HEADER.match(text.decode("latin1")) if len(text) == length else None
+    if match is None:
+        raise _bad(f"{file} has no valid .npy header (a C-ordered array of known dtype and shape)")
+    shape = tuple(int(v) for v in match.group(2).replace(",", " ").split())
+    return at + length, shape, match.group(1)
+
+
+class _ArrayFile:
+    """One array's .npy file, opened and its header checked against the manifest."""
+
+    def __init__(self, folder: str, name: str, entry: Any, dtype: Any, ndim: int, generation: str) -> None:
+        where = f"arrays[{name!r}]"
+        entry = _typed(entry, dict, where)
+        if set(entry) != _ARRAY_KEYS:
+            raise _bad(f"{where} must hold exactly {sorted(_ARRAY_KEYS)}")
+        file = _get(entry, "file", str, where)
+        if file != f"{name}.{generation}.npy":
+            raise _bad(f"{where} names the file {file!r}, not {name}.{generation}.npy")
+        self.dtype = np.dtype(dtype).newbyteorder("<")
+        if _get(entry, "dtype", str, where) != self.dtype.str:
+            raise _bad(f"{where} has dtype {entry['dtype']!r}, not {self.dtype.str!r}")
+        shape = _get(entry, "shape", list, where)
+        if len(shape) != ndim or not all(isinstance(v, int) and not isinstance(v, bool) and v >= 0 for v in shape):
+            raise _bad(f"{where} must have a shape of {ndim} non-negative integers, got {shape}")
+        self.shape = tuple(shape)
+        self.crc = _get(entry, "crc32", int, where)
+        if not 0 <= self.crc < 1 << 32:
+            raise _bad(f"{where} has a crc32 out of range")
+        self.name, self.path = name, os.path.join(folder, file)
+        self.nbytes = math.prod(self.shape) * self.dtype.itemsize
+        self.file = open(self.path, "rb")  # noqa: SIM115 (closed by close(), after the load)
+        try:
+            self.offset, shape, got = _npy_header_of(self.file, file)
+            size = os.fstat(self.file.fileno()).st_size
+            if got != self.dtype.str:
+                raise _bad(f"{file} holds dtype {got!r}, not {self.dtype.str!r}")
+            if shape != self.shape:
+                raise _bad(f"{file} has shape {shape}, the manifest says {self.shape}")
+            if size != self.offset + self.nbytes:
+                raise _bad(f"{file} holds {size} bytes, not the {self.offset + self.nbytes} of its header and data")
+        except BaseException:
+            self.file.close()
+            raise
+
+    def close(self) -> None:
+        self.file.close()
+
+    def read(self, verify: bool) -> np.ndarray:
+        arr = np.empty(self.shape, self.dtype)
+        view = memoryview(arr.reshape(-1).view(np.uint8))
+        self.file.seek(self.offset)
+        at = 0
+        while at < self.nbytes:
+            got = self.file.readinto(view[at:])
+            if not got:
+                raise _bad(f"{os.path.basename(self.path)} ended early (changed while read)")
+            at += got
+        if verify:
+            self.check(view)
+        return arr.astype(arr.dtype.newbyteorder("="), copy=False)
+
+    def map(self, verify: bool) -> np.ndarray:
+        if self.nbytes == 0 or sys.byteorder != "little":
+            return self.read(verify)
+        arr = np.memmap(self.file, self.dtype, "r", self.offset, self.shape)
+        if verify:
+            self.check(memoryview(arr.reshape(-1).view(np.uint8)))
+        return arr
+
+    def check(self, data: memoryview) -> None:
+        crc = _crc32(data)
+        if crc != self.crc:
+            raise _bad(f"{os.path.basename(self.path)} fails its checksum (crc32 {crc:08x}, saved {self.crc:08x})")
+
+
+def load(path: str | os.PathLike[str], mmap: bool = False, verify: bool | None = None,
+         backend: str | None = None) -> Any:
+    """Reads a search saved by `save`; see `PlovikSearch.load`."""
+    folder = os.fspath(path)
+    if not isinstance(mmap, bool) or not (verify is None or isinstance(verify, bool)):
+        raise TypeError("mmap and verify must be bools (verify may be None)")
+    verify = not mmap if verify is None else verify
+    for attempt in range(3):
+        manifest = _read_manifest(folder, verify)
+        try:
+            return _load(folder, manifest, mmap, verify, backend)
+        except FileNotFoundError:
+            # a save that committed after the manifest was read removes the
+            # files it named: read the new manifest
+            if attempt == 2 or _read_manifest(folder, False)["generation"] == manifest["generation"]:
+                raise
+    raise AssertionError("unreachable")
+
+
+def _load(folder: str, manifest: dict[str, Any], mmap: bool, verify: bool, backend: str | None) -> Any:
+    settings = _settings(manifest)
+    saved_backend = _get(manifest, "backend", str, MANIFEST)
+    if saved_backend not in ("native", "reference"):
+        raise _bad(f"backend {saved_backend!r} is unknown")
+    seed = _seed(manifest)
+    tuning = _tuning(manifest)
+    build = _get(manifest, "build", dict, MANIFEST)
+    if set(build) != {"sample", "radius"}:
+        raise _bad("build must hold exactly 'sample' and 'radius'")
+    sample = _get(build, "sample", int | None, "build")
+    radius = _get(build, "radius", float | None, "build")
+    warned = _get(manifest, "warned", bool, MANIFEST)
+    scalars = _index_scalars(manifest)
+    entries = _get(manifest, "arrays", dict, MANIFEST)
+    expected = {**(STATE_ARRAYS if scalars is not None else {}),
+                **({"build_queries": SEARCH_ARRAYS["build_queries"]} if "build_queries" in entries else {})}
+    if set(entries) != set(expected):
+        raise _bad(f"arrays must be exactly {sorted(expected)}")
+    generation = manifest["generation"]
+    with contextlib.ExitStack() as files_open:
+        opened = {}
+        for name, (dtype, ndim) in expected.items():
+            opened[name] = _ArrayFile(folder, name, entries[name], dtype, ndim, generation)
+            files_open.callback(opened[name].close)
+        state, files, queries = _read_arrays(opened, scalars, mmap, verify)
+
+    from plovik.search import _backend_class
+
+    try:
+        search_cls = _backend_class(backend or saved_backend)[1]
+    except ImportError:
+        search_cls = PythonLshIndex
+    cls = search_cls if hasattr(search_cls, "_from_state") else PythonLshIndex
+    content = {"settings": settings, "seed": seed, "backend": backend or saved_backend, "tuning": tuning,
+               "build": {"queries": queries, "sample": sample, "radius": radius}, "warned": warned,
+               "index_class": cls, "index": state}
+    try:
+        fallback = state is not None and cls is not search_cls  # the compiled class cannot take a state
+        search = _assemble(content, cls, files, "reference" if fallback else backend or saved_backend)
+    except TypeError as e:  # a setting of a wrong type that the checks above let through
+        raise _bad(str(e)) from None
+    return search
+
+
+def _read_arrays(opened: dict[str, _ArrayFile], scalars: dict[str, Any] | None, mmap: bool,
+                 verify: bool) -> tuple[dict[str, Any] | None, dict[str, tuple[str, int]] | None, np.ndarray | None]:
+    """The index's state (None before build), the files mapped into it, the build's queries."""
+    state = files = None
+    if scalars is not None:
+        state = {"version": scalars["state_version"], **{n: scalars[n] for n in STATE_INTS},
+                 "stats": scalars["stats"]}
+        for name in STATE_ARRAYS:
+            a = opened[name]
+            # Every array is mapped for the load: the raw index keeps the
+            # mappings of the `files` it is given and copies the rest once,
+            # straight from the page cache (reading each into a buffer first
+            # would copy it twice).
+            state[name] = a.map(verify)
+            mapped = mmap and name in MAPPED and isinstance(state[name], np.memmap)
+            if mapped and a.offset % _mmap.ALLOCATIONGRANULARITY == 0:
+                files = {**(files or {}), name: (a.path, a.offset)}
+    queries = opened["build_queries"].read(verify) if "build_queries" in opened else None
+    return state, files, queries

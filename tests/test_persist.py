@@ -1,0 +1,557 @@
+"""Index state, save / load and pickling: round trips and refusals.
+
+A state (`_state`) taken from one raw class and given to `_from_state` of
+either must give the same tables, rows, sizes and counters, and go on
+through further epochs alike; `PlovikSearch` must come back from a folder
+(read or mapped), a pickle or a copy answering exactly as before. Every
+corrupted state or folder raises ValueError (OSError for the file
+system), never anything worse.
+"""
+
+import copy
+import dataclasses
+import json
+import os
+import pickle
+
+import numpy as np
+import pytest
+
+from index_helpers import assert_tables_equal, random_params
+from plovik import PlovikSearch, RustLshIndex
+from plovik import persist
+from plovik.lsh import STATE_ARRAYS, PythonLshIndex
+
+BACKENDS = ["reference"] + (["native"] if hasattr(RustLshIndex, "_from_state") else [])
+
+
+def epochs(index, rng, d, rounds=2, retire=True):
+    """Updates, promotes and retires the index the same way for a given rng."""
+    for r in range(rounds):
+        n_cand = index.n_candidates
+        index.update(rng.random((n_cand, d)))
+        if retire and index.n_points:
+            index.retire(rng.integers(0, index.n_points, 3))
+        index.promote(rng.random((int(rng.integers(0, 40)), d)))
+
+
+def same_answers(a, b, rng, d):
+    """The two indexes (raw or searches) give equal tables, sizes and rows."""
+    assert_tables_equal(a, b)
+    for name in ("n_points", "n_static", "n_candidates", "n_retired"):
+        assert getattr(a, name) == getattr(b, name), name
+    assert np.array_equal(a.points(), b.points())
+    Q = rng.random((70, d))
+    ia, da = a.query_knn(Q, 7)
+    ib, db = b.query_knn(Q, 7)
+    assert np.array_equal(ia, ib) and np.array_equal(da, db)
+    ra, rb = a.query_radius(Q[:5], 0.3), b.query_radius(Q[:5], 0.3)
+    assert all(np.array_equal(x, y) for x, y in zip(ra, rb))
+
+
+def raw_index(cls, rng, d=5, n=400, n_static=300, L=4, K=3, b=3):
+    index = cls(**random_params(rng, d, L, K, b))
+    index.build(rng.random((n, d)), n_static)
+    return index
+
+
+# --------------------------------------------------------------- raw state
+
+
+# The compiled class's state, its crossing to the reference and its forged
+# states are tested in test_state.py; here the reference's side.
+
+
+def test_reference_state_round_trips():
+    rng = np.random.default_rng(1)
+    d = 5
+    index = raw_index(PythonLshIndex, rng, d)
+    epochs(index, rng, d)
+    index.query_knn(rng.random((10, d)), 3)
+    state = index._state()
+    copies = [PythonLshIndex._from_state(state), pickle.loads(pickle.dumps(index, protocol=5)),
+              copy.copy(index), copy.deepcopy(index)]
+    for key, value in state.items():  # the state is a copy, and the index took copies of it
+        if isinstance(value, np.ndarray) and value.size:
+            value[...] = 0
+    assert all(back.stats() == index.stats() for back in copies)
+    for back in copies:
+        same_answers(index, back, np.random.default_rng(2), d)
+    back = copies[0]
+    epochs(index, np.random.default_rng(3), d)  # both go on alike
+    epochs(back, np.random.default_rng(3), d)
+    same_answers(index, back, np.random.default_rng(4), d)
+    # an index never built, and one without candidates
+    unbuilt = PythonLshIndex(**random_params(rng, 3, 2, 2, 4))
+    back = PythonLshIndex._from_state(unbuilt._state())
+    X = rng.random((50, 3))
+    back.build(X, 50)  # builds as the original does
+    unbuilt.build(X, 50)
+    same_answers(unbuilt, back, rng, 3)
+    same_answers(unbuilt, PythonLshIndex._from_state(unbuilt._state()), rng, 3)
+
+
+def test_tier_without_some_entries():
+    """A tier may leave retired points out of its tables (m_T < its size):
+    the reference takes such a state and answers without them."""
+    rng = np.random.default_rng(8)
+    index = raw_index(PythonLshIndex, rng)
+    gone = np.array([5, 320], np.int64)
+    index.retire(gone)
+    state = index._state()
+    for tier, base in (("static", 0), ("cand", 300)):
+        ids = state[tier + "_ids"]
+        keys = np.repeat(state[tier + "_bucket_keys"], 1)  # per bucket
+        first = state[tier + "_first_bucket"]
+        starts = state[tier + "_bucket_starts"].astype(np.int64)
+        keep = ~np.isin(ids.astype(np.int64) + base, gone)
+        new_ids, new_keys, new_starts, new_first = [], [], [], [0]
+        for t in range(ids.shape[0]):
+            a, b = int(first[t]), int(first[t + 1])
+            sizes = np.diff(starts[a + t : b + t + 1])
+            per_entry = np.repeat(np.arange(b - a), sizes)[keep[t]]
+            counts = np.bincount(per_entry, minlength=b - a)
+            new_ids.append(ids[t][keep[t]])
+            new_keys.append(keys[a:b][counts > 0])
+            new_starts.append(np.r_[0, np.cumsum(counts[counts > 0])])
+            new_first.append(new_first[-1] + int((counts > 0).sum()))
+        state[tier + "_ids"] = np.array(new_ids, np.uint32)
+        state[tier + "_bucket_keys"] = np.concatenate(new_keys).astype(np.int64)
+        state[tier + "_bucket_starts"] = np.concatenate(new_starts).astype(np.uint32)
+        state[tier + "_first_bucket"] = np.array(new_first, np.uint64)
+    back = PythonLshIndex._from_state(state)
+    Q = rng.random((80, 5))
+    assert all(np.array_equal(x, y) for x, y in zip(back.query_knn(Q, 6), index.query_knn(Q, 6)))
+    back.update(rng.random((100, 5)))
+    back.promote(rng.random((10, 5)))
+    assert back.n_points == 410 and not np.isin(back.query_knn(Q, 6)[0], gone).any()
+
+
+def _bad_states(state):
+    """(what, mutated state) pairs that _from_state must refuse."""
+    def edit(**changes):
+        return {**state, **changes}
+
+    ids = state["static_ids"]
+    dup = ids.copy()
+    dup[0, 1] = dup[0, 0]
+    big = ids.copy()
+    big[1, 2] = state["n_static"]
+    keys = state["static_bucket_keys"]
+    down = keys.copy()
+    down[[0, 1]] = down[[1, 0]]
+    outside = keys.copy()
+    outside[0] = -1
+    starts = state["static_bucket_starts"]
+    back = starts.copy()
+    back[1] = back[2] + 1
+    short = starts.copy()
+    short[-1] -= 1
+    first = state["static_first_bucket"]
+    coords = state["coords"].copy()
+    coords[3, 1] = np.nan
+    retired = np.zeros(max(1, -(-state["n_points"] // 64)), np.uint64)
+    retired[-1] = np.uint64(1) << np.uint64(63)
+    yield "not a dict", [state]
+    yield "version", edit(version=2)
+    yield "missing key", {k: v for k, v in state.items() if k != "cand_ids"}
+    yield "bool int", edit(l=True)
+    yield "float int", edit(b=3.0)
+    yield "dtype", edit(static_ids=ids.astype(np.int64))
+    yield "byte order", edit(coords=state["coords"].astype(">f4"))
+    yield "ndim", edit(s=state["s"].reshape(state["l"], state["k"]))
+    yield "s size", edit(s=state["s"][:-1])
+    yield "s range", edit(s=np.full_like(state["s"], state["d"]))
+    yield "n_static > n", edit(n_static=state["n_points"] + 1)
+    yield "coords shape", edit(coords=state["coords"][:-1])
+    yield "cand_coords shape", edit(cand_coords=state["cand_coords"][:, :-1])
+    yield "non-finite", edit(coords=coords)
+    yield "repeated id", edit(static_ids=dup)
+    yield "id too large", edit(static_ids=big)
+    yield "more entries than points", edit(cand_ids=np.zeros((state["l"], state["n_points"]), np.uint32))
+    yield "keys descend", edit(static_bucket_keys=down)
+    yield "key outside", edit(static_bucket_keys=outside)
+    yield "starts descend", edit(static_bucket_starts=back)
+    yield "starts end", edit(static_bucket_starts=short)
+    yield "first_bucket shape", edit(static_first_bucket=first[:-1])
+    yield "first_bucket end", edit(static_first_bucket=first + np.uint64(1))
+    yield "first_bucket huge", edit(static_first_bucket=np.full_like(first, 2**63))
+    yield "retired beyond", edit(retired=retired)
+    yield "stats", edit(stats={})
+    yield "stats value", edit(stats={**state["stats"], "queries": -1})
+    yield "b too large", edit(b=2**40, k=3)
+
+
+def test_bad_states_refused():
+    rng = np.random.default_rng(9)
+    index = raw_index(PythonLshIndex, rng)
+    state = index._state()
+    for what, bad in _bad_states(state):
+        with pytest.raises(ValueError):
+            PythonLshIndex._from_state(bad)
+            pytest.fail(f"accepted: {what}")
+    same_answers(index, PythonLshIndex._from_state(state), rng, 5)  # the checks left the state alone
+
+
+# ------------------------------------------------------------ the search
+
+
+def _search(backend, rng, d=4, tuned=False, n=600):
+    if tuned:
+        s = PlovikSearch(d, seed=11, backend=backend)
+        s.build(rng.random((n, d)), n - 100, queries=rng.random((20, d)), sample=50)
+    else:
+        s = PlovikSearch(d, seed=11, backend=backend, tables=5, components=3, cells=4, probes=2)
+        s.build(rng.random((n, d)), n - 100)
+    return s
+
+
+def _epochs(search, rng, d):
+    search.update(rng.random((search.n_candidates, d)))
+    search.retire([1, search.n_points - 1])
+    search.promote(rng.random((30, d)))
+    search.update(rng.random((search.n_candidates, d)))
+
+
+def _same_search(a, b, d, stats=True):
+    if stats:
+        assert {k: v for k, v in a.stats().items() if not k.endswith("_ns")} == {
+            k: v for k, v in b.stats().items() if not k.endswith("_ns")}
+    assert (a.n_points, a.n_static, a.n_candidates, a.n_retired, a.n_live) == (
+        b.n_points, b.n_static, b.n_candidates, b.n_retired, b.n_live)
+    timeless = [t and dataclasses.replace(t, seconds=0.0) for t in (a.tuning, b.tuning)]
+    assert timeless[0] == timeless[1] and a.seed == b.seed and a.backend == b.backend
+    assert repr(a.params) and a.params.b == b.params.b and np.array_equal(a.params.s, b.params.s)
+    assert np.array_equal(a.params.u, b.params.u)
+    for key, value in a.tables().items():
+        assert value.tobytes() == b.tables()[key].tobytes(), key
+    Q = np.random.default_rng(12).random((90, d))
+    for x, y in zip(a.query_knn(Q, 5), b.query_knn(Q, 5)):
+        assert np.array_equal(x, y)
+    for x, y in zip(a.query_radius(Q, 0.2), b.query_radius(Q, 0.2)):
+        assert np.array_equal(x, y)
+
+
+def _round_trips(search, folder):
+    # each snapshot is taken when it is compared (the counters move with every query)
+    for how, kwargs in (("load", {}), ("mmap", {"mmap": True}), ("mmap verified", {"mmap": True, "verify": True})):
+        search.save(folder)
+        yield how, PlovikSearch.load(folder, **kwargs)
+    yield "pickle", pickle.loads(pickle.dumps(search, protocol=pickle.HIGHEST_PROTOCOL))
+    yield "copy", copy.copy(search)
+    yield "deepcopy", copy.deepcopy(search)
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("tuned", [False, True])
+def test_search_round_trips(backend, tuned, tmp_path):
+    d = 4
+    search = _search(backend, np.random.default_rng(13), d, tuned)
+    _epochs(search, np.random.default_rng(14), d)
+    for how, other in _round_trips(search, tmp_path / "saved"):
+        _same_search(search, other, d)
+        # both go on alike through further epochs, the copy on its own
+        twin = copy.deepcopy(search)
+        _epochs(other, np.random.default_rng(15), d)
+        _epochs(twin, np.random.default_rng(15), d)
+        _same_search(twin, other, d)
+        if how == "load":  # the build's queries, sample and radius were kept
+            other.retune()
+            twin.retune()
+            _same_search(twin, other, d)
+    assert search.n_points == 600 + 30  # the original was never touched
+
+
+def test_unbuilt_and_generator_seeded_searches(tmp_path):
+    unbuilt = PlovikSearch(3, seed=4, tables=7)
+    for other in (pickle.loads(pickle.dumps(unbuilt)), copy.deepcopy(unbuilt)):
+        assert other.n_points == 0 and other.params is None and other.tables()["static_ids"].shape == (7, 0)
+    unbuilt.save(tmp_path / "u")
+    back = PlovikSearch.load(tmp_path / "u")
+    assert back.n_points == 0 and back.seed == 4
+    rng = np.random.default_rng(3)
+    X = rng.random((200, 3))
+    back.build(X)
+    unbuilt.build(X)
+    _same_search(unbuilt, back, 3)
+    for name in ("PCG64", "MT19937", "Philox"):
+        gen = np.random.Generator(getattr(np.random, name)(5))
+        s = PlovikSearch(3, seed=gen, tables=3, components=2, cells=5, probes=1, backend="reference")
+        s.save(tmp_path / name)
+        loaded = PlovikSearch.load(tmp_path / name)
+        twin = copy.deepcopy(s)
+        s.build(X)
+        loaded.build(X)  # the generator's stream goes on where it was saved
+        twin.build(X)  # and a copy's from its own generator
+        assert np.array_equal(s.params.u, loaded.params.u) and np.array_equal(s.params.u, twin.params.u)
+
+
+def test_save_is_atomic_and_cleans_up(tmp_path, monkeypatch):
+    rng = np.random.default_rng(16)
+    d = 4
+    search = _search(BACKENDS[-1], rng, d)
+    folder = tmp_path / "idx"
+    search.save(folder)
+    first = set(os.listdir(folder))
+    mapped = PlovikSearch.load(folder, mmap=True)
+    search.update(rng.random((search.n_candidates, d)))
+    search.save(folder)  # a second save replaces every array file
+    second = set(os.listdir(folder))
+    assert first & second == {"manifest.json", ".lock"}
+    assert len(second) == len(first)
+    _epochs(mapped, np.random.default_rng(17), d)  # the mapped search kept its pages
+    # a save that fails before its commit leaves the previous one, and nothing of its own
+    old = PlovikSearch.load(folder)
+
+    def fail(*args):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(os, "replace", fail)
+    search.promote(rng.random((5, d)))
+    with pytest.raises(OSError, match="disk full"):
+        search.save(folder)
+    monkeypatch.undo()
+    assert set(os.listdir(folder)) == second
+    _same_search(old, PlovikSearch.load(folder), d, stats=False)
+    # leftovers of a save killed before its commit are ignored, then removed by the next save
+    (folder / "coords.0123456789abcdef.npy").write_bytes(b"partial")
+    (folder / "manifest.0123456789abcdef.tmp").write_bytes(b"{")
+    _same_search(old, PlovikSearch.load(folder), d, stats=False)
+    search.save(folder)
+    assert not any("0123456789abcdef" in f for f in os.listdir(folder))
+    _same_search(search, PlovikSearch.load(folder), d)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="reads the process's mappings")
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_mapped_load_maps_the_large_arrays(backend, tmp_path):
+    rng = np.random.default_rng(19)
+    # the compiled index maps arrays of 2 MiB and more, and copies smaller ones
+    search = _search(backend, rng, 4, n=140_000 if backend == "native" else 600)
+    search.save(tmp_path / "m")
+    names = json.loads((tmp_path / "m" / "manifest.json").read_text())["arrays"]
+
+    def mapped_files():
+        with open("/proc/self/maps") as f:
+            return {os.path.basename(line.split()[-1]) for line in f if str(tmp_path) in line}
+
+    if backend == "native":  # arrays of 2 MiB and more start at a huge-page boundary
+        arr = np.load(tmp_path / "m" / names["coords"]["file"], mmap_mode="r", max_header_size=1 << 21)
+        assert arr.offset == persist.HUGE_OFFSET and arr.shape == (140_000, 4)
+        del arr
+    full = PlovikSearch.load(tmp_path / "m")
+    assert not mapped_files()  # a full load keeps no file open or mapped
+    mapped = PlovikSearch.load(tmp_path / "m", mmap=True)
+    # the reference keeps its ids as int64 arrays of its own: it maps the coordinates alone
+    mapped_names = ("coords", "static_ids") if backend == "native" else ("coords",)
+    assert mapped_files() == {names[name]["file"] for name in mapped_names}
+    _same_search(full, mapped, 4, stats=False)
+    mapped.promote(rng.random((7, 4)))  # a change copies what it changes; the files stay as saved
+    mapped.update(rng.random((7, 4)))
+    assert PlovikSearch.load(tmp_path / "m").raw._state()["coords"].tobytes() == search.raw._state()["coords"].tobytes()
+
+
+def test_load_follows_a_save_that_commits_meanwhile(tmp_path, monkeypatch):
+    rng = np.random.default_rng(22)
+    search = _search(BACKENDS[-1], rng, 4)
+    folder = tmp_path / "f"
+    search.save(folder)
+    stale = persist._read_manifest(str(folder), True)
+    search.update(rng.random((search.n_candidates, 4)))
+    search.save(folder)  # removes the files the stale manifest names
+    real, calls = persist._read_manifest, []
+
+    def first_stale(path, verify):
+        calls.append(path)
+        return stale if len(calls) == 1 else real(path, verify)
+
+    monkeypatch.setattr(persist, "_read_manifest", first_stale)
+    _same_search(search, PlovikSearch.load(folder), 4)
+
+
+def test_saved_files_are_plain_npy(tmp_path):
+    search = _search("reference", np.random.default_rng(18), 4)
+    search.save(tmp_path / "s")
+    manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
+    state = search.raw._state()
+    assert set(manifest["arrays"]) == set(STATE_ARRAYS)
+    for name, entry in manifest["arrays"].items():
+        arr = np.load(tmp_path / "s" / entry["file"], allow_pickle=False, mmap_mode="r")
+        assert arr.offset == persist.DATA_OFFSET  # small arrays: at one page
+        assert arr.dtype.str == entry["dtype"] and arr.dtype.byteorder in "<|="
+        assert np.array_equal(arr, state[name]), name
+
+
+def test_load_refuses_what_is_not_a_saved_index(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        PlovikSearch.load(tmp_path / "missing")
+    (tmp_path / "file").write_bytes(b"x")
+    (tmp_path / "empty").mkdir()
+    for path in (tmp_path / "file", tmp_path / "empty"):
+        with pytest.raises(ValueError, match="not a loadable saved index"):
+            PlovikSearch.load(path)
+    with pytest.raises(TypeError):
+        PlovikSearch.load(tmp_path / "empty", mmap="yes")
+
+
+# ------------------------------------------------------------ corruption
+
+SANITIZER = os.environ.get("PLOVIK_SANITIZER", "")
+
+
+def _saved(tmp_path):
+    rng = np.random.default_rng(20)
+    d = 3
+    search = PlovikSearch(d, seed=1, tables=3, components=2, cells=4, probes=1, backend=BACKENDS[-1])
+    search.build(rng.random((300, d)), 250)
+    search.retire([0, 260])
+    folder = tmp_path / "s"
+    search.save(folder)
+    return search, folder, {f: (folder / f).read_bytes() for f in os.listdir(folder) if f != ".lock"}
+
+
+def _with_crc(manifest):
+    manifest["crc32"] = persist._manifest_crc(manifest)
+    return json.dumps(manifest).encode()
+
+
+def _npy(arr, dtype=None):
+    arr = np.asarray(arr, dtype or arr.dtype)
+    return persist._npy_header(arr.dtype, arr.shape) + arr.tobytes()
+
+
+def test_load_refuses_bad_folders(tmp_path):
+    search, folder, pristine = _saved(tmp_path)
+    manifest = json.loads(pristine["manifest.json"])
+    files = {name: entry["file"] for name, entry in manifest["arrays"].items()}
+    state = search.raw._state()
+
+    def edited(change, crc=True):
+        m = json.loads(pristine["manifest.json"])
+        change(m)
+        return {"manifest.json": _with_crc(m) if crc else json.dumps(m).encode()}
+
+    def entry(name, **kw):
+        return lambda m: m["arrays"][name].update(kw)
+
+    cases = {
+        "not JSON": {"manifest.json": b"{"},
+        "not an object": {"manifest.json": b"[1]"},
+        "deep nesting": {"manifest.json": b"[" * 100_000},
+        "wrong format": edited(lambda m: m.update(format="other")),
+        "version 2": edited(lambda m: m.update(version=2)),
+        "version as str": edited(lambda m: m.update(version="1")),
+        "manifest checksum": edited(lambda m: m["settings"].update(k=11), crc=False),
+        "extra key": edited(lambda m: m.update(extra=1)),
+        "settings type": edited(lambda m: m["settings"].update(d="3")),
+        "settings range": edited(lambda m: m["settings"].update(recall=2.0)),
+        "seed": edited(lambda m: m.update(seed={"generator": "PCG64", "state": {"x": 1}})),
+        "tuning fields": edited(lambda m: m.update(tuning={"cells": 3})),
+        "index d": edited(lambda m: m["index"].update(d=5)),
+        "n_points lies": edited(lambda m: m["index"].update(n_points=301)),
+        "n_static lies": edited(lambda m: m["index"].update(n_static=299)),
+        "counter": edited(lambda m: m["index"]["stats"].update(queries=-1)),
+        "block": edited(lambda m: m["index"].update(block=7)),
+        "missing array": edited(lambda m: m["arrays"].pop("cand_ids")),
+        "path in file name": edited(entry("coords", file="../coords.npy")),
+        "dtype in manifest": edited(entry("coords", dtype="<f8")),
+        "big-endian in manifest": edited(entry("coords", dtype=">f4")),
+        "shape lies": edited(entry("coords", shape=[301, 3])),
+        "shape ndim": edited(entry("coords", shape=[903])),
+        "crc range": edited(entry("coords", crc32=-1)),
+        "data checksum": edited(entry("coords", crc32=manifest["arrays"]["coords"]["crc32"] ^ 1)),
+        "big-endian file": {files["coords"]: _npy(state["coords"], ">f4")},
+        "wrong dtype file": {files["coords"]: _npy(state["coords"], "<f8")},
+        "fortran file": {files["coords"]: _npy(state["coords"]).replace(b"'fortran_order': False", b"'fortran_order': True ")},
+        "object file": {files["s"]: _npy(state["s"]).replace(b"'<i8'", b"'|O' ")},
+        "shape file": {files["coords"]: _npy(state["coords"][:-1])},
+        "truncated": {files["static_ids"]: pristine[files["static_ids"]][:-1]},
+        "trailing byte": {files["static_ids"]: pristine[files["static_ids"]] + b"\0"},
+        "no magic": {files["u"]: b"\0" * 5000},
+        "empty file": {files["u"]: b""},
+        "npy version 3": {files["u"]: pristine[files["u"]][:6] + b"\3\0" + pristine[files["u"]][8:]},
+        "pickle inside": {files["u"]: pickle.dumps(state["u"])},
+    }
+    for what, changes in cases.items():
+        for file, data in changes.items():
+            (folder / file).write_bytes(data)
+        for mmap in (False, True):
+            with pytest.raises(ValueError):
+                PlovikSearch.load(folder, mmap=mmap, verify=True)
+                pytest.fail(f"loaded: {what}")
+        for file in changes:
+            (folder / file).write_bytes(pristine[file])
+    os.remove(folder / files["retired"])
+    with pytest.raises(FileNotFoundError):
+        PlovikSearch.load(folder)
+
+
+def _mutate(rng, pristine):
+    """One random corruption of one file: (file, bytes, whether a verified load must refuse or answer as before)."""
+    names = sorted(pristine)
+    file = names[int(rng.integers(len(names)))]
+    data = bytearray(pristine[file])
+    kind = int(rng.integers(5))
+    if kind == 0 and data:  # truncation
+        return file, bytes(data[: int(rng.integers(len(data)))]), True
+    if kind == 1 and data:  # byte flips, often in the header
+        top = len(data) if rng.random() < 0.5 else min(len(data), 200)
+        for at in rng.integers(0, top, int(rng.integers(1, 4))):
+            data[at] ^= int(rng.integers(1, 256))
+        return file, bytes(data), True
+    if kind == 2:  # trailing garbage
+        return file, bytes(data) + rng.bytes(int(rng.integers(1, 9))), True
+    # a manifest edited at a random leaf, its checksum kept stale (kind 3) or made right (kind 4)
+    manifest = json.loads(pristine["manifest.json"])
+    node, key = manifest, None
+    while True:
+        keys = list(node) if isinstance(node, dict) else list(range(len(node)))
+        if not keys:
+            break
+        key = keys[int(rng.integers(len(keys)))]
+        if not isinstance(node[key], (dict, list)) or rng.random() < 0.2:
+            break
+        node = node[key]
+    values = [None, True, -1, 0, 1, 2**64, 2**31 - 1, 3, 299, 300, 1e308, float("nan"), -0.5, "x", "<f4", [], {},
+              [2**40, 3], [0, 3]]
+    if key is not None:
+        if rng.random() < 0.15 and isinstance(node, dict):
+            del node[key]
+        else:
+            node[key] = values[int(rng.integers(len(values)))]
+    if kind == 4:
+        return "manifest.json", _with_crc(manifest), False
+    return "manifest.json", json.dumps(manifest).encode(), True
+
+
+@pytest.mark.fuzz
+@pytest.mark.filterwarnings("ignore::SyntaxWarning")
+def test_corruption_fuzzer(tmp_path):
+    """Mutated copies of a small saved index: each load refuses with
+    ValueError / OSError or gives a search that works; a verified load of a
+    corruption the checksums cover answers exactly as the original."""
+    search, folder, pristine = _saved(tmp_path)
+    rng = np.random.default_rng(21)
+    Q = rng.random((8, search.d))
+    expected = search.query_knn(Q, 4)
+    refused = loaded = 0
+    for case in range(100 if SANITIZER else 600):
+        file, data, covered = _mutate(rng, pristine)
+        (folder / file).write_bytes(data)
+        for mmap in (False, True):
+            try:
+                other = PlovikSearch.load(folder, mmap=mmap, verify=not mmap or covered)
+            except (ValueError, OSError):
+                refused += 1
+                continue
+            loaded += 1
+            idx, dist = other.query_knn(Q, 4)
+            if covered or not mmap and data == pristine[file]:
+                assert np.array_equal(idx, expected[0]) and np.array_equal(dist, expected[1]), (case, file)
+            assert ((idx >= -1) & (idx < other.n_points)).all()
+            if other.n_candidates < 10_000 and other.d == search.d:
+                other.update(rng.random((other.n_candidates, other.d)))
+                other.promote(rng.random((3, other.d)))
+                other.query_knn(Q, 4)
+        (folder / file).write_bytes(pristine[file])
+    assert refused and loaded
