@@ -274,7 +274,7 @@ void test_key_formula() {
       rows[2 * d + c] = 1.0 - ix.u[0];
     }
     std::vector<int64_t> vectorised(l * n);
-    plovik::vectorised_keys_rows(ix, rows.data(), d, n, {0, ix.l}, vectorised.data(), n);
+    CHECK(plovik::vectorised_keys_rows(ix, rows.data(), d, n, {0, ix.l}, vectorised.data(), n));
     const Array<int64_t> computed = plovik::compute_keys(ix, rows.data(), d, 0, n);
     std::vector<int64_t> codes(k);
     std::vector<double> fracs(k);
@@ -285,6 +285,17 @@ void test_key_formula() {
         CHECK(computed[t * n + i] == want);
         CHECK(plovik::query_codes(ix, rows.data() + i * d, t, codes.data(), fracs.data()) == want);
       }
+    // One coordinate outside [0, 1) (or NaN) in a chunk: the vectorised rows
+    // refuse it and compute_keys hashes that chunk by the general formula.
+    for (const double outside : {1.0, -0.25, 3.5, std::nan("")}) {
+      Array<double> mixed = rows;
+      mixed[(n / 2) * d + 1] = outside;
+      CHECK(!plovik::vectorised_keys_rows(ix, mixed.data(), d, n, {0, ix.l}, vectorised.data(), n));
+      const Array<int64_t> keys = plovik::compute_keys(ix, mixed.data(), d, 0, n);
+      for (std::size_t t = 0; t < l; ++t)
+        for (std::size_t i = 0; i < n; ++i)
+          CHECK(keys[t * n + i] == formula_key(ix, mixed.data() + i * d, t));
+    }
   }
   // Beyond the vectorised range (b^K above 2^31, coordinates outside [0, 1)):
   // compute_keys takes the general path, the same formula.

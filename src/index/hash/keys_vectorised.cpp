@@ -91,7 +91,7 @@ __attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std
 
 }  // namespace
 
-void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, std::size_t count,
+bool vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, std::size_t count,
                           TableSpan tables, int64_t* out, std::size_t stride) {
   // Columns of the chunk, so that every component reads contiguous values.
   alignas(64) double columns[chunk_rows * 64];
@@ -102,8 +102,15 @@ void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, st
     wide.resize(checked_mul(d, chunk_rows));
     cols = wide.data();
   }
+  // The range is checked on the way, so that the rows are read once.
+  int in_unit = 1;
   for (std::size_t i = 0; i < count; ++i)
-    for (std::size_t c = 0; c < d; ++c) cols[c * chunk_rows + i] = rows[i * d + c];
+    for (std::size_t c = 0; c < d; ++c) {
+      const double v = rows[i * d + c];
+      cols[c * chunk_rows + i] = v;
+      in_unit &= (v >= 0.0) & (v < 1.0);
+    }
+  if (!in_unit) return false;
 
   const double cells = static_cast<double>(ix.b);
 #if PLOVIK_AVX2_TARGET
@@ -130,6 +137,7 @@ void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, st
 #endif
       table_keys_default(comps, ix.k, count, cells, ix.b, dst);
   }
+  return true;
 }
 
 }  // namespace plovik

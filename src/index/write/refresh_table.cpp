@@ -141,4 +141,120 @@ bool shift_offsets(RefreshScratch& s, const TableRuns& r, const uint32_t* old_di
   return true;
 }
 
+DenseMoves moves_of_all(RefreshScratch& s, const DenseTable& r, const int64_t* new_keys,
+                        std::size_t n, std::size_t stride) {
+  const std::size_t space = stride - 1;
+  s.moved.clear();
+  s.gone.clear();
+  s.is_moved.assign(n, 0);
+  s.delta.assign(stride, 0);
+  // Bucket by bucket: an entry moved when its new key is not its bucket's.
+  for (std::size_t c = 0; c < space; ++c) {
+    const auto key = static_cast<int64_t>(c);
+    for (std::size_t j = r.dir[c], end = r.dir[c + 1]; j < end; ++j) {
+      const uint32_t id = r.ids[j];
+      if (new_keys[id] == key) continue;
+      s.is_moved[id] = 1;
+      s.gone.push_back(j);
+      --s.delta[c + 1];
+    }
+  }
+  // Then by candidate, so that they come in id order.
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!s.is_moved[i]) continue;
+    const int64_t key = new_keys[i];
+    if (key < 0 || static_cast<uint64_t>(key) >= space) return {};
+    s.moved.emplace_back(key, static_cast<int64_t>(i));
+    ++s.delta[static_cast<std::size_t>(key) + 1];
+  }
+  return {true, true, true};
+}
+
+DenseMoves moves_of_rows(RefreshScratch& s, const DenseTable& r, const uint32_t* rows,
+                         const int64_t* before, const int64_t* after, std::size_t m,
+                         std::size_t n, std::size_t stride) {
+  const uint64_t space = stride - 1;
+  s.moved.clear();
+  s.gone.clear();
+  s.delta.assign(stride, 0);
+  // The old buckets searched for the moved entries: past n / 8 entries in
+  // all, a walk over the table is cheaper.
+  std::size_t budget = n / 8;
+  bool located = true;
+  for (std::size_t k = 0; k < m; ++k) {
+    if (after[k] == before[k]) continue;
+    const uint64_t was = static_cast<uint64_t>(before[k]), now = static_cast<uint64_t>(after[k]);
+    if (was >= space || now >= space) return {};
+    s.moved.emplace_back(after[k], static_cast<int64_t>(rows[k]));
+    --s.delta[was + 1];
+    ++s.delta[now + 1];
+    if (!located) continue;
+    std::size_t j = r.dir[was];
+    const std::size_t end = r.dir[was + 1];
+    while (j < end && r.ids[j] != rows[k]) ++j;
+    // An entry missing from its old bucket would mean keys the tables do
+    // not hold; the walk does not need the positions.
+    if (j == end || j - r.dir[was] >= budget) {
+      located = false;
+      continue;
+    }
+    budget -= j - r.dir[was];
+    s.gone.push_back(j);
+  }
+  if (located) std::sort(s.gone.begin(), s.gone.end());
+  return {true, located, false};
+}
+
+void refresh_dense(RefreshScratch& s, const DenseTable& r, DenseMoves found, std::size_t n,
+                   std::size_t stride) {
+  const std::size_t space = stride - 1;
+  const Entry* moved = sort_moved(s, static_cast<int64_t>(space));
+  const std::size_t m = s.moved.size();
+  int64_t shift = 0;
+  for (std::size_t c = 0; c < stride; ++c) {
+    shift += s.delta[c];
+    r.out_dir[c] = static_cast<uint32_t>(static_cast<int64_t>(r.dir[c]) + shift);
+  }
+  std::size_t o = 0;
+  if (found.located && m <= n / 16) {
+    // Few moved entries: the kept ids are copied in whole stretches between
+    // the places where a moved entry left or enters; a moved entry enters
+    // at the start of its key's old bucket, ahead of the kept entries.
+    std::size_t j = 0, a = 0, g = 0;
+    auto copy_to = [&](std::size_t end) {
+      std::memcpy(r.out_ids + o, r.ids + j, (end - j) * sizeof(uint32_t));
+      o += end - j;
+    };
+    while (a < m || g < m) {
+      const std::size_t at = a < m ? r.dir[static_cast<std::size_t>(moved[a].first)] : n;
+      if (a < m && (g == m || at <= s.gone[g])) {
+        copy_to(at);
+        j = at;
+        r.out_ids[o++] = static_cast<uint32_t>(moved[a].second);
+        ++a;
+      } else {
+        copy_to(s.gone[g]);
+        j = s.gone[g] + 1;
+        ++g;
+      }
+    }
+    copy_to(n);
+    return;
+  }
+  if (!found.flagged) {
+    s.is_moved.assign(n, 0);
+    for (std::size_t a = 0; a < m; ++a) s.is_moved[static_cast<std::size_t>(moved[a].second)] = 1;
+  }
+  // Bucket by bucket: the moved entries of the key, then its kept ones.
+  std::size_t a = 0;
+  for (std::size_t c = 0; c < space; ++c) {
+    for (; a < m && static_cast<std::size_t>(moved[a].first) == c; ++a)
+      r.out_ids[o++] = static_cast<uint32_t>(moved[a].second);
+    for (std::size_t j = r.dir[c], end = r.dir[c + 1]; j < end; ++j) {
+      const uint32_t id = r.ids[j];
+      if (!s.is_moved[id]) r.out_ids[o++] = id;
+    }
+  }
+}
+
 }  // namespace plovik

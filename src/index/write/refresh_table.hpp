@@ -50,4 +50,45 @@ void refresh_table(RefreshScratch& s, const TableRuns& r, int64_t space);
 bool shift_offsets(RefreshScratch& s, const TableRuns& r, const uint32_t* old_dir,
                    uint32_t* out_dir, std::size_t stride);
 
+// A table with a dense directory (stride = b^K + 1 entries, entry c the
+// number of keys below c): its run and directory before the refresh, and
+// where the refreshed ones go. Its keys are read from the directory, so
+// neither refresh below expands them per entry.
+struct DenseTable {
+  const uint32_t* ids;
+  const uint32_t* dir;
+  uint32_t* out_ids;
+  uint32_t* out_dir;
+};
+
+// What the moves of one table do to it, found by the two functions below:
+// s.moved (new key, id) in ascending id order, s.delta the change of each
+// directory entry's step, and, when they return `located`, s.gone the old
+// positions of the moved entries, ascending. False when a key lies outside
+// the key space (nothing useful written; the caller refreshes the table
+// through its per-entry keys).
+struct DenseMoves {
+  bool ok = false;
+  bool located = false;  // s.gone holds the old positions
+  bool flagged = false;  // s.is_moved holds the moved candidates
+};
+
+// Every candidate rehashed: new_keys[id] is candidate id's new key in the
+// table. One walk over the old run by bucket finds the entries whose key
+// changed.
+DenseMoves moves_of_all(RefreshScratch& s, const DenseTable& r, const int64_t* new_keys,
+                        std::size_t n, std::size_t stride);
+
+// The m changed rows (ascending candidates), with their keys in the table
+// before and after: the entries whose key changed are looked for in their
+// old buckets.
+DenseMoves moves_of_rows(RefreshScratch& s, const DenseTable& r, const uint32_t* rows,
+                         const int64_t* before, const int64_t* after, std::size_t m,
+                         std::size_t n, std::size_t stride);
+
+// Writes the refreshed run and directory of a table with at least one
+// moved entry, in the order refresh_table gives.
+void refresh_dense(RefreshScratch& s, const DenseTable& r, DenseMoves found, std::size_t n,
+                   std::size_t stride);
+
 }  // namespace plovik
