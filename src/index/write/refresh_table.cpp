@@ -141,38 +141,13 @@ bool shift_offsets(RefreshScratch& s, const TableRuns& r, const uint32_t* old_di
   return true;
 }
 
-DenseMoves moves_of_all(RefreshScratch& s, const DenseTable& r, const int64_t* new_keys,
-                        std::size_t n, std::size_t stride) {
-  const std::size_t space = stride - 1;
-  s.moved.clear();
-  s.gone.clear();
-  s.is_moved.assign(n, 0);
-  s.delta.assign(stride, 0);
-  // Bucket by bucket: an entry moved when its new key is not its bucket's.
-  for (std::size_t c = 0; c < space; ++c) {
-    const auto key = static_cast<int64_t>(c);
-    for (std::size_t j = r.dir[c], end = r.dir[c + 1]; j < end; ++j) {
-      const uint32_t id = r.ids[j];
-      if (new_keys[id] == key) continue;
-      s.is_moved[id] = 1;
-      s.gone.push_back(j);
-      --s.delta[c + 1];
-    }
-  }
-  // Then by candidate, so that they come in id order.
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!s.is_moved[i]) continue;
-    const int64_t key = new_keys[i];
-    if (key < 0 || static_cast<uint64_t>(key) >= space) return {};
-    s.moved.emplace_back(key, static_cast<int64_t>(i));
-    ++s.delta[static_cast<std::size_t>(key) + 1];
-  }
-  return {true, true, true};
-}
+namespace {
 
-DenseMoves moves_of_rows(RefreshScratch& s, const DenseTable& r, const uint32_t* rows,
-                         const int64_t* before, const int64_t* after, std::size_t m,
-                         std::size_t n, std::size_t stride) {
+// The moves of the m changed rows, whose keys before and after are
+// before(k) and after(k).
+template <class Before, class After>
+DenseMoves moves_of(RefreshScratch& s, const DenseTable& r, const uint32_t* rows, Before before,
+                    After after, std::size_t m, std::size_t n, std::size_t stride) {
   const uint64_t space = stride - 1;
   s.moved.clear();
   s.gone.clear();
@@ -182,16 +157,17 @@ DenseMoves moves_of_rows(RefreshScratch& s, const DenseTable& r, const uint32_t*
   std::size_t budget = n / 8;
   bool located = true;
   for (std::size_t k = 0; k < m; ++k) {
-    if (after[k] == before[k]) continue;
-    const uint64_t was = static_cast<uint64_t>(before[k]), now = static_cast<uint64_t>(after[k]);
+    const auto was = static_cast<uint64_t>(before(k)), now = static_cast<uint64_t>(after(k));
+    if (was == now) continue;
     if (was >= space || now >= space) return {};
-    s.moved.emplace_back(after[k], static_cast<int64_t>(rows[k]));
+    const uint32_t row = rows != nullptr ? rows[k] : static_cast<uint32_t>(k);
+    s.moved.emplace_back(static_cast<int64_t>(now), static_cast<int64_t>(row));
     --s.delta[was + 1];
     ++s.delta[now + 1];
     if (!located) continue;
     std::size_t j = r.dir[was];
     const std::size_t end = r.dir[was + 1];
-    while (j < end && r.ids[j] != rows[k]) ++j;
+    while (j < end && r.ids[j] != row) ++j;
     // An entry missing from its old bucket would mean keys the tables do
     // not hold; the walk does not need the positions.
     if (j == end || j - r.dir[was] >= budget) {
@@ -202,7 +178,31 @@ DenseMoves moves_of_rows(RefreshScratch& s, const DenseTable& r, const uint32_t*
     s.gone.push_back(j);
   }
   if (located) std::sort(s.gone.begin(), s.gone.end());
-  return {true, located, false};
+  return {true, located};
+}
+
+}  // namespace
+
+DenseMoves moves_of_all(RefreshScratch& s, const DenseTable& r, const int64_t* new_keys,
+                        std::size_t n, std::size_t stride) {
+  // Each candidate's old key, from its bucket (keys below stride fit 32
+  // bits), then one pass in candidate order.
+  s.old_key32.resize(n);
+  uint32_t* old = s.old_key32.data();
+  for (std::size_t c = 0; c + 1 < stride; ++c)
+    for (std::size_t j = r.dir[c], end = r.dir[c + 1]; j < end; ++j)
+      old[r.ids[j]] = static_cast<uint32_t>(c);
+  return moves_of(
+      s, r, nullptr, [old](std::size_t i) { return static_cast<int64_t>(old[i]); },
+      [new_keys](std::size_t i) { return new_keys[i]; }, n, n, stride);
+}
+
+DenseMoves moves_of_rows(RefreshScratch& s, const DenseTable& r, const uint32_t* rows,
+                         const int64_t* before, const int64_t* after, std::size_t m,
+                         std::size_t n, std::size_t stride) {
+  return moves_of(
+      s, r, rows, [before](std::size_t k) { return before[k]; },
+      [after](std::size_t k) { return after[k]; }, m, n, stride);
 }
 
 void refresh_dense(RefreshScratch& s, const DenseTable& r, DenseMoves found, std::size_t n,
@@ -241,10 +241,8 @@ void refresh_dense(RefreshScratch& s, const DenseTable& r, DenseMoves found, std
     copy_to(n);
     return;
   }
-  if (!found.flagged) {
-    s.is_moved.assign(n, 0);
-    for (std::size_t a = 0; a < m; ++a) s.is_moved[static_cast<std::size_t>(moved[a].second)] = 1;
-  }
+  s.is_moved.assign(n, 0);
+  for (std::size_t a = 0; a < m; ++a) s.is_moved[static_cast<std::size_t>(moved[a].second)] = 1;
   // Bucket by bucket: the moved entries of the key, then its kept ones.
   std::size_t a = 0;
   for (std::size_t c = 0; c < space; ++c) {

@@ -25,6 +25,7 @@ struct RefreshScratch {
   Array<int64_t> old_run;   // the table's keys before the refresh, in run order
   Array<int64_t> old_keys;  // the same by candidate
   Array<int64_t> new_run;   // the table's keys after it
+  Array<uint32_t> old_key32;  // dense directory: the keys before, by candidate
 };
 
 // One table's runs of `entries` entries, the same number before and after;
@@ -64,18 +65,16 @@ struct DenseTable {
 // What the moves of one table do to it, found by the two functions below:
 // s.moved (new key, id) in ascending id order, s.delta the change of each
 // directory entry's step, and, when they return `located`, s.gone the old
-// positions of the moved entries, ascending. False when a key lies outside
-// the key space (nothing useful written; the caller refreshes the table
-// through its per-entry keys).
+// positions of the moved entries, ascending. Not `ok` when a key lies
+// outside the key space (nothing useful found; the caller refreshes the
+// table through its per-entry keys).
 struct DenseMoves {
   bool ok = false;
   bool located = false;  // s.gone holds the old positions
-  bool flagged = false;  // s.is_moved holds the moved candidates
 };
 
 // Every candidate rehashed: new_keys[id] is candidate id's new key in the
-// table. One walk over the old run by bucket finds the entries whose key
-// changed.
+// table; the old keys are read from the directory.
 DenseMoves moves_of_all(RefreshScratch& s, const DenseTable& r, const int64_t* new_keys,
                         std::size_t n, std::size_t stride);
 

@@ -272,6 +272,9 @@ void update(Index& ix, Array<double> coords) {
     }
   }
   if (any_changed) ix.cand_tables = std::move(runs);
+  // The kept arrays are bounded by what the index now holds.
+  const IndexBytes held = index_bytes(ix);
+  ix.reuse.set_index_bytes(held.total() - held.reuse);
 }
 
 }  // namespace plovik
