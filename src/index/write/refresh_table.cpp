@@ -149,22 +149,37 @@ template <class Before, class After>
 DenseMoves moves_of(RefreshScratch& s, const DenseTable& r, const uint32_t* rows, Before before,
                     After after, std::size_t m, std::size_t n, std::size_t stride) {
   const uint64_t space = stride - 1;
-  s.moved.clear();
+  s.moved_rows.clear();
+  s.moved_keys.clear();
   s.gone.clear();
   s.delta.assign(stride, 0);
+  s.enter.assign(stride, 0);
   // The old buckets searched for the moved entries: past n / 8 entries in
   // all, a walk over the table is cheaper.
   std::size_t budget = n / 8;
   bool located = true;
+  // Every candidate in order: its flag is written as it goes.
+  uint8_t* flags = nullptr;
+  if (rows == nullptr) {
+    s.is_moved.resize(n);
+    flags = s.is_moved.data();
+  }
   for (std::size_t k = 0; k < m; ++k) {
     const auto was = static_cast<uint64_t>(before(k)), now = static_cast<uint64_t>(after(k));
+    if (flags != nullptr) flags[k] = was != now;
     if (was == now) continue;
     if (was >= space || now >= space) return {};
     const uint32_t row = rows != nullptr ? rows[k] : static_cast<uint32_t>(k);
-    s.moved.emplace_back(static_cast<int64_t>(now), static_cast<int64_t>(row));
+    s.moved_rows.push_back(row);
+    s.moved_keys.push_back(static_cast<uint32_t>(now));
     --s.delta[was + 1];
     ++s.delta[now + 1];
-    if (!located) continue;
+    ++s.enter[now + 1];
+    // Past n / 16 moved entries the refresh walks the table: no positions.
+    if (!located || s.moved_rows.size() > n / 16) {
+      located = false;
+      continue;
+    }
     std::size_t j = r.dir[was];
     const std::size_t end = r.dir[was + 1];
     while (j < end && r.ids[j] != row) ++j;
@@ -178,7 +193,7 @@ DenseMoves moves_of(RefreshScratch& s, const DenseTable& r, const uint32_t* rows
     s.gone.push_back(j);
   }
   if (located) std::sort(s.gone.begin(), s.gone.end());
-  return {true, located};
+  return {true, located, flags != nullptr};
 }
 
 }  // namespace
@@ -207,31 +222,45 @@ DenseMoves moves_of_rows(RefreshScratch& s, const DenseTable& r, const uint32_t*
 
 void refresh_dense(RefreshScratch& s, const DenseTable& r, DenseMoves found, std::size_t n,
                    std::size_t stride) {
-  const std::size_t space = stride - 1;
-  const Entry* moved = sort_moved(s, static_cast<int64_t>(space));
-  const std::size_t m = s.moved.size();
+  const std::size_t space = stride - 1, m = s.moved_rows.size();
   int64_t shift = 0;
   for (std::size_t c = 0; c < stride; ++c) {
     shift += s.delta[c];
     r.out_dir[c] = static_cast<uint32_t>(static_cast<int64_t>(r.dir[c]) + shift);
+  }
+  // The moved ids by new key, in id order within a key (they come in id
+  // order): a counting sort whose counts were taken as they were found.
+  // enter[c] then ends key c's moved entries.
+  uint32_t* enter = s.enter.data();
+  for (std::size_t c = 0; c < space; ++c) enter[c + 1] += enter[c];
+  s.placed.resize(m);
+  uint32_t* placed = s.placed.data();
+  const uint32_t* keys = s.moved_keys.data();
+  // The places land all over `placed`: the line of a key's next place is
+  // fetched a few entries ahead.
+  constexpr std::size_t ahead = 16;
+  for (std::size_t a = 0; a < m; ++a) {
+    if (a + ahead < m) __builtin_prefetch(placed + enter[keys[a + ahead]], 1);
+    placed[enter[keys[a]]++] = s.moved_rows[a];
   }
   std::size_t o = 0;
   if (found.located && m <= n / 16) {
     // Few moved entries: the kept ids are copied in whole stretches between
     // the places where a moved entry left or enters; a moved entry enters
     // at the start of its key's old bucket, ahead of the kept entries.
-    std::size_t j = 0, a = 0, g = 0;
+    std::size_t j = 0, a = 0, g = 0, c = 0;
     auto copy_to = [&](std::size_t end) {
       std::memcpy(r.out_ids + o, r.ids + j, (end - j) * sizeof(uint32_t));
       o += end - j;
     };
     while (a < m || g < m) {
-      const std::size_t at = a < m ? r.dir[static_cast<std::size_t>(moved[a].first)] : n;
+      if (a < m)
+        while (enter[c] <= a) ++c;  // placed[a]'s key
+      const std::size_t at = a < m ? r.dir[c] : n;
       if (a < m && (g == m || at <= s.gone[g])) {
         copy_to(at);
         j = at;
-        r.out_ids[o++] = static_cast<uint32_t>(moved[a].second);
-        ++a;
+        r.out_ids[o++] = placed[a++];
       } else {
         copy_to(s.gone[g]);
         j = s.gone[g] + 1;
@@ -241,13 +270,14 @@ void refresh_dense(RefreshScratch& s, const DenseTable& r, DenseMoves found, std
     copy_to(n);
     return;
   }
-  s.is_moved.assign(n, 0);
-  for (std::size_t a = 0; a < m; ++a) s.is_moved[static_cast<std::size_t>(moved[a].second)] = 1;
+  if (!found.flagged) {
+    s.is_moved.assign(n, 0);
+    for (std::size_t a = 0; a < m; ++a) s.is_moved[placed[a]] = 1;
+  }
   // Bucket by bucket: the moved entries of the key, then its kept ones.
   std::size_t a = 0;
   for (std::size_t c = 0; c < space; ++c) {
-    for (; a < m && static_cast<std::size_t>(moved[a].first) == c; ++a)
-      r.out_ids[o++] = static_cast<uint32_t>(moved[a].second);
+    for (const std::size_t end = enter[c]; a < end; ++a) r.out_ids[o++] = placed[a];
     for (std::size_t j = r.dir[c], end = r.dir[c + 1]; j < end; ++j) {
       const uint32_t id = r.ids[j];
       if (!s.is_moved[id]) r.out_ids[o++] = id;

@@ -25,7 +25,12 @@ struct RefreshScratch {
   Array<int64_t> old_run;   // the table's keys before the refresh, in run order
   Array<int64_t> old_keys;  // the same by candidate
   Array<int64_t> new_run;   // the table's keys after it
-  Array<uint32_t> old_key32;  // dense directory: the keys before, by candidate
+  // Dense directory (DenseTable):
+  Array<uint32_t> old_key32;   // the keys before, by candidate
+  Array<uint32_t> moved_rows;  // the moved candidates, ascending
+  Array<uint32_t> moved_keys;  // their new keys
+  Array<uint32_t> enter;       // per key: moved entries below it, then up to it
+  Array<uint32_t> placed;      // the moved candidates by new key
 };
 
 // One table's runs of `entries` entries, the same number before and after;
@@ -63,14 +68,16 @@ struct DenseTable {
 };
 
 // What the moves of one table do to it, found by the two functions below:
-// s.moved (new key, id) in ascending id order, s.delta the change of each
-// directory entry's step, and, when they return `located`, s.gone the old
-// positions of the moved entries, ascending. Not `ok` when a key lies
+// s.moved_rows and s.moved_keys (ascending ids), s.delta the change of each
+// directory entry's step, s.enter the moved entries' count by key, and,
+// when they return `located`, s.gone the old positions of the moved
+// entries, ascending. Not `ok` when a key lies
 // outside the key space (nothing useful found; the caller refreshes the
 // table through its per-entry keys).
 struct DenseMoves {
   bool ok = false;
   bool located = false;  // s.gone holds the old positions
+  bool flagged = false;  // s.is_moved flags the moved candidates
 };
 
 // Every candidate rehashed: new_keys[id] is candidate id's new key in the

@@ -149,7 +149,7 @@ bool refresh_dense_table(RefreshScratch& s, const ChangedRows& changed, const Ne
                           nk.keys.data() + u * m, m, n, stride);
   }
   if (!found.ok) return false;
-  if (s.moved.empty()) {
+  if (s.moved_rows.empty()) {
     std::memcpy(r.out_ids, r.ids, n * sizeof(uint32_t));
     std::memcpy(r.out_dir, r.dir, stride * sizeof(uint32_t));
     return true;
