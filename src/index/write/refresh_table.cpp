@@ -149,51 +149,60 @@ template <class Before, class After>
 DenseMoves moves_of(RefreshScratch& s, const DenseTable& r, const uint32_t* rows, Before before,
                     After after, std::size_t m, std::size_t n, std::size_t stride) {
   const uint64_t space = stride - 1;
-  s.moved_rows.clear();
-  s.moved_keys.clear();
-  s.gone.clear();
   s.delta.assign(stride, 0);
   s.enter.assign(stride, 0);
-  // The old buckets searched for the moved entries: past n / 8 entries in
-  // all, a walk over the table is cheaper.
-  std::size_t budget = n / 8;
-  bool located = true;
+  // At most m entries move: written through plain pointers, the arrays cut
+  // to length after.
+  s.moved_rows.resize(m);
+  s.moved_keys.resize(m);
+  s.moved_was.resize(std::min(m, n / 16 + 1));
+  uint32_t* out_rows = s.moved_rows.data();
+  uint32_t* out_keys = s.moved_keys.data();
+  uint32_t* out_was = s.moved_was.data();
+  int64_t* delta = s.delta.data();
+  uint32_t* enter = s.enter.data();
+  const std::size_t few = s.moved_was.size();
   // Every candidate in order: its flag is written as it goes.
   uint8_t* flags = nullptr;
   if (rows == nullptr) {
     s.is_moved.resize(n);
     flags = s.is_moved.data();
   }
+  std::size_t moved = 0;
   for (std::size_t k = 0; k < m; ++k) {
     const auto was = static_cast<uint64_t>(before(k)), now = static_cast<uint64_t>(after(k));
     if (flags != nullptr) flags[k] = was != now;
     if (was == now) continue;
     if (was >= space || now >= space) return {};
-    const uint32_t row = rows != nullptr ? rows[k] : static_cast<uint32_t>(k);
-    s.moved_rows.push_back(row);
-    s.moved_keys.push_back(static_cast<uint32_t>(now));
-    --s.delta[was + 1];
-    ++s.delta[now + 1];
-    ++s.enter[now + 1];
-    // Past n / 16 moved entries the refresh walks the table: no positions.
-    if (!located || s.moved_rows.size() > n / 16) {
-      located = false;
-      continue;
-    }
-    std::size_t j = r.dir[was];
-    const std::size_t end = r.dir[was + 1];
+    out_rows[moved] = rows != nullptr ? rows[k] : static_cast<uint32_t>(k);
+    out_keys[moved] = static_cast<uint32_t>(now);
+    if (moved < few) out_was[moved] = static_cast<uint32_t>(was);
+    ++moved;
+    --delta[was + 1];
+    ++delta[now + 1];
+    ++enter[now + 1];
+  }
+  s.moved_rows.resize(moved);
+  s.moved_keys.resize(moved);
+  // Where the moved entries were, when few enough moved for a splice: each
+  // is looked for in its old bucket. Past n / 8 entries searched in all, a
+  // walk over the table is cheaper.
+  s.gone.clear();
+  if (moved > n / 16) return {true, false, flags != nullptr};
+  std::size_t budget = n / 8;
+  for (std::size_t a = 0; a < moved; ++a) {
+    const uint32_t row = out_rows[a];
+    std::size_t j = r.dir[out_was[a]];
+    const std::size_t begin = j, end = r.dir[out_was[a] + 1];
     while (j < end && r.ids[j] != row) ++j;
     // An entry missing from its old bucket would mean keys the tables do
     // not hold; the walk does not need the positions.
-    if (j == end || j - r.dir[was] >= budget) {
-      located = false;
-      continue;
-    }
-    budget -= j - r.dir[was];
+    if (j == end || j - begin >= budget) return {true, false, flags != nullptr};
+    budget -= j - begin;
     s.gone.push_back(j);
   }
-  if (located) std::sort(s.gone.begin(), s.gone.end());
-  return {true, located, flags != nullptr};
+  std::sort(s.gone.begin(), s.gone.end());
+  return {true, true, flags != nullptr};
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ struct RefreshScratch {
   Array<uint32_t> old_key32;   // the keys before, by candidate
   Array<uint32_t> moved_rows;  // the moved candidates, ascending
   Array<uint32_t> moved_keys;  // their new keys
+  Array<uint32_t> moved_was;   // their old keys, while few moved
   Array<uint32_t> enter;       // per key: moved entries below it, then up to it
   Array<uint32_t> placed;      // the moved candidates by new key
 };
