@@ -1,9 +1,9 @@
 """Speed of the epoch operations and queries of the native index against
 another install, in turns in the same run: a new index's build, a rebuild
-of the same index, an update in which every candidate moves, one in which a
-tenth of them move (each moving candidate by at most 0.01 a
-coordinate), one in which every candidate gets new uniform rows, a promotion of a fifth of n new rows, and 10,000
-queries (k = 10). Each install's figures come from an interpreter of its
+of the same index, an update in which every candidate moves by at most 0.01
+a coordinate, one in which every candidate gets new uniform rows, one in
+which a tenth of them move, 10,000 queries (k = 10) and a promotion of a
+fifth of n new rows. Each install's figures come from an interpreter of its
 own; the installs alternate over several rounds, and each figure is the
 best (lowest) of its round's repeats. CPU seconds (all threads) beside wall
 seconds; RAYON_NUM_THREADS=1 gives single-threaded figures, which move the
