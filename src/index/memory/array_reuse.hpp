@@ -8,8 +8,10 @@
 // buffer ever passes between threads or indexes. A kept buffer is returned
 // to the kernel lazily (its pages may be reclaimed at any time under memory
 // pressure) and freed when newer buffers push it out (an index keeps at
-// most a quarter of the bytes of its arrays, so that a process rebuilding
-// an index stays close to the index's own size) or with the index.
+// most a quarter of the bytes of its arrays, or an eighth of the large
+// arrays its calls hold when that is more, as during a call: a process
+// rebuilding an index stays close to the index's own size) or with the
+// index.
 #pragma once
 
 #include <cstddef>
