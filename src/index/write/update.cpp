@@ -129,8 +129,8 @@ void old_keys_of(RefreshScratch& s, const ChangedRows& changed, const NewKeys& n
   for (std::size_t j = 0; j < old.n; ++j) s.old_keys[ids[j]] = s.old_run[j];
 }
 
-// Table t of a tier with a dense directory, refreshed from the directory
-// without per-entry keys: the new run and directory into `runs` (copies of
+// Table t of a tier with a dense directory whose every candidate has its
+// entries (n of them), refreshed from the directory without per-entry keys: the new run and directory into `runs` (copies of
 // the old ones where no key moved; `moved` is set otherwise). False when a
 // key lies outside the key space: the general refresh then handles the
 // table.
@@ -222,7 +222,10 @@ void update(Index& ix, Array<double> coords) {
           RefreshScratch& s = *lease;
           parallel::check_interrupt();
           const std::size_t t = first + u;
-          if (stride != 0 && refresh_dense_table(s, changed, nk, old, runs, t, n, table_moved[t]))
+          // The refresh through the directory alone needs every candidate's
+          // entries (none retired); the general one below skips the others.
+          if (stride != 0 && e == n &&
+              refresh_dense_table(s, changed, nk, old, runs, t, n, table_moved[t]))
             return;
           old_keys_of(s, changed, nk, old, t, n);
           collect_moved(s.moved, changed, nk, s.old_keys.data(), t, n, entered);
