@@ -90,16 +90,18 @@ TestEpochs.settings = settings(stateful_step_count=20)
 
 
 @pytest.mark.parametrize("b, K", [(2, 2), (4, 3), (16, 2)])
-def test_few_moves_among_many(b, K):
+@pytest.mark.parametrize("share, step", [(0.02, 0.1), (1.0, 0.002)])
+def test_few_moves_among_many(b, K, share, step):
     # Few moved entries are spliced in between blocks of kept entries; long
-    # runs of equal keys (b = 2) make the refresh walk the whole table.
+    # runs of equal keys (b = 2) make the refresh walk the whole table. A
+    # small step of every row rehashes them all and still moves few entries.
     rng = np.random.default_rng(b * 10 + K)
     pair = both(random_params(rng, d=3, L=4, K=K, b=b))
     pts = rng.random((3000, 3))
     steps = [pts[1000:].copy() for _ in range(3)]
     for new in steps[1:]:
-        rows = rng.random(2000) < 0.02
-        new[rows] = (new[rows] + rng.uniform(-0.1, 0.1, (rows.sum(), 3))) % 1
+        rows = rng.random(2000) < share
+        new[rows] = (new[rows] + rng.uniform(-step, step, (rows.sum(), 3))) % 1
     for ix in pair:
         ix.build(pts, 1000)
     q = rng.random((50, 3))

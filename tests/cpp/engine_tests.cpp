@@ -260,9 +260,12 @@ void test_key_formula() {
   // four: the vectorised rows, compute_keys and query_codes all give the
   // general formula's keys.
   const double below_one = std::nextafter(1.0, 0.0);
+  // d = 8 and 16 take the four-by-four copy into columns where the
+  // processor has it.
+  for (const std::size_t d : {5, 8, 16})
   for (const auto& [b, k] : {std::pair<int64_t, std::size_t>{1, 3}, {2, 31}, {7, 5},
                              {46340, 2}, {(int64_t{1} << 31) - 1, 1}}) {
-    const std::size_t d = 5, l = 4, n = 61;
+    const std::size_t l = 4, n = 61;
     Index ix;
     make_index(ix, b, k, l, d);
     ix.u[0] = below_one;
@@ -277,7 +280,7 @@ void test_key_formula() {
       rows[2 * d + c] = 1.0 - ix.u[0];
     }
     std::vector<int64_t> vectorised(l * n);
-    plovik::vectorised_keys_rows(ix, rows.data(), d, n, {0, ix.l}, vectorised.data(), n);
+    CHECK(plovik::vectorised_keys_rows(ix, rows.data(), d, n, {0, ix.l}, vectorised.data(), n));
     const Array<int64_t> computed = plovik::compute_keys(ix, rows.data(), d, 0, n);
     std::vector<int64_t> codes(k);
     std::vector<double> fracs(k);
@@ -288,6 +291,19 @@ void test_key_formula() {
         CHECK(computed[t * n + i] == want);
         CHECK(plovik::query_codes(ix, rows.data() + i * d, t, codes.data(), fracs.data()) == want);
       }
+    // One coordinate outside [0, 1) (or NaN) in a chunk: the vectorised rows
+    // refuse it and compute_keys hashes that chunk by the general formula.
+    // (A row of the four-row copies, or the last row, copied alone.)
+    for (const double outside : {1.0, -0.25, 3.5, std::nan("")})
+    for (const std::size_t at : {(n / 2) * d + 1, n * d - 1}) {
+      Array<double> mixed = rows;
+      mixed[at] = outside;
+      CHECK(!plovik::vectorised_keys_rows(ix, mixed.data(), d, n, {0, ix.l}, vectorised.data(), n));
+      const Array<int64_t> keys = plovik::compute_keys(ix, mixed.data(), d, 0, n);
+      for (std::size_t t = 0; t < l; ++t)
+        for (std::size_t i = 0; i < n; ++i)
+          CHECK(keys[t * n + i] == formula_key(ix, mixed.data() + i * d, t));
+    }
   }
   // Beyond the vectorised range (b^K above 2^31, coordinates outside [0, 1)):
   // compute_keys takes the general path, the same formula.

@@ -77,9 +77,7 @@ Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d
           const std::size_t rows = std::min(chunk_rows, end - first);
           const double* p = coords + (base + first) * d;
           int64_t* dst = out.data() + first;
-          if (vectorised && all_in_unit(p, rows * d))
-            vectorised_keys_rows(ix, p, d, rows, tables, dst, count);
-          else
+          if (!vectorised || !vectorised_keys_rows(ix, p, d, rows, tables, dst, count))
             general_keys_rows(ix, p, d, rows, tables, dst, count);
         }
       });

@@ -89,9 +89,60 @@ __attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std
 }
 #endif
 
+// Copies `count` rows of d values into the chunk's columns (column c at
+// cols + c * chunk_rows); false when a value lies outside [0, 1) or is NaN.
+bool rows_to_columns(const double* rows, std::size_t d, std::size_t count, double* cols) {
+  int in_unit = 1;
+  for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t c = 0; c < d; ++c) {
+      const double v = rows[i * d + c];
+      cols[c * chunk_rows + i] = v;
+      in_unit &= (v >= 0.0) & (v < 1.0);
+    }
+  return in_unit != 0;
+}
+
+#if PLOVIK_AVX2_TARGET
+// The same for d a multiple of four, four rows by four columns at a time
+// (a 4 x 4 transpose in registers); cols is 32-byte aligned.
+__attribute__((target("avx2"))) bool rows_to_columns_avx2(const double* rows, std::size_t d,
+                                                          std::size_t count, double* cols) {
+  const __m256d zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
+  __m256d outside = _mm256_setzero_pd();
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const double* p = rows + i * d;
+    for (std::size_t c = 0; c < d; c += 4) {
+      __m256d r[4];
+      for (std::size_t k = 0; k < 4; ++k) {
+        r[k] = _mm256_loadu_pd(p + k * d + c);
+        // Unordered compares: NaN counts as outside.
+        outside = _mm256_or_pd(outside, _mm256_cmp_pd(r[k], zero, _CMP_NGE_UQ));
+        outside = _mm256_or_pd(outside, _mm256_cmp_pd(r[k], one, _CMP_NLT_UQ));
+      }
+      const __m256d lo01 = _mm256_unpacklo_pd(r[0], r[1]), hi01 = _mm256_unpackhi_pd(r[0], r[1]);
+      const __m256d lo23 = _mm256_unpacklo_pd(r[2], r[3]), hi23 = _mm256_unpackhi_pd(r[2], r[3]);
+      double* out = cols + c * chunk_rows + i;
+      _mm256_store_pd(out, _mm256_permute2f128_pd(lo01, lo23, 0x20));
+      _mm256_store_pd(out + chunk_rows, _mm256_permute2f128_pd(hi01, hi23, 0x20));
+      _mm256_store_pd(out + 2 * chunk_rows, _mm256_permute2f128_pd(lo01, lo23, 0x31));
+      _mm256_store_pd(out + 3 * chunk_rows, _mm256_permute2f128_pd(hi01, hi23, 0x31));
+    }
+  }
+  int in_unit = _mm256_movemask_pd(outside) == 0;
+  for (; i < count; ++i)
+    for (std::size_t c = 0; c < d; ++c) {
+      const double v = rows[i * d + c];
+      cols[c * chunk_rows + i] = v;
+      in_unit &= (v >= 0.0) & (v < 1.0);
+    }
+  return in_unit != 0;
+}
+#endif
+
 }  // namespace
 
-void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, std::size_t count,
+bool vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, std::size_t count,
                           TableSpan tables, int64_t* out, std::size_t stride) {
   // Columns of the chunk, so that every component reads contiguous values.
   alignas(64) double columns[chunk_rows * 64];
@@ -102,13 +153,20 @@ void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, st
     wide.resize(checked_mul(d, chunk_rows));
     cols = wide.data();
   }
-  for (std::size_t i = 0; i < count; ++i)
-    for (std::size_t c = 0; c < d; ++c) cols[c * chunk_rows + i] = rows[i * d + c];
-
-  const double cells = static_cast<double>(ix.b);
 #if PLOVIK_AVX2_TARGET
   const bool avx2 = cpu_has_avx2();
 #endif
+  // The range is checked on the way, so that the rows are read once.
+  bool in_unit;
+#if PLOVIK_AVX2_TARGET
+  if (avx2 && small_d && d % 4 == 0)
+    in_unit = rows_to_columns_avx2(rows, d, count, cols);
+  else
+#endif
+    in_unit = rows_to_columns(rows, d, count, cols);
+  if (!in_unit) return false;
+
+  const double cells = static_cast<double>(ix.b);
   Component comps_small[16];
   Array<Component> comps_wide;
   Component* comps = comps_small;
@@ -130,6 +188,7 @@ void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, st
 #endif
       table_keys_default(comps, ix.k, count, cells, ix.b, dst);
   }
+  return true;
 }
 
 }  // namespace plovik

@@ -17,11 +17,12 @@ bool vectorised_keys_apply(const Index& ix);
 // Rows hashed together: the vectorised kernel copies them into columns.
 inline constexpr std::size_t chunk_rows = 64;
 
-// Keys of `count` (at most chunk_rows) consecutive rows starting at `rows`,
-// every coordinate of which lies in [0, 1), in the tables of `tables`;
-// writes the key of row i in table tables.first + u to out[u * stride + i].
-// Requires vectorised_keys_apply(ix).
-void vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, std::size_t count,
+// Keys of `count` (at most chunk_rows) consecutive rows starting at `rows`
+// in the tables of `tables`; writes the key of row i in table
+// tables.first + u to out[u * stride + i]. False, writing nothing, when a
+// coordinate lies outside [0, 1) (or is NaN): the general formula is needed
+// then. Requires vectorised_keys_apply(ix).
+bool vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, std::size_t count,
                           TableSpan tables, int64_t* out, std::size_t stride);
 
 // True when every value lies in [0, 1) (false for NaN).

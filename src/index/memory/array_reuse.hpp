@@ -8,7 +8,8 @@
 // buffer ever passes between threads or indexes. A kept buffer is returned
 // to the kernel lazily (its pages may be reclaimed at any time under memory
 // pressure) and freed when newer buffers push it out (an index keeps at
-// most an eighth of the bytes it holds in large arrays, so that a process
+// most a quarter of the bytes of its arrays, or an eighth of the large
+// arrays its calls hold when that is more, as during a call: a process
 // rebuilding an index stays close to the index's own size) or with the
 // index.
 #pragma once
@@ -41,8 +42,12 @@ class ArrayReuse {
   // given back already, so keeping it would spare nothing).
   void forget(std::size_t bytes) noexcept { held_ -= bytes < held_ ? bytes : held_; }
 
-  // Ends a call: the oldest kept buffers are freed until the kept bytes are
-  // within an eighth of the bytes the index holds (keep does the same).
+  // The bytes of the index's arrays after a call (kept buffers not
+  // included), which bound the kept ones.
+  void set_index_bytes(std::size_t bytes) noexcept { index_bytes_ = bytes; }
+
+  // Ends a call: kept buffers are freed until the kept bytes are within
+  // the bound (keep does the same).
   void end_call() noexcept;
 
   // Bytes of the buffers kept now.
@@ -59,6 +64,7 @@ class ArrayReuse {
   std::vector<Buffer> kept_;    // oldest first
   std::size_t kept_bytes_ = 0;  // of kept_
   std::size_t held_ = 0;        // large buffers allocated in calls and not freed
+  std::size_t index_bytes_ = 0;  // set_index_bytes
 };
 
 // Marks a call that replaces an index's storage (build, update, promote)

@@ -77,6 +77,9 @@ void build(Index& ix, Array<double> points, std::size_t n, std::size_t d,
   ix.static_tables = std::move(stat);
   ix.cand_tables = std::move(cand);
   ix.retired = RetiredSet{};  // new points: none retired
+  // The kept arrays are bounded by what the index now holds.
+  const IndexBytes held = index_bytes(ix);
+  ix.reuse.set_index_bytes(held.total() - held.reuse);
 }
 
 }  // namespace plovik

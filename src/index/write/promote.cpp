@@ -162,6 +162,9 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
   ix.cand_f64 = std::move(rows);
   ix.n_points = N + m;
   ix.cand_tables = std::move(batch);
+  // The kept arrays are bounded by what the index now holds.
+  const IndexBytes held = index_bytes(ix);
+  ix.reuse.set_index_bytes(held.total() - held.reuse);
 }
 
 }  // namespace plovik

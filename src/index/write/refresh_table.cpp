@@ -141,4 +141,157 @@ bool shift_offsets(RefreshScratch& s, const TableRuns& r, const uint32_t* old_di
   return true;
 }
 
+namespace {
+
+// The moves of the m changed rows, whose keys before and after are
+// before(k) and after(k).
+template <class Before, class After>
+DenseMoves moves_of(RefreshScratch& s, const DenseTable& r, const uint32_t* rows, Before before,
+                    After after, std::size_t m, std::size_t n, std::size_t stride) {
+  const uint64_t space = stride - 1;
+  s.delta.assign(stride, 0);
+  s.enter.assign(stride, 0);
+  // At most m entries move: written through plain pointers, the arrays cut
+  // to length after.
+  s.moved_rows.resize(m);
+  s.moved_keys.resize(m);
+  s.moved_was.resize(std::min(m, n / 16 + 1));
+  uint32_t* out_rows = s.moved_rows.data();
+  uint32_t* out_keys = s.moved_keys.data();
+  uint32_t* out_was = s.moved_was.data();
+  int64_t* delta = s.delta.data();
+  uint32_t* enter = s.enter.data();
+  const std::size_t few = s.moved_was.size();
+  // Every candidate in order: its flag is written as it goes.
+  uint8_t* flags = nullptr;
+  if (rows == nullptr) {
+    s.is_moved.resize(n);
+    flags = s.is_moved.data();
+  }
+  std::size_t moved = 0;
+  for (std::size_t k = 0; k < m; ++k) {
+    const auto was = static_cast<uint64_t>(before(k)), now = static_cast<uint64_t>(after(k));
+    if (flags != nullptr) flags[k] = was != now;
+    if (was == now) continue;
+    if (was >= space || now >= space) return {};
+    out_rows[moved] = rows != nullptr ? rows[k] : static_cast<uint32_t>(k);
+    out_keys[moved] = static_cast<uint32_t>(now);
+    if (moved < few) out_was[moved] = static_cast<uint32_t>(was);
+    ++moved;
+    --delta[was + 1];
+    ++delta[now + 1];
+    ++enter[now + 1];
+  }
+  s.moved_rows.resize(moved);
+  s.moved_keys.resize(moved);
+  // Where the moved entries were, when few enough moved for a splice: each
+  // is looked for in its old bucket. Past n / 8 entries searched in all, a
+  // walk over the table is cheaper.
+  s.gone.clear();
+  if (moved > n / 16) return {true, false, flags != nullptr};
+  std::size_t budget = n / 8;
+  for (std::size_t a = 0; a < moved; ++a) {
+    const uint32_t row = out_rows[a];
+    std::size_t j = r.dir[out_was[a]];
+    const std::size_t begin = j, end = r.dir[out_was[a] + 1];
+    while (j < end && r.ids[j] != row) ++j;
+    // An entry missing from its old bucket would mean keys the tables do
+    // not hold; the walk does not need the positions.
+    if (j == end || j - begin >= budget) return {true, false, flags != nullptr};
+    budget -= j - begin;
+    s.gone.push_back(j);
+  }
+  std::sort(s.gone.begin(), s.gone.end());
+  return {true, true, flags != nullptr};
+}
+
+}  // namespace
+
+DenseMoves moves_of_all(RefreshScratch& s, const DenseTable& r, const int64_t* new_keys,
+                        std::size_t n, std::size_t stride) {
+  // Each candidate's old key, from its bucket (keys below stride fit 32
+  // bits), then one pass in candidate order.
+  s.old_key32.resize(n);
+  uint32_t* old = s.old_key32.data();
+  for (std::size_t c = 0; c + 1 < stride; ++c)
+    for (std::size_t j = r.dir[c], end = r.dir[c + 1]; j < end; ++j)
+      old[r.ids[j]] = static_cast<uint32_t>(c);
+  return moves_of(
+      s, r, nullptr, [old](std::size_t i) { return static_cast<int64_t>(old[i]); },
+      [new_keys](std::size_t i) { return new_keys[i]; }, n, n, stride);
+}
+
+DenseMoves moves_of_rows(RefreshScratch& s, const DenseTable& r, const uint32_t* rows,
+                         const int64_t* before, const int64_t* after, std::size_t m,
+                         std::size_t n, std::size_t stride) {
+  return moves_of(
+      s, r, rows, [before](std::size_t k) { return before[k]; },
+      [after](std::size_t k) { return after[k]; }, m, n, stride);
+}
+
+void refresh_dense(RefreshScratch& s, const DenseTable& r, DenseMoves found, std::size_t n,
+                   std::size_t stride) {
+  const std::size_t space = stride - 1, m = s.moved_rows.size();
+  int64_t shift = 0;
+  for (std::size_t c = 0; c < stride; ++c) {
+    shift += s.delta[c];
+    r.out_dir[c] = static_cast<uint32_t>(static_cast<int64_t>(r.dir[c]) + shift);
+  }
+  // The moved ids by new key, in id order within a key (they come in id
+  // order): a counting sort whose counts were taken as they were found.
+  // enter[c] then ends key c's moved entries.
+  uint32_t* enter = s.enter.data();
+  for (std::size_t c = 0; c < space; ++c) enter[c + 1] += enter[c];
+  s.placed.resize(m);
+  uint32_t* placed = s.placed.data();
+  const uint32_t* keys = s.moved_keys.data();
+  // The places land all over `placed`: the line of a key's next place is
+  // fetched a few entries ahead.
+  constexpr std::size_t ahead = 16;
+  for (std::size_t a = 0; a < m; ++a) {
+    if (a + ahead < m) __builtin_prefetch(placed + enter[keys[a + ahead]], 1);
+    placed[enter[keys[a]]++] = s.moved_rows[a];
+  }
+  std::size_t o = 0;
+  if (found.located && m <= n / 16) {
+    // Few moved entries: the kept ids are copied in whole stretches between
+    // the places where a moved entry left or enters; a moved entry enters
+    // at the start of its key's old bucket, ahead of the kept entries.
+    std::size_t j = 0, a = 0, g = 0, c = 0;
+    auto copy_to = [&](std::size_t end) {
+      std::memcpy(r.out_ids + o, r.ids + j, (end - j) * sizeof(uint32_t));
+      o += end - j;
+    };
+    while (a < m || g < m) {
+      if (a < m)
+        while (enter[c] <= a) ++c;  // placed[a]'s key
+      const std::size_t at = a < m ? r.dir[c] : n;
+      if (a < m && (g == m || at <= s.gone[g])) {
+        copy_to(at);
+        j = at;
+        r.out_ids[o++] = placed[a++];
+      } else {
+        copy_to(s.gone[g]);
+        j = s.gone[g] + 1;
+        ++g;
+      }
+    }
+    copy_to(n);
+    return;
+  }
+  if (!found.flagged) {
+    s.is_moved.assign(n, 0);
+    for (std::size_t a = 0; a < m; ++a) s.is_moved[placed[a]] = 1;
+  }
+  // Bucket by bucket: the moved entries of the key, then its kept ones.
+  std::size_t a = 0;
+  for (std::size_t c = 0; c < space; ++c) {
+    for (const std::size_t end = enter[c]; a < end; ++a) r.out_ids[o++] = placed[a];
+    for (std::size_t j = r.dir[c], end = r.dir[c + 1]; j < end; ++j) {
+      const uint32_t id = r.ids[j];
+      if (!s.is_moved[id]) r.out_ids[o++] = id;
+    }
+  }
+}
+
 }  // namespace plovik

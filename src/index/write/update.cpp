@@ -129,6 +129,36 @@ void old_keys_of(RefreshScratch& s, const ChangedRows& changed, const NewKeys& n
   for (std::size_t j = 0; j < old.n; ++j) s.old_keys[ids[j]] = s.old_run[j];
 }
 
+// Table t of a tier with a dense directory whose every candidate has its
+// entries (n of them), refreshed from the directory without per-entry keys: the new run and directory into `runs` (copies of
+// the old ones where no key moved; `moved` is set otherwise). False when a
+// key lies outside the key space: the general refresh then handles the
+// table.
+bool refresh_dense_table(RefreshScratch& s, const ChangedRows& changed, const NewKeys& nk,
+                         const TierView& old, Tier& runs, std::size_t t, std::size_t n,
+                         uint8_t& moved) {
+  const std::size_t stride = old.stride, u = t - nk.tables.first;
+  const DenseTable r{old.table_ids(t), old.dir + t * stride, runs.ids.data() + t * n,
+                     runs.offsets.data() + t * stride};
+  DenseMoves found;
+  if (changed.all) {
+    found = moves_of_all(s, r, nk.keys.data() + u * n, n, stride);
+  } else {
+    const std::size_t m = changed.rows.size();
+    found = moves_of_rows(s, r, changed.rows.data(), nk.old.data() + u * m,
+                          nk.keys.data() + u * m, m, n, stride);
+  }
+  if (!found.ok) return false;
+  if (s.moved_rows.empty()) {
+    std::memcpy(r.out_ids, r.ids, n * sizeof(uint32_t));
+    std::memcpy(r.out_dir, r.dir, stride * sizeof(uint32_t));
+    return true;
+  }
+  moved = 1;
+  refresh_dense(s, r, found, n, stride);
+  return true;
+}
+
 // A table no key of which moved keeps its buckets.
 void copy_buckets(const TierView& old, std::size_t t, TableBuckets& out) {
   const std::size_t nb = old.table_buckets(t);
@@ -192,6 +222,11 @@ void update(Index& ix, Array<double> coords) {
           RefreshScratch& s = *lease;
           parallel::check_interrupt();
           const std::size_t t = first + u;
+          // The refresh through the directory alone needs every candidate's
+          // entries (none retired); the general one below skips the others.
+          if (stride != 0 && e == n &&
+              refresh_dense_table(s, changed, nk, old, runs, t, n, table_moved[t]))
+            return;
           old_keys_of(s, changed, nk, old, t, n);
           collect_moved(s.moved, changed, nk, s.old_keys.data(), t, n, entered);
           uint32_t* out_ids = runs.ids.data() + t * e;
@@ -240,6 +275,9 @@ void update(Index& ix, Array<double> coords) {
     }
   }
   if (any_changed) ix.cand_tables = std::move(runs);
+  // The kept arrays are bounded by what the index now holds.
+  const IndexBytes held = index_bytes(ix);
+  ix.reuse.set_index_bytes(held.total() - held.reuse);
 }
 
 }  // namespace plovik
