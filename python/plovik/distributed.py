@@ -65,16 +65,15 @@ from plovik.search import (
     _array,
     _at_least,
     _backend_class,
+    _build_arguments,
     _call_probes,
     _check_result_size,
     _coords,
     _finite,
     _ids,
     _ids_in_range,
-    _integer,
     _queries,
     _radii,
-    _radius,
     _raw_query,
     _single_id,
 )
@@ -774,21 +773,7 @@ class ShardedSearch:
 
     def _check_build(self, n: int, n_static: int | None, queries: Any, sample: Any, capacity: Any,
                      radius: Any) -> tuple[int, Any, Any, Any, Any]:
-        n_static = n if n_static is None else _integer(n_static, "n_static")
-        if not 0 <= n_static <= n:
-            raise ValueError(f"n_static must lie in [0, {n}] for {n} points, got {n_static}")
-        if n_static >= _TIER_LIMIT or n - n_static >= _TIER_LIMIT:
-            raise ValueError("a tier must hold fewer than 2**32 points")
-        Q = None if queries is None else _coords(queries, "queries", self._d)
-        if sample is not None:
-            sample = _at_least(sample, "sample", 1)
-            if sample > n:
-                raise ValueError(f"sample ({sample}) is larger than the data ({n} points)")
-        if capacity is not None:
-            capacity = _at_least(capacity, "capacity", 0)
-        if radius is not None:
-            radius = _radius(radius)
-        return n_static, Q, sample, capacity, radius
+        return _build_arguments(self._d, n, n_static, queries, sample, capacity, radius)
 
     def _build_numpy(self, points: Any, n_static: Any, queries: Any, sample: Any, capacity: Any,
                      radius: Any) -> None:

@@ -371,6 +371,31 @@ def _ids_in_range(arr: np.ndarray | None, n_points: int) -> npt.NDArray[np.int64
     return np.ascontiguousarray(arr, dtype=np.int64)
 
 
+def _build_arguments(
+    d: int, n: int, n_static: object, queries: object, sample: object, capacity: object, radius: object
+) -> tuple[int, np.ndarray | None, int | None, int | None, float | None]:
+    """The checked arguments of a build of n points besides the points:
+    n_static (default n), the sample queries (not yet checked finite),
+    sample, capacity and radius."""
+    n_static = n if n_static is None else _integer(n_static, "n_static")
+    if not 0 <= n_static <= n:
+        raise ValueError(f"n_static must lie in [0, {n}] for {n} points, got {n_static}")
+    if n_static >= _TIER_LIMIT or n - n_static >= _TIER_LIMIT:
+        raise ValueError("a tier must hold fewer than 2**32 points")
+    Q = None if queries is None else _coords(queries, "queries", d)
+    if sample is not None:
+        sample = _at_least(sample, "sample", 1)
+        if sample > n:
+            raise ValueError(f"sample ({sample}) is larger than the data ({n} points)")
+    if capacity is not None:
+        capacity = _at_least(capacity, "capacity", 0)
+        if capacity > _MAX_POINTS:
+            raise ValueError(f"capacity must be at most {_MAX_POINTS}")
+    if radius is not None:
+        radius = _radius(radius)
+    return n_static, Q, sample, capacity, radius
+
+
 def _physical_memory() -> int | None:
     """Bytes of physical memory, None where the system does not say."""
     try:
@@ -833,22 +858,8 @@ class PlovikSearch:
         """
         X = _coords(points, "points", self._d)
         n = X.shape[0]
-        n_static = n if n_static is None else _integer(n_static, "n_static")
-        if not 0 <= n_static <= n:
-            raise ValueError(f"n_static must lie in [0, {n}] for {n} points, got {n_static}")
-        if n_static >= _TIER_LIMIT or n - n_static >= _TIER_LIMIT:
-            raise ValueError("a tier must hold fewer than 2**32 points")
-        Q = None if queries is None else _coords(queries, "queries", self._d)
-        if sample is not None:
-            sample = _at_least(sample, "sample", 1)
-            if sample > n:
-                raise ValueError(f"sample ({sample}) is larger than the data ({n} points)")
-        if capacity is not None:
-            capacity = _at_least(capacity, "capacity", 0)
-            if capacity > _MAX_POINTS:
-                raise ValueError(f"capacity must be at most {_MAX_POINTS}")
-        if radius is not None:
-            radius = _radius(radius)
+        n_static, Q, sample, capacity, radius = _build_arguments(
+            self._d, n, n_static, queries, sample, capacity, radius)
         X = _finite(X, "points")
         Q = None if Q is None else _finite(Q, "queries")
         self._install(X, n_static, capacity, dict(queries=Q, sample=sample, radius=radius))
