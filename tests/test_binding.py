@@ -29,7 +29,8 @@ def small_index(**overrides):
 
 
 def test_module_signatures_and_docstrings():
-    assert native.__all__ == ["RustLshIndex", "PanicException", "exact_knn", "exact_radius"]
+    assert native.__all__ == ["RustLshIndex", "PanicException", "exact_knn", "exact_radius", "crc32c"]
+    assert native.crc32c.__text_signature__ == "(data, value=0)"
     assert native.RustLshIndex is RustLshIndex
     assert native.exact_knn.__text_signature__ == "(points, queries, k, exclude_ids=None)"
     assert native.exact_radius.__text_signature__ == "(points, queries, radius, exclude_ids=None)"

@@ -411,7 +411,7 @@ def _saved(tmp_path):
 
 
 def _with_crc(manifest):
-    manifest["crc32"] = persist._manifest_crc(manifest)
+    manifest["crc32c"] = persist._manifest_crc(manifest)
     return json.dumps(manifest).encode()
 
 
@@ -458,8 +458,10 @@ def test_load_refuses_bad_folders(tmp_path):
         "big-endian in manifest": edited(entry("coords", dtype=">f4")),
         "shape lies": edited(entry("coords", shape=[301, 3])),
         "shape ndim": edited(entry("coords", shape=[903])),
-        "crc range": edited(entry("coords", crc32=-1)),
-        "data checksum": edited(entry("coords", crc32=manifest["arrays"]["coords"]["crc32"] ^ 1)),
+        "crc range": edited(entry("coords", crc32c=-1)),
+        "data checksum": edited(entry("coords", crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1)),
+        # a folder of zlib CRC-32s, as this format's first drafts wrote
+        "other checksum": edited(lambda m: m.update(checksum="crc32")),
         "big-endian file": {files["coords"]: _npy(state["coords"], ">f4")},
         "wrong dtype file": {files["coords"]: _npy(state["coords"], "<f8")},
         "fortran file": {files["coords"]: _npy(state["coords"]).replace(b"'fortran_order': False", b"'fortran_order': True ")},
@@ -555,3 +557,18 @@ def test_corruption_fuzzer(tmp_path):
                 other.query_knn(Q, 4)
         (folder / file).write_bytes(pristine[file])
     assert refused and loaded
+
+
+def test_load_refuses_other_checksums_clearly(tmp_path):
+    """A folder checksummed otherwise (zlib's CRC-32, as drafts of this format
+    wrote) is refused by name, before its keys or checksums are read."""
+    _, folder, pristine = _saved(tmp_path)
+    manifest = json.loads(pristine["manifest.json"])
+    manifest["checksum"] = "crc32"
+    manifest["crc32"] = manifest.pop("crc32c")
+    for entry in manifest["arrays"].values():
+        entry["crc32"] = entry.pop("crc32c")
+    (folder / "manifest.json").write_text(json.dumps(manifest))
+    for mmap in (False, True):
+        with pytest.raises(ValueError, match="checksum 'crc32' is not supported.*'crc32c'"):
+            PlovikSearch.load(folder, mmap=mmap)

@@ -13,9 +13,9 @@ Format "plovik-index", version 1 (little-endian throughout)::
       .lock                      taken while a save writes into the folder
 
 `manifest.json` holds "format" ("plovik-index"), "version" (1), "checksum"
-("crc32": zlib's CRC-32 of each array's data bytes), "crc32" (that of the
-manifest itself: of its JSON with this key left out, keys sorted, no
-spaces), "generation" (16 hex digits naming the array files of this save),
+("crc32c": the CRC-32C, Castagnoli, of each array's data bytes, computed by
+`plovik._native.crc32c`), "crc32c" (that of the manifest itself: of its
+JSON with this key left out, keys sorted, no spaces), "generation" (16 hex digits naming the array files of this save),
 "settings" (the arguments of
 `PlovikSearch(...)`: d, recall, k, tables, components, cells, probes,
 block, tune, exact, threads), "backend", "seed" ({"int": n} or
@@ -25,7 +25,7 @@ block, tune, exact, threads), "backend", "seed" ({"int": n} or
 (null before `build`; else the index's scalars "state_version", b, k, l,
 probes, block, d, n_points, n_static and its query counters "stats") and
 "arrays": per array its "file", "dtype" (a little-endian NumPy type string),
-"shape" and "crc32". The arrays are those of the raw index's state (see
+"shape" and "crc32c". The arrays are those of the raw index's state (see
 `plovik.lsh.STATE_ARRAYS`): the hash parameters "s" and "u", the
 coordinates "coords" (float32, every point) and "cand_coords" (float64, the
 candidates as last given), per tier ("static", "cand") its ids per table in
@@ -68,12 +68,12 @@ import re
 import secrets
 import struct
 import sys
-import zlib
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
 
+from plovik import _native
 from plovik import lsh as _lsh
 from plovik.lsh import STATE_ARRAYS, STATE_INTS, STATE_VERSION, PythonLshIndex
 from plovik.tuning import Tuning
@@ -101,14 +101,14 @@ SETTINGS = {
     "probes": ("_probes", int | None), "block": ("_block", int), "tune": ("_tune", bool),
     "exact": ("_allow_exact", bool), "threads": ("_threads", int | None),
 }
-_MANIFEST_KEYS = {"format", "version", "checksum", "crc32", "generation", "settings", "backend", "seed", "tuning", "build",
+_MANIFEST_KEYS = {"format", "version", "checksum", "crc32c", "generation", "settings", "backend", "seed", "tuning", "build",
                   "warned", "index", "arrays"}
-_ARRAY_KEYS = {"file", "dtype", "shape", "crc32"}
+_ARRAY_KEYS = {"file", "dtype", "shape", "crc32c"}
 _GENERATION = re.compile(r"[0-9a-f]{16}\Z")
 _OWN_FILE = re.compile(r"(?:[a-z_]+\.[0-9a-f]{16}\.npy|manifest\.[0-9a-f]{16}\.tmp)\Z")
 _BIT_GENERATORS = ("PCG64", "PCG64DXSM", "MT19937", "Philox", "SFC64")
 _MAX_MANIFEST = 1 << 26  # bytes: a manifest is a few kilobytes, the weights included
-_CHUNK = 1 << 24  # bytes written (and checksummed) at a time
+_CHUNK = 1 << 24  # bytes written at a time
 _U64 = (1 << 64) - 1
 
 
@@ -211,25 +211,23 @@ def _npy_header(dtype: np.dtype, shape: tuple[int, ...], offset: int = DATA_OFFS
     return start + (text.ljust(length - 1) + "\n").encode("latin1")
 
 
-def _crc32(data: memoryview) -> int:
-    crc = 0
-    for at in range(0, len(data), _CHUNK):
-        crc = zlib.crc32(data[at : at + _CHUNK], crc)
-    return crc
+#: The checksum of the format: its name in the manifest, and the function.
+CHECKSUM = "crc32c"
+_checksum = _native.crc32c  # lets go of the interpreter lock on large buffers
 
 
 def _write_array(path: str, arr: np.ndarray, pool: ThreadPoolExecutor, offset: int) -> dict[str, Any]:
     """Writes one array to a new file (not yet flushed to disk); returns its
     manifest entry. The checksum is taken on another thread meanwhile (both
-    zlib and the file's writes let go of the interpreter lock)."""
+    it and the file's writes let go of the interpreter lock)."""
     arr = np.ascontiguousarray(arr, dtype=arr.dtype.newbyteorder("<"))
     data = memoryview(arr.reshape(-1).view(np.uint8))
-    crc = pool.submit(_crc32, data)
+    crc = pool.submit(_checksum, data)
     with open(path, "xb") as f:
         f.write(_npy_header(arr.dtype, arr.shape, offset))
         for at in range(0, len(data), _CHUNK):
             f.write(data[at : at + _CHUNK])
-    return {"file": os.path.basename(path), "dtype": arr.dtype.str, "shape": list(arr.shape), "crc32": crc.result()}
+    return {"file": os.path.basename(path), "dtype": arr.dtype.str, "shape": list(arr.shape), CHECKSUM: crc.result()}
 
 
 def _fsync_file(path: str) -> None:
@@ -238,8 +236,8 @@ def _fsync_file(path: str) -> None:
 
 
 def _manifest_crc(manifest: dict[str, Any]) -> int:
-    body = {key: value for key, value in manifest.items() if key != "crc32"}
-    return zlib.crc32(json.dumps(body, sort_keys=True, separators=(",", ":")).encode("utf-8"))
+    body = {key: value for key, value in manifest.items() if key != CHECKSUM}
+    return _checksum(json.dumps(body, sort_keys=True, separators=(",", ":")).encode("utf-8"))
 
 
 def _fsync_dir(folder: str) -> None:
@@ -304,7 +302,7 @@ def save(search: Any, path: str | os.PathLike[str]) -> None:
         arrays["build_queries"] = np.asarray(build["queries"], np.float64)
     tuning = content["tuning"]
     manifest = {
-        "format": FORMAT, "version": VERSION, "checksum": "crc32", "crc32": 0, "generation": None,
+        "format": FORMAT, "version": VERSION, "checksum": CHECKSUM, CHECKSUM: 0, "generation": None,
         "settings": content["settings"], "backend": content["backend"], "seed": _jsonable_seed(content["seed"]),
         "tuning": None if tuning is None else _jsonable(dataclasses.asdict(tuning)),
         "build": {"sample": build["sample"], "radius": build["radius"]},
@@ -329,7 +327,7 @@ def save(search: Any, path: str | os.PathLike[str]) -> None:
                 _fsync_file(file)
             tmp = os.path.join(folder, f"manifest.{generation}.tmp")
             written.append(tmp)
-            manifest["crc32"] = _manifest_crc(manifest)
+            manifest[CHECKSUM] = _manifest_crc(manifest)
             with open(tmp, "x", encoding="utf-8") as f:
                 json.dump(manifest, f, indent=1)
                 f.flush()
@@ -404,13 +402,14 @@ def _read_manifest(folder: str, verify: bool) -> dict[str, Any]:
     version = _get(manifest, "version", int, MANIFEST)
     if version != VERSION:
         raise _bad(f"format version {version} is not supported (this version reads {VERSION})")
+    checksum = _get(manifest, "checksum", str, MANIFEST)
+    if checksum != CHECKSUM:
+        raise _bad(f"the checksum {checksum!r} is not supported (this version reads {CHECKSUM!r} only)")
     if set(manifest) != _MANIFEST_KEYS:
         raise _bad(f"{MANIFEST} must hold exactly the keys {sorted(_MANIFEST_KEYS)}")
-    if _get(manifest, "checksum", str, MANIFEST) != "crc32":
-        raise _bad(f"checksum {manifest['checksum']!r} is not supported")
     if not _GENERATION.match(_get(manifest, "generation", str, MANIFEST)):
         raise _bad("the generation must be 16 hex digits")
-    crc = _get(manifest, "crc32", int, MANIFEST)
+    crc = _get(manifest, CHECKSUM, int, MANIFEST)
     if verify and crc != _manifest_crc(manifest):
         raise _bad(f"{MANIFEST} fails its checksum")
     return manifest
@@ -542,9 +541,9 @@ class _ArrayFile:
         if len(shape) != ndim or not all(isinstance(v, int) and not isinstance(v, bool) and v >= 0 for v in shape):
             raise _bad(f"{where} must have a shape of {ndim} non-negative integers, got {shape}")
         self.shape = tuple(shape)
-        self.crc = _get(entry, "crc32", int, where)
+        self.crc = _get(entry, CHECKSUM, int, where)
         if not 0 <= self.crc < 1 << 32:
-            raise _bad(f"{where} has a crc32 out of range")
+            raise _bad(f"{where} has a {CHECKSUM} out of range")
         self.name, self.path = name, os.path.join(folder, file)
         self.nbytes = math.prod(self.shape) * self.dtype.itemsize
         self.file = open(self.path, "rb")  # noqa: SIM115 (closed by close(), after the load)
@@ -587,9 +586,9 @@ class _ArrayFile:
         return arr
 
     def check(self, data: memoryview) -> None:
-        crc = _crc32(data)
+        crc = _checksum(data)
         if crc != self.crc:
-            raise _bad(f"{os.path.basename(self.path)} fails its checksum (crc32 {crc:08x}, saved {self.crc:08x})")
+            raise _bad(f"{os.path.basename(self.path)} fails its checksum ({CHECKSUM} {crc:08x}, saved {self.crc:08x})")
 
 
 def load(path: str | os.PathLike[str], mmap: bool = False, verify: bool | None = None,

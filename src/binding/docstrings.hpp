@@ -177,6 +177,14 @@ inline constexpr const char* thread_count =
     "_thread_count()\n--\n\n"
     "The worker threads a call made now from this thread would use.";
 
+inline constexpr const char* crc32c =
+    "crc32c(data, value=0)\n--\n\n"
+    "The CRC-32C (Castagnoli) of the bytes of `data`, any C-contiguous object\n"
+    "with the buffer protocol, continuing from `value`, the CRC-32C of the\n"
+    "bytes before them: crc32c(b, crc32c(a)) == crc32c(a + b). An int in\n"
+    "[0, 2**32); crc32c(b\"123456789\") == 0xE3069283. Uses the processor's\n"
+    "crc32 instruction where it has one (SSE4.2), the same values elsewhere.";
+
 inline constexpr const char* state =
     "_state($self)\n--\n\n"
     "The index as a dict of numbers and NumPy arrays (copies; version 1):\n"

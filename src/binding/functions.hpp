@@ -1,5 +1,6 @@
 // The module-level functions of plovik._native: the exact searches
-// exact_knn and exact_radius, with the argument rules of the index methods.
+// exact_knn and exact_radius, with the argument rules of the index methods,
+// and the checksum crc32c of saved files.
 #pragma once
 
 #include "binding/python.hpp"

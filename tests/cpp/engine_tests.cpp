@@ -1,7 +1,8 @@
 // Tests of the engine pieces that Python reaches only through whole calls:
 // the tiers' counting sort and directories, the tier merges, the top-k
 // order, the key formula (general and vectorised paths), the worker
-// limits of the pool and arrays mapped from a file. No Python, no
+// limits of the pool, arrays mapped from a file and the CRC-32C (the
+// instruction's path against the tables'). No Python, no
 // framework: each test is a function, CHECK counts failures, and the last
 // line reads "N passed, N failed". Fixed seeds.
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/checksum/crc32c.hpp"
 #include "index/exact/exact.hpp"
 #include "index/hash/keys.hpp"
 #include "index/memory/file_map.hpp"
@@ -459,6 +461,47 @@ void test_file_map() {
   CHECK(refused);
 }
 
+void test_crc32c() {
+  // Known values (the check value and iSCSI's 32-byte patterns).
+  std::vector<unsigned char> bytes(32);
+  const auto both = [](const void* p, std::size_t n, std::uint32_t want) {
+    CHECK(plovik::crc32c(0, p, n) == want);
+    CHECK(plovik::crc32c_portable(0, p, n) == want);
+  };
+  both("123456789", 9, 0xE3069283u);
+  both("", 0, 0u);
+  both(bytes.data(), 32, 0x8A9136AAu);
+  std::fill(bytes.begin(), bytes.end(), 0xFF);
+  both(bytes.data(), 32, 0x62A8AB43u);
+  std::iota(bytes.begin(), bytes.end(), 0);
+  both(bytes.data(), 32, 0x46DD794Eu);
+  // Every length up to past three short blocks, and lengths around three
+  // long ones, at every alignment and from a nonzero start: both paths agree
+  // (the dispatching one is the instruction's where the processor has it).
+  std::vector<unsigned char> data(3 * 8192 * 2 + 300);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (auto& v : data) v = static_cast<unsigned char>(byte(rng));
+  std::vector<std::size_t> lengths;
+  for (std::size_t n = 0; n <= 3 * 256 + 20; ++n) lengths.push_back(n);
+  for (const std::size_t base : {3 * 8192, 2 * 3 * 8192})
+    for (std::size_t n = base - 9; n <= base + 9; ++n) lengths.push_back(n);
+  int mismatches = 0;
+  for (std::size_t offset = 0; offset < 16; ++offset)
+    for (const std::size_t n : lengths) {
+      const std::uint32_t start = static_cast<std::uint32_t>(n * 2654435761u);
+      mismatches += plovik::crc32c(start, data.data() + offset, n) !=
+                    plovik::crc32c_portable(start, data.data() + offset, n);
+    }
+  CHECK(mismatches == 0);
+  // Chaining: a buffer's checksum continues from its first part's.
+  for (const std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{777}, data.size()}) {
+    const std::uint32_t head = plovik::crc32c(0, data.data(), cut);
+    CHECK(plovik::crc32c(head, data.data() + cut, data.size() - cut) ==
+          plovik::crc32c_portable(0, data.data(), data.size()));
+  }
+  std::printf("crc32c: %s\n", plovik::crc32c_hardware() ? "crc32 instruction" : "tables");
+}
+
 int main() {
   const std::pair<const char*, void (*)()> tests[] = {
       {"counting_sort", test_counting_sort},
@@ -468,6 +511,7 @@ int main() {
       {"exact_tile_distances", test_exact_tile_distances},
       {"thread_limits", test_thread_limits},
       {"file_map", test_file_map},
+      {"crc32c", test_crc32c},
   };
   int passed = 0, failed = 0;
   for (const auto& [name, run] : tests) {
