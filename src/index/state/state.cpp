@@ -9,6 +9,7 @@
 
 #include "index/errors.hpp"
 #include "index/tiers/directory.hpp"
+#include "index/tiers/drop_retired.hpp"
 #include "index/tiers/ranges.hpp"
 #include "index/tiers/sort_tier.hpp"
 #include "index/write/construct.hpp"
@@ -60,7 +61,8 @@ void check_tier_sizes(const StateSizes& z, const StateSizes::Tier& t, const std:
 // The first problem of table t of a tier, or an empty string.
 std::string table_problem(const IndexState& st, const TierState& tier, const char* name,
                           std::size_t points, uint64_t base, const RetiredSet& retired,
-                          std::size_t t, int64_t space, std::vector<uint32_t>& mark) {
+                          const Array<uint64_t>& taken, std::size_t t, int64_t space,
+                          std::vector<uint64_t>& seen) {
   const std::size_t L = st.l, m = tier.m;
   const std::string where = std::string(name) + " table " + to_string(t);
   const uint64_t first = tier.first_bucket[t], last = tier.first_bucket[t + 1];
@@ -87,20 +89,17 @@ std::string table_problem(const IndexState& st, const TierState& tier, const cha
     return std::string(name) + "_bucket_starts must end at the entries per table, " +
            to_string(m) + " (" + where + ")";
   if (tier.ids_mapped) return {};
-  // Distinct ids below the tier's size: mark[id] holds the last table that
-  // saw it, plus one.
+  // Distinct ids below the tier's size, none retired.
   const uint32_t* ids = tier.ids.data() + t * m;
-  const auto stamp = static_cast<uint32_t>(t + 1);
-  for (std::size_t j = 0; j < m; ++j) {
-    const uint32_t id = ids[j];
-    if (id >= points)
-      return std::string(name) + "_ids holds " + to_string(id) + ", not below the tier's " +
-             to_string(points) + " points (" + where + ")";
-    if (mark[id] == stamp) return std::string(name) + "_ids repeats " + to_string(id) + " (" + where + ")";
-    if (retired.contains(base + id))
-      return std::string(name) + "_ids holds " + to_string(id) + ", a retired point (" + where + ")";
-    mark[id] = stamp;
-  }
+  const std::size_t j = first_bad_id(ids, m, points, taken, seen);
+  if (j == m) return {};
+  const uint32_t id = ids[j];
+  if (id >= points)
+    return std::string(name) + "_ids holds " + to_string(id) + ", not below the tier's " +
+           to_string(points) + " points (" + where + ")";
+  if (retired.contains(base + id))
+    return std::string(name) + "_ids holds " + to_string(id) + ", a retired point (" + where + ")";
+  return std::string(name) + "_ids repeats " + to_string(id) + " (" + where + ")";
   return {};
 }
 
@@ -122,12 +121,12 @@ void check_tier_values(const IndexState& st, const TierState& tier, const char* 
            to_string(live) + " live points");
   const int64_t keys_below = checked_key_space(st.b, st.k).value_or(0);
   std::vector<std::string> problems(st.l);
-  // Tables with their ids: one per task, each thread with one mark array
-  // (fresh marks per thread: stamps differ between tables).
+  const Array<uint64_t> taken = tier_retired_bits(retired, base, points);
+  // One table per task, each thread with its own bits of the ids seen.
   parallel::for_tasks(
-      st.l, [&] { return std::vector<uint32_t>(tier.ids_mapped ? 0 : points, 0); },
-      [&](std::vector<uint32_t>& mark, std::size_t t) {
-        problems[t] = table_problem(st, tier, name, points, base, retired, t, keys_below, mark);
+      st.l, [] { return std::vector<uint64_t>(); },
+      [&](std::vector<uint64_t>& seen, std::size_t t) {
+        problems[t] = table_problem(st, tier, name, points, base, retired, taken, t, keys_below, seen);
       });
   for (const std::string& p : problems)
     if (!p.empty()) refuse(p);

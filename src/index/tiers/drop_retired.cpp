@@ -106,26 +106,32 @@ Array<uint64_t> tier_retired_bits(const RetiredSet& retired, uint64_t base, std:
   return out;
 }
 
+std::size_t first_bad_id(const uint32_t* ids, std::size_t m, std::size_t points,
+                         const Array<uint64_t>& taken, std::vector<uint64_t>& seen) {
+  // The ids met so far and the retired, one bit each: a bit met twice is a
+  // repeat or a retired point.
+  seen.assign(taken.begin(), taken.end());
+  seen.resize((points + 63) / 64, 0);
+  for (std::size_t j = 0; j < m; ++j) {
+    const uint32_t id = ids[j];
+    if (id >= points) return j;
+    uint64_t& w = seen[id >> 6];
+    const uint64_t bit = uint64_t{1} << (id & 63);
+    if ((w & bit) != 0) return j;
+    w |= bit;
+  }
+  return m;
+}
+
 bool tier_holds_live_points(const Index& ix, const Tier& tier, std::size_t points,
                             const Array<uint64_t>& retired) {
   const std::size_t L = ix.l, n = tier.entries;
   if (n == 0) return true;
   std::vector<uint8_t> bad(L, 0);
-  // One mark array per task: mark[id] holds the last table that saw id,
-  // plus one.
   parallel::for_tasks(
-      L, [&] { return std::vector<uint32_t>(points, 0); },
-      [&](std::vector<uint32_t>& mark, std::size_t t) {
-        const uint32_t* ids = tier.ids.data() + t * n;
-        const auto stamp = static_cast<uint32_t>(t + 1);
-        for (std::size_t j = 0; j < n; ++j) {
-          const uint32_t id = ids[j];
-          if (id >= points || mark[id] == stamp || ((retired[id >> 6] >> (id & 63)) & 1) != 0) {
-            bad[t] = 1;
-            return;
-          }
-          mark[id] = stamp;
-        }
+      L, [] { return std::vector<uint64_t>(); },
+      [&](std::vector<uint64_t>& seen, std::size_t t) {
+        bad[t] = first_bad_id(tier.ids.data() + t * n, n, points, retired, seen) != n;
       });
   return std::find(bad.begin(), bad.end(), 1) == bad.end();
 }

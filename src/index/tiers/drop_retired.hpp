@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "index/record.hpp"
 #include "index/retired.hpp"
@@ -12,6 +13,13 @@ namespace plovik {
 // The retired bits of a tier's points, the ids base .. base + points - 1:
 // bit i for the point stored as i (id base + i).
 Array<uint64_t> tier_retired_bits(const RetiredSet& retired, uint64_t base, std::size_t points);
+
+// The first position j of a table's run ids[0, m) whose id is not below
+// `points`, repeats an earlier one, or is set in `taken` (the tier's
+// retired bits, from tier_retired_bits); m when there is none. `seen` is
+// scratch, resized here.
+std::size_t first_bad_id(const uint32_t* ids, std::size_t m, std::size_t points,
+                         const Array<uint64_t>& taken, std::vector<uint64_t>& seen);
 
 // Whether every table of `tier` holds exactly the tier's live points: ids
 // below `points`, each once, none with its bit set in `retired` (from
