@@ -66,6 +66,7 @@ from plovik.search import (
     _at_least,
     _backend_class,
     _build_arguments,
+    _RadiusCall,
     _call_probes,
     _check_result_size,
     _coords,
@@ -73,7 +74,6 @@ from plovik.search import (
     _ids,
     _ids_in_range,
     _queries,
-    _radii,
     _raw_query,
     _single_id,
 )
@@ -951,31 +951,16 @@ class ShardedSearch:
         """Every point in a probed bucket within `radius`, as `PlovikSearch.query_radius`."""
         with self._lock:
             self._built("query")
-            Q, single = _queries(queries, self._d)
-            r = _radii(radius, Q.shape[0])
-            ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
-            probes = _call_probes(probes)
-            if count_only and sparse:
-                raise ValueError("count_only and sparse exclude each other")
-            Q, ex = _finite(Q, "queries"), _ids_in_range(ex, self.n_points)
-            widest = r if isinstance(r, float) else float(r.max(initial=0.0))
-            parts_by_block = self._read(lambda: self._radius(Q, widest, ex, probes))
-        indptr = np.zeros(Q.shape[0] + 1, np.int64)
+            call = _RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
+                                       return_distance, self.n_points)
+            parts_by_block = self._read(lambda: self._radius(call.Q, call.widest, call.ex, call.probes))
+        m = call.Q.shape[0]
+        indptr = np.zeros(m + 1, np.int64)
         lengths = np.concatenate([np.diff(p[0]) for p in parts_by_block]) if parts_by_block else np.zeros(0, int)
         np.cumsum(lengths, out=indptr[1:])
         found = (indptr, np.concatenate([p[1] for p in parts_by_block]) if parts_by_block else np.zeros(0, np.int64),
                  np.concatenate([p[2] for p in parts_by_block]) if parts_by_block else np.zeros(0))
-        if not isinstance(r, float):
-            found = _results.radius_rows_within(*found, r)
-        indptr, ids, dists = found
-        if count_only:
-            counts = np.diff(indptr)
-            return int(counts[0]) if single else counts
-        if sparse:
-            return _results.radius_csr(indptr, ids, dists, self.n_points, return_distance)
-        if single:
-            return (ids, dists) if return_distance else ids
-        return (indptr, ids, dists) if return_distance else (indptr, ids)
+        return call.answer(found)
 
     # ---------------------------------------------------------------- epochs
 

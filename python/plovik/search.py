@@ -445,6 +445,54 @@ def _live_ids(rows: npt.NDArray[np.int64], live: npt.NDArray[np.int64]) -> npt.N
 # ---------------------------------------------------------------------- class
 
 
+@dataclass(frozen=True)
+class _RadiusCall:
+    """The checked arguments of a radius query, and the shaping of its answer."""
+
+    Q: np.ndarray  # (m, d) finite queries
+    single: bool  # one point was given as a 1-D array
+    r: float | npt.NDArray[np.float64]  # the radius, or one per query
+    ex: np.ndarray | None
+    probes: int | None
+    count_only: bool
+    sparse: bool
+    return_distance: bool
+    n_points: int
+
+    @classmethod
+    def checked(cls, queries: object, d: int, radius: object, exclude_ids: object, probes: object,
+                count_only: bool, sparse: bool, return_distance: bool, n_points: int) -> _RadiusCall:
+        Q, single = _queries(queries, d)
+        r = _radii(radius, Q.shape[0])
+        ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+        probes = _call_probes(probes)
+        if count_only and sparse:
+            raise ValueError("count_only and sparse exclude each other")
+        Q, ex = _finite(Q, "queries"), _ids_in_range(ex, n_points)
+        return cls(Q, single, r, ex, probes, bool(count_only), bool(sparse), bool(return_distance), n_points)
+
+    @property
+    def widest(self) -> float:
+        """The radius to search with: the hash gathers the same candidates
+        whatever the radius, so one search at the largest radius, trimmed
+        row by row, answers every radius."""
+        return self.r if isinstance(self.r, float) else float(self.r.max(initial=0.0))
+
+    def answer(self, found: tuple[np.ndarray, np.ndarray, np.ndarray]) -> Any:
+        """The caller's result from (indptr, ids, dists) at the widest radius."""
+        if not isinstance(self.r, float):
+            found = _results.radius_rows_within(*found, self.r)
+        indptr, ids, dists = found
+        if self.count_only:
+            counts = np.diff(indptr)
+            return int(counts[0]) if self.single else counts
+        if self.sparse:
+            return _results.radius_csr(indptr, ids, dists, self.n_points, self.return_distance)
+        if self.single:
+            return (ids, dists) if self.return_distance else ids
+        return (indptr, ids, dists) if self.return_distance else (indptr, ids)
+
+
 def _reads(method: Any) -> Any:
     """Run the method holding the search's lock shared (queries, inspection),
     with the worker threads of the call (`threads=`) or of the search."""
@@ -1067,31 +1115,13 @@ class PlovikSearch:
             distances (indptr, ids). For a single point (ids, dists), or ids.
         """
         index = self._built("query")
-        Q, single = _queries(queries, self._d)
-        r = _radii(radius, Q.shape[0])
-        ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
-        probes = _call_probes(probes)
-        if count_only and sparse:
-            raise ValueError("count_only and sparse exclude each other")
-        Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
-        # The hash gathers the same candidates whatever the radius: one search
-        # at the largest radius, trimmed row by row, answers every radius.
-        widest = r if isinstance(r, float) else float(r.max(initial=0.0))
+        call = _RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
+                                   return_distance, index.n_points)
         if self._exact():
-            found = self._exact_radius(Q, widest, ex)
+            found = self._exact_radius(call.Q, call.widest, call.ex)
         else:
-            found = _raw_query(index, "query_radius", Q, widest, ex, probes=probes)
-        if not isinstance(r, float):
-            found = _results.radius_rows_within(*found, r)
-        indptr, ids, dists = found
-        if count_only:
-            counts = np.diff(indptr)
-            return int(counts[0]) if single else counts
-        if sparse:
-            return _results.radius_csr(indptr, ids, dists, index.n_points, return_distance)
-        if single:
-            return (ids, dists) if return_distance else ids
-        return (indptr, ids, dists) if return_distance else (indptr, ids)
+            found = _raw_query(index, "query_radius", call.Q, call.widest, call.ex, probes=call.probes)
+        return call.answer(found)
 
     @_reads
     def pairs(
