@@ -62,7 +62,6 @@ from plovik.search import (
     _TIER_LIMIT,
     HashParameters,
     PlovikSearch,
-    _array,
     _at_least,
     _backend_class,
     _build_arguments,
@@ -71,6 +70,7 @@ from plovik.search import (
     _check_result_size,
     _coords,
     _finite,
+    _ids_to_retire,
     _ids,
     _ids_in_range,
     _queries,
@@ -1015,18 +1015,7 @@ class ShardedSearch:
         each shard retires the ids it holds."""
         with self._lock:
             self._built("retire")
-            if isinstance(ids, (int, np.integer)) and not isinstance(ids, (bool, np.bool_)):
-                ids = [int(ids)]
-            arr = _array(ids, "ids")
-            if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
-                raise TypeError(f"ids must hold integers, got dtype {arr.dtype}")
-            if arr.ndim != 1:
-                raise ValueError(f"ids must be a 1-D array of point ids, got shape {arr.shape}")
-            n = self.n_points
-            if arr.size and (int(arr.min()) < 0 or int(arr.max()) >= n):
-                bad = arr[(arr < 0) | (arr >= n)][0]
-                raise ValueError(f"ids must lie in [0, {n}) to be retired, got {bad}")
-            arr = np.unique(np.asarray(arr, np.int64))
+            arr = np.unique(_ids_to_retire(ids, self.n_points))
             if arr.size == 0:
                 return
             self._heal()

@@ -396,6 +396,22 @@ def _build_arguments(
     return n_static, Q, sample, capacity, radius
 
 
+def _ids_to_retire(ids: object, n: int) -> npt.NDArray[np.int64]:
+    """The checked ids of a retire call among n points: an integer or a 1-D
+    integer array-like, each in [0, n); as a contiguous int64 array."""
+    if isinstance(ids, numbers.Integral) and not isinstance(ids, (bool, np.bool_)):
+        ids = [int(ids)]
+    arr = _array(ids, "ids")
+    if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
+        raise TypeError(f"ids must hold integers, got dtype {arr.dtype}")
+    if arr.ndim != 1:
+        raise ValueError(f"ids must be a 1-D array of point ids, got shape {arr.shape}")
+    if arr.size and (int(arr.min()) < 0 or int(arr.max()) >= n):
+        bad = arr[(arr < 0) | (arr >= n)][0]
+        raise ValueError(f"ids must lie in [0, {n}) to be retired, got {bad}")
+    return np.ascontiguousarray(arr, dtype=np.int64)
+
+
 def _physical_memory() -> int | None:
     """Bytes of physical memory, None where the system does not say."""
     try:
@@ -1228,18 +1244,7 @@ class PlovikSearch:
                 single integer.
         """
         index = self._built("retire")
-        if isinstance(ids, numbers.Integral) and not isinstance(ids, (bool, np.bool_)):
-            ids = [int(ids)]
-        arr = _array(ids, "ids")
-        if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
-            raise TypeError(f"ids must hold integers, got dtype {arr.dtype}")
-        if arr.ndim != 1:
-            raise ValueError(f"ids must be a 1-D array of point ids, got shape {arr.shape}")
-        n = index.n_points
-        if arr.size and (int(arr.min()) < 0 or int(arr.max()) >= n):
-            bad = arr[(arr < 0) | (arr >= n)][0]
-            raise ValueError(f"ids must lie in [0, {n}) to be retired, got {bad}")
-        arr = np.ascontiguousarray(arr, dtype=np.int64)
+        arr = _ids_to_retire(ids, index.n_points)
         if arr.size == 0:
             return
         index.retire(arr)
