@@ -6,7 +6,9 @@
 //
 // A retired point has no entry: retiring drops its entries from every
 // table, so a tier of n points holds `entries` = n less its retired points
-// per table, the same number in every table.
+// per table, the same number in every table. Retiring compacts each table
+// within its own part of `ids`, so a table's part can be longer than its
+// entries until the next promote or rebuild writes the tier anew.
 #pragma once
 
 #include <cstddef>
@@ -20,10 +22,15 @@ struct Tier {
   // Entries of each table: the tier's points that are not retired.
   std::size_t entries = 0;
 
-  // Table-major L x entries: the ids of table t in ascending key order, at
-  // t * entries + j, each less the tier's base (0 for the static tier,
-  // n_static for the candidates), so 32 bits hold them (a tier holds fewer
-  // than 2^32 points).
+  // Length of each table's part of `ids`: entries when the tier was
+  // written, unchanged when a retire drops entries (the rest of the part
+  // is never read).
+  std::size_t ids_per_table = 0;
+
+  // Table-major L x ids_per_table: the ids of table t in ascending key
+  // order, at t * ids_per_table + j for j < entries, each less the tier's
+  // base (0 for the static tier, n_static for the candidates), so 32 bits
+  // hold them (a tier holds fewer than 2^32 points).
   Array<uint32_t> ids;
 
   // Dense bucket directory when the key space is small enough

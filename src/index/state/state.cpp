@@ -153,7 +153,7 @@ bool all_finite(const Array<T>& a) {
 Tier make_tier(const Index& ix, TierState&& ts) {
   Tier tier;
   if (ts.m == 0) return tier;
-  tier.entries = ts.m;
+  tier.entries = tier.ids_per_table = ts.m;
   tier.ids = std::move(ts.ids);
   tier.ids_unchecked = ts.ids_mapped;
   const std::size_t stride = directory_stride(ix);
@@ -274,7 +274,7 @@ void export_tier(const Index& ix, bool cand, uint32_t* ids, int64_t* keys, uint3
     std::memset(first, 0, (L + 1) * sizeof(uint64_t));
     return;
   }
-  std::memcpy(ids, v.ids, L * v.n * sizeof(uint32_t));
+  for (std::size_t t = 0; t < L; ++t) std::memcpy(ids + t * v.n, v.table_ids(t), v.n * sizeof(uint32_t));
   if (v.dir == nullptr) {
     const std::size_t buckets = static_cast<std::size_t>(v.first_bucket[L]);
     if (buckets != 0) std::memcpy(keys, v.bucket_keys, buckets * sizeof(int64_t));

@@ -11,23 +11,37 @@ namespace plovik {
 
 namespace {
 
-// Whether a tier's points are retired: bit i of the tier's own bits
-// (tier_retired_bits) for its stored id i.
-struct RetiredBits {
+// Whether a tier's points are live: bit i of the tier's live bits
+// (tier_live_bits) for its stored id i.
+struct LiveBits {
   const uint64_t* words;
 
   uint32_t live(uint32_t stored) const {
-    return static_cast<uint32_t>(~(words[stored >> 6] >> (stored & 63)) & 1);
+    return static_cast<uint32_t>((words[stored >> 6] >> (stored & 63)) & 1);
   }
 };
 
 // Moves the live ids of ids[begin, end) to ids[o ..] (o <= begin: every
 // place written has been read already), keeping their order; returns the
 // new o. Every id is written, and the place after it taken only when it is
-// live, so that no branch waits on the bits.
+// live, so that no branch waits on the bits. Four ids at a time: their
+// bits are looked up before any of them is written.
 inline std::size_t keep_live(uint32_t* ids, std::size_t begin, std::size_t end,
-                             const RetiredBits& bits, std::size_t o) {
-  for (std::size_t p = begin; p < end; ++p) {
+                             const LiveBits& bits, std::size_t o) {
+  std::size_t p = begin;
+  for (; p + 4 <= end; p += 4) {
+    const uint32_t a = ids[p], b = ids[p + 1], c = ids[p + 2], e = ids[p + 3];
+    const uint32_t la = bits.live(a), lb = bits.live(b), lc = bits.live(c), le = bits.live(e);
+    ids[o] = a;
+    o += la;
+    ids[o] = b;
+    o += lb;
+    ids[o] = c;
+    o += lc;
+    ids[o] = e;
+    o += le;
+  }
+  for (; p < end; ++p) {
     const uint32_t id = ids[p];
     ids[o] = id;
     o += bits.live(id);
@@ -37,7 +51,7 @@ inline std::size_t keep_live(uint32_t* ids, std::size_t begin, std::size_t end,
 
 // Table t's run of n entries compacted to its first live ones, its dense
 // directory row (stride entries) counting only them.
-void compact_dense(uint32_t* ids, uint32_t* row, std::size_t stride, const RetiredBits& bits) {
+void compact_dense(uint32_t* ids, uint32_t* row, std::size_t stride, const LiveBits& bits) {
   // Entry c counts the kept keys below c; the old entry c + 1 (where key c
   // ends) is read before it is replaced.
   std::size_t o = 0, begin = row[0];
@@ -54,7 +68,7 @@ void compact_dense(uint32_t* ids, uint32_t* row, std::size_t stride, const Retir
 // one more entry): a bucket left empty leaves them, the others keep their
 // order at the front of the table's part.
 void compact_buckets(uint32_t* ids, int64_t* keys, uint32_t* starts, std::size_t nb,
-                     const RetiredBits& bits) {
+                     const LiveBits& bits) {
   std::size_t o = 0, w = 0, begin = starts[0];
   for (std::size_t j = 0; j < nb; ++j) {
     const std::size_t end = starts[j + 1], start = o;
@@ -106,6 +120,13 @@ Array<uint64_t> tier_retired_bits(const RetiredSet& retired, uint64_t base, std:
   return out;
 }
 
+Array<uint64_t> tier_live_bits(const RetiredSet& retired, uint64_t base, std::size_t points) {
+  Array<uint64_t> out = tier_retired_bits(retired, base, points);
+  for (uint64_t& w : out) w = ~w;
+  if (points % 64 != 0) out.back() &= (uint64_t{1} << (points % 64)) - 1;
+  return out;
+}
+
 std::size_t first_bad_id(const uint32_t* ids, std::size_t m, std::size_t points,
                          const Array<uint64_t>& taken, std::vector<uint64_t>& seen) {
   // The ids met so far and the retired, one bit each: a bit met twice is a
@@ -131,12 +152,12 @@ bool tier_holds_live_points(const Index& ix, const Tier& tier, std::size_t point
   parallel::for_tasks(
       L, [] { return std::vector<uint64_t>(); },
       [&](std::vector<uint64_t>& seen, std::size_t t) {
-        bad[t] = first_bad_id(tier.ids.data() + t * n, n, points, retired, seen) != n;
+        bad[t] = first_bad_id(tier.ids.data() + t * tier.ids_per_table, n, points, retired, seen) != n;
       });
   return std::find(bad.begin(), bad.end(), 1) == bad.end();
 }
 
-void drop_retired(const Index& ix, Tier& tier, const Array<uint64_t>& retired,
+void drop_retired(const Index& ix, Tier& tier, const Array<uint64_t>& live,
                   std::size_t entries) noexcept {
   const std::size_t L = ix.l, n = tier.entries;
   if (entries == n) return;
@@ -146,10 +167,10 @@ void drop_retired(const Index& ix, Tier& tier, const Array<uint64_t>& retired,
   }
   const TierView old = tier_view(tier, 0, L);
   const std::size_t stride = old.dir != nullptr ? old.stride : 0;
-  const RetiredBits bits{retired.data()};
+  const LiveBits bits{live.data()};
   // Each table in its own part of the arrays, in parallel.
   parallel::for_each(L, [&](std::size_t t) noexcept {
-    uint32_t* ids = tier.ids.data() + t * n;
+    uint32_t* ids = tier.ids.data() + t * tier.ids_per_table;
     if (stride != 0) {
       compact_dense(ids, tier.offsets.data() + t * stride, stride, bits);
     } else {
@@ -158,12 +179,8 @@ void drop_retired(const Index& ix, Tier& tier, const Array<uint64_t>& retired,
                       old.table_buckets(t), bits);
     }
   });
-  // Then the tables close up, in order: each moves towards the front, onto
-  // places read already.
-  for (std::size_t t = 1; t < L; ++t)
-    std::memmove(tier.ids.data() + t * entries, tier.ids.data() + t * n, entries * sizeof(uint32_t));
-  tier.ids.resize(L * entries);
-  release_unused(tier.ids);
+  // Each table keeps its part of the ids: closing the gaps would move every
+  // id a second time. The gaps stay until the tier is next written anew.
   if (stride == 0) join_kept_buckets(tier, L, entries);
   tier.entries = entries;
 }

@@ -9,6 +9,7 @@ TierView tier_view(const Tier& tier, uint64_t base, std::size_t L) {
   v.ids = tier.ids.data();
   v.base = base;
   v.n = tier.entries;
+  v.ids_per_table = tier.ids_per_table;
   v.unchecked = tier.ids_unchecked;
   if (!tier.offsets.empty() && L > 0) {
     v.dir = tier.offsets.data();

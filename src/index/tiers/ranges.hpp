@@ -20,10 +20,11 @@ struct Range {
 
 // One tier's tables, read-only.
 struct TierView {
-  const uint32_t* ids = nullptr;  // table-major L x n, in key order per table
+  const uint32_t* ids = nullptr;  // table-major, in key order per table
   uint64_t base = 0;              // added to a stored id
   const uint32_t* dir = nullptr;  // L x stride dense directory, or nullptr
   std::size_t n = 0;              // entries per table (Tier::entries)
+  std::size_t ids_per_table = 0;  // table t's ids start at t * ids_per_table
   std::size_t stride = 0;         // b^K + 1 with a dense directory, else 0
   // Without a dense directory (Tier's bucket arrays).
   const int64_t* bucket_keys = nullptr;
@@ -34,7 +35,7 @@ struct TierView {
   bool unchecked = false;
   uint64_t limit = 0;
 
-  const uint32_t* table_ids(std::size_t t) const { return ids + t * n; }
+  const uint32_t* table_ids(std::size_t t) const { return ids + t * ids_per_table; }
   // Table t's occupied keys, ascending, and their number.
   const int64_t* table_bucket_keys(std::size_t t) const { return bucket_keys + first_bucket[t]; }
   std::size_t table_buckets(std::size_t t) const { return first_bucket[t + 1] - first_bucket[t]; }

@@ -87,7 +87,7 @@ struct TierBuilder {
 
   TierBuilder(const Index& ix, std::size_t n)
       : ix(ix), n(n), stride(n != 0 ? directory_stride(ix) : 0), buckets(ix.l) {
-    out.entries = n;
+    out.entries = out.ids_per_table = n;
     out.ids.resize(checked_mul(ix.l, n));
     if (stride != 0) out.offsets.resize(checked_mul(ix.l, stride));
   }

@@ -97,7 +97,7 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
   const std::size_t n_merges = e_c != 0 ? L : 0;
   Tier merged;
   if (e_c != 0) {
-    merged.entries = e_merged;
+    merged.entries = merged.ids_per_table = e_merged;
     if (stride != 0) {
       if (!directory_covers(ix.cand_tables.offsets, stride, e_c) ||
           (e_s != 0 && !directory_covers(ix.static_tables.offsets, stride, e_s)))
@@ -146,8 +146,9 @@ void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
     else
       merge_by_buckets(c, run_buckets(cand, t), s, run_buckets(stat, t), out, nullptr);
     // Only this task reads table t of either tier.
-    release_elements(ix.cand_tables.ids, t * e_c, (t + 1) * e_c);
-    release_elements(ix.static_tables.ids, t * e_s, (t + 1) * e_s);
+    const std::size_t p_c = cand.ids_per_table, p_s = stat.ids_per_table;
+    release_elements(ix.cand_tables.ids, t * p_c, (t + 1) * p_c);
+    release_elements(ix.static_tables.ids, t * p_s, (t + 1) * p_s);
   });
   if (e_c != 0) {
     free_released(ix.static_tables.ids);

@@ -35,8 +35,8 @@ void retire(Index& ix, std::span<const int64_t> ids) {
   }
   if (r.count == ix.retired.count) return;  // every id retired already
   const std::size_t n_s = ix.n_static, n_c = ix.n_cand();
-  const Array<uint64_t> static_bits = tier_retired_bits(r, 0, n_s);
-  const Array<uint64_t> cand_bits = tier_retired_bits(r, n_s, n_c);
+  const Array<uint64_t> static_live = tier_live_bits(r, 0, n_s);
+  const Array<uint64_t> cand_live = tier_live_bits(r, n_s, n_c);
   // Ids mapped from a file were not read at load: before the compaction
   // relies on them, they must be the static tier's live points.
   if (ix.static_tables.ids_unchecked &&
@@ -45,8 +45,8 @@ void retire(Index& ix, std::span<const int64_t> ids) {
         "the static tier's ids, mapped from a file, are corrupt: retire cannot drop entries from it");
 
   parallel::NoInterrupts commit;
-  drop_retired(ix, ix.static_tables, static_bits, n_s - r.count_in(0, n_s));
-  drop_retired(ix, ix.cand_tables, cand_bits, n_c - r.count_in(n_s, n_s + n_c));
+  drop_retired(ix, ix.static_tables, static_live, n_s - r.count_in(0, n_s));
+  drop_retired(ix, ix.cand_tables, cand_live, n_c - r.count_in(n_s, n_s + n_c));
   ix.retired = std::move(r);
 }
 

@@ -203,7 +203,7 @@ void update(Index& ix, Array<double> coords) {
   const Entered entered{e < n ? &ix.retired : nullptr, base};
   const std::size_t stride = old.dir != nullptr ? old.stride : 0;
   Tier runs;
-  runs.entries = e;
+  runs.entries = runs.ids_per_table = e;
   runs.ids.resize(checked_mul(L, e));
   runs.offsets.resize(checked_mul(L, stride));
   std::vector<TableBuckets> buckets(stride == 0 ? L : 0);
