@@ -38,23 +38,28 @@ def main():
     ap.add_argument("--m", type=int, default=10_000, help="queries per run")
     ap.add_argument("--repeats", type=int, default=5, help="rounds of turns")
     ap.add_argument("--tree-m", type=int, default=300, help="tree queries over all rounds")
+    ap.add_argument("--large-block", type=int, default=65536,
+                    help="block of the third contender (PlovikSearch's default)")
     args = ap.parse_args()
 
     pts, q = points(), queries(args.m)
     batched = RustLshIndex(**params(block=1024))
     per_query = RustLshIndex(**params(block=1))  # block = 1: always the per-query path
+    large = RustLshIndex(**params(block=args.large_block))
     batched.build(pts, N_STATIC)
     per_query.build(pts, N_STATIC)
-    for index in (batched, per_query):
+    large.build(pts, N_STATIC)
+    for index in (batched, per_query, large):
         index.query_knn(q[:1000], KNN)  # warm the pool and the caches
         index.reset_stats()
     tree = exact_tree(pts)
 
-    t_b, t_p, t_tree, exact = [], [], [], []
+    t_b, t_p, t_l, t_tree, exact = [], [], [], [], []
     tree_round = max(args.tree_m // args.repeats, 1)
     for r in range(args.repeats):
         t_b.append(seconds(lambda: batched.query_knn(q, KNN)))
         t_p.append(seconds(lambda: per_query.query_knn(q, KNN)))
+        t_l.append(seconds(lambda: large.query_knn(q, KNN)))
         if tree is not None:
             q_tree = q[r * tree_round : (r + 1) * tree_round]
             t0 = time.perf_counter()
@@ -63,6 +68,7 @@ def main():
     s_b, s_p = batched.stats(), per_query.stats()
     idx_b, _ = batched.query_knn(q, KNN)
     idx_p, _ = per_query.query_knn(q, KNN)
+    idx_l, _ = large.query_knn(q, KNN)
     qps_b, qps_p = args.m / statistics.median(t_b), args.m / statistics.median(t_p)
     speedup = statistics.median(p / b for p, b in zip(t_p, t_b))
 
@@ -71,6 +77,9 @@ def main():
     print(f"machine: {machine()}")
     print(f"batched (block=1024) {qps_b:10,.0f} queries/s   median of {args.repeats} runs")
     print(f"per-query (block=1)  {qps_p:10,.0f} queries/s")
+    gain = statistics.median(b / l for b, l in zip(t_b, t_l))
+    print(f"batched (block={args.large_block}) {args.m / statistics.median(t_l):,.0f} queries/s, {gain:.2f}x block=1024 "
+          f"(median of the rounds' ratios); rows equal to block=1024: {(idx_l == idx_b).all()}")
     print(f"batched / per-query  {speedup:10.2f}x        median of the rounds' ratios"
           f" ({min(p / b for p, b in zip(t_p, t_b)):.2f} to {max(p / b for p, b in zip(t_p, t_b)):.2f})")
     if tree is None:

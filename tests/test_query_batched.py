@@ -101,3 +101,21 @@ def test_counters_of_both_paths_and_calls_that_count_nothing():
     assert native.stats() == after
     native.reset_stats()
     assert native.stats() == zero
+
+
+def test_a_large_k_cuts_blocks_smaller_and_keeps_the_rows():
+    # k = 2,100 caps a block at 2**20 // k = 499 queries whatever `block`
+    # says; the rows are those of blocks of 64 and of the reference.
+    rng = np.random.default_rng(11)
+    params = random_params(rng, d=6, L=3, K=2, b=3)
+    pts, q = rng.random((3000, 6)), rng.random((1200, 6))
+    rows = []
+    for block in (0, 64):
+        ix = RustLshIndex(**{**params, "block": block})
+        ix.build(pts, 2500)
+        rows.append(ix.query_knn(q, 2100))
+        assert ix.stats()["queries"] == 1200
+    reference = PythonLshIndex(**{**params, "block": 0})
+    reference.build(pts, 2500)
+    assert_rows_equal(rows[0], rows[1])
+    assert_rows_equal(rows[0], reference.query_knn(q, 2100))

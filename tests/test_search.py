@@ -275,7 +275,7 @@ def test_sizes_and_stats_follow_the_epochs():
             call()
     assert all(t.shape == (32, 0) for t in search.tables().values())
     assert search.stats() == dict(gather_ns=0, refine_ns=0, relax_ns=0, queries=0, cands=0, pairs=0,
-                                  relaxed=0, block=1024)
+                                  relaxed=0, block=65536)
     search.build(points(50, 3))
     assert (search.n_points, search.n_static, search.n_candidates) == (50, 50, 0)
     search.promote(points(7, 3, seed=1))

@@ -84,7 +84,7 @@ __all__ = ["ShardLostError", "ShardedSearch"]
 #: Queries sent to every shard in one task (a call's queries are cut into
 #: near-equal blocks of at most this many; never fewer than 64 when the call
 #: has 64 or more, so each shard takes the path the single index would).
-DEFAULT_QUERY_BLOCK = 2048
+DEFAULT_QUERY_BLOCK = 16384
 #: Blocks of queries in flight at once: the client merges one while the
 #: shards answer the next ones.
 _WINDOW = 4

@@ -62,7 +62,7 @@ DEFAULT_PROBES = 7
 #: Promotions past this many times the points an index was tuned for warn (once).
 GROWTH_WARNING = 4.0
 #: Upper bound on the queries answered together by the batched k-nearest path.
-DEFAULT_BLOCK = 1024
+DEFAULT_BLOCK = 65536
 
 _I64_MAX = (1 << 63) - 1
 # The index stores bucket positions in 32 bits, so a tier holds fewer points.
@@ -619,7 +619,11 @@ class PlovikSearch:
             With False, a target no setting reaches gives the best setting
             found and a `RecallWarning`.
         block: Largest group of queries the batched k-nearest path answers
-            together (default 1024; 1 answers every query on its own).
+            together (default 65536; 1 answers every query on its own). A
+            bucket probed by several queries of a group is read once for all
+            of them, so large groups answer large batches faster; a call is
+            still shared fairly among the threads, and the engine caps a
+            group at 2**20 // k queries.
         seed: An int, a `numpy.random.Generator`, or None (fresh entropy,
             readable afterwards as `seed`). With an int or None every `build`
             draws the hash parameters from `numpy.random.default_rng(seed)`, so

@@ -64,10 +64,11 @@ void answer_block(const Index& ix, const QueryBatch& q, std::size_t q0, std::siz
 
 }  // namespace
 
-std::size_t effective_block(std::size_t m, std::size_t threads, std::size_t block) {
+std::size_t effective_block(std::size_t m, std::size_t threads, std::size_t block, std::size_t k) {
   const std::size_t t = std::max<std::size_t>(threads, 1);
   const std::size_t per = std::max<std::size_t>(m / t + (m % t != 0), 1);
-  return block == 0 ? per : std::min(block, per);
+  const std::size_t fits = std::max<std::size_t>(max_block_slots / std::max<std::size_t>(k, 1), 1);
+  return std::min(block == 0 ? per : std::min(block, per), fits);
 }
 
 void knn_batched(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
@@ -78,7 +79,7 @@ void knn_batched(const Index& ix, const QueryBatch& q, std::size_t k, std::size_
     ix.counters.add(QueryCounts{.queries = q.m});
     return;
   }
-  const std::size_t B = effective_block(q.m, parallel::thread_count(), ix.block);
+  const std::size_t B = effective_block(q.m, parallel::thread_count(), ix.block, k);
   const std::size_t blocks = q.m / B + (q.m % B != 0);
   // One block per task, claimed in order; a worker keeps its task state
   // for every block it claims. Rows never depend on who answers a block.

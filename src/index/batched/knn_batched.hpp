@@ -11,9 +11,15 @@
 
 namespace plovik {
 
+// Heap slots a block of the batched path holds at most (16 bytes each):
+// its queries times k.
+inline constexpr std::size_t max_block_slots = std::size_t{1} << 20;
+
 // Queries per block of the batched path: a fair share ceil(m / threads) of
-// the batch, capped by `block` unless it is 0.
-std::size_t effective_block(std::size_t m, std::size_t threads, std::size_t block);
+// the batch, capped by `block` unless it is 0, and by max_block_slots / k
+// (at least one query), so that a large k does not make a block's heaps
+// outgrow the caches and memory. Rows never depend on the blocks.
+std::size_t effective_block(std::size_t m, std::size_t threads, std::size_t block, std::size_t k);
 
 // Answers the batch block by block: per table, each bucket probed by the
 // block is looked up once and measured against every query that probes it.
