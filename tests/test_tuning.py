@@ -102,6 +102,12 @@ def test_same_seed_same_tuning_on_both_backends_and_given_settings_are_kept():
     for s in runs:
         s.retune()
     assert all(a.tables()[key].tobytes() == b.tables()[key].tobytes() for key in a.tables())
+    # retuning after a retire tunes for the points left in the tables
+    for s in runs:
+        s.retire(np.arange(0, 1500, 3))
+        s.retune()
+        assert s.tuning.n == s.n_live == 1000 and s.n_retired == 500
+    assert a.tuning.settings() == b.tuning.settings()
     # all four given: the fixed draw of earlier versions, nothing tuned
     given = PlovikSearch(6, seed=11, tables=5, probes=2, cells=4, components=3, backend="reference")
     given.build(X, 1400)

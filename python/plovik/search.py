@@ -958,13 +958,16 @@ class PlovikSearch:
     ) -> None:
         """Tune (or apply the fixed rule) and build the raw index; a retune
         (`keep_retired`) retires the same ids again."""
-        params, report = self._choose(X, capacity, args)
+        # A retune keeps retired points out of the tables, so it tunes for
+        # the live ones alone.
+        keep = keep_retired and self._retired.any()
+        params, report = self._choose(X[self._live_rows()] if keep else X, capacity, args)
         index = self._cls(**params.as_kwargs())
         index.build(X, n_static)
         self._params, self._index, self._tuning, self._warned = params, index, report, False
         self._build_args = args
         self._live = None
-        if keep_retired and self._retired.any():  # retune: the same ids stay retired
+        if keep:  # retune: the same ids stay retired
             index.retire(np.flatnonzero(self._retired))
         else:
             self._retired = np.zeros(0, bool)
@@ -1017,7 +1020,8 @@ class PlovikSearch:
         """Tune again for every point now indexed and rebuild; ids and tiers are unchanged.
 
         The target, k and the build's queries, sample and radius are those of
-        the last `build`; the counters of `stats` start again from zero. The
+        the last `build`; the tuning reads the points not retired (retired
+        ones stay retired); the counters of `stats` start again from zero. The
         points are those the index stores: wrapped onto [0, 1) and rounded
         to single precision, the values every distance is measured on.
         """
