@@ -6,6 +6,7 @@ traceback instead of stalling the suite.
 """
 
 import faulthandler
+import gc
 import logging
 import os
 import signal
@@ -104,6 +105,23 @@ def test_epochs_match_the_single_index(client, shards):
         np.testing.assert_array_equal(sharded.params.s, single.params.s)
         _check_epochs(single, sharded, np.random.default_rng(shards))
         assert sharded.nbytes > 0 and sum(sharded.nbytes_by_part.values()) == sharded.nbytes
+
+
+def test_a_search_dropped_without_close_frees_its_workers(client):
+    s = ShardedSearch(D, client, shards=2, **FIXED)
+    s.build(_data(3, 600, 0)[0])
+    tokens = {log.token for log in s._shards}
+
+    def held():
+        return tokens & {t for names in client.run(lambda: list(pd._REGISTRY)).values() for t in names}
+
+    assert held() == tokens
+    del s
+    gc.collect()
+    deadline = time.monotonic() + 10
+    while held():
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
 
 
 def test_dask_array_chunks_become_shards(client):

@@ -40,6 +40,7 @@ from __future__ import annotations
 import math
 import threading
 import uuid
+import weakref
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -325,6 +326,21 @@ def _shard_drop(tokens: list[str]) -> None:
             _REGISTRY.pop(token, None)
 
 
+def _drop_on_workers(client: Client, shards: list[Any], alive: set[str] | None = None) -> None:
+    """Ask each worker (of `alive`, when given) to drop its shards of
+    `shards`, without waiting; a closed client has nothing left to drop."""
+    try:
+        by_worker: dict[str, list[str]] = {}
+        for s in shards:
+            if alive is None or s.worker in alive:
+                by_worker.setdefault(s.worker, []).append(s.token)
+        for w, tokens in by_worker.items():
+            fire_and_forget(client.submit(_shard_drop, tokens, workers=[w], allow_other_workers=False,
+                                          pure=False, retries=0))
+    except Exception:  # a closed client: the workers went with it
+        pass
+
+
 # ------------------------------------------------------------------ client side
 
 
@@ -462,6 +478,10 @@ class ShardedSearch:
         self._client = client if client is not None else get_client()
         self._lock = threading.RLock()
         self._shards: list[_ShardLog] = []
+        # The shards held now, for a search dropped without close(): its
+        # shards then leave the workers when it is garbage collected.
+        self._held: list[_ShardLog] = []
+        weakref.finalize(self, _drop_on_workers, self._client, self._held)
         self._params: HashParameters | None = None
         self._tuning: Tuning | None = None
         self._exact = False
@@ -725,20 +745,16 @@ class ShardedSearch:
         with self._lock:
             self._drop(self._shards)
             self._shards = []
+            self._held.clear()
             self._params, self._tuning = None, None
             self._n_static = self._n_candidates = self._n_retired = 0
 
     def _drop(self, shards: list[_ShardLog]) -> None:
         try:
             alive = self._alive()
-            by_worker: dict[str, list[str]] = {}
-            for s in shards:
-                if s.worker in alive:
-                    by_worker.setdefault(s.worker, []).append(s.token)
-            for w, tokens in by_worker.items():
-                fire_and_forget(self._submit(w, _shard_drop, tokens))
         except Exception:  # a closed client: the workers went with it
-            pass
+            return
+        _drop_on_workers(self._client, shards, alive)
 
     def __enter__(self) -> ShardedSearch:
         return self
@@ -863,6 +879,7 @@ class ShardedSearch:
             self._drop(new)
             raise
         old, self._shards = self._shards, new
+        self._held[:] = new
         self._drop(old)
         self._params, self._tuning, self._exact = params, report, exact
         self._n_static = sum(s.n_static for s in new)
