@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from plovik import PanicException, RustLshIndex
-from plovik._native import exact_knn, exact_radius
+from plovik._native import _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
 from plovik.lsh import _sum_general, _terms, _widen, _wrap_f32
 
 from index_helpers import random_params
@@ -69,16 +69,17 @@ def test_equals_brute_force(d, grid):
     n, m = 203, 37  # a partial tile, more than one block of queries
     P, Q = data(rng, n, m, d, grid)
     ex = rng.integers(-1, n + 2, m)  # -1 and ids past n exclude nothing
+    tiles = _exact_tiles(P)  # the points prepared once answer alike
     for k in (1, 9, n + 5):
         for exclude in (None, ex):
-            idx, dist = exact_knn(P, Q, k, exclude)
             want_idx, want_dist = brute_knn(P, Q, k, exclude)
-            assert idx.shape == dist.shape == (m, k) and idx.flags.c_contiguous
-            assert np.array_equal(idx, want_idx) and np.array_equal(dist, want_dist)
+            for idx, dist in (exact_knn(P, Q, k, exclude), _exact_knn_tiles(tiles, Q, k, exclude)):
+                assert idx.shape == dist.shape == (m, k) and idx.flags.c_contiguous
+                assert np.array_equal(idx, want_idx) and np.array_equal(dist, want_dist)
     for radius in (0.0, 0.1 * d, 0.3 * d, np.inf):
-        got = exact_radius(P, Q, radius, exclude_ids=ex)
         want = brute_radius(P, Q, radius, ex)
-        assert all(np.array_equal(a, b) for a, b in zip(got, want))
+        for got in (exact_radius(P, Q, radius, exclude_ids=ex), _exact_radius_tiles(tiles, Q, radius, ex)):
+            assert all(np.array_equal(a, b) for a, b in zip(got, want))
 
 
 @pytest.mark.parametrize("n,m,d", [(0, 4, 3), (5, 0, 3), (0, 0, 2), (6, 3, 0)])
@@ -89,6 +90,9 @@ def test_empty_inputs(n, m, d):
     assert exact_knn(P, Q, 0)[0].shape == (m, 0)
     indptr, ids, dists = exact_radius(P, Q, 1.0)
     assert np.array_equal(indptr, brute_radius(P, Q, 1.0)[0]) and ids.size == dists.size == indptr[-1]
+    tiles = _exact_tiles(P)
+    assert all(np.array_equal(a, b) for a, b in zip(_exact_knn_tiles(tiles, Q, 3), exact_knn(P, Q, 3)))
+    assert all(np.array_equal(a, b) for a, b in zip(_exact_radius_tiles(tiles, Q, 1.0), (indptr, ids, dists)))
 
 
 # Large enough that a few queries are split into several runs of points,
@@ -173,3 +177,27 @@ def test_argument_matching():
         exact_radius(P, P, 0.1, np.zeros(2, np.int64))
     with pytest.raises(ValueError, match="queries have 3 columns but the points have d = 2"):
         exact_knn(P, np.zeros((1, 3)), 1)
+    # prepared points: only a capsule of _exact_tiles, checked like the points
+    with pytest.raises(TypeError, match="argument 'tiles': expected the prepared points of _exact_tiles"):
+        _exact_knn_tiles(P, P, 1)
+    with pytest.raises(ValueError, match="queries have 3 columns but the points have d = 2"):
+        _exact_radius_tiles(_exact_tiles(P), np.zeros((1, 3)), 0.1)
+
+
+def test_exact_scan_answers_as_the_functions():
+    import plovik
+
+    rng = np.random.default_rng(4)
+    P, Q = rng.random((300, 5)), rng.random((20, 5)) * 2 - 0.5
+    ex = rng.integers(-1, 300, 20)
+    scan = plovik.ExactScan(P)
+    assert (scan.n, scan.d) == (300, 5)
+    for got, want in ((scan.knn(Q, 7, ex), plovik.exact_knn(P, Q, 7, ex)),
+                      (scan.radius(Q, 0.9, ex), plovik.exact_radius(P, Q, 0.9, ex))):
+        assert all(np.array_equal(a, b) for a, b in zip(got, want))
+    with pytest.raises(ValueError, match="k must be at least 1"):
+        scan.knn(Q, 0)
+    with pytest.raises(ValueError, match="queries has 4 columns but points have 5"):
+        scan.radius(Q[:, :4], 0.1)
+    with pytest.raises(ValueError, match=r"exclude_ids must lie in \[-1, 300\)"):
+        scan.knn(Q, 1, np.full(20, 300))

@@ -306,6 +306,7 @@ def test_exact_scan_skips_retired_points():
     s = PlovikSearch(40, seed=1)
     s.build(X, sample=60)
     assert s.tuning.exact
+    assert np.array_equal(s.query_knn(Q, 5)[0], exact_knn(X, Q, 5)[0])  # prepares the scan's points
     retired = rng.choice(1500, 1400, replace=False)
     s.retire(retired)
     live = np.setdiff1d(np.arange(1500), retired)
@@ -320,3 +321,10 @@ def test_exact_scan_skips_retired_points():
     assert np.array_equal(indptr, w_indptr) and np.array_equal(ids, live[w_ids]) and np.array_equal(dists, w_dists)
     pairs = s.pairs(14.0, return_distance=False)
     assert pairs.size and not np.isin(pairs, retired).any()
+    # a promote prepares the scan's points again, the new batch with them
+    Y = rng.random((50, 40))
+    s.promote(Y)
+    ids = np.r_[live, 1500 + np.arange(50)]
+    want_idx, want_dist = exact_knn(np.r_[X[live], Y], Q, 5)
+    idx, dist = s.query_knn(Q, 5)
+    assert np.array_equal(idx, ids[want_idx]) and np.array_equal(dist, want_dist)

@@ -12,12 +12,13 @@ transformer.
 """
 
 from plovik._native import PanicException, RustLshIndex
-from plovik.exact import exact_knn, exact_radius
+from plovik.exact import ExactScan, exact_knn, exact_radius
 from plovik.search import HashParameters, PlovikSearch, RecallEstimate
 from plovik.threads import thread_count, thread_limit
 from plovik.tuning import RecallWarning, Tuning
 
 __all__ = [
+    "ExactScan",
     "HashParameters",
     "PanicException",
     "PlovikSearch",

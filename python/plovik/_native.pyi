@@ -1,6 +1,6 @@
 """Type stubs for the compiled module plovik._native."""
 
-from typing import Final
+from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
@@ -123,6 +123,19 @@ def exact_knn(
     exclude_ids: npt.NDArray[np.int64] | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """The k nearest points of each query under toroidal L1, by brute force."""
+
+def _exact_tiles(points: npt.NDArray[np.float64]) -> Any:
+    """The points of an exact scan prepared once: an opaque capsule."""
+
+def _exact_knn_tiles(
+    tiles: Any, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """`exact_knn` over points prepared by `_exact_tiles`."""
+
+def _exact_radius_tiles(
+    tiles: Any, queries: npt.NDArray[np.float64], radius: float, exclude_ids: npt.NDArray[np.int64] | None = None
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """`exact_radius` over points prepared by `_exact_tiles`."""
 
 def exact_radius(
     points: npt.NDArray[np.float64],

@@ -57,7 +57,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     ) from exc
 
 from plovik import results as _results
-from plovik.exact import exact_knn, exact_radius
+from plovik.exact import ExactScan
 from plovik.lsh import QUERY_COUNTERS
 from plovik.search import (
     _TIER_LIMIT,
@@ -133,7 +133,7 @@ class _Shard:
         self.exact = exact
         self.d = d
         self.retired = np.zeros(0, bool)
-        self._live: tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]] | None = None
+        self._live: tuple[ExactScan, npt.NDArray[np.int64]] | None = None
         self._set_ranges([])
 
     # ids ----------------------------------------------------------------
@@ -204,12 +204,13 @@ class _Shard:
 
     # queries ------------------------------------------------------------
 
-    def _live_points(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    def _live_points(self) -> tuple[ExactScan, npt.NDArray[np.int64]]:
+        """The exact scan's live points, prepared once per state of the shard, and their ids."""
         if self._live is None:
             n = self.index.n_points
             rows = np.flatnonzero(~self.retired[:n])
             live = np.concatenate([rows, np.arange(self.retired.size, n)]).astype(np.int64)
-            self._live = (np.asarray(self.index.points(), np.float64)[live], live)
+            self._live = (ExactScan(np.asarray(self.index.points(), np.float64)[live]), live)
         return self._live
 
     def _positions(self, lex: npt.NDArray[np.int64] | None, live: npt.NDArray[np.int64]) -> Any:
@@ -222,8 +223,8 @@ class _Shard:
 
     def _full_knn(self, Q: np.ndarray, k: int, lex: Any) -> tuple[np.ndarray, np.ndarray]:
         """The k nearest of every live point of the shard (the exact scan)."""
-        X, live = self._live_points()
-        idx, dist = exact_knn(X, Q, k, self._positions(lex, live))
+        scan, live = self._live_points()
+        idx, dist = scan.knn(Q, k, self._positions(lex, live))
         return self.to_global(np.where(idx >= 0, live[np.maximum(idx, 0)], -1)), dist
 
     def knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None, probes: int | None) -> tuple[Any, ...]:
@@ -282,8 +283,8 @@ class _Shard:
         lex = None if ex is None else self.to_local(ex)
         with self._limit():
             if self.exact:
-                X, live = self._live_points()
-                indptr, ids, dists = exact_radius(X, Q, r, self._positions(lex, live))
+                scan, live = self._live_points()
+                indptr, ids, dists = scan.radius(Q, r, self._positions(lex, live))
                 ids = live[ids] if ids.size else ids
             else:
                 indptr, ids, dists = _raw_query(self.index, "query_radius", Q, r, lex, probes=probes)

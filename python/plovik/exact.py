@@ -22,7 +22,7 @@ import numpy.typing as npt
 
 from plovik import _native
 
-__all__ = ["exact_knn", "exact_radius", "recall_at_k", "torus_l1"]
+__all__ = ["ExactScan", "exact_knn", "exact_radius", "recall_at_k", "torus_l1"]
 
 
 
@@ -53,11 +53,21 @@ def _coords(value: npt.ArrayLike, name: str, d: int | None) -> npt.NDArray[np.fl
 
 
 def _prepare(points, queries, exclude_ids):
+    P = _points(points)
+    Q, ex = _queries(queries, exclude_ids, P.shape[0], P.shape[1])
+    return P, Q, ex
+
+
+def _points(points):
     P = _coords(points, "points", None)
-    Q = _coords(queries, "queries", P.shape[1])
-    m, n = Q.shape[0], P.shape[0]
-    if n >= 1 << 32:
+    if P.shape[0] >= 1 << 32:
         raise ValueError("points must hold fewer than 2**32 rows")
+    return P
+
+
+def _queries(queries, exclude_ids, n, d):
+    Q = _coords(queries, "queries", d)
+    m = Q.shape[0]
     ex = None
     if exclude_ids is not None:
         ex = np.asarray(exclude_ids)
@@ -68,7 +78,23 @@ def _prepare(points, queries, exclude_ids):
         ex = np.ascontiguousarray(ex, dtype=np.int64)
         if ex.size and (ex.min() < -1 or ex.max() >= n):
             raise ValueError(f"exclude_ids must lie in [-1, {n}) (-1 excludes nothing)")
-    return P, Q, ex
+    return Q, ex
+
+
+def _k(k):
+    if isinstance(k, (bool, np.bool_)):
+        raise TypeError("k must be an integer, got a bool")
+    k = operator.index(k)
+    if k < 1:
+        raise ValueError(f"k must be at least 1, got {k}")
+    return k
+
+
+def _radius(radius):
+    r = float(radius)
+    if not (math.isfinite(r) and r >= 0.0):
+        raise ValueError(f"radius must be finite and non-negative, got {r}")
+    return r
 
 
 def exact_knn(
@@ -90,11 +116,7 @@ def exact_knn(
         widened to float64, each row ascending by (distance, id), padded with
         -1 / inf past the points there are.
     """
-    if isinstance(k, (bool, np.bool_)):
-        raise TypeError("k must be an integer, got a bool")
-    k = operator.index(k)
-    if k < 1:
-        raise ValueError(f"k must be at least 1, got {k}")
+    k = _k(k)
     P, Q, ex = _prepare(points, queries, exclude_ids)
     return _native.exact_knn(P, Q, k, ex)
 
@@ -111,11 +133,40 @@ def exact_radius(
     compares it. Returns (indptr, ids, dists) in compressed sparse row form:
     query i owns ids[indptr[i]:indptr[i + 1]], ascending by (distance, id).
     """
-    r = float(radius)
-    if not (math.isfinite(r) and r >= 0.0):
-        raise ValueError(f"radius must be finite and non-negative, got {r}")
+    r = _radius(radius)
     P, Q, ex = _prepare(points, queries, exclude_ids)
     return _native.exact_radius(P, Q, r, ex)
+
+
+class ExactScan:
+    """`exact_knn` and `exact_radius` against points fixed once.
+
+    The points are wrapped, rounded to single precision and laid out for the
+    scan when the object is made (4 bytes per coordinate, kept), instead of
+    at every call: calls with few queries then cost the scan alone. Rows
+    equal those of `exact_knn` / `exact_radius` on the same points.
+    """
+
+    __slots__ = ("_tiles", "n", "d")
+
+    def __init__(self, points: npt.ArrayLike) -> None:
+        P = _points(points)
+        self.n, self.d = P.shape
+        self._tiles = _native._exact_tiles(P)
+
+    def knn(self, queries: npt.ArrayLike, k: int,
+            exclude_ids: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """As `exact_knn(points, queries, k, exclude_ids)`."""
+        k = _k(k)
+        Q, ex = _queries(queries, exclude_ids, self.n, self.d)
+        return _native._exact_knn_tiles(self._tiles, Q, k, ex)
+
+    def radius(self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None,
+               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """As `exact_radius(points, queries, radius, exclude_ids)`."""
+        r = _radius(radius)
+        Q, ex = _queries(queries, exclude_ids, self.n, self.d)
+        return _native._exact_radius_tiles(self._tiles, Q, r, ex)
 
 
 def recall_at_k(found: npt.ArrayLike, exact: npt.ArrayLike) -> float:

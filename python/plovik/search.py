@@ -30,7 +30,7 @@ import numpy.typing as npt
 
 from plovik import results as _results
 from plovik import tuning as _tuning
-from plovik.exact import exact_knn, exact_radius, recall_at_k
+from plovik.exact import ExactScan, recall_at_k
 from plovik.locking import ReadersWriterLock
 from plovik.threads import thread_limit
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
@@ -695,7 +695,9 @@ class PlovikSearch:
         # live points with their ids, made for the exact scan when first
         # needed after a change.
         self._retired = np.zeros(0, bool)
-        self._live: tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]] | None = None
+        # The exact scan's points (and their ids when some are retired),
+        # prepared at the first exact query after each change.
+        self._live: tuple[ExactScan, npt.NDArray[np.int64] | None] | None = None
         # Queries share it, changes hold it alone: the raw index would refuse
         # a call that meets a conflicting one instead of waiting for it.
         self._lock = ReadersWriterLock()
@@ -979,34 +981,35 @@ class PlovikSearch:
     def _exact(self) -> bool:
         return self._tuning is not None and self._tuning.exact
 
-    def _live_points(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64] | None]:
-        """The points the exact scan compares, and their ids (None: all points,
-        each its own row)."""
-        if not self._retired.any():
-            return self._points(), None
+    def _live_points(self) -> tuple[ExactScan, npt.NDArray[np.int64] | None]:
+        """The points the exact scan compares, prepared once per state of the
+        index, and their ids (None: all points, each its own row)."""
         if self._live is None:
-            ids = self._live_rows()
-            self._live = (self._points()[ids], ids)
+            if self._retired.any():
+                ids = self._live_rows()
+                self._live = (ExactScan(self._points()[ids]), ids)
+            else:
+                self._live = (ExactScan(self._points()), None)
         return self._live
 
     def _exact_knn(
         self, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """exact_knn over the live points, with ids: the exact scan skips retired points."""
-        X, live = self._live_points()
+        scan, live = self._live_points()
         if live is None:
-            return exact_knn(X, Q, k, ex)
-        idx, dist = exact_knn(X, Q, k, _positions(ex, live))
+            return scan.knn(Q, k, ex)
+        idx, dist = scan.knn(Q, k, _positions(ex, live))
         return _live_ids(idx, live), dist
 
     def _exact_radius(
         self, Q: npt.NDArray[np.float64], r: float, ex: npt.NDArray[np.int64] | None
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """exact_radius over the live points, with ids."""
-        X, live = self._live_points()
+        scan, live = self._live_points()
         if live is None:
-            return exact_radius(X, Q, r, ex)
-        indptr, ids, dists = exact_radius(X, Q, r, _positions(ex, live))
+            return scan.radius(Q, r, ex)
+        indptr, ids, dists = scan.radius(Q, r, _positions(ex, live))
         return indptr, _live_ids(ids, live), dists
 
     def _live_rows(self) -> npt.NDArray[np.int64]:

@@ -156,6 +156,20 @@ inline constexpr const char* exact_radius =
     "    `(indptr, ids, dists)` in CSR form: query `i` owns\n"
     "    `ids[indptr[i]:indptr[i+1]]`, ascending by `(distance, id)`.";
 
+inline constexpr const char* exact_tiles =
+    "_exact_tiles(points)\n--\n\n"
+    "The points of an exact scan prepared once (wrapped, rounded to single\n"
+    "precision, in the scan's layout), for `_exact_knn_tiles` and\n"
+    "`_exact_radius_tiles`: an opaque capsule that owns them.";
+
+inline constexpr const char* exact_knn_tiles =
+    "_exact_knn_tiles(tiles, queries, k, exclude_ids=None)\n--\n\n"
+    "`exact_knn` over points prepared by `_exact_tiles`: the same rows.";
+
+inline constexpr const char* exact_radius_tiles =
+    "_exact_radius_tiles(tiles, queries, radius, exclude_ids=None)\n--\n\n"
+    "`exact_radius` over points prepared by `_exact_tiles`: the same rows.";
+
 inline constexpr const char* query_knn_probes =
     "_query_knn(index, queries, k, exclude_ids=None, probes=None)\n--\n\n"
     "index.query_knn(queries, k, exclude_ids) with `probes` flip probes per\n"

@@ -162,7 +162,8 @@ Paths scan_paths() {
 // The points wrapped and rounded as the index does (wrap_f32), in tiles of
 // eight, coordinate-major; the padding lanes of the last tile hold 0.
 Array<float> make_tiles(const PointRows& p) {
-  const std::size_t n_tiles = p.n / lanes + (p.n % lanes != 0);
+  static_assert(lanes == 8, "tile_count counts tiles of eight");
+  const std::size_t n_tiles = tile_count(p.n);
   const std::size_t stride = lanes * p.d;
   Array<float> tiles(checked_mul(n_tiles, stride));
   parallel::for_chunks(
@@ -266,7 +267,17 @@ void validate_exact_knn(std::size_t d, std::size_t m, std::size_t dq,
     throw std::bad_alloc();
 }
 
+ExactTiles exact_tiles(const PointRows& points) {
+  return ExactTiles{make_tiles(points), points.n, points.d};
+}
+
 ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size_t k) {
+  validate_exact_knn(points.d, q.m, q.dq, q.exclude_size(), k);
+  if (k == 0 || q.m == 0 || points.n == 0) return exact_knn(ExactTiles{{}, points.n, points.d}, q, k);
+  return exact_knn(exact_tiles(points), q, k);
+}
+
+ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::size_t k) {
   validate_exact_knn(points.d, q.m, q.dq, q.exclude_size(), k);
   const std::size_t m = q.m, cells = m * k;
   ExactKnnResult r;
@@ -275,7 +286,7 @@ ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size
   if (k == 0 || m == 0 || points.n == 0) return r;
 
   const Paths paths = scan_paths();
-  const Array<float> tiles = make_tiles(points);
+  const Array<float>& tiles = points.tiles;
   // A row never holds more than n entries.
   const std::size_t keep = std::min(k, points.n);
   const Plan plan(m, points.n, points.d, keep);
@@ -330,6 +341,12 @@ ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size
 
 RadiusResult exact_radius(const PointRows& points, const QueryBatch& q, double radius) {
   validate_exact(points.d, q.m, q.dq, q.exclude_size());
+  if (q.m == 0 || points.n == 0) return exact_radius(ExactTiles{{}, points.n, points.d}, q, radius);
+  return exact_radius(exact_tiles(points), q, radius);
+}
+
+RadiusResult exact_radius(const ExactTiles& points, const QueryBatch& q, double radius) {
+  validate_exact(points.d, q.m, q.dq, q.exclude_size());
   // Rounded once, as query_radius rounds it (beyond the float range to
   // infinity; a NaN cutoff stays NaN and nothing passes it).
   const float cutoff = static_cast<float>(radius);
@@ -339,7 +356,7 @@ RadiusResult exact_radius(const PointRows& points, const QueryBatch& q, double r
   if (m == 0 || points.n == 0) return r;
 
   const Paths paths = scan_paths();
-  const Array<float> tiles = make_tiles(points);
+  const Array<float>& tiles = points.tiles;
   const Plan plan(m, points.n, points.d, 0);
   // Each task's hits, query by query in ascending id order, and how many
   // belong to each of its queries.

@@ -35,6 +35,21 @@ struct PointRows {
   std::size_t d = 0;
 };
 
+// The points as the scan reads them: wrapped and rounded (wrap_f32), in
+// tiles of eight, coordinate-major, the padding lanes of the last tile 0.
+// Made once, they answer any number of queries (a search in exact mode
+// keeps them between changes).
+struct ExactTiles {
+  Array<float> tiles;  // tile_count(n) x d x 8
+  std::size_t n = 0;
+  std::size_t d = 0;
+};
+
+// Tiles of eight points that n points fill.
+inline std::size_t tile_count(std::size_t n) { return n / 8 + (n % 8 != 0); }
+
+ExactTiles exact_tiles(const PointRows& points);
+
 struct ExactKnnResult {
   Array<int64_t> idx;  // m * k, row-major, padded with -1
   Array<double> dist;  // m * k, row-major, padded with +inf
@@ -51,9 +66,11 @@ void validate_exact_knn(std::size_t d, std::size_t m, std::size_t dq,
 
 // The k nearest points of each query; query i never gets its excluded id.
 ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size_t k);
+ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::size_t k);
 
 // Every point within `radius` (inclusive) of each query, in CSR form.
 RadiusResult exact_radius(const PointRows& points, const QueryBatch& q, double radius);
+RadiusResult exact_radius(const ExactTiles& points, const QueryBatch& q, double radius);
 
 // For the engine tests: the eight distances of one query (d wrapped
 // single-precision coordinates) to the eight points of one tile (8 d
