@@ -140,6 +140,16 @@ def test_dask_array_chunks_become_shards(client):
         _same_rows(single.query_knn(Q, 6, np.arange(100)), sharded.query_knn(Q, 6, np.arange(100)))
 
 
+def test_dask_array_shards_are_built_where_their_chunks_live(client):
+    X = _data(12, 800, 0)[0]
+    w = sorted(client.ncores())
+    parts = [client.persist(da.from_array(X[:500], chunks=(500, D)), workers=[w[1]]),
+             client.persist(da.from_array(X[500:], chunks=(300, D)), workers=[w[0]])]
+    with ShardedSearch(D, client, **FIXED) as sharded:
+        sharded.build(da.concatenate(parts))
+        assert sharded.shard_sizes == [500, 300] and sharded.workers == [w[1], w[0]]
+
+
 def test_tuned_parameters_and_exact_answers_match(client):
     # Tuned on the same points from the same seed: the same parameters, and
     # on this little data the same choice of the exact scan.
