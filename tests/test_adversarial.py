@@ -4,7 +4,9 @@ refusals, one by one: test_binding). Each call's outcome is worked out from the 
 order the call frame checks them (argument list, conversion of each argument,
 what the engine refuses from the sizes alone, then array layout); the
 reference must refuse every refused call alike, and after every call the
-index must still equal the reference."""
+index must still equal the reference. Valid epochs in any order (with
+updates that move none, some or all rows, or bring them back) check the tier
+merges and their tie orders in dense and listed directories."""
 
 import re
 from collections import namedtuple
@@ -202,10 +204,10 @@ def same_arrays(got, want):
 
 
 def compare(native, ref, q, ex=None):
-    """Sizes, tables and the answers to the batch q of two indexes agree."""
+    """Sizes, points, tables and the answers to the batch q of two indexes agree."""
     sizes = [(ix.n_points, ix.n_static, ix.n_candidates) for ix in (native, ref)]
     assert sizes[0] == sizes[1] and all(type(v) is int for v in sizes[0])
-    same_arrays(native.tables(), ref.tables())
+    same_arrays([native.points(), *native.tables().values()], [ref.points(), *ref.tables().values()])
     same_arrays(native.query_knn(q, 3, ex), ref.query_knn(q, 3, ex))
     same_arrays(native.query_radius(q, 0.4, ex), ref.query_radius(q, 0.4, ex))
 
@@ -213,11 +215,15 @@ def compare(native, ref, q, ex=None):
 class Adversary(RuleBasedStateMachine):
     """One index and its reference; only the calls that must succeed reach the reference."""
 
+    # Small b and K make keys collide within and across the tiers, in a dense
+    # bucket directory; the wide key spaces have none, their tiers list their
+    # occupied buckets: nearly all distinct (4096**3) or few and shared (2**24).
     @initialize(d=st.integers(1, 5), L=st.integers(1, 3), K=st.integers(1, 3),
-                b=st.sampled_from([1, 2, 3, 5, 16]), probes=st.integers(0, 4),
-                block=st.sampled_from([0, 1, 2, 1024]), seed=st.integers(0, 2**32 - 1),
+                b=st.sampled_from([1, 2, 3, 5, 16]), wide=st.sampled_from([None, None, (4096, 3), (2, 24)]),
+                probes=st.integers(0, 4), block=st.sampled_from([0, 1, 2, 1024]), seed=st.integers(0, 2**32 - 1),
                 built=st.booleans())
-    def start(self, d, L, K, b, probes, block, seed, built):
+    def start(self, d, L, K, b, wide, probes, block, seed, built):
+        b, K = wide or (b, K)
         self.rng = np.random.default_rng(seed)
         s = self.rng.integers(0, d, (L, K))
         # Queries of any width are fine until the first build; a build may
@@ -225,15 +231,25 @@ class Adversary(RuleBasedStateMachine):
         self.min_width = int(s.max()) + 1
         params = dict(b=b, k=K, l=L, probes=probes, s=s, u=self.rng.random((L, K)), block=block)
         self.native, self.ref = RustLshIndex(**params), PythonLshIndex(**params)
-        self.d = 0
+        self.d, self.cand = 0, np.zeros((0, 0))
         if built:  # else the first calls meet an index never built
             points = self.rng.random((30, d))
             for ix in (self.native, self.ref):
                 ix.build(points, 20)
-            self.d = d
+            self.d, self.cand = d, points[20:]
+        self.prev = self.cand
 
-    def coords(self, rows, cols, special):
-        x = self.rng.random((rows, cols))
+    def coords(self, rows, cols, special, kind="random"):
+        """Random rows (a quarter of the values special, if asked), or for an
+        update of every candidate: the same rows, some coordinates of a third
+        of the rows moved, the previous rows back again (re-placed both
+        times), or values far off the torus (keys hash the raw values, the
+        single-precision copies wrap them)."""
+        shape, rng, cand = (rows, cols), self.rng, self.cand
+        x = {"random": lambda: rng.random(shape), "same": cand.copy, "back": self.prev.copy,
+             "some": lambda: cand + rng.uniform(-0.3, 0.3, shape) * (
+                 (rng.random(shape) < 0.3) & (rng.random((rows, 1)) < 0.3)),
+             "wide": lambda: (rng.random(shape) - 0.5) * 1e3}[kind]()
         if special and x.size:
             hit = self.rng.random(x.shape) < 0.25
             x[hit] = self.rng.choice(SPECIAL_VALUES, size=int(hit.sum()))
@@ -266,7 +282,11 @@ class Adversary(RuleBasedStateMachine):
                                             (0, d), (0, 0)],
                   "promote": [(n % 13, w) for w in [d] * 4 + [0, d + 1, max(d - 1, 0)]]}[method]
         rows, cols = draw(st.sampled_from(shapes))
-        args = [array_arg(draw, self.coords(rows, cols, draw(st.booleans())), plan.form(names[0], ARRAY_FORMS))]
+        kind = "random"
+        if method == "update" and (rows, cols) == self.cand.shape == self.prev.shape:
+            kind = draw(st.sampled_from(["random", "same", "some", "back", "wide"]))
+        x = self.coords(rows, cols, draw(st.booleans()), kind)
+        args = [array_arg(draw, x, plan.form(names[0], ARRAY_FORMS))]
         n_static = int_arg(draw, draw(st.sampled_from([0, n // 2, n, n + 1])), plan.form("n_static", INT_FORMS))
         args += [n_static] if method == "build" else []
 
@@ -288,6 +308,11 @@ class Adversary(RuleBasedStateMachine):
         if self.call(plan, method, names, len(names), args, expect)[1]:
             getattr(self.ref, method)(*[arg.values for arg in args])
             self.d = cols if method == "build" else d
+            rows = args[0].values.reshape(-1, self.d) if self.d else np.zeros((0, 0))
+            if method == "update":
+                self.prev, self.cand = self.cand, rows
+            else:
+                self.cand = self.prev = rows[args[1].values:] if method == "build" else rows
 
     @rule(data=st.data(), method=st.sampled_from(["query_knn", "query_radius"]))
     def query(self, data, method):

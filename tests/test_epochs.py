@@ -7,9 +7,6 @@ import sys
 
 import numpy as np
 import pytest
-from hypothesis import settings
-from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 from plovik import RustLshIndex
 from index_helpers import assert_tables_equal, both, random_params, outputs_under_thread_counts
@@ -23,70 +20,7 @@ def assert_same(native, reference):
     assert points.dtype == np.float32 and points.tobytes() == reference.points().tobytes()
 
 
-class Epochs(RuleBasedStateMachine):
-    """Builds, updates and promotions in any order. Small b and K make keys
-    collide within and across the tiers, in a dense bucket directory; the
-    wide key spaces have none, their tiers list their occupied buckets:
-    nearly all distinct (4096**3) or few and shared (2**24)."""
-
-    @initialize(d=st.integers(1, 4), L=st.integers(1, 3), K=st.integers(1, 3),
-                b=st.sampled_from([1, 2, 3, 5]), wide=st.sampled_from([None, (4096, 3), (2, 24)]),
-                seed=st.integers(0, 2**32 - 1))
-    def start(self, d, L, K, b, wide, seed):
-        if wide is not None:
-            b, K = wide
-        self.rng, self.d = np.random.default_rng(seed), d
-        self.pair = both(random_params(self.rng, d, L, K, b))
-        self.rebuild(20, 0.5)
-
-    @rule(n=st.integers(0, 30), share=st.sampled_from([0.0, 0.5, 1.0]))
-    def rebuild(self, n, share):
-        pts = self.rng.random((n, self.d))
-        for ix in self.pair:
-            ix.build(pts, int(n * share))
-        self.cand = self.prev = pts[int(n * share):]
-
-    @rule(kind=st.sampled_from(["same", "some", "all", "back", "wide"]))
-    def update(self, kind):
-        shape, rng = self.cand.shape, self.rng
-        new = {
-            "same": lambda: self.cand.copy(),
-            # some coordinates of a third of the rows: the rest stay as they are
-            "some": lambda: self.cand + rng.uniform(-0.3, 0.3, shape) * (
-                (rng.random(shape) < 0.3) & (rng.random((shape[0], 1)) < 0.3)),
-            "all": lambda: rng.random(shape),
-            "back": lambda: self.prev,  # away and back: re-placed both times
-            "wide": lambda: (rng.random(shape) - 0.5) * 1e3,  # keys hash the raw values, the f32 copies wrap them
-        }[kind]()
-        for ix in self.pair:
-            ix.update(new)
-        self.prev, self.cand = self.cand, new
-
-    @rule(m=st.integers(0, 12))
-    def promote(self, m):
-        rows = self.rng.random((m, self.d))
-        for ix in self.pair:
-            ix.promote(rows)
-        self.cand = self.prev = rows
-
-    @rule(m=st.sampled_from([0, 3, 70]), k=st.integers(0, 6), exclude=st.booleans(),
-          radius=st.sampled_from([0.0, 0.3, 1.5]))
-    def query(self, m, k, exclude, radius):
-        # Queries between epochs read the merged tiers, their directories and
-        # the refreshed single-precision coordinates.
-        q = self.rng.random((m, self.d))
-        ex = self.rng.integers(-1, max(self.pair[0].n_points, 1), m) if exclude else None
-        native, reference = (ix.query_knn(q, k, ex) + ix.query_radius(q, radius, ex) for ix in self.pair)
-        for got, want in zip(native, reference, strict=True):
-            np.testing.assert_array_equal(got, want)
-
-    @invariant()
-    def same_tables(self):
-        assert_same(*self.pair)
-
-
-TestEpochs = Epochs.TestCase
-TestEpochs.settings = settings(stateful_step_count=20)
+# Random epochs in any order against the reference: test_adversarial.py.
 
 
 @pytest.mark.parametrize("b, K", [(2, 2), (4, 3), (16, 2)])

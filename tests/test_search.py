@@ -86,7 +86,7 @@ def test_draws_follow_the_seed():
 
 
 def test_build_uses_the_rule_and_the_seed():
-    search = built(d=6, n=5000, n_static=4000, seed=11, tables=5, probes=2, block=17)
+    search = built(d=6, n=5000, n_static=4000, seed=11, tables=5, probes=2, block=17, backend="native")
     p = search.params
     assert (p.b, p.k) == choose_cells_and_components(5000, 6)
     assert (p.l, p.probes, p.block) == (5, 2, 17)
@@ -94,14 +94,14 @@ def test_build_uses_the_rule_and_the_seed():
     assert np.array_equal(p.s, s) and np.array_equal(p.u, u)
     again = search.hash_parameters(5000)
     assert np.array_equal(again.s, p.s) and np.array_equal(again.u, p.u)
+    # the backend's raw index built from these parameters holds the same tables
+    raw = plovik.RustLshIndex(**p.as_kwargs())
+    raw.build(points(5000, 6), 4000)
+    assert_tables_equal(search, raw)
+    assert isinstance(search.raw, plovik.RustLshIndex)
+    assert PlovikSearch(2).backend == "native"  # auto picks native
     search.build(points(100, 6))  # a rebuild chooses again for its size
     assert (search.params.b, search.params.k) == (3, 2) != (p.b, p.k)
-
-
-def test_seed_decides_the_tables():
-    a, b, c = built(seed=5), built(seed=5), built(seed=6)
-    assert_tables_equal(a, b)
-    assert not np.array_equal(a.tables()["static_keys"], c.tables()["static_keys"])
     drawn = built(seed=None)  # no seed: one is drawn, and it reproduces
     assert isinstance(drawn.seed, int)
     assert_tables_equal(drawn, built(seed=drawn.seed))
@@ -110,16 +110,6 @@ def test_seed_decides_the_tables():
     first = gen.params
     gen.build(points(600, 5), 500)
     assert not np.array_equal(first.u, gen.params.u) and np.array_equal(twin.params.u, first.u)
-
-
-def test_backend_and_raw_index_from_the_parameters():
-    search = built(backend="native")
-    raw = plovik.RustLshIndex(**search.params.as_kwargs())
-    raw.build(points(600, 5), 500)
-    assert_tables_equal(search, raw)
-    assert isinstance(search.raw, plovik.RustLshIndex)
-    assert PlovikSearch(2).backend == "native"  # auto picks native
-    assert PlovikSearch(2, backend="reference").backend == "reference"
 
 
 # ------------------------------------------------------------------ validation

@@ -1,7 +1,8 @@
-"""The state of the native index: round trips through _state/_from_state,
+"""The state of the raw indexes: round trips through _state/_from_state,
 pickle and copy give identical tables, rows, sizes, counters and retired
-points and keep working through further epochs; forged states are refused
-with ValueError naming the problem; arrays mapped from a file answer alike,
+points and keep working through further epochs (both classes); states cross
+between the classes; forged states are refused by both with ValueError naming
+the problem; arrays mapped from a file (native) answer alike,
 leave the file as it was, and a corrupted mapped file answers without
 crashing (the sanitizer run covers the last)."""
 
@@ -14,7 +15,7 @@ import pytest
 import plovik._native as native
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
-from index_helpers import random_params
+from index_helpers import assert_tables_equal, random_params
 
 MAP_FROM = 1 << 21  # arrays from this many bytes on are mapped, smaller ones copied
 D = 16
@@ -37,9 +38,9 @@ def ix_d(ix):
     return ix.points().shape[1]
 
 
-def make(b, K, L=4, n=1500, n_static=1000, d=6, block=1024, seed=0, stage="retired"):
+def make(b, K, L=4, n=1500, n_static=1000, d=6, block=1024, seed=0, stage="retired", cls=RustLshIndex):
     rng = np.random.default_rng(seed)
-    ix = RustLshIndex(**random_params(rng, d=d, L=L, K=K, b=b, block=block))
+    ix = cls(**random_params(rng, d=d, L=L, K=K, b=b, block=block))
     ix.build(rng.random((n, d)), n_static)
     epochs(ix, rng, stage)
     ix.query_knn(rng.random((7, d)), 3)  # counters that are not zero
@@ -54,7 +55,8 @@ def snapshot(ix, Q):
            "stats": {k: v for k, v in ix.stats().items() if not k.endswith("_ns")}, "points": ix.points().tobytes()}
     if ix.n_points:
         out["knn"] = [a.tobytes() for a in ix.query_knn(Q, 10)]
-        out["probes0"] = [a.tobytes() for a in native._query_knn(ix, Q, 12, None, 0)]
+        if isinstance(ix, RustLshIndex):
+            out["probes0"] = [a.tobytes() for a in native._query_knn(ix, Q, 12, None, 0)]
         out["radius"] = [a.tobytes() for a in ix.query_radius(Q, 0.9)]
     return out
 
@@ -72,23 +74,24 @@ def out_of_band(ix):
     return pickle.loads(blob, buffers=buffers)
 
 
-COPIES = [lambda ix: RustLshIndex._from_state(ix._state()), copy.copy, copy.deepcopy, out_of_band] + [
+COPIES = [lambda ix: type(ix)._from_state(ix._state()), copy.copy, copy.deepcopy, out_of_band] + [
     lambda ix, p=p: pickle.loads(pickle.dumps(ix, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)]
 
 
+@pytest.mark.parametrize("cls", [RustLshIndex, PythonLshIndex], ids=["native", "reference"])
 @pytest.mark.parametrize("b,K", [(4, 3), (5, 11)], ids=["dense directory", "bucket lists"])
 @pytest.mark.parametrize("stage", ["unbuilt", "built", "updated", "promoted", "retired"])
-def test_round_trips_answer_alike_and_keep_working(b, K, stage):
+def test_round_trips_answer_alike_and_keep_working(b, K, stage, cls):
     if stage == "unbuilt":
         rng = np.random.default_rng(0)
-        ix = RustLshIndex(**random_params(rng, d=6, L=4, K=K, b=b))
+        ix = cls(**random_params(rng, d=6, L=4, K=K, b=b))
     else:
-        ix, rng = make(b, K, stage=stage)
+        ix, rng = make(b, K, stage=stage, cls=cls)
     Q = rng.random((40, 6))
     state = ix._state()
     for make_copy in COPIES:
         c = make_copy(ix)
-        assert type(c) is RustLshIndex and c is not ix
+        assert type(c) is cls and c is not ix
         assert c.stats() == ix.stats()
         # the buffers kept for reuse are the original's alone, and so are the
         # gaps a retire leaves in the tables until the next promote
@@ -107,7 +110,7 @@ def test_round_trips_answer_alike_and_keep_working(b, K, stage):
         same(ix, c, Q)
         ix = c  # the copy is the next original
     # the state was a copy: the index changed since, the state did not
-    again = RustLshIndex._from_state(state)
+    again = cls._from_state(state)
     assert again._state().keys() == state.keys()
     for key, value in again._state().items():
         assert (value == state[key]).all() if isinstance(value, np.ndarray) else value == state[key]
@@ -158,6 +161,15 @@ def test_states_cross_between_backends(b, K, stage):
     Q = rng.random((20, 6))
     assert {k: v.tobytes() for k, v in back.tables().items()} == {k: v.tobytes() for k, v in ix.tables().items()}
     for x, y in zip(back.query_knn(Q, 5), ref.query_knn(Q, 5)):
+        assert np.array_equal(x, y)
+    # a retired point has no entry in the tiers (m_T < the tier's size): the
+    # reference takes such a state and goes on through epochs alike
+    rows, new = rng.random((ix.n_candidates, 6)), rng.random((10, 6))
+    for x in (ix, ref):
+        x.update(rows)
+        x.promote(new)
+    assert_tables_equal(ix, ref)
+    for x, y in zip(ix.query_knn(Q, 5), ref.query_knn(Q, 5)):
         assert np.array_equal(x, y)
     # unbuilt indexes, both ways
     p = random_params(rng, d=6, L=4, K=K, b=b)
@@ -229,6 +241,8 @@ FORGERIES = {
     "stats missing a counter": (lambda st: st["stats"].pop("pairs"), "lacks 'pairs'"),
     "stats negative": (lambda st: st["stats"].update(queries=-1), "out of range"),
     "stats not a dict": (put("stats", [1, 2]), "'stats' must be a dict"),
+    "float as int": (put("b", 4.0), "'b' must be an int"),
+    "cand_coords one row short": (put("cand_coords", lambda st: st["cand_coords"][:-1]), "shape"),
 }
 
 
@@ -239,10 +253,10 @@ def test_forged_states_are_refused(name):
     st = ix._state()
     st["stats"] = dict(st["stats"])
     forge(st)
-    with pytest.raises(ValueError, match=message):
-        RustLshIndex._from_state(st)
-    with pytest.raises(ValueError, match=message):
-        pickle.loads(pickle.dumps(native._restore_index, protocol=2))(st)
+    restore = pickle.loads(pickle.dumps(native._restore_index, protocol=2))
+    for from_state in (RustLshIndex._from_state, restore, PythonLshIndex._from_state):
+        with pytest.raises(ValueError, match=message):
+            from_state(st)
 
 
 def test_bucket_list_tiers_and_odd_arguments_are_refused():

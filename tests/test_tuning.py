@@ -121,19 +121,6 @@ def test_same_seed_same_tuning_on_both_backends_and_given_settings_are_kept():
     assert (part.params.l, part.params.b) == (6, 3)
 
 
-def test_small_data_is_answered_exactly_and_says_so():
-    rng = np.random.default_rng(9)
-    X, Q = rng.random((2000, 40)), rng.random((70, 40))  # d = 40, uniform: no hash helps
-    search = PlovikSearch(40, seed=1)
-    search.build(X, sample=100)
-    assert search.tuning.exact and search.tuning.recall == 1.0 and "exact scan" in repr(search)
-    ex = np.arange(70)
-    for a, b in zip(search.query_knn(Q, 5, ex), exact_knn(X, Q, 5, ex), strict=True):
-        assert np.array_equal(a, b)
-    for a, b in zip(search.query_radius(Q, 11.0), exact_radius(X, Q, 11.0), strict=True):
-        assert np.array_equal(a, b)
-
-
 def test_radius_hint_is_tuned_for():
     rng = np.random.default_rng(4)
     X, fresh = clustered(rng, 3000, 8), clustered(rng, 200, 8)
