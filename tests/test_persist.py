@@ -15,15 +15,11 @@ import pickle
 import numpy as np
 import pytest
 
-from plovik import PlovikSearch, RustLshIndex
+from plovik import PlovikSearch
 from plovik import persist
 from plovik.lsh import STATE_ARRAYS
 
-BACKENDS = ["reference"] + (["native"] if hasattr(RustLshIndex, "_from_state") else [])
-
-
-# The raw classes' states, their round trips, their crossing between the two
-# classes and forged states: test_state.py.
+BACKENDS = ["reference", "native"]
 
 
 # ------------------------------------------------------------ the search

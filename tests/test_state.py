@@ -78,9 +78,11 @@ COPIES = [lambda ix: type(ix)._from_state(ix._state()), copy.copy, copy.deepcopy
     lambda ix, p=p: pickle.loads(pickle.dumps(ix, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)]
 
 
-@pytest.mark.parametrize("cls", [RustLshIndex, PythonLshIndex], ids=["native", "reference"])
-@pytest.mark.parametrize("b,K", [(4, 3), (5, 11)], ids=["dense directory", "bucket lists"])
-@pytest.mark.parametrize("stage", ["unbuilt", "built", "updated", "promoted", "retired"])
+# The reference keeps no directories of its own: one of each kind of stage suffices there.
+@pytest.mark.parametrize("b,K,stage,cls", [
+    *[(b, K, stage, RustLshIndex) for b, K in ((4, 3), (5, 11))
+      for stage in ("unbuilt", "built", "updated", "promoted", "retired")],
+    (4, 3, "unbuilt", PythonLshIndex), (4, 3, "retired", PythonLshIndex)])
 def test_round_trips_answer_alike_and_keep_working(b, K, stage, cls):
     if stage == "unbuilt":
         rng = np.random.default_rng(0)
@@ -142,7 +144,6 @@ def test_state_layout():
             assert np.array_equal(st[f"{tier}_ids"][t].astype(np.int64) + base, sorted_ids[t])
 
 
-@pytest.mark.skipif(not hasattr(PythonLshIndex, "_state"), reason="the reference has no state yet")
 @pytest.mark.parametrize("b,K", [(4, 3), (5, 11)], ids=["dense directory", "bucket lists"])
 @pytest.mark.parametrize("stage", ["built", "retired"])
 def test_states_cross_between_backends(b, K, stage):
@@ -254,9 +255,12 @@ def test_forged_states_are_refused(name):
     st["stats"] = dict(st["stats"])
     forge(st)
     restore = pickle.loads(pickle.dumps(native._restore_index, protocol=2))
-    for from_state in (RustLshIndex._from_state, restore, PythonLshIndex._from_state):
+    for from_state in (RustLshIndex._from_state, restore):
         with pytest.raises(ValueError, match=message):
             from_state(st)
+    if name != "retired too long":  # the reference words its refusals its own way, and reads no zero words
+        with pytest.raises(ValueError):
+            PythonLshIndex._from_state(st)
 
 
 def test_bucket_list_tiers_and_odd_arguments_are_refused():
