@@ -219,9 +219,9 @@ class Adversary(RuleBasedStateMachine):
 
     # Small b and K make keys collide within and across the tiers, in a dense
     # bucket directory; the wide key spaces have none, their tiers list their
-    # occupied buckets: nearly all distinct (4096**3) or few and shared (2**24).
+    # occupied buckets: nearly all distinct (4096**3, 300**4) or few and shared (2**24).
     @initialize(d=st.integers(1, 5), L=st.integers(1, 3), K=st.integers(1, 3),
-                b=st.sampled_from([1, 2, 3, 5, 16]), wide=st.sampled_from([None, None, (4096, 3), (2, 24)]),
+                b=st.sampled_from([1, 2, 3, 5, 16]), wide=st.sampled_from([None, None, (4096, 3), (2, 24), (300, 4)]),
                 probes=st.integers(0, 4), block=st.sampled_from([0, 1, 2, 1024]), seed=st.integers(0, 2**32 - 1),
                 built=st.booleans())
     def start(self, d, L, K, b, wide, probes, block, seed, built):
@@ -242,16 +242,17 @@ class Adversary(RuleBasedStateMachine):
         self.prev = self.cand
 
     def coords(self, rows, cols, special, kind="random"):
-        """Random rows (a quarter of the values special, if asked), or for an
-        update of every candidate: the same rows, some coordinates of a third
-        of the rows moved, the previous rows back again (re-placed both
-        times), or values far off the torus (keys hash the raw values, the
-        single-precision copies wrap them)."""
+        """Random rows (a quarter of the values special, if asked), rows drawn
+        from a quarter of them (duplicate points), or for an update of every
+        candidate: the same rows, some coordinates of a third of the rows
+        moved, the previous rows back again (re-placed both times), or values
+        far off the torus (keys hash the raw values, the float32 copies wrap them)."""
         shape, rng, cand = (rows, cols), self.rng, self.cand
         x = {"random": lambda: rng.random(shape), "same": cand.copy, "back": self.prev.copy,
              "some": lambda: cand + rng.uniform(-0.3, 0.3, shape) * (
                  (rng.random(shape) < 0.3) & (rng.random((rows, 1)) < 0.3)),
-             "wide": lambda: (rng.random(shape) - 0.5) * 1e3}[kind]()
+             "wide": lambda: (rng.random(shape) - 0.5) * 1e3,
+             "dup": lambda: rng.random(shape)[rng.integers(0, max(1, rows // 4), rows)]}[kind]()
         if special and x.size:
             hit = self.rng.random(x.shape) < 0.25
             x[hit] = self.rng.choice(SPECIAL_VALUES, size=int(hit.sum()))
@@ -284,7 +285,7 @@ class Adversary(RuleBasedStateMachine):
                                             (0, d), (0, 0)],
                   "promote": [(n % 13, w) for w in [d] * 4 + [0, d + 1, max(d - 1, 0)]]}[method]
         rows, cols = draw(st.sampled_from(shapes))
-        kind = "random"
+        kind = draw(st.sampled_from(["random", "random", "dup"]))
         if method == "update" and (rows, cols) == self.cand.shape == self.prev.shape:
             kind = draw(st.sampled_from(["random", "same", "some", "back", "wide"]))
         x = self.coords(rows, cols, draw(st.booleans()), kind)

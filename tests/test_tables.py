@@ -1,47 +1,12 @@
-"""Hash tables of the native index against the NumPy reference."""
-
-import textwrap
+"""Hash tables of the native index against the NumPy reference: around the
+directory size limit, their sort order and what nbytes counts. (Tables after
+random builds and epochs: test_adversarial.py; under thread counts:
+test_epochs.py.)"""
 
 import numpy as np
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
 
-from index_helpers import assert_tables_equal, both, random_params, outputs_under_thread_counts
-
-
-@st.composite
-def scenarios(draw):
-    d = draw(st.integers(1, 6))
-    L = draw(st.integers(1, 4))
-    K = draw(st.integers(1, 5))
-    # b^K from 1 to well past the directory limit (2^23 entries over L tables).
-    b = draw(st.sampled_from([1, 2, 3, 4, 7, 16, 300, 2**12]))
-    n = draw(st.integers(0, 60))
-    seed = draw(st.integers(0, 2**32 - 1))
-    rng = np.random.default_rng(seed)
-    pts = rng.random((n, d))
-    kind = draw(st.sampled_from(["uniform", "duplicates", "wide", "special"]))
-    if kind == "duplicates" and n:
-        pts = pts[rng.integers(0, max(1, n // 4), size=n)]
-    elif kind == "wide":
-        pts = (pts - 0.5) * draw(st.sampled_from([3.0, 1e3, 1e12]))
-    elif kind == "special" and n:
-        mask = rng.random(pts.shape) < 0.2
-        pts[mask] = rng.choice([np.nan, 0.0, 1.0, -1e-20, 0.999999999, np.inf], size=mask.sum())
-    n_static = draw(st.sampled_from([0, n // 2, n]))
-    return random_params(rng, d, L, K, b), pts, n_static
-
-
-@given(scenarios())
-def test_tables_match_reference(scenario):
-    params, pts, n_static = scenario
-    native, reference = both(params)
-    native.build(pts, n_static)
-    reference.build(pts, n_static)
-    assert_tables_equal(native, reference)
-    assert (native.n_points, native.n_static, native.n_candidates) == (
-        reference.n_points, reference.n_static, reference.n_candidates)
+from index_helpers import assert_tables_equal, both, random_params
 
 
 @pytest.mark.parametrize("L,K,b", [(1, 22, 2), (1, 23, 2), (2, 22, 2), (32, 6, 8), (32, 17, 2)])
@@ -102,22 +67,3 @@ def test_nbytes_counts_what_the_tables_hold(b, K, dense):
     assert native.nbytes_by_part["ids"] == 4 * L * 5300 + bits
     native.promote(rng.random((100, d)))
     assert native.nbytes_by_part["ids"] == 4 * L * (5300 - 1060 + 100) + bits
-
-
-TABLE_DIGEST = textwrap.dedent("""
-    import hashlib, numpy as np
-    from plovik import RustLshIndex
-    rng = np.random.default_rng(3)
-    L, K, d = 8, 5, 6
-    ix = RustLshIndex(3, K, L, 2, rng.integers(0, d, (L, K)), rng.random((L, K)))
-    ix.build(rng.random((20000, d)), 15000)
-    h = hashlib.sha256()
-    for v in ix.tables().values():
-        h.update(v.tobytes())
-    print(h.hexdigest())
-""")
-
-
-@pytest.mark.threads
-def test_tables_independent_of_thread_count():
-    assert len(outputs_under_thread_counts(TABLE_DIGEST)) == 1
