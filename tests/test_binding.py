@@ -89,6 +89,9 @@ def test_construction():
 # message), checked in the same order (argument conversion in parameter
 # order, then what the index refuses from the sizes alone, then the array
 # layout, before anything is copied), and the objects unchanged and usable.
+# (Each method argument's conversion failures in every form, and their order
+# against the other refusals, are drawn at random in test_adversarial.py;
+# here one of each message, and the orders that decide between messages.)
 
 P = random_params(np.random.default_rng(3), d=3, L=2, K=2, b=4)
 PTS = np.random.default_rng(4).random((30, 3))  # built with n_static = 20: 10 candidates
@@ -123,7 +126,7 @@ REFUSALS = {
     "block float": (lambda c, ix, fresh: new(c, block=1.5), *arg("block")),
     "b too big": (lambda c, ix, fresh: new(c, b=2**63), OverflowError, ""),
     "b too small": (lambda c, ix, fresh: new(c, b=-(2**63) - 1), OverflowError, ""),
-    "k too big": (lambda c, ix, fresh: new(c, k=2**64), OverflowError, ""),
+    "k beyond a word": (lambda c, ix, fresh: new(c, k=2**64), OverflowError, ""),
     "l negative": (lambda c, ix, fresh: new(c, l=-1), OverflowError, ""),
     "probes negative": (lambda c, ix, fresh: new(c, probes=-1), OverflowError, ""),
     "block too big": (lambda c, ix, fresh: new(c, block=2**64), OverflowError, ""),
@@ -136,11 +139,6 @@ REFUSALS = {
     "u strided, wrong shape": (lambda c, ix, fresh: new(c, u=strided(np.zeros((2, 3)))), ValueError, "S and U"),
     # build: the parameters a build cannot use, then the sizes, then the layout
     "points float32": (lambda c, ix, fresh: ix.build(PTS.astype(np.float32), 0), *arg("points", "expected dtype")),
-    "points list, n_static float": (lambda c, ix, fresh: ix.build(PTS.tolist(), 0.0), *arg("points")),
-    "points 1-D": (lambda c, ix, fresh: ix.build(PTS.ravel(), 0), *arg("points")),
-    "n_static float": (lambda c, ix, fresh: ix.build(PTS, 0.0), *arg("n_static")),
-    "n_static negative": (lambda c, ix, fresh: ix.build(PTS, -1), OverflowError, ""),
-    "n_static too big": (lambda c, ix, fresh: ix.build(PTS, 2**64), OverflowError, ""),
     "b zero": (lambda c, ix, fresh: new(c, b=0).build(PTS, 0), ValueError, "^b must be at least 1$"),
     "b negative": (lambda c, ix, fresh: new(c, b=-3).build(PTS, 0), ValueError, "^b must be at least 1$"),
     "k zero": (lambda c, ix, fresh: new(c, k=0, s=np.zeros((2, 0), np.int64), u=np.zeros((2, 0))).build(PTS, 0),
@@ -163,18 +161,8 @@ REFUSALS = {
                              r"^a tier must hold fewer than 2\*\*32 points$"),
     "candidate tier of 2**32": (lambda c, ix, fresh: ix.build(rows(TOO_MANY + 5), 5), ValueError, "a tier must"),
     # queries: conversions, then the width, a short exclude_ids and the result size, then the layout
-    "queries float32": (lambda c, ix, fresh: ix.query_knn(Q.astype(np.float32), 1), *arg("queries")),
-    "queries list": (lambda c, ix, fresh: ix.query_radius(Q.tolist(), 0.1), *arg("queries")),
-    "k float": (lambda c, ix, fresh: ix.query_knn(Q, 1.0), *arg("k")),
-    "k negative": (lambda c, ix, fresh: ix.query_knn(Q, -1), OverflowError, ""),
-    "k too big": (lambda c, ix, fresh: ix.query_knn(Q, 2**64), OverflowError, ""),
     "exclude_ids float": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.zeros(2)), *arg("exclude_ids", "expected dtype")),
-    "exclude_ids list": (lambda c, ix, fresh: ix.query_radius(Q, 0.1, [0, 1]), *arg("exclude_ids")),
-    "exclude_ids 2-D": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.zeros((2, 1), np.int64)), *arg("exclude_ids")),
     "radius str": (lambda c, ix, fresh: ix.query_radius(Q, "0.1"), *arg("radius", "must be real number")),
-    "radius None": (lambda c, ix, fresh: ix.query_radius(Q, None), *arg("radius")),
-    "radius complex": (lambda c, ix, fresh: ix.query_radius(Q, 0.5j), *arg("radius")),
-    "radius beyond a float": (lambda c, ix, fresh: ix.query_radius(Q, 10**400), OverflowError, ""),
     "queries too wide": (lambda c, ix, fresh: ix.query_knn(np.zeros((2, 4)), 1), ValueError,
                          "^queries have 4 columns but the index has d = 3$"),
     "no columns": (lambda c, ix, fresh: ix.query_radius(np.zeros((0, 0)), 0.1), ValueError, "queries have 0 columns"),
@@ -201,7 +189,6 @@ REFUSALS = {
     "exclude_ids strided": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.arange(4)[::2]), *arg("exclude_ids", LAYOUT)),
     # update and promote: conversion, then the sizes (an unbuilt index first), then the layout
     "coords int64": (lambda c, ix, fresh: ix.update(np.zeros((10, 3), np.int64)), *arg("coords", "expected dtype")),
-    "new_candidates 1-D": (lambda c, ix, fresh: ix.promote(np.zeros(3)), *arg("new_candidates")),
     "update unbuilt": (lambda c, ix, fresh: fresh.update(np.zeros((1, 3))), ValueError,
                        "^the index has not been built$"),
     "promote unbuilt": (lambda c, ix, fresh: fresh.promote(np.zeros((0, 3))), ValueError,

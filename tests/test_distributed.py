@@ -124,10 +124,7 @@ def test_a_search_dropped_without_close_frees_its_workers(client):
     assert held() == tokens
     del s
     gc.collect()
-    deadline = time.monotonic() + 10
-    while held():
-        assert time.monotonic() < deadline
-        time.sleep(0.05)
+    _until(lambda: not held(), 10)
 
 
 def test_dask_array_chunks_become_shards(client):
@@ -203,13 +200,18 @@ def test_relaxed_queries_never_lose_neighbours(client):
         _same_rows(sharded.query_knn(Q, 5, few), exact_knn(X[:12], Q, 5, few))
 
 
+def _until(done, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not done():
+        assert time.monotonic() < deadline, "waited in vain"
+        time.sleep(0.05)
+
+
 def _kill(client, worker):
     pid = client.run(os.getpid, workers=[worker])[worker]
     os.kill(pid, signal.SIGKILL)
-    deadline = time.monotonic() + 60
-    while worker in client.ncores() or len(client.ncores()) < 2:  # gone, and its nanny has started another
-        assert time.monotonic() < deadline, "the worker did not come back"
-        time.sleep(0.1)
+    # gone, and its nanny has started another
+    _until(lambda: worker not in client.ncores() and len(client.ncores()) >= 2)
 
 
 def test_worker_lost_mid_call(client):
@@ -231,10 +233,7 @@ def test_worker_lost_mid_call(client):
         # Shard 0 promoted before shard 1 was lost: undone, so nothing changed.
         assert (sharded.n_static, sharded.n_candidates) == (1700, 300)
         _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
-        deadline = time.monotonic() + 60
-        while len(client.ncores()) < 2:
-            assert time.monotonic() < deadline
-            time.sleep(0.1)
+        _until(lambda: len(client.ncores()) >= 2)
         single.promote(batch)
         sharded.promote(batch)
         _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 from plovik import RustLshIndex
+from plovik._native import exact_knn, exact_radius
 from index_helpers import random_params
 
 N, N_STATIC, D = 200_000, 60_000, 16
@@ -126,16 +127,15 @@ def test_interrupted_mutation_changes_nothing(index, op, exc):
     assert first < 0.75 * full, (first, full)
 
 
-@pytest.mark.parametrize("method,exc", [("knn", KeyboardInterrupt), ("radius", Stop)])
+@pytest.mark.parametrize("method,exc", [("knn", KeyboardInterrupt), ("radius", Stop),
+                                        ("exact_knn", Stop), ("exact_radius", KeyboardInterrupt)])
 def test_signals_during_a_query(index, method, exc):
-    # about 0.6 s of CPU either way, well beyond the first poll
-    queries = np.random.default_rng(43).random((6000 if method == "knn" else 40_000, D))
-
-    def call():
-        if method == "knn":
-            return index.query_knn(queries, 10)
-        return index.query_radius(queries, 0.2)
-
+    # about 0.6 s of CPU for the index's queries, 1 s for the exact scans: well beyond the first poll
+    rng = np.random.default_rng(43)
+    points, queries = rng.random((100_000, D)), rng.random(({"knn": 6000, "radius": 40_000}.get(method, 8000), D))
+    call = {"knn": lambda: index.query_knn(queries, 10), "radius": lambda: index.query_radius(queries, 0.2),
+            "exact_knn": lambda: exact_knn(points, queries, 10),
+            "exact_radius": lambda: exact_radius(points, queries, 2.0)}[method]
     start = time.process_time()
     want = call()
     full = time.process_time() - start
@@ -147,21 +147,3 @@ def test_signals_during_a_query(index, method, exc):
         got = call()
     assert len(calls) >= 2  # not only once the call returned
     assert all(np.array_equal(a, b) for a, b in zip(got, want))
-
-
-@pytest.mark.parametrize("method,exc", [("knn", Stop), ("radius", KeyboardInterrupt)])
-def test_signals_during_an_exact_scan(method, exc):
-    from plovik._native import exact_knn, exact_radius
-
-    rng = np.random.default_rng(44)
-    points, queries = rng.random((100_000, D)), rng.random((8000, D))  # about 1 s of CPU
-
-    def call():
-        return exact_knn(points, queries, 10) if method == "knn" else exact_radius(points, queries, 2.0)
-
-    full = cpu_seconds(call)
-    assert interrupted(call, exc) < full / 2
-    with sigint_every_10ms() as calls:
-        got = call()
-    assert len(calls) >= 2
-    assert all(np.array_equal(a, b) for a, b in zip(got, call()))
