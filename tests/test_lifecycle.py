@@ -147,14 +147,15 @@ def test_shutdown_with_calls_in_flight(calls, threads):
 
 # A fork while another interpreter thread is inside a query: the child has
 # none of the pool's threads and must make its own pool, whatever state the
-# parent's was in.
+# parent's was in, for its queries and for a build of its own.
 FORK_DURING_QUERY = """
     import warnings
     warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
     rng, ix = make(6, 4, 6, 2, block=1)
-    ix.build(rng.random((50_000, 6)), 40_000)
+    pts = rng.random((50_000, 6))
+    ix.build(pts, 40_000)
     q = rng.random((500, 6))
-    want, stop = ix.query_knn(q, 7), threading.Event()
+    want, keys, stop = ix.query_knn(q, 7), ix.tables()["static_keys"], threading.Event()
 
     def query():
         while not stop.is_set():
@@ -167,7 +168,10 @@ FORK_DURING_QUERY = """
         pid = os.fork()
         if pid == 0:
             got = ix.query_knn(q, 7)  # shared access: open even if the parent's query held it
-            os._exit(0 if all((a == b).all() for a, b in zip(got, want)) else 3)
+            other = make(6, 4, 6, 2, block=1)[1]  # the same parameters
+            other.build(pts, 40_000)
+            same = (other.tables()["static_keys"] == keys).all()
+            os._exit(0 if same and all((a == b).all() for a, b in zip(got, want)) else 3)
         statuses.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
     stop.set()
     t.join()

@@ -1,6 +1,6 @@
 """The shared worker pool seen from Python: its size (and the reference's
-model of it), its laziness and fork.
-(Several interpreter threads at once: test_memory.py, test_stress.py.)"""
+model of it) and its laziness. (Several interpreter threads at once:
+test_memory.py, test_stress.py; a fork: test_lifecycle.py.)"""
 
 import os
 import subprocess
@@ -77,29 +77,3 @@ def test_pool_size_laziness_and_results(env, workers):
     namespace = {}
     exec(WORKLOAD, namespace)
     assert digest == namespace["workload"](RustLshIndex)  # same rows whatever T
-
-
-FORK_AFTER_START = textwrap.dedent("""
-    import os, numpy as np
-    from plovik import RustLshIndex
-    rng = np.random.default_rng(1)
-    ix = RustLshIndex(4, 3, 4, 1, rng.integers(0, 4, (4, 3)), rng.random((4, 3)))
-    pts = rng.random((50_000, 4))
-    ix.build(pts, 40_000)
-    expected = ix.tables()["static_keys"].tobytes()
-    pid = os.fork()
-    if pid == 0:
-        ix.build(pts, 40_000)
-        os._exit(0 if ix.tables()["static_keys"].tobytes() == expected else 3)
-    _, status = os.waitpid(pid, 0)
-    print(os.waitstatus_to_exitcode(status))
-""")
-
-
-@pytest.mark.forks_after_threads
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_child_forked_after_pool_started():
-    env = {**os.environ, "RAYON_NUM_THREADS": "3"}
-    out = subprocess.run([sys.executable, "-c", FORK_AFTER_START], env=env, check=True,
-                         capture_output=True, text=True, timeout=120)
-    assert out.stdout.strip() == "0"
