@@ -130,25 +130,16 @@ def test_state_layout():
     for key, (dtype, shape) in expect.items():
         assert st[key].dtype == dtype and st[key].shape == shape, key
     assert st["stats"] == ix.stats()
-    # the buckets give back tables(): every table's keys per entry, ascending
-    tables = ix.tables()
-    for tier, base, m in (("static", 0, ns), ("cand", ns, n - ns)):
-        keys, starts, first = (st[f"{tier}_{x}"] for x in ("bucket_keys", "bucket_starts", "first_bucket"))
-        assert starts.shape == (len(keys) + L,)
-        sorted_keys = tables["static_keys" if tier == "static" else "cand_sorted_keys"]
-        sorted_ids = tables["static_ids" if tier == "static" else "cand_sorted_ids"]
-        for t in range(L):
-            tk, ts = keys[first[t] : first[t + 1]], starts[first[t] + t : first[t + 1] + t + 1]
-            assert ts[0] == 0 and ts[-1] == m
-            assert np.array_equal(np.repeat(tk, np.diff(ts.astype(np.int64))), sorted_keys[t])
-            assert np.array_equal(st[f"{tier}_ids"][t].astype(np.int64) + base, sorted_ids[t])
+    for tier in ("static", "cand"):  # that the buckets give back tables(): test_states_cross_between_backends
+        assert st[f"{tier}_bucket_starts"].shape == (len(st[f"{tier}_bucket_keys"]) + L,)
 
 
 @pytest.mark.parametrize("b,K", [(4, 3), (5, 11)], ids=["dense directory", "bucket lists"])
 @pytest.mark.parametrize("stage", ["built", "retired"])
 def test_states_cross_between_backends(b, K, stage):
     ix, rng = make(b, K, n=400, n_static=300, stage=stage)
-    ref = PythonLshIndex._from_state(ix._state())
+    ref = PythonLshIndex._from_state(ix._state())  # the reference reads the buckets into per-entry keys
+    assert_tables_equal(ix, ref)
     a, r = ix._state(), ref._state()
     assert a.keys() == r.keys()
     for key in a:
