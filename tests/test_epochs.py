@@ -1,5 +1,7 @@
-"""Epochs: update and promote of the native index against the NumPy reference,
-their tie orders, refused calls, failure safety and thread counts."""
+"""Epochs of the native index: few moves among many against the NumPy
+reference, failure safety under an address-space limit, and tables that no
+thread count changes. (Random epochs in any order and in every argument
+layout, against the reference: test_adversarial.py.)"""
 
 import os
 import subprocess
@@ -8,7 +10,6 @@ import sys
 import numpy as np
 import pytest
 
-from plovik import RustLshIndex
 from index_helpers import assert_tables_equal, both, random_params, outputs_under_thread_counts
 
 
@@ -18,9 +19,6 @@ def assert_same(native, reference):
         reference.n_points, reference.n_static, reference.n_candidates)
     points = native.points()
     assert points.dtype == np.float32 and points.tobytes() == reference.points().tobytes()
-
-
-# Random epochs in any order against the reference: test_adversarial.py.
 
 
 @pytest.mark.parametrize("b, K", [(2, 2), (4, 3), (16, 2)])
@@ -46,22 +44,6 @@ def test_few_moves_among_many(b, K, share, step):
         # The rows measure the stored coordinates of moved and unmoved points.
         for got, want in zip(*(ix.query_knn(q, 20) for ix in pair)):
             np.testing.assert_array_equal(got, want)
-
-
-def test_argument_layouts():
-    # Values are read in logical row-major order, whatever the memory layout;
-    # update checks only their count. Empty arrays pass whatever their strides.
-    rng = np.random.default_rng(6)
-    params, pts, new = random_params(rng, d=3, L=3, K=2, b=4), rng.random((50, 3)), rng.random((20, 3))
-    ixs = [RustLshIndex(**params) for _ in range(3)]
-    ixs[0].build(np.zeros((0, 6))[:, ::2], 0)
-    for ix, coords, rows in zip(ixs, (new, np.asfortranarray(new), new.reshape(3, 20)),
-                                (new, np.asfortranarray(new), new)):
-        ix.build(pts if ix is ixs[0] else np.asfortranarray(pts), 30)
-        ix.update(coords)
-        ix.promote(rows)
-    assert_tables_equal(ixs[0], ixs[1])
-    assert_tables_equal(ixs[0], ixs[2])
 
 
 # Both scripts make the same index and the same epochs.

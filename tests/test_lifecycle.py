@@ -1,7 +1,8 @@
-"""The module across process lifecycles: development mode with warnings as
-errors, interpreter shutdown while other threads are inside the engine, and
-a fork while another thread is querying. Each runs in a fresh interpreter;
-a hang shows as a timeout, a crash as a non-zero return code."""
+"""The module across process lifecycles: interpreter shutdown while other
+threads are inside the engine, and a fork while another thread is querying
+(development mode with warnings as errors: test_memory.py). Each runs in a
+fresh interpreter; a hang shows as a timeout, a crash as a non-zero return
+code."""
 
 import os
 import subprocess
@@ -31,54 +32,6 @@ PRELUDE = """
 def run_python(script, *args, flags=(), env=None):
     return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(PRELUDE + script), *map(str, args)],
                           capture_output=True, text=True, timeout=300, env={**os.environ, **(env or {})})
-
-
-# Every method, a failure of every kind and a few threads, in development
-# mode: the allocator debug hooks check every interpreter allocation for
-# overruns and for being made without the interpreter lock, and any
-# warning (an unclosed resource, a deprecated call) is an error.
-DEV_MODE_WORKLOAD = """
-    for block in (1, 1024):
-        rng, ix = make(4, 3, 4, block, block=block)
-        pts, q = rng.random((5000, 4)), rng.random((100, 4))
-        ix.build(pts, 4000)
-        rows = ix.query_knn(q, 5, np.arange(100)), ix.query_knn(q[:10], 3), ix.query_radius(q, 0.2, np.arange(100))
-        ix.update(rng.random((1000, 4)))
-        ix.promote(rng.random((500, 4)))
-        tables, stats, _ = ix.tables(), ix.stats(), ix.reset_stats()
-        assert (ix.n_points, ix.n_static, ix.n_candidates) == (5500, 5000, 500)
-        for call, error in [
-            (lambda: ix.build(pts.astype(np.float32), 0), "TypeError"),
-            (lambda: ix.build(pts[::2], 0), "TypeError"),
-            (lambda: ix.build(pts, -1), "OverflowError"),
-            (lambda: ix.build(pts, 6000), "ValueError"),
-            (lambda: ix.query_knn(q, 2**62), "MemoryError"),
-            (lambda: ix.promote(np.ascontiguousarray(q[:, :2])), "ValueError"),
-            (lambda: ix.tables(1), "TypeError"),
-            (lambda: ix.update(q), "PanicException"),
-            (lambda: ix.query_knn(q, 3, np.arange(5)), "PanicException"),
-        ]:
-            try:
-                call()
-            except BaseException as e:
-                assert type(e).__name__ == error, (error, e)
-            else:
-                raise SystemExit(f"no {error}")
-        threads = [threading.Thread(target=ix.query_knn, args=(q, 5)) for _ in range(3)]
-        threads.append(threading.Thread(target=ix.tables))
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        del ix, rows, tables, stats
-        gc.collect()
-    print("done")
-"""
-
-
-def test_development_mode_with_warnings_as_errors():
-    out = run_python(DEV_MODE_WORKLOAD, flags=("-X", "dev", "-W", "error"))
-    assert (out.returncode, out.stdout, out.stderr) == (0, "done\n", "")
 
 
 # Daemon threads keep calling into the engine while the main thread leaves.

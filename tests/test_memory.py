@@ -27,11 +27,11 @@ RSS = textwrap.dedent("""
 
 # One round makes an index, walks it through an epoch with queries on both
 # paths, reads everything there is to read, fails in every way there is,
-# and drops it. Each round allocates about 40 MiB in the engine and in
+# queries from a few threads at once, and drops it. Each round allocates about 40 MiB in the engine and in
 # results; a round that kept one result pair would keep 1.6 MiB. The inputs
 # and the class of the exceptions raised keep their reference counts.
 ROUNDS = RSS + textwrap.dedent("""
-    import gc, sys
+    import gc, sys, threading
     import numpy as np
     from plovik import PanicException, RustLshIndex
 
@@ -61,6 +61,8 @@ ROUNDS = RSS + textwrap.dedent("""
                             (lambda: ix.query_knn(q, big), OverflowError),
                             (lambda: ix.build(q, big), OverflowError),
                             (lambda: ix.build(pts[::2], 0), TypeError),
+                            (lambda: ix.build(pts.astype(np.float32), 0), TypeError),
+                            (lambda: ix.tables(1), TypeError),
                             (lambda: ix.query_radius(q, "x", ex), TypeError),
                             (lambda: ix.build(pts, 50_000), ValueError),
                             (lambda: ix.query_knn(narrow, 5), ValueError),
@@ -71,6 +73,12 @@ ROUNDS = RSS + textwrap.dedent("""
                 assert type(e) is error, repr(e)
             else:
                 raise AssertionError(f"no {error}")
+        threads = [threading.Thread(target=ix.query_knn, args=(q[:100], 5)) for _ in range(3)]
+        threads.append(threading.Thread(target=ix.tables))
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
 
     for _ in range(int(sys.argv[1])):  # warm-up: allocator caches and arenas fill
         one_round()
@@ -94,6 +102,16 @@ def test_repeated_work_keeps_memory_flat_and_references_balanced():
     # rounds, of one index a few hundred. (Under a sanitizer freed blocks
     # wait in quarantine; LeakSanitizer does the accounting there.)
     assert sanitized or int(after) - int(before) < 24 * MIB, (int(before) / MIB, int(after) / MIB)
+
+
+def test_development_mode_with_warnings_as_errors():
+    """Two rounds in development mode: the allocator debug hooks check every
+    interpreter allocation for overruns and for being made without the
+    interpreter lock, and any warning (an unclosed resource, a deprecated
+    call) is an error."""
+    out = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", ROUNDS, "1", "1"],
+                         capture_output=True, text=True, timeout=600)
+    assert (out.returncode, out.stderr, out.stdout.split()[-1:]) == (0, "", ["True"]), out.stderr
 
 
 # Result arrays of 40 MiB and more: freed memory of that size goes straight
