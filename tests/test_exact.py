@@ -195,9 +195,15 @@ def test_exact_scan_answers_as_the_functions():
     for got, want in ((scan.knn(Q, 7, ex), plovik.exact_knn(P, Q, 7, ex)),
                       (scan.radius(Q, 0.9, ex), plovik.exact_radius(P, Q, 0.9, ex))):
         assert all(np.array_equal(a, b) for a, b in zip(got, want))
-    with pytest.raises(ValueError, match="k must be at least 1"):
-        scan.knn(Q, 0)
-    with pytest.raises(ValueError, match="queries has 4 columns but points have 5"):
-        scan.radius(Q[:, :4], 0.1)
-    with pytest.raises(ValueError, match=r"exclude_ids must lie in \[-1, 300\)"):
-        scan.knn(Q, 1, np.full(20, 300))
+    # the functions and the scan check their arguments alike
+    for call, message in [(lambda f: f(Q, 0), "k must be at least 1"),
+                          (lambda f: f(Q[:, :4], 1), "queries has 4 columns but points have 5"),
+                          (lambda f: f(Q, 1, np.full(20, 300)), r"exclude_ids must lie in \[-1, 300\)"),
+                          (lambda f: f(Q, 1, np.arange(3)), r"exclude_ids must have shape \(20,\)"),
+                          (lambda f: f(Q * np.nan, 1), "queries must be finite")]:
+        for f in (scan.knn, lambda *a: plovik.exact_knn(P, *a)):
+            with pytest.raises(ValueError, match=message):
+                call(f)
+    for f in (scan.radius, lambda *a: plovik.exact_radius(P, *a)):
+        with pytest.raises(ValueError, match="radius must be finite and non-negative, got -1.0"):
+            f(Q, -1.0)
