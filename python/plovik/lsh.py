@@ -1164,6 +1164,8 @@ def _check_state(state) -> dict:
             raise ValueError(f"state[{name!r}] holds a value that is not finite")
     space = min(b**K, _I64_MAX) if b > 1 and K < 64 else (1 if b <= 1 else _I64_MAX)
     retired = state["retired"]
+    if retired.size > -(-n // 64):
+        raise ValueError(f"state['retired'] has {retired.size} words, more than {n} points need")
     bits = np.unpackbits(retired.astype("<u8").view(np.uint8), bitorder="little")
     if bits[n:].any():
         raise ValueError(f"state['retired'] marks an id at or beyond n_points ({n})")
