@@ -85,10 +85,16 @@ __all__ = ["ShardLostError", "ShardedSearch"]
 #: Queries sent to every shard in one task (a call's queries are cut into
 #: near-equal blocks of at most this many; never fewer than 64 when the call
 #: has 64 or more, so each shard takes the path the single index would).
-DEFAULT_QUERY_BLOCK = 16384
+#: A shard answers a task as one block of the batched path, so a bucket
+#: probed by many of its queries is read once: larger blocks share more.
+DEFAULT_QUERY_BLOCK = 65536
 #: Blocks of queries in flight at once: the client merges one while the
 #: shards answer the next ones.
 _WINDOW = 4
+#: Rows (of k entries) of all shards' answers in flight at once, at most:
+#: with many shards or a large k the blocks get smaller, so that the
+#: client holds a bounded amount of unmerged answers (16 bytes an entry).
+_INFLIGHT_ENTRIES = 1 << 24
 #: Seconds between checks that the workers of the shards a call waits for
 #: are still there.
 _POLL = 0.25
@@ -456,7 +462,9 @@ class ShardedSearch:
         recover: Keep each shard's rows on the client so that a lost shard
             is rebuilt (default True; the client then holds a float64 copy
             of every point, as `build` and `promote` received them).
-        query_block: Queries per task sent to each shard (at least 128).
+        query_block: Queries per task sent to each shard (at least 128; a
+            k-nearest call with many shards or a large k sends smaller
+            blocks, so that at most 2**24 rows of answers are in flight).
         tune_sample: Rows of a dask.array read on the client for tuning.
         **settings: Those of `PlovikSearch` (recall, k, tables, components,
             cells, probes, block, seed, backend, tune, exact, threads);
@@ -911,8 +919,8 @@ class ShardedSearch:
         m = Q.shape[0]
         idx = np.empty((m, k), np.int64)
         dist = np.empty((m, k), np.float64)
-        blocks = _blocks(m, self._query_block)
         S = len(self._shards)
+        blocks = _blocks(m, max(128, min(self._query_block, _INFLIGHT_ENTRIES // (_WINDOW * S * k))))
         inflight: dict[int, list[tuple[int, Future]]] = {}
 
         def send(b: int) -> None:
