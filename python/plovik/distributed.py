@@ -91,9 +91,9 @@ DEFAULT_QUERY_BLOCK = 65536
 #: Blocks of queries in flight at once: the client merges one while the
 #: shards answer the next ones.
 _WINDOW = 4
-#: Rows (of k entries) of all shards' answers in flight at once, at most:
-#: with many shards or a large k the blocks get smaller, so that the
-#: client holds a bounded amount of unmerged answers (16 bytes an entry).
+#: Entries (an id and a distance, 16 bytes) of all shards' k-nearest
+#: answers in flight at once, at most: with many shards or a large k the
+#: blocks get smaller, so that the client holds at most 256 MB unmerged.
 _INFLIGHT_ENTRIES = 1 << 24
 #: Seconds between checks that the workers of the shards a call waits for
 #: are still there.
@@ -464,7 +464,7 @@ class ShardedSearch:
             of every point, as `build` and `promote` received them).
         query_block: Queries per task sent to each shard (at least 128; a
             k-nearest call with many shards or a large k sends smaller
-            blocks, so that at most 2**24 rows of answers are in flight).
+            blocks, so that at most 2**24 answer entries are in flight).
         tune_sample: Rows of a dask.array read on the client for tuning.
         **settings: Those of `PlovikSearch` (recall, k, tables, components,
             cells, probes, block, seed, backend, tune, exact, threads);
