@@ -208,8 +208,10 @@ def compare(native, ref, q, ex=None):
     sizes = [(ix.n_points, ix.n_static, ix.n_candidates) for ix in (native, ref)]
     assert sizes[0] == sizes[1] and all(type(v) is int for v in sizes[0])
     same_arrays(native.tables(), ref.tables())
-    # equal values (NaN where NaN); an input -0.0 may be stored as -0.0 or 0.0
-    np.testing.assert_array_equal(native.points(), ref.points())
+    # equal values (NaN where NaN), and zeros of the same sign: -0.0 is stored as 0.0
+    pn, pr = native.points(), ref.points()
+    np.testing.assert_array_equal(pn, pr)
+    assert not np.signbit(pn[pn == 0]).any() and not np.signbit(pr[pr == 0]).any()
     same_arrays(native.query_knn(q, 3, ex), ref.query_knn(q, 3, ex))
     same_arrays(native.query_radius(q, 0.4, ex), ref.query_radius(q, 0.4, ex))
 

@@ -30,10 +30,12 @@ def test_few_moves_among_many(b, K, share, step):
     rng = np.random.default_rng(b * 10 + K)
     pair = both(random_params(rng, d=3, L=4, K=K, b=b))
     pts = rng.random((3000, 3))
+    pts[::97, 1] = -0.0  # stored as +0.0 by both, in build and update
     steps = [pts[1000:].copy() for _ in range(3)]
     for new in steps[1:]:
         rows = rng.random(2000) < share
         new[rows] = (new[rows] + rng.uniform(-step, step, (rows.sum(), 3))) % 1
+        new[::89, 2] = -0.0
     for ix in pair:
         ix.build(pts, 1000)
     q = rng.random((50, 3))

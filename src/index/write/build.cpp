@@ -1,5 +1,6 @@
 #include "index/write/build.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -34,11 +35,12 @@ void wrap_to_f32(const double* in, float* out, std::size_t count) {
       count, std::size_t{1} << 16, [] { return NoState{}; },
       [&](NoState&, std::size_t begin, std::size_t end) {
         // Values already in [0, 1) only need rounding; wrap the chunk only
-        // when one of them does not.
+        // when one of them does not. A -0.0 counts as outside: wrapping
+        // makes it +0.0, as for the queries.
         int in_unit = 1;
         for (std::size_t i = begin; i < end; ++i) {
           out[i] = static_cast<float>(in[i]);
-          in_unit &= (in[i] >= 0.0) & (in[i] < 1.0);
+          in_unit &= static_cast<int>(!std::signbit(in[i])) & (in[i] < 1.0);
         }
         if (!in_unit)
           for (std::size_t i = begin; i < end; ++i) out[i] = wrap_f32(in[i]);
