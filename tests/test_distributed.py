@@ -101,14 +101,13 @@ def test_epochs_match_the_single_index(client, shards, monkeypatch):
     X, _ = _data(shards, 2400, 0)
     single = PlovikSearch(D, **FIXED)
     single.build(X, n_static=2000)
-    block = pd.DEFAULT_QUERY_BLOCK
     if shards == 3:
-        # calls of 200 queries cut into two blocks of 100, one in flight
-        # at a time: the k-nearest blocks by the bound on unmerged answers
+        # k-nearest calls of 200 queries cut into two blocks of 100 by the
+        # bound on unmerged answers alone (query_block stays 65,536), one
+        # block in flight at a time
         monkeypatch.setattr(pd, "_WINDOW", 1)
         monkeypatch.setattr(pd, "_INFLIGHT_ENTRIES", 3 * 6 * 128)
-        block = 128
-    with ShardedSearch(D, client, shards=shards, query_block=block, **FIXED) as sharded:
+    with ShardedSearch(D, client, shards=shards, **FIXED) as sharded:
         sharded.build(X, n_static=2000)
         assert sharded.shards == shards
         np.testing.assert_array_equal(sharded.params.s, single.params.s)
