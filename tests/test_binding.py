@@ -75,6 +75,10 @@ RAW_TEXTS = {
     **{f"docstring {name}": (lambda name=name: _stored_docstring(name), text) for name, text in DOCSTRINGS.items()},
     **{f"property {name}": (lambda name=name: getattr(RustLshIndex, name).__doc__, text)
        for name, text in PROPERTY_DOCS.items()},
+    # the reference's methods and properties say the same (without the text signature)
+    **{f"reference {name}": (lambda name=name: inspect.getdoc(getattr(PythonLshIndex, name)),
+                             text.split("\n--\n\n", 1)[-1])
+       for name, text in {**DOCSTRINGS, **PROPERTY_DOCS}.items() if name != "RustLshIndex"},
     "shape": (lambda: _raised(lambda: small_index(k=3)), (ValueError, SHAPE)),
     "layout s": _layout(lambda: small_index(s=misaligned(np.zeros((2, 2), np.int64)))),
     "layout u": _layout(lambda: small_index(u=strided(np.zeros((2, 2))))),
