@@ -109,28 +109,13 @@ def _fitted():
     return t.fit(np.random.default_rng(0).random((20, D)))
 
 
-def _built():
-    s = PlovikSearch(D, tables=3, components=2, cells=3, probes=1, seed=0)
-    s.build(np.random.default_rng(0).random((20, D)), 15)
-    return s
-
-
 LATTICE = np.arange(30).reshape(10, D) % 4  # integer coordinates
 POINTS = np.random.default_rng(1).random((10, D))
+# (PlovikSearch's refusals: test_search.py; queries of the exact scan: test_exact.py)
 INTEGER_INPUT = {
-    "build": lambda: PlovikSearch(D).build(LATTICE),
-    "build uint8": lambda: PlovikSearch(D).build(LATTICE.astype(np.uint8)),
-    "build list": lambda: PlovikSearch(D).build(LATTICE.tolist()),
-    "build queries": lambda: PlovikSearch(D).build(POINTS, queries=LATTICE),
-    "query_knn": lambda: _built().query_knn(LATTICE, 2),
-    "single query": lambda: _built().query_knn(LATTICE[0], 2),
-    "query_radius": lambda: _built().query_radius(LATTICE, 0.1),
-    "update": lambda: _built().update(LATTICE[:5]),
-    "promote": lambda: _built().promote(LATTICE),
-    "exact_knn points": lambda: exact_knn(LATTICE, POINTS, 2),
-    "exact_radius queries": lambda: exact_radius(POINTS, LATTICE, 0.1),
+    "exact_knn points": lambda: exact_knn(LATTICE.tolist(), POINTS, 2),
+    "exact_radius points": lambda: exact_radius(LATTICE.astype(np.uint8), POINTS, 0.1),
     "ExactScan": lambda: ExactScan(LATTICE),
-    "ExactScan queries": lambda: ExactScan(POINTS).knn(LATTICE, 2),
     "transformer fit": lambda: TorusNeighborsTransformer(n_neighbors=2).fit(LATTICE),
     "transformer transform": lambda: _fitted().transform(LATTICE),
 }
@@ -143,8 +128,6 @@ def test_integer_coordinates_need_a_boxsize(call):
 
 
 BOOLEAN_INPUT = {
-    "build": lambda: PlovikSearch(D).build(LATTICE > 1),
-    "query_knn": lambda: _built().query_knn(LATTICE > 1, 2),
     "exact_knn": lambda: exact_knn(LATTICE > 1, POINTS, 2, boxsize=2),
     "transformer": lambda: TorusNeighborsTransformer(n_neighbors=2, boxsize=2).fit(LATTICE > 1),
 }
