@@ -287,6 +287,13 @@ def test_bad_input_reaches_no_shard(client, monkeypatch):
             (ValueError, sharded.query_radius, (Q, -1.0)),
             (ValueError, sharded.build, (X, 2000)),
             (ValueError, sharded.build, (da.from_array(nan, chunks=50),)),
+            # integer coordinates without a boxsize
+            (ValueError, sharded.build, (np.zeros((10, D), int),)),
+            (ValueError, sharded.build, (da.zeros((10, D), dtype=int, chunks=5),)),
+            (ValueError, sharded.update, (np.zeros((100, D), int),)),
+            (ValueError, sharded.promote, (np.zeros((5, D), np.uint8),)),
+            (ValueError, sharded.query_knn, (np.zeros((5, D), int), 3)),
+            (ValueError, sharded.query_radius, (np.zeros(D, int), 0.5)),
         ]
         for error, method, args in bad:
             with pytest.raises(error):
@@ -294,6 +301,27 @@ def test_bad_input_reaches_no_shard(client, monkeypatch):
         assert sent == []  # refused on the client, before any task
         assert (sharded.n_static, sharded.n_candidates, sharded.n_retired) == (900, 100, 0)
         _same_rows(before, sharded.query_knn(Q, 5))
+
+
+def test_boxsize_answers_as_the_single_search_in_the_box(client):
+    L = 3.0
+    X = _data(13, 1200, 0)[0] * L
+    single = PlovikSearch(D, boxsize=L, **FIXED)
+    single.build(X, n_static=1000)
+    with ShardedSearch(D, client, shards=2, boxsize=L, **FIXED) as sharded:
+        assert sharded.boxsize == L
+        sharded.build(X, n_static=1000)
+        _check_epochs(single, sharded, np.random.default_rng(13))  # coordinates in part of the box
+        # integer lattice sites, from a dask.array too
+        lattice = np.random.default_rng(14).integers(0, 3, (600, D))
+        Q = np.random.default_rng(15).uniform(0, L, (50, D))
+        single.build(lattice)
+        sharded.build(da.from_array(lattice, chunks=300))
+        _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
+        _same_rows(single.query_radius(Q, 2.0), sharded.query_radius(Q, 2.0))
+    for L, error in ((0.0, ValueError), (-1.0, ValueError), (float("nan"), ValueError), ("3", TypeError)):
+        with pytest.raises(error, match="boxsize must be"):
+            ShardedSearch(D, client, boxsize=L)
 
 
 def test_importing_plovik_imports_no_dask():

@@ -200,7 +200,8 @@ def test_exact_scan_answers_as_the_functions():
                           (lambda f: f(Q[:, :4], 1), "queries has 4 columns but points have 5"),
                           (lambda f: f(Q, 1, np.full(20, 300)), r"exclude_ids must lie in \[-1, 300\)"),
                           (lambda f: f(Q, 1, np.arange(3)), r"exclude_ids must have shape \(20,\)"),
-                          (lambda f: f(Q * np.nan, 1), "queries must be finite")]:
+                          (lambda f: f(Q * np.nan, 1), "queries must be finite"),
+                          (lambda f: f(Q.astype(int), 1), "queries holds integers .* fractions of the period")]:
         for f in (scan.knn, lambda *a: plovik.exact_knn(P, *a)):
             with pytest.raises(ValueError, match=message):
                 call(f)

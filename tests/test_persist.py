@@ -26,9 +26,9 @@ BACKENDS = ["reference", "native"]
 
 
 def _search(backend, rng, d=4, tuned=False, n=600):
-    if tuned:
-        s = PlovikSearch(d, seed=11, backend=backend)
-        s.build(rng.random((n, d)), n - 100, queries=rng.random((20, d)), sample=50)
+    if tuned:  # in a periodic box of side 2.5: the coordinates of the epochs lie in part of it
+        s = PlovikSearch(d, seed=11, backend=backend, boxsize=2.5)
+        s.build(rng.random((n, d)) * 2.5, n - 100, queries=rng.random((20, d)), sample=50)
     else:
         s = PlovikSearch(d, seed=11, backend=backend, tables=5, components=3, cells=4, probes=2)
         s.build(rng.random((n, d)), n - 100)
@@ -49,7 +49,7 @@ def _same_search(a, b, d, stats=True):
     assert (a.n_points, a.n_static, a.n_candidates, a.n_retired, a.n_live) == (
         b.n_points, b.n_static, b.n_candidates, b.n_retired, b.n_live)
     timeless = [t and dataclasses.replace(t, seconds=0.0) for t in (a.tuning, b.tuning)]
-    assert timeless[0] == timeless[1] and a.seed == b.seed and a.backend == b.backend
+    assert timeless[0] == timeless[1] and a.seed == b.seed and a.backend == b.backend and a.boxsize == b.boxsize
     assert repr(a.params) and a.params.b == b.params.b and np.array_equal(a.params.s, b.params.s)
     assert np.array_equal(a.params.u, b.params.u)
     for key, value in a.tables().items():
@@ -279,6 +279,8 @@ def test_load_refuses_bad_folders(tmp_path):
         "extra key": edited(lambda m: m.update(extra=1)),
         "settings type": edited(lambda m: m["settings"].update(d="3")),
         "settings range": edited(lambda m: m["settings"].update(recall=2.0)),
+        "boxsize zero": edited(lambda m: m["settings"].update(boxsize=0.0)),
+        "boxsize type": edited(lambda m: m["settings"].update(boxsize="2")),
         "seed": edited(lambda m: m.update(seed={"generator": "PCG64", "state": {"x": 1}})),
         "tuning fields": edited(lambda m: m.update(tuning={"cells": 3})),
         "index d": edited(lambda m: m["index"].update(d=5)),
@@ -319,6 +321,11 @@ def test_load_refuses_bad_folders(tmp_path):
                 pytest.fail(f"loaded: {what}")
         for file in changes:
             (folder / file).write_bytes(pristine[file])
+    # a save made before boxsize existed has the unit period
+    old = json.loads(pristine["manifest.json"])
+    del old["settings"]["boxsize"]
+    (folder / "manifest.json").write_bytes(_with_crc(old))
+    assert PlovikSearch.load(folder, verify=True).boxsize is None
     os.remove(folder / files["retired"])
     with pytest.raises(FileNotFoundError):
         PlovikSearch.load(folder)

@@ -14,11 +14,19 @@ from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 from plovik.sklearn import TorusNeighborsTransformer  # noqa: E402
 
 ESTIMATORS = [TorusNeighborsTransformer(), TorusNeighborsTransformer(mode="connectivity", n_neighbors=3),
-              TorusNeighborsTransformer(radius=0.5)]
+              TorusNeighborsTransformer(radius=0.5), TorusNeighborsTransformer(n_neighbors=3, boxsize=4.0)]
+
+
+def integer_checks(estimator):
+    """Checks that feed small integer arrays: on the unit torus those are refused."""
+    if estimator.boxsize is not None:
+        return {}
+    return {"check_estimators_dtypes": "coordinates must be fractions of the period: integer arrays are "
+                                       "refused without boxsize="}
 
 
 # Array-API input is checked only with SCIPY_ARRAY_API set; the checks skip it themselves.
-@parametrize_with_checks(ESTIMATORS)
+@parametrize_with_checks(ESTIMATORS, expected_failed_checks=integer_checks)
 def test_estimator_checks(estimator, check):
     check(estimator)
 

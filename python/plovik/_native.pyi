@@ -11,6 +11,24 @@ class PanicException(BaseException):
     """An internal precondition of the index engine was violated. The index is
     left as it was before the call."""
 
+# The class's docstrings (text signatures included) and its messages are
+# fixed texts that callers and peers match word for word, among them
+# TypeError "The given array is not contiguous or is misaligned." (naming no
+# argument; raised only after every argument is converted), ValueError
+# "S and U must have shape (L, K)" and RuntimeError "Already borrowed" /
+# "Already mutably borrowed". Where those texts say less than the class does:
+# - "validates nothing": every call checks its arguments' types, dtypes,
+#   dimensions and ranges, and `build` checks the parameters against the
+#   points (b >= 1, k >= 1, l >= 1, s in [0, d), b**k <= 2**63 - 1, tiers
+#   under 2**32 points); a refused call raises TypeError, OverflowError,
+#   ValueError or PanicException and leaves the index exactly as it was.
+# - "behaviourally identical": the query rows equal the reference's too, not
+#   only the hash tables.
+# - `stats()` returns gather_ns, refine_ns, relax_ns (worker nanoseconds
+#   gathering candidates on the per-query path, measuring them or the
+#   batched path's blocks, in relaxed searches), queries (answered), cands
+#   (candidate ids gathered, per-query path), pairs (distances measured),
+#   relaxed (queries that widened their search) and block (the setting).
 class RustLshIndex:
     """Toroidal-L1 LSH index, compiled."""
 

@@ -79,6 +79,7 @@ from plovik.search import (
     _single_id,
 )
 from plovik.tuning import Tuning
+from plovik.validation import check_coordinate_dtype, distances_from_unit, to_unit
 
 __all__ = ["ShardLostError", "ShardedSearch"]
 
@@ -467,8 +468,9 @@ class ShardedSearch:
             blocks, so that at most 2**24 answer entries are in flight).
         tune_sample: Rows of a dask.array read on the client for tuning.
         **settings: Those of `PlovikSearch` (recall, k, tables, components,
-            cells, probes, block, seed, backend, tune, exact, threads);
-            `threads` limits the worker threads of each shard's calls.
+            cells, probes, block, seed, backend, tune, exact, threads,
+            boxsize); `threads` limits the worker threads of each shard's
+            calls. The shards hold the points divided by `boxsize`.
     """
 
     def __init__(self, d: int, client: Client | None = None, shards: int | None = None, *,
@@ -476,6 +478,7 @@ class ShardedSearch:
                  tune_sample: int = DEFAULT_TUNE_SAMPLE, **settings: Any) -> None:
         self._local = PlovikSearch(d, **settings)  # checks the settings, draws the parameters
         self._d = self._local.d
+        self._boxsize = self._local.boxsize
         self._backend = settings.get("backend", "auto")
         self._threads = settings.get("threads")
         self._shard_count = None if shards is None else _at_least(shards, "shards", 1)
@@ -511,6 +514,11 @@ class ShardedSearch:
     @property
     def seed(self) -> Any:
         return self._local.seed
+
+    @property
+    def boxsize(self) -> float | None:
+        """The period of the coordinates (None: the unit torus)."""
+        return self._boxsize
 
     @property
     def params(self) -> HashParameters | None:
@@ -798,14 +806,14 @@ class ShardedSearch:
 
     def _check_build(self, n: int, n_static: int | None, queries: Any, sample: Any, capacity: Any,
                      radius: Any) -> tuple[int, Any, Any, Any, Any]:
-        return _build_arguments(self._d, n, n_static, queries, sample, capacity, radius)
+        return _build_arguments(self._d, n, n_static, queries, sample, capacity, radius, self._boxsize)
 
     def _build_numpy(self, points: Any, n_static: Any, queries: Any, sample: Any, capacity: Any,
                      radius: Any) -> None:
-        X = _coords(points, "points", self._d)
+        X = _coords(points, "points", self._d, self._boxsize)
         n = X.shape[0]
         n_static, Q, sample, capacity, radius = self._check_build(n, n_static, queries, sample, capacity, radius)
-        X = _finite(X, "points")
+        X = to_unit(_finite(X, "points"), self._boxsize, "points")
         Q = None if Q is None else _finite(Q, "queries")
         alive = sorted(self._alive())
         if not alive:
@@ -830,16 +838,20 @@ class ShardedSearch:
             raise ValueError(f"points has {x.shape[1]} columns but the index has d = {self._d}")
         if x.dtype.kind not in "iuf":
             raise TypeError(f"points must hold real numbers, got dtype {x.dtype}")
+        check_coordinate_dtype(x.dtype, "points", self._boxsize)
         n = x.shape[0]
         if not isinstance(n, int) and not (isinstance(n, float) and math.isfinite(n)):
             raise ValueError("points must have known chunk sizes (call compute_chunk_sizes() first)")
         n = int(n)
         n_static, Q, sample, capacity, radius = self._check_build(n, n_static, queries, sample, capacity, radius)
         x = x.astype(np.float64).rechunk({1: -1})
+        if self._boxsize is not None:
+            x = x / self._boxsize
         if self._shard_count is not None and x.numblocks[0] != self._shard_count:
             x = x.rechunk({0: tuple(b - a for a, b in _pieces(n, self._shard_count))})
         if x.dtype.kind == "f" and n and not bool(self._client.compute(_da.isfinite(x).all()).result()):
-            raise ValueError("points must be finite: the dask array holds a non-finite value")
+            raise ValueError("points must be finite: the dask array holds a non-finite value"
+                             + ("" if self._boxsize is None else " (or one beyond the float range / boxsize)"))
         Q = None if Q is None else _finite(Q, "queries")
         if not self._alive():
             raise RuntimeError("the cluster has no workers")
@@ -902,13 +914,14 @@ class ShardedSearch:
         """The k nearest indexed points of each query, as `PlovikSearch.query_knn`."""
         with self._lock:
             self._built("query")
-            Q, single = _queries(queries, self._d)
+            Q, single = _queries(queries, self._d, self._boxsize)
             k = _at_least(k, "k", 1)
             ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
             probes = _call_probes(probes)
             _check_result_size(Q.shape[0], k)
-            Q, ex = _finite(Q, "queries"), _ids_in_range(ex, self.n_points)
+            Q, ex = to_unit(_finite(Q, "queries"), self._boxsize, "queries"), _ids_in_range(ex, self.n_points)
             idx, dist = self._read(lambda: self._knn(Q, k, ex, probes))
+        dist = distances_from_unit(dist, self._boxsize)
         if sparse:
             return _results.knn_csr(idx, dist, self.n_points, return_distance)
         if single:
@@ -978,7 +991,7 @@ class ShardedSearch:
         with self._lock:
             self._built("query")
             call = _RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
-                                       return_distance, self.n_points)
+                                       return_distance, self.n_points, self._boxsize)
             parts_by_block = self._read(lambda: self._radius(call.Q, call.widest, call.ex, call.probes))
         m = call.Q.shape[0]
         indptr = np.zeros(m + 1, np.int64)
@@ -995,10 +1008,10 @@ class ShardedSearch:
         each shard gets the rows of the candidates it holds."""
         with self._lock:
             self._built("update")
-            C = _coords(coords, "coords", self._d)
+            C = _coords(coords, "coords", self._d, self._boxsize)
             if C.shape[0] != self.n_candidates:
                 raise ValueError(f"coords has {C.shape[0]} rows but the index holds {self.n_candidates} candidates")
-            C = _finite(C, "coords")
+            C = to_unit(_finite(C, "coords"), self._boxsize, "coords")
             self._heal()
             rows = []
             for s in self._shards:
@@ -1015,10 +1028,10 @@ class ShardedSearch:
         with self._lock:
             self._built("promote")
             X = np.zeros((0, self._d)) if new_candidates is None else \
-                _coords(new_candidates, "new_candidates", self._d)
+                _coords(new_candidates, "new_candidates", self._d, self._boxsize)
             if self.n_points >= _TIER_LIMIT or X.shape[0] >= _TIER_LIMIT:
                 raise ValueError("a tier must hold fewer than 2**32 points")
-            X = _finite(X, "new_candidates")
+            X = to_unit(_finite(X, "new_candidates"), self._boxsize, "new_candidates")
             self._heal()
             n, S = self.n_points, len(self._shards)
             plan = []

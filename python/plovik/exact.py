@@ -10,6 +10,11 @@ the same (distance, id) order. The scan is the compiled one of
 `plovik._native`: multi-threaded, vectorised, over cache-sized tiles of
 points, with the interpreter lock released; the cost is m * n * d distance
 terms. These functions check and convert their arguments first.
+
+`boxsize=L` puts the points on the torus [0, L)^d (integer lattice sites
+included): coordinates and the radius are divided by L, distances returned
+multiplied by L (`plovik.validation`). Without it, coordinates are
+fractions of the period and integer arrays are refused.
 """
 
 from __future__ import annotations
@@ -21,6 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 from plovik import _native
+from plovik.validation import check_boxsize, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
 
 __all__ = ["ExactScan", "exact_knn", "exact_radius", "recall_at_k", "torus_l1"]
 
@@ -38,10 +44,12 @@ def torus_l1(a: npt.ArrayLike, b: npt.ArrayLike) -> npt.NDArray[np.float64]:
     return out
 
 
-def _coords(value: npt.ArrayLike, name: str, d: int | None) -> npt.NDArray[np.float64]:
+def _coords(value: npt.ArrayLike, name: str, d: int | None, boxsize: float | None) -> npt.NDArray[np.float64]:
+    """Finite (n, d) float64 coordinates on the unit torus."""
     arr = np.asarray(value)
     if arr.dtype.kind not in "iuf":
         raise TypeError(f"{name} must hold real numbers, got dtype {arr.dtype}")
+    check_coordinate_dtype(arr.dtype, name, boxsize)
     if arr.ndim != 2:
         raise ValueError(f"{name} must be a 2-D array, got shape {arr.shape}")
     if d is not None and arr.shape[1] != d:
@@ -49,24 +57,24 @@ def _coords(value: npt.ArrayLike, name: str, d: int | None) -> npt.NDArray[np.fl
     out = np.ascontiguousarray(arr, dtype=np.float64)
     if out.size and not (math.isfinite(out.min()) and math.isfinite(out.max())):
         raise ValueError(f"{name} must be finite")
-    return out
+    return to_unit(out, boxsize, name)
 
 
-def _prepare(points, queries, exclude_ids):
-    P = _points(points)
-    Q, ex = _queries(queries, exclude_ids, P.shape[0], P.shape[1])
+def _prepare(points, queries, exclude_ids, boxsize):
+    P = _points(points, boxsize)
+    Q, ex = _queries(queries, exclude_ids, P.shape[0], P.shape[1], boxsize)
     return P, Q, ex
 
 
-def _points(points):
-    P = _coords(points, "points", None)
+def _points(points, boxsize):
+    P = _coords(points, "points", None, boxsize)
     if P.shape[0] >= 1 << 32:
         raise ValueError("points must hold fewer than 2**32 rows")
     return P
 
 
-def _queries(queries, exclude_ids, n, d):
-    Q = _coords(queries, "queries", d)
+def _queries(queries, exclude_ids, n, d, boxsize):
+    Q = _coords(queries, "queries", d, boxsize)
     m = Q.shape[0]
     ex = None
     if exclude_ids is not None:
@@ -102,6 +110,8 @@ def exact_knn(
     queries: npt.ArrayLike,
     k: int,
     exclude_ids: npt.ArrayLike | None = None,
+    *,
+    boxsize: float | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """The exact k nearest points of each query under toroidal L1.
 
@@ -110,15 +120,20 @@ def exact_knn(
         queries: (m, d) finite coordinates.
         k: Neighbours per query, at least 1.
         exclude_ids: Optional (m,) ids, one excluded per query; -1 excludes nothing.
+        boxsize: The period L of the coordinates, which then lie in
+            [0, L) (integers included); default None, the unit torus.
 
     Returns:
         (idx, dist), both (m, k): int64 ids and the single-precision distances
-        widened to float64, each row ascending by (distance, id), padded with
+        widened to float64 (with `boxsize`: those of the coordinates divided
+        by it, times it), each row ascending by (distance, id), padded with
         -1 / inf past the points there are.
     """
     k = _k(k)
-    P, Q, ex = _prepare(points, queries, exclude_ids)
-    return _native.exact_knn(P, Q, k, ex)
+    L = check_boxsize(boxsize)
+    P, Q, ex = _prepare(points, queries, exclude_ids, L)
+    idx, dist = _native.exact_knn(P, Q, k, ex)
+    return idx, distances_from_unit(dist, L)
 
 
 def exact_radius(
@@ -126,16 +141,22 @@ def exact_radius(
     queries: npt.ArrayLike,
     radius: float,
     exclude_ids: npt.ArrayLike | None = None,
+    *,
+    boxsize: float | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """Every point within `radius` of each query under toroidal L1, exactly.
 
     The radius is inclusive and compared in single precision, as the index
-    compares it. Returns (indptr, ids, dists) in compressed sparse row form:
-    query i owns ids[indptr[i]:indptr[i + 1]], ascending by (distance, id).
+    compares it (with `boxsize`: radius / boxsize against the distances of
+    the coordinates divided by it, returned times it). Returns (indptr,
+    ids, dists) in compressed sparse row form: query i owns
+    ids[indptr[i]:indptr[i + 1]], ascending by (distance, id).
     """
     r = _radius(radius)
-    P, Q, ex = _prepare(points, queries, exclude_ids)
-    return _native.exact_radius(P, Q, r, ex)
+    L = check_boxsize(boxsize)
+    P, Q, ex = _prepare(points, queries, exclude_ids, L)
+    indptr, ids, dists = _native.exact_radius(P, Q, radius_to_unit(r, L), ex)
+    return indptr, ids, distances_from_unit(dists, L)
 
 
 class ExactScan:
@@ -144,29 +165,33 @@ class ExactScan:
     The points are wrapped, rounded to single precision and laid out for the
     scan when the object is made (4 bytes per coordinate, kept), instead of
     at every call: calls with few queries then cost the scan alone. Rows
-    equal those of `exact_knn` / `exact_radius` on the same points.
+    equal those of `exact_knn` / `exact_radius` on the same points (and
+    `boxsize`, which the queries and radii of every call share).
     """
 
-    __slots__ = ("_tiles", "n", "d")
+    __slots__ = ("_tiles", "n", "d", "boxsize")
 
-    def __init__(self, points: npt.ArrayLike) -> None:
-        P = _points(points)
+    def __init__(self, points: npt.ArrayLike, *, boxsize: float | None = None) -> None:
+        self.boxsize = check_boxsize(boxsize)
+        P = _points(points, self.boxsize)
         self.n, self.d = P.shape
         self._tiles = _native._exact_tiles(P)
 
     def knn(self, queries: npt.ArrayLike, k: int,
             exclude_ids: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-        """As `exact_knn(points, queries, k, exclude_ids)`."""
+        """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize)`."""
         k = _k(k)
-        Q, ex = _queries(queries, exclude_ids, self.n, self.d)
-        return _native._exact_knn_tiles(self._tiles, Q, k, ex)
+        Q, ex = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
+        idx, dist = _native._exact_knn_tiles(self._tiles, Q, k, ex)
+        return idx, distances_from_unit(dist, self.boxsize)
 
     def radius(self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None,
                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-        """As `exact_radius(points, queries, radius, exclude_ids)`."""
-        r = _radius(radius)
-        Q, ex = _queries(queries, exclude_ids, self.n, self.d)
-        return _native._exact_radius_tiles(self._tiles, Q, r, ex)
+        """As `exact_radius(points, queries, radius, exclude_ids, boxsize=boxsize)`."""
+        r = radius_to_unit(_radius(radius), self.boxsize)
+        Q, ex = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
+        indptr, ids, dists = _native._exact_radius_tiles(self._tiles, Q, r, ex)
+        return indptr, ids, distances_from_unit(dists, self.boxsize)
 
 
 def recall_at_k(found: npt.ArrayLike, exact: npt.ArrayLike) -> float:

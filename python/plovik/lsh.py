@@ -79,8 +79,10 @@ def _count(text):
 # What the compiled binding accepts, and nothing else: arrays are NumPy
 # arrays of the stated dimensions and an equivalent dtype, integers fit
 # their C type (signed 64-bit for b, an unsigned machine word otherwise),
-# the radius converts to a float. A TypeError names the argument and has
-# the original as its cause; an integer out of range raises OverflowError.
+# the radius converts to a float. A conversion's TypeError names the
+# argument and has the original as its cause; an integer out of range raises
+# OverflowError. An array that is not contiguous or misaligned raises the
+# one TypeError that names no argument, after every argument is converted.
 
 _LAYOUT_MESSAGE = "The given array is not contiguous or is misaligned."
 
@@ -108,11 +110,11 @@ def _to_array(value, name, ndim, dtype):
     return value
 
 
-def _read(arr, name):
-    """A C-ordered copy of a converted array; refuses the layouts the compiled index cannot read."""
+def _read(arr):
+    """A C-ordered copy of a converted array; refuses the layouts the compiled index cannot read
+    (with a message that names no argument, as the compiled index words it)."""
     if arr.size and not ((arr.flags.c_contiguous or arr.flags.f_contiguous) and arr.flags.aligned):
-        with _argument(name):
-            raise TypeError(_LAYOUT_MESSAGE)
+        raise TypeError(_LAYOUT_MESSAGE)
     return np.array(arr, dtype=np.int64 if arr.dtype.kind == "i" else np.float64, order="C")
 
 
@@ -270,8 +272,8 @@ class PythonLshIndex:
         self._block = _to_unsigned(block, "block")
         if s.shape != (self._l, self._k) or u.shape != s.shape:
             raise ValueError("S and U must have shape (L, K)")
-        self._s = _read(s, "s")
-        self._u = _read(u, "u")
+        self._s = _read(s)
+        self._u = _read(u)
         radix, r = [], 1
         for _ in range(self._k):
             radix.append(r)
@@ -415,7 +417,7 @@ class PythonLshIndex:
         n_static = _to_unsigned(n_static, "n_static")
         n, d = X.shape
         self._validate_build(n, d, n_static)
-        f64 = _read(X, "points")
+        f64 = _read(X)
         f32 = _wrap_f32(f64)
         static_keys, static_ids = self._sort_tier(self._compute_keys(f64[:n_static]), 0)
         cand = self._candidate_tier(f64, n_static)
@@ -546,7 +548,7 @@ class PythonLshIndex:
 
     @staticmethod
     def _read_queries(Q, ex):
-        return _read(Q, "queries"), None if ex is None else _read(ex, "exclude_ids")[: Q.shape[0]]
+        return _read(Q), None if ex is None else _read(ex)[: Q.shape[0]]
 
     def _add(self, name, value):
         self._counters[name] = (self._counters[name] + int(value)) & _U64_MASK
@@ -841,7 +843,7 @@ class PythonLshIndex:
         n_cand = self._n_points - self._n_static
         if C.size != n_cand * self._d:
             raise PanicException(f"update expects {n_cand * self._d} values, got {C.size}")
-        C = _read(C, "coords")
+        C = _read(C)
         if not self._built:
             return
         rows = C.reshape(n_cand, self._d)
@@ -884,7 +886,7 @@ class PythonLshIndex:
         N, m = self._n_points, X.shape[0]
         if N >= 1 << 32 or m >= 1 << 32:
             raise ValueError("a tier must hold fewer than 2**32 points")
-        X = _read(X, "new_candidates")
+        X = _read(X)
         static_keys, static_ids = self._static_keys, self._static_ids
         if self._cand_sorted_ids.shape[1]:  # entries of the live points only
             merged = static_ids.shape[1] + self._cand_sorted_ids.shape[1]
@@ -920,7 +922,7 @@ class PythonLshIndex:
             ids: `(m,)` int64, each in `[0, n_points)`; otherwise ValueError
                 and nothing is retired.
         """
-        ids = _read(_to_array(ids, "ids", 1, np.int64), "ids")
+        ids = _read(_to_array(ids, "ids", 1, np.int64))
         bad = (ids < 0) | (ids >= self._n_points)
         if bad.any():
             raise ValueError(f"ids must lie in [0, {self._n_points}) to be retired, got {ids[np.argmax(bad)]}")

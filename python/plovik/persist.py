@@ -18,7 +18,8 @@ Format "plovik-index", version 1 (little-endian throughout)::
 JSON with this key left out, keys sorted, no spaces), "generation" (16 hex digits naming the array files of this save),
 "settings" (the arguments of
 `PlovikSearch(...)`: d, recall, k, tables, components, cells, probes,
-block, tune, exact, threads), "backend", "seed" ({"int": n} or
+block, tune, exact, threads, boxsize; a save without "boxsize" has the unit
+period, null), "backend", "seed" ({"int": n} or
 {"generator": name, "state": ...}, the bit generator's state), "tuning"
 (the fields of `Tuning`, or null), "build" (the sample and radius given to
 `build`; the queries are the array "build_queries"), "warned", "index"
@@ -100,7 +101,10 @@ SETTINGS = {
     "components": ("_components", int | None), "cells": ("_cells", int | None),
     "probes": ("_probes", int | None), "block": ("_block", int), "tune": ("_tune", bool),
     "exact": ("_allow_exact", bool), "threads": ("_threads", int | None),
+    "boxsize": ("_boxsize", float | None),
 }
+#: Settings that saves made before them lack, with the value such a save means.
+_LATER_SETTINGS = {"boxsize": None}
 _MANIFEST_KEYS = {"format", "version", "checksum", "crc32c", "generation", "settings", "backend", "seed", "tuning", "build",
                   "warned", "index", "arrays"}
 _ARRAY_KEYS = {"file", "dtype", "shape", "crc32c"}
@@ -417,9 +421,13 @@ def _read_manifest(folder: str, verify: bool) -> dict[str, Any]:
 
 def _settings(manifest: dict[str, Any]) -> dict[str, Any]:
     settings = _get(manifest, "settings", dict, MANIFEST)
+    settings = {**{name: value for name, value in _LATER_SETTINGS.items() if name not in settings}, **settings}
     if set(settings) != set(SETTINGS):
         raise _bad(f"settings must hold exactly {sorted(SETTINGS)}")
-    return {name: _get(settings, name, kind, "settings") for name, (_, kind) in SETTINGS.items()}
+    out = {name: _get(settings, name, kind, "settings") for name, (_, kind) in SETTINGS.items()}
+    if out["boxsize"] is not None and not (math.isfinite(out["boxsize"]) and out["boxsize"] > 0):
+        raise _bad(f"settings['boxsize'] must be finite and positive, got {out['boxsize']}")
+    return out
 
 
 def _seed(manifest: dict[str, Any]) -> int | np.random.Generator:

@@ -6,7 +6,8 @@ nothing. `PlovikSearch` is what a user constructs instead: it takes the
 dimension, a recall target and a few optional settings, tunes the settings
 not given on the points `build` sees (`plovik.tuning`; or applies the fixed
 rule of earlier versions), draws the hash parameters reproducibly from a seed, converts array-likes to the dtypes the
-raw classes need and rejects bad input with a clear `ValueError` or
+raw classes need (coordinates divided by `boxsize` when one is given, see
+`plovik.validation`) and rejects bad input with a clear `ValueError` or
 `TypeError` before any work is done: every method first checks what it can
 tell from types and shapes (widths, row counts, tier sizes), and only then
 converts its arrays and scans them for non-finite values or ids out of
@@ -15,6 +16,7 @@ range.
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 import numbers
@@ -35,6 +37,7 @@ from plovik.locking import ReadersWriterLock
 from plovik.threads import thread_limit
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
 from plovik.tuning import RecallWarning, Tuning
+from plovik.validation import check_boxsize, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
 
 __all__ = [
     "DEFAULT_BLOCK",
@@ -284,11 +287,13 @@ def _array(value: object, name: str) -> np.ndarray:
         raise TypeError(f"{name} must be an array of numbers: {exc}") from None
 
 
-def _coords(value: object, name: str, d: int) -> np.ndarray:
-    """An (n, d) array of real numbers, as given: only its dtype and shape are checked."""
+def _coords(value: object, name: str, d: int, boxsize: float | None) -> np.ndarray:
+    """An (n, d) array of real numbers, as given: only its dtype and shape are
+    checked (integers only with a boxsize)."""
     arr = _array(value, name)
     if arr.dtype.kind not in "iuf":
         raise TypeError(f"{name} must hold real numbers, got dtype {arr.dtype}")
+    check_coordinate_dtype(arr.dtype, name, boxsize)
     if arr.ndim != 2:
         hint = f"; for a single point use {name}[None, :]" if arr.ndim == 1 else ""
         raise ValueError(f"{name} must be a 2-D array of shape (n, {d}), got shape {arr.shape}{hint}")
@@ -308,15 +313,16 @@ def _finite(arr: np.ndarray, name: str) -> npt.NDArray[np.float64]:
     return out
 
 
-def _queries(value: object, d: int) -> tuple[np.ndarray, bool]:
+def _queries(value: object, d: int, boxsize: float | None) -> tuple[np.ndarray, bool]:
     """Queries as an (m, d) array (see `_coords`), and whether a single point
     was given as a 1-D array of d values (its answer then drops the query axis)."""
     arr = _array(value, "queries")
     if arr.ndim == 1 and arr.dtype.kind in "iuf":
+        check_coordinate_dtype(arr.dtype, "queries", boxsize)
         if arr.shape[0] != d:
             raise ValueError(f"a single query must have d = {d} values, got shape {arr.shape}")
         return arr[None, :], True
-    return _coords(arr, "queries", d), False
+    return _coords(arr, "queries", d, boxsize), False
 
 
 def _single_id(value: object) -> object:
@@ -372,17 +378,18 @@ def _ids_in_range(arr: np.ndarray | None, n_points: int) -> npt.NDArray[np.int64
 
 
 def _build_arguments(
-    d: int, n: int, n_static: object, queries: object, sample: object, capacity: object, radius: object
+    d: int, n: int, n_static: object, queries: object, sample: object, capacity: object, radius: object,
+    boxsize: float | None,
 ) -> tuple[int, np.ndarray | None, int | None, int | None, float | None]:
     """The checked arguments of a build of n points besides the points:
     n_static (default n), the sample queries (not yet checked finite),
-    sample, capacity and radius."""
+    sample, capacity and radius (the last two in the caller's units)."""
     n_static = n if n_static is None else _integer(n_static, "n_static")
     if not 0 <= n_static <= n:
         raise ValueError(f"n_static must lie in [0, {n}] for {n} points, got {n_static}")
     if n_static >= _TIER_LIMIT or n - n_static >= _TIER_LIMIT:
         raise ValueError("a tier must hold fewer than 2**32 points")
-    Q = None if queries is None else _coords(queries, "queries", d)
+    Q = None if queries is None else _coords(queries, "queries", d, boxsize)
     if sample is not None:
         sample = _at_least(sample, "sample", 1)
         if sample > n:
@@ -465,27 +472,30 @@ def _live_ids(rows: npt.NDArray[np.int64], live: npt.NDArray[np.int64]) -> npt.N
 class _RadiusCall:
     """The checked arguments of a radius query, and the shaping of its answer."""
 
-    Q: np.ndarray  # (m, d) finite queries
+    Q: np.ndarray  # (m, d) finite queries on the unit torus
     single: bool  # one point was given as a 1-D array
-    r: float | npt.NDArray[np.float64]  # the radius, or one per query
+    r: float | npt.NDArray[np.float64]  # the radius on the unit torus, or one per query
     ex: np.ndarray | None
     probes: int | None
     count_only: bool
     sparse: bool
     return_distance: bool
     n_points: int
+    boxsize: float | None  # the period the caller's units have
 
     @classmethod
     def checked(cls, queries: object, d: int, radius: object, exclude_ids: object, probes: object,
-                count_only: bool, sparse: bool, return_distance: bool, n_points: int) -> _RadiusCall:
-        Q, single = _queries(queries, d)
+                count_only: bool, sparse: bool, return_distance: bool, n_points: int,
+                boxsize: float | None) -> _RadiusCall:
+        Q, single = _queries(queries, d, boxsize)
         r = _radii(radius, Q.shape[0])
         ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
         probes = _call_probes(probes)
         if count_only and sparse:
             raise ValueError("count_only and sparse exclude each other")
-        Q, ex = _finite(Q, "queries"), _ids_in_range(ex, n_points)
-        return cls(Q, single, r, ex, probes, bool(count_only), bool(sparse), bool(return_distance), n_points)
+        Q, ex = to_unit(_finite(Q, "queries"), boxsize, "queries"), _ids_in_range(ex, n_points)
+        return cls(Q, single, radius_to_unit(r, boxsize), ex, probes, bool(count_only), bool(sparse),
+                   bool(return_distance), n_points, boxsize)
 
     @property
     def widest(self) -> float:
@@ -499,6 +509,7 @@ class _RadiusCall:
         if not isinstance(self.r, float):
             found = _results.radius_rows_within(*found, self.r)
         indptr, ids, dists = found
+        dists = distances_from_unit(dists, self.boxsize)
         if self.count_only:
             counts = np.diff(indptr)
             return int(counts[0]) if self.single else counts
@@ -570,7 +581,7 @@ def _backend_class(backend: str) -> tuple[str, type]:
 
 
 class PlovikSearch:
-    """Nearest neighbours on the unit torus [0, 1)^d under toroidal L1.
+    """Nearest neighbours on the torus [0, L)^d under toroidal L1 (L = 1 unless `boxsize=` says otherwise).
 
     The search keeps two tiers of points: a static archive that grows only by
     promotion, and a candidate tier that is refreshed in place each epoch
@@ -635,6 +646,14 @@ class PlovikSearch:
         threads: Worker threads of every call of this search, the calling
             thread included (default: the whole pool; see `plovik.threads`).
             Results never depend on it.
+        boxsize: The period L > 0 of a cubic periodic box: coordinates lie
+            in [0, L) (values outside wrap), integers (lattice sites)
+            included. The search divides coordinates and radii by L and
+            multiplies the distances it returns by L, so it answers as on
+            the data divided by L (`plovik.validation`). Default None: the
+            unit torus, where coordinates are fractions of the period and
+            integer arrays are refused. A box with unequal sides is not
+            supported.
 
     Raises:
         TypeError: a setting of the wrong type.
@@ -657,6 +676,7 @@ class PlovikSearch:
         tune: bool = True,
         exact: bool = True,
         threads: int | None = None,
+        boxsize: float | None = None,
     ) -> None:
         self._d = _at_least(d, "d", 1)
         self._target = _fraction(recall, "recall")
@@ -671,6 +691,7 @@ class PlovikSearch:
         self._allow_exact = bool(exact)
         self._block = _at_least(block, "block", 0)
         self._threads = None if threads is None else _at_least(threads, "threads", 1)
+        self._boxsize = check_boxsize(boxsize)
         if self._cells is not None and self._components is not None:
             if not _key_space_fits(self._cells, self._components):
                 raise ValueError(
@@ -715,6 +736,11 @@ class PlovikSearch:
         return self._backend
 
     @property
+    def boxsize(self) -> float | None:
+        """The period L of the coordinates (None: the unit torus, L = 1)."""
+        return self._boxsize
+
+    @property
     def seed(self) -> int | np.random.Generator:
         """The seed the hash parameters are drawn from (an int or a Generator)."""
         return self._seed
@@ -729,7 +755,8 @@ class PlovikSearch:
         """The underlying `RustLshIndex` or `PythonLshIndex`, None before `build`.
 
         It converts nothing: it takes arrays of exactly the dtypes and shapes it
-        expects and refuses others.
+        expects and refuses others. It works on the unit torus: with a
+        `boxsize`, it holds the coordinates divided by it.
         """
         return self._index
 
@@ -804,8 +831,9 @@ class PlovikSearch:
         if t is not None:
             shape += ", exact scan" if t.exact else f", tuned recall@{t.k} {t.recall:.3f}"
         parts = ", ".join(f"{name} {_mb(value)}" for name, value in self.nbytes_by_part.items())
+        box = "" if self._boxsize is None else f", boxsize={self._boxsize:g}"
         return (
-            f"PlovikSearch(d={self._d}, {shape}, n_static={self.n_static}, "
+            f"PlovikSearch(d={self._d}{box}, {shape}, n_static={self.n_static}, "
             f"n_candidates={self.n_candidates}, backend={self._backend!r}, "
             f"nbytes={_mb(self.nbytes)} ({parts}))"
         )
@@ -913,8 +941,9 @@ class PlovikSearch:
         `stats` start again from zero.
 
         Args:
-            points: (n, d) real, finite coordinates; values outside [0, 1) wrap
-                onto the torus. Any array-like (lists, float32, slices).
+            points: (n, d) real, finite coordinates; values outside [0, 1)
+                (or [0, boxsize)) wrap onto the torus. Any array-like (lists,
+                float32, slices); integers only with `boxsize`.
             n_static: Rows that form the static tier (the first `n_static`);
                 the rest are candidates. Default: all rows are static.
             queries: Optional (m, d) sample of the queries to expect; the
@@ -926,11 +955,11 @@ class PlovikSearch:
             radius: A radius the index will be queried with; the tuning then
                 reaches the target for the radius results too.
         """
-        X = _coords(points, "points", self._d)
+        X = _coords(points, "points", self._d, self._boxsize)
         n = X.shape[0]
         n_static, Q, sample, capacity, radius = _build_arguments(
-            self._d, n, n_static, queries, sample, capacity, radius)
-        X = _finite(X, "points")
+            self._d, n, n_static, queries, sample, capacity, radius, self._boxsize)
+        X = to_unit(_finite(X, "points"), self._boxsize, "points")
         Q = None if Q is None else _finite(Q, "queries")
         self._install(X, n_static, capacity, dict(queries=Q, sample=sample, radius=radius))
 
@@ -939,15 +968,21 @@ class PlovikSearch:
     ) -> tuple[HashParameters, Tuning | None]:
         """The hash parameters `build` would index X with, and the tuning
         report (None when nothing was tuned); `ShardedSearch` draws them here
-        too, so that its shards hash as one index would."""
+        too, so that its shards hash as one index would. X is on the unit
+        torus; the queries and radius of `args` are in the caller's units."""
         report = None
         if self._tune and X.shape[0] > 0:
             seed = self._seed if not isinstance(self._seed, np.random.Generator) else int(
                 self._seed.integers(0, 1 << 63))
+            Q, radius = args.get("queries"), args.get("radius")
+            unit = {**args, "queries": None if Q is None else to_unit(Q, self._boxsize, "queries"),
+                    "radius": None if radius is None else radius_to_unit(radius, self._boxsize)}
             report, s, u = _tuning.tune(
                 X, target=self._target, k=self._k, seed=seed, capacity=capacity,
                 cells=self._cells, components=self._components, tables=self._tables, probes=self._probes,
-                allow_exact=self._allow_exact, **args)
+                allow_exact=self._allow_exact, **unit)
+            if radius is not None:  # the report keeps the radius asked for
+                report = dataclasses.replace(report, radius=radius)
             params = HashParameters(b=report.cells, k=report.components, l=report.tables, probes=report.probes,
                                     s=s, u=u, block=self._block)
         else:
@@ -1051,7 +1086,7 @@ class PlovikSearch:
         rows = live[np.sort(rng.choice(live.size, sample, replace=False))]
         X = self._points()
         truth, _ = self._exact_knn(X[rows], k, rows)
-        found, _ = self.query_knn(X[rows], k, rows)
+        found, _ = self._knn(index, X[rows], k, rows, None)
         valid = truth >= 0
         total = int(valid.sum())
         hits = round(recall_at_k(found, truth) * total)
@@ -1093,25 +1128,33 @@ class PlovikSearch:
         Returns:
             (idx, dist), both (m, k): int64 ids and float64 distances, each row
             ascending by (distance, id). Distances are exact single-precision
-            values. Rows are padded with -1 / inf when fewer than k points
+            values (on the unit torus; with `boxsize` those times the
+            boxsize). Rows are padded with -1 / inf when fewer than k points
             exist. For a single point both have shape (k,).
         """
         index = self._built("query")
-        Q, single = _queries(queries, self._d)
+        Q, single = _queries(queries, self._d, self._boxsize)
         k = _at_least(k, "k", 1)
         ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
         probes = _call_probes(probes)
         _check_result_size(Q.shape[0], k)
-        Q, ex = _finite(Q, "queries"), _ids_in_range(ex, index.n_points)
-        if self._exact():
-            idx, dist = self._exact_knn(Q, k, ex)
-        else:
-            idx, dist = _raw_query(index, "query_knn", Q, k, ex, probes=probes)
+        Q, ex = to_unit(_finite(Q, "queries"), self._boxsize, "queries"), _ids_in_range(ex, index.n_points)
+        idx, dist = self._knn(index, Q, k, ex, probes)
+        dist = distances_from_unit(dist, self._boxsize)
         if sparse:
             return _results.knn_csr(idx, dist, index.n_points, return_distance)
         if single:
             idx, dist = idx[0], dist[0]
         return (idx, dist) if return_distance else idx
+
+    def _knn(
+        self, index: _RawIndex, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None,
+        probes: int | None,
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """The k-nearest rows of checked queries on the unit torus."""
+        if self._exact():
+            return self._exact_knn(Q, k, ex)
+        return _raw_query(index, "query_knn", Q, k, ex, probes=probes)  # type: ignore[no-any-return]
 
     @_reads
     def query_radius(
@@ -1125,7 +1168,8 @@ class PlovikSearch:
             queries: (m, d) real, finite coordinates, or a single point as a
                 1-D array of d values.
             radius: Toroidal-L1 cutoff, finite and non-negative; inclusive,
-                compared in single precision. One number for all queries,
+                compared in single precision (on the unit torus: with
+                `boxsize`, radius / boxsize is). One number for all queries,
                 or an (m,) array of one radius per query.
             exclude_ids: Optional (m,) integer ids, one excluded per query
                 (an integer for a single point).
@@ -1143,7 +1187,7 @@ class PlovikSearch:
         """
         index = self._built("query")
         call = _RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
-                                   return_distance, index.n_points)
+                                   return_distance, index.n_points, self._boxsize)
         if self._exact():
             found = self._exact_radius(call.Q, call.widest, call.ex)
         else:
@@ -1171,7 +1215,7 @@ class PlovikSearch:
             (i, j) with i < j; dists the (p,) float64 distances.
         """
         index = self._built("find pairs")
-        r = _radius(radius)
+        r = radius_to_unit(_radius(radius), self._boxsize)
         probes = _call_probes(probes)
         X = self._points()
         live = self._live_rows()  # a retired point is in no pair
@@ -1189,6 +1233,7 @@ class PlovikSearch:
         found = [np.concatenate(p) if p else np.zeros(0, t) for p, t in
                  ((parts_rows, np.int64), (parts_ids, np.int64), (parts_dists, np.float64))]
         pairs, dists = _results.unique_pairs(*found)
+        dists = distances_from_unit(dists, self._boxsize)
         return (pairs, dists) if return_distance else pairs
 
     # ---------------------------------------------------------------- epochs
@@ -1203,10 +1248,10 @@ class PlovikSearch:
             coords: (n_candidates, d) real, finite coordinates.
         """
         index = self._built("update")
-        C = _coords(coords, "coords", self._d)
+        C = _coords(coords, "coords", self._d, self._boxsize)
         if C.shape[0] != index.n_candidates:
             raise ValueError(f"coords has {C.shape[0]} rows but the index holds {index.n_candidates} candidates")
-        C = _finite(C, "coords")
+        C = to_unit(_finite(C, "coords"), self._boxsize, "coords")
         index.update(C)
         self._live = None
 
@@ -1221,10 +1266,11 @@ class PlovikSearch:
                 (m may be 0); None installs an empty batch.
         """
         index = self._built("promote")
-        X = np.zeros((0, self._d)) if new_candidates is None else _coords(new_candidates, "new_candidates", self._d)
+        X = np.zeros((0, self._d)) if new_candidates is None else \
+            _coords(new_candidates, "new_candidates", self._d, self._boxsize)
         if index.n_points >= _TIER_LIMIT or X.shape[0] >= _TIER_LIMIT:
             raise ValueError("a tier must hold fewer than 2**32 points")
-        X = _finite(X, "new_candidates")
+        X = to_unit(_finite(X, "new_candidates"), self._boxsize, "new_candidates")
         index.promote(X)
         n = index.n_points
         self._live = None

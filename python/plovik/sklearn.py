@@ -25,6 +25,12 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     ) from exc
 
 from plovik.search import PlovikSearch
+from plovik.validation import check_boxsize, check_coordinate_dtype
+
+# Input dtypes kept as they are for the checks of `_coordinates` (others
+# are converted to float64 by scikit-learn's validation).
+_KEPT_DTYPES = ["float64", "float32", "int64", "int32", "int16", "int8", "uint64", "uint32", "uint16", "uint8",
+                "bool"]
 
 __all__ = ["TorusNeighborsTransformer"]
 
@@ -32,8 +38,10 @@ __all__ = ["TorusNeighborsTransformer"]
 class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
     """Sparse graph of the nearest neighbours under the toroidal L1 distance.
 
-    Points are rows of coordinates on the unit torus [0, 1)^d: values outside
-    [0, 1) wrap around (rescale a periodic box of side s by 1 / s first).
+    Points are rows of coordinates on the unit torus [0, 1)^d, or with
+    `boxsize=L` on [0, L)^d (a cubic periodic box; integer lattice sites
+    included): values outside wrap around. Without `boxsize` integer
+    arrays are refused, since every integer wraps to the origin.
     With `radius` None the graph holds each query's `n_neighbors` nearest
     training points, otherwise every training point within `radius`.
 
@@ -53,6 +61,8 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
         recall: Recall target of the index's tuning, in (0, 1].
         random_state: Seed of the hash (an int, a RandomState or None).
         backend: "auto", "native" or "reference", as for `PlovikSearch`.
+        boxsize: The period L > 0 of the coordinates (None: 1); distances
+            and `radius` are in its units.
 
     Attributes:
         search_: The fitted `PlovikSearch`.
@@ -69,6 +79,7 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
         recall: float = 0.95,
         random_state: Any = None,
         backend: str = "auto",
+        boxsize: float | None = None,
     ) -> None:
         self.mode = mode
         self.n_neighbors = n_neighbors
@@ -76,6 +87,7 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
         self.recall = recall
         self.random_state = random_state
         self.backend = backend
+        self.boxsize = boxsize
 
     def _neighbours(self) -> int:
         """Neighbours per row of the k-nearest graph, the point itself included in "distance" mode."""
@@ -87,14 +99,25 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
             raise ValueError(f'mode must be "distance" or "connectivity", got {self.mode!r}')
         if self.radius is None and (not isinstance(self.n_neighbors, (int, np.integer)) or self.n_neighbors < 1):
             raise ValueError(f"n_neighbors must be a positive integer, got {self.n_neighbors!r}")
-        X = validate_data(self, X, dtype=np.float64, reset=True)
+        check_boxsize(self.boxsize)
+        X = self._coordinates(X, reset=True)
         self.seed_ = int(check_random_state(self.random_state).randint(0, 2**31 - 1))
         self._index(X)
         return self
 
+    def _coordinates(self, X: Any, reset: bool) -> np.ndarray:
+        """X validated by scikit-learn as float64; booleans, and integers
+        without a boxsize, refused first."""
+        X = validate_data(self, X, dtype=_KEPT_DTYPES, reset=reset)
+        if X.dtype.kind == "b":
+            raise TypeError(f"X must hold real numbers, got dtype {X.dtype}")
+        check_coordinate_dtype(X.dtype, "X", check_boxsize(self.boxsize))
+        return np.asarray(X, dtype=np.float64)
+
     def _index(self, X: np.ndarray) -> None:
         k = max(1, min(self._neighbours() if self.radius is None else 10, X.shape[0]))
-        search = PlovikSearch(X.shape[1], recall=self.recall, k=k, seed=self.seed_, backend=self.backend)
+        search = PlovikSearch(X.shape[1], recall=self.recall, k=k, seed=self.seed_, backend=self.backend,
+                              boxsize=self.boxsize)
         search.build(X, radius=self.radius)
         self.search_ = search
         self.n_samples_fit_ = X.shape[0]
@@ -103,7 +126,7 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
     def transform(self, X: Any) -> Any:
         """The (n_queries, n_samples_fit) CSR graph of each row's neighbours in the training points."""
         check_is_fitted(self, "search_")
-        X = validate_data(self, X, dtype=np.float64, reset=False)
+        X = self._coordinates(X, reset=False)
         distances = self.mode == "distance"
         if self.radius is not None:
             return self.search_.query_radius(X, self.radius, sparse=True, return_distance=distances)
@@ -134,5 +157,6 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
+        self.__dict__.setdefault("boxsize", None)  # pickled before boxsize existed
         if "_fit_X" in state:
             self._index(state["_fit_X"])

@@ -156,13 +156,12 @@ PyArrayObject* to_array(PyObject* obj, const char* name, int ndim, int typenum) 
 }
 
 template <class T>
-Array<T> read_array(PyArrayObject* arr, const char* name, std::size_t room) {
+Array<T> read_array(PyArrayObject* arr, std::size_t room) {
   const npy_intp size = PyArray_SIZE(arr);
   const bool c_order = PyArray_IS_C_CONTIGUOUS(arr);
-  if (size != 0 && (!(c_order || PyArray_IS_F_CONTIGUOUS(arr)) || !PyArray_ISALIGNED(arr))) {
-    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
-    rethrow_named(name);
-  }
+  // The one message that names no argument: callers match it exactly.
+  if (size != 0 && (!(c_order || PyArray_IS_F_CONTIGUOUS(arr)) || !PyArray_ISALIGNED(arr)))
+    raise(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
   Array<T> out;
   out.reserve(checked_add(static_cast<std::size_t>(size), room));
   out.resize(static_cast<std::size_t>(size));
@@ -182,15 +181,15 @@ Array<T> read_array(PyArrayObject* arr, const char* name, std::size_t room) {
   return out;
 }
 
-template Array<double> read_array<double>(PyArrayObject*, const char*, std::size_t);
+template Array<double> read_array<double>(PyArrayObject*, std::size_t);
 
-ArrayValues::ArrayValues(PyArrayObject* arr, const char* name, std::size_t room) : room_(room) {
+ArrayValues::ArrayValues(PyArrayObject* arr, std::size_t room) : room_(room) {
   const auto size = static_cast<std::size_t>(PyArray_SIZE(arr));
   if (size != 0 && PyArray_IS_C_CONTIGUOUS(arr) && PyArray_ISALIGNED(arr)) {
     data_ = static_cast<const double*>(PyArray_DATA(arr));
     size_ = size;
   } else {
-    owned_ = read_array<double>(arr, name, room);
+    owned_ = read_array<double>(arr, room);
   }
 }
 
@@ -203,6 +202,6 @@ std::span<const double> ArrayValues::view() const {
   return {data_, size_};
 }
 
-template Array<int64_t> read_array<int64_t>(PyArrayObject*, const char*, std::size_t);
+template Array<int64_t> read_array<int64_t>(PyArrayObject*, std::size_t);
 
 }  // namespace plovik::py

@@ -47,10 +47,11 @@ PyArrayObject* to_array(PyObject* obj, const char* name, int ndim, int typenum);
 // Copies the values of a contiguous, aligned array in logical row-major
 // order (a Fortran-ordered array is read by index, not in buffer order),
 // into an array with capacity for `room` more values. Raises TypeError
-// "argument 'name': ..." before allocating anything when an array with
-// values is neither C- nor Fortran-contiguous, or misaligned.
+// "The given array is not contiguous or is misaligned." (naming no
+// argument) before allocating anything when an array with values is
+// neither C- nor Fortran-contiguous, or misaligned.
 template <class T>
-Array<T> read_array(PyArrayObject* arr, const char* name, std::size_t room = 0);
+Array<T> read_array(PyArrayObject* arr, std::size_t room = 0);
 
 // The values of a float64 array for engine work. A C-contiguous, aligned
 // array stays where it is until take() copies it, in parallel (so call it
@@ -59,7 +60,7 @@ Array<T> read_array(PyArrayObject* arr, const char* name, std::size_t room = 0);
 // errors.
 class ArrayValues {
  public:
-  ArrayValues(PyArrayObject* arr, const char* name, std::size_t room = 0);
+  explicit ArrayValues(PyArrayObject* arr, std::size_t room = 0);
   // The values, in an array with capacity for `room` more. Once only.
   Array<double> take();
   // The values where they are, for reading only (with the interpreter lock

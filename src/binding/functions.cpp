@@ -28,12 +28,12 @@ struct ExactInput {
   std::size_t n, d, m;
 
   ExactInput(PyArrayObject* p, PyArrayObject* q, PyArrayObject* ex)
-      : points(p, "points"),
-        queries(q, "queries"),
+      : points(p),
+        queries(q),
         n(static_cast<std::size_t>(PyArray_DIM(p, 0))),
         d(static_cast<std::size_t>(PyArray_DIM(p, 1))),
         m(static_cast<std::size_t>(PyArray_DIM(q, 0))) {
-    if (ex != nullptr) exclude = read_array<int64_t>(ex, "exclude_ids");
+    if (ex != nullptr) exclude = read_array<int64_t>(ex);
   }
   PointRows point_rows() const { return {points.view(), n, d}; }
   QueryBatch batch() const {
@@ -113,7 +113,7 @@ PyObject* function_exact_tiles(PyObject*, PyObject* const* args, Py_ssize_t narg
     PyObject* a[1];
     match_args({"_exact_tiles", {"points"}, 1}, args, nargs, kwnames, a);
     PyArrayObject* points = to_array(a[0], "points", 2, NPY_FLOAT64);
-    const ArrayValues values(points, "points");
+    const ArrayValues values(points);
     const PointRows rows{values.view(), static_cast<std::size_t>(PyArray_DIM(points, 0)),
                          static_cast<std::size_t>(PyArray_DIM(points, 1))};
     auto tiles = std::make_unique<ExactTiles>(without_gil([&] { return exact_tiles(rows); }));

@@ -57,8 +57,8 @@ inline QueryInput read_queries(PyArrayObject* queries, PyArrayObject* exclude_id
   in.probes = probes;
   in.m = static_cast<std::size_t>(PyArray_DIM(queries, 0));
   in.dq = static_cast<std::size_t>(PyArray_DIM(queries, 1));
-  in.values = read_array<double>(queries, "queries");
-  if (exclude_ids != nullptr) in.exclude = read_array<int64_t>(exclude_ids, "exclude_ids");
+  in.values = read_array<double>(queries);
+  if (exclude_ids != nullptr) in.exclude = read_array<int64_t>(exclude_ids);
   return in;
 }
 

@@ -19,8 +19,7 @@ PyObject* method_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const auto n = static_cast<std::size_t>(PyArray_DIM(points, 0));
     const auto d = static_cast<std::size_t>(PyArray_DIM(points, 1));
     validate_build(access.record(), n, d, n_static);
-    ArrayValues values(points, "points",
-                       coords_room(static_cast<std::size_t>(PyArray_SIZE(points))));
+    ArrayValues values(points, coords_room(static_cast<std::size_t>(PyArray_SIZE(points))));
     without_gil([&] { build(access.record(), values.take(), n, d, n_static); });
     Py_RETURN_NONE;
   });

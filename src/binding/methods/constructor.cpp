@@ -27,8 +27,8 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (static_cast<std::size_t>(ss[0]) != l || static_cast<std::size_t>(ss[1]) != k ||
         us[0] != ss[0] || us[1] != ss[1])
       raise(PyExc_ValueError, "S and U must have shape (L, K)");
-    Array<int64_t> s_values = read_array<int64_t>(s, "s");
-    Array<double> u_values = read_array<double>(u, "u");
+    Array<int64_t> s_values = read_array<int64_t>(s);
+    Array<double> u_values = read_array<double>(u);
 
     Ref self(type->tp_alloc(type, 0));
     auto* obj = reinterpret_cast<IndexObject*>(self.get());

@@ -18,7 +18,7 @@ PyObject* method_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const auto m = static_cast<std::size_t>(PyArray_DIM(rows, 0));
     const auto width = static_cast<std::size_t>(PyArray_DIM(rows, 1));
     validate_promote(access.record(), m, width);
-    ArrayValues values(rows, "new_candidates");
+    ArrayValues values(rows);
     without_gil([&] { promote(access.record(), values.take(), m, width); });
     Py_RETURN_NONE;
   });

@@ -16,7 +16,7 @@ PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     ReuseScope reuse(access.record().reuse);
     PyArrayObject* coords = to_array(a[0], "coords", 2, NPY_FLOAT64);
     validate_update(access.record(), static_cast<std::size_t>(PyArray_SIZE(coords)));
-    ArrayValues values(coords, "coords");
+    ArrayValues values(coords);
     without_gil([&] { update(access.record(), values.take()); });
     Py_RETURN_NONE;
   });

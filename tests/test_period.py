@@ -1,0 +1,173 @@
+"""The period of the coordinates on every high-level entry point.
+
+With `boxsize=L` an entry point answers as it does on the same data divided
+by L, with distances times L (rows, ids and tuning identical, distances
+equal to the last bit); without it, integer coordinates are refused, since
+on the unit torus they all wrap to the origin. (ShardedSearch:
+test_distributed.py.)
+"""
+
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+from plovik import ExactScan, PlovikSearch, exact_knn, exact_radius
+
+sklearn = pytest.importorskip("sklearn")
+from plovik.sklearn import TorusNeighborsTransformer  # noqa: E402
+
+D = 3
+
+
+def _same(got, want):
+    assert len(got) == len(want)
+    for a, b in zip(got, want):
+        np.testing.assert_array_equal(a, b)
+
+
+def _scaled(rows, L, dist_at=(1,)):
+    """Rows of the unit-torus answer with the distances at `dist_at` times L."""
+    return tuple(r * L if i in dist_at else r for i, r in enumerate(rows))
+
+
+def _box(L, rng, n):
+    """Points of a box of side L: an integer lattice when L is whole, else
+    floats, a few outside [0, L) (they wrap)."""
+    if L == int(L):
+        return rng.integers(0, int(L), (n, D))
+    return rng.uniform(-0.2 * L, 1.2 * L, (n, D))
+
+
+@pytest.mark.parametrize("L, tuned, backend", [(0.37, True, "native"), (6.0, False, "reference"),
+                                               (1000.0, False, "native")])
+def test_search_answers_as_on_the_data_divided_by_boxsize(L, tuned, backend):
+    rng = np.random.default_rng(int(L * 100))
+    X, Q, moved, batch = _box(L, rng, 900), rng.uniform(0, L, (70, D)), _box(L, rng, 100), _box(L, rng, 40)
+    r, radii = 0.2 * L, rng.uniform(0, 0.3 * L, 70)
+    settings = dict(seed=3, backend=backend, **({} if tuned else dict(tables=6, components=3, cells=4, probes=2)))
+    box, unit = PlovikSearch(D, boxsize=L, **settings), PlovikSearch(D, **settings)
+    assert box.boxsize == L and unit.boxsize is None
+    box.build(X, 800, queries=Q[:20], sample=60, radius=r)
+    unit.build(X / L, 800, queries=Q[:20] / L, sample=60, radius=r / L)
+    assert np.array_equal(box.params.u, unit.params.u) and box.params.b == unit.params.b
+    if tuned:  # the report keeps the radius asked for
+        assert box.tuning.radius == r and unit.tuning.radius == r / L
+        assert box.tuning.recall == unit.tuning.recall
+
+    def compare():
+        own = rng.integers(-1, unit.n_points, 70)
+        _same(box.query_knn(Q, 5, own), _scaled(unit.query_knn(Q / L, 5, own), L))
+        _same(box.query_knn(Q[3], 5, 7), _scaled(unit.query_knn(Q[3] / L, 5, 7), L))
+        _same(box.query_radius(Q, r), _scaled(unit.query_radius(Q / L, r / L), L, (2,)))
+        _same(box.query_radius(Q, radii, own), _scaled(unit.query_radius(Q / L, radii / L, own), L, (2,)))
+        assert np.array_equal(box.query_radius(Q, r, count_only=True), unit.query_radius(Q / L, r / L, count_only=True))
+        _same(box.pairs(r), _scaled(unit.pairs(r / L), L))
+        a, b = box.query_knn(Q, 4, sparse=True), unit.query_knn(Q / L, 4, sparse=True)
+        assert np.array_equal(a.indices, b.indices) and np.array_equal(a.data, b.data * L)
+        assert box.estimate_recall(sample=50) == unit.estimate_recall(sample=50)
+
+    compare()
+    box.update(moved)
+    unit.update(moved / L)
+    box.promote(batch)
+    unit.promote(batch / L)
+    compare()
+    box.retune()
+    unit.retune()
+    compare()
+    assert box.tables()["static_keys"].tobytes() == unit.tables()["static_keys"].tobytes()
+    again = pickle.loads(pickle.dumps(box))
+    assert again.boxsize == L
+    _same(again.query_knn(Q, 5), box.query_knn(Q, 5))
+
+
+@pytest.mark.parametrize("L", [0.37, 6.0])
+def test_exact_scan_and_transformer_answer_as_on_the_data_divided_by_boxsize(L):
+    rng = np.random.default_rng(int(L * 10))
+    X, Q = _box(L, rng, 300), _box(L, rng, 40)
+    r, own = 0.25 * L, rng.integers(-1, 300, 40)
+    _same(exact_knn(X, Q, 6, own, boxsize=L), _scaled(exact_knn(X / L, Q / L, 6, own), L))
+    _same(exact_radius(X, Q, r, own, boxsize=L), _scaled(exact_radius(X / L, Q / L, r / L, own), L, (2,)))
+    scan = ExactScan(X, boxsize=L)
+    _same(scan.knn(Q, 6, own), exact_knn(X, Q, 6, own, boxsize=L))
+    _same(scan.radius(Q, r), exact_radius(X, Q, r, boxsize=L))
+    for radius in (None, r) if L == int(L) else ():  # the transformer on the lattice alone
+        box = TorusNeighborsTransformer(n_neighbors=4, radius=radius, recall=0.9, random_state=0, boxsize=L)
+        unit = TorusNeighborsTransformer(n_neighbors=4, radius=None if radius is None else r / L, recall=0.9,
+                                         random_state=0)
+        for a, b in [(box.fit_transform(X), unit.fit_transform(X / L)), (box.transform(Q), unit.transform(Q / L))]:
+            assert np.array_equal(a.indices, b.indices) and np.array_equal(a.indptr, b.indptr)
+            assert np.array_equal(a.data, b.data * L)
+        again = pickle.loads(pickle.dumps(box))
+        assert np.array_equal(again.transform(Q).data, box.transform(Q).data)
+
+
+def _fitted():
+    t = TorusNeighborsTransformer(n_neighbors=2)
+    return t.fit(np.random.default_rng(0).random((20, D)))
+
+
+LATTICE = np.arange(30).reshape(10, D) % 4  # integer coordinates
+POINTS = np.random.default_rng(1).random((10, D))
+# (PlovikSearch's refusals: test_search.py; queries of the exact scan: test_exact.py)
+INTEGER_INPUT = {
+    "exact_knn points": lambda: exact_knn(LATTICE.tolist(), POINTS, 2),
+    "exact_radius points": lambda: exact_radius(LATTICE.astype(np.uint8), POINTS, 0.1),
+    "ExactScan": lambda: ExactScan(LATTICE),
+    "transformer fit": lambda: TorusNeighborsTransformer(n_neighbors=2).fit(LATTICE),
+    "transformer transform": lambda: _fitted().transform(LATTICE),
+}
+
+
+@pytest.mark.parametrize("call", INTEGER_INPUT.values(), ids=INTEGER_INPUT.keys())
+def test_integer_coordinates_need_a_boxsize(call):
+    with pytest.raises(ValueError, match=r"coordinates must be fractions of the period.*boxsize=L"):
+        call()
+
+
+BOOLEAN_INPUT = {
+    "exact_knn": lambda: exact_knn(LATTICE > 1, POINTS, 2, boxsize=2),
+    "transformer": lambda: TorusNeighborsTransformer(n_neighbors=2, boxsize=2).fit(LATTICE > 1),
+}
+
+
+@pytest.mark.parametrize("call", BOOLEAN_INPUT.values(), ids=BOOLEAN_INPUT.keys())
+def test_booleans_are_no_coordinates_whatever_the_boxsize(call):
+    with pytest.raises(TypeError, match="must hold real numbers, got dtype bool"):
+        call()
+
+
+ENTRY_POINTS = {
+    "PlovikSearch": lambda L: PlovikSearch(D, boxsize=L),
+    "exact_knn": lambda L: exact_knn(POINTS, POINTS, 2, boxsize=L),
+    "exact_radius": lambda L: exact_radius(POINTS, POINTS, 0.1, boxsize=L),
+    "ExactScan": lambda L: ExactScan(POINTS, boxsize=L),
+    "transformer": lambda L: TorusNeighborsTransformer(boxsize=L).fit(POINTS),
+}
+BAD_BOXSIZES = [(0, ValueError), (-2.0, ValueError), (math.nan, ValueError), (math.inf, ValueError),
+                (10**400, ValueError), (True, TypeError), ("2", TypeError), (np.array([2.0]), TypeError)]
+
+
+@pytest.mark.parametrize("entry", ENTRY_POINTS.values(), ids=ENTRY_POINTS.keys())
+def test_bad_boxsize(entry):
+    for L, error in BAD_BOXSIZES:
+        with pytest.raises(error, match="boxsize must be"):
+            entry(L)
+
+
+def test_coordinates_beyond_the_float_range_once_divided_are_refused():
+    big = np.full((2, D), 1e300)
+    for call in (lambda: exact_knn(big, POINTS, 1, boxsize=1e-10), lambda: PlovikSearch(D, boxsize=1e-10).build(big),
+                 lambda: _built_in_a_box(1e-10).query_knn(big, 1)):
+        with pytest.raises(ValueError, match=r"points / boxsize must be finite|queries / boxsize must be finite"):
+            call()
+    # a radius beyond it is larger than every distance: all points are found
+    assert len(exact_radius(POINTS * 1e-10, POINTS[:1] * 1e-10, 1e300, boxsize=1e-10)[1]) == 10
+
+
+def _built_in_a_box(L):
+    s = PlovikSearch(D, tables=3, components=2, cells=3, probes=3, seed=0, boxsize=L)
+    s.build(np.random.default_rng(0).random((20, D)) * L)
+    return s
