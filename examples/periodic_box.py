@@ -2,11 +2,11 @@
 
 Particles in a cubic box of side L with periodic boundaries: every pair
 closer than a cutoff under the minimum-image Euclidean distance, found with
-the toroidal L1 index. Coordinates are divided by L, so the box becomes the
-unit torus. The Euclidean distance is at most the L1 distance and at least
-it divided by sqrt(d), so every pair within the Euclidean cutoff rc lies
-within L1 distance sqrt(d) * rc: the index finds those candidate pairs, and
-the Euclidean distance of each decides.
+the toroidal L1 index built with `boxsize=L`, so coordinates, radii and
+distances stay in the box's units. The Euclidean distance is at most the L1
+distance and at least it divided by sqrt(d), so every pair within the
+Euclidean cutoff rc lies within L1 distance sqrt(d) * rc: the index finds
+those candidate pairs, and the Euclidean distance of each decides.
 
     python examples/periodic_box.py --n 200000
 """
@@ -39,10 +39,10 @@ def main(argv=None):
     particles = rng.random((args.n, d)) * box           # positions in [0, box)^3
     density = args.n / box**d
     rc = args.cutoff or (12 / (4 / 3 * math.pi * density)) ** (1 / 3)
-    r_l1 = math.sqrt(d) * rc / box                       # the L1 radius on the unit torus
+    r_l1 = math.sqrt(d) * rc                             # the L1 radius that covers rc, in box units
 
-    search = PlovikSearch(d, seed=0)
-    search.build(particles / box, radius=r_l1)           # tuned for radius queries of r_l1 too
+    search = PlovikSearch(d, boxsize=box, seed=0)
+    search.build(particles, radius=r_l1)                 # tuned for radius queries of r_l1 too
     pairs, _ = search.pairs(r_l1)
     i, j = pairs[:, 0], pairs[:, 1]
     keep = minimum_image(particles[i], particles[j], box) <= rc
@@ -52,7 +52,7 @@ def main(argv=None):
 
     # How many of the true pairs of a few particles were found: the exact scan gives them.
     sample = rng.choice(args.n, size=min(200, args.n), replace=False)
-    indptr, ids, _ = exact_radius(particles / box, particles[sample] / box, r_l1, exclude_ids=sample)
+    indptr, ids, _ = exact_radius(particles, particles[sample], r_l1, exclude_ids=sample, boxsize=box)
     found = set(map(tuple, pairs.tolist()))
     true = hits = 0
     for row, p in enumerate(sample):
