@@ -32,7 +32,7 @@ from plovik import results as _results
 from plovik import tuning as _tuning
 from plovik.exact import ExactScan, recall_at_k
 from plovik.locking import ReadersWriterLock
-from plovik.threads import thread_limit
+from plovik.threads import checked_threads, thread_limit
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
 from plovik.tuning import RecallWarning, Tuning
 
@@ -633,7 +633,8 @@ class PlovikSearch:
             reference) or "auto" (native when it can be imported). Both give
             identical tables and query rows.
         threads: Worker threads of every call of this search, the calling
-            thread included (default: the whole pool; see `plovik.threads`).
+            thread included (default: the whole pool; see `plovik.threads`);
+            at least 1, a count above the pool's cap of 1024 taken as 1024.
             Results never depend on it.
 
     Raises:
@@ -670,7 +671,7 @@ class PlovikSearch:
         self._tune = bool(tune) and None in (self._tables, self._components, self._cells, self._probes)
         self._allow_exact = bool(exact)
         self._block = _at_least(block, "block", 0)
-        self._threads = None if threads is None else _at_least(threads, "threads", 1)
+        self._threads = checked_threads(threads)
         if self._cells is not None and self._components is not None:
             if not _key_space_fits(self._cells, self._components):
                 raise ValueError(
