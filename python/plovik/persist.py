@@ -44,15 +44,29 @@ crash at any point leaves the old or the new index loadable. Files are
 never changed once written, so a process that mapped an earlier save keeps
 its pages when the folder is saved again.
 
-A load trusts nothing in the folder: every manifest field is checked for
+A load trusts nothing in the folder: it opens regular files only (without
+blocking, so a FIFO cannot hang it), every manifest field is checked for
 type and range, each `.npy` header (magic, version, dtype, byte order,
 shape, layout) is checked against the manifest before any data is read,
 file sizes must match exactly, the checksums are compared when verifying,
-and the raw index checks every invariant it relies on (`_from_state`).
-Nothing is ever unpickled from a file. A bad folder raises ValueError (the
-file system's own failures OSError). Every load maps the array files while
-it runs (the raw index copies what it does not keep mapped, once, from the
-page cache); a file must not be truncated by another program meanwhile.
+and the raw index checks every invariant it relies on (`_from_state`); a
+verified load also recomputes the keys of a sample of each tier's entries
+from the stored points (`_check_key_sample`). Nothing is ever unpickled
+from a file. A bad folder raises ValueError: a saved folder missing a file
+the manifest names, or holding a folder, FIFO or device in its place,
+included (the OS error as its cause); a path that does not exist raises
+FileNotFoundError, and the file system's own failures (permissions, I/O)
+OSError.
+
+Mapped files. Every load maps the array files while it runs (the raw
+index copies what it does not keep mapped, once, from the page cache), and
+`mmap=True` keeps the coordinates and static ids mapped for the search's
+life. The mappings are private, so a program writing into a file in
+place changes what the search reads (wrong neighbours at worst: ids are
+bounds-checked where read), but a file truncated by another program while
+it is mapped ends the process with SIGBUS at the next read of a page past
+its new end. `save` never truncates or rewrites a file; nothing here guards
+against another program doing so.
 """
 
 from __future__ import annotations
@@ -66,6 +80,7 @@ import mmap as _mmap
 import os
 import re
 import secrets
+import stat
 import struct
 import sys
 from concurrent.futures import ThreadPoolExecutor
@@ -84,6 +99,8 @@ __all__ = ["FORMAT", "VERSION", "load", "save"]
 FORMAT = "plovik-index"
 VERSION = 1
 MANIFEST = "manifest.json"
+#: The lock file a save holds while it writes into the folder.
+LOCK = ".lock"
 #: Where each array's data starts in its .npy file (a page boundary).
 DATA_OFFSET = 4096
 #: Where the data of a mapped array of at least this many bytes starts: a
@@ -251,7 +268,7 @@ def _fsync_dir(folder: str) -> None:
 @contextlib.contextmanager
 def _folder_lock(folder: str):
     """Holds an exclusive lock on the folder's .lock file: one save at a time."""
-    fd = os.open(os.path.join(folder, ".lock"), os.O_RDWR | os.O_CREAT, 0o644)
+    fd = os.open(os.path.join(folder, LOCK), os.O_RDWR | os.O_CREAT, 0o644)
     try:
         try:
             import fcntl
@@ -379,15 +396,31 @@ def _typed(value: Any, kind: Any, where: str) -> Any:
                f"got {type(value).__name__}")
 
 
+def _open_regular(path: str) -> Any:
+    """`path` opened for reading, if it is a regular file (ValueError for a
+    folder, FIFO, device or socket). The open does not block: a FIFO with no
+    writer would otherwise hang it, and a device is refused before it is read."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            kind = "a folder" if stat.S_ISDIR(mode) else "not a regular file"
+            raise _bad(f"{os.path.basename(path)} is {kind}")
+        os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
 def _read_manifest(folder: str, verify: bool) -> dict[str, Any]:
-    if not os.path.exists(folder):
-        raise FileNotFoundError(f"no saved index at {folder!r}")
-    if not os.path.isdir(folder):
+    if not stat.S_ISDIR(os.stat(folder).st_mode):  # FileNotFoundError for a path that does not exist
         raise _bad(f"{folder!r} is a file, not a folder written by PlovikSearch.save")
-    file = os.path.join(folder, MANIFEST)
-    if not os.path.exists(file):
-        raise _bad(f"{folder!r} holds no {MANIFEST}")
-    with open(file, "rb") as f:
+    try:
+        f = _open_regular(os.path.join(folder, MANIFEST))
+    except FileNotFoundError as e:
+        raise _bad(f"{folder!r} holds no {MANIFEST}") from e
+    with f:
         raw = f.read(_MAX_MANIFEST + 1)
     if len(raw) > _MAX_MANIFEST:
         raise _bad(f"{MANIFEST} is larger than {_MAX_MANIFEST} bytes")
@@ -546,7 +579,7 @@ class _ArrayFile:
             raise _bad(f"{where} has a {CHECKSUM} out of range")
         self.name, self.path = name, os.path.join(folder, file)
         self.nbytes = math.prod(self.shape) * self.dtype.itemsize
-        self.file = open(self.path, "rb")  # noqa: SIM115 (closed by close(), after the load)
+        self.file = _open_regular(self.path)  # closed by close(), after the load
         try:
             self.offset, shape, got = _npy_header_of(self.file, file)
             size = os.fstat(self.file.fileno()).st_size
@@ -602,11 +635,11 @@ def load(path: str | os.PathLike[str], mmap: bool = False, verify: bool | None =
         manifest = _read_manifest(folder, verify)
         try:
             return _load(folder, manifest, mmap, verify, backend)
-        except FileNotFoundError:
+        except FileNotFoundError as e:
             # a save that committed after the manifest was read removes the
             # files it named: read the new manifest
             if attempt == 2 or _read_manifest(folder, False)["generation"] == manifest["generation"]:
-                raise
+                raise _bad(f"{os.path.basename(e.filename or '')} is missing") from e
     raise AssertionError("unreachable")
 
 
@@ -650,9 +683,72 @@ def _load(folder: str, manifest: dict[str, Any], mmap: bool, verify: bool, backe
     try:
         fallback = state is not None and cls is not search_cls  # the compiled class cannot take a state
         search = _assemble(content, cls, files, "reference" if fallback else backend or saved_backend)
-    except TypeError as e:  # a setting of a wrong type that the checks above let through
-        raise _bad(str(e)) from None
+    except (TypeError, ValueError) as e:  # a setting the checks above let through, a state refused
+        raise _bad(str(e)) from e
+    if verify and state is not None:
+        _check_key_sample(state)
     return search
+
+
+#: Table entries per tier whose keys a verified load recomputes.
+KEY_SAMPLE = 4096
+#: How far a static point's input may lie from its stored single-precision
+#: coordinate, in the hash's arithmetic (rounding to float32, 2**-25, plus
+#: the double-precision sum of an input of up to about 2**32 and its offset).
+_STATIC_SLACK = 2.0**-20
+
+
+def _cell_codes(y: np.ndarray, b: int) -> np.ndarray:
+    """The cells of offset coordinates in the hash's own arithmetic."""
+    y = y - np.floor(y)
+    y *= float(b)
+    return _lsh._cell_codes(y, b)
+
+
+def _check_key_sample(state: dict[str, Any]) -> None:
+    """Refuses tables that do not belong to their hash settings.
+
+    The keys of up to `KEY_SAMPLE` entries per tier, spread over its tables,
+    are recomputed from the stored points: an edited `b` (its checksum made
+    right) leaves every array intact but the tables answering for other
+    cells. The candidates are stored as given, so their keys must match
+    exactly. The static tier keeps its points wrapped in single precision
+    while their keys came from the double-precision input, so each of a
+    key's cells may be any that a coordinate within `_STATIC_SLACK` of the
+    stored one falls into; as an input far outside [0, 1) (beyond about
+    10**12) keeps little of its position, one in eight of those entries
+    may disagree before the tier is refused.
+    """
+    if state["d"] == 0:
+        return
+    b, K, L = state["b"], state["k"], state["l"]
+    s, u = state["s"].reshape(L, K), state["u"].reshape(L, K)
+    for tier, coords, slack, allowed in (("static", state["coords"], _STATIC_SLACK, 1 / 8),
+                                         ("cand", state["cand_coords"], 0.0, 0.0)):
+        ids = state[tier + "_ids"]
+        if ids.size == 0:
+            continue
+        picks = np.unique(np.linspace(0, ids.size - 1, min(ids.size, KEY_SAMPLE)).astype(np.int64))
+        t, p = np.divmod(picks, ids.shape[1])
+        first = state[tier + "_first_bucket"].astype(np.int64)
+        starts, bucket_keys = state[tier + "_bucket_starts"], state[tier + "_bucket_keys"]
+        keys = np.empty(picks.size, np.int64)
+        for table in np.unique(t):
+            at = t == table
+            run = starts[first[table] + table : first[table + 1] + table + 1]
+            keys[at] = bucket_keys[first[table] + np.searchsorted(run, p[at], "right") - 1]
+        points = np.asarray(coords[ids[t, p].astype(np.int64)], np.float64)
+        wrong = np.zeros(picks.size, bool)
+        radix = 1
+        for j in range(K):
+            x = points[np.arange(picks.size), s[t, j]]
+            low, high = (_cell_codes(x + shift + u[t, j], b) for shift in (-slack, slack))
+            digit = keys // radix % b
+            wrong |= (digit - low) % b > (high - low) % b
+            radix *= b
+        if np.count_nonzero(wrong) > allowed * picks.size:
+            raise _bad(f"the {tier} tier's tables do not belong to the saved hash settings (b = {b}, k = {K}): "
+                       f"{np.count_nonzero(wrong)} of {picks.size} keys recomputed from the points differ")
 
 
 def _read_arrays(opened: dict[str, _ArrayFile], scalars: dict[str, Any] | None, mmap: bool,

@@ -840,17 +840,23 @@ class PlovikSearch:
                 read-only from the files instead of reading them, so that
                 processes loading one folder share one copy and the load
                 does not read the whole index; `update`, `promote` and
-                `retire` copy what they change.
-            verify: Compare every array's checksum (default: True for a
-                full load, False with mmap, which would otherwise read every
-                byte).
+                `retire` copy what they change. The files must then stay as
+                they are while the search lives: one truncated by another
+                program ends the process with SIGBUS when the search next
+                reads past its new end (every load maps the files while it
+                runs, so this holds during a full load too).
+            verify: Compare every array's checksum and recompute the keys
+                of a sample of table entries from the stored points (default:
+                True for a full load, False with mmap, which would otherwise
+                read every byte).
             backend: The backend to load into (default: the saved search's).
 
         Raises:
             ValueError: the folder is not a saved index, or a file of it is
-                truncated, corrupt or of another version.
+                missing, not a regular file, truncated, corrupt or of
+                another version.
             OSError: the file system's own failures (FileNotFoundError for
-                a missing folder).
+                a path that does not exist, PermissionError).
         """
         from plovik import persist
 
