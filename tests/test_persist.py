@@ -11,6 +11,7 @@ import dataclasses
 import json
 import os
 import pickle
+import shutil
 import signal
 import stat
 
@@ -117,7 +118,7 @@ def test_unbuilt_and_generator_seeded_searches(tmp_path):
         assert np.array_equal(s.params.u, loaded.params.u) and np.array_equal(s.params.u, twin.params.u)
 
 
-def test_save_is_atomic_and_cleans_up(tmp_path, monkeypatch):
+def test_save_is_atomic(tmp_path, monkeypatch):
     rng = np.random.default_rng(16)
     d = 4
     search = _search(BACKENDS[-1], rng, d)
@@ -128,7 +129,7 @@ def test_save_is_atomic_and_cleans_up(tmp_path, monkeypatch):
     search.update(rng.random((search.n_candidates, d)))
     search.save(folder)  # a second save replaces every array file
     second = set(os.listdir(folder))
-    assert first & second == {"manifest.json", ".lock"}
+    assert first & second == {"manifest.json", ".lock", persist.JOURNAL}
     assert len(second) == len(first)
     _epochs(mapped, np.random.default_rng(17), d)  # the mapped search kept its pages
     # a save that fails before its commit leaves the previous one, and nothing of its own
@@ -137,20 +138,145 @@ def test_save_is_atomic_and_cleans_up(tmp_path, monkeypatch):
     def fail(*args):
         raise OSError("disk full")
 
-    monkeypatch.setattr(os, "replace", fail)
+    real = os.replace
+    monkeypatch.setattr(os, "replace", lambda a, b: (fail if str(b).endswith("manifest.json") else real)(a, b))
     search.promote(rng.random((5, d)))
     with pytest.raises(OSError, match="disk full"):
         search.save(folder)
     monkeypatch.undo()
     assert set(os.listdir(folder)) == second
     _same_search(old, PlovikSearch.load(folder), d, stats=False)
-    # leftovers of a save killed before its commit are ignored, then removed by the next save
-    (folder / "coords.0123456789abcdef.npy").write_bytes(b"partial")
-    (folder / "manifest.0123456789abcdef.tmp").write_bytes(b"{")
-    _same_search(old, PlovikSearch.load(folder), d, stats=False)
     search.save(folder)
-    assert not any("0123456789abcdef" in f for f in os.listdir(folder))
     _same_search(search, PlovikSearch.load(folder), d)
+
+
+def _contents(folder):
+    """Every entry of a folder: a regular file's bytes, else its kind."""
+    out = {}
+    for name in os.listdir(folder):
+        mode = os.lstat(folder / name).st_mode
+        out[name] = (folder / name).read_bytes() if stat.S_ISREG(mode) else stat.S_IFMT(mode)
+    return out
+
+
+def test_save_writes_only_into_folders_of_its_own(tmp_path):
+    search = _search("reference", np.random.default_rng(24), 3)
+    search.save(tmp_path / "saved")
+    newer = json.loads((tmp_path / "saved" / "manifest.json").read_bytes())
+    newer["version"] = 2
+    fifo, folder = object(), object()
+    refused = {  # what a folder holds -> the refusal's message
+        "a file": ({"notes.txt": b"mine"}, "is not empty and holds no saved index .'notes.txt'."),
+        "names like its own": ({"coords.0123456789abcdef.npy": b"x", "manifest.0123456789abcdef.tmp": b"{"},
+                               "holds no saved index"),
+        "another program's manifest": ({"manifest.json": b'{"name": "my project"}'}, "format 'plovik-index'"),
+        "a manifest of another version": ({"manifest.json": json.dumps(newer).encode()}, "version 2"),
+        "a manifest that is a FIFO": ({"manifest.json": fifo}, "manifest.json is not a regular file"),
+        "a manifest that is a folder": ({"manifest.json": folder}, "manifest.json is a folder"),
+        "another journal": ({persist.JOURNAL: b"[]"}, "is not a save's journal"),
+        "a journal beside another manifest": ({persist.JOURNAL: (tmp_path / "saved" / persist.JOURNAL).read_bytes(),
+                                               "manifest.json": b"{}"}, "format 'plovik-index'"),
+    }
+    for what, (files, message) in refused.items():
+        target = tmp_path / what
+        target.mkdir()
+        for name, data in files.items():
+            if data is fifo:
+                os.mkfifo(target / name)
+            elif data is folder:
+                (target / name).mkdir()
+            else:
+                (target / name).write_bytes(data)
+        before = _contents(target)
+        with pytest.raises(FileExistsError, match=message):
+            search.save(target)
+        assert _contents(target) == before, what  # not even a lock file was made
+    # accepted: a new path, an empty folder, one left by a save killed before its journal
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "locked").mkdir()
+    (tmp_path / "locked" / ".lock").write_bytes(b"")
+    (tmp_path / "locked" / (persist.JOURNAL + ".tmp")).write_bytes(b"{")
+    for name in ("new", "empty", "locked"):
+        search.save(tmp_path / name)
+        _same_search(search, PlovikSearch.load(tmp_path / name), 3, stats=False)
+
+
+def _save_killed_at(search, folder, step):
+    """Saves in a forked child killed by SIGKILL just before its `step`-th
+    flush or rename, or its first or second removal (the later ones of a
+    cleanup are alike); whether the save finished before that step."""
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover (the child)
+        code = 1
+        try:
+            calls = {"steps": 0, "remove": 0}
+
+            def counted(name, real):
+                def call(*args, **kwargs):
+                    calls[name] = calls.get(name, 0) + 1
+                    if name != "remove" or calls[name] <= 2:
+                        calls["steps"] += 1
+                        if calls["steps"] == step:
+                            os.kill(os.getpid(), signal.SIGKILL)
+                    # a killed process loses nothing the page cache holds: the flushes are only steps
+                    return None if name == "fsync" else real(*args, **kwargs)
+                return call
+
+            for name in ("fsync", "replace", "remove"):
+                setattr(os, name, counted(name, getattr(os, name)))
+            search.save(folder)
+            code = 0
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFSIGNALED(status) or os.WEXITSTATUS(status) == 0
+    return os.WIFEXITED(status)
+
+
+@pytest.mark.forks_after_threads
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with the pool's threads running
+def test_saves_killed_at_every_step(tmp_path, monkeypatch):
+    """A save killed before any of its flushes, renames and removals leaves
+    the previous save loadable or its own, and the next save knows every file
+    the killed one wrote as its own and removes it; other files stay."""
+    monkeypatch.setattr(os, "fsync", lambda fd: None)  # no power is lost here
+    rng = np.random.default_rng(23)
+    d = 3
+    old = PlovikSearch(d, seed=1, tables=3, components=2, cells=4, probes=1)
+    old.build(rng.random((300, d)), 250)
+    new = copy.deepcopy(old)
+    new.promote(rng.random((20, d)))
+    Q = rng.random((20, d))
+    answers = {s.n_points: s.query_knn(Q, 4) for s in (old, new)}
+    old.save(tmp_path / "old")
+    foreign = {"notes.txt": b"mine", "results.0123456789abcdef.npy": b"x", "manifest.0123456789abcdef.tmp": b"{"}
+    for first in (True, False):
+        for step in range(1, 200):
+            folder = tmp_path / f"{first}-{step}"
+            if first:
+                folder.mkdir()
+            else:
+                shutil.copytree(tmp_path / "old", folder)
+                for name, data in foreign.items():
+                    (folder / name).write_bytes(data)
+            finished = _save_killed_at(new, folder, step)
+            try:
+                loaded = PlovikSearch.load(folder)
+            except ValueError:  # a first save killed before its commit
+                assert first and not finished
+            else:
+                for x, y in zip(loaded.query_knn(Q, 4), answers[loaded.n_points]):
+                    assert np.array_equal(x, y), step
+            new.save(folder)
+            generation = json.loads((folder / "manifest.json").read_bytes())["generation"]
+            own = {"manifest.json", ".lock", persist.JOURNAL} | {f for f in os.listdir(folder) if generation in f}
+            assert set(os.listdir(folder)) == own | (set() if first else set(foreign)), (first, step)
+            assert first or all((folder / name).read_bytes() == data for name, data in foreign.items())
+            shutil.rmtree(folder)
+            if finished:
+                break
+        assert step > 15  # the child was killed at every step before
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="reads the process's mappings")

@@ -11,6 +11,8 @@ Format "plovik-index", version 1 (little-endian throughout)::
       manifest.json              the commit point: what the index is, which files hold it
       <array>.<generation>.npy   one NumPy .npy file (format 1.0) per array
       .lock                      taken while a save writes into the folder
+      .plovik-saves              the journal: {"format": "plovik-index", "generations": [...]},
+                                 the generations whose files a save may have written
 
 `manifest.json` holds "format" ("plovik-index"), "version" (1), "checksum"
 ("crc32c": the CRC-32C, Castagnoli, of each array's data bytes, computed by
@@ -43,6 +45,15 @@ after it); only then are the files of the previous generation removed. A
 crash at any point leaves the old or the new index loadable. Files are
 never changed once written, so a process that mapped an earlier save keeps
 its pages when the folder is saved again.
+
+A save removes only files it can prove are its own: the names a
+generation writes, for the generations named by the folder's manifest or
+its journal (written, flushed, before a generation's first file, so the
+files of a save killed before its commit are known too; a later save
+removes them). It writes into a new or empty folder, or one holding a
+manifest or journal of this format; any other folder, or one whose
+`manifest.json` is not a saved index's, raises FileExistsError, and
+nothing in it is touched. Other files in a saved folder are left alone.
 
 A load trusts nothing in the folder: it opens regular files only (without
 blocking, so a FIFO cannot hang it), every manifest field is checked for
@@ -99,8 +110,11 @@ __all__ = ["FORMAT", "VERSION", "load", "save"]
 FORMAT = "plovik-index"
 VERSION = 1
 MANIFEST = "manifest.json"
-#: The lock file a save holds while it writes into the folder.
+#: The lock file, and the save's record of the generations whose files it
+#: may have written into the folder (see `save`).
 LOCK = ".lock"
+JOURNAL = ".plovik-saves"
+_JOURNAL_TMP = JOURNAL + ".tmp"
 #: Where each array's data starts in its .npy file (a page boundary).
 DATA_OFFSET = 4096
 #: Where the data of a mapped array of at least this many bytes starts: a
@@ -122,7 +136,6 @@ _MANIFEST_KEYS = {"format", "version", "checksum", "crc32c", "generation", "sett
                   "warned", "index", "arrays"}
 _ARRAY_KEYS = {"file", "dtype", "shape", "crc32c"}
 _GENERATION = re.compile(r"[0-9a-f]{16}\Z")
-_OWN_FILE = re.compile(r"(?:[a-z_]+\.[0-9a-f]{16}\.npy|manifest\.[0-9a-f]{16}\.tmp)\Z")
 _BIT_GENERATORS = ("PCG64", "PCG64DXSM", "MT19937", "Philox", "SFC64")
 _MAX_MANIFEST = 1 << 26  # bytes: a manifest is a few kilobytes, the weights included
 _CHUNK = 1 << 24  # bytes written at a time
@@ -326,9 +339,14 @@ def save(search: Any, path: str | os.PathLike[str]) -> None:
         "warned": bool(content["warned"]), "index": index, "arrays": {},
     }
     os.makedirs(folder, exist_ok=True)
+    _own_generations(folder)  # a folder not its own is refused before the lock file is made in it
     with _folder_lock(folder):
+        earlier = _own_generations(folder)  # again, now that no other save runs
         generation = secrets.token_hex(8)
         manifest["generation"] = generation
+        # the journal names the generation before any of its files exists, so
+        # that the files of a save killed before its commit are known as its own
+        _write_journal(folder, earlier | {generation})
         written: list[str] = []
         committed = False
         try:
@@ -357,11 +375,72 @@ def save(search: Any, path: str | os.PathLike[str]) -> None:
                     with contextlib.suppress(OSError):
                         os.remove(file)
         _fsync_dir(folder)
-        keep = {entry["file"] for entry in manifest["arrays"].values()}
-        for file in os.listdir(folder):  # earlier generations, and leftovers of interrupted saves
-            if _OWN_FILE.match(file) and file not in keep:
-                with contextlib.suppress(OSError):
+        left = set()  # earlier generations (and leftovers of interrupted saves) not yet removed
+        for old in earlier - {generation}:
+            for file in _generation_files(old):
+                try:
                     os.remove(os.path.join(folder, file))
+                except FileNotFoundError:
+                    pass
+                except OSError:
+                    left.add(old)
+        _write_journal(folder, left | {generation})
+
+
+def _generation_files(generation: str) -> list[str]:
+    """The names a save of `generation` may write besides the folder's fixed ones."""
+    return [f"{name}.{generation}.npy" for name in (*STATE_ARRAYS, *SEARCH_ARRAYS)] + [f"manifest.{generation}.tmp"]
+
+
+def _write_journal(folder: str, generations: set[str]) -> None:
+    """Replaces the journal, flushed to disk with the folder."""
+    tmp = os.path.join(folder, _JOURNAL_TMP)
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(tmp)  # a leftover of a killed save (opened with "x": never a FIFO or a link)
+    with open(tmp, "x", encoding="utf-8") as f:
+        json.dump({"format": FORMAT, "generations": sorted(generations)}, f)
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(tmp, os.path.join(folder, JOURNAL))
+    _fsync_dir(folder)
+
+
+def _read_journal(folder: str) -> set[str]:
+    with _open_regular(os.path.join(folder, JOURNAL)) as f:
+        raw = f.read(_MAX_MANIFEST + 1)
+    try:
+        journal = json.loads(raw.decode("utf-8"))
+    except (ValueError, RecursionError):
+        journal = None
+    generations = journal.get("generations") if isinstance(journal, dict) else None
+    if (not isinstance(journal, dict) or set(journal) != {"format", "generations"} or journal["format"] != FORMAT
+            or not isinstance(generations, list)
+            or not all(isinstance(g, str) and _GENERATION.match(g) for g in generations)):
+        raise _bad(f"{JOURNAL} is not a save's journal")
+    return set(generations)
+
+
+def _own_generations(folder: str) -> set[str]:
+    """The generations whose files a save into `folder` may remove: its
+    manifest's and those its journal names. A folder that holds anything
+    besides the lock and a journal's leftover temporary file must hold a
+    manifest or journal of this format, and no other manifest: else
+    FileExistsError, and nothing in it is touched."""
+    names = set(os.listdir(folder)) - {LOCK, _JOURNAL_TMP}
+    generations: set[str] = set()
+    for name, read in ((JOURNAL, _read_journal), (MANIFEST, lambda f: {_read_manifest(f, False)["generation"]})):
+        if name in names:
+            try:
+                generations |= read(folder)
+            except ValueError as e:
+                why = str(e).removeprefix(str(_bad("")))
+                raise FileExistsError(f"{folder!r} holds a {name} that PlovikSearch.save did not write ({why}); "
+                                      "it saves only into a new or empty folder, or one it saved into") from e
+    if names and not names & {JOURNAL, MANIFEST}:
+        found = ", ".join(repr(n) for n in sorted(names)[:3]) + (", ..." if len(names) > 3 else "")
+        raise FileExistsError(f"{folder!r} is not empty and holds no saved index ({found}); PlovikSearch.save "
+                              "saves only into a new or empty folder, or one it saved into")
+    return generations
 
 
 # ------------------------------------------------------------------ loading

@@ -822,6 +822,11 @@ class PlovikSearch:
         file per array (format in `plovik.persist`); a save that is
         interrupted leaves the folder's previous save loadable. Queries may
         run meanwhile; changes wait until the index's arrays are copied.
+
+        Raises:
+            FileExistsError: `path` is a folder that is neither empty nor
+                one `save` wrote; nothing in it is touched. Only files of
+                this folder's earlier saves are ever replaced or removed.
         """
         from plovik import persist
 
