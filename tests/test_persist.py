@@ -475,7 +475,7 @@ def test_verified_load_of_points_on_cell_boundaries(tmp_path):
     """The static tier's keys come from the double-precision input, its file
     keeps single precision: points just below a cell boundary, whose stored
     coordinates fall into the next cell, and inputs far outside [0, 1) load
-    verified all the same, and the key sample still checks every table."""
+    verified all the same."""
     rng = np.random.default_rng(25)
     d, cells = 3, 4
     search = PlovikSearch(d, seed=2, tables=4, components=3, cells=cells, probes=1, backend="reference")
@@ -486,6 +486,7 @@ def test_verified_load_of_points_on_cell_boundaries(tmp_path):
         t, j = np.argwhere(s == col)[0]
         X[:, col] = (rng.integers(cells, size=400) / cells - u[t, j]) % 1.0 - 1e-12
     X[::7] += 2.0**20  # wraps onto the same points
+    X[3::20] += 2.0**45  # and onto points with little left of their position: a few such keys may differ
     search.build(X, 350)
     state = search.raw._state()
     stored = PlovikSearch(d, seed=2, tables=4, components=3, cells=cells, probes=1, backend="reference")
