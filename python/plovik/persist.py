@@ -384,7 +384,8 @@ def save(search: Any, path: str | os.PathLike[str]) -> None:
                     pass
                 except OSError:
                     left.add(old)
-        _write_journal(folder, left | {generation})
+        with contextlib.suppress(OSError):  # the journal still names them all: the next save retries
+            _write_journal(folder, left | {generation})
 
 
 def _generation_files(generation: str) -> list[str]:
@@ -479,13 +480,15 @@ def _open_regular(path: str) -> Any:
     """`path` opened for reading, if it is a regular file (ValueError for a
     folder, FIFO, device or socket). The open does not block: a FIFO with no
     writer would otherwise hang it, and a device is refused before it is read."""
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+    nonblocking = getattr(os, "O_NONBLOCK", 0)
+    fd = os.open(path, os.O_RDONLY | nonblocking | getattr(os, "O_NOCTTY", 0))
     try:
         mode = os.fstat(fd).st_mode
         if not stat.S_ISREG(mode):
             kind = "a folder" if stat.S_ISDIR(mode) else "not a regular file"
             raise _bad(f"{os.path.basename(path)} is {kind}")
-        os.set_blocking(fd, True)
+        if nonblocking:
+            os.set_blocking(fd, True)
         return os.fdopen(fd, "rb")
     except BaseException:
         os.close(fd)
