@@ -810,15 +810,17 @@ def _check_key_sample(state: dict[str, Any]) -> None:
         ids = state[tier + "_ids"]
         if ids.size == 0:
             continue
-        picks = np.unique(np.linspace(0, ids.size - 1, min(ids.size, KEY_SAMPLE)).astype(np.int64))
+        count = min(ids.size, KEY_SAMPLE)
+        picks = np.arange(count, dtype=np.int64) * ids.size // count  # ascending, spread over every table
         t, p = np.divmod(picks, ids.shape[1])
         first = state[tier + "_first_bucket"].astype(np.int64)
         starts, bucket_keys = state[tier + "_bucket_starts"], state[tier + "_bucket_keys"]
         keys = np.empty(picks.size, np.int64)
-        for table in np.unique(t):
-            at = t == table
+        bounds = np.searchsorted(t, np.arange(L + 1))
+        for table in range(L):
+            at = slice(bounds[table], bounds[table + 1])
             run = starts[first[table] + table : first[table + 1] + table + 1]
-            keys[at] = bucket_keys[first[table] + np.searchsorted(run, p[at], "right") - 1]
+            keys[at] = bucket_keys[first[table] + np.searchsorted(run, p[at].astype(run.dtype), "right") - 1]
         points = np.asarray(coords[ids[t, p].astype(np.int64)], np.float64)
         wrong = np.zeros(picks.size, bool)
         radix = 1
