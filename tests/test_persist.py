@@ -525,10 +525,8 @@ def test_load_refuses_files_that_are_not_the_saved_ones(tmp_path):
                         PlovikSearch.load(folder, mmap=mmap)
                     signal.alarm(0)
                     assert cause is None or isinstance(info.value.__cause__, cause), (file, kind)
-                if os.path.isdir(folder / file) and not os.path.islink(folder / file):
-                    os.rmdir(folder / file)
-                elif os.path.lexists(folder / file):
-                    os.remove(folder / file)
+                if os.path.lexists(folder / file):
+                    (os.rmdir if kind == "a folder" else os.remove)(folder / file)
                 (folder / file).write_bytes(pristine[file])
     finally:
         signal.alarm(0)
@@ -538,9 +536,6 @@ def test_load_refuses_files_that_are_not_the_saved_ones(tmp_path):
         PlovikSearch.load(tmp_path / "missing")
     with pytest.raises(ValueError, match="is a file, not a folder"):
         PlovikSearch.load(folder / "manifest.json")
-    (tmp_path / "empty").mkdir()
-    with pytest.raises(ValueError, match="holds no manifest.json"):
-        PlovikSearch.load(tmp_path / "empty")
     with pytest.raises(TypeError):
         PlovikSearch.load(folder, mmap="yes")
     if os.geteuid() != 0:  # root reads any file
