@@ -429,7 +429,7 @@ def _own_generations(folder: str) -> set[str]:
     FileExistsError, and nothing in it is touched."""
     names = set(os.listdir(folder)) - {LOCK, _JOURNAL_TMP}
     generations: set[str] = set()
-    for name, read in ((JOURNAL, _read_journal), (MANIFEST, lambda f: {_read_manifest(f, False)["generation"]})):
+    for name, read in ((JOURNAL, _read_journal), (MANIFEST, lambda f: {_manifest_head(f)["generation"]})):
         if name in names:
             try:
                 generations |= read(folder)
@@ -495,7 +495,10 @@ def _open_regular(path: str) -> Any:
         raise
 
 
-def _read_manifest(folder: str, verify: bool) -> dict[str, Any]:
+def _manifest_head(folder: str) -> dict[str, Any]:
+    """The folder's manifest as far as saves tell their own: a JSON object of
+    this format and version with a generation (what `save` checks before it
+    writes into a folder, whatever other fields a version adds)."""
     if not stat.S_ISDIR(os.stat(folder).st_mode):  # FileNotFoundError for a path that does not exist
         raise _bad(f"{folder!r} is a file, not a folder written by PlovikSearch.save")
     try:
@@ -517,13 +520,18 @@ def _read_manifest(folder: str, verify: bool) -> dict[str, Any]:
     version = _get(manifest, "version", int, MANIFEST)
     if version != VERSION:
         raise _bad(f"format version {version} is not supported (this version reads {VERSION})")
+    if not _GENERATION.match(_get(manifest, "generation", str, MANIFEST)):
+        raise _bad("the generation must be 16 hex digits")
+    return manifest
+
+
+def _read_manifest(folder: str, verify: bool) -> dict[str, Any]:
+    manifest = _manifest_head(folder)
     checksum = _get(manifest, "checksum", str, MANIFEST)
     if checksum != CHECKSUM:
         raise _bad(f"the checksum {checksum!r} is not supported (this version reads {CHECKSUM!r} only)")
     if set(manifest) != _MANIFEST_KEYS:
         raise _bad(f"{MANIFEST} must hold exactly the keys {sorted(_MANIFEST_KEYS)}")
-    if not _GENERATION.match(_get(manifest, "generation", str, MANIFEST)):
-        raise _bad("the generation must be 16 hex digits")
     crc = _get(manifest, CHECKSUM, int, MANIFEST)
     if verify and crc != _manifest_crc(manifest):
         raise _bad(f"{MANIFEST} fails its checksum")
