@@ -64,8 +64,8 @@ and the raw index checks every invariant it relies on (`_from_state`); a
 verified load also recomputes the keys of a sample of each tier's entries
 from the stored points (`_check_key_sample`). Nothing is ever unpickled
 from a file. A bad folder raises ValueError: a saved folder missing a file
-the manifest names, or holding a folder, FIFO or device in its place,
-included (the OS error as its cause); a path that does not exist raises
+the manifest names (the OS error as its cause), or holding a folder, FIFO
+or device in its place, included; a path that does not exist raises
 FileNotFoundError, and the file system's own failures (permissions, I/O)
 OSError.
 
