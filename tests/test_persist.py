@@ -11,6 +11,9 @@ import dataclasses
 import json
 import os
 import pickle
+import shutil
+import signal
+import stat
 
 import numpy as np
 import pytest
@@ -115,7 +118,7 @@ def test_unbuilt_and_generator_seeded_searches(tmp_path):
         assert np.array_equal(s.params.u, loaded.params.u) and np.array_equal(s.params.u, twin.params.u)
 
 
-def test_save_is_atomic_and_cleans_up(tmp_path, monkeypatch):
+def test_save_is_atomic(tmp_path, monkeypatch):
     rng = np.random.default_rng(16)
     d = 4
     search = _search(BACKENDS[-1], rng, d)
@@ -126,7 +129,7 @@ def test_save_is_atomic_and_cleans_up(tmp_path, monkeypatch):
     search.update(rng.random((search.n_candidates, d)))
     search.save(folder)  # a second save replaces every array file
     second = set(os.listdir(folder))
-    assert first & second == {"manifest.json", ".lock"}
+    assert first & second == {"manifest.json", ".lock", persist.JOURNAL}
     assert len(second) == len(first)
     _epochs(mapped, np.random.default_rng(17), d)  # the mapped search kept its pages
     # a save that fails before its commit leaves the previous one, and nothing of its own
@@ -135,20 +138,145 @@ def test_save_is_atomic_and_cleans_up(tmp_path, monkeypatch):
     def fail(*args):
         raise OSError("disk full")
 
-    monkeypatch.setattr(os, "replace", fail)
+    real = os.replace
+    monkeypatch.setattr(os, "replace", lambda a, b: (fail if str(b).endswith("manifest.json") else real)(a, b))
     search.promote(rng.random((5, d)))
     with pytest.raises(OSError, match="disk full"):
         search.save(folder)
     monkeypatch.undo()
     assert set(os.listdir(folder)) == second
     _same_search(old, PlovikSearch.load(folder), d, stats=False)
-    # leftovers of a save killed before its commit are ignored, then removed by the next save
-    (folder / "coords.0123456789abcdef.npy").write_bytes(b"partial")
-    (folder / "manifest.0123456789abcdef.tmp").write_bytes(b"{")
-    _same_search(old, PlovikSearch.load(folder), d, stats=False)
     search.save(folder)
-    assert not any("0123456789abcdef" in f for f in os.listdir(folder))
     _same_search(search, PlovikSearch.load(folder), d)
+
+
+def _contents(folder):
+    """Every entry of a folder: a regular file's bytes, else its kind."""
+    out = {}
+    for name in os.listdir(folder):
+        mode = os.lstat(folder / name).st_mode
+        out[name] = (folder / name).read_bytes() if stat.S_ISREG(mode) else stat.S_IFMT(mode)
+    return out
+
+
+def test_save_writes_only_into_folders_of_its_own(tmp_path):
+    search = _search("reference", np.random.default_rng(24), 3)
+    search.save(tmp_path / "saved")
+    newer = json.loads((tmp_path / "saved" / "manifest.json").read_bytes())
+    newer["version"] = 2
+    fifo, folder = object(), object()
+    refused = {  # what a folder holds -> the refusal's message
+        "a file": ({"notes.txt": b"mine"}, "is not empty and holds no saved index .'notes.txt'."),
+        "names like its own": ({"coords.0123456789abcdef.npy": b"x", "manifest.0123456789abcdef.tmp": b"{"},
+                               "holds no saved index"),
+        "another program's manifest": ({"manifest.json": b'{"name": "my project"}'}, "format 'plovik-index'"),
+        "a manifest of another version": ({"manifest.json": json.dumps(newer).encode()}, "version 2"),
+        "a manifest that is a FIFO": ({"manifest.json": fifo}, "manifest.json is not a regular file"),
+        "a manifest that is a folder": ({"manifest.json": folder}, "manifest.json is a folder"),
+        "another journal": ({persist.JOURNAL: b"[]"}, "is not a save's journal"),
+        "a journal beside another manifest": ({persist.JOURNAL: (tmp_path / "saved" / persist.JOURNAL).read_bytes(),
+                                               "manifest.json": b"{}"}, "format 'plovik-index'"),
+    }
+    for what, (files, message) in refused.items():
+        target = tmp_path / what
+        target.mkdir()
+        for name, data in files.items():
+            if data is fifo:
+                os.mkfifo(target / name)
+            elif data is folder:
+                (target / name).mkdir()
+            else:
+                (target / name).write_bytes(data)
+        before = _contents(target)
+        with pytest.raises(FileExistsError, match=message):
+            search.save(target)
+        assert _contents(target) == before, what  # not even a lock file was made
+    # accepted: a new path, an empty folder, one left by a save killed before its journal
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "locked").mkdir()
+    (tmp_path / "locked" / ".lock").write_bytes(b"")
+    (tmp_path / "locked" / (persist.JOURNAL + ".tmp")).write_bytes(b"{")
+    for name in ("new", "empty", "locked"):
+        search.save(tmp_path / name)
+        _same_search(search, PlovikSearch.load(tmp_path / name), 3, stats=False)
+
+
+def _save_killed_at(search, folder, step):
+    """Saves in a forked child killed by SIGKILL just before its `step`-th
+    flush or rename, or its first or second removal (the later ones of a
+    cleanup are alike); whether the save finished before that step."""
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover (the child)
+        code = 1
+        try:
+            calls = {"steps": 0, "remove": 0}
+
+            def counted(name, real):
+                def call(*args, **kwargs):
+                    calls[name] = calls.get(name, 0) + 1
+                    if name != "remove" or calls[name] <= 2:
+                        calls["steps"] += 1
+                        if calls["steps"] == step:
+                            os.kill(os.getpid(), signal.SIGKILL)
+                    # a killed process loses nothing the page cache holds: the flushes are only steps
+                    return None if name == "fsync" else real(*args, **kwargs)
+                return call
+
+            for name in ("fsync", "replace", "remove"):
+                setattr(os, name, counted(name, getattr(os, name)))
+            search.save(folder)
+            code = 0
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFSIGNALED(status) or os.WEXITSTATUS(status) == 0
+    return os.WIFEXITED(status)
+
+
+@pytest.mark.forks_after_threads
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with the pool's threads running
+def test_saves_killed_at_every_step(tmp_path, monkeypatch):
+    """A save killed before any of its flushes, renames and removals leaves
+    the previous save loadable or its own, and the next save knows every file
+    the killed one wrote as its own and removes it; other files stay."""
+    monkeypatch.setattr(os, "fsync", lambda fd: None)  # no power is lost here
+    rng = np.random.default_rng(23)
+    d = 3
+    old = PlovikSearch(d, seed=1, tables=3, components=2, cells=4, probes=1)
+    old.build(rng.random((300, d)), 250)
+    new = copy.deepcopy(old)
+    new.promote(rng.random((20, d)))
+    Q = rng.random((20, d))
+    answers = {s.n_points: s.query_knn(Q, 4) for s in (old, new)}
+    old.save(tmp_path / "old")
+    foreign = {"notes.txt": b"mine", "results.0123456789abcdef.npy": b"x", "manifest.0123456789abcdef.tmp": b"{"}
+    for first in (True, False):
+        for step in range(1, 200):
+            folder = tmp_path / f"{first}-{step}"
+            if first:
+                folder.mkdir()
+            else:
+                shutil.copytree(tmp_path / "old", folder)
+                for name, data in foreign.items():
+                    (folder / name).write_bytes(data)
+            finished = _save_killed_at(new, folder, step)
+            try:
+                loaded = PlovikSearch.load(folder)
+            except ValueError:  # a first save killed before its commit
+                assert first and not finished
+            else:
+                for x, y in zip(loaded.query_knn(Q, 4), answers[loaded.n_points]):
+                    assert np.array_equal(x, y), step
+            new.save(folder)
+            generation = json.loads((folder / "manifest.json").read_bytes())["generation"]
+            own = {"manifest.json", ".lock", persist.JOURNAL} | {f for f in os.listdir(folder) if generation in f}
+            assert set(os.listdir(folder)) == own | (set() if first else set(foreign)), (first, step)
+            assert first or all((folder / name).read_bytes() == data for name, data in foreign.items())
+            shutil.rmtree(folder)
+            if finished:
+                break
+        assert step > 15  # the child was killed at every step before
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="reads the process's mappings")
@@ -211,18 +339,6 @@ def test_saved_files_are_plain_npy(tmp_path):
         assert np.array_equal(arr, state[name]), name
 
 
-def test_load_refuses_what_is_not_a_saved_index(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        PlovikSearch.load(tmp_path / "missing")
-    (tmp_path / "file").write_bytes(b"x")
-    (tmp_path / "empty").mkdir()
-    for path in (tmp_path / "file", tmp_path / "empty"):
-        with pytest.raises(ValueError, match="not a loadable saved index"):
-            PlovikSearch.load(path)
-    with pytest.raises(TypeError):
-        PlovikSearch.load(tmp_path / "empty", mmap="yes")
-
-
 # ------------------------------------------------------------ corruption
 
 SANITIZER = os.environ.get("PLOVIK_SANITIZER", "")
@@ -249,11 +365,22 @@ def _npy(arr, dtype=None):
     return persist._npy_header(arr.dtype, arr.shape) + arr.tobytes()
 
 
+def _header(data, old, new):
+    """A .npy file with `old` replaced by `new` in its header (padded to the
+    same length), its data bytes unchanged."""
+    new = new.ljust(len(old)).encode()
+    assert len(new) == len(old) and old.encode() in data[: persist.DATA_OFFSET]
+    return data.replace(old.encode(), new, 1)
+
+
 def test_load_refuses_bad_folders(tmp_path):
+    """Each check of the manifest and the .npy headers refuses the fault it is
+    for, with its message, read and mapped (the header faults keep the data
+    bytes and their checksums intact, so only the header check catches them)."""
     search, folder, pristine = _saved(tmp_path)
     manifest = json.loads(pristine["manifest.json"])
     files = {name: entry["file"] for name, entry in manifest["arrays"].items()}
-    state = search.raw._state()
+    coords, state = pristine[files["coords"]], search.raw._state()
 
     def edited(change, crc=True):
         m = json.loads(pristine["manifest.json"])
@@ -268,55 +395,73 @@ def test_load_refuses_bad_folders(tmp_path):
         for e in m["arrays"].values():
             e["crc32"] = e.pop("crc32c")
 
-    cases = {
-        "not JSON": {"manifest.json": b"{"},
-        "not an object": {"manifest.json": b"[1]"},
-        "deep nesting": {"manifest.json": b"[" * 100_000},
-        "wrong format": edited(lambda m: m.update(format="other")),
-        "version 2": edited(lambda m: m.update(version=2)),
-        "version as str": edited(lambda m: m.update(version="1")),
-        "manifest checksum": edited(lambda m: m["settings"].update(k=11), crc=False),
-        "extra key": edited(lambda m: m.update(extra=1)),
-        "settings type": edited(lambda m: m["settings"].update(d="3")),
-        "settings range": edited(lambda m: m["settings"].update(recall=2.0)),
-        "boxsize zero": edited(lambda m: m["settings"].update(boxsize=0.0)),
-        "boxsize type": edited(lambda m: m["settings"].update(boxsize="2")),
-        "seed": edited(lambda m: m.update(seed={"generator": "PCG64", "state": {"x": 1}})),
-        "tuning fields": edited(lambda m: m.update(tuning={"cells": 3})),
-        "index d": edited(lambda m: m["index"].update(d=5)),
-        "n_points lies": edited(lambda m: m["index"].update(n_points=301)),
-        "n_static lies": edited(lambda m: m["index"].update(n_static=299)),
-        "counter": edited(lambda m: m["index"]["stats"].update(queries=-1)),
-        "block": edited(lambda m: m["index"].update(block=7)),
-        "missing array": edited(lambda m: m["arrays"].pop("cand_ids")),
-        "path in file name": edited(entry("coords", file="../coords.npy")),
-        "dtype in manifest": edited(entry("coords", dtype="<f8")),
-        "big-endian in manifest": edited(entry("coords", dtype=">f4")),
-        "shape lies": edited(entry("coords", shape=[301, 3])),
-        "shape ndim": edited(entry("coords", shape=[903])),
-        "crc range": edited(entry("coords", crc32c=-1)),
-        "data checksum": edited(entry("coords", crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1)),
+    coords_file = files["coords"].replace(".", r"\.")
+    cases = {  # what -> (files changed, the refusal's message)
+        "not JSON": ({"manifest.json": b"{"}, "manifest.json is not valid JSON .JSONDecodeError"),
+        "not an object": ({"manifest.json": b"[1]"}, "manifest.json must hold an object"),
+        "deep nesting": ({"manifest.json": b"[" * 100_000}, "is not valid JSON .RecursionError"),
+        "wrong format": (edited(lambda m: m.update(format="other")), "is not of the format 'plovik-index'"),
+        "version 2": (edited(lambda m: m.update(version=2)), r"format version 2 is not supported \(this version reads 1"),
+        "version as str": (edited(lambda m: m.update(version="1")), r"\['version'\] must be int, got str"),
+        "manifest checksum": (edited(lambda m: m["settings"].update(k=11), crc=False), "manifest.json fails its checksum"),
         # a folder of zlib CRC-32s, as this format's first drafts wrote: refused by
         # name, before its keys or checksums are read
-        "other checksum": edited(crc32_folder, crc=False),
-        "big-endian file": {files["coords"]: _npy(state["coords"], ">f4")},
-        "wrong dtype file": {files["coords"]: _npy(state["coords"], "<f8")},
-        "fortran file": {files["coords"]: _npy(state["coords"]).replace(b"'fortran_order': False", b"'fortran_order': True ")},
-        "object file": {files["s"]: _npy(state["s"]).replace(b"'<i8'", b"'|O' ")},
-        "shape file": {files["coords"]: _npy(state["coords"][:-1])},
-        "truncated": {files["static_ids"]: pristine[files["static_ids"]][:-1]},
-        "trailing byte": {files["static_ids"]: pristine[files["static_ids"]] + b"\0"},
-        "no magic": {files["u"]: b"\0" * 5000},
-        "empty file": {files["u"]: b""},
-        "npy version 3": {files["u"]: pristine[files["u"]][:6] + b"\3\0" + pristine[files["u"]][8:]},
-        "pickle inside": {files["u"]: pickle.dumps(state["u"])},
+        "other checksum": (edited(crc32_folder, crc=False), r"checksum 'crc32' is not supported.*'crc32c'"),
+        "extra key": (edited(lambda m: m.update(extra=1)), "manifest.json must hold exactly the keys"),
+        "generation": (edited(lambda m: m.update(generation="0123")), "the generation must be 16 hex digits"),
+        "settings type": (edited(lambda m: m["settings"].update(d="3")), r"settings\['d'\] must be int, got str"),
+        "settings range": (edited(lambda m: m["settings"].update(recall=2.0)), r"recall must lie in \(0, 1\], got 2.0"),
+        "boxsize zero": (edited(lambda m: m["settings"].update(boxsize=0.0)),
+                         r"settings\['boxsize'\] must be finite and positive, got 0.0"),
+        "boxsize type": (edited(lambda m: m["settings"].update(boxsize="2")), r"settings\['boxsize'\] must be"),
+        "threads 0": (edited(lambda m: m["settings"].update(threads=0)), "threads must be at least 1, got 0"),
+        "seed": (edited(lambda m: m.update(seed={"generator": "PCG64", "state": {"x": 1}})),
+                 "the seed generator's state is refused"),
+        "tuning fields": (edited(lambda m: m.update(tuning={"cells": 3})), "tuning must hold exactly the fields"),
+        "index d": (edited(lambda m: m["index"].update(d=5)), r"coords must have shape \(n_points, d\) = \(300, 5\)"),
+        "n_points lies": (edited(lambda m: m["index"].update(n_points=301)), r"= \(301, 3\), not \(300, 3\)"),
+        "n_static lies": (edited(lambda m: m["index"].update(n_static=299)), r"cand_coords must have shape"),
+        # tables whose keys are not those of the hash settings (every array intact)
+        "cells edited": (edited(lambda m: m["index"].update(b=5)),
+                         r"static tier's tables do not belong to the saved hash settings \(b = 5, k = 2\)"),
+        "counter": (edited(lambda m: m["index"]["stats"].update(queries=-1)), r"index\['stats'\] holds a counter out of"),
+        "block": (edited(lambda m: m["index"].update(block=7)), r"the index \(d = 3, block = 7\) does not match"),
+        "missing array": (edited(lambda m: m["arrays"].pop("cand_ids")), r"arrays must be exactly \['cand_bucket_keys'"),
+        "path in file name": (edited(entry("coords", file="../coords.npy")), "names the file '../coords.npy', not coords"),
+        "dtype in manifest": (edited(entry("coords", dtype="<f8")), r"arrays\['coords'\] has dtype '<f8', not '<f4'"),
+        "same-size dtype in manifest": (edited(entry("coords", dtype="<i4")), "has dtype '<i4', not '<f4'"),
+        "big-endian in manifest": (edited(entry("coords", dtype=">f4")), "has dtype '>f4', not '<f4'"),
+        "shape lies": (edited(entry("coords", shape=[301, 3])), r"has shape \(300, 3\), the manifest says \(301, 3\)"),
+        "shape ndim": (edited(entry("coords", shape=[903])), "must have a shape of 2 non-negative integers, got .903."),
+        "crc range": (edited(entry("coords", crc32c=-1)), r"arrays\['coords'\] has a crc32c out of range"),
+        "data checksum": (edited(entry("coords", crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1)),
+                          coords_file + r" fails its checksum \(crc32c [0-9a-f]{8}, saved"),
+        # the .npy headers, field by field
+        "same-size dtype file": ({files["coords"]: _header(coords, "'<f4'", "'<i4'")}, "holds dtype '<i4', not '<f4'"),
+        "wider dtype file": ({files["coords"]: _npy(state["coords"], "<f8")}, "holds dtype '<f8', not '<f4'"),
+        "big-endian file": ({files["coords"]: _header(coords, "'<f4'", "'>f4'")}, "holds dtype '>f4', not '<f4'"),
+        "native-order file": ({files["coords"]: _header(coords, "'<f4'", "'=f4'")}, "holds dtype '=f4', not '<f4'"),
+        "fortran file": ({files["coords"]: _header(coords, "False", "True")}, coords_file + " has no valid .npy header"),
+        "object file": ({files["s"]: _header(pristine[files["s"]], "'<i8'", "'|O'")}, "has no valid .npy header"),
+        "shape file": ({files["coords"]: _header(coords, "(300, 3), }", "(900,), }")},
+                       r"has shape \(900,\), the manifest says \(300, 3\)"),
+        "transposed file": ({files["coords"]: _header(coords, "(300, 3)", "(3, 300)")}, r"has shape \(3, 300\)"),
+        "fewer rows file": ({files["coords"]: _npy(state["coords"][:-1])}, r"has shape \(299, 3\)"),
+        "npy version 3": ({files["u"]: pristine[files["u"]][:6] + b"\3\0" + pristine[files["u"]][8:]},
+                          r"a .npy file of a version not read \(only 1.0 and 2.0\)"),
+        "npy version 2 laid out as 1": ({files["u"]: pristine[files["u"]][:6] + b"\2\0" + pristine[files["u"]][8:]},
+                                        "has a header of [0-9]+ bytes|has no valid .npy header"),
+        "truncated": ({files["static_ids"]: pristine[files["static_ids"]][:-1]}, "holds 7083 bytes, not the 7084"),
+        "trailing byte": ({files["static_ids"]: pristine[files["static_ids"]] + b"\0"}, "holds 7085 bytes"),
+        "no magic": ({files["u"]: b"\0" * 5000}, "is not a .npy file"),
+        "empty file": ({files["u"]: b""}, "is not a .npy file"),
+        "pickle inside": ({files["u"]: pickle.dumps(state["u"])}, "is not a .npy file"),
     }
-    for what, changes in cases.items():
+    for what, (changes, message) in cases.items():
         for file, data in changes.items():
             (folder / file).write_bytes(data)
-        message = "checksum 'crc32' is not supported.*'crc32c'" if what == "other checksum" else None
         for mmap in (False, True):
-            with pytest.raises(ValueError, match=message):
+            with pytest.raises(ValueError, match="^not a loadable saved index: .*" + message):
                 PlovikSearch.load(folder, mmap=mmap, verify=True)
                 pytest.fail(f"loaded: {what}")
         for file in changes:
@@ -326,9 +471,86 @@ def test_load_refuses_bad_folders(tmp_path):
     del old["settings"]["boxsize"]
     (folder / "manifest.json").write_bytes(_with_crc(old))
     assert PlovikSearch.load(folder, verify=True).boxsize is None
-    os.remove(folder / files["retired"])
+    (folder / "manifest.json").write_bytes(pristine["manifest.json"])
+    # what a verified load alone refuses: an unverified one answers from the edited cells
+    (folder / "manifest.json").write_bytes(cases["cells edited"][0]["manifest.json"])
+    assert PlovikSearch.load(folder, verify=False).params.b == 5
+    # a thread count above the pool's cap is taken as the cap
+    (folder / "manifest.json").write_bytes(edited(lambda m: m["settings"].update(threads=2**64))["manifest.json"])
+    _same_search(search, PlovikSearch.load(folder), search.d, stats=False)
+
+
+def test_verified_load_of_points_on_cell_boundaries(tmp_path):
+    """The static tier's keys come from the double-precision input, its file
+    keeps single precision: points just below a cell boundary, whose stored
+    coordinates fall into the next cell, and inputs far outside [0, 1) load
+    verified all the same."""
+    rng = np.random.default_rng(25)
+    d, cells = 3, 4
+    search = PlovikSearch(d, seed=2, tables=4, components=3, cells=cells, probes=1, backend="reference")
+    search.build(rng.random((50, d)))  # the same seed draws the same parameters at every build
+    s, u = search.params.s, search.params.u
+    X = rng.random((400, d))
+    for col in range(d):  # each column on a boundary of one of the tables that hash it
+        t, j = np.argwhere(s == col)[0]
+        X[:, col] = (rng.integers(cells, size=400) / cells - u[t, j]) % 1.0 - 1e-12
+    X[::7] += 2.0**20  # wraps onto the same points
+    X[3::20] += 2.0**45  # and onto points with little left of their position: a few such keys may differ
+    search.build(X, 350)
+    state = search.raw._state()
+    stored = PlovikSearch(d, seed=2, tables=4, components=3, cells=cells, probes=1, backend="reference")
+    stored.build(state["coords"][:350].astype(np.float64))
+    assert (stored.tables()["static_keys"] != search.tables()["static_keys"][:, :350]).any()  # the case bites
+    search.save(tmp_path / "b")
+    for mmap in (False, True):
+        _same_search(search, PlovikSearch.load(tmp_path / "b", mmap=mmap, verify=True), d, stats=False)
+
+
+def test_load_refuses_files_that_are_not_the_saved_ones(tmp_path):
+    """A saved folder missing a file, or holding a folder, FIFO or device in
+    its place: ValueError (the OS error as its cause), at once; a path that
+    does not exist: FileNotFoundError; a file it may not read: PermissionError."""
+    search, folder, pristine = _saved(tmp_path)
+    names = {name: entry["file"] for name, entry in json.loads(pristine["manifest.json"])["arrays"].items()}
+    kinds = {  # how the file is replaced -> (the refusal's message, its cause)
+        "missing": (lambda path: None, "is missing|holds no manifest.json", FileNotFoundError),
+        "a folder": (os.mkdir, "is a folder", None),
+        "a FIFO": (os.mkfifo, "is not a regular file", None),
+        "a device": (lambda path: os.symlink("/dev/zero", path), "is not a regular file", None),
+    }
+
+    def timeout(*args):
+        raise TimeoutError("the load blocked")
+
+    previous = signal.signal(signal.SIGALRM, timeout)
+    try:
+        for file in ("manifest.json", names["coords"], names["retired"]):
+            for kind, (make, message, cause) in kinds.items():
+                os.remove(folder / file)
+                make(folder / file)
+                for mmap in (False, True):
+                    signal.alarm(10)  # a blocking open fails the test instead of hanging it
+                    with pytest.raises(ValueError, match=message) as info:
+                        PlovikSearch.load(folder, mmap=mmap)
+                    signal.alarm(0)
+                    assert cause is None or isinstance(info.value.__cause__, cause), (file, kind)
+                if os.path.lexists(folder / file):
+                    (os.rmdir if kind == "a folder" else os.remove)(folder / file)
+                (folder / file).write_bytes(pristine[file])
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+    _same_search(search, PlovikSearch.load(folder), search.d, stats=False)
     with pytest.raises(FileNotFoundError):
-        PlovikSearch.load(folder)
+        PlovikSearch.load(tmp_path / "missing")
+    with pytest.raises(ValueError, match="is a file, not a folder"):
+        PlovikSearch.load(folder / "manifest.json")
+    with pytest.raises(TypeError):
+        PlovikSearch.load(folder, mmap="yes")
+    if os.geteuid() != 0:  # root reads any file
+        os.chmod(folder / names["coords"], 0)
+        with pytest.raises(PermissionError):
+            PlovikSearch.load(folder)
 
 
 def _mutate(rng, pristine):

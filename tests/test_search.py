@@ -199,7 +199,10 @@ def rows(n, d=5, value=0.0):
     (lambda s: s.pairs(-0.5), ValueError, "radius must be finite"),
     (lambda s: s.query_knn(Z, 3, probes=-1), ValueError, "probes must be at least 0"),
     (lambda s: s.query_knn(Z, 3, threads=0), ValueError, "threads must be at least 1"),
+    (lambda s: s.query_radius(Z, 0.1, threads=-(2**64)), ValueError, "threads must be at least 1, got -1844"),
+    (lambda s: s.query_knn(Z, 3, threads=2.0), TypeError, "threads must be an integer or None, got float"),
     (lambda s: PlovikSearch(5, threads=0), ValueError, "threads must be at least 1"),
+    (lambda s: PlovikSearch(5, threads=True), TypeError, "threads must be an integer or None, got a bool"),
     (lambda s: s.retire([0.5]), TypeError, "ids must hold integers, got dtype float64"),
     (lambda s: s.retire("1"), TypeError, "ids must be an array of numbers, got str"),
     (lambda s: s.retire([[1, 2]]), ValueError, r"ids must be a 1-D array of point ids, got shape \(1, 2\)"),
@@ -238,6 +241,21 @@ def test_refusals_change_nothing_and_read_alike(call, exc, message):
         assert all(np.array_equal(before[key], after[key]) for key in before) and search.params is params
         assert search.n_retired == 0
     assert messages[0] == messages[1]
+
+
+def test_thread_counts_beyond_the_pool_are_taken_as_its_cap():
+    """A count above the pool's cap of 1024 workers, given to the search, a
+    call or `thread_limit`, is taken as the cap (once an OverflowError at
+    every later call)."""
+    expected = built(backend="native").query_knn(points(50, 5, seed=4), 3)
+    search = built(backend="native", threads=2**64)
+    assert search.__reduce__()[1][0]["settings"]["threads"] == 1024
+    for threads in (None, 2**64, 10**30, 1024, 1):
+        for x, y in zip(search.query_knn(points(50, 5, seed=4), 3, threads=threads), expected):
+            assert np.array_equal(x, y)
+    whole = plovik.thread_count()
+    with plovik.thread_limit(2**70):
+        assert plovik.thread_count() == whole
 
 
 # -------------------------------------------------------- conversion, sizes

@@ -11,6 +11,8 @@ Format "plovik-index", version 1 (little-endian throughout)::
       manifest.json              the commit point: what the index is, which files hold it
       <array>.<generation>.npy   one NumPy .npy file (format 1.0) per array
       .lock                      taken while a save writes into the folder
+      .plovik-saves              the journal: {"format": "plovik-index", "generations": [...]},
+                                 the generations whose files a save may have written
 
 `manifest.json` holds "format" ("plovik-index"), "version" (1), "checksum"
 ("crc32c": the CRC-32C, Castagnoli, of each array's data bytes, computed by
@@ -45,15 +47,38 @@ crash at any point leaves the old or the new index loadable. Files are
 never changed once written, so a process that mapped an earlier save keeps
 its pages when the folder is saved again.
 
-A load trusts nothing in the folder: every manifest field is checked for
+A save removes only files it can prove are its own: the names a
+generation writes, for the generations named by the folder's manifest or
+its journal (written, flushed, before a generation's first file, so the
+files of a save killed before its commit are known too; a later save
+removes them). It writes into a new or empty folder, or one holding a
+manifest or journal of this format; any other folder, or one whose
+`manifest.json` is not a saved index's, raises FileExistsError, and
+nothing in it is touched. Other files in a saved folder are left alone.
+
+A load trusts nothing in the folder: it opens regular files only (without
+blocking, so a FIFO cannot hang it), every manifest field is checked for
 type and range, each `.npy` header (magic, version, dtype, byte order,
 shape, layout) is checked against the manifest before any data is read,
 file sizes must match exactly, the checksums are compared when verifying,
-and the raw index checks every invariant it relies on (`_from_state`).
-Nothing is ever unpickled from a file. A bad folder raises ValueError (the
-file system's own failures OSError). Every load maps the array files while
-it runs (the raw index copies what it does not keep mapped, once, from the
-page cache); a file must not be truncated by another program meanwhile.
+and the raw index checks every invariant it relies on (`_from_state`); a
+verified load also recomputes the keys of a sample of each tier's entries
+from the stored points (`_check_key_sample`). Nothing is ever unpickled
+from a file. A bad folder raises ValueError: a saved folder missing a file
+the manifest names (the OS error as its cause), or holding a folder, FIFO
+or device in its place, included; a path that does not exist raises
+FileNotFoundError, and the file system's own failures (permissions, I/O)
+OSError.
+
+Mapped files. Every load maps the array files while it runs (the raw
+index copies what it does not keep mapped, once, from the page cache), and
+`mmap=True` keeps the coordinates and static ids mapped for the search's
+life. The mappings are private, so a program writing into a file in
+place changes what the search reads (wrong neighbours at worst: ids are
+bounds-checked where read), but a file truncated by another program while
+it is mapped ends the process with SIGBUS at the next read of a page past
+its new end. `save` never truncates or rewrites a file; nothing here guards
+against another program doing so.
 """
 
 from __future__ import annotations
@@ -67,6 +92,7 @@ import mmap as _mmap
 import os
 import re
 import secrets
+import stat
 import struct
 import sys
 from concurrent.futures import ThreadPoolExecutor
@@ -85,6 +111,11 @@ __all__ = ["FORMAT", "VERSION", "load", "save"]
 FORMAT = "plovik-index"
 VERSION = 1
 MANIFEST = "manifest.json"
+#: The lock file, and the save's record of the generations whose files it
+#: may have written into the folder (see `save`).
+LOCK = ".lock"
+JOURNAL = ".plovik-saves"
+_JOURNAL_TMP = JOURNAL + ".tmp"
 #: Where each array's data starts in its .npy file (a page boundary).
 DATA_OFFSET = 4096
 #: Where the data of a mapped array of at least this many bytes starts: a
@@ -109,7 +140,6 @@ _MANIFEST_KEYS = {"format", "version", "checksum", "crc32c", "generation", "sett
                   "warned", "index", "arrays"}
 _ARRAY_KEYS = {"file", "dtype", "shape", "crc32c"}
 _GENERATION = re.compile(r"[0-9a-f]{16}\Z")
-_OWN_FILE = re.compile(r"(?:[a-z_]+\.[0-9a-f]{16}\.npy|manifest\.[0-9a-f]{16}\.tmp)\Z")
 _BIT_GENERATORS = ("PCG64", "PCG64DXSM", "MT19937", "Philox", "SFC64")
 _MAX_MANIFEST = 1 << 26  # bytes: a manifest is a few kilobytes, the weights included
 _CHUNK = 1 << 24  # bytes written at a time
@@ -255,7 +285,7 @@ def _fsync_dir(folder: str) -> None:
 @contextlib.contextmanager
 def _folder_lock(folder: str):
     """Holds an exclusive lock on the folder's .lock file: one save at a time."""
-    fd = os.open(os.path.join(folder, ".lock"), os.O_RDWR | os.O_CREAT, 0o644)
+    fd = os.open(os.path.join(folder, LOCK), os.O_RDWR | os.O_CREAT, 0o644)
     try:
         try:
             import fcntl
@@ -313,9 +343,14 @@ def save(search: Any, path: str | os.PathLike[str]) -> None:
         "warned": bool(content["warned"]), "index": index, "arrays": {},
     }
     os.makedirs(folder, exist_ok=True)
+    _own_generations(folder)  # a folder not its own is refused before the lock file is made in it
     with _folder_lock(folder):
+        earlier = _own_generations(folder)  # again, now that no other save runs
         generation = secrets.token_hex(8)
         manifest["generation"] = generation
+        # the journal names the generation before any of its files exists, so
+        # that the files of a save killed before its commit are known as its own
+        _write_journal(folder, earlier | {generation})
         written: list[str] = []
         committed = False
         try:
@@ -344,11 +379,73 @@ def save(search: Any, path: str | os.PathLike[str]) -> None:
                     with contextlib.suppress(OSError):
                         os.remove(file)
         _fsync_dir(folder)
-        keep = {entry["file"] for entry in manifest["arrays"].values()}
-        for file in os.listdir(folder):  # earlier generations, and leftovers of interrupted saves
-            if _OWN_FILE.match(file) and file not in keep:
-                with contextlib.suppress(OSError):
+        left = set()  # earlier generations (and leftovers of interrupted saves) not yet removed
+        for old in earlier - {generation}:
+            for file in _generation_files(old):
+                try:
                     os.remove(os.path.join(folder, file))
+                except FileNotFoundError:
+                    pass
+                except OSError:
+                    left.add(old)
+        with contextlib.suppress(OSError):  # the journal still names them all: the next save retries
+            _write_journal(folder, left | {generation})
+
+
+def _generation_files(generation: str) -> list[str]:
+    """The names a save of `generation` may write besides the folder's fixed ones."""
+    return [f"{name}.{generation}.npy" for name in (*STATE_ARRAYS, *SEARCH_ARRAYS)] + [f"manifest.{generation}.tmp"]
+
+
+def _write_journal(folder: str, generations: set[str]) -> None:
+    """Replaces the journal, flushed to disk with the folder."""
+    tmp = os.path.join(folder, _JOURNAL_TMP)
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(tmp)  # a leftover of a killed save (opened with "x": never a FIFO or a link)
+    with open(tmp, "x", encoding="utf-8") as f:
+        json.dump({"format": FORMAT, "generations": sorted(generations)}, f)
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(tmp, os.path.join(folder, JOURNAL))
+    _fsync_dir(folder)
+
+
+def _read_journal(folder: str) -> set[str]:
+    with _open_regular(os.path.join(folder, JOURNAL)) as f:
+        raw = f.read(_MAX_MANIFEST + 1)
+    try:
+        journal = json.loads(raw.decode("utf-8"))
+    except (ValueError, RecursionError):
+        journal = None
+    generations = journal.get("generations") if isinstance(journal, dict) else None
+    if (not isinstance(journal, dict) or set(journal) != {"format", "generations"} or journal["format"] != FORMAT
+            or not isinstance(generations, list)
+            or not all(isinstance(g, str) and _GENERATION.match(g) for g in generations)):
+        raise _bad(f"{JOURNAL} is not a save's journal")
+    return set(generations)
+
+
+def _own_generations(folder: str) -> set[str]:
+    """The generations whose files a save into `folder` may remove: its
+    manifest's and those its journal names. A folder that holds anything
+    besides the lock and a journal's leftover temporary file must hold a
+    manifest or journal of this format, and no other manifest: else
+    FileExistsError, and nothing in it is touched."""
+    names = set(os.listdir(folder)) - {LOCK, _JOURNAL_TMP}
+    generations: set[str] = set()
+    for name, read in ((JOURNAL, _read_journal), (MANIFEST, lambda f: {_manifest_head(f)["generation"]})):
+        if name in names:
+            try:
+                generations |= read(folder)
+            except ValueError as e:
+                why = str(e).removeprefix(str(_bad("")))
+                raise FileExistsError(f"{folder!r} holds a {name} that PlovikSearch.save did not write ({why}); "
+                                      "it saves only into a new or empty folder, or one it saved into") from e
+    if names and not names & {JOURNAL, MANIFEST}:
+        found = ", ".join(repr(n) for n in sorted(names)[:3]) + (", ..." if len(names) > 3 else "")
+        raise FileExistsError(f"{folder!r} is not empty and holds no saved index ({found}); PlovikSearch.save "
+                              "saves only into a new or empty folder, or one it saved into")
+    return generations
 
 
 # ------------------------------------------------------------------ loading
@@ -383,15 +480,36 @@ def _typed(value: Any, kind: Any, where: str) -> Any:
                f"got {type(value).__name__}")
 
 
-def _read_manifest(folder: str, verify: bool) -> dict[str, Any]:
-    if not os.path.exists(folder):
-        raise FileNotFoundError(f"no saved index at {folder!r}")
-    if not os.path.isdir(folder):
+def _open_regular(path: str) -> Any:
+    """`path` opened for reading, if it is a regular file (ValueError for a
+    folder, FIFO, device or socket). The open does not block: a FIFO with no
+    writer would otherwise hang it, and a device is refused before it is read."""
+    nonblocking = getattr(os, "O_NONBLOCK", 0)
+    fd = os.open(path, os.O_RDONLY | nonblocking | getattr(os, "O_NOCTTY", 0))
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            kind = "a folder" if stat.S_ISDIR(mode) else "not a regular file"
+            raise _bad(f"{os.path.basename(path)} is {kind}")
+        if nonblocking:
+            os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def _manifest_head(folder: str) -> dict[str, Any]:
+    """The folder's manifest as far as saves tell their own: a JSON object of
+    this format and version with a generation (what `save` checks before it
+    writes into a folder, whatever other fields a version adds)."""
+    if not stat.S_ISDIR(os.stat(folder).st_mode):  # FileNotFoundError for a path that does not exist
         raise _bad(f"{folder!r} is a file, not a folder written by PlovikSearch.save")
-    file = os.path.join(folder, MANIFEST)
-    if not os.path.exists(file):
-        raise _bad(f"{folder!r} holds no {MANIFEST}")
-    with open(file, "rb") as f:
+    try:
+        f = _open_regular(os.path.join(folder, MANIFEST))
+    except FileNotFoundError as e:
+        raise _bad(f"{folder!r} holds no {MANIFEST}") from e
+    with f:
         raw = f.read(_MAX_MANIFEST + 1)
     if len(raw) > _MAX_MANIFEST:
         raise _bad(f"{MANIFEST} is larger than {_MAX_MANIFEST} bytes")
@@ -406,13 +524,18 @@ def _read_manifest(folder: str, verify: bool) -> dict[str, Any]:
     version = _get(manifest, "version", int, MANIFEST)
     if version != VERSION:
         raise _bad(f"format version {version} is not supported (this version reads {VERSION})")
+    if not _GENERATION.match(_get(manifest, "generation", str, MANIFEST)):
+        raise _bad("the generation must be 16 hex digits")
+    return manifest
+
+
+def _read_manifest(folder: str, verify: bool) -> dict[str, Any]:
+    manifest = _manifest_head(folder)
     checksum = _get(manifest, "checksum", str, MANIFEST)
     if checksum != CHECKSUM:
         raise _bad(f"the checksum {checksum!r} is not supported (this version reads {CHECKSUM!r} only)")
     if set(manifest) != _MANIFEST_KEYS:
         raise _bad(f"{MANIFEST} must hold exactly the keys {sorted(_MANIFEST_KEYS)}")
-    if not _GENERATION.match(_get(manifest, "generation", str, MANIFEST)):
-        raise _bad("the generation must be 16 hex digits")
     crc = _get(manifest, CHECKSUM, int, MANIFEST)
     if verify and crc != _manifest_crc(manifest):
         raise _bad(f"{MANIFEST} fails its checksum")
@@ -554,7 +677,7 @@ class _ArrayFile:
             raise _bad(f"{where} has a {CHECKSUM} out of range")
         self.name, self.path = name, os.path.join(folder, file)
         self.nbytes = math.prod(self.shape) * self.dtype.itemsize
-        self.file = open(self.path, "rb")  # noqa: SIM115 (closed by close(), after the load)
+        self.file = _open_regular(self.path)  # closed by close(), after the load
         try:
             self.offset, shape, got = _npy_header_of(self.file, file)
             size = os.fstat(self.file.fileno()).st_size
@@ -610,11 +733,11 @@ def load(path: str | os.PathLike[str], mmap: bool = False, verify: bool | None =
         manifest = _read_manifest(folder, verify)
         try:
             return _load(folder, manifest, mmap, verify, backend)
-        except FileNotFoundError:
+        except FileNotFoundError as e:
             # a save that committed after the manifest was read removes the
             # files it named: read the new manifest
             if attempt == 2 or _read_manifest(folder, False)["generation"] == manifest["generation"]:
-                raise
+                raise _bad(f"{os.path.basename(e.filename or '')} is missing") from e
     raise AssertionError("unreachable")
 
 
@@ -658,9 +781,74 @@ def _load(folder: str, manifest: dict[str, Any], mmap: bool, verify: bool, backe
     try:
         fallback = state is not None and cls is not search_cls  # the compiled class cannot take a state
         search = _assemble(content, cls, files, "reference" if fallback else backend or saved_backend)
-    except TypeError as e:  # a setting of a wrong type that the checks above let through
-        raise _bad(str(e)) from None
+    except (TypeError, ValueError) as e:  # a setting the checks above let through, a state refused
+        raise _bad(str(e)) from e
+    if verify and state is not None:
+        _check_key_sample(state)
     return search
+
+
+#: Table entries per tier whose keys a verified load recomputes.
+KEY_SAMPLE = 4096
+#: How far a static point's input may lie from its stored single-precision
+#: coordinate, in the hash's arithmetic (rounding to float32, 2**-25, plus
+#: the double-precision sum of an input of up to about 2**32 and its offset).
+_STATIC_SLACK = 2.0**-20
+
+
+def _cell_codes(y: np.ndarray, b: int) -> np.ndarray:
+    """The cells of offset coordinates in the hash's own arithmetic."""
+    y = y - np.floor(y)
+    y *= float(b)
+    return _lsh._cell_codes(y, b)
+
+
+def _check_key_sample(state: dict[str, Any]) -> None:
+    """Refuses tables that do not belong to their hash settings.
+
+    The keys of up to `KEY_SAMPLE` entries per tier, spread over its tables,
+    are recomputed from the stored points: an edited `b` (its checksum made
+    right) leaves every array intact but the tables answering for other
+    cells. The candidates are stored as given, so their keys must match
+    exactly. The static tier keeps its points wrapped in single precision
+    while their keys came from the double-precision input, so each of a
+    key's cells may be any that a coordinate within `_STATIC_SLACK` of the
+    stored one falls into; as an input far outside [0, 1) (beyond about
+    10**12) keeps little of its position, one in eight of those entries
+    may disagree before the tier is refused.
+    """
+    if state["d"] == 0:
+        return
+    b, K, L = state["b"], state["k"], state["l"]
+    s, u = state["s"].reshape(L, K), state["u"].reshape(L, K)
+    for tier, coords, slack, allowed in (("static", state["coords"], _STATIC_SLACK, 1 / 8),
+                                         ("cand", state["cand_coords"], 0.0, 0.0)):
+        ids = state[tier + "_ids"]
+        if ids.size == 0:
+            continue
+        count = min(ids.size, KEY_SAMPLE)
+        picks = np.arange(count, dtype=np.int64) * ids.size // count  # ascending, spread over every table
+        t, p = np.divmod(picks, ids.shape[1])
+        first = state[tier + "_first_bucket"].astype(np.int64)
+        starts, bucket_keys = state[tier + "_bucket_starts"], state[tier + "_bucket_keys"]
+        keys = np.empty(picks.size, np.int64)
+        bounds = np.searchsorted(t, np.arange(L + 1))
+        for table in range(L):
+            at = slice(bounds[table], bounds[table + 1])
+            run = starts[first[table] + table : first[table + 1] + table + 1]
+            keys[at] = bucket_keys[first[table] + np.searchsorted(run, p[at].astype(run.dtype), "right") - 1]
+        points = np.asarray(coords[ids[t, p].astype(np.int64)], np.float64)
+        wrong = np.zeros(picks.size, bool)
+        radix = 1
+        for j in range(K):
+            x = points[np.arange(picks.size), s[t, j]]
+            low, high = (_cell_codes(x + shift + u[t, j], b) for shift in (-slack, slack))
+            digit = keys // radix % b
+            wrong |= (digit - low) % b > (high - low) % b
+            radix *= b
+        if np.count_nonzero(wrong) > allowed * picks.size:
+            raise _bad(f"the {tier} tier's tables do not belong to the saved hash settings (b = {b}, k = {K}): "
+                       f"{np.count_nonzero(wrong)} of {picks.size} keys recomputed from the points differ")
 
 
 def _read_arrays(opened: dict[str, _ArrayFile], scalars: dict[str, Any] | None, mmap: bool,

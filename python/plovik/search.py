@@ -34,7 +34,7 @@ from plovik import results as _results
 from plovik import tuning as _tuning
 from plovik.exact import ExactScan, recall_at_k
 from plovik.locking import ReadersWriterLock
-from plovik.threads import thread_limit
+from plovik.threads import checked_threads, thread_limit
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
 from plovik.tuning import RecallWarning, Tuning
 from plovik.validation import check_boxsize, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
@@ -644,7 +644,8 @@ class PlovikSearch:
             reference) or "auto" (native when it can be imported). Both give
             identical tables and query rows.
         threads: Worker threads of every call of this search, the calling
-            thread included (default: the whole pool; see `plovik.threads`).
+            thread included (default: the whole pool; see `plovik.threads`);
+            at least 1, a count above the pool's cap of 1024 taken as 1024.
             Results never depend on it.
         boxsize: The period L > 0 of a cubic periodic box: coordinates lie
             in [0, L) (values outside wrap), integers (lattice sites)
@@ -690,7 +691,7 @@ class PlovikSearch:
         self._tune = bool(tune) and None in (self._tables, self._components, self._cells, self._probes)
         self._allow_exact = bool(exact)
         self._block = _at_least(block, "block", 0)
-        self._threads = None if threads is None else _at_least(threads, "threads", 1)
+        self._threads = checked_threads(threads)
         self._boxsize = check_boxsize(boxsize)
         if self._cells is not None and self._components is not None:
             if not _key_space_fits(self._cells, self._components):
@@ -849,6 +850,11 @@ class PlovikSearch:
         file per array (format in `plovik.persist`); a save that is
         interrupted leaves the folder's previous save loadable. Queries may
         run meanwhile; changes wait until the index's arrays are copied.
+
+        Raises:
+            FileExistsError: `path` is a folder that is neither empty nor
+                one `save` wrote; nothing in it is touched. Only files of
+                this folder's earlier saves are ever replaced or removed.
         """
         from plovik import persist
 
@@ -867,17 +873,23 @@ class PlovikSearch:
                 read-only from the files instead of reading them, so that
                 processes loading one folder share one copy and the load
                 does not read the whole index; `update`, `promote` and
-                `retire` copy what they change.
-            verify: Compare every array's checksum (default: True for a
-                full load, False with mmap, which would otherwise read every
-                byte).
+                `retire` copy what they change. The files must then stay as
+                they are while the search lives: one truncated by another
+                program ends the process with SIGBUS when the search next
+                reads past its new end (every load maps the files while it
+                runs, so this holds during a full load too).
+            verify: Compare every array's checksum and recompute the keys
+                of a sample of table entries from the stored points (default:
+                True for a full load, False with mmap, which would otherwise
+                read every byte).
             backend: The backend to load into (default: the saved search's).
 
         Raises:
             ValueError: the folder is not a saved index, or a file of it is
-                truncated, corrupt or of another version.
+                missing, not a regular file, truncated, corrupt or of
+                another version.
             OSError: the file system's own failures (FileNotFoundError for
-                a missing folder).
+                a path that does not exist, PermissionError).
         """
         from plovik import persist
 

@@ -25,6 +25,7 @@ from contextlib import contextmanager
 import numpy as np
 
 from plovik import _native
+from plovik.lsh import _MAX_THREADS
 
 __all__ = ["register_threadpoolctl", "thread_count", "thread_limit"]
 
@@ -34,7 +35,14 @@ def thread_count() -> int:
     return _native._thread_count()
 
 
-def _limit(threads: object) -> int:
+def checked_threads(threads: object) -> int | None:
+    """`threads` as every entry point takes it (`PlovikSearch(threads=...)`,
+    the `threads=` of its methods, a saved search's settings, `thread_limit`):
+    None, or an integer of at least 1, a count above the pool's cap of
+    1024 workers taken as 1024 (the pool never runs more). TypeError for
+    other types, ValueError below 1."""
+    if threads is None:
+        return None
     if isinstance(threads, (bool, np.bool_)):
         raise TypeError("threads must be an integer or None, got a bool")
     try:
@@ -43,7 +51,7 @@ def _limit(threads: object) -> int:
         raise TypeError(f"threads must be an integer or None, got {type(threads).__name__}") from None
     if threads < 1:
         raise ValueError(f"threads must be at least 1, got {threads}")
-    return threads
+    return min(threads, _MAX_THREADS)
 
 
 @contextmanager
@@ -54,7 +62,7 @@ def thread_limit(threads: int | None) -> Iterator[None]:
     if threads is None:
         yield
         return
-    previous = _native._set_thread_limit(_limit(threads))
+    previous = _native._set_thread_limit(checked_threads(threads))
     try:
         yield
     finally:
