@@ -21,7 +21,7 @@ BUILD_ARGS ?=
 # Where the build puts the C++ engine tests (tests/cpp); each build has its own.
 ENGINE_TESTS ?= build/engine-tests
 
-.PHONY: test test-asan test-tsan demo bench venv install wheel wheel-test clean
+.PHONY: test test-asan test-tsan demo bench docs venv install wheel wheel-test clean
 
 venv:
 	@interp=$$(PYTHON="$(PYTHON)" scripts/find-python.sh) || exit 1; \
@@ -63,6 +63,13 @@ demo: install
 bench: EXTRAS = bench
 bench: install
 	$(PY) -m plovik bench benchmarks/results
+
+# -W turns warnings into errors, --keep-going lists them all before failing;
+# -E rereads every page, so no stale page hides a warning.
+docs: EXTRAS = test,docs
+docs: install
+	$(PY) -m sphinx -W --keep-going -E -q -b html docs build/docs/html
+	@echo "documentation: build/docs/html/index.html"
 
 # The wheel is built with the compiler at hand, in a build directory of its
 # own for each wheel tag, with exactly the flags of CMakeLists.txt:

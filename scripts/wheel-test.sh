@@ -34,9 +34,10 @@ for tool in cc c++ gcc g++ clang clang++ cmake ninja; do
 done
 run "$venv/bin/python" -m pip install --quiet --only-binary=:all: "$wheel[test]"
 
-# The tests and their pytest settings, alone in a directory of their own.
+# The tests and their pytest settings, alone in a directory of their own,
+# with the examples and the pages whose code the tests run.
 mkdir "$work/run"
-cp -r "$root/tests" "$root/pyproject.toml" "$work/run/"
+cp -r "$root/tests" "$root/pyproject.toml" "$root/examples" "$root/docs" "$root/README.md" "$work/run/"
 cd "$work/run"
 run "$venv/bin/python" - "$venv" <<'EOF'
 import os, sys

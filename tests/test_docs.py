@@ -1,0 +1,73 @@
+"""Every Python block of the README and of the guides in docs/ runs.
+
+Each page's blocks run in order in one namespace, as a reader runs them one
+after the other, in an empty temporary folder; pages that show the same
+blocks run them once. A block right after a line
+`<!-- skip: REASON -->` is shown but not run, for that reason (it needs a
+batch scheduler or a cluster operator). A page whose blocks import an
+optional package is skipped where that package is not installed (the
+sanitizer runs install no SciPy, scikit-learn or Dask); a page that starts a
+Dask cluster is marked `distributed`. What a block states about its result
+it asserts itself."""
+
+import copy
+import re
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+# docs/MOVED.md is a note for maintainers, not a page.
+PAGES = [ROOT / "README.md", *(p for p in sorted((ROOT / "docs").glob("*.md")) if p.name != "MOVED.md")]
+BLOCK = re.compile(r"^(?:<!-- skip: (?P<reason>[^\n]+?) -->\n)?```python\n(?P<code>.*?)^```\s*$", re.S | re.M)
+IMPORT = re.compile(r"^\s*(?:from|import)\s+([A-Za-z_]\w*)", re.M)
+# Packages every install has (the runtime dependency and the standard library's used here).
+ALWAYS = {"plovik", "numpy", "pickle", "copy", "os", "warnings", "math", "threading", "signal", "tempfile"}
+
+
+def _blocks(page):
+    """(line, code, reason to skip or None) of each Python block of a page."""
+    text = page.read_text()
+    return [(text.count("\n", 0, m.start("code")) + 1, m.group("code"), m.group("reason"))
+            for m in BLOCK.finditer(text)]
+
+
+def _runs():
+    """Pages grouped by their runnable blocks: pages that show the same code
+    (the README's example is the getting-started page's) run it once."""
+    groups = {}
+    for page in PAGES:
+        code = tuple(c for _, c, reason in _blocks(page) if reason is None)
+        if code:
+            groups.setdefault(code, []).append(page)
+    return [pytest.param(pages, id="+".join(p.name for p in pages),
+                         marks=[pytest.mark.distributed] if "LocalCluster" in "".join(code) else [])
+            for code, pages in groups.items()]
+
+
+def test_blocks_are_found():
+    """The pattern sees every fenced Python block (a block it missed would go untested)."""
+    for page in PAGES:
+        assert len(_blocks(page)) == page.read_text().count("```python"), page.name
+
+
+@pytest.mark.parametrize("pages", _runs())
+def test_page_blocks_run(pages, tmp_path, monkeypatch):
+    page = pages[0]
+    runnable = [(line, code) for line, code, reason in _blocks(page) if reason is None]
+    modules = set(IMPORT.findall("".join(code for _, code in runnable))) - ALWAYS
+    for module in sorted(modules):
+        pytest.importorskip(module)
+    monkeypatch.chdir(tmp_path)
+    config = None
+    if "dask" in modules:  # a page may set Dask's configuration for the process: restored after
+        import dask
+        config, saved = dask.config.config, copy.deepcopy(dask.config.config)
+    namespace = {"__name__": "__main__"}
+    try:
+        for line, code in runnable:
+            exec(compile(code, f"{page.name}, block at line {line}", "exec"), namespace)
+    finally:
+        if config is not None:
+            config.clear()
+            config.update(saved)
