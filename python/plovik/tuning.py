@@ -45,8 +45,8 @@ from dataclasses import dataclass, field
 import numpy as np
 import numpy.typing as npt
 
-from plovik.exact import exact_knn, exact_radius
-from plovik.lsh import PythonLshIndex, _expand
+from plovik import _native
+from plovik.exact import ExactScan
 
 __all__ = ["COST", "CostModel", "RecallWarning", "Tuning", "draw_weighted_parameters", "spread", "tune", "wilson"]
 
@@ -108,6 +108,16 @@ COUNT_SAMPLE = 5_000
 COST_QUERIES = 100
 #: Default number of sample queries of each kind (self-join, caller's).
 DEFAULT_SAMPLE = 300
+#: Below this many points times coordinates the exact scan is chosen from
+#: the cost model alone: there it costs about 20 us a query (COST.exact),
+#: which no measured setting that reaches recall 0.9 beats by enough to pay
+#: for its tuning.
+EXACT_BELOW = 250_000
+#: A point within this distance per coordinate (on average) of a sample
+#: point is a copy of it: not a neighbour the sample point may count.
+NEAR_COPY = 1e-6
+#: The truth follows ties (and copies) up to this many times k neighbours.
+MAX_TIES = 16
 #: Mean bucket occupancies tried for each number of cells.
 _OCCUPANCIES = (4.0, 16.0, 64.0, 256.0)
 _CELLS = (2, 3, 4, 6)
@@ -119,11 +129,8 @@ def wilson(hits: int, total: int) -> tuple[float, float]:
     """95% Wilson score interval of a proportion (0, 1 with nothing measured)."""
     if total <= 0:
         return 0.0, 1.0
-    p = hits / total
-    z2 = _Z * _Z
-    centre = p + z2 / (2 * total)
-    half = _Z * math.sqrt(p * (1 - p) / total + z2 / (4 * total * total))
-    return max(0.0, (centre - half) / (1 + z2 / total)), min(1.0, (centre + half) / (1 + z2 / total))
+    lo, hi = _bounds(np.float64(hits / total), np.float64(total))
+    return float(lo), float(hi)
 
 
 @dataclass(frozen=True)
@@ -224,25 +231,33 @@ def draw_weighted_parameters(
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """`s` and `u` of shape (tables, components), coordinates drawn by weight.
 
-    Row t of `s` is the first `components` entries of a sequence of random
-    permutations of the coordinates with positive weight, each drawn without
-    replacement with probabilities proportional to the weights (so distinct
-    coordinates while components does not exceed them); `u` is uniform in
-    [0, 1). Tables are drawn one after the other, so the first tables of a
-    larger draw from the same generator are those of a smaller one.
+    Row t of `s` draws its coordinates one after the other among those with
+    positive weight, each with probability proportional to its weight among
+    the ones not yet drawn in that row (so distinct coordinates while
+    components does not exceed them; past that the draw starts again over
+    all of them); `u` is uniform in [0, 1). Each table takes 2 * components
+    uniforms from the generator, table after table (the draws, then its
+    offsets), so the first tables of a larger draw from the same generator
+    are those of a smaller one. Only sums and comparisons of float64 pick a
+    coordinate: the same generator gives the same draw on every machine.
     """
     live = np.flatnonzero(weights > 0)
-    p = weights[live] / weights[live].sum()
-    uniform = bool(np.all(p == p[0]))
-    reps = -(-components // live.size)
+    w = weights[live] / weights[live].sum()
+    draws = rng.random((tables, 2 * components))
+    rows = np.arange(tables)
     s = np.empty((tables, components), np.int64)
-    u = np.empty((tables, components), np.float64)
-    for t in range(tables):
-        perms = [live[rng.permutation(live.size)] if uniform else rng.choice(live, live.size, replace=False, p=p)
-                 for _ in range(reps)]
-        s[t] = np.concatenate(perms)[:components]
-        u[t] = rng.random(components)
-    return s, u
+    left = np.empty((tables, live.size))
+    for j in range(components):
+        if j % live.size == 0:
+            left[:] = w  # every coordinate drawn: start again
+        cdf = np.cumsum(left, axis=1)
+        pick = (cdf <= (draws[:, j] * cdf[:, -1])[:, None]).sum(axis=1)
+        # a product rounded up to the total picks the last coordinate left
+        last = live.size - 1 - np.argmax(left[:, ::-1] > 0, axis=1)
+        pick = np.minimum(pick, last)
+        s[:, j] = live[pick]
+        left[rows, pick] = 0.0
+    return s, np.ascontiguousarray(draws[:, components:])
 
 
 # ---------------------------------------------------------- the search space
@@ -288,85 +303,101 @@ def shapes(n: int, d: int, cells: int | None, components: int | None) -> list[tu
 
 @dataclass
 class _Truth:
-    """True neighbour pairs of one kind of sample queries."""
+    """The true neighbours of one kind of sample queries.
+
+    Row q of `queries` must find `need[q]` of its neighbours (k, or fewer
+    when fewer points are there); its neighbours are the rows
+    `owner == q` of `neighbours`: every point at most as far as its k-th
+    nearest, so that any of them found counts (ties are not misses).
+    """
 
     queries: npt.NDArray[np.float64]  # (m, d)
-    pair_query: npt.NDArray[np.int64]  # row in `queries`
-    pair_point: npt.NDArray[np.int64]  # id in the data
-    point_coords: npt.NDArray[np.float64]  # rows of the distinct pair points, ascending by id
+    need: npt.NDArray[np.int64]  # (m,)
+    owner: npt.NDArray[np.int64]  # (pairs,) ascending
+    neighbours: npt.NDArray[np.float64]  # (pairs, d)
 
 
-def _truth_pairs(idx: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-    q, j = np.nonzero(idx >= 0)
-    return q.astype(np.int64), idx[q, j]
+def _truth(scan: ExactScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float64], k: int,
+           rows: npt.NDArray[np.int64] | None) -> _Truth:
+    """The truth of the queries Q; `rows` are their ids when they are points of X.
+
+    A point of X asked as a query is treated as a fresh query from the same
+    data would be: neither it nor its copies (points within `NEAR_COPY` per
+    coordinate of it, on average) count as its neighbours, since they would
+    be found in its own buckets for free. Rows whose copies or ties fill the
+    answer are asked again with twice the neighbours, up to `MAX_TIES` times
+    k; ties beyond that are left out (the recall measured can only be lower).
+    """
+    m, d = Q.shape
+    near = NEAR_COPY * d if rows is not None else -1.0
+    ids: list[npt.NDArray[np.int64]] = [np.empty(0, np.int64)] * m
+    need = np.zeros(m, np.int64)
+    todo = np.arange(m)
+    width = 2 * k
+    while todo.size:
+        idx, dist = scan.knn(Q[todo], min(width, scan.n), None if rows is None else rows[todo])
+        again = []
+        for r, q in enumerate(todo):
+            keep = (idx[r] >= 0) & (dist[r] > near)
+            got, gd = idx[r][keep], dist[r][keep]
+            full = idx[r, -1] >= 0 and width < scan.n
+            if got.size < k and full and width < MAX_TIES * k:
+                again.append(q)  # copies filled the answer
+                continue
+            need[q] = min(k, got.size)
+            if need[q] == 0:
+                continue
+            tied = gd <= gd[need[q] - 1]
+            if full and tied[-1] and width < MAX_TIES * k:
+                again.append(q)  # ties may go on past the answer
+                continue
+            ids[q] = got[tied]
+        todo = np.asarray(again, np.int64)
+        width *= 2
+    owner = np.repeat(np.arange(m, dtype=np.int64), [a.size for a in ids])
+    found = np.concatenate(ids) if m else np.empty(0, np.int64)
+    return _Truth(Q, need, owner, X[found])
 
 
-def _first_hit(index: PythonLshIndex, probe_keys: npt.NDArray[np.int64], point_keys: npt.NDArray[np.int64],
-               truth: _Truth, L: int, P: int) -> npt.NDArray[np.int64]:
-    """(P + 1, pairs): the first table (or L) in which the pair is found with up to p probes."""
-    pairs = truth.pair_query.size
-    out = np.empty((P + 1, pairs), np.int64)
-    step = max(1, (1 << 21) // (L * (P + 1)))
-    for a in range(0, pairs, step):
-        pk = probe_keys[truth.pair_query[a : a + step], :L, : P + 1]  # (pairs, L, P + 1)
-        hit = pk == point_keys[a : a + step, :L, None]
-        # first probe index that hits, per table; P + 1 when none does
-        j = np.where(hit.any(axis=2), hit.argmax(axis=2), P + 1)  # (pairs, L)
-        for p in range(P + 1):
-            ok = j <= p
-            out[p, a : a + step] = np.where(ok.any(axis=1), ok.argmax(axis=1), L)
-    return out
+def _bounds(p: npt.NDArray[np.float64], n: npt.NDArray[np.float64]) -> tuple[np.ndarray, np.ndarray]:
+    """95% Wilson interval of proportions p measured on n trials (arrays; (0, 1) where n is 0)."""
+    n = np.asarray(n, np.float64)
+    safe = np.maximum(n, 1e-300)
+    z2 = _Z * _Z
+    centre = p + z2 / (2 * safe)
+    half = _Z * np.sqrt(np.maximum(p * (1 - p), 0.0) / safe + z2 / (4 * safe * safe))
+    lo = np.where(n > 0, np.maximum(0.0, (centre - half) / (1 + z2 / safe)), 0.0)
+    hi = np.where(n > 0, np.minimum(1.0, (centre + half) / (1 + z2 / safe)), 1.0)
+    return lo, hi
 
 
-def _recall_table(first: npt.NDArray[np.int64], L: int) -> npt.NDArray[np.int64]:
-    """(P + 1, L) hits with the first l + 1 tables and p probes."""
-    hits = np.zeros((first.shape[0], L), np.int64)
-    for p in range(first.shape[0]):
-        hits[p] = np.cumsum(np.bincount(first[p], minlength=L + 1)[:L])
-    return hits
+def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Recall, and its 95% interval over the queries, of every (p, l) from per-query hits (m, P + 1, L).
 
-
-def _cost_tables(index: PythonLshIndex, probe_keys: npt.NDArray[np.int64], sorted_keys: npt.NDArray[np.int64],
-                 sorted_ids: npt.NDArray[np.int64], L: int, P: int, bound: float) -> tuple[np.ndarray, np.ndarray]:
-    """(P + 1, L) entries gathered and distinct candidates, summed over the queries, in the counted sample."""
-    m = probe_keys.shape[0]
-    n_s = sorted_keys.shape[1]
-    pk = probe_keys[:, :L, : P + 1]
-    # a probe key repeated within a table gathers nothing new
-    dup = np.zeros(pk.shape, bool)
-    for j in range(1, P + 1):
-        dup[:, :, j] = (pk[:, :, :j] == pk[:, :, j : j + 1]).any(axis=2)
-    lo = np.empty(pk.shape, np.int64)
-    hi = np.empty(pk.shape, np.int64)
-    for t in range(L):
-        lo[:, t] = np.searchsorted(sorted_keys[t], pk[:, t], "left")
-        hi[:, t] = np.searchsorted(sorted_keys[t], pk[:, t], "right")
-    lens = np.where(dup, 0, hi - lo)
-    per = lens.sum(axis=0)  # (L, P + 1)
-    entries = np.cumsum(np.cumsum(per, axis=1).T, axis=1)  # (P + 1, L)
-    # Settings that gather more entries than `bound` are not considered (a scan
-    # of every point costs hardly more): their distinct candidates are not
-    # counted (left at -1).
-    lens = np.where((entries.T > bound)[None, :, :], 0, lens)
-    distinct = np.zeros((P + 1, L), np.int64)
-    # One sorted code per gathered entry: (query, id) major, then table, then
-    # probe index. The first entry of a (query, id) with probe index <= p is
-    # the first table that gathers it with p probes.
-    pos, entry, _ = _expand(((np.arange(L) * n_s)[None, :, None] + lo).ravel(), lens.ravel())
-    ids = sorted_ids.ravel()[pos]
-    q_e, rest = np.divmod(entry, L * (P + 1))  # rest = t * (P + 1) + j
-    code = (q_e * n_s + ids) * (L * (P + 1)) + rest
-    code.sort()
-    pair, rest = np.divmod(code, L * (P + 1))
-    tab, probe = np.divmod(rest, P + 1)
-    for p in range(P + 1):
-        keep = probe <= p
-        key, tk = pair[keep], tab[keep]
-        first = np.ones(key.size, bool)
-        first[1:] = key[1:] != key[:-1]
-        distinct[p] = np.cumsum(np.bincount(tk[first], minlength=L)[:L])
-    distinct[entries > bound] = -1
-    return entries, distinct
+    A query finds min(hits, need) of the neighbours it needs. The neighbours
+    of one query succeed or fail together (copies share buckets), so the
+    interval is taken over queries: the Wilson interval of the pooled recall
+    with the sample size it is worth, the pairs divided by the design effect
+    that the spread of the per-query totals shows (at least the number of
+    queries, at most the pairs; the pairs when no query misses or none finds).
+    """
+    use = need > 0
+    found = np.minimum(hits[use], need[use, None, None]).astype(np.float64)
+    want = need[use].astype(np.float64)
+    total = float(want.sum())
+    if total == 0:  # nothing to find: nothing missed
+        one = np.ones(hits.shape[1:])
+        return one, one, one
+    p = found.sum(axis=0) / total
+    m = want.size
+    resid = found - p[None] * want[:, None, None]
+    var = (resid * resid).sum(axis=0) * (m / max(m - 1, 1)) / (total * total)
+    binom = p * (1 - p)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        n_eff = np.where((binom > 0) & (var > 0), binom / np.where(var > 0, var, 1.0), total)
+    n_eff = np.clip(n_eff, m, total)
+    lo, hi = _bounds(p, n_eff)
+    return p, lo, hi
 
 
 @dataclass
@@ -381,57 +412,65 @@ class _Option:
     radius: tuple[float, tuple[float, float]] | None
     candidates: float
     cost: float
-    over_budget: bool
+
+
+#: The columns of the options of a tuning, one row per (b, K, L, P).
+_COLUMNS = ("b", "k", "l", "p", "lower", "recall", "lo", "hi", "rrecall", "rlo", "rhi", "candidates", "cost",
+            "over")
 
 
 def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, radius_truth, counted,
-              tables: int | None, probes: int | None, cost: CostModel) -> list[_Option]:
-    """Every (L, P) of one (b, K) as options."""
+              tables: int | None, probes: int | None, cost: CostModel) -> dict[str, np.ndarray]:
+    """Every (L, P) of one (b, K), as columns (`_COLUMNS`), measured by the
+    engine's hashing (`plovik._native`)."""
     L = tables if tables is not None else MAX_TABLES
     P_all = min(k, probes if probes is not None else MAX_PROBES)
     s, u = draw_weighted_parameters(seed_rng(), weights, L, k)
-    index = PythonLshIndex(b, k, L, P_all, s, u)
-    keys_c = index._compute_keys(counted)
-    sorted_keys, sorted_ids = index._sort_tier(keys_c, 0)
     scale = n_total / counted.shape[0]
-    tables_hits = []
-    all_truths = truths + ([radius_truth] if radius_truth is not None else [])
-    entries = distinct = None
-    m_cost = 0
-    for truth in all_truths:
-        pk = index._probe_keys(truth.queries)
-        if truth is not radius_truth:
-            pk_cost = pk[:COST_QUERIES]
-            bound = pk_cost.shape[0] * counted.shape[0] * MAX_SHARE
-            e, dd = _cost_tables(index, pk_cost, sorted_keys, sorted_ids, L, P_all, bound)
-            entries = e if entries is None else entries + e
-            distinct = dd if distinct is None else distinct + dd
-            m_cost += pk_cost.shape[0]
-        pts = np.unique(truth.pair_point)
-        keys_p = index._compute_keys(truth.point_coords)  # (L, len(pts))
-        point_keys = keys_p.T[np.searchsorted(pts, truth.pair_point)]  # (pairs, L)
-        first = _first_hit(index, pk, point_keys, truth, L, P_all)
-        tables_hits.append((_recall_table(first, L), truth.pair_query.size))
-    options = []
-    p_range = [P_all] if probes is not None else range(P_all + 1)
-    l_range = [L] if tables is not None else range(1, L + 1)
-    n_knn = len(truths)
-    for p in p_range:
-        for l in l_range:
-            lows, recs, ivs = [], [], []
-            for hits, total in tables_hits:
-                h = int(hits[p, l - 1])
-                iv = wilson(h, total) if total else (1.0, 1.0)  # nothing to find: nothing missed
-                lows.append(iv[0])
-                recs.append(h / total if total else 1.0)
-                ivs.append(iv)
-            worst = min(range(n_knn), key=lambda i: lows[i])
-            rad = (recs[-1], ivs[-1]) if radius_truth is not None else None
-            over = distinct[p, l - 1] < 0  # beyond the budget: distinct taken as entries
-            cand = (entries if over else distinct)[p, l - 1] * scale / m_cost
-            c = cost.index(d, k, l, min(p, k), entries[p, l - 1] * scale / m_cost, cand)
-            options.append(_Option(b, k, l, p, min(lows), recs[worst], ivs[worst], rad, float(cand), c, over))
-    return options
+    cost_queries = np.concatenate([t.queries[:COST_QUERIES] for t in truths])
+    m_cost = cost_queries.shape[0]
+    entries, distinct = _native._candidate_counts(
+        b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE)
+    measured = [_recall(_native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all), t.need)
+                for t in truths]
+    # per (p, l), the kind of queries with the lowest bound
+    lows = np.stack([lo for _, lo, _ in measured])
+    worst = np.argmin(lows, axis=0)
+    pick = lambda j: np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]  # noqa: E731
+    if radius_truth is not None:
+        rr, rlo, rhi = _recall(_native._neighbour_hits(
+            b, s, u, radius_truth.queries, radius_truth.neighbours, radius_truth.owner, P_all), radius_truth.need)
+    else:
+        rr = rlo = rhi = np.ones_like(lows[0])
+    over = distinct < 0  # beyond the budget: distinct taken as entries
+    cand = np.where(over, entries, distinct) * scale / m_cost
+    p_grid, l_grid = np.meshgrid(np.arange(P_all + 1), np.arange(1, L + 1), indexing="ij")
+    cols = dict(b=np.full(p_grid.shape, b), k=np.full(p_grid.shape, k), l=l_grid, p=p_grid, lower=lows.min(axis=0),
+                recall=pick(0), lo=pick(1), hi=pick(2), rrecall=rr, rlo=rlo, rhi=rhi, candidates=cand,
+                cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), entries * scale / m_cost, cand), over=over)
+    keep = (slice(None) if probes is None else slice(P_all, P_all + 1),
+            slice(None) if tables is None else slice(L - 1, L))
+    return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}
+
+
+def _choose(options: dict[str, np.ndarray], target: float, radius: bool) -> tuple[_Option, bool]:
+    """The cheapest option that reaches the target (and whether one does);
+    else the one with the highest bound. Settings that gather more than
+    MAX_SHARE of the points are only a last resort."""
+    valid = ~options["over"] if not options["over"].all() else np.ones(options["over"].size, bool)
+    bound = np.minimum(options["lower"], options["rlo"]) if radius else options["lower"]
+    reach = valid & (bound >= target)
+    if reach.any():
+        o = options
+        order = np.lexsort((o["p"], o["l"], o["k"], o["b"], -o["lower"], o["cost"], ~reach))
+    else:
+        order = np.lexsort((options["cost"], -bound, ~valid))
+    i = int(order[0])
+    o = {name: col[i] for name, col in options.items()}
+    return _Option(
+        int(o["b"]), int(o["k"]), int(o["l"]), int(o["p"]), float(o["lower"]), float(o["recall"]),
+        (float(o["lo"]), float(o["hi"])), (float(o["rrecall"]), (float(o["rlo"]), float(o["rhi"]))) if radius else None,
+        float(o["candidates"]), float(o["cost"])), bool(reach.any())
 
 
 def _sample_rows(rng: np.random.Generator, n: int, m: int) -> npt.NDArray[np.int64]:
@@ -463,58 +502,60 @@ def tune(
     start = time.perf_counter()
     n, d = X.shape
     n_total = max(n, capacity or 0)
-    m_self = min(sample if sample is not None else DEFAULT_SAMPLE, n)
+    exact_cost = cost.exact(n_total, d)
     rng = np.random.default_rng([seed, 0x74756E65])  # the sampling stream, apart from the hash draws
-    rows = _sample_rows(rng, n, m_self)
     weights = coordinate_weights(spread(X, rng))
-    counted = X[_sample_rows(rng, n, min(n, COUNT_SAMPLE))]
-
-    def truth_of(Q, ex) -> _Truth:
-        idx, _ = exact_knn(X, Q, k, ex)
-        pq, pp = _truth_pairs(idx)
-        return _Truth(Q, pq, pp, X[np.unique(pp)])
-
-    truths = [truth_of(X[rows], rows)]
-    if queries is not None and len(queries):
-        m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
-        truths.append(truth_of(queries[_sample_rows(rng, len(queries), m_q)], None))
-    radius_truth = None
-    if radius is not None:
-        indptr, ids, _ = exact_radius(X, X[rows], radius, rows)
-        pq = np.repeat(np.arange(rows.size), np.diff(indptr))
-        radius_truth = _Truth(X[rows], pq, ids, X[np.unique(ids)])
 
     def draw_rng() -> np.random.Generator:
         return np.random.default_rng(seed)
 
-    def ok(o: _Option) -> bool:
-        return o.lower >= target and (o.radius is None or o.radius[1][0] >= target)
+    if allow_exact and n_total * d <= EXACT_BELOW:
+        # The scan of so few points costs less than any setting that reaches
+        # a useful recall: decided from the sizes alone, nothing measured.
+        # The raw index still needs a setting; one table is the least.
+        b, kk = shapes(n_total, d, cells, components)[0]
+        L, P = tables or 1, min(kk, probes or 0)
+        s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
+        report = Tuning(
+            exact=True, cells=b, components=kk, tables=L, probes=P, recall=1.0, interval=(1.0, 1.0),
+            radius_recall=None if radius is None else 1.0, radius_interval=None if radius is None else (1.0, 1.0),
+            sample=0, target=target, k=k, radius=radius, candidates=float(n_total), cost=exact_cost,
+            exact_cost=exact_cost, n=n_total, occupancy=n_total / float(b) ** kk,
+            weights=tuple(float(w) for w in weights), reached=True, seconds=time.perf_counter() - start)
+        return report, s, u
 
-    def evaluate(todo: list[tuple[int, int]]) -> list[_Option]:
-        out: list[_Option] = []
-        for b, kk in todo:
-            out += _evaluate(b, kk, weights, draw_rng, d, n, truths, radius_truth, counted, tables, probes, cost)
-        return out
+    m_self = min(sample if sample is not None else DEFAULT_SAMPLE, n)
+    rows = _sample_rows(rng, n, m_self)
+    counted = X[_sample_rows(rng, n, min(n, COUNT_SAMPLE))]
+    scan = ExactScan(X)
+    truths = [_truth(scan, X, X[rows], k, rows)]
+    if queries is not None and len(queries):
+        m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
+        truths.append(_truth(scan, X, queries[_sample_rows(rng, len(queries), m_q)], k, None))
+    radius_truth = None
+    if radius is not None:
+        indptr, ids, dists = scan.radius(X[rows], radius, rows)
+        owner = np.repeat(np.arange(rows.size, dtype=np.int64), np.diff(indptr))
+        copy = dists <= NEAR_COPY * d  # a point's copies are found for free, as in the k-nearest truth
+        owner, ids = owner[~copy], ids[~copy]
+        need = np.bincount(owner, minlength=rows.size).astype(np.int64)
+        radius_truth = _Truth(X[rows], need, owner, X[ids])
 
-    # Tuned for the n points of the data (scaled to the capacity below).
-    options = evaluate(shapes(n, d, cells, components))
-
-    # Settings that gather more than MAX_SHARE of the points are only a last resort.
-    options = [o for o in options if not o.over_budget] or options
-    reaching = [o for o in options if ok(o)]
-    key = lambda o: (o.cost, -o.lower, o.b, o.k, o.l, o.p)  # noqa: E731
-    exact_cost = cost.exact(n_total, d)
-    best = min(reaching, key=key) if reaching else max(
-        options, key=lambda o: (min(o.lower, o.radius[1][0] if o.radius else 1.0), -o.cost))
-    use_exact = bool(allow_exact and (not reaching or exact_cost <= best.cost))
+    shape_options = [_evaluate(b, kk, weights, draw_rng, d, n, truths, radius_truth, counted, tables, probes, cost)
+                     for b, kk in shapes(n, d, cells, components)]
+    options = {name: np.concatenate([o[name] for o in shape_options]) for name in _COLUMNS}
+    best, reached = _choose(options, target, radius is not None)
+    use_exact = bool(allow_exact and (not reached or exact_cost <= best.cost))
     b, kk = best.b, best.k
     if n_total > n and not use_exact:
         b, kk = _scale(b, kk, n, n_total)
-    s, u = draw_weighted_parameters(draw_rng(), weights, best.l, kk)
+    # The exact scan reads no table: its raw index holds one.
+    L = (tables or 1) if use_exact else best.l
+    s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
     total = sum(t.queries.shape[0] for t in truths)
     report = Tuning(
         exact=use_exact,
-        cells=b, components=kk, tables=best.l, probes=best.p,
+        cells=b, components=kk, tables=L, probes=best.p,
         recall=1.0 if use_exact else best.recall,
         interval=(1.0, 1.0) if use_exact else best.interval,
         radius_recall=None if radius is None else (1.0 if use_exact else best.radius[0]),  # type: ignore[index]
@@ -524,7 +565,7 @@ def tune(
         candidates=float(n_total) if use_exact else best.candidates,
         cost=exact_cost if use_exact else best.cost,
         exact_cost=exact_cost, n=n_total, occupancy=n_total / float(b) ** kk,
-        weights=tuple(float(w) for w in weights), reached=use_exact or bool(reaching),
+        weights=tuple(float(w) for w in weights), reached=use_exact or reached,
         seconds=time.perf_counter() - start,
     )
     if not report.reached:
