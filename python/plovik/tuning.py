@@ -106,6 +106,12 @@ MAX_SHARE = 0.5
 #: and sample queries of each kind whose candidates are counted there.
 COUNT_SAMPLE = 5_000
 COST_QUERIES = 100
+#: The first round of a tuning measures every (cells, components) on this
+#: many sample queries of each kind and counted points; the KEEP_SHAPES
+#: most promising go on to the whole sample.
+FIRST_QUERIES = 64
+FIRST_COUNTED = 1_000
+KEEP_SHAPES = 3
 #: Default number of sample queries of each kind (self-join, caller's).
 DEFAULT_SAMPLE = 300
 #: Below this many points times coordinates the exact scan is chosen from
@@ -316,6 +322,11 @@ class _Truth:
     owner: npt.NDArray[np.int64]  # (pairs,) ascending
     neighbours: npt.NDArray[np.float64]  # (pairs, d)
 
+    def head(self, m: int) -> _Truth:
+        """The truth of the first m queries."""
+        pairs = int(np.searchsorted(self.owner, m))
+        return _Truth(self.queries[:m], self.need[:m], self.owner[:pairs], self.neighbours[:pairs])
+
 
 def _truth(scan: ExactScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float64], k: int,
            rows: npt.NDArray[np.int64] | None) -> _Truth:
@@ -453,6 +464,22 @@ def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, r
     return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}
 
 
+def _promising(todo: list[tuple[int, int]], options: dict[str, np.ndarray], target: float,
+               radius: bool) -> list[tuple[int, int]]:
+    """The KEEP_SHAPES (b, K) of `todo` whose options reach the target at the
+    least cost (by the point estimate of their recall), then those that come
+    closest to it; in the order of `todo`."""
+    recall = np.minimum(options["recall"], options["rrecall"]) if radius else options["recall"]
+    score = []
+    for b, kk in todo:
+        mine = (options["b"] == b) & (options["k"] == kk)
+        reach = mine & (recall >= target) & ~options["over"]
+        score.append((float(options["cost"][reach].min()) if reach.any() else math.inf,
+                      -float(recall[mine].max())))
+    keep = sorted(range(len(todo)), key=lambda i: (*score[i], i))[:KEEP_SHAPES]
+    return [todo[i] for i in sorted(keep)]
+
+
 def _choose(options: dict[str, np.ndarray], target: float, radius: bool) -> tuple[_Option, bool]:
     """The cheapest option that reaches the target (and whether one does);
     else the one with the highest bound. Settings that gather more than
@@ -541,9 +568,20 @@ def tune(
         need = np.bincount(owner, minlength=rows.size).astype(np.int64)
         radius_truth = _Truth(X[rows], need, owner, X[ids])
 
-    shape_options = [_evaluate(b, kk, weights, draw_rng, d, n, truths, radius_truth, counted, tables, probes, cost)
-                     for b, kk in shapes(n, d, cells, components)]
-    options = {name: np.concatenate([o[name] for o in shape_options]) for name in _COLUMNS}
+    def evaluate(todo, truths, radius_truth, counted) -> dict[str, np.ndarray]:
+        found = [_evaluate(b, kk, weights, draw_rng, d, n, truths, radius_truth, counted, tables, probes, cost)
+                 for b, kk in todo]
+        return {name: np.concatenate([o[name] for o in found]) for name in _COLUMNS}
+
+    # Every (b, K) on a fifth of the sample first; the few most promising of
+    # them on all of it.
+    todo = shapes(n, d, cells, components)
+    if len(todo) > KEEP_SHAPES:
+        first = evaluate(todo, [t.head(FIRST_QUERIES) for t in truths],
+                         None if radius_truth is None else radius_truth.head(FIRST_QUERIES),
+                         np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)]))
+        todo = _promising(todo, first, target, radius is not None)
+    options = evaluate(todo, truths, radius_truth, counted)
     best, reached = _choose(options, target, radius is not None)
     use_exact = bool(allow_exact and (not reached or exact_cost <= best.cost))
     b, kk = best.b, best.k

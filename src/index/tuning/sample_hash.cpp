@@ -1,13 +1,13 @@
 #include "index/tuning/sample_hash.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 #include <vector>
 
 #include "index/errors.hpp"
 #include "index/hash/keys.hpp"
 #include "index/hash/probes.hpp"
-#include "index/tiers/ranges.hpp"
 #include "index/tiers/sort_tier.hpp"
 #include "parallel/pool.hpp"
 
@@ -35,6 +35,57 @@ void row_probes(const Index& ix, const double* row, std::size_t flips, ProbeScra
 
 constexpr std::size_t rows_per_task = 16;
 
+// The points of one table in the buckets some query probes: the distinct
+// probed keys ascending, the start of each key's points in `ids` (then
+// their number) and the points' ids, ascending within a key.
+struct ProbedBuckets {
+  std::vector<int64_t> keys;
+  std::vector<uint32_t> starts;
+  std::vector<uint32_t> ids;
+};
+
+ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_t L,
+                             std::size_t P1, std::size_t t, const int64_t* keys, std::size_t n) {
+  ProbedBuckets out;
+  out.keys.reserve(m * P1);
+  for (std::size_t q = 0; q < m; ++q)
+    for (std::size_t j = 0; j < P1; ++j) out.keys.push_back(pk[(q * L + t) * P1 + j]);
+  std::sort(out.keys.begin(), out.keys.end());
+  out.keys.erase(std::unique(out.keys.begin(), out.keys.end()), out.keys.end());
+  // Open addressing over a power of two at least twice the keys: slot of
+  // key + 1 (0: empty).
+  std::size_t cap = 16;
+  while (cap < 2 * out.keys.size()) cap *= 2;
+  std::vector<uint32_t> table(cap, 0);
+  const int shift = 64 - std::countr_zero(cap);
+  auto home = [&](int64_t key) {
+    return static_cast<std::size_t>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> shift);
+  };
+  for (std::size_t i = 0; i < out.keys.size(); ++i) {
+    std::size_t h = home(out.keys[i]);
+    while (table[h] != 0) h = (h + 1) & (cap - 1);
+    table[h] = static_cast<uint32_t>(i + 1);
+  }
+  auto find = [&](int64_t key) -> std::size_t {  // index in keys, or keys.size()
+    for (std::size_t h = home(key);; h = (h + 1) & (cap - 1)) {
+      if (table[h] == 0) return out.keys.size();
+      if (out.keys[table[h] - 1] == key) return table[h] - 1;
+    }
+  };
+  std::vector<uint32_t> slot(n);
+  out.starts.assign(out.keys.size() + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    slot[i] = static_cast<uint32_t>(find(keys[i]));
+    if (slot[i] < out.keys.size()) ++out.starts[slot[i] + 1];
+  }
+  for (std::size_t c = 0; c < out.keys.size(); ++c) out.starts[c + 1] += out.starts[c];
+  out.ids.resize(out.starts.back());
+  std::vector<uint32_t> next(out.starts.begin(), out.starts.end() - 1);
+  for (std::size_t i = 0; i < n; ++i)
+    if (slot[i] < out.keys.size()) out.ids[next[slot[i]]++] = static_cast<uint32_t>(i);
+  return out;
+}
+
 }  // namespace
 
 Array<int64_t> probe_keys(const Index& ix, const SampleRows& rows, std::size_t flips) {
@@ -56,30 +107,34 @@ CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
   const std::size_t L = ix.l, P1 = flips + 1, n = points.m, m = queries.m;
   if (n >= max_tier_points) throw InvalidArgument("the counted sample must hold fewer than 2**32 points");
 
-  // The points' tables, as a tier of the index would hold them.
-  const Tier tier = hash_sort_tier(ix, points.values.data(), points.d, 0, n);
-  const TierView view = tier_view(tier, 0, L);
-
-  // Each probe's bucket: [begin, begin + size) of its table's run; a key
-  // already probed in that table gathers nothing.
+  // Only the buckets the queries probe matter: per table, the points whose
+  // key is one of the probed keys, grouped by key (ids ascending within a
+  // key), found through a small hash of the probed keys. Neither a sort of
+  // every point nor a directory of the key space is needed.
+  const Array<int64_t> keys = compute_keys(ix, points.values.data(), points.d, 0, n);
   const Array<int64_t> pk = probe_keys(ix, queries, flips);
+  std::vector<ProbedBuckets> tables(L);
+  parallel::for_each(L, [&](std::size_t t) {
+    tables[t] = probed_buckets(pk, m, L, P1, t, keys.data() + t * n, n);
+  });
+
+  // Each probe's bucket: [begin, begin + size) of its table's ids; a key
+  // already probed in that table gathers nothing.
   Array<uint32_t> begin(pk.size()), size(pk.size());
-  parallel::for_chunks(
-      m, rows_per_task, [] { return 0; },
-      [&](int, std::size_t first, std::size_t last) {
-        for (std::size_t q = first; q < last; ++q)
-          for (std::size_t t = 0; t < L; ++t) {
-            const std::size_t at = (q * L + t) * P1;
-            for (std::size_t j = 0; j < P1; ++j) {
-              const int64_t key = pk[at + j];
-              const bool again = std::find(pk.begin() + at, pk.begin() + at + j, key) !=
-                                 pk.begin() + at + j;
-              const Range range = tier_range(view, t, key, 1);
-              begin[at + j] = static_cast<uint32_t>(range.start);
-              size[at + j] = again ? 0 : static_cast<uint32_t>(range.end - range.start);
-            }
-          }
-      });
+  for (std::size_t q = 0; q < m; ++q)
+    for (std::size_t t = 0; t < L; ++t) {
+      const ProbedBuckets& table = tables[t];
+      const std::size_t at = (q * L + t) * P1;
+      for (std::size_t j = 0; j < P1; ++j) {
+        const int64_t key = pk[at + j];
+        const bool again =
+            std::find(pk.begin() + at, pk.begin() + at + j, key) != pk.begin() + at + j;
+        const std::size_t slot = static_cast<std::size_t>(
+            std::lower_bound(table.keys.begin(), table.keys.end(), key) - table.keys.begin());
+        begin[at + j] = table.starts[slot];
+        size[at + j] = again ? 0 : table.starts[slot + 1] - table.starts[slot];
+      }
+    }
 
   // entries[p][l - 1]: over the first l tables and probes 0 .. p.
   CandidateCounts out{Array<int64_t>(P1 * L, 0), Array<int64_t>(P1 * L, 0)};
@@ -119,7 +174,7 @@ CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
             for (std::size_t j = 0; j < P1; ++j) {
               const std::size_t at = (q * L + t) * P1 + j;
               if (size[at] == 0 || over(j, t)) continue;
-              const uint32_t* ids = view.table_ids(t) + begin[at];
+              const uint32_t* ids = tables[t].ids.data() + begin[at];
               for (uint32_t e = 0; e < size[at]; ++e) {
                 const uint32_t id = ids[e];
                 if (s.stamp[id] != s.epoch) {
