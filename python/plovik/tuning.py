@@ -112,6 +112,9 @@ COST_QUERIES = 100
 FIRST_QUERIES = 64
 FIRST_COUNTED = 1_000
 KEEP_SHAPES = 3
+#: Modelled nanoseconds of exact queries below which the truth of the whole
+#: sample is taken at once.
+TRUTH_AT_ONCE = 2e7
 #: Default number of sample queries of each kind (self-join, caller's).
 DEFAULT_SAMPLE = 300
 #: Below this many points times coordinates the exact scan is chosen from
@@ -322,6 +325,12 @@ class _Truth:
     owner: npt.NDArray[np.int64]  # (pairs,) ascending
     neighbours: npt.NDArray[np.float64]  # (pairs, d)
 
+    def extend(self, more: _Truth) -> _Truth:
+        """This truth and that of more queries after them."""
+        m = self.queries.shape[0]
+        return _Truth(np.concatenate([self.queries, more.queries]), np.concatenate([self.need, more.need]),
+                      np.concatenate([self.owner, more.owner + m]), np.concatenate([self.neighbours, more.neighbours]))
+
     def head(self, m: int) -> _Truth:
         """The truth of the first m queries."""
         pairs = int(np.searchsorted(self.owner, m))
@@ -464,6 +473,13 @@ def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, r
     return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}
 
 
+def _cheapest(options: dict[str, np.ndarray], target: float, radius: bool) -> float:
+    """The least cost of an option whose recall's point estimate reaches the target (inf: none)."""
+    recall = np.minimum(options["recall"], options["rrecall"]) if radius else options["recall"]
+    reach = (recall >= target) & ~options["over"]
+    return float(options["cost"][reach].min()) if reach.any() else math.inf
+
+
 def _promising(todo: list[tuple[int, int]], options: dict[str, np.ndarray], target: float,
                radius: bool) -> list[tuple[int, int]]:
     """The KEEP_SHAPES (b, K) of `todo` whose options reach the target at the
@@ -536,9 +552,7 @@ def tune(
     def draw_rng() -> np.random.Generator:
         return np.random.default_rng(seed)
 
-    if allow_exact and n_total * d <= EXACT_BELOW:
-        # The scan of so few points costs less than any setting that reaches
-        # a useful recall: decided from the sizes alone, nothing measured.
+    def exact_report(sample: int) -> tuple[Tuning, npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         # The raw index still needs a setting; one table is the least.
         b, kk = shapes(n_total, d, cells, components)[0]
         L, P = tables or 1, min(kk, probes or 0)
@@ -546,43 +560,75 @@ def tune(
         report = Tuning(
             exact=True, cells=b, components=kk, tables=L, probes=P, recall=1.0, interval=(1.0, 1.0),
             radius_recall=None if radius is None else 1.0, radius_interval=None if radius is None else (1.0, 1.0),
-            sample=0, target=target, k=k, radius=radius, candidates=float(n_total), cost=exact_cost,
+            sample=sample, target=target, k=k, radius=radius, candidates=float(n_total), cost=exact_cost,
             exact_cost=exact_cost, n=n_total, occupancy=n_total / float(b) ** kk,
             weights=tuple(float(w) for w in weights), reached=True, seconds=time.perf_counter() - start)
         return report, s, u
 
+    if allow_exact and n_total * d <= EXACT_BELOW:
+        # The scan of so few points costs less than any setting that reaches
+        # a useful recall: decided from the sizes alone, nothing measured.
+        return exact_report(0)
+
     m_self = min(sample if sample is not None else DEFAULT_SAMPLE, n)
-    rows = _sample_rows(rng, n, m_self)
+    # Random order: any first m of them are a sample too.
+    rows = rng.choice(n, m_self, replace=False) if m_self < n else np.arange(n)
     counted = X[_sample_rows(rng, n, min(n, COUNT_SAMPLE))]
-    scan = ExactScan(X)
-    truths = [_truth(scan, X, X[rows], k, rows)]
+    asked = None
     if queries is not None and len(queries):
         m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
-        truths.append(_truth(scan, X, queries[_sample_rows(rng, len(queries), m_q)], k, None))
-    radius_truth = None
-    if radius is not None:
-        indptr, ids, dists = scan.radius(X[rows], radius, rows)
-        owner = np.repeat(np.arange(rows.size, dtype=np.int64), np.diff(indptr))
+        asked = queries[rng.choice(len(queries), m_q, replace=False)] if m_q < len(queries) else queries
+    scan = ExactScan(X)
+
+    def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
+        """The truths of the first m sample queries of each kind, extending `have`."""
+        done = have[0].queries.shape[0] if have else 0
+        out = [_truth(scan, X, X[rows[done:m]], k, rows[done:m])]
+        if asked is not None:
+            out.append(_truth(scan, X, asked[done:m], k, None))
+        return [a.extend(b) for a, b in zip(have, out)] if have else out
+
+    def radius_truth_of(m: int) -> _Truth | None:
+        if radius is None:
+            return None
+        these = rows[:m]
+        indptr, ids, dists = scan.radius(X[these], radius, these)
+        owner = np.repeat(np.arange(these.size, dtype=np.int64), np.diff(indptr))
         copy = dists <= NEAR_COPY * d  # a point's copies are found for free, as in the k-nearest truth
         owner, ids = owner[~copy], ids[~copy]
-        need = np.bincount(owner, minlength=rows.size).astype(np.int64)
-        radius_truth = _Truth(X[rows], need, owner, X[ids])
+        need = np.bincount(owner, minlength=these.size).astype(np.int64)
+        return _Truth(X[these], need, owner, X[ids])
 
     def evaluate(todo, truths, radius_truth, counted) -> dict[str, np.ndarray]:
         found = [_evaluate(b, kk, weights, draw_rng, d, n, truths, radius_truth, counted, tables, probes, cost)
                  for b, kk in todo]
         return {name: np.concatenate([o[name] for o in found]) for name in _COLUMNS}
 
-    # Every (b, K) on a fifth of the sample first; the few most promising of
-    # them on all of it.
+    # The truth of the whole sample when it is cheap; else of FIRST_QUERIES
+    # queries of each kind, doubled while no setting's bound is decisive.
+    m_max = max(m_self, 0 if asked is None else asked.shape[0])
+    m = m_max if m_max * cost.exact(n, d) <= TRUTH_AT_ONCE else min(m_max, FIRST_QUERIES)
+    truths = truths_of(m, [])
+    radius_truth = radius_truth_of(m)
+    # Every (b, K) on FIRST_QUERIES queries and FIRST_COUNTED points first;
+    # the few most promising of them on all the sample.
     todo = shapes(n, d, cells, components)
     if len(todo) > KEEP_SHAPES:
         first = evaluate(todo, [t.head(FIRST_QUERIES) for t in truths],
                          None if radius_truth is None else radius_truth.head(FIRST_QUERIES),
                          np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)]))
+        if allow_exact and _cheapest(first, target, radius is not None) >= exact_cost:
+            # no setting comes near the scan's cost, even by its point estimate
+            return exact_report(sum(t.head(FIRST_QUERIES).queries.shape[0] for t in truths))
         todo = _promising(todo, first, target, radius is not None)
-    options = evaluate(todo, truths, radius_truth, counted)
-    best, reached = _choose(options, target, radius is not None)
+    while True:
+        options = evaluate(todo, truths, radius_truth, counted)
+        best, reached = _choose(options, target, radius is not None)
+        if reached or m >= m_max:
+            break
+        m = min(m_max, 2 * m)
+        truths = truths_of(m, truths)
+        radius_truth = radius_truth_of(m)
     use_exact = bool(allow_exact and (not reached or exact_cost <= best.cost))
     b, kk = best.b, best.k
     if n_total > n and not use_exact:
