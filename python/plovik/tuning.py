@@ -600,7 +600,8 @@ def tune(
         return _Truth(X[these], need, owner, X[ids])
 
     def evaluate(todo, truths, radius_truth, counted) -> dict[str, np.ndarray]:
-        found = [_evaluate(b, kk, weights, draw_rng, d, n, truths, radius_truth, counted, tables, probes, cost)
+        found = [_evaluate(b, kk, weights, draw_rng, d, n_total, truths, radius_truth, counted, tables, probes,
+                           cost)
                  for b, kk in todo]
         return {name: np.concatenate([o[name] for o in found]) for name in _COLUMNS}
 
@@ -612,7 +613,10 @@ def tune(
     radius_truth = radius_truth_of(m)
     # Every (b, K) on FIRST_QUERIES queries and FIRST_COUNTED points first;
     # the few most promising of them on all the sample.
-    todo = shapes(n, d, cells, components)
+    # With a capacity, the settings are those of the capacity (its bucket
+    # occupancy, its candidates per query), and their recall is measured on
+    # the points of the build: the sparsest the tables will be.
+    todo = shapes(n_total, d, cells, components)
     if len(todo) > KEEP_SHAPES:
         first = evaluate(todo, [t.head(FIRST_QUERIES) for t in truths],
                          None if radius_truth is None else radius_truth.head(FIRST_QUERIES),
@@ -631,8 +635,6 @@ def tune(
         radius_truth = radius_truth_of(m)
     use_exact = bool(allow_exact and (not reached or exact_cost <= best.cost))
     b, kk = best.b, best.k
-    if n_total > n and not use_exact:
-        b, kk = _scale(b, kk, n, n_total)
     # The exact scan reads no table: its raw index holds one.
     L = (tables or 1) if use_exact else best.l
     s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
@@ -659,15 +661,3 @@ def tune(
             f"reaches {report.recall:.3f} (95% {lo:.3f}-{hi:.3f}); lower the target or allow the exact scan",
             RecallWarning, stacklevel=5)  # the caller of build or retune, past its lock
     return report, s, u
-
-
-def _scale(b: int, k: int, n: int, n_total: int) -> tuple[int, int]:
-    """The same occupancy for n_total points: more components, or more cells when K stays."""
-    grow = n_total / max(n, 1)
-    extra = round(math.log(grow) / math.log(b)) if b > 1 else 0
-    if extra >= 1 and _fits(b, k + extra):
-        return b, k + extra
-    nb = max(2, round(b * grow ** (1.0 / k)))
-    while nb > 2 and not _fits(nb, k):
-        nb -= 1
-    return nb, k
