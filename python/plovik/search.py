@@ -919,10 +919,11 @@ class PlovikSearch:
                 the rest are candidates. Default: all rows are static.
             queries: Optional (m, d) sample of the queries to expect; the
                 tuning reaches the target on them as well as on the self-join.
-            sample: Sample queries of each kind the tuning measures (default
-                300, at most the points there are).
+            sample: Sample queries of each kind the tuning measures at most
+                (default 300, at most the points there are).
             capacity: Points the index is expected to hold; the tuning sizes
-                the buckets for that many.
+                the buckets for that many and measures their recall on these
+                points.
             radius: A radius the index will be queried with; the tuning then
                 reaches the target for the radius results too.
         """

@@ -2,12 +2,23 @@
 
 `tune` finds the cells b, components K, tables L and probes P, and draws the
 coordinates each table hashes, so that the index reaches a recall target at
-the least query cost:
+the least query cost. Everything it measures goes through the engine's own
+hashing (`plovik._native`: `_probe_keys`, `_candidate_counts`,
+`_neighbour_hits`, with the keys and probe order of the index) and its exact
+scan; the NumPy reference plays no part.
 
-1. Ground truth. A sample of the points (each its own query, excluding
-   itself: the self-join) and, when given, a sample of the caller's queries
-   are answered exactly by `plovik.exact.exact_knn` (and `exact_radius` for a
-   radius hint).
+0. Sizes. Below `EXACT_BELOW` points times coordinates (at the capacity when
+   one is given) the exact scan is chosen from the cost model alone: nothing
+   is sampled or measured.
+1. Ground truth. A sample of the points drawn from the seed, each asked as a
+   fresh query from the same data would be: neither the point itself nor its
+   copies (within `NEAR_COPY` per coordinate) count as its neighbours, since
+   they share its buckets for free. When given, a sample of the caller's
+   queries too. A query's neighbours are every point at most as far as its
+   k-th nearest (ties are found, not missed), answered by the exact scan.
+   When the whole sample would cost more than `TRUTH_AT_ONCE` by the cost
+   model, the truth of `FIRST_QUERIES` queries of each kind is taken first
+   and doubled while no setting's bound is decisive.
 2. Coordinates. Each coordinate's spread on the torus (the mean toroidal
    distance along it between random pairs of points) weights how often the
    tables hash it: a coordinate that barely varies separates nothing.
@@ -18,7 +29,8 @@ the least query cost:
    index of all points. Tables are drawn one after the other and probes are
    taken in a fixed order, so the first L tables and the first P probes of
    the largest draw are those of every smaller setting: one hashing per
-   (b, K) gives every (L, P).
+   (b, K) gives every (L, P). The neighbours of one query succeed or fail
+   together (copies share buckets), so intervals are taken over queries.
 4. Cost of a setting, deterministically. The candidates a query gathers are
    counted in the buckets of a fixed subsample of the points and scaled to
    the whole (entries gathered, and distinct candidates, which get a distance
@@ -27,12 +39,18 @@ the least query cost:
    native backend (`COST`); it uses no clock, so the same seed and data give
    the same settings on every machine, thread count and backend. The exact
    scan costs `COST.scan` per point and coordinate.
-5. Choice. Among the settings whose recall's 95% Wilson lower bound reaches
-   the target (on the self-join sample and, separately, on the caller's
+5. Search. Every (b, K) is measured first on `FIRST_QUERIES` queries and
+   `FIRST_COUNTED` counted points; when none comes under the exact scan's
+   cost the scan is chosen there, else the `KEEP_SHAPES` most promising are
+   measured on the whole sample.
+6. Choice. Among the settings whose recall's 95% lower bound reaches the
+   target (on the self-join sample and, separately, on the caller's
    queries), the cheapest; when the exact scan is cheaper than all of them, or
    none reaches the target, the search answers by the exact scan (unless
    that is switched off: then the setting with the highest recall, and a
-   warning).
+   warning). With a capacity, the settings are those of the capacity (its
+   bucket occupancy, its candidates) and their recall is measured on the
+   build's points, where the buckets are sparsest.
 """
 
 from __future__ import annotations
