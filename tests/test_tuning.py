@@ -291,6 +291,22 @@ def test_rejected_settings(make, exc, match):
         make()
 
 
+@pytest.mark.parametrize("make", [lambda rng, m: rng.random((m, 8)), lambda rng, m: clustered(rng, m, 8)])
+def test_a_k_above_the_tuned_k_widens_the_search(make):
+    rng = np.random.default_rng(5)
+    X, fresh = make(rng, 40_000), make(rng, 300)
+    search = PlovikSearch(8, seed=3)
+    search.build(X)
+    assert not search.tuning.exact and search.tuning.k == 10
+    for k in (20, 40):
+        wide = search.query_knn(fresh, k)[0]
+        assert recall_at_k(wide, exact_knn(X, fresh, k)[0]) >= 0.94, k
+        # every neighbouring bucket probed, unless the call says otherwise
+        assert np.array_equal(wide, search.query_knn(fresh, k, probes=search.tuning.components)[0])
+    tuned = search.query_knn(fresh, 10)[0]
+    assert np.array_equal(tuned, search.query_knn(fresh, 10, probes=search.tuning.probes)[0])
+
+
 def test_small_data_is_scanned_without_measuring():
     # below 250,000 points times coordinates the sizes alone decide
     X = np.random.default_rng(3).random((15_000, 16))

@@ -1088,7 +1088,9 @@ class PlovikSearch:
             probes: Neighbouring buckets probed per table by this call
                 instead of the search's `probes` (at most `components` are
                 used; no effect when the search answers exactly): more find
-                more of the true neighbours and cost more.
+                more of the true neighbours and cost more. Default: the
+                tuned probes, and every neighbouring bucket for a k above
+                the tuned k.
             threads: Worker threads of this call (default: the search's).
 
         Returns:
@@ -1107,7 +1109,7 @@ class PlovikSearch:
         if self._exact():
             idx, dist = self._exact_knn(Q, k, ex)
         else:
-            idx, dist = _raw_query(index, "query_knn", Q, k, ex, probes=probes)
+            idx, dist = _raw_query(index, "query_knn", Q, k, ex, probes=_tuning.probes_for(self._tuning, k, probes))
         if sparse:
             return _results.knn_csr(idx, dist, index.n_points, return_distance)
         if single:
