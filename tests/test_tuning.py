@@ -307,6 +307,37 @@ def test_a_k_above_the_tuned_k_widens_the_search(make):
     assert np.array_equal(tuned, search.query_knn(fresh, 10, probes=search.tuning.probes)[0])
 
 
+def test_kept_settings_outlive_a_build(tmp_path):
+    rng = np.random.default_rng(1)
+    frames = [datasets.periodic_liquid(rng, 100_000, 3)]
+    frames.append((frames[0] + rng.normal(0, 0.002, frames[0].shape)) % 1.0)  # the next frame
+    fresh = rng.random((300, 3))
+    search = PlovikSearch(3, seed=4)
+    search.build(frames[0])
+    first = search.tuning
+    assert not first.exact and first.sample == 300
+    search.save(tmp_path / "s")
+    for s in (search, PlovikSearch.load(tmp_path / "s")):
+        s.build(frames[1], tuning="keep")  # checked on 32 queries, the same tables as before
+        t = s.tuning
+        assert t.settings() == first.settings() and t.sample == 32 and np.array_equal(s.params.s, search.params.s)
+        assert recall_at_k(s.query_knn(fresh, 10)[0], exact_knn(frames[1], fresh, 10)[0]) >= 0.94
+    # another search starts from it; without "keep" a build tunes afresh
+    other = PlovikSearch(3, seed=4, tuning=first)
+    other.build(frames[1])
+    assert other.tuning.sample == 32 and other.tuning.settings() == first.settings()
+    other.build(frames[1])
+    assert other.tuning.sample > 32
+    # data the settings no longer suit (far denser buckets) are tuned again
+    search.build(datasets.clustered(rng, 100_000, 3, clusters=5, sigma=0.003), tuning="keep")
+    assert search.tuning.sample != 32
+    for bad, exc in [("again", ValueError), (5, TypeError)]:
+        with pytest.raises(exc, match="tuning must be"):
+            search.build(frames[0], tuning=bad)
+    with pytest.raises(ValueError, match="the tuning is for 3 coordinates, the search has 4"):
+        PlovikSearch(4, tuning=first)
+
+
 def test_small_data_is_scanned_without_measuring():
     # below 250,000 points times coordinates the sizes alone decide
     X = np.random.default_rng(3).random((15_000, 16))

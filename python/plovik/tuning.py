@@ -55,6 +55,7 @@ scan; the NumPy reference plays no part.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import time
 import warnings
@@ -133,6 +134,10 @@ KEEP_SHAPES = 3
 #: Modelled nanoseconds of exact queries below which the truth of the whole
 #: sample is taken at once.
 TRUTH_AT_ONCE = 2e7
+#: Sample queries of the check that keeps a tuning for new data (`keep`).
+CHECK_QUERIES = 32
+#: A kept tuning whose modelled query cost grows past this factor is tuned again.
+KEEP_COST = 2.0
 #: Default number of sample queries of each kind (self-join, caller's).
 DEFAULT_SAMPLE = 300
 #: Below this many points times coordinates the exact scan is chosen from
@@ -691,3 +696,64 @@ def tune(
             f"reaches {report.recall:.3f} (95% {lo:.3f}-{hi:.3f}); lower the target or allow the exact scan",
             RecallWarning, stacklevel=5)  # the caller of build or retune, past its lock
     return report, s, u
+
+
+def keep(
+    X: npt.NDArray[np.float64],
+    report: Tuning,
+    *,
+    target: float,
+    k: int,
+    seed: int,
+    capacity: int | None = None,
+    cost: CostModel = COST,
+) -> tuple[Tuning, npt.NDArray[np.int64], npt.NDArray[np.float64]] | None:
+    """The settings of `report` for the rows of X after a cheap check, or None
+    when the check shows them missing the target, or costing more than
+    `KEEP_COST` times what they cost before (then tune again).
+
+    The hash parameters are drawn from the seed as `tune` draws them for
+    those settings and coordinate weights, so a search built again with the
+    same seed hashes as before. The check answers `CHECK_QUERIES` points of
+    X exactly (a self-join sample, copies excluded as in `tune`) and measures
+    the settings on them: it fails only when the upper end of the recall's
+    95% interval lies below the target (a miss, not noise); the candidates
+    of those queries are counted in 1,000 points. A report of the
+    exact scan is kept as it is. The report returned holds the check's
+    recall and sample; its radius figures are the earlier tuning's.
+    """
+    start = time.perf_counter()
+    n, d = X.shape
+    n_total = max(n, capacity or 0)
+    weights = np.asarray(report.weights, np.float64)
+    if weights.size != d:
+        raise ValueError(f"the tuning is for {weights.size} coordinates, the points have {d}")
+    s, u = draw_weighted_parameters(np.random.default_rng(seed), weights, report.tables, report.components)
+    recall, interval, sample = 1.0, (1.0, 1.0), 0
+    if not report.exact and n > 0:
+        rng = np.random.default_rng([seed, 0x6B656570])
+        m = min(CHECK_QUERIES, n)
+        rows = rng.choice(n, m, replace=False) if m < n else np.arange(n)
+        truth = _truth(ExactScan(X), X, X[rows], k, rows)
+        hits = _native._neighbour_hits(report.cells, s, u, truth.queries, truth.neighbours, truth.owner,
+                                       report.probes)
+        p, lo, hi = _recall(hits, truth.need)
+        if hi[-1, -1] < target:
+            return None
+        recall, interval, sample = float(p[-1, -1]), (float(lo[-1, -1]), float(hi[-1, -1])), m
+        counted = X[_sample_rows(rng, n, min(n, FIRST_COUNTED))]
+        entries, distinct = _native._candidate_counts(report.cells, s, u, counted, truth.queries, report.probes,
+                                                      math.inf)
+        scale = n_total / counted.shape[0] / m
+        candidates = float(distinct[-1, -1]) * scale
+        query_cost = cost.index(d, report.components, report.tables, min(report.probes, report.components),
+                                float(entries[-1, -1]) * scale, candidates)
+        if query_cost > KEEP_COST * report.cost:
+            return None  # the data are denser: their buckets cost too much
+    else:
+        candidates, query_cost = float(n_total), cost.exact(n_total, d)
+    kept = dataclasses.replace(
+        report, recall=recall, interval=interval, sample=sample, target=target, k=k, n=n_total,
+        candidates=candidates, cost=query_cost, exact_cost=cost.exact(n_total, d),
+        occupancy=n_total / float(report.cells) ** report.components, seconds=time.perf_counter() - start)
+    return kept, s, u
