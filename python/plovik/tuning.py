@@ -214,6 +214,9 @@ class Tuning:
         return dict(cells=self.cells, components=self.components, tables=self.tables, probes=self.probes)
 
     def __str__(self) -> str:
+        if self.exact and self.sample == 0:
+            return (f"exact scan, chosen from the sizes alone ({self.n} points of {len(self.weights)} coordinates), "
+                    f"cost {self.exact_cost / 1000:.1f} us/query, tuned in {self.seconds:.3f} s")
         lo, hi = self.interval
         how = "exact scan" if self.exact else (
             f"b={self.cells}, K={self.components}, L={self.tables}, probes={self.probes}"
