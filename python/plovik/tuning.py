@@ -133,7 +133,7 @@ FIRST_COUNTED = 1_000
 KEEP_SHAPES = 3
 #: Modelled nanoseconds of exact queries below which the truth of the whole
 #: sample is taken at once.
-TRUTH_AT_ONCE = 2e7
+TRUTH_AT_ONCE = 5e6
 #: Sample queries of the check that keeps a tuning for new data (`keep`).
 CHECK_QUERIES = 32
 #: A kept tuning whose modelled query cost grows past this factor is tuned again.

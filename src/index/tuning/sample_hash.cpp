@@ -35,54 +35,67 @@ void row_probes(const Index& ix, const double* row, std::size_t flips, ProbeScra
 
 constexpr std::size_t rows_per_task = 16;
 
-// The points of one table in the buckets some query probes: the distinct
-// probed keys ascending, the start of each key's points in `ids` (then
-// their number) and the points' ids, ascending within a key.
+// The points of one table in the buckets some query probes: per distinct
+// probed key (numbered in the order the probes first name it), the start of
+// its points in `ids`, then their number; the points' ids, ascending
+// within a key.
 struct ProbedBuckets {
-  std::vector<int64_t> keys;
   std::vector<uint32_t> starts;
   std::vector<uint32_t> ids;
 };
 
+// The probed buckets of table t, found through a small open-addressing hash
+// of the probed keys (no sort of the points, no directory of the key
+// space); writes each probe's bucket to begin and size, (q * L + t) * P1 + j
+// for probe j of query q, a size of 0 for a key the query already probed
+// in this table.
 ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_t L,
-                             std::size_t P1, std::size_t t, const int64_t* keys, std::size_t n) {
-  ProbedBuckets out;
-  out.keys.reserve(m * P1);
-  for (std::size_t q = 0; q < m; ++q)
-    for (std::size_t j = 0; j < P1; ++j) out.keys.push_back(pk[(q * L + t) * P1 + j]);
-  std::sort(out.keys.begin(), out.keys.end());
-  out.keys.erase(std::unique(out.keys.begin(), out.keys.end()), out.keys.end());
-  // Open addressing over a power of two at least twice the keys: slot of
-  // key + 1 (0: empty).
+                             std::size_t P1, std::size_t t, const int64_t* keys, std::size_t n,
+                             uint32_t* begin, uint32_t* size) {
   std::size_t cap = 16;
-  while (cap < 2 * out.keys.size()) cap *= 2;
-  std::vector<uint32_t> table(cap, 0);
+  while (cap < 2 * m * P1) cap *= 2;
   const int shift = 64 - std::countr_zero(cap);
-  auto home = [&](int64_t key) {
-    return static_cast<std::size_t>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> shift);
-  };
-  for (std::size_t i = 0; i < out.keys.size(); ++i) {
-    std::size_t h = home(out.keys[i]);
-    while (table[h] != 0) h = (h + 1) & (cap - 1);
-    table[h] = static_cast<uint32_t>(i + 1);
-  }
-  auto find = [&](int64_t key) -> std::size_t {  // index in keys, or keys.size()
-    for (std::size_t h = home(key);; h = (h + 1) & (cap - 1)) {
-      if (table[h] == 0) return out.keys.size();
-      if (out.keys[table[h] - 1] == key) return table[h] - 1;
+  std::vector<int64_t> key_of(cap);
+  std::vector<uint32_t> number(cap, 0);  // key number + 1 (0: empty)
+  uint32_t distinct = 0;
+  // The number of `key`, given one when `add` and it has none (else 0).
+  auto find = [&](int64_t key, bool add) -> uint32_t {
+    std::size_t h = static_cast<std::size_t>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> shift);
+    for (;; h = (h + 1) & (cap - 1)) {
+      if (number[h] == 0) {
+        if (!add) return 0;
+        key_of[h] = key;
+        return number[h] = ++distinct;
+      }
+      if (key_of[h] == key) return number[h];
     }
   };
-  std::vector<uint32_t> slot(n);
-  out.starts.assign(out.keys.size() + 1, 0);
+  std::vector<uint32_t> probe_number(m * P1);
+  for (std::size_t q = 0; q < m; ++q)
+    for (std::size_t j = 0; j < P1; ++j) probe_number[q * P1 + j] = find(pk[(q * L + t) * P1 + j], true);
+
+  ProbedBuckets out;
+  std::vector<uint32_t> point_number(n);
+  out.starts.assign(distinct + 2, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    slot[i] = static_cast<uint32_t>(find(keys[i]));
-    if (slot[i] < out.keys.size()) ++out.starts[slot[i] + 1];
+    point_number[i] = find(keys[i], false);
+    if (point_number[i] != 0) ++out.starts[point_number[i] + 1];
   }
-  for (std::size_t c = 0; c < out.keys.size(); ++c) out.starts[c + 1] += out.starts[c];
+  for (std::size_t c = 1; c <= distinct; ++c) out.starts[c + 1] += out.starts[c];
   out.ids.resize(out.starts.back());
   std::vector<uint32_t> next(out.starts.begin(), out.starts.end() - 1);
   for (std::size_t i = 0; i < n; ++i)
-    if (slot[i] < out.keys.size()) out.ids[next[slot[i]]++] = static_cast<uint32_t>(i);
+    if (point_number[i] != 0) out.ids[next[point_number[i]]++] = static_cast<uint32_t>(i);
+
+  for (std::size_t q = 0; q < m; ++q) {
+    const uint32_t* numbers = probe_number.data() + q * P1;
+    for (std::size_t j = 0; j < P1; ++j) {
+      const std::size_t at = (q * L + t) * P1 + j;
+      const bool again = std::find(numbers, numbers + j, numbers[j]) != numbers + j;
+      begin[at] = out.starts[numbers[j]];
+      size[at] = again ? 0 : out.starts[numbers[j] + 1] - out.starts[numbers[j]];
+    }
+  }
   return out;
 }
 
@@ -113,28 +126,11 @@ CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
   // every point nor a directory of the key space is needed.
   const Array<int64_t> keys = compute_keys(ix, points.values.data(), points.d, 0, n);
   const Array<int64_t> pk = probe_keys(ix, queries, flips);
+  Array<uint32_t> begin(pk.size()), size(pk.size());
   std::vector<ProbedBuckets> tables(L);
   parallel::for_each(L, [&](std::size_t t) {
-    tables[t] = probed_buckets(pk, m, L, P1, t, keys.data() + t * n, n);
+    tables[t] = probed_buckets(pk, m, L, P1, t, keys.data() + t * n, n, begin.data(), size.data());
   });
-
-  // Each probe's bucket: [begin, begin + size) of its table's ids; a key
-  // already probed in that table gathers nothing.
-  Array<uint32_t> begin(pk.size()), size(pk.size());
-  for (std::size_t q = 0; q < m; ++q)
-    for (std::size_t t = 0; t < L; ++t) {
-      const ProbedBuckets& table = tables[t];
-      const std::size_t at = (q * L + t) * P1;
-      for (std::size_t j = 0; j < P1; ++j) {
-        const int64_t key = pk[at + j];
-        const bool again =
-            std::find(pk.begin() + at, pk.begin() + at + j, key) != pk.begin() + at + j;
-        const std::size_t slot = static_cast<std::size_t>(
-            std::lower_bound(table.keys.begin(), table.keys.end(), key) - table.keys.begin());
-        begin[at + j] = table.starts[slot];
-        size[at + j] = again ? 0 : table.starts[slot + 1] - table.starts[slot];
-      }
-    }
 
   // entries[p][l - 1]: over the first l tables and probes 0 .. p.
   CandidateCounts out{Array<int64_t>(P1 * L, 0), Array<int64_t>(P1 * L, 0)};
