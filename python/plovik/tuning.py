@@ -18,7 +18,8 @@ scan; the NumPy reference plays no part.
    k-th nearest (ties are found, not missed), answered by the exact scan.
    When the whole sample would cost more than `TRUTH_AT_ONCE` by the cost
    model, the truth of `FIRST_QUERIES` queries of each kind is taken first
-   and doubled while no setting's bound is decisive.
+   and doubled while no setting's bound is decisive (the 99% bound before
+   the whole sample, `_Z_EARLY`).
 2. Coordinates. Each coordinate's spread on the torus (the mean toroidal
    distance along it between random pairs of points) weights how often the
    tables hash it: a coordinate that barely varies separates nothing.
@@ -154,6 +155,10 @@ MAX_TIES = 16
 _OCCUPANCIES = (4.0, 16.0, 64.0, 256.0)
 _CELLS = (2, 3, 4, 6)
 _Z = 1.959963984540054  # two-sided 95%
+# A tuning that stops before its whole sample (see `tune`) asks for the 99%
+# bound: it looks again after each doubling and picks the best of many
+# settings, and a bound it stops on would otherwise favour lucky samples.
+_Z_EARLY = 2.5758293035489004
 _I64_MAX = (1 << 63) - 1
 
 
@@ -417,27 +422,29 @@ def _truth(scan: ExactScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float6
     return _Truth(Q, need, owner, X[found])
 
 
-def _bounds(p: npt.NDArray[np.float64], n: npt.NDArray[np.float64]) -> tuple[np.ndarray, np.ndarray]:
-    """95% Wilson interval of proportions p measured on n trials (arrays; (0, 1) where n is 0)."""
+def _bounds(p: npt.NDArray[np.float64], n: npt.NDArray[np.float64], z: float = _Z) -> tuple[np.ndarray, np.ndarray]:
+    """Wilson interval (95% by default) of proportions p measured on n trials (arrays; (0, 1) where n is 0)."""
     n = np.asarray(n, np.float64)
     safe = np.maximum(n, 1e-300)
-    z2 = _Z * _Z
+    z2 = z * z
     centre = p + z2 / (2 * safe)
-    half = _Z * np.sqrt(np.maximum(p * (1 - p), 0.0) / safe + z2 / (4 * safe * safe))
+    half = z * np.sqrt(np.maximum(p * (1 - p), 0.0) / safe + z2 / (4 * safe * safe))
     lo = np.where(n > 0, np.maximum(0.0, (centre - half) / (1 + z2 / safe)), 0.0)
     hi = np.where(n > 0, np.minimum(1.0, (centre + half) / (1 + z2 / safe)), 1.0)
     return lo, hi
 
 
-def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Recall, and its 95% interval over the queries, of every (p, l) from per-query hits (m, P + 1, L).
+def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64]) -> tuple[np.ndarray, ...]:
+    """Recall, its 95% interval over the queries and its 99% lower bound, of
+    every (p, l) from per-query hits (m, P + 1, L).
 
     A query finds min(hits, need) of the neighbours it needs. The neighbours
     of one query succeed or fail together (copies share buckets), so the
     interval is taken over queries: the Wilson interval of the pooled recall
     with the sample size it is worth, the pairs divided by the design effect
     that the spread of the per-query totals shows (at least the number of
-    queries, at most the pairs; the pairs when no query misses or none finds).
+    queries, at most the pairs). When no query misses (or none finds) the
+    spread shows nothing, and the interval is that of the queries alone.
     """
     use = need > 0
     found = np.minimum(hits[use], need[use, None, None]).astype(np.float64)
@@ -445,17 +452,17 @@ def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64]) -> tuple[n
     total = float(want.sum())
     if total == 0:  # nothing to find: nothing missed
         one = np.ones(hits.shape[1:])
-        return one, one, one
+        return one, one, one, one
     p = found.sum(axis=0) / total
     m = want.size
     resid = found - p[None] * want[:, None, None]
     var = (resid * resid).sum(axis=0) * (m / max(m - 1, 1)) / (total * total)
     binom = p * (1 - p)
     with np.errstate(divide="ignore", invalid="ignore"):
-        n_eff = np.where((binom > 0) & (var > 0), binom / np.where(var > 0, var, 1.0), total)
+        n_eff = np.where((binom > 0) & (var > 0), binom / np.where(var > 0, var, 1.0), m)
     n_eff = np.clip(n_eff, m, total)
     lo, hi = _bounds(p, n_eff)
-    return p, lo, hi
+    return p, lo, hi, _bounds(p, n_eff, _Z_EARLY)[0]
 
 
 @dataclass
@@ -473,7 +480,7 @@ class _Option:
 
 
 #: The columns of the options of a tuning, one row per (b, K, L, P).
-_COLUMNS = ("b", "k", "l", "p", "lower", "recall", "lo", "hi", "rrecall", "rlo", "rhi", "candidates", "cost",
+_COLUMNS = ("b", "k", "l", "p", "lower", "early", "recall", "lo", "hi", "rrecall", "rlo", "rhi", "candidates", "cost",
             "over")
 
 
@@ -492,18 +499,19 @@ def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, r
     measured = [_recall(_native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all), t.need)
                 for t in truths]
     # per (p, l), the kind of queries with the lowest bound
-    lows = np.stack([lo for _, lo, _ in measured])
+    lows = np.stack([m[1] for m in measured])
     worst = np.argmin(lows, axis=0)
     pick = lambda j: np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]  # noqa: E731
     if radius_truth is not None:
-        rr, rlo, rhi = _recall(_native._neighbour_hits(
+        rr, rlo, rhi, rearly = _recall(_native._neighbour_hits(
             b, s, u, radius_truth.queries, radius_truth.neighbours, radius_truth.owner, P_all), radius_truth.need)
     else:
-        rr = rlo = rhi = np.ones_like(lows[0])
+        rr = rlo = rhi = rearly = np.ones_like(lows[0])
     over = distinct < 0  # beyond the budget: distinct taken as entries
     cand = np.where(over, entries, distinct) * scale / m_cost
     p_grid, l_grid = np.meshgrid(np.arange(P_all + 1), np.arange(1, L + 1), indexing="ij")
     cols = dict(b=np.full(p_grid.shape, b), k=np.full(p_grid.shape, k), l=l_grid, p=p_grid, lower=lows.min(axis=0),
+                early=np.minimum(np.stack([m[3] for m in measured]).min(axis=0), rearly),
                 recall=pick(0), lo=pick(1), hi=pick(2), rrecall=rr, rlo=rlo, rhi=rhi, candidates=cand,
                 cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), entries * scale / m_cost, cand), over=over)
     keep = (slice(None) if probes is None else slice(P_all, P_all + 1),
@@ -534,12 +542,14 @@ def _promising(todo: list[tuple[int, int]], options: dict[str, np.ndarray], targ
     return [todo[i] for i in sorted(keep)]
 
 
-def _choose(options: dict[str, np.ndarray], target: float, radius: bool) -> tuple[_Option, bool]:
+def _choose(options: dict[str, np.ndarray], target: float, radius: bool, early: bool = False) -> tuple[_Option, bool]:
     """The cheapest option that reaches the target (and whether one does);
     else the one with the highest bound. Settings that gather more than
     MAX_SHARE of the points are only a last resort."""
     valid = ~options["over"] if not options["over"].all() else np.ones(options["over"].size, bool)
     bound = np.minimum(options["lower"], options["rlo"]) if radius else options["lower"]
+    if early:  # reaching needs the 99% bound (`_Z_EARLY`)
+        bound = options["early"]
     reach = valid & (bound >= target)
     if reach.any():
         o = options
@@ -665,7 +675,7 @@ def tune(
         todo = _promising(todo, first, target, radius is not None)
     while True:
         options = evaluate(todo, truths, radius_truth, counted)
-        best, reached = _choose(options, target, radius is not None)
+        best, reached = _choose(options, target, radius is not None, early=m < m_max)
         if reached or m >= m_max:
             break
         m = min(m_max, 2 * m)
@@ -740,7 +750,7 @@ def keep(
         truth = _truth(ExactScan(X), X, X[rows], k, rows)
         hits = _native._neighbour_hits(report.cells, s, u, truth.queries, truth.neighbours, truth.owner,
                                        report.probes)
-        p, lo, hi = _recall(hits, truth.need)
+        p, lo, hi, _ = _recall(hits, truth.need)
         if hi[-1, -1] < target:
             return None
         recall, interval, sample = float(p[-1, -1]), (float(lo[-1, -1]), float(hi[-1, -1])), m
