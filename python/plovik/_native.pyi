@@ -124,6 +124,23 @@ def _query_radius(
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """index.query_radius with `probes` flip probes per table for this call."""
 
+def _probe_keys(
+    b: int, s: npt.NDArray[np.int64], u: npt.NDArray[np.float64], rows: npt.NDArray[np.float64], flips: int
+) -> npt.NDArray[np.int64]:
+    """The (m, L, 1 + P) probe keys of `rows` under the setting (b, s, u)."""
+
+def _candidate_counts(
+    b: int, s: npt.NDArray[np.int64], u: npt.NDArray[np.float64], points: npt.NDArray[np.float64],
+    queries: npt.NDArray[np.float64], flips: int, bound: float,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """(entries, distinct), both (1 + P, L): what `queries` gather from `points`."""
+
+def _neighbour_hits(
+    b: int, s: npt.NDArray[np.int64], u: npt.NDArray[np.float64], queries: npt.NDArray[np.float64],
+    neighbours: npt.NDArray[np.float64], owner: npt.NDArray[np.int64], flips: int,
+) -> npt.NDArray[np.int64]:
+    """(m, 1 + P, L): per query, its neighbours that share a probed bucket with it."""
+
 def _set_thread_limit(limit: int, process: bool = False) -> int:
     """Limit the worker threads of this thread's calls (process=True: of every
     call); 0 removes the limit. Returns the limit replaced."""

@@ -655,6 +655,8 @@ class PlovikSearch:
             unit torus, where coordinates are fractions of the period and
             integer arrays are refused. A box with unequal sides is not
             supported.
+        tuning: Another search's `tuning` to start from: the first `build`
+            keeps its settings after a check (see `build`).
 
     Raises:
         TypeError: a setting of the wrong type.
@@ -678,6 +680,7 @@ class PlovikSearch:
         exact: bool = True,
         threads: int | None = None,
         boxsize: float | None = None,
+        tuning: Tuning | None = None,
     ) -> None:
         self._d = _at_least(d, "d", 1)
         self._target = _fraction(recall, "recall")
@@ -711,6 +714,9 @@ class PlovikSearch:
         self._params: HashParameters | None = None
         self._index: _RawIndex | None = None
         self._tuning: Tuning | None = None
+        # Settings the first build(..., tuning="keep") starts from.
+        self._start_tuning: Tuning | None = None
+        self._start_tuning = self._kept_tuning(tuning)
         self._build_args: dict[str, Any] = {}
         self._warned = False
         # Per id, whether it is retired (ids beyond its size are not); and the
@@ -829,8 +835,8 @@ class PlovikSearch:
         p = self._params
         shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else "unbuilt"
         t = self._tuning
-        if t is not None:
-            shape += ", exact scan" if t.exact else f", tuned recall@{t.k} {t.recall:.3f}"
+        if t is not None:  # the exact scan reads no hash setting
+            shape = "exact scan" if t.exact else shape + f", tuned recall@{t.k} {t.recall:.3f}"
         parts = ", ".join(f"{name} {_mb(value)}" for name, value in self.nbytes_by_part.items())
         box = "" if self._boxsize is None else f", boxsize={self._boxsize:g}"
         return (
@@ -944,6 +950,7 @@ class PlovikSearch:
         sample: int | None = None,
         capacity: int | None = None,
         radius: float | None = None,
+        tuning: Tuning | str | None = None,
     ) -> None:
         """Index `points` from scratch, replacing everything indexed so far.
 
@@ -960,28 +967,55 @@ class PlovikSearch:
                 the rest are candidates. Default: all rows are static.
             queries: Optional (m, d) sample of the queries to expect; the
                 tuning reaches the target on them as well as on the self-join.
-            sample: Sample queries of each kind the tuning measures (default
-                300, at most the points there are).
+            sample: Sample queries of each kind the tuning measures at most
+                (default 300, at most the points there are).
             capacity: Points the index is expected to hold; the tuning sizes
-                the buckets for that many.
+                the buckets for that many and measures their recall on these
+                points.
             radius: A radius the index will be queried with; the tuning then
                 reaches the target for the radius results too.
+            tuning: "keep" keeps the settings of the last tuning (or of the
+                `tuning` given at construction) for points like the last
+                ones (a new frame, the next epoch) after a check of 32 sample
+                queries, tuning again only when that shows the target
+                missed; a `Tuning` (another search's `tuning`) does the same
+                with its settings. Default: tune (the same seed and data give
+                the same tables).
         """
+        keep = self._kept_tuning(tuning)
         X = _coords(points, "points", self._d, self._boxsize)
         n = X.shape[0]
         n_static, Q, sample, capacity, radius = _build_arguments(
             self._d, n, n_static, queries, sample, capacity, radius, self._boxsize)
         X = to_unit(_finite(X, "points"), self._boxsize, "points")
         Q = None if Q is None else _finite(Q, "queries")
-        self._install(X, n_static, capacity, dict(queries=Q, sample=sample, radius=radius))
+        self._install(X, n_static, capacity, dict(queries=Q, sample=sample, radius=radius), keep=keep)
+
+    def _kept_tuning(self, tuning: object) -> Tuning | None:
+        """The report a build keeps (build's `tuning=`; by default, the first
+        build keeps the constructor's), checked."""
+        if tuning is None:
+            return self._start_tuning if self._index is None else None
+        if isinstance(tuning, str):
+            if tuning != "keep":
+                raise ValueError(f'tuning must be "keep", a Tuning or None, got {tuning!r}')
+            return self._tuning if self._tuning is not None else self._start_tuning
+        if not isinstance(tuning, Tuning):
+            raise TypeError(f"tuning must be \"keep\", a Tuning or None, got {type(tuning).__name__}")
+        if len(tuning.weights) != self._d:
+            raise ValueError(f"the tuning is for {len(tuning.weights)} coordinates, the search has {self._d}")
+        return tuning
 
     def _choose(
-        self, X: npt.NDArray[np.float64], capacity: int | None, args: dict[str, Any]
+        self, X: npt.NDArray[np.float64], capacity: int | None, args: dict[str, Any],
+        keep: Tuning | None = None,
     ) -> tuple[HashParameters, Tuning | None]:
         """The hash parameters `build` would index X with, and the tuning
         report (None when nothing was tuned); `ShardedSearch` draws them here
         too, so that its shards hash as one index would. X is on the unit
-        torus; the queries and radius of `args` are in the caller's units."""
+        torus; the queries and radius of `args` are in the caller's units.
+        `keep`: a report whose settings are kept when a check passes
+        (`plovik.tuning.keep`)."""
         report = None
         if self._tune and X.shape[0] > 0:
             seed = self._seed if not isinstance(self._seed, np.random.Generator) else int(
@@ -989,12 +1023,17 @@ class PlovikSearch:
             Q, radius = args.get("queries"), args.get("radius")
             unit = {**args, "queries": None if Q is None else to_unit(Q, self._boxsize, "queries"),
                     "radius": None if radius is None else radius_to_unit(radius, self._boxsize)}
-            report, s, u = _tuning.tune(
-                X, target=self._target, k=self._k, seed=seed, capacity=capacity,
-                cells=self._cells, components=self._components, tables=self._tables, probes=self._probes,
-                allow_exact=self._allow_exact, **unit)
-            if radius is not None:  # the report keeps the radius asked for
-                report = dataclasses.replace(report, radius=radius)
+            kept = None if keep is None else _tuning.keep(
+                X, keep, target=self._target, k=self._k, seed=seed, capacity=capacity)
+            if kept is not None:
+                report, s, u = kept
+            else:
+                report, s, u = _tuning.tune(
+                    X, target=self._target, k=self._k, seed=seed, capacity=capacity,
+                    cells=self._cells, components=self._components, tables=self._tables, probes=self._probes,
+                    allow_exact=self._allow_exact, **unit)
+                if radius is not None:  # the report keeps the radius asked for
+                    report = dataclasses.replace(report, radius=radius)
             params = HashParameters(b=report.cells, k=report.components, l=report.tables, probes=report.probes,
                                     s=s, u=u, block=self._block)
         else:
@@ -1003,20 +1042,21 @@ class PlovikSearch:
 
     def _install(
         self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, args: dict[str, Any],
-        keep_retired: bool = False,
+        keep_retired: bool = False, keep: Tuning | None = None,
     ) -> None:
-        """Tune (or apply the fixed rule) and build the raw index; a retune
-        (`keep_retired`) retires the same ids again."""
+        """Tune (or apply the fixed rule, or keep the settings of `keep`) and
+        build the raw index; a retune (`keep_retired`) retires the same ids
+        again."""
         # A retune keeps retired points out of the tables, so it tunes for
         # the live ones alone.
-        keep = keep_retired and self._retired.any()
-        params, report = self._choose(X[self._live_rows()] if keep else X, capacity, args)
+        retired = keep_retired and self._retired.any()
+        params, report = self._choose(X[self._live_rows()] if retired else X, capacity, args, keep)
         index = self._cls(**params.as_kwargs())
         index.build(X, n_static)
         self._params, self._index, self._tuning, self._warned = params, index, report, False
         self._build_args = args
         self._live = None
-        if keep:  # retune: the same ids stay retired
+        if retired:  # retune: the same ids stay retired
             index.retire(np.flatnonzero(self._retired))
         else:
             self._retired = np.zeros(0, bool)
@@ -1134,7 +1174,9 @@ class PlovikSearch:
             probes: Neighbouring buckets probed per table by this call
                 instead of the search's `probes` (at most `components` are
                 used; no effect when the search answers exactly): more find
-                more of the true neighbours and cost more.
+                more of the true neighbours and cost more. Default: the
+                tuned probes, and every neighbouring bucket for a k above
+                the tuned k.
             threads: Worker threads of this call (default: the search's).
 
         Returns:
@@ -1166,7 +1208,8 @@ class PlovikSearch:
         """The k-nearest rows of checked queries on the unit torus."""
         if self._exact():
             return self._exact_knn(Q, k, ex)
-        return _raw_query(index, "query_knn", Q, k, ex, probes=probes)  # type: ignore[no-any-return]
+        return _raw_query(  # type: ignore[no-any-return]
+            index, "query_knn", Q, k, ex, probes=_tuning.probes_for(self._tuning, k, probes))
 
     @_reads
     def query_radius(

@@ -2,12 +2,24 @@
 
 `tune` finds the cells b, components K, tables L and probes P, and draws the
 coordinates each table hashes, so that the index reaches a recall target at
-the least query cost:
+the least query cost. Everything it measures goes through the engine's own
+hashing (`plovik._native`: `_probe_keys`, `_candidate_counts`,
+`_neighbour_hits`, with the keys and probe order of the index) and its exact
+scan; the NumPy reference plays no part.
 
-1. Ground truth. A sample of the points (each its own query, excluding
-   itself: the self-join) and, when given, a sample of the caller's queries
-   are answered exactly by `plovik.exact.exact_knn` (and `exact_radius` for a
-   radius hint).
+0. Sizes. Below `EXACT_BELOW` points times coordinates (at the capacity when
+   one is given) the exact scan is chosen from the cost model alone: nothing
+   is sampled or measured.
+1. Ground truth. A sample of the points drawn from the seed, each asked as a
+   fresh query from the same data would be: neither the point itself nor its
+   copies (within `NEAR_COPY` per coordinate) count as its neighbours, since
+   they share its buckets for free. When given, a sample of the caller's
+   queries too. A query's neighbours are every point at most as far as its
+   k-th nearest (ties are found, not missed), answered by the exact scan.
+   When the whole sample would cost more than `TRUTH_AT_ONCE` by the cost
+   model, the truth of `FIRST_QUERIES` queries of each kind is taken first
+   and doubled while no setting's bound is decisive (the 99% bound before
+   the whole sample, `_Z_EARLY`).
 2. Coordinates. Each coordinate's spread on the torus (the mean toroidal
    distance along it between random pairs of points) weights how often the
    tables hash it: a coordinate that barely varies separates nothing.
@@ -18,7 +30,8 @@ the least query cost:
    index of all points. Tables are drawn one after the other and probes are
    taken in a fixed order, so the first L tables and the first P probes of
    the largest draw are those of every smaller setting: one hashing per
-   (b, K) gives every (L, P).
+   (b, K) gives every (L, P). The neighbours of one query succeed or fail
+   together (copies share buckets), so intervals are taken over queries.
 4. Cost of a setting, deterministically. The candidates a query gathers are
    counted in the buckets of a fixed subsample of the points and scaled to
    the whole (entries gathered, and distinct candidates, which get a distance
@@ -27,16 +40,23 @@ the least query cost:
    native backend (`COST`); it uses no clock, so the same seed and data give
    the same settings on every machine, thread count and backend. The exact
    scan costs `COST.scan` per point and coordinate.
-5. Choice. Among the settings whose recall's 95% Wilson lower bound reaches
-   the target (on the self-join sample and, separately, on the caller's
+5. Search. Every (b, K) is measured first on `FIRST_QUERIES` queries and
+   `FIRST_COUNTED` counted points; when none comes under the exact scan's
+   cost the scan is chosen there, else the `KEEP_SHAPES` most promising are
+   measured on the whole sample.
+6. Choice. Among the settings whose recall's 95% lower bound reaches the
+   target (on the self-join sample and, separately, on the caller's
    queries), the cheapest; when the exact scan is cheaper than all of them, or
    none reaches the target, the search answers by the exact scan (unless
    that is switched off: then the setting with the highest recall, and a
-   warning).
+   warning). With a capacity, the settings are those of the capacity (its
+   bucket occupancy, its candidates) and their recall is measured on the
+   build's points, where the buckets are sparsest.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import time
 import warnings
@@ -45,8 +65,8 @@ from dataclasses import dataclass, field
 import numpy as np
 import numpy.typing as npt
 
-from plovik.exact import exact_knn, exact_radius
-from plovik.lsh import PythonLshIndex, _expand
+from plovik import _native
+from plovik.exact import ExactScan
 
 __all__ = ["COST", "CostModel", "RecallWarning", "Tuning", "draw_weighted_parameters", "spread", "tune", "wilson"]
 
@@ -106,12 +126,39 @@ MAX_SHARE = 0.5
 #: and sample queries of each kind whose candidates are counted there.
 COUNT_SAMPLE = 5_000
 COST_QUERIES = 100
+#: The first round of a tuning measures every (cells, components) on this
+#: many sample queries of each kind and counted points; the KEEP_SHAPES
+#: most promising go on to the whole sample.
+FIRST_QUERIES = 64
+FIRST_COUNTED = 1_000
+KEEP_SHAPES = 3
+#: Modelled nanoseconds of exact queries below which the truth of the whole
+#: sample is taken at once.
+TRUTH_AT_ONCE = 5e6
+#: Sample queries of the check that keeps a tuning for new data (`keep`).
+CHECK_QUERIES = 32
+#: A kept tuning whose modelled query cost grows past this factor is tuned again.
+KEEP_COST = 2.0
 #: Default number of sample queries of each kind (self-join, caller's).
 DEFAULT_SAMPLE = 300
+#: Below this many points times coordinates the exact scan is chosen from
+#: the cost model alone: there it costs about 20 us a query (COST.exact),
+#: which no measured setting that reaches recall 0.9 beats by enough to pay
+#: for its tuning.
+EXACT_BELOW = 250_000
+#: A point within this distance per coordinate (on average) of a sample
+#: point is a copy of it: not a neighbour the sample point may count.
+NEAR_COPY = 1e-6
+#: The truth follows ties (and copies) up to this many times k neighbours.
+MAX_TIES = 16
 #: Mean bucket occupancies tried for each number of cells.
 _OCCUPANCIES = (4.0, 16.0, 64.0, 256.0)
 _CELLS = (2, 3, 4, 6)
 _Z = 1.959963984540054  # two-sided 95%
+# A tuning that stops before its whole sample (see `tune`) asks for the 99%
+# bound: it looks again after each doubling and picks the best of many
+# settings, and a bound it stops on would otherwise favour lucky samples.
+_Z_EARLY = 2.5758293035489004
 _I64_MAX = (1 << 63) - 1
 
 
@@ -119,11 +166,8 @@ def wilson(hits: int, total: int) -> tuple[float, float]:
     """95% Wilson score interval of a proportion (0, 1 with nothing measured)."""
     if total <= 0:
         return 0.0, 1.0
-    p = hits / total
-    z2 = _Z * _Z
-    centre = p + z2 / (2 * total)
-    half = _Z * math.sqrt(p * (1 - p) / total + z2 / (4 * total * total))
-    return max(0.0, (centre - half) / (1 + z2 / total)), min(1.0, (centre + half) / (1 + z2 / total))
+    lo, hi = _bounds(np.float64(hits / total), np.float64(total))
+    return float(lo), float(hi)
 
 
 @dataclass(frozen=True)
@@ -175,6 +219,9 @@ class Tuning:
         return dict(cells=self.cells, components=self.components, tables=self.tables, probes=self.probes)
 
     def __str__(self) -> str:
+        if self.exact and self.sample == 0:
+            return (f"exact scan, chosen from the sizes alone ({self.n} points of {len(self.weights)} coordinates), "
+                    f"cost {self.exact_cost / 1000:.1f} us/query, tuned in {self.seconds:.3f} s")
         lo, hi = self.interval
         how = "exact scan" if self.exact else (
             f"b={self.cells}, K={self.components}, L={self.tables}, probes={self.probes}"
@@ -187,6 +234,18 @@ class Tuning:
             f"{self.candidates:.0f} candidates/query, cost {self.cost / 1000:.1f} us/query "
             f"(exact scan {self.exact_cost / 1000:.1f}), tuned in {self.seconds:.2f} s"
         )
+
+
+def probes_for(report: Tuning | None, k: int, probes: int | None) -> int | None:
+    """The flip probes of a k-nearest call of a tuned search: the caller's
+    when given; for k above the tuned k, every flip of every table (the
+    search widens rather than lose recall: uniform points in d = 8, 100,000
+    of them, tuned for k = 10 with no flips, found 0.82 of 50 neighbours and
+    0.59 of 200 with the tuned probes, 1.00 and 0.98 with every flip, at about
+    three times the time); else the tuned ones (None)."""
+    if probes is not None or report is None or report.exact or k <= report.k:
+        return probes
+    return report.components
 
 
 # ------------------------------------------------------------- coordinates
@@ -224,25 +283,33 @@ def draw_weighted_parameters(
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """`s` and `u` of shape (tables, components), coordinates drawn by weight.
 
-    Row t of `s` is the first `components` entries of a sequence of random
-    permutations of the coordinates with positive weight, each drawn without
-    replacement with probabilities proportional to the weights (so distinct
-    coordinates while components does not exceed them); `u` is uniform in
-    [0, 1). Tables are drawn one after the other, so the first tables of a
-    larger draw from the same generator are those of a smaller one.
+    Row t of `s` draws its coordinates one after the other among those with
+    positive weight, each with probability proportional to its weight among
+    the ones not yet drawn in that row (so distinct coordinates while
+    components does not exceed them; past that the draw starts again over
+    all of them); `u` is uniform in [0, 1). Each table takes 2 * components
+    uniforms from the generator, table after table (the draws, then its
+    offsets), so the first tables of a larger draw from the same generator
+    are those of a smaller one. Only sums and comparisons of float64 pick a
+    coordinate: the same generator gives the same draw on every machine.
     """
     live = np.flatnonzero(weights > 0)
-    p = weights[live] / weights[live].sum()
-    uniform = bool(np.all(p == p[0]))
-    reps = -(-components // live.size)
+    w = weights[live] / weights[live].sum()
+    draws = rng.random((tables, 2 * components))
+    rows = np.arange(tables)
     s = np.empty((tables, components), np.int64)
-    u = np.empty((tables, components), np.float64)
-    for t in range(tables):
-        perms = [live[rng.permutation(live.size)] if uniform else rng.choice(live, live.size, replace=False, p=p)
-                 for _ in range(reps)]
-        s[t] = np.concatenate(perms)[:components]
-        u[t] = rng.random(components)
-    return s, u
+    left = np.empty((tables, live.size))
+    for j in range(components):
+        if j % live.size == 0:
+            left[:] = w  # every coordinate drawn: start again
+        cdf = np.cumsum(left, axis=1)
+        pick = (cdf <= (draws[:, j] * cdf[:, -1])[:, None]).sum(axis=1)
+        # a product rounded up to the total picks the last coordinate left
+        last = live.size - 1 - np.argmax(left[:, ::-1] > 0, axis=1)
+        pick = np.minimum(pick, last)
+        s[:, j] = live[pick]
+        left[rows, pick] = 0.0
+    return s, np.ascontiguousarray(draws[:, components:])
 
 
 # ---------------------------------------------------------- the search space
@@ -288,85 +355,114 @@ def shapes(n: int, d: int, cells: int | None, components: int | None) -> list[tu
 
 @dataclass
 class _Truth:
-    """True neighbour pairs of one kind of sample queries."""
+    """The true neighbours of one kind of sample queries.
+
+    Row q of `queries` must find `need[q]` of its neighbours (k, or fewer
+    when fewer points are there); its neighbours are the rows
+    `owner == q` of `neighbours`: every point at most as far as its k-th
+    nearest, so that any of them found counts (ties are not misses).
+    """
 
     queries: npt.NDArray[np.float64]  # (m, d)
-    pair_query: npt.NDArray[np.int64]  # row in `queries`
-    pair_point: npt.NDArray[np.int64]  # id in the data
-    point_coords: npt.NDArray[np.float64]  # rows of the distinct pair points, ascending by id
+    need: npt.NDArray[np.int64]  # (m,)
+    owner: npt.NDArray[np.int64]  # (pairs,) ascending
+    neighbours: npt.NDArray[np.float64]  # (pairs, d)
+
+    def extend(self, more: _Truth) -> _Truth:
+        """This truth and that of more queries after them."""
+        m = self.queries.shape[0]
+        return _Truth(np.concatenate([self.queries, more.queries]), np.concatenate([self.need, more.need]),
+                      np.concatenate([self.owner, more.owner + m]), np.concatenate([self.neighbours, more.neighbours]))
+
+    def head(self, m: int) -> _Truth:
+        """The truth of the first m queries."""
+        pairs = int(np.searchsorted(self.owner, m))
+        return _Truth(self.queries[:m], self.need[:m], self.owner[:pairs], self.neighbours[:pairs])
 
 
-def _truth_pairs(idx: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-    q, j = np.nonzero(idx >= 0)
-    return q.astype(np.int64), idx[q, j]
+def _truth(scan: ExactScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float64], k: int,
+           rows: npt.NDArray[np.int64] | None) -> _Truth:
+    """The truth of the queries Q; `rows` are their ids when they are points of X.
+
+    A point of X asked as a query is treated as a fresh query from the same
+    data would be: neither it nor its copies (points within `NEAR_COPY` per
+    coordinate of it, on average) count as its neighbours, since they would
+    be found in its own buckets for free. Rows whose copies or ties fill the
+    answer are asked again with twice the neighbours, up to `MAX_TIES` times
+    k; ties beyond that are left out (the recall measured can only be lower).
+    """
+    m, d = Q.shape
+    near = NEAR_COPY * d if rows is not None else -1.0
+    ids: list[npt.NDArray[np.int64]] = [np.empty(0, np.int64)] * m
+    need = np.zeros(m, np.int64)
+    todo = np.arange(m)
+    width = 2 * k
+    while todo.size:
+        idx, dist = scan.knn(Q[todo], min(width, scan.n), None if rows is None else rows[todo])
+        again = []
+        for r, q in enumerate(todo):
+            keep = (idx[r] >= 0) & (dist[r] > near)
+            got, gd = idx[r][keep], dist[r][keep]
+            full = idx[r, -1] >= 0 and width < scan.n
+            if got.size < k and full and width < MAX_TIES * k:
+                again.append(q)  # copies filled the answer
+                continue
+            need[q] = min(k, got.size)
+            if need[q] == 0:
+                continue
+            tied = gd <= gd[need[q] - 1]
+            if full and tied[-1] and width < MAX_TIES * k:
+                again.append(q)  # ties may go on past the answer
+                continue
+            ids[q] = got[tied]
+        todo = np.asarray(again, np.int64)
+        width *= 2
+    owner = np.repeat(np.arange(m, dtype=np.int64), [a.size for a in ids])
+    found = np.concatenate(ids) if m else np.empty(0, np.int64)
+    return _Truth(Q, need, owner, X[found])
 
 
-def _first_hit(index: PythonLshIndex, probe_keys: npt.NDArray[np.int64], point_keys: npt.NDArray[np.int64],
-               truth: _Truth, L: int, P: int) -> npt.NDArray[np.int64]:
-    """(P + 1, pairs): the first table (or L) in which the pair is found with up to p probes."""
-    pairs = truth.pair_query.size
-    out = np.empty((P + 1, pairs), np.int64)
-    step = max(1, (1 << 21) // (L * (P + 1)))
-    for a in range(0, pairs, step):
-        pk = probe_keys[truth.pair_query[a : a + step], :L, : P + 1]  # (pairs, L, P + 1)
-        hit = pk == point_keys[a : a + step, :L, None]
-        # first probe index that hits, per table; P + 1 when none does
-        j = np.where(hit.any(axis=2), hit.argmax(axis=2), P + 1)  # (pairs, L)
-        for p in range(P + 1):
-            ok = j <= p
-            out[p, a : a + step] = np.where(ok.any(axis=1), ok.argmax(axis=1), L)
-    return out
+def _bounds(p: npt.NDArray[np.float64], n: npt.NDArray[np.float64], z: float = _Z) -> tuple[np.ndarray, np.ndarray]:
+    """Wilson interval (95% by default) of proportions p measured on n trials (arrays; (0, 1) where n is 0)."""
+    n = np.asarray(n, np.float64)
+    safe = np.maximum(n, 1e-300)
+    z2 = z * z
+    centre = p + z2 / (2 * safe)
+    half = z * np.sqrt(np.maximum(p * (1 - p), 0.0) / safe + z2 / (4 * safe * safe))
+    lo = np.where(n > 0, np.maximum(0.0, (centre - half) / (1 + z2 / safe)), 0.0)
+    hi = np.where(n > 0, np.minimum(1.0, (centre + half) / (1 + z2 / safe)), 1.0)
+    return lo, hi
 
 
-def _recall_table(first: npt.NDArray[np.int64], L: int) -> npt.NDArray[np.int64]:
-    """(P + 1, L) hits with the first l + 1 tables and p probes."""
-    hits = np.zeros((first.shape[0], L), np.int64)
-    for p in range(first.shape[0]):
-        hits[p] = np.cumsum(np.bincount(first[p], minlength=L + 1)[:L])
-    return hits
+def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64]) -> tuple[np.ndarray, ...]:
+    """Recall, its 95% interval over the queries and its 99% lower bound, of
+    every (p, l) from per-query hits (m, P + 1, L).
 
-
-def _cost_tables(index: PythonLshIndex, probe_keys: npt.NDArray[np.int64], sorted_keys: npt.NDArray[np.int64],
-                 sorted_ids: npt.NDArray[np.int64], L: int, P: int, bound: float) -> tuple[np.ndarray, np.ndarray]:
-    """(P + 1, L) entries gathered and distinct candidates, summed over the queries, in the counted sample."""
-    m = probe_keys.shape[0]
-    n_s = sorted_keys.shape[1]
-    pk = probe_keys[:, :L, : P + 1]
-    # a probe key repeated within a table gathers nothing new
-    dup = np.zeros(pk.shape, bool)
-    for j in range(1, P + 1):
-        dup[:, :, j] = (pk[:, :, :j] == pk[:, :, j : j + 1]).any(axis=2)
-    lo = np.empty(pk.shape, np.int64)
-    hi = np.empty(pk.shape, np.int64)
-    for t in range(L):
-        lo[:, t] = np.searchsorted(sorted_keys[t], pk[:, t], "left")
-        hi[:, t] = np.searchsorted(sorted_keys[t], pk[:, t], "right")
-    lens = np.where(dup, 0, hi - lo)
-    per = lens.sum(axis=0)  # (L, P + 1)
-    entries = np.cumsum(np.cumsum(per, axis=1).T, axis=1)  # (P + 1, L)
-    # Settings that gather more entries than `bound` are not considered (a scan
-    # of every point costs hardly more): their distinct candidates are not
-    # counted (left at -1).
-    lens = np.where((entries.T > bound)[None, :, :], 0, lens)
-    distinct = np.zeros((P + 1, L), np.int64)
-    # One sorted code per gathered entry: (query, id) major, then table, then
-    # probe index. The first entry of a (query, id) with probe index <= p is
-    # the first table that gathers it with p probes.
-    pos, entry, _ = _expand(((np.arange(L) * n_s)[None, :, None] + lo).ravel(), lens.ravel())
-    ids = sorted_ids.ravel()[pos]
-    q_e, rest = np.divmod(entry, L * (P + 1))  # rest = t * (P + 1) + j
-    code = (q_e * n_s + ids) * (L * (P + 1)) + rest
-    code.sort()
-    pair, rest = np.divmod(code, L * (P + 1))
-    tab, probe = np.divmod(rest, P + 1)
-    for p in range(P + 1):
-        keep = probe <= p
-        key, tk = pair[keep], tab[keep]
-        first = np.ones(key.size, bool)
-        first[1:] = key[1:] != key[:-1]
-        distinct[p] = np.cumsum(np.bincount(tk[first], minlength=L)[:L])
-    distinct[entries > bound] = -1
-    return entries, distinct
+    A query finds min(hits, need) of the neighbours it needs. The neighbours
+    of one query succeed or fail together (copies share buckets), so the
+    interval is taken over queries: the Wilson interval of the pooled recall
+    with the sample size it is worth, the pairs divided by the design effect
+    that the spread of the per-query totals shows (at least the number of
+    queries, at most the pairs). When no query misses (or none finds) the
+    spread shows nothing, and the interval is that of the queries alone.
+    """
+    use = need > 0
+    found = np.minimum(hits[use], need[use, None, None]).astype(np.float64)
+    want = need[use].astype(np.float64)
+    total = float(want.sum())
+    if total == 0:  # nothing to find: nothing missed
+        one = np.ones(hits.shape[1:])
+        return one, one, one, one
+    p = found.sum(axis=0) / total
+    m = want.size
+    resid = found - p[None] * want[:, None, None]
+    var = (resid * resid).sum(axis=0) * (m / max(m - 1, 1)) / (total * total)
+    binom = p * (1 - p)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        n_eff = np.where((binom > 0) & (var > 0), binom / np.where(var > 0, var, 1.0), m)
+    n_eff = np.clip(n_eff, m, total)
+    lo, hi = _bounds(p, n_eff)
+    return p, lo, hi, _bounds(p, n_eff, _Z_EARLY)[0]
 
 
 @dataclass
@@ -381,57 +477,91 @@ class _Option:
     radius: tuple[float, tuple[float, float]] | None
     candidates: float
     cost: float
-    over_budget: bool
+
+
+#: The columns of the options of a tuning, one row per (b, K, L, P).
+_COLUMNS = ("b", "k", "l", "p", "lower", "early", "recall", "lo", "hi", "rrecall", "rlo", "rhi", "candidates", "cost",
+            "over")
 
 
 def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, radius_truth, counted,
-              tables: int | None, probes: int | None, cost: CostModel) -> list[_Option]:
-    """Every (L, P) of one (b, K) as options."""
+              tables: int | None, probes: int | None, cost: CostModel) -> dict[str, np.ndarray]:
+    """Every (L, P) of one (b, K), as columns (`_COLUMNS`), measured by the
+    engine's hashing (`plovik._native`)."""
     L = tables if tables is not None else MAX_TABLES
     P_all = min(k, probes if probes is not None else MAX_PROBES)
     s, u = draw_weighted_parameters(seed_rng(), weights, L, k)
-    index = PythonLshIndex(b, k, L, P_all, s, u)
-    keys_c = index._compute_keys(counted)
-    sorted_keys, sorted_ids = index._sort_tier(keys_c, 0)
     scale = n_total / counted.shape[0]
-    tables_hits = []
-    all_truths = truths + ([radius_truth] if radius_truth is not None else [])
-    entries = distinct = None
-    m_cost = 0
-    for truth in all_truths:
-        pk = index._probe_keys(truth.queries)
-        if truth is not radius_truth:
-            pk_cost = pk[:COST_QUERIES]
-            bound = pk_cost.shape[0] * counted.shape[0] * MAX_SHARE
-            e, dd = _cost_tables(index, pk_cost, sorted_keys, sorted_ids, L, P_all, bound)
-            entries = e if entries is None else entries + e
-            distinct = dd if distinct is None else distinct + dd
-            m_cost += pk_cost.shape[0]
-        pts = np.unique(truth.pair_point)
-        keys_p = index._compute_keys(truth.point_coords)  # (L, len(pts))
-        point_keys = keys_p.T[np.searchsorted(pts, truth.pair_point)]  # (pairs, L)
-        first = _first_hit(index, pk, point_keys, truth, L, P_all)
-        tables_hits.append((_recall_table(first, L), truth.pair_query.size))
-    options = []
-    p_range = [P_all] if probes is not None else range(P_all + 1)
-    l_range = [L] if tables is not None else range(1, L + 1)
-    n_knn = len(truths)
-    for p in p_range:
-        for l in l_range:
-            lows, recs, ivs = [], [], []
-            for hits, total in tables_hits:
-                h = int(hits[p, l - 1])
-                iv = wilson(h, total) if total else (1.0, 1.0)  # nothing to find: nothing missed
-                lows.append(iv[0])
-                recs.append(h / total if total else 1.0)
-                ivs.append(iv)
-            worst = min(range(n_knn), key=lambda i: lows[i])
-            rad = (recs[-1], ivs[-1]) if radius_truth is not None else None
-            over = distinct[p, l - 1] < 0  # beyond the budget: distinct taken as entries
-            cand = (entries if over else distinct)[p, l - 1] * scale / m_cost
-            c = cost.index(d, k, l, min(p, k), entries[p, l - 1] * scale / m_cost, cand)
-            options.append(_Option(b, k, l, p, min(lows), recs[worst], ivs[worst], rad, float(cand), c, over))
-    return options
+    cost_queries = np.concatenate([t.queries[:COST_QUERIES] for t in truths])
+    m_cost = cost_queries.shape[0]
+    entries, distinct = _native._candidate_counts(
+        b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE)
+    measured = [_recall(_native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all), t.need)
+                for t in truths]
+    # per (p, l), the kind of queries with the lowest bound
+    lows = np.stack([m[1] for m in measured])
+    worst = np.argmin(lows, axis=0)
+    pick = lambda j: np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]  # noqa: E731
+    if radius_truth is not None:
+        rr, rlo, rhi, rearly = _recall(_native._neighbour_hits(
+            b, s, u, radius_truth.queries, radius_truth.neighbours, radius_truth.owner, P_all), radius_truth.need)
+    else:
+        rr = rlo = rhi = rearly = np.ones_like(lows[0])
+    over = distinct < 0  # beyond the budget: distinct taken as entries
+    cand = np.where(over, entries, distinct) * scale / m_cost
+    p_grid, l_grid = np.meshgrid(np.arange(P_all + 1), np.arange(1, L + 1), indexing="ij")
+    cols = dict(b=np.full(p_grid.shape, b), k=np.full(p_grid.shape, k), l=l_grid, p=p_grid, lower=lows.min(axis=0),
+                early=np.minimum(np.stack([m[3] for m in measured]).min(axis=0), rearly),
+                recall=pick(0), lo=pick(1), hi=pick(2), rrecall=rr, rlo=rlo, rhi=rhi, candidates=cand,
+                cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), entries * scale / m_cost, cand), over=over)
+    keep = (slice(None) if probes is None else slice(P_all, P_all + 1),
+            slice(None) if tables is None else slice(L - 1, L))
+    return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}
+
+
+def _cheapest(options: dict[str, np.ndarray], target: float, radius: bool) -> float:
+    """The least cost of an option whose recall's point estimate reaches the target (inf: none)."""
+    recall = np.minimum(options["recall"], options["rrecall"]) if radius else options["recall"]
+    reach = (recall >= target) & ~options["over"]
+    return float(options["cost"][reach].min()) if reach.any() else math.inf
+
+
+def _promising(todo: list[tuple[int, int]], options: dict[str, np.ndarray], target: float,
+               radius: bool) -> list[tuple[int, int]]:
+    """The KEEP_SHAPES (b, K) of `todo` whose options reach the target at the
+    least cost (by the point estimate of their recall), then those that come
+    closest to it; in the order of `todo`."""
+    recall = np.minimum(options["recall"], options["rrecall"]) if radius else options["recall"]
+    score = []
+    for b, kk in todo:
+        mine = (options["b"] == b) & (options["k"] == kk)
+        reach = mine & (recall >= target) & ~options["over"]
+        score.append((float(options["cost"][reach].min()) if reach.any() else math.inf,
+                      -float(recall[mine].max())))
+    keep = sorted(range(len(todo)), key=lambda i: (*score[i], i))[:KEEP_SHAPES]
+    return [todo[i] for i in sorted(keep)]
+
+
+def _choose(options: dict[str, np.ndarray], target: float, radius: bool, early: bool = False) -> tuple[_Option, bool]:
+    """The cheapest option that reaches the target (and whether one does);
+    else the one with the highest bound. Settings that gather more than
+    MAX_SHARE of the points are only a last resort."""
+    valid = ~options["over"] if not options["over"].all() else np.ones(options["over"].size, bool)
+    bound = np.minimum(options["lower"], options["rlo"]) if radius else options["lower"]
+    if early:  # reaching needs the 99% bound (`_Z_EARLY`)
+        bound = options["early"]
+    reach = valid & (bound >= target)
+    if reach.any():
+        o = options
+        order = np.lexsort((o["p"], o["l"], o["k"], o["b"], -o["lower"], o["cost"], ~reach))
+    else:
+        order = np.lexsort((options["cost"], -bound, ~valid))
+    i = int(order[0])
+    o = {name: col[i] for name, col in options.items()}
+    return _Option(
+        int(o["b"]), int(o["k"]), int(o["l"]), int(o["p"]), float(o["lower"]), float(o["recall"]),
+        (float(o["lo"]), float(o["hi"])), (float(o["rrecall"]), (float(o["rlo"]), float(o["rhi"]))) if radius else None,
+        float(o["candidates"]), float(o["cost"])), bool(reach.any())
 
 
 def _sample_rows(rng: np.random.Generator, n: int, m: int) -> npt.NDArray[np.int64]:
@@ -463,58 +593,103 @@ def tune(
     start = time.perf_counter()
     n, d = X.shape
     n_total = max(n, capacity or 0)
-    m_self = min(sample if sample is not None else DEFAULT_SAMPLE, n)
+    exact_cost = cost.exact(n_total, d)
     rng = np.random.default_rng([seed, 0x74756E65])  # the sampling stream, apart from the hash draws
-    rows = _sample_rows(rng, n, m_self)
     weights = coordinate_weights(spread(X, rng))
-    counted = X[_sample_rows(rng, n, min(n, COUNT_SAMPLE))]
-
-    def truth_of(Q, ex) -> _Truth:
-        idx, _ = exact_knn(X, Q, k, ex)
-        pq, pp = _truth_pairs(idx)
-        return _Truth(Q, pq, pp, X[np.unique(pp)])
-
-    truths = [truth_of(X[rows], rows)]
-    if queries is not None and len(queries):
-        m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
-        truths.append(truth_of(queries[_sample_rows(rng, len(queries), m_q)], None))
-    radius_truth = None
-    if radius is not None:
-        indptr, ids, _ = exact_radius(X, X[rows], radius, rows)
-        pq = np.repeat(np.arange(rows.size), np.diff(indptr))
-        radius_truth = _Truth(X[rows], pq, ids, X[np.unique(ids)])
 
     def draw_rng() -> np.random.Generator:
         return np.random.default_rng(seed)
 
-    def ok(o: _Option) -> bool:
-        return o.lower >= target and (o.radius is None or o.radius[1][0] >= target)
+    def exact_report(sample: int) -> tuple[Tuning, npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        # The raw index still needs a setting; one table is the least.
+        b, kk = shapes(n_total, d, cells, components)[0]
+        L, P = tables or 1, min(kk, probes or 0)
+        s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
+        report = Tuning(
+            exact=True, cells=b, components=kk, tables=L, probes=P, recall=1.0, interval=(1.0, 1.0),
+            radius_recall=None if radius is None else 1.0, radius_interval=None if radius is None else (1.0, 1.0),
+            sample=sample, target=target, k=k, radius=radius, candidates=float(n_total), cost=exact_cost,
+            exact_cost=exact_cost, n=n_total, occupancy=n_total / float(b) ** kk,
+            weights=tuple(float(w) for w in weights), reached=True, seconds=time.perf_counter() - start)
+        return report, s, u
 
-    def evaluate(todo: list[tuple[int, int]]) -> list[_Option]:
-        out: list[_Option] = []
-        for b, kk in todo:
-            out += _evaluate(b, kk, weights, draw_rng, d, n, truths, radius_truth, counted, tables, probes, cost)
-        return out
+    if allow_exact and n_total * d <= EXACT_BELOW:
+        # The scan of so few points costs less than any setting that reaches
+        # a useful recall: decided from the sizes alone, nothing measured.
+        return exact_report(0)
 
-    # Tuned for the n points of the data (scaled to the capacity below).
-    options = evaluate(shapes(n, d, cells, components))
+    m_self = min(sample if sample is not None else DEFAULT_SAMPLE, n)
+    # Random order: any first m of them are a sample too.
+    rows = rng.choice(n, m_self, replace=False) if m_self < n else np.arange(n)
+    counted = X[_sample_rows(rng, n, min(n, COUNT_SAMPLE))]
+    asked = None
+    if queries is not None and len(queries):
+        m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
+        asked = queries[rng.choice(len(queries), m_q, replace=False)] if m_q < len(queries) else queries
+    scan = ExactScan(X)
 
-    # Settings that gather more than MAX_SHARE of the points are only a last resort.
-    options = [o for o in options if not o.over_budget] or options
-    reaching = [o for o in options if ok(o)]
-    key = lambda o: (o.cost, -o.lower, o.b, o.k, o.l, o.p)  # noqa: E731
-    exact_cost = cost.exact(n_total, d)
-    best = min(reaching, key=key) if reaching else max(
-        options, key=lambda o: (min(o.lower, o.radius[1][0] if o.radius else 1.0), -o.cost))
-    use_exact = bool(allow_exact and (not reaching or exact_cost <= best.cost))
+    def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
+        """The truths of the first m sample queries of each kind, extending `have`."""
+        done = have[0].queries.shape[0] if have else 0
+        out = [_truth(scan, X, X[rows[done:m]], k, rows[done:m])]
+        if asked is not None:
+            out.append(_truth(scan, X, asked[done:m], k, None))
+        return [a.extend(b) for a, b in zip(have, out)] if have else out
+
+    def radius_truth_of(m: int) -> _Truth | None:
+        if radius is None:
+            return None
+        these = rows[:m]
+        indptr, ids, dists = scan.radius(X[these], radius, these)
+        owner = np.repeat(np.arange(these.size, dtype=np.int64), np.diff(indptr))
+        copy = dists <= NEAR_COPY * d  # a point's copies are found for free, as in the k-nearest truth
+        owner, ids = owner[~copy], ids[~copy]
+        need = np.bincount(owner, minlength=these.size).astype(np.int64)
+        return _Truth(X[these], need, owner, X[ids])
+
+    def evaluate(todo, truths, radius_truth, counted) -> dict[str, np.ndarray]:
+        found = [_evaluate(b, kk, weights, draw_rng, d, n_total, truths, radius_truth, counted, tables, probes,
+                           cost)
+                 for b, kk in todo]
+        return {name: np.concatenate([o[name] for o in found]) for name in _COLUMNS}
+
+    # The truth of the whole sample when it is cheap; else of FIRST_QUERIES
+    # queries of each kind, doubled while no setting's bound is decisive.
+    m_max = max(m_self, 0 if asked is None else asked.shape[0])
+    m = m_max if m_max * cost.exact(n, d) <= TRUTH_AT_ONCE else min(m_max, FIRST_QUERIES)
+    truths = truths_of(m, [])
+    radius_truth = radius_truth_of(m)
+    # Every (b, K) on FIRST_QUERIES queries and FIRST_COUNTED points first;
+    # the few most promising of them on all the sample.
+    # With a capacity, the settings are those of the capacity (its bucket
+    # occupancy, its candidates per query), and their recall is measured on
+    # the points of the build: the sparsest the tables will be.
+    todo = shapes(n_total, d, cells, components)
+    if len(todo) > KEEP_SHAPES:
+        first = evaluate(todo, [t.head(FIRST_QUERIES) for t in truths],
+                         None if radius_truth is None else radius_truth.head(FIRST_QUERIES),
+                         np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)]))
+        if allow_exact and _cheapest(first, target, radius is not None) >= exact_cost:
+            # no setting comes near the scan's cost, even by its point estimate
+            return exact_report(sum(t.head(FIRST_QUERIES).queries.shape[0] for t in truths))
+        todo = _promising(todo, first, target, radius is not None)
+    while True:
+        options = evaluate(todo, truths, radius_truth, counted)
+        best, reached = _choose(options, target, radius is not None, early=m < m_max)
+        if reached or m >= m_max:
+            break
+        m = min(m_max, 2 * m)
+        truths = truths_of(m, truths)
+        radius_truth = radius_truth_of(m)
+    use_exact = bool(allow_exact and (not reached or exact_cost <= best.cost))
     b, kk = best.b, best.k
-    if n_total > n and not use_exact:
-        b, kk = _scale(b, kk, n, n_total)
-    s, u = draw_weighted_parameters(draw_rng(), weights, best.l, kk)
+    # The exact scan reads no table: its raw index holds one.
+    L = (tables or 1) if use_exact else best.l
+    s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
     total = sum(t.queries.shape[0] for t in truths)
     report = Tuning(
         exact=use_exact,
-        cells=b, components=kk, tables=best.l, probes=best.p,
+        cells=b, components=kk, tables=L, probes=best.p,
         recall=1.0 if use_exact else best.recall,
         interval=(1.0, 1.0) if use_exact else best.interval,
         radius_recall=None if radius is None else (1.0 if use_exact else best.radius[0]),  # type: ignore[index]
@@ -524,7 +699,7 @@ def tune(
         candidates=float(n_total) if use_exact else best.candidates,
         cost=exact_cost if use_exact else best.cost,
         exact_cost=exact_cost, n=n_total, occupancy=n_total / float(b) ** kk,
-        weights=tuple(float(w) for w in weights), reached=use_exact or bool(reaching),
+        weights=tuple(float(w) for w in weights), reached=use_exact or reached,
         seconds=time.perf_counter() - start,
     )
     if not report.reached:
@@ -536,13 +711,62 @@ def tune(
     return report, s, u
 
 
-def _scale(b: int, k: int, n: int, n_total: int) -> tuple[int, int]:
-    """The same occupancy for n_total points: more components, or more cells when K stays."""
-    grow = n_total / max(n, 1)
-    extra = round(math.log(grow) / math.log(b)) if b > 1 else 0
-    if extra >= 1 and _fits(b, k + extra):
-        return b, k + extra
-    nb = max(2, round(b * grow ** (1.0 / k)))
-    while nb > 2 and not _fits(nb, k):
-        nb -= 1
-    return nb, k
+def keep(
+    X: npt.NDArray[np.float64],
+    report: Tuning,
+    *,
+    target: float,
+    k: int,
+    seed: int,
+    capacity: int | None = None,
+    cost: CostModel = COST,
+) -> tuple[Tuning, npt.NDArray[np.int64], npt.NDArray[np.float64]] | None:
+    """The settings of `report` for the rows of X after a cheap check, or None
+    when the check shows them missing the target, or costing more than
+    `KEEP_COST` times what they cost before (then tune again).
+
+    The hash parameters are drawn from the seed as `tune` draws them for
+    those settings and coordinate weights, so a search built again with the
+    same seed hashes as before. The check answers `CHECK_QUERIES` points of
+    X exactly (a self-join sample, copies excluded as in `tune`) and measures
+    the settings on them: it fails only when the upper end of the recall's
+    95% interval lies below the target (a miss, not noise); the candidates
+    of those queries are counted in 1,000 points. A report of the
+    exact scan is kept as it is. The report returned holds the check's
+    recall and sample; its radius figures are the earlier tuning's.
+    """
+    start = time.perf_counter()
+    n, d = X.shape
+    n_total = max(n, capacity or 0)
+    weights = np.asarray(report.weights, np.float64)
+    if weights.size != d:
+        raise ValueError(f"the tuning is for {weights.size} coordinates, the points have {d}")
+    s, u = draw_weighted_parameters(np.random.default_rng(seed), weights, report.tables, report.components)
+    recall, interval, sample = 1.0, (1.0, 1.0), 0
+    if not report.exact and n > 0:
+        rng = np.random.default_rng([seed, 0x6B656570])
+        m = min(CHECK_QUERIES, n)
+        rows = rng.choice(n, m, replace=False) if m < n else np.arange(n)
+        truth = _truth(ExactScan(X), X, X[rows], k, rows)
+        hits = _native._neighbour_hits(report.cells, s, u, truth.queries, truth.neighbours, truth.owner,
+                                       report.probes)
+        p, lo, hi, _ = _recall(hits, truth.need)
+        if hi[-1, -1] < target:
+            return None
+        recall, interval, sample = float(p[-1, -1]), (float(lo[-1, -1]), float(hi[-1, -1])), m
+        counted = X[_sample_rows(rng, n, min(n, FIRST_COUNTED))]
+        entries, distinct = _native._candidate_counts(report.cells, s, u, counted, truth.queries, report.probes,
+                                                      math.inf)
+        scale = n_total / counted.shape[0] / m
+        candidates = float(distinct[-1, -1]) * scale
+        query_cost = cost.index(d, report.components, report.tables, min(report.probes, report.components),
+                                float(entries[-1, -1]) * scale, candidates)
+        if query_cost > KEEP_COST * report.cost:
+            return None  # the data are denser: their buckets cost too much
+    else:
+        candidates, query_cost = float(n_total), cost.exact(n_total, d)
+    kept = dataclasses.replace(
+        report, recall=recall, interval=interval, sample=sample, target=target, k=k, n=n_total,
+        candidates=candidates, cost=query_cost, exact_cost=cost.exact(n_total, d),
+        occupancy=n_total / float(report.cells) ** report.components, seconds=time.perf_counter() - start)
+    return kept, s, u

@@ -161,6 +161,26 @@ inline constexpr const char* exact_radius_tiles =
     "_exact_radius_tiles(tiles, queries, radius, exclude_ids=None)\n--\n\n"
     "`exact_radius` over points prepared by `_exact_tiles`: the same rows.";
 
+inline constexpr const char* probe_keys =
+    "_probe_keys(b, s, u, rows, flips)\n--\n\n"
+    "The probe keys of `rows` ((m, d) float64) in every table of the setting\n"
+    "(b, s, u): an (m, L, 1 + P) int64 array, P = min(flips, K), each table's\n"
+    "run the base key and then the flips in the order the searches probe them.";
+
+inline constexpr const char* candidate_counts =
+    "_candidate_counts(b, s, u, points, queries, flips, bound)\n--\n\n"
+    "What `queries` gather from the buckets of `points` under the setting\n"
+    "(b, s, u): (entries, distinct), both (1 + P, L) int64, entry [p, l - 1]\n"
+    "summed over the queries for the first l tables and p flips. Settings\n"
+    "whose entries exceed `bound` have distinct -1.";
+
+inline constexpr const char* neighbour_hits =
+    "_neighbour_hits(b, s, u, queries, neighbours, owner, flips)\n--\n\n"
+    "Per query, its neighbours that share a probed bucket with it: an\n"
+    "(m, 1 + P, L) int64 array, entry [q, p, l - 1] for the first l tables\n"
+    "and p flips. Row i of `neighbours` belongs to query `owner[i]`\n"
+    "(ascending).";
+
 inline constexpr const char* query_knn_probes =
     "_query_knn(index, queries, k, exclude_ids=None, probes=None)\n--\n\n"
     "index.query_knn(queries, k, exclude_ids) with `probes` flip probes per\n"

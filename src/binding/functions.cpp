@@ -9,6 +9,7 @@
 #include "binding/methods.hpp"
 #include "binding/ref.hpp"
 #include "binding/results.hpp"
+#include "binding/tuning.hpp"
 #include "index/checksum/crc32c.hpp"
 #include "index/exact/exact.hpp"
 #include "parallel/pool.hpp"
@@ -276,6 +277,12 @@ PyMethodDef module_functions[] = {
      doc::query_knn_probes},
     {"_query_radius", PLOVIK_FASTCALL(function_query_radius), METH_FASTCALL | METH_KEYWORDS,
      doc::query_radius_probes},
+    {"_probe_keys", PLOVIK_FASTCALL(function_probe_keys), METH_FASTCALL | METH_KEYWORDS,
+     doc::probe_keys},
+    {"_candidate_counts", PLOVIK_FASTCALL(function_candidate_counts),
+     METH_FASTCALL | METH_KEYWORDS, doc::candidate_counts},
+    {"_neighbour_hits", PLOVIK_FASTCALL(function_neighbour_hits), METH_FASTCALL | METH_KEYWORDS,
+     doc::neighbour_hits},
     {"_set_thread_limit", PLOVIK_FASTCALL(function_set_thread_limit),
      METH_FASTCALL | METH_KEYWORDS, doc::set_thread_limit},
     {"_thread_count", function_thread_count, METH_NOARGS, doc::thread_count},

@@ -1,0 +1,135 @@
+"""Tuning time against the plain build of the setting it chooses.
+
+For every shape (uniform and clustered points; d = 3, 8, 16, 32) and size
+(n = 10**3 ... 10**6 by default), `plovik.tuning.tune` runs at k = 10,
+recall 0.95, and the raw index of the chosen setting is built alone (the
+plain build); the time of 64 exact queries at that n is measured beside it.
+The goal: tuning plus build at most max(10 ms, 2 x the plain build) plus the
+64 exact queries ("budget" below; "x budget" is the share of it used).
+Recall is measured on 1,000 fresh queries (from the same distribution)
+against the exact scan.
+
+With `--baseline REV` the tuning module of that git revision (read with
+`git show`, run on this build's extension and reference) is timed in the
+same run, turn about with the current one, so that both see the same load;
+"before" and "after" are the fastest of `--repeats` turns.
+"""
+
+import argparse
+import importlib.util
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+from pathlib import Path
+
+import numpy as np
+from common import machine
+
+from plovik import RustLshIndex, datasets, tuning
+from plovik.exact import ExactScan, recall_at_k
+from plovik.tuning import RecallWarning
+
+K, TARGET, SEED = 10, 0.95, 20261207
+
+
+def shape_points(name, rng, n, d):
+    if name == "uniform":
+        return rng.random((n, d))
+    return datasets.clustered(rng, n, d, clusters=50, sigma=0.02)
+
+
+def baseline_module(rev):
+    """The tuning module of git revision `rev`, imported under another name."""
+    root = Path(__file__).resolve().parent.parent
+    text = subprocess.run(["git", "show", f"{rev}:python/plovik/tuning.py"], cwd=root, check=True,
+                          capture_output=True, text=True).stdout
+    path = Path(tempfile.mkdtemp()) / "tuning_baseline.py"
+    path.write_text(text)
+    spec = importlib.util.spec_from_file_location("tuning_baseline", path)
+    mod = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = mod  # dataclasses look their module up
+    spec.loader.exec_module(mod)
+    return mod
+
+
+def fastest(fn, repeats):
+    best, out = float("inf"), None
+    for _ in range(repeats):
+        t = time.perf_counter()
+        out = fn()
+        best = min(best, time.perf_counter() - t)
+    return best, out
+
+
+def plain_build(X, report, s, u):
+    index = RustLshIndex(report.cells, report.components, report.tables, report.probes, s, u)
+    index.build(X, X.shape[0])
+    return index
+
+
+def measure(shape, n, d, repeats, baseline):
+    rng = np.random.default_rng([SEED, n, d, shape == "uniform"])
+    X = shape_points(shape, rng, n, d)
+    fresh = shape_points(shape, rng, 1000, d)
+    row = dict(shape=shape, n=n, d=d)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RecallWarning)
+        runs = {"after": tuning}
+        if baseline is not None:
+            runs["before"] = baseline
+        times = {name: float("inf") for name in runs}
+        out = {}
+        for _ in range(repeats):  # turn about, so that both see the same load
+            for name, mod in runs.items():
+                t = time.perf_counter()
+                out[name] = mod.tune(X, target=TARGET, k=K, seed=SEED)
+                times[name] = min(times[name], time.perf_counter() - t)
+    report, s, u = out["after"]
+    row["tune_s"] = times["after"]
+    if baseline is not None:
+        row["before_s"] = times["before"]
+        row["before_setting"] = "exact" if out["before"][0].exact else str(out["before"][0].settings())
+    row["build_s"], index = fastest(lambda: plain_build(X, report, s, u), repeats)
+    scan = ExactScan(X)
+    row["exact64_s"], _ = fastest(lambda: scan.knn(fresh[:64], K), repeats)
+    truth, _ = scan.knn(fresh, K)
+    found = truth if report.exact else index.query_knn(fresh, K, None)[0]
+    row["recall"] = recall_at_k(found, truth)
+    row["setting"] = "exact" if report.exact else (
+        f"b={report.cells} K={report.components} L={report.tables} P={report.probes}")
+    row["budget_s"] = max(0.01, 2 * row["build_s"]) + row["exact64_s"]
+    row["used"] = (row["tune_s"] + row["build_s"]) / row["budget_s"]
+    return row
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--sizes", type=int, nargs="+", default=[1_000, 10_000, 100_000, 1_000_000])
+    ap.add_argument("--dims", type=int, nargs="+", default=[3, 8, 16, 32])
+    ap.add_argument("--shapes", nargs="+", default=["uniform", "clustered"])
+    ap.add_argument("--repeats", type=int, default=2)
+    ap.add_argument("--baseline", metavar="REV", help="also time the tuning of this git revision")
+    args = ap.parse_args()
+    baseline = baseline_module(args.baseline) if args.baseline else None
+    print(f"tuning time, k = {K}, recall {TARGET}; {machine()}")
+    head = "| shape | n | d | chosen | recall | tune s | build s | 64 exact s | x budget |"
+    if baseline is not None:
+        head += f" before ({args.baseline}) s | before / after |"
+    print(head)
+    print("|" + "---|" * (head.count("|") - 1))
+    for shape in args.shapes:
+        for d in args.dims:
+            for n in args.sizes:
+                r = measure(shape, n, d, args.repeats, baseline)
+                line = (f"| {shape} | {n:,} | {d} | {r['setting']} | {r['recall']:.3f} | {r['tune_s']:.3f} "
+                        f"| {r['build_s']:.3f} | {r['exact64_s']:.3f} | {r['used']:.2f} |")
+                if baseline is not None:
+                    line += f" {r['before_s']:.3f} | {r['before_s'] / r['tune_s']:.1f} |"
+                print(line, flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,133 @@
+#include "binding/tuning.hpp"
+
+#include "binding/args.hpp"
+#include "binding/exceptions.hpp"
+#include "binding/gil.hpp"
+#include "binding/ref.hpp"
+#include "binding/results.hpp"
+#include "index/errors.hpp"
+#include "index/record.hpp"
+#include "index/tuning/sample_hash.hpp"
+#include "index/write/construct.hpp"
+
+namespace plovik::py {
+
+namespace {
+
+// The hash parameters (b, s, u) of a setting as an unbuilt index, checked
+// as the index's constructor and build check them: s and u of one shape
+// (L, K), b at least 1, b^K within 2^63 - 1, and every hashed coordinate
+// below d, the width of the rows it will hash.
+struct Setting {
+  Index ix;
+
+  Setting(PyObject* b_obj, PyObject* s_obj, PyObject* u_obj, std::size_t d) {
+    const int64_t b = to_i64(b_obj, "b");
+    PyArrayObject* s = to_array(s_obj, "s", 2, NPY_INT64);
+    PyArrayObject* u = to_array(u_obj, "u", 2, NPY_FLOAT64);
+    const npy_intp* ss = PyArray_DIMS(s);
+    const npy_intp* us = PyArray_DIMS(u);
+    if (us[0] != ss[0] || us[1] != ss[1]) raise(PyExc_ValueError, "S and U must have shape (L, K)");
+    const auto l = static_cast<std::size_t>(ss[0]), k = static_cast<std::size_t>(ss[1]);
+    if (b < 1) raise(PyExc_ValueError, "b must be at least 1");
+    if (!checked_key_space(b, k)) raise(PyExc_ValueError, "b**K must be at most 2**63 - 1");
+    Array<int64_t> s_values = read_array<int64_t>(s);
+    for (const int64_t c : s_values)
+      if (c < 0 || static_cast<std::size_t>(c) >= d)
+        raise(PyExc_ValueError, "every entry of s must lie in [0, d)");
+    construct(ix, b, k, l, 0, 1, std::move(s_values), read_array<double>(u));
+  }
+};
+
+// A two-dimensional float64 argument, copied, with its width checked.
+struct Rows {
+  Array<double> values;
+  SampleRows rows;
+
+  Rows(PyObject* obj, const char* name) {
+    PyArrayObject* arr = to_array(obj, name, 2, NPY_FLOAT64);
+    values = read_array<double>(arr);
+    rows = {values, static_cast<std::size_t>(PyArray_DIM(arr, 0)),
+            static_cast<std::size_t>(PyArray_DIM(arr, 1))};
+  }
+};
+
+std::size_t width_of(PyObject* obj, const char* name) {
+  return static_cast<std::size_t>(PyArray_DIM(to_array(obj, name, 2, NPY_FLOAT64), 1));
+}
+
+void same_width(const Rows& a, const Rows& b, const char* message) {
+  if (a.rows.d != b.rows.d) raise(PyExc_ValueError, message);
+}
+
+PyObject* shaped(Array<int64_t>&& flat, npy_intp rows, npy_intp cols) {
+  return reshape(hand_over(std::move(flat)), rows, cols);
+}
+
+}  // namespace
+
+PyObject* function_probe_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[5];
+    match_args({"_probe_keys", {"b", "s", "u", "rows", "flips"}, 5}, args, nargs, kwnames, a);
+    const Setting setting(a[0], a[1], a[2], width_of(a[3], "rows"));
+    const Rows rows(a[3], "rows");
+    const std::size_t flips = std::min(to_usize(a[4], "flips"), setting.ix.k);
+    Array<int64_t> keys = without_gil([&] { return probe_keys(setting.ix, rows.rows, flips); });
+    npy_intp dims[3] = {static_cast<npy_intp>(rows.rows.m), static_cast<npy_intp>(setting.ix.l),
+                        static_cast<npy_intp>(flips + 1)};
+    Ref flat(hand_over(std::move(keys)));
+    PyArray_Dims shape{dims, 3};
+    return check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
+  });
+}
+
+PyObject* function_candidate_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[7];
+    match_args({"_candidate_counts", {"b", "s", "u", "points", "queries", "flips", "bound"}, 7},
+               args, nargs, kwnames, a);
+    const Setting setting(a[0], a[1], a[2], width_of(a[3], "points"));
+    const Rows points(a[3], "points");
+    const Rows queries(a[4], "queries");
+    same_width(points, queries, "queries and points must have as many columns");
+    const std::size_t flips = std::min(to_usize(a[5], "flips"), setting.ix.k);
+    const double bound = to_f64(a[6], "bound");
+    CandidateCounts c = without_gil(
+        [&] { return candidate_counts(setting.ix, points.rows, queries.rows, flips, bound); });
+    const auto rows = static_cast<npy_intp>(flips + 1), cols = static_cast<npy_intp>(setting.ix.l);
+    Ref entries(shaped(std::move(c.entries), rows, cols));
+    Ref distinct(shaped(std::move(c.distinct), rows, cols));
+    return PyTuple_Pack(2, entries.get(), distinct.get());
+  });
+}
+
+PyObject* function_neighbour_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[7];
+    match_args({"_neighbour_hits", {"b", "s", "u", "queries", "neighbours", "owner", "flips"}, 7},
+               args, nargs, kwnames, a);
+    const Setting setting(a[0], a[1], a[2], width_of(a[3], "queries"));
+    const Rows queries(a[3], "queries");
+    const Rows neighbours(a[4], "neighbours");
+    same_width(queries, neighbours, "neighbours and queries must have as many columns");
+    PyArrayObject* owner_arr = to_array(a[5], "owner", 1, NPY_INT64);
+    const Array<int64_t> owner = read_array<int64_t>(owner_arr);
+    if (owner.size() != neighbours.rows.m)
+      raise(PyExc_ValueError, "owner must hold one query row per neighbour");
+    const std::size_t flips = std::min(to_usize(a[6], "flips"), setting.ix.k);
+    Array<int64_t> hits = without_gil([&] {
+      return neighbour_hits(setting.ix, queries.rows, neighbours.rows, owner, flips);
+    });
+    npy_intp dims[3] = {static_cast<npy_intp>(queries.rows.m), static_cast<npy_intp>(flips + 1),
+                        static_cast<npy_intp>(setting.ix.l)};
+    Ref flat(hand_over(std::move(hits)));
+    PyArray_Dims shape{dims, 3};
+    return check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
+  });
+}
+
+}  // namespace plovik::py

@@ -1,0 +1,244 @@
+#include "index/tuning/sample_hash.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <utility>
+#include <vector>
+
+#include "index/errors.hpp"
+#include "index/hash/keys.hpp"
+#include "index/hash/probes.hpp"
+#include "index/tiers/sort_tier.hpp"
+#include "parallel/pool.hpp"
+
+namespace plovik {
+
+namespace {
+
+// Scratch of one task: the K codes, fractions and margins of a table.
+struct ProbeScratch {
+  Array<int64_t> codes;
+  Array<double> fracs;
+  Array<double> margins;
+  explicit ProbeScratch(std::size_t k) : codes(k), fracs(k), margins(k) {}
+};
+
+// Writes the L x (1 + flips) probe keys of `row` to out.
+void row_probes(const Index& ix, const double* row, std::size_t flips, ProbeScratch& s,
+                int64_t* out) {
+  for (std::size_t t = 0; t < ix.l; ++t) {
+    int64_t* dst = out + t * (flips + 1);
+    table_probes(ix, flips, row, t, s.codes.data(), s.fracs.data(), s.margins.data(),
+                 [&](uint64_t key) { *dst++ = static_cast<int64_t>(key); });
+  }
+}
+
+constexpr std::size_t rows_per_task = 16;
+
+// The points of one table in the buckets some query probes: per distinct
+// probed key (numbered in the order the probes first name it), the start of
+// its points in `ids`, then their number; the points' ids, ascending
+// within a key.
+struct ProbedBuckets {
+  std::vector<uint32_t> starts;
+  std::vector<uint32_t> ids;
+};
+
+// The probed buckets of table t, found through a small open-addressing hash
+// of the probed keys (no sort of the points, no directory of the key
+// space); writes each probe's bucket to begin and size, (q * L + t) * P1 + j
+// for probe j of query q, a size of 0 for a key the query already probed
+// in this table.
+ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_t L,
+                             std::size_t P1, std::size_t t, const int64_t* keys, std::size_t n,
+                             uint32_t* begin, uint32_t* size) {
+  std::size_t cap = 16;
+  while (cap < 2 * m * P1) cap *= 2;
+  const int shift = 64 - std::countr_zero(cap);
+  std::vector<int64_t> key_of(cap);
+  std::vector<uint32_t> number(cap, 0);  // key number + 1 (0: empty)
+  uint32_t distinct = 0;
+  // The number of `key`, given one when `add` and it has none (else 0).
+  auto find = [&](int64_t key, bool add) -> uint32_t {
+    std::size_t h = static_cast<std::size_t>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> shift);
+    for (;; h = (h + 1) & (cap - 1)) {
+      if (number[h] == 0) {
+        if (!add) return 0;
+        key_of[h] = key;
+        return number[h] = ++distinct;
+      }
+      if (key_of[h] == key) return number[h];
+    }
+  };
+  std::vector<uint32_t> probe_number(m * P1);
+  for (std::size_t q = 0; q < m; ++q)
+    for (std::size_t j = 0; j < P1; ++j) probe_number[q * P1 + j] = find(pk[(q * L + t) * P1 + j], true);
+
+  ProbedBuckets out;
+  std::vector<uint32_t> point_number(n);
+  out.starts.assign(distinct + 2, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    point_number[i] = find(keys[i], false);
+    if (point_number[i] != 0) ++out.starts[point_number[i] + 1];
+  }
+  for (std::size_t c = 1; c <= distinct; ++c) out.starts[c + 1] += out.starts[c];
+  out.ids.resize(out.starts.back());
+  std::vector<uint32_t> next(out.starts.begin(), out.starts.end() - 1);
+  for (std::size_t i = 0; i < n; ++i)
+    if (point_number[i] != 0) out.ids[next[point_number[i]]++] = static_cast<uint32_t>(i);
+
+  for (std::size_t q = 0; q < m; ++q) {
+    const uint32_t* numbers = probe_number.data() + q * P1;
+    for (std::size_t j = 0; j < P1; ++j) {
+      const std::size_t at = (q * L + t) * P1 + j;
+      const bool again = std::find(numbers, numbers + j, numbers[j]) != numbers + j;
+      begin[at] = out.starts[numbers[j]];
+      size[at] = again ? 0 : out.starts[numbers[j] + 1] - out.starts[numbers[j]];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+Array<int64_t> probe_keys(const Index& ix, const SampleRows& rows, std::size_t flips) {
+  flips = std::min(flips, ix.k);
+  const std::size_t width = checked_mul(ix.l, flips + 1);
+  Array<int64_t> out(checked_mul(rows.m, width));
+  parallel::for_chunks(
+      rows.m, rows_per_task, [&] { return ProbeScratch(ix.k); },
+      [&](ProbeScratch& s, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+          row_probes(ix, rows.row(i), flips, s, out.data() + i * width);
+      });
+  return out;
+}
+
+CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
+                                 const SampleRows& queries, std::size_t flips, double bound) {
+  flips = std::min(flips, ix.k);
+  const std::size_t L = ix.l, P1 = flips + 1, n = points.m, m = queries.m;
+  if (n >= max_tier_points) throw InvalidArgument("the counted sample must hold fewer than 2**32 points");
+
+  // Only the buckets the queries probe matter: per table, the points whose
+  // key is one of the probed keys, grouped by key (ids ascending within a
+  // key), found through a small hash of the probed keys. Neither a sort of
+  // every point nor a directory of the key space is needed.
+  const Array<int64_t> keys = compute_keys(ix, points.values.data(), points.d, 0, n);
+  const Array<int64_t> pk = probe_keys(ix, queries, flips);
+  Array<uint32_t> begin(pk.size()), size(pk.size());
+  std::vector<ProbedBuckets> tables(L);
+  parallel::for_each(L, [&](std::size_t t) {
+    tables[t] = probed_buckets(pk, m, L, P1, t, keys.data() + t * n, n, begin.data(), size.data());
+  });
+
+  // entries[p][l - 1]: over the first l tables and probes 0 .. p.
+  CandidateCounts out{Array<int64_t>(P1 * L, 0), Array<int64_t>(P1 * L, 0)};
+  Array<int64_t> per(P1 * L, 0);  // [j][t]: gathered by probe j of table t
+  for (std::size_t q = 0; q < m; ++q)
+    for (std::size_t t = 0; t < L; ++t)
+      for (std::size_t j = 0; j < P1; ++j) per[j * L + t] += size[(q * L + t) * P1 + j];
+  for (std::size_t p = 0; p < P1; ++p) {
+    int64_t sum = 0;
+    for (std::size_t t = 0; t < L; ++t) {
+      for (std::size_t j = 0; j <= p; ++j) sum += per[j * L + t];
+      out.entries[p * L + t] = sum;
+    }
+  }
+  // Entries grow with p and l, so a probe j of table t past the bound
+  // serves only settings past it: its ids are not expanded.
+  auto over = [&](std::size_t p, std::size_t t) {
+    return static_cast<double>(out.entries[p * L + t]) > bound;
+  };
+
+  // Per query, first[p][t]: its candidates whose first table with a probe
+  // <= p is t. Per point, the lowest probe index that has gathered it so
+  // far (stamped per query).
+  struct Marks {
+    Array<uint32_t> stamp;
+    Array<uint8_t> best;
+    uint32_t epoch = 0;
+  };
+  Array<int64_t> first(checked_mul(m, P1 * L), 0);
+  parallel::for_chunks(
+      m, rows_per_task, [&] { return Marks{Array<uint32_t>(n, 0), Array<uint8_t>(n, 0), 0}; },
+      [&](Marks& s, std::size_t from, std::size_t to) {
+        for (std::size_t q = from; q < to; ++q) {
+          ++s.epoch;
+          int64_t* mine = first.data() + q * P1 * L;
+          for (std::size_t t = 0; t < L; ++t)
+            for (std::size_t j = 0; j < P1; ++j) {
+              const std::size_t at = (q * L + t) * P1 + j;
+              if (size[at] == 0 || over(j, t)) continue;
+              const uint32_t* ids = tables[t].ids.data() + begin[at];
+              for (uint32_t e = 0; e < size[at]; ++e) {
+                const uint32_t id = ids[e];
+                if (s.stamp[id] != s.epoch) {
+                  s.stamp[id] = s.epoch;
+                  s.best[id] = static_cast<uint8_t>(P1);
+                }
+                for (std::size_t p = j; p < s.best[id]; ++p) ++mine[p * L + t];
+                if (j < s.best[id]) s.best[id] = static_cast<uint8_t>(j);
+              }
+            }
+        }
+      });
+  for (std::size_t q = 0; q < m; ++q)
+    for (std::size_t i = 0; i < P1 * L; ++i) out.distinct[i] += first[q * P1 * L + i];
+  for (std::size_t p = 0; p < P1; ++p)
+    for (std::size_t t = 1; t < L; ++t) out.distinct[p * L + t] += out.distinct[p * L + t - 1];
+  for (std::size_t p = 0; p < P1; ++p)
+    for (std::size_t t = 0; t < L; ++t)
+      if (over(p, t)) out.distinct[p * L + t] = -1;
+  return out;
+}
+
+Array<int64_t> neighbour_hits(const Index& ix, const SampleRows& queries,
+                              const SampleRows& neighbours, std::span<const int64_t> owner,
+                              std::size_t flips) {
+  flips = std::min(flips, ix.k);
+  const std::size_t L = ix.l, P1 = flips + 1, m = queries.m;
+  // The pairs of query q: [offsets[q], offsets[q + 1]).
+  Array<std::size_t> offsets(m + 1, 0);
+  for (std::size_t i = 0; i < owner.size(); ++i) {
+    const int64_t q = owner[i];
+    if (q < 0 || static_cast<std::size_t>(q) >= m || (i > 0 && q < owner[i - 1]))
+      throw InvalidArgument("owner must hold ascending query rows in [0, m)");
+    ++offsets[static_cast<std::size_t>(q) + 1];
+  }
+  for (std::size_t q = 0; q < m; ++q) offsets[q + 1] += offsets[q];
+
+  const std::size_t pairs = neighbours.m;
+  const Array<int64_t> keys = compute_keys(ix, neighbours.values.data(), neighbours.d, 0, pairs);
+  Array<int64_t> out(checked_mul(m, P1 * L), 0);
+  struct Scratch {
+    ProbeScratch probe;
+    Array<int64_t> keys;       // L x P1 probe keys of the query
+    Array<std::size_t> table;  // per p, the first table found in
+  };
+  parallel::for_chunks(
+      m, rows_per_task,
+      [&] { return Scratch{ProbeScratch(ix.k), Array<int64_t>(L * P1), Array<std::size_t>(P1)}; },
+      [&](Scratch& s, std::size_t from, std::size_t to) {
+        for (std::size_t q = from; q < to; ++q) {
+          row_probes(ix, queries.row(q), flips, s.probe, s.keys.data());
+          int64_t* mine = out.data() + q * P1 * L;
+          for (std::size_t i = offsets[q]; i < offsets[q + 1]; ++i) {
+            std::fill(s.table.begin(), s.table.end(), L);
+            for (std::size_t t = 0; t < L; ++t) {
+              const int64_t key = keys[t * pairs + i];
+              const int64_t* probes = s.keys.data() + t * P1;
+              const std::size_t j = static_cast<std::size_t>(std::find(probes, probes + P1, key) - probes);
+              for (std::size_t p = j; p < P1 && s.table[p] == L; ++p) s.table[p] = t;
+            }
+            for (std::size_t p = 0; p < P1; ++p)
+              if (s.table[p] < L) ++mine[p * L + s.table[p]];
+          }
+          for (std::size_t p = 0; p < P1; ++p)
+            for (std::size_t t = 1; t < L; ++t) mine[p * L + t] += mine[p * L + t - 1];
+        }
+      });
+  return out;
+}
+
+}  // namespace plovik

@@ -1,0 +1,65 @@
+// What the tuning measures of one hash setting on samples of the data,
+// with the engine's own keys and probe order (hash/keys.hpp,
+// hash/probes.hpp), so that the settings it chooses are judged by the
+// buckets the index will probe:
+//
+// - probe_keys: the probe keys of sample rows in every table;
+// - candidate_counts: the bucket entries and distinct candidates sample
+//   queries gather from a counted sample of the points, for every number of
+//   tables l <= L and flips p <= P at once;
+// - neighbour_hits: for every query of a sample, how many of its true
+//   neighbours share a probed bucket with it, for every (l, p) at once.
+//
+// Tables are nested (the first l tables of the setting with L tables are
+// those of every smaller one) and probes come in a fixed order, so one
+// hashing answers every (l, p). Everything is counted in integers and
+// summed in a fixed order: the results never depend on the thread count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "index/memory/array.hpp"
+#include "index/record.hpp"
+
+namespace plovik {
+
+// m rows of d float64 coordinates, row-major.
+struct SampleRows {
+  std::span<const double> values;
+  std::size_t m = 0;
+  std::size_t d = 0;
+
+  const double* row(std::size_t i) const { return values.data() + i * d; }
+};
+
+// The probe keys of every row in every table: m x L x (1 + flips),
+// row-major, each table's run the base key and then the flips in the order
+// the searches probe them (flips at most K).
+Array<int64_t> probe_keys(const Index& ix, const SampleRows& rows, std::size_t flips);
+
+// Bucket entries and distinct candidates summed over the queries, both
+// (1 + flips) x L row-major: entry [p][l - 1] for the first l tables and p
+// flips. A probe key repeated within a table gathers nothing again; an id
+// in several tables counts as an entry in each and as one candidate.
+// Settings whose entries exceed `bound` have distinct -1: their candidates
+// are not expanded (a scan of every point costs hardly more).
+struct CandidateCounts {
+  Array<int64_t> entries;
+  Array<int64_t> distinct;
+};
+
+CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
+                                 const SampleRows& queries, std::size_t flips, double bound);
+
+// Per query, its true neighbours found: m x (1 + flips) x L row-major,
+// entry [q][p][l - 1] counting the neighbours of query q that share a
+// bucket with one of its first 1 + p probes in one of the first l tables.
+// neighbours holds one row per (query, neighbour) pair and owner[i] the
+// query of pair i, ascending.
+Array<int64_t> neighbour_hits(const Index& ix, const SampleRows& queries,
+                              const SampleRows& neighbours, std::span<const int64_t> owner,
+                              std::size_t flips);
+
+}  // namespace plovik
