@@ -193,8 +193,17 @@ def test_exact_scan_answers_as_the_functions():
     scan = plovik.ExactScan(P)
     assert (scan.n, scan.d) == (300, 5)
     for got, want in ((scan.knn(Q, 7, ex), plovik.exact_knn(P, Q, 7, ex)),
-                      (scan.radius(Q, 0.9, ex), plovik.exact_radius(P, Q, 0.9, ex))):
+                      (scan.radius(Q, 0.9, ex), plovik.exact_radius(P, Q, 0.9, ex)),
+                      (scan.knn(Q, 7, ex, threads=1), plovik.exact_knn(P, Q, 7, ex, threads=3)),
+                      (scan.radius(Q, 0.9, ex, threads=2000), plovik.exact_radius(P, Q, 0.9, ex, threads=1))):
         assert all(np.array_equal(a, b) for a, b in zip(got, want))
+    # threads= is checked by the one validator of every threads=
+    for threads, exc, message in [(0, ValueError, "threads must be at least 1, got 0"),
+                                  (True, TypeError, "got a bool"), (1.5, TypeError, "got float")]:
+        for f in (scan.knn, scan.radius, lambda *a, **kw: plovik.exact_knn(P, *a, **kw),
+                  lambda *a, **kw: plovik.exact_radius(P, *a, **kw)):
+            with pytest.raises(exc, match=message):
+                f(Q, 1, threads=threads)
     # the functions and the scan check their arguments alike
     for call, message in [(lambda f: f(Q, 0), "k must be at least 1"),
                           (lambda f: f(Q[:, :4], 1), "queries has 4 columns but points have 5"),

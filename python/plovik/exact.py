@@ -26,6 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 from plovik import _native
+from plovik.threads import checked_threads, thread_limit
 from plovik.validation import check_boxsize, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
 
 __all__ = ["ExactScan", "exact_knn", "exact_radius", "recall_at_k", "torus_l1"]
@@ -112,6 +113,7 @@ def exact_knn(
     exclude_ids: npt.ArrayLike | None = None,
     *,
     boxsize: float | None = None,
+    threads: int | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """The exact k nearest points of each query under toroidal L1.
 
@@ -122,6 +124,8 @@ def exact_knn(
         exclude_ids: Optional (m,) ids, one excluded per query; -1 excludes nothing.
         boxsize: The period L of the coordinates, which then lie in
             [0, L) (integers included); default None, the unit torus.
+        threads: At most this many worker threads for the call (None: the
+            limit in force, see `plovik.thread_limit`).
 
     Returns:
         (idx, dist), both (m, k): int64 ids and the single-precision distances
@@ -131,8 +135,10 @@ def exact_knn(
     """
     k = _k(k)
     L = check_boxsize(boxsize)
+    threads = checked_threads(threads)
     P, Q, ex = _prepare(points, queries, exclude_ids, L)
-    idx, dist = _native.exact_knn(P, Q, k, ex)
+    with thread_limit(threads):
+        idx, dist = _native.exact_knn(P, Q, k, ex)
     return idx, distances_from_unit(dist, L)
 
 
@@ -143,6 +149,7 @@ def exact_radius(
     exclude_ids: npt.ArrayLike | None = None,
     *,
     boxsize: float | None = None,
+    threads: int | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """Every point within `radius` of each query under toroidal L1, exactly.
 
@@ -150,12 +157,15 @@ def exact_radius(
     compares it (with `boxsize`: radius / boxsize against the distances of
     the coordinates divided by it, returned times it). Returns (indptr,
     ids, dists) in compressed sparse row form: query i owns
-    ids[indptr[i]:indptr[i + 1]], ascending by (distance, id).
+    ids[indptr[i]:indptr[i + 1]], ascending by (distance, id). `threads`
+    is that of `exact_knn`.
     """
     r = _radius(radius)
     L = check_boxsize(boxsize)
+    threads = checked_threads(threads)
     P, Q, ex = _prepare(points, queries, exclude_ids, L)
-    indptr, ids, dists = _native.exact_radius(P, Q, radius_to_unit(r, L), ex)
+    with thread_limit(threads):
+        indptr, ids, dists = _native.exact_radius(P, Q, radius_to_unit(r, L), ex)
     return indptr, ids, distances_from_unit(dists, L)
 
 
@@ -177,20 +187,25 @@ class ExactScan:
         self.n, self.d = P.shape
         self._tiles = _native._exact_tiles(P)
 
-    def knn(self, queries: npt.ArrayLike, k: int,
-            exclude_ids: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-        """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize)`."""
+    def knn(self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
+            threads: int | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize, threads=threads)`."""
         k = _k(k)
+        threads = checked_threads(threads)
         Q, ex = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
-        idx, dist = _native._exact_knn_tiles(self._tiles, Q, k, ex)
+        with thread_limit(threads):
+            idx, dist = _native._exact_knn_tiles(self._tiles, Q, k, ex)
         return idx, distances_from_unit(dist, self.boxsize)
 
-    def radius(self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None,
+    def radius(self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None, *,
+               threads: int | None = None,
                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-        """As `exact_radius(points, queries, radius, exclude_ids, boxsize=boxsize)`."""
+        """As `exact_radius(points, queries, radius, exclude_ids, boxsize=boxsize, threads=threads)`."""
         r = radius_to_unit(_radius(radius), self.boxsize)
+        threads = checked_threads(threads)
         Q, ex = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
-        indptr, ids, dists = _native._exact_radius_tiles(self._tiles, Q, r, ex)
+        with thread_limit(threads):
+            indptr, ids, dists = _native._exact_radius_tiles(self._tiles, Q, r, ex)
         return indptr, ids, distances_from_unit(dists, self.boxsize)
 
 
