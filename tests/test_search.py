@@ -1,6 +1,7 @@
 """PlovikSearch: the parameter rule, reproducible drawing, validation and
 conversion of array-likes; every refusal on both backends alike."""
 
+import dataclasses
 import math
 
 import numpy as np
@@ -110,6 +111,26 @@ def test_build_uses_the_rule_and_the_seed():
     first = gen.params
     gen.build(points(600, 5), 500)
     assert not np.array_equal(first.u, gen.params.u) and np.array_equal(twin.params.u, first.u)
+
+
+def test_hash_parameters_compare_and_hash_by_value():
+    """Two builds with one seed give equal, equally hashed parameters; any
+    setting or entry that differs makes them unequal; later changes to the
+    arrays they were made from change nothing; the repr leaves the arrays out."""
+    a, b = built(seed=5).params, built(seed=5).params
+    assert a is not b and a == b and hash(a) == hash(b) and len({a, b}) == 1
+    for changed in (dict(b=a.b + 1), dict(probes=a.probes + 1), dict(block=a.block + 1),
+                    dict(s=(a.s + 1) % 5), dict(u=np.nextafter(a.u, 1.0)), dict(s=a.s.ravel())):
+        other = dataclasses.replace(a, **changed)
+        assert other != a and a != other
+    assert a != "HashParameters" and built(seed=6).params != a
+    s = a.s.copy()
+    c = dataclasses.replace(a, s=s)
+    s[0, 0] += 1  # the parameters hold their own read-only copy
+    assert c == a and not c.s.flags.writeable
+    text = repr(a)
+    assert text.startswith(f"HashParameters(b={a.b}, k={a.k}, l={a.l}, probes={a.probes}") and len(text) < 200
+    assert f"int64 array {a.s.shape}" in text and str(a.u[0, 0]) not in text
 
 
 # ------------------------------------------------------------------ validation

@@ -103,7 +103,7 @@ class _RawIndex(Protocol):
 # ------------------------------------------------------------------ parameters
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class HashParameters:
     """Everything a raw index is constructed from.
 
@@ -120,6 +120,32 @@ class HashParameters:
     s: npt.NDArray[np.int64]
     u: npt.NDArray[np.float64]
     block: int = DEFAULT_BLOCK
+
+    def __post_init__(self) -> None:
+        # Read-only copies: the caller's arrays may change later, and the
+        # hash below is taken from the values.
+        for name in ("s", "u"):
+            arr = np.array(getattr(self, name))
+            arr.setflags(write=False)
+            object.__setattr__(self, name, arr)
+
+    def _scalars(self) -> tuple[int, int, int, int, int]:
+        return (self.b, self.k, self.l, self.probes, self.block)
+
+    def __eq__(self, other: object) -> bool:
+        """Equal when every setting and every entry of `s` and `u` are."""
+        if not isinstance(other, HashParameters):
+            return NotImplemented
+        return (self._scalars() == other._scalars() and np.array_equal(self.s, other.s)
+                and np.array_equal(self.u, other.u))
+
+    def __hash__(self) -> int:
+        return hash((self._scalars(), self.s.shape, self.s.tobytes(), self.u.shape, self.u.tobytes()))
+
+    def __repr__(self) -> str:
+        # The arrays are l * k entries each: their shape is enough to read.
+        return (f"HashParameters(b={self.b}, k={self.k}, l={self.l}, probes={self.probes}, block={self.block}, "
+                f"s=<{self.s.dtype} array {self.s.shape}>, u=<{self.u.dtype} array {self.u.shape}>)")
 
     def as_kwargs(self) -> dict[str, Any]:
         """Keyword arguments for either raw index class (fresh array copies)."""
@@ -254,6 +280,24 @@ class RecallEstimate:
     interval: tuple[float, float]
     sample: int
     k: int
+
+
+def _recall_sample(seed: Any, n: int, live: npt.NDArray[np.int64], sample: int | None) -> npt.NDArray[np.int64]:
+    """The ids `estimate_recall` queries: `sample` (default 300, at most all)
+    of the live ids, drawn from the seed and the number of points."""
+    sample = min(300, live.size) if sample is None else _at_least(sample, "sample", 1)
+    if sample > live.size:
+        raise ValueError(f"sample ({sample}) is larger than the data ({live.size} points not retired)")
+    base = seed if isinstance(seed, int) else 0
+    rng = np.random.default_rng([base, 0x65737469, n])
+    return live[np.sort(rng.choice(live.size, sample, replace=False))]
+
+
+def _recall_estimate(found: npt.NDArray[np.int64], truth: npt.NDArray[np.int64], k: int) -> RecallEstimate:
+    """Recall of the rows `found` against the exact rows `truth`, with its interval."""
+    total = int((truth >= 0).sum())
+    recall = recall_at_k(found, truth)
+    return RecallEstimate(recall, _tuning.wilson(round(recall * total), total), truth.shape[0], k)
 
 
 def _at_least(value: object, name: str, low: int) -> int:
@@ -478,23 +522,24 @@ class _RadiusCall:
     ex: np.ndarray | None
     probes: int | None
     count_only: bool
-    sparse: bool
+    sparse: str | None  # None, "array" or "matrix" (`results.sparse_kind`)
     return_distance: bool
     n_points: int
     boxsize: float | None  # the period the caller's units have
 
     @classmethod
     def checked(cls, queries: object, d: int, radius: object, exclude_ids: object, probes: object,
-                count_only: bool, sparse: bool, return_distance: bool, n_points: int,
+                count_only: bool, sparse: object, return_distance: bool, n_points: int,
                 boxsize: float | None) -> _RadiusCall:
         Q, single = _queries(queries, d, boxsize)
         r = _radii(radius, Q.shape[0])
         ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
         probes = _call_probes(probes)
-        if count_only and sparse:
+        kind = _results.sparse_kind(sparse)
+        if count_only and kind:
             raise ValueError("count_only and sparse exclude each other")
         Q, ex = to_unit(_finite(Q, "queries"), boxsize, "queries"), _ids_in_range(ex, n_points)
-        return cls(Q, single, radius_to_unit(r, boxsize), ex, probes, bool(count_only), bool(sparse),
+        return cls(Q, single, radius_to_unit(r, boxsize), ex, probes, bool(count_only), kind,
                    bool(return_distance), n_points, boxsize)
 
     @property
@@ -514,7 +559,7 @@ class _RadiusCall:
             counts = np.diff(indptr)
             return int(counts[0]) if self.single else counts
         if self.sparse:
-            return _results.radius_csr(indptr, ids, dists, self.n_points, self.return_distance)
+            return _results.radius_csr(indptr, ids, dists, self.n_points, self.return_distance, self.sparse)
         if self.single:
             return (ids, dists) if self.return_distance else ids
         return (indptr, ids, dists) if self.return_distance else (indptr, ids)
@@ -1088,21 +1133,12 @@ class PlovikSearch:
         """
         index = self._built("estimate recall")
         k = self._k if k is None else _at_least(k, "k", 1)
-        n = index.n_points
-        live = self._live_rows()  # retired points are neither queried nor found
-        sample = min(300, live.size) if sample is None else _at_least(sample, "sample", 1)
-        if sample > live.size:
-            raise ValueError(f"sample ({sample}) is larger than the data ({live.size} points not retired)")
-        base = self._seed if isinstance(self._seed, int) else 0
-        rng = np.random.default_rng([base, 0x65737469, n])
-        rows = live[np.sort(rng.choice(live.size, sample, replace=False))]
+        # retired points are neither queried nor found
+        rows = _recall_sample(self._seed, index.n_points, self._live_rows(), sample)
         X = self._points()
         truth, _ = self._exact_knn(X[rows], k, rows)
         found, _ = self._knn(index, X[rows], k, rows, None)
-        valid = truth >= 0
-        total = int(valid.sum())
-        hits = round(recall_at_k(found, truth) * total)
-        return RecallEstimate(recall_at_k(found, truth), _tuning.wilson(hits, total), sample, k)
+        return _recall_estimate(found, truth, k)
 
     def _built(self, action: str) -> _RawIndex:
         if self._index is None:
@@ -1126,11 +1162,13 @@ class PlovikSearch:
                 (for a self-join pass the queries' own ids); -1 excludes nothing.
                 For a single point: an integer.
             return_distance: False returns the ids alone.
-            sparse: True returns an (m, n_points) `scipy.sparse.csr_matrix`
-                instead, row i holding the distance to each neighbour of
-                query i in its column (1 for every neighbour when
-                `return_distance` is False); zero distances are kept as
-                explicit entries, padding is left out. Needs SciPy.
+            sparse: True (or "array") returns an (m, n_points)
+                `scipy.sparse.csr_array` instead, row i holding the distance
+                to each neighbour of query i in its column (1 for every
+                neighbour when `return_distance` is False), in (distance, id)
+                order; zero distances are kept as explicit entries, padding
+                is left out. "matrix" returns a `csr_matrix`, deprecated (a
+                FutureWarning): it goes in the next release. Needs SciPy.
             probes: Neighbouring buckets probed per table by this call
                 instead of the search's `probes` (at most `components` are
                 used; no effect when the search answers exactly): more find
@@ -1149,12 +1187,13 @@ class PlovikSearch:
         k = _at_least(k, "k", 1)
         ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
         probes = _call_probes(probes)
+        kind = _results.sparse_kind(sparse)
         _check_result_size(Q.shape[0], k)
         Q, ex = to_unit(_finite(Q, "queries"), self._boxsize, "queries"), _ids_in_range(ex, index.n_points)
         idx, dist = self._knn(index, Q, k, ex, probes)
         dist = distances_from_unit(dist, self._boxsize)
-        if sparse:
-            return _results.knn_csr(idx, dist, index.n_points, return_distance)
+        if kind:
+            return _results.knn_csr(idx, dist, index.n_points, return_distance, kind)
         if single:
             idx, dist = idx[0], dist[0]
         return (idx, dist) if return_distance else idx
@@ -1208,7 +1247,8 @@ class PlovikSearch:
 
     @_reads
     def pairs(
-        self, radius: float, *, return_distance: bool = True, probes: int | None = None, threads: int | None = None
+        self, radius: float, *, return_distance: bool = True, sparse: bool = False, probes: int | None = None,
+        threads: int | None = None,
     ) -> Any:
         """Every pair of indexed points within `radius` of each other, each once.
 
@@ -1220,6 +1260,12 @@ class PlovikSearch:
             radius: Toroidal-L1 cutoff, finite and non-negative; inclusive,
                 compared in single precision.
             return_distance: False returns the pairs alone.
+            sparse: True returns the pairs as the upper triangle of an
+                (n_points, n_points) `scipy.sparse.csr_array` instead: row i
+                holds each partner j > i in its column, in (distance, id)
+                order, with the distance (1 when `return_distance` is False;
+                zero distances kept as explicit entries); `G + G.T` is the
+                symmetric graph. "array" and "matrix" as for `query_knn`.
             probes, threads: As for `query_knn`.
 
         Returns:
@@ -1229,6 +1275,7 @@ class PlovikSearch:
         index = self._built("find pairs")
         r = radius_to_unit(_radius(radius), self._boxsize)
         probes = _call_probes(probes)
+        kind = _results.sparse_kind(sparse)
         X = self._points()
         live = self._live_rows()  # a retired point is in no pair
         parts_rows, parts_ids, parts_dists = [], [], []
@@ -1246,6 +1293,8 @@ class PlovikSearch:
                  ((parts_rows, np.int64), (parts_ids, np.int64), (parts_dists, np.float64))]
         pairs, dists = _results.unique_pairs(*found)
         dists = distances_from_unit(dists, self._boxsize)
+        if kind:
+            return _results.pairs_csr(pairs, dists, index.n_points, return_distance, kind)
         return (pairs, dists) if return_distance else pairs
 
     # ---------------------------------------------------------------- epochs
