@@ -6,7 +6,7 @@ answers exactly."""
 import numpy as np
 import pytest
 
-from plovik import PlovikSearch, exact_radius
+from plovik import PlovikSearch, exact_knn, exact_radius
 
 try:
     import scipy.sparse as scipy_sparse
@@ -113,6 +113,42 @@ def test_pairs_are_the_self_join_once_each(search):
         ones = search.pairs(r, sparse=True, return_distance=False)
         assert np.array_equal(ones.indices, g.indices) and np.array_equal(ones.data, np.ones(len(pairs)))
         assert search.pairs(0.0, sparse=True).nnz == 0
+
+
+@pytest.mark.parametrize("search", SEARCHES, ids=IDS)
+@pytest.mark.parametrize("e", [2, 9])
+def test_several_excluded_ids_lose_no_neighbour(search, e):
+    """(m, e) exclude_ids padded with -1: no excluded id is returned, every
+    neighbour of the call without them that is not excluded is still found
+    (the search widens by the ids excluded), and an exact search gives the
+    exact functions' rows; radius rows lose exactly the excluded ids."""
+    rng = np.random.default_rng(e)
+    n, k, m = search.n_points, 5, 40
+    Q = rng.random((m, 4))
+    ex = rng.integers(-1, n, (m, e))
+    plain_idx, _ = search.query_knn(Q, k)
+    ex[:, 1] = plain_idx[:, 0]  # the nearest is always among the excluded
+    ex[::3, 0] = -1
+    idx, dist = search.query_knn(Q, k, ex)
+    assert (idx >= 0).all() and not (idx[:, :, None] == ex[:, None, :]).any()
+    assert np.all(np.diff(dist, axis=1) >= 0)
+    for row, plain, out in zip(idx, plain_idx, ex):
+        assert set(plain.tolist()) - set(out.tolist()) <= set(row.tolist())
+    indptr, ids, dists = search.query_radius(Q, 0.3, ex)
+    full = search.query_radius(Q, 0.3)
+    for i in range(m):
+        a, b = full[0][i], full[0][i + 1]
+        keep = ~np.isin(full[1][a:b], ex[i])
+        assert np.array_equal(ids[indptr[i]:indptr[i + 1]], full[1][a:b][keep])
+    if search.tuning is not None and search.tuning.exact:
+        assert all(np.array_equal(a, b) for a, b in zip((idx, dist), exact_knn(X[:n], Q, k, ex)))
+        assert all(np.array_equal(a, b) for a, b in zip((indptr, ids, dists), exact_radius(X[:n], Q, 0.3, ex)))
+    # a single point takes a 1-D array of its ids
+    one = search.query_knn(Q[7], k, ex[7])
+    assert np.array_equal(one[0], idx[7]) and np.array_equal(search.query_radius(Q[7], 0.3, ex[7])[0],
+                                                              ids[indptr[7]:indptr[8]])
+    with pytest.raises(ValueError, match=rf"or \(40, e\), e ids per query padded with -1, got shape \(40, {e}, 1\)"):
+        search.query_knn(Q, k, ex[:, :, None])
 
 
 @pytest.mark.parametrize("sparse", ["csr", 1, None])

@@ -185,7 +185,8 @@ def rows(n, d=5, value=0.0):
     (lambda s: s.query_knn(Z, 0), ValueError, "k must be at least 1, got 0"),
     (lambda s: s.query_knn(Z, 2.5), TypeError, "k must be an integer, got float"),
     (lambda s: s.query_knn(Z, 2, [0]), ValueError,
-     r"exclude_ids must have shape \(2,\), one id per query, got shape \(1,\)"),
+     r"exclude_ids must have shape \(2,\), one id per query, or \(2, e\), e ids per query padded with -1, "
+     r"got shape \(1,\)"),
     (lambda s: s.query_knn(Z, 2, [[0, 1]]), ValueError, "exclude_ids must have shape"),
     (lambda s: s.query_knn(Z, 2, [0.0, 1.0]), TypeError, "exclude_ids must hold integers, got dtype float64"),
     (lambda s: s.query_knn(Z, 2, [0, 600]), ValueError,
@@ -211,7 +212,7 @@ def rows(n, d=5, value=0.0):
     (lambda s: s.update(np.ma.masked_array(np.zeros((100, 5)))), TypeError, "coords must not be a masked array"),
     # single points, a radius per query, output forms, settings per call
     (lambda s: s.query_knn(np.zeros(3), 2), ValueError, r"a single query must have d = 5 values, got shape \(3,\)"),
-    (lambda s: s.query_knn(np.zeros(5), 2, [1, 2]), ValueError, r"exclude_ids must have shape \(1,\)"),
+    (lambda s: s.query_knn(np.zeros(5), 2, [[[1, 2]]]), ValueError, r"exclude_ids must have shape \(1,\)"),
     (lambda s: s.query_radius(np.zeros((3, 5)), [0.1, 0.2]), ValueError, r"one per query, got shape \(2,\)"),
     (lambda s: s.query_radius(Z, [0.1, -1]), ValueError, "entry 1 is -1"),
     (lambda s: s.query_radius(Z, [0.1, np.nan]), ValueError, "entry 1 is nan"),

@@ -10,6 +10,10 @@ the entries of the output it comes from:
   whatever the radius, so this equals asking each query with its radius);
 - `unique_pairs`: the unordered pairs of a self-join, each once as (i, j)
   with i < j;
+- `split_exclusions`, `knn_without`, `radius_without`: several excluded ids
+  per query: the index leaves out the first, a k-nearest search widened by
+  the number of the others finds k more, and these drop the others from
+  the rows;
 - `knn_csr`, `radius_csr`, `pairs_csr`: the same entries as a
   `scipy.sparse.csr_array` (or the older `csr_matrix`), each row in
   (distance, id) order; SciPy is an optional dependency, imported only here
@@ -26,7 +30,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["knn_csr", "pairs_csr", "radius_csr", "radius_rows_within", "sparse_kind", "unique_pairs"]
+__all__ = ["knn_csr", "knn_without", "pairs_csr", "radius_csr", "radius_rows_within", "radius_without",
+           "sparse_kind", "split_exclusions", "unique_pairs"]
 
 
 def radius_rows_within(
@@ -46,6 +51,59 @@ def radius_rows_within(
     counts = np.bincount(row_of[keep], minlength=len(lengths))
     out = np.zeros(len(indptr), np.int64)
     np.cumsum(counts, out=out[1:])
+    return out, ids[keep], dists[keep]
+
+
+def split_exclusions(
+    ex: npt.NDArray[np.int64],
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64] | None]:
+    """Checked exclude_ids, (m,) or (m, e) padded with -1, as the one id per
+    query the index leaves out itself (the first column; -1 for e = 0) and
+    the others (None when there are none)."""
+    if ex.ndim == 1:
+        return ex, None
+    first = np.ascontiguousarray(ex[:, 0]) if ex.shape[1] else np.full(ex.shape[0], -1, np.int64)
+    return first, (np.ascontiguousarray(ex[:, 1:]) if ex.shape[1] > 1 else None)
+
+
+# Rows are compared with the excluded ids in blocks of about this many
+# (entry, excluded id) pairs, which bounds the scratch memory.
+_COMPARE_BLOCK = 1 << 22
+
+
+def _excluded(found: npt.NDArray[np.int64], more: npt.NDArray[np.int64]) -> npt.NDArray[np.bool_]:
+    """found[i, j] is one of more[i] (-1 entries of either never match)."""
+    out = np.zeros(found.shape, bool)
+    step = max(1, _COMPARE_BLOCK // max(1, found.shape[1] * more.shape[1]))
+    for a in range(0, found.shape[0], step):
+        f, e = found[a:a + step], more[a:a + step]
+        out[a:a + step] = (f[:, :, None] == e[:, None, :]).any(axis=2) & (f >= 0)
+    return out
+
+
+def knn_without(
+    idx: npt.NDArray[np.int64], dist: npt.NDArray[np.float64], more: npt.NDArray[np.int64], k: int,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """(m, k) rows from rows of k + more.shape[1] neighbours: the ids of
+    more[i] dropped from row i, the order kept, padded with -1 / inf."""
+    keep = ~_excluded(idx, more)
+    order = np.argsort(~keep, axis=1, kind="stable")[:, :k]  # kept entries first, in their order
+    out_idx, out_dist = np.take_along_axis(idx, order, 1), np.take_along_axis(dist, order, 1)
+    past = np.arange(k)[None, :] >= keep.sum(axis=1)[:, None]
+    out_idx[past], out_dist[past] = -1, np.inf
+    return out_idx, out_dist
+
+
+def radius_without(
+    indptr: npt.NDArray[np.int64], ids: npt.NDArray[np.int64], dists: npt.NDArray[np.float64],
+    more: npt.NDArray[np.int64],
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The radius rows with the ids of more[i] dropped from row i."""
+    m = len(indptr) - 1
+    row_of = np.repeat(np.arange(m), np.diff(indptr))
+    keep = ~_excluded(ids[:, None], more[row_of])[:, 0]
+    out = np.zeros(m + 1, np.int64)
+    np.cumsum(np.bincount(row_of[keep], minlength=m), out=out[1:])
     return out, ids[keep], dists[keep]
 
 

@@ -369,14 +369,17 @@ def _queries(value: object, d: int, boxsize: float | None) -> tuple[np.ndarray, 
     return _coords(arr, "queries", d, boxsize), False
 
 
-def _single_id(value: object) -> object:
-    """The exclude_ids of a single point: None, an integer, or a one-entry array-like."""
+def _single_id(value: object, several: bool = False) -> object:
+    """The exclude_ids of a single point: None, an integer, or a one-entry
+    array-like; with `several`, a 1-D array of any length is its ids."""
     if value is None:
         return None
     if isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
         return [int(value)]
     arr = _array(value, "exclude_ids")
-    return arr.reshape(1) if arr.ndim == 0 else arr
+    if arr.ndim == 0:
+        return arr.reshape(1)
+    return arr.reshape(1, -1) if several and arr.ndim == 1 and arr.size != 1 else arr
 
 
 def _radii(value: object, m: int) -> float | npt.NDArray[np.float64]:
@@ -397,8 +400,9 @@ def _radii(value: object, m: int) -> float | npt.NDArray[np.float64]:
     return r
 
 
-def _ids(value: object, m: int) -> np.ndarray | None:
-    """exclude_ids as given, checked for an integer dtype and one id per query."""
+def _ids(value: object, m: int, several: bool = False) -> np.ndarray | None:
+    """exclude_ids as given, checked for an integer dtype and one id per
+    query; with `several` also (m, e), e ids per query padded with -1."""
     if value is None:
         return None
     arr = _array(value, "exclude_ids")
@@ -406,8 +410,11 @@ def _ids(value: object, m: int) -> np.ndarray | None:
     # is nothing that is not an integer.
     if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
         raise TypeError(f"exclude_ids must hold integers, got dtype {arr.dtype}")
+    if several and arr.ndim == 2 and arr.shape[0] == m:
+        return arr
     if arr.shape != (m,):
-        raise ValueError(f"exclude_ids must have shape ({m},), one id per query, got shape {arr.shape}")
+        more = f" or ({m}, e), e ids per query padded with -1," if several else ""
+        raise ValueError(f"exclude_ids must have shape ({m},), one id per query,{more} got shape {arr.shape}")
     return arr
 
 
@@ -519,7 +526,8 @@ class _RadiusCall:
     Q: np.ndarray  # (m, d) finite queries on the unit torus
     single: bool  # one point was given as a 1-D array
     r: float | npt.NDArray[np.float64]  # the radius on the unit torus, or one per query
-    ex: np.ndarray | None
+    ex: np.ndarray | None  # the one id per query the index excludes
+    more: np.ndarray | None  # (m, e - 1) further ids to drop from the rows, padded with -1
     probes: int | None
     count_only: bool
     sparse: str | None  # None, "array" or "matrix" (`results.sparse_kind`)
@@ -530,16 +538,17 @@ class _RadiusCall:
     @classmethod
     def checked(cls, queries: object, d: int, radius: object, exclude_ids: object, probes: object,
                 count_only: bool, sparse: object, return_distance: bool, n_points: int,
-                boxsize: float | None) -> _RadiusCall:
+                boxsize: float | None, several: bool = False) -> _RadiusCall:
         Q, single = _queries(queries, d, boxsize)
         r = _radii(radius, Q.shape[0])
-        ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+        ex = _ids(_single_id(exclude_ids, several) if single else exclude_ids, Q.shape[0], several)
         probes = _call_probes(probes)
         kind = _results.sparse_kind(sparse)
         if count_only and kind:
             raise ValueError("count_only and sparse exclude each other")
         Q, ex = to_unit(_finite(Q, "queries"), boxsize, "queries"), _ids_in_range(ex, n_points)
-        return cls(Q, single, radius_to_unit(r, boxsize), ex, probes, bool(count_only), kind,
+        ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
+        return cls(Q, single, radius_to_unit(r, boxsize), ex, more, probes, bool(count_only), kind,
                    bool(return_distance), n_points, boxsize)
 
     @property
@@ -551,6 +560,8 @@ class _RadiusCall:
 
     def answer(self, found: tuple[np.ndarray, np.ndarray, np.ndarray]) -> Any:
         """The caller's result from (indptr, ids, dists) at the widest radius."""
+        if self.more is not None:
+            found = _results.radius_without(*found, self.more)
         if not isinstance(self.r, float):
             found = _results.radius_rows_within(*found, self.r)
         indptr, ids, dists = found
@@ -1160,7 +1171,10 @@ class PlovikSearch:
             k: Neighbours per query, at least 1.
             exclude_ids: Optional (m,) integer ids, one excluded per query
                 (for a self-join pass the queries' own ids); -1 excludes nothing.
-                For a single point: an integer.
+                Or (m, e): e ids excluded per query, rows padded with -1; the
+                search then finds k + e - 1 and drops the excluded, so the
+                rows hold k others. For a single point: an integer, or a
+                1-D array of its ids.
             return_distance: False returns the ids alone.
             sparse: True (or "array") returns an (m, n_points)
                 `scipy.sparse.csr_array` instead, row i holding the distance
@@ -1185,12 +1199,18 @@ class PlovikSearch:
         index = self._built("query")
         Q, single = _queries(queries, self._d, self._boxsize)
         k = _at_least(k, "k", 1)
-        ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+        ex = _ids(_single_id(exclude_ids, True) if single else exclude_ids, Q.shape[0], several=True)
         probes = _call_probes(probes)
         kind = _results.sparse_kind(sparse)
-        _check_result_size(Q.shape[0], k)
+        wider = 0 if ex is None or ex.ndim == 1 else max(ex.shape[1] - 1, 0)
+        _check_result_size(Q.shape[0], k + wider)
         Q, ex = to_unit(_finite(Q, "queries"), self._boxsize, "queries"), _ids_in_range(ex, index.n_points)
-        idx, dist = self._knn(index, Q, k, ex, probes)
+        ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
+        # The index leaves out one id per query; the rows are widened by the
+        # others, which are then dropped, so k remain whichever were found.
+        idx, dist = self._knn(index, Q, k + wider, ex, probes)
+        if more is not None:
+            idx, dist = _results.knn_without(idx, dist, more, k)
         dist = distances_from_unit(dist, self._boxsize)
         if kind:
             return _results.knn_csr(idx, dist, index.n_points, return_distance, kind)
@@ -1223,11 +1243,12 @@ class PlovikSearch:
                 `boxsize`, radius / boxsize is). One number for all queries,
                 or an (m,) array of one radius per query.
             exclude_ids: Optional (m,) integer ids, one excluded per query
-                (an integer for a single point).
+                (an integer for a single point), or (m, e) several per query
+                padded with -1, as for `query_knn`.
             return_distance: False leaves the distances out.
             count_only: True returns only the number of points each query
                 found, an (m,) int64 array (an int for a single point).
-            sparse: True returns an (m, n_points) `scipy.sparse.csr_matrix`
+            sparse: True (or "array") returns an (m, n_points) `scipy.sparse.csr_array`
                 as `query_knn` does. Needs SciPy.
             probes, threads: As for `query_knn`.
 
@@ -1238,7 +1259,7 @@ class PlovikSearch:
         """
         index = self._built("query")
         call = _RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
-                                   return_distance, index.n_points, self._boxsize)
+                                   return_distance, index.n_points, self._boxsize, several=True)
         if self._exact():
             found = self._exact_radius(call.Q, call.widest, call.ex)
         else:
