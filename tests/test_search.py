@@ -119,6 +119,8 @@ def test_hash_parameters_compare_and_hash_by_value():
     arrays they were made from change nothing; the repr leaves the arrays out."""
     a, b = built(seed=5).params, built(seed=5).params
     assert a is not b and a == b and hash(a) == hash(b) and len({a, b}) == 1
+    narrow = dataclasses.replace(a, s=a.s.astype(np.int32), u=np.where(a.u == 0.0, -0.0, a.u))
+    assert narrow == a and hash(narrow) == hash(a)
     for changed in (dict(b=a.b + 1), dict(probes=a.probes + 1), dict(block=a.block + 1),
                     dict(s=(a.s + 1) % 5), dict(u=np.nextafter(a.u, 1.0)), dict(s=a.s.ravel())):
         other = dataclasses.replace(a, **changed)

@@ -140,7 +140,11 @@ class HashParameters:
                 and np.array_equal(self.u, other.u))
 
     def __hash__(self) -> int:
-        return hash((self._scalars(), self.s.shape, self.s.tobytes(), self.u.shape, self.u.tobytes()))
+        # Of the values as the index takes them, so that parameters equal by
+        # value (say s as int32 and as int64, or u holding -0.0 and 0.0) hash alike.
+        s = np.asarray(self.s, np.int64)
+        u = np.asarray(self.u, np.float64) + 0.0
+        return hash((self._scalars(), s.shape, s.tobytes(), u.shape, u.tobytes()))
 
     def __repr__(self) -> str:
         # The arrays are l * k entries each: their shape is enough to read.
