@@ -32,6 +32,7 @@ __all__ = [
     "thread_limit",
 ]
 
+
 def _installed_version() -> str:
     """The version pyproject.toml gives, as the installed package's metadata holds it."""
     from importlib.metadata import PackageNotFoundError, version

@@ -39,9 +39,9 @@ from __future__ import annotations
 
 import math
 import threading
-from contextlib import contextmanager
 import uuid
 import weakref
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Any
 
