@@ -5,6 +5,8 @@
 # make test-tsan : the same in .venv-tsan with ThreadSanitizer; the tests marked `threads`
 # make demo      : the same set-up with the demo's extras (a progress bar), then the demonstration
 # make bench     : the same set-up with the benchmark's extras (SciPy, matplotlib), then the benchmark
+# make extras EXTRAS=sklearn,distributed : add the dependencies of these extras to the installed
+#                  .venv without building plovik again
 # make wheel     : build a wheel in .venv and repair it with auditwheel into a manylinux wheel
 #                  for this machine's glibc, in dist/ (no container needed)
 # make wheel-test: the same, then install that wheel into a fresh venv with no compiler
@@ -21,7 +23,7 @@ BUILD_ARGS ?=
 # Where the build puts the C++ engine tests (tests/cpp); each build has its own.
 ENGINE_TESTS ?= build/engine-tests
 
-.PHONY: test test-asan test-tsan demo bench docs venv install wheel wheel-test clean
+.PHONY: test test-asan test-tsan demo bench docs extras venv install wheel wheel-test clean
 
 venv:
 	@interp=$$(PYTHON="$(PYTHON)" scripts/find-python.sh) || exit 1; \
@@ -70,6 +72,15 @@ docs: EXTRAS = test,docs
 docs: install
 	$(PY) -m sphinx -W --keep-going -E -q -b html docs build/docs/html
 	@echo "documentation: build/docs/html/index.html"
+
+# pip asked for the installed distribution by name (not the source folder)
+# finds it satisfied and installs only what the extras add: nothing is built.
+# Without plovik installed pip would look the name up in the package index,
+# hence the check first.
+extras:
+	@$(PY) -c "import plovik._native" 2>/dev/null || \
+		{ echo "plovik is not installed in $(VENV): run make install first"; exit 1; }
+	$(PY) -m pip install --quiet "plovik[$(EXTRAS)]"
 
 # The wheel is built with the compiler at hand, in a build directory of its
 # own for each wheel tag, with exactly the flags of CMakeLists.txt:

@@ -1,6 +1,7 @@
 """The distance and recall helpers, and the two commands (`demo`, `bench`) run end
 to end on tiny sizes. No timing is asserted."""
 
+import importlib.metadata
 import io
 import json
 import subprocess
@@ -9,7 +10,8 @@ import sys
 import numpy as np
 import pytest
 
-from plovik.__main__ import main
+import plovik
+from plovik.__main__ import main, parser
 from plovik.bench import run_bench
 from plovik.datasets import SHAPES
 from plovik.demo import run_demo
@@ -67,7 +69,8 @@ def test_demo_no_epochs_no_recall():
 
 @pytest.mark.parametrize("argv", ["demo --population 0", "demo --k -1", "demo --backend gpu", "demo --step -0.1",
                                   "demo --step nan", "bench --n 10 --static 11", "bench --tables 8,x",
-                                  "bench --tables 0,4", "bench --scenario 4,7,32", "bench --shapes cubes", "nothing"])
+                                  "bench --tables 0,4", "bench --scenario 4,7,32", "bench --shapes cubes",
+                                  "bench --shapes periodic-liquid-d=3", "nothing"])
 def test_bad_options_exit_with_usage(argv, capsys):
     with pytest.raises(SystemExit) as exc:
         main(argv.split())
@@ -75,16 +78,21 @@ def test_bad_options_exit_with_usage(argv, capsys):
     assert "usage: python -m plovik" in capsys.readouterr().err
 
 
-def test_module_entry_point():
+def test_module_entry_point_and_version():
     argv = "demo --archive 200 --population 20 --dim 2 --epochs 1 --no-progress".split()
     done = subprocess.run([sys.executable, "-m", "plovik", *argv], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "epoch 1/1" in done.stdout
+    # one version, the installed metadata's, behind both spellings
+    version = importlib.metadata.version("plovik")
+    assert plovik.__version__ == version and version[0].isdigit()
+    done = subprocess.run([sys.executable, "-m", "plovik", "--version"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.strip() == f"plovik {version}"
 
 
 def test_bench_tiny_run_writes_json_markdown_and_plot(tmp_path):
     out = io.StringIO()
-    shapes = ("clustered tight d=16", "periodic liquid d=3")
+    shapes = ("clustered-tight-d16", "periodic liquid d=3")  # a key and the old spelling
     results = run_bench(n=3000, n_static=2400, d=8, scenario=(3, 4, 32, 4), queries=150, exact_queries=40,
                         reference_queries=70, shape_n=1500, shape_queries=60, shapes=shapes, tables=(2, 6),
                         probes=(0, 3), repeats=1, out_dir=tmp_path, out=out)
@@ -93,7 +101,7 @@ def test_bench_tiny_run_writes_json_markdown_and_plot(tmp_path):
     assert saved["reference"]["rows_identical"] is True
     assert saved["exact"]["queries"] == 40
     assert 0.9 <= saved["native"]["recall"] <= 1.0 and 0.0 <= saved["defaults"]["recall"] <= 1.0
-    assert [s["name"] for s in saved["shapes"]] == list(shapes)
+    assert [s["name"] for s in saved["shapes"]] == ["clustered tight d=16", "periodic liquid d=3"]
     for shape in saved["shapes"]:
         assert {(r["tables"], r["probes"]) for r in shape["sweep"]} <= {(2, 0), (2, 3), (6, 0), (6, 3)}
         assert all(0.0 <= r["recall"] <= 1.0 and r["qps"] > 0 for r in shape["sweep"])
@@ -107,6 +115,10 @@ def test_bench_tiny_run_writes_json_markdown_and_plot(tmp_path):
 
 
 def test_every_data_shape_is_reproducible_and_on_the_torus():
+    keys = [shape.key for shape in SHAPES.values()]
+    assert len(set(keys)) == len(SHAPES) and not any(set(" =") & set(key) for key in keys)
+    assert parser().parse_args(["bench", "--shapes", "periodic-liquid-d3,uniform d=4"]).shapes == (
+        "periodic liquid d=3", "uniform d=4")
     for shape in SHAPES.values():
         a, b = (shape.points(np.random.default_rng(1), 500) for _ in range(2))
         q = shape.queries(np.random.default_rng(2), 50)

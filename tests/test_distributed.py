@@ -119,6 +119,34 @@ def test_epochs_match_the_single_index(client, shards, monkeypatch):
         assert sharded.nbytes > 0 and sum(sharded.nbytes_by_part.values()) == sharded.nbytes
 
 
+def test_recall_estimate_and_per_call_threads_match_the_single_index(client):
+    """The same seed samples the same ids (retired ones left out), so the
+    estimate equals the single index's; threads= of a call changes no row
+    and takes the one check of every threads=."""
+    X, Q = _data(13, 1500, 80)
+    single = PlovikSearch(D, **FIXED)
+    single.build(X, n_static=1200)
+    single.retire(np.arange(0, 1500, 7))
+    with ShardedSearch(D, client, shards=3, **FIXED) as sharded:
+        with pytest.raises(ValueError, match="cannot estimate recall before build"):
+            sharded.estimate_recall()
+        sharded.build(X, n_static=1200)
+        sharded.retire(np.arange(0, 1500, 7))
+        for kw in ({}, dict(k=4, sample=50, threads=2)):
+            assert sharded.estimate_recall(**kw) == single.estimate_recall(kw.get("k"), kw.get("sample"))
+        _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6, threads=2))
+        _same_rows(single.query_radius(Q, 1.0), sharded.query_radius(Q, 1.0, threads=1))
+        for call in (lambda **kw: sharded.estimate_recall(**kw), lambda **kw: sharded.query_knn(Q, 2, **kw),
+                     lambda **kw: sharded.query_radius(Q, 1.0, **kw)):
+            with pytest.raises(ValueError, match="threads must be at least 1, got 0"):
+                call(threads=0)
+            with pytest.raises(TypeError, match="got a bool"):
+                call(threads=True)
+        with pytest.raises(ValueError, match=r"sample \(1500\) is larger than the data \(1285 points"):
+            sharded.estimate_recall(sample=1500)
+        assert sharded._call_threads is None
+
+
 def test_a_search_dropped_without_close_frees_its_workers(client):
     s = ShardedSearch(D, client, shards=2, **FIXED)
     s.build(_data(3, 600, 0)[0])

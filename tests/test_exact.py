@@ -30,8 +30,8 @@ def brute_knn(points, queries, k, exclude=None):
     idx, dist = np.full((m, k), -1, np.int64), np.full((m, k), np.inf)
     for i in range(m):
         ids = np.arange(n)
-        if exclude is not None:
-            ids = ids[ids != exclude[i]]
+        if exclude is not None:  # one id or a row of ids per query
+            ids = ids[~np.isin(ids, exclude[i])]
         ids = ids[np.lexsort((ids, bits[i, ids]))][:k]
         idx[i, : ids.size], dist[i, : ids.size] = ids, _widen(bits[i, ids])
     return idx, dist
@@ -44,7 +44,7 @@ def brute_radius(points, queries, radius, exclude=None):
         r = np.float32(radius)
     indptr, ids, dists = [0], [np.zeros(0, np.int64)], [np.zeros(0)]
     for i in range(m):
-        hit = np.flatnonzero((bits[i].view(np.float32) <= r) & (np.arange(n) != (-1 if exclude is None else exclude[i])))
+        hit = np.flatnonzero((bits[i].view(np.float32) <= r) & ~np.isin(np.arange(n), [] if exclude is None else exclude[i]))
         hit = hit[np.lexsort((hit, bits[i, hit]))]
         ids.append(hit)
         dists.append(_widen(bits[i, hit]))
@@ -142,7 +142,7 @@ GOOD_Q = np.zeros((4, 3))
     (np.zeros((4, 2)), 2, None),                    # width
     (GOOD_Q, 2, np.zeros(3, np.int64)),             # exclude_ids too short
     (GOOD_Q, 2, np.zeros(4)),                       # exclude_ids dtype
-    (GOOD_Q, 2, np.zeros((4, 1), np.int64)),        # exclude_ids dimensions
+    (GOOD_Q, 2, np.zeros((4, 1, 1), np.int64)),     # exclude_ids dimensions
     (GOOD_Q, -1, None),                             # negative k
     (GOOD_Q, 2**64, None),                          # k out of range
     (GOOD_Q, "2", None),                            # k of the wrong type
@@ -193,8 +193,17 @@ def test_exact_scan_answers_as_the_functions():
     scan = plovik.ExactScan(P)
     assert (scan.n, scan.d) == (300, 5)
     for got, want in ((scan.knn(Q, 7, ex), plovik.exact_knn(P, Q, 7, ex)),
-                      (scan.radius(Q, 0.9, ex), plovik.exact_radius(P, Q, 0.9, ex))):
+                      (scan.radius(Q, 0.9, ex), plovik.exact_radius(P, Q, 0.9, ex)),
+                      (scan.knn(Q, 7, ex, threads=1), plovik.exact_knn(P, Q, 7, ex, threads=3)),
+                      (scan.radius(Q, 0.9, ex, threads=2000), plovik.exact_radius(P, Q, 0.9, ex, threads=1))):
         assert all(np.array_equal(a, b) for a, b in zip(got, want))
+    # threads= is checked by the one validator of every threads=
+    for threads, exc, message in [(0, ValueError, "threads must be at least 1, got 0"),
+                                  (True, TypeError, "got a bool"), (1.5, TypeError, "got float")]:
+        for f in (scan.knn, scan.radius, lambda *a, **kw: plovik.exact_knn(P, *a, **kw),
+                  lambda *a, **kw: plovik.exact_radius(P, *a, **kw)):
+            with pytest.raises(exc, match=message):
+                f(Q, 1, threads=threads)
     # the functions and the scan check their arguments alike
     for call, message in [(lambda f: f(Q, 0), "k must be at least 1"),
                           (lambda f: f(Q[:, :4], 1), "queries has 4 columns but points have 5"),
@@ -208,3 +217,28 @@ def test_exact_scan_answers_as_the_functions():
     for f in (scan.radius, lambda *a: plovik.exact_radius(P, *a)):
         with pytest.raises(ValueError, match="radius must be finite and non-negative, got -1.0"):
             f(Q, -1.0)
+
+
+@pytest.mark.parametrize("e", [0, 1, 3, 64])
+@pytest.mark.parametrize("grid", [False, True])
+def test_several_excluded_ids_per_query_equal_brute_force(e, grid):
+    """(m, e) exclude_ids padded with -1, repeated ids and the query's own
+    among them: the rows are brute force's without those ids, k of them
+    while the points last."""
+    import plovik
+
+    rng = np.random.default_rng(e + 100 * grid)
+    P, Q = data(rng, 150, 30, 3, grid)
+    ex = rng.integers(-1, 150, (30, e))
+    ex[::4, : e // 2] = -1
+    if e:
+        ex[1, :] = ex[1, 0]  # one id many times
+    scan, k, r = plovik.ExactScan(P), 5, 0.4
+    want_knn, want_radius = brute_knn(P, Q, k, ex), brute_radius(P, Q, r, ex)
+    for got in (plovik.exact_knn(P, Q, k, ex), scan.knn(Q, k, ex)):
+        assert all(np.array_equal(a, b) for a, b in zip(got, want_knn))
+    for got in (plovik.exact_radius(P, Q, r, ex), scan.radius(Q, r, ex)):
+        assert all(np.array_equal(a, b) for a, b in zip(got, want_radius))
+    # more excluded than points: rows padded, nothing else
+    few = plovik.exact_knn(P[:3], Q[:2], 2, [[0, 1], [-1, -1]])
+    assert few[0].tolist() == [[2, -1], few[0][1].tolist()] and (few[0][1] >= 0).all()

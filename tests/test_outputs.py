@@ -6,7 +6,7 @@ answers exactly."""
 import numpy as np
 import pytest
 
-from plovik import PlovikSearch, exact_radius
+from plovik import PlovikSearch, exact_knn, exact_radius
 
 try:
     import scipy.sparse as scipy_sparse
@@ -39,9 +39,17 @@ def test_knn_outputs_equal_the_rows_they_come_from(search):
     assert single[0].shape == (6,) and np.array_equal(single[0], idx[5]) and np.array_equal(single[1], dist[5])
     assert np.array_equal(search.query_knn(Q[5].tolist(), 6, [5])[0], idx[5])
     assert np.array_equal(search.query_knn(Q, 6, own, return_distance=False), idx)
-    for with_dist in (True, False) if scipy_sparse else ():
-        m = search.query_knn(Q, 6, own, sparse=True, return_distance=with_dist)
-        assert isinstance(m, scipy_sparse.csr_matrix) and m.shape == (70, search.n_points)
+    for with_dist, sparse in ((True, True), (False, "array"), (True, "matrix")) if scipy_sparse else ():
+        if sparse == "matrix":  # the older class, for one more release
+            with pytest.warns(FutureWarning, match="sparse='matrix'") as caught:
+                m = search.query_knn(Q, 6, own, sparse=sparse, return_distance=with_dist)
+            assert caught[0].filename == __file__  # the warning names the caller's line
+            assert isinstance(m, scipy_sparse.csr_matrix)
+        else:
+            m = search.query_knn(Q, 6, own, sparse=sparse, return_distance=with_dist)
+            assert isinstance(m, scipy_sparse.csr_array)
+        assert m.shape == (70, search.n_points)
+        # rows keep the (distance, id) order of the dense rows, not the column order
         assert np.array_equal(m.indptr, np.arange(71) * 6) and np.array_equal(m.indices, idx.ravel())
         assert np.array_equal(m.data, dist.ravel() if with_dist else np.ones(420))
     if scipy_sparse:  # padding is left out of the matrix: more neighbours asked than points
@@ -64,7 +72,8 @@ def test_radius_outputs_equal_the_rows_they_come_from(search):
     assert all(np.array_equal(a, b) for a, b in
                zip(search.query_radius(Q, radii, own, return_distance=False), (indptr, ids), strict=True))
     m = search.query_radius(Q, radii, own, sparse=True) if scipy_sparse else None
-    assert m is None or m.shape == (50, search.n_points) and m.nnz == len(ids)
+    assert m is None or isinstance(m, scipy_sparse.csr_array) and m.shape == (50, search.n_points)
+    assert m is None or m.nnz == len(ids)
     assert m is None or (np.array_equal(m.indptr, indptr) and np.array_equal(m.indices, ids)
                          and np.array_equal(m.data, dists))
     # one radius for all, given as an array of equal values, is the scalar call
@@ -93,3 +102,59 @@ def test_pairs_are_the_self_join_once_each(search):
     if search.tuning is not None and search.tuning.exact:
         assert len(pairs) == len(truth)
     assert search.pairs(0.0)[0].shape == (0, 2)
+    if scipy_sparse:  # the upper triangle, each row in (distance, id) order
+        g = search.pairs(r, sparse=True)
+        assert isinstance(g, scipy_sparse.csr_array) and g.shape == (n, n) and g.nnz == len(pairs)
+        rows = np.repeat(np.arange(n), np.diff(g.indptr))
+        assert sorted(zip(rows.tolist(), g.indices.tolist(), g.data.tolist())) == sorted(
+            zip(pairs[:, 0].tolist(), pairs[:, 1].tolist(), dists.tolist()))
+        key = rows * 4.0 + g.data  # distances are at most 4 here (d = 4): rows first, then distance
+        assert np.all((np.diff(key) > 0) | ((np.diff(key) == 0) & (np.diff(g.indices) > 0)))
+        ones = search.pairs(r, sparse=True, return_distance=False)
+        assert np.array_equal(ones.indices, g.indices) and np.array_equal(ones.data, np.ones(len(pairs)))
+        assert search.pairs(0.0, sparse=True).nnz == 0
+
+
+@pytest.mark.parametrize("search", SEARCHES, ids=IDS)
+@pytest.mark.parametrize("e", [2, 9])
+def test_several_excluded_ids_lose_no_neighbour(search, e):
+    """(m, e) exclude_ids padded with -1: no excluded id is returned, every
+    neighbour of the call without them that is not excluded is still found
+    (the search widens by the ids excluded), and an exact search gives the
+    exact functions' rows; radius rows lose exactly the excluded ids."""
+    rng = np.random.default_rng(e)
+    n, k, m = search.n_points, 5, 40
+    Q = rng.random((m, 4))
+    ex = rng.integers(-1, n, (m, e))
+    plain_idx, _ = search.query_knn(Q, k)
+    ex[:, 1] = plain_idx[:, 0]  # the nearest is always among the excluded
+    ex[::3, 0] = -1
+    idx, dist = search.query_knn(Q, k, ex)
+    assert (idx >= 0).all() and not (idx[:, :, None] == ex[:, None, :]).any()
+    assert np.all(np.diff(dist, axis=1) >= 0)
+    for row, plain, out in zip(idx, plain_idx, ex):
+        assert set(plain.tolist()) - set(out.tolist()) <= set(row.tolist())
+    indptr, ids, dists = search.query_radius(Q, 0.3, ex)
+    full = search.query_radius(Q, 0.3)
+    for i in range(m):
+        a, b = full[0][i], full[0][i + 1]
+        keep = ~np.isin(full[1][a:b], ex[i])
+        assert np.array_equal(ids[indptr[i]:indptr[i + 1]], full[1][a:b][keep])
+    if search.tuning is not None and search.tuning.exact:
+        assert all(np.array_equal(a, b) for a, b in zip((idx, dist), exact_knn(X[:n], Q, k, ex)))
+        assert all(np.array_equal(a, b) for a, b in zip((indptr, ids, dists), exact_radius(X[:n], Q, 0.3, ex)))
+    # a single point takes a 1-D array of its ids
+    one = search.query_knn(Q[7], k, ex[7])
+    assert np.array_equal(one[0], idx[7]) and np.array_equal(search.query_radius(Q[7], 0.3, ex[7])[0],
+                                                              ids[indptr[7]:indptr[8]])
+    with pytest.raises(ValueError, match=rf"or \(40, e\), e ids per query padded with -1, got shape \(40, {e}, 1\)"):
+        search.query_knn(Q, k, ex[:, :, None])
+
+
+@pytest.mark.parametrize("sparse", ["csr", 1, None])
+def test_sparse_takes_a_bool_array_or_matrix(sparse):
+    search = SEARCHES[0]
+    for call in (lambda: search.query_knn(X[:2], 3, sparse=sparse), lambda: search.pairs(0.1, sparse=sparse),
+                 lambda: search.query_radius(X[:2], 0.1, sparse=sparse)):
+        with pytest.raises(ValueError, match="sparse must be True, False, 'array' or 'matrix'"):
+            call()

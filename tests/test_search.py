@@ -1,6 +1,7 @@
 """PlovikSearch: the parameter rule, reproducible drawing, validation and
 conversion of array-likes; every refusal on both backends alike."""
 
+import dataclasses
 import math
 
 import numpy as np
@@ -112,6 +113,28 @@ def test_build_uses_the_rule_and_the_seed():
     assert not np.array_equal(first.u, gen.params.u) and np.array_equal(twin.params.u, first.u)
 
 
+def test_hash_parameters_compare_and_hash_by_value():
+    """Two builds with one seed give equal, equally hashed parameters; any
+    setting or entry that differs makes them unequal; later changes to the
+    arrays they were made from change nothing; the repr leaves the arrays out."""
+    a, b = built(seed=5).params, built(seed=5).params
+    assert a is not b and a == b and hash(a) == hash(b) and len({a, b}) == 1
+    narrow = dataclasses.replace(a, s=a.s.astype(np.int32), u=np.where(a.u == 0.0, -0.0, a.u))
+    assert narrow == a and hash(narrow) == hash(a)
+    for changed in (dict(b=a.b + 1), dict(probes=a.probes + 1), dict(block=a.block + 1),
+                    dict(s=(a.s + 1) % 5), dict(u=np.nextafter(a.u, 1.0)), dict(s=a.s.ravel())):
+        other = dataclasses.replace(a, **changed)
+        assert other != a and a != other
+    assert a != "HashParameters" and built(seed=6).params != a
+    s = a.s.copy()
+    c = dataclasses.replace(a, s=s)
+    s[0, 0] += 1  # the parameters hold their own read-only copy
+    assert c == a and not c.s.flags.writeable
+    text = repr(a)
+    assert text.startswith(f"HashParameters(b={a.b}, k={a.k}, l={a.l}, probes={a.probes}") and len(text) < 200
+    assert f"int64 array {a.s.shape}" in text and str(a.u[0, 0]) not in text
+
+
 # ------------------------------------------------------------------ validation
 
 
@@ -164,7 +187,8 @@ def rows(n, d=5, value=0.0):
     (lambda s: s.query_knn(Z, 0), ValueError, "k must be at least 1, got 0"),
     (lambda s: s.query_knn(Z, 2.5), TypeError, "k must be an integer, got float"),
     (lambda s: s.query_knn(Z, 2, [0]), ValueError,
-     r"exclude_ids must have shape \(2,\), one id per query, got shape \(1,\)"),
+     r"exclude_ids must have shape \(2,\), one id per query, or \(2, e\), e ids per query padded with -1, "
+     r"got shape \(1,\)"),
     (lambda s: s.query_knn(Z, 2, [[0, 1]]), ValueError, "exclude_ids must have shape"),
     (lambda s: s.query_knn(Z, 2, [0.0, 1.0]), TypeError, "exclude_ids must hold integers, got dtype float64"),
     (lambda s: s.query_knn(Z, 2, [0, 600]), ValueError,
@@ -190,7 +214,7 @@ def rows(n, d=5, value=0.0):
     (lambda s: s.update(np.ma.masked_array(np.zeros((100, 5)))), TypeError, "coords must not be a masked array"),
     # single points, a radius per query, output forms, settings per call
     (lambda s: s.query_knn(np.zeros(3), 2), ValueError, r"a single query must have d = 5 values, got shape \(3,\)"),
-    (lambda s: s.query_knn(np.zeros(5), 2, [1, 2]), ValueError, r"exclude_ids must have shape \(1,\)"),
+    (lambda s: s.query_knn(np.zeros(5), 2, [[[1, 2]]]), ValueError, r"exclude_ids must have shape \(1,\)"),
     (lambda s: s.query_radius(np.zeros((3, 5)), [0.1, 0.2]), ValueError, r"one per query, got shape \(2,\)"),
     (lambda s: s.query_radius(Z, [0.1, -1]), ValueError, "entry 1 is -1"),
     (lambda s: s.query_radius(Z, [0.1, np.nan]), ValueError, "entry 1 is nan"),

@@ -53,6 +53,7 @@ def test_graphs_match_scikit_learn_on_the_exact_distances(mode, radius):
     for got, want in [(ours.fit_transform(X), theirs.fit_transform(torus_distances(X, X))),
                       (ours.transform(Q), theirs.transform(torus_distances(Q, X)))]:
         assert got.shape == want.shape and got.format == "csr"
+        assert type(got) is type(want)  # a csr_matrix, as scikit-learn's own transformers give
         for i in range(got.shape[0]):
             a, b = got[i], want[i]
             assert sorted(a.indices) == sorted(b.indices)

@@ -31,4 +31,16 @@ __all__ = [
     "thread_count",
     "thread_limit",
 ]
-__version__ = "0.1.0"
+
+
+def _installed_version() -> str:
+    """The version pyproject.toml gives, as the installed package's metadata holds it."""
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("plovik")
+    except PackageNotFoundError:  # imported from a source tree that was never installed
+        return "0+unknown"
+
+
+__version__ = _installed_version()

@@ -7,7 +7,7 @@ import sys
 from pathlib import Path
 
 from plovik.bench_shapes import SWEEP_PROBES, SWEEP_TABLES
-from plovik.datasets import SHAPES
+from plovik.datasets import SHAPES, find_shape
 
 #: Where ``python -m plovik bench`` writes when given no folder (relative to
 #: the current directory).
@@ -51,16 +51,21 @@ def _int_list(text: str) -> tuple[int, ...]:
 def _names(text: str) -> tuple[str, ...]:
     if text.strip().lower() == "none":
         return ()
-    names = tuple(name.strip() for name in text.split(","))
-    unknown = [name for name in names if name not in SHAPES]
-    if unknown:
-        raise argparse.ArgumentTypeError(f"unknown shapes {unknown}; known: {', '.join(SHAPES)}")
-    return names
+    names = []
+    for name in text.split(","):
+        try:  # a key (periodic-liquid-d3) or the name with spaces (periodic liquid d=3)
+            names.append(find_shape(name.strip()).name)
+        except KeyError as exc:
+            raise argparse.ArgumentTypeError(exc.args[0]) from None
+    return tuple(names)
 
 
 def parser() -> argparse.ArgumentParser:
     """The argument parser of ``python -m plovik``."""
+    from plovik import __version__
+
     ap = argparse.ArgumentParser(prog="python -m plovik", description="Toroidal-L1 nearest-neighbour search.")
+    ap.add_argument("--version", action="version", version=f"plovik {__version__}")
     sub = ap.add_subparsers(dest="command", required=True)
 
     demo = sub.add_parser("demo", help="run an epoch workload with a progress bar, then report timings and recall",
@@ -97,7 +102,7 @@ def parser() -> argparse.ArgumentParser:
                        help="fresh queries of each data shape (default 2,000)")
     bench.add_argument("--shapes", type=_names, default=None,
                        help="comma-separated data shapes to run, or 'none' (default all: "
-                            + "; ".join(SHAPES) + ")")
+                            + ",".join(s.key for s in SHAPES.values()) + ")")
     bench.add_argument("--tables", type=_int_list, default=SWEEP_TABLES,
                        help="tables of each shape's sweep (default " + ",".join(map(str, SWEEP_TABLES)) + ")")
     bench.add_argument("--probes", type=_int_list, default=SWEEP_PROBES,

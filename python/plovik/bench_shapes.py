@@ -32,7 +32,7 @@ from typing import Any
 import numpy as np
 
 from plovik._timing import take_turns
-from plovik.datasets import SHAPES, Shape
+from plovik.datasets import SHAPES, Shape, find_shape
 from plovik.exact import exact_knn, recall_at_k
 from plovik.search import PlovikSearch
 from plovik.tuning import RecallWarning
@@ -187,13 +187,21 @@ def run_shapes(*, n: int = 200_000, queries: int = 2_000, k: int = 10, names: It
                seed: int = 20261206, repeats: int = 3, tables: Iterable[int] = SWEEP_TABLES,
                probes: Iterable[int] = SWEEP_PROBES, progress: Callable[[str], None] = lambda s: None,
                ) -> list[dict[str, Any]]:
-    """The figures of every shape named (default: all of `SHAPES`)."""
+    """The figures of every shape named by key or name (default: all of `SHAPES`)."""
     chosen = list(SHAPES) if names is None else list(names)
-    unknown = [name for name in chosen if name not in SHAPES]
+    unknown = [name for name in chosen if not _known(name)]
     if unknown:
-        raise ValueError(f"unknown shapes {unknown}; known: {list(SHAPES)}")
-    return [run_shape(SHAPES[name], n, queries, k, seed, repeats, tuple(tables), tuple(probes), progress)
+        raise ValueError(f"unknown shapes {unknown}; known: {[s.key for s in SHAPES.values()]}")
+    return [run_shape(find_shape(name), n, queries, k, seed, repeats, tuple(tables), tuple(probes), progress)
             for name in chosen]
+
+
+def _known(name: str) -> bool:
+    try:
+        find_shape(name)
+    except KeyError:
+        return False
+    return True
 
 
 def _rate(x: float) -> str:

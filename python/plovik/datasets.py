@@ -15,7 +15,8 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["SHAPES", "Shape", "clustered", "few_informative", "mixed_density", "periodic_liquid", "uniform"]
+__all__ = ["SHAPES", "Shape", "clustered", "few_informative", "find_shape", "mixed_density", "periodic_liquid",
+           "uniform"]
 
 Points = npt.NDArray[np.float64]
 
@@ -78,6 +79,11 @@ class Shape:
     make_queries: Callable[[np.random.Generator, int, int], Points] | None = None
     tuning_queries: bool = False
 
+    @property
+    def key(self) -> str:
+        """The name without spaces or "=", for command lines: "periodic-liquid-d3"."""
+        return self.name.replace(" ", "-").replace("=", "")
+
     def points(self, rng: np.random.Generator, n: int) -> Points:
         return self.make_points(rng, n, self.d)
 
@@ -103,3 +109,12 @@ SHAPES: dict[str, Shape] = {s.name: s for s in (
     Shape("queries away from clusters d=24", 24, lambda r, n, d: clustered(r, n, d, clusters=30, sigma=0.02),
           _away, tuning_queries=True),
 )}
+
+
+def find_shape(name: str) -> Shape:
+    """The shape of `SHAPES` with this key ("periodic-liquid-d3") or name
+    ("periodic liquid d=3"); KeyError listing the keys otherwise."""
+    shape = SHAPES.get(name) or next((s for s in SHAPES.values() if s.key == name), None)
+    if shape is None:
+        raise KeyError(f"unknown shape {name!r}; known: {', '.join(s.key for s in SHAPES.values())}")
+    return shape

@@ -41,6 +41,7 @@ import math
 import threading
 import uuid
 import weakref
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -78,6 +79,8 @@ from plovik.search import (
     _raw_query,
     _single_id,
 )
+from plovik.search import RecallEstimate, _recall_estimate, _recall_sample
+from plovik.threads import checked_threads
 from plovik.tuning import Tuning
 from plovik.validation import check_coordinate_dtype, distances_from_unit, to_unit
 
@@ -173,7 +176,8 @@ class _Shard:
     def _limit(self) -> Any:
         from plovik.threads import thread_limit
 
-        return thread_limit(self.threads)
+        call = getattr(_CALL_THREADS, "threads", None)  # a call's threads= before the shard's
+        return thread_limit(self.threads if call is None else call)
 
     def build(self, parts: list[np.ndarray], n_static: int, ranges: list[tuple[int, int]],
               retired: npt.NDArray[np.int64]) -> None:
@@ -299,6 +303,13 @@ class _Shard:
 
     # inspection ---------------------------------------------------------
 
+    def rows(self, gids: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """Of the global ids, the positions of those this shard holds and
+        their coordinates as stored (single precision, in float64)."""
+        lids = self.to_local(gids)
+        mine = np.flatnonzero(lids >= 0)
+        return mine, np.asarray(self.index.points(), np.float64)[lids[mine]]
+
     def info(self) -> dict[str, Any]:
         return {"nbytes": int(self.index.nbytes), "parts": dict(self.index.nbytes_by_part),
                 "stats": dict(self.index.stats())}
@@ -326,6 +337,20 @@ def _shard_call(token: str, method: str, *args: Any) -> Any:
     # raw index takes aligned arrays only.
     args = tuple(np.require(a, requirements="CA") if isinstance(a, np.ndarray) else a for a in args)
     return getattr(shard, method)(*args)
+
+
+# The threads= of the ShardedSearch call a worker thread is running a shard
+# method for (unset: the shard's own setting).
+_CALL_THREADS = threading.local()
+
+
+def _shard_call_limited(token: str, threads: int, method: str, *args: Any) -> Any:
+    """`_shard_call` with the shard's calls limited to `threads` workers."""
+    _CALL_THREADS.threads = threads
+    try:
+        return _shard_call(token, method, *args)
+    finally:
+        _CALL_THREADS.threads = None
 
 
 def _shard_drop(tokens: list[str]) -> None:
@@ -481,6 +506,7 @@ class ShardedSearch:
         self._boxsize = self._local.boxsize
         self._backend = settings.get("backend", "auto")
         self._threads = settings.get("threads")
+        self._call_threads: int | None = None  # the threads= of the query running now
         self._shard_count = None if shards is None else _at_least(shards, "shards", 1)
         if not isinstance(recover, (bool, np.bool_)):
             raise TypeError("recover must be a bool")
@@ -661,6 +687,8 @@ class ShardedSearch:
         worker = self._shards[j].worker
         args = tuple(self._client.scatter(a, workers=[worker], hash=False)
                      if isinstance(a, np.ndarray) and a.nbytes > 1 << 20 else a for a in args)
+        if self._call_threads is not None:
+            return self._submit(worker, _shard_call_limited, self._shards[j].token, self._call_threads, method, *args)
         return self._submit(worker, _shard_call, self._shards[j].token, method, *args)
 
     def _run(self, calls: list[tuple[int, str, tuple[Any, ...]]]) -> list[Any]:
@@ -910,20 +938,23 @@ class ShardedSearch:
     # --------------------------------------------------------------- queries
 
     def query_knn(self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
-                  return_distance: bool = True, sparse: bool = False, probes: int | None = None) -> Any:
-        """The k nearest indexed points of each query, as `PlovikSearch.query_knn`."""
-        with self._lock:
+                  return_distance: bool = True, sparse: bool = False, probes: int | None = None,
+                  threads: int | None = None) -> Any:
+        """The k nearest indexed points of each query, as `PlovikSearch.query_knn`;
+        `threads` limits the worker threads of each shard for this call."""
+        with self._lock, self._calls_limited(threads):
             self._built("query")
             Q, single = _queries(queries, self._d, self._boxsize)
             k = _at_least(k, "k", 1)
             ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
             probes = _call_probes(probes)
+            kind = _results.sparse_kind(sparse)
             _check_result_size(Q.shape[0], k)
             Q, ex = to_unit(_finite(Q, "queries"), self._boxsize, "queries"), _ids_in_range(ex, self.n_points)
             idx, dist = self._read(lambda: self._knn(Q, k, ex, probes))
         dist = distances_from_unit(dist, self._boxsize)
-        if sparse:
-            return _results.knn_csr(idx, dist, self.n_points, return_distance)
+        if kind:
+            return _results.knn_csr(idx, dist, self.n_points, return_distance, kind)
         if single:
             idx, dist = idx[0], dist[0]
         return (idx, dist) if return_distance else idx
@@ -986,9 +1017,11 @@ class ShardedSearch:
 
     def query_radius(self, queries: npt.ArrayLike, radius: float | npt.ArrayLike,
                      exclude_ids: npt.ArrayLike | None = None, *, return_distance: bool = True,
-                     count_only: bool = False, sparse: bool = False, probes: int | None = None) -> Any:
-        """Every point in a probed bucket within `radius`, as `PlovikSearch.query_radius`."""
-        with self._lock:
+                     count_only: bool = False, sparse: bool = False, probes: int | None = None,
+                     threads: int | None = None) -> Any:
+        """Every point in a probed bucket within `radius`, as `PlovikSearch.query_radius`;
+        `threads` as in `query_knn`."""
+        with self._lock, self._calls_limited(threads):
             self._built("query")
             call = _RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
                                        return_distance, self.n_points, self._boxsize)
@@ -1072,3 +1105,43 @@ class ShardedSearch:
                 if new.size:
                     s.retired = np.union1d(s.retired, new)
                     self._n_retired += new.size
+
+    # ------------------------------------------------- per-call threads, recall
+
+    @contextmanager
+    def _calls_limited(self, threads: object) -> Any:
+        """Shard calls submitted inside the block run with at most `threads`
+        worker threads each (None: the search's `threads`). Held under the lock."""
+        threads = checked_threads(threads)
+        previous = self._call_threads
+        if threads is not None:
+            self._call_threads = threads
+        try:
+            yield
+        finally:
+            self._call_threads = previous
+
+    def estimate_recall(self, k: int | None = None, sample: int | None = None, *,
+                        threads: int | None = None) -> RecallEstimate:
+        """Recall@k of the sharded index now, against the exact scan of every
+        shard, on a self-join sample, as `PlovikSearch.estimate_recall`: the
+        same seed draws the same sample ids. `threads` as in `query_knn`."""
+        with self._lock, self._calls_limited(threads):
+            self._built("estimate recall")
+            k = self._local._k if k is None else _at_least(k, "k", 1)
+            n = self.n_points
+            retired = np.concatenate([np.zeros(0, np.int64)] + [s.retired for s in self._shards])
+            live = np.setdiff1d(np.arange(n, dtype=np.int64), retired)
+            rows = _recall_sample(self.seed, n, live, sample)
+            S = len(self._shards)
+
+            def answer() -> tuple[np.ndarray, np.ndarray]:
+                X = np.empty((rows.size, self._d))
+                for pos, coords in self._run([(j, "rows", (rows,)) for j in range(S)]):
+                    X[pos] = coords
+                truth, _ = merge_knn(self._run([(j, "exact_knn", (X, k, rows)) for j in range(S)]), k)
+                found, _ = self._knn(X, k, rows, None)
+                return truth, found
+
+            truth, found = self._read(answer)
+        return _recall_estimate(found, truth, k)

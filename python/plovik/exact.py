@@ -26,6 +26,8 @@ import numpy as np
 import numpy.typing as npt
 
 from plovik import _native
+from plovik.results import knn_without, radius_without, split_exclusions
+from plovik.threads import checked_threads, thread_limit
 from plovik.validation import check_boxsize, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
 
 __all__ = ["ExactScan", "exact_knn", "exact_radius", "recall_at_k", "torus_l1"]
@@ -62,8 +64,8 @@ def _coords(value: npt.ArrayLike, name: str, d: int | None, boxsize: float | Non
 
 def _prepare(points, queries, exclude_ids, boxsize):
     P = _points(points, boxsize)
-    Q, ex = _queries(queries, exclude_ids, P.shape[0], P.shape[1], boxsize)
-    return P, Q, ex
+    Q, ex, more = _queries(queries, exclude_ids, P.shape[0], P.shape[1], boxsize)
+    return P, Q, ex, more
 
 
 def _points(points, boxsize):
@@ -81,12 +83,30 @@ def _queries(queries, exclude_ids, n, d, boxsize):
         ex = np.asarray(exclude_ids)
         if ex.dtype.kind not in "iu" and not (ex.size == 0 and ex.dtype.kind == "f"):
             raise TypeError(f"exclude_ids must hold integers, got dtype {ex.dtype}")
-        if ex.shape != (m,):
-            raise ValueError(f"exclude_ids must have shape ({m},), one id per query, got shape {ex.shape}")
+        if ex.shape != (m,) and not (ex.ndim == 2 and ex.shape[0] == m):
+            raise ValueError(f"exclude_ids must have shape ({m},), one id per query, or ({m}, e), e ids per "
+                             f"query padded with -1, got shape {ex.shape}")
         ex = np.ascontiguousarray(ex, dtype=np.int64)
         if ex.size and (ex.min() < -1 or ex.max() >= n):
             raise ValueError(f"exclude_ids must lie in [-1, {n}) (-1 excludes nothing)")
-    return Q, ex
+        ex, more = split_exclusions(ex)
+        return Q, ex, more
+    return Q, ex, None
+
+
+def _wider(more):
+    """The extra neighbours a k-nearest search needs to drop `more` and keep k."""
+    return 0 if more is None else more.shape[1]
+
+
+def _knn_rows(scan, k, more):
+    """Rows of k + the other excluded ids from `scan(k)`, those ids then dropped."""
+    idx, dist = scan(k + _wider(more))
+    return (idx, dist) if more is None else knn_without(idx, dist, more, k)
+
+
+def _radius_rows(found, more):
+    return found if more is None else radius_without(*found, more)
 
 
 def _k(k):
@@ -112,6 +132,7 @@ def exact_knn(
     exclude_ids: npt.ArrayLike | None = None,
     *,
     boxsize: float | None = None,
+    threads: int | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """The exact k nearest points of each query under toroidal L1.
 
@@ -119,9 +140,13 @@ def exact_knn(
         points: (n, d) finite coordinates (wrapped onto the torus).
         queries: (m, d) finite coordinates.
         k: Neighbours per query, at least 1.
-        exclude_ids: Optional (m,) ids, one excluded per query; -1 excludes nothing.
+        exclude_ids: Optional (m,) ids, one excluded per query; -1 excludes
+            nothing. Or (m, e): e ids excluded per query, padded with -1 (the
+            scan finds k + e - 1 and drops the excluded, so k others remain).
         boxsize: The period L of the coordinates, which then lie in
             [0, L) (integers included); default None, the unit torus.
+        threads: At most this many worker threads for the call (None: the
+            limit in force, see `plovik.thread_limit`).
 
     Returns:
         (idx, dist), both (m, k): int64 ids and the single-precision distances
@@ -131,8 +156,10 @@ def exact_knn(
     """
     k = _k(k)
     L = check_boxsize(boxsize)
-    P, Q, ex = _prepare(points, queries, exclude_ids, L)
-    idx, dist = _native.exact_knn(P, Q, k, ex)
+    threads = checked_threads(threads)
+    P, Q, ex, more = _prepare(points, queries, exclude_ids, L)
+    with thread_limit(threads):
+        idx, dist = _knn_rows(lambda kk: _native.exact_knn(P, Q, kk, ex), k, more)
     return idx, distances_from_unit(dist, L)
 
 
@@ -143,6 +170,7 @@ def exact_radius(
     exclude_ids: npt.ArrayLike | None = None,
     *,
     boxsize: float | None = None,
+    threads: int | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """Every point within `radius` of each query under toroidal L1, exactly.
 
@@ -150,12 +178,15 @@ def exact_radius(
     compares it (with `boxsize`: radius / boxsize against the distances of
     the coordinates divided by it, returned times it). Returns (indptr,
     ids, dists) in compressed sparse row form: query i owns
-    ids[indptr[i]:indptr[i + 1]], ascending by (distance, id).
+    ids[indptr[i]:indptr[i + 1]], ascending by (distance, id). `threads`
+    is that of `exact_knn`.
     """
     r = _radius(radius)
     L = check_boxsize(boxsize)
-    P, Q, ex = _prepare(points, queries, exclude_ids, L)
-    indptr, ids, dists = _native.exact_radius(P, Q, radius_to_unit(r, L), ex)
+    threads = checked_threads(threads)
+    P, Q, ex, more = _prepare(points, queries, exclude_ids, L)
+    with thread_limit(threads):
+        indptr, ids, dists = _radius_rows(_native.exact_radius(P, Q, radius_to_unit(r, L), ex), more)
     return indptr, ids, distances_from_unit(dists, L)
 
 
@@ -177,20 +208,25 @@ class ExactScan:
         self.n, self.d = P.shape
         self._tiles = _native._exact_tiles(P)
 
-    def knn(self, queries: npt.ArrayLike, k: int,
-            exclude_ids: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-        """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize)`."""
+    def knn(self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
+            threads: int | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize, threads=threads)`."""
         k = _k(k)
-        Q, ex = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
-        idx, dist = _native._exact_knn_tiles(self._tiles, Q, k, ex)
+        threads = checked_threads(threads)
+        Q, ex, more = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
+        with thread_limit(threads):
+            idx, dist = _knn_rows(lambda kk: _native._exact_knn_tiles(self._tiles, Q, kk, ex), k, more)
         return idx, distances_from_unit(dist, self.boxsize)
 
-    def radius(self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None,
+    def radius(self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None, *,
+               threads: int | None = None,
                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-        """As `exact_radius(points, queries, radius, exclude_ids, boxsize=boxsize)`."""
+        """As `exact_radius(points, queries, radius, exclude_ids, boxsize=boxsize, threads=threads)`."""
         r = radius_to_unit(_radius(radius), self.boxsize)
-        Q, ex = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
-        indptr, ids, dists = _native._exact_radius_tiles(self._tiles, Q, r, ex)
+        threads = checked_threads(threads)
+        Q, ex, more = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
+        with thread_limit(threads):
+            indptr, ids, dists = _radius_rows(_native._exact_radius_tiles(self._tiles, Q, r, ex), more)
         return indptr, ids, distances_from_unit(dists, self.boxsize)
 
 

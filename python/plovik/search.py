@@ -103,7 +103,7 @@ class _RawIndex(Protocol):
 # ------------------------------------------------------------------ parameters
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class HashParameters:
     """Everything a raw index is constructed from.
 
@@ -120,6 +120,36 @@ class HashParameters:
     s: npt.NDArray[np.int64]
     u: npt.NDArray[np.float64]
     block: int = DEFAULT_BLOCK
+
+    def __post_init__(self) -> None:
+        # Read-only copies: the caller's arrays may change later, and the
+        # hash below is taken from the values.
+        for name in ("s", "u"):
+            arr = np.array(getattr(self, name))
+            arr.setflags(write=False)
+            object.__setattr__(self, name, arr)
+
+    def _scalars(self) -> tuple[int, int, int, int, int]:
+        return (self.b, self.k, self.l, self.probes, self.block)
+
+    def __eq__(self, other: object) -> bool:
+        """Equal when every setting and every entry of `s` and `u` are."""
+        if not isinstance(other, HashParameters):
+            return NotImplemented
+        return (self._scalars() == other._scalars() and np.array_equal(self.s, other.s)
+                and np.array_equal(self.u, other.u))
+
+    def __hash__(self) -> int:
+        # Of the values as the index takes them, so that parameters equal by
+        # value (say s as int32 and as int64, or u holding -0.0 and 0.0) hash alike.
+        s = np.asarray(self.s, np.int64)
+        u = np.asarray(self.u, np.float64) + 0.0
+        return hash((self._scalars(), s.shape, s.tobytes(), u.shape, u.tobytes()))
+
+    def __repr__(self) -> str:
+        # The arrays are l * k entries each: their shape is enough to read.
+        return (f"HashParameters(b={self.b}, k={self.k}, l={self.l}, probes={self.probes}, block={self.block}, "
+                f"s=<{self.s.dtype} array {self.s.shape}>, u=<{self.u.dtype} array {self.u.shape}>)")
 
     def as_kwargs(self) -> dict[str, Any]:
         """Keyword arguments for either raw index class (fresh array copies)."""
@@ -256,6 +286,24 @@ class RecallEstimate:
     k: int
 
 
+def _recall_sample(seed: Any, n: int, live: npt.NDArray[np.int64], sample: int | None) -> npt.NDArray[np.int64]:
+    """The ids `estimate_recall` queries: `sample` (default 300, at most all)
+    of the live ids, drawn from the seed and the number of points."""
+    sample = min(300, live.size) if sample is None else _at_least(sample, "sample", 1)
+    if sample > live.size:
+        raise ValueError(f"sample ({sample}) is larger than the data ({live.size} points not retired)")
+    base = seed if isinstance(seed, int) else 0
+    rng = np.random.default_rng([base, 0x65737469, n])
+    return live[np.sort(rng.choice(live.size, sample, replace=False))]
+
+
+def _recall_estimate(found: npt.NDArray[np.int64], truth: npt.NDArray[np.int64], k: int) -> RecallEstimate:
+    """Recall of the rows `found` against the exact rows `truth`, with its interval."""
+    total = int((truth >= 0).sum())
+    recall = recall_at_k(found, truth)
+    return RecallEstimate(recall, _tuning.wilson(round(recall * total), total), truth.shape[0], k)
+
+
 def _at_least(value: object, name: str, low: int) -> int:
     v = _integer(value, name)
     if v < low:
@@ -325,14 +373,17 @@ def _queries(value: object, d: int, boxsize: float | None) -> tuple[np.ndarray, 
     return _coords(arr, "queries", d, boxsize), False
 
 
-def _single_id(value: object) -> object:
-    """The exclude_ids of a single point: None, an integer, or a one-entry array-like."""
+def _single_id(value: object, several: bool = False) -> object:
+    """The exclude_ids of a single point: None, an integer, or a one-entry
+    array-like; with `several`, a 1-D array of any length is its ids."""
     if value is None:
         return None
     if isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
         return [int(value)]
     arr = _array(value, "exclude_ids")
-    return arr.reshape(1) if arr.ndim == 0 else arr
+    if arr.ndim == 0:
+        return arr.reshape(1)
+    return arr.reshape(1, -1) if several and arr.ndim == 1 and arr.size != 1 else arr
 
 
 def _radii(value: object, m: int) -> float | npt.NDArray[np.float64]:
@@ -353,8 +404,9 @@ def _radii(value: object, m: int) -> float | npt.NDArray[np.float64]:
     return r
 
 
-def _ids(value: object, m: int) -> np.ndarray | None:
-    """exclude_ids as given, checked for an integer dtype and one id per query."""
+def _ids(value: object, m: int, several: bool = False) -> np.ndarray | None:
+    """exclude_ids as given, checked for an integer dtype and one id per
+    query; with `several` also (m, e), e ids per query padded with -1."""
     if value is None:
         return None
     arr = _array(value, "exclude_ids")
@@ -362,8 +414,11 @@ def _ids(value: object, m: int) -> np.ndarray | None:
     # is nothing that is not an integer.
     if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
         raise TypeError(f"exclude_ids must hold integers, got dtype {arr.dtype}")
+    if several and arr.ndim == 2 and arr.shape[0] == m:
+        return arr
     if arr.shape != (m,):
-        raise ValueError(f"exclude_ids must have shape ({m},), one id per query, got shape {arr.shape}")
+        more = f" or ({m}, e), e ids per query padded with -1," if several else ""
+        raise ValueError(f"exclude_ids must have shape ({m},), one id per query,{more} got shape {arr.shape}")
     return arr
 
 
@@ -475,26 +530,29 @@ class _RadiusCall:
     Q: np.ndarray  # (m, d) finite queries on the unit torus
     single: bool  # one point was given as a 1-D array
     r: float | npt.NDArray[np.float64]  # the radius on the unit torus, or one per query
-    ex: np.ndarray | None
+    ex: np.ndarray | None  # the one id per query the index excludes
+    more: np.ndarray | None  # (m, e - 1) further ids to drop from the rows, padded with -1
     probes: int | None
     count_only: bool
-    sparse: bool
+    sparse: str | None  # None, "array" or "matrix" (`results.sparse_kind`)
     return_distance: bool
     n_points: int
     boxsize: float | None  # the period the caller's units have
 
     @classmethod
     def checked(cls, queries: object, d: int, radius: object, exclude_ids: object, probes: object,
-                count_only: bool, sparse: bool, return_distance: bool, n_points: int,
-                boxsize: float | None) -> _RadiusCall:
+                count_only: bool, sparse: object, return_distance: bool, n_points: int,
+                boxsize: float | None, several: bool = False) -> _RadiusCall:
         Q, single = _queries(queries, d, boxsize)
         r = _radii(radius, Q.shape[0])
-        ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+        ex = _ids(_single_id(exclude_ids, several) if single else exclude_ids, Q.shape[0], several)
         probes = _call_probes(probes)
-        if count_only and sparse:
+        kind = _results.sparse_kind(sparse)
+        if count_only and kind:
             raise ValueError("count_only and sparse exclude each other")
         Q, ex = to_unit(_finite(Q, "queries"), boxsize, "queries"), _ids_in_range(ex, n_points)
-        return cls(Q, single, radius_to_unit(r, boxsize), ex, probes, bool(count_only), bool(sparse),
+        ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
+        return cls(Q, single, radius_to_unit(r, boxsize), ex, more, probes, bool(count_only), kind,
                    bool(return_distance), n_points, boxsize)
 
     @property
@@ -506,6 +564,8 @@ class _RadiusCall:
 
     def answer(self, found: tuple[np.ndarray, np.ndarray, np.ndarray]) -> Any:
         """The caller's result from (indptr, ids, dists) at the widest radius."""
+        if self.more is not None:
+            found = _results.radius_without(*found, self.more)
         if not isinstance(self.r, float):
             found = _results.radius_rows_within(*found, self.r)
         indptr, ids, dists = found
@@ -514,7 +574,7 @@ class _RadiusCall:
             counts = np.diff(indptr)
             return int(counts[0]) if self.single else counts
         if self.sparse:
-            return _results.radius_csr(indptr, ids, dists, self.n_points, self.return_distance)
+            return _results.radius_csr(indptr, ids, dists, self.n_points, self.return_distance, self.sparse)
         if self.single:
             return (ids, dists) if self.return_distance else ids
         return (indptr, ids, dists) if self.return_distance else (indptr, ids)
@@ -1128,21 +1188,12 @@ class PlovikSearch:
         """
         index = self._built("estimate recall")
         k = self._k if k is None else _at_least(k, "k", 1)
-        n = index.n_points
-        live = self._live_rows()  # retired points are neither queried nor found
-        sample = min(300, live.size) if sample is None else _at_least(sample, "sample", 1)
-        if sample > live.size:
-            raise ValueError(f"sample ({sample}) is larger than the data ({live.size} points not retired)")
-        base = self._seed if isinstance(self._seed, int) else 0
-        rng = np.random.default_rng([base, 0x65737469, n])
-        rows = live[np.sort(rng.choice(live.size, sample, replace=False))]
+        # retired points are neither queried nor found
+        rows = _recall_sample(self._seed, index.n_points, self._live_rows(), sample)
         X = self._points()
         truth, _ = self._exact_knn(X[rows], k, rows)
         found, _ = self._knn(index, X[rows], k, rows, None)
-        valid = truth >= 0
-        total = int(valid.sum())
-        hits = round(recall_at_k(found, truth) * total)
-        return RecallEstimate(recall_at_k(found, truth), _tuning.wilson(hits, total), sample, k)
+        return _recall_estimate(found, truth, k)
 
     def _built(self, action: str) -> _RawIndex:
         if self._index is None:
@@ -1164,13 +1215,18 @@ class PlovikSearch:
             k: Neighbours per query, at least 1.
             exclude_ids: Optional (m,) integer ids, one excluded per query
                 (for a self-join pass the queries' own ids); -1 excludes nothing.
-                For a single point: an integer.
+                Or (m, e): e ids excluded per query, rows padded with -1; the
+                search then finds k + e - 1 and drops the excluded, so the
+                rows hold k others. For a single point: an integer, or a
+                1-D array of its ids.
             return_distance: False returns the ids alone.
-            sparse: True returns an (m, n_points) `scipy.sparse.csr_matrix`
-                instead, row i holding the distance to each neighbour of
-                query i in its column (1 for every neighbour when
-                `return_distance` is False); zero distances are kept as
-                explicit entries, padding is left out. Needs SciPy.
+            sparse: True (or "array") returns an (m, n_points)
+                `scipy.sparse.csr_array` instead, row i holding the distance
+                to each neighbour of query i in its column (1 for every
+                neighbour when `return_distance` is False), in (distance, id)
+                order; zero distances are kept as explicit entries, padding
+                is left out. "matrix" returns a `csr_matrix`, deprecated (a
+                FutureWarning): it goes in the next release. Needs SciPy.
             probes: Neighbouring buckets probed per table by this call
                 instead of the search's `probes` (at most `components` are
                 used; no effect when the search answers exactly): more find
@@ -1189,14 +1245,21 @@ class PlovikSearch:
         index = self._built("query")
         Q, single = _queries(queries, self._d, self._boxsize)
         k = _at_least(k, "k", 1)
-        ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+        ex = _ids(_single_id(exclude_ids, True) if single else exclude_ids, Q.shape[0], several=True)
         probes = _call_probes(probes)
-        _check_result_size(Q.shape[0], k)
+        kind = _results.sparse_kind(sparse)
+        wider = 0 if ex is None or ex.ndim == 1 else max(ex.shape[1] - 1, 0)
+        _check_result_size(Q.shape[0], k + wider)
         Q, ex = to_unit(_finite(Q, "queries"), self._boxsize, "queries"), _ids_in_range(ex, index.n_points)
-        idx, dist = self._knn(index, Q, k, ex, probes)
+        ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
+        # The index leaves out one id per query; the rows are widened by the
+        # others, which are then dropped, so k remain whichever were found.
+        idx, dist = self._knn(index, Q, k + wider, ex, probes)
+        if more is not None:
+            idx, dist = _results.knn_without(idx, dist, more, k)
         dist = distances_from_unit(dist, self._boxsize)
-        if sparse:
-            return _results.knn_csr(idx, dist, index.n_points, return_distance)
+        if kind:
+            return _results.knn_csr(idx, dist, index.n_points, return_distance, kind)
         if single:
             idx, dist = idx[0], dist[0]
         return (idx, dist) if return_distance else idx
@@ -1227,11 +1290,12 @@ class PlovikSearch:
                 `boxsize`, radius / boxsize is). One number for all queries,
                 or an (m,) array of one radius per query.
             exclude_ids: Optional (m,) integer ids, one excluded per query
-                (an integer for a single point).
+                (an integer for a single point), or (m, e) several per query
+                padded with -1, as for `query_knn`.
             return_distance: False leaves the distances out.
             count_only: True returns only the number of points each query
                 found, an (m,) int64 array (an int for a single point).
-            sparse: True returns an (m, n_points) `scipy.sparse.csr_matrix`
+            sparse: True (or "array") returns an (m, n_points) `scipy.sparse.csr_array`
                 as `query_knn` does. Needs SciPy.
             probes, threads: As for `query_knn`.
 
@@ -1242,7 +1306,7 @@ class PlovikSearch:
         """
         index = self._built("query")
         call = _RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
-                                   return_distance, index.n_points, self._boxsize)
+                                   return_distance, index.n_points, self._boxsize, several=True)
         if self._exact():
             found = self._exact_radius(call.Q, call.widest, call.ex)
         else:
@@ -1251,7 +1315,8 @@ class PlovikSearch:
 
     @_reads
     def pairs(
-        self, radius: float, *, return_distance: bool = True, probes: int | None = None, threads: int | None = None
+        self, radius: float, *, return_distance: bool = True, sparse: bool = False, probes: int | None = None,
+        threads: int | None = None,
     ) -> Any:
         """Every pair of indexed points within `radius` of each other, each once.
 
@@ -1263,6 +1328,12 @@ class PlovikSearch:
             radius: Toroidal-L1 cutoff, finite and non-negative; inclusive,
                 compared in single precision.
             return_distance: False returns the pairs alone.
+            sparse: True returns the pairs as the upper triangle of an
+                (n_points, n_points) `scipy.sparse.csr_array` instead: row i
+                holds each partner j > i in its column, in (distance, id)
+                order, with the distance (1 when `return_distance` is False;
+                zero distances kept as explicit entries); `G + G.T` is the
+                symmetric graph. "array" and "matrix" as for `query_knn`.
             probes, threads: As for `query_knn`.
 
         Returns:
@@ -1272,6 +1343,7 @@ class PlovikSearch:
         index = self._built("find pairs")
         r = radius_to_unit(_radius(radius), self._boxsize)
         probes = _call_probes(probes)
+        kind = _results.sparse_kind(sparse)
         X = self._points()
         live = self._live_rows()  # a retired point is in no pair
         parts_rows, parts_ids, parts_dists = [], [], []
@@ -1289,6 +1361,8 @@ class PlovikSearch:
                  ((parts_rows, np.int64), (parts_ids, np.int64), (parts_dists, np.float64))]
         pairs, dists = _results.unique_pairs(*found)
         dists = distances_from_unit(dists, self._boxsize)
+        if kind:
+            return _results.pairs_csr(pairs, dists, index.n_points, return_distance, kind)
         return (pairs, dists) if return_distance else pairs
 
     # ---------------------------------------------------------------- epochs

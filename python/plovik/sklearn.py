@@ -24,6 +24,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         "plovik.sklearn needs scikit-learn 1.6 or newer: pip install 'plovik[sklearn]'"
     ) from exc
 
+from plovik import results as _results
 from plovik.search import PlovikSearch
 from plovik.validation import check_boxsize, check_coordinate_dtype
 
@@ -129,14 +130,17 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
         X = self._coordinates(X, reset=False)
         distances = self.mode == "distance"
         if self.radius is not None:
-            return self.search_.query_radius(X, self.radius, sparse=True, return_distance=distances)
+            indptr, ids, dists = self.search_.query_radius(X, self.radius)
+            return _results.radius_csr(indptr, ids, dists, self.search_.n_points, distances, kind="matrix")
         k = self._neighbours()
         if k > self.n_samples_fit_:
             raise ValueError(
                 f"Expected n_neighbors <= n_samples_fit, but n_neighbors = {k}, n_samples_fit = "
                 f"{self.n_samples_fit_}, n_samples = {X.shape[0]}"
             )
-        return self.search_.query_knn(X, k, sparse=True, return_distance=distances)
+        # scikit-learn's own transformers return csr_matrix graphs: so does this one
+        idx, dist = self.search_.query_knn(X, k)
+        return _results.knn_csr(idx, dist, self.search_.n_points, distances, kind="matrix")
 
     def fit_transform(self, X: Any, y: Any = None) -> Any:
         """`fit(X)`, then `transform(X)`: each point is its own neighbour."""
