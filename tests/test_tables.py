@@ -6,7 +6,7 @@ test_epochs.py.)"""
 import numpy as np
 import pytest
 
-from index_helpers import assert_tables_equal, both, random_params
+from index_helpers import EDGE_OFFSETS, assert_tables_equal, both, edge_values, random_params
 
 
 @pytest.mark.parametrize("L,K,b", [(1, 22, 2), (1, 23, 2), (2, 22, 2), (32, 6, 8), (32, 17, 2)])
@@ -19,6 +19,31 @@ def test_directory_size_boundaries(L, K, b):
     pts = rng.random((300, 5))
     native.build(pts, 200)
     reference.build(pts, 200)
+    assert_tables_equal(native, reference)
+
+
+@pytest.mark.parametrize("b", [1, 2, 3, 4, 5])
+@pytest.mark.parametrize("inside", [False, True])
+def test_tables_on_the_edges_of_the_hash(b, inside):
+    # Every pair of edge values in two coordinates, hashed by components
+    # whose offsets put them on cell walls and centres, just below a wall
+    # and (outside [0, 1)) a tiny step below zero, where only the cap keeps
+    # the code below b. Inside [0, 1) with offsets there, the rows are
+    # hashed four at a time; the others by the formula as written.
+    values = edge_values()
+    if inside:
+        values = values[(values >= 0) & (values < 1)]
+    pts = np.array(np.meshgrid(values, values)).reshape(2, -1).T
+    L, K = len(EDGE_OFFSETS), 3
+    s = np.array([[t % 2, 1 - t % 2, t % 2] for t in range(L)], np.int64)
+    u = np.array([[off, EDGE_OFFSETS[(t + 1) % L], 0.0] for t, off in enumerate(EDGE_OFFSETS)])
+    native, reference = both(dict(b=b, k=K, l=L, probes=2, s=s, u=u))
+    for ix in (native, reference):
+        ix.build(pts, len(pts) // 2)
+    assert_tables_equal(native, reference)
+    # the candidates moved onto the edges of the other coordinate
+    for ix in (native, reference):
+        ix.update(pts[len(pts) // 2 :, ::-1].copy())
     assert_tables_equal(native, reference)
 
 
