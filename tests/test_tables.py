@@ -1,7 +1,7 @@
-"""Hash tables of the native index against the NumPy reference: around the
-directory size limit, their sort order and what nbytes counts. (Tables after
-random builds and epochs: test_adversarial.py; under thread counts:
-test_epochs.py.)"""
+"""Hash tables of the native index against the NumPy reference: on the edges
+of the hash, around the directory size limit, their sort order and what
+nbytes counts. (Tables after random builds and epochs: test_adversarial.py;
+under thread counts: test_epochs.py.)"""
 
 import numpy as np
 import pytest
@@ -41,28 +41,18 @@ def test_tables_on_the_edges_of_the_hash(b, inside):
     for ix in (native, reference):
         ix.build(pts, len(pts) // 2)
     assert_tables_equal(native, reference)
+    assert native.points().tobytes() == reference.points().tobytes()  # -0.0 stored as 0.0
+    # (key, id) ascending in every run; cand_keys column i belongs to id n_static + i
+    t, n_static = native.tables(), len(pts) // 2
+    for keys, ids in ((t["static_keys"], t["static_ids"]), (t["cand_sorted_keys"], t["cand_sorted_ids"])):
+        order = np.lexsort((ids, keys), axis=1)
+        assert np.array_equal(np.take_along_axis(ids, order, axis=1), ids)
+    assert np.array_equal(np.take_along_axis(t["cand_keys"], t["cand_sorted_ids"] - n_static, axis=1),
+                          t["cand_sorted_keys"])
     # the candidates moved onto the edges of the other coordinate
     for ix in (native, reference):
         ix.update(pts[len(pts) // 2 :, ::-1].copy())
     assert_tables_equal(native, reference)
-
-
-def test_sorted_runs_and_ids():
-    rng = np.random.default_rng(11)
-    native, _ = both(random_params(rng, d=2, L=3, K=2, b=2))
-    pts = rng.random((500, 2)).round(1)  # many equal keys
-    native.build(pts, 300)
-    t = native.tables()
-    for keys, ids, base in ((t["static_keys"], t["static_ids"], 0),
-                            (t["cand_sorted_keys"], t["cand_sorted_ids"], 300)):
-        order = np.lexsort((ids, keys), axis=1)
-        assert np.array_equal(np.take_along_axis(ids, order, axis=1), ids)
-        assert np.array_equal(np.sort(ids, axis=1), np.tile(np.arange(base, base + ids.shape[1]),
-                                                                (3, 1)))
-    # cand_keys column i belongs to id 300 + i.
-    for tbl in range(3):
-        pos = t["cand_sorted_ids"][tbl] - 300
-        assert np.array_equal(t["cand_keys"][tbl][pos], t["cand_sorted_keys"][tbl])
 
 
 @pytest.mark.parametrize("b, K, dense", [(4, 5, True), (2**12, 3, False)])

@@ -31,7 +31,7 @@ def test_exact_scan_is_the_native_scan_of_the_converted_input():
 @pytest.mark.parametrize("hits, total, lower, upper", [
     # the 95% score intervals of Newcombe (1998), Table I, examples (a) to (d)
     (81, 263, 0.2553, 0.3662), (15, 148, 0.0624, 0.1605), (0, 20, 0.0, 0.1611), (1, 29, 0.0061, 0.1718),
-    (29, 29, 29 / (29 + 1.96**2), 1.0), (0, 0, 0.0, 1.0)])
+    (29, 29, 0.8830, 1.0), (0, 0, 0.0, 1.0)])  # all hits: n / (n + z**2)
 def test_wilson_interval_has_the_textbook_values(hits, total, lower, upper):
     lo, hi = wilson(hits, total)
     assert (lo, hi) == (pytest.approx(lower, abs=5e-5), pytest.approx(upper, abs=5e-5))
@@ -84,6 +84,9 @@ ZERO = dict(per_table=0.0, per_probe=0.0, per_coordinate=0.0, per_candidate=0.0,
     # only probes cost: none
     (CostModel(**{**ZERO, "per_probe": 1.0}), dict(cells=4, components=3, tables=3), dict(exact=False, probes=0))])
 def test_cost_model_chooses_the_cheapest_setting(cost, given, chosen):
+    # the modelled nanoseconds themselves, term by term
+    assert CostModel(1, 2, 3, 4, 5, 6).index(d=2, k=3, tables=4, probes=5, entries=6, distinct=7) == 12 + 40 + 36 + 28 + 5
+    assert CostModel(1, 2, 3, 4, 5, 6).exact(n=10, d=2) == 5 + 6 * 20
     X = np.random.default_rng(2).random((1500, 4))
     report, s, u = tune(X, target=0.05, k=5, seed=1, sample=80, cost=cost, **given)
     assert {key: getattr(report, key) for key in chosen} == chosen and report.reached
