@@ -5,6 +5,11 @@
 # make test-tsan : the same in .venv-tsan with ThreadSanitizer; the tests marked `threads`
 # make demo      : the same set-up with the demo's extras (a progress bar), then the demonstration
 # make bench     : the same set-up with the benchmark's extras (SciPy, matplotlib), then the benchmark
+# make mutation  : the same set-up with the test and mutation extras, then mutation testing
+#                  under nice (not in CI): a seeded sample of mutants of the Python modules
+#                  where wrong answers hide (scripts/python-mutation.py), then the engine's
+#                  catalogue, rebuilt incrementally in build/mutation (scripts/engine-mutation.py);
+#                  MUTATION_ARGS are passed to the first (e.g. --sample 100 --seed 2)
 # make wheel     : build a wheel in .venv and repair it with auditwheel into a manylinux wheel
 #                  for this machine's glibc, in dist/ (no container needed)
 # make wheel-test: the same, then install that wheel into a fresh venv with no compiler
@@ -21,7 +26,7 @@ BUILD_ARGS ?=
 # Where the build puts the C++ engine tests (tests/cpp); each build has its own.
 ENGINE_TESTS ?= build/engine-tests
 
-.PHONY: test test-asan test-tsan demo bench venv install wheel wheel-test clean
+.PHONY: test test-asan test-tsan demo bench mutation venv install wheel wheel-test clean
 
 venv:
 	@interp=$$(PYTHON="$(PYTHON)" scripts/find-python.sh) || exit 1; \
@@ -63,6 +68,13 @@ demo: install
 bench: EXTRAS = bench
 bench: install
 	$(PY) -m plovik bench benchmarks/results
+
+MUTATION_ARGS ?=
+
+mutation: EXTRAS = test,mutation
+mutation: install
+	nice -n 19 $(PY) scripts/python-mutation.py $(MUTATION_ARGS)
+	nice -n 19 $(PY) scripts/engine-mutation.py
 
 # The wheel is built with the compiler at hand, in a build directory of its
 # own for each wheel tag, with exactly the flags of CMakeLists.txt:
