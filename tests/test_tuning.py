@@ -82,7 +82,9 @@ ZERO = dict(per_table=0.0, per_probe=0.0, per_coordinate=0.0, per_candidate=0.0,
     # only tables cost: the fewest, one (any table reaches a recall of 0.05)
     (CostModel(**{**ZERO, "per_table": 1.0}), dict(cells=4, components=3, probes=2), dict(exact=False, tables=1)),
     # only probes cost: none
-    (CostModel(**{**ZERO, "per_probe": 1.0}), dict(cells=4, components=3, tables=3), dict(exact=False, probes=0))])
+    (CostModel(**{**ZERO, "per_probe": 1.0}), dict(cells=4, components=3, tables=3), dict(exact=False, probes=0)),
+    # nothing costs: the highest recall, every component flipped
+    (CostModel(**ZERO), dict(cells=4, components=3, tables=1), dict(exact=False, probes=3))])
 def test_cost_model_chooses_the_cheapest_setting(cost, given, chosen):
     # the modelled nanoseconds themselves, term by term
     assert CostModel(1, 2, 3, 4, 5, 6).index(d=2, k=3, tables=4, probes=5, entries=6, distinct=7) == 12 + 40 + 36 + 28 + 5
@@ -93,6 +95,22 @@ def test_cost_model_chooses_the_cheapest_setting(cost, given, chosen):
     assert s.shape == (report.tables, report.components)
     if not report.exact:
         assert report.cost < report.exact_cost and report.interval[0] >= 0.05
+
+
+def test_cost_model_counts_what_the_index_gathers():
+    # With every point a sample query and every point counted, the modelled
+    # entries (bucket entries gathered, the cost's only term here) and
+    # distinct candidates per query are those the index gathers: the pairs
+    # of the blocked path and the candidates of the per-query path.
+    X = np.random.default_rng(3).random((80, 3))
+    report, s, u = tune(X, target=0.05, k=3, seed=2, tables=3, probes=2, cost=CostModel(**{**ZERO, "per_coordinate": 1.0}))
+    measured = []
+    for block in (0, 1):
+        index = _native.RustLshIndex(report.cells, report.components, report.tables, report.probes, s, u, block=block)
+        index.build(X, len(X))
+        index.query_knn(X, 3, np.arange(len(X)))
+        measured.append(index.stats()["pairs" if block == 0 else "cands"] / len(X))
+    assert not report.exact and (report.cost / 3, report.candidates) == (pytest.approx(measured[0]), pytest.approx(measured[1]))
 
 
 # ------------------------------------------------------------------ tuning
