@@ -79,8 +79,8 @@ ZERO = dict(per_table=0.0, per_probe=0.0, per_coordinate=0.0, per_candidate=0.0,
 @pytest.mark.parametrize("cost, given, chosen", [
     (CostModel(scan=0.0), {}, dict(exact=True)),  # a free scan costs less than any index
     (CostModel(scan=1e9), {}, dict(exact=False)),
-    # only tables cost: the fewest, one (any table reaches a recall of 0.05)
-    (CostModel(**{**ZERO, "per_table": 1.0}), dict(cells=4, components=3, probes=2), dict(exact=False, tables=1)),
+    # only tables cost: the fewest, one (any table reaches a recall of 0.05, even unprobed)
+    (CostModel(**{**ZERO, "per_table": 1.0}), dict(cells=4, components=3, probes=0), dict(exact=False, tables=1)),
     # only probes cost: none
     (CostModel(**{**ZERO, "per_probe": 1.0}), dict(cells=4, components=3, tables=3), dict(exact=False, probes=0)),
     # nothing costs: the highest recall, every component flipped
@@ -204,7 +204,7 @@ def test_radius_hint_is_tuned_for():
     search = PlovikSearch(8, recall=0.9, seed=2, exact=False)
     search.build(X, radius=0.15, sample=100)
     t = search.tuning
-    assert t.radius == 0.15 and t.radius_interval[0] >= 0.9
+    assert t.radius == 0.15 and t.radius_interval[0] >= 0.9 and t.reached
     got = search.query_radius(fresh, 0.15)
     want = exact_radius(X, fresh, 0.15)
     assert got[1].size >= 0.88 * want[1].size and want[1].size > 1000
