@@ -7,6 +7,11 @@
 # make bench     : the same set-up with the benchmark's extras (SciPy, matplotlib), then the benchmark
 # make extras EXTRAS=sklearn,distributed : add the dependencies of these extras to the installed
 #                  .venv without building plovik again
+# make mutation  : the same set-up with the test and mutation extras, then mutation testing
+#                  under nice (not in CI): a seeded sample of mutants of the Python modules
+#                  where wrong answers hide (scripts/python-mutation.py), then the engine's
+#                  catalogue, rebuilt incrementally in build/mutation (scripts/engine-mutation.py);
+#                  MUTATION_ARGS are passed to the first (e.g. --sample 100 --seed 2)
 # make wheel     : build a wheel in .venv and repair it with auditwheel into a manylinux wheel
 #                  for this machine's glibc, in dist/ (no container needed)
 # make wheel-test: the same, then install that wheel into a fresh venv with no compiler
@@ -23,7 +28,7 @@ BUILD_ARGS ?=
 # Where the build puts the C++ engine tests (tests/cpp); each build has its own.
 ENGINE_TESTS ?= build/engine-tests
 
-.PHONY: test test-asan test-tsan demo bench docs extras venv install wheel wheel-test clean
+.PHONY: test test-asan test-tsan demo bench docs extras mutation venv install wheel wheel-test clean
 
 venv:
 	@interp=$$(PYTHON="$(PYTHON)" scripts/find-python.sh) || exit 1; \
@@ -81,6 +86,13 @@ extras:
 	@$(PY) -c "import plovik._native" 2>/dev/null || \
 		{ echo "plovik is not installed in $(VENV): run make install first"; exit 1; }
 	$(PY) -m pip install --quiet "plovik[$(EXTRAS)]"
+
+MUTATION_ARGS ?=
+
+mutation: EXTRAS = test,mutation
+mutation: install
+	nice -n 19 $(PY) scripts/python-mutation.py $(MUTATION_ARGS)
+	nice -n 19 $(PY) scripts/engine-mutation.py
 
 # The wheel is built with the compiler at hand, in a build directory of its
 # own for each wheel tag, with exactly the flags of CMakeLists.txt:

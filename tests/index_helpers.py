@@ -53,3 +53,23 @@ def outputs_under_thread_counts(script, counts=("1", "2", "7")):
                              capture_output=True, text=True, timeout=300)
         outputs.add(out.stdout.strip())
     return outputs
+
+
+# Offsets u whose sums with EDGES land exactly on the edges of the hash.
+EDGE_OFFSETS = (0.0, 0.25, 0.5, 0.1, 0.3)
+
+
+def edge_values(offsets=EDGE_OFFSETS):
+    """Coordinates on the edges of the hash for cells b of 1 to 5 and the
+    given offsets: cell walls and centres (fractions 0.0 and exactly 0.5, so
+    margins tie), -0.0, values just below a wall or an integer, values
+    beyond [0, 1) that wrap onto a wall, and values whose sum with an offset
+    is a tiny negative number, where the position
+    in the cell rounds up to 1.0 and only the cap at b - 1 keeps the code in
+    range. Few distinct values: distances tie and points repeat."""
+    walls = [c / b for b in (2, 3, 4, 5) for c in range(b)] + [(c + 0.5) / 4 for c in range(4)]
+    near = [np.nextafter(1.0, 0.0), np.nextafter(0.5, 0.0), np.nextafter(0.25, 1.0), 1.0, 1.25, -0.75, 2.0]
+    tiny = [-1e-20, -(2.0**-54), -5e-324]
+    shifted = [v for u in offsets if u for v in (-u, np.nextafter(-u, -1.0), 0.5 - u)]
+    # np.unique would take -0.0 for 0.0
+    return np.r_[np.unique(np.array(walls + near + tiny + shifted, np.float64)), -0.0]

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 from plovik import RustLshIndex
 from query_helpers import (F32, KERNEL_DIMS, assert_rows_equal, brute_row, built, check_row, counted, indexes,
                         ordered, reached, torus_l1)
-from index_helpers import random_params
+from index_helpers import EDGE_OFFSETS, assert_tables_equal, edge_values, random_params
 
 
 @settings(max_examples=150)
@@ -89,6 +89,7 @@ def test_rows_equal_brute_force_when_every_point_is_reached(seed, b, k, m):
 
 
 def test_ties_go_to_the_smaller_id_and_coordinates_wrap():
+    # worked examples; ties and wrapping on the edges of the hash: test_rows_on_the_edges_of_the_hash
     native = RustLshIndex(1, 1, 1, 0, np.zeros((1, 1), np.int64), np.zeros((1, 1)))
     pts = np.array([[0.05]] * 10)
     pts[[3, 7, 9], 0] = [0.25, 0.75, 0.25]  # all at 0.25 from 0.5
@@ -98,15 +99,67 @@ def test_ties_go_to_the_smaller_id_and_coordinates_wrap():
     native.build(np.array([[0.0], [0.75]]), 2)
     assert_rows_equal(native.query_knn(np.array([[0.5], [0.0]]), 2), ([[1, 0], [0, 1]], [[0.25, 0.5], [0.0, 0.25]]))
     # stored coordinates and queries are measured wrapped
-    pts = np.array([[1.25], [-0.75], [0.3], [2.0]])
-    native, reference = built(dict(b=4, k=1, l=1, probes=1, s=np.zeros((1, 1), np.int64), u=np.zeros((1, 1))), pts, 2)
-    q = np.array([[0.25], [0.0], [0.99], [1.25], [-1.0]])
-    idx, dist = native.query_knn(q, 2)
-    assert idx[0].tolist() == idx[3].tolist() == [0, 1] and dist[0].tolist() == dist[3].tolist() == [0.0, 0.0]
-    assert idx[1, 0] == 3 and dist[1, 0] == 0.0
-    assert_rows_equal((idx, dist), reference.query_knn(q, 2))
-    for i in range(5):
-        assert_rows_equal((idx[i], dist[i]), brute_row(pts, q[i], 2))
+    native.build(np.array([[1.25], [-0.75], [0.3], [2.0]]), 2)
+    assert_rows_equal(native.query_knn(np.array([[0.25], [-1.0]]), 2), ([[0, 1], [3, 0]], [[0.0, 0.0], [0.0, 0.25]]))
+
+
+EDGES = edge_values()
+
+
+@pytest.mark.parametrize("b, K, probes, d", [(2, 1, 1, 2), (3, 2, 2, 2), (4, 3, 3, 3), (5, 2, 1, 8)])
+def test_rows_on_the_edges_of_the_hash(b, K, probes, d):
+    # Points and queries built from edge values (cell walls and centres,
+    # values below a wall, -0.0, tiny negatives whose code is capped) and
+    # offsets that put them there: margins tie, fractions are exactly 0.5,
+    # distances tie between many ids and points repeat. Both paths, each
+    # query excluding a point at its own position, and the radius rows.
+    # b = 2, K = 1 with a flip reaches every point: brute force holds too.
+    rng = np.random.default_rng(b * 10 + d)
+    L = len(EDGE_OFFSETS)
+    s = rng.integers(0, d, (L, K))
+    u = np.array([np.roll(EDGE_OFFSETS, t)[:K] for t in range(L)])
+    params = dict(b=b, k=K, l=L, probes=probes, s=s, u=u)
+    pts = rng.choice(EDGES, (300, d))
+    pts[rng.integers(0, 300, 40)] = pts[rng.integers(0, 300, 40)]
+    q = np.r_[rng.choice(EDGES, (60, d)), pts[:20]]
+    exclude = np.r_[rng.integers(-1, 300, 60), np.arange(20)]
+    for block in (1, 0, 16):
+        native, reference = built(params, pts, 200, block=block)
+        assert_tables_equal(native, reference)
+        for k in (1, 7, 40):
+            for rows in (q, q[:30]):
+                got = native.query_knn(rows, k, exclude[: len(rows)])
+                assert_rows_equal(got, reference.query_knn(rows, k, exclude[: len(rows)]))
+                if (b, K) == (2, 1):
+                    for i in range(len(rows)):
+                        assert_rows_equal((got[0][i], got[1][i]), brute_row(pts, rows[i], k, exclude[i]))
+        assert counted(native) == counted(reference)
+    for radius in (0.0, 0.25, 0.5 * d):
+        assert_rows_equal(native.query_radius(q, radius, exclude), reference.query_radius(q, radius, exclude))
+
+
+@settings(max_examples=60)
+@given(seed=st.integers(0, 2**32 - 1), palette=st.lists(st.sampled_from(EDGES.tolist()), min_size=1, max_size=5),
+       b=st.integers(1, 5), K=st.integers(1, 3), L=st.integers(1, 3), probes=st.integers(0, 4),
+       d=st.sampled_from([1, 2, 3, 8]), m=st.sampled_from([5, 64, 90]), block=st.sampled_from([0, 1, 16]),
+       k=st.sampled_from([1, 4, 30]))
+def test_edge_coordinates_give_the_reference_tables_and_rows(seed, palette, b, K, L, probes, d, m, block, k):
+    # Coordinates, offsets and queries drawn from a few edge values instead
+    # of uniform floats: every key, probe and tie the rows depend on sits on
+    # an edge of the hash.
+    rng = np.random.default_rng(seed)
+    palette = np.array(palette)
+    params = dict(b=b, k=K, l=L, probes=probes, s=rng.integers(0, d, (L, K)),
+                  u=rng.choice(EDGE_OFFSETS, (L, K)))
+    n = int(rng.integers(0, 120))
+    pts = rng.choice(palette, (n, d))
+    native, reference = built(params, pts, int(rng.integers(0, n + 1)), block=block)
+    assert_tables_equal(native, reference)
+    q = rng.choice(palette, (m, d))
+    exclude = rng.integers(-1, n + 1, m)
+    assert_rows_equal(native.query_knn(q, k, exclude), reference.query_knn(q, k, exclude))
+    assert_rows_equal(native.query_radius(q, 0.25 * d, exclude), reference.query_radius(q, 0.25 * d, exclude))
+    assert counted(native) == counted(reference)
 
 
 def test_relaxation_uses_the_first_level_with_enough_entries():

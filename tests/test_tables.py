@@ -1,12 +1,12 @@
-"""Hash tables of the native index against the NumPy reference: around the
-directory size limit, their sort order and what nbytes counts. (Tables after
-random builds and epochs: test_adversarial.py; under thread counts:
-test_epochs.py.)"""
+"""Hash tables of the native index against the NumPy reference: on the edges
+of the hash, around the directory size limit, their sort order and what
+nbytes counts. (Tables after random builds and epochs: test_adversarial.py;
+under thread counts: test_epochs.py.)"""
 
 import numpy as np
 import pytest
 
-from index_helpers import assert_tables_equal, both, random_params
+from index_helpers import EDGE_OFFSETS, assert_tables_equal, both, edge_values, random_params
 
 
 @pytest.mark.parametrize("L,K,b", [(1, 22, 2), (1, 23, 2), (2, 22, 2), (32, 6, 8), (32, 17, 2)])
@@ -22,22 +22,37 @@ def test_directory_size_boundaries(L, K, b):
     assert_tables_equal(native, reference)
 
 
-def test_sorted_runs_and_ids():
-    rng = np.random.default_rng(11)
-    native, _ = both(random_params(rng, d=2, L=3, K=2, b=2))
-    pts = rng.random((500, 2)).round(1)  # many equal keys
-    native.build(pts, 300)
-    t = native.tables()
-    for keys, ids, base in ((t["static_keys"], t["static_ids"], 0),
-                            (t["cand_sorted_keys"], t["cand_sorted_ids"], 300)):
+@pytest.mark.parametrize("b", [1, 2, 3, 4, 5])
+@pytest.mark.parametrize("inside", [False, True])
+def test_tables_on_the_edges_of_the_hash(b, inside):
+    # Every pair of edge values in two coordinates, hashed by components
+    # whose offsets put them on cell walls and centres, just below a wall
+    # and (outside [0, 1)) a tiny step below zero, where only the cap keeps
+    # the code below b. Inside [0, 1) with offsets there, the rows are
+    # hashed four at a time; the others by the formula as written.
+    values = edge_values()
+    if inside:
+        values = values[(values >= 0) & (values < 1)]
+    pts = np.array(np.meshgrid(values, values)).reshape(2, -1).T
+    L, K = len(EDGE_OFFSETS), 3
+    s = np.array([[t % 2, 1 - t % 2, t % 2] for t in range(L)], np.int64)
+    u = np.array([[off, EDGE_OFFSETS[(t + 1) % L], 0.0] for t, off in enumerate(EDGE_OFFSETS)])
+    native, reference = both(dict(b=b, k=K, l=L, probes=2, s=s, u=u))
+    for ix in (native, reference):
+        ix.build(pts, len(pts) // 2)
+    assert_tables_equal(native, reference)
+    assert native.points().tobytes() == reference.points().tobytes()  # -0.0 stored as 0.0
+    # (key, id) ascending in every run; cand_keys column i belongs to id n_static + i
+    t, n_static = native.tables(), len(pts) // 2
+    for keys, ids in ((t["static_keys"], t["static_ids"]), (t["cand_sorted_keys"], t["cand_sorted_ids"])):
         order = np.lexsort((ids, keys), axis=1)
         assert np.array_equal(np.take_along_axis(ids, order, axis=1), ids)
-        assert np.array_equal(np.sort(ids, axis=1), np.tile(np.arange(base, base + ids.shape[1]),
-                                                                (3, 1)))
-    # cand_keys column i belongs to id 300 + i.
-    for tbl in range(3):
-        pos = t["cand_sorted_ids"][tbl] - 300
-        assert np.array_equal(t["cand_keys"][tbl][pos], t["cand_sorted_keys"][tbl])
+    assert np.array_equal(np.take_along_axis(t["cand_keys"], t["cand_sorted_ids"] - n_static, axis=1),
+                          t["cand_sorted_keys"])
+    # the candidates moved onto the edges of the other coordinate
+    for ix in (native, reference):
+        ix.update(pts[len(pts) // 2 :, ::-1].copy())
+    assert_tables_equal(native, reference)
 
 
 @pytest.mark.parametrize("b, K, dense", [(4, 5, True), (2**12, 3, False)])

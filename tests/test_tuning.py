@@ -14,7 +14,7 @@ from plovik import PlovikSearch, _native, RecallWarning, datasets, exact_knn, ex
 from plovik.exact import recall_at_k
 from plovik.lsh import PythonLshIndex
 from plovik.threads import thread_limit
-from plovik.tuning import coordinate_weights, draw_weighted_parameters, spread, tune
+from plovik.tuning import CostModel, coordinate_weights, draw_weighted_parameters, spread, tune, wilson
 
 
 
@@ -108,6 +108,96 @@ def test_sample_hashing_refuses_bad_input(call, exc, match):
     s, u = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)
     with pytest.raises(exc, match=match):
         call(s, u, np.random.default_rng(0).random((5, 3)))
+
+
+# -------------------------------------------------------------- statistics
+
+
+@pytest.mark.parametrize("hits, total, lower, upper", [
+    # the 95% score intervals of Newcombe (1998), Table I, examples (a) to (d)
+    (81, 263, 0.2553, 0.3662), (15, 148, 0.0624, 0.1605), (0, 20, 0.0, 0.1611), (1, 29, 0.0061, 0.1718),
+    (29, 29, 0.8830, 1.0), (0, 0, 0.0, 1.0)])  # all hits: n / (n + z**2)
+def test_wilson_interval_has_the_textbook_values(hits, total, lower, upper):
+    lo, hi = wilson(hits, total)
+    assert (lo, hi) == (pytest.approx(lower, abs=5e-5), pytest.approx(upper, abs=5e-5))
+    if total:  # misses have the mirrored interval
+        assert wilson(total - hits, total) == (pytest.approx(1 - hi, abs=1e-12), pytest.approx(1 - lo, abs=1e-12))
+
+
+@pytest.mark.parametrize("spreads, weights", [
+    ([0.2, 0.1, 0.0, 1e-9], [2 / 3, 1 / 3, 0, 0]),  # proportional; a spread below 1e-6 of the largest is none
+    ([0.25, 0.2], [5 / 9, 4 / 9]),
+    ([0.25, 0.2499, 0.248, 0.0], [1 / 3, 1 / 3, 1 / 3, 0]),  # within a percent of the largest: uniform
+    ([0.0, 0.0], [0.5, 0.5]), ([0.1], [1.0])])
+def test_coordinate_weights(spreads, weights):
+    assert coordinate_weights(np.array(spreads)).tolist() == pytest.approx(weights, abs=1e-15)
+
+
+def test_weighted_draw_follows_the_weights():
+    # Coordinate i leads a row with probability w_i and is followed by j
+    # with w_j / (1 - w_i): the six ordered pairs of the three coordinates
+    # drawn, against their expected counts (chi-square with 5 degrees of
+    # freedom; 20.52 is its 0.999 quantile). Weight 0 is never drawn.
+    w = np.array([0.5, 0.0, 0.3, 0.2])
+    rows = 6000
+    s, u = draw_weighted_parameters(np.random.default_rng(7), w, rows, 2)
+    assert s.shape == u.shape == (rows, 2) and ((u >= 0) & (u < 1)).all()
+    pairs = [(i, j) for i in (0, 2, 3) for j in (0, 2, 3) if i != j]
+    counts = np.array([np.sum((s[:, 0] == i) & (s[:, 1] == j)) for i, j in pairs])
+    expected = np.array([rows * w[i] * w[j] / (1 - w[i]) for i, j in pairs])
+    assert counts.sum() == rows and ((counts - expected) ** 2 / expected).sum() < 20.52
+    # more components than coordinates drawn: permutations one after another;
+    # the first tables of a larger draw are those of a smaller one
+    s, _ = draw_weighted_parameters(np.random.default_rng(3), w, 50, 5)
+    assert all(sorted(row[:3]) == [0, 2, 3] and set(row[3:]) <= {0, 2, 3} and row[3] != row[4] for row in s.tolist())
+    few = draw_weighted_parameters(np.random.default_rng(3), w, 20, 5)
+    assert all(np.array_equal(a, b[:20]) for a, b in zip(few, draw_weighted_parameters(np.random.default_rng(3), w, 50, 5)))
+    # equal weights: every coordinate leads equally often
+    s, _ = draw_weighted_parameters(np.random.default_rng(9), np.full(3, 1 / 3), 3000, 3)
+    counts = np.bincount(s[:, 0], minlength=3)
+    assert ((counts - 1000) ** 2 / 1000).sum() < 13.82 and (np.sort(s, axis=1) == [0, 1, 2]).all()
+
+
+ZERO = dict(per_table=0.0, per_probe=0.0, per_coordinate=0.0, per_candidate=0.0, per_query=0.0, scan=1e9)
+
+
+@pytest.mark.parametrize("cost, given, chosen", [
+    (CostModel(scan=0.0), {}, dict(exact=True)),  # a free scan costs less than any index
+    (CostModel(scan=1e9), {}, dict(exact=False)),
+    # only tables cost: the fewest, one (any table reaches a recall of 0.05, even unprobed)
+    (CostModel(**{**ZERO, "per_table": 1.0}), dict(cells=4, components=3, probes=0), dict(exact=False, tables=1)),
+    # only probes cost: none
+    (CostModel(**{**ZERO, "per_probe": 1.0}), dict(cells=4, components=3, tables=3), dict(exact=False, probes=0)),
+    # nothing costs: the highest recall, every component flipped
+    (CostModel(**ZERO), dict(cells=4, components=3, tables=1), dict(exact=False, probes=3))])
+def test_cost_model_chooses_the_cheapest_setting(cost, given, chosen):
+    # the modelled nanoseconds themselves, term by term
+    assert CostModel(1, 2, 3, 4, 5, 6).index(d=2, k=3, tables=4, probes=5, entries=6, distinct=7) == 12 + 40 + 36 + 28 + 5
+    assert CostModel(1, 2, 3, 4, 5, 6).exact(n=10, d=2) == 5 + 6 * 20
+    X = np.random.default_rng(2).random((1500, 4))
+    report, s, u = tune(X, target=0.05, k=5, seed=1, sample=80, cost=cost, **given)
+    assert {key: getattr(report, key) for key in chosen} == chosen and report.reached
+    assert s.shape == (report.tables, report.components)
+    if not report.exact:
+        assert report.cost < report.exact_cost and report.interval[0] >= 0.05
+
+
+def test_cost_model_counts_what_the_index_gathers():
+    # With every point a sample query and every point counted, the modelled
+    # entries (bucket entries gathered, the cost's only term here) and
+    # distinct candidates per query are those the index gathers: the pairs
+    # of the blocked path and the candidates of the per-query path. Fewer
+    # points than the tuning's first round of 64 queries, each asked twice so
+    # that the batch takes the blocked path.
+    X = np.random.default_rng(3).random((60, 3))
+    report, s, u = tune(X, target=0.05, k=3, seed=2, tables=3, probes=2, cost=CostModel(**{**ZERO, "per_coordinate": 1.0}))
+    measured = []
+    for block in (0, 1):
+        index = _native.RustLshIndex(report.cells, report.components, report.tables, report.probes, s, u, block=block)
+        index.build(X, len(X))
+        index.query_knn(np.concatenate([X, X]), 3, np.tile(np.arange(len(X)), 2))
+        measured.append(index.stats()["pairs" if block == 0 else "cands"] / (2 * len(X)))
+    assert not report.exact and (report.cost / 3, report.candidates) == (pytest.approx(measured[0]), pytest.approx(measured[1]))
 
 
 # ------------------------------------------------------------------ tuning
@@ -215,7 +305,7 @@ def test_radius_hint_is_tuned_for():
     search = PlovikSearch(8, recall=0.9, seed=2, exact=False)
     search.build(X, radius=0.15, sample=100)
     t = search.tuning
-    assert t.radius == 0.15 and t.radius_interval[0] >= 0.9
+    assert t.radius == 0.15 and t.radius_interval[0] >= 0.9 and t.reached
     got = search.query_radius(fresh, 0.15)
     want = exact_radius(X, fresh, 0.15)
     assert got[1].size >= 0.88 * want[1].size and want[1].size > 1000

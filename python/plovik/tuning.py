@@ -613,9 +613,11 @@ def tune(
             weights=tuple(float(w) for w in weights), reached=True, seconds=time.perf_counter() - start)
         return report, s, u
 
-    if allow_exact and n_total * d <= EXACT_BELOW:
+    if allow_exact and cost.exact(n_total, d) <= COST.exact(EXACT_BELOW, 1):
         # The scan of so few points costs less than any setting that reaches
-        # a useful recall: decided from the sizes alone, nothing measured.
+        # a useful recall: decided by the cost model alone, nothing measured
+        # (a modelled query of at most what the calibrated model gives for
+        # EXACT_BELOW coordinates: with that model, n * d <= EXACT_BELOW).
         return exact_report(0)
 
     m_self = min(sample if sample is not None else DEFAULT_SAMPLE, n)
