@@ -286,7 +286,14 @@ def _workers(client):
 
 
 def _two_workers(client):
-    _until(lambda: len(client.ncores()) >= 2, _workers(client))
+    """Wait for two workers. A nanny whose worker was killed just after it
+    had started now and then starts no other: after a minute without one,
+    the cluster gets a worker of a new nanny."""
+    try:
+        _until(lambda: len(client.ncores()) >= 2, _workers(client), 60)
+    except pytest.fail.Exception:
+        client.cluster.scale(len(client.cluster.workers) + 1)
+        _until(lambda: len(client.ncores()) >= 2, _workers(client))
 
 
 def _kill(client, worker):
