@@ -21,6 +21,7 @@ import numpy as np
 import pytest
 
 pytest.importorskip("distributed")
+import dask  # noqa: E402
 import dask.array as da  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
@@ -49,13 +50,18 @@ BIG = 10_000
 @pytest.fixture(scope="module")
 def cluster():
     faulthandler.dump_traceback_later(WAIT, exit=True)  # never hang the suite
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                           silence_logs=logging.CRITICAL, env={"RAYON_NUM_THREADS": "1"})
-    c = Client(cluster)
-    faulthandler.cancel_dump_traceback_later()
-    yield c
-    c.close()
-    cluster.close()
+    # A local cluster closes the nanny of a worker that left and has not
+    # come back within the lost-worker timeout (15 s): on a busy machine a
+    # restart takes longer, and the cluster would be left one worker short
+    # for good (or lose a worker that had just restarted).
+    with dask.config.set({"distributed.deploy.lost-worker-timeout": "1h"}):
+        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                               silence_logs=logging.CRITICAL, env={"RAYON_NUM_THREADS": "1"})
+        c = Client(cluster)
+        faulthandler.cancel_dump_traceback_later()
+        yield c
+        c.close()
+        cluster.close()
 
 
 @pytest.fixture
@@ -286,14 +292,7 @@ def _workers(client):
 
 
 def _two_workers(client):
-    """Wait for two workers. A nanny whose worker was killed just after it
-    had started now and then starts no other: after a minute without one,
-    the cluster gets a worker of a new nanny."""
-    try:
-        _until(lambda: len(client.ncores()) >= 2, _workers(client), 60)
-    except pytest.fail.Exception:
-        client.cluster.scale(len(client.cluster.workers) + 1)
-        _until(lambda: len(client.ncores()) >= 2, _workers(client))
+    _until(lambda: len(client.ncores()) >= 2, _workers(client))
 
 
 def _kill(client, worker):
