@@ -26,13 +26,22 @@ the candidates' latest coordinates, the retired ids; for a dask.array, the
 array itself, computed again on the cluster when needed). A query that
 finds a shard lost (its worker left the cluster or restarted, before or
 during the call) rebuilds the shard from the log on a worker still there
-and is answered once more, transparently. A change (`update`, `promote`,
-`retire`) during which a worker is lost raises `ShardLostError` naming the
-shard and its worker and changes nothing: the shards that had applied it
-are rebuilt from the log as it was before the call, and so is the lost
-one. With `recover=False` the client keeps no rows, and a lost shard makes
-every call raise `ShardLostError` until `build` is called again. Either
-way, no answer is ever computed without one of the shards.
+and is answered once more, transparently (three tries in all while workers
+keep leaving). A change (`update`, `promote`, `retire`) rebuilds a shard
+found lost before it starts; one during which a worker is lost raises
+`ShardLostError` naming the shard and its worker and changes nothing: the
+shards that had applied it are rebuilt from the log as it was before the
+call, and so is the lost one. `build` builds a shard whose worker was lost
+again on a worker still there. With `recover=False` the client keeps no
+rows, and a lost shard makes every call raise `ShardLostError` until
+`build` is called again. Either way, no answer is ever computed without
+one of the shards.
+
+A lost worker shows in three ways, all turned into a lost shard: the
+scheduler no longer lists it (a task bound to it would wait for ever, so
+the client cancels it), a task's arrays scattered to it were lost (the
+scheduler cancels the task), or a restarted worker no longer holds the
+shard (_ShardMissing).
 """
 
 from __future__ import annotations
@@ -43,7 +52,7 @@ import uuid
 import weakref
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -102,6 +111,9 @@ _INFLIGHT_ENTRIES = 1 << 24
 #: Seconds between checks that the workers of the shards a call waits for
 #: are still there.
 _POLL = 0.25
+#: Times a query (or a build) tries again on the workers left after a
+#: worker was lost under it.
+_TRIES = 3
 #: Rows of a dask.array the tuning reads on the client (default).
 DEFAULT_TUNE_SAMPLE = 200_000
 _NBYTES_PARTS = ("coordinates", "ids", "directories", "reuse")
@@ -109,9 +121,10 @@ _NBYTES_PARTS = ("coordinates", "ids", "directories", "reuse")
 
 class ShardLostError(RuntimeError):
     """A shard of a `ShardedSearch` was lost with its worker (or its worker
-    restarted) during a call. `shards` and `workers` name them. The call
-    changed nothing; with `recover=True` the next call rebuilds the lost
-    shards on the workers left."""
+    restarted) during a change, or with `recover=False`; or workers kept
+    leaving while a query or `build` tried again. `shards` and `workers`
+    name them. The call changed nothing; with `recover=True` the next call
+    rebuilds the lost shards on the workers left."""
 
     def __init__(self, message: str, shards: list[int], workers: list[str]) -> None:
         super().__init__(message)
@@ -131,6 +144,16 @@ _REGISTRY_LOCK = threading.Lock()
 
 class _ShardMissing(RuntimeError):
     """The worker holds no shard of this token (it restarted since)."""
+
+
+class _WorkerLeft(Exception):
+    """Tasks of these shards lost their worker (it left the cluster or
+    restarted, or lost the arrays sent for the task) before their results
+    were in."""
+
+    def __init__(self, shards: list[int]) -> None:
+        super().__init__(shards)
+        self.shards = shards
 
 
 class _Shard:
@@ -404,13 +427,29 @@ class _ShardLog:
         return self.ranges[-1][1] - self.n_candidates, self.ranges[-1][1]
 
 
-def _pending(futures: list[Future]) -> set[Future]:
-    """The futures still running after waiting for them at most _POLL seconds."""
-    try:
-        wait(futures, timeout=_POLL)
-    except TimeoutError:
-        pass
-    return {f for f in futures if not f.done()}
+class _Placed(NamedTuple):
+    """A shard built on a worker but not (yet) part of the search."""
+
+    worker: str
+    token: str
+
+
+def _lost_error(shards: list[int], workers: list[str], why: str, recover: bool) -> ShardLostError:
+    names = ", ".join(f"shard {j} (worker {w})" for j, w in zip(shards, workers))
+    tail = "; the next call rebuilds it from the client's log" if recover else \
+        "; recover=False keeps no log: build() again"
+    return ShardLostError(f"{names} lost: {why}{tail}", shards, workers)
+
+
+def _least_loaded(alive: set[str], placed: list[str]) -> str:
+    """The worker of `alive` holding the fewest of the shards `placed`."""
+    if not alive:
+        raise RuntimeError("the cluster has no workers")
+    load = dict.fromkeys(sorted(alive), 0)
+    for w in placed:
+        if w in load:
+            load[w] += 1
+    return min(load, key=lambda w: load[w])
 
 
 def _pieces(n: int, s: int) -> list[tuple[int, int]]:
@@ -617,15 +656,13 @@ class ShardedSearch:
     def reset_stats(self) -> None:
         with self._lock:
             if self._shards:
-                self._heal()
-                self._run([(j, "reset_stats", ()) for j in range(len(self._shards))])
+                self._read(lambda: self._run([(j, "reset_stats", ()) for j in range(len(self._shards))]))
 
     def _info(self) -> list[dict[str, Any]]:
         with self._lock:
             if not self._shards:
                 return []
-            self._heal()
-            return self._run([(j, "info", ()) for j in range(len(self._shards))])
+            return self._read(lambda: self._run([(j, "info", ()) for j in range(len(self._shards))]))
 
     def __repr__(self) -> str:
         p = self._params
@@ -644,49 +681,93 @@ class ShardedSearch:
         return self._client.submit(fn, *args, workers=[worker], allow_other_workers=False, pure=False, retries=0)
 
     def _lost(self, shards: list[int], why: str) -> ShardLostError:
+        # The other shards of a worker that left are lost with it.
+        gone = {self._shards[j].worker for j in shards}
+        alive = self._alive()
+        shards = sorted(set(shards) | {i for i, s in enumerate(self._shards) if s.worker in gone - alive})
         for j in shards:
             self._shards[j].stale = True
-        workers = [self._shards[j].worker for j in shards]
-        names = ", ".join(f"shard {j} (worker {w})" for j, w in zip(shards, workers))
-        tail = "; the next call rebuilds it from the client's log" if self._recover else \
-            "; recover=False keeps no log: build() again"
-        return ShardLostError(f"{names} lost: {why}{tail}", shards, workers)
+        return _lost_error(shards, [self._shards[j].worker for j in shards], why, self._recover)
 
-    def _wait(self, futures: list[tuple[int, Future]]) -> list[Any]:
-        """The results of tasks pinned to the shards' workers, in order. A
-        worker that leaves while they run, or a shard that its worker no
-        longer holds, raises ShardLostError naming the shards."""
-        pending = [f for _, f in futures]
-        while True:
-            not_done = _pending(pending)
-            if not not_done:
-                break
-            alive = self._alive()
-            gone = sorted({j for j, f in futures if f in not_done and self._shards[j].worker not in alive})
-            if gone:
-                for _, f in futures:
-                    f.cancel()
-                raise self._lost(gone, "its worker left the cluster during the call")
-        lost, first_error = [], None
-        for j, f in futures:
-            if f.status == "error":
+    def _gather(self, tasks: list[tuple[int, Future, str]]) -> list[Any]:
+        """The results of tasks pinned to workers (shard, future, worker), in
+        order. Raises _WorkerLeft naming the shards whose task lost its
+        worker, or found its shard missing; any other error of a task is
+        raised as it is."""
+        futures = [f for _, f, _ in tasks]
+        gone: set[int] = set()
+        stop = threading.Event()
+
+        def watch() -> None:
+            # The client waits for ever for a task bound to a worker that
+            # left, and for a result held by one: cancelling those tasks
+            # ends the gather below.
+            while not stop.wait(_POLL):
+                try:
+                    alive = self._alive()
+                except Exception:  # a closed client fails the gather itself
+                    return
+                for j, f, w in tasks:
+                    if w not in alive and j not in gone and f.status not in ("finished", "error"):
+                        gone.add(j)
+                        f.cancel()
+
+        watcher = threading.Thread(target=watch, name="plovik-shard-watch", daemon=True)
+        watcher.start()
+        try:
+            return self._client.gather(futures)
+        except Exception as exc:
+            error: BaseException = exc
+        finally:
+            stop.set()
+            watcher.join()
+        # A task whose arguments were lost with their worker is cancelled by
+        # the scheduler; one whose worker died under it too often is killed.
+        lost, first = set(gone), None
+        for j, f, _ in tasks:
+            if f.status == "cancelled":
+                lost.add(j)
+            elif f.status == "error":
                 exc = f.exception()
                 if isinstance(exc, (_ShardMissing, KilledWorker)):
-                    lost.append(j)
-                elif first_error is None:
-                    first_error = exc
+                    lost.add(j)
+                elif first is None:
+                    first = exc
         if lost:
-            raise self._lost(sorted(set(lost)), "its worker restarted or died")
-        if first_error is not None:
-            raise first_error
-        return [f.result() for _, f in futures]
+            raise _WorkerLeft(sorted(lost))
+        raise first if first is not None else error
+
+    def _scatter(self, arrays: list[np.ndarray], worker: str, shards: list[int]) -> list[Future]:
+        """Arrays sent ahead to the worker whose task will take them."""
+        try:
+            return self._client.scatter(arrays, workers=[worker], hash=False)
+        except Exception:
+            if worker in self._alive():
+                raise
+            raise _WorkerLeft(shards) from None
+
+    def _wait(self, futures: list[tuple[int, Future]]) -> list[Any]:
+        """The results of calls to the shards, in order. A worker that leaves
+        while they run, or a shard that its worker no longer holds, raises
+        ShardLostError naming the shards."""
+        try:
+            return self._gather([(j, f, self._shards[j].worker) for j, f in futures])
+        except _WorkerLeft as exc:
+            for _, f in futures:
+                f.cancel()
+            raise self._lost(exc.shards, "its worker left the cluster or restarted") from None
 
     def _call(self, j: int, method: str, args: tuple[Any, ...]) -> Future:
         """Submit a method call to shard j; arrays of more than a megabyte
         are scattered to its worker first rather than carried in the task."""
         worker = self._shards[j].worker
-        args = tuple(self._client.scatter(a, workers=[worker], hash=False)
-                     if isinstance(a, np.ndarray) and a.nbytes > 1 << 20 else a for a in args)
+        big = [a for a in args if isinstance(a, np.ndarray) and a.nbytes > 1 << 20]
+        if big:
+            try:
+                sent = iter(self._scatter(big, worker, [j]))
+            except _WorkerLeft as exc:
+                raise self._lost(exc.shards, "its worker left the cluster") from None
+            args = tuple(next(sent) if any(a is b for b in big) else a for a in args)
         if self._call_threads is not None:
             return self._submit(worker, _shard_call_limited, self._shards[j].token, self._call_threads, method, *args)
         return self._submit(worker, _shard_call, self._shards[j].token, method, *args)
@@ -699,8 +780,10 @@ class ShardedSearch:
         """A change on several shards: when any does not complete, the shards
         that applied it are marked to be rebuilt as they were before (the
         log is only advanced after every shard succeeded)."""
-        futures = [(j, self._call(j, m, a)) for j, m, a in calls]
+        futures: list[tuple[int, Future]] = []
         try:
+            for j, m, a in calls:
+                futures.append((j, self._call(j, m, a)))
             self._wait(futures)
         except BaseException:
             for j, f in futures:
@@ -717,28 +800,22 @@ class ShardedSearch:
 
     def _pick_worker(self, alive: set[str], placed: list[str]) -> str:
         """The worker holding the fewest shards (counting those just placed)."""
-        if not alive:
-            raise RuntimeError("the cluster has no workers")
-        load = dict.fromkeys(sorted(alive), 0)
-        for w in [s.worker for s in self._shards if not s.stale] + placed:
-            if w in load:
-                load[w] += 1
-        return min(load, key=lambda w: load[w])
+        return _least_loaded(alive, [s.worker for s in self._shards if not s.stale] + placed)
 
-    def _ship(self, parts: list[Any], worker: str) -> list[Any]:
+    def _ship(self, parts: list[Any], worker: str, shards: list[int]) -> list[Any]:
         """Rows as task arguments: arrays scattered to the worker that will
         use them, dask arrays computed on the cluster (futures either way)."""
         lazy = [p for p in parts if isinstance(p, _da.Array)]
         computed = iter(self._client.compute(lazy)) if lazy else iter(())
         arrays = [p for p in parts if not isinstance(p, (_da.Array, Future))]
-        scattered = iter(self._client.scatter(arrays, workers=[worker], hash=False)) if arrays else iter(())
+        scattered = iter(self._scatter(arrays, worker, shards)) if arrays else iter(())
         return [next(computed) if isinstance(p, _da.Array) else p if isinstance(p, Future) else next(scattered)
                 for p in parts]
 
-    def _sources(self, log: _ShardLog, worker: str) -> list[Any]:
+    def _sources(self, log: _ShardLog, worker: str, j: int) -> list[Any]:
         """The rows of a shard as the log has them, static first."""
         parts = list(log.static_parts or []) + ([log.candidates] if log.candidates is not None else [])
-        return self._ship(parts, worker)
+        return self._ship(parts, worker, [j])
 
     def _heal(self, check: bool = True) -> None:
         """Rebuild every shard that was lost, or that holds a change that
@@ -755,35 +832,26 @@ class ShardedSearch:
             return
         if not self._recover:
             raise self._lost(stale, "recover=False keeps no log to rebuild it from")
-        futures = []
-        for j in stale:
-            log = self._shards[j]
-            worker = self._pick_worker(alive, [f[2] for f in futures])
-            token = uuid.uuid4().hex
-            fut = self._submit(worker, _shard_build, token, self._d, self._params, self._backend, self._threads,
-                               self._exact, self._sources(log, worker), log.n_static, log.ranges, log.retired)
-            futures.append((j, fut, worker, token))
-        self._wait_build([(j, f, w) for j, f, w, _ in futures])
-        for j, _, worker, token in futures:
+        tasks, tokens = [], {}
+        try:
+            for j in stale:
+                log = self._shards[j]
+                worker = self._pick_worker(alive, [w for _, _, w in tasks])
+                tokens[j] = uuid.uuid4().hex
+                tasks.append((j, self._submit(worker, _shard_build, tokens[j], self._d, self._params, self._backend,
+                                              self._threads, self._exact, self._sources(log, worker, j),
+                                              log.n_static, log.ranges, log.retired), worker))
+            self._gather(tasks)
+        except BaseException as exc:
+            self._drop([_Placed(w, tokens[j]) for j, _, w in tasks])
+            if isinstance(exc, _WorkerLeft):
+                raise self._lost(exc.shards, "its new worker left while it was rebuilt") from None
+            raise
+        for j, _, worker in tasks:
             log = self._shards[j]
             if log.worker in alive:
                 fire_and_forget(self._submit(log.worker, _shard_drop, [log.token]))
-            log.worker, log.token, log.stale = worker, token, False
-
-    def _wait_build(self, futures: list[tuple[int, Future, str]]) -> list[Any]:
-        pending = [f for _, f, _ in futures]
-        while True:
-            not_done = _pending(pending)
-            if not not_done:
-                break
-            alive = self._alive()
-            gone = sorted({j for j, f, w in futures if f in not_done and w not in alive})
-            if gone:
-                for _, f, _ in futures:
-                    f.cancel()
-                raise ShardLostError(f"shards {gone} lost: their worker left while they were being built",
-                                     gone, [w for j, _, w in futures if j in gone])
-        return [f.result() for _, f, _ in futures]
+            log.worker, log.token, log.stale = worker, tokens[j], False
 
     def close(self) -> None:
         """Drop the shards from their workers (the search is then unbuilt)."""
@@ -856,7 +924,7 @@ class ShardedSearch:
             cand = X[n_static + c0:n_static + c1].copy() if keep else None
             parts = [X[s0:s1], X[n_static + c0:n_static + c1]]
             plans.append((alive[j % len(alive)], ranges, s1 - s0, c1 - c0,
-                          [static] if keep else None, cand, parts))
+                          [static] if keep else None, cand, parts, parts))
         self._install(params, report, plans)
 
     def _build_dask(self, x: Any, n_static: Any, queries: Any, sample: Any, capacity: Any, radius: Any) -> None:
@@ -905,25 +973,52 @@ class ShardedSearch:
             ranges = _add_range(_add_range([], start, start + ns), start + ns, start + size)
             static = [x[start:start + ns]] if self._recover else None
             cand = x[start + ns:start + size] if self._recover else None
-            plans.append((worker, ranges, ns, size - ns, static, cand, [fut]))
+            plans.append((worker, ranges, ns, size - ns, static, cand, [fut], [x[start:start + size]]))
             start += size
         self._install(params, report, plans)
 
     def _install(self, params: HashParameters, report: Tuning | None, plans: list[tuple[Any, ...]]) -> None:
         """Build a new shard on each planned worker; replace the old shards
-        only once every new one is built."""
+        only once every new one is built. A shard whose worker leaves is
+        built again from its rows on a worker still there."""
         exact = report is not None and report.exact
-        new, futures = [], []
-        for j, (worker, ranges, ns, nc, static, cand, parts) in enumerate(plans):
-            token = uuid.uuid4().hex
-            # The static rows of a shard lie in its first ranges: split the
-            # parts the builder concatenates at n_static, which it does itself.
-            fut = self._submit(worker, _shard_build, token, self._d, params, self._backend, self._threads, exact,
-                               self._ship(parts, worker), ns, ranges, np.zeros(0, np.int64))
-            futures.append((j, fut, worker))
-            new.append(_ShardLog(worker, token, ranges, ns, nc, static, cand))
+        new: list[_ShardLog] = []
+        todo = list(range(len(plans)))
         try:
-            self._wait_build(futures)
+            for attempt in range(_TRIES):
+                alive = self._alive()
+                tasks, lost = [], []
+                for j in todo:
+                    worker, ranges, ns, nc, static, cand, parts, sources = plans[j]
+                    if attempt:  # its planned worker left: the rows again, from the client or the cluster
+                        placed = [s.worker for i, s in enumerate(new) if i not in todo] + [t[2] for t in tasks]
+                        worker, parts = _least_loaded(alive, placed), sources
+                    log = _ShardLog(worker, uuid.uuid4().hex, ranges, ns, nc, static, cand)
+                    if attempt:
+                        new[j] = log
+                    else:
+                        new.append(log)
+                    try:
+                        # The static rows of a shard lie in its first ranges: split
+                        # the parts the builder concatenates at n_static, which it does itself.
+                        tasks.append((j, self._submit(worker, _shard_build, log.token, self._d, params, self._backend,
+                                                      self._threads, exact, self._ship(parts, worker, [j]), ns,
+                                                      ranges, np.zeros(0, np.int64)), worker))
+                    except _WorkerLeft:
+                        lost.append(j)
+                while tasks:
+                    try:
+                        self._gather(tasks)
+                        tasks = []
+                    except _WorkerLeft as exc:
+                        lost += exc.shards
+                        tasks = [t for t in tasks if t[0] not in exc.shards]
+                todo = sorted(lost)
+                if not todo:
+                    break
+            else:
+                raise _lost_error(todo, [new[j].worker for j in todo], "their workers left while they were built",
+                                  self._recover)
         except BaseException:
             self._drop(new)
             raise
@@ -1005,15 +1100,16 @@ class ShardedSearch:
 
     def _read(self, answer: Any) -> Any:
         """Answer a query; when a shard is found lost on the way (its worker
-        left, or restarted), rebuild it from the log and answer once more."""
-        self._heal(check=False)
-        try:
-            return answer()
-        except ShardLostError:
-            if not self._recover:
-                raise
-        self._heal()
-        return answer()
+        left, or restarted), rebuild it from the log and answer once more
+        (up to _TRIES times in all, as long as workers keep leaving)."""
+        for attempt in range(_TRIES):
+            try:
+                self._heal(check=attempt > 0)
+                return answer()
+            except ShardLostError:
+                if not self._recover or attempt + 1 == _TRIES:
+                    raise
+        raise AssertionError("unreachable")  # pragma: no cover
 
     def query_radius(self, queries: npt.ArrayLike, radius: float | npt.ArrayLike,
                      exclude_ids: npt.ArrayLike | None = None, *, return_distance: bool = True,
