@@ -15,12 +15,8 @@ import pytest
 
 from plovik import ExactScan, PlovikSearch, exact_knn, exact_radius
 
-
-def _transformer(**settings):
-    """The scikit-learn transformer, or a skip of the case where scikit-learn
-    is missing (the sanitizer runs), the rest of the file running all the same."""
-    return pytest.importorskip("plovik.sklearn").TorusNeighborsTransformer(**settings)
-
+sklearn = pytest.importorskip("sklearn")
+from plovik.sklearn import TorusNeighborsTransformer  # noqa: E402
 
 D = 3
 
@@ -98,8 +94,9 @@ def test_exact_scan_and_transformer_answer_as_on_the_data_divided_by_boxsize(L):
     _same(scan.knn(Q, 6, own), exact_knn(X, Q, 6, own, boxsize=L))
     _same(scan.radius(Q, r), exact_radius(X, Q, r, boxsize=L))
     for radius in (None, r) if L == int(L) else ():  # the transformer on the lattice alone
-        box = _transformer(n_neighbors=4, radius=radius, recall=0.9, random_state=0, boxsize=L)
-        unit = _transformer(n_neighbors=4, radius=None if radius is None else r / L, recall=0.9, random_state=0)
+        box = TorusNeighborsTransformer(n_neighbors=4, radius=radius, recall=0.9, random_state=0, boxsize=L)
+        unit = TorusNeighborsTransformer(n_neighbors=4, radius=None if radius is None else r / L, recall=0.9,
+                                         random_state=0)
         for a, b in [(box.fit_transform(X), unit.fit_transform(X / L)), (box.transform(Q), unit.transform(Q / L))]:
             assert np.array_equal(a.indices, b.indices) and np.array_equal(a.indptr, b.indptr)
             assert np.array_equal(a.data, b.data * L)
@@ -108,7 +105,7 @@ def test_exact_scan_and_transformer_answer_as_on_the_data_divided_by_boxsize(L):
 
 
 def _fitted():
-    t = _transformer(n_neighbors=2)
+    t = TorusNeighborsTransformer(n_neighbors=2)
     return t.fit(np.random.default_rng(0).random((20, D)))
 
 
@@ -119,7 +116,7 @@ INTEGER_INPUT = {
     "exact_knn points": lambda: exact_knn(LATTICE.tolist(), POINTS, 2),
     "exact_radius points": lambda: exact_radius(LATTICE.astype(np.uint8), POINTS, 0.1),
     "ExactScan": lambda: ExactScan(LATTICE),
-    "transformer fit": lambda: _transformer(n_neighbors=2).fit(LATTICE),
+    "transformer fit": lambda: TorusNeighborsTransformer(n_neighbors=2).fit(LATTICE),
     "transformer transform": lambda: _fitted().transform(LATTICE),
 }
 
@@ -132,7 +129,7 @@ def test_integer_coordinates_need_a_boxsize(call):
 
 BOOLEAN_INPUT = {
     "exact_knn": lambda: exact_knn(LATTICE > 1, POINTS, 2, boxsize=2),
-    "transformer": lambda: _transformer(n_neighbors=2, boxsize=2).fit(LATTICE > 1),
+    "transformer": lambda: TorusNeighborsTransformer(n_neighbors=2, boxsize=2).fit(LATTICE > 1),
 }
 
 
@@ -147,7 +144,7 @@ ENTRY_POINTS = {
     "exact_knn": lambda L: exact_knn(POINTS, POINTS, 2, boxsize=L),
     "exact_radius": lambda L: exact_radius(POINTS, POINTS, 0.1, boxsize=L),
     "ExactScan": lambda L: ExactScan(POINTS, boxsize=L),
-    "transformer": lambda L: _transformer(boxsize=L).fit(POINTS),
+    "transformer": lambda L: TorusNeighborsTransformer(boxsize=L).fit(POINTS),
 }
 BAD_BOXSIZES = [(0, ValueError), (-2.0, ValueError), (math.nan, ValueError), (math.inf, ValueError),
                 (10**400, ValueError), (True, TypeError), ("2", TypeError), (np.array([2.0]), TypeError)]
