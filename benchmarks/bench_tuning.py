@@ -16,11 +16,10 @@ same run, turn about with the current one, so that both see the same load;
 """
 
 import argparse
-import importlib.util
 import subprocess
 import sys
-import tempfile
 import time
+import types
 import warnings
 from pathlib import Path
 
@@ -45,12 +44,9 @@ def baseline_module(rev):
     root = Path(__file__).resolve().parent.parent
     text = subprocess.run(["git", "show", f"{rev}:python/plovik/tuning.py"], cwd=root, check=True,
                           capture_output=True, text=True).stdout
-    path = Path(tempfile.mkdtemp()) / "tuning_baseline.py"
-    path.write_text(text)
-    spec = importlib.util.spec_from_file_location("tuning_baseline", path)
-    mod = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = mod  # dataclasses look their module up
-    spec.loader.exec_module(mod)
+    mod = types.ModuleType("tuning_baseline")
+    sys.modules[mod.__name__] = mod  # dataclasses look their module up
+    exec(compile(text, f"{rev}:python/plovik/tuning.py", "exec"), mod.__dict__)
     return mod
 
 

@@ -109,8 +109,9 @@ def main():
             for item in db.pending_work_items:
                 line = item.mutations[0].start_pos[0]
                 if ranges is None or any(a <= line <= b for a, b in ranges):
-                    spec = item.mutations[0]  # job ids are random: sampled in the order of the code
-                    candidates.append(((module, spec.start_pos, spec.operator_name, spec.occurrence), item.job_id))
+                    mutation = item.mutations[0]  # job ids are random: sampled in the order of the code
+                    candidates.append(((module, mutation.start_pos, mutation.operator_name, mutation.occurrence),
+                                       item.job_id))
     rng = random.Random(args.seed)
     chosen = {(key[0], job) for key, job in rng.sample(sorted(candidates), min(args.sample, len(candidates)))}
     per_module = {}
@@ -147,8 +148,8 @@ def report(args, sessions):
             for item, result in db.completed_work_items:
                 if result.worker_outcome == WorkerOutcome.SKIPPED:
                     continue
-                spec = item.mutations[0]
-                where = f"{module}.py:{spec.start_pos[0]} {spec.operator_name} #{spec.occurrence}"
+                mutation = item.mutations[0]
+                where = f"{module}.py:{mutation.start_pos[0]} {mutation.operator_name} #{mutation.occurrence}"
                 if result.worker_outcome == WorkerOutcome.ABNORMAL or result.test_outcome == TestOutcome.KILLED:
                     counts["killed"] += 1
                     outcome = "killed"
