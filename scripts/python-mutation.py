@@ -10,8 +10,11 @@ against the tests of its module.
 The package is copied into build/mutation/python with the installed
 extension beside it and mutated there; the tests import it through
 PYTHONPATH, so the working tree is never changed. One cosmic-ray session per
-module; mutants outside the functions named below are skipped, and of the
-rest a sample of N (default 300), drawn with the seed, is run. Prints the
+module; mutants outside the functions named below are skipped, and so are
+those inside annotations (the modules postpone their evaluation, so such a
+mutant cannot change anything); of the rest a sample of N (default 300),
+drawn with the seed, is run. With --resume, the sessions of a run that
+was stopped go on where they stopped (same sample, same staged package). Prints the
 score and the surviving mutants (the full report: build/mutation/python-report.txt).
 """
 
@@ -62,6 +65,21 @@ def line_ranges(path, names):
             if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and node.name in names]
 
 
+def annotation_spans(path):
+    """(start, end) positions, as (line, column), of every annotation in the file."""
+    spans = []
+    for node in ast.walk(ast.parse(path.read_text())):
+        parts = []
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            parts.append(node.returns)
+            a = node.args
+            parts += [x.annotation for x in [*a.posonlyargs, *a.args, *a.kwonlyargs, a.vararg, a.kwarg] if x]
+        elif isinstance(node, ast.AnnAssign):
+            parts.append(node.annotation)
+        spans += [((p.lineno, p.col_offset), (p.end_lineno, p.end_col_offset)) for p in parts if p is not None]
+    return spans
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--sample", type=int, default=300)
@@ -70,6 +88,7 @@ def main():
     ap.add_argument("--modules", nargs="*", default=list(REGIONS))
     ap.add_argument("--python", default=str(ROOT / ".venv" / "bin" / "python"))
     ap.add_argument("--report", action="store_true", help="only report the sessions of the last run")
+    ap.add_argument("--resume", action="store_true", help="go on with the sessions of a stopped run")
     args = ap.parse_args()
     python = os.path.abspath(args.python)
     from cosmic_ray.work_db import WorkDB, use_db
@@ -77,10 +96,13 @@ def main():
 
     if args.report:
         return report(args, {m: WORK / f"python-{m}.sqlite" for m in args.modules})
-    stage(python)
     env = {**os.environ, "PYTHONPATH": str(PACKAGE), "CI": "true", "PYTHONDONTWRITEBYTECODE": "1"}
     bindir = str(Path(python).parent)
     env["PATH"] = bindir + os.pathsep + env.get("PATH", "")
+    if args.resume:
+        sessions = {m: (WORK / f"python-{m}.toml", WORK / f"python-{m}.sqlite", None) for m in args.modules}
+        return execute(args, python, env, bindir, sessions)
+    stage(python)
     sessions = {}
     for module in args.modules:
         names, tests = REGIONS[module]
@@ -99,15 +121,19 @@ def main():
             "[cosmic-ray.distributor]\n"
             'name = "local"\n')
         subprocess.run([bindir + "/cosmic-ray", "init", str(config), str(session)], check=True, env=env, cwd=ROOT)
-        sessions[module] = (config, session, None if names is None else line_ranges(target, names))
+        sessions[module] = (config, session, None if names is None else line_ranges(target, names),
+                            annotation_spans(target))
 
     # Keep the mutants inside the chosen functions, then a seeded sample of them.
     skipped = WorkResult(worker_outcome=WorkerOutcome.SKIPPED)
     candidates = []
-    for module, (_, session, ranges) in sessions.items():
+    for module, (_, session, ranges, spans) in sessions.items():
         with use_db(str(session), WorkDB.Mode.open) as db:
             for item in db.pending_work_items:
-                line = item.mutations[0].start_pos[0]
+                pos = tuple(item.mutations[0].start_pos)
+                line = pos[0]
+                if any(a <= pos < b for a, b in spans):
+                    continue
                 if ranges is None or any(a <= line <= b for a, b in ranges):
                     mutation = item.mutations[0]  # job ids are random: sampled in the order of the code
                     candidates.append(((module, mutation.start_pos, mutation.operator_name, mutation.occurrence),
@@ -115,7 +141,7 @@ def main():
     rng = random.Random(args.seed)
     chosen = {(key[0], job) for key, job in rng.sample(sorted(candidates), min(args.sample, len(candidates)))}
     per_module = {}
-    for module, (_, session, _) in sessions.items():
+    for module, (_, session, _, _) in sessions.items():
         with use_db(str(session), WorkDB.Mode.open) as db:
             # one transaction for all the skipped mutants of a session
             db.set_multiple_results([item.job_id for item in db.pending_work_items
@@ -124,7 +150,12 @@ def main():
     print(f"{len(candidates)} mutants in the chosen code; running {len(chosen)}: "
           + ", ".join(f"{m} {c}" for m, c in per_module.items()), flush=True)
 
-    for module, (config, session, _) in sessions.items():
+    return execute(args, python, env, bindir, sessions)
+
+
+def execute(args, python, env, bindir, sessions):
+    """Run the pending mutants of each session, then report."""
+    for module, (config, session, *_) in sessions.items():
         # Unmutated, the tests must pass, or every mutant would count as killed.
         tests = REGIONS[module][1]
         if subprocess.run([python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *tests], env=env, cwd=ROOT,
@@ -132,7 +163,7 @@ def main():
             sys.exit(f"the tests of {module} fail without a mutant")
         subprocess.run([bindir + "/cosmic-ray", "exec", str(config), str(session)], check=True, env=env, cwd=ROOT)
 
-    return report(args, {m: session for m, (_, session, _) in sessions.items()})
+    return report(args, {m: session for m, (_, session, *_) in sessions.items()})
 
 
 def report(args, sessions):

@@ -7,6 +7,7 @@ fails with what it saw.
 """
 
 import contextlib
+import dataclasses
 import faulthandler
 import gc
 import logging
@@ -16,6 +17,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -26,7 +28,7 @@ import dask.array as da  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
 import plovik.distributed as pd  # noqa: E402
-from plovik import PlovikSearch, exact_knn  # noqa: E402
+from plovik import PlovikSearch, RecallWarning, exact_knn  # noqa: E402
 from plovik.distributed import ShardedSearch, ShardLostError, merge_knn, merge_radius  # noqa: E402
 
 pytestmark = pytest.mark.distributed
@@ -217,6 +219,40 @@ def test_recall_estimate_and_per_call_threads_match_the_single_index(client):
         with pytest.raises(ValueError, match=r"sample \(1500\) is larger than the data \(1285 points"):
             sharded.estimate_recall(sample=1500)
         assert sharded._call_threads is None
+
+
+def test_the_recall_monitor_checks_sharded_calls(client):
+    """Queries scattered wider than the clustered points: the sharded search
+    finds too few of their neighbours and warns at the caller's line (it
+    does not re-tune); on uniform data, the same seed checks the same
+    queries as the single search, so the estimates are equal."""
+    rng = np.random.default_rng(5)
+    centres = rng.random((200, 16))
+
+    def near(n, sd):
+        return (centres[rng.choice(100, n)] + sd * rng.standard_normal((n, 16))) % 1.0
+
+    with ShardedSearch(16, client, shards=2, seed=3, adapt=False) as sharded:
+        sharded.build(near(20_000, 0.01))
+        caught = []
+        for _ in range(2):
+            with warnings.catch_warnings(record=True) as w:
+                warnings.simplefilter("always")
+                sharded.query_knn(near(2_000, 0.08), 10)
+            caught += [c for c in w if issubclass(c.category, RecallWarning)]
+        assert len(caught) == 1 and caught[0].filename == __file__ and sharded.observed_recall.missed
+    X, Q = _data(21, 20_000, 2_000, d=16)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RecallWarning)  # no setting reaches recall 1.0
+        single = PlovikSearch(16, seed=3, recall=1.0, exact=False, adapt=False)
+        single.build(X)
+        with ShardedSearch(16, client, shards=2, seed=3, recall=1.0, exact=False, adapt=False) as sharded:
+            sharded.build(X)
+            for search in (single, sharded):
+                search.query_knn(Q, 10)
+                search.query_radius(Q[:500], 1.5)
+            assert sharded.observed_recall == single.observed_recall
+            assert sharded.observed_recall.queries > 0
 
 
 def test_a_search_dropped_without_close_frees_its_workers(client):

@@ -319,9 +319,10 @@ def test_growth_warns_once_and_retune_restores_recall():
         warnings.simplefilter("ignore", RecallWarning)  # 120 points may be too few to hash
         search.build(X[:120], sample=100)
     before = search.estimate_recall(sample=100)
-    with pytest.warns(RecallWarning, match="times the 120 it was tuned for"):
+    with pytest.warns(RecallWarning, match="times the 120 it was tuned for") as caught:
         for i in range(120, 10_000, 1480):
             search.promote(X[i : min(i + 1480, 10_000)])
+    assert {w.filename for w in caught} == {__file__}  # the user's line, not plovik's
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         search.promote(X[10_000:])  # once only
@@ -357,10 +358,10 @@ def test_capacity_sizes_the_buckets_for_the_points_to_come():
 
 def test_unreachable_target_warns_with_the_recall_reached():
     X = np.random.default_rng(1).random((2000, 40))
-    with pytest.warns(RecallWarning, match=r"no setting reaches recall 0.999 .* reaches 0\.\d+"):
+    with pytest.warns(RecallWarning, match=r"no setting reaches recall 0.999 .* reaches 0\.\d+") as caught:
         search = PlovikSearch(40, recall=0.999, seed=0, exact=False)
         search.build(X, sample=60)
-    assert not search.tuning.reached
+    assert not search.tuning.reached and caught[0].filename == __file__
 
 
 @pytest.mark.parametrize("make, exc, match", [
@@ -368,7 +369,7 @@ def test_unreachable_target_warns_with_the_recall_reached():
     (lambda: PlovikSearch(3, recall=1.01), ValueError, r"recall must lie in \(0, 1\]"),
     (lambda: PlovikSearch(3, recall="high"), TypeError, "recall must be a real number"),
     (lambda: PlovikSearch(3, k=0), ValueError, "k must be at least 1"),
-    (lambda: PlovikSearch(3, tune=1), TypeError, "tune and exact must be bools"),
+    (lambda: PlovikSearch(3, tune=1), TypeError, "tune, exact, monitor and adapt must be bools"),
     (lambda: PlovikSearch(3).build(np.zeros((5, 3)), sample=6), ValueError, r"sample \(6\) is larger than the data"),
     (lambda: PlovikSearch(3).build(np.zeros((5, 3)), sample=0), ValueError, "sample must be at least 1"),
     (lambda: PlovikSearch(3).build(np.zeros((5, 3)), capacity=-1), ValueError, "capacity must be at least 0"),

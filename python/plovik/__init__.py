@@ -13,6 +13,7 @@ transformer.
 
 from plovik._native import PanicException, RustLshIndex
 from plovik.exact import ExactScan, exact_knn, exact_radius
+from plovik.monitor import ObservedRecall
 from plovik.search import HashParameters, PlovikSearch, RecallEstimate
 from plovik.threads import thread_count, thread_limit
 from plovik.tuning import RecallWarning, Tuning
@@ -20,6 +21,7 @@ from plovik.tuning import RecallWarning, Tuning
 __all__ = [
     "ExactScan",
     "HashParameters",
+    "ObservedRecall",
     "PanicException",
     "PlovikSearch",
     "RecallEstimate",

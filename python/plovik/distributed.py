@@ -67,6 +67,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     ) from exc
 
 from plovik import results as _results
+from plovik.caller import warn
 from plovik.exact import ExactScan
 from plovik.lsh import QUERY_COUNTERS
 from plovik.search import (
@@ -90,7 +91,8 @@ from plovik.search import (
 )
 from plovik.search import RecallEstimate, _recall_estimate, _recall_sample
 from plovik.threads import checked_threads
-from plovik.tuning import Tuning
+from plovik.monitor import ObservedRecall, advice, cause_of, knn_hits, radius_hits
+from plovik.tuning import RecallWarning, Tuning
 from plovik.validation import check_coordinate_dtype, distances_from_unit, to_unit
 
 __all__ = ["ShardLostError", "ShardedSearch"]
@@ -313,15 +315,20 @@ class _Shard:
         with self._limit():
             return self._full_knn(Q, k, None if ex is None else self.to_local(ex))
 
-    def radius(self, Q: np.ndarray, r: float, ex: np.ndarray | None, probes: int | None) -> tuple[Any, ...]:
+    def exact_radius(self, Q: np.ndarray, r: float, ex: np.ndarray | None) -> tuple[Any, ...]:
         lex = None if ex is None else self.to_local(ex)
         with self._limit():
-            if self.exact:
-                scan, live = self._live_points()
-                indptr, ids, dists = scan.radius(Q, r, self._positions(lex, live))
-                ids = live[ids] if ids.size else ids
-            else:
-                indptr, ids, dists = _raw_query(self.index, "query_radius", Q, r, lex, probes=probes)
+            scan, live = self._live_points()
+            indptr, ids, dists = scan.radius(Q, r, self._positions(lex, live))
+            ids = live[ids] if ids.size else ids
+        return indptr, self.to_global(ids), dists
+
+    def radius(self, Q: np.ndarray, r: float, ex: np.ndarray | None, probes: int | None) -> tuple[Any, ...]:
+        if self.exact:
+            return self.exact_radius(Q, r, ex)
+        lex = None if ex is None else self.to_local(ex)
+        with self._limit():
+            indptr, ids, dists = _raw_query(self.index, "query_radius", Q, r, lex, probes=probes)
         return indptr, self.to_global(ids), dists
 
     # inspection ---------------------------------------------------------
@@ -1026,6 +1033,7 @@ class ShardedSearch:
         self._held[:] = new
         self._drop(old)
         self._params, self._tuning, self._exact = params, report, exact
+        self._local._monitor.reset("build", report)
         self._n_static = sum(s.n_static for s in new)
         self._n_candidates = sum(s.n_candidates for s in new)
         self._n_retired = 0
@@ -1047,6 +1055,8 @@ class ShardedSearch:
             _check_result_size(Q.shape[0], k)
             Q, ex = to_unit(_finite(Q, "queries"), self._boxsize, "queries"), _ids_in_range(ex, self.n_points)
             idx, dist = self._read(lambda: self._knn(Q, k, ex, probes))
+            if self._monitored():
+                self._check_knn(Q, k, ex, dist)
         dist = distances_from_unit(dist, self._boxsize)
         if kind:
             return _results.knn_csr(idx, dist, self.n_points, return_distance, kind)
@@ -1122,13 +1132,64 @@ class ShardedSearch:
             call = _RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
                                        return_distance, self.n_points, self._boxsize)
             parts_by_block = self._read(lambda: self._radius(call.Q, call.widest, call.ex, call.probes))
-        m = call.Q.shape[0]
-        indptr = np.zeros(m + 1, np.int64)
-        lengths = np.concatenate([np.diff(p[0]) for p in parts_by_block]) if parts_by_block else np.zeros(0, int)
-        np.cumsum(lengths, out=indptr[1:])
-        found = (indptr, np.concatenate([p[1] for p in parts_by_block]) if parts_by_block else np.zeros(0, np.int64),
-                 np.concatenate([p[2] for p in parts_by_block]) if parts_by_block else np.zeros(0))
+            m = call.Q.shape[0]
+            indptr = np.zeros(m + 1, np.int64)
+            lengths = np.concatenate([np.diff(p[0]) for p in parts_by_block]) if parts_by_block else np.zeros(0, int)
+            np.cumsum(lengths, out=indptr[1:])
+            found = (indptr,
+                     np.concatenate([p[1] for p in parts_by_block]) if parts_by_block else np.zeros(0, np.int64),
+                     np.concatenate([p[2] for p in parts_by_block]) if parts_by_block else np.zeros(0))
+            if self._monitored():
+                self._check_radius(call.Q, call.r, call.ex, found)
         return call.answer(found)
+
+    # ----------------------------------------------------------- the monitor
+
+    @property
+    def observed_recall(self) -> ObservedRecall | None:
+        """The recall monitor's estimate, as `PlovikSearch.observed_recall`:
+        each call's checked queries are answered by the exact scan of every
+        shard. A sharded search warns when it sees the target missed but
+        does not re-tune by itself (that rebuilds every shard): build again
+        with a sample of the queries (`queries=`)."""
+        return self._local._monitor.estimate() if self._monitored() else None
+
+    def _monitored(self) -> bool:
+        return self._local._monitoring and self._tuning is not None and not self._tuning.exact
+
+    def _checks(self, m: int) -> npt.NDArray[np.int64]:
+        assert self._tuning is not None
+        return self._local._monitor.plan(m, self._tuning, True)  # the shards keep their scans
+
+    def _record(self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], k: int | None, what: str) -> None:
+        assert self._tuning is not None
+        cause = cause_of(self._tuning, k, self.n_live)
+        missed = self._local._monitor.record(found, need, cause, k)
+        if missed is not None:
+            warn(RecallWarning(advice(missed, cause, what, False)))
+
+    def _check_knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None, dist: np.ndarray) -> None:
+        checks = self._checks(Q.shape[0])
+        if checks.size == 0:
+            return
+        Qc, exc, S = Q[checks], None if ex is None else ex[checks], len(self._shards)
+        _, truth = self._read(lambda: merge_knn(self._run([(j, "exact_knn", (Qc, k, exc)) for j in range(S)]), k))
+        self._record(*knn_hits(dist[checks], truth), k, "query_knn")
+
+    def _check_radius(self, Q: np.ndarray, r: Any, ex: np.ndarray | None, found: tuple[Any, ...]) -> None:
+        checks = self._checks(Q.shape[0])
+        if checks.size == 0:
+            return
+        radii = np.broadcast_to(np.asarray(r, np.float64), (Q.shape[0],))[checks]
+        Qc, exc, S = Q[checks], None if ex is None else ex[checks], len(self._shards)
+        t_indptr, _, t_dists = self._read(lambda: merge_radius(self._run(
+            [(j, "exact_radius", (Qc, float(radii.max()), exc)) for j in range(S)]), checks.size))
+        f_indptr, _, f_dists = found
+        counts = np.array([np.count_nonzero(f_dists[f_indptr[q]:f_indptr[q + 1]] <= np.float32(radii[i]))
+                           for i, q in enumerate(checks)], np.int64)
+        truth = np.array([np.count_nonzero(t_dists[t_indptr[i]:t_indptr[i + 1]] <= np.float32(radii[i]))
+                          for i in range(checks.size)], np.int64)
+        self._record(*radius_hits(counts, truth), None, "query_radius")
 
     # ---------------------------------------------------------------- epochs
 

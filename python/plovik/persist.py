@@ -132,10 +132,10 @@ SETTINGS = {
     "components": ("_components", int | None), "cells": ("_cells", int | None),
     "probes": ("_probes", int | None), "block": ("_block", int), "tune": ("_tune", bool),
     "exact": ("_allow_exact", bool), "threads": ("_threads", int | None),
-    "boxsize": ("_boxsize", float | None),
+    "boxsize": ("_boxsize", float | None), "monitor": ("_monitoring", bool), "adapt": ("_adapting", bool),
 }
 #: Settings that saves made before them lack, with the value such a save means.
-_LATER_SETTINGS = {"boxsize": None}
+_LATER_SETTINGS = {"boxsize": None, "monitor": True, "adapt": True}
 _MANIFEST_KEYS = {"format", "version", "checksum", "crc32c", "generation", "settings", "backend", "seed", "tuning", "build",
                   "warned", "index", "arrays"}
 _ARRAY_KEYS = {"file", "dtype", "shape", "crc32c"}
@@ -205,6 +205,7 @@ def _assemble(content: dict[str, Any], cls: type | None = None, files: dict | No
         raise ValueError(f"the build's queries must have {search._d} columns, got shape {queries.shape}")
     search._build_args = {"queries": queries, "sample": build["sample"], "radius": build["radius"]}
     search._warned = content["warned"]
+    search._monitor.reset("load", tuning)
     return search
 
 

@@ -22,13 +22,12 @@ the entries of the output it comes from:
 
 from __future__ import annotations
 
-import os
-import sys
-import warnings
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+from plovik.caller import warn
 
 __all__ = ["knn_csr", "knn_without", "pairs_csr", "radius_csr", "radius_rows_within", "radius_without",
            "sparse_kind", "split_exclusions", "unique_pairs"]
@@ -126,18 +125,6 @@ def unique_pairs(
     return np.stack([lo[first], hi[first]], axis=1).reshape(-1, 2), dists[first]
 
 
-_PACKAGE = os.path.dirname(os.path.abspath(__file__))
-
-
-def _caller_level() -> int:
-    """The stack level of the first frame outside plovik, for a warning that
-    points at the user's call whatever the depth of wrappers."""
-    frame, level = sys._getframe(1), 1
-    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE:
-        frame, level = frame.f_back, level + 1
-    return level
-
-
 def sparse_kind(sparse: object) -> str | None:
     """The `sparse=` of a query: False for arrays (None here), True or
     "array" for a `csr_array`, "matrix" for a `csr_matrix`, which is
@@ -146,9 +133,9 @@ def sparse_kind(sparse: object) -> str | None:
         return "array" if sparse else None
     if isinstance(sparse, str) and sparse in ("array", "matrix"):
         if sparse == "matrix":
-            warnings.warn("sparse='matrix' (a scipy.sparse.csr_matrix) is deprecated and will be removed in "
+            warn("sparse='matrix' (a scipy.sparse.csr_matrix) is deprecated and will be removed in "
                           "the next release; sparse=True gives a csr_array with the same entries",
-                          FutureWarning, stacklevel=_caller_level())
+                          FutureWarning)
         return sparse
     raise ValueError(f"sparse must be True, False, 'array' or 'matrix', got {sparse!r}")
 

@@ -23,7 +23,6 @@ import numbers
 import operator
 import os
 import secrets
-import warnings
 from dataclasses import dataclass
 from typing import Any, Literal, Protocol
 
@@ -33,9 +32,12 @@ import numpy.typing as npt
 from plovik import results as _results
 from plovik import tuning as _tuning
 from plovik.exact import ExactScan, recall_at_k
+from plovik import monitor as _monitor
+from plovik.caller import warn
 from plovik.locking import ReadersWriterLock
 from plovik.threads import checked_threads, thread_limit
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
+from plovik.monitor import ObservedRecall
 from plovik.tuning import RecallWarning, Tuning
 from plovik.validation import check_boxsize, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
 
@@ -47,6 +49,7 @@ __all__ = [
     "RecallEstimate",
     "TARGET_OCCUPANCY",
     "HashParameters",
+    "ObservedRecall",
     "PlovikSearch",
     "RecallWarning",
     "Tuning",
@@ -605,6 +608,23 @@ def _writes(method: Any) -> Any:
     return locked
 
 
+def _monitored_reads(method: Any) -> Any:
+    """`_reads`, then, when the recall monitor saw the target missed during
+    the call and the search adapts, a re-tuning under the write lock."""
+    locked = _reads(method)
+
+    @functools.wraps(method)
+    def call(self: PlovikSearch, *args: Any, **kwargs: Any) -> Any:
+        out = locked(self, *args, **kwargs)
+        if self._adapting and self._tune:
+            due = self._monitor.take_adaptation()
+            if due is not None:
+                self._adapt(*due)
+        return out
+
+    return call
+
+
 def _call_probes(probes: object) -> int | None:
     return None if probes is None else _at_least(probes, "probes", 0)
 
@@ -717,6 +737,16 @@ class PlovikSearch:
             supported.
         tuning: Another search's `tuning` to start from: the first `build`
             keeps its settings after a check (see `build`).
+        monitor: Whether query calls of a tuned search answer a few of their
+            queries exactly as well and keep a running estimate of the
+            recall delivered, `observed_recall` (default True; about 5% of
+            the calls' modelled cost, see `plovik.monitor`). A call after
+            which the estimate shows the target missed warns
+            (`RecallWarning`, once per cause).
+        adapt: Whether such a miss makes the search re-tune after the call
+            (default True): for the queries it kept from the calls when they
+            drift from the tuning's, for the k asked when that is larger,
+            for the points now held when it has grown.
 
     Raises:
         TypeError: a setting of the wrong type.
@@ -741,6 +771,8 @@ class PlovikSearch:
         threads: int | None = None,
         boxsize: float | None = None,
         tuning: Tuning | None = None,
+        monitor: bool = True,
+        adapt: bool = True,
     ) -> None:
         self._d = _at_least(d, "d", 1)
         self._target = _fraction(recall, "recall")
@@ -749,8 +781,9 @@ class PlovikSearch:
         self._components = None if components is None else _at_least(components, "components", 1)
         self._cells = None if cells is None else _at_least(cells, "cells", 1)
         self._probes = None if probes is None else _at_least(probes, "probes", 0)
-        if not isinstance(tune, (bool, np.bool_)) or not isinstance(exact, (bool, np.bool_)):
-            raise TypeError("tune and exact must be bools")
+        if not all(isinstance(v, (bool, np.bool_)) for v in (tune, exact, monitor, adapt)):
+            raise TypeError("tune, exact, monitor and adapt must be bools")
+        self._monitoring, self._adapting = bool(monitor), bool(adapt)
         self._tune = bool(tune) and None in (self._tables, self._components, self._cells, self._probes)
         self._allow_exact = bool(exact)
         self._block = _at_least(block, "block", 0)
@@ -789,6 +822,7 @@ class PlovikSearch:
         # Queries share it, changes hold it alone: the raw index would refuse
         # a call that meets a conflicting one instead of waiting for it.
         self._lock = ReadersWriterLock()
+        self._monitor = _monitor.Monitor(self._target, self._seed if isinstance(self._seed, int) else 0, "build")
 
     # ------------------------------------------------------------ properties
 
@@ -1068,14 +1102,14 @@ class PlovikSearch:
 
     def _choose(
         self, X: npt.NDArray[np.float64], capacity: int | None, args: dict[str, Any],
-        keep: Tuning | None = None,
+        keep: Tuning | None = None, scan: ExactScan | None = None,
     ) -> tuple[HashParameters, Tuning | None]:
         """The hash parameters `build` would index X with, and the tuning
         report (None when nothing was tuned); `ShardedSearch` draws them here
         too, so that its shards hash as one index would. X is on the unit
         torus; the queries and radius of `args` are in the caller's units.
         `keep`: a report whose settings are kept when a check passes
-        (`plovik.tuning.keep`)."""
+        (`plovik.tuning.keep`); `scan`: `ExactScan(X)`, when the caller keeps it."""
         report = None
         if self._tune and X.shape[0] > 0:
             seed = self._seed if not isinstance(self._seed, np.random.Generator) else int(
@@ -1084,14 +1118,14 @@ class PlovikSearch:
             unit = {**args, "queries": None if Q is None else to_unit(Q, self._boxsize, "queries"),
                     "radius": None if radius is None else radius_to_unit(radius, self._boxsize)}
             kept = None if keep is None else _tuning.keep(
-                X, keep, target=self._target, k=self._k, seed=seed, capacity=capacity)
+                X, keep, target=self._target, k=self._k, seed=seed, capacity=capacity, scan=scan)
             if kept is not None:
                 report, s, u = kept
             else:
                 report, s, u = _tuning.tune(
                     X, target=self._target, k=self._k, seed=seed, capacity=capacity,
                     cells=self._cells, components=self._components, tables=self._tables, probes=self._probes,
-                    allow_exact=self._allow_exact, **unit)
+                    allow_exact=self._allow_exact, scan=scan, **unit)
                 if radius is not None:  # the report keeps the radius asked for
                     report = dataclasses.replace(report, radius=radius)
             params = HashParameters(b=report.cells, k=report.components, l=report.tables, probes=report.probes,
@@ -1102,7 +1136,7 @@ class PlovikSearch:
 
     def _install(
         self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, args: dict[str, Any],
-        keep_retired: bool = False, keep: Tuning | None = None,
+        keep_retired: bool = False, keep: Tuning | None = None, since: str = "build",
     ) -> None:
         """Tune (or apply the fixed rule, or keep the settings of `keep`) and
         build the raw index; a retune (`keep_retired`) retires the same ids
@@ -1110,12 +1144,19 @@ class PlovikSearch:
         # A retune keeps retired points out of the tables, so it tunes for
         # the live ones alone.
         retired = keep_retired and self._retired.any()
-        params, report = self._choose(X[self._live_rows()] if retired else X, capacity, args, keep)
+        ids = self._live_rows() if retired else None
+        live = X if ids is None else X[ids]
+        # The tuning's exact scan is the one the search answers exactly with
+        # (and the recall monitor checks with) until the next change: the
+        # points as the index stores them, laid out once.
+        scan = ExactScan(live) if self._tune and live.shape[0] > 0 else None
+        params, report = self._choose(live, capacity, args, keep, scan)
         index = self._cls(**params.as_kwargs())
         index.build(X, n_static)
         self._params, self._index, self._tuning, self._warned = params, index, report, False
         self._build_args = args
-        self._live = None
+        self._live = None if scan is None else (scan, ids)
+        self._monitor.reset(since, report)
         if retired:  # retune: the same ids stay retired
             index.retire(np.flatnonzero(self._retired))
         else:
@@ -1176,18 +1217,70 @@ class PlovikSearch:
         to single precision, the values every distance is measured on.
         """
         index = self._built("retune")
-        self._install(self._points(), index.n_static, None, self._build_args, keep_retired=True)
+        self._install(self._points(), index.n_static, None, self._build_args, keep_retired=True, since="retune")
+
+    @property
+    def observed_recall(self) -> ObservedRecall | None:
+        """What the recall monitor measured on this search's own queries since
+        the last build or re-tuning (see `monitor`); None when nothing is
+        monitored: before a build, with `monitor=False`, when the search
+        answers exactly, or when its settings were given rather than tuned."""
+        return self._monitor.estimate() if self._monitored() else None
+
+    def _monitored(self) -> bool:
+        return self._monitoring and self._tuning is not None and not self._tuning.exact
+
+    def _checks(self, m: int) -> npt.NDArray[np.int64]:
+        """Positions among a call's m queries the monitor answers exactly too."""
+        assert self._tuning is not None
+        return self._monitor.plan(m, self._tuning, self._live is not None)
+
+    def _record(self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], k: int | None,
+                what: str) -> None:
+        """Add checked queries to the monitor; warn when they show the target newly missed."""
+        assert self._tuning is not None
+        index = self._built("query")  # the lock is held: not the locked n_live
+        cause = _monitor.cause_of(self._tuning, k, index.n_points - index.n_retired)
+        missed = self._monitor.record(found, need, cause, k)
+        if missed is not None:
+            warn(RecallWarning(_monitor.advice(missed, cause, what, self._adapting and self._tune)))
+
+    @_writes
+    def _adapt(self, cause: str, k: int | None) -> None:
+        """Re-tune after a miss the monitor saw: for the kept queries, the larger k or the points held now."""
+        if self._index is None or not self._monitored():
+            return  # rebuilt meanwhile: a new tuning, a new estimate
+        args = dict(self._build_args)
+        if cause == "drift":
+            Q = self._monitor.kept_queries
+            if Q is not None:
+                args["queries"] = Q if self._boxsize is None else Q * self._boxsize
+        elif cause == "k" and k is not None:
+            self._k = max(self._k, k)
+        self._install(self._points(), self._index.n_static, None, args, keep_retired=True, since="adapt")
 
     @_reads
-    def estimate_recall(self, k: int | None = None, sample: int | None = None) -> RecallEstimate:
-        """Recall@k of the index now, against the exact scan, on a self-join sample.
+    def estimate_recall(self, k: int | None = None, sample: int | None = None, *,
+                        queries: npt.ArrayLike | None = None) -> RecallEstimate:
+        """Recall@k of the index now, against the exact scan, on a self-join
+        sample or on the caller's queries.
 
-        `sample` points (default 300, at most all) are drawn from the seed and
-        queried, each excluding itself; the returned estimate has a 95%
-        Wilson interval over the true neighbours.
+        Without `queries`, `sample` points (default 300, at most all) are
+        drawn from the seed and queried, each excluding itself; with
+        `queries` ((m, d) coordinates), those are asked as they are (no
+        sample is drawn). The returned estimate has a 95% Wilson interval
+        over the true neighbours.
         """
         index = self._built("estimate recall")
         k = self._k if k is None else _at_least(k, "k", 1)
+        if queries is not None:
+            if sample is not None:
+                raise ValueError("sample and queries exclude each other")
+            Q = to_unit(_finite(_coords(queries, "queries", self._d, self._boxsize), "queries"), self._boxsize,
+                        "queries")
+            truth, _ = self._exact_knn(Q, k, None)
+            found, _ = self._knn(index, Q, k, None, None)
+            return _recall_estimate(found, truth, k)
         # retired points are neither queried nor found
         rows = _recall_sample(self._seed, index.n_points, self._live_rows(), sample)
         X = self._points()
@@ -1202,7 +1295,7 @@ class PlovikSearch:
 
     # --------------------------------------------------------------- queries
 
-    @_reads
+    @_monitored_reads
     def query_knn(
         self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
         return_distance: bool = True, sparse: bool = False, probes: int | None = None, threads: int | None = None,
@@ -1257,12 +1350,47 @@ class PlovikSearch:
         idx, dist = self._knn(index, Q, k + wider, ex, probes)
         if more is not None:
             idx, dist = _results.knn_without(idx, dist, more, k)
+        if self._monitored():
+            self._check_knn(Q, k, ex, more, dist)
         dist = distances_from_unit(dist, self._boxsize)
         if kind:
             return _results.knn_csr(idx, dist, index.n_points, return_distance, kind)
         if single:
             idx, dist = idx[0], dist[0]
         return (idx, dist) if return_distance else idx
+
+    def _check_knn(self, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None,
+                   more: npt.NDArray[np.int64] | None, dist: npt.NDArray[np.float64]) -> None:
+        """Answer the monitor's share of a k-nearest call exactly and record it."""
+        checks = self._checks(Q.shape[0])
+        if self._adapting and self._tune:
+            self._monitor.keep_queries(Q)
+        if checks.size == 0:
+            return
+        wider = 0 if more is None else more.shape[1]
+        idx, truth = self._exact_knn(Q[checks], k + wider, None if ex is None else ex[checks])
+        if more is not None:
+            _, truth = _results.knn_without(idx, truth, more[checks], k)
+        self._record(*_monitor.knn_hits(dist[checks], truth), k, "query_knn")
+
+    def _check_radius(self, Q: npt.NDArray[np.float64], r: float | npt.NDArray[np.float64],
+                      ex: npt.NDArray[np.int64] | None,
+                      found: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]) -> None:
+        """Answer the monitor's share of a radius call exactly and record it
+        (each query's count within its own radius, found and true)."""
+        checks = self._checks(Q.shape[0])
+        if self._adapting and self._tune:
+            self._monitor.keep_queries(Q)
+        if checks.size == 0:
+            return
+        radii = np.broadcast_to(np.asarray(r, np.float64), (Q.shape[0],))[checks]
+        t_indptr, _, t_dists = self._exact_radius(Q[checks], float(radii.max()), None if ex is None else ex[checks])
+        f_indptr, _, f_dists = found
+        counts = np.array([np.count_nonzero(f_dists[f_indptr[q]:f_indptr[q + 1]] <= np.float32(radii[i]))
+                           for i, q in enumerate(checks)], np.int64)
+        truth = np.array([np.count_nonzero(t_dists[t_indptr[i]:t_indptr[i + 1]] <= np.float32(radii[i]))
+                          for i in range(checks.size)], np.int64)
+        self._record(*_monitor.radius_hits(counts, truth), None, "query_radius")
 
     def _knn(
         self, index: _RawIndex, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None,
@@ -1274,7 +1402,7 @@ class PlovikSearch:
         return _raw_query(  # type: ignore[no-any-return]
             index, "query_knn", Q, k, ex, probes=_tuning.probes_for(self._tuning, k, probes))
 
-    @_reads
+    @_monitored_reads
     def query_radius(
         self, queries: npt.ArrayLike, radius: float | npt.ArrayLike, exclude_ids: npt.ArrayLike | None = None, *,
         return_distance: bool = True, count_only: bool = False, sparse: bool = False, probes: int | None = None,
@@ -1311,9 +1439,11 @@ class PlovikSearch:
             found = self._exact_radius(call.Q, call.widest, call.ex)
         else:
             found = _raw_query(index, "query_radius", call.Q, call.widest, call.ex, probes=call.probes)
+            if self._monitored():
+                self._check_radius(call.Q, call.r, call.ex, found)
         return call.answer(found)
 
-    @_reads
+    @_monitored_reads
     def pairs(
         self, radius: float, *, return_distance: bool = True, sparse: bool = False, probes: int | None = None,
         threads: int | None = None,
@@ -1359,6 +1489,13 @@ class PlovikSearch:
             parts_dists.append(dists)
         found = [np.concatenate(p) if p else np.zeros(0, t) for p, t in
                  ((parts_rows, np.int64), (parts_ids, np.int64), (parts_dists, np.float64))]
+        if self._monitored():
+            checks = self._checks(live.size)
+            if checks.size:
+                own = live[checks]
+                truth = np.diff(self._exact_radius(X[own], r, own)[0])
+                counts = np.bincount(np.searchsorted(live, found[0]), minlength=live.size)[checks]
+                self._record(*_monitor.radius_hits(counts, truth), None, "pairs")
         pairs, dists = _results.unique_pairs(*found)
         dists = distances_from_unit(dists, self._boxsize)
         if kind:
@@ -1406,10 +1543,10 @@ class PlovikSearch:
         t = self._tuning
         if t is not None and not self._warned and n > GROWTH_WARNING * max(t.n, 1):
             self._warned = True
-            warnings.warn(
+            warn(
                 f"the index holds {n} points, {n / max(t.n, 1):.1f} times the {t.n} it was tuned for: "
                 "its buckets are that much fuller and queries slower (or, answered exactly, the scan longer); "
-                "call retune()", RecallWarning, stacklevel=3)  # the caller of promote, past its lock
+                "call retune()", RecallWarning)
 
     @_writes
     def retire(self, ids: npt.ArrayLike) -> None:

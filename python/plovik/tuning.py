@@ -59,16 +59,17 @@ from __future__ import annotations
 import dataclasses
 import math
 import time
-import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
 import numpy.typing as npt
 
 from plovik import _native
+from plovik.caller import warn
 from plovik.exact import ExactScan
 
-__all__ = ["COST", "CostModel", "RecallWarning", "Tuning", "draw_weighted_parameters", "spread", "tune", "wilson"]
+__all__ = ["COST", "CostModel", "RecallWarning", "Tuning", "draw_weighted_parameters", "recall_interval", "spread", "tune",
+           "wilson"]
 
 
 class RecallWarning(UserWarning):
@@ -465,6 +466,15 @@ def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64]) -> tuple[n
     return p, lo, hi, _bounds(p, n_eff, _Z_EARLY)[0]
 
 
+def recall_interval(found: npt.ArrayLike, need: npt.ArrayLike) -> tuple[float, float, float]:
+    """Pooled recall of queries that found `found` of the `need` true
+    neighbours each, with its 95% interval over queries (as the tuning
+    takes it): (recall, low, high); 1.0 with nothing to find."""
+    hits = np.asarray(found, np.int64).reshape(-1, 1, 1)
+    p, lo, hi, _ = _recall(hits, np.asarray(need, np.int64).reshape(-1))
+    return float(p[0, 0]), float(lo[0, 0]), float(hi[0, 0])
+
+
 @dataclass
 class _Option:
     b: int
@@ -584,11 +594,14 @@ def tune(
     probes: int | None = None,
     allow_exact: bool = True,
     cost: CostModel = COST,
+    scan: ExactScan | None = None,
 ) -> tuple[Tuning, npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """Tune the settings for the rows of X (finite float64, (n, d)); see the module doc.
 
     Returns the report and the index's `s` and `u`. Deterministic in (X,
-    queries, seed and the other arguments). Settings given are kept.
+    queries, seed and the other arguments). Settings given are kept. `scan`:
+    `ExactScan(X)` when the caller has it (the search keeps it for its exact
+    answers), else made here when needed.
     """
     start = time.perf_counter()
     n, d = X.shape
@@ -628,7 +641,7 @@ def tune(
     if queries is not None and len(queries):
         m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
         asked = queries[rng.choice(len(queries), m_q, replace=False)] if m_q < len(queries) else queries
-    scan = ExactScan(X)
+    scan = ExactScan(X) if scan is None else scan
 
     def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
         """The truths of the first m sample queries of each kind, extending `have`."""
@@ -706,10 +719,10 @@ def tune(
     )
     if not report.reached:
         lo, hi = report.interval
-        warnings.warn(
+        warn(
             f"no setting reaches recall {target} (k = {k}): the best found, {report.settings()}, "
             f"reaches {report.recall:.3f} (95% {lo:.3f}-{hi:.3f}); lower the target or allow the exact scan",
-            RecallWarning, stacklevel=5)  # the caller of build or retune, past its lock
+            RecallWarning)
     return report, s, u
 
 
@@ -722,6 +735,7 @@ def keep(
     seed: int,
     capacity: int | None = None,
     cost: CostModel = COST,
+    scan: ExactScan | None = None,
 ) -> tuple[Tuning, npt.NDArray[np.int64], npt.NDArray[np.float64]] | None:
     """The settings of `report` for the rows of X after a cheap check, or None
     when the check shows them missing the target, or costing more than
@@ -749,7 +763,7 @@ def keep(
         rng = np.random.default_rng([seed, 0x6B656570])
         m = min(CHECK_QUERIES, n)
         rows = rng.choice(n, m, replace=False) if m < n else np.arange(n)
-        truth = _truth(ExactScan(X), X, X[rows], k, rows)
+        truth = _truth(ExactScan(X) if scan is None else scan, X, X[rows], k, rows)
         hits = _native._neighbour_hits(report.cells, s, u, truth.queries, truth.neighbours, truth.owner,
                                        report.probes)
         p, lo, hi, _ = _recall(hits, truth.need)

@@ -1,0 +1,171 @@
+"""The recall monitor: exact checks of a share of every query call, the warning and the re-tuning."""
+
+import pickle
+import threading
+import warnings
+
+import numpy as np
+import pytest
+
+from plovik import PlovikSearch, RecallWarning, exact_knn
+from plovik.monitor import knn_hits
+
+D = 16
+
+
+def clustered(rng, centres, n, which):
+    c = centres[rng.choice(which, n)]
+    return (c + 0.01 * rng.standard_normal((n, D))) % 1.0
+
+
+@pytest.fixture(scope="module")
+def drift():
+    """Points in 100 clusters; queries from 100 other clusters (the tuning measured the points' own)."""
+    rng = np.random.default_rng(5)
+    centres = rng.random((200, D))
+    X = clustered(rng, centres, 20_000, np.arange(100))
+    calls = [clustered(rng, centres, 2_000, np.arange(100, 200)) for _ in range(3)]
+    return X, calls
+
+
+def recall_of(X, Q, idx, k=10):
+    true, _ = exact_knn(X, Q, k)
+    return np.mean([np.isin(t, i).mean() for t, i in zip(true, idx)])
+
+
+def calls_with_warnings(search, calls, k=10):
+    out = []
+    for Q in calls:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            idx, _ = search.query_knn(Q, k)
+        out.append((idx, [w for w in caught if issubclass(w.category, RecallWarning)]))
+    return out
+
+
+def test_drifting_queries_warn_at_the_callers_line_and_the_search_adapts(drift):
+    X, calls = drift
+    s = PlovikSearch(D, seed=3)
+    s.build(X)
+    assert not s.tuning.exact and s.observed_recall.queries == 0 and s.observed_recall.since == "build"
+    (idx0, w0), (idx1, w1), (idx2, w2) = calls_with_warnings(s, calls)
+    assert recall_of(X, calls[0], idx0) < 0.5  # the miss the monitor must see
+    assert len(w0) == 1 and w0[0].filename == __file__
+    assert "unlike those the tuning measured" in str(w0[0].message)
+    assert "re-tunes now" in str(w0[0].message)
+    assert s.observed_recall is None or s.observed_recall.since == "adapt"
+    for Q, idx, w in ((calls[1], idx1, w1), (calls[2], idx2, w2)):
+        assert not w and recall_of(X, Q, idx) >= 0.94
+
+
+def test_without_adapting_the_search_warns_once_and_keeps_its_settings(drift):
+    X, calls = drift
+    s = PlovikSearch(D, seed=3, adapt=False)
+    s.build(X)
+    settings = s.tuning.settings()
+    results = calls_with_warnings(s, calls)
+    assert [len(w) for _, w in results] == [1, 0, 0]
+    assert "pass a sample of your queries" in str(results[0][1][0].message)
+    seen = s.observed_recall
+    assert seen.missed and seen.recall < 0.5 and seen.queries > 0 and seen.since == "build"
+    assert s.tuning.settings() == settings
+    # the same seed and calls check the same queries: the same estimate
+    again = PlovikSearch(D, seed=3, adapt=False)
+    again.build(X)
+    calls_with_warnings(again, calls)
+    assert again.observed_recall == seen
+
+
+def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
+    X, _ = drift
+    rng = np.random.default_rng(8)
+    Q = X[rng.choice(len(X), 2_000)] + 1e-3 * rng.standard_normal((2_000, D))
+    s = PlovikSearch(D, seed=3)
+    s.build(X)
+    results = calls_with_warnings(s, [Q] * 3)
+    assert not any(w for _, w in results)
+    seen = s.observed_recall
+    assert seen.queries > 0 and seen.interval[1] >= 0.95 and seen.since == "build"
+    off = PlovikSearch(D, seed=3, monitor=False)
+    off.build(X)
+    assert off.observed_recall is None
+    idx, _ = off.query_knn(Q, 10)
+    assert np.array_equal(idx, s.query_knn(Q, 10)[0])  # checking changes no answer
+
+
+def test_radius_and_pairs_calls_are_checked_too(drift):
+    X, calls = drift
+    s = PlovikSearch(D, seed=3, adapt=False)
+    s.build(X, radius=0.15)
+    before = s.observed_recall.queries
+    assert s.query_radius(X[:4_000], 0.15, count_only=True).mean() > 5
+    after_radius = s.observed_recall.queries
+    s.pairs(0.15)
+    assert before < after_radius < s.observed_recall.queries
+    assert s.observed_recall.interval[1] >= 0.9
+
+
+def test_exact_or_fixed_searches_have_nothing_to_monitor(drift):
+    X, calls = drift
+    small = PlovikSearch(D, seed=3)
+    small.build(X[:500])
+    assert small.tuning.exact and small.observed_recall is None
+    fixed = PlovikSearch(D, seed=3, tables=4, components=4, cells=4, probes=1)
+    fixed.build(X)
+    assert fixed.observed_recall is None
+    with pytest.raises(TypeError, match="monitor and adapt must be bools"):
+        PlovikSearch(D, monitor=1)
+
+
+def test_concurrent_calls_share_one_monitor(drift):
+    X, calls = drift
+    s = PlovikSearch(D, seed=3, adapt=False)
+    s.build(X)
+    Q = X[:3_000]
+    expected = s.query_knn(Q, 10)[0]
+    out = [None] * 4
+
+    def work(i):
+        out[i] = s.query_knn(Q, 10)[0]
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(np.array_equal(o, expected) for o in out)
+    assert s.observed_recall.queries > 0
+
+
+def test_a_query_finds_a_neighbour_tied_with_the_kth_and_padding_is_not_needed():
+    inf = np.inf
+    truth = np.array([[0.1, 0.2, 0.3], [0.5, inf, inf], [inf, inf, inf]])
+    # row 0: another id at the k-th distance and one a float32 ulp above it
+    # (the batched kernel may round a sum differently) both count as found
+    ulp = float(np.nextafter(np.float32(0.3), np.float32(1)))
+    found = np.array([[0.1, 0.3, ulp], [0.6, inf, inf], [inf, inf, inf]])
+    hits, need = knn_hits(found, truth)
+    assert hits.tolist() == [3, 0, 0] and need.tolist() == [3, 1, 0]
+
+
+def test_estimate_recall_of_the_callers_queries(drift):
+    X, calls = drift
+    s = PlovikSearch(D, seed=3, monitor=False)
+    s.build(X)
+    drifted = s.estimate_recall(queries=calls[0])
+    assert drifted.sample == 2_000 and drifted.recall < 0.5
+    assert s.estimate_recall().recall >= 0.9
+    with pytest.raises(ValueError, match="exclude each other"):
+        s.estimate_recall(sample=10, queries=calls[0])
+
+
+def test_save_and_pickle_keep_the_settings_and_start_a_new_estimate(drift, tmp_path):
+    X, calls = drift
+    s = PlovikSearch(D, seed=3, adapt=False)
+    s.build(X)
+    calls_with_warnings(s, calls[:1])
+    s.save(tmp_path / "s")
+    for other in (PlovikSearch.load(tmp_path / "s"), pickle.loads(pickle.dumps(s))):
+        assert other.observed_recall.since == "load" and other.observed_recall.queries == 0
+        (_, caught), = calls_with_warnings(other, calls[1:2])
+        assert len(caught) == 1 and other.tuning == s.tuning  # warned, did not adapt
