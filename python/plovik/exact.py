@@ -202,6 +202,11 @@ class ExactScan:
 
     __slots__ = ("_tiles", "n", "d", "boxsize")
 
+    @property
+    def nbytes(self) -> int:
+        """Bytes of the laid-out points: tiles of 8 points, 4 bytes a coordinate."""
+        return -(-self.n // 8) * 8 * self.d * 4
+
     def __init__(self, points: npt.ArrayLike, *, boxsize: float | None = None) -> None:
         self.boxsize = check_boxsize(boxsize)
         P = _points(points, self.boxsize)

@@ -902,8 +902,8 @@ class PlovikSearch:
 
     @property
     def nbytes(self) -> int:
-        """Bytes the index holds (0 before `build`): the sum of `nbytes_by_part`."""
-        return 0 if self._index is None else self._index.nbytes
+        """Bytes the search holds (0 before `build`): the sum of `nbytes_by_part`."""
+        return sum(self.nbytes_by_part.values())
 
     @property
     def nbytes_by_part(self) -> dict[str, int]:
@@ -914,14 +914,18 @@ class PlovikSearch:
         only the rows that changed); "ids": the tables' ids, four bytes per
         point and table; "directories": where each bucket of each table lies;
         "reuse": large arrays that build, update or promote replaced, kept
-        for the next such call (at most an eighth of the rest). The search
-        keeps no other copy of the points. With the reference backend the
-        parts are those of its NumPy arrays (its directories are per-entry
-        keys).
+        for the next such call (at most an eighth of the rest); "exact scan":
+        the points laid out for the exact scan (4 bytes a coordinate), which
+        a search that answers exactly keeps, and a tuned one for the recall
+        monitor's checks (not with `monitor=False`), from the build or the
+        first exact answer until the next change. With the reference backend
+        the parts are those of its NumPy arrays (its directories are
+        per-entry keys).
         """
         if self._index is None:
-            return dict.fromkeys(("coordinates", "ids", "directories", "reuse"), 0)
-        return self._index.nbytes_by_part
+            return dict.fromkeys(("coordinates", "ids", "directories", "reuse", "exact scan"), 0)
+        live = self._live
+        return {**self._index.nbytes_by_part, "exact scan": 0 if live is None else live[0].nbytes}
 
     def __repr__(self) -> str:
         """Dimension, hash settings (and whether they were tuned), tier sizes,
@@ -1155,7 +1159,10 @@ class PlovikSearch:
         index.build(X, n_static)
         self._params, self._index, self._tuning, self._warned = params, index, report, False
         self._build_args = args
-        self._live = None if scan is None else (scan, ids)
+        # Kept for the exact answers and the monitor's checks; a hash search
+        # that is not monitored frees it (it would double the coordinates).
+        keep_scan = scan is not None and report is not None and (report.exact or self._monitoring)
+        self._live = (scan, ids) if keep_scan else None
         self._monitor.reset(since, report)
         if retired:  # retune: the same ids stay retired
             index.retire(np.flatnonzero(self._retired))
