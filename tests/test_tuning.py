@@ -4,6 +4,8 @@ against, the recall reached on differently shaped data (duplicates and ties
 among them), reproducibility, growth and retuning, the warnings and the
 rejected settings."""
 
+import math
+import time
 import warnings
 
 import numpy as np
@@ -14,7 +16,9 @@ from plovik import PlovikSearch, _native, RecallWarning, datasets, exact_knn, ex
 from plovik.exact import recall_at_k
 from plovik.lsh import PythonLshIndex
 from plovik.threads import thread_limit
-from plovik.tuning import CostModel, coordinate_weights, draw_weighted_parameters, spread, tune, wilson
+from plovik.exact import ExactScan
+from plovik.tuning import (CostModel, _truth, coordinate_weights, draw_weighted_parameters, probes_for,
+                           recall_interval, shapes, spread, tune, wilson)
 
 
 
@@ -124,6 +128,26 @@ def test_wilson_interval_has_the_textbook_values(hits, total, lower, upper):
         assert wilson(total - hits, total) == (pytest.approx(1 - hi, abs=1e-12), pytest.approx(1 - lo, abs=1e-12))
 
 
+def textbook_wilson(p, n, z=1.959963984540054):
+    centre, half = p + z * z / (2 * n), z * math.sqrt(p * (1 - p) / n + z * z / (4 * n * n))
+    return max(0.0, (centre - half) / (1 + z * z / n)), min(1.0, (centre + half) / (1 + z * z / n))
+
+
+def test_recall_interval_is_taken_over_queries():
+    # 4 queries of 10 neighbours finding 10, 0, 10 and 5: pooled recall 0.625;
+    # the per-query totals spread as 68.75 / 3 * 4 / 40**2 about it, so the
+    # 40 neighbours are worth 0.625 * 0.375 / that = 4.09 independent trials
+    found, need = [10, 0, 10, 5], [10] * 4
+    var = (3.75**2 + 6.25**2 + 3.75**2 + 1.25**2) * (4 / 3) / 40**2
+    p, lo, hi = recall_interval(found, need)
+    assert p == 0.625 and (lo, hi) == pytest.approx(textbook_wilson(0.625, 0.625 * 0.375 / var), abs=1e-12)
+    # a query with nothing to find changes nothing; with no miss the
+    # interval is that of the queries alone (the pairs show no spread)
+    assert recall_interval(found + [0], need + [0]) == (p, lo, hi)
+    assert recall_interval([10, 10], [10, 10])[1:] == pytest.approx(textbook_wilson(1.0, 2), abs=1e-12)
+    assert recall_interval([], []) == (1.0, 1.0, 1.0)
+
+
 @pytest.mark.parametrize("spreads, weights", [
     ([0.2, 0.1, 0.0, 1e-9], [2 / 3, 1 / 3, 0, 0]),  # proportional; a spread below 1e-6 of the largest is none
     ([0.25, 0.2], [5 / 9, 4 / 9]),
@@ -156,6 +180,15 @@ def test_weighted_draw_follows_the_weights():
     s, _ = draw_weighted_parameters(np.random.default_rng(9), np.full(3, 1 / 3), 3000, 3)
     counts = np.bincount(s[:, 0], minlength=3)
     assert ((counts - 1000) ** 2 / 1000).sum() < 13.82 and (np.sort(s, axis=1) == [0, 1, 2]).all()
+
+    # a uniform just below 1 times the total can round up to it: the draw
+    # then takes the last coordinate not yet drawn, never one drawn before
+    class Top:
+        def random(self, shape):
+            return np.full(shape, np.nextafter(1.0, 0.0))
+
+    s, _ = draw_weighted_parameters(Top(), np.array([0.1, 0.7, 0.2]), 4, 3)
+    assert (np.sort(s, axis=1) == [0, 1, 2]).all()
 
 
 ZERO = dict(per_table=0.0, per_probe=0.0, per_coordinate=0.0, per_candidate=0.0, per_query=0.0, scan=1e9)
@@ -225,6 +258,29 @@ SHAPES = {
     "uniform d=2": (lambda rng, n, d: rng.random((n, d)), 2),
     "clustered d=40": (clustered, 40),
 }
+
+
+def test_shapes_fit_the_key_space_and_follow_the_occupancies():
+    # the keys of a table are cells**components <= 2**62
+    for b, k in shapes(10**19, 100, None, None):
+        assert k * math.log2(b) <= 62 and b >= 2
+    # given components: the cells that give each occupancy
+    assert shapes(100_000, 16, None, 5) == sorted({(max(2, round((100_000 / occ) ** 0.2)), 5)
+                                                   for occ in (4.0, 16.0, 64.0, 256.0)})
+
+
+def test_truth_follows_ties_and_passes_over_copies():
+    # a lattice of 8 steps (exact in binary, so equal sums are equal bits)
+    # in d = 5: from a site, 10 sites lie 1/8 away and 50 more 2/8 away, so
+    # the 12th neighbour is tied with 59 others; the site also has 30
+    # copies, which a fresh query would not find for free
+    grid = np.stack(np.meshgrid(*[np.arange(8)] * 5, indexing="ij"), -1).reshape(-1, 5) / 8
+    X = np.concatenate([np.repeat(grid[:1], 30, 0), grid])
+    truth = _truth(ExactScan(X), X, X[:1], 12, np.array([0]))
+    dist = np.abs(truth.neighbours - X[0])
+    dist = np.minimum(dist, 1 - dist).sum(1)
+    assert truth.need.tolist() == [12] and truth.owner.size == 60
+    assert np.array_equal(np.sort(dist), [1 / 8] * 10 + [2 / 8] * 50)
 
 
 @pytest.mark.parametrize("shape", list(SHAPES))
@@ -306,6 +362,7 @@ def test_radius_hint_is_tuned_for():
     search.build(X, radius=0.15, sample=100)
     t = search.tuning
     assert t.radius == 0.15 and t.radius_interval[0] >= 0.9 and t.reached
+    assert t.radius_interval[0] < 1.0  # measured on neighbours there are, not vacuously
     got = search.query_radius(fresh, 0.15)
     want = exact_radius(X, fresh, 0.15)
     assert got[1].size >= 0.88 * want[1].size and want[1].size > 1000
@@ -360,8 +417,29 @@ def test_unreachable_target_warns_with_the_recall_reached():
     X = np.random.default_rng(1).random((2000, 40))
     with pytest.warns(RecallWarning, match=r"no setting reaches recall 0.999 .* reaches 0\.\d+") as caught:
         search = PlovikSearch(40, recall=0.999, seed=0, exact=False)
-        search.build(X, sample=60)
-    assert not search.tuning.reached and caught[0].filename == __file__
+        search.build(X)  # the whole default sample of 300, measured at once
+    t = search.tuning
+    assert not t.reached and caught[0].filename == __file__ and t.sample == 300
+
+
+def test_the_report_says_what_was_measured():
+    rng = np.random.default_rng(11)
+    X, Q = rng.random((3000, 16)), rng.random((500, 16))
+    search = PlovikSearch(16, seed=2, exact=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RecallWarning)
+        start = time.perf_counter()
+        search.build(X, queries=Q, sample=40)
+        wall = time.perf_counter() - start
+    t = search.tuning
+    assert t.sample == 80 and 0 < t.seconds <= wall  # 40 of each kind
+    assert t.occupancy == t.n / t.cells**t.components and t.n == 3000
+    assert f"cost {t.cost / 1000:.1f} us/query (exact scan {t.exact_cost / 1000:.1f})" in str(t)
+    # measured, then answered exactly: the radius is found in full
+    wide = PlovikSearch(40, seed=2)
+    wide.build(rng.random((8000, 40)), radius=5.0, sample=100)
+    t = wide.tuning
+    assert t.exact and t.sample > 0 and t.radius_recall == 1.0 and t.radius_interval == (1.0, 1.0)
 
 
 @pytest.mark.parametrize("make, exc, match", [
@@ -396,6 +474,9 @@ def test_a_k_above_the_tuned_k_widens_the_search(make):
         assert np.array_equal(wide, search.query_knn(fresh, k, probes=search.tuning.components)[0])
     tuned = search.query_knn(fresh, 10)[0]
     assert np.array_equal(tuned, search.query_knn(fresh, 10, probes=search.tuning.probes)[0])
+    t = search.tuning
+    assert [probes_for(t, 11, None), probes_for(t, 10, None), probes_for(t, 11, 2), probes_for(None, 50, None)] == \
+        [t.components, None, 2, None]
 
 
 def test_kept_settings_outlive_a_build(tmp_path):
@@ -412,6 +493,7 @@ def test_kept_settings_outlive_a_build(tmp_path):
         s.build(frames[1], tuning="keep")  # checked on 32 queries, the same tables as before
         t = s.tuning
         assert t.settings() == first.settings() and t.sample == 32 and np.array_equal(s.params.s, search.params.s)
+        assert t.candidates == pytest.approx(first.candidates, rel=0.5) and t.occupancy == first.occupancy
         assert recall_at_k(s.query_knn(fresh, 10)[0], exact_knn(frames[1], fresh, 10)[0]) >= 0.94
     # another search starts from it; without "keep" a build tunes afresh
     other = PlovikSearch(3, seed=4, tuning=first)
@@ -436,6 +518,9 @@ def test_small_data_is_scanned_without_measuring():
     search.build(X, radius=0.5)
     t = search.tuning
     assert t.exact and t.sample == 0 and t.tables == 1 and t.radius_recall == 1.0
+    assert f"cost {t.exact_cost / 1000:.1f} us/query" in str(t) and 0 < t.seconds < 1
+    search.build(X, tuning="keep")  # an exact tuning is kept as it is
+    assert search.tuning.exact and search.tuning.interval == (1.0, 1.0)
     Q = np.random.default_rng(4).random((20, 16))
     assert np.array_equal(search.query_knn(Q, 5)[0], exact_knn(X, Q, 5)[0])
     # the capacity counts, and without the exact scan the settings are measured
@@ -449,10 +534,12 @@ def test_small_data_is_scanned_without_measuring():
     assert not measured.tuning.exact and measured.tuning.sample == 50
 
 
-@pytest.mark.parametrize("copies, base, d", [(20, 1500, 16), (2, 12_000, 16)])
-def test_copies_of_a_sample_point_are_not_found_for_free(copies, base, d):
+@pytest.mark.parametrize("copies, base, d, jitter", [(20, 1500, 16, 2e-7), (2, 12_000, 16, 0.0)])
+def test_copies_of_a_sample_point_are_not_found_for_free(copies, base, d, jitter):
+    # exact copies, or near ones (within 1e-6 a coordinate: distinct in single precision)
     rng = np.random.default_rng(copies)
     X = np.repeat(rng.random((base, d)), copies, 0)
+    X += jitter * rng.choice([-1.0, 1.0], X.shape)
     fresh = rng.random((400, d))
     search = PlovikSearch(d, seed=1)
     with warnings.catch_warnings(record=True) as caught:
