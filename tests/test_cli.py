@@ -107,7 +107,9 @@ def test_bench_tiny_run_writes_json_markdown_and_plot(tmp_path):
         assert all(0.0 <= r["recall"] <= 1.0 and r["qps"] > 0 for r in shape["sweep"])
         assert shape["tuned"]["qps"] > 0 and shape["exact_scan"]["qps"] > 0
         assert shape["kd_tree"] is None or shape["kd_tree"]["qps"] > 0  # None without SciPy
+        assert shape["tuned"]["plain_build_s"] > 0 and shape["tuned"]["every_point_s"] > 0
     markdown = (tmp_path / "bench.md").read_text()
+    assert "| shape | tuning s | plain build s |" in markdown
     assert "| native, batched path |" in markdown and "| periodic liquid d=3 |" in markdown
     assert "b = 3, K = 4, L = 32, probes = 4" in markdown
     assert markdown in out.getvalue()

@@ -14,7 +14,12 @@ same shape, k = 10):
   package's exact scan (`plovik.exact_knn`).
 
 Recall is measured on the m queries, which the tuning never saw, against the
-exact scan. The tuned index, the best of the sweep and both exact searches
+exact scan. Beside them: the tuning's seconds against a plain build of the
+setting it chose (the raw index of those settings, or the exact scan's layout
+of the points), and an end-to-end job, the k nearest other points of every
+point (build included, each point excluding itself), of the tuned search
+against the k-d tree (its time for every point scaled from the queries it
+answered in the timing, plus its build). The tuned index, the best of the sweep and both exact searches
 are timed in turns at the end, so that a change of load on a shared machine
 falls on all of them alike.
 """
@@ -33,7 +38,7 @@ import numpy as np
 
 from plovik._timing import take_turns
 from plovik.datasets import SHAPES, Shape, find_shape
-from plovik.exact import exact_knn, recall_at_k
+from plovik.exact import ExactScan, exact_knn, recall_at_k
 from plovik.search import PlovikSearch
 from plovik.tuning import RecallWarning
 
@@ -131,6 +136,23 @@ def run_shape(shape: Shape, n: int, m: int, k: int, seed: int, repeats: int, tab
     report = tuned.tuning
     assert report is not None
     tuned_idx, _ = tuned.query_knn(Q, k)
+    if report.exact:
+        plain_build_s = _time(lambda: ExactScan(X))
+    else:
+        plain = PlovikSearch(shape.d, seed=seed, backend="native", **report.settings())
+        plain_build_s = _time(lambda: plain.build(X))
+        del plain
+
+    progress(f"{shape.name}: the k nearest of every point, build included")
+
+    def every_point() -> None:
+        search = PlovikSearch(shape.d, recall=TARGET, k=k, seed=seed, backend="native")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RecallWarning)
+            search.build(X, queries=tuning_queries)
+        search.query_knn(X, k, np.arange(n))
+
+    every_point_s = _time(every_point)
 
     rows = _sweep(X, Q, truth, k, seed, tables, probes, progress)
     # The first pass times each setting once, under whatever load the machine
@@ -173,11 +195,12 @@ def run_shape(shape: Shape, n: int, m: int, k: int, seed: int, repeats: int, tab
         tuning_queries=shape.tuning_queries,
         tuned=dict(exact=bool(report.exact), **report.settings(), recall=recall_at_k(tuned_idx, truth),
                    estimate=report.recall, interval=list(report.interval), reached=bool(report.reached),
-                   tuning_s=report.seconds, build_s=tuned_build_s, qps=qps["tuned"],
-                   warnings=[str(w.message) for w in caught]),
+                   tuning_s=report.seconds, build_s=tuned_build_s, plain_build_s=plain_build_s,
+                   qps=qps["tuned"], every_point_s=every_point_s, warnings=[str(w.message) for w in caught]),
         best=best_row,
         exact_scan=dict(qps=qps["exact_scan"]),
-        kd_tree=None if tree is None else dict(qps=qps["kd_tree"], build_s=kd_build_s, timed=kd_m),
+        kd_tree=None if tree is None else dict(qps=qps["kd_tree"], build_s=kd_build_s, timed=kd_m,
+                                               every_point_s=kd_build_s + n / qps["kd_tree"]),
         sweep=rows,
     )
     return out
@@ -235,6 +258,22 @@ def shapes_markdown(shapes: list[dict[str, Any]]) -> str:
                 else "none reaches the target | |")
         lines.append(f"| {name} | {_setting(t)} | {t['recall']:.3f} | {_rate(t['qps'])} | {best} "
                      f"| {_rate(kd['qps']) if kd else 'n/a'} | {_rate(ex['qps'])} | {t['tuning_s']:.2f} |")
+    if all("every_point_s" in s["tuned"] for s in shapes):
+        lines += [
+            "",
+            "Tuning against a plain build of the setting it chose, and the k nearest other points of "
+            "every point, build included: the tuned search against the k-d tree (its build, and its "
+            "time per query in the timing above times n).",
+            "",
+            "| shape | tuning s | plain build s | tuning / plain build | every point, tuned s "
+            "| every point, cKDTree s | cKDTree / tuned |",
+            "|---|---:|---:|---:|---:|---:|---:|",
+        ]
+        for s in shapes:
+            t, kd = s["tuned"], s["kd_tree"]
+            kd_s = f"{kd['every_point_s']:.2f} | {kd['every_point_s'] / t['every_point_s']:.1f}" if kd else "n/a | n/a"
+            lines.append(f"| {s['name']} | {t['tuning_s']:.3f} | {t['plain_build_s']:.3f} "
+                         f"| {t['tuning_s'] / max(t['plain_build_s'], 1e-9):.1f} | {t['every_point_s']:.2f} | {kd_s} |")
     return "\n".join(lines) + "\n"
 
 
