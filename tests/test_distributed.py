@@ -103,6 +103,9 @@ def _check_epochs(single, sharded, rng, after_update=lambda: None):
             assert sharded.stats()["relaxed"] == 0  # the condition of equal rows
             radii = rng.uniform(0.5, 2.0, m)
             _same_rows(single.query_radius(Q, radii, own), sharded.query_radius(Q, radii, own))
+            several = rng.integers(-1, single.n_points, (m, 4))  # (m, e) padded with -1
+            _same_rows(single.query_knn(Q, 6, several), sharded.query_knn(Q, 6, several))
+            _same_rows(single.query_radius(Q, 1.0, several), sharded.query_radius(Q, 1.0, several))
 
     compare()
     cand = rng.random((single.n_candidates, D))

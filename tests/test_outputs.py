@@ -143,6 +143,11 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
     if search.tuning is not None and search.tuning.exact:
         assert all(np.array_equal(a, b) for a, b in zip((idx, dist), exact_knn(X[:n], Q, k, ex)))
         assert all(np.array_equal(a, b) for a, b in zip((indptr, ids, dists), exact_radius(X[:n], Q, 0.3, ex)))
+    # the same ids as a sparse matrix, row i's columns those query i excludes
+    if scipy_sparse:
+        csr = scipy_sparse.csr_array((np.ones((ex >= 0).sum()), (np.nonzero(ex >= 0)[0], ex[ex >= 0])), shape=(m, n))
+        assert all(np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, csr), (idx, dist)))
+        assert all(np.array_equal(a, b) for a, b in zip(search.query_radius(Q, 0.3, csr), (indptr, ids, dists)))
     # a single point takes a 1-D array of its ids
     one = search.query_knn(Q[7], k, ex[7])
     assert np.array_equal(one[0], idx[7]) and np.array_equal(search.query_radius(Q[7], 0.3, ex[7])[0],

@@ -1049,14 +1049,20 @@ class ShardedSearch:
             self._built("query")
             Q, single = _queries(queries, self._d, self._boxsize)
             k = _at_least(k, "k", 1)
-            ex = _ids(_single_id(exclude_ids) if single else exclude_ids, Q.shape[0])
+            ex = _ids(_single_id(exclude_ids, True) if single else exclude_ids, Q.shape[0], several=True)
             probes = _call_probes(probes)
             kind = _results.sparse_kind(sparse)
-            _check_result_size(Q.shape[0], k)
+            wider = 0 if ex is None or ex.ndim == 1 else max(ex.shape[1] - 1, 0)
+            _check_result_size(Q.shape[0], k + wider)
             Q, ex = to_unit(_finite(Q, "queries"), self._boxsize, "queries"), _ids_in_range(ex, self.n_points)
-            idx, dist = self._read(lambda: self._knn(Q, k, ex, probes))
+            ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
+            # as PlovikSearch: the shards leave out one id per query, the
+            # rows are widened by the others, which are then dropped
+            idx, dist = self._read(lambda: self._knn(Q, k + wider, ex, probes))
+            if more is not None:
+                idx, dist = _results.knn_without(idx, dist, more, k)
             if self._monitored():
-                self._check_knn(Q, k, ex, dist)
+                self._check_knn(Q, k, ex, more, dist)
         dist = distances_from_unit(dist, self._boxsize)
         if kind:
             return _results.knn_csr(idx, dist, self.n_points, return_distance, kind)
@@ -1130,7 +1136,7 @@ class ShardedSearch:
         with self._lock, self._calls_limited(threads):
             self._built("query")
             call = _RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
-                                       return_distance, self.n_points, self._boxsize)
+                                       return_distance, self.n_points, self._boxsize, several=True)
             parts_by_block = self._read(lambda: self._radius(call.Q, call.widest, call.ex, call.probes))
             m = call.Q.shape[0]
             indptr = np.zeros(m + 1, np.int64)
@@ -1168,12 +1174,16 @@ class ShardedSearch:
         if missed is not None:
             warn(RecallWarning(advice(missed, cause, what, False)))
 
-    def _check_knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None, dist: np.ndarray) -> None:
+    def _check_knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None, more: np.ndarray | None,
+                   dist: np.ndarray) -> None:
         checks = self._checks(Q.shape[0])
         if checks.size == 0:
             return
         Qc, exc, S = Q[checks], None if ex is None else ex[checks], len(self._shards)
-        _, truth = self._read(lambda: merge_knn(self._run([(j, "exact_knn", (Qc, k, exc)) for j in range(S)]), k))
+        kk = k + (0 if more is None else more.shape[1])
+        idx, truth = self._read(lambda: merge_knn(self._run([(j, "exact_knn", (Qc, kk, exc)) for j in range(S)]), kk))
+        if more is not None:
+            _, truth = _results.knn_without(idx, truth, more[checks], k)
         self._record(*knn_hits(dist[checks], truth), k, "query_knn")
 
     def _check_radius(self, Q: np.ndarray, r: Any, ex: np.ndarray | None, found: tuple[Any, ...]) -> None:

@@ -26,7 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 from plovik import _native
-from plovik.results import knn_without, radius_without, split_exclusions
+from plovik.results import knn_without, padded_exclusions, radius_without, split_exclusions
 from plovik.threads import checked_threads, thread_limit
 from plovik.validation import check_boxsize, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
 
@@ -80,7 +80,7 @@ def _queries(queries, exclude_ids, n, d, boxsize):
     m = Q.shape[0]
     ex = None
     if exclude_ids is not None:
-        ex = np.asarray(exclude_ids)
+        ex = np.asarray(padded_exclusions(exclude_ids))
         if ex.dtype.kind not in "iu" and not (ex.size == 0 and ex.dtype.kind == "f"):
             raise TypeError(f"exclude_ids must hold integers, got dtype {ex.dtype}")
         if ex.shape != (m,) and not (ex.ndim == 2 and ex.shape[0] == m):
@@ -142,7 +142,9 @@ def exact_knn(
         k: Neighbours per query, at least 1.
         exclude_ids: Optional (m,) ids, one excluded per query; -1 excludes
             nothing. Or (m, e): e ids excluded per query, padded with -1 (the
-            scan finds k + e - 1 and drops the excluded, so k others remain).
+            scan finds k + e - 1 and drops the excluded, so k others remain),
+            or a SciPy sparse (m, n) matrix whose row i stores a column per
+            id query i excludes.
         boxsize: The period L of the coordinates, which then lie in
             [0, L) (integers included); default None, the unit torus.
         threads: At most this many worker threads for the call (None: the

@@ -29,8 +29,8 @@ import numpy.typing as npt
 
 from plovik.caller import warn
 
-__all__ = ["knn_csr", "knn_without", "pairs_csr", "radius_csr", "radius_rows_within", "radius_without",
-           "sparse_kind", "split_exclusions", "unique_pairs"]
+__all__ = ["knn_csr", "knn_without", "padded_exclusions", "pairs_csr", "radius_csr", "radius_rows_within",
+           "radius_without", "sparse_kind", "split_exclusions", "unique_pairs"]
 
 
 def radius_rows_within(
@@ -51,6 +51,22 @@ def radius_rows_within(
     out = np.zeros(len(indptr), np.int64)
     np.cumsum(counts, out=out[1:])
     return out, ids[keep], dists[keep]
+
+
+def padded_exclusions(value: object) -> object:
+    """exclude_ids given as a SciPy sparse matrix or array, (m, n_points) with
+    row i's stored columns the ids query i excludes (the values are not
+    read), as the (m, e) array padded with -1 that the queries take;
+    anything else as it is."""
+    if not (hasattr(value, "tocsr") and hasattr(value, "nnz")):
+        return value
+    csr = value.tocsr()  # type: ignore[attr-defined]
+    indptr, cols = np.asarray(csr.indptr, np.int64), np.asarray(csr.indices, np.int64)
+    counts = np.diff(indptr)
+    out = np.full((csr.shape[0], int(counts.max(initial=0))), -1, np.int64)
+    rows = np.repeat(np.arange(csr.shape[0]), counts)
+    out[rows, np.arange(cols.size) - indptr[rows]] = cols
+    return out
 
 
 def split_exclusions(

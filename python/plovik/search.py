@@ -412,6 +412,8 @@ def _ids(value: object, m: int, several: bool = False) -> np.ndarray | None:
     query; with `several` also (m, e), e ids per query padded with -1."""
     if value is None:
         return None
+    if several:
+        value = _results.padded_exclusions(value)
     arr = _array(value, "exclude_ids")
     # An empty list has NumPy's default dtype, float64; with no entries there
     # is nothing that is not an integer.
@@ -1317,8 +1319,10 @@ class PlovikSearch:
                 (for a self-join pass the queries' own ids); -1 excludes nothing.
                 Or (m, e): e ids excluded per query, rows padded with -1; the
                 search then finds k + e - 1 and drops the excluded, so the
-                rows hold k others. For a single point: an integer, or a
-                1-D array of its ids.
+                rows hold k others. Or a SciPy sparse (m, n_points) matrix
+                or array whose row i stores a column per id query i
+                excludes. For a single point: an integer, or a 1-D array of
+                its ids.
             return_distance: False returns the ids alone.
             sparse: True (or "array") returns an (m, n_points)
                 `scipy.sparse.csr_array` instead, row i holding the distance
