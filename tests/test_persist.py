@@ -410,6 +410,9 @@ def test_load_refuses_bad_folders(tmp_path):
         "extra key": (edited(lambda m: m.update(extra=1)), "manifest.json must hold exactly the keys"),
         "generation": (edited(lambda m: m.update(generation="0123")), "the generation must be 16 hex digits"),
         "settings type": (edited(lambda m: m["settings"].update(d="3")), r"settings\['d'\] must be int, got str"),
+        "extra setting": (edited(lambda m: m["settings"].update(extra=1)), "settings must hold exactly"),
+        # b is signed in the state (the engine refuses b < 1 with its own message)
+        "negative cells": (edited(lambda m: m["index"].update(b=-1)), "state: b must be at least 1"),
         "settings range": (edited(lambda m: m["settings"].update(recall=2.0)), r"recall must lie in \(0, 1\], got 2.0"),
         "boxsize zero": (edited(lambda m: m["settings"].update(boxsize=0.0)),
                          r"settings\['boxsize'\] must be finite and positive, got 0.0"),
@@ -434,6 +437,7 @@ def test_load_refuses_bad_folders(tmp_path):
         "shape lies": (edited(entry("coords", shape=[301, 3])), r"has shape \(300, 3\), the manifest says \(301, 3\)"),
         "shape ndim": (edited(entry("coords", shape=[903])), "must have a shape of 2 non-negative integers, got .903."),
         "crc range": (edited(entry("coords", crc32c=-1)), r"arrays\['coords'\] has a crc32c out of range"),
+        "crc above 32 bits": (edited(entry("coords", crc32c=2**32 + 1)), r"has a crc32c out of range"),
         "data checksum": (edited(entry("coords", crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1)),
                           coords_file + r" fails its checksum \(crc32c [0-9a-f]{8}, saved"),
         # the .npy headers, field by field
