@@ -14,7 +14,9 @@ module; mutants outside the functions named below are skipped, and so are
 those inside annotations (the modules postpone their evaluation, so such a
 mutant cannot change anything); of the rest a sample of N (default 300),
 drawn with the seed, is run. With --resume, the sessions of a run that
-was stopped go on where they stopped (same sample, same staged package). Prints the
+was stopped go on where they stopped (same sample, same staged package);
+with --rerun-survivors, the mutants that survived are run again against
+the tests as they are now (to score new tests on the same sample). Prints the
 score and the surviving mutants (the full report: build/mutation/python-report.txt).
 """
 
@@ -89,6 +91,7 @@ def main():
     ap.add_argument("--python", default=str(ROOT / ".venv" / "bin" / "python"))
     ap.add_argument("--report", action="store_true", help="only report the sessions of the last run")
     ap.add_argument("--resume", action="store_true", help="go on with the sessions of a stopped run")
+    ap.add_argument("--rerun-survivors", action="store_true", help="run the surviving mutants again")
     args = ap.parse_args()
     python = os.path.abspath(args.python)
     from cosmic_ray.work_db import WorkDB, use_db
@@ -99,8 +102,14 @@ def main():
     env = {**os.environ, "PYTHONPATH": str(PACKAGE), "CI": "true", "PYTHONDONTWRITEBYTECODE": "1"}
     bindir = str(Path(python).parent)
     env["PATH"] = bindir + os.pathsep + env.get("PATH", "")
-    if args.resume:
+    if args.resume or args.rerun_survivors:
         sessions = {m: (WORK / f"python-{m}.toml", WORK / f"python-{m}.sqlite", None) for m in args.modules}
+        if args.rerun_survivors:
+            import sqlite3
+
+            for _, session, _ in sessions.values():
+                with sqlite3.connect(session) as db:  # a mutant without a result is pending again
+                    db.execute("DELETE FROM work_results WHERE test_outcome = 'SURVIVED'")
         return execute(args, python, env, bindir, sessions)
     stage(python)
     sessions = {}
