@@ -303,12 +303,15 @@ def test_tuned_parameters_and_exact_answers_match(client):
     single.build(X, n_static=1700, sample=100)
     with ShardedSearch(D, client, shards=3, seed=5, threads=1) as sharded:
         sharded.build(X, n_static=1700, sample=100)
-        assert (sharded.tuning.exact, sharded.params.b, sharded.params.k) == (
-            single.tuning.exact, single.params.b, single.params.k)
-        np.testing.assert_array_equal(sharded.params.u, single.params.u)
+        # the exact scan: no shard holds a table, and no hash setting is shown
+        assert sharded.tuning.exact and single.tuning.exact and sharded.params is None is single.params
+        assert sharded.tuning.settings() == single.tuning.settings() and "b=" not in repr(sharded)
+        parts = sharded.nbytes_by_part
+        assert parts["ids"] == parts["directories"] == 0 and parts["coordinates"] == 2000 * (D * 4 + 1)
         own = np.arange(120) * 16
         _same_rows(single.query_knn(Q, 10, own), sharded.query_knn(Q, 10, own))
         _same_rows(single.query_radius(Q, 1.5), sharded.query_radius(Q, 1.5))
+        _check_epochs(single, sharded, np.random.default_rng(8))
 
 
 def test_relaxed_queries_never_lose_neighbours(client):

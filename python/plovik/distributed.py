@@ -68,7 +68,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from plovik import results as _results
 from plovik.caller import warn
-from plovik.exact import ExactScan
+from plovik.exact import ExactScan, ExactStore
 from plovik.lsh import QUERY_COUNTERS
 from plovik.search import (
     _TIER_LIMIT,
@@ -159,11 +159,12 @@ class _WorkerLeft(Exception):
 
 
 class _Shard:
-    """One shard on its worker: a raw index and the global ids of its rows."""
+    """One shard on its worker: a raw index (with `exact`, the points alone:
+    the exact scan reads no table) and the global ids of its rows."""
 
     def __init__(self, d: int, params: HashParameters, backend: str, threads: int | None, exact: bool) -> None:
         _, cls = _backend_class(backend)
-        self.index = cls(**params.as_kwargs())
+        self.index = ExactStore(d, params.block) if exact else cls(**params.as_kwargs())
         self.threads = threads
         self.exact = exact
         self.d = d
@@ -594,8 +595,9 @@ class ShardedSearch:
 
     @property
     def params(self) -> HashParameters | None:
-        """The hash parameters every shard shares, None before `build`."""
-        return self._params
+        """The hash parameters every shard shares; None before `build` and
+        when the shards answer by the exact scan (they hold no table)."""
+        return None if self._exact else self._params
 
     @property
     def tuning(self) -> Tuning | None:
@@ -674,8 +676,8 @@ class ShardedSearch:
     def __repr__(self) -> str:
         p = self._params
         shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else "unbuilt"
-        if self._exact:
-            shape += ", exact scan"
+        if self._exact:  # the shards hold no table: no hash setting is used
+            shape = "exact scan"
         return (f"ShardedSearch(d={self._d}, {shape}, shards={len(self._shards)}, n_static={self._n_static}, "
                 f"n_candidates={self._n_candidates})")
 
@@ -866,7 +868,7 @@ class ShardedSearch:
             self._drop(self._shards)
             self._shards = []
             self._held.clear()
-            self._params, self._tuning = None, None
+            self._params, self._tuning, self._exact = None, None, False
             self._n_static = self._n_candidates = self._n_retired = 0
 
     def _drop(self, shards: list[_ShardLog]) -> None:
