@@ -163,7 +163,7 @@ def test_growth_past_the_sizes_builds_the_tables():
     t = search.tuning
     assert not t.exact and t.sample > 0 and search.raw is not None and search.params.l == t.tables
     assert (search.n_points, search.n_static, search.n_retired) == (33_000, 6000, 2)
-    assert search.nbytes_by_part["ids"] > 0
+    assert search.nbytes_by_part["ids"] > 0 and search.observed_recall.since == "promote"
     probe = np.array([0, 2499, 2999, 5999, 6000, 32_999])
     idx, dist = search.query_knn(X[probe], 1)
     assert idx[:, 0].tolist() == probe.tolist() and (dist == 0).all()

@@ -329,9 +329,9 @@ class ExactStore:
 
     def promote(self, new_candidates: npt.NDArray[np.float64]) -> None:
         rows = self._wrap(new_candidates).reshape(-1, self.d)
-        self._n_static = self.n_points
-        self._f32 = np.concatenate([self._f32, rows])
-        self._retired = np.concatenate([self._retired, np.zeros(rows.shape[0], bool)])
+        # every new array first: a failure (no memory, an interrupt) changes nothing
+        points, retired = np.concatenate([self._f32, rows]), np.concatenate([self._retired, np.zeros(len(rows), bool)])
+        self._n_static, self._f32, self._retired = self.n_points, points, retired
 
     def retire(self, ids: npt.NDArray[np.int64]) -> None:
         self._retired[ids] = True

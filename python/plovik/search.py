@@ -1584,7 +1584,7 @@ class PlovikSearch:
             # The sizes alone no longer choose the exact scan: tune on the
             # points held now and build the tables when a hash setting wins.
             self._install(self._points(), index.n_static, None, self._build_args, keep_retired=True,
-                          since="growth")
+                          since="promote")
             return
         if t is not None and not self._warned and n > GROWTH_WARNING * max(t.n, 1):
             self._warned = True
