@@ -6,6 +6,7 @@ tables, forcing the mode, and refused calls leaving it as it was."""
 import copy
 import json
 import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -171,8 +172,12 @@ def test_growth_past_the_sizes_builds_the_tables():
     assert search.estimate_recall(sample=100).interval[1] >= 0.95
     # forced: the scan whatever the sizes, and no tables on growth
     always = PlovikSearch(D, seed=1, exact="always")
-    always.build(X[:33_000])
-    always.promote(X[33_000:])
+    always.build(X[:3000])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no growth warning: there is nothing to re-tune
+        always.promote(X[3000:])
+    assert always.tuning.exact and always.raw is None
+    always.retune()
     assert always.tuning.exact and always.raw is None and "as asked" in str(always.tuning)
     Q = rng.random((20, D))
     assert np.array_equal(always.query_knn(Q, 4)[0], exact_knn(X, Q, 4)[0])

@@ -1586,7 +1586,8 @@ class PlovikSearch:
             self._install(self._points(), index.n_static, None, self._build_args, keep_retired=True,
                           since="promote")
             return
-        if t is not None and not self._warned and n > GROWTH_WARNING * max(t.n, 1):
+        # A forced exact scan has nothing to re-tune: it only scans longer.
+        if t is not None and not self._warned and self._allow_exact != "always" and n > GROWTH_WARNING * max(t.n, 1):
             self._warned = True
             warn(
                 f"the index holds {n} points, {n / max(t.n, 1):.1f} times the {t.n} it was tuned for: "
