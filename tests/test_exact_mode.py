@@ -75,6 +75,7 @@ def test_answers_as_the_exact_scan_through_every_change(backend):
     search, mirror = exact_search(rng, backend=backend)
     assert search.tuning.exact and search.raw is None and search.params is None
     assert "exact scan" in repr(search) and "b=" not in repr(search) and "L=" not in str(search.tuning)
+    assert "tables=" not in repr(search.tuning) and "exact=True" in repr(search.tuning)
     # the points as the raw index stores them, bit for bit
     hashed = PlovikSearch(D, seed=3, tables=1, components=2, cells=3, probes=0, backend=backend)
     hashed.build(mirror.X, mirror.n_static)

@@ -177,7 +177,9 @@ class Tuning:
 
     Attributes:
         exact: True when queries are answered by the exact scan.
-        cells, components, tables, probes: the hash settings of the index.
+        cells, components, tables, probes: the hash settings of the index
+            (of an exact scan: the setting the sizes suggest, which no table
+            uses; its repr leaves them out).
         recall: estimated recall@k of those settings (the lower of the
             self-join and caller's-queries estimates; 1.0 when exact).
         interval: its 95% Wilson interval.
@@ -214,6 +216,12 @@ class Tuning:
     weights: tuple[float, ...] = field(repr=False)
     reached: bool = True
     seconds: float = 0.0
+
+    def __repr__(self) -> str:
+        # An exact scan's report leaves out the hash settings no table uses.
+        unused = ("cells", "components", "tables", "probes") if self.exact else ()
+        shown = (f for f in dataclasses.fields(self) if f.repr and f.name not in unused)
+        return f"Tuning({', '.join(f'{f.name}={getattr(self, f.name)!r}' for f in shown)})"
 
     def settings(self) -> dict[str, int]:
         """The four hash settings, as `PlovikSearch` keyword arguments."""
