@@ -815,7 +815,7 @@ class PlovikSearch:
             raise TypeError(f"backend must be a str, got {type(backend).__name__}")
         self._backend, self._cls = _backend_class(backend)
         self._params: HashParameters | None = None
-        self._index: _RawIndex | None = None
+        self._index: _RawIndex | ExactStore | None = None  # ExactStore: answered by the exact scan
         self._tuning: Tuning | None = None
         # Settings the first build(..., tuning="keep") starts from.
         self._start_tuning: Tuning | None = None
@@ -1327,7 +1327,7 @@ class PlovikSearch:
         found, _ = self._knn(index, X[rows], k, rows, None)
         return _recall_estimate(found, truth, k)
 
-    def _built(self, action: str) -> _RawIndex:
+    def _built(self, action: str) -> _RawIndex | ExactStore:
         if self._index is None:
             raise ValueError(f"cannot {action} before build(): the index holds no points")
         return self._index
@@ -1432,7 +1432,7 @@ class PlovikSearch:
         self._record(*_monitor.radius_hits(counts, truth), None, "query_radius")
 
     def _knn(
-        self, index: _RawIndex, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None,
+        self, index: _RawIndex | ExactStore, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None,
         probes: int | None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """The k-nearest rows of checked queries on the unit torus."""
