@@ -306,12 +306,32 @@ def test_tuned_parameters_and_exact_answers_match(client):
     single.build(X, n_static=1700, sample=100)
     with ShardedSearch(D, client, shards=3, seed=5, threads=1) as sharded:
         sharded.build(X, n_static=1700, sample=100)
-        assert (sharded.tuning.exact, sharded.params.b, sharded.params.k) == (
-            single.tuning.exact, single.params.b, single.params.k)
-        np.testing.assert_array_equal(sharded.params.u, single.params.u)
+        # the exact scan: no shard holds a table, and no hash setting is shown
+        assert sharded.tuning.exact and single.tuning.exact and sharded.params is None is single.params
+        assert sharded.tuning.settings() == single.tuning.settings() and "b=" not in repr(sharded)
+        parts = sharded.nbytes_by_part
+        assert parts["ids"] == parts["directories"] == 0 and parts["coordinates"] == 2000 * (D * 4 + 1)
         own = np.arange(120) * 16
         _same_rows(single.query_knn(Q, 10, own), sharded.query_knn(Q, 10, own))
         _same_rows(single.query_radius(Q, 1.5), sharded.query_radius(Q, 1.5))
+        _check_epochs(single, sharded, np.random.default_rng(8))
+    # grown past the sizes that chose the scan, both tune again alike and build tables
+    from plovik import datasets
+    X = datasets.clustered(np.random.default_rng(9), 36_000, 8, clusters=20, sigma=0.02)
+    single = PlovikSearch(8, seed=5, threads=1)
+    with ShardedSearch(8, client, shards=3, seed=5, threads=1) as sharded:
+        for s in (single, sharded):
+            s.build(X[:3000], n_static=2000, sample=100)
+            s.retire([5, 2500])
+            s.promote(X[3000:33_000])
+        assert not single.tuning.exact and sharded.params == single.params and sharded.params is not None
+        assert dataclasses.replace(sharded.tuning, seconds=0) == dataclasses.replace(single.tuning, seconds=0)
+        assert sharded.nbytes_by_part["ids"] > 0 and "exact scan" not in repr(sharded) and sharded.n_retired == 2
+        probe = np.array([0, 2499, 2999, 3000, 32_999])
+        for s in (single, sharded):
+            idx, dist = s.query_knn(X[probe], 1)
+            assert idx[:, 0].tolist() == probe.tolist() and (dist == 0).all()
+            assert not np.isin([5, 2500], s.query_radius(X[[5, 2500]], 0.01)[1]).any()
 
 
 def test_relaxed_queries_never_lose_neighbours(client):

@@ -51,7 +51,8 @@ def test_search_answers_as_on_the_data_divided_by_boxsize(L, tuned, backend):
     assert box.boxsize == L and unit.boxsize is None
     box.build(X, 800, queries=Q[:20], sample=60, radius=r)
     unit.build(X / L, 800, queries=Q[:20] / L, sample=60, radius=r / L)
-    assert np.array_equal(box.params.u, unit.params.u) and box.params.b == unit.params.b
+    if box.params is not None or unit.params is not None:  # none while the exact scan answers
+        assert np.array_equal(box.params.u, unit.params.u) and box.params.b == unit.params.b
     if tuned:  # the report keeps the radius asked for
         assert box.tuning.radius == r and unit.tuning.radius == r / L
         assert box.tuning.recall == unit.tuning.recall

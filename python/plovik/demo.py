@@ -118,14 +118,14 @@ def run_demo(
     # tuned for the size the archive reaches by the last epoch
     search.build(coords[: archive + population], n_static=archive, capacity=len(coords))
     result.add("build", time.perf_counter() - t, archive + population)
-    p = search.params
-    assert p is not None
-    result.params = dict(cells=p.b, components=p.k, tables=p.l, probes=p.probes)
+    p = search.params  # None when the search answers by the exact scan (no table)
+    result.params = {} if p is None else dict(cells=p.b, components=p.k, tables=p.l, probes=p.probes)
     result.backend = search.backend
     print(
         f"plovik demo: archive {archive:,} points, population {population:,}, d = {d}, k = {k}, "
         f"{epochs} epochs, backend {search.backend}\n"
-        f"hash: {p.l} tables x {p.k} components, {p.b} cells per coordinate, {p.probes} probes",
+        + ("exact scan, no hash table" if p is None else
+           f"hash: {p.l} tables x {p.k} components, {p.b} cells per coordinate, {p.probes} probes"),
         file=out,
     )
     if search.tuning is not None:

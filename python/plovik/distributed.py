@@ -68,7 +68,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from plovik import results as _results
 from plovik.caller import warn
-from plovik.exact import ExactScan
+from plovik.exact import ExactScan, ExactStore
 from plovik.lsh import QUERY_COUNTERS
 from plovik.search import (
     _TIER_LIMIT,
@@ -92,6 +92,7 @@ from plovik.search import (
 from plovik.search import RecallEstimate, _recall_estimate, _recall_sample
 from plovik.threads import checked_threads
 from plovik.monitor import ObservedRecall, advice, cause_of, knn_hits, radius_hits
+from plovik import tuning as _tuning
 from plovik.tuning import RecallWarning, Tuning
 from plovik.validation import check_coordinate_dtype, distances_from_unit, to_unit
 
@@ -159,11 +160,13 @@ class _WorkerLeft(Exception):
 
 
 class _Shard:
-    """One shard on its worker: a raw index and the global ids of its rows."""
+    """One shard on its worker: a raw index (with `exact`, the points alone:
+    the exact scan reads no table) and the global ids of its rows."""
 
     def __init__(self, d: int, params: HashParameters, backend: str, threads: int | None, exact: bool) -> None:
         _, cls = _backend_class(backend)
-        self.index = cls(**params.as_kwargs())
+        self.index = ExactStore(d, params.block) if exact else cls(**params.as_kwargs())
+        self.backend = backend
         self.threads = threads
         self.exact = exact
         self.d = d
@@ -237,6 +240,24 @@ class _Shard:
             self.retired = np.concatenate([self.retired, np.zeros(top - self.retired.size, bool)])
         self.retired[lids] = True
         self._live = None
+
+    def live_rows(self) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """The global ids of the live points and their coordinates as stored."""
+        n = self.index.n_points
+        live = np.concatenate([np.flatnonzero(~self.retired[:n]), np.arange(self.retired.size, n)]).astype(np.int64)
+        return self.to_global(live), np.asarray(self.index.points(), np.float64)[live]
+
+    def build_tables(self, params: HashParameters) -> None:
+        """Index the points held (the exact scan's) in a raw index of
+        `params`: the same tiers, ids and retired ids."""
+        _, cls = _backend_class(self.backend)
+        index = cls(**params.as_kwargs())
+        with self._limit():
+            index.build(np.asarray(self.index.points(), np.float64), self.index.n_static)
+            retired = np.flatnonzero(self.retired)
+            if retired.size:
+                index.retire(retired.astype(np.int64))
+        self.index, self.exact, self._live = index, False, None
 
     # queries ------------------------------------------------------------
 
@@ -569,6 +590,8 @@ class ShardedSearch:
         self._params: HashParameters | None = None
         self._tuning: Tuning | None = None
         self._exact = False
+        # The queries, sample and radius of the last build (a re-tuning on growth reuses them).
+        self._build_args: dict[str, Any] = {}
         self._n_static = 0
         self._n_candidates = 0
         self._n_retired = 0
@@ -594,8 +617,9 @@ class ShardedSearch:
 
     @property
     def params(self) -> HashParameters | None:
-        """The hash parameters every shard shares, None before `build`."""
-        return self._params
+        """The hash parameters every shard shares; None before `build` and
+        when the shards answer by the exact scan (they hold no table)."""
+        return None if self._exact else self._params
 
     @property
     def tuning(self) -> Tuning | None:
@@ -674,8 +698,8 @@ class ShardedSearch:
     def __repr__(self) -> str:
         p = self._params
         shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else "unbuilt"
-        if self._exact:
-            shape += ", exact scan"
+        if self._exact:  # the shards hold no table: no hash setting is used
+            shape = "exact scan"
         return (f"ShardedSearch(d={self._d}, {shape}, shards={len(self._shards)}, n_static={self._n_static}, "
                 f"n_candidates={self._n_candidates})")
 
@@ -866,7 +890,7 @@ class ShardedSearch:
             self._drop(self._shards)
             self._shards = []
             self._held.clear()
-            self._params, self._tuning = None, None
+            self._params, self._tuning, self._exact = None, None, False
             self._n_static = self._n_candidates = self._n_retired = 0
 
     def _drop(self, shards: list[_ShardLog]) -> None:
@@ -933,6 +957,7 @@ class ShardedSearch:
             plans.append((alive[j % len(alive)], ranges, s1 - s0, c1 - c0,
                           [static] if keep else None, cand, parts, parts))
         self._install(params, report, plans)
+        self._build_args = dict(queries=Q, sample=sample, radius=radius)
 
     def _build_dask(self, x: Any, n_static: Any, queries: Any, sample: Any, capacity: Any, radius: Any) -> None:
         if x.ndim != 2:
@@ -983,6 +1008,7 @@ class ShardedSearch:
             plans.append((worker, ranges, ns, size - ns, static, cand, [fut], [x[start:start + size]]))
             start += size
         self._install(params, report, plans)
+        self._build_args = dict(queries=Q, sample=sample, radius=radius)
 
     def _install(self, params: HashParameters, report: Tuning | None, plans: list[tuple[Any, ...]]) -> None:
         """Build a new shard on each planned worker; replace the old shards
@@ -1224,7 +1250,10 @@ class ShardedSearch:
 
     def promote(self, new_candidates: npt.ArrayLike | None = None) -> None:
         """Archive the candidates into the static tier and install the next
-        batch (ids n_points ...), spread evenly over the shards."""
+        batch (ids n_points ...), spread evenly over the shards. Shards
+        answering by an exact scan that the sizes alone chose build their
+        tables once the search outgrows those sizes and a hash setting wins
+        (as `PlovikSearch.promote` does)."""
         with self._lock:
             self._built("promote")
             X = np.zeros((0, self._d)) if new_candidates is None else \
@@ -1248,6 +1277,37 @@ class ShardedSearch:
                 s.n_candidates = rows.shape[0]
             self._n_static += self._n_candidates
             self._n_candidates = X.shape[0]
+            if self._outgrown_exact():
+                self._grow_tables()
+
+    def _outgrown_exact(self) -> bool:
+        """Whether shards whose exact scan the sizes alone chose have grown
+        to sizes where the cost model no longer decides alone."""
+        t, local = self._tuning, self._local
+        if t is None or not t.exact or t.sample or not local._tune or local._allow_exact is not True:
+            return False
+        return _tuning.COST.exact(max(self.n_live, t.n), self._d) > _tuning.COST.exact(_tuning.EXACT_BELOW, 1)
+
+    def _grow_tables(self) -> None:
+        """Tune again on the live points (at most `tune_sample` of them, read
+        from the shards, sized for all) and, when a hash setting wins, build
+        each shard's tables from the points it holds. A failure leaves the
+        shards answering by the exact scan (the promote itself is kept)."""
+        found = self._read(lambda: self._run([(j, "live_rows", ()) for j in range(len(self._shards))]))
+        gids = np.concatenate([g for g, _ in found])
+        X = np.concatenate([x for _, x in found])[np.argsort(gids, kind="stable")]
+        n = X.shape[0]
+        if n > self._tune_sample:  # drawn as the build of a dask.array draws its sample
+            rng = np.random.default_rng([self._local.seed if isinstance(self._local.seed, int) else 0, 0x73686172])
+            X = X[np.sort(rng.choice(n, self._tune_sample, replace=False))]
+        args = dict(self._build_args)
+        if args.get("sample") is not None:
+            args["sample"] = min(args["sample"], X.shape[0])
+        params, report = self._local._choose(np.ascontiguousarray(X), n, args)
+        if report is not None and not report.exact:
+            self._write([(j, "build_tables", (params,)) for j in range(len(self._shards))])
+        self._params, self._tuning, self._exact = params, report, report is not None and report.exact
+        self._local._monitor.reset("promote", report)
 
     def retire(self, ids: npt.ArrayLike) -> None:
         """Retire points from every answer for good (`PlovikSearch.retire`);

@@ -253,3 +253,143 @@ def recall_at_k(found: npt.ArrayLike, exact: npt.ArrayLike) -> float:
         hits += int(np.isin(e, f[f >= 0]).sum())
         total += e.size
     return float(hits / total) if total else 1.0
+
+
+class ExactStore:
+    """The points of a search that answers by the exact scan: no hash table.
+
+    It keeps what a raw index would keep besides its tables, with the same
+    tier and id rules (`build`, `update`, `promote`, `retire`): every point
+    wrapped onto [0, 1) and rounded to single precision exactly as the raw
+    index stores it (`points()` gives the same values bit for bit), the size
+    of the static tier and which ids are retired. Queries are answered by an
+    `ExactScan` of these points, made by the search; this class answers
+    none itself. `tables()` gives the five table arrays with no rows (no
+    table) and a column per entry a tier would have; the query counters of
+    `stats()` stay zero.
+    """
+
+    def __init__(self, d: int, block: int) -> None:
+        self.d = d
+        self.block = block
+        self._f32 = np.zeros((0, d), np.float32)
+        self._n_static = 0
+        self._retired = np.zeros(0, bool)
+
+    @staticmethod
+    def _wrap(X: npt.NDArray[np.float64]) -> npt.NDArray[np.float32]:
+        # x - floor(x) in double precision, then rounded: the raw index's own
+        # conversion (a value just below an integer may round up to 1.0,
+        # which both keep).
+        with np.errstate(invalid="ignore"):
+            return np.ascontiguousarray((X - np.floor(X)).astype(np.float32))
+
+    @property
+    def n_points(self) -> int:
+        return int(self._f32.shape[0])
+
+    @property
+    def n_static(self) -> int:
+        return self._n_static
+
+    @property
+    def n_candidates(self) -> int:
+        return self.n_points - self._n_static
+
+    @property
+    def n_retired(self) -> int:
+        return int(np.count_nonzero(self._retired))
+
+    @property
+    def nbytes_by_part(self) -> dict[str, int]:
+        """The raw index's parts: the coordinates alone hold bytes (the
+        retired flags, one byte a point, count with them)."""
+        return {"coordinates": self._f32.nbytes + self._retired.nbytes, "ids": 0, "directories": 0, "reuse": 0}
+
+    @property
+    def nbytes(self) -> int:
+        return sum(self.nbytes_by_part.values())
+
+    def points(self) -> npt.NDArray[np.float32]:
+        """The (n_points, d) float32 coordinates distances are measured on (read-only)."""
+        out = self._f32.view()
+        out.setflags(write=False)
+        return out
+
+    def build(self, points: npt.NDArray[np.float64], n_static: int) -> None:
+        self._f32 = self._wrap(points).reshape(-1, self.d)
+        self._n_static = n_static
+        self._retired = np.zeros(self._f32.shape[0], bool)
+
+    def update(self, coords: npt.NDArray[np.float64]) -> None:
+        rows = self._wrap(coords).reshape(-1, self.d)
+        if rows.shape[0] != self.n_candidates:
+            raise ValueError(f"coords has {rows.shape[0]} rows but the index holds {self.n_candidates} candidates")
+        if not self._f32.flags.writeable:  # mapped from a save: changed on a copy
+            self._f32 = self._f32.copy()
+        self._f32[self._n_static:] = rows
+
+    def promote(self, new_candidates: npt.NDArray[np.float64]) -> None:
+        rows = self._wrap(new_candidates).reshape(-1, self.d)
+        # every new array first: a failure (no memory, an interrupt) changes nothing
+        points, retired = np.concatenate([self._f32, rows]), np.concatenate([self._retired, np.zeros(len(rows), bool)])
+        self._n_static, self._f32, self._retired = self.n_points, points, retired
+
+    def retire(self, ids: npt.NDArray[np.int64]) -> None:
+        self._retired[ids] = True
+
+    def tables(self) -> dict[str, npt.NDArray[np.int64]]:
+        live = ~self._retired
+        static, cand = int(np.count_nonzero(live[: self._n_static])), int(np.count_nonzero(live[self._n_static:]))
+        cols = {"static_keys": static, "static_ids": static, "cand_keys": self.n_candidates,
+                "cand_sorted_keys": cand, "cand_sorted_ids": cand}
+        return {key: np.zeros((0, n), np.int64) for key, n in cols.items()}
+
+    def stats(self) -> dict[str, int]:
+        from plovik.lsh import QUERY_COUNTERS
+
+        return {**dict.fromkeys(QUERY_COUNTERS, 0), "block": self.block}
+
+    def reset_stats(self) -> None:
+        pass
+
+    # ---------------------------------------------------------- persistence
+
+    def _state(self) -> dict[str, object]:
+        """Copies of what a save keeps: the sizes, the points, the retired ids as a bit set."""
+        n = self.n_points
+        bits = np.packbits(np.concatenate([self._retired, np.zeros(-n % 64, bool)]), bitorder="little")
+        return {"storage": "exact", "d": self.d, "n_points": n, "n_static": self._n_static,
+                "coords": np.array(self._f32, np.float32, order="C"), "retired": bits.view("<u8").copy()}
+
+    @classmethod
+    def holding(cls, index: object, block: int, retired: npt.NDArray[np.bool_]) -> ExactStore:
+        """A store of the points of a raw index (and the search's retired flags)."""
+        points = np.ascontiguousarray(index.points(), np.float32)  # type: ignore[attr-defined]
+        store = cls(points.shape[1], block)
+        store._f32, store._n_static = points, int(index.n_static)  # type: ignore[attr-defined]
+        store._retired = np.zeros(points.shape[0], bool)
+        store._retired[: retired.size] = retired[: points.shape[0]]
+        return store
+
+    @classmethod
+    def _from_state(cls, state: dict[str, object], block: int, check_values: bool = True) -> ExactStore:
+        """A store of `_state()`'s content, every invariant checked (ValueError);
+        the points' values only with `check_values` (a mapped load reads none)."""
+        d, n, n_static = (int(state[name]) for name in ("d", "n_points", "n_static"))  # type: ignore[call-overload]
+        coords = np.asarray(state["coords"])
+        retired = np.asarray(state["retired"])
+        if coords.dtype != np.float32 or coords.ndim != 2 or coords.shape != (n, d):
+            raise ValueError(f"the points must be float32 of shape ({n}, {d}), got {coords.dtype} {coords.shape}")
+        if not 0 <= n_static <= n:
+            raise ValueError(f"n_static ({n_static}) must lie in [0, {n}]")
+        if retired.dtype != np.dtype("<u8") or retired.shape != (-(-n // 64),):
+            raise ValueError(f"the retired ids must be a bit set of {-(-n // 64)} 64-bit words")
+        flags = np.unpackbits(retired.view(np.uint8), bitorder="little").astype(bool)
+        if flags[n:].any():
+            raise ValueError("the retired bit set names ids beyond the points")
+        if check_values and coords.size and not (coords.min() >= 0 and coords.max() <= 1):
+            raise ValueError("the points must be wrapped onto [0, 1]")
+        store = cls(d, block)
+        store._f32, store._n_static, store._retired = coords, n_static, flags[:n].copy()
+        return store

@@ -39,6 +39,13 @@ coordinates and the static ids when they take 2 MiB or more at byte
 `max_header_size=2**21`): the arrays can be mapped straight from the file,
 the large ones in huge pages where the file system's page cache allows.
 
+A search that answers by the exact scan holds no hash table: its "index" is
+{"storage": "exact", "d", "n_points", "n_static"} and its arrays are
+"coords" (float32, every point wrapped as the raw index stores it) and
+"retired" alone; its "tuning" must be an exact scan's. A save of such a
+search made before it held no table (a raw index of one table) loads into
+the table-less form.
+
 A save is atomic: the arrays go to files of a fresh generation, each
 flushed to disk, then a new manifest is written beside the old one, flushed,
 and renamed over it (`os.replace`, the commit point; the folder is flushed
@@ -124,6 +131,9 @@ DATA_OFFSET = 4096
 HUGE_OFFSET = 1 << 21
 #: Arrays mapped by a load with mmap=True (the large ones that only grow).
 MAPPED = ("coords", "static_ids")
+#: The manifest's "index" and the arrays of a search that holds no table.
+EXACT_SCALARS = ("storage", "d", "n_points", "n_static")
+EXACT_ARRAYS = {name: STATE_ARRAYS[name] for name in ("coords", "retired")}
 #: Arrays of a saved search besides the index's state.
 SEARCH_ARRAYS = {"build_queries": (np.float64, 2)}
 #: PlovikSearch(...) arguments saved, with the attribute that holds each and its JSON type.
@@ -131,7 +141,7 @@ SETTINGS = {
     "d": ("_d", int), "recall": ("_target", float), "k": ("_k", int), "tables": ("_tables", int | None),
     "components": ("_components", int | None), "cells": ("_cells", int | None),
     "probes": ("_probes", int | None), "block": ("_block", int), "tune": ("_tune", bool),
-    "exact": ("_allow_exact", bool), "threads": ("_threads", int | None),
+    "exact": ("_allow_exact", bool | str), "threads": ("_threads", int | None),
     "boxsize": ("_boxsize", float | None), "monitor": ("_monitoring", bool), "adapt": ("_adapting", bool),
 }
 #: Settings that saves made before them lack, with the value such a save means.
@@ -171,12 +181,21 @@ def _content(search: Any) -> dict[str, Any]:
 def _assemble(content: dict[str, Any], cls: type | None = None, files: dict | None = None,
               backend: str | None = None) -> Any:
     """A search of `content`, its index made by `cls._from_state`."""
+    from plovik.exact import ExactStore
     from plovik.search import HashParameters, PlovikSearch
 
     seed = content["seed"]
     search = PlovikSearch(**content["settings"], seed=seed, backend=backend or content["backend"])
     state = content["index"]
-    if state is not None:
+    tuning = content["tuning"]
+    if state is not None and state.get("storage") == "exact":
+        if tuning is None or not tuning.exact:
+            raise ValueError("an index without tables needs the report of an exact scan")
+        if state["d"] != search._d:
+            raise ValueError(f"the index (d = {state['d']}) does not match the search's settings (d = {search._d})")
+        search._index = ExactStore._from_state(state, search._block, check_values=not files)
+        search._retired = search._index._retired.copy()
+    elif state is not None:
         cls = cls or content["index_class"] or search._cls
         index = cls._from_state(state, files) if files else cls._from_state(state)
         if isinstance(index, PythonLshIndex):
@@ -192,7 +211,10 @@ def _assemble(content: dict[str, Any], cls: type | None = None, files: dict | No
         bits = np.unpackbits(np.asarray(state["retired"], "<u8").view(np.uint8), bitorder="little").astype(bool)
         top = int(np.flatnonzero(bits)[-1]) + 1 if bits.any() else 0
         search._retired = bits[:top].copy()
-    tuning = content["tuning"]
+        if tuning is not None and tuning.exact:
+            # A save from before exact scans held no table: keep the points alone.
+            search._index = ExactStore.holding(index, search._block, search._retired)
+            search._params = None
     if tuning is not None and state is not None and not tuning.exact and (
         (tuning.cells, tuning.components, tuning.tables, tuning.probes)
         != (state["b"], state["k"], state["l"], state["probes"])
@@ -328,7 +350,10 @@ def save(search: Any, path: str | os.PathLike[str]) -> None:
     state = content["index"]
     arrays: dict[str, np.ndarray] = {}
     index = None
-    if state is not None:
+    if state is not None and state.get("storage") == "exact":
+        arrays.update({name: state[name] for name in EXACT_ARRAYS})
+        index = {name: state[name] for name in EXACT_SCALARS}
+    elif state is not None:
         arrays.update({name: state[name] for name in STATE_ARRAYS})
         index = {"state_version": state["version"], **{name: state[name] for name in STATE_INTS},
                  "stats": {name: int(state["stats"][name]) for name in _lsh.QUERY_COUNTERS}}
@@ -608,6 +633,13 @@ def _index_scalars(manifest: dict[str, Any]) -> dict[str, Any] | None:
     if index is None:
         return None
     index = _typed(index, dict, "index")
+    if "storage" in index:
+        if set(index) != set(EXACT_SCALARS) or index["storage"] != "exact":
+            raise _bad(f"index must hold exactly {list(EXACT_SCALARS)}, with storage \"exact\"")
+        out = {"storage": "exact", **{name: _get(index, name, int, "index") for name in EXACT_SCALARS[1:]}}
+        if not all(0 <= out[name] <= _U64 for name in EXACT_SCALARS[1:]):
+            raise _bad("index holds a size out of range")
+        return out
     names = ("state_version", *STATE_INTS, "stats")
     if set(index) != set(names):
         raise _bad(f"index must hold exactly {list(names)}")
@@ -757,7 +789,8 @@ def _load(folder: str, manifest: dict[str, Any], mmap: bool, verify: bool, backe
     warned = _get(manifest, "warned", bool, MANIFEST)
     scalars = _index_scalars(manifest)
     entries = _get(manifest, "arrays", dict, MANIFEST)
-    expected = {**(STATE_ARRAYS if scalars is not None else {}),
+    exact = scalars is not None and scalars.get("storage") == "exact"
+    expected = {**(EXACT_ARRAYS if exact else STATE_ARRAYS if scalars is not None else {}),
                 **({"build_queries": SEARCH_ARRAYS["build_queries"]} if "build_queries" in entries else {})}
     if set(entries) != set(expected):
         raise _bad(f"arrays must be exactly {sorted(expected)}")
@@ -784,7 +817,7 @@ def _load(folder: str, manifest: dict[str, Any], mmap: bool, verify: bool, backe
         search = _assemble(content, cls, files, "reference" if fallback else backend or saved_backend)
     except (TypeError, ValueError) as e:  # a setting the checks above let through, a state refused
         raise _bad(str(e)) from e
-    if verify and state is not None:
+    if verify and state is not None and not exact:
         _check_key_sample(state)
     return search
 
@@ -856,7 +889,12 @@ def _read_arrays(opened: dict[str, _ArrayFile], scalars: dict[str, Any] | None, 
                  verify: bool) -> tuple[dict[str, Any] | None, dict[str, tuple[str, int]] | None, np.ndarray | None]:
     """The index's state (None before build), the files mapped into it, the build's queries."""
     state = files = None
-    if scalars is not None:
+    if scalars is not None and scalars.get("storage") == "exact":
+        # The points mapped (mmap: for the search's life, copied when changed) or read.
+        state = {**scalars, "coords": opened["coords"].map(verify) if mmap else opened["coords"].read(verify),
+                 "retired": opened["retired"].read(verify)}
+        files = {"coords": (opened["coords"].path, opened["coords"].offset)} if mmap else None
+    elif scalars is not None:
         state = {"version": scalars["state_version"], **{n: scalars[n] for n in STATE_INTS},
                  "stats": scalars["stats"]}
         for name in STATE_ARRAYS:

@@ -31,7 +31,7 @@ import numpy.typing as npt
 
 from plovik import results as _results
 from plovik import tuning as _tuning
-from plovik.exact import ExactScan, recall_at_k
+from plovik.exact import ExactScan, ExactStore, recall_at_k
 from plovik import monitor as _monitor
 from plovik.caller import warn
 from plovik.locking import ReadersWriterLock
@@ -710,7 +710,14 @@ class PlovikSearch:
         exact: Whether the tuning may answer by the exact scan when that is
             cheaper than every setting that reaches the target (default True).
             With False, a target no setting reaches gives the best setting
-            found and a `RecallWarning`.
+            found and a `RecallWarning`. "always" answers every query by the
+            exact scan, whatever the data and the other settings (the plain
+            exact baseline): nothing is tuned and no table is built.
+            A search that answers exactly holds the points and ids alone,
+            no hash table (`raw` and `params` are then None); one whose
+            exact scan the tuning chose from the sizes alone builds its
+            tables when `promote` grows it to where the sizes no longer
+            decide and the tuning then prefers a hash setting.
         block: Largest group of queries the batched k-nearest path answers
             together (default 65536; 1 answers every query on its own). A
             bucket probed by several queries of a group is read once for all
@@ -783,11 +790,14 @@ class PlovikSearch:
         self._components = None if components is None else _at_least(components, "components", 1)
         self._cells = None if cells is None else _at_least(cells, "cells", 1)
         self._probes = None if probes is None else _at_least(probes, "probes", 0)
-        if not all(isinstance(v, (bool, np.bool_)) for v in (tune, exact, monitor, adapt)):
-            raise TypeError("tune, exact, monitor and adapt must be bools")
+        if not all(isinstance(v, (bool, np.bool_)) for v in (tune, monitor, adapt)) or not (
+                isinstance(exact, (bool, np.bool_, str))):
+            raise TypeError('tune, exact, monitor and adapt must be bools (exact may also be "always")')
+        if isinstance(exact, str) and exact != "always":
+            raise ValueError(f'exact must be a bool or "always", got {exact!r}')
         self._monitoring, self._adapting = bool(monitor), bool(adapt)
         self._tune = bool(tune) and None in (self._tables, self._components, self._cells, self._probes)
-        self._allow_exact = bool(exact)
+        self._allow_exact: bool | str = exact if isinstance(exact, str) else bool(exact)
         self._block = _at_least(block, "block", 0)
         self._threads = checked_threads(threads)
         self._boxsize = check_boxsize(boxsize)
@@ -807,7 +817,7 @@ class PlovikSearch:
             raise TypeError(f"backend must be a str, got {type(backend).__name__}")
         self._backend, self._cls = _backend_class(backend)
         self._params: HashParameters | None = None
-        self._index: _RawIndex | None = None
+        self._index: _RawIndex | ExactStore | None = None  # ExactStore: answered by the exact scan
         self._tuning: Tuning | None = None
         # Settings the first build(..., tuning="keep") starts from.
         self._start_tuning: Tuning | None = None
@@ -850,18 +860,21 @@ class PlovikSearch:
 
     @property
     def params(self) -> HashParameters | None:
-        """The hash parameters of the current index, None before `build`."""
+        """The hash parameters of the current index; None before `build` and
+        while the search answers by the exact scan (it holds no table)."""
         return self._params
 
     @property
     def raw(self) -> Any:
-        """The underlying `RustLshIndex` or `PythonLshIndex`, None before `build`.
+        """The underlying `RustLshIndex` or `PythonLshIndex`; None before
+        `build` and while the search answers by the exact scan, which keeps
+        the points without a raw index (`tuning.exact`).
 
         It converts nothing: it takes arrays of exactly the dtypes and shapes it
         expects and refuses others. It works on the unit torus: with a
         `boxsize`, it holds the coordinates divided by it.
         """
-        return self._index
+        return None if isinstance(self._index, ExactStore) else self._index
 
     @property
     @_reads
@@ -916,7 +929,10 @@ class PlovikSearch:
         only the rows that changed); "ids": the tables' ids, four bytes per
         point and table; "directories": where each bucket of each table lies;
         "reuse": large arrays that build, update or promote replaced, kept
-        for the next such call (at most an eighth of the rest); "exact scan":
+        for the next such call (at most an eighth of the rest); a search
+        that answers by the exact scan holds no table, so its "ids",
+        "directories" and "reuse" are 0 and its "coordinates" the points in
+        single precision and a byte a point for the retired flags; "exact scan":
         the points laid out for the exact scan (4 bytes a coordinate), which
         a search that answers exactly keeps, and a tuned one for the recall
         monitor's checks (not with `monitor=False`), from the build or the
@@ -1117,13 +1133,14 @@ class PlovikSearch:
         `keep`: a report whose settings are kept when a check passes
         (`plovik.tuning.keep`); `scan`: `ExactScan(X)`, when the caller keeps it."""
         report = None
-        if self._tune and X.shape[0] > 0:
+        always = self._allow_exact == "always"
+        if always or (self._tune and X.shape[0] > 0):
             seed = self._seed if not isinstance(self._seed, np.random.Generator) else int(
                 self._seed.integers(0, 1 << 63))
             Q, radius = args.get("queries"), args.get("radius")
             unit = {**args, "queries": None if Q is None else to_unit(Q, self._boxsize, "queries"),
                     "radius": None if radius is None else radius_to_unit(radius, self._boxsize)}
-            kept = None if keep is None else _tuning.keep(
+            kept = None if keep is None or always else _tuning.keep(
                 X, keep, target=self._target, k=self._k, seed=seed, capacity=capacity, scan=scan)
             if kept is not None:
                 report, s, u = kept
@@ -1131,7 +1148,7 @@ class PlovikSearch:
                 report, s, u = _tuning.tune(
                     X, target=self._target, k=self._k, seed=seed, capacity=capacity,
                     cells=self._cells, components=self._components, tables=self._tables, probes=self._probes,
-                    allow_exact=self._allow_exact, scan=scan, **unit)
+                    allow_exact="always" if always else self._allow_exact, scan=scan, **unit)
                 if radius is not None:  # the report keeps the radius asked for
                     report = dataclasses.replace(report, radius=radius)
             params = HashParameters(b=report.cells, k=report.components, l=report.tables, probes=report.probes,
@@ -1155,9 +1172,14 @@ class PlovikSearch:
         # The tuning's exact scan is the one the search answers exactly with
         # (and the recall monitor checks with) until the next change: the
         # points as the index stores them, laid out once.
-        scan = ExactScan(live) if self._tune and live.shape[0] > 0 else None
+        scan = ExactScan(live) if (self._tune or self._allow_exact == "always") and live.shape[0] > 0 else None
         params, report = self._choose(live, capacity, args, keep, scan)
-        index = self._cls(**params.as_kwargs())
+        index: _RawIndex | ExactStore
+        if report is not None and report.exact:
+            # The exact scan reads no table: the points and ids alone.
+            index, params = ExactStore(self._d, self._block), None
+        else:
+            index = self._cls(**params.as_kwargs())
         index.build(X, n_static)
         self._params, self._index, self._tuning, self._warned = params, index, report, False
         self._build_args = args
@@ -1170,6 +1192,16 @@ class PlovikSearch:
             index.retire(np.flatnonzero(self._retired))
         else:
             self._retired = np.zeros(0, bool)
+
+    def _outgrown_exact(self) -> bool:
+        """Whether an exact scan chosen from the sizes alone has grown to
+        sizes where the cost model no longer decides alone (a tuning that
+        measured the settings and still chose the scan is kept)."""
+        t, index = self._tuning, self._index
+        if t is None or not t.exact or t.sample or not self._tune or self._allow_exact is not True or index is None:
+            return False
+        n = max(index.n_points - index.n_retired, t.n)
+        return _tuning.COST.exact(n, self._d) > _tuning.COST.exact(_tuning.EXACT_BELOW, 1)
 
     def _points(self) -> npt.NDArray[np.float64]:
         """Every point as the index stores it (wrapped, single precision), in float64."""
@@ -1297,7 +1329,7 @@ class PlovikSearch:
         found, _ = self._knn(index, X[rows], k, rows, None)
         return _recall_estimate(found, truth, k)
 
-    def _built(self, action: str) -> _RawIndex:
+    def _built(self, action: str) -> _RawIndex | ExactStore:
         if self._index is None:
             raise ValueError(f"cannot {action} before build(): the index holds no points")
         return self._index
@@ -1404,7 +1436,7 @@ class PlovikSearch:
         self._record(*_monitor.radius_hits(counts, truth), None, "query_radius")
 
     def _knn(
-        self, index: _RawIndex, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None,
+        self, index: _RawIndex | ExactStore, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None,
         probes: int | None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """The k-nearest rows of checked queries on the unit torus."""
@@ -1552,7 +1584,14 @@ class PlovikSearch:
         n = index.n_points
         self._live = None
         t = self._tuning
-        if t is not None and not self._warned and n > GROWTH_WARNING * max(t.n, 1):
+        if self._outgrown_exact():
+            # The sizes alone no longer choose the exact scan: tune on the
+            # points held now and build the tables when a hash setting wins.
+            self._install(self._points(), index.n_static, None, self._build_args, keep_retired=True,
+                          since="promote")
+            return
+        # A forced exact scan has nothing to re-tune: it only scans longer.
+        if t is not None and not self._warned and self._allow_exact != "always" and n > GROWTH_WARNING * max(t.n, 1):
             self._warned = True
             warn(
                 f"the index holds {n} points, {n / max(t.n, 1):.1f} times the {t.n} it was tuned for: "
@@ -1598,7 +1637,9 @@ class PlovikSearch:
         n_static + i), "cand_sorted_keys", "cand_sorted_ids". A retired point
         has no entry: the sorted arrays of a tier have a column per point of
         it not retired, "cand_keys" one per candidate. Both backends give
-        byte-identical arrays for the same seed and data.
+        byte-identical arrays for the same seed and data. A search that
+        answers by the exact scan holds no table: its arrays have no rows
+        (shape (0, n), n the columns a table would have).
         """
         if self._index is None:
             rows = self._tables or (0 if self._tune else DEFAULT_TABLES)

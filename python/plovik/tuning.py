@@ -177,7 +177,9 @@ class Tuning:
 
     Attributes:
         exact: True when queries are answered by the exact scan.
-        cells, components, tables, probes: the hash settings of the index.
+        cells, components, tables, probes: the hash settings of the index
+            (of an exact scan: the setting the sizes suggest, which no table
+            uses; its repr leaves them out).
         recall: estimated recall@k of those settings (the lower of the
             self-join and caller's-queries estimates; 1.0 when exact).
         interval: its 95% Wilson interval.
@@ -215,12 +217,21 @@ class Tuning:
     reached: bool = True
     seconds: float = 0.0
 
+    def __repr__(self) -> str:
+        # An exact scan's report leaves out the hash settings no table uses.
+        unused = ("cells", "components", "tables", "probes") if self.exact else ()
+        shown = (f for f in dataclasses.fields(self) if f.repr and f.name not in unused)
+        return f"Tuning({', '.join(f'{f.name}={getattr(self, f.name)!r}' for f in shown)})"
+
     def settings(self) -> dict[str, int]:
         """The four hash settings, as `PlovikSearch` keyword arguments."""
         return dict(cells=self.cells, components=self.components, tables=self.tables, probes=self.probes)
 
     def __str__(self) -> str:
         if self.exact and self.sample == 0:
+            if COST.exact(self.n, len(self.weights)) > COST.exact(EXACT_BELOW, 1):
+                return (f"exact scan, as asked ({self.n} points of {len(self.weights)} coordinates), "
+                        f"cost {self.exact_cost / 1000:.1f} us/query, tuned in {self.seconds:.3f} s")
             return (f"exact scan, chosen from the sizes alone ({self.n} points of {len(self.weights)} coordinates), "
                     f"cost {self.exact_cost / 1000:.1f} us/query, tuned in {self.seconds:.3f} s")
         lo, hi = self.interval
@@ -592,7 +603,7 @@ def tune(
     components: int | None = None,
     tables: int | None = None,
     probes: int | None = None,
-    allow_exact: bool = True,
+    allow_exact: bool | str = True,
     cost: CostModel = COST,
     scan: ExactScan | None = None,
 ) -> tuple[Tuning, npt.NDArray[np.int64], npt.NDArray[np.float64]]:
@@ -601,7 +612,8 @@ def tune(
     Returns the report and the index's `s` and `u`. Deterministic in (X,
     queries, seed and the other arguments). Settings given are kept. `scan`:
     `ExactScan(X)` when the caller has it (the search keeps it for its exact
-    answers), else made here when needed.
+    answers), else made here when needed. `allow_exact="always"` reports
+    the exact scan at once, nothing measured.
     """
     start = time.perf_counter()
     n, d = X.shape
@@ -614,7 +626,8 @@ def tune(
         return np.random.default_rng(seed)
 
     def exact_report(sample: int) -> tuple[Tuning, npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-        # The raw index still needs a setting; one table is the least.
+        # The report names the setting the sizes suggest (a search holds no
+        # table for it); `s` and `u` are drawn for it as for any setting.
         b, kk = shapes(n_total, d, cells, components)[0]
         L, P = tables or 1, min(kk, probes or 0)
         s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
@@ -626,7 +639,7 @@ def tune(
             weights=tuple(float(w) for w in weights), reached=True, seconds=time.perf_counter() - start)
         return report, s, u
 
-    if allow_exact and cost.exact(n_total, d) <= COST.exact(EXACT_BELOW, 1):
+    if allow_exact == "always" or (allow_exact and cost.exact(n_total, d) <= COST.exact(EXACT_BELOW, 1)):
         # The scan of so few points costs less than any setting that reaches
         # a useful recall: decided by the cost model alone, nothing measured
         # (a modelled query of at most what the calibrated model gives for
@@ -698,7 +711,7 @@ def tune(
         radius_truth = radius_truth_of(m)
     use_exact = bool(allow_exact and (not reached or exact_cost <= best.cost))
     b, kk = best.b, best.k
-    # The exact scan reads no table: its raw index holds one.
+    # The exact scan reads no table (a search then holds none): the report names one.
     L = (tables or 1) if use_exact else best.l
     s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
     total = sum(t.queries.shape[0] for t in truths)

@@ -1,0 +1,210 @@
+"""A search that answers by the exact scan holds its points and ids without
+hash tables: its answers against exact_knn / exact_radius through every
+change, save/load and pickle, its memory, the growth that builds the
+tables, forcing the mode, and refused calls leaving it as it was."""
+
+import copy
+import json
+import pickle
+import warnings
+
+import numpy as np
+import pytest
+
+from plovik import PlovikSearch, datasets, exact_knn, exact_radius
+from plovik.lsh import PythonLshIndex
+
+D = 8
+
+
+class Mirror:
+    """The coordinates and retired ids a search should hold, and the exact answers over them."""
+
+    def __init__(self, X, n_static):
+        self.X, self.n_static, self.retired = np.array(X, np.float64), n_static, set()
+
+    def live(self):
+        return np.array([i for i in range(len(self.X)) if i not in self.retired], np.int64)
+
+    def check(self, search, rng, m=40, k=6):
+        assert (search.n_points, search.n_static, search.n_retired) == (len(self.X), self.n_static, len(self.retired))
+        live = self.live()
+        Q = np.vstack([rng.random((m - 5, D)) * 3 - 1, self.X[live[:5]]])  # some outside [0, 1), some on points
+        own = np.r_[np.full(m - 5, -1), live[:5]]
+        truth_i, truth_d = exact_knn(self.X[live], Q, k)
+        idx, dist = search.query_knn(Q, k)
+        assert np.array_equal(idx, np.where(truth_i >= 0, live[np.maximum(truth_i, 0)], -1))
+        assert np.array_equal(dist, truth_d)
+        # one id and several ids per query excluded, a single point
+        ex = np.c_[own, np.r_[live[5:5 + m - 5], np.full(5, -1)]]
+        got_i, got_d = search.query_knn(Q, k, ex)
+        for q in range(m):
+            keep = ~np.isin(live, ex[q])
+            ti, td = exact_knn(self.X[live[keep]], Q[q:q + 1], k)
+            assert np.array_equal(got_i[q], live[keep][ti[0]]) and np.array_equal(got_d[q], td[0])
+        one = search.query_knn(Q[3], k, int(live[0]))
+        assert np.array_equal(one[0], search.query_knn(Q[3:4], k, live[:1])[0][0])
+        # radius: one and per-query radii, counts, sparse
+        r = np.linspace(0.3, 1.2, m)
+        indptr, ids, dists = search.query_radius(Q, r)
+        t_ptr, t_ids, t_d = exact_radius(self.X[live], Q, 1.2)
+        for q in range(m):
+            t = t_d[t_ptr[q]:t_ptr[q + 1]] <= np.float32(r[q])
+            assert np.array_equal(ids[indptr[q]:indptr[q + 1]], live[t_ids[t_ptr[q]:t_ptr[q + 1]][t]])
+        assert np.array_equal(search.query_radius(Q, 1.2, count_only=True), np.diff(t_ptr))
+        pairs, pd = search.pairs(0.6)
+        b_ptr, b_ids, b_d = exact_radius(self.X[live], self.X[live], 0.6, np.arange(live.size))
+        rows = np.repeat(np.arange(live.size), np.diff(b_ptr))
+        upper = rows < b_ids
+        order = np.lexsort((b_ids[upper], rows[upper]))
+        assert np.array_equal(pairs, np.c_[live[rows[upper]], live[b_ids[upper]]][order])
+        assert np.array_equal(pd, b_d[upper][order])
+        return idx
+
+
+def exact_search(rng, n=1500, n_static=1200, **kwargs):
+    X = rng.random((n, D)) * 2 - 0.5
+    search = PlovikSearch(D, seed=3, **kwargs)
+    search.build(X, n_static)
+    return search, Mirror(X, n_static)
+
+
+@pytest.mark.parametrize("backend", ["native", "reference"])
+def test_answers_as_the_exact_scan_through_every_change(backend):
+    rng = np.random.default_rng(1)
+    search, mirror = exact_search(rng, backend=backend)
+    assert search.tuning.exact and search.raw is None and search.params is None
+    assert "exact scan" in repr(search) and "b=" not in repr(search) and "L=" not in str(search.tuning)
+    assert "tables=" not in repr(search.tuning) and "exact=True" in repr(search.tuning)
+    # the points as the raw index stores them, bit for bit
+    hashed = PlovikSearch(D, seed=3, tables=1, components=2, cells=3, probes=0, backend=backend)
+    hashed.build(mirror.X, mirror.n_static)
+    assert np.array_equal(search._points().view(np.uint64), np.asarray(hashed.raw.points(), np.float64).view(np.uint64))
+    parts = search.nbytes_by_part
+    assert parts == {"coordinates": 1500 * (D * 4 + 1), "ids": 0, "directories": 0, "reuse": 0,
+                     "exact scan": -(-1500 // 8) * 8 * D * 4}  # tiles of 8 points
+    assert search.nbytes == sum(parts.values()) < hashed.nbytes + parts["exact scan"]
+    tables = search.tables()
+    assert {k: v.shape for k, v in tables.items()} == {
+        "static_keys": (0, 1200), "static_ids": (0, 1200), "cand_keys": (0, 300), "cand_sorted_keys": (0, 300),
+        "cand_sorted_ids": (0, 300)}
+    mirror.check(search, rng)
+    search.retire([0, 7, 1300, 1499])
+    mirror.retired |= {0, 7, 1300, 1499}
+    assert search.tables()["cand_sorted_ids"].shape == (0, 298) and search.tables()["cand_keys"].shape == (0, 300)
+    mirror.check(search, rng)
+    C = rng.random((300, D))
+    search.update(C)
+    mirror.X[1200:] = C
+    mirror.check(search, rng)
+    new = rng.random((200, D))
+    search.promote(new)
+    mirror.X, mirror.n_static = np.vstack([mirror.X, new]), 1500
+    mirror.check(search, rng)
+    search.retune()
+    assert search.tuning.exact and search.raw is None
+    mirror.check(search, rng)
+    assert search.estimate_recall().recall == 1.0 and search.observed_recall is None
+    assert all(v == 0 for k, v in search.stats().items() if k != "block")
+
+
+def test_saved_loaded_mapped_and_pickled(tmp_path):
+    rng = np.random.default_rng(2)
+    search, mirror = exact_search(rng)
+    search.retire([3, 1400])
+    mirror.retired |= {3, 1400}
+    search.save(tmp_path / "s")
+    manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
+    assert manifest["index"] == {"storage": "exact", "d": D, "n_points": 1500, "n_static": 1200}
+    assert sorted(manifest["arrays"]) == ["coords", "retired"]
+    copies = [PlovikSearch.load(tmp_path / "s"), PlovikSearch.load(tmp_path / "s", mmap=True),
+              pickle.loads(pickle.dumps(search)), copy.deepcopy(search)]
+    C, new = rng.random((300, D)), rng.random((50, D))
+    for other in copies:
+        assert other.raw is None and other.nbytes_by_part["ids"] == 0
+        mirror.check(other, np.random.default_rng(9))
+        other.update(C)  # a mapped search changes a copy of its points
+        other.promote(new)
+    mirror.X[1200:] = C
+    mirror.X, mirror.n_static = np.vstack([mirror.X, new]), 1500
+    for other in copies:
+        mirror.check(other, np.random.default_rng(4))
+    assert search.n_points == 1500  # the original untouched
+    # a folder saved while an exact scan kept a raw index of one table loads without it
+    old, old_mirror = exact_search(np.random.default_rng(2))
+    old.retire([3, 1400])
+    old_mirror.retired |= {3, 1400}
+    raw = PythonLshIndex(**old.hash_parameters(1500).as_kwargs())
+    raw.build(np.asarray(old._points()), 1200)
+    raw.retire(np.array([3, 1400]))
+    old._index = raw
+    old.save(tmp_path / "old")
+    assert "storage" not in json.loads((tmp_path / "old" / "manifest.json").read_text())["index"]
+    back = PlovikSearch.load(tmp_path / "old")
+    assert back.raw is None and back.nbytes_by_part["directories"] == 0
+    old_mirror.check(back, np.random.default_rng(9))
+    # a manifest whose table-less index has no exact report is refused
+    text = (tmp_path / "s" / "manifest.json").read_text()
+    bad = json.loads(text)
+    bad["tuning"]["exact"] = False
+    bad["crc32c"] = 0
+    (tmp_path / "s" / "manifest.json").write_text(json.dumps(bad))
+    with pytest.raises(ValueError, match="needs the report of an exact scan"):
+        PlovikSearch.load(tmp_path / "s", verify=False)
+
+
+def test_growth_past_the_sizes_builds_the_tables():
+    rng = np.random.default_rng(5)
+    X = datasets.clustered(rng, 36_000, D, clusters=20, sigma=0.02)
+    search = PlovikSearch(D, seed=1, threads=1)
+    search.build(X[:3000], n_static=2000, sample=100)
+    search.retire([5, 2500])
+    search.promote(X[3000:6000])  # 6,000 points of 8 coordinates: still decided by the sizes
+    assert search.raw is None and search.tuning.sample == 0
+    search.promote(X[6000:33_000])
+    t = search.tuning
+    assert not t.exact and t.sample > 0 and search.raw is not None and search.params.l == t.tables
+    assert (search.n_points, search.n_static, search.n_retired) == (33_000, 6000, 2)
+    assert search.nbytes_by_part["ids"] > 0 and search.observed_recall.since == "promote"
+    probe = np.array([0, 2499, 2999, 5999, 6000, 32_999])
+    idx, dist = search.query_knn(X[probe], 1)
+    assert idx[:, 0].tolist() == probe.tolist() and (dist == 0).all()
+    assert not np.isin([5, 2500], search.query_radius(X[[5, 2500]], 0.01)[1]).any()
+    assert search.estimate_recall(sample=100).interval[1] >= 0.95
+    # forced: the scan whatever the sizes, and no tables on growth
+    always = PlovikSearch(D, seed=1, exact="always")
+    always.build(X[:3000])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no growth warning: there is nothing to re-tune
+        always.promote(X[3000:])
+    assert always.tuning.exact and always.raw is None
+    always.retune()
+    assert always.tuning.exact and always.raw is None and "as asked" in str(always.tuning)
+    Q = rng.random((20, D))
+    assert np.array_equal(always.query_knn(Q, 4)[0], exact_knn(X, Q, 4)[0])
+    never = PlovikSearch(D, seed=1, exact=False)
+    never.build(X[:30_000], sample=50)
+    assert not never.tuning.exact and never.raw is not None
+    with pytest.raises(ValueError, match='exact must be a bool or "always"'):
+        PlovikSearch(D, exact="sometimes")
+
+
+def test_refused_calls_leave_it_as_it_was():
+    rng = np.random.default_rng(7)
+    search, mirror = exact_search(rng)
+    before = (search.nbytes, repr(search), search.query_knn(mirror.X[:20], 5)[0])
+    bad_rows = rng.random((300, D))
+    bad_rows[10, 2] = np.nan
+    for call, exc in ((lambda: search.update(rng.random((299, D))), ValueError),
+                      (lambda: search.update(bad_rows), ValueError),
+                      (lambda: search.promote(bad_rows), ValueError),
+                      (lambda: search.promote(rng.random((5, D + 1))), ValueError),
+                      (lambda: search.retire([1500]), ValueError),
+                      (lambda: search.retire([1.0]), TypeError),
+                      (lambda: search.query_knn(mirror.X[:2], 3, [0, 1500]), ValueError),
+                      (lambda: search.query_radius(mirror.X[:2], [0.1, -1.0]), ValueError)):
+        with pytest.raises(exc):
+            call()
+    after = (search.nbytes, repr(search), search.query_knn(mirror.X[:20], 5)[0])
+    assert before[:2] == after[:2] and np.array_equal(before[2], after[2])
+    mirror.check(search, rng)
