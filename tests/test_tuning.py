@@ -494,6 +494,7 @@ def test_kept_settings_outlive_a_build(tmp_path):
         t = s.tuning
         assert t.settings() == first.settings() and t.sample == 32 and np.array_equal(s.params.s, search.params.s)
         assert t.candidates == pytest.approx(first.candidates, rel=0.5) and t.occupancy == first.occupancy
+        assert 0 < t.seconds < 60 and t.interval[0] <= t.recall <= t.interval[1]
         assert recall_at_k(s.query_knn(fresh, 10)[0], exact_knn(frames[1], fresh, 10)[0]) >= 0.94
     # another search starts from it; without "keep" a build tunes afresh
     other = PlovikSearch(3, seed=4, tuning=first)
@@ -517,7 +518,9 @@ def test_small_data_is_scanned_without_measuring():
     search = PlovikSearch(16, seed=1)
     search.build(X, radius=0.5)
     t = search.tuning
-    assert t.exact and t.sample == 0 and t.tables == 1 and t.radius_recall == 1.0
+    assert t.exact and t.sample == 0 and t.tables == 1 and t.probes == 0
+    assert (t.recall, t.interval, t.radius_recall, t.radius_interval) == (1.0, (1.0, 1.0), 1.0, (1.0, 1.0))
+    assert t.occupancy == t.n / t.cells**t.components and t.cost == t.exact_cost
     assert f"cost {t.exact_cost / 1000:.1f} us/query" in str(t) and 0 < t.seconds < 1
     search.build(X, tuning="keep")  # an exact tuning is kept as it is
     assert search.tuning.exact and search.tuning.interval == (1.0, 1.0)
