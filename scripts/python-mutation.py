@@ -42,7 +42,8 @@ REGIONS = {
     "persist": (["_bad", "_get", "_typed", "_read_manifest", "_settings", "_seed", "_tuning", "_index_scalars",
                  "_npy_header_of", "_ArrayFile", "_read_arrays", "_load"], ["tests/test_persist.py"]),
     "distributed": (["_pieces", "_blocks", "_add_range", "merge_knn", "merge_radius"],
-                    ["tests/test_distributed.py", "-k", "epochs_match or tuned_parameters or relaxed"]),
+                    ["tests/test_distributed.py", "-k",
+                     "epochs_match or tuned_parameters or relaxed or merges or blocks"]),
     "sklearn": (None, ["tests/test_sklearn.py"]),
 }
 

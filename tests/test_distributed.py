@@ -171,6 +171,18 @@ def test_merges_order_ties_by_id_with_padding_last():
             assert list(zip(dist[indptr[i]:indptr[i + 1]], ids[indptr[i]:indptr[i + 1]])) == want
 
 
+def test_blocks_and_id_ranges():
+    # queries cut into contiguous blocks of at most `block`, as few as that allows
+    for m, block in ((1, 128), (128, 128), (129, 128), (1000, 300), (0, 5)):
+        blocks = pd._blocks(m, block)
+        assert blocks[0][0] == 0 and blocks[-1][1] == m and len(blocks) == max(1, -(-m // block))
+        assert all(a == b for (_, a), (b, _) in zip(blocks, blocks[1:])) and all(e - a <= block for a, e in blocks)
+    # a shard's ids: a range that continues the last one joins it
+    assert pd._add_range([(0, 5), (9, 12)], 12, 20) == [(0, 5), (9, 20)]
+    assert pd._add_range([(0, 5), (9, 12)], 14, 20) == [(0, 5), (9, 12), (14, 20)]
+    assert pd._add_range([(0, 5)], 3, 3) == [(0, 5)] and pd._add_range([], 2, 4) == [(2, 4)]
+
+
 @pytest.mark.parametrize("shards", [1, 2, 3])
 def test_epochs_match_the_single_index(client, shards, monkeypatch):
     # Every point drawn about twice, at ids far apart: rows hold equal

@@ -415,7 +415,8 @@ def test_load_refuses_bad_folders(tmp_path):
         "settings type": (edited(lambda m: m["settings"].update(d="3")), r"settings\['d'\] must be int, got str"),
         "extra setting": (edited(lambda m: m["settings"].update(extra=1)), "settings must hold exactly"),
         # b is signed in the state (the engine refuses b < 1 with its own message)
-        "negative cells": (edited(lambda m: m["index"].update(b=-1)), "state: b must be at least 1"),
+        "negative cells": (edited(lambda m: m["index"].update(b=-(1 << 63))), "state: b must be at least 1"),
+        "cells above 64 bits": (edited(lambda m: m["index"].update(b=1 << 64)), r"index\['b'\] is out of range"),
         "settings range": (edited(lambda m: m["settings"].update(recall=2.0)), r"recall must lie in \(0, 1\], got 2.0"),
         "boxsize zero": (edited(lambda m: m["settings"].update(boxsize=0.0)),
                          r"settings\['boxsize'\] must be finite and positive, got 0.0"),
