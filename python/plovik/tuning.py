@@ -133,6 +133,9 @@ COST_QUERIES = 100
 FIRST_QUERIES = 64
 FIRST_COUNTED = 1_000
 KEEP_SHAPES = 3
+#: Tables each (cells, components) is measured with first; doubled (up to
+#: MAX_TABLES) only while a setting with more tables could be the cheapest.
+FIRST_TABLES = 8
 #: Modelled nanoseconds of exact queries below which the truth of the whole
 #: sample is taken at once.
 TRUTH_AT_ONCE = 5e6
@@ -494,13 +497,14 @@ _COLUMNS = ("b", "k", "l", "p", "lower", "early", "recall", "lo", "hi", "rrecall
             "over")
 
 
-def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, radius_truth, counted,
-              tables: int | None, probes: int | None, cost: CostModel) -> dict[str, np.ndarray]:
-    """Every (L, P) of one (b, K), as columns (`_COLUMNS`), measured by the
-    engine's hashing (`plovik._native`)."""
-    L = tables if tables is not None else MAX_TABLES
+def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, counted, tables: int | None,
+              probes: int | None, target: float, cost: CostModel) -> tuple[dict[str, np.ndarray], tuple[float, int]]:
+    """Every (L, P) of one (b, K) with the tables of `s` and `u` (L up to
+    their count), as columns (`_COLUMNS`), measured by the engine's hashing
+    (`plovik._native`); and `_more_tables` of them (inf when the tables are
+    given)."""
+    L = s.shape[0]
     P_all = min(k, probes if probes is not None else MAX_PROBES)
-    s, u = draw_weighted_parameters(seed_rng(), weights, L, k)
     scale = n_total / counted.shape[0]
     cost_queries = np.concatenate([t.queries[:COST_QUERIES] for t in truths])
     m_cost = cost_queries.shape[0]
@@ -519,19 +523,65 @@ def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, r
         rr = rlo = rhi = rearly = np.ones_like(lows[0])
     over = distinct < 0  # beyond the budget: distinct taken as entries
     cand = np.where(over, entries, distinct) * scale / m_cost
+    gathered = entries * scale / m_cost
     p_grid, l_grid = np.meshgrid(np.arange(P_all + 1), np.arange(1, L + 1), indexing="ij")
     cols = dict(b=np.full(p_grid.shape, b), k=np.full(p_grid.shape, k), l=l_grid, p=p_grid, lower=lows.min(axis=0),
                 early=np.minimum(np.stack([m[3] for m in measured]).min(axis=0), rearly),
                 recall=pick(0), lo=pick(1), hi=pick(2), rrecall=rr, rlo=rlo, rhi=rhi, candidates=cand,
-                cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), entries * scale / m_cost, cand), over=over)
+                cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), gathered, cand), over=over)
+    more = (math.inf, L) if tables is not None else _more_tables(
+        np.minimum(cols["recall"], rr) if radius_truth is not None else cols["recall"], over, gathered, cand,
+        target, d, k, range(P_all + 1) if probes is None else (P_all,), cost)
     keep = (slice(None) if probes is None else slice(P_all, P_all + 1),
             slice(None) if tables is None else slice(L - 1, L))
-    return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}
+    return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}, more
 
 
-def _cheapest(options: dict[str, np.ndarray], target: float, radius: bool) -> float:
-    """The least cost of an option whose recall's point estimate reaches the target (inf: none)."""
-    recall = np.minimum(options["recall"], options["rrecall"]) if radius else options["recall"]
+def _more_tables(recall, over, gathered, cand, target: float, d: int, k: int, probes, cost: CostModel
+                 ) -> tuple[float, int]:
+    """The least cost a setting of this (b, K) with more tables than the L
+    measured (columns (P + 1, L)) could have if it reaches the target, and
+    the tables it would take (inf, L: none can).
+
+    Its tables are at least L + 1 and at least the point where the misses,
+    falling per table as they fell over the last L / 2 tables, reach
+    1 - target: the misses of a query's neighbours fall geometrically with
+    the tables, and those of many queries, a mixture, fall ever slower, so
+    this extrapolation asks for no more tables than are needed. Its entries
+    grow with the tables in proportion, its distinct candidates cannot
+    shrink. A guide to what is worth measuring, not a measurement.
+    """
+    L = recall.shape[1]
+    h = max(1, L // 2)  # the misses of h tables against those of L
+    least, wanted = math.inf, L
+    for p in probes:
+        if over[p, -1]:
+            continue  # more tables gather yet more
+        miss, before = 1.0 - float(recall[p, L - 1]), 1.0 - float(recall[p, h - 1])
+        need = L + 1
+        if miss > 1.0 - target and h < L:
+            if not 0.0 < miss < before:
+                continue  # no fall to extrapolate: more tables of it are not expected to reach the target
+            per_table = math.log(miss / before) / (L - h)
+            need = max(need, math.ceil(L + math.log((1.0 - target) / miss) / per_table))
+        if need > MAX_TABLES:
+            continue
+        at = cost.index(d, k, need, min(p, k), gathered[p, -1] * need / L, cand[p, -1])
+        if at < least:
+            least, wanted = at, need
+    return least, wanted
+
+
+def _cheapest(options: dict[str, np.ndarray], target: float, radius: bool, by: str = "recall") -> float:
+    """The least cost of an option that reaches the target (inf: none) by the
+    point estimate of its recall (`by` "recall"), its 95% lower bound
+    ("lower") or its 99% one ("early"), as `_choose` takes them."""
+    if by == "recall":
+        recall = np.minimum(options["recall"], options["rrecall"]) if radius else options["recall"]
+    elif by == "lower":
+        recall = np.minimum(options["lower"], options["rlo"]) if radius else options["lower"]
+    else:
+        recall = options["early"]
     reach = (recall >= target) & ~options["over"]
     return float(options["cost"][reach].min()) if reach.any() else math.inf
 
@@ -662,11 +712,39 @@ def tune(
         need = np.bincount(owner, minlength=these.size).astype(np.int64)
         return _Truth(X[these], need, owner, X[ids])
 
-    def evaluate(todo, truths, radius_truth, counted) -> dict[str, np.ndarray]:
-        found = [_evaluate(b, kk, weights, draw_rng, d, n_total, truths, radius_truth, counted, tables, probes,
-                           cost)
-                 for b, kk in todo]
-        return {name: np.concatenate([o[name] for o in found]) for name in _COLUMNS}
+    drawn: dict[tuple[int, int], tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]] = {}
+    done: dict[tuple[int, int, int, int, int], tuple[dict[str, np.ndarray], float]] = {}
+
+    def measured(shape: tuple[int, int], L: int, truths, radius_truth, counted) -> tuple[dict[str, np.ndarray], float]:
+        """`_evaluate` of one (b, K) with its first L tables; a measurement
+        already made on the same queries and counted points is not made again."""
+        key = (*shape, L, truths[0].queries.shape[0], counted.shape[0])
+        if key not in done:
+            if shape not in drawn or drawn[shape][0].shape[0] < L:
+                # the first L tables of a larger draw are those of a smaller one
+                drawn[shape] = draw_weighted_parameters(draw_rng(), weights, L, shape[1])
+            s, u = drawn[shape]
+            done[key] = _evaluate(*shape, s[:L], u[:L], d, n_total, truths, radius_truth, counted, tables, probes,
+                                  target, cost)
+        return done[key]
+
+    def evaluate(todo, width, truths, radius_truth, counted, by) -> dict[str, np.ndarray]:
+        """The options of every (b, K) of `todo`, each measured with its
+        tables of `width` (updated), doubled up to MAX_TABLES while a setting
+        with more tables could cost less than both the exact scan and the
+        cheapest setting that reaches the target (recall taken `by`)."""
+        grow = list(todo)
+        while True:
+            for shape in grow:
+                width[shape] = tables if tables is not None else width[shape]
+            found = {shape: measured(shape, width[shape], truths, radius_truth, counted) for shape in todo}
+            options = {name: np.concatenate([found[sh][0][name] for sh in todo]) for name in _COLUMNS}
+            bound = min(_cheapest(options, target, radius is not None, by), exact_cost if allow_exact else math.inf)
+            grow = [sh for sh in todo if width[sh] < MAX_TABLES and found[sh][1][0] < bound]
+            if not grow:
+                return options
+            for sh in grow:
+                width[sh] = min(MAX_TABLES, max(2 * width[sh], found[sh][1][1]))
 
     # The truth of the whole sample when it is cheap; else of FIRST_QUERIES
     # queries of each kind, doubled while no setting's bound is decisive.
@@ -674,22 +752,24 @@ def tune(
     m = m_max if m_max * cost.exact(n, d) <= TRUTH_AT_ONCE else min(m_max, FIRST_QUERIES)
     truths = truths_of(m, [])
     radius_truth = radius_truth_of(m)
-    # Every (b, K) on FIRST_QUERIES queries and FIRST_COUNTED points first;
-    # the few most promising of them on all the sample.
+    # Every (b, K) on FIRST_QUERIES queries and FIRST_COUNTED points first,
+    # with FIRST_TABLES tables and more only where more could pay; the few
+    # most promising of them on all the sample.
     # With a capacity, the settings are those of the capacity (its bucket
     # occupancy, its candidates per query), and their recall is measured on
     # the points of the build: the sparsest the tables will be.
     todo = shapes(n_total, d, cells, components)
+    width = {shape: min(FIRST_TABLES, MAX_TABLES) for shape in todo}
     if len(todo) > KEEP_SHAPES:
-        first = evaluate(todo, [t.head(FIRST_QUERIES) for t in truths],
+        first = evaluate(todo, width, [t.head(FIRST_QUERIES) for t in truths],
                          None if radius_truth is None else radius_truth.head(FIRST_QUERIES),
-                         np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)]))
-        if allow_exact and _cheapest(first, target, radius is not None) >= exact_cost:
+                         np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)]), "recall")
+        if allow_exact and _cheapest(first, target, radius is not None, "recall") >= exact_cost:
             # no setting comes near the scan's cost, even by its point estimate
             return exact_report(sum(t.head(FIRST_QUERIES).queries.shape[0] for t in truths))
         todo = _promising(todo, first, target, radius is not None)
     while True:
-        options = evaluate(todo, truths, radius_truth, counted)
+        options = evaluate(todo, width, truths, radius_truth, counted, "early" if m < m_max else "lower")
         best, reached = _choose(options, target, radius is not None, early=m < m_max)
         if reached or m >= m_max:
             break
