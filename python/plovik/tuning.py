@@ -123,9 +123,13 @@ MAX_TABLES = 64
 MAX_PROBES = 10
 #: Largest share of the points a setting may gather per query (entries, duplicates counted).
 MAX_SHARE = 0.5
-#: Points whose buckets are counted to estimate the candidates of a setting,
-#: and sample queries of each kind whose candidates are counted there.
+#: Points whose buckets are counted to estimate the candidates of a setting
+#: (a COUNT_SHARE-th of the points, at least FIRST_COUNTED and at most
+#: COUNT_SAMPLE: counting costs what hashing them in every table measured
+#: does, which must stay a small part of the build), and sample queries of
+#: each kind whose candidates are counted there.
 COUNT_SAMPLE = 5_000
+COUNT_SHARE = 20
 COST_QUERIES = 100
 #: The first round of a tuning measures every (cells, components) on this
 #: many sample queries of each kind and counted points; the KEEP_SHAPES
@@ -135,7 +139,7 @@ FIRST_COUNTED = 1_000
 KEEP_SHAPES = 3
 #: Tables each (cells, components) is measured with first; doubled (up to
 #: MAX_TABLES) only while a setting with more tables could be the cheapest.
-FIRST_TABLES = 8
+FIRST_TABLES = 4
 #: Modelled nanoseconds of exact queries below which the truth of the whole
 #: sample is taken at once.
 TRUTH_AT_ONCE = 5e6
@@ -514,8 +518,11 @@ def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, 
                 for t in truths]
     # per (p, l), the kind of queries with the lowest bound
     lows = np.stack([m[1] for m in measured])
-    worst = np.argmin(lows, axis=0)
-    pick = lambda j: np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]  # noqa: E731
+    if len(measured) == 1:
+        pick = lambda j: measured[0][j]  # noqa: E731
+    else:
+        worst = np.argmin(lows, axis=0)
+        pick = lambda j: np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]  # noqa: E731
     if radius_truth is not None:
         rr, rlo, rhi, rearly = _recall(_native._neighbour_hits(
             b, s, u, radius_truth.queries, radius_truth.neighbours, radius_truth.owner, P_all), radius_truth.need)
@@ -686,7 +693,7 @@ def tune(
     m_self = min(sample if sample is not None else DEFAULT_SAMPLE, n)
     # Random order: any first m of them are a sample too.
     rows = rng.choice(n, m_self, replace=False) if m_self < n else np.arange(n)
-    counted = X[_sample_rows(rng, n, min(n, COUNT_SAMPLE))]
+    counted = X[_sample_rows(rng, n, min(n, COUNT_SAMPLE, max(FIRST_COUNTED, n // COUNT_SHARE)))]
     asked = None
     if queries is not None and len(queries):
         m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
@@ -712,7 +719,8 @@ def tune(
         need = np.bincount(owner, minlength=these.size).astype(np.int64)
         return _Truth(X[these], need, owner, X[ids])
 
-    drawn: dict[tuple[int, int], tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]] = {}
+    # the draw of a setting depends on its components, not on its cells
+    drawn: dict[int, tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]] = {}
     done: dict[tuple[int, int, int, int, int], tuple[dict[str, np.ndarray], float]] = {}
 
     def measured(shape: tuple[int, int], L: int, truths, radius_truth, counted) -> tuple[dict[str, np.ndarray], float]:
@@ -720,10 +728,11 @@ def tune(
         already made on the same queries and counted points is not made again."""
         key = (*shape, L, truths[0].queries.shape[0], counted.shape[0])
         if key not in done:
-            if shape not in drawn or drawn[shape][0].shape[0] < L:
+            kk = shape[1]
+            if kk not in drawn or drawn[kk][0].shape[0] < L:
                 # the first L tables of a larger draw are those of a smaller one
-                drawn[shape] = draw_weighted_parameters(draw_rng(), weights, L, shape[1])
-            s, u = drawn[shape]
+                drawn[kk] = draw_weighted_parameters(draw_rng(), weights, L, kk)
+            s, u = drawn[kk]
             done[key] = _evaluate(*shape, s[:L], u[:L], d, n_total, truths, radius_truth, counted, tables, probes,
                                   target, cost)
         return done[key]
@@ -744,7 +753,8 @@ def tune(
             if not grow:
                 return options
             for sh in grow:
-                width[sh] = min(MAX_TABLES, max(2 * width[sh], found[sh][1][1]))
+                # a power of two at least the tables wanted: the extrapolation asks for too few more often than not
+                width[sh] = min(MAX_TABLES, 1 << (max(2 * width[sh], found[sh][1][1]) - 1).bit_length())
 
     # The truth of the whole sample when it is cheap; else of FIRST_QUERIES
     # queries of each kind, doubled while no setting's bound is decisive.
