@@ -130,6 +130,11 @@ MAX_SHARE = 0.5
 #: each kind whose candidates are counted there.
 COUNT_SAMPLE = 5_000
 COUNT_SHARE = 20
+#: Entries counted at the first round's FIRST_COUNTED points that cost a
+#: setting closely enough to count no more: their chance spread is about
+#: 5%, less than the spread of the sample queries' own candidates, which
+#: more counted points would not narrow.
+COUNTED_ENOUGH = 400
 COST_QUERIES = 100
 #: The first round of a tuning measures every (cells, components) on this
 #: many sample queries of each kind and counted points; the KEEP_SHAPES
@@ -498,7 +503,7 @@ class _Option:
 
 #: The columns of the options of a tuning, one row per (b, K, L, P).
 _COLUMNS = ("b", "k", "l", "p", "lower", "early", "recall", "lo", "hi", "rrecall", "rlo", "rhi", "candidates", "cost",
-            "over")
+            "over", "counted")
 
 
 def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, counted, tables: int | None,
@@ -535,7 +540,7 @@ def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, 
     cols = dict(b=np.full(p_grid.shape, b), k=np.full(p_grid.shape, k), l=l_grid, p=p_grid, lower=lows.min(axis=0),
                 early=np.minimum(np.stack([m[3] for m in measured]).min(axis=0), rearly),
                 recall=pick(0), lo=pick(1), hi=pick(2), rrecall=rr, rlo=rlo, rhi=rhi, candidates=cand,
-                cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), gathered, cand), over=over)
+                cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), gathered, cand), over=over, counted=entries)
     more = (math.inf, L) if tables is not None else _more_tables(
         np.minimum(cols["recall"], rr) if radius_truth is not None else cols["recall"], over, gathered, cand,
         target, d, k, range(P_all + 1) if probes is None else (P_all,), cost)
@@ -607,6 +612,23 @@ def _promising(todo: list[tuple[int, int]], options: dict[str, np.ndarray], targ
                       -float(recall[mine].max())))
     keep = sorted(range(len(todo)), key=lambda i: (*score[i], i))[:KEEP_SHAPES]
     return [todo[i] for i in sorted(keep)]
+
+
+def _counted_enough(todo: list[tuple[int, int]], options: dict[str, np.ndarray], target: float,
+                    radius: bool) -> bool:
+    """Whether the counts of `options` are enough to cost every (b, K) of
+    `todo`: at least COUNTED_ENOUGH entries counted (summed over the queries)
+    at the cheapest of its options that reaches the target by the point
+    estimate (a relative error of about 1 / sqrt(COUNTED_ENOUGH) in its
+    cost); False when none of them reaches it."""
+    recall = np.minimum(options["recall"], options["rrecall"]) if radius else options["recall"]
+    reach = (recall >= target) & ~options["over"]
+    least = []
+    for b, kk in todo:
+        mine = reach & (options["b"] == b) & (options["k"] == kk)
+        if mine.any():
+            least.append(options["counted"][mine][np.argmin(options["cost"][mine])])
+    return bool(least) and min(least) >= COUNTED_ENOUGH
 
 
 def _choose(options: dict[str, np.ndarray], target: float, radius: bool, early: bool = False) -> tuple[_Option, bool]:
@@ -771,13 +793,15 @@ def tune(
     todo = shapes(n_total, d, cells, components)
     width = {shape: min(FIRST_TABLES, MAX_TABLES) for shape in todo}
     if len(todo) > KEEP_SHAPES:
+        screened = np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)])
         first = evaluate(todo, width, [t.head(FIRST_QUERIES) for t in truths],
-                         None if radius_truth is None else radius_truth.head(FIRST_QUERIES),
-                         np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)]), "recall")
+                         None if radius_truth is None else radius_truth.head(FIRST_QUERIES), screened, "recall")
         if allow_exact and _cheapest(first, target, radius is not None, "recall") >= exact_cost:
             # no setting comes near the scan's cost, even by its point estimate
             return exact_report(sum(t.head(FIRST_QUERIES).queries.shape[0] for t in truths))
         todo = _promising(todo, first, target, radius is not None)
+        if _counted_enough(todo, first, target, radius is not None):
+            counted = screened  # the first round's counts will do: those of its queries are not made again
     while True:
         options = evaluate(todo, width, truths, radius_truth, counted, "early" if m < m_max else "lower")
         best, reached = _choose(options, target, radius is not None, early=m < m_max)
