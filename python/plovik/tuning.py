@@ -506,21 +506,36 @@ _COLUMNS = ("b", "k", "l", "p", "lower", "early", "recall", "lo", "hi", "rrecall
             "over", "counted")
 
 
+def _tables_of(cache: dict | None, key: tuple, L: int, make) -> tuple[np.ndarray, ...]:
+    """`make()`, arrays whose last axis runs over the first 1 .. L tables,
+    kept in `cache` under `key`: one made for more tables serves fewer (the
+    first tables of a larger draw are those of a smaller one)."""
+    have = None if cache is None else cache.get(key)
+    if have is None or have[0] < L:
+        have = (L, make())
+        if cache is not None:
+            cache[key] = have
+    return tuple(a[..., :L] for a in have[1])
+
+
 def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, counted, tables: int | None,
-              probes: int | None, target: float, cost: CostModel) -> tuple[dict[str, np.ndarray], tuple[float, int]]:
+              probes: int | None, target: float, cost: CostModel,
+              cache: dict | None = None) -> tuple[dict[str, np.ndarray], tuple[float, int]]:
     """Every (L, P) of one (b, K) with the tables of `s` and `u` (L up to
     their count), as columns (`_COLUMNS`), measured by the engine's hashing
     (`plovik._native`); and `_more_tables` of them (inf when the tables are
-    given)."""
+    given). The counts and hits it hashes are kept in `cache` for the same
+    (b, K) on the same points or queries with as many tables or fewer."""
     L = s.shape[0]
     P_all = min(k, probes if probes is not None else MAX_PROBES)
     scale = n_total / counted.shape[0]
     cost_queries = np.concatenate([t.queries[:COST_QUERIES] for t in truths])
     m_cost = cost_queries.shape[0]
-    entries, distinct = _native._candidate_counts(
-        b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE)
-    measured = [_recall(_native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all), t.need)
-                for t in truths]
+    entries, distinct = _tables_of(cache, ("counts", b, k, counted.shape[0], m_cost), L, lambda: (
+        _native._candidate_counts(b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE)))
+    hits = _tables_of(cache, ("hits", b, k, truths[0].queries.shape[0]), L, lambda: tuple(
+        _native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all) for t in truths))
+    measured = [_recall(h, t.need) for h, t in zip(hits, truths)]
     # per (p, l), the kind of queries with the lowest bound
     lows = np.stack([m[1] for m in measured])
     if len(measured) == 1:
@@ -529,8 +544,9 @@ def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, 
         worst = np.argmin(lows, axis=0)
         pick = lambda j: np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]  # noqa: E731
     if radius_truth is not None:
-        rr, rlo, rhi, rearly = _recall(_native._neighbour_hits(
-            b, s, u, radius_truth.queries, radius_truth.neighbours, radius_truth.owner, P_all), radius_truth.need)
+        rr, rlo, rhi, rearly = _recall(*_tables_of(cache, ("radius", b, k, radius_truth.queries.shape[0]), L, lambda: (
+            _native._neighbour_hits(b, s, u, radius_truth.queries, radius_truth.neighbours, radius_truth.owner,
+                                    P_all),)), radius_truth.need)
     else:
         rr = rlo = rhi = rearly = np.ones_like(lows[0])
     over = distinct < 0  # beyond the budget: distinct taken as entries
@@ -743,7 +759,8 @@ def tune(
 
     # the draw of a setting depends on its components, not on its cells
     drawn: dict[int, tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]] = {}
-    done: dict[tuple[int, int, int, int, int], tuple[dict[str, np.ndarray], float]] = {}
+    done: dict[tuple[int, int, int, int, int], tuple[dict[str, np.ndarray], tuple[float, int]]] = {}
+    hashed: dict[tuple, tuple[int, tuple[np.ndarray, ...]]] = {}  # `_evaluate`'s counts and hits
 
     def measured(shape: tuple[int, int], L: int, truths, radius_truth, counted) -> tuple[dict[str, np.ndarray], float]:
         """`_evaluate` of one (b, K) with its first L tables; a measurement
@@ -756,7 +773,7 @@ def tune(
                 drawn[kk] = draw_weighted_parameters(draw_rng(), weights, L, kk)
             s, u = drawn[kk]
             done[key] = _evaluate(*shape, s[:L], u[:L], d, n_total, truths, radius_truth, counted, tables, probes,
-                                  target, cost)
+                                  target, cost, hashed)
         return done[key]
 
     def evaluate(todo, width, truths, radius_truth, counted, by) -> dict[str, np.ndarray]:
