@@ -271,8 +271,9 @@ def spread(X: npt.NDArray[np.float64], rng: np.random.Generator, pairs: int = 40
         return np.ones(X.shape[1])
     a = rng.integers(0, n, pairs)
     b = (a + rng.integers(1, n, pairs)) % n
-    x = X[a] - np.floor(X[a])
-    y = X[b] - np.floor(X[b])
+    x, y = X[a], X[b]
+    x = x - np.floor(x)
+    y = y - np.floor(y)
     diff = np.abs(x - y)
     out: npt.NDArray[np.float64] = np.minimum(diff, 1.0 - diff).mean(axis=0)
     return out
@@ -317,9 +318,11 @@ def draw_weighted_parameters(
             left[:] = w  # every coordinate drawn: start again
         cdf = np.cumsum(left, axis=1)
         pick = (cdf <= (draws[:, j] * cdf[:, -1])[:, None]).sum(axis=1)
-        # a product rounded up to the total picks the last coordinate left
-        last = live.size - 1 - np.argmax(left[:, ::-1] > 0, axis=1)
-        pick = np.minimum(pick, last)
+        # Below the size, the pick is a coordinate left (its cdf rises past
+        # the draw); a product rounded up to the total picks the last one left.
+        if (pick == live.size).any():
+            last = live.size - 1 - np.argmax(left[:, ::-1] > 0, axis=1)
+            pick = np.minimum(pick, last)
         s[:, j] = live[pick]
         left[rows, pick] = 0.0
     return s, np.ascontiguousarray(draws[:, components:])
@@ -447,9 +450,10 @@ def _bounds(p: npt.NDArray[np.float64], n: npt.NDArray[np.float64], z: float = _
     return lo, hi
 
 
-def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64]) -> tuple[np.ndarray, ...]:
+def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64], interval: bool = True) -> tuple[np.ndarray, ...]:
     """Recall, its 95% interval over the queries and its 99% lower bound, of
-    every (p, l) from per-query hits (m, P + 1, L).
+    every (p, l) from per-query hits (m, P + 1, L) (NaN bounds without
+    `interval`).
 
     A query finds min(hits, need) of the neighbours it needs. The neighbours
     of one query succeed or fail together (copies share buckets), so the
@@ -467,6 +471,9 @@ def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64]) -> tuple[n
         one = np.ones(hits.shape[1:])
         return one, one, one, one
     p = found.sum(axis=0) / total
+    if not interval:
+        unknown = np.full(p.shape, np.nan)
+        return p, unknown, unknown, unknown
     m = want.size
     resid = found - p[None] * want[:, None, None]
     var = (resid * resid).sum(axis=0) * (m / max(m - 1, 1)) / (total * total)
@@ -520,12 +527,14 @@ def _tables_of(cache: dict | None, key: tuple, L: int, make) -> tuple[np.ndarray
 
 def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, counted, tables: int | None,
               probes: int | None, target: float, cost: CostModel,
-              cache: dict | None = None) -> tuple[dict[str, np.ndarray], tuple[float, int]]:
+              cache: dict | None = None, interval: bool = True) -> tuple[dict[str, np.ndarray], tuple[float, int]]:
     """Every (L, P) of one (b, K) with the tables of `s` and `u` (L up to
     their count), as columns (`_COLUMNS`), measured by the engine's hashing
     (`plovik._native`); and `_more_tables` of them (inf when the tables are
     given). The counts and hits it hashes are kept in `cache` for the same
-    (b, K) on the same points or queries with as many tables or fewer."""
+    (b, K) on the same points or queries with as many tables or fewer.
+    Without `interval` only the point estimates of recall are taken (the
+    bounds are NaN): enough to screen settings, not to choose one."""
     L = s.shape[0]
     P_all = min(k, probes if probes is not None else MAX_PROBES)
     scale = n_total / counted.shape[0]
@@ -535,24 +544,25 @@ def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, 
         _native._candidate_counts(b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE)))
     hits = _tables_of(cache, ("hits", b, k, truths[0].queries.shape[0]), L, lambda: tuple(
         _native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all) for t in truths))
-    measured = [_recall(h, t.need) for h, t in zip(hits, truths)]
-    # per (p, l), the kind of queries with the lowest bound
+    measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths)]
+    # per (p, l), the kind of queries with the lowest bound (recall, without bounds)
     lows = np.stack([m[1] for m in measured])
     if len(measured) == 1:
         pick = lambda j: measured[0][j]  # noqa: E731
     else:
-        worst = np.argmin(lows, axis=0)
+        worst = np.argmin(lows if interval else np.stack([m[0] for m in measured]), axis=0)
         pick = lambda j: np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]  # noqa: E731
     if radius_truth is not None:
         rr, rlo, rhi, rearly = _recall(*_tables_of(cache, ("radius", b, k, radius_truth.queries.shape[0]), L, lambda: (
             _native._neighbour_hits(b, s, u, radius_truth.queries, radius_truth.neighbours, radius_truth.owner,
-                                    P_all),)), radius_truth.need)
+                                    P_all),)), radius_truth.need, interval)
     else:
         rr = rlo = rhi = rearly = np.ones_like(lows[0])
     over = distinct < 0  # beyond the budget: distinct taken as entries
     cand = np.where(over, entries, distinct) * scale / m_cost
     gathered = entries * scale / m_cost
-    p_grid, l_grid = np.meshgrid(np.arange(P_all + 1), np.arange(1, L + 1), indexing="ij")
+    p_grid = np.repeat(np.arange(P_all + 1), L).reshape(P_all + 1, L)
+    l_grid = np.tile(np.arange(1, L + 1), P_all + 1).reshape(P_all + 1, L)
     cols = dict(b=np.full(p_grid.shape, b), k=np.full(p_grid.shape, k), l=l_grid, p=p_grid, lower=lows.min(axis=0),
                 early=np.minimum(np.stack([m[3] for m in measured]).min(axis=0), rearly),
                 recall=pick(0), lo=pick(1), hi=pick(2), rrecall=rr, rlo=rlo, rhi=rhi, candidates=cand,
@@ -560,6 +570,8 @@ def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, 
     more = (math.inf, L) if tables is not None else _more_tables(
         np.minimum(cols["recall"], rr) if radius_truth is not None else cols["recall"], over, gathered, cand,
         target, d, k, range(P_all + 1) if probes is None else (P_all,), cost)
+    if probes is None and tables is None:
+        return {name: col.ravel() for name, col in cols.items()}, more
     keep = (slice(None) if probes is None else slice(P_all, P_all + 1),
             slice(None) if tables is None else slice(L - 1, L))
     return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}, more
@@ -759,13 +771,14 @@ def tune(
 
     # the draw of a setting depends on its components, not on its cells
     drawn: dict[int, tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]] = {}
-    done: dict[tuple[int, int, int, int, int], tuple[dict[str, np.ndarray], tuple[float, int]]] = {}
+    done: dict[tuple[int, int, int, int, int, bool], tuple[dict[str, np.ndarray], tuple[float, int]]] = {}
     hashed: dict[tuple, tuple[int, tuple[np.ndarray, ...]]] = {}  # `_evaluate`'s counts and hits
 
-    def measured(shape: tuple[int, int], L: int, truths, radius_truth, counted) -> tuple[dict[str, np.ndarray], float]:
+    def measured(shape: tuple[int, int], L: int, truths, radius_truth, counted,
+                 interval: bool) -> tuple[dict[str, np.ndarray], tuple[float, int]]:
         """`_evaluate` of one (b, K) with its first L tables; a measurement
         already made on the same queries and counted points is not made again."""
-        key = (*shape, L, truths[0].queries.shape[0], counted.shape[0])
+        key = (*shape, L, truths[0].queries.shape[0], counted.shape[0], interval)
         if key not in done:
             kk = shape[1]
             if kk not in drawn or drawn[kk][0].shape[0] < L:
@@ -773,7 +786,7 @@ def tune(
                 drawn[kk] = draw_weighted_parameters(draw_rng(), weights, L, kk)
             s, u = drawn[kk]
             done[key] = _evaluate(*shape, s[:L], u[:L], d, n_total, truths, radius_truth, counted, tables, probes,
-                                  target, cost, hashed)
+                                  target, cost, hashed, interval)
         return done[key]
 
     def evaluate(todo, width, truths, radius_truth, counted, by) -> dict[str, np.ndarray]:
@@ -785,7 +798,8 @@ def tune(
         while True:
             for shape in grow:
                 width[shape] = tables if tables is not None else width[shape]
-            found = {shape: measured(shape, width[shape], truths, radius_truth, counted) for shape in todo}
+            found = {shape: measured(shape, width[shape], truths, radius_truth, counted, by != "recall")
+                     for shape in todo}
             options = {name: np.concatenate([found[sh][0][name] for sh in todo]) for name in _COLUMNS}
             bound = min(_cheapest(options, target, radius is not None, by), exact_cost if allow_exact else math.inf)
             grow = [sh for sh in todo if width[sh] < MAX_TABLES and found[sh][1][0] < bound]
