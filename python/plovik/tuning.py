@@ -513,16 +513,13 @@ _COLUMNS = ("b", "k", "l", "p", "lower", "early", "recall", "lo", "hi", "rrecall
             "over", "counted")
 
 
-def _tables_of(cache: dict | None, key: tuple, L: int, make) -> tuple[np.ndarray, ...]:
-    """`make()`, arrays whose last axis runs over the first 1 .. L tables,
-    kept in `cache` under `key`: one made for more tables serves fewer (the
-    first tables of a larger draw are those of a smaller one)."""
-    have = None if cache is None else cache.get(key)
-    if have is None or have[0] < L:
-        have = (L, make())
-        if cache is not None:
-            cache[key] = have
-    return tuple(a[..., :L] for a in have[1])
+def _hashed(cache: dict | None, key: tuple, make) -> tuple[np.ndarray, ...]:
+    """`make()`, kept in `cache` under `key`."""
+    if cache is None:
+        return make()
+    if key not in cache:
+        cache[key] = make()
+    return cache[key]
 
 
 def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, counted, tables: int | None,
@@ -532,7 +529,7 @@ def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, 
     their count), as columns (`_COLUMNS`), measured by the engine's hashing
     (`plovik._native`); and `_more_tables` of them (inf when the tables are
     given). The counts and hits it hashes are kept in `cache` for the same
-    (b, K) on the same points or queries with as many tables or fewer.
+    setting on the same counted points or the same queries.
     Without `interval` only the point estimates of recall are taken (the
     bounds are NaN): enough to screen settings, not to choose one."""
     L = s.shape[0]
@@ -540,9 +537,9 @@ def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, 
     scale = n_total / counted.shape[0]
     cost_queries = np.concatenate([t.queries[:COST_QUERIES] for t in truths])
     m_cost = cost_queries.shape[0]
-    entries, distinct = _tables_of(cache, ("counts", b, k, counted.shape[0], m_cost), L, lambda: (
+    entries, distinct = _hashed(cache, ("counts", b, k, L, counted.shape[0], m_cost), lambda: (
         _native._candidate_counts(b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE)))
-    hits = _tables_of(cache, ("hits", b, k, truths[0].queries.shape[0]), L, lambda: tuple(
+    hits = _hashed(cache, ("hits", b, k, L, truths[0].queries.shape[0]), lambda: tuple(
         _native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all) for t in truths))
     measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths)]
     # per (p, l), the kind of queries with the lowest bound (recall, without bounds)
@@ -553,7 +550,7 @@ def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, 
         worst = np.argmin(lows if interval else np.stack([m[0] for m in measured]), axis=0)
         pick = lambda j: np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]  # noqa: E731
     if radius_truth is not None:
-        rr, rlo, rhi, rearly = _recall(*_tables_of(cache, ("radius", b, k, radius_truth.queries.shape[0]), L, lambda: (
+        rr, rlo, rhi, rearly = _recall(*_hashed(cache, ("radius", b, k, L, radius_truth.queries.shape[0]), lambda: (
             _native._neighbour_hits(b, s, u, radius_truth.queries, radius_truth.neighbours, radius_truth.owner,
                                     P_all),)), radius_truth.need, interval)
     else:
