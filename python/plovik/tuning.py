@@ -788,23 +788,26 @@ def tune(
 
     def evaluate(todo, width, truths, radius_truth, counted, by) -> dict[str, np.ndarray]:
         """The options of every (b, K) of `todo`, each measured with its
-        tables of `width` (updated), doubled up to MAX_TABLES while a setting
-        with more tables could cost less than both the exact scan and the
-        cheapest setting that reaches the target (recall taken `by`)."""
-        grow = list(todo)
+        tables of `width` (updated), then more tables (up to MAX_TABLES)
+        while a setting with more of them could cost less than both the
+        exact scan and the cheapest setting that reaches the target (recall
+        taken `by`): the (b, K) whose such setting could cost least first,
+        since what it reaches may rule the others out."""
+        if tables is not None:
+            width.update((shape, tables) for shape in todo)
+        found = {shape: measured(shape, width[shape], truths, radius_truth, counted, by != "recall") for shape in todo}
+        least = {shape: _cheapest(found[shape][0], target, radius is not None, by) for shape in todo}
         while True:
-            for shape in grow:
-                width[shape] = tables if tables is not None else width[shape]
-            found = {shape: measured(shape, width[shape], truths, radius_truth, counted, by != "recall")
-                     for shape in todo}
-            options = {name: np.concatenate([found[sh][0][name] for sh in todo]) for name in _COLUMNS}
-            bound = min(_cheapest(options, target, radius is not None, by), exact_cost if allow_exact else math.inf)
-            grow = [sh for sh in todo if width[sh] < MAX_TABLES and found[sh][1][0] < bound]
-            if not grow:
-                return options
-            for sh in grow:
-                # a power of two at least the tables wanted: the extrapolation asks for too few more often than not
-                width[sh] = min(MAX_TABLES, 1 << (max(2 * width[sh], found[sh][1][1]) - 1).bit_length())
+            bound = min(min(least.values()), exact_cost if allow_exact else math.inf)
+            could = [(found[sh][1][0], i) for i, sh in enumerate(todo)
+                     if width[sh] < MAX_TABLES and found[sh][1][0] < bound]
+            if not could:
+                return {name: np.concatenate([found[sh][0][name] for sh in todo]) for name in _COLUMNS}
+            sh = todo[min(could)[1]]
+            # a power of two at least the tables wanted: the extrapolation asks for too few more often than not
+            width[sh] = min(MAX_TABLES, 1 << (max(2 * width[sh], found[sh][1][1]) - 1).bit_length())
+            found[sh] = measured(sh, width[sh], truths, radius_truth, counted, by != "recall")
+            least[sh] = _cheapest(found[sh][0], target, radius is not None, by)
 
     # The truth of the whole sample when it is cheap; else of FIRST_QUERIES
     # queries of each kind, doubled while no setting's bound is decisive.
