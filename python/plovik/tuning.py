@@ -33,17 +33,26 @@ scan; the NumPy reference plays no part.
    (b, K) gives every (L, P). The neighbours of one query succeed or fail
    together (copies share buckets), so intervals are taken over queries.
 4. Cost of a setting, deterministically. The candidates a query gathers are
-   counted in the buckets of a fixed subsample of the points and scaled to
-   the whole (entries gathered, and distinct candidates, which get a distance
-   each). The cost per query is a linear model of entries gathered, distances
+   counted in the buckets of a fixed subsample of the points (a
+   `COUNT_SHARE`-th of them, `FIRST_COUNTED` to `COUNT_SAMPLE`) and scaled
+   to the whole (entries gathered, and distinct candidates, which get a
+   distance each). The cost per query is a linear model of entries gathered, distances
    computed and tables and probes hashed, with constants measured once on the
    native backend (`COST`); it uses no clock, so the same seed and data give
    the same settings on every machine, thread count and backend. The exact
    scan costs `COST.scan` per point and coordinate.
 5. Search. Every (b, K) is measured first on `FIRST_QUERIES` queries and
-   `FIRST_COUNTED` counted points; when none comes under the exact scan's
-   cost the scan is chosen there, else the `KEEP_SHAPES` most promising are
-   measured on the whole sample.
+   `FIRST_COUNTED` counted points with `FIRST_TABLES` tables, by the point
+   estimate of its recall. More tables are measured for one (b, K) only
+   while a setting with more of them could cost less than the exact scan
+   and the cheapest setting that reaches the target so far: its misses,
+   falling per table as over its last half, give the tables it would need
+   at least, and its entries grow with them (`_more_tables`); the (b, K)
+   whose larger settings could cost least is measured first. When none
+   comes under the exact scan's cost the scan is chosen there, else the
+   `KEEP_SHAPES` most promising are measured on the whole sample, with the
+   first round's counts when those hold `COUNTED_ENOUGH` entries. No
+   hashing is done twice for the same setting and sample.
 6. Choice. Among the settings whose recall's 95% lower bound reaches the
    target (on the self-join sample and, separately, on the caller's
    queries), the cheapest; when the exact scan is cheaper than all of them, or
