@@ -281,8 +281,9 @@ def spread(X: npt.NDArray[np.float64], rng: np.random.Generator, pairs: int = 40
     a = rng.integers(0, n, pairs)
     b = (a + rng.integers(1, n, pairs)) % n
     x, y = X[a], X[b]
-    x = x - np.floor(x)
-    y = y - np.floor(y)
+    if not (min(x.min(), y.min()) >= 0.0 and max(x.max(), y.max()) < 1.0):  # already in [0, 1): nothing to wrap
+        x = x - np.floor(x)
+        y = y - np.floor(y)
     diff = np.abs(x - y)
     out: npt.NDArray[np.float64] = np.minimum(diff, 1.0 - diff).mean(axis=0)
     return out
@@ -778,7 +779,7 @@ def tune(
     # the draw of a setting depends on its components, not on its cells
     drawn: dict[int, tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]] = {}
     done: dict[tuple[int, int, int, int, int, bool], tuple[dict[str, np.ndarray], tuple[float, int]]] = {}
-    hashed: dict[tuple, tuple[int, tuple[np.ndarray, ...]]] = {}  # `_evaluate`'s counts and hits
+    hashed: dict[tuple, tuple[np.ndarray, ...]] = {}  # `_evaluate`'s counts and hits
 
     def measured(shape: tuple[int, int], L: int, truths, radius_truth, counted,
                  interval: bool) -> tuple[dict[str, np.ndarray], tuple[float, int]]:
