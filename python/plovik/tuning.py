@@ -153,7 +153,7 @@ FIRST_COUNTED = 1_000
 KEEP_SHAPES = 3
 #: Tables each (cells, components) is measured with first; doubled (up to
 #: MAX_TABLES) only while a setting with more tables could be the cheapest.
-FIRST_TABLES = 4
+FIRST_TABLES = 2
 #: Modelled nanoseconds of exact queries below which the truth of the whole
 #: sample is taken at once.
 TRUTH_AT_ONCE = 5e6
