@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import plovik
-from plovik import PlovikSearch, _native, RecallWarning, datasets, exact_knn, exact_radius
+from plovik import PlovikSearch, _native, RecallWarning, datasets, exact_knn, exact_radius, tuning
 from plovik.exact import recall_at_k
 from plovik.lsh import PythonLshIndex
 from plovik.threads import thread_limit
@@ -92,6 +92,11 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
                 hits = _native._neighbour_hits(b, s, u, Q, X[nb], owner, P)
             assert np.array_equal(entries, want_entries) and np.array_equal(distinct, want_distinct), trial
             assert np.array_equal(hits, want_hits), trial
+        # the first l tables measure as a draw of l tables: the tuning keeps one measurement for fewer tables
+        l = int(rng.integers(1, s.shape[0] + 1))
+        fewer = _native._candidate_counts(b, s[:l], u[:l], X, Q, P, bound)
+        assert np.array_equal(fewer[0], entries[:, :l]) and np.array_equal(fewer[1], distinct[:, :l]), trial
+        assert np.array_equal(_native._neighbour_hits(b, s[:l], u[:l], Q, X[nb], owner, P), hits[..., :l]), trial
 
 
 @pytest.mark.parametrize("call, exc, match", [
@@ -293,6 +298,17 @@ def test_tuned_index_reaches_the_target(shape):
     search.build(X, sample=150)
     t = search.tuning
     assert t is not None and not t.exact and t.reached and t.sample == 150
+    # more tables are measured only where they could be the cheapest: measuring
+    # every table of every shape, and counting on all the counted points, chooses the same
+    report = tune(X, target=0.9, k=10, seed=3, sample=150, allow_exact=False)[0]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tuning, "FIRST_TABLES", tuning.MAX_TABLES)
+        patch.setattr(tuning, "COUNTED_ENOUGH", math.inf)
+        every = tune(X, target=0.9, k=10, seed=3, sample=150, allow_exact=False)[0]
+        patch.setattr(tuning, "FIRST_TABLES", 1)  # and growing from one table
+        grown = tune(X, target=0.9, k=10, seed=3, sample=150, allow_exact=False)[0]
+    assert report.settings() == every.settings() == grown.settings() == t.settings()
+    assert report.cost == t.cost and math.isclose(report.cost, every.cost, rel_tol=0.05)
     assert t.interval[0] >= 0.9 and t.interval[0] <= t.recall <= t.interval[1]
     found, _ = search.query_knn(fresh, 10)
     truth, _ = exact_knn(X, fresh, 10)

@@ -33,17 +33,26 @@ scan; the NumPy reference plays no part.
    (b, K) gives every (L, P). The neighbours of one query succeed or fail
    together (copies share buckets), so intervals are taken over queries.
 4. Cost of a setting, deterministically. The candidates a query gathers are
-   counted in the buckets of a fixed subsample of the points and scaled to
-   the whole (entries gathered, and distinct candidates, which get a distance
-   each). The cost per query is a linear model of entries gathered, distances
+   counted in the buckets of a fixed subsample of the points (a
+   `COUNT_SHARE`-th of them, `FIRST_COUNTED` to `COUNT_SAMPLE`) and scaled
+   to the whole (entries gathered, and distinct candidates, which get a
+   distance each). The cost per query is a linear model of entries gathered, distances
    computed and tables and probes hashed, with constants measured once on the
    native backend (`COST`); it uses no clock, so the same seed and data give
    the same settings on every machine, thread count and backend. The exact
    scan costs `COST.scan` per point and coordinate.
 5. Search. Every (b, K) is measured first on `FIRST_QUERIES` queries and
-   `FIRST_COUNTED` counted points; when none comes under the exact scan's
-   cost the scan is chosen there, else the `KEEP_SHAPES` most promising are
-   measured on the whole sample.
+   `FIRST_COUNTED` counted points with `FIRST_TABLES` tables, by the point
+   estimate of its recall. More tables are measured for one (b, K) only
+   while a setting with more of them could cost less than the exact scan
+   and the cheapest setting that reaches the target so far: its misses,
+   falling per table as over its last half, give the tables it would need
+   at least, and its entries grow with them (`_more_tables`); the (b, K)
+   whose larger settings could cost least is measured first. When none
+   comes under the exact scan's cost the scan is chosen there, else the
+   `KEEP_SHAPES` most promising are measured on the whole sample, with the
+   first round's counts when those hold `COUNTED_ENOUGH` entries. No
+   hashing is done twice for the same setting and sample.
 6. Choice. Among the settings whose recall's 95% lower bound reaches the
    target (on the self-join sample and, separately, on the caller's
    queries), the cheapest; when the exact scan is cheaper than all of them, or
@@ -123,9 +132,18 @@ MAX_TABLES = 64
 MAX_PROBES = 10
 #: Largest share of the points a setting may gather per query (entries, duplicates counted).
 MAX_SHARE = 0.5
-#: Points whose buckets are counted to estimate the candidates of a setting,
-#: and sample queries of each kind whose candidates are counted there.
+#: Points whose buckets are counted to estimate the candidates of a setting
+#: (a COUNT_SHARE-th of the points, at least FIRST_COUNTED and at most
+#: COUNT_SAMPLE: counting costs what hashing them in every table measured
+#: does, which must stay a small part of the build), and sample queries of
+#: each kind whose candidates are counted there.
 COUNT_SAMPLE = 5_000
+COUNT_SHARE = 20
+#: Entries counted at the first round's FIRST_COUNTED points that cost a
+#: setting closely enough to count no more: their chance spread is about
+#: 5%, less than the spread of the sample queries' own candidates, which
+#: more counted points would not narrow.
+COUNTED_ENOUGH = 400
 COST_QUERIES = 100
 #: The first round of a tuning measures every (cells, components) on this
 #: many sample queries of each kind and counted points; the KEEP_SHAPES
@@ -133,6 +151,9 @@ COST_QUERIES = 100
 FIRST_QUERIES = 64
 FIRST_COUNTED = 1_000
 KEEP_SHAPES = 3
+#: Tables each (cells, components) is measured with first; doubled (up to
+#: MAX_TABLES) only while a setting with more tables could be the cheapest.
+FIRST_TABLES = 2
 #: Modelled nanoseconds of exact queries below which the truth of the whole
 #: sample is taken at once.
 TRUTH_AT_ONCE = 5e6
@@ -270,8 +291,10 @@ def spread(X: npt.NDArray[np.float64], rng: np.random.Generator, pairs: int = 40
         return np.ones(X.shape[1])
     a = rng.integers(0, n, pairs)
     b = (a + rng.integers(1, n, pairs)) % n
-    x = X[a] - np.floor(X[a])
-    y = X[b] - np.floor(X[b])
+    x, y = X[a], X[b]
+    if not (min(x.min(), y.min()) >= 0.0 and max(x.max(), y.max()) < 1.0):  # already in [0, 1): nothing to wrap
+        x = x - np.floor(x)
+        y = y - np.floor(y)
     diff = np.abs(x - y)
     out: npt.NDArray[np.float64] = np.minimum(diff, 1.0 - diff).mean(axis=0)
     return out
@@ -316,9 +339,11 @@ def draw_weighted_parameters(
             left[:] = w  # every coordinate drawn: start again
         cdf = np.cumsum(left, axis=1)
         pick = (cdf <= (draws[:, j] * cdf[:, -1])[:, None]).sum(axis=1)
-        # a product rounded up to the total picks the last coordinate left
-        last = live.size - 1 - np.argmax(left[:, ::-1] > 0, axis=1)
-        pick = np.minimum(pick, last)
+        # Below the size, the pick is a coordinate left (its cdf rises past
+        # the draw); a product rounded up to the total picks the last one left.
+        if (pick == live.size).any():
+            last = live.size - 1 - np.argmax(left[:, ::-1] > 0, axis=1)
+            pick = np.minimum(pick, last)
         s[:, j] = live[pick]
         left[rows, pick] = 0.0
     return s, np.ascontiguousarray(draws[:, components:])
@@ -446,9 +471,10 @@ def _bounds(p: npt.NDArray[np.float64], n: npt.NDArray[np.float64], z: float = _
     return lo, hi
 
 
-def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64]) -> tuple[np.ndarray, ...]:
+def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64], interval: bool = True) -> tuple[np.ndarray, ...]:
     """Recall, its 95% interval over the queries and its 99% lower bound, of
-    every (p, l) from per-query hits (m, P + 1, L).
+    every (p, l) from per-query hits (m, P + 1, L) (NaN bounds without
+    `interval`).
 
     A query finds min(hits, need) of the neighbours it needs. The neighbours
     of one query succeed or fail together (copies share buckets), so the
@@ -466,6 +492,9 @@ def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64]) -> tuple[n
         one = np.ones(hits.shape[1:])
         return one, one, one, one
     p = found.sum(axis=0) / total
+    if not interval:
+        unknown = np.full(p.shape, np.nan)
+        return p, unknown, unknown, unknown
     m = want.size
     resid = found - p[None] * want[:, None, None]
     var = (resid * resid).sum(axis=0) * (m / max(m - 1, 1)) / (total * total)
@@ -502,47 +531,115 @@ class _Option:
 
 #: The columns of the options of a tuning, one row per (b, K, L, P).
 _COLUMNS = ("b", "k", "l", "p", "lower", "early", "recall", "lo", "hi", "rrecall", "rlo", "rhi", "candidates", "cost",
-            "over")
+            "over", "counted")
 
 
-def _evaluate(b: int, k: int, weights, seed_rng, d: int, n_total: int, truths, radius_truth, counted,
-              tables: int | None, probes: int | None, cost: CostModel) -> dict[str, np.ndarray]:
-    """Every (L, P) of one (b, K), as columns (`_COLUMNS`), measured by the
-    engine's hashing (`plovik._native`)."""
-    L = tables if tables is not None else MAX_TABLES
+def _hashed(cache: dict | None, key: tuple, make) -> tuple[np.ndarray, ...]:
+    """`make()`, kept in `cache` under `key`."""
+    if cache is None:
+        return make()
+    if key not in cache:
+        cache[key] = make()
+    return cache[key]
+
+
+def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, counted, tables: int | None,
+              probes: int | None, target: float, cost: CostModel,
+              cache: dict | None = None, interval: bool = True) -> tuple[dict[str, np.ndarray], tuple[float, int]]:
+    """Every (L, P) of one (b, K) with the tables of `s` and `u` (L up to
+    their count), as columns (`_COLUMNS`), measured by the engine's hashing
+    (`plovik._native`); and `_more_tables` of them (inf when the tables are
+    given). The counts and hits it hashes are kept in `cache` for the same
+    setting on the same counted points or the same queries.
+    Without `interval` only the point estimates of recall are taken (the
+    bounds are NaN): enough to screen settings, not to choose one."""
+    L = s.shape[0]
     P_all = min(k, probes if probes is not None else MAX_PROBES)
-    s, u = draw_weighted_parameters(seed_rng(), weights, L, k)
     scale = n_total / counted.shape[0]
     cost_queries = np.concatenate([t.queries[:COST_QUERIES] for t in truths])
     m_cost = cost_queries.shape[0]
-    entries, distinct = _native._candidate_counts(
-        b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE)
-    measured = [_recall(_native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all), t.need)
-                for t in truths]
-    # per (p, l), the kind of queries with the lowest bound
+    entries, distinct = _hashed(cache, ("counts", b, k, L, counted.shape[0], m_cost), lambda: (
+        _native._candidate_counts(b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE)))
+    hits = _hashed(cache, ("hits", b, k, L, truths[0].queries.shape[0]), lambda: tuple(
+        _native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all) for t in truths))
+    measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths)]
+    # per (p, l), the kind of queries with the lowest bound (recall, without bounds)
     lows = np.stack([m[1] for m in measured])
-    worst = np.argmin(lows, axis=0)
-    pick = lambda j: np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]  # noqa: E731
+    if len(measured) == 1:
+        pick = lambda j: measured[0][j]  # noqa: E731
+    else:
+        worst = np.argmin(lows if interval else np.stack([m[0] for m in measured]), axis=0)
+        pick = lambda j: np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]  # noqa: E731
     if radius_truth is not None:
-        rr, rlo, rhi, rearly = _recall(_native._neighbour_hits(
-            b, s, u, radius_truth.queries, radius_truth.neighbours, radius_truth.owner, P_all), radius_truth.need)
+        rr, rlo, rhi, rearly = _recall(*_hashed(cache, ("radius", b, k, L, radius_truth.queries.shape[0]), lambda: (
+            _native._neighbour_hits(b, s, u, radius_truth.queries, radius_truth.neighbours, radius_truth.owner,
+                                    P_all),)), radius_truth.need, interval)
     else:
         rr = rlo = rhi = rearly = np.ones_like(lows[0])
     over = distinct < 0  # beyond the budget: distinct taken as entries
     cand = np.where(over, entries, distinct) * scale / m_cost
-    p_grid, l_grid = np.meshgrid(np.arange(P_all + 1), np.arange(1, L + 1), indexing="ij")
+    gathered = entries * scale / m_cost
+    p_grid = np.repeat(np.arange(P_all + 1), L).reshape(P_all + 1, L)
+    l_grid = np.tile(np.arange(1, L + 1), P_all + 1).reshape(P_all + 1, L)
     cols = dict(b=np.full(p_grid.shape, b), k=np.full(p_grid.shape, k), l=l_grid, p=p_grid, lower=lows.min(axis=0),
                 early=np.minimum(np.stack([m[3] for m in measured]).min(axis=0), rearly),
                 recall=pick(0), lo=pick(1), hi=pick(2), rrecall=rr, rlo=rlo, rhi=rhi, candidates=cand,
-                cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), entries * scale / m_cost, cand), over=over)
+                cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), gathered, cand), over=over, counted=entries)
+    more = (math.inf, L) if tables is not None else _more_tables(
+        np.minimum(cols["recall"], rr) if radius_truth is not None else cols["recall"], over, gathered, cand,
+        target, d, k, range(P_all + 1) if probes is None else (P_all,), cost)
+    if probes is None and tables is None:
+        return {name: col.ravel() for name, col in cols.items()}, more
     keep = (slice(None) if probes is None else slice(P_all, P_all + 1),
             slice(None) if tables is None else slice(L - 1, L))
-    return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}
+    return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}, more
 
 
-def _cheapest(options: dict[str, np.ndarray], target: float, radius: bool) -> float:
-    """The least cost of an option whose recall's point estimate reaches the target (inf: none)."""
-    recall = np.minimum(options["recall"], options["rrecall"]) if radius else options["recall"]
+def _more_tables(recall, over, gathered, cand, target: float, d: int, k: int, probes, cost: CostModel
+                 ) -> tuple[float, int]:
+    """The least cost a setting of this (b, K) with more tables than the L
+    measured (columns (P + 1, L)) could have if it reaches the target, and
+    the tables it would take (inf, L: none can).
+
+    Its tables are at least L + 1 and at least the point where the misses,
+    falling per table as they fell over the last L / 2 tables, reach
+    1 - target: the misses of a query's neighbours fall geometrically with
+    the tables, and those of many queries, a mixture, fall ever slower, so
+    this extrapolation asks for no more tables than are needed. Its entries
+    grow with the tables in proportion, its distinct candidates cannot
+    shrink. A guide to what is worth measuring, not a measurement.
+    """
+    L = recall.shape[1]
+    h = max(1, L // 2)  # the misses of h tables against those of L
+    least, wanted = math.inf, L
+    for p in probes:
+        if over[p, -1]:
+            continue  # more tables gather yet more
+        miss, before = 1.0 - float(recall[p, L - 1]), 1.0 - float(recall[p, h - 1])
+        need = L + 1
+        if miss > 1.0 - target and h < L:
+            if not 0.0 < miss < before:
+                continue  # no fall to extrapolate: more tables of it are not expected to reach the target
+            per_table = math.log(miss / before) / (L - h)
+            need = max(need, math.ceil(L + math.log((1.0 - target) / miss) / per_table))
+        if need > MAX_TABLES:
+            continue
+        at = cost.index(d, k, need, min(p, k), gathered[p, -1] * need / L, cand[p, -1])
+        if at < least:
+            least, wanted = at, need
+    return least, wanted
+
+
+def _cheapest(options: dict[str, np.ndarray], target: float, radius: bool, by: str = "recall") -> float:
+    """The least cost of an option that reaches the target (inf: none) by the
+    point estimate of its recall (`by` "recall"), its 95% lower bound
+    ("lower") or its 99% one ("early"), as `_choose` takes them."""
+    if by == "recall":
+        recall = np.minimum(options["recall"], options["rrecall"]) if radius else options["recall"]
+    elif by == "lower":
+        recall = np.minimum(options["lower"], options["rlo"]) if radius else options["lower"]
+    else:
+        recall = options["early"]
     reach = (recall >= target) & ~options["over"]
     return float(options["cost"][reach].min()) if reach.any() else math.inf
 
@@ -561,6 +658,23 @@ def _promising(todo: list[tuple[int, int]], options: dict[str, np.ndarray], targ
                       -float(recall[mine].max())))
     keep = sorted(range(len(todo)), key=lambda i: (*score[i], i))[:KEEP_SHAPES]
     return [todo[i] for i in sorted(keep)]
+
+
+def _counted_enough(todo: list[tuple[int, int]], options: dict[str, np.ndarray], target: float,
+                    radius: bool) -> bool:
+    """Whether the counts of `options` are enough to cost every (b, K) of
+    `todo`: at least COUNTED_ENOUGH entries counted (summed over the queries)
+    at the cheapest of its options that reaches the target by the point
+    estimate (a relative error of about 1 / sqrt(COUNTED_ENOUGH) in its
+    cost); False when none of them reaches it."""
+    recall = np.minimum(options["recall"], options["rrecall"]) if radius else options["recall"]
+    reach = (recall >= target) & ~options["over"]
+    least = []
+    for b, kk in todo:
+        mine = reach & (options["b"] == b) & (options["k"] == kk)
+        if mine.any():
+            least.append(options["counted"][mine][np.argmin(options["cost"][mine])])
+    return bool(least) and min(least) >= COUNTED_ENOUGH
 
 
 def _choose(options: dict[str, np.ndarray], target: float, radius: bool, early: bool = False) -> tuple[_Option, bool]:
@@ -649,7 +763,7 @@ def tune(
     m_self = min(sample if sample is not None else DEFAULT_SAMPLE, n)
     # Random order: any first m of them are a sample too.
     rows = rng.choice(n, m_self, replace=False) if m_self < n else np.arange(n)
-    counted = X[_sample_rows(rng, n, min(n, COUNT_SAMPLE))]
+    counted = X[_sample_rows(rng, n, min(n, COUNT_SAMPLE, max(FIRST_COUNTED, n // COUNT_SHARE)))]
     asked = None
     if queries is not None and len(queries):
         m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
@@ -675,11 +789,48 @@ def tune(
         need = np.bincount(owner, minlength=these.size).astype(np.int64)
         return _Truth(X[these], need, owner, X[ids])
 
-    def evaluate(todo, truths, radius_truth, counted) -> dict[str, np.ndarray]:
-        found = [_evaluate(b, kk, weights, draw_rng, d, n_total, truths, radius_truth, counted, tables, probes,
-                           cost)
-                 for b, kk in todo]
-        return {name: np.concatenate([o[name] for o in found]) for name in _COLUMNS}
+    # the draw of a setting depends on its components, not on its cells
+    drawn: dict[int, tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]] = {}
+    done: dict[tuple[int, int, int, int, int, bool], tuple[dict[str, np.ndarray], tuple[float, int]]] = {}
+    hashed: dict[tuple, tuple[np.ndarray, ...]] = {}  # `_evaluate`'s counts and hits
+
+    def measured(shape: tuple[int, int], L: int, truths, radius_truth, counted,
+                 interval: bool) -> tuple[dict[str, np.ndarray], tuple[float, int]]:
+        """`_evaluate` of one (b, K) with its first L tables; a measurement
+        already made on the same queries and counted points is not made again."""
+        key = (*shape, L, truths[0].queries.shape[0], counted.shape[0], interval)
+        if key not in done:
+            kk = shape[1]
+            if kk not in drawn or drawn[kk][0].shape[0] < L:
+                # the first L tables of a larger draw are those of a smaller one
+                drawn[kk] = draw_weighted_parameters(draw_rng(), weights, L, kk)
+            s, u = drawn[kk]
+            done[key] = _evaluate(*shape, s[:L], u[:L], d, n_total, truths, radius_truth, counted, tables, probes,
+                                  target, cost, hashed, interval)
+        return done[key]
+
+    def evaluate(todo, width, truths, radius_truth, counted, by) -> dict[str, np.ndarray]:
+        """The options of every (b, K) of `todo`, each measured with its
+        tables of `width` (updated), then more tables (up to MAX_TABLES)
+        while a setting with more of them could cost less than both the
+        exact scan and the cheapest setting that reaches the target (recall
+        taken `by`): the (b, K) whose such setting could cost least first,
+        since what it reaches may rule the others out."""
+        if tables is not None:
+            width.update((shape, tables) for shape in todo)
+        found = {shape: measured(shape, width[shape], truths, radius_truth, counted, by != "recall") for shape in todo}
+        least = {shape: _cheapest(found[shape][0], target, radius is not None, by) for shape in todo}
+        while True:
+            bound = min(min(least.values()), exact_cost if allow_exact else math.inf)
+            could = [(found[sh][1][0], i) for i, sh in enumerate(todo)
+                     if width[sh] < MAX_TABLES and found[sh][1][0] < bound]
+            if not could:
+                return {name: np.concatenate([found[sh][0][name] for sh in todo]) for name in _COLUMNS}
+            sh = todo[min(could)[1]]
+            # a power of two at least the tables wanted: the extrapolation asks for too few more often than not
+            width[sh] = min(MAX_TABLES, 1 << (max(2 * width[sh], found[sh][1][1]) - 1).bit_length())
+            found[sh] = measured(sh, width[sh], truths, radius_truth, counted, by != "recall")
+            least[sh] = _cheapest(found[sh][0], target, radius is not None, by)
 
     # The truth of the whole sample when it is cheap; else of FIRST_QUERIES
     # queries of each kind, doubled while no setting's bound is decisive.
@@ -687,22 +838,26 @@ def tune(
     m = m_max if m_max * cost.exact(n, d) <= TRUTH_AT_ONCE else min(m_max, FIRST_QUERIES)
     truths = truths_of(m, [])
     radius_truth = radius_truth_of(m)
-    # Every (b, K) on FIRST_QUERIES queries and FIRST_COUNTED points first;
-    # the few most promising of them on all the sample.
+    # Every (b, K) on FIRST_QUERIES queries and FIRST_COUNTED points first,
+    # with FIRST_TABLES tables and more only where more could pay; the few
+    # most promising of them on all the sample.
     # With a capacity, the settings are those of the capacity (its bucket
     # occupancy, its candidates per query), and their recall is measured on
     # the points of the build: the sparsest the tables will be.
     todo = shapes(n_total, d, cells, components)
+    width = {shape: min(FIRST_TABLES, MAX_TABLES) for shape in todo}
     if len(todo) > KEEP_SHAPES:
-        first = evaluate(todo, [t.head(FIRST_QUERIES) for t in truths],
-                         None if radius_truth is None else radius_truth.head(FIRST_QUERIES),
-                         np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)]))
-        if allow_exact and _cheapest(first, target, radius is not None) >= exact_cost:
+        screened = np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)])
+        first = evaluate(todo, width, [t.head(FIRST_QUERIES) for t in truths],
+                         None if radius_truth is None else radius_truth.head(FIRST_QUERIES), screened, "recall")
+        if allow_exact and _cheapest(first, target, radius is not None, "recall") >= exact_cost:
             # no setting comes near the scan's cost, even by its point estimate
             return exact_report(sum(t.head(FIRST_QUERIES).queries.shape[0] for t in truths))
         todo = _promising(todo, first, target, radius is not None)
+        if _counted_enough(todo, first, target, radius is not None):
+            counted = screened  # the first round's counts will do: those of its queries are not made again
     while True:
-        options = evaluate(todo, truths, radius_truth, counted)
+        options = evaluate(todo, width, truths, radius_truth, counted, "early" if m < m_max else "lower")
         best, reached = _choose(options, target, radius is not None, early=m < m_max)
         if reached or m >= m_max:
             break
