@@ -620,8 +620,11 @@ def _more_tables(recall, over, gathered, cand, target: float, d: int, k: int, pr
         if miss > 1.0 - target and h < L:
             if not 0.0 < miss < before:
                 continue  # no fall to extrapolate: more tables of it are not expected to reach the target
-            per_table = math.log(miss / before) / (L - h)
-            need = max(need, math.ceil(L + math.log((1.0 - target) / miss) / per_table))
+            if target >= 1.0:
+                need = MAX_TABLES  # misses never extrapolate to none: the most tables a tuning tries
+            else:
+                per_table = math.log(miss / before) / (L - h)
+                need = max(need, math.ceil(L + math.log((1.0 - target) / miss) / per_table))
         if need > MAX_TABLES:
             continue
         at = cost.index(d, k, need, min(p, k), gathered[p, -1] * need / L, cand[p, -1])
