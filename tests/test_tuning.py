@@ -436,6 +436,9 @@ def test_unreachable_target_warns_with_the_recall_reached():
         search.build(X)  # the whole default sample of 300, measured at once
     t = search.tuning
     assert not t.reached and caught[0].filename == __file__ and t.sample == 300
+    # a target of 1.0: no miss rate extrapolates to none, so the most tables are tried
+    with pytest.warns(RecallWarning, match="no setting reaches recall 1.0"):
+        PlovikSearch(8, recall=1.0, exact=False, seed=0).build(np.random.default_rng(2).random((40_000, 8)), sample=60)
 
 
 def test_the_report_says_what_was_measured():
