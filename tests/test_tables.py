@@ -55,7 +55,8 @@ def test_tables_on_the_edges_of_the_hash(b, inside):
     assert_tables_equal(native, reference)
 
 
-@pytest.mark.parametrize("b, K, dense", [(4, 5, True), (2**12, 3, False)])
+# dense while (b**K + 1) * L * 8 bytes is at most 2**26: 141**3 is just past it
+@pytest.mark.parametrize("b, K, dense", [(4, 5, True), (141, 3, False), (2**12, 3, False)])
 def test_nbytes_counts_what_the_tables_hold(b, K, dense):
     # Four-byte ids per point and table, single-precision coordinates of
     # every point and double of the candidates, and the directories: dense
