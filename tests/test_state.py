@@ -312,10 +312,26 @@ def big_index(b=4, K=4, block=1024, stage="built"):
     return ix, rng
 
 
-def test_mapped_load_answers_alike_and_keeps_the_file(tmp_path):
+def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
     ix, rng = big_index(stage="retired")
     st, files = mapped_state(ix, tmp_path)
     on_disk = {name: np.load(path).copy() for name, (path, _) in files.items()}
+    before = maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")
+    path, offset = files["coords"]
+    for bad, error, message in [({"coords": (path, offset + 8)}, ValueError, "page size"),
+                                ({"coords": (path, offset + 4096)}, ValueError, "too short"),
+                                ({"coords": (str(tmp_path / "none.npy"), offset)}, FileNotFoundError, "none.npy"),
+                                ({"coords": (str(tmp_path), 0)}, OSError, "regular file")]:
+        with pytest.raises(error, match=message):
+            RustLshIndex._from_state(st, bad)
+    # the other invariants are checked for a mapped state too
+    repeated = {**st, "cand_ids": st["cand_ids"].copy()}
+    repeated["cand_ids"][0, 0] = repeated["cand_ids"][0, 1]
+    with pytest.raises(ValueError, match="repeats"):
+        RustLshIndex._from_state(repeated, files)
+    del repeated  # it holds numpy's maps of the files too
+    # nothing of the refused loads stays mapped
+    assert (maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")) == before
     mapped = RustLshIndex._from_state(st, files)
     assert maps_of(tmp_path / "coords.npy") and maps_of(tmp_path / "static_ids.npy")
     Q = rng.random((60, D))
@@ -344,25 +360,6 @@ def test_mapped_load_answers_alike_and_keeps_the_file(tmp_path):
     assert maps_of(tmp_path / "coords.npy") and maps_of(tmp_path / "static_ids.npy")
     mapped.build(ix.points().astype(np.float64), 100)
     assert not maps_of(tmp_path / "coords.npy") and not maps_of(tmp_path / "static_ids.npy")
-
-
-def test_mapped_files_are_checked(tmp_path):
-    ix, _ = big_index()
-    st, files = mapped_state(ix, tmp_path)
-    before = maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")
-    path, offset = files["coords"]
-    for bad, error, message in [({"coords": (path, offset + 8)}, ValueError, "page size"),
-                                ({"coords": (path, offset + 4096)}, ValueError, "too short"),
-                                ({"coords": (str(tmp_path / "none.npy"), offset)}, FileNotFoundError, "none.npy"),
-                                ({"coords": (str(tmp_path), 0)}, OSError, "regular file")]:
-        with pytest.raises(error, match=message):
-            RustLshIndex._from_state(st, bad)
-    # the other invariants are checked for a mapped state too
-    st["cand_ids"][0, 0] = st["cand_ids"][0, 1]
-    with pytest.raises(ValueError, match="repeats"):
-        RustLshIndex._from_state(st, files)
-    # nothing of the refused loads stays mapped
-    assert (maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")) == before
 
 
 @pytest.mark.parametrize("block", [1, 1024], ids=["per-query", "batched"])
