@@ -16,6 +16,7 @@ import plovik._native as native
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
 from index_helpers import assert_tables_equal, random_params
+from query_helpers import assert_rows_equal
 
 MAP_FROM = 1 << 21  # arrays from this many bytes on are mapped, smaller ones copied
 D = 16
@@ -152,8 +153,7 @@ def test_states_cross_between_backends(b, K, stage):
     back = RustLshIndex._from_state(r)
     Q = rng.random((20, 6))
     assert {k: v.tobytes() for k, v in back.tables().items()} == {k: v.tobytes() for k, v in ix.tables().items()}
-    for x, y in zip(back.query_knn(Q, 5), ref.query_knn(Q, 5)):
-        assert np.array_equal(x, y)
+    assert_rows_equal(back.query_knn(Q, 5), ref.query_knn(Q, 5))
     # a retired point has no entry in the tiers (m_T < the tier's size): the
     # reference takes such a state and goes on through epochs alike
     rows, new = rng.random((ix.n_candidates, 6)), rng.random((10, 6))
@@ -161,8 +161,7 @@ def test_states_cross_between_backends(b, K, stage):
         x.update(rows)
         x.promote(new)
     assert_tables_equal(ix, ref)
-    for x, y in zip(ix.query_knn(Q, 5), ref.query_knn(Q, 5)):
-        assert np.array_equal(x, y)
+    assert_rows_equal(ix.query_knn(Q, 5), ref.query_knn(Q, 5))
     # unbuilt indexes, both ways
     p = random_params(rng, d=6, L=4, K=K, b=b)
     assert RustLshIndex._from_state(PythonLshIndex(**p)._state()).n_points == 0
