@@ -105,7 +105,7 @@ def test_raw_class_texts(text, want):
     assert text() == want
 
 
-def test_class_shape():
+def test_class_shape_and_construction():
     ix = small_index()
     for call, error in [(lambda: type("Sub", (RustLshIndex,), {}), TypeError),  # not subclassable
                         (lambda: setattr(ix, "n_points", 3), AttributeError),  # read-only property
@@ -115,9 +115,6 @@ def test_class_shape():
             call()
     assert not hasattr(ix, "__dict__")
     assert RustLshIndex.__repr__ is object.__repr__
-
-
-def test_construction():
     p = random_params(np.random.default_rng(0), d=4, L=3, K=2, b=5)
     positional = RustLshIndex(p["b"], p["k"], p["l"], p["probes"], p["s"], p["u"], 1024)
     for obj in (RustLshIndex(**p), positional):

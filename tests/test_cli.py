@@ -18,13 +18,10 @@ from plovik.demo import run_demo
 from plovik.exact import recall_at_k, torus_l1
 
 
-def test_torus_l1_wraps_both_ways():
+def test_torus_l1_wraps_both_ways_and_recall():
     assert torus_l1([0.05, 0.5], [0.95, 0.0]) == pytest.approx(0.1 + 0.5)
     assert torus_l1([1.25], [0.25]) == 0.0
     assert torus_l1([-0.1], [0.1]) == pytest.approx(0.2)
-
-
-def test_recall():
     exact = np.array([[1, 2, 3], [4, 5, -1]])
     assert recall_at_k(exact, exact) == 1.0
     assert recall_at_k([[3, 9, 1], [-1, -1, -1]], exact) == pytest.approx(2 / 5)
@@ -52,6 +49,9 @@ def test_demo_runs_the_epochs_alike_on_both_backends():
             assert line in out.getvalue()
         results.append((result.recall_per_epoch, result.density_per_epoch))
     assert results[0] == results[1]
+    # no epochs: no recall
+    result = run_demo(archive=10, population=5, d=2, epochs=0, progress=False, out=io.StringIO())
+    assert result.n_points == 15 and result.recall_queries == 0
 
 
 def test_demo_progress_bar_and_command_line(capsys):
@@ -60,11 +60,6 @@ def test_demo_progress_bar_and_command_line(capsys):
     captured = capsys.readouterr()
     assert "epochs: 100%" in captured.out  # the tqdm bar, drawn on the report's stream
     assert "recall@4 against exact search" in captured.out
-
-
-def test_demo_no_epochs_no_recall():
-    result = run_demo(archive=10, population=5, d=2, epochs=0, progress=False, out=io.StringIO())
-    assert result.n_points == 15 and result.recall_queries == 0
 
 
 @pytest.mark.parametrize("argv", ["demo --population 0", "demo --k -1", "demo --backend gpu", "demo --step -0.1",

@@ -10,11 +10,17 @@ import textwrap
 import numpy as np
 import pytest
 
+import plovik
 from plovik import PanicException, RustLshIndex
 from plovik._native import _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
 from plovik.lsh import _sum_general, _terms, _widen, _wrap_f32
 
 from index_helpers import random_params
+
+try:
+    import scipy.sparse as sparse  # exclude_ids as a sparse matrix too, where SciPy is installed
+except ImportError:
+    sparse = None
 
 
 def brute_bits(points, queries):
@@ -65,6 +71,10 @@ def data(rng, n, m, d, grid):
 @pytest.mark.parametrize("d", [1, 3, 16, 17, 40])
 @pytest.mark.parametrize("grid", [False, True])
 def test_equals_brute_force(d, grid):
+    """Rows of the functions and of points prepared once, one excluded id per
+    query; then (m, e) exclude_ids padded with -1, repeated ids and the
+    query's own among them, through the functions and ExactScan: the rows
+    are brute force's without those ids, k of them while the points last."""
     rng = np.random.default_rng(d * 2 + grid)
     n, m = 203, 37  # a partial tile, more than one block of queries
     P, Q = data(rng, n, m, d, grid)
@@ -80,6 +90,22 @@ def test_equals_brute_force(d, grid):
         want = brute_radius(P, Q, radius, ex)
         for got in (exact_radius(P, Q, radius, exclude_ids=ex), _exact_radius_tiles(tiles, Q, radius, ex)):
             assert all(np.array_equal(a, b) for a, b in zip(got, want))
+    scan, k, r = plovik.ExactScan(P), 5, 0.4 * d / 3
+    for e in (0, 1, 3, 64):
+        several = rng.integers(-1, n, (m, e))
+        several[::4, : e // 2] = -1
+        if e:
+            several[1, :] = several[1, 0]  # one id many times
+        want_knn, want_radius = brute_knn(P, Q, k, several), brute_radius(P, Q, r, several)
+        csr = several if sparse is None else sparse.csr_matrix(  # the ids as a sparse matrix too, with SciPy
+            (np.ones((several >= 0).sum()), (np.nonzero(several >= 0)[0], several[several >= 0])), shape=(m, n))
+        for got in (plovik.exact_knn(P, Q, k, several), scan.knn(Q, k, several), scan.knn(Q, k, csr)):
+            assert all(np.array_equal(a, b) for a, b in zip(got, want_knn))
+        for got in (plovik.exact_radius(P, Q, r, several), scan.radius(Q, r, several)):
+            assert all(np.array_equal(a, b) for a, b in zip(got, want_radius))
+    # more excluded than points: rows padded, nothing else
+    few = plovik.exact_knn(P[:3], Q[:2], 2, [[0, 1], [-1, -1]])
+    assert few[0].tolist() == [[2, -1], few[0][1].tolist()] and (few[0][1] >= 0).all()
 
 
 @pytest.mark.parametrize("n,m,d", [(0, 4, 3), (5, 0, 3), (0, 0, 2), (6, 3, 0)])
@@ -185,8 +211,6 @@ def test_argument_matching():
 
 
 def test_exact_scan_answers_as_the_functions():
-    import plovik
-
     rng = np.random.default_rng(4)
     P, Q = rng.random((300, 5)), rng.random((20, 5)) * 2 - 0.5
     ex = rng.integers(-1, 300, 20)
@@ -217,34 +241,3 @@ def test_exact_scan_answers_as_the_functions():
     for f in (scan.radius, lambda *a: plovik.exact_radius(P, *a)):
         with pytest.raises(ValueError, match="radius must be finite and non-negative, got -1.0"):
             f(Q, -1.0)
-
-
-@pytest.mark.parametrize("e", [0, 1, 3, 64])
-@pytest.mark.parametrize("grid", [False, True])
-def test_several_excluded_ids_per_query_equal_brute_force(e, grid):
-    """(m, e) exclude_ids padded with -1, repeated ids and the query's own
-    among them: the rows are brute force's without those ids, k of them
-    while the points last."""
-    import plovik
-
-    rng = np.random.default_rng(e + 100 * grid)
-    P, Q = data(rng, 150, 30, 3, grid)
-    ex = rng.integers(-1, 150, (30, e))
-    ex[::4, : e // 2] = -1
-    if e:
-        ex[1, :] = ex[1, 0]  # one id many times
-    scan, k, r = plovik.ExactScan(P), 5, 0.4
-    want_knn, want_radius = brute_knn(P, Q, k, ex), brute_radius(P, Q, r, ex)
-    try:
-        import scipy.sparse as sparse  # the ids as a sparse matrix too, where SciPy is installed
-    except ImportError:
-        sparse = None
-    csr = ex if sparse is None else sparse.csr_matrix(
-        (np.ones((ex >= 0).sum()), (np.nonzero(ex >= 0)[0], ex[ex >= 0])), shape=(30, 150))
-    for got in (plovik.exact_knn(P, Q, k, ex), scan.knn(Q, k, ex), scan.knn(Q, k, csr)):
-        assert all(np.array_equal(a, b) for a, b in zip(got, want_knn))
-    for got in (plovik.exact_radius(P, Q, r, ex), scan.radius(Q, r, ex)):
-        assert all(np.array_equal(a, b) for a, b in zip(got, want_radius))
-    # more excluded than points: rows padded, nothing else
-    few = plovik.exact_knn(P[:3], Q[:2], 2, [[0, 1], [-1, -1]])
-    assert few[0].tolist() == [[2, -1], few[0][1].tolist()] and (few[0][1] >= 0).all()

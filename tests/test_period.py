@@ -112,31 +112,24 @@ def _fitted():
 
 LATTICE = np.arange(30).reshape(10, D) % 4  # integer coordinates
 POINTS = np.random.default_rng(1).random((10, D))
+# Integer coordinates need a boxsize; booleans are no coordinates whatever the boxsize.
 # (PlovikSearch's refusals: test_search.py; queries of the exact scan: test_exact.py)
-INTEGER_INPUT = {
-    "exact_knn points": lambda: exact_knn(LATTICE.tolist(), POINTS, 2),
-    "exact_radius points": lambda: exact_radius(LATTICE.astype(np.uint8), POINTS, 0.1),
-    "ExactScan": lambda: ExactScan(LATTICE),
-    "transformer fit": lambda: TorusNeighborsTransformer(n_neighbors=2).fit(LATTICE),
-    "transformer transform": lambda: _fitted().transform(LATTICE),
+INTEGERS = (ValueError, r"coordinates must be fractions of the period.*boxsize=L")
+BOOLEANS = (TypeError, "must hold real numbers, got dtype bool")
+REFUSED_COORDINATES = {
+    "exact_knn points": (lambda: exact_knn(LATTICE.tolist(), POINTS, 2), *INTEGERS),
+    "exact_radius points": (lambda: exact_radius(LATTICE.astype(np.uint8), POINTS, 0.1), *INTEGERS),
+    "ExactScan": (lambda: ExactScan(LATTICE), *INTEGERS),
+    "transformer fit": (lambda: TorusNeighborsTransformer(n_neighbors=2).fit(LATTICE), *INTEGERS),
+    "transformer transform": (lambda: _fitted().transform(LATTICE), *INTEGERS),
+    "exact_knn booleans": (lambda: exact_knn(LATTICE > 1, POINTS, 2, boxsize=2), *BOOLEANS),
+    "transformer booleans": (lambda: TorusNeighborsTransformer(n_neighbors=2, boxsize=2).fit(LATTICE > 1), *BOOLEANS),
 }
 
 
-@pytest.mark.parametrize("call", INTEGER_INPUT.values(), ids=INTEGER_INPUT.keys())
-def test_integer_coordinates_need_a_boxsize(call):
-    with pytest.raises(ValueError, match=r"coordinates must be fractions of the period.*boxsize=L"):
-        call()
-
-
-BOOLEAN_INPUT = {
-    "exact_knn": lambda: exact_knn(LATTICE > 1, POINTS, 2, boxsize=2),
-    "transformer": lambda: TorusNeighborsTransformer(n_neighbors=2, boxsize=2).fit(LATTICE > 1),
-}
-
-
-@pytest.mark.parametrize("call", BOOLEAN_INPUT.values(), ids=BOOLEAN_INPUT.keys())
-def test_booleans_are_no_coordinates_whatever_the_boxsize(call):
-    with pytest.raises(TypeError, match="must hold real numbers, got dtype bool"):
+@pytest.mark.parametrize("call, error, match", REFUSED_COORDINATES.values(), ids=REFUSED_COORDINATES.keys())
+def test_integer_coordinates_need_a_boxsize_and_booleans_are_refused(call, error, match):
+    with pytest.raises(error, match=match):
         call()
 
 

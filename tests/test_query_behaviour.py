@@ -23,7 +23,7 @@ def small(seed=0, n=300, block=1):
     return native, rng
 
 
-def test_unallocatable_results_raise_memory_error():
+def test_unallocatable_results_raise_memory_error_and_results_own_their_memory():
     native, rng = small()
     q = rng.random((3, 4))
     for k in (2**45, 2**62):
@@ -38,6 +38,14 @@ def test_unallocatable_results_raise_memory_error():
             native.query_knn(q[:0], k)
     assert set(native.stats().values()) == {0, 1}
     assert native.query_knn(q, 2)[0].shape == (3, 2)
+    # the results own their memory: they outlive the index
+    results = native.query_knn(rng.random((5, 4)), 3) + native.query_radius(rng.random((5, 4)), 0.5)
+    copies = [a.copy() for a in results]
+    del native
+    gc.collect()
+    for a, c in zip(results, copies):
+        assert a.base is not None and a.flags.c_contiguous and a.flags.writeable
+        np.testing.assert_array_equal(a, c)
 
 
 def test_unbuilt_index_answers_padding_and_counts_queries():
@@ -55,17 +63,6 @@ def test_unbuilt_index_answers_padding_and_counts_queries():
     for m in (2, 70):
         idx, _ = native.query_knn(rng.random((m, 5)), 2, np.zeros(m, np.int64))
         assert (idx == -1).all() and idx.shape == (m, 2) and native.stats()["relaxed"] == 0
-
-
-def test_results_own_their_memory():
-    native, rng = small()
-    results = native.query_knn(rng.random((5, 4)), 3) + native.query_radius(rng.random((5, 4)), 0.5)
-    copies = [a.copy() for a in results]
-    del native
-    gc.collect()
-    for a, c in zip(results, copies):
-        assert a.base is not None and a.flags.c_contiguous and a.flags.writeable
-        np.testing.assert_array_equal(a, c)
 
 
 DIGEST = textwrap.dedent("""

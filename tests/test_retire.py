@@ -142,41 +142,36 @@ def test_retired_entries_stay_out_of_the_tables(b, K):
         ix.build(rows, 0)
         return ix.tables()["cand_keys"]
 
-    for ix in (native, reference):
-        ix.retire(retired)
+    def on_both(method, rows):
+        for ix in (native, reference):
+            getattr(ix, method)(rows)
+
+    on_both("retire", retired)
     check(240, 75)
     assert np.array_equal(native.tables()["cand_keys"], keys_of(pts[300:]))
     moved = pts[300:].copy()
     moved[::2] = rng.random((50, d))  # retired candidates move too
-    for ix in (native, reference):
-        ix.update(moved)
+    on_both("update", moved)
     check(240, 75)
     assert np.array_equal(native.tables()["cand_keys"], keys_of(moved))
-    batch = rng.random((50, d))
-    for ix in (native, reference):
-        ix.promote(batch)
+    on_both("promote", rng.random((50, d)))
     check(315, 50)
     retired = np.r_[retired, np.arange(400, 450)]  # the whole new batch: no candidate entry left
-    for ix in (native, reference):
-        ix.retire(np.arange(400, 450))
+    on_both("retire", np.arange(400, 450))
     check(315, 0)
     moved, batch = rng.random((50, d)), rng.random((20, d))
-    for ix in (native, reference):
-        ix.update(moved)
-        ix.promote(batch)  # nothing of the candidates to archive
+    on_both("update", moved)
+    on_both("promote", batch)  # nothing of the candidates to archive
     check(315, 20)
     retired = np.r_[retired, np.arange(450)]
-    for ix in (native, reference):
-        ix.retire(np.arange(450))  # the whole static tier
+    on_both("retire", np.arange(450))  # the whole static tier
     check(0, 20)
     Q = rng.random((70, d))
     for call in (lambda ix: ix.query_knn(Q, 30), lambda ix: ix.query_knn(Q[:5], 30),
                  lambda ix: ix.query_radius(Q, 1.0)):
         assert_rows_equal(call(native), call(reference))
     assert (native.query_knn(Q, 30)[0][:, 20:] == -1).all()  # only the 20 live points
-    batch = rng.random((10, d))
-    for ix in (native, reference):
-        ix.promote(batch)
+    on_both("promote", rng.random((10, d)))
     check(20, 10)
 
 

@@ -76,7 +76,7 @@ def test_drawn_s_and_u_valid(d, L, K, seed):
         assert counts.max() - counts.min() <= 1 and counts.max() == -(-K // d)
 
 
-def test_draws_follow_the_seed():
+def test_draws_and_builds_follow_the_seed_and_the_rule():
     s4, u4 = draw_hash_parameters(np.random.default_rng(3), 10, 4, 6)
     s9, u9 = draw_hash_parameters(np.random.default_rng(3), 10, 9, 6)
     # the same seed replays the draws; more tables extend fewer
@@ -84,9 +84,6 @@ def test_draws_follow_the_seed():
     assert not np.array_equal(draw_hash_parameters(np.random.default_rng(4), 10, 4, 6)[1], u4)
     s, u = draw_hash_parameters(np.random.default_rng(0), 16, 32, 7)
     assert len({tuple(row) for row in s}) == 32 and len(np.unique(u)) == u.size
-
-
-def test_build_uses_the_rule_and_the_seed():
     search = built(d=6, n=5000, n_static=4000, seed=11, tables=5, probes=2, block=17, backend="native")
     p = search.params
     assert (p.b, p.k) == choose_cells_and_components(5000, 6)

@@ -16,6 +16,7 @@ import plovik._native as native
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
 from index_helpers import assert_tables_equal, random_params
+from query_helpers import assert_rows_equal
 
 MAP_FROM = 1 << 21  # arrays from this many bytes on are mapped, smaller ones copied
 D = 16
@@ -152,8 +153,7 @@ def test_states_cross_between_backends(b, K, stage):
     back = RustLshIndex._from_state(r)
     Q = rng.random((20, 6))
     assert {k: v.tobytes() for k, v in back.tables().items()} == {k: v.tobytes() for k, v in ix.tables().items()}
-    for x, y in zip(back.query_knn(Q, 5), ref.query_knn(Q, 5)):
-        assert np.array_equal(x, y)
+    assert_rows_equal(back.query_knn(Q, 5), ref.query_knn(Q, 5))
     # a retired point has no entry in the tiers (m_T < the tier's size): the
     # reference takes such a state and goes on through epochs alike
     rows, new = rng.random((ix.n_candidates, 6)), rng.random((10, 6))
@@ -161,8 +161,7 @@ def test_states_cross_between_backends(b, K, stage):
         x.update(rows)
         x.promote(new)
     assert_tables_equal(ix, ref)
-    for x, y in zip(ix.query_knn(Q, 5), ref.query_knn(Q, 5)):
-        assert np.array_equal(x, y)
+    assert_rows_equal(ix.query_knn(Q, 5), ref.query_knn(Q, 5))
     # unbuilt indexes, both ways
     p = random_params(rng, d=6, L=4, K=K, b=b)
     assert RustLshIndex._from_state(PythonLshIndex(**p)._state()).n_points == 0
@@ -312,10 +311,26 @@ def big_index(b=4, K=4, block=1024, stage="built"):
     return ix, rng
 
 
-def test_mapped_load_answers_alike_and_keeps_the_file(tmp_path):
+def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
     ix, rng = big_index(stage="retired")
     st, files = mapped_state(ix, tmp_path)
     on_disk = {name: np.load(path).copy() for name, (path, _) in files.items()}
+    before = maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")
+    path, offset = files["coords"]
+    for bad, error, message in [({"coords": (path, offset + 8)}, ValueError, "page size"),
+                                ({"coords": (path, offset + 4096)}, ValueError, "too short"),
+                                ({"coords": (str(tmp_path / "none.npy"), offset)}, FileNotFoundError, "none.npy"),
+                                ({"coords": (str(tmp_path), 0)}, OSError, "regular file")]:
+        with pytest.raises(error, match=message):
+            RustLshIndex._from_state(st, bad)
+    # the other invariants are checked for a mapped state too
+    repeated = {**st, "cand_ids": st["cand_ids"].copy()}
+    repeated["cand_ids"][0, 0] = repeated["cand_ids"][0, 1]
+    with pytest.raises(ValueError, match="repeats"):
+        RustLshIndex._from_state(repeated, files)
+    del repeated  # it holds numpy's maps of the files too
+    # nothing of the refused loads stays mapped
+    assert (maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")) == before
     mapped = RustLshIndex._from_state(st, files)
     assert maps_of(tmp_path / "coords.npy") and maps_of(tmp_path / "static_ids.npy")
     Q = rng.random((60, D))
@@ -344,25 +359,6 @@ def test_mapped_load_answers_alike_and_keeps_the_file(tmp_path):
     assert maps_of(tmp_path / "coords.npy") and maps_of(tmp_path / "static_ids.npy")
     mapped.build(ix.points().astype(np.float64), 100)
     assert not maps_of(tmp_path / "coords.npy") and not maps_of(tmp_path / "static_ids.npy")
-
-
-def test_mapped_files_are_checked(tmp_path):
-    ix, _ = big_index()
-    st, files = mapped_state(ix, tmp_path)
-    before = maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")
-    path, offset = files["coords"]
-    for bad, error, message in [({"coords": (path, offset + 8)}, ValueError, "page size"),
-                                ({"coords": (path, offset + 4096)}, ValueError, "too short"),
-                                ({"coords": (str(tmp_path / "none.npy"), offset)}, FileNotFoundError, "none.npy"),
-                                ({"coords": (str(tmp_path), 0)}, OSError, "regular file")]:
-        with pytest.raises(error, match=message):
-            RustLshIndex._from_state(st, bad)
-    # the other invariants are checked for a mapped state too
-    st["cand_ids"][0, 0] = st["cand_ids"][0, 1]
-    with pytest.raises(ValueError, match="repeats"):
-        RustLshIndex._from_state(st, files)
-    # nothing of the refused loads stays mapped
-    assert (maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")) == before
 
 
 @pytest.mark.parametrize("block", [1, 1024], ids=["per-query", "batched"])
