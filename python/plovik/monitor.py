@@ -43,11 +43,11 @@ __all__ = ["KEPT_QUERIES", "RATE", "Monitor", "ObservedRecall", "advice", "cause
 
 #: Share of a call's modelled query cost spent on exact checks.
 RATE = 0.05
-#: What a check costs, in modelled exact queries: one or a few queries scan
-#: the points less efficiently than the large batches the cost model was
-#: fitted to, and the check's bookkeeping comes on top (benchmarks/
-#: bench_monitor.py measured 2 - 4 times).
-CHECK_PRICE = 4.0
+#: What a check costs, in modelled exact queries: a single query reads every
+#: point from memory for itself, where the large batches the cost model was
+#: fitted to share each read among many queries, and the check's
+#: bookkeeping comes on top (benchmarks/bench_monitor.py: 2 - 8 times).
+CHECK_PRICE = 8.0
 #: Modelled cost of laying the points out for the exact scan, in exact queries
 #: (a copy of the points to double precision, a finiteness check and the
 #: tiles: a few passes over n * d values, each dearer than a query's scan).
