@@ -150,6 +150,7 @@ def test_recall_interval_is_taken_over_queries():
     # interval is that of the queries alone (the pairs show no spread)
     assert recall_interval(found + [0], need + [0]) == (p, lo, hi)
     assert recall_interval([10, 10], [10, 10])[1:] == pytest.approx(textbook_wilson(1.0, 2), abs=1e-12)
+    assert recall_interval([10], [10])[1:] == pytest.approx(textbook_wilson(1.0, 1), abs=1e-12)
     assert recall_interval([], []) == (1.0, 1.0, 1.0)
 
 
@@ -160,6 +161,10 @@ def test_recall_interval_is_taken_over_queries():
     ([0.0, 0.0], [0.5, 0.5]), ([0.1], [1.0])])
 def test_coordinate_weights(spreads, weights):
     assert coordinate_weights(np.array(spreads)).tolist() == pytest.approx(weights, abs=1e-15)
+    # the spread of uniform coordinates is the mean toroidal distance, 1/4; a constant one has none
+    X = np.random.default_rng(1).random((20_000, 3))
+    X[:, 2] = 0.3
+    assert spread(X, np.random.default_rng(2), 20_000) == pytest.approx([0.25, 0.25, 0.0], abs=0.005)
 
 
 def test_weighted_draw_follows_the_weights():
@@ -270,22 +275,31 @@ def test_shapes_fit_the_key_space_and_follow_the_occupancies():
     for b, k in shapes(10**19, 100, None, None):
         assert k * math.log2(b) <= 62 and b >= 2
     # given components: the cells that give each occupancy
-    assert shapes(100_000, 16, None, 5) == sorted({(max(2, round((100_000 / occ) ** 0.2)), 5)
-                                                   for occ in (4.0, 16.0, 64.0, 256.0)})
+    occupancies = (4.0, 16.0, 64.0, 256.0)
+    assert shapes(100_000, 16, None, 5) == sorted({(max(2, round((100_000 / occ) ** 0.2)), 5) for occ in occupancies})
+    # more components than coordinates: each coordinate once, with more cells
+    assert shapes(100_000, 2, None, None) == sorted({(round((100_000 / occ) ** 0.5), 2) for occ in occupancies})
 
 
 def test_truth_follows_ties_and_passes_over_copies():
     # a lattice of 8 steps (exact in binary, so equal sums are equal bits)
     # in d = 5: from a site, 10 sites lie 1/8 away and 50 more 2/8 away, so
-    # the 12th neighbour is tied with 59 others; the site also has 30
+    # the 12th neighbour is tied with 59 others; the site also has 40
     # copies, which a fresh query would not find for free
     grid = np.stack(np.meshgrid(*[np.arange(8)] * 5, indexing="ij"), -1).reshape(-1, 5) / 8
-    X = np.concatenate([np.repeat(grid[:1], 30, 0), grid])
-    truth = _truth(ExactScan(X), X, X[:1], 12, np.array([0]))
+    X = np.concatenate([np.repeat(grid[:1], 40, 0), grid])
+    scan = ExactScan(X)
+    truth = _truth(scan, X, X[:1], 12, np.array([0]))
     dist = np.abs(truth.neighbours - X[0])
     dist = np.minimum(dist, 1 - dist).sum(1)
     assert truth.need.tolist() == [12] and truth.owner.size == 60
     assert np.array_equal(np.sort(dist), [1 / 8] * 10 + [2 / 8] * 50)
+    # a query that is not a point finds everything, copies and the site included
+    fresh = _truth(scan, X, X[:1] + 1 / 64, 3, None)
+    assert fresh.need.tolist() == [3] and fresh.owner.size == 41
+    # nothing but copies: nothing to find
+    alone = _truth(ExactScan(X[:40]), X[:40], X[:1], 5, np.array([0]))
+    assert alone.need.tolist() == [0] and alone.owner.size == 0
 
 
 @pytest.mark.parametrize("shape", list(SHAPES))
@@ -458,7 +472,7 @@ def test_the_report_says_what_was_measured():
     wide = PlovikSearch(40, seed=2)
     wide.build(rng.random((8000, 40)), radius=5.0, sample=100)
     t = wide.tuning
-    assert t.exact and t.sample > 0 and t.radius_recall == 1.0 and t.radius_interval == (1.0, 1.0)
+    assert t.exact and t.sample > 0 and t.radius_recall == 1.0 and t.radius_interval == t.interval == (1.0, 1.0)
 
 
 @pytest.mark.parametrize("make, exc, match", [
@@ -494,8 +508,8 @@ def test_a_k_above_the_tuned_k_widens_the_search(make):
     tuned = search.query_knn(fresh, 10)[0]
     assert np.array_equal(tuned, search.query_knn(fresh, 10, probes=search.tuning.probes)[0])
     t = search.tuning
-    assert [probes_for(t, 11, None), probes_for(t, 10, None), probes_for(t, 11, 2), probes_for(None, 50, None)] == \
-        [t.components, None, 2, None]
+    assert [probes_for(t, 11, None), probes_for(t, 10, None), probes_for(t, 9, None), probes_for(t, 11, 2),
+            probes_for(None, 50, None)] == [t.components, None, None, 2, None]
 
 
 def test_kept_settings_outlive_a_build(tmp_path):
