@@ -450,6 +450,7 @@ def test_unreachable_target_warns_with_the_recall_reached():
         search.build(X)  # the whole default sample of 300, measured at once
     t = search.tuning
     assert not t.reached and caught[0].filename == __file__ and t.sample == 300
+    assert t.recall > 0.8  # the best of the settings tried, by the lower end of its interval
     # a target of 1.0: no miss rate extrapolates to none, so the most tables are tried
     with pytest.warns(RecallWarning, match="no setting reaches recall 1.0"):
         PlovikSearch(8, recall=1.0, exact=False, seed=0).build(np.random.default_rng(2).random((40_000, 8)), sample=60)
@@ -473,6 +474,11 @@ def test_the_report_says_what_was_measured():
     wide.build(rng.random((8000, 40)), radius=5.0, sample=100)
     t = wide.tuning
     assert t.exact and t.sample > 0 and t.radius_recall == 1.0 and t.radius_interval == t.interval == (1.0, 1.0)
+    # the scan chosen after every shape was measured: 20 queries bound no setting's recall above 0.99
+    few = PlovikSearch(16, recall=0.99, seed=1)
+    few.build(datasets.clustered(rng, 20_000, 16, clusters=50, sigma=0.02), sample=20, radius=0.1)
+    t = few.tuning
+    assert t.exact and t.sample == 20 and t.interval == t.radius_interval == (1.0, 1.0) and t.radius_recall == 1.0
 
 
 @pytest.mark.parametrize("make, exc, match", [
@@ -535,6 +541,10 @@ def test_kept_settings_outlive_a_build(tmp_path):
     assert other.tuning.sample == 32 and other.tuning.settings() == first.settings()
     other.build(frames[1])
     assert other.tuning.sample > 32
+    # 30% more points: the modelled cost grows, by less than twice: kept
+    denser = np.concatenate([frames[1], (frames[1][:30_000] + rng.normal(0, 0.01, (30_000, 3))) % 1.0])
+    search.build(denser, tuning="keep")
+    assert search.tuning.sample == 32
     # data the settings no longer suit (far denser buckets) are tuned again
     search.build(datasets.clustered(rng, 100_000, 3, clusters=5, sigma=0.003), tuning="keep")
     assert search.tuning.sample != 32
