@@ -60,6 +60,8 @@ def test_graphs_match_scikit_learn_on_the_exact_distances(mode, radius):
             np.testing.assert_allclose(a[:, a.indices].toarray(), b[:, a.indices].toarray(), rtol=1e-6, atol=1e-7)
     # each training point is its own neighbour, an explicit zero in "distance" mode
     G = ours.fit_transform(X)
+    if radius is None:  # the search is tuned for the neighbours a row holds (the point itself too in "distance" mode)
+        assert ours.search_.tuning.k == 4 + (mode == "distance")
     assert all(i in G[i].indices for i in range(len(X)))
     if mode == "distance":
         assert (G.diagonal() == 0).all() and G.nnz > np.count_nonzero(G.data)
