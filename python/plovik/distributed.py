@@ -66,7 +66,6 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         'plovik.distributed needs Dask: pip install "plovik[distributed]" (dask[distributed])'
     ) from exc
 
-from plovik import results as _results
 from plovik.caller import warn
 from plovik.exact import ExactScan, ExactStore
 from plovik.lsh import QUERY_COUNTERS
@@ -77,24 +76,19 @@ from plovik.search import (
     _at_least,
     _backend_class,
     _build_arguments,
+    _KnnCall,
     _RadiusCall,
-    _call_probes,
-    _check_result_size,
     _coords,
     _finite,
     _ids_to_retire,
-    _ids,
-    _ids_in_range,
-    _queries,
     _raw_query,
-    _single_id,
 )
 from plovik.search import RecallEstimate, _recall_estimate, _recall_sample
 from plovik.threads import checked_threads
-from plovik.monitor import ObservedRecall, advice, cause_of, knn_hits, radius_hits
+from plovik.monitor import ObservedRecall, advice, cause_of, counts_within, knn_hits, radius_hits
 from plovik import tuning as _tuning
 from plovik.tuning import RecallWarning, Tuning
-from plovik.validation import check_coordinate_dtype, distances_from_unit, to_unit
+from plovik.validation import check_coordinate_dtype, to_unit
 
 __all__ = ["ShardLostError", "ShardedSearch"]
 
@@ -1073,28 +1067,11 @@ class ShardedSearch:
         `threads` limits the worker threads of each shard for this call."""
         with self._lock, self._calls_limited(threads):
             self._built("query")
-            Q, single = _queries(queries, self._d, self._boxsize)
-            k = _at_least(k, "k", 1)
-            ex = _ids(_single_id(exclude_ids, True) if single else exclude_ids, Q.shape[0], several=True)
-            probes = _call_probes(probes)
-            kind = _results.sparse_kind(sparse)
-            wider = 0 if ex is None or ex.ndim == 1 else max(ex.shape[1] - 1, 0)
-            _check_result_size(Q.shape[0], k + wider)
-            Q, ex = to_unit(_finite(Q, "queries"), self._boxsize, "queries"), _ids_in_range(ex, self.n_points)
-            ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
-            # as PlovikSearch: the shards leave out one id per query, the
-            # rows are widened by the others, which are then dropped
-            idx, dist = self._read(lambda: self._knn(Q, k + wider, ex, probes))
-            if more is not None:
-                idx, dist = _results.knn_without(idx, dist, more, k)
+            call = _KnnCall.checked(queries, self._d, k, exclude_ids, probes, sparse, self.n_points, self._boxsize)
+            idx, dist = call.rows(*self._read(lambda: self._knn(call.Q, call.k + call.wider, call.ex, call.probes)))
             if self._monitored():
-                self._check_knn(Q, k, ex, more, dist)
-        dist = distances_from_unit(dist, self._boxsize)
-        if kind:
-            return _results.knn_csr(idx, dist, self.n_points, return_distance, kind)
-        if single:
-            idx, dist = idx[0], dist[0]
-        return (idx, dist) if return_distance else idx
+                self._check_knn(call, dist)
+        return call.answer(idx, dist, return_distance)
 
     def _knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None, probes: int | None) -> tuple[Any, Any]:
         m = Q.shape[0]
@@ -1172,7 +1149,7 @@ class ShardedSearch:
                      np.concatenate([p[1] for p in parts_by_block]) if parts_by_block else np.zeros(0, np.int64),
                      np.concatenate([p[2] for p in parts_by_block]) if parts_by_block else np.zeros(0))
             if self._monitored():
-                self._check_radius(call.Q, call.r, call.ex, found)
+                self._check_radius(call, found)
         return call.answer(found)
 
     # ----------------------------------------------------------- the monitor
@@ -1200,32 +1177,27 @@ class ShardedSearch:
         if missed is not None:
             warn(RecallWarning(advice(missed, cause, what, False)))
 
-    def _check_knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None, more: np.ndarray | None,
-                   dist: np.ndarray) -> None:
-        checks = self._checks(Q.shape[0])
-        if checks.size == 0:
-            return
-        Qc, exc, S = Q[checks], None if ex is None else ex[checks], len(self._shards)
-        kk = k + (0 if more is None else more.shape[1])
-        idx, truth = self._read(lambda: merge_knn(self._run([(j, "exact_knn", (Qc, kk, exc)) for j in range(S)]), kk))
-        if more is not None:
-            _, truth = _results.knn_without(idx, truth, more[checks], k)
-        self._record(*knn_hits(dist[checks], truth), k, "query_knn")
+    def _exact_knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
+        """The exact rows over every shard."""
+        S = len(self._shards)
+        return self._read(lambda: merge_knn(self._run([(j, "exact_knn", (Q, k, ex)) for j in range(S)]), k))
 
-    def _check_radius(self, Q: np.ndarray, r: Any, ex: np.ndarray | None, found: tuple[Any, ...]) -> None:
-        checks = self._checks(Q.shape[0])
+    def _check_knn(self, call: _KnnCall, dist: np.ndarray) -> None:
+        checks = self._checks(call.Q.shape[0])
+        if checks.size:
+            self._record(*knn_hits(dist[checks], call.truth(checks, self._exact_knn)), call.k, "query_knn")
+
+    def _check_radius(self, call: _RadiusCall, found: tuple[Any, ...]) -> None:
+        checks = self._checks(call.Q.shape[0])
         if checks.size == 0:
             return
-        radii = np.broadcast_to(np.asarray(r, np.float64), (Q.shape[0],))[checks]
-        Qc, exc, S = Q[checks], None if ex is None else ex[checks], len(self._shards)
-        t_indptr, _, t_dists = self._read(lambda: merge_radius(self._run(
+        radii = call.radii(checks)
+        Qc, exc, S = call.Q[checks], None if call.ex is None else call.ex[checks], len(self._shards)
+        truth = self._read(lambda: merge_radius(self._run(
             [(j, "exact_radius", (Qc, float(radii.max()), exc)) for j in range(S)]), checks.size))
-        f_indptr, _, f_dists = found
-        counts = np.array([np.count_nonzero(f_dists[f_indptr[q]:f_indptr[q + 1]] <= np.float32(radii[i]))
-                           for i, q in enumerate(checks)], np.int64)
-        truth = np.array([np.count_nonzero(t_dists[t_indptr[i]:t_indptr[i + 1]] <= np.float32(radii[i]))
-                          for i in range(checks.size)], np.int64)
-        self._record(*radius_hits(counts, truth), None, "query_radius")
+        counts = counts_within(found[0], found[2], checks, radii)
+        need = counts_within(truth[0], truth[2], np.arange(checks.size), radii)
+        self._record(*radius_hits(counts, need), None, "query_radius")
 
     # ---------------------------------------------------------------- epochs
 

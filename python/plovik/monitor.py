@@ -39,7 +39,8 @@ import numpy.typing as npt
 
 from plovik.tuning import Tuning, recall_interval, wilson
 
-__all__ = ["KEPT_QUERIES", "RATE", "Monitor", "ObservedRecall", "advice", "cause_of", "knn_hits", "radius_hits"]
+__all__ = ["KEPT_QUERIES", "RATE", "Monitor", "ObservedRecall", "advice", "cause_of", "counts_within", "knn_hits",
+           "radius_hits"]
 
 #: Share of a call's modelled query cost spent on exact checks.
 RATE = 0.05
@@ -104,6 +105,14 @@ def knn_hits(
     return np.minimum(found, need), need
 
 
+def counts_within(indptr: npt.NDArray[np.int64], dists: npt.NDArray[np.float64], rows: npt.NDArray[np.int64],
+                  radii: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
+    """Entries of each row `rows[i]` of a radius answer in CSR form within
+    radii[i], compared in single precision as the index compares."""
+    cut = radii.astype(np.float32)
+    return np.array([np.count_nonzero(dists[indptr[q]:indptr[q + 1]] <= c) for q, c in zip(rows, cut)], np.int64)
+
+
 def radius_hits(
     found_counts: npt.NDArray[np.int64], true_counts: npt.NDArray[np.int64]
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
@@ -122,14 +131,12 @@ class Monitor:
     def __init__(self, target: float, seed: int, since: str) -> None:
         self._target = target
         self._seed = seed
-        self._first_check = 0.0
         self._lock = threading.Lock()
         self.reset(since)
 
     def reset(self, since: str, tuning: Tuning | None = None) -> None:
         """Start again after a change of the index (a build, a re-tuning, a load)
         with the settings of `tuning`."""
-        self._first_check = 0.0 if tuning is None else CHECK_PRICE * tuning.exact_cost
         with self._lock:
             self._since = since
             self._found: list[npt.NDArray[np.int64]] = []
@@ -138,7 +145,7 @@ class Monitor:
             # Modelled nanoseconds not yet spent. The first check is on the
             # account of the change (a build or re-tuning costs far more), so
             # that a first call of a few thousand queries is checked at all.
-            self._budget = self._first_check
+            self._budget = 0.0 if tuning is None else CHECK_PRICE * tuning.exact_cost
             self._seen = 0  # queries seen since the change
             self._warned: set[str] = set()
             self._kept: npt.NDArray[np.float64] | None = None

@@ -529,6 +529,60 @@ def _live_ids(rows: npt.NDArray[np.int64], live: npt.NDArray[np.int64]) -> npt.N
 
 
 @dataclass(frozen=True)
+class _KnnCall:
+    """The checked arguments of a k-nearest query, and the shaping of its answer.
+
+    The index leaves out one id per query (`ex`); with several, the search
+    asks for `k + wider` neighbours and `rows` drops the others (`more`), so
+    k remain whichever were found."""
+
+    Q: np.ndarray  # (m, d) finite queries on the unit torus
+    single: bool
+    k: int
+    ex: np.ndarray | None
+    more: np.ndarray | None
+    wider: int
+    probes: int | None
+    sparse: str | None
+    n_points: int
+    boxsize: float | None
+
+    @classmethod
+    def checked(cls, queries: object, d: int, k: object, exclude_ids: object, probes: object, sparse: object,
+                n_points: int, boxsize: float | None) -> _KnnCall:
+        Q, single = _queries(queries, d, boxsize)
+        k = _at_least(k, "k", 1)
+        ex = _ids(_single_id(exclude_ids, True) if single else exclude_ids, Q.shape[0], several=True)
+        probes = _call_probes(probes)
+        kind = _results.sparse_kind(sparse)
+        wider = 0 if ex is None or ex.ndim == 1 else max(ex.shape[1] - 1, 0)
+        _check_result_size(Q.shape[0], k + wider)
+        Q, ex = to_unit(_finite(Q, "queries"), boxsize, "queries"), _ids_in_range(ex, n_points)
+        ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
+        return cls(Q, single, k, ex, more, wider, probes, kind, n_points, boxsize)
+
+    def rows(self, idx: np.ndarray, dist: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """The (m, k) rows from those of k + wider neighbours (unit torus)."""
+        return (idx, dist) if self.more is None else _results.knn_without(idx, dist, self.more, self.k)
+
+    def truth(self, checks: np.ndarray, exact_knn: Any) -> np.ndarray:
+        """The exact distances of the queries at `checks`, excluding what the
+        call excludes: `exact_knn(Q, k, ex)` gives (idx, dist) rows."""
+        ex = None if self.ex is None else self.ex[checks]
+        idx, dist = exact_knn(self.Q[checks], self.k + self.wider, ex)
+        return dist if self.more is None else _results.knn_without(idx, dist, self.more[checks], self.k)[1]
+
+    def answer(self, idx: np.ndarray, dist: np.ndarray, return_distance: bool) -> Any:
+        """The caller's result from the (m, k) rows."""
+        dist = distances_from_unit(dist, self.boxsize)
+        if self.sparse:
+            return _results.knn_csr(idx, dist, self.n_points, return_distance, self.sparse)
+        if self.single:
+            idx, dist = idx[0], dist[0]
+        return (idx, dist) if return_distance else idx
+
+
+@dataclass(frozen=True)
 class _RadiusCall:
     """The checked arguments of a radius query, and the shaping of its answer."""
 
@@ -559,6 +613,10 @@ class _RadiusCall:
         ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
         return cls(Q, single, radius_to_unit(r, boxsize), ex, more, probes, bool(count_only), kind,
                    bool(return_distance), n_points, boxsize)
+
+    def radii(self, checks: np.ndarray) -> npt.NDArray[np.float64]:
+        """The radius of each query at `checks`."""
+        return np.broadcast_to(np.asarray(self.r, np.float64), (self.Q.shape[0],))[checks]
 
     @property
     def widest(self) -> float:
@@ -1379,61 +1437,36 @@ class PlovikSearch:
             exist. For a single point both have shape (k,).
         """
         index = self._built("query")
-        Q, single = _queries(queries, self._d, self._boxsize)
-        k = _at_least(k, "k", 1)
-        ex = _ids(_single_id(exclude_ids, True) if single else exclude_ids, Q.shape[0], several=True)
-        probes = _call_probes(probes)
-        kind = _results.sparse_kind(sparse)
-        wider = 0 if ex is None or ex.ndim == 1 else max(ex.shape[1] - 1, 0)
-        _check_result_size(Q.shape[0], k + wider)
-        Q, ex = to_unit(_finite(Q, "queries"), self._boxsize, "queries"), _ids_in_range(ex, index.n_points)
-        ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
-        # The index leaves out one id per query; the rows are widened by the
-        # others, which are then dropped, so k remain whichever were found.
-        idx, dist = self._knn(index, Q, k + wider, ex, probes)
-        if more is not None:
-            idx, dist = _results.knn_without(idx, dist, more, k)
+        call = _KnnCall.checked(queries, self._d, k, exclude_ids, probes, sparse, index.n_points, self._boxsize)
+        idx, dist = call.rows(*self._knn(index, call.Q, call.k + call.wider, call.ex, call.probes))
         if self._monitored():
-            self._check_knn(Q, k, ex, more, dist)
-        dist = distances_from_unit(dist, self._boxsize)
-        if kind:
-            return _results.knn_csr(idx, dist, index.n_points, return_distance, kind)
-        if single:
-            idx, dist = idx[0], dist[0]
-        return (idx, dist) if return_distance else idx
+            self._check_knn(call, dist)
+        return call.answer(idx, dist, return_distance)
 
-    def _check_knn(self, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None,
-                   more: npt.NDArray[np.int64] | None, dist: npt.NDArray[np.float64]) -> None:
+    def _check_knn(self, call: _KnnCall, dist: npt.NDArray[np.float64]) -> None:
         """Answer the monitor's share of a k-nearest call exactly and record it."""
-        checks = self._checks(Q.shape[0])
+        checks = self._checks(call.Q.shape[0])
         if self._adapting and self._tune:
-            self._monitor.keep_queries(Q)
+            self._monitor.keep_queries(call.Q)
         if checks.size == 0:
             return
-        wider = 0 if more is None else more.shape[1]
-        idx, truth = self._exact_knn(Q[checks], k + wider, None if ex is None else ex[checks])
-        if more is not None:
-            _, truth = _results.knn_without(idx, truth, more[checks], k)
-        self._record(*_monitor.knn_hits(dist[checks], truth), k, "query_knn")
+        truth = call.truth(checks, self._exact_knn)
+        self._record(*_monitor.knn_hits(dist[checks], truth), call.k, "query_knn")
 
-    def _check_radius(self, Q: npt.NDArray[np.float64], r: float | npt.NDArray[np.float64],
-                      ex: npt.NDArray[np.int64] | None,
+    def _check_radius(self, call: _RadiusCall,
                       found: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]) -> None:
         """Answer the monitor's share of a radius call exactly and record it
         (each query's count within its own radius, found and true)."""
-        checks = self._checks(Q.shape[0])
+        checks = self._checks(call.Q.shape[0])
         if self._adapting and self._tune:
-            self._monitor.keep_queries(Q)
+            self._monitor.keep_queries(call.Q)
         if checks.size == 0:
             return
-        radii = np.broadcast_to(np.asarray(r, np.float64), (Q.shape[0],))[checks]
-        t_indptr, _, t_dists = self._exact_radius(Q[checks], float(radii.max()), None if ex is None else ex[checks])
-        f_indptr, _, f_dists = found
-        counts = np.array([np.count_nonzero(f_dists[f_indptr[q]:f_indptr[q + 1]] <= np.float32(radii[i]))
-                           for i, q in enumerate(checks)], np.int64)
-        truth = np.array([np.count_nonzero(t_dists[t_indptr[i]:t_indptr[i + 1]] <= np.float32(radii[i]))
-                          for i in range(checks.size)], np.int64)
-        self._record(*_monitor.radius_hits(counts, truth), None, "query_radius")
+        radii = call.radii(checks)
+        truth = self._exact_radius(call.Q[checks], float(radii.max()), None if call.ex is None else call.ex[checks])
+        counts = _monitor.counts_within(found[0], found[2], checks, radii)
+        need = _monitor.counts_within(truth[0], truth[2], np.arange(checks.size), radii)
+        self._record(*_monitor.radius_hits(counts, need), None, "query_radius")
 
     def _knn(
         self, index: _RawIndex | ExactStore, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None,
@@ -1483,7 +1516,7 @@ class PlovikSearch:
         else:
             found = _raw_query(index, "query_radius", call.Q, call.widest, call.ex, probes=call.probes)
             if self._monitored():
-                self._check_radius(call.Q, call.r, call.ex, found)
+                self._check_radius(call, found)
         return call.answer(found)
 
     @_monitored_reads
