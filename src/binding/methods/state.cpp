@@ -15,13 +15,12 @@
 #include "binding/ref.hpp"
 #include "index/errors.hpp"
 #include "index/memory/file_map.hpp"
+#include "index/state/schema.hpp"
 #include "index/state/state.hpp"
 
 namespace plovik::py {
 
 namespace {
-
-constexpr long state_version = 1;
 
 // ---- export --------------------------------------------------------------
 
