@@ -22,6 +22,7 @@ __all__ = [
     "DEFAULT_PROBES",
     "DEFAULT_TABLES",
     "KEY_SPACE_LIMIT",
+    "KEY_SPACE_TOO_LARGE",
     "TARGET_OCCUPANCY",
     "HashParameters",
     "cell_codes",
@@ -42,6 +43,8 @@ DEFAULT_PROBES = 7
 DEFAULT_BLOCK = 65536
 #: The largest key space b**K: keys are signed 64-bit integers.
 KEY_SPACE_LIMIT = (1 << 63) - 1
+#: The message of settings beyond it, `.format(cells, components)`.
+KEY_SPACE_TOO_LARGE = "cells**components = {}**{} exceeds 2**63 - 1"
 
 _TWO63 = 9223372036854775808.0
 

@@ -5,13 +5,16 @@ The raw classes (`plovik.RustLshIndex` and its NumPy reference
 nothing. `PlovikSearch` is what a user constructs instead: it takes the
 dimension, a recall target and a few optional settings, tunes the settings
 not given on the points `build` sees (`plovik.tuning`; or applies the fixed
-rule of earlier versions), draws the hash parameters reproducibly from a seed, converts array-likes to the dtypes the
-raw classes need (coordinates divided by `boxsize` when one is given, see
+rule of earlier versions, `plovik.hashing`), draws the hash parameters
+reproducibly from a seed, converts array-likes to the dtypes the raw classes
+need (coordinates divided by `boxsize` when one is given, see
 `plovik.validation`) and rejects bad input with a clear `ValueError` or
 `TypeError` before any work is done: every method first checks what it can
 tell from types and shapes (widths, row counts, tier sizes), and only then
 converts its arrays and scans them for non-finite values or ids out of
-range.
+range (`plovik.arguments`). Pickles, copies and saves carry its
+`SearchState` (`state()`, `from_state`; the folder format is
+`plovik.persist`'s).
 """
 
 from __future__ import annotations
@@ -51,6 +54,7 @@ from plovik.hashing import (
     DEFAULT_BLOCK,
     DEFAULT_PROBES,
     DEFAULT_TABLES,
+    KEY_SPACE_TOO_LARGE,
     TARGET_OCCUPANCY,
     HashParameters,
     choose_cells_and_components,
@@ -378,8 +382,7 @@ class PlovikSearch:
         if self._cells is not None and self._components is not None:
             if not key_space_fits(self._cells, self._components):
                 raise ValueError(
-                    f"cells**components = {self._cells}**{self._components} exceeds 2**63 - 1; "
-                    "use fewer components or cells"
+                    KEY_SPACE_TOO_LARGE.format(self._cells, self._components) + "; use fewer components or cells"
                 )
         if seed is None:
             self._seed: int | np.random.Generator = secrets.randbits(64)
@@ -698,7 +701,7 @@ class PlovikSearch:
             raise ValueError(f"n must be at most {MAX_POINTS}: an index holds two tiers and {TIER_TOO_LARGE}")
         b, k = choose_cells_and_components(n, self._d, cells=self._cells, components=self._components)
         if not key_space_fits(b, k):
-            raise ValueError(f"cells**components = {b}**{k} exceeds 2**63 - 1")
+            raise ValueError(KEY_SPACE_TOO_LARGE.format(b, k))
         rng = self._seed if isinstance(self._seed, np.random.Generator) else np.random.default_rng(self._seed)
         tables = DEFAULT_TABLES if self._tables is None else self._tables
         probes = DEFAULT_PROBES if self._probes is None else self._probes
