@@ -3,8 +3,9 @@
 no module imports a `_`-prefixed name from another package module (the
 compiled `plovik._native` aside: its underscored functions serve the
 package), and no module reads or writes `obj._name` where `obj` is neither
-`self` nor `cls`, unless `_name` is private to the module itself (defined
-at its top level, or as an attribute or method of a class it defines).
+`self` nor `cls`, unless `obj` is a plain name and `_name` is private to
+the module itself (defined at its top level, or as an attribute or method of
+a class it defines); `self._other._name` always counts.
 
 Allowed besides: the private names that `_native.pyi` declares (the raw
 classes' `_state` / `_from_state` and the module's functions: the protocol
@@ -12,7 +13,12 @@ that both raw classes, and the exact store after them, keep), and
 attributes of modules from outside the package (`sys._getframe`). A module
 whose own name starts with `_` (`plovik._timing`) is internal to the
 package; its public names may be imported. Dunder names (`__x__`) are
-public. Prints each violation as file:line and exits 1 when there is one."""
+public.
+
+Also checked: the NumPy reference `plovik.lsh` is imported by no module but
+lazily, inside `plovik.search.backend_class`, for `backend="reference"`: it
+is the tests' independent yardstick, never a part the package runs on.
+Prints each violation as file:line and exits 1 when there is one."""
 
 import ast
 import sys
@@ -20,6 +26,9 @@ from pathlib import Path
 
 PACKAGE = Path(__file__).resolve().parent.parent / "python" / "plovik"
 NATIVE = "plovik._native"
+REFERENCE = "plovik.lsh"
+# The one place that imports the reference: (module, enclosing function).
+REFERENCE_IMPORTER = ("search", "backend_class")
 STUB = PACKAGE / "_native.pyi"
 
 
@@ -62,14 +71,36 @@ def native_aliases(tree):
     return names
 
 
+def reference_imports(tree):
+    """The imports of plovik.lsh in a module, with the function around each (None at the top)."""
+    found = []
+
+    def visit(node, function):
+        for child in ast.iter_child_nodes(node):
+            inner = child.name if isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef)) else function
+            if isinstance(child, ast.ImportFrom) and (
+                child.module == REFERENCE or (child.module == "plovik" and any(a.name == "lsh" for a in child.names))
+            ):
+                found.append((child, function))
+            elif isinstance(child, ast.Import) and any(a.name == REFERENCE for a in child.names):
+                found.append((child, function))
+            visit(child, inner)
+
+    visit(tree, None)
+    return found
+
+
 def check(path, protocol):
     tree = ast.parse(path.read_text(), str(path))
-    own, native, external = own_privates(tree) | protocol, native_aliases(tree), external_modules(tree)
+    own, native, external = own_privates(tree), native_aliases(tree), external_modules(tree)
     problems = []
 
     def report(node, text):
         problems.append(f"{path.relative_to(PACKAGE.parent.parent)}:{node.lineno}: {text}")
 
+    for node, function in reference_imports(tree):
+        if path.stem != "lsh" and (path.stem, function) != REFERENCE_IMPORTER:
+            report(node, f"imports the reference {REFERENCE} (only {'.'.join(REFERENCE_IMPORTER)} may, lazily)")
     for node in ast.walk(tree):
         if isinstance(node, ast.ImportFrom):
             source = node.module or ""
@@ -86,7 +117,9 @@ def check(path, protocol):
             base = node.value
             if isinstance(base, ast.Name) and (base.id in ("self", "cls") or base.id in native | external):
                 continue
-            if node.attr in own:
+            # a name the module owns, on an object it names directly (not one
+            # reached through another object: `self._other._x` is the other's)
+            if node.attr in protocol or (isinstance(base, ast.Name) and node.attr in own):
                 continue
             report(node, f"uses the private attribute {node.attr} of {ast.unparse(base)}")
     return problems
@@ -100,9 +133,11 @@ def main():
     for p in problems:
         print(p)
     if problems:
-        print(f"{len(problems)} use(s) of another module's private names", file=sys.stderr)
+        print(f"{len(problems)} problem(s): another module's private names, or the reference imported",
+              file=sys.stderr)
         return 1
-    print(f"private names: {len(list(PACKAGE.glob('*.py')))} modules keep to their own")
+    print(f"private names: {len(list(PACKAGE.glob('*.py')))} modules keep to their own; "
+          f"{REFERENCE} is imported for its backend only")
     return 0
 
 
