@@ -1,5 +1,7 @@
 # make test      : create .venv, build and install plovik with its test extras, check the
-#                  source layout (scripts/check-layout.py), run the C++ engine tests, run pytest
+#                  source layout (scripts/check-layout.py) and that the package's modules keep
+#                  to their own private names (scripts/check-privates.py), run the C++ engine
+#                  tests, run pytest
 # make test-asan : the same in .venv-asan with the extension built with AddressSanitizer,
 #                  LeakSanitizer and UndefinedBehaviorSanitizer; the whole suite
 # make test-tsan : the same in .venv-tsan with ThreadSanitizer; the tests marked `threads`
@@ -45,6 +47,7 @@ install: venv
 
 test: install
 	$(PY) scripts/check-layout.py
+	$(PY) scripts/check-privates.py
 	$(ENGINE_TESTS)/engine_tests
 	$(PY) -m pytest $(PYTEST_ARGS)
 

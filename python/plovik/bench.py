@@ -38,10 +38,10 @@ from typing import Any, TextIO
 import numpy as np
 
 from plovik.exact import exact_knn, recall_at_k
-from plovik.lsh import pool_thread_count
 from plovik._timing import best_seconds, take_turns
 from plovik.bench_shapes import SWEEP_PROBES, SWEEP_TABLES, draw_shapes_plot, run_shapes, shapes_markdown
 from plovik.search import PlovikSearch
+from plovik.threads import thread_count
 
 __all__ = ["run_bench", "machine_description"]
 
@@ -69,7 +69,7 @@ def machine_description() -> dict[str, Any]:
     return dict(
         cpu=cpu,
         logical_cpus=os.cpu_count(),
-        worker_threads=pool_thread_count(),
+        worker_threads=thread_count(),
         memory_gib=memory,
         python=platform.python_version(),
         numpy=np.__version__,

@@ -301,6 +301,11 @@ class ExactStore:
         return int(np.count_nonzero(self._retired))
 
     @property
+    def retired(self) -> npt.NDArray[np.bool_]:
+        """Per id, whether it is retired (a copy)."""
+        return self._retired.copy()
+
+    @property
     def nbytes_by_part(self) -> dict[str, int]:
         """The raw index's parts: the coordinates alone hold bytes (the
         retired flags, one byte a point, count with them)."""
@@ -346,9 +351,7 @@ class ExactStore:
         return {key: np.zeros((0, n), np.int64) for key, n in cols.items()}
 
     def stats(self) -> dict[str, int]:
-        from plovik.lsh import QUERY_COUNTERS
-
-        return {**dict.fromkeys(QUERY_COUNTERS, 0), "block": self.block}
+        return {**dict.fromkeys(_native.QUERY_COUNTERS, 0), "block": self.block}
 
     def reset_stats(self) -> None:
         pass

@@ -1,6 +1,7 @@
 // The _native module: multi-phase initialisation; exec registers the class
 // and PanicException, so that callers can catch the latter by name.
 #define PLOVIK_IMPORTS_NUMPY
+#include "binding/constants.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/functions.hpp"
 #include "binding/index_object.hpp"
@@ -39,6 +40,8 @@ int module_exec(PyObject* module) {
     Ref all_ref(all);
     export_name(module, all, "RustLshIndex", type);
     export_name(module, all, "PanicException", panic);
+    // The engine's lists and limits, as constants outside __all__.
+    export_constants(module);
     // Functions whose name starts with an underscore serve the package
     // itself: they stay out of __all__.
     for (const PyMethodDef* f = module_functions; f->ml_name != nullptr; ++f) {
