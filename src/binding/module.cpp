@@ -63,15 +63,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "",
-    0,
-    module_functions,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_native", "",      0,       module_functions,
+    module_slots,          nullptr,   nullptr, nullptr,
 };
 
 }  // namespace

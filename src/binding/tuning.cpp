@@ -79,7 +79,8 @@ PyObject* function_probe_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs
                         static_cast<npy_intp>(flips + 1)};
     Ref flat(hand_over(std::move(keys)));
     PyArray_Dims shape{dims, 3};
-    return check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
+    return check(
+        PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
   });
 }
 
@@ -119,14 +120,14 @@ PyObject* function_neighbour_hits(PyObject*, PyObject* const* args, Py_ssize_t n
     if (owner.size() != neighbours.rows.m)
       raise(PyExc_ValueError, "owner must hold one query row per neighbour");
     const std::size_t flips = std::min(to_usize(a[6], "flips"), setting.ix.k);
-    Array<int64_t> hits = without_gil([&] {
-      return neighbour_hits(setting.ix, queries.rows, neighbours.rows, owner, flips);
-    });
+    Array<int64_t> hits = without_gil(
+        [&] { return neighbour_hits(setting.ix, queries.rows, neighbours.rows, owner, flips); });
     npy_intp dims[3] = {static_cast<npy_intp>(queries.rows.m), static_cast<npy_intp>(flips + 1),
                         static_cast<npy_intp>(setting.ix.l)};
     Ref flat(hand_over(std::move(hits)));
     PyArray_Dims shape{dims, 3};
-    return check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
+    return check(
+        PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
   });
 }
 

@@ -35,7 +35,8 @@ std::size_t directory_bytes(const Tier& tier) {
 IndexBytes index_bytes(const Index& ix) {
   IndexBytes out;
   out.coordinates = bytes_of(ix.coords_f32) + bytes_of(ix.cand_f64);
-  out.ids = bytes_of(ix.static_tables.ids) + bytes_of(ix.cand_tables.ids) + bytes_of(ix.retired.words);
+  out.ids =
+      bytes_of(ix.static_tables.ids) + bytes_of(ix.cand_tables.ids) + bytes_of(ix.retired.words);
   out.directories = directory_bytes(ix.static_tables) + directory_bytes(ix.cand_tables);
   out.reuse = ix.reuse.kept_bytes();
   return out;

@@ -21,9 +21,9 @@ struct Index {
 
   // Hash parameters, fixed at construction. Entry t*K + j belongs to
   // component j of table t.
-  Array<int64_t> s;        // hashed coordinate
-  Array<double> u;         // offset added before wrapping
-  Array<uint64_t> radix;   // radix[j] = b^j (wrapping), K entries
+  Array<int64_t> s;       // hashed coordinate
+  Array<double> u;        // offset added before wrapping
+  Array<uint64_t> radix;  // radix[j] = b^j (wrapping), K entries
 
   // Points, row-major, static rows first. coords_f32 holds every point's
   // coordinates wrapped onto [0, 1) and rounded to single precision; it is

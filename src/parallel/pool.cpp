@@ -143,7 +143,7 @@ class Job final : public TaskSource {
   const std::size_t limit_;  // workers at most, the caller included: thread_count() of the caller
   const WorkerRef worker_;
   InterruptScope* const scope_;  // null: runs to its end
-  std::exception_ptr error_;  // written once, by the invocation that set failed_
+  std::exception_ptr error_;     // written once, by the invocation that set failed_
 };
 
 // Blocks the asynchronous signals while alive, so that threads started
@@ -154,7 +154,8 @@ class AsyncSignalsBlocked {
   AsyncSignalsBlocked() {
     sigset_t set;
     sigfillset(&set);
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&set, sig);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+      sigdelset(&set, sig);
     active_ = pthread_sigmask(SIG_BLOCK, &set, &saved_) == 0;
   }
   ~AsyncSignalsBlocked() {
@@ -294,7 +295,7 @@ class Pool {
   std::condition_variable wake_;
   Job* head_ = nullptr;  // FIFO of published jobs, guarded by mu_
   Job* tail_ = nullptr;
-  std::size_t idle_ = 0;  // threads asleep on wake_, guarded by mu_
+  std::size_t idle_ = 0;                  // threads asleep on wake_, guarded by mu_
   std::atomic<std::size_t> n_queued_{0};  // length of the FIFO, read without the lock
   std::size_t n_started_ = 0;
   // Joinable for ever: the pool is never destroyed.
@@ -309,7 +310,7 @@ class Pool {
 // interpreter shuts down could hang or terminate the process.
 std::mutex g_create_mu;
 std::atomic<Pool*> g_pool{nullptr};
-Pool* g_abandoned = nullptr;  // guarded by g_create_mu
+Pool* g_abandoned = nullptr;             // guarded by g_create_mu
 bool g_fork_handlers_installed = false;  // guarded by g_create_mu
 
 void before_fork() { g_create_mu.lock(); }

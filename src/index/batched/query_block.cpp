@@ -226,8 +226,8 @@ template <class Kernel>
 #if PLOVIK_AVX2_TARGET
 template <class Kernel>
 [[gnu::flatten, gnu::target("avx2")]] void walk_runs_avx2(const Index& ix, BlockWorkspace& w,
-                                                         std::size_t t, std::size_t k,
-                                                         const Kernel& kernel) {
+                                                          std::size_t t, std::size_t k,
+                                                          const Kernel& kernel) {
   walk_runs(ix, w, t, k, kernel);
 }
 #endif

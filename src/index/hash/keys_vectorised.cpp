@@ -63,8 +63,8 @@ void table_keys_default(const Component* comps, std::size_t k, std::size_t count
 // code is the truncation of w * b capped at b - 1, and the key, a sum of
 // integers below 2^31, is exact in double precision.
 __attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std::size_t k,
-                                                     std::size_t count, double cells,
-                                                     int64_t b, int64_t* dst) {
+                                                     std::size_t count, double cells, int64_t b,
+                                                     int64_t* dst) {
   constexpr int trunc = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
   const __m256d vcells = _mm256_set1_pd(cells);
   const __m256d vtop = _mm256_set1_pd(static_cast<double>(b - 1));
@@ -78,8 +78,8 @@ __attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std
       const __m256d code = _mm256_round_pd(_mm256_mul_pd(w, vcells), trunc);
       // min(code, top): code is never NaN here, so the operand order of
       // the instruction does not matter.
-      key = _mm256_add_pd(key,
-                          _mm256_mul_pd(_mm256_min_pd(code, vtop), _mm256_set1_pd(comps[j].weight)));
+      key = _mm256_add_pd(
+          key, _mm256_mul_pd(_mm256_min_pd(code, vtop), _mm256_set1_pd(comps[j].weight)));
     }
     // Keys are below 2^31: through 32-bit integers, then widened.
     const __m128i key32 = _mm256_cvttpd_epi32(key);

@@ -79,7 +79,8 @@ inline float torus_l1(const float* q, const float* p, std::size_t D) {
     float acc[4][4] = {};
     for (; D - c >= 16; c += 16)
       for (int g = 0; g < 4; ++g)
-        for (int l = 0; l < 4; ++l) acc[g][l] = acc[g][l] + torus_term(q[c + 4 * g + l], p[c + 4 * g + l]);
+        for (int l = 0; l < 4; ++l)
+          acc[g][l] = acc[g][l] + torus_term(q[c + 4 * g + l], p[c + 4 * g + l]);
     float S[4];
     for (int l = 0; l < 4; ++l) S[l] = ((acc[0][l] + acc[1][l]) + acc[2][l]) + acc[3][l];
     s = (S[0] + S[1]) + (S[2] + S[3]);

@@ -1,7 +1,7 @@
 #include "index/state/state.hpp"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -86,8 +86,8 @@ std::string table_problem(const IndexState& st, const TierState& tier, const cha
     if (starts[j + 1] <= starts[j])
       return std::string(name) + "_bucket_starts must increase strictly (" + where + ")";
   if (starts[nb] != m)
-    return std::string(name) + "_bucket_starts must end at the entries per table, " +
-           to_string(m) + " (" + where + ")";
+    return std::string(name) + "_bucket_starts must end at the entries per table, " + to_string(m) +
+           " (" + where + ")";
   if (tier.ids_mapped) return {};
   // Distinct ids below the tier's size, none retired.
   const uint32_t* ids = tier.ids.data() + t * m;
@@ -117,8 +117,8 @@ void check_tier_values(const IndexState& st, const TierState& tier, const char* 
   }
   const std::size_t live = points - retired.count_in(base, base + points);
   if (tier.m != live)
-    refuse(std::string(name) + "_ids has " + to_string(tier.m) + " entries per table; the tier has " +
-           to_string(live) + " live points");
+    refuse(std::string(name) + "_ids has " + to_string(tier.m) +
+           " entries per table; the tier has " + to_string(live) + " live points");
   const int64_t keys_below = checked_key_space(st.b, st.k).value_or(0);
   std::vector<std::string> problems(st.l);
   const Array<uint64_t> taken = tier_retired_bits(retired, base, points);
@@ -126,7 +126,8 @@ void check_tier_values(const IndexState& st, const TierState& tier, const char* 
   parallel::for_tasks(
       st.l, [] { return std::vector<uint64_t>(); },
       [&](std::vector<uint64_t>& seen, std::size_t t) {
-        problems[t] = table_problem(st, tier, name, points, base, retired, taken, t, keys_below, seen);
+        problems[t] =
+            table_problem(st, tier, name, points, base, retired, taken, t, keys_below, seen);
       });
   for (const std::string& p : problems)
     if (!p.empty()) refuse(p);
@@ -193,8 +194,10 @@ void validate_state_sizes(const StateSizes& z) {
   if (z.n_static >= max_tier_points || n_cand >= max_tier_points)
     refuse("a tier must hold fewer than 2**32 points");
   const std::size_t lk = product_or_max(z.l, z.k);
-  if (z.s != lk) refuse("s must hold L * K = " + to_string(z.l) + " * " + to_string(z.k) + " values");
-  if (z.u != lk) refuse("u must hold L * K = " + to_string(z.l) + " * " + to_string(z.k) + " values");
+  if (z.s != lk)
+    refuse("s must hold L * K = " + to_string(z.l) + " * " + to_string(z.k) + " values");
+  if (z.u != lk)
+    refuse("u must hold L * K = " + to_string(z.l) + " * " + to_string(z.k) + " values");
   if (z.d != 0) {
     if (z.b < 1) refuse("b must be at least 1");
     if (z.k == 0) refuse("k must be at least 1");
@@ -274,7 +277,8 @@ void export_tier(const Index& ix, bool cand, uint32_t* ids, int64_t* keys, uint3
     std::memset(first, 0, (L + 1) * sizeof(uint64_t));
     return;
   }
-  for (std::size_t t = 0; t < L; ++t) std::memcpy(ids + t * v.n, v.table_ids(t), v.n * sizeof(uint32_t));
+  for (std::size_t t = 0; t < L; ++t)
+    std::memcpy(ids + t * v.n, v.table_ids(t), v.n * sizeof(uint32_t));
   if (v.dir == nullptr) {
     const std::size_t buckets = static_cast<std::size_t>(v.first_bucket[L]);
     if (buckets != 0) std::memcpy(keys, v.bucket_keys, buckets * sizeof(int64_t));

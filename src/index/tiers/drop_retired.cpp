@@ -152,7 +152,8 @@ bool tier_holds_live_points(const Index& ix, const Tier& tier, std::size_t point
   parallel::for_tasks(
       L, [] { return std::vector<uint64_t>(); },
       [&](std::vector<uint64_t>& seen, std::size_t t) {
-        bad[t] = first_bad_id(tier.ids.data() + t * tier.ids_per_table, n, points, retired, seen) != n;
+        bad[t] =
+            first_bad_id(tier.ids.data() + t * tier.ids_per_table, n, points, retired, seen) != n;
       });
   return std::find(bad.begin(), bad.end(), 1) == bad.end();
 }

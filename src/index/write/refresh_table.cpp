@@ -61,8 +61,7 @@ inline void put(const TableRuns& r, std::size_t& o, int64_t key, int64_t id) {
 // the positions where a moved entry left or enters. A moved entry enters before
 // the first old entry whose key is not below its own, so ahead of kept
 // entries with an equal key.
-void splice(const TableRuns& r, const Entry* moved, const Array<std::size_t>& gone,
-            std::size_t n) {
+void splice(const TableRuns& r, const Entry* moved, const Array<std::size_t>& gone, std::size_t n) {
   const std::size_t m = gone.size();
   std::size_t j = 0, o = 0, a = 0, g = 0, at = 0;
   bool located = false;  // `at` holds moved[a]'s entry point
@@ -222,8 +221,8 @@ DenseMoves moves_of_all(RefreshScratch& s, const DenseTable& r, const int64_t* n
 }
 
 DenseMoves moves_of_rows(RefreshScratch& s, const DenseTable& r, const uint32_t* rows,
-                         const int64_t* before, const int64_t* after, std::size_t m,
-                         std::size_t n, std::size_t stride) {
+                         const int64_t* before, const int64_t* after, std::size_t m, std::size_t n,
+                         std::size_t stride) {
   return moves_of(
       s, r, rows, [before](std::size_t k) { return before[k]; },
       [after](std::size_t k) { return after[k]; }, m, n, stride);
