@@ -118,7 +118,7 @@ PyObject* function_exact_tiles(PyObject*, PyObject* const* args, Py_ssize_t narg
                          static_cast<std::size_t>(PyArray_DIM(points, 1))};
     auto tiles = std::make_unique<ExactTiles>(without_gil([&] { return exact_tiles(rows); }));
     PyObject* capsule = check(PyCapsule_New(tiles.get(), tiles_capsule, free_tiles));
-    tiles.release();  // the capsule owns them now
+    static_cast<void>(tiles.release());  // the capsule owns them now
     return capsule;
   });
 }
@@ -242,7 +242,7 @@ PyObject* function_crc32c(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 }  // namespace
 

@@ -19,7 +19,7 @@ void index_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef index_methods[] = {
     {"build", PLOVIK_FASTCALL(method_build), METH_FASTCALL | METH_KEYWORDS, doc::build},

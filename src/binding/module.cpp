@@ -71,4 +71,5 @@ PyModuleDef module_def = {
 
 }  // namespace plovik::py
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): CPython finds the module by this name
 PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&plovik::py::module_def); }

@@ -173,16 +173,7 @@ class Pool {
  public:
   // Starts up to n_threads background threads; stops at the first one the
   // system refuses and makes do with those it has.
-  explicit Pool(std::size_t n_threads) {
-    AsyncSignalsBlocked mask;
-    try {
-      threads_.reserve(std::min<std::size_t>(n_threads, 1024));
-      for (std::size_t i = 0; i < n_threads; ++i) threads_.emplace_back([this] { serve(); });
-    } catch (const std::system_error&) {
-    } catch (const std::bad_alloc&) {
-    }
-    n_started_ = threads_.size();
-  }
+  explicit Pool(std::size_t n_threads) { n_started_ = start_threads(n_threads); }
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
 
@@ -222,6 +213,22 @@ class Pool {
   Pool* abandoned_before = nullptr;
 
  private:
+  // Starts up to n threads with the asynchronous signals blocked (they
+  // inherit the mask) and returns how many run: the first thread the system
+  // refuses, or the memory for their list running out, ends the start-up.
+  std::size_t start_threads(std::size_t n) {
+    AsyncSignalsBlocked mask;
+    try {
+      threads_.reserve(std::min<std::size_t>(n, 1024));
+      for (std::size_t i = 0; i < n; ++i) threads_.emplace_back([this] { serve(); });
+    } catch (const std::system_error&) {
+      return threads_.size();
+    } catch (const std::bad_alloc&) {
+      return threads_.size();
+    }
+    return threads_.size();
+  }
+
   void serve() {
     std::unique_lock lock(mu_);
     bool may_spin = false;

@@ -206,7 +206,8 @@ FileSpot file_spot(PyObject* files, const char* key) {
   if (!PyTuple_Check(v) || PyTuple_GET_SIZE(v) != 2)
     raise(PyExc_ValueError, "files: each entry must be a (path, byte_offset) pair");
   PyObject* bytes = nullptr;
-  if (!PyUnicode_FSConverter(PyTuple_GET_ITEM(v, 0), &bytes)) throw PythonError{};
+  if (!PyUnicode_FSConverter(PyTuple_GET_ITEM(v, 0), static_cast<void*>(&bytes)))
+    throw PythonError{};
   Ref owned(bytes);
   spot.path.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
   PyObject* off = PyTuple_GET_ITEM(v, 1);

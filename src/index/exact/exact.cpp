@@ -36,7 +36,7 @@ constexpr std::size_t lanes = 8;
 // Queries per task, and the bytes of tiles scanned by every query of a task
 // before the next tiles: well inside the first-level cache.
 constexpr std::size_t queries_per_task = 32;
-constexpr std::size_t tile_block_bytes = 16 * 1024;
+constexpr std::size_t tile_block_bytes = std::size_t{16} * 1024;
 // A task's run of points is at least this many tiles, and the partial rows
 // of runs split across tasks (k-nearest) hold at most this many slots.
 constexpr std::size_t min_run_tiles = 4096;

@@ -20,8 +20,8 @@ void* map_pages(std::size_t bytes) {
   const uintptr_t start = (at + huge_page_bytes - 1) & ~uintptr_t{huge_page_bytes - 1};
   if (start != at) munmap(mapped, start - at);
   const std::size_t tail = extra - (start - at);
-  if (tail != 0) munmap(reinterpret_cast<void*>(start + bytes), tail);
-  void* p = reinterpret_cast<void*>(start);
+  void* p = static_cast<char*>(mapped) + (start - at);
+  if (tail != 0) munmap(static_cast<char*>(p) + bytes, tail);
   madvise(p, bytes, MADV_HUGEPAGE);  // advice only; failure is harmless
   return p;
 }
