@@ -28,14 +28,16 @@ struct Setting {
     const npy_intp* ss = PyArray_DIMS(s);
     const npy_intp* us = PyArray_DIMS(u);
     if (us[0] != ss[0] || us[1] != ss[1]) raise(PyExc_ValueError, "S and U must have shape (L, K)");
-    const auto l = static_cast<std::size_t>(ss[0]), k = static_cast<std::size_t>(ss[1]);
+    const auto tables = static_cast<std::size_t>(ss[0]),
+               components = static_cast<std::size_t>(ss[1]);
     if (b < 1) raise(PyExc_ValueError, "b must be at least 1");
-    if (!checked_key_space(b, k)) raise(PyExc_ValueError, "b**K must be at most 2**63 - 1");
+    if (!checked_key_space(b, components))
+      raise(PyExc_ValueError, "b**K must be at most 2**63 - 1");
     Array<int64_t> s_values = read_array<int64_t>(s);
     for (const int64_t c : s_values)
       if (c < 0 || static_cast<std::size_t>(c) >= d)
         raise(PyExc_ValueError, "every entry of s must lie in [0, d)");
-    construct(ix, b, k, l, 0, 1, std::move(s_values), read_array<double>(u));
+    construct(ix, b, components, tables, 0, 1, std::move(s_values), read_array<double>(u));
   }
 };
 

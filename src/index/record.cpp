@@ -4,9 +4,9 @@
 
 namespace plovik {
 
-std::optional<int64_t> checked_key_space(int64_t b, std::size_t k) {
+std::optional<int64_t> checked_key_space(int64_t b, std::size_t components) {
   int64_t space = 1;
-  for (std::size_t j = 0; j < k; ++j)
+  for (std::size_t j = 0; j < components; ++j)
     if (__builtin_mul_overflow(space, b, &space)) return std::nullopt;
   return space;
 }

@@ -76,7 +76,7 @@ IndexBytes index_bytes(const Index& ix);
 
 // b^K multiplied out in signed 64-bit arithmetic from 1, or nothing when a
 // product overflows. The one computation of the key space's size.
-std::optional<int64_t> checked_key_space(int64_t b, std::size_t k);
+std::optional<int64_t> checked_key_space(int64_t b, std::size_t components);
 
 // Key space size b^K of a built index (build refuses a b^K beyond 2^63 - 1);
 // INT64_MAX for parameters whose b^K overflows.

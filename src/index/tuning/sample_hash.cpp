@@ -20,7 +20,8 @@ struct ProbeScratch {
   Array<int64_t> codes;
   Array<double> fracs;
   Array<double> margins;
-  explicit ProbeScratch(std::size_t k) : codes(k), fracs(k), margins(k) {}
+  explicit ProbeScratch(std::size_t components)
+      : codes(components), fracs(components), margins(components) {}
 };
 
 // Writes the L x (1 + flips) probe keys of `row` to out.

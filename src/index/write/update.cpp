@@ -52,8 +52,8 @@ ChangedRows changed_rows(const Index& ix, const double* coords, std::size_t n) {
   }
   for (auto [rows, gathered] : {std::pair{coords, &out.now}, std::pair{old_rows, &out.before}}) {
     gathered->resize(m * d);
-    for (std::size_t k = 0; k < m; ++k)
-      std::memcpy(gathered->data() + k * d, rows + out.rows[k] * d, d * sizeof(double));
+    for (std::size_t j = 0; j < m; ++j)
+      std::memcpy(gathered->data() + j * d, rows + out.rows[j] * d, d * sizeof(double));
   }
   return out;
 }
@@ -105,9 +105,9 @@ void collect_moved(Array<Entry>& moved, const ChangedRows& changed, const NewKey
   } else {
     const std::size_t m = changed.rows.size();
     const int64_t* part = nk.keys.data() + u * m;
-    for (std::size_t k = 0; k < m; ++k)
-      if (entered(changed.rows[k]) && part[k] != old_keys[changed.rows[k]])
-        moved.emplace_back(part[k], static_cast<int64_t>(changed.rows[k]));
+    for (std::size_t j = 0; j < m; ++j)
+      if (entered(changed.rows[j]) && part[j] != old_keys[changed.rows[j]])
+        moved.emplace_back(part[j], static_cast<int64_t>(changed.rows[j]));
   }
 }
 
@@ -124,7 +124,7 @@ void old_keys_of(RefreshScratch& s, const ChangedRows& changed, const NewKeys& n
   if (!changed.all) {
     const std::size_t m = changed.rows.size();
     const int64_t* part = nk.old.data() + (t - nk.tables.first) * m;
-    for (std::size_t k = 0; k < m; ++k) s.old_keys[changed.rows[k]] = part[k];
+    for (std::size_t j = 0; j < m; ++j) s.old_keys[changed.rows[j]] = part[j];
     return;
   }
   const uint32_t* ids = old.table_ids(t);
@@ -274,10 +274,10 @@ void update(Index& ix, Array<double> coords) {
     std::memcpy(ix.cand_f64.data(), coords.data(), count * sizeof(double));
     std::memcpy(ix.coords_f32.data() + base * d, f32.data(), count * sizeof(float));
   } else {
-    for (std::size_t k = 0; k < n_rows; ++k) {
-      const std::size_t row = changed.rows[k];
+    for (std::size_t j = 0; j < n_rows; ++j) {
+      const std::size_t row = changed.rows[j];
       std::memcpy(ix.cand_f64.data() + row * d, coords.data() + row * d, d * sizeof(double));
-      std::memcpy(ix.coords_f32.data() + (base + row) * d, f32.data() + k * d, d * sizeof(float));
+      std::memcpy(ix.coords_f32.data() + (base + row) * d, f32.data() + j * d, d * sizeof(float));
     }
   }
   if (any_changed) ix.cand_tables = std::move(runs);
