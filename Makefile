@@ -109,8 +109,10 @@ lint-tools: venv
 # the compile commands, so build/lint is configured and never built.
 lint: lint-tools
 	@failed=""; \
-	echo "== ruff check"; $(VENV)/bin/ruff check $(PY_SOURCES) || failed="$$failed ruff-check"; \
-	echo "== ruff format --check"; $(VENV)/bin/ruff format --check $(PY_SOURCES) || failed="$$failed ruff-format"; \
+	echo "== ruff check"; $(VENV)/bin/ruff check --output-format concise $(PY_SOURCES) \
+		|| failed="$$failed ruff-check"; \
+	echo "== ruff format --check"; $(VENV)/bin/ruff format --check --output-format concise $(PY_SOURCES) \
+		|| failed="$$failed ruff-format"; \
 	echo "== mypy"; $(VENV)/bin/mypy || failed="$$failed mypy"; \
 	echo "== clang-format"; $(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES) \
 		&& echo "$(words $(CXX_SOURCES)) files formatted" || failed="$$failed clang-format"; \
