@@ -66,19 +66,13 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "",
-    0,
-    module_functions,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_native", "",      0,       module_functions,
+    module_slots,          nullptr,   nullptr, nullptr,
 };
 
 }  // namespace
 
 }  // namespace plovik::py
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): CPython finds the module by this name
 PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&plovik::py::module_def); }

@@ -86,13 +86,14 @@ PyObject* state_of(const Index& ix) {
 #undef PLOVIK_PUT_INT
   put(d, "s", copy_1d(NPY_INT64, ix.s.data(), ix.s.size()));
   put(d, "u", copy_1d(NPY_FLOAT64, ix.u.data(), ix.u.size()));
-  Ref coords(new_array(NPY_FLOAT32, static_cast<npy_intp>(ix.n_points),
-                       static_cast<npy_intp>(ix.d), 2));
-  Ref cand(new_array(NPY_FLOAT64, static_cast<npy_intp>(ix.n_cand()),
-                     static_cast<npy_intp>(ix.d), 2));
+  Ref coords(
+      new_array(NPY_FLOAT32, static_cast<npy_intp>(ix.n_points), static_cast<npy_intp>(ix.d), 2));
+  Ref cand(
+      new_array(NPY_FLOAT64, static_cast<npy_intp>(ix.n_cand()), static_cast<npy_intp>(ix.d), 2));
   without_gil([&] {
     const std::size_t nc = ix.n_points * ix.d, nd = ix.n_cand() * ix.d;
-    if (nc != 0) std::memcpy(data_of<float>(coords.get()), ix.coords_f32.data(), nc * sizeof(float));
+    if (nc != 0)
+      std::memcpy(data_of<float>(coords.get()), ix.coords_f32.data(), nc * sizeof(float));
     if (nd != 0) std::memcpy(data_of<double>(cand.get()), ix.cand_f64.data(), nd * sizeof(double));
   });
   put(d, "coords", coords.release());
@@ -129,8 +130,7 @@ long long int_item(PyObject* state, const char* key, long long lo) {
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(v, &overflow);
   if (value == -1 && PyErr_Occurred()) throw PythonError{};
-  if (overflow != 0 || value < lo)
-    state_error(std::string("'") + key + "' is out of range");
+  if (overflow != 0 || value < lo) state_error(std::string("'") + key + "' is out of range");
   return value;
 }
 
@@ -210,7 +210,8 @@ FileSpot file_spot(PyObject* files, const char* key) {
   if (!PyTuple_Check(v) || PyTuple_GET_SIZE(v) != 2)
     raise(PyExc_ValueError, "files: each entry must be a (path, byte_offset) pair");
   PyObject* bytes = nullptr;
-  if (!PyUnicode_FSConverter(PyTuple_GET_ITEM(v, 0), &bytes)) throw PythonError{};
+  if (!PyUnicode_FSConverter(PyTuple_GET_ITEM(v, 0), static_cast<void*>(&bytes)))
+    throw PythonError{};
   Ref owned(bytes);
   spot.path.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
   PyObject* off = PyTuple_GET_ITEM(v, 1);
