@@ -227,12 +227,16 @@ class Monitor:
             # missed (and the dearer one is not needed).
             looks = [(self._found, self._need), (self._found[-1:], self._need[-1:]) if found.size else ([], [])]
             if len(self._found) > 1:
-                recent_found, recent_need = np.concatenate(self._found)[-RECENT_QUERIES:], np.concatenate(
-                    self._need)[-RECENT_QUERIES:]
-                looks.insert(1, ([recent_found], [recent_need]))
-            for parts, needs in looks:
-                if not parts or wilson(int(sum(f.sum() for f in parts)), int(sum(n.sum() for n in needs)))[1] \
-                        >= self._target:
+                parts, held = len(self._found), 0
+                while parts > 0 and held < RECENT_QUERIES:  # the latest calls' checks, no more
+                    parts -= 1
+                    held += self._found[parts].size
+                recent = slice(parts, None)
+                looks.insert(1, ([np.concatenate(self._found[recent])[-RECENT_QUERIES:]],
+                                 [np.concatenate(self._need[recent])[-RECENT_QUERIES:]]))
+            for i, (parts, needs) in enumerate(looks):
+                sums = self._sums if i == 0 else (int(sum(f.sum() for f in parts)), int(sum(n.sum() for n in needs)))
+                if not parts or wilson(*sums)[1] >= self._target:
                     continue
                 estimate = self._estimate_of(parts, needs)
                 if estimate.missed:
