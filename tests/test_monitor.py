@@ -96,6 +96,21 @@ def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
     assert np.array_equal(idx, s.query_knn(Q, 10)[0])  # checking changes no answer
 
 
+def test_queries_that_turn_away_after_good_calls_warn_in_the_call_that_turns(drift):
+    # the first call after the build is checked on the build's account; the
+    # good queries it checked do not hide a later call's miss
+    X, calls = drift
+    rng = np.random.default_rng(9)
+    like = X[rng.choice(len(X), 2_000)] + 1e-3 * rng.standard_normal((2_000, D))
+    s = PlovikSearch(D, seed=3, adapt=False)
+    s.build(X)
+    (_, w0), (idx1, w1) = calls_with_warnings(s, [like, calls[0]])
+    assert not w0 and recall_of(X, calls[0], idx1) < 0.5
+    assert len(w1) == 1 and "unlike those the tuning measured" in str(w1[0].message)
+    seen = s.observed_recall
+    assert seen.queries >= 4 and seen.since == "build"
+
+
 def test_radius_and_pairs_calls_are_checked_too(drift):
     X, calls = drift
     s = PlovikSearch(D, seed=3, adapt=False)

@@ -302,6 +302,29 @@ def test_truth_follows_ties_and_passes_over_copies():
     assert alone.need.tolist() == [0] and alone.owner.size == 0
 
 
+@pytest.mark.parametrize("group, found", [(0, "all"), (4, "beyond"), (12, "group")])
+def test_truth_passes_over_fewer_near_copies_than_k(group, found):
+    # row 0 of uniform points in d = 16 with `group` near copies of it (1e-4
+    # apart): fewer than k are passed over as copies (a fresh query would
+    # not have them), k or more are its neighbours (a fresh query near them
+    # has them too); ordinary points pass over nothing
+    rng = np.random.default_rng(group)
+    base = rng.random((2_000, 16))
+    X = np.concatenate([base[:1], (base[:1] + 1e-4 * rng.standard_normal((group, 16))) % 1.0, base[1:]])
+    rows = np.arange(0, 400, 8) if found == "all" else np.array([0])
+    truth = _truth(ExactScan(X), X, X[rows], 10, rows)
+    ids, dist = exact_knn(X, X[rows], 10, rows)
+    assert truth.need.tolist() == [10] * rows.size and truth.owner.size == 10 * rows.size
+    near = np.abs(truth.neighbours[:, None] - X[None, 1:group + 1])
+    near = np.minimum(near, 1 - near).sum(-1).min(axis=1) if group else np.full(truth.owner.size, np.inf)
+    if found == "all":
+        assert np.array_equal(np.sort(truth.neighbours, 0), np.sort(X[ids.ravel()], 0))
+    elif found == "beyond":
+        assert (near > 0.1).all()  # none of the near copies
+    else:
+        assert (near == 0).all()  # ten of the twelve
+
+
 @pytest.mark.parametrize("shape", list(SHAPES))
 def test_tuned_index_reaches_the_target(shape):
     make, d = SHAPES[shape]

@@ -8,7 +8,9 @@ budget of `RATE` times its modelled cost (its queries times the tuned cost
 of one query); the budget pays for exact answers of some of the call's
 queries, at `CHECK_PRICE` modelled exact queries each (and, once after each
 change of the index, for laying the points out for the exact scan). A call
-too small to pay for one leaves its budget to the next call. The queries
+too small to pay for one leaves its budget to the next call. The first
+`FIRST_CHECKS` checks after a change are paid for by the change, so that
+the first call after a build is checked enough to show a gross miss. The queries
 checked are evenly spaced through the call from a start drawn from the
 seed and the number of queries seen before, never from the clock, so a run
 checks the same queries every time.
@@ -18,8 +20,11 @@ is found when its distance is at most the true k-th distance (ties are not
 misses); a radius query's answer against every point within its radius.
 The running estimate (`ObservedRecall`) pools them, with a 95% interval
 taken over queries (a query's neighbours tend to succeed or fail
-together). When the interval's upper end falls below the target the
-search has missed it, and `check` names the cause once: "k" (the call
+together). When the interval's upper end falls below the target, that of
+every query checked since the change, of the latest `RECENT_QUERIES` or of
+the call's own checks (queries drifting away show in the latter two before
+the good ones checked earlier let the pooled one show it), the search has
+missed it, and `check` names the cause once: "k" (the call
 asked for more neighbours than the tuning measured), "growth" (the index
 holds more points than it was tuned for) or "drift" (the queries are
 unlike those the tuning measured).
@@ -49,6 +54,13 @@ RATE = 0.05
 #: fitted to share each read among many queries, and the check's
 #: bookkeeping comes on top (benchmarks/bench_monitor.py: 2 - 8 times).
 CHECK_PRICE = 8.0
+#: Checks paid for by a change of the index (a build, a re-tuning, a load):
+#: the first call after it checks this many of its queries (fewer when it
+#: holds fewer), whatever its size.
+FIRST_CHECKS = 4
+#: The latest checked queries the monitor also judges apart from the rest
+#: (queries drifting away from the points show there first).
+RECENT_QUERIES = 32
 #: Modelled cost of laying the points out for the exact scan, in exact queries
 #: (a copy of the points to double precision, a finiteness check and the
 #: tiles: a few passes over n * d values, each dearer than a query's scan).
@@ -142,10 +154,12 @@ class Monitor:
             self._found: list[npt.NDArray[np.int64]] = []
             self._need: list[npt.NDArray[np.int64]] = []
             self._sums = [0, 0]  # neighbours found and needed, pooled
-            # Modelled nanoseconds not yet spent. The first check is on the
-            # account of the change (a build or re-tuning costs far more), so
-            # that a first call of a few thousand queries is checked at all.
-            self._budget = 0.0 if tuning is None else CHECK_PRICE * tuning.exact_cost
+            # Modelled nanoseconds not yet spent. The first FIRST_CHECKS
+            # checks are on the account of the change (a build or re-tuning
+            # answers more sample queries exactly than that), so that the
+            # first call of a few thousand queries is checked enough to see
+            # a gross miss at once.
+            self._budget = 0.0 if tuning is None else FIRST_CHECKS * CHECK_PRICE * tuning.exact_cost
             self._seen = 0  # queries seen since the change
             self._warned: set[str] = set()
             self._kept: npt.NDArray[np.float64] | None = None
@@ -202,17 +216,34 @@ class Monitor:
                 self._need.append(need)
                 self._sums[0] += int(found.sum())
                 self._sums[1] += int(need.sum())
-            # The interval over queries is never narrower than that over
-            # the neighbours pooled: when even the latter reaches the
-            # target, nothing is missed (and the dearer one is not needed).
-            if cause in self._warned or wilson(*self._sums)[1] >= self._target:
+            if cause in self._warned:
                 return None
-            estimate = self._estimate()
-            if not estimate.missed:
-                return None
-            self._warned.add(cause)
-            self._adapt = self._adapt or (cause, k)
-            return estimate
+            # Three looks: every query checked since the change, the latest
+            # RECENT_QUERIES of them, and this call's own (queries that
+            # drift away are seen in the latter two before the good ones
+            # checked earlier let the first show it). The interval over
+            # queries is never narrower than that over the neighbours
+            # pooled: where even the latter reaches the target, nothing is
+            # missed (and the dearer one is not needed).
+            looks = [(self._found, self._need), (self._found[-1:], self._need[-1:]) if found.size else ([], [])]
+            if len(self._found) > 1:
+                parts, held = len(self._found), 0
+                while parts > 0 and held < RECENT_QUERIES:  # the latest calls' checks, no more
+                    parts -= 1
+                    held += self._found[parts].size
+                recent = slice(parts, None)
+                looks.insert(1, ([np.concatenate(self._found[recent])[-RECENT_QUERIES:]],
+                                 [np.concatenate(self._need[recent])[-RECENT_QUERIES:]]))
+            for i, (parts, needs) in enumerate(looks):
+                sums = self._sums if i == 0 else (int(sum(f.sum() for f in parts)), int(sum(n.sum() for n in needs)))
+                if not parts or wilson(*sums)[1] >= self._target:
+                    continue
+                estimate = self._estimate_of(parts, needs)
+                if estimate.missed:
+                    self._warned.add(cause)
+                    self._adapt = self._adapt or (cause, k)
+                    return estimate
+            return None
 
     def take_adaptation(self) -> tuple[str, int | None] | None:
         """(cause, k) of a miss the search should re-tune for, once."""
@@ -225,9 +256,12 @@ class Monitor:
             return self._estimate()
 
     def _estimate(self) -> ObservedRecall:
-        if not self._found:
+        return self._estimate_of(self._found, self._need)
+
+    def _estimate_of(self, parts: list[npt.NDArray[np.int64]], needs: list[npt.NDArray[np.int64]]) -> ObservedRecall:
+        if not parts:
             return ObservedRecall(1.0, (0.0, 1.0), 0, self._since, self._target)
-        found, need = np.concatenate(self._found), np.concatenate(self._need)
+        found, need = np.concatenate(parts), np.concatenate(needs)
         recall, lo, hi = recall_interval(found, need)
         return ObservedRecall(recall, (lo, hi), int(found.size), self._since, self._target)
 

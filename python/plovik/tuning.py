@@ -12,8 +12,9 @@ scan; the NumPy reference plays no part.
    is sampled or measured.
 1. Ground truth. A sample of the points drawn from the seed, each asked as a
    fresh query from the same data would be: neither the point itself nor its
-   copies (within `NEAR_COPY` per coordinate) count as its neighbours, since
-   they share its buckets for free. When given, a sample of the caller's
+   copies (within `NEAR_COPY` per coordinate) nor its near copies (fewer
+   than k points much closer than the next, `NEAR_GAP`) count as its
+   neighbours, since they share its buckets for free. When given, a sample of the caller's
    queries too. A query's neighbours are every point at most as far as its
    k-th nearest (ties are found, not missed), answered by the exact scan.
    When the whole sample would cost more than `TRUTH_AT_ONCE` by the cost
@@ -172,6 +173,11 @@ EXACT_BELOW = 250_000
 #: A point within this distance per coordinate (on average) of a sample
 #: point is a copy of it: not a neighbour the sample point may count.
 NEAR_COPY = 1e-6
+#: A sample point's nearest fewer than k, after which the distance jumps
+#: by more than this factor, are its near copies: not neighbours it may
+#: count either (by chance, without copies, a point's nearest is 4 times
+#: closer than its second for one point in 4**d).
+NEAR_GAP = 4.0
 #: The truth follows ties (and copies) up to this many times k neighbours.
 MAX_TIES = 16
 #: Mean bucket occupancies tried for each number of cells.
@@ -419,8 +425,8 @@ def _truth(scan: ExactScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float6
 
     A point of X asked as a query is treated as a fresh query from the same
     data would be: neither it nor its copies (points within `NEAR_COPY` per
-    coordinate of it, on average) count as its neighbours, since they would
-    be found in its own buckets for free. Rows whose copies or ties fill the
+    coordinate of it, on average) nor its near copies (`_near_group`) count
+    as its neighbours, since they would be found in its own buckets for free. Rows whose copies or ties fill the
     answer are asked again with twice the neighbours, up to `MAX_TIES` times
     k; ties beyond that are left out (the recall measured can only be lower).
     """
@@ -436,6 +442,9 @@ def _truth(scan: ExactScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float6
         for r, q in enumerate(todo):
             keep = (idx[r] >= 0) & (dist[r] > near)
             got, gd = idx[r][keep], dist[r][keep]
+            if rows is not None:  # nor do its near copies
+                group = _near_group(gd, k)
+                got, gd = got[group:], gd[group:]
             full = idx[r, -1] >= 0 and width < scan.n
             if got.size < k and full and width < MAX_TIES * k:
                 again.append(q)  # copies filled the answer
@@ -453,6 +462,19 @@ def _truth(scan: ExactScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float6
     owner = np.repeat(np.arange(m, dtype=np.int64), [a.size for a in ids])
     found = np.concatenate(ids) if m else np.empty(0, np.int64)
     return _Truth(Q, need, owner, X[found])
+
+
+def _near_group(dist: npt.NDArray[np.float64], k: int) -> int:
+    """How many of a sample point's nearest (ascending `dist`, its exact
+    copies left out) are near copies of it: the leading ones, fewer than k,
+    after which the distance jumps more than `NEAR_GAP` times (0: none).
+
+    A point with a few near copies (a record stored twice with rounding, a
+    tight group of fewer than k) finds them in its own buckets for free; a
+    fresh query does not have them, and needs neighbours beyond."""
+    head = dist[:k]
+    jumps = np.flatnonzero(head[1:] > NEAR_GAP * head[:-1])
+    return int(jumps[-1]) + 1 if jumps.size else 0
 
 
 def _bounds(p: npt.NDArray[np.float64], n: npt.NDArray[np.float64], z: float = _Z) -> tuple[np.ndarray, np.ndarray]:
