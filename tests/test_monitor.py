@@ -1,6 +1,7 @@
 """The recall monitor: exact checks of a share of every query call, the warning and the re-tuning."""
 
 import pickle
+import re
 import threading
 import warnings
 
@@ -109,6 +110,10 @@ def test_queries_that_turn_away_after_good_calls_warn_in_the_call_that_turns(dri
     assert len(w1) == 1 and "unlike those the tuning measured" in str(w1[0].message)
     seen = s.observed_recall
     assert seen.queries >= 4 and seen.since == "build"
+    # the count the warning gives is of the queries it was judged on
+    count, span = re.search(r"(\d+) queries checked (since build|in this call|most recently)",
+                            str(w1[0].message)).groups()
+    assert int(count) <= seen.queries and (span != "since build" or int(count) == seen.queries)
 
 
 def test_radius_and_pairs_calls_are_checked_too(drift):
@@ -187,3 +192,16 @@ def test_save_and_pickle_keep_the_settings_and_start_a_new_estimate(drift, tmp_p
         assert other.observed_recall.since == "load" and other.observed_recall.queries == 0
         (_, caught), = calls_with_warnings(other, calls[1:2])
         assert len(caught) == 1 and other.tuning == s.tuning  # warned, did not adapt
+
+
+def test_a_warning_counts_the_queries_it_was_judged_on():
+    # 200 good checks then one call of 10 poor ones: the pooled estimate still
+    # reaches the target, the call's own and the latest checks do not
+    from plovik.monitor import Monitor
+
+    m = Monitor(0.95, seed=0, since="build")
+    assert m.record(np.full(200, 10), np.full(200, 10), "drift", 10) is None
+    seen = m.record(np.full(10, 2), np.full(10, 10), "drift", 10)
+    assert seen is not None and seen.queries < 200 and seen.span in ("most recently", "in this call")
+    assert m.estimate().span == "" and m.estimate().queries == 210
+    assert m.record(np.full(10, 2), np.full(10, 10), "drift", 10) is None  # once per cause

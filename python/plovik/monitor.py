@@ -36,6 +36,7 @@ measures.
 
 from __future__ import annotations
 
+import dataclasses
 import threading
 from dataclasses import dataclass
 
@@ -84,6 +85,9 @@ class ObservedRecall:
         since: the change the estimate counts from: "build", "retune",
             "adapt" (a re-tuning by the monitor), "promote" or "load".
         target: the recall target of the search.
+        span: "" for an estimate over every query checked since `since`;
+            "in this call" or "most recently" for the part of them that
+            a warning was raised on.
     """
 
     recall: float
@@ -91,6 +95,7 @@ class ObservedRecall:
     queries: int
     since: str
     target: float
+    span: str = ""
 
     @property
     def missed(self) -> bool:
@@ -225,7 +230,10 @@ class Monitor:
             # queries is never narrower than that over the neighbours
             # pooled: where even the latter reaches the target, nothing is
             # missed (and the dearer one is not needed).
-            looks = [(self._found, self._need), (self._found[-1:], self._need[-1:]) if found.size else ([], [])]
+            # Each look names what its count of checked queries covers, so
+            # that the warning's "N queries checked ..." is true of it.
+            looks = [(self._found, self._need, f"since {self._since}"),
+                     (self._found[-1:], self._need[-1:], "in this call") if found.size else ([], [], "")]
             if len(self._found) > 1:
                 parts, held = len(self._found), 0
                 while parts > 0 and held < RECENT_QUERIES:  # the latest calls' checks, no more
@@ -233,12 +241,14 @@ class Monitor:
                     held += self._found[parts].size
                 recent = slice(parts, None)
                 looks.insert(1, ([np.concatenate(self._found[recent])[-RECENT_QUERIES:]],
-                                 [np.concatenate(self._need[recent])[-RECENT_QUERIES:]]))
-            for i, (parts, needs) in enumerate(looks):
+                                 [np.concatenate(self._need[recent])[-RECENT_QUERIES:]], "most recently"))
+            for i, (parts, needs, span) in enumerate(looks):
                 sums = self._sums if i == 0 else (int(sum(f.sum() for f in parts)), int(sum(n.sum() for n in needs)))
                 if not parts or wilson(*sums)[1] >= self._target:
                     continue
                 estimate = self._estimate_of(parts, needs)
+                if i > 0:
+                    estimate = dataclasses.replace(estimate, span=span)
                 if estimate.missed:
                     self._warned.add(cause)
                     self._adapt = self._adapt or (cause, k)
@@ -309,5 +319,5 @@ def advice(estimate: ObservedRecall, cause: str, what: str, adapt: bool) -> str:
     then = "the search re-tunes now (adapt=True)" if adapt else todo
     return (f"{what}: the queries checked found {estimate.recall:.3f} of their true neighbours "
             f"(95% {lo:.3f}-{hi:.3f}, "
-            f"{estimate.queries} queries checked since {estimate.since}), below the target {estimate.target}: "
+            f"{estimate.queries} queries checked {estimate.span or 'since ' + estimate.since}), below the target {estimate.target}: "
             f"{why}; {then}")
