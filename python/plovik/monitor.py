@@ -45,8 +45,17 @@ import numpy.typing as npt
 
 from plovik.tuning import Tuning, recall_interval, wilson
 
-__all__ = ["KEPT_QUERIES", "RATE", "Monitor", "ObservedRecall", "advice", "cause_of", "counts_within", "knn_hits",
-           "radius_hits"]
+__all__ = [
+    "KEPT_QUERIES",
+    "RATE",
+    "Monitor",
+    "ObservedRecall",
+    "advice",
+    "cause_of",
+    "counts_within",
+    "knn_hits",
+    "radius_hits",
+]
 
 #: Share of a call's modelled query cost spent on exact checks.
 RATE = 0.05
@@ -122,12 +131,18 @@ def knn_hits(
     return np.minimum(found, need), need
 
 
-def counts_within(indptr: npt.NDArray[np.int64], dists: npt.NDArray[np.float64], rows: npt.NDArray[np.int64],
-                  radii: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
+def counts_within(
+    indptr: npt.NDArray[np.int64],
+    dists: npt.NDArray[np.float64],
+    rows: npt.NDArray[np.int64],
+    radii: npt.NDArray[np.float64],
+) -> npt.NDArray[np.int64]:
     """Entries of each row `rows[i]` of a radius answer in CSR form within
     radii[i], compared in single precision as the index compares."""
     cut = radii.astype(np.float32)
-    return np.array([np.count_nonzero(dists[indptr[q]:indptr[q + 1]] <= c) for q, c in zip(rows, cut)], np.int64)
+    return np.array(
+        [np.count_nonzero(dists[indptr[q] : indptr[q + 1]] <= c) for q, c in zip(rows, cut, strict=True)], np.int64
+    )
 
 
 def radius_hits(
@@ -210,8 +225,9 @@ class Monitor:
         with self._lock:
             return self._kept
 
-    def record(self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], cause: str,
-               k: int | None = None) -> ObservedRecall | None:
+    def record(
+        self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], cause: str, k: int | None = None
+    ) -> ObservedRecall | None:
         """Add checked queries (of a call asking `k` neighbours, None for a
         radius); the estimate when it newly shows the target missed for
         `cause` (once per cause until the next reset), else None."""
@@ -232,22 +248,35 @@ class Monitor:
             # missed (and the dearer one is not needed).
             # Each look names what its count of checked queries covers, so
             # that the warning's "N queries checked ..." is true of it.
-            looks = [(self._found, self._need, f"since {self._since}"),
-                     (self._found[-1:], self._need[-1:], "in this call") if found.size else ([], [], "")]
+            no_checks: list[npt.NDArray[np.int64]] = []
+            looks = [
+                (self._found, self._need, ""),
+                (self._found[-1:], self._need[-1:], "in this call") if found.size else (no_checks, no_checks, ""),
+            ]
             if len(self._found) > 1:
-                parts, held = len(self._found), 0
-                while parts > 0 and held < RECENT_QUERIES:  # the latest calls' checks, no more
-                    parts -= 1
-                    held += self._found[parts].size
-                recent = slice(parts, None)
-                looks.insert(1, ([np.concatenate(self._found[recent])[-RECENT_QUERIES:]],
-                                 [np.concatenate(self._need[recent])[-RECENT_QUERIES:]], "most recently"))
+                start, held = len(self._found), 0
+                while start > 0 and held < RECENT_QUERIES:  # the latest calls' checks, no more
+                    start -= 1
+                    held += self._found[start].size
+                recent = slice(start, None)
+                looks.insert(
+                    1,
+                    (
+                        [np.concatenate(self._found[recent])[-RECENT_QUERIES:]],
+                        [np.concatenate(self._need[recent])[-RECENT_QUERIES:]],
+                        "most recently",
+                    ),
+                )
             for i, (parts, needs, span) in enumerate(looks):
-                sums = self._sums if i == 0 else (int(sum(f.sum() for f in parts)), int(sum(n.sum() for n in needs)))
+                sums = (
+                    (self._sums[0], self._sums[1])
+                    if i == 0
+                    else (int(sum(f.sum() for f in parts)), int(sum(n.sum() for n in needs)))
+                )
                 if not parts or wilson(*sums)[1] >= self._target:
                     continue
                 estimate = self._estimate_of(parts, needs)
-                if i > 0:
+                if span:
                     estimate = dataclasses.replace(estimate, span=span)
                 if estimate.missed:
                     self._warned.add(cause)
@@ -317,7 +346,10 @@ def advice(estimate: ObservedRecall, cause: str, what: str, adapt: bool) -> str:
         "drift": "pass a sample of your queries to build(queries=...) or call retune()",
     }[cause]
     then = "the search re-tunes now (adapt=True)" if adapt else todo
-    return (f"{what}: the queries checked found {estimate.recall:.3f} of their true neighbours "
-            f"(95% {lo:.3f}-{hi:.3f}, "
-            f"{estimate.queries} queries checked {estimate.span or 'since ' + estimate.since}), below the target {estimate.target}: "
-            f"{why}; {then}")
+    return (
+        f"{what}: the queries checked found {estimate.recall:.3f} of their true neighbours "
+        f"(95% {lo:.3f}-{hi:.3f}, "
+        f"{estimate.queries} queries checked {estimate.span or 'since ' + estimate.since}), "
+        f"below the target {estimate.target}: "
+        f"{why}; {then}"
+    )

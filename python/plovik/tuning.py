@@ -69,7 +69,9 @@ from __future__ import annotations
 import dataclasses
 import math
 import time
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -79,12 +81,25 @@ from plovik.caller import warn
 from plovik.exact import ExactScan
 from plovik.hashing import key_space_fits as _fits
 
-__all__ = ["COST", "CostModel", "RecallWarning", "Tuning", "draw_weighted_parameters", "recall_interval", "spread", "tune",
-           "wilson"]
+__all__ = [
+    "COST",
+    "CostModel",
+    "RecallWarning",
+    "Tuning",
+    "draw_weighted_parameters",
+    "recall_interval",
+    "spread",
+    "tune",
+    "wilson",
+]
 
 
 class RecallWarning(UserWarning):
     """The index reaches less recall than asked, or has outgrown its tuning."""
+
+
+#: A number, or an array of them for many settings at once.
+_Number = float | npt.NDArray[Any]
 
 
 @dataclass(frozen=True)
@@ -113,7 +128,8 @@ class CostModel:
     per_query: float = 1250.0
     scan: float = 0.08
 
-    def index(self, d: int, k: int, tables: float, probes: float, entries: float, distinct: float) -> float:
+    def index(self, d: int, k: int, tables: _Number, probes: _Number, entries: _Number, distinct: _Number) -> Any:
+        """Modelled cost of one query (the arguments may be arrays of settings, broadcast)."""
         return (
             self.per_table * tables * k
             + self.per_probe * tables * probes
@@ -257,13 +273,19 @@ class Tuning:
     def __str__(self) -> str:
         if self.exact and self.sample == 0:
             if COST.exact(self.n, len(self.weights)) > COST.exact(EXACT_BELOW, 1):
-                return (f"exact scan, as asked ({self.n} points of {len(self.weights)} coordinates), "
-                        f"cost {self.exact_cost / 1000:.1f} us/query, tuned in {self.seconds:.3f} s")
-            return (f"exact scan, chosen from the sizes alone ({self.n} points of {len(self.weights)} coordinates), "
-                    f"cost {self.exact_cost / 1000:.1f} us/query, tuned in {self.seconds:.3f} s")
+                return (
+                    f"exact scan, as asked ({self.n} points of {len(self.weights)} coordinates), "
+                    f"cost {self.exact_cost / 1000:.1f} us/query, tuned in {self.seconds:.3f} s"
+                )
+            return (
+                f"exact scan, chosen from the sizes alone ({self.n} points of {len(self.weights)} coordinates), "
+                f"cost {self.exact_cost / 1000:.1f} us/query, tuned in {self.seconds:.3f} s"
+            )
         lo, hi = self.interval
-        how = "exact scan" if self.exact else (
-            f"b={self.cells}, K={self.components}, L={self.tables}, probes={self.probes}"
+        how = (
+            "exact scan"
+            if self.exact
+            else (f"b={self.cells}, K={self.components}, L={self.tables}, probes={self.probes}")
         )
         if self.radius is not None and self.radius_interval is not None:
             rlo, rhi = self.radius_interval
@@ -298,7 +320,7 @@ def spread(X: npt.NDArray[np.float64], rng: np.random.Generator, pairs: int = 40
     a = rng.integers(0, n, pairs)
     b = (a + rng.integers(1, n, pairs)) % n
     x, y = X[a], X[b]
-    if not (min(x.min(), y.min()) >= 0.0 and max(x.max(), y.max()) < 1.0):  # already in [0, 1): nothing to wrap
+    if not (min(np.min(x), np.min(y)) >= 0.0 and max(np.max(x), np.max(y)) < 1.0):  # already in [0, 1): nothing to wrap
         x = x - np.floor(x)
         y = y - np.floor(y)
     diff = np.abs(x - y)
@@ -308,7 +330,7 @@ def spread(X: npt.NDArray[np.float64], rng: np.random.Generator, pairs: int = 40
 
 def coordinate_weights(sp: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """Drawing probabilities from spreads: proportional, constant coordinates never drawn."""
-    top = float(sp.max()) if sp.size else 0.0
+    top = float(np.max(sp)) if sp.size else 0.0
     if top <= 0.0:
         return np.full(sp.size, 1.0 / max(sp.size, 1))
     w = np.where(sp > 1e-6 * top, sp, 0.0)
@@ -410,8 +432,12 @@ class _Truth:
     def extend(self, more: _Truth) -> _Truth:
         """This truth and that of more queries after them."""
         m = self.queries.shape[0]
-        return _Truth(np.concatenate([self.queries, more.queries]), np.concatenate([self.need, more.need]),
-                      np.concatenate([self.owner, more.owner + m]), np.concatenate([self.neighbours, more.neighbours]))
+        return _Truth(
+            np.concatenate([self.queries, more.queries]),
+            np.concatenate([self.need, more.need]),
+            np.concatenate([self.owner, more.owner + m]),
+            np.concatenate([self.neighbours, more.neighbours]),
+        )
 
     def head(self, m: int) -> _Truth:
         """The truth of the first m queries."""
@@ -419,8 +445,9 @@ class _Truth:
         return _Truth(self.queries[:m], self.need[:m], self.owner[:pairs], self.neighbours[:pairs])
 
 
-def _truth(scan: ExactScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float64], k: int,
-           rows: npt.NDArray[np.int64] | None) -> _Truth:
+def _truth(
+    scan: ExactScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float64], k: int, rows: npt.NDArray[np.int64] | None
+) -> _Truth:
     """The truth of the queries Q; `rows` are their ids when they are points of X.
 
     A point of X asked as a query is treated as a fresh query from the same
@@ -477,7 +504,9 @@ def _near_group(dist: npt.NDArray[np.float64], k: int) -> int:
     return int(jumps[-1]) + 1 if jumps.size else 0
 
 
-def _bounds(p: npt.NDArray[np.float64], n: npt.NDArray[np.float64], z: float = _Z) -> tuple[np.ndarray, np.ndarray]:
+def _bounds(
+    p: npt.NDArray[np.float64] | np.float64, n: npt.NDArray[np.float64] | np.float64, z: float = _Z
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Wilson interval (95% by default) of proportions p measured on n trials (arrays; (0, 1) where n is 0)."""
     n = np.asarray(n, np.float64)
     safe = np.maximum(n, 1e-300)
@@ -489,7 +518,9 @@ def _bounds(p: npt.NDArray[np.float64], n: npt.NDArray[np.float64], z: float = _
     return lo, hi
 
 
-def _recall(hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64], interval: bool = True) -> tuple[np.ndarray, ...]:
+def _recall(
+    hits: npt.NDArray[np.int64], need: npt.NDArray[np.int64], interval: bool = True
+) -> tuple[npt.NDArray[np.float64], ...]:
     """Recall, its 95% interval over the queries and its 99% lower bound, of
     every (p, l) from per-query hits (m, P + 1, L) (NaN bounds without
     `interval`).
@@ -548,11 +579,34 @@ class _Option:
 
 
 #: The columns of the options of a tuning, one row per (b, K, L, P).
-_COLUMNS = ("b", "k", "l", "p", "lower", "early", "recall", "lo", "hi", "rrecall", "rlo", "rhi", "candidates", "cost",
-            "over", "counted")
+_COLUMNS = (
+    "b",
+    "k",
+    "l",
+    "p",
+    "lower",
+    "early",
+    "recall",
+    "lo",
+    "hi",
+    "rrecall",
+    "rlo",
+    "rhi",
+    "candidates",
+    "cost",
+    "over",
+    "counted",
+)
 
 
-def _hashed(cache: dict | None, key: tuple, make) -> tuple[np.ndarray, ...]:
+#: The engine's counts and hits of `_evaluate`, kept by what was hashed.
+_Hashed = tuple[npt.NDArray[np.int64], ...]
+_HashCache = dict[tuple[Any, ...], _Hashed]
+#: The options of a tuning, one column per name of `_COLUMNS`.
+_Columns = dict[str, npt.NDArray[Any]]
+
+
+def _hashed(cache: _HashCache | None, key: tuple[Any, ...], make: Callable[[], _Hashed]) -> _Hashed:
     """`make()`, kept in `cache` under `key`."""
     if cache is None:
         return make()
@@ -561,9 +615,23 @@ def _hashed(cache: dict | None, key: tuple, make) -> tuple[np.ndarray, ...]:
     return cache[key]
 
 
-def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, counted, tables: int | None,
-              probes: int | None, target: float, cost: CostModel,
-              cache: dict | None = None, interval: bool = True) -> tuple[dict[str, np.ndarray], tuple[float, int]]:
+def _evaluate(
+    b: int,
+    k: int,
+    s: npt.NDArray[np.int64],
+    u: npt.NDArray[np.float64],
+    d: int,
+    n_total: int,
+    truths: list[_Truth],
+    radius_truth: _Truth | None,
+    counted: npt.NDArray[np.float64],
+    tables: int | None,
+    probes: int | None,
+    target: float,
+    cost: CostModel,
+    cache: _HashCache | None = None,
+    interval: bool = True,
+) -> tuple[_Columns, tuple[float, int]]:
     """Every (L, P) of one (b, K) with the tables of `s` and `u` (L up to
     their count), as columns (`_COLUMNS`), measured by the engine's hashing
     (`plovik._native`); and `_more_tables` of them (inf when the tables are
@@ -576,22 +644,36 @@ def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, 
     scale = n_total / counted.shape[0]
     cost_queries = np.concatenate([t.queries[:COST_QUERIES] for t in truths])
     m_cost = cost_queries.shape[0]
-    entries, distinct = _hashed(cache, ("counts", b, k, L, counted.shape[0], m_cost), lambda: (
-        _native._candidate_counts(b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE)))
-    hits = _hashed(cache, ("hits", b, k, L, truths[0].queries.shape[0]), lambda: tuple(
-        _native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all) for t in truths))
-    measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths)]
+    entries, distinct = _hashed(
+        cache,
+        ("counts", b, k, L, counted.shape[0], m_cost),
+        lambda: _native._candidate_counts(b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE),
+    )
+    hits = _hashed(
+        cache,
+        ("hits", b, k, L, truths[0].queries.shape[0]),
+        lambda: tuple(_native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all) for t in truths),
+    )
+    measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths, strict=True)]
     # per (p, l), the kind of queries with the lowest bound (recall, without bounds)
     lows = np.stack([m[1] for m in measured])
-    if len(measured) == 1:
-        pick = lambda j: measured[0][j]  # noqa: E731
-    else:
-        worst = np.argmin(lows if interval else np.stack([m[0] for m in measured]), axis=0)
-        pick = lambda j: np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]  # noqa: E731
+    worst = np.argmin(lows if interval else np.stack([m[0] for m in measured]), axis=0)
+
+    def pick(j: int) -> npt.NDArray[np.float64]:
+        """Column j of `_recall` of the kind of queries with the lowest bound, per (p, l)."""
+        if len(measured) == 1:
+            return measured[0][j]
+        column: npt.NDArray[np.float64] = np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]
+        return column
+
     if radius_truth is not None:
-        rr, rlo, rhi, rearly = _recall(*_hashed(cache, ("radius", b, k, L, radius_truth.queries.shape[0]), lambda: (
-            _native._neighbour_hits(b, s, u, radius_truth.queries, radius_truth.neighbours, radius_truth.owner,
-                                    P_all),)), radius_truth.need, interval)
+        rt = radius_truth
+        (radius_hits,) = _hashed(
+            cache,
+            ("radius", b, k, L, rt.queries.shape[0]),
+            lambda: (_native._neighbour_hits(b, s, u, rt.queries, rt.neighbours, rt.owner, P_all),),
+        )
+        rr, rlo, rhi, rearly = _recall(radius_hits, rt.need, interval)
     else:
         rr = rlo = rhi = rearly = np.ones_like(lows[0])
     over = distinct < 0  # beyond the budget: distinct taken as entries
@@ -599,22 +681,59 @@ def _evaluate(b: int, k: int, s, u, d: int, n_total: int, truths, radius_truth, 
     gathered = entries * scale / m_cost
     p_grid = np.repeat(np.arange(P_all + 1), L).reshape(P_all + 1, L)
     l_grid = np.tile(np.arange(1, L + 1), P_all + 1).reshape(P_all + 1, L)
-    cols = dict(b=np.full(p_grid.shape, b), k=np.full(p_grid.shape, k), l=l_grid, p=p_grid, lower=lows.min(axis=0),
-                early=np.minimum(np.stack([m[3] for m in measured]).min(axis=0), rearly),
-                recall=pick(0), lo=pick(1), hi=pick(2), rrecall=rr, rlo=rlo, rhi=rhi, candidates=cand,
-                cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), gathered, cand), over=over, counted=entries)
-    more = (math.inf, L) if tables is not None else _more_tables(
-        np.minimum(cols["recall"], rr) if radius_truth is not None else cols["recall"], over, gathered, cand,
-        target, d, k, range(P_all + 1) if probes is None else (P_all,), cost)
+    cols = dict(
+        b=np.full(p_grid.shape, b),
+        k=np.full(p_grid.shape, k),
+        l=l_grid,
+        p=p_grid,
+        lower=lows.min(axis=0),
+        early=np.minimum(np.stack([m[3] for m in measured]).min(axis=0), rearly),
+        recall=pick(0),
+        lo=pick(1),
+        hi=pick(2),
+        rrecall=rr,
+        rlo=rlo,
+        rhi=rhi,
+        candidates=cand,
+        cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), gathered, cand),
+        over=over,
+        counted=entries,
+    )
+    more = (
+        (math.inf, L)
+        if tables is not None
+        else _more_tables(
+            np.minimum(cols["recall"], rr) if radius_truth is not None else cols["recall"],
+            over,
+            gathered,
+            cand,
+            target,
+            d,
+            k,
+            range(P_all + 1) if probes is None else (P_all,),
+            cost,
+        )
+    )
     if probes is None and tables is None:
         return {name: col.ravel() for name, col in cols.items()}, more
-    keep = (slice(None) if probes is None else slice(P_all, P_all + 1),
-            slice(None) if tables is None else slice(L - 1, L))
+    keep = (
+        slice(None) if probes is None else slice(P_all, P_all + 1),
+        slice(None) if tables is None else slice(L - 1, L),
+    )
     return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}, more
 
 
-def _more_tables(recall, over, gathered, cand, target: float, d: int, k: int, probes, cost: CostModel
-                 ) -> tuple[float, int]:
+def _more_tables(
+    recall: npt.NDArray[np.float64],
+    over: npt.NDArray[np.bool_],
+    gathered: npt.NDArray[np.float64],
+    cand: npt.NDArray[np.float64],
+    target: float,
+    d: int,
+    k: int,
+    probes: Iterable[int],
+    cost: CostModel,
+) -> tuple[float, int]:
     """The least cost a setting of this (b, K) with more tables than the L
     measured (columns (P + 1, L)) could have if it reaches the target, and
     the tables it would take (inf, L: none can).
@@ -665,8 +784,9 @@ def _cheapest(options: dict[str, np.ndarray], target: float, radius: bool, by: s
     return float(options["cost"][reach].min()) if reach.any() else math.inf
 
 
-def _promising(todo: list[tuple[int, int]], options: dict[str, np.ndarray], target: float,
-               radius: bool) -> list[tuple[int, int]]:
+def _promising(
+    todo: list[tuple[int, int]], options: dict[str, np.ndarray], target: float, radius: bool
+) -> list[tuple[int, int]]:
     """The KEEP_SHAPES (b, K) of `todo` whose options reach the target at the
     least cost (by the point estimate of their recall), then those that come
     closest to it; in the order of `todo`."""
@@ -675,14 +795,12 @@ def _promising(todo: list[tuple[int, int]], options: dict[str, np.ndarray], targ
     for b, kk in todo:
         mine = (options["b"] == b) & (options["k"] == kk)
         reach = mine & (recall >= target) & ~options["over"]
-        score.append((float(options["cost"][reach].min()) if reach.any() else math.inf,
-                      -float(recall[mine].max())))
+        score.append((float(options["cost"][reach].min()) if reach.any() else math.inf, -float(recall[mine].max())))
     keep = sorted(range(len(todo)), key=lambda i: (*score[i], i))[:KEEP_SHAPES]
     return [todo[i] for i in sorted(keep)]
 
 
-def _counted_enough(todo: list[tuple[int, int]], options: dict[str, np.ndarray], target: float,
-                    radius: bool) -> bool:
+def _counted_enough(todo: list[tuple[int, int]], options: dict[str, np.ndarray], target: float, radius: bool) -> bool:
     """Whether the counts of `options` are enough to cost every (b, K) of
     `todo`: at least COUNTED_ENOUGH entries counted (summed over the queries)
     at the cheapest of its options that reaches the target by the point
@@ -715,9 +833,17 @@ def _choose(options: dict[str, np.ndarray], target: float, radius: bool, early: 
     i = int(order[0])
     o = {name: col[i] for name, col in options.items()}
     return _Option(
-        int(o["b"]), int(o["k"]), int(o["l"]), int(o["p"]), float(o["lower"]), float(o["recall"]),
-        (float(o["lo"]), float(o["hi"])), (float(o["rrecall"]), (float(o["rlo"]), float(o["rhi"]))) if radius else None,
-        float(o["candidates"]), float(o["cost"])), bool(reach.any())
+        int(o["b"]),
+        int(o["k"]),
+        int(o["l"]),
+        int(o["p"]),
+        float(o["lower"]),
+        float(o["recall"]),
+        (float(o["lo"]), float(o["hi"])),
+        (float(o["rrecall"]), (float(o["rlo"]), float(o["rhi"]))) if radius else None,
+        float(o["candidates"]),
+        float(o["cost"]),
+    ), bool(reach.any())
 
 
 def _sample_rows(rng: np.random.Generator, n: int, m: int) -> npt.NDArray[np.int64]:
@@ -767,11 +893,28 @@ def tune(
         L, P = tables or 1, min(kk, probes or 0)
         s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
         report = Tuning(
-            exact=True, cells=b, components=kk, tables=L, probes=P, recall=1.0, interval=(1.0, 1.0),
-            radius_recall=None if radius is None else 1.0, radius_interval=None if radius is None else (1.0, 1.0),
-            sample=sample, target=target, k=k, radius=radius, candidates=float(n_total), cost=exact_cost,
-            exact_cost=exact_cost, n=n_total, occupancy=n_total / float(b) ** kk,
-            weights=tuple(float(w) for w in weights), reached=True, seconds=time.perf_counter() - start)
+            exact=True,
+            cells=b,
+            components=kk,
+            tables=L,
+            probes=P,
+            recall=1.0,
+            interval=(1.0, 1.0),
+            radius_recall=None if radius is None else 1.0,
+            radius_interval=None if radius is None else (1.0, 1.0),
+            sample=sample,
+            target=target,
+            k=k,
+            radius=radius,
+            candidates=float(n_total),
+            cost=exact_cost,
+            exact_cost=exact_cost,
+            n=n_total,
+            occupancy=n_total / float(b) ** kk,
+            weights=tuple(float(w) for w in weights),
+            reached=True,
+            seconds=time.perf_counter() - start,
+        )
         return report, s, u
 
     if allow_exact == "always" or (allow_exact and cost.exact(n_total, d) <= COST.exact(EXACT_BELOW, 1)):
@@ -797,7 +940,7 @@ def tune(
         out = [_truth(scan, X, X[rows[done:m]], k, rows[done:m])]
         if asked is not None:
             out.append(_truth(scan, X, asked[done:m], k, None))
-        return [a.extend(b) for a, b in zip(have, out)] if have else out
+        return [a.extend(b) for a, b in zip(have, out, strict=True)] if have else out
 
     def radius_truth_of(m: int) -> _Truth | None:
         if radius is None:
@@ -812,11 +955,17 @@ def tune(
 
     # the draw of a setting depends on its components, not on its cells
     drawn: dict[int, tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]] = {}
-    done: dict[tuple[int, int, int, int, int, bool], tuple[dict[str, np.ndarray], tuple[float, int]]] = {}
-    hashed: dict[tuple, tuple[np.ndarray, ...]] = {}  # `_evaluate`'s counts and hits
+    done: dict[tuple[int, int, int, int, int, bool], tuple[_Columns, tuple[float, int]]] = {}
+    hashed: _HashCache = {}  # `_evaluate`'s counts and hits
 
-    def measured(shape: tuple[int, int], L: int, truths, radius_truth, counted,
-                 interval: bool) -> tuple[dict[str, np.ndarray], tuple[float, int]]:
+    def measured(
+        shape: tuple[int, int],
+        L: int,
+        truths: list[_Truth],
+        radius_truth: _Truth | None,
+        counted: npt.NDArray[np.float64],
+        interval: bool,
+    ) -> tuple[_Columns, tuple[float, int]]:
         """`_evaluate` of one (b, K) with its first L tables; a measurement
         already made on the same queries and counted points is not made again."""
         key = (*shape, L, truths[0].queries.shape[0], counted.shape[0], interval)
@@ -826,11 +975,32 @@ def tune(
                 # the first L tables of a larger draw are those of a smaller one
                 drawn[kk] = draw_weighted_parameters(draw_rng(), weights, L, kk)
             s, u = drawn[kk]
-            done[key] = _evaluate(*shape, s[:L], u[:L], d, n_total, truths, radius_truth, counted, tables, probes,
-                                  target, cost, hashed, interval)
+            done[key] = _evaluate(
+                *shape,
+                s[:L],
+                u[:L],
+                d,
+                n_total,
+                truths,
+                radius_truth,
+                counted,
+                tables,
+                probes,
+                target,
+                cost,
+                hashed,
+                interval,
+            )
         return done[key]
 
-    def evaluate(todo, width, truths, radius_truth, counted, by) -> dict[str, np.ndarray]:
+    def evaluate(
+        todo: list[tuple[int, int]],
+        width: dict[tuple[int, int], int],
+        truths: list[_Truth],
+        radius_truth: _Truth | None,
+        counted: npt.NDArray[np.float64],
+        by: str,
+    ) -> _Columns:
         """The options of every (b, K) of `todo`, each measured with its
         tables of `width` (updated), then more tables (up to MAX_TABLES)
         while a setting with more of them could cost less than both the
@@ -843,8 +1013,9 @@ def tune(
         least = {shape: _cheapest(found[shape][0], target, radius is not None, by) for shape in todo}
         while True:
             bound = min(min(least.values()), exact_cost if allow_exact else math.inf)
-            could = [(found[sh][1][0], i) for i, sh in enumerate(todo)
-                     if width[sh] < MAX_TABLES and found[sh][1][0] < bound]
+            could = [
+                (found[sh][1][0], i) for i, sh in enumerate(todo) if width[sh] < MAX_TABLES and found[sh][1][0] < bound
+            ]
             if not could:
                 return {name: np.concatenate([found[sh][0][name] for sh in todo]) for name in _COLUMNS}
             sh = todo[min(could)[1]]
@@ -869,8 +1040,14 @@ def tune(
     width = {shape: min(FIRST_TABLES, MAX_TABLES) for shape in todo}
     if len(todo) > KEEP_SHAPES:
         screened = np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)])
-        first = evaluate(todo, width, [t.head(FIRST_QUERIES) for t in truths],
-                         None if radius_truth is None else radius_truth.head(FIRST_QUERIES), screened, "recall")
+        first = evaluate(
+            todo,
+            width,
+            [t.head(FIRST_QUERIES) for t in truths],
+            None if radius_truth is None else radius_truth.head(FIRST_QUERIES),
+            screened,
+            "recall",
+        )
         if allow_exact and _cheapest(first, target, radius is not None, "recall") >= exact_cost:
             # no setting comes near the scan's cost, even by its point estimate
             return exact_report(sum(t.head(FIRST_QUERIES).queries.shape[0] for t in truths))
@@ -893,17 +1070,26 @@ def tune(
     total = sum(t.queries.shape[0] for t in truths)
     report = Tuning(
         exact=use_exact,
-        cells=b, components=kk, tables=L, probes=best.p,
+        cells=b,
+        components=kk,
+        tables=L,
+        probes=best.p,
         recall=1.0 if use_exact else best.recall,
         interval=(1.0, 1.0) if use_exact else best.interval,
         radius_recall=None if radius is None else (1.0 if use_exact else best.radius[0]),  # type: ignore[index]
         radius_interval=None if radius is None else ((1.0, 1.0) if use_exact else best.radius[1]),  # type: ignore[index]
-        sample=total, target=target, k=k, radius=radius,
+        sample=total,
+        target=target,
+        k=k,
+        radius=radius,
         # scaled to a capacity, the buckets keep their occupancy and a query its candidates
         candidates=float(n_total) if use_exact else best.candidates,
         cost=exact_cost if use_exact else best.cost,
-        exact_cost=exact_cost, n=n_total, occupancy=n_total / float(b) ** kk,
-        weights=tuple(float(w) for w in weights), reached=use_exact or reached,
+        exact_cost=exact_cost,
+        n=n_total,
+        occupancy=n_total / float(b) ** kk,
+        weights=tuple(float(w) for w in weights),
+        reached=use_exact or reached,
         seconds=time.perf_counter() - start,
     )
     if not report.reached:
@@ -911,7 +1097,8 @@ def tune(
         warn(
             f"no setting reaches recall {target} (k = {k}): the best found, {report.settings()}, "
             f"reaches {report.recall:.3f} (95% {lo:.3f}-{hi:.3f}); lower the target or allow the exact scan",
-            RecallWarning)
+            RecallWarning,
+        )
     return report, s, u
 
 
@@ -953,25 +1140,41 @@ def keep(
         m = min(CHECK_QUERIES, n)
         rows = rng.choice(n, m, replace=False) if m < n else np.arange(n)
         truth = _truth(ExactScan(X) if scan is None else scan, X, X[rows], k, rows)
-        hits = _native._neighbour_hits(report.cells, s, u, truth.queries, truth.neighbours, truth.owner,
-                                       report.probes)
+        hits = _native._neighbour_hits(report.cells, s, u, truth.queries, truth.neighbours, truth.owner, report.probes)
         p, lo, hi, _ = _recall(hits, truth.need)
         if hi[-1, -1] < target:
             return None
         recall, interval, sample = float(p[-1, -1]), (float(lo[-1, -1]), float(hi[-1, -1])), m
         counted = X[_sample_rows(rng, n, min(n, FIRST_COUNTED))]
-        entries, distinct = _native._candidate_counts(report.cells, s, u, counted, truth.queries, report.probes,
-                                                      math.inf)
+        entries, distinct = _native._candidate_counts(
+            report.cells, s, u, counted, truth.queries, report.probes, math.inf
+        )
         scale = n_total / counted.shape[0] / m
         candidates = float(distinct[-1, -1]) * scale
-        query_cost = cost.index(d, report.components, report.tables, min(report.probes, report.components),
-                                float(entries[-1, -1]) * scale, candidates)
+        query_cost = cost.index(
+            d,
+            report.components,
+            report.tables,
+            min(report.probes, report.components),
+            float(entries[-1, -1]) * scale,
+            candidates,
+        )
         if query_cost > KEEP_COST * report.cost:
             return None  # the data are denser: their buckets cost too much
     else:
         candidates, query_cost = float(n_total), cost.exact(n_total, d)
     kept = dataclasses.replace(
-        report, recall=recall, interval=interval, sample=sample, target=target, k=k, n=n_total,
-        candidates=candidates, cost=query_cost, exact_cost=cost.exact(n_total, d),
-        occupancy=n_total / float(report.cells) ** report.components, seconds=time.perf_counter() - start)
+        report,
+        recall=recall,
+        interval=interval,
+        sample=sample,
+        target=target,
+        k=k,
+        n=n_total,
+        candidates=candidates,
+        cost=query_cost,
+        exact_cost=cost.exact(n_total, d),
+        occupancy=n_total / float(report.cells) ** report.components,
+        seconds=time.perf_counter() - start,
+    )
     return kept, s, u
