@@ -104,7 +104,7 @@ import struct
 import sys
 import types
 import typing
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any
@@ -142,14 +142,38 @@ EXACT_ARRAYS = {name: STATE_ARRAYS[name] for name in ("coords", "retired")}
 SEARCH_ARRAYS = {"build_queries": (np.float64, 2)}
 #: PlovikSearch(...) arguments saved (`PlovikSearch.settings()`), with the JSON type of each.
 SETTINGS = {
-    "d": int, "recall": float, "k": int, "tables": int | None, "components": int | None, "cells": int | None,
-    "probes": int | None, "block": int, "tune": bool, "exact": bool | str, "threads": int | None,
-    "boxsize": float | None, "monitor": bool, "adapt": bool,
+    "d": int,
+    "recall": float,
+    "k": int,
+    "tables": int | None,
+    "components": int | None,
+    "cells": int | None,
+    "probes": int | None,
+    "block": int,
+    "tune": bool,
+    "exact": bool | str,
+    "threads": int | None,
+    "boxsize": float | None,
+    "monitor": bool,
+    "adapt": bool,
 }
 #: Settings that saves made before them lack, with the value such a save means.
 _LATER_SETTINGS = {"boxsize": None, "monitor": True, "adapt": True}
-_MANIFEST_KEYS = {"format", "version", "checksum", "crc32c", "generation", "settings", "backend", "seed", "tuning", "build",
-                  "warned", "index", "arrays"}
+_MANIFEST_KEYS = {
+    "format",
+    "version",
+    "checksum",
+    "crc32c",
+    "generation",
+    "settings",
+    "backend",
+    "seed",
+    "tuning",
+    "build",
+    "warned",
+    "index",
+    "arrays",
+}
 _ARRAY_KEYS = {"file", "dtype", "shape", "crc32c"}
 _GENERATION = re.compile(r"[0-9a-f]{16}\Z")
 _BIT_GENERATORS = ("PCG64", "PCG64DXSM", "MT19937", "Philox", "SFC64")
@@ -198,8 +222,10 @@ class SearchState:
         so that a search made of it shares nothing with the original."""
         queries = self.build["queries"]
         return dataclasses.replace(
-            self, build={**self.build, "queries": None if queries is None else queries.copy()},
-            seed=copy.deepcopy(self.seed) if isinstance(self.seed, np.random.Generator) else self.seed)
+            self,
+            build={**self.build, "queries": None if queries is None else queries.copy()},
+            seed=copy.deepcopy(self.seed) if isinstance(self.seed, np.random.Generator) else self.seed,
+        )
 
 
 def restore(content: dict[str, Any]) -> Any:
@@ -265,15 +291,15 @@ def _fsync_dir(folder: str) -> None:
 
 
 @contextlib.contextmanager
-def _folder_lock(folder: str):
+def _folder_lock(folder: str) -> Iterator[None]:
     """Holds an exclusive lock on the folder's .lock file: one save at a time."""
     fd = os.open(os.path.join(folder, LOCK), os.O_RDWR | os.O_CREAT, 0o644)
     try:
         try:
             import fcntl
         except ImportError:  # no advisory locks: saves must not overlap
-            fcntl = None
-        if fcntl is not None:
+            pass
+        else:
             fcntl.flock(fd, fcntl.LOCK_EX)
         yield
     finally:
@@ -313,18 +339,29 @@ def save(content: SearchState, path: str | os.PathLike[str]) -> None:
         index = {name: state[name] for name in EXACT_SCALARS}
     elif state is not None:
         arrays.update({name: state[name] for name in STATE_ARRAYS})
-        index = {"state_version": state["version"], **{name: state[name] for name in STATE_INTS},
-                 "stats": {name: int(state["stats"][name]) for name in QUERY_COUNTERS}}
+        index = {
+            "state_version": state["version"],
+            **{name: state[name] for name in STATE_INTS},
+            "stats": {name: int(state["stats"][name]) for name in QUERY_COUNTERS},
+        }
     build = content.build
     if build["queries"] is not None:
         arrays["build_queries"] = np.asarray(build["queries"], np.float64)
     tuning = content.tuning
-    manifest = {
-        "format": FORMAT, "version": VERSION, "checksum": CHECKSUM, CHECKSUM: 0, "generation": None,
-        "settings": content.settings, "backend": content.backend, "seed": _jsonable_seed(content.seed),
+    manifest: dict[str, Any] = {
+        "format": FORMAT,
+        "version": VERSION,
+        "checksum": CHECKSUM,
+        CHECKSUM: 0,
+        "generation": None,
+        "settings": content.settings,
+        "backend": content.backend,
+        "seed": _jsonable_seed(content.seed),
         "tuning": None if tuning is None else _jsonable(dataclasses.asdict(tuning)),
         "build": {"sample": build["sample"], "radius": build["radius"]},
-        "warned": bool(content.warned), "index": index, "arrays": {},
+        "warned": bool(content.warned),
+        "index": index,
+        "arrays": {},
     }
     os.makedirs(folder, exist_ok=True)
     _own_generations(folder)  # a folder not its own is refused before the lock file is made in it
@@ -402,9 +439,13 @@ def _read_journal(folder: str) -> set[str]:
     except (ValueError, RecursionError):
         journal = None
     generations = journal.get("generations") if isinstance(journal, dict) else None
-    if (not isinstance(journal, dict) or set(journal) != {"format", "generations"} or journal["format"] != FORMAT
-            or not isinstance(generations, list)
-            or not all(isinstance(g, str) and _GENERATION.match(g) for g in generations)):
+    if (
+        not isinstance(journal, dict)
+        or set(journal) != {"format", "generations"}
+        or journal["format"] != FORMAT
+        or not isinstance(generations, list)
+        or not all(isinstance(g, str) and _GENERATION.match(g) for g in generations)
+    ):
         raise _bad(f"{JOURNAL} is not a save's journal")
     return set(generations)
 
@@ -423,12 +464,16 @@ def _own_generations(folder: str) -> set[str]:
                 generations |= read(folder)
             except ValueError as e:
                 why = str(e).removeprefix(str(_bad("")))
-                raise FileExistsError(f"{folder!r} holds a {name} that PlovikSearch.save did not write ({why}); "
-                                      "it saves only into a new or empty folder, or one it saved into") from e
+                raise FileExistsError(
+                    f"{folder!r} holds a {name} that PlovikSearch.save did not write ({why}); "
+                    "it saves only into a new or empty folder, or one it saved into"
+                ) from e
     if names and not names & {JOURNAL, MANIFEST}:
         found = ", ".join(repr(n) for n in sorted(names)[:3]) + (", ..." if len(names) > 3 else "")
-        raise FileExistsError(f"{folder!r} is not empty and holds no saved index ({found}); PlovikSearch.save "
-                              "saves only into a new or empty folder, or one it saved into")
+        raise FileExistsError(
+            f"{folder!r} is not empty and holds no saved index ({found}); PlovikSearch.save "
+            "saves only into a new or empty folder, or one it saved into"
+        )
     return generations
 
 
@@ -460,8 +505,9 @@ def _typed(value: Any, kind: Any, where: str) -> Any:
                 return value
         elif isinstance(value, k):
             return value
-    raise _bad(f"{where} must be {' or '.join(getattr(k, '__name__', 'null') for k in kinds)}, "
-               f"got {type(value).__name__}")
+    raise _bad(
+        f"{where} must be {' or '.join(getattr(k, '__name__', 'null') for k in kinds)}, got {type(value).__name__}"
+    )
 
 
 def _open_regular(path: str) -> Any:
@@ -541,9 +587,9 @@ def _seed(manifest: dict[str, Any]) -> int | np.random.Generator:
     seed = _get(manifest, "seed", dict, MANIFEST)
     if set(seed) == {"int"}:
         value = _get(seed, "int", int, "seed")
-        if not 0 <= value:
+        if value < 0:
             raise _bad("the seed must not be negative")
-        return value
+        return int(value)
     if set(seed) != {"generator", "state"} or seed["generator"] not in _BIT_GENERATORS:
         raise _bad(f"seed must be {{'int': n}} or {{'generator': one of {_BIT_GENERATORS}, 'state': ...}}")
     state = _get(seed, "state", dict, "seed")
@@ -598,7 +644,7 @@ def _index_scalars(manifest: dict[str, Any]) -> dict[str, Any] | None:
     index = _typed(index, dict, "index")
     if "storage" in index:
         if set(index) != set(EXACT_SCALARS) or index["storage"] != "exact":
-            raise _bad(f"index must hold exactly {list(EXACT_SCALARS)}, with storage \"exact\"")
+            raise _bad(f'index must hold exactly {list(EXACT_SCALARS)}, with storage "exact"')
         out = {"storage": "exact", **{name: _get(index, name, int, "index") for name in EXACT_SCALARS[1:]}}
         if not all(0 <= out[name] <= _U64 for name in EXACT_SCALARS[1:]):
             raise _bad("index holds a size out of range")
@@ -718,8 +764,13 @@ class _ArrayFile:
             raise _bad(f"{os.path.basename(self.path)} fails its checksum ({CHECKSUM} {crc:08x}, saved {self.crc:08x})")
 
 
-def load(path: str | os.PathLike[str], assemble: Callable[[SearchState, dict[str, Any] | None], Any],
-         mmap: bool = False, verify: bool | None = None, backend: str | None = None) -> Any:
+def load(
+    path: str | os.PathLike[str],
+    assemble: Callable[[SearchState, dict[str, Any] | None], Any],
+    mmap: bool = False,
+    verify: bool | None = None,
+    backend: str | None = None,
+) -> Any:
     """Reads a search saved by `save`; see `PlovikSearch.load`. `assemble(state,
     files)` makes the search (`PlovikSearch.from_state`), `files` naming the
     files to map into the index (or None)."""
@@ -739,8 +790,14 @@ def load(path: str | os.PathLike[str], assemble: Callable[[SearchState, dict[str
     raise AssertionError("unreachable")
 
 
-def _load(folder: str, manifest: dict[str, Any], assemble: Callable[[SearchState, dict[str, Any] | None], Any],
-          mmap: bool, verify: bool, backend: str | None) -> Any:
+def _load(
+    folder: str,
+    manifest: dict[str, Any],
+    assemble: Callable[[SearchState, dict[str, Any] | None], Any],
+    mmap: bool,
+    verify: bool,
+    backend: str | None,
+) -> Any:
     settings = _settings(manifest)
     saved_backend = _get(manifest, "backend", str, MANIFEST)
     if saved_backend not in ("native", "reference"):
@@ -756,8 +813,10 @@ def _load(folder: str, manifest: dict[str, Any], assemble: Callable[[SearchState
     scalars = _index_scalars(manifest)
     entries = _get(manifest, "arrays", dict, MANIFEST)
     exact = scalars is not None and scalars.get("storage") == "exact"
-    expected = {**(EXACT_ARRAYS if exact else STATE_ARRAYS if scalars is not None else {}),
-                **({"build_queries": SEARCH_ARRAYS["build_queries"]} if "build_queries" in entries else {})}
+    expected = {
+        **(EXACT_ARRAYS if exact else STATE_ARRAYS if scalars is not None else {}),
+        **({"build_queries": SEARCH_ARRAYS["build_queries"]} if "build_queries" in entries else {}),
+    }
     if set(entries) != set(expected):
         raise _bad(f"arrays must be exactly {sorted(expected)}")
     generation = manifest["generation"]
@@ -768,9 +827,16 @@ def _load(folder: str, manifest: dict[str, Any], assemble: Callable[[SearchState
             files_open.callback(opened[name].close)
         state, files, queries = _read_arrays(opened, scalars, mmap, verify)
 
-    content = SearchState(settings=settings, seed=seed, backend=backend or saved_backend, tuning=tuning,
-                          build={"queries": queries, "sample": sample, "radius": radius}, warned=warned,
-                          index_class=None, index=state)
+    content = SearchState(
+        settings=settings,
+        seed=seed,
+        backend=backend or saved_backend,
+        tuning=tuning,
+        build={"queries": queries, "sample": sample, "radius": radius},
+        warned=warned,
+        index_class=None,
+        index=state,
+    )
     try:
         search = assemble(content, files)
     except (TypeError, ValueError) as e:  # a setting the checks above let through, a state refused
@@ -806,8 +872,10 @@ def _check_key_sample(state: dict[str, Any]) -> None:
         return
     b, K, L = state["b"], state["k"], state["l"]
     s, u = state["s"].reshape(L, K), state["u"].reshape(L, K)
-    for tier, coords, slack, allowed in (("static", state["coords"], _STATIC_SLACK, 1 / 8),
-                                         ("cand", state["cand_coords"], 0.0, 0.0)):
+    for tier, coords, slack, allowed in (
+        ("static", state["coords"], _STATIC_SLACK, 1 / 8),
+        ("cand", state["cand_coords"], 0.0, 0.0),
+    ):
         ids = state[tier + "_ids"]
         if ids.size == 0:
             continue
@@ -832,22 +900,27 @@ def _check_key_sample(state: dict[str, Any]) -> None:
             wrong |= (digit - low) % b > (high - low) % b
             radix *= b
         if np.count_nonzero(wrong) > allowed * picks.size:
-            raise _bad(f"the {tier} tier's tables do not belong to the saved hash settings (b = {b}, k = {K}): "
-                       f"{np.count_nonzero(wrong)} of {picks.size} keys recomputed from the points differ")
+            raise _bad(
+                f"the {tier} tier's tables do not belong to the saved hash settings (b = {b}, k = {K}): "
+                f"{np.count_nonzero(wrong)} of {picks.size} keys recomputed from the points differ"
+            )
 
 
-def _read_arrays(opened: dict[str, _ArrayFile], scalars: dict[str, Any] | None, mmap: bool,
-                 verify: bool) -> tuple[dict[str, Any] | None, dict[str, tuple[str, int]] | None, np.ndarray | None]:
+def _read_arrays(
+    opened: dict[str, _ArrayFile], scalars: dict[str, Any] | None, mmap: bool, verify: bool
+) -> tuple[dict[str, Any] | None, dict[str, tuple[str, int]] | None, np.ndarray | None]:
     """The index's state (None before build), the files mapped into it, the build's queries."""
     state = files = None
     if scalars is not None and scalars.get("storage") == "exact":
         # The points mapped (mmap: for the search's life, copied when changed) or read.
-        state = {**scalars, "coords": opened["coords"].map(verify) if mmap else opened["coords"].read(verify),
-                 "retired": opened["retired"].read(verify)}
+        state = {
+            **scalars,
+            "coords": opened["coords"].map(verify) if mmap else opened["coords"].read(verify),
+            "retired": opened["retired"].read(verify),
+        }
         files = {"coords": (opened["coords"].path, opened["coords"].offset)} if mmap else None
     elif scalars is not None:
-        state = {"version": scalars["state_version"], **{n: scalars[n] for n in STATE_INTS},
-                 "stats": scalars["stats"]}
+        state = {"version": scalars["state_version"], **{n: scalars[n] for n in STATE_INTS}, "stats": scalars["stats"]}
         for name in STATE_ARRAYS:
             a = opened[name]
             # Every array is mapped for the load: the raw index keeps the
