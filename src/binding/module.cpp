@@ -3,6 +3,7 @@
 #define PLOVIK_IMPORTS_NUMPY
 #include "binding/exceptions.hpp"
 #include "binding/functions.hpp"
+#include "binding/grid.hpp"
 #include "binding/index_object.hpp"
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
@@ -39,6 +40,8 @@ int module_exec(PyObject* module) {
     Ref all_ref(all);
     export_name(module, all, "RustLshIndex", type);
     export_name(module, all, "PanicException", panic);
+    // The grid searches serve the package itself, outside __all__.
+    check(PyModule_AddFunctions(module, grid_functions));
     // Functions whose name starts with an underscore serve the package
     // itself: they stay out of __all__.
     for (const PyMethodDef* f = module_functions; f->ml_name != nullptr; ++f) {

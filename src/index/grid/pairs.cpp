@@ -1,0 +1,267 @@
+#include "index/grid/pairs.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <vector>
+
+#include "index/grid/kernel.hpp"
+#include "index/grid/walk.hpp"
+#include "index/query/topk.hpp"
+#include "parallel/interrupt.hpp"
+#include "parallel/pool.hpp"
+
+namespace plovik {
+
+using namespace grid_detail;
+
+namespace {
+
+// Points a task's cells hold at least (the last task excepted): tasks are
+// cut from the cells alone, never from the thread count.
+constexpr std::size_t points_per_task = 4096;
+constexpr std::size_t run_chunk = 256;
+
+// One pair found: its ids (lo < hi), its distance bits.
+struct Found {
+  int64_t lo, hi;
+  uint32_t bits;
+};
+
+// What one task found; shifts d per pair when asked for.
+struct Part {
+  Array<Found> found;
+  Array<int8_t> shift;
+};
+
+// A pair placed in its row: the row is lo, sorted by (bits, hi) or hi; src
+// is its place among every task's pairs (for the shift).
+struct Placed {
+  uint32_t bits;
+  int64_t hi;
+  std::size_t src;
+};
+
+// The offsets of the cells within reach of a cell: along an axis a cell o
+// steps away is max(|o| - 1, 0) / n away from every point of the cell, and
+// the sum over the axes bounds the distance between points of the two.
+// d offsets per cell of the stencil (none when d is 0: the one cell).
+struct Stencil {
+  std::vector<int64_t> offsets;
+  std::size_t cells = 0;
+};
+
+Stencil stencil(const GridTier& g, double limit) {
+  const std::size_t d = g.d;
+  std::vector<std::vector<std::pair<double, int64_t>>> axes(d);
+  for (std::size_t a = 0; a < d; ++a) {
+    const std::size_t n = g.cells[a];
+    for (int64_t o = offset_low(n); o <= offset_high(n); ++o) {
+      const double gap = static_cast<double>(std::max<int64_t>(std::max(o, -o) - 1, 0)) /
+                         static_cast<double>(n);
+      if (gap <= limit) axes[a].emplace_back(gap, o);
+    }
+    std::sort(axes[a].begin(), axes[a].end());
+  }
+  Stencil out;
+  std::vector<int64_t> cur(d);
+  auto walk = [&](auto& self, std::size_t a, double sum) -> void {
+    if (a == d) {
+      out.offsets.insert(out.offsets.end(), cur.begin(), cur.end());
+      ++out.cells;
+      return;
+    }
+    for (const auto& [gap, o] : axes[a]) {
+      if (sum + gap > limit) break;
+      cur[a] = o;
+      self(self, a + 1, sum + gap);
+    }
+  };
+  walk(walk, 0, 0.0);
+  return out;
+}
+
+// The shift of the pair (from p to q) along one axis; see pairs.hpp.
+inline int8_t shift_of(float xi, float xj) {
+  const float delta = xj - xi;
+  const float a = std::fabs(delta);
+  if (a < 1.0f - a) return 0;
+  return delta > 0.0f ? int8_t{-1} : int8_t{1};
+}
+
+template <std::size_t D>
+struct PairScan {
+  GridTiers tiers;
+  float cutoff;
+  bool shifts;
+  std::size_t d;
+  float dist[run_chunk];
+
+  // The pairs of point i of tier ti (coordinates q) with points [s, e) of
+  // tier tj.
+  void run(const GridTier& ti, std::size_t i, const float* q, const GridTier& tj, std::size_t s,
+           std::size_t e, Part& part) {
+    const float* axis[max_grid_dims];
+    for (std::size_t a = 0; a < d; ++a) axis[a] = tj.coords.data() + a * tj.n;
+    const int64_t id = ti.ids[i];
+    for (std::size_t from = s; from < e; from += run_chunk) {
+      const std::size_t len = std::min(run_chunk, e - from);
+      distances_run<D>(q, axis, from, len, d, dist);
+      for (std::size_t k = 0; k < len; ++k) {
+        if (!(dist[k] <= cutoff)) continue;
+        const int64_t other = tj.ids[from + k];
+        const bool first = id < other;
+        part.found.push_back(Found{first ? id : other, first ? other : id, distance_bits(dist[k])});
+        if (shifts) {
+          for (std::size_t a = 0; a < d; ++a) {
+            const float xi = q[a], xj = axis[a][from + k];
+            part.shift.push_back(first ? shift_of(xi, xj) : shift_of(xj, xi));
+          }
+        }
+      }
+    }
+  }
+
+  // Cell A with itself (same == true) or with cell B.
+  void cells(std::size_t A, std::size_t B, bool same, Part& part) {
+    float q[max_grid_dims];
+    for (std::size_t t1 = 0; t1 < tiers.size(); ++t1) {
+      const GridTier& ti = *tiers[t1];
+      for (std::size_t i = ti.starts[A]; i < ti.starts[A + 1]; ++i) {
+        for (std::size_t a = 0; a < d; ++a) q[a] = ti.coords[a * ti.n + i];
+        for (std::size_t t2 = same ? t1 : 0; t2 < tiers.size(); ++t2) {
+          const GridTier& tj = *tiers[t2];
+          const std::size_t s = same && t2 == t1 ? i + 1 : tj.starts[B];
+          run(ti, i, q, tj, s, tj.starts[B + 1], part);
+        }
+      }
+    }
+  }
+};
+
+template <std::size_t D>
+void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stencil,
+                std::size_t c0, std::size_t c1, Part& part) {
+  const GridTier& g = *tiers[0];
+  const std::size_t d = g.d;
+  const CellStrides strides(g.cells);
+  PairScan<D> scan{tiers, cutoff, shifts, d, {}};
+  std::size_t at[max_grid_dims];
+  for (std::size_t A = c0; A < c1; ++A) {
+    bool empty = true;
+    for (const GridTier* t : tiers) empty = empty && t->starts[A] == t->starts[A + 1];
+    if (empty) continue;
+    for (std::size_t a = 0; a < d; ++a) at[a] = A / strides.stride[a] % g.cells[a];
+    for (std::size_t s = 0; s < stencil.cells; ++s) {
+      std::size_t B = 0;
+      for (std::size_t a = 0; a < d; ++a)
+        B += strides.stride[a] * cell_at(at[a], stencil.offsets[s * d + a], g.cells[a]);
+      if (B < A) continue;  // visited from B
+      scan.cells(A, B, B == A, part);
+    }
+  }
+}
+
+#define PLOVIK_PAIRS_DISPATCH(d, ...)              \
+  switch (d) {                                     \
+    case 1: pairs_task<1>(__VA_ARGS__); break;     \
+    case 2: pairs_task<2>(__VA_ARGS__); break;     \
+    case 3: pairs_task<3>(__VA_ARGS__); break;     \
+    case 4: pairs_task<4>(__VA_ARGS__); break;     \
+    default: pairs_task<0>(__VA_ARGS__); break;    \
+  }
+
+}  // namespace
+
+GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distance) {
+  validate_grid_tiers(tiers);
+  const GridTier& g = *tiers[0];
+  const std::size_t d = g.d;
+  const float cutoff = static_cast<float>(radius);
+  GridPairs r;
+  std::size_t n = 0;
+  int64_t top = -1;
+  for (const GridTier* t : tiers) {
+    n += t->n;
+    for (const int64_t id : t->ids) top = std::max(top, id);
+  }
+  if (n < 2 || std::isnan(cutoff)) return r;
+  const double limit = static_cast<double>(cutoff) + grid_slack(d);
+  const Stencil reach = stencil(g, limit);
+  const std::size_t total = g.starts.size() - 1;
+
+  // Tasks: runs of consecutive cells holding points_per_task points or more.
+  std::vector<std::size_t> cut{0};
+  std::size_t held = 0;
+  for (std::size_t c = 0; c < total; ++c) {
+    for (const GridTier* t : tiers) held += t->starts[c + 1] - t->starts[c];
+    if (held >= points_per_task) {
+      cut.push_back(c + 1);
+      held = 0;
+    }
+  }
+  if (cut.back() != total) cut.push_back(total);
+  const std::size_t tasks = cut.size() - 1;
+  std::vector<Part> parts(tasks);
+  parallel::for_each(tasks, [&](std::size_t task) {
+    PLOVIK_PAIRS_DISPATCH(d, tiers, cutoff, shifts, reach, cut[task], cut[task + 1], parts[task])
+    parallel::check_interrupt();
+  });
+
+  // Rows by the smaller id: counted, then filled in any order, then sorted.
+  const auto rows = static_cast<std::size_t>(top + 1);
+  Array<int64_t> start(rows + 1, 0);
+  parallel::for_each(tasks, [&](std::size_t task) {
+    for (const Found& f : parts[task].found)
+      std::atomic_ref<int64_t>(start[static_cast<std::size_t>(f.lo) + 1]).fetch_add(1, std::memory_order_relaxed);
+  });
+  for (std::size_t i = 0; i < rows; ++i) start[i + 1] += start[i];
+  const auto p = static_cast<std::size_t>(start[rows]);
+  std::vector<std::size_t> base(tasks + 1, 0);
+  for (std::size_t task = 0; task < tasks; ++task) base[task + 1] = base[task] + parts[task].found.size();
+  Array<int64_t> cursor(start.begin(), start.end() - 1);
+  Array<Placed> placed(p);
+  parallel::for_each(tasks, [&](std::size_t task) {
+    const Array<Found>& found = parts[task].found;
+    for (std::size_t k = 0; k < found.size(); ++k) {
+      const Found& f = found[k];
+      const auto at = static_cast<std::size_t>(
+          std::atomic_ref<int64_t>(cursor[static_cast<std::size_t>(f.lo)]).fetch_add(1, std::memory_order_relaxed));
+      placed[at] = Placed{f.bits, f.hi, base[task] + k};
+    }
+  });
+  r.i.resize(p);
+  r.j.resize(p);
+  r.dist.resize(p);
+  if (shifts) r.shift.resize(checked_mul(p, d));
+  // Where each task's shifts start, for the gather below.
+  parallel::for_chunks(
+      rows, 4096, [] { return 0; },
+      [&](int, std::size_t begin, std::size_t end) {
+        for (std::size_t row = begin; row < end; ++row) {
+          const auto s = static_cast<std::size_t>(start[row]), e = static_cast<std::size_t>(start[row + 1]);
+          Placed* first = placed.data() + s;
+          if (by_distance)
+            std::sort(first, placed.data() + e, [](const Placed& x, const Placed& y) {
+              return before(x.bits, x.hi, y.bits, y.hi);
+            });
+          else
+            std::sort(first, placed.data() + e, [](const Placed& x, const Placed& y) { return x.hi < y.hi; });
+          for (std::size_t k = s; k < e; ++k) {
+            r.i[k] = static_cast<int64_t>(row);
+            r.j[k] = placed[k].hi;
+            r.dist[k] = widen_bits(placed[k].bits);
+            if (shifts) {
+              const std::size_t src = placed[k].src;
+              const std::size_t task = static_cast<std::size_t>(
+                  std::upper_bound(base.begin(), base.end(), src) - base.begin() - 1);
+              const int8_t* from = parts[task].shift.data() + (src - base[task]) * d;
+              for (std::size_t a = 0; a < d; ++a) r.shift[k * d + a] = from[a];
+            }
+          }
+        }
+      });
+  return r;
+}
+
+}  // namespace plovik
