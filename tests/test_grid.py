@@ -164,3 +164,52 @@ def test_bad_input():
         ExactGrid(P).pairs(0.1, order="j")
     with pytest.raises(ValueError, match="radius"):
         ExactGrid(P).radius(P, -1.0)
+
+
+def test_search_through_the_grid_answers_as_the_exact_scan(tmp_path):
+    """exact="grid" answers every query as exact="always" through build,
+    update, promote and retire, saved and loaded too; recall=1.0 in few
+    dimensions chooses the grid itself."""
+    from plovik import PlovikSearch
+    from plovik.grid import GridStore
+
+    rng = np.random.default_rng(11)
+    d, L = 3, 5.0
+    P, Q = rng.uniform(0, L, (3000, d)), rng.uniform(0, L, (200, d))
+    grid, scan = PlovikSearch(d, exact="grid", boxsize=L, seed=1), PlovikSearch(d, exact="always", boxsize=L, seed=1)
+
+    def agree():
+        assert isinstance(grid._index, GridStore) and grid.raw is None
+        same(grid.query_knn(Q, 8, np.arange(200)), scan.query_knn(Q, 8, np.arange(200)))
+        same(grid.query_radius(Q, 0.4), scan.query_radius(Q, 0.4))
+        same(grid.pairs(0.3), scan.pairs(0.3))
+        pairs, dist, shift = grid.pairs(0.3, shifts=True)
+        assert np.array_equal(scan.pairs(0.3, shifts=True, return_distance=False)[1], shift)
+        a, b = grid.pairs(0.3, sparse=True), scan.pairs(0.3, sparse=True)
+        assert np.array_equal(a.indptr, b.indptr) and np.array_equal(a.indices, b.indices)
+        assert np.array_equal(a.data, b.data)
+
+    for s in (grid, scan):
+        s.build(P, 2000)
+    agree()
+    C = rng.uniform(-L, 2 * L, (1000, d))
+    for s in (grid, scan):
+        s.update(C)
+    agree()
+    for s in (grid, scan):
+        s.promote(P[:500])
+        s.retire([0, 5, 2500, 3100])
+    agree()
+    grid.save(tmp_path / "grid")
+    grid = PlovikSearch.load(tmp_path / "grid")
+    agree()
+    with pytest.raises(ValueError, match="not with sparse"):
+        grid.pairs(0.3, sparse=True, shifts=True)
+    with pytest.raises(ValueError, match='"grid"'):
+        PlovikSearch(d, exact="cells")
+    chosen = PlovikSearch(d, recall=1.0, seed=2)
+    chosen.build(P)
+    assert isinstance(chosen._index, GridStore)
+    wide = PlovikSearch(5, recall=1.0, seed=2)
+    wide.build(rng.random((3000, 5)))
+    assert not isinstance(wide._index, GridStore)

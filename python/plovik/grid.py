@@ -19,9 +19,11 @@ choice for `recall=1.0` in up to four dimensions).
 Image shifts of `pairs`: for a pair (i, j), i < j, the shift s (one integer
 per axis) makes x_j - x_i + s the minimum-image displacement from i to j in
 units of the period, x the coordinates as the index stores them: wrapped
-onto [0, 1) and rounded to single precision (`PlovikSearch.points()`; with
-`boxsize=L`, x * L are the wrapped positions, and (x_j - x_i + s) * L the
-displacement in the box's units).
+onto [0, 1) and rounded to single precision (a value that rounds up to 1.0
+read as 0.0, as the exact scan reads it). With `boxsize=L`, x * L are the
+wrapped positions and (x_j - x_i + s) * L the displacement in the box's
+units: for positions already inside [0, L), positions[j] - positions[i] +
+s * L, up to the rounding to single precision.
 """
 
 from __future__ import annotations
@@ -237,3 +239,51 @@ class GridStore(ExactStore):
     def pairs(self, r: float, shifts: bool = False, order: str = "distance") -> tuple[Any, ...]:
         """The half list of the live points: (i, j, dist, shift or None), as `ExactGrid.pairs`."""
         return _pairs(self._tiers(self._cells(radius=r)), r, shifts, order)
+
+
+#: A search answers `recall=1.0` through a grid from this many points times
+#: 3**d on (a cell and its neighbours): below it the exact scan reads about
+#: as many points.
+GRID_FROM = 64
+
+
+def grid_mode(exact: bool | str, target: float, d: int, tune: bool, n: int) -> bool:
+    """Whether a search's exact answers go through a grid: always with
+    `exact="grid"`; for a tuned search that may answer exactly, when it is
+    asked for `recall=1.0` in 1 to `GRID_MAX_D` coordinates and holds at
+    least `GRID_FROM * 3**d` points (fewer are scanned as fast)."""
+    if exact == "grid":
+        return True
+    return exact is True and tune and target >= 1.0 and 1 <= d <= GRID_MAX_D and n >= GRID_FROM * 3 ** d
+
+
+def image_shifts(points: npt.NDArray[np.float32], pairs: npt.NDArray[np.int64]) -> npt.NDArray[np.int32]:
+    """The (p, d) image shifts of pairs (i, j) of stored single-precision
+    coordinates, as the grid's half list gives them (1.0 read as 0.0, as
+    the exact scan reads it): s with x_j - x_i + s the minimum image."""
+    x = np.asarray(points, np.float32)
+    x = np.where(x >= 1, np.float32(0), x)
+    delta = x[pairs[:, 1]] - x[pairs[:, 0]]
+    a = np.abs(delta)
+    wrapped = ~(a < np.float32(1) - a)
+    return np.where(wrapped, np.where(delta > 0, -1, 1), 0).astype(np.int32).reshape(-1, x.shape[1])
+
+
+def search_pairs(store: GridStore, r: float, return_distance: bool, kind: str | None,
+                 boxsize: float | None, shifts: bool = False) -> Any:
+    """`PlovikSearch.pairs` of a search answered through a grid: the half list
+    of its live points, pairs by (i, j) (a CSR array: rows by (distance, j)),
+    distances in the box's units, and the image shifts when asked for."""
+    from plovik import results as _results
+
+    i, j, dist, shift = store.pairs(r, shifts, "distance" if kind else "id")
+    dist = distances_from_unit(dist, boxsize)
+    if kind:
+        n = store.n_points
+        indptr = np.zeros(n + 1, np.int64)
+        np.cumsum(np.bincount(i, minlength=n), out=indptr[1:])
+        return _results.radius_csr(indptr, j, dist, n, return_distance, kind)
+    pairs = np.stack([i, j], axis=1).reshape(-1, 2)
+    out = (pairs, dist) if return_distance else (pairs,)
+    out = (*out, shift) if shifts else out
+    return out if len(out) > 1 else out[0]

@@ -182,6 +182,7 @@ def _assemble(content: dict[str, Any], cls: type | None = None, files: dict | No
               backend: str | None = None) -> Any:
     """A search of `content`, its index made by `cls._from_state`."""
     from plovik.exact import ExactStore
+    from plovik.grid import GridStore
     from plovik.search import HashParameters, PlovikSearch
 
     seed = content["seed"]
@@ -193,7 +194,8 @@ def _assemble(content: dict[str, Any], cls: type | None = None, files: dict | No
             raise ValueError("an index without tables needs the report of an exact scan")
         if state["d"] != search._d:
             raise ValueError(f"the index (d = {state['d']}) does not match the search's settings (d = {search._d})")
-        search._index = ExactStore._from_state(state, search._block, check_values=not files)
+        store = GridStore if search._grid_mode(int(state["n_points"])) else ExactStore
+        search._index = store._from_state(state, search._block, check_values=not files)
         search._retired = search._index._retired.copy()
     elif state is not None:
         cls = cls or content["index_class"] or search._cls
