@@ -1,7 +1,6 @@
 #include "index/grid/pairs.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <vector>
 
@@ -20,6 +19,9 @@ namespace {
 // Points a task's cells hold at least (the last task excepted): tasks are
 // cut from the cells alone, never from the thread count.
 constexpr std::size_t points_per_task = 4096;
+// At most about this many tasks (larger ones for more points), so that the
+// counts of pairs per task and bucket stay small.
+constexpr std::size_t most_tasks = 512;
 constexpr std::size_t run_chunk = 256;
 
 // One pair found: its ids (lo < hi), its distance bits.
@@ -34,13 +36,12 @@ struct Part {
   Array<int8_t> shift;
 };
 
-// A pair placed in its row: the row is lo, sorted by (bits, hi) or hi; src
-// is its place among every task's pairs (for the shift).
-struct Placed {
-  uint32_t bits;
-  int64_t hi;
-  std::size_t src;
-};
+// The order of the list: by lo, then by (bits, hi) or by hi.
+inline bool pair_before(const Found& x, const Found& y, bool by_distance) {
+  if (x.lo != y.lo) return x.lo < y.lo;
+  if (by_distance && x.bits != y.bits) return x.bits < y.bits;
+  return x.hi < y.hi;
+}
 
 // The offsets of the cells within reach of a cell: along an axis a cell o
 // steps away is max(|o| - 1, 0) / n away from every point of the cell, and
@@ -193,9 +194,10 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
   // Tasks: runs of consecutive cells holding points_per_task points or more.
   std::vector<std::size_t> cut{0};
   std::size_t held = 0;
+  const std::size_t task_points = std::max(points_per_task, n / most_tasks);
   for (std::size_t c = 0; c < total; ++c) {
     for (const GridTier* t : tiers) held += t->starts[c + 1] - t->starts[c];
-    if (held >= points_per_task) {
+    if (held >= task_points) {
       cut.push_back(c + 1);
       held = 0;
     }
@@ -208,56 +210,69 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
     parallel::check_interrupt();
   });
 
-  // Rows by the smaller id: counted, then filled in any order, then sorted.
+  // Into buckets of consecutive smaller ids, task by task in task order
+  // (each write streams into one of a few thousand places, never to a
+  // random row), then each bucket sorted by (i, distance, j) or (i, j).
   const auto rows = static_cast<std::size_t>(top + 1);
-  Array<int64_t> start(rows + 1, 0);
+  const std::size_t buckets = std::clamp<std::size_t>(rows / 64, 1, 4096);
+  const std::size_t width = rows / buckets + (rows % buckets != 0);
+  Array<std::size_t> place(checked_mul(tasks, buckets), 0);  // task-major
   parallel::for_each(tasks, [&](std::size_t task) {
-    for (const Found& f : parts[task].found)
-      std::atomic_ref<int64_t>(start[static_cast<std::size_t>(f.lo) + 1]).fetch_add(1, std::memory_order_relaxed);
+    std::size_t* count = place.data() + task * buckets;
+    for (const Found& f : parts[task].found) ++count[static_cast<std::size_t>(f.lo) / width];
   });
-  for (std::size_t i = 0; i < rows; ++i) start[i + 1] += start[i];
-  const auto p = static_cast<std::size_t>(start[rows]);
-  std::vector<std::size_t> base(tasks + 1, 0);
-  for (std::size_t task = 0; task < tasks; ++task) base[task + 1] = base[task] + parts[task].found.size();
-  Array<int64_t> cursor(start.begin(), start.end() - 1);
-  Array<Placed> placed(p);
-  parallel::for_each(tasks, [&](std::size_t task) {
-    const Array<Found>& found = parts[task].found;
-    for (std::size_t k = 0; k < found.size(); ++k) {
-      const Found& f = found[k];
-      const auto at = static_cast<std::size_t>(
-          std::atomic_ref<int64_t>(cursor[static_cast<std::size_t>(f.lo)]).fetch_add(1, std::memory_order_relaxed));
-      placed[at] = Placed{f.bits, f.hi, base[task] + k};
+  Array<std::size_t> bucket_start(buckets + 1);
+  std::size_t p = 0;
+  for (std::size_t b = 0; b < buckets; ++b) {
+    bucket_start[b] = p;
+    for (std::size_t task = 0; task < tasks; ++task) {
+      const std::size_t c = place[task * buckets + b];
+      place[task * buckets + b] = p;
+      p += c;
     }
+  }
+  bucket_start[buckets] = p;
+  Array<Found> sorted(p);
+  Array<int8_t> sorted_shift(shifts ? checked_mul(p, d) : 0);
+  parallel::for_each(tasks, [&](std::size_t task) {
+    std::size_t* at = place.data() + task * buckets;
+    Part& part = parts[task];
+    for (std::size_t k = 0; k < part.found.size(); ++k) {
+      const std::size_t to = at[static_cast<std::size_t>(part.found[k].lo) / width]++;
+      sorted[to] = part.found[k];
+      if (shifts) std::copy_n(part.shift.data() + k * d, d, sorted_shift.data() + to * d);
+    }
+    Array<Found>().swap(part.found);
+    Array<int8_t>().swap(part.shift);
   });
   r.i.resize(p);
   r.j.resize(p);
   r.dist.resize(p);
   if (shifts) r.shift.resize(checked_mul(p, d));
-  // Where each task's shifts start, for the gather below.
   parallel::for_chunks(
-      rows, 4096, [] { return 0; },
-      [&](int, std::size_t begin, std::size_t end) {
-        for (std::size_t row = begin; row < end; ++row) {
-          const auto s = static_cast<std::size_t>(start[row]), e = static_cast<std::size_t>(start[row + 1]);
-          Placed* first = placed.data() + s;
-          if (by_distance)
-            std::sort(first, placed.data() + e, [](const Placed& x, const Placed& y) {
-              return before(x.bits, x.hi, y.bits, y.hi);
+      buckets, 16, [] { return Array<Found>(); },
+      [&](Array<Found>& keyed, std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; ++b) {
+          const std::size_t s = bucket_start[b], e = bucket_start[b + 1];
+          // Each pair's place in the bucket rides along as its bits' partner
+          // key when shifts must follow it.
+          keyed.assign(sorted.begin() + static_cast<std::ptrdiff_t>(s), sorted.begin() + static_cast<std::ptrdiff_t>(e));
+          Array<std::size_t> from(shifts ? e - s : 0);
+          if (shifts) {
+            for (std::size_t k = 0; k < e - s; ++k) from[k] = k;
+            std::sort(from.begin(), from.end(), [&](std::size_t x, std::size_t y) {
+              return pair_before(keyed[x], keyed[y], by_distance);
             });
-          else
-            std::sort(first, placed.data() + e, [](const Placed& x, const Placed& y) { return x.hi < y.hi; });
-          for (std::size_t k = s; k < e; ++k) {
-            r.i[k] = static_cast<int64_t>(row);
-            r.j[k] = placed[k].hi;
-            r.dist[k] = widen_bits(placed[k].bits);
-            if (shifts) {
-              const std::size_t src = placed[k].src;
-              const std::size_t task = static_cast<std::size_t>(
-                  std::upper_bound(base.begin(), base.end(), src) - base.begin() - 1);
-              const int8_t* from = parts[task].shift.data() + (src - base[task]) * d;
-              for (std::size_t a = 0; a < d; ++a) r.shift[k * d + a] = from[a];
-            }
+          } else {
+            std::sort(keyed.begin(), keyed.end(),
+                      [&](const Found& x, const Found& y) { return pair_before(x, y, by_distance); });
+          }
+          for (std::size_t k = 0; k < e - s; ++k) {
+            const Found& f = shifts ? keyed[from[k]] : keyed[k];
+            r.i[s + k] = f.lo;
+            r.j[s + k] = f.hi;
+            r.dist[s + k] = widen_bits(f.bits);
+            if (shifts) std::copy_n(sorted_shift.data() + (s + from[k]) * d, d, r.shift.data() + (s + k) * d);
           }
         }
       });
