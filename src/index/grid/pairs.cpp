@@ -123,13 +123,18 @@ struct PairScan {
     }
   }
 
-  // Cell A with itself (same == true) or with cell B.
-  void cells(std::size_t A, std::size_t B, bool same, Part& part) {
+  // Cell A with itself (same == true) or with cell B at offsets `off`
+  // from it (canonical, see kernel.hpp), at[a] A's cell along axis a. A
+  // point of A meets B only when its lower bound of the distance to B is
+  // within `limit`.
+  void cells(std::size_t A, std::size_t B, bool same, const int64_t* off, const std::size_t* at,
+             const GridTier& g, double limit, Part& part) {
     float q[max_grid_dims];
     for (std::size_t t1 = 0; t1 < tiers.size(); ++t1) {
       const GridTier& ti = *tiers[t1];
       for (std::size_t i = ti.starts[A]; i < ti.starts[A + 1]; ++i) {
         for (std::size_t a = 0; a < d; ++a) q[a] = ti.coords[a * ti.n + i];
+        if (!same && bound_to(q, off, at, g) > limit) continue;
         for (std::size_t t2 = same ? t1 : 0; t2 < tiers.size(); ++t2) {
           const GridTier& tj = *tiers[t2];
           const std::size_t s = same && t2 == t1 ? i + 1 : tj.starts[B];
@@ -138,11 +143,32 @@ struct PairScan {
       }
     }
   }
+
+  // A lower bound of the distance from q, in cell `at`, to the cell at
+  // offsets `off`: along each axis the way to the near face of that cell
+  // (either way round when it lies half way round the torus).
+  double bound_to(const float* q, const int64_t* off, const std::size_t* at, const GridTier& g) const {
+    double sum = 0.0;
+    for (std::size_t a = 0; a < d; ++a) {
+      const int64_t o = off[a];
+      if (o == 0) continue;
+      const auto n = static_cast<int64_t>(g.cells[a]);
+      const double w = 1.0 / static_cast<double>(n), x = static_cast<double>(q[a]);
+      const double lo = static_cast<double>(at[a]) * w, hi = static_cast<double>(at[a] + 1) * w;
+      const double up = std::max(hi - x, 0.0), down = std::max(x - lo, 0.0);
+      const int64_t steps = (o > 0 ? o : -o) - 1;
+      double gap = static_cast<double>(steps) * w + (o > 0 ? up : down);
+      if (2 * o == n) gap = std::min(gap, static_cast<double>(steps) * w + down);
+      sum += gap;
+    }
+    return sum;
+  }
 };
 
 template <std::size_t D>
 void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stencil,
                 std::size_t c0, std::size_t c1, Part& part) {
+  const double limit = static_cast<double>(cutoff) + grid_slack(tiers[0]->d);
   const GridTier& g = *tiers[0];
   const std::size_t d = g.d;
   const CellStrides strides(g.cells);
@@ -158,7 +184,7 @@ void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stenc
       for (std::size_t a = 0; a < d; ++a)
         B += strides.stride[a] * cell_at(at[a], stencil.offsets[s * d + a], g.cells[a]);
       if (B < A) continue;  // visited from B
-      scan.cells(A, B, B == A, part);
+      scan.cells(A, B, B == A, stencil.offsets.data() + s * d, at, g, limit, part);
     }
   }
 }
