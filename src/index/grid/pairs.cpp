@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
+#include "index/errors.hpp"
 #include "index/grid/kernel.hpp"
 #include "index/grid/walk.hpp"
 #include "index/query/topk.hpp"
@@ -23,6 +25,8 @@ constexpr std::size_t points_per_task = 4096;
 // counts of pairs per task and bucket stay small.
 constexpr std::size_t most_tasks = 512;
 constexpr std::size_t run_chunk = 256;
+// The tiers a half list reads at most (a search has two).
+constexpr std::size_t max_tiers = 8;
 
 // One pair found: its ids (lo < hi), its distance bits.
 struct Found {
@@ -50,6 +54,15 @@ inline bool pair_before(const Found& x, const Found& y, bool by_distance) {
 struct Stencil {
   std::vector<int64_t> offsets;
   std::size_t cells = 0;
+  // When no axis reaches half way round the torus, the half of the stencil
+  // after the cell in the order of offsets (the first axis that differs has
+  // a positive offset) visits each pair of cells once too, and goes by
+  // columns: a column is a prefix of d - 1 offsets with the run of offsets
+  // [last_low, last_high] of the last axis (cells that follow each other in
+  // the sorted points). The cell itself is in no column.
+  bool columns_ok = false;
+  std::vector<int64_t> prefix;  // d - 1 per column, the last axis' offset 0
+  std::vector<std::pair<int64_t, int64_t>> last;
 };
 
 Stencil stencil(const GridTier& g, double limit) {
@@ -79,6 +92,33 @@ Stencil stencil(const GridTier& g, double limit) {
     }
   };
   walk(walk, 0, 0.0);
+  if (d == 0) return out;
+  std::vector<int64_t> reach(d, 0);
+  for (std::size_t c = 0; c < out.cells; ++c)
+    for (std::size_t a = 0; a < d; ++a)
+      reach[a] = std::max(reach[a], std::abs(out.offsets[c * d + a]));
+  out.columns_ok = true;
+  for (std::size_t a = 0; a < d; ++a)
+    out.columns_ok = out.columns_ok && 2 * reach[a] < static_cast<int64_t>(g.cells[a]);
+  if (!out.columns_ok) return out;
+  for (std::size_t c = 0; c < out.cells; ++c) {
+    const int64_t* o = out.offsets.data() + c * d;
+    std::size_t first = 0;  // the first axis with a nonzero offset
+    while (first < d && o[first] == 0) ++first;
+    if (first == d || o[first] < 0) continue;  // the cell itself, or visited from the other
+    // Along the last axis the stencil of a prefix is a run: merge into it.
+    std::vector<int64_t> pre(o, o + d);
+    pre[d - 1] = 0;
+    std::size_t col = 0;
+    while (col < out.last.size() && !std::equal(pre.begin(), pre.end(), out.prefix.begin() + col * d)) ++col;
+    if (col == out.last.size()) {
+      out.prefix.insert(out.prefix.end(), pre.begin(), pre.end());
+      out.last.emplace_back(o[d - 1], o[d - 1]);
+    } else {
+      out.last[col].first = std::min(out.last[col].first, o[d - 1]);
+      out.last[col].second = std::max(out.last[col].second, o[d - 1]);
+    }
+  }
   return out;
 }
 
@@ -144,6 +184,24 @@ struct PairScan {
     }
   }
 
+  // Cell A (at[a] along axis a) with the points [s[t], e[t]) of each tier t
+  // (runs of cells along the last axis at offsets `off`, the last 0):
+  // each point of A whose bound to them is within `limit`.
+  void column(std::size_t A, const std::size_t* s, const std::size_t* e, std::size_t runs,
+              const int64_t* off, const std::size_t* at, const GridTier& g, double limit, Part& part) {
+    float q[max_grid_dims];
+    for (const GridTier* tp : tiers) {
+      const GridTier& ti = *tp;
+      for (std::size_t i = ti.starts[A]; i < ti.starts[A + 1]; ++i) {
+        for (std::size_t a = 0; a < d; ++a) q[a] = ti.coords[a * ti.n + i];
+        if (bound_to(q, off, at, g) > limit) continue;
+        for (std::size_t t2 = 0; t2 < tiers.size(); ++t2)
+          for (std::size_t k = 0; k < runs; ++k)
+            run(ti, i, q, *tiers[t2], s[t2 * 2 + k], e[t2 * 2 + k], part);
+      }
+    }
+  }
+
   // A lower bound of the distance from q, in cell `at`, to the cell at
   // offsets `off`: along each axis the way to the near face of that cell
   // (either way round when it lies half way round the torus).
@@ -179,6 +237,34 @@ void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stenc
     for (const GridTier* t : tiers) empty = empty && t->starts[A] == t->starts[A + 1];
     if (empty) continue;
     for (std::size_t a = 0; a < d; ++a) at[a] = A / strides.stride[a] % g.cells[a];
+    if (stencil.columns_ok) {
+      scan.cells(A, A, true, nullptr, at, g, limit, part);
+      const std::size_t n_last = g.cells[d - 1], c_last = at[d - 1];
+      std::size_t s[2 * 2 * max_tiers], e[2 * 2 * max_tiers];
+      for (std::size_t col = 0; col < stencil.last.size(); ++col) {
+        const int64_t* pre = stencil.prefix.data() + col * d;
+        std::size_t base = 0;
+        for (std::size_t a = 0; a + 1 < d; ++a) base += strides.stride[a] * cell_at(at[a], pre[a], g.cells[a]);
+        // The run of last-axis cells, in one or two pieces round the torus.
+        const auto [lo, hi] = stencil.last[col];
+        const std::size_t x0 = cell_at(c_last, lo, n_last), x1 = cell_at(c_last, hi, n_last);
+        std::size_t pieces[2][2] = {{x0, x1}, {0, 0}};
+        std::size_t runs = 1;
+        if (x1 < x0) {
+          pieces[0][1] = n_last - 1;
+          pieces[1][0] = 0;
+          pieces[1][1] = x1;
+          runs = 2;
+        }
+        for (std::size_t t = 0; t < tiers.size(); ++t)
+          for (std::size_t k = 0; k < runs; ++k) {
+            s[t * 2 + k] = tiers[t]->starts[base + pieces[k][0]];
+            e[t * 2 + k] = tiers[t]->starts[base + pieces[k][1] + 1];
+          }
+        scan.column(A, s, e, runs, pre, at, g, limit, part);
+      }
+      continue;
+    }
     for (std::size_t s = 0; s < stencil.cells; ++s) {
       std::size_t B = 0;
       for (std::size_t a = 0; a < d; ++a)
@@ -212,6 +298,8 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
     n += t->n;
     for (const int64_t id : t->ids) top = std::max(top, id);
   }
+  if (tiers.size() > max_tiers)
+    throw InvalidArgument("a half list reads at most " + std::to_string(max_tiers) + " tiers");
   if (n < 2 || std::isnan(cutoff)) return r;
   const double limit = static_cast<double>(cutoff) + grid_slack(d);
   const Stencil reach = stencil(g, limit);
