@@ -32,6 +32,7 @@ constexpr std::size_t max_tiers = 8;
 struct Found {
   int64_t lo, hi;
   uint32_t bits;
+  uint32_t src;  // its place in its bucket, once there (for the shifts)
 };
 
 // What one task found; shifts d per pair when asked for.
@@ -152,7 +153,7 @@ struct PairScan {
         if (!(dist[k] <= cutoff)) continue;
         const int64_t other = tj.ids[from + k];
         const bool first = id < other;
-        part.found.push_back(Found{first ? id : other, first ? other : id, distance_bits(dist[k])});
+        part.found.push_back(Found{first ? id : other, first ? other : id, distance_bits(dist[k]), 0});
         if (shifts) {
           for (std::size_t a = 0; a < d; ++a) {
             const float xi = q[a], xj = axis[a][from + k];
@@ -363,30 +364,47 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
   r.j.resize(p);
   r.dist.resize(p);
   if (shifts) r.shift.resize(checked_mul(p, d));
+  // Each bucket: counting-sorted by row (the smaller id), then each row
+  // (a handful of pairs) sorted by insertion.
+  struct Scratch {
+    Array<Found> keyed;
+    Array<std::size_t> row_end;
+  };
   parallel::for_chunks(
-      buckets, 16, [] { return Array<Found>(); },
-      [&](Array<Found>& keyed, std::size_t begin, std::size_t end) {
+      buckets, 16, [] { return Scratch(); },
+      [&](Scratch& w, std::size_t begin, std::size_t end) {
         for (std::size_t b = begin; b < end; ++b) {
           const std::size_t s = bucket_start[b], e = bucket_start[b + 1];
-          // Each pair's place in the bucket rides along as its bits' partner
-          // key when shifts must follow it.
-          keyed.assign(sorted.begin() + static_cast<std::ptrdiff_t>(s), sorted.begin() + static_cast<std::ptrdiff_t>(e));
-          Array<std::size_t> from(shifts ? e - s : 0);
-          if (shifts) {
-            for (std::size_t k = 0; k < e - s; ++k) from[k] = k;
-            std::sort(from.begin(), from.end(), [&](std::size_t x, std::size_t y) {
-              return pair_before(keyed[x], keyed[y], by_distance);
-            });
-          } else {
-            std::sort(keyed.begin(), keyed.end(),
-                      [&](const Found& x, const Found& y) { return pair_before(x, y, by_distance); });
+          if (e - s > UINT32_MAX) throw std::bad_alloc();  // places in a bucket are 32-bit
+          const std::size_t first = b * width;
+          const std::size_t here = std::min(width, rows - std::min(rows, first));
+          w.row_end.assign(here + 1, 0);
+          for (std::size_t k = s; k < e; ++k) ++w.row_end[static_cast<std::size_t>(sorted[k].lo) - first + 1];
+          for (std::size_t x = 0; x < here; ++x) w.row_end[x + 1] += w.row_end[x];
+          w.keyed.resize(e - s);
+          for (std::size_t k = s; k < e; ++k) {
+            Found f = sorted[k];
+            f.src = static_cast<uint32_t>(k - s);
+            w.keyed[w.row_end[static_cast<std::size_t>(f.lo) - first]++] = f;
+          }
+          // row_end[x] is now where row x ends
+          std::size_t row_begin = 0;
+          for (std::size_t x = 0; x < here; ++x) {
+            Found* row = w.keyed.data();
+            for (std::size_t u = row_begin + 1; u < w.row_end[x]; ++u) {
+              const Found f = row[u];
+              std::size_t v = u;
+              for (; v > row_begin && pair_before(f, row[v - 1], by_distance); --v) row[v] = row[v - 1];
+              row[v] = f;
+            }
+            row_begin = w.row_end[x];
           }
           for (std::size_t k = 0; k < e - s; ++k) {
-            const Found& f = shifts ? keyed[from[k]] : keyed[k];
+            const Found& f = w.keyed[k];
             r.i[s + k] = f.lo;
             r.j[s + k] = f.hi;
             r.dist[s + k] = widen_bits(f.bits);
-            if (shifts) std::copy_n(sorted_shift.data() + (s + from[k]) * d, d, r.shift.data() + (s + k) * d);
+            if (shifts) std::copy_n(sorted_shift.data() + (s + f.src) * d, d, r.shift.data() + (s + k) * d);
           }
         }
       });
