@@ -120,12 +120,12 @@ struct RadiusPart {
   Array<std::size_t> counts;
 };
 
-// Offers the points of cell `c` of every tier to `take(bits, id)`, with
-// their distances to q.
+// Offers the points of cells [c0, c1] of every tier to `take(bits, id)`,
+// with their distances to q.
 template <std::size_t D, class Take>
-void scan_cell(GridTiers tiers, std::size_t c, const float* q, float* dist, Take&& take) {
+void scan_cells(GridTiers tiers, std::size_t c0, std::size_t c1, const float* q, float* dist, Take&& take) {
   for (const GridTier* t : tiers) {
-    const std::size_t s = t->starts[c], e = t->starts[c + 1];
+    const std::size_t s = t->starts[c0], e = t->starts[c1 + 1];
     if (s == e) continue;
     const float* axis[max_grid_dims];
     for (std::size_t a = 0; a < t->d; ++a) axis[a] = t->coords.data() + a * t->n;
@@ -152,8 +152,8 @@ void radius_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::siz
     const int64_t excluded = qs.excluded[i];
     const std::size_t before_count = part.hits.size();
     reach.around(q, g.cells, limit);
-    reach.for_cells(strides, limit, [&](std::size_t c) {
-      scan_cell<D>(tiers, c, q, dist, [&](float x, int64_t id) {
+    reach.for_runs(strides, limit, [&](std::size_t c0, std::size_t c1) {
+      scan_cells<D>(tiers, c0, c1, q, dist, [&](float x, int64_t id) {
         if (x <= cutoff && id != excluded) part.hits.push_back(Slot{distance_bits(x), id});
       });
     });
@@ -185,7 +185,7 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
     for (std::size_t ring = 0;; ++ring) {
       rings.for_ring(ring, [&](std::size_t c, double bound) {
         if (bound - slack > kth()) return;  // every point of c comes after the k-th
-        scan_cell<D>(tiers, c, q, dist, [&](float x, int64_t id) {
+        scan_cells<D>(tiers, c, c, q, dist, [&](float x, int64_t id) {
           if (id == excluded) return;
           const Slot e{distance_bits(x), id};
           if (len < keep) {

@@ -44,16 +44,16 @@ struct Queries {
 Queries prepare_queries(std::size_t d, std::span<const std::size_t> cells, const QueryBatch& q);
 
 // The cells whose lower bound of the distance to one query is within a
-// limit: per axis the cells within it, ascending by their gap, then every
-// combination whose gaps sum to at most the limit.
+// limit: per axis but the last the cells within it, ascending by their gap;
+// along the last axis, for each combination of those whose gaps leave room,
+// the run of cells around the query's within the rest (consecutive in the
+// sorted points, in one or two pieces round the torus).
 class Reach {
  public:
-  explicit Reach(std::size_t d) : axes_(d) {}
+  explicit Reach(std::size_t d) : axes_(d > 0 ? d - 1 : 0), d_(d) {}
 
   void around(const float* q, std::span<const std::size_t> cells, double limit) {
-    for (std::size_t a = 0; a < axes_.size(); ++a) {
-      auto& axis = axes_[a];
-      axis.clear();
+    for (std::size_t a = 0; a < d_; ++a) {
       const std::size_t n = cells[a];
       const double x = static_cast<double>(q[a]);
       const std::size_t c = cell_of(q[a], n);
@@ -65,6 +65,16 @@ class Reach {
         low = std::max(low, -r);
         high = std::min(high, r);
       }
+      if (a + 1 == d_) {
+        last_c_ = c;
+        last_n_ = n;
+        last_low_ = low;
+        last_gap_.clear();
+        for (int64_t o = low; o <= high; ++o) last_gap_.push_back(gap_to_cell(x, cell_at(c, o, n), n));
+        continue;
+      }
+      auto& axis = axes_[a];
+      axis.clear();
       for (int64_t o = low; o <= high; ++o) {
         const std::size_t cell = cell_at(c, o, n);
         const double gap = gap_to_cell(x, cell, n);
@@ -74,9 +84,14 @@ class Reach {
     }
   }
 
-  // Calls visit(cell) for each cell within `limit` (that of around()).
+  // Calls visit(first, last) for each run of cells [first, last] (linear
+  // numbers) within `limit` (that of around()).
   template <class Visit>
-  void for_cells(const CellStrides& strides, double limit, Visit&& visit) const {
+  void for_runs(const CellStrides& strides, double limit, Visit&& visit) const {
+    if (d_ == 0) {
+      visit(std::size_t{0}, std::size_t{0});
+      return;
+    }
     walk(0, 0.0, 0, strides, limit, visit);
   }
 
@@ -84,8 +99,23 @@ class Reach {
   template <class Visit>
   void walk(std::size_t a, double sum, std::size_t base, const CellStrides& strides, double limit,
             Visit& visit) const {
-    if (a == axes_.size()) {
-      visit(base);
+    if (a + 1 == d_) {
+      // The gap grows away from the query's cell on either side: the cells
+      // within the rest of the limit are a run around it.
+      const double rest = limit - sum;
+      const auto zero = static_cast<std::size_t>(-last_low_);
+      if (!(last_gap_[zero] <= rest)) return;
+      std::size_t lo = zero, hi = zero;
+      while (hi + 1 < last_gap_.size() && last_gap_[hi + 1] <= rest) ++hi;
+      while (lo > 0 && last_gap_[lo - 1] <= rest) --lo;
+      const int64_t o_lo = static_cast<int64_t>(lo) + last_low_, o_hi = static_cast<int64_t>(hi) + last_low_;
+      const std::size_t x0 = cell_at(last_c_, o_lo, last_n_), x1 = cell_at(last_c_, o_hi, last_n_);
+      if (x0 <= x1) {
+        visit(base + x0, base + x1);
+      } else {
+        visit(base + x0, base + last_n_ - 1);
+        visit(base, base + x1);
+      }
       return;
     }
     for (const auto& [gap, cell] : axes_[a]) {
@@ -95,6 +125,10 @@ class Reach {
   }
 
   std::vector<std::vector<std::pair<double, std::size_t>>> axes_;
+  std::size_t d_;
+  std::size_t last_c_ = 0, last_n_ = 1;
+  int64_t last_low_ = 0;
+  std::vector<double> last_gap_;  // gaps of the last axis' offsets from last_low_ on
 };
 
 // Rings of cells around a query's cell: ring r holds the cells whose
