@@ -46,8 +46,7 @@ def same(a, b):
         assert x.dtype == y.dtype and np.array_equal(x, y)
 
 
-@pytest.mark.parametrize("d", [1, 2, 3, 4, 6])
-@pytest.mark.parametrize("cells", [1, 2, 3, 5])
+@pytest.mark.parametrize("d,cells", [(d, c) for d in (1, 2, 3, 4, 6) for c in (1, 2, 3, 5, 12) if c ** d < 10 ** 5])
 def test_every_answer_equals_the_exact_scan(d, cells):
     rng = np.random.default_rng(100 * d + cells)
     P = awkward_points(rng, 160, d, cells)

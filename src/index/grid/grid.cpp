@@ -183,8 +183,10 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
     };
     rings.around(q);
     for (std::size_t ring = 0;; ++ring) {
+      // A cell whose bound, less the slack, exceeds the k-th distance holds
+      // only points that come after the k-th.
       rings.for_ring(ring, [&](std::size_t c, double bound) {
-        if (bound - slack > kth()) return;  // every point of c comes after the k-th
+        if (bound - slack > kth()) return;
         scan_cells<D>(tiers, c, c, q, dist, [&](float x, int64_t id) {
           if (id == excluded) return;
           const Slot e{distance_bits(x), id};
@@ -194,7 +196,7 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
             heap_replace_top(heap.data(), keep, e);
           }
         });
-      });
+      }, [&] { return kth() + slack; });
       if (rings.last(ring)) break;
       // Every cell not read lies beyond this ring on some axis.
       if (len == keep && kth() < rings.beyond(ring) - slack) break;

@@ -176,15 +176,16 @@ class Rings {
   }
 
   // Calls visit(cell, bound) for every cell of ring r, bound the sum of
-  // its gaps.
-  template <class Visit>
-  void for_ring(std::size_t r, Visit&& visit) {
+  // its gaps, but those whose gaps along the first axes already exceed
+  // limit() (read as the walk goes: it may shrink meanwhile).
+  template <class Visit, class Limit>
+  void for_ring(std::size_t r, Visit&& visit, Limit&& limit) {
     const auto R = static_cast<int64_t>(r);
     for (std::size_t a = 0; a < d_; ++a) {
       from_[a] = std::max(low_[a], -R);
       to_[a] = std::min(high_[a], R);
     }
-    walk(0, false, 0.0, 0, R, visit);
+    walk(0, false, 0.0, 0, R, visit, limit);
   }
 
  private:
@@ -201,8 +202,10 @@ class Rings {
     return o >= 0 ? up_[a][static_cast<std::size_t>(o)] : down_[a][static_cast<std::size_t>(-o - 1)];
   }
 
-  template <class Visit>
-  void walk(std::size_t a, bool on_ring, double sum, std::size_t base, int64_t R, Visit& visit) {
+  template <class Visit, class Limit>
+  void walk(std::size_t a, bool on_ring, double sum, std::size_t base, int64_t R, Visit& visit,
+            Limit& limit) {
+    if (sum > limit()) return;  // gaps only add up
     if (a == d_) {
       if (on_ring || R == 0) visit(base, sum);
       return;
@@ -213,7 +216,7 @@ class Rings {
       const bool here = o == R || o == -R;
       if (must && !here) continue;
       walk(a + 1, on_ring || here, sum + gap(a, o),
-           base + strides_.stride[a] * cell_at(c_[a], o, n_[a]), R, visit);
+           base + strides_.stride[a] * cell_at(c_[a], o, n_[a]), R, visit, limit);
     }
   }
 
