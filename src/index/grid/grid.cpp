@@ -115,7 +115,7 @@ std::size_t points_in(GridTiers tiers) {
 
 // The radius rows of one task's queries: every hit appended, query after
 // query, and how many each has.
-struct RadiusPart {
+struct TaskRows {
   Array<Slot> hits;
   Array<std::size_t> counts;
 };
@@ -139,27 +139,27 @@ void scan_cells(GridTiers tiers, std::size_t c0, std::size_t c1, const float* q,
 
 template <std::size_t D>
 void radius_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t end,
-                 float cutoff, RadiusPart& part) {
+                 float cutoff, TaskRows& mine) {
   const GridTier& g = *tiers[0];
   const double limit = static_cast<double>(cutoff) + grid_slack(g.d);
   const CellStrides strides(g.cells);
   Reach reach(g.d);
   float dist[run_chunk];
-  part.counts.assign(end - begin, 0);
+  mine.counts.assign(end - begin, 0);
   for (std::size_t p = begin; p < end; ++p) {
     const std::size_t i = qs.order[p];
     const float* q = qs.coords.data() + i * g.d;
     const int64_t excluded = qs.excluded[i];
-    const std::size_t before_count = part.hits.size();
+    const std::size_t before_count = mine.hits.size();
     reach.around(q, g.cells, limit);
     reach.for_runs(strides, limit, [&](std::size_t c0, std::size_t c1) {
       scan_cells<D>(tiers, c0, c1, q, dist, [&](float x, int64_t id) {
-        if (x <= cutoff && id != excluded) part.hits.push_back(Slot{distance_bits(x), id});
+        if (x <= cutoff && id != excluded) mine.hits.push_back(Slot{distance_bits(x), id});
       });
     });
-    const std::size_t len = part.hits.size() - before_count;
-    sort_slots(part.hits.data() + before_count, len);
-    part.counts[p - begin] = len;
+    const std::size_t len = mine.hits.size() - before_count;
+    sort_slots(mine.hits.data() + before_count, len);
+    mine.counts[p - begin] = len;
   }
 }
 
@@ -229,26 +229,26 @@ RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius) {
   if (m == 0 || points_in(tiers) == 0 || std::isnan(cutoff)) return r;
   const Queries qs = prepare_queries(g.d, g.cells, q);
   const std::size_t tasks = m / queries_per_task + (m % queries_per_task != 0);
-  std::vector<RadiusPart> parts(tasks);
+  std::vector<TaskRows> by_task(tasks);
   parallel::for_each(tasks, [&](std::size_t task) {
     const std::size_t begin = task * queries_per_task;
     const std::size_t end = std::min(begin + queries_per_task, m);
-    PLOVIK_GRID_DISPATCH(g.d, radius_task, tiers, qs, begin, end, cutoff, parts[task])
+    PLOVIK_GRID_DISPATCH(g.d, radius_task, tiers, qs, begin, end, cutoff, by_task[task])
   });
   for (std::size_t task = 0; task < tasks; ++task)
-    for (std::size_t j = 0; j < parts[task].counts.size(); ++j)
-      r.indptr[qs.order[task * queries_per_task + j] + 1] = static_cast<int64_t>(parts[task].counts[j]);
+    for (std::size_t j = 0; j < by_task[task].counts.size(); ++j)
+      r.indptr[qs.order[task * queries_per_task + j] + 1] = static_cast<int64_t>(by_task[task].counts[j]);
   for (std::size_t i = 0; i < m; ++i) r.indptr[i + 1] += r.indptr[i];
   const auto total = static_cast<std::size_t>(r.indptr[m]);
   r.ids.resize(total);
   r.dists.resize(total);
   parallel::for_each(tasks, [&](std::size_t task) {
-    const RadiusPart& part = parts[task];
-    const Slot* from = part.hits.data();
-    for (std::size_t j = 0; j < part.counts.size(); ++j) {
+    const TaskRows& mine = by_task[task];
+    const Slot* from = mine.hits.data();
+    for (std::size_t j = 0; j < mine.counts.size(); ++j) {
       const auto at = static_cast<std::size_t>(r.indptr[qs.order[task * queries_per_task + j]]);
-      write_row(from, part.counts[j], r.ids.data() + at, r.dists.data() + at);
-      from += part.counts[j];
+      write_row(from, mine.counts[j], r.ids.data() + at, r.dists.data() + at);
+      from += mine.counts[j];
     }
   });
   return r;

@@ -36,7 +36,7 @@ struct Found {
 };
 
 // What one task found; shifts d per pair when asked for.
-struct Part {
+struct TaskPairs {
   Array<Found> found;
   Array<int8_t> shift;
 };
@@ -142,7 +142,7 @@ struct PairScan {
   // The pairs of point i of tier ti (coordinates q) with points [s, e) of
   // tier tj.
   void run(const GridTier& ti, std::size_t i, const float* q, const GridTier& tj, std::size_t s,
-           std::size_t e, Part& part) {
+           std::size_t e, TaskPairs& mine) {
     const float* axis[max_grid_dims];
     for (std::size_t a = 0; a < d; ++a) axis[a] = tj.coords.data() + a * tj.n;
     const int64_t id = ti.ids[i];
@@ -153,11 +153,11 @@ struct PairScan {
         if (!(dist[k] <= cutoff)) continue;
         const int64_t other = tj.ids[from + k];
         const bool first = id < other;
-        part.found.push_back(Found{first ? id : other, first ? other : id, distance_bits(dist[k]), 0});
+        mine.found.push_back(Found{first ? id : other, first ? other : id, distance_bits(dist[k]), 0});
         if (shifts) {
           for (std::size_t a = 0; a < d; ++a) {
             const float xi = q[a], xj = axis[a][from + k];
-            part.shift.push_back(first ? shift_of(xi, xj) : shift_of(xj, xi));
+            mine.shift.push_back(first ? shift_of(xi, xj) : shift_of(xj, xi));
           }
         }
       }
@@ -169,7 +169,7 @@ struct PairScan {
   // point of A meets B only when its lower bound of the distance to B is
   // within `limit`.
   void cells(std::size_t A, std::size_t B, bool same, const int64_t* off, const std::size_t* at,
-             const GridTier& g, double limit, Part& part) {
+             const GridTier& g, double limit, TaskPairs& mine) {
     float q[max_grid_dims];
     for (std::size_t t1 = 0; t1 < tiers.size(); ++t1) {
       const GridTier& ti = *tiers[t1];
@@ -179,7 +179,7 @@ struct PairScan {
         for (std::size_t t2 = same ? t1 : 0; t2 < tiers.size(); ++t2) {
           const GridTier& tj = *tiers[t2];
           const std::size_t s = same && t2 == t1 ? i + 1 : tj.starts[B];
-          run(ti, i, q, tj, s, tj.starts[B + 1], part);
+          run(ti, i, q, tj, s, tj.starts[B + 1], mine);
         }
       }
     }
@@ -189,7 +189,7 @@ struct PairScan {
   // (runs of cells along the last axis at offsets `off`, the last 0):
   // each point of A whose bound to them is within `limit`.
   void column(std::size_t A, const std::size_t* s, const std::size_t* e, std::size_t runs,
-              const int64_t* off, const std::size_t* at, const GridTier& g, double limit, Part& part) {
+              const int64_t* off, const std::size_t* at, const GridTier& g, double limit, TaskPairs& mine) {
     float q[max_grid_dims];
     for (const GridTier* tp : tiers) {
       const GridTier& ti = *tp;
@@ -198,7 +198,7 @@ struct PairScan {
         if (bound_to(q, off, at, g) > limit) continue;
         for (std::size_t t2 = 0; t2 < tiers.size(); ++t2)
           for (std::size_t k = 0; k < runs; ++k)
-            run(ti, i, q, *tiers[t2], s[t2 * 2 + k], e[t2 * 2 + k], part);
+            run(ti, i, q, *tiers[t2], s[t2 * 2 + k], e[t2 * 2 + k], mine);
       }
     }
   }
@@ -226,7 +226,7 @@ struct PairScan {
 
 template <std::size_t D>
 void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stencil,
-                std::size_t c0, std::size_t c1, Part& part) {
+                std::size_t c0, std::size_t c1, TaskPairs& mine) {
   const double limit = static_cast<double>(cutoff) + grid_slack(tiers[0]->d);
   const GridTier& g = *tiers[0];
   const std::size_t d = g.d;
@@ -239,7 +239,7 @@ void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stenc
     if (empty) continue;
     for (std::size_t a = 0; a < d; ++a) at[a] = A / strides.stride[a] % g.cells[a];
     if (stencil.columns_ok) {
-      scan.cells(A, A, true, nullptr, at, g, limit, part);
+      scan.cells(A, A, true, nullptr, at, g, limit, mine);
       const std::size_t n_last = g.cells[d - 1], c_last = at[d - 1];
       std::size_t s[2 * 2 * max_tiers], e[2 * 2 * max_tiers];
       for (std::size_t col = 0; col < stencil.last.size(); ++col) {
@@ -262,7 +262,7 @@ void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stenc
             s[t * 2 + k] = tiers[t]->starts[base + pieces[k][0]];
             e[t * 2 + k] = tiers[t]->starts[base + pieces[k][1] + 1];
           }
-        scan.column(A, s, e, runs, pre, at, g, limit, part);
+        scan.column(A, s, e, runs, pre, at, g, limit, mine);
       }
       continue;
     }
@@ -271,7 +271,7 @@ void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stenc
       for (std::size_t a = 0; a < d; ++a)
         B += strides.stride[a] * cell_at(at[a], stencil.offsets[s * d + a], g.cells[a]);
       if (B < A) continue;  // visited from B
-      scan.cells(A, B, B == A, stencil.offsets.data() + s * d, at, g, limit, part);
+      scan.cells(A, B, B == A, stencil.offsets.data() + s * d, at, g, limit, mine);
     }
   }
 }
@@ -319,9 +319,9 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
   }
   if (cut.back() != total) cut.push_back(total);
   const std::size_t tasks = cut.size() - 1;
-  std::vector<Part> parts(tasks);
+  std::vector<TaskPairs> by_task(tasks);
   parallel::for_each(tasks, [&](std::size_t task) {
-    PLOVIK_PAIRS_DISPATCH(d, tiers, cutoff, shifts, reach, cut[task], cut[task + 1], parts[task])
+    PLOVIK_PAIRS_DISPATCH(d, tiers, cutoff, shifts, reach, cut[task], cut[task + 1], by_task[task])
     parallel::check_interrupt();
   });
 
@@ -334,7 +334,7 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
   Array<std::size_t> place(checked_mul(tasks, buckets), 0);  // task-major
   parallel::for_each(tasks, [&](std::size_t task) {
     std::size_t* count = place.data() + task * buckets;
-    for (const Found& f : parts[task].found) ++count[static_cast<std::size_t>(f.lo) / width];
+    for (const Found& f : by_task[task].found) ++count[static_cast<std::size_t>(f.lo) / width];
   });
   Array<std::size_t> bucket_start(buckets + 1);
   std::size_t p = 0;
@@ -351,14 +351,14 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
   Array<int8_t> sorted_shift(shifts ? checked_mul(p, d) : 0);
   parallel::for_each(tasks, [&](std::size_t task) {
     std::size_t* at = place.data() + task * buckets;
-    Part& part = parts[task];
-    for (std::size_t k = 0; k < part.found.size(); ++k) {
-      const std::size_t to = at[static_cast<std::size_t>(part.found[k].lo) / width]++;
-      sorted[to] = part.found[k];
-      if (shifts) std::copy_n(part.shift.data() + k * d, d, sorted_shift.data() + to * d);
+    TaskPairs& mine = by_task[task];
+    for (std::size_t k = 0; k < mine.found.size(); ++k) {
+      const std::size_t to = at[static_cast<std::size_t>(mine.found[k].lo) / width]++;
+      sorted[to] = mine.found[k];
+      if (shifts) std::copy_n(mine.shift.data() + k * d, d, sorted_shift.data() + to * d);
     }
-    Array<Found>().swap(part.found);
-    Array<int8_t>().swap(part.shift);
+    Array<Found>().swap(mine.found);
+    Array<int8_t>().swap(mine.shift);
   });
   r.i.resize(p);
   r.j.resize(p);
