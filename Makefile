@@ -1,5 +1,7 @@
 # make test      : create .venv, build and install plovik with its test extras, check the
-#                  source layout (scripts/check-layout.py), run the C++ engine tests, run pytest
+#                  source layout (scripts/check-layout.py) and that the package's modules keep
+#                  to their own private names (scripts/check-privates.py), run the C++ engine
+#                  tests, run pytest
 # make test-asan : the same in .venv-asan with the extension built with AddressSanitizer,
 #                  LeakSanitizer and UndefinedBehaviorSanitizer; the whole suite
 # make test-tsan : the same in .venv-tsan with ThreadSanitizer; the tests marked `threads`
@@ -12,6 +14,13 @@
 #                  where wrong answers hide (scripts/python-mutation.py), then the engine's
 #                  catalogue, rebuilt incrementally in build/mutation (scripts/engine-mutation.py);
 #                  MUTATION_ARGS are passed to the first (e.g. --sample 100 --seed 2)
+# make lint      : the same set-up with the pinned tools of pyproject.toml's `lint` group (no
+#                  build), then ruff check and ruff format --check on the Python of the
+#                  repository, mypy --strict on python/plovik, clang-format --dry-run on src/ and
+#                  tests/cpp, and clang-tidy (.clang-tidy) on src/ with the compile_commands.json
+#                  of a configured (not built) build/lint; every tool runs, and any finding fails it
+# make format    : the same tools rewrite the files: clang-format -i on src/ and tests/cpp,
+#                  ruff format on the Python of the repository
 # make wheel     : build a wheel in .venv and repair it with auditwheel into a manylinux wheel
 #                  for this machine's glibc, in dist/ (no container needed)
 # make wheel-test: the same, then install that wheel into a fresh venv with no compiler
@@ -28,7 +37,8 @@ BUILD_ARGS ?=
 # Where the build puts the C++ engine tests (tests/cpp); each build has its own.
 ENGINE_TESTS ?= build/engine-tests
 
-.PHONY: test test-asan test-tsan demo bench docs extras mutation venv install wheel wheel-test clean
+.PHONY: test test-asan test-tsan demo bench docs extras mutation lint lint-tools format venv install wheel \
+	wheel-test clean
 
 venv:
 	@interp=$$(PYTHON="$(PYTHON)" scripts/find-python.sh) || exit 1; \
@@ -45,6 +55,7 @@ install: venv
 
 test: install
 	$(PY) scripts/check-layout.py
+	$(PY) scripts/check-privates.py
 	$(ENGINE_TESTS)/engine_tests
 	$(PY) -m pytest $(PYTEST_ARGS)
 
@@ -86,6 +97,39 @@ extras:
 	@$(PY) -c "import plovik._native" 2>/dev/null || \
 		{ echo "plovik is not installed in $(VENV): run make install first"; exit 1; }
 	$(PY) -m pip install --quiet "plovik[$(EXTRAS)]"
+
+# The Python the linters read, and the C++ the formatter keeps in shape.
+PY_SOURCES := python tests benchmarks scripts examples
+CXX_SOURCES = $(shell find src tests/cpp -name '*.cpp' -o -name '*.hpp' | LC_ALL=C sort)
+LINT_BUILD := build/lint
+
+# The pinned linters and formatters, installed without building plovik.
+lint-tools: venv
+	@$(PY) -m pip install --quiet --group lint
+
+# Each tool runs even when one before it failed, so that one run lists every
+# finding; the last line names the tools that failed. clang-tidy needs only
+# the compile commands, so build/lint is configured and never built.
+lint: lint-tools
+	@failed=""; \
+	echo "== ruff check"; $(VENV)/bin/ruff check --output-format concise $(PY_SOURCES) \
+		|| failed="$$failed ruff-check"; \
+	echo "== ruff format --check"; $(VENV)/bin/ruff format --check --output-format concise $(PY_SOURCES) \
+		|| failed="$$failed ruff-format"; \
+	echo "== mypy"; $(VENV)/bin/mypy || failed="$$failed mypy"; \
+	echo "== clang-format"; $(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES) \
+		&& echo "$(words $(CXX_SOURCES)) files formatted" || failed="$$failed clang-format"; \
+	echo "== clang-tidy"; \
+	{ $(VENV)/bin/cmake -S . -B $(LINT_BUILD) -DCMAKE_BUILD_TYPE=Release \
+		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null \
+	  && $(VENV)/bin/run-clang-tidy.py -quiet -p $(LINT_BUILD) -j $$(nproc) \
+		-clang-tidy-binary $(abspath $(VENV))/bin/clang-tidy; } || failed="$$failed clang-tidy"; \
+	if [ -n "$$failed" ]; then echo "lint failed:$$failed"; exit 1; fi; \
+	echo "lint passed"
+
+format: lint-tools
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff format $(PY_SOURCES)
 
 MUTATION_ARGS ?=
 

@@ -44,12 +44,12 @@ def main():
         if state.get(node) == "done":
             return
         if state.get(node) == "open":
-            cycle = path[path.index(node):] + [node]
+            cycle = [*path[path.index(node):], node]
             problems.append("folder cycle: " + " -> ".join(cycle))
             return
         state[node] = "open"
         for nxt in sorted(edges.get(node, ())):
-            visit(nxt, path + [node])
+            visit(nxt, [*path, node])
         state[node] = "done"
         order.append(node)
 

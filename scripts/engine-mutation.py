@@ -94,7 +94,8 @@ CATALOGUE = [
      "for (; i + 4 < n; i += 4) {"),
     ("comparison sort by key only", "tiers/sort_tier.cpp",
      "std::sort(scratch.pairs.begin(), scratch.pairs.end());",
-     "std::sort(scratch.pairs.begin(), scratch.pairs.end(),\n            [](const auto& a, const auto& b) { return a.first < b.first; });"),
+     ("std::sort(scratch.pairs.begin(), scratch.pairs.end(),\n"
+      "            [](const auto& a, const auto& b) { return a.first < b.first; });")),
     ("-0.0 kept", "write/build.cpp",
      "in_unit &= static_cast<int>(!std::signbit(in[i])) & (in[i] < 1.0);",
      "in_unit &= static_cast<int>(in[i] >= 0.0) & (in[i] < 1.0);"),
@@ -127,8 +128,8 @@ CATALOGUE = [
      "ranges[i] = {at[0], at[1]};",
      "ranges[i] = {at[0], at[1] - (at[1] > at[0])};"),
     ("relax level threshold", "query/relax.cpp",
-     "if (total / 4 >= k) return span;",
-     "if (total / 4 > k) return span;"),
+     "if (total / 4 >= neighbours) return span;",
+     "if (total / 4 > neighbours) return span;"),
     ("relax from level 2", "query/relax.cpp",
      "for (std::size_t j = 1; j < ix.k; ++j) {",
      "for (std::size_t j = 2; j < ix.k; ++j) {"),
@@ -274,7 +275,7 @@ def main():
     chosen = [m for m in CATALOGUE if (not args.only or m[0] in args.only) and m[0] not in args.skip]
     names = [m[0] for m in CATALOGUE]
     assert len(set(names)) == len(names), "mutation names must be unique"
-    for name, rel, old, new in chosen:
+    for name, rel, old, _new in chosen:
         count = (ROOT / "src" / "index" / rel).read_text().count(old)
         assert count == 1, f"{name}: the text occurs {count} times in {rel}"
 

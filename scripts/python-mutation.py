@@ -96,7 +96,7 @@ def main():
     args = ap.parse_args()
     python = os.path.abspath(args.python)
     from cosmic_ray.work_db import WorkDB, use_db
-    from cosmic_ray.work_item import TestOutcome, WorkerOutcome, WorkResult
+    from cosmic_ray.work_item import WorkerOutcome, WorkResult
 
     if args.report:
         return report(args, {m: WORK / f"python-{m}.sqlite" for m in args.modules})
@@ -200,7 +200,8 @@ def report(args, sessions):
                 else:
                     counts["survived"] += 1
                     outcome = "survived"
-                diff = [d for d in (result.diff or "").splitlines()[2:] if d[:1] in "-+" and d[:3] not in ("---", "+++")]
+                diff = [d for d in (result.diff or "").splitlines()[2:]
+                        if d[:1] in "-+" and d[:3] not in ("---", "+++")]
                 lines.append("\n".join([f"{outcome:12} {where}", *("    " + d for d in diff)]))
     valid = counts["killed"] + counts["survived"]
     summary = (f"python mutation score: {counts['killed']}/{valid} killed "

@@ -14,6 +14,8 @@ import pickle
 import shutil
 import signal
 import stat
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -65,12 +67,23 @@ def _same_search(a, b, d, stats=True):
         assert all(np.array_equal(x, y) for x, y in zip(rows(a), rows(b), strict=True))
 
 
+class _EarlierPickle:
+    """A search as earlier versions pickled it: by `plovik.persist.restore`."""
+
+    def __init__(self, search):
+        self.content = search.__reduce__()[1]
+
+    def __reduce__(self):
+        return persist.restore, self.content
+
+
 def _round_trips(search, folder):
     # each snapshot is taken when it is compared (the counters move with every query)
     for how, kwargs in (("load", {}), ("mmap", {"mmap": True}), ("mmap verified", {"mmap": True, "verify": True})):
         search.save(folder)
         yield how, PlovikSearch.load(folder, **kwargs)
     yield "pickle", pickle.loads(pickle.dumps(search, protocol=pickle.HIGHEST_PROTOCOL))
+    yield "older pickle", pickle.loads(pickle.dumps(_EarlierPickle(search)))
     yield "copy", copy.copy(search)
     yield "deepcopy", copy.deepcopy(search)
 
@@ -93,6 +106,24 @@ def test_search_round_trips(backend, tuned, tmp_path):
             twin.retune()
             _same_search(twin, other, d)
     assert search.n_points == 600 + 30  # the original was never touched
+
+
+def test_the_reference_is_imported_only_for_its_backend(tmp_path):
+    # the package answers, saves, loads and pickles without the NumPy reference
+    code = f"""if True:
+        import pickle, sys
+        import numpy as np
+        import plovik, plovik.bench, plovik.persist
+        search = plovik.PlovikSearch(3, seed=1)
+        search.build(np.random.default_rng(0).random((300, 3)))
+        search.query_knn(np.full((4, 3), 0.5), 3, probes=2)
+        pickle.loads(pickle.dumps(search)).save({str(tmp_path / "s")!r})
+        plovik.PlovikSearch.load({str(tmp_path / "s")!r})
+        assert "plovik.lsh" not in sys.modules
+        assert plovik.PlovikSearch(3, backend="reference").backend == "reference"
+        assert "plovik.lsh" in sys.modules
+    """
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
 
 
 def test_unbuilt_and_generator_seeded_searches(tmp_path):

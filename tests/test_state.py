@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import plovik._native as native
-from plovik import RustLshIndex
+from plovik import RustLshIndex, lsh
 from plovik.lsh import PythonLshIndex
 from index_helpers import assert_tables_equal, random_params
 from query_helpers import assert_rows_equal
@@ -133,6 +133,18 @@ def test_state_layout():
     assert st["stats"] == ix.stats()
     for tier in ("static", "cand"):  # that the buckets give back tables(): test_states_cross_between_backends
         assert st[f"{tier}_bucket_starts"].shape == (len(st[f"{tier}_bucket_keys"]) + L,)
+    # the engine's lists, which the package reads, equal the reference's own
+    # literal copies, and both classes' states hold exactly what they name
+    assert native.QUERY_COUNTERS == lsh.QUERY_COUNTERS and native.STATE_INTS == lsh.STATE_INTS
+    assert native.STATE_VERSION == lsh.STATE_VERSION == st["version"]
+    assert list(native.STATE_ARRAYS.items()) == [(k, (np.dtype(t), nd)) for k, (t, nd) in lsh.STATE_ARRAYS.items()]
+    assert native.MAX_THREADS == lsh._MAX_THREADS
+    for state in (st, make(4, 3, stage="promoted", cls=PythonLshIndex)[0]._state()):
+        assert set(state) == {"version", "stats", *native.STATE_INTS, *native.STATE_ARRAYS}
+        assert all(type(state[k]) is int for k in native.STATE_INTS)
+        for key, (dtype, ndim) in native.STATE_ARRAYS.items():
+            assert state[key].dtype == dtype and state[key].ndim == ndim, key
+        assert [name for name in state["stats"] if name != "block"] == list(native.QUERY_COUNTERS)
 
 
 @pytest.mark.parametrize("b,K", [(4, 3), (5, 11)], ids=["dense directory", "bucket lists"])

@@ -5,7 +5,20 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-__all__: Final[list[str]]  # ["RustLshIndex", "PanicException", "exact_knn", "exact_radius"]
+__all__: Final[list[str]]  # ["RustLshIndex", "PanicException", "exact_knn", "exact_radius", "crc32c"]
+
+# The engine's lists and limits, outside __all__: the one source the package
+# reads them from (plovik.lsh, the independent reference, keeps its own).
+#: The query counters of `stats()`, in order (src/index/counters.hpp).
+QUERY_COUNTERS: Final[tuple[str, ...]]
+#: The version of a state's layout (`_state()`, a saved index's tables).
+STATE_VERSION: Final[int]
+#: The scalar entries of a state: b signed, the rest unsigned 64-bit.
+STATE_INTS: Final[tuple[str, ...]]
+#: Every array of a state: its dtype and dimensions (src/index/state/schema.hpp).
+STATE_ARRAYS: Final[dict[str, tuple[np.dtype[Any], int]]]
+#: The pool's absolute cap on worker threads.
+MAX_THREADS: Final[int]
 
 class PanicException(BaseException):
     """An internal precondition of the index engine was violated. The index is
@@ -171,6 +184,12 @@ def _exact_radius_tiles(
     tiles: Any, queries: npt.NDArray[np.float64], radius: float, exclude_ids: npt.NDArray[np.int64] | None = None
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """`exact_radius` over points prepared by `_exact_tiles`."""
+
+def crc32c(data: Any, value: int = 0) -> int:
+    """The CRC-32C (Castagnoli) of the bytes of `data`, any C-contiguous object
+    with the buffer protocol, continuing from `value`, the CRC-32C of the
+    bytes before them: crc32c(b, crc32c(a)) == crc32c(a + b). An int in
+    [0, 2**32)."""
 
 def exact_radius(
     points: npt.NDArray[np.float64],

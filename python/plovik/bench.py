@@ -26,24 +26,26 @@ drawn.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import platform
 import sys
 import time
 from collections.abc import Callable
+from functools import partial
 from pathlib import Path
 from typing import Any, TextIO
 
 import numpy as np
 
-from plovik.exact import exact_knn, recall_at_k
-from plovik.lsh import pool_thread_count
 from plovik._timing import best_seconds, take_turns
 from plovik.bench_shapes import SWEEP_PROBES, SWEEP_TABLES, draw_shapes_plot, run_shapes, shapes_markdown
+from plovik.exact import exact_knn, recall_at_k
 from plovik.search import PlovikSearch
+from plovik.threads import thread_count
 
-__all__ = ["run_bench", "machine_description"]
+__all__ = ["machine_description", "run_bench"]
 
 # The hash parameters of the project's earlier benchmarks (n = 1,000,000,
 # 800,000 static, d = 16): cells b, components K, tables L, probes.
@@ -62,14 +64,12 @@ def machine_description() -> dict[str, Any]:
     except OSError:
         pass
     memory = None
-    try:
+    with contextlib.suppress(ValueError, OSError, AttributeError):
         memory = round(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30, 1)
-    except (ValueError, OSError, AttributeError):
-        pass
     return dict(
         cpu=cpu,
         logical_cpus=os.cpu_count(),
-        worker_threads=pool_thread_count(),
+        worker_threads=thread_count(),
         memory_gib=memory,
         python=platform.python_version(),
         numpy=np.__version__,
@@ -180,17 +180,20 @@ def run_bench(
 
     # ---- the shared scenario and the defaults on the native index, taking turns
     progress("native index: build, queries, epoch operations")
-    kw = dict(tables=L, components=components, cells=cells, probes=P, seed=seed)
+    kw: dict[str, Any] = dict(tables=L, components=components, cells=cells, probes=P, seed=seed)
     native = PlovikSearch(d, backend="native", **kw)
-    build_s = best_seconds(lambda: native.build(points, n_static), repeats)
+    build_s = best_seconds(partial(native.build, points, n_static), repeats)
     per_query = PlovikSearch(d, backend="native", block=1, **kw)
     per_query.build(points, n_static)
     defaults = PlovikSearch(d, seed=seed, backend="native")
     t = time.perf_counter()
     defaults.build(points, n_static)
     default_build = time.perf_counter() - t
-    contenders = dict(batched=lambda: native.query_knn(Q, k), per_query=lambda: per_query.query_knn(Q, k),
-                      defaults=lambda: defaults.query_knn(Q, k))
+    # Bound methods, not closures over the names: the names are deleted below
+    # to free each index once its figures are in.
+    contenders: dict[str, Callable[[], Any]] = dict(
+        batched=partial(native.query_knn, Q, k), per_query=partial(per_query.query_knn, Q, k),
+        defaults=partial(defaults.query_knn, Q, k))
     if exact.query_all is not None:
         contenders["exact"] = exact.query_all
     turns = take_turns(contenders, repeats)
@@ -297,21 +300,21 @@ def to_markdown(results: dict[str, Any]) -> str:
     sc, m, nat, ex = results["scenario"], results["machine"], results["native"], results["exact"]
     ref = results.get("reference")
     lines = [
-        f"Machine: {m['cpu']}, {m['logical_cpus']} logical CPUs ({m['worker_threads']} worker threads), "
-        f"{m['memory_gib']} GiB, {m['system']}, Python {m['python']}, NumPy {m['numpy']}.",
+        (f"Machine: {m['cpu']}, {m['logical_cpus']} logical CPUs ({m['worker_threads']} worker threads), "
+         f"{m['memory_gib']} GiB, {m['system']}, Python {m['python']}, NumPy {m['numpy']}."),
         "",
-        f"Scenario: n = {sc['n']:,} uniform points in [0, 1)^{sc['d']} ({sc['n_static']:,} static), "
-        f"m = {sc['queries']:,} uniform queries, k = {sc['k']}; hash of the scenario: "
-        f"b = {sc['cells']}, K = {sc['components']}, L = {sc['tables']}, probes = {sc['probes']}. "
-        f"Timings are the fastest of {sc['repeats']} runs; the native contenders of a table (and exact search "
-        "when it is fast) take turns. The reference and slow exact search run once.",
+        (f"Scenario: n = {sc['n']:,} uniform points in [0, 1)^{sc['d']} ({sc['n_static']:,} static), "
+         f"m = {sc['queries']:,} uniform queries, k = {sc['k']}; hash of the scenario: "
+         f"b = {sc['cells']}, K = {sc['components']}, L = {sc['tables']}, probes = {sc['probes']}. "
+         f"Timings are the fastest of {sc['repeats']} runs; the native contenders of a table (and exact search "
+         "when it is fast) take turns. The reference and slow exact search run once."),
         "",
         f"| index | build s | queries/s | recall@{sc['k']} | vs exact |",
         "|---|---:|---:|---:|---:|",
-        f"| native, batched path | {nat['build_s']:.2f} | {_fmt_rate(nat['batched_qps'])} | {nat['recall']:.3f} "
-        f"| {nat['batched_qps'] / ex['qps']:,.0f}x |",
-        f"| native, per-query path (`block=1`) | | {_fmt_rate(nat['per_query_qps'])} | "
-        f"{nat['recall_per_query']:.3f} | {nat['per_query_qps'] / ex['qps']:,.0f}x |",
+        (f"| native, batched path | {nat['build_s']:.2f} | {_fmt_rate(nat['batched_qps'])} | {nat['recall']:.3f} "
+         f"| {nat['batched_qps'] / ex['qps']:,.0f}x |"),
+        (f"| native, per-query path (`block=1`) | | {_fmt_rate(nat['per_query_qps'])} | "
+         f"{nat['recall_per_query']:.3f} | {nat['per_query_qps'] / ex['qps']:,.0f}x |"),
     ]
     if ref:
         lines.append(f"| NumPy reference ({ref['queries']} queries) | {ref['build_s']:.2f} | "
@@ -327,8 +330,8 @@ def to_markdown(results: dict[str, Any]) -> str:
                  f"| {dflt['qps'] / ex['qps']:,.0f}x |")
     lines += [
         "",
-        f"Per-query path: {nat['candidates_per_query']:,.0f} candidates per query, "
-        f"{nat['distance_evals_per_core_s'] / 1e6:,.1f} M distance evaluations per second per core.",
+        (f"Per-query path: {nat['candidates_per_query']:,.0f} candidates per query, "
+         f"{nat['distance_evals_per_core_s'] / 1e6:,.1f} M distance evaluations per second per core."),
     ]
     if ref:
         lines.append(f"The reference's rows {'equal' if ref['rows_identical'] else 'DIFFER FROM'} "

@@ -31,8 +31,9 @@ import time
 import warnings
 import zlib
 from collections.abc import Callable, Iterable
+from functools import partial
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 
@@ -42,7 +43,7 @@ from plovik.exact import ExactScan, exact_knn, recall_at_k
 from plovik.search import PlovikSearch
 from plovik.tuning import RecallWarning
 
-__all__ = ["run_shapes", "shapes_markdown", "draw_shapes_plot", "TARGET"]
+__all__ = ["TARGET", "draw_shapes_plot", "run_shapes", "shapes_markdown"]
 
 TARGET = 0.95
 #: Bucket occupancies (points per bucket) and cells of the sweep; (b, K) follow.
@@ -74,10 +75,17 @@ def sweep_cells_components(n: int, d: int) -> list[tuple[int, int]]:
     return sorted(out)
 
 
-def _time(fn: Callable[[], Any]) -> float:
+T = TypeVar("T")
+
+
+def _timed(fn: Callable[[], T]) -> tuple[float, T]:
     t = time.perf_counter()
-    fn()
-    return time.perf_counter() - t
+    result = fn()
+    return time.perf_counter() - t, result
+
+
+def _time(fn: Callable[[], Any]) -> float:
+    return _timed(fn)[0]
 
 
 def _sweep(X: np.ndarray, Q: np.ndarray, truth: np.ndarray, k: int, seed: int,
@@ -90,13 +98,12 @@ def _sweep(X: np.ndarray, Q: np.ndarray, truth: np.ndarray, k: int, seed: int,
         for L in tables:
             saturated_at_zero = False
             for P in probes:
-                if P > kk:
+                if kk < P:
                     break
                 search = PlovikSearch(d, cells=b, components=kk, tables=L, probes=P, seed=seed, backend="native")
-                build_s = _time(lambda: search.build(X))
-                idx: list[np.ndarray] = []
-                query_s = _time(lambda: idx.append(search.query_knn(Q, k)[0]))
-                recall = recall_at_k(idx[0], truth)
+                build_s = _time(partial(search.build, X))
+                query_s, (idx, _) = _timed(partial(search.query_knn, Q, k))
+                recall = recall_at_k(idx, truth)
                 rows.append(dict(cells=b, components=kk, tables=L, probes=P, build_s=build_s,
                                  qps=len(Q) / query_s, recall=recall))
                 if recall >= SATURATED:
@@ -139,7 +146,8 @@ def run_shape(shape: Shape, n: int, m: int, k: int, seed: int, repeats: int, tab
     if report.exact:
         plain_build_s = _time(lambda: ExactScan(X))
     else:
-        plain = PlovikSearch(shape.d, seed=seed, backend="native", **report.settings())
+        settings: dict[str, Any] = report.settings()
+        plain = PlovikSearch(shape.d, seed=seed, backend="native", **settings)
         plain_build_s = _time(lambda: plain.build(X))
         del plain
 
@@ -180,7 +188,7 @@ def run_shape(shape: Shape, n: int, m: int, k: int, seed: int, repeats: int, tab
         "exact_scan": lambda: exact_knn(X, Q, k),
     }
     for i, search in enumerate(rivals):
-        contenders[f"sweep {i}"] = lambda search=search: search.query_knn(Q, k)
+        contenders[f"sweep {i}"] = partial(search.query_knn, Q, k)
     if tree is not None:
         contenders["kd_tree"] = lambda: tree.query(Q[:kd_m], k=k, p=1, workers=-1)
     seconds = take_turns(contenders, repeats)
@@ -243,12 +251,12 @@ def shapes_markdown(shapes: list[dict[str, Any]]) -> str:
         return ""
     s0 = shapes[0]
     lines = [
-        f"Data shapes: n = {s0['n']:,} points each, {s0['queries']:,} fresh queries of the same shape, "
-        f"k = {s0['k']}, target recall {s0['target']}. Queries/s with all worker threads; tuned, best of "
-        "the sweep and both exact searches timed in turns (the fastest of the runs).",
+        (f"Data shapes: n = {s0['n']:,} points each, {s0['queries']:,} fresh queries of the same shape, "
+         f"k = {s0['k']}, target recall {s0['target']}. Queries/s with all worker threads; tuned, best of "
+         "the sweep and both exact searches timed in turns (the fastest of the runs)."),
         "",
-        "| shape | tuned setting | recall | tuned q/s | best of sweep (recall) | best q/s | tuned / best "
-        "| cKDTree q/s | exact scan q/s | tuning s |",
+        ("| shape | tuned setting | recall | tuned q/s | best of sweep (recall) | best q/s | tuned / best "
+         "| cKDTree q/s | exact scan q/s | tuning s |"),
         "|---|---|---:|---:|---|---:|---:|---:|---:|---:|",
     ]
     for s in shapes:
@@ -261,12 +269,12 @@ def shapes_markdown(shapes: list[dict[str, Any]]) -> str:
     if all("every_point_s" in s["tuned"] for s in shapes):
         lines += [
             "",
-            "Tuning against a plain build of the setting it chose, and the k nearest other points of "
-            "every point, build included: the tuned search against the k-d tree (its build, and its "
-            "time per query in the timing above times n).",
+            ("Tuning against a plain build of the setting it chose, and the k nearest other points of "
+             "every point, build included: the tuned search against the k-d tree (its build, and its "
+             "time per query in the timing above times n)."),
             "",
-            "| shape | tuning s | plain build s | tuning / plain build | every point, tuned s "
-            "| every point, cKDTree s | cKDTree / tuned |",
+            ("| shape | tuning s | plain build s | tuning / plain build | every point, tuned s "
+             "| every point, cKDTree s | cKDTree / tuned |"),
             "|---|---:|---:|---:|---:|---:|---:|",
         ]
         for s in shapes:
@@ -280,9 +288,9 @@ def shapes_markdown(shapes: list[dict[str, Any]]) -> str:
 def draw_shapes_plot(shapes: list[dict[str, Any]], path: Path) -> bool:
     """Queries/s per shape (log scale): tuned, best of sweep, cKDTree, exact scan."""
     try:
-        import matplotlib
+        import matplotlib as mpl
 
-        matplotlib.use("Agg")
+        mpl.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         return False
@@ -298,7 +306,7 @@ def draw_shapes_plot(shapes: list[dict[str, Any]], path: Path) -> bool:
     x = np.arange(len(names))
     for i, (label, values) in enumerate(series):
         ax.bar(x + (i - 1.5) * width, values, width, label=label)
-    for xi, s in zip(x, shapes):
+    for xi, s in zip(x, shapes, strict=True):
         ax.annotate(f"{s['tuned']['recall']:.3f}", (xi - 1.5 * width, s["tuned"]["qps"]), ha="center",
                     va="bottom", fontsize=7)
     ax.set_yscale("log")

@@ -11,6 +11,7 @@ from __future__ import annotations
 import os
 import sys
 import warnings
+from types import FrameType
 
 __all__ = ["warn"]
 
@@ -19,7 +20,8 @@ _PACKAGE = os.path.dirname(os.path.abspath(__file__))
 
 def warn(message: str | Warning, category: type[Warning] | None = None) -> None:
     """`warnings.warn` at the first frame outside plovik."""
-    frame, level = sys._getframe(1), 2  # level 1 is this function
+    frame: FrameType | None = sys._getframe(1)
+    level = 2  # level 1 is this function
     while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE:
         frame, level = frame.f_back, level + 1
     warnings.warn(message, category, stacklevel=level)

@@ -49,7 +49,7 @@ def few_informative(rng: np.random.Generator, n: int, d: int, informative: int =
 
 def mixed_density(rng: np.random.Generator, n: int, d: int, dense: float = 0.5) -> Points:
     """A share `dense` of the points in tight clusters, the rest uniform, shuffled."""
-    m = int(round(n * dense))
+    m = round(n * dense)
     x = np.concatenate([clustered(rng, m, d, clusters=20, sigma=0.01), uniform(rng, n - m, d)])
     return x[rng.permutation(n)]
 

@@ -66,27 +66,25 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         'plovik.distributed needs Dask: pip install "plovik[distributed]" (dask[distributed])'
     ) from exc
 
+from plovik import _native
+from plovik import tuning as _tuning
+from plovik.arguments import (
+    TIER_LIMIT,
+    TIER_TOO_LARGE,
+    KnnCall,
+    RadiusCall,
+    as_coords,
+    at_least,
+    build_arguments,
+    finite_float64,
+    ids_to_retire,
+)
 from plovik.caller import warn
 from plovik.exact import ExactScan, ExactStore
-from plovik.lsh import QUERY_COUNTERS
-from plovik.search import (
-    _TIER_LIMIT,
-    HashParameters,
-    PlovikSearch,
-    _at_least,
-    _backend_class,
-    _build_arguments,
-    _KnnCall,
-    _RadiusCall,
-    _coords,
-    _finite,
-    _ids_to_retire,
-    _raw_query,
-)
-from plovik.search import RecallEstimate, _recall_estimate, _recall_sample
-from plovik.threads import checked_threads
+from plovik.hashing import HashParameters
 from plovik.monitor import ObservedRecall, advice, cause_of, counts_within, knn_hits, radius_hits
-from plovik import tuning as _tuning
+from plovik.search import PlovikSearch, RecallEstimate, backend_class, raw_query, recall_estimate, recall_sample
+from plovik.threads import checked_threads
 from plovik.tuning import RecallWarning, Tuning
 from plovik.validation import check_coordinate_dtype, to_unit
 
@@ -158,7 +156,7 @@ class _Shard:
     the exact scan reads no table) and the global ids of its rows."""
 
     def __init__(self, d: int, params: HashParameters, backend: str, threads: int | None, exact: bool) -> None:
-        _, cls = _backend_class(backend)
+        _, cls = backend_class(backend)
         self.index = ExactStore(d, params.block) if exact else cls(**params.as_kwargs())
         self.backend = backend
         self.threads = threads
@@ -244,7 +242,7 @@ class _Shard:
     def build_tables(self, params: HashParameters) -> None:
         """Index the points held (the exact scan's) in a raw index of
         `params`: the same tiers, ids and retired ids."""
-        _, cls = _backend_class(self.backend)
+        _, cls = backend_class(self.backend)
         index = cls(**params.as_kwargs())
         with self._limit():
             index.build(np.asarray(self.index.points(), np.float64), self.index.n_static)
@@ -291,7 +289,7 @@ class _Shard:
                 idx, dist = self._full_knn(Q, k, lex)
                 return idx, dist, None, True
             before = self.index.stats()["relaxed"]
-            idx, dist = _raw_query(self.index, "query_knn", Q, k, lex, probes=probes)
+            idx, dist = raw_query(self.index, "query_knn", Q, k, lex, probes=probes)
             relaxed = None
             if self.index.stats()["relaxed"] > before:
                 relaxed = self._keep_probed(Q, k, lex, probes, idx, dist, min(k, live - (ex is not None)))
@@ -309,7 +307,7 @@ class _Shard:
         wide = float(self.d)  # beyond any toroidal L1 distance: every candidate
         for a in range(0, Q.shape[0], 256):
             b = min(a + 256, Q.shape[0])
-            indptr, ids, dists = _raw_query(self.index, "query_radius", Q[a:b], wide,
+            indptr, ids, dists = raw_query(self.index, "query_radius", Q[a:b], wide,
                                             None if lex is None else lex[a:b], probes=probes)
             short = np.flatnonzero(np.diff(indptr) < need)
             flags[a + short] = True
@@ -343,7 +341,7 @@ class _Shard:
             return self.exact_radius(Q, r, ex)
         lex = None if ex is None else self.to_local(ex)
         with self._limit():
-            indptr, ids, dists = _raw_query(self.index, "query_radius", Q, r, lex, probes=probes)
+            indptr, ids, dists = raw_query(self.index, "query_radius", Q, r, lex, probes=probes)
         return indptr, self.to_global(ids), dists
 
     # inspection ---------------------------------------------------------
@@ -568,12 +566,12 @@ class ShardedSearch:
         self._backend = settings.get("backend", "auto")
         self._threads = settings.get("threads")
         self._call_threads: int | None = None  # the threads= of the query running now
-        self._shard_count = None if shards is None else _at_least(shards, "shards", 1)
+        self._shard_count = None if shards is None else at_least(shards, "shards", 1)
         if not isinstance(recover, (bool, np.bool_)):
             raise TypeError("recover must be a bool")
         self._recover = bool(recover)
-        self._query_block = _at_least(query_block, "query_block", 128)
-        self._tune_sample = _at_least(tune_sample, "tune_sample", 1)
+        self._query_block = at_least(query_block, "query_block", 128)
+        self._tune_sample = at_least(tune_sample, "tune_sample", 1)
         self._client = client if client is not None else get_client()
         self._lock = threading.RLock()
         self._shards: list[_ShardLog] = []
@@ -672,9 +670,9 @@ class ShardedSearch:
 
     def stats(self) -> dict[str, int]:
         """The k-nearest query counters of `PlovikSearch.stats`, summed over the shards."""
-        out = {**dict.fromkeys(QUERY_COUNTERS, 0), "block": self._local._block}
+        out = {**dict.fromkeys(_native.QUERY_COUNTERS, 0), "block": self._local.settings()["block"]}
         for info in self._info():
-            for key in QUERY_COUNTERS:
+            for key in _native.QUERY_COUNTERS:
                 out[key] += info["stats"][key]
         return out
 
@@ -927,20 +925,20 @@ class ShardedSearch:
 
     def _check_build(self, n: int, n_static: int | None, queries: Any, sample: Any, capacity: Any,
                      radius: Any) -> tuple[int, Any, Any, Any, Any]:
-        return _build_arguments(self._d, n, n_static, queries, sample, capacity, radius, self._boxsize)
+        return build_arguments(self._d, n, n_static, queries, sample, capacity, radius, self._boxsize)
 
     def _build_numpy(self, points: Any, n_static: Any, queries: Any, sample: Any, capacity: Any,
                      radius: Any) -> None:
-        X = _coords(points, "points", self._d, self._boxsize)
+        X = as_coords(points, "points", self._d, self._boxsize)
         n = X.shape[0]
         n_static, Q, sample, capacity, radius = self._check_build(n, n_static, queries, sample, capacity, radius)
-        X = to_unit(_finite(X, "points"), self._boxsize, "points")
-        Q = None if Q is None else _finite(Q, "queries")
+        X = to_unit(finite_float64(X, "points"), self._boxsize, "points")
+        Q = None if Q is None else finite_float64(Q, "queries")
         alive = sorted(self._alive())
         if not alive:
             raise RuntimeError("the cluster has no workers")
         count = self._shard_count or len(alive)
-        params, report = self._local._choose(X, capacity, dict(queries=Q, sample=sample, radius=radius))
+        params, report = self._local.choose_parameters(X, capacity, dict(queries=Q, sample=sample, radius=radius))
         keep = self._recover
         plans = []
         for j, ((s0, s1), (c0, c1)) in enumerate(zip(_pieces(n_static, count), _pieces(n - n_static, count))):
@@ -974,7 +972,7 @@ class ShardedSearch:
         if x.dtype.kind == "f" and n and not bool(self._client.compute(_da.isfinite(x).all()).result()):
             raise ValueError("points must be finite: the dask array holds a non-finite value"
                              + ("" if self._boxsize is None else " (or one beyond the float range / boxsize)"))
-        Q = None if Q is None else _finite(Q, "queries")
+        Q = None if Q is None else finite_float64(Q, "queries")
         if not self._alive():
             raise RuntimeError("the cluster has no workers")
         # Tuned on a sample read to the client, sized for all n points.
@@ -984,7 +982,7 @@ class ShardedSearch:
             np.zeros((0, self._d))
         if sample is not None:
             sample = min(sample, X_sample.shape[0])
-        params, report = self._local._choose(X_sample, max(n, capacity or 0),
+        params, report = self._local.choose_parameters(X_sample, max(n, capacity or 0),
                                              dict(queries=Q, sample=sample, radius=radius))
         chunks = self._client.compute(list(x.to_delayed().ravel()))
         wait(chunks)
@@ -1053,7 +1051,7 @@ class ShardedSearch:
         self._held[:] = new
         self._drop(old)
         self._params, self._tuning, self._exact = params, report, exact
-        self._local._monitor.reset("build", report)
+        self._local.recall_monitor.reset("build", report)
         self._n_static = sum(s.n_static for s in new)
         self._n_candidates = sum(s.n_candidates for s in new)
         self._n_retired = 0
@@ -1067,7 +1065,7 @@ class ShardedSearch:
         `threads` limits the worker threads of each shard for this call."""
         with self._lock, self._calls_limited(threads):
             self._built("query")
-            call = _KnnCall.checked(queries, self._d, k, exclude_ids, probes, sparse, self.n_points, self._boxsize)
+            call = KnnCall.checked(queries, self._d, k, exclude_ids, probes, sparse, self.n_points, self._boxsize)
             idx, dist = call.rows(*self._read(lambda: self._knn(call.Q, call.k + call.wider, call.ex, call.probes)))
             if self._monitored():
                 self._check_knn(call, dist)
@@ -1138,7 +1136,7 @@ class ShardedSearch:
         `threads` as in `query_knn`."""
         with self._lock, self._calls_limited(threads):
             self._built("query")
-            call = _RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
+            call = RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
                                        return_distance, self.n_points, self._boxsize, several=True)
             parts_by_block = self._read(lambda: self._radius(call.Q, call.widest, call.ex, call.probes))
             m = call.Q.shape[0]
@@ -1161,19 +1159,19 @@ class ShardedSearch:
         shard. A sharded search warns when it sees the target missed but
         does not re-tune by itself (that rebuilds every shard): build again
         with a sample of the queries (`queries=`)."""
-        return self._local._monitor.estimate() if self._monitored() else None
+        return self._local.recall_monitor.estimate() if self._monitored() else None
 
     def _monitored(self) -> bool:
-        return self._local._monitoring and self._tuning is not None and not self._tuning.exact
+        return self._local.settings()["monitor"] and self._tuning is not None and not self._tuning.exact
 
     def _checks(self, m: int) -> npt.NDArray[np.int64]:
         assert self._tuning is not None
-        return self._local._monitor.plan(m, self._tuning, True)  # the shards keep their scans
+        return self._local.recall_monitor.plan(m, self._tuning, True)  # the shards keep their scans
 
     def _record(self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], k: int | None, what: str) -> None:
         assert self._tuning is not None
         cause = cause_of(self._tuning, k, self.n_live)
-        missed = self._local._monitor.record(found, need, cause, k)
+        missed = self._local.recall_monitor.record(found, need, cause, k)
         if missed is not None:
             warn(RecallWarning(advice(missed, cause, what, False)))
 
@@ -1182,12 +1180,12 @@ class ShardedSearch:
         S = len(self._shards)
         return self._read(lambda: merge_knn(self._run([(j, "exact_knn", (Q, k, ex)) for j in range(S)]), k))
 
-    def _check_knn(self, call: _KnnCall, dist: np.ndarray) -> None:
+    def _check_knn(self, call: KnnCall, dist: np.ndarray) -> None:
         checks = self._checks(call.Q.shape[0])
         if checks.size:
             self._record(*knn_hits(dist[checks], call.truth(checks, self._exact_knn)), call.k, "query_knn")
 
-    def _check_radius(self, call: _RadiusCall, found: tuple[Any, ...]) -> None:
+    def _check_radius(self, call: RadiusCall, found: tuple[Any, ...]) -> None:
         checks = self._checks(call.Q.shape[0])
         if checks.size == 0:
             return
@@ -1206,10 +1204,10 @@ class ShardedSearch:
         each shard gets the rows of the candidates it holds."""
         with self._lock:
             self._built("update")
-            C = _coords(coords, "coords", self._d, self._boxsize)
+            C = as_coords(coords, "coords", self._d, self._boxsize)
             if C.shape[0] != self.n_candidates:
                 raise ValueError(f"coords has {C.shape[0]} rows but the index holds {self.n_candidates} candidates")
-            C = to_unit(_finite(C, "coords"), self._boxsize, "coords")
+            C = to_unit(finite_float64(C, "coords"), self._boxsize, "coords")
             self._heal()
             rows = []
             for s in self._shards:
@@ -1229,10 +1227,10 @@ class ShardedSearch:
         with self._lock:
             self._built("promote")
             X = np.zeros((0, self._d)) if new_candidates is None else \
-                _coords(new_candidates, "new_candidates", self._d, self._boxsize)
-            if self.n_points >= _TIER_LIMIT or X.shape[0] >= _TIER_LIMIT:
-                raise ValueError("a tier must hold fewer than 2**32 points")
-            X = to_unit(_finite(X, "new_candidates"), self._boxsize, "new_candidates")
+                as_coords(new_candidates, "new_candidates", self._d, self._boxsize)
+            if self.n_points >= TIER_LIMIT or X.shape[0] >= TIER_LIMIT:
+                raise ValueError(TIER_TOO_LARGE)
+            X = to_unit(finite_float64(X, "new_candidates"), self._boxsize, "new_candidates")
             self._heal()
             n, S = self.n_points, len(self._shards)
             plan = []
@@ -1255,8 +1253,8 @@ class ShardedSearch:
     def _outgrown_exact(self) -> bool:
         """Whether shards whose exact scan the sizes alone chose have grown
         to sizes where the cost model no longer decides alone."""
-        t, local = self._tuning, self._local
-        if t is None or not t.exact or t.sample or not local._tune or local._allow_exact is not True:
+        t, settings = self._tuning, self._local.settings()
+        if t is None or not t.exact or t.sample or not settings["tune"] or settings["exact"] is not True:
             return False
         return _tuning.COST.exact(max(self.n_live, t.n), self._d) > _tuning.COST.exact(_tuning.EXACT_BELOW, 1)
 
@@ -1275,18 +1273,18 @@ class ShardedSearch:
         args = dict(self._build_args)
         if args.get("sample") is not None:
             args["sample"] = min(args["sample"], X.shape[0])
-        params, report = self._local._choose(np.ascontiguousarray(X), n, args)
+        params, report = self._local.choose_parameters(np.ascontiguousarray(X), n, args)
         if report is not None and not report.exact:
             self._write([(j, "build_tables", (params,)) for j in range(len(self._shards))])
         self._params, self._tuning, self._exact = params, report, report is not None and report.exact
-        self._local._monitor.reset("promote", report)
+        self._local.recall_monitor.reset("promote", report)
 
     def retire(self, ids: npt.ArrayLike) -> None:
         """Retire points from every answer for good (`PlovikSearch.retire`);
         each shard retires the ids it holds."""
         with self._lock:
             self._built("retire")
-            arr = np.unique(_ids_to_retire(ids, self.n_points))
+            arr = np.unique(ids_to_retire(ids, self.n_points))
             if arr.size == 0:
                 return
             self._heal()
@@ -1327,11 +1325,11 @@ class ShardedSearch:
         same seed draws the same sample ids. `threads` as in `query_knn`."""
         with self._lock, self._calls_limited(threads):
             self._built("estimate recall")
-            k = self._local._k if k is None else _at_least(k, "k", 1)
+            k = self._local.settings()["k"] if k is None else at_least(k, "k", 1)
             n = self.n_points
             retired = np.concatenate([np.zeros(0, np.int64)] + [s.retired for s in self._shards])
             live = np.setdiff1d(np.arange(n, dtype=np.int64), retired)
-            rows = _recall_sample(self.seed, n, live, sample)
+            rows = recall_sample(self.seed, n, live, sample)
             S = len(self._shards)
 
             def answer() -> tuple[np.ndarray, np.ndarray]:
@@ -1343,4 +1341,4 @@ class ShardedSearch:
                 return truth, found
 
             truth, found = self._read(answer)
-        return _recall_estimate(found, truth, k)
+        return recall_estimate(found, truth, k)

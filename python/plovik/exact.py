@@ -237,6 +237,12 @@ class ExactScan:
         return indptr, ids, distances_from_unit(dists, self.boxsize)
 
 
+# The argument checks and row helpers of the functions above, shared with
+# plovik.grid, whose searches take the same arguments and give the same rows.
+checked_points, checked_queries, checked_k, checked_radius = _points, _queries, _k, _radius
+knn_rows, radius_rows = _knn_rows, _radius_rows
+
+
 def recall_at_k(found: npt.ArrayLike, exact: npt.ArrayLike) -> float:
     """Share of the exact neighbours that `found` contains, over all rows.
 
@@ -301,6 +307,11 @@ class ExactStore:
         return int(np.count_nonzero(self._retired))
 
     @property
+    def retired(self) -> npt.NDArray[np.bool_]:
+        """Per id, whether it is retired (a copy)."""
+        return self._retired.copy()
+
+    @property
     def nbytes_by_part(self) -> dict[str, int]:
         """The raw index's parts: the coordinates alone hold bytes (the
         retired flags, one byte a point, count with them)."""
@@ -346,9 +357,7 @@ class ExactStore:
         return {key: np.zeros((0, n), np.int64) for key, n in cols.items()}
 
     def stats(self) -> dict[str, int]:
-        from plovik.lsh import QUERY_COUNTERS
-
-        return {**dict.fromkeys(QUERY_COUNTERS, 0), "block": self.block}
+        return {**dict.fromkeys(_native.QUERY_COUNTERS, 0), "block": self.block}
 
     def reset_stats(self) -> None:
         pass

@@ -35,7 +35,7 @@ import numpy as np
 import numpy.typing as npt
 
 from plovik import _native
-from plovik.exact import ExactStore, _k, _knn_rows, _points, _queries, _radius, _radius_rows
+from plovik.exact import ExactStore, checked_k, checked_points, checked_queries, checked_radius, knn_rows, radius_rows
 from plovik.threads import checked_threads, thread_limit
 from plovik.validation import check_boxsize, distances_from_unit, radius_to_unit
 
@@ -102,7 +102,7 @@ class ExactGrid:
 
     def __init__(self, points: npt.ArrayLike, *, boxsize: float | None = None) -> None:
         self.boxsize = check_boxsize(boxsize)
-        P = _points(points, self.boxsize)
+        P = checked_points(points, self.boxsize)
         self.n, self.d = P.shape
         if self.d > _ENGINE_MAX_D:
             raise ValueError(f"a grid takes at most {_ENGINE_MAX_D} coordinates, got d = {self.d}")
@@ -123,24 +123,24 @@ class ExactGrid:
     def knn(self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
             threads: int | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize, threads=threads)`."""
-        k = _k(k)
+        k = checked_k(k)
         threads = checked_threads(threads)
-        Q, ex, more = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
+        Q, ex, more = checked_queries(queries, exclude_ids, self.n, self.d, self.boxsize)
         tiers = self._tiers(grid_cells(self.n, self.d, k=k))
         with thread_limit(threads):
-            idx, dist = _knn_rows(lambda kk: _native._grid_knn(tiers, Q, kk, ex), k, more)
+            idx, dist = knn_rows(lambda kk: _native._grid_knn(tiers, Q, kk, ex), k, more)
         return idx, distances_from_unit(dist, self.boxsize)
 
     def radius(self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None, *,
                threads: int | None = None,
                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """As `exact_radius(points, queries, radius, exclude_ids, boxsize=boxsize, threads=threads)`."""
-        r = radius_to_unit(_radius(radius), self.boxsize)
+        r = radius_to_unit(checked_radius(radius), self.boxsize)
         threads = checked_threads(threads)
-        Q, ex, more = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
+        Q, ex, more = checked_queries(queries, exclude_ids, self.n, self.d, self.boxsize)
         tiers = self._tiers(grid_cells(self.n, self.d, radius=r))
         with thread_limit(threads):
-            indptr, ids, dists = _radius_rows(_native._grid_radius(tiers, Q, r, ex), more)
+            indptr, ids, dists = radius_rows(_native._grid_radius(tiers, Q, r, ex), more)
         return indptr, ids, distances_from_unit(dists, self.boxsize)
 
     def pairs(self, radius: float, *, shifts: bool = False, order: str = "distance",
@@ -151,7 +151,7 @@ class ExactGrid:
         (order="id"); dist as `exact_radius` gives it (times `boxsize`);
         shift the (p, d) int32 image shifts (see the module doc).
         """
-        r = radius_to_unit(_radius(radius), self.boxsize)
+        r = radius_to_unit(checked_radius(radius), self.boxsize)
         threads = checked_threads(threads)
         tiers = self._tiers(grid_cells(self.n, self.d, radius=r))
         with thread_limit(threads):

@@ -29,7 +29,7 @@ period, null), "backend", "seed" ({"int": n} or
 probes, block, d, n_points, n_static and its query counters "stats") and
 "arrays": per array its "file", "dtype" (a little-endian NumPy type string),
 "shape" and "crc32c". The arrays are those of the raw index's state (see
-`plovik.lsh.STATE_ARRAYS`): the hash parameters "s" and "u", the
+`plovik._native.STATE_ARRAYS`): the hash parameters "s" and "u", the
 coordinates "coords" (float32, every point) and "cand_coords" (float64, the
 candidates as last given), per tier ("static", "cand") its ids per table in
 key order and its bucket directory, and the retired ids as a bit set. Each
@@ -102,17 +102,21 @@ import secrets
 import stat
 import struct
 import sys
+import types
+import typing
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
 from plovik import _native
-from plovik import lsh as _lsh
-from plovik.lsh import STATE_ARRAYS, STATE_INTS, STATE_VERSION, PythonLshIndex
+from plovik._native import QUERY_COUNTERS, STATE_ARRAYS, STATE_INTS
+from plovik.hashing import cell_codes
 from plovik.tuning import Tuning
 
-__all__ = ["FORMAT", "VERSION", "load", "save"]
+__all__ = ["FORMAT", "VERSION", "SearchState", "load", "save"]
 
 #: Name and version of the folder format.
 FORMAT = "plovik-index"
@@ -136,13 +140,11 @@ EXACT_SCALARS = ("storage", "d", "n_points", "n_static")
 EXACT_ARRAYS = {name: STATE_ARRAYS[name] for name in ("coords", "retired")}
 #: Arrays of a saved search besides the index's state.
 SEARCH_ARRAYS = {"build_queries": (np.float64, 2)}
-#: PlovikSearch(...) arguments saved, with the attribute that holds each and its JSON type.
+#: PlovikSearch(...) arguments saved (`PlovikSearch.settings()`), with the JSON type of each.
 SETTINGS = {
-    "d": ("_d", int), "recall": ("_target", float), "k": ("_k", int), "tables": ("_tables", int | None),
-    "components": ("_components", int | None), "cells": ("_cells", int | None),
-    "probes": ("_probes", int | None), "block": ("_block", int), "tune": ("_tune", bool),
-    "exact": ("_allow_exact", bool | str), "threads": ("_threads", int | None),
-    "boxsize": ("_boxsize", float | None), "monitor": ("_monitoring", bool), "adapt": ("_adapting", bool),
+    "d": int, "recall": float, "k": int, "tables": int | None, "components": int | None, "cells": int | None,
+    "probes": int | None, "block": int, "tune": bool, "exact": bool | str, "threads": int | None,
+    "boxsize": float | None, "monitor": bool, "adapt": bool,
 }
 #: Settings that saves made before them lack, with the value such a save means.
 _LATER_SETTINGS = {"boxsize": None, "monitor": True, "adapt": True}
@@ -158,100 +160,55 @@ _U64 = (1 << 64) - 1
 
 # ------------------------------------------------------------- the content
 #
-# Pickling and saving carry the same content: the search's settings and
-# state beside the raw index's state dict. `_content` takes it (under the
-# search's lock, as copies); `_assemble` makes a search of it.
+# Pickling, copying and saving carry the same content: a `SearchState`, the
+# search's settings and state beside the raw index's state dict.
+# `PlovikSearch.state()` takes it (under the search's lock, as copies) and
+# `PlovikSearch.from_state` makes a search of it; a pickle holds it as a
+# dict (`SearchState.content`).
 
 
-def _content(search: Any) -> dict[str, Any]:
-    with search._lock.reading():
-        index = search._index
-        return {
-            "settings": {name: getattr(search, attr) for name, (attr, _) in SETTINGS.items()},
-            "seed": search._seed,
-            "backend": search._backend,
-            "tuning": search._tuning,
-            "build": {key: search._build_args.get(key) for key in ("queries", "sample", "radius")},
-            "warned": search._warned,
-            "index_class": None if index is None else type(index),
-            "index": None if index is None else index._state(),
-        }
+@dataclass(frozen=True)
+class SearchState:
+    """What a `PlovikSearch` is made of, besides its lock and what it
+    rebuilds on demand (the exact scan, the recall monitor's tallies)."""
 
+    #: The `PlovikSearch(...)` keyword arguments besides seed and backend (`SETTINGS`).
+    settings: dict[str, Any]
+    #: The seed: an int, or a `numpy.random.Generator`.
+    seed: Any
+    #: "native" or "reference".
+    backend: str
+    tuning: Tuning | None
+    #: The last build's "queries" (an array or None), "sample" and "radius".
+    build: dict[str, Any]
+    #: Whether the growth warning was given since the last tuning.
+    warned: bool
+    #: The raw index's class (None when the search holds none).
+    index_class: type | None
+    #: The index's state dict (the raw class's `_state()`, or an exact
+    #: scan's points); None before the first build.
+    index: dict[str, Any] | None
 
-def _assemble(content: dict[str, Any], cls: type | None = None, files: dict | None = None,
-              backend: str | None = None) -> Any:
-    """A search of `content`, its index made by `cls._from_state`."""
-    from plovik.exact import ExactStore
-    from plovik.grid import GridStore
-    from plovik.search import HashParameters, PlovikSearch
+    def content(self) -> dict[str, Any]:
+        """The fields as a dict, as a pickle holds them."""
+        return {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
 
-    seed = content["seed"]
-    search = PlovikSearch(**content["settings"], seed=seed, backend=backend or content["backend"])
-    state = content["index"]
-    tuning = content["tuning"]
-    if state is not None and state.get("storage") == "exact":
-        if tuning is None or not tuning.exact:
-            raise ValueError("an index without tables needs the report of an exact scan")
-        if state["d"] != search._d:
-            raise ValueError(f"the index (d = {state['d']}) does not match the search's settings (d = {search._d})")
-        store = GridStore if search._grid_mode(int(state["n_points"])) else ExactStore
-        search._index = store._from_state(state, search._block, check_values=not files)
-        search._retired = search._index._retired.copy()
-    elif state is not None:
-        cls = cls or content["index_class"] or search._cls
-        index = cls._from_state(state, files) if files else cls._from_state(state)
-        if isinstance(index, PythonLshIndex):
-            search._backend, search._cls = "reference", PythonLshIndex
-        L, K = state["l"], state["k"]
-        if state["d"] not in (0, search._d) or state["block"] != search._block:
-            raise ValueError(f"the index (d = {state['d']}, block = {state['block']}) does not match the "
-                             f"search's settings (d = {search._d}, block = {search._block})")
-        search._params = HashParameters(
-            b=state["b"], k=K, l=L, probes=state["probes"], s=np.array(state["s"]).reshape(L, K),
-            u=np.array(state["u"]).reshape(L, K), block=state["block"])
-        search._index = index
-        bits = np.unpackbits(np.asarray(state["retired"], "<u8").view(np.uint8), bitorder="little").astype(bool)
-        top = int(np.flatnonzero(bits)[-1]) + 1 if bits.any() else 0
-        search._retired = bits[:top].copy()
-        if tuning is not None and tuning.exact:
-            # A save from before exact scans held no table: keep the points alone.
-            search._index = ExactStore.holding(index, search._block, search._retired)
-            search._params = None
-    if tuning is not None and state is not None and not tuning.exact and (
-        (tuning.cells, tuning.components, tuning.tables, tuning.probes)
-        != (state["b"], state["k"], state["l"], state["probes"])
-    ):
-        raise ValueError("the tuning report's settings differ from the index's")
-    search._tuning = tuning
-    build = content["build"]
-    queries = build["queries"]
-    if queries is not None and (queries.ndim != 2 or queries.shape[1] != search._d):
-        raise ValueError(f"the build's queries must have {search._d} columns, got shape {queries.shape}")
-    search._build_args = {"queries": queries, "sample": build["sample"], "radius": build["radius"]}
-    search._warned = content["warned"]
-    search._monitor.reset("load", tuning)
-    return search
+    def copied(self) -> SearchState:
+        """The state with the build's queries and a Generator seed copied,
+        so that a search made of it shares nothing with the original."""
+        queries = self.build["queries"]
+        return dataclasses.replace(
+            self, build={**self.build, "queries": None if queries is None else queries.copy()},
+            seed=copy.deepcopy(self.seed) if isinstance(self.seed, np.random.Generator) else self.seed)
 
 
 def restore(content: dict[str, Any]) -> Any:
-    """Unpickles a `PlovikSearch` (the target of its `__reduce__`)."""
-    return _assemble(content)
-
-
-def reduce(search: Any) -> tuple[Any, tuple[dict[str, Any]]]:
-    """`PlovikSearch.__reduce__`: one copy of the index's state, taken under the lock."""
-    return restore, (_content(search),)
-
-
-def copy_search(search: Any) -> Any:
-    """An independent copy (`copy.copy` and `copy.deepcopy` alike)."""
-    content = _content(search)
-    queries = content["build"]["queries"]
-    if queries is not None:
-        content["build"]["queries"] = queries.copy()
-    if isinstance(content["seed"], np.random.Generator):  # the copy draws from a generator of its own
-        content["seed"] = copy.deepcopy(content["seed"])
-    return _assemble(content)
+    """Unpickles a search pickled by an earlier version, whose pickles name
+    this function (`plovik.search.restore` is the target now). Unpickling
+    imports this module through the package, which has imported
+    `plovik.search` by then: it is looked up rather than imported, so that
+    this module depends on no module of the search."""
+    return sys.modules["plovik.search"].restore(content)
 
 
 # ------------------------------------------------------------------ saving
@@ -345,11 +302,10 @@ def _jsonable(value: Any) -> Any:
     return value
 
 
-def save(search: Any, path: str | os.PathLike[str]) -> None:
-    """Writes the search into the folder `path` (made if missing), atomically."""
+def save(content: SearchState, path: str | os.PathLike[str]) -> None:
+    """Writes a search's state into the folder `path` (made if missing), atomically."""
     folder = os.fspath(path)
-    content = _content(search)
-    state = content["index"]
+    state = content.index
     arrays: dict[str, np.ndarray] = {}
     index = None
     if state is not None and state.get("storage") == "exact":
@@ -358,17 +314,17 @@ def save(search: Any, path: str | os.PathLike[str]) -> None:
     elif state is not None:
         arrays.update({name: state[name] for name in STATE_ARRAYS})
         index = {"state_version": state["version"], **{name: state[name] for name in STATE_INTS},
-                 "stats": {name: int(state["stats"][name]) for name in _lsh.QUERY_COUNTERS}}
-    build = content["build"]
+                 "stats": {name: int(state["stats"][name]) for name in QUERY_COUNTERS}}
+    build = content.build
     if build["queries"] is not None:
         arrays["build_queries"] = np.asarray(build["queries"], np.float64)
-    tuning = content["tuning"]
+    tuning = content.tuning
     manifest = {
         "format": FORMAT, "version": VERSION, "checksum": CHECKSUM, CHECKSUM: 0, "generation": None,
-        "settings": content["settings"], "backend": content["backend"], "seed": _jsonable_seed(content["seed"]),
+        "settings": content.settings, "backend": content.backend, "seed": _jsonable_seed(content.seed),
         "tuning": None if tuning is None else _jsonable(dataclasses.asdict(tuning)),
         "build": {"sample": build["sample"], "radius": build["radius"]},
-        "warned": bool(content["warned"]), "index": index, "arrays": {},
+        "warned": bool(content.warned), "index": index, "arrays": {},
     }
     os.makedirs(folder, exist_ok=True)
     _own_generations(folder)  # a folder not its own is refused before the lock file is made in it
@@ -575,7 +531,7 @@ def _settings(manifest: dict[str, Any]) -> dict[str, Any]:
     settings = {**{name: value for name, value in _LATER_SETTINGS.items() if name not in settings}, **settings}
     if set(settings) != set(SETTINGS):
         raise _bad(f"settings must hold exactly {sorted(SETTINGS)}")
-    out = {name: _get(settings, name, kind, "settings") for name, (_, kind) in SETTINGS.items()}
+    out = {name: _get(settings, name, kind, "settings") for name, kind in SETTINGS.items()}
     if out["boxsize"] is not None and not (math.isfinite(out["boxsize"]) and out["boxsize"] > 0):
         raise _bad(f"settings['boxsize'] must be finite and positive, got {out['boxsize']}")
     return out
@@ -610,24 +566,29 @@ def _tuning(manifest: dict[str, Any]) -> Tuning | None:
     if report is None:
         return None
     report = _typed(report, dict, "tuning")
-    fields = {f.name: f.type for f in dataclasses.fields(Tuning)}
-    if set(report) != set(fields):
-        raise _bad(f"tuning must hold exactly the fields {sorted(fields)}")
-    values = {}
-    for name, kind in fields.items():
-        value = report[name]
-        where = f"tuning[{name!r}]"
-        optional = kind.endswith("| None")
-        if optional and value is None:
-            values[name] = None
-        elif kind.startswith("tuple"):
-            value = _typed(value, list, where)
-            if "..." not in kind and len(value) != 2:
-                raise _bad(f"{where} must hold two numbers")
-            values[name] = tuple(_typed(v, float, where) for v in value)
-        else:
-            values[name] = _typed(value, {"bool": bool, "int": int, "float": float}[kind.split(" ")[0]], where)
-    return Tuning(**values)
+    names = [f.name for f in dataclasses.fields(Tuning)]
+    if set(report) != set(names):
+        raise _bad(f"tuning must hold exactly the fields {sorted(names)}")
+    kinds = typing.get_type_hints(Tuning)
+    return Tuning(**{name: _field(report[name], kinds[name], f"tuning[{name!r}]") for name in names})
+
+
+def _field(value: Any, kind: Any, where: str) -> Any:
+    """A JSON value as a field of the type `kind`: null for an optional one;
+    a tuple of floats from a list (of the tuple's length, unless it is
+    `tuple[float, ...]`); otherwise a value of that JSON type."""
+    options = typing.get_args(kind) if isinstance(kind, types.UnionType) else (kind,)
+    if type(None) in options:
+        if value is None:
+            return None
+        (kind,) = (option for option in options if option is not type(None))
+    if typing.get_origin(kind) is tuple:
+        items = typing.get_args(kind)
+        value = _typed(value, list, where)
+        if items[-1] is not Ellipsis and len(value) != len(items):
+            raise _bad(f"{where} must hold {len(items)} numbers")
+        return tuple(_typed(v, float, where) for v in value)
+    return _typed(value, kind, where)
 
 
 def _index_scalars(manifest: dict[str, Any]) -> dict[str, Any] | None:
@@ -650,9 +611,9 @@ def _index_scalars(manifest: dict[str, Any]) -> dict[str, Any] | None:
         if not (-(1 << 63) if name == "b" else 0) <= value <= _U64:
             raise _bad(f"index[{name!r}] is out of range: {value}")
     stats = _get(index, "stats", dict, "index")
-    if set(stats) != set(_lsh.QUERY_COUNTERS):
-        raise _bad(f"index['stats'] must hold exactly the counters {list(_lsh.QUERY_COUNTERS)}")
-    out["stats"] = {name: _get(stats, name, int, "index['stats']") for name in _lsh.QUERY_COUNTERS}
+    if set(stats) != set(QUERY_COUNTERS):
+        raise _bad(f"index['stats'] must hold exactly the counters {list(QUERY_COUNTERS)}")
+    out["stats"] = {name: _get(stats, name, int, "index['stats']") for name in QUERY_COUNTERS}
     if not all(0 <= v <= _U64 for v in out["stats"].values()):
         raise _bad("index['stats'] holds a counter out of range")
     return out
@@ -757,9 +718,11 @@ class _ArrayFile:
             raise _bad(f"{os.path.basename(self.path)} fails its checksum ({CHECKSUM} {crc:08x}, saved {self.crc:08x})")
 
 
-def load(path: str | os.PathLike[str], mmap: bool = False, verify: bool | None = None,
-         backend: str | None = None) -> Any:
-    """Reads a search saved by `save`; see `PlovikSearch.load`."""
+def load(path: str | os.PathLike[str], assemble: Callable[[SearchState, dict[str, Any] | None], Any],
+         mmap: bool = False, verify: bool | None = None, backend: str | None = None) -> Any:
+    """Reads a search saved by `save`; see `PlovikSearch.load`. `assemble(state,
+    files)` makes the search (`PlovikSearch.from_state`), `files` naming the
+    files to map into the index (or None)."""
     folder = os.fspath(path)
     if not isinstance(mmap, bool) or not (verify is None or isinstance(verify, bool)):
         raise TypeError("mmap and verify must be bools (verify may be None)")
@@ -767,7 +730,7 @@ def load(path: str | os.PathLike[str], mmap: bool = False, verify: bool | None =
     for attempt in range(3):
         manifest = _read_manifest(folder, verify)
         try:
-            return _load(folder, manifest, mmap, verify, backend)
+            return _load(folder, manifest, assemble, mmap, verify, backend)
         except FileNotFoundError as e:
             # a save that committed after the manifest was read removes the
             # files it named: read the new manifest
@@ -776,7 +739,8 @@ def load(path: str | os.PathLike[str], mmap: bool = False, verify: bool | None =
     raise AssertionError("unreachable")
 
 
-def _load(folder: str, manifest: dict[str, Any], mmap: bool, verify: bool, backend: str | None) -> Any:
+def _load(folder: str, manifest: dict[str, Any], assemble: Callable[[SearchState, dict[str, Any] | None], Any],
+          mmap: bool, verify: bool, backend: str | None) -> Any:
     settings = _settings(manifest)
     saved_backend = _get(manifest, "backend", str, MANIFEST)
     if saved_backend not in ("native", "reference"):
@@ -804,19 +768,11 @@ def _load(folder: str, manifest: dict[str, Any], mmap: bool, verify: bool, backe
             files_open.callback(opened[name].close)
         state, files, queries = _read_arrays(opened, scalars, mmap, verify)
 
-    from plovik.search import _backend_class
-
+    content = SearchState(settings=settings, seed=seed, backend=backend or saved_backend, tuning=tuning,
+                          build={"queries": queries, "sample": sample, "radius": radius}, warned=warned,
+                          index_class=None, index=state)
     try:
-        search_cls = _backend_class(backend or saved_backend)[1]
-    except ImportError:
-        search_cls = PythonLshIndex
-    cls = search_cls if hasattr(search_cls, "_from_state") else PythonLshIndex
-    content = {"settings": settings, "seed": seed, "backend": backend or saved_backend, "tuning": tuning,
-               "build": {"queries": queries, "sample": sample, "radius": radius}, "warned": warned,
-               "index_class": cls, "index": state}
-    try:
-        fallback = state is not None and cls is not search_cls  # the compiled class cannot take a state
-        search = _assemble(content, cls, files, "reference" if fallback else backend or saved_backend)
+        search = assemble(content, files)
     except (TypeError, ValueError) as e:  # a setting the checks above let through, a state refused
         raise _bad(str(e)) from e
     if verify and state is not None and not exact:
@@ -830,13 +786,6 @@ KEY_SAMPLE = 4096
 #: coordinate, in the hash's arithmetic (rounding to float32, 2**-25, plus
 #: the double-precision sum of an input of up to about 2**32 and its offset).
 _STATIC_SLACK = 2.0**-20
-
-
-def _cell_codes(y: np.ndarray, b: int) -> np.ndarray:
-    """The cells of offset coordinates in the hash's own arithmetic."""
-    y = y - np.floor(y)
-    y *= float(b)
-    return _lsh._cell_codes(y, b)
 
 
 def _check_key_sample(state: dict[str, Any]) -> None:
@@ -878,7 +827,7 @@ def _check_key_sample(state: dict[str, Any]) -> None:
         radix = 1
         for j in range(K):
             x = points[np.arange(picks.size), s[t, j]]
-            low, high = (_cell_codes(x + shift + u[t, j], b) for shift in (-slack, slack))
+            low, high = (cell_codes(x + shift + u[t, j], b) for shift in (-slack, slack))
             digit = keys // radix % b
             wrong |= (digit - low) % b > (high - low) % b
             radix *= b

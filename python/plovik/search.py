@@ -5,22 +5,22 @@ The raw classes (`plovik.RustLshIndex` and its NumPy reference
 nothing. `PlovikSearch` is what a user constructs instead: it takes the
 dimension, a recall target and a few optional settings, tunes the settings
 not given on the points `build` sees (`plovik.tuning`; or applies the fixed
-rule of earlier versions), draws the hash parameters reproducibly from a seed, converts array-likes to the dtypes the
-raw classes need (coordinates divided by `boxsize` when one is given, see
+rule of earlier versions, `plovik.hashing`), draws the hash parameters
+reproducibly from a seed, converts array-likes to the dtypes the raw classes
+need (coordinates divided by `boxsize` when one is given, see
 `plovik.validation`) and rejects bad input with a clear `ValueError` or
 `TypeError` before any work is done: every method first checks what it can
 tell from types and shapes (widths, row counts, tier sizes), and only then
 converts its arrays and scans them for non-finite values or ids out of
-range.
+range (`plovik.arguments`). Pickles, copies and saves carry its
+`SearchState` (`state()`, `from_state`; the folder format is
+`plovik.persist`'s).
 """
 
 from __future__ import annotations
 
 import dataclasses
 import functools
-import math
-import numbers
-import operator
 import os
 import secrets
 from dataclasses import dataclass
@@ -29,18 +29,45 @@ from typing import Any, Literal, Protocol
 import numpy as np
 import numpy.typing as npt
 
+from plovik import _native, persist
+from plovik import monitor as _monitor
 from plovik import results as _results
 from plovik import tuning as _tuning
 from plovik import grid as _grid
-from plovik.exact import ExactScan, ExactStore, recall_at_k
-from plovik import monitor as _monitor
+from plovik.arguments import (
+    MAX_POINTS,
+    TIER_LIMIT,
+    TIER_TOO_LARGE,
+    KnnCall,
+    RadiusCall,
+    as_coords,
+    as_fraction,
+    as_radius,
+    at_least,
+    build_arguments,
+    call_probes,
+    finite_float64,
+    ids_to_retire,
+)
 from plovik.caller import warn
+from plovik.exact import ExactScan, ExactStore, recall_at_k
+from plovik.hashing import (
+    DEFAULT_BLOCK,
+    DEFAULT_PROBES,
+    DEFAULT_TABLES,
+    KEY_SPACE_TOO_LARGE,
+    TARGET_OCCUPANCY,
+    HashParameters,
+    choose_cells_and_components,
+    draw_hash_parameters,
+    key_space_fits,
+)
 from plovik.locking import ReadersWriterLock
-from plovik.threads import checked_threads, thread_limit
-from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
 from plovik.monitor import ObservedRecall
+from plovik.persist import SearchState
+from plovik.threads import checked_threads, thread_limit
 from plovik.tuning import RecallWarning, Tuning
-from plovik.validation import check_boxsize, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
+from plovik.validation import check_boxsize, distances_from_unit, radius_to_unit, to_unit
 
 __all__ = [
     "DEFAULT_BLOCK",
@@ -53,6 +80,7 @@ __all__ = [
     "ObservedRecall",
     "PlovikSearch",
     "RecallWarning",
+    "SearchState",
     "Tuning",
     "choose_cells_and_components",
     "draw_hash_parameters",
@@ -60,21 +88,9 @@ __all__ = [
 
 Backend = Literal["native", "reference", "auto"]
 
-#: Points per bucket that the automatic choice of cells and components aims at.
-TARGET_OCCUPANCY = 16
-#: Hash tables of the fixed rule (`tune=False`) when `tables` is not given.
-DEFAULT_TABLES = 32
-#: Extra neighbouring buckets probed per table by the fixed rule when `probes` is not given.
-DEFAULT_PROBES = 7
 #: Promotions past this many times the points an index was tuned for warn (once).
 GROWTH_WARNING = 4.0
-#: Upper bound on the queries answered together by the batched k-nearest path.
-DEFAULT_BLOCK = 65536
 
-_I64_MAX = (1 << 63) - 1
-# The index stores bucket positions in 32 bits, so a tier holds fewer points.
-_TIER_LIMIT = 1 << 32
-_MAX_POINTS = 2 * (_TIER_LIMIT - 1)
 _TABLE_KEYS = ("static_keys", "static_ids", "cand_keys", "cand_sorted_keys", "cand_sorted_ids")
 
 
@@ -102,182 +118,7 @@ class _RawIndex(Protocol):
     def retire(self, ids: npt.NDArray[np.int64]) -> None: ...
     def stats(self) -> dict[str, int]: ...
     def reset_stats(self) -> None: ...
-
-
-# ------------------------------------------------------------------ parameters
-
-
-@dataclass(frozen=True, eq=False, repr=False)
-class HashParameters:
-    """Everything a raw index is constructed from.
-
-    `s[t, j]` is the coordinate hashed by component `j` of table `t`, `u[t, j]`
-    the offset added to it before it is wrapped onto the unit circle and cut
-    into `b` cells. `as_kwargs()` gives the keyword arguments of
-    `RustLshIndex(...)` and `PythonLshIndex(...)`.
-    """
-
-    b: int
-    k: int
-    l: int
-    probes: int
-    s: npt.NDArray[np.int64]
-    u: npt.NDArray[np.float64]
-    block: int = DEFAULT_BLOCK
-
-    def __post_init__(self) -> None:
-        # Read-only copies: the caller's arrays may change later, and the
-        # hash below is taken from the values.
-        for name in ("s", "u"):
-            arr = np.array(getattr(self, name))
-            arr.setflags(write=False)
-            object.__setattr__(self, name, arr)
-
-    def _scalars(self) -> tuple[int, int, int, int, int]:
-        return (self.b, self.k, self.l, self.probes, self.block)
-
-    def __eq__(self, other: object) -> bool:
-        """Equal when every setting and every entry of `s` and `u` are."""
-        if not isinstance(other, HashParameters):
-            return NotImplemented
-        return (self._scalars() == other._scalars() and np.array_equal(self.s, other.s)
-                and np.array_equal(self.u, other.u))
-
-    def __hash__(self) -> int:
-        # Of the values as the index takes them, so that parameters equal by
-        # value (say s as int32 and as int64, or u holding -0.0 and 0.0) hash alike.
-        s = np.asarray(self.s, np.int64)
-        u = np.asarray(self.u, np.float64) + 0.0
-        return hash((self._scalars(), s.shape, s.tobytes(), u.shape, u.tobytes()))
-
-    def __repr__(self) -> str:
-        # The arrays are l * k entries each: their shape is enough to read.
-        return (f"HashParameters(b={self.b}, k={self.k}, l={self.l}, probes={self.probes}, block={self.block}, "
-                f"s=<{self.s.dtype} array {self.s.shape}>, u=<{self.u.dtype} array {self.u.shape}>)")
-
-    def as_kwargs(self) -> dict[str, Any]:
-        """Keyword arguments for either raw index class (fresh array copies)."""
-        return dict(
-            b=self.b, k=self.k, l=self.l, probes=self.probes, s=self.s.copy(), u=self.u.copy(), block=self.block
-        )
-
-
-def _key_space_fits(b: int, k: int) -> bool:
-    """Whether b**k keys fit a signed 64-bit integer."""
-    return b <= 1 or (k * math.log2(b) <= 64 and b**k <= _I64_MAX)
-
-
-def _nearest_cells(buckets: float, k: int) -> int:
-    """The integer b >= 2 whose b**k is nearest to `buckets` in ratio, within the key range."""
-    low = max(2, math.floor(float(buckets ** (1.0 / k))))
-    target = math.log(buckets)
-    b = low if target - k * math.log(low) <= k * math.log(low + 1) - target else low + 1
-    while b > 2 and not _key_space_fits(b, k):
-        b -= 1
-    return b
-
-
-def choose_cells_and_components(
-    n: int,
-    d: int,
-    *,
-    cells: int | None = None,
-    components: int | None = None,
-    occupancy: float = TARGET_OCCUPANCY,
-) -> tuple[int, int]:
-    """Cells per coordinate `b` and hashed components per table `K` for n points.
-
-    The rule aims at `occupancy` points per bucket, that is b**K near
-    B = n / occupancy (at least 2 buckets):
-
-    - neither given: b = 3 and K = round(log3(B)), at least 1, which puts
-      occupancy / sqrt(3) to occupancy * sqrt(3) points in a bucket on average
-      (9 to 28 for the default 16). When that K would exceed d (small d, many
-      points), K = d so that every table hashes distinct coordinates, and b is
-      the integer whose b**d is nearest to B. Examples: n = 1,000,000 gives
-      b = 3, K = 10 (17 points per bucket) for d >= 10, and b = 16, K = 4 for d = 4.
-    - only `cells` given: K = round(log_b(B)), at least 1 (1 when b = 1).
-    - only `components` given: the integer b >= 2 whose b**K is nearest to B.
-    - both given: returned unchanged.
-
-    Small buckets searched through many probes find the true neighbours with
-    fewer candidates than large buckets and few probes (three cells per
-    coordinate did best among two to four in the measurements behind this
-    rule); more tables or probes raise the recall further.
-    """
-    buckets = max(n / occupancy, 2.0)
-    if cells is not None and components is not None:
-        return cells, components
-    if cells is not None:
-        if cells == 1:
-            return 1, 1
-        k = max(1, round(math.log(buckets) / math.log(cells)))
-        while k > 1 and not _key_space_fits(cells, k):
-            k -= 1
-        return cells, k
-    if components is not None:
-        return _nearest_cells(buckets, components), components
-    k = max(1, round(math.log(buckets) / math.log(3)))
-    if k <= d:
-        return 3, k
-    return max(3, _nearest_cells(buckets, d)), d
-
-
-def draw_hash_parameters(
-    rng: np.random.Generator, d: int, tables: int, components: int
-) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-    """Draw the hashed coordinates `s` and the offsets `u`, both of shape (tables, components).
-
-    Row t of `s` is the first `components` entries of a sequence of fresh random
-    permutations of range(d): the coordinates of a table are distinct when
-    components <= d, and otherwise every coordinate is used as evenly as
-    possible. `u` is uniform in [0, 1). Tables are drawn one after the other
-    (row t of `s`, then row t of `u`), so the first tables of a larger draw
-    from the same seed are those of a smaller one.
-    """
-    reps = -(-components // d)
-    s = np.empty((tables, components), np.int64)
-    u = np.empty((tables, components), np.float64)
-    for t in range(tables):
-        s[t] = np.concatenate([rng.permutation(d) for _ in range(reps)])[:components]
-        u[t] = rng.random(components)
-    return s, u
-
-
-# ------------------------------------------------------------------ conversion
-
-
-def _integer(value: object, name: str) -> int:
-    """An int from an integer-like value (not a bool, not a float)."""
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be an integer, got a bool")
-    try:
-        return int(operator.index(value))  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
-
-
-def _fraction(value: object, name: str) -> float:
-    """A real number in (0, 1]."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
-    v = float(value)
-    if not 0.0 < v <= 1.0:
-        raise ValueError(f"{name} must lie in (0, 1], got {v}")
-    return v
-
-
-def _radius(radius: object) -> float:
-    """A finite, non-negative real radius."""
-    if isinstance(radius, (bool, np.bool_)) or not isinstance(radius, numbers.Real):
-        raise TypeError(f"radius must be a real number, got {type(radius).__name__}")
-    try:
-        r = float(radius)
-    except OverflowError:  # an integer (or fraction) beyond the float range
-        raise ValueError("radius must be finite and non-negative, got a value beyond the float range") from None
-    if not (math.isfinite(r) and r >= 0.0):
-        raise ValueError(f"radius must be finite and non-negative, got {r}")
-    return r
+    def _state(self) -> dict[str, Any]: ...
 
 
 @dataclass(frozen=True)
@@ -290,10 +131,10 @@ class RecallEstimate:
     k: int
 
 
-def _recall_sample(seed: Any, n: int, live: npt.NDArray[np.int64], sample: int | None) -> npt.NDArray[np.int64]:
+def recall_sample(seed: Any, n: int, live: npt.NDArray[np.int64], sample: int | None) -> npt.NDArray[np.int64]:
     """The ids `estimate_recall` queries: `sample` (default 300, at most all)
     of the live ids, drawn from the seed and the number of points."""
-    sample = min(300, live.size) if sample is None else _at_least(sample, "sample", 1)
+    sample = min(300, live.size) if sample is None else at_least(sample, "sample", 1)
     if sample > live.size:
         raise ValueError(f"sample ({sample}) is larger than the data ({live.size} points not retired)")
     base = seed if isinstance(seed, int) else 0
@@ -301,211 +142,11 @@ def _recall_sample(seed: Any, n: int, live: npt.NDArray[np.int64], sample: int |
     return live[np.sort(rng.choice(live.size, sample, replace=False))]
 
 
-def _recall_estimate(found: npt.NDArray[np.int64], truth: npt.NDArray[np.int64], k: int) -> RecallEstimate:
+def recall_estimate(found: npt.NDArray[np.int64], truth: npt.NDArray[np.int64], k: int) -> RecallEstimate:
     """Recall of the rows `found` against the exact rows `truth`, with its interval."""
     total = int((truth >= 0).sum())
     recall = recall_at_k(found, truth)
     return RecallEstimate(recall, _tuning.wilson(round(recall * total), total), truth.shape[0], k)
-
-
-def _at_least(value: object, name: str, low: int) -> int:
-    v = _integer(value, name)
-    if v < low:
-        raise ValueError(f"{name} must be at least {low}, got {v}")
-    return v
-
-
-# Every method checks its arguments in two rounds: first what the types and
-# shapes tell (`_array`, `_coords`, `_ids`, the counts), which costs nothing
-# whatever the size; then the conversions and scans (`_finite`,
-# `_ids_in_range`), which read every value. A refused call therefore fails
-# at once, and a huge input is read only when nothing else is wrong.
-
-
-def _array(value: object, name: str) -> np.ndarray:
-    """An ndarray view of an array-like (a copy only for non-arrays such as lists)."""
-    if isinstance(value, (str, bytes)):
-        raise TypeError(f"{name} must be an array of numbers, got {type(value).__name__}")
-    if isinstance(value, np.ma.MaskedArray):
-        # The index has no notion of a missing value: NumPy would hand over
-        # the data under the mask as if it were valid.
-        raise TypeError(
-            f"{name} must not be a masked array (its mask would be ignored); "
-            "fill or drop the masked entries first"
-        )
-    try:
-        return np.asarray(value)
-    except (TypeError, ValueError) as exc:  # ragged nested lists, odd objects
-        raise TypeError(f"{name} must be an array of numbers: {exc}") from None
-
-
-def _coords(value: object, name: str, d: int, boxsize: float | None) -> np.ndarray:
-    """An (n, d) array of real numbers, as given: only its dtype and shape are
-    checked (integers only with a boxsize)."""
-    arr = _array(value, name)
-    if arr.dtype.kind not in "iuf":
-        raise TypeError(f"{name} must hold real numbers, got dtype {arr.dtype}")
-    check_coordinate_dtype(arr.dtype, name, boxsize)
-    if arr.ndim != 2:
-        hint = f"; for a single point use {name}[None, :]" if arr.ndim == 1 else ""
-        raise ValueError(f"{name} must be a 2-D array of shape (n, {d}), got shape {arr.shape}{hint}")
-    if arr.shape[1] != d:
-        raise ValueError(f"{name} has {arr.shape[1]} columns but the index has d = {d}")
-    return arr
-
-
-def _finite(arr: np.ndarray, name: str) -> npt.NDArray[np.float64]:
-    """A C-contiguous float64 copy-or-view of coordinates checked by `_coords`, all finite."""
-    out = np.ascontiguousarray(arr, dtype=np.float64)
-    # min and max are NaN when any value is, and infinite when one is; they
-    # need no array of flags as large as the input.
-    if arr.dtype.kind == "f" and out.size and not (math.isfinite(out.min()) and math.isfinite(out.max())):
-        row, col = np.argwhere(~np.isfinite(out))[0]
-        raise ValueError(f"{name} must be finite: row {row}, column {col} holds {out[row, col]}")
-    return out
-
-
-def _queries(value: object, d: int, boxsize: float | None) -> tuple[np.ndarray, bool]:
-    """Queries as an (m, d) array (see `_coords`), and whether a single point
-    was given as a 1-D array of d values (its answer then drops the query axis)."""
-    arr = _array(value, "queries")
-    if arr.ndim == 1 and arr.dtype.kind in "iuf":
-        check_coordinate_dtype(arr.dtype, "queries", boxsize)
-        if arr.shape[0] != d:
-            raise ValueError(f"a single query must have d = {d} values, got shape {arr.shape}")
-        return arr[None, :], True
-    return _coords(arr, "queries", d, boxsize), False
-
-
-def _single_id(value: object, several: bool = False) -> object:
-    """The exclude_ids of a single point: None, an integer, or a one-entry
-    array-like; with `several`, a 1-D array of any length is its ids."""
-    if value is None:
-        return None
-    if isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
-        return [int(value)]
-    arr = _array(value, "exclude_ids")
-    if arr.ndim == 0:
-        return arr.reshape(1)
-    return arr.reshape(1, -1) if several and arr.ndim == 1 and arr.size != 1 else arr
-
-
-def _radii(value: object, m: int) -> float | npt.NDArray[np.float64]:
-    """A radius for all queries, or an (m,) array of one radius per query (each
-    finite and non-negative)."""
-    if not isinstance(value, (list, tuple, np.ndarray)) or np.ndim(value) == 0:
-        return _radius(value.item() if isinstance(value, np.ndarray) else value)
-    arr = _array(value, "radius")
-    if arr.dtype.kind not in "iuf":
-        raise TypeError(f"radius must be a real number or an array of them, got dtype {arr.dtype}")
-    if arr.shape != (m,):
-        raise ValueError(f"radius must be a number or have shape ({m},), one per query, got shape {arr.shape}")
-    r = arr.astype(np.float64)
-    bad = ~(np.isfinite(r) & (r >= 0.0))
-    if bad.any():
-        i = int(np.argmax(bad))
-        raise ValueError(f"radius must be finite and non-negative: entry {i} is {arr[i]}")
-    return r
-
-
-def _ids(value: object, m: int, several: bool = False) -> np.ndarray | None:
-    """exclude_ids as given, checked for an integer dtype and one id per
-    query; with `several` also (m, e), e ids per query padded with -1."""
-    if value is None:
-        return None
-    if several:
-        value = _results.padded_exclusions(value)
-    arr = _array(value, "exclude_ids")
-    # An empty list has NumPy's default dtype, float64; with no entries there
-    # is nothing that is not an integer.
-    if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
-        raise TypeError(f"exclude_ids must hold integers, got dtype {arr.dtype}")
-    if several and arr.ndim == 2 and arr.shape[0] == m:
-        return arr
-    if arr.shape != (m,):
-        more = f" or ({m}, e), e ids per query padded with -1," if several else ""
-        raise ValueError(f"exclude_ids must have shape ({m},), one id per query,{more} got shape {arr.shape}")
-    return arr
-
-
-def _ids_in_range(arr: np.ndarray | None, n_points: int) -> npt.NDArray[np.int64] | None:
-    """Ids checked by `_ids` as a C-contiguous int64 array, each in [-1, n_points)."""
-    if arr is None:
-        return None
-    if arr.size and (int(arr.min()) < -1 or int(arr.max()) >= n_points):
-        bad = arr[(arr < -1) | (arr >= n_points)][0]
-        raise ValueError(f"exclude_ids must lie in [-1, {n_points}) (-1 excludes nothing), got {bad}")
-    return np.ascontiguousarray(arr, dtype=np.int64)
-
-
-def _build_arguments(
-    d: int, n: int, n_static: object, queries: object, sample: object, capacity: object, radius: object,
-    boxsize: float | None,
-) -> tuple[int, np.ndarray | None, int | None, int | None, float | None]:
-    """The checked arguments of a build of n points besides the points:
-    n_static (default n), the sample queries (not yet checked finite),
-    sample, capacity and radius (the last two in the caller's units)."""
-    n_static = n if n_static is None else _integer(n_static, "n_static")
-    if not 0 <= n_static <= n:
-        raise ValueError(f"n_static must lie in [0, {n}] for {n} points, got {n_static}")
-    if n_static >= _TIER_LIMIT or n - n_static >= _TIER_LIMIT:
-        raise ValueError("a tier must hold fewer than 2**32 points")
-    Q = None if queries is None else _coords(queries, "queries", d, boxsize)
-    if sample is not None:
-        sample = _at_least(sample, "sample", 1)
-        if sample > n:
-            raise ValueError(f"sample ({sample}) is larger than the data ({n} points)")
-    if capacity is not None:
-        capacity = _at_least(capacity, "capacity", 0)
-        if capacity > _MAX_POINTS:
-            raise ValueError(f"capacity must be at most {_MAX_POINTS}")
-    if radius is not None:
-        radius = _radius(radius)
-    return n_static, Q, sample, capacity, radius
-
-
-def _ids_to_retire(ids: object, n: int) -> npt.NDArray[np.int64]:
-    """The checked ids of a retire call among n points: an integer or a 1-D
-    integer array-like, each in [0, n); as a contiguous int64 array."""
-    if isinstance(ids, numbers.Integral) and not isinstance(ids, (bool, np.bool_)):
-        ids = [int(ids)]
-    arr = _array(ids, "ids")
-    if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
-        raise TypeError(f"ids must hold integers, got dtype {arr.dtype}")
-    if arr.ndim != 1:
-        raise ValueError(f"ids must be a 1-D array of point ids, got shape {arr.shape}")
-    if arr.size and (int(arr.min()) < 0 or int(arr.max()) >= n):
-        bad = arr[(arr < 0) | (arr >= n)][0]
-        raise ValueError(f"ids must lie in [0, {n}) to be retired, got {bad}")
-    return np.ascontiguousarray(arr, dtype=np.int64)
-
-
-def _physical_memory() -> int | None:
-    """Bytes of physical memory, None where the system does not say."""
-    try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
-    except (ValueError, OSError, AttributeError):
-        return None
-
-
-def _check_result_size(m: int, k: int) -> None:
-    """Refuse a k whose (m, k) id and distance arrays could never be held.
-
-    Checked with the shapes, before any array is read: the raw index would
-    otherwise fail only when it allocates, with a bare MemoryError.
-    """
-    # No (m, k) array of eight-byte values can exist (even with no rows, the
-    # shape must describe one): also a k too large for the raw index's
-    # integer conversion.
-    if max(m, 1) * k > _I64_MAX // 8:
-        raise ValueError(f"k = {k} is too large: no result array of shape ({m}, {k}) can exist")
-    need = 16 * m * k  # an int64 id and a float64 distance per entry
-    memory = _physical_memory()
-    if memory is not None and need > memory:
-        raise ValueError(
-            f"k = {k} is too large: the results of {m} queries, two ({m}, {k}) arrays of 8-byte values, "
-            f"need {need / 2**30:,.1f} GiB but this machine has {memory / 2**30:,.1f} GiB of memory"
-        )
 
 
 def _positions(ids: npt.NDArray[np.int64] | None, live: npt.NDArray[np.int64]) -> npt.NDArray[np.int64] | None:
@@ -527,121 +168,6 @@ def _live_ids(rows: npt.NDArray[np.int64], live: npt.NDArray[np.int64]) -> npt.N
 
 
 # ---------------------------------------------------------------------- class
-
-
-@dataclass(frozen=True)
-class _KnnCall:
-    """The checked arguments of a k-nearest query, and the shaping of its answer.
-
-    The index leaves out one id per query (`ex`); with several, the search
-    asks for `k + wider` neighbours and `rows` drops the others (`more`), so
-    k remain whichever were found."""
-
-    Q: np.ndarray  # (m, d) finite queries on the unit torus
-    single: bool
-    k: int
-    ex: np.ndarray | None
-    more: np.ndarray | None
-    wider: int
-    probes: int | None
-    sparse: str | None
-    n_points: int
-    boxsize: float | None
-
-    @classmethod
-    def checked(cls, queries: object, d: int, k: object, exclude_ids: object, probes: object, sparse: object,
-                n_points: int, boxsize: float | None) -> _KnnCall:
-        Q, single = _queries(queries, d, boxsize)
-        k = _at_least(k, "k", 1)
-        ex = _ids(_single_id(exclude_ids, True) if single else exclude_ids, Q.shape[0], several=True)
-        probes = _call_probes(probes)
-        kind = _results.sparse_kind(sparse)
-        wider = 0 if ex is None or ex.ndim == 1 else max(ex.shape[1] - 1, 0)
-        _check_result_size(Q.shape[0], k + wider)
-        Q, ex = to_unit(_finite(Q, "queries"), boxsize, "queries"), _ids_in_range(ex, n_points)
-        ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
-        return cls(Q, single, k, ex, more, wider, probes, kind, n_points, boxsize)
-
-    def rows(self, idx: np.ndarray, dist: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """The (m, k) rows from those of k + wider neighbours (unit torus)."""
-        return (idx, dist) if self.more is None else _results.knn_without(idx, dist, self.more, self.k)
-
-    def truth(self, checks: np.ndarray, exact_knn: Any) -> np.ndarray:
-        """The exact distances of the queries at `checks`, excluding what the
-        call excludes: `exact_knn(Q, k, ex)` gives (idx, dist) rows."""
-        ex = None if self.ex is None else self.ex[checks]
-        idx, dist = exact_knn(self.Q[checks], self.k + self.wider, ex)
-        return dist if self.more is None else _results.knn_without(idx, dist, self.more[checks], self.k)[1]
-
-    def answer(self, idx: np.ndarray, dist: np.ndarray, return_distance: bool) -> Any:
-        """The caller's result from the (m, k) rows."""
-        dist = distances_from_unit(dist, self.boxsize)
-        if self.sparse:
-            return _results.knn_csr(idx, dist, self.n_points, return_distance, self.sparse)
-        if self.single:
-            idx, dist = idx[0], dist[0]
-        return (idx, dist) if return_distance else idx
-
-
-@dataclass(frozen=True)
-class _RadiusCall:
-    """The checked arguments of a radius query, and the shaping of its answer."""
-
-    Q: np.ndarray  # (m, d) finite queries on the unit torus
-    single: bool  # one point was given as a 1-D array
-    r: float | npt.NDArray[np.float64]  # the radius on the unit torus, or one per query
-    ex: np.ndarray | None  # the one id per query the index excludes
-    more: np.ndarray | None  # (m, e - 1) further ids to drop from the rows, padded with -1
-    probes: int | None
-    count_only: bool
-    sparse: str | None  # None, "array" or "matrix" (`results.sparse_kind`)
-    return_distance: bool
-    n_points: int
-    boxsize: float | None  # the period the caller's units have
-
-    @classmethod
-    def checked(cls, queries: object, d: int, radius: object, exclude_ids: object, probes: object,
-                count_only: bool, sparse: object, return_distance: bool, n_points: int,
-                boxsize: float | None, several: bool = False) -> _RadiusCall:
-        Q, single = _queries(queries, d, boxsize)
-        r = _radii(radius, Q.shape[0])
-        ex = _ids(_single_id(exclude_ids, several) if single else exclude_ids, Q.shape[0], several)
-        probes = _call_probes(probes)
-        kind = _results.sparse_kind(sparse)
-        if count_only and kind:
-            raise ValueError("count_only and sparse exclude each other")
-        Q, ex = to_unit(_finite(Q, "queries"), boxsize, "queries"), _ids_in_range(ex, n_points)
-        ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
-        return cls(Q, single, radius_to_unit(r, boxsize), ex, more, probes, bool(count_only), kind,
-                   bool(return_distance), n_points, boxsize)
-
-    def radii(self, checks: np.ndarray) -> npt.NDArray[np.float64]:
-        """The radius of each query at `checks`."""
-        return np.broadcast_to(np.asarray(self.r, np.float64), (self.Q.shape[0],))[checks]
-
-    @property
-    def widest(self) -> float:
-        """The radius to search with: the hash gathers the same candidates
-        whatever the radius, so one search at the largest radius, trimmed
-        row by row, answers every radius."""
-        return self.r if isinstance(self.r, float) else float(self.r.max(initial=0.0))
-
-    def answer(self, found: tuple[np.ndarray, np.ndarray, np.ndarray]) -> Any:
-        """The caller's result from (indptr, ids, dists) at the widest radius."""
-        if self.more is not None:
-            found = _results.radius_without(*found, self.more)
-        if not isinstance(self.r, float):
-            found = _results.radius_rows_within(*found, self.r)
-        indptr, ids, dists = found
-        dists = distances_from_unit(dists, self.boxsize)
-        if self.count_only:
-            counts = np.diff(indptr)
-            return int(counts[0]) if self.single else counts
-        if self.sparse:
-            return _results.radius_csr(indptr, ids, dists, self.n_points, self.return_distance, self.sparse)
-        if self.single:
-            return (ids, dists) if self.return_distance else ids
-        return (indptr, ids, dists) if self.return_distance else (indptr, ids)
 
 
 def _reads(method: Any) -> Any:
@@ -686,39 +212,33 @@ def _monitored_reads(method: Any) -> Any:
     return call
 
 
-def _call_probes(probes: object) -> int | None:
-    return None if probes is None else _at_least(probes, "probes", 0)
-
-
 # The raw classes keep their own query signatures; a call with probes of its
-# own goes through the reference's _query_knn / _query_radius, or the native
-# module's functions of those names.
-def _raw_query(index: Any, method: str, *args: Any, probes: int | None) -> Any:
+# own goes through the native module's _query_knn / _query_radius, or the
+# reference's methods of those names.
+def raw_query(index: Any, method: str, *args: Any, probes: int | None) -> Any:
+    """`index.<method>(*args)`, with `probes` flip probes per table for this call when given."""
     if probes is None:
         return getattr(index, method)(*args)
-    if isinstance(index, PythonLshIndex):
-        return getattr(index, "_" + method)(*args, probes)
-    from plovik import _native
-
-    return getattr(_native, "_" + method)(index, *args, probes)
+    if isinstance(index, _native.RustLshIndex):
+        return getattr(_native, "_" + method)(index, *args, probes)
+    return getattr(index, "_" + method)(*args, probes)
 
 
 def _mb(nbytes: int) -> str:
     return f"{nbytes / 1e6:.1f} MB"
 
 
-def _backend_class(backend: str) -> tuple[str, type]:
+def backend_class(backend: str) -> tuple[str, type]:
+    """The backend's name and raw index class: "auto" is the compiled one,
+    which the package always holds; the NumPy reference is imported only
+    when asked for."""
     if backend not in ("native", "reference", "auto"):
         raise ValueError(f'backend must be "native", "reference" or "auto", got {backend!r}')
     if backend == "reference":
+        from plovik.lsh import PythonLshIndex
+
         return "reference", PythonLshIndex
-    try:
-        from plovik._native import RustLshIndex
-    except ImportError:
-        if backend == "native":
-            raise
-        return "reference", PythonLshIndex
-    return "native", RustLshIndex
+    return "native", _native.RustLshIndex
 
 
 class PlovikSearch:
@@ -842,13 +362,13 @@ class PlovikSearch:
         monitor: bool = True,
         adapt: bool = True,
     ) -> None:
-        self._d = _at_least(d, "d", 1)
-        self._target = _fraction(recall, "recall")
-        self._k = _at_least(k, "k", 1)
-        self._tables = None if tables is None else _at_least(tables, "tables", 1)
-        self._components = None if components is None else _at_least(components, "components", 1)
-        self._cells = None if cells is None else _at_least(cells, "cells", 1)
-        self._probes = None if probes is None else _at_least(probes, "probes", 0)
+        self._d = at_least(d, "d", 1)
+        self._target = as_fraction(recall, "recall")
+        self._k = at_least(k, "k", 1)
+        self._tables = None if tables is None else at_least(tables, "tables", 1)
+        self._components = None if components is None else at_least(components, "components", 1)
+        self._cells = None if cells is None else at_least(cells, "cells", 1)
+        self._probes = None if probes is None else at_least(probes, "probes", 0)
         if not all(isinstance(v, (bool, np.bool_)) for v in (tune, monitor, adapt)) or not (
                 isinstance(exact, (bool, np.bool_, str))):
             raise TypeError('tune, exact, monitor and adapt must be bools (exact may also be "always" or "grid")')
@@ -857,24 +377,23 @@ class PlovikSearch:
         self._monitoring, self._adapting = bool(monitor), bool(adapt)
         self._tune = bool(tune) and None in (self._tables, self._components, self._cells, self._probes)
         self._allow_exact: bool | str = exact if isinstance(exact, str) else bool(exact)
-        self._block = _at_least(block, "block", 0)
+        self._block = at_least(block, "block", 0)
         self._threads = checked_threads(threads)
         self._boxsize = check_boxsize(boxsize)
         if self._cells is not None and self._components is not None:
-            if not _key_space_fits(self._cells, self._components):
+            if not key_space_fits(self._cells, self._components):
                 raise ValueError(
-                    f"cells**components = {self._cells}**{self._components} exceeds 2**63 - 1; "
-                    "use fewer components or cells"
+                    KEY_SPACE_TOO_LARGE.format(self._cells, self._components) + "; use fewer components or cells"
                 )
         if seed is None:
             self._seed: int | np.random.Generator = secrets.randbits(64)
         elif isinstance(seed, np.random.Generator):
             self._seed = seed
         else:
-            self._seed = _at_least(seed, "seed", 0)
+            self._seed = at_least(seed, "seed", 0)
         if not isinstance(backend, str):
             raise TypeError(f"backend must be a str, got {type(backend).__name__}")
-        self._backend, self._cls = _backend_class(backend)
+        self._backend, self._cls = backend_class(backend)
         self._params: HashParameters | None = None
         self._index: _RawIndex | ExactStore | None = None  # ExactStore: answered by the exact scan
         self._tuning: Tuning | None = None
@@ -1037,9 +556,7 @@ class PlovikSearch:
                 one `save` wrote; nothing in it is touched. Only files of
                 this folder's earlier saves are ever replaced or removed.
         """
-        from plovik import persist
-
-        persist.save(self, path)
+        persist.save(self.state(), path)
 
     @classmethod
     def load(
@@ -1072,26 +589,104 @@ class PlovikSearch:
             OSError: the file system's own failures (FileNotFoundError for
                 a path that does not exist, PermissionError).
         """
-        from plovik import persist
-
-        return persist.load(path, mmap=mmap, verify=verify, backend=backend)  # type: ignore[no-any-return]
+        if backend is not None:
+            backend_class(backend)  # an unknown backend is refused before any file is read
+        return persist.load(path, cls.from_state, mmap=mmap, verify=verify,  # type: ignore[no-any-return]
+                            backend=backend)
 
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickles by one copy of the index's state (the lock is not pickled)."""
-        from plovik import persist
-
-        return persist.reduce(self)
+        return restore, (self.state().content(),)
 
     def __copy__(self) -> PlovikSearch:
         """An independent search: a copy shares nothing with its original."""
-        from plovik import persist
-
-        return persist.copy_search(self)  # type: ignore[no-any-return]
+        return self.from_state(self.state().copied())
 
     def __deepcopy__(self, memo: dict[int, Any]) -> PlovikSearch:
-        from plovik import persist
+        return self.from_state(self.state().copied())
 
-        return persist.copy_search(self)  # type: ignore[no-any-return]
+    def settings(self) -> dict[str, Any]:
+        """The keyword arguments of `PlovikSearch(d, ...)` that make a search
+        with these settings (seed and backend aside): those given, checked,
+        with `k` as the search uses it now (an adapting search may have
+        raised it) and `tune` False when nothing is left to tune."""
+        return {
+            "d": self._d, "recall": self._target, "k": self._k, "tables": self._tables,
+            "components": self._components, "cells": self._cells, "probes": self._probes, "block": self._block,
+            "tune": self._tune, "exact": self._allow_exact, "threads": self._threads, "boxsize": self._boxsize,
+            "monitor": self._monitoring, "adapt": self._adapting,
+        }
+
+    @_reads
+    def state(self) -> SearchState:
+        """What the search is made of, as copies taken under its lock (queries
+        may run meanwhile): what pickles, copies and `save` carry."""
+        index = self._index
+        return SearchState(
+            settings=self.settings(), seed=self._seed, backend=self._backend, tuning=self._tuning,
+            build={key: self._build_args.get(key) for key in ("queries", "sample", "radius")},
+            warned=self._warned, index_class=None if index is None else type(index),
+            index=None if index is None else index._state(),
+        )
+
+    @classmethod
+    def from_state(cls, content: SearchState, files: dict[str, Any] | None = None) -> PlovikSearch:
+        """A search made of `content` (`state()`), its index made by the raw
+        class's `_from_state` (`content.index_class`, or the backend's);
+        `files` name files to map into the index (a load with mmap=True).
+        ValueError when the parts do not fit together."""
+        search = cls(**content.settings, seed=content.seed, backend=content.backend)  # type: ignore[arg-type]
+        state, tuning = content.index, content.tuning
+        if state is not None and state.get("storage") == "exact":
+            if tuning is None or not tuning.exact:
+                raise ValueError("an index without tables needs the report of an exact scan")
+            if state["d"] != search._d:
+                raise ValueError(
+                    f"the index (d = {state['d']}) does not match the search's settings (d = {search._d})")
+            kind = _grid.GridStore if search._grid_mode(int(state["n_points"])) else ExactStore
+            store = kind._from_state(state, search._block, check_values=not files)
+            search._index, search._retired = store, store.retired
+        elif state is not None:
+            raw = content.index_class or search._cls
+            index = raw._from_state(state, files) if files else raw._from_state(state)
+            if not isinstance(index, _native.RustLshIndex):
+                search._backend, search._cls = "reference", type(index)
+            L, K = state["l"], state["k"]
+            if state["d"] not in (0, search._d) or state["block"] != search._block:
+                raise ValueError(f"the index (d = {state['d']}, block = {state['block']}) does not match the "
+                                 f"search's settings (d = {search._d}, block = {search._block})")
+            search._params = HashParameters(
+                b=state["b"], k=K, l=L, probes=state["probes"], s=np.array(state["s"]).reshape(L, K),
+                u=np.array(state["u"]).reshape(L, K), block=state["block"])
+            search._index = index
+            words = np.asarray(state["retired"], "<u8").view(np.uint8)
+            bits = np.unpackbits(words, bitorder="little").astype(bool)
+            top = int(np.flatnonzero(bits)[-1]) + 1 if bits.any() else 0
+            search._retired = bits[:top].copy()
+            if tuning is not None and tuning.exact:
+                # A save from before exact scans held no table: keep the points alone.
+                search._index = ExactStore.holding(index, search._block, search._retired)
+                search._params = None
+        if tuning is not None and state is not None and not tuning.exact and (
+            (tuning.cells, tuning.components, tuning.tables, tuning.probes)
+            != (state["b"], state["k"], state["l"], state["probes"])
+        ):
+            raise ValueError("the tuning report's settings differ from the index's")
+        search._tuning = tuning
+        queries = content.build["queries"]
+        if queries is not None and (queries.ndim != 2 or queries.shape[1] != search._d):
+            raise ValueError(f"the build's queries must have {search._d} columns, got shape {queries.shape}")
+        search._build_args = {"queries": queries, "sample": content.build["sample"],
+                              "radius": content.build["radius"]}
+        search._warned = content.warned
+        search._monitor.reset("load", tuning)
+        return search
+
+    @property
+    def recall_monitor(self) -> _monitor.Monitor:
+        """The recall monitor (`plovik.monitor.Monitor`) of the search's own
+        queries; `ShardedSearch` keeps its monitor here too."""
+        return self._monitor
 
     # ----------------------------------------------------------------- build
 
@@ -1103,12 +698,12 @@ class PlovikSearch:
         same result when the seed is an int (a Generator seed is advanced by
         every call).
         """
-        n = _at_least(n, "n", 0)
-        if n > _MAX_POINTS:
-            raise ValueError(f"n must be at most {_MAX_POINTS}: an index holds two tiers of fewer than 2**32 points")
+        n = at_least(n, "n", 0)
+        if n > MAX_POINTS:
+            raise ValueError(f"n must be at most {MAX_POINTS}: an index holds two tiers and {TIER_TOO_LARGE}")
         b, k = choose_cells_and_components(n, self._d, cells=self._cells, components=self._components)
-        if not _key_space_fits(b, k):
-            raise ValueError(f"cells**components = {b}**{k} exceeds 2**63 - 1")
+        if not key_space_fits(b, k):
+            raise ValueError(KEY_SPACE_TOO_LARGE.format(b, k))
         rng = self._seed if isinstance(self._seed, np.random.Generator) else np.random.default_rng(self._seed)
         tables = DEFAULT_TABLES if self._tables is None else self._tables
         probes = DEFAULT_PROBES if self._probes is None else self._probes
@@ -1158,12 +753,12 @@ class PlovikSearch:
                 the same tables).
         """
         keep = self._kept_tuning(tuning)
-        X = _coords(points, "points", self._d, self._boxsize)
+        X = as_coords(points, "points", self._d, self._boxsize)
         n = X.shape[0]
-        n_static, Q, sample, capacity, radius = _build_arguments(
+        n_static, Q, sample, capacity, radius = build_arguments(
             self._d, n, n_static, queries, sample, capacity, radius, self._boxsize)
-        X = to_unit(_finite(X, "points"), self._boxsize, "points")
-        Q = None if Q is None else _finite(Q, "queries")
+        X = to_unit(finite_float64(X, "points"), self._boxsize, "points")
+        Q = None if Q is None else finite_float64(Q, "queries")
         self._install(X, n_static, capacity, dict(queries=Q, sample=sample, radius=radius), keep=keep)
 
     def _kept_tuning(self, tuning: object) -> Tuning | None:
@@ -1181,7 +776,7 @@ class PlovikSearch:
             raise ValueError(f"the tuning is for {len(tuning.weights)} coordinates, the search has {self._d}")
         return tuning
 
-    def _choose(
+    def choose_parameters(
         self, X: npt.NDArray[np.float64], capacity: int | None, args: dict[str, Any],
         keep: Tuning | None = None, scan: ExactScan | None = None,
     ) -> tuple[HashParameters, Tuning | None]:
@@ -1234,7 +829,7 @@ class PlovikSearch:
         grid = self._grid_mode(live.shape[0])
         scan = ExactScan(live) if (self._tune or self._allow_exact == "always") and live.shape[0] > 0 and not grid \
             else None
-        params, report = self._choose(live, capacity, args, keep, scan)
+        params, report = self.choose_parameters(live, capacity, args, keep, scan)
         index: _RawIndex | ExactStore
         if report is not None and report.exact:
             # The exact scan reads no table: the points and ids alone (and a
@@ -1384,21 +979,21 @@ class PlovikSearch:
         over the true neighbours.
         """
         index = self._built("estimate recall")
-        k = self._k if k is None else _at_least(k, "k", 1)
+        k = self._k if k is None else at_least(k, "k", 1)
         if queries is not None:
             if sample is not None:
                 raise ValueError("sample and queries exclude each other")
-            Q = to_unit(_finite(_coords(queries, "queries", self._d, self._boxsize), "queries"), self._boxsize,
+            Q = to_unit(finite_float64(as_coords(queries, "queries", self._d, self._boxsize), "queries"), self._boxsize,
                         "queries")
             truth, _ = self._exact_knn(Q, k, None)
             found, _ = self._knn(index, Q, k, None, None)
-            return _recall_estimate(found, truth, k)
+            return recall_estimate(found, truth, k)
         # retired points are neither queried nor found
-        rows = _recall_sample(self._seed, index.n_points, self._live_rows(), sample)
+        rows = recall_sample(self._seed, index.n_points, self._live_rows(), sample)
         X = self._points()
         truth, _ = self._exact_knn(X[rows], k, rows)
         found, _ = self._knn(index, X[rows], k, rows, None)
-        return _recall_estimate(found, truth, k)
+        return recall_estimate(found, truth, k)
 
     def _built(self, action: str) -> _RawIndex | ExactStore:
         if self._index is None:
@@ -1450,13 +1045,13 @@ class PlovikSearch:
             exist. For a single point both have shape (k,).
         """
         index = self._built("query")
-        call = _KnnCall.checked(queries, self._d, k, exclude_ids, probes, sparse, index.n_points, self._boxsize)
+        call = KnnCall.checked(queries, self._d, k, exclude_ids, probes, sparse, index.n_points, self._boxsize)
         idx, dist = call.rows(*self._knn(index, call.Q, call.k + call.wider, call.ex, call.probes))
         if self._monitored():
             self._check_knn(call, dist)
         return call.answer(idx, dist, return_distance)
 
-    def _check_knn(self, call: _KnnCall, dist: npt.NDArray[np.float64]) -> None:
+    def _check_knn(self, call: KnnCall, dist: npt.NDArray[np.float64]) -> None:
         """Answer the monitor's share of a k-nearest call exactly and record it."""
         checks = self._checks(call.Q.shape[0])
         if self._adapting and self._tune:
@@ -1466,7 +1061,7 @@ class PlovikSearch:
         truth = call.truth(checks, self._exact_knn)
         self._record(*_monitor.knn_hits(dist[checks], truth), call.k, "query_knn")
 
-    def _check_radius(self, call: _RadiusCall,
+    def _check_radius(self, call: RadiusCall,
                       found: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]) -> None:
         """Answer the monitor's share of a radius call exactly and record it
         (each query's count within its own radius, found and true)."""
@@ -1488,7 +1083,7 @@ class PlovikSearch:
         """The k-nearest rows of checked queries on the unit torus."""
         if self._exact():
             return self._exact_knn(Q, k, ex)
-        return _raw_query(  # type: ignore[no-any-return]
+        return raw_query(  # type: ignore[no-any-return]
             index, "query_knn", Q, k, ex, probes=_tuning.probes_for(self._tuning, k, probes))
 
     @_monitored_reads
@@ -1522,12 +1117,12 @@ class PlovikSearch:
             distances (indptr, ids). For a single point (ids, dists), or ids.
         """
         index = self._built("query")
-        call = _RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
+        call = RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
                                    return_distance, index.n_points, self._boxsize, several=True)
         if self._exact():
             found = self._exact_radius(call.Q, call.widest, call.ex)
         else:
-            found = _raw_query(index, "query_radius", call.Q, call.widest, call.ex, probes=call.probes)
+            found = raw_query(index, "query_radius", call.Q, call.widest, call.ex, probes=call.probes)
             if self._monitored():
                 self._check_radius(call, found)
         return call.answer(found)
@@ -1567,8 +1162,8 @@ class PlovikSearch:
             `shifts`, (pairs, dists, shifts) (or (pairs, shifts)).
         """
         index = self._built("find pairs")
-        r = radius_to_unit(_radius(radius), self._boxsize)
-        probes = _call_probes(probes)
+        r = radius_to_unit(as_radius(radius), self._boxsize)
+        probes = call_probes(probes)
         kind = _results.sparse_kind(sparse)
         if kind and shifts:
             raise ValueError("shifts are given with the pair arrays, not with sparse")
@@ -1583,7 +1178,7 @@ class PlovikSearch:
             if self._exact():
                 indptr, ids, dists = self._exact_radius(X[own], r, own)
             else:
-                indptr, ids, dists = _raw_query(index, "query_radius", X[own], r, own, probes=probes)
+                indptr, ids, dists = raw_query(index, "query_radius", X[own], r, own, probes=probes)
             parts_rows.append(np.repeat(own, np.diff(indptr)))
             parts_ids.append(ids)
             parts_dists.append(dists)
@@ -1617,10 +1212,10 @@ class PlovikSearch:
             coords: (n_candidates, d) real, finite coordinates.
         """
         index = self._built("update")
-        C = _coords(coords, "coords", self._d, self._boxsize)
+        C = as_coords(coords, "coords", self._d, self._boxsize)
         if C.shape[0] != index.n_candidates:
             raise ValueError(f"coords has {C.shape[0]} rows but the index holds {index.n_candidates} candidates")
-        C = to_unit(_finite(C, "coords"), self._boxsize, "coords")
+        C = to_unit(finite_float64(C, "coords"), self._boxsize, "coords")
         index.update(C)
         self._live = None
 
@@ -1636,10 +1231,10 @@ class PlovikSearch:
         """
         index = self._built("promote")
         X = np.zeros((0, self._d)) if new_candidates is None else \
-            _coords(new_candidates, "new_candidates", self._d, self._boxsize)
-        if index.n_points >= _TIER_LIMIT or X.shape[0] >= _TIER_LIMIT:
-            raise ValueError("a tier must hold fewer than 2**32 points")
-        X = to_unit(_finite(X, "new_candidates"), self._boxsize, "new_candidates")
+            as_coords(new_candidates, "new_candidates", self._d, self._boxsize)
+        if index.n_points >= TIER_LIMIT or X.shape[0] >= TIER_LIMIT:
+            raise ValueError(TIER_TOO_LARGE)
+        X = to_unit(finite_float64(X, "new_candidates"), self._boxsize, "new_candidates")
         index.promote(X)
         n = index.n_points
         self._live = None
@@ -1678,7 +1273,7 @@ class PlovikSearch:
                 single integer.
         """
         index = self._built("retire")
-        arr = _ids_to_retire(ids, index.n_points)
+        arr = ids_to_retire(ids, index.n_points)
         if arr.size == 0:
             return
         index.retire(arr)
@@ -1718,7 +1313,7 @@ class PlovikSearch:
         and the "block" setting.
         """
         if self._index is None:
-            return {**dict.fromkeys(QUERY_COUNTERS, 0), "block": self._block}
+            return {**dict.fromkeys(_native.QUERY_COUNTERS, 0), "block": self._block}
         return self._index.stats()
 
     @_reads
@@ -1726,3 +1321,9 @@ class PlovikSearch:
         """Zero the counters read by `stats`."""
         if self._index is not None:
             self._index.reset_stats()
+
+
+def restore(content: dict[str, Any]) -> PlovikSearch:
+    """Unpickles a `PlovikSearch` (the target of its `__reduce__`): `content`
+    holds the fields of a `SearchState`."""
+    return PlovikSearch.from_state(SearchState(**content))

@@ -25,7 +25,6 @@ from contextlib import contextmanager
 import numpy as np
 
 from plovik import _native
-from plovik.lsh import _MAX_THREADS
 
 __all__ = ["register_threadpoolctl", "thread_count", "thread_limit"]
 
@@ -51,7 +50,7 @@ def checked_threads(threads: object) -> int | None:
         raise TypeError(f"threads must be an integer or None, got {type(threads).__name__}") from None
     if threads < 1:
         raise ValueError(f"threads must be at least 1, got {threads}")
-    return min(threads, _MAX_THREADS)
+    return min(threads, _native.MAX_THREADS)
 
 
 @contextmanager

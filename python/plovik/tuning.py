@@ -76,6 +76,7 @@ import numpy.typing as npt
 from plovik import _native
 from plovik.caller import warn
 from plovik.exact import ExactScan
+from plovik.hashing import key_space_fits as _fits
 
 __all__ = ["COST", "CostModel", "RecallWarning", "Tuning", "draw_weighted_parameters", "recall_interval", "spread", "tune",
            "wilson"]
@@ -181,7 +182,6 @@ _Z = 1.959963984540054  # two-sided 95%
 # bound: it looks again after each doubling and picks the best of many
 # settings, and a bound it stops on would otherwise favour lucky samples.
 _Z_EARLY = 2.5758293035489004
-_I64_MAX = (1 << 63) - 1
 
 
 def wilson(hits: int, total: int) -> tuple[float, float]:
@@ -350,10 +350,6 @@ def draw_weighted_parameters(
 
 
 # ---------------------------------------------------------- the search space
-
-
-def _fits(b: int, k: int) -> bool:
-    return b <= 1 or (k * math.log2(b) <= 62 and b**k <= _I64_MAX)
 
 
 def shapes(n: int, d: int, cells: int | None, components: int | None) -> list[tuple[int, int]]:

@@ -62,8 +62,8 @@ void check_positional_count(const Params& params, Py_ssize_t nargs) {
   if (params.required == n)
     type_error("%s() takes %zu positional argument%s but %zd were given", params.qualname, n,
                n == 1 ? "" : "s", nargs);
-  type_error("%s() takes from %zu to %zu positional arguments but %zd were given",
-             params.qualname, params.required, n, nargs);
+  type_error("%s() takes from %zu to %zu positional arguments but %zd were given", params.qualname,
+             params.required, n, nargs);
 }
 
 void place_keyword(const Params& params, PyObject* key, PyObject* value, PyObject** out) {
@@ -176,8 +176,7 @@ Array<T> read_array(PyArrayObject* arr, std::size_t room) {
   const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1);
   T* dst = out.data();
   for (npy_intp i = 0; i < rows; ++i)
-    for (npy_intp j = 0; j < cols; ++j)
-      std::memcpy(dst++, data + i * s0 + j * s1, sizeof(T));
+    for (npy_intp j = 0; j < cols; ++j) std::memcpy(dst++, data + i * s0 + j * s1, sizeof(T));
   return out;
 }
 

@@ -103,8 +103,7 @@ inline constexpr const char* points =
     "copy, every point wrapped onto `[0, 1)` and rounded to single precision\n"
     "(rows by id). The index keeps no other copy of the static points.";
 
-inline constexpr const char* nbytes =
-    "Bytes the index holds, an int: the sum of `nbytes_by_part`.";
+inline constexpr const char* nbytes = "Bytes the index holds, an int: the sum of `nbytes_by_part`.";
 
 inline constexpr const char* nbytes_by_part =
     "Bytes the index holds, by part, a dict of ints:\n"

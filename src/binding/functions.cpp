@@ -5,8 +5,8 @@
 #include "binding/args.hpp"
 #include "binding/docstrings.hpp"
 #include "binding/gil.hpp"
-#include "binding/query_input.hpp"
 #include "binding/methods.hpp"
+#include "binding/query_input.hpp"
 #include "binding/ref.hpp"
 #include "binding/results.hpp"
 #include "binding/tuning.hpp"
@@ -80,8 +80,7 @@ PyObject* function_exact_radius(PyObject*, PyObject* const* args, Py_ssize_t nar
     validate_exact(static_cast<std::size_t>(PyArray_DIM(points, 1)), sizes.m, sizes.dq,
                    sizes.n_exclude);
     const ExactInput in(points, queries, exclude_ids);
-    RadiusResult r =
-        without_gil([&] { return exact_radius(in.point_rows(), in.batch(), radius); });
+    RadiusResult r = without_gil([&] { return exact_radius(in.point_rows(), in.batch(), radius); });
     Ref indptr(hand_over(std::move(r.indptr)));
     Ref ids(hand_over(std::move(r.ids)));
     Ref dists(hand_over(std::move(r.dists)));
@@ -119,7 +118,7 @@ PyObject* function_exact_tiles(PyObject*, PyObject* const* args, Py_ssize_t narg
                          static_cast<std::size_t>(PyArray_DIM(points, 1))};
     auto tiles = std::make_unique<ExactTiles>(without_gil([&] { return exact_tiles(rows); }));
     PyObject* capsule = check(PyCapsule_New(tiles.get(), tiles_capsule, free_tiles));
-    tiles.release();  // the capsule owns them now
+    static_cast<void>(tiles.release());  // the capsule owns them now
     return capsule;
   });
 }
@@ -189,9 +188,8 @@ PyObject* function_set_thread_limit(PyObject*, PyObject* const* args, Py_ssize_t
 
 // _thread_count(): the workers a call made now from this thread would use.
 PyObject* function_thread_count(PyObject*, PyObject*) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    return check(PyLong_FromSize_t(parallel::thread_count()));
-  });
+  return guard<PyObject*>(
+      nullptr, [&]() -> PyObject* { return check(PyLong_FromSize_t(parallel::thread_count())); });
 }
 
 // A read-only view of an object's bytes through the buffer protocol,
@@ -216,8 +214,7 @@ constexpr Py_ssize_t kCrcUnlockBytes = 1 << 16;
 
 // crc32c(data, value=0): the CRC-32C of a C-contiguous buffer, continuing
 // from `value`.
-PyObject* function_crc32c(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* function_crc32c(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[2];
     match_args({"crc32c", {"data", "value"}, 1}, args, nargs, kwnames, a);
@@ -245,7 +242,7 @@ PyObject* function_crc32c(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 }  // namespace
 
@@ -279,12 +276,12 @@ PyMethodDef module_functions[] = {
      doc::query_radius_probes},
     {"_probe_keys", PLOVIK_FASTCALL(function_probe_keys), METH_FASTCALL | METH_KEYWORDS,
      doc::probe_keys},
-    {"_candidate_counts", PLOVIK_FASTCALL(function_candidate_counts),
-     METH_FASTCALL | METH_KEYWORDS, doc::candidate_counts},
+    {"_candidate_counts", PLOVIK_FASTCALL(function_candidate_counts), METH_FASTCALL | METH_KEYWORDS,
+     doc::candidate_counts},
     {"_neighbour_hits", PLOVIK_FASTCALL(function_neighbour_hits), METH_FASTCALL | METH_KEYWORDS,
      doc::neighbour_hits},
-    {"_set_thread_limit", PLOVIK_FASTCALL(function_set_thread_limit),
-     METH_FASTCALL | METH_KEYWORDS, doc::set_thread_limit},
+    {"_set_thread_limit", PLOVIK_FASTCALL(function_set_thread_limit), METH_FASTCALL | METH_KEYWORDS,
+     doc::set_thread_limit},
     {"_thread_count", function_thread_count, METH_NOARGS, doc::thread_count},
     {"crc32c", PLOVIK_FASTCALL(function_crc32c), METH_FASTCALL | METH_KEYWORDS, doc::crc32c},
     {"_restore_index", function_restore_index, METH_O, doc::restore_index},

@@ -19,13 +19,12 @@ void index_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef index_methods[] = {
     {"build", PLOVIK_FASTCALL(method_build), METH_FASTCALL | METH_KEYWORDS, doc::build},
     {"tables", method_tables, METH_NOARGS, doc::tables},
-    {"query_knn", PLOVIK_FASTCALL(method_query_knn), METH_FASTCALL | METH_KEYWORDS,
-     doc::query_knn},
+    {"query_knn", PLOVIK_FASTCALL(method_query_knn), METH_FASTCALL | METH_KEYWORDS, doc::query_knn},
     {"query_radius", PLOVIK_FASTCALL(method_query_radius), METH_FASTCALL | METH_KEYWORDS,
      doc::query_radius},
     {"update", PLOVIK_FASTCALL(method_update), METH_FASTCALL | METH_KEYWORDS, doc::update},

@@ -19,12 +19,10 @@ PyObject* function_query_knn(PyObject* module, PyObject* const* args, Py_ssize_t
                              PyObject* kwnames);
 PyObject* function_query_radius(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
-PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames);
+PyObject* method_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* method_promote(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
-PyObject* method_retire(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames);
+PyObject* method_retire(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* method_stats(PyObject* self, PyObject* unused);
 PyObject* method_reset_stats(PyObject* self, PyObject* unused);
 PyObject* method_points(PyObject* self, PyObject* unused);

@@ -1,6 +1,7 @@
 // The _native module: multi-phase initialisation; exec registers the class
 // and PanicException, so that callers can catch the latter by name.
 #define PLOVIK_IMPORTS_NUMPY
+#include "binding/constants.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/functions.hpp"
 #include "binding/grid.hpp"
@@ -40,6 +41,8 @@ int module_exec(PyObject* module) {
     Ref all_ref(all);
     export_name(module, all, "RustLshIndex", type);
     export_name(module, all, "PanicException", panic);
+    // The engine's lists and limits, as constants outside __all__.
+    export_constants(module);
     // The grid searches serve the package itself, outside __all__.
     check(PyModule_AddFunctions(module, grid_functions));
     // Functions whose name starts with an underscore serve the package
@@ -66,19 +69,13 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "",
-    0,
-    module_functions,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_native", "",      0,       module_functions,
+    module_slots,          nullptr,   nullptr, nullptr,
 };
 
 }  // namespace
 
 }  // namespace plovik::py
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): CPython finds the module by this name
 PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&plovik::py::module_def); }

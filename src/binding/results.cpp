@@ -19,8 +19,7 @@ constexpr const char* capsule_name<double> = "plovik.float64_buffer";
 
 template <class T>
 void free_buffer(PyObject* capsule) {
-  std::unique_ptr<Array<T>>(
-      static_cast<Array<T>*>(PyCapsule_GetPointer(capsule, capsule_name<T>)));
+  std::unique_ptr<Array<T>>(static_cast<Array<T>*>(PyCapsule_GetPointer(capsule, capsule_name<T>)));
 }
 
 template <class T>

@@ -28,14 +28,16 @@ struct Setting {
     const npy_intp* ss = PyArray_DIMS(s);
     const npy_intp* us = PyArray_DIMS(u);
     if (us[0] != ss[0] || us[1] != ss[1]) raise(PyExc_ValueError, "S and U must have shape (L, K)");
-    const auto l = static_cast<std::size_t>(ss[0]), k = static_cast<std::size_t>(ss[1]);
+    const auto tables = static_cast<std::size_t>(ss[0]),
+               components = static_cast<std::size_t>(ss[1]);
     if (b < 1) raise(PyExc_ValueError, "b must be at least 1");
-    if (!checked_key_space(b, k)) raise(PyExc_ValueError, "b**K must be at most 2**63 - 1");
+    if (!checked_key_space(b, components))
+      raise(PyExc_ValueError, "b**K must be at most 2**63 - 1");
     Array<int64_t> s_values = read_array<int64_t>(s);
     for (const int64_t c : s_values)
       if (c < 0 || static_cast<std::size_t>(c) >= d)
         raise(PyExc_ValueError, "every entry of s must lie in [0, d)");
-    construct(ix, b, k, l, 0, 1, std::move(s_values), read_array<double>(u));
+    construct(ix, b, components, tables, 0, 1, std::move(s_values), read_array<double>(u));
   }
 };
 
@@ -79,7 +81,8 @@ PyObject* function_probe_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs
                         static_cast<npy_intp>(flips + 1)};
     Ref flat(hand_over(std::move(keys)));
     PyArray_Dims shape{dims, 3};
-    return check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
+    return check(
+        PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
   });
 }
 
@@ -119,14 +122,14 @@ PyObject* function_neighbour_hits(PyObject*, PyObject* const* args, Py_ssize_t n
     if (owner.size() != neighbours.rows.m)
       raise(PyExc_ValueError, "owner must hold one query row per neighbour");
     const std::size_t flips = std::min(to_usize(a[6], "flips"), setting.ix.k);
-    Array<int64_t> hits = without_gil([&] {
-      return neighbour_hits(setting.ix, queries.rows, neighbours.rows, owner, flips);
-    });
+    Array<int64_t> hits = without_gil(
+        [&] { return neighbour_hits(setting.ix, queries.rows, neighbours.rows, owner, flips); });
     npy_intp dims[3] = {static_cast<npy_intp>(queries.rows.m), static_cast<npy_intp>(flips + 1),
                         static_cast<npy_intp>(setting.ix.l)};
     Ref flat(hand_over(std::move(hits)));
     PyArray_Dims shape{dims, 3};
-    return check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
+    return check(
+        PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
   });
 }
 

@@ -1,9 +1,9 @@
 // The query counters of an index. One list names them; the record's atomic
 // counters, the tallies the query paths add and the stats() dictionary are
 // all made from it (the descriptions say what each counts; docs/raw-index.md
-// lists them for users, since the stats() docstring is a fixed text). Each answered query (per-query path) or
-// block (batched path) adds its tally with relaxed atomic adds, so a
-// concurrent stats() may see one of them partly applied.
+// lists them for users, since the stats() docstring is a fixed text). Each answered query
+// (per-query path) or block (batched path) adds its tally with relaxed atomic adds, so a concurrent
+// stats() may see one of them partly applied.
 #pragma once
 
 #include <atomic>

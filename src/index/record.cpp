@@ -4,9 +4,9 @@
 
 namespace plovik {
 
-std::optional<int64_t> checked_key_space(int64_t b, std::size_t k) {
+std::optional<int64_t> checked_key_space(int64_t b, std::size_t components) {
   int64_t space = 1;
-  for (std::size_t j = 0; j < k; ++j)
+  for (std::size_t j = 0; j < components; ++j)
     if (__builtin_mul_overflow(space, b, &space)) return std::nullopt;
   return space;
 }
@@ -35,7 +35,8 @@ std::size_t directory_bytes(const Tier& tier) {
 IndexBytes index_bytes(const Index& ix) {
   IndexBytes out;
   out.coordinates = bytes_of(ix.coords_f32) + bytes_of(ix.cand_f64);
-  out.ids = bytes_of(ix.static_tables.ids) + bytes_of(ix.cand_tables.ids) + bytes_of(ix.retired.words);
+  out.ids =
+      bytes_of(ix.static_tables.ids) + bytes_of(ix.cand_tables.ids) + bytes_of(ix.retired.words);
   out.directories = directory_bytes(ix.static_tables) + directory_bytes(ix.cand_tables);
   out.reuse = ix.reuse.kept_bytes();
   return out;

@@ -21,9 +21,9 @@ struct Index {
 
   // Hash parameters, fixed at construction. Entry t*K + j belongs to
   // component j of table t.
-  Array<int64_t> s;        // hashed coordinate
-  Array<double> u;         // offset added before wrapping
-  Array<uint64_t> radix;   // radix[j] = b^j (wrapping), K entries
+  Array<int64_t> s;       // hashed coordinate
+  Array<double> u;        // offset added before wrapping
+  Array<uint64_t> radix;  // radix[j] = b^j (wrapping), K entries
 
   // Points, row-major, static rows first. coords_f32 holds every point's
   // coordinates wrapped onto [0, 1) and rounded to single precision; it is
@@ -76,7 +76,7 @@ IndexBytes index_bytes(const Index& ix);
 
 // b^K multiplied out in signed 64-bit arithmetic from 1, or nothing when a
 // product overflows. The one computation of the key space's size.
-std::optional<int64_t> checked_key_space(int64_t b, std::size_t k);
+std::optional<int64_t> checked_key_space(int64_t b, std::size_t components);
 
 // Key space size b^K of a built index (build refuses a b^K beyond 2^63 - 1);
 // INT64_MAX for parameters whose b^K overflows.

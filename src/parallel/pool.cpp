@@ -143,7 +143,7 @@ class Job final : public TaskSource {
   const std::size_t limit_;  // workers at most, the caller included: thread_count() of the caller
   const WorkerRef worker_;
   InterruptScope* const scope_;  // null: runs to its end
-  std::exception_ptr error_;  // written once, by the invocation that set failed_
+  std::exception_ptr error_;     // written once, by the invocation that set failed_
 };
 
 // Blocks the asynchronous signals while alive, so that threads started
@@ -154,7 +154,8 @@ class AsyncSignalsBlocked {
   AsyncSignalsBlocked() {
     sigset_t set;
     sigfillset(&set);
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&set, sig);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+      sigdelset(&set, sig);
     active_ = pthread_sigmask(SIG_BLOCK, &set, &saved_) == 0;
   }
   ~AsyncSignalsBlocked() {
@@ -172,16 +173,7 @@ class Pool {
  public:
   // Starts up to n_threads background threads; stops at the first one the
   // system refuses and makes do with those it has.
-  explicit Pool(std::size_t n_threads) {
-    AsyncSignalsBlocked mask;
-    try {
-      threads_.reserve(std::min<std::size_t>(n_threads, 1024));
-      for (std::size_t i = 0; i < n_threads; ++i) threads_.emplace_back([this] { serve(); });
-    } catch (const std::system_error&) {
-    } catch (const std::bad_alloc&) {
-    }
-    n_started_ = threads_.size();
-  }
+  explicit Pool(std::size_t n_threads) { n_started_ = start_threads(n_threads); }
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
 
@@ -221,6 +213,22 @@ class Pool {
   Pool* abandoned_before = nullptr;
 
  private:
+  // Starts up to n threads with the asynchronous signals blocked (they
+  // inherit the mask) and returns how many run: the first thread the system
+  // refuses, or the memory for their list running out, ends the start-up.
+  std::size_t start_threads(std::size_t n) {
+    AsyncSignalsBlocked mask;
+    try {
+      threads_.reserve(std::min<std::size_t>(n, 1024));
+      for (std::size_t i = 0; i < n; ++i) threads_.emplace_back([this] { serve(); });
+    } catch (const std::system_error&) {
+      return threads_.size();
+    } catch (const std::bad_alloc&) {
+      return threads_.size();
+    }
+    return threads_.size();
+  }
+
   void serve() {
     std::unique_lock lock(mu_);
     bool may_spin = false;
@@ -294,7 +302,7 @@ class Pool {
   std::condition_variable wake_;
   Job* head_ = nullptr;  // FIFO of published jobs, guarded by mu_
   Job* tail_ = nullptr;
-  std::size_t idle_ = 0;  // threads asleep on wake_, guarded by mu_
+  std::size_t idle_ = 0;                  // threads asleep on wake_, guarded by mu_
   std::atomic<std::size_t> n_queued_{0};  // length of the FIFO, read without the lock
   std::size_t n_started_ = 0;
   // Joinable for ever: the pool is never destroyed.
@@ -309,7 +317,7 @@ class Pool {
 // interpreter shuts down could hang or terminate the process.
 std::mutex g_create_mu;
 std::atomic<Pool*> g_pool{nullptr};
-Pool* g_abandoned = nullptr;  // guarded by g_create_mu
+Pool* g_abandoned = nullptr;             // guarded by g_create_mu
 bool g_fork_handlers_installed = false;  // guarded by g_create_mu
 
 void before_fork() { g_create_mu.lock(); }

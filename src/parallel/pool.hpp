@@ -136,12 +136,11 @@ void for_chunks(std::size_t n, std::size_t chunk, MakeState&& make_state, Body&&
   if (n == 0) return;
   if (chunk == 0) chunk = 1;
   const std::size_t n_chunks = n / chunk + (n % chunk != 0);
-  for_tasks(n_chunks, std::forward<MakeState>(make_state),
-            [&](auto& state, std::size_t c) {
-              const std::size_t begin = c * chunk;
-              const std::size_t end = n - begin > chunk ? begin + chunk : n;
-              body(state, begin, end);
-            });
+  for_tasks(n_chunks, std::forward<MakeState>(make_state), [&](auto& state, std::size_t c) {
+    const std::size_t begin = c * chunk;
+    const std::size_t end = n - begin > chunk ? begin + chunk : n;
+    body(state, begin, end);
+  });
 }
 
 }  // namespace plovik::parallel

@@ -45,9 +45,7 @@ std::size_t requested_count() {
 
 // More workers than processors only add switching; a count meant for a much
 // larger machine (or a typo) must not start thousands of threads.
-std::size_t count_from_environment() {
-  return std::min(requested_count(), max_thread_count());
-}
+std::size_t count_from_environment() { return std::min(requested_count(), max_thread_count()); }
 
 // 0: no limit. The thread's own limit is set by ThreadLimit (and, on a pool
 // thread, by the job it works on).

@@ -12,8 +12,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <numeric>
 #include <mutex>
+#include <numeric>
 #include <random>
 #include <set>
 #include <thread>
@@ -23,8 +23,8 @@
 #include "index/checksum/crc32c.hpp"
 #include "index/exact/exact.hpp"
 #include "index/hash/keys.hpp"
-#include "index/memory/file_map.hpp"
 #include "index/hash/keys_vectorised.hpp"
+#include "index/memory/file_map.hpp"
 #include "index/query/distance.hpp"
 #include "index/query/topk.hpp"
 #include "index/record.hpp"
@@ -39,12 +39,12 @@ namespace {
 
 int failed_checks = 0;
 
-#define CHECK(cond)                                                               \
-  do {                                                                            \
-    if (!(cond)) {                                                                \
-      ++failed_checks;                                                            \
+#define CHECK(cond)                                                                 \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
+      ++failed_checks;                                                              \
       std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
-    }                                                                             \
+    }                                                                               \
   } while (0)
 
 using plovik::Array;
@@ -68,8 +68,7 @@ void make_index(Index& ix, int64_t b, std::size_t k, std::size_t l, std::size_t 
 std::vector<std::pair<int64_t, int64_t>> reference_sort(const int64_t* keys, std::size_t n,
                                                         std::size_t base) {
   std::vector<std::pair<int64_t, int64_t>> pairs;
-  for (std::size_t i = 0; i < n; ++i)
-    pairs.emplace_back(keys[i], static_cast<int64_t>(base + i));
+  for (std::size_t i = 0; i < n; ++i) pairs.emplace_back(keys[i], static_cast<int64_t>(base + i));
   std::stable_sort(pairs.begin(), pairs.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   return pairs;
@@ -127,10 +126,12 @@ void test_counting_sort() {
           if (stride != 0 && static_cast<uint64_t>(lo) + span > static_cast<uint64_t>(space))
             continue;
           const plovik::Range r = plovik::tier_range(view, t, lo, span);
-          CHECK(r.start == static_cast<std::size_t>(std::lower_bound(run.begin(), run.end(), lo) - run.begin()));
-          CHECK(r.end == static_cast<std::size_t>(std::lower_bound(run.begin(), run.end(),
-                                                                   lo + static_cast<int64_t>(span)) -
-                                                  run.begin()));
+          CHECK(r.start == static_cast<std::size_t>(std::lower_bound(run.begin(), run.end(), lo) -
+                                                    run.begin()));
+          CHECK(r.end ==
+                static_cast<std::size_t>(
+                    std::lower_bound(run.begin(), run.end(), lo + static_cast<int64_t>(span)) -
+                    run.begin()));
         }
       if (stride == 0) continue;
       std::vector<uint32_t> dir(stride);
@@ -183,7 +184,8 @@ void test_merge() {
       for (const auto& w : want) merged_keys.push_back(w.first);
       plovik::TableBuckets expect;
       plovik::buckets_of_run(merged_keys.data(), merged_keys.size(), expect);
-      CHECK(std::equal(merged.keys.begin(), merged.keys.end(), expect.keys.begin(), expect.keys.end()));
+      CHECK(std::equal(merged.keys.begin(), merged.keys.end(), expect.keys.begin(),
+                       expect.keys.end()));
       CHECK(std::equal(merged.starts.begin(), merged.starts.end(), expect.starts.begin(),
                        expect.starts.end()));
       // A directory that does not cover its run is refused.
@@ -265,48 +267,53 @@ void test_key_formula() {
   // d = 8 and 16 take the four-by-four copy into columns where the
   // processor has it.
   for (const std::size_t d : {5, 8, 16})
-  for (const auto& [b, k] : {std::pair<int64_t, std::size_t>{1, 3}, {2, 31}, {7, 5},
-                             {46340, 2}, {(int64_t{1} << 31) - 1, 1}}) {
-    const std::size_t l = 4, n = 61;
-    Index ix;
-    make_index(ix, b, k, l, d);
-    ix.u[0] = below_one;
-    ix.u[1] = 0.0;
-    CHECK(plovik::vectorised_keys_apply(ix));
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    Array<double> rows(n * d);
-    for (auto& v : rows) v = unit(rng);
-    for (std::size_t c = 0; c < d; ++c) {
-      rows[c] = 0.0;
-      rows[d + c] = below_one;
-      rows[2 * d + c] = 1.0 - ix.u[0];
-    }
-    std::vector<int64_t> vectorised(l * n);
-    CHECK(plovik::vectorised_keys_rows(ix, rows.data(), d, n, {0, ix.l}, vectorised.data(), n));
-    const Array<int64_t> computed = plovik::compute_keys(ix, rows.data(), d, 0, n);
-    std::vector<int64_t> codes(k);
-    std::vector<double> fracs(k);
-    for (std::size_t t = 0; t < l; ++t)
-      for (std::size_t i = 0; i < n; ++i) {
-        const int64_t want = formula_key(ix, rows.data() + i * d, t);
-        CHECK(vectorised[t * n + i] == want);
-        CHECK(computed[t * n + i] == want);
-        CHECK(plovik::query_codes(ix, rows.data() + i * d, t, codes.data(), fracs.data()) == want);
+    for (const auto& [b, k] : {std::pair<int64_t, std::size_t>{1, 3},
+                               {2, 31},
+                               {7, 5},
+                               {46340, 2},
+                               {(int64_t{1} << 31) - 1, 1}}) {
+      const std::size_t l = 4, n = 61;
+      Index ix;
+      make_index(ix, b, k, l, d);
+      ix.u[0] = below_one;
+      ix.u[1] = 0.0;
+      CHECK(plovik::vectorised_keys_apply(ix));
+      std::uniform_real_distribution<double> unit(0.0, 1.0);
+      Array<double> rows(n * d);
+      for (auto& v : rows) v = unit(rng);
+      for (std::size_t c = 0; c < d; ++c) {
+        rows[c] = 0.0;
+        rows[d + c] = below_one;
+        rows[2 * d + c] = 1.0 - ix.u[0];
       }
-    // One coordinate outside [0, 1) (or NaN) in a chunk: the vectorised rows
-    // refuse it and compute_keys hashes that chunk by the general formula.
-    // (A row of the four-row copies, or the last row, copied alone.)
-    for (const double outside : {1.0, -0.25, 3.5, std::nan("")})
-    for (const std::size_t at : {(n / 2) * d + 1, n * d - 1}) {
-      Array<double> mixed = rows;
-      mixed[at] = outside;
-      CHECK(!plovik::vectorised_keys_rows(ix, mixed.data(), d, n, {0, ix.l}, vectorised.data(), n));
-      const Array<int64_t> keys = plovik::compute_keys(ix, mixed.data(), d, 0, n);
+      std::vector<int64_t> vectorised(l * n);
+      CHECK(plovik::vectorised_keys_rows(ix, rows.data(), d, n, {0, ix.l}, vectorised.data(), n));
+      const Array<int64_t> computed = plovik::compute_keys(ix, rows.data(), d, 0, n);
+      std::vector<int64_t> codes(k);
+      std::vector<double> fracs(k);
       for (std::size_t t = 0; t < l; ++t)
-        for (std::size_t i = 0; i < n; ++i)
-          CHECK(keys[t * n + i] == formula_key(ix, mixed.data() + i * d, t));
+        for (std::size_t i = 0; i < n; ++i) {
+          const int64_t want = formula_key(ix, rows.data() + i * d, t);
+          CHECK(vectorised[t * n + i] == want);
+          CHECK(computed[t * n + i] == want);
+          CHECK(plovik::query_codes(ix, rows.data() + i * d, t, codes.data(), fracs.data()) ==
+                want);
+        }
+      // One coordinate outside [0, 1) (or NaN) in a chunk: the vectorised rows
+      // refuse it and compute_keys hashes that chunk by the general formula.
+      // (A row of the four-row copies, or the last row, copied alone.)
+      for (const double outside : {1.0, -0.25, 3.5, std::nan("")})
+        for (const std::size_t at : {(n / 2) * d + 1, n * d - 1}) {
+          Array<double> mixed = rows;
+          mixed[at] = outside;
+          CHECK(!plovik::vectorised_keys_rows(ix, mixed.data(), d, n, {0, ix.l}, vectorised.data(),
+                                              n));
+          const Array<int64_t> keys = plovik::compute_keys(ix, mixed.data(), d, 0, n);
+          for (std::size_t t = 0; t < l; ++t)
+            for (std::size_t i = 0; i < n; ++i)
+              CHECK(keys[t * n + i] == formula_key(ix, mixed.data() + i * d, t));
+        }
     }
-  }
   // Beyond the vectorised range (b^K above 2^31, coordinates outside [0, 1)):
   // compute_keys takes the general path, the same formula.
   Index ix;

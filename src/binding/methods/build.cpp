@@ -7,8 +7,7 @@
 
 namespace plovik::py {
 
-PyObject* method_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* method_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[2];
     match_args({"RustLshIndex.build", {"points", "n_static"}, 2}, args, nargs, kwnames, a);

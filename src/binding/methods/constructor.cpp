@@ -12,8 +12,7 @@ namespace plovik::py {
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[7];
-    match_args({"RustLshIndex", {"b", "k", "l", "probes", "s", "u", "block"}, 6}, args, kwargs,
-               a);
+    match_args({"RustLshIndex", {"b", "k", "l", "probes", "s", "u", "block"}, 6}, args, kwargs, a);
     const int64_t b = to_i64(a[0], "b");
     const std::size_t k = to_usize(a[1], "k");
     const std::size_t l = to_usize(a[2], "l");

@@ -15,8 +15,8 @@ PyObject* method_points(PyObject* self, PyObject*) {
     Ref array(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
     const std::size_t count = ix.n_points * ix.d;
     if (count != 0)
-      std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())),
-                  ix.coords_f32.data(), count * sizeof(float));
+      std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), ix.coords_f32.data(),
+                  count * sizeof(float));
     return array.release();
   });
 }

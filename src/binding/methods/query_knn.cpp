@@ -36,8 +36,8 @@ PyObject* method_query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[4] = {};
-    match_args({"RustLshIndex.query_knn", {"queries", "k", "exclude_ids"}, 2}, args, nargs,
-               kwnames, a);
+    match_args({"RustLshIndex.query_knn", {"queries", "k", "exclude_ids"}, 2}, args, nargs, kwnames,
+               a);
     return run_query_knn(self, a);
   });
 }

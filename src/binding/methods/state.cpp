@@ -15,13 +15,12 @@
 #include "binding/ref.hpp"
 #include "index/errors.hpp"
 #include "index/memory/file_map.hpp"
+#include "index/state/schema.hpp"
 #include "index/state/state.hpp"
 
 namespace plovik::py {
 
 namespace {
-
-constexpr long state_version = 1;
 
 // ---- export --------------------------------------------------------------
 
@@ -43,6 +42,12 @@ void put(PyObject* dict, const char* key, PyObject* value) {
 void put_size(PyObject* dict, const char* key, std::size_t value) {
   put(dict, key, check(PyLong_FromSize_t(value)));
 }
+
+// A scalar entry of a state: b signed, the sizes unsigned.
+void put_number(PyObject* dict, const char* key, int64_t value) {
+  put(dict, key, check(PyLong_FromLongLong(value)));
+}
+void put_number(PyObject* dict, const char* key, std::size_t value) { put_size(dict, key, value); }
 
 // A 1-D array of `n` values copied from `src`.
 template <class T>
@@ -76,23 +81,19 @@ PyObject* state_of(const Index& ix) {
   Ref dict(check(PyDict_New()));
   PyObject* d = dict.get();
   put(d, "version", check(PyLong_FromLong(state_version)));
-  put(d, "b", check(PyLong_FromLongLong(ix.b)));
-  put_size(d, "k", ix.k);
-  put_size(d, "l", ix.l);
-  put_size(d, "probes", ix.probes);
-  put_size(d, "block", ix.block);
-  put_size(d, "d", ix.d);
-  put_size(d, "n_points", ix.n_points);
-  put_size(d, "n_static", ix.n_static);
+#define PLOVIK_PUT_INT(name) put_number(d, #name, ix.name);
+  PLOVIK_STATE_INTS(PLOVIK_PUT_INT)
+#undef PLOVIK_PUT_INT
   put(d, "s", copy_1d(NPY_INT64, ix.s.data(), ix.s.size()));
   put(d, "u", copy_1d(NPY_FLOAT64, ix.u.data(), ix.u.size()));
-  Ref coords(new_array(NPY_FLOAT32, static_cast<npy_intp>(ix.n_points),
-                       static_cast<npy_intp>(ix.d), 2));
-  Ref cand(new_array(NPY_FLOAT64, static_cast<npy_intp>(ix.n_cand()),
-                     static_cast<npy_intp>(ix.d), 2));
+  Ref coords(
+      new_array(NPY_FLOAT32, static_cast<npy_intp>(ix.n_points), static_cast<npy_intp>(ix.d), 2));
+  Ref cand(
+      new_array(NPY_FLOAT64, static_cast<npy_intp>(ix.n_cand()), static_cast<npy_intp>(ix.d), 2));
   without_gil([&] {
     const std::size_t nc = ix.n_points * ix.d, nd = ix.n_cand() * ix.d;
-    if (nc != 0) std::memcpy(data_of<float>(coords.get()), ix.coords_f32.data(), nc * sizeof(float));
+    if (nc != 0)
+      std::memcpy(data_of<float>(coords.get()), ix.coords_f32.data(), nc * sizeof(float));
     if (nd != 0) std::memcpy(data_of<double>(cand.get()), ix.cand_f64.data(), nd * sizeof(double));
   });
   put(d, "coords", coords.release());
@@ -129,14 +130,17 @@ long long int_item(PyObject* state, const char* key, long long lo) {
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(v, &overflow);
   if (value == -1 && PyErr_Occurred()) throw PythonError{};
-  if (overflow != 0 || value < lo)
-    state_error(std::string("'") + key + "' is out of range");
+  if (overflow != 0 || value < lo) state_error(std::string("'") + key + "' is out of range");
   return value;
 }
 
 std::size_t size_item(PyObject* state, const char* key) {
   return static_cast<std::size_t>(int_item(state, key, 0));
 }
+
+// A scalar entry of a state into `out`: b signed, the sizes unsigned.
+void read_number(PyObject* state, const char* key, int64_t& out) { out = int_item(state, key, LLONG_MIN); }
+void read_number(PyObject* state, const char* key, std::size_t& out) { out = size_item(state, key); }
 
 const char* dtype_name(int typenum) {
   switch (typenum) {
@@ -206,7 +210,8 @@ FileSpot file_spot(PyObject* files, const char* key) {
   if (!PyTuple_Check(v) || PyTuple_GET_SIZE(v) != 2)
     raise(PyExc_ValueError, "files: each entry must be a (path, byte_offset) pair");
   PyObject* bytes = nullptr;
-  if (!PyUnicode_FSConverter(PyTuple_GET_ITEM(v, 0), &bytes)) throw PythonError{};
+  if (!PyUnicode_FSConverter(PyTuple_GET_ITEM(v, 0), static_cast<void*>(&bytes)))
+    throw PythonError{};
   Ref owned(bytes);
   spot.path.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
   PyObject* off = PyTuple_GET_ITEM(v, 1);
@@ -262,14 +267,9 @@ IndexState read_state(PyObject* state, PyObject* files) {
     state_error("unsupported version (this build reads version 1)");
 
   StateSizes z;
-  z.b = int_item(state, "b", LLONG_MIN);
-  z.k = size_item(state, "k");
-  z.l = size_item(state, "l");
-  z.probes = size_item(state, "probes");
-  z.block = size_item(state, "block");
-  z.d = size_item(state, "d");
-  z.n_points = size_item(state, "n_points");
-  z.n_static = size_item(state, "n_static");
+#define PLOVIK_READ_INT(name) read_number(state, #name, z.name);
+  PLOVIK_STATE_INTS(PLOVIK_READ_INT)
+#undef PLOVIK_READ_INT
   PyArrayObject* s = array_item(state, "s", NPY_INT64, 1);
   PyArrayObject* u = array_item(state, "u", NPY_FLOAT64, 1);
   PyArrayObject* coords = array_item(state, "coords", NPY_FLOAT32, 2);
@@ -301,14 +301,9 @@ IndexState read_state(PyObject* state, PyObject* files) {
   validate_state_sizes(z);
 
   IndexState st;
-  st.b = z.b;
-  st.k = z.k;
-  st.l = z.l;
-  st.probes = z.probes;
-  st.block = z.block;
-  st.d = z.d;
-  st.n_points = z.n_points;
-  st.n_static = z.n_static;
+#define PLOVIK_COPY_INT(name) st.name = z.name;
+  PLOVIK_STATE_INTS(PLOVIK_COPY_INT)
+#undef PLOVIK_COPY_INT
 #define PLOVIK_READ_COUNT(name, description) st.counts.name = counter_item(stats, #name);
   PLOVIK_QUERY_COUNTERS(PLOVIK_READ_COUNT)
 #undef PLOVIK_READ_COUNT

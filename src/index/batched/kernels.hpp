@@ -121,7 +121,7 @@ struct KernelD8 {
   static float single(const float* q, const float* p) {
     float m[8], g[4];
     detail::terms(q, p, 8, m);
-    for (int l = 0; l < 4; ++l) g[l] = m[l] + m[4 + l];
+    for (int lane = 0; lane < 4; ++lane) g[lane] = m[lane] + m[4 + lane];
     return detail::h4(g);
   }
 };
@@ -131,7 +131,8 @@ struct KernelD16 {
   static float single(const float* q, const float* p) {
     float m[16], g[4];
     detail::terms(q, p, 16, m);
-    for (int l = 0; l < 4; ++l) g[l] = (m[l] + m[8 + l]) + (m[4 + l] + m[12 + l]);
+    for (int lane = 0; lane < 4; ++lane)
+      g[lane] = (m[lane] + m[8 + lane]) + (m[4 + lane] + m[12 + lane]);
     return detail::h4(g);
   }
   static void group(const float* q, const Rows4& r, uint32_t* out) {
@@ -144,8 +145,9 @@ struct KernelD24 {
   static float single(const float* q, const float* p) {
     float m[24], g[4];
     detail::terms(q, p, 24, m);
-    for (int l = 0; l < 4; ++l)
-      g[l] = ((m[l] + m[16 + l]) + m[8 + l]) + ((m[4 + l] + m[20 + l]) + m[12 + l]);
+    for (int lane = 0; lane < 4; ++lane)
+      g[lane] =
+          ((m[lane] + m[16 + lane]) + m[8 + lane]) + ((m[4 + lane] + m[20 + lane]) + m[12 + lane]);
     return detail::h4(g);
   }
   static void group(const float* q, const Rows4& r, uint32_t* out) {

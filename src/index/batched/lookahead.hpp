@@ -26,11 +26,11 @@ struct BlockPrefetch {
   std::size_t n_runs;
   const uint32_t* static_ids;  // table t of each tier, null when empty
   const uint32_t* cand_ids;
-  uint64_t cand_base;          // added to a stored candidate id
+  uint64_t cand_base;  // added to a stored candidate id
   const float* coords;
   std::size_t d;
   std::size_t rows;  // of coords: a stored id of an unchecked tier may lie beyond
-  bool one_line;  // no row crosses a cache line
+  bool one_line;     // no row crosses a cache line
 
   // The ids whose rows are requested next: a run's static or candidate
   // part, from `at` to `end`; then the part after it.
@@ -46,8 +46,14 @@ struct BlockPrefetch {
   BlockPrefetch(const KeyRun* runs, std::size_t n_runs, const uint32_t* static_ids,
                 const uint32_t* cand_ids, uint64_t cand_base, const float* coords, std::size_t d,
                 std::size_t rows)
-      : runs(runs), n_runs(n_runs), static_ids(static_ids), cand_ids(cand_ids),
-        cand_base(cand_base), coords(coords), d(d), rows(rows),
+      : runs(runs),
+        n_runs(n_runs),
+        static_ids(static_ids),
+        cand_ids(cand_ids),
+        cand_base(cand_base),
+        coords(coords),
+        d(d),
+        rows(rows),
         one_line(64 % (d * sizeof(float)) == 0 && reinterpret_cast<uintptr_t>(coords) % 64 == 0) {}
 
   // Id of entry p of run r's bucket: its static part, then its candidate part.

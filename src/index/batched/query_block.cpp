@@ -226,8 +226,8 @@ template <class Kernel>
 #if PLOVIK_AVX2_TARGET
 template <class Kernel>
 [[gnu::flatten, gnu::target("avx2")]] void walk_runs_avx2(const Index& ix, BlockWorkspace& w,
-                                                         std::size_t t, std::size_t k,
-                                                         const Kernel& kernel) {
+                                                          std::size_t t, std::size_t k,
+                                                          const Kernel& kernel) {
   walk_runs(ix, w, t, k, kernel);
 }
 #endif
@@ -258,16 +258,16 @@ uint64_t walk_tables(const Index& ix, BlockWorkspace& w, const double* rows, std
 
 uint64_t query_block(const Index& ix, BlockWorkspace& w, const double* rows, std::size_t nb,
                      std::size_t k, const int64_t* exclude) {
-  const std::size_t d = ix.d, K = ix.k;
+  const std::size_t d = ix.d, components = ix.k;
   w.queries_f32.resize(checked_mul(nb, d));
   for (std::size_t i = 0; i < nb * d; ++i) w.queries_f32[i] = wrap_f32(rows[i]);
   w.exclude.resize(nb);
   for (std::size_t j = 0; j < nb; ++j) w.exclude[j] = exclude != nullptr ? exclude[j] : -1;
   w.heaps.resize(checked_mul(nb, k));
   w.heap_lens.assign(nb, 0);
-  w.codes.resize(K);
-  w.fracs.resize(K);
-  w.margins.resize(K);
+  w.codes.resize(components);
+  w.fracs.resize(components);
+  w.margins.resize(components);
   w.tile.resize(checked_mul(tile_rows, d));
   if (w.tile_ids.size() != tile_rows) w.tile_ids.assign(tile_rows, 0);
   if (ix.l == 0) return 0;

@@ -90,8 +90,8 @@ std::uint32_t portable_register(std::uint32_t r, const unsigned char* p, std::si
     for (; n >= 8; p += 8, n -= 8) {
       const std::uint64_t w = load64(p) ^ r;
       r = kBytes[7][w & 0xFF] ^ kBytes[6][(w >> 8) & 0xFF] ^ kBytes[5][(w >> 16) & 0xFF] ^
-          kBytes[4][(w >> 24) & 0xFF] ^ kBytes[3][(w >> 32) & 0xFF] ^
-          kBytes[2][(w >> 40) & 0xFF] ^ kBytes[1][(w >> 48) & 0xFF] ^ kBytes[0][w >> 56];
+          kBytes[4][(w >> 24) & 0xFF] ^ kBytes[3][(w >> 32) & 0xFF] ^ kBytes[2][(w >> 40) & 0xFF] ^
+          kBytes[1][(w >> 48) & 0xFF] ^ kBytes[0][w >> 56];
     }
   }
   for (; n != 0; ++p, --n) r = (r >> 8) ^ kBytes[0][(r ^ *p) & 0xFF];
@@ -108,9 +108,11 @@ constexpr ShiftTables kShiftLong(kLong);
 constexpr ShiftTables kShiftShort(kShort);
 
 // Three blocks of `len` bytes at a time while they fit.
-__attribute__((target("sse4.2"))) inline std::uint64_t triple_blocks(
-    std::uint64_t c0, const unsigned char*& p, std::size_t& n, std::size_t len,
-    const ShiftTables& shift) {
+__attribute__((target("sse4.2"))) inline std::uint64_t triple_blocks(std::uint64_t c0,
+                                                                     const unsigned char*& p,
+                                                                     std::size_t& n,
+                                                                     std::size_t len,
+                                                                     const ShiftTables& shift) {
   while (n >= 3 * len) {
     std::uint64_t c1 = 0, c2 = 0;
     const unsigned char* const end = p + len;

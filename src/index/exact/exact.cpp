@@ -36,7 +36,7 @@ constexpr std::size_t lanes = 8;
 // Queries per task, and the bytes of tiles scanned by every query of a task
 // before the next tiles: well inside the first-level cache.
 constexpr std::size_t queries_per_task = 32;
-constexpr std::size_t tile_block_bytes = 16 * 1024;
+constexpr std::size_t tile_block_bytes = std::size_t{16} * 1024;
 // A task's run of points is at least this many tiles, and the partial rows
 // of runs split across tasks (k-nearest) hold at most this many slots.
 constexpr std::size_t min_run_tiles = 4096;
@@ -48,8 +48,8 @@ struct ScanArgs {
   const float* tiles;
   std::size_t d;
   std::size_t tile_begin, tile_end;
-  std::size_t n;        // points; lanes past it are padding
-  const float* query;   // 8 d values: each coordinate broadcast to eight lanes
+  std::size_t n;       // points; lanes past it are padding
+  const float* query;  // 8 d values: each coordinate broadcast to eight lanes
   int64_t excluded;
 };
 
@@ -71,7 +71,7 @@ using RadiusRow = Array<Slot>;
 void set_threshold(KnnRow& row) {
   const uint32_t top = row.heap[0].bits;
   row.thr = row.len < row.k || top >= 0x80000000u ? std::numeric_limits<int32_t>::max()
-                                                   : static_cast<int32_t>(top) - 1;
+                                                  : static_cast<int32_t>(top) - 1;
 }
 
 // The scan meets every point once, so no id can be offered twice.
@@ -99,8 +99,7 @@ void for_admitted(unsigned mask, const float* dist, std::size_t base, const Scan
   }
 }
 
-void admit_knn(KnnRow& row, unsigned mask, const float* dist, std::size_t base,
-               const ScanArgs& a) {
+void admit_knn(KnnRow& row, unsigned mask, const float* dist, std::size_t base, const ScanArgs& a) {
   for_admitted(mask, dist, base, a, [&](uint32_t bits, int64_t id) { offer(row, bits, id); });
 }
 
@@ -174,7 +173,8 @@ Array<float> make_tiles(const PointRows& p) {
           for (std::size_t j = 0; j < lanes; ++j) {
             const std::size_t i = t * lanes + j;
             const double* row = p.values.data() + i * p.d;
-            for (std::size_t c = 0; c < p.d; ++c) out[c * lanes + j] = i < p.n ? wrap_f32(row[c]) : 0.0f;
+            for (std::size_t c = 0; c < p.d; ++c)
+              out[c * lanes + j] = i < p.n ? wrap_f32(row[c]) : 0.0f;
           }
         }
       });
@@ -201,7 +201,8 @@ struct Plan {
       runs = std::clamp<std::size_t>(std::min(runs, max_partial_slots / per_run), 1, runs);
     }
     run_tiles = n_tiles / runs + (n_tiles % runs != 0);
-    block_tiles = std::max<std::size_t>(tile_block_bytes / (lanes * sizeof(float) * std::max<std::size_t>(d, 1)), 1);
+    block_tiles = std::max<std::size_t>(
+        tile_block_bytes / (lanes * sizeof(float) * std::max<std::size_t>(d, 1)), 1);
   }
   std::size_t tasks() const { return query_blocks * runs; }
   std::size_t query_begin(std::size_t task) const { return task / runs * queries_per_task; }
@@ -209,8 +210,12 @@ struct Plan {
     return std::min(query_begin(task) + queries_per_task, m);
   }
   std::size_t run(std::size_t task) const { return task % runs; }
-  std::size_t tile_begin(std::size_t task) const { return std::min(run(task) * run_tiles, n_tiles); }
-  std::size_t tile_end(std::size_t task) const { return std::min(tile_begin(task) + run_tiles, n_tiles); }
+  std::size_t tile_begin(std::size_t task) const {
+    return std::min(run(task) * run_tiles, n_tiles);
+  }
+  std::size_t tile_end(std::size_t task) const {
+    return std::min(tile_begin(task) + run_tiles, n_tiles);
+  }
 };
 
 // The task's queries wrapped as the index wraps a query, each coordinate
@@ -252,8 +257,8 @@ void for_task_tiles(const Plan& plan, const Array<float>& tiles, std::size_t n, 
 void validate_exact(std::size_t d, std::size_t m, std::size_t dq,
                     std::optional<std::size_t> n_exclude) {
   if (dq != d)
-    throw InvalidArgument("queries have " + std::to_string(dq) + " columns but the points have d = " +
-                          std::to_string(d));
+    throw InvalidArgument("queries have " + std::to_string(dq) +
+                          " columns but the points have d = " + std::to_string(d));
   if (n_exclude && *n_exclude < m)
     throw Panic("exclude_ids holds " + std::to_string(*n_exclude) + " entries but there are " +
                 std::to_string(m) + " queries");
@@ -273,7 +278,8 @@ ExactTiles exact_tiles(const PointRows& points) {
 
 ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size_t k) {
   validate_exact_knn(points.d, q.m, q.dq, q.exclude_size(), k);
-  if (k == 0 || q.m == 0 || points.n == 0) return exact_knn(ExactTiles{{}, points.n, points.d}, q, k);
+  if (k == 0 || q.m == 0 || points.n == 0)
+    return exact_knn(ExactTiles{{}, points.n, points.d}, q, k);
   return exact_knn(exact_tiles(points), q, k);
 }
 
@@ -311,7 +317,8 @@ ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::siz
     for (std::size_t i = 0; i < rows; ++i) {
       sort_slots(state[i].heap, state[i].len);
       if (plan.runs == 1) {
-        write_row(state[i].heap, state[i].len, r.idx.data() + (q0 + i) * k, r.dist.data() + (q0 + i) * k);
+        write_row(state[i].heap, state[i].len, r.idx.data() + (q0 + i) * k,
+                  r.dist.data() + (q0 + i) * k);
       } else {
         const std::size_t at = plan.run(task) * m + q0 + i;
         std::copy_n(state[i].heap, state[i].len, parts.data() + at * keep);
@@ -331,7 +338,8 @@ ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::siz
             }
             const std::size_t len = std::min(keep, merged.size());
             std::partial_sort(merged.begin(), merged.begin() + static_cast<std::ptrdiff_t>(len),
-                              merged.end(), [](const Slot& x, const Slot& y) { return before(x, y); });
+                              merged.end(),
+                              [](const Slot& x, const Slot& y) { return before(x, y); });
             write_row(merged.data(), len, r.idx.data() + i * k, r.dist.data() + i * k);
           }
         });

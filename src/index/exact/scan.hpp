@@ -37,8 +37,7 @@
 // is never -0 (|q - p| >= +0, and 1 - a >= +0 for a <= 1) and a NaN keeps
 // its bits.
 template <std::size_t Dim>
-[[gnu::always_inline]] inline V8 distances8(const float* query, const float* tile,
-                                            std::size_t d) {
+[[gnu::always_inline]] inline V8 distances8(const float* query, const float* tile, std::size_t d) {
   const std::size_t D = Dim > 0 ? Dim : d;
   V8 s = {};
   std::size_t c = 0;
@@ -106,8 +105,8 @@ void radius_loop(const ScanArgs& a, float cutoff, RadiusRow& row) {
 }
 
 // The common dimensions get loops unrolled for them; the sums are the same.
-#define PLOVIK_EXACT_DISPATCH(loop, ...)  \
-  switch (a.d) {                          \
+#define PLOVIK_EXACT_DISPATCH(loop, ...)   \
+  switch (a.d) {                           \
     case 2: return loop<2>(__VA_ARGS__);   \
     case 3: return loop<3>(__VA_ARGS__);   \
     case 4: return loop<4>(__VA_ARGS__);   \

@@ -59,13 +59,13 @@ void general_keys_rows(const Index& ix, const double* p, std::size_t d, std::siz
 
 }  // namespace
 
-Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d,
-                            std::size_t base, std::size_t count) {
+Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d, std::size_t base,
+                            std::size_t count) {
   return compute_keys(ix, coords, d, base, count, {0, ix.l});
 }
 
-Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d,
-                            std::size_t base, std::size_t count, TableSpan tables) {
+Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d, std::size_t base,
+                            std::size_t count, TableSpan tables) {
   Array<int64_t> out(checked_mul(tables.count, count));
   if (count == 0) return out;
   const bool vectorised = vectorised_keys_apply(ix);

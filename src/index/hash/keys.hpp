@@ -55,8 +55,7 @@ inline double cell_position(double coord, double offset, double cells) {
 
 // Key of the point q (d values, d > every s of table t) in table t; fills
 // codes[0..K) and fracs[0..K).
-int64_t query_codes(const Index& ix, const double* q, std::size_t t, int64_t* codes,
-                    double* fracs);
+int64_t query_codes(const Index& ix, const double* q, std::size_t t, int64_t* codes, double* fracs);
 
 // A run of tables: first, first + 1, .. first + count - 1.
 struct TableSpan {
@@ -67,9 +66,9 @@ struct TableSpan {
 // Keys of the points base .. base + count - 1 of `coords` (row-major, d
 // columns) in the tables of `tables` (all L when not given), table-major:
 // key of point base + i in table tables.first + u at u * count + i.
-Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d,
-                            std::size_t base, std::size_t count, TableSpan tables);
-Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d,
-                            std::size_t base, std::size_t count);
+Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d, std::size_t base,
+                            std::size_t count, TableSpan tables);
+Array<int64_t> compute_keys(const Index& ix, const double* coords, std::size_t d, std::size_t base,
+                            std::size_t count);
 
 }  // namespace plovik

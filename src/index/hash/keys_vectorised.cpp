@@ -41,19 +41,19 @@ struct Component {
 };
 
 // Row i by the general formula (cell_position, cell_code).
-inline int64_t row_key(const Component* comps, std::size_t k, std::size_t i, double cells,
+inline int64_t row_key(const Component* comps, std::size_t components, std::size_t i, double cells,
                        int64_t b) {
   uint64_t key = 0;
-  for (std::size_t j = 0; j < k; ++j) {
+  for (std::size_t j = 0; j < components; ++j) {
     const double y = cell_position(comps[j].column[i], comps[j].offset, cells);
     key += static_cast<uint64_t>(cell_code(y, b)) * comps[j].radix;
   }
   return static_cast<int64_t>(key);
 }
 
-void table_keys_default(const Component* comps, std::size_t k, std::size_t count, double cells,
-                        int64_t b, int64_t* dst) {
-  for (std::size_t i = 0; i < count; ++i) dst[i] = row_key(comps, k, i, cells, b);
+void table_keys_default(const Component* comps, std::size_t components, std::size_t count,
+                        double cells, int64_t b, int64_t* dst) {
+  for (std::size_t i = 0; i < count; ++i) dst[i] = row_key(comps, components, i, cells, b);
 }
 
 #if PLOVIK_AVX2_TARGET
@@ -62,30 +62,30 @@ void table_keys_default(const Component* comps, std::size_t k, std::size_t count
 // floor(x) is the truncation of x, so w is the same subtraction; the cell
 // code is the truncation of w * b capped at b - 1, and the key, a sum of
 // integers below 2^31, is exact in double precision.
-__attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std::size_t k,
-                                                     std::size_t count, double cells,
-                                                     int64_t b, int64_t* dst) {
+__attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std::size_t components,
+                                                     std::size_t count, double cells, int64_t b,
+                                                     int64_t* dst) {
   constexpr int trunc = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
   const __m256d vcells = _mm256_set1_pd(cells);
   const __m256d vtop = _mm256_set1_pd(static_cast<double>(b - 1));
   std::size_t i = 0;
   for (; i + 4 <= count; i += 4) {
     __m256d key = _mm256_setzero_pd();
-    for (std::size_t j = 0; j < k; ++j) {
+    for (std::size_t j = 0; j < components; ++j) {
       const __m256d x =
           _mm256_add_pd(_mm256_loadu_pd(comps[j].column + i), _mm256_set1_pd(comps[j].offset));
       const __m256d w = _mm256_sub_pd(x, _mm256_round_pd(x, trunc));
       const __m256d code = _mm256_round_pd(_mm256_mul_pd(w, vcells), trunc);
       // min(code, top): code is never NaN here, so the operand order of
       // the instruction does not matter.
-      key = _mm256_add_pd(key,
-                          _mm256_mul_pd(_mm256_min_pd(code, vtop), _mm256_set1_pd(comps[j].weight)));
+      key = _mm256_add_pd(
+          key, _mm256_mul_pd(_mm256_min_pd(code, vtop), _mm256_set1_pd(comps[j].weight)));
     }
     // Keys are below 2^31: through 32-bit integers, then widened.
     const __m128i key32 = _mm256_cvttpd_epi32(key);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_cvtepi32_epi64(key32));
   }
-  for (; i < count; ++i) dst[i] = row_key(comps, k, i, cells, b);
+  for (; i < count; ++i) dst[i] = row_key(comps, components, i, cells, b);
 }
 #endif
 
@@ -114,11 +114,11 @@ __attribute__((target("avx2"))) bool rows_to_columns_avx2(const double* rows, st
     const double* p = rows + i * d;
     for (std::size_t c = 0; c < d; c += 4) {
       __m256d r[4];
-      for (std::size_t k = 0; k < 4; ++k) {
-        r[k] = _mm256_loadu_pd(p + k * d + c);
+      for (std::size_t row = 0; row < 4; ++row) {
+        r[row] = _mm256_loadu_pd(p + row * d + c);
         // Unordered compares: NaN counts as outside.
-        outside = _mm256_or_pd(outside, _mm256_cmp_pd(r[k], zero, _CMP_NGE_UQ));
-        outside = _mm256_or_pd(outside, _mm256_cmp_pd(r[k], one, _CMP_NLT_UQ));
+        outside = _mm256_or_pd(outside, _mm256_cmp_pd(r[row], zero, _CMP_NGE_UQ));
+        outside = _mm256_or_pd(outside, _mm256_cmp_pd(r[row], one, _CMP_NLT_UQ));
       }
       const __m256d lo01 = _mm256_unpacklo_pd(r[0], r[1]), hi01 = _mm256_unpackhi_pd(r[0], r[1]);
       const __m256d lo23 = _mm256_unpacklo_pd(r[2], r[3]), hi23 = _mm256_unpackhi_pd(r[2], r[3]);

@@ -20,7 +20,8 @@ struct Probe {
 
 // Number of flip probes per table: min(K, probes), with the index's probes
 // unless a call asks for its own number.
-inline std::size_t flips_per_table(const Index& ix, std::optional<std::size_t> probes = std::nullopt) {
+inline std::size_t flips_per_table(const Index& ix,
+                                   std::optional<std::size_t> probes = std::nullopt) {
   return std::min(ix.k, probes.value_or(ix.probes));
 }
 

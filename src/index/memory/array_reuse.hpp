@@ -61,9 +61,9 @@ class ArrayReuse {
     std::size_t bytes;
   };
 
-  std::vector<Buffer> kept_;    // oldest first
-  std::size_t kept_bytes_ = 0;  // of kept_
-  std::size_t held_ = 0;        // large buffers allocated in calls and not freed
+  std::vector<Buffer> kept_;     // oldest first
+  std::size_t kept_bytes_ = 0;   // of kept_
+  std::size_t held_ = 0;         // large buffers allocated in calls and not freed
   std::size_t index_bytes_ = 0;  // set_index_bytes
 };
 

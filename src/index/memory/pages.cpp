@@ -11,8 +11,8 @@ void* map_pages(std::size_t bytes) {
   const bool huge = bytes >= huge_page_bytes;
   const std::size_t extra = huge ? huge_page_bytes : 0;
   if (bytes > SIZE_MAX - extra) throw std::bad_alloc();
-  void* mapped = mmap(nullptr, bytes + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                      -1, 0);
+  void* mapped =
+      mmap(nullptr, bytes + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapped == MAP_FAILED) throw std::bad_alloc();
   if (!huge) return mapped;
   // Keep the huge-page-aligned `bytes` inside the mapping; unmap the rest.
@@ -20,8 +20,8 @@ void* map_pages(std::size_t bytes) {
   const uintptr_t start = (at + huge_page_bytes - 1) & ~uintptr_t{huge_page_bytes - 1};
   if (start != at) munmap(mapped, start - at);
   const std::size_t tail = extra - (start - at);
-  if (tail != 0) munmap(reinterpret_cast<void*>(start + bytes), tail);
-  void* p = reinterpret_cast<void*>(start);
+  void* p = static_cast<char*>(mapped) + (start - at);
+  if (tail != 0) munmap(static_cast<char*>(p) + bytes, tail);
   madvise(p, bytes, MADV_HUGEPAGE);  // advice only; failure is harmless
   return p;
 }

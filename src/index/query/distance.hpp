@@ -79,15 +79,18 @@ inline float torus_l1(const float* q, const float* p, std::size_t D) {
     float acc[4][4] = {};
     for (; D - c >= 16; c += 16)
       for (int g = 0; g < 4; ++g)
-        for (int l = 0; l < 4; ++l) acc[g][l] = acc[g][l] + torus_term(q[c + 4 * g + l], p[c + 4 * g + l]);
+        for (int lane = 0; lane < 4; ++lane)
+          acc[g][lane] = acc[g][lane] + torus_term(q[c + 4 * g + lane], p[c + 4 * g + lane]);
     float S[4];
-    for (int l = 0; l < 4; ++l) S[l] = ((acc[0][l] + acc[1][l]) + acc[2][l]) + acc[3][l];
+    for (int lane = 0; lane < 4; ++lane)
+      S[lane] = ((acc[0][lane] + acc[1][lane]) + acc[2][lane]) + acc[3][lane];
     s = (S[0] + S[1]) + (S[2] + S[3]);
   }
   if (D - c >= 4) {
     float acc[4] = {s, 0.0f, 0.0f, 0.0f};
     for (; D - c >= 4; c += 4)
-      for (int l = 0; l < 4; ++l) acc[l] = acc[l] + torus_term(q[c + l], p[c + l]);
+      for (int lane = 0; lane < 4; ++lane)
+        acc[lane] = acc[lane] + torus_term(q[c + lane], p[c + lane]);
     s = (acc[0] + acc[1]) + (acc[2] + acc[3]);
   }
   for (; c < D; ++c) s = torus_term(q[c], p[c]) + s;

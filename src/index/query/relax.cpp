@@ -14,9 +14,9 @@ namespace {
 inline int64_t range_start(int64_t key, int64_t span) { return key / span * span; }
 
 // Span b^j of the first level j in 1 .. K - 1 whose ranges hold at least
-// 4k entries (entries, not distinct points; a retired point has none), or 0
-// when none does.
-uint64_t relaxation_span(const Index& ix, const int64_t* keys, std::size_t k) {
+// 4 * neighbours entries (entries, not distinct points; a retired point has
+// none), or 0 when none does.
+uint64_t relaxation_span(const Index& ix, const int64_t* keys, std::size_t neighbours) {
   const TierView stat = static_tier(ix), cand = cand_tier(ix);
   const bool has_static = stat.n > 0, has_cand = cand.n > 0;
   for (std::size_t j = 1; j < ix.k; ++j) {
@@ -33,7 +33,7 @@ uint64_t relaxation_span(const Index& ix, const int64_t* keys, std::size_t k) {
         total += c.end - c.start;
       }
     }
-    if (total / 4 >= k) return span;  // total >= 4k without overflow
+    if (total / 4 >= neighbours) return span;  // total >= 4 * neighbours without overflow
   }
   return 0;
 }

@@ -17,17 +17,17 @@ struct QueryWorkspace {
   // mark[id] == epoch exactly when id was gathered for the current query.
   // Never cleared: advancing the epoch forgets every mark at once.
   Array<uint32_t> mark;
-  Array<uint64_t> gathered;  // distinct ids in discovery order
-  Array<float> query_f32;    // the current query, wrapped and rounded
-  Array<int64_t> codes;      // K cell codes of the table last hashed
-  Array<double> fracs;       // K within-cell fractions of that table
-  Array<double> margins;     // K distances to the nearer cell wall
-  Array<Probe> probe_list;   // probes of the current query, in order
-  Array<uint64_t> probe_pos; // static-tier lower bounds, one per probe
-  Array<Range> probe_ranges; // bucket of each probe in the tier being read
-  Array<int64_t> base_keys;  // per table, the base key (relaxation)
+  Array<uint64_t> gathered;   // distinct ids in discovery order
+  Array<float> query_f32;     // the current query, wrapped and rounded
+  Array<int64_t> codes;       // K cell codes of the table last hashed
+  Array<double> fracs;        // K within-cell fractions of that table
+  Array<double> margins;      // K distances to the nearer cell wall
+  Array<Probe> probe_list;    // probes of the current query, in order
+  Array<uint64_t> probe_pos;  // static-tier lower bounds, one per probe
+  Array<Range> probe_ranges;  // bucket of each probe in the tier being read
+  Array<int64_t> base_keys;   // per table, the base key (relaxation)
   uint32_t epoch = 0;
-  std::size_t flips = 0;     // flip probes per table of the call (flips_per_table)
+  std::size_t flips = 0;  // flip probes per table of the call (flips_per_table)
 
   // A workspace for an index of n_points points, queries of d columns and
   // K components per table.

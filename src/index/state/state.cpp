@@ -1,7 +1,7 @@
 #include "index/state/state.hpp"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -86,8 +86,8 @@ std::string table_problem(const IndexState& st, const TierState& tier, const cha
     if (starts[j + 1] <= starts[j])
       return std::string(name) + "_bucket_starts must increase strictly (" + where + ")";
   if (starts[nb] != m)
-    return std::string(name) + "_bucket_starts must end at the entries per table, " +
-           to_string(m) + " (" + where + ")";
+    return std::string(name) + "_bucket_starts must end at the entries per table, " + to_string(m) +
+           " (" + where + ")";
   if (tier.ids_mapped) return {};
   // Distinct ids below the tier's size, none retired.
   const uint32_t* ids = tier.ids.data() + t * m;
@@ -117,8 +117,8 @@ void check_tier_values(const IndexState& st, const TierState& tier, const char* 
   }
   const std::size_t live = points - retired.count_in(base, base + points);
   if (tier.m != live)
-    refuse(std::string(name) + "_ids has " + to_string(tier.m) + " entries per table; the tier has " +
-           to_string(live) + " live points");
+    refuse(std::string(name) + "_ids has " + to_string(tier.m) +
+           " entries per table; the tier has " + to_string(live) + " live points");
   const int64_t keys_below = checked_key_space(st.b, st.k).value_or(0);
   std::vector<std::string> problems(st.l);
   const Array<uint64_t> taken = tier_retired_bits(retired, base, points);
@@ -126,7 +126,8 @@ void check_tier_values(const IndexState& st, const TierState& tier, const char* 
   parallel::for_tasks(
       st.l, [] { return std::vector<uint64_t>(); },
       [&](std::vector<uint64_t>& seen, std::size_t t) {
-        problems[t] = table_problem(st, tier, name, points, base, retired, taken, t, keys_below, seen);
+        problems[t] =
+            table_problem(st, tier, name, points, base, retired, taken, t, keys_below, seen);
       });
   for (const std::string& p : problems)
     if (!p.empty()) refuse(p);
@@ -182,36 +183,38 @@ Tier make_tier(const Index& ix, TierState&& ts) {
 
 }  // namespace
 
-void validate_state_sizes(const StateSizes& z) {
-  if (z.d == 0 && (z.n_points != 0 || z.n_static != 0))
-    refuse("an unbuilt index (d = 0) has no points, yet n_points = " + to_string(z.n_points) +
-           " and n_static = " + to_string(z.n_static));
-  if (z.n_static > z.n_points)
-    refuse("n_static (" + to_string(z.n_static) + ") exceeds n_points (" + to_string(z.n_points) +
-           ")");
-  const std::size_t n_cand = z.n_points - z.n_static;
-  if (z.n_static >= max_tier_points || n_cand >= max_tier_points)
+void validate_state_sizes(const StateSizes& sizes) {
+  if (sizes.d == 0 && (sizes.n_points != 0 || sizes.n_static != 0))
+    refuse("an unbuilt index (d = 0) has no points, yet n_points = " + to_string(sizes.n_points) +
+           " and n_static = " + to_string(sizes.n_static));
+  if (sizes.n_static > sizes.n_points)
+    refuse("n_static (" + to_string(sizes.n_static) + ") exceeds n_points (" +
+           to_string(sizes.n_points) + ")");
+  const std::size_t n_cand = sizes.n_points - sizes.n_static;
+  if (sizes.n_static >= max_tier_points || n_cand >= max_tier_points)
     refuse("a tier must hold fewer than 2**32 points");
-  const std::size_t lk = product_or_max(z.l, z.k);
-  if (z.s != lk) refuse("s must hold L * K = " + to_string(z.l) + " * " + to_string(z.k) + " values");
-  if (z.u != lk) refuse("u must hold L * K = " + to_string(z.l) + " * " + to_string(z.k) + " values");
-  if (z.d != 0) {
-    if (z.b < 1) refuse("b must be at least 1");
-    if (z.k == 0) refuse("k must be at least 1");
-    if (z.l == 0) refuse("l must be at least 1");
-    if (!checked_key_space(z.b, z.k)) refuse("b**k must not exceed 2**63 - 1");
+  const std::size_t lk = product_or_max(sizes.l, sizes.k);
+  if (sizes.s != lk)
+    refuse("s must hold L * K = " + to_string(sizes.l) + " * " + to_string(sizes.k) + " values");
+  if (sizes.u != lk)
+    refuse("u must hold L * K = " + to_string(sizes.l) + " * " + to_string(sizes.k) + " values");
+  if (sizes.d != 0) {
+    if (sizes.b < 1) refuse("b must be at least 1");
+    if (sizes.k == 0) refuse("k must be at least 1");
+    if (sizes.l == 0) refuse("l must be at least 1");
+    if (!checked_key_space(sizes.b, sizes.k)) refuse("b**k must not exceed 2**63 - 1");
   }
-  if (z.coords.rows != z.n_points || z.coords.cols != z.d)
-    refuse("coords must have shape (n_points, d) = " + shape({z.n_points, z.d}) + ", not " +
-           shape(z.coords));
-  if (z.cand_coords.rows != n_cand || z.cand_coords.cols != z.d)
-    refuse("cand_coords must have shape (n_points - n_static, d) = " + shape({n_cand, z.d}) +
-           ", not " + shape(z.cand_coords));
-  check_tier_sizes(z, z.stat, "static", z.n_static);
-  check_tier_sizes(z, z.cand, "cand", n_cand);
-  if (z.retired > z.n_points / 64 + (z.n_points % 64 != 0))
-    refuse("retired has " + to_string(z.retired) + " words, more than " + to_string(z.n_points) +
-           " points need");
+  if (sizes.coords.rows != sizes.n_points || sizes.coords.cols != sizes.d)
+    refuse("coords must have shape (n_points, d) = " + shape({sizes.n_points, sizes.d}) + ", not " +
+           shape(sizes.coords));
+  if (sizes.cand_coords.rows != n_cand || sizes.cand_coords.cols != sizes.d)
+    refuse("cand_coords must have shape (n_points - n_static, d) = " + shape({n_cand, sizes.d}) +
+           ", not " + shape(sizes.cand_coords));
+  check_tier_sizes(sizes, sizes.stat, "static", sizes.n_static);
+  check_tier_sizes(sizes, sizes.cand, "cand", n_cand);
+  if (sizes.retired > sizes.n_points / 64 + (sizes.n_points % 64 != 0))
+    refuse("retired has " + to_string(sizes.retired) + " words, more than " +
+           to_string(sizes.n_points) + " points need");
 }
 
 void validate_state_values(const IndexState& st) {
@@ -274,7 +277,8 @@ void export_tier(const Index& ix, bool cand, uint32_t* ids, int64_t* keys, uint3
     std::memset(first, 0, (L + 1) * sizeof(uint64_t));
     return;
   }
-  for (std::size_t t = 0; t < L; ++t) std::memcpy(ids + t * v.n, v.table_ids(t), v.n * sizeof(uint32_t));
+  for (std::size_t t = 0; t < L; ++t)
+    std::memcpy(ids + t * v.n, v.table_ids(t), v.n * sizeof(uint32_t));
   if (v.dir == nullptr) {
     const std::size_t buckets = static_cast<std::size_t>(v.first_bucket[L]);
     if (buckets != 0) std::memcpy(keys, v.bucket_keys, buckets * sizeof(int64_t));

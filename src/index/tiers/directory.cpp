@@ -50,7 +50,8 @@ void join_buckets(Tier& tier, const std::vector<TableBuckets>& tables) {
   for (std::size_t t = 0; t < tables.size(); ++t) {
     const TableBuckets& b = tables[t];
     first[t] = at;
-    if (!b.keys.empty()) std::memcpy(keys.data() + at, b.keys.data(), b.keys.size() * sizeof(int64_t));
+    if (!b.keys.empty())
+      std::memcpy(keys.data() + at, b.keys.data(), b.keys.size() * sizeof(int64_t));
     std::memcpy(starts.data() + at + t, b.starts.data(), b.starts.size() * sizeof(uint32_t));
     at += b.keys.size();
   }

@@ -111,9 +111,9 @@ Array<uint64_t> tier_retired_bits(const RetiredSet& retired, uint64_t base, std:
   const std::size_t shift = base & 63;
   const uint64_t first = base >> 6;
   const auto word = [&](uint64_t w) { return w < retired.words.size() ? retired.words[w] : 0; };
-  for (std::size_t k = 0; k < out.size(); ++k) {
-    const uint64_t low = word(first + k) >> shift;
-    out[k] = shift == 0 ? low : low | word(first + k + 1) << (64 - shift);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const uint64_t low = word(first + i) >> shift;
+    out[i] = shift == 0 ? low : low | word(first + i + 1) << (64 - shift);
   }
   // Bits past the tier's last point (of the next tier's points) stay clear.
   if (points % 64 != 0) out.back() &= (uint64_t{1} << (points % 64)) - 1;
@@ -152,7 +152,8 @@ bool tier_holds_live_points(const Index& ix, const Tier& tier, std::size_t point
   parallel::for_tasks(
       L, [] { return std::vector<uint64_t>(); },
       [&](std::vector<uint64_t>& seen, std::size_t t) {
-        bad[t] = first_bad_id(tier.ids.data() + t * tier.ids_per_table, n, points, retired, seen) != n;
+        bad[t] =
+            first_bad_id(tier.ids.data() + t * tier.ids_per_table, n, points, retired, seen) != n;
       });
   return std::find(bad.begin(), bad.end(), 1) == bad.end();
 }

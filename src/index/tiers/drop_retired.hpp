@@ -33,14 +33,13 @@ bool tier_holds_live_points(const Index& ix, const Tier& tier, std::size_t point
                             const Array<uint64_t>& retired);
 
 // Removes from `tier` the entries of its retired points, keeping those of
-// the points set in `live` (from tier_live_bits): every table keeps the order of the entries it keeps,
-// and its directory counts only them (a bucket left empty leaves the list
-// of occupied buckets). `entries` is what each table keeps, the tier's
-// points not retired, which every table holds once each. Works in place,
-// without allocating, each table within its own part of the ids
-// (Tier::ids_per_table stays), so the tables compact in parallel; a tier left with no entry becomes a tier built empty (no arrays). Cannot
-// fail: call it with interrupts hidden (parallel::NoInterrupts), since it
-// runs a job of the pool.
+// the points set in `live` (from tier_live_bits): every table keeps the order of the entries it
+// keeps, and its directory counts only them (a bucket left empty leaves the list of occupied
+// buckets). `entries` is what each table keeps, the tier's points not retired, which every table
+// holds once each. Works in place, without allocating, each table within its own part of the ids
+// (Tier::ids_per_table stays), so the tables compact in parallel; a tier left with no entry becomes
+// a tier built empty (no arrays). Cannot fail: call it with interrupts hidden
+// (parallel::NoInterrupts), since it runs a job of the pool.
 void drop_retired(const Index& ix, Tier& tier, const Array<uint64_t>& live,
                   std::size_t entries) noexcept;
 

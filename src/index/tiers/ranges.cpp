@@ -88,7 +88,8 @@ void expand_tier(const TierView& tier, std::size_t L, int64_t* keys, int64_t* id
     int64_t* run = keys + t * n;
     expand_table_keys(tier, t, run);
     const uint32_t* stored = tier.table_ids(t);
-    for (std::size_t j = 0; j < n; ++j) ids[t * n + j] = static_cast<int64_t>(tier.base + stored[j]);
+    for (std::size_t j = 0; j < n; ++j)
+      ids[t * n + j] = static_cast<int64_t>(tier.base + stored[j]);
     if (keys_by_id != nullptr)
       for (std::size_t j = 0; j < n; ++j) keys_by_id[t * points + stored[j]] = run[j];
   }

@@ -70,8 +70,8 @@ inline std::size_t lower_bound(const int64_t* run, std::size_t n, int64_t key) {
 // Number of entries of table t whose key is below `key` (tier without a
 // dense directory, n >= 1).
 inline std::size_t entries_below(const TierView& tier, std::size_t t, int64_t key) {
-  return tier.table_bucket_starts(t)[lower_bound(tier.table_bucket_keys(t), tier.table_buckets(t),
-                                                 key)];
+  return tier.table_bucket_starts(
+      t)[lower_bound(tier.table_bucket_keys(t), tier.table_buckets(t), key)];
 }
 
 // Positions in table t of the entries with lo <= key < lo + span (lo + span

@@ -118,7 +118,8 @@ struct TierBuilder {
     if (stride != 0) {
       // Keys lie in [0, b^K) by their formula; a directory that misses one
       // would lose entries.
-      if (!directory_covers(out.offsets, stride, n)) throw Panic("a key lies outside the key space");
+      if (!directory_covers(out.offsets, stride, n))
+        throw Panic("a key lies outside the key space");
     } else {
       join_buckets(out, buckets);
     }

@@ -20,7 +20,8 @@ struct ProbeScratch {
   Array<int64_t> codes;
   Array<double> fracs;
   Array<double> margins;
-  explicit ProbeScratch(std::size_t k) : codes(k), fracs(k), margins(k) {}
+  explicit ProbeScratch(std::size_t components)
+      : codes(components), fracs(components), margins(components) {}
 };
 
 // Writes the L x (1 + flips) probe keys of `row` to out.
@@ -49,9 +50,9 @@ struct ProbedBuckets {
 // space); writes each probe's bucket to begin and size, (q * L + t) * P1 + j
 // for probe j of query q, a size of 0 for a key the query already probed
 // in this table.
-ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_t L,
-                             std::size_t P1, std::size_t t, const int64_t* keys, std::size_t n,
-                             uint32_t* begin, uint32_t* size) {
+ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_t L, std::size_t P1,
+                             std::size_t t, const int64_t* keys, std::size_t n, uint32_t* begin,
+                             uint32_t* size) {
   std::size_t cap = 16;
   while (cap < 2 * m * P1) cap *= 2;
   const int shift = 64 - std::countr_zero(cap);
@@ -60,7 +61,8 @@ ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_
   uint32_t distinct = 0;
   // The number of `key`, given one when `add` and it has none (else 0).
   auto find = [&](int64_t key, bool add) -> uint32_t {
-    std::size_t h = static_cast<std::size_t>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> shift);
+    std::size_t h =
+        static_cast<std::size_t>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> shift);
     for (;; h = (h + 1) & (cap - 1)) {
       if (number[h] == 0) {
         if (!add) return 0;
@@ -72,7 +74,8 @@ ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_
   };
   std::vector<uint32_t> probe_number(m * P1);
   for (std::size_t q = 0; q < m; ++q)
-    for (std::size_t j = 0; j < P1; ++j) probe_number[q * P1 + j] = find(pk[(q * L + t) * P1 + j], true);
+    for (std::size_t j = 0; j < P1; ++j)
+      probe_number[q * P1 + j] = find(pk[(q * L + t) * P1 + j], true);
 
   ProbedBuckets out;
   std::vector<uint32_t> point_number(n);
@@ -118,7 +121,8 @@ CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
                                  const SampleRows& queries, std::size_t flips, double bound) {
   flips = std::min(flips, ix.k);
   const std::size_t L = ix.l, P1 = flips + 1, n = points.m, m = queries.m;
-  if (n >= max_tier_points) throw InvalidArgument("the counted sample must hold fewer than 2**32 points");
+  if (n >= max_tier_points)
+    throw InvalidArgument("the counted sample must hold fewer than 2**32 points");
 
   // Only the buckets the queries probe matter: per table, the points whose
   // key is one of the probed keys, grouped by key (ids ascending within a
@@ -228,7 +232,8 @@ Array<int64_t> neighbour_hits(const Index& ix, const SampleRows& queries,
             for (std::size_t t = 0; t < L; ++t) {
               const int64_t key = keys[t * pairs + i];
               const int64_t* probes = s.keys.data() + t * P1;
-              const std::size_t j = static_cast<std::size_t>(std::find(probes, probes + P1, key) - probes);
+              const std::size_t j =
+                  static_cast<std::size_t>(std::find(probes, probes + P1, key) - probes);
               for (std::size_t p = j; p < P1 && s.table[p] == L; ++p) s.table[p] = t;
             }
             for (std::size_t p = 0; p < P1; ++p)

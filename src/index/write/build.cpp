@@ -47,8 +47,7 @@ void wrap_to_f32(const double* in, float* out, std::size_t count) {
       });
 }
 
-void build(Index& ix, Array<double> points, std::size_t n, std::size_t d,
-           std::size_t n_static) {
+void build(Index& ix, Array<double> points, std::size_t n, std::size_t d, std::size_t n_static) {
   validate_build(ix, n, d, n_static);
 
   // The order keeps the peak low: each tier is hashed a few tables at a

@@ -12,8 +12,7 @@ namespace plovik {
 // static tier. Throws InvalidArgument, before anything changes, for
 // parameters or sizes the index cannot hold (see validate_build). The index
 // is replaced only once every new array exists.
-void build(Index& ix, Array<double> points, std::size_t n, std::size_t d,
-           std::size_t n_static);
+void build(Index& ix, Array<double> points, std::size_t n, std::size_t d, std::size_t n_static);
 
 // Spare capacity the coordinate arrays of a build get for `values`
 // coordinates: half as many again, so that the first promotions append in

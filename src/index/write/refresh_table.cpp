@@ -61,8 +61,7 @@ inline void put(const TableRuns& r, std::size_t& o, int64_t key, int64_t id) {
 // the positions where a moved entry left or enters. A moved entry enters before
 // the first old entry whose key is not below its own, so ahead of kept
 // entries with an equal key.
-void splice(const TableRuns& r, const Entry* moved, const Array<std::size_t>& gone,
-            std::size_t n) {
+void splice(const TableRuns& r, const Entry* moved, const Array<std::size_t>& gone, std::size_t n) {
   const std::size_t m = gone.size();
   std::size_t j = 0, o = 0, a = 0, g = 0, at = 0;
   bool located = false;  // `at` holds moved[a]'s entry point
@@ -169,12 +168,12 @@ DenseMoves moves_of(RefreshScratch& s, const DenseTable& r, const uint32_t* rows
     flags = s.is_moved.data();
   }
   std::size_t moved = 0;
-  for (std::size_t k = 0; k < m; ++k) {
-    const auto was = static_cast<uint64_t>(before(k)), now = static_cast<uint64_t>(after(k));
-    if (flags != nullptr) flags[k] = was != now;
+  for (std::size_t j = 0; j < m; ++j) {
+    const auto was = static_cast<uint64_t>(before(j)), now = static_cast<uint64_t>(after(j));
+    if (flags != nullptr) flags[j] = was != now;
     if (was == now) continue;
     if (was >= space || now >= space) return {};
-    out_rows[moved] = rows != nullptr ? rows[k] : static_cast<uint32_t>(k);
+    out_rows[moved] = rows != nullptr ? rows[j] : static_cast<uint32_t>(j);
     out_keys[moved] = static_cast<uint32_t>(now);
     if (moved < few) out_was[moved] = static_cast<uint32_t>(was);
     ++moved;
@@ -222,11 +221,11 @@ DenseMoves moves_of_all(RefreshScratch& s, const DenseTable& r, const int64_t* n
 }
 
 DenseMoves moves_of_rows(RefreshScratch& s, const DenseTable& r, const uint32_t* rows,
-                         const int64_t* before, const int64_t* after, std::size_t m,
-                         std::size_t n, std::size_t stride) {
+                         const int64_t* before, const int64_t* after, std::size_t m, std::size_t n,
+                         std::size_t stride) {
   return moves_of(
-      s, r, rows, [before](std::size_t k) { return before[k]; },
-      [after](std::size_t k) { return after[k]; }, m, n, stride);
+      s, r, rows, [before](std::size_t j) { return before[j]; },
+      [after](std::size_t j) { return after[j]; }, m, n, stride);
 }
 
 void refresh_dense(RefreshScratch& s, const DenseTable& r, DenseMoves found, std::size_t n,

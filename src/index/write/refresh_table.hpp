@@ -15,8 +15,8 @@ using Entry = std::pair<int64_t, int64_t>;  // (key, id less the tier's base)
 
 // Per-thread scratch, reused for every table the thread takes.
 struct RefreshScratch {
-  Array<Entry> moved;       // (new key, id) of the moved entries, filled by the caller
-  Array<Entry> sorted;      // the same by (key, id), when counting-sorted
+  Array<Entry> moved;   // (new key, id) of the moved entries, filled by the caller
+  Array<Entry> sorted;  // the same by (key, id), when counting-sorted
   Array<uint32_t> counts;
   Array<Entry> by_old;      // (old key, id) of the moved entries
   Array<std::size_t> gone;  // their positions in the old run
@@ -41,7 +41,7 @@ struct TableRuns {
   const int64_t* old_keys;     // the keys before the refresh, by candidate
   const int64_t* sorted_keys;  // the sorted run before the refresh
   const uint32_t* sorted_ids;
-  int64_t* out_keys;           // the sorted run after it
+  int64_t* out_keys;  // the sorted run after it
   uint32_t* out_ids;
   std::size_t entries;
   std::size_t points;
@@ -90,8 +90,8 @@ DenseMoves moves_of_all(RefreshScratch& s, const DenseTable& r, const int64_t* n
 // before and after: the entries whose key changed are looked for in their
 // old buckets.
 DenseMoves moves_of_rows(RefreshScratch& s, const DenseTable& r, const uint32_t* rows,
-                         const int64_t* before, const int64_t* after, std::size_t m,
-                         std::size_t n, std::size_t stride);
+                         const int64_t* before, const int64_t* after, std::size_t m, std::size_t n,
+                         std::size_t stride);
 
 // Writes the refreshed run and directory of a table with at least one
 // moved entry, in the order refresh_table gives.

@@ -42,7 +42,8 @@ void retire(Index& ix, std::span<const int64_t> ids) {
   if (ix.static_tables.ids_unchecked &&
       !tier_holds_live_points(ix, ix.static_tables, n_s, tier_retired_bits(ix.retired, 0, n_s)))
     throw InvalidArgument(
-        "the static tier's ids, mapped from a file, are corrupt: retire cannot drop entries from it");
+        "the static tier's ids, mapped from a file, are corrupt: retire cannot drop entries from "
+        "it");
 
   parallel::NoInterrupts commit;
   drop_retired(ix, ix.static_tables, static_live, n_s - r.count_in(0, n_s));

@@ -52,8 +52,8 @@ ChangedRows changed_rows(const Index& ix, const double* coords, std::size_t n) {
   }
   for (auto [rows, gathered] : {std::pair{coords, &out.now}, std::pair{old_rows, &out.before}}) {
     gathered->resize(m * d);
-    for (std::size_t k = 0; k < m; ++k)
-      std::memcpy(gathered->data() + k * d, rows + out.rows[k] * d, d * sizeof(double));
+    for (std::size_t j = 0; j < m; ++j)
+      std::memcpy(gathered->data() + j * d, rows + out.rows[j] * d, d * sizeof(double));
   }
   return out;
 }
@@ -85,7 +85,9 @@ struct Entered {
   const RetiredSet* retired;  // null when every candidate has its entries
   uint64_t base;
 
-  bool operator()(std::size_t i) const { return retired == nullptr || !retired->contains(base + i); }
+  bool operator()(std::size_t i) const {
+    return retired == nullptr || !retired->contains(base + i);
+  }
 };
 
 // The entries of table t whose key changed, (new key, candidate) by
@@ -103,9 +105,9 @@ void collect_moved(Array<Entry>& moved, const ChangedRows& changed, const NewKey
   } else {
     const std::size_t m = changed.rows.size();
     const int64_t* part = nk.keys.data() + u * m;
-    for (std::size_t k = 0; k < m; ++k)
-      if (entered(changed.rows[k]) && part[k] != old_keys[changed.rows[k]])
-        moved.emplace_back(part[k], static_cast<int64_t>(changed.rows[k]));
+    for (std::size_t j = 0; j < m; ++j)
+      if (entered(changed.rows[j]) && part[j] != old_keys[changed.rows[j]])
+        moved.emplace_back(part[j], static_cast<int64_t>(changed.rows[j]));
   }
 }
 
@@ -122,7 +124,7 @@ void old_keys_of(RefreshScratch& s, const ChangedRows& changed, const NewKeys& n
   if (!changed.all) {
     const std::size_t m = changed.rows.size();
     const int64_t* part = nk.old.data() + (t - nk.tables.first) * m;
-    for (std::size_t k = 0; k < m; ++k) s.old_keys[changed.rows[k]] = part[k];
+    for (std::size_t j = 0; j < m; ++j) s.old_keys[changed.rows[j]] = part[j];
     return;
   }
   const uint32_t* ids = old.table_ids(t);
@@ -130,10 +132,9 @@ void old_keys_of(RefreshScratch& s, const ChangedRows& changed, const NewKeys& n
 }
 
 // Table t of a tier with a dense directory whose every candidate has its
-// entries (n of them), refreshed from the directory without per-entry keys: the new run and directory into `runs` (copies of
-// the old ones where no key moved; `moved` is set otherwise). False when a
-// key lies outside the key space: the general refresh then handles the
-// table.
+// entries (n of them), refreshed from the directory without per-entry keys: the new run and
+// directory into `runs` (copies of the old ones where no key moved; `moved` is set otherwise).
+// False when a key lies outside the key space: the general refresh then handles the table.
 bool refresh_dense_table(RefreshScratch& s, const ChangedRows& changed, const NewKeys& nk,
                          const TierView& old, Tier& runs, std::size_t t, std::size_t n,
                          uint8_t& moved) {
@@ -145,8 +146,8 @@ bool refresh_dense_table(RefreshScratch& s, const ChangedRows& changed, const Ne
     found = moves_of_all(s, r, nk.keys.data() + u * n, n, stride);
   } else {
     const std::size_t m = changed.rows.size();
-    found = moves_of_rows(s, r, changed.rows.data(), nk.old.data() + u * m,
-                          nk.keys.data() + u * m, m, n, stride);
+    found = moves_of_rows(s, r, changed.rows.data(), nk.old.data() + u * m, nk.keys.data() + u * m,
+                          m, n, stride);
   }
   if (!found.ok) return false;
   if (s.moved_rows.empty()) {
@@ -214,7 +215,8 @@ void update(Index& ix, Array<double> coords) {
   // T threads).
   std::vector<RefreshScratch> scratch(parallel::thread_count());
   for (std::size_t first = 0; first < L && e != 0; first += group) {
-    const NewKeys nk = new_keys_of(ix, changed, coords.data(), n, {first, std::min(group, L - first)});
+    const NewKeys nk =
+        new_keys_of(ix, changed, coords.data(), n, {first, std::min(group, L - first)});
     std::atomic<std::size_t> leased{0};
     parallel::for_tasks(
         nk.tables.count, [&] { return &scratch[leased++]; },
@@ -241,8 +243,13 @@ void update(Index& ix, Array<double> coords) {
           }
           table_moved[t] = 1;
           s.new_run.resize(e);
-          const TableRuns r{s.old_keys.data(), s.old_run.data(), old.table_ids(t),
-                            s.new_run.data(), out_ids, e, n};
+          const TableRuns r{s.old_keys.data(),
+                            s.old_run.data(),
+                            old.table_ids(t),
+                            s.new_run.data(),
+                            out_ids,
+                            e,
+                            n};
           if (out_dir != nullptr && !shift_offsets(s, r, old.dir + t * stride, out_dir, stride))
             out_dir = nullptr;  // rebuilt from the new run below
           refresh_table(s, r, space);
@@ -267,11 +274,10 @@ void update(Index& ix, Array<double> coords) {
     std::memcpy(ix.cand_f64.data(), coords.data(), count * sizeof(double));
     std::memcpy(ix.coords_f32.data() + base * d, f32.data(), count * sizeof(float));
   } else {
-    for (std::size_t k = 0; k < n_rows; ++k) {
-      const std::size_t row = changed.rows[k];
+    for (std::size_t j = 0; j < n_rows; ++j) {
+      const std::size_t row = changed.rows[j];
       std::memcpy(ix.cand_f64.data() + row * d, coords.data() + row * d, d * sizeof(double));
-      std::memcpy(ix.coords_f32.data() + (base + row) * d, f32.data() + k * d,
-                  d * sizeof(float));
+      std::memcpy(ix.coords_f32.data() + (base + row) * d, f32.data() + j * d, d * sizeof(float));
     }
   }
   if (any_changed) ix.cand_tables = std::move(runs);
