@@ -23,6 +23,7 @@ import statistics
 import time
 
 import numpy as np
+
 from plovik import thread_count
 from plovik.datasets import periodic_liquid
 from plovik.grid import ExactGrid
@@ -50,12 +51,14 @@ def main():
     P = periodic_liquid(np.random.default_rng(args.seed), n, 3)
     r = 0.5 * (args.neighbours * 6 / n) ** (1 / 3)  # the L1 ball holds (2r)^3 / 6 of the box
     own = np.arange(n)
-    print(f"periodic liquid, n = {n:,}, d = 3, L1 radius {r:.5f} (~{args.neighbours:g} neighbours), k = {k}; "
-          f"grid on {thread_count()} threads, median of {args.repeats}")
+    print(
+        f"periodic liquid, n = {n:,}, d = 3, L1 radius {r:.5f} (~{args.neighbours:g} neighbours), k = {k}; "
+        f"grid on {thread_count()} threads, median of {args.repeats}"
+    )
 
     full_t, (indptr, _, _) = median_time(lambda: ExactGrid(P).radius(P, r, own), args.repeats)
     half_t, (i, _, _) = median_time(lambda: ExactGrid(P).pairs(r), args.repeats)
-    knn_t, (idx, _) = median_time(lambda: ExactGrid(P).knn(P, k, own), args.repeats)
+    knn_t, _ = median_time(lambda: ExactGrid(P).knn(P, k, own), args.repeats)
     full_pairs, half_pairs = int(indptr[-1]), int(i.size)
     rows = [("full list", full_t, full_pairs), ("half list", half_t, half_pairs), (f"k-NN (k = {k})", knn_t, n * k)]
 
@@ -65,10 +68,8 @@ def main():
         cKDTree = None
     base = {}
     if cKDTree is not None:
-        base["full list"] = median_time(
-            lambda: cKDTree(P, boxsize=1.0).query_ball_point(P, r, p=1, workers=-1), 1)
-        base["half list"] = median_time(
-            lambda: cKDTree(P, boxsize=1.0).query_pairs(r, p=1, output_type="ndarray"), 1)
+        base["full list"] = median_time(lambda: cKDTree(P, boxsize=1.0).query_ball_point(P, r, p=1, workers=-1), 1)
+        base["half list"] = median_time(lambda: cKDTree(P, boxsize=1.0).query_pairs(r, p=1, output_type="ndarray"), 1)
         base[f"k-NN (k = {k})"] = median_time(lambda: cKDTree(P, boxsize=1.0).query(P, k + 1, p=1, workers=-1), 1)
 
     print(f"{'':16} {'grid s':>8} {'pairs':>11} {'s per 1e6':>10}   {'cKDTree s':>9} {'pairs':>11} {'ratio':>6}")
@@ -76,8 +77,13 @@ def main():
         line = f"{name:16} {t:8.3f} {p:11,} {t / p * 1e6:10.4f}"
         if name in base:
             bt, out = base[name]
-            bp = (sum(map(len, out)) - n if name == "full list" else
-                  len(out) if name == "half list" else out[1].shape[0] * k)
+            bp = (
+                sum(map(len, out)) - n
+                if name == "full list"
+                else len(out)
+                if name == "half list"
+                else out[1].shape[0] * k
+            )
             line += f"   {bt:9.3f} {bp:11,} {bt / t:6.2f}"
         print(line)
     if cKDTree is None:

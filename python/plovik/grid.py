@@ -39,7 +39,7 @@ from plovik.exact import ExactStore, checked_k, checked_points, checked_queries,
 from plovik.threads import checked_threads, thread_limit
 from plovik.validation import check_boxsize, distances_from_unit, radius_to_unit
 
-__all__ = ["ExactGrid", "GridStore", "grid_cells", "GRID_MAX_D"]
+__all__ = ["GRID_MAX_D", "ExactGrid", "GridStore", "grid_cells"]
 
 #: The most coordinates for which the tuning answers `recall=1.0` through a
 #: grid (a cell has 3**d neighbours: beyond four the exact scan is as good).
@@ -85,7 +85,7 @@ def _tier(points: npt.NDArray[np.float64], ids: npt.NDArray[np.int64] | None, ce
 def _pairs(tiers: list[Any], radius: float, shifts: bool, order: str) -> tuple[Any, ...]:
     if order not in ("distance", "id"):
         raise ValueError(f'order must be "distance" or "id", got {order!r}')
-    return _native._grid_pairs(tiers, radius, shifts, order == "distance")  # type: ignore[no-any-return]
+    return _native._grid_pairs(tiers, radius, shifts, order == "distance")
 
 
 class ExactGrid:
@@ -98,7 +98,7 @@ class ExactGrid:
     `boxsize`, bit for bit, on any thread count.
     """
 
-    __slots__ = ("_P", "_grids", "n", "d", "boxsize")
+    __slots__ = ("_P", "_grids", "boxsize", "d", "n")
 
     def __init__(self, points: npt.ArrayLike, *, boxsize: float | None = None) -> None:
         self.boxsize = check_boxsize(boxsize)
@@ -112,7 +112,7 @@ class ExactGrid:
     @property
     def nbytes(self) -> int:
         """Bytes of the points kept and of every grid made so far."""
-        return self._P.nbytes + sum(_tier_bytes(self.n, self.d, c) for c in self._grids)
+        return int(self._P.nbytes) + sum(_tier_bytes(self.n, self.d, c) for c in self._grids)
 
     def _tiers(self, cells: int) -> list[Any]:
         tiers = self._grids.get(cells)
@@ -120,8 +120,9 @@ class ExactGrid:
             tiers = self._grids[cells] = [_tier(self._P, None, cells, self.d)]
         return tiers
 
-    def knn(self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
-            threads: int | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    def knn(
+        self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *, threads: int | None = None
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize, threads=threads)`."""
         k = checked_k(k)
         threads = checked_threads(threads)
@@ -131,11 +132,16 @@ class ExactGrid:
             idx, dist = knn_rows(lambda kk: _native._grid_knn(tiers, Q, kk, ex), k, more)
         return idx, distances_from_unit(dist, self.boxsize)
 
-    def radius(self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None, *,
-               threads: int | None = None,
-               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    def radius(
+        self,
+        queries: npt.ArrayLike,
+        radius: float,
+        exclude_ids: npt.ArrayLike | None = None,
+        *,
+        threads: int | None = None,
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """As `exact_radius(points, queries, radius, exclude_ids, boxsize=boxsize, threads=threads)`."""
-        r = radius_to_unit(checked_radius(radius), self.boxsize)
+        r = float(radius_to_unit(checked_radius(radius), self.boxsize))
         threads = checked_threads(threads)
         Q, ex, more = checked_queries(queries, exclude_ids, self.n, self.d, self.boxsize)
         tiers = self._tiers(grid_cells(self.n, self.d, radius=r))
@@ -143,15 +149,16 @@ class ExactGrid:
             indptr, ids, dists = radius_rows(_native._grid_radius(tiers, Q, r, ex), more)
         return indptr, ids, distances_from_unit(dists, self.boxsize)
 
-    def pairs(self, radius: float, *, shifts: bool = False, order: str = "distance",
-              threads: int | None = None) -> tuple[Any, ...]:
+    def pairs(
+        self, radius: float, *, shifts: bool = False, order: str = "distance", threads: int | None = None
+    ) -> tuple[Any, ...]:
         """Every unordered pair of the points within `radius` once: (i, j, dist), or (i, j, dist, shift).
 
         i < j; ordered by i, then by (dist, j) (order="distance") or by j
         (order="id"); dist as `exact_radius` gives it (times `boxsize`);
         shift the (p, d) int32 image shifts (see the module doc).
         """
-        r = radius_to_unit(checked_radius(radius), self.boxsize)
+        r = float(radius_to_unit(checked_radius(radius), self.boxsize))
         threads = checked_threads(threads)
         tiers = self._tiers(grid_cells(self.n, self.d, radius=r))
         with thread_limit(threads):
@@ -162,7 +169,7 @@ class ExactGrid:
 
 def _tier_bytes(n: int, d: int, cells: int) -> int:
     """Bytes of a grid of n points: cell starts, coordinates, ids."""
-    return 8 * (cells ** d + 1) + 4 * n * d + 8 * n
+    return 8 * (int(cells**d) + 1) + 4 * n * d + 8 * n
 
 
 class GridStore(ExactStore):
@@ -187,7 +194,7 @@ class GridStore(ExactStore):
         for cells in set(self._static_grids) | set(self._cand_grids):
             parts["coordinates"] += 4 * n * d
             parts["ids"] += 8 * n
-            parts["directories"] += 8 * (cells ** d + 1) * 2
+            parts["directories"] += 8 * (int(cells**d) + 1) * 2
         return parts
 
     def _changed(self, candidates_only: bool = False) -> None:
@@ -214,8 +221,10 @@ class GridStore(ExactStore):
     def _tiers(self, cells: int) -> list[Any]:
         """The grids of the live static points and of the live candidates."""
         out = []
-        for grids, lo, hi in ((self._static_grids, 0, self._n_static),
-                              (self._cand_grids, self._n_static, self.n_points)):
+        for grids, lo, hi in (
+            (self._static_grids, 0, self._n_static),
+            (self._cand_grids, self._n_static, self.n_points),
+        ):
             tier = grids.get(cells)
             if tier is None:
                 ids = np.flatnonzero(~self._retired[lo:hi]).astype(np.int64) + lo
@@ -226,15 +235,23 @@ class GridStore(ExactStore):
     def _cells(self, radius: float | None = None, k: int | None = None) -> int:
         return grid_cells(self.n_points - self.n_retired, self.d, radius=radius, k=k)
 
-    def knn(self, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None,
-            ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    def knn(
+        self,
+        Q: npt.NDArray[np.float64],
+        k: int,
+        ex: npt.NDArray[np.int64] | None,
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """exact_knn over the live points, by id (Q on the unit torus, one excluded id per query)."""
-        return _native._grid_knn(self._tiers(self._cells(k=k)), Q, k, ex)  # type: ignore[no-any-return]
+        return _native._grid_knn(self._tiers(self._cells(k=k)), Q, k, ex)
 
-    def radius(self, Q: npt.NDArray[np.float64], r: float, ex: npt.NDArray[np.int64] | None,
-               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    def radius(
+        self,
+        Q: npt.NDArray[np.float64],
+        r: float,
+        ex: npt.NDArray[np.int64] | None,
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """exact_radius over the live points, by id (r on the unit torus)."""
-        return _native._grid_radius(self._tiers(self._cells(radius=r)), Q, r, ex)  # type: ignore[no-any-return]
+        return _native._grid_radius(self._tiers(self._cells(radius=r)), Q, r, ex)
 
     def pairs(self, r: float, shifts: bool = False, order: str = "distance") -> tuple[Any, ...]:
         """The half list of the live points: (i, j, dist, shift or None), as `ExactGrid.pairs`."""
@@ -254,7 +271,7 @@ def grid_mode(exact: bool | str, target: float, d: int, tune: bool, n: int) -> b
     least `GRID_FROM * 3**d` points (fewer are scanned as fast)."""
     if exact == "grid":
         return True
-    return exact is True and tune and target >= 1.0 and 1 <= d <= GRID_MAX_D and n >= GRID_FROM * 3 ** d
+    return exact is True and tune and target >= 1.0 and 1 <= d <= GRID_MAX_D and n >= GRID_FROM * 3**d
 
 
 def image_shifts(points: npt.NDArray[np.float32], pairs: npt.NDArray[np.int64]) -> npt.NDArray[np.int32]:
@@ -269,8 +286,9 @@ def image_shifts(points: npt.NDArray[np.float32], pairs: npt.NDArray[np.int64]) 
     return np.where(wrapped, np.where(delta > 0, -1, 1), 0).astype(np.int32).reshape(-1, x.shape[1])
 
 
-def search_pairs(store: GridStore, r: float, return_distance: bool, kind: str | None,
-                 boxsize: float | None, shifts: bool = False) -> Any:
+def search_pairs(
+    store: GridStore, r: float, return_distance: bool, kind: str | None, boxsize: float | None, shifts: bool = False
+) -> Any:
     """`PlovikSearch.pairs` of a search answered through a grid: the half list
     of its live points, pairs by (i, j) (a CSR array: rows by (distance, j)),
     distances in the box's units, and the image shifts when asked for."""

@@ -30,10 +30,10 @@ import numpy as np
 import numpy.typing as npt
 
 from plovik import _native, persist
+from plovik import grid as _grid
 from plovik import monitor as _monitor
 from plovik import results as _results
 from plovik import tuning as _tuning
-from plovik import grid as _grid
 from plovik.arguments import (
     MAX_POINTS,
     TIER_LIMIT,

@@ -23,7 +23,8 @@ namespace {
 constexpr const char* tier_capsule = "plovik._native.GridTier";
 
 void free_tier(PyObject* capsule) {
-  std::unique_ptr<GridTier> owned(static_cast<GridTier*>(PyCapsule_GetPointer(capsule, tier_capsule)));
+  std::unique_ptr<GridTier> owned(
+      static_cast<GridTier*>(PyCapsule_GetPointer(capsule, tier_capsule)));
 }
 
 // The tiers argument: a tuple or list of capsules of _grid_tier. The
@@ -51,20 +52,23 @@ std::vector<std::size_t> cells_of(PyObject* obj) {
   Ref seq(check(PySequence_Fast(obj, "argument 'cells': expected a sequence")));
   const Py_ssize_t len = PySequence_Fast_GET_SIZE(seq.get());
   std::vector<std::size_t> out;
-  for (Py_ssize_t i = 0; i < len; ++i) out.push_back(to_usize(PySequence_Fast_GET_ITEM(seq.get(), i), "cells"));
+  for (Py_ssize_t i = 0; i < len; ++i)
+    out.push_back(to_usize(PySequence_Fast_GET_ITEM(seq.get(), i), "cells"));
   return out;
 }
 
 // _grid_tier(points, cells, ids=None): the points ((n, d) float64)
 // wrapped, rounded to single precision and counting-sorted into a grid of
 // cells[a] cells along axis a; point i has id ids[i] (default i).
-PyObject* function_grid_tier(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* function_grid_tier(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[3];
     match_args({"_grid_tier", {"points", "cells", "ids"}, 2}, args, nargs, kwnames, a);
     PyArrayObject* points = to_array(a[0], "points", 2, NPY_FLOAT64);
     const std::vector<std::size_t> cells = cells_of(a[1]);
-    PyArrayObject* ids = a[2] == nullptr || a[2] == Py_None ? nullptr : to_array(a[2], "ids", 1, NPY_INT64);
+    PyArrayObject* ids =
+        a[2] == nullptr || a[2] == Py_None ? nullptr : to_array(a[2], "ids", 1, NPY_INT64);
     const auto n = static_cast<std::size_t>(PyArray_DIM(points, 0));
     const auto d = static_cast<std::size_t>(PyArray_DIM(points, 1));
     grid_cell_total(d, cells);
@@ -73,9 +77,8 @@ PyObject* function_grid_tier(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const ArrayValues values(points);
     Array<int64_t> id_values;
     if (ids != nullptr) id_values = read_array<int64_t>(ids);
-    auto tier = std::make_unique<GridTier>(without_gil([&] {
-      return grid_tier(PointRows{values.view(), n, d}, id_values, cells);
-    }));
+    auto tier = std::make_unique<GridTier>(
+        without_gil([&] { return grid_tier(PointRows{values.view(), n, d}, id_values, cells); }));
     PyObject* capsule = check(PyCapsule_New(tier.get(), tier_capsule, free_tier));
     tier.release();  // the capsule owns it now
     return capsule;
@@ -84,10 +87,12 @@ PyObject* function_grid_tier(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // _grid_radius(tiers, queries, radius, exclude_ids=None): exact_radius over
 // the points of the tiers, by their ids.
-PyObject* function_grid_radius(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* function_grid_radius(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[4];
-    match_args({"_grid_radius", {"tiers", "queries", "radius", "exclude_ids"}, 3}, args, nargs, kwnames, a);
+    match_args({"_grid_radius", {"tiers", "queries", "radius", "exclude_ids"}, 3}, args, nargs,
+               kwnames, a);
     const std::vector<const GridTier*> tiers = tiers_of(a[0]);
     PyArrayObject* queries = to_array(a[1], "queries", 2, NPY_FLOAT64);
     const double radius = to_f64(a[2], "radius");
@@ -127,17 +132,20 @@ PyObject* function_grid_knn(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 // _grid_pairs(tiers, radius, shifts=False, by_distance=True): the half
 // list (i, j, dist, shift) of the tiers' points, shift a (p, d) int32 array
 // or None.
-PyObject* function_grid_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* function_grid_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[4];
-    match_args({"_grid_pairs", {"tiers", "radius", "shifts", "by_distance"}, 2}, args, nargs, kwnames, a);
+    match_args({"_grid_pairs", {"tiers", "radius", "shifts", "by_distance"}, 2}, args, nargs,
+               kwnames, a);
     const std::vector<const GridTier*> tiers = tiers_of(a[0]);
     const double radius = to_f64(a[1], "radius");
     const int shifts = a[2] == nullptr ? 0 : PyObject_IsTrue(a[2]);
     check(shifts);
     const int by_distance = a[3] == nullptr ? 1 : PyObject_IsTrue(a[3]);
     check(by_distance);
-    GridPairs r = without_gil([&] { return grid_pairs(tiers, radius, shifts != 0, by_distance != 0); });
+    GridPairs r =
+        without_gil([&] { return grid_pairs(tiers, radius, shifts != 0, by_distance != 0); });
     Ref shift;
     if (shifts) {
       npy_intp dims[2] = {static_cast<npy_intp>(r.i.size()), static_cast<npy_intp>(tiers[0]->d)};

@@ -100,8 +100,8 @@ void validate_grid_tiers(GridTiers tiers) {
   if (tiers.empty()) throw InvalidArgument("a grid search needs at least one tier");
   const GridTier& first = *tiers[0];
   for (const GridTier* t : tiers)
-    if (t->d != first.d || !std::equal(t->cells.begin(), t->cells.end(), first.cells.begin(),
-                                       first.cells.end()))
+    if (t->d != first.d ||
+        !std::equal(t->cells.begin(), t->cells.end(), first.cells.begin(), first.cells.end()))
       throw InvalidArgument("the tiers of a grid must have the same coordinates and cells");
 }
 
@@ -123,7 +123,8 @@ struct TaskRows {
 // Offers the points of cells [c0, c1] of every tier to `take(bits, id)`,
 // with their distances to q.
 template <std::size_t D, class Take>
-void scan_cells(GridTiers tiers, std::size_t c0, std::size_t c1, const float* q, float* dist, Take&& take) {
+void scan_cells(GridTiers tiers, std::size_t c0, std::size_t c1, const float* q, float* dist,
+                Take&& take) {
   for (const GridTier* t : tiers) {
     const std::size_t s = t->starts[c0], e = t->starts[c1 + 1];
     if (s == e) continue;
@@ -185,18 +186,21 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
     for (std::size_t ring = 0;; ++ring) {
       // A cell whose bound, less the slack, exceeds the k-th distance holds
       // only points that come after the k-th.
-      rings.for_ring(ring, [&](std::size_t c, double bound) {
-        if (bound - slack > kth()) return;
-        scan_cells<D>(tiers, c, c, q, dist, [&](float x, int64_t id) {
-          if (id == excluded) return;
-          const Slot e{distance_bits(x), id};
-          if (len < keep) {
-            heap_push(heap.data(), len, e);
-          } else if (before(e, heap[0])) {
-            heap_replace_top(heap.data(), keep, e);
-          }
-        });
-      }, [&] { return kth() + slack; });
+      rings.for_ring(
+          ring,
+          [&](std::size_t c, double bound) {
+            if (bound - slack > kth()) return;
+            scan_cells<D>(tiers, c, c, q, dist, [&](float x, int64_t id) {
+              if (id == excluded) return;
+              const Slot e{distance_bits(x), id};
+              if (len < keep) {
+                heap_push(heap.data(), len, e);
+              } else if (before(e, heap[0])) {
+                heap_replace_top(heap.data(), keep, e);
+              }
+            });
+          },
+          [&] { return kth() + slack; });
       if (rings.last(ring)) break;
       // Every cell not read lies beyond this ring on some axis.
       if (len == keep && kth() < rings.beyond(ring) - slack) break;
@@ -237,7 +241,8 @@ RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius) {
   });
   for (std::size_t task = 0; task < tasks; ++task)
     for (std::size_t j = 0; j < by_task[task].counts.size(); ++j)
-      r.indptr[qs.order[task * queries_per_task + j] + 1] = static_cast<int64_t>(by_task[task].counts[j]);
+      r.indptr[qs.order[task * queries_per_task + j] + 1] =
+          static_cast<int64_t>(by_task[task].counts[j]);
   for (std::size_t i = 0; i < m; ++i) r.indptr[i + 1] += r.indptr[i];
   const auto total = static_cast<std::size_t>(r.indptr[m]);
   r.ids.resize(total);

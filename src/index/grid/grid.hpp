@@ -34,9 +34,9 @@ struct GridTier {
   std::size_t d = 0;
   Array<std::size_t> cells;  // cells per axis, d entries
   std::size_t n = 0;
-  Array<uint64_t> starts;    // cell c holds sorted points [starts[c], starts[c + 1])
-  Array<float> coords;       // coordinate a of sorted point i at coords[a * n + i]
-  Array<int64_t> ids;        // the id of each sorted point
+  Array<uint64_t> starts;  // cell c holds sorted points [starts[c], starts[c + 1])
+  Array<float> coords;     // coordinate a of sorted point i at coords[a * n + i]
+  Array<int64_t> ids;      // the id of each sorted point
 };
 
 // Cells in all: the product of `cells`; InvalidArgument when an axis has

@@ -72,8 +72,8 @@ Stencil stencil(const GridTier& g, double limit) {
   for (std::size_t a = 0; a < d; ++a) {
     const std::size_t n = g.cells[a];
     for (int64_t o = offset_low(n); o <= offset_high(n); ++o) {
-      const double gap = static_cast<double>(std::max<int64_t>(std::max(o, -o) - 1, 0)) /
-                         static_cast<double>(n);
+      const double gap =
+          static_cast<double>(std::max<int64_t>(std::max(o, -o) - 1, 0)) / static_cast<double>(n);
       if (gap <= limit) axes[a].emplace_back(gap, o);
     }
     std::sort(axes[a].begin(), axes[a].end());
@@ -111,7 +111,9 @@ Stencil stencil(const GridTier& g, double limit) {
     std::vector<int64_t> pre(o, o + d);
     pre[d - 1] = 0;
     std::size_t col = 0;
-    while (col < out.last.size() && !std::equal(pre.begin(), pre.end(), out.prefix.begin() + col * d)) ++col;
+    while (col < out.last.size() &&
+           !std::equal(pre.begin(), pre.end(), out.prefix.begin() + col * d))
+      ++col;
     if (col == out.last.size()) {
       out.prefix.insert(out.prefix.end(), pre.begin(), pre.end());
       out.last.emplace_back(o[d - 1], o[d - 1]);
@@ -153,7 +155,8 @@ struct PairScan {
         if (!(dist[k] <= cutoff)) continue;
         const int64_t other = tj.ids[from + k];
         const bool first = id < other;
-        mine.found.push_back(Found{first ? id : other, first ? other : id, distance_bits(dist[k]), 0});
+        mine.found.push_back(
+            Found{first ? id : other, first ? other : id, distance_bits(dist[k]), 0});
         if (shifts) {
           for (std::size_t a = 0; a < d; ++a) {
             const float xi = q[a], xj = axis[a][from + k];
@@ -189,7 +192,8 @@ struct PairScan {
   // (runs of cells along the last axis at offsets `off`, the last 0):
   // each point of A whose bound to them is within `limit`.
   void column(std::size_t A, const std::size_t* s, const std::size_t* e, std::size_t runs,
-              const int64_t* off, const std::size_t* at, const GridTier& g, double limit, TaskPairs& mine) {
+              const int64_t* off, const std::size_t* at, const GridTier& g, double limit,
+              TaskPairs& mine) {
     float q[max_grid_dims];
     for (const GridTier* tp : tiers) {
       const GridTier& ti = *tp;
@@ -206,7 +210,8 @@ struct PairScan {
   // A lower bound of the distance from q, in cell `at`, to the cell at
   // offsets `off`: along each axis the way to the near face of that cell
   // (either way round when it lies half way round the torus).
-  double bound_to(const float* q, const int64_t* off, const std::size_t* at, const GridTier& g) const {
+  double bound_to(const float* q, const int64_t* off, const std::size_t* at,
+                  const GridTier& g) const {
     double sum = 0.0;
     for (std::size_t a = 0; a < d; ++a) {
       const int64_t o = off[a];
@@ -225,8 +230,8 @@ struct PairScan {
 };
 
 template <std::size_t D>
-void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stencil,
-                std::size_t c0, std::size_t c1, TaskPairs& mine) {
+void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stencil, std::size_t c0,
+                std::size_t c1, TaskPairs& mine) {
   const double limit = static_cast<double>(cutoff) + grid_slack(tiers[0]->d);
   const GridTier& g = *tiers[0];
   const std::size_t d = g.d;
@@ -245,7 +250,8 @@ void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stenc
       for (std::size_t col = 0; col < stencil.last.size(); ++col) {
         const int64_t* pre = stencil.prefix.data() + col * d;
         std::size_t base = 0;
-        for (std::size_t a = 0; a + 1 < d; ++a) base += strides.stride[a] * cell_at(at[a], pre[a], g.cells[a]);
+        for (std::size_t a = 0; a + 1 < d; ++a)
+          base += strides.stride[a] * cell_at(at[a], pre[a], g.cells[a]);
         // The run of last-axis cells, in one or two pieces round the torus.
         const auto [lo, hi] = stencil.last[col];
         const std::size_t x0 = cell_at(c_last, lo, n_last), x1 = cell_at(c_last, hi, n_last);
@@ -276,13 +282,13 @@ void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stenc
   }
 }
 
-#define PLOVIK_PAIRS_DISPATCH(d, ...)              \
-  switch (d) {                                     \
-    case 1: pairs_task<1>(__VA_ARGS__); break;     \
-    case 2: pairs_task<2>(__VA_ARGS__); break;     \
-    case 3: pairs_task<3>(__VA_ARGS__); break;     \
-    case 4: pairs_task<4>(__VA_ARGS__); break;     \
-    default: pairs_task<0>(__VA_ARGS__); break;    \
+#define PLOVIK_PAIRS_DISPATCH(d, ...)           \
+  switch (d) {                                  \
+    case 1: pairs_task<1>(__VA_ARGS__); break;  \
+    case 2: pairs_task<2>(__VA_ARGS__); break;  \
+    case 3: pairs_task<3>(__VA_ARGS__); break;  \
+    case 4: pairs_task<4>(__VA_ARGS__); break;  \
+    default: pairs_task<0>(__VA_ARGS__); break; \
   }
 
 }  // namespace
@@ -379,7 +385,8 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
           const std::size_t first = b * width;
           const std::size_t here = std::min(width, rows - std::min(rows, first));
           w.row_end.assign(here + 1, 0);
-          for (std::size_t k = s; k < e; ++k) ++w.row_end[static_cast<std::size_t>(sorted[k].lo) - first + 1];
+          for (std::size_t k = s; k < e; ++k)
+            ++w.row_end[static_cast<std::size_t>(sorted[k].lo) - first + 1];
           for (std::size_t x = 0; x < here; ++x) w.row_end[x + 1] += w.row_end[x];
           w.keyed.resize(e - s);
           for (std::size_t k = s; k < e; ++k) {
@@ -394,7 +401,8 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
             for (std::size_t u = row_begin + 1; u < w.row_end[x]; ++u) {
               const Found f = row[u];
               std::size_t v = u;
-              for (; v > row_begin && pair_before(f, row[v - 1], by_distance); --v) row[v] = row[v - 1];
+              for (; v > row_begin && pair_before(f, row[v - 1], by_distance); --v)
+                row[v] = row[v - 1];
               row[v] = f;
             }
             row_begin = w.row_end[x];
@@ -404,7 +412,8 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
             r.i[s + k] = f.lo;
             r.j[s + k] = f.hi;
             r.dist[s + k] = widen_bits(f.bits);
-            if (shifts) std::copy_n(sorted_shift.data() + (s + f.src) * d, d, r.shift.data() + (s + k) * d);
+            if (shifts)
+              std::copy_n(sorted_shift.data() + (s + f.src) * d, d, r.shift.data() + (s + k) * d);
           }
         }
       });

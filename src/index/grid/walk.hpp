@@ -70,7 +70,8 @@ class Reach {
         last_n_ = n;
         last_low_ = low;
         last_gap_.clear();
-        for (int64_t o = low; o <= high; ++o) last_gap_.push_back(gap_to_cell(x, cell_at(c, o, n), n));
+        for (int64_t o = low; o <= high; ++o)
+          last_gap_.push_back(gap_to_cell(x, cell_at(c, o, n), n));
         continue;
       }
       auto& axis = axes_[a];
@@ -108,7 +109,8 @@ class Reach {
       std::size_t lo = zero, hi = zero;
       while (hi + 1 < last_gap_.size() && last_gap_[hi + 1] <= rest) ++hi;
       while (lo > 0 && last_gap_[lo - 1] <= rest) --lo;
-      const int64_t o_lo = static_cast<int64_t>(lo) + last_low_, o_hi = static_cast<int64_t>(hi) + last_low_;
+      const int64_t o_lo = static_cast<int64_t>(lo) + last_low_,
+                    o_hi = static_cast<int64_t>(hi) + last_low_;
       const std::size_t x0 = cell_at(last_c_, o_lo, last_n_), x1 = cell_at(last_c_, o_hi, last_n_);
       if (x0 <= x1) {
         visit(base + x0, base + x1);
@@ -195,11 +197,13 @@ class Rings {
     // Offsets are made ring by ring: those of |o| up to ready_[a] exist.
     while (ready_[a] < need) {
       const int64_t next = ++ready_[a];
-      if (next <= high_[a]) up_[a].push_back(gap_to_cell(x_[a], cell_at(c_[a], next, n_[a]), n_[a]));
+      if (next <= high_[a])
+        up_[a].push_back(gap_to_cell(x_[a], cell_at(c_[a], next, n_[a]), n_[a]));
       if (next > 0 && -next >= low_[a])
         down_[a].push_back(gap_to_cell(x_[a], cell_at(c_[a], -next, n_[a]), n_[a]));
     }
-    return o >= 0 ? up_[a][static_cast<std::size_t>(o)] : down_[a][static_cast<std::size_t>(-o - 1)];
+    return o >= 0 ? up_[a][static_cast<std::size_t>(o)]
+                  : down_[a][static_cast<std::size_t>(-o - 1)];
   }
 
   template <class Visit, class Limit>
