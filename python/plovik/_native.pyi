@@ -185,6 +185,32 @@ def _exact_radius_tiles(
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """`exact_radius` over points prepared by `_exact_tiles`."""
 
+def _grid_tier(
+    points: npt.NDArray[np.float64], cells: tuple[int, ...] | list[int], ids: npt.NDArray[np.int64] | None = None
+) -> Any:
+    """The points counting-sorted into a grid of cells[a] cells along axis a: an opaque capsule."""
+
+def _grid_radius(
+    tiers: tuple[Any, ...] | list[Any],
+    queries: npt.NDArray[np.float64],
+    radius: float,
+    exclude_ids: npt.NDArray[np.int64] | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """`exact_radius` over the points of the tiers, by their ids."""
+
+def _grid_knn(
+    tiers: tuple[Any, ...] | list[Any],
+    queries: npt.NDArray[np.float64],
+    k: int,
+    exclude_ids: npt.NDArray[np.int64] | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """`exact_knn` over the points of the tiers, by their ids."""
+
+def _grid_pairs(
+    tiers: tuple[Any, ...] | list[Any], radius: float, shifts: bool = False, by_distance: bool = True
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.int32] | None]:
+    """The half list of the tiers' points: (i, j, dist, shift or None)."""
+
 def crc32c(data: Any, value: int = 0) -> int:
     """The CRC-32C (Castagnoli) of the bytes of `data`, any C-contiguous object
     with the buffer protocol, continuing from `value`, the CRC-32C of the

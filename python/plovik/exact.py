@@ -237,6 +237,12 @@ class ExactScan:
         return indptr, ids, distances_from_unit(dists, self.boxsize)
 
 
+# The argument checks and row helpers of the functions above, shared with
+# plovik.grid, whose searches take the same arguments and give the same rows.
+checked_points, checked_queries, checked_k, checked_radius = _points, _queries, _k, _radius
+knn_rows, radius_rows = _knn_rows, _radius_rows
+
+
 def recall_at_k(found: npt.ArrayLike, exact: npt.ArrayLike) -> float:
     """Share of the exact neighbours that `found` contains, over all rows.
 

@@ -30,6 +30,7 @@ import numpy as np
 import numpy.typing as npt
 
 from plovik import _native, persist
+from plovik import grid as _grid
 from plovik import monitor as _monitor
 from plovik import results as _results
 from plovik import tuning as _tuning
@@ -370,9 +371,9 @@ class PlovikSearch:
         self._probes = None if probes is None else at_least(probes, "probes", 0)
         if not all(isinstance(v, (bool, np.bool_)) for v in (tune, monitor, adapt)) or not (
                 isinstance(exact, (bool, np.bool_, str))):
-            raise TypeError('tune, exact, monitor and adapt must be bools (exact may also be "always")')
-        if isinstance(exact, str) and exact != "always":
-            raise ValueError(f'exact must be a bool or "always", got {exact!r}')
+            raise TypeError('tune, exact, monitor and adapt must be bools (exact may also be "always" or "grid")')
+        if isinstance(exact, str) and exact not in ("always", "grid"):
+            raise ValueError(f'exact must be a bool or "always" or "grid", got {exact!r}')
         self._monitoring, self._adapting = bool(monitor), bool(adapt)
         self._tune = bool(tune) and None in (self._tables, self._components, self._cells, self._probes)
         self._allow_exact: bool | str = exact if isinstance(exact, str) else bool(exact)
@@ -642,7 +643,8 @@ class PlovikSearch:
             if state["d"] != search._d:
                 raise ValueError(
                     f"the index (d = {state['d']}) does not match the search's settings (d = {search._d})")
-            store = ExactStore._from_state(state, search._block, check_values=not files)
+            kind = _grid.GridStore if search._grid_mode(int(state["n_points"])) else ExactStore
+            store = kind._from_state(state, search._block, check_values=not files)
             search._index, search._retired = store, store.retired
         elif state is not None:
             raw = content.index_class or search._cls
@@ -785,7 +787,7 @@ class PlovikSearch:
         `keep`: a report whose settings are kept when a check passes
         (`plovik.tuning.keep`); `scan`: `ExactScan(X)`, when the caller keeps it."""
         report = None
-        always = self._allow_exact == "always"
+        always = self._allow_exact == "always" or self._grid_mode(X.shape[0])
         if always or (self._tune and X.shape[0] > 0):
             seed = self._seed if not isinstance(self._seed, np.random.Generator) else int(
                 self._seed.integers(0, 1 << 63))
@@ -824,12 +826,15 @@ class PlovikSearch:
         # The tuning's exact scan is the one the search answers exactly with
         # (and the recall monitor checks with) until the next change: the
         # points as the index stores them, laid out once.
-        scan = ExactScan(live) if (self._tune or self._allow_exact == "always") and live.shape[0] > 0 else None
+        grid = self._grid_mode(live.shape[0])
+        scan = ExactScan(live) if (self._tune or self._allow_exact == "always") and live.shape[0] > 0 and not grid \
+            else None
         params, report = self.choose_parameters(live, capacity, args, keep, scan)
         index: _RawIndex | ExactStore
         if report is not None and report.exact:
-            # The exact scan reads no table: the points and ids alone.
-            index, params = ExactStore(self._d, self._block), None
+            # The exact scan reads no table: the points and ids alone (and a
+            # grid of them, made by the store, when it answers through one).
+            index, params = (_grid.GridStore if grid else ExactStore)(self._d, self._block), None
         else:
             index = self._cls(**params.as_kwargs())
         index.build(X, n_static)
@@ -850,7 +855,8 @@ class PlovikSearch:
         sizes where the cost model no longer decides alone (a tuning that
         measured the settings and still chose the scan is kept)."""
         t, index = self._tuning, self._index
-        if t is None or not t.exact or t.sample or not self._tune or self._allow_exact is not True or index is None:
+        if t is None or not t.exact or t.sample or not self._tune or self._allow_exact is not True or index is None \
+                or isinstance(index, _grid.GridStore):
             return False
         n = max(index.n_points - index.n_retired, t.n)
         return _tuning.COST.exact(n, self._d) > _tuning.COST.exact(_tuning.EXACT_BELOW, 1)
@@ -861,6 +867,10 @@ class PlovikSearch:
 
     def _exact(self) -> bool:
         return self._tuning is not None and self._tuning.exact
+
+    def _grid_mode(self, n: int) -> bool:
+        """Whether exact answers for n points go through a grid (`plovik.grid.grid_mode`)."""
+        return _grid.grid_mode(self._allow_exact, self._target, self._d, self._tune, n)
 
     def _live_points(self) -> tuple[ExactScan, npt.NDArray[np.int64] | None]:
         """The points the exact scan compares, prepared once per state of the
@@ -877,6 +887,8 @@ class PlovikSearch:
         self, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """exact_knn over the live points, with ids: the exact scan skips retired points."""
+        if isinstance(self._index, _grid.GridStore):
+            return self._index.knn(Q, k, ex)
         scan, live = self._live_points()
         if live is None:
             return scan.knn(Q, k, ex)
@@ -887,6 +899,8 @@ class PlovikSearch:
         self, Q: npt.NDArray[np.float64], r: float, ex: npt.NDArray[np.int64] | None
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """exact_radius over the live points, with ids."""
+        if isinstance(self._index, _grid.GridStore):
+            return self._index.radius(Q, r, ex)
         scan, live = self._live_points()
         if live is None:
             return scan.radius(Q, r, ex)
@@ -1116,7 +1130,7 @@ class PlovikSearch:
     @_monitored_reads
     def pairs(
         self, radius: float, *, return_distance: bool = True, sparse: bool = False, probes: int | None = None,
-        threads: int | None = None,
+        threads: int | None = None, shifts: bool = False,
     ) -> Any:
         """Every pair of indexed points within `radius` of each other, each once.
 
@@ -1135,15 +1149,26 @@ class PlovikSearch:
                 zero distances kept as explicit entries); `G + G.T` is the
                 symmetric graph. "array" and "matrix" as for `query_knn`.
             probes, threads: As for `query_knn`.
+            shifts: True appends the (p, d) int32 periodic image shifts s of
+                the pairs: x_j - x_i + s is the minimum-image displacement
+                from i to j in periods, x the coordinates as the search stores
+                them (wrapped onto [0, 1), rounded to single precision; a value
+                rounded up to 1.0 read as 0.0); times `boxsize` in the box's
+                units. Not with `sparse`.
 
         Returns:
             (pairs, dists): pairs an (p, 2) int64 array of ids, rows sorted by
-            (i, j) with i < j; dists the (p,) float64 distances.
+            (i, j) with i < j; dists the (p,) float64 distances. With
+            `shifts`, (pairs, dists, shifts) (or (pairs, shifts)).
         """
         index = self._built("find pairs")
         r = radius_to_unit(as_radius(radius), self._boxsize)
         probes = call_probes(probes)
         kind = _results.sparse_kind(sparse)
+        if kind and shifts:
+            raise ValueError("shifts are given with the pair arrays, not with sparse")
+        if isinstance(index, _grid.GridStore):  # the half list, each pair of cells once
+            return _grid.search_pairs(index, r, return_distance, kind, self._boxsize, bool(shifts))
         X = self._points()
         live = self._live_rows()  # a retired point is in no pair
         parts_rows, parts_ids, parts_dists = [], [], []
@@ -1170,6 +1195,9 @@ class PlovikSearch:
         dists = distances_from_unit(dists, self._boxsize)
         if kind:
             return _results.pairs_csr(pairs, dists, index.n_points, return_distance, kind)
+        if shifts:
+            image = _grid.image_shifts(index.points(), pairs)
+            return (pairs, dists, image) if return_distance else (pairs, image)
         return (pairs, dists) if return_distance else pairs
 
     # ---------------------------------------------------------------- epochs
@@ -1218,7 +1246,8 @@ class PlovikSearch:
                           since="promote")
             return
         # A forced exact scan has nothing to re-tune: it only scans longer.
-        if t is not None and not self._warned and self._allow_exact != "always" and n > GROWTH_WARNING * max(t.n, 1):
+        if t is not None and not self._warned and self._allow_exact != "always" and n > GROWTH_WARNING * max(t.n, 1) \
+                and not isinstance(index, _grid.GridStore):  # a grid's cells follow the points held
             self._warned = True
             warn(
                 f"the index holds {n} points, {n / max(t.n, 1):.1f} times the {t.n} it was tuned for: "

@@ -1,0 +1,193 @@
+#include "binding/grid.hpp"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "binding/args.hpp"
+#include "binding/exceptions.hpp"
+#include "binding/gil.hpp"
+#include "binding/query_input.hpp"
+#include "binding/ref.hpp"
+#include "binding/results.hpp"
+#include "index/grid/grid.hpp"
+#include "index/grid/pairs.hpp"
+
+namespace plovik::py {
+
+namespace {
+
+// A tier of a grid lives in a capsule of this name: made by _grid_tier,
+// owned (and freed) by the capsule, only read afterwards, so any number of
+// calls may share it.
+constexpr const char* tier_capsule = "plovik._native.GridTier";
+
+void free_tier(PyObject* capsule) {
+  std::unique_ptr<GridTier> owned(
+      static_cast<GridTier*>(PyCapsule_GetPointer(capsule, tier_capsule)));
+}
+
+// The tiers argument: a tuple or list of capsules of _grid_tier. The
+// capsules stay referenced by the caller's sequence for the whole call.
+std::vector<const GridTier*> tiers_of(PyObject* obj) {
+  if (!PyTuple_Check(obj) && !PyList_Check(obj))
+    raise(PyExc_TypeError, "argument 'tiers': expected a tuple or list of the tiers of _grid_tier");
+  Ref seq(check(PySequence_Fast(obj, "argument 'tiers': expected a sequence")));
+  const Py_ssize_t len = PySequence_Fast_GET_SIZE(seq.get());
+  std::vector<const GridTier*> out;
+  for (Py_ssize_t i = 0; i < len; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (!PyCapsule_IsValid(item, tier_capsule))
+      raise(PyExc_TypeError, "argument 'tiers': expected the tiers of _grid_tier");
+    out.push_back(static_cast<const GridTier*>(check(PyCapsule_GetPointer(item, tier_capsule))));
+  }
+  validate_grid_tiers(out);
+  return out;
+}
+
+// cells: a tuple or list of non-negative integers, one per coordinate.
+std::vector<std::size_t> cells_of(PyObject* obj) {
+  if (!PyTuple_Check(obj) && !PyList_Check(obj))
+    raise(PyExc_TypeError, "argument 'cells': expected a tuple or list of integers");
+  Ref seq(check(PySequence_Fast(obj, "argument 'cells': expected a sequence")));
+  const Py_ssize_t len = PySequence_Fast_GET_SIZE(seq.get());
+  std::vector<std::size_t> out;
+  for (Py_ssize_t i = 0; i < len; ++i)
+    out.push_back(to_usize(PySequence_Fast_GET_ITEM(seq.get(), i), "cells"));
+  return out;
+}
+
+// _grid_tier(points, cells, ids=None): the points ((n, d) float64)
+// wrapped, rounded to single precision and counting-sorted into a grid of
+// cells[a] cells along axis a; point i has id ids[i] (default i).
+PyObject* function_grid_tier(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[3];
+    match_args({"_grid_tier", {"points", "cells", "ids"}, 2}, args, nargs, kwnames, a);
+    PyArrayObject* points = to_array(a[0], "points", 2, NPY_FLOAT64);
+    const std::vector<std::size_t> cells = cells_of(a[1]);
+    PyArrayObject* ids =
+        a[2] == nullptr || a[2] == Py_None ? nullptr : to_array(a[2], "ids", 1, NPY_INT64);
+    const auto n = static_cast<std::size_t>(PyArray_DIM(points, 0));
+    const auto d = static_cast<std::size_t>(PyArray_DIM(points, 1));
+    grid_cell_total(d, cells);
+    if (ids != nullptr && static_cast<std::size_t>(PyArray_SIZE(ids)) != n)
+      raise(PyExc_ValueError, "ids must hold one id per point");
+    const ArrayValues values(points);
+    Array<int64_t> id_values;
+    if (ids != nullptr) id_values = read_array<int64_t>(ids);
+    auto tier = std::make_unique<GridTier>(
+        without_gil([&] { return grid_tier(PointRows{values.view(), n, d}, id_values, cells); }));
+    PyObject* capsule = check(PyCapsule_New(tier.get(), tier_capsule, free_tier));
+    tier.release();  // the capsule owns it now
+    return capsule;
+  });
+}
+
+// _grid_radius(tiers, queries, radius, exclude_ids=None): exact_radius over
+// the points of the tiers, by their ids.
+PyObject* function_grid_radius(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[4];
+    match_args({"_grid_radius", {"tiers", "queries", "radius", "exclude_ids"}, 3}, args, nargs,
+               kwnames, a);
+    const std::vector<const GridTier*> tiers = tiers_of(a[0]);
+    PyArrayObject* queries = to_array(a[1], "queries", 2, NPY_FLOAT64);
+    const double radius = to_f64(a[2], "radius");
+    PyArrayObject* exclude_ids = to_exclude_ids(a[3]);
+    const QuerySizes sizes = query_sizes(queries, exclude_ids);
+    validate_exact(tiers[0]->d, sizes.m, sizes.dq, sizes.n_exclude);
+    const QueryInput in = read_queries(queries, exclude_ids);
+    RadiusResult r = without_gil([&] { return grid_radius(tiers, in.batch(), radius); });
+    Ref indptr(hand_over(std::move(r.indptr)));
+    Ref ids(hand_over(std::move(r.ids)));
+    Ref dists(hand_over(std::move(r.dists)));
+    return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
+  });
+}
+
+// _grid_knn(tiers, queries, k, exclude_ids=None): exact_knn over the
+// points of the tiers, by their ids.
+PyObject* function_grid_knn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[4];
+    match_args({"_grid_knn", {"tiers", "queries", "k", "exclude_ids"}, 3}, args, nargs, kwnames, a);
+    const std::vector<const GridTier*> tiers = tiers_of(a[0]);
+    PyArrayObject* queries = to_array(a[1], "queries", 2, NPY_FLOAT64);
+    const std::size_t k = to_usize(a[2], "k");
+    PyArrayObject* exclude_ids = to_exclude_ids(a[3]);
+    const QuerySizes sizes = query_sizes(queries, exclude_ids);
+    validate_exact_knn(tiers[0]->d, sizes.m, sizes.dq, sizes.n_exclude, k);
+    const QueryInput in = read_queries(queries, exclude_ids);
+    ExactKnnResult r = without_gil([&] { return grid_knn(tiers, in.batch(), k); });
+    const auto rows = static_cast<npy_intp>(in.m), cols = static_cast<npy_intp>(k);
+    Ref idx(reshape(hand_over(std::move(r.idx)), rows, cols));
+    Ref dist(reshape(hand_over(std::move(r.dist)), rows, cols));
+    return PyTuple_Pack(2, idx.get(), dist.get());
+  });
+}
+
+// _grid_pairs(tiers, radius, shifts=False, by_distance=True): the half
+// list (i, j, dist, shift) of the tiers' points, shift a (p, d) int32 array
+// or None.
+PyObject* function_grid_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[4];
+    match_args({"_grid_pairs", {"tiers", "radius", "shifts", "by_distance"}, 2}, args, nargs,
+               kwnames, a);
+    const std::vector<const GridTier*> tiers = tiers_of(a[0]);
+    const double radius = to_f64(a[1], "radius");
+    const int shifts = a[2] == nullptr ? 0 : PyObject_IsTrue(a[2]);
+    check(shifts);
+    const int by_distance = a[3] == nullptr ? 1 : PyObject_IsTrue(a[3]);
+    check(by_distance);
+    GridPairs r =
+        without_gil([&] { return grid_pairs(tiers, radius, shifts != 0, by_distance != 0); });
+    Ref shift;
+    if (shifts) {
+      npy_intp dims[2] = {static_cast<npy_intp>(r.i.size()), static_cast<npy_intp>(tiers[0]->d)};
+      shift = Ref(check(PyArray_SimpleNew(2, dims, NPY_INT32)));
+      if (!r.shift.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(shift.get())), r.shift.data(),
+                    r.shift.size() * sizeof(int32_t));
+    } else {
+      shift = Ref(Py_NewRef(Py_None));
+    }
+    Ref i(hand_over(std::move(r.i)));
+    Ref j(hand_over(std::move(r.j)));
+    Ref dist(hand_over(std::move(r.dist)));
+    return PyTuple_Pack(4, i.get(), j.get(), dist.get(), shift.get());
+  });
+}
+
+#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+}  // namespace
+
+PyMethodDef grid_functions[] = {
+    {"_grid_tier", PLOVIK_FASTCALL(function_grid_tier), METH_FASTCALL | METH_KEYWORDS,
+     "_grid_tier(points, cells, ids=None)\n--\n\n"
+     "The points ((n, d) float64) wrapped, rounded to single precision and\n"
+     "counting-sorted into a grid of cells[a] cells along axis a, point i with\n"
+     "id ids[i] (default i): an opaque capsule that owns them."},
+    {"_grid_radius", PLOVIK_FASTCALL(function_grid_radius), METH_FASTCALL | METH_KEYWORDS,
+     "_grid_radius(tiers, queries, radius, exclude_ids=None)\n--\n\n"
+     "`exact_radius` over the points of the tiers (a sequence of _grid_tier\n"
+     "capsules with the same cells), by their ids: the same rows."},
+    {"_grid_knn", PLOVIK_FASTCALL(function_grid_knn), METH_FASTCALL | METH_KEYWORDS,
+     "_grid_knn(tiers, queries, k, exclude_ids=None)\n--\n\n"
+     "`exact_knn` over the points of the tiers, by their ids: the same rows."},
+    {"_grid_pairs", PLOVIK_FASTCALL(function_grid_pairs), METH_FASTCALL | METH_KEYWORDS,
+     "_grid_pairs(tiers, radius, shifts=False, by_distance=True)\n--\n\n"
+     "Every unordered pair of the tiers' points within `radius` once, as\n"
+     "(i, j, dist, shift): i < j by id, ordered by i, then by (dist, j) (or by\n"
+     "j when by_distance is false); shift the (p, d) int32 image shifts s with\n"
+     "x_j - x_i + s the minimum-image displacement of the wrapped coordinates,\n"
+     "or None unless asked for."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace plovik::py

@@ -1,0 +1,64 @@
+// Exact search through a grid of cells on the unit torus.
+//
+// Points are wrapped and rounded to single precision as the index wraps
+// its own (wrap_f32), put in the cell floor(x * cells) of each axis (1.0 in
+// the last cell) and counting-sorted by cell into flat arrays: where each
+// cell starts, the coordinates coordinate-major in cell order, the ids. A
+// grid may hold several such tiers with the same cells (the static points
+// and the candidates of a search): each query reads every tier.
+//
+// Every answer is that of the exact scan (exact.hpp) on the same points,
+// bit for bit: the same single-precision toroidal-L1 distances, the radius
+// rounded to single precision once and inclusive, rows ascending by
+// (distance bits, id), k-nearest rows padded with -1 / +inf; only the cells
+// that can hold an answer are read. A radius query reads the cells whose
+// lower bound of the distance is within the radius; a k-nearest query reads
+// rings of cells around its own until the k-th distance is below the lower
+// bound of every cell not read. Results never depend on the thread count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "index/exact/exact.hpp"
+#include "index/memory/array.hpp"
+#include "index/query/batch.hpp"
+#include "index/query/radius.hpp"
+
+namespace plovik {
+
+// One tier of a grid: n points counting-sorted by cell.
+struct GridTier {
+  std::size_t d = 0;
+  Array<std::size_t> cells;  // cells per axis, d entries
+  std::size_t n = 0;
+  Array<uint64_t> starts;  // cell c holds sorted points [starts[c], starts[c + 1])
+  Array<float> coords;     // coordinate a of sorted point i at coords[a * n + i]
+  Array<int64_t> ids;      // the id of each sorted point
+};
+
+// Cells in all: the product of `cells`; InvalidArgument when an axis has
+// no cell, when d exceeds the grid's limit (16) or when the product is too
+// large to index (above 2^32).
+std::size_t grid_cell_total(std::size_t d, std::span<const std::size_t> cells);
+
+// The tier of `points`, point i with id ids[i] (its row number when ids is
+// empty); InvalidArgument when ids has another length than the points.
+GridTier grid_tier(const PointRows& points, std::span<const int64_t> ids,
+                   std::span<const std::size_t> cells);
+
+// The tiers a query reads: at least one, all of the same d and cells
+// (InvalidArgument otherwise).
+using GridTiers = std::span<const GridTier* const>;
+void validate_grid_tiers(GridTiers tiers);
+
+// Every point within `radius` (inclusive) of each query, in CSR form; query
+// i never gets its excluded id. The checks of exact_radius come first.
+RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius);
+
+// The k nearest points of each query. The checks of exact_knn come first.
+ExactKnnResult grid_knn(GridTiers tiers, const QueryBatch& q, std::size_t k);
+
+}  // namespace plovik

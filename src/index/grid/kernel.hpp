@@ -1,0 +1,117 @@
+// The pieces every grid search shares: distances of one query to a run of
+// points stored coordinate-major, and the geometry of cells on the torus
+// (which cell a coordinate falls in, a lower bound of the distance from a
+// coordinate to a cell).
+//
+// Distances are those of torus_l1_f32, bit for bit: the same terms
+// (a = |q - p|, then a < 1 - a ? a : 1 - a) in the same association. For
+// one to three coordinates that is s = t0, then s = t1 + s, s = t2 + s; for
+// four (t0 + t1) + (t2 + t3). Each point's sum is its own chain of IEEE
+// single-precision operations, so the compiler may run several points in
+// one vector (it never reassociates: -ffp-contract=off, no fast-math).
+// Other dimensions gather the point's coordinates and call torus_l1_f32.
+//
+// Cell bounds are computed in double precision from the stored float
+// coordinates and widened by grid_slack(d), a margin larger than the
+// rounding error of a single-precision distance: a point whose computed
+// distance passes a test can never sit in a cell whose bound failed it.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "index/query/distance.hpp"
+
+namespace plovik::grid_detail {
+
+// Above the rounding error of a computed distance over d coordinates in
+// [0, 1]: each term is within 2^-24 of its real value and each of the d - 1
+// additions of a partial sum at most d / 2 adds 2^-24 of it, so the error
+// stays below d (d + 2) 2^-25; this is sixteen times that, and more.
+inline double grid_slack(std::size_t d) {
+  const double dd = static_cast<double>(d) + 1.0;
+  return dd * dd * 0x1p-20;
+}
+
+// The cell of coordinate x in [0, 1] among `cells` cells of width 1 / cells:
+// floor(x * cells), 1.0 in the last cell, a NaN in cell 0.
+inline std::size_t cell_of(float x, std::size_t cells) {
+  const double y = static_cast<double>(x) * static_cast<double>(cells);
+  if (!(y >= 0.0)) return 0;
+  const auto c = static_cast<std::size_t>(std::min(y, static_cast<double>(cells - 1)));
+  return std::min(c, cells - 1);
+}
+
+// The toroidal distance from x to the closed interval of cell c (0 inside
+// it), in double precision.
+inline double gap_to_cell(double x, std::size_t c, std::size_t cells) {
+  const double n = static_cast<double>(cells);
+  const double lo = static_cast<double>(c) / n, hi = static_cast<double>(c + 1) / n;
+  if (x >= lo && x <= hi) return 0.0;
+  const double up = x < lo ? lo - x : lo + 1.0 - x;    // from x upwards to lo
+  const double down = x > hi ? x - hi : x + 1.0 - hi;  // from x downwards to hi
+  return std::min(up, down);
+}
+
+// The canonical offsets of an axis of `cells` cells: every cell once, as
+// an offset o in [low, high] from a given cell, |o| as small as the torus
+// allows (o = cells / 2 for an even count, not -cells / 2).
+inline int64_t offset_low(std::size_t cells) { return -static_cast<int64_t>((cells - 1) / 2); }
+inline int64_t offset_high(std::size_t cells) { return static_cast<int64_t>(cells / 2); }
+
+// The cell at offset o from cell c.
+inline std::size_t cell_at(std::size_t c, int64_t o, std::size_t cells) {
+  const auto n = static_cast<int64_t>(cells);
+  int64_t x = static_cast<int64_t>(c) + o;
+  x %= n;
+  if (x < 0) x += n;
+  return static_cast<std::size_t>(x);
+}
+
+inline float term(float q, float p) { return torus_term(q, p); }
+
+// The most coordinates a grid takes: a grid pays in low dimensions only
+// (a cell has 3^d neighbours).
+inline constexpr std::size_t max_grid_dims = 16;
+
+// out[j] = distance from q to point s + j of a coordinate-major store
+// (coordinate a of point i at axis[a][i]), for j < len; d <= max_grid_dims.
+template <std::size_t D>
+inline void distances_run(const float* q, const float* const* axis, std::size_t s, std::size_t len,
+                          std::size_t d, float* out) {
+  if constexpr (D == 1) {
+    const float* x0 = axis[0] + s;
+    const float q0 = q[0];
+    for (std::size_t j = 0; j < len; ++j) out[j] = term(q0, x0[j]);
+  } else if constexpr (D == 2) {
+    const float* x0 = axis[0] + s;
+    const float* x1 = axis[1] + s;
+    const float q0 = q[0], q1 = q[1];
+    for (std::size_t j = 0; j < len; ++j) out[j] = term(q1, x1[j]) + term(q0, x0[j]);
+  } else if constexpr (D == 3) {
+    const float* x0 = axis[0] + s;
+    const float* x1 = axis[1] + s;
+    const float* x2 = axis[2] + s;
+    const float q0 = q[0], q1 = q[1], q2 = q[2];
+    for (std::size_t j = 0; j < len; ++j)
+      out[j] = term(q2, x2[j]) + (term(q1, x1[j]) + term(q0, x0[j]));
+  } else if constexpr (D == 4) {
+    const float* x0 = axis[0] + s;
+    const float* x1 = axis[1] + s;
+    const float* x2 = axis[2] + s;
+    const float* x3 = axis[3] + s;
+    const float q0 = q[0], q1 = q[1], q2 = q[2], q3 = q[3];
+    for (std::size_t j = 0; j < len; ++j)
+      out[j] = (term(q0, x0[j]) + term(q1, x1[j])) + (term(q2, x2[j]) + term(q3, x3[j]));
+  } else {
+    float p[max_grid_dims];
+    for (std::size_t j = 0; j < len; ++j) {
+      for (std::size_t a = 0; a < d; ++a) p[a] = axis[a][s + j];
+      out[j] = torus_l1_f32(q, p, d);
+    }
+  }
+}
+
+}  // namespace plovik::grid_detail

@@ -1,0 +1,423 @@
+#include "index/grid/pairs.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "index/errors.hpp"
+#include "index/grid/kernel.hpp"
+#include "index/grid/walk.hpp"
+#include "index/query/topk.hpp"
+#include "parallel/interrupt.hpp"
+#include "parallel/pool.hpp"
+
+namespace plovik {
+
+using namespace grid_detail;
+
+namespace {
+
+// Points a task's cells hold at least (the last task excepted): tasks are
+// cut from the cells alone, never from the thread count.
+constexpr std::size_t points_per_task = 4096;
+// At most about this many tasks (larger ones for more points), so that the
+// counts of pairs per task and bucket stay small.
+constexpr std::size_t most_tasks = 512;
+constexpr std::size_t run_chunk = 256;
+// The tiers a half list reads at most (a search has two).
+constexpr std::size_t max_tiers = 8;
+
+// One pair found: its ids (lo < hi), its distance bits.
+struct Found {
+  int64_t lo, hi;
+  uint32_t bits;
+  uint32_t src;  // its place in its bucket, once there (for the shifts)
+};
+
+// What one task found; shifts d per pair when asked for.
+struct TaskPairs {
+  Array<Found> found;
+  Array<int8_t> shift;
+};
+
+// The order of the list: by lo, then by (bits, hi) or by hi.
+inline bool pair_before(const Found& x, const Found& y, bool by_distance) {
+  if (x.lo != y.lo) return x.lo < y.lo;
+  if (by_distance && x.bits != y.bits) return x.bits < y.bits;
+  return x.hi < y.hi;
+}
+
+// The offsets of the cells within reach of a cell: along an axis a cell o
+// steps away is max(|o| - 1, 0) / n away from every point of the cell, and
+// the sum over the axes bounds the distance between points of the two.
+// d offsets per cell of the stencil (none when d is 0: the one cell).
+struct Stencil {
+  std::vector<int64_t> offsets;
+  std::size_t cells = 0;
+  // When no axis reaches half way round the torus, the half of the stencil
+  // after the cell in the order of offsets (the first axis that differs has
+  // a positive offset) visits each pair of cells once too, and goes by
+  // columns: a column is a prefix of d - 1 offsets with the run of offsets
+  // [last_low, last_high] of the last axis (cells that follow each other in
+  // the sorted points). The cell itself is in no column.
+  bool columns_ok = false;
+  std::vector<int64_t> prefix;  // d - 1 per column, the last axis' offset 0
+  std::vector<std::pair<int64_t, int64_t>> last;
+};
+
+Stencil stencil(const GridTier& g, double limit) {
+  const std::size_t d = g.d;
+  std::vector<std::vector<std::pair<double, int64_t>>> axes(d);
+  for (std::size_t a = 0; a < d; ++a) {
+    const std::size_t n = g.cells[a];
+    for (int64_t o = offset_low(n); o <= offset_high(n); ++o) {
+      const double gap =
+          static_cast<double>(std::max<int64_t>(std::max(o, -o) - 1, 0)) / static_cast<double>(n);
+      if (gap <= limit) axes[a].emplace_back(gap, o);
+    }
+    std::sort(axes[a].begin(), axes[a].end());
+  }
+  Stencil out;
+  std::vector<int64_t> cur(d);
+  auto walk = [&](auto& self, std::size_t a, double sum) -> void {
+    if (a == d) {
+      out.offsets.insert(out.offsets.end(), cur.begin(), cur.end());
+      ++out.cells;
+      return;
+    }
+    for (const auto& [gap, o] : axes[a]) {
+      if (sum + gap > limit) break;
+      cur[a] = o;
+      self(self, a + 1, sum + gap);
+    }
+  };
+  walk(walk, 0, 0.0);
+  if (d == 0) return out;
+  std::vector<int64_t> reach(d, 0);
+  for (std::size_t c = 0; c < out.cells; ++c)
+    for (std::size_t a = 0; a < d; ++a)
+      reach[a] = std::max(reach[a], std::abs(out.offsets[c * d + a]));
+  out.columns_ok = true;
+  for (std::size_t a = 0; a < d; ++a)
+    out.columns_ok = out.columns_ok && 2 * reach[a] < static_cast<int64_t>(g.cells[a]);
+  if (!out.columns_ok) return out;
+  for (std::size_t c = 0; c < out.cells; ++c) {
+    const int64_t* o = out.offsets.data() + c * d;
+    std::size_t first = 0;  // the first axis with a nonzero offset
+    while (first < d && o[first] == 0) ++first;
+    if (first == d || o[first] < 0) continue;  // the cell itself, or visited from the other
+    // Along the last axis the stencil of a prefix is a run: merge into it.
+    std::vector<int64_t> pre(o, o + d);
+    pre[d - 1] = 0;
+    std::size_t col = 0;
+    while (col < out.last.size() &&
+           !std::equal(pre.begin(), pre.end(), out.prefix.begin() + col * d))
+      ++col;
+    if (col == out.last.size()) {
+      out.prefix.insert(out.prefix.end(), pre.begin(), pre.end());
+      out.last.emplace_back(o[d - 1], o[d - 1]);
+    } else {
+      out.last[col].first = std::min(out.last[col].first, o[d - 1]);
+      out.last[col].second = std::max(out.last[col].second, o[d - 1]);
+    }
+  }
+  return out;
+}
+
+// The shift of the pair (from p to q) along one axis; see pairs.hpp.
+inline int8_t shift_of(float xi, float xj) {
+  const float delta = xj - xi;
+  const float a = std::fabs(delta);
+  if (a < 1.0f - a) return 0;
+  return delta > 0.0f ? int8_t{-1} : int8_t{1};
+}
+
+template <std::size_t D>
+struct PairScan {
+  GridTiers tiers;
+  float cutoff;
+  bool shifts;
+  std::size_t d;
+  float dist[run_chunk];
+
+  // The pairs of point i of tier ti (coordinates q) with points [s, e) of
+  // tier tj.
+  void run(const GridTier& ti, std::size_t i, const float* q, const GridTier& tj, std::size_t s,
+           std::size_t e, TaskPairs& mine) {
+    const float* axis[max_grid_dims];
+    for (std::size_t a = 0; a < d; ++a) axis[a] = tj.coords.data() + a * tj.n;
+    const int64_t id = ti.ids[i];
+    for (std::size_t from = s; from < e; from += run_chunk) {
+      const std::size_t len = std::min(run_chunk, e - from);
+      distances_run<D>(q, axis, from, len, d, dist);
+      for (std::size_t k = 0; k < len; ++k) {
+        if (!(dist[k] <= cutoff)) continue;
+        const int64_t other = tj.ids[from + k];
+        const bool first = id < other;
+        mine.found.push_back(
+            Found{first ? id : other, first ? other : id, distance_bits(dist[k]), 0});
+        if (shifts) {
+          for (std::size_t a = 0; a < d; ++a) {
+            const float xi = q[a], xj = axis[a][from + k];
+            mine.shift.push_back(first ? shift_of(xi, xj) : shift_of(xj, xi));
+          }
+        }
+      }
+    }
+  }
+
+  // Cell A with itself (same == true) or with cell B at offsets `off`
+  // from it (canonical, see kernel.hpp), at[a] A's cell along axis a. A
+  // point of A meets B only when its lower bound of the distance to B is
+  // within `limit`.
+  void cells(std::size_t A, std::size_t B, bool same, const int64_t* off, const std::size_t* at,
+             const GridTier& g, double limit, TaskPairs& mine) {
+    float q[max_grid_dims];
+    for (std::size_t t1 = 0; t1 < tiers.size(); ++t1) {
+      const GridTier& ti = *tiers[t1];
+      for (std::size_t i = ti.starts[A]; i < ti.starts[A + 1]; ++i) {
+        for (std::size_t a = 0; a < d; ++a) q[a] = ti.coords[a * ti.n + i];
+        if (!same && bound_to(q, off, at, g) > limit) continue;
+        for (std::size_t t2 = same ? t1 : 0; t2 < tiers.size(); ++t2) {
+          const GridTier& tj = *tiers[t2];
+          const std::size_t s = same && t2 == t1 ? i + 1 : tj.starts[B];
+          run(ti, i, q, tj, s, tj.starts[B + 1], mine);
+        }
+      }
+    }
+  }
+
+  // Cell A (at[a] along axis a) with the points [s[t], e[t]) of each tier t
+  // (runs of cells along the last axis at offsets `off`, the last 0):
+  // each point of A whose bound to them is within `limit`.
+  void column(std::size_t A, const std::size_t* s, const std::size_t* e, std::size_t runs,
+              const int64_t* off, const std::size_t* at, const GridTier& g, double limit,
+              TaskPairs& mine) {
+    float q[max_grid_dims];
+    for (const GridTier* tp : tiers) {
+      const GridTier& ti = *tp;
+      for (std::size_t i = ti.starts[A]; i < ti.starts[A + 1]; ++i) {
+        for (std::size_t a = 0; a < d; ++a) q[a] = ti.coords[a * ti.n + i];
+        if (bound_to(q, off, at, g) > limit) continue;
+        for (std::size_t t2 = 0; t2 < tiers.size(); ++t2)
+          for (std::size_t k = 0; k < runs; ++k)
+            run(ti, i, q, *tiers[t2], s[t2 * 2 + k], e[t2 * 2 + k], mine);
+      }
+    }
+  }
+
+  // A lower bound of the distance from q, in cell `at`, to the cell at
+  // offsets `off`: along each axis the way to the near face of that cell
+  // (either way round when it lies half way round the torus).
+  double bound_to(const float* q, const int64_t* off, const std::size_t* at,
+                  const GridTier& g) const {
+    double sum = 0.0;
+    for (std::size_t a = 0; a < d; ++a) {
+      const int64_t o = off[a];
+      if (o == 0) continue;
+      const auto n = static_cast<int64_t>(g.cells[a]);
+      const double w = 1.0 / static_cast<double>(n), x = static_cast<double>(q[a]);
+      const double lo = static_cast<double>(at[a]) * w, hi = static_cast<double>(at[a] + 1) * w;
+      const double up = std::max(hi - x, 0.0), down = std::max(x - lo, 0.0);
+      const int64_t steps = (o > 0 ? o : -o) - 1;
+      double gap = static_cast<double>(steps) * w + (o > 0 ? up : down);
+      if (2 * o == n) gap = std::min(gap, static_cast<double>(steps) * w + down);
+      sum += gap;
+    }
+    return sum;
+  }
+};
+
+template <std::size_t D>
+void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stencil, std::size_t c0,
+                std::size_t c1, TaskPairs& mine) {
+  const double limit = static_cast<double>(cutoff) + grid_slack(tiers[0]->d);
+  const GridTier& g = *tiers[0];
+  const std::size_t d = g.d;
+  const CellStrides strides(g.cells);
+  PairScan<D> scan{tiers, cutoff, shifts, d, {}};
+  std::size_t at[max_grid_dims];
+  for (std::size_t A = c0; A < c1; ++A) {
+    bool empty = true;
+    for (const GridTier* t : tiers) empty = empty && t->starts[A] == t->starts[A + 1];
+    if (empty) continue;
+    for (std::size_t a = 0; a < d; ++a) at[a] = A / strides.stride[a] % g.cells[a];
+    if (stencil.columns_ok) {
+      scan.cells(A, A, true, nullptr, at, g, limit, mine);
+      const std::size_t n_last = g.cells[d - 1], c_last = at[d - 1];
+      std::size_t s[2 * 2 * max_tiers], e[2 * 2 * max_tiers];
+      for (std::size_t col = 0; col < stencil.last.size(); ++col) {
+        const int64_t* pre = stencil.prefix.data() + col * d;
+        std::size_t base = 0;
+        for (std::size_t a = 0; a + 1 < d; ++a)
+          base += strides.stride[a] * cell_at(at[a], pre[a], g.cells[a]);
+        // The run of last-axis cells, in one or two pieces round the torus.
+        const auto [lo, hi] = stencil.last[col];
+        const std::size_t x0 = cell_at(c_last, lo, n_last), x1 = cell_at(c_last, hi, n_last);
+        std::size_t pieces[2][2] = {{x0, x1}, {0, 0}};
+        std::size_t runs = 1;
+        if (x1 < x0) {
+          pieces[0][1] = n_last - 1;
+          pieces[1][0] = 0;
+          pieces[1][1] = x1;
+          runs = 2;
+        }
+        for (std::size_t t = 0; t < tiers.size(); ++t)
+          for (std::size_t k = 0; k < runs; ++k) {
+            s[t * 2 + k] = tiers[t]->starts[base + pieces[k][0]];
+            e[t * 2 + k] = tiers[t]->starts[base + pieces[k][1] + 1];
+          }
+        scan.column(A, s, e, runs, pre, at, g, limit, mine);
+      }
+      continue;
+    }
+    for (std::size_t s = 0; s < stencil.cells; ++s) {
+      std::size_t B = 0;
+      for (std::size_t a = 0; a < d; ++a)
+        B += strides.stride[a] * cell_at(at[a], stencil.offsets[s * d + a], g.cells[a]);
+      if (B < A) continue;  // visited from B
+      scan.cells(A, B, B == A, stencil.offsets.data() + s * d, at, g, limit, mine);
+    }
+  }
+}
+
+#define PLOVIK_PAIRS_DISPATCH(d, ...)           \
+  switch (d) {                                  \
+    case 1: pairs_task<1>(__VA_ARGS__); break;  \
+    case 2: pairs_task<2>(__VA_ARGS__); break;  \
+    case 3: pairs_task<3>(__VA_ARGS__); break;  \
+    case 4: pairs_task<4>(__VA_ARGS__); break;  \
+    default: pairs_task<0>(__VA_ARGS__); break; \
+  }
+
+}  // namespace
+
+GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distance) {
+  validate_grid_tiers(tiers);
+  const GridTier& g = *tiers[0];
+  const std::size_t d = g.d;
+  const float cutoff = static_cast<float>(radius);
+  GridPairs r;
+  std::size_t n = 0;
+  int64_t top = -1;
+  for (const GridTier* t : tiers) {
+    n += t->n;
+    for (const int64_t id : t->ids) top = std::max(top, id);
+  }
+  if (tiers.size() > max_tiers)
+    throw InvalidArgument("a half list reads at most " + std::to_string(max_tiers) + " tiers");
+  if (n < 2 || std::isnan(cutoff)) return r;
+  const double limit = static_cast<double>(cutoff) + grid_slack(d);
+  const Stencil reach = stencil(g, limit);
+  const std::size_t total = g.starts.size() - 1;
+
+  // Tasks: runs of consecutive cells holding points_per_task points or more.
+  std::vector<std::size_t> cut{0};
+  std::size_t held = 0;
+  const std::size_t task_points = std::max(points_per_task, n / most_tasks);
+  for (std::size_t c = 0; c < total; ++c) {
+    for (const GridTier* t : tiers) held += t->starts[c + 1] - t->starts[c];
+    if (held >= task_points) {
+      cut.push_back(c + 1);
+      held = 0;
+    }
+  }
+  if (cut.back() != total) cut.push_back(total);
+  const std::size_t tasks = cut.size() - 1;
+  std::vector<TaskPairs> by_task(tasks);
+  parallel::for_each(tasks, [&](std::size_t task) {
+    PLOVIK_PAIRS_DISPATCH(d, tiers, cutoff, shifts, reach, cut[task], cut[task + 1], by_task[task])
+    parallel::check_interrupt();
+  });
+
+  // Into buckets of consecutive smaller ids, task by task in task order
+  // (each write streams into one of a few thousand places, never to a
+  // random row), then each bucket sorted by (i, distance, j) or (i, j).
+  const auto rows = static_cast<std::size_t>(top + 1);
+  const std::size_t buckets = std::clamp<std::size_t>(rows / 64, 1, 4096);
+  const std::size_t width = rows / buckets + (rows % buckets != 0);
+  Array<std::size_t> place(checked_mul(tasks, buckets), 0);  // task-major
+  parallel::for_each(tasks, [&](std::size_t task) {
+    std::size_t* count = place.data() + task * buckets;
+    for (const Found& f : by_task[task].found) ++count[static_cast<std::size_t>(f.lo) / width];
+  });
+  Array<std::size_t> bucket_start(buckets + 1);
+  std::size_t p = 0;
+  for (std::size_t b = 0; b < buckets; ++b) {
+    bucket_start[b] = p;
+    for (std::size_t task = 0; task < tasks; ++task) {
+      const std::size_t c = place[task * buckets + b];
+      place[task * buckets + b] = p;
+      p += c;
+    }
+  }
+  bucket_start[buckets] = p;
+  Array<Found> sorted(p);
+  Array<int8_t> sorted_shift(shifts ? checked_mul(p, d) : 0);
+  parallel::for_each(tasks, [&](std::size_t task) {
+    std::size_t* at = place.data() + task * buckets;
+    TaskPairs& mine = by_task[task];
+    for (std::size_t k = 0; k < mine.found.size(); ++k) {
+      const std::size_t to = at[static_cast<std::size_t>(mine.found[k].lo) / width]++;
+      sorted[to] = mine.found[k];
+      if (shifts) std::copy_n(mine.shift.data() + k * d, d, sorted_shift.data() + to * d);
+    }
+    Array<Found>().swap(mine.found);
+    Array<int8_t>().swap(mine.shift);
+  });
+  r.i.resize(p);
+  r.j.resize(p);
+  r.dist.resize(p);
+  if (shifts) r.shift.resize(checked_mul(p, d));
+  // Each bucket: counting-sorted by row (the smaller id), then each row
+  // (a handful of pairs) sorted by insertion.
+  struct Scratch {
+    Array<Found> keyed;
+    Array<std::size_t> row_end;
+  };
+  parallel::for_chunks(
+      buckets, 16, [] { return Scratch(); },
+      [&](Scratch& w, std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; ++b) {
+          const std::size_t s = bucket_start[b], e = bucket_start[b + 1];
+          if (e - s > UINT32_MAX) throw std::bad_alloc();  // places in a bucket are 32-bit
+          const std::size_t first = b * width;
+          const std::size_t here = std::min(width, rows - std::min(rows, first));
+          w.row_end.assign(here + 1, 0);
+          for (std::size_t k = s; k < e; ++k)
+            ++w.row_end[static_cast<std::size_t>(sorted[k].lo) - first + 1];
+          for (std::size_t x = 0; x < here; ++x) w.row_end[x + 1] += w.row_end[x];
+          w.keyed.resize(e - s);
+          for (std::size_t k = s; k < e; ++k) {
+            Found f = sorted[k];
+            f.src = static_cast<uint32_t>(k - s);
+            w.keyed[w.row_end[static_cast<std::size_t>(f.lo) - first]++] = f;
+          }
+          // row_end[x] is now where row x ends
+          std::size_t row_begin = 0;
+          for (std::size_t x = 0; x < here; ++x) {
+            Found* row = w.keyed.data();
+            for (std::size_t u = row_begin + 1; u < w.row_end[x]; ++u) {
+              const Found f = row[u];
+              std::size_t v = u;
+              for (; v > row_begin && pair_before(f, row[v - 1], by_distance); --v)
+                row[v] = row[v - 1];
+              row[v] = f;
+            }
+            row_begin = w.row_end[x];
+          }
+          for (std::size_t k = 0; k < e - s; ++k) {
+            const Found& f = w.keyed[k];
+            r.i[s + k] = f.lo;
+            r.j[s + k] = f.hi;
+            r.dist[s + k] = widen_bits(f.bits);
+            if (shifts)
+              std::copy_n(sorted_shift.data() + (s + f.src) * d, d, r.shift.data() + (s + k) * d);
+          }
+        }
+      });
+  return r;
+}
+
+}  // namespace plovik

@@ -1,0 +1,35 @@
+// The half list of a grid's own points: every unordered pair of points
+// within a radius of each other, once.
+//
+// Each pair of cells within reach of each other is visited once (a cell
+// with its own points, and with each neighbour that comes after it), each
+// pair of points within the radius written once as (i, j), i < j by id.
+// Distances are the exact scan's (single-precision toroidal L1, the radius
+// rounded to single precision, inclusive), so the pairs equal those an
+// exact radius query of every point finds, each once.
+//
+// The image shift of a pair (optional) is the whole number of periods s,
+// per axis, that makes x_j - x_i + s the minimum-image displacement from i
+// to j, x the wrapped single-precision coordinates the grid holds: 0 when
+// |x_j - x_i| is the shorter way round (the distance's own test, a < 1 - a),
+// else -1 when x_j > x_i and +1 when x_j < x_i.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/grid/grid.hpp"
+#include "index/memory/array.hpp"
+
+namespace plovik {
+
+struct GridPairs {
+  Array<int64_t> i, j;   // p pairs, i < j
+  Array<double> dist;    // single-precision distances, widened
+  Array<int32_t> shift;  // p * d when asked for, else empty
+};
+
+// The pairs ordered by i, then by (distance, j) (by_distance) or by j.
+GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distance);
+
+}  // namespace plovik
