@@ -15,6 +15,7 @@ import warnings
 
 import numpy as np
 from common import SEED, machine
+
 from plovik import PlovikSearch, exact_knn
 
 SHAPES = {
@@ -76,7 +77,7 @@ def main():
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 idx, _ = searches[adapt].query_knn(Q, 10)
-            row.append(np.mean([np.isin(t, i).mean() for t, i in zip(truth, idx)]))
+            row.append(np.mean([np.isin(t, i).mean() for t, i in zip(truth, idx, strict=True)]))
         print(f"| {c + 1} | {row[0]:.3f} | {row[1]:.3f} |")
 
 

@@ -58,6 +58,7 @@ def copies(times, base_n, d):
         for _ in range(2):
             yield "query", rng.random((M, d)), K  # fresh uniform queries
             yield "query", (base[rng.choice(base_n, M)] + 0.002 * rng.standard_normal((M, d))) % 1.0, K
+
     return case
 
 
@@ -68,6 +69,7 @@ def near_copies(jitter, base_n=5_000, times=8, d=16):
         for _ in range(2):
             yield "query", rng.random((M, d)), K
             yield "query", (base[rng.choice(len(base), M)] + 0.01 * rng.standard_normal((M, d))) % 1.0, K
+
     return case
 
 
@@ -77,30 +79,39 @@ def lattice(steps, n, d):
         for _ in range(2):
             yield "query", rng.integers(0, steps, (M, d)) / steps, K  # ties at every distance
             yield "query", rng.random((M, d)), K
+
     return case
 
 
 def capacity(d, shape, full=200_000):
     def case(rng):
         centres = rng.random((100, d))
-        make = (lambda m: rng.random((m, d))) if shape == "uniform" else (
-            lambda m: clusters(rng, m, d, centres, np.arange(100), 0.03))
+        make = (
+            (lambda m: rng.random((m, d)))
+            if shape == "uniform"
+            else (lambda m: clusters(rng, m, d, centres, np.arange(100), 0.03))
+        )
         yield "build", make(full // 4), {"capacity": full}
         for grow in (0, full // 4, full // 2):
             if grow:
                 yield "promote", make(grow)
             yield "query", make(M), K
+
     return case
 
 
 def larger_k(d, n, shape="uniform"):
     def case(rng):
         centres = rng.random((100, d))
-        make = (lambda m: rng.random((m, d))) if shape == "uniform" else (
-            lambda m: clusters(rng, m, d, centres, np.arange(100), 0.03))
+        make = (
+            (lambda m: rng.random((m, d)))
+            if shape == "uniform"
+            else (lambda m: clusters(rng, m, d, centres, np.arange(100), 0.03))
+        )
         yield "build", make(n), {}
         for k in (10, 15, 20, 30, 40):
             yield "query", make(M), k
+
     return case
 
 
@@ -110,6 +121,7 @@ def other_clusters(d, n):
         yield "build", clusters(rng, n, d, centres, np.arange(200)), {}
         for _ in range(3):
             yield "query", clusters(rng, M, d, centres, np.arange(200, 400)), K
+
     return case
 
 
@@ -119,26 +131,31 @@ def uniform_on_clusters(d, n):
         yield "build", clusters(rng, n, d, centres, np.arange(200)), {}
         for _ in range(3):
             yield "query", rng.random((M, d)), K
+
     return case
 
 
 def drifting(d, n, calls=6):
     """Queries around the points' cluster centres, each call twice as spread as the last."""
+
     def case(rng):
         centres = rng.random((100, d))
         yield "build", clusters(rng, n, d, centres, np.arange(100)), {}
         for c in range(calls):
-            yield "query", clusters(rng, M, d, centres, np.arange(100), 0.01 * 2.0 ** c), K
+            yield "query", clusters(rng, M, d, centres, np.arange(100), 0.01 * 2.0**c), K
+
     return case
 
 
 def moderate(d, n):
     """Queries a little off the points' distribution: clusters of the points, spread 1.6x wider."""
+
     def case(rng):
         centres = rng.random((100, d))
         yield "build", clusters(rng, n, d, centres, np.arange(100), 0.02), {}
         for _ in range(4):
             yield "query", clusters(rng, M, d, centres, np.arange(100), 0.032), K
+
     return case
 
 
@@ -181,7 +198,7 @@ def run(name, case, seed, call_size):
             continue
         _, Q, k = step
         for start in range(0, len(Q), call_size):
-            q = Q[start:start + call_size]
+            q = Q[start : start + call_size]
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 tuning_before = search.tuning
@@ -195,9 +212,18 @@ def run(name, case, seed, call_size):
                     p["covered"] = True
                 pending = []
             covered = bool(warns) or (warned_tuning is not None and warned_tuning is tuning_before)
-            row = dict(step="query", n=len(X), k=k, m=len(q), recall=r, short=short, warned=bool(warns),
-                       covered=covered or not short, exact=bool(tuning_before.exact),
-                       message=str(warns[0].message) if warns else "")
+            row = dict(
+                step="query",
+                n=len(X),
+                k=k,
+                m=len(q),
+                recall=r,
+                short=short,
+                warned=bool(warns),
+                covered=covered or not short,
+                exact=bool(tuning_before.exact),
+                message=str(warns[0].message) if warns else "",
+            )
             if short and not covered:
                 pending.append(row)
             if pending:  # a short call not warned about within 2,000 queries stays uncovered
@@ -228,29 +254,45 @@ def main():
                 t = time.perf_counter()
                 rows = run(name, CASES[name], seed, size)
                 tuning = rows[0]["tuning"]
-                chosen = "exact" if tuning.exact else (
-                    f"b={tuning.cells} K={tuning.components} L={tuning.tables} P={tuning.probes} "
-                    f"({tuning.recall:.3f})")
+                chosen = (
+                    "exact"
+                    if tuning.exact
+                    else (
+                        f"b={tuning.cells} K={tuning.components} L={tuning.tables} P={tuning.probes} "
+                        f"({tuning.recall:.3f})"
+                    )
+                )
                 calls = [r for r in rows if r["step"] == "query"]
                 if size < M:  # smaller calls: judged by each 2,000 queries together
-                    windows = [calls[i:i + M // size] for i in range(0, len(calls), M // size)]
-                    bad = [w for w in windows
-                           if sum(c["recall"] * c["m"] for c in w) / sum(c["m"] for c in w) < TARGET - 0.01
-                           and not any(c["warned"] for c in w) and not all(c["covered"] for c in w)]
+                    windows = [calls[i : i + M // size] for i in range(0, len(calls), M // size)]
+                    bad = [
+                        w
+                        for w in windows
+                        if sum(c["recall"] * c["m"] for c in w) / sum(c["m"] for c in w) < TARGET - 0.01
+                        and not any(c["warned"] for c in w)
+                        and not all(c["covered"] for c in w)
+                    ]
                 else:
                     bad = [c for c in calls if not c["covered"]]
                 if size < M:  # each 2,000 queries together
                     text = " ".join(
-                        f"{np.mean([c['recall'] for c in calls[i:i + M // size]]):.3f}"
-                        f"{'w' if any(c['warned'] for c in calls[i:i + M // size]) else ''}"
-                        f"{'!' if calls[i:i + M // size] in bad else ''}"
-                        for i in range(0, len(calls), M // size))
+                        f"{np.mean([c['recall'] for c in calls[i : i + M // size]]):.3f}"
+                        f"{'w' if any(c['warned'] for c in calls[i : i + M // size]) else ''}"
+                        f"{'!' if calls[i : i + M // size] in bad else ''}"
+                        for i in range(0, len(calls), M // size)
+                    )
                 else:
-                    text = " ".join(f"{c['recall']:.3f}{'' if c['k'] == K else '@' + str(c['k'])}"
-                                    f"{'w' if c['warned'] else ''}{'' if c['covered'] else '!'}" for c in calls)
+                    text = " ".join(
+                        f"{c['recall']:.3f}{'' if c['k'] == K else '@' + str(c['k'])}"
+                        f"{'w' if c['warned'] else ''}{'' if c['covered'] else '!'}"
+                        for c in calls
+                    )
                 failed += bool(bad)
-                print(f"| {name} | {seed} | {size} | {chosen} | {text} | {'MISSED' if bad else 'ok'} "
-                      f"({time.perf_counter() - t:.0f} s) |", flush=True)
+                print(
+                    f"| {name} | {seed} | {size} | {chosen} | {text} | {'MISSED' if bad else 'ok'} "
+                    f"({time.perf_counter() - t:.0f} s) |",
+                    flush=True,
+                )
                 if args.verbose:
                     for c in calls:
                         if c["message"]:

@@ -45,8 +45,9 @@ def shape_points(name, rng, n, d):
 def baseline_module(rev):
     """The tuning module of git revision `rev`, imported under another name."""
     root = Path(__file__).resolve().parent.parent
-    text = subprocess.run(["git", "show", f"{rev}:python/plovik/tuning.py"], cwd=root, check=True,
-                          capture_output=True, text=True).stdout
+    text = subprocess.run(
+        ["git", "show", f"{rev}:python/plovik/tuning.py"], cwd=root, check=True, capture_output=True, text=True
+    ).stdout
     mod = types.ModuleType("tuning_baseline")
     sys.modules[mod.__name__] = mod  # dataclasses look their module up
     exec(compile(text, f"{rev}:python/plovik/tuning.py", "exec"), mod.__dict__)
@@ -96,8 +97,9 @@ def measure(shape, n, d, repeats, baseline):
     truth, _ = scan.knn(fresh, K)
     found = truth if report.exact else index.query_knn(fresh, K, None)[0]
     row["recall"] = recall_at_k(found, truth)
-    row["setting"] = "exact" if report.exact else (
-        f"b={report.cells} K={report.components} L={report.tables} P={report.probes}")
+    row["setting"] = (
+        "exact" if report.exact else (f"b={report.cells} K={report.components} L={report.tables} P={report.probes}")
+    )
     row["budget_s"] = max(0.01, 2 * row["build_s"]) + row["exact64_s"]
     row["used"] = (row["tune_s"] + row["build_s"]) / row["budget_s"]
     # The next frame: every point moved a little, the settings kept after a
@@ -112,10 +114,12 @@ def measure(shape, n, d, repeats, baseline):
         kept = tuning.keep(moved, report, target=TARGET, k=K, seed=SEED, scan=scan)
         if kept is not None and not kept[0].exact:
             plain_build(moved, *kept)
+
     row["keep_s"], _ = fastest(rebuild, repeats)
     row["kept"] = kept is not None
     row["moved_build_s"], _ = fastest(
-        lambda: ExactScan(moved) if report.exact else plain_build(moved, report, s, u), repeats)
+        lambda: ExactScan(moved) if report.exact else plain_build(moved, report, s, u), repeats
+    )
     row["exact32_s"] = row["exact64_s"] / 2
     row["keep_used"] = row["keep_s"] / (1.2 * row["moved_build_s"] + 0.005 + row["exact32_s"])
     return row
@@ -131,8 +135,10 @@ def main():
     args = ap.parse_args()
     baseline = baseline_module(args.baseline) if args.baseline else None
     print(f"tuning time, k = {K}, recall {TARGET}; {machine()}")
-    head = ("| shape | n | d | chosen | recall | tune s | build s | 64 exact s | x budget "
-            "| keep + build s | kept | x keep budget |")
+    head = (
+        "| shape | n | d | chosen | recall | tune s | build s | 64 exact s | x budget "
+        "| keep + build s | kept | x keep budget |"
+    )
     if baseline is not None:
         head += f" before ({args.baseline}) s | before / after |"
     print(head)
@@ -141,9 +147,11 @@ def main():
         for d in args.dims:
             for n in args.sizes:
                 r = measure(shape, n, d, args.repeats, baseline)
-                line = (f"| {shape} | {n:,} | {d} | {r['setting']} | {r['recall']:.3f} | {r['tune_s']:.3f} "
-                        f"| {r['build_s']:.3f} | {r['exact64_s']:.3f} | {r['used']:.2f} "
-                        f"| {r['keep_s']:.3f} | {'yes' if r['kept'] else 'no'} | {r['keep_used']:.2f} |")
+                line = (
+                    f"| {shape} | {n:,} | {d} | {r['setting']} | {r['recall']:.3f} | {r['tune_s']:.3f} "
+                    f"| {r['build_s']:.3f} | {r['exact64_s']:.3f} | {r['used']:.2f} "
+                    f"| {r['keep_s']:.3f} | {'yes' if r['kept'] else 'no'} | {r['keep_used']:.2f} |"
+                )
                 if baseline is not None:
                     line += f" {r['before_s']:.3f} | {r['before_s'] / r['tune_s']:.1f} |"
                 print(line, flush=True)

@@ -31,7 +31,7 @@ def drift():
 
 def recall_of(X, Q, idx, k=10):
     true, _ = exact_knn(X, Q, k)
-    return np.mean([np.isin(t, i).mean() for t, i in zip(true, idx)])
+    return np.mean([np.isin(t, i).mean() for t, i in zip(true, idx, strict=True)])
 
 
 def calls_with_warnings(search, calls, k=10):
@@ -111,13 +111,14 @@ def test_queries_that_turn_away_after_good_calls_warn_in_the_call_that_turns(dri
     seen = s.observed_recall
     assert seen.queries >= 4 and seen.since == "build"
     # the count the warning gives is of the queries it was judged on
-    count, span = re.search(r"(\d+) queries checked (since build|in this call|most recently)",
-                            str(w1[0].message)).groups()
+    count, span = re.search(
+        r"(\d+) queries checked (since build|in this call|most recently)", str(w1[0].message)
+    ).groups()
     assert int(count) <= seen.queries and (span != "since build" or int(count) == seen.queries)
 
 
 def test_radius_and_pairs_calls_are_checked_too(drift):
-    X, calls = drift
+    X, _ = drift
     s = PlovikSearch(D, seed=3, adapt=False)
     s.build(X, radius=0.15)
     before = s.observed_recall.queries
@@ -129,7 +130,7 @@ def test_radius_and_pairs_calls_are_checked_too(drift):
 
 
 def test_exact_or_fixed_searches_have_nothing_to_monitor(drift):
-    X, calls = drift
+    X, _ = drift
     small = PlovikSearch(D, seed=3)
     small.build(X[:500])
     assert small.tuning.exact and small.observed_recall is None
@@ -141,7 +142,7 @@ def test_exact_or_fixed_searches_have_nothing_to_monitor(drift):
 
 
 def test_concurrent_calls_share_one_monitor(drift):
-    X, calls = drift
+    X, _ = drift
     s = PlovikSearch(D, seed=3, adapt=False)
     s.build(X)
     Q = X[:3_000]
@@ -190,7 +191,7 @@ def test_save_and_pickle_keep_the_settings_and_start_a_new_estimate(drift, tmp_p
     s.save(tmp_path / "s")
     for other in (PlovikSearch.load(tmp_path / "s"), pickle.loads(pickle.dumps(s))):
         assert other.observed_recall.since == "load" and other.observed_recall.queries == 0
-        (_, caught), = calls_with_warnings(other, calls[1:2])
+        ((_, caught),) = calls_with_warnings(other, calls[1:2])
         assert len(caught) == 1 and other.tuning == s.tuning  # warned, did not adapt
 
 

@@ -20,8 +20,7 @@ import sys
 import numpy as np
 import pytest
 
-from plovik import PlovikSearch
-from plovik import persist
+from plovik import PlovikSearch, persist
 from plovik.lsh import STATE_ARRAYS
 
 BACKENDS = ["reference", "native"]
@@ -50,9 +49,15 @@ def _epochs(search, rng, d):
 def _same_search(a, b, d, stats=True):
     if stats:
         assert {k: v for k, v in a.stats().items() if not k.endswith("_ns")} == {
-            k: v for k, v in b.stats().items() if not k.endswith("_ns")}
+            k: v for k, v in b.stats().items() if not k.endswith("_ns")
+        }
     assert (a.n_points, a.n_static, a.n_candidates, a.n_retired, a.n_live) == (
-        b.n_points, b.n_static, b.n_candidates, b.n_retired, b.n_live)
+        b.n_points,
+        b.n_static,
+        b.n_candidates,
+        b.n_retired,
+        b.n_live,
+    )
     timeless = [t and dataclasses.replace(t, seconds=0.0) for t in (a.tuning, b.tuning)]
     assert timeless[0] == timeless[1] and a.seed == b.seed and a.backend == b.backend and a.boxsize == b.boxsize
     # an exact scan holds no table, hence no hash parameters
@@ -218,15 +223,19 @@ def test_save_writes_only_into_folders_of_its_own(tmp_path):
     fifo, folder = object(), object()
     refused = {  # what a folder holds -> the refusal's message
         "a file": ({"notes.txt": b"mine"}, "is not empty and holds no saved index .'notes.txt'."),
-        "names like its own": ({"coords.0123456789abcdef.npy": b"x", "manifest.0123456789abcdef.tmp": b"{"},
-                               "holds no saved index"),
+        "names like its own": (
+            {"coords.0123456789abcdef.npy": b"x", "manifest.0123456789abcdef.tmp": b"{"},
+            "holds no saved index",
+        ),
         "another program's manifest": ({"manifest.json": b'{"name": "my project"}'}, "format 'plovik-index'"),
         "a manifest of another version": ({"manifest.json": json.dumps(newer).encode()}, "version 2"),
         "a manifest that is a FIFO": ({"manifest.json": fifo}, "manifest.json is not a regular file"),
         "a manifest that is a folder": ({"manifest.json": folder}, "manifest.json is a folder"),
         "another journal": ({persist.JOURNAL: b"[]"}, "is not a save's journal"),
-        "a journal beside another manifest": ({persist.JOURNAL: (tmp_path / "saved" / persist.JOURNAL).read_bytes(),
-                                               "manifest.json": b"{}"}, "format 'plovik-index'"),
+        "a journal beside another manifest": (
+            {persist.JOURNAL: (tmp_path / "saved" / persist.JOURNAL).read_bytes(), "manifest.json": b"{}"},
+            "format 'plovik-index'",
+        ),
     }
     for what, (files, message) in refused.items():
         target = tmp_path / what
@@ -271,6 +280,7 @@ def _save_killed_at(search, folder, step):
                             os.kill(os.getpid(), signal.SIGKILL)
                     # a killed process loses nothing the page cache holds: the flushes are only steps
                     return None if name == "fsync" else real(*args, **kwargs)
+
                 return call
 
             for name in ("fsync", "replace", "remove"):
@@ -317,7 +327,7 @@ def test_saves_killed_at_every_step(tmp_path, monkeypatch):
             except ValueError:  # a first save killed before its commit
                 assert first and not finished
             else:
-                for x, y in zip(loaded.query_knn(Q, 4), answers[loaded.n_points]):
+                for x, y in zip(loaded.query_knn(Q, 4), answers[loaded.n_points], strict=True):
                     assert np.array_equal(x, y), step
             new.save(folder)
             generation = json.loads((folder / "manifest.json").read_bytes())["generation"]
@@ -421,9 +431,15 @@ def test_load_refuses_bad_folders(tmp_path):
         "not an object": ({"manifest.json": b"[1]"}, "manifest.json must hold an object"),
         "deep nesting": ({"manifest.json": b"[" * 100_000}, "is not valid JSON .RecursionError"),
         "wrong format": (edited(lambda m: m.update(format="other")), "is not of the format 'plovik-index'"),
-        "version 2": (edited(lambda m: m.update(version=2)), r"format version 2 is not supported \(this version reads 1"),
+        "version 2": (
+            edited(lambda m: m.update(version=2)),
+            r"format version 2 is not supported \(this version reads 1",
+        ),
         "version as str": (edited(lambda m: m.update(version="1")), r"\['version'\] must be int, got str"),
-        "manifest checksum": (edited(lambda m: m["settings"].update(k=11), crc=False), "manifest.json fails its checksum"),
+        "manifest checksum": (
+            edited(lambda m: m["settings"].update(k=11), crc=False),
+            "manifest.json fails its checksum",
+        ),
         # a folder of zlib CRC-32s, as this format's first drafts wrote: refused by
         # name, before its keys or checksums are read
         "other checksum": (edited(crc32_folder, crc=False), r"checksum 'crc32' is not supported.*'crc32c'"),
@@ -435,23 +451,38 @@ def test_load_refuses_bad_folders(tmp_path):
         "negative cells": (edited(lambda m: m["index"].update(b=-(1 << 63))), "state: b must be at least 1"),
         "cells above 64 bits": (edited(lambda m: m["index"].update(b=1 << 64)), r"index\['b'\] is out of range"),
         "settings range": (edited(lambda m: m["settings"].update(recall=2.0)), r"recall must lie in \(0, 1\], got 2.0"),
-        "boxsize zero": (edited(lambda m: m["settings"].update(boxsize=0.0)),
-                         r"settings\['boxsize'\] must be finite and positive, got 0.0"),
+        "boxsize zero": (
+            edited(lambda m: m["settings"].update(boxsize=0.0)),
+            r"settings\['boxsize'\] must be finite and positive, got 0.0",
+        ),
         "boxsize type": (edited(lambda m: m["settings"].update(boxsize="2")), r"settings\['boxsize'\] must be"),
         "threads 0": (edited(lambda m: m["settings"].update(threads=0)), "threads must be at least 1, got 0"),
-        "seed": (edited(lambda m: m.update(seed={"generator": "PCG64", "state": {"x": 1}})),
-                 "the seed generator's state is refused"),
+        "seed": (
+            edited(lambda m: m.update(seed={"generator": "PCG64", "state": {"x": 1}})),
+            "the seed generator's state is refused",
+        ),
         "tuning fields": (edited(lambda m: m.update(tuning={"cells": 3})), "tuning must hold exactly the fields"),
         "index d": (edited(lambda m: m["index"].update(d=5)), r"coords must have shape \(n_points, d\) = \(300, 5\)"),
         "n_points lies": (edited(lambda m: m["index"].update(n_points=301)), r"= \(301, 3\), not \(300, 3\)"),
         "n_static lies": (edited(lambda m: m["index"].update(n_static=299)), r"cand_coords must have shape"),
         # tables whose keys are not those of the hash settings (every array intact)
-        "cells edited": (edited(lambda m: m["index"].update(b=5)),
-                         r"static tier's tables do not belong to the saved hash settings \(b = 5, k = 2\)"),
-        "counter": (edited(lambda m: m["index"]["stats"].update(queries=-1)), r"index\['stats'\] holds a counter out of"),
+        "cells edited": (
+            edited(lambda m: m["index"].update(b=5)),
+            r"static tier's tables do not belong to the saved hash settings \(b = 5, k = 2\)",
+        ),
+        "counter": (
+            edited(lambda m: m["index"]["stats"].update(queries=-1)),
+            r"index\['stats'\] holds a counter out of",
+        ),
         "block": (edited(lambda m: m["index"].update(block=7)), r"the index \(d = 3, block = 7\) does not match"),
-        "missing array": (edited(lambda m: m["arrays"].pop("cand_ids")), r"arrays must be exactly \['cand_bucket_keys'"),
-        "path in file name": (edited(entry("coords", file="../coords.npy")), "names the file '../coords.npy', not coords"),
+        "missing array": (
+            edited(lambda m: m["arrays"].pop("cand_ids")),
+            r"arrays must be exactly \['cand_bucket_keys'",
+        ),
+        "path in file name": (
+            edited(entry("coords", file="../coords.npy")),
+            "names the file '../coords.npy', not coords",
+        ),
         "dtype in manifest": (edited(entry("coords", dtype="<f8")), r"arrays\['coords'\] has dtype '<f8', not '<f4'"),
         "same-size dtype in manifest": (edited(entry("coords", dtype="<i4")), "has dtype '<i4', not '<f4'"),
         "big-endian in manifest": (edited(entry("coords", dtype=">f4")), "has dtype '>f4', not '<f4'"),
@@ -459,23 +490,34 @@ def test_load_refuses_bad_folders(tmp_path):
         "shape ndim": (edited(entry("coords", shape=[903])), "must have a shape of 2 non-negative integers, got .903."),
         "crc range": (edited(entry("coords", crc32c=-1)), r"arrays\['coords'\] has a crc32c out of range"),
         "crc above 32 bits": (edited(entry("coords", crc32c=2**32 + 1)), r"has a crc32c out of range"),
-        "data checksum": (edited(entry("coords", crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1)),
-                          coords_file + r" fails its checksum \(crc32c [0-9a-f]{8}, saved"),
+        "data checksum": (
+            edited(entry("coords", crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1)),
+            coords_file + r" fails its checksum \(crc32c [0-9a-f]{8}, saved",
+        ),
         # the .npy headers, field by field
         "same-size dtype file": ({files["coords"]: _header(coords, "'<f4'", "'<i4'")}, "holds dtype '<i4', not '<f4'"),
         "wider dtype file": ({files["coords"]: _npy(state["coords"], "<f8")}, "holds dtype '<f8', not '<f4'"),
         "big-endian file": ({files["coords"]: _header(coords, "'<f4'", "'>f4'")}, "holds dtype '>f4', not '<f4'"),
         "native-order file": ({files["coords"]: _header(coords, "'<f4'", "'=f4'")}, "holds dtype '=f4', not '<f4'"),
-        "fortran file": ({files["coords"]: _header(coords, "False", "True")}, coords_file + " has no valid .npy header"),
+        "fortran file": (
+            {files["coords"]: _header(coords, "False", "True")},
+            coords_file + " has no valid .npy header",
+        ),
         "object file": ({files["s"]: _header(pristine[files["s"]], "'<i8'", "'|O'")}, "has no valid .npy header"),
-        "shape file": ({files["coords"]: _header(coords, "(300, 3), }", "(900,), }")},
-                       r"has shape \(900,\), the manifest says \(300, 3\)"),
+        "shape file": (
+            {files["coords"]: _header(coords, "(300, 3), }", "(900,), }")},
+            r"has shape \(900,\), the manifest says \(300, 3\)",
+        ),
         "transposed file": ({files["coords"]: _header(coords, "(300, 3)", "(3, 300)")}, r"has shape \(3, 300\)"),
         "fewer rows file": ({files["coords"]: _npy(state["coords"][:-1])}, r"has shape \(299, 3\)"),
-        "npy version 3": ({files["u"]: pristine[files["u"]][:6] + b"\3\0" + pristine[files["u"]][8:]},
-                          r"a .npy file of a version not read \(only 1.0 and 2.0\)"),
-        "npy version 2 laid out as 1": ({files["u"]: pristine[files["u"]][:6] + b"\2\0" + pristine[files["u"]][8:]},
-                                        "has a header of [0-9]+ bytes|has no valid .npy header"),
+        "npy version 3": (
+            {files["u"]: pristine[files["u"]][:6] + b"\3\0" + pristine[files["u"]][8:]},
+            r"a .npy file of a version not read \(only 1.0 and 2.0\)",
+        ),
+        "npy version 2 laid out as 1": (
+            {files["u"]: pristine[files["u"]][:6] + b"\2\0" + pristine[files["u"]][8:]},
+            "has a header of [0-9]+ bytes|has no valid .npy header",
+        ),
         "truncated": ({files["static_ids"]: pristine[files["static_ids"]][:-1]}, "holds 7083 bytes, not the 7084"),
         "trailing byte": ({files["static_ids"]: pristine[files["static_ids"]] + b"\0"}, "holds 7085 bytes"),
         "no magic": ({files["u"]: b"\0" * 5000}, "is not a .npy file"),
@@ -604,8 +646,27 @@ def _mutate(rng, pristine):
         if not isinstance(node[key], (dict, list)) or rng.random() < 0.2:
             break
         node = node[key]
-    values = [None, True, -1, 0, 1, 2**64, 2**31 - 1, 3, 299, 300, 1e308, float("nan"), -0.5, "x", "<f4", [], {},
-              [2**40, 3], [0, 3]]
+    values = [
+        None,
+        True,
+        -1,
+        0,
+        1,
+        2**64,
+        2**31 - 1,
+        3,
+        299,
+        300,
+        1e308,
+        float("nan"),
+        -0.5,
+        "x",
+        "<f4",
+        [],
+        {},
+        [2**40, 3],
+        [0, 3],
+    ]
     if key is not None:
         if rng.random() < 0.15 and isinstance(node, dict):
             del node[key]
@@ -638,7 +699,7 @@ def test_corruption_fuzzer(tmp_path):
                 continue
             loaded += 1
             idx, dist = other.query_knn(Q, 4)
-            if covered or not mmap and data == pristine[file]:
+            if covered or (not mmap and data == pristine[file]):
                 assert np.array_equal(idx, expected[0]) and np.array_equal(dist, expected[1]), (case, file)
             assert ((idx >= -1) & (idx < other.n_points)).all()
             if other.n_candidates < 10_000 and other.d == search.d:

@@ -12,14 +12,22 @@ import numpy as np
 import pytest
 
 import plovik
-from plovik import PlovikSearch, _native, RecallWarning, datasets, exact_knn, exact_radius, tuning
-from plovik.exact import recall_at_k
+from plovik import PlovikSearch, RecallWarning, _native, datasets, exact_knn, exact_radius, tuning
+from plovik.exact import ExactScan, recall_at_k
 from plovik.lsh import PythonLshIndex
 from plovik.threads import thread_limit
-from plovik.exact import ExactScan
-from plovik.tuning import (CostModel, _truth, coordinate_weights, draw_weighted_parameters, probes_for,
-                           recall_interval, shapes, spread, tune, wilson)
-
+from plovik.tuning import (
+    CostModel,
+    _truth,
+    coordinate_weights,
+    draw_weighted_parameters,
+    probes_for,
+    recall_interval,
+    shapes,
+    spread,
+    tune,
+    wilson,
+)
 
 
 def test_exact_scan_is_the_native_scan_of_the_converted_input():
@@ -27,9 +35,13 @@ def test_exact_scan_is_the_native_scan_of_the_converted_input():
     rng = np.random.default_rng(2)
     P, Q = rng.integers(0, 4, (257, 16)) / 4, rng.random((27, 16)) - 3.0  # ties, coordinates to wrap
     ex = np.r_[np.arange(20), np.full(7, -1)]
-    for got, want in [(exact_knn(P.tolist(), Q.astype(np.float32), 7, ex.tolist()),
-                       _native.exact_knn(P, Q.astype(np.float32).astype(np.float64), 7, ex)),
-                      (exact_radius(P, Q, 1.9, ex), _native.exact_radius(P, Q, 1.9, ex))]:
+    for got, want in [
+        (
+            exact_knn(P.tolist(), Q.astype(np.float32), 7, ex.tolist()),
+            _native.exact_knn(P, Q.astype(np.float32).astype(np.float64), 7, ex),
+        ),
+        (exact_radius(P, Q, 1.9, ex), _native.exact_radius(P, Q, 1.9, ex)),
+    ]:
         assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
 
 
@@ -80,11 +92,11 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         owner = np.repeat(np.arange(len(Q)), 7)
         nb = rng.integers(0, len(X), owner.size)
         want_hits = np.zeros((len(Q), P + 1, s.shape[0]), np.int64)
-        for i, (q, j) in enumerate(zip(owner, nb)):
+        for q, j in zip(owner, nb, strict=True):
             for p in range(P + 1):
                 found = [t for t in range(s.shape[0]) if keys[t, j] in pk[q, t, : p + 1]]
                 if found:
-                    want_hits[q, p, found[0]:] += 1
+                    want_hits[q, p, found[0] :] += 1
         for threads in (1, 3):
             with thread_limit(threads):
                 assert np.array_equal(_native._probe_keys(b, s, u, Q, P), pk)
@@ -99,20 +111,32 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         assert np.array_equal(_native._neighbour_hits(b, s[:l], u[:l], Q, X[nb], owner, P), hits[..., :l]), trial
 
 
-@pytest.mark.parametrize("call, exc, match", [
-    (lambda s, u, X: _native._probe_keys(2, s, u[:, :1], X, 1), ValueError, r"S and U must have shape \(L, K\)"),
-    (lambda s, u, X: _native._probe_keys(0, s, u, X, 1), ValueError, "b must be at least 1"),
-    (lambda s, u, X: _native._probe_keys(2**40, s, u, X, 1), ValueError, r"b\*\*K must be at most"),
-    (lambda s, u, X: _native._probe_keys(2, s + 3, u, X, 1), ValueError, r"every entry of s must lie in \[0, d\)"),
-    (lambda s, u, X: _native._probe_keys(2, s, u, X.astype(np.float32), 1), TypeError, "rows"),
-    (lambda s, u, X: _native._candidate_counts(2, s, u, X, X[:, :2].copy(), 1, 1.0), ValueError, "as many columns"),
-    (lambda s, u, X: _native._neighbour_hits(2, s, u, X, X, np.zeros(3, np.int64), 1), ValueError,
-     "one query row per neighbour"),
-    (lambda s, u, X: _native._neighbour_hits(2, s, u, X[:2], X[:3], np.array([1, 0, 1]), 1), ValueError,
-     "ascending query rows"),
-    (lambda s, u, X: _native._neighbour_hits(2, s, u, X[:2], X[:3], np.array([0, 1, 2]), 1), ValueError,
-     "ascending query rows"),
-])
+@pytest.mark.parametrize(
+    "call, exc, match",
+    [
+        (lambda s, u, X: _native._probe_keys(2, s, u[:, :1], X, 1), ValueError, r"S and U must have shape \(L, K\)"),
+        (lambda s, u, X: _native._probe_keys(0, s, u, X, 1), ValueError, "b must be at least 1"),
+        (lambda s, u, X: _native._probe_keys(2**40, s, u, X, 1), ValueError, r"b\*\*K must be at most"),
+        (lambda s, u, X: _native._probe_keys(2, s + 3, u, X, 1), ValueError, r"every entry of s must lie in \[0, d\)"),
+        (lambda s, u, X: _native._probe_keys(2, s, u, X.astype(np.float32), 1), TypeError, "rows"),
+        (lambda s, u, X: _native._candidate_counts(2, s, u, X, X[:, :2].copy(), 1, 1.0), ValueError, "as many columns"),
+        (
+            lambda s, u, X: _native._neighbour_hits(2, s, u, X, X, np.zeros(3, np.int64), 1),
+            ValueError,
+            "one query row per neighbour",
+        ),
+        (
+            lambda s, u, X: _native._neighbour_hits(2, s, u, X[:2], X[:3], np.array([1, 0, 1]), 1),
+            ValueError,
+            "ascending query rows",
+        ),
+        (
+            lambda s, u, X: _native._neighbour_hits(2, s, u, X[:2], X[:3], np.array([0, 1, 2]), 1),
+            ValueError,
+            "ascending query rows",
+        ),
+    ],
+)
 def test_sample_hashing_refuses_bad_input(call, exc, match):
     s, u = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)
     with pytest.raises(exc, match=match):
@@ -122,10 +146,18 @@ def test_sample_hashing_refuses_bad_input(call, exc, match):
 # -------------------------------------------------------------- statistics
 
 
-@pytest.mark.parametrize("hits, total, lower, upper", [
-    # the 95% score intervals of Newcombe (1998), Table I, examples (a) to (d)
-    (81, 263, 0.2553, 0.3662), (15, 148, 0.0624, 0.1605), (0, 20, 0.0, 0.1611), (1, 29, 0.0061, 0.1718),
-    (29, 29, 0.8830, 1.0), (0, 0, 0.0, 1.0)])  # all hits: n / (n + z**2)
+@pytest.mark.parametrize(
+    "hits, total, lower, upper",
+    [
+        # the 95% score intervals of Newcombe (1998), Table I, examples (a) to (d)
+        (81, 263, 0.2553, 0.3662),
+        (15, 148, 0.0624, 0.1605),
+        (0, 20, 0.0, 0.1611),
+        (1, 29, 0.0061, 0.1718),
+        (29, 29, 0.8830, 1.0),
+        (0, 0, 0.0, 1.0),
+    ],
+)  # all hits: n / (n + z**2)
 def test_wilson_interval_has_the_textbook_values(hits, total, lower, upper):
     lo, hi = wilson(hits, total)
     assert (lo, hi) == (pytest.approx(lower, abs=5e-5), pytest.approx(upper, abs=5e-5))
@@ -148,17 +180,22 @@ def test_recall_interval_is_taken_over_queries():
     assert p == 0.625 and (lo, hi) == pytest.approx(textbook_wilson(0.625, 0.625 * 0.375 / var), abs=1e-12)
     # a query with nothing to find changes nothing; with no miss the
     # interval is that of the queries alone (the pairs show no spread)
-    assert recall_interval(found + [0], need + [0]) == (p, lo, hi)
+    assert recall_interval([*found, 0], [*need, 0]) == (p, lo, hi)
     assert recall_interval([10, 10], [10, 10])[1:] == pytest.approx(textbook_wilson(1.0, 2), abs=1e-12)
     assert recall_interval([10], [10])[1:] == pytest.approx(textbook_wilson(1.0, 1), abs=1e-12)
     assert recall_interval([], []) == (1.0, 1.0, 1.0)
 
 
-@pytest.mark.parametrize("spreads, weights", [
-    ([0.2, 0.1, 0.0, 1e-9], [2 / 3, 1 / 3, 0, 0]),  # proportional; a spread below 1e-6 of the largest is none
-    ([0.25, 0.2], [5 / 9, 4 / 9]),
-    ([0.25, 0.2499, 0.248, 0.0], [1 / 3, 1 / 3, 1 / 3, 0]),  # within a percent of the largest: uniform
-    ([0.0, 0.0], [0.5, 0.5]), ([0.1], [1.0])])
+@pytest.mark.parametrize(
+    "spreads, weights",
+    [
+        ([0.2, 0.1, 0.0, 1e-9], [2 / 3, 1 / 3, 0, 0]),  # proportional; a spread below 1e-6 of the largest is none
+        ([0.25, 0.2], [5 / 9, 4 / 9]),
+        ([0.25, 0.2499, 0.248, 0.0], [1 / 3, 1 / 3, 1 / 3, 0]),  # within a percent of the largest: uniform
+        ([0.0, 0.0], [0.5, 0.5]),
+        ([0.1], [1.0]),
+    ],
+)
 def test_coordinate_weights(spreads, weights):
     assert coordinate_weights(np.array(spreads)).tolist() == pytest.approx(weights, abs=1e-15)
     # the spread of uniform coordinates is the mean toroidal distance, 1/4; a constant one has none
@@ -185,7 +222,10 @@ def test_weighted_draw_follows_the_weights():
     s, _ = draw_weighted_parameters(np.random.default_rng(3), w, 50, 5)
     assert all(sorted(row[:3]) == [0, 2, 3] and set(row[3:]) <= {0, 2, 3} and row[3] != row[4] for row in s.tolist())
     few = draw_weighted_parameters(np.random.default_rng(3), w, 20, 5)
-    assert all(np.array_equal(a, b[:20]) for a, b in zip(few, draw_weighted_parameters(np.random.default_rng(3), w, 50, 5)))
+    assert all(
+        np.array_equal(a, b[:20])
+        for a, b in zip(few, draw_weighted_parameters(np.random.default_rng(3), w, 50, 5), strict=True)
+    )
     # equal weights: every coordinate leads equally often
     s, _ = draw_weighted_parameters(np.random.default_rng(9), np.full(3, 1 / 3), 3000, 3)
     counts = np.bincount(s[:, 0], minlength=3)
@@ -204,21 +244,27 @@ def test_weighted_draw_follows_the_weights():
 ZERO = dict(per_table=0.0, per_probe=0.0, per_coordinate=0.0, per_candidate=0.0, per_query=0.0, scan=1e9)
 
 
-@pytest.mark.parametrize("cost, given, chosen", [
-    (CostModel(scan=0.0), {}, dict(exact=True)),  # a free scan costs less than any index
-    (CostModel(scan=1e9), {}, dict(exact=False)),
-    # only tables cost: the fewest, one (any table reaches a recall of 0.05, even unprobed)
-    (CostModel(**{**ZERO, "per_table": 1.0}), dict(cells=4, components=3, probes=0), dict(exact=False, tables=1)),
-    # only probes cost: none
-    (CostModel(**{**ZERO, "per_probe": 1.0}), dict(cells=4, components=3, tables=3), dict(exact=False, probes=0)),
-    # nothing costs: the highest recall, every component flipped
-    (CostModel(**ZERO), dict(cells=4, components=3, tables=1), dict(exact=False, probes=3))])
+@pytest.mark.parametrize(
+    "cost, given, chosen",
+    [
+        (CostModel(scan=0.0), {}, dict(exact=True)),  # a free scan costs less than any index
+        (CostModel(scan=1e9), {}, dict(exact=False)),
+        # only tables cost: the fewest, one (any table reaches a recall of 0.05, even unprobed)
+        (CostModel(**{**ZERO, "per_table": 1.0}), dict(cells=4, components=3, probes=0), dict(exact=False, tables=1)),
+        # only probes cost: none
+        (CostModel(**{**ZERO, "per_probe": 1.0}), dict(cells=4, components=3, tables=3), dict(exact=False, probes=0)),
+        # nothing costs: the highest recall, every component flipped
+        (CostModel(**ZERO), dict(cells=4, components=3, tables=1), dict(exact=False, probes=3)),
+    ],
+)
 def test_cost_model_chooses_the_cheapest_setting(cost, given, chosen):
     # the modelled nanoseconds themselves, term by term
-    assert CostModel(1, 2, 3, 4, 5, 6).index(d=2, k=3, tables=4, probes=5, entries=6, distinct=7) == 12 + 40 + 36 + 28 + 5
+    assert (
+        CostModel(1, 2, 3, 4, 5, 6).index(d=2, k=3, tables=4, probes=5, entries=6, distinct=7) == 12 + 40 + 36 + 28 + 5
+    )
     assert CostModel(1, 2, 3, 4, 5, 6).exact(n=10, d=2) == 5 + 6 * 20
     X = np.random.default_rng(2).random((1500, 4))
-    report, s, u = tune(X, target=0.05, k=5, seed=1, sample=80, cost=cost, **given)
+    report, s, _ = tune(X, target=0.05, k=5, seed=1, sample=80, cost=cost, **given)
     assert {key: getattr(report, key) for key in chosen} == chosen and report.reached
     assert s.shape == (report.tables, report.components)
     if not report.exact:
@@ -233,14 +279,19 @@ def test_cost_model_counts_what_the_index_gathers():
     # points than the tuning's first round of 64 queries, each asked twice so
     # that the batch takes the blocked path.
     X = np.random.default_rng(3).random((60, 3))
-    report, s, u = tune(X, target=0.05, k=3, seed=2, tables=3, probes=2, cost=CostModel(**{**ZERO, "per_coordinate": 1.0}))
+    report, s, u = tune(
+        X, target=0.05, k=3, seed=2, tables=3, probes=2, cost=CostModel(**{**ZERO, "per_coordinate": 1.0})
+    )
     measured = []
     for block in (0, 1):
         index = _native.RustLshIndex(report.cells, report.components, report.tables, report.probes, s, u, block=block)
         index.build(X, len(X))
         index.query_knn(np.concatenate([X, X]), 3, np.tile(np.arange(len(X)), 2))
         measured.append(index.stats()["pairs" if block == 0 else "cands"] / (2 * len(X)))
-    assert not report.exact and (report.cost / 3, report.candidates) == (pytest.approx(measured[0]), pytest.approx(measured[1]))
+    assert not report.exact and (report.cost / 3, report.candidates) == (
+        pytest.approx(measured[0]),
+        pytest.approx(measured[1]),
+    )
 
 
 # ------------------------------------------------------------------ tuning
@@ -313,9 +364,9 @@ def test_truth_passes_over_fewer_near_copies_than_k(group, found):
     X = np.concatenate([base[:1], (base[:1] + 1e-4 * rng.standard_normal((group, 16))) % 1.0, base[1:]])
     rows = np.arange(0, 400, 8) if found == "all" else np.array([0])
     truth = _truth(ExactScan(X), X, X[rows], 10, rows)
-    ids, dist = exact_knn(X, X[rows], 10, rows)
+    ids, _ = exact_knn(X, X[rows], 10, rows)
     assert truth.need.tolist() == [10] * rows.size and truth.owner.size == 10 * rows.size
-    near = np.abs(truth.neighbours[:, None] - X[None, 1:group + 1])
+    near = np.abs(truth.neighbours[:, None] - X[None, 1 : group + 1])
     near = np.minimum(near, 1 - near).sum(-1).min(axis=1) if group else np.full(truth.owner.size, np.inf)
     if found == "all":
         assert np.array_equal(np.sort(truth.neighbours, 0), np.sort(X[ids.ravel()], 0))
@@ -504,19 +555,30 @@ def test_the_report_says_what_was_measured():
     assert t.exact and t.sample == 20 and t.interval == t.radius_interval == (1.0, 1.0) and t.radius_recall == 1.0
 
 
-@pytest.mark.parametrize("make, exc, match", [
-    (lambda: PlovikSearch(3, recall=0), ValueError, r"recall must lie in \(0, 1\]"),
-    (lambda: PlovikSearch(3, recall=1.01), ValueError, r"recall must lie in \(0, 1\]"),
-    (lambda: PlovikSearch(3, recall="high"), TypeError, "recall must be a real number"),
-    (lambda: PlovikSearch(3, k=0), ValueError, "k must be at least 1"),
-    (lambda: PlovikSearch(3, tune=1), TypeError, "tune, exact, monitor and adapt must be bools"),
-    (lambda: PlovikSearch(3).build(np.zeros((5, 3)), sample=6), ValueError, r"sample \(6\) is larger than the data"),
-    (lambda: PlovikSearch(3).build(np.zeros((5, 3)), sample=0), ValueError, "sample must be at least 1"),
-    (lambda: PlovikSearch(3).build(np.zeros((5, 3)), capacity=-1), ValueError, "capacity must be at least 0"),
-    (lambda: PlovikSearch(3).build(np.zeros((5, 3)), radius=np.inf), ValueError, "radius must be finite"),
-    (lambda: PlovikSearch(3).build(np.zeros((5, 3)), queries=np.zeros((2, 4))), ValueError, "queries has 4 columns"),
-    (lambda: PlovikSearch(3).estimate_recall(), ValueError, r"before build\(\)"),
-])
+@pytest.mark.parametrize(
+    "make, exc, match",
+    [
+        (lambda: PlovikSearch(3, recall=0), ValueError, r"recall must lie in \(0, 1\]"),
+        (lambda: PlovikSearch(3, recall=1.01), ValueError, r"recall must lie in \(0, 1\]"),
+        (lambda: PlovikSearch(3, recall="high"), TypeError, "recall must be a real number"),
+        (lambda: PlovikSearch(3, k=0), ValueError, "k must be at least 1"),
+        (lambda: PlovikSearch(3, tune=1), TypeError, "tune, exact, monitor and adapt must be bools"),
+        (
+            lambda: PlovikSearch(3).build(np.zeros((5, 3)), sample=6),
+            ValueError,
+            r"sample \(6\) is larger than the data",
+        ),
+        (lambda: PlovikSearch(3).build(np.zeros((5, 3)), sample=0), ValueError, "sample must be at least 1"),
+        (lambda: PlovikSearch(3).build(np.zeros((5, 3)), capacity=-1), ValueError, "capacity must be at least 0"),
+        (lambda: PlovikSearch(3).build(np.zeros((5, 3)), radius=np.inf), ValueError, "radius must be finite"),
+        (
+            lambda: PlovikSearch(3).build(np.zeros((5, 3)), queries=np.zeros((2, 4))),
+            ValueError,
+            "queries has 4 columns",
+        ),
+        (lambda: PlovikSearch(3).estimate_recall(), ValueError, r"before build\(\)"),
+    ],
+)
 def test_rejected_settings(make, exc, match):
     with pytest.raises(exc, match=match):
         make()
@@ -537,8 +599,13 @@ def test_a_k_above_the_tuned_k_widens_the_search(make):
     tuned = search.query_knn(fresh, 10)[0]
     assert np.array_equal(tuned, search.query_knn(fresh, 10, probes=search.tuning.probes)[0])
     t = search.tuning
-    assert [probes_for(t, 11, None), probes_for(t, 10, None), probes_for(t, 9, None), probes_for(t, 11, 2),
-            probes_for(None, 50, None)] == [t.components, None, None, 2, None]
+    assert [
+        probes_for(t, 11, None),
+        probes_for(t, 10, None),
+        probes_for(t, 9, None),
+        probes_for(t, 11, 2),
+        probes_for(None, 50, None),
+    ] == [t.components, None, None, 2, None]
 
 
 def test_kept_settings_outlive_a_build(tmp_path):

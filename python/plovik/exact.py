@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import math
 import operator
+from collections.abc import Callable
 
 import numpy as np
 import numpy.typing as npt
@@ -31,7 +32,6 @@ from plovik.threads import checked_threads, thread_limit
 from plovik.validation import check_boxsize, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
 
 __all__ = ["ExactScan", "exact_knn", "exact_radius", "recall_at_k", "torus_l1"]
-
 
 
 def torus_l1(a: npt.ArrayLike, b: npt.ArrayLike) -> npt.NDArray[np.float64]:
@@ -57,25 +57,38 @@ def _coords(value: npt.ArrayLike, name: str, d: int | None, boxsize: float | Non
     if d is not None and arr.shape[1] != d:
         raise ValueError(f"{name} has {arr.shape[1]} columns but points have {d}")
     out = np.ascontiguousarray(arr, dtype=np.float64)
-    if out.size and not (math.isfinite(out.min()) and math.isfinite(out.max())):
+    if out.size and not (math.isfinite(np.min(out)) and math.isfinite(np.max(out))):
         raise ValueError(f"{name} must be finite")
     return to_unit(out, boxsize, name)
 
 
-def _prepare(points, queries, exclude_ids, boxsize):
+#: k-nearest rows (ids, distances), and radius rows (indptr, ids, distances).
+Rows = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]
+CsrRows = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]
+#: Checked queries: coordinates, the first excluded id of each (or None), the others (or None).
+CheckedQueries = tuple[npt.NDArray[np.float64], npt.NDArray[np.int64] | None, npt.NDArray[np.int64] | None]
+
+
+def _prepare(
+    points: npt.ArrayLike, queries: npt.ArrayLike, exclude_ids: npt.ArrayLike | None, boxsize: float | None
+) -> tuple[
+    npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.int64] | None, npt.NDArray[np.int64] | None
+]:
     P = _points(points, boxsize)
     Q, ex, more = _queries(queries, exclude_ids, P.shape[0], P.shape[1], boxsize)
     return P, Q, ex, more
 
 
-def _points(points, boxsize):
+def _points(points: npt.ArrayLike, boxsize: float | None) -> npt.NDArray[np.float64]:
     P = _coords(points, "points", None, boxsize)
     if P.shape[0] >= 1 << 32:
         raise ValueError("points must hold fewer than 2**32 rows")
     return P
 
 
-def _queries(queries, exclude_ids, n, d, boxsize):
+def _queries(
+    queries: npt.ArrayLike, exclude_ids: npt.ArrayLike | None, n: int, d: int, boxsize: float | None
+) -> CheckedQueries:
     Q = _coords(queries, "queries", d, boxsize)
     m = Q.shape[0]
     ex = None
@@ -84,8 +97,10 @@ def _queries(queries, exclude_ids, n, d, boxsize):
         if ex.dtype.kind not in "iu" and not (ex.size == 0 and ex.dtype.kind == "f"):
             raise TypeError(f"exclude_ids must hold integers, got dtype {ex.dtype}")
         if ex.shape != (m,) and not (ex.ndim == 2 and ex.shape[0] == m):
-            raise ValueError(f"exclude_ids must have shape ({m},), one id per query, or ({m}, e), e ids per "
-                             f"query padded with -1, got shape {ex.shape}")
+            raise ValueError(
+                f"exclude_ids must have shape ({m},), one id per query, or ({m}, e), e ids per "
+                f"query padded with -1, got shape {ex.shape}"
+            )
         ex = np.ascontiguousarray(ex, dtype=np.int64)
         if ex.size and (ex.min() < -1 or ex.max() >= n):
             raise ValueError(f"exclude_ids must lie in [-1, {n}) (-1 excludes nothing)")
@@ -94,32 +109,32 @@ def _queries(queries, exclude_ids, n, d, boxsize):
     return Q, ex, None
 
 
-def _wider(more):
+def _wider(more: npt.NDArray[np.int64] | None) -> int:
     """The extra neighbours a k-nearest search needs to drop `more` and keep k."""
     return 0 if more is None else more.shape[1]
 
 
-def _knn_rows(scan, k, more):
+def _knn_rows(scan: Callable[[int], Rows], k: int, more: npt.NDArray[np.int64] | None) -> Rows:
     """Rows of k + the other excluded ids from `scan(k)`, those ids then dropped."""
     idx, dist = scan(k + _wider(more))
     return (idx, dist) if more is None else knn_without(idx, dist, more, k)
 
 
-def _radius_rows(found, more):
+def _radius_rows(found: CsrRows, more: npt.NDArray[np.int64] | None) -> CsrRows:
     return found if more is None else radius_without(*found, more)
 
 
-def _k(k):
+def _k(k: object) -> int:
     if isinstance(k, (bool, np.bool_)):
         raise TypeError("k must be an integer, got a bool")
-    k = operator.index(k)
-    if k < 1:
-        raise ValueError(f"k must be at least 1, got {k}")
-    return k
+    value = operator.index(k)  # type: ignore[arg-type]  # any object: a TypeError names what it is
+    if value < 1:
+        raise ValueError(f"k must be at least 1, got {value}")
+    return value
 
 
-def _radius(radius):
-    r = float(radius)
+def _radius(radius: object) -> float:
+    r = float(radius)  # type: ignore[arg-type]  # any object: a TypeError or ValueError names what it is
     if not (math.isfinite(r) and r >= 0.0):
         raise ValueError(f"radius must be finite and non-negative, got {r}")
     return r
@@ -188,7 +203,7 @@ def exact_radius(
     threads = checked_threads(threads)
     P, Q, ex, more = _prepare(points, queries, exclude_ids, L)
     with thread_limit(threads):
-        indptr, ids, dists = _radius_rows(_native.exact_radius(P, Q, radius_to_unit(r, L), ex), more)
+        indptr, ids, dists = _radius_rows(_native.exact_radius(P, Q, float(radius_to_unit(r, L)), ex), more)
     return indptr, ids, distances_from_unit(dists, L)
 
 
@@ -202,7 +217,11 @@ class ExactScan:
     `boxsize`, which the queries and radii of every call share).
     """
 
-    __slots__ = ("_tiles", "n", "d", "boxsize")
+    __slots__ = ("_tiles", "boxsize", "d", "n")
+    _tiles: object
+    boxsize: float | None
+    d: int
+    n: int
 
     @property
     def nbytes(self) -> int:
@@ -215,8 +234,9 @@ class ExactScan:
         self.n, self.d = P.shape
         self._tiles = _native._exact_tiles(P)
 
-    def knn(self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
-            threads: int | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    def knn(
+        self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *, threads: int | None = None
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize, threads=threads)`."""
         k = _k(k)
         threads = checked_threads(threads)
@@ -225,11 +245,16 @@ class ExactScan:
             idx, dist = _knn_rows(lambda kk: _native._exact_knn_tiles(self._tiles, Q, kk, ex), k, more)
         return idx, distances_from_unit(dist, self.boxsize)
 
-    def radius(self, queries: npt.ArrayLike, radius: float, exclude_ids: npt.ArrayLike | None = None, *,
-               threads: int | None = None,
-               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    def radius(
+        self,
+        queries: npt.ArrayLike,
+        radius: float,
+        exclude_ids: npt.ArrayLike | None = None,
+        *,
+        threads: int | None = None,
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """As `exact_radius(points, queries, radius, exclude_ids, boxsize=boxsize, threads=threads)`."""
-        r = radius_to_unit(_radius(radius), self.boxsize)
+        r = float(radius_to_unit(_radius(radius), self.boxsize))
         threads = checked_threads(threads)
         Q, ex, more = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
         with thread_limit(threads):
@@ -254,7 +279,7 @@ def recall_at_k(found: npt.ArrayLike, exact: npt.ArrayLike) -> float:
     if F.shape[0] != E.shape[0]:
         raise ValueError(f"found has {F.shape[0]} rows but exact has {E.shape[0]}")
     hits = total = 0
-    for f, e in zip(F, E):
+    for f, e in zip(F, E, strict=True):
         e = e[e >= 0]
         hits += int(np.isin(e, f[f >= 0]).sum())
         total += e.size
@@ -338,7 +363,7 @@ class ExactStore:
             raise ValueError(f"coords has {rows.shape[0]} rows but the index holds {self.n_candidates} candidates")
         if not self._f32.flags.writeable:  # mapped from a save: changed on a copy
             self._f32 = self._f32.copy()
-        self._f32[self._n_static:] = rows
+        self._f32[self._n_static :] = rows
 
     def promote(self, new_candidates: npt.NDArray[np.float64]) -> None:
         rows = self._wrap(new_candidates).reshape(-1, self.d)
@@ -351,9 +376,14 @@ class ExactStore:
 
     def tables(self) -> dict[str, npt.NDArray[np.int64]]:
         live = ~self._retired
-        static, cand = int(np.count_nonzero(live[: self._n_static])), int(np.count_nonzero(live[self._n_static:]))
-        cols = {"static_keys": static, "static_ids": static, "cand_keys": self.n_candidates,
-                "cand_sorted_keys": cand, "cand_sorted_ids": cand}
+        static, cand = int(np.count_nonzero(live[: self._n_static])), int(np.count_nonzero(live[self._n_static :]))
+        cols = {
+            "static_keys": static,
+            "static_ids": static,
+            "cand_keys": self.n_candidates,
+            "cand_sorted_keys": cand,
+            "cand_sorted_ids": cand,
+        }
         return {key: np.zeros((0, n), np.int64) for key, n in cols.items()}
 
     def stats(self) -> dict[str, int]:
@@ -368,8 +398,14 @@ class ExactStore:
         """Copies of what a save keeps: the sizes, the points, the retired ids as a bit set."""
         n = self.n_points
         bits = np.packbits(np.concatenate([self._retired, np.zeros(-n % 64, bool)]), bitorder="little")
-        return {"storage": "exact", "d": self.d, "n_points": n, "n_static": self._n_static,
-                "coords": np.array(self._f32, np.float32, order="C"), "retired": bits.view("<u8").copy()}
+        return {
+            "storage": "exact",
+            "d": self.d,
+            "n_points": n,
+            "n_static": self._n_static,
+            "coords": np.array(self._f32, np.float32, order="C"),
+            "retired": bits.view("<u8").copy(),
+        }
 
     @classmethod
     def holding(cls, index: object, block: int, retired: npt.NDArray[np.bool_]) -> ExactStore:

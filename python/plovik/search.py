@@ -23,8 +23,9 @@ import dataclasses
 import functools
 import os
 import secrets
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Literal, Protocol
+from typing import Any, Concatenate, Literal, ParamSpec, Protocol, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -74,11 +75,11 @@ __all__ = [
     "DEFAULT_PROBES",
     "DEFAULT_TABLES",
     "GROWTH_WARNING",
-    "RecallEstimate",
     "TARGET_OCCUPANCY",
     "HashParameters",
     "ObservedRecall",
     "PlovikSearch",
+    "RecallEstimate",
     "RecallWarning",
     "SearchState",
     "Tuning",
@@ -170,38 +171,43 @@ def _live_ids(rows: npt.NDArray[np.int64], live: npt.NDArray[np.int64]) -> npt.N
 # ---------------------------------------------------------------------- class
 
 
-def _reads(method: Any) -> Any:
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+_Method = Callable[Concatenate["PlovikSearch", _P], _R]
+
+
+def _reads(method: _Method[_P, _R]) -> _Method[_P, _R]:
     """Run the method holding the search's lock shared (queries, inspection),
     with the worker threads of the call (`threads=`) or of the search."""
 
     @functools.wraps(method)
-    def locked(self: PlovikSearch, *args: Any, **kwargs: Any) -> Any:
-        threads = kwargs.get("threads")
+    def locked(self: PlovikSearch, /, *args: _P.args, **kwargs: _P.kwargs) -> _R:
+        threads = cast("int | None", kwargs.get("threads"))  # every such method takes threads: int | None
         with self._lock.reading(), thread_limit(self._threads if threads is None else threads):
             return method(self, *args, **kwargs)
 
     return locked
 
 
-def _writes(method: Any) -> Any:
+def _writes(method: _Method[_P, _R]) -> _Method[_P, _R]:
     """Run the method holding the search's lock alone (anything that changes
     the index), with the worker threads of the search."""
 
     @functools.wraps(method)
-    def locked(self: PlovikSearch, *args: Any, **kwargs: Any) -> Any:
+    def locked(self: PlovikSearch, /, *args: _P.args, **kwargs: _P.kwargs) -> _R:
         with self._lock.writing(), thread_limit(self._threads):
             return method(self, *args, **kwargs)
 
     return locked
 
 
-def _monitored_reads(method: Any) -> Any:
+def _monitored_reads(method: _Method[_P, _R]) -> _Method[_P, _R]:
     """`_reads`, then, when the recall monitor saw the target missed during
     the call and the search adapts, a re-tuning under the write lock."""
     locked = _reads(method)
 
     @functools.wraps(method)
-    def call(self: PlovikSearch, *args: Any, **kwargs: Any) -> Any:
+    def call(self: PlovikSearch, /, *args: _P.args, **kwargs: _P.kwargs) -> _R:
         out = locked(self, *args, **kwargs)
         if self._adapting and self._tune:
             due = self._monitor.take_adaptation()
@@ -355,7 +361,7 @@ class PlovikSearch:
         seed: int | np.random.Generator | None = None,
         backend: Backend = "auto",
         tune: bool = True,
-        exact: bool = True,
+        exact: bool | str = True,
         threads: int | None = None,
         boxsize: float | None = None,
         tuning: Tuning | None = None,
@@ -370,7 +376,8 @@ class PlovikSearch:
         self._cells = None if cells is None else at_least(cells, "cells", 1)
         self._probes = None if probes is None else at_least(probes, "probes", 0)
         if not all(isinstance(v, (bool, np.bool_)) for v in (tune, monitor, adapt)) or not (
-                isinstance(exact, (bool, np.bool_, str))):
+            isinstance(exact, (bool, np.bool_, str))
+        ):
             raise TypeError('tune, exact, monitor and adapt must be bools (exact may also be "always" or "grid")')
         if isinstance(exact, str) and exact not in ("always", "grid"):
             raise ValueError(f'exact must be a bool or "always" or "grid", got {exact!r}')
@@ -380,11 +387,14 @@ class PlovikSearch:
         self._block = at_least(block, "block", 0)
         self._threads = checked_threads(threads)
         self._boxsize = check_boxsize(boxsize)
-        if self._cells is not None and self._components is not None:
-            if not key_space_fits(self._cells, self._components):
-                raise ValueError(
-                    KEY_SPACE_TOO_LARGE.format(self._cells, self._components) + "; use fewer components or cells"
-                )
+        if (
+            self._cells is not None
+            and self._components is not None
+            and not key_space_fits(self._cells, self._components)
+        ):
+            raise ValueError(
+                KEY_SPACE_TOO_LARGE.format(self._cells, self._components) + "; use fewer components or cells"
+            )
         if seed is None:
             self._seed: int | np.random.Generator = secrets.randbits(64)
         elif isinstance(seed, np.random.Generator):
@@ -458,7 +468,7 @@ class PlovikSearch:
     @_reads
     def n_points(self) -> int:
         """Points in the index, both tiers (0 before `build`)."""
-        return 0 if self._index is None else self._index.n_points
+        return 0 if self._index is None else int(self._index.n_points)
 
     @property
     @_reads
@@ -560,7 +570,11 @@ class PlovikSearch:
 
     @classmethod
     def load(
-        cls, path: str | os.PathLike[str], mmap: bool = False, verify: bool | None = None, *,
+        cls,
+        path: str | os.PathLike[str],
+        mmap: bool = False,
+        verify: bool | None = None,
+        *,
         backend: Backend | None = None,
     ) -> PlovikSearch:
         """A search saved by `save`, answering exactly as the saved one did.
@@ -591,8 +605,8 @@ class PlovikSearch:
         """
         if backend is not None:
             backend_class(backend)  # an unknown backend is refused before any file is read
-        return persist.load(path, cls.from_state, mmap=mmap, verify=verify,  # type: ignore[no-any-return]
-                            backend=backend)
+        search: PlovikSearch = persist.load(path, cls.from_state, mmap=mmap, verify=verify, backend=backend)
+        return search
 
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickles by one copy of the index's state (the lock is not pickled)."""
@@ -611,10 +625,20 @@ class PlovikSearch:
         with `k` as the search uses it now (an adapting search may have
         raised it) and `tune` False when nothing is left to tune."""
         return {
-            "d": self._d, "recall": self._target, "k": self._k, "tables": self._tables,
-            "components": self._components, "cells": self._cells, "probes": self._probes, "block": self._block,
-            "tune": self._tune, "exact": self._allow_exact, "threads": self._threads, "boxsize": self._boxsize,
-            "monitor": self._monitoring, "adapt": self._adapting,
+            "d": self._d,
+            "recall": self._target,
+            "k": self._k,
+            "tables": self._tables,
+            "components": self._components,
+            "cells": self._cells,
+            "probes": self._probes,
+            "block": self._block,
+            "tune": self._tune,
+            "exact": self._allow_exact,
+            "threads": self._threads,
+            "boxsize": self._boxsize,
+            "monitor": self._monitoring,
+            "adapt": self._adapting,
         }
 
     @_reads
@@ -623,9 +647,13 @@ class PlovikSearch:
         may run meanwhile): what pickles, copies and `save` carry."""
         index = self._index
         return SearchState(
-            settings=self.settings(), seed=self._seed, backend=self._backend, tuning=self._tuning,
+            settings=self.settings(),
+            seed=self._seed,
+            backend=self._backend,
+            tuning=self._tuning,
             build={key: self._build_args.get(key) for key in ("queries", "sample", "radius")},
-            warned=self._warned, index_class=None if index is None else type(index),
+            warned=self._warned,
+            index_class=None if index is None else type(index),
             index=None if index is None else index._state(),
         )
 
@@ -641,23 +669,30 @@ class PlovikSearch:
             if tuning is None or not tuning.exact:
                 raise ValueError("an index without tables needs the report of an exact scan")
             if state["d"] != search._d:
-                raise ValueError(
-                    f"the index (d = {state['d']}) does not match the search's settings (d = {search._d})")
+                raise ValueError(f"the index (d = {state['d']}) does not match the search's settings (d = {search._d})")
             kind = _grid.GridStore if search._grid_mode(int(state["n_points"])) else ExactStore
             store = kind._from_state(state, search._block, check_values=not files)
             search._index, search._retired = store, store.retired
         elif state is not None:
-            raw = content.index_class or search._cls
+            raw: Any = content.index_class or search._cls  # the native class or the reference
             index = raw._from_state(state, files) if files else raw._from_state(state)
             if not isinstance(index, _native.RustLshIndex):
                 search._backend, search._cls = "reference", type(index)
             L, K = state["l"], state["k"]
             if state["d"] not in (0, search._d) or state["block"] != search._block:
-                raise ValueError(f"the index (d = {state['d']}, block = {state['block']}) does not match the "
-                                 f"search's settings (d = {search._d}, block = {search._block})")
+                raise ValueError(
+                    f"the index (d = {state['d']}, block = {state['block']}) does not match the "
+                    f"search's settings (d = {search._d}, block = {search._block})"
+                )
             search._params = HashParameters(
-                b=state["b"], k=K, l=L, probes=state["probes"], s=np.array(state["s"]).reshape(L, K),
-                u=np.array(state["u"]).reshape(L, K), block=state["block"])
+                b=state["b"],
+                k=K,
+                l=L,
+                probes=state["probes"],
+                s=np.array(state["s"]).reshape(L, K),
+                u=np.array(state["u"]).reshape(L, K),
+                block=state["block"],
+            )
             search._index = index
             words = np.asarray(state["retired"], "<u8").view(np.uint8)
             bits = np.unpackbits(words, bitorder="little").astype(bool)
@@ -667,17 +702,21 @@ class PlovikSearch:
                 # A save from before exact scans held no table: keep the points alone.
                 search._index = ExactStore.holding(index, search._block, search._retired)
                 search._params = None
-        if tuning is not None and state is not None and not tuning.exact and (
-            (tuning.cells, tuning.components, tuning.tables, tuning.probes)
-            != (state["b"], state["k"], state["l"], state["probes"])
+        if (
+            tuning is not None
+            and state is not None
+            and not tuning.exact
+            and (
+                (tuning.cells, tuning.components, tuning.tables, tuning.probes)
+                != (state["b"], state["k"], state["l"], state["probes"])
+            )
         ):
             raise ValueError("the tuning report's settings differ from the index's")
         search._tuning = tuning
         queries = content.build["queries"]
         if queries is not None and (queries.ndim != 2 or queries.shape[1] != search._d):
             raise ValueError(f"the build's queries must have {search._d} columns, got shape {queries.shape}")
-        search._build_args = {"queries": queries, "sample": content.build["sample"],
-                              "radius": content.build["radius"]}
+        search._build_args = {"queries": queries, "sample": content.build["sample"], "radius": content.build["radius"]}
         search._warned = content.warned
         search._monitor.reset("load", tuning)
         return search
@@ -756,7 +795,8 @@ class PlovikSearch:
         X = as_coords(points, "points", self._d, self._boxsize)
         n = X.shape[0]
         n_static, Q, sample, capacity, radius = build_arguments(
-            self._d, n, n_static, queries, sample, capacity, radius, self._boxsize)
+            self._d, n, n_static, queries, sample, capacity, radius, self._boxsize
+        )
         X = to_unit(finite_float64(X, "points"), self._boxsize, "points")
         Q = None if Q is None else finite_float64(Q, "queries")
         self._install(X, n_static, capacity, dict(queries=Q, sample=sample, radius=radius), keep=keep)
@@ -771,14 +811,18 @@ class PlovikSearch:
                 raise ValueError(f'tuning must be "keep", a Tuning or None, got {tuning!r}')
             return self._tuning if self._tuning is not None else self._start_tuning
         if not isinstance(tuning, Tuning):
-            raise TypeError(f"tuning must be \"keep\", a Tuning or None, got {type(tuning).__name__}")
+            raise TypeError(f'tuning must be "keep", a Tuning or None, got {type(tuning).__name__}')
         if len(tuning.weights) != self._d:
             raise ValueError(f"the tuning is for {len(tuning.weights)} coordinates, the search has {self._d}")
         return tuning
 
     def choose_parameters(
-        self, X: npt.NDArray[np.float64], capacity: int | None, args: dict[str, Any],
-        keep: Tuning | None = None, scan: ExactScan | None = None,
+        self,
+        X: npt.NDArray[np.float64],
+        capacity: int | None,
+        args: dict[str, Any],
+        keep: Tuning | None = None,
+        scan: ExactScan | None = None,
     ) -> tuple[HashParameters, Tuning | None]:
         """The hash parameters `build` would index X with, and the tuning
         report (None when nothing was tuned); `ShardedSearch` draws them here
@@ -789,31 +833,55 @@ class PlovikSearch:
         report = None
         always = self._allow_exact == "always" or self._grid_mode(X.shape[0])
         if always or (self._tune and X.shape[0] > 0):
-            seed = self._seed if not isinstance(self._seed, np.random.Generator) else int(
-                self._seed.integers(0, 1 << 63))
+            seed = (
+                self._seed if not isinstance(self._seed, np.random.Generator) else int(self._seed.integers(0, 1 << 63))
+            )
             Q, radius = args.get("queries"), args.get("radius")
-            unit = {**args, "queries": None if Q is None else to_unit(Q, self._boxsize, "queries"),
-                    "radius": None if radius is None else radius_to_unit(radius, self._boxsize)}
-            kept = None if keep is None or always else _tuning.keep(
-                X, keep, target=self._target, k=self._k, seed=seed, capacity=capacity, scan=scan)
+            unit = {
+                **args,
+                "queries": None if Q is None else to_unit(Q, self._boxsize, "queries"),
+                "radius": None if radius is None else radius_to_unit(radius, self._boxsize),
+            }
+            kept = (
+                None
+                if keep is None or always
+                else _tuning.keep(X, keep, target=self._target, k=self._k, seed=seed, capacity=capacity, scan=scan)
+            )
             if kept is not None:
                 report, s, u = kept
             else:
                 report, s, u = _tuning.tune(
-                    X, target=self._target, k=self._k, seed=seed, capacity=capacity,
-                    cells=self._cells, components=self._components, tables=self._tables, probes=self._probes,
-                    allow_exact="always" if always else self._allow_exact, scan=scan, **unit)
+                    X,
+                    target=self._target,
+                    k=self._k,
+                    seed=seed,
+                    capacity=capacity,
+                    cells=self._cells,
+                    components=self._components,
+                    tables=self._tables,
+                    probes=self._probes,
+                    allow_exact="always" if always else self._allow_exact,
+                    scan=scan,
+                    **unit,
+                )
                 if radius is not None:  # the report keeps the radius asked for
                     report = dataclasses.replace(report, radius=radius)
-            params = HashParameters(b=report.cells, k=report.components, l=report.tables, probes=report.probes,
-                                    s=s, u=u, block=self._block)
+            params = HashParameters(
+                b=report.cells, k=report.components, l=report.tables, probes=report.probes, s=s, u=u, block=self._block
+            )
         else:
             params = self.hash_parameters(max(X.shape[0], capacity or 0))
         return params, report
 
     def _install(
-        self, X: npt.NDArray[np.float64], n_static: int, capacity: int | None, args: dict[str, Any],
-        keep_retired: bool = False, keep: Tuning | None = None, since: str = "build",
+        self,
+        X: npt.NDArray[np.float64],
+        n_static: int,
+        capacity: int | None,
+        args: dict[str, Any],
+        keep_retired: bool = False,
+        keep: Tuning | None = None,
+        since: str = "build",
     ) -> None:
         """Tune (or apply the fixed rule, or keep the settings of `keep`) and
         build the raw index; a retune (`keep_retired`) retires the same ids
@@ -827,23 +895,27 @@ class PlovikSearch:
         # (and the recall monitor checks with) until the next change: the
         # points as the index stores them, laid out once.
         grid = self._grid_mode(live.shape[0])
-        scan = ExactScan(live) if (self._tune or self._allow_exact == "always") and live.shape[0] > 0 and not grid \
+        scan = (
+            ExactScan(live)
+            if (self._tune or self._allow_exact == "always") and live.shape[0] > 0 and not grid
             else None
-        params, report = self.choose_parameters(live, capacity, args, keep, scan)
+        )
+        chosen, report = self.choose_parameters(live, capacity, args, keep, scan)
+        params: HashParameters | None = chosen
         index: _RawIndex | ExactStore
         if report is not None and report.exact:
             # The exact scan reads no table: the points and ids alone (and a
             # grid of them, made by the store, when it answers through one).
             index, params = (_grid.GridStore if grid else ExactStore)(self._d, self._block), None
         else:
-            index = self._cls(**params.as_kwargs())
+            index = self._cls(**chosen.as_kwargs())
         index.build(X, n_static)
         self._params, self._index, self._tuning, self._warned = params, index, report, False
         self._build_args = args
         # Kept for the exact answers and the monitor's checks; a hash search
         # that is not monitored frees it (it would double the coordinates).
         keep_scan = scan is not None and report is not None and (report.exact or self._monitoring)
-        self._live = (scan, ids) if keep_scan else None
+        self._live = (scan, ids) if keep_scan and scan is not None else None
         self._monitor.reset(since, report)
         if retired:  # retune: the same ids stay retired
             index.retire(np.flatnonzero(self._retired))
@@ -855,8 +927,15 @@ class PlovikSearch:
         sizes where the cost model no longer decides alone (a tuning that
         measured the settings and still chose the scan is kept)."""
         t, index = self._tuning, self._index
-        if t is None or not t.exact or t.sample or not self._tune or self._allow_exact is not True or index is None \
-                or isinstance(index, _grid.GridStore):
+        if (
+            t is None
+            or not t.exact
+            or t.sample
+            or not self._tune
+            or self._allow_exact is not True
+            or index is None
+            or isinstance(index, _grid.GridStore)
+        ):
             return False
         n = max(index.n_points - index.n_retired, t.n)
         return _tuning.COST.exact(n, self._d) > _tuning.COST.exact(_tuning.EXACT_BELOW, 1)
@@ -942,8 +1021,7 @@ class PlovikSearch:
         assert self._tuning is not None
         return self._monitor.plan(m, self._tuning, self._live is not None)
 
-    def _record(self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], k: int | None,
-                what: str) -> None:
+    def _record(self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], k: int | None, what: str) -> None:
         """Add checked queries to the monitor; warn when they show the target newly missed."""
         assert self._tuning is not None
         index = self._built("query")  # the lock is held: not the locked n_live
@@ -967,8 +1045,9 @@ class PlovikSearch:
         self._install(self._points(), self._index.n_static, None, args, keep_retired=True, since="adapt")
 
     @_reads
-    def estimate_recall(self, k: int | None = None, sample: int | None = None, *,
-                        queries: npt.ArrayLike | None = None) -> RecallEstimate:
+    def estimate_recall(
+        self, k: int | None = None, sample: int | None = None, *, queries: npt.ArrayLike | None = None
+    ) -> RecallEstimate:
         """Recall@k of the index now, against the exact scan, on a self-join
         sample or on the caller's queries.
 
@@ -983,8 +1062,11 @@ class PlovikSearch:
         if queries is not None:
             if sample is not None:
                 raise ValueError("sample and queries exclude each other")
-            Q = to_unit(finite_float64(as_coords(queries, "queries", self._d, self._boxsize), "queries"), self._boxsize,
-                        "queries")
+            Q = to_unit(
+                finite_float64(as_coords(queries, "queries", self._d, self._boxsize), "queries"),
+                self._boxsize,
+                "queries",
+            )
             truth, _ = self._exact_knn(Q, k, None)
             found, _ = self._knn(index, Q, k, None, None)
             return recall_estimate(found, truth, k)
@@ -1004,8 +1086,15 @@ class PlovikSearch:
 
     @_monitored_reads
     def query_knn(
-        self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
-        return_distance: bool = True, sparse: bool = False, probes: int | None = None, threads: int | None = None,
+        self,
+        queries: npt.ArrayLike,
+        k: int,
+        exclude_ids: npt.ArrayLike | None = None,
+        *,
+        return_distance: bool = True,
+        sparse: bool = False,
+        probes: int | None = None,
+        threads: int | None = None,
     ) -> Any:
         """The k nearest indexed points of each query under toroidal L1.
 
@@ -1061,8 +1150,9 @@ class PlovikSearch:
         truth = call.truth(checks, self._exact_knn)
         self._record(*_monitor.knn_hits(dist[checks], truth), call.k, "query_knn")
 
-    def _check_radius(self, call: RadiusCall,
-                      found: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]) -> None:
+    def _check_radius(
+        self, call: RadiusCall, found: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]
+    ) -> None:
         """Answer the monitor's share of a radius call exactly and record it
         (each query's count within its own radius, found and true)."""
         checks = self._checks(call.Q.shape[0])
@@ -1071,25 +1161,37 @@ class PlovikSearch:
         if checks.size == 0:
             return
         radii = call.radii(checks)
-        truth = self._exact_radius(call.Q[checks], float(radii.max()), None if call.ex is None else call.ex[checks])
+        truth = self._exact_radius(call.Q[checks], float(np.max(radii)), None if call.ex is None else call.ex[checks])
         counts = _monitor.counts_within(found[0], found[2], checks, radii)
         need = _monitor.counts_within(truth[0], truth[2], np.arange(checks.size), radii)
         self._record(*_monitor.radius_hits(counts, need), None, "query_radius")
 
     def _knn(
-        self, index: _RawIndex | ExactStore, Q: npt.NDArray[np.float64], k: int, ex: npt.NDArray[np.int64] | None,
+        self,
+        index: _RawIndex | ExactStore,
+        Q: npt.NDArray[np.float64],
+        k: int,
+        ex: npt.NDArray[np.int64] | None,
         probes: int | None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """The k-nearest rows of checked queries on the unit torus."""
         if self._exact():
             return self._exact_knn(Q, k, ex)
         return raw_query(  # type: ignore[no-any-return]
-            index, "query_knn", Q, k, ex, probes=_tuning.probes_for(self._tuning, k, probes))
+            index, "query_knn", Q, k, ex, probes=_tuning.probes_for(self._tuning, k, probes)
+        )
 
     @_monitored_reads
     def query_radius(
-        self, queries: npt.ArrayLike, radius: float | npt.ArrayLike, exclude_ids: npt.ArrayLike | None = None, *,
-        return_distance: bool = True, count_only: bool = False, sparse: bool = False, probes: int | None = None,
+        self,
+        queries: npt.ArrayLike,
+        radius: float | npt.ArrayLike,
+        exclude_ids: npt.ArrayLike | None = None,
+        *,
+        return_distance: bool = True,
+        count_only: bool = False,
+        sparse: bool = False,
+        probes: int | None = None,
         threads: int | None = None,
     ) -> Any:
         """Every point in a probed bucket within `radius` of each query.
@@ -1117,8 +1219,19 @@ class PlovikSearch:
             distances (indptr, ids). For a single point (ids, dists), or ids.
         """
         index = self._built("query")
-        call = RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
-                                   return_distance, index.n_points, self._boxsize, several=True)
+        call = RadiusCall.checked(
+            queries,
+            self._d,
+            radius,
+            exclude_ids,
+            probes,
+            count_only,
+            sparse,
+            return_distance,
+            index.n_points,
+            self._boxsize,
+            several=True,
+        )
         if self._exact():
             found = self._exact_radius(call.Q, call.widest, call.ex)
         else:
@@ -1129,8 +1242,14 @@ class PlovikSearch:
 
     @_monitored_reads
     def pairs(
-        self, radius: float, *, return_distance: bool = True, sparse: bool = False, probes: int | None = None,
-        threads: int | None = None, shifts: bool = False,
+        self,
+        radius: float,
+        *,
+        return_distance: bool = True,
+        sparse: bool = False,
+        probes: int | None = None,
+        threads: int | None = None,
+        shifts: bool = False,
     ) -> Any:
         """Every pair of indexed points within `radius` of each other, each once.
 
@@ -1162,7 +1281,7 @@ class PlovikSearch:
             `shifts`, (pairs, dists, shifts) (or (pairs, shifts)).
         """
         index = self._built("find pairs")
-        r = radius_to_unit(as_radius(radius), self._boxsize)
+        r = float(radius_to_unit(as_radius(radius), self._boxsize))
         probes = call_probes(probes)
         kind = _results.sparse_kind(sparse)
         if kind and shifts:
@@ -1182,8 +1301,11 @@ class PlovikSearch:
             parts_rows.append(np.repeat(own, np.diff(indptr)))
             parts_ids.append(ids)
             parts_dists.append(dists)
-        found = [np.concatenate(p) if p else np.zeros(0, t) for p, t in
-                 ((parts_rows, np.int64), (parts_ids, np.int64), (parts_dists, np.float64))]
+        found: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]] = (
+            np.concatenate(parts_rows) if parts_rows else np.zeros(0, np.int64),
+            np.concatenate(parts_ids) if parts_ids else np.zeros(0, np.int64),
+            np.concatenate(parts_dists) if parts_dists else np.zeros(0, np.float64),
+        )
         if self._monitored():
             checks = self._checks(live.size)
             if checks.size:
@@ -1230,8 +1352,11 @@ class PlovikSearch:
                 (m may be 0); None installs an empty batch.
         """
         index = self._built("promote")
-        X = np.zeros((0, self._d)) if new_candidates is None else \
-            as_coords(new_candidates, "new_candidates", self._d, self._boxsize)
+        X = (
+            np.zeros((0, self._d))
+            if new_candidates is None
+            else as_coords(new_candidates, "new_candidates", self._d, self._boxsize)
+        )
         if index.n_points >= TIER_LIMIT or X.shape[0] >= TIER_LIMIT:
             raise ValueError(TIER_TOO_LARGE)
         X = to_unit(finite_float64(X, "new_candidates"), self._boxsize, "new_candidates")
@@ -1242,17 +1367,23 @@ class PlovikSearch:
         if self._outgrown_exact():
             # The sizes alone no longer choose the exact scan: tune on the
             # points held now and build the tables when a hash setting wins.
-            self._install(self._points(), index.n_static, None, self._build_args, keep_retired=True,
-                          since="promote")
+            self._install(self._points(), index.n_static, None, self._build_args, keep_retired=True, since="promote")
             return
         # A forced exact scan has nothing to re-tune: it only scans longer.
-        if t is not None and not self._warned and self._allow_exact != "always" and n > GROWTH_WARNING * max(t.n, 1) \
-                and not isinstance(index, _grid.GridStore):  # a grid's cells follow the points held
+        if (
+            t is not None
+            and not self._warned
+            and self._allow_exact != "always"
+            and n > GROWTH_WARNING * max(t.n, 1)
+            and not isinstance(index, _grid.GridStore)
+        ):  # a grid's cells follow the points held
             self._warned = True
             warn(
                 f"the index holds {n} points, {n / max(t.n, 1):.1f} times the {t.n} it was tuned for: "
                 "its buckets are that much fuller and queries slower (or, answered exactly, the scan longer); "
-                "call retune()", RecallWarning)
+                "call retune()",
+                RecallWarning,
+            )
 
     @_writes
     def retire(self, ids: npt.ArrayLike) -> None:
@@ -1277,7 +1408,7 @@ class PlovikSearch:
         if arr.size == 0:
             return
         index.retire(arr)
-        top = int(arr.max()) + 1
+        top = int(np.max(arr)) + 1
         if self._retired.size < top:
             self._retired = np.concatenate([self._retired, np.zeros(top - self._retired.size, bool)])
         self._retired[arr] = True
