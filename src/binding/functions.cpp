@@ -242,8 +242,6 @@ PyObject* function_crc32c(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 }  // namespace
 
 // The process-wide worker count as the thread-pool tools that scan a

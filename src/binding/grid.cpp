@@ -52,6 +52,7 @@ std::vector<std::size_t> cells_of(PyObject* obj) {
   Ref seq(check(PySequence_Fast(obj, "argument 'cells': expected a sequence")));
   const Py_ssize_t len = PySequence_Fast_GET_SIZE(seq.get());
   std::vector<std::size_t> out;
+  out.reserve(static_cast<std::size_t>(len));
   for (Py_ssize_t i = 0; i < len; ++i)
     out.push_back(to_usize(PySequence_Fast_GET_ITEM(seq.get(), i), "cells"));
   return out;
@@ -80,7 +81,7 @@ PyObject* function_grid_tier(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto tier = std::make_unique<GridTier>(
         without_gil([&] { return grid_tier(PointRows{values.view(), n, d}, id_values, cells); }));
     PyObject* capsule = check(PyCapsule_New(tier.get(), tier_capsule, free_tier));
-    tier.release();  // the capsule owns it now
+    static_cast<void>(tier.release());  // the capsule owns it now
     return capsule;
   });
 }
@@ -162,8 +163,6 @@ PyObject* function_grid_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return PyTuple_Pack(4, i.get(), j.get(), dist.get(), shift.get());
   });
 }
-
-#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 }  // namespace
 

@@ -9,3 +9,7 @@
 #define NO_IMPORT_ARRAY
 #endif
 #include <numpy/arrayobject.h>
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method
+// table holds (CPython calls it back with the signature it was given).
+#define PLOVIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))

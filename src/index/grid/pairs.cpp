@@ -112,7 +112,8 @@ Stencil stencil(const GridTier& g, double limit) {
     pre[d - 1] = 0;
     std::size_t col = 0;
     while (col < out.last.size() &&
-           !std::equal(pre.begin(), pre.end(), out.prefix.begin() + col * d))
+           !std::equal(pre.begin(), pre.end(),
+                       out.prefix.begin() + static_cast<std::ptrdiff_t>(col * d)))
       ++col;
     if (col == out.last.size()) {
       out.prefix.insert(out.prefix.end(), pre.begin(), pre.end());
