@@ -21,6 +21,7 @@ from common import (
     params,
     points,
 )
+
 from plovik import RustLshIndex
 
 STEP = 0.01  # half-width of the uniform step of a moving candidate

@@ -69,17 +69,20 @@ def test_radius_outputs_equal_the_rows_they_come_from(search):
     # a radius per query is each query asked with its own radius
     for i in range(50):
         one = search.query_radius(Q[i], radii[i], int(own[i]))
-        assert np.array_equal(one[0], ids[indptr[i]:indptr[i + 1]])
-        assert np.array_equal(one[1], dists[indptr[i]:indptr[i + 1]])
+        assert np.array_equal(one[0], ids[indptr[i] : indptr[i + 1]])
+        assert np.array_equal(one[1], dists[indptr[i] : indptr[i + 1]])
     assert np.array_equal(search.query_radius(Q, radii, own, count_only=True), np.diff(indptr))
     assert search.query_radius(Q[3], radii[3], 3, count_only=True) == indptr[4] - indptr[3]
-    assert all(np.array_equal(a, b) for a, b in
-               zip(search.query_radius(Q, radii, own, return_distance=False), (indptr, ids), strict=True))
+    assert all(
+        np.array_equal(a, b)
+        for a, b in zip(search.query_radius(Q, radii, own, return_distance=False), (indptr, ids), strict=True)
+    )
     m = search.query_radius(Q, radii, own, sparse=True) if scipy_sparse else None
-    assert m is None or isinstance(m, scipy_sparse.csr_array) and m.shape == (50, search.n_points)
+    assert m is None or (isinstance(m, scipy_sparse.csr_array) and m.shape == (50, search.n_points))
     assert m is None or m.nnz == len(ids)
-    assert m is None or (np.array_equal(m.indptr, indptr) and np.array_equal(m.indices, ids)
-                         and np.array_equal(m.data, dists))
+    assert m is None or (
+        np.array_equal(m.indptr, indptr) and np.array_equal(m.indices, ids) and np.array_equal(m.data, dists)
+    )
     # one radius for all, given as an array of equal values, is the scalar call
     same = search.query_radius(Q, np.full(50, 0.12), own)
     assert all(np.array_equal(a, b) for a, b in zip(same, search.query_radius(Q, 0.12, own), strict=True))
@@ -111,7 +114,8 @@ def test_pairs_are_the_self_join_once_each(search):
         assert isinstance(g, scipy_sparse.csr_array) and g.shape == (n, n) and g.nnz == len(pairs)
         rows = np.repeat(np.arange(n), np.diff(g.indptr))
         assert sorted(zip(rows.tolist(), g.indices.tolist(), g.data.tolist())) == sorted(
-            zip(pairs[:, 0].tolist(), pairs[:, 1].tolist(), dists.tolist()))
+            zip(pairs[:, 0].tolist(), pairs[:, 1].tolist(), dists.tolist())
+        )
         key = rows * 4.0 + g.data  # distances are at most 4 here (d = 4): rows first, then distance
         assert np.all((np.diff(key) > 0) | ((np.diff(key) == 0) & (np.diff(g.indices) > 0)))
         ones = search.pairs(r, sparse=True, return_distance=False)
@@ -143,7 +147,7 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
     for i in range(m):
         a, b = full[0][i], full[0][i + 1]
         keep = ~np.isin(full[1][a:b], ex[i])
-        assert np.array_equal(ids[indptr[i]:indptr[i + 1]], full[1][a:b][keep])
+        assert np.array_equal(ids[indptr[i] : indptr[i + 1]], full[1][a:b][keep])
     if search.tuning is not None and search.tuning.exact:
         assert all(np.array_equal(a, b) for a, b in zip((idx, dist), exact_knn(X[:n], Q, k, ex)))
         assert all(np.array_equal(a, b) for a, b in zip((indptr, ids, dists), exact_radius(X[:n], Q, 0.3, ex)))
@@ -156,8 +160,9 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
     assert all(np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, ex[:, :0]), (plain_idx, plain_dist)))
     # a single point takes a 1-D array of its ids
     one = search.query_knn(Q[7], k, ex[7])
-    assert np.array_equal(one[0], idx[7]) and np.array_equal(search.query_radius(Q[7], 0.3, ex[7])[0],
-                                                              ids[indptr[7]:indptr[8]])
+    assert np.array_equal(one[0], idx[7]) and np.array_equal(
+        search.query_radius(Q[7], 0.3, ex[7])[0], ids[indptr[7] : indptr[8]]
+    )
     with pytest.raises(ValueError, match=rf"or \(40, e\), e ids per query padded with -1, got shape \(40, {e}, 1\)"):
         search.query_knn(Q, k, ex[:, :, None])
 
@@ -165,7 +170,10 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
 @pytest.mark.parametrize("sparse", ["csr", 1, None])
 def test_sparse_takes_a_bool_array_or_matrix(sparse):
     search = SEARCHES[0]
-    for call in (lambda: search.query_knn(X[:2], 3, sparse=sparse), lambda: search.pairs(0.1, sparse=sparse),
-                 lambda: search.query_radius(X[:2], 0.1, sparse=sparse)):
+    for call in (
+        lambda: search.query_knn(X[:2], 3, sparse=sparse),
+        lambda: search.pairs(0.1, sparse=sparse),
+        lambda: search.query_radius(X[:2], 0.1, sparse=sparse),
+    ):
         with pytest.raises(ValueError, match="sparse must be True, False, 'array' or 'matrix'"):
             call()

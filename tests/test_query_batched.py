@@ -5,10 +5,10 @@ counters of both paths."""
 import numpy as np
 import pytest
 
+from index_helpers import random_params
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
 from query_helpers import COUNTERS, F32, KERNEL_DIMS, assert_rows_equal, built, counted, torus_l1, wrap_f32
-from index_helpers import random_params
 
 
 def batched_distance(q, p, d, in_group):

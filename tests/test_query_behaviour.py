@@ -11,9 +11,9 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
+from index_helpers import outputs_under_thread_counts, random_params
 from plovik import RustLshIndex
 from query_helpers import COUNTERS, assert_rows_equal, counted
-from index_helpers import outputs_under_thread_counts, random_params
 
 
 def small(seed=0, n=300, block=1):

@@ -8,10 +8,9 @@ import numpy as np
 import pytest
 
 import plovik
+from index_helpers import random_params
 from plovik import PlovikSearch, RustLshIndex, _native
 from plovik.lsh import PythonLshIndex, pool_thread_count
-
-from index_helpers import random_params
 
 D = 5
 
@@ -41,8 +40,10 @@ def test_a_call_with_its_own_probes_answers_as_an_index_built_with_them(block, p
         base, want = built(cls, params, 1), built(cls, params, probes)
         got = knn(base, Q, 7, ex, probes)
         assert all(np.array_equal(a, b) for a, b in zip(got, want.query_knn(Q, 7, ex), strict=True))
-        assert all(np.array_equal(a, b) for a, b in
-                   zip(radius(base, Q, 0.4, ex, probes), want.query_radius(Q, 0.4, ex), strict=True))
+        assert all(
+            np.array_equal(a, b)
+            for a, b in zip(radius(base, Q, 0.4, ex, probes), want.query_radius(Q, 0.4, ex), strict=True)
+        )
         assert np.array_equal(knn(base, Q, 7, ex, None)[0], base.query_knn(Q, 7, ex)[0])
         if cls is RustLshIndex:
             native = got

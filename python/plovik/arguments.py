@@ -107,8 +107,7 @@ def as_array(value: object, name: str) -> np.ndarray:
         # The index has no notion of a missing value: NumPy would hand over
         # the data under the mask as if it were valid.
         raise TypeError(
-            f"{name} must not be a masked array (its mask would be ignored); "
-            "fill or drop the masked entries first"
+            f"{name} must not be a masked array (its mask would be ignored); fill or drop the masked entries first"
         )
     try:
         return np.asarray(value)
@@ -216,7 +215,13 @@ def ids_in_range(arr: np.ndarray | None, n_points: int) -> npt.NDArray[np.int64]
 
 
 def build_arguments(
-    d: int, n: int, n_static: object, queries: object, sample: object, capacity: object, radius: object,
+    d: int,
+    n: int,
+    n_static: object,
+    queries: object,
+    sample: object,
+    capacity: object,
+    radius: object,
     boxsize: float | None,
 ) -> tuple[int, np.ndarray | None, int | None, int | None, float | None]:
     """The checked arguments of a build of n points besides the points:
@@ -309,8 +314,17 @@ class KnnCall:
     boxsize: float | None
 
     @classmethod
-    def checked(cls, queries: object, d: int, k: object, exclude_ids: object, probes: object, sparse: object,
-                n_points: int, boxsize: float | None) -> KnnCall:
+    def checked(
+        cls,
+        queries: object,
+        d: int,
+        k: object,
+        exclude_ids: object,
+        probes: object,
+        sparse: object,
+        n_points: int,
+        boxsize: float | None,
+    ) -> KnnCall:
         Q, single = as_queries(queries, d, boxsize)
         k = at_least(k, "k", 1)
         ex = as_ids(single_id(exclude_ids, True) if single else exclude_ids, Q.shape[0], several=True)
@@ -360,9 +374,20 @@ class RadiusCall:
     boxsize: float | None  # the period the caller's units have
 
     @classmethod
-    def checked(cls, queries: object, d: int, radius: object, exclude_ids: object, probes: object,
-                count_only: bool, sparse: object, return_distance: bool, n_points: int,
-                boxsize: float | None, several: bool = False) -> RadiusCall:
+    def checked(
+        cls,
+        queries: object,
+        d: int,
+        radius: object,
+        exclude_ids: object,
+        probes: object,
+        count_only: bool,
+        sparse: object,
+        return_distance: bool,
+        n_points: int,
+        boxsize: float | None,
+        several: bool = False,
+    ) -> RadiusCall:
         Q, single = as_queries(queries, d, boxsize)
         r = as_radii(radius, Q.shape[0])
         ex = as_ids(single_id(exclude_ids, several) if single else exclude_ids, Q.shape[0], several)
@@ -372,8 +397,19 @@ class RadiusCall:
             raise ValueError("count_only and sparse exclude each other")
         Q, ex = to_unit(finite_float64(Q, "queries"), boxsize, "queries"), ids_in_range(ex, n_points)
         ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
-        return cls(Q, single, radius_to_unit(r, boxsize), ex, more, probes, bool(count_only), kind,
-                   bool(return_distance), n_points, boxsize)
+        return cls(
+            Q,
+            single,
+            radius_to_unit(r, boxsize),
+            ex,
+            more,
+            probes,
+            bool(count_only),
+            kind,
+            bool(return_distance),
+            n_points,
+            boxsize,
+        )
 
     def radii(self, checks: np.ndarray) -> npt.NDArray[np.float64]:
         """The radius of each query at `checks`."""

@@ -62,9 +62,7 @@ try:
     from distributed import Client, Future, fire_and_forget, get_client, wait
     from distributed.scheduler import KilledWorker
 except ImportError as exc:  # pragma: no cover - depends on the environment
-    raise ImportError(
-        'plovik.distributed needs Dask: pip install "plovik[distributed]" (dask[distributed])'
-    ) from exc
+    raise ImportError('plovik.distributed needs Dask: pip install "plovik[distributed]" (dask[distributed])') from exc
 
 from plovik import _native
 from plovik import tuning as _tuning
@@ -199,10 +197,14 @@ class _Shard:
         call = getattr(_CALL_THREADS, "threads", None)  # a call's threads= before the shard's
         return thread_limit(self.threads if call is None else call)
 
-    def build(self, parts: list[np.ndarray], n_static: int, ranges: list[tuple[int, int]],
-              retired: npt.NDArray[np.int64]) -> None:
-        X = np.concatenate([np.asarray(p, np.float64).reshape(-1, self.d) for p in parts]) if parts else \
-            np.zeros((0, self.d))
+    def build(
+        self, parts: list[np.ndarray], n_static: int, ranges: list[tuple[int, int]], retired: npt.NDArray[np.int64]
+    ) -> None:
+        X = (
+            np.concatenate([np.asarray(p, np.float64).reshape(-1, self.d) for p in parts])
+            if parts
+            else np.zeros((0, self.d))
+        )
         with self._limit():
             self.index.build(np.ascontiguousarray(X), n_static)
         self._set_ranges(ranges)
@@ -295,8 +297,16 @@ class _Shard:
                 relaxed = self._keep_probed(Q, k, lex, probes, idx, dist, min(k, live - (ex is not None)))
         return self.to_global(idx), dist, relaxed, False
 
-    def _keep_probed(self, Q: np.ndarray, k: int, lex: np.ndarray | None, probes: int | None,
-                     idx: np.ndarray, dist: np.ndarray, need: int) -> np.ndarray:
+    def _keep_probed(
+        self,
+        Q: np.ndarray,
+        k: int,
+        lex: np.ndarray | None,
+        probes: int | None,
+        idx: np.ndarray,
+        dist: np.ndarray,
+        need: int,
+    ) -> np.ndarray:
         """Find the queries the index relaxed (their probed buckets held fewer
         than `need` live points other than the excluded one) and add those
         points back to their rows: the relaxation searches coarser buckets
@@ -307,21 +317,22 @@ class _Shard:
         wide = float(self.d)  # beyond any toroidal L1 distance: every candidate
         for a in range(0, Q.shape[0], 256):
             b = min(a + 256, Q.shape[0])
-            indptr, ids, dists = raw_query(self.index, "query_radius", Q[a:b], wide,
-                                            None if lex is None else lex[a:b], probes=probes)
+            indptr, ids, dists = raw_query(
+                self.index, "query_radius", Q[a:b], wide, None if lex is None else lex[a:b], probes=probes
+            )
             short = np.flatnonzero(np.diff(indptr) < need)
             flags[a + short] = True
             for i in short:
                 row = a + i
                 got = idx[row] >= 0
-                both_ids = np.concatenate([idx[row][got], ids[indptr[i]:indptr[i + 1]]])
-                both_d = np.concatenate([dist[row][got], dists[indptr[i]:indptr[i + 1]]])
+                both_ids = np.concatenate([idx[row][got], ids[indptr[i] : indptr[i + 1]]])
+                both_d = np.concatenate([dist[row][got], dists[indptr[i] : indptr[i + 1]]])
                 order = np.lexsort((both_ids, both_d))
                 both_ids, both_d = both_ids[order], both_d[order]
                 _, first = np.unique(both_ids, return_index=True)  # a point once, at its nearer value
                 first = np.sort(first)[:k]
                 idx[row], dist[row] = -1, np.inf
-                idx[row, :first.size], dist[row, :first.size] = both_ids[first], both_d[first]
+                idx[row, : first.size], dist[row, : first.size] = both_ids[first], both_d[first]
         return flags
 
     def exact_knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
@@ -354,16 +365,28 @@ class _Shard:
         return mine, np.asarray(self.index.points(), np.float64)[lids[mine]]
 
     def info(self) -> dict[str, Any]:
-        return {"nbytes": int(self.index.nbytes), "parts": dict(self.index.nbytes_by_part),
-                "stats": dict(self.index.stats())}
+        return {
+            "nbytes": int(self.index.nbytes),
+            "parts": dict(self.index.nbytes_by_part),
+            "stats": dict(self.index.stats()),
+        }
 
     def reset_stats(self) -> None:
         self.index.reset_stats()
 
 
-def _shard_build(token: str, d: int, params: HashParameters, backend: str, threads: int | None, exact: bool,
-                 parts: list[np.ndarray], n_static: int, ranges: list[tuple[int, int]],
-                 retired: npt.NDArray[np.int64]) -> int:
+def _shard_build(
+    token: str,
+    d: int,
+    params: HashParameters,
+    backend: str,
+    threads: int | None,
+    exact: bool,
+    parts: list[np.ndarray],
+    n_static: int,
+    ranges: list[tuple[int, int]],
+    retired: npt.NDArray[np.int64],
+) -> int:
     """Build a shard from its rows (static first) and keep it in this worker's registry."""
     shard = _Shard(d, params, backend, threads, exact)
     shard.build(parts, n_static, ranges, retired)
@@ -411,8 +434,9 @@ def _drop_on_workers(client: Client, shards: list[Any], alive: set[str] | None =
             if alive is None or s.worker in alive:
                 by_worker.setdefault(s.worker, []).append(s.token)
         for w, tokens in by_worker.items():
-            fire_and_forget(client.submit(_shard_drop, tokens, workers=[w], allow_other_workers=False,
-                                          pure=False, retries=0))
+            fire_and_forget(
+                client.submit(_shard_drop, tokens, workers=[w], allow_other_workers=False, pure=False, retries=0)
+            )
     except Exception:  # a closed client: the workers went with it
         pass
 
@@ -456,8 +480,11 @@ class _Placed(NamedTuple):
 
 def _lost_error(shards: list[int], workers: list[str], why: str, recover: bool) -> ShardLostError:
     names = ", ".join(f"shard {j} (worker {w})" for j, w in zip(shards, workers))
-    tail = "; the next call rebuilds it from the client's log" if recover else \
-        "; recover=False keeps no log: build() again"
+    tail = (
+        "; the next call rebuilds it from the client's log"
+        if recover
+        else "; recover=False keeps no log: build() again"
+    )
     return ShardLostError(f"{names} lost: {why}{tail}", shards, workers)
 
 
@@ -557,9 +584,17 @@ class ShardedSearch:
             calls. The shards hold the points divided by `boxsize`.
     """
 
-    def __init__(self, d: int, client: Client | None = None, shards: int | None = None, *,
-                 recover: bool = True, query_block: int = DEFAULT_QUERY_BLOCK,
-                 tune_sample: int = DEFAULT_TUNE_SAMPLE, **settings: Any) -> None:
+    def __init__(
+        self,
+        d: int,
+        client: Client | None = None,
+        shards: int | None = None,
+        *,
+        recover: bool = True,
+        query_block: int = DEFAULT_QUERY_BLOCK,
+        tune_sample: int = DEFAULT_TUNE_SAMPLE,
+        **settings: Any,
+    ) -> None:
         self._local = PlovikSearch(d, **settings)  # checks the settings, draws the parameters
         self._d = self._local.d
         self._boxsize = self._local.boxsize
@@ -692,8 +727,10 @@ class ShardedSearch:
         shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else "unbuilt"
         if self._exact:  # the shards hold no table: no hash setting is used
             shape = "exact scan"
-        return (f"ShardedSearch(d={self._d}, {shape}, shards={len(self._shards)}, n_static={self._n_static}, "
-                f"n_candidates={self._n_candidates})")
+        return (
+            f"ShardedSearch(d={self._d}, {shape}, shards={len(self._shards)}, n_static={self._n_static}, "
+            f"n_candidates={self._n_candidates})"
+        )
 
     # ---------------------------------------------------------- task plumbing
 
@@ -832,8 +869,10 @@ class ShardedSearch:
         computed = iter(self._client.compute(lazy)) if lazy else iter(())
         arrays = [p for p in parts if not isinstance(p, (_da.Array, Future))]
         scattered = iter(self._scatter(arrays, worker, shards)) if arrays else iter(())
-        return [next(computed) if isinstance(p, _da.Array) else p if isinstance(p, Future) else next(scattered)
-                for p in parts]
+        return [
+            next(computed) if isinstance(p, _da.Array) else p if isinstance(p, Future) else next(scattered)
+            for p in parts
+        ]
 
     def _sources(self, log: _ShardLog, worker: str, j: int) -> list[Any]:
         """The rows of a shard as the log has them, static first."""
@@ -861,9 +900,26 @@ class ShardedSearch:
                 log = self._shards[j]
                 worker = self._pick_worker(alive, [w for _, _, w in tasks])
                 tokens[j] = uuid.uuid4().hex
-                tasks.append((j, self._submit(worker, _shard_build, tokens[j], self._d, self._params, self._backend,
-                                              self._threads, self._exact, self._sources(log, worker, j),
-                                              log.n_static, log.ranges, log.retired), worker))
+                tasks.append(
+                    (
+                        j,
+                        self._submit(
+                            worker,
+                            _shard_build,
+                            tokens[j],
+                            self._d,
+                            self._params,
+                            self._backend,
+                            self._threads,
+                            self._exact,
+                            self._sources(log, worker, j),
+                            log.n_static,
+                            log.ranges,
+                            log.retired,
+                        ),
+                        worker,
+                    )
+                )
             self._gather(tasks)
         except BaseException as exc:
             self._drop([_Placed(w, tokens[j]) for j, _, w in tasks])
@@ -904,8 +960,16 @@ class ShardedSearch:
 
     # ----------------------------------------------------------------- build
 
-    def build(self, points: Any, n_static: int | None = None, *, queries: npt.ArrayLike | None = None,
-              sample: int | None = None, capacity: int | None = None, radius: float | None = None) -> None:
+    def build(
+        self,
+        points: Any,
+        n_static: int | None = None,
+        *,
+        queries: npt.ArrayLike | None = None,
+        sample: int | None = None,
+        capacity: int | None = None,
+        radius: float | None = None,
+    ) -> None:
         """Index `points` from scratch on the cluster, replacing everything indexed so far.
 
         Args:
@@ -923,12 +987,12 @@ class ShardedSearch:
             else:
                 self._build_numpy(points, n_static, queries, sample, capacity, radius)
 
-    def _check_build(self, n: int, n_static: int | None, queries: Any, sample: Any, capacity: Any,
-                     radius: Any) -> tuple[int, Any, Any, Any, Any]:
+    def _check_build(
+        self, n: int, n_static: int | None, queries: Any, sample: Any, capacity: Any, radius: Any
+    ) -> tuple[int, Any, Any, Any, Any]:
         return build_arguments(self._d, n, n_static, queries, sample, capacity, radius, self._boxsize)
 
-    def _build_numpy(self, points: Any, n_static: Any, queries: Any, sample: Any, capacity: Any,
-                     radius: Any) -> None:
+    def _build_numpy(self, points: Any, n_static: Any, queries: Any, sample: Any, capacity: Any, radius: Any) -> None:
         X = as_coords(points, "points", self._d, self._boxsize)
         n = X.shape[0]
         n_static, Q, sample, capacity, radius = self._check_build(n, n_static, queries, sample, capacity, radius)
@@ -944,10 +1008,11 @@ class ShardedSearch:
         for j, ((s0, s1), (c0, c1)) in enumerate(zip(_pieces(n_static, count), _pieces(n - n_static, count))):
             ranges = _add_range(_add_range([], s0, s1), n_static + c0, n_static + c1)
             static = X[s0:s1].copy() if keep else None
-            cand = X[n_static + c0:n_static + c1].copy() if keep else None
-            parts = [X[s0:s1], X[n_static + c0:n_static + c1]]
-            plans.append((alive[j % len(alive)], ranges, s1 - s0, c1 - c0,
-                          [static] if keep else None, cand, parts, parts))
+            cand = X[n_static + c0 : n_static + c1].copy() if keep else None
+            parts = [X[s0:s1], X[n_static + c0 : n_static + c1]]
+            plans.append(
+                (alive[j % len(alive)], ranges, s1 - s0, c1 - c0, [static] if keep else None, cand, parts, parts)
+            )
         self._install(params, report, plans)
         self._build_args = dict(queries=Q, sample=sample, radius=radius)
 
@@ -970,20 +1035,24 @@ class ShardedSearch:
         if self._shard_count is not None and x.numblocks[0] != self._shard_count:
             x = x.rechunk({0: tuple(b - a for a, b in _pieces(n, self._shard_count))})
         if x.dtype.kind == "f" and n and not bool(self._client.compute(_da.isfinite(x).all()).result()):
-            raise ValueError("points must be finite: the dask array holds a non-finite value"
-                             + ("" if self._boxsize is None else " (or one beyond the float range / boxsize)"))
+            raise ValueError(
+                "points must be finite: the dask array holds a non-finite value"
+                + ("" if self._boxsize is None else " (or one beyond the float range / boxsize)")
+            )
         Q = None if Q is None else finite_float64(Q, "queries")
         if not self._alive():
             raise RuntimeError("the cluster has no workers")
         # Tuned on a sample read to the client, sized for all n points.
         rng = np.random.default_rng([self._local.seed if isinstance(self._local.seed, int) else 0, 0x73686172])
         rows = np.sort(rng.choice(n, min(n, self._tune_sample), replace=False)) if n else np.zeros(0, np.int64)
-        X_sample = np.ascontiguousarray(self._client.compute(x[rows]).result(), np.float64) if n else \
-            np.zeros((0, self._d))
+        X_sample = (
+            np.ascontiguousarray(self._client.compute(x[rows]).result(), np.float64) if n else np.zeros((0, self._d))
+        )
         if sample is not None:
             sample = min(sample, X_sample.shape[0])
-        params, report = self._local.choose_parameters(X_sample, max(n, capacity or 0),
-                                             dict(queries=Q, sample=sample, radius=radius))
+        params, report = self._local.choose_parameters(
+            X_sample, max(n, capacity or 0), dict(queries=Q, sample=sample, radius=radius)
+        )
         chunks = self._client.compute(list(x.to_delayed().ravel()))
         wait(chunks)
         where = self._client.who_has(chunks)
@@ -995,9 +1064,9 @@ class ShardedSearch:
             worker = holders[0] if holders else alive[j % len(alive)]
             ns = min(max(n_static - start, 0), size)
             ranges = _add_range(_add_range([], start, start + ns), start + ns, start + size)
-            static = [x[start:start + ns]] if self._recover else None
-            cand = x[start + ns:start + size] if self._recover else None
-            plans.append((worker, ranges, ns, size - ns, static, cand, [fut], [x[start:start + size]]))
+            static = [x[start : start + ns]] if self._recover else None
+            cand = x[start + ns : start + size] if self._recover else None
+            plans.append((worker, ranges, ns, size - ns, static, cand, [fut], [x[start : start + size]]))
             start += size
         self._install(params, report, plans)
         self._build_args = dict(queries=Q, sample=sample, radius=radius)
@@ -1026,9 +1095,26 @@ class ShardedSearch:
                     try:
                         # The static rows of a shard lie in its first ranges: split
                         # the parts the builder concatenates at n_static, which it does itself.
-                        tasks.append((j, self._submit(worker, _shard_build, log.token, self._d, params, self._backend,
-                                                      self._threads, exact, self._ship(parts, worker, [j]), ns,
-                                                      ranges, np.zeros(0, np.int64)), worker))
+                        tasks.append(
+                            (
+                                j,
+                                self._submit(
+                                    worker,
+                                    _shard_build,
+                                    log.token,
+                                    self._d,
+                                    params,
+                                    self._backend,
+                                    self._threads,
+                                    exact,
+                                    self._ship(parts, worker, [j]),
+                                    ns,
+                                    ranges,
+                                    np.zeros(0, np.int64),
+                                ),
+                                worker,
+                            )
+                        )
                     except _WorkerLeft:
                         lost.append(j)
                 while tasks:
@@ -1042,8 +1128,9 @@ class ShardedSearch:
                 if not todo:
                     break
             else:
-                raise _lost_error(todo, [new[j].worker for j in todo], "their workers left while they were built",
-                                  self._recover)
+                raise _lost_error(
+                    todo, [new[j].worker for j in todo], "their workers left while they were built", self._recover
+                )
         except BaseException:
             self._drop(new)
             raise
@@ -1058,9 +1145,17 @@ class ShardedSearch:
 
     # --------------------------------------------------------------- queries
 
-    def query_knn(self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
-                  return_distance: bool = True, sparse: bool = False, probes: int | None = None,
-                  threads: int | None = None) -> Any:
+    def query_knn(
+        self,
+        queries: npt.ArrayLike,
+        k: int,
+        exclude_ids: npt.ArrayLike | None = None,
+        *,
+        return_distance: bool = True,
+        sparse: bool = False,
+        probes: int | None = None,
+        threads: int | None = None,
+    ) -> Any:
         """The k nearest indexed points of each query, as `PlovikSearch.query_knn`;
         `threads` limits the worker threads of each shard for this call."""
         with self._lock, self._calls_limited(threads):
@@ -1111,8 +1206,11 @@ class ShardedSearch:
         out = []
         for a, e in _blocks(Q.shape[0], self._query_block):
             exb = None if ex is None else ex[a:e]
-            out.append(merge_radius(self._run([(j, "radius", (Q[a:e], r, exb, probes))
-                                               for j in range(len(self._shards))]), e - a))
+            out.append(
+                merge_radius(
+                    self._run([(j, "radius", (Q[a:e], r, exb, probes)) for j in range(len(self._shards))]), e - a
+                )
+            )
         return out
 
     def _read(self, answer: Any) -> Any:
@@ -1128,24 +1226,45 @@ class ShardedSearch:
                     raise
         raise AssertionError("unreachable")  # pragma: no cover
 
-    def query_radius(self, queries: npt.ArrayLike, radius: float | npt.ArrayLike,
-                     exclude_ids: npt.ArrayLike | None = None, *, return_distance: bool = True,
-                     count_only: bool = False, sparse: bool = False, probes: int | None = None,
-                     threads: int | None = None) -> Any:
+    def query_radius(
+        self,
+        queries: npt.ArrayLike,
+        radius: float | npt.ArrayLike,
+        exclude_ids: npt.ArrayLike | None = None,
+        *,
+        return_distance: bool = True,
+        count_only: bool = False,
+        sparse: bool = False,
+        probes: int | None = None,
+        threads: int | None = None,
+    ) -> Any:
         """Every point in a probed bucket within `radius`, as `PlovikSearch.query_radius`;
         `threads` as in `query_knn`."""
         with self._lock, self._calls_limited(threads):
             self._built("query")
-            call = RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
-                                       return_distance, self.n_points, self._boxsize, several=True)
+            call = RadiusCall.checked(
+                queries,
+                self._d,
+                radius,
+                exclude_ids,
+                probes,
+                count_only,
+                sparse,
+                return_distance,
+                self.n_points,
+                self._boxsize,
+                several=True,
+            )
             parts_by_block = self._read(lambda: self._radius(call.Q, call.widest, call.ex, call.probes))
             m = call.Q.shape[0]
             indptr = np.zeros(m + 1, np.int64)
             lengths = np.concatenate([np.diff(p[0]) for p in parts_by_block]) if parts_by_block else np.zeros(0, int)
             np.cumsum(lengths, out=indptr[1:])
-            found = (indptr,
-                     np.concatenate([p[1] for p in parts_by_block]) if parts_by_block else np.zeros(0, np.int64),
-                     np.concatenate([p[2] for p in parts_by_block]) if parts_by_block else np.zeros(0))
+            found = (
+                indptr,
+                np.concatenate([p[1] for p in parts_by_block]) if parts_by_block else np.zeros(0, np.int64),
+                np.concatenate([p[2] for p in parts_by_block]) if parts_by_block else np.zeros(0),
+            )
             if self._monitored():
                 self._check_radius(call, found)
         return call.answer(found)
@@ -1191,8 +1310,11 @@ class ShardedSearch:
             return
         radii = call.radii(checks)
         Qc, exc, S = call.Q[checks], None if call.ex is None else call.ex[checks], len(self._shards)
-        truth = self._read(lambda: merge_radius(self._run(
-            [(j, "exact_radius", (Qc, float(radii.max()), exc)) for j in range(S)]), checks.size))
+        truth = self._read(
+            lambda: merge_radius(
+                self._run([(j, "exact_radius", (Qc, float(radii.max()), exc)) for j in range(S)]), checks.size
+            )
+        )
         counts = counts_within(found[0], found[2], checks, radii)
         need = counts_within(truth[0], truth[2], np.arange(checks.size), radii)
         self._record(*radius_hits(counts, need), None, "query_radius")
@@ -1212,7 +1334,7 @@ class ShardedSearch:
             rows = []
             for s in self._shards:
                 a, b = s.candidate_range()
-                rows.append(C[a - self._n_static:b - self._n_static] if s.n_candidates else None)
+                rows.append(C[a - self._n_static : b - self._n_static] if s.n_candidates else None)
             self._write([(j, "update", (rows[j],)) for j, s in enumerate(self._shards) if s.n_candidates])
             for s, part in zip(self._shards, rows):
                 if s.n_candidates and self._recover:
@@ -1226,8 +1348,11 @@ class ShardedSearch:
         (as `PlovikSearch.promote` does)."""
         with self._lock:
             self._built("promote")
-            X = np.zeros((0, self._d)) if new_candidates is None else \
-                as_coords(new_candidates, "new_candidates", self._d, self._boxsize)
+            X = (
+                np.zeros((0, self._d))
+                if new_candidates is None
+                else as_coords(new_candidates, "new_candidates", self._d, self._boxsize)
+            )
             if self.n_points >= TIER_LIMIT or X.shape[0] >= TIER_LIMIT:
                 raise ValueError(TIER_TOO_LARGE)
             X = to_unit(finite_float64(X, "new_candidates"), self._boxsize, "new_candidates")
@@ -1318,8 +1443,9 @@ class ShardedSearch:
         finally:
             self._call_threads = previous
 
-    def estimate_recall(self, k: int | None = None, sample: int | None = None, *,
-                        threads: int | None = None) -> RecallEstimate:
+    def estimate_recall(
+        self, k: int | None = None, sample: int | None = None, *, threads: int | None = None
+    ) -> RecallEstimate:
         """Recall@k of the sharded index now, against the exact scan of every
         shard, on a self-join sample, as `PlovikSearch.estimate_recall`: the
         same seed draws the same sample ids. `threads` as in `query_knn`."""

@@ -26,7 +26,7 @@ import numpy as np
 
 from plovik._native import PanicException
 
-__all__ = ["PanicException", "QUERY_COUNTERS", "PythonLshIndex", "pool_thread_count"]
+__all__ = ["QUERY_COUNTERS", "PanicException", "PythonLshIndex", "pool_thread_count"]
 
 #: The query counters of `stats()`, in order (both backends; the compiled one
 #: lists them in src/index/counters.hpp). `stats()` adds the "block" setting.
@@ -329,7 +329,7 @@ class PythonLshIndex:
 
     def _key_space(self) -> int:
         """b^K saturating at the signed 64-bit limit (K >= 1, b >= 1)."""
-        return min(self._b ** self._k, _I64_MAX) if self._b <= 1 or self._k < 64 else _I64_MAX
+        return min(self._b**self._k, _I64_MAX) if self._b <= 1 or self._k < 64 else _I64_MAX
 
     def _table_codes(self, X, t, want_fracs):
         """Codes, fractions and keys of the rows of X (f64, (n, d)) in table t."""
@@ -370,7 +370,7 @@ class PythonLshIndex:
     def _sort_tier(self, keys, base):
         """Per table, (key, id) ascending."""
         n = keys.shape[1]
-        if n and 0 <= keys.min() and keys.max() <= _I64_MAX // n - 1:
+        if n and keys.min() >= 0 and keys.max() <= _I64_MAX // n - 1:
             # key * n + position orders exactly like (key, id) and sorts faster
             packed = keys * n + np.arange(n, dtype=np.int64)
             packed.sort(axis=1)
@@ -660,7 +660,7 @@ class PythonLshIndex:
         for keys, ids in ((self._static_keys, self._static_ids), (self._cand_sorted_keys, self._cand_sorted_ids)):
             s = int(np.searchsorted(keys[t], lo, "left"))
             e = int(np.searchsorted(keys[t], hi, "left"))
-            out.append(ids[t, s:max(s, e)])
+            out.append(ids[t, s : max(s, e)])
         return out
 
     def _refine_one(self, qf, ids, k, ex):
@@ -793,7 +793,9 @@ class PythonLshIndex:
         """
         return self._query_radius(queries, radius, exclude_ids)
 
-    def _query_radius(self, queries, radius, exclude_ids=None, probes=None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def _query_radius(
+        self, queries, radius, exclude_ids=None, probes=None
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """`query_radius` with `probes` flip probes per table for this call, as
         for `_query_knn`."""
         Q = _to_array(queries, "queries", 2, np.float64)
@@ -988,9 +990,16 @@ class PythonLshIndex:
         n, ns, d = self._n_points, self._n_static, self._d
         state = {
             "version": STATE_VERSION,
-            "b": self._b, "k": self._k, "l": self._l, "probes": self._probes, "block": self._block,
-            "d": d, "n_points": n, "n_static": ns,
-            "s": self._s.ravel().copy(), "u": self._u.ravel().copy(),
+            "b": self._b,
+            "k": self._k,
+            "l": self._l,
+            "probes": self._probes,
+            "block": self._block,
+            "d": d,
+            "n_points": n,
+            "n_static": ns,
+            "s": self._s.ravel().copy(),
+            "u": self._u.ravel().copy(),
             "coords": np.array(self._f32.reshape(n, d), np.float32, order="C"),
             "cand_coords": np.array(self._f64[ns:].reshape(n - ns, d), np.float64, order="C"),
         }
@@ -1078,10 +1087,17 @@ STATE_INTS = ("b", "k", "l", "probes", "block", "d", "n_points", "n_static")
 _DIRECTORY = ("bucket_keys", "bucket_starts", "first_bucket")
 #: Every array of a state, with its dtype and dimensions.
 STATE_ARRAYS = {
-    "s": (np.int64, 1), "u": (np.float64, 1), "coords": (np.float32, 2), "cand_coords": (np.float64, 2),
-    "static_ids": (np.uint32, 2), "static_bucket_keys": (np.int64, 1), "static_bucket_starts": (np.uint32, 1),
+    "s": (np.int64, 1),
+    "u": (np.float64, 1),
+    "coords": (np.float32, 2),
+    "cand_coords": (np.float64, 2),
+    "static_ids": (np.uint32, 2),
+    "static_bucket_keys": (np.int64, 1),
+    "static_bucket_starts": (np.uint32, 1),
     "static_first_bucket": (np.uint64, 1),
-    "cand_ids": (np.uint32, 2), "cand_bucket_keys": (np.int64, 1), "cand_bucket_starts": (np.uint32, 1),
+    "cand_ids": (np.uint32, 2),
+    "cand_bucket_keys": (np.int64, 1),
+    "cand_bucket_starts": (np.uint32, 1),
     "cand_first_bucket": (np.uint64, 1),
     "retired": (np.uint64, 1),
 }
@@ -1132,15 +1148,18 @@ def _check_state(state) -> dict:
     version = _state_int(state, "version", 0, _U64_MASK)
     if version != STATE_VERSION:
         raise ValueError(f"state version {version} is not supported (this version reads {STATE_VERSION})")
-    v = {name: _state_int(state, name, -(1 << 63) if name == "b" else 0, _I64_MAX if name == "b" else _U64_MASK)
-         for name in STATE_INTS}
+    v = {
+        name: _state_int(state, name, -(1 << 63) if name == "b" else 0, _I64_MAX if name == "b" else _U64_MASK)
+        for name in STATE_INTS
+    }
     for name, (dtype, ndim) in STATE_ARRAYS.items():
         arr = state.get(name)
         if not isinstance(arr, np.ndarray):
             raise ValueError(f"state[{name!r}] must be a numpy array, got {type(arr).__name__}")
         if arr.dtype != np.dtype(dtype) or arr.ndim != ndim:
-            raise ValueError(f"state[{name!r}] must be a {ndim}-D {np.dtype(dtype).name} array, "
-                             f"got {arr.ndim}-D {arr.dtype}")
+            raise ValueError(
+                f"state[{name!r}] must be a {ndim}-D {np.dtype(dtype).name} array, got {arr.ndim}-D {arr.dtype}"
+            )
     b, K, L, d, n, ns = v["b"], v["k"], v["l"], v["d"], v["n_points"], v["n_static"]
     if state["s"].shape != (L * K,) or state["u"].shape != (L * K,):
         raise ValueError(f"state['s'] and state['u'] must hold l * k = {L * K} values")
@@ -1217,7 +1236,8 @@ def _check_tier(state, tier, size, L, space, unbuilt, retired):
         a, b = int(first[t]), int(first[t + 1])
         k, st = keys[a:b], starts[a + t : b + t + 1].astype(np.int64)
         if k.size and (int(k[0]) < 0 or int(k[-1]) >= space or (np.diff(k) <= 0).any()):
-            raise ValueError(f"state[{tier + '_bucket_keys'!r}] must ascend strictly inside [0, {space}) "
-                             f"within table {t}")
+            raise ValueError(
+                f"state[{tier + '_bucket_keys'!r}] must ascend strictly inside [0, {space}) within table {t}"
+            )
         if int(st[0]) != 0 or int(st[-1]) != m or (np.diff(st) < 0).any():
             raise ValueError(f"state[{tier + '_bucket_starts'!r}] must rise from 0 to {m} within table {t}")

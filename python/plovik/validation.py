@@ -64,8 +64,10 @@ def to_unit(X: npt.NDArray[np.float64], boxsize: float | None, name: str) -> npt
         out: npt.NDArray[np.float64] = X / boxsize
     if out.size and not (math.isfinite(out.min()) and math.isfinite(out.max())):
         where = tuple(int(i) for i in np.argwhere(~np.isfinite(out))[0])
-        raise ValueError(f"{name} / boxsize must be finite: {name}{list(where)} = {X[where]} "
-                         f"divided by boxsize = {boxsize} leaves the float range")
+        raise ValueError(
+            f"{name} / boxsize must be finite: {name}{list(where)} = {X[where]} "
+            f"divided by boxsize = {boxsize} leaves the float range"
+        )
     return out
 
 
