@@ -72,7 +72,8 @@ def main():
     idx_p, _ = per_query.query_knn(q, KNN)
     idx_l, _ = large.query_knn(q, KNN)
     qps_b, qps_p = args.m / statistics.median(t_b), args.m / statistics.median(t_p)
-    speedup = statistics.median(p / b for p, b in zip(t_p, t_b))
+    ratios = [p / b for p, b in zip(t_p, t_b, strict=True)]
+    speedup = statistics.median(ratios)
 
     print(
         f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}, m={args.m:,}, k={KNN}"
@@ -80,14 +81,14 @@ def main():
     print(f"machine: {machine()}")
     print(f"batched (block=1024) {qps_b:10,.0f} queries/s   median of {args.repeats} runs")
     print(f"per-query (block=1)  {qps_p:10,.0f} queries/s")
-    gain = statistics.median(b / l for b, l in zip(t_b, t_l))
+    gain = statistics.median(b / l for b, l in zip(t_b, t_l, strict=True))
     print(
         f"batched (block={args.large_block}) {args.m / statistics.median(t_l):,.0f} queries/s, {gain:.2f}x block=1024 "
         f"(median of the rounds' ratios); rows equal to block=1024: {(idx_l == idx_b).all()}"
     )
     print(
         f"batched / per-query  {speedup:10.2f}x        median of the rounds' ratios"
-        f" ({min(p / b for p, b in zip(t_p, t_b)):.2f} to {max(p / b for p, b in zip(t_p, t_b)):.2f})"
+        f" ({min(ratios):.2f} to {max(ratios):.2f})"
     )
     if tree is None:
         print("cKDTree              unavailable (pip install scipy)")

@@ -54,7 +54,7 @@ def main():
     native = None
     t_native, t_new = (statistics.median(wall[kind]) for kind in ("rebuild", "new"))
     c_native, c_new = (statistics.median(cpu[kind]) for kind in ("rebuild", "new"))
-    saved = statistics.median(1 - r / n for r, n in zip(cpu["rebuild"], cpu["new"]))
+    saved = statistics.median(1 - r / n for r, n in zip(cpu["rebuild"], cpu["new"], strict=True))
     reference = PythonLshIndex(**p)
     t_reference = median_seconds(lambda: reference.build(pts, N_STATIC), args.reference_repeats)
     try:

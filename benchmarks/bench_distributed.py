@@ -116,7 +116,7 @@ def main():
 
     clock = MergeClock()
     pdist.merge_knn = clock
-    names = list(contenders) + ["PlovikSearch, this process"]
+    names = [*contenders, "PlovikSearch, this process"]
     best = dict.fromkeys(names, float("inf"))
     cpu_best = dict.fromkeys(names, float("inf"))  # the busiest worker's CPU seconds
     merge_share = {name: [] for name in contenders}
@@ -132,7 +132,7 @@ def main():
             best[name] = min(best[name], wall)
             cpu_best[name] = min(cpu_best[name], max(after[w] - before[w] for w in after))
             merge_share[name].append(clock.seconds / wall)
-            assert all(np.array_equal(a, b) for a, b in zip(rows, reference)) or s.stats()["relaxed"] > 0
+            assert all(np.array_equal(a, b) for a, b in zip(rows, reference, strict=True)) or s.stats()["relaxed"] > 0
         t, c = time.perf_counter(), time.process_time()
         local.query_knn(Q, KNN)
         best["PlovikSearch, this process"] = min(best["PlovikSearch, this process"], time.perf_counter() - t)

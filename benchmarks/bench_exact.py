@@ -41,7 +41,7 @@ def main():
     print(f"exact scan, n = {N:,}, d = {D}, k = {KNN}, m = {args.m:,}; {machine()}")
 
     setup_wall, setup_cpu, _ = timed(lambda: exact_knn(pts, q[:1], KNN), args.repeats)
-    wall, cpu, (idx, dist) = timed(lambda: exact_knn(pts, q, KNN), args.repeats)
+    wall, cpu, (idx, _) = timed(lambda: exact_knn(pts, q, KNN), args.repeats)
     evals = N * args.m
     scan_cpu = max(cpu - setup_cpu, 1e-9)
     print(f"  setup (tiles):        {setup_wall * 1e3:7.1f} ms wall, {setup_cpu * 1e3:7.1f} ms processor")
@@ -56,7 +56,7 @@ def main():
         print("  cKDTree: SciPy not installed")
     else:
         tq = q[: args.tree_m]
-        t_wall, _, (t_dist, t_idx) = timed(lambda: tree.query(tq, k=KNN, p=1, workers=-1), 1)
+        t_wall, _, (_, t_idx) = timed(lambda: tree.query(tq, k=KNN, p=1, workers=-1), 1)
         agree = recall(idx[: args.tree_m], t_idx)
         print(
             f"  cKDTree(boxsize=1):   {args.tree_m / t_wall:9.0f} queries/s (exact, float64; "

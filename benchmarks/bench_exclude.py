@@ -52,9 +52,9 @@ def main():
     base = None
     for e in counts:
         ex = np.concatenate([own[:, None], near[:, : e - 1]], axis=1)
-        knn = median_seconds(lambda: search.query_knn(X[: args.m], args.k, ex), args.repeats)
-        rad = median_seconds(lambda: search.query_radius(X[: args.m], 0.5, ex), args.repeats)
-        ext = median_seconds(lambda: scan.knn(X[: args.exact_m], args.k, ex[: args.exact_m]), args.repeats)
+        knn = median_seconds(lambda ex=ex: search.query_knn(X[: args.m], args.k, ex), args.repeats)
+        rad = median_seconds(lambda ex=ex: search.query_radius(X[: args.m], 0.5, ex), args.repeats)
+        ext = median_seconds(lambda ex=ex: scan.knn(X[: args.exact_m], args.k, ex[: args.exact_m]), args.repeats)
         base = base or (knn, rad, ext)
         print(
             f"| {e} | {knn:.3f} | {knn / base[0]:.2f} | {rad:.3f} | {rad / base[1]:.2f} "

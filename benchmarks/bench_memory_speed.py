@@ -114,7 +114,7 @@ def main():
     print("|---|---:|---:|---:|---:|")
     for op in rounds["this"][0]:
         med = {name: [statistics.median(r[op][i] for r in rounds[name]) for i in (0, 1)] for name in rounds}
-        per_round = [a[op][1] / b[op][1] for a, b in zip(rounds["this"], rounds["baseline"])]
+        per_round = [a[op][1] / b[op][1] for a, b in zip(rounds["this"], rounds["baseline"], strict=True)]
         b, t = med["baseline"], med["this"]
         print(
             f"| {op} | {b[1]:.3f} ({b[0]:.3f}) | {t[1]:.3f} ({t[0]:.3f}) "

@@ -76,17 +76,17 @@ def main():
         for _ in range(args.repeats):
             search = None  # the previous one is freed outside the timed call
             fresh = PlovikSearch(D, **settings)
-            _, w, c = timed(lambda: fresh.build(pts, N_STATIC))
+            _, w, c = timed(lambda fresh=fresh: fresh.build(pts, N_STATIC))
             times["build"].append(w), cpu["build"].append(c)
             search = fresh
-            _, w, c = timed(lambda: search.save(path))
+            _, w, c = timed(lambda search=search: search.save(path))
             times["save"].append(w), cpu["save"].append(c)
             for name, kwargs in (
                 ("load verified", {}),
                 ("load unverified", {"verify": False}),
                 ("load mmap", {"mmap": True}),
             ):
-                loaded, w, c = timed(lambda: PlovikSearch.load(path, **kwargs))
+                loaded, w, c = timed(lambda kwargs=kwargs: PlovikSearch.load(path, **kwargs))
                 times[name].append(w), cpu[name].append(c)
                 del loaded
         size = folder_bytes(path)
@@ -104,11 +104,11 @@ def main():
 
             disk.append(timed(write)[1])
             os.remove(raw_path)
-        del blob
+        blob = None  # frees the memory; write() is not called again
         crc_data = np.random.default_rng(0).bytes(256 << 20)
         crc_s = min(timed(lambda: _native.crc32c(crc_data))[1] for _ in range(args.repeats))
         zlib_s = min(timed(lambda: zlib.crc32(crc_data))[1] for _ in range(args.repeats))
-        del crc_data
+        crc_data = None  # frees the memory
 
         Q = queries(args.queries)
         mapped = PlovikSearch.load(path, mmap=True)
@@ -121,7 +121,10 @@ def main():
             after.append(qps(mapped, Q, 2))
             before_1.append(cpu_qps(search, Q[:2000]))
             after_1.append(cpu_qps(mapped, Q[:2000]))
-        same = all(np.array_equal(a, b) for a, b in zip(search.query_knn(Q[:500], KNN), mapped.query_knn(Q[:500], KNN)))
+        same = all(
+            np.array_equal(a, b)
+            for a, b in zip(search.query_knn(Q[:500], KNN), mapped.query_knn(Q[:500], KNN), strict=True)
+        )
         backend = mapped.backend
         del mapped
         # the same points all static: what a mapped load reads is then the hash
@@ -142,9 +145,10 @@ def main():
         f"scenario: n = {len(pts):,}, d = {D}, {N_STATIC:,} static, b = {B}, K = {K}, L = {L}, probes = {PROBES}; "
         f"saved folder {size / 1e6:,.1f} MB"
     )
+    crc_path = {True: "crc32 instruction", False: "tables", None: "path unknown"}[has_sse42()]
     print(
         f"the checksum alone (256 MiB, best of {args.repeats}): crc32c {256 * 1.048576 / crc_s:,.0f} MB/s "
-        f"({ {True: 'crc32 instruction', False: 'tables', None: 'path unknown'}[has_sse42()] }); zlib.crc32 {256 * 1.048576 / zlib_s:,.0f} MB/s"
+        f"({crc_path}); zlib.crc32 {256 * 1.048576 / zlib_s:,.0f} MB/s"
     )
     print(f"{'':18}{'wall s':>9}{'cpu s':>9}{'vs build':>10}")
     for name in times:

@@ -57,7 +57,7 @@ def main():
     for r in range(args.repeats):
         t_native.append(median_seconds(lambda: native.query_knn(q, KNN), 1))
         q_ref = q[r * ref_round : (r + 1) * ref_round]
-        t_ref.append(median_seconds(lambda: reference.query_knn(q_ref, KNN), 1))
+        t_ref.append(median_seconds(lambda q_ref=q_ref: reference.query_knn(q_ref, KNN), 1))
         if tree is not None:
             q_tree = q[r * tree_round : (r + 1) * tree_round]
             t0 = time.perf_counter()

@@ -60,7 +60,7 @@ def retire_cost(pts, retired, repeats):
         out[name] = (
             statistics.median(b for b, _ in builds),
             statistics.median(o for o, _ in ops),
-            tuple(statistics.median(o[i] / b[i] for o, b in zip(ops, builds)) for i in (0, 1)),
+            tuple(statistics.median(o[i] / b[i] for o, b in zip(ops, builds, strict=True)) for i in (0, 1)),
             statistics.median(ones),
         )
     return out
@@ -89,11 +89,13 @@ def query_speed(pts, retired, Q, rounds, block):
     order = list(runs)
     for _ in range(rounds):
         for name in order:
-            times[name].append(timed_both(lambda: answer(runs[name])))
+            times[name].append(timed_both(lambda name=name: answer(runs[name])))
         order = order[1:] + order[:1]
 
     def kept(base):
-        return tuple(statistics.median(b[i] / a[i] for a, b in zip(times["retired"], times[base])) for i in (0, 1))
+        return tuple(
+            statistics.median(b[i] / a[i] for a, b in zip(times["retired"], times[base], strict=True)) for i in (0, 1)
+        )
 
     ratio = {base: kept(base) for base in ("never held", "none retired")}
     rows_a = np.concatenate([idx for idx, _ in answer(with_retired)])

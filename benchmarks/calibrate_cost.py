@@ -81,7 +81,7 @@ def main() -> None:
     coef, *_ = np.linalg.lstsq(A / y[:, None], np.ones_like(y), rcond=None)
     fit = A @ coef
     names = ("per_table", "per_probe", "per_coordinate", "per_candidate", "per_query")
-    print(", ".join(f"{n}={c:.3g}" for n, c in zip(names, coef)))
+    print(", ".join(f"{n}={c:.3g}" for n, c in zip(names, coef, strict=True)))
     print(f"median |error| {np.median(np.abs(fit / y - 1)):.1%}, max {np.max(np.abs(fit / y - 1)):.1%}")
 
 

@@ -34,7 +34,7 @@ def main(argv=None):
         ShardedSearch(16, client, seed=0) as search,
     ):  # one shard per worker
         search.build(points)  # tuned on the client, built on the workers
-        idx, dist = search.query_knn(queries, 10)
+        idx, _dist = search.query_knn(queries, 10)
         search.promote(rng.random((args.n // 100, 16)))  # new ids, spread over the shards
         print(
             f"{search.shards} shards of {search.shard_sizes} points on {len(set(search.workers))} workers; "

@@ -35,7 +35,7 @@ def main(argv=None):
     graph = graph.maximum(graph.T)  # symmetric: an edge found from either end
     graph.data[graph.data > 0.1] = 0  # cut the long edges
     graph.eliminate_zeros()
-    n_clusters, assigned = connected_components(graph, directed=False)
+    _, assigned = connected_components(graph, directed=False)
     sizes = np.bincount(assigned)
     big = np.flatnonzero(sizes >= 0.01 * args.n)
     print(

@@ -104,7 +104,7 @@ def counted(index):
 
 def assert_rows_equal(a, b):
     assert len(a) == len(b)
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=True):
         np.testing.assert_array_equal(x, y)
 
 

@@ -167,7 +167,7 @@ CALL_FORMS = ["positional", "keyword", "missing", "extra", "unknown", "duplicate
 
 def call_args(names, required, args, form):
     """(args, kwargs, error pattern or None) passing `args` (None: left out) in the given form."""
-    present = [(n, a.value) for n, a in zip(names, args) if a is not None]
+    present = [(n, a.value) for n, a in zip(names, args, strict=True) if a is not None]
     values, i = [v for _, v in present], required - 1
     return {
         "positional": (values, {}, None),
@@ -185,7 +185,7 @@ class Plan:
     def __init__(self, draw, slots):
         self.draw = draw
         self.mode = draw(st.sampled_from(["clean", "one", "any"]))
-        self.broken = draw(st.sampled_from(slots + ["call"])) if self.mode == "one" else None
+        self.broken = draw(st.sampled_from([*slots, "call"])) if self.mode == "one" else None
 
     def form(self, slot, forms):  # forms[0] is the plain valid form
         if self.mode == "clean" or (self.mode == "one" and slot != self.broken):
@@ -221,7 +221,7 @@ def same_arrays(got, want):
         assert list(got) == list(want)
         got, want = list(got.values()), list(want.values())
     assert len(got) == len(want)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert type(g) is np.ndarray and g.flags.c_contiguous and g.shape == w.shape and g.dtype == w.dtype
         assert g.tobytes() == w.tobytes()
 
@@ -359,7 +359,7 @@ class Adversary(RuleBasedStateMachine):
             ]
             return next((Expect(kind, match=f"^{msg}$") for hit, kind, msg in refusals if hit), None)
 
-        expect = arg_failure(zip(names, args), refused) or OK
+        expect = arg_failure(zip(names, args, strict=True), refused) or OK
         if self.call(plan, method, names, len(names), args, expect)[1]:
             getattr(self.ref, method)(*[arg.values for arg in args])
             self.d = cols if method == "build" else d
@@ -400,7 +400,7 @@ class Adversary(RuleBasedStateMachine):
                 return Expect(MemoryError)
             return None
 
-        expect = arg_failure(zip(names, args), refused)
+        expect = arg_failure(zip(names, args, strict=True), refused)
         if expect is None and method == "query_knn" and m and second.values >= 2**40:
             expect = Expect(MemoryError)  # far beyond memory: the allocation fails
         result, ok = self.call(plan, method, names, 2, args, expect or OK)

@@ -400,7 +400,7 @@ def test_access_rule_with_threads():
     seen = {"shared": None, "exclusive": None}
     for _ in range(20):
         started = threading.Event()
-        worker = threading.Thread(target=lambda: (started.set(), ix.build(pts, 300_000)))
+        worker = threading.Thread(target=lambda started=started: (started.set(), ix.build(pts, 300_000)))
         worker.start()
         started.wait()
         while worker.is_alive():

@@ -10,6 +10,7 @@ import contextlib
 import dataclasses
 import faulthandler
 import gc
+import itertools
 import logging
 import os
 import signal
@@ -88,7 +89,7 @@ def _data(seed, n, m, d=D):
 
 
 def _same_rows(a, b):
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=True):
         np.testing.assert_array_equal(x, y)
 
 
@@ -153,7 +154,7 @@ def _merge_case(rng):
             mine = rng.permutation(np.flatnonzero(owner == j))[: rng.integers(0, k + 3)]
             d = rng.choice([0.25, 0.5, 0.75], mine.size)
             order = np.lexsort((mine, d))
-            entries += [(i, x, y) for x, y in zip(d[order], mine[order])]
+            entries += [(i, x, y) for x, y in zip(d[order], mine[order], strict=True)]
             take = order[:k]
             ids[i, : take.size], dist[i, : take.size] = mine[take], d[take]
         parts.append((ids, dist))
@@ -168,7 +169,7 @@ def test_merges_order_ties_by_id_with_padding_last():
         for i in range(m):
             want = sorted((d, x) for r, d, x in entries if r == i)[:k]
             want += [(np.inf, -1)] * (k - len(want))
-            assert list(zip(dist[i], ids[i])) == want
+            assert list(zip(dist[i], ids[i], strict=True)) == want
         # the same entries as the CSR rows of a radius query
         csr = []
         for j in range(len(parts)):
@@ -177,8 +178,10 @@ def test_merges_order_ties_by_id_with_padding_last():
             csr.append((np.concatenate([[0], np.cumsum(keep.sum(1))]), pid[keep], pd_[keep]))
         indptr, ids, dist = merge_radius(csr, m)
         for i in range(m):
-            want = sorted((d, x) for j in range(len(parts)) for x, d in zip(parts[j][0][i], parts[j][1][i]) if x >= 0)
-            assert list(zip(dist[indptr[i] : indptr[i + 1]], ids[indptr[i] : indptr[i + 1]])) == want
+            want = sorted(
+                (d, x) for j in range(len(parts)) for x, d in zip(parts[j][0][i], parts[j][1][i], strict=True) if x >= 0
+            )
+            assert list(zip(dist[indptr[i] : indptr[i + 1]], ids[indptr[i] : indptr[i + 1]], strict=True)) == want
 
 
 def test_blocks_and_id_ranges():
@@ -186,7 +189,7 @@ def test_blocks_and_id_ranges():
     for m, block in ((1, 128), (128, 128), (129, 128), (1000, 300), (0, 5)):
         blocks = pd._blocks(m, block)
         assert blocks[0][0] == 0 and blocks[-1][1] == m and len(blocks) == max(1, -(-m // block))
-        assert all(a == b for (_, a), (b, _) in zip(blocks, blocks[1:])) and all(e - a <= block for a, e in blocks)
+        assert all(a == b for (_, a), (b, _) in itertools.pairwise(blocks)) and all(e - a <= block for a, e in blocks)
     # a shard's ids: a range that continues the last one joins it
     assert pd._add_range([(0, 5), (9, 12)], 12, 20) == [(0, 5), (9, 20)]
     assert pd._add_range([(0, 5), (9, 12)], 14, 20) == [(0, 5), (9, 12), (14, 20)]
@@ -508,9 +511,11 @@ def test_a_worker_killed_during_a_call(client, recover, tmp_path):
     with ShardedSearch(D, client, shards=2, recover=recover, **FIXED) as sharded:
         sharded.build(X, n_static=1700)
         victim = sharded.workers[1]
-        with _killed_once_started(client, victim, "promote", tmp_path):
-            with pytest.raises(ShardLostError, match=f"shard 1 \\(worker {victim}\\)") as info:
-                sharded.promote(batch)
+        with (
+            _killed_once_started(client, victim, "promote", tmp_path),
+            pytest.raises(ShardLostError, match=f"shard 1 \\(worker {victim}\\)") as info,
+        ):
+            sharded.promote(batch)
         assert info.value.shards == [1] and info.value.workers == [victim]
         # Shard 0 promoted before shard 1 was lost: undone, so nothing changed.
         assert (sharded.n_static, sharded.n_candidates) == (1700, 300)

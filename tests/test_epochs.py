@@ -47,7 +47,7 @@ def test_few_moves_among_many(b, K, share, step):
             ix.update(new)
         assert_same(*pair)
         # The rows measure the stored coordinates of moved and unmoved points.
-        for got, want in zip(*(ix.query_knn(q, 20) for ix in pair)):
+        for got, want in zip(*(ix.query_knn(q, 20) for ix in pair), strict=True):
             np.testing.assert_array_equal(got, want)
 
 

@@ -90,7 +90,7 @@ def test_equals_brute_force(d, grid):
     for radius in (0.0, 0.1 * d, 0.3 * d, np.inf):
         want = brute_radius(P, Q, radius, ex)
         for got in (exact_radius(P, Q, radius, exclude_ids=ex), _exact_radius_tiles(tiles, Q, radius, ex)):
-            assert all(np.array_equal(a, b) for a, b in zip(got, want))
+            assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
     scan, k, r = plovik.ExactScan(P), 5, 0.4 * d / 3
     for e in (0, 1, 3, 64):
         several = rng.integers(-1, n, (m, e))
@@ -106,9 +106,9 @@ def test_equals_brute_force(d, grid):
             )
         )
         for got in (plovik.exact_knn(P, Q, k, several), scan.knn(Q, k, several), scan.knn(Q, k, csr)):
-            assert all(np.array_equal(a, b) for a, b in zip(got, want_knn))
+            assert all(np.array_equal(a, b) for a, b in zip(got, want_knn, strict=True))
         for got in (plovik.exact_radius(P, Q, r, several), scan.radius(Q, r, several)):
-            assert all(np.array_equal(a, b) for a, b in zip(got, want_radius))
+            assert all(np.array_equal(a, b) for a, b in zip(got, want_radius, strict=True))
     # more excluded than points: rows padded, nothing else
     few = plovik.exact_knn(P[:3], Q[:2], 2, [[0, 1], [-1, -1]])
     assert few[0].tolist() == [[2, -1], few[0][1].tolist()] and (few[0][1] >= 0).all()
@@ -127,8 +127,10 @@ def test_empty_inputs(n, m, d):
     indptr, ids, dists = exact_radius(P, Q, 1.0)
     assert np.array_equal(indptr, brute_radius(P, Q, 1.0)[0]) and ids.size == dists.size == indptr[-1]
     tiles = _exact_tiles(P)
-    assert all(np.array_equal(a, b) for a, b in zip(_exact_knn_tiles(tiles, Q, 3), exact_knn(P, Q, 3)))
-    assert all(np.array_equal(a, b) for a, b in zip(_exact_radius_tiles(tiles, Q, 1.0), (indptr, ids, dists)))
+    assert all(np.array_equal(a, b) for a, b in zip(_exact_knn_tiles(tiles, Q, 3), exact_knn(P, Q, 3), strict=True))
+    assert all(
+        np.array_equal(a, b) for a, b in zip(_exact_radius_tiles(tiles, Q, 1.0), (indptr, ids, dists), strict=True)
+    )
 
 
 # Large enough that a few queries are split into several runs of points,
@@ -162,13 +164,13 @@ def test_same_rows_on_any_thread_count():
     # and the split runs merge into the brute force's rows
     rng = np.random.default_rng(5)
     P, Q = rng.random((200_000, 2)), rng.random((3, 2))
-    assert all(np.array_equal(a, b) for a, b in zip(exact_knn(P, Q, 7), brute_knn(P, Q, 7)))
+    assert all(np.array_equal(a, b) for a, b in zip(exact_knn(P, Q, 7), brute_knn(P, Q, 7), strict=True))
 
 
 def index_error(call):
     try:
         call()
-    except BaseException as e:  # PanicException derives from BaseException
+    except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
         return type(e)
     return None
 
@@ -240,7 +242,7 @@ def test_exact_scan_answers_as_the_functions():
         (scan.knn(Q, 7, ex, threads=1), plovik.exact_knn(P, Q, 7, ex, threads=3)),
         (scan.radius(Q, 0.9, ex, threads=2000), plovik.exact_radius(P, Q, 0.9, ex, threads=1)),
     ):
-        assert all(np.array_equal(a, b) for a, b in zip(got, want))
+        assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
     # threads= is checked by the one validator of every threads=
     for threads, exc, message in [
         (0, ValueError, "threads must be at least 1, got 0"),
@@ -268,5 +270,5 @@ def test_exact_scan_answers_as_the_functions():
             with pytest.raises(ValueError, match=message):
                 call(f)
     for f in (scan.radius, lambda *a: plovik.exact_radius(P, *a)):
-        with pytest.raises(ValueError, match="radius must be finite and non-negative, got -1.0"):
+        with pytest.raises(ValueError, match=r"radius must be finite and non-negative, got -1\.0"):
             f(Q, -1.0)

@@ -46,7 +46,7 @@ class Mirror:
         assert np.array_equal(one[0], search.query_knn(Q[3:4], k, live[:1])[0][0])
         # radius: one and per-query radii, counts, sparse
         r = np.linspace(0.3, 1.2, m)
-        indptr, ids, dists = search.query_radius(Q, r)
+        indptr, ids, _ = search.query_radius(Q, r)
         t_ptr, t_ids, t_d = exact_radius(self.X[live], Q, 1.2)
         for q in range(m):
             t = t_d[t_ptr[q] : t_ptr[q + 1]] <= np.float32(r[q])

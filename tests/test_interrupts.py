@@ -27,7 +27,7 @@ class Stop(Exception):
 
 def inside_a_mutation(ix):
     try:
-        ix.n_points
+        _ = ix.n_points  # the read itself is the probe
     except RuntimeError:  # "Already mutably borrowed"
         return True
     return False
@@ -121,7 +121,7 @@ def test_interrupted_mutation_changes_nothing(index, op, exc):
     after = state(index, queries)
     assert all(np.array_equal(before[0][key], after[0][key]) for key in before[0])
     assert before[1] == after[1]
-    assert all(np.array_equal(a, b) for a, b in zip(before[2], after[2]))
+    assert all(np.array_equal(a, b) for a, b in zip(before[2], after[2], strict=True))
     # The first poll comes within 50 ms of wall time, when every worker has
     # run that long: on two workers about 0.1 s of CPU against about 0.2 s
     # for a whole update, so the bound leaves room for a loaded machine.
@@ -152,4 +152,4 @@ def test_signals_during_a_query(index, method, exc):
     with sigint_every_10ms() as calls:
         got = call()
     assert len(calls) >= 2  # not only once the call returned
-    assert all(np.array_equal(a, b) for a, b in zip(got, want))
+    assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))

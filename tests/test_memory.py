@@ -187,10 +187,11 @@ def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
     """Two threads rebuild and refresh their own indexes at once, reusing the
     large arrays their earlier calls replaced (of other sizes every other
     time, stale values and all), and the kernel reclaims every page it may
-    after each call: every table stays that of a fresh index's build. (A kept array once became visible to the other thread
-    before it was marked lazily freeable, and reclaim then zeroed the other
-    index's ids.) Where the kernel cannot reclaim on request, this still
-    checks that interpreter threads share the worker pool safely."""
+    after each call: every table stays that of a fresh index's build. (A
+    kept array once became visible to the other thread before it was marked
+    lazily freeable, and reclaim then zeroed the other index's ids.) Where
+    the kernel cannot reclaim on request, this still checks that interpreter
+    threads share the worker pool safely."""
     rng = np.random.default_rng(7)
     n, d = 131_072, 8  # 4 MiB per table-major array of a tier: reused, reclaimable
     params = random_params(rng, d=d, L=16, K=5, b=4)
@@ -221,7 +222,7 @@ def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
         except BaseException as e:  # noqa: BLE001 - reported by the main thread
             failures.append(repr(e))
 
-    threads = [threading.Thread(target=work, args=(pts, want)) for pts, want in zip(sets, expected)]
+    threads = [threading.Thread(target=work, args=(pts, want)) for pts, want in zip(sets, expected, strict=True)]
     for t in threads:
         t.start()
     for t in threads:

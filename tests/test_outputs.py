@@ -98,14 +98,16 @@ def test_pairs_are_the_self_join_once_each(search):
     n = search.n_points
     indptr, ids, found = search.query_radius(X[:n], r, np.arange(n))
     rows = np.repeat(np.arange(n), np.diff(indptr))
-    both = {(min(a, b), max(a, b)): d for a, b, d in zip(rows.tolist(), ids.tolist(), found.tolist())}
+    both = {(min(a, b), max(a, b)): d for a, b, d in zip(rows.tolist(), ids.tolist(), found.tolist(), strict=True)}
     assert sorted(both) == [tuple(p) for p in pairs.tolist()]
     assert dists.tolist() == [both[tuple(p)] for p in pairs.tolist()]
     # a subset of brute force, with its distances; all of it when exact
     ip, truth_ids, truth_d = exact_radius(X[:n], X[:n], r, np.arange(n))
     truth_rows = np.repeat(np.arange(n), np.diff(ip))
-    truth = {(a, b): d for a, b, d in zip(truth_rows.tolist(), truth_ids.tolist(), truth_d.tolist()) if a < b}
-    assert all(truth[tuple(p)] == d for p, d in zip(pairs.tolist(), dists.tolist()))
+    truth = {
+        (a, b): d for a, b, d in zip(truth_rows.tolist(), truth_ids.tolist(), truth_d.tolist(), strict=True) if a < b
+    }
+    assert all(truth[tuple(p)] == d for p, d in zip(pairs.tolist(), dists.tolist(), strict=True))
     if search.tuning is not None and search.tuning.exact:
         assert len(pairs) == len(truth)
     assert search.pairs(0.0)[0].shape == (0, 2)
@@ -113,8 +115,8 @@ def test_pairs_are_the_self_join_once_each(search):
         g = search.pairs(r, sparse=True)
         assert isinstance(g, scipy_sparse.csr_array) and g.shape == (n, n) and g.nnz == len(pairs)
         rows = np.repeat(np.arange(n), np.diff(g.indptr))
-        assert sorted(zip(rows.tolist(), g.indices.tolist(), g.data.tolist())) == sorted(
-            zip(pairs[:, 0].tolist(), pairs[:, 1].tolist(), dists.tolist())
+        assert sorted(zip(rows.tolist(), g.indices.tolist(), g.data.tolist(), strict=True)) == sorted(
+            zip(pairs[:, 0].tolist(), pairs[:, 1].tolist(), dists.tolist(), strict=True)
         )
         key = rows * 4.0 + g.data  # distances are at most 4 here (d = 4): rows first, then distance
         assert np.all((np.diff(key) > 0) | ((np.diff(key) == 0) & (np.diff(g.indices) > 0)))
@@ -140,7 +142,7 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
     idx, dist = search.query_knn(Q, k, ex)
     assert (idx >= 0).all() and not (idx[:, :, None] == ex[:, None, :]).any()
     assert np.all(np.diff(dist, axis=1) >= 0)
-    for row, plain, out in zip(idx, plain_idx, ex):
+    for row, plain, out in zip(idx, plain_idx, ex, strict=True):
         assert set(plain.tolist()) - set(out.tolist()) <= set(row.tolist())
     indptr, ids, dists = search.query_radius(Q, 0.3, ex)
     full = search.query_radius(Q, 0.3)
@@ -149,15 +151,21 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
         keep = ~np.isin(full[1][a:b], ex[i])
         assert np.array_equal(ids[indptr[i] : indptr[i + 1]], full[1][a:b][keep])
     if search.tuning is not None and search.tuning.exact:
-        assert all(np.array_equal(a, b) for a, b in zip((idx, dist), exact_knn(X[:n], Q, k, ex)))
-        assert all(np.array_equal(a, b) for a, b in zip((indptr, ids, dists), exact_radius(X[:n], Q, 0.3, ex)))
+        assert all(np.array_equal(a, b) for a, b in zip((idx, dist), exact_knn(X[:n], Q, k, ex), strict=True))
+        assert all(
+            np.array_equal(a, b) for a, b in zip((indptr, ids, dists), exact_radius(X[:n], Q, 0.3, ex), strict=True)
+        )
     # the same ids as a sparse matrix, row i's columns those query i excludes
     if scipy_sparse:
         csr = scipy_sparse.csr_array((np.ones((ex >= 0).sum()), (np.nonzero(ex >= 0)[0], ex[ex >= 0])), shape=(m, n))
-        assert all(np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, csr), (idx, dist)))
-        assert all(np.array_equal(a, b) for a, b in zip(search.query_radius(Q, 0.3, csr), (indptr, ids, dists)))
+        assert all(np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, csr), (idx, dist), strict=True))
+        assert all(
+            np.array_equal(a, b) for a, b in zip(search.query_radius(Q, 0.3, csr), (indptr, ids, dists), strict=True)
+        )
     # no column: nothing excluded
-    assert all(np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, ex[:, :0]), (plain_idx, plain_dist)))
+    assert all(
+        np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, ex[:, :0]), (plain_idx, plain_dist), strict=True)
+    )
     # a single point takes a 1-D array of its ids
     one = search.query_knn(Q[7], k, ex[7])
     assert np.array_equal(one[0], idx[7]) and np.array_equal(

@@ -23,7 +23,7 @@ D = 3
 
 def _same(got, want):
     assert len(got) == len(want)
-    for a, b in zip(got, want):
+    for a, b in zip(got, want, strict=True):
         np.testing.assert_array_equal(a, b)
 
 

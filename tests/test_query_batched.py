@@ -42,9 +42,12 @@ def test_distances_follow_the_association_of_each_path(d):
     assert native.stats()["cands"] == 0  # the blocked path answered
     general = [torus_l1(x, pts) for x in q]
     in_group = np.arange(139) < 136
-    want = [batched_distance(x[None, :], pts, d, in_group) if d in KERNEL_DIMS else g for x, g in zip(q, general)]
-    assert any((w != g).any() for w, g in zip(want, general)) == (d in KERNEL_DIMS)
-    rows = list(zip(idx, dist, want)) + list(zip(*native.query_knn(q[:4], 139), general))
+    want = [
+        batched_distance(x[None, :], pts, d, in_group) if d in KERNEL_DIMS else g
+        for x, g in zip(q, general, strict=True)
+    ]
+    assert any((w != g).any() for w, g in zip(want, general, strict=True)) == (d in KERNEL_DIMS)
+    rows = list(zip(idx, dist, want, strict=True)) + list(zip(*native.query_knn(q[:4], 139), general, strict=True))
     for ids, row, w in rows:
         order = np.argsort(ids)
         assert ids[order].tolist() == list(range(139))

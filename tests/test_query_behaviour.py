@@ -43,7 +43,7 @@ def test_unallocatable_results_raise_memory_error_and_results_own_their_memory()
     copies = [a.copy() for a in results]
     del native
     gc.collect()
-    for a, c in zip(results, copies):
+    for a, c in zip(results, copies, strict=True):
         assert a.base is not None and a.flags.c_contiguous and a.flags.writeable
         np.testing.assert_array_equal(a, c)
 

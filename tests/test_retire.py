@@ -140,7 +140,7 @@ def test_retired_entries_stay_out_of_the_tables(b, K):
         ):
             want = live[(live >= lo) & (live < hi)]
             assert t[f"{tier}_ids"].shape == (L, count) == (L, want.size)
-            for row_keys, row_ids in zip(t[f"{tier}_keys"], t[f"{tier}_ids"]):
+            for row_keys, row_ids in zip(t[f"{tier}_keys"], t[f"{tier}_ids"], strict=True):
                 assert np.array_equal(np.sort(row_ids), want) and (np.diff(row_keys) >= 0).all()
 
     def keys_of(rows):
@@ -204,7 +204,7 @@ def test_brute_force_over_live_points_through_epochs(cls, d, block):
         want_idx, want_dist = live_brute(pts, retired, Q, k, exclude)
         np.testing.assert_array_equal(idx, want_idx)
         np.testing.assert_array_equal(dist, want_dist)
-        indptr, ids, _ = ix.query_radius(Q, 0.2 * d, exclude)
+        _, ids, _ = ix.query_radius(Q, 0.2 * d, exclude)
         assert_none_retired(retired, ids)
 
     check(10)
@@ -249,7 +249,7 @@ def test_refused_retire_changes_nothing(cls):
             ix.retire(ids)
         assert ix.n_retired == 2
     assert_rows_equal(ix.query_knn(pts, 50), before[0])
-    assert all(np.array_equal(a, b) for a, b in zip(ix.tables().values(), before[1].values()))
+    assert all(np.array_equal(a, b) for a, b in zip(ix.tables().values(), before[1].values(), strict=True))
 
 
 # ------------------------------------------------------------ PlovikSearch

@@ -430,7 +430,7 @@ def test_corrupted_mapped_file_answers_without_crashing(tmp_path, block, b, K):
     Q = rng.random((150, D))
 
     def ask():
-        idx, dist = mapped.query_knn(Q, 10)
+        idx, _ = mapped.query_knn(Q, 10)
         assert ((idx >= -1) & (idx < mapped.n_points)).all()
         idx, _ = native._query_knn(mapped, Q, 60, None, 0)  # few probes: relaxed searches
         assert (idx < mapped.n_points).all()

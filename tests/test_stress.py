@@ -108,7 +108,9 @@ def reader(sc, seed, log):
         elif kind == "short_exclude":  # fails inside a worker; the access must still be given back
             log[attempt(lambda: ix.query_knn(sc.queries, 3, sc.exclude[:10]), SHARED_BUSY, "PanicException")[0]] += 1
         else:
-            outcome, got = attempt(lambda: sc.calls[kind](ix) if kind in sc.calls else getattr(ix, kind)(), SHARED_BUSY)
+            outcome, got = attempt(
+                lambda kind=kind: sc.calls[kind](ix) if kind in sc.calls else getattr(ix, kind)(), SHARED_BUSY
+            )
             if outcome == "ok":
                 assert checks[kind](got) if kind in checks else fingerprint(got) in sc.expected[kind], kind
             log[outcome] += 1
@@ -176,7 +178,7 @@ def test_readers_writer_and_meddler_on_one_index(block):
     for index in (ix, reference):
         index.reset_stats()
     for queries, k in ((sc.queries, 5), (sc.batch, 4)):
-        for got, want in zip(ix.query_knn(queries, k), reference.query_knn(queries, k)):
+        for got, want in zip(ix.query_knn(queries, k), reference.query_knn(queries, k), strict=True):
             np.testing.assert_array_equal(got, want)
     stats, want = ix.stats(), reference.stats()
     assert stats["queries"] == len(sc.queries) + len(sc.batch)

@@ -50,7 +50,7 @@ import math
 import threading
 import uuid
 import weakref
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
@@ -437,7 +437,7 @@ def _drop_on_workers(client: Client, shards: list[Any], alive: set[str] | None =
             fire_and_forget(
                 client.submit(_shard_drop, tokens, workers=[w], allow_other_workers=False, pure=False, retries=0)
             )
-    except Exception:  # a closed client: the workers went with it
+    except Exception:  # noqa: BLE001 - a closed client raises whatever it raises: the workers went with it
         pass
 
 
@@ -479,7 +479,7 @@ class _Placed(NamedTuple):
 
 
 def _lost_error(shards: list[int], workers: list[str], why: str, recover: bool) -> ShardLostError:
-    names = ", ".join(f"shard {j} (worker {w})" for j, w in zip(shards, workers))
+    names = ", ".join(f"shard {j} (worker {w})" for j, w in zip(shards, workers, strict=True))
     tail = (
         "; the next call rebuilds it from the client's log"
         if recover
@@ -515,8 +515,8 @@ def _add_range(ranges: list[tuple[int, int]], a: int, b: int) -> list[tuple[int,
     if b <= a:
         return list(ranges)
     if ranges and ranges[-1][1] == a:
-        return ranges[:-1] + [(ranges[-1][0], b)]
-    return ranges + [(a, b)]
+        return [*ranges[:-1], (ranges[-1][0], b)]
+    return [*ranges, (a, b)]
 
 
 def merge_knn(parts: list[tuple[np.ndarray, np.ndarray]], k: int) -> tuple[np.ndarray, np.ndarray]:
@@ -765,7 +765,7 @@ class ShardedSearch:
             while not stop.wait(_POLL):
                 try:
                     alive = self._alive()
-                except Exception:  # a closed client fails the gather itself
+                except Exception:  # noqa: BLE001 - whatever a closed client raises, the gather below fails too
                     return
                 for j, f, w in tasks:
                     if w not in alive and j not in gone and f.status not in ("finished", "error"):
@@ -776,7 +776,7 @@ class ShardedSearch:
         watcher.start()
         try:
             return self._client.gather(futures)
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - kept, and raised below unless a shard was lost
             error: BaseException = exc
         finally:
             stop.set()
@@ -852,10 +852,9 @@ class ShardedSearch:
                 if f.status != "error" or isinstance(f.exception(), (_ShardMissing, KilledWorker)):
                     self._shards[j].stale = True
             if any(s.stale for s in self._shards) and self._recover:
-                try:
+                # The error of the call is raised, not one of healing; the next call tries again.
+                with suppress(BaseException):
                     self._heal()
-                except BaseException:  # the next call tries again
-                    pass
             raise
 
     def _pick_worker(self, alive: set[str], placed: list[str]) -> str:
@@ -944,7 +943,7 @@ class ShardedSearch:
     def _drop(self, shards: list[_ShardLog]) -> None:
         try:
             alive = self._alive()
-        except Exception:  # a closed client: the workers went with it
+        except Exception:  # noqa: BLE001 - a closed client raises whatever it raises: the workers went with it
             return
         _drop_on_workers(self._client, shards, alive)
 
@@ -1005,7 +1004,9 @@ class ShardedSearch:
         params, report = self._local.choose_parameters(X, capacity, dict(queries=Q, sample=sample, radius=radius))
         keep = self._recover
         plans = []
-        for j, ((s0, s1), (c0, c1)) in enumerate(zip(_pieces(n_static, count), _pieces(n - n_static, count))):
+        for j, ((s0, s1), (c0, c1)) in enumerate(
+            zip(_pieces(n_static, count), _pieces(n - n_static, count), strict=True)
+        ):
             ranges = _add_range(_add_range([], s0, s1), n_static + c0, n_static + c1)
             static = X[s0:s1].copy() if keep else None
             cand = X[n_static + c0 : n_static + c1].copy() if keep else None
@@ -1059,7 +1060,7 @@ class ShardedSearch:
         alive = sorted(self._alive())
         plans = []
         start = 0
-        for j, (size, fut) in enumerate(zip(x.chunks[0], chunks)):
+        for j, (size, fut) in enumerate(zip(x.chunks[0], chunks, strict=True)):
             holders = [w for w in where.get(fut.key, ()) if w in alive]
             worker = holders[0] if holders else alive[j % len(alive)]
             ns = min(max(n_static - start, 0), size)
@@ -1336,7 +1337,7 @@ class ShardedSearch:
                 a, b = s.candidate_range()
                 rows.append(C[a - self._n_static : b - self._n_static] if s.n_candidates else None)
             self._write([(j, "update", (rows[j],)) for j, s in enumerate(self._shards) if s.n_candidates])
-            for s, part in zip(self._shards, rows):
+            for s, part in zip(self._shards, rows, strict=True):
                 if s.n_candidates and self._recover:
                     s.candidates = part.copy()
 
@@ -1362,7 +1363,7 @@ class ShardedSearch:
             for j, (a, b) in enumerate(_pieces(X.shape[0], S)):
                 plan.append((X[a:b], _add_range(self._shards[j].ranges, n + a, n + b)))
             self._write([(j, "promote", (rows, ranges)) for j, (rows, ranges) in enumerate(plan)])
-            for s, (rows, ranges) in zip(self._shards, plan):
+            for s, (rows, ranges) in zip(self._shards, plan, strict=True):
                 if self._recover:
                     if s.candidates is not None and len(s.candidates):
                         s.static_parts = (s.static_parts or []) + [s.candidates]
@@ -1423,7 +1424,7 @@ class ShardedSearch:
                 if new.size:
                     calls.append((j, "retire", (new,)))
             self._write(calls)
-            for s, new in zip(self._shards, fresh):
+            for s, new in zip(self._shards, fresh, strict=True):
                 if new.size:
                     s.retired = np.union1d(s.retired, new)
                     self._n_retired += new.size

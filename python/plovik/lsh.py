@@ -513,7 +513,7 @@ class PythonLshIndex:
                 parts.append((q, got, pos, size))
             else:
                 parts.append((q, got))
-        return [np.concatenate(col) for col in zip(*parts)]
+        return [np.concatenate(col) for col in zip(*parts, strict=True)]
 
     def _distances(self, qf, ids, q, kernel=_sum_general):
         if ids.size == 0:
@@ -764,7 +764,7 @@ class PythonLshIndex:
                     self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64), _sum_general),
                 )
                 live = self._live(ids)
-                for x, v, alive in zip(ids.tolist(), bits.tolist(), live.tolist()):
+                for x, v, alive in zip(ids.tolist(), bits.tolist(), live.tolist(), strict=True):
                     if x == ex or not alive:
                         continue
                     if len(heap) < k:
@@ -1008,7 +1008,7 @@ class PythonLshIndex:
             ("cand", self._cand_sorted_keys, self._cand_sorted_ids, ns),
         ):
             state[tier + "_ids"] = (ids - base).astype(np.uint32).reshape(self._l, -1)
-            state.update({tier + "_" + name: v for name, v in zip(_DIRECTORY, _directory(keys, self._l))})
+            state.update({tier + "_" + name: v for name, v in zip(_DIRECTORY, _directory(keys, self._l), strict=True)})
         words = -(-self._retired.size // 64)
         bits = np.zeros(words * 64, bool)
         bits[: self._retired.size] = self._retired

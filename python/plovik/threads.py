@@ -107,5 +107,5 @@ def register_threadpoolctl() -> bool:
 
 try:
     register_threadpoolctl()
-except Exception as exc:  # an incompatible threadpoolctl must not break the import
+except Exception as exc:  # noqa: BLE001 - an incompatible threadpoolctl, whatever it raises, must not break the import
     warnings.warn(f"threadpoolctl cannot limit plovik's worker threads: {exc}", RuntimeWarning, stacklevel=2)
