@@ -135,7 +135,7 @@ def finite_float64(arr: np.ndarray, name: str) -> npt.NDArray[np.float64]:
     out = np.ascontiguousarray(arr, dtype=np.float64)
     # min and max are NaN when any value is, and infinite when one is; they
     # need no array of flags as large as the input.
-    if arr.dtype.kind == "f" and out.size and not (math.isfinite(out.min()) and math.isfinite(out.max())):
+    if arr.dtype.kind == "f" and out.size and not (math.isfinite(np.min(out)) and math.isfinite(np.max(out))):
         row, col = np.argwhere(~np.isfinite(out))[0]
         raise ValueError(f"{name} must be finite: row {row}, column {col} holds {out[row, col]}")
     return out
@@ -158,7 +158,7 @@ def single_id(value: object, several: bool = False) -> object:
     array-like; with `several`, a 1-D array of any length is its ids."""
     if value is None:
         return None
-    if isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
+    if not isinstance(value, (bool, np.bool_)) and isinstance(value, numbers.Integral):
         return [int(value)]
     arr = as_array(value, "exclude_ids")
     if arr.ndim == 0:
@@ -249,7 +249,7 @@ def build_arguments(
 def ids_to_retire(ids: object, n: int) -> npt.NDArray[np.int64]:
     """The checked ids of a retire call among n points: an integer or a 1-D
     integer array-like, each in [0, n); as a contiguous int64 array."""
-    if isinstance(ids, numbers.Integral) and not isinstance(ids, (bool, np.bool_)):
+    if not isinstance(ids, (bool, np.bool_)) and isinstance(ids, numbers.Integral):
         ids = [int(ids)]
     arr = as_array(ids, "ids")
     if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
@@ -413,14 +413,15 @@ class RadiusCall:
 
     def radii(self, checks: np.ndarray) -> npt.NDArray[np.float64]:
         """The radius of each query at `checks`."""
-        return np.broadcast_to(np.asarray(self.r, np.float64), (self.Q.shape[0],))[checks]
+        radii: npt.NDArray[np.float64] = np.broadcast_to(np.asarray(self.r, np.float64), (self.Q.shape[0],))[checks]
+        return radii
 
     @property
     def widest(self) -> float:
         """The radius to search with: the hash gathers the same candidates
         whatever the radius, so one search at the largest radius, trimmed
         row by row, answers every radius."""
-        return self.r if isinstance(self.r, float) else float(self.r.max(initial=0.0))
+        return self.r if isinstance(self.r, float) else float(np.max(self.r, initial=0.0))
 
     def answer(self, found: tuple[np.ndarray, np.ndarray, np.ndarray]) -> Any:
         """The caller's result from (indptr, ids, dists) at the widest radius."""

@@ -52,7 +52,8 @@ import uuid
 import weakref
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass, field
-from typing import Any, NamedTuple
+from collections.abc import Callable, Sequence
+from typing import Any, NamedTuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -107,6 +108,7 @@ _POLL = 0.25
 #: Times a query (or a build) tries again on the workers left after a
 #: worker was lost under it.
 _TRIES = 3
+_T = TypeVar("_T")  # what a query answer returns
 #: Rows of a dask.array the tuning reads on the client (default).
 DEFAULT_TUNE_SAMPLE = 200_000
 _NBYTES_PARTS = ("coordinates", "ids", "directories", "reuse")
@@ -229,7 +231,7 @@ class _Shard:
         if lids.size == 0:
             return
         self.index.retire(np.ascontiguousarray(lids, np.int64))
-        top = int(lids.max()) + 1
+        top = int(np.max(lids)) + 1
         if self.retired.size < top:
             self.retired = np.concatenate([self.retired, np.zeros(top - self.retired.size, bool)])
         self.retired[lids] = True
@@ -322,7 +324,7 @@ class _Shard:
             )
             short = np.flatnonzero(np.diff(indptr) < need)
             flags[a + short] = True
-            for i in short:
+            for i in short.tolist():
                 row = a + i
                 got = idx[row] >= 0
                 both_ids = np.concatenate([idx[row][got], ids[indptr[i] : indptr[i + 1]]])
@@ -401,7 +403,7 @@ def _shard_call(token: str, method: str, *args: Any) -> Any:
         raise _ShardMissing(f"this worker holds no shard {token} (it restarted since the shard was built)")
     # Arrays unpickled from a message can lie misaligned in its buffer; the
     # raw index takes aligned arrays only.
-    args = tuple(np.require(a, requirements="CA") if isinstance(a, np.ndarray) else a for a in args)
+    args = tuple(np.require(a, requirements=["C", "A"]) if isinstance(a, np.ndarray) else a for a in args)
     return getattr(shard, method)(*args)
 
 
@@ -425,7 +427,7 @@ def _shard_drop(tokens: list[str]) -> None:
             _REGISTRY.pop(token, None)
 
 
-def _drop_on_workers(client: Client, shards: list[Any], alive: set[str] | None = None) -> None:
+def _drop_on_workers(client: Client, shards: Sequence[_ShardLog | _Placed], alive: set[str] | None = None) -> None:
     """Ask each worker (of `alive`, when given) to drop its shards of
     `shards`, without waiting; a closed client has nothing left to drop."""
     try:
@@ -775,7 +777,8 @@ class ShardedSearch:
         watcher = threading.Thread(target=watch, name="plovik-shard-watch", daemon=True)
         watcher.start()
         try:
-            return self._client.gather(futures)
+            results: list[Any] = self._client.gather(futures)
+            return results
         except Exception as exc:  # noqa: BLE001 - kept, and raised below unless a shard was lost
             error: BaseException = exc
         finally:
@@ -788,11 +791,11 @@ class ShardedSearch:
             if f.status == "cancelled":
                 lost.add(j)
             elif f.status == "error":
-                exc = f.exception()
-                if isinstance(exc, (_ShardMissing, KilledWorker)):
+                failure = f.exception()
+                if isinstance(failure, (_ShardMissing, KilledWorker)):
                     lost.add(j)
                 elif first is None:
-                    first = exc
+                    first = failure
         if lost:
             raise _WorkerLeft(sorted(lost))
         raise first if first is not None else error
@@ -800,7 +803,8 @@ class ShardedSearch:
     def _scatter(self, arrays: list[np.ndarray], worker: str, shards: list[int]) -> list[Future]:
         """Arrays sent ahead to the worker whose task will take them."""
         try:
-            return self._client.scatter(arrays, workers=[worker], hash=False)
+            sent: list[Future] = self._client.scatter(arrays, workers=[worker], hash=False)
+            return sent
         except Exception:
             if worker in self._alive():
                 raise
@@ -893,7 +897,8 @@ class ShardedSearch:
             return
         if not self._recover:
             raise self._lost(stale, "recover=False keeps no log to rebuild it from")
-        tasks, tokens = [], {}
+        tasks: list[tuple[int, Future, str]] = []
+        tokens: dict[int, str] = {}
         try:
             for j in stale:
                 log = self._shards[j]
@@ -940,7 +945,7 @@ class ShardedSearch:
             self._params, self._tuning, self._exact = None, None, False
             self._n_static = self._n_candidates = self._n_retired = 0
 
-    def _drop(self, shards: list[_ShardLog]) -> None:
+    def _drop(self, shards: Sequence[_ShardLog | _Placed]) -> None:
         try:
             alive = self._alive()
         except Exception:  # noqa: BLE001 - a closed client raises whatever it raises: the workers went with it
@@ -1082,7 +1087,8 @@ class ShardedSearch:
         try:
             for attempt in range(_TRIES):
                 alive = self._alive()
-                tasks, lost = [], []
+                tasks: list[tuple[int, Future, str]] = []
+                lost = []
                 for j in todo:
                     worker, ranges, ns, nc, static, cand, parts, sources = plans[j]
                     if attempt:  # its planned worker left: the rows again, from the client or the cluster
@@ -1187,11 +1193,10 @@ class ShardedSearch:
                 answers = self._wait(inflight.pop(b))
                 if b + _WINDOW < len(blocks):
                     send(b + _WINDOW)
-                rows = merge_knn([(r[0], r[1]) for r in answers], k)
-                idx[a:e], dist[a:e] = rows
+                idx[a:e], dist[a:e] = merge_knn([(r[0], r[1]) for r in answers], k)
                 hashed = [answers[j][2] for j in range(S) if not answers[j][3]]
                 if hashed and all(flags is not None for flags in hashed):
-                    rows = np.flatnonzero(np.logical_and.reduce(hashed))
+                    rows = np.flatnonzero(np.all(hashed, axis=0))
                     if rows.size:
                         exr = None if ex is None else ex[a:e][rows]
                         exact = self._run([(j, "exact_knn", (Q[a:e][rows], k, exr)) for j in range(S)])
@@ -1214,7 +1219,7 @@ class ShardedSearch:
             )
         return out
 
-    def _read(self, answer: Any) -> Any:
+    def _read(self, answer: Callable[[], _T]) -> _T:
         """Answer a query; when a shard is found lost on the way (its worker
         left, or restarted), rebuild it from the log and answer once more
         (up to _TRIES times in all, as long as workers keep leaving)."""
@@ -1313,7 +1318,7 @@ class ShardedSearch:
         Qc, exc, S = call.Q[checks], None if call.ex is None else call.ex[checks], len(self._shards)
         truth = self._read(
             lambda: merge_radius(
-                self._run([(j, "exact_radius", (Qc, float(radii.max()), exc)) for j in range(S)]), checks.size
+                self._run([(j, "exact_radius", (Qc, float(np.max(radii)), exc)) for j in range(S)]), checks.size
             )
         )
         counts = counts_within(found[0], found[2], checks, radii)
@@ -1338,7 +1343,7 @@ class ShardedSearch:
                 rows.append(C[a - self._n_static : b - self._n_static] if s.n_candidates else None)
             self._write([(j, "update", (rows[j],)) for j, s in enumerate(self._shards) if s.n_candidates])
             for s, part in zip(self._shards, rows, strict=True):
-                if s.n_candidates and self._recover:
+                if s.n_candidates and self._recover and part is not None:
                     s.candidates = part.copy()
 
     def promote(self, new_candidates: npt.ArrayLike | None = None) -> None:

@@ -72,7 +72,7 @@ def padded_exclusions(value: object) -> object:
     anything else as it is."""
     if not (hasattr(value, "tocsr") and hasattr(value, "nnz")):
         return value
-    csr = value.tocsr()  # type: ignore[attr-defined]
+    csr = value.tocsr()
     indptr, cols = np.asarray(csr.indptr, np.int64), np.asarray(csr.indices, np.int64)
     counts = np.diff(indptr)
     out = np.full((csr.shape[0], int(counts.max(initial=0))), -1, np.int64)

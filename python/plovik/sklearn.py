@@ -23,7 +23,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("plovik.sklearn needs scikit-learn 1.6 or newer: pip install 'plovik[sklearn]'") from exc
 
 from plovik import results as _results
-from plovik.search import PlovikSearch
+from plovik.search import Backend, PlovikSearch
 from plovik.validation import check_boxsize, check_coordinate_dtype
 
 # Input dtypes kept as they are for the checks of `_coordinates` (others
@@ -33,7 +33,7 @@ _KEPT_DTYPES = ["float64", "float32", "int64", "int32", "int16", "int8", "uint64
 __all__ = ["TorusNeighborsTransformer"]
 
 
-class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
+class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):  # type: ignore[misc]  # scikit-learn ships no types
     """Sparse graph of the nearest neighbours under the toroidal L1 distance.
 
     Points are rows of coordinates on the unit torus [0, 1)^d, or with
@@ -76,7 +76,7 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
         radius: float | None = None,
         recall: float = 0.95,
         random_state: Any = None,
-        backend: str = "auto",
+        backend: Backend = "auto",
         boxsize: float | None = None,
     ) -> None:
         self.mode = mode
