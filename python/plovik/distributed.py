@@ -50,9 +50,9 @@ import math
 import threading
 import uuid
 import weakref
+from collections.abc import Callable, Sequence
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass, field
-from collections.abc import Callable, Sequence
 from typing import Any, NamedTuple, TypeVar
 
 import numpy as np
