@@ -4,6 +4,7 @@ to end on tiny sizes. No timing is asserted."""
 import importlib.metadata
 import io
 import json
+import shlex
 import subprocess
 import sys
 
@@ -56,26 +57,7 @@ def test_demo_runs_the_epochs_alike_on_both_backends():
 
 def test_demo_progress_bar_and_command_line(capsys):
     pytest.importorskip("tqdm")
-    assert (
-        main(
-            [
-                "demo",
-                "--archive",
-                "500",
-                "--population",
-                "80",
-                "--dim",
-                "3",
-                "--epochs",
-                "2",
-                "--k",
-                "4",
-                "--recall-sample",
-                "5",
-            ]
-        )
-        == 0
-    )
+    assert main(shlex.split("demo --archive 500 --population 80 --dim 3 --epochs 2 --k 4 --recall-sample 5")) == 0
     captured = capsys.readouterr()
     assert "epochs: 100%" in captured.out  # the tqdm bar, drawn on the report's stream
     assert "recall@4 against exact search" in captured.out
@@ -106,7 +88,7 @@ def test_bad_options_exit_with_usage(argv, capsys):
 
 
 def test_module_entry_point_and_version():
-    argv = ["demo", "--archive", "200", "--population", "20", "--dim", "2", "--epochs", "1", "--no-progress"]
+    argv = shlex.split("demo --archive 200 --population 20 --dim 2 --epochs 1 --no-progress")
     done = subprocess.run([sys.executable, "-m", "plovik", *argv], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "epoch 1/1" in done.stdout
@@ -173,25 +155,10 @@ def test_every_data_shape_is_reproducible_and_on_the_torus():
 
 @pytest.mark.parametrize("where", ["positional", "--out", "default"])
 def test_bench_command_line_without_reference_and_plot(tmp_path, capsys, monkeypatch, where):
-    argv = [
-        "bench",
-        "--n",
-        "1500",
-        "--dim",
-        "4",
-        "--scenario",
-        "5,3,8,2",
-        "--queries",
-        "80",
-        "--exact-queries",
-        "20",
-        "--shapes",
-        "none",
-        "--repeats",
-        "1",
-        "--no-reference",
-        "--no-plot",
-    ]
+    argv = shlex.split(
+        "bench --n 1500 --dim 4 --scenario 5,3,8,2 --queries 80 --exact-queries 20 --shapes none "
+        "--repeats 1 --no-reference --no-plot"
+    )
     monkeypatch.chdir(tmp_path)
     folder = tmp_path / ("plovik-bench" if where == "default" else "new/results")
     extra = {"positional": ["new/results"], "--out": ["--out", "new/results"], "default": []}[where]
