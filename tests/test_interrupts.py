@@ -113,9 +113,12 @@ def test_interrupted_mutation_changes_nothing(index, op, exc):
 
     full = cpu_seconds(call(inputs[0]))
     before = state(index, queries)
+
     # At the first poll inside the call, then at a later one; signals handled
     # after the call returned would not count.
-    busy = lambda: inside_a_mutation(index)  # noqa: E731
+    def busy():
+        return inside_a_mutation(index)
+
     first = interrupted(call(inputs[1]), exc, 1, busy)
     interrupted(call(inputs[1]), exc, 2, busy)
     after = state(index, queries)

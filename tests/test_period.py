@@ -16,7 +16,7 @@ import pytest
 from plovik import ExactScan, PlovikSearch, exact_knn, exact_radius
 
 sklearn = pytest.importorskip("sklearn")
-from plovik.sklearn import TorusNeighborsTransformer  # noqa: E402
+from plovik.sklearn import TorusNeighborsTransformer  # noqa: E402 - only once scikit-learn is known to be installed
 
 D = 3
 

@@ -15,8 +15,13 @@ def batched_distance(q, p, d, in_group):
     """The blocked kernels' sums, written out term by term."""
     a = np.abs(wrap_f32(q) - wrap_f32(p))
     m = np.where(a < F32(1) - a, a, F32(1) - a)
-    g = lambda i: m[:, 4 * i : 4 * i + 4]  # noqa: E731 - group i, four lanes per row
-    h = lambda x: (x[:, 0] + x[:, 1]) + (x[:, 2] + x[:, 3])  # noqa: E731
+
+    def g(i):  # group i, four lanes per row
+        return m[:, 4 * i : 4 * i + 4]
+
+    def h(x):
+        return (x[:, 0] + x[:, 1]) + (x[:, 2] + x[:, 3])
+
     if d == 8:
         grouped = (((m[:, 0] + m[:, 1]) + (m[:, 2] + m[:, 3])) + ((m[:, 4] + m[:, 5]) + m[:, 6])) + m[:, 7]
         return np.where(in_group, grouped, h(g(0) + g(1)))

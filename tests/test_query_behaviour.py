@@ -94,7 +94,10 @@ def test_concurrent_callers_get_serial_rows_while_counters_are_read_and_reset():
     native = RustLshIndex(**random_params(rng, 8, 8, 4, 4, probes=2, block=32))
     native.build(rng.random((20000, 8)), 15000)
     batches = [rng.random((m, 8)) for m in (40, 40, 40, 400, 400)]  # per-query and blocked
-    answer = lambda q: native.query_knn(q, 7, np.arange(len(q))) + native.query_radius(q, 0.2)  # noqa: E731
+
+    def answer(q):
+        return native.query_knn(q, 7, np.arange(len(q))) + native.query_radius(q, 0.2)
+
     serial = [answer(q) for q in batches]
 
     def loop(fn):

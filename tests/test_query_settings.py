@@ -74,7 +74,10 @@ def test_thread_limits_never_change_a_row():
     search, Q = search_and_queries()
     want = search.query_knn(Q, 10)
     radius = search.query_radius(Q[:300], 0.3)
-    same = lambda got: all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))  # noqa: E731
+
+    def same(got):
+        return all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+
     assert plovik.thread_count() >= 1
     with plovik.thread_limit(1):
         assert plovik.thread_count() == 1
@@ -95,7 +98,7 @@ def test_thread_limits_never_change_a_row():
         try:
             for _ in range(5):
                 results.append(same(search.query_knn(Q, 10, threads=limit)))
-        except BaseException as e:  # noqa: BLE001
+        except BaseException as e:  # noqa: BLE001 - any failure of the thread is reported by the test
             errors.append(e)
 
     threads = [threading.Thread(target=run, args=(limit,)) for limit in (1, 2, 1, 2)]

@@ -64,7 +64,10 @@ def test_retiring_is_never_having_held_the_points(case, data):
 
     Q, k, ex = queries()
     ex_fresh = np.where(np.isin(ex, live), np.searchsorted(live, ex), -1)
-    mapped = lambda ids: np.where(ids >= 0, live[np.maximum(ids, 0)] if live.size else -1, -1)  # noqa: E731
+
+    def mapped(ids):
+        return np.where(ids >= 0, live[np.maximum(ids, 0)] if live.size else -1, -1)
+
     for ix in (native, fresh, reference):
         ix.reset_stats()
     for a, b in (

@@ -70,7 +70,7 @@ def test_threads_mixing_queries_and_changes_match_a_serial_run(backend):
         try:
             for op, arg in steps:
                 getattr(shared, op)(arg)
-        except BaseException as e:  # noqa: BLE001
+        except BaseException as e:  # noqa: BLE001 - the test reports any failure
             errors.append(e)
         finally:
             done.set()

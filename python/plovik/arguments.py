@@ -17,7 +17,7 @@ import numbers
 import operator
 import os
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, SupportsIndex, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -64,7 +64,8 @@ def as_integer(value: object, name: str) -> int:
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be an integer, got a bool")
     try:
-        return int(operator.index(value))  # type: ignore[arg-type]
+        # operator.index itself refuses what has no __index__
+        return int(operator.index(cast("SupportsIndex", value)))
     except TypeError:
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
 

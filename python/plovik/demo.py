@@ -26,7 +26,7 @@ from typing import Any, TextIO
 import numpy as np
 
 from plovik.exact import exact_knn, recall_at_k
-from plovik.search import PlovikSearch
+from plovik.search import Backend, PlovikSearch
 
 __all__ = ["DemoResult", "run_demo"]
 
@@ -78,7 +78,7 @@ def run_demo(
     seed: int = 0,
     step: float = 0.05,
     recall_sample: int = 20,
-    backend: str = "auto",
+    backend: Backend = "auto",
     progress: bool = True,
     out: TextIO | None = None,
 ) -> DemoResult:
@@ -114,7 +114,7 @@ def run_demo(
     coords[archive : archive + population] = pop
 
     result = DemoResult()
-    search = PlovikSearch(d, seed=seed, backend=backend)  # type: ignore[arg-type]
+    search = PlovikSearch(d, seed=seed, backend=backend)
     t = time.perf_counter()
     # tuned for the size the archive reaches by the last epoch
     search.build(coords[: archive + population], n_static=archive, capacity=len(coords))
