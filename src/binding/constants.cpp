@@ -15,15 +15,25 @@ namespace {
 template <class T>
 constexpr int numpy_type();
 template <>
-constexpr int numpy_type<int64_t>() { return NPY_INT64; }
+constexpr int numpy_type<int64_t>() {
+  return NPY_INT64;
+}
 template <>
-constexpr int numpy_type<uint64_t>() { return NPY_UINT64; }
+constexpr int numpy_type<uint64_t>() {
+  return NPY_UINT64;
+}
 template <>
-constexpr int numpy_type<uint32_t>() { return NPY_UINT32; }
+constexpr int numpy_type<uint32_t>() {
+  return NPY_UINT32;
+}
 template <>
-constexpr int numpy_type<double>() { return NPY_FLOAT64; }
+constexpr int numpy_type<double>() {
+  return NPY_FLOAT64;
+}
 template <>
-constexpr int numpy_type<float>() { return NPY_FLOAT32; }
+constexpr int numpy_type<float>() {
+  return NPY_FLOAT32;
+}
 
 void add(PyObject* module, const char* name, PyObject* value) {
   Ref owned(value);
@@ -35,7 +45,8 @@ template <std::size_t N>
 PyObject* names(const char* const (&items)[N]) {
   Ref tuple(PyTuple_New(N));
   for (std::size_t i = 0; i < N; ++i)
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), check(PyUnicode_FromString(items[i])));
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i),
+                     check(PyUnicode_FromString(items[i])));
   return tuple.release();
 }
 

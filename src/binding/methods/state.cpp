@@ -139,8 +139,12 @@ std::size_t size_item(PyObject* state, const char* key) {
 }
 
 // A scalar entry of a state into `out`: b signed, the sizes unsigned.
-void read_number(PyObject* state, const char* key, int64_t& out) { out = int_item(state, key, LLONG_MIN); }
-void read_number(PyObject* state, const char* key, std::size_t& out) { out = size_item(state, key); }
+void read_number(PyObject* state, const char* key, int64_t& out) {
+  out = int_item(state, key, LLONG_MIN);
+}
+void read_number(PyObject* state, const char* key, std::size_t& out) {
+  out = size_item(state, key);
+}
 
 const char* dtype_name(int typenum) {
   switch (typenum) {

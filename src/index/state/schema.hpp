@@ -13,19 +13,19 @@
 // X(name, element type, dimensions) for every array, in order. A tier's
 // arrays are its ids (L, m) and its directory: the occupied buckets' keys,
 // where each starts in its table's run of ids, and each table's first bucket.
-#define PLOVIK_STATE_ARRAYS(X)                 \
-  X(s, int64_t, 1)                             \
-  X(u, double, 1)                              \
-  X(coords, float, 2)                          \
-  X(cand_coords, double, 2)                    \
-  X(static_ids, uint32_t, 2)                   \
-  X(static_bucket_keys, int64_t, 1)            \
-  X(static_bucket_starts, uint32_t, 1)         \
-  X(static_first_bucket, uint64_t, 1)          \
-  X(cand_ids, uint32_t, 2)                     \
-  X(cand_bucket_keys, int64_t, 1)              \
-  X(cand_bucket_starts, uint32_t, 1)           \
-  X(cand_first_bucket, uint64_t, 1)            \
+#define PLOVIK_STATE_ARRAYS(X)         \
+  X(s, int64_t, 1)                     \
+  X(u, double, 1)                      \
+  X(coords, float, 2)                  \
+  X(cand_coords, double, 2)            \
+  X(static_ids, uint32_t, 2)           \
+  X(static_bucket_keys, int64_t, 1)    \
+  X(static_bucket_starts, uint32_t, 1) \
+  X(static_first_bucket, uint64_t, 1)  \
+  X(cand_ids, uint32_t, 2)             \
+  X(cand_bucket_keys, int64_t, 1)      \
+  X(cand_bucket_starts, uint32_t, 1)   \
+  X(cand_first_bucket, uint64_t, 1)    \
   X(retired, uint64_t, 1)
 
 namespace plovik {
