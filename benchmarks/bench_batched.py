@@ -24,6 +24,7 @@ from common import (
     queries,
     recall,
 )
+
 from plovik import RustLshIndex
 
 
@@ -38,8 +39,9 @@ def main():
     ap.add_argument("--m", type=int, default=10_000, help="queries per run")
     ap.add_argument("--repeats", type=int, default=5, help="rounds of turns")
     ap.add_argument("--tree-m", type=int, default=300, help="tree queries over all rounds")
-    ap.add_argument("--large-block", type=int, default=65536,
-                    help="block of the third contender (PlovikSearch's default)")
+    ap.add_argument(
+        "--large-block", type=int, default=65536, help="block of the third contender (PlovikSearch's default)"
+    )
     args = ap.parse_args()
 
     pts, q = points(), queries(args.m)
@@ -70,36 +72,50 @@ def main():
     idx_p, _ = per_query.query_knn(q, KNN)
     idx_l, _ = large.query_knn(q, KNN)
     qps_b, qps_p = args.m / statistics.median(t_b), args.m / statistics.median(t_p)
-    speedup = statistics.median(p / b for p, b in zip(t_p, t_b))
+    ratios = [p / b for p, b in zip(t_p, t_b, strict=True)]
+    speedup = statistics.median(ratios)
 
-    print(f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}, "
-          f"m={args.m:,}, k={KNN}")
+    print(
+        f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}, m={args.m:,}, k={KNN}"
+    )
     print(f"machine: {machine()}")
     print(f"batched (block=1024) {qps_b:10,.0f} queries/s   median of {args.repeats} runs")
     print(f"per-query (block=1)  {qps_p:10,.0f} queries/s")
-    gain = statistics.median(b / l for b, l in zip(t_b, t_l))
-    print(f"batched (block={args.large_block}) {args.m / statistics.median(t_l):,.0f} queries/s, {gain:.2f}x block=1024 "
-          f"(median of the rounds' ratios); rows equal to block=1024: {(idx_l == idx_b).all()}")
-    print(f"batched / per-query  {speedup:10.2f}x        median of the rounds' ratios"
-          f" ({min(p / b for p, b in zip(t_p, t_b)):.2f} to {max(p / b for p, b in zip(t_p, t_b)):.2f})")
+    gain = statistics.median(b / l for b, l in zip(t_b, t_l, strict=True))
+    print(
+        f"batched (block={args.large_block}) {args.m / statistics.median(t_l):,.0f} queries/s, {gain:.2f}x block=1024 "
+        f"(median of the rounds' ratios); rows equal to block=1024: {(idx_l == idx_b).all()}"
+    )
+    print(
+        f"batched / per-query  {speedup:10.2f}x        median of the rounds' ratios"
+        f" ({min(ratios):.2f} to {max(ratios):.2f})"
+    )
     if tree is None:
         print("cKDTree              unavailable (pip install scipy)")
     else:
         n_tree = tree_round * args.repeats
         exact = np.concatenate(exact)
         qps_tree = tree_round / statistics.median(t_tree)
-        print(f"cKDTree (exact)      {qps_tree:10,.1f} queries/s on {n_tree} queries"
-              f"   batched is {qps_b / qps_tree:,.0f}x, per-query {qps_p / qps_tree:,.0f}x")
-        print(f"recall@{KNN}            batched {recall(idx_b[:n_tree], exact):.4f}"
-              f"   per-query {recall(idx_p[:n_tree], exact):.4f}   (vs exact, same {n_tree} queries)")
+        print(
+            f"cKDTree (exact)      {qps_tree:10,.1f} queries/s on {n_tree} queries"
+            f"   batched is {qps_b / qps_tree:,.0f}x, per-query {qps_p / qps_tree:,.0f}x"
+        )
+        print(
+            f"recall@{KNN}            batched {recall(idx_b[:n_tree], exact):.4f}"
+            f"   per-query {recall(idx_p[:n_tree], exact):.4f}   (vs exact, same {n_tree} queries)"
+        )
     print(f"rows with the same ids on both paths: {(idx_b == idx_p).all(axis=1).mean():.2%}")
     for name, s in (("batched", s_b), ("per-query", s_p)):
-        print(f"{name:<10} {s['pairs'] / (s['refine_ns'] / 1e9):13,.0f} distance evals/s per core"
-              f" (pairs / refine_ns), {s['pairs'] / s['queries']:,.0f} pairs/query,"
-              f" relaxed {s['relaxed'] / s['queries']:.2%}")
-        print(f"{'':<10} worker time/query: gather {s['gather_ns'] / s['queries'] / 1e3:6.1f} us,"
-              f" refine {s['refine_ns'] / s['queries'] / 1e3:6.1f} us,"
-              f" relax {s['relax_ns'] / s['queries'] / 1e3:6.1f} us")
+        print(
+            f"{name:<10} {s['pairs'] / (s['refine_ns'] / 1e9):13,.0f} distance evals/s per core"
+            f" (pairs / refine_ns), {s['pairs'] / s['queries']:,.0f} pairs/query,"
+            f" relaxed {s['relaxed'] / s['queries']:.2%}"
+        )
+        print(
+            f"{'':<10} worker time/query: gather {s['gather_ns'] / s['queries'] / 1e3:6.1f} us,"
+            f" refine {s['refine_ns'] / s['queries'] / 1e3:6.1f} us,"
+            f" relax {s['relax_ns'] / s['queries'] / 1e3:6.1f} us"
+        )
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@ from common import (
     params,
     points,
 )
+
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
 
@@ -53,7 +54,7 @@ def main():
     native = None
     t_native, t_new = (statistics.median(wall[kind]) for kind in ("rebuild", "new"))
     c_native, c_new = (statistics.median(cpu[kind]) for kind in ("rebuild", "new"))
-    saved = statistics.median(1 - r / n for r, n in zip(cpu["rebuild"], cpu["new"]))
+    saved = statistics.median(1 - r / n for r, n in zip(cpu["rebuild"], cpu["new"], strict=True))
     reference = PythonLshIndex(**p)
     t_reference = median_seconds(lambda: reference.build(pts, N_STATIC), args.reference_repeats)
     try:
@@ -65,8 +66,10 @@ def main():
 
     print(f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}")
     print(f"machine: {machine()}")
-    print(f"native build      {t_native:8.3f} s   (rebuilding one index, {c_native:.3f} CPU s; "
-          f"its first build {t_first:.3f} s)")
+    print(
+        f"native build      {t_native:8.3f} s   (rebuilding one index, {c_native:.3f} CPU s; "
+        f"its first build {t_first:.3f} s)"
+    )
     print(f"native, new index {t_new:8.3f} s   (a new index for every build, {c_new:.3f} CPU s)")
     print(f"reusing replaced arrays saves {saved:.0%} of a new index's CPU time (median of pairs)")
     print(f"reference build   {t_reference:8.3f} s   ({t_reference / t_native:6.1f}x native)")

@@ -72,8 +72,14 @@ QUIET = {
 
 
 def cluster(workers):
-    c = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                     silence_logs=logging.ERROR, env={"RAYON_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
+    c = LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        silence_logs=logging.ERROR,
+        env={"RAYON_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"},
+    )
     return c, Client(c)
 
 
@@ -84,8 +90,9 @@ def main():
     ap.add_argument("--queries", type=int, default=131_072)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--block", type=int, default=pdist.DEFAULT_QUERY_BLOCK)
-    ap.add_argument("--dask-defaults", action="store_true",
-                    help="keep Dask's profiler, ticks and monitors at their defaults")
+    ap.add_argument(
+        "--dask-defaults", action="store_true", help="keep Dask's profiler, ticks and monitors at their defaults"
+    )
     args = ap.parse_args()
     if not args.dask_defaults:
         dask.config.set(QUIET)
@@ -109,7 +116,7 @@ def main():
 
     clock = MergeClock()
     pdist.merge_knn = clock
-    names = list(contenders) + ["PlovikSearch, this process"]
+    names = [*contenders, "PlovikSearch, this process"]
     best = dict.fromkeys(names, float("inf"))
     cpu_best = dict.fromkeys(names, float("inf"))  # the busiest worker's CPU seconds
     merge_share = {name: [] for name in contenders}
@@ -125,7 +132,7 @@ def main():
             best[name] = min(best[name], wall)
             cpu_best[name] = min(cpu_best[name], max(after[w] - before[w] for w in after))
             merge_share[name].append(clock.seconds / wall)
-            assert all(np.array_equal(a, b) for a, b in zip(rows, reference)) or s.stats()["relaxed"] > 0
+            assert all(np.array_equal(a, b) for a, b in zip(rows, reference, strict=True)) or s.stats()["relaxed"] > 0
         t, c = time.perf_counter(), time.process_time()
         local.query_knn(Q, KNN)
         best["PlovikSearch, this process"] = min(best["PlovikSearch, this process"], time.perf_counter() - t)
@@ -138,7 +145,7 @@ def main():
             times = []
             for i in range(30):
                 t = time.perf_counter()
-                s.query_knn(Q[i * m:(i + 1) * m], KNN)
+                s.query_knn(Q[i * m : (i + 1) * m], KNN)
                 times.append(time.perf_counter() - t)
             latency[name, m] = statistics.median(times)
     relaxed = {name: s.stats()["relaxed"] for name, s in contenders.items()}
@@ -146,23 +153,31 @@ def main():
 
     print(f"machine: {machine()}")
     print(f"Dask's profiler, ticks and monitors: {'defaults' if args.dask_defaults else 'quiet'}")
-    print(f"n = {args.n:,} uniform points, d = {D}, b = {B}, K = {K}, L = {L}, probes = {PROBES}; "
-          f"{args.queries:,} queries, k = {KNN}, query block {args.block}; best of {args.rounds} rounds in turns")
+    print(
+        f"n = {args.n:,} uniform points, d = {D}, b = {B}, K = {K}, L = {L}, probes = {PROBES}; "
+        f"{args.queries:,} queries, k = {KNN}, query block {args.block}; best of {args.rounds} rounds in turns"
+    )
     print()
-    print("| | build s | queries/s | vs 1 worker, 1 shard | busiest worker's CPU: queries/s | vs 1 worker, 1 shard "
-          "| merge share of the call | latency 1 query ms | latency 64 queries ms | bytes per point | relaxed |")
+    print(
+        "| | build s | queries/s | vs 1 worker, 1 shard | busiest worker's CPU: queries/s | vs 1 worker, 1 shard "
+        "| merge share of the call | latency 1 query ms | latency 64 queries ms | bytes per point | relaxed |"
+    )
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     base = args.queries / best["1 worker, 1 shard"]
     cpu_base = args.queries / cpu_best["1 worker, 1 shard"]
     for name, s in contenders.items():
         qps, cps = args.queries / best[name], args.queries / cpu_best[name]
-        print(f"| {name} | {builds[name]:.2f} | {qps:,.0f} | {qps / base:.2f} | {cps:,.0f} | {cps / cpu_base:.2f} | "
-              f"{100 * statistics.median(merge_share[name]):.1f}% | {1e3 * latency[name, 1]:.1f} | "
-              f"{1e3 * latency[name, 64]:.1f} | {per_shard[name] * s.shards / args.n:.0f} | {relaxed[name]} |")
+        print(
+            f"| {name} | {builds[name]:.2f} | {qps:,.0f} | {qps / base:.2f} | {cps:,.0f} | {cps / cpu_base:.2f} | "
+            f"{100 * statistics.median(merge_share[name]):.1f}% | {1e3 * latency[name, 1]:.1f} | "
+            f"{1e3 * latency[name, 64]:.1f} | {per_shard[name] * s.shards / args.n:.0f} | {relaxed[name]} |"
+        )
     name = "PlovikSearch, this process"
     qps, cps = args.queries / best[name], args.queries / cpu_best[name]
-    print(f"| {name}, 1 thread | | {qps:,.0f} | {qps / base:.2f} | {cps:,.0f} | {cps / cpu_base:.2f} | | | | "
-          f"{local.nbytes / args.n:.0f} | |")
+    print(
+        f"| {name}, 1 thread | | {qps:,.0f} | {qps / base:.2f} | {cps:,.0f} | {cps / cpu_base:.2f} | | | | "
+        f"{local.nbytes / args.n:.0f} | |"
+    )
     # The cost model: a query costs every shard a fixed part besides the
     # candidates it measures, so with the CPU seconds per query of one shard
     # (t1) and of the same points in two shards (t2) on one worker,
@@ -170,12 +185,16 @@ def main():
     t1 = cpu_best["1 worker, 1 shard"] / args.queries
     t2 = cpu_best["1 worker, 2 shards"] / args.queries
     print()
-    print(f"cost model: fixed part per shard and query {1e6 * (t2 - t1):.1f} us, "
-          f"candidates of all {args.n:,} points {1e6 * (2 * t1 - t2):.1f} us per query (one thread); "
-          f"pairs measured per query {local.stats()['pairs'] / max(local.stats()['queries'], 1):,.0f}")
-    print(f"two shards on two workers: at most {2 * t1 / t2:.2f} times one worker by that model, "
-          f"measured {best['1 worker, 1 shard'] / best['2 workers, 2 shards']:.2f} by the wall clock, "
-          f"{cpu_best['1 worker, 1 shard'] / cpu_best['2 workers, 2 shards']:.2f} by the busiest worker's CPU")
+    print(
+        f"cost model: fixed part per shard and query {1e6 * (t2 - t1):.1f} us, "
+        f"candidates of all {args.n:,} points {1e6 * (2 * t1 - t2):.1f} us per query (one thread); "
+        f"pairs measured per query {local.stats()['pairs'] / max(local.stats()['queries'], 1):,.0f}"
+    )
+    print(
+        f"two shards on two workers: at most {2 * t1 / t2:.2f} times one worker by that model, "
+        f"measured {best['1 worker, 1 shard'] / best['2 workers, 2 shards']:.2f} by the wall clock, "
+        f"{cpu_best['1 worker, 1 shard'] / cpu_best['2 workers, 2 shards']:.2f} by the busiest worker's CPU"
+    )
     for s in contenders.values():
         s.close()
     one.close(), two.close(), c1.close(), c2.close()

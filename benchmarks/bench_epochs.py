@@ -21,6 +21,7 @@ from common import (
     params,
     points,
 )
+
 from plovik import RustLshIndex
 
 STEP = 0.01  # half-width of the uniform step of a moving candidate
@@ -38,7 +39,7 @@ def paired(build, fn, repeats):
     for _ in range(repeats):
         builds.append(median_seconds(build, 1))
         ops.append(median_seconds(fn, 1))
-    ratios = [o / b for o, b in zip(ops, builds)]
+    ratios = [o / b for o, b in zip(ops, builds, strict=True)]
     return statistics.median(builds), statistics.median(ops), statistics.median(ratios)
 
 
@@ -59,7 +60,10 @@ def main():
     batch = np.random.default_rng(SEED + 3).random((NEW_ROWS, D))
 
     ix = RustLshIndex(**p)
-    build = lambda: ix.build(pts, N_STATIC)
+
+    def build():
+        ix.build(pts, N_STATIC)
+
     # Every operation starts from the tiers the build made.
     runs = {
         f"update, {moving.mean():.0%} move by <= {STEP}": paired(build, lambda: ix.update(partial), args.repeats),
@@ -71,7 +75,7 @@ def main():
     print(f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}")
     print(f"machine: {machine()}")
     print(f"build, all {N:,} points      {t_build:8.3f} s")
-    for (name, (_, t, ratio)), target in zip(runs.items(), (0.2, None, 0.5)):
+    for (name, (_, t, ratio)), target in zip(runs.items(), (0.2, None, 0.5), strict=True):
         goal = f", target <= {target}" if target else ""
         print(f"{name:30s} {t:8.3f} s   ({ratio:.3f} of the build before it{goal})")
 

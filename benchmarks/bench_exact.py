@@ -13,8 +13,8 @@ import argparse
 import statistics
 import time
 
-import numpy as np
-from common import KNN, N, N_STATIC, D, exact_tree, machine, params, points, queries, recall
+from common import KNN, N_STATIC, D, N, exact_tree, machine, params, points, queries, recall
+
 from plovik import RustLshIndex
 from plovik._native import exact_knn
 
@@ -41,30 +41,33 @@ def main():
     print(f"exact scan, n = {N:,}, d = {D}, k = {KNN}, m = {args.m:,}; {machine()}")
 
     setup_wall, setup_cpu, _ = timed(lambda: exact_knn(pts, q[:1], KNN), args.repeats)
-    wall, cpu, (idx, dist) = timed(lambda: exact_knn(pts, q, KNN), args.repeats)
+    wall, cpu, (idx, _) = timed(lambda: exact_knn(pts, q, KNN), args.repeats)
     evals = N * args.m
     scan_cpu = max(cpu - setup_cpu, 1e-9)
     print(f"  setup (tiles):        {setup_wall * 1e3:7.1f} ms wall, {setup_cpu * 1e3:7.1f} ms processor")
     print(f"  exact_knn:            {wall:7.3f} s wall, {cpu:7.3f} s processor, {args.m / wall:9.0f} queries/s")
-    print(f"  distances per second: {evals / wall / 1e9:6.3f} G wall, "
-          f"{evals / cpu / 1e9:6.3f} G per core, {evals / scan_cpu / 1e9:6.3f} G per core without the setup")
+    print(
+        f"  distances per second: {evals / wall / 1e9:6.3f} G wall, "
+        f"{evals / cpu / 1e9:6.3f} G per core, {evals / scan_cpu / 1e9:6.3f} G per core without the setup"
+    )
 
     tree = exact_tree(pts)
     if tree is None:
         print("  cKDTree: SciPy not installed")
     else:
         tq = q[: args.tree_m]
-        t_wall, _, (t_dist, t_idx) = timed(lambda: tree.query(tq, k=KNN, p=1, workers=-1), 1)
+        t_wall, _, (_, t_idx) = timed(lambda: tree.query(tq, k=KNN, p=1, workers=-1), 1)
         agree = recall(idx[: args.tree_m], t_idx)
-        print(f"  cKDTree(boxsize=1):   {args.tree_m / t_wall:9.0f} queries/s (exact, float64; "
-              f"{agree:.4f} of its ids also in the scan's rows)")
+        print(
+            f"  cKDTree(boxsize=1):   {args.tree_m / t_wall:9.0f} queries/s (exact, float64; "
+            f"{agree:.4f} of its ids also in the scan's rows)"
+        )
 
     ix = RustLshIndex(**params())
     ix.build(pts, N_STATIC)
     ix.query_knn(q[:100], KNN)
     i_wall, _, (i_idx, _) = timed(lambda: ix.query_knn(q, KNN), args.repeats)
-    print(f"  RustLshIndex:         {args.m / i_wall:9.0f} queries/s, recall {recall(i_idx, idx):.4f} "
-          "against the scan")
+    print(f"  RustLshIndex:         {args.m / i_wall:9.0f} queries/s, recall {recall(i_idx, idx):.4f} against the scan")
 
 
 if __name__ == "__main__":

@@ -11,7 +11,8 @@ import statistics
 import time
 
 import numpy as np
-from common import D, SEED, machine
+from common import SEED, D, machine
+
 from plovik import ExactScan, PlovikSearch
 
 
@@ -42,19 +43,23 @@ def main():
     # each query's nearest points after itself, as many as the largest e needs
     near, _ = search.query_knn(X[: args.m], max(counts) - 1 or 1, own)
     scan = ExactScan(X)
-    print(f"several excluded ids, n = {args.n:,}, d = {D}, k = {args.k}, m = {args.m:,} "
-          f"(exact: {args.exact_m}); {machine()}")
+    print(
+        f"several excluded ids, n = {args.n:,}, d = {D}, k = {args.k}, m = {args.m:,} "
+        f"(exact: {args.exact_m}); {machine()}"
+    )
     print("| excluded per query | query_knn, s | x e = 1 | query_radius, s | x e = 1 | exact knn, s | x e = 1 |")
     print("|---|---|---|---|---|---|---|")
     base = None
     for e in counts:
         ex = np.concatenate([own[:, None], near[:, : e - 1]], axis=1)
-        knn = median_seconds(lambda: search.query_knn(X[: args.m], args.k, ex), args.repeats)
-        rad = median_seconds(lambda: search.query_radius(X[: args.m], 0.5, ex), args.repeats)
-        ext = median_seconds(lambda: scan.knn(X[: args.exact_m], args.k, ex[: args.exact_m]), args.repeats)
+        knn = median_seconds(lambda ex=ex: search.query_knn(X[: args.m], args.k, ex), args.repeats)
+        rad = median_seconds(lambda ex=ex: search.query_radius(X[: args.m], 0.5, ex), args.repeats)
+        ext = median_seconds(lambda ex=ex: scan.knn(X[: args.exact_m], args.k, ex[: args.exact_m]), args.repeats)
         base = base or (knn, rad, ext)
-        print(f"| {e} | {knn:.3f} | {knn / base[0]:.2f} | {rad:.3f} | {rad / base[1]:.2f} "
-              f"| {ext:.3f} | {ext / base[2]:.2f} |")
+        print(
+            f"| {e} | {knn:.3f} | {knn / base[0]:.2f} | {rad:.3f} | {rad / base[1]:.2f} "
+            f"| {ext:.3f} | {ext / base[2]:.2f} |"
+        )
 
 
 if __name__ == "__main__":

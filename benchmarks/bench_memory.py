@@ -96,8 +96,7 @@ print(json.dumps(out))
 
 
 def measure(python, here, n, epochs):
-    done = subprocess.run([python, "-c", CHILD, here, str(n), str(epochs)], check=True,
-                          capture_output=True, text=True)
+    done = subprocess.run([python, "-c", CHILD, here, str(n), str(epochs)], check=True, capture_output=True, text=True)
     return json.loads(done.stdout)
 
 
@@ -107,8 +106,12 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--n", type=int, nargs="+", default=[1_000_000])
     ap.add_argument("--baseline", help="the interpreter of another install, measured in turn")
-    ap.add_argument("--epochs", type=int, default=200, help="epochs of the loop at n = 1,000,000 "
-                    "(fewer for larger n, in proportion; at least 20)")
+    ap.add_argument(
+        "--epochs",
+        type=int,
+        default=200,
+        help="epochs of the loop at n = 1,000,000 (fewer for larger n, in proportion; at least 20)",
+    )
     ap.add_argument("--json", help="write the figures here as well")
     args = ap.parse_args()
     here = os.path.dirname(os.path.abspath(__file__))
@@ -121,17 +124,21 @@ def main():
             row["install"] = name
             rows.append(row)
             print(json.dumps(row), file=sys.stderr)
-    print("| install | n | B/point steady (nbytes) | build peak B/point | epoch loop max B/point "
-          "| update / promote peak x steady | build s (CPU s) | update s (CPU s) | queries/s (per CPU s) | recall@10 |")
+    print(
+        "| install | n | B/point steady (nbytes) | build peak B/point | epoch loop max B/point "
+        "| update / promote peak x steady | build s (CPU s) | update s (CPU s) | queries/s (per CPU s) | recall@10 |"
+    )
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for r in rows:
         n = r["n"]
         held = f" ({r['nbytes'] / n:.0f})" if r["nbytes"] is not None else ""
-        print(f"| {r['install']} | {n:,} | {r['steady'] / n:.0f}{held} | {r['build_peak'] / n:.0f} "
-              f"| {r['loop_max'] / n:.0f} | {r['update_peak']:.2f} / {r['promote_peak']:.2f} "
-              f"| {r['build_s']:.2f} ({r['build_cpu_s']:.2f}) "
-              f"| {r['update_s']:.3f} ({r['update_cpu_s']:.3f}) "
-              f"| {r['queries_per_s']:,.0f} ({r['queries_per_cpu_s']:,.0f}) | {r['recall']:.3f} |")
+        print(
+            f"| {r['install']} | {n:,} | {r['steady'] / n:.0f}{held} | {r['build_peak'] / n:.0f} "
+            f"| {r['loop_max'] / n:.0f} | {r['update_peak']:.2f} / {r['promote_peak']:.2f} "
+            f"| {r['build_s']:.2f} ({r['build_cpu_s']:.2f}) "
+            f"| {r['update_s']:.3f} ({r['update_cpu_s']:.3f}) "
+            f"| {r['queries_per_s']:,.0f} ({r['queries_per_cpu_s']:,.0f}) | {r['recall']:.3f} |"
+        )
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)

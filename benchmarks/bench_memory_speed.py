@@ -86,8 +86,7 @@ print(json.dumps(out))
 
 
 def measure(python, here, n, repeats):
-    done = subprocess.run([python, "-c", CHILD, here, str(n), str(repeats)], check=True,
-                          capture_output=True, text=True)
+    done = subprocess.run([python, "-c", CHILD, here, str(n), str(repeats)], check=True, capture_output=True, text=True)
     return json.loads(done.stdout)
 
 
@@ -107,17 +106,20 @@ def main():
         for name, python in order:
             rounds[name].append(measure(python, here, args.n, args.repeats))
             print(name, json.dumps(rounds[name][-1]), file=sys.stderr, flush=True)
-    print(f"n = {args.n:,}, {args.rounds} rounds, threads {os.environ.get('RAYON_NUM_THREADS', 'all')}; "
-          "median over rounds of each round's best; CPU s (wall s)")
+    print(
+        f"n = {args.n:,}, {args.rounds} rounds, threads {os.environ.get('RAYON_NUM_THREADS', 'all')}; "
+        "median over rounds of each round's best; CPU s (wall s)"
+    )
     print("| operation | baseline | this | ratio CPU (wall) | ratio range CPU |")
     print("|---|---:|---:|---:|---:|")
     for op in rounds["this"][0]:
-        med = {name: [statistics.median(r[op][i] for r in rounds[name]) for i in (0, 1)]
-               for name in rounds}
-        per_round = [a[op][1] / b[op][1] for a, b in zip(rounds["this"], rounds["baseline"])]
+        med = {name: [statistics.median(r[op][i] for r in rounds[name]) for i in (0, 1)] for name in rounds}
+        per_round = [a[op][1] / b[op][1] for a, b in zip(rounds["this"], rounds["baseline"], strict=True)]
         b, t = med["baseline"], med["this"]
-        print(f"| {op} | {b[1]:.3f} ({b[0]:.3f}) | {t[1]:.3f} ({t[0]:.3f}) "
-              f"| {t[1] / b[1]:.2f} ({t[0] / b[0]:.2f}) | {min(per_round):.2f} - {max(per_round):.2f} |")
+        print(
+            f"| {op} | {b[1]:.3f} ({b[0]:.3f}) | {t[1]:.3f} ({t[0]:.3f}) "
+            f"| {t[1] / b[1]:.2f} ({t[0] / b[0]:.2f}) | {min(per_round):.2f} - {max(per_round):.2f} |"
+        )
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rounds, f, indent=1)

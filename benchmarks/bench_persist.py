@@ -21,8 +21,8 @@ import time
 import zlib
 
 import numpy as np
+from common import KNN, N_STATIC, PROBES, SEED, B, D, K, L, machine, points, queries
 
-from common import N_STATIC, PROBES, SEED, B, D, K, L, KNN, machine, points, queries
 from plovik import PlovikSearch, _native
 
 
@@ -76,14 +76,17 @@ def main():
         for _ in range(args.repeats):
             search = None  # the previous one is freed outside the timed call
             fresh = PlovikSearch(D, **settings)
-            _, w, c = timed(lambda: fresh.build(pts, N_STATIC))
+            _, w, c = timed(lambda fresh=fresh: fresh.build(pts, N_STATIC))
             times["build"].append(w), cpu["build"].append(c)
             search = fresh
-            _, w, c = timed(lambda: search.save(path))
+            _, w, c = timed(lambda search=search: search.save(path))
             times["save"].append(w), cpu["save"].append(c)
-            for name, kwargs in (("load verified", {}), ("load unverified", {"verify": False}),
-                                 ("load mmap", {"mmap": True})):
-                loaded, w, c = timed(lambda: PlovikSearch.load(path, **kwargs))
+            for name, kwargs in (
+                ("load verified", {}),
+                ("load unverified", {"verify": False}),
+                ("load mmap", {"mmap": True}),
+            ):
+                loaded, w, c = timed(lambda kwargs=kwargs: PlovikSearch.load(path, **kwargs))
                 times[name].append(w), cpu[name].append(c)
                 del loaded
         size = folder_bytes(path)
@@ -92,18 +95,20 @@ def main():
         raw_path = os.path.join(work, "raw")
         disk = []
         for _ in range(args.repeats):
+
             def write():
                 with open(raw_path, "wb") as f:
                     f.write(blob)
                     f.flush()
                     os.fsync(f.fileno())
+
             disk.append(timed(write)[1])
             os.remove(raw_path)
-        del blob
+        blob = None  # frees the memory; write() is not called again
         crc_data = np.random.default_rng(0).bytes(256 << 20)
         crc_s = min(timed(lambda: _native.crc32c(crc_data))[1] for _ in range(args.repeats))
         zlib_s = min(timed(lambda: zlib.crc32(crc_data))[1] for _ in range(args.repeats))
-        del crc_data
+        crc_data = None  # frees the memory
 
         Q = queries(args.queries)
         mapped = PlovikSearch.load(path, mmap=True)
@@ -116,7 +121,10 @@ def main():
             after.append(qps(mapped, Q, 2))
             before_1.append(cpu_qps(search, Q[:2000]))
             after_1.append(cpu_qps(mapped, Q[:2000]))
-        same = all(np.array_equal(a, b) for a, b in zip(search.query_knn(Q[:500], KNN), mapped.query_knn(Q[:500], KNN)))
+        same = all(
+            np.array_equal(a, b)
+            for a, b in zip(search.query_knn(Q[:500], KNN), mapped.query_knn(Q[:500], KNN), strict=True)
+        )
         backend = mapped.backend
         del mapped
         # the same points all static: what a mapped load reads is then the hash
@@ -129,25 +137,40 @@ def main():
 
     best = {name: min(v) for name, v in times.items()}
     best_cpu = {name: min(v) for name, v in cpu.items()}
-    print(f"machine: {machine()}; backend {backend}; {args.repeats} turns, best of each; folder under "
-          f"{os.path.abspath(args.dir)}")
-    print(f"scenario: n = {len(pts):,}, d = {D}, {N_STATIC:,} static, b = {B}, K = {K}, L = {L}, probes = {PROBES}; "
-          f"saved folder {size / 1e6:,.1f} MB")
-    print(f"the checksum alone (256 MiB, best of {args.repeats}): crc32c {256 * 1.048576 / crc_s:,.0f} MB/s "
-          f"({ {True: 'crc32 instruction', False: 'tables', None: 'path unknown'}[has_sse42()]}); zlib.crc32 {256 * 1.048576 / zlib_s:,.0f} MB/s")
+    print(
+        f"machine: {machine()}; backend {backend}; {args.repeats} turns, best of each; folder under "
+        f"{os.path.abspath(args.dir)}"
+    )
+    print(
+        f"scenario: n = {len(pts):,}, d = {D}, {N_STATIC:,} static, b = {B}, K = {K}, L = {L}, probes = {PROBES}; "
+        f"saved folder {size / 1e6:,.1f} MB"
+    )
+    crc_path = {True: "crc32 instruction", False: "tables", None: "path unknown"}[has_sse42()]
+    print(
+        f"the checksum alone (256 MiB, best of {args.repeats}): crc32c {256 * 1.048576 / crc_s:,.0f} MB/s "
+        f"({crc_path}); zlib.crc32 {256 * 1.048576 / zlib_s:,.0f} MB/s"
+    )
     print(f"{'':18}{'wall s':>9}{'cpu s':>9}{'vs build':>10}")
     for name in times:
         ratio = best["build"] / best[name]
         print(f"{name:18}{best[name]:9.3f}{best_cpu[name]:9.3f}{ratio:9.1f}x")
-    print(f"save: {size / 1e6 / best['save']:,.0f} MB/s (wall, fsync included; median "
-          f"{statistics.median(times['save']):.3f} s); one file of as many bytes written and flushed: "
-          f"{size / 1e6 / min(disk):,.0f} MB/s")
-    print(f"load mmap: {best['load mmap'] * 1e3:.1f} ms ({N_STATIC:,} static); all {len(pts):,} static: "
-          f"{static_mmap * 1e3:.1f} ms")
-    print(f"queries/s, k = {KNN}, {args.queries:,} queries, all threads: saved search {max(before):,.0f}, "
-          f"mapped load {max(after):,.0f} ({max(after) / max(before) - 1:+.1%}); rows equal: {same}")
-    print(f"queries per CPU second, one thread: saved search {max(before_1):,.0f}, mapped load {max(after_1):,.0f} "
-          f"({max(after_1) / max(before_1) - 1:+.1%})")
+    print(
+        f"save: {size / 1e6 / best['save']:,.0f} MB/s (wall, fsync included; median "
+        f"{statistics.median(times['save']):.3f} s); one file of as many bytes written and flushed: "
+        f"{size / 1e6 / min(disk):,.0f} MB/s"
+    )
+    print(
+        f"load mmap: {best['load mmap'] * 1e3:.1f} ms ({N_STATIC:,} static); all {len(pts):,} static: "
+        f"{static_mmap * 1e3:.1f} ms"
+    )
+    print(
+        f"queries/s, k = {KNN}, {args.queries:,} queries, all threads: saved search {max(before):,.0f}, "
+        f"mapped load {max(after):,.0f} ({max(after) / max(before) - 1:+.1%}); rows equal: {same}"
+    )
+    print(
+        f"queries per CPU second, one thread: saved search {max(before_1):,.0f}, mapped load {max(after_1):,.0f} "
+        f"({max(after_1) / max(before_1) - 1:+.1%})"
+    )
     return 0
 
 

@@ -24,6 +24,7 @@ from common import (
     queries,
     recall,
 )
+
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
 
@@ -56,7 +57,7 @@ def main():
     for r in range(args.repeats):
         t_native.append(median_seconds(lambda: native.query_knn(q, KNN), 1))
         q_ref = q[r * ref_round : (r + 1) * ref_round]
-        t_ref.append(median_seconds(lambda: reference.query_knn(q_ref, KNN), 1))
+        t_ref.append(median_seconds(lambda q_ref=q_ref: reference.query_knn(q_ref, KNN), 1))
         if tree is not None:
             q_tree = q[r * tree_round : (r + 1) * tree_round]
             t0 = time.perf_counter()
@@ -69,28 +70,39 @@ def main():
     qps_native = args.m / statistics.median(t_native)
     qps_ref = ref_round / statistics.median(t_ref)
 
-    print(f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}, "
-          f"m={args.m:,}, k={KNN}, per-query path")
+    print(
+        f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}, "
+        f"m={args.m:,}, k={KNN}, per-query path"
+    )
     print(f"machine: {machine()}")
     print(f"native            {qps_native:12,.0f} queries/s   (median of {args.repeats} runs)")
-    print(f"reference         {qps_ref:12,.0f} queries/s on {n_ref} queries"
-          f"   native is {qps_native / qps_ref:8,.1f}x")
+    print(f"reference         {qps_ref:12,.0f} queries/s on {n_ref} queries   native is {qps_native / qps_ref:8,.1f}x")
     if tree is None:
         print("cKDTree           unavailable (pip install scipy)")
     else:
         n_tree = tree_round * args.repeats
         qps_tree = tree_round / statistics.median(t_tree)
-        print(f"cKDTree (exact)   {qps_tree:12,.1f} queries/s on {n_tree} queries"
-              f"   native is {qps_native / qps_tree:8,.0f}x")
-        print(f"recall@{KNN}         {recall(idx[:n_tree], np.concatenate(exact)):12.4f}"
-              f"   (native rows vs exact, same {n_tree} queries)")
-    print(f"candidates/query  {stats['cands'] / stats['queries']:12,.0f}"
-          f"   relaxed {stats['relaxed'] / max(stats['queries'], 1):.2%} of queries")
-    print(f"distance evals    {stats['pairs'] / (stats['refine_ns'] / 1e9):12,.0f} per second per core"
-          f"   (pairs / refine_ns)")
-    print(f"worker time/query gather {stats['gather_ns'] / stats['queries'] / 1e3:7.1f} us,"
-          f" refine {stats['refine_ns'] / stats['queries'] / 1e3:7.1f} us,"
-          f" relax {stats['relax_ns'] / stats['queries'] / 1e3:7.1f} us")
+        print(
+            f"cKDTree (exact)   {qps_tree:12,.1f} queries/s on {n_tree} queries"
+            f"   native is {qps_native / qps_tree:8,.0f}x"
+        )
+        print(
+            f"recall@{KNN}         {recall(idx[:n_tree], np.concatenate(exact)):12.4f}"
+            f"   (native rows vs exact, same {n_tree} queries)"
+        )
+    print(
+        f"candidates/query  {stats['cands'] / stats['queries']:12,.0f}"
+        f"   relaxed {stats['relaxed'] / max(stats['queries'], 1):.2%} of queries"
+    )
+    print(
+        f"distance evals    {stats['pairs'] / (stats['refine_ns'] / 1e9):12,.0f} per second per core"
+        f"   (pairs / refine_ns)"
+    )
+    print(
+        f"worker time/query gather {stats['gather_ns'] / stats['queries'] / 1e3:7.1f} us,"
+        f" refine {stats['refine_ns'] / stats['queries'] / 1e3:7.1f} us,"
+        f" relax {stats['relax_ns'] / stats['queries'] / 1e3:7.1f} us"
+    )
 
 
 if __name__ == "__main__":

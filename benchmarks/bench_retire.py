@@ -23,6 +23,7 @@ import time
 
 import numpy as np
 from common import KNN, N_STATIC, PROBES, SEED, B, D, K, L, N, machine, params, points, queries
+
 from plovik import PlovikSearch, RustLshIndex, thread_limit
 
 SHARE = 0.10  # of the points retired, drawn uniformly from both tiers
@@ -44,17 +45,24 @@ def retire_cost(pts, retired, repeats):
     out = {}
     for name, build, retire, again in (
         ("RustLshIndex.retire", lambda: ix.build(pts, N_STATIC), lambda: ix.retire(retired), lambda: ix.retire(one)),
-        ("PlovikSearch.retire", lambda: search.build(pts, N_STATIC), lambda: search.retire(retired),
-         lambda: search.retire(one)),
+        (
+            "PlovikSearch.retire",
+            lambda: search.build(pts, N_STATIC),
+            lambda: search.retire(retired),
+            lambda: search.retire(one),
+        ),
     ):
         builds, ops, ones = [], [], []
         for _ in range(repeats):
             builds.append(timed_both(build))
             ops.append(timed_both(retire))
             ones.append(timed_both(again)[0])
-        out[name] = (statistics.median(b for b, _ in builds), statistics.median(o for o, _ in ops),
-                     tuple(statistics.median(o[i] / b[i] for o, b in zip(ops, builds)) for i in (0, 1)),
-                     statistics.median(ones))
+        out[name] = (
+            statistics.median(b for b, _ in builds),
+            statistics.median(o for o, _ in ops),
+            tuple(statistics.median(o[i] / b[i] for o, b in zip(ops, builds, strict=True)) for i in (0, 1)),
+            statistics.median(ones),
+        )
     return out
 
 
@@ -81,11 +89,13 @@ def query_speed(pts, retired, Q, rounds, block):
     order = list(runs)
     for _ in range(rounds):
         for name in order:
-            times[name].append(timed_both(lambda: answer(runs[name])))
+            times[name].append(timed_both(lambda name=name: answer(runs[name])))
         order = order[1:] + order[:1]
 
     def kept(base):
-        return tuple(statistics.median(b[i] / a[i] for a, b in zip(times["retired"], times[base])) for i in (0, 1))
+        return tuple(
+            statistics.median(b[i] / a[i] for a, b in zip(times["retired"], times[base], strict=True)) for i in (0, 1)
+        )
 
     ratio = {base: kept(base) for base in ("never held", "none retired")}
     rows_a = np.concatenate([idx for idx, _ in answer(with_retired)])
@@ -102,28 +112,40 @@ def main():
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--rounds", type=int, default=21)
     ap.add_argument("--queries", type=int, default=2_000)
-    ap.add_argument("--threads", type=int, default=None,
-                    help="worker threads of the queries (default: the whole pool); 1 is steadiest on a shared machine")
+    ap.add_argument(
+        "--threads",
+        type=int,
+        default=None,
+        help="worker threads of the queries (default: the whole pool); 1 is steadiest on a shared machine",
+    )
     a = ap.parse_args()
     pts = points()
     retired = np.random.default_rng(SEED + 7).choice(N, int(SHARE * N), replace=False)
     Q = queries(a.queries)
-    print(f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}; "
-          f"{len(retired):,} retired ({SHARE:.0%})")
+    print(
+        f"scenario: n={N:,} ({N_STATIC:,} static), d={D}, b={B}, K={K}, L={L}, probes={PROBES}; "
+        f"{len(retired):,} retired ({SHARE:.0%})"
+    )
     print(f"machine: {machine()}")
     for name, (build, op, ratio, one) in retire_cost(pts, retired, a.repeats).items():
-        print(f"{name:22s} {op * 1e3:8.2f} ms   build {build:.3f} s   ratio {ratio[0]:.4f} wall, {ratio[1]:.4f} CPU "
-              f"(target < 0.1); one more id {one * 1e3:.2f} ms")
+        print(
+            f"{name:22s} {op * 1e3:8.2f} ms   build {build:.3f} s   ratio {ratio[0]:.4f} wall, {ratio[1]:.4f} CPU "
+            f"(target < 0.1); one more id {one * 1e3:.2f} ms"
+        )
     print(f"queries: {len(Q):,}, k = {KNN}, worker threads: {a.threads or 'the whole pool'}")
     for path, block in (("batched", 1024), ("per-query", 1)):
         with thread_limit(a.threads):
             qps, ratio, same = query_speed(pts, retired, Q, a.rounds, block)
         never, holding = ratio["never held"], ratio["none retired"]
-        print(f"{path:9s} path: {qps['retired']:9,.0f} queries/s with {SHARE:.0%} retired, "
-              f"{qps['never held']:9,.0f} never holding them, {qps['none retired']:9,.0f} holding them unretired")
-        print(f"    speed against the index that never held them: {never[0]:.3f} in wall time, {never[1]:.3f} "
-              f"in CPU time (target >= 0.9); against the same index with none retired: {holding[0]:.3f}, "
-              f"{holding[1]:.3f} (medians of {a.rounds} rounds in turns); rows equal {same:.4f}")
+        print(
+            f"{path:9s} path: {qps['retired']:9,.0f} queries/s with {SHARE:.0%} retired, "
+            f"{qps['never held']:9,.0f} never holding them, {qps['none retired']:9,.0f} holding them unretired"
+        )
+        print(
+            f"    speed against the index that never held them: {never[0]:.3f} in wall time, {never[1]:.3f} "
+            f"in CPU time (target >= 0.9); against the same index with none retired: {holding[0]:.3f}, "
+            f"{holding[1]:.3f} (medians of {a.rounds} rounds in turns); rows equal {same:.4f}"
+        )
 
 
 if __name__ == "__main__":

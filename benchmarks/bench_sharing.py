@@ -19,6 +19,7 @@ import time
 
 import numpy as np
 from common import KNN, PROBES, SEED, B, D, K, L, machine, points, queries
+
 from plovik import PlovikSearch
 
 
@@ -89,12 +90,16 @@ def main():
     search.query_knn(Q, KNN)  # warm up
     ratio, locked, free = overhead(search, Q, a.rounds)
     print(f"{machine()}; n = {a.n:,}, d = {D}, blocks of {a.queries:,} queries, k = {KNN}, {a.rounds} rounds")
-    print(f"query call: {locked * 1e3:.2f} ms with the lock, {free * 1e3:.2f} ms without (medians); "
-          f"median ratio {ratio:.4f} ({(ratio - 1) * 100:+.2f}%)")
+    print(
+        f"query call: {locked * 1e3:.2f} ms with the lock, {free * 1e3:.2f} ms without (medians); "
+        f"median ratio {ratio:.4f} ({(ratio - 1) * 100:+.2f}%)"
+    )
     waited, call = waits(search, Q, a.readers, a.updates)
-    print(f"{a.readers} readers querying without pause, {a.updates} updates: wait for the lock median "
-          f"{statistics.median(waited) * 1e3:.1f} ms, longest {max(waited) * 1e3:.1f} ms; "
-          f"one query call under that load {call * 1e3:.1f} ms (median)")
+    print(
+        f"{a.readers} readers querying without pause, {a.updates} updates: wait for the lock median "
+        f"{statistics.median(waited) * 1e3:.1f} ms, longest {max(waited) * 1e3:.1f} ms; "
+        f"one query call under that load {call * 1e3:.1f} ms (median)"
+    )
 
 
 if __name__ == "__main__":

@@ -15,8 +15,8 @@ import tempfile
 import time
 
 import numpy as np
+from common import KNN, N_STATIC, N, machine, params, points, queries
 
-from common import KNN, N, N_STATIC, machine, params, points, queries
 from plovik import RustLshIndex
 from plovik._native import _set_thread_limit
 
@@ -82,10 +82,12 @@ def main():
             del out
             best[name] = (min(best[name][0], wall), min(best[name][1], cpu))
     mb = sum(v.nbytes for v in state.values() if isinstance(v, np.ndarray)) / 1e6
-    print(f"{machine()}; n = {n:,}, d = {pts.shape[1]}, L = {p['l']}, K = {p['k']}, b = {p['b']}; "
-          f"state {mb:,.0f} MB; fastest of {args.repeats} turns")
+    print(
+        f"{machine()}; n = {n:,}, d = {pts.shape[1]}, L = {p['l']}, K = {p['k']}, b = {p['b']}; "
+        f"state {mb:,.0f} MB; fastest of {args.repeats} turns"
+    )
     build = best["build (new index)"][0]
-    print(f"| operation | wall s | CPU s | wall / build |\n|---|---:|---:|---:|")
+    print("| operation | wall s | CPU s | wall / build |\n|---|---:|---:|---:|")
     for name, (wall, cpu) in best.items():
         print(f"| {name} | {wall:.4f} | {cpu:.4f} | {wall / build:.3f} |")
 
@@ -95,11 +97,15 @@ def main():
         path = os.path.join(folder, name + ".2m")
         huge_state[name] = write_raw(path, np.ascontiguousarray(state[name]), 1 << 21)
         huge_files[name] = (path, 1 << 21)
-    del runs, blob
+    del runs
+    blob = None  # frees the pickle (rebound, not deleted: a lambda above names it)
     os.sync()  # no write-back of the files while the queries run
-    contenders = {"built": index, "loaded (copied)": RustLshIndex._from_state(state),
-                  "mapped, data at 4 KiB": RustLshIndex._from_state(mapped_state, files),
-                  "mapped, data at 2 MiB": RustLshIndex._from_state(huge_state, huge_files)}
+    contenders = {
+        "built": index,
+        "loaded (copied)": RustLshIndex._from_state(state),
+        "mapped, data at 4 KiB": RustLshIndex._from_state(mapped_state, files),
+        "mapped, data at 2 MiB": RustLshIndex._from_state(huge_state, huge_files),
+    }
     Q = queries(args.queries)
     _set_thread_limit(1)
     for ix in contenders.values():
@@ -107,11 +113,12 @@ def main():
     fastest = {name: float("inf") for name in contenders}
     for turn in range(args.repeats):
         for name, ix in list(contenders.items())[:: 1 if turn % 2 else -1]:
-            fastest[name] = min(fastest[name], timed(lambda: ix.query_knn(Q, KNN))[2])
+            fastest[name] = min(fastest[name], timed(lambda ix=ix: ix.query_knn(Q, KNN))[2])
     print(f"\n| batched k-nearest, {args.queries:,} queries, one worker | CPU s | / built |\n|---|---:|---:|")
     for name, cpu in fastest.items():
         print(f"| {name} | {cpu:.4f} | {cpu / fastest['built']:.3f} |")
-    del contenders, mapped_state, huge_state
+    del contenders, huge_state
+    mapped_state = None  # drops the mappings (rebound, not deleted: a lambda above names it)
     for path, _ in (*files.values(), *huge_files.values()):
         os.unlink(path)
     os.rmdir(folder)

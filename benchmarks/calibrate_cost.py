@@ -22,9 +22,9 @@ import numpy as np
 
 os.environ.setdefault("RAYON_NUM_THREADS", "1")
 
-from plovik import RustLshIndex  # noqa: E402
-from plovik.lsh import PythonLshIndex  # noqa: E402
-from plovik.tuning import draw_weighted_parameters  # noqa: E402
+from plovik import RustLshIndex
+from plovik.lsh import PythonLshIndex
+from plovik.tuning import draw_weighted_parameters
 
 
 def gathered(b, k, L, P, s, u, X, Q):
@@ -71,14 +71,17 @@ def main() -> None:
                     e, dd = gathered(b, k, L, P, s, u, X, Q[:200])
                     rows.append([L * k, L * P, e * d, dd, 1.0])
                     times.append(best / len(Q) * 1e9)
-                    print(f"d={d} {name:9} b={b} K={k} L={L:2} P={P}: {times[-1]:8.0f} ns, "
-                          f"entries {e:7.0f}, distinct {dd:7.0f}", flush=True)
+                    print(
+                        f"d={d} {name:9} b={b} K={k} L={L:2} P={P}: {times[-1]:8.0f} ns, "
+                        f"entries {e:7.0f}, distinct {dd:7.0f}",
+                        flush=True,
+                    )
     A, y = np.array(rows), np.array(times)
     # relative errors matter: weight each setting by 1 / its time
     coef, *_ = np.linalg.lstsq(A / y[:, None], np.ones_like(y), rcond=None)
     fit = A @ coef
     names = ("per_table", "per_probe", "per_coordinate", "per_candidate", "per_query")
-    print(", ".join(f"{n}={c:.3g}" for n, c in zip(names, coef)))
+    print(", ".join(f"{n}={c:.3g}" for n, c in zip(names, coef, strict=True)))
     print(f"median |error| {np.median(np.abs(fit / y - 1)):.1%}, max {np.max(np.abs(fit / y - 1)):.1%}")
 
 

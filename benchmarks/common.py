@@ -36,7 +36,7 @@ def queries(m, seed=SEED + 2):
 
 def recall(rows, exact):
     """Share of the exact neighbours found, over all rows."""
-    hits = sum(len(set(a.tolist()) & set(b.tolist())) for a, b in zip(rows, exact))
+    hits = sum(len(set(a.tolist()) & set(b.tolist())) for a, b in zip(rows, exact, strict=True))
     return hits / exact.size
 
 

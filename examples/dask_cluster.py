@@ -28,14 +28,18 @@ def main(argv=None):
     rng = np.random.default_rng(0)
     points = rng.random((args.n, 16))
     queries = rng.random((args.queries, 16))
-    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, \
-            Client(cluster) as client, \
-            ShardedSearch(16, client, seed=0) as search:   # one shard per worker
-        search.build(points)                                # tuned on the client, built on the workers
-        idx, dist = search.query_knn(queries, 10)
-        search.promote(rng.random((args.n // 100, 16)))    # new ids, spread over the shards
-        print(f"{search.shards} shards of {search.shard_sizes} points on {len(set(search.workers))} workers; "
-              f"relaxed queries: {search.stats()['relaxed']}")
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster,
+        Client(cluster) as client,
+        ShardedSearch(16, client, seed=0) as search,
+    ):  # one shard per worker
+        search.build(points)  # tuned on the client, built on the workers
+        idx, _dist = search.query_knn(queries, 10)
+        search.promote(rng.random((args.n // 100, 16)))  # new ids, spread over the shards
+        print(
+            f"{search.shards} shards of {search.shard_sizes} points on {len(set(search.workers))} workers; "
+            f"relaxed queries: {search.stats()['relaxed']}"
+        )
     single = PlovikSearch(16, seed=0)
     single.build(points)
     same = np.mean(np.all(single.query_knn(queries, 10)[0] == idx, axis=1))

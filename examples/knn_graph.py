@@ -32,14 +32,16 @@ def main(argv=None):
     search.build(X)
     # Row i: the distances to the k nearest other points, as a CSR matrix of shape (n, n).
     graph = search.query_knn(X, args.k, exclude_ids=np.arange(args.n), sparse=True)
-    graph = graph.maximum(graph.T)                    # symmetric: an edge found from either end
-    graph.data[graph.data > 0.1] = 0                  # cut the long edges
+    graph = graph.maximum(graph.T)  # symmetric: an edge found from either end
+    graph.data[graph.data > 0.1] = 0  # cut the long edges
     graph.eliminate_zeros()
-    n_clusters, assigned = connected_components(graph, directed=False)
+    _, assigned = connected_components(graph, directed=False)
     sizes = np.bincount(assigned)
     big = np.flatnonzero(sizes >= 0.01 * args.n)
-    print(f"{args.n:,} points, {args.k}-NN graph with {graph.nnz:,} edges: "
-          f"{len(big)} clusters of 1% of the points or more (sizes {sorted(sizes[big].tolist())})")
+    print(
+        f"{args.n:,} points, {args.k}-NN graph with {graph.nnz:,} edges: "
+        f"{len(big)} clusters of 1% of the points or more (sizes {sorted(sizes[big].tolist())})"
+    )
     # every blob is one cluster: each cluster holds one blob's points
     agree = sum(np.bincount(label[assigned == c]).max() for c in big) / sizes[big].sum()
     print(f"points in a cluster whose blob is the cluster's majority: {agree:.3f}")

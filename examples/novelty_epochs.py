@@ -37,14 +37,18 @@ def main(argv=None):
         own = np.arange(search.n_static, search.n_points)
         _, dist = search.query_knn(population, args.k, exclude_ids=own)
         novelty = dist.mean(axis=1)
-        print(f"epoch {epoch}: novelty mean {novelty.mean():.4f}, max {novelty.max():.4f}, "
-              f"{search.n_points:,} points indexed")
-        parents = population[np.argsort(novelty)[size // 2:]]
+        print(
+            f"epoch {epoch}: novelty mean {novelty.mean():.4f}, max {novelty.max():.4f}, "
+            f"{search.n_points:,} points indexed"
+        )
+        parents = population[np.argsort(novelty)[size // 2 :]]
         children = (parents + rng.normal(0, 0.05, parents.shape)) % 1.0
         population = np.vstack([parents, children])[:size]
         search.promote(population)  # archive this population, install the next one
-    print(f"archive: {search.n_static:,} points; recall@{args.k} now "
-          f"{search.estimate_recall(sample=min(300, search.n_points)).recall:.3f}")
+    print(
+        f"archive: {search.n_static:,} points; recall@{args.k} now "
+        f"{search.estimate_recall(sample=min(300, search.n_points)).recall:.3f}"
+    )
 
 
 if __name__ == "__main__":

@@ -30,25 +30,28 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description="Neighbours in a periodic box.")
     ap.add_argument("--n", type=int, default=200_000, help="particles")
     ap.add_argument("--box", type=float, default=50.0, help="side of the cubic box")
-    ap.add_argument("--cutoff", type=float, default=None,
-                    help="Euclidean cutoff (default: about 12 neighbours per particle)")
+    ap.add_argument(
+        "--cutoff", type=float, default=None, help="Euclidean cutoff (default: about 12 neighbours per particle)"
+    )
     args = ap.parse_args(argv)
 
     d, box = 3, args.box
     rng = np.random.default_rng(0)
-    particles = rng.random((args.n, d)) * box           # positions in [0, box)^3
+    particles = rng.random((args.n, d)) * box  # positions in [0, box)^3
     density = args.n / box**d
     rc = args.cutoff or (12 / (4 / 3 * math.pi * density)) ** (1 / 3)
-    r_l1 = math.sqrt(d) * rc                             # the L1 radius that covers rc, in box units
+    r_l1 = math.sqrt(d) * rc  # the L1 radius that covers rc, in box units
 
     search = PlovikSearch(d, boxsize=box, seed=0)
-    search.build(particles, radius=r_l1)                 # tuned for radius queries of r_l1 too
+    search.build(particles, radius=r_l1)  # tuned for radius queries of r_l1 too
     pairs, _ = search.pairs(r_l1)
     i, j = pairs[:, 0], pairs[:, 1]
     keep = minimum_image(particles[i], particles[j], box) <= rc
     pairs = pairs[keep]
-    print(f"{args.n:,} particles, box {box:g}, cutoff {rc:.3f}: "
-          f"{len(pairs):,} pairs ({2 * len(pairs) / args.n:.1f} neighbours per particle)")
+    print(
+        f"{args.n:,} particles, box {box:g}, cutoff {rc:.3f}: "
+        f"{len(pairs):,} pairs ({2 * len(pairs) / args.n:.1f} neighbours per particle)"
+    )
 
     # How many of the true pairs of a few particles were found: the exact scan gives them.
     sample = rng.choice(args.n, size=min(200, args.n), replace=False)
@@ -56,7 +59,7 @@ def main(argv=None):
     found = set(map(tuple, pairs.tolist()))
     true = hits = 0
     for row, p in enumerate(sample):
-        near = ids[indptr[row]:indptr[row + 1]]
+        near = ids[indptr[row] : indptr[row + 1]]
         near = near[minimum_image(particles[near], particles[p], box) <= rc]
         true += len(near)
         hits += sum((min(p, q), max(p, q)) in found for q in near.tolist())

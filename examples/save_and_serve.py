@@ -46,8 +46,10 @@ def main(argv=None):
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "archive.plovik"
         search.save(path)  # a folder: manifest.json and one .npy file per array
-        print(f"saved {search.n_points:,} points: "
-              f"{sum(f.stat().st_size for f in path.iterdir()) / 1e6:.1f} MB in {path.name}/")
+        print(
+            f"saved {search.n_points:,} points: "
+            f"{sum(f.stat().st_size for f in path.iterdir()) / 1e6:.1f} MB in {path.name}/"
+        )
         # Processes are spawned, not forked: a fork copies a process whose worker pool already runs.
         spawn = multiprocessing.get_context("spawn")
         with ProcessPoolExecutor(args.servers, mp_context=spawn, initializer=_load, initargs=(path,)) as pool:
@@ -56,8 +58,10 @@ def main(argv=None):
     dist = np.vstack([p[1] for p in parts])
     same_idx, same_dist = search.query_knn(queries, 10)
     assert np.array_equal(idx, same_idx) and np.array_equal(dist, same_dist)
-    print(f"{args.servers} server processes answered {args.queries:,} queries: "
-          f"the same rows as the search that saved the folder")
+    print(
+        f"{args.servers} server processes answered {args.queries:,} queries: "
+        f"the same rows as the search that saved the folder"
+    )
 
 
 if __name__ == "__main__":

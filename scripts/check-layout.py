@@ -25,7 +25,7 @@ def main():
         for target in INCLUDE.findall(f.read_text()):
             resolved = f.parent / target if (f.parent / target).exists() else SRC / target
             if not resolved.exists():
-                problems.append(f"{f.relative_to(SRC)}: include \"{target}\" not found")
+                problems.append(f'{f.relative_to(SRC)}: include "{target}" not found')
                 continue
             a, b = folder(f), folder(resolved)
             if a.split("/")[0] in ("index", "parallel") and b.split("/")[0] == "binding":
@@ -44,7 +44,7 @@ def main():
         if state.get(node) == "done":
             return
         if state.get(node) == "open":
-            cycle = [*path[path.index(node):], node]
+            cycle = [*path[path.index(node) :], node]
             problems.append("folder cycle: " + " -> ".join(cycle))
             return
         state[node] = "open"

@@ -47,16 +47,25 @@ def own_privates(tree):
             names.add(node.id)
         elif isinstance(node, ast.alias):
             names.add(node.asname or node.name.split(".")[0])
-        elif (isinstance(node, ast.Attribute) and isinstance(node.ctx, ast.Store)
-              and isinstance(node.value, ast.Name) and node.value.id in ("self", "cls")):
+        elif (
+            isinstance(node, ast.Attribute)
+            and isinstance(node.ctx, ast.Store)
+            and isinstance(node.value, ast.Name)
+            and node.value.id in ("self", "cls")
+        ):
             names.add(node.attr)
     return {n for n in names if private(n)}
 
 
 def external_modules(tree):
     """Local names bound to modules from outside the package (`import sys`)."""
-    return {(a.asname or a.name).split(".")[0] for node in ast.walk(tree) if isinstance(node, ast.Import)
-            for a in node.names if not a.name.startswith("plovik")}
+    return {
+        (a.asname or a.name).split(".")[0]
+        for node in ast.walk(tree)
+        if isinstance(node, ast.Import)
+        for a in node.names
+        if not a.name.startswith("plovik")
+    }
 
 
 def native_aliases(tree):
@@ -78,11 +87,13 @@ def reference_imports(tree):
     def visit(node, function):
         for child in ast.iter_child_nodes(node):
             inner = child.name if isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef)) else function
-            if isinstance(child, ast.ImportFrom) and (
-                child.module == REFERENCE or (child.module == "plovik" and any(a.name == "lsh" for a in child.names))
-            ):
-                found.append((child, function))
-            elif isinstance(child, ast.Import) and any(a.name == REFERENCE for a in child.names):
+            if (
+                isinstance(child, ast.ImportFrom)
+                and (
+                    child.module == REFERENCE
+                    or (child.module == "plovik" and any(a.name == "lsh" for a in child.names))
+                )
+            ) or (isinstance(child, ast.Import) and any(a.name == REFERENCE for a in child.names)):
                 found.append((child, function))
             visit(child, inner)
 
@@ -133,11 +144,12 @@ def main():
     for p in problems:
         print(p)
     if problems:
-        print(f"{len(problems)} problem(s): another module's private names, or the reference imported",
-              file=sys.stderr)
+        print(f"{len(problems)} problem(s): another module's private names, or the reference imported", file=sys.stderr)
         return 1
-    print(f"private names: {len(list(PACKAGE.glob('*.py')))} modules keep to their own; "
-          f"{REFERENCE} is imported for its backend only")
+    print(
+        f"private names: {len(list(PACKAGE.glob('*.py')))} modules keep to their own; "
+        f"{REFERENCE} is imported for its backend only"
+    )
     return 0
 
 

@@ -54,148 +54,254 @@ CATALOGUE = [
     # ties and edges of the hash first: probing, top-k admission on both paths, sorting, -0.0
     ("margin tie rule", "hash/probes.hpp", "if (margins[c] < best) {", "if (margins[c] <= best) {"),
     ("centre flips down", "hash/probes.hpp", "fracs[j] >= 0.5 ? codes[j] + 1", "fracs[j] > 0.5 ? codes[j] + 1"),
-    ("margin to the far wall", "hash/probes.hpp",
-     "margins[j] = std::min(fracs[j], 1.0 - fracs[j]);",
-     "margins[j] = std::max(fracs[j], 1.0 - fracs[j]);"),
+    (
+        "margin to the far wall",
+        "hash/probes.hpp",
+        "margins[j] = std::min(fracs[j], 1.0 - fracs[j]);",
+        "margins[j] = std::max(fracs[j], 1.0 - fracs[j]);",
+    ),
     ("wrap of cell 0", "hash/probes.hpp", "if (w < 0) w += b;", "if (w <= 0) w += b;"),
     ("running best from 0.5", "hash/probes.hpp", "double best = 2.0;", "double best = 0.5;"),
-    ("one flip too many", "hash/probes.hpp",
-     "return std::min(ix.k, probes.value_or(ix.probes));",
-     "return std::min(ix.k + 1, probes.value_or(ix.probes));"),
-    ("tie to the larger id", "query/topk.hpp",
-     "(bits_a == bits_b && id_a < id_b)",
-     "(bits_a == bits_b && id_a > id_b)"),
+    (
+        "one flip too many",
+        "hash/probes.hpp",
+        "return std::min(ix.k, probes.value_or(ix.probes));",
+        "return std::min(ix.k + 1, probes.value_or(ix.probes));",
+    ),
+    (
+        "tie to the larger id",
+        "query/topk.hpp",
+        "(bits_a == bits_b && id_a < id_b)",
+        "(bits_a == bits_b && id_a > id_b)",
+    ),
     ("equal distance first", "query/topk.hpp", "return bits_a < bits_b ||", "return bits_a <= bits_b ||"),
-    ("sift up inverted", "query/topk.hpp",
-     "if (!before(heap[parent], e)) break;",
-     "if (before(heap[parent], e)) break;"),
-    ("sift down right child", "query/topk.hpp",
-     "if (right < k && before(worst, heap[right])) {",
-     "if (right < k && before(heap[right], worst)) {"),
-    ("no duplicate scan", "query/topk.hpp",
-     "    for (std::size_t i = 0; i < len; ++i)\n      if (heap[i].id == id) return;\n",
-     ""),
-    ("admission by distance only", "query/topk.hpp",
-     "if (!before(bits, id, heap[0].bits, heap[0].id)) return;",
-     "if (bits >= heap[0].bits) return;"),
-    ("per-query admission tie", "query/refine.cpp",
-     "if (len == k && !before(bits, id, heap[0].bits, heap[0].id)) continue;",
-     "if (len == k && bits >= heap[0].bits) continue;"),
+    (
+        "sift up inverted",
+        "query/topk.hpp",
+        "if (!before(heap[parent], e)) break;",
+        "if (before(heap[parent], e)) break;",
+    ),
+    (
+        "sift down right child",
+        "query/topk.hpp",
+        "if (right < k && before(worst, heap[right])) {",
+        "if (right < k && before(heap[right], worst)) {",
+    ),
+    (
+        "no duplicate scan",
+        "query/topk.hpp",
+        "    for (std::size_t i = 0; i < len; ++i)\n      if (heap[i].id == id) return;\n",
+        "",
+    ),
+    (
+        "admission by distance only",
+        "query/topk.hpp",
+        "if (!before(bits, id, heap[0].bits, heap[0].id)) return;",
+        "if (bits >= heap[0].bits) return;",
+    ),
+    (
+        "per-query admission tie",
+        "query/refine.cpp",
+        "if (len == k && !before(bits, id, heap[0].bits, heap[0].id)) continue;",
+        "if (len == k && bits >= heap[0].bits) continue;",
+    ),
     ("per-query exclusion", "query/refine.cpp", "if (id == excluded) continue;", "(void)excluded;"),
-    ("blocked admission tie", "batched/query_block.cpp",
-     "(bits == worst_bits && id < worst_id)",
-     "(bits == worst_bits && id > worst_id)"),
-    ("blocked group skip on ties", "batched/query_block.cpp",
-     "if ((bits[0] > w) & (bits[1] > w) & (bits[2] > w) & (bits[3] > w)) continue;",
-     "if ((bits[0] >= w) & (bits[1] >= w) & (bits[2] >= w) & (bits[3] >= w)) continue;"),
+    (
+        "blocked admission tie",
+        "batched/query_block.cpp",
+        "(bits == worst_bits && id < worst_id)",
+        "(bits == worst_bits && id > worst_id)",
+    ),
+    (
+        "blocked group skip on ties",
+        "batched/query_block.cpp",
+        "if ((bits[0] > w) & (bits[1] > w) & (bits[2] > w) & (bits[3] > w)) continue;",
+        "if ((bits[0] >= w) & (bits[1] >= w) & (bits[2] >= w) & (bits[3] >= w)) continue;",
+    ),
     ("blocked exclusion", "batched/query_block.cpp", "if (id == excluded) return;", "(void)excluded;"),
-    ("blocked groups of three", "batched/query_block.cpp",
-     "for (; i + 4 <= n; i += 4) {",
-     "for (; i + 4 < n; i += 4) {"),
-    ("comparison sort by key only", "tiers/sort_tier.cpp",
-     "std::sort(scratch.pairs.begin(), scratch.pairs.end());",
-     ("std::sort(scratch.pairs.begin(), scratch.pairs.end(),\n"
-      "            [](const auto& a, const auto& b) { return a.first < b.first; });")),
-    ("-0.0 kept", "write/build.cpp",
-     "in_unit &= static_cast<int>(!std::signbit(in[i])) & (in[i] < 1.0);",
-     "in_unit &= static_cast<int>(in[i] >= 0.0) & (in[i] < 1.0);"),
+    (
+        "blocked groups of three",
+        "batched/query_block.cpp",
+        "for (; i + 4 <= n; i += 4) {",
+        "for (; i + 4 < n; i += 4) {",
+    ),
+    (
+        "comparison sort by key only",
+        "tiers/sort_tier.cpp",
+        "std::sort(scratch.pairs.begin(), scratch.pairs.end());",
+        (
+            "std::sort(scratch.pairs.begin(), scratch.pairs.end(),\n"
+            "            [](const auto& a, const auto& b) { return a.first < b.first; });"
+        ),
+    ),
+    (
+        "-0.0 kept",
+        "write/build.cpp",
+        "in_unit &= static_cast<int>(!std::signbit(in[i])) & (in[i] < 1.0);",
+        "in_unit &= static_cast<int>(in[i] >= 0.0) & (in[i] < 1.0);",
+    ),
     # hashing
     ("cap one too high", "hash/keys.hpp", "return code > b - 1 ? b - 1 : code;", "return code > b ? b : code;"),
     ("floor of an integer", "hash/keys.hpp", "return t > x ? t - 1.0 : t;", "return t >= x ? t - 1.0 : t;"),
     ("NaN code", "hash/keys.hpp", "    code = 0;\n  else if", "    code = 1;\n  else if"),
     ("fraction clamp", "hash/keys.cpp", "if (frac > 1.0) frac = 1.0;", "if (frac > 0.5) frac = 0.5;"),
-    ("query digit order", "hash/keys.cpp",
-     "key += static_cast<uint64_t>(code) * ix.radix[j];",
-     "key += static_cast<uint64_t>(code) * ix.radix[K - 1 - j];"),
-    ("stored digit order", "hash/keys.cpp",
-     "key += static_cast<uint64_t>(cell_code(y, ix.b)) * ix.radix[j];",
-     "key += static_cast<uint64_t>(cell_code(y, ix.b)) * ix.radix[ix.k - 1 - j];"),
-    ("vectorised cap", "hash/keys_vectorised.cpp",
-     "_mm256_set1_pd(static_cast<double>(b - 1))",
-     "_mm256_set1_pd(static_cast<double>(b))"),
-    ("vectorised range test", "hash/keys_vectorised.cpp",
-     "ok &= (values[i] >= 0.0) & (values[i] < 1.0);",
-     "ok &= (values[i] >= 0.0) & (values[i] <= 1.5);"),
+    (
+        "query digit order",
+        "hash/keys.cpp",
+        "key += static_cast<uint64_t>(code) * ix.radix[j];",
+        "key += static_cast<uint64_t>(code) * ix.radix[K - 1 - j];",
+    ),
+    (
+        "stored digit order",
+        "hash/keys.cpp",
+        "key += static_cast<uint64_t>(cell_code(y, ix.b)) * ix.radix[j];",
+        "key += static_cast<uint64_t>(cell_code(y, ix.b)) * ix.radix[ix.k - 1 - j];",
+    ),
+    (
+        "vectorised cap",
+        "hash/keys_vectorised.cpp",
+        "_mm256_set1_pd(static_cast<double>(b - 1))",
+        "_mm256_set1_pd(static_cast<double>(b))",
+    ),
+    (
+        "vectorised range test",
+        "hash/keys_vectorised.cpp",
+        "ok &= (values[i] >= 0.0) & (values[i] < 1.0);",
+        "ok &= (values[i] >= 0.0) & (values[i] <= 1.5);",
+    ),
     # bucket ranges, gathering, relaxation and the path choice
-    ("lower bound, last step", "tiers/ranges.cpp",
-     "if (out[i].end == 1 && b < buckets && keys[b] < key) ++b;",
-     "if (out[i].end == 1 && b < buckets && keys[b] <= key) ++b;"),
-    ("lower bound, halving", "tiers/ranges.cpp",
-     "pos[i] += keys[pos[i] + half - 1] < static_cast<int64_t>(probes[i].key) ? half : 0;",
-     "pos[i] += keys[pos[i] + half - 1] <= static_cast<int64_t>(probes[i].key) ? half : 0;"),
+    (
+        "lower bound, last step",
+        "tiers/ranges.cpp",
+        "if (out[i].end == 1 && b < buckets && keys[b] < key) ++b;",
+        "if (out[i].end == 1 && b < buckets && keys[b] <= key) ++b;",
+    ),
+    (
+        "lower bound, halving",
+        "tiers/ranges.cpp",
+        "pos[i] += keys[pos[i] + half - 1] < static_cast<int64_t>(probes[i].key) ? half : 0;",
+        "pos[i] += keys[pos[i] + half - 1] <= static_cast<int64_t>(probes[i].key) ? half : 0;",
+    ),
     ("no dedup mark", "query/gather.cpp", "      mark[id] = epoch;\n      out[at++] = id;", "      out[at++] = id;"),
-    ("directory bucket end", "query/gather.cpp",
-     "ranges[i] = {at[0], at[1]};",
-     "ranges[i] = {at[0], at[1] - (at[1] > at[0])};"),
-    ("relax level threshold", "query/relax.cpp",
-     "if (total / 4 >= neighbours) return span;",
-     "if (total / 4 > neighbours) return span;"),
-    ("relax from level 2", "query/relax.cpp",
-     "for (std::size_t j = 1; j < ix.k; ++j) {",
-     "for (std::size_t j = 2; j < ix.k; ++j) {"),
+    (
+        "directory bucket end",
+        "query/gather.cpp",
+        "ranges[i] = {at[0], at[1]};",
+        "ranges[i] = {at[0], at[1] - (at[1] > at[0])};",
+    ),
+    (
+        "relax level threshold",
+        "query/relax.cpp",
+        "if (total / 4 >= neighbours) return span;",
+        "if (total / 4 > neighbours) return span;",
+    ),
+    (
+        "relax from level 2",
+        "query/relax.cpp",
+        "for (std::size_t j = 1; j < ix.k; ++j) {",
+        "for (std::size_t j = 2; j < ix.k; ++j) {",
+    ),
     ("relax without candidates", "query/relax.cpp", "total += c.end - c.start;", "(void)c;"),
     ("relax level enough", "query/relax.cpp", "if (top.len >= need) return;", "if (top.len > need) return;"),
-    ("need ignores exclusion", "knn/knn.cpp",
-     "if (q.exclude) available = available > 0 ? available - 1 : 0;",
-     "(void)available;"),
+    (
+        "need ignores exclusion",
+        "knn/knn.cpp",
+        "if (q.exclude) available = available > 0 ? available - 1 : 0;",
+        "(void)available;",
+    ),
     ("blocked path from 65", "knn/knn.cpp", "if (q.m >= 64 && ix.block != 1) {", "if (q.m > 64 && ix.block != 1) {"),
     ("relax when exactly enough", "knn/per_query.cpp", "if (top.len < need) {", "if (top.len <= need) {"),
     # distances and radius
     ("distance term", "query/distance.hpp", "return _mm_min_ps(a, om);", "return _mm_max_ps(a, om);"),
     ("scalar term at a half", "query/distance.hpp", "  return a < om ? a : om;\n}", "  return a <= om ? a : om;\n}"),
     ("radius cutoff exclusive", "query/radius.cpp", "if (dist <= cutoff)", "if (dist < cutoff)"),
-    ("radius exclusion", "query/radius.cpp",
-     "if (static_cast<int64_t>(id) == excluded) continue;",
-     "(void)excluded;"),
-    ("radius prefix sums", "query/radius.cpp",
-     "for (std::size_t i = 0; i < m; ++i) r.indptr[i + 1] += r.indptr[i];",
-     "for (std::size_t i = 0; i + 1 < m; ++i) r.indptr[i + 1] += r.indptr[i];"),
+    ("radius exclusion", "query/radius.cpp", "if (static_cast<int64_t>(id) == excluded) continue;", "(void)excluded;"),
+    (
+        "radius prefix sums",
+        "query/radius.cpp",
+        "for (std::size_t i = 0; i < m; ++i) r.indptr[i + 1] += r.indptr[i];",
+        "for (std::size_t i = 0; i + 1 < m; ++i) r.indptr[i + 1] += r.indptr[i];",
+    ),
     # writes: sorting, directories, merges, refresh, promotion
-    ("counting sort starts", "tiers/sort_tier.hpp",
-     "for (std::size_t c = 0; c < S; ++c) counts[c + 1] += counts[c];",
-     "for (std::size_t c = 0; c + 1 < S; ++c) counts[c + 1] += counts[c];"),
-    ("directory cursor", "tiers/directory.cpp",
-     "while (p < n && run[p] < static_cast<int64_t>(c)) ++p;",
-     "while (p < n && run[p] <= static_cast<int64_t>(c)) ++p;"),
-    ("directory size rule", "tiers/directory.cpp",
-     "if (bytes > (uint64_t{1} << 26)) return 0;",
-     "if (bytes > (uint64_t{1} << 27)) return 0;"),
-    ("listed buckets split", "tiers/directory.cpp",
-     "if (j == 0 || run[j] != run[j - 1]) {",
-     "if (j == 0 || run[j] > run[j - 1] + 1) {"),
-    ("merge takes b first on ties", "tiers/merge.hpp",
-     "const bool take_a = i < ab.nb && (j == bb.nb || ab.keys[i] <= bb.keys[j]);",
-     "const bool take_a = i < ab.nb && (j == bb.nb || ab.keys[i] < bb.keys[j]);"),
-    ("directory merge order", "tiers/merge.hpp",
-     "    copy_ids(a, a0, a1, out + o);\n    copy_ids(b, b0, b1, out + o + (a1 - a0));",
-     "    copy_ids(b, b0, b1, out + o);\n    copy_ids(a, a0, a1, out + o + (b1 - b0));"),
-    ("refresh: kept before moved", "write/refresh_table.cpp",
-     "for (; a < m && moved[a].first <= key; ++a) put(r, o, moved[a].first, moved[a].second);",
-     "for (; a < m && moved[a].first < key; ++a) put(r, o, moved[a].first, moved[a].second);"),
-    ("refresh splice order", "write/refresh_table.cpp",
-     "    if (a < m && (g == m || at <= gone[g])) {",
-     "    if (a < m && (g == m || at < gone[g])) {"),
+    (
+        "counting sort starts",
+        "tiers/sort_tier.hpp",
+        "for (std::size_t c = 0; c < S; ++c) counts[c + 1] += counts[c];",
+        "for (std::size_t c = 0; c + 1 < S; ++c) counts[c + 1] += counts[c];",
+    ),
+    (
+        "directory cursor",
+        "tiers/directory.cpp",
+        "while (p < n && run[p] < static_cast<int64_t>(c)) ++p;",
+        "while (p < n && run[p] <= static_cast<int64_t>(c)) ++p;",
+    ),
+    (
+        "directory size rule",
+        "tiers/directory.cpp",
+        "if (bytes > (uint64_t{1} << 26)) return 0;",
+        "if (bytes > (uint64_t{1} << 27)) return 0;",
+    ),
+    (
+        "listed buckets split",
+        "tiers/directory.cpp",
+        "if (j == 0 || run[j] != run[j - 1]) {",
+        "if (j == 0 || run[j] > run[j - 1] + 1) {",
+    ),
+    (
+        "merge takes b first on ties",
+        "tiers/merge.hpp",
+        "const bool take_a = i < ab.nb && (j == bb.nb || ab.keys[i] <= bb.keys[j]);",
+        "const bool take_a = i < ab.nb && (j == bb.nb || ab.keys[i] < bb.keys[j]);",
+    ),
+    (
+        "directory merge order",
+        "tiers/merge.hpp",
+        "    copy_ids(a, a0, a1, out + o);\n    copy_ids(b, b0, b1, out + o + (a1 - a0));",
+        "    copy_ids(b, b0, b1, out + o);\n    copy_ids(a, a0, a1, out + o + (b1 - b0));",
+    ),
+    (
+        "refresh: kept before moved",
+        "write/refresh_table.cpp",
+        "for (; a < m && moved[a].first <= key; ++a) put(r, o, moved[a].first, moved[a].second);",
+        "for (; a < m && moved[a].first < key; ++a) put(r, o, moved[a].first, moved[a].second);",
+    ),
+    (
+        "refresh splice order",
+        "write/refresh_table.cpp",
+        "    if (a < m && (g == m || at <= gone[g])) {",
+        "    if (a < m && (g == m || at < gone[g])) {",
+    ),
     ("promote: static count", "write/promote.cpp", "  ix.n_static = N;", "  ix.n_static = N - (N > 0);"),
 ]
 
 # Faults on the edges of the hash and in the tie rules: with --new, these are
 # run against the new tests even when the others kill them, to show that
 # the new tests catch each kind on their own.
-EDGE_KINDS = {"cap one too high", "margin tie rule", "centre flips down", "running best from 0.5",
-              "tie to the larger id", "admission by distance only", "per-query admission tie",
-              "blocked admission tie", "blocked group skip on ties", "comparison sort by key only", "-0.0 kept"}
+EDGE_KINDS = {
+    "cap one too high",
+    "margin tie rule",
+    "centre flips down",
+    "running best from 0.5",
+    "tie to the larger id",
+    "admission by distance only",
+    "per-query admission tie",
+    "blocked admission tie",
+    "blocked group skip on ties",
+    "comparison sort by key only",
+    "-0.0 kept",
+}
 
 
 def run(cmd, timeout, env=None, cwd=ROOT):
     """(passed, seconds, timed out, what failed: the first FAILED line of pytest, or the command)."""
     start = time.monotonic()
     try:
-        done = subprocess.run(cmd, cwd=cwd, env=env, timeout=timeout, capture_output=True, text=True,
-                              errors="replace")
+        done = subprocess.run(cmd, cwd=cwd, env=env, timeout=timeout, capture_output=True, text=True, errors="replace")
     except subprocess.TimeoutExpired:
         return False, time.monotonic() - start, True, "timeout"
-    failed = [line.split(" - ")[0].removeprefix("FAILED ") for line in done.stdout.splitlines()
-              if line.startswith("FAILED ")]
+    failed = [
+        line.split(" - ")[0].removeprefix("FAILED ") for line in done.stdout.splitlines() if line.startswith("FAILED ")
+    ]
     what = failed[0] if failed else Path(cmd[0]).name if cmd[0] != sys.executable else "crash"
     return done.returncode == 0, time.monotonic() - start, False, what
 
@@ -206,11 +312,24 @@ def build(python):
     env = {**os.environ, "PATH": f"{Path(python).parent}{os.pathsep}{os.environ.get('PATH', '')}"}
     if not (BUILD / "build.ninja").exists():
         BUILD.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["cmake", "-S", str(SRC_COPY), "-B", str(BUILD), "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={python}",
-                        f"-DPLOVIK_ENGINE_TESTS_DIR={BUILD}"], check=True, stdout=subprocess.DEVNULL, env=env)
-    ok, *_ = run(["cmake", "--build", str(BUILD), "--target", "_native", "engine_tests", "--", "-j2"], 3600,
-                   env)
+        subprocess.run(
+            [
+                "cmake",
+                "-S",
+                str(SRC_COPY),
+                "-B",
+                str(BUILD),
+                "-G",
+                "Ninja",
+                "-DCMAKE_BUILD_TYPE=Release",
+                f"-DPython_EXECUTABLE={python}",
+                f"-DPLOVIK_ENGINE_TESTS_DIR={BUILD}",
+            ],
+            check=True,
+            stdout=subprocess.DEVNULL,
+            env=env,
+        )
+    ok, *_ = run(["cmake", "--build", str(BUILD), "--target", "_native", "engine_tests", "--", "-j2"], 3600, env)
     if ok:
         (PACKAGE / "plovik").mkdir(parents=True, exist_ok=True)
         for so in (PACKAGE / "plovik").glob("_native*.so"):
@@ -256,8 +375,9 @@ def test(env, python, tests, timeout, engine_tests=True):
     ok, secs, slow, what = run([str(BUILD / "engine_tests")], timeout) if engine_tests else (True, 0.0, False, "")
     if not ok:
         return ok, secs, slow, what
-    ok2, secs2, slow2, what = run([python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *tests],
-                                  max(timeout - secs, 1), env)
+    ok2, secs2, slow2, what = run(
+        [python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *tests], max(timeout - secs, 1), env
+    )
     return ok2, secs + secs2, slow2, what
 
 

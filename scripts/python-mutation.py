@@ -39,19 +39,40 @@ REGIONS = {
     # are left out: the others reach the same code
     "tuning": (None, ["tests/test_tuning.py", "-k", "not clustered and not growth"]),
     "results": (None, ["tests/test_outputs.py", "tests/test_search.py"]),
-    "persist": (["_bad", "_get", "_typed", "_read_manifest", "_settings", "_seed", "_tuning", "_index_scalars",
-                 "_npy_header_of", "_ArrayFile", "_read_arrays", "_load"], ["tests/test_persist.py"]),
-    "distributed": (["_pieces", "_blocks", "_add_range", "merge_knn", "merge_radius"],
-                    ["tests/test_distributed.py", "-k",
-                     "epochs_match or tuned_parameters or relaxed or merges or blocks"]),
+    "persist": (
+        [
+            "_bad",
+            "_get",
+            "_typed",
+            "_read_manifest",
+            "_settings",
+            "_seed",
+            "_tuning",
+            "_index_scalars",
+            "_npy_header_of",
+            "_ArrayFile",
+            "_read_arrays",
+            "_load",
+        ],
+        ["tests/test_persist.py"],
+    ),
+    "distributed": (
+        ["_pieces", "_blocks", "_add_range", "merge_knn", "merge_radius"],
+        ["tests/test_distributed.py", "-k", "epochs_match or tuned_parameters or relaxed or merges or blocks"],
+    ),
     "sklearn": (None, ["tests/test_sklearn.py"]),
 }
 
 
 def stage(python):
     """The package's sources and the installed extension, in PACKAGE/plovik."""
-    installed = subprocess.run([python, "-c", "import plovik._native as n; print(n.__file__)"], check=True,
-                               capture_output=True, text=True, cwd="/").stdout.strip()
+    installed = subprocess.run(
+        [python, "-c", "import plovik._native as n; print(n.__file__)"],
+        check=True,
+        capture_output=True,
+        text=True,
+        cwd="/",
+    ).stdout.strip()
     pkg = PACKAGE / "plovik"
     shutil.rmtree(pkg, ignore_errors=True)
     pkg.mkdir(parents=True)
@@ -64,8 +85,11 @@ def stage(python):
 def line_ranges(path, names):
     """The lines of the named top-level functions and classes."""
     tree = ast.parse(path.read_text())
-    return [(node.lineno, node.end_lineno) for node in tree.body
-            if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and node.name in names]
+    return [
+        (node.lineno, node.end_lineno)
+        for node in tree.body
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and node.name in names
+    ]
 
 
 def annotation_spans(path):
@@ -120,8 +144,18 @@ def main():
         config = WORK / f"python-{module}.toml"
         session = WORK / f"python-{module}.sqlite"
         session.unlink(missing_ok=True)
-        command = " ".join([python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *[
-            f'"{t}"' if " " in t else t for t in tests]])
+        command = " ".join(
+            [
+                python,
+                "-m",
+                "pytest",
+                "-x",
+                "-q",
+                "-p",
+                "no:cacheprovider",
+                *[f'"{t}"' if " " in t else t for t in tests],
+            ]
+        )
         config.write_text(
             "[cosmic-ray]\n"
             f'module-path = "{target}"\n'
@@ -129,10 +163,15 @@ def main():
             "excluded-modules = []\n"
             f"test-command = '{command}'\n"
             "[cosmic-ray.distributor]\n"
-            'name = "local"\n')
+            'name = "local"\n'
+        )
         subprocess.run([bindir + "/cosmic-ray", "init", str(config), str(session)], check=True, env=env, cwd=ROOT)
-        sessions[module] = (config, session, None if names is None else line_ranges(target, names),
-                            annotation_spans(target))
+        sessions[module] = (
+            config,
+            session,
+            None if names is None else line_ranges(target, names),
+            annotation_spans(target),
+        )
 
     # Keep the mutants inside the chosen functions, then a seeded sample of them.
     skipped = WorkResult(worker_outcome=WorkerOutcome.SKIPPED)
@@ -146,19 +185,24 @@ def main():
                     continue
                 if ranges is None or any(a <= line <= b for a, b in ranges):
                     mutation = item.mutations[0]  # job ids are random: sampled in the order of the code
-                    candidates.append(((module, mutation.start_pos, mutation.operator_name, mutation.occurrence),
-                                       item.job_id))
+                    candidates.append(
+                        ((module, mutation.start_pos, mutation.operator_name, mutation.occurrence), item.job_id)
+                    )
     rng = random.Random(args.seed)
     chosen = {(key[0], job) for key, job in rng.sample(sorted(candidates), min(args.sample, len(candidates)))}
     per_module = {}
     for module, (_, session, _, _) in sessions.items():
         with use_db(str(session), WorkDB.Mode.open) as db:
             # one transaction for all the skipped mutants of a session
-            db.set_multiple_results([item.job_id for item in db.pending_work_items
-                                     if (module, item.job_id) not in chosen], skipped)
+            db.set_multiple_results(
+                [item.job_id for item in db.pending_work_items if (module, item.job_id) not in chosen], skipped
+            )
         per_module[module] = sum(m == module for m, _ in chosen)
-    print(f"{len(candidates)} mutants in the chosen code; running {len(chosen)}: "
-          + ", ".join(f"{m} {c}" for m, c in per_module.items()), flush=True)
+    print(
+        f"{len(candidates)} mutants in the chosen code; running {len(chosen)}: "
+        + ", ".join(f"{m} {c}" for m, c in per_module.items()),
+        flush=True,
+    )
 
     return execute(args, python, env, bindir, sessions)
 
@@ -168,8 +212,15 @@ def execute(args, python, env, bindir, sessions):
     for module, (config, session, *_) in sessions.items():
         # Unmutated, the tests must pass, or every mutant would count as killed.
         tests = REGIONS[module][1]
-        if subprocess.run([python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *tests], env=env, cwd=ROOT,
-                          stdout=subprocess.DEVNULL).returncode != 0:
+        if (
+            subprocess.run(
+                [python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *tests],
+                env=env,
+                cwd=ROOT,
+                stdout=subprocess.DEVNULL,
+            ).returncode
+            != 0
+        ):
             sys.exit(f"the tests of {module} fail without a mutant")
         subprocess.run([bindir + "/cosmic-ray", "exec", str(config), str(session)], check=True, env=env, cwd=ROOT)
 
@@ -200,13 +251,16 @@ def report(args, sessions):
                 else:
                     counts["survived"] += 1
                     outcome = "survived"
-                diff = [d for d in (result.diff or "").splitlines()[2:]
-                        if d[:1] in "-+" and d[:3] not in ("---", "+++")]
+                diff = [
+                    d for d in (result.diff or "").splitlines()[2:] if d[:1] in "-+" and d[:3] not in ("---", "+++")
+                ]
                 lines.append("\n".join([f"{outcome:12} {where}", *("    " + d for d in diff)]))
     valid = counts["killed"] + counts["survived"]
-    summary = (f"python mutation score: {counts['killed']}/{valid} killed "
-               f"({100 * counts['killed'] / max(valid, 1):.0f}%), {counts['incompetent']} incompetent "
-               f"(the mutant does not import or run), seed {args.seed}")
+    summary = (
+        f"python mutation score: {counts['killed']}/{valid} killed "
+        f"({100 * counts['killed'] / max(valid, 1):.0f}%), {counts['incompetent']} incompetent "
+        f"(the mutant does not import or run), seed {args.seed}"
+    )
     report = WORK / "python-report.txt"
     report.write_text("\n".join([summary, *sorted(lines)]) + "\n")
     print(summary)

@@ -49,8 +49,9 @@ def outputs_under_thread_counts(script, counts=("1", "2", "7")):
     outputs = set()
     for threads in counts:
         env = {**os.environ, "RAYON_NUM_THREADS": threads}
-        out = subprocess.run([sys.executable, "-c", script], env=env, check=True,
-                             capture_output=True, text=True, timeout=300)
+        out = subprocess.run(
+            [sys.executable, "-c", script], env=env, check=True, capture_output=True, text=True, timeout=300
+        )
         outputs.add(out.stdout.strip())
     return outputs
 

@@ -5,9 +5,9 @@ a strategy drawing random indexes."""
 import numpy as np
 from hypothesis import strategies as st
 
+from index_helpers import random_params
 from plovik import RustLshIndex
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex, pool_thread_count
-from index_helpers import random_params
 
 F32 = np.float32
 COUNTERS = QUERY_COUNTERS
@@ -104,7 +104,7 @@ def counted(index):
 
 def assert_rows_equal(a, b):
     assert len(a) == len(b)
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=True):
         np.testing.assert_array_equal(x, y)
 
 
@@ -131,8 +131,7 @@ def indexes(draw, blocks=(1024,)):
         b = draw(st.sampled_from([1, 2, 3, 4, 7]))
     else:
         b, K = 64, 4  # 64^4 keys: no directory, buckets found by binary search
-    params = random_params(rng, d, L, K, b, probes=draw(st.integers(0, K + 2)),
-                           block=draw(st.sampled_from(blocks)))
+    params = random_params(rng, d, L, K, b, probes=draw(st.integers(0, K + 2)), block=draw(st.sampled_from(blocks)))
     if draw(st.booleans()):
         # Cell walls on the grid: queries sit on walls and centres, so
         # margins tie and fractions of exactly 0.5 occur.

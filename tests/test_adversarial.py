@@ -16,17 +16,19 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
+from index_helpers import misaligned, strided
 from plovik import PanicException, RustLshIndex
 from plovik.lsh import PythonLshIndex
-from index_helpers import misaligned, strided
 from raw_texts import LAYOUT
+
 COUNTED = ("queries", "cands", "pairs", "relaxed")
 I64_MAX = 2**63 - 1
 # The largest element count of an 8-byte result NumPy (and a C++ vector) can
 # describe: sizes in bytes are signed machine words.
 MAX_RESULT_CELLS = I64_MAX // 8
-SPECIAL_VALUES = np.array([np.nan, -np.nan, np.inf, -np.inf, -0.0, 1.0, -1.5, 7.25, 1e300, -1e-300,
-                           2.0**62, -(2.0**63)])
+SPECIAL_VALUES = np.array(
+    [np.nan, -np.nan, np.inf, -np.inf, -0.0, 1.0, -1.5, 7.25, 1e300, -1e-300, 2.0**62, -(2.0**63)]
+)
 
 # The outcome of one call: "ok", or the exception class. A
 # conversion failure of parameter `param` must name it and, for TypeError,
@@ -67,15 +69,31 @@ class SubArray(np.ndarray):
 # Every array parameter (float64 or int64, 1-D or 2-D) takes every form: the
 # layouts the engine must read (or refuse to read), then those conversion
 # refuses: another dtype, byte order, not an ndarray, other dimensions.
-ARRAY_FORMS = ["c", "fortran", "subclass", "readonly", "strided", "reversed", "misaligned", "dtype",
-               "bigendian", "foreign", "ndim"]
+ARRAY_FORMS = [
+    "c",
+    "fortran",
+    "subclass",
+    "readonly",
+    "strided",
+    "reversed",
+    "misaligned",
+    "dtype",
+    "bigendian",
+    "foreign",
+    "ndim",
+]
 
 
 def array_arg(draw, x, form):
-    layouts = {"c": x.copy, "fortran": lambda: np.asfortranarray(x),
-               "subclass": lambda: x.copy().view(SubArray), "strided": lambda: strided(x),
-               "readonly": lambda: np.frombuffer(x.tobytes(), x.dtype).reshape(x.shape),
-               "reversed": lambda: x[::-1], "misaligned": lambda: misaligned(x)}
+    layouts = {
+        "c": x.copy,
+        "fortran": lambda: np.asfortranarray(x),
+        "subclass": lambda: x.copy().view(SubArray),
+        "strided": lambda: strided(x),
+        "readonly": lambda: np.frombuffer(x.tobytes(), x.dtype).reshape(x.shape),
+        "reversed": lambda: x[::-1],
+        "misaligned": lambda: misaligned(x),
+    }
     if form in layouts:
         a = layouts[form]()
         readable = a.size == 0 or ((a.flags.c_contiguous or a.flags.f_contiguous) and a.flags.aligned)
@@ -116,8 +134,12 @@ RADIUS_FORMS = ["float", "int", "float_like", "index_like", "huge_int", "wrong_t
 def radius_arg(draw, form):
     r = draw(st.sampled_from([0.0, 0.05, 0.3, 0.75, 2.0, np.nan, np.inf, -np.inf, -0.5, 1e300, 5e-324]))
     i = draw(st.sampled_from([0, 1, 3, -2]))
-    valid = {"float": (r, r), "int": (i, float(i)),
-             "float_like": (FloatLike(r), r), "index_like": (IndexLike(i), float(i))}
+    valid = {
+        "float": (r, r),
+        "int": (i, float(i)),
+        "float_like": (FloatLike(r), r),
+        "index_like": (IndexLike(i), float(i)),
+    }
     if form in valid:
         return Arg(valid[form][0], values=valid[form][1])
     if form == "wrong_type":
@@ -145,13 +167,16 @@ CALL_FORMS = ["positional", "keyword", "missing", "extra", "unknown", "duplicate
 
 def call_args(names, required, args, form):
     """(args, kwargs, error pattern or None) passing `args` (None: left out) in the given form."""
-    present = [(n, a.value) for n, a in zip(names, args) if a is not None]
+    present = [(n, a.value) for n, a in zip(names, args, strict=True) if a is not None]
     values, i = [v for _, v in present], required - 1
-    return {"positional": (values, {}, None), "keyword": ([], dict(present), None),
-            "missing": (values[:i], dict(present[i + 1:]), rf"missing required argument '{names[i]}'"),
-            "extra": (values + [None] * (len(names) - len(present) + 1), {}, "positional argument"),
-            "unknown": (values, {"bogus": 1}, "unexpected keyword argument 'bogus'"),
-            "duplicate": (values, dict(present[:1]), rf"multiple values for argument '{names[0]}'")}[form]
+    return {
+        "positional": (values, {}, None),
+        "keyword": ([], dict(present), None),
+        "missing": (values[:i], dict(present[i + 1 :]), rf"missing required argument '{names[i]}'"),
+        "extra": (values + [None] * (len(names) - len(present) + 1), {}, "positional argument"),
+        "unknown": (values, {"bogus": 1}, "unexpected keyword argument 'bogus'"),
+        "duplicate": (values, dict(present[:1]), rf"multiple values for argument '{names[0]}'"),
+    }[form]
 
 
 class Plan:
@@ -160,7 +185,7 @@ class Plan:
     def __init__(self, draw, slots):
         self.draw = draw
         self.mode = draw(st.sampled_from(["clean", "one", "any"]))
-        self.broken = draw(st.sampled_from(slots + ["call"])) if self.mode == "one" else None
+        self.broken = draw(st.sampled_from([*slots, "call"])) if self.mode == "one" else None
 
     def form(self, slot, forms):  # forms[0] is the plain valid form
         if self.mode == "clean" or (self.mode == "one" and slot != self.broken):
@@ -196,7 +221,7 @@ def same_arrays(got, want):
         assert list(got) == list(want)
         got, want = list(got.values()), list(want.values())
     assert len(got) == len(want)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert type(g) is np.ndarray and g.flags.c_contiguous and g.shape == w.shape and g.dtype == w.dtype
         assert g.tobytes() == w.tobytes()
 
@@ -220,10 +245,17 @@ class Adversary(RuleBasedStateMachine):
     # Small b and K make keys collide within and across the tiers, in a dense
     # bucket directory; the wide key spaces have none, their tiers list their
     # occupied buckets: nearly all distinct (4096**3, 300**4) or few and shared (2**24).
-    @initialize(d=st.integers(1, 5), L=st.integers(1, 3), K=st.integers(1, 3),
-                b=st.sampled_from([1, 2, 3, 5, 16]), wide=st.sampled_from([None, None, (4096, 3), (2, 24), (300, 4)]),
-                probes=st.integers(0, 4), block=st.sampled_from([0, 1, 2, 1024]), seed=st.integers(0, 2**32 - 1),
-                built=st.booleans())
+    @initialize(
+        d=st.integers(1, 5),
+        L=st.integers(1, 3),
+        K=st.integers(1, 3),
+        b=st.sampled_from([1, 2, 3, 5, 16]),
+        wide=st.sampled_from([None, None, (4096, 3), (2, 24), (300, 4)]),
+        probes=st.integers(0, 4),
+        block=st.sampled_from([0, 1, 2, 1024]),
+        seed=st.integers(0, 2**32 - 1),
+        built=st.booleans(),
+    )
     def start(self, d, L, K, b, wide, probes, block, seed, built):
         b, K = wide or (b, K)
         self.rng = np.random.default_rng(seed)
@@ -248,11 +280,16 @@ class Adversary(RuleBasedStateMachine):
         moved, the previous rows back again (re-placed both times), or values
         far off the torus (keys hash the raw values, the float32 copies wrap them)."""
         shape, rng, cand = (rows, cols), self.rng, self.cand
-        x = {"random": lambda: rng.random(shape), "same": cand.copy, "back": self.prev.copy,
-             "some": lambda: cand + rng.uniform(-0.3, 0.3, shape) * (
-                 (rng.random(shape) < 0.3) & (rng.random((rows, 1)) < 0.3)),
-             "wide": lambda: (rng.random(shape) - 0.5) * 1e3,
-             "dup": lambda: rng.random(shape)[rng.integers(0, max(1, rows // 4), rows)]}[kind]()
+        x = {
+            "random": lambda: rng.random(shape),
+            "same": cand.copy,
+            "back": self.prev.copy,
+            "some": lambda: (
+                cand + rng.uniform(-0.3, 0.3, shape) * ((rng.random(shape) < 0.3) & (rng.random((rows, 1)) < 0.3))
+            ),
+            "wide": lambda: (rng.random(shape) - 0.5) * 1e3,
+            "dup": lambda: rng.random(shape)[rng.integers(0, max(1, rows // 4), rows)],
+        }[kind]()
         if special and x.size:
             hit = self.rng.random(x.shape) < 0.25
             x[hit] = self.rng.choice(SPECIAL_VALUES, size=int(hit.sum()))
@@ -280,10 +317,12 @@ class Adversary(RuleBasedStateMachine):
         names += ["n_static"] if method == "build" else []
         plan = Plan(draw, names)
         n = draw(st.integers(0, 40))
-        shapes = {"build": [(n, max(d, self.min_width))] * 4 + [(n, w) for w in (0, 1, 2, 3, 6)],
-                  "update": [(c, d)] * 4 + [(1, c * d), (c * d, 1), (max(c - 1, 0), d), (c + 1, d), (c, d + 1),
-                                            (0, d), (0, 0)],
-                  "promote": [(n % 13, w) for w in [d] * 4 + [0, d + 1, max(d - 1, 0)]]}[method]
+        shapes = {
+            "build": [(n, max(d, self.min_width))] * 4 + [(n, w) for w in (0, 1, 2, 3, 6)],
+            "update": [(c, d)] * 4
+            + [(1, c * d), (c * d, 1), (max(c - 1, 0), d), (c + 1, d), (c, d + 1), (0, d), (0, 0)],
+            "promote": [(n % 13, w) for w in [d] * 4 + [0, d + 1, max(d - 1, 0)]],
+        }[method]
         rows, cols = draw(st.sampled_from(shapes))
         kind = draw(st.sampled_from(["random", "random", "dup"]))
         if method == "update" and (rows, cols) == self.cand.shape == self.prev.shape:
@@ -296,18 +335,31 @@ class Adversary(RuleBasedStateMachine):
         def refused():  # what the engine refuses from the sizes, in the order it checks
             count, n_static = rows * cols, args[-1].values
             refusals = [
-                (method == "build" and cols < self.min_width, ValueError,
-                 rf"s must hold coordinate indices in \[0, d\) for d = {cols}"),
-                (method == "build" and n_static > n, ValueError,
-                 rf"n_static \({n_static}\) exceeds the number of points \({n}\)"),
-                (method != "build" and d == 0 and (count or method == "promote"), ValueError,
-                 "the index has not been built"),
+                (
+                    method == "build" and cols < self.min_width,
+                    ValueError,
+                    rf"s must hold coordinate indices in \[0, d\) for d = {cols}",
+                ),
+                (
+                    method == "build" and n_static > n,
+                    ValueError,
+                    rf"n_static \({n_static}\) exceeds the number of points \({n}\)",
+                ),
+                (
+                    method != "build" and d == 0 and (count or method == "promote"),
+                    ValueError,
+                    "the index has not been built",
+                ),
                 (method == "update" and count != c * d, PanicException, rf"update expects {c * d} values, got {count}"),
-                (method == "promote" and cols != d, ValueError,
-                 rf"new_candidates have {cols} columns but the index has d = {d}")]
+                (
+                    method == "promote" and cols != d,
+                    ValueError,
+                    rf"new_candidates have {cols} columns but the index has d = {d}",
+                ),
+            ]
             return next((Expect(kind, match=f"^{msg}$") for hit, kind, msg in refusals if hit), None)
 
-        expect = arg_failure(zip(names, args), refused) or OK
+        expect = arg_failure(zip(names, args, strict=True), refused) or OK
         if self.call(plan, method, names, len(names), args, expect)[1]:
             getattr(self.ref, method)(*[arg.values for arg in args])
             self.d = cols if method == "build" else d
@@ -315,7 +367,7 @@ class Adversary(RuleBasedStateMachine):
             if method == "update":
                 self.prev, self.cand = self.cand, rows
             else:
-                self.cand = self.prev = rows[args[1].values:] if method == "build" else rows
+                self.cand = self.prev = rows[args[1].values :] if method == "build" else rows
 
     @rule(data=st.data(), method=st.sampled_from(["query_knn", "query_radius"]))
     def query(self, data, method):
@@ -348,7 +400,7 @@ class Adversary(RuleBasedStateMachine):
                 return Expect(MemoryError)
             return None
 
-        expect = arg_failure(zip(names, args), refused)
+        expect = arg_failure(zip(names, args, strict=True), refused)
         if expect is None and method == "query_knn" and m and second.values >= 2**40:
             expect = Expect(MemoryError)  # far beyond memory: the allocation fails
         result, ok = self.call(plan, method, names, 2, args, expect or OK)

@@ -11,11 +11,11 @@ import pytest
 
 import plovik
 import plovik._native as native
+from index_helpers import misaligned, random_params, strided
 from plovik import PanicException, RustLshIndex
 from plovik.lsh import PythonLshIndex
-
-from index_helpers import misaligned, random_params, strided
 from raw_texts import BORROWED, DOCSTRINGS, LAYOUT, MUTABLY_BORROWED, PROPERTY_DOCS, SHAPE
+
 
 def small_index(**overrides):
     params = random_params(np.random.default_rng(1), d=3, L=2, K=2, b=4)
@@ -73,12 +73,19 @@ def _layout(call):
 _X = np.random.default_rng(5).random((6, 3))
 RAW_TEXTS = {
     **{f"docstring {name}": (lambda name=name: _stored_docstring(name), text) for name, text in DOCSTRINGS.items()},
-    **{f"property {name}": (lambda name=name: getattr(RustLshIndex, name).__doc__, text)
-       for name, text in PROPERTY_DOCS.items()},
+    **{
+        f"property {name}": (lambda name=name: getattr(RustLshIndex, name).__doc__, text)
+        for name, text in PROPERTY_DOCS.items()
+    },
     # the reference's methods and properties say the same (without the text signature)
-    **{f"reference {name}": (lambda name=name: inspect.getdoc(getattr(PythonLshIndex, name)),
-                             text.split("\n--\n\n", 1)[-1])
-       for name, text in {**DOCSTRINGS, **PROPERTY_DOCS}.items() if name != "RustLshIndex"},
+    **{
+        f"reference {name}": (
+            lambda name=name: inspect.getdoc(getattr(PythonLshIndex, name)),
+            text.split("\n--\n\n", 1)[-1],
+        )
+        for name, text in {**DOCSTRINGS, **PROPERTY_DOCS}.items()
+        if name != "RustLshIndex"
+    },
     "shape": (lambda: _raised(lambda: small_index(k=3)), (ValueError, SHAPE)),
     "layout s": _layout(lambda: small_index(s=misaligned(np.zeros((2, 2), np.int64)))),
     "layout u": _layout(lambda: small_index(u=strided(np.zeros((2, 2))))),
@@ -91,10 +98,14 @@ RAW_TEXTS = {
     "layout ids": _layout(lambda: _built().retire(np.arange(4)[::2])),
     "layout exact_knn": _layout(lambda: native.exact_knn(strided(_X), _X, 1)),
     "layout exact_radius": _layout(lambda: native.exact_radius(_X, misaligned(_X), 0.1)),
-    "borrowed": (lambda: _raised(lambda: (ix := _built()).query_knn(_X, _Hook(lambda: ix.build(_X, 0)))),
-                 (RuntimeError, BORROWED)),
-    "mutably borrowed": (lambda: _raised(lambda: (ix := _built()).build(_X, _Hook(lambda: ix.n_points))),
-                         (RuntimeError, MUTABLY_BORROWED)),
+    "borrowed": (
+        lambda: _raised(lambda: (ix := _built()).query_knn(_X, _Hook(lambda: ix.build(_X, 0)))),
+        (RuntimeError, BORROWED),
+    ),
+    "mutably borrowed": (
+        lambda: _raised(lambda: (ix := _built()).build(_X, _Hook(lambda: ix.n_points))),
+        (RuntimeError, MUTABLY_BORROWED),
+    ),
 }
 
 
@@ -107,10 +118,12 @@ def test_raw_class_texts(text, want):
 
 def test_class_shape_and_construction():
     ix = small_index()
-    for call, error in [(lambda: type("Sub", (RustLshIndex,), {}), TypeError),  # not subclassable
-                        (lambda: setattr(ix, "n_points", 3), AttributeError),  # read-only property
-                        (lambda: setattr(ix, "anything", 1), AttributeError),  # no other attributes
-                        (lambda: weakref.ref(ix), TypeError)]:
+    for call, error in [
+        (lambda: type("Sub", (RustLshIndex,), {}), TypeError),  # not subclassable
+        (lambda: setattr(ix, "n_points", 3), AttributeError),  # read-only property
+        (lambda: setattr(ix, "anything", 1), AttributeError),  # no other attributes
+        (lambda: weakref.ref(ix), TypeError),
+    ]:
         with pytest.raises(error):
             call()
     assert not hasattr(ix, "__dict__")
@@ -122,13 +135,16 @@ def test_class_shape_and_construction():
         tables = obj.tables()
         assert list(tables) == ["static_keys", "static_ids", "cand_keys", "cand_sorted_keys", "cand_sorted_ids"]
         assert all(t.shape == (3, 0) and t.dtype == np.int64 for t in tables.values())
-        assert obj.stats() == dict(gather_ns=0, refine_ns=0, relax_ns=0, queries=0, cands=0,
-                                   pairs=0, relaxed=0, block=1024)
+        assert obj.stats() == dict(
+            gather_ns=0, refine_ns=0, relax_ns=0, queries=0, cands=0, pairs=0, relaxed=0, block=1024
+        )
     # the argument list is checked first (the methods': test_adversarial.py)
-    for args, kw, message in [(list(p.values())[:5], {}, r"missing required argument 'u' \(pos 6\)"),
-                              (list(p.values()), {"bogus": 1}, "unexpected keyword argument 'bogus'"),
-                              (list(p.values()), {"b": 4}, "multiple values for argument 'b'"),
-                              ([*p.values(), None], {}, "takes from 6 to 7 positional arguments but 8 were given")]:
+    for args, kw, message in [
+        (list(p.values())[:5], {}, r"missing required argument 'u' \(pos 6\)"),
+        (list(p.values()), {"bogus": 1}, "unexpected keyword argument 'bogus'"),
+        (list(p.values()), {"b": 4}, "multiple values for argument 'b'"),
+        ([*p.values(), None], {}, "takes from 6 to 7 positional arguments but 8 were given"),
+    ]:
         with pytest.raises(TypeError, match=r"^RustLshIndex\(\) .*" + message):
             RustLshIndex(*args, **kw)
     # block 0 or the largest word, and any number of probes, are taken as given
@@ -187,57 +203,104 @@ REFUSALS = {
     "l negative": (lambda c, ix, fresh: new(c, l=-1), OverflowError, ""),
     "probes negative": (lambda c, ix, fresh: new(c, probes=-1), OverflowError, ""),
     "block too big": (lambda c, ix, fresh: new(c, block=2**64), OverflowError, ""),
-    "u wider than s": (lambda c, ix, fresh: new(c, u=np.zeros((2, 3))), ValueError,
-                       "^" + re.escape(SHAPE) + "$"),
+    "u wider than s": (lambda c, ix, fresh: new(c, u=np.zeros((2, 3))), ValueError, "^" + re.escape(SHAPE) + "$"),
     "k disagrees": (lambda c, ix, fresh: new(c, k=3), ValueError, "S and U"),
-    "s and u transposed": (lambda c, ix, fresh: new(c, l=3, k=2, s=np.zeros((2, 3), np.int64), u=np.zeros((2, 3))),
-                           ValueError, "S and U"),
+    "s and u transposed": (
+        lambda c, ix, fresh: new(c, l=3, k=2, s=np.zeros((2, 3), np.int64), u=np.zeros((2, 3))),
+        ValueError,
+        "S and U",
+    ),
     "u strided": (lambda c, ix, fresh: new(c, u=strided(P["u"])), TypeError, EXACT_LAYOUT),
     "u strided, wrong shape": (lambda c, ix, fresh: new(c, u=strided(np.zeros((2, 3)))), ValueError, "S and U"),
     # build: the parameters a build cannot use, then the sizes, then the layout
     "points float32": (lambda c, ix, fresh: ix.build(PTS.astype(np.float32), 0), *arg("points", "expected dtype")),
     "b zero": (lambda c, ix, fresh: new(c, b=0).build(PTS, 0), ValueError, "^b must be at least 1$"),
     "b negative": (lambda c, ix, fresh: new(c, b=-3).build(PTS, 0), ValueError, "^b must be at least 1$"),
-    "k zero": (lambda c, ix, fresh: new(c, k=0, s=np.zeros((2, 0), np.int64), u=np.zeros((2, 0))).build(PTS, 0),
-               ValueError, "^k must be at least 1$"),
-    "l zero": (lambda c, ix, fresh: new(c, l=0, s=np.zeros((0, 2), np.int64), u=np.zeros((0, 2))).build(PTS, 0),
-               ValueError, "^l must be at least 1$"),
-    "s beyond d": (lambda c, ix, fresh: new(c, s=np.array([[0, 3], [1, 2]])).build(PTS, 0), ValueError,
-                   r"^s must hold coordinate indices in \[0, d\) for d = 3$"),
+    "k zero": (
+        lambda c, ix, fresh: new(c, k=0, s=np.zeros((2, 0), np.int64), u=np.zeros((2, 0))).build(PTS, 0),
+        ValueError,
+        "^k must be at least 1$",
+    ),
+    "l zero": (
+        lambda c, ix, fresh: new(c, l=0, s=np.zeros((0, 2), np.int64), u=np.zeros((0, 2))).build(PTS, 0),
+        ValueError,
+        "^l must be at least 1$",
+    ),
+    "s beyond d": (
+        lambda c, ix, fresh: new(c, s=np.array([[0, 3], [1, 2]])).build(PTS, 0),
+        ValueError,
+        r"^s must hold coordinate indices in \[0, d\) for d = 3$",
+    ),
     "s negative": (lambda c, ix, fresh: new(c, s=np.array([[0, -1], [1, 2]])).build(PTS, 0), ValueError, "s must hold"),
-    "points too narrow": (lambda c, ix, fresh: ix.build(np.ascontiguousarray(PTS[:, :1]), 0), ValueError,
-                          "s must hold"),
-    "b**k too big": (lambda c, ix, fresh: new(c, b=2**32, s=np.zeros((2, 2), np.int64)).build(PTS, 0), ValueError,
-                     r"^b\*\*k must not exceed 2\*\*63 - 1$"),
-    "n_static beyond n": (lambda c, ix, fresh: ix.build(PTS, 31), ValueError,
-                          r"^n_static \(31\) exceeds the number of points \(30\)$"),
+    "points too narrow": (
+        lambda c, ix, fresh: ix.build(np.ascontiguousarray(PTS[:, :1]), 0),
+        ValueError,
+        "s must hold",
+    ),
+    "b**k too big": (
+        lambda c, ix, fresh: new(c, b=2**32, s=np.zeros((2, 2), np.int64)).build(PTS, 0),
+        ValueError,
+        r"^b\*\*k must not exceed 2\*\*63 - 1$",
+    ),
+    "n_static beyond n": (
+        lambda c, ix, fresh: ix.build(PTS, 31),
+        ValueError,
+        r"^n_static \(31\) exceeds the number of points \(30\)$",
+    ),
     "points strided": (lambda c, ix, fresh: ix.build(strided(PTS), 0), TypeError, EXACT_LAYOUT),
     "points misaligned": (lambda c, ix, fresh: ix.build(misaligned(PTS), 0), TypeError, EXACT_LAYOUT),
     "points strided, n_static beyond n": (lambda c, ix, fresh: ix.build(strided(PTS), 31), ValueError, "exceeds"),
-    "static tier of 2**32": (lambda c, ix, fresh: ix.build(rows(TOO_MANY), TOO_MANY), ValueError,
-                             r"^a tier must hold fewer than 2\*\*32 points$"),
+    "static tier of 2**32": (
+        lambda c, ix, fresh: ix.build(rows(TOO_MANY), TOO_MANY),
+        ValueError,
+        r"^a tier must hold fewer than 2\*\*32 points$",
+    ),
     "candidate tier of 2**32": (lambda c, ix, fresh: ix.build(rows(TOO_MANY + 5), 5), ValueError, "a tier must"),
     # queries: conversions, then the width, a short exclude_ids and the result size, then the layout
     "exclude_ids float": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.zeros(2)), *arg("exclude_ids", "expected dtype")),
     "radius str": (lambda c, ix, fresh: ix.query_radius(Q, "0.1"), *arg("radius", "must be real number")),
-    "queries too wide": (lambda c, ix, fresh: ix.query_knn(np.zeros((2, 4)), 1), ValueError,
-                         "^queries have 4 columns but the index has d = 3$"),
+    "queries too wide": (
+        lambda c, ix, fresh: ix.query_knn(np.zeros((2, 4)), 1),
+        ValueError,
+        "^queries have 4 columns but the index has d = 3$",
+    ),
     "no columns": (lambda c, ix, fresh: ix.query_radius(np.zeros((0, 0)), 0.1), ValueError, "queries have 0 columns"),
     "strided, too wide": (lambda c, ix, fresh: ix.query_knn(strided(np.zeros((2, 4))), 1), ValueError, "4 columns"),
-    "exclude_ids short": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.zeros(1, np.int64)), PanicException,
-                          "^exclude_ids holds 1 entries but there are 2 queries$"),
-    "exclude_ids short, blocked": (lambda c, ix, fresh: ix.query_knn(np.zeros((70, 3)), 1, np.zeros(69, np.int64)),
-                                   PanicException, "exclude_ids holds 69 entries"),
-    "exclude_ids empty, k 0": (lambda c, ix, fresh: ix.query_knn(Q, 0, np.zeros(0, np.int64)), PanicException,
-                               "holds 0 entries"),
-    "exclude_ids short, radius": (lambda c, ix, fresh: ix.query_radius(Q, 0.1, np.zeros(1, np.int64)),
-                                  PanicException, "holds 1 entries"),
-    "exclude_ids short, unbuilt": (lambda c, ix, fresh: fresh.query_knn(Q, 1, np.zeros(1, np.int64)),
-                                   PanicException, "holds 1 entries"),
-    "exclude_ids short, strided queries": (lambda c, ix, fresh: ix.query_radius(strided(Q), 0.1, np.zeros(1, np.int64)),
-                                           PanicException, "holds 1 entries"),
-    "exclude_ids short, k beyond any array": (lambda c, ix, fresh: ix.query_knn(Q, 2**63, np.zeros(1, np.int64)),
-                                              PanicException, "holds 1 entries"),
+    "exclude_ids short": (
+        lambda c, ix, fresh: ix.query_knn(Q, 1, np.zeros(1, np.int64)),
+        PanicException,
+        "^exclude_ids holds 1 entries but there are 2 queries$",
+    ),
+    "exclude_ids short, blocked": (
+        lambda c, ix, fresh: ix.query_knn(np.zeros((70, 3)), 1, np.zeros(69, np.int64)),
+        PanicException,
+        "exclude_ids holds 69 entries",
+    ),
+    "exclude_ids empty, k 0": (
+        lambda c, ix, fresh: ix.query_knn(Q, 0, np.zeros(0, np.int64)),
+        PanicException,
+        "holds 0 entries",
+    ),
+    "exclude_ids short, radius": (
+        lambda c, ix, fresh: ix.query_radius(Q, 0.1, np.zeros(1, np.int64)),
+        PanicException,
+        "holds 1 entries",
+    ),
+    "exclude_ids short, unbuilt": (
+        lambda c, ix, fresh: fresh.query_knn(Q, 1, np.zeros(1, np.int64)),
+        PanicException,
+        "holds 1 entries",
+    ),
+    "exclude_ids short, strided queries": (
+        lambda c, ix, fresh: ix.query_radius(strided(Q), 0.1, np.zeros(1, np.int64)),
+        PanicException,
+        "holds 1 entries",
+    ),
+    "exclude_ids short, k beyond any array": (
+        lambda c, ix, fresh: ix.query_knn(Q, 2**63, np.zeros(1, np.int64)),
+        PanicException,
+        "holds 1 entries",
+    ),
     "k beyond any array": (lambda c, ix, fresh: ix.query_knn(Q, 2**62), MemoryError, ""),
     "k beyond any array, no queries": (lambda c, ix, fresh: ix.query_knn(Q[:0], 2**63), MemoryError, ""),
     "k beyond any array, strided queries": (lambda c, ix, fresh: ix.query_knn(strided(Q), 2**62), MemoryError, ""),
@@ -246,29 +309,52 @@ REFUSALS = {
     "exclude_ids strided": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.arange(4)[::2]), TypeError, EXACT_LAYOUT),
     # every argument is converted before any array's layout is read
     "queries strided, k negative": (lambda c, ix, fresh: ix.query_knn(strided(Q), -1), OverflowError, ""),
-    "queries strided, exclude_ids float": (lambda c, ix, fresh: ix.query_knn(strided(Q), 1, np.zeros(2)),
-                                           *arg("exclude_ids", "expected dtype")),
+    "queries strided, exclude_ids float": (
+        lambda c, ix, fresh: ix.query_knn(strided(Q), 1, np.zeros(2)),
+        *arg("exclude_ids", "expected dtype"),
+    ),
     "ids strided": (lambda c, ix, fresh: ix.retire(np.arange(4)[::2]), TypeError, EXACT_LAYOUT),
     # update and promote: conversion, then the sizes (an unbuilt index first), then the layout
     "coords int64": (lambda c, ix, fresh: ix.update(np.zeros((10, 3), np.int64)), *arg("coords", "expected dtype")),
-    "update unbuilt": (lambda c, ix, fresh: fresh.update(np.zeros((1, 3))), ValueError,
-                       "^the index has not been built$"),
-    "promote unbuilt": (lambda c, ix, fresh: fresh.promote(np.zeros((0, 3))), ValueError,
-                        "^the index has not been built$"),
-    "update count": (lambda c, ix, fresh: ix.update(np.zeros((9, 3))), PanicException,
-                     "^update expects 30 values, got 27$"),
-    "update count, strided": (lambda c, ix, fresh: ix.update(strided(np.zeros((9, 3)))), PanicException,
-                              "^update expects 30 values, got 27$"),
-    "update count of 2**32 rows": (lambda c, ix, fresh: ix.update(rows(TOO_MANY)), PanicException,
-                                   rf"^update expects 30 values, got {3 * TOO_MANY}$"),
-    "promote width": (lambda c, ix, fresh: ix.promote(np.zeros((4, 2))), ValueError,
-                      "^new_candidates have 2 columns but the index has d = 3$"),
+    "update unbuilt": (
+        lambda c, ix, fresh: fresh.update(np.zeros((1, 3))),
+        ValueError,
+        "^the index has not been built$",
+    ),
+    "promote unbuilt": (
+        lambda c, ix, fresh: fresh.promote(np.zeros((0, 3))),
+        ValueError,
+        "^the index has not been built$",
+    ),
+    "update count": (
+        lambda c, ix, fresh: ix.update(np.zeros((9, 3))),
+        PanicException,
+        "^update expects 30 values, got 27$",
+    ),
+    "update count, strided": (
+        lambda c, ix, fresh: ix.update(strided(np.zeros((9, 3)))),
+        PanicException,
+        "^update expects 30 values, got 27$",
+    ),
+    "update count of 2**32 rows": (
+        lambda c, ix, fresh: ix.update(rows(TOO_MANY)),
+        PanicException,
+        rf"^update expects 30 values, got {3 * TOO_MANY}$",
+    ),
+    "promote width": (
+        lambda c, ix, fresh: ix.promote(np.zeros((4, 2))),
+        ValueError,
+        "^new_candidates have 2 columns but the index has d = 3$",
+    ),
     "promote no rows, width": (lambda c, ix, fresh: ix.promote(np.zeros((0, 4))), ValueError, "have 4 columns"),
     "promote strided, width": (lambda c, ix, fresh: ix.promote(strided(np.zeros((4, 2)))), ValueError, "2 columns"),
     "promote 2**32 rows": (lambda c, ix, fresh: ix.promote(rows(TOO_MANY)), ValueError, "a tier must hold fewer"),
     "coords strided": (lambda c, ix, fresh: ix.update(strided(np.zeros((10, 3)))), TypeError, EXACT_LAYOUT),
-    "new_candidates misaligned": (lambda c, ix, fresh: ix.promote(misaligned(np.zeros((4, 3)))),
-                                  TypeError, EXACT_LAYOUT),
+    "new_candidates misaligned": (
+        lambda c, ix, fresh: ix.promote(misaligned(np.zeros((4, 3)))),
+        TypeError,
+        EXACT_LAYOUT,
+    ),
 }
 
 
@@ -314,7 +400,7 @@ def test_access_rule_with_threads():
     seen = {"shared": None, "exclusive": None}
     for _ in range(20):
         started = threading.Event()
-        worker = threading.Thread(target=lambda: (started.set(), ix.build(pts, 300_000)))
+        worker = threading.Thread(target=lambda started=started: (started.set(), ix.build(pts, 300_000)))
         worker.start()
         started.wait()
         while worker.is_alive():

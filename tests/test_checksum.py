@@ -35,15 +35,24 @@ def test_buffer_kinds_and_threads():
     rng = np.random.default_rng(8)
     arr = rng.random((300, 7))
     want = reference(arr.tobytes())
-    for buf in (arr, arr.tobytes(), bytearray(arr.tobytes()), memoryview(arr), arr.view(np.uint8),
-                arr.astype(">f8").byteswap().view(">f8"), arr.reshape(-1)[None, :]):
+    for buf in (
+        arr,
+        arr.tobytes(),
+        bytearray(arr.tobytes()),
+        memoryview(arr),
+        arr.view(np.uint8),
+        arr.astype(">f8").byteswap().view(">f8"),
+        arr.reshape(-1)[None, :],
+    ):
         assert _native.crc32c(buf) == want
     assert _native.crc32c(np.float64(2.5)) == reference(np.float64(2.5).tobytes())
     assert _native.crc32c(np.empty((0, 3))) == 0
     assert _native.crc32c(value=5, data=b"") == 5
     data = rng.integers(0, 256, 70_000, dtype=np.uint8).tobytes()
     for n, offset, start in ((9, 3, 0xE3069283), (1000, 7, 1), (len(data) - 7, 5, 0xFFFFFFFF)):
-        assert _native.crc32c(memoryview(data)[offset : offset + n], start) == reference(data[offset : offset + n], start)
+        assert _native.crc32c(memoryview(data)[offset : offset + n], start) == reference(
+            data[offset : offset + n], start
+        )
     for cut in (0, 1, 30_000, len(data)):  # continuing from a first part's checksum
         assert _native.crc32c(data[cut:], _native.crc32c(data[:cut])) == _native.crc32c(data)
     # large buffers run without the interpreter lock, from many threads at once
@@ -52,17 +61,22 @@ def test_buffer_kinds_and_threads():
     with ThreadPoolExecutor(4) as pool:
         for _ in range(3):
             assert list(pool.map(_native.crc32c, big)) == expected
-    assert expected[0] == _native.crc32c(big[0][(1 << 19):], _native.crc32c(big[0][: 1 << 19]))
+    assert expected[0] == _native.crc32c(big[0][(1 << 19) :], _native.crc32c(big[0][: 1 << 19]))
 
 
 def test_bad_input():
     arr = np.arange(40.0).reshape(5, 8)
-    cases = [*(((bad,), ValueError, "C-contiguous") for bad in (arr[:, ::2], arr.T, arr[::2],
-                                                                memoryview(arr.tobytes())[::3])),
-             *(((bad,), TypeError, None) for bad in ("text", 12, None, [1, 2], object())),
-             *(((b"x", v), ValueError, r"2\*\*32") for v in (-1, 1 << 32, 1 << 100, -(1 << 100))),
-             *(((b"x", v), TypeError, None) for v in (1.0, "1", None, np.float64(1.0))),
-             ((), TypeError, None), ((b"x", 0, 1), TypeError, None)]
+    cases = [
+        *(
+            ((bad,), ValueError, "C-contiguous")
+            for bad in (arr[:, ::2], arr.T, arr[::2], memoryview(arr.tobytes())[::3])
+        ),
+        *(((bad,), TypeError, None) for bad in ("text", 12, None, [1, 2], object())),
+        *(((b"x", v), ValueError, r"2\*\*32") for v in (-1, 1 << 32, 1 << 100, -(1 << 100))),
+        *(((b"x", v), TypeError, None) for v in (1.0, "1", None, np.float64(1.0))),
+        ((), TypeError, None),
+        ((b"x", 0, 1), TypeError, None),
+    ]
     for args, error, match in cases:
         with pytest.raises(error, match=match):
             _native.crc32c(*args)

@@ -4,6 +4,7 @@ to end on tiny sizes. No timing is asserted."""
 import importlib.metadata
 import io
 import json
+import shlex
 import subprocess
 import sys
 
@@ -56,16 +57,29 @@ def test_demo_runs_the_epochs_alike_on_both_backends():
 
 def test_demo_progress_bar_and_command_line(capsys):
     pytest.importorskip("tqdm")
-    assert main("demo --archive 500 --population 80 --dim 3 --epochs 2 --k 4 --recall-sample 5".split()) == 0
+    assert main(shlex.split("demo --archive 500 --population 80 --dim 3 --epochs 2 --k 4 --recall-sample 5")) == 0
     captured = capsys.readouterr()
     assert "epochs: 100%" in captured.out  # the tqdm bar, drawn on the report's stream
     assert "recall@4 against exact search" in captured.out
 
 
-@pytest.mark.parametrize("argv", ["demo --population 0", "demo --k -1", "demo --backend gpu", "demo --step -0.1",
-                                  "demo --step nan", "bench --n 10 --static 11", "bench --tables 8,x",
-                                  "bench --tables 0,4", "bench --scenario 4,7,32", "bench --shapes cubes",
-                                  "bench --shapes periodic-liquid-d=3", "nothing"])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        "demo --population 0",
+        "demo --k -1",
+        "demo --backend gpu",
+        "demo --step -0.1",
+        "demo --step nan",
+        "bench --n 10 --static 11",
+        "bench --tables 8,x",
+        "bench --tables 0,4",
+        "bench --scenario 4,7,32",
+        "bench --shapes cubes",
+        "bench --shapes periodic-liquid-d=3",
+        "nothing",
+    ],
+)
 def test_bad_options_exit_with_usage(argv, capsys):
     with pytest.raises(SystemExit) as exc:
         main(argv.split())
@@ -74,7 +88,7 @@ def test_bad_options_exit_with_usage(argv, capsys):
 
 
 def test_module_entry_point_and_version():
-    argv = "demo --archive 200 --population 20 --dim 2 --epochs 1 --no-progress".split()
+    argv = shlex.split("demo --archive 200 --population 20 --dim 2 --epochs 1 --no-progress")
     done = subprocess.run([sys.executable, "-m", "plovik", *argv], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "epoch 1/1" in done.stdout
@@ -88,9 +102,23 @@ def test_module_entry_point_and_version():
 def test_bench_tiny_run_writes_json_markdown_and_plot(tmp_path):
     out = io.StringIO()
     shapes = ("clustered-tight-d16", "periodic liquid d=3")  # a key and the old spelling
-    results = run_bench(n=3000, n_static=2400, d=8, scenario=(3, 4, 32, 4), queries=150, exact_queries=40,
-                        reference_queries=70, shape_n=1500, shape_queries=60, shapes=shapes, tables=(2, 6),
-                        probes=(0, 3), repeats=1, out_dir=tmp_path, out=out)
+    results = run_bench(
+        n=3000,
+        n_static=2400,
+        d=8,
+        scenario=(3, 4, 32, 4),
+        queries=150,
+        exact_queries=40,
+        reference_queries=70,
+        shape_n=1500,
+        shape_queries=60,
+        shapes=shapes,
+        tables=(2, 6),
+        probes=(0, 3),
+        repeats=1,
+        out_dir=tmp_path,
+        out=out,
+    )
     saved = json.loads((tmp_path / "bench.json").read_text())
     assert saved == json.loads(json.dumps(results))
     assert saved["reference"]["rows_identical"] is True
@@ -115,18 +143,22 @@ def test_every_data_shape_is_reproducible_and_on_the_torus():
     keys = [shape.key for shape in SHAPES.values()]
     assert len(set(keys)) == len(SHAPES) and not any(set(" =") & set(key) for key in keys)
     assert parser().parse_args(["bench", "--shapes", "periodic-liquid-d3,uniform d=4"]).shapes == (
-        "periodic liquid d=3", "uniform d=4")
+        "periodic liquid d=3",
+        "uniform d=4",
+    )
     for shape in SHAPES.values():
         a, b = (shape.points(np.random.default_rng(1), 500) for _ in range(2))
         q = shape.queries(np.random.default_rng(2), 50)
         assert a.shape == (500, shape.d) and q.shape == (50, shape.d) and np.array_equal(a, b)
-        assert all(((0.0 <= x) & (x < 1.0)).all() for x in (a, q)), shape.name
+        assert all(((x >= 0.0) & (x < 1.0)).all() for x in (a, q)), shape.name
 
 
 @pytest.mark.parametrize("where", ["positional", "--out", "default"])
 def test_bench_command_line_without_reference_and_plot(tmp_path, capsys, monkeypatch, where):
-    argv = ("bench --n 1500 --dim 4 --scenario 5,3,8,2 --queries 80 --exact-queries 20 --shapes none "
-            "--repeats 1 --no-reference --no-plot").split()
+    argv = shlex.split(
+        "bench --n 1500 --dim 4 --scenario 5,3,8,2 --queries 80 --exact-queries 20 --shapes none "
+        "--repeats 1 --no-reference --no-plot"
+    )
     monkeypatch.chdir(tmp_path)
     folder = tmp_path / ("plovik-bench" if where == "default" else "new/results")
     extra = {"positional": ["new/results"], "--out": ["--out", "new/results"], "default": []}[where]

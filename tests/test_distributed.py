@@ -10,6 +10,7 @@ import contextlib
 import dataclasses
 import faulthandler
 import gc
+import itertools
 import logging
 import os
 import signal
@@ -23,13 +24,13 @@ import numpy as np
 import pytest
 
 pytest.importorskip("distributed")
-import dask  # noqa: E402
-import dask.array as da  # noqa: E402
-from distributed import Client, LocalCluster  # noqa: E402
+import dask
+import dask.array as da
+from distributed import Client, LocalCluster
 
-import plovik.distributed as pd  # noqa: E402
-from plovik import PlovikSearch, RecallWarning, exact_knn  # noqa: E402
-from plovik.distributed import ShardedSearch, ShardLostError, merge_knn, merge_radius  # noqa: E402
+import plovik.distributed as pd
+from plovik import PlovikSearch, RecallWarning, exact_knn
+from plovik.distributed import ShardedSearch, ShardLostError, merge_knn, merge_radius
 
 pytestmark = pytest.mark.distributed
 
@@ -57,8 +58,14 @@ def cluster():
     # restart takes longer, and the cluster would be left one worker short
     # for good (or lose a worker that had just restarted).
     with dask.config.set({"distributed.deploy.lost-worker-timeout": "1h"}):
-        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                               silence_logs=logging.CRITICAL, env={"RAYON_NUM_THREADS": "1"})
+        cluster = LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=":0",
+            silence_logs=logging.CRITICAL,
+            env={"RAYON_NUM_THREADS": "1"},
+        )
         c = Client(cluster)
         faulthandler.cancel_dump_traceback_later()
         yield c
@@ -82,7 +89,7 @@ def _data(seed, n, m, d=D):
 
 
 def _same_rows(a, b):
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=True):
         np.testing.assert_array_equal(x, y)
 
 
@@ -93,7 +100,11 @@ def _check_epochs(single, sharded, rng, after_update=lambda: None):
 
     def compare():
         assert (sharded.n_points, sharded.n_static, sharded.n_candidates, sharded.n_retired) == (
-            single.n_points, single.n_static, single.n_candidates, single.n_retired)
+            single.n_points,
+            single.n_static,
+            single.n_candidates,
+            single.n_retired,
+        )
         for m in (200, 9):
             Q = rng.random((m, D))
             own = rng.integers(-1, single.n_points, m)
@@ -140,12 +151,12 @@ def _merge_case(rng):
         ids = np.full((m, k), -1, np.int64)
         dist = np.full((m, k), np.inf)
         for i in range(m):
-            mine = rng.permutation(np.flatnonzero(owner == j))[:rng.integers(0, k + 3)]
+            mine = rng.permutation(np.flatnonzero(owner == j))[: rng.integers(0, k + 3)]
             d = rng.choice([0.25, 0.5, 0.75], mine.size)
             order = np.lexsort((mine, d))
-            entries += [(i, x, y) for x, y in zip(d[order], mine[order])]
+            entries += [(i, x, y) for x, y in zip(d[order], mine[order], strict=True)]
             take = order[:k]
-            ids[i, :take.size], dist[i, :take.size] = mine[take], d[take]
+            ids[i, : take.size], dist[i, : take.size] = mine[take], d[take]
         parts.append((ids, dist))
     return m, k, parts, entries
 
@@ -158,7 +169,7 @@ def test_merges_order_ties_by_id_with_padding_last():
         for i in range(m):
             want = sorted((d, x) for r, d, x in entries if r == i)[:k]
             want += [(np.inf, -1)] * (k - len(want))
-            assert list(zip(dist[i], ids[i])) == want
+            assert list(zip(dist[i], ids[i], strict=True)) == want
         # the same entries as the CSR rows of a radius query
         csr = []
         for j in range(len(parts)):
@@ -167,8 +178,10 @@ def test_merges_order_ties_by_id_with_padding_last():
             csr.append((np.concatenate([[0], np.cumsum(keep.sum(1))]), pid[keep], pd_[keep]))
         indptr, ids, dist = merge_radius(csr, m)
         for i in range(m):
-            want = sorted((d, x) for j in range(len(parts)) for x, d in zip(parts[j][0][i], parts[j][1][i]) if x >= 0)
-            assert list(zip(dist[indptr[i]:indptr[i + 1]], ids[indptr[i]:indptr[i + 1]])) == want
+            want = sorted(
+                (d, x) for j in range(len(parts)) for x, d in zip(parts[j][0][i], parts[j][1][i], strict=True) if x >= 0
+            )
+            assert list(zip(dist[indptr[i] : indptr[i + 1]], ids[indptr[i] : indptr[i + 1]], strict=True)) == want
 
 
 def test_blocks_and_id_ranges():
@@ -176,7 +189,7 @@ def test_blocks_and_id_ranges():
     for m, block in ((1, 128), (128, 128), (129, 128), (1000, 300), (0, 5)):
         blocks = pd._blocks(m, block)
         assert blocks[0][0] == 0 and blocks[-1][1] == m and len(blocks) == max(1, -(-m // block))
-        assert all(a == b for (_, a), (b, _) in zip(blocks, blocks[1:])) and all(e - a <= block for a, e in blocks)
+        assert all(a == b for (_, a), (b, _) in itertools.pairwise(blocks)) and all(e - a <= block for a, e in blocks)
     # a shard's ids: a range that continues the last one joins it
     assert pd._add_range([(0, 5), (9, 12)], 12, 20) == [(0, 5), (9, 20)]
     assert pd._add_range([(0, 5), (9, 12)], 14, 20) == [(0, 5), (9, 12), (14, 20)]
@@ -225,8 +238,11 @@ def test_recall_estimate_and_per_call_threads_match_the_single_index(client):
             assert sharded.estimate_recall(**kw) == single.estimate_recall(kw.get("k"), kw.get("sample"))
         _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6, threads=2))
         _same_rows(single.query_radius(Q, 1.0), sharded.query_radius(Q, 1.0, threads=1))
-        for call in (lambda **kw: sharded.estimate_recall(**kw), lambda **kw: sharded.query_knn(Q, 2, **kw),
-                     lambda **kw: sharded.query_radius(Q, 1.0, **kw)):
+        for call in (
+            lambda **kw: sharded.estimate_recall(**kw),
+            lambda **kw: sharded.query_knn(Q, 2, **kw),
+            lambda **kw: sharded.query_radius(Q, 1.0, **kw),
+        ):
             with pytest.raises(ValueError, match="threads must be at least 1, got 0"):
                 call(threads=0)
             with pytest.raises(TypeError, match="got a bool"):
@@ -303,8 +319,10 @@ def test_dask_array_chunks_become_shards(client):
 def test_dask_array_shards_are_built_where_their_chunks_live(client):
     X = _data(12, 800, 0)[0]
     w = sorted(client.ncores())
-    parts = [client.persist(da.from_array(X[:500], chunks=(500, D)), workers=[w[1]]),
-             client.persist(da.from_array(X[500:], chunks=(300, D)), workers=[w[0]])]
+    parts = [
+        client.persist(da.from_array(X[:500], chunks=(500, D)), workers=[w[1]]),
+        client.persist(da.from_array(X[500:], chunks=(300, D)), workers=[w[0]]),
+    ]
     with ShardedSearch(D, client, **FIXED) as sharded:
         sharded.build(da.concatenate(parts))
         assert sharded.shard_sizes == [500, 300] and sharded.workers == [w[1], w[0]]
@@ -329,6 +347,7 @@ def test_tuned_parameters_and_exact_answers_match(client):
         _check_epochs(single, sharded, np.random.default_rng(8))
     # grown past the sizes that chose the scan, both tune again alike and build tables
     from plovik import datasets
+
     X = datasets.clustered(np.random.default_rng(9), 36_000, 8, clusters=20, sigma=0.02)
     single = PlovikSearch(8, seed=5, threads=1)
     with ShardedSearch(8, client, shards=3, seed=5, threads=1) as sharded:
@@ -355,8 +374,10 @@ def test_relaxed_queries_never_lose_neighbours(client):
     # entry by entry (up to the last bit of a distance).
     X, Q = _data(4, 1500, 150)
     own = np.arange(150)
-    for settings, exact in ((dict(tables=2, components=8, cells=4, probes=0), True),
-                            (dict(tables=3, components=4, cells=4, probes=1), False)):
+    for settings, exact in (
+        (dict(tables=2, components=8, cells=4, probes=0), True),
+        (dict(tables=3, components=4, cells=4, probes=1), False),
+    ):
         single = PlovikSearch(D, seed=1, threads=1, **settings)
         single.build(X)
         with ShardedSearch(D, client, shards=3, seed=1, threads=1, **settings) as sharded:
@@ -462,9 +483,16 @@ def test_a_worker_killed_between_calls(client, recover):
             sharded.promote(batch)
             _knn_equal(single, sharded, Q[:100])
             return
-        calls = [(sharded.query_knn, (Q, 5)), (sharded.query_knn, (Q[:10], 5)), (sharded.query_radius, (Q, 1.0)),
-                 (sharded.update, (X[1700:],)), (sharded.promote, (X[:10],)), (sharded.retire, ([5, 1900],)),
-                 (sharded.stats, ()), (sharded.reset_stats, ())]
+        calls = [
+            (sharded.query_knn, (Q, 5)),
+            (sharded.query_knn, (Q[:10], 5)),
+            (sharded.query_radius, (Q, 1.0)),
+            (sharded.update, (X[1700:],)),
+            (sharded.promote, (X[:10],)),
+            (sharded.retire, ([5, 1900],)),
+            (sharded.stats, ()),
+            (sharded.reset_stats, ()),
+        ]
         for _ in range(2):  # and it stays refused
             for method, args in calls:
                 with pytest.raises(ShardLostError, match="shard 1"):
@@ -483,9 +511,11 @@ def test_a_worker_killed_during_a_call(client, recover, tmp_path):
     with ShardedSearch(D, client, shards=2, recover=recover, **FIXED) as sharded:
         sharded.build(X, n_static=1700)
         victim = sharded.workers[1]
-        with _killed_once_started(client, victim, "promote", tmp_path):
-            with pytest.raises(ShardLostError, match=f"shard 1 \\(worker {victim}\\)") as info:
-                sharded.promote(batch)
+        with (
+            _killed_once_started(client, victim, "promote", tmp_path),
+            pytest.raises(ShardLostError, match=f"shard 1 \\(worker {victim}\\)") as info,
+        ):
+            sharded.promote(batch)
         assert info.value.shards == [1] and info.value.workers == [victim]
         # Shard 0 promoted before shard 1 was lost: undone, so nothing changed.
         assert (sharded.n_static, sharded.n_candidates) == (1700, 300)
@@ -525,8 +555,16 @@ def test_a_worker_killed_during_build(client, kind, tmp_path):
         w = sorted(client.ncores())
         # (computed again elsewhere once the victim is gone: a chunk bound
         # to a dead worker would wait for it for ever)
-        points = da.concatenate([client.persist(da.from_array(X[i * 1000:i * 1000 + 1000], chunks=(1000, D)),
-                                                workers=[w[i]], allow_other_workers=True) for i in (0, 1)])
+        points = da.concatenate(
+            [
+                client.persist(
+                    da.from_array(X[i * 1000 : i * 1000 + 1000], chunks=(1000, D)),
+                    workers=[w[i]],
+                    allow_other_workers=True,
+                )
+                for i in (0, 1)
+            ]
+        )
     with ShardedSearch(D, client, recover=False, **FIXED) as sharded:
         with _killed_once_started(client, victim, "build", tmp_path):
             sharded.build(points, n_static=1700)  # completed on the worker left

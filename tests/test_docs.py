@@ -28,8 +28,9 @@ ALWAYS = {"plovik", "numpy", "pickle", "copy", "os", "warnings", "math", "thread
 def _blocks(page):
     """(line, code, reason to skip or None) of each Python block of a page."""
     text = page.read_text()
-    return [(text.count("\n", 0, m.start("code")) + 1, m.group("code"), m.group("reason"))
-            for m in BLOCK.finditer(text)]
+    return [
+        (text.count("\n", 0, m.start("code")) + 1, m.group("code"), m.group("reason")) for m in BLOCK.finditer(text)
+    ]
 
 
 def _runs():
@@ -40,9 +41,14 @@ def _runs():
         code = tuple(c for _, c, reason in _blocks(page) if reason is None)
         if code:
             groups.setdefault(code, []).append(page)
-    return [pytest.param(pages, id="+".join(p.name for p in pages),
-                         marks=[pytest.mark.distributed] if "LocalCluster" in "".join(code) else [])
-            for code, pages in groups.items()]
+    return [
+        pytest.param(
+            pages,
+            id="+".join(p.name for p in pages),
+            marks=[pytest.mark.distributed] if "LocalCluster" in "".join(code) else [],
+        )
+        for code, pages in groups.items()
+    ]
 
 
 def test_blocks_are_found():
@@ -62,6 +68,7 @@ def test_page_blocks_run(pages, tmp_path, monkeypatch):
     config = None
     if "dask" in modules:  # a page may set Dask's configuration for the process: restored after
         import dask
+
         config, saved = dask.config.config, copy.deepcopy(dask.config.config)
     namespace = {"__name__": "__main__"}
     try:

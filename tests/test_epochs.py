@@ -10,13 +10,16 @@ import sys
 import numpy as np
 import pytest
 
-from index_helpers import assert_tables_equal, both, random_params, outputs_under_thread_counts
+from index_helpers import assert_tables_equal, both, outputs_under_thread_counts, random_params
 
 
 def assert_same(native, reference):
     assert_tables_equal(native, reference)
     assert (native.n_points, native.n_static, native.n_candidates) == (
-        reference.n_points, reference.n_static, reference.n_candidates)
+        reference.n_points,
+        reference.n_static,
+        reference.n_candidates,
+    )
     points = native.points()
     assert points.dtype == np.float32 and points.tobytes() == reference.points().tobytes()
 
@@ -44,7 +47,7 @@ def test_few_moves_among_many(b, K, share, step):
             ix.update(new)
         assert_same(*pair)
         # The rows measure the stored coordinates of moved and unmoved points.
-        for got, want in zip(*(ix.query_knn(q, 20) for ix in pair)):
+        for got, want in zip(*(ix.query_knn(q, 20) for ix in pair), strict=True):
             np.testing.assert_array_equal(got, want)
 
 
@@ -64,7 +67,9 @@ ix = RustLshIndex(**params)
 ix.build(pts, 200_000)
 """
 
-EPOCH_DIGEST = SETUP + """
+EPOCH_DIGEST = (
+    SETUP
+    + """
 h = hashlib.sha256()
 for name, args in [("build", None)] + steps:  # the tables of the build, then of each epoch
     if args is not None:
@@ -73,6 +78,7 @@ for name, args in [("build", None)] + steps:  # the tables of the build, then of
         h.update(v.tobytes())
 print(h.hexdigest())
 """
+)
 
 
 @pytest.mark.threads
@@ -82,7 +88,9 @@ def test_tables_and_epochs_independent_of_thread_count():
 
 # Under a shrinking address-space limit an epoch fails at a different
 # allocation each time; every failure must leave the index as it was.
-OUT_OF_MEMORY = SETUP + """
+OUT_OF_MEMORY = (
+    SETUP
+    + """
 ref = PythonLshIndex(**params)
 ref.build(pts, 200_000)
 
@@ -107,6 +115,7 @@ for name, args in steps[1:3]:
     assert state(ix) == state(ref), name
     print(name, failed)
 """
+)
 
 
 @pytest.mark.address_space_limit
@@ -114,7 +123,6 @@ def test_out_of_memory_leaves_the_index_as_it_was():
     # A fixed mmap threshold maps every large buffer afresh, so that the
     # limit bites; by default freed memory would be reused from the heap.
     env = {**os.environ, "MALLOC_MMAP_THRESHOLD_": "65536"}
-    out = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], env=env, check=True,
-                         capture_output=True, text=True)
+    out = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], env=env, check=True, capture_output=True, text=True)
     failures = dict(line.split() for line in out.stdout.splitlines())
     assert int(failures["update"]) > 2 and int(failures["promote"]) > 2

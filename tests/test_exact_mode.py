@@ -36,21 +36,21 @@ class Mirror:
         assert np.array_equal(idx, np.where(truth_i >= 0, live[np.maximum(truth_i, 0)], -1))
         assert np.array_equal(dist, truth_d)
         # one id and several ids per query excluded, a single point
-        ex = np.c_[own, np.r_[live[5:5 + m - 5], np.full(5, -1)]]
+        ex = np.c_[own, np.r_[live[5 : 5 + m - 5], np.full(5, -1)]]
         got_i, got_d = search.query_knn(Q, k, ex)
         for q in range(m):
             keep = ~np.isin(live, ex[q])
-            ti, td = exact_knn(self.X[live[keep]], Q[q:q + 1], k)
+            ti, td = exact_knn(self.X[live[keep]], Q[q : q + 1], k)
             assert np.array_equal(got_i[q], live[keep][ti[0]]) and np.array_equal(got_d[q], td[0])
         one = search.query_knn(Q[3], k, int(live[0]))
         assert np.array_equal(one[0], search.query_knn(Q[3:4], k, live[:1])[0][0])
         # radius: one and per-query radii, counts, sparse
         r = np.linspace(0.3, 1.2, m)
-        indptr, ids, dists = search.query_radius(Q, r)
+        indptr, ids, _ = search.query_radius(Q, r)
         t_ptr, t_ids, t_d = exact_radius(self.X[live], Q, 1.2)
         for q in range(m):
-            t = t_d[t_ptr[q]:t_ptr[q + 1]] <= np.float32(r[q])
-            assert np.array_equal(ids[indptr[q]:indptr[q + 1]], live[t_ids[t_ptr[q]:t_ptr[q + 1]][t]])
+            t = t_d[t_ptr[q] : t_ptr[q + 1]] <= np.float32(r[q])
+            assert np.array_equal(ids[indptr[q] : indptr[q + 1]], live[t_ids[t_ptr[q] : t_ptr[q + 1]][t]])
         assert np.array_equal(search.query_radius(Q, 1.2, count_only=True), np.diff(t_ptr))
         pairs, pd = search.pairs(0.6)
         b_ptr, b_ids, b_d = exact_radius(self.X[live], self.X[live], 0.6, np.arange(live.size))
@@ -81,13 +81,22 @@ def test_answers_as_the_exact_scan_through_every_change(backend):
     hashed.build(mirror.X, mirror.n_static)
     assert np.array_equal(search._points().view(np.uint64), np.asarray(hashed.raw.points(), np.float64).view(np.uint64))
     parts = search.nbytes_by_part
-    assert parts == {"coordinates": 1500 * (D * 4 + 1), "ids": 0, "directories": 0, "reuse": 0,
-                     "exact scan": -(-1500 // 8) * 8 * D * 4}  # tiles of 8 points
+    assert parts == {
+        "coordinates": 1500 * (D * 4 + 1),
+        "ids": 0,
+        "directories": 0,
+        "reuse": 0,
+        "exact scan": -(-1500 // 8) * 8 * D * 4,
+    }  # tiles of 8 points
     assert search.nbytes == sum(parts.values()) < hashed.nbytes + parts["exact scan"]
     tables = search.tables()
     assert {k: v.shape for k, v in tables.items()} == {
-        "static_keys": (0, 1200), "static_ids": (0, 1200), "cand_keys": (0, 300), "cand_sorted_keys": (0, 300),
-        "cand_sorted_ids": (0, 300)}
+        "static_keys": (0, 1200),
+        "static_ids": (0, 1200),
+        "cand_keys": (0, 300),
+        "cand_sorted_keys": (0, 300),
+        "cand_sorted_ids": (0, 300),
+    }
     mirror.check(search, rng)
     search.retire([0, 7, 1300, 1499])
     mirror.retired |= {0, 7, 1300, 1499}
@@ -117,8 +126,12 @@ def test_saved_loaded_mapped_and_pickled(tmp_path):
     manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
     assert manifest["index"] == {"storage": "exact", "d": D, "n_points": 1500, "n_static": 1200}
     assert sorted(manifest["arrays"]) == ["coords", "retired"]
-    copies = [PlovikSearch.load(tmp_path / "s"), PlovikSearch.load(tmp_path / "s", mmap=True),
-              pickle.loads(pickle.dumps(search)), copy.deepcopy(search)]
+    copies = [
+        PlovikSearch.load(tmp_path / "s"),
+        PlovikSearch.load(tmp_path / "s", mmap=True),
+        pickle.loads(pickle.dumps(search)),
+        copy.deepcopy(search),
+    ]
     C, new = rng.random((300, D)), rng.random((50, D))
     for other in copies:
         assert other.raw is None and other.nbytes_by_part["ids"] == 0
@@ -195,14 +208,16 @@ def test_refused_calls_leave_it_as_it_was():
     before = (search.nbytes, repr(search), search.query_knn(mirror.X[:20], 5)[0])
     bad_rows = rng.random((300, D))
     bad_rows[10, 2] = np.nan
-    for call, exc in ((lambda: search.update(rng.random((299, D))), ValueError),
-                      (lambda: search.update(bad_rows), ValueError),
-                      (lambda: search.promote(bad_rows), ValueError),
-                      (lambda: search.promote(rng.random((5, D + 1))), ValueError),
-                      (lambda: search.retire([1500]), ValueError),
-                      (lambda: search.retire([1.0]), TypeError),
-                      (lambda: search.query_knn(mirror.X[:2], 3, [0, 1500]), ValueError),
-                      (lambda: search.query_radius(mirror.X[:2], [0.1, -1.0]), ValueError)):
+    for call, exc in (
+        (lambda: search.update(rng.random((299, D))), ValueError),
+        (lambda: search.update(bad_rows), ValueError),
+        (lambda: search.promote(bad_rows), ValueError),
+        (lambda: search.promote(rng.random((5, D + 1))), ValueError),
+        (lambda: search.retire([1500]), ValueError),
+        (lambda: search.retire([1.0]), TypeError),
+        (lambda: search.query_knn(mirror.X[:2], 3, [0, 1500]), ValueError),
+        (lambda: search.query_radius(mirror.X[:2], [0.1, -1.0]), ValueError),
+    ):
         with pytest.raises(exc):
             call()
     after = (search.nbytes, repr(search), search.query_knn(mirror.X[:20], 5)[0])

@@ -12,9 +12,9 @@ import time
 import numpy as np
 import pytest
 
+from index_helpers import random_params
 from plovik import RustLshIndex
 from plovik._native import exact_knn, exact_radius
-from index_helpers import random_params
 
 N, N_STATIC, D = 200_000, 60_000, 16
 
@@ -27,7 +27,7 @@ class Stop(Exception):
 
 def inside_a_mutation(ix):
     try:
-        ix.n_points
+        _ = ix.n_points  # the read itself is the probe
     except RuntimeError:  # "Already mutably borrowed"
         return True
     return False
@@ -75,9 +75,8 @@ def cpu_seconds(call):
 def interrupted(call, exc, nth=1, counts=lambda: True):
     """CPU seconds until `call` raised `exc` from the handler's nth call."""
     start = time.process_time()
-    with sigint_every_10ms((nth, exc), counts):
-        with pytest.raises(exc):
-            call()
+    with sigint_every_10ms((nth, exc), counts), pytest.raises(exc):
+        call()
     return time.process_time() - start
 
 
@@ -97,8 +96,7 @@ def state(ix, queries):
     return ix.tables(), (ix.n_points, ix.n_static, ix.n_candidates), ix.query_knn(queries, 5)
 
 
-@pytest.mark.parametrize("op,exc", [
-    ("build", KeyboardInterrupt), ("update", Stop), ("promote", KeyboardInterrupt)])
+@pytest.mark.parametrize("op,exc", [("build", KeyboardInterrupt), ("update", Stop), ("promote", KeyboardInterrupt)])
 def test_interrupted_mutation_changes_nothing(index, op, exc):
     rng = np.random.default_rng(42)
     queries = rng.random((50, D))
@@ -107,35 +105,46 @@ def test_interrupted_mutation_changes_nothing(index, op, exc):
     inputs = [rng.random(shape) for _ in range(2)]
 
     def call(rows):
-        return {"build": lambda: index.build(rows, N_STATIC), "update": lambda: index.update(rows),
-                "promote": lambda: index.promote(rows)}[op]
+        return {
+            "build": lambda: index.build(rows, N_STATIC),
+            "update": lambda: index.update(rows),
+            "promote": lambda: index.promote(rows),
+        }[op]
 
     full = cpu_seconds(call(inputs[0]))
     before = state(index, queries)
+
     # At the first poll inside the call, then at a later one; signals handled
     # after the call returned would not count.
-    busy = lambda: inside_a_mutation(index)  # noqa: E731
+    def busy():
+        return inside_a_mutation(index)
+
     first = interrupted(call(inputs[1]), exc, 1, busy)
     interrupted(call(inputs[1]), exc, 2, busy)
     after = state(index, queries)
     assert all(np.array_equal(before[0][key], after[0][key]) for key in before[0])
     assert before[1] == after[1]
-    assert all(np.array_equal(a, b) for a, b in zip(before[2], after[2]))
+    assert all(np.array_equal(a, b) for a, b in zip(before[2], after[2], strict=True))
     # The first poll comes within 50 ms of wall time, when every worker has
     # run that long: on two workers about 0.1 s of CPU against about 0.2 s
     # for a whole update, so the bound leaves room for a loaded machine.
     assert first < 0.75 * full, (first, full)
 
 
-@pytest.mark.parametrize("method,exc", [("knn", KeyboardInterrupt), ("radius", Stop),
-                                        ("exact_knn", Stop), ("exact_radius", KeyboardInterrupt)])
+@pytest.mark.parametrize(
+    "method,exc",
+    [("knn", KeyboardInterrupt), ("radius", Stop), ("exact_knn", Stop), ("exact_radius", KeyboardInterrupt)],
+)
 def test_signals_during_a_query(index, method, exc):
     # about 0.6 s of CPU for the index's queries, 1 s for the exact scans: well beyond the first poll
     rng = np.random.default_rng(43)
     points, queries = rng.random((100_000, D)), rng.random(({"knn": 6000, "radius": 40_000}.get(method, 8000), D))
-    call = {"knn": lambda: index.query_knn(queries, 10), "radius": lambda: index.query_radius(queries, 0.2),
-            "exact_knn": lambda: exact_knn(points, queries, 10),
-            "exact_radius": lambda: exact_radius(points, queries, 2.0)}[method]
+    call = {
+        "knn": lambda: index.query_knn(queries, 10),
+        "radius": lambda: index.query_radius(queries, 0.2),
+        "exact_knn": lambda: exact_knn(points, queries, 10),
+        "exact_radius": lambda: exact_radius(points, queries, 2.0),
+    }[method]
     start = time.process_time()
     want = call()
     full = time.process_time() - start
@@ -146,4 +155,4 @@ def test_signals_during_a_query(index, method, exc):
     with sigint_every_10ms() as calls:
         got = call()
     assert len(calls) >= 2  # not only once the call returned
-    assert all(np.array_equal(a, b) for a, b in zip(got, want))
+    assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))

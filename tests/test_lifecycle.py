@@ -15,8 +15,11 @@ import pytest
 # with everything their frames refer to (indexes and their buffers
 # included); LeakSanitizer cannot tell that from a leak, so the children
 # that leave such threads behind run without it.
-ABANDONS_THREADS = ({"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))}
-                    if os.environ.get("PLOVIK_SANITIZER") == "address" else {})
+ABANDONS_THREADS = (
+    {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))}
+    if os.environ.get("PLOVIK_SANITIZER") == "address"
+    else {}
+)
 
 PRELUDE = """
     import os, sys, threading, gc
@@ -30,8 +33,13 @@ PRELUDE = """
 
 
 def run_python(script, *args, flags=(), env=None):
-    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(PRELUDE + script), *map(str, args)],
-                          capture_output=True, text=True, timeout=300, env={**os.environ, **(env or {})})
+    return subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(PRELUDE + script), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={**os.environ, **(env or {})},
+    )
 
 
 # Daemon threads keep calling into the engine while the main thread leaves.
@@ -87,11 +95,14 @@ SHUTDOWN_WITH_CALLS_IN_FLIGHT = """
 
 
 @pytest.mark.threads
-@pytest.mark.parametrize("calls,threads", [
-    ("query_knn,query_radius,build", "2"),
-    ("query_batch,update,panic", "3"),
-    ("build,promote,query_knn,panic", "1"),
-])
+@pytest.mark.parametrize(
+    "calls,threads",
+    [
+        ("query_knn,query_radius,build", "2"),
+        ("query_batch,update,panic", "3"),
+        ("build,promote,query_knn,panic", "1"),
+    ],
+)
 def test_shutdown_with_calls_in_flight(calls, threads):
     for _ in range(2):
         out = run_python(SHUTDOWN_WITH_CALLS_IN_FLIGHT, calls, env={"RAYON_NUM_THREADS": threads, **ABANDONS_THREADS})

@@ -13,8 +13,8 @@ import threading
 import numpy as np
 import pytest
 
-from plovik import RustLshIndex
 from index_helpers import random_params
+from plovik import RustLshIndex
 
 MIB = 1 << 20
 
@@ -148,10 +148,10 @@ RESULT_BUFFERS = RSS + textwrap.dedent(f"""
 @pytest.mark.resident_size
 def test_result_buffers_are_freed_with_their_last_array():
     env = {**os.environ, "MALLOC_MMAP_THRESHOLD_": str(MIB)}
-    out = subprocess.run([sys.executable, "-c", RESULT_BUFFERS], check=True, capture_output=True,
-                         text=True, timeout=600, env=env)
-    start, both, view_only, view_left, none, radius, radius_gone = (
-        int(v) / MIB for v in out.stdout.split())
+    out = subprocess.run(
+        [sys.executable, "-c", RESULT_BUFFERS], check=True, capture_output=True, text=True, timeout=600, env=env
+    )
+    start, both, view_only, view_left, none, radius, radius_gone = (int(v) / MIB for v in out.stdout.split())
     knn = M * K * 8 / MIB  # one array of the knn result
     hits = M * N * 8 / MIB  # one array of hits of the radius result
     assert both - start > 1.8 * knn
@@ -187,10 +187,11 @@ def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
     """Two threads rebuild and refresh their own indexes at once, reusing the
     large arrays their earlier calls replaced (of other sizes every other
     time, stale values and all), and the kernel reclaims every page it may
-    after each call: every table stays that of a fresh index's build. (A kept array once became visible to the other thread
-    before it was marked lazily freeable, and reclaim then zeroed the other
-    index's ids.) Where the kernel cannot reclaim on request, this still
-    checks that interpreter threads share the worker pool safely."""
+    after each call: every table stays that of a fresh index's build. (A
+    kept array once became visible to the other thread before it was marked
+    lazily freeable, and reclaim then zeroed the other index's ids.) Where
+    the kernel cannot reclaim on request, this still checks that interpreter
+    threads share the worker pool safely."""
     rng = np.random.default_rng(7)
     n, d = 131_072, 8  # 4 MiB per table-major array of a tier: reused, reclaimable
     params = random_params(rng, d=d, L=16, K=5, b=4)
@@ -201,7 +202,7 @@ def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
         for n_static in splits:
             ix = RustLshIndex(**params)
             ix.build(pts, n_static)
-            ix.update(pts[:n - n_static])
+            ix.update(pts[: n - n_static])
             expected[-1][n_static] = ix.tables()
     del ix
     failures = []
@@ -213,7 +214,7 @@ def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
                 n_static = splits[i % 2]
                 ix.build(pts, n_static)
                 _page_out_large_mappings()
-                ix.update(pts[:n - n_static])
+                ix.update(pts[: n - n_static])
                 _page_out_large_mappings()
                 got = ix.tables()
                 if any(not np.array_equal(got[key], want[n_static][key]) for key in got):
@@ -221,7 +222,7 @@ def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
         except BaseException as e:  # noqa: BLE001 - reported by the main thread
             failures.append(repr(e))
 
-    threads = [threading.Thread(target=work, args=(pts, want)) for pts, want in zip(sets, expected)]
+    threads = [threading.Thread(target=work, args=(pts, want)) for pts, want in zip(sets, expected, strict=True)]
     for t in threads:
         t.start()
     for t in threads:
@@ -275,10 +276,10 @@ EPOCHS = RSS + textwrap.dedent("""
 
 @pytest.mark.resident_size
 def test_nbytes_is_the_resident_growth_and_epochs_keep_it_flat():
-    out = subprocess.run([sys.executable, "-c", EPOCHS, "200"], check=True, capture_output=True,
-                         text=True, timeout=600)
-    (start, built, held, index, early, late, before, peak, promoted, held_after,
-     gone) = (int(v) / MIB for v in out.stdout.split())
+    out = subprocess.run([sys.executable, "-c", EPOCHS, "200"], check=True, capture_output=True, text=True, timeout=600)
+    (start, built, held, index, early, late, before, peak, promoted, held_after, gone) = (
+        int(v) / MIB for v in out.stdout.split()
+    )
     assert index > 40
     for grown, nbytes in [(built - start, held), (promoted - start, held_after)]:
         assert abs(grown - nbytes) < 0.1 * nbytes, (start, built, held, promoted, held_after)

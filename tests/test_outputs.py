@@ -69,17 +69,20 @@ def test_radius_outputs_equal_the_rows_they_come_from(search):
     # a radius per query is each query asked with its own radius
     for i in range(50):
         one = search.query_radius(Q[i], radii[i], int(own[i]))
-        assert np.array_equal(one[0], ids[indptr[i]:indptr[i + 1]])
-        assert np.array_equal(one[1], dists[indptr[i]:indptr[i + 1]])
+        assert np.array_equal(one[0], ids[indptr[i] : indptr[i + 1]])
+        assert np.array_equal(one[1], dists[indptr[i] : indptr[i + 1]])
     assert np.array_equal(search.query_radius(Q, radii, own, count_only=True), np.diff(indptr))
     assert search.query_radius(Q[3], radii[3], 3, count_only=True) == indptr[4] - indptr[3]
-    assert all(np.array_equal(a, b) for a, b in
-               zip(search.query_radius(Q, radii, own, return_distance=False), (indptr, ids), strict=True))
+    assert all(
+        np.array_equal(a, b)
+        for a, b in zip(search.query_radius(Q, radii, own, return_distance=False), (indptr, ids), strict=True)
+    )
     m = search.query_radius(Q, radii, own, sparse=True) if scipy_sparse else None
-    assert m is None or isinstance(m, scipy_sparse.csr_array) and m.shape == (50, search.n_points)
+    assert m is None or (isinstance(m, scipy_sparse.csr_array) and m.shape == (50, search.n_points))
     assert m is None or m.nnz == len(ids)
-    assert m is None or (np.array_equal(m.indptr, indptr) and np.array_equal(m.indices, ids)
-                         and np.array_equal(m.data, dists))
+    assert m is None or (
+        np.array_equal(m.indptr, indptr) and np.array_equal(m.indices, ids) and np.array_equal(m.data, dists)
+    )
     # one radius for all, given as an array of equal values, is the scalar call
     same = search.query_radius(Q, np.full(50, 0.12), own)
     assert all(np.array_equal(a, b) for a, b in zip(same, search.query_radius(Q, 0.12, own), strict=True))
@@ -95,14 +98,16 @@ def test_pairs_are_the_self_join_once_each(search):
     n = search.n_points
     indptr, ids, found = search.query_radius(X[:n], r, np.arange(n))
     rows = np.repeat(np.arange(n), np.diff(indptr))
-    both = {(min(a, b), max(a, b)): d for a, b, d in zip(rows.tolist(), ids.tolist(), found.tolist())}
+    both = {(min(a, b), max(a, b)): d for a, b, d in zip(rows.tolist(), ids.tolist(), found.tolist(), strict=True)}
     assert sorted(both) == [tuple(p) for p in pairs.tolist()]
     assert dists.tolist() == [both[tuple(p)] for p in pairs.tolist()]
     # a subset of brute force, with its distances; all of it when exact
     ip, truth_ids, truth_d = exact_radius(X[:n], X[:n], r, np.arange(n))
     truth_rows = np.repeat(np.arange(n), np.diff(ip))
-    truth = {(a, b): d for a, b, d in zip(truth_rows.tolist(), truth_ids.tolist(), truth_d.tolist()) if a < b}
-    assert all(truth[tuple(p)] == d for p, d in zip(pairs.tolist(), dists.tolist()))
+    truth = {
+        (a, b): d for a, b, d in zip(truth_rows.tolist(), truth_ids.tolist(), truth_d.tolist(), strict=True) if a < b
+    }
+    assert all(truth[tuple(p)] == d for p, d in zip(pairs.tolist(), dists.tolist(), strict=True))
     if search.tuning is not None and search.tuning.exact:
         assert len(pairs) == len(truth)
     assert search.pairs(0.0)[0].shape == (0, 2)
@@ -110,8 +115,9 @@ def test_pairs_are_the_self_join_once_each(search):
         g = search.pairs(r, sparse=True)
         assert isinstance(g, scipy_sparse.csr_array) and g.shape == (n, n) and g.nnz == len(pairs)
         rows = np.repeat(np.arange(n), np.diff(g.indptr))
-        assert sorted(zip(rows.tolist(), g.indices.tolist(), g.data.tolist())) == sorted(
-            zip(pairs[:, 0].tolist(), pairs[:, 1].tolist(), dists.tolist()))
+        assert sorted(zip(rows.tolist(), g.indices.tolist(), g.data.tolist(), strict=True)) == sorted(
+            zip(pairs[:, 0].tolist(), pairs[:, 1].tolist(), dists.tolist(), strict=True)
+        )
         key = rows * 4.0 + g.data  # distances are at most 4 here (d = 4): rows first, then distance
         assert np.all((np.diff(key) > 0) | ((np.diff(key) == 0) & (np.diff(g.indices) > 0)))
         ones = search.pairs(r, sparse=True, return_distance=False)
@@ -136,28 +142,35 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
     idx, dist = search.query_knn(Q, k, ex)
     assert (idx >= 0).all() and not (idx[:, :, None] == ex[:, None, :]).any()
     assert np.all(np.diff(dist, axis=1) >= 0)
-    for row, plain, out in zip(idx, plain_idx, ex):
+    for row, plain, out in zip(idx, plain_idx, ex, strict=True):
         assert set(plain.tolist()) - set(out.tolist()) <= set(row.tolist())
     indptr, ids, dists = search.query_radius(Q, 0.3, ex)
     full = search.query_radius(Q, 0.3)
     for i in range(m):
         a, b = full[0][i], full[0][i + 1]
         keep = ~np.isin(full[1][a:b], ex[i])
-        assert np.array_equal(ids[indptr[i]:indptr[i + 1]], full[1][a:b][keep])
+        assert np.array_equal(ids[indptr[i] : indptr[i + 1]], full[1][a:b][keep])
     if search.tuning is not None and search.tuning.exact:
-        assert all(np.array_equal(a, b) for a, b in zip((idx, dist), exact_knn(X[:n], Q, k, ex)))
-        assert all(np.array_equal(a, b) for a, b in zip((indptr, ids, dists), exact_radius(X[:n], Q, 0.3, ex)))
+        assert all(np.array_equal(a, b) for a, b in zip((idx, dist), exact_knn(X[:n], Q, k, ex), strict=True))
+        assert all(
+            np.array_equal(a, b) for a, b in zip((indptr, ids, dists), exact_radius(X[:n], Q, 0.3, ex), strict=True)
+        )
     # the same ids as a sparse matrix, row i's columns those query i excludes
     if scipy_sparse:
         csr = scipy_sparse.csr_array((np.ones((ex >= 0).sum()), (np.nonzero(ex >= 0)[0], ex[ex >= 0])), shape=(m, n))
-        assert all(np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, csr), (idx, dist)))
-        assert all(np.array_equal(a, b) for a, b in zip(search.query_radius(Q, 0.3, csr), (indptr, ids, dists)))
+        assert all(np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, csr), (idx, dist), strict=True))
+        assert all(
+            np.array_equal(a, b) for a, b in zip(search.query_radius(Q, 0.3, csr), (indptr, ids, dists), strict=True)
+        )
     # no column: nothing excluded
-    assert all(np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, ex[:, :0]), (plain_idx, plain_dist)))
+    assert all(
+        np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, ex[:, :0]), (plain_idx, plain_dist), strict=True)
+    )
     # a single point takes a 1-D array of its ids
     one = search.query_knn(Q[7], k, ex[7])
-    assert np.array_equal(one[0], idx[7]) and np.array_equal(search.query_radius(Q[7], 0.3, ex[7])[0],
-                                                              ids[indptr[7]:indptr[8]])
+    assert np.array_equal(one[0], idx[7]) and np.array_equal(
+        search.query_radius(Q[7], 0.3, ex[7])[0], ids[indptr[7] : indptr[8]]
+    )
     with pytest.raises(ValueError, match=rf"or \(40, e\), e ids per query padded with -1, got shape \(40, {e}, 1\)"):
         search.query_knn(Q, k, ex[:, :, None])
 
@@ -165,7 +178,10 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
 @pytest.mark.parametrize("sparse", ["csr", 1, None])
 def test_sparse_takes_a_bool_array_or_matrix(sparse):
     search = SEARCHES[0]
-    for call in (lambda: search.query_knn(X[:2], 3, sparse=sparse), lambda: search.pairs(0.1, sparse=sparse),
-                 lambda: search.query_radius(X[:2], 0.1, sparse=sparse)):
+    for call in (
+        lambda: search.query_knn(X[:2], 3, sparse=sparse),
+        lambda: search.pairs(0.1, sparse=sparse),
+        lambda: search.query_radius(X[:2], 0.1, sparse=sparse),
+    ):
         with pytest.raises(ValueError, match="sparse must be True, False, 'array' or 'matrix'"):
             call()

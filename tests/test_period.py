@@ -16,14 +16,14 @@ import pytest
 from plovik import ExactScan, PlovikSearch, exact_knn, exact_radius
 
 sklearn = pytest.importorskip("sklearn")
-from plovik.sklearn import TorusNeighborsTransformer  # noqa: E402
+from plovik.sklearn import TorusNeighborsTransformer  # noqa: E402 - only once scikit-learn is known to be installed
 
 D = 3
 
 
 def _same(got, want):
     assert len(got) == len(want)
-    for a, b in zip(got, want):
+    for a, b in zip(got, want, strict=True):
         np.testing.assert_array_equal(a, b)
 
 
@@ -35,13 +35,14 @@ def _scaled(rows, L, dist_at=(1,)):
 def _box(L, rng, n):
     """Points of a box of side L: an integer lattice when L is whole, else
     floats, a few outside [0, L) (they wrap)."""
-    if L == int(L):
+    if int(L) == L:
         return rng.integers(0, int(L), (n, D))
     return rng.uniform(-0.2 * L, 1.2 * L, (n, D))
 
 
-@pytest.mark.parametrize("L, tuned, backend", [(0.37, True, "native"), (6.0, False, "reference"),
-                                               (1000.0, False, "native")])
+@pytest.mark.parametrize(
+    "L, tuned, backend", [(0.37, True, "native"), (6.0, False, "reference"), (1000.0, False, "native")]
+)
 def test_search_answers_as_on_the_data_divided_by_boxsize(L, tuned, backend):
     rng = np.random.default_rng(int(L * 100))
     X, Q, moved, batch = _box(L, rng, 900), rng.uniform(0, L, (70, D)), _box(L, rng, 100), _box(L, rng, 40)
@@ -94,10 +95,11 @@ def test_exact_scan_and_transformer_answer_as_on_the_data_divided_by_boxsize(L):
     scan = ExactScan(X, boxsize=L)
     _same(scan.knn(Q, 6, own), exact_knn(X, Q, 6, own, boxsize=L))
     _same(scan.radius(Q, r), exact_radius(X, Q, r, boxsize=L))
-    for radius in (None, r) if L == int(L) else ():  # the transformer on the lattice alone
+    for radius in (None, r) if int(L) == L else ():  # the transformer on the lattice alone
         box = TorusNeighborsTransformer(n_neighbors=4, radius=radius, recall=0.9, random_state=0, boxsize=L)
-        unit = TorusNeighborsTransformer(n_neighbors=4, radius=None if radius is None else r / L, recall=0.9,
-                                         random_state=0)
+        unit = TorusNeighborsTransformer(
+            n_neighbors=4, radius=None if radius is None else r / L, recall=0.9, random_state=0
+        )
         for a, b in [(box.fit_transform(X), unit.fit_transform(X / L)), (box.transform(Q), unit.transform(Q / L))]:
             assert np.array_equal(a.indices, b.indices) and np.array_equal(a.indptr, b.indptr)
             assert np.array_equal(a.data, b.data * L)
@@ -140,8 +142,16 @@ ENTRY_POINTS = {
     "ExactScan": lambda L: ExactScan(POINTS, boxsize=L),
     "transformer": lambda L: TorusNeighborsTransformer(boxsize=L).fit(POINTS),
 }
-BAD_BOXSIZES = [(0, ValueError), (-2.0, ValueError), (math.nan, ValueError), (math.inf, ValueError),
-                (10**400, ValueError), (True, TypeError), ("2", TypeError), (np.array([2.0]), TypeError)]
+BAD_BOXSIZES = [
+    (0, ValueError),
+    (-2.0, ValueError),
+    (math.nan, ValueError),
+    (math.inf, ValueError),
+    (10**400, ValueError),
+    (True, TypeError),
+    ("2", TypeError),
+    (np.array([2.0]), TypeError),
+]
 
 
 @pytest.mark.parametrize("entry", ENTRY_POINTS.values(), ids=ENTRY_POINTS.keys())
@@ -153,8 +163,11 @@ def test_bad_boxsize(entry):
 
 def test_coordinates_beyond_the_float_range_once_divided_are_refused():
     big = np.full((2, D), 1e300)
-    for call in (lambda: exact_knn(big, POINTS, 1, boxsize=1e-10), lambda: PlovikSearch(D, boxsize=1e-10).build(big),
-                 lambda: _built_in_a_box(1e-10).query_knn(big, 1)):
+    for call in (
+        lambda: exact_knn(big, POINTS, 1, boxsize=1e-10),
+        lambda: PlovikSearch(D, boxsize=1e-10).build(big),
+        lambda: _built_in_a_box(1e-10).query_knn(big, 1),
+    ):
         with pytest.raises(ValueError, match=r"points / boxsize must be finite|queries / boxsize must be finite"):
             call()
     # a radius beyond it is larger than every distance: all points are found

@@ -5,18 +5,23 @@ counters of both paths."""
 import numpy as np
 import pytest
 
+from index_helpers import random_params
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
 from query_helpers import COUNTERS, F32, KERNEL_DIMS, assert_rows_equal, built, counted, torus_l1, wrap_f32
-from index_helpers import random_params
 
 
 def batched_distance(q, p, d, in_group):
     """The blocked kernels' sums, written out term by term."""
     a = np.abs(wrap_f32(q) - wrap_f32(p))
     m = np.where(a < F32(1) - a, a, F32(1) - a)
-    g = lambda i: m[:, 4 * i : 4 * i + 4]  # noqa: E731 - group i, four lanes per row
-    h = lambda x: (x[:, 0] + x[:, 1]) + (x[:, 2] + x[:, 3])  # noqa: E731
+
+    def g(i):  # group i, four lanes per row
+        return m[:, 4 * i : 4 * i + 4]
+
+    def h(x):
+        return (x[:, 0] + x[:, 1]) + (x[:, 2] + x[:, 3])
+
     if d == 8:
         grouped = (((m[:, 0] + m[:, 1]) + (m[:, 2] + m[:, 3])) + ((m[:, 4] + m[:, 5]) + m[:, 6])) + m[:, 7]
         return np.where(in_group, grouped, h(g(0) + g(1)))
@@ -42,9 +47,12 @@ def test_distances_follow_the_association_of_each_path(d):
     assert native.stats()["cands"] == 0  # the blocked path answered
     general = [torus_l1(x, pts) for x in q]
     in_group = np.arange(139) < 136
-    want = [batched_distance(x[None, :], pts, d, in_group) if d in KERNEL_DIMS else g for x, g in zip(q, general)]
-    assert any((w != g).any() for w, g in zip(want, general)) == (d in KERNEL_DIMS)
-    rows = list(zip(idx, dist, want)) + list(zip(*native.query_knn(q[:4], 139), general))
+    want = [
+        batched_distance(x[None, :], pts, d, in_group) if d in KERNEL_DIMS else g
+        for x, g in zip(q, general, strict=True)
+    ]
+    assert any((w != g).any() for w, g in zip(want, general, strict=True)) == (d in KERNEL_DIMS)
+    rows = list(zip(idx, dist, want, strict=True)) + list(zip(*native.query_knn(q[:4], 139), general[:4], strict=True))
     for ids, row, w in rows:
         order = np.argsort(ids)
         assert ids[order].tolist() == list(range(139))

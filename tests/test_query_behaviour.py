@@ -11,9 +11,9 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
+from index_helpers import outputs_under_thread_counts, random_params
 from plovik import RustLshIndex
 from query_helpers import COUNTERS, assert_rows_equal, counted
-from index_helpers import outputs_under_thread_counts, random_params
 
 
 def small(seed=0, n=300, block=1):
@@ -43,7 +43,7 @@ def test_unallocatable_results_raise_memory_error_and_results_own_their_memory()
     copies = [a.copy() for a in results]
     del native
     gc.collect()
-    for a, c in zip(results, copies):
+    for a, c in zip(results, copies, strict=True):
         assert a.base is not None and a.flags.c_contiguous and a.flags.writeable
         np.testing.assert_array_equal(a, c)
 
@@ -94,7 +94,10 @@ def test_concurrent_callers_get_serial_rows_while_counters_are_read_and_reset():
     native = RustLshIndex(**random_params(rng, 8, 8, 4, 4, probes=2, block=32))
     native.build(rng.random((20000, 8)), 15000)
     batches = [rng.random((m, 8)) for m in (40, 40, 40, 400, 400)]  # per-query and blocked
-    answer = lambda q: native.query_knn(q, 7, np.arange(len(q))) + native.query_radius(q, 0.2)  # noqa: E731
+
+    def answer(q):
+        return native.query_knn(q, 7, np.arange(len(q))) + native.query_radius(q, 0.2)
+
     serial = [answer(q) for q in batches]
 
     def loop(fn):

@@ -8,10 +8,21 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from plovik import RustLshIndex
-from query_helpers import (F32, KERNEL_DIMS, assert_rows_equal, brute_row, built, check_row, counted, indexes,
-                        ordered, reached, torus_l1)
 from index_helpers import EDGE_OFFSETS, assert_tables_equal, edge_values, random_params
+from plovik import RustLshIndex
+from query_helpers import (
+    F32,
+    KERNEL_DIMS,
+    assert_rows_equal,
+    brute_row,
+    built,
+    check_row,
+    counted,
+    indexes,
+    ordered,
+    reached,
+    torus_l1,
+)
 
 
 @settings(max_examples=150)
@@ -61,8 +72,9 @@ def test_rows_equal_the_reference_the_per_query_path_and_the_models(index, data)
 
 
 @settings(max_examples=30)
-@given(seed=st.integers(0, 2**32 - 1), b=st.sampled_from([1, 2]), k=st.sampled_from([1, 4, 50]),
-       m=st.sampled_from([8, 70]))
+@given(
+    seed=st.integers(0, 2**32 - 1), b=st.sampled_from([1, 2]), k=st.sampled_from([1, 4, 50]), m=st.sampled_from([8, 70])
+)
 def test_rows_equal_brute_force_when_every_point_is_reached(seed, b, k, m):
     # b = 1 puts every point in one bucket, probed 1 + P times per table;
     # b = 2 with K = 1 and one flip probes both cells: the search is then
@@ -139,18 +151,25 @@ def test_rows_on_the_edges_of_the_hash(b, K, probes, d):
 
 
 @settings(max_examples=60)
-@given(seed=st.integers(0, 2**32 - 1), palette=st.lists(st.sampled_from(EDGES.tolist()), min_size=1, max_size=5),
-       b=st.integers(1, 5), K=st.integers(1, 3), L=st.integers(1, 3), probes=st.integers(0, 4),
-       d=st.sampled_from([1, 2, 3, 8]), m=st.sampled_from([5, 64, 90]), block=st.sampled_from([0, 1, 16]),
-       k=st.sampled_from([1, 4, 30]))
+@given(
+    seed=st.integers(0, 2**32 - 1),
+    palette=st.lists(st.sampled_from(EDGES.tolist()), min_size=1, max_size=5),
+    b=st.integers(1, 5),
+    K=st.integers(1, 3),
+    L=st.integers(1, 3),
+    probes=st.integers(0, 4),
+    d=st.sampled_from([1, 2, 3, 8]),
+    m=st.sampled_from([5, 64, 90]),
+    block=st.sampled_from([0, 1, 16]),
+    k=st.sampled_from([1, 4, 30]),
+)
 def test_edge_coordinates_give_the_reference_tables_and_rows(seed, palette, b, K, L, probes, d, m, block, k):
     # Coordinates, offsets and queries drawn from a few edge values instead
     # of uniform floats: every key, probe and tie the rows depend on sits on
     # an edge of the hash.
     rng = np.random.default_rng(seed)
     palette = np.array(palette)
-    params = dict(b=b, k=K, l=L, probes=probes, s=rng.integers(0, d, (L, K)),
-                  u=rng.choice(EDGE_OFFSETS, (L, K)))
+    params = dict(b=b, k=K, l=L, probes=probes, s=rng.integers(0, d, (L, K)), u=rng.choice(EDGE_OFFSETS, (L, K)))
     n = int(rng.integers(0, 120))
     pts = rng.choice(palette, (n, d))
     native, reference = built(params, pts, int(rng.integers(0, n + 1)), block=block)

@@ -8,10 +8,9 @@ import numpy as np
 import pytest
 
 import plovik
+from index_helpers import random_params
 from plovik import PlovikSearch, RustLshIndex, _native
 from plovik.lsh import PythonLshIndex, pool_thread_count
-
-from index_helpers import random_params
 
 D = 5
 
@@ -41,8 +40,10 @@ def test_a_call_with_its_own_probes_answers_as_an_index_built_with_them(block, p
         base, want = built(cls, params, 1), built(cls, params, probes)
         got = knn(base, Q, 7, ex, probes)
         assert all(np.array_equal(a, b) for a, b in zip(got, want.query_knn(Q, 7, ex), strict=True))
-        assert all(np.array_equal(a, b) for a, b in
-                   zip(radius(base, Q, 0.4, ex, probes), want.query_radius(Q, 0.4, ex), strict=True))
+        assert all(
+            np.array_equal(a, b)
+            for a, b in zip(radius(base, Q, 0.4, ex, probes), want.query_radius(Q, 0.4, ex), strict=True)
+        )
         assert np.array_equal(knn(base, Q, 7, ex, None)[0], base.query_knn(Q, 7, ex)[0])
         if cls is RustLshIndex:
             native = got
@@ -73,7 +74,10 @@ def test_thread_limits_never_change_a_row():
     search, Q = search_and_queries()
     want = search.query_knn(Q, 10)
     radius = search.query_radius(Q[:300], 0.3)
-    same = lambda got: all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))  # noqa: E731
+
+    def same(got):
+        return all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+
     assert plovik.thread_count() >= 1
     with plovik.thread_limit(1):
         assert plovik.thread_count() == 1
@@ -94,7 +98,7 @@ def test_thread_limits_never_change_a_row():
         try:
             for _ in range(5):
                 results.append(same(search.query_knn(Q, 10, threads=limit)))
-        except BaseException as e:  # noqa: BLE001
+        except BaseException as e:  # noqa: BLE001 - any failure of the thread is reported by the test
             errors.append(e)
 
     threads = [threading.Thread(target=run, args=(limit,)) for limit in (1, 2, 1, 2)]

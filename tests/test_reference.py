@@ -79,8 +79,9 @@ def test_promote_merges_candidates_first():
     assert ix.n_static == 43 and ix.tables()["cand_sorted_ids"].tolist() == [[43]]
 
 
-@pytest.mark.parametrize("d, block, m, threads", [(1, 1024, 70, 1), (2, 1, 70, 3), (3, 0, 64, 7), (3, 50, 63, 2),
-                                                   (2, 2, 130, 3)])
+@pytest.mark.parametrize(
+    "d, block, m, threads", [(1, 1024, 70, 1), (2, 1, 70, 3), (3, 0, 64, 7), (3, 50, 63, 2), (2, 2, 130, 3)]
+)
 def test_full_gather_equals_brute_force(d, block, m, threads):
     # b = 2, K = 1 and a flip probe: every query reaches every point, however
     # the blocks are cut among the workers

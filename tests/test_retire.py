@@ -10,9 +10,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from index_helpers import assert_tables_equal, random_params
 from plovik import PlovikSearch, RustLshIndex, exact_knn, exact_radius
 from plovik.lsh import PythonLshIndex
-from index_helpers import assert_tables_equal, random_params
 from query_helpers import assert_rows_equal, brute_row, built, counted, indexes
 
 
@@ -64,11 +64,16 @@ def test_retiring_is_never_having_held_the_points(case, data):
 
     Q, k, ex = queries()
     ex_fresh = np.where(np.isin(ex, live), np.searchsorted(live, ex), -1)
-    mapped = lambda ids: np.where(ids >= 0, live[np.maximum(ids, 0)] if live.size else -1, -1)  # noqa: E731
+
+    def mapped(ids):
+        return np.where(ids >= 0, live[np.maximum(ids, 0)] if live.size else -1, -1)
+
     for ix in (native, fresh, reference):
         ix.reset_stats()
-    for a, b in ((native.query_knn(Q, k, ex), fresh.query_knn(Q, k, ex_fresh)),
-                 (native.query_knn(Q, k), fresh.query_knn(Q, k))):
+    for a, b in (
+        (native.query_knn(Q, k, ex), fresh.query_knn(Q, k, ex_fresh)),
+        (native.query_knn(Q, k), fresh.query_knn(Q, k)),
+    ):
         assert np.array_equal(a[0], mapped(b[0])) and np.array_equal(a[1], b[1])
     indptr, ids, dists = native.query_radius(Q, 0.3 * d, ex)
     f_indptr, f_ids, f_dists = fresh.query_radius(Q, 0.3 * d, ex_fresh)
@@ -78,8 +83,11 @@ def test_retiring_is_never_having_held_the_points(case, data):
 
     def compare(Q, k, ex):
         assert_tables_equal(native, reference)
-        for call in (lambda ix: ix.query_knn(Q, k), lambda ix: ix.query_knn(Q, k, ex),
-                     lambda ix: ix.query_radius(Q, 0.4 * d, ex)):
+        for call in (
+            lambda ix: ix.query_knn(Q, k),
+            lambda ix: ix.query_knn(Q, k, ex),
+            lambda ix: ix.query_radius(Q, 0.4 * d, ex),
+        ):
             a, b = call(native), call(reference)
             assert_rows_equal(a, b)
             assert_none_retired(retired, a[0] if len(a) == 2 else a[1])
@@ -129,11 +137,13 @@ def test_retired_entries_stay_out_of_the_tables(b, K):
         assert_tables_equal(native, reference)
         t = native.tables()
         live = np.setdiff1d(np.arange(native.n_points), retired)
-        for tier, lo, hi, count in (("static", 0, native.n_static, n_live_static),
-                                    ("cand_sorted", native.n_static, native.n_points, n_live_cand)):
+        for tier, lo, hi, count in (
+            ("static", 0, native.n_static, n_live_static),
+            ("cand_sorted", native.n_static, native.n_points, n_live_cand),
+        ):
             want = live[(live >= lo) & (live < hi)]
             assert t[f"{tier}_ids"].shape == (L, count) == (L, want.size)
-            for row_keys, row_ids in zip(t[f"{tier}_keys"], t[f"{tier}_ids"]):
+            for row_keys, row_ids in zip(t[f"{tier}_keys"], t[f"{tier}_ids"], strict=True):
                 assert np.array_equal(np.sort(row_ids), want) and (np.diff(row_keys) >= 0).all()
 
     def keys_of(rows):
@@ -167,8 +177,11 @@ def test_retired_entries_stay_out_of_the_tables(b, K):
     on_both("retire", np.arange(450))  # the whole static tier
     check(0, 20)
     Q = rng.random((70, d))
-    for call in (lambda ix: ix.query_knn(Q, 30), lambda ix: ix.query_knn(Q[:5], 30),
-                 lambda ix: ix.query_radius(Q, 1.0)):
+    for call in (
+        lambda ix: ix.query_knn(Q, 30),
+        lambda ix: ix.query_knn(Q[:5], 30),
+        lambda ix: ix.query_radius(Q, 1.0),
+    ):
         assert_rows_equal(call(native), call(reference))
     assert (native.query_knn(Q, 30)[0][:, 20:] == -1).all()  # only the 20 live points
     on_both("promote", rng.random((10, d)))
@@ -194,7 +207,7 @@ def test_brute_force_over_live_points_through_epochs(cls, d, block):
         want_idx, want_dist = live_brute(pts, retired, Q, k, exclude)
         np.testing.assert_array_equal(idx, want_idx)
         np.testing.assert_array_equal(dist, want_dist)
-        indptr, ids, _ = ix.query_radius(Q, 0.2 * d, exclude)
+        _, ids, _ = ix.query_radius(Q, 0.2 * d, exclude)
         assert_none_retired(retired, ids)
 
     check(10)
@@ -227,13 +240,19 @@ def test_refused_retire_changes_nothing(cls):
     ix.build(pts, 30)
     ix.retire(np.array([3, 3, 40]))
     before = ix.query_knn(pts, 50), ix.tables()
-    for ids, exc in [(np.array([1, 50]), ValueError), (np.array([-1]), ValueError), (np.array([2.0]), TypeError),
-                     (np.array([[1]]), TypeError), ([1], TypeError), (np.array([1], np.int32), TypeError)]:
+    for ids, exc in [
+        (np.array([1, 50]), ValueError),
+        (np.array([-1]), ValueError),
+        (np.array([2.0]), TypeError),
+        (np.array([[1]]), TypeError),
+        ([1], TypeError),
+        (np.array([1], np.int32), TypeError),
+    ]:
         with pytest.raises(exc):
             ix.retire(ids)
         assert ix.n_retired == 2
     assert_rows_equal(ix.query_knn(pts, 50), before[0])
-    assert all(np.array_equal(a, b) for a, b in zip(ix.tables().values(), before[1].values()))
+    assert all(np.array_equal(a, b) for a, b in zip(ix.tables().values(), before[1].values(), strict=True))
 
 
 # ------------------------------------------------------------ PlovikSearch

@@ -6,23 +6,29 @@ import numpy as np
 import pytest
 
 pytest.importorskip("sklearn")
-from sklearn.cluster import DBSCAN  # noqa: E402
-from sklearn.neighbors import KNeighborsTransformer, RadiusNeighborsTransformer  # noqa: E402
-from sklearn.pipeline import make_pipeline  # noqa: E402
-from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
+from sklearn.cluster import DBSCAN
+from sklearn.neighbors import KNeighborsTransformer, RadiusNeighborsTransformer
+from sklearn.pipeline import make_pipeline
+from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from plovik.sklearn import TorusNeighborsTransformer  # noqa: E402
+from plovik.sklearn import TorusNeighborsTransformer
 
-ESTIMATORS = [TorusNeighborsTransformer(), TorusNeighborsTransformer(mode="connectivity", n_neighbors=3),
-              TorusNeighborsTransformer(radius=0.5), TorusNeighborsTransformer(n_neighbors=3, boxsize=4.0)]
+ESTIMATORS = [
+    TorusNeighborsTransformer(),
+    TorusNeighborsTransformer(mode="connectivity", n_neighbors=3),
+    TorusNeighborsTransformer(radius=0.5),
+    TorusNeighborsTransformer(n_neighbors=3, boxsize=4.0),
+]
 
 
 def integer_checks(estimator):
     """Checks that feed small integer arrays: on the unit torus those are refused."""
     if estimator.boxsize is not None:
         return {}
-    return {"check_estimators_dtypes": "coordinates must be fractions of the period: integer arrays are "
-                                       "refused without boxsize="}
+    return {
+        "check_estimators_dtypes": "coordinates must be fractions of the period: integer arrays are "
+        "refused without boxsize="
+    }
 
 
 # Array-API input is checked only with SCIPY_ARRAY_API set; the checks skip it themselves.
@@ -50,8 +56,10 @@ def test_graphs_match_scikit_learn_on_the_exact_distances(mode, radius):
         theirs = KNeighborsTransformer(mode=mode, n_neighbors=4, metric="precomputed")
     else:
         theirs = RadiusNeighborsTransformer(mode=mode, radius=radius, metric="precomputed")
-    for got, want in [(ours.fit_transform(X), theirs.fit_transform(torus_distances(X, X))),
-                      (ours.transform(Q), theirs.transform(torus_distances(Q, X)))]:
+    for got, want in [
+        (ours.fit_transform(X), theirs.fit_transform(torus_distances(X, X))),
+        (ours.transform(Q), theirs.transform(torus_distances(Q, X))),
+    ]:
         assert got.shape == want.shape and got.format == "csr"
         assert type(got) is type(want)  # a csr_matrix, as scikit-learn's own transformers give
         for i in range(got.shape[0]):
@@ -73,8 +81,10 @@ def test_dbscan_on_the_graph_clusters_across_the_boundary():
     a = (np.array([0.0, 0.5]) + rng.normal(0, 0.02, (100, 2))) % 1.0
     b = (np.array([0.5, 0.5]) + rng.normal(0, 0.02, (100, 2))) % 1.0
     X = np.vstack([a, b])
-    pipe = make_pipeline(TorusNeighborsTransformer(radius=0.05, recall=1.0, random_state=0),
-                         DBSCAN(eps=0.05, min_samples=5, metric="precomputed"))
+    pipe = make_pipeline(
+        TorusNeighborsTransformer(radius=0.05, recall=1.0, random_state=0),
+        DBSCAN(eps=0.05, min_samples=5, metric="precomputed"),
+    )
     labels = pipe.fit_predict(X)
     want = DBSCAN(eps=0.05, min_samples=5, metric="precomputed").fit_predict(torus_distances(X, X))
     assert np.array_equal(labels, want)

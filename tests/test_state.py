@@ -13,9 +13,9 @@ import numpy as np
 import pytest
 
 import plovik._native as native
+from index_helpers import assert_tables_equal, random_params
 from plovik import RustLshIndex, lsh
 from plovik.lsh import PythonLshIndex
-from index_helpers import assert_tables_equal, random_params
 from query_helpers import assert_rows_equal
 
 MAP_FROM = 1 << 21  # arrays from this many bytes on are mapped, smaller ones copied
@@ -50,10 +50,13 @@ def make(b, K, L=4, n=1500, n_static=1000, d=6, block=1024, seed=0, stage="retir
 
 def snapshot(ix, Q):
     """Everything the two indexes must agree on."""
-    out = {"tables": {k: v.tobytes() for k, v in ix.tables().items()},
-           "sizes": (ix.n_points, ix.n_static, ix.n_candidates, ix.n_retired),
-           # times measured differ; the counts do not
-           "stats": {k: v for k, v in ix.stats().items() if not k.endswith("_ns")}, "points": ix.points().tobytes()}
+    out = {
+        "tables": {k: v.tobytes() for k, v in ix.tables().items()},
+        "sizes": (ix.n_points, ix.n_static, ix.n_candidates, ix.n_retired),
+        # times measured differ; the counts do not
+        "stats": {k: v for k, v in ix.stats().items() if not k.endswith("_ns")},
+        "points": ix.points().tobytes(),
+    }
     if ix.n_points:
         out["knn"] = [a.tobytes() for a in ix.query_knn(Q, 10)]
         if isinstance(ix, RustLshIndex):
@@ -76,14 +79,23 @@ def out_of_band(ix):
 
 
 COPIES = [lambda ix: type(ix)._from_state(ix._state()), copy.copy, copy.deepcopy, out_of_band] + [
-    lambda ix, p=p: pickle.loads(pickle.dumps(ix, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)]
+    lambda ix, p=p: pickle.loads(pickle.dumps(ix, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)
+]
 
 
 # The reference keeps no directories of its own: one of each kind of stage suffices there.
-@pytest.mark.parametrize("b,K,stage,cls", [
-    *[(b, K, stage, RustLshIndex) for b, K in ((4, 3), (5, 11))
-      for stage in ("unbuilt", "built", "updated", "promoted", "retired")],
-    (4, 3, "unbuilt", PythonLshIndex), (4, 3, "retired", PythonLshIndex)])
+@pytest.mark.parametrize(
+    "b,K,stage,cls",
+    [
+        *[
+            (b, K, stage, RustLshIndex)
+            for b, K in ((4, 3), (5, 11))
+            for stage in ("unbuilt", "built", "updated", "promoted", "retired")
+        ],
+        (4, 3, "unbuilt", PythonLshIndex),
+        (4, 3, "retired", PythonLshIndex),
+    ],
+)
 def test_round_trips_answer_alike_and_keep_working(b, K, stage, cls):
     if stage == "unbuilt":
         rng = np.random.default_rng(0)
@@ -124,10 +136,16 @@ def test_state_layout():
     st = ix._state()
     L, n, ns = 4, ix.n_points, ix.n_static
     assert st["version"] == 1 and (st["d"], st["n_points"], st["n_static"]) == (6, n, ns)
-    expect = {"s": (np.int64, (L * 3,)), "u": (np.float64, (L * 3,)), "coords": (np.float32, (n, 6)),
-              "cand_coords": (np.float64, (n - ns, 6)), "static_ids": (np.uint32, (L, ns)),
-              "cand_ids": (np.uint32, (L, n - ns)), "static_first_bucket": (np.uint64, (L + 1,)),
-              "retired": (np.uint64, (0,))}
+    expect = {
+        "s": (np.int64, (L * 3,)),
+        "u": (np.float64, (L * 3,)),
+        "coords": (np.float32, (n, 6)),
+        "cand_coords": (np.float64, (n - ns, 6)),
+        "static_ids": (np.uint32, (L, ns)),
+        "cand_ids": (np.uint32, (L, n - ns)),
+        "static_first_bucket": (np.uint64, (L + 1,)),
+        "retired": (np.uint64, (0,)),
+    }
     for key, (dtype, shape) in expect.items():
         assert st[key].dtype == dtype and st[key].shape == shape, key
     assert st["stats"] == ix.stats()
@@ -182,9 +200,11 @@ def test_states_cross_between_backends(b, K, stage):
 
 # ---- forged states ----------------------------------------------------------
 
+
 def put(key, value):
     def forge(st):
         st[key] = value(st) if callable(value) else value
+
     return forge
 
 
@@ -192,6 +212,7 @@ def poke(key, index, value):
     def forge(st):
         st[key] = st[key].copy()
         st[key][index] = value
+
     return forge
 
 
@@ -200,6 +221,7 @@ def swap(key, i=0, j=1):
         a = st[key].copy()
         a[[i, j]] = a[[j, i]]
         st[key] = a
+
     return forge
 
 
@@ -209,7 +231,10 @@ FORGERIES = {
     "bool as int": (put("k", True), "'k' must be an int"),
     "negative size": (put("n_static", -1), "'n_static' is out of range"),
     "huge int": (put("n_points", 2**70), "'n_points' is out of range"),
-    "ids int64": (put("static_ids", lambda st: st["static_ids"].astype(np.int64)), "static_ids' must have dtype uint32"),
+    "ids int64": (
+        put("static_ids", lambda st: st["static_ids"].astype(np.int64)),
+        "static_ids' must have dtype uint32",
+    ),
     "ids big-endian": (put("cand_ids", lambda st: st["cand_ids"].astype(">u4")), "native byte order"),
     "coords float64": (put("coords", lambda st: st["coords"].astype(np.float64)), "dtype float32"),
     "ids 1-d": (put("static_ids", lambda st: st["static_ids"].ravel()), "2 dimensions"),
@@ -239,7 +264,10 @@ FORGERIES = {
     "more buckets than entries": (put("cand_bucket_keys", np.arange(10**6, dtype=np.int64)), "more than"),
     "coordinate nan": (poke("coords", (3, 2), np.nan), "coords must be finite"),
     "candidate row inf": (poke("cand_coords", (0, 0), np.inf), "cand_coords must be finite"),
-    "retired beyond n_points": (lambda st: st.update(retired=np.full((st["n_points"] + 63) // 64, 2**64 - 1, np.uint64)), "retired"),
+    "retired beyond n_points": (
+        lambda st: st.update(retired=np.full((st["n_points"] + 63) // 64, 2**64 - 1, np.uint64)),
+        "retired",
+    ),
     "retired too long": (put("retired", np.zeros(10**5, np.uint64)), "words"),
     "stats missing a counter": (lambda st: st["stats"].pop("pairs"), "lacks 'pairs'"),
     "stats negative": (lambda st: st["stats"].update(queries=-1), "out of range"),
@@ -272,15 +300,20 @@ def test_bucket_list_tiers_and_odd_arguments_are_refused():
         forge(bad)
         with pytest.raises(ValueError, match=message):
             RustLshIndex._from_state(bad)
-    for state, files, message in [([], None, "state must be a dict"), (st, [], "files must be a dict"),
-                                  (st, {"cand_ids": ("x", 0)}, "may only name"),
-                                  (st, {"coords": "x"}, "pair"), (st, {"coords": ("x", -1)}, "offset")]:
+    for state, files, message in [
+        ([], None, "state must be a dict"),
+        (st, [], "files must be a dict"),
+        (st, {"cand_ids": ("x", 0)}, "may only name"),
+        (st, {"coords": "x"}, "pair"),
+        (st, {"coords": ("x", -1)}, "offset"),
+    ]:
         with pytest.raises(ValueError, match=message):
             RustLshIndex._from_state(state, files)
     assert RustLshIndex._from_state(st, None).n_points == 600
 
 
 # ---- arrays mapped from a file ------------------------------------------------
+
 
 def write_npy(path, arr):
     """arr as a .npy file whose header is padded to 4096 bytes, so its data
@@ -329,10 +362,12 @@ def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
     on_disk = {name: np.load(path).copy() for name, (path, _) in files.items()}
     before = maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")
     path, offset = files["coords"]
-    for bad, error, message in [({"coords": (path, offset + 8)}, ValueError, "page size"),
-                                ({"coords": (path, offset + 4096)}, ValueError, "too short"),
-                                ({"coords": (str(tmp_path / "none.npy"), offset)}, FileNotFoundError, "none.npy"),
-                                ({"coords": (str(tmp_path), 0)}, OSError, "regular file")]:
+    for bad, error, message in [
+        ({"coords": (path, offset + 8)}, ValueError, "page size"),
+        ({"coords": (path, offset + 4096)}, ValueError, "too short"),
+        ({"coords": (str(tmp_path / "none.npy"), offset)}, FileNotFoundError, "none.npy"),
+        ({"coords": (str(tmp_path), 0)}, OSError, "regular file"),
+    ]:
         with pytest.raises(error, match=message):
             RustLshIndex._from_state(st, bad)
     # the other invariants are checked for a mapped state too
@@ -395,7 +430,7 @@ def test_corrupted_mapped_file_answers_without_crashing(tmp_path, block, b, K):
     Q = rng.random((150, D))
 
     def ask():
-        idx, dist = mapped.query_knn(Q, 10)
+        idx, _ = mapped.query_knn(Q, 10)
         assert ((idx >= -1) & (idx < mapped.n_points)).all()
         idx, _ = native._query_knn(mapped, Q, 60, None, 0)  # few probes: relaxed searches
         assert (idx < mapped.n_points).all()

@@ -16,9 +16,9 @@ from collections import Counter
 import numpy as np
 import pytest
 
+from index_helpers import random_params
 from plovik import RustLshIndex
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
-from index_helpers import random_params
 
 pytestmark = pytest.mark.threads
 
@@ -63,9 +63,12 @@ class Scenario:
         kept = self.points[30_000:]
         moved, some = kept.copy(), rng.random(len(kept)) < 0.3
         moved[some] = (moved[some] + rng.uniform(-0.05, 0.05, (some.sum(), 4))) % 1.0
-        self.steps = [("build", (self.points, 30_000)), ("update", (moved,)),
-                      ("update", (kept,)),  # back where they were, in a new tie order
-                      ("promote", (rng.random((5000, 4)),))]
+        self.steps = [
+            ("build", (self.points, 30_000)),
+            ("update", (moved,)),
+            ("update", (kept,)),  # back where they were, in a new tie order
+            ("promote", (rng.random((5000, 4)),)),
+        ]
         self.queries, self.exclude = rng.random((40, 4)), rng.integers(0, 40_000, 40)
         self.batch = rng.random((80, 4))  # 64 or more: the blocked path unless block is 1
         self.calls = {
@@ -90,8 +93,10 @@ class Scenario:
 
 def reader(sc, seed, log):
     rng, ix = np.random.default_rng(seed), sc.index
-    checks = {"stats": lambda s: list(s) == STATS and all(type(v) is int and v >= 0 for v in s.values()),
-              "reset_stats": lambda r: r is None}
+    checks = {
+        "stats": lambda s: list(s) == STATS and all(type(v) is int and v >= 0 for v in s.values()),
+        "reset_stats": lambda r: r is None,
+    }
     kinds = list(sc.calls) + list(checks) + ["short_exclude"] + ["pause"] * 4
     for _ in range(READER_CALLS):
         kind = kinds[rng.integers(len(kinds))]
@@ -103,7 +108,9 @@ def reader(sc, seed, log):
         elif kind == "short_exclude":  # fails inside a worker; the access must still be given back
             log[attempt(lambda: ix.query_knn(sc.queries, 3, sc.exclude[:10]), SHARED_BUSY, "PanicException")[0]] += 1
         else:
-            outcome, got = attempt(lambda: sc.calls[kind](ix) if kind in sc.calls else getattr(ix, kind)(), SHARED_BUSY)
+            outcome, got = attempt(
+                lambda kind=kind: sc.calls[kind](ix) if kind in sc.calls else getattr(ix, kind)(), SHARED_BUSY
+            )
             if outcome == "ok":
                 assert checks[kind](got) if kind in checks else fingerprint(got) in sc.expected[kind], kind
             log[outcome] += 1
@@ -112,9 +119,11 @@ def reader(sc, seed, log):
 def meddler(sc, log):
     """Exclusive calls that must fail whether or not they get in."""
     ix, rng = sc.index, np.random.default_rng(8)
-    wrong = [(lambda: ix.update(np.zeros((3, 4))), "PanicException"),  # wrong number of values
-             (lambda: ix.promote(np.zeros((2, 7))), "ValueError"),  # wrong width
-             (lambda: ix.build(sc.points[:5], 6), "ValueError")]  # n_static > n
+    wrong = [
+        (lambda: ix.update(np.zeros((3, 4))), "PanicException"),  # wrong number of values
+        (lambda: ix.promote(np.zeros((2, 7))), "ValueError"),  # wrong width
+        (lambda: ix.build(sc.points[:5], 6), "ValueError"),
+    ]  # n_static > n
     for i in range(MEDDLER_CALLS):
         call, fault = wrong[i % len(wrong)]
         time.sleep(rng.random() * 2e-3)  # spread over the storm
@@ -169,7 +178,7 @@ def test_readers_writer_and_meddler_on_one_index(block):
     for index in (ix, reference):
         index.reset_stats()
     for queries, k in ((sc.queries, 5), (sc.batch, 4)):
-        for got, want in zip(ix.query_knn(queries, k), reference.query_knn(queries, k)):
+        for got, want in zip(ix.query_knn(queries, k), reference.query_knn(queries, k), strict=True):
             np.testing.assert_array_equal(got, want)
     stats, want = ix.stats(), reference.stats()
     assert stats["queries"] == len(sc.queries) + len(sc.batch)

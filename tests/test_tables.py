@@ -47,8 +47,9 @@ def test_tables_on_the_edges_of_the_hash(b, inside):
     for keys, ids in ((t["static_keys"], t["static_ids"]), (t["cand_sorted_keys"], t["cand_sorted_ids"])):
         order = np.lexsort((ids, keys), axis=1)
         assert np.array_equal(np.take_along_axis(ids, order, axis=1), ids)
-    assert np.array_equal(np.take_along_axis(t["cand_keys"], t["cand_sorted_ids"] - n_static, axis=1),
-                          t["cand_sorted_keys"])
+    assert np.array_equal(
+        np.take_along_axis(t["cand_keys"], t["cand_sorted_ids"] - n_static, axis=1), t["cand_sorted_keys"]
+    )
     # the candidates moved onto the edges of the other coordinate
     for ix in (native, reference):
         ix.update(pts[len(pts) // 2 :, ::-1].copy())

@@ -68,19 +68,27 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--version", action="version", version=f"plovik {__version__}")
     sub = ap.add_subparsers(dest="command", required=True)
 
-    demo = sub.add_parser("demo", help="run an epoch workload with a progress bar, then report timings and recall",
-                          description="An archive and a moving population on the torus; each epoch every "
-                                      "candidate's k nearest neighbours give it a density score.")
+    demo = sub.add_parser(
+        "demo",
+        help="run an epoch workload with a progress bar, then report timings and recall",
+        description="An archive and a moving population on the torus; each epoch every "
+        "candidate's k nearest neighbours give it a density score.",
+    )
     demo.add_argument("--archive", type=_count, default=100_000, help="initial static points (default 100,000)")
     demo.add_argument("--population", type=_positive, default=10_000, help="candidates per epoch (default 10,000)")
     demo.add_argument("--dim", type=_positive, default=16, help="dimension d (default 16)")
     demo.add_argument("--k", type=_positive, default=10, help="neighbours per candidate (default 10)")
     demo.add_argument("--epochs", type=_count, default=10, help="epochs (default 10)")
     demo.add_argument("--seed", type=_count, default=0, help="seed of data and hash (default 0)")
-    demo.add_argument("--step", type=_non_negative, default=0.05,
-                      help="standard deviation of a step or an offspring's offset, per coordinate (default 0.05)")
-    demo.add_argument("--recall-sample", type=_count, default=20,
-                      help="queries per epoch checked against exact search (default 20)")
+    demo.add_argument(
+        "--step",
+        type=_non_negative,
+        default=0.05,
+        help="standard deviation of a step or an offspring's offset, per coordinate (default 0.05)",
+    )
+    demo.add_argument(
+        "--recall-sample", type=_count, default=20, help="queries per epoch checked against exact search (default 20)"
+    )
     demo.add_argument("--backend", choices=("auto", "native", "reference"), default="auto")
     demo.add_argument("--no-progress", action="store_true", help="print one line per epoch instead of a bar")
 
@@ -88,33 +96,57 @@ def parser() -> argparse.ArgumentParser:
     bench.add_argument("--n", type=_positive, default=1_000_000, help="points (default 1,000,000)")
     bench.add_argument("--static", type=_count, default=None, help="static points (default 80%% of n)")
     bench.add_argument("--dim", type=_positive, default=16, help="dimension of the main scenario (default 16)")
-    bench.add_argument("--scenario", type=_int_list, default=(4, 7, 32, 4),
-                       help="cells,components,tables,probes of the main scenario (default 4,7,32,4)")
+    bench.add_argument(
+        "--scenario",
+        type=_int_list,
+        default=(4, 7, 32, 4),
+        help="cells,components,tables,probes of the main scenario (default 4,7,32,4)",
+    )
     bench.add_argument("--queries", type=_positive, default=10_000, help="queries m (default 10,000)")
     bench.add_argument("--k", type=_positive, default=10)
-    bench.add_argument("--exact-queries", type=_positive, default=300,
-                       help="queries answered exactly for recall (default 300)")
-    bench.add_argument("--reference-queries", type=_positive, default=200,
-                       help="queries answered by the NumPy reference (default 200)")
-    bench.add_argument("--shape-n", type=_positive, default=200_000,
-                       help="points of each data shape (default 200,000)")
-    bench.add_argument("--shape-queries", type=_positive, default=2_000,
-                       help="fresh queries of each data shape (default 2,000)")
-    bench.add_argument("--shapes", type=_names, default=None,
-                       help="comma-separated data shapes to run, or 'none' (default all: "
-                            + ",".join(s.key for s in SHAPES.values()) + ")")
-    bench.add_argument("--tables", type=_int_list, default=SWEEP_TABLES,
-                       help="tables of each shape's sweep (default " + ",".join(map(str, SWEEP_TABLES)) + ")")
-    bench.add_argument("--probes", type=_int_list, default=SWEEP_PROBES,
-                       help="probes of each shape's sweep (default " + ",".join(map(str, SWEEP_PROBES)) + ")")
-    bench.add_argument("--repeats", type=_positive, default=5,
-                       help="runs per native timing; the fastest counts (default 5)")
+    bench.add_argument(
+        "--exact-queries", type=_positive, default=300, help="queries answered exactly for recall (default 300)"
+    )
+    bench.add_argument(
+        "--reference-queries", type=_positive, default=200, help="queries answered by the NumPy reference (default 200)"
+    )
+    bench.add_argument("--shape-n", type=_positive, default=200_000, help="points of each data shape (default 200,000)")
+    bench.add_argument(
+        "--shape-queries", type=_positive, default=2_000, help="fresh queries of each data shape (default 2,000)"
+    )
+    bench.add_argument(
+        "--shapes",
+        type=_names,
+        default=None,
+        help="comma-separated data shapes to run, or 'none' (default all: "
+        + ",".join(s.key for s in SHAPES.values())
+        + ")",
+    )
+    bench.add_argument(
+        "--tables",
+        type=_int_list,
+        default=SWEEP_TABLES,
+        help="tables of each shape's sweep (default " + ",".join(map(str, SWEEP_TABLES)) + ")",
+    )
+    bench.add_argument(
+        "--probes",
+        type=_int_list,
+        default=SWEEP_PROBES,
+        help="probes of each shape's sweep (default " + ",".join(map(str, SWEEP_PROBES)) + ")",
+    )
+    bench.add_argument(
+        "--repeats", type=_positive, default=5, help="runs per native timing; the fastest counts (default 5)"
+    )
     bench.add_argument("--no-reference", action="store_true", help="skip the NumPy reference")
     bench.add_argument("--no-plot", action="store_true", help="skip the PNG plot")
     bench.add_argument("--seed", type=_count, default=20261206)
-    bench.add_argument("out", nargs="?", default=None, metavar="OUT",
-                       help=f"folder for bench.json, bench.md and bench.png, made if missing "
-                            f"(default ./{DEFAULT_BENCH_OUT})")
+    bench.add_argument(
+        "out",
+        nargs="?",
+        default=None,
+        metavar="OUT",
+        help=f"folder for bench.json, bench.md and bench.png, made if missing (default ./{DEFAULT_BENCH_OUT})",
+    )
     bench.add_argument("--out", dest="out_option", default=None, metavar="OUT", help="the same as OUT")
     return ap
 
@@ -125,9 +157,18 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "demo":
         from plovik.demo import run_demo
 
-        run_demo(archive=args.archive, population=args.population, d=args.dim, k=args.k, epochs=args.epochs,
-                 seed=args.seed, step=args.step, recall_sample=args.recall_sample, backend=args.backend,
-                 progress=not args.no_progress)
+        run_demo(
+            archive=args.archive,
+            population=args.population,
+            d=args.dim,
+            k=args.k,
+            epochs=args.epochs,
+            seed=args.seed,
+            step=args.step,
+            recall_sample=args.recall_sample,
+            backend=args.backend,
+            progress=not args.no_progress,
+        )
     else:
         from plovik.bench import run_bench
 
@@ -142,11 +183,26 @@ def main(argv: list[str] | None = None) -> int:
         out_dir = Path(args.out or args.out_option or DEFAULT_BENCH_OUT)
         if out_dir.exists() and not out_dir.is_dir():
             parser().error(f"the output folder {out_dir} exists and is not a folder")
-        run_bench(n=args.n, n_static=args.static, d=args.dim, scenario=args.scenario, queries=args.queries, k=args.k,
-                  exact_queries=args.exact_queries, reference_queries=args.reference_queries,
-                  shape_n=args.shape_n, shape_queries=args.shape_queries, shapes=args.shapes,
-                  tables=args.tables, probes=args.probes, repeats=args.repeats, reference=not args.no_reference,
-                  plot=not args.no_plot, seed=args.seed, out_dir=out_dir)
+        run_bench(
+            n=args.n,
+            n_static=args.static,
+            d=args.dim,
+            scenario=args.scenario,
+            queries=args.queries,
+            k=args.k,
+            exact_queries=args.exact_queries,
+            reference_queries=args.reference_queries,
+            shape_n=args.shape_n,
+            shape_queries=args.shape_queries,
+            shapes=args.shapes,
+            tables=args.tables,
+            probes=args.probes,
+            repeats=args.repeats,
+            reference=not args.no_reference,
+            plot=not args.no_plot,
+            seed=args.seed,
+            out_dir=out_dir,
+        )
     return 0
 
 

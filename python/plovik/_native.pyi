@@ -111,9 +111,7 @@ class RustLshIndex:
     def _state(self) -> dict[str, object]:
         """The index as a dict of numbers and NumPy arrays (copies; version 1)."""
     @classmethod
-    def _from_state(
-        cls, state: dict[str, object], files: dict[str, tuple[str, int]] | None = None
-    ) -> RustLshIndex:
+    def _from_state(cls, state: dict[str, object], files: dict[str, tuple[str, int]] | None = None) -> RustLshIndex:
         """An index made from a state, every invariant checked first (ValueError);
         `files` maps "coords" / "static_ids" to (path, page-aligned byte offset)
         of their bytes, which are then mapped copy-on-write instead of copied."""
@@ -143,14 +141,24 @@ def _probe_keys(
     """The (m, L, 1 + P) probe keys of `rows` under the setting (b, s, u)."""
 
 def _candidate_counts(
-    b: int, s: npt.NDArray[np.int64], u: npt.NDArray[np.float64], points: npt.NDArray[np.float64],
-    queries: npt.NDArray[np.float64], flips: int, bound: float,
+    b: int,
+    s: npt.NDArray[np.int64],
+    u: npt.NDArray[np.float64],
+    points: npt.NDArray[np.float64],
+    queries: npt.NDArray[np.float64],
+    flips: int,
+    bound: float,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     """(entries, distinct), both (1 + P, L): what `queries` gather from `points`."""
 
 def _neighbour_hits(
-    b: int, s: npt.NDArray[np.int64], u: npt.NDArray[np.float64], queries: npt.NDArray[np.float64],
-    neighbours: npt.NDArray[np.float64], owner: npt.NDArray[np.int64], flips: int,
+    b: int,
+    s: npt.NDArray[np.int64],
+    u: npt.NDArray[np.float64],
+    queries: npt.NDArray[np.float64],
+    neighbours: npt.NDArray[np.float64],
+    owner: npt.NDArray[np.int64],
+    flips: int,
 ) -> npt.NDArray[np.int64]:
     """(m, 1 + P, L): per query, its neighbours that share a probed bucket with it."""
 

@@ -17,7 +17,7 @@ import numbers
 import operator
 import os
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, SupportsIndex, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -64,7 +64,8 @@ def as_integer(value: object, name: str) -> int:
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be an integer, got a bool")
     try:
-        return int(operator.index(value))  # type: ignore[arg-type]
+        # operator.index itself refuses what has no __index__
+        return int(operator.index(cast("SupportsIndex", value)))
     except TypeError:
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
 
@@ -107,8 +108,7 @@ def as_array(value: object, name: str) -> np.ndarray:
         # The index has no notion of a missing value: NumPy would hand over
         # the data under the mask as if it were valid.
         raise TypeError(
-            f"{name} must not be a masked array (its mask would be ignored); "
-            "fill or drop the masked entries first"
+            f"{name} must not be a masked array (its mask would be ignored); fill or drop the masked entries first"
         )
     try:
         return np.asarray(value)
@@ -136,7 +136,7 @@ def finite_float64(arr: np.ndarray, name: str) -> npt.NDArray[np.float64]:
     out = np.ascontiguousarray(arr, dtype=np.float64)
     # min and max are NaN when any value is, and infinite when one is; they
     # need no array of flags as large as the input.
-    if arr.dtype.kind == "f" and out.size and not (math.isfinite(out.min()) and math.isfinite(out.max())):
+    if arr.dtype.kind == "f" and out.size and not (math.isfinite(np.min(out)) and math.isfinite(np.max(out))):
         row, col = np.argwhere(~np.isfinite(out))[0]
         raise ValueError(f"{name} must be finite: row {row}, column {col} holds {out[row, col]}")
     return out
@@ -159,7 +159,7 @@ def single_id(value: object, several: bool = False) -> object:
     array-like; with `several`, a 1-D array of any length is its ids."""
     if value is None:
         return None
-    if isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
+    if not isinstance(value, (bool, np.bool_)) and isinstance(value, numbers.Integral):
         return [int(value)]
     arr = as_array(value, "exclude_ids")
     if arr.ndim == 0:
@@ -216,7 +216,13 @@ def ids_in_range(arr: np.ndarray | None, n_points: int) -> npt.NDArray[np.int64]
 
 
 def build_arguments(
-    d: int, n: int, n_static: object, queries: object, sample: object, capacity: object, radius: object,
+    d: int,
+    n: int,
+    n_static: object,
+    queries: object,
+    sample: object,
+    capacity: object,
+    radius: object,
     boxsize: float | None,
 ) -> tuple[int, np.ndarray | None, int | None, int | None, float | None]:
     """The checked arguments of a build of n points besides the points:
@@ -244,7 +250,7 @@ def build_arguments(
 def ids_to_retire(ids: object, n: int) -> npt.NDArray[np.int64]:
     """The checked ids of a retire call among n points: an integer or a 1-D
     integer array-like, each in [0, n); as a contiguous int64 array."""
-    if isinstance(ids, numbers.Integral) and not isinstance(ids, (bool, np.bool_)):
+    if not isinstance(ids, (bool, np.bool_)) and isinstance(ids, numbers.Integral):
         ids = [int(ids)]
     arr = as_array(ids, "ids")
     if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
@@ -309,8 +315,17 @@ class KnnCall:
     boxsize: float | None
 
     @classmethod
-    def checked(cls, queries: object, d: int, k: object, exclude_ids: object, probes: object, sparse: object,
-                n_points: int, boxsize: float | None) -> KnnCall:
+    def checked(
+        cls,
+        queries: object,
+        d: int,
+        k: object,
+        exclude_ids: object,
+        probes: object,
+        sparse: object,
+        n_points: int,
+        boxsize: float | None,
+    ) -> KnnCall:
         Q, single = as_queries(queries, d, boxsize)
         k = at_least(k, "k", 1)
         ex = as_ids(single_id(exclude_ids, True) if single else exclude_ids, Q.shape[0], several=True)
@@ -360,9 +375,20 @@ class RadiusCall:
     boxsize: float | None  # the period the caller's units have
 
     @classmethod
-    def checked(cls, queries: object, d: int, radius: object, exclude_ids: object, probes: object,
-                count_only: bool, sparse: object, return_distance: bool, n_points: int,
-                boxsize: float | None, several: bool = False) -> RadiusCall:
+    def checked(
+        cls,
+        queries: object,
+        d: int,
+        radius: object,
+        exclude_ids: object,
+        probes: object,
+        count_only: bool,
+        sparse: object,
+        return_distance: bool,
+        n_points: int,
+        boxsize: float | None,
+        several: bool = False,
+    ) -> RadiusCall:
         Q, single = as_queries(queries, d, boxsize)
         r = as_radii(radius, Q.shape[0])
         ex = as_ids(single_id(exclude_ids, several) if single else exclude_ids, Q.shape[0], several)
@@ -372,19 +398,31 @@ class RadiusCall:
             raise ValueError("count_only and sparse exclude each other")
         Q, ex = to_unit(finite_float64(Q, "queries"), boxsize, "queries"), ids_in_range(ex, n_points)
         ex, more = (None, None) if ex is None else _results.split_exclusions(ex)
-        return cls(Q, single, radius_to_unit(r, boxsize), ex, more, probes, bool(count_only), kind,
-                   bool(return_distance), n_points, boxsize)
+        return cls(
+            Q,
+            single,
+            radius_to_unit(r, boxsize),
+            ex,
+            more,
+            probes,
+            bool(count_only),
+            kind,
+            bool(return_distance),
+            n_points,
+            boxsize,
+        )
 
     def radii(self, checks: np.ndarray) -> npt.NDArray[np.float64]:
         """The radius of each query at `checks`."""
-        return np.broadcast_to(np.asarray(self.r, np.float64), (self.Q.shape[0],))[checks]
+        radii: npt.NDArray[np.float64] = np.broadcast_to(np.asarray(self.r, np.float64), (self.Q.shape[0],))[checks]
+        return radii
 
     @property
     def widest(self) -> float:
         """The radius to search with: the hash gathers the same candidates
         whatever the radius, so one search at the largest radius, trimmed
         row by row, answers every radius."""
-        return self.r if isinstance(self.r, float) else float(self.r.max(initial=0.0))
+        return self.r if isinstance(self.r, float) else float(np.max(self.r, initial=0.0))
 
     def answer(self, found: tuple[np.ndarray, np.ndarray, np.ndarray]) -> Any:
         """The caller's result from (indptr, ids, dists) at the widest radius."""

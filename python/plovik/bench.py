@@ -170,8 +170,18 @@ def run_bench(
     points = rng.random((n, d))
     Q = rng.random((queries, d))
     cells, components, L, P = scenario
-    sc = dict(n=n, n_static=n_static, d=d, queries=queries, k=k, cells=cells, components=components, tables=L,
-              probes=P, repeats=repeats)
+    sc = dict(
+        n=n,
+        n_static=n_static,
+        d=d,
+        queries=queries,
+        k=k,
+        cells=cells,
+        components=components,
+        tables=L,
+        probes=P,
+        repeats=repeats,
+    )
     results: dict[str, Any] = dict(machine=machine_description(), scenario=sc)
     print(f"plovik bench: n = {n:,} ({n_static:,} static), d = {d}, m = {queries:,}, k = {k}", file=out)
 
@@ -192,23 +202,31 @@ def run_bench(
     # Bound methods, not closures over the names: the names are deleted below
     # to free each index once its figures are in.
     contenders: dict[str, Callable[[], Any]] = dict(
-        batched=partial(native.query_knn, Q, k), per_query=partial(per_query.query_knn, Q, k),
-        defaults=partial(defaults.query_knn, Q, k))
+        batched=partial(native.query_knn, Q, k),
+        per_query=partial(per_query.query_knn, Q, k),
+        defaults=partial(defaults.query_knn, Q, k),
+    )
     if exact.query_all is not None:
         contenders["exact"] = exact.query_all
     turns = take_turns(contenders, repeats)
     contenders.clear()  # the closures hold the indexes
     if "exact" in turns:
         exact.timed_all(turns["exact"])
-    results["exact"] = dict(method=exact.method, build_s=exact.build_s, queries=exact.m, timed=exact.timed,
-                            qps=exact.qps)
+    results["exact"] = dict(
+        method=exact.method, build_s=exact.build_s, queries=exact.m, timed=exact.timed, qps=exact.qps
+    )
     idx_batched, _ = native.query_knn(Q, k)
     idx_default, _ = defaults.query_knn(Q, k)
     report = defaults.tuning
     assert report is not None
-    results["defaults"] = dict(exact=report.exact, **report.settings(), tuning_s=report.seconds,
-                               build_s=default_build, qps=queries / turns["defaults"],
-                               recall=recall_at_k(idx_default[: exact.m], exact.idx))
+    results["defaults"] = dict(
+        exact=report.exact,
+        **report.settings(),
+        tuning_s=report.seconds,
+        build_s=default_build,
+        qps=queries / turns["defaults"],
+        recall=recall_at_k(idx_default[: exact.m], exact.idx),
+    )
     del defaults
     per_query.reset_stats()
     idx_single, _ = per_query.query_knn(Q, k)
@@ -239,16 +257,32 @@ def run_bench(
         ref_query = time.perf_counter() - t
         same = bool(np.array_equal(idx_ref, idx_batched[:reference_queries]))
         both = min(reference_queries, exact.m)
-        results["reference"] = dict(build_s=ref_build, qps=reference_queries / ref_query,
-                                    queries=reference_queries, rows_identical=same,
-                                    recall=recall_at_k(idx_ref[:both], exact.idx[:both]))
+        results["reference"] = dict(
+            build_s=ref_build,
+            qps=reference_queries / ref_query,
+            queries=reference_queries,
+            rows_identical=same,
+            recall=recall_at_k(idx_ref[:both], exact.idx[:both]),
+        )
         results["reference"].update(_epoch_ops(ref, points, n_static, rng, 1))
 
     # ---- the data shapes: tuned defaults, best of a sweep, exact searches
     chosen = None if shapes is None else tuple(shapes)
-    results["shapes"] = [] if chosen == () else run_shapes(
-        n=shape_n, queries=shape_queries, k=k, names=chosen, seed=seed, repeats=repeats, tables=tables,
-        probes=probes, progress=progress)
+    results["shapes"] = (
+        []
+        if chosen == ()
+        else run_shapes(
+            n=shape_n,
+            queries=shape_queries,
+            k=k,
+            names=chosen,
+            seed=seed,
+            repeats=repeats,
+            tables=tables,
+            probes=probes,
+            progress=progress,
+        )
+    )
 
     (out_path / "bench.json").write_text(json.dumps(results, indent=2) + "\n")
     markdown = to_markdown(results)
@@ -264,8 +298,9 @@ def run_bench(
     return results
 
 
-def _epoch_ops(search: PlovikSearch, points: np.ndarray, n_static: int, rng: np.random.Generator,
-               repeats: int) -> dict[str, float]:
+def _epoch_ops(
+    search: PlovikSearch, points: np.ndarray, n_static: int, rng: np.random.Generator, repeats: int
+) -> dict[str, float]:
     """Seconds of an update moving 10% of the candidates, one moving all, and a promotion."""
     n_cand = points.shape[0] - n_static
     cand = points[n_static:]
@@ -300,54 +335,77 @@ def to_markdown(results: dict[str, Any]) -> str:
     sc, m, nat, ex = results["scenario"], results["machine"], results["native"], results["exact"]
     ref = results.get("reference")
     lines = [
-        (f"Machine: {m['cpu']}, {m['logical_cpus']} logical CPUs ({m['worker_threads']} worker threads), "
-         f"{m['memory_gib']} GiB, {m['system']}, Python {m['python']}, NumPy {m['numpy']}."),
+        (
+            f"Machine: {m['cpu']}, {m['logical_cpus']} logical CPUs ({m['worker_threads']} worker threads), "
+            f"{m['memory_gib']} GiB, {m['system']}, Python {m['python']}, NumPy {m['numpy']}."
+        ),
         "",
-        (f"Scenario: n = {sc['n']:,} uniform points in [0, 1)^{sc['d']} ({sc['n_static']:,} static), "
-         f"m = {sc['queries']:,} uniform queries, k = {sc['k']}; hash of the scenario: "
-         f"b = {sc['cells']}, K = {sc['components']}, L = {sc['tables']}, probes = {sc['probes']}. "
-         f"Timings are the fastest of {sc['repeats']} runs; the native contenders of a table (and exact search "
-         "when it is fast) take turns. The reference and slow exact search run once."),
+        (
+            f"Scenario: n = {sc['n']:,} uniform points in [0, 1)^{sc['d']} ({sc['n_static']:,} static), "
+            f"m = {sc['queries']:,} uniform queries, k = {sc['k']}; hash of the scenario: "
+            f"b = {sc['cells']}, K = {sc['components']}, L = {sc['tables']}, probes = {sc['probes']}. "
+            f"Timings are the fastest of {sc['repeats']} runs; the native contenders of a table (and exact search "
+            "when it is fast) take turns. The reference and slow exact search run once."
+        ),
         "",
         f"| index | build s | queries/s | recall@{sc['k']} | vs exact |",
         "|---|---:|---:|---:|---:|",
-        (f"| native, batched path | {nat['build_s']:.2f} | {_fmt_rate(nat['batched_qps'])} | {nat['recall']:.3f} "
-         f"| {nat['batched_qps'] / ex['qps']:,.0f}x |"),
-        (f"| native, per-query path (`block=1`) | | {_fmt_rate(nat['per_query_qps'])} | "
-         f"{nat['recall_per_query']:.3f} | {nat['per_query_qps'] / ex['qps']:,.0f}x |"),
+        (
+            f"| native, batched path | {nat['build_s']:.2f} | {_fmt_rate(nat['batched_qps'])} | {nat['recall']:.3f} "
+            f"| {nat['batched_qps'] / ex['qps']:,.0f}x |"
+        ),
+        (
+            f"| native, per-query path (`block=1`) | | {_fmt_rate(nat['per_query_qps'])} | "
+            f"{nat['recall_per_query']:.3f} | {nat['per_query_qps'] / ex['qps']:,.0f}x |"
+        ),
     ]
     if ref:
-        lines.append(f"| NumPy reference ({ref['queries']} queries) | {ref['build_s']:.2f} | "
-                     f"{_fmt_rate(ref['qps'])} | {ref['recall']:.3f} | "
-                     f"{ref['qps'] / ex['qps']:,.1f}x |")
-    lines.append(f"| exact: {ex['method']} ({ex['timed']} queries) | {ex['build_s']:.2f} | "
-                 f"{_fmt_rate(ex['qps'])} | 1 | 1x |")
+        lines.append(
+            f"| NumPy reference ({ref['queries']} queries) | {ref['build_s']:.2f} | "
+            f"{_fmt_rate(ref['qps'])} | {ref['recall']:.3f} | "
+            f"{ref['qps'] / ex['qps']:,.1f}x |"
+        )
+    lines.append(
+        f"| exact: {ex['method']} ({ex['timed']} queries) | {ex['build_s']:.2f} | {_fmt_rate(ex['qps'])} | 1 | 1x |"
+    )
     dflt = results["defaults"]
-    how = "exact scan" if dflt["exact"] else (
-        f"b = {dflt['cells']}, K = {dflt['components']}, L = {dflt['tables']}, probes = {dflt['probes']}")
-    lines.append(f"| native, PlovikSearch defaults, tuned at build ({how}; tuning {dflt['tuning_s']:.2f} s "
-                 f"of the build) | {dflt['build_s']:.2f} | {_fmt_rate(dflt['qps'])} | {dflt['recall']:.3f} "
-                 f"| {dflt['qps'] / ex['qps']:,.0f}x |")
+    how = (
+        "exact scan"
+        if dflt["exact"]
+        else (f"b = {dflt['cells']}, K = {dflt['components']}, L = {dflt['tables']}, probes = {dflt['probes']}")
+    )
+    lines.append(
+        f"| native, PlovikSearch defaults, tuned at build ({how}; tuning {dflt['tuning_s']:.2f} s "
+        f"of the build) | {dflt['build_s']:.2f} | {_fmt_rate(dflt['qps'])} | {dflt['recall']:.3f} "
+        f"| {dflt['qps'] / ex['qps']:,.0f}x |"
+    )
     lines += [
         "",
-        (f"Per-query path: {nat['candidates_per_query']:,.0f} candidates per query, "
-         f"{nat['distance_evals_per_core_s'] / 1e6:,.1f} M distance evaluations per second per core."),
+        (
+            f"Per-query path: {nat['candidates_per_query']:,.0f} candidates per query, "
+            f"{nat['distance_evals_per_core_s'] / 1e6:,.1f} M distance evaluations per second per core."
+        ),
     ]
     if ref:
-        lines.append(f"The reference's rows {'equal' if ref['rows_identical'] else 'DIFFER FROM'} "
-                     "the native rows on its subsample.")
+        lines.append(
+            f"The reference's rows {'equal' if ref['rows_identical'] else 'DIFFER FROM'} "
+            "the native rows on its subsample."
+        )
     lines += [
         "",
         "Epoch operations on the scenario's hash:",
         "",
         "| operation | native s | reference s |",
         "|---|---:|---:|",
-        f"| build, all {sc['n']:,} points | {nat['build_s']:.3f} | {ref['build_s']:.3f} |" if ref else
-        f"| build, all {sc['n']:,} points | {nat['build_s']:.3f} | |",
+        f"| build, all {sc['n']:,} points | {nat['build_s']:.3f} | {ref['build_s']:.3f} |"
+        if ref
+        else f"| build, all {sc['n']:,} points | {nat['build_s']:.3f} | |",
     ]
-    for key, label in (("update_10pct_s", "update, 10% of the candidates move"),
-                       ("update_all_s", "update, all candidates move"),
-                       ("promote_s", f"promote {sc['n'] - sc['n_static']:,} new rows")):
+    for key, label in (
+        ("update_10pct_s", "update, 10% of the candidates move"),
+        ("update_all_s", "update, all candidates move"),
+        ("promote_s", f"promote {sc['n'] - sc['n_static']:,} new rows"),
+    ):
         lines.append(f"| {label} | {nat[key]:.3f} | {ref[key]:.3f} |" if ref else f"| {label} | {nat[key]:.3f} | |")
     if results["shapes"]:
         lines += ["", shapes_markdown(results["shapes"]).rstrip("\n")]

@@ -88,8 +88,16 @@ def _time(fn: Callable[[], Any]) -> float:
     return _timed(fn)[0]
 
 
-def _sweep(X: np.ndarray, Q: np.ndarray, truth: np.ndarray, k: int, seed: int,
-           tables: Iterable[int], probes: Iterable[int], progress: Callable[[str], None]) -> list[dict[str, Any]]:
+def _sweep(
+    X: np.ndarray,
+    Q: np.ndarray,
+    truth: np.ndarray,
+    k: int,
+    seed: int,
+    tables: Iterable[int],
+    probes: Iterable[int],
+    progress: Callable[[str], None],
+) -> list[dict[str, Any]]:
     """Recall and queries/s of every swept setting (one timing each: a first pass)."""
     n, d = X.shape
     rows: list[dict[str, Any]] = []
@@ -104,8 +112,11 @@ def _sweep(X: np.ndarray, Q: np.ndarray, truth: np.ndarray, k: int, seed: int,
                 build_s = _time(partial(search.build, X))
                 query_s, (idx, _) = _timed(partial(search.query_knn, Q, k))
                 recall = recall_at_k(idx, truth)
-                rows.append(dict(cells=b, components=kk, tables=L, probes=P, build_s=build_s,
-                                 qps=len(Q) / query_s, recall=recall))
+                rows.append(
+                    dict(
+                        cells=b, components=kk, tables=L, probes=P, build_s=build_s, qps=len(Q) / query_s, recall=recall
+                    )
+                )
                 if recall >= SATURATED:
                     saturated_at_zero = P == 0
                     break
@@ -125,8 +136,17 @@ def _kd_tree(X: np.ndarray) -> tuple[Any, float]:
     return tree, time.perf_counter() - t
 
 
-def run_shape(shape: Shape, n: int, m: int, k: int, seed: int, repeats: int, tables: Iterable[int],
-              probes: Iterable[int], progress: Callable[[str], None]) -> dict[str, Any]:
+def run_shape(
+    shape: Shape,
+    n: int,
+    m: int,
+    k: int,
+    seed: int,
+    repeats: int,
+    tables: Iterable[int],
+    probes: Iterable[int],
+    progress: Callable[[str], None],
+) -> dict[str, Any]:
     """The figures of one shape."""
     rng = np.random.default_rng([seed, zlib.crc32(shape.name.encode())])
     X = shape.points(rng, n)
@@ -169,8 +189,9 @@ def run_shape(shape: Shape, n: int, m: int, k: int, seed: int, repeats: int, tab
     finalists = sorted((r for r in rows if r["recall"] >= TARGET), key=lambda r: -r["qps"])[:FINALISTS]
     rivals = []
     for r in finalists:
-        search = PlovikSearch(shape.d, seed=seed, backend="native", **{
-            key: r[key] for key in ("cells", "components", "tables", "probes")})
+        search = PlovikSearch(
+            shape.d, seed=seed, backend="native", **{key: r[key] for key in ("cells", "components", "tables", "probes")}
+        )
         search.build(X)
         rivals.append(search)
 
@@ -199,32 +220,58 @@ def run_shape(shape: Shape, n: int, m: int, k: int, seed: int, repeats: int, tab
         best_row = dict(finalists[i], first_pass_qps=finalists[i]["qps"], qps=qps[f"sweep {i}"])
 
     out: dict[str, Any] = dict(
-        name=shape.name, d=shape.d, n=n, queries=m, k=k, target=TARGET,
+        name=shape.name,
+        d=shape.d,
+        n=n,
+        queries=m,
+        k=k,
+        target=TARGET,
         tuning_queries=shape.tuning_queries,
-        tuned=dict(exact=bool(report.exact), **report.settings(), recall=recall_at_k(tuned_idx, truth),
-                   estimate=report.recall, interval=list(report.interval), reached=bool(report.reached),
-                   tuning_s=report.seconds, build_s=tuned_build_s, plain_build_s=plain_build_s,
-                   qps=qps["tuned"], every_point_s=every_point_s, warnings=[str(w.message) for w in caught]),
+        tuned=dict(
+            exact=bool(report.exact),
+            **report.settings(),
+            recall=recall_at_k(tuned_idx, truth),
+            estimate=report.recall,
+            interval=list(report.interval),
+            reached=bool(report.reached),
+            tuning_s=report.seconds,
+            build_s=tuned_build_s,
+            plain_build_s=plain_build_s,
+            qps=qps["tuned"],
+            every_point_s=every_point_s,
+            warnings=[str(w.message) for w in caught],
+        ),
         best=best_row,
         exact_scan=dict(qps=qps["exact_scan"]),
-        kd_tree=None if tree is None else dict(qps=qps["kd_tree"], build_s=kd_build_s, timed=kd_m,
-                                               every_point_s=kd_build_s + n / qps["kd_tree"]),
+        kd_tree=None
+        if tree is None
+        else dict(qps=qps["kd_tree"], build_s=kd_build_s, timed=kd_m, every_point_s=kd_build_s + n / qps["kd_tree"]),
         sweep=rows,
     )
     return out
 
 
-def run_shapes(*, n: int = 200_000, queries: int = 2_000, k: int = 10, names: Iterable[str] | None = None,
-               seed: int = 20261206, repeats: int = 3, tables: Iterable[int] = SWEEP_TABLES,
-               probes: Iterable[int] = SWEEP_PROBES, progress: Callable[[str], None] = lambda s: None,
-               ) -> list[dict[str, Any]]:
+def run_shapes(
+    *,
+    n: int = 200_000,
+    queries: int = 2_000,
+    k: int = 10,
+    names: Iterable[str] | None = None,
+    seed: int = 20261206,
+    repeats: int = 3,
+    tables: Iterable[int] = SWEEP_TABLES,
+    probes: Iterable[int] = SWEEP_PROBES,
+    progress: Callable[[str], None] = lambda s: None,
+) -> list[dict[str, Any]]:
     """The figures of every shape named by key or name (default: all of `SHAPES`)."""
     chosen = list(SHAPES) if names is None else list(names)
     unknown = [name for name in chosen if not _known(name)]
     if unknown:
         raise ValueError(f"unknown shapes {unknown}; known: {[s.key for s in SHAPES.values()]}")
-    return [run_shape(find_shape(name), n, queries, k, seed, repeats, tuple(tables), tuple(probes), progress)
-            for name in chosen]
+    return [
+        run_shape(find_shape(name), n, queries, k, seed, repeats, tuple(tables), tuple(probes), progress)
+        for name in chosen
+    ]
 
 
 def _known(name: str) -> bool:
@@ -251,37 +298,52 @@ def shapes_markdown(shapes: list[dict[str, Any]]) -> str:
         return ""
     s0 = shapes[0]
     lines = [
-        (f"Data shapes: n = {s0['n']:,} points each, {s0['queries']:,} fresh queries of the same shape, "
-         f"k = {s0['k']}, target recall {s0['target']}. Queries/s with all worker threads; tuned, best of "
-         "the sweep and both exact searches timed in turns (the fastest of the runs)."),
+        (
+            f"Data shapes: n = {s0['n']:,} points each, {s0['queries']:,} fresh queries of the same shape, "
+            f"k = {s0['k']}, target recall {s0['target']}. Queries/s with all worker threads; tuned, best of "
+            "the sweep and both exact searches timed in turns (the fastest of the runs)."
+        ),
         "",
-        ("| shape | tuned setting | recall | tuned q/s | best of sweep (recall) | best q/s | tuned / best "
-         "| cKDTree q/s | exact scan q/s | tuning s |"),
+        (
+            "| shape | tuned setting | recall | tuned q/s | best of sweep (recall) | best q/s | tuned / best "
+            "| cKDTree q/s | exact scan q/s | tuning s |"
+        ),
         "|---|---|---:|---:|---|---:|---:|---:|---:|---:|",
     ]
     for s in shapes:
         t, b, kd, ex = s["tuned"], s["best"], s["kd_tree"], s["exact_scan"]
         name = s["name"] + (" (tuned with queries)" if s["tuning_queries"] else "")
-        best = (f"{_setting(b)} ({b['recall']:.3f}) | {_rate(b['qps'])} | {t['qps'] / b['qps']:.2f}" if b
-                else "none reaches the target | |")
-        lines.append(f"| {name} | {_setting(t)} | {t['recall']:.3f} | {_rate(t['qps'])} | {best} "
-                     f"| {_rate(kd['qps']) if kd else 'n/a'} | {_rate(ex['qps'])} | {t['tuning_s']:.2f} |")
+        best = (
+            f"{_setting(b)} ({b['recall']:.3f}) | {_rate(b['qps'])} | {t['qps'] / b['qps']:.2f}"
+            if b
+            else "none reaches the target | |"
+        )
+        lines.append(
+            f"| {name} | {_setting(t)} | {t['recall']:.3f} | {_rate(t['qps'])} | {best} "
+            f"| {_rate(kd['qps']) if kd else 'n/a'} | {_rate(ex['qps'])} | {t['tuning_s']:.2f} |"
+        )
     if all("every_point_s" in s["tuned"] for s in shapes):
         lines += [
             "",
-            ("Tuning against a plain build of the setting it chose, and the k nearest other points of "
-             "every point, build included: the tuned search against the k-d tree (its build, and its "
-             "time per query in the timing above times n)."),
+            (
+                "Tuning against a plain build of the setting it chose, and the k nearest other points of "
+                "every point, build included: the tuned search against the k-d tree (its build, and its "
+                "time per query in the timing above times n)."
+            ),
             "",
-            ("| shape | tuning s | plain build s | tuning / plain build | every point, tuned s "
-             "| every point, cKDTree s | cKDTree / tuned |"),
+            (
+                "| shape | tuning s | plain build s | tuning / plain build | every point, tuned s "
+                "| every point, cKDTree s | cKDTree / tuned |"
+            ),
             "|---|---:|---:|---:|---:|---:|---:|",
         ]
         for s in shapes:
             t, kd = s["tuned"], s["kd_tree"]
             kd_s = f"{kd['every_point_s']:.2f} | {kd['every_point_s'] / t['every_point_s']:.1f}" if kd else "n/a | n/a"
-            lines.append(f"| {s['name']} | {t['tuning_s']:.3f} | {t['plain_build_s']:.3f} "
-                         f"| {t['tuning_s'] / max(t['plain_build_s'], 1e-9):.1f} | {t['every_point_s']:.2f} | {kd_s} |")
+            lines.append(
+                f"| {s['name']} | {t['tuning_s']:.3f} | {t['plain_build_s']:.3f} "
+                f"| {t['tuning_s'] / max(t['plain_build_s'], 1e-9):.1f} | {t['every_point_s']:.2f} | {kd_s} |"
+            )
     return "\n".join(lines) + "\n"
 
 
@@ -307,15 +369,18 @@ def draw_shapes_plot(shapes: list[dict[str, Any]], path: Path) -> bool:
     for i, (label, values) in enumerate(series):
         ax.bar(x + (i - 1.5) * width, values, width, label=label)
     for xi, s in zip(x, shapes, strict=True):
-        ax.annotate(f"{s['tuned']['recall']:.3f}", (xi - 1.5 * width, s["tuned"]["qps"]), ha="center",
-                    va="bottom", fontsize=7)
+        ax.annotate(
+            f"{s['tuned']['recall']:.3f}", (xi - 1.5 * width, s["tuned"]["qps"]), ha="center", va="bottom", fontsize=7
+        )
     ax.set_yscale("log")
     ax.set_xticks(x)
     ax.set_xticklabels(names, rotation=20, ha="right", fontsize=8)
     ax.set_ylabel("queries/s")
     s0 = shapes[0]
-    ax.set_title(f"n = {s0['n']:,}, k = {s0['k']}, target recall {s0['target']} "
-                 "(tuned recall on fresh queries above its bar)", fontsize=10)
+    ax.set_title(
+        f"n = {s0['n']:,}, k = {s0['k']}, target recall {s0['target']} (tuned recall on fresh queries above its bar)",
+        fontsize=10,
+    )
     ax.grid(True, axis="y", which="both", alpha=0.3)
     ax.legend(fontsize=8)
     fig.tight_layout()

@@ -15,8 +15,16 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["SHAPES", "Shape", "clustered", "few_informative", "find_shape", "mixed_density", "periodic_liquid",
-           "uniform"]
+__all__ = [
+    "SHAPES",
+    "Shape",
+    "clustered",
+    "few_informative",
+    "find_shape",
+    "mixed_density",
+    "periodic_liquid",
+    "uniform",
+]
 
 Points = npt.NDArray[np.float64]
 
@@ -32,8 +40,9 @@ def uniform(rng: np.random.Generator, n: int, d: int) -> Points:
     return rng.random((n, d))
 
 
-def clustered(rng: np.random.Generator, n: int, d: int, clusters: int = 50, sigma: float = 0.02,
-              centre_seed: int = 0) -> Points:
+def clustered(
+    rng: np.random.Generator, n: int, d: int, clusters: int = 50, sigma: float = 0.02, centre_seed: int = 0
+) -> Points:
     """Gaussian clusters (standard deviation `sigma` per coordinate) around
     `clusters` uniform centres, the same centres for the same `centre_seed`."""
     centres = np.random.default_rng([centre_seed, d, clusters]).random((clusters, d))
@@ -97,18 +106,26 @@ def _away(rng: np.random.Generator, m: int, d: int) -> Points:
     return clustered(rng, m, d, clusters=30, sigma=0.04)
 
 
-SHAPES: dict[str, Shape] = {s.name: s for s in (
-    Shape("uniform d=4", 4, uniform),
-    Shape("uniform d=16", 16, uniform),
-    Shape("uniform d=32", 32, uniform),
-    Shape("clustered tight d=16", 16, lambda r, n, d: clustered(r, n, d, clusters=100, sigma=0.01)),
-    Shape("clustered loose d=16", 16, lambda r, n, d: clustered(r, n, d, clusters=20, sigma=0.05)),
-    Shape("4 of 24 coordinates vary", 24, few_informative),
-    Shape("mixed density d=12", 12, mixed_density),
-    Shape("periodic liquid d=3", 3, periodic_liquid),
-    Shape("queries away from clusters d=24", 24, lambda r, n, d: clustered(r, n, d, clusters=30, sigma=0.02),
-          _away, tuning_queries=True),
-)}
+SHAPES: dict[str, Shape] = {
+    s.name: s
+    for s in (
+        Shape("uniform d=4", 4, uniform),
+        Shape("uniform d=16", 16, uniform),
+        Shape("uniform d=32", 32, uniform),
+        Shape("clustered tight d=16", 16, lambda r, n, d: clustered(r, n, d, clusters=100, sigma=0.01)),
+        Shape("clustered loose d=16", 16, lambda r, n, d: clustered(r, n, d, clusters=20, sigma=0.05)),
+        Shape("4 of 24 coordinates vary", 24, few_informative),
+        Shape("mixed density d=12", 12, mixed_density),
+        Shape("periodic liquid d=3", 3, periodic_liquid),
+        Shape(
+            "queries away from clusters d=24",
+            24,
+            lambda r, n, d: clustered(r, n, d, clusters=30, sigma=0.02),
+            _away,
+            tuning_queries=True,
+        ),
+    )
+}
 
 
 def find_shape(name: str) -> Shape:

@@ -26,7 +26,7 @@ from typing import Any, TextIO
 import numpy as np
 
 from plovik.exact import exact_knn, recall_at_k
-from plovik.search import PlovikSearch
+from plovik.search import Backend, PlovikSearch
 
 __all__ = ["DemoResult", "run_demo"]
 
@@ -78,7 +78,7 @@ def run_demo(
     seed: int = 0,
     step: float = 0.05,
     recall_sample: int = 20,
-    backend: str = "auto",
+    backend: Backend = "auto",
     progress: bool = True,
     out: TextIO | None = None,
 ) -> DemoResult:
@@ -103,8 +103,9 @@ def run_demo(
     """
     out = sys.stdout if out is None else out
     if archive < 0 or population < 1 or d < 1 or k < 1 or epochs < 0 or recall_sample < 0 or not step >= 0:
-        raise ValueError("archive >= 0, population >= 1, d >= 1, k >= 1, epochs >= 0, "
-                         "recall_sample >= 0 and step >= 0 are required")
+        raise ValueError(
+            "archive >= 0, population >= 1, d >= 1, k >= 1, epochs >= 0, recall_sample >= 0 and step >= 0 are required"
+        )
     rng = np.random.default_rng(seed)
     # every point ever indexed, by id: the archive, then each population in turn
     coords = np.empty((archive + population * (epochs + 1), d))
@@ -113,7 +114,7 @@ def run_demo(
     coords[archive : archive + population] = pop
 
     result = DemoResult()
-    search = PlovikSearch(d, seed=seed, backend=backend)  # type: ignore[arg-type]
+    search = PlovikSearch(d, seed=seed, backend=backend)
     t = time.perf_counter()
     # tuned for the size the archive reaches by the last epoch
     search.build(coords[: archive + population], n_static=archive, capacity=len(coords))
@@ -124,8 +125,11 @@ def run_demo(
     print(
         f"plovik demo: archive {archive:,} points, population {population:,}, d = {d}, k = {k}, "
         f"{epochs} epochs, backend {search.backend}\n"
-        + ("exact scan, no hash table" if p is None else
-           f"hash: {p.l} tables x {p.k} components, {p.b} cells per coordinate, {p.probes} probes"),
+        + (
+            "exact scan, no hash table"
+            if p is None
+            else f"hash: {p.l} tables x {p.k} components, {p.b} cells per coordinate, {p.probes} probes"
+        ),
         file=out,
     )
     if search.tuning is not None:
@@ -176,14 +180,18 @@ def run_demo(
             bar.update(1)
         else:
             recall = f", recall@{k} {result.recall_per_epoch[-1]:.3f}" if result.recall_per_epoch else ""
-            print(f"epoch {epoch + 1}/{epochs}: {search.n_points:,} points, median density "
-                  f"{result.density_per_epoch[-1]:.3f}{recall}", file=out)
+            print(
+                f"epoch {epoch + 1}/{epochs}: {search.n_points:,} points, median density "
+                f"{result.density_per_epoch[-1]:.3f}{recall}",
+                file=out,
+            )
     if bar is not None:
         bar.close()
 
     if hits_exact:
-        result.recall = recall_at_k(np.concatenate([f for f, _ in hits_exact]),
-                                    np.concatenate([e for _, e in hits_exact]))
+        result.recall = recall_at_k(
+            np.concatenate([f for f, _ in hits_exact]), np.concatenate([e for _, e in hits_exact])
+        )
         result.recall_queries = sum(len(f) for f, _ in hits_exact)
     result.n_points, result.n_static = search.n_points, search.n_static
     print(report(result, k), file=out)
@@ -199,10 +207,13 @@ def report(result: DemoResult, k: int) -> str:
         lines.append(f"{op:<24}{calls:>7}{seconds:>10.3f}{1000 * seconds / calls:>10.2f}{rate:>14}")
     lines.append("")
     if result.recall_queries:
-        lines.append(f"recall@{k} against exact search: {result.recall:.4f} "
-                     f"over {result.recall_queries:,} sampled queries")
+        lines.append(
+            f"recall@{k} against exact search: {result.recall:.4f} over {result.recall_queries:,} sampled queries"
+        )
     if result.density_per_epoch:
-        lines.append(f"median density score: {result.density_per_epoch[0]:.3f} in the first epoch, "
-                     f"{result.density_per_epoch[-1]:.3f} in the last")
+        lines.append(
+            f"median density score: {result.density_per_epoch[0]:.3f} in the first epoch, "
+            f"{result.density_per_epoch[-1]:.3f} in the last"
+        )
     lines.append(f"index: {result.n_points:,} points ({result.n_static:,} archived)")
     return "\n".join(lines)

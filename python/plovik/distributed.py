@@ -50,9 +50,10 @@ import math
 import threading
 import uuid
 import weakref
-from contextlib import contextmanager
+from collections.abc import Callable, Sequence
+from contextlib import contextmanager, suppress
 from dataclasses import dataclass, field
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -62,9 +63,7 @@ try:
     from distributed import Client, Future, fire_and_forget, get_client, wait
     from distributed.scheduler import KilledWorker
 except ImportError as exc:  # pragma: no cover - depends on the environment
-    raise ImportError(
-        'plovik.distributed needs Dask: pip install "plovik[distributed]" (dask[distributed])'
-    ) from exc
+    raise ImportError('plovik.distributed needs Dask: pip install "plovik[distributed]" (dask[distributed])') from exc
 
 from plovik import _native
 from plovik import tuning as _tuning
@@ -109,6 +108,7 @@ _POLL = 0.25
 #: Times a query (or a build) tries again on the workers left after a
 #: worker was lost under it.
 _TRIES = 3
+_T = TypeVar("_T")  # what a query answer returns
 #: Rows of a dask.array the tuning reads on the client (default).
 DEFAULT_TUNE_SAMPLE = 200_000
 _NBYTES_PARTS = ("coordinates", "ids", "directories", "reuse")
@@ -199,10 +199,14 @@ class _Shard:
         call = getattr(_CALL_THREADS, "threads", None)  # a call's threads= before the shard's
         return thread_limit(self.threads if call is None else call)
 
-    def build(self, parts: list[np.ndarray], n_static: int, ranges: list[tuple[int, int]],
-              retired: npt.NDArray[np.int64]) -> None:
-        X = np.concatenate([np.asarray(p, np.float64).reshape(-1, self.d) for p in parts]) if parts else \
-            np.zeros((0, self.d))
+    def build(
+        self, parts: list[np.ndarray], n_static: int, ranges: list[tuple[int, int]], retired: npt.NDArray[np.int64]
+    ) -> None:
+        X = (
+            np.concatenate([np.asarray(p, np.float64).reshape(-1, self.d) for p in parts])
+            if parts
+            else np.zeros((0, self.d))
+        )
         with self._limit():
             self.index.build(np.ascontiguousarray(X), n_static)
         self._set_ranges(ranges)
@@ -227,7 +231,7 @@ class _Shard:
         if lids.size == 0:
             return
         self.index.retire(np.ascontiguousarray(lids, np.int64))
-        top = int(lids.max()) + 1
+        top = int(np.max(lids)) + 1
         if self.retired.size < top:
             self.retired = np.concatenate([self.retired, np.zeros(top - self.retired.size, bool)])
         self.retired[lids] = True
@@ -295,8 +299,16 @@ class _Shard:
                 relaxed = self._keep_probed(Q, k, lex, probes, idx, dist, min(k, live - (ex is not None)))
         return self.to_global(idx), dist, relaxed, False
 
-    def _keep_probed(self, Q: np.ndarray, k: int, lex: np.ndarray | None, probes: int | None,
-                     idx: np.ndarray, dist: np.ndarray, need: int) -> np.ndarray:
+    def _keep_probed(
+        self,
+        Q: np.ndarray,
+        k: int,
+        lex: np.ndarray | None,
+        probes: int | None,
+        idx: np.ndarray,
+        dist: np.ndarray,
+        need: int,
+    ) -> np.ndarray:
         """Find the queries the index relaxed (their probed buckets held fewer
         than `need` live points other than the excluded one) and add those
         points back to their rows: the relaxation searches coarser buckets
@@ -307,21 +319,22 @@ class _Shard:
         wide = float(self.d)  # beyond any toroidal L1 distance: every candidate
         for a in range(0, Q.shape[0], 256):
             b = min(a + 256, Q.shape[0])
-            indptr, ids, dists = raw_query(self.index, "query_radius", Q[a:b], wide,
-                                            None if lex is None else lex[a:b], probes=probes)
+            indptr, ids, dists = raw_query(
+                self.index, "query_radius", Q[a:b], wide, None if lex is None else lex[a:b], probes=probes
+            )
             short = np.flatnonzero(np.diff(indptr) < need)
             flags[a + short] = True
-            for i in short:
+            for i in short.tolist():
                 row = a + i
                 got = idx[row] >= 0
-                both_ids = np.concatenate([idx[row][got], ids[indptr[i]:indptr[i + 1]]])
-                both_d = np.concatenate([dist[row][got], dists[indptr[i]:indptr[i + 1]]])
+                both_ids = np.concatenate([idx[row][got], ids[indptr[i] : indptr[i + 1]]])
+                both_d = np.concatenate([dist[row][got], dists[indptr[i] : indptr[i + 1]]])
                 order = np.lexsort((both_ids, both_d))
                 both_ids, both_d = both_ids[order], both_d[order]
                 _, first = np.unique(both_ids, return_index=True)  # a point once, at its nearer value
                 first = np.sort(first)[:k]
                 idx[row], dist[row] = -1, np.inf
-                idx[row, :first.size], dist[row, :first.size] = both_ids[first], both_d[first]
+                idx[row, : first.size], dist[row, : first.size] = both_ids[first], both_d[first]
         return flags
 
     def exact_knn(self, Q: np.ndarray, k: int, ex: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
@@ -354,16 +367,28 @@ class _Shard:
         return mine, np.asarray(self.index.points(), np.float64)[lids[mine]]
 
     def info(self) -> dict[str, Any]:
-        return {"nbytes": int(self.index.nbytes), "parts": dict(self.index.nbytes_by_part),
-                "stats": dict(self.index.stats())}
+        return {
+            "nbytes": int(self.index.nbytes),
+            "parts": dict(self.index.nbytes_by_part),
+            "stats": dict(self.index.stats()),
+        }
 
     def reset_stats(self) -> None:
         self.index.reset_stats()
 
 
-def _shard_build(token: str, d: int, params: HashParameters, backend: str, threads: int | None, exact: bool,
-                 parts: list[np.ndarray], n_static: int, ranges: list[tuple[int, int]],
-                 retired: npt.NDArray[np.int64]) -> int:
+def _shard_build(
+    token: str,
+    d: int,
+    params: HashParameters,
+    backend: str,
+    threads: int | None,
+    exact: bool,
+    parts: list[np.ndarray],
+    n_static: int,
+    ranges: list[tuple[int, int]],
+    retired: npt.NDArray[np.int64],
+) -> int:
     """Build a shard from its rows (static first) and keep it in this worker's registry."""
     shard = _Shard(d, params, backend, threads, exact)
     shard.build(parts, n_static, ranges, retired)
@@ -378,7 +403,7 @@ def _shard_call(token: str, method: str, *args: Any) -> Any:
         raise _ShardMissing(f"this worker holds no shard {token} (it restarted since the shard was built)")
     # Arrays unpickled from a message can lie misaligned in its buffer; the
     # raw index takes aligned arrays only.
-    args = tuple(np.require(a, requirements="CA") if isinstance(a, np.ndarray) else a for a in args)
+    args = tuple(np.require(a, requirements=["C", "A"]) if isinstance(a, np.ndarray) else a for a in args)
     return getattr(shard, method)(*args)
 
 
@@ -402,7 +427,7 @@ def _shard_drop(tokens: list[str]) -> None:
             _REGISTRY.pop(token, None)
 
 
-def _drop_on_workers(client: Client, shards: list[Any], alive: set[str] | None = None) -> None:
+def _drop_on_workers(client: Client, shards: Sequence[_ShardLog | _Placed], alive: set[str] | None = None) -> None:
     """Ask each worker (of `alive`, when given) to drop its shards of
     `shards`, without waiting; a closed client has nothing left to drop."""
     try:
@@ -411,9 +436,10 @@ def _drop_on_workers(client: Client, shards: list[Any], alive: set[str] | None =
             if alive is None or s.worker in alive:
                 by_worker.setdefault(s.worker, []).append(s.token)
         for w, tokens in by_worker.items():
-            fire_and_forget(client.submit(_shard_drop, tokens, workers=[w], allow_other_workers=False,
-                                          pure=False, retries=0))
-    except Exception:  # a closed client: the workers went with it
+            fire_and_forget(
+                client.submit(_shard_drop, tokens, workers=[w], allow_other_workers=False, pure=False, retries=0)
+            )
+    except Exception:  # noqa: BLE001 - a closed client raises whatever it raises: the workers went with it
         pass
 
 
@@ -455,9 +481,12 @@ class _Placed(NamedTuple):
 
 
 def _lost_error(shards: list[int], workers: list[str], why: str, recover: bool) -> ShardLostError:
-    names = ", ".join(f"shard {j} (worker {w})" for j, w in zip(shards, workers))
-    tail = "; the next call rebuilds it from the client's log" if recover else \
-        "; recover=False keeps no log: build() again"
+    names = ", ".join(f"shard {j} (worker {w})" for j, w in zip(shards, workers, strict=True))
+    tail = (
+        "; the next call rebuilds it from the client's log"
+        if recover
+        else "; recover=False keeps no log: build() again"
+    )
     return ShardLostError(f"{names} lost: {why}{tail}", shards, workers)
 
 
@@ -488,8 +517,8 @@ def _add_range(ranges: list[tuple[int, int]], a: int, b: int) -> list[tuple[int,
     if b <= a:
         return list(ranges)
     if ranges and ranges[-1][1] == a:
-        return ranges[:-1] + [(ranges[-1][0], b)]
-    return ranges + [(a, b)]
+        return [*ranges[:-1], (ranges[-1][0], b)]
+    return [*ranges, (a, b)]
 
 
 def merge_knn(parts: list[tuple[np.ndarray, np.ndarray]], k: int) -> tuple[np.ndarray, np.ndarray]:
@@ -557,9 +586,17 @@ class ShardedSearch:
             calls. The shards hold the points divided by `boxsize`.
     """
 
-    def __init__(self, d: int, client: Client | None = None, shards: int | None = None, *,
-                 recover: bool = True, query_block: int = DEFAULT_QUERY_BLOCK,
-                 tune_sample: int = DEFAULT_TUNE_SAMPLE, **settings: Any) -> None:
+    def __init__(
+        self,
+        d: int,
+        client: Client | None = None,
+        shards: int | None = None,
+        *,
+        recover: bool = True,
+        query_block: int = DEFAULT_QUERY_BLOCK,
+        tune_sample: int = DEFAULT_TUNE_SAMPLE,
+        **settings: Any,
+    ) -> None:
         self._local = PlovikSearch(d, **settings)  # checks the settings, draws the parameters
         self._d = self._local.d
         self._boxsize = self._local.boxsize
@@ -692,8 +729,10 @@ class ShardedSearch:
         shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else "unbuilt"
         if self._exact:  # the shards hold no table: no hash setting is used
             shape = "exact scan"
-        return (f"ShardedSearch(d={self._d}, {shape}, shards={len(self._shards)}, n_static={self._n_static}, "
-                f"n_candidates={self._n_candidates})")
+        return (
+            f"ShardedSearch(d={self._d}, {shape}, shards={len(self._shards)}, n_static={self._n_static}, "
+            f"n_candidates={self._n_candidates})"
+        )
 
     # ---------------------------------------------------------- task plumbing
 
@@ -728,7 +767,7 @@ class ShardedSearch:
             while not stop.wait(_POLL):
                 try:
                     alive = self._alive()
-                except Exception:  # a closed client fails the gather itself
+                except Exception:  # noqa: BLE001 - whatever a closed client raises, the gather below fails too
                     return
                 for j, f, w in tasks:
                     if w not in alive and j not in gone and f.status not in ("finished", "error"):
@@ -738,8 +777,9 @@ class ShardedSearch:
         watcher = threading.Thread(target=watch, name="plovik-shard-watch", daemon=True)
         watcher.start()
         try:
-            return self._client.gather(futures)
-        except Exception as exc:
+            results: list[Any] = self._client.gather(futures)
+            return results
+        except Exception as exc:  # noqa: BLE001 - kept, and raised below unless a shard was lost
             error: BaseException = exc
         finally:
             stop.set()
@@ -751,11 +791,11 @@ class ShardedSearch:
             if f.status == "cancelled":
                 lost.add(j)
             elif f.status == "error":
-                exc = f.exception()
-                if isinstance(exc, (_ShardMissing, KilledWorker)):
+                failure = f.exception()
+                if isinstance(failure, (_ShardMissing, KilledWorker)):
                     lost.add(j)
                 elif first is None:
-                    first = exc
+                    first = failure
         if lost:
             raise _WorkerLeft(sorted(lost))
         raise first if first is not None else error
@@ -763,7 +803,8 @@ class ShardedSearch:
     def _scatter(self, arrays: list[np.ndarray], worker: str, shards: list[int]) -> list[Future]:
         """Arrays sent ahead to the worker whose task will take them."""
         try:
-            return self._client.scatter(arrays, workers=[worker], hash=False)
+            sent: list[Future] = self._client.scatter(arrays, workers=[worker], hash=False)
+            return sent
         except Exception:
             if worker in self._alive():
                 raise
@@ -815,10 +856,9 @@ class ShardedSearch:
                 if f.status != "error" or isinstance(f.exception(), (_ShardMissing, KilledWorker)):
                     self._shards[j].stale = True
             if any(s.stale for s in self._shards) and self._recover:
-                try:
+                # The error of the call is raised, not one of healing; the next call tries again.
+                with suppress(BaseException):
                     self._heal()
-                except BaseException:  # the next call tries again
-                    pass
             raise
 
     def _pick_worker(self, alive: set[str], placed: list[str]) -> str:
@@ -832,8 +872,10 @@ class ShardedSearch:
         computed = iter(self._client.compute(lazy)) if lazy else iter(())
         arrays = [p for p in parts if not isinstance(p, (_da.Array, Future))]
         scattered = iter(self._scatter(arrays, worker, shards)) if arrays else iter(())
-        return [next(computed) if isinstance(p, _da.Array) else p if isinstance(p, Future) else next(scattered)
-                for p in parts]
+        return [
+            next(computed) if isinstance(p, _da.Array) else p if isinstance(p, Future) else next(scattered)
+            for p in parts
+        ]
 
     def _sources(self, log: _ShardLog, worker: str, j: int) -> list[Any]:
         """The rows of a shard as the log has them, static first."""
@@ -855,15 +897,33 @@ class ShardedSearch:
             return
         if not self._recover:
             raise self._lost(stale, "recover=False keeps no log to rebuild it from")
-        tasks, tokens = [], {}
+        tasks: list[tuple[int, Future, str]] = []
+        tokens: dict[int, str] = {}
         try:
             for j in stale:
                 log = self._shards[j]
                 worker = self._pick_worker(alive, [w for _, _, w in tasks])
                 tokens[j] = uuid.uuid4().hex
-                tasks.append((j, self._submit(worker, _shard_build, tokens[j], self._d, self._params, self._backend,
-                                              self._threads, self._exact, self._sources(log, worker, j),
-                                              log.n_static, log.ranges, log.retired), worker))
+                tasks.append(
+                    (
+                        j,
+                        self._submit(
+                            worker,
+                            _shard_build,
+                            tokens[j],
+                            self._d,
+                            self._params,
+                            self._backend,
+                            self._threads,
+                            self._exact,
+                            self._sources(log, worker, j),
+                            log.n_static,
+                            log.ranges,
+                            log.retired,
+                        ),
+                        worker,
+                    )
+                )
             self._gather(tasks)
         except BaseException as exc:
             self._drop([_Placed(w, tokens[j]) for j, _, w in tasks])
@@ -885,10 +945,10 @@ class ShardedSearch:
             self._params, self._tuning, self._exact = None, None, False
             self._n_static = self._n_candidates = self._n_retired = 0
 
-    def _drop(self, shards: list[_ShardLog]) -> None:
+    def _drop(self, shards: Sequence[_ShardLog | _Placed]) -> None:
         try:
             alive = self._alive()
-        except Exception:  # a closed client: the workers went with it
+        except Exception:  # noqa: BLE001 - a closed client raises whatever it raises: the workers went with it
             return
         _drop_on_workers(self._client, shards, alive)
 
@@ -904,8 +964,16 @@ class ShardedSearch:
 
     # ----------------------------------------------------------------- build
 
-    def build(self, points: Any, n_static: int | None = None, *, queries: npt.ArrayLike | None = None,
-              sample: int | None = None, capacity: int | None = None, radius: float | None = None) -> None:
+    def build(
+        self,
+        points: Any,
+        n_static: int | None = None,
+        *,
+        queries: npt.ArrayLike | None = None,
+        sample: int | None = None,
+        capacity: int | None = None,
+        radius: float | None = None,
+    ) -> None:
         """Index `points` from scratch on the cluster, replacing everything indexed so far.
 
         Args:
@@ -923,12 +991,12 @@ class ShardedSearch:
             else:
                 self._build_numpy(points, n_static, queries, sample, capacity, radius)
 
-    def _check_build(self, n: int, n_static: int | None, queries: Any, sample: Any, capacity: Any,
-                     radius: Any) -> tuple[int, Any, Any, Any, Any]:
+    def _check_build(
+        self, n: int, n_static: int | None, queries: Any, sample: Any, capacity: Any, radius: Any
+    ) -> tuple[int, Any, Any, Any, Any]:
         return build_arguments(self._d, n, n_static, queries, sample, capacity, radius, self._boxsize)
 
-    def _build_numpy(self, points: Any, n_static: Any, queries: Any, sample: Any, capacity: Any,
-                     radius: Any) -> None:
+    def _build_numpy(self, points: Any, n_static: Any, queries: Any, sample: Any, capacity: Any, radius: Any) -> None:
         X = as_coords(points, "points", self._d, self._boxsize)
         n = X.shape[0]
         n_static, Q, sample, capacity, radius = self._check_build(n, n_static, queries, sample, capacity, radius)
@@ -941,13 +1009,16 @@ class ShardedSearch:
         params, report = self._local.choose_parameters(X, capacity, dict(queries=Q, sample=sample, radius=radius))
         keep = self._recover
         plans = []
-        for j, ((s0, s1), (c0, c1)) in enumerate(zip(_pieces(n_static, count), _pieces(n - n_static, count))):
+        for j, ((s0, s1), (c0, c1)) in enumerate(
+            zip(_pieces(n_static, count), _pieces(n - n_static, count), strict=True)
+        ):
             ranges = _add_range(_add_range([], s0, s1), n_static + c0, n_static + c1)
             static = X[s0:s1].copy() if keep else None
-            cand = X[n_static + c0:n_static + c1].copy() if keep else None
-            parts = [X[s0:s1], X[n_static + c0:n_static + c1]]
-            plans.append((alive[j % len(alive)], ranges, s1 - s0, c1 - c0,
-                          [static] if keep else None, cand, parts, parts))
+            cand = X[n_static + c0 : n_static + c1].copy() if keep else None
+            parts = [X[s0:s1], X[n_static + c0 : n_static + c1]]
+            plans.append(
+                (alive[j % len(alive)], ranges, s1 - s0, c1 - c0, [static] if keep else None, cand, parts, parts)
+            )
         self._install(params, report, plans)
         self._build_args = dict(queries=Q, sample=sample, radius=radius)
 
@@ -970,34 +1041,38 @@ class ShardedSearch:
         if self._shard_count is not None and x.numblocks[0] != self._shard_count:
             x = x.rechunk({0: tuple(b - a for a, b in _pieces(n, self._shard_count))})
         if x.dtype.kind == "f" and n and not bool(self._client.compute(_da.isfinite(x).all()).result()):
-            raise ValueError("points must be finite: the dask array holds a non-finite value"
-                             + ("" if self._boxsize is None else " (or one beyond the float range / boxsize)"))
+            raise ValueError(
+                "points must be finite: the dask array holds a non-finite value"
+                + ("" if self._boxsize is None else " (or one beyond the float range / boxsize)")
+            )
         Q = None if Q is None else finite_float64(Q, "queries")
         if not self._alive():
             raise RuntimeError("the cluster has no workers")
         # Tuned on a sample read to the client, sized for all n points.
         rng = np.random.default_rng([self._local.seed if isinstance(self._local.seed, int) else 0, 0x73686172])
         rows = np.sort(rng.choice(n, min(n, self._tune_sample), replace=False)) if n else np.zeros(0, np.int64)
-        X_sample = np.ascontiguousarray(self._client.compute(x[rows]).result(), np.float64) if n else \
-            np.zeros((0, self._d))
+        X_sample = (
+            np.ascontiguousarray(self._client.compute(x[rows]).result(), np.float64) if n else np.zeros((0, self._d))
+        )
         if sample is not None:
             sample = min(sample, X_sample.shape[0])
-        params, report = self._local.choose_parameters(X_sample, max(n, capacity or 0),
-                                             dict(queries=Q, sample=sample, radius=radius))
+        params, report = self._local.choose_parameters(
+            X_sample, max(n, capacity or 0), dict(queries=Q, sample=sample, radius=radius)
+        )
         chunks = self._client.compute(list(x.to_delayed().ravel()))
         wait(chunks)
         where = self._client.who_has(chunks)
         alive = sorted(self._alive())
         plans = []
         start = 0
-        for j, (size, fut) in enumerate(zip(x.chunks[0], chunks)):
+        for j, (size, fut) in enumerate(zip(x.chunks[0], chunks, strict=True)):
             holders = [w for w in where.get(fut.key, ()) if w in alive]
             worker = holders[0] if holders else alive[j % len(alive)]
             ns = min(max(n_static - start, 0), size)
             ranges = _add_range(_add_range([], start, start + ns), start + ns, start + size)
-            static = [x[start:start + ns]] if self._recover else None
-            cand = x[start + ns:start + size] if self._recover else None
-            plans.append((worker, ranges, ns, size - ns, static, cand, [fut], [x[start:start + size]]))
+            static = [x[start : start + ns]] if self._recover else None
+            cand = x[start + ns : start + size] if self._recover else None
+            plans.append((worker, ranges, ns, size - ns, static, cand, [fut], [x[start : start + size]]))
             start += size
         self._install(params, report, plans)
         self._build_args = dict(queries=Q, sample=sample, radius=radius)
@@ -1012,7 +1087,8 @@ class ShardedSearch:
         try:
             for attempt in range(_TRIES):
                 alive = self._alive()
-                tasks, lost = [], []
+                tasks: list[tuple[int, Future, str]] = []
+                lost = []
                 for j in todo:
                     worker, ranges, ns, nc, static, cand, parts, sources = plans[j]
                     if attempt:  # its planned worker left: the rows again, from the client or the cluster
@@ -1026,9 +1102,26 @@ class ShardedSearch:
                     try:
                         # The static rows of a shard lie in its first ranges: split
                         # the parts the builder concatenates at n_static, which it does itself.
-                        tasks.append((j, self._submit(worker, _shard_build, log.token, self._d, params, self._backend,
-                                                      self._threads, exact, self._ship(parts, worker, [j]), ns,
-                                                      ranges, np.zeros(0, np.int64)), worker))
+                        tasks.append(
+                            (
+                                j,
+                                self._submit(
+                                    worker,
+                                    _shard_build,
+                                    log.token,
+                                    self._d,
+                                    params,
+                                    self._backend,
+                                    self._threads,
+                                    exact,
+                                    self._ship(parts, worker, [j]),
+                                    ns,
+                                    ranges,
+                                    np.zeros(0, np.int64),
+                                ),
+                                worker,
+                            )
+                        )
                     except _WorkerLeft:
                         lost.append(j)
                 while tasks:
@@ -1042,8 +1135,9 @@ class ShardedSearch:
                 if not todo:
                     break
             else:
-                raise _lost_error(todo, [new[j].worker for j in todo], "their workers left while they were built",
-                                  self._recover)
+                raise _lost_error(
+                    todo, [new[j].worker for j in todo], "their workers left while they were built", self._recover
+                )
         except BaseException:
             self._drop(new)
             raise
@@ -1058,9 +1152,17 @@ class ShardedSearch:
 
     # --------------------------------------------------------------- queries
 
-    def query_knn(self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *,
-                  return_distance: bool = True, sparse: bool = False, probes: int | None = None,
-                  threads: int | None = None) -> Any:
+    def query_knn(
+        self,
+        queries: npt.ArrayLike,
+        k: int,
+        exclude_ids: npt.ArrayLike | None = None,
+        *,
+        return_distance: bool = True,
+        sparse: bool = False,
+        probes: int | None = None,
+        threads: int | None = None,
+    ) -> Any:
         """The k nearest indexed points of each query, as `PlovikSearch.query_knn`;
         `threads` limits the worker threads of each shard for this call."""
         with self._lock, self._calls_limited(threads):
@@ -1091,11 +1193,10 @@ class ShardedSearch:
                 answers = self._wait(inflight.pop(b))
                 if b + _WINDOW < len(blocks):
                     send(b + _WINDOW)
-                rows = merge_knn([(r[0], r[1]) for r in answers], k)
-                idx[a:e], dist[a:e] = rows
+                idx[a:e], dist[a:e] = merge_knn([(r[0], r[1]) for r in answers], k)
                 hashed = [answers[j][2] for j in range(S) if not answers[j][3]]
                 if hashed and all(flags is not None for flags in hashed):
-                    rows = np.flatnonzero(np.logical_and.reduce(hashed))
+                    rows = np.flatnonzero(np.all(hashed, axis=0))
                     if rows.size:
                         exr = None if ex is None else ex[a:e][rows]
                         exact = self._run([(j, "exact_knn", (Q[a:e][rows], k, exr)) for j in range(S)])
@@ -1111,11 +1212,14 @@ class ShardedSearch:
         out = []
         for a, e in _blocks(Q.shape[0], self._query_block):
             exb = None if ex is None else ex[a:e]
-            out.append(merge_radius(self._run([(j, "radius", (Q[a:e], r, exb, probes))
-                                               for j in range(len(self._shards))]), e - a))
+            out.append(
+                merge_radius(
+                    self._run([(j, "radius", (Q[a:e], r, exb, probes)) for j in range(len(self._shards))]), e - a
+                )
+            )
         return out
 
-    def _read(self, answer: Any) -> Any:
+    def _read(self, answer: Callable[[], _T]) -> _T:
         """Answer a query; when a shard is found lost on the way (its worker
         left, or restarted), rebuild it from the log and answer once more
         (up to _TRIES times in all, as long as workers keep leaving)."""
@@ -1128,24 +1232,45 @@ class ShardedSearch:
                     raise
         raise AssertionError("unreachable")  # pragma: no cover
 
-    def query_radius(self, queries: npt.ArrayLike, radius: float | npt.ArrayLike,
-                     exclude_ids: npt.ArrayLike | None = None, *, return_distance: bool = True,
-                     count_only: bool = False, sparse: bool = False, probes: int | None = None,
-                     threads: int | None = None) -> Any:
+    def query_radius(
+        self,
+        queries: npt.ArrayLike,
+        radius: float | npt.ArrayLike,
+        exclude_ids: npt.ArrayLike | None = None,
+        *,
+        return_distance: bool = True,
+        count_only: bool = False,
+        sparse: bool = False,
+        probes: int | None = None,
+        threads: int | None = None,
+    ) -> Any:
         """Every point in a probed bucket within `radius`, as `PlovikSearch.query_radius`;
         `threads` as in `query_knn`."""
         with self._lock, self._calls_limited(threads):
             self._built("query")
-            call = RadiusCall.checked(queries, self._d, radius, exclude_ids, probes, count_only, sparse,
-                                       return_distance, self.n_points, self._boxsize, several=True)
+            call = RadiusCall.checked(
+                queries,
+                self._d,
+                radius,
+                exclude_ids,
+                probes,
+                count_only,
+                sparse,
+                return_distance,
+                self.n_points,
+                self._boxsize,
+                several=True,
+            )
             parts_by_block = self._read(lambda: self._radius(call.Q, call.widest, call.ex, call.probes))
             m = call.Q.shape[0]
             indptr = np.zeros(m + 1, np.int64)
             lengths = np.concatenate([np.diff(p[0]) for p in parts_by_block]) if parts_by_block else np.zeros(0, int)
             np.cumsum(lengths, out=indptr[1:])
-            found = (indptr,
-                     np.concatenate([p[1] for p in parts_by_block]) if parts_by_block else np.zeros(0, np.int64),
-                     np.concatenate([p[2] for p in parts_by_block]) if parts_by_block else np.zeros(0))
+            found = (
+                indptr,
+                np.concatenate([p[1] for p in parts_by_block]) if parts_by_block else np.zeros(0, np.int64),
+                np.concatenate([p[2] for p in parts_by_block]) if parts_by_block else np.zeros(0),
+            )
             if self._monitored():
                 self._check_radius(call, found)
         return call.answer(found)
@@ -1191,8 +1316,11 @@ class ShardedSearch:
             return
         radii = call.radii(checks)
         Qc, exc, S = call.Q[checks], None if call.ex is None else call.ex[checks], len(self._shards)
-        truth = self._read(lambda: merge_radius(self._run(
-            [(j, "exact_radius", (Qc, float(radii.max()), exc)) for j in range(S)]), checks.size))
+        truth = self._read(
+            lambda: merge_radius(
+                self._run([(j, "exact_radius", (Qc, float(np.max(radii)), exc)) for j in range(S)]), checks.size
+            )
+        )
         counts = counts_within(found[0], found[2], checks, radii)
         need = counts_within(truth[0], truth[2], np.arange(checks.size), radii)
         self._record(*radius_hits(counts, need), None, "query_radius")
@@ -1212,10 +1340,10 @@ class ShardedSearch:
             rows = []
             for s in self._shards:
                 a, b = s.candidate_range()
-                rows.append(C[a - self._n_static:b - self._n_static] if s.n_candidates else None)
+                rows.append(C[a - self._n_static : b - self._n_static] if s.n_candidates else None)
             self._write([(j, "update", (rows[j],)) for j, s in enumerate(self._shards) if s.n_candidates])
-            for s, part in zip(self._shards, rows):
-                if s.n_candidates and self._recover:
+            for s, part in zip(self._shards, rows, strict=True):
+                if s.n_candidates and self._recover and part is not None:
                     s.candidates = part.copy()
 
     def promote(self, new_candidates: npt.ArrayLike | None = None) -> None:
@@ -1226,8 +1354,11 @@ class ShardedSearch:
         (as `PlovikSearch.promote` does)."""
         with self._lock:
             self._built("promote")
-            X = np.zeros((0, self._d)) if new_candidates is None else \
-                as_coords(new_candidates, "new_candidates", self._d, self._boxsize)
+            X = (
+                np.zeros((0, self._d))
+                if new_candidates is None
+                else as_coords(new_candidates, "new_candidates", self._d, self._boxsize)
+            )
             if self.n_points >= TIER_LIMIT or X.shape[0] >= TIER_LIMIT:
                 raise ValueError(TIER_TOO_LARGE)
             X = to_unit(finite_float64(X, "new_candidates"), self._boxsize, "new_candidates")
@@ -1237,7 +1368,7 @@ class ShardedSearch:
             for j, (a, b) in enumerate(_pieces(X.shape[0], S)):
                 plan.append((X[a:b], _add_range(self._shards[j].ranges, n + a, n + b)))
             self._write([(j, "promote", (rows, ranges)) for j, (rows, ranges) in enumerate(plan)])
-            for s, (rows, ranges) in zip(self._shards, plan):
+            for s, (rows, ranges) in zip(self._shards, plan, strict=True):
                 if self._recover:
                     if s.candidates is not None and len(s.candidates):
                         s.static_parts = (s.static_parts or []) + [s.candidates]
@@ -1298,7 +1429,7 @@ class ShardedSearch:
                 if new.size:
                     calls.append((j, "retire", (new,)))
             self._write(calls)
-            for s, new in zip(self._shards, fresh):
+            for s, new in zip(self._shards, fresh, strict=True):
                 if new.size:
                     s.retired = np.union1d(s.retired, new)
                     self._n_retired += new.size
@@ -1318,8 +1449,9 @@ class ShardedSearch:
         finally:
             self._call_threads = previous
 
-    def estimate_recall(self, k: int | None = None, sample: int | None = None, *,
-                        threads: int | None = None) -> RecallEstimate:
+    def estimate_recall(
+        self, k: int | None = None, sample: int | None = None, *, threads: int | None = None
+    ) -> RecallEstimate:
         """Recall@k of the sharded index now, against the exact scan of every
         shard, on a self-join sample, as `PlovikSearch.estimate_recall`: the
         same seed draws the same sample ids. `threads` as in `query_knn`."""

@@ -82,8 +82,9 @@ class HashParameters:
         """Equal when every setting and every entry of `s` and `u` are."""
         if not isinstance(other, HashParameters):
             return NotImplemented
-        return (self._scalars() == other._scalars() and np.array_equal(self.s, other.s)
-                and np.array_equal(self.u, other.u))
+        return (
+            self._scalars() == other._scalars() and np.array_equal(self.s, other.s) and np.array_equal(self.u, other.u)
+        )
 
     def __hash__(self) -> int:
         # Of the values as the index takes them, so that parameters equal by
@@ -94,8 +95,10 @@ class HashParameters:
 
     def __repr__(self) -> str:
         # The arrays are l * k entries each: their shape is enough to read.
-        return (f"HashParameters(b={self.b}, k={self.k}, l={self.l}, probes={self.probes}, block={self.block}, "
-                f"s=<{self.s.dtype} array {self.s.shape}>, u=<{self.u.dtype} array {self.u.shape}>)")
+        return (
+            f"HashParameters(b={self.b}, k={self.k}, l={self.l}, probes={self.probes}, block={self.block}, "
+            f"s=<{self.s.dtype} array {self.s.shape}>, u=<{self.u.dtype} array {self.u.shape}>)"
+        )
 
     def as_kwargs(self) -> dict[str, Any]:
         """Keyword arguments for either raw index class (fresh array copies)."""

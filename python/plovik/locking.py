@@ -51,7 +51,7 @@ class ReadersWriterLock:
             self._held.depth = 0
             with self._cond:
                 self._readers -= 1
-                if self._readers == 0 and self._writers_waiting:
+                if self._readers == 0 and self._writers_waiting > 0:
                     self._cond.notify_all()
 
     @contextmanager

@@ -21,12 +21,15 @@ import operator
 import os
 import re
 import time
+from collections.abc import Callable, Iterator
+from typing import Any, SupportsFloat, SupportsIndex, SupportsInt, cast
 
 import numpy as np
+import numpy.typing as npt
 
 from plovik._native import PanicException
 
-__all__ = ["PanicException", "QUERY_COUNTERS", "PythonLshIndex", "pool_thread_count"]
+__all__ = ["QUERY_COUNTERS", "PanicException", "PythonLshIndex", "pool_thread_count"]
 
 #: The query counters of `stats()`, in order (both backends; the compiled one
 #: lists them in src/index/counters.hpp). `stats()` adds the "block" setting.
@@ -63,7 +66,7 @@ def pool_thread_count() -> int:
     return min(online, most)
 
 
-def _count(text):
+def _count(text: str | None) -> int | None:
     """The value of a run of ASCII digits that fits in 64 bits, else None."""
     if text is None or not _DECIMAL.match(text):
         return None
@@ -88,7 +91,7 @@ _LAYOUT_MESSAGE = "The given array is not contiguous or is misaligned."
 
 
 @contextlib.contextmanager
-def _argument(name):
+def _argument(name: str) -> Iterator[None]:
     """Re-raises a TypeError as "argument 'name': ..." caused by it; other errors pass."""
     try:
         yield
@@ -96,7 +99,7 @@ def _argument(name):
         raise TypeError(f"argument '{name}': {e}") from e
 
 
-def _to_array(value, name, ndim, dtype):
+def _to_array(value: object, name: str, ndim: int, dtype: type[np.generic]) -> np.ndarray:
     """`value` itself when it is an ndarray of `ndim` dimensions and a dtype equivalent to `dtype`."""
     with _argument(name):
         if not isinstance(value, np.ndarray):
@@ -110,7 +113,7 @@ def _to_array(value, name, ndim, dtype):
     return value
 
 
-def _read(arr):
+def _read(arr: np.ndarray) -> np.ndarray:
     """A C-ordered copy of a converted array; refuses the layouts the compiled index cannot read
     (with a message that names no argument, as the compiled index words it)."""
     if arr.size and not ((arr.flags.c_contiguous or arr.flags.f_contiguous) and arr.flags.aligned):
@@ -118,34 +121,39 @@ def _read(arr):
     return np.array(arr, dtype=np.int64 if arr.dtype.kind == "i" else np.float64, order="C")
 
 
-def _to_unsigned(value, name):
+def _to_unsigned(value: object, name: str) -> int:
     with _argument(name):
-        value = int(operator.index(value))
-    if value < 0:
+        number = _index(value)
+    if number < 0:
         raise OverflowError("can't convert negative value to size_t")
-    if value > _U64_MASK:
+    if number > _U64_MASK:
         raise OverflowError("Python int too large to convert to C size_t")
-    return value
+    return number
 
 
-def _to_signed(value, name):
+def _to_signed(value: object, name: str) -> int:
     with _argument(name):
-        value = int(operator.index(value))
-    if not -(1 << 63) <= value <= _I64_MAX:
+        number = _index(value)
+    if not -(1 << 63) <= number <= _I64_MAX:
         raise OverflowError("int too big to convert")
-    return value
+    return number
 
 
-def _to_float(value, name):
+def _index(value: object) -> int:
+    """operator.index of anything: it raises TypeError itself for what has no __index__."""
+    return int(operator.index(cast("SupportsIndex", value)))
+
+
+def _to_float(value: object, name: str) -> float:
     """A float, from a float or anything with __float__ or __index__ (not a str)."""
     with _argument(name):
         kind = type(value)
         if not isinstance(value, float) and not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
             raise TypeError(f"must be real number, not {kind.__name__}")
-        return float(value)
+        return float(cast("SupportsFloat | SupportsIndex", value))
 
 
-def _wrap_f32(x):
+def _wrap_f32(x: np.ndarray) -> np.ndarray:
     """Single-precision copy: x - floor(x) in double precision, then rounded."""
     with np.errstate(invalid="ignore"):
         return (x - np.floor(x)).astype(np.float32)
@@ -161,7 +169,7 @@ def _trunc_div(a: int, r: int) -> int:
     return q if (a >= 0) == (r >= 0) else -q
 
 
-def _cell_codes(y, b):
+def _cell_codes(y: np.ndarray, b: int) -> np.ndarray:
     """trunc(y) saturating at the int64 limits (NaN -> 0), then at most b - 1."""
     bad = ~(np.abs(y) < _TWO63)
     if bad.any():
@@ -173,7 +181,7 @@ def _cell_codes(y, b):
     return np.minimum(code, b - 1, out=code)
 
 
-def _expand(starts, lens):
+def _expand(starts: np.ndarray, lens: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Concatenated ranges [starts[i], starts[i] + lens[i]) and their entry index."""
     lens = lens.astype(np.int64, copy=False)
     total = int(lens.sum())
@@ -188,17 +196,23 @@ def _expand(starts, lens):
 # float32 vectors, so every addition is one IEEE float32 rounding.
 
 
-def _terms(qf, pf):
+#: A summation kernel: the (N, D) float32 terms to their N float32 sums.
+_Kernel = Callable[[np.ndarray], np.ndarray]
+
+
+def _terms(qf: np.ndarray, pf: np.ndarray) -> np.ndarray:
     a = np.abs(qf - pf)
     om = _F32_ONE - a
-    return np.where(a < om, a, om)
+    terms: np.ndarray = np.where(a < om, a, om)
+    return terms
 
 
-def _h(g0, g1, g2, g3):
-    return (g0 + g1) + (g2 + g3)
+def _h(g0: np.ndarray, g1: np.ndarray, g2: np.ndarray, g3: np.ndarray) -> np.ndarray:
+    total: np.ndarray = (g0 + g1) + (g2 + g3)
+    return total
 
 
-def _sum_general(M):
+def _sum_general(M: np.ndarray) -> np.ndarray:
     n, D = M.shape
     s = np.zeros(n, np.float32)
     c = 0
@@ -224,26 +238,27 @@ def _sum_general(M):
     return s
 
 
-def _sum_d8_group(M):
+def _sum_d8_group(M: np.ndarray) -> np.ndarray:
     m = [M[:, c] for c in range(8)]
-    return (((m[0] + m[1]) + (m[2] + m[3])) + ((m[4] + m[5]) + m[6])) + m[7]
+    total: np.ndarray = (((m[0] + m[1]) + (m[2] + m[3])) + ((m[4] + m[5]) + m[6])) + m[7]
+    return total
 
 
-def _sum_d16(M):
+def _sum_d16(M: np.ndarray) -> np.ndarray:
     m = [M[:, c] for c in range(16)]
     return _h(*[(m[i] + m[8 + i]) + (m[4 + i] + m[12 + i]) for i in range(4)])
 
 
-def _sum_d24(M):
+def _sum_d24(M: np.ndarray) -> np.ndarray:
     m = [M[:, c] for c in range(24)]
     return _h(*[((m[i] + m[16 + i]) + m[8 + i]) + ((m[4 + i] + m[20 + i]) + m[12 + i]) for i in range(4)])
 
 
-def _bits(dist_f32):
+def _bits(dist_f32: np.ndarray) -> np.ndarray:
     return dist_f32.view(np.uint32)
 
 
-def _widen(bits):
+def _widen(bits: npt.ArrayLike) -> np.ndarray:
     return np.asarray(bits, dtype=np.uint32).view(np.float32).astype(np.float64)
 
 
@@ -262,7 +277,7 @@ class PythonLshIndex:
 
     threads: int | None = None  # overrides pool_thread_count() when set
 
-    def __init__(self, b, k, l, probes, s, u, block=1024):
+    def __init__(self, b: int, k: int, l: int, probes: int, s: np.ndarray, u: np.ndarray, block: int = 1024) -> None:
         self._b = _to_signed(b, "b")
         self._k = _to_unsigned(k, "k")
         self._l = _to_unsigned(l, "l")
@@ -315,7 +330,7 @@ class PythonLshIndex:
         """Points retired, both tiers (counted in n_points too)."""
         return self._n_retired
 
-    def _live(self, ids):
+    def _live(self, ids: np.ndarray) -> np.ndarray:
         """Per id, whether it is not retired."""
         r = self._retired
         if not self._n_retired:
@@ -329,9 +344,11 @@ class PythonLshIndex:
 
     def _key_space(self) -> int:
         """b^K saturating at the signed 64-bit limit (K >= 1, b >= 1)."""
-        return min(self._b ** self._k, _I64_MAX) if self._b <= 1 or self._k < 64 else _I64_MAX
+        return min(self._b**self._k, _I64_MAX) if self._b <= 1 or self._k < 64 else _I64_MAX
 
-    def _table_codes(self, X, t, want_fracs):
+    def _table_codes(
+        self, X: np.ndarray, t: int, want_fracs: bool
+    ) -> tuple[np.ndarray | None, np.ndarray | None, np.ndarray]:
         """Codes, fractions and keys of the rows of X (f64, (n, d)) in table t."""
         n = X.shape[0]
         bf = float(self._b)
@@ -344,14 +361,14 @@ class PythonLshIndex:
                 w = x - np.floor(x)
                 y = w * bf
                 code = _cell_codes(y, self._b)
-                if want_fracs:
+                if codes is not None and fracs is not None:  # want_fracs
                     f = y - code.astype(np.float64)
                     codes[:, j] = code
                     fracs[:, j] = np.where(f < 0.0, 0.0, np.where(f > 1.0, 1.0, f))
                 key += code.view(np.uint64) * self._radix[j]
         return codes, fracs, key.view(np.int64)
 
-    def _compute_keys(self, X):
+    def _compute_keys(self, X: np.ndarray) -> np.ndarray:
         """Table-major keys (L, n) of the rows of X."""
         out = np.empty((self._l, X.shape[0]), np.int64)
         cols = np.ascontiguousarray(X.T)  # contiguous columns hash faster
@@ -367,10 +384,10 @@ class PythonLshIndex:
                 out[t] = key.view(np.int64)
         return out
 
-    def _sort_tier(self, keys, base):
+    def _sort_tier(self, keys: np.ndarray, base: int) -> tuple[np.ndarray, np.ndarray]:
         """Per table, (key, id) ascending."""
         n = keys.shape[1]
-        if n and 0 <= keys.min() and keys.max() <= _I64_MAX // n - 1:
+        if n and keys.min() >= 0 and keys.max() <= _I64_MAX // n - 1:
             # key * n + position orders exactly like (key, id) and sorts faster
             packed = keys * n + np.arange(n, dtype=np.int64)
             packed.sort(axis=1)
@@ -379,7 +396,7 @@ class PythonLshIndex:
         order = np.argsort(keys, axis=1, kind="stable")
         return np.take_along_axis(keys, order, axis=1), order.astype(np.int64) + base
 
-    def _probe_keys(self, Q, probes=None):
+    def _probe_keys(self, Q: np.ndarray, probes: int | None = None) -> np.ndarray:
         """Probe keys (m, L, 1 + P): base bucket, then flips by increasing margin.
         P = min(K, probes), the index's probes unless the call gives its own."""
         m, P = Q.shape[0], min(self._k, self._probes if probes is None else probes)
@@ -390,6 +407,7 @@ class PythonLshIndex:
             out[:, t, 0] = base
             if P == 0:
                 continue
+            assert codes is not None and fracs is not None  # want_fracs gives both
             with np.errstate(invalid="ignore"):
                 marg = np.minimum(fracs, 1.0 - fracs)
             marg[np.isnan(marg)] = np.inf  # a NaN margin never wins the strict test
@@ -405,7 +423,7 @@ class PythonLshIndex:
 
     # ----------------------------------------------------------------- build
 
-    def build(self, points, n_static) -> None:
+    def build(self, points: np.ndarray, n_static: int) -> None:
         """Hash and sort both tiers from scratch.
 
         Args:
@@ -427,7 +445,7 @@ class PythonLshIndex:
         self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = cand
         self._retired, self._n_retired = np.zeros(0, bool), 0
 
-    def _validate_build(self, n, d, n_static):
+    def _validate_build(self, n: int, d: int, n_static: int) -> None:
         """What build refuses from the parameters and sizes alone, in its order."""
         if self._b < 1:
             raise ValueError("b must be at least 1")
@@ -444,11 +462,11 @@ class PythonLshIndex:
         if n_static >= 1 << 32 or n - n_static >= 1 << 32:
             raise ValueError("a tier must hold fewer than 2**32 points")
 
-    def _candidate_tier(self, f64, n_static):
+    def _candidate_tier(self, f64: np.ndarray, n_static: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         keys = self._compute_keys(f64[n_static:])
         return (keys, *self._sort_tier(keys, n_static))
 
-    def tables(self) -> dict:
+    def tables(self) -> dict[str, np.ndarray]:
         """The raw hash tables, for cross-implementation comparison.
 
         Returns the sorted keys and ids of both tiers. These are what
@@ -465,7 +483,7 @@ class PythonLshIndex:
 
     # ------------------------------------------------------------ gathering
 
-    def _ranges(self, keys):
+    def _ranges(self, keys: np.ndarray) -> list[tuple[np.ndarray, np.ndarray]]:
         """Per probe, the flat start and length of its bucket in each tier."""
         out = []
         for sorted_keys in (self._static_keys, self._cand_sorted_keys):
@@ -480,7 +498,7 @@ class PythonLshIndex:
             out.append((start, length))
         return out
 
-    def _chunks(self, raw):
+    def _chunks(self, raw: np.ndarray) -> list[tuple[int, int]]:
         """Split query rows so that each chunk expands at most the pair budget."""
         bounds, a, acc = [], 0, 0
         for i, r in enumerate(raw.tolist()):
@@ -492,7 +510,9 @@ class PythonLshIndex:
             bounds.append((a, raw.size))
         return bounds
 
-    def _copies(self, ranges, a, b, with_pos=False):
+    def _copies(
+        self, ranges: list[tuple[np.ndarray, np.ndarray]], a: int, b: int, with_pos: bool = False
+    ) -> list[np.ndarray]:
         """Every (query, id) copy of the probed buckets of queries a..b-1.
 
         Static buckets first, then candidate buckets; with_pos also gives each
@@ -501,7 +521,7 @@ class PythonLshIndex:
         """
         (ss, sl), (cs, cl) = ranges
         per_q = self._l * ss.shape[2]
-        parts = []
+        parts: list[tuple[np.ndarray, ...]] = []
         for tier, (start, length), ids in ((0, (ss, sl), self._static_ids), (1, (cs, cl), self._cand_sorted_ids)):
             st, ln = start[a:b].ravel(), length[a:b].ravel()
             flat, entry, within = _expand(st, ln)
@@ -513,15 +533,17 @@ class PythonLshIndex:
                 parts.append((q, got, pos, size))
             else:
                 parts.append((q, got))
-        return [np.concatenate(col) for col in zip(*parts)]
+        return [np.concatenate(col) for col in zip(*parts, strict=True)]
 
-    def _distances(self, qf, ids, q, kernel=_sum_general):
+    def _distances(self, qf: np.ndarray, ids: np.ndarray, q: np.ndarray, kernel: _Kernel = _sum_general) -> np.ndarray:
         if ids.size == 0:
             return np.zeros(0, np.uint32)
         return _bits(kernel(_terms(qf[q], self._f32[ids]))).copy()
 
     @staticmethod
-    def _select(q, ids, bits, k):
+    def _select(
+        q: np.ndarray, ids: np.ndarray, bits: np.ndarray, k: int
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         """The k smallest (bits, id) per query: sorted rows and their ranks."""
         order = np.lexsort((ids, bits, q))
         q, ids, bits = q[order], ids[order], bits[order]
@@ -535,10 +557,10 @@ class PythonLshIndex:
     # --------------------------------------------------------------- queries
 
     @staticmethod
-    def _to_exclude_ids(exclude_ids):
+    def _to_exclude_ids(exclude_ids: object) -> np.ndarray | None:
         return None if exclude_ids is None else _to_array(exclude_ids, "exclude_ids", 1, np.int64)
 
-    def _check_queries(self, Q, ex):
+    def _check_queries(self, Q: np.ndarray, ex: np.ndarray | None) -> None:
         """What every query refuses from the sizes alone: the width, then a short exclude_ids."""
         m = Q.shape[0]
         if self._built and Q.shape[1] != self._d:
@@ -547,13 +569,15 @@ class PythonLshIndex:
             raise PanicException(f"exclude_ids holds {ex.size} entries but there are {m} queries")
 
     @staticmethod
-    def _read_queries(Q, ex):
+    def _read_queries(Q: np.ndarray, ex: np.ndarray | None) -> tuple[np.ndarray, np.ndarray | None]:
         return _read(Q), None if ex is None else _read(ex)[: Q.shape[0]]
 
-    def _add(self, name, value):
+    def _add(self, name: str, value: SupportsInt) -> None:
         self._counters[name] = (self._counters[name] + int(value)) & _U64_MASK
 
-    def query_knn(self, queries, k, exclude_ids=None) -> tuple[np.ndarray, np.ndarray]:
+    def query_knn(
+        self, queries: np.ndarray, k: int, exclude_ids: np.ndarray | None = None
+    ) -> tuple[np.ndarray, np.ndarray]:
         """Exact k nearest neighbours of each query under toroidal L1.
 
         The hash selects candidates; every returned distance is exact. Rows
@@ -571,7 +595,9 @@ class PythonLshIndex:
         """
         return self._query_knn(queries, k, exclude_ids)
 
-    def _query_knn(self, queries, k, exclude_ids=None, probes=None) -> tuple[np.ndarray, np.ndarray]:
+    def _query_knn(
+        self, queries: np.ndarray, k: int, exclude_ids: np.ndarray | None = None, probes: int | None = None
+    ) -> tuple[np.ndarray, np.ndarray]:
         """`query_knn` with `probes` flip probes per table for this call instead
         of the index's (at most K are used; None: the index's)."""
         Q = _to_array(queries, "queries", 2, np.float64)
@@ -607,11 +633,22 @@ class PythonLshIndex:
             self._add("queries", m)
         return idx, dist
 
-    def _write(self, idx, dist, q, ids, bits, rank):
+    def _write(
+        self, idx: np.ndarray, dist: np.ndarray, q: np.ndarray, ids: np.ndarray, bits: np.ndarray, rank: np.ndarray
+    ) -> None:
         idx[q, rank] = ids
         dist[q, rank] = _widen(bits)
 
-    def _knn_per_query(self, Q, ex, k, need, idx, dist, probes=None):
+    def _knn_per_query(
+        self,
+        Q: np.ndarray,
+        ex: np.ndarray,
+        k: int,
+        need: int,
+        idx: np.ndarray,
+        dist: np.ndarray,
+        probes: int | None = None,
+    ) -> None:
         qf = _wrap_f32(Q)
         t0 = time.perf_counter_ns()
         keys = self._probe_keys(Q, probes)
@@ -637,7 +674,17 @@ class PythonLshIndex:
         self._add("refine_ns", refine_ns)
         self._add("relax_ns", self._relax_rows(Q, qf, ex, k, need, found, idx, dist))
 
-    def _relax_rows(self, Q, qf, ex, k, need, found, idx, dist):
+    def _relax_rows(
+        self,
+        Q: np.ndarray,
+        qf: np.ndarray,
+        ex: np.ndarray,
+        k: int,
+        need: int,
+        found: np.ndarray,
+        idx: np.ndarray,
+        dist: np.ndarray,
+    ) -> int:
         """Answer the rows that found fewer than need points by relaxation;
         returns the nanoseconds spent."""
         rows = np.flatnonzero(found < need).tolist()
@@ -653,24 +700,24 @@ class PythonLshIndex:
             self._add("relaxed", 1)
         return time.perf_counter_ns() - t0
 
-    def _range_ids(self, t, lo, span):
+    def _range_ids(self, t: int, lo: int, span: int) -> list[np.ndarray]:
         """Ids of table t, static tier then candidate tier, with keys in [lo, lo + span)."""
         hi = _wrap64(lo + span)
         out = []
         for keys, ids in ((self._static_keys, self._static_ids), (self._cand_sorted_keys, self._cand_sorted_ids)):
             s = int(np.searchsorted(keys[t], lo, "left"))
             e = int(np.searchsorted(keys[t], hi, "left"))
-            out.append(ids[t, s:max(s, e)])
+            out.append(ids[t, s : max(s, e)])
         return out
 
-    def _refine_one(self, qf, ids, k, ex):
+    def _refine_one(self, qf: np.ndarray, ids: np.ndarray, k: int, ex: int) -> tuple[np.ndarray, np.ndarray]:
         ids = np.unique(ids)
         ids = ids[(ids != ex) & self._live(ids)]
         bits = self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64))
         order = np.lexsort((ids, bits))[:k]
         return ids[order], bits[order]
 
-    def _relax_query(self, q, qf, k, ex, need):
+    def _relax_query(self, q: np.ndarray, qf: np.ndarray, k: int, ex: int, need: int) -> tuple[np.ndarray, np.ndarray]:
         """Row of a query with too few candidates: coarser buckets, else every point."""
         base = [int(self._table_codes(q[None, :], t, False)[2][0]) for t in range(self._l)]
         level = None
@@ -691,7 +738,16 @@ class PythonLshIndex:
 
     # ------------------------------------------------------- blocked queries
 
-    def _knn_block(self, Q, ex, k, need, idx, dist, probes=None):
+    def _knn_block(
+        self,
+        Q: np.ndarray,
+        ex: np.ndarray,
+        k: int,
+        need: int,
+        idx: np.ndarray,
+        dist: np.ndarray,
+        probes: int | None = None,
+    ) -> None:
         """One block of the batched path: per-bucket tiles, batched kernels."""
         t0 = time.perf_counter_ns()
         d = self._d
@@ -723,7 +779,9 @@ class PythonLshIndex:
         self._add("refine_ns", time.perf_counter_ns() - t0)
         self._add("relax_ns", self._relax_rows(Q, qf, ex, k, need, found, idx, dist))
 
-    def _block_d8(self, ranges, a, b, qf, ex):
+    def _block_d8(
+        self, ranges: list[tuple[np.ndarray, np.ndarray]], a: int, b: int, qf: np.ndarray, ex: np.ndarray
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
         """d = 8 copies: a row in a full group of four of its tile is summed
         with the unrolled association, a tail row with the lane one, so one id
         can reach a query with two values. Returns the distinct (query, id)
@@ -747,9 +805,10 @@ class PythonLshIndex:
         first = np.r_[True, ~same_next[:-1]][: u.size]
         return q[first], ids[first], bits[first], clash.tolist()
 
-    def _replay_d8(self, probe_keys, qf, ex, k):
+    def _replay_d8(self, probe_keys: np.ndarray, qf: np.ndarray, ex: int, k: int) -> list[tuple[int, int]]:
         """Exact offer sequence of one query: tables, keys ascending, bucket order."""
-        heap, present = [], set()  # max-heap of (bits, id) via negation
+        heap: list[tuple[int, int]] = []  # max-heap of (bits, id) via negation
+        present: set[int] = set()
         for t in range(self._l):
             for key in sorted(set(probe_keys[t].tolist())):
                 ids = np.concatenate(self._range_ids(t, key, 1))
@@ -764,7 +823,7 @@ class PythonLshIndex:
                     self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64), _sum_general),
                 )
                 live = self._live(ids)
-                for x, v, alive in zip(ids.tolist(), bits.tolist(), live.tolist()):
+                for x, v, alive in zip(ids.tolist(), bits.tolist(), live.tolist(), strict=True):
                     if x == ex or not alive:
                         continue
                     if len(heap) < k:
@@ -779,7 +838,9 @@ class PythonLshIndex:
 
     # ---------------------------------------------------------------- radius
 
-    def query_radius(self, queries, radius, exclude_ids=None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def query_radius(
+        self, queries: np.ndarray, radius: float, exclude_ids: np.ndarray | None = None
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Every point within `radius` of each query, exactly.
 
         Args:
@@ -793,7 +854,13 @@ class PythonLshIndex:
         """
         return self._query_radius(queries, radius, exclude_ids)
 
-    def _query_radius(self, queries, radius, exclude_ids=None, probes=None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def _query_radius(
+        self,
+        queries: np.ndarray,
+        radius: float,
+        exclude_ids: np.ndarray | None = None,
+        probes: int | None = None,
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """`query_radius` with `probes` flip probes per table for this call, as
         for `_query_knn`."""
         Q = _to_array(queries, "queries", 2, np.float64)
@@ -806,7 +873,8 @@ class PythonLshIndex:
             r = np.array(radius, np.float64).astype(np.float32)
         m = Q.shape[0]
         counts = np.zeros(m, np.int64)
-        out_ids, out_bits = [], []
+        out_ids: list[np.ndarray] = []
+        out_bits: list[np.ndarray] = []
         if self._built and m:
             exv = ex if ex is not None else np.full(m, -1, np.int64)
             qf = _wrap_f32(Q)
@@ -834,7 +902,7 @@ class PythonLshIndex:
 
     # ----------------------------------------------------------------- epochs
 
-    def update(self, coords) -> None:
+    def update(self, coords: np.ndarray) -> None:
         """Selective refresh: re-place only entries whose key changed, by
         delete + merge (new-before-kept on equal keys)."""
         C = _to_array(coords, "coords", 2, np.float64)
@@ -875,7 +943,7 @@ class PythonLshIndex:
         self._f64, self._f32 = f64, f32
         self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = new_keys, sorted_keys, sorted_ids
 
-    def promote(self, new_candidates) -> None:
+    def promote(self, new_candidates: np.ndarray) -> None:
         """Merge candidates into the static tier (candidate-before-static on
         equal keys), then install the new batch."""
         X = _to_array(new_candidates, "new_candidates", 2, np.float64)
@@ -908,7 +976,7 @@ class PythonLshIndex:
         self._f64, self._f32 = f64, f32
         self._cand_keys, self._cand_sorted_keys, self._cand_sorted_ids = cand
 
-    def retire(self, ids) -> None:
+    def retire(self, ids: np.ndarray) -> None:
         """Retire points: no query returns them again, from either tier.
 
         Their ids stay taken (never given to another point) and their entries
@@ -954,7 +1022,7 @@ class PythonLshIndex:
         return sum(self.nbytes_by_part.values())
 
     @property
-    def nbytes_by_part(self) -> dict:
+    def nbytes_by_part(self) -> dict[str, int]:
         """The compiled index's parts, from this reference's arrays: its
         directories are its per-entry keys, and it keeps nothing for reuse."""
         return {
@@ -970,7 +1038,7 @@ class PythonLshIndex:
 
     # ------------------------------------------------------------ statistics
 
-    def stats(self) -> dict:
+    def stats(self) -> dict[str, int]:
         """Cumulative query-phase profile: CPU-ns summed across workers, plus
         gathered-candidate and relaxation counters. Reset with reset_stats()."""
         return {**self._counters, "block": self._block}
@@ -982,15 +1050,22 @@ class PythonLshIndex:
 
     # ----------------------------------------------------------------- state
 
-    def _state(self) -> dict:
+    def _state(self) -> dict[str, Any]:
         """Everything the index holds, as plain arrays (copies) in the shared
         layout of both classes: see `STATE_VERSION` and `_check_state`."""
         n, ns, d = self._n_points, self._n_static, self._d
-        state = {
+        state: dict[str, Any] = {
             "version": STATE_VERSION,
-            "b": self._b, "k": self._k, "l": self._l, "probes": self._probes, "block": self._block,
-            "d": d, "n_points": n, "n_static": ns,
-            "s": self._s.ravel().copy(), "u": self._u.ravel().copy(),
+            "b": self._b,
+            "k": self._k,
+            "l": self._l,
+            "probes": self._probes,
+            "block": self._block,
+            "d": d,
+            "n_points": n,
+            "n_static": ns,
+            "s": self._s.ravel().copy(),
+            "u": self._u.ravel().copy(),
             "coords": np.array(self._f32.reshape(n, d), np.float32, order="C"),
             "cand_coords": np.array(self._f64[ns:].reshape(n - ns, d), np.float64, order="C"),
         }
@@ -999,7 +1074,7 @@ class PythonLshIndex:
             ("cand", self._cand_sorted_keys, self._cand_sorted_ids, ns),
         ):
             state[tier + "_ids"] = (ids - base).astype(np.uint32).reshape(self._l, -1)
-            state.update({tier + "_" + name: v for name, v in zip(_DIRECTORY, _directory(keys, self._l))})
+            state.update({tier + "_" + name: v for name, v in zip(_DIRECTORY, _directory(keys, self._l), strict=True)})
         words = -(-self._retired.size // 64)
         bits = np.zeros(words * 64, bool)
         bits[: self._retired.size] = self._retired
@@ -1008,7 +1083,7 @@ class PythonLshIndex:
         return state
 
     @classmethod
-    def _from_state(cls, state, files=None) -> PythonLshIndex:
+    def _from_state(cls, state: dict[str, Any], files: dict[str, Any] | None = None) -> PythonLshIndex:
         """An index from `_state()` of either class, checked first (ValueError).
 
         `files` is accepted for the compiled class's signature and ignored:
@@ -1030,7 +1105,7 @@ class PythonLshIndex:
         f64[:ns] = coords[:ns]
         f64[ns:] = state["cand_coords"]
         index._f64 = f64
-        tiers = {}
+        tiers: dict[str, tuple[np.ndarray, np.ndarray]] = {}
         for tier, base in (("static", 0), ("cand", ns)):
             ids = state[tier + "_ids"]
             if state[tier + "_first_bucket"].size == 0:  # an index never built, its tiers left out
@@ -1057,7 +1132,7 @@ class PythonLshIndex:
         index._counters = {name: state["stats"][name] for name in QUERY_COUNTERS}
         return index
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Callable[[dict[str, Any]], PythonLshIndex], tuple[dict[str, Any]]]:
         return _python_index_from_state, (self._state(),)
 
 
@@ -1078,16 +1153,23 @@ STATE_INTS = ("b", "k", "l", "probes", "block", "d", "n_points", "n_static")
 _DIRECTORY = ("bucket_keys", "bucket_starts", "first_bucket")
 #: Every array of a state, with its dtype and dimensions.
 STATE_ARRAYS = {
-    "s": (np.int64, 1), "u": (np.float64, 1), "coords": (np.float32, 2), "cand_coords": (np.float64, 2),
-    "static_ids": (np.uint32, 2), "static_bucket_keys": (np.int64, 1), "static_bucket_starts": (np.uint32, 1),
+    "s": (np.int64, 1),
+    "u": (np.float64, 1),
+    "coords": (np.float32, 2),
+    "cand_coords": (np.float64, 2),
+    "static_ids": (np.uint32, 2),
+    "static_bucket_keys": (np.int64, 1),
+    "static_bucket_starts": (np.uint32, 1),
     "static_first_bucket": (np.uint64, 1),
-    "cand_ids": (np.uint32, 2), "cand_bucket_keys": (np.int64, 1), "cand_bucket_starts": (np.uint32, 1),
+    "cand_ids": (np.uint32, 2),
+    "cand_bucket_keys": (np.int64, 1),
+    "cand_bucket_starts": (np.uint32, 1),
     "cand_first_bucket": (np.uint64, 1),
     "retired": (np.uint64, 1),
 }
 
 
-def _directory(keys, L):
+def _directory(keys: np.ndarray, L: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Bucket keys, starts and first buckets of an (L, m) array of sorted keys."""
     m = keys.shape[1]
     new = np.ones(keys.shape, bool)
@@ -1100,12 +1182,12 @@ def _directory(keys, L):
     return keys[new].astype(np.int64), starts.astype(np.uint32), first
 
 
-def _python_index_from_state(state):
+def _python_index_from_state(state: dict[str, Any]) -> PythonLshIndex:
     """Unpickles a `PythonLshIndex` (the target of its `__reduce__`)."""
     return PythonLshIndex._from_state(state)
 
 
-def _state_int(state, name, low, high):
+def _state_int(state: dict[str, Any], name: str, low: int, high: int) -> int:
     value = state.get(name)
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
         raise ValueError(f"state[{name!r}] must be an int, got {type(value).__name__}")
@@ -1115,7 +1197,7 @@ def _state_int(state, name, low, high):
     return value
 
 
-def _check_state(state) -> dict:
+def _check_state(state: object) -> dict[str, int]:
     """Checks a state dict before anything trusts it; returns its scalars.
 
     Types, dtypes and shapes, the sizes against each other, tiers below
@@ -1132,15 +1214,18 @@ def _check_state(state) -> dict:
     version = _state_int(state, "version", 0, _U64_MASK)
     if version != STATE_VERSION:
         raise ValueError(f"state version {version} is not supported (this version reads {STATE_VERSION})")
-    v = {name: _state_int(state, name, -(1 << 63) if name == "b" else 0, _I64_MAX if name == "b" else _U64_MASK)
-         for name in STATE_INTS}
+    v = {
+        name: _state_int(state, name, -(1 << 63) if name == "b" else 0, _I64_MAX if name == "b" else _U64_MASK)
+        for name in STATE_INTS
+    }
     for name, (dtype, ndim) in STATE_ARRAYS.items():
         arr = state.get(name)
         if not isinstance(arr, np.ndarray):
             raise ValueError(f"state[{name!r}] must be a numpy array, got {type(arr).__name__}")
         if arr.dtype != np.dtype(dtype) or arr.ndim != ndim:
-            raise ValueError(f"state[{name!r}] must be a {ndim}-D {np.dtype(dtype).name} array, "
-                             f"got {arr.ndim}-D {arr.dtype}")
+            raise ValueError(
+                f"state[{name!r}] must be a {ndim}-D {np.dtype(dtype).name} array, got {arr.ndim}-D {arr.dtype}"
+            )
     b, K, L, d, n, ns = v["b"], v["k"], v["l"], v["d"], v["n_points"], v["n_static"]
     if state["s"].shape != (L * K,) or state["u"].shape != (L * K,):
         raise ValueError(f"state['s'] and state['u'] must hold l * k = {L * K} values")
@@ -1182,7 +1267,9 @@ def _check_state(state) -> dict:
     return v
 
 
-def _check_tier(state, tier, size, L, space, unbuilt, retired):
+def _check_tier(
+    state: dict[str, Any], tier: str, size: int, L: int, space: int, unbuilt: bool, retired: np.ndarray
+) -> None:
     """Each table of a built tier holds exactly its live points (`retired`:
     per point of the tier), once each; update and promote rely on it."""
     ids, keys = state[tier + "_ids"], state[tier + "_bucket_keys"]
@@ -1217,7 +1304,8 @@ def _check_tier(state, tier, size, L, space, unbuilt, retired):
         a, b = int(first[t]), int(first[t + 1])
         k, st = keys[a:b], starts[a + t : b + t + 1].astype(np.int64)
         if k.size and (int(k[0]) < 0 or int(k[-1]) >= space or (np.diff(k) <= 0).any()):
-            raise ValueError(f"state[{tier + '_bucket_keys'!r}] must ascend strictly inside [0, {space}) "
-                             f"within table {t}")
+            raise ValueError(
+                f"state[{tier + '_bucket_keys'!r}] must ascend strictly inside [0, {space}) within table {t}"
+            )
         if int(st[0]) != 0 or int(st[-1]) != m or (np.diff(st) < 0).any():
             raise ValueError(f"state[{tier + '_bucket_starts'!r}] must rise from 0 to {m} within table {t}")

@@ -29,12 +29,24 @@ import numpy.typing as npt
 
 from plovik.caller import warn
 
-__all__ = ["knn_csr", "knn_without", "padded_exclusions", "pairs_csr", "radius_csr", "radius_rows_within",
-           "radius_without", "sparse_kind", "split_exclusions", "unique_pairs"]
+__all__ = [
+    "knn_csr",
+    "knn_without",
+    "padded_exclusions",
+    "pairs_csr",
+    "radius_csr",
+    "radius_rows_within",
+    "radius_without",
+    "sparse_kind",
+    "split_exclusions",
+    "unique_pairs",
+]
 
 
 def radius_rows_within(
-    indptr: npt.NDArray[np.int64], ids: npt.NDArray[np.int64], dists: npt.NDArray[np.float64],
+    indptr: npt.NDArray[np.int64],
+    ids: npt.NDArray[np.int64],
+    dists: npt.NDArray[np.float64],
     radii: npt.NDArray[np.float64],
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """Keep, in row i, the entries within radii[i], compared as the index does.
@@ -60,7 +72,7 @@ def padded_exclusions(value: object) -> object:
     anything else as it is."""
     if not (hasattr(value, "tocsr") and hasattr(value, "nnz")):
         return value
-    csr = value.tocsr()  # type: ignore[attr-defined]
+    csr = value.tocsr()
     indptr, cols = np.asarray(csr.indptr, np.int64), np.asarray(csr.indices, np.int64)
     counts = np.diff(indptr)
     out = np.full((csr.shape[0], int(counts.max(initial=0))), -1, np.int64)
@@ -91,13 +103,16 @@ def _excluded(found: npt.NDArray[np.int64], more: npt.NDArray[np.int64]) -> npt.
     out = np.zeros(found.shape, bool)
     step = max(1, _COMPARE_BLOCK // max(1, found.shape[1] * more.shape[1]))
     for a in range(0, found.shape[0], step):
-        f, e = found[a:a + step], more[a:a + step]
-        out[a:a + step] = (f[:, :, None] == e[:, None, :]).any(axis=2) & (f >= 0)
+        f, e = found[a : a + step], more[a : a + step]
+        out[a : a + step] = (f[:, :, None] == e[:, None, :]).any(axis=2) & (f >= 0)
     return out
 
 
 def knn_without(
-    idx: npt.NDArray[np.int64], dist: npt.NDArray[np.float64], more: npt.NDArray[np.int64], k: int,
+    idx: npt.NDArray[np.int64],
+    dist: npt.NDArray[np.float64],
+    more: npt.NDArray[np.int64],
+    k: int,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """(m, k) rows from rows of k + more.shape[1] neighbours: the ids of
     more[i] dropped from row i, the order kept, padded with -1 / inf."""
@@ -110,7 +125,9 @@ def knn_without(
 
 
 def radius_without(
-    indptr: npt.NDArray[np.int64], ids: npt.NDArray[np.int64], dists: npt.NDArray[np.float64],
+    indptr: npt.NDArray[np.int64],
+    ids: npt.NDArray[np.int64],
+    dists: npt.NDArray[np.float64],
     more: npt.NDArray[np.int64],
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """The radius rows with the ids of more[i] dropped from row i."""
@@ -149,9 +166,11 @@ def sparse_kind(sparse: object) -> str | None:
         return "array" if sparse else None
     if isinstance(sparse, str) and sparse in ("array", "matrix"):
         if sparse == "matrix":
-            warn("sparse='matrix' (a scipy.sparse.csr_matrix) is deprecated and will be removed in "
-                          "the next release; sparse=True gives a csr_array with the same entries",
-                          FutureWarning)
+            warn(
+                "sparse='matrix' (a scipy.sparse.csr_matrix) is deprecated and will be removed in "
+                "the next release; sparse=True gives a csr_array with the same entries",
+                FutureWarning,
+            )
         return sparse
     raise ValueError(f"sparse must be True, False, 'array' or 'matrix', got {sparse!r}")
 
@@ -167,8 +186,12 @@ def _sparse() -> Any:
 
 
 def radius_csr(
-    indptr: npt.NDArray[np.int64], ids: npt.NDArray[np.int64], dists: npt.NDArray[np.float64],
-    n_points: int, return_distance: bool = True, kind: str = "array",
+    indptr: npt.NDArray[np.int64],
+    ids: npt.NDArray[np.int64],
+    dists: npt.NDArray[np.float64],
+    n_points: int,
+    return_distance: bool = True,
+    kind: str = "array",
 ) -> Any:
     """(m, n_points) `scipy.sparse.csr_array` (`kind="matrix"`: `csr_matrix`)
     of the rows: column j of row i holds the distance of point j (or 1
@@ -182,7 +205,10 @@ def radius_csr(
 
 
 def knn_csr(
-    idx: npt.NDArray[np.int64], dist: npt.NDArray[np.float64], n_points: int, return_distance: bool = True,
+    idx: npt.NDArray[np.int64],
+    dist: npt.NDArray[np.float64],
+    n_points: int,
+    return_distance: bool = True,
     kind: str = "array",
 ) -> Any:
     """The k-nearest rows as an (m, n_points) CSR array; padding (-1) is left out."""
@@ -193,7 +219,10 @@ def knn_csr(
 
 
 def pairs_csr(
-    pairs: npt.NDArray[np.int64], dists: npt.NDArray[np.float64], n_points: int, return_distance: bool = True,
+    pairs: npt.NDArray[np.int64],
+    dists: npt.NDArray[np.float64],
+    n_points: int,
+    return_distance: bool = True,
     kind: str = "array",
 ) -> Any:
     """The pairs (i, j), i < j, as the upper triangle of an (n_points,

@@ -20,23 +20,20 @@ try:
     from sklearn.utils import check_random_state
     from sklearn.utils.validation import check_is_fitted, validate_data
 except ImportError as exc:  # pragma: no cover - depends on the environment
-    raise ImportError(
-        "plovik.sklearn needs scikit-learn 1.6 or newer: pip install 'plovik[sklearn]'"
-    ) from exc
+    raise ImportError("plovik.sklearn needs scikit-learn 1.6 or newer: pip install 'plovik[sklearn]'") from exc
 
 from plovik import results as _results
-from plovik.search import PlovikSearch
+from plovik.search import Backend, PlovikSearch
 from plovik.validation import check_boxsize, check_coordinate_dtype
 
 # Input dtypes kept as they are for the checks of `_coordinates` (others
 # are converted to float64 by scikit-learn's validation).
-_KEPT_DTYPES = ["float64", "float32", "int64", "int32", "int16", "int8", "uint64", "uint32", "uint16", "uint8",
-                "bool"]
+_KEPT_DTYPES = ["float64", "float32", "int64", "int32", "int16", "int8", "uint64", "uint32", "uint16", "uint8", "bool"]
 
 __all__ = ["TorusNeighborsTransformer"]
 
 
-class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
+class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):  # type: ignore[misc]  # scikit-learn ships no types
     """Sparse graph of the nearest neighbours under the toroidal L1 distance.
 
     Points are rows of coordinates on the unit torus [0, 1)^d, or with
@@ -79,7 +76,7 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
         radius: float | None = None,
         recall: float = 0.95,
         random_state: Any = None,
-        backend: str = "auto",
+        backend: Backend = "auto",
         boxsize: float | None = None,
     ) -> None:
         self.mode = mode
@@ -117,8 +114,9 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):
 
     def _index(self, X: np.ndarray) -> None:
         k = max(1, min(self._neighbours() if self.radius is None else 10, X.shape[0]))
-        search = PlovikSearch(X.shape[1], recall=self.recall, k=k, seed=self.seed_, backend=self.backend,
-                              boxsize=self.boxsize)
+        search = PlovikSearch(
+            X.shape[1], recall=self.recall, k=k, seed=self.seed_, backend=self.backend, boxsize=self.boxsize
+        )
         search.build(X, radius=self.radius)
         self.search_ = search
         self.n_samples_fit_ = X.shape[0]

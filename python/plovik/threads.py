@@ -21,6 +21,7 @@ import operator
 import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
+from typing import SupportsIndex, cast
 
 import numpy as np
 
@@ -42,15 +43,21 @@ def checked_threads(threads: object) -> int | None:
     other types, ValueError below 1."""
     if threads is None:
         return None
+    return _thread_count_of(threads)
+
+
+def _thread_count_of(threads: object) -> int:
+    """`checked_threads` of anything but None."""
     if isinstance(threads, (bool, np.bool_)):
         raise TypeError("threads must be an integer or None, got a bool")
     try:
-        threads = operator.index(threads)  # type: ignore[arg-type]
+        # operator.index itself refuses what has no __index__
+        count = operator.index(cast("SupportsIndex", threads))
     except TypeError:
         raise TypeError(f"threads must be an integer or None, got {type(threads).__name__}") from None
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, got {threads}")
-    return min(threads, _native.MAX_THREADS)
+    if count < 1:
+        raise ValueError(f"threads must be at least 1, got {count}")
+    return min(count, _native.MAX_THREADS)
 
 
 @contextmanager
@@ -61,7 +68,7 @@ def thread_limit(threads: int | None) -> Iterator[None]:
     if threads is None:
         yield
         return
-    previous = _native._set_thread_limit(checked_threads(threads))
+    previous = _native._set_thread_limit(_thread_count_of(threads))
     try:
         yield
     finally:
@@ -82,7 +89,7 @@ def register_threadpoolctl() -> bool:
     except ImportError:
         return False
 
-    class PlovikController(threadpoolctl.LibController):
+    class PlovikController(threadpoolctl.LibController):  # type: ignore[misc]  # threadpoolctl ships no types
         user_api = "plovik"
         internal_api = "plovik"
         filename_prefixes = ("_native",)
@@ -90,7 +97,7 @@ def register_threadpoolctl() -> bool:
         check_symbols = ("plovik_get_num_threads", "plovik_set_num_threads")
 
         def get_num_threads(self) -> int:
-            return self.dynlib.plovik_get_num_threads()
+            return int(self.dynlib.plovik_get_num_threads())
 
         def set_num_threads(self, num_threads: int) -> None:
             self.dynlib.plovik_set_num_threads(int(num_threads))
@@ -107,5 +114,5 @@ def register_threadpoolctl() -> bool:
 
 try:
     register_threadpoolctl()
-except Exception as exc:  # an incompatible threadpoolctl must not break the import
+except Exception as exc:  # noqa: BLE001 - an incompatible threadpoolctl, whatever it raises, must not break the import
     warnings.warn(f"threadpoolctl cannot limit plovik's worker threads: {exc}", RuntimeWarning, stacklevel=2)

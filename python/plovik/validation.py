@@ -62,10 +62,12 @@ def to_unit(X: npt.NDArray[np.float64], boxsize: float | None, name: str) -> npt
         return X
     with np.errstate(over="ignore"):
         out: npt.NDArray[np.float64] = X / boxsize
-    if out.size and not (math.isfinite(out.min()) and math.isfinite(out.max())):
+    if out.size and not (math.isfinite(np.min(out)) and math.isfinite(np.max(out))):
         where = tuple(int(i) for i in np.argwhere(~np.isfinite(out))[0])
-        raise ValueError(f"{name} / boxsize must be finite: {name}{list(where)} = {X[where]} "
-                         f"divided by boxsize = {boxsize} leaves the float range")
+        raise ValueError(
+            f"{name} / boxsize must be finite: {name}{list(where)} = {X[where]} "
+            f"divided by boxsize = {boxsize} leaves the float range"
+        )
     return out
 
 
