@@ -191,8 +191,7 @@ void validate_state_sizes(const StateSizes& sizes) {
     refuse("n_static (" + to_string(sizes.n_static) + ") exceeds n_points (" +
            to_string(sizes.n_points) + ")");
   const std::size_t n_cand = sizes.n_points - sizes.n_static;
-  if (sizes.n_static >= max_tier_points || n_cand >= max_tier_points)
-    refuse("a tier must hold fewer than 2**32 points");
+  if (sizes.n_static >= max_tier_points || n_cand >= max_tier_points) refuse(tier_too_large);
   const std::size_t lk = product_or_max(sizes.l, sizes.k);
   if (sizes.s != lk)
     refuse("s must hold L * K = " + to_string(sizes.l) + " * " + to_string(sizes.k) + " values");

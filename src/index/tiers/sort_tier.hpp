@@ -11,6 +11,8 @@ namespace plovik {
 
 // Positions inside a tier are stored in 32 bits.
 inline constexpr std::size_t max_tier_points = std::size_t{1} << 32;
+// The refusal of a tier that would hold more (build, promote, a loaded state).
+inline constexpr const char* tier_too_large = "a tier must hold fewer than 2**32 points";
 
 // The tables of a tier of n points from their keys (table-major L x n,
 // column i holding point i of the tier): per table the points' positions

@@ -26,7 +26,7 @@ void validate_build(const Index& ix, std::size_t n, std::size_t d, std::size_t n
     throw InvalidArgument("n_static (" + std::to_string(n_static) +
                           ") exceeds the number of points (" + std::to_string(n) + ")");
   if (n_static >= max_tier_points || n - n_static >= max_tier_points)
-    throw InvalidArgument("a tier must hold fewer than 2**32 points");
+    throw InvalidArgument(tier_too_large);
 }
 
 void wrap_to_f32(const double* in, float* out, std::size_t count) {

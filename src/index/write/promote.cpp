@@ -73,8 +73,7 @@ void validate_promote(const Index& ix, std::size_t m, std::size_t width) {
   if (width != ix.d)
     throw InvalidArgument("new_candidates have " + std::to_string(width) +
                           " columns but the index has d = " + std::to_string(ix.d));
-  if (ix.n_points >= max_tier_points || m >= max_tier_points)
-    throw InvalidArgument("a tier must hold fewer than 2**32 points");
+  if (ix.n_points >= max_tier_points || m >= max_tier_points) throw InvalidArgument(tier_too_large);
 }
 
 void promote(Index& ix, Array<double> rows, std::size_t m, std::size_t width) {
