@@ -20,7 +20,9 @@ Contenders:
 
 - plovik: `ExactGrid` (exact toroidal L1, single precision), threads=;
 - ckdtree: SciPy `cKDTree(boxsize=1)` with p=1 (exact L1, double):
-  `query_ball_point(workers=)`, `query_pairs` (one thread only),
+  `query_ball_point(workers=, return_length=True)` (counts only, its
+  fastest form; `--tools ...,ckdtree-lists` adds the default form that
+  returns a list per particle), `query_pairs` (one thread only),
   `query(k + 1, workers=)`;
 - for scale, Euclidean tools at the cutoff rc whose ball holds as many
   neighbours (4/3 r^3 = 4/3 pi rc^3, rc = r / pi^(1/3)), the points scaled
@@ -56,6 +58,7 @@ import numpy as np
 L_EUCLID = 100.0
 SHAPES = {"liquid": 0.25, "lattice": 0.05}
 TOOLS = ("plovik", "ckdtree", "vesin", "freud", "mdanalysis")
+EXTRA_TOOLS = ("ckdtree-lists",)  # only when asked for in --tools
 LISTS = ("full", "half", "knn")
 
 
@@ -73,7 +76,9 @@ def l1_radius(n: int, neighbours: float) -> float:
 
 
 def installed(tool: str) -> bool:
-    mod = {"plovik": "plovik", "ckdtree": "scipy.spatial", "vesin": "vesin", "freud": "freud"}.get(tool, "MDAnalysis")
+    mod = {"plovik": "plovik", "vesin": "vesin", "freud": "freud", "mdanalysis": "MDAnalysis"}.get(
+        tool, "scipy.spatial"
+    )
     try:
         __import__(mod)
     except ImportError:
@@ -82,7 +87,8 @@ def installed(tool: str) -> bool:
 
 
 def runner(tool: str, lst: str, P: np.ndarray, r: float, k: int, one_thread: bool):
-    """A function that builds the tool's structure and returns the count of entries, or None if the tool has no such list."""
+    """A function that builds the tool's structure and returns the count of
+    entries, or None if the tool has no such list."""
     n = len(P)
     if tool == "plovik":
         from plovik.grid import ExactGrid
@@ -94,12 +100,18 @@ def runner(tool: str, lst: str, P: np.ndarray, r: float, k: int, one_thread: boo
         if lst == "half":
             return lambda: int(ExactGrid(P).pairs(r, order="id", threads=th)[0].size)
         return lambda: int(ExactGrid(P).knn(P, k, own, threads=th)[0].size)
-    if tool == "ckdtree":
+    if tool in ("ckdtree", "ckdtree-lists"):
         from scipy.spatial import cKDTree
 
         w = 1 if one_thread else -1
-        if lst == "full":
-            return lambda: int(cKDTree(P, boxsize=1.0).query_ball_point(P, r, p=1, workers=w, return_length=True).sum()) - n
+        if tool == "ckdtree-lists":  # the default form: a list of neighbours per particle
+            if lst != "full":
+                return None
+            return lambda: sum(map(len, cKDTree(P, boxsize=1.0).query_ball_point(P, r, p=1, workers=w))) - n
+        if lst == "full":  # counts only (return_length): the tree's fastest form
+            return lambda: (
+                int(cKDTree(P, boxsize=1.0).query_ball_point(P, r, p=1, workers=w, return_length=True).sum()) - n
+            )
         if lst == "half":
             return lambda: len(cKDTree(P, boxsize=1.0).query_pairs(r, p=1, output_type="ndarray"))
         return lambda: cKDTree(P, boxsize=1.0).query(P, k + 1, p=1, workers=w)[1][:, 1:].size
@@ -112,7 +124,9 @@ def runner(tool: str, lst: str, P: np.ndarray, r: float, k: int, one_thread: boo
             return None
         box = np.eye(3) * L_EUCLID
         return lambda: (
-            NeighborList(cutoff=rc, full_list=lst == "full").compute(points=X, box=box, periodic=True, quantities="ij")[0].size
+            NeighborList(cutoff=rc, full_list=lst == "full")
+            .compute(points=X, box=box, periodic=True, quantities="ij")[0]
+            .size
         )
     if tool == "freud":
         import freud
@@ -132,6 +146,7 @@ def runner(tool: str, lst: str, P: np.ndarray, r: float, k: int, one_thread: boo
     X32 = X.astype(np.float32)
     box6 = np.array([L_EUCLID] * 3 + [90.0] * 3, np.float32)
     if lst == "full":  # both directions of the half list: `search(points)` took ~8 times as long
+
         def full():
             half = FastNS(rc, X32, box6, pbc=True).self_search().get_pairs()
             return np.concatenate([half, half[:, ::-1]]).shape[0]
@@ -163,8 +178,16 @@ def measure(args, shape: str, n: int, one_thread: bool) -> list[dict]:
     for (tool, lst), (dt, count) in best.items():
         single = one_thread or tool in ("vesin", "mdanalysis") or (tool == "ckdtree" and lst == "half")
         rows.append(
-            dict(shape=shape, n=n, tool=tool, list=lst, threads=1 if single else os.cpu_count(),
-                 setting="one" if one_thread else "default", seconds=dt, entries=count)
+            dict(
+                shape=shape,
+                n=n,
+                tool=tool,
+                list=lst,
+                threads=1 if single else os.cpu_count(),
+                setting="one" if one_thread else "default",
+                seconds=dt,
+                entries=count,
+            )
         )
     return rows
 
@@ -174,9 +197,24 @@ def isolated(args, shape: str, n: int, one_thread: bool) -> list[dict]:
     rows = []
     for lst in args.lists:
         for tool in args.tools:
-            cmd = [sys.executable, __file__, "--child", shape, str(n), tool, lst, str(int(one_thread)),
-                   "--neighbours", str(args.neighbours), "--k", str(args.k), "--repeats", str(args.repeats),
-                   "--seed", str(args.seed)]
+            cmd = [
+                sys.executable,
+                __file__,
+                "--child",
+                shape,
+                str(n),
+                tool,
+                lst,
+                str(int(one_thread)),
+                "--neighbours",
+                str(args.neighbours),
+                "--k",
+                str(args.k),
+                "--repeats",
+                str(args.repeats),
+                "--seed",
+                str(args.seed),
+            ]
             out = subprocess.run(cmd, capture_output=True, text=True)
             if out.returncode != 0:
                 print(f"  {tool} {lst}: failed ({out.stderr.strip().splitlines()[-1:] or out.returncode})")
@@ -205,7 +243,7 @@ def check(rows: list[dict]) -> None:
     precision): a relative difference above 1e-4 is a mismatch."""
     groups: dict = {}
     for row in rows:
-        fam = "L1" if row["tool"] in ("plovik", "ckdtree") else "L2"
+        fam = "L1" if row["tool"] in ("plovik", "ckdtree", "ckdtree-lists") else "L2"
         if row["list"] == "knn":
             fam = "knn"
         groups.setdefault((row["shape"], row["n"], row["list"], row["setting"], fam), []).append(row)
@@ -219,21 +257,25 @@ def check(rows: list[dict]) -> None:
 
 
 def report(rows: list[dict], k: int) -> None:
-    print(f"{'shape':8} {'n':>9} {'list':5} {'tool':11} {'thr':>3} {'seconds':>9} {'entries':>12} "
-          f"{'s/1e6':>7} {'vs plovik':>9} {'peak MiB':>9}")
+    print(
+        f"{'shape':8} {'n':>9} {'list':5} {'tool':11} {'thr':>3} {'seconds':>9} {'entries':>12} "
+        f"{'s/1e6':>7} {'vs plovik':>9} {'peak MiB':>9}"
+    )
     ref = {(r["shape"], r["n"], r["list"], r["setting"]): r["seconds"] for r in rows if r["tool"] == "plovik"}
     for r in rows:
         base = ref.get((r["shape"], r["n"], r["list"], r["setting"]))
         ratio = f"{r['seconds'] / base:9.2f}" if base else f"{'':9}"
         mem = f"{r['peak_mib']:9.0f}" if "peak_mib" in r else ""
-        print(f"{r['shape']:8} {r['n']:9,} {r['list']:5} {r['tool']:11} {r['threads']:3} {r['seconds']:9.4f} "
-              f"{r['entries']:12,} {r['seconds'] / max(r['entries'], 1) * 1e6:7.4f} {ratio} {mem}")
+        print(
+            f"{r['shape']:8} {r['n']:9,} {r['list']:5} {r['tool']:11} {r['threads']:3} {r['seconds']:9.4f} "
+            f"{r['entries']:12,} {r['seconds'] / max(r['entries'], 1) * 1e6:7.4f} {ratio} {mem}"
+        )
 
 
 def plot(rows: list[dict], path: str) -> None:
-    import matplotlib
+    import matplotlib as mpl
 
-    matplotlib.use("Agg")
+    mpl.use("Agg")
     import matplotlib.pyplot as plt
 
     shapes = sorted({r["shape"] for r in rows})
@@ -241,13 +283,22 @@ def plot(rows: list[dict], path: str) -> None:
     for a, shape in enumerate(shapes):
         for b, lst in enumerate(LISTS):
             ax = axes[a][b]
-            for tool in TOOLS:
+            for tool in TOOLS + EXTRA_TOOLS:
                 for setting, style in (("default", "-"), ("one", ":")):
-                    pts = sorted((r["n"], r["seconds"]) for r in rows
-                                 if (r["shape"], r["list"], r["tool"], r["setting"]) == (shape, lst, tool, setting))
+                    pts = sorted(
+                        (r["n"], r["seconds"])
+                        for r in rows
+                        if (r["shape"], r["list"], r["tool"], r["setting"]) == (shape, lst, tool, setting)
+                    )
                     if pts:
-                        ax.plot(*zip(*pts), style, marker="o", ms=3, color=f"C{TOOLS.index(tool)}",
-                                label=f"{tool}{' 1 thr' if setting == 'one' else ''}")
+                        ax.plot(
+                            *zip(*pts, strict=True),
+                            style,
+                            marker="o",
+                            ms=3,
+                            color=f"C{(TOOLS + EXTRA_TOOLS).index(tool)}",
+                            label=f"{tool}{' 1 thr' if setting == 'one' else ''}",
+                        )
             ax.set(xscale="log", yscale="log", title=f"{shape}: {lst}", xlabel="particles")
             if b == 0:
                 ax.set_ylabel("seconds, build included")
@@ -283,8 +334,10 @@ def main() -> None:
         if not installed(tool):
             print(f"note: {tool} is not installed: skipped")
             args.tools.remove(tool)
-    print(f"load: {os.getloadavg()}; {os.cpu_count()} cores; ~{args.neighbours:g} neighbours, k = {args.k}, "
-          f"best of {args.repeats}, turn about")
+    print(
+        f"load: {os.getloadavg()}; {os.cpu_count()} cores; ~{args.neighbours:g} neighbours, k = {args.k}, "
+        f"best of {args.repeats}, turn about"
+    )
     rows: list[dict] = []
     for shape in args.shapes.split(","):
         for n in (int(float(s)) for s in args.sizes.split(",")):
