@@ -180,6 +180,7 @@ def test_search_through_the_grid_answers_as_the_exact_scan(tmp_path):
 
     def agree():
         assert isinstance(grid._index, GridStore) and grid.raw is None
+        assert f"boxsize={L:g}, exact grid," in repr(grid) and f"boxsize={L:g}, exact scan," in repr(scan)
         same(grid.query_knn(Q, 8, np.arange(200)), scan.query_knn(Q, 8, np.arange(200)))
         same(grid.query_radius(Q, 0.4), scan.query_radius(Q, 0.4))
         same(grid.pairs(0.3), scan.pairs(0.3))

@@ -539,8 +539,10 @@ class PlovikSearch:
         p = self._params
         shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else "unbuilt"
         t = self._tuning
-        if t is not None:  # the exact scan reads no hash setting
-            shape = "exact scan" if t.exact else shape + f", tuned recall@{t.k} {t.recall:.3f}"
+        if t is not None and t.exact:  # exact answers read no hash setting: say what answers them
+            shape = "exact grid" if isinstance(self._index, _grid.GridStore) else "exact scan"
+        elif t is not None:
+            shape += f", tuned recall@{t.k} {t.recall:.3f}"
         parts = ", ".join(f"{name} {_mb(value)}" for name, value in self.nbytes_by_part.items())
         box = "" if self._boxsize is None else f", boxsize={self._boxsize:g}"
         return (
