@@ -112,6 +112,8 @@ _T = TypeVar("_T")  # what a query answer returns
 #: Rows of a dask.array the tuning reads on the client (default).
 DEFAULT_TUNE_SAMPLE = 200_000
 _NBYTES_PARTS = ("coordinates", "ids", "directories", "reuse")
+#: The error of every call that finds no worker to run on.
+_NO_WORKERS = "the cluster has no workers"
 
 
 class ShardLostError(RuntimeError):
@@ -493,7 +495,7 @@ def _lost_error(shards: list[int], workers: list[str], why: str, recover: bool) 
 def _least_loaded(alive: set[str], placed: list[str]) -> str:
     """The worker of `alive` holding the fewest of the shards `placed`."""
     if not alive:
-        raise RuntimeError("the cluster has no workers")
+        raise RuntimeError(_NO_WORKERS)
     load = dict.fromkeys(sorted(alive), 0)
     for w in placed:
         if w in load:
@@ -1004,7 +1006,7 @@ class ShardedSearch:
         Q = None if Q is None else finite_float64(Q, "queries")
         alive = sorted(self._alive())
         if not alive:
-            raise RuntimeError("the cluster has no workers")
+            raise RuntimeError(_NO_WORKERS)
         count = self._shard_count or len(alive)
         params, report = self._local.choose_parameters(X, capacity, dict(queries=Q, sample=sample, radius=radius))
         keep = self._recover
@@ -1047,7 +1049,7 @@ class ShardedSearch:
             )
         Q = None if Q is None else finite_float64(Q, "queries")
         if not self._alive():
-            raise RuntimeError("the cluster has no workers")
+            raise RuntimeError(_NO_WORKERS)
         # Tuned on a sample read to the client, sized for all n points.
         rng = np.random.default_rng([self._local.seed if isinstance(self._local.seed, int) else 0, 0x73686172])
         rows = np.sort(rng.choice(n, min(n, self._tune_sample), replace=False)) if n else np.zeros(0, np.int64)
