@@ -264,14 +264,16 @@ class GridStore(ExactStore):
 def occupancy_near(
     points: npt.NDArray[np.float64], queries: npt.NDArray[np.float64], cells: int, n: int, own: int = 0
 ) -> float:
-    """Mean points per cell around the queries in a grid of `cells` per axis
-    over n points like `points` (a sample of them, on the unit torus): the
-    points of the sample in each query's cell and the next along each axis
-    (3**d cells, fewer with fewer cells), scaled to n, averaged over the
-    cells and the queries. The first `own` queries are points of the
-    sample, which do not count themselves. The density where the queries
-    are, at the scale of the cells a query reads first: with clusters it is
-    that of the clusters, not the mean n / cells**d."""
+    """Points per cell around the queries in a grid of `cells` per axis over
+    n points like `points` (a sample of them, on the unit torus), scaled to
+    n: the mean over the queries of the points in a query's own cell, or
+    when larger, of those in its own cell and the next along each axis
+    (3**d cells, fewer with fewer cells) per cell. The first `own` queries
+    are points of the sample, which do not count themselves. The density
+    where the queries are, at the scale of the cells a query reads first:
+    with clusters it is that of the clusters, not the mean n / cells**d,
+    and a cluster within one cell counts whole (a query reads its cell
+    whole)."""
     m, d = points.shape
     if m == 0 or queries.shape[0] == 0:
         return 0.0
@@ -285,12 +287,17 @@ def occupancy_near(
     held = np.sort(cell(points) @ strides)
     at = cell(queries)
     steps = np.unique(np.array([-1, 0, 1]) % cells)  # each cell of the block once
-    count = np.zeros(queries.shape[0], np.int64)
+    mine = np.zeros(queries.shape[0], np.int64)
+    block = np.zeros(queries.shape[0], np.int64)
     for offset in itertools.product(steps, repeat=d):
         key = ((at + np.array(offset)) % cells) @ strides
-        count += np.searchsorted(held, key, "right") - np.searchsorted(held, key, "left")
-    count[:own] -= 1
-    return float(count.mean()) / steps.size**d * n / m
+        count = np.searchsorted(held, key, "right") - np.searchsorted(held, key, "left")
+        block += count
+        if not any(offset):
+            mine += count
+    mine[:own] -= 1
+    block[:own] -= 1
+    return max(float(mine.mean()), float(block.mean()) / steps.size**d) * n / m
 
 
 def image_shifts(points: npt.NDArray[np.float32], pairs: npt.NDArray[np.int64]) -> npt.NDArray[np.int32]:
