@@ -102,12 +102,12 @@ def main() -> None:
     print(f"median |error| {np.median(np.abs(fit / y - 1)):.1%}, max {np.max(np.abs(fit / y - 1)):.1%}")
 
 
-def timed(call, queries: int) -> float:
-    """Nanoseconds per query of call(), the best of five (the machine may be loaded)."""
+def timed(call, queries: int, *args) -> float:
+    """Nanoseconds per query of call(*args), the best of five (the machine may be loaded)."""
     best = np.inf
     for _ in range(5):
         t0 = time.perf_counter()
-        call()
+        call(*args)
         best = min(best, time.perf_counter() - t0)
     return best / queries * 1e9
 
@@ -119,18 +119,22 @@ def grid_main() -> None:
         for d in (1, 2, 3, 4):
             for n in (3_000, 30_000, 300_000):
                 for name in ("uniform", "clustered"):
-                    X = rng.random((n, d)) if name == "uniform" else datasets.clustered(rng, n, d, clusters=20, sigma=0.03)
+                    X = (
+                        rng.random((n, d))
+                        if name == "uniform"
+                        else datasets.clustered(rng, n, d, clusters=20, sigma=0.03)
+                    )
                     own = rng.choice(n, 2000, replace=False)
                     Q = X[own]
                     grid = ExactGrid(X)
                     scan = ExactScan(X)
                     m = max(20, min(2000, int(2e8 / (n * d))))  # the scan of fewer queries at large n
-                    ns_scan = timed(lambda: scan.knn(Q[:m], 10, own[:m]), m)
+                    ns_scan = timed(scan.knn, m, Q[:m], 10, own[:m])
                     scan_ratio.append(COST.exact(n, d) / ns_scan)
                     for k in (1, 10, 40):
                         cells = grid_cells(n, d, k=k)
                         grid.knn(Q[:10], k, own[:10])  # the grid of these cells made before timing
-                        ns = timed(lambda k=k: grid.knn(Q, k, own), len(Q))
+                        ns = timed(grid.knn, len(Q), Q, k, own)
                         occupancy = occupancy_near(X, Q, cells, n, own=len(Q))
                         read, points = grid_reads(d, k, cells, occupancy)
                         rows.append([1.0, read, points * d, k * np.log2(k + 1)])

@@ -198,6 +198,24 @@ def test_blocks_and_id_ranges():
     assert pd._add_range([(0, 5)], 3, 3) == [(0, 5)] and pd._add_range([], 2, 4) == [(2, 4)]
 
 
+def test_an_exact_shard_moves_between_scan_and_grid():
+    # A re-tuning on growth may move exact shards from the grid to the scan
+    # or back: the same points, tiers and retired ids answer alike, exactly.
+    rng = np.random.default_rng(4)
+    X, Q = rng.random((500, 3)), rng.random((30, 3))
+    shard = pd._Shard(3, PlovikSearch(3, **FIXED).hash_parameters(500), "native", 1, "grid")
+    shard.build([X], 400, [(0, 500)], np.array([7, 450]))
+    live = np.setdiff1d(np.arange(500), [7, 450])
+    idx, dist = exact_knn(X[live], Q, 5)
+    for kind in ("grid", "scan", "grid"):
+        shard.answer_exactly(kind)
+        assert shard.exact == kind and isinstance(shard.index, pd.GridStore) == (kind == "grid")
+        assert shard.index.n_static == 400 and shard.index.n_retired == 2
+        _same_rows(shard.exact_knn(Q, 5, None), (live[idx], dist))
+        _same_rows(shard.knn(Q, 5, None, None)[:2], (live[idx], dist))
+        assert np.isin(shard.exact_radius(Q, 0.3, None)[1], live).all()
+
+
 @pytest.mark.parametrize("shards", [1, 2, 3])
 def test_epochs_match_the_single_index(client, shards, monkeypatch):
     # Every point drawn about twice, at ids far apart: rows hold equal
@@ -332,7 +350,11 @@ def test_dask_array_shards_are_built_where_their_chunks_live(client):
 
 @pytest.mark.parametrize(
     "d, settings, mode",
-    [(D, {}, "scan"), (3, {}, "grid"), (D, {"exact": "grid"}, "grid")],  # the grid chosen in three dimensions, or asked for
+    [
+        (D, {}, "scan"),
+        (3, {}, "grid"),
+        (D, {"exact": "grid"}, "grid"),
+    ],  # the grid chosen in three dimensions, or asked for
 )
 def test_tuned_parameters_and_exact_answers_match(client, d, settings, mode):
     # Tuned on the same points from the same seed: the same parameters, and

@@ -242,13 +242,16 @@ def test_weighted_draw_follows_the_weights():
     assert (np.sort(s, axis=1) == [0, 1, 2]).all()
 
 
-ZERO = dict(per_table=0.0, per_probe=0.0, per_coordinate=0.0, per_candidate=0.0, per_query=0.0, scan=1e9, grid_query=1e9)
+ZERO = dict(
+    per_table=0.0, per_probe=0.0, per_coordinate=0.0, per_candidate=0.0, per_query=0.0, scan=1e9, grid_query=1e9
+)
 
 
 @pytest.mark.parametrize(
     "cost, given, chosen",
     [
-        (CostModel(scan=0.0, grid_query=1e9), {}, dict(exact=True, grid=False)),  # a free scan costs less than any index
+        # a free scan costs less than any index (and a costly grid)
+        (CostModel(scan=0.0, grid_query=1e9), {}, dict(exact=True, grid=False)),
         (CostModel(scan=1e9, grid_query=1e9), {}, dict(exact=False, grid=False)),
         # a costly scan: the grid as calibrated, in four coordinates; not in five
         (CostModel(scan=1e9), {}, dict(exact=True, grid=True)),

@@ -282,7 +282,9 @@ class ExactScan(ExactPoints):
         self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *, threads: int | None = None
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize, threads=threads)`."""
-        return self._knn(lambda Q, kk, ex: _native._exact_knn_tiles(self._tiles, Q, kk, ex), queries, k, exclude_ids, threads)
+        return self._knn(
+            lambda Q, kk, ex: _native._exact_knn_tiles(self._tiles, Q, kk, ex), queries, k, exclude_ids, threads
+        )
 
     def radius(
         self,

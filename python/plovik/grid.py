@@ -297,7 +297,7 @@ def occupancy_near(
             mine += count
     mine[:own] -= 1
     block[:own] -= 1
-    return max(float(mine.mean()), float(block.mean()) / steps.size**d) * n / m
+    return float(max(mine.mean(), block.mean() / steps.size**d) * n / m)
 
 
 def image_shifts(points: npt.NDArray[np.float32], pairs: npt.NDArray[np.int64]) -> npt.NDArray[np.int32]:

@@ -934,14 +934,7 @@ class PlovikSearch:
         sizes where the cost model no longer decides alone (a tuning that
         measured the settings and still chose the scan is kept)."""
         t, index = self._tuning, self._index
-        if (
-            t is None
-            or not t.exact
-            or t.sample
-            or not self._tune
-            or self._allow_exact is not True
-            or index is None
-        ):
+        if t is None or not t.exact or t.sample or not self._tune or self._allow_exact is not True or index is None:
             return False
         n = max(index.n_points - index.n_retired, t.n)
         return _tuning.COST.exact(n, self._d) > _tuning.COST.exact(_tuning.EXACT_BELOW, 1)

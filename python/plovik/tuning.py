@@ -923,7 +923,12 @@ GRID_QUERIES = 256
 
 
 def _grid_cost(
-    X: npt.NDArray[np.float64], queries: npt.NDArray[np.float64] | None, k: int, n_total: int, seed: int, cost: CostModel
+    X: npt.NDArray[np.float64],
+    queries: npt.NDArray[np.float64] | None,
+    k: int,
+    n_total: int,
+    seed: int,
+    cost: CostModel,
 ) -> tuple[float, float]:
     """The modelled cost of a k-nearest query through the grid a search
     makes for n_total points like X (`plovik.grid.grid_cells`), and the
