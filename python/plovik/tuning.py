@@ -65,9 +65,10 @@ scan; the NumPy reference plays no part.
    queries), the cheapest; when the exact answer (the scan, or the grid where
    it is cheaper) is cheaper than all of them, or none reaches the target,
    the search answers exactly that way (unless that is switched off: then
-   the setting with the highest recall, and a warning). With a capacity, the settings are those of the capacity (its
-   bucket occupancy, its candidates) and their recall is measured on the
-   build's points, where the buckets are sparsest.
+   the setting with the highest recall, and a warning). With a capacity,
+   the settings are those of the capacity (its bucket occupancy, its
+   candidates) and their recall is measured on the build's points, where
+   the buckets are sparsest.
 """
 
 from __future__ import annotations
