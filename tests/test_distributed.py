@@ -98,6 +98,8 @@ def _check_epochs(single, sharded, rng, after_update=lambda: None):
     with and without exclusions, radius queries, after every change;
     `after_update` runs between the first update and its queries."""
 
+    d = single.d
+
     def compare():
         assert (sharded.n_points, sharded.n_static, sharded.n_candidates, sharded.n_retired) == (
             single.n_points,
@@ -106,7 +108,7 @@ def _check_epochs(single, sharded, rng, after_update=lambda: None):
             single.n_retired,
         )
         for m in (200, 9):
-            Q = rng.random((m, D))
+            Q = rng.random((m, d))
             own = rng.integers(-1, single.n_points, m)
             sharded.reset_stats()
             _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
@@ -119,12 +121,12 @@ def _check_epochs(single, sharded, rng, after_update=lambda: None):
             _same_rows(single.query_radius(Q, 1.0, several), sharded.query_radius(Q, 1.0, several))
 
     compare()
-    cand = rng.random((single.n_candidates, D))
+    cand = rng.random((single.n_candidates, d))
     single.update(cand)
     sharded.update(cand)
     after_update()
     compare()
-    batch = rng.random((301, D))
+    batch = rng.random((301, d))
     single.promote(batch)
     sharded.promote(batch)
     compare()
@@ -194,6 +196,24 @@ def test_blocks_and_id_ranges():
     assert pd._add_range([(0, 5), (9, 12)], 12, 20) == [(0, 5), (9, 20)]
     assert pd._add_range([(0, 5), (9, 12)], 14, 20) == [(0, 5), (9, 12), (14, 20)]
     assert pd._add_range([(0, 5)], 3, 3) == [(0, 5)] and pd._add_range([], 2, 4) == [(2, 4)]
+
+
+def test_an_exact_shard_moves_between_scan_and_grid():
+    # A re-tuning on growth may move exact shards from the grid to the scan
+    # or back: the same points, tiers and retired ids answer alike, exactly.
+    rng = np.random.default_rng(4)
+    X, Q = rng.random((500, 3)), rng.random((30, 3))
+    shard = pd._Shard(3, PlovikSearch(3, **FIXED).hash_parameters(500), "native", 1, "grid")
+    shard.build([X], 400, [(0, 500)], np.array([7, 450]))
+    live = np.setdiff1d(np.arange(500), [7, 450])
+    idx, dist = exact_knn(X[live], Q, 5)
+    for kind in ("grid", "scan", "grid"):
+        shard.answer_exactly(kind)
+        assert shard.exact == kind and isinstance(shard.index, pd.GridStore) == (kind == "grid")
+        assert shard.index.n_static == 400 and shard.index.n_retired == 2
+        _same_rows(shard.exact_knn(Q, 5, None), (live[idx], dist))
+        _same_rows(shard.knn(Q, 5, None, None)[:2], (live[idx], dist))
+        assert np.isin(shard.exact_radius(Q, 0.3, None)[1], live).all()
 
 
 @pytest.mark.parametrize("shards", [1, 2, 3])
@@ -328,23 +348,37 @@ def test_dask_array_shards_are_built_where_their_chunks_live(client):
         assert sharded.shard_sizes == [500, 300] and sharded.workers == [w[1], w[0]]
 
 
-def test_tuned_parameters_and_exact_answers_match(client):
+@pytest.mark.parametrize(
+    "d, settings, mode",
+    [
+        (D, {}, "scan"),
+        (3, {}, "grid"),
+        (D, {"exact": "grid"}, "grid"),
+    ],  # the grid chosen in three dimensions, or asked for
+)
+def test_tuned_parameters_and_exact_answers_match(client, d, settings, mode):
     # Tuned on the same points from the same seed: the same parameters, and
-    # on this little data the same choice of the exact scan.
-    X, Q = _data(3, 2000, 120)
-    single = PlovikSearch(D, seed=5, threads=1)
+    # on this little data the same choice of the exact answer.
+    X, Q = _data(3, 2000, 120, d)
+    single = PlovikSearch(d, seed=5, threads=1, **settings)
     single.build(X, n_static=1700, sample=100)
-    with ShardedSearch(D, client, shards=3, seed=5, threads=1) as sharded:
+    with ShardedSearch(d, client, shards=3, seed=5, threads=1, **settings) as sharded:
         sharded.build(X, n_static=1700, sample=100)
-        # the exact scan: no shard holds a table, and no hash setting is shown
+        # no shard holds a table, and no hash setting is shown
         assert sharded.tuning.exact and single.tuning.exact and sharded.params is None is single.params
+        assert sharded.tuning.grid == single.tuning.grid == (mode == "grid")
         assert sharded.tuning.settings() == single.tuning.settings() and "b=" not in repr(sharded)
+        assert f"exact {mode}" in repr(sharded) and f"exact {mode}" in repr(single)
         parts = sharded.nbytes_by_part
-        assert parts["ids"] == parts["directories"] == 0 and parts["coordinates"] == 2000 * (D * 4 + 1)
+        assert parts["ids"] == parts["directories"] == 0 and parts["coordinates"] == 2000 * (d * 4 + 1)
         own = np.arange(120) * 16
         _same_rows(single.query_knn(Q, 10, own), sharded.query_knn(Q, 10, own))
-        _same_rows(single.query_radius(Q, 1.5), sharded.query_radius(Q, 1.5))
+        _same_rows(single.query_radius(Q, 0.1 * d), sharded.query_radius(Q, 0.1 * d))
+        _same_rows(exact_knn(X, Q, 10, own), sharded.query_knn(Q, 10, own))
         _check_epochs(single, sharded, np.random.default_rng(8))
+
+
+def test_grown_past_the_sizes_both_tune_again_alike(client):
     # grown past the sizes that chose the scan, both tune again alike and build tables
     from plovik import datasets
 

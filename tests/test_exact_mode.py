@@ -1,7 +1,9 @@
-"""A search that answers by the exact scan holds its points and ids without
-hash tables: its answers against exact_knn / exact_radius through every
-change, save/load and pickle, its memory, the growth that builds the
-tables, forcing the mode, and refused calls leaving it as it was."""
+"""A search that answers exactly (by the exact scan, or in three dimensions
+through a grid) holds its points and ids without hash tables: its answers
+against exact_knn / exact_radius through every change, save/load and
+pickle (saves from before either form included), its memory, the growth
+that builds the tables, forcing the mode, and refused calls leaving it as
+it was."""
 
 import copy
 import json
@@ -12,6 +14,7 @@ import numpy as np
 import pytest
 
 from plovik import PlovikSearch, datasets, exact_knn, exact_radius
+from plovik.grid import GridStore
 from plovik.lsh import PythonLshIndex
 
 D = 8
@@ -27,6 +30,7 @@ class Mirror:
         return np.array([i for i in range(len(self.X)) if i not in self.retired], np.int64)
 
     def check(self, search, rng, m=40, k=6):
+        D = self.X.shape[1]
         assert (search.n_points, search.n_static, search.n_retired) == (len(self.X), self.n_static, len(self.retired))
         live = self.live()
         Q = np.vstack([rng.random((m - 5, D)) * 3 - 1, self.X[live[:5]]])  # some outside [0, 1), some on points
@@ -62,32 +66,35 @@ class Mirror:
         return idx
 
 
-def exact_search(rng, n=1500, n_static=1200, **kwargs):
-    X = rng.random((n, D)) * 2 - 0.5
-    search = PlovikSearch(D, seed=3, **kwargs)
+def exact_search(rng, n=1500, n_static=1200, d=D, **kwargs):
+    X = rng.random((n, d)) * 2 - 0.5
+    search = PlovikSearch(d, seed=3, **kwargs)
     search.build(X, n_static)
     return search, Mirror(X, n_static)
 
 
-@pytest.mark.parametrize("backend", ["native", "reference"])
-def test_answers_as_the_exact_scan_through_every_change(backend):
+@pytest.mark.parametrize("backend, d", [("native", D), ("reference", D), ("native", 3)])
+def test_answers_as_the_exact_scan_through_every_change(backend, d):
+    # in three dimensions the tuning chooses the grid, in eight the scan
     rng = np.random.default_rng(1)
-    search, mirror = exact_search(rng, backend=backend)
-    assert search.tuning.exact and search.raw is None and search.params is None
-    assert "exact scan" in repr(search) and "b=" not in repr(search) and "L=" not in str(search.tuning)
-    assert "tables=" not in repr(search.tuning) and "exact=True" in repr(search.tuning)
+    search, mirror = exact_search(rng, backend=backend, d=d)
+    mode = "exact grid" if d == 3 else "exact scan"
+    assert search.tuning.exact and search.tuning.grid == (d == 3) and search.raw is None and search.params is None
+    assert mode in repr(search) and "b=" not in repr(search) and "L=" not in str(search.tuning)
+    assert str(search.tuning).startswith(mode) and "tables=" not in repr(search.tuning)
+    assert "exact=True" in repr(search.tuning) and f"grid={d == 3}" in repr(search.tuning)
     # the points as the raw index stores them, bit for bit
-    hashed = PlovikSearch(D, seed=3, tables=1, components=2, cells=3, probes=0, backend=backend)
+    hashed = PlovikSearch(d, seed=3, tables=1, components=2, cells=3, probes=0, backend=backend)
     hashed.build(mirror.X, mirror.n_static)
     assert np.array_equal(search._points().view(np.uint64), np.asarray(hashed.raw.points(), np.float64).view(np.uint64))
     parts = search.nbytes_by_part
     assert parts == {
-        "coordinates": 1500 * (D * 4 + 1),
+        "coordinates": 1500 * (d * 4 + 1),
         "ids": 0,
         "directories": 0,
         "reuse": 0,
-        "exact scan": -(-1500 // 8) * 8 * D * 4,
-    }  # tiles of 8 points
+        "exact scan": 0 if d == 3 else -(-1500 // 8) * 8 * d * 4,
+    }  # tiles of 8 points; a grid keeps no scan (its cells are made at the first query)
     assert search.nbytes == sum(parts.values()) < hashed.nbytes + parts["exact scan"]
     tables = search.tables()
     assert {k: v.shape for k, v in tables.items()} == {
@@ -102,39 +109,41 @@ def test_answers_as_the_exact_scan_through_every_change(backend):
     mirror.retired |= {0, 7, 1300, 1499}
     assert search.tables()["cand_sorted_ids"].shape == (0, 298) and search.tables()["cand_keys"].shape == (0, 300)
     mirror.check(search, rng)
-    C = rng.random((300, D))
+    C = rng.random((300, d))
     search.update(C)
     mirror.X[1200:] = C
     mirror.check(search, rng)
-    new = rng.random((200, D))
+    new = rng.random((200, d))
     search.promote(new)
     mirror.X, mirror.n_static = np.vstack([mirror.X, new]), 1500
     mirror.check(search, rng)
     search.retune()
-    assert search.tuning.exact and search.raw is None
+    assert search.tuning.exact and search.tuning.grid == (d == 3) and search.raw is None
     mirror.check(search, rng)
     assert search.estimate_recall().recall == 1.0 and search.observed_recall is None
     assert all(v == 0 for k, v in search.stats().items() if k != "block")
 
 
-def test_saved_loaded_mapped_and_pickled(tmp_path):
+@pytest.mark.parametrize("d", [D, 3])
+def test_saved_loaded_mapped_and_pickled(tmp_path, d):
     rng = np.random.default_rng(2)
-    search, mirror = exact_search(rng)
+    search, mirror = exact_search(rng, d=d)
     search.retire([3, 1400])
     mirror.retired |= {3, 1400}
     search.save(tmp_path / "s")
     manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
-    assert manifest["index"] == {"storage": "exact", "d": D, "n_points": 1500, "n_static": 1200}
-    assert sorted(manifest["arrays"]) == ["coords", "retired"]
+    assert manifest["index"] == {"storage": "exact", "d": d, "n_points": 1500, "n_static": 1200}
+    assert sorted(manifest["arrays"]) == ["coords", "retired"] and manifest["tuning"]["grid"] == (d == 3)
     copies = [
         PlovikSearch.load(tmp_path / "s"),
         PlovikSearch.load(tmp_path / "s", mmap=True),
         pickle.loads(pickle.dumps(search)),
         copy.deepcopy(search),
     ]
-    C, new = rng.random((300, D)), rng.random((50, D))
+    C, new = rng.random((300, d)), rng.random((50, d))
     for other in copies:
-        assert other.raw is None and other.nbytes_by_part["ids"] == 0
+        assert other.raw is None and other.nbytes_by_part["ids"] == 0 and other.tuning == search.tuning
+        assert isinstance(other._index, GridStore) == (d == 3)
         mirror.check(other, np.random.default_rng(9))
         other.update(C)  # a mapped search changes a copy of its points
         other.promote(new)
@@ -143,6 +152,16 @@ def test_saved_loaded_mapped_and_pickled(tmp_path):
     for other in copies:
         mirror.check(other, np.random.default_rng(4))
     assert search.n_points == 1500  # the original untouched
+    # a manifest whose table-less index has no exact report is refused
+    bad = json.loads((tmp_path / "s" / "manifest.json").read_text())
+    bad["tuning"]["exact"] = False
+    bad["crc32c"] = 0
+    (tmp_path / "s" / "manifest.json").write_text(json.dumps(bad))
+    with pytest.raises(ValueError, match="needs the report of an exact scan"):
+        PlovikSearch.load(tmp_path / "s", verify=False)
+
+
+def test_saves_from_before_load_as_they_were(tmp_path):
     # a folder saved while an exact scan kept a raw index of one table loads without it
     old, old_mirror = exact_search(np.random.default_rng(2))
     old.retire([3, 1400])
@@ -156,14 +175,26 @@ def test_saved_loaded_mapped_and_pickled(tmp_path):
     back = PlovikSearch.load(tmp_path / "old")
     assert back.raw is None and back.nbytes_by_part["directories"] == 0
     old_mirror.check(back, np.random.default_rng(9))
-    # a manifest whose table-less index has no exact report is refused
-    text = (tmp_path / "s" / "manifest.json").read_text()
-    bad = json.loads(text)
-    bad["tuning"]["exact"] = False
-    bad["crc32c"] = 0
-    (tmp_path / "s" / "manifest.json").write_text(json.dumps(bad))
-    with pytest.raises(ValueError, match="needs the report of an exact scan"):
-        PlovikSearch.load(tmp_path / "s", verify=False)
+    # reports saved before they said whether a grid answers: the exact scan's
+    # (on the grid's points too), unless the settings ask for the grid
+    for d, settings, grid in ((3, {}, False), (3, {"exact": "grid"}, True)):
+        search, mirror = exact_search(np.random.default_rng(5), d=d, **settings)
+        assert search.tuning.grid
+        search.save(tmp_path / "before")
+        manifest = json.loads((tmp_path / "before" / "manifest.json").read_text())
+        del manifest["tuning"]["grid"]
+        (tmp_path / "before" / "manifest.json").write_text(json.dumps(manifest))
+        pickled = copy.copy(search.tuning)
+        del pickled.__dict__["grid"]  # as a report pickled before the field
+        search._tuning = pickled
+        for back in (PlovikSearch.load(tmp_path / "before", verify=False), pickle.loads(pickle.dumps(search))):
+            assert back.tuning.grid == grid and isinstance(back._index, GridStore) == grid
+            assert ("exact grid" if grid else "exact scan") in str(back.tuning)
+            mirror.check(back, np.random.default_rng(6))
+    manifest["tuning"]["grid"] = 1  # not a bool
+    (tmp_path / "before" / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="grid"):
+        PlovikSearch.load(tmp_path / "before", verify=False)
 
 
 def test_growth_past_the_sizes_builds_the_tables():

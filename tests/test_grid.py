@@ -129,6 +129,9 @@ def test_exact_grid_in_box_units():
     grid = ExactGrid(P, boxsize=L)
     same(grid.radius(Q, 0.9), exact_radius(P, Q, 0.9, boxsize=L))
     same(grid.knn(Q, 5, np.arange(40)), exact_knn(P, Q, 5, np.arange(40), boxsize=L))
+    several = rng.integers(-1, 500, (40, 3))  # several ids per query: the checks and rows of the exact scan
+    same(grid.knn(Q, 5, several), exact_knn(P, Q, 5, several, boxsize=L))
+    same(grid.radius(Q, 0.9, several), exact_radius(P, Q, 0.9, several, boxsize=L))
     i, j, dist = grid.pairs(0.9)
     i1, j1, d1 = pairs_by_exact(P / L, 0.9 / L)
     same((i, j), (i1, j1))
@@ -166,13 +169,19 @@ def test_bad_input():
         ExactGrid(P).pairs(0.1, order="j")
     with pytest.raises(ValueError, match="radius"):
         ExactGrid(P).radius(P, -1.0)
+    with pytest.raises(ValueError, match="k must be at least 1"):
+        ExactGrid(P).knn(P, 0)
+    with pytest.raises(ValueError, match="columns"):
+        ExactGrid(P).knn(np.zeros((2, 3)), 1)
 
 
-def test_search_through_the_grid_answers_as_the_exact_scan(tmp_path):
-    """exact="grid" answers every query as exact="always" through build,
-    update, promote and retire, saved and loaded too; recall=1.0 in few
-    dimensions chooses the grid itself."""
-    from plovik import PlovikSearch
+def test_search_through_the_grid_answers_as_the_exact_scan():
+    """exact="grid" answers in a box as exact="always" does, half lists with
+    their image shifts and sparse too, built and after promote and retire
+    (the other epochs, saves and pickles: test_exact_mode.py); the tuning
+    chooses the grid itself in few dimensions, for uniform points, and
+    leaves it to the scan in five and for tight clusters."""
+    from plovik import PlovikSearch, datasets
     from plovik.grid import GridStore
 
     rng = np.random.default_rng(11)
@@ -181,7 +190,7 @@ def test_search_through_the_grid_answers_as_the_exact_scan(tmp_path):
     grid, scan = PlovikSearch(d, exact="grid", boxsize=L, seed=1), PlovikSearch(d, exact="always", boxsize=L, seed=1)
 
     def agree():
-        assert isinstance(grid._index, GridStore) and grid.raw is None
+        assert isinstance(grid._index, GridStore) and grid.raw is None and grid.tuning.grid
         assert f"boxsize={L:g}, exact grid," in repr(grid) and f"boxsize={L:g}, exact scan," in repr(scan)
         same(grid.query_knn(Q, 8, np.arange(200)), scan.query_knn(Q, 8, np.arange(200)))
         same(grid.query_radius(Q, 0.4), scan.query_radius(Q, 0.4))
@@ -196,24 +205,19 @@ def test_search_through_the_grid_answers_as_the_exact_scan(tmp_path):
     for s in (grid, scan):
         s.build(P, 2000)
     agree()
-    C = rng.uniform(-L, 2 * L, (1000, d))
-    for s in (grid, scan):
-        s.update(C)
-    agree()
     for s in (grid, scan):
         s.promote(P[:500])
         s.retire([0, 5, 2500, 3100])
-    agree()
-    grid.save(tmp_path / "grid")
-    grid = PlovikSearch.load(tmp_path / "grid")
     agree()
     with pytest.raises(ValueError, match="not with sparse"):
         grid.pairs(0.3, sparse=True, shifts=True)
     with pytest.raises(ValueError, match='"grid"'):
         PlovikSearch(d, exact="cells")
-    chosen = PlovikSearch(d, recall=1.0, seed=2)
-    chosen.build(P)
-    assert isinstance(chosen._index, GridStore)
-    wide = PlovikSearch(5, recall=1.0, seed=2)
-    wide.build(rng.random((3000, 5)))
-    assert not isinstance(wide._index, GridStore)
+    for d, points, chosen in (
+        (3, P / L, True),
+        (5, rng.random((3000, 5)), False),
+        (3, datasets.clustered(rng, 3000, 3, clusters=5, sigma=0.003), False),
+    ):
+        search = PlovikSearch(d, recall=1.0, seed=2)
+        search.build(points)
+        assert isinstance(search._index, GridStore) == search.tuning.grid == chosen and search.tuning.exact

@@ -21,6 +21,7 @@ from plovik.tuning import (
     _truth,
     coordinate_weights,
     draw_weighted_parameters,
+    grid_reads,
     probes_for,
     recall_interval,
     shapes,
@@ -241,14 +242,20 @@ def test_weighted_draw_follows_the_weights():
     assert (np.sort(s, axis=1) == [0, 1, 2]).all()
 
 
-ZERO = dict(per_table=0.0, per_probe=0.0, per_coordinate=0.0, per_candidate=0.0, per_query=0.0, scan=1e9)
+ZERO = dict(
+    per_table=0.0, per_probe=0.0, per_coordinate=0.0, per_candidate=0.0, per_query=0.0, scan=1e9, grid_query=1e9
+)
 
 
 @pytest.mark.parametrize(
     "cost, given, chosen",
     [
-        (CostModel(scan=0.0), {}, dict(exact=True)),  # a free scan costs less than any index
-        (CostModel(scan=1e9), {}, dict(exact=False)),
+        # a free scan costs less than any index (and a costly grid)
+        (CostModel(scan=0.0, grid_query=1e9), {}, dict(exact=True, grid=False)),
+        (CostModel(scan=1e9, grid_query=1e9), {}, dict(exact=False, grid=False)),
+        # a costly scan: the grid as calibrated, in four coordinates; not in five
+        (CostModel(scan=1e9), {}, dict(exact=True, grid=True)),
+        (CostModel(scan=1e9), dict(d=5), dict(exact=False, grid=False)),
         # only tables cost: the fewest, one (any table reaches a recall of 0.05, even unprobed)
         (CostModel(**{**ZERO, "per_table": 1.0}), dict(cells=4, components=3, probes=0), dict(exact=False, tables=1)),
         # only probes cost: none
@@ -263,7 +270,13 @@ def test_cost_model_chooses_the_cheapest_setting(cost, given, chosen):
         CostModel(1, 2, 3, 4, 5, 6).index(d=2, k=3, tables=4, probes=5, entries=6, distinct=7) == 12 + 40 + 36 + 28 + 5
     )
     assert CostModel(1, 2, 3, 4, 5, 6).exact(n=10, d=2) == 5 + 6 * 20
-    X = np.random.default_rng(2).random((1500, 4))
+    # k = 2 at one point a cell, in one dimension: the ball of the k-th
+    # distance (a cell width) meets 3 cells, as does the ring that holds 2 points
+    grid = CostModel(1, 2, 3, 4, 5, 6, 7, 8, 9, 10)
+    assert grid.grid(d=1, k=2, cells=100, occupancy=1.0) == 7 + 8 * 3 + 9 * 3 + 10 * 2 * np.log2(3)
+    assert grid_reads(3, 10, 5, 1e-9) == pytest.approx((125.0, 125e-9)) and grid_reads(2, 1, 50, 0.0) == (2500.0, 0.0)
+    given = dict(given)
+    X = np.random.default_rng(2).random((1500, given.pop("d", 4)))
     report, s, _ = tune(X, target=0.05, k=5, seed=1, sample=80, cost=cost, **given)
     assert {key: getattr(report, key) for key in chosen} == chosen and report.reached
     assert s.shape == (report.tables, report.components)
@@ -613,7 +626,12 @@ def test_kept_settings_outlive_a_build(tmp_path):
     frames = [datasets.periodic_liquid(rng, 100_000, 3)]
     frames.append((frames[0] + rng.normal(0, 0.002, frames[0].shape)) % 1.0)  # the next frame
     fresh = rng.random((300, 3))
-    search = PlovikSearch(3, seed=4)
+    # the grid is kept as it is, priced for the new frame
+    grid = PlovikSearch(3, seed=4)
+    grid.build(frames[0])
+    grid.build(frames[1], tuning="keep")
+    assert grid.tuning.grid and grid.tuning.cost < grid.tuning.exact_cost and "exact grid" in str(grid.tuning)
+    search = PlovikSearch(3, seed=4, exact=False)  # hash settings
     search.build(frames[0])
     first = search.tuning
     assert not first.exact and first.sample > 32
@@ -626,7 +644,7 @@ def test_kept_settings_outlive_a_build(tmp_path):
         assert 0 < t.seconds < 60 and t.interval[0] <= t.recall <= t.interval[1]
         assert recall_at_k(s.query_knn(fresh, 10)[0], exact_knn(frames[1], fresh, 10)[0]) >= 0.94
     # another search starts from it; without "keep" a build tunes afresh
-    other = PlovikSearch(3, seed=4, tuning=first)
+    other = PlovikSearch(3, seed=4, tuning=first, exact=False)
     other.build(frames[1])
     assert other.tuning.sample == 32 and other.tuning.settings() == first.settings()
     other.build(frames[1])

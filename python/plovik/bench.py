@@ -221,6 +221,7 @@ def run_bench(
     assert report is not None
     results["defaults"] = dict(
         exact=report.exact,
+        grid=report.grid,
         **report.settings(),
         tuning_s=report.seconds,
         build_s=default_build,
@@ -370,7 +371,7 @@ def to_markdown(results: dict[str, Any]) -> str:
     )
     dflt = results["defaults"]
     how = (
-        "exact scan"
+        ("exact grid" if dflt.get("grid") else "exact scan")
         if dflt["exact"]
         else (f"b = {dflt['cells']}, K = {dflt['components']}, L = {dflt['tables']}, probes = {dflt['probes']}")
     )

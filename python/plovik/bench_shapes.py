@@ -229,6 +229,7 @@ def run_shape(
         tuning_queries=shape.tuning_queries,
         tuned=dict(
             exact=bool(report.exact),
+            grid=bool(report.grid),
             **report.settings(),
             recall=recall_at_k(tuned_idx, truth),
             estimate=report.recall,
@@ -288,7 +289,7 @@ def _rate(x: float) -> str:
 
 def _setting(r: dict[str, Any]) -> str:
     if r.get("exact"):
-        return "exact scan"
+        return "exact grid" if r.get("grid") else "exact scan"
     return f"b={r['cells']}, K={r['components']}, L={r['tables']}, P={r['probes']}"
 
 

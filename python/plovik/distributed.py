@@ -80,6 +80,7 @@ from plovik.arguments import (
 )
 from plovik.caller import warn
 from plovik.exact import ExactScan, ExactStore
+from plovik.grid import GridStore
 from plovik.hashing import HashParameters
 from plovik.monitor import ObservedRecall, advice, cause_of, counts_within, knn_hits, radius_hits
 from plovik.search import PlovikSearch, RecallEstimate, backend_class, raw_query, recall_estimate, recall_sample
@@ -153,13 +154,23 @@ class _WorkerLeft(Exception):
         self.shards = shards
 
 
-class _Shard:
-    """One shard on its worker: a raw index (with `exact`, the points alone:
-    the exact scan reads no table) and the global ids of its rows."""
+def _exact_kind(report: Tuning | None) -> str:
+    """How the shards of a tuning answer: "" through their tables, "scan"
+    by the exact scan, "grid" through a grid of their points."""
+    if report is None or not report.exact:
+        return ""
+    return "grid" if report.grid else "scan"
 
-    def __init__(self, d: int, params: HashParameters, backend: str, threads: int | None, exact: bool) -> None:
+
+class _Shard:
+    """One shard on its worker: a raw index (with `exact`, "scan" or "grid",
+    the points alone: the exact answers read no table) and the global ids
+    of its rows."""
+
+    def __init__(self, d: int, params: HashParameters, backend: str, threads: int | None, exact: str) -> None:
         _, cls = backend_class(backend)
-        self.index = ExactStore(d, params.block) if exact else cls(**params.as_kwargs())
+        store = GridStore if exact == "grid" else ExactStore
+        self.index = store(d, params.block) if exact else cls(**params.as_kwargs())
         self.backend = backend
         self.threads = threads
         self.exact = exact
@@ -255,7 +266,14 @@ class _Shard:
             retired = np.flatnonzero(self.retired)
             if retired.size:
                 index.retire(retired.astype(np.int64))
-        self.index, self.exact, self._live = index, False, None
+        self.index, self.exact, self._live = index, "", None
+
+    def answer_exactly(self, kind: str) -> None:
+        """Answer by the exact scan ("scan") or through a grid ("grid") of
+        the points held: the same points, tiers and retired ids."""
+        store = GridStore if kind == "grid" else ExactStore
+        self.index = store._from_state(self.index._state(), self.index.block)
+        self.exact, self._live = kind, None
 
     # queries ------------------------------------------------------------
 
@@ -277,7 +295,10 @@ class _Shard:
         return np.where(hit, pos, -1).astype(np.int64)
 
     def _full_knn(self, Q: np.ndarray, k: int, lex: Any) -> tuple[np.ndarray, np.ndarray]:
-        """The k nearest of every live point of the shard (the exact scan)."""
+        """The k nearest of every live point of the shard (the exact scan, or its grid)."""
+        if isinstance(self.index, GridStore):
+            idx, dist = self.index.knn(Q, k, lex)
+            return self.to_global(idx), dist
         scan, live = self._live_points()
         idx, dist = scan.knn(Q, k, self._positions(lex, live))
         return self.to_global(np.where(idx >= 0, live[np.maximum(idx, 0)], -1)), dist
@@ -346,9 +367,12 @@ class _Shard:
     def exact_radius(self, Q: np.ndarray, r: float, ex: np.ndarray | None) -> tuple[Any, ...]:
         lex = None if ex is None else self.to_local(ex)
         with self._limit():
-            scan, live = self._live_points()
-            indptr, ids, dists = scan.radius(Q, r, self._positions(lex, live))
-            ids = live[ids] if ids.size else ids
+            if isinstance(self.index, GridStore):
+                indptr, ids, dists = self.index.radius(Q, r, lex)
+            else:
+                scan, live = self._live_points()
+                indptr, ids, dists = scan.radius(Q, r, self._positions(lex, live))
+                ids = live[ids] if ids.size else ids
         return indptr, self.to_global(ids), dists
 
     def radius(self, Q: np.ndarray, r: float, ex: np.ndarray | None, probes: int | None) -> tuple[Any, ...]:
@@ -385,7 +409,7 @@ def _shard_build(
     params: HashParameters,
     backend: str,
     threads: int | None,
-    exact: bool,
+    exact: str,
     parts: list[np.ndarray],
     n_static: int,
     ranges: list[tuple[int, int]],
@@ -620,7 +644,7 @@ class ShardedSearch:
         weakref.finalize(self, _drop_on_workers, self._client, self._held)
         self._params: HashParameters | None = None
         self._tuning: Tuning | None = None
-        self._exact = False
+        self._exact = ""  # how the shards answer exactly ("scan", "grid"), "" through their tables
         # The queries, sample and radius of the last build (a re-tuning on growth reuses them).
         self._build_args: dict[str, Any] = {}
         self._n_static = 0
@@ -730,7 +754,7 @@ class ShardedSearch:
         p = self._params
         shape = f"b={p.b}, K={p.k}, L={p.l}, probes={p.probes}" if p else "unbuilt"
         if self._exact:  # the shards hold no table: no hash setting is used
-            shape = "exact scan"
+            shape = f"exact {self._exact}"
         return (
             f"ShardedSearch(d={self._d}, {shape}, shards={len(self._shards)}, n_static={self._n_static}, "
             f"n_candidates={self._n_candidates})"
@@ -944,7 +968,7 @@ class ShardedSearch:
             self._drop(self._shards)
             self._shards = []
             self._held.clear()
-            self._params, self._tuning, self._exact = None, None, False
+            self._params, self._tuning, self._exact = None, None, ""
             self._n_static = self._n_candidates = self._n_retired = 0
 
     def _drop(self, shards: Sequence[_ShardLog | _Placed]) -> None:
@@ -1083,7 +1107,7 @@ class ShardedSearch:
         """Build a new shard on each planned worker; replace the old shards
         only once every new one is built. A shard whose worker leaves is
         built again from its rows on a worker still there."""
-        exact = report is not None and report.exact
+        exact = _exact_kind(report)
         new: list[_ShardLog] = []
         todo = list(range(len(plans)))
         try:
@@ -1409,7 +1433,9 @@ class ShardedSearch:
         params, report = self._local.choose_parameters(np.ascontiguousarray(X), n, args)
         if report is not None and not report.exact:
             self._write([(j, "build_tables", (params,)) for j in range(len(self._shards))])
-        self._params, self._tuning, self._exact = params, report, report is not None and report.exact
+        elif _exact_kind(report) != self._exact:  # exact still, the other way
+            self._write([(j, "answer_exactly", (_exact_kind(report),)) for j in range(len(self._shards))])
+        self._params, self._tuning, self._exact = params, report, _exact_kind(report)
         self._local.recall_monitor.reset("promote", report)
 
     def retire(self, ids: npt.ArrayLike) -> None:

@@ -207,7 +207,54 @@ def exact_radius(
     return indptr, ids, distances_from_unit(dists, L)
 
 
-class ExactScan:
+class ExactPoints:
+    """Points fixed once and searched exactly: what the exact scan
+    (`ExactScan`) and the grid (`plovik.grid.ExactGrid`) share, the
+    checks of a call's arguments and the rows made from their native
+    search's answer."""
+
+    __slots__ = ("boxsize", "d", "n")
+    boxsize: float | None
+    d: int
+    n: int
+
+    def _knn(
+        self,
+        search: Callable[[npt.NDArray[np.float64], int, npt.NDArray[np.int64] | None], Rows],
+        queries: npt.ArrayLike,
+        k: int,
+        exclude_ids: npt.ArrayLike | None,
+        threads: int | None,
+    ) -> Rows:
+        """`knn` through `search(Q, k, ex)`, the native k-nearest search of
+        these points (Q on the unit torus, one excluded id per query): the
+        arguments checked, other excluded ids dropped, distances in the box's units."""
+        k = _k(k)
+        threads = checked_threads(threads)
+        Q, ex, more = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
+        with thread_limit(threads):
+            idx, dist = _knn_rows(lambda kk: search(Q, kk, ex), k, more)
+        return idx, distances_from_unit(dist, self.boxsize)
+
+    def _radius(
+        self,
+        search: Callable[[npt.NDArray[np.float64], float, npt.NDArray[np.int64] | None], CsrRows],
+        queries: npt.ArrayLike,
+        radius: float,
+        exclude_ids: npt.ArrayLike | None,
+        threads: int | None,
+    ) -> CsrRows:
+        """`radius` through `search(Q, r, ex)`, the native radius search of
+        these points (r on the unit torus), as `_knn`."""
+        r = float(radius_to_unit(_radius(radius), self.boxsize))
+        threads = checked_threads(threads)
+        Q, ex, more = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
+        with thread_limit(threads):
+            indptr, ids, dists = _radius_rows(search(Q, r, ex), more)
+        return indptr, ids, distances_from_unit(dists, self.boxsize)
+
+
+class ExactScan(ExactPoints):
     """`exact_knn` and `exact_radius` against points fixed once.
 
     The points are wrapped, rounded to single precision and laid out for the
@@ -217,11 +264,8 @@ class ExactScan:
     `boxsize`, which the queries and radii of every call share).
     """
 
-    __slots__ = ("_tiles", "boxsize", "d", "n")
+    __slots__ = ("_tiles",)
     _tiles: object
-    boxsize: float | None
-    d: int
-    n: int
 
     @property
     def nbytes(self) -> int:
@@ -238,12 +282,9 @@ class ExactScan:
         self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *, threads: int | None = None
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize, threads=threads)`."""
-        k = _k(k)
-        threads = checked_threads(threads)
-        Q, ex, more = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
-        with thread_limit(threads):
-            idx, dist = _knn_rows(lambda kk: _native._exact_knn_tiles(self._tiles, Q, kk, ex), k, more)
-        return idx, distances_from_unit(dist, self.boxsize)
+        return self._knn(
+            lambda Q, kk, ex: _native._exact_knn_tiles(self._tiles, Q, kk, ex), queries, k, exclude_ids, threads
+        )
 
     def radius(
         self,
@@ -254,18 +295,14 @@ class ExactScan:
         threads: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """As `exact_radius(points, queries, radius, exclude_ids, boxsize=boxsize, threads=threads)`."""
-        r = float(radius_to_unit(_radius(radius), self.boxsize))
-        threads = checked_threads(threads)
-        Q, ex, more = _queries(queries, exclude_ids, self.n, self.d, self.boxsize)
-        with thread_limit(threads):
-            indptr, ids, dists = _radius_rows(_native._exact_radius_tiles(self._tiles, Q, r, ex), more)
-        return indptr, ids, distances_from_unit(dists, self.boxsize)
+        return self._radius(
+            lambda Q, r, ex: _native._exact_radius_tiles(self._tiles, Q, r, ex), queries, radius, exclude_ids, threads
+        )
 
 
-# The argument checks and row helpers of the functions above, shared with
-# plovik.grid, whose searches take the same arguments and give the same rows.
-checked_points, checked_queries, checked_k, checked_radius = _points, _queries, _k, _radius
-knn_rows, radius_rows = _knn_rows, _radius_rows
+# The argument checks of the functions above, shared with plovik.grid,
+# whose searches take the same arguments and give the same rows.
+checked_points, checked_radius = _points, _radius
 
 
 def recall_at_k(found: npt.ArrayLike, exact: npt.ArrayLike) -> float:

@@ -14,7 +14,9 @@ few neighbours, in one to four dimensions (a periodic box of particles).
 
 `ExactGrid` holds points fixed once; `GridStore` is the storage of a
 `PlovikSearch` that answers through the grid (`exact="grid"`, or the tuning's
-choice for `recall=1.0` in up to four dimensions).
+choice in up to four dimensions where the cost model prices the grid below
+the exact scan and every hash setting that reaches the target;
+`occupancy_near` gives the model the density where the queries are).
 
 Image shifts of `pairs`: for a pair (i, j), i < j, the shift s (one integer
 per axis) makes x_j - x_i + s the minimum-image displacement from i to j in
@@ -28,6 +30,7 @@ s * L, up to the rounding to single precision.
 
 from __future__ import annotations
 
+import itertools
 import math
 from typing import Any
 
@@ -35,14 +38,14 @@ import numpy as np
 import numpy.typing as npt
 
 from plovik import _native
-from plovik.exact import ExactStore, checked_k, checked_points, checked_queries, checked_radius, knn_rows, radius_rows
+from plovik.exact import ExactPoints, ExactStore, checked_points, checked_radius
 from plovik.threads import checked_threads, thread_limit
 from plovik.validation import check_boxsize, distances_from_unit, radius_to_unit
 
-__all__ = ["GRID_MAX_D", "ExactGrid", "GridStore", "grid_cells"]
+__all__ = ["GRID_MAX_D", "ExactGrid", "GridStore", "grid_cells", "occupancy_near"]
 
-#: The most coordinates for which the tuning answers `recall=1.0` through a
-#: grid (a cell has 3**d neighbours: beyond four the exact scan is as good).
+#: The most coordinates for which the tuning considers a grid (a cell has
+#: 3**d neighbours: beyond four the exact scan is as good).
 GRID_MAX_D = 4
 #: The most coordinates a grid takes at all.
 _ENGINE_MAX_D = 16
@@ -88,7 +91,7 @@ def _pairs(tiers: list[Any], radius: float, shifts: bool, order: str) -> tuple[A
     return _native._grid_pairs(tiers, radius, shifts, order == "distance")
 
 
-class ExactGrid:
+class ExactGrid(ExactPoints):
     """`exact_knn`, `exact_radius` and the half list of points fixed once, through a grid.
 
     The points are wrapped and rounded to single precision as the index
@@ -98,7 +101,7 @@ class ExactGrid:
     `boxsize`, bit for bit, on any thread count.
     """
 
-    __slots__ = ("_P", "_grids", "boxsize", "d", "n")
+    __slots__ = ("_P", "_grids")
 
     def __init__(self, points: npt.ArrayLike, *, boxsize: float | None = None) -> None:
         self.boxsize = check_boxsize(boxsize)
@@ -124,13 +127,13 @@ class ExactGrid:
         self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *, threads: int | None = None
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize, threads=threads)`."""
-        k = checked_k(k)
-        threads = checked_threads(threads)
-        Q, ex, more = checked_queries(queries, exclude_ids, self.n, self.d, self.boxsize)
-        tiers = self._tiers(grid_cells(self.n, self.d, k=k))
-        with thread_limit(threads):
-            idx, dist = knn_rows(lambda kk: _native._grid_knn(tiers, Q, kk, ex), k, more)
-        return idx, distances_from_unit(dist, self.boxsize)
+        return self._knn(
+            lambda Q, kk, ex: _native._grid_knn(self._tiers(grid_cells(self.n, self.d, k=kk)), Q, kk, ex),
+            queries,
+            k,
+            exclude_ids,
+            threads,
+        )
 
     def radius(
         self,
@@ -141,13 +144,13 @@ class ExactGrid:
         threads: int | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """As `exact_radius(points, queries, radius, exclude_ids, boxsize=boxsize, threads=threads)`."""
-        r = float(radius_to_unit(checked_radius(radius), self.boxsize))
-        threads = checked_threads(threads)
-        Q, ex, more = checked_queries(queries, exclude_ids, self.n, self.d, self.boxsize)
-        tiers = self._tiers(grid_cells(self.n, self.d, radius=r))
-        with thread_limit(threads):
-            indptr, ids, dists = radius_rows(_native._grid_radius(tiers, Q, r, ex), more)
-        return indptr, ids, distances_from_unit(dists, self.boxsize)
+        return self._radius(
+            lambda Q, r, ex: _native._grid_radius(self._tiers(grid_cells(self.n, self.d, radius=r)), Q, r, ex),
+            queries,
+            radius,
+            exclude_ids,
+            threads,
+        )
 
     def pairs(
         self, radius: float, *, shifts: bool = False, order: str = "distance", threads: int | None = None
@@ -258,20 +261,43 @@ class GridStore(ExactStore):
         return _pairs(self._tiers(self._cells(radius=r)), r, shifts, order)
 
 
-#: A search answers `recall=1.0` through a grid from this many points times
-#: 3**d on (a cell and its neighbours): below it the exact scan reads about
-#: as many points.
-GRID_FROM = 64
+def occupancy_near(
+    points: npt.NDArray[np.float64], queries: npt.NDArray[np.float64], cells: int, n: int, own: int = 0
+) -> float:
+    """Points per cell around the queries in a grid of `cells` per axis over
+    n points like `points` (a sample of them, on the unit torus), scaled to
+    n: the mean over the queries of the points in a query's own cell, or
+    when larger, of those in its own cell and the next along each axis
+    (3**d cells, fewer with fewer cells) per cell. The first `own` queries
+    are points of the sample, which do not count themselves. The density
+    where the queries are, at the scale of the cells a query reads first:
+    with clusters it is that of the clusters, not the mean n / cells**d,
+    and a cluster within one cell counts whole (a query reads its cell
+    whole)."""
+    m, d = points.shape
+    if m == 0 or queries.shape[0] == 0:
+        return 0.0
+    if d == 0:
+        return float(n)
 
+    def cell(x: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
+        return np.minimum(np.floor((x - np.floor(x)) * cells), cells - 1).astype(np.int64)
 
-def grid_mode(exact: bool | str, target: float, d: int, tune: bool, n: int) -> bool:
-    """Whether a search's exact answers go through a grid: always with
-    `exact="grid"`; for a tuned search that may answer exactly, when it is
-    asked for `recall=1.0` in 1 to `GRID_MAX_D` coordinates and holds at
-    least `GRID_FROM * 3**d` points (fewer are scanned as fast)."""
-    if exact == "grid":
-        return True
-    return exact is True and tune and target >= 1.0 and 1 <= d <= GRID_MAX_D and n >= GRID_FROM * 3**d
+    strides = cells ** np.arange(d - 1, -1, -1, dtype=np.int64)
+    held = np.sort(cell(points) @ strides)
+    at = cell(queries)
+    steps = np.unique(np.array([-1, 0, 1]) % cells)  # each cell of the block once
+    mine = np.zeros(queries.shape[0], np.int64)
+    block = np.zeros(queries.shape[0], np.int64)
+    for offset in itertools.product(steps, repeat=d):
+        key = ((at + np.array(offset)) % cells) @ strides
+        count = np.searchsorted(held, key, "right") - np.searchsorted(held, key, "left")
+        block += count
+        if not any(offset):
+            mine += count
+    mine[:own] -= 1
+    block[:own] -= 1
+    return float(max(mine.mean(), block.mean() / steps.size**d) * n / m)
 
 
 def image_shifts(points: npt.NDArray[np.float32], pairs: npt.NDArray[np.int64]) -> npt.NDArray[np.int32]:

@@ -23,7 +23,8 @@ JSON with this key left out, keys sorted, no spaces), "generation" (16 hex digit
 block, tune, exact, threads, boxsize; a save without "boxsize" has the unit
 period, null), "backend", "seed" ({"int": n} or
 {"generator": name, "state": ...}, the bit generator's state), "tuning"
-(the fields of `Tuning`, or null), "build" (the sample and radius given to
+(the fields of `Tuning`, or null; a save made before its field "grid"
+loads as the exact scan's report), "build" (the sample and radius given to
 `build`; the queries are the array "build_queries"), "warned", "index"
 (null before `build`; else the index's scalars "state_version", b, k, l,
 probes, block, d, n_points, n_static and its query counters "stats") and
@@ -42,7 +43,9 @@ the large ones in huge pages where the file system's page cache allows.
 A search that answers by the exact scan holds no hash table: its "index" is
 {"storage": "exact", "d", "n_points", "n_static"} and its arrays are
 "coords" (float32, every point wrapped as the raw index stores it) and
-"retired" alone; its "tuning" must be an exact scan's. A save of such a
+"retired" alone; its "tuning" must be an exact report (the scan's, or the
+grid's when "grid" is true: the search then answers through a grid of
+these points, made again at the first query). A save of such a
 search made before it held no table (a raw index of one table) loads into
 the table-less form.
 
@@ -607,16 +610,21 @@ def _seed(manifest: dict[str, Any]) -> int | np.random.Generator:
     return np.random.Generator(bit_generator)
 
 
+#: Fields of `Tuning` that saves made before them lack: such a save loads
+#: with their defaults (`grid` False: an exact report is the exact scan's).
+_TUNING_ADDED = ("grid",)
+
+
 def _tuning(manifest: dict[str, Any]) -> Tuning | None:
     report = manifest["tuning"]
     if report is None:
         return None
     report = _typed(report, dict, "tuning")
     names = [f.name for f in dataclasses.fields(Tuning)]
-    if set(report) != set(names):
+    if set(report) != set(names) and set(report) != set(names) - set(_TUNING_ADDED):
         raise _bad(f"tuning must hold exactly the fields {sorted(names)}")
     kinds = typing.get_type_hints(Tuning)
-    return Tuning(**{name: _field(report[name], kinds[name], f"tuning[{name!r}]") for name in names})
+    return Tuning(**{name: _field(report[name], kinds[name], f"tuning[{name!r}]") for name in names if name in report})
 
 
 def _field(value: Any, kind: Any, where: str) -> Any:

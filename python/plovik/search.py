@@ -277,7 +277,7 @@ class PlovikSearch:
     Settings not given are tuned by `build` on the data it receives, to reach
     `recall` for the k nearest neighbours at the least modelled query cost
     (see `plovik.tuning`); the choice is reported in `tuning`. When the exact
-    scan is cheaper, the search answers exactly (`tuning.exact`).
+    answer is cheaper, the search answers exactly (`tuning.exact`).
 
     Args:
         d: Dimension of the points (at least 1).
@@ -292,15 +292,18 @@ class PlovikSearch:
             not given: 32 tables, 7 probes, cells and components from the data
             size (`choose_cells_and_components`). Given all four settings,
             nothing is tuned either way.
-        exact: Whether the tuning may answer by the exact scan when that is
-            cheaper than every setting that reaches the target (default True).
-            With False, a target no setting reaches gives the best setting
-            found and a `RecallWarning`. "always" answers every query by the
-            exact scan, whatever the data and the other settings (the plain
-            exact baseline): nothing is tuned and no table is built.
+        exact: Whether the tuning may answer exactly when that is cheaper
+            than every setting that reaches the target (default True): by
+            the exact scan, or in up to four coordinates through a grid of
+            cells (`plovik.grid`) where the cost model prices it below the
+            scan (`tuning.grid`). With False, a target no setting reaches
+            gives the best setting found and a `RecallWarning`. "always"
+            answers every query by the exact scan, whatever the data and the
+            other settings (the plain exact baseline): nothing is tuned and
+            no table is built; "grid" the same through a grid.
             A search that answers exactly holds the points and ids alone,
             no hash table (`raw` and `params` are then None); one whose
-            exact scan the tuning chose from the sizes alone builds its
+            exact answer the tuning chose from the sizes alone builds its
             tables when `promote` grows it to where the sizes no longer
             decide and the tuning then prefers a hash setting.
         block: Largest group of queries the batched k-nearest path answers
@@ -672,7 +675,9 @@ class PlovikSearch:
                 raise ValueError("an index without tables needs the report of an exact scan")
             if state["d"] != search._d:
                 raise ValueError(f"the index (d = {state['d']}) does not match the search's settings (d = {search._d})")
-            kind = _grid.GridStore if search._grid_mode(int(state["n_points"])) else ExactStore
+            if search._allow_exact == "grid" and not tuning.grid:  # saved before the report said so
+                tuning = dataclasses.replace(tuning, grid=True)
+            kind = _grid.GridStore if tuning.grid else ExactStore
             store = kind._from_state(state, search._block, check_values=not files)
             search._index, search._retired = store, store.retired
         elif state is not None:
@@ -833,7 +838,7 @@ class PlovikSearch:
         `keep`: a report whose settings are kept when a check passes
         (`plovik.tuning.keep`); `scan`: `ExactScan(X)`, when the caller keeps it."""
         report = None
-        always = self._allow_exact == "always" or self._grid_mode(X.shape[0])
+        always = self._allow_exact in ("always", "grid")
         if always or (self._tune and X.shape[0] > 0):
             seed = (
                 self._seed if not isinstance(self._seed, np.random.Generator) else int(self._seed.integers(0, 1 << 63))
@@ -862,7 +867,7 @@ class PlovikSearch:
                     components=self._components,
                     tables=self._tables,
                     probes=self._probes,
-                    allow_exact="always" if always else self._allow_exact,
+                    allow_exact=self._allow_exact,
                     scan=scan,
                     **unit,
                 )
@@ -896,15 +901,15 @@ class PlovikSearch:
         # The tuning's exact scan is the one the search answers exactly with
         # (and the recall monitor checks with) until the next change: the
         # points as the index stores them, laid out once.
-        grid = self._grid_mode(live.shape[0])
         scan = (
             ExactScan(live)
-            if (self._tune or self._allow_exact == "always") and live.shape[0] > 0 and not grid
+            if (self._tune or self._allow_exact == "always") and live.shape[0] > 0 and self._allow_exact != "grid"
             else None
         )
         chosen, report = self.choose_parameters(live, capacity, args, keep, scan)
         params: HashParameters | None = chosen
         index: _RawIndex | ExactStore
+        grid = report is not None and report.exact and report.grid
         if report is not None and report.exact:
             # The exact scan reads no table: the points and ids alone (and a
             # grid of them, made by the store, when it answers through one).
@@ -916,7 +921,7 @@ class PlovikSearch:
         self._build_args = args
         # Kept for the exact answers and the monitor's checks; a hash search
         # that is not monitored frees it (it would double the coordinates).
-        keep_scan = scan is not None and report is not None and (report.exact or self._monitoring)
+        keep_scan = scan is not None and report is not None and not grid and (report.exact or self._monitoring)
         self._live = (scan, ids) if keep_scan and scan is not None else None
         self._monitor.reset(since, report)
         if retired:  # retune: the same ids stay retired
@@ -929,15 +934,7 @@ class PlovikSearch:
         sizes where the cost model no longer decides alone (a tuning that
         measured the settings and still chose the scan is kept)."""
         t, index = self._tuning, self._index
-        if (
-            t is None
-            or not t.exact
-            or t.sample
-            or not self._tune
-            or self._allow_exact is not True
-            or index is None
-            or isinstance(index, _grid.GridStore)
-        ):
+        if t is None or not t.exact or t.sample or not self._tune or self._allow_exact is not True or index is None:
             return False
         n = max(index.n_points - index.n_retired, t.n)
         return _tuning.COST.exact(n, self._d) > _tuning.COST.exact(_tuning.EXACT_BELOW, 1)
@@ -948,10 +945,6 @@ class PlovikSearch:
 
     def _exact(self) -> bool:
         return self._tuning is not None and self._tuning.exact
-
-    def _grid_mode(self, n: int) -> bool:
-        """Whether exact answers for n points go through a grid (`plovik.grid.grid_mode`)."""
-        return _grid.grid_mode(self._allow_exact, self._target, self._d, self._tune, n)
 
     def _live_points(self) -> tuple[ExactScan, npt.NDArray[np.int64] | None]:
         """The points the exact scan compares, prepared once per state of the

@@ -8,8 +8,13 @@ hashing (`plovik._native`: `_probe_keys`, `_candidate_counts`,
 scan; the NumPy reference plays no part.
 
 0. Sizes. Below `EXACT_BELOW` points times coordinates (at the capacity when
-   one is given) the exact scan is chosen from the cost model alone: nothing
-   is sampled or measured.
+   one is given) the search answers exactly, chosen from the cost model
+   alone: nothing is sampled or measured. In up to `GRID_MAX_D` coordinates
+   the exact answer is the cheaper of the exact scan and a grid
+   (`plovik.grid`), whose cost the model takes from the cells a query reads
+   and the points they hold around sample points of the data (and of the
+   caller's queries), so that clustered data are priced at the density of
+   their clusters (`_grid_cost`).
 1. Ground truth. A sample of the points drawn from the seed, each asked as a
    fresh query from the same data would be: neither the point itself nor its
    copies (within `NEAR_COPY` per coordinate) nor its near copies (fewer
@@ -41,7 +46,8 @@ scan; the NumPy reference plays no part.
    computed and tables and probes hashed, with constants measured once on the
    native backend (`COST`); it uses no clock, so the same seed and data give
    the same settings on every machine, thread count and backend. The exact
-   scan costs `COST.scan` per point and coordinate.
+   scan costs `COST.scan` per point and coordinate; the grid, per query, per
+   cell read and per coordinate of the points read (`CostModel.grid`).
 5. Search. Every (b, K) is measured first on `FIRST_QUERIES` queries and
    `FIRST_COUNTED` counted points with `FIRST_TABLES` tables, by the point
    estimate of its recall. More tables are measured for one (b, K) only
@@ -56,12 +62,13 @@ scan; the NumPy reference plays no part.
    hashing is done twice for the same setting and sample.
 6. Choice. Among the settings whose recall's 95% lower bound reaches the
    target (on the self-join sample and, separately, on the caller's
-   queries), the cheapest; when the exact scan is cheaper than all of them, or
-   none reaches the target, the search answers by the exact scan (unless
-   that is switched off: then the setting with the highest recall, and a
-   warning). With a capacity, the settings are those of the capacity (its
-   bucket occupancy, its candidates) and their recall is measured on the
-   build's points, where the buckets are sparsest.
+   queries), the cheapest; when the exact answer (the scan, or the grid where
+   it is cheaper) is cheaper than all of them, or none reaches the target,
+   the search answers exactly that way (unless that is switched off: then
+   the setting with the highest recall, and a warning). With a capacity,
+   the settings are those of the capacity (its bucket occupancy, its
+   candidates) and their recall is measured on the build's points, where
+   the buckets are sparsest.
 """
 
 from __future__ import annotations
@@ -77,8 +84,10 @@ import numpy as np
 import numpy.typing as npt
 
 from plovik import _native
+from plovik import grid as _grid
 from plovik.caller import warn
 from plovik.exact import ExactScan
+from plovik.grid import GRID_MAX_D
 from plovik.hashing import key_space_fits as _fits
 
 __all__ = [
@@ -109,6 +118,8 @@ class CostModel:
     index: per_table * L * K + per_probe * L * P + per_coordinate * entries * d
            + per_candidate * distinct + per_query
     exact scan: per_query + scan * n * d
+    grid: grid_query + grid_cell * cells + grid_coordinate * points * d
+          + grid_neighbour * k * log2(k + 1)
 
     `entries` are the bucket entries a query gathers (an id in several probed
     buckets counted each time: the batched path measures every one of them),
@@ -118,7 +129,19 @@ class CostModel:
     the two shared cores of the development machine under a load of about 3;
     the fit is within 11% for half of the settings, 68% at worst). `scan` is
     the exact scan's target throughput, 0.8 billion 16-coordinate distances
-    per second per core.
+    per second per core. The grid's constants (`grid`, with the cells and
+    points a k-nearest query reads, `grid_reads`) were fitted by
+    `calibrate_cost.py grid` to `plovik.grid.ExactGrid` on one thread (72
+    cases: d = 1 to 4, uniform and clustered, 3,000 to 300,000 points, k =
+    1, 10, 40; within 26% for half of them, 99% at worst, the clustered ones
+    underestimated most) and scaled by the model's scan cost over the scan
+    timed in the same run (0.31), so that the grid is priced in the units
+    of the scan. The occupancy of that fit was the mean of the 3**d cells
+    around each query; `plovik.grid.occupancy_near` now takes a query's own
+    cell instead where that holds more (a cluster within a cell, read
+    whole, which the mean priced at a tenth of its time), which only raises
+    the cost of clustered data: the grid is then left to the scan or the
+    hash settings.
     """
 
     per_table: float = 20.6
@@ -127,6 +150,10 @@ class CostModel:
     per_candidate: float = 2.72
     per_query: float = 1250.0
     scan: float = 0.08
+    grid_query: float = 64.0
+    grid_cell: float = 21.6
+    grid_coordinate: float = 0.444
+    grid_neighbour: float = 5.17
 
     def index(self, d: int, k: int, tables: _Number, probes: _Number, entries: _Number, distinct: _Number) -> Any:
         """Modelled cost of one query (the arguments may be arrays of settings, broadcast)."""
@@ -140,6 +167,42 @@ class CostModel:
 
     def exact(self, n: int, d: int) -> float:
         return self.per_query + self.scan * n * d
+
+    def grid(self, d: int, k: int, cells: int, occupancy: float) -> float:
+        """Modelled cost of a k-nearest query through a grid of `cells` per
+        axis whose cells hold `occupancy` points near the queries: per
+        query, per cell and per coordinate of the points read (`grid_reads`),
+        and per neighbour kept (a heap of k, then sorted)."""
+        read, points = grid_reads(d, k, cells, occupancy)
+        return (
+            self.grid_query
+            + self.grid_cell * read
+            + self.grid_coordinate * points * d
+            + self.grid_neighbour * k * math.log2(k + 1)
+        )
+
+
+def grid_reads(d: int, k: int, cells: int, occupancy: float) -> tuple[float, float]:
+    """The cells and points a k-nearest query reads through a grid of
+    `cells` per axis whose cells hold `occupancy` points near it.
+
+    It reads whole rings of cells around its own until they hold k points
+    (a block of an odd number of cells along each axis), and at least the
+    cells that the L1 ball of its k-th distance meets: at the density of
+    its cells, that distance is `reach` cell widths, and a ball of radius r
+    meets on average sum_j C(d, j) (2 r)**j / j! cells of width 1 (the
+    volume of the ball grown by a cell). At most every cell; the points are
+    those of the cells read.
+    """
+    total = float(cells) ** d
+    if not occupancy > 0:
+        return total, 0.0
+    reach = 0.5 * (k * math.factorial(d) / occupancy) ** (1.0 / d)
+    ball = sum(math.comb(d, j) * (2.0 * reach) ** j / math.factorial(j) for j in range(d + 1))
+    side = math.ceil((k / occupancy) ** (1.0 / d))
+    fill = float(min(side + (side + 1) % 2, cells)) ** d
+    read = min(total, max(ball, fill))
+    return read, read * occupancy
 
 
 #: The constants of the cost model, calibrated once (see `CostModel`).
@@ -219,7 +282,8 @@ class Tuning:
     """What `PlovikSearch.build` chose and why (`search.tuning`).
 
     Attributes:
-        exact: True when queries are answered by the exact scan.
+        exact: True when queries are answered exactly: by the exact scan,
+            or through a grid (`grid`).
         cells, components, tables, probes: the hash settings of the index
             (of an exact scan: the setting the sizes suggest, which no table
             uses; its repr leaves them out).
@@ -229,13 +293,17 @@ class Tuning:
         radius_recall, radius_interval: the same for the radius hint (None without one).
         sample: sample queries measured (self-join plus caller's).
         target, k, radius: what was asked.
-        candidates: distinct candidates per query (estimated, at `n`).
+        candidates: distinct candidates per query (estimated, at `n`; the
+            points a query reads when exact).
         cost: modelled query cost, ns per query; `exact_cost`: the same for the exact scan.
         n: points tuned for (the data, or `capacity` when larger).
         occupancy: mean points per bucket at n (n / cells**components).
         weights: per coordinate, its share of the hashed coordinates.
         reached: whether the target is reached (always when exact).
         seconds: tuning time (wall clock; the only figure that differs between runs).
+        grid: True when the exact answers go through a grid (`plovik.grid`):
+            chosen by the cost model, in up to `GRID_MAX_D` coordinates, or
+            asked for (`exact="grid"`). Reports saved before it load with False.
     """
 
     exact: bool
@@ -259,6 +327,7 @@ class Tuning:
     weights: tuple[float, ...] = field(repr=False)
     reached: bool = True
     seconds: float = 0.0
+    grid: bool = False
 
     def __repr__(self) -> str:
         # An exact scan's report leaves out the hash settings no table uses.
@@ -271,22 +340,20 @@ class Tuning:
         return dict(cells=self.cells, components=self.components, tables=self.tables, probes=self.probes)
 
     def __str__(self) -> str:
+        mode = "exact grid" if self.grid else "exact scan"
         if self.exact and self.sample == 0:
-            if COST.exact(self.n, len(self.weights)) > COST.exact(EXACT_BELOW, 1):
-                return (
-                    f"exact scan, as asked ({self.n} points of {len(self.weights)} coordinates), "
-                    f"cost {self.exact_cost / 1000:.1f} us/query, tuned in {self.seconds:.3f} s"
-                )
+            why = (
+                "as asked"
+                if COST.exact(self.n, len(self.weights)) > COST.exact(EXACT_BELOW, 1)
+                else "chosen from the sizes alone"
+            )
+            scan = f" (exact scan {self.exact_cost / 1000:.1f})" if self.grid else ""
             return (
-                f"exact scan, chosen from the sizes alone ({self.n} points of {len(self.weights)} coordinates), "
-                f"cost {self.exact_cost / 1000:.1f} us/query, tuned in {self.seconds:.3f} s"
+                f"{mode}, {why} ({self.n} points of {len(self.weights)} coordinates), "
+                f"cost {self.cost / 1000:.1f} us/query{scan}, tuned in {self.seconds:.3f} s"
             )
         lo, hi = self.interval
-        how = (
-            "exact scan"
-            if self.exact
-            else (f"b={self.cells}, K={self.components}, L={self.tables}, probes={self.probes}")
-        )
+        how = mode if self.exact else (f"b={self.cells}, K={self.components}, L={self.tables}, probes={self.probes}")
         if self.radius is not None and self.radius_interval is not None:
             rlo, rhi = self.radius_interval
             how += f"; radius {self.radius:g} recall {self.radius_recall:.3f} (95% {rlo:.3f}-{rhi:.3f})"
@@ -850,6 +917,39 @@ def _sample_rows(rng: np.random.Generator, n: int, m: int) -> npt.NDArray[np.int
     return np.sort(rng.choice(n, m, replace=False)) if m < n else np.arange(n)
 
 
+#: Points of the data whose cells give the grid's occupancy near the
+#: queries (`_grid_cost`), and sample queries of each kind it is counted at.
+GRID_SAMPLE = 50_000
+GRID_QUERIES = 256
+
+
+def _grid_cost(
+    X: npt.NDArray[np.float64],
+    queries: npt.NDArray[np.float64] | None,
+    k: int,
+    n_total: int,
+    seed: int,
+    cost: CostModel,
+) -> tuple[float, float]:
+    """The modelled cost of a k-nearest query through the grid a search
+    makes for n_total points like X (`plovik.grid.grid_cells`), and the
+    points it reads: at the occupancy of the cells around sample points of
+    X (each asked as a fresh query) and, when given, around the caller's
+    queries, the costlier of the two. Clustered data are priced by the
+    density of their clusters, where the queries are. Drawn from its own
+    stream of the seed: deterministic."""
+    n, d = X.shape
+    rng = np.random.default_rng([seed, 0x67726964])
+    P = X[rng.choice(n, GRID_SAMPLE, replace=False)] if n > GRID_SAMPLE else X[rng.permutation(n)]
+    cells = _grid.grid_cells(n_total, d, k=k)
+    m = min(GRID_QUERIES, n)
+    near = [_grid.occupancy_near(P, P[:m], cells, n_total, own=m)]
+    if queries is not None and len(queries):
+        Q = queries[rng.choice(len(queries), GRID_QUERIES, replace=False)] if len(queries) > GRID_QUERIES else queries
+        near.append(_grid.occupancy_near(P, Q, cells, n_total))
+    return max((cost.grid(d, k, cells, o), grid_reads(d, k, cells, o)[1]) for o in near)
+
+
 def tune(
     X: npt.NDArray[np.float64],
     *,
@@ -874,12 +974,21 @@ def tune(
     queries, seed and the other arguments). Settings given are kept. `scan`:
     `ExactScan(X)` when the caller has it (the search keeps it for its exact
     answers), else made here when needed. `allow_exact="always"` reports
-    the exact scan at once, nothing measured.
+    the exact scan at once, nothing measured; "grid" the same through a grid.
     """
     start = time.perf_counter()
     n, d = X.shape
     n_total = max(n, capacity or 0)
-    exact_cost = cost.exact(n_total, d)
+    # The exact answer the tuning weighs against the hash settings: the
+    # grid's where it is modelled cheaper than the scan (or asked for).
+    scan_cost = cost.exact(n_total, d)
+    grid_cost, grid_read = (
+        _grid_cost(X, queries, k, n_total, seed, cost)
+        if allow_exact == "grid" or (allow_exact is True and 1 <= d <= GRID_MAX_D and n > 0)
+        else (math.inf, math.inf)
+    )
+    grid = allow_exact == "grid" or grid_cost < scan_cost
+    exact_cost, exact_read = (grid_cost, grid_read) if grid else (scan_cost, float(n_total))
     rng = np.random.default_rng([seed, 0x74756E65])  # the sampling stream, apart from the hash draws
     weights = coordinate_weights(spread(X, rng))
 
@@ -906,22 +1015,24 @@ def tune(
             target=target,
             k=k,
             radius=radius,
-            candidates=float(n_total),
+            candidates=exact_read,
             cost=exact_cost,
-            exact_cost=exact_cost,
+            exact_cost=scan_cost,
             n=n_total,
             occupancy=n_total / float(b) ** kk,
             weights=tuple(float(w) for w in weights),
             reached=True,
             seconds=time.perf_counter() - start,
+            grid=grid,
         )
         return report, s, u
 
-    if allow_exact == "always" or (allow_exact and cost.exact(n_total, d) <= COST.exact(EXACT_BELOW, 1)):
+    if allow_exact in ("always", "grid") or (allow_exact and scan_cost <= COST.exact(EXACT_BELOW, 1)):
         # The scan of so few points costs less than any setting that reaches
         # a useful recall: decided by the cost model alone, nothing measured
         # (a modelled query of at most what the calibrated model gives for
-        # EXACT_BELOW coordinates: with that model, n * d <= EXACT_BELOW).
+        # EXACT_BELOW coordinates: with that model, n * d <= EXACT_BELOW);
+        # through the grid when the model prices it below the scan.
         return exact_report(0)
 
     m_self = min(sample if sample is not None else DEFAULT_SAMPLE, n)
@@ -1083,14 +1194,15 @@ def tune(
         k=k,
         radius=radius,
         # scaled to a capacity, the buckets keep their occupancy and a query its candidates
-        candidates=float(n_total) if use_exact else best.candidates,
+        candidates=exact_read if use_exact else best.candidates,
         cost=exact_cost if use_exact else best.cost,
-        exact_cost=exact_cost,
+        exact_cost=scan_cost,
         n=n_total,
         occupancy=n_total / float(b) ** kk,
         weights=tuple(float(w) for w in weights),
         reached=use_exact or reached,
         seconds=time.perf_counter() - start,
+        grid=use_exact and grid,
     )
     if not report.reached:
         lo, hi = report.interval
@@ -1161,6 +1273,8 @@ def keep(
         )
         if query_cost > KEEP_COST * report.cost:
             return None  # the data are denser: their buckets cost too much
+    elif report.grid:
+        query_cost, candidates = _grid_cost(X, None, k, n_total, seed, cost)
     else:
         candidates, query_cost = float(n_total), cost.exact(n_total, d)
     kept = dataclasses.replace(
