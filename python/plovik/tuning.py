@@ -319,12 +319,9 @@ def spread(X: npt.NDArray[np.float64], rng: np.random.Generator, pairs: int = 40
         return np.ones(X.shape[1])
     a = rng.integers(0, n, pairs)
     b = (a + rng.integers(1, n, pairs)) % n
-    x, y = X[a], X[b]
-    if not (min(np.min(x), np.min(y)) >= 0.0 and max(np.max(x), np.max(y)) < 1.0):  # already in [0, 1): nothing to wrap
-        x = x - np.floor(x)
-        y = y - np.floor(y)
-    diff = np.abs(x - y)
-    out: npt.NDArray[np.float64] = np.minimum(diff, 1.0 - diff).mean(axis=0)
+    # One pass over the pairs (values wrapped onto [0, 1) as v - floor(v)),
+    # summed in their order: NumPy's mean over them, without its temporaries.
+    out: npt.NDArray[np.float64] = _native._spread(X, a, b)
     return out
 
 
@@ -359,21 +356,10 @@ def draw_weighted_parameters(
     live = np.flatnonzero(weights > 0)
     w = weights[live] / weights[live].sum()
     draws = rng.random((tables, 2 * components))
-    rows = np.arange(tables)
-    s = np.empty((tables, components), np.int64)
-    left = np.empty((tables, live.size))
-    for j in range(components):
-        if j % live.size == 0:
-            left[:] = w  # every coordinate drawn: start again
-        cdf = np.cumsum(left, axis=1)
-        pick = (cdf <= (draws[:, j] * cdf[:, -1])[:, None]).sum(axis=1)
-        # Below the size, the pick is a coordinate left (its cdf rises past
-        # the draw); a product rounded up to the total picks the last one left.
-        if (pick == live.size).any():
-            last = live.size - 1 - np.argmax(left[:, ::-1] > 0, axis=1)
-            pick = np.minimum(pick, last)
-        s[:, j] = live[pick]
-        left[rows, pick] = 0.0
+    # The picks, table by table, by the engine: per pick, the running sums
+    # of the weights left (summed in order) against the draw times their
+    # total; a product rounded up to the total picks the last one left.
+    s: npt.NDArray[np.int64] = live[_native._weighted_draw(w, draws, components)]
     return s, np.ascontiguousarray(draws[:, components:])
 
 
@@ -459,36 +445,52 @@ def _truth(
     """
     m, d = Q.shape
     near = NEAR_COPY * d if rows is not None else -1.0
-    ids: list[npt.NDArray[np.int64]] = [np.empty(0, np.int64)] * m
     need = np.zeros(m, np.int64)
+    owners: list[npt.NDArray[np.int64]] = []
+    found: list[npt.NDArray[np.int64]] = []
     todo = np.arange(m)
-    width = 2 * k
+    # A first round a little wider than k (most rows have no copies and no
+    # ties there), then 2k, 4k, ...: a row ends with the same neighbours
+    # whichever round it ends in.
+    width = min(k + 2, 2 * k)
+    # Every row of a round at once, in arrays: the rows of the scan with
+    # the copies left out (kept entries first, in their order), then each
+    # row's near copies, the neighbours it needs and those tied with its
+    # k-th; rows whose copies or ties fill the answer go to the next round.
     while todo.size:
-        idx, dist = scan.knn(Q[todo], min(width, scan.n), None if rows is None else rows[todo])
-        again = []
-        for r, q in enumerate(todo):
-            keep = (idx[r] >= 0) & (dist[r] > near)
-            got, gd = idx[r][keep], dist[r][keep]
-            if rows is not None:  # nor do its near copies
-                group = _near_group(gd, k)
-                got, gd = got[group:], gd[group:]
-            full = idx[r, -1] >= 0 and width < scan.n
-            if got.size < k and full and width < MAX_TIES * k:
-                again.append(q)  # copies filled the answer
-                continue
-            need[q] = min(k, got.size)
-            if need[q] == 0:
-                continue
-            tied = gd <= gd[need[q] - 1]
-            if full and tied[-1] and width < MAX_TIES * k:
-                again.append(q)  # ties may go on past the answer
-                continue
-            ids[q] = got[tied]
-        todo = np.asarray(again, np.int64)
-        width *= 2
-    owner = np.repeat(np.arange(m, dtype=np.int64), [a.size for a in ids])
-    found = np.concatenate(ids) if m else np.empty(0, np.int64)
-    return _Truth(Q, need, owner, X[found])
+        w = min(width, scan.n)
+        idx, dist = scan.knn(Q[todo], w, None if rows is None else rows[todo])
+        keep = (idx >= 0) & (dist > near)
+        order = np.argsort(~keep, axis=1, kind="stable")
+        got = np.take_along_axis(idx, order, 1)
+        gd = np.where(np.take_along_axis(keep, order, 1), np.take_along_axis(dist, order, 1), np.inf)
+        count = keep.sum(axis=1)
+        col = np.arange(w)
+        group = np.zeros(todo.size, np.int64)
+        if rows is not None and w > 1:  # nor do its near copies (`_near_group`)
+            head = gd[:, : min(k, w)]
+            jumps = (head[:, 1:] > NEAR_GAP * head[:, :-1]) & (col[1 : head.shape[1]] < count[:, None])
+            group = np.where(jumps, col[1 : head.shape[1]], 0).max(axis=1, initial=0)
+        size = count - group
+        full = (idx[:, -1] >= 0) & (width < scan.n)
+        wider = width < MAX_TIES * k
+        needed = np.minimum(k, size)
+        kth = np.take_along_axis(gd, np.maximum(group + needed - 1, 0)[:, None], 1)[:, 0]
+        last = np.take_along_axis(gd, np.maximum(count - 1, 0)[:, None], 1)[:, 0]
+        # copies filled the answer, or ties may go on past it
+        again = full & wider & ((size < k) | ((needed > 0) & (last <= kth)))
+        done = ~again
+        need[todo[done]] = needed[done]
+        take = (done & (needed > 0))[:, None] & (col >= group[:, None]) & (col < count[:, None]) & (gd <= kth[:, None])
+        r, c = np.nonzero(take)
+        owners.append(todo[r])
+        found.append(got[r, c])
+        todo = todo[again]
+        width = 2 * k if width < 2 * k else 2 * width
+    owner = np.concatenate(owners) if owners else np.empty(0, np.int64)
+    ids = np.concatenate(found) if found else np.empty(0, np.int64)
+    order = np.argsort(owner, kind="stable")  # each query's neighbours come from one round, in order
+    return _Truth(Q, need, owner[order], X[ids[order]])
 
 
 def _near_group(dist: npt.NDArray[np.float64], k: int) -> int:
@@ -972,8 +974,9 @@ def tune(
         if key not in done:
             kk = shape[1]
             if kk not in drawn or drawn[kk][0].shape[0] < L:
-                # the first L tables of a larger draw are those of a smaller one
-                drawn[kk] = draw_weighted_parameters(draw_rng(), weights, L, kk)
+                # the first L tables of a larger draw are those of a smaller
+                # one: the most tables a tuning measures are drawn at once
+                drawn[kk] = draw_weighted_parameters(draw_rng(), weights, max(L, MAX_TABLES), kk)
             s, u = drawn[kk]
             done[key] = _evaluate(
                 *shape,
@@ -1066,7 +1069,10 @@ def tune(
     b, kk = best.b, best.k
     # The exact scan reads no table (a search then holds none): the report names one.
     L = (tables or 1) if use_exact else best.l
-    s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
+    if kk in drawn and drawn[kk][0].shape[0] >= L:
+        s, u = (np.ascontiguousarray(a[:L]) for a in drawn[kk])
+    else:
+        s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
     total = sum(t.queries.shape[0] for t in truths)
     report = Tuning(
         exact=use_exact,
