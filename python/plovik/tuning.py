@@ -67,6 +67,7 @@ scan; the NumPy reference plays no part.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import math
 import time
 from collections.abc import Callable, Iterable
@@ -617,6 +618,16 @@ def _hashed(cache: _HashCache | None, key: tuple[Any, ...], make: Callable[[], _
     return cache[key]
 
 
+@functools.cache
+def _grids(rows: int, L: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """The probes p and tables l of each cell of a (rows, L) grid of options
+    (read-only: kept for the next setting of the same size)."""
+    p_grid = np.repeat(np.arange(rows), L).reshape(rows, L)
+    l_grid = np.tile(np.arange(1, L + 1), rows).reshape(rows, L)
+    p_grid.flags.writeable = l_grid.flags.writeable = False
+    return p_grid, l_grid
+
+
 def _evaluate(
     b: int,
     k: int,
@@ -658,13 +669,13 @@ def _evaluate(
     )
     measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths, strict=True)]
     # per (p, l), the kind of queries with the lowest bound (recall, without bounds)
-    lows = np.stack([m[1] for m in measured])
-    worst = np.argmin(lows if interval else np.stack([m[0] for m in measured]), axis=0)
+    lows = np.stack([m[1] for m in measured]) if len(measured) > 1 else measured[0][1][None]
 
     def pick(j: int) -> npt.NDArray[np.float64]:
         """Column j of `_recall` of the kind of queries with the lowest bound, per (p, l)."""
         if len(measured) == 1:
             return measured[0][j]
+        worst = np.argmin(lows if interval else np.stack([m[0] for m in measured]), axis=0)
         column: npt.NDArray[np.float64] = np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]
         return column
 
@@ -681,15 +692,14 @@ def _evaluate(
     over = distinct < 0  # beyond the budget: distinct taken as entries
     cand = np.where(over, entries, distinct) * scale / m_cost
     gathered = entries * scale / m_cost
-    p_grid = np.repeat(np.arange(P_all + 1), L).reshape(P_all + 1, L)
-    l_grid = np.tile(np.arange(1, L + 1), P_all + 1).reshape(P_all + 1, L)
+    p_grid, l_grid = _grids(P_all + 1, L)
     cols = dict(
         b=np.full(p_grid.shape, b),
         k=np.full(p_grid.shape, k),
         l=l_grid,
         p=p_grid,
         lower=lows.min(axis=0),
-        early=np.minimum(np.stack([m[3] for m in measured]).min(axis=0), rearly),
+        early=np.minimum(np.min([m[3] for m in measured], axis=0), rearly),
         recall=pick(0),
         lo=pick(1),
         hi=pick(2),

@@ -7,6 +7,13 @@
 
 namespace plovik {
 
+namespace {
+
+// v - floor(v): v itself when already in [0, 1) (no call to floor).
+inline double wrapped(double v) { return v >= 0.0 && v < 1.0 ? v : v - std::floor(v); }
+
+}  // namespace
+
 Array<double> coordinate_spread(const SampleRows& rows, std::span<const int64_t> a,
                                 std::span<const int64_t> b) {
   if (a.size() != b.size()) throw InvalidArgument("a and b must hold as many rows");
@@ -20,7 +27,7 @@ Array<double> coordinate_spread(const SampleRows& rows, std::span<const int64_t>
     const double* x = rows.row(static_cast<std::size_t>(a[i]));
     const double* y = rows.row(static_cast<std::size_t>(b[i]));
     for (std::size_t c = 0; c < d; ++c) {
-      const double diff = std::abs((x[c] - std::floor(x[c])) - (y[c] - std::floor(y[c])));
+      const double diff = std::abs(wrapped(x[c]) - wrapped(y[c]));
       sums[c] += std::min(diff, 1.0 - diff);
     }
   }
