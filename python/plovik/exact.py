@@ -262,6 +262,17 @@ class ExactScan:
         return indptr, ids, distances_from_unit(dists, self.boxsize)
 
 
+def scan_of_checked(points: npt.NDArray[np.float64]) -> ExactScan:
+    """`ExactScan(points)` of points already checked as it checks them
+    (finite float64, (n, d), C-contiguous, on the unit torus): laid out
+    without passing over them again. The tuning makes its scan so."""
+    scan = ExactScan.__new__(ExactScan)
+    scan.boxsize = None
+    scan.n, scan.d = points.shape
+    scan._tiles = _native._exact_tiles(points)
+    return scan
+
+
 # The argument checks and row helpers of the functions above, shared with
 # plovik.grid, whose searches take the same arguments and give the same rows.
 checked_points, checked_queries, checked_k, checked_radius = _points, _queries, _k, _radius

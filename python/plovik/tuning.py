@@ -79,7 +79,7 @@ import numpy.typing as npt
 
 from plovik import _native
 from plovik.caller import warn
-from plovik.exact import ExactScan
+from plovik.exact import ExactScan, scan_of_checked
 from plovik.hashing import key_space_fits as _fits
 
 __all__ = [
@@ -944,7 +944,7 @@ def tune(
     if queries is not None and len(queries):
         m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
         asked = queries[rng.choice(len(queries), m_q, replace=False)] if m_q < len(queries) else queries
-    scan = ExactScan(X) if scan is None else scan
+    scan = scan_of_checked(X) if scan is None else scan
 
     def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
         """The truths of the first m sample queries of each kind, extending `have`."""
@@ -1155,7 +1155,7 @@ def keep(
         rng = np.random.default_rng([seed, 0x6B656570])
         m = min(CHECK_QUERIES, n)
         rows = rng.choice(n, m, replace=False) if m < n else np.arange(n)
-        truth = _truth(ExactScan(X) if scan is None else scan, X, X[rows], k, rows)
+        truth = _truth(scan_of_checked(X) if scan is None else scan, X, X[rows], k, rows)
         hits = _native._neighbour_hits(report.cells, s, u, truth.queries, truth.neighbours, truth.owner, report.probes)
         p, lo, hi, _ = _recall(hits, truth.need)
         if hi[-1, -1] < target:
