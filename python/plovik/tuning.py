@@ -1080,7 +1080,7 @@ def tune(
     # The exact scan reads no table (a search then holds none): the report names one.
     L = (tables or 1) if use_exact else best.l
     if kk in drawn and drawn[kk][0].shape[0] >= L:
-        s, u = (np.ascontiguousarray(a[:L]) for a in drawn[kk])
+        s, u = np.ascontiguousarray(drawn[kk][0][:L]), np.ascontiguousarray(drawn[kk][1][:L])
     else:
         s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
     total = sum(t.queries.shape[0] for t in truths)

@@ -154,16 +154,14 @@ PyObject* function_weighted_draw(PyObject*, PyObject* const* args, Py_ssize_t na
                                  PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[3];
-    match_args({"_weighted_draw", {"weights", "draws", "components"}, 3}, args, nargs, kwnames,
-               a);
+    match_args({"_weighted_draw", {"weights", "draws", "components"}, 3}, args, nargs, kwnames, a);
     const Array<double> weights = read_array<double>(to_array(a[0], "weights", 1, NPY_FLOAT64));
     PyArrayObject* draws_arr = to_array(a[1], "draws", 2, NPY_FLOAT64);
     const Array<double> draws = read_array<double>(draws_arr);
     const std::size_t components = to_usize(a[2], "components");
     const auto tables = static_cast<std::size_t>(PyArray_DIM(draws_arr, 0)),
                stride = static_cast<std::size_t>(PyArray_DIM(draws_arr, 1));
-    Array<int64_t> picks =
-        weighted_draw(weights, draws, tables, components, stride);
+    Array<int64_t> picks = weighted_draw(weights, draws, tables, components, stride);
     return shaped(std::move(picks), static_cast<npy_intp>(tables),
                   static_cast<npy_intp>(components));
   });

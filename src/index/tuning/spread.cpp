@@ -19,8 +19,7 @@ Array<double> coordinate_spread(const SampleRows& rows, std::span<const int64_t>
   if (a.size() != b.size()) throw InvalidArgument("a and b must hold as many rows");
   const auto valid = [&](int64_t i) { return i >= 0 && static_cast<std::size_t>(i) < rows.m; };
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (!valid(a[i]) || !valid(b[i]))
-      throw InvalidArgument("every row index must lie in [0, m)");
+    if (!valid(a[i]) || !valid(b[i])) throw InvalidArgument("every row index must lie in [0, m)");
   const std::size_t d = rows.d;
   Array<double> sums(d, 0.0);
   for (std::size_t i = 0; i < a.size(); ++i) {
