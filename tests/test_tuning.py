@@ -109,6 +109,22 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         fewer = _native._candidate_counts(b, s[:l], u[:l], X, Q, P, bound)
         assert np.array_equal(fewer[0], entries[:, :l]) and np.array_equal(fewer[1], distinct[:, :l]), trial
         assert np.array_equal(_native._neighbour_hits(b, s[:l], u[:l], Q, X[nb], owner, P), hits[..., :l]), trial
+    # calls this small run on the calling thread; one large enough for the
+    # pool's workers gives the same counts on any number of them
+    s, u = draw_weighted_parameters(rng, np.full(8, 1 / 8), 8, 8)
+    X, Q = rng.random((20_000, 8)), rng.random((200, 8))
+    owner = np.repeat(np.arange(200), 100)
+    runs = []
+    for threads in (1, 3):
+        with thread_limit(threads):
+            runs.append(
+                (
+                    _native._probe_keys(2, s, u, Q, 3),
+                    *_native._candidate_counts(2, s, u, X, Q, 3, 1e5),
+                    _native._neighbour_hits(2, s, u, Q, X[: owner.size], owner, 3),
+                )
+            )
+    assert all(np.array_equal(a, b) for a, b in zip(*runs, strict=True)) and (runs[0][2] == -1).any()
 
 
 @pytest.mark.parametrize(
