@@ -110,6 +110,22 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         fewer = _native._candidate_counts(b, s[:l], u[:l], X, Q, P, bound)
         assert np.array_equal(fewer[0], entries[:, :l]) and np.array_equal(fewer[1], distinct[:, :l]), trial
         assert np.array_equal(_native._neighbour_hits(b, s[:l], u[:l], Q, X[nb], owner, P), hits[..., :l]), trial
+    # calls this small run on the calling thread; one large enough for the
+    # pool's workers gives the same counts on any number of them
+    s, u = draw_weighted_parameters(rng, np.full(8, 1 / 8), 8, 8)
+    X, Q = rng.random((20_000, 8)), rng.random((200, 8))
+    owner = np.repeat(np.arange(200), 100)
+    runs = []
+    for threads in (1, 3):
+        with thread_limit(threads):
+            runs.append(
+                (
+                    _native._probe_keys(2, s, u, Q, 3),
+                    *_native._candidate_counts(2, s, u, X, Q, 3, 1e5),
+                    _native._neighbour_hits(2, s, u, Q, X[: owner.size], owner, 3),
+                )
+            )
+    assert all(np.array_equal(a, b) for a, b in zip(*runs, strict=True)) and (runs[0][2] == -1).any()
 
 
 @pytest.mark.parametrize(
@@ -136,6 +152,10 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
             ValueError,
             "ascending query rows",
         ),
+        (lambda s, u, X: _native._spread(X, np.array([0, 5]), np.array([1, 2])), ValueError, r"lie in \[0, m\)"),
+        (lambda s, u, X: _native._spread(X, np.array([0]), np.array([1, 2])), ValueError, "as many rows"),
+        (lambda s, u, X: _native._weighted_draw(np.ones(0), u, 2), ValueError, "must not be empty"),
+        (lambda s, u, X: _native._weighted_draw(np.ones(3) / 3, u, 3), ValueError, "a row of at least"),
     ],
 )
 def test_sample_hashing_refuses_bad_input(call, exc, match):
@@ -203,6 +223,12 @@ def test_coordinate_weights(spreads, weights):
     X = np.random.default_rng(1).random((20_000, 3))
     X[:, 2] = 0.3
     assert spread(X, np.random.default_rng(2), 20_000) == pytest.approx([0.25, 0.25, 0.0], abs=0.005)
+    # the engine's pass over the pairs gives NumPy's mean bit for bit, values to wrap or not
+    rng = np.random.default_rng(4)
+    for Y in (rng.random((300, 7)), rng.random((300, 7)) * 9 - 4, np.repeat(rng.integers(-3, 3, (30, 7)) / 4, 10, 0)):
+        a, b = rng.integers(0, 300, 999), rng.integers(0, 300, 999)
+        x, y = Y[a] - np.floor(Y[a]), Y[b] - np.floor(Y[b])
+        assert np.array_equal(_native._spread(Y, a, b), np.minimum(abs(x - y), 1 - abs(x - y)).mean(axis=0))
 
 
 def test_weighted_draw_follows_the_weights():
@@ -240,6 +266,25 @@ def test_weighted_draw_follows_the_weights():
 
     s, _ = draw_weighted_parameters(Top(), np.array([0.1, 0.7, 0.2]), 4, 3)
     assert (np.sort(s, axis=1) == [0, 1, 2]).all()
+
+    # the engine's picks are those of running sums taken with NumPy, row by row
+    def numpy_picks(w, draws, components):
+        out = np.empty((draws.shape[0], components), np.int64)
+        for t, row in enumerate(draws):
+            for j in range(components):
+                if j % w.size == 0:
+                    left = w.copy()
+                cdf = np.cumsum(left)
+                pick = int((cdf <= row[j] * cdf[-1]).sum())
+                out[t, j] = pick if pick < w.size else np.flatnonzero(left > 0)[-1]
+                left[out[t, j]] = 0.0
+        return out
+
+    rng = np.random.default_rng(5)
+    for w in (np.full(6, 1 / 6), rng.random(9) ** 3, np.array([0.1, 0.7, 0.2])):
+        w = w / w.sum()
+        draws = np.concatenate([rng.random((40, 16)), np.full((2, 16), np.nextafter(1.0, 0.0))])
+        assert np.array_equal(_native._weighted_draw(w, draws, 8), numpy_picks(w, draws, 8))
 
 
 ZERO = dict(

@@ -162,6 +162,16 @@ def _neighbour_hits(
 ) -> npt.NDArray[np.int64]:
     """(m, 1 + P, L): per query, its neighbours that share a probed bucket with it."""
 
+def _spread(
+    rows: npt.NDArray[np.float64], a: npt.NDArray[np.int64], b: npt.NDArray[np.int64]
+) -> npt.NDArray[np.float64]:
+    """(d,): the mean toroidal distance along each coordinate between rows a[i] and b[i]."""
+
+def _weighted_draw(
+    weights: npt.NDArray[np.float64], draws: npt.NDArray[np.float64], components: int
+) -> npt.NDArray[np.int64]:
+    """(L, components): the coordinates each table hashes, drawn by weight (indices into weights)."""
+
 def _set_thread_limit(limit: int, process: bool = False) -> int:
     """Limit the worker threads of this thread's calls (process=True: of every
     call); 0 removes the limit. Returns the limit replaced."""

@@ -74,6 +74,7 @@ scan; the NumPy reference plays no part.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import math
 import time
 from collections.abc import Callable, Iterable
@@ -86,7 +87,7 @@ import numpy.typing as npt
 from plovik import _native
 from plovik import grid as _grid
 from plovik.caller import warn
-from plovik.exact import ExactScan
+from plovik.exact import ExactScan, scan_of_checked
 from plovik.grid import GRID_MAX_D
 from plovik.hashing import key_space_fits as _fits
 
@@ -386,12 +387,9 @@ def spread(X: npt.NDArray[np.float64], rng: np.random.Generator, pairs: int = 40
         return np.ones(X.shape[1])
     a = rng.integers(0, n, pairs)
     b = (a + rng.integers(1, n, pairs)) % n
-    x, y = X[a], X[b]
-    if not (min(np.min(x), np.min(y)) >= 0.0 and max(np.max(x), np.max(y)) < 1.0):  # already in [0, 1): nothing to wrap
-        x = x - np.floor(x)
-        y = y - np.floor(y)
-    diff = np.abs(x - y)
-    out: npt.NDArray[np.float64] = np.minimum(diff, 1.0 - diff).mean(axis=0)
+    # One pass over the pairs (values wrapped onto [0, 1) as v - floor(v)),
+    # summed in their order: NumPy's mean over them, without its temporaries.
+    out: npt.NDArray[np.float64] = _native._spread(X, a, b)
     return out
 
 
@@ -426,21 +424,10 @@ def draw_weighted_parameters(
     live = np.flatnonzero(weights > 0)
     w = weights[live] / weights[live].sum()
     draws = rng.random((tables, 2 * components))
-    rows = np.arange(tables)
-    s = np.empty((tables, components), np.int64)
-    left = np.empty((tables, live.size))
-    for j in range(components):
-        if j % live.size == 0:
-            left[:] = w  # every coordinate drawn: start again
-        cdf = np.cumsum(left, axis=1)
-        pick = (cdf <= (draws[:, j] * cdf[:, -1])[:, None]).sum(axis=1)
-        # Below the size, the pick is a coordinate left (its cdf rises past
-        # the draw); a product rounded up to the total picks the last one left.
-        if (pick == live.size).any():
-            last = live.size - 1 - np.argmax(left[:, ::-1] > 0, axis=1)
-            pick = np.minimum(pick, last)
-        s[:, j] = live[pick]
-        left[rows, pick] = 0.0
+    # The picks, table by table, by the engine: per pick, the running sums
+    # of the weights left (summed in order) against the draw times their
+    # total; a product rounded up to the total picks the last one left.
+    s: npt.NDArray[np.int64] = live[_native._weighted_draw(w, draws, components)]
     return s, np.ascontiguousarray(draws[:, components:])
 
 
@@ -526,36 +513,52 @@ def _truth(
     """
     m, d = Q.shape
     near = NEAR_COPY * d if rows is not None else -1.0
-    ids: list[npt.NDArray[np.int64]] = [np.empty(0, np.int64)] * m
     need = np.zeros(m, np.int64)
+    owners: list[npt.NDArray[np.int64]] = []
+    found: list[npt.NDArray[np.int64]] = []
     todo = np.arange(m)
-    width = 2 * k
+    # A first round a little wider than k (most rows have no copies and no
+    # ties there), then 2k, 4k, ...: a row ends with the same neighbours
+    # whichever round it ends in.
+    width = min(k + 2, 2 * k)
+    # Every row of a round at once, in arrays: the rows of the scan with
+    # the copies left out (kept entries first, in their order), then each
+    # row's near copies, the neighbours it needs and those tied with its
+    # k-th; rows whose copies or ties fill the answer go to the next round.
     while todo.size:
-        idx, dist = scan.knn(Q[todo], min(width, scan.n), None if rows is None else rows[todo])
-        again = []
-        for r, q in enumerate(todo):
-            keep = (idx[r] >= 0) & (dist[r] > near)
-            got, gd = idx[r][keep], dist[r][keep]
-            if rows is not None:  # nor do its near copies
-                group = _near_group(gd, k)
-                got, gd = got[group:], gd[group:]
-            full = idx[r, -1] >= 0 and width < scan.n
-            if got.size < k and full and width < MAX_TIES * k:
-                again.append(q)  # copies filled the answer
-                continue
-            need[q] = min(k, got.size)
-            if need[q] == 0:
-                continue
-            tied = gd <= gd[need[q] - 1]
-            if full and tied[-1] and width < MAX_TIES * k:
-                again.append(q)  # ties may go on past the answer
-                continue
-            ids[q] = got[tied]
-        todo = np.asarray(again, np.int64)
-        width *= 2
-    owner = np.repeat(np.arange(m, dtype=np.int64), [a.size for a in ids])
-    found = np.concatenate(ids) if m else np.empty(0, np.int64)
-    return _Truth(Q, need, owner, X[found])
+        w = min(width, scan.n)
+        idx, dist = scan.knn(Q[todo], w, None if rows is None else rows[todo])
+        keep = (idx >= 0) & (dist > near)
+        order = np.argsort(~keep, axis=1, kind="stable")
+        got = np.take_along_axis(idx, order, 1)
+        gd = np.where(np.take_along_axis(keep, order, 1), np.take_along_axis(dist, order, 1), np.inf)
+        count = keep.sum(axis=1)
+        col = np.arange(w)
+        group = np.zeros(todo.size, np.int64)
+        if rows is not None and w > 1:  # nor do its near copies (`_near_group`)
+            head = gd[:, : min(k, w)]
+            jumps = (head[:, 1:] > NEAR_GAP * head[:, :-1]) & (col[1 : head.shape[1]] < count[:, None])
+            group = np.where(jumps, col[1 : head.shape[1]], 0).max(axis=1, initial=0)
+        size = count - group
+        full = (idx[:, -1] >= 0) & (width < scan.n)
+        wider = width < MAX_TIES * k
+        needed = np.minimum(k, size)
+        kth = np.take_along_axis(gd, np.maximum(group + needed - 1, 0)[:, None], 1)[:, 0]
+        last = np.take_along_axis(gd, np.maximum(count - 1, 0)[:, None], 1)[:, 0]
+        # copies filled the answer, or ties may go on past it
+        again = full & wider & ((size < k) | ((needed > 0) & (last <= kth)))
+        done = ~again
+        need[todo[done]] = needed[done]
+        take = (done & (needed > 0))[:, None] & (col >= group[:, None]) & (col < count[:, None]) & (gd <= kth[:, None])
+        r, c = np.nonzero(take)
+        owners.append(todo[r])
+        found.append(got[r, c])
+        todo = todo[again]
+        width = 2 * k if width < 2 * k else 2 * width
+    owner = np.concatenate(owners) if owners else np.empty(0, np.int64)
+    ids = np.concatenate(found) if found else np.empty(0, np.int64)
+    order = np.argsort(owner, kind="stable")  # each query's neighbours come from one round, in order
+    return _Truth(Q, need, owner[order], X[ids[order]])
 
 
 def _near_group(dist: npt.NDArray[np.float64], k: int) -> int:
@@ -682,6 +685,16 @@ def _hashed(cache: _HashCache | None, key: tuple[Any, ...], make: Callable[[], _
     return cache[key]
 
 
+@functools.cache
+def _grids(rows: int, L: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """The probes p and tables l of each cell of a (rows, L) grid of options
+    (read-only: kept for the next setting of the same size)."""
+    p_grid = np.repeat(np.arange(rows), L).reshape(rows, L)
+    l_grid = np.tile(np.arange(1, L + 1), rows).reshape(rows, L)
+    p_grid.flags.writeable = l_grid.flags.writeable = False
+    return p_grid, l_grid
+
+
 def _evaluate(
     b: int,
     k: int,
@@ -723,13 +736,13 @@ def _evaluate(
     )
     measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths, strict=True)]
     # per (p, l), the kind of queries with the lowest bound (recall, without bounds)
-    lows = np.stack([m[1] for m in measured])
-    worst = np.argmin(lows if interval else np.stack([m[0] for m in measured]), axis=0)
+    lows = np.stack([m[1] for m in measured]) if len(measured) > 1 else measured[0][1][None]
 
     def pick(j: int) -> npt.NDArray[np.float64]:
         """Column j of `_recall` of the kind of queries with the lowest bound, per (p, l)."""
         if len(measured) == 1:
             return measured[0][j]
+        worst = np.argmin(lows if interval else np.stack([m[0] for m in measured]), axis=0)
         column: npt.NDArray[np.float64] = np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]
         return column
 
@@ -746,15 +759,14 @@ def _evaluate(
     over = distinct < 0  # beyond the budget: distinct taken as entries
     cand = np.where(over, entries, distinct) * scale / m_cost
     gathered = entries * scale / m_cost
-    p_grid = np.repeat(np.arange(P_all + 1), L).reshape(P_all + 1, L)
-    l_grid = np.tile(np.arange(1, L + 1), P_all + 1).reshape(P_all + 1, L)
+    p_grid, l_grid = _grids(P_all + 1, L)
     cols = dict(
         b=np.full(p_grid.shape, b),
         k=np.full(p_grid.shape, k),
         l=l_grid,
         p=p_grid,
         lower=lows.min(axis=0),
-        early=np.minimum(np.stack([m[3] for m in measured]).min(axis=0), rearly),
+        early=np.minimum(np.min([m[3] for m in measured], axis=0), rearly),
         recall=pick(0),
         lo=pick(1),
         hi=pick(2),
@@ -1043,7 +1055,7 @@ def tune(
     if queries is not None and len(queries):
         m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
         asked = queries[rng.choice(len(queries), m_q, replace=False)] if m_q < len(queries) else queries
-    scan = ExactScan(X) if scan is None else scan
+    scan = scan_of_checked(X) if scan is None else scan
 
     def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
         """The truths of the first m sample queries of each kind, extending `have`."""
@@ -1083,8 +1095,9 @@ def tune(
         if key not in done:
             kk = shape[1]
             if kk not in drawn or drawn[kk][0].shape[0] < L:
-                # the first L tables of a larger draw are those of a smaller one
-                drawn[kk] = draw_weighted_parameters(draw_rng(), weights, L, kk)
+                # the first L tables of a larger draw are those of a smaller
+                # one: the most tables a tuning measures are drawn at once
+                drawn[kk] = draw_weighted_parameters(draw_rng(), weights, max(L, MAX_TABLES), kk)
             s, u = drawn[kk]
             done[key] = _evaluate(
                 *shape,
@@ -1177,7 +1190,10 @@ def tune(
     b, kk = best.b, best.k
     # The exact scan reads no table (a search then holds none): the report names one.
     L = (tables or 1) if use_exact else best.l
-    s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
+    if kk in drawn and drawn[kk][0].shape[0] >= L:
+        s, u = np.ascontiguousarray(drawn[kk][0][:L]), np.ascontiguousarray(drawn[kk][1][:L])
+    else:
+        s, u = draw_weighted_parameters(draw_rng(), weights, L, kk)
     total = sum(t.queries.shape[0] for t in truths)
     report = Tuning(
         exact=use_exact,
@@ -1251,7 +1267,7 @@ def keep(
         rng = np.random.default_rng([seed, 0x6B656570])
         m = min(CHECK_QUERIES, n)
         rows = rng.choice(n, m, replace=False) if m < n else np.arange(n)
-        truth = _truth(ExactScan(X) if scan is None else scan, X, X[rows], k, rows)
+        truth = _truth(scan_of_checked(X) if scan is None else scan, X, X[rows], k, rows)
         hits = _native._neighbour_hits(report.cells, s, u, truth.queries, truth.neighbours, truth.owner, report.probes)
         p, lo, hi, _ = _recall(hits, truth.need)
         if hi[-1, -1] < target:

@@ -180,6 +180,20 @@ inline constexpr const char* neighbour_hits =
     "and p flips. Row i of `neighbours` belongs to query `owner[i]`\n"
     "(ascending).";
 
+inline constexpr const char* spread =
+    "_spread(rows, a, b)\n--\n\n"
+    "Per coordinate, the mean toroidal distance along it between rows a[i]\n"
+    "and b[i] of `rows` ((m, d) float64, each value wrapped as v - floor(v)):\n"
+    "a (d,) float64 array, summed in the order of the pairs.";
+
+inline constexpr const char* weighted_draw =
+    "_weighted_draw(weights, draws, components)\n--\n\n"
+    "The coordinates each table hashes, drawn by `weights` ((w,) float64, the\n"
+    "positive weights) from `draws` ((L, c) float64 uniforms, c >= components):\n"
+    "an (L, components) int64 array of indices into `weights`. Row t picks one\n"
+    "after the other among those not yet picked in it, each by the running\n"
+    "sums of their weights against its uniform (all again every w picks).";
+
 inline constexpr const char* query_knn_probes =
     "_query_knn(index, queries, k, exclude_ids=None, probes=None)\n--\n\n"
     "index.query_knn(queries, k, exclude_ids) with `probes` flip probes per\n"

@@ -8,6 +8,7 @@
 #include "index/errors.hpp"
 #include "index/record.hpp"
 #include "index/tuning/sample_hash.hpp"
+#include "index/tuning/spread.hpp"
 #include "index/write/construct.hpp"
 
 namespace plovik::py {
@@ -130,6 +131,39 @@ PyObject* function_neighbour_hits(PyObject*, PyObject* const* args, Py_ssize_t n
     PyArray_Dims shape{dims, 3};
     return check(
         PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
+  });
+}
+
+PyObject* function_spread(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[3];
+    match_args({"_spread", {"rows", "a", "b"}, 3}, args, nargs, kwnames, a);
+    // The rows are read where they are (all the points of a tuning: no copy).
+    PyArrayObject* arr = to_array(a[0], "rows", 2, NPY_FLOAT64);
+    const ArrayValues values(arr);
+    const SampleRows rows{values.view(), static_cast<std::size_t>(PyArray_DIM(arr, 0)),
+                          static_cast<std::size_t>(PyArray_DIM(arr, 1))};
+    const Array<int64_t> first = read_array<int64_t>(to_array(a[1], "a", 1, NPY_INT64));
+    const Array<int64_t> second = read_array<int64_t>(to_array(a[2], "b", 1, NPY_INT64));
+    Array<double> out = without_gil([&] { return coordinate_spread(rows, first, second); });
+    return hand_over(std::move(out));
+  });
+}
+
+PyObject* function_weighted_draw(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[3];
+    match_args({"_weighted_draw", {"weights", "draws", "components"}, 3}, args, nargs, kwnames, a);
+    const Array<double> weights = read_array<double>(to_array(a[0], "weights", 1, NPY_FLOAT64));
+    PyArrayObject* draws_arr = to_array(a[1], "draws", 2, NPY_FLOAT64);
+    const Array<double> draws = read_array<double>(draws_arr);
+    const std::size_t components = to_usize(a[2], "components");
+    const auto tables = static_cast<std::size_t>(PyArray_DIM(draws_arr, 0)),
+               stride = static_cast<std::size_t>(PyArray_DIM(draws_arr, 1));
+    Array<int64_t> picks = weighted_draw(weights, draws, tables, components, stride);
+    return shaped(std::move(picks), static_cast<npy_intp>(tables),
+                  static_cast<npy_intp>(components));
   });
 }
 

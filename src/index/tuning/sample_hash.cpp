@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,38 @@ void row_probes(const Index& ix, const double* row, std::size_t flips, ProbeScra
 }
 
 constexpr std::size_t rows_per_task = 16;
+
+// Below this many coordinates hashed (rows times tables times components)
+// a call runs on its own thread: the tuning makes many such calls of a
+// fraction of a millisecond each, where waking the pool's workers (and
+// waiting for one the system has not scheduled yet) would cost more than
+// the work. Results never depend on it.
+constexpr std::size_t one_thread_below = std::size_t{1} << 20;
+
+// While alive, the jobs of this thread run on the thread alone when `work`
+// (coordinates hashed) is below one_thread_below.
+class SmallWork {
+ public:
+  explicit SmallWork(std::size_t work)
+      : small_(work < one_thread_below), saved_(small_ ? parallel::set_thread_limit(1) : 0) {}
+  ~SmallWork() {
+    if (small_) parallel::set_thread_limit(saved_);
+  }
+  SmallWork(const SmallWork&) = delete;
+  SmallWork& operator=(const SmallWork&) = delete;
+
+ private:
+  bool small_;
+  std::size_t saved_;
+};
+
+// a * b * c, saturating (a measure of work, not a size).
+std::size_t work_of(std::size_t a, std::size_t b, std::size_t c) {
+  const std::size_t big = std::numeric_limits<std::size_t>::max();
+  if (a == 0 || b == 0 || c == 0) return 0;
+  if (a > big / b || a * b > big / c) return big;
+  return a * b * c;
+}
 
 // The points of one table in the buckets some query probes: per distinct
 // probed key (numbered in the order the probes first name it), the start of
@@ -108,6 +141,7 @@ Array<int64_t> probe_keys(const Index& ix, const SampleRows& rows, std::size_t f
   flips = std::min(flips, ix.k);
   const std::size_t width = checked_mul(ix.l, flips + 1);
   Array<int64_t> out(checked_mul(rows.m, width));
+  const SmallWork small(work_of(rows.m, width, ix.k));
   parallel::for_chunks(
       rows.m, rows_per_task, [&] { return ProbeScratch(ix.k); },
       [&](ProbeScratch& s, std::size_t begin, std::size_t end) {
@@ -123,6 +157,7 @@ CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
   const std::size_t L = ix.l, P1 = flips + 1, n = points.m, m = queries.m;
   if (n >= max_tier_points)
     throw InvalidArgument("the counted sample must hold fewer than 2**32 points");
+  const SmallWork small(work_of(n + m * P1, L, ix.k));
 
   // Only the buckets the queries probe matter: per table, the points whose
   // key is one of the probed keys, grouped by key (ids ascending within a
@@ -213,6 +248,7 @@ Array<int64_t> neighbour_hits(const Index& ix, const SampleRows& queries,
   for (std::size_t q = 0; q < m; ++q) offsets[q + 1] += offsets[q];
 
   const std::size_t pairs = neighbours.m;
+  const SmallWork small(work_of(pairs + m * P1, L, ix.k));
   const Array<int64_t> keys = compute_keys(ix, neighbours.values.data(), neighbours.d, 0, pairs);
   Array<int64_t> out(checked_mul(m, P1 * L), 0);
   struct Scratch {
