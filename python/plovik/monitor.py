@@ -6,14 +6,17 @@ larger k, an index that has grown). The monitor checks what the search
 actually delivers. Every query call of a tuned `PlovikSearch` sets aside a
 budget of `RATE` times its modelled cost (its queries times the tuned cost
 of one query); the budget pays for exact answers of some of the call's
-queries, at `CHECK_PRICE` modelled exact queries each (and, once after each
-change of the index, for laying the points out for the exact scan). A call
-too small to pay for one leaves its budget to the next call. The first
-`FIRST_CHECKS` checks after a change are paid for by the change, so that
-the first call after a build is checked enough to show a gross miss. The queries
-checked are evenly spaced through the call from a start drawn from the
-seed and the number of queries seen before, never from the clock, so a run
-checks the same queries every time.
+queries, a round of c of them at `CHECK_FIXED` + `CHECK_EACH` * c modelled
+exact queries (and, once after each change of the index, for laying the
+points out for the exact scan). A call too small to pay for one leaves its
+budget to the next call. `FIRST_CHECKS` checks spread over the first
+`FIRST_SPAN` queries after a change are paid for by the change. A call whose
+checks point to a miss, or whose queries lie farther from the points than
+those after the change did (`FAR_SHARE`), checks more of its queries,
+round after round, ahead of its budget (`DOUBT_CHECKS`, `DEBT_CHECKS`).
+The queries checked are evenly spaced through the call from a start drawn
+from the seed and the number of queries seen before, never from the clock,
+so a run checks the same queries every time.
 
 A checked query counts the true neighbours its answer holds: a returned id
 is found when its distance is at most the true k-th distance (ties are not
@@ -66,27 +69,28 @@ RATE = 0.05
 #: CHECK_EACH * c. One exact query reads every point from memory for
 #: itself, where the large batches the cost model was fitted to share each
 #: read among many queries; the checks of one round share theirs, and the
-#: round's bookkeeping comes on top (measured at 50,000 - 100,000 points,
-#: d = 16 and 24: 3.8 - 4.2 for one check, 2.1 - 3.0 each for 16).
-CHECK_FIXED = 2.0
-CHECK_EACH = 2.5
+#: round's bookkeeping comes on top (the scan alone, at 50,000 - 100,000
+#: points, d = 16 and 24, on an idle machine: 3.8 - 4.2 for one check, 2.1 -
+#: 3.0 each for 16; on the two shared cores under a load of 8, a single
+#: check 10 - 35).
+CHECK_FIXED = 8.0
+CHECK_EACH = 6.0
 #: Checks paid for by a change of the index (a build, a re-tuning, a load),
 #: spread evenly over its first FIRST_SPAN queries: the first queries after
 #: a change are those most likely to differ from what the tuning measured
 #: (a build or re-tuning answers more sample queries exactly than that).
-FIRST_CHECKS = 16
+FIRST_CHECKS = 8
 FIRST_SPAN = 2_000
-#: After them, at least one check every FIRST_SPAN queries, ahead of the
-#: budget when it has not saved up for one (and beyond DEBT_CHECKS).
-#: A call whose checks point to a miss (more of them missed than halfway
-#: between the target and DOUBT_DROP below it) checks DOUBT_CHECKS more of
-#: its queries, then as many again as it has checked, round after round,
-#: until the target is missed beyond doubt (a warning) or the odds of the
-#: checks (a sequential test of the target against DOUBT_DROP below it)
-#: fall to DOUBT_ODDS: a miss is told from the target in the call that
-#: makes it, and calls whose checks reach the target check no more.
+#: A call whose checks point to a miss (odds of DOUBT_START for a recall
+#: DOUBT_DROP below the target against the target) checks DOUBT_CHECKS more
+#: of its queries, then as many again as it has checked, round after round,
+#: while its recall checked is below the target, until the target is missed
+#: beyond doubt (a warning) or the odds fall to DOUBT_ODDS (a sequential
+#: test): a miss is told from the target in the call that makes it, and
+#: calls whose checks reach the target check no more.
 DOUBT_CHECKS = 4
-DOUBT_DROP = 0.08
+DOUBT_DROP = 0.05
+DOUBT_START = 3.0
 DOUBT_ODDS = 0.1
 #: A call of at least FAR_LEAST queries more than FAR_SHARE of which are
 #: farther from the k-th neighbour returned than FAR_QUANTILE of the first
@@ -104,6 +108,9 @@ DOUBT_MOST = 64
 #: Checks ahead of the budget are repaid by the budget of later calls; at
 #: most this many checks' worth (CHECK_EACH each) is owed at once.
 DEBT_CHECKS = 96
+#: Below this many checked queries an interval counts each query as one
+#: trial (a few queries do not show how their neighbours' results cluster).
+FEW_QUERIES = 10
 #: The latest checked queries the monitor also judges apart from the rest
 #: (queries drifting away from the points show there first).
 RECENT_QUERIES = 32
@@ -234,8 +241,12 @@ class Monitor:
             self._seen = 0  # queries seen since the change
             self._warned: set[str] = set()
             # per k: the k-th neighbour distances of the first queries after
-            # the change, then their FAR_QUANTILE (`_far`)
-            self._reach: dict[int, list[npt.NDArray[np.float64]] | float] = {}
+            # the change, then their FAR_QUANTILE (`_far`); a re-tuning for
+            # drifting queries keeps the reference it drifted from
+            before = getattr(self, "_reach", {}) if since == "adapt" else {}
+            self._reach: dict[int, list[npt.NDArray[np.float64]] | float] = {
+                k: v for k, v in before.items() if isinstance(v, float)
+            }
             self._kept: npt.NDArray[np.float64] | None = None
             self._adapt: tuple[str, int | None] | None = None
 
@@ -250,9 +261,8 @@ class Monitor:
 
         The call adds RATE * m * tuning.cost to the budget and checks what
         it affords; at least the first checks after a change (paid by it)
-        and one every FIRST_SPAN queries after them (ahead of the budget,
-        within DEBT_CHECKS) that fall among its queries, and FAR_CHECKS
-        when its queries lie farther from the points than those after the
+        that fall among its queries, and FAR_CHECKS (ahead of the budget,
+        within DEBT_CHECKS) when its queries lie farther from the points than those after the
         change did (`reach`: the distance of each query's k-th neighbour
         returned; see FAR_SHARE). The first round after a change of the
         points also lays them out for the exact scan (`laid_out` False).
@@ -266,8 +276,7 @@ class Monitor:
             first = _first_checks(start + m) - _first_checks(start)
             overhead = (0.0 if laid_out else LAYOUT_QUERIES * unit) + CHECK_FIXED * unit
             paid = max(0, int((self._budget - overhead) // (CHECK_EACH * unit)))
-            # one every FIRST_SPAN queries whatever is owed (a gross miss shows in one or two)
-            paid = max(paid, _later_checks(start + m) - _later_checks(start))
+            # FAR_CHECKS when far: ahead of the budget while less than DEBT_CHECKS is owed
             if far and paid < FAR_CHECKS and self._budget - overhead - FAR_CHECKS * CHECK_EACH * unit >= -self._owed_at_most(unit):
                 paid = FAR_CHECKS
             c = min(m, MAX_CHECKS, first + paid)
@@ -284,8 +293,9 @@ class Monitor:
         """Whether a call's queries, starting after `start` since the change,
         lie far from the points (see FAR_SHARE); while the change is recent
         (the first FIRST_SPAN queries), their distances are the reference."""
-        if start < FIRST_SPAN:
+        if start < FIRST_SPAN and not isinstance(self._reach.get(k), float):
             held = self._reach.setdefault(k, [])
+            assert isinstance(held, list)
             if sum(r.size for r in held) < FIRST_SPAN:
                 held.append(np.asarray(reach[:FIRST_SPAN], np.float64))
             return False
@@ -332,7 +342,7 @@ class Monitor:
                 return
             found, need = np.concatenate(call.found), np.concatenate(call.need)
             odds = self._odds(found, need)
-            if odds <= (DOUBT_ODDS if call.rounds or call.far else 1.0) or found.sum() >= self._target * need.sum():
+            if odds <= (DOUBT_ODDS if call.rounds or call.far else DOUBT_START) or found.sum() >= self._target * need.sum():
                 if call.far and odds <= DOUBT_ODDS and call.k in self._reach:
                     # as far as this is no sign of a miss: such queries are looked into no more
                     self._reach[call.k] = max(cast(float, self._reach[call.k]), call.reach)
@@ -490,6 +500,10 @@ class Monitor:
             return ObservedRecall(1.0, (0.0, 1.0), 0, self._since, self._target)
         found, need = np.concatenate(parts), np.concatenate(needs)
         recall, lo, hi = recall_interval(found, need)
+        if found.size < FEW_QUERIES:
+            # too few queries to tell how their neighbours' results cluster: each query one trial
+            lo, hi = wilson(recall * found.size, int(found.size))
+            lo, hi = min(lo, recall), max(hi, recall)
         return ObservedRecall(recall, (lo, hi), int(found.size), self._since, self._target)
 
 
@@ -499,9 +513,6 @@ def _first_checks(seen: int) -> int:
     return FIRST_CHECKS * min(seen, FIRST_SPAN) // FIRST_SPAN
 
 
-def _later_checks(seen: int) -> int:
-    """The least checks among the first `seen` queries after the first FIRST_SPAN: one every FIRST_SPAN."""
-    return max(0, seen - FIRST_SPAN) // FIRST_SPAN
 
 
 _MASK = (1 << 64) - 1

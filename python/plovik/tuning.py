@@ -14,13 +14,16 @@ scan; the NumPy reference plays no part.
    fresh query from the same data would be: neither the point itself nor its
    copies (within `NEAR_COPY` per coordinate) nor its near copies (fewer
    than k points much closer than the next, `NEAR_GAP`) count as its
-   neighbours, since they share its buckets for free. When given, a sample of the caller's
-   queries too. A query's neighbours are every point at most as far as its
+   neighbours, since they share its buckets for free. Each sample point also
+   gives a query between the points (`_between`: moved `BETWEEN` times its
+   k-th neighbour distance), a kind of its own. When given, a sample of the
+   caller's queries too. A query's neighbours are every point at most as far as its
    k-th nearest (ties are found, not missed), answered by the exact scan.
    When the whole sample would cost more than `TRUTH_AT_ONCE` by the cost
    model, the truth of `FIRST_QUERIES` queries of each kind is taken first
    and doubled while no setting's bound is decisive (the 99% bound before
-   the whole sample, `_Z_EARLY`).
+   the whole sample, `_Z_EARLY`); a stop before the whole sample is trusted
+   only when the next half as many sample queries bear it out (`_confirm`).
 2. Coordinates. Each coordinate's spread on the torus (the mean toroidal
    distance along it between random pairs of points) weights how often the
    tables hash it: a coordinate that barely varies separates nothing.
@@ -210,7 +213,7 @@ _Z = 1.959963984540054  # two-sided 95%
 _Z_EARLY = 2.5758293035489004
 
 
-def wilson(hits: int, total: int) -> tuple[float, float]:
+def wilson(hits: float, total: float) -> tuple[float, float]:
     """95% Wilson score interval of a proportion (0, 1 with nothing measured)."""
     if total <= 0:
         return 0.0, 1.0
