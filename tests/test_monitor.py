@@ -215,16 +215,17 @@ def plain_tuning(cost=5_000.0, exact_cost=65_000.0):
 
 
 @pytest.mark.parametrize("call_size", [100, 2_000])
-def test_the_first_queries_after_a_change_are_checked_then_one_every_2000_at_least(call_size):
-    # a cheap setting (5% of 2,000 queries pays for less than one check): 16
-    # checks over the first 2,000 queries, then one every 2,000 whatever the budget
-    from plovik.monitor import FIRST_CHECKS, Monitor
+def test_the_first_queries_after_a_change_are_checked_then_the_budget_pays(call_size):
+    # FIRST_CHECKS over the first 2,000 queries on the change's account; then
+    # what 5% of the modelled cost pays for, saved up over small calls alike
+    from plovik.monitor import CHECK_EACH, CHECK_FIXED, FIRST_CHECKS, RATE, Monitor
 
     m = Monitor(0.95, seed=4, since="build")
     t = plain_tuning(cost=1_000.0)
-    planned = [m.plan(call_size, t, True).todo for _ in range(10_000 // call_size)]
-    per_span = [sum(p.size for p in planned[i : i + 2_000 // call_size]) for i in range(0, len(planned), 2_000 // call_size)]
-    assert per_span[0] == FIRST_CHECKS and all(1 <= c <= 2 for c in per_span[1:])
+    planned = [m.plan(call_size, t, True).todo for _ in range(40_000 // call_size)]
+    first = sum(p.size for p in planned[: 2_000 // call_size])
+    paid = int(RATE * 40_000 * t.cost // ((CHECK_FIXED + CHECK_EACH) * t.exact_cost))
+    assert first == FIRST_CHECKS and sum(p.size for p in planned) - first == paid == 2
     assert all(((p >= 0) & (p < call_size)).all() and (np.diff(p) > 0).all() for p in planned)
 
 
@@ -232,7 +233,7 @@ def test_the_first_queries_after_a_change_are_checked_then_one_every_2000_at_lea
     "found, far, more",
     [
         (10, False, 0),  # checks that find every neighbour: no more
-        (8, False, 4),  # checks that miss: DOUBT_CHECKS more, then as many again while in doubt
+        (7, False, 4),  # checks that miss: DOUBT_CHECKS more, then as many again while in doubt
         (10, True, 0),  # far queries that find every neighbour: the far round, no more
         (9, True, 16),  # far queries that miss a little: as many again
     ],
@@ -241,7 +242,7 @@ def test_a_call_in_doubt_checks_more_of_its_queries(found, far, more):
     from plovik.monitor import FAR_CHECKS, Monitor
 
     m = Monitor(0.95, seed=1, since="build")
-    t = plain_tuning(cost=1_000.0)  # 5% of a call pays for less than one check
+    t = plain_tuning(cost=4_000.0)  # 5% of three calls pays for one check
     for _ in range(2):  # past the first 2,000 queries; their k-th distances are the reference
         m.plan(2_000, t, True, np.full(2_000, 0.2), 10)
     call = m.plan(2_000, t, True, np.full(2_000, 0.5 if far else 0.2), 10)

@@ -274,14 +274,16 @@ class Monitor:
             far = reach is not None and k is not None and self._far(start, reach, k)
             self._budget += RATE * m * tuning.cost
             first = _first_checks(start + m) - _first_checks(start)
-            overhead = (0.0 if laid_out else LAYOUT_QUERIES * unit) + CHECK_FIXED * unit
+            layout = 0.0 if laid_out else LAYOUT_QUERIES * unit
+            overhead = layout + CHECK_FIXED * unit
             paid = max(0, int((self._budget - overhead) // (CHECK_EACH * unit)))
             # FAR_CHECKS when far: ahead of the budget while less than DEBT_CHECKS is owed
             if far and paid < FAR_CHECKS and self._budget - overhead - FAR_CHECKS * CHECK_EACH * unit >= -self._owed_at_most(unit):
                 paid = FAR_CHECKS
             c = min(m, MAX_CHECKS, first + paid)
             if c:
-                self._budget -= overhead + max(0, c - first) * CHECK_EACH * unit
+                # a round of the change's checks alone is on its account, but for the layout
+                self._budget -= overhead + (c - first) * CHECK_EACH * unit if c > first else layout
                 if c == MAX_CHECKS:
                     self._budget = min(self._budget, 0.0)  # a large call's budget beyond its checks is not carried over
         call = Call(m, start, spaced(m, c, _unit(self._seed, start)), far=far, k=k)
