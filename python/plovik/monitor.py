@@ -106,7 +106,10 @@ FAR_SHARE = 0.3
 #: The rounds of doubt stop at this many checks of the call.
 DOUBT_MOST = 64
 #: Checks ahead of the budget are repaid by the budget of later calls; at
-#: most this many checks' worth (CHECK_EACH each) is owed at once.
+#: most this many checks' worth (CHECK_EACH each) is owed at once; while
+#: anything is, one check every FIRST_SPAN queries (DOUBT_CHECKS for a call
+#: whose queries lie far) is made all the same (a search that has just been
+#: in doubt is watched: a gross miss shows in a few checks).
 DEBT_CHECKS = 96
 #: Below this many checked queries an interval counts each query as one
 #: trial (a few queries do not show how their neighbours' results cluster).
@@ -280,6 +283,8 @@ class Monitor:
             # FAR_CHECKS when far: ahead of the budget while less than DEBT_CHECKS is owed
             if far and paid < FAR_CHECKS and self._budget - overhead - FAR_CHECKS * CHECK_EACH * unit >= -self._owed_at_most(unit):
                 paid = FAR_CHECKS
+            if self._budget < 0:  # owing: one every FIRST_SPAN queries all the same, DOUBT_CHECKS when far
+                paid = max(paid, DOUBT_CHECKS if far else (start + m) // FIRST_SPAN - start // FIRST_SPAN)
             c = min(m, MAX_CHECKS, first + paid)
             if c:
                 # a round of the change's checks alone is on its account, but for the layout
