@@ -211,7 +211,27 @@ def test_a_warning_counts_the_queries_it_was_judged_on():
 def plain_tuning(cost=5_000.0, exact_cost=65_000.0):
     from plovik.tuning import Tuning
 
-    return Tuning(False, 3, 6, 2, 1, 0.97, (0.95, 0.99), None, None, 64, 0.95, 10, None, 100.0, cost, exact_cost, 50_000, 4.0, (1.0,))
+    return Tuning(
+        False,
+        3,
+        6,
+        2,
+        1,
+        0.97,
+        (0.95, 0.99),
+        None,
+        None,
+        64,
+        0.95,
+        10,
+        None,
+        100.0,
+        cost,
+        exact_cost,
+        50_000,
+        4.0,
+        (1.0,),
+    )
 
 
 @pytest.mark.parametrize("call_size", [100, 2_000])

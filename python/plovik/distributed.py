@@ -1314,15 +1314,18 @@ class ShardedSearch:
         for checks, rounds in self._checks(call.Q.shape[0], dist[:, call.k - 1], call.k):
             self._record(*knn_hits(dist[checks], call.truth(checks, self._exact_knn)), call.k, "query_knn", rounds)
 
+    def _exact_radius(self, Q: np.ndarray, r: float, ex: np.ndarray | None) -> tuple[Any, ...]:
+        """The exact radius rows over every shard."""
+        S = len(self._shards)
+        return self._read(
+            lambda: merge_radius(self._run([(j, "exact_radius", (Q, r, ex)) for j in range(S)]), Q.shape[0])
+        )
+
     def _check_radius(self, call: RadiusCall, found: tuple[Any, ...]) -> None:
         for checks, rounds in self._checks(call.Q.shape[0]):
             radii = call.radii(checks)
-            Qc, exc, S = call.Q[checks], None if call.ex is None else call.ex[checks], len(self._shards)
-            truth = self._read(
-                lambda: merge_radius(
-                    self._run([(j, "exact_radius", (Qc, float(np.max(radii)), exc)) for j in range(S)]), checks.size
-                )
-            )
+            ex = None if call.ex is None else call.ex[checks]
+            truth = self._exact_radius(call.Q[checks], float(np.max(radii)), ex)
             counts = counts_within(found[0], found[2], checks, radii)
             need = counts_within(truth[0], truth[2], np.arange(checks.size), radii)
             self._record(*radius_hits(counts, need), None, "query_radius", rounds)

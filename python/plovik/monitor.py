@@ -281,7 +281,11 @@ class Monitor:
             overhead = layout + CHECK_FIXED * unit
             paid = max(0, int((self._budget - overhead) // (CHECK_EACH * unit)))
             # FAR_CHECKS when far: ahead of the budget while less than DEBT_CHECKS is owed
-            if far and paid < FAR_CHECKS and self._budget - overhead - FAR_CHECKS * CHECK_EACH * unit >= -self._owed_at_most(unit):
+            if (
+                far
+                and paid < FAR_CHECKS
+                and self._budget - overhead - FAR_CHECKS * CHECK_EACH * unit >= -self._owed_at_most(unit)
+            ):
                 paid = FAR_CHECKS
             if self._budget < 0:  # owing: one every FIRST_SPAN queries all the same, DOUBT_CHECKS when far
                 paid = max(paid, DOUBT_CHECKS if far else (start + m) // FIRST_SPAN - start // FIRST_SPAN)
@@ -349,7 +353,10 @@ class Monitor:
                 return
             found, need = np.concatenate(call.found), np.concatenate(call.need)
             odds = self._odds(found, need)
-            if odds <= (DOUBT_ODDS if call.rounds or call.far else DOUBT_START) or found.sum() >= self._target * need.sum():
+            if (
+                odds <= (DOUBT_ODDS if call.rounds or call.far else DOUBT_START)
+                or found.sum() >= self._target * need.sum()
+            ):
                 if call.far and odds <= DOUBT_ODDS and call.k in self._reach:
                     # as far as this is no sign of a miss: such queries are looked into no more
                     self._reach[call.k] = max(cast(float, self._reach[call.k]), call.reach)
@@ -456,7 +463,9 @@ class Monitor:
             own = (call.found, call.need) if call is not None else (self._found[-1:], self._need[-1:])
             looks = [
                 (self._found, self._need, ""),
-                (*own, "in this call") if found.size or (call is not None and call.found) else (no_checks, no_checks, ""),
+                (*own, "in this call")
+                if found.size or (call is not None and call.found)
+                else (no_checks, no_checks, ""),
             ]
             if len(self._found) > 1:
                 start, held = len(self._found), 0
@@ -518,8 +527,6 @@ def _first_checks(seen: int) -> int:
     """Checks paid for by the change among its first `seen` queries: FIRST_CHECKS
     spread evenly over the first FIRST_SPAN."""
     return FIRST_CHECKS * min(seen, FIRST_SPAN) // FIRST_SPAN
-
-
 
 
 _MASK = (1 << 64) - 1

@@ -1132,8 +1132,8 @@ def tune(
             m_next = min(m_max, m + (m + 1) // 2)
             truths = truths_of(m_next, truths)
             radius_truth = radius_truth_of(m_next)
-            kk = drawn[best.k]
-            best, confirmed = _confirm(best, kk[0][: best.l], kk[1][: best.l], truths, radius_truth, m, target)
+            s_best, u_best = drawn[best.k]
+            best, confirmed = _confirm(best, s_best[: best.l], u_best[: best.l], truths, radius_truth, m, target)
             m = m_next
             if confirmed:
                 break
