@@ -703,3 +703,22 @@ def test_ties_of_a_lattice_count_as_found():
 
 def test_exports():
     assert {"exact_knn", "exact_radius", "RecallWarning", "Tuning"} <= set(plovik.__all__)
+
+
+@pytest.mark.parametrize("later_found, confirmed", [(False, False), (True, True)])
+def test_an_early_stop_is_trusted_only_when_the_next_queries_bear_it_out(later_found, confirmed):
+    # four queries whose neighbour is themselves (always found) and four whose
+    # neighbour lies half a period away in every coordinate (with 2 cells and
+    # no probes, never in a bucket they probe); the setting was chosen on
+    # the first four
+    from plovik.tuning import _confirm, _Option, _Truth
+
+    Q = np.random.default_rng(0).random((8, 4))
+    away = (Q + 0.5) % 1.0
+    first, later = (Q, away) if not later_found else (away, Q)
+    truth = _Truth(Q, np.ones(8, np.int64), np.arange(8), np.concatenate([first[:4], later[4:]]))
+    s, u = draw_weighted_parameters(np.random.default_rng(1), np.full(4, 0.25), 1, 4)
+    chosen = _Option(2, 4, 1, 0, 1.0, 1.0, (0.9, 1.0), None, 10.0, 100.0)
+    best, ok = _confirm(chosen, s, u, [truth], None, 4, 0.95)
+    assert ok == confirmed and best.recall == 0.5 and best.interval[0] < 0.5 < best.interval[1]
+    assert (best.b, best.k, best.l, best.p, best.cost) == (2, 4, 1, 0, 100.0)
