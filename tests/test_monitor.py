@@ -206,3 +206,67 @@ def test_a_warning_counts_the_queries_it_was_judged_on():
     assert seen is not None and seen.queries < 200 and seen.span in ("most recently", "in this call")
     assert m.estimate().span == "" and m.estimate().queries == 210
     assert m.record(np.full(10, 2), np.full(10, 10), "drift", 10) is None  # once per cause
+
+
+def plain_tuning(cost=5_000.0, exact_cost=65_000.0):
+    from plovik.tuning import Tuning
+
+    return Tuning(
+        False,
+        3,
+        6,
+        2,
+        1,
+        0.97,
+        (0.95, 0.99),
+        None,
+        None,
+        64,
+        0.95,
+        10,
+        None,
+        100.0,
+        cost,
+        exact_cost,
+        50_000,
+        4.0,
+        (1.0,),
+    )
+
+
+@pytest.mark.parametrize("call_size", [100, 2_000])
+def test_the_first_queries_after_a_change_are_checked_then_the_budget_pays(call_size):
+    # FIRST_CHECKS over the first 2,000 queries on the change's account; then
+    # what 5% of the modelled cost pays for, saved up over small calls alike
+    from plovik.monitor import CHECK_EACH, CHECK_FIXED, FIRST_CHECKS, RATE, Monitor
+
+    m = Monitor(0.95, seed=4, since="build")
+    t = plain_tuning(cost=1_000.0)
+    planned = [m.plan(call_size, t, True).todo for _ in range(40_000 // call_size)]
+    first = sum(p.size for p in planned[: 2_000 // call_size])
+    paid = int(RATE * 40_000 * t.cost // ((CHECK_FIXED + CHECK_EACH) * t.exact_cost))
+    assert first == FIRST_CHECKS and sum(p.size for p in planned) - first == paid == 2
+    assert all(((p >= 0) & (p < call_size)).all() and (np.diff(p) > 0).all() for p in planned)
+
+
+@pytest.mark.parametrize(
+    "found, far, more",
+    [
+        (10, False, 0),  # checks that find every neighbour: no more
+        (7, False, 4),  # checks that miss: DOUBT_CHECKS more, then as many again while in doubt
+        (10, True, 0),  # far queries that find every neighbour: the far round, no more
+        (9, True, 16),  # far queries that miss a little: as many again
+    ],
+)
+def test_a_call_in_doubt_checks_more_of_its_queries(found, far, more):
+    from plovik.monitor import FAR_CHECKS, Monitor
+
+    m = Monitor(0.95, seed=1, since="build")
+    t = plain_tuning(cost=4_000.0)  # 5% of three calls pays for one check
+    for _ in range(2):  # past the first 2,000 queries; their k-th distances are the reference
+        m.plan(2_000, t, True, np.full(2_000, 0.2), 10)
+    call = m.plan(2_000, t, True, np.full(2_000, 0.5 if far else 0.2), 10)
+    assert call.far == far and call.todo.size == (FAR_CHECKS if far else 1)
+    m.record(np.full(call.todo.size, found), np.full(call.todo.size, 10), "drift", 10, call)
+    m.more(call, t)
+    assert call.todo.size == more and not np.isin(call.todo, call.done).any()

@@ -443,7 +443,7 @@ def test_tuned_index_reaches_the_target(shape):
     search = PlovikSearch(d, recall=0.9, seed=3, exact=False)
     search.build(X, sample=150)
     t = search.tuning
-    assert t is not None and not t.exact and t.reached and t.sample == 150
+    assert t is not None and not t.exact and t.reached and t.sample == 300  # 150 points, 150 queries between them
     # more tables are measured only where they could be the cheapest: measuring
     # every table of every shape, and counting on all the counted points, chooses the same
     report = tune(X, target=0.9, k=10, seed=3, sample=150, allow_exact=False)[0]
@@ -471,7 +471,7 @@ def test_queries_away_from_the_points_are_tuned_for():
     away, fresh = ((clustered(rng, m, 10) + rng.normal(0, 0.035, (m, 10))) % 1.0 for m in (150, 300))
     search = PlovikSearch(10, recall=0.9, seed=5, exact=False)
     search.build(X, queries=away, sample=150)
-    assert search.tuning.sample == 300 and search.tuning.interval[0] >= 0.9
+    assert search.tuning.sample == 450 and search.tuning.interval[0] >= 0.9  # points, between them, the caller's
     found, _ = search.query_knn(fresh, 10)
     assert recall_at_k(found, exact_knn(X, fresh, 10)[0]) >= 0.87
 
@@ -581,7 +581,7 @@ def test_unreachable_target_warns_with_the_recall_reached():
         search = PlovikSearch(40, recall=0.999, seed=0, exact=False)
         search.build(X)  # the whole default sample of 300, measured at once
     t = search.tuning
-    assert not t.reached and caught[0].filename == __file__ and t.sample == 300
+    assert not t.reached and caught[0].filename == __file__ and t.sample == 600  # 300 points and 300 between them
     assert t.recall > 0.8  # the best of the settings tried, by the lower end of its interval
     # a target of 1.0: no miss rate extrapolates to none, so the most tables are tried
     with pytest.warns(RecallWarning, match="no setting reaches recall 1.0"):
@@ -598,7 +598,7 @@ def test_the_report_says_what_was_measured():
         search.build(X, queries=Q, sample=40)
         wall = time.perf_counter() - start
     t = search.tuning
-    assert t.sample == 80 and 0 < t.seconds <= wall  # 40 of each kind
+    assert t.sample == 120 and 0 < t.seconds <= wall  # 40 of each kind: points, between them, the caller's
     assert t.occupancy == t.n / t.cells**t.components and t.n == 3000
     assert f"cost {t.cost / 1000:.1f} us/query (exact scan {t.exact_cost / 1000:.1f})" in str(t)
     # measured, then answered exactly: the radius is found in full
@@ -610,7 +610,7 @@ def test_the_report_says_what_was_measured():
     few = PlovikSearch(16, recall=0.99, seed=1)
     few.build(datasets.clustered(rng, 20_000, 16, clusters=50, sigma=0.02), sample=20, radius=0.1)
     t = few.tuning
-    assert t.exact and t.sample == 20 and t.interval == t.radius_interval == (1.0, 1.0) and t.radius_recall == 1.0
+    assert t.exact and t.sample == 40 and t.interval == t.radius_interval == (1.0, 1.0) and t.radius_recall == 1.0
 
 
 @pytest.mark.parametrize(
@@ -730,7 +730,7 @@ def test_small_data_is_scanned_without_measuring():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RecallWarning)
         measured.build(X[:2000], sample=50)
-    assert not measured.tuning.exact and measured.tuning.sample == 50
+    assert not measured.tuning.exact and measured.tuning.sample == 100
 
 
 @pytest.mark.parametrize("copies, base, d, jitter", [(20, 1500, 16, 2e-7), (2, 12_000, 16, 0.0)])
@@ -758,7 +758,30 @@ def test_ties_of_a_lattice_count_as_found():
     t = search.tuning
     assert t.exact or t.reached
     assert tie_recall(search.query_knn(fresh, 10)[0], X, fresh, 10) >= 0.92
+    # queries between the lattice's points (the tuning also measures such
+    # queries: points moved by about their k-th neighbour distance)
+    between = rng.random((300, 8))
+    assert tie_recall(search.query_knn(between, 10)[0], X, between, 10) >= 0.92
 
 
 def test_exports():
     assert {"exact_knn", "exact_radius", "RecallWarning", "Tuning"} <= set(plovik.__all__)
+
+
+@pytest.mark.parametrize("later_found, confirmed", [(False, False), (True, True)])
+def test_an_early_stop_is_trusted_only_when_the_next_queries_bear_it_out(later_found, confirmed):
+    # four queries whose neighbour is themselves (always found) and four whose
+    # neighbour lies half a period away in every coordinate (with 2 cells and
+    # no probes, never in a bucket they probe); the setting was chosen on
+    # the first four
+    from plovik.tuning import _confirm, _Option, _Truth
+
+    Q = np.random.default_rng(0).random((8, 4))
+    away = (Q + 0.5) % 1.0
+    first, later = (Q, away) if not later_found else (away, Q)
+    truth = _Truth(Q, np.ones(8, np.int64), np.arange(8), np.concatenate([first[:4], later[4:]]))
+    s, u = draw_weighted_parameters(np.random.default_rng(1), np.full(4, 0.25), 1, 4)
+    chosen = _Option(2, 4, 1, 0, 1.0, 1.0, (0.9, 1.0), None, 10.0, 100.0)
+    best, ok = _confirm(chosen, s, u, [truth], None, 4, 0.95)
+    assert ok == confirmed and best.recall == 0.5 and best.interval[0] < 0.5 < best.interval[1]
+    assert (best.b, best.k, best.l, best.p, best.cost) == (2, 4, 1, 0, 100.0)

@@ -50,7 +50,7 @@ import math
 import threading
 import uuid
 import weakref
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple, TypeVar
@@ -82,7 +82,7 @@ from plovik.caller import warn
 from plovik.exact import ExactScan, ExactStore
 from plovik.grid import GridStore
 from plovik.hashing import HashParameters
-from plovik.monitor import ObservedRecall, advice, cause_of, counts_within, knn_hits, radius_hits
+from plovik.monitor import Call, ObservedRecall, advice, cause_of, counts_within, knn_hits, radius_hits
 from plovik.search import PlovikSearch, RecallEstimate, backend_class, raw_query, recall_estimate, recall_sample
 from plovik.threads import checked_threads
 from plovik.tuning import RecallWarning, Tuning
@@ -1315,14 +1315,19 @@ class ShardedSearch:
     def _monitored(self) -> bool:
         return self._local.settings()["monitor"] and self._tuning is not None and not self._tuning.exact
 
-    def _checks(self, m: int) -> npt.NDArray[np.int64]:
+    def _checks(
+        self, m: int, reach: npt.NDArray[np.float64] | None = None, k: int | None = None
+    ) -> Iterator[tuple[npt.NDArray[np.int64], Call]]:
+        """The monitor's rounds of checks of a call of m queries (`Monitor.rounds`)."""
         assert self._tuning is not None
-        return self._local.recall_monitor.plan(m, self._tuning, True)  # the shards keep their scans
+        return self._local.recall_monitor.rounds(m, self._tuning, True, reach, k)  # the shards keep their scans
 
-    def _record(self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], k: int | None, what: str) -> None:
+    def _record(
+        self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], k: int | None, what: str, call: Call
+    ) -> None:
         assert self._tuning is not None
         cause = cause_of(self._tuning, k, self.n_live)
-        missed = self._local.recall_monitor.record(found, need, cause, k)
+        missed = self._local.recall_monitor.record(found, need, cause, k, call)
         if missed is not None:
             warn(RecallWarning(advice(missed, cause, what, False)))
 
@@ -1332,24 +1337,24 @@ class ShardedSearch:
         return self._read(lambda: merge_knn(self._run([(j, "exact_knn", (Q, k, ex)) for j in range(S)]), k))
 
     def _check_knn(self, call: KnnCall, dist: np.ndarray) -> None:
-        checks = self._checks(call.Q.shape[0])
-        if checks.size:
-            self._record(*knn_hits(dist[checks], call.truth(checks, self._exact_knn)), call.k, "query_knn")
+        for checks, rounds in self._checks(call.Q.shape[0], dist[:, call.k - 1], call.k):
+            self._record(*knn_hits(dist[checks], call.truth(checks, self._exact_knn)), call.k, "query_knn", rounds)
+
+    def _exact_radius(self, Q: np.ndarray, r: float, ex: np.ndarray | None) -> tuple[Any, ...]:
+        """The exact radius rows over every shard."""
+        S = len(self._shards)
+        return self._read(
+            lambda: merge_radius(self._run([(j, "exact_radius", (Q, r, ex)) for j in range(S)]), Q.shape[0])
+        )
 
     def _check_radius(self, call: RadiusCall, found: tuple[Any, ...]) -> None:
-        checks = self._checks(call.Q.shape[0])
-        if checks.size == 0:
-            return
-        radii = call.radii(checks)
-        Qc, exc, S = call.Q[checks], None if call.ex is None else call.ex[checks], len(self._shards)
-        truth = self._read(
-            lambda: merge_radius(
-                self._run([(j, "exact_radius", (Qc, float(np.max(radii)), exc)) for j in range(S)]), checks.size
-            )
-        )
-        counts = counts_within(found[0], found[2], checks, radii)
-        need = counts_within(truth[0], truth[2], np.arange(checks.size), radii)
-        self._record(*radius_hits(counts, need), None, "query_radius")
+        for checks, rounds in self._checks(call.Q.shape[0]):
+            radii = call.radii(checks)
+            ex = None if call.ex is None else call.ex[checks]
+            truth = self._exact_radius(call.Q[checks], float(np.max(radii)), ex)
+            counts = counts_within(found[0], found[2], checks, radii)
+            need = counts_within(truth[0], truth[2], np.arange(checks.size), radii)
+            self._record(*radius_hits(counts, need), None, "query_radius", rounds)
 
     # ---------------------------------------------------------------- epochs
 

@@ -6,14 +6,17 @@ larger k, an index that has grown). The monitor checks what the search
 actually delivers. Every query call of a tuned `PlovikSearch` sets aside a
 budget of `RATE` times its modelled cost (its queries times the tuned cost
 of one query); the budget pays for exact answers of some of the call's
-queries, at `CHECK_PRICE` modelled exact queries each (and, once after each
-change of the index, for laying the points out for the exact scan). A call
-too small to pay for one leaves its budget to the next call. The first
-`FIRST_CHECKS` checks after a change are paid for by the change, so that
-the first call after a build is checked enough to show a gross miss. The queries
-checked are evenly spaced through the call from a start drawn from the
-seed and the number of queries seen before, never from the clock, so a run
-checks the same queries every time.
+queries, a round of c of them at `CHECK_FIXED` + `CHECK_EACH` * c modelled
+exact queries (and, once after each change of the index, for laying the
+points out for the exact scan). A call too small to pay for one leaves its
+budget to the next call. `FIRST_CHECKS` checks spread over the first
+`FIRST_SPAN` queries after a change are paid for by the change. A call whose
+checks point to a miss, or whose queries lie farther from the points than
+those after the change did (`FAR_SHARE`), checks more of its queries,
+round after round, ahead of its budget (`DOUBT_CHECKS`, `DEBT_CHECKS`).
+The queries checked are evenly spaced through the call from a start drawn
+from the seed and the number of queries seen before, never from the clock,
+so a run checks the same queries every time.
 
 A checked query counts the true neighbours its answer holds: a returned id
 is found when its distance is at most the true k-th distance (ties are not
@@ -37,8 +40,11 @@ measures.
 from __future__ import annotations
 
 import dataclasses
+import math
 import threading
+from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import cast
 
 import numpy as np
 import numpy.typing as npt
@@ -59,15 +65,55 @@ __all__ = [
 
 #: Share of a call's modelled query cost spent on exact checks.
 RATE = 0.05
-#: What a check costs, in modelled exact queries: a single query reads every
-#: point from memory for itself, where the large batches the cost model was
-#: fitted to share each read among many queries, and the check's
-#: bookkeeping comes on top (benchmarks/bench_monitor.py: 2 - 8 times).
-CHECK_PRICE = 8.0
-#: Checks paid for by a change of the index (a build, a re-tuning, a load):
-#: the first call after it checks this many of its queries (fewer when it
-#: holds fewer), whatever its size.
-FIRST_CHECKS = 4
+#: What a round of c checks costs, in modelled exact queries: CHECK_FIXED +
+#: CHECK_EACH * c. One exact query reads every point from memory for
+#: itself, where the large batches the cost model was fitted to share each
+#: read among many queries; the checks of one round share theirs, and the
+#: round's bookkeeping comes on top (the scan alone, at 50,000 - 100,000
+#: points, d = 16 and 24, on an idle machine: 3.8 - 4.2 for one check, 2.1 -
+#: 3.0 each for 16; on the two shared cores under a load of 8, a single
+#: check 10 - 35).
+CHECK_FIXED = 8.0
+CHECK_EACH = 6.0
+#: Checks paid for by a change of the index (a build, a re-tuning, a load),
+#: spread evenly over its first FIRST_SPAN queries: the first queries after
+#: a change are those most likely to differ from what the tuning measured
+#: (a build or re-tuning answers more sample queries exactly than that).
+FIRST_CHECKS = 8
+FIRST_SPAN = 2_000
+#: A call whose checks point to a miss (odds of DOUBT_START for a recall
+#: DOUBT_DROP below the target against the target) checks DOUBT_CHECKS more
+#: of its queries, then as many again as it has checked, round after round,
+#: while its recall checked is below the target, until the target is missed
+#: beyond doubt (a warning) or the odds fall to DOUBT_ODDS (a sequential
+#: test): a miss is told from the target in the call that makes it, and
+#: calls whose checks reach the target check no more.
+DOUBT_CHECKS = 4
+DOUBT_DROP = 0.05
+DOUBT_START = 3.0
+DOUBT_ODDS = 0.1
+#: A call of at least FAR_LEAST queries more than FAR_SHARE of which are
+#: farther from the k-th neighbour returned than FAR_QUANTILE of the first
+#: FIRST_SPAN queries after the change were (queries drifting away from the
+#: points, seen at no cost in the answers) is in doubt from its first round,
+#: which checks at least FAR_CHECKS of them (ahead of the budget): the
+#: queries of a moderate miss mostly find all their neighbours, and a few
+#: checks that all do tell nothing.
+FAR_CHECKS = 16
+FAR_LEAST = 50
+FAR_QUANTILE = 0.9
+FAR_SHARE = 0.3
+#: The rounds of doubt stop at this many checks of the call.
+DOUBT_MOST = 64
+#: Checks ahead of the budget are repaid by the budget of later calls; at
+#: most this many checks' worth (CHECK_EACH each) is owed at once; while
+#: anything is, one check every FIRST_SPAN queries (DOUBT_CHECKS for a call
+#: whose queries lie far) is made all the same (a search that has just been
+#: in doubt is watched: a gross miss shows in a few checks).
+DEBT_CHECKS = 96
+#: Below this many checked queries an interval counts each query as one
+#: trial (a few queries do not show how their neighbours' results cluster).
+FEW_QUERIES = 10
 #: The latest checked queries the monitor also judges apart from the rest
 #: (queries drifting away from the points show there first).
 RECENT_QUERIES = 32
@@ -153,6 +199,25 @@ def radius_hits(
     return np.minimum(np.asarray(found_counts, np.int64), need), need
 
 
+@dataclass
+class Call:
+    """The checks of one query call of m queries, round after round: the
+    positions to answer exactly next (`todo`), those answered, and what they
+    found."""
+
+    m: int
+    start: int  # queries the monitor had seen before the call
+    todo: npt.NDArray[np.int64]
+    done: npt.NDArray[np.int64] = dataclasses.field(default_factory=lambda: np.zeros(0, np.int64))
+    found: list[npt.NDArray[np.int64]] = dataclasses.field(default_factory=list)
+    need: list[npt.NDArray[np.int64]] = dataclasses.field(default_factory=list)
+    cause: str = ""
+    rounds: int = 0
+    far: bool = False  # its queries lie farther from the points than those after the change
+    k: int | None = None
+    reach: float = 0.0  # when far, the FAR_QUANTILE of its k-th neighbour distances
+
+
 class Monitor:
     """The running recall estimate of one search, and the budget of its checks.
 
@@ -174,14 +239,17 @@ class Monitor:
             self._found: list[npt.NDArray[np.int64]] = []
             self._need: list[npt.NDArray[np.int64]] = []
             self._sums = [0, 0]  # neighbours found and needed, pooled
-            # Modelled nanoseconds not yet spent. The first FIRST_CHECKS
-            # checks are on the account of the change (a build or re-tuning
-            # answers more sample queries exactly than that), so that the
-            # first call of a few thousand queries is checked enough to see
-            # a gross miss at once.
-            self._budget = 0.0 if tuning is None else FIRST_CHECKS * CHECK_PRICE * tuning.exact_cost
+            # Modelled nanoseconds not yet spent (below zero: spent ahead).
+            self._budget = 0.0
             self._seen = 0  # queries seen since the change
             self._warned: set[str] = set()
+            # per k: the k-th neighbour distances of the first queries after
+            # the change, then their FAR_QUANTILE (`_far`); a re-tuning for
+            # drifting queries keeps the reference it drifted from
+            before = getattr(self, "_reach", {}) if since == "adapt" else {}
+            self._reach: dict[int, list[npt.NDArray[np.float64]] | float] = {
+                k: v for k, v in before.items() if isinstance(v, float)
+            }
             self._kept: npt.NDArray[np.float64] | None = None
             self._adapt: tuple[str, int | None] | None = None
 
@@ -189,24 +257,155 @@ class Monitor:
     def since(self) -> str:
         return self._since
 
-    def plan(self, m: int, tuning: Tuning, laid_out: bool) -> npt.NDArray[np.int64]:
-        """Positions among a call's m queries to answer exactly as well (ascending).
+    def plan(
+        self, m: int, tuning: Tuning, laid_out: bool, reach: npt.NDArray[np.float64] | None = None, k: int | None = None
+    ) -> Call:
+        """The first round of checks of a call of m queries (`Call.todo`, ascending).
 
-        The call adds RATE * m * tuning.cost to the budget; each check costs
-        one exact query, and the first after a change also the layout of the
-        points (`laid_out` False).
+        The call adds RATE * m * tuning.cost to the budget and checks what
+        it affords; at least the first checks after a change (paid by it)
+        that fall among its queries, and FAR_CHECKS (ahead of the budget,
+        within DEBT_CHECKS) when its queries lie farther from the points than those after the
+        change did (`reach`: the distance of each query's k-th neighbour
+        returned; see FAR_SHARE). The first round after a change of the
+        points also lays them out for the exact scan (`laid_out` False).
         """
-        price = CHECK_PRICE * tuning.exact_cost
+        unit = tuning.exact_cost
         with self._lock:
             start = self._seen
             self._seen += m
+            far = reach is not None and k is not None and self._far(start, reach, k)
             self._budget += RATE * m * tuning.cost
-            layout = 0.0 if laid_out else LAYOUT_QUERIES * tuning.exact_cost
-            if self._budget < layout + price or m == 0:
-                return np.zeros(0, np.int64)
-            c = min(m, MAX_CHECKS, int((self._budget - layout) // price))
-            self._budget = 0.0 if c == MAX_CHECKS else self._budget - layout - c * price
-        return spaced(m, c, _unit(self._seed, start))
+            first = _first_checks(start + m) - _first_checks(start)
+            layout = 0.0 if laid_out else LAYOUT_QUERIES * unit
+            overhead = layout + CHECK_FIXED * unit
+            paid = max(0, int((self._budget - overhead) // (CHECK_EACH * unit)))
+            # FAR_CHECKS when far: ahead of the budget while less than DEBT_CHECKS is owed
+            if (
+                far
+                and paid < FAR_CHECKS
+                and self._budget - overhead - FAR_CHECKS * CHECK_EACH * unit >= -self._owed_at_most(unit)
+            ):
+                paid = FAR_CHECKS
+            if self._budget < 0:  # owing: one every FIRST_SPAN queries all the same, DOUBT_CHECKS when far
+                paid = max(paid, DOUBT_CHECKS if far else (start + m) // FIRST_SPAN - start // FIRST_SPAN)
+            c = min(m, MAX_CHECKS, first + paid)
+            if c:
+                # a round of the change's checks alone is on its account, but for the layout
+                self._budget -= overhead + (c - first) * CHECK_EACH * unit if c > first else layout
+                if c == MAX_CHECKS:
+                    self._budget = min(self._budget, 0.0)  # a large call's budget beyond its checks is not carried over
+        call = Call(m, start, spaced(m, c, _unit(self._seed, start)), far=far, k=k)
+        if far and reach is not None:
+            call.reach = self._reach_of(reach)
+        return call
+
+    def _far(self, start: int, reach: npt.NDArray[np.float64], k: int) -> bool:
+        """Whether a call's queries, starting after `start` since the change,
+        lie far from the points (see FAR_SHARE); while the change is recent
+        (the first FIRST_SPAN queries), their distances are the reference."""
+        if start < FIRST_SPAN and not isinstance(self._reach.get(k), float):
+            held = self._reach.setdefault(k, [])
+            assert isinstance(held, list)
+            if sum(r.size for r in held) < FIRST_SPAN:
+                held.append(np.asarray(reach[:FIRST_SPAN], np.float64))
+            return False
+        if k not in self._reach or reach.size < FAR_LEAST:
+            return False
+        held = self._reach[k]
+        if isinstance(held, list):  # the reference, from the first queries after the change
+            joined = np.concatenate(held)
+            held = self._reach[k] = self._reach_of(joined) if joined.size >= FAR_LEAST else math.inf
+        return bool(np.mean(reach > held) > FAR_SHARE)
+
+    def _reach_of(self, reach: npt.NDArray[np.float64]) -> float:
+        finite = reach[np.isfinite(reach)]
+        return float(np.quantile(finite, FAR_QUANTILE)) if finite.size else math.inf
+
+    @staticmethod
+    def _owed_at_most(unit: float) -> float:
+        return DEBT_CHECKS * CHECK_EACH * unit
+
+    def rounds(
+        self, m: int, tuning: Tuning, laid_out: bool, reach: npt.NDArray[np.float64] | None = None, k: int | None = None
+    ) -> Iterator[tuple[npt.NDArray[np.int64], Call]]:
+        """The checks of a call, round after round: (positions, call) to answer
+        exactly and `record`; a further round while the call's checks point
+        to a miss (`more`). The first round is planned at once (`plan`)."""
+        call = self.plan(m, tuning, laid_out, reach, k)
+
+        def each() -> Iterator[tuple[npt.NDArray[np.int64], Call]]:
+            while call.todo.size:
+                yield call.todo, call
+                self.more(call, tuning)
+
+        return each()
+
+    def more(self, call: Call, tuning: Tuning) -> None:
+        """Set `call.todo` to a further round of checks of the call (see
+        DOUBT_CHECKS), or to none; paid from the budget, or ahead of it
+        within DEBT_CHECKS."""
+        unit = tuning.exact_cost
+        with self._lock:
+            call.todo = np.zeros(0, np.int64)
+            left = min(call.m, DOUBT_MOST) - call.done.size
+            if left <= 0 or not call.found or call.cause in self._warned:
+                return
+            found, need = np.concatenate(call.found), np.concatenate(call.need)
+            odds = self._odds(found, need)
+            if (
+                odds <= (DOUBT_ODDS if call.rounds or call.far else DOUBT_START)
+                or found.sum() >= self._target * need.sum()
+            ):
+                if call.far and odds <= DOUBT_ODDS and call.k in self._reach:
+                    # as far as this is no sign of a miss: such queries are looked into no more
+                    self._reach[call.k] = max(cast(float, self._reach[call.k]), call.reach)
+                return  # no sign of a miss, or the sign has gone
+            room = self._budget + self._owed_at_most(unit) - CHECK_FIXED * unit
+            c = min(left, max(DOUBT_CHECKS, call.done.size), int(room // (CHECK_EACH * unit)))
+            if c <= 0:
+                return
+            call.rounds += 1
+            # as many evenly spaced positions as the call will have checked, less those it has
+            fresh = np.setdiff1d(
+                spaced(call.m, min(call.m, call.done.size + c), _unit(self._seed, call.start + call.rounds * 0x9E37)),
+                call.done,
+            )
+            fresh = fresh[spaced(fresh.size, min(c, fresh.size), 0.5)]
+            self._budget -= (CHECK_FIXED + CHECK_EACH * fresh.size) * unit
+            call.todo = fresh
+
+    def _odds(self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64]) -> float:
+        """Likelihood ratio of a recall DOUBT_DROP below the target against the
+        target, of checked queries that found `found` of the `need` true
+        neighbours each: that of the neighbours pooled, tempered by how much
+        more the queries' counts spread than independent neighbours would
+        (the neighbours of a query succeed or fail together)."""
+        total, hits = int(need.sum()), int(found.sum())
+        if total == 0:
+            return 0.0
+        r0, r1 = self._target, max(self._target - DOUBT_DROP, 1e-3)
+        if r0 >= 1.0:
+            return math.inf if hits < total else 0.0
+        log = hits * math.log(r1 / r0) + (total - hits) * math.log((1 - r1) / (1 - r0))
+        p = hits / total
+        spread = float(((found - p * need) ** 2).sum())
+        expected = float((need * p * (1 - p)).sum())
+        if spread > expected > 0:
+            log *= expected / spread
+        return math.exp(min(log, 700.0))
+
+    def _recent_sums(self) -> tuple[int, int]:
+        """Neighbours found and needed over the latest RECENT_QUERIES checked."""
+        start, held = len(self._found), 0
+        while start > 0 and held < RECENT_QUERIES:
+            start -= 1
+            held += self._found[start].size
+        if start == len(self._found):
+            return 0, 0
+        found = np.concatenate(self._found[start:])[-RECENT_QUERIES:]
+        need = np.concatenate(self._need[start:])[-RECENT_QUERIES:]
+        return int(found.sum()), int(need.sum())
 
     def keep_queries(self, Q: npt.NDArray[np.float64]) -> None:
         """Keep a sample of the call's queries (unit torus) among the latest KEPT_QUERIES."""
@@ -226,12 +425,24 @@ class Monitor:
             return self._kept
 
     def record(
-        self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], cause: str, k: int | None = None
+        self,
+        found: npt.NDArray[np.int64],
+        need: npt.NDArray[np.int64],
+        cause: str,
+        k: int | None = None,
+        call: Call | None = None,
     ) -> ObservedRecall | None:
         """Add checked queries (of a call asking `k` neighbours, None for a
-        radius); the estimate when it newly shows the target missed for
-        `cause` (once per cause until the next reset), else None."""
+        radius; the round `call.todo` of `call` when given); the estimate when
+        it newly shows the target missed for `cause` (once per cause until the
+        next reset), else None."""
         with self._lock:
+            if call is not None:
+                call.done = np.union1d(call.done, call.todo)
+                call.cause = cause
+                if found.size:
+                    call.found.append(found)
+                    call.need.append(need)
             if found.size:
                 self._found.append(found)
                 self._need.append(need)
@@ -249,9 +460,12 @@ class Monitor:
             # Each look names what its count of checked queries covers, so
             # that the warning's "N queries checked ..." is true of it.
             no_checks: list[npt.NDArray[np.int64]] = []
+            own = (call.found, call.need) if call is not None else (self._found[-1:], self._need[-1:])
             looks = [
                 (self._found, self._need, ""),
-                (self._found[-1:], self._need[-1:], "in this call") if found.size else (no_checks, no_checks, ""),
+                (*own, "in this call")
+                if found.size or (call is not None and call.found)
+                else (no_checks, no_checks, ""),
             ]
             if len(self._found) > 1:
                 start, held = len(self._found), 0
@@ -302,7 +516,17 @@ class Monitor:
             return ObservedRecall(1.0, (0.0, 1.0), 0, self._since, self._target)
         found, need = np.concatenate(parts), np.concatenate(needs)
         recall, lo, hi = recall_interval(found, need)
+        if found.size < FEW_QUERIES:
+            # too few queries to tell how their neighbours' results cluster: each query one trial
+            lo, hi = wilson(recall * found.size, int(found.size))
+            lo, hi = min(lo, recall), max(hi, recall)
         return ObservedRecall(recall, (lo, hi), int(found.size), self._since, self._target)
+
+
+def _first_checks(seen: int) -> int:
+    """Checks paid for by the change among its first `seen` queries: FIRST_CHECKS
+    spread evenly over the first FIRST_SPAN."""
+    return FIRST_CHECKS * min(seen, FIRST_SPAN) // FIRST_SPAN
 
 
 _MASK = (1 << 64) - 1

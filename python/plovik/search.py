@@ -23,7 +23,7 @@ import dataclasses
 import functools
 import os
 import secrets
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any, Concatenate, Literal, ParamSpec, Protocol, TypeVar, cast
 
@@ -1011,17 +1011,23 @@ class PlovikSearch:
     def _monitored(self) -> bool:
         return self._monitoring and self._tuning is not None and not self._tuning.exact
 
-    def _checks(self, m: int) -> npt.NDArray[np.int64]:
-        """Positions among a call's m queries the monitor answers exactly too."""
+    def _checks(
+        self, m: int, reach: npt.NDArray[np.float64] | None = None, k: int | None = None
+    ) -> Iterator[tuple[npt.NDArray[np.int64], _monitor.Call]]:
+        """Rounds of positions among a call's m queries the monitor answers
+        exactly too (`Monitor.rounds`; `reach`: the distances of the k-th
+        neighbours returned): each to be recorded before the next."""
         assert self._tuning is not None
-        return self._monitor.plan(m, self._tuning, self._live is not None)
+        return self._monitor.rounds(m, self._tuning, self._live is not None, reach, k)
 
-    def _record(self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], k: int | None, what: str) -> None:
+    def _record(
+        self, found: npt.NDArray[np.int64], need: npt.NDArray[np.int64], k: int | None, what: str, call: _monitor.Call
+    ) -> None:
         """Add checked queries to the monitor; warn when they show the target newly missed."""
         assert self._tuning is not None
         index = self._built("query")  # the lock is held: not the locked n_live
         cause = _monitor.cause_of(self._tuning, k, index.n_points - index.n_retired)
-        missed = self._monitor.record(found, need, cause, k)
+        missed = self._monitor.record(found, need, cause, k, call)
         if missed is not None:
             warn(RecallWarning(_monitor.advice(missed, cause, what, self._adapting and self._tune)))
 
@@ -1137,29 +1143,28 @@ class PlovikSearch:
 
     def _check_knn(self, call: KnnCall, dist: npt.NDArray[np.float64]) -> None:
         """Answer the monitor's share of a k-nearest call exactly and record it."""
-        checks = self._checks(call.Q.shape[0])
+        rounds = self._checks(call.Q.shape[0], dist[:, call.k - 1], call.k)
         if self._adapting and self._tune:
             self._monitor.keep_queries(call.Q)
-        if checks.size == 0:
-            return
-        truth = call.truth(checks, self._exact_knn)
-        self._record(*_monitor.knn_hits(dist[checks], truth), call.k, "query_knn")
+        for checks, state in rounds:
+            truth = call.truth(checks, self._exact_knn)
+            self._record(*_monitor.knn_hits(dist[checks], truth), call.k, "query_knn", state)
 
     def _check_radius(
         self, call: RadiusCall, found: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]
     ) -> None:
         """Answer the monitor's share of a radius call exactly and record it
         (each query's count within its own radius, found and true)."""
-        checks = self._checks(call.Q.shape[0])
+        rounds = self._checks(call.Q.shape[0])
         if self._adapting and self._tune:
             self._monitor.keep_queries(call.Q)
-        if checks.size == 0:
-            return
-        radii = call.radii(checks)
-        truth = self._exact_radius(call.Q[checks], float(np.max(radii)), None if call.ex is None else call.ex[checks])
-        counts = _monitor.counts_within(found[0], found[2], checks, radii)
-        need = _monitor.counts_within(truth[0], truth[2], np.arange(checks.size), radii)
-        self._record(*_monitor.radius_hits(counts, need), None, "query_radius")
+        for checks, state in rounds:
+            radii = call.radii(checks)
+            ex = None if call.ex is None else call.ex[checks]
+            truth = self._exact_radius(call.Q[checks], float(np.max(radii)), ex)
+            counts = _monitor.counts_within(found[0], found[2], checks, radii)
+            need = _monitor.counts_within(truth[0], truth[2], np.arange(checks.size), radii)
+            self._record(*_monitor.radius_hits(counts, need), None, "query_radius", state)
 
     def _knn(
         self,
@@ -1302,12 +1307,13 @@ class PlovikSearch:
             np.concatenate(parts_dists) if parts_dists else np.zeros(0, np.float64),
         )
         if self._monitored():
-            checks = self._checks(live.size)
-            if checks.size:
+            per_row: npt.NDArray[np.int64] | None = None
+            for checks, state in self._checks(live.size):
                 own = live[checks]
                 truth = np.diff(self._exact_radius(X[own], r, own)[0])
-                counts = np.bincount(np.searchsorted(live, found[0]), minlength=live.size)[checks]
-                self._record(*_monitor.radius_hits(counts, truth), None, "pairs")
+                if per_row is None:
+                    per_row = np.bincount(np.searchsorted(live, found[0]), minlength=live.size)
+                self._record(*_monitor.radius_hits(per_row[checks], truth), None, "pairs", state)
         pairs, dists = _results.unique_pairs(*found)
         dists = distances_from_unit(dists, self._boxsize)
         if kind:

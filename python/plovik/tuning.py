@@ -19,13 +19,16 @@ scan; the NumPy reference plays no part.
    fresh query from the same data would be: neither the point itself nor its
    copies (within `NEAR_COPY` per coordinate) nor its near copies (fewer
    than k points much closer than the next, `NEAR_GAP`) count as its
-   neighbours, since they share its buckets for free. When given, a sample of the caller's
-   queries too. A query's neighbours are every point at most as far as its
+   neighbours, since they share its buckets for free. Each sample point also
+   gives a query between the points (`_between`: moved `BETWEEN` times its
+   k-th neighbour distance), a kind of its own. When given, a sample of the
+   caller's queries too. A query's neighbours are every point at most as far as its
    k-th nearest (ties are found, not missed), answered by the exact scan.
    When the whole sample would cost more than `TRUTH_AT_ONCE` by the cost
    model, the truth of `FIRST_QUERIES` queries of each kind is taken first
    and doubled while no setting's bound is decisive (the 99% bound before
-   the whole sample, `_Z_EARLY`).
+   the whole sample, `_Z_EARLY`); a stop before the whole sample is trusted
+   only when the next half as many sample queries bear it out (`_confirm`).
 2. Coordinates. Each coordinate's spread on the torus (the mean toroidal
    distance along it between random pairs of points) weights how often the
    tables hash it: a coordinate that barely varies separates nothing.
@@ -87,7 +90,7 @@ import numpy.typing as npt
 from plovik import _native
 from plovik import grid as _grid
 from plovik.caller import warn
-from plovik.exact import ExactScan, scan_of_checked
+from plovik.exact import ExactScan, scan_of_checked, torus_l1
 from plovik.grid import GRID_MAX_D
 from plovik.hashing import key_space_fits as _fits
 
@@ -260,6 +263,10 @@ NEAR_COPY = 1e-6
 NEAR_GAP = 4.0
 #: The truth follows ties (and copies) up to this many times k neighbours.
 MAX_TIES = 16
+#: Each self-join sample point is also moved off the data by this many
+#: (uniform in the range) times its k-th neighbour distance, as a query
+#: between the points: a kind of sample query of its own.
+BETWEEN = (0.5, 2.0)
 #: Mean bucket occupancies tried for each number of cells.
 _OCCUPANCIES = (4.0, 16.0, 64.0, 256.0)
 _CELLS = (2, 3, 4, 6)
@@ -270,7 +277,7 @@ _Z = 1.959963984540054  # two-sided 95%
 _Z_EARLY = 2.5758293035489004
 
 
-def wilson(hits: int, total: int) -> tuple[float, float]:
+def wilson(hits: float, total: float) -> tuple[float, float]:
     """95% Wilson score interval of a proportion (0, 1 with nothing measured)."""
     if total <= 0:
         return 0.0, 1.0
@@ -482,6 +489,7 @@ class _Truth:
     need: npt.NDArray[np.int64]  # (m,)
     owner: npt.NDArray[np.int64]  # (pairs,) ascending
     neighbours: npt.NDArray[np.float64]  # (pairs, d)
+    costed: bool = True  # whether the candidates of its queries cost a setting (not those between the points)
 
     def extend(self, more: _Truth) -> _Truth:
         """This truth and that of more queries after them."""
@@ -491,12 +499,13 @@ class _Truth:
             np.concatenate([self.need, more.need]),
             np.concatenate([self.owner, more.owner + m]),
             np.concatenate([self.neighbours, more.neighbours]),
+            self.costed,
         )
 
     def head(self, m: int) -> _Truth:
         """The truth of the first m queries."""
         pairs = int(np.searchsorted(self.owner, m))
-        return _Truth(self.queries[:m], self.need[:m], self.owner[:pairs], self.neighbours[:pairs])
+        return _Truth(self.queries[:m], self.need[:m], self.owner[:pairs], self.neighbours[:pairs], self.costed)
 
 
 def _truth(
@@ -572,6 +581,59 @@ def _near_group(dist: npt.NDArray[np.float64], k: int) -> int:
     head = dist[:k]
     jumps = np.flatnonzero(head[1:] > NEAR_GAP * head[:-1])
     return int(jumps[-1]) + 1 if jumps.size else 0
+
+
+def _moves(rng: np.random.Generator, m: int, d: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Per sample point, how far (in its k-th neighbour distances, uniform in
+    `BETWEEN`) and in which direction (of L1 norm 1) `_between` moves it."""
+    scale = rng.uniform(*BETWEEN, m)
+    way = rng.standard_normal((m, d))
+    way /= np.maximum(np.abs(way).sum(axis=1, keepdims=True), 1e-300)
+    return scale, way
+
+
+def _between(own: _Truth, scale: npt.NDArray[np.float64], way: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """Queries between the points: each sample point of the self-join truth
+    `own` moved by `scale` times its k-th neighbour distance (toroidal L1)
+    along `way` (onto the unit torus).
+
+    A fresh query seldom lies on a point: on a lattice, or beside tight
+    clusters, it lies between them, where the points it needs are fewer and
+    farther, in buckets of their own; the self-join alone does not see
+    them. A point with nothing to find stays where it is."""
+    q = own.queries
+    reach = np.zeros(q.shape[0])
+    if own.owner.size:
+        np.maximum.at(reach, own.owner, torus_l1(own.neighbours, q[own.owner]))
+    moved: npt.NDArray[np.float64] = (q + (scale * reach)[:, None] * way) % 1.0
+    return moved
+
+
+def _confirm(
+    best: _Option,
+    s: npt.NDArray[np.int64],
+    u: npt.NDArray[np.float64],
+    truths: list[_Truth],
+    radius_truth: _Truth | None,
+    m: int,
+    target: float,
+) -> tuple[_Option, bool]:
+    """`best`, chosen on the first m sample queries of each kind, with its
+    figures on all of `truths`; and whether the queries after the first m
+    bear it out: each kind's recall on them (the point estimate) reaches
+    the target."""
+    confirmed = True
+    measured = []
+    for t in (*truths, *(() if radius_truth is None else (radius_truth,))):
+        hits = _native._neighbour_hits(best.b, s, u, t.queries, t.neighbours, t.owner, best.p)[:, best.p, best.l - 1]
+        later = np.arange(t.queries.shape[0]) >= m
+        if later.any():
+            confirmed &= bool(_recall(hits[later, None, None], t.need[later], False)[0][0, 0] >= target)
+        measured.append(tuple(float(v[0, 0]) for v in _recall(hits[:, None, None], t.need)))
+    knn = measured[: len(truths)]
+    recall, lo, hi, _ = min(knn, key=lambda v: v[1])  # the kind with the lowest bound
+    radius = None if radius_truth is None else (measured[-1][0], (measured[-1][1], measured[-1][2]))
+    return dataclasses.replace(best, lower=lo, recall=recall, interval=(lo, hi), radius=radius), confirmed
 
 
 def _bounds(
@@ -722,7 +784,7 @@ def _evaluate(
     L = s.shape[0]
     P_all = min(k, probes if probes is not None else MAX_PROBES)
     scale = n_total / counted.shape[0]
-    cost_queries = np.concatenate([t.queries[:COST_QUERIES] for t in truths])
+    cost_queries = np.concatenate([t.queries[:COST_QUERIES] for t in truths if t.costed])
     m_cost = cost_queries.shape[0]
     entries, distinct = _hashed(
         cache,
@@ -1056,11 +1118,15 @@ def tune(
         m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
         asked = queries[rng.choice(len(queries), m_q, replace=False)] if m_q < len(queries) else queries
     scan = scan_of_checked(X) if scan is None else scan
+    # Each self-join sample point also gives a query between the points (`_between`).
+    moves = _moves(np.random.default_rng([seed, 0x62657477]), m_self, d)
 
     def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
         """The truths of the first m sample queries of each kind, extending `have`."""
         done = have[0].queries.shape[0] if have else 0
-        out = [_truth(scan, X, X[rows[done:m]], k, rows[done:m])]
+        own = _truth(scan, X, X[rows[done:m]], k, rows[done:m])
+        between = _truth(scan, X, _between(own, *(a[done:m] for a in moves)), k, None)
+        out = [own, dataclasses.replace(between, costed=False)]
         if asked is not None:
             out.append(_truth(scan, X, asked[done:m], k, None))
         return [a.extend(b) for a, b in zip(have, out, strict=True)] if have else out
@@ -1181,8 +1247,21 @@ def tune(
     while True:
         options = evaluate(todo, width, truths, radius_truth, counted, "early" if m < m_max else "lower")
         best, reached = _choose(options, target, radius is not None, early=m < m_max)
-        if reached or m >= m_max:
+        if m >= m_max:
             break
+        if reached:
+            # An early stop is trusted only when the next sample queries bear it
+            # out: picked among many settings on few queries, the cheapest that
+            # reaches the target there may owe it to those queries.
+            m_next = min(m_max, m + (m + 1) // 2)
+            truths = truths_of(m_next, truths)
+            radius_truth = radius_truth_of(m_next)
+            s_best, u_best = drawn[best.k]
+            best, confirmed = _confirm(best, s_best[: best.l], u_best[: best.l], truths, radius_truth, m, target)
+            m = m_next
+            if confirmed:
+                break
+            continue
         m = min(m_max, 2 * m)
         truths = truths_of(m, truths)
         radius_truth = radius_truth_of(m)
