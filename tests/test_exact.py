@@ -183,7 +183,10 @@ def test_equal_sides_answer_as_one_boxsize(metric):
     rng = np.random.default_rng(11)
     P, Q = rng.random((300, 3)) * 6.5, rng.random((40, 3)) * 6.5
     for d_rows in (
-        (plovik.exact_knn(P, Q, 9, metric=metric, boxsize=6.5), plovik.exact_knn(P, Q, 9, metric=metric, boxsize=[6.5] * 3)),
+        (
+            plovik.exact_knn(P, Q, 9, metric=metric, boxsize=6.5),
+            plovik.exact_knn(P, Q, 9, metric=metric, boxsize=[6.5] * 3),
+        ),
         (
             plovik.exact_radius(P, Q, 1.3, metric=metric, boxsize=6.5),
             plovik.ExactScan(P, metric=metric, boxsize=(6.5, 6.5, 6.5)).radius(Q, 1.3),
@@ -193,7 +196,9 @@ def test_equal_sides_answer_as_one_boxsize(metric):
     U, V = P / 6.5, Q / 6.5
     ones = _exact_tiles(U, metric, np.ones(3))
     plain = _exact_tiles(U, metric)
-    assert all(np.array_equal(a, b) for a, b in zip(_exact_knn_tiles(ones, V, 5), _exact_knn_tiles(plain, V, 5), strict=True))
+    assert all(
+        np.array_equal(a, b) for a, b in zip(_exact_knn_tiles(ones, V, 5), _exact_knn_tiles(plain, V, 5), strict=True)
+    )
     if metric == "l1":
         assert all(np.array_equal(a, b) for a, b in zip(_exact_knn_tiles(plain, V, 5), exact_knn(U, V, 5), strict=True))
 
@@ -271,14 +276,16 @@ def test_empty_inputs(n, m, d):
 # differently for 1 and 2 workers; many queries take whole runs.
 THREADS_SCRIPT = textwrap.dedent("""
     import hashlib, numpy as np
-    from plovik._native import exact_knn, exact_radius
+    from plovik._native import _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
     rng = np.random.default_rng(5)
     P = rng.random((200_000, 2))
+    l2 = _exact_tiles(P, "euclidean", np.array([1.0, 0.5]))  # the Euclidean scan with sides too
     parts = []
     for m in (5, 300):
         Q = rng.random((m, 2))
         ex = rng.integers(0, 200_000, m)
         parts += [*exact_knn(P, Q, 7, ex), *exact_radius(P, Q, 0.004, ex)]
+        parts += [*_exact_knn_tiles(l2, Q, 7, ex), *_exact_radius_tiles(l2, Q, 0.003, ex)]
     print(hashlib.sha256(b"".join(a.tobytes() for a in parts)).hexdigest())
 """)
 
@@ -299,6 +306,8 @@ def test_same_rows_on_any_thread_count():
     rng = np.random.default_rng(5)
     P, Q = rng.random((200_000, 2)), rng.random((3, 2))
     assert all(np.array_equal(a, b) for a, b in zip(exact_knn(P, Q, 7), brute_knn(P, Q, 7), strict=True))
+    l2 = _exact_knn_tiles(_exact_tiles(P, "euclidean", np.array([1.0, 0.5])), Q, 7)
+    assert all(np.array_equal(a, b) for a, b in zip(l2, brute_knn(P, Q, 7, None, "euclidean", [1.0, 0.5]), strict=True))
 
 
 def index_error(call):

@@ -263,7 +263,10 @@ def test_euclidean_and_unequal_sides_through_every_change(tmp_path, metric, boxs
     equal.build(mirror.X * 2)
     one = PlovikSearch(3, boxsize=2.0, exact=False, seed=1)
     one.build(mirror.X * 2)
-    assert all(np.array_equal(a, b) for a, b in zip(equal.query_knn(mirror.X[:30] * 2, 4), one.query_knn(mirror.X[:30] * 2, 4), strict=True))
+    assert all(
+        np.array_equal(a, b)
+        for a, b in zip(equal.query_knn(mirror.X[:30] * 2, 4), one.query_knn(mirror.X[:30] * 2, 4), strict=True)
+    )
 
 
 def test_growth_past_the_sizes_builds_the_tables():

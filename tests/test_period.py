@@ -159,7 +159,7 @@ BAD_BOXSIZES = [
 @pytest.mark.parametrize("entry", ENTRY_POINTS.values(), ids=ENTRY_POINTS.keys())
 def test_bad_boxsize(entry):
     for L, error in BAD_BOXSIZES:
-        with pytest.raises(error, match="boxsize must be|boxsize has 1 sides but the points have d"):
+        with pytest.raises(error, match=r"boxsize must be|boxsize has 1 sides but the points have d"):
             entry(L)
 
 

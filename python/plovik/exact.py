@@ -146,9 +146,7 @@ def _points(points: npt.ArrayLike, boxsize: Box) -> npt.NDArray[np.float64]:
     return P
 
 
-def _queries(
-    queries: npt.ArrayLike, exclude_ids: npt.ArrayLike | None, n: int, d: int, boxsize: Box
-) -> CheckedQueries:
+def _queries(queries: npt.ArrayLike, exclude_ids: npt.ArrayLike | None, n: int, d: int, boxsize: Box) -> CheckedQueries:
     Q = _coords(queries, "queries", d, boxsize)
     m = Q.shape[0]
     ex = None

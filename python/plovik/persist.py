@@ -586,14 +586,16 @@ def _settings(manifest: dict[str, Any]) -> dict[str, Any]:
     out = {name: _get(settings, name, kind, "settings") for name, kind in SETTINGS.items()}
     box = out["boxsize"]
     sides = box if isinstance(box, list) else [] if box is None else [box]
-    if isinstance(box, list) and not (box and all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in box)):
+    if isinstance(box, list) and not (
+        box and all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in box)
+    ):
         raise _bad(f"settings['boxsize'] must be a number or a list of numbers, got {box}")
     if not all(math.isfinite(v) and v > 0 for v in sides):
         raise _bad(f"settings['boxsize'] must be finite and positive, got {box}")
     if isinstance(box, list):
         out["boxsize"] = tuple(float(v) for v in box)
     if out["metric"] not in ("l1", "euclidean"):
-        raise _bad(f"settings['metric'] must be \"l1\" or \"euclidean\", got {out['metric']!r}")
+        raise _bad(f'settings[\'metric\'] must be "l1" or "euclidean", got {out["metric"]!r}')
     return out
 
 

@@ -463,7 +463,7 @@ class PlovikSearch:
         return self._metric
 
     def _scan_only(self) -> str:
-        """"always" for a metric or box only the exact scan answers so far;
+        """ "always" for a metric or box only the exact scan answers so far;
         ValueError when the settings ask for another mode."""
         what = "metric='euclidean'" if self._metric != "l1" else "a box with unequal sides"
         hashed = [name for name in ("tables", "components", "cells", "probes") if getattr(self, "_" + name) is not None]
@@ -583,7 +583,13 @@ class PlovikSearch:
         elif t is not None:
             shape += f", tuned recall@{t.k} {t.recall:.3f}"
         parts = ", ".join(f"{name} {_mb(value)}" for name, value in self.nbytes_by_part.items())
-        box = "" if self._boxsize is None else f", boxsize={self._boxsize:g}" if isinstance(self._boxsize, float) else f", boxsize={self._boxsize}"
+        box = (
+            ""
+            if self._boxsize is None
+            else f", boxsize={self._boxsize:g}"
+            if isinstance(self._boxsize, float)
+            else f", boxsize={self._boxsize}"
+        )
         box += "" if self._metric == "l1" else f", metric={self._metric!r}"
         return (
             f"PlovikSearch(d={self._d}{box}, {shape}, n_static={self.n_static}, "
@@ -1133,7 +1139,7 @@ class PlovikSearch:
         probes: int | None = None,
         threads: int | None = None,
     ) -> Any:
-        """The k nearest indexed points of each query under toroidal L1.
+        """The k nearest indexed points of each query under the search's metric (toroidal L1 by default).
 
         Args:
             queries: (m, d) real, finite coordinates, or a single point as a
@@ -1236,7 +1242,7 @@ class PlovikSearch:
         Args:
             queries: (m, d) real, finite coordinates, or a single point as a
                 1-D array of d values.
-            radius: Toroidal-L1 cutoff, finite and non-negative; inclusive,
+            radius: Cutoff in the search's metric, finite and non-negative; inclusive,
                 compared in single precision (on the unit torus: with
                 `boxsize`, radius / boxsize is). One number for all queries,
                 or an (m,) array of one radius per query.
@@ -1295,7 +1301,7 @@ class PlovikSearch:
         as (i, j) with i < j (the hash may reach a pair from one end only).
 
         Args:
-            radius: Toroidal-L1 cutoff, finite and non-negative; inclusive,
+            radius: Cutoff in the search's metric, finite and non-negative; inclusive,
                 compared in single precision.
             return_distance: False returns the pairs alone.
             sparse: True returns the pairs as the upper triangle of an
@@ -1324,7 +1330,9 @@ class PlovikSearch:
         if kind and shifts:
             raise ValueError("shifts are given with the pair arrays, not with sparse")
         if isinstance(index, _grid.GridStore):  # the half list, each pair of cells once
-            return _grid.search_pairs(index, r, return_distance, kind, self._boxsize, bool(shifts))
+            return _grid.search_pairs(
+                index, r, return_distance, kind, cast("float | None", self._boxsize), bool(shifts)
+            )
         X = self._points()
         live = self._live_rows()  # a retired point is in no pair
         parts_rows, parts_ids, parts_dists = [], [], []

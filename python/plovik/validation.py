@@ -83,7 +83,7 @@ def check_boxsize(boxsize: object) -> float | None:
 def check_box(boxsize: object, d: int | None = None) -> Box:
     """`check_boxsize`, or d sides (a sequence of finite positive numbers,
     one per axis) as a tuple of floats."""
-    if boxsize is None or isinstance(boxsize, (numbers.Real, bool, np.bool_)) or isinstance(boxsize, str):
+    if boxsize is None or isinstance(boxsize, (numbers.Real, bool, np.bool_, str)):
         return check_boxsize(boxsize)
     try:
         sides = np.asarray(boxsize, dtype=np.float64)

@@ -402,8 +402,12 @@ void test_l2_sum_bound() {
   // distances compared against r. Radii across the range, and the sums
   // around the bound.
   std::uniform_real_distribution<double> expo(-40.0, 40.0);
-  std::vector<float> radii = {0.0f, std::numeric_limits<float>::denorm_min(), 1e-30f,
-                              0.5f, 1.0f, std::numeric_limits<float>::max(),
+  std::vector<float> radii = {0.0f,
+                              std::numeric_limits<float>::denorm_min(),
+                              1e-30f,
+                              0.5f,
+                              1.0f,
+                              std::numeric_limits<float>::max(),
                               std::nextafter(1.0f, 0.0f)};
   for (int i = 0; i < 2000; ++i) radii.push_back(static_cast<float>(std::exp2(expo(rng))));
   for (const float r : radii) {

@@ -44,9 +44,9 @@ constexpr std::size_t min_run_tiles = 4096;
 constexpr std::size_t max_partial_slots = std::size_t{1} << 22;
 constexpr std::size_t max_result_cells = PTRDIFF_MAX / 8;
 
-// The terms the scan sums (metric_sum_f32's): L1 or L2, with or without
-// the axes' weights.
-enum TermKind : int { l1_plain = 0, l1_weighted = 1, l2_plain = 2, l2_weighted = 3 };
+// The term kinds the scan sums (metric_sum_f32's): L1 or L2, with or
+// without the axes' weights.
+constexpr int l1_plain = 0, l1_weighted = 1, l2_plain = 2, l2_weighted = 3;
 
 int term_kind(const Metric& m) {
   return (m.kind == MetricKind::l2 ? 2 : 0) + (m.weights.empty() ? 0 : 1);
@@ -60,7 +60,7 @@ struct ScanArgs {
   std::size_t n;       // points; lanes past it are padding
   const float* query;  // 8 d values: each coordinate broadcast to eight lanes
   int64_t excluded;
-  int kind;              // TermKind
+  int kind;              // the term kind, l1_plain .. l2_weighted
   const float* weights;  // the weighted kinds: 8 d values, each weight broadcast
 };
 
@@ -272,7 +272,7 @@ void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<floa
                     const QueryBatch& q, std::size_t task, Scan&& scan) {
   const std::size_t q0 = plan.query_begin(task), q1 = plan.query_end(task);
   const Array<float> queries = broadcast_queries(q, q0, q1);
-  ScanArgs a{points.tiles.data(), plan.d, 0, 0, points.n, nullptr, -1,
+  ScanArgs a{points.tiles.data(),      plan.d,        0, 0, points.n, nullptr, -1,
              term_kind(points.metric), weights.data()};
   const std::size_t end = plan.tile_end(task);
   for (std::size_t t = plan.tile_begin(task); t < end; t += plan.block_tiles) {

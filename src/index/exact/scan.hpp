@@ -4,7 +4,8 @@
 // exact_portable), after declaring what it uses: the vector types V8 and I8
 // (eight floats / eight int32, GCC vector extensions), lane_mask(I8) for
 // this instruction set, ScanArgs, KnnRow, RadiusRow, admit_knn,
-// admit_radius and the term kinds (TermKind). It includes nothing itself.
+// admit_radius and the term kinds (l1_plain .. l2_weighted). It includes
+// nothing itself.
 //
 // One source for both paths, so that their sums are the same expressions:
 // every operation on a V8 is one IEEE single-precision operation per lane,
@@ -22,8 +23,8 @@
 // (broadcast in weights[8 c ..]) for the weighted kinds, squared for L2, as
 // metric_sum_f32's terms.
 template <int Kind>
-[[gnu::always_inline]] inline V8 term8(const float* query, const float* tile,
-                                       const float* weights, std::size_t c) {
+[[gnu::always_inline]] inline V8 term8(const float* query, const float* tile, const float* weights,
+                                       std::size_t c) {
   const V8 diff = load8(query + 8 * c) - load8(tile + 8 * c);
   const V8 a = reinterpret_cast<V8>(reinterpret_cast<I8>(diff) & 0x7fffffff);
   const V8 om = 1.0f - a;
@@ -56,7 +57,8 @@ template <std::size_t Dim, int Kind>
       V8 A[4];
       for (std::size_t g = 0; g < 4; ++g) {
         V8 acc = term8<Kind>(query, tile, weights, 4 * g + l);
-        for (std::size_t r = 1; r < rounds; ++r) acc = acc + term8<Kind>(query, tile, weights, 16 * r + 4 * g + l);
+        for (std::size_t r = 1; r < rounds; ++r)
+          acc = acc + term8<Kind>(query, tile, weights, 16 * r + 4 * g + l);
         A[g] = acc;
       }
       S[l] = ((A[0] + A[1]) + A[2]) + A[3];
@@ -67,10 +69,12 @@ template <std::size_t Dim, int Kind>
   if (D - c >= 4) {
     const std::size_t groups = (D - c) / 4;
     V8 B[4];
-    B[0] = D >= 16 ? s + term8<Kind>(query, tile, weights, c) : term8<Kind>(query, tile, weights, c);
+    B[0] =
+        D >= 16 ? s + term8<Kind>(query, tile, weights, c) : term8<Kind>(query, tile, weights, c);
     for (std::size_t l = 1; l < 4; ++l) B[l] = term8<Kind>(query, tile, weights, c + l);
     for (std::size_t g = 1; g < groups; ++g)
-      for (std::size_t l = 0; l < 4; ++l) B[l] = B[l] + term8<Kind>(query, tile, weights, c + 4 * g + l);
+      for (std::size_t l = 0; l < 4; ++l)
+        B[l] = B[l] + term8<Kind>(query, tile, weights, c + 4 * g + l);
     s = (B[0] + B[1]) + (B[2] + B[3]);
     c += 4 * groups;
   }
@@ -155,8 +159,8 @@ void radius_tiles(const ScanArgs& a, float cutoff, RadiusRow& row) {
 #undef PLOVIK_EXACT_DISPATCH
 
 // The eight sums of one query against one tile, for each term kind.
-void tile_sums(const float* query, const float* tile, const float* weights, int kind,
-               std::size_t d, float* out) {
+void tile_sums(const float* query, const float* tile, const float* weights, int kind, std::size_t d,
+               float* out) {
   V8 sum;
   switch (kind) {
     case l1_weighted: sum = distances8<0, l1_weighted>(query, tile, weights, d); break;

@@ -25,7 +25,7 @@ void validate_metric(const Metric& metric, std::size_t d) {
     throw InvalidArgument("the metric has " + std::to_string(metric.weights.size()) +
                           " axis weights but the points have d = " + std::to_string(d));
   for (const float w : metric.weights)
-    if (!(std::isfinite(w) && w > 0.0f))
+    if (!std::isfinite(w) || w <= 0.0f)
       throw InvalidArgument("the metric's axis weights must be finite and positive, got " +
                             std::to_string(w));
 }
