@@ -258,6 +258,13 @@ def test_euclidean_and_unequal_sides_through_every_change(tmp_path, metric, boxs
         PlovikSearch(3, boxsize=(1.0, 2.0))
     with pytest.raises(ValueError, match='metric must be "l1" or "euclidean"'):
         PlovikSearch(3, metric="manhattan")
+    try:  # the sharded search refuses them before it looks for a cluster
+        from plovik.distributed import ShardedSearch
+    except ImportError:  # Dask not installed
+        pass
+    else:
+        with pytest.raises(ValueError, match="ShardedSearch measures toroidal L1 in a cubic box so far"):
+            ShardedSearch(3, metric=metric, boxsize=boxsize)
     # equal sides: the search and its modes as with one boxsize
     equal = PlovikSearch(3, boxsize=(2.0, 2.0, 2.0), exact=False, seed=1)
     equal.build(mirror.X * 2)
