@@ -22,15 +22,23 @@ except ImportError:
     sparse = None
 
 
-def brute_bits(points, queries):
-    """(m, n) distance bits: the per-query path's terms and summation order."""
+def brute_bits(points, queries, metric="l1", weights=None):
+    """(m, n) distance bits: the per-query path's terms and summation order;
+    each term times its axis's weight (rounded to float32) when given, the
+    terms squared and the sum rooted under "euclidean"."""
     pf, qf = _wrap_f32(points), _wrap_f32(queries)
-    rows = [_sum_general(_terms(q[None, :], pf)).view(np.uint32) for q in qf]
+    w = None if weights is None else np.asarray(weights, np.float64).astype(np.float32)
+    rows = []
+    for q in qf:
+        t = _terms(q[None, :], pf)
+        t = t if w is None else t * w
+        s = _sum_general(t * t if metric == "euclidean" else t)
+        rows.append((np.sqrt(s) if metric == "euclidean" else s).view(np.uint32))
     return np.array(rows, np.uint32).reshape(len(qf), len(pf))
 
 
-def brute_knn(points, queries, k, exclude=None):
-    bits = brute_bits(points, queries)
+def brute_knn(points, queries, k, exclude=None, metric="l1", weights=None):
+    bits = brute_bits(points, queries, metric, weights)
     m, n = bits.shape
     idx, dist = np.full((m, k), -1, np.int64), np.full((m, k), np.inf)
     for i in range(m):
@@ -42,8 +50,8 @@ def brute_knn(points, queries, k, exclude=None):
     return idx, dist
 
 
-def brute_radius(points, queries, radius, exclude=None):
-    bits = brute_bits(points, queries)
+def brute_radius(points, queries, radius, exclude=None, metric="l1", weights=None):
+    bits = brute_bits(points, queries, metric, weights)
     m, n = bits.shape
     with np.errstate(over="ignore"):
         r = np.float32(radius)
@@ -114,6 +122,137 @@ def test_equals_brute_force(d, grid):
     assert few[0].tolist() == [[2, -1], few[0][1].tolist()] and (few[0][1] >= 0).all()
 
 
+def scaled(rows, factor):
+    """Rows with their distances (the last array) times `factor`."""
+    return (*rows[:-1], rows[-1] * factor)
+
+
+@pytest.mark.parametrize("metric", ["l1", "euclidean"])
+@pytest.mark.parametrize("d,sides", [(1, None), (3, None), (3, (2.0, 7.0, 0.5)), (5, (1.0, 3.0, 1.0, 0.25, 9.0))])
+@pytest.mark.parametrize("grid", [False, True])
+def test_metrics_and_boxes_equal_brute_force(metric, d, sides, grid):
+    """Both metrics, cubic and orthorhombic boxes, through the functions and
+    ExactScan: rows equal brute force in the engine's arithmetic on the
+    coordinates divided per axis, weights side / longest side, distances
+    times the longest side; radii at distances that occur (inclusive) and
+    the float below them; points at 0 and just below 1."""
+    rng = np.random.default_rng([d, grid, metric == "l1", sides is None])
+    n, m = 141, 35
+    P, Q = data(rng, n, m, d, grid)
+    P[:3], P[3:6] = 0.0, np.nextafter(1.0, 0.0)  # the torus's two ends
+    Q[:2] = P[1:3] + np.nextafter(1.0, 0.0)
+    box = np.ones(d) if sides is None else np.array(sides)
+    top = box.max()
+    weights = None if sides is None else box / top
+    ex = rng.integers(-1, n, m)
+    Pb, Qb = P * box, Q * box  # the caller's coordinates, in the box
+    scan = plovik.ExactScan(Pb, metric=metric, boxsize=sides)
+    assert (scan.metric, scan.boxsize) == (metric, None if sides is None else tuple(map(float, sides)))
+    for k in (1, 7, n + 3):
+        want = scaled(brute_knn(P, Q, k, ex, metric, weights), top)
+        for got in (plovik.exact_knn(Pb, Qb, k, ex, metric=metric, boxsize=sides), scan.knn(Qb, k, ex)):
+            assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+    bits = brute_bits(P, Q, metric, weights).view(np.float32)
+    occurring = np.unique(bits[:, :20])  # distances that occur: inclusive at them
+    for r in [0.0, *occurring[:: max(1, occurring.size // 6)], np.inf]:
+        r32 = np.float32(r)
+        for radius in {float(r32), float(np.nextafter(r32, np.float32(0)))}:
+            want = scaled(brute_radius(P, Q, radius, ex, metric, weights), top)
+            r_box = radius * top if np.isfinite(radius) else 1e300
+            if top != 1.0 and np.isfinite(radius):
+                continue  # radius * top / top need not give the float back: checked below on the unit box
+            for got in (
+                plovik.exact_radius(Pb, Qb, r_box, ex, metric=metric, boxsize=sides),
+                scan.radius(Qb, r_box, ex),
+            ):
+                assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+    # the sides scaled so that the longest is 1: the radii compared as given
+    if sides is not None:
+        unit = tuple(box / top)
+        for radius in occurring[:: max(1, occurring.size // 6)]:
+            want = brute_radius(P, Q, float(radius), ex, metric, weights)
+            got = plovik.exact_radius(P * unit, Q * unit, float(radius), ex, metric=metric, boxsize=unit)
+            assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+
+
+@pytest.mark.parametrize("metric", ["l1", "euclidean"])
+def test_equal_sides_answer_as_one_boxsize(metric):
+    """Equal sides give weights of exactly 1: the rows of boxsize=(L, L, L)
+    are those of boxsize=L bit for bit, and weights of 1 those of none; L1
+    without sides is the default scan's."""
+    rng = np.random.default_rng(11)
+    P, Q = rng.random((300, 3)) * 6.5, rng.random((40, 3)) * 6.5
+    for d_rows in (
+        (
+            plovik.exact_knn(P, Q, 9, metric=metric, boxsize=6.5),
+            plovik.exact_knn(P, Q, 9, metric=metric, boxsize=[6.5] * 3),
+        ),
+        (
+            plovik.exact_radius(P, Q, 1.3, metric=metric, boxsize=6.5),
+            plovik.ExactScan(P, metric=metric, boxsize=(6.5, 6.5, 6.5)).radius(Q, 1.3),
+        ),
+    ):
+        assert all(np.array_equal(a, b) for a, b in zip(*d_rows, strict=True))
+    U, V = P / 6.5, Q / 6.5
+    ones = _exact_tiles(U, metric, np.ones(3))
+    plain = _exact_tiles(U, metric)
+    assert all(
+        np.array_equal(a, b) for a, b in zip(_exact_knn_tiles(ones, V, 5), _exact_knn_tiles(plain, V, 5), strict=True)
+    )
+    if metric == "l1":
+        assert all(np.array_equal(a, b) for a, b in zip(_exact_knn_tiles(plain, V, 5), exact_knn(U, V, 5), strict=True))
+
+
+def test_torus_distance():
+    """The float64 distance: L1 is torus_l1's; both metrics agree with the
+    scan's single-precision distances to the rounding of coordinates to
+    float32 (a few units of 2**-24 times the longest side), sides per axis."""
+    rng = np.random.default_rng(3)
+    sides = (3.0, 0.5, 8.0)
+    P, Q = rng.random((200, 3)) * sides, rng.random((10, 3)) * sides
+    assert np.array_equal(plovik.torus_distance(Q[:, None], P[None]), plovik.exact.torus_l1(Q[:, None], P[None]))
+    for metric in ("l1", "euclidean"):
+        idx, dist = plovik.exact_knn(P, Q, 4, metric=metric, boxsize=sides)
+        want = plovik.torus_distance(Q[:, None, :], P[idx], metric=metric, boxsize=sides)
+        assert np.allclose(dist, want, rtol=0, atol=8 * 2.0**-24 * 8.0)
+    assert plovik.torus_distance([0.1, 0.9], [0.9, 0.1], metric="euclidean") == pytest.approx(np.sqrt(0.08))
+
+
+@pytest.mark.parametrize(
+    "kwargs,exc,message",
+    [
+        ({"metric": "l2"}, ValueError, 'metric must be "l1" or "euclidean", got \'l2\''),
+        ({"metric": None}, TypeError, "metric must be"),
+        ({"boxsize": (1.0, 2.0)}, ValueError, "boxsize has 2 sides but the points have d = 3"),
+        ({"boxsize": (1.0, 0.0, 2.0)}, ValueError, "sides of boxsize must be finite and positive"),
+        ({"boxsize": (1.0, np.inf, 2.0)}, ValueError, "sides of boxsize must be finite and positive"),
+        ({"boxsize": [[1.0, 2.0, 3.0]]}, ValueError, "one side per axis"),
+        ({"boxsize": ("a", 1, 2)}, TypeError, "boxsize must be"),
+        ({"boxsize": -1.0}, ValueError, "boxsize must be finite and positive"),
+    ],
+)
+def test_bad_metric_and_box(kwargs, exc, message):
+    P = np.random.default_rng(0).random((10, 3))
+    for call in (
+        lambda: plovik.exact_knn(P, P, 2, **kwargs),
+        lambda: plovik.exact_radius(P, P, 0.1, **kwargs),
+        lambda: plovik.ExactScan(P, **kwargs),
+        lambda: plovik.torus_distance(P, P, **kwargs),
+    ):
+        with pytest.raises(exc, match=message):
+            call()
+    # the native prepared points check their metric themselves
+    for metric, weights, exc, message in [
+        ("l2", None, ValueError, "argument 'metric'"),
+        (3, None, TypeError, "argument 'metric'"),
+        ("l1", np.ones(2), ValueError, "the metric has 2 axis weights but the points have d = 3"),
+        ("euclidean", np.array([1.0, 0.0, 1.0]), ValueError, "weights must be finite and positive"),
+        ("euclidean", np.array([1.0, np.nan, 1.0]), ValueError, "weights must be finite and positive"),
+    ]:
+        with pytest.raises(exc, match=message):
+            _exact_tiles(P, metric, weights)
+
+
 @pytest.mark.parametrize("n,m,d", [(0, 4, 3), (5, 0, 3), (0, 0, 2), (6, 3, 0)])
 def test_empty_inputs(n, m, d):
     P, Q = np.zeros((n, d)) + 0.5, np.zeros((m, d))
@@ -137,14 +276,16 @@ def test_empty_inputs(n, m, d):
 # differently for 1 and 2 workers; many queries take whole runs.
 THREADS_SCRIPT = textwrap.dedent("""
     import hashlib, numpy as np
-    from plovik._native import exact_knn, exact_radius
+    from plovik._native import _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
     rng = np.random.default_rng(5)
     P = rng.random((200_000, 2))
+    l2 = _exact_tiles(P, "euclidean", np.array([1.0, 0.5]))  # the Euclidean scan with sides too
     parts = []
     for m in (5, 300):
         Q = rng.random((m, 2))
         ex = rng.integers(0, 200_000, m)
         parts += [*exact_knn(P, Q, 7, ex), *exact_radius(P, Q, 0.004, ex)]
+        parts += [*_exact_knn_tiles(l2, Q, 7, ex), *_exact_radius_tiles(l2, Q, 0.003, ex)]
     print(hashlib.sha256(b"".join(a.tobytes() for a in parts)).hexdigest())
 """)
 
@@ -165,6 +306,8 @@ def test_same_rows_on_any_thread_count():
     rng = np.random.default_rng(5)
     P, Q = rng.random((200_000, 2)), rng.random((3, 2))
     assert all(np.array_equal(a, b) for a, b in zip(exact_knn(P, Q, 7), brute_knn(P, Q, 7), strict=True))
+    l2 = _exact_knn_tiles(_exact_tiles(P, "euclidean", np.array([1.0, 0.5])), Q, 7)
+    assert all(np.array_equal(a, b) for a, b in zip(l2, brute_knn(P, Q, 7, None, "euclidean", [1.0, 0.5]), strict=True))
 
 
 def index_error(call):

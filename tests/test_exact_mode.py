@@ -23,8 +23,9 @@ D = 8
 class Mirror:
     """The coordinates and retired ids a search should hold, and the exact answers over them."""
 
-    def __init__(self, X, n_static):
+    def __init__(self, X, n_static, metric="l1", boxsize=None):
         self.X, self.n_static, self.retired = np.array(X, np.float64), n_static, set()
+        self.box = {"metric": metric, "boxsize": boxsize}
 
     def live(self):
         return np.array([i for i in range(len(self.X)) if i not in self.retired], np.int64)
@@ -35,7 +36,7 @@ class Mirror:
         live = self.live()
         Q = np.vstack([rng.random((m - 5, D)) * 3 - 1, self.X[live[:5]]])  # some outside [0, 1), some on points
         own = np.r_[np.full(m - 5, -1), live[:5]]
-        truth_i, truth_d = exact_knn(self.X[live], Q, k)
+        truth_i, truth_d = exact_knn(self.X[live], Q, k, **self.box)
         idx, dist = search.query_knn(Q, k)
         assert np.array_equal(idx, np.where(truth_i >= 0, live[np.maximum(truth_i, 0)], -1))
         assert np.array_equal(dist, truth_d)
@@ -44,20 +45,20 @@ class Mirror:
         got_i, got_d = search.query_knn(Q, k, ex)
         for q in range(m):
             keep = ~np.isin(live, ex[q])
-            ti, td = exact_knn(self.X[live[keep]], Q[q : q + 1], k)
+            ti, td = exact_knn(self.X[live[keep]], Q[q : q + 1], k, **self.box)
             assert np.array_equal(got_i[q], live[keep][ti[0]]) and np.array_equal(got_d[q], td[0])
         one = search.query_knn(Q[3], k, int(live[0]))
         assert np.array_equal(one[0], search.query_knn(Q[3:4], k, live[:1])[0][0])
         # radius: one and per-query radii, counts, sparse
         r = np.linspace(0.3, 1.2, m)
         indptr, ids, _ = search.query_radius(Q, r)
-        t_ptr, t_ids, t_d = exact_radius(self.X[live], Q, 1.2)
+        t_ptr, t_ids, t_d = exact_radius(self.X[live], Q, 1.2, **self.box)
         for q in range(m):
             t = t_d[t_ptr[q] : t_ptr[q + 1]] <= np.float32(r[q])
             assert np.array_equal(ids[indptr[q] : indptr[q + 1]], live[t_ids[t_ptr[q] : t_ptr[q + 1]][t]])
         assert np.array_equal(search.query_radius(Q, 1.2, count_only=True), np.diff(t_ptr))
         pairs, pd = search.pairs(0.6)
-        b_ptr, b_ids, b_d = exact_radius(self.X[live], self.X[live], 0.6, np.arange(live.size))
+        b_ptr, b_ids, b_d = exact_radius(self.X[live], self.X[live], 0.6, np.arange(live.size), **self.box)
         rows = np.repeat(np.arange(live.size), np.diff(b_ptr))
         upper = rows < b_ids
         order = np.lexsort((b_ids[upper], rows[upper]))
@@ -70,7 +71,7 @@ def exact_search(rng, n=1500, n_static=1200, d=D, **kwargs):
     X = rng.random((n, d)) * 2 - 0.5
     search = PlovikSearch(d, seed=3, **kwargs)
     search.build(X, n_static)
-    return search, Mirror(X, n_static)
+    return search, Mirror(X, n_static, kwargs.get("metric", "l1"), kwargs.get("boxsize"))
 
 
 @pytest.mark.parametrize("backend, d", [("native", D), ("reference", D), ("native", 3)])
@@ -195,6 +196,84 @@ def test_saves_from_before_load_as_they_were(tmp_path):
     (tmp_path / "before" / "manifest.json").write_text(json.dumps(manifest))
     with pytest.raises(ValueError, match="grid"):
         PlovikSearch.load(tmp_path / "before", verify=False)
+
+
+# Sides whose longest is 1: radii and distances are then not scaled, so the
+# per-query radii of Mirror.check compare as the search compares them.
+@pytest.mark.parametrize(
+    "metric, boxsize", [("euclidean", None), ("euclidean", (1.0, 0.5, 0.75)), ("l1", (0.25, 1.0, 0.5))]
+)
+def test_euclidean_and_unequal_sides_through_every_change(tmp_path, metric, boxsize):
+    """Only the exact scan answers them: rows equal the exact functions'
+    through retire, update, promote and retune, save, load and pickle (the
+    new settings kept); a save without the metric field loads as L1; the
+    modes not supported yet are refused with what works."""
+    rng = np.random.default_rng(7)
+    search, mirror = exact_search(rng, d=3, n=900, n_static=700, metric=metric, boxsize=boxsize)
+    assert search.tuning.exact and not search.tuning.grid and search.raw is None
+    assert (search.metric, search.boxsize, search.settings()["exact"]) == (metric, boxsize, "always")
+    assert f"metric={metric!r}" in repr(search) if metric != "l1" else "boxsize=(0.25, 1.0, 0.5)" in repr(search)
+    mirror.check(search, rng)
+    search.retire([0, 750])
+    mirror.retired |= {0, 750}
+    C = rng.random((200, 3))
+    search.update(C)
+    mirror.X[700:] = C
+    new = rng.random((100, 3))
+    search.promote(new)
+    mirror.X, mirror.n_static = np.vstack([mirror.X, new]), 900
+    search.retune()
+    mirror.check(search, rng)
+    search.save(tmp_path / "s")
+    settings = json.loads((tmp_path / "s" / "manifest.json").read_text())["settings"]
+    assert settings["metric"] == metric and settings["boxsize"] == (None if boxsize is None else list(boxsize))
+    for back in (PlovikSearch.load(tmp_path / "s"), pickle.loads(pickle.dumps(search)), copy.copy(search)):
+        assert (back.metric, back.boxsize) == (metric, boxsize)
+        mirror.check(back, np.random.default_rng(3))
+    # a manifest without the field, or with an unknown metric
+    manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
+    manifest["crc32c"] = 0
+    manifest["settings"]["metric"] = "cosine"
+    (tmp_path / "s" / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="settings\\['metric'\\] must be"):
+        PlovikSearch.load(tmp_path / "s", verify=False)
+    if boxsize is None:
+        del manifest["settings"]["metric"]
+        (tmp_path / "s" / "manifest.json").write_text(json.dumps(manifest))
+        old = PlovikSearch.load(tmp_path / "s", verify=False)
+        assert old.metric == "l1"
+        as_l1 = Mirror(mirror.X, 900)
+        as_l1.retired = mirror.retired
+        as_l1.check(old, np.random.default_rng(1))
+    what = "metric='euclidean'" if metric != "l1" else "a box with unequal sides"
+    for settings, asked in (
+        ({"exact": False}, "exact=False"),
+        ({"exact": "grid"}, "exact='grid'"),
+        ({"cells": 4}, "hash settings \\(cells\\)"),
+        ({"tune": False}, "tune=False"),
+    ):
+        with pytest.raises(ValueError, match=f"{what} is answered by the exact scan only so far.*{asked} asks"):
+            PlovikSearch(3, metric=metric, boxsize=boxsize, **settings)
+    with pytest.raises(ValueError, match="boxsize has 2 sides but the points have d = 3"):
+        PlovikSearch(3, boxsize=(1.0, 2.0))
+    with pytest.raises(ValueError, match='metric must be "l1" or "euclidean"'):
+        PlovikSearch(3, metric="manhattan")
+    try:  # the sharded search refuses them before it looks for a cluster
+        from plovik.distributed import ShardedSearch
+    except ImportError:  # Dask not installed
+        pass
+    else:
+        with pytest.raises(ValueError, match="ShardedSearch measures toroidal L1 in a cubic box so far"):
+            ShardedSearch(3, metric=metric, boxsize=boxsize)
+    # equal sides: the search and its modes as with one boxsize
+    equal = PlovikSearch(3, boxsize=(2.0, 2.0, 2.0), exact=False, seed=1)
+    equal.build(mirror.X * 2)
+    one = PlovikSearch(3, boxsize=2.0, exact=False, seed=1)
+    one.build(mirror.X * 2)
+    assert all(
+        np.array_equal(a, b)
+        for a, b in zip(equal.query_knn(mirror.X[:30] * 2, 4), one.query_knn(mirror.X[:30] * 2, 4), strict=True)
+    )
 
 
 def test_growth_past_the_sizes_builds_the_tables():

@@ -12,7 +12,7 @@ transformer.
 """
 
 from plovik._native import PanicException, RustLshIndex
-from plovik.exact import ExactScan, exact_knn, exact_radius
+from plovik.exact import ExactScan, exact_knn, exact_radius, torus_distance
 from plovik.monitor import ObservedRecall
 from plovik.search import HashParameters, PlovikSearch, RecallEstimate
 from plovik.threads import thread_count, thread_limit
@@ -32,6 +32,7 @@ __all__ = [
     "exact_radius",
     "thread_count",
     "thread_limit",
+    "torus_distance",
 ]
 
 

@@ -190,8 +190,11 @@ def exact_knn(
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """The k nearest points of each query under toroidal L1, by brute force."""
 
-def _exact_tiles(points: npt.NDArray[np.float64]) -> Any:
-    """The points of an exact scan prepared once: an opaque capsule."""
+def _exact_tiles(
+    points: npt.NDArray[np.float64], metric: str = "l1", weights: npt.NDArray[np.float64] | None = None
+) -> Any:
+    """The points of an exact scan prepared once, in the metric ("l1" or
+    "euclidean") with the axes' weights (None: all 1): an opaque capsule."""
 
 def _exact_knn_tiles(
     tiles: Any, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None

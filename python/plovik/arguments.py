@@ -23,7 +23,7 @@ import numpy as np
 import numpy.typing as npt
 
 from plovik import results as _results
-from plovik.validation import check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
+from plovik.validation import Box, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
 
 __all__ = [
     "MAX_POINTS",
@@ -116,7 +116,7 @@ def as_array(value: object, name: str) -> np.ndarray:
         raise TypeError(f"{name} must be an array of numbers: {exc}") from None
 
 
-def as_coords(value: object, name: str, d: int, boxsize: float | None) -> np.ndarray:
+def as_coords(value: object, name: str, d: int, boxsize: Box) -> np.ndarray:
     """An (n, d) array of real numbers, as given: only its dtype and shape are
     checked (integers only with a boxsize)."""
     arr = as_array(value, name)
@@ -142,7 +142,7 @@ def finite_float64(arr: np.ndarray, name: str) -> npt.NDArray[np.float64]:
     return out
 
 
-def as_queries(value: object, d: int, boxsize: float | None) -> tuple[np.ndarray, bool]:
+def as_queries(value: object, d: int, boxsize: Box) -> tuple[np.ndarray, bool]:
     """Queries as an (m, d) array (see `as_coords`), and whether a single point
     was given as a 1-D array of d values (its answer then drops the query axis)."""
     arr = as_array(value, "queries")
@@ -223,7 +223,7 @@ def build_arguments(
     sample: object,
     capacity: object,
     radius: object,
-    boxsize: float | None,
+    boxsize: Box,
 ) -> tuple[int, np.ndarray | None, int | None, int | None, float | None]:
     """The checked arguments of a build of n points besides the points:
     n_static (default n), the sample queries (not yet checked finite),
@@ -312,7 +312,7 @@ class KnnCall:
     probes: int | None
     sparse: str | None
     n_points: int
-    boxsize: float | None
+    boxsize: Box
 
     @classmethod
     def checked(
@@ -324,7 +324,7 @@ class KnnCall:
         probes: object,
         sparse: object,
         n_points: int,
-        boxsize: float | None,
+        boxsize: Box,
     ) -> KnnCall:
         Q, single = as_queries(queries, d, boxsize)
         k = at_least(k, "k", 1)
@@ -372,7 +372,7 @@ class RadiusCall:
     sparse: str | None  # None, "array" or "matrix" (`results.sparse_kind`)
     return_distance: bool
     n_points: int
-    boxsize: float | None  # the period the caller's units have
+    boxsize: Box  # the period the caller's units have
 
     @classmethod
     def checked(
@@ -386,7 +386,7 @@ class RadiusCall:
         sparse: object,
         return_distance: bool,
         n_points: int,
-        boxsize: float | None,
+        boxsize: Box,
         several: bool = False,
     ) -> RadiusCall:
         Q, single = as_queries(queries, d, boxsize)

@@ -624,6 +624,11 @@ class ShardedSearch:
         **settings: Any,
     ) -> None:
         self._local = PlovikSearch(d, **settings)  # checks the settings, draws the parameters
+        if self._local.metric != "l1" or isinstance(self._local.boxsize, tuple):
+            raise ValueError(
+                "ShardedSearch measures toroidal L1 in a cubic box so far: metric='euclidean' and boxsize "
+                "with one side per axis work with PlovikSearch (its exact scan) and the exact functions"
+            )
         self._d = self._local.d
         self._boxsize = self._local.boxsize
         self._backend = settings.get("backend", "auto")

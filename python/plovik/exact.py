@@ -1,4 +1,4 @@
-"""Exact toroidal-L1 search by brute force, and recall against it.
+"""Exact toroidal-L1 and toroidal-L2 search by brute force, and recall against it.
 
 `exact_knn` and `exact_radius` compare every query with every point. They are
 a user's exact baseline, the ground truth `PlovikSearch` tunes its settings
@@ -11,10 +11,20 @@ the same (distance, id) order. The scan is the compiled one of
 points, with the interpreter lock released; the cost is m * n * d distance
 terms. These functions check and convert their arguments first.
 
+`metric="euclidean"` measures toroidal L2 instead of the default L1: per
+coordinate the shorter way round, then the square root of the sum of the
+squares, in single precision with the same fixed summation order; the scan
+compares the sums of squares and roots the ones it keeps (a radius becomes
+the largest sum whose root is within it, so the set is exactly that of the
+rooted distances).
+
 `boxsize=L` puts the points on the torus [0, L)^d (integer lattice sites
 included): coordinates and the radius are divided by L, distances returned
-multiplied by L (`plovik.validation`). Without it, coordinates are
-fractions of the period and integer arrays are refused.
+multiplied by L (`plovik.validation`). `boxsize=(L1, ..., Ld)` gives each
+axis its own period: coordinates are divided per axis, each axis's term
+weighed by its side over the longest side, radii and distances scaled by
+the longest side; equal sides answer as `boxsize=L` bit for bit. Without
+it, coordinates are fractions of the period and integer arrays are refused.
 """
 
 from __future__ import annotations
@@ -29,9 +39,18 @@ import numpy.typing as npt
 from plovik import _native
 from plovik.results import knn_without, padded_exclusions, radius_without, split_exclusions
 from plovik.threads import checked_threads, thread_limit
-from plovik.validation import check_boxsize, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
+from plovik.validation import (
+    Box,
+    box_weights,
+    check_box,
+    check_coordinate_dtype,
+    check_metric,
+    distances_from_unit,
+    radius_to_unit,
+    to_unit,
+)
 
-__all__ = ["ExactScan", "exact_knn", "exact_radius", "recall_at_k", "torus_l1"]
+__all__ = ["ExactScan", "exact_knn", "exact_radius", "recall_at_k", "torus_distance", "torus_l1"]
 
 
 def torus_l1(a: npt.ArrayLike, b: npt.ArrayLike) -> npt.NDArray[np.float64]:
@@ -46,7 +65,34 @@ def torus_l1(a: npt.ArrayLike, b: npt.ArrayLike) -> npt.NDArray[np.float64]:
     return out
 
 
-def _coords(value: npt.ArrayLike, name: str, d: int | None, boxsize: float | None) -> npt.NDArray[np.float64]:
+def torus_distance(
+    a: npt.ArrayLike, b: npt.ArrayLike, *, metric: str = "l1", boxsize: float | npt.ArrayLike | None = None
+) -> npt.NDArray[np.float64]:
+    """Toroidal L1 or L2 (`metric="euclidean"`) distance between broadcastable
+    coordinate arrays (last axis summed), in float64.
+
+    Per coordinate the shorter way round on the torus of period `boxsize`
+    (a number, one side per axis, or None for 1), then the sum (L1) or the
+    root of the sum of squares (L2). In double precision: the searches'
+    single-precision distances agree with it to a few units in the last
+    place of a float32.
+    """
+    metric = check_metric(metric)
+    a = np.asarray(a, np.float64)
+    b = np.asarray(b, np.float64)
+    box = check_box(boxsize, None if a.ndim == 0 else a.shape[-1])
+    sides = np.float64(1.0) if box is None else np.asarray(box, np.float64)
+    ua, ub = a / sides, b / sides
+    diff = np.abs((ua - np.floor(ua)) - (ub - np.floor(ub)))
+    terms = np.minimum(diff, 1.0 - diff) * sides
+    if metric == "l1":
+        out: npt.NDArray[np.float64] = terms.sum(axis=-1)
+    else:
+        out = np.sqrt((terms * terms).sum(axis=-1))
+    return out
+
+
+def _coords(value: npt.ArrayLike, name: str, d: int | None, boxsize: Box) -> npt.NDArray[np.float64]:
     """Finite (n, d) float64 coordinates on the unit torus."""
     arr = np.asarray(value)
     if arr.dtype.kind not in "iuf":
@@ -70,7 +116,7 @@ CheckedQueries = tuple[npt.NDArray[np.float64], npt.NDArray[np.int64] | None, np
 
 
 def _prepare(
-    points: npt.ArrayLike, queries: npt.ArrayLike, exclude_ids: npt.ArrayLike | None, boxsize: float | None
+    points: npt.ArrayLike, queries: npt.ArrayLike, exclude_ids: npt.ArrayLike | None, boxsize: Box
 ) -> tuple[
     npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.int64] | None, npt.NDArray[np.int64] | None
 ]:
@@ -79,16 +125,28 @@ def _prepare(
     return P, Q, ex, more
 
 
-def _points(points: npt.ArrayLike, boxsize: float | None) -> npt.NDArray[np.float64]:
+def _box_of(points: npt.ArrayLike, boxsize: object) -> Box:
+    """The checked box of `points`: sides, when given per axis, one per column."""
+    shape = np.shape(points)
+    return check_box(boxsize, shape[1] if len(shape) == 2 else None)
+
+
+def _scan(P: npt.NDArray[np.float64], metric: str, box: Box) -> object:
+    """The native prepared points of P (on the unit torus) in the metric and box."""
+    weights = box_weights(box)
+    if metric == "l1" and weights is None:
+        return _native._exact_tiles(P)
+    return _native._exact_tiles(P, metric, weights)
+
+
+def _points(points: npt.ArrayLike, boxsize: Box) -> npt.NDArray[np.float64]:
     P = _coords(points, "points", None, boxsize)
     if P.shape[0] >= 1 << 32:
         raise ValueError("points must hold fewer than 2**32 rows")
     return P
 
 
-def _queries(
-    queries: npt.ArrayLike, exclude_ids: npt.ArrayLike | None, n: int, d: int, boxsize: float | None
-) -> CheckedQueries:
+def _queries(queries: npt.ArrayLike, exclude_ids: npt.ArrayLike | None, n: int, d: int, boxsize: Box) -> CheckedQueries:
     Q = _coords(queries, "queries", d, boxsize)
     m = Q.shape[0]
     ex = None
@@ -146,10 +204,11 @@ def exact_knn(
     k: int,
     exclude_ids: npt.ArrayLike | None = None,
     *,
-    boxsize: float | None = None,
+    metric: str = "l1",
+    boxsize: float | npt.ArrayLike | None = None,
     threads: int | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-    """The exact k nearest points of each query under toroidal L1.
+    """The exact k nearest points of each query under toroidal L1 (or L2).
 
     Args:
         points: (n, d) finite coordinates (wrapped onto the torus).
@@ -160,23 +219,30 @@ def exact_knn(
             scan finds k + e - 1 and drops the excluded, so k others remain),
             or a SciPy sparse (m, n) matrix whose row i stores a column per
             id query i excludes.
+        metric: "l1" (default) or "euclidean" (toroidal L2).
         boxsize: The period L of the coordinates, which then lie in
-            [0, L) (integers included); default None, the unit torus.
+            [0, L) (integers included), or a sequence of d periods, one per
+            axis (a box with unequal sides); default None, the unit torus.
         threads: At most this many worker threads for the call (None: the
             limit in force, see `plovik.thread_limit`).
 
     Returns:
         (idx, dist), both (m, k): int64 ids and the single-precision distances
         widened to float64 (with `boxsize`: those of the coordinates divided
-        by it, times it), each row ascending by (distance, id), padded with
-        -1 / inf past the points there are.
+        by it, times it; with sides, times the longest), each row ascending
+        by (distance, id), padded with -1 / inf past the points there are.
     """
     k = _k(k)
-    L = check_boxsize(boxsize)
+    metric = check_metric(metric)
+    L = _box_of(points, boxsize)
     threads = checked_threads(threads)
     P, Q, ex, more = _prepare(points, queries, exclude_ids, L)
     with thread_limit(threads):
-        idx, dist = _knn_rows(lambda kk: _native.exact_knn(P, Q, kk, ex), k, more)
+        if metric == "l1" and box_weights(L) is None:
+            idx, dist = _knn_rows(lambda kk: _native.exact_knn(P, Q, kk, ex), k, more)
+        else:
+            tiles = _scan(P, metric, L)
+            idx, dist = _knn_rows(lambda kk: _native._exact_knn_tiles(tiles, Q, kk, ex), k, more)
     return idx, distances_from_unit(dist, L)
 
 
@@ -186,24 +252,35 @@ def exact_radius(
     radius: float,
     exclude_ids: npt.ArrayLike | None = None,
     *,
-    boxsize: float | None = None,
+    metric: str = "l1",
+    boxsize: float | npt.ArrayLike | None = None,
     threads: int | None = None,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-    """Every point within `radius` of each query under toroidal L1, exactly.
+    """Every point within `radius` of each query under toroidal L1 (or L2), exactly.
 
     The radius is inclusive and compared in single precision, as the index
     compares it (with `boxsize`: radius / boxsize against the distances of
-    the coordinates divided by it, returned times it). Returns (indptr,
-    ids, dists) in compressed sparse row form: query i owns
-    ids[indptr[i]:indptr[i + 1]], ascending by (distance, id). `threads`
-    is that of `exact_knn`.
+    the coordinates divided by it, returned times it; with sides, the
+    longest side is that divisor and factor). Under "euclidean" a point is
+    within the radius when its rooted single-precision distance is (the
+    scan compares sums of squares against the largest sum whose root is
+    within it: the same set). Returns (indptr, ids, dists) in compressed
+    sparse row form: query i owns ids[indptr[i]:indptr[i + 1]], ascending
+    by (distance, id). `metric`, `boxsize` and `threads` are those of
+    `exact_knn`.
     """
     r = _radius(radius)
-    L = check_boxsize(boxsize)
+    metric = check_metric(metric)
+    L = _box_of(points, boxsize)
     threads = checked_threads(threads)
     P, Q, ex, more = _prepare(points, queries, exclude_ids, L)
+    ru = float(radius_to_unit(r, L))
     with thread_limit(threads):
-        indptr, ids, dists = _radius_rows(_native.exact_radius(P, Q, float(radius_to_unit(r, L)), ex), more)
+        if metric == "l1" and box_weights(L) is None:
+            found = _native.exact_radius(P, Q, ru, ex)
+        else:
+            found = _native._exact_radius_tiles(_scan(P, metric, L), Q, ru, ex)
+        indptr, ids, dists = _radius_rows(found, more)
     return indptr, ids, distances_from_unit(dists, L)
 
 
@@ -214,7 +291,7 @@ class ExactPoints:
     search's answer."""
 
     __slots__ = ("boxsize", "d", "n")
-    boxsize: float | None
+    boxsize: Box
     d: int
     n: int
 
@@ -261,22 +338,37 @@ class ExactScan(ExactPoints):
     scan when the object is made (4 bytes per coordinate, kept), instead of
     at every call: calls with few queries then cost the scan alone. Rows
     equal those of `exact_knn` / `exact_radius` on the same points (and
-    `boxsize`, which the queries and radii of every call share).
+    `metric` and `boxsize`, which the queries and radii of every call share).
     """
 
-    __slots__ = ("_tiles",)
+    __slots__ = ("_tiles", "metric")
     _tiles: object
+    metric: str
 
     @property
     def nbytes(self) -> int:
         """Bytes of the laid-out points: tiles of 8 points, 4 bytes a coordinate."""
         return -(-self.n // 8) * 8 * self.d * 4
 
-    def __init__(self, points: npt.ArrayLike, *, boxsize: float | None = None) -> None:
-        self.boxsize = check_boxsize(boxsize)
+    def __init__(
+        self, points: npt.ArrayLike, *, metric: str = "l1", boxsize: float | npt.ArrayLike | None = None
+    ) -> None:
+        self.metric = check_metric(metric)
+        self.boxsize = _box_of(points, boxsize)
         P = _points(points, self.boxsize)
         self.n, self.d = P.shape
-        self._tiles = _native._exact_tiles(P)
+        self._tiles = _scan(P, self.metric, self.boxsize)
+
+    @classmethod
+    def on_unit_torus(cls, points: npt.NDArray[np.float64], metric: str = "l1", boxsize: Box = None) -> ExactScan:
+        """A scan of checked points already divided by the box (a search's),
+        its rows on the unit torus (radii and distances in units of the
+        longest side, not scaled), the box's sides weighing the axes."""
+        scan = cls.__new__(cls)
+        scan.metric, scan.boxsize = check_metric(metric), None
+        scan.n, scan.d = points.shape
+        scan._tiles = _scan(points, scan.metric, boxsize)
+        return scan
 
     def knn(
         self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *, threads: int | None = None

@@ -20,8 +20,10 @@ Format "plovik-index", version 1 (little-endian throughout)::
 JSON with this key left out, keys sorted, no spaces), "generation" (16 hex digits naming the array files of this save),
 "settings" (the arguments of
 `PlovikSearch(...)`: d, recall, k, tables, components, cells, probes,
-block, tune, exact, threads, boxsize; a save without "boxsize" has the unit
-period, null), "backend", "seed" ({"int": n} or
+block, tune, exact, threads, boxsize, monitor, adapt, metric; a save
+without "boxsize" has the unit period, null; "boxsize" is a number or a
+list of one side per axis; a save without "metric" measures toroidal L1,
+"l1"), "backend", "seed" ({"int": n} or
 {"generator": name, "state": ...}, the bit generator's state), "tuning"
 (the fields of `Tuning`, or null; a save made before its field "grid"
 loads as the exact scan's report), "build" (the sample and radius given to
@@ -156,12 +158,13 @@ SETTINGS = {
     "tune": bool,
     "exact": bool | str,
     "threads": int | None,
-    "boxsize": float | None,
+    "boxsize": float | list | None,
     "monitor": bool,
     "adapt": bool,
+    "metric": str,
 }
 #: Settings that saves made before them lack, with the value such a save means.
-_LATER_SETTINGS = {"boxsize": None, "monitor": True, "adapt": True}
+_LATER_SETTINGS = {"boxsize": None, "monitor": True, "adapt": True, "metric": "l1"}
 _MANIFEST_KEYS = {
     "format",
     "version",
@@ -581,8 +584,18 @@ def _settings(manifest: dict[str, Any]) -> dict[str, Any]:
     if set(settings) != set(SETTINGS):
         raise _bad(f"settings must hold exactly {sorted(SETTINGS)}")
     out = {name: _get(settings, name, kind, "settings") for name, kind in SETTINGS.items()}
-    if out["boxsize"] is not None and not (math.isfinite(out["boxsize"]) and out["boxsize"] > 0):
-        raise _bad(f"settings['boxsize'] must be finite and positive, got {out['boxsize']}")
+    box = out["boxsize"]
+    sides = box if isinstance(box, list) else [] if box is None else [box]
+    if isinstance(box, list) and not (
+        box and all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in box)
+    ):
+        raise _bad(f"settings['boxsize'] must be a number or a list of numbers, got {box}")
+    if not all(math.isfinite(v) and v > 0 for v in sides):
+        raise _bad(f"settings['boxsize'] must be finite and positive, got {box}")
+    if isinstance(box, list):
+        out["boxsize"] = tuple(float(v) for v in box)
+    if out["metric"] not in ("l1", "euclidean"):
+        raise _bad(f'settings[\'metric\'] must be "l1" or "euclidean", got {out["metric"]!r}')
     return out
 
 

@@ -68,7 +68,7 @@ from plovik.monitor import ObservedRecall
 from plovik.persist import SearchState
 from plovik.threads import checked_threads, thread_limit
 from plovik.tuning import RecallWarning, Tuning
-from plovik.validation import check_boxsize, distances_from_unit, radius_to_unit, to_unit
+from plovik.validation import Box, box_weights, check_box, check_metric, distances_from_unit, radius_to_unit, to_unit
 
 __all__ = [
     "DEFAULT_BLOCK",
@@ -248,7 +248,7 @@ def backend_class(backend: str) -> tuple[str, type]:
 
 
 class PlovikSearch:
-    """Nearest neighbours on the torus [0, L)^d under toroidal L1 (L = 1 unless `boxsize=` says otherwise).
+    """Nearest neighbours on the torus [0, L)^d under toroidal L1 or L2 (L = 1 unless `boxsize=` says otherwise).
 
     The search keeps two tiers of points: a static archive that grows only by
     promotion, and a candidate tier that is refreshed in place each epoch
@@ -330,8 +330,16 @@ class PlovikSearch:
             multiplies the distances it returns by L, so it answers as on
             the data divided by L (`plovik.validation`). Default None: the
             unit torus, where coordinates are fractions of the period and
-            integer arrays are refused. A box with unequal sides is not
-            supported.
+            integer arrays are refused. A sequence of d sides gives each
+            axis its own period (coordinates divided per axis, radii and
+            distances scaled by the longest side, see `plovik.exact`);
+            sides that are all equal answer as one number bit for bit.
+        metric: "l1" (default, toroidal L1) or "euclidean" (toroidal L2:
+            per coordinate the shorter way round, then the root of the sum
+            of squares, in single precision). Euclidean distances, and
+            sides that differ, are answered by the exact scan only so far:
+            `exact` True means "always" there, and exact=False or "grid",
+            or hash settings given (or tune=False), raise a ValueError.
         tuning: Another search's `tuning` to start from: the first `build`
             keeps its settings after a check (see `build`).
         monitor: Whether query calls of a tuned search answer a few of their
@@ -366,10 +374,11 @@ class PlovikSearch:
         tune: bool = True,
         exact: bool | str = True,
         threads: int | None = None,
-        boxsize: float | None = None,
+        boxsize: float | tuple[float, ...] | None = None,
         tuning: Tuning | None = None,
         monitor: bool = True,
         adapt: bool = True,
+        metric: str = "l1",
     ) -> None:
         self._d = at_least(d, "d", 1)
         self._target = as_fraction(recall, "recall")
@@ -389,7 +398,10 @@ class PlovikSearch:
         self._allow_exact: bool | str = exact if isinstance(exact, str) else bool(exact)
         self._block = at_least(block, "block", 0)
         self._threads = checked_threads(threads)
-        self._boxsize = check_boxsize(boxsize)
+        self._boxsize = check_box(boxsize, self._d)
+        self._metric = check_metric(metric)
+        if self._metric != "l1" or box_weights(self._boxsize) is not None:
+            self._allow_exact = self._scan_only()
         if (
             self._cells is not None
             and self._components is not None
@@ -440,9 +452,33 @@ class PlovikSearch:
         return self._backend
 
     @property
-    def boxsize(self) -> float | None:
-        """The period L of the coordinates (None: the unit torus, L = 1)."""
+    def boxsize(self) -> Box:
+        """The period L of the coordinates (None: the unit torus, L = 1), or
+        the sides of a box, one per axis."""
         return self._boxsize
+
+    @property
+    def metric(self) -> str:
+        """The metric: "l1" or "euclidean"."""
+        return self._metric
+
+    def _scan_only(self) -> str:
+        """ "always" for a metric or box only the exact scan answers so far;
+        ValueError when the settings ask for another mode."""
+        what = "metric='euclidean'" if self._metric != "l1" else "a box with unequal sides"
+        hashed = [name for name in ("tables", "components", "cells", "probes") if getattr(self, "_" + name) is not None]
+        if self._allow_exact in (False, "grid") or (self._allow_exact is True and (hashed or not self._tune)):
+            asked = (
+                f"exact={self._allow_exact!r}"
+                if self._allow_exact in (False, "grid")
+                else ("hash settings (" + ", ".join(hashed) + ")" if hashed else "tune=False")
+            )
+            raise ValueError(
+                f"{what} is answered by the exact scan only so far (not yet by hash tables or the grid), "
+                f"but {asked} asks for another mode: use exact=True or exact='always' with tables, "
+                "components, cells and probes unset; metric='l1' with a single boxsize works in every mode"
+            )
+        return "always"
 
     @property
     def seed(self) -> int | np.random.Generator:
@@ -547,7 +583,14 @@ class PlovikSearch:
         elif t is not None:
             shape += f", tuned recall@{t.k} {t.recall:.3f}"
         parts = ", ".join(f"{name} {_mb(value)}" for name, value in self.nbytes_by_part.items())
-        box = "" if self._boxsize is None else f", boxsize={self._boxsize:g}"
+        box = (
+            ""
+            if self._boxsize is None
+            else f", boxsize={self._boxsize:g}"
+            if isinstance(self._boxsize, float)
+            else f", boxsize={self._boxsize}"
+        )
+        box += "" if self._metric == "l1" else f", metric={self._metric!r}"
         return (
             f"PlovikSearch(d={self._d}{box}, {shape}, n_static={self.n_static}, "
             f"n_candidates={self.n_candidates}, backend={self._backend!r}, "
@@ -644,6 +687,7 @@ class PlovikSearch:
             "boxsize": self._boxsize,
             "monitor": self._monitoring,
             "adapt": self._adapting,
+            "metric": self._metric,
         }
 
     @_reads
@@ -902,7 +946,7 @@ class PlovikSearch:
         # (and the recall monitor checks with) until the next change: the
         # points as the index stores them, laid out once.
         scan = (
-            ExactScan(live)
+            self._scan_of(live)
             if (self._tune or self._allow_exact == "always") and live.shape[0] > 0 and self._allow_exact != "grid"
             else None
         )
@@ -943,6 +987,10 @@ class PlovikSearch:
         """Every point as the index stores it (wrapped, single precision), in float64."""
         return np.asarray(self._built("read points").points(), np.float64)
 
+    def _scan_of(self, X: npt.NDArray[np.float64]) -> ExactScan:
+        """The exact scan of points on the unit torus, in the search's metric and box."""
+        return ExactScan.on_unit_torus(X, self._metric, self._boxsize)
+
     def _exact(self) -> bool:
         return self._tuning is not None and self._tuning.exact
 
@@ -952,9 +1000,9 @@ class PlovikSearch:
         if self._live is None:
             if self._retired.any():
                 ids = self._live_rows()
-                self._live = (ExactScan(self._points()[ids]), ids)
+                self._live = (self._scan_of(self._points()[ids]), ids)
             else:
-                self._live = (ExactScan(self._points()), None)
+                self._live = (self._scan_of(self._points()), None)
         return self._live
 
     def _exact_knn(
@@ -1097,7 +1145,7 @@ class PlovikSearch:
         probes: int | None = None,
         threads: int | None = None,
     ) -> Any:
-        """The k nearest indexed points of each query under toroidal L1.
+        """The k nearest indexed points of each query under the search's metric (toroidal L1 by default).
 
         Args:
             queries: (m, d) real, finite coordinates, or a single point as a
@@ -1199,7 +1247,7 @@ class PlovikSearch:
         Args:
             queries: (m, d) real, finite coordinates, or a single point as a
                 1-D array of d values.
-            radius: Toroidal-L1 cutoff, finite and non-negative; inclusive,
+            radius: Cutoff in the search's metric, finite and non-negative; inclusive,
                 compared in single precision (on the unit torus: with
                 `boxsize`, radius / boxsize is). One number for all queries,
                 or an (m,) array of one radius per query.
@@ -1258,7 +1306,7 @@ class PlovikSearch:
         as (i, j) with i < j (the hash may reach a pair from one end only).
 
         Args:
-            radius: Toroidal-L1 cutoff, finite and non-negative; inclusive,
+            radius: Cutoff in the search's metric, finite and non-negative; inclusive,
                 compared in single precision.
             return_distance: False returns the pairs alone.
             sparse: True returns the pairs as the upper triangle of an
@@ -1287,7 +1335,9 @@ class PlovikSearch:
         if kind and shifts:
             raise ValueError("shifts are given with the pair arrays, not with sparse")
         if isinstance(index, _grid.GridStore):  # the half list, each pair of cells once
-            return _grid.search_pairs(index, r, return_distance, kind, self._boxsize, bool(shifts))
+            return _grid.search_pairs(
+                index, r, return_distance, kind, cast("float | None", self._boxsize), bool(shifts)
+            )
         X = self._points()
         live = self._live_rows()  # a retired point is in no pair
         parts_rows, parts_ids, parts_dists = [], [], []

@@ -147,10 +147,13 @@ inline constexpr const char* exact_radius =
     "    `ids[indptr[i]:indptr[i+1]]`, ascending by `(distance, id)`.";
 
 inline constexpr const char* exact_tiles =
-    "_exact_tiles(points)\n--\n\n"
+    "_exact_tiles(points, metric='l1', weights=None)\n--\n\n"
     "The points of an exact scan prepared once (wrapped, rounded to single\n"
     "precision, in the scan's layout), for `_exact_knn_tiles` and\n"
-    "`_exact_radius_tiles`: an opaque capsule that owns them.";
+    "`_exact_radius_tiles`: an opaque capsule that owns them. `metric`:\n"
+    "\"l1\" (toroidal L1) or \"euclidean\" (toroidal L2); `weights`: None or\n"
+    "d positive finite float64 factors of each axis's term, rounded to\n"
+    "single precision.";
 
 inline constexpr const char* exact_knn_tiles =
     "_exact_knn_tiles(tiles, queries, k, exclude_ids=None)\n--\n\n"

@@ -1,6 +1,7 @@
 #include "binding/functions.hpp"
 
 #include <memory>
+#include <string>
 
 #include "binding/args.hpp"
 #include "binding/docstrings.hpp"
@@ -12,6 +13,7 @@
 #include "binding/tuning.hpp"
 #include "index/checksum/crc32c.hpp"
 #include "index/exact/exact.hpp"
+#include "index/metric/metric.hpp"
 #include "parallel/pool.hpp"
 
 namespace plovik::py {
@@ -104,19 +106,50 @@ const ExactTiles& tiles_of(PyObject* obj) {
   return *static_cast<const ExactTiles*>(check(PyCapsule_GetPointer(obj, tiles_capsule)));
 }
 
-// _exact_tiles(points): the points prepared once for any number of exact
-// scans (_exact_knn_tiles, _exact_radius_tiles), as exact_knn prepares them
-// at every call.
+// The metric of _exact_tiles: "l1" (default) or "euclidean", and the axes'
+// weights as a 1-D float64 array of d values (None: every weight 1), each
+// rounded to single precision.
+Metric read_metric(PyObject* name, PyObject* weights, std::size_t d) {
+  Metric metric;
+  if (name != nullptr && name != Py_None) {
+    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    if (text == nullptr) {
+      if (PyErr_Occurred()) throw PythonError{};
+      raise(PyExc_TypeError, "argument 'metric': expected a str");
+    }
+    const std::string kind(text);
+    if (kind == "euclidean")
+      metric.kind = MetricKind::l2;
+    else if (kind != "l1")
+      raise(PyExc_ValueError, "argument 'metric': expected \"l1\" or \"euclidean\"");
+  }
+  if (weights != nullptr && weights != Py_None) {
+    PyArrayObject* w = to_array(weights, "weights", 1, NPY_FLOAT64);
+    const Array<double> values = read_array<double>(w);
+    metric.weights.resize(values.size());
+    for (std::size_t c = 0; c < values.size(); ++c)
+      metric.weights[c] = static_cast<float>(values[c]);
+  }
+  validate_metric(metric, d);
+  return metric;
+}
+
+// _exact_tiles(points, metric="l1", weights=None): the points prepared
+// once for any number of exact scans (_exact_knn_tiles,
+// _exact_radius_tiles) in the metric given, as exact_knn prepares them at
+// every call for toroidal L1.
 PyObject* function_exact_tiles(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[1];
-    match_args({"_exact_tiles", {"points"}, 1}, args, nargs, kwnames, a);
+    PyObject* a[3];
+    match_args({"_exact_tiles", {"points", "metric", "weights"}, 1}, args, nargs, kwnames, a);
     PyArrayObject* points = to_array(a[0], "points", 2, NPY_FLOAT64);
+    const std::size_t d = static_cast<std::size_t>(PyArray_DIM(points, 1));
+    Metric metric = read_metric(a[1], a[2], d);
     const ArrayValues values(points);
-    const PointRows rows{values.view(), static_cast<std::size_t>(PyArray_DIM(points, 0)),
-                         static_cast<std::size_t>(PyArray_DIM(points, 1))};
-    auto tiles = std::make_unique<ExactTiles>(without_gil([&] { return exact_tiles(rows); }));
+    const PointRows rows{values.view(), static_cast<std::size_t>(PyArray_DIM(points, 0)), d};
+    auto tiles = std::make_unique<ExactTiles>(
+        without_gil([&] { return exact_tiles(rows, std::move(metric)); }));
     PyObject* capsule = check(PyCapsule_New(tiles.get(), tiles_capsule, free_tiles));
     static_cast<void>(tiles.release());  // the capsule owns them now
     return capsule;

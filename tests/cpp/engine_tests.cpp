@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <mutex>
 #include <numeric>
 #include <random>
@@ -21,10 +22,12 @@
 #include <vector>
 
 #include "index/checksum/crc32c.hpp"
+#include "index/errors.hpp"
 #include "index/exact/exact.hpp"
 #include "index/hash/keys.hpp"
 #include "index/hash/keys_vectorised.hpp"
 #include "index/memory/file_map.hpp"
+#include "index/metric/metric.hpp"
 #include "index/query/distance.hpp"
 #include "index/query/topk.hpp"
 #include "index/record.hpp"
@@ -330,10 +333,12 @@ void test_key_formula() {
 
 void test_exact_tile_distances() {
   // The eight lanes of a tile, by the AVX2 path (where the processor has
-  // it) and the portable one, equal torus_l1_f32 of each point bit for bit:
-  // every d from 1 to 40 covers each branch of the association. Values are
-  // uniform or on a coarse grid (ties, terms of exactly 0 and 1/2), plus 0
-  // and the largest float below 1.
+  // it) and the portable one, equal the scalar reference of each point bit
+  // for bit: torus_l1_f32 for plain L1, metric_sum_f32 for L1 and L2 with
+  // and without axis weights (weights of 1 give plain L1's bits). Every d
+  // from 1 to 40 covers each branch of the association. Values are uniform
+  // or on a coarse grid (ties, terms of exactly 0 and 1/2), plus 0 and the
+  // largest float below 1.
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   std::uniform_int_distribution<int> grid(0, 8), kind(0, 9);
   auto value = [&] {
@@ -343,21 +348,80 @@ void test_exact_tile_distances() {
     if (v < 5) return static_cast<float>(grid(rng)) / 8.0f;
     return plovik::wrap_f32(unit(rng));
   };
+  using plovik::MetricKind;
   for (std::size_t d = 1; d <= 40; ++d) {
     for (int rep = 0; rep < 20; ++rep) {
       std::vector<float> q(d), rows(8 * d), tile(8 * d);
       for (auto& v : q) v = value();
       for (std::size_t j = 0; j < 8; ++j)
         for (std::size_t c = 0; c < d; ++c) tile[c * 8 + j] = rows[j * d + c] = value();
-      for (const bool avx2 : {false, true}) {
-        float got[8];
-        if (!plovik::exact_tile_distances(q.data(), tile.data(), d, avx2, got)) continue;
-        for (std::size_t j = 0; j < 8; ++j)
-          CHECK(plovik::distance_bits(got[j]) ==
-                plovik::distance_bits(plovik::torus_l1_f32(q.data(), rows.data() + j * d, d)));
+      plovik::Metric weighted, ones;
+      for (std::size_t c = 0; c < d; ++c) {
+        weighted.weights.push_back(static_cast<float>(0.125 + unit(rng)));
+        ones.weights.push_back(1.0f);
+      }
+      for (const MetricKind mk : {MetricKind::l1, MetricKind::l2}) {
+        plovik::Metric plain;
+        plain.kind = weighted.kind = ones.kind = mk;
+        for (const plovik::Metric* metric : {&plain, &weighted, &ones}) {
+          for (const bool avx2 : {false, true}) {
+            float got[8];
+            if (!plovik::exact_tile_distances(q.data(), tile.data(), d, avx2, got, *metric))
+              continue;
+            for (std::size_t j = 0; j < 8; ++j) {
+              const float* p = rows.data() + j * d;
+              const uint32_t bits = plovik::distance_bits(got[j]);
+              CHECK(bits == plovik::distance_bits(plovik::metric_sum_f32(*metric, q.data(), p, d)));
+              if (metric != &weighted)
+                CHECK(bits == plovik::distance_bits(plovik::metric_sum_f32(plain, q.data(), p, d)));
+              if (mk == MetricKind::l1 && metric != &weighted)
+                CHECK(bits == plovik::distance_bits(plovik::torus_l1_f32(q.data(), p, d)));
+            }
+          }
+        }
       }
     }
   }
+  // Weights that do not fit the points are refused.
+  plovik::Metric bad;
+  bad.weights = {1.0f, 0.0f};
+  float out[8];
+  std::vector<float> zeros(16, 0.0f);
+  bool refused = false;
+  try {
+    plovik::exact_tile_distances(zeros.data(), zeros.data(), 2, false, out, bad);
+  } catch (const plovik::InvalidArgument&) {
+    refused = true;
+  }
+  CHECK(refused);
+}
+
+void test_l2_sum_bound() {
+  // s <= l2_sum_bound(r) exactly when sqrt(s) <= r: the squared sums
+  // compared against the bound select the same points as the rooted
+  // distances compared against r. Radii across the range, and the sums
+  // around the bound.
+  std::uniform_real_distribution<double> expo(-40.0, 40.0);
+  std::vector<float> radii = {0.0f,
+                              std::numeric_limits<float>::denorm_min(),
+                              1e-30f,
+                              0.5f,
+                              1.0f,
+                              std::numeric_limits<float>::max(),
+                              std::nextafter(1.0f, 0.0f)};
+  for (int i = 0; i < 2000; ++i) radii.push_back(static_cast<float>(std::exp2(expo(rng))));
+  for (const float r : radii) {
+    const float b = plovik::l2_sum_bound(r);
+    CHECK(b >= 0.0f && std::sqrt(b) <= r);
+    const float above = std::nextafter(b, std::numeric_limits<float>::infinity());
+    CHECK(!(std::sqrt(above) <= r));
+    float s = b;
+    for (int step = 0; step < 4; ++step) s = std::nextafter(s, 0.0f);
+    for (int step = 0; step < 8; ++step, s = std::nextafter(s, INFINITY))
+      CHECK((s <= b) == (std::sqrt(s) <= r));
+  }
+  CHECK(plovik::l2_sum_bound(INFINITY) == INFINITY);
+  CHECK(std::isnan(plovik::l2_sum_bound(NAN)));
 }
 
 // The distinct threads that run the tasks of one job of slow tasks, and
@@ -516,6 +580,7 @@ int main() {
       {"topk_order", test_topk_order},
       {"key_formula", test_key_formula},
       {"exact_tile_distances", test_exact_tile_distances},
+      {"l2_sum_bound", test_l2_sum_bound},
       {"thread_limits", test_thread_limits},
       {"file_map", test_file_map},
       {"crc32c", test_crc32c},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -43,6 +44,14 @@ constexpr std::size_t min_run_tiles = 4096;
 constexpr std::size_t max_partial_slots = std::size_t{1} << 22;
 constexpr std::size_t max_result_cells = PTRDIFF_MAX / 8;
 
+// The term kinds the scan sums (metric_sum_f32's): L1 or L2, with or
+// without the axes' weights.
+constexpr int l1_plain = 0, l1_weighted = 1, l2_plain = 2, l2_weighted = 3;
+
+int term_kind(const Metric& m) {
+  return (m.kind == MetricKind::l2 ? 2 : 0) + (m.weights.empty() ? 0 : 1);
+}
+
 // One query against a range of tiles.
 struct ScanArgs {
   const float* tiles;
@@ -51,27 +60,41 @@ struct ScanArgs {
   std::size_t n;       // points; lanes past it are padding
   const float* query;  // 8 d values: each coordinate broadcast to eight lanes
   int64_t excluded;
+  int kind;              // the term kind, l1_plain .. l2_weighted
+  const float* weights;  // the weighted kinds: 8 d values, each weight broadcast
 };
 
 // One query's k best so far: a max-heap under the result order, and the
-// vector threshold: a lane passes when its bits, as int32, are at most thr.
-// While the heap is not full everything passes; then thr is the top's bits
-// minus 1 (points come in ascending id order, so an equal distance never
-// displaces the top). Distances have the sign bit clear; anything else
-// passes the vector test and meets the exact one in offer().
+// vector threshold on the sums: a lane passes when its sum's bits, as
+// int32, are at most thr. While the heap is not full everything passes;
+// then a lane passes when its distance comes before the top's (points come
+// in ascending id order, so an equal distance never displaces the top):
+// for L1 (distance = sum) thr is the top's bits minus 1; for L2 the largest
+// sum whose root is below the top (l2_sum_bound of the float before it),
+// since the root is monotone; a NaN top (above +inf) keeps the L1 rule, a
+// root keeping a NaN sum's bits. Sums have the sign bit clear; anything
+// else passes the vector test and meets the exact one in offer().
 struct KnnRow {
   Slot* heap;
   std::size_t k;
   std::size_t len;
   int32_t thr;
+  bool l2;
 };
 
 using RadiusRow = Array<Slot>;
 
 void set_threshold(KnnRow& row) {
   const uint32_t top = row.heap[0].bits;
-  row.thr = row.len < row.k || top >= 0x80000000u ? std::numeric_limits<int32_t>::max()
-                                                  : static_cast<int32_t>(top) - 1;
+  if (row.len < row.k || top >= 0x80000000u)
+    row.thr = std::numeric_limits<int32_t>::max();
+  else if (!row.l2 || top > 0x7f800000u)
+    row.thr = static_cast<int32_t>(top) - 1;
+  else if (top == 0)
+    row.thr = -1;
+  else
+    row.thr = static_cast<int32_t>(
+        distance_bits(l2_sum_bound(std::bit_cast<float>(static_cast<uint32_t>(top - 1)))));
 }
 
 // The scan meets every point once, so no id can be offered twice.
@@ -87,7 +110,8 @@ void offer(KnnRow& row, uint32_t bits, int64_t id) {
 }
 
 // Calls take(bits, id) for every lane of `mask` that holds a point of the
-// index other than the excluded one (the last tile has lanes past n).
+// index other than the excluded one (the last tile has lanes past n), bits
+// those of the lane's distance: its sum, rooted for L2.
 template <class Take>
 void for_admitted(unsigned mask, const float* dist, std::size_t base, const ScanArgs& a,
                   Take take) {
@@ -95,7 +119,8 @@ void for_admitted(unsigned mask, const float* dist, std::size_t base, const Scan
     const auto j = static_cast<std::size_t>(std::countr_zero(mask));
     const std::size_t id = base + j;
     if (id >= a.n || static_cast<int64_t>(id) == a.excluded) continue;
-    take(distance_bits(dist[j]), static_cast<int64_t>(id));
+    const bool l2 = a.kind == l2_plain || a.kind == l2_weighted;
+    take(distance_bits(l2 ? std::sqrt(dist[j]) : dist[j]), static_cast<int64_t>(id));
   }
 }
 
@@ -230,15 +255,25 @@ Array<float> broadcast_queries(const QueryBatch& q, std::size_t begin, std::size
   return out;
 }
 
+// Each axis weight of the metric broadcast to eight lanes (empty without
+// weights).
+Array<float> broadcast_weights(const Metric& m) {
+  Array<float> out(m.weights.size() * lanes);
+  for (std::size_t c = 0; c < m.weights.size(); ++c)
+    std::fill_n(out.data() + c * lanes, lanes, m.weights[c]);
+  return out;
+}
+
 // Calls scan(row i, args) for each query of the task, block of tiles by
 // block of tiles. A task can be long (its queries against every point), so
 // it looks for an interrupt after each block.
 template <class Scan>
-void for_task_tiles(const Plan& plan, const Array<float>& tiles, std::size_t n, const QueryBatch& q,
-                    std::size_t task, Scan&& scan) {
+void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<float>& weights,
+                    const QueryBatch& q, std::size_t task, Scan&& scan) {
   const std::size_t q0 = plan.query_begin(task), q1 = plan.query_end(task);
   const Array<float> queries = broadcast_queries(q, q0, q1);
-  ScanArgs a{tiles.data(), plan.d, 0, 0, n, nullptr, -1};
+  ScanArgs a{points.tiles.data(),      plan.d,        0, 0, points.n, nullptr, -1,
+             term_kind(points.metric), weights.data()};
   const std::size_t end = plan.tile_end(task);
   for (std::size_t t = plan.tile_begin(task); t < end; t += plan.block_tiles) {
     a.tile_begin = t;
@@ -272,14 +307,15 @@ void validate_exact_knn(std::size_t d, std::size_t m, std::size_t dq,
     throw std::bad_alloc();
 }
 
-ExactTiles exact_tiles(const PointRows& points) {
-  return ExactTiles{make_tiles(points), points.n, points.d};
+ExactTiles exact_tiles(const PointRows& points, Metric metric) {
+  validate_metric(metric, points.d);
+  return ExactTiles{make_tiles(points), points.n, points.d, std::move(metric)};
 }
 
 ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size_t k) {
   validate_exact_knn(points.d, q.m, q.dq, q.exclude_size(), k);
   if (k == 0 || q.m == 0 || points.n == 0)
-    return exact_knn(ExactTiles{{}, points.n, points.d}, q, k);
+    return exact_knn(ExactTiles{{}, points.n, points.d, {}}, q, k);
   return exact_knn(exact_tiles(points), q, k);
 }
 
@@ -291,8 +327,10 @@ ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::siz
   r.dist.assign(cells, std::numeric_limits<double>::infinity());
   if (k == 0 || m == 0 || points.n == 0) return r;
 
+  validate_metric(points.metric, points.d);
   const Paths paths = scan_paths();
-  const Array<float>& tiles = points.tiles;
+  const Array<float> weights = broadcast_weights(points.metric);
+  const bool l2 = points.metric.kind == MetricKind::l2;
   // A row never holds more than n entries.
   const std::size_t keep = std::min(k, points.n);
   const Plan plan(m, points.n, points.d, keep);
@@ -309,10 +347,10 @@ ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::siz
     Array<Slot> heaps(rows * keep, Slot{0, 0});
     std::vector<KnnRow> state(rows);
     for (std::size_t i = 0; i < rows; ++i) {
-      state[i] = KnnRow{heaps.data() + i * keep, keep, 0, 0};
+      state[i] = KnnRow{heaps.data() + i * keep, keep, 0, 0, l2};
       set_threshold(state[i]);
     }
-    for_task_tiles(plan, tiles, points.n, q, task,
+    for_task_tiles(plan, points, weights, q, task,
                    [&](std::size_t i, const ScanArgs& a) { paths.knn(a, state[i]); });
     for (std::size_t i = 0; i < rows; ++i) {
       sort_slots(state[i].heap, state[i].len);
@@ -349,22 +387,25 @@ ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::siz
 
 RadiusResult exact_radius(const PointRows& points, const QueryBatch& q, double radius) {
   validate_exact(points.d, q.m, q.dq, q.exclude_size());
-  if (q.m == 0 || points.n == 0) return exact_radius(ExactTiles{{}, points.n, points.d}, q, radius);
+  if (q.m == 0 || points.n == 0)
+    return exact_radius(ExactTiles{{}, points.n, points.d, {}}, q, radius);
   return exact_radius(exact_tiles(points), q, radius);
 }
 
 RadiusResult exact_radius(const ExactTiles& points, const QueryBatch& q, double radius) {
   validate_exact(points.d, q.m, q.dq, q.exclude_size());
+  validate_metric(points.metric, points.d);
   // Rounded once, as query_radius rounds it (beyond the float range to
-  // infinity; a NaN cutoff stays NaN and nothing passes it).
-  const float cutoff = static_cast<float>(radius);
+  // infinity; a NaN cutoff stays NaN and nothing passes it), then made the
+  // cutoff on the sums that selects the same distances.
+  const float cutoff = metric_sum_cutoff(points.metric.kind, static_cast<float>(radius));
   const std::size_t m = q.m;
   RadiusResult r;
   r.indptr.assign(checked_add(m, 1), 0);
   if (m == 0 || points.n == 0) return r;
 
   const Paths paths = scan_paths();
-  const Array<float>& tiles = points.tiles;
+  const Array<float> weights = broadcast_weights(points.metric);
   const Plan plan(m, points.n, points.d, 0);
   // Each task's hits, query by query in ascending id order, and how many
   // belong to each of its queries.
@@ -376,7 +417,7 @@ RadiusResult exact_radius(const ExactTiles& points, const QueryBatch& q, double 
   parallel::for_each(plan.tasks(), [&](std::size_t task) {
     const std::size_t q0 = plan.query_begin(task), rows = plan.query_end(task) - q0;
     std::vector<RadiusRow> hits(rows);
-    for_task_tiles(plan, tiles, points.n, q, task,
+    for_task_tiles(plan, points, weights, q, task,
                    [&](std::size_t i, const ScanArgs& a) { paths.radius(a, cutoff, hits[i]); });
     Run& run = runs[task];
     run.counts.resize(rows);
@@ -420,19 +461,22 @@ RadiusResult exact_radius(const ExactTiles& points, const QueryBatch& q, double 
 }
 
 bool exact_tile_distances(const float* query, const float* tile, std::size_t d, bool avx2,
-                          float* out) {
+                          float* out, const Metric& metric) {
+  validate_metric(metric, d);
   Array<float> broadcast(d * lanes);
   for (std::size_t c = 0; c < d; ++c) std::fill_n(broadcast.data() + c * lanes, lanes, query[c]);
+  const Array<float> weights = broadcast_weights(metric);
+  const int kind = term_kind(metric);
   if (avx2) {
 #if PLOVIK_AVX2_TARGET
     if (!cpu_has_avx2()) return false;
-    exact_avx2::tile_distances(broadcast.data(), tile, d, out);
+    exact_avx2::tile_sums(broadcast.data(), tile, weights.data(), kind, d, out);
     return true;
 #else
     return false;
 #endif
   }
-  exact_portable::tile_distances(broadcast.data(), tile, d, out);
+  exact_portable::tile_sums(broadcast.data(), tile, weights.data(), kind, d, out);
   return true;
 }
 

@@ -2,7 +2,8 @@
 //
 // Points and queries are wrapped onto the unit torus and rounded to single
 // precision as the index wraps its own (wrap_f32), and every distance is
-// torus_l1_f32 bit for bit, so the answers equal a brute force over the
+// that of the points' metric (metric/metric.hpp) bit for bit: by default
+// toroidal L1, torus_l1_f32, so the answers equal a brute force over the
 // index's distances: k-nearest rows ascending by (distance bits, id) padded
 // with -1 / +inf, radius rows (inclusive, the radius rounded to single
 // precision) ascending by (distance, id). Results never depend on the
@@ -11,7 +12,10 @@
 // The points are copied once into tiles of eight, coordinate-major (lane j
 // of coordinate c at tile[8 c + j]), so that one vector holds a coordinate
 // of eight points and each lane sums its own point's terms in exactly the
-// association of torus_l1_f32. Tasks take a block of queries against a run
+// association of torus_l1_f32 (metric_sum_f32). The scan compares the
+// sums; for L2 it roots only the sums it admits, the radius compared on the
+// sums through l2_sum_bound, which selects exactly the points whose rooted
+// distance is within it. Tasks take a block of queries against a run
 // of points, scanned in blocks of tiles that stay in the first-level cache
 // while every query of the block passes over them.
 #pragma once
@@ -22,6 +26,7 @@
 #include <span>
 
 #include "index/memory/array.hpp"
+#include "index/metric/metric.hpp"
 #include "index/query/batch.hpp"
 #include "index/query/radius.hpp"
 
@@ -36,19 +41,22 @@ struct PointRows {
 };
 
 // The points as the scan reads them: wrapped and rounded (wrap_f32), in
-// tiles of eight, coordinate-major, the padding lanes of the last tile 0.
-// Made once, they answer any number of queries (a search in exact mode
-// keeps them between changes).
+// tiles of eight, coordinate-major, the padding lanes of the last tile 0,
+// and the metric their distances are measured in. Made once, they answer
+// any number of queries (a search in exact mode keeps them between
+// changes).
 struct ExactTiles {
   Array<float> tiles;  // tile_count(n) x d x 8
   std::size_t n = 0;
   std::size_t d = 0;
+  Metric metric;
 };
 
 // Tiles of eight points that n points fill.
 inline std::size_t tile_count(std::size_t n) { return n / 8 + (n % 8 != 0); }
 
-ExactTiles exact_tiles(const PointRows& points);
+// InvalidArgument when the metric does not fit the points (validate_metric).
+ExactTiles exact_tiles(const PointRows& points, Metric metric = {});
 
 struct ExactKnnResult {
   Array<int64_t> idx;  // m * k, row-major, padded with -1
@@ -65,6 +73,7 @@ void validate_exact_knn(std::size_t d, std::size_t m, std::size_t dq,
                         std::optional<std::size_t> n_exclude, std::size_t k);
 
 // The k nearest points of each query; query i never gets its excluded id.
+// The PointRows forms measure toroidal L1.
 ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size_t k);
 ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::size_t k);
 
@@ -72,12 +81,12 @@ ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::siz
 RadiusResult exact_radius(const PointRows& points, const QueryBatch& q, double radius);
 RadiusResult exact_radius(const ExactTiles& points, const QueryBatch& q, double radius);
 
-// For the engine tests: the eight distances of one query (d wrapped
-// single-precision coordinates) to the eight points of one tile (8 d
-// values, coordinate-major), by the AVX2 path (when the processor has it)
-// or the portable one. False when the AVX2 path was asked for and is not
-// available.
+// For the engine tests: the eight sums (metric_sum_f32) of one query (d
+// wrapped single-precision coordinates) and the eight points of one tile
+// (8 d values, coordinate-major) under `metric`, by the AVX2 path (when
+// the processor has it) or the portable one. False when the AVX2 path was
+// asked for and is not available.
 bool exact_tile_distances(const float* query, const float* tile, std::size_t d, bool avx2,
-                          float* out);
+                          float* out, const Metric& metric = {});
 
 }  // namespace plovik

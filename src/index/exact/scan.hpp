@@ -3,8 +3,9 @@
 // region (namespace exact_avx2) and for the portable path (namespace
 // exact_portable), after declaring what it uses: the vector types V8 and I8
 // (eight floats / eight int32, GCC vector extensions), lane_mask(I8) for
-// this instruction set, ScanArgs, KnnRow, RadiusRow, admit_knn and
-// admit_radius. It includes nothing itself.
+// this instruction set, ScanArgs, KnnRow, RadiusRow, admit_knn,
+// admit_radius and the term kinds (l1_plain .. l2_weighted). It includes
+// nothing itself.
 //
 // One source for both paths, so that their sums are the same expressions:
 // every operation on a V8 is one IEEE single-precision operation per lane,
@@ -18,26 +19,34 @@
 }
 
 // The term of coordinate c for the eight points of a tile: a = |q - p|,
-// then a < 1 - a ? a : 1 - a, as torus_term.
-[[gnu::always_inline]] inline V8 term8(const float* query, const float* tile, std::size_t c) {
+// then t = a < 1 - a ? a : 1 - a, as torus_term; times the axis's weight
+// (broadcast in weights[8 c ..]) for the weighted kinds, squared for L2, as
+// metric_sum_f32's terms.
+template <int Kind>
+[[gnu::always_inline]] inline V8 term8(const float* query, const float* tile, const float* weights,
+                                       std::size_t c) {
   const V8 diff = load8(query + 8 * c) - load8(tile + 8 * c);
   const V8 a = reinterpret_cast<V8>(reinterpret_cast<I8>(diff) & 0x7fffffff);
   const V8 om = 1.0f - a;
-  return a < om ? a : om;
+  V8 t = a < om ? a : om;
+  if constexpr (Kind == l1_weighted || Kind == l2_weighted) t = t * load8(weights + 8 * c);
+  if constexpr (Kind == l2_plain || Kind == l2_weighted) t = t * t;
+  return t;
 }
 
 // The eight distances, lane j summing point j's terms in the association of
-// torus_l1_f32: sixteen coordinates at a time into the accumulators A0..A3
+// torus_l1_f32 (and metric_sum_f32): sixteen coordinates at a time into the accumulators A0..A3
 // (lane l of Ag holds coordinates 16 i + 4 g + l), folded per lane l as
 // ((A0 + A1) + A2) + A3 and then (S0 + S1) + (S2 + S3); the remaining whole
 // groups of four into lanes seeded (s, 0, 0, 0), folded the same way; the
 // last coordinates one by one as s = term + s. Each accumulator lane is
 // summed as its own chain, here one vector per chain. A chain seeded with
 // 0 starts at its first term instead: 0 + t is t bit for bit, since a term
-// is never -0 (|q - p| >= +0, and 1 - a >= +0 for a <= 1) and a NaN keeps
-// its bits.
-template <std::size_t Dim>
-[[gnu::always_inline]] inline V8 distances8(const float* query, const float* tile, std::size_t d) {
+// is never -0 (|q - p| >= +0, 1 - a >= +0 for a <= 1, weights are positive
+// and a square is >= +0) and a NaN keeps its bits.
+template <std::size_t Dim, int Kind>
+[[gnu::always_inline]] inline V8 distances8(const float* query, const float* tile,
+                                            const float* weights, std::size_t d) {
   const std::size_t D = Dim > 0 ? Dim : d;
   V8 s = {};
   std::size_t c = 0;
@@ -47,8 +56,9 @@ template <std::size_t Dim>
     for (std::size_t l = 0; l < 4; ++l) {
       V8 A[4];
       for (std::size_t g = 0; g < 4; ++g) {
-        V8 acc = term8(query, tile, 4 * g + l);
-        for (std::size_t r = 1; r < rounds; ++r) acc = acc + term8(query, tile, 16 * r + 4 * g + l);
+        V8 acc = term8<Kind>(query, tile, weights, 4 * g + l);
+        for (std::size_t r = 1; r < rounds; ++r)
+          acc = acc + term8<Kind>(query, tile, weights, 16 * r + 4 * g + l);
         A[g] = acc;
       }
       S[l] = ((A[0] + A[1]) + A[2]) + A[3];
@@ -59,26 +69,28 @@ template <std::size_t Dim>
   if (D - c >= 4) {
     const std::size_t groups = (D - c) / 4;
     V8 B[4];
-    B[0] = D >= 16 ? s + term8(query, tile, c) : term8(query, tile, c);
-    for (std::size_t l = 1; l < 4; ++l) B[l] = term8(query, tile, c + l);
+    B[0] =
+        D >= 16 ? s + term8<Kind>(query, tile, weights, c) : term8<Kind>(query, tile, weights, c);
+    for (std::size_t l = 1; l < 4; ++l) B[l] = term8<Kind>(query, tile, weights, c + l);
     for (std::size_t g = 1; g < groups; ++g)
-      for (std::size_t l = 0; l < 4; ++l) B[l] = B[l] + term8(query, tile, c + 4 * g + l);
+      for (std::size_t l = 0; l < 4; ++l)
+        B[l] = B[l] + term8<Kind>(query, tile, weights, c + 4 * g + l);
     s = (B[0] + B[1]) + (B[2] + B[3]);
     c += 4 * groups;
   }
-  for (; c < D; ++c) s = term8(query, tile, c) + s;
+  for (; c < D; ++c) s = term8<Kind>(query, tile, weights, c) + s;
   return s;
 }
 
 // The tiles [a.tile_begin, a.tile_end) against one query's k best so far:
-// one vector compare per tile against the row's threshold, admission only
-// for the lanes that pass it.
-template <std::size_t Dim>
+// one vector compare per tile of the sums against the row's threshold (on
+// the sums: see set_threshold), admission only for the lanes that pass it.
+template <std::size_t Dim, int Kind>
 void knn_loop(const ScanArgs& a, KnnRow& row) {
   const std::size_t stride = 8 * (Dim > 0 ? Dim : a.d);
   const float* tile = a.tiles + a.tile_begin * stride;
   for (std::size_t t = a.tile_begin; t < a.tile_end; ++t, tile += stride) {
-    const V8 dist = distances8<Dim>(a.query, tile, a.d);
+    const V8 dist = distances8<Dim, Kind>(a.query, tile, a.weights, a.d);
     const unsigned mask = lane_mask(reinterpret_cast<I8>(dist) <= row.thr);
     if (mask != 0) [[unlikely]] {
       float lanes[8];
@@ -88,19 +100,41 @@ void knn_loop(const ScanArgs& a, KnnRow& row) {
   }
 }
 
-// The same for a radius: the lanes within the cutoff (a NaN never is).
-template <std::size_t Dim>
+// The same for a radius: the lanes whose sum is within the cutoff on the
+// sums (metric_sum_cutoff; a NaN never is).
+template <std::size_t Dim, int Kind>
 void radius_loop(const ScanArgs& a, float cutoff, RadiusRow& row) {
   const std::size_t stride = 8 * (Dim > 0 ? Dim : a.d);
   const float* tile = a.tiles + a.tile_begin * stride;
   for (std::size_t t = a.tile_begin; t < a.tile_end; ++t, tile += stride) {
-    const V8 dist = distances8<Dim>(a.query, tile, a.d);
+    const V8 dist = distances8<Dim, Kind>(a.query, tile, a.weights, a.d);
     const unsigned mask = lane_mask(dist <= cutoff);
     if (mask != 0) {
       float lanes[8];
       std::memcpy(lanes, &dist, sizeof lanes);
       admit_radius(row, mask, lanes, 8 * t, a);
     }
+  }
+}
+
+// Each term kind for one dimension.
+template <std::size_t Dim>
+void knn_dim(const ScanArgs& a, KnnRow& row) {
+  switch (a.kind) {
+    case l1_weighted: return knn_loop<Dim, l1_weighted>(a, row);
+    case l2_plain: return knn_loop<Dim, l2_plain>(a, row);
+    case l2_weighted: return knn_loop<Dim, l2_weighted>(a, row);
+    default: return knn_loop<Dim, l1_plain>(a, row);
+  }
+}
+
+template <std::size_t Dim>
+void radius_dim(const ScanArgs& a, float cutoff, RadiusRow& row) {
+  switch (a.kind) {
+    case l1_weighted: return radius_loop<Dim, l1_weighted>(a, cutoff, row);
+    case l2_plain: return radius_loop<Dim, l2_plain>(a, cutoff, row);
+    case l2_weighted: return radius_loop<Dim, l2_weighted>(a, cutoff, row);
+    default: return radius_loop<Dim, l1_plain>(a, cutoff, row);
   }
 }
 
@@ -116,15 +150,23 @@ void radius_loop(const ScanArgs& a, float cutoff, RadiusRow& row) {
     default: return loop<0>(__VA_ARGS__);  \
   }
 
-void knn_tiles(const ScanArgs& a, KnnRow& row) { PLOVIK_EXACT_DISPATCH(knn_loop, a, row) }
+void knn_tiles(const ScanArgs& a, KnnRow& row) { PLOVIK_EXACT_DISPATCH(knn_dim, a, row) }
 
 void radius_tiles(const ScanArgs& a, float cutoff, RadiusRow& row) {
-  PLOVIK_EXACT_DISPATCH(radius_loop, a, cutoff, row)
+  PLOVIK_EXACT_DISPATCH(radius_dim, a, cutoff, row)
 }
 
 #undef PLOVIK_EXACT_DISPATCH
 
-void tile_distances(const float* query, const float* tile, std::size_t d, float* out) {
-  const V8 dist = distances8<0>(query, tile, d);
-  std::memcpy(out, &dist, sizeof dist);
+// The eight sums of one query against one tile, for each term kind.
+void tile_sums(const float* query, const float* tile, const float* weights, int kind, std::size_t d,
+               float* out) {
+  V8 sum;
+  switch (kind) {
+    case l1_weighted: sum = distances8<0, l1_weighted>(query, tile, weights, d); break;
+    case l2_plain: sum = distances8<0, l2_plain>(query, tile, weights, d); break;
+    case l2_weighted: sum = distances8<0, l2_weighted>(query, tile, weights, d); break;
+    default: sum = distances8<0, l1_plain>(query, tile, weights, d); break;
+  }
+  std::memcpy(out, &sum, sizeof sum);
 }
