@@ -37,6 +37,7 @@ struct GridTier {
   Array<uint64_t> starts;  // cell c holds sorted points [starts[c], starts[c + 1])
   Array<float> coords;     // coordinate a of sorted point i at coords[a * n + i]
   Array<int64_t> ids;      // the id of each sorted point
+  bool ids_32 = true;      // every id in [0, 2^32)
 };
 
 // Cells in all: the product of `cells`; InvalidArgument when an axis has
