@@ -204,10 +204,43 @@ struct TierAxes {
   }
 };
 
+// Appends to found[used ..] every point of the tiers within `cutoff` of q
+// (its distance at most cutoff) but the excluded id, from the cells that
+// `reach`, made around q for `limit`, yields; found grows as needed.
+template <std::size_t D, class E>
+void collect_within(GridTiers tiers, const std::vector<TierAxes>& axes, const Reach& reach,
+                    const CellStrides& strides, double limit, const float* q, int64_t excluded,
+                    float cutoff, Array<typename E::Entry>& found, std::size_t& used) {
+  using Entry = typename E::Entry;
+  const std::size_t d = tiers[0]->d;
+  float dist[run_chunk];
+  reach.template for_runs<D>(strides, limit, [&](std::size_t c0, std::size_t c1) {
+    for (std::size_t ti = 0; ti < tiers.size(); ++ti) {
+      const GridTier& t = *tiers[ti];
+      const std::size_t s = t.starts[c0], e = t.starts[c1 + 1];
+      for (std::size_t from = s; from < e; from += run_chunk) {
+        const std::size_t len = std::min(run_chunk, e - from);
+        distances_run<D>(q, axes[ti].axis, from, len, d, dist);
+        if (found.size() < used + len) found.resize(std::max(2 * found.size(), used + len));
+        Entry* out = found.data();
+        const int64_t* ids = t.ids.data() + from;
+        for (std::size_t b = 0; b < len; b += 64) {
+          // The hits of 64 points at a time, as bits.
+          uint64_t hits = within_mask(dist + b, std::min<std::size_t>(64, len - b), cutoff);
+          for (; hits != 0; hits &= hits - 1) {
+            const std::size_t j = b + static_cast<std::size_t>(std::countr_zero(hits));
+            if (ids[j] == excluded) continue;
+            out[used++] = E::make(dist[j], ids[j]);
+          }
+        }
+      }
+    }
+  });
+}
+
 template <std::size_t D, class E>
 void radius_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t end,
                  float cutoff, TaskRows<E>& mine) {
-  using Entry = typename E::Entry;
   const GridTier& g = *tiers[0];
   const std::size_t d = g.d;
   const double limit = static_cast<double>(cutoff) + grid_slack(d);
@@ -215,42 +248,28 @@ void radius_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::siz
   Reach reach(d);
   std::vector<TierAxes> axes;
   for (const GridTier* t : tiers) axes.emplace_back(*t);
-  float dist[run_chunk];
   mine.counts.assign(end - begin, 0);
   mine.found.resize(std::max<std::size_t>(run_chunk, (end - begin) * 32));
   std::size_t used = 0;
   for (std::size_t p = begin; p < end; ++p) {
     const float* q = qs.coords.data() + p * d;
-    const int64_t excluded = qs.excluded[p];
     const std::size_t first = used;
     reach.around(q, g.cells, limit);
-    reach.for_runs<D>(strides, limit, [&](std::size_t c0, std::size_t c1) {
-      for (std::size_t ti = 0; ti < tiers.size(); ++ti) {
-        const GridTier& t = *tiers[ti];
-        const std::size_t s = t.starts[c0], e = t.starts[c1 + 1];
-        for (std::size_t from = s; from < e; from += run_chunk) {
-          const std::size_t len = std::min(run_chunk, e - from);
-          distances_run<D>(q, axes[ti].axis, from, len, d, dist);
-          if (mine.found.size() < used + len)
-            mine.found.resize(std::max(2 * mine.found.size(), used + len));
-          Entry* out = mine.found.data();
-          const int64_t* ids = t.ids.data() + from;
-          for (std::size_t b = 0; b < len; b += 64) {
-            // The hits of 64 points at a time, as bits.
-            uint64_t hits = within_mask(dist + b, std::min<std::size_t>(64, len - b), cutoff);
-            for (; hits != 0; hits &= hits - 1) {
-              const std::size_t j = b + static_cast<std::size_t>(std::countr_zero(hits));
-              if (ids[j] == excluded) continue;
-              out[used++] = E::make(dist[j], ids[j]);
-            }
-          }
-        }
-      }
-    });
+    collect_within<D, E>(tiers, axes, reach, strides, limit, q, qs.excluded[p], cutoff, mine.found,
+                         used);
     sort_row<E>(mine.found.data() + first, used - first);
     mine.counts[p - begin] = used - first;
   }
   mine.found.resize(used);
+}
+
+// A radius about which the k-th nearest of a query lies, a little beyond
+// the distance within which n points spread evenly over the unit torus put
+// k + 1 on average (the L1 ball of radius r holds (2r)^d / d! of it).
+double knn_first_radius(std::size_t d, std::size_t n, std::size_t k) {
+  double volume = static_cast<double>(k + 1) / static_cast<double>(n);
+  for (std::size_t a = 2; a <= d; ++a) volume *= static_cast<double>(a);
+  return 1.15 * 0.5 * std::pow(volume, 1.0 / static_cast<double>(d));
 }
 
 template <std::size_t D, class E>
@@ -266,9 +285,35 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
   Array<Entry> heap(keep);
   float dist[run_chunk];
   constexpr float inf = std::numeric_limits<float>::infinity();
+  // First every point within a radius that holds about k points and a
+  // half: when it holds k or more, the k first of them are the answer
+  // (a point not read is further than each); else the rings.
+  const float first_cutoff = static_cast<float>(knn_first_radius(d, points_in(tiers), keep));
+  const double first_limit = static_cast<double>(first_cutoff) + slack;
+  const bool first_pass = d > 0 && first_limit < 0.25;
+  const CellStrides strides(g.cells);
+  Reach reach(d);
+  Array<Entry> found(run_chunk);
   for (std::size_t p = begin; p < end; ++p) {
     const float* q = qs.coords.data() + p * d;
     const int64_t excluded = qs.excluded[p];
+    const std::size_t i = qs.order[p];
+    int64_t* idx = r.idx.data() + i * k;
+    double* dd = r.dist.data() + i * k;
+    if (first_pass) {
+      std::size_t used = 0;
+      reach.around(q, g.cells, first_limit);
+      collect_within<D, E>(tiers, axes, reach, strides, first_limit, q, excluded, first_cutoff,
+                           found, used);
+      if (used >= keep) {
+        sort_row<E>(found.data(), used);
+        for (std::size_t j = 0; j < keep; ++j) {
+          idx[j] = E::id(found[j]);
+          dd[j] = widen_bits(E::bits(found[j]));
+        }
+        continue;
+      }
+    }
     std::size_t len = 0;
     // The k-th distance so far, +inf (everything passes) while the row is
     // not full; a NaN k-th stops nothing.
@@ -317,9 +362,6 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
       if (len == keep && kth < rings.beyond(ring) - slack) break;
     }
     sort_row<E>(heap.data(), len);
-    const std::size_t i = qs.order[p];
-    int64_t* idx = r.idx.data() + i * k;
-    double* dd = r.dist.data() + i * k;
     for (std::size_t j = 0; j < len; ++j) {
       idx[j] = E::id(heap[j]);
       dd[j] = widen_bits(E::bits(heap[j]));
