@@ -522,9 +522,9 @@ std::vector<BruteRow> brute_rows(const std::vector<float>& points, const std::ve
   std::vector<BruteRow> rows(queries.size() / d);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     for (std::size_t j = 0; j < ids.size(); ++j)
-      rows[i].emplace_back(
-          plovik::distance_bits(plovik::torus_l1_f32(queries.data() + i * d, points.data() + j * d, d)),
-          ids[j]);
+      rows[i].emplace_back(plovik::distance_bits(plovik::torus_l1_f32(queries.data() + i * d,
+                                                                      points.data() + j * d, d)),
+                           ids[j]);
     std::sort(rows[i].begin(), rows[i].end());
   }
   return rows;
@@ -554,8 +554,8 @@ void test_grid_against_brute_force() {
       for (auto& v : Q) v = value() * 3.0 - 1.0;
       for (std::size_t c = 0; c < d; ++c) {
         P[5 * d + c] = P[6 * d + c] = P[7 * d + c];  // three copies of a point
-        P[8 * d + c] += 4.0;                          // a point four periods away
-        Q[c] = P[9 * d + c];                          // a query on a point
+        P[8 * d + c] += 4.0;                         // a point four periods away
+        Q[c] = P[9 * d + c];                         // a query on a point
       }
       std::vector<float> Pf(n * d), Qf(m * d);
       for (std::size_t x = 0; x < n * d; ++x) Pf[x] = plovik::wrap_f32(P[x]);
@@ -571,9 +571,9 @@ void test_grid_against_brute_force() {
       for (std::size_t j = 0; j < n; ++j) big_ids[j] = (int64_t{5} << 32) + static_cast<int64_t>(j);
       const plovik::GridTier one = plovik::grid_tier(rows, {}, grid_cells);
       const std::size_t half = n / 2;
-      const plovik::GridTier low = plovik::grid_tier(
-          plovik::PointRows{std::span<const double>(P).first(half * d), half, d},
-          std::span<const int64_t>(big_ids).first(half), grid_cells);
+      const plovik::GridTier low =
+          plovik::grid_tier(plovik::PointRows{std::span<const double>(P).first(half * d), half, d},
+                            std::span<const int64_t>(big_ids).first(half), grid_cells);
       const plovik::GridTier high = plovik::grid_tier(
           plovik::PointRows{std::span<const double>(P).subspan(half * d), n - half, d},
           std::span<const int64_t>(big_ids).subspan(half), grid_cells);
@@ -604,7 +604,8 @@ void test_grid_against_brute_force() {
           for (std::size_t i = 0; i < m && got.indptr.size() == m + 1; ++i) {
             BruteRow want;
             for (const auto& [bits, id] : brute[i])
-              if (std::bit_cast<float>(bits) <= cutoff && id != excluded_id(i)) want.emplace_back(bits, id);
+              if (std::bit_cast<float>(bits) <= cutoff && id != excluded_id(i))
+                want.emplace_back(bits, id);
             const auto s = static_cast<std::size_t>(got.indptr[i]);
             CHECK(static_cast<std::size_t>(got.indptr[i + 1]) - s == want.size());
             for (std::size_t x = 0; x < want.size() && s + x < got.ids.size(); ++x)

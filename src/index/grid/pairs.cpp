@@ -357,8 +357,8 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
         const Found& f = mine.found[k];
         const auto at = static_cast<std::size_t>(
             std::atomic_ref<int64_t>(cursor[f.lo]).fetch_add(1, std::memory_order_relaxed));
-        const uint64_t key = by_distance ? (uint64_t{f.bits} << 32) | f.hi
-                                         : (uint64_t{f.hi} << 32) | f.bits;
+        const uint64_t key =
+            by_distance ? (uint64_t{f.bits} << 32) | f.hi : (uint64_t{f.hi} << 32) | f.bits;
         r.j[at] = static_cast<int64_t>(key);
         if (shifts)
           for (std::size_t a = 0; a < d; ++a) r.shift[at * d + a] = mine.shift[k * d + a];
@@ -378,7 +378,8 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
       [&](Scratch& w, std::size_t begin, std::size_t end) {
         int32_t moved[max_grid_dims];
         for (std::size_t x = begin; x < end; ++x) {
-          const auto s = static_cast<std::size_t>(start[x]), e = static_cast<std::size_t>(start[x + 1]);
+          const auto s = static_cast<std::size_t>(start[x]),
+                     e = static_cast<std::size_t>(start[x + 1]);
           int64_t* key = r.j.data() + s;
           const std::size_t len = e - s;
           if (len > 32 && !shifts) {
