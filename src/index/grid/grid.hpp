@@ -12,9 +12,13 @@
 // rounded to single precision once and inclusive, rows ascending by
 // (distance bits, id), k-nearest rows padded with -1 / +inf; only the cells
 // that can hold an answer are read. A radius query reads the cells whose
-// lower bound of the distance is within the radius; a k-nearest query reads
-// rings of cells around its own until the k-th distance is below the lower
-// bound of every cell not read. Results never depend on the thread count.
+// lower bound of the distance is within the radius; a k-nearest query first
+// reads every point within a radius that holds about 1.5 k points where
+// they are spread evenly (when that finds k, no point not read can come
+// before them), else rings of cells around its own until the k-th distance
+// is below the lower bound of every cell not read. Queries are answered in
+// the order of their cells, each row sorted on its own and written at its
+// place. Results never depend on the thread count.
 #pragma once
 
 #include <cstddef>
