@@ -360,8 +360,7 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
         const uint64_t key =
             by_distance ? (uint64_t{f.bits} << 32) | f.hi : (uint64_t{f.hi} << 32) | f.bits;
         r.j[at] = static_cast<int64_t>(key);
-        if (shifts)
-          for (std::size_t a = 0; a < d; ++a) r.shift[at * d + a] = mine.shift[k * d + a];
+        if (shifts) std::copy_n(mine.shift.data() + k * d, d, r.shift.data() + at * d);
       }
       Array<Found>().swap(mine.found);
       Array<int8_t>().swap(mine.shift);
