@@ -415,12 +415,49 @@ void radius_rows(GridTiers tiers, const Queries& qs, float cutoff, RadiusResult&
   });
 }
 
+// The image shifts of every entry of the rows r (see grid.hpp), from the
+// coordinates of the point each id names, every id in [0, 2^32).
+void image_shifts(GridTiers tiers, const Queries& qs, const RadiusResult& r,
+                  Array<int32_t>& shifts) {
+  const std::size_t d = tiers[0]->d, m = qs.order.size();
+  int64_t top = -1;
+  for (const GridTier* t : tiers)
+    for (const int64_t id : t->ids) top = std::max(top, id);
+  // Where each id sits: its tier above its sorted place.
+  Array<uint64_t> where(static_cast<std::size_t>(top + 1));
+  for (std::size_t ti = 0; ti < tiers.size(); ++ti)
+    for (std::size_t at = 0; at < tiers[ti]->n; ++at)
+      where[static_cast<std::size_t>(tiers[ti]->ids[at])] = (uint64_t{ti} << 32) | at;
+  shifts.resize(checked_mul(r.ids.size(), d));
+  parallel::for_chunks(
+      m, 1024, [] { return 0; },
+      [&](int, std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p < end; ++p) {
+          const std::size_t i = qs.order[p];
+          const float* q = qs.coords.data() + p * d;
+          for (auto x = static_cast<std::size_t>(r.indptr[i]);
+               x < static_cast<std::size_t>(r.indptr[i + 1]); ++x) {
+            const uint64_t w = where[static_cast<std::size_t>(r.ids[x])];
+            const GridTier& t = *tiers[w >> 32];
+            const std::size_t at = w & UINT32_MAX;
+            for (std::size_t a = 0; a < d; ++a)
+              shifts[x * d + a] = image_shift(q[a], t.coords[a * t.n + at]);
+          }
+        }
+      });
+}
+
 }  // namespace
 
-RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius) {
+RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius,
+                         Array<int32_t>* shifts) {
   validate_grid_tiers(tiers);
   const GridTier& g = *tiers[0];
   validate_exact(g.d, q.m, q.dq, q.exclude_size());
+  if (shifts != nullptr) {
+    if (!ids_32(tiers)) throw InvalidArgument("image shifts take ids in [0, 2**32)");
+    shifts->clear();
+  }
   // Rounded once, as the exact scan rounds it.
   const float cutoff = static_cast<float>(radius);
   const std::size_t m = q.m;
@@ -432,6 +469,7 @@ RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius) {
     radius_rows<PackedEntries>(tiers, qs, cutoff, r);
   else
     radius_rows<SlotEntries>(tiers, qs, cutoff, r);
+  if (shifts != nullptr) image_shifts(tiers, qs, r, *shifts);
   return r;
 }
 

@@ -61,7 +61,13 @@ void validate_grid_tiers(GridTiers tiers);
 
 // Every point within `radius` (inclusive) of each query, in CSR form; query
 // i never gets its excluded id. The checks of exact_radius come first.
-RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius);
+// With `shifts`: d image shifts per entry into it, s with x_p - x_q + s the
+// minimum-image displacement from the query to the point, x the wrapped
+// single-precision coordinates (the query's wrapped as the index wraps it;
+// the convention of the half list's shifts, pairs.hpp); the ids must then
+// lie in [0, 2^32) (InvalidArgument otherwise).
+RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius,
+                         Array<int32_t>* shifts = nullptr);
 
 // The k nearest points of each query. The checks of exact_knn come first.
 ExactKnnResult grid_knn(GridTiers tiers, const QueryBatch& q, std::size_t k);

@@ -126,6 +126,17 @@ inline void distances_run(const float* q, const float* const* axis, std::size_t 
   }
 }
 
+// The image shift along one axis from x to y (wrapped coordinates): the
+// whole periods s that make y - x + s the shorter way round, 0 when
+// |y - x| is (the distance's own test, a < 1 - a), else -1 when y > x and
+// +1 when y < x.
+inline int32_t image_shift(float x, float y) {
+  const float delta = y - x;
+  const float a = std::fabs(delta);
+  if (a < 1.0f - a) return 0;
+  return delta > 0.0f ? -1 : 1;
+}
+
 // Bit j set when dist[j] <= cutoff, for j < len <= 64 (a NaN never).
 inline uint64_t within_mask(const float* dist, std::size_t len, float cutoff) {
   uint64_t mask = 0;

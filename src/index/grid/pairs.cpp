@@ -119,14 +119,6 @@ Stencil stencil(const GridTier& g, double limit) {
   return out;
 }
 
-// The shift of the pair (from p to q) along one axis; see pairs.hpp.
-inline int8_t shift_of(float xi, float xj) {
-  const float delta = xj - xi;
-  const float a = std::fabs(delta);
-  if (a < 1.0f - a) return 0;
-  return delta > 0.0f ? int8_t{-1} : int8_t{1};
-}
-
 template <std::size_t D>
 struct PairScan {
   GridTiers tiers;
@@ -157,7 +149,8 @@ struct PairScan {
           if (shifts) {
             for (std::size_t a = 0; a < d; ++a) {
               const float xi = q[a], xj = axis[a][from + k];
-              mine.shift.push_back(first ? shift_of(xi, xj) : shift_of(xj, xi));
+              mine.shift.push_back(
+                  static_cast<int8_t>(first ? image_shift(xi, xj) : image_shift(xj, xi)));
             }
           }
         }
