@@ -120,6 +120,27 @@ def test_pair_order_and_image_shifts():
     assert np.abs(delta).max() <= 0.5
     assert np.allclose(np.abs(delta).sum(axis=1), dist, atol=1e-6)
     assert set(np.unique(shift)) <= {-1, 0, 1} and (shift != 0).any()
+    # The full list's shifts, from each query to its points, by the same
+    # convention: the half list's pairs seen from either end, and queries
+    # given periods away
+    Q = np.concatenate([P[:50], P[50:80] + rng.integers(-2, 3, (30, d))])
+    indptr, ids, dists, full_shift = _grid_radius([tier], Q, r, None, True)
+    same((indptr, ids, dists), _grid_radius([tier], Q, r))
+    assert full_shift.dtype == np.int32 and full_shift.shape == (ids.size, d)
+    rows = np.repeat(np.arange(Q.shape[0]), np.diff(indptr))
+    xq = (Q - np.floor(Q)).astype(np.float32)
+    xq = np.where(xq >= 1, np.float32(0), xq).astype(np.float64)
+    xs = np.where(x >= 1, 0.0, x)  # a coordinate that rounds to 1.0 is stored as 0.0
+    delta = xs[ids] - xq[rows] + full_shift
+    assert np.abs(delta).max() <= 0.5 and (full_shift != 0).any()
+    assert np.allclose(np.abs(delta).sum(axis=1), dists, atol=1e-6)
+    half = {(a, b): s for a, b, s in zip(i.tolist(), j.tolist(), shift.tolist(), strict=True)}
+    for row, (a, b, s) in enumerate(
+        zip(rows[:400].tolist(), ids[:400].tolist(), full_shift[:400].tolist(), strict=True)
+    ):
+        if a < 50 and a != b:  # queries that are points of the grid
+            want = half[(a, b)] if a < b else [-v for v in half[(b, a)]]
+            assert s == want, row
 
 
 def test_exact_grid_in_box_units():
@@ -173,6 +194,11 @@ def test_bad_input():
         ExactGrid(P).knn(P, 0)
     with pytest.raises(ValueError, match="columns"):
         ExactGrid(P).knn(np.zeros((2, 3)), 1)
+    big = [_grid_tier(P, (3, 3), np.arange(10) + (1 << 32))]
+    with pytest.raises(ValueError, match="ids in \\[0, 2\\*\\*32\\)"):
+        _grid_radius(big, P, 0.1, None, True)
+    with pytest.raises(ValueError, match="ids in \\[0, 2\\*\\*32\\)"):
+        _grid_pairs(big, 0.1)
 
 
 def test_search_through_the_grid_answers_as_the_exact_scan():

@@ -86,26 +86,39 @@ PyObject* function_grid_tier(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-// _grid_radius(tiers, queries, radius, exclude_ids=None): exact_radius over
-// the points of the tiers, by their ids.
+// _grid_radius(tiers, queries, radius, exclude_ids=None, shifts=False):
+// exact_radius over the points of the tiers, by their ids; with shifts the
+// (nnz, d) int32 image shifts too.
 PyObject* function_grid_radius(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[4];
-    match_args({"_grid_radius", {"tiers", "queries", "radius", "exclude_ids"}, 3}, args, nargs,
-               kwnames, a);
+    PyObject* a[5];
+    match_args({"_grid_radius", {"tiers", "queries", "radius", "exclude_ids", "shifts"}, 3}, args,
+               nargs, kwnames, a);
     const std::vector<const GridTier*> tiers = tiers_of(a[0]);
     PyArrayObject* queries = to_array(a[1], "queries", 2, NPY_FLOAT64);
     const double radius = to_f64(a[2], "radius");
     PyArrayObject* exclude_ids = to_exclude_ids(a[3]);
+    const int shifts = a[4] == nullptr ? 0 : PyObject_IsTrue(a[4]);
+    check(shifts);
     const QuerySizes sizes = query_sizes(queries, exclude_ids);
     validate_exact(tiers[0]->d, sizes.m, sizes.dq, sizes.n_exclude);
     const QueryInput in = read_queries(queries, exclude_ids);
-    RadiusResult r = without_gil([&] { return grid_radius(tiers, in.batch(), radius); });
+    Array<int32_t> shift_values;
+    RadiusResult r = without_gil([&] {
+      return grid_radius(tiers, in.batch(), radius, shifts != 0 ? &shift_values : nullptr);
+    });
+    const auto entries = static_cast<npy_intp>(r.ids.size());
     Ref indptr(hand_over(std::move(r.indptr)));
     Ref ids(hand_over(std::move(r.ids)));
     Ref dists(hand_over(std::move(r.dists)));
-    return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
+    if (shifts == 0) return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
+    npy_intp dims[2] = {entries, static_cast<npy_intp>(tiers[0]->d)};
+    Ref shift(check(PyArray_SimpleNew(2, dims, NPY_INT32)));
+    if (!shift_values.empty())
+      std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(shift.get())), shift_values.data(),
+                  shift_values.size() * sizeof(int32_t));
+    return PyTuple_Pack(4, indptr.get(), ids.get(), dists.get(), shift.get());
   });
 }
 
@@ -173,9 +186,12 @@ PyMethodDef grid_functions[] = {
      "counting-sorted into a grid of cells[a] cells along axis a, point i with\n"
      "id ids[i] (default i): an opaque capsule that owns them."},
     {"_grid_radius", PLOVIK_FASTCALL(function_grid_radius), METH_FASTCALL | METH_KEYWORDS,
-     "_grid_radius(tiers, queries, radius, exclude_ids=None)\n--\n\n"
+     "_grid_radius(tiers, queries, radius, exclude_ids=None, shifts=False)\n--\n\n"
      "`exact_radius` over the points of the tiers (a sequence of _grid_tier\n"
-     "capsules with the same cells), by their ids: the same rows."},
+     "capsules with the same cells), by their ids: the same rows. With shifts,\n"
+     "(indptr, ids, dists, shift): shift the (nnz, d) int32 image shifts s with\n"
+     "x_point - x_query + s the minimum-image displacement of the wrapped\n"
+     "coordinates (ids in [0, 2**32))."},
     {"_grid_knn", PLOVIK_FASTCALL(function_grid_knn), METH_FASTCALL | METH_KEYWORDS,
      "_grid_knn(tiers, queries, k, exclude_ids=None)\n--\n\n"
      "`exact_knn` over the points of the tiers, by their ids: the same rows."},

@@ -1,6 +1,7 @@
 #include "index/grid/grid.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -84,6 +85,8 @@ GridTier grid_tier(const PointRows& points, std::span<const int64_t> ids,
   for (std::size_t i = 0; i < n; ++i) place[i] = at[cell[i]]++;
   t.coords.resize(checked_mul(n, d));
   t.ids.resize(n);
+  for (const int64_t id : ids) t.ids_32 = t.ids_32 && id >= 0 && id <= int64_t{UINT32_MAX};
+  if (ids.empty()) t.ids_32 = n <= std::size_t{UINT32_MAX} + 1;
   parallel::for_chunks(
       n, 4096, [] { return 0; },
       [&](int, std::size_t begin, std::size_t end) {
@@ -113,74 +116,215 @@ std::size_t points_in(GridTiers tiers) {
   return n;
 }
 
-// The radius rows of one task's queries: every hit appended, query after
-// query, and how many each has.
+bool ids_32(GridTiers tiers) {
+  for (const GridTier* t : tiers)
+    if (!t->ids_32) return false;
+  return true;
+}
+
+// The entries of a row. When every id lies in [0, 2^32): one 64-bit key,
+// the distance bits above the id, whose order as an unsigned integer is
+// the result order (distance bits, then id); else a Slot.
+struct PackedEntries {
+  using Entry = uint64_t;
+  static Entry make(float x, int64_t id) {
+    return (uint64_t{distance_bits(x)} << 32) | static_cast<uint32_t>(id);
+  }
+  static bool less(Entry a, Entry b) { return a < b; }
+  static int64_t id(Entry e) { return static_cast<int64_t>(e & UINT32_MAX); }
+  static uint32_t bits(Entry e) { return static_cast<uint32_t>(e >> 32); }
+};
+
+struct SlotEntries {
+  using Entry = Slot;
+  static Entry make(float x, int64_t id) { return Slot{distance_bits(x), id}; }
+  static bool less(const Entry& a, const Entry& b) { return before(a, b); }
+  static int64_t id(const Entry& e) { return e.id; }
+  static uint32_t bits(const Entry& e) { return e.bits; }
+};
+
+// Sorts a row ascending in the result order: by insertion when short (a
+// row holds a few tens of entries).
+template <class E>
+void sort_row(typename E::Entry* row, std::size_t len) {
+  if (len > 32) {
+    std::sort(row, row + len, [](const auto& a, const auto& b) { return E::less(a, b); });
+    return;
+  }
+  for (std::size_t u = 1; u < len; ++u) {
+    const auto e = row[u];
+    std::size_t v = u;
+    for (; v > 0 && E::less(e, row[v - 1]); --v) row[v] = row[v - 1];
+    row[v] = e;
+  }
+}
+
+// A max-heap of k entries under the result order (the latest on top).
+template <class E>
+void entry_push(typename E::Entry* heap, std::size_t& len, typename E::Entry e) {
+  std::size_t at = len++;
+  while (at > 0) {
+    const std::size_t parent = (at - 1) / 2;
+    if (!E::less(heap[parent], e)) break;
+    heap[at] = heap[parent];
+    at = parent;
+  }
+  heap[at] = e;
+}
+
+template <class E>
+void entry_replace_top(typename E::Entry* heap, std::size_t k, typename E::Entry e) {
+  std::size_t at = 0;
+  for (;;) {
+    const std::size_t left = 2 * at + 1, right = left + 1;
+    if (left >= k) break;
+    std::size_t pick = left;
+    if (right < k && E::less(heap[left], heap[right])) pick = right;
+    if (!E::less(e, heap[pick])) break;
+    heap[at] = heap[pick];
+    at = pick;
+  }
+  heap[at] = e;
+}
+
+// The radius rows of one task's queries: every hit, query after query (at
+// places begin, begin + 1, ...), and how many each has.
+template <class E>
 struct TaskRows {
-  Array<Slot> hits;
+  Array<typename E::Entry> found;
   Array<std::size_t> counts;
 };
 
-// Offers the points of cells [c0, c1] of every tier to `take(bits, id)`,
-// with their distances to q.
-template <std::size_t D, class Take>
-void scan_cells(GridTiers tiers, std::size_t c0, std::size_t c1, const float* q, float* dist,
-                Take&& take) {
-  for (const GridTier* t : tiers) {
-    const std::size_t s = t->starts[c0], e = t->starts[c1 + 1];
-    if (s == e) continue;
-    const float* axis[max_grid_dims];
-    for (std::size_t a = 0; a < t->d; ++a) axis[a] = t->coords.data() + a * t->n;
-    for (std::size_t from = s; from < e; from += run_chunk) {
-      const std::size_t len = std::min(run_chunk, e - from);
-      distances_run<D>(q, axis, from, len, t->d, dist);
-      for (std::size_t j = 0; j < len; ++j) take(dist[j], t->ids[from + j]);
-    }
+// The coordinate arrays of a tier: coordinate a of sorted point i at
+// axis[a][i].
+struct TierAxes {
+  const float* axis[max_grid_dims];
+  explicit TierAxes(const GridTier& t) {
+    for (std::size_t a = 0; a < t.d; ++a) axis[a] = t.coords.data() + a * t.n;
   }
-}
+};
 
-template <std::size_t D>
-void radius_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t end,
-                 float cutoff, TaskRows& mine) {
-  const GridTier& g = *tiers[0];
-  const double limit = static_cast<double>(cutoff) + grid_slack(g.d);
-  const CellStrides strides(g.cells);
-  Reach reach(g.d);
+// Appends to found[used ..] every point of the tiers within `cutoff` of q
+// (its distance at most cutoff) but the excluded id, from the cells that
+// `reach`, made around q for `limit`, yields; found grows as needed.
+template <std::size_t D, class E>
+void collect_within(GridTiers tiers, const std::vector<TierAxes>& axes, const Reach& reach,
+                    const CellStrides& strides, double limit, const float* q, int64_t excluded,
+                    float cutoff, Array<typename E::Entry>& found, std::size_t& used) {
+  using Entry = typename E::Entry;
+  const std::size_t d = tiers[0]->d;
   float dist[run_chunk];
-  mine.counts.assign(end - begin, 0);
-  for (std::size_t p = begin; p < end; ++p) {
-    const std::size_t i = qs.order[p];
-    const float* q = qs.coords.data() + i * g.d;
-    const int64_t excluded = qs.excluded[i];
-    const std::size_t before_count = mine.hits.size();
-    reach.around(q, g.cells, limit);
-    reach.for_runs(strides, limit, [&](std::size_t c0, std::size_t c1) {
-      scan_cells<D>(tiers, c0, c1, q, dist, [&](float x, int64_t id) {
-        if (x <= cutoff && id != excluded) mine.hits.push_back(Slot{distance_bits(x), id});
-      });
-    });
-    const std::size_t len = mine.hits.size() - before_count;
-    sort_slots(mine.hits.data() + before_count, len);
-    mine.counts[p - begin] = len;
-  }
+  reach.template for_runs<D>(strides, limit, [&](std::size_t c0, std::size_t c1) {
+    for (std::size_t ti = 0; ti < tiers.size(); ++ti) {
+      const GridTier& t = *tiers[ti];
+      const std::size_t s = t.starts[c0], e = t.starts[c1 + 1];
+      for (std::size_t from = s; from < e; from += run_chunk) {
+        const std::size_t len = std::min(run_chunk, e - from);
+        distances_run<D>(q, axes[ti].axis, from, len, d, dist);
+        if (found.size() < used + len) found.resize(std::max(2 * found.size(), used + len));
+        Entry* out = found.data();
+        const int64_t* ids = t.ids.data() + from;
+        for (std::size_t b = 0; b < len; b += 64) {
+          // The hits of 64 points at a time, as bits.
+          uint64_t hits = within_mask(dist + b, std::min<std::size_t>(64, len - b), cutoff);
+          for (; hits != 0; hits &= hits - 1) {
+            const std::size_t j = b + static_cast<std::size_t>(std::countr_zero(hits));
+            if (ids[j] == excluded) continue;
+            out[used++] = E::make(dist[j], ids[j]);
+          }
+        }
+      }
+    }
+  });
 }
 
-template <std::size_t D>
+template <std::size_t D, class E>
+void radius_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t end,
+                 float cutoff, TaskRows<E>& mine) {
+  const GridTier& g = *tiers[0];
+  const std::size_t d = g.d;
+  const double limit = static_cast<double>(cutoff) + grid_slack(d);
+  const CellStrides strides(g.cells);
+  Reach reach(d);
+  std::vector<TierAxes> axes;
+  for (const GridTier* t : tiers) axes.emplace_back(*t);
+  mine.counts.assign(end - begin, 0);
+  mine.found.resize(std::max<std::size_t>(run_chunk, (end - begin) * 32));
+  std::size_t used = 0;
+  for (std::size_t p = begin; p < end; ++p) {
+    const float* q = qs.coords.data() + p * d;
+    const std::size_t first = used;
+    reach.around(q, g.cells, limit);
+    collect_within<D, E>(tiers, axes, reach, strides, limit, q, qs.excluded[p], cutoff, mine.found,
+                         used);
+    sort_row<E>(mine.found.data() + first, used - first);
+    mine.counts[p - begin] = used - first;
+  }
+  mine.found.resize(used);
+}
+
+// A radius about which the k-th nearest of a query lies, a little beyond
+// the distance within which n points spread evenly over the unit torus put
+// k + 1 on average (the L1 ball of radius r holds (2r)^d / d! of it).
+double knn_first_radius(std::size_t d, std::size_t n, std::size_t k) {
+  double volume = static_cast<double>(k + 1) / static_cast<double>(n);
+  for (std::size_t a = 2; a <= d; ++a) volume *= static_cast<double>(a);
+  return 1.15 * 0.5 * std::pow(volume, 1.0 / static_cast<double>(d));
+}
+
+template <std::size_t D, class E>
 void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t end, std::size_t k,
               std::size_t keep, ExactKnnResult& r) {
+  using Entry = typename E::Entry;
   const GridTier& g = *tiers[0];
-  const double slack = grid_slack(g.d);
+  const std::size_t d = g.d;
+  const double slack = grid_slack(d);
   Rings rings(g.cells);
-  Array<Slot> heap(keep);
+  std::vector<TierAxes> axes;
+  for (const GridTier* t : tiers) axes.emplace_back(*t);
+  Array<Entry> heap(keep);
   float dist[run_chunk];
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  // First every point within a radius that holds about k points and a
+  // half: when it holds k or more, the k first of them are the answer
+  // (a point not read is further than each); else the rings.
+  const float first_cutoff = static_cast<float>(knn_first_radius(d, points_in(tiers), keep));
+  const double first_limit = static_cast<double>(first_cutoff) + slack;
+  const bool first_pass = d > 0 && first_limit < 0.25;
+  const CellStrides strides(g.cells);
+  Reach reach(d);
+  Array<Entry> found(run_chunk);
   for (std::size_t p = begin; p < end; ++p) {
+    const float* q = qs.coords.data() + p * d;
+    const int64_t excluded = qs.excluded[p];
     const std::size_t i = qs.order[p];
-    const float* q = qs.coords.data() + i * g.d;
-    const int64_t excluded = qs.excluded[i];
+    int64_t* idx = r.idx.data() + i * k;
+    double* dd = r.dist.data() + i * k;
+    if (first_pass) {
+      std::size_t used = 0;
+      reach.around(q, g.cells, first_limit);
+      collect_within<D, E>(tiers, axes, reach, strides, first_limit, q, excluded, first_cutoff,
+                           found, used);
+      if (used >= keep) {
+        sort_row<E>(found.data(), used);
+        for (std::size_t j = 0; j < keep; ++j) {
+          idx[j] = E::id(found[j]);
+          dd[j] = widen_bits(E::bits(found[j]));
+        }
+        continue;
+      }
+    }
     std::size_t len = 0;
     // The k-th distance so far, +inf (everything passes) while the row is
     // not full; a NaN k-th stops nothing.
-    auto kth = [&] {
-      return len < keep ? std::numeric_limits<double>::infinity() : widen_bits(heap[0].bits);
+    float kth_f = inf;
+    double kth = std::numeric_limits<double>::infinity();
+    auto settle = [&] {
+      if (len == keep) {
+        kth_f = std::bit_cast<float>(E::bits(heap[0]));
+        kth = static_cast<double>(kth_f);
+        if (std::isnan(kth)) kth = std::numeric_limits<double>::infinity();
+      }
     };
     rings.around(q);
     for (std::size_t ring = 0;; ++ring) {
@@ -189,55 +333,62 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
       rings.for_ring(
           ring,
           [&](std::size_t c, double bound) {
-            if (bound - slack > kth()) return;
-            scan_cells<D>(tiers, c, c, q, dist, [&](float x, int64_t id) {
-              if (id == excluded) return;
-              const Slot e{distance_bits(x), id};
-              if (len < keep) {
-                heap_push(heap.data(), len, e);
-              } else if (before(e, heap[0])) {
-                heap_replace_top(heap.data(), keep, e);
+            if (bound - slack > kth) return;
+            for (std::size_t ti = 0; ti < tiers.size(); ++ti) {
+              const GridTier& t = *tiers[ti];
+              const std::size_t s = t.starts[c], e = t.starts[c + 1];
+              for (std::size_t from = s; from < e; from += run_chunk) {
+                const std::size_t n_run = std::min(run_chunk, e - from);
+                distances_run<D>(q, axes[ti].axis, from, n_run, d, dist);
+                const int64_t* ids = t.ids.data() + from;
+                for (std::size_t j = 0; j < n_run; ++j) {
+                  // Only a distance up to the k-th can enter (a tie by id).
+                  if (!(dist[j] <= kth_f) || ids[j] == excluded) continue;
+                  const Entry x = E::make(dist[j], ids[j]);
+                  if (len < keep) {
+                    entry_push<E>(heap.data(), len, x);
+                    settle();
+                  } else if (E::less(x, heap[0])) {
+                    entry_replace_top<E>(heap.data(), keep, x);
+                    settle();
+                  }
+                }
               }
-            });
+            }
           },
-          [&] { return kth() + slack; });
+          [&] { return kth + slack; });
       if (rings.last(ring)) break;
       // Every cell not read lies beyond this ring on some axis.
-      if (len == keep && kth() < rings.beyond(ring) - slack) break;
+      if (len == keep && kth < rings.beyond(ring) - slack) break;
     }
-    sort_slots(heap.data(), len);
-    write_row(heap.data(), len, r.idx.data() + i * k, r.dist.data() + i * k);
+    sort_row<E>(heap.data(), len);
+    for (std::size_t j = 0; j < len; ++j) {
+      idx[j] = E::id(heap[j]);
+      dd[j] = widen_bits(E::bits(heap[j]));
+    }
   }
 }
 
-#define PLOVIK_GRID_DISPATCH(d, f, ...) \
-  switch (d) {                          \
-    case 1: f<1>(__VA_ARGS__); break;   \
-    case 2: f<2>(__VA_ARGS__); break;   \
-    case 3: f<3>(__VA_ARGS__); break;   \
-    case 4: f<4>(__VA_ARGS__); break;   \
-    default: f<0>(__VA_ARGS__); break;  \
+#define PLOVIK_GRID_DISPATCH(d, f, E, ...) \
+  switch (d) {                             \
+    case 1: f<1, E>(__VA_ARGS__); break;   \
+    case 2: f<2, E>(__VA_ARGS__); break;   \
+    case 3: f<3, E>(__VA_ARGS__); break;   \
+    case 4: f<4, E>(__VA_ARGS__); break;   \
+    default: f<0, E>(__VA_ARGS__); break;  \
   }
 
-}  // namespace
-
-RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius) {
-  validate_grid_tiers(tiers);
+template <class E>
+void radius_rows(GridTiers tiers, const Queries& qs, float cutoff, RadiusResult& r) {
   const GridTier& g = *tiers[0];
-  validate_exact(g.d, q.m, q.dq, q.exclude_size());
-  // Rounded once, as the exact scan rounds it.
-  const float cutoff = static_cast<float>(radius);
-  const std::size_t m = q.m;
-  RadiusResult r;
-  r.indptr.assign(checked_add(m, 1), 0);
-  if (m == 0 || points_in(tiers) == 0 || std::isnan(cutoff)) return r;
-  const Queries qs = prepare_queries(g.d, g.cells, q);
+  const std::size_t m = qs.order.size();
   const std::size_t tasks = m / queries_per_task + (m % queries_per_task != 0);
-  std::vector<TaskRows> by_task(tasks);
+  std::vector<TaskRows<E>> by_task(tasks);
   parallel::for_each(tasks, [&](std::size_t task) {
     const std::size_t begin = task * queries_per_task;
     const std::size_t end = std::min(begin + queries_per_task, m);
-    PLOVIK_GRID_DISPATCH(g.d, radius_task, tiers, qs, begin, end, cutoff, by_task[task])
+    PLOVIK_GRID_DISPATCH(g.d, radius_task, E, tiers, qs, begin, end, cutoff, by_task[task])
+    parallel::check_interrupt();
   });
   for (std::size_t task = 0; task < tasks; ++task)
     for (std::size_t j = 0; j < by_task[task].counts.size(); ++j)
@@ -248,14 +399,77 @@ RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius) {
   r.ids.resize(total);
   r.dists.resize(total);
   parallel::for_each(tasks, [&](std::size_t task) {
-    const TaskRows& mine = by_task[task];
-    const Slot* from = mine.hits.data();
+    TaskRows<E>& mine = by_task[task];
+    const auto* from = mine.found.data();
     for (std::size_t j = 0; j < mine.counts.size(); ++j) {
       const auto at = static_cast<std::size_t>(r.indptr[qs.order[task * queries_per_task + j]]);
-      write_row(from, mine.counts[j], r.ids.data() + at, r.dists.data() + at);
+      int64_t* ids = r.ids.data() + at;
+      double* dists = r.dists.data() + at;
+      for (std::size_t x = 0; x < mine.counts[j]; ++x) {
+        ids[x] = E::id(from[x]);
+        dists[x] = widen_bits(E::bits(from[x]));
+      }
       from += mine.counts[j];
     }
+    Array<typename E::Entry>().swap(mine.found);
   });
+}
+
+// The image shifts of every entry of the rows r (see grid.hpp), from the
+// coordinates of the point each id names, every id in [0, 2^32).
+void image_shifts(GridTiers tiers, const Queries& qs, const RadiusResult& r,
+                  Array<int32_t>& shifts) {
+  const std::size_t d = tiers[0]->d, m = qs.order.size();
+  int64_t top = -1;
+  for (const GridTier* t : tiers)
+    for (const int64_t id : t->ids) top = std::max(top, id);
+  // Where each id sits: its tier above its sorted place.
+  Array<uint64_t> where(static_cast<std::size_t>(top + 1));
+  for (std::size_t ti = 0; ti < tiers.size(); ++ti)
+    for (std::size_t at = 0; at < tiers[ti]->n; ++at)
+      where[static_cast<std::size_t>(tiers[ti]->ids[at])] = (uint64_t{ti} << 32) | at;
+  shifts.resize(checked_mul(r.ids.size(), d));
+  parallel::for_chunks(
+      m, 1024, [] { return 0; },
+      [&](int, std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p < end; ++p) {
+          const std::size_t i = qs.order[p];
+          const float* q = qs.coords.data() + p * d;
+          for (auto x = static_cast<std::size_t>(r.indptr[i]);
+               x < static_cast<std::size_t>(r.indptr[i + 1]); ++x) {
+            const uint64_t w = where[static_cast<std::size_t>(r.ids[x])];
+            const GridTier& t = *tiers[w >> 32];
+            const std::size_t at = w & UINT32_MAX;
+            for (std::size_t a = 0; a < d; ++a)
+              shifts[x * d + a] = image_shift(q[a], t.coords[a * t.n + at]);
+          }
+        }
+      });
+}
+
+}  // namespace
+
+RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius,
+                         Array<int32_t>* shifts) {
+  validate_grid_tiers(tiers);
+  const GridTier& g = *tiers[0];
+  validate_exact(g.d, q.m, q.dq, q.exclude_size());
+  if (shifts != nullptr) {
+    if (!ids_32(tiers)) throw InvalidArgument("image shifts take ids in [0, 2**32)");
+    shifts->clear();
+  }
+  // Rounded once, as the exact scan rounds it.
+  const float cutoff = static_cast<float>(radius);
+  const std::size_t m = q.m;
+  RadiusResult r;
+  r.indptr.assign(checked_add(m, 1), 0);
+  if (m == 0 || points_in(tiers) == 0 || std::isnan(cutoff)) return r;
+  const Queries qs = prepare_queries(g.d, g.cells, q);
+  if (ids_32(tiers))
+    radius_rows<PackedEntries>(tiers, qs, cutoff, r);
+  else
+    radius_rows<SlotEntries>(tiers, qs, cutoff, r);
+  if (shifts != nullptr) image_shifts(tiers, qs, r, *shifts);
   return r;
 }
 
@@ -272,10 +486,15 @@ ExactKnnResult grid_knn(GridTiers tiers, const QueryBatch& q, std::size_t k) {
   const std::size_t keep = std::min(k, n);
   const Queries qs = prepare_queries(g.d, g.cells, q);
   const std::size_t tasks = m / queries_per_task + (m % queries_per_task != 0);
+  const bool packed = ids_32(tiers);
   parallel::for_each(tasks, [&](std::size_t task) {
     const std::size_t begin = task * queries_per_task;
     const std::size_t end = std::min(begin + queries_per_task, m);
-    PLOVIK_GRID_DISPATCH(g.d, knn_task, tiers, qs, begin, end, k, keep, r)
+    if (packed) {
+      PLOVIK_GRID_DISPATCH(g.d, knn_task, PackedEntries, tiers, qs, begin, end, k, keep, r)
+    } else {
+      PLOVIK_GRID_DISPATCH(g.d, knn_task, SlotEntries, tiers, qs, begin, end, k, keep, r)
+    }
     parallel::check_interrupt();
   });
   return r;

@@ -12,9 +12,13 @@
 // rounded to single precision once and inclusive, rows ascending by
 // (distance bits, id), k-nearest rows padded with -1 / +inf; only the cells
 // that can hold an answer are read. A radius query reads the cells whose
-// lower bound of the distance is within the radius; a k-nearest query reads
-// rings of cells around its own until the k-th distance is below the lower
-// bound of every cell not read. Results never depend on the thread count.
+// lower bound of the distance is within the radius; a k-nearest query first
+// reads every point within a radius that holds about 1.5 k points where
+// they are spread evenly (when that finds k, no point not read can come
+// before them), else rings of cells around its own until the k-th distance
+// is below the lower bound of every cell not read. Queries are answered in
+// the order of their cells, each row sorted on its own and written at its
+// place. Results never depend on the thread count.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +41,7 @@ struct GridTier {
   Array<uint64_t> starts;  // cell c holds sorted points [starts[c], starts[c + 1])
   Array<float> coords;     // coordinate a of sorted point i at coords[a * n + i]
   Array<int64_t> ids;      // the id of each sorted point
+  bool ids_32 = true;      // every id in [0, 2^32)
 };
 
 // Cells in all: the product of `cells`; InvalidArgument when an axis has
@@ -56,7 +61,13 @@ void validate_grid_tiers(GridTiers tiers);
 
 // Every point within `radius` (inclusive) of each query, in CSR form; query
 // i never gets its excluded id. The checks of exact_radius come first.
-RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius);
+// With `shifts`: d image shifts per entry into it, s with x_p - x_q + s the
+// minimum-image displacement from the query to the point, x the wrapped
+// single-precision coordinates (the query's wrapped as the index wraps it;
+// the convention of the half list's shifts, pairs.hpp); the ids must then
+// lie in [0, 2^32) (InvalidArgument otherwise).
+RadiusResult grid_radius(GridTiers tiers, const QueryBatch& q, double radius,
+                         Array<int32_t>* shifts = nullptr);
 
 // The k nearest points of each query. The checks of exact_knn come first.
 ExactKnnResult grid_knn(GridTiers tiers, const QueryBatch& q, std::size_t k);

@@ -22,6 +22,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "index/query/distance.hpp"
 
 namespace plovik::grid_detail {
@@ -65,8 +69,16 @@ inline int64_t offset_high(std::size_t cells) { return static_cast<int64_t>(cell
 inline std::size_t cell_at(std::size_t c, int64_t o, std::size_t cells) {
   const auto n = static_cast<int64_t>(cells);
   int64_t x = static_cast<int64_t>(c) + o;
-  x %= n;
-  if (x < 0) x += n;
+  // Offsets within an axis' canonical range need one turn at most.
+  if (x < 0) {
+    x += n;
+  } else if (x >= n) {
+    x -= n;
+  }
+  if (x < 0 || x >= n) {
+    x %= n;
+    if (x < 0) x += n;
+  }
   return static_cast<std::size_t>(x);
 }
 
@@ -112,6 +124,32 @@ inline void distances_run(const float* q, const float* const* axis, std::size_t 
       out[j] = torus_l1_f32(q, p, d);
     }
   }
+}
+
+// The image shift along one axis from x to y (wrapped coordinates): the
+// whole periods s that make y - x + s the shorter way round, 0 when
+// |y - x| is (the distance's own test, a < 1 - a), else -1 when y > x and
+// +1 when y < x.
+inline int32_t image_shift(float x, float y) {
+  const float delta = y - x;
+  const float a = std::fabs(delta);
+  if (a < 1.0f - a) return 0;
+  return delta > 0.0f ? -1 : 1;
+}
+
+// Bit j set when dist[j] <= cutoff, for j < len <= 64 (a NaN never).
+inline uint64_t within_mask(const float* dist, std::size_t len, float cutoff) {
+  uint64_t mask = 0;
+  std::size_t j = 0;
+#if defined(__SSE2__)
+  const __m128 c = _mm_set1_ps(cutoff);
+  for (; j + 4 <= len; j += 4) {
+    const int m4 = _mm_movemask_ps(_mm_cmple_ps(_mm_loadu_ps(dist + j), c));
+    mask |= static_cast<uint64_t>(m4) << j;
+  }
+#endif
+  for (; j < len; ++j) mask |= static_cast<uint64_t>(dist[j] <= cutoff) << j;
+  return mask;
 }
 
 }  // namespace plovik::grid_detail

@@ -1,6 +1,8 @@
 #include "index/grid/pairs.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -28,11 +30,9 @@ constexpr std::size_t run_chunk = 256;
 // The tiers a half list reads at most (a search has two).
 constexpr std::size_t max_tiers = 8;
 
-// One pair found: its ids (lo < hi), its distance bits.
+// One pair found: its ids (lo < hi, both below 2^32), its distance bits.
 struct Found {
-  int64_t lo, hi;
-  uint32_t bits;
-  uint32_t src;  // its place in its bucket, once there (for the shifts)
+  uint32_t lo, hi, bits;
 };
 
 // What one task found; shifts d per pair when asked for.
@@ -40,13 +40,6 @@ struct TaskPairs {
   Array<Found> found;
   Array<int8_t> shift;
 };
-
-// The order of the list: by lo, then by (bits, hi) or by hi.
-inline bool pair_before(const Found& x, const Found& y, bool by_distance) {
-  if (x.lo != y.lo) return x.lo < y.lo;
-  if (by_distance && x.bits != y.bits) return x.bits < y.bits;
-  return x.hi < y.hi;
-}
 
 // The offsets of the cells within reach of a cell: along an axis a cell o
 // steps away is max(|o| - 1, 0) / n away from every point of the cell, and
@@ -126,14 +119,6 @@ Stencil stencil(const GridTier& g, double limit) {
   return out;
 }
 
-// The shift of the pair (from p to q) along one axis; see pairs.hpp.
-inline int8_t shift_of(float xi, float xj) {
-  const float delta = xj - xi;
-  const float a = std::fabs(delta);
-  if (a < 1.0f - a) return 0;
-  return delta > 0.0f ? int8_t{-1} : int8_t{1};
-}
-
 template <std::size_t D>
 struct PairScan {
   GridTiers tiers;
@@ -152,16 +137,21 @@ struct PairScan {
     for (std::size_t from = s; from < e; from += run_chunk) {
       const std::size_t len = std::min(run_chunk, e - from);
       distances_run<D>(q, axis, from, len, d, dist);
-      for (std::size_t k = 0; k < len; ++k) {
-        if (!(dist[k] <= cutoff)) continue;
-        const int64_t other = tj.ids[from + k];
-        const bool first = id < other;
-        mine.found.push_back(
-            Found{first ? id : other, first ? other : id, distance_bits(dist[k]), 0});
-        if (shifts) {
-          for (std::size_t a = 0; a < d; ++a) {
-            const float xi = q[a], xj = axis[a][from + k];
-            mine.shift.push_back(first ? shift_of(xi, xj) : shift_of(xj, xi));
+      for (std::size_t b = 0; b < len; b += 64) {
+        uint64_t hits = within_mask(dist + b, std::min<std::size_t>(64, len - b), cutoff);
+        for (; hits != 0; hits &= hits - 1) {
+          const std::size_t k = b + static_cast<std::size_t>(std::countr_zero(hits));
+          const int64_t other = tj.ids[from + k];
+          const bool first = id < other;
+          mine.found.push_back(Found{static_cast<uint32_t>(first ? id : other),
+                                     static_cast<uint32_t>(first ? other : id),
+                                     distance_bits(dist[k])});
+          if (shifts) {
+            for (std::size_t a = 0; a < d; ++a) {
+              const float xi = q[a], xj = axis[a][from + k];
+              mine.shift.push_back(
+                  static_cast<int8_t>(first ? image_shift(xi, xj) : image_shift(xj, xi)));
+            }
           }
         }
       }
@@ -308,6 +298,8 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
   }
   if (tiers.size() > max_tiers)
     throw InvalidArgument("a half list reads at most " + std::to_string(max_tiers) + " tiers");
+  for (const GridTier* t : tiers)
+    if (!t->ids_32) throw InvalidArgument("a half list takes ids in [0, 2**32)");
   if (n < 2 || std::isnan(cutoff)) return r;
   const double limit = static_cast<double>(cutoff) + grid_slack(d);
   const Stencil reach = stencil(g, limit);
@@ -332,89 +324,92 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
     parallel::check_interrupt();
   });
 
-  // Into buckets of consecutive smaller ids, task by task in task order
-  // (each write streams into one of a few thousand places, never to a
-  // random row), then each bucket sorted by (i, distance, j) or (i, j).
+  // Exactly sized outputs: the pairs of each row (the smaller id) counted,
+  // then each pair written into its row at a place taken in turn; the
+  // places within a row depend on the threads, the order each row is then
+  // sorted into does not. Until a row is sorted and read out, j holds each
+  // pair's key: the distance bits above the larger id (by_distance), or the
+  // larger id above the distance bits.
   const auto rows = static_cast<std::size_t>(top + 1);
-  const std::size_t buckets = std::clamp<std::size_t>(rows / 64, 1, 4096);
-  const std::size_t width = rows / buckets + (rows % buckets != 0);
-  Array<std::size_t> place(checked_mul(tasks, buckets), 0);  // task-major
+  Array<int64_t> start(checked_add(rows, 1), 0);
   parallel::for_each(tasks, [&](std::size_t task) {
-    std::size_t* count = place.data() + task * buckets;
-    for (const Found& f : by_task[task].found) ++count[static_cast<std::size_t>(f.lo) / width];
+    for (const Found& f : by_task[task].found)
+      std::atomic_ref<int64_t>(start[f.lo + 1]).fetch_add(1, std::memory_order_relaxed);
   });
-  Array<std::size_t> bucket_start(buckets + 1);
-  std::size_t p = 0;
-  for (std::size_t b = 0; b < buckets; ++b) {
-    bucket_start[b] = p;
-    for (std::size_t task = 0; task < tasks; ++task) {
-      const std::size_t c = place[task * buckets + b];
-      place[task * buckets + b] = p;
-      p += c;
-    }
-  }
-  bucket_start[buckets] = p;
-  Array<Found> sorted(p);
-  Array<int8_t> sorted_shift(shifts ? checked_mul(p, d) : 0);
-  parallel::for_each(tasks, [&](std::size_t task) {
-    std::size_t* at = place.data() + task * buckets;
-    TaskPairs& mine = by_task[task];
-    for (std::size_t k = 0; k < mine.found.size(); ++k) {
-      const std::size_t to = at[static_cast<std::size_t>(mine.found[k].lo) / width]++;
-      sorted[to] = mine.found[k];
-      if (shifts) std::copy_n(mine.shift.data() + k * d, d, sorted_shift.data() + to * d);
-    }
-    Array<Found>().swap(mine.found);
-    Array<int8_t>().swap(mine.shift);
-  });
+  for (std::size_t x = 0; x < rows; ++x) start[x + 1] += start[x];
+  const auto p = static_cast<std::size_t>(start[rows]);
   r.i.resize(p);
   r.j.resize(p);
   r.dist.resize(p);
   if (shifts) r.shift.resize(checked_mul(p, d));
-  // Each bucket: counting-sorted by row (the smaller id), then each row
-  // (a handful of pairs) sorted by insertion.
+  {
+    Array<int64_t> cursor(start.begin(), start.end() - 1);
+    parallel::for_each(tasks, [&](std::size_t task) {
+      TaskPairs& mine = by_task[task];
+      for (std::size_t k = 0; k < mine.found.size(); ++k) {
+        const Found& f = mine.found[k];
+        const auto at = static_cast<std::size_t>(
+            std::atomic_ref<int64_t>(cursor[f.lo]).fetch_add(1, std::memory_order_relaxed));
+        const uint64_t key =
+            by_distance ? (uint64_t{f.bits} << 32) | f.hi : (uint64_t{f.hi} << 32) | f.bits;
+        r.j[at] = static_cast<int64_t>(key);
+        if (shifts) std::copy_n(mine.shift.data() + k * d, d, r.shift.data() + at * d);
+      }
+      Array<Found>().swap(mine.found);
+      Array<int8_t>().swap(mine.shift);
+    });
+  }
+  // Each row sorted by its keys (distinct: a row's larger ids are), the
+  // shifts moved with them; then read out.
   struct Scratch {
-    Array<Found> keyed;
-    Array<std::size_t> row_end;
+    std::vector<std::pair<uint64_t, std::size_t>> order;
+    std::vector<int32_t> shift;
   };
   parallel::for_chunks(
-      buckets, 16, [] { return Scratch(); },
+      rows, 1024, [] { return Scratch(); },
       [&](Scratch& w, std::size_t begin, std::size_t end) {
-        for (std::size_t b = begin; b < end; ++b) {
-          const std::size_t s = bucket_start[b], e = bucket_start[b + 1];
-          if (e - s > UINT32_MAX) throw std::bad_alloc();  // places in a bucket are 32-bit
-          const std::size_t first = b * width;
-          const std::size_t here = std::min(width, rows - std::min(rows, first));
-          w.row_end.assign(here + 1, 0);
-          for (std::size_t k = s; k < e; ++k)
-            ++w.row_end[static_cast<std::size_t>(sorted[k].lo) - first + 1];
-          for (std::size_t x = 0; x < here; ++x) w.row_end[x + 1] += w.row_end[x];
-          w.keyed.resize(e - s);
-          for (std::size_t k = s; k < e; ++k) {
-            Found f = sorted[k];
-            f.src = static_cast<uint32_t>(k - s);
-            w.keyed[w.row_end[static_cast<std::size_t>(f.lo) - first]++] = f;
-          }
-          // row_end[x] is now where row x ends
-          std::size_t row_begin = 0;
-          for (std::size_t x = 0; x < here; ++x) {
-            Found* row = w.keyed.data();
-            for (std::size_t u = row_begin + 1; u < w.row_end[x]; ++u) {
-              const Found f = row[u];
-              std::size_t v = u;
-              for (; v > row_begin && pair_before(f, row[v - 1], by_distance); --v)
-                row[v] = row[v - 1];
-              row[v] = f;
+        int32_t moved[max_grid_dims];
+        for (std::size_t x = begin; x < end; ++x) {
+          const auto s = static_cast<std::size_t>(start[x]),
+                     e = static_cast<std::size_t>(start[x + 1]);
+          int64_t* key = r.j.data() + s;
+          const std::size_t len = e - s;
+          if (len > 32 && !shifts) {
+            std::sort(key, key + len, [](int64_t a, int64_t b) {
+              return static_cast<uint64_t>(a) < static_cast<uint64_t>(b);
+            });
+          } else if (len > 32) {
+            // A long row with shifts: sorted through its permutation.
+            int32_t* sh = r.shift.data() + s * d;
+            w.order.resize(len);
+            for (std::size_t u = 0; u < len; ++u) w.order[u] = {static_cast<uint64_t>(key[u]), u};
+            std::sort(w.order.begin(), w.order.end());
+            w.shift.assign(sh, sh + len * d);
+            for (std::size_t u = 0; u < len; ++u) {
+              key[u] = static_cast<int64_t>(w.order[u].first);
+              std::copy_n(w.shift.data() + w.order[u].second * d, d, sh + u * d);
             }
-            row_begin = w.row_end[x];
+          } else {
+            int32_t* sh = shifts ? r.shift.data() + s * d : nullptr;
+            for (std::size_t u = 1; u < len; ++u) {
+              const auto k = static_cast<uint64_t>(key[u]);
+              if (sh != nullptr) std::copy_n(sh + u * d, d, moved);
+              std::size_t v = u;
+              for (; v > 0 && k < static_cast<uint64_t>(key[v - 1]); --v) {
+                key[v] = key[v - 1];
+                if (sh != nullptr) std::copy_n(sh + (v - 1) * d, d, sh + v * d);
+              }
+              key[v] = static_cast<int64_t>(k);
+              if (sh != nullptr) std::copy_n(moved, d, sh + v * d);
+            }
           }
-          for (std::size_t k = 0; k < e - s; ++k) {
-            const Found& f = w.keyed[k];
-            r.i[s + k] = f.lo;
-            r.j[s + k] = f.hi;
-            r.dist[s + k] = widen_bits(f.bits);
-            if (shifts)
-              std::copy_n(sorted_shift.data() + (s + f.src) * d, d, r.shift.data() + (s + k) * d);
+          for (std::size_t u = 0; u < len; ++u) {
+            const auto k = static_cast<uint64_t>(key[u]);
+            const auto hi = static_cast<uint32_t>(by_distance ? k : k >> 32);
+            const auto bits = static_cast<uint32_t>(by_distance ? k >> 32 : k);
+            r.i[s + u] = static_cast<int64_t>(x);
+            key[u] = static_cast<int64_t>(hi);
+            r.dist[s + u] = widen_bits(bits);
           }
         }
       });

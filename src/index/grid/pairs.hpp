@@ -6,7 +6,10 @@
 // pair of points within the radius written once as (i, j), i < j by id.
 // Distances are the exact scan's (single-precision toroidal L1, the radius
 // rounded to single precision, inclusive), so the pairs equal those an
-// exact radius query of every point finds, each once.
+// exact radius query of every point finds, each once. The ids must lie in
+// [0, 2^32) (InvalidArgument otherwise): the pairs are counted per smaller
+// id and written into outputs of exactly their size, each row then sorted
+// in place.
 //
 // The image shift of a pair (optional) is the whole number of periods s,
 // per axis, that makes x_j - x_i + s the minimum-image displacement from i

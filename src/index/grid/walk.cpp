@@ -1,5 +1,7 @@
 #include "index/grid/walk.hpp"
 
+#include <algorithm>
+
 #include "index/hash/keys.hpp"
 #include "parallel/pool.hpp"
 
@@ -10,25 +12,23 @@ Queries prepare_queries(std::size_t d, std::span<const std::size_t> cells, const
   const CellStrides strides(cells);
   std::size_t total = 1;
   for (const std::size_t c : cells) total *= c;
-  Queries out;
-  out.coords.resize(checked_mul(m, d));
-  out.excluded.resize(m);
+  Array<float> coords(checked_mul(m, d));
   Array<uint64_t> cell(m);
   parallel::for_chunks(
       m, 4096, [] { return 0; },
       [&](int, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
           const double* row = q.row(i);
-          float* w = out.coords.data() + i * d;
+          float* w = coords.data() + i * d;
           uint64_t c = 0;
           for (std::size_t a = 0; a < d; ++a) {
             w[a] = wrap_f32(row[a]);
             c += strides.stride[a] * cell_of(w[a], cells[a]);
           }
           cell[i] = c;
-          out.excluded[i] = q.excluded(i);
         }
       });
+  Queries out;
   out.order.resize(m);
   if (total <= 4 * m + 1024) {
     // Counting sort: queries of a cell keep their order.
@@ -41,6 +41,18 @@ Queries prepare_queries(std::size_t d, std::span<const std::size_t> cells, const
     std::stable_sort(out.order.begin(), out.order.end(),
                      [&](std::size_t x, std::size_t y) { return cell[x] < cell[y]; });
   }
+  // Each query's coordinates and excluded id at its place in that order.
+  out.coords.resize(checked_mul(m, d));
+  out.excluded.resize(m);
+  parallel::for_chunks(
+      m, 4096, [] { return 0; },
+      [&](int, std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p < end; ++p) {
+          const std::size_t i = out.order[p];
+          std::copy_n(coords.data() + i * d, d, out.coords.data() + p * d);
+          out.excluded[p] = q.excluded(i);
+        }
+      });
   return out;
 }
 

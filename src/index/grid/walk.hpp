@@ -32,9 +32,11 @@ struct CellStrides {
   }
 };
 
-// A batch of queries wrapped as the index wraps them (coords, d per query),
-// their excluded ids (-1: none), and their positions sorted by cell (ties
-// in query order), so that neighbouring tasks read neighbouring cells.
+// A batch of queries wrapped as the index wraps them, laid out in the order
+// of their cells (ties in query order) so that neighbouring tasks read
+// neighbouring cells and each task reads its queries in sequence: the
+// query at place p is query order[p], with coordinates coords[p * d ..]
+// and excluded id excluded[p] (-1: none).
 struct Queries {
   Array<float> coords;
   Array<int64_t> excluded;
@@ -44,7 +46,8 @@ struct Queries {
 Queries prepare_queries(std::size_t d, std::span<const std::size_t> cells, const QueryBatch& q);
 
 // The cells whose lower bound of the distance to one query is within a
-// limit: per axis but the last the cells within it, ascending by their gap;
+// limit: per axis but the last the cells within it, in the order of their
+// offsets;
 // along the last axis, for each combination of those whose gaps leave room,
 // the run of cells around the query's within the rest (consecutive in the
 // sorted points, in one or two pieces round the torus).
@@ -81,47 +84,70 @@ class Reach {
         const double gap = gap_to_cell(x, cell, n);
         if (gap <= limit) axis.emplace_back(gap, cell);
       }
-      std::sort(axis.begin(), axis.end());
     }
   }
 
   // Calls visit(first, last) for each run of cells [first, last] (linear
   // numbers) within `limit` (that of around()).
-  template <class Visit>
+  // D: d when known at compile time (1 to 4), else 0.
+  template <std::size_t D = 0, class Visit>
   void for_runs(const CellStrides& strides, double limit, Visit&& visit) const {
     if (d_ == 0) {
       visit(std::size_t{0}, std::size_t{0});
       return;
     }
-    walk(0, 0.0, 0, strides, limit, visit);
+    if constexpr (D > 0) {
+      walk_fixed<D, 0>(0.0, 0, strides, limit, visit);
+    } else {
+      walk(0, 0.0, 0, strides, limit, visit);
+    }
   }
 
  private:
+  // walk() unrolled over the axes of a d known at compile time.
+  template <std::size_t D, std::size_t A, class Visit>
+  void walk_fixed(double sum, std::size_t base, const CellStrides& strides, double limit,
+                  Visit& visit) const {
+    if constexpr (A + 1 == D) {
+      last_runs(sum, base, limit, visit);
+    } else {
+      for (const auto& [gap, cell] : axes_[A]) {
+        if (sum + gap > limit) continue;
+        walk_fixed<D, A + 1>(sum + gap, base + strides.stride[A] * cell, strides, limit, visit);
+      }
+    }
+  }
+
+  template <class Visit>
+  void last_runs(double sum, std::size_t base, double limit, Visit& visit) const {
+    // The gap grows away from the query's cell on either side: the cells
+    // within the rest of the limit are a run around it.
+    const double rest = limit - sum;
+    const auto zero = static_cast<std::size_t>(-last_low_);
+    if (!(last_gap_[zero] <= rest)) return;
+    std::size_t lo = zero, hi = zero;
+    while (hi + 1 < last_gap_.size() && last_gap_[hi + 1] <= rest) ++hi;
+    while (lo > 0 && last_gap_[lo - 1] <= rest) --lo;
+    const int64_t o_lo = static_cast<int64_t>(lo) + last_low_,
+                  o_hi = static_cast<int64_t>(hi) + last_low_;
+    const std::size_t x0 = cell_at(last_c_, o_lo, last_n_), x1 = cell_at(last_c_, o_hi, last_n_);
+    if (x0 <= x1) {
+      visit(base + x0, base + x1);
+    } else {
+      visit(base + x0, base + last_n_ - 1);
+      visit(base, base + x1);
+    }
+  }
+
   template <class Visit>
   void walk(std::size_t a, double sum, std::size_t base, const CellStrides& strides, double limit,
             Visit& visit) const {
     if (a + 1 == d_) {
-      // The gap grows away from the query's cell on either side: the cells
-      // within the rest of the limit are a run around it.
-      const double rest = limit - sum;
-      const auto zero = static_cast<std::size_t>(-last_low_);
-      if (!(last_gap_[zero] <= rest)) return;
-      std::size_t lo = zero, hi = zero;
-      while (hi + 1 < last_gap_.size() && last_gap_[hi + 1] <= rest) ++hi;
-      while (lo > 0 && last_gap_[lo - 1] <= rest) --lo;
-      const int64_t o_lo = static_cast<int64_t>(lo) + last_low_,
-                    o_hi = static_cast<int64_t>(hi) + last_low_;
-      const std::size_t x0 = cell_at(last_c_, o_lo, last_n_), x1 = cell_at(last_c_, o_hi, last_n_);
-      if (x0 <= x1) {
-        visit(base + x0, base + x1);
-      } else {
-        visit(base + x0, base + last_n_ - 1);
-        visit(base, base + x1);
-      }
+      last_runs(sum, base, limit, visit);
       return;
     }
     for (const auto& [gap, cell] : axes_[a]) {
-      if (sum + gap > limit) break;  // ascending: the rest are further
+      if (sum + gap > limit) continue;
       walk(a + 1, sum + gap, base + strides.stride[a] * cell, strides, limit, visit);
     }
   }
