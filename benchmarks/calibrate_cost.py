@@ -68,6 +68,15 @@ def shapes(rng, n, d):
     yield "clustered", (centres[rng.integers(0, 50, n)] + rng.normal(0, 0.03, (n, d))) % 1.0
 
 
+def relative_fit(rows, times):
+    """Least squares of `times` on the terms of `rows`, relative errors
+    weighted alike (each setting by 1 / its time): the coefficients, the
+    fitted times and the measured ones as arrays."""
+    A, y = np.array(rows), np.array(times)
+    coef, *_ = np.linalg.lstsq(A / y[:, None], np.ones_like(y), rcond=None)
+    return coef, A @ coef, y
+
+
 def main() -> None:
     rng = np.random.default_rng(7)
     rows, times = [], []
@@ -93,10 +102,7 @@ def main() -> None:
                         f"entries {e:7.0f}, distinct {dd:7.0f}",
                         flush=True,
                     )
-    A, y = np.array(rows), np.array(times)
-    # relative errors matter: weight each setting by 1 / its time
-    coef, *_ = np.linalg.lstsq(A / y[:, None], np.ones_like(y), rcond=None)
-    fit = A @ coef
+    coef, fit, y = relative_fit(rows, times)
     names = ("per_table", "per_probe", "per_coordinate", "per_candidate", "per_query")
     print(", ".join(f"{n}={c:.3g}" for n, c in zip(names, coef, strict=True)))
     print(f"median |error| {np.median(np.abs(fit / y - 1)):.1%}, max {np.max(np.abs(fit / y - 1)):.1%}")
@@ -144,9 +150,7 @@ def grid_main() -> None:
                             f"(scan {ns_scan:8.0f}), occupancy {occupancy:6.1f}, cells read {read:6.1f}",
                             flush=True,
                         )
-    A, y = np.array(rows), np.array(times)
-    coef, *_ = np.linalg.lstsq(A / y[:, None], np.ones_like(y), rcond=None)
-    fit = A @ coef
+    coef, fit, y = relative_fit(rows, times)
     scale = float(np.median(scan_ratio))
     print(f"model scan / measured scan: median {scale:.2f} (from {min(scan_ratio):.2f} to {max(scan_ratio):.2f})")
     names = ("grid_query", "grid_cell", "grid_coordinate", "grid_neighbour")
