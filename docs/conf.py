@@ -14,8 +14,7 @@ extensions = [
     "sphinx.ext.napoleon",
 ]
 source_suffix = {".md": "markdown"}
-# MOVED.md maps the README's old sections to these pages for maintainers; it is not a page.
-exclude_patterns = ["_build", "MOVED.md"]
+exclude_patterns = ["_build"]
 
 # Headings up to ### get anchors, so pages link to sections as `page.md#section`.
 myst_heading_anchors = 3

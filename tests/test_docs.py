@@ -17,8 +17,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-# docs/MOVED.md is a note for maintainers, not a page.
-PAGES = [ROOT / "README.md", *(p for p in sorted((ROOT / "docs").glob("*.md")) if p.name != "MOVED.md")]
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 BLOCK = re.compile(r"^(?:<!-- skip: (?P<reason>[^\n]+?) -->\n)?```python\n(?P<code>.*?)^```\s*$", re.S | re.M)
 IMPORT = re.compile(r"^\s*(?:from|import)\s+([A-Za-z_]\w*)", re.M)
 # Packages every install has (the runtime dependency and the standard library's used here).
