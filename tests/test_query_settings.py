@@ -95,16 +95,19 @@ def test_a_call_in_a_metric_ranks_the_index_candidates_in_it(metric, weights):
     ref.build(X, 2500)
     ix.retire(np.array([3, 2600]))
     ref.retire(np.array([3, 2600]))
-    rows = _native._query_knn_metric(ix, Q, 40, metric, w, ex, 2)
-    assert all(np.array_equal(a, b) for a, b in zip(rows, ref._query_knn(Q, 40, ex, 2, metric=(metric, w)), strict=True))
-    within = _native._query_radius_metric(ix, Q, 0.2, metric, w, ex, 2)
-    assert all(
-        np.array_equal(a, b) for a, b in zip(within, ref._query_radius(Q, 0.2, ex, 2, metric=(metric, w)), strict=True)
-    )
+
+    def calls():
+        return _native._query_knn_metric(ix, Q, 40, metric, w, ex, 2), _native._query_radius_metric(
+            ix, Q, 0.2, metric, w, ex, 2
+        )
+
+    rows, within = calls()
+    want = (*ref._query_knn(Q, 40, ex, 2, metric=(metric, w)), *ref._query_radius(Q, 0.2, ex, 2, metric=(metric, w)))
+    assert all(np.array_equal(a, b) for a, b in zip((*rows, *within), want, strict=True))
     for limit in (1, 2):
         with plovik.thread_limit(limit):
-            again = (*_native._query_knn_metric(ix, Q, 40, metric, w, ex, 2), *_native._query_radius_metric(ix, Q, 0.2, metric, w, ex, 2))
-        assert all(np.array_equal(a, b) for a, b in zip(again, (*rows, *within), strict=True))
+            again = calls()
+        assert all(np.array_equal(a, b) for a, b in zip((*again[0], *again[1]), want, strict=True))
     cand_ptr, cand_ids, _ = _native._query_radius(ix, Q, np.inf, ex, 2)
     relaxed = 0
     for q in range(len(Q)):

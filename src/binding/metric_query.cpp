@@ -85,8 +85,7 @@ PyObject* function_query_radius_metric(PyObject*, PyObject* const* args, Py_ssiz
 }  // namespace
 
 PyMethodDef metric_query_functions[] = {
-    {"_query_knn_metric", PLOVIK_FASTCALL(function_query_knn_metric),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"_query_knn_metric", PLOVIK_FASTCALL(function_query_knn_metric), METH_FASTCALL | METH_KEYWORDS,
      "_query_knn_metric(index, queries, k, metric='l1', weights=None, exclude_ids=None, "
      "probes=None)\n--\n\n"
      "The k nearest of the points each query gathers from `index` (its probed\n"

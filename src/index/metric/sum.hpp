@@ -39,7 +39,7 @@ namespace detail {
 // term4 (_mm_min_ps(a, om) is a < om ? a : om), times the weights, squared.
 template <int Kind>
 [[gnu::always_inline]] inline __m128 metric_term4(const float* q, const float* p, const float* w,
-                                                 std::size_t c) {
+                                                  std::size_t c) {
   const __m128 sign = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
   const __m128 a = _mm_and_ps(_mm_sub_ps(_mm_loadu_ps(q + c), _mm_loadu_ps(p + c)), sign);
   __m128 t = _mm_min_ps(a, _mm_sub_ps(_mm_set1_ps(1.0f), a));

@@ -73,8 +73,7 @@ template <std::size_t Dim, int Kind>
 void within_kind(const Index& ix, const QueryWorkspace& ws, int64_t excluded, const float* w,
                  float cutoff, Array<Slot>& hits) {
   for_gathered<Dim, Kind>(ix, ws, excluded, w, [&](float sum, int64_t id) {
-    if (sum <= cutoff)
-      hits.push_back({distance_bits(rooted(Kind) ? std::sqrt(sum) : sum), id});
+    if (sum <= cutoff) hits.push_back({distance_bits(rooted(Kind) ? std::sqrt(sum) : sum), id});
   });
 }
 
@@ -114,8 +113,8 @@ void refine_metric(const Index& ix, const QueryWorkspace& ws, TopK& top, int64_t
 }
 
 // The MeasureWithin of the radius search (context: MetricArgs).
-void measure_metric(const Index& ix, const QueryWorkspace& ws, int64_t excluded,
-                    Array<Slot>& hits, const void* context) {
+void measure_metric(const Index& ix, const QueryWorkspace& ws, int64_t excluded, Array<Slot>& hits,
+                    const void* context) {
   const auto& a = *static_cast<const MetricArgs*>(context);
   by_dim(ix.d, a.kind, [&]<std::size_t Dim, int Kind>() {
     within_kind<Dim, Kind>(ix, ws, excluded, a.weights, a.cutoff, hits);
