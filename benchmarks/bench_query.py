@@ -1,6 +1,12 @@
 """k-nearest query throughput of the native index on the shared scenario,
 against the NumPy reference and an exact periodic k-d tree, with the recall
-of the native rows; medians of several runs in one process."""
+of the native rows; medians of several runs in one process.
+
+Then the same index's candidates measured in the Euclidean metric, and in
+both metrics with one period per axis (the engine's _query_knn_metric, as
+PlovikSearch asks for them with metric="euclidean" or unequal sides),
+timed turn about with its own L1 rows in the same run and reported as
+ratios of their time."""
 
 import argparse
 import statistics
@@ -25,7 +31,7 @@ from common import (
     recall,
 )
 
-from plovik import RustLshIndex
+from plovik import RustLshIndex, _native
 from plovik.lsh import PythonLshIndex
 
 
@@ -35,6 +41,7 @@ def main():
     ap.add_argument("--repeats", type=int, default=5, help="rounds of native and reference runs")
     ap.add_argument("--reference-m", type=int, default=250, help="reference queries over all rounds")
     ap.add_argument("--tree-m", type=int, default=300)
+    ap.add_argument("--metric-m", type=int, default=4000, help="queries of each metric per run")
     args = ap.parse_args()
 
     pts, q = points(), queries(args.m)
@@ -103,6 +110,35 @@ def main():
         f" refine {stats['refine_ns'] / stats['queries'] / 1e3:7.1f} us,"
         f" relax {stats['relax_ns'] / stats['queries'] / 1e3:7.1f} us"
     )
+
+    metric_ratios(native, q[: args.metric_m], args.repeats)
+
+
+def metric_ratios(native, q, repeats):
+    """Medians of the k-nearest times of the index's candidates in each
+    metric against its own L1 rows (the per-query path: the same candidates),
+    every call in each round."""
+    sides = np.array([1.0 + 0.5 * (c % 3) for c in range(D)])  # sides 1, 1.5, 2, ...
+    weights = sides / sides.max()
+    calls = {
+        "l1 (query_knn)": lambda: native.query_knn(q, KNN),
+        "euclidean": lambda: _native._query_knn_metric(native, q, KNN, "euclidean"),
+        "l1, sides": lambda: _native._query_knn_metric(native, q, KNN, "l1", weights),
+        "euclidean, sides": lambda: _native._query_knn_metric(native, q, KNN, "euclidean", weights),
+    }
+    ids = {name: call()[0] for name, call in calls.items()}  # warm, and the rows compared below
+    times = {name: [] for name in calls}
+    for _ in range(repeats):
+        for name, call in calls.items():
+            times[name].append(median_seconds(call, 1))
+    base = statistics.median(times["l1 (query_knn)"])
+    print(f"metrics           {len(q):,} queries, the same candidates; time and ratio to the L1 rows:")
+    for name, t in times.items():
+        same = (ids[name] == ids["l1 (query_knn)"]).mean()
+        print(
+            f"  {name:16s} {statistics.median(t):8.3f} s  {statistics.median(t) / base:5.2f}x"
+            f"   ({same:.1%} of the ids in the L1 rows' places)"
+        )
 
 
 if __name__ == "__main__":

@@ -200,18 +200,25 @@ def test_saves_from_before_load_as_they_were(tmp_path):
 
 # Sides whose longest is 1: radii and distances are then not scaled, so the
 # per-query radii of Mirror.check compare as the search compares them.
+@pytest.mark.parametrize("mode", ["scan", "hash"])
 @pytest.mark.parametrize(
     "metric, boxsize", [("euclidean", None), ("euclidean", (1.0, 0.5, 0.75)), ("l1", (0.25, 1.0, 0.5))]
 )
-def test_euclidean_and_unequal_sides_through_every_change(tmp_path, metric, boxsize):
-    """Only the exact scan answers them: rows equal the exact functions'
-    through retire, update, promote and retune, save, load and pickle (the
-    new settings kept); a save without the metric field loads as L1; the
-    modes not supported yet are refused with what works."""
+def test_euclidean_and_unequal_sides_through_every_change(tmp_path, metric, boxsize, mode):
+    """The exact scan (chosen from the sizes) and hash tables whose one
+    bucket holds every point (each candidate measured in the metric) answer
+    them exactly: rows equal the exact functions' through retire, update,
+    promote and retune, save, load and pickle (the new settings kept); a
+    save without the metric field loads as L1; the grid, not supported yet,
+    is refused with what works."""
     rng = np.random.default_rng(7)
-    search, mirror = exact_search(rng, d=3, n=900, n_static=700, metric=metric, boxsize=boxsize)
-    assert search.tuning.exact and not search.tuning.grid and search.raw is None
-    assert (search.metric, search.boxsize, search.settings()["exact"]) == (metric, boxsize, "always")
+    one_bucket = {"cells": 1, "components": 1, "tables": 1, "probes": 0} if mode == "hash" else {}
+    search, mirror = exact_search(rng, d=3, n=900, n_static=700, metric=metric, boxsize=boxsize, **one_bucket)
+    if mode == "hash":
+        assert search.tuning is None and search.raw is not None
+    else:
+        assert search.tuning.exact and not search.tuning.grid and search.raw is None
+    assert (search.metric, search.boxsize, search.settings()["exact"]) == (metric, boxsize, True)
     assert f"metric={metric!r}" in repr(search) if metric != "l1" else "boxsize=(0.25, 1.0, 0.5)" in repr(search)
     mirror.check(search, rng)
     search.retire([0, 750])
@@ -245,15 +252,11 @@ def test_euclidean_and_unequal_sides_through_every_change(tmp_path, metric, boxs
         as_l1 = Mirror(mirror.X, 900)
         as_l1.retired = mirror.retired
         as_l1.check(old, np.random.default_rng(1))
+    if mode == "hash":
+        return
     what = "metric='euclidean'" if metric != "l1" else "a box with unequal sides"
-    for settings, asked in (
-        ({"exact": False}, "exact=False"),
-        ({"exact": "grid"}, "exact='grid'"),
-        ({"cells": 4}, "hash settings \\(cells\\)"),
-        ({"tune": False}, "tune=False"),
-    ):
-        with pytest.raises(ValueError, match=f"{what} is answered by the exact scan only so far.*{asked} asks"):
-            PlovikSearch(3, metric=metric, boxsize=boxsize, **settings)
+    with pytest.raises(ValueError, match=f"{what} is answered by the hash tables or the exact scan so far, not yet by"):
+        PlovikSearch(3, metric=metric, boxsize=boxsize, exact="grid")
     with pytest.raises(ValueError, match="boxsize has 2 sides but the points have d = 3"):
         PlovikSearch(3, boxsize=(1.0, 2.0))
     with pytest.raises(ValueError, match='metric must be "l1" or "euclidean"'):

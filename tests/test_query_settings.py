@@ -10,7 +10,7 @@ import pytest
 import plovik
 from index_helpers import random_params
 from plovik import PlovikSearch, RustLshIndex, _native
-from plovik.lsh import PythonLshIndex, pool_thread_count
+from plovik.lsh import PythonLshIndex, _sum_general, _terms, _widen, _wrap_f32, pool_thread_count
 
 D = 5
 
@@ -60,6 +60,88 @@ def test_bad_probes_are_refused_alike(bad, exc):
             knn(ix, np.zeros((2, D)), 3, None, bad)
     with pytest.raises(TypeError, match="index must be a RustLshIndex"):
         _native._query_knn(object(), np.zeros((2, D)), 3)
+
+
+def metric_bits(X, q, metric, weights):
+    """The metric's distance bits from q to every row of X: the reference's
+    terms, times the weights, squared for L2, summed in the general
+    association, rooted for L2 (as the exact scan's tests model them)."""
+    t = _terms(_wrap_f32(q)[None, :], _wrap_f32(X))
+    t = t if weights is None else t * np.asarray(weights).astype(np.float32)
+    total = _sum_general(t * t if metric == "euclidean" else t)
+    return (np.sqrt(total) if metric == "euclidean" else total).view(np.uint32)
+
+
+# L2 plain and weighted, L1 weighted, and L1 with weights of 1 (the index's
+# own distances, through the metric's code)
+METRICS = [("euclidean", None), ("euclidean", [1.0, 0.5, 0.25, 0.75, 1.0]), ("l1", [0.3, 1.0, 0.6, 0.9, 0.1])]
+
+
+@pytest.mark.parametrize("metric, weights", [*METRICS, ("l1", [1.0] * D)])
+def test_a_call_in_a_metric_ranks_the_index_candidates_in_it(metric, weights):
+    """_query_knn_metric / _query_radius_metric: the reference's rows in the
+    metric bit for bit (relaxed rows included), on every thread count; a
+    row that needs no relaxation holds the k nearest, by brute force in the
+    metric, of exactly the ids the index's own radius search gathers (an
+    infinite radius: every candidate); the radius rows those candidates
+    within the radius."""
+    w = None if weights is None else np.array(weights)
+    params = random_params(np.random.default_rng(6), d=D, L=3, K=4, b=9, probes=1)
+    X = np.random.default_rng(8).random((3000, D))
+    Q = np.vstack([np.random.default_rng(9).random((70, D)) * 3 - 1, X[:10]])
+    ex = np.r_[np.full(70, -1), np.arange(10)]
+    ix, ref = RustLshIndex(**params), PythonLshIndex(**params)
+    ix.build(X, 2500)
+    ref.build(X, 2500)
+    ix.retire(np.array([3, 2600]))
+    ref.retire(np.array([3, 2600]))
+
+    def calls():
+        return _native._query_knn_metric(ix, Q, 40, metric, w, ex, 2), _native._query_radius_metric(
+            ix, Q, 0.2, metric, w, ex, 2
+        )
+
+    rows, within = calls()
+    want = (*ref._query_knn(Q, 40, ex, 2, metric=(metric, w)), *ref._query_radius(Q, 0.2, ex, 2, metric=(metric, w)))
+    assert all(np.array_equal(a, b) for a, b in zip((*rows, *within), want, strict=True))
+    for limit in (1, 2):
+        with plovik.thread_limit(limit):
+            again = calls()
+        assert all(np.array_equal(a, b) for a, b in zip((*again[0], *again[1]), want, strict=True))
+    cand_ptr, cand_ids, _ = _native._query_radius(ix, Q, np.inf, ex, 2)
+    relaxed = 0
+    for q in range(len(Q)):
+        ids = cand_ids[cand_ptr[q] : cand_ptr[q + 1]]
+        bits = metric_bits(X[ids], Q[q], metric, w)
+        if ids.size < 40:  # too few candidates: the row was relaxed
+            relaxed += 1
+            continue
+        order = np.lexsort((ids, bits))[:40]
+        assert np.array_equal(rows[0][q], ids[order]) and np.array_equal(rows[1][q], _widen(bits[order]))
+        hit = np.lexsort((ids, bits))[np.sort(bits).view(np.float32) <= np.float32(0.2)]
+        got = slice(within[0][q], within[0][q + 1])
+        assert np.array_equal(within[1][got], ids[hit]) and np.array_equal(within[2][got], _widen(bits[hit]))
+    assert 0 < relaxed < len(Q), relaxed
+    if weights == [1.0] * D:  # weights of 1 change no bit: the index's own per-query rows
+        assert np.array_equal(rows[0][:60], _native._query_knn(ix, Q[:60], 40, ex[:60], 2)[0])
+
+
+@pytest.mark.parametrize(
+    "metric, weights, queries, exc, match",
+    [
+        ("cosine", None, (4, D), ValueError, 'expected "l1" or "euclidean"'),
+        (2, None, (4, D), TypeError, "argument 'metric': expected a str"),
+        ("euclidean", np.ones(D - 1), (4, D), ValueError, f"{D - 1} axis weights but the points have d = {D}"),
+        ("euclidean", np.r_[1.0, 0.0, 1.0, 1.0, 1.0], (4, D), ValueError, "must be finite and positive"),
+        ("l1", np.full(D, np.nan), (4, D), ValueError, "must be finite and positive"),
+        ("euclidean", None, (4, D + 1), ValueError, f"queries have {D + 1} columns but the index has d = {D}"),
+    ],
+)
+def test_bad_metrics_are_refused(metric, weights, queries, exc, match):
+    ix = built(RustLshIndex, random_params(np.random.default_rng(6), d=D, L=2, K=3, b=3), 1)
+    for call in (_native._query_knn_metric, _native._query_radius_metric):
+        with pytest.raises(exc, match=match):
+            call(ix, np.zeros(queries), 3, metric, weights)
 
 
 def search_and_queries():

@@ -476,6 +476,33 @@ def test_queries_away_from_the_points_are_tuned_for():
     assert recall_at_k(found, exact_knn(X, fresh, 10)[0]) >= 0.87
 
 
+def test_euclidean_distances_in_a_box_with_unequal_sides_reach_the_target():
+    # the tuning's truth, the recall monitor's checks and every distance
+    # returned are Euclidean, in the box's units
+    sides = (10.0, 20.0, 5.0)
+    rng = np.random.default_rng(4)
+    X, fresh = (clustered(rng, m, 3) * sides for m in (6000, 2000))
+    search = PlovikSearch(3, recall=0.9, metric="euclidean", boxsize=sides, seed=3, exact=False)
+    search.build(X, sample=150, radius=0.5)
+    t = search.tuning
+    assert not t.exact and search.raw is not None and t.interval[0] >= 0.9 and t.radius_interval[0] >= 0.9
+    found, dist = search.query_knn(fresh, 10)
+    truth, truth_dist = exact_knn(X, fresh, 10, metric="euclidean", boxsize=sides)
+    assert recall_at_k(found, truth) >= 0.87
+    same = found == truth
+    assert np.array_equal(dist[same], truth_dist[same]) and (np.diff(dist, axis=1) >= 0).all()
+    assert search.observed_recall.queries > 0 and search.observed_recall.recall >= 0.87
+    assert search.estimate_recall(queries=fresh[:300]).recall >= 0.87
+    # radius rows: the exact rows' (id, distance) pairs, most of them
+    indptr, ids, dists = search.query_radius(fresh[:200], 0.5)
+    t_ptr, t_ids, t_dists = exact_radius(X, fresh[:200], 0.5, metric="euclidean", boxsize=sides)
+    for q in range(200):
+        got = dict(zip(ids[indptr[q] : indptr[q + 1]], dists[indptr[q] : indptr[q + 1]], strict=True))
+        want = dict(zip(t_ids[t_ptr[q] : t_ptr[q + 1]], t_dists[t_ptr[q] : t_ptr[q + 1]], strict=True))
+        assert got.items() <= want.items()
+    assert ids.size >= 0.87 * t_ids.size
+
+
 def test_same_seed_same_tuning_on_both_backends_and_given_settings_are_kept():
     rng = np.random.default_rng(8)
     X = clustered(rng, 1500, 6)

@@ -135,6 +135,30 @@ def _query_radius(
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """index.query_radius with `probes` flip probes per table for this call."""
 
+def _query_knn_metric(
+    index: RustLshIndex,
+    queries: npt.NDArray[np.float64],
+    k: int,
+    metric: str = "l1",
+    weights: npt.NDArray[np.float64] | None = None,
+    exclude_ids: npt.NDArray[np.int64] | None = None,
+    probes: int | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The k nearest of the candidates the index's per-query path gathers,
+    measured in the metric ("l1" or "euclidean") with the axes' weights
+    (None: all 1), as the exact scan measures them."""
+
+def _query_radius_metric(
+    index: RustLshIndex,
+    queries: npt.NDArray[np.float64],
+    radius: float,
+    metric: str = "l1",
+    weights: npt.NDArray[np.float64] | None = None,
+    exclude_ids: npt.NDArray[np.int64] | None = None,
+    probes: int | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The candidates of index.query_radius within `radius` in the metric."""
+
 def _probe_keys(
     b: int, s: npt.NDArray[np.int64], u: npt.NDArray[np.float64], rows: npt.NDArray[np.float64], flips: int
 ) -> npt.NDArray[np.int64]:

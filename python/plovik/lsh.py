@@ -199,6 +199,10 @@ def _expand(starts: np.ndarray, lens: np.ndarray) -> tuple[np.ndarray, np.ndarra
 #: A summation kernel: the (N, D) float32 terms to their N float32 sums.
 _Kernel = Callable[[np.ndarray], np.ndarray]
 
+#: A metric of the candidates other than the index's own: its name ("l1" or
+#: "euclidean") and the axes' weights (None: every weight 1); None: toroidal L1.
+_Metric = tuple[str, Any] | None
+
 
 def _terms(qf: np.ndarray, pf: np.ndarray) -> np.ndarray:
     a = np.abs(qf - pf)
@@ -535,10 +539,23 @@ class PythonLshIndex:
                 parts.append((q, got))
         return [np.concatenate(col) for col in zip(*parts, strict=True)]
 
-    def _distances(self, qf: np.ndarray, ids: np.ndarray, q: np.ndarray, kernel: _Kernel = _sum_general) -> np.ndarray:
+    def _distances(
+        self, qf: np.ndarray, ids: np.ndarray, q: np.ndarray, kernel: _Kernel = _sum_general, metric: _Metric = None
+    ) -> np.ndarray:
         if ids.size == 0:
             return np.zeros(0, np.uint32)
-        return _bits(kernel(_terms(qf[q], self._f32[ids]))).copy()
+        terms = _terms(qf[q], self._f32[ids])
+        if metric is None:
+            return _bits(kernel(terms)).copy()
+        # Each term times its axis's weight (rounded to single precision),
+        # squared for L2; the sum in the general association, rooted for L2.
+        name, weights = metric
+        if weights is not None:
+            terms = terms * np.asarray(weights, np.float64).astype(np.float32)
+        if name == "euclidean":
+            terms = terms * terms
+        total = _sum_general(terms)
+        return _bits(np.sqrt(total) if name == "euclidean" else total).copy()
 
     @staticmethod
     def _select(
@@ -596,10 +613,19 @@ class PythonLshIndex:
         return self._query_knn(queries, k, exclude_ids)
 
     def _query_knn(
-        self, queries: np.ndarray, k: int, exclude_ids: np.ndarray | None = None, probes: int | None = None
+        self,
+        queries: np.ndarray,
+        k: int,
+        exclude_ids: np.ndarray | None = None,
+        probes: int | None = None,
+        *,
+        metric: _Metric = None,
     ) -> tuple[np.ndarray, np.ndarray]:
         """`query_knn` with `probes` flip probes per table for this call instead
-        of the index's (at most K are used; None: the index's)."""
+        of the index's (at most K are used; None: the index's), and with
+        `metric` ("l1" or "euclidean", axis weights or None) the candidates
+        of the per-query path measured in that metric instead (as the
+        native module's _query_knn_metric)."""
         Q = _to_array(queries, "queries", 2, np.float64)
         k = _to_unsigned(k, "k")
         ex = self._to_exclude_ids(exclude_ids)
@@ -618,7 +644,7 @@ class PythonLshIndex:
         a = live - 1 if ex is not None else live
         need = min(k, max(a, 0))
         exv = ex if ex is not None else np.full(m, -1, np.int64)
-        if m >= 64 and self._block != 1:
+        if m >= 64 and self._block != 1 and metric is None:
             if self._built:
                 T = self.threads if self.threads is not None else pool_thread_count()
                 per = max(-(-m // max(T, 1)), 1)
@@ -629,7 +655,7 @@ class PythonLshIndex:
             self._add("queries", m)
         else:
             if self._built:
-                self._knn_per_query(Q, exv, k, need, idx, dist, probes)
+                self._knn_per_query(Q, exv, k, need, idx, dist, probes, metric)
             self._add("queries", m)
         return idx, dist
 
@@ -648,6 +674,7 @@ class PythonLshIndex:
         idx: np.ndarray,
         dist: np.ndarray,
         probes: int | None = None,
+        metric: _Metric = None,
     ) -> None:
         qf = _wrap_f32(Q)
         t0 = time.perf_counter_ns()
@@ -668,11 +695,11 @@ class PythonLshIndex:
             keep = (ids != ex[q]) & self._live(ids)
             q, ids = q[keep], ids[keep]
             found[a:b] = np.bincount(q - a, minlength=b - a)
-            self._write(idx, dist, *self._select(q, ids, self._distances(qf, ids, q), k))
+            self._write(idx, dist, *self._select(q, ids, self._distances(qf, ids, q, metric=metric), k))
             refine_ns += time.perf_counter_ns() - t1
         self._add("gather_ns", time.perf_counter_ns() - t0 - refine_ns)
         self._add("refine_ns", refine_ns)
-        self._add("relax_ns", self._relax_rows(Q, qf, ex, k, need, found, idx, dist))
+        self._add("relax_ns", self._relax_rows(Q, qf, ex, k, need, found, idx, dist, metric))
 
     def _relax_rows(
         self,
@@ -684,6 +711,7 @@ class PythonLshIndex:
         found: np.ndarray,
         idx: np.ndarray,
         dist: np.ndarray,
+        metric: _Metric = None,
     ) -> int:
         """Answer the rows that found fewer than need points by relaxation;
         returns the nanoseconds spent."""
@@ -692,7 +720,7 @@ class PythonLshIndex:
             return 0
         t0 = time.perf_counter_ns()
         for i in rows:
-            ids, bits = self._relax_query(Q[i], qf[i], k, int(ex[i]), need)
+            ids, bits = self._relax_query(Q[i], qf[i], k, int(ex[i]), need, metric)
             idx[i] = -1
             dist[i] = np.inf
             idx[i, : ids.size] = ids
@@ -710,14 +738,18 @@ class PythonLshIndex:
             out.append(ids[t, s : max(s, e)])
         return out
 
-    def _refine_one(self, qf: np.ndarray, ids: np.ndarray, k: int, ex: int) -> tuple[np.ndarray, np.ndarray]:
+    def _refine_one(
+        self, qf: np.ndarray, ids: np.ndarray, k: int, ex: int, metric: _Metric = None
+    ) -> tuple[np.ndarray, np.ndarray]:
         ids = np.unique(ids)
         ids = ids[(ids != ex) & self._live(ids)]
-        bits = self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64))
+        bits = self._distances(qf[None, :], ids, np.zeros(ids.size, np.int64), metric=metric)
         order = np.lexsort((ids, bits))[:k]
         return ids[order], bits[order]
 
-    def _relax_query(self, q: np.ndarray, qf: np.ndarray, k: int, ex: int, need: int) -> tuple[np.ndarray, np.ndarray]:
+    def _relax_query(
+        self, q: np.ndarray, qf: np.ndarray, k: int, ex: int, need: int, metric: _Metric = None
+    ) -> tuple[np.ndarray, np.ndarray]:
         """Row of a query with too few candidates: coarser buckets, else every point."""
         base = [int(self._table_codes(q[None, :], t, False)[2][0]) for t in range(self._l)]
         level = None
@@ -729,12 +761,12 @@ class PythonLshIndex:
                 break
         if level is not None:
             parts = [v for t in range(self._l) for v in self._range_ids(t, _trunc_div(base[t], level) * level, level)]
-            ids, bits = self._refine_one(qf, np.concatenate(parts), k, ex)
+            ids, bits = self._refine_one(qf, np.concatenate(parts), k, ex, metric)
             if ids.size >= need:
                 return ids, bits
         R = self._key_space()
         parts = self._range_ids(0, _trunc_div(base[0], R) * R, R)
-        return self._refine_one(qf, np.concatenate(parts), k, ex)
+        return self._refine_one(qf, np.concatenate(parts), k, ex, metric)
 
     # ------------------------------------------------------- blocked queries
 
@@ -860,9 +892,12 @@ class PythonLshIndex:
         radius: float,
         exclude_ids: np.ndarray | None = None,
         probes: int | None = None,
+        *,
+        metric: _Metric = None,
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """`query_radius` with `probes` flip probes per table for this call, as
-        for `_query_knn`."""
+        """`query_radius` with `probes` flip probes per table for this call, and
+        in `metric`, as for `_query_knn` (a rooted distance within the radius
+        is a sum within the largest sum whose root is)."""
         Q = _to_array(queries, "queries", 2, np.float64)
         radius = _to_float(radius, "radius")
         ex = self._to_exclude_ids(exclude_ids)
@@ -887,7 +922,7 @@ class PythonLshIndex:
                 q, ids = u // n + a, u % n
                 keep = (ids != exv[q]) & self._live(ids)
                 q, ids = q[keep], ids[keep]
-                bits = self._distances(qf, ids, q)
+                bits = self._distances(qf, ids, q, metric=metric)
                 hit = bits.view(np.float32) <= r  # inclusive; NaN never passes
                 q, ids, bits = q[hit], ids[hit], bits[hit]
                 order = np.lexsort((ids, bits, q))

@@ -220,9 +220,25 @@ def _monitored_reads(method: _Method[_P, _R]) -> _Method[_P, _R]:
 
 # The raw classes keep their own query signatures; a call with probes of its
 # own goes through the native module's _query_knn / _query_radius, or the
-# reference's methods of those names.
-def raw_query(index: Any, method: str, *args: Any, probes: int | None) -> Any:
-    """`index.<method>(*args)`, with `probes` flip probes per table for this call when given."""
+# reference's methods of those names, and a call in another metric through
+# _query_knn_metric / _query_radius_metric (the reference's methods with
+# `metric=`).
+def raw_query(
+    index: Any,
+    method: str,
+    *args: Any,
+    probes: int | None,
+    metric: tuple[str, npt.NDArray[np.float64] | None] | None = None,
+) -> Any:
+    """`index.<method>(*args)`, with `probes` flip probes per table for this
+    call when given, the candidates measured in `metric` (name, axis
+    weights) when given."""
+    if metric is not None:
+        queries, arg, exclude_ids = args
+        if isinstance(index, _native.RustLshIndex):
+            native = getattr(_native, "_" + method + "_metric")
+            return native(index, queries, arg, metric[0], metric[1], exclude_ids, probes)
+        return getattr(index, "_" + method)(queries, arg, exclude_ids, probes, metric=metric)
     if probes is None:
         return getattr(index, method)(*args)
     if isinstance(index, _native.RustLshIndex):
@@ -336,10 +352,14 @@ class PlovikSearch:
             sides that are all equal answer as one number bit for bit.
         metric: "l1" (default, toroidal L1) or "euclidean" (toroidal L2:
             per coordinate the shorter way round, then the root of the sum
-            of squares, in single precision). Euclidean distances, and
-            sides that differ, are answered by the exact scan only so far:
-            `exact` True means "always" there, and exact=False or "grid",
-            or hash settings given (or tune=False), raise a ValueError.
+            of squares, in single precision). The hash tables are the same
+            in every metric and box (keys of the coordinates on the unit
+            torus); the candidates they give are measured in the metric, as
+            the exact scan measures them, and the tuning and the recall
+            monitor count recall in it. Euclidean distances, and sides that
+            differ, are not answered by the grid so far: exact="grid" raises
+            a ValueError there, and the tuning weighs the hash settings
+            against the exact scan alone.
         tuning: Another search's `tuning` to start from: the first `build`
             keeps its settings after a check (see `build`).
         monitor: Whether query calls of a tuned search answer a few of their
@@ -400,8 +420,7 @@ class PlovikSearch:
         self._threads = checked_threads(threads)
         self._boxsize = check_box(boxsize, self._d)
         self._metric = check_metric(metric)
-        if self._metric != "l1" or box_weights(self._boxsize) is not None:
-            self._allow_exact = self._scan_only()
+        self._raw_metric = self._metric_args()
         if (
             self._cells is not None
             and self._components is not None
@@ -462,23 +481,21 @@ class PlovikSearch:
         """The metric: "l1" or "euclidean"."""
         return self._metric
 
-    def _scan_only(self) -> str:
-        """ "always" for a metric or box only the exact scan answers so far;
-        ValueError when the settings ask for another mode."""
-        what = "metric='euclidean'" if self._metric != "l1" else "a box with unequal sides"
-        hashed = [name for name in ("tables", "components", "cells", "probes") if getattr(self, "_" + name) is not None]
-        if self._allow_exact in (False, "grid") or (self._allow_exact is True and (hashed or not self._tune)):
-            asked = (
-                f"exact={self._allow_exact!r}"
-                if self._allow_exact in (False, "grid")
-                else ("hash settings (" + ", ".join(hashed) + ")" if hashed else "tune=False")
-            )
+    def _metric_args(self) -> tuple[str, npt.NDArray[np.float64] | None] | None:
+        """The metric the hash tables' candidates are measured in, as the
+        engine takes it (name, axis weights), or None for toroidal L1 in a
+        cubic box: the raw index's own distances. The grid measures the
+        latter alone so far: ValueError when exact="grid" asks for it."""
+        weights = box_weights(self._boxsize)
+        if self._metric == "l1" and weights is None:
+            return None
+        if self._allow_exact == "grid":
+            what = "metric='euclidean'" if self._metric != "l1" else "a box with unequal sides"
             raise ValueError(
-                f"{what} is answered by the exact scan only so far (not yet by hash tables or the grid), "
-                f"but {asked} asks for another mode: use exact=True or exact='always' with tables, "
-                "components, cells and probes unset; metric='l1' with a single boxsize works in every mode"
+                f"{what} is answered by the hash tables or the exact scan so far, not yet by the grid: "
+                "use exact=True or exact='always'; metric='l1' with a single boxsize works in every mode"
             )
-        return "always"
+        return self._metric, weights
 
     @property
     def seed(self) -> int | np.random.Generator:
@@ -913,6 +930,7 @@ class PlovikSearch:
                     probes=self._probes,
                     allow_exact=self._allow_exact,
                     scan=scan,
+                    with_grid=self._raw_metric is None,
                     **unit,
                 )
                 if radius is not None:  # the report keeps the radius asked for
@@ -1226,7 +1244,13 @@ class PlovikSearch:
         if self._exact():
             return self._exact_knn(Q, k, ex)
         return raw_query(  # type: ignore[no-any-return]
-            index, "query_knn", Q, k, ex, probes=_tuning.probes_for(self._tuning, k, probes)
+            index,
+            "query_knn",
+            Q,
+            k,
+            ex,
+            probes=_tuning.probes_for(self._tuning, k, probes),
+            metric=self._raw_metric,
         )
 
     @_monitored_reads
@@ -1283,7 +1307,9 @@ class PlovikSearch:
         if self._exact():
             found = self._exact_radius(call.Q, call.widest, call.ex)
         else:
-            found = raw_query(index, "query_radius", call.Q, call.widest, call.ex, probes=call.probes)
+            found = raw_query(
+                index, "query_radius", call.Q, call.widest, call.ex, probes=call.probes, metric=self._raw_metric
+            )
             if self._monitored():
                 self._check_radius(call, found)
         return call.answer(found)
@@ -1347,7 +1373,9 @@ class PlovikSearch:
             if self._exact():
                 indptr, ids, dists = self._exact_radius(X[own], r, own)
             else:
-                indptr, ids, dists = raw_query(index, "query_radius", X[own], r, own, probes=probes)
+                indptr, ids, dists = raw_query(
+                    index, "query_radius", X[own], r, own, probes=probes, metric=self._raw_metric
+                )
             parts_rows.append(np.repeat(own, np.diff(indptr)))
             parts_ids.append(ids)
             parts_dists.append(dists)

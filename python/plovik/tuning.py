@@ -1041,6 +1041,7 @@ def tune(
     allow_exact: bool | str = True,
     cost: CostModel = COST,
     scan: ExactScan | None = None,
+    with_grid: bool = True,
 ) -> tuple[Tuning, npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """Tune the settings for the rows of X (finite float64, (n, d)); see the module doc.
 
@@ -1049,6 +1050,7 @@ def tune(
     `ExactScan(X)` when the caller has it (the search keeps it for its exact
     answers), else made here when needed. `allow_exact="always"` reports
     the exact scan at once, nothing measured; "grid" the same through a grid.
+    `with_grid=False` leaves the grid out (a metric it does not measure: `scan`'s).
     """
     start = time.perf_counter()
     n, d = X.shape
@@ -1058,7 +1060,7 @@ def tune(
     scan_cost = cost.exact(n_total, d)
     grid_cost, grid_read = (
         _grid_cost(X, queries, k, n_total, seed, cost)
-        if allow_exact == "grid" or (allow_exact is True and 1 <= d <= GRID_MAX_D and n > 0)
+        if allow_exact == "grid" or (with_grid and allow_exact is True and 1 <= d <= GRID_MAX_D and n > 0)
         else (math.inf, math.inf)
     )
     grid = allow_exact == "grid" or grid_cost < scan_cost

@@ -15,15 +15,13 @@ namespace {
 
 constexpr std::size_t max_result_cells = PTRDIFF_MAX / 8;
 
-// The most answers a row can have: every point not retired, less the
-// excluded one when exclusions are given.
+}  // namespace
+
 std::size_t answers_needed(const Index& ix, const QueryBatch& q, std::size_t k) {
   std::size_t available = ix.n_live();
   if (q.exclude) available = available > 0 ? available - 1 : 0;
   return k < available ? k : available;
 }
-
-}  // namespace
 
 void validate_query_knn(const Index& ix, std::size_t m, std::size_t dq,
                         std::optional<std::size_t> n_exclude, std::size_t k) {

@@ -28,4 +28,9 @@ KnnResult query_knn(const Index& ix, const QueryBatch& q, std::size_t k);
 void validate_query_knn(const Index& ix, std::size_t m, std::size_t dq,
                         std::optional<std::size_t> n_exclude, std::size_t k);
 
+// The most answers a row can have: every point not retired, less the
+// excluded one when exclusions are given; at most k. A row with fewer
+// relaxes.
+std::size_t answers_needed(const Index& ix, const QueryBatch& q, std::size_t k);
+
 }  // namespace plovik

@@ -24,8 +24,11 @@ struct KnnTask {
   }
 };
 
+// Refine measures the gathered ids as refine_topk does, Relax relaxes as
+// relax_query does, each in the search's metric.
+template <class Refine, class Relax>
 void answer_row(const Index& ix, const QueryBatch& q, std::size_t i, std::size_t need,
-                KnnTask& task, int64_t* idx, double* dist) {
+                KnnTask& task, int64_t* idx, double* dist, Refine&& refine, Relax&& relax) {
   QueryWorkspace& ws = task.ws;
   TopK& top = task.top;
   QueryCounts c;
@@ -38,12 +41,12 @@ void answer_row(const Index& ix, const QueryBatch& q, std::size_t i, std::size_t
   gather_query(ix, ws, row);
   const uint64_t t1 = clock_ns();
   top.len = 0;
-  refine_topk(ix, ws, top, excluded);
+  refine(ws, top, excluded);
   const uint64_t t2 = clock_ns();
   c.cands += ws.gathered.size();
   c.pairs += ws.gathered.size();
   if (top.len < need) {
-    relax_query(ix, ws, top, row, excluded, need);
+    relax(ws, top, row, excluded);
     c.relax_ns += elapsed_ns(t2, clock_ns());
     c.relaxed += 1;
   }
@@ -54,10 +57,9 @@ void answer_row(const Index& ix, const QueryBatch& q, std::size_t i, std::size_t
   ix.counters.add(c);
 }
 
-}  // namespace
-
-void knn_per_query(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
-                   int64_t* idx, double* dist) {
+template <class Refine, class Relax>
+void answer_rows(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
+                 int64_t* idx, double* dist, Refine&& refine, Relax&& relax) {
   // An index never built holds no point to compare and hashes nothing: its
   // rows stay padded, but they are still counted as queries.
   const bool built = ix.d != 0;
@@ -69,7 +71,33 @@ void knn_per_query(const Index& ix, const QueryBatch& q, std::size_t k, std::siz
           return;
         }
         for (std::size_t i = begin; i < end; ++i)
-          answer_row(ix, q, i, need, task, idx + i * k, dist + i * k);
+          answer_row(ix, q, i, need, task, idx + i * k, dist + i * k, refine, relax);
+      });
+}
+
+}  // namespace
+
+void knn_per_query(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
+                   int64_t* idx, double* dist) {
+  answer_rows(
+      ix, q, k, need, idx, dist,
+      [&](const QueryWorkspace& ws, TopK& top, int64_t excluded) {
+        refine_topk(ix, ws, top, excluded);
+      },
+      [&](QueryWorkspace& ws, TopK& top, const double* row, int64_t excluded) {
+        relax_query(ix, ws, top, row, excluded, need);
+      });
+}
+
+void knn_per_query(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
+                   int64_t* idx, double* dist, RefineGathered refine, const void* context) {
+  answer_rows(
+      ix, q, k, need, idx, dist,
+      [&](const QueryWorkspace& ws, TopK& top, int64_t excluded) {
+        refine(ix, ws, top, excluded, context);
+      },
+      [&](QueryWorkspace& ws, TopK& top, const double* row, int64_t excluded) {
+        relax_query(ix, ws, top, row, excluded, need, refine, context);
       });
 }
 

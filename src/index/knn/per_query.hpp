@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "index/query/batch.hpp"
+#include "index/query/relax.hpp"
 #include "index/record.hpp"
 
 namespace plovik {
@@ -17,5 +18,10 @@ namespace plovik {
 // on a built index and exclude_ids of at least m entries.
 void knn_per_query(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
                    int64_t* idx, double* dist);
+
+// The same rows with every gathered id measured by `refine` (with
+// `context`), relaxations included: the answer in a metric of the caller's.
+void knn_per_query(const Index& ix, const QueryBatch& q, std::size_t k, std::size_t need,
+                   int64_t* idx, double* dist, RefineGathered refine, const void* context);
 
 }  // namespace plovik

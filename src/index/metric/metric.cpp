@@ -4,20 +4,9 @@
 #include <string>
 
 #include "index/errors.hpp"
-#include "index/query/distance.hpp"
+#include "index/metric/sum.hpp"
 
 namespace plovik {
-
-namespace {
-
-// The term of coordinate c as the metric sums it.
-float metric_term(const Metric& m, const float* q, const float* p, std::size_t c) {
-  float t = torus_term(q[c], p[c]);
-  if (!m.weights.empty()) t = t * m.weights[c];
-  return m.kind == MetricKind::l2 ? t * t : t;
-}
-
-}  // namespace
 
 void validate_metric(const Metric& metric, std::size_t d) {
   if (metric.weights.empty()) return;
@@ -30,31 +19,15 @@ void validate_metric(const Metric& metric, std::size_t d) {
                             std::to_string(w));
 }
 
-// torus_l1_f32's association (query/distance.hpp, the portable form) over
-// the metric's terms.
+// One term kind at a time (metric/sum.hpp), the kind chosen once per call.
 float metric_sum_f32(const Metric& m, const float* q, const float* p, std::size_t D) {
-  float s = 0.0f;
-  std::size_t c = 0;
-  if (D >= 16) {
-    float acc[4][4] = {};
-    for (; D - c >= 16; c += 16)
-      for (std::size_t g = 0; g < 4; ++g)
-        for (std::size_t lane = 0; lane < 4; ++lane)
-          acc[g][lane] = acc[g][lane] + metric_term(m, q, p, c + 4 * g + lane);
-    float S[4];
-    for (std::size_t lane = 0; lane < 4; ++lane)
-      S[lane] = ((acc[0][lane] + acc[1][lane]) + acc[2][lane]) + acc[3][lane];
-    s = (S[0] + S[1]) + (S[2] + S[3]);
+  const float* w = m.weights.data();
+  switch (term_kind_of(m)) {
+    case l1_weighted_terms: return metric_sum<0, l1_weighted_terms>(q, p, w, D);
+    case l2_plain_terms: return metric_sum<0, l2_plain_terms>(q, p, w, D);
+    case l2_weighted_terms: return metric_sum<0, l2_weighted_terms>(q, p, w, D);
+    default: return metric_sum<0, l1_plain_terms>(q, p, w, D);
   }
-  if (D - c >= 4) {
-    float acc[4] = {s, 0.0f, 0.0f, 0.0f};
-    for (; D - c >= 4; c += 4)
-      for (std::size_t lane = 0; lane < 4; ++lane)
-        acc[lane] = acc[lane] + metric_term(m, q, p, c + lane);
-    s = (acc[0] + acc[1]) + (acc[2] + acc[3]);
-  }
-  for (; c < D; ++c) s = metric_term(m, q, p, c) + s;
-  return s;
 }
 
 float metric_root(MetricKind kind, float sum) {

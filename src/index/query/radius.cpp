@@ -32,24 +32,18 @@ struct RadiusTask {
 };
 
 // Appends the hits of query i (ascending by distance, then id) to `out`;
-// returns their number.
-std::size_t answer_row(const Index& ix, const QueryBatch& q, std::size_t i, float cutoff,
-                       RadiusTask& task, RowRun& out) {
+// returns their number. measure(ws, excluded, hits) appends the gathered
+// ids within the radius, unsorted.
+template <class Measure>
+std::size_t answer_row(const Index& ix, const QueryBatch& q, std::size_t i, RadiusTask& task,
+                       RowRun& out, Measure&& measure) {
   QueryWorkspace& ws = task.ws;
   const double* row = q.row(i);
   load_query(ws, row);
   const int64_t excluded = q.excluded(i);
   gather_query(ix, ws, row);
-
-  const std::size_t d = ix.d, D = std::min(d, ws.query_f32.size());
-  const float* coords = ix.coords_f32.data();
   task.hits.clear();
-  // The gathered ids are live: a retired point has no entry in the tables.
-  for (const uint64_t id : ws.gathered) {
-    if (static_cast<int64_t>(id) == excluded) continue;
-    const float dist = torus_l1_f32(ws.query_f32.data(), coords + id * d, D);
-    if (dist <= cutoff) task.hits.push_back({distance_bits(dist), static_cast<int64_t>(id)});
-  }
+  measure(static_cast<const QueryWorkspace&>(ws), excluded, task.hits);
   sort_slots(task.hits.data(), task.hits.size());
   for (const Slot& h : task.hits) {
     out.ids.push_back(h.id);
@@ -58,13 +52,8 @@ std::size_t answer_row(const Index& ix, const QueryBatch& q, std::size_t i, floa
   return task.hits.size();
 }
 
-}  // namespace
-
-RadiusResult query_radius(const Index& ix, const QueryBatch& q, double radius) {
-  validate_query_radius(ix, q.m, q.dq, q.exclude_size());
-  // Rounded to nearest single precision once (beyond the float range to
-  // infinity); a NaN cutoff stays NaN and nothing passes it.
-  const float cutoff = static_cast<float>(radius);
+template <class Measure>
+RadiusResult answer_rows(const Index& ix, const QueryBatch& q, Measure&& measure) {
   const bool built = ix.d != 0;
   const std::size_t m = q.m;
 
@@ -80,7 +69,7 @@ RadiusResult query_radius(const Index& ix, const QueryBatch& q, double radius) {
         if (!built) return;
         RowRun& run = runs[begin / chunk];
         for (std::size_t i = begin; i < end; ++i)
-          counts[i] = static_cast<int64_t>(answer_row(ix, q, i, cutoff, task, run));
+          counts[i] = static_cast<int64_t>(answer_row(ix, q, i, task, run, measure));
       });
 
   for (std::size_t i = 0; i < m; ++i) r.indptr[i + 1] += r.indptr[i];
@@ -96,6 +85,34 @@ RadiusResult query_radius(const Index& ix, const QueryBatch& q, double radius) {
     at += run.ids.size();
   }
   return r;
+}
+
+}  // namespace
+
+RadiusResult query_radius(const Index& ix, const QueryBatch& q, double radius) {
+  validate_query_radius(ix, q.m, q.dq, q.exclude_size());
+  // Rounded to nearest single precision once (beyond the float range to
+  // infinity); a NaN cutoff stays NaN and nothing passes it.
+  const float cutoff = static_cast<float>(radius);
+  const std::size_t d = ix.d;
+  const float* coords = ix.coords_f32.data();
+  return answer_rows(ix, q, [&](const QueryWorkspace& ws, int64_t excluded, Array<Slot>& hits) {
+    const std::size_t D = std::min(d, ws.query_f32.size());
+    // The gathered ids are live: a retired point has no entry in the tables.
+    for (const uint64_t id : ws.gathered) {
+      if (static_cast<int64_t>(id) == excluded) continue;
+      const float dist = torus_l1_f32(ws.query_f32.data(), coords + id * d, D);
+      if (dist <= cutoff) hits.push_back({distance_bits(dist), static_cast<int64_t>(id)});
+    }
+  });
+}
+
+RadiusResult query_radius(const Index& ix, const QueryBatch& q, MeasureWithin measure,
+                          const void* context) {
+  validate_query_radius(ix, q.m, q.dq, q.exclude_size());
+  return answer_rows(ix, q, [&](const QueryWorkspace& ws, int64_t excluded, Array<Slot>& hits) {
+    measure(ix, ws, excluded, hits, context);
+  });
 }
 
 }  // namespace plovik

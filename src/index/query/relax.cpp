@@ -38,8 +38,8 @@ uint64_t relaxation_span(const Index& ix, const int64_t* keys, std::size_t neigh
   return 0;
 }
 
-void refine_fresh(const Index& ix, const QueryWorkspace& ws, TopK& top, int64_t excluded) {
-  top.len = 0;
+void refine_l1(const Index& ix, const QueryWorkspace& ws, TopK& top, int64_t excluded,
+               const void*) {
   refine_topk(ix, ws, top, excluded);
 }
 
@@ -47,6 +47,16 @@ void refine_fresh(const Index& ix, const QueryWorkspace& ws, TopK& top, int64_t 
 
 void relax_query(const Index& ix, QueryWorkspace& ws, TopK& top, const double* row,
                  int64_t excluded, std::size_t need) {
+  relax_query(ix, ws, top, row, excluded, need, refine_l1, nullptr);
+}
+
+void relax_query(const Index& ix, QueryWorkspace& ws, TopK& top, const double* row,
+                 int64_t excluded, std::size_t need, RefineGathered refine, const void* context) {
+  // Each level measures its gathered ids afresh.
+  const auto refine_fresh = [&] {
+    top.len = 0;
+    refine(ix, ws, top, excluded, context);
+  };
   // A relaxed query may compare every point; a batched block relaxes its
   // queries one after the other inside one task.
   parallel::check_interrupt();
@@ -60,14 +70,14 @@ void relax_query(const Index& ix, QueryWorkspace& ws, TopK& top, const double* r
     begin_gather(ws);
     for (std::size_t t = 0; t < L; ++t)
       gather_range(ix, ws, t, range_start(keys[t], static_cast<int64_t>(span)), span);
-    refine_fresh(ix, ws, top, excluded);
+    refine_fresh();
     if (top.len >= need) return;
   }
   // Every point, each exactly once, through table 0.
   const int64_t all = key_space(ix);
   begin_gather(ws);
   gather_range(ix, ws, 0, range_start(keys[0], all), static_cast<uint64_t>(all));
-  refine_fresh(ix, ws, top, excluded);
+  refine_fresh();
 }
 
 }  // namespace plovik

@@ -21,4 +21,15 @@ namespace plovik {
 void relax_query(const Index& ix, QueryWorkspace& ws, TopK& top, const double* row,
                  int64_t excluded, std::size_t need);
 
+// How a relaxation measures what it gathered: offers every id of
+// ws.gathered but `excluded` to `top` (as refine_topk does), `context`
+// passed through.
+using RefineGathered = void (*)(const Index& ix, const QueryWorkspace& ws, TopK& top,
+                                int64_t excluded, const void* context);
+
+// relax_query measuring with `refine` instead of refine_topk (a metric of
+// its own): the same levels, the same gathered ids.
+void relax_query(const Index& ix, QueryWorkspace& ws, TopK& top, const double* row,
+                 int64_t excluded, std::size_t need, RefineGathered refine, const void* context);
+
 }  // namespace plovik

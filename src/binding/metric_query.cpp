@@ -1,0 +1,106 @@
+#include "binding/metric_query.hpp"
+
+#include "binding/access.hpp"
+#include "binding/args.hpp"
+#include "binding/functions.hpp"
+#include "binding/gil.hpp"
+#include "binding/index_object.hpp"
+#include "binding/query_input.hpp"
+#include "binding/ref.hpp"
+#include "binding/results.hpp"
+#include "index/metric_query/metric_query.hpp"
+
+namespace plovik::py {
+
+namespace {
+
+// The metric of a built index: read_metric against its d (an index never
+// built takes any weights; it answers nothing).
+Metric index_metric(const Index& ix, PyObject* name, PyObject* weights) {
+  if (ix.d != 0) return read_metric(name, weights, ix.d);
+  Metric metric = read_metric(name, nullptr, 0);
+  if (weights != nullptr && weights != Py_None) {
+    const Array<double> values = read_array<double>(to_array(weights, "weights", 1, NPY_FLOAT64));
+    for (const double w : values) metric.weights.push_back(static_cast<float>(w));
+  }
+  return metric;
+}
+
+// _query_knn_metric(index, queries, k, metric="l1", weights=None,
+// exclude_ids=None, probes=None)
+PyObject* function_query_knn_metric(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[7] = {};
+    match_args({"_query_knn_metric",
+                {"index", "queries", "k", "metric", "weights", "exclude_ids", "probes"},
+                3},
+               args, nargs, kwnames, a);
+    SharedAccess access(reinterpret_cast<IndexObject*>(to_index(a[0])));
+    PyArrayObject* queries = to_array(a[1], "queries", 2, NPY_FLOAT64);
+    const std::size_t k = to_usize(a[2], "k");
+    const Metric metric = index_metric(access.record(), a[3], a[4]);
+    PyArrayObject* exclude_ids = to_exclude_ids(a[5]);
+    const std::optional<std::size_t> probes = to_probes(a[6]);
+    const QuerySizes sizes = query_sizes(queries, exclude_ids);
+    validate_metric_knn(access.record(), metric, sizes.m, sizes.dq, sizes.n_exclude, k);
+    const QueryInput in = read_queries(queries, exclude_ids, probes);
+    KnnResult r =
+        without_gil([&] { return query_knn_metric(access.record(), in.batch(), k, metric); });
+    const auto rows = static_cast<npy_intp>(in.m), cols = static_cast<npy_intp>(k);
+    Ref idx(reshape(hand_over(std::move(r.idx)), rows, cols));
+    Ref dist(reshape(hand_over(std::move(r.dist)), rows, cols));
+    return PyTuple_Pack(2, idx.get(), dist.get());
+  });
+}
+
+// _query_radius_metric(index, queries, radius, metric="l1", weights=None,
+// exclude_ids=None, probes=None)
+PyObject* function_query_radius_metric(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[7] = {};
+    match_args({"_query_radius_metric",
+                {"index", "queries", "radius", "metric", "weights", "exclude_ids", "probes"},
+                3},
+               args, nargs, kwnames, a);
+    SharedAccess access(reinterpret_cast<IndexObject*>(to_index(a[0])));
+    PyArrayObject* queries = to_array(a[1], "queries", 2, NPY_FLOAT64);
+    const double radius = to_f64(a[2], "radius");
+    const Metric metric = index_metric(access.record(), a[3], a[4]);
+    PyArrayObject* exclude_ids = to_exclude_ids(a[5]);
+    const std::optional<std::size_t> probes = to_probes(a[6]);
+    const QuerySizes sizes = query_sizes(queries, exclude_ids);
+    validate_metric_radius(access.record(), metric, sizes.m, sizes.dq, sizes.n_exclude);
+    const QueryInput in = read_queries(queries, exclude_ids, probes);
+    RadiusResult r = without_gil(
+        [&] { return query_radius_metric(access.record(), in.batch(), radius, metric); });
+    Ref indptr(hand_over(std::move(r.indptr)));
+    Ref ids(hand_over(std::move(r.ids)));
+    Ref dists(hand_over(std::move(r.dists)));
+    return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
+  });
+}
+
+}  // namespace
+
+PyMethodDef metric_query_functions[] = {
+    {"_query_knn_metric", PLOVIK_FASTCALL(function_query_knn_metric), METH_FASTCALL | METH_KEYWORDS,
+     "_query_knn_metric(index, queries, k, metric='l1', weights=None, exclude_ids=None, "
+     "probes=None)\n--\n\n"
+     "The k nearest of the points each query gathers from `index` (its probed\n"
+     "buckets, with `probes` flip probes per table when given, and its\n"
+     "relaxations, as the index's per-query path gathers them), measured in\n"
+     "`metric` (\"l1\" or \"euclidean\") with the axes weighed by `weights`\n"
+     "((d,) float64, rounded to single precision; None: every weight 1): the\n"
+     "exact scan's distances, rows ascending by (distance, id)."},
+    {"_query_radius_metric", PLOVIK_FASTCALL(function_query_radius_metric),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_query_radius_metric(index, queries, radius, metric='l1', weights=None, "
+     "exclude_ids=None, probes=None)\n--\n\n"
+     "Every point each query gathers from `index` within `radius` in the\n"
+     "metric, as _query_knn_metric measures them, in CSR form."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace plovik::py
