@@ -687,7 +687,7 @@ def test_a_box_and_a_metric_answer_as_the_single_search(client, boxsize, metric)
         (dict(boxsize=float("nan")), ValueError, "boxsize must be"),
         (dict(boxsize="3"), TypeError, "boxsize must be"),
         (dict(boxsize=(1.0, 2.0)), ValueError, "boxsize has 2 sides but the points have d = 16"),
-        (dict(boxsize=SIDES[:-1] + (0.0,)), ValueError, "sides of boxsize must be finite and positive"),
+        (dict(boxsize=(*SIDES[:-1], 0.0)), ValueError, "sides of boxsize must be finite and positive"),
         (dict(metric="l2"), ValueError, "metric must be"),
         (dict(metric=2), TypeError, "metric must be"),
         # hash settings or another mode with a metric only the exact scan answers
