@@ -26,6 +26,9 @@ class Mirror:
     def __init__(self, X, n_static, metric="l1", boxsize=None):
         self.X, self.n_static, self.retired = np.array(X, np.float64), n_static, set()
         self.box = {"metric": metric, "boxsize": boxsize}
+        # radii a third as wide where distances are shorter (L2, weighted
+        # axes), so that they do not take in nearly every pair
+        self.reach = 1.0 if (metric, boxsize) == ("l1", None) else 0.3
 
     def live(self):
         return np.array([i for i in range(len(self.X)) if i not in self.retired], np.int64)
@@ -53,15 +56,15 @@ class Mirror:
         one = search.query_knn(Q[3], k, int(live[0]))
         assert np.array_equal(one[0], search.query_knn(Q[3:4], k, live[:1])[0][0])
         # radius: one and per-query radii, counts, sparse
-        r = np.linspace(0.3, 1.2, m)
+        r, wide = np.linspace(0.3, 1.2, m) * self.reach, 1.2 * self.reach
         indptr, ids, _ = search.query_radius(Q, r)
-        t_ptr, t_ids, t_d = exact_radius(self.X[live], Q, 1.2, **self.box)
+        t_ptr, t_ids, t_d = exact_radius(self.X[live], Q, wide, **self.box)
         for q in range(m):
             t = t_d[t_ptr[q] : t_ptr[q + 1]] <= np.float32(r[q])
             assert np.array_equal(ids[indptr[q] : indptr[q + 1]], live[t_ids[t_ptr[q] : t_ptr[q + 1]][t]])
-        assert np.array_equal(search.query_radius(Q, 1.2, count_only=True), np.diff(t_ptr))
-        pairs, pd = search.pairs(0.6)
-        b_ptr, b_ids, b_d = exact_radius(self.X[live], self.X[live], 0.6, np.arange(live.size), **self.box)
+        assert np.array_equal(search.query_radius(Q, wide, count_only=True), np.diff(t_ptr))
+        pairs, pd = search.pairs(wide / 2)
+        b_ptr, b_ids, b_d = exact_radius(self.X[live], self.X[live], wide / 2, np.arange(live.size), **self.box)
         rows = np.repeat(np.arange(live.size), np.diff(b_ptr))
         upper = rows < b_ids
         order = np.lexsort((b_ids[upper], rows[upper]))
