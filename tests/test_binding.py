@@ -87,15 +87,8 @@ RAW_TEXTS = {
         if name != "RustLshIndex"
     },
     "shape": (lambda: _raised(lambda: small_index(k=3)), (ValueError, SHAPE)),
+    # (the methods' layout refusals, word for word: REFUSALS below)
     "layout s": _layout(lambda: small_index(s=misaligned(np.zeros((2, 2), np.int64)))),
-    "layout u": _layout(lambda: small_index(u=strided(np.zeros((2, 2))))),
-    "layout points": _layout(lambda: _built().build(strided(_X), 0)),
-    "layout queries": _layout(lambda: _built().query_knn(misaligned(_X), 1)),
-    "layout exclude_ids": _layout(lambda: _built().query_knn(_X, 1, np.arange(12)[::2])),
-    "layout radius queries": _layout(lambda: _built().query_radius(strided(_X), 0.1)),
-    "layout coords": _layout(lambda: _built().update(strided(np.zeros((10, 3))))),
-    "layout new_candidates": _layout(lambda: _built().promote(misaligned(_X))),
-    "layout ids": _layout(lambda: _built().retire(np.arange(4)[::2])),
     "layout exact_knn": _layout(lambda: native.exact_knn(strided(_X), _X, 1)),
     "layout exact_radius": _layout(lambda: native.exact_radius(_X, misaligned(_X), 0.1)),
     "borrowed": (
@@ -187,174 +180,149 @@ EXACT_LAYOUT = "^" + re.escape(LAYOUT) + "$"  # the one refusal that names no ar
 
 
 TOO_MANY = 2**32  # rows in a tier
+SHORT = np.zeros(1, np.int64)  # an exclude_ids of one entry, for two queries
+
+
+def ctor(**kw):
+    """The constructor with these parameters changed."""
+    return lambda c, ix, fresh: new(c, **kw)
+
+
+def built_with(**kw):
+    """A build of PTS by an index with these parameters changed."""
+    return lambda c, ix, fresh: new(c, **kw).build(PTS, 0)
+
+
+def on_ix(method, *args):
+    """A call of the built index (30 points, 10 of them candidates)."""
+    return lambda c, ix, fresh: getattr(ix, method)(*args)
+
+
+def on_fresh(method, *args):
+    """A call of an index never built."""
+    return lambda c, ix, fresh: getattr(fresh, method)(*args)
+
+
 REFUSALS = {
     # the constructor: conversions in parameter order, then the shapes, then the layout
-    "b float": (lambda c, ix, fresh: new(c, b=4.0), *arg("b")),
-    "k str": (lambda c, ix, fresh: new(c, k="2"), *arg("k")),
-    "s int32": (lambda c, ix, fresh: new(c, s=P["s"].astype(np.int32)), *arg("s", "expected dtype int64")),
-    "s list": (lambda c, ix, fresh: new(c, s=P["s"].tolist()), *arg("s", "expected a 2-dimensional numpy")),
-    "u float32": (lambda c, ix, fresh: new(c, u=P["u"].astype(np.float32)), *arg("u")),
-    "u big-endian": (lambda c, ix, fresh: new(c, u=P["u"].astype(">f8")), *arg("u")),
-    "u 1-D": (lambda c, ix, fresh: new(c, u=P["u"].ravel()), *arg("u", "expected a 2-dimensional array")),
-    "block float": (lambda c, ix, fresh: new(c, block=1.5), *arg("block")),
-    "b too big": (lambda c, ix, fresh: new(c, b=2**63), OverflowError, ""),
-    "b too small": (lambda c, ix, fresh: new(c, b=-(2**63) - 1), OverflowError, ""),
-    "k beyond a word": (lambda c, ix, fresh: new(c, k=2**64), OverflowError, ""),
-    "l negative": (lambda c, ix, fresh: new(c, l=-1), OverflowError, ""),
-    "probes negative": (lambda c, ix, fresh: new(c, probes=-1), OverflowError, ""),
-    "block too big": (lambda c, ix, fresh: new(c, block=2**64), OverflowError, ""),
-    "u wider than s": (lambda c, ix, fresh: new(c, u=np.zeros((2, 3))), ValueError, "^" + re.escape(SHAPE) + "$"),
-    "k disagrees": (lambda c, ix, fresh: new(c, k=3), ValueError, "S and U"),
-    "s and u transposed": (
-        lambda c, ix, fresh: new(c, l=3, k=2, s=np.zeros((2, 3), np.int64), u=np.zeros((2, 3))),
-        ValueError,
-        "S and U",
-    ),
-    "u strided": (lambda c, ix, fresh: new(c, u=strided(P["u"])), TypeError, EXACT_LAYOUT),
-    "u strided, wrong shape": (lambda c, ix, fresh: new(c, u=strided(np.zeros((2, 3)))), ValueError, "S and U"),
+    "b float": (ctor(b=4.0), *arg("b")),
+    "k str": (ctor(k="2"), *arg("k")),
+    "s int32": (ctor(s=P["s"].astype(np.int32)), *arg("s", "expected dtype int64")),
+    "s list": (ctor(s=P["s"].tolist()), *arg("s", "expected a 2-dimensional numpy")),
+    "u float32": (ctor(u=P["u"].astype(np.float32)), *arg("u")),
+    "u big-endian": (ctor(u=P["u"].astype(">f8")), *arg("u")),
+    "u 1-D": (ctor(u=P["u"].ravel()), *arg("u", "expected a 2-dimensional array")),
+    "block float": (ctor(block=1.5), *arg("block")),
+    "b too big": (ctor(b=2**63), OverflowError, ""),
+    "b too small": (ctor(b=-(2**63) - 1), OverflowError, ""),
+    "k beyond a word": (ctor(k=2**64), OverflowError, ""),
+    "l negative": (ctor(l=-1), OverflowError, ""),
+    "probes negative": (ctor(probes=-1), OverflowError, ""),
+    "block too big": (ctor(block=2**64), OverflowError, ""),
+    "u wider than s": (ctor(u=np.zeros((2, 3))), ValueError, "^" + re.escape(SHAPE) + "$"),
+    "k disagrees": (ctor(k=3), ValueError, "S and U"),
+    "s and u transposed": (ctor(l=3, k=2, s=np.zeros((2, 3), np.int64), u=np.zeros((2, 3))), ValueError, "S and U"),
+    "u strided": (ctor(u=strided(P["u"])), TypeError, EXACT_LAYOUT),
+    "u strided, wrong shape": (ctor(u=strided(np.zeros((2, 3)))), ValueError, "S and U"),
     # build: the parameters a build cannot use, then the sizes, then the layout
-    "points float32": (lambda c, ix, fresh: ix.build(PTS.astype(np.float32), 0), *arg("points", "expected dtype")),
-    "b zero": (lambda c, ix, fresh: new(c, b=0).build(PTS, 0), ValueError, "^b must be at least 1$"),
-    "b negative": (lambda c, ix, fresh: new(c, b=-3).build(PTS, 0), ValueError, "^b must be at least 1$"),
-    "k zero": (
-        lambda c, ix, fresh: new(c, k=0, s=np.zeros((2, 0), np.int64), u=np.zeros((2, 0))).build(PTS, 0),
-        ValueError,
-        "^k must be at least 1$",
-    ),
-    "l zero": (
-        lambda c, ix, fresh: new(c, l=0, s=np.zeros((0, 2), np.int64), u=np.zeros((0, 2))).build(PTS, 0),
-        ValueError,
-        "^l must be at least 1$",
-    ),
+    "points float32": (on_ix("build", PTS.astype(np.float32), 0), *arg("points", "expected dtype")),
+    "b zero": (built_with(b=0), ValueError, "^b must be at least 1$"),
+    "b negative": (built_with(b=-3), ValueError, "^b must be at least 1$"),
+    "k zero": (built_with(k=0, s=np.zeros((2, 0), np.int64), u=np.zeros((2, 0))), ValueError, "^k must be at least 1$"),
+    "l zero": (built_with(l=0, s=np.zeros((0, 2), np.int64), u=np.zeros((0, 2))), ValueError, "^l must be at least 1$"),
     "s beyond d": (
-        lambda c, ix, fresh: new(c, s=np.array([[0, 3], [1, 2]])).build(PTS, 0),
+        built_with(s=np.array([[0, 3], [1, 2]])),
         ValueError,
         r"^s must hold coordinate indices in \[0, d\) for d = 3$",
     ),
-    "s negative": (lambda c, ix, fresh: new(c, s=np.array([[0, -1], [1, 2]])).build(PTS, 0), ValueError, "s must hold"),
-    "points too narrow": (
-        lambda c, ix, fresh: ix.build(np.ascontiguousarray(PTS[:, :1]), 0),
-        ValueError,
-        "s must hold",
-    ),
+    "s negative": (built_with(s=np.array([[0, -1], [1, 2]])), ValueError, "s must hold"),
+    "points too narrow": (on_ix("build", np.ascontiguousarray(PTS[:, :1]), 0), ValueError, "s must hold"),
     "b**k too big": (
-        lambda c, ix, fresh: new(c, b=2**32, s=np.zeros((2, 2), np.int64)).build(PTS, 0),
+        built_with(b=2**32, s=np.zeros((2, 2), np.int64)),
         ValueError,
         r"^b\*\*k must not exceed 2\*\*63 - 1$",
     ),
     "n_static beyond n": (
-        lambda c, ix, fresh: ix.build(PTS, 31),
+        on_ix("build", PTS, 31),
         ValueError,
         r"^n_static \(31\) exceeds the number of points \(30\)$",
     ),
-    "points strided": (lambda c, ix, fresh: ix.build(strided(PTS), 0), TypeError, EXACT_LAYOUT),
-    "points misaligned": (lambda c, ix, fresh: ix.build(misaligned(PTS), 0), TypeError, EXACT_LAYOUT),
-    "points strided, n_static beyond n": (lambda c, ix, fresh: ix.build(strided(PTS), 31), ValueError, "exceeds"),
+    "points strided": (on_ix("build", strided(PTS), 0), TypeError, EXACT_LAYOUT),
+    "points misaligned": (on_ix("build", misaligned(PTS), 0), TypeError, EXACT_LAYOUT),
+    "points strided, n_static beyond n": (on_ix("build", strided(PTS), 31), ValueError, "exceeds"),
     "static tier of 2**32": (
-        lambda c, ix, fresh: ix.build(rows(TOO_MANY), TOO_MANY),
+        on_ix("build", rows(TOO_MANY), TOO_MANY),
         ValueError,
         r"^a tier must hold fewer than 2\*\*32 points$",
     ),
-    "candidate tier of 2**32": (lambda c, ix, fresh: ix.build(rows(TOO_MANY + 5), 5), ValueError, "a tier must"),
+    "candidate tier of 2**32": (on_ix("build", rows(TOO_MANY + 5), 5), ValueError, "a tier must"),
     # queries: conversions, then the width, a short exclude_ids and the result size, then the layout
-    "exclude_ids float": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.zeros(2)), *arg("exclude_ids", "expected dtype")),
-    "radius str": (lambda c, ix, fresh: ix.query_radius(Q, "0.1"), *arg("radius", "must be real number")),
+    "exclude_ids float": (on_ix("query_knn", Q, 1, np.zeros(2)), *arg("exclude_ids", "expected dtype")),
+    "radius str": (on_ix("query_radius", Q, "0.1"), *arg("radius", "must be real number")),
     "queries too wide": (
-        lambda c, ix, fresh: ix.query_knn(np.zeros((2, 4)), 1),
+        on_ix("query_knn", np.zeros((2, 4)), 1),
         ValueError,
         "^queries have 4 columns but the index has d = 3$",
     ),
-    "no columns": (lambda c, ix, fresh: ix.query_radius(np.zeros((0, 0)), 0.1), ValueError, "queries have 0 columns"),
-    "strided, too wide": (lambda c, ix, fresh: ix.query_knn(strided(np.zeros((2, 4))), 1), ValueError, "4 columns"),
+    "no columns": (on_ix("query_radius", np.zeros((0, 0)), 0.1), ValueError, "queries have 0 columns"),
+    "strided, too wide": (on_ix("query_knn", strided(np.zeros((2, 4))), 1), ValueError, "4 columns"),
     "exclude_ids short": (
-        lambda c, ix, fresh: ix.query_knn(Q, 1, np.zeros(1, np.int64)),
+        on_ix("query_knn", Q, 1, SHORT),
         PanicException,
         "^exclude_ids holds 1 entries but there are 2 queries$",
     ),
     "exclude_ids short, blocked": (
-        lambda c, ix, fresh: ix.query_knn(np.zeros((70, 3)), 1, np.zeros(69, np.int64)),
+        on_ix("query_knn", np.zeros((70, 3)), 1, np.zeros(69, np.int64)),
         PanicException,
         "exclude_ids holds 69 entries",
     ),
-    "exclude_ids empty, k 0": (
-        lambda c, ix, fresh: ix.query_knn(Q, 0, np.zeros(0, np.int64)),
-        PanicException,
-        "holds 0 entries",
-    ),
-    "exclude_ids short, radius": (
-        lambda c, ix, fresh: ix.query_radius(Q, 0.1, np.zeros(1, np.int64)),
-        PanicException,
-        "holds 1 entries",
-    ),
-    "exclude_ids short, unbuilt": (
-        lambda c, ix, fresh: fresh.query_knn(Q, 1, np.zeros(1, np.int64)),
-        PanicException,
-        "holds 1 entries",
-    ),
+    "exclude_ids empty, k 0": (on_ix("query_knn", Q, 0, np.zeros(0, np.int64)), PanicException, "holds 0 entries"),
+    "exclude_ids short, radius": (on_ix("query_radius", Q, 0.1, SHORT), PanicException, "holds 1 entries"),
+    "exclude_ids short, unbuilt": (on_fresh("query_knn", Q, 1, SHORT), PanicException, "holds 1 entries"),
     "exclude_ids short, strided queries": (
-        lambda c, ix, fresh: ix.query_radius(strided(Q), 0.1, np.zeros(1, np.int64)),
+        on_ix("query_radius", strided(Q), 0.1, SHORT),
         PanicException,
         "holds 1 entries",
     ),
-    "exclude_ids short, k beyond any array": (
-        lambda c, ix, fresh: ix.query_knn(Q, 2**63, np.zeros(1, np.int64)),
-        PanicException,
-        "holds 1 entries",
-    ),
-    "k beyond any array": (lambda c, ix, fresh: ix.query_knn(Q, 2**62), MemoryError, ""),
-    "k beyond any array, no queries": (lambda c, ix, fresh: ix.query_knn(Q[:0], 2**63), MemoryError, ""),
-    "k beyond any array, strided queries": (lambda c, ix, fresh: ix.query_knn(strided(Q), 2**62), MemoryError, ""),
-    "queries strided": (lambda c, ix, fresh: ix.query_knn(strided(Q), 1), TypeError, EXACT_LAYOUT),
-    "queries misaligned": (lambda c, ix, fresh: ix.query_radius(misaligned(Q), 0.1), TypeError, EXACT_LAYOUT),
-    "exclude_ids strided": (lambda c, ix, fresh: ix.query_knn(Q, 1, np.arange(4)[::2]), TypeError, EXACT_LAYOUT),
+    "exclude_ids short, k beyond any array": (on_ix("query_knn", Q, 2**63, SHORT), PanicException, "holds 1 entries"),
+    "k beyond any array": (on_ix("query_knn", Q, 2**62), MemoryError, ""),
+    "k beyond any array, no queries": (on_ix("query_knn", Q[:0], 2**63), MemoryError, ""),
+    "k beyond any array, strided queries": (on_ix("query_knn", strided(Q), 2**62), MemoryError, ""),
+    "queries strided": (on_ix("query_knn", strided(Q), 1), TypeError, EXACT_LAYOUT),
+    "queries misaligned": (on_ix("query_radius", misaligned(Q), 0.1), TypeError, EXACT_LAYOUT),
+    "exclude_ids strided": (on_ix("query_knn", Q, 1, np.arange(4)[::2]), TypeError, EXACT_LAYOUT),
     # every argument is converted before any array's layout is read
-    "queries strided, k negative": (lambda c, ix, fresh: ix.query_knn(strided(Q), -1), OverflowError, ""),
+    "queries strided, k negative": (on_ix("query_knn", strided(Q), -1), OverflowError, ""),
     "queries strided, exclude_ids float": (
-        lambda c, ix, fresh: ix.query_knn(strided(Q), 1, np.zeros(2)),
+        on_ix("query_knn", strided(Q), 1, np.zeros(2)),
         *arg("exclude_ids", "expected dtype"),
     ),
-    "ids strided": (lambda c, ix, fresh: ix.retire(np.arange(4)[::2]), TypeError, EXACT_LAYOUT),
+    "ids strided": (on_ix("retire", np.arange(4)[::2]), TypeError, EXACT_LAYOUT),
     # update and promote: conversion, then the sizes (an unbuilt index first), then the layout
-    "coords int64": (lambda c, ix, fresh: ix.update(np.zeros((10, 3), np.int64)), *arg("coords", "expected dtype")),
-    "update unbuilt": (
-        lambda c, ix, fresh: fresh.update(np.zeros((1, 3))),
-        ValueError,
-        "^the index has not been built$",
-    ),
-    "promote unbuilt": (
-        lambda c, ix, fresh: fresh.promote(np.zeros((0, 3))),
-        ValueError,
-        "^the index has not been built$",
-    ),
-    "update count": (
-        lambda c, ix, fresh: ix.update(np.zeros((9, 3))),
-        PanicException,
-        "^update expects 30 values, got 27$",
-    ),
+    "coords int64": (on_ix("update", np.zeros((10, 3), np.int64)), *arg("coords", "expected dtype")),
+    "update unbuilt": (on_fresh("update", np.zeros((1, 3))), ValueError, "^the index has not been built$"),
+    "promote unbuilt": (on_fresh("promote", np.zeros((0, 3))), ValueError, "^the index has not been built$"),
+    "update count": (on_ix("update", np.zeros((9, 3))), PanicException, "^update expects 30 values, got 27$"),
     "update count, strided": (
-        lambda c, ix, fresh: ix.update(strided(np.zeros((9, 3)))),
+        on_ix("update", strided(np.zeros((9, 3)))),
         PanicException,
         "^update expects 30 values, got 27$",
     ),
     "update count of 2**32 rows": (
-        lambda c, ix, fresh: ix.update(rows(TOO_MANY)),
+        on_ix("update", rows(TOO_MANY)),
         PanicException,
         rf"^update expects 30 values, got {3 * TOO_MANY}$",
     ),
     "promote width": (
-        lambda c, ix, fresh: ix.promote(np.zeros((4, 2))),
+        on_ix("promote", np.zeros((4, 2))),
         ValueError,
         "^new_candidates have 2 columns but the index has d = 3$",
     ),
-    "promote no rows, width": (lambda c, ix, fresh: ix.promote(np.zeros((0, 4))), ValueError, "have 4 columns"),
-    "promote strided, width": (lambda c, ix, fresh: ix.promote(strided(np.zeros((4, 2)))), ValueError, "2 columns"),
-    "promote 2**32 rows": (lambda c, ix, fresh: ix.promote(rows(TOO_MANY)), ValueError, "a tier must hold fewer"),
-    "coords strided": (lambda c, ix, fresh: ix.update(strided(np.zeros((10, 3)))), TypeError, EXACT_LAYOUT),
-    "new_candidates misaligned": (
-        lambda c, ix, fresh: ix.promote(misaligned(np.zeros((4, 3)))),
-        TypeError,
-        EXACT_LAYOUT,
-    ),
+    "promote no rows, width": (on_ix("promote", np.zeros((0, 4))), ValueError, "have 4 columns"),
+    "promote strided, width": (on_ix("promote", strided(np.zeros((4, 2)))), ValueError, "2 columns"),
+    "promote 2**32 rows": (on_ix("promote", rows(TOO_MANY)), ValueError, "a tier must hold fewer"),
+    "coords strided": (on_ix("update", strided(np.zeros((10, 3)))), TypeError, EXACT_LAYOUT),
+    "new_candidates misaligned": (on_ix("promote", misaligned(np.zeros((4, 3)))), TypeError, EXACT_LAYOUT),
 }
 
 

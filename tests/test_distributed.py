@@ -648,25 +648,60 @@ def test_bad_input_reaches_no_shard(client, monkeypatch):
         _same_rows(before, sharded.query_knn(Q, 5))
 
 
-def test_boxsize_answers_as_the_single_search_in_the_box(client):
-    L = 3.0
-    X = _data(13, 1200, 0)[0] * L
-    single = PlovikSearch(D, boxsize=L, **FIXED)
+SIDES = tuple(np.linspace(1.5, 3.0, D))  # the longest side 3.0, as the cubic box's
+
+
+@pytest.mark.parametrize(
+    "boxsize, metric",
+    [(3.0, "l1"), (3.0, "euclidean"), (SIDES, "l1"), (SIDES, "euclidean")],
+)
+def test_a_box_and_a_metric_answer_as_the_single_search(client, boxsize, metric):
+    # L1 in a cubic box through the tables (FIXED); another metric or unequal
+    # sides by every shard's exact scan, as the single search answers them
+    settings = FIXED if (metric, boxsize) == ("l1", 3.0) else dict(seed=7, threads=1)
+    X = _data(13, 1200, 0)[0] * boxsize
+    single = PlovikSearch(D, boxsize=boxsize, metric=metric, **settings)
     single.build(X, n_static=1000)
-    with ShardedSearch(D, client, shards=2, boxsize=L, **FIXED) as sharded:
-        assert sharded.boxsize == L
+    with ShardedSearch(D, client, shards=2, boxsize=boxsize, metric=metric, **settings) as sharded:
+        assert sharded.boxsize == single.boxsize and sharded.metric == metric
         sharded.build(X, n_static=1000)
+        Q = np.random.default_rng(16).random((40, D)) * boxsize
+        if settings is not FIXED:  # nothing tuned with FIXED: no report
+            assert sharded.tuning.exact and single.tuning.exact and sharded.params is None
+            _same_rows(exact_knn(X, Q, 6, metric=metric, boxsize=boxsize), sharded.query_knn(Q, 6))
         _check_epochs(single, sharded, np.random.default_rng(13))  # coordinates in part of the box
         # integer lattice sites, from a dask.array too
         lattice = np.random.default_rng(14).integers(0, 3, (600, D))
-        Q = np.random.default_rng(15).uniform(0, L, (50, D))
         single.build(lattice)
         sharded.build(da.from_array(lattice, chunks=300))
         _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
         _same_rows(single.query_radius(Q, 2.0), sharded.query_radius(Q, 2.0))
-    for L, error in ((0.0, ValueError), (-1.0, ValueError), (float("nan"), ValueError), ("3", TypeError)):
-        with pytest.raises(error, match="boxsize must be"):
-            ShardedSearch(D, client, boxsize=L)
+        assert sharded.estimate_recall(6, 40) == single.estimate_recall(6, 40)
+
+
+@pytest.mark.parametrize(
+    "settings, error, message",
+    [
+        (dict(boxsize=0.0), ValueError, "boxsize must be"),
+        (dict(boxsize=-1.0), ValueError, "boxsize must be"),
+        (dict(boxsize=float("nan")), ValueError, "boxsize must be"),
+        (dict(boxsize="3"), TypeError, "boxsize must be"),
+        (dict(boxsize=(1.0, 2.0)), ValueError, "boxsize has 2 sides but the points have d = 16"),
+        (dict(boxsize=(*SIDES[:-1], 0.0)), ValueError, "sides of boxsize must be finite and positive"),
+        (dict(metric="l2"), ValueError, "metric must be"),
+        (dict(metric=2), TypeError, "metric must be"),
+        # hash settings or another mode with a metric only the exact scan answers
+        (dict(metric="euclidean", tables=4), ValueError, "exact scan only"),
+        (dict(boxsize=SIDES, exact=False), ValueError, "exact scan only"),
+    ],
+)
+def test_bad_boxes_and_metrics_are_refused(client, settings, error, message):
+    with pytest.raises(error, match=message):
+        ShardedSearch(D, client, **settings)
+    # the shards' own guard, should the single search answer such a metric by other modes
+    if "exact scan only" in message:
+        with pytest.raises(ValueError, match="exact scan only"):
+            pd._scan_settings(settings)
 
 
 def test_importing_plovik_imports_no_dask():

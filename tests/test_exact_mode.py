@@ -26,6 +26,9 @@ class Mirror:
     def __init__(self, X, n_static, metric="l1", boxsize=None):
         self.X, self.n_static, self.retired = np.array(X, np.float64), n_static, set()
         self.box = {"metric": metric, "boxsize": boxsize}
+        # radii a third as wide where distances are shorter (L2, weighted
+        # axes), so that they do not take in nearly every pair
+        self.reach = 1.0 if (metric, boxsize) == ("l1", None) else 0.3
 
     def live(self):
         return np.array([i for i in range(len(self.X)) if i not in self.retired], np.int64)
@@ -40,25 +43,28 @@ class Mirror:
         idx, dist = search.query_knn(Q, k)
         assert np.array_equal(idx, np.where(truth_i >= 0, live[np.maximum(truth_i, 0)], -1))
         assert np.array_equal(dist, truth_d)
-        # one id and several ids per query excluded, a single point
-        ex = np.c_[own, np.r_[live[5 : 5 + m - 5], np.full(5, -1)]]
+        # one id and several ids per query excluded (a retired one excludes
+        # nothing more), a single point
+        dead = np.resize(sorted(self.retired) or [-1], m)
+        ex = np.c_[own, np.resize(np.r_[live[5:], np.full(5, -1)], m), dead]
         got_i, got_d = search.query_knn(Q, k, ex)
         for q in range(m):
             keep = ~np.isin(live, ex[q])
             ti, td = exact_knn(self.X[live[keep]], Q[q : q + 1], k, **self.box)
-            assert np.array_equal(got_i[q], live[keep][ti[0]]) and np.array_equal(got_d[q], td[0])
+            want = np.where(ti[0] >= 0, live[keep][ti[0]], -1)
+            assert np.array_equal(got_i[q], want) and np.array_equal(got_d[q], td[0])
         one = search.query_knn(Q[3], k, int(live[0]))
         assert np.array_equal(one[0], search.query_knn(Q[3:4], k, live[:1])[0][0])
         # radius: one and per-query radii, counts, sparse
-        r = np.linspace(0.3, 1.2, m)
+        r, wide = np.linspace(0.3, 1.2, m) * self.reach, 1.2 * self.reach
         indptr, ids, _ = search.query_radius(Q, r)
-        t_ptr, t_ids, t_d = exact_radius(self.X[live], Q, 1.2, **self.box)
+        t_ptr, t_ids, t_d = exact_radius(self.X[live], Q, wide, **self.box)
         for q in range(m):
             t = t_d[t_ptr[q] : t_ptr[q + 1]] <= np.float32(r[q])
             assert np.array_equal(ids[indptr[q] : indptr[q + 1]], live[t_ids[t_ptr[q] : t_ptr[q + 1]][t]])
-        assert np.array_equal(search.query_radius(Q, 1.2, count_only=True), np.diff(t_ptr))
-        pairs, pd = search.pairs(0.6)
-        b_ptr, b_ids, b_d = exact_radius(self.X[live], self.X[live], 0.6, np.arange(live.size), **self.box)
+        assert np.array_equal(search.query_radius(Q, wide, count_only=True), np.diff(t_ptr))
+        pairs, pd = search.pairs(wide / 2)
+        b_ptr, b_ids, b_d = exact_radius(self.X[live], self.X[live], wide / 2, np.arange(live.size), **self.box)
         rows = np.repeat(np.arange(live.size), np.diff(b_ptr))
         upper = rows < b_ids
         order = np.lexsort((b_ids[upper], rows[upper]))
@@ -74,19 +80,52 @@ def exact_search(rng, n=1500, n_static=1200, d=D, **kwargs):
     return search, Mirror(X, n_static, kwargs.get("metric", "l1"), kwargs.get("boxsize"))
 
 
-@pytest.mark.parametrize("backend, d", [("native", D), ("reference", D), ("native", 3)])
-def test_answers_as_the_exact_scan_through_every_change(backend, d):
-    # in three dimensions the tuning chooses the grid, in eight the scan
+def through_epochs(search, mirror, rng, retired):
+    """Retire, update every candidate, promote a batch and retune, the rows checked after each."""
+    d = mirror.X.shape[1]
+    mirror.check(search, rng)
+    search.retire(retired)
+    mirror.retired |= set(retired)
+    mirror.check(search, rng)
+    C = rng.random((search.n_candidates, d))
+    search.update(C)
+    mirror.X[mirror.n_static :] = C
+    mirror.check(search, rng)
+    new = rng.random((200, d))
+    search.promote(new)
+    mirror.X, mirror.n_static = np.vstack([mirror.X, new]), len(mirror.X)
+    mirror.check(search, rng)
+    search.retune()
+    mirror.check(search, rng)
+
+
+# Sides whose longest is 1: radii and distances are then not scaled, so the
+# per-query radii of Mirror.check compare as the search compares them.
+METRICS = [("euclidean", None), ("euclidean", (1.0, 0.5, 0.75)), ("l1", (0.25, 1.0, 0.5))]
+
+
+@pytest.mark.parametrize(
+    "backend, d, metric, boxsize",
+    [("native", D, "l1", None), ("reference", D, "l1", None), ("native", 3, "l1", None)]
+    + [("native", 3, metric, boxsize) for metric, boxsize in METRICS],
+)
+def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxsize):
+    # in three dimensions the tuning chooses the grid, in eight the scan; the
+    # Euclidean metric and unequal sides only the exact scan answers
     rng = np.random.default_rng(1)
-    search, mirror = exact_search(rng, backend=backend, d=d)
-    mode = "exact grid" if d == 3 else "exact scan"
-    assert search.tuning.exact and search.tuning.grid == (d == 3) and search.raw is None and search.params is None
+    search, mirror = exact_search(rng, backend=backend, d=d, metric=metric, boxsize=boxsize)
+    grid = d == 3 and (metric, boxsize) == ("l1", None)
+    mode = "exact grid" if grid else "exact scan"
+    assert search.tuning.exact and search.tuning.grid == grid and search.raw is None and search.params is None
     assert mode in repr(search) and "b=" not in repr(search) and "L=" not in str(search.tuning)
     assert str(search.tuning).startswith(mode) and "tables=" not in repr(search.tuning)
-    assert "exact=True" in repr(search.tuning) and f"grid={d == 3}" in repr(search.tuning)
+    assert "exact=True" in repr(search.tuning) and f"grid={grid}" in repr(search.tuning)
+    if (metric, boxsize) != ("l1", None):
+        assert (search.metric, search.boxsize, search.settings()["exact"]) == (metric, boxsize, True)
+        assert f"metric={metric!r}" in repr(search) if metric != "l1" else "boxsize=(0.25, 1.0, 0.5)" in repr(search)
     # the points as the raw index stores them, bit for bit
     hashed = PlovikSearch(d, seed=3, tables=1, components=2, cells=3, probes=0, backend=backend)
-    hashed.build(mirror.X, mirror.n_static)
+    hashed.build(mirror.X if boxsize is None else mirror.X / boxsize, mirror.n_static)
     assert np.array_equal(search._points().view(np.uint64), np.asarray(hashed.raw.points(), np.float64).view(np.uint64))
     parts = search.nbytes_by_part
     assert parts == {
@@ -94,7 +133,7 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d):
         "ids": 0,
         "directories": 0,
         "reuse": 0,
-        "exact scan": 0 if d == 3 else -(-1500 // 8) * 8 * d * 4,
+        "exact scan": 0 if grid else -(-1500 // 8) * 8 * d * 4,
     }  # tiles of 8 points; a grid keeps no scan (its cells are made at the first query)
     assert search.nbytes == sum(parts.values()) < hashed.nbytes + parts["exact scan"]
     tables = search.tables()
@@ -105,46 +144,44 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d):
         "cand_sorted_keys": (0, 300),
         "cand_sorted_ids": (0, 300),
     }
-    mirror.check(search, rng)
-    search.retire([0, 7, 1300, 1499])
-    mirror.retired |= {0, 7, 1300, 1499}
-    assert search.tables()["cand_sorted_ids"].shape == (0, 298) and search.tables()["cand_keys"].shape == (0, 300)
-    mirror.check(search, rng)
-    C = rng.random((300, d))
-    search.update(C)
-    mirror.X[1200:] = C
-    mirror.check(search, rng)
-    new = rng.random((200, d))
-    search.promote(new)
-    mirror.X, mirror.n_static = np.vstack([mirror.X, new]), 1500
-    mirror.check(search, rng)
-    search.retune()
-    assert search.tuning.exact and search.tuning.grid == (d == 3) and search.raw is None
-    mirror.check(search, rng)
+    search.retire([1300])
+    mirror.retired.add(1300)
+    assert search.tables()["cand_sorted_ids"].shape == (0, 299) and search.tables()["cand_keys"].shape == (0, 300)
+    through_epochs(search, mirror, rng, [0, 7, 1300, 1499])
+    assert search.tuning.exact and search.tuning.grid == grid and search.raw is None
+    # nearly every point retired: rows padded past the live ones
+    gone = np.setdiff1d(np.arange(search.n_points), np.arange(0, search.n_points, 100))
+    search.retire(gone)
+    mirror.retired |= set(gone.tolist())
+    mirror.check(search, rng, k=30)
     assert search.estimate_recall().recall == 1.0 and search.observed_recall is None
     assert all(v == 0 for k, v in search.stats().items() if k != "block")
 
 
-@pytest.mark.parametrize("d", [D, 3])
-def test_saved_loaded_mapped_and_pickled(tmp_path, d):
+@pytest.mark.parametrize("d, metric, boxsize", [(D, "l1", None), (3, "l1", None), *((3, *m) for m in METRICS)])
+def test_saved_loaded_mapped_and_pickled(tmp_path, d, metric, boxsize):
     rng = np.random.default_rng(2)
-    search, mirror = exact_search(rng, d=d)
+    search, mirror = exact_search(rng, d=d, metric=metric, boxsize=boxsize)
+    grid = search.tuning.grid
     search.retire([3, 1400])
     mirror.retired |= {3, 1400}
     search.save(tmp_path / "s")
     manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
     assert manifest["index"] == {"storage": "exact", "d": d, "n_points": 1500, "n_static": 1200}
-    assert sorted(manifest["arrays"]) == ["coords", "retired"] and manifest["tuning"]["grid"] == (d == 3)
+    assert sorted(manifest["arrays"]) == ["coords", "retired"] and manifest["tuning"]["grid"] == grid
+    assert manifest["settings"]["metric"] == metric
+    assert manifest["settings"]["boxsize"] == (None if boxsize is None else list(boxsize))
     copies = [
         PlovikSearch.load(tmp_path / "s"),
         PlovikSearch.load(tmp_path / "s", mmap=True),
         pickle.loads(pickle.dumps(search)),
         copy.deepcopy(search),
+        copy.copy(search),
     ]
     C, new = rng.random((300, d)), rng.random((50, d))
     for other in copies:
         assert other.raw is None and other.nbytes_by_part["ids"] == 0 and other.tuning == search.tuning
-        assert isinstance(other._index, GridStore) == (d == 3)
+        assert isinstance(other._index, GridStore) == grid and (other.metric, other.boxsize) == (metric, boxsize)
         mirror.check(other, np.random.default_rng(9))
         other.update(C)  # a mapped search changes a copy of its points
         other.promote(new)
@@ -153,13 +190,27 @@ def test_saved_loaded_mapped_and_pickled(tmp_path, d):
     for other in copies:
         mirror.check(other, np.random.default_rng(4))
     assert search.n_points == 1500  # the original untouched
-    # a manifest whose table-less index has no exact report is refused
-    bad = json.loads((tmp_path / "s" / "manifest.json").read_text())
-    bad["tuning"]["exact"] = False
-    bad["crc32c"] = 0
-    (tmp_path / "s" / "manifest.json").write_text(json.dumps(bad))
-    with pytest.raises(ValueError, match="needs the report of an exact scan"):
-        PlovikSearch.load(tmp_path / "s", verify=False)
+    # a manifest whose table-less index has no exact report, or with an
+    # unknown metric, is refused; one without the metric field loads as L1
+    for change, message in (
+        (lambda m: m["tuning"].update(exact=False), "needs the report of an exact scan"),
+        (lambda m: m["settings"].update(metric="cosine"), "settings\\['metric'\\] must be"),
+    ):
+        bad = copy.deepcopy(manifest)
+        change(bad)
+        bad["crc32c"] = 0
+        (tmp_path / "s" / "manifest.json").write_text(json.dumps(bad))
+        with pytest.raises(ValueError, match=message):
+            PlovikSearch.load(tmp_path / "s", verify=False)
+    if boxsize is None and metric != "l1":
+        del manifest["settings"]["metric"]
+        manifest["crc32c"] = 0
+        (tmp_path / "s" / "manifest.json").write_text(json.dumps(manifest))
+        old = PlovikSearch.load(tmp_path / "s", verify=False)
+        assert old.metric == "l1"
+        as_l1 = Mirror(old._points(), 1200)
+        as_l1.retired = {3, 1400}
+        as_l1.check(old, np.random.default_rng(1))
 
 
 def test_saves_from_before_load_as_they_were(tmp_path):
@@ -198,62 +249,24 @@ def test_saves_from_before_load_as_they_were(tmp_path):
         PlovikSearch.load(tmp_path / "before", verify=False)
 
 
-# Sides whose longest is 1: radii and distances are then not scaled, so the
-# per-query radii of Mirror.check compare as the search compares them.
-@pytest.mark.parametrize("mode", ["scan", "hash"])
-@pytest.mark.parametrize(
-    "metric, boxsize", [("euclidean", None), ("euclidean", (1.0, 0.5, 0.75)), ("l1", (0.25, 1.0, 0.5))]
-)
-def test_euclidean_and_unequal_sides_through_every_change(tmp_path, metric, boxsize, mode):
-    """The exact scan (chosen from the sizes) and hash tables whose one
-    bucket holds every point (each candidate measured in the metric) answer
-    them exactly: rows equal the exact functions' through retire, update,
-    promote and retune, save, load and pickle (the new settings kept); a
-    save without the metric field loads as L1; the grid, not supported yet,
-    is refused with what works."""
+@pytest.mark.parametrize("metric, boxsize", METRICS)
+def test_hash_tables_answer_in_the_metric_through_every_change(tmp_path, metric, boxsize):
+    """Tables whose one bucket holds every point measure each candidate in
+    the metric: rows equal the exact functions' through every change, save,
+    load and pickle."""
     rng = np.random.default_rng(7)
-    one_bucket = {"cells": 1, "components": 1, "tables": 1, "probes": 0} if mode == "hash" else {}
+    one_bucket = {"cells": 1, "components": 1, "tables": 1, "probes": 0}
     search, mirror = exact_search(rng, d=3, n=900, n_static=700, metric=metric, boxsize=boxsize, **one_bucket)
-    if mode == "hash":
-        assert search.tuning is None and search.raw is not None
-    else:
-        assert search.tuning.exact and not search.tuning.grid and search.raw is None
-    assert (search.metric, search.boxsize, search.settings()["exact"]) == (metric, boxsize, True)
-    assert f"metric={metric!r}" in repr(search) if metric != "l1" else "boxsize=(0.25, 1.0, 0.5)" in repr(search)
-    mirror.check(search, rng)
-    search.retire([0, 750])
-    mirror.retired |= {0, 750}
-    C = rng.random((200, 3))
-    search.update(C)
-    mirror.X[700:] = C
-    new = rng.random((100, 3))
-    search.promote(new)
-    mirror.X, mirror.n_static = np.vstack([mirror.X, new]), 900
-    search.retune()
-    mirror.check(search, rng)
+    assert search.tuning is None and search.raw is not None
+    through_epochs(search, mirror, rng, [0, 750])
     search.save(tmp_path / "s")
-    settings = json.loads((tmp_path / "s" / "manifest.json").read_text())["settings"]
-    assert settings["metric"] == metric and settings["boxsize"] == (None if boxsize is None else list(boxsize))
-    for back in (PlovikSearch.load(tmp_path / "s"), pickle.loads(pickle.dumps(search)), copy.copy(search)):
-        assert (back.metric, back.boxsize) == (metric, boxsize)
+    for back in (PlovikSearch.load(tmp_path / "s"), pickle.loads(pickle.dumps(search))):
+        assert (back.metric, back.boxsize) == (metric, boxsize) and back.raw is not None
         mirror.check(back, np.random.default_rng(3))
-    # a manifest without the field, or with an unknown metric
-    manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
-    manifest["crc32c"] = 0
-    manifest["settings"]["metric"] = "cosine"
-    (tmp_path / "s" / "manifest.json").write_text(json.dumps(manifest))
-    with pytest.raises(ValueError, match="settings\\['metric'\\] must be"):
-        PlovikSearch.load(tmp_path / "s", verify=False)
-    if boxsize is None:
-        del manifest["settings"]["metric"]
-        (tmp_path / "s" / "manifest.json").write_text(json.dumps(manifest))
-        old = PlovikSearch.load(tmp_path / "s", verify=False)
-        assert old.metric == "l1"
-        as_l1 = Mirror(mirror.X, 900)
-        as_l1.retired = mirror.retired
-        as_l1.check(old, np.random.default_rng(1))
-    if mode == "hash":
-        return
+
+
+@pytest.mark.parametrize("metric, boxsize", METRICS)
+def test_modes_not_supported_yet_are_refused(metric, boxsize):
     what = "metric='euclidean'" if metric != "l1" else "a box with unequal sides"
     with pytest.raises(ValueError, match=f"{what} is answered by the hash tables or the exact scan so far, not yet by"):
         PlovikSearch(3, metric=metric, boxsize=boxsize, exact="grid")
@@ -261,21 +274,16 @@ def test_euclidean_and_unequal_sides_through_every_change(tmp_path, metric, boxs
         PlovikSearch(3, boxsize=(1.0, 2.0))
     with pytest.raises(ValueError, match='metric must be "l1" or "euclidean"'):
         PlovikSearch(3, metric="manhattan")
-    try:  # the sharded search refuses them before it looks for a cluster
-        from plovik.distributed import ShardedSearch
-    except ImportError:  # Dask not installed
-        pass
-    else:
-        with pytest.raises(ValueError, match="ShardedSearch measures toroidal L1 in a cubic box so far"):
-            ShardedSearch(3, metric=metric, boxsize=boxsize)
+    if metric != "l1":
+        return
     # equal sides: the search and its modes as with one boxsize
+    X = np.random.default_rng(7).random((900, 3))
     equal = PlovikSearch(3, boxsize=(2.0, 2.0, 2.0), exact=False, seed=1)
-    equal.build(mirror.X * 2)
+    equal.build(X * 2)
     one = PlovikSearch(3, boxsize=2.0, exact=False, seed=1)
-    one.build(mirror.X * 2)
+    one.build(X * 2)
     assert all(
-        np.array_equal(a, b)
-        for a, b in zip(equal.query_knn(mirror.X[:30] * 2, 4), one.query_knn(mirror.X[:30] * 2, 4), strict=True)
+        np.array_equal(a, b) for a, b in zip(equal.query_knn(X[:30] * 2, 4), one.query_knn(X[:30] * 2, 4), strict=True)
     )
 
 

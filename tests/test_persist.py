@@ -420,6 +420,9 @@ def test_load_refuses_bad_folders(tmp_path):
     def entry(name, **kw):
         return lambda m: m["arrays"][name].update(kw)
 
+    def part(section, **kw):  # these fields of the manifest, or of one of its sections, set
+        return lambda m: (m if section is None else m[section]).update(kw)
+
     def crc32_folder(m):
         m["checksum"], m["crc32"] = "crc32", m.pop("crc32c")
         for e in m["arrays"].values():
@@ -430,51 +433,45 @@ def test_load_refuses_bad_folders(tmp_path):
         "not JSON": ({"manifest.json": b"{"}, "manifest.json is not valid JSON .JSONDecodeError"),
         "not an object": ({"manifest.json": b"[1]"}, "manifest.json must hold an object"),
         "deep nesting": ({"manifest.json": b"[" * 100_000}, "is not valid JSON .RecursionError"),
-        "wrong format": (edited(lambda m: m.update(format="other")), "is not of the format 'plovik-index'"),
-        "version 2": (
-            edited(lambda m: m.update(version=2)),
-            r"format version 2 is not supported \(this version reads 1",
-        ),
-        "version as str": (edited(lambda m: m.update(version="1")), r"\['version'\] must be int, got str"),
-        "manifest checksum": (
-            edited(lambda m: m["settings"].update(k=11), crc=False),
-            "manifest.json fails its checksum",
-        ),
+        "wrong format": (edited(part(None, format="other")), "is not of the format 'plovik-index'"),
+        "version 2": (edited(part(None, version=2)), r"format version 2 is not supported \(this version reads 1"),
+        "version as str": (edited(part(None, version="1")), r"\['version'\] must be int, got str"),
+        "manifest checksum": (edited(part("settings", k=11), crc=False), "manifest.json fails its checksum"),
         # a folder of zlib CRC-32s, as this format's first drafts wrote: refused by
         # name, before its keys or checksums are read
         "other checksum": (edited(crc32_folder, crc=False), r"checksum 'crc32' is not supported.*'crc32c'"),
-        "extra key": (edited(lambda m: m.update(extra=1)), "manifest.json must hold exactly the keys"),
-        "generation": (edited(lambda m: m.update(generation="0123")), "the generation must be 16 hex digits"),
-        "settings type": (edited(lambda m: m["settings"].update(d="3")), r"settings\['d'\] must be int, got str"),
-        "extra setting": (edited(lambda m: m["settings"].update(extra=1)), "settings must hold exactly"),
+        "extra key": (edited(part(None, extra=1)), "manifest.json must hold exactly the keys"),
+        "generation": (edited(part(None, generation="0123")), "the generation must be 16 hex digits"),
+        "settings type": (edited(part("settings", d="3")), r"settings\['d'\] must be int, got str"),
+        "extra setting": (edited(part("settings", extra=1)), "settings must hold exactly"),
         # b is signed in the state (the engine refuses b < 1 with its own message)
-        "negative cells": (edited(lambda m: m["index"].update(b=-(1 << 63))), "state: b must be at least 1"),
-        "cells above 64 bits": (edited(lambda m: m["index"].update(b=1 << 64)), r"index\['b'\] is out of range"),
-        "settings range": (edited(lambda m: m["settings"].update(recall=2.0)), r"recall must lie in \(0, 1\], got 2.0"),
+        "negative cells": (edited(part("index", b=-(1 << 63))), "state: b must be at least 1"),
+        "cells above 64 bits": (edited(part("index", b=1 << 64)), r"index\['b'\] is out of range"),
+        "settings range": (edited(part("settings", recall=2.0)), r"recall must lie in \(0, 1\], got 2.0"),
         "boxsize zero": (
-            edited(lambda m: m["settings"].update(boxsize=0.0)),
+            edited(part("settings", boxsize=0.0)),
             r"settings\['boxsize'\] must be finite and positive, got 0.0",
         ),
-        "boxsize type": (edited(lambda m: m["settings"].update(boxsize="2")), r"settings\['boxsize'\] must be"),
-        "threads 0": (edited(lambda m: m["settings"].update(threads=0)), "threads must be at least 1, got 0"),
+        "boxsize type": (edited(part("settings", boxsize="2")), r"settings\['boxsize'\] must be"),
+        "threads 0": (edited(part("settings", threads=0)), "threads must be at least 1, got 0"),
         "seed": (
-            edited(lambda m: m.update(seed={"generator": "PCG64", "state": {"x": 1}})),
+            edited(part(None, seed={"generator": "PCG64", "state": {"x": 1}})),
             "the seed generator's state is refused",
         ),
-        "tuning fields": (edited(lambda m: m.update(tuning={"cells": 3})), "tuning must hold exactly the fields"),
-        "index d": (edited(lambda m: m["index"].update(d=5)), r"coords must have shape \(n_points, d\) = \(300, 5\)"),
-        "n_points lies": (edited(lambda m: m["index"].update(n_points=301)), r"= \(301, 3\), not \(300, 3\)"),
-        "n_static lies": (edited(lambda m: m["index"].update(n_static=299)), r"cand_coords must have shape"),
+        "tuning fields": (edited(part(None, tuning={"cells": 3})), "tuning must hold exactly the fields"),
+        "index d": (edited(part("index", d=5)), r"coords must have shape \(n_points, d\) = \(300, 5\)"),
+        "n_points lies": (edited(part("index", n_points=301)), r"= \(301, 3\), not \(300, 3\)"),
+        "n_static lies": (edited(part("index", n_static=299)), r"cand_coords must have shape"),
         # tables whose keys are not those of the hash settings (every array intact)
         "cells edited": (
-            edited(lambda m: m["index"].update(b=5)),
+            edited(part("index", b=5)),
             r"static tier's tables do not belong to the saved hash settings \(b = 5, k = 2\)",
         ),
         "counter": (
             edited(lambda m: m["index"]["stats"].update(queries=-1)),
             r"index\['stats'\] holds a counter out of",
         ),
-        "block": (edited(lambda m: m["index"].update(block=7)), r"the index \(d = 3, block = 7\) does not match"),
+        "block": (edited(part("index", block=7)), r"the index \(d = 3, block = 7\) does not match"),
         "missing array": (
             edited(lambda m: m["arrays"].pop("cand_ids")),
             r"arrays must be exactly \['cand_bucket_keys'",

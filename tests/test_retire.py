@@ -1,7 +1,8 @@
 """Retired points: never returned again by any query of either tier, both
 backends identical, brute force over the live points as the reference
 through updates, promotions and rebuilds, refused input leaving everything
-as it was, and PlovikSearch's outputs and exact scan skipping them too."""
+as it was, and PlovikSearch's outputs skipping them too (its exact scan:
+test_exact_mode.py)."""
 
 import importlib.util
 
@@ -11,7 +12,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from index_helpers import assert_tables_equal, random_params
-from plovik import PlovikSearch, RustLshIndex, exact_knn, exact_radius
+from plovik import PlovikSearch, RustLshIndex
 from plovik.lsh import PythonLshIndex
 from query_helpers import assert_rows_equal, brute_row, built, counted, indexes
 
@@ -301,35 +302,3 @@ def test_search_outputs_skip_retired_points(epoch_search):
     assert_none_retired(retired, s.query_knn(X[:100], 8)[0])
     s.build(X)  # a new index: nothing retired
     assert s.n_retired == 0 and np.isin(s.query_knn(X[:100], 8)[0], retired).any()
-
-
-def test_exact_scan_skips_retired_points():
-    """Small data where no hash helps (d = 40, uniform) is answered by the
-    exact scan, and says so; the scan skips retired points."""
-    rng = np.random.default_rng(9)
-    X, Q = rng.random((1500, 40)), rng.random((30, 40))
-    s = PlovikSearch(40, seed=1)
-    s.build(X, sample=60)
-    assert s.tuning.exact and s.tuning.recall == 1.0 and "exact scan" in repr(s)
-    assert np.array_equal(s.query_knn(Q, 5)[0], exact_knn(X, Q, 5)[0])  # prepares the scan's points
-    retired = rng.choice(1500, 1400, replace=False)
-    s.retire(retired)
-    live = np.setdiff1d(np.arange(1500), retired)
-    ex = np.r_[live[:15], retired[:15]]  # a retired exclusion excludes nothing more
-    want_idx, want_dist = exact_knn(X[live], Q, 120, np.r_[np.arange(15), np.full(15, -1)])
-    idx, dist = s.query_knn(Q, 120, ex)
-    assert np.array_equal(idx, np.where(want_idx >= 0, live[np.maximum(want_idx, 0)], -1))
-    assert np.array_equal(dist, want_dist)
-    assert ((idx >= 0).sum(axis=1) == np.r_[[99] * 15, [100] * 15]).all()  # padded past the live points
-    indptr, ids, dists = s.query_radius(Q, 16.0)
-    w_indptr, w_ids, w_dists = exact_radius(X[live], Q, 16.0)
-    assert np.array_equal(indptr, w_indptr) and np.array_equal(ids, live[w_ids]) and np.array_equal(dists, w_dists)
-    pairs = s.pairs(14.0, return_distance=False)
-    assert pairs.size and not np.isin(pairs, retired).any()
-    # a promote prepares the scan's points again, the new batch with them
-    Y = rng.random((50, 40))
-    s.promote(Y)
-    ids = np.r_[live, 1500 + np.arange(50)]
-    want_idx, want_dist = exact_knn(np.r_[X[live], Y], Q, 5)
-    idx, dist = s.query_knn(Q, 5)
-    assert np.array_equal(idx, ids[want_idx]) and np.array_equal(dist, want_dist)

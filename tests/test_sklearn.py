@@ -11,6 +11,7 @@ from sklearn.neighbors import KNeighborsTransformer, RadiusNeighborsTransformer
 from sklearn.pipeline import make_pipeline
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
+from plovik import torus_distance
 from plovik.sklearn import TorusNeighborsTransformer
 
 ESTIMATORS = [
@@ -18,6 +19,7 @@ ESTIMATORS = [
     TorusNeighborsTransformer(mode="connectivity", n_neighbors=3),
     TorusNeighborsTransformer(radius=0.5),
     TorusNeighborsTransformer(n_neighbors=3, boxsize=4.0),
+    TorusNeighborsTransformer(n_neighbors=3, metric="euclidean"),
 ]
 
 
@@ -37,9 +39,8 @@ def test_estimator_checks(estimator, check):
     check(estimator)
 
 
-def torus_distances(a, b):
-    diff = np.abs(a[:, None, :] - b[None, :, :]) % 1.0
-    return np.minimum(diff, 1.0 - diff).sum(axis=2)
+def torus_distances(a, b, metric="l1", boxsize=None):
+    return torus_distance(a[:, None, :], b[None, :, :], metric=metric, boxsize=boxsize)
 
 
 def data():
@@ -49,16 +50,24 @@ def data():
 
 @pytest.mark.parametrize("mode", ["distance", "connectivity"])
 @pytest.mark.parametrize("radius", [None, 0.25])
-def test_graphs_match_scikit_learn_on_the_exact_distances(mode, radius):
+@pytest.mark.parametrize(
+    "metric, boxsize",
+    [("l1", None), ("euclidean", None), ("euclidean", (1.0, 2.0, 0.5)), ("l1", (1.0, 2.0, 0.5))],
+)
+def test_graphs_match_scikit_learn_on_the_exact_distances(mode, radius, metric, boxsize):
     X, Q = data()
-    ours = TorusNeighborsTransformer(mode=mode, n_neighbors=4, radius=radius, recall=1.0, random_state=0)
+    if boxsize is not None:
+        X, Q = X * boxsize, Q * boxsize
+    ours = TorusNeighborsTransformer(
+        mode=mode, n_neighbors=4, radius=radius, recall=1.0, random_state=0, metric=metric, boxsize=boxsize
+    )
     if radius is None:
         theirs = KNeighborsTransformer(mode=mode, n_neighbors=4, metric="precomputed")
     else:
         theirs = RadiusNeighborsTransformer(mode=mode, radius=radius, metric="precomputed")
     for got, want in [
-        (ours.fit_transform(X), theirs.fit_transform(torus_distances(X, X))),
-        (ours.transform(Q), theirs.transform(torus_distances(Q, X))),
+        (ours.fit_transform(X), theirs.fit_transform(torus_distances(X, X, metric, boxsize))),
+        (ours.transform(Q), theirs.transform(torus_distances(Q, X, metric, boxsize))),
     ]:
         assert got.shape == want.shape and got.format == "csr"
         assert type(got) is type(want)  # a csr_matrix, as scikit-learn's own transformers give
@@ -91,11 +100,33 @@ def test_dbscan_on_the_graph_clusters_across_the_boundary():
     assert len(set(labels[:100]) - {-1}) == 1 and len(set(labels) - {-1}) == 2
 
 
-def test_bad_settings_and_too_many_neighbours():
+@pytest.mark.parametrize(
+    "settings, error, message",
+    [
+        (dict(mode="graph"), ValueError, 'mode must be "distance" or "connectivity"'),
+        (dict(n_neighbors=0), ValueError, "n_neighbors must be a positive integer"),
+        (dict(metric="l2"), ValueError, 'metric must be "l1" or "euclidean"'),
+        (dict(metric=None), TypeError, 'metric must be "l1" or "euclidean"'),
+        (dict(boxsize=(1.0, 2.0)), ValueError, "boxsize has 2 sides but the points have d = 3"),
+        (dict(boxsize=(1.0, 0.0, 2.0)), ValueError, "sides of boxsize must be finite and positive"),
+        (dict(boxsize="4"), TypeError, "boxsize must be"),
+    ],
+)
+def test_bad_settings_are_refused_at_fit(settings, error, message):
     X, _ = data()
-    with pytest.raises(ValueError, match='mode must be "distance" or "connectivity"'):
-        TorusNeighborsTransformer(mode="graph").fit(X)
-    with pytest.raises(ValueError, match="n_neighbors must be a positive integer"):
-        TorusNeighborsTransformer(n_neighbors=0).fit(X)
+    estimator = TorusNeighborsTransformer(**settings)  # kept as given, as scikit-learn's conventions ask
+    assert estimator.get_params()[next(iter(settings))] == next(iter(settings.values()))
+    with pytest.raises(error, match=message):
+        estimator.fit(X)
+
+
+def test_too_many_neighbours_and_parameters_set_after_construction():
+    X, Q = data()
     with pytest.raises(ValueError, match="Expected n_neighbors <= n_samples_fit"):
         TorusNeighborsTransformer(n_neighbors=10).fit_transform(X[:10])
+    # set_params then fit: the graph of the new metric and sides, as constructed with them
+    sides = (1.0, 2.0, 0.5)
+    est = TorusNeighborsTransformer(n_neighbors=3, random_state=0).set_params(metric="euclidean", boxsize=sides)
+    want = TorusNeighborsTransformer(n_neighbors=3, random_state=0, metric="euclidean", boxsize=sides)
+    got, expected = est.fit(X * sides).transform(Q * sides), want.fit(X * sides).transform(Q * sides)
+    assert (got != expected).nnz == 0 and est.search_.metric == "euclidean" and est.search_.boxsize == sides

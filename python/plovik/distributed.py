@@ -86,7 +86,7 @@ from plovik.monitor import Call, ObservedRecall, advice, cause_of, counts_within
 from plovik.search import PlovikSearch, RecallEstimate, backend_class, raw_query, recall_estimate, recall_sample
 from plovik.threads import checked_threads
 from plovik.tuning import RecallWarning, Tuning
-from plovik.validation import check_coordinate_dtype, to_unit
+from plovik.validation import Box, box_weights, check_coordinate_dtype, to_unit
 
 __all__ = ["ShardLostError", "ShardedSearch"]
 
@@ -162,18 +162,44 @@ def _exact_kind(report: Tuning | None) -> str:
     return "grid" if report.grid else "scan"
 
 
+@dataclass(frozen=True)
+class _Measure:
+    """What a shard's distances are measured in: the metric, and the box
+    whose sides weigh the axes (None, or one side: every weight 1). Sent
+    with every build of a shard."""
+
+    metric: str = "l1"
+    box: Box = None
+
+    @property
+    def plain(self) -> bool:
+        """Toroidal L1 with every axis weighed alike (the raw index's own)."""
+        return self.metric == "l1" and box_weights(self.box) is None
+
+
 class _Shard:
     """One shard on its worker: a raw index (with `exact`, "scan" or "grid",
     the points alone: the exact answers read no table) and the global ids
-    of its rows."""
+    of its rows. Its exact scan measures distances in `measure`'s metric
+    and box; its tables and grid only ever see a plain measure (toroidal
+    L1, every axis alike), as the search chose them only then."""
 
-    def __init__(self, d: int, params: HashParameters, backend: str, threads: int | None, exact: str) -> None:
+    def __init__(
+        self,
+        d: int,
+        params: HashParameters,
+        backend: str,
+        threads: int | None,
+        exact: str,
+        measure: _Measure = _Measure(),
+    ) -> None:
         _, cls = backend_class(backend)
         store = GridStore if exact == "grid" else ExactStore
         self.index = store(d, params.block) if exact else cls(**params.as_kwargs())
         self.backend = backend
         self.threads = threads
         self.exact = exact
+        self.measure = measure
         self.d = d
         self.retired = np.zeros(0, bool)
         self._live: tuple[ExactScan, npt.NDArray[np.int64]] | None = None
@@ -283,7 +309,8 @@ class _Shard:
             n = self.index.n_points
             rows = np.flatnonzero(~self.retired[:n])
             live = np.concatenate([rows, np.arange(self.retired.size, n)]).astype(np.int64)
-            self._live = (ExactScan(np.asarray(self.index.points(), np.float64)[live]), live)
+            points = np.ascontiguousarray(np.asarray(self.index.points(), np.float64)[live])
+            self._live = (ExactScan.on_unit_torus(points, self.measure.metric, self.measure.box), live)
         return self._live
 
     def _positions(self, lex: npt.NDArray[np.int64] | None, live: npt.NDArray[np.int64]) -> Any:
@@ -410,13 +437,14 @@ def _shard_build(
     backend: str,
     threads: int | None,
     exact: str,
+    measure: _Measure,
     parts: list[np.ndarray],
     n_static: int,
     ranges: list[tuple[int, int]],
     retired: npt.NDArray[np.int64],
 ) -> int:
     """Build a shard from its rows (static first) and keep it in this worker's registry."""
-    shard = _Shard(d, params, backend, threads, exact)
+    shard = _Shard(d, params, backend, threads, exact, measure)
     shard.build(parts, n_static, ranges, retired)
     with _REGISTRY_LOCK:
         _REGISTRY[token] = shard
@@ -506,6 +534,23 @@ class _Placed(NamedTuple):
     token: str
 
 
+def _scan_settings(settings: dict[str, Any]) -> dict[str, Any]:
+    """The settings of a search whose shards answer by the exact scan: a
+    shard's hash tables and grid measure toroidal L1 with every axis alike
+    only, so another metric or unequal sides are answered by the scan of
+    each shard (as `PlovikSearch(exact="always")`). ValueError when the
+    settings ask for another mode."""
+    hashed = [name for name in ("tables", "components", "cells", "probes") if settings.get(name) is not None]
+    exact = settings.get("exact", True)
+    if exact is False or exact == "grid" or hashed or settings.get("tune", True) is False:
+        raise ValueError(
+            "the shards of a ShardedSearch answer metric='euclidean' and boxes with unequal sides by the "
+            "exact scan only: use exact=True or exact='always' with tables, components, cells, probes "
+            "and tune unset"
+        )
+    return {**settings, "exact": "always"}
+
+
 def _lost_error(shards: list[int], workers: list[str], why: str, recover: bool) -> ShardLostError:
     names = ", ".join(f"shard {j} (worker {w})" for j, w in zip(shards, workers, strict=True))
     tail = (
@@ -569,7 +614,7 @@ def merge_radius(parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]], m: int)
 
 
 class ShardedSearch:
-    """Nearest neighbours on the unit torus, sharded over a Dask cluster.
+    """Nearest neighbours on the torus (toroidal L1 or L2), sharded over a Dask cluster.
 
     The same search as `plovik.PlovikSearch`, with the same settings and
     the same ids, held in `shards` pieces on the workers of `client`.
@@ -608,8 +653,13 @@ class ShardedSearch:
         tune_sample: Rows of a dask.array read on the client for tuning.
         **settings: Those of `PlovikSearch` (recall, k, tables, components,
             cells, probes, block, seed, backend, tune, exact, threads,
-            boxsize); `threads` limits the worker threads of each shard's
-            calls. The shards hold the points divided by `boxsize`.
+            boxsize, metric); `threads` limits the worker threads of each
+            shard's calls. The shards hold the points divided by `boxsize`
+            (per axis by its side). With `metric="euclidean"` or sides that
+            differ every shard answers by its exact scan in that metric
+            and box (as `PlovikSearch(exact="always")`; settings that ask
+            for tables or a grid raise a ValueError), and the rows merge by
+            (distance, id) as always.
     """
 
     def __init__(
@@ -624,11 +674,9 @@ class ShardedSearch:
         **settings: Any,
     ) -> None:
         self._local = PlovikSearch(d, **settings)  # checks the settings, draws the parameters
-        if self._local.metric != "l1" or isinstance(self._local.boxsize, tuple):
-            raise ValueError(
-                "ShardedSearch measures toroidal L1 in a cubic box so far: metric='euclidean' and boxsize "
-                "with one side per axis work with PlovikSearch (its exact scan) and the exact functions"
-            )
+        self._measure = _Measure(self._local.metric, self._local.boxsize)
+        if not self._measure.plain and self._local.settings()["exact"] != "always":
+            self._local = PlovikSearch(d, **_scan_settings(settings))
         self._d = self._local.d
         self._boxsize = self._local.boxsize
         self._backend = settings.get("backend", "auto")
@@ -671,9 +719,15 @@ class ShardedSearch:
         return self._local.seed
 
     @property
-    def boxsize(self) -> float | None:
-        """The period of the coordinates (None: the unit torus)."""
+    def boxsize(self) -> Box:
+        """The period of the coordinates (None: the unit torus), or the
+        sides of a box, one per axis."""
         return self._boxsize
+
+    @property
+    def metric(self) -> str:
+        """The metric: "l1" or "euclidean"."""
+        return self._measure.metric
 
     @property
     def params(self) -> HashParameters | None:
@@ -947,6 +1001,7 @@ class ShardedSearch:
                             self._backend,
                             self._threads,
                             self._exact,
+                            self._measure,
                             self._sources(log, worker, j),
                             log.n_static,
                             log.ranges,
@@ -1068,7 +1123,7 @@ class ShardedSearch:
         n_static, Q, sample, capacity, radius = self._check_build(n, n_static, queries, sample, capacity, radius)
         x = x.astype(np.float64).rechunk({1: -1})
         if self._boxsize is not None:
-            x = x / self._boxsize
+            x = x / np.asarray(self._boxsize)  # one side, or one per axis (the last)
         if self._shard_count is not None and x.numblocks[0] != self._shard_count:
             x = x.rechunk({0: tuple(b - a for a, b in _pieces(n, self._shard_count))})
         if x.dtype.kind == "f" and n and not bool(self._client.compute(_da.isfinite(x).all()).result()):
@@ -1082,8 +1137,9 @@ class ShardedSearch:
         # Tuned on a sample read to the client, sized for all n points.
         rng = np.random.default_rng([self._local.seed if isinstance(self._local.seed, int) else 0, 0x73686172])
         rows = np.sort(rng.choice(n, min(n, self._tune_sample), replace=False)) if n else np.zeros(0, np.int64)
+        # (an array unpickled from a message can lie misaligned in its buffer: the tuning takes aligned ones)
         X_sample = (
-            np.ascontiguousarray(self._client.compute(x[rows]).result(), np.float64) if n else np.zeros((0, self._d))
+            np.require(self._client.compute(x[rows]).result(), np.float64, ["C", "A"]) if n else np.zeros((0, self._d))
         )
         if sample is not None:
             sample = min(sample, X_sample.shape[0])
@@ -1145,6 +1201,7 @@ class ShardedSearch:
                                     self._backend,
                                     self._threads,
                                     exact,
+                                    self._measure,
                                     self._ship(parts, worker, [j]),
                                     ns,
                                     ranges,

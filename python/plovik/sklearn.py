@@ -24,7 +24,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from plovik import results as _results
 from plovik.search import Backend, PlovikSearch
-from plovik.validation import check_boxsize, check_coordinate_dtype
+from plovik.validation import check_box, check_coordinate_dtype, check_metric
 
 # Input dtypes kept as they are for the checks of `_coordinates` (others
 # are converted to float64 by scikit-learn's validation).
@@ -34,12 +34,13 @@ __all__ = ["TorusNeighborsTransformer"]
 
 
 class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):  # type: ignore[misc]  # scikit-learn ships no types
-    """Sparse graph of the nearest neighbours under the toroidal L1 distance.
+    """Sparse graph of the nearest neighbours under the toroidal L1 (or L2) distance.
 
-    Points are rows of coordinates on the unit torus [0, 1)^d, or with
+    Points are rows of coordinates on the unit torus [0, 1)^d, with
     `boxsize=L` on [0, L)^d (a cubic periodic box; integer lattice sites
-    included): values outside wrap around. Without `boxsize` integer
-    arrays are refused, since every integer wraps to the origin.
+    included), or with `boxsize=(L1, ..., Ld)` in a box with one period per
+    axis: values outside wrap around. Without `boxsize` integer arrays are
+    refused, since every integer wraps to the origin.
     With `radius` None the graph holds each query's `n_neighbors` nearest
     training points, otherwise every training point within `radius`.
 
@@ -50,17 +51,22 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):  # type: ignor
 
     The search is approximate as `PlovikSearch` is: `recall` is the share of
     the true neighbours it finds (1.0 answers exactly); every distance it
-    reports is exact.
+    reports is exact. In the metrics and boxes that `PlovikSearch` answers
+    by the exact scan only, the graph is exact whatever `recall` says.
 
     Args:
         mode: "distance" (the graph holds distances) or "connectivity" (ones).
         n_neighbors: Neighbours per query of the k-nearest graph.
-        radius: When given, the radius graph of this toroidal-L1 radius.
+        radius: When given, the radius graph of this radius (in the metric).
         recall: Recall target of the index's tuning, in (0, 1].
         random_state: Seed of the hash (an int, a RandomState or None).
         backend: "auto", "native" or "reference", as for `PlovikSearch`.
-        boxsize: The period L > 0 of the coordinates (None: 1); distances
-            and `radius` are in its units.
+        boxsize: The period L > 0 of the coordinates (None: 1), or a
+            sequence of d periods, one per axis; distances and `radius` are
+            in its units.
+        metric: "l1" (toroidal L1, the default) or "euclidean" (toroidal
+            L2: per coordinate the shorter way round, then the root of the
+            sum of squares).
 
     Attributes:
         search_: The fitted `PlovikSearch`.
@@ -77,7 +83,8 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):  # type: ignor
         recall: float = 0.95,
         random_state: Any = None,
         backend: Backend = "auto",
-        boxsize: float | None = None,
+        boxsize: float | tuple[float, ...] | None = None,
+        metric: str = "l1",
     ) -> None:
         self.mode = mode
         self.n_neighbors = n_neighbors
@@ -86,6 +93,7 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):  # type: ignor
         self.random_state = random_state
         self.backend = backend
         self.boxsize = boxsize
+        self.metric = metric
 
     def _neighbours(self) -> int:
         """Neighbours per row of the k-nearest graph, the point itself included in "distance" mode."""
@@ -97,7 +105,7 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):  # type: ignor
             raise ValueError(f'mode must be "distance" or "connectivity", got {self.mode!r}')
         if self.radius is None and (not isinstance(self.n_neighbors, (int, np.integer)) or self.n_neighbors < 1):
             raise ValueError(f"n_neighbors must be a positive integer, got {self.n_neighbors!r}")
-        check_boxsize(self.boxsize)
+        check_metric(self.metric)
         X = self._coordinates(X, reset=True)
         self.seed_ = int(check_random_state(self.random_state).randint(0, 2**31 - 1))
         self._index(X)
@@ -109,13 +117,19 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):  # type: ignor
         X = validate_data(self, X, dtype=_KEPT_DTYPES, reset=reset)
         if X.dtype.kind == "b":
             raise TypeError(f"X must hold real numbers, got dtype {X.dtype}")
-        check_coordinate_dtype(X.dtype, "X", check_boxsize(self.boxsize))
+        check_coordinate_dtype(X.dtype, "X", check_box(self.boxsize, X.shape[1]))
         return np.asarray(X, dtype=np.float64)
 
     def _index(self, X: np.ndarray) -> None:
         k = max(1, min(self._neighbours() if self.radius is None else 10, X.shape[0]))
         search = PlovikSearch(
-            X.shape[1], recall=self.recall, k=k, seed=self.seed_, backend=self.backend, boxsize=self.boxsize
+            X.shape[1],
+            recall=self.recall,
+            k=k,
+            seed=self.seed_,
+            backend=self.backend,
+            boxsize=self.boxsize,
+            metric=self.metric,
         )
         search.build(X, radius=self.radius)
         self.search_ = search
@@ -160,5 +174,6 @@ class TorusNeighborsTransformer(TransformerMixin, BaseEstimator):  # type: ignor
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
         self.__dict__.setdefault("boxsize", None)  # pickled before boxsize existed
+        self.__dict__.setdefault("metric", "l1")  # pickled before metric existed
         if "_fit_X" in state:
             self._index(state["_fit_X"])
