@@ -656,9 +656,9 @@ SIDES = tuple(np.linspace(1.5, 3.0, D))  # the longest side 3.0, as the cubic bo
     [(3.0, "l1"), (3.0, "euclidean"), (SIDES, "l1"), (SIDES, "euclidean")],
 )
 def test_a_box_and_a_metric_answer_as_the_single_search(client, boxsize, metric):
-    # L1 in a cubic box through the tables (FIXED); another metric or unequal
-    # sides by every shard's exact scan, as the single search answers them
-    settings = FIXED if (metric, boxsize) == ("l1", 3.0) else dict(seed=7, threads=1)
+    # through the tables (FIXED: each candidate measured in the metric), or
+    # tuned: every shard's exact scan, as the single search answers them
+    settings = FIXED if (metric, boxsize) in (("l1", 3.0), ("euclidean", SIDES)) else dict(seed=7, threads=1)
     X = _data(13, 1200, 0)[0] * boxsize
     single = PlovikSearch(D, boxsize=boxsize, metric=metric, **settings)
     single.build(X, n_static=1000)
@@ -690,18 +690,14 @@ def test_a_box_and_a_metric_answer_as_the_single_search(client, boxsize, metric)
         (dict(boxsize=(*SIDES[:-1], 0.0)), ValueError, "sides of boxsize must be finite and positive"),
         (dict(metric="l2"), ValueError, "metric must be"),
         (dict(metric=2), TypeError, "metric must be"),
-        # hash settings or another mode with a metric only the exact scan answers
-        (dict(metric="euclidean", tables=4), ValueError, "exact scan only"),
-        (dict(boxsize=SIDES, exact=False), ValueError, "exact scan only"),
+        # the grid measures toroidal L1 in a cubic box only
+        (dict(metric="euclidean", exact="grid"), ValueError, "not yet by the grid"),
+        (dict(boxsize=SIDES, exact="grid"), ValueError, "not yet by the grid"),
     ],
 )
 def test_bad_boxes_and_metrics_are_refused(client, settings, error, message):
     with pytest.raises(error, match=message):
         ShardedSearch(D, client, **settings)
-    # the shards' own guard, should the single search answer such a metric by other modes
-    if "exact scan only" in message:
-        with pytest.raises(ValueError, match="exact scan only"):
-            pd._scan_settings(settings)
 
 
 def test_importing_plovik_imports_no_dask():

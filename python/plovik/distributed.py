@@ -176,13 +176,19 @@ class _Measure:
         """Toroidal L1 with every axis weighed alike (the raw index's own)."""
         return self.metric == "l1" and box_weights(self.box) is None
 
+    @property
+    def engine(self) -> tuple[str, npt.NDArray[np.float64] | None] | None:
+        """The metric as the engine measures a hash index's candidates in it
+        (name, axis weights), or None for the raw index's own distances."""
+        return None if self.plain else (self.metric, box_weights(self.box))
+
 
 class _Shard:
     """One shard on its worker: a raw index (with `exact`, "scan" or "grid",
     the points alone: the exact answers read no table) and the global ids
-    of its rows. Its exact scan measures distances in `measure`'s metric
-    and box; its tables and grid only ever see a plain measure (toroidal
-    L1, every axis alike), as the search chose them only then."""
+    of its rows. Its exact scan and its tables' candidates are measured in
+    `measure`'s metric and box; its grid only ever sees a plain measure
+    (toroidal L1, every axis alike), as the search chooses it only then."""
 
     def __init__(
         self,
@@ -343,7 +349,7 @@ class _Shard:
                 idx, dist = self._full_knn(Q, k, lex)
                 return idx, dist, None, True
             before = self.index.stats()["relaxed"]
-            idx, dist = raw_query(self.index, "query_knn", Q, k, lex, probes=probes)
+            idx, dist = raw_query(self.index, "query_knn", Q, k, lex, probes=probes, metric=self.measure.engine)
             relaxed = None
             if self.index.stats()["relaxed"] > before:
                 relaxed = self._keep_probed(Q, k, lex, probes, idx, dist, min(k, live - (ex is not None)))
@@ -370,7 +376,13 @@ class _Shard:
         for a in range(0, Q.shape[0], 256):
             b = min(a + 256, Q.shape[0])
             indptr, ids, dists = raw_query(
-                self.index, "query_radius", Q[a:b], wide, None if lex is None else lex[a:b], probes=probes
+                self.index,
+                "query_radius",
+                Q[a:b],
+                wide,
+                None if lex is None else lex[a:b],
+                probes=probes,
+                metric=self.measure.engine,
             )
             short = np.flatnonzero(np.diff(indptr) < need)
             flags[a + short] = True
@@ -407,7 +419,9 @@ class _Shard:
             return self.exact_radius(Q, r, ex)
         lex = None if ex is None else self.to_local(ex)
         with self._limit():
-            indptr, ids, dists = raw_query(self.index, "query_radius", Q, r, lex, probes=probes)
+            indptr, ids, dists = raw_query(
+                self.index, "query_radius", Q, r, lex, probes=probes, metric=self.measure.engine
+            )
         return indptr, self.to_global(ids), dists
 
     # inspection ---------------------------------------------------------
@@ -534,23 +548,6 @@ class _Placed(NamedTuple):
     token: str
 
 
-def _scan_settings(settings: dict[str, Any]) -> dict[str, Any]:
-    """The settings of a search whose shards answer by the exact scan: a
-    shard's hash tables and grid measure toroidal L1 with every axis alike
-    only, so another metric or unequal sides are answered by the scan of
-    each shard (as `PlovikSearch(exact="always")`). ValueError when the
-    settings ask for another mode."""
-    hashed = [name for name in ("tables", "components", "cells", "probes") if settings.get(name) is not None]
-    exact = settings.get("exact", True)
-    if exact is False or exact == "grid" or hashed or settings.get("tune", True) is False:
-        raise ValueError(
-            "the shards of a ShardedSearch answer metric='euclidean' and boxes with unequal sides by the "
-            "exact scan only: use exact=True or exact='always' with tables, components, cells, probes "
-            "and tune unset"
-        )
-    return {**settings, "exact": "always"}
-
-
 def _lost_error(shards: list[int], workers: list[str], why: str, recover: bool) -> ShardLostError:
     names = ", ".join(f"shard {j} (worker {w})" for j, w in zip(shards, workers, strict=True))
     tail = (
@@ -675,8 +672,6 @@ class ShardedSearch:
     ) -> None:
         self._local = PlovikSearch(d, **settings)  # checks the settings, draws the parameters
         self._measure = _Measure(self._local.metric, self._local.boxsize)
-        if not self._measure.plain and self._local.settings()["exact"] != "always":
-            self._local = PlovikSearch(d, **_scan_settings(settings))
         self._d = self._local.d
         self._boxsize = self._local.boxsize
         self._backend = settings.get("backend", "auto")
