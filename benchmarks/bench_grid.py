@@ -35,8 +35,11 @@ Contenders:
 Each tool runs at its default threads ("default": plovik and freud on all
 cores, cKDTree workers=-1; vesin and FastNS are single-threaded) and at one
 thread. Every tool gets the same points rounded to single precision, so the
-counts of plovik and cKDTree must agree exactly and those of the Euclidean
-tools with each other; a disagreement is printed as MISMATCH.
+counts of plovik and cKDTree agree up to the few pairs whose distance lies
+within the rounding of the cutoff (plovik's distances are single precision,
+cKDTree's double: 3 pairs of 91 million at 10^7 particles), and those of the
+Euclidean tools with each other likewise; a larger disagreement is printed as
+MISMATCH.
 
 `--isolate` runs each measurement in a child process of its own and reports
 its peak resident memory (for 10^7 particles); `--json` writes the rows,
@@ -238,9 +241,10 @@ def child(args) -> None:
 
 
 def check(rows: list[dict]) -> None:
-    """plovik and cKDTree must agree exactly; the Euclidean tools with each other
-    up to pairs at the very cutoff (vesin works in double, FastNS in single
-    precision): a relative difference above 1e-4 is a mismatch."""
+    """plovik and cKDTree agree up to pairs at the very cutoff (plovik's
+    distances are single precision, cKDTree's double): a relative difference
+    above 1e-6 is a mismatch; the Euclidean tools with each other likewise
+    (vesin works in double, FastNS in single precision), above 1e-4."""
     groups: dict = {}
     for row in rows:
         fam = "L1" if row["tool"] in ("plovik", "ckdtree", "ckdtree-lists") else "L2"
@@ -250,7 +254,7 @@ def check(rows: list[dict]) -> None:
     for key, rs in groups.items():
         counts = {r["tool"]: r["entries"] for r in rs}
         lo, hi = min(counts.values()), max(counts.values())
-        if hi - lo > (1e-4 * hi if key[-1] == "L2" else 0):
+        if hi - lo > (1e-4 if key[-1] == "L2" else 1e-6) * hi:
             print(f"MISMATCH {key}: {counts}")
         elif hi > lo:
             print(f"agree up to pairs at the cutoff {key}: {counts}")
