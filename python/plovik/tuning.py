@@ -90,7 +90,7 @@ import numpy.typing as npt
 from plovik import _native
 from plovik import grid as _grid
 from plovik.caller import warn
-from plovik.exact import ExactScan, scan_of_checked, torus_l1
+from plovik.exact import ExactScan, RowScan, scan_of_checked, torus_l1
 from plovik.grid import GRID_MAX_D
 from plovik.hashing import key_space_fits as _fits
 
@@ -509,7 +509,7 @@ class _Truth:
 
 
 def _truth(
-    scan: ExactScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float64], k: int, rows: npt.NDArray[np.int64] | None
+    scan: ExactScan | RowScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float64], k: int, rows: npt.NDArray[np.int64] | None
 ) -> _Truth:
     """The truth of the queries Q; `rows` are their ids when they are points of X.
 
@@ -797,16 +797,24 @@ def _evaluate(
         lambda: tuple(_native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all) for t in truths),
     )
     measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths, strict=True)]
-    # per (p, l), the kind of queries with the lowest bound (recall, without bounds)
-    lows = np.stack([m[1] for m in measured]) if len(measured) > 1 else measured[0][1][None]
+    if interval:
+        # per (p, l), the kind of queries with the lowest bound
+        lows = np.stack([m[1] for m in measured]) if len(measured) > 1 else measured[0][1][None]
+        worst = np.argmin(lows, axis=0)[None]
 
-    def pick(j: int) -> npt.NDArray[np.float64]:
-        """Column j of `_recall` of the kind of queries with the lowest bound, per (p, l)."""
-        if len(measured) == 1:
-            return measured[0][j]
-        worst = np.argmin(lows if interval else np.stack([m[0] for m in measured]), axis=0)
-        column: npt.NDArray[np.float64] = np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]
-        return column
+        def pick(j: int) -> npt.NDArray[np.float64]:
+            """Column j of `_recall` of the kind of queries with the lowest bound, per (p, l)."""
+            if len(measured) == 1:
+                return measured[0][j]
+            column: npt.NDArray[np.float64] = np.take_along_axis(np.stack([m[j] for m in measured]), worst, 0)[0]
+            return column
+
+        lower, early = lows.min(axis=0), np.min([m[3] for m in measured], axis=0)
+        recall, lo, hi = pick(0), pick(1), pick(2)
+    else:
+        # the point estimates alone: the kind of queries with the lowest recall; no bounds
+        recall = functools.reduce(np.minimum, [m[0] for m in measured])
+        lower = early = lo = hi = np.full(recall.shape, np.nan)
 
     if radius_truth is not None:
         rt = radius_truth
@@ -817,7 +825,7 @@ def _evaluate(
         )
         rr, rlo, rhi, rearly = _recall(radius_hits, rt.need, interval)
     else:
-        rr = rlo = rhi = rearly = np.ones_like(lows[0])
+        rr = rlo = rhi = rearly = np.ones_like(recall)
     over = distinct < 0  # beyond the budget: distinct taken as entries
     cand = np.where(over, entries, distinct) * scale / m_cost
     gathered = entries * scale / m_cost
@@ -827,11 +835,11 @@ def _evaluate(
         k=np.full(p_grid.shape, k),
         l=l_grid,
         p=p_grid,
-        lower=lows.min(axis=0),
-        early=np.minimum(np.min([m[3] for m in measured], axis=0), rearly),
-        recall=pick(0),
-        lo=pick(1),
-        hi=pick(2),
+        lower=lower,
+        early=np.minimum(early, rearly),
+        recall=recall,
+        lo=lo,
+        hi=hi,
         rrecall=rr,
         rlo=rlo,
         rhi=rhi,
@@ -1328,8 +1336,10 @@ def keep(
     those settings and coordinate weights, so a search built again with the
     same seed hashes as before. The check answers `CHECK_QUERIES` points of
     X exactly (a self-join sample, copies excluded as in `tune`) and measures
-    the settings on them: it fails only when the upper end of the recall's
-    95% interval lies below the target (a miss, not noise); the candidates
+    the settings on them (through `scan` when given, else by a scan of the
+    rows of X that lays nothing out ahead, `RowScan`): it fails only when
+    the upper end of the recall's 95% interval lies below the target (a
+    miss, not noise); the candidates
     of those queries are counted in 1,000 points. A report of the
     exact scan is kept as it is. The report returned holds the check's
     recall and sample; its radius figures are the earlier tuning's.
@@ -1346,7 +1356,9 @@ def keep(
         rng = np.random.default_rng([seed, 0x6B656570])
         m = min(CHECK_QUERIES, n)
         rows = rng.choice(n, m, replace=False) if m < n else np.arange(n)
-        truth = _truth(scan_of_checked(X) if scan is None else scan, X, X[rows], k, rows)
+        # Without the caller's scan, the check's few queries scan the points
+        # as they are: laying all of them out first would cost more.
+        truth = _truth(RowScan(X) if scan is None else scan, X, X[rows], k, rows)
         hits = _native._neighbour_hits(report.cells, s, u, truth.queries, truth.neighbours, truth.owner, report.probes)
         p, lo, hi, _ = _recall(hits, truth.need)
         if hi[-1, -1] < target:
