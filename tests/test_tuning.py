@@ -690,7 +690,9 @@ def test_kept_settings_outlive_a_build(tmp_path):
         assert 0 < t.seconds < 60 and t.interval[0] <= t.recall <= t.interval[1]
         assert recall_at_k(s.query_knn(fresh, 10)[0], exact_knn(frames[1], fresh, 10)[0]) >= 0.94
     # the check with the points laid out first measures the same
-    kept = [tuning.keep(frames[1], first, target=0.95, k=10, seed=4, scan=scan) for scan in (None, ExactScan(frames[1]))]
+    kept = [
+        tuning.keep(frames[1], first, target=0.95, k=10, seed=4, scan=scan) for scan in (None, ExactScan(frames[1]))
+    ]
     assert [k[0].settings() for k in kept] == [t.settings()] * 2
     assert all(k[0].recall == t.recall and k[0].cost == t.cost for k in kept)
     # another search starts from it; without "keep" a build tunes afresh

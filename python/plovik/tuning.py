@@ -514,7 +514,11 @@ class _Truth:
 
 
 def _truth(
-    scan: ExactScan | RowScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float64], k: int, rows: npt.NDArray[np.int64] | None
+    scan: ExactScan | RowScan,
+    X: npt.NDArray[np.float64],
+    Q: npt.NDArray[np.float64],
+    k: int,
+    rows: npt.NDArray[np.int64] | None,
 ) -> _Truth:
     """The truth of the queries Q; `rows` are their ids when they are points of X.
 
@@ -1221,7 +1225,8 @@ def tune(
         if tables is not None:
             width.update((shape, tables) for shape in todo)
         found = {
-            shape: measured(shape, width[shape], truths, radius_truth, counted, by != "recall", costing) for shape in todo
+            shape: measured(shape, width[shape], truths, radius_truth, counted, by != "recall", costing)
+            for shape in todo
         }
         least = {shape: _cheapest(found[shape][0], target, radius is not None, by) for shape in todo}
         while True:
@@ -1251,7 +1256,8 @@ def tune(
     # the points of the build: the sparsest the tables will be.
     todo = shapes(n_total, d, cells, components)
     width = {shape: min(FIRST_TABLES, MAX_TABLES) for shape in todo}
-    truths, radius_truth = [], None
+    truths: list[_Truth] = []
+    radius_truth: _Truth | None = None
     if len(todo) > KEEP_SHAPES:
         screened = np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)])
         own_first = [X[rows[: min(FIRST_QUERIES, COST_QUERIES)]]]

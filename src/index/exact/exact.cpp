@@ -283,8 +283,8 @@ void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<floa
   const std::size_t q0 = plan.query_begin(task), q1 = plan.query_end(task);
   const Array<float> queries = broadcast_queries(q, q0, q1);
   Array<float> block(rows != nullptr ? plan.block_tiles * lanes * plan.d : 0);
-  ScanArgs a{points.tiles.data(), plan.d, 0, 0, 0, points.n, nullptr, -1, term_kind(points.metric),
-             weights.data()};
+  ScanArgs a{points.tiles.data(),      plan.d,        0, 0, 0, points.n, nullptr, -1,
+             term_kind(points.metric), weights.data()};
   const std::size_t end = plan.tile_end(task);
   for (std::size_t t = plan.tile_begin(task); t < end; t += plan.block_tiles) {
     a.tile_begin = t;
