@@ -36,6 +36,7 @@ from common import machine
 
 from plovik import RustLshIndex, datasets, tuning
 from plovik.exact import ExactScan, recall_at_k
+from plovik.grid import ExactGrid
 from plovik.tuning import RecallWarning
 
 K, TARGET, SEED = 10, 0.95, 20261207
@@ -96,7 +97,10 @@ def measure(shape, n, d, repeats, baseline):
     if baseline is not None:
         row["before_s"] = times["before"]
         row["before_setting"] = "exact" if out["before"][0].exact else str(out["before"][0].settings())
-    row["build_s"], index = fastest(lambda: plain_build(X, report, s, u), repeats)
+    if report.exact:  # the plain build of an exact answer: the scan's layout, or the grid
+        row["build_s"], _ = fastest(lambda: ExactGrid(X) if report.grid else ExactScan(X), repeats)
+    else:
+        row["build_s"], index = fastest(lambda: plain_build(X, report, s, u), repeats)
     scan = ExactScan(X)
     row["exact64_s"], _ = fastest(lambda: scan.knn(fresh[:64], K), repeats)
     truth, _ = scan.knn(fresh, K)
@@ -107,7 +111,7 @@ def measure(shape, n, d, repeats, baseline):
     )
     row["budget_s"] = max(0.01, 2 * row["build_s"]) + row["exact64_s"]
     # the exact scan's plain build is the layout the tuning made and the search keeps
-    row["used"] = (row["tune_s"] + (0.0 if report.exact else row["build_s"])) / row["budget_s"]
+    row["used"] = (row["tune_s"] + (0.0 if report.exact and not report.grid else row["build_s"])) / row["budget_s"]
     # The next frame: every point moved a little, the settings kept after a
     # check (`tuning="keep"`), then the tables built; against a plain build
     # of the same frame.
@@ -116,17 +120,24 @@ def measure(shape, n, d, repeats, baseline):
 
     def rebuild():
         nonlocal kept
-        # the search lays the points out for an exact scan's answers; the
-        # check of hash settings scans them as they are
-        scan = ExactScan(moved) if report.exact else None
+        # the search lays the points out for an exact scan's answers, builds
+        # a grid for the grid's; the check of hash settings scans them as they are
+        scan = ExactScan(moved) if report.exact and not report.grid else None
         kept = tuning.keep(moved, report, target=TARGET, k=K, seed=SEED, scan=scan)
-        if kept is not None and not kept[0].exact:
+        if kept is not None and kept[0].grid:
+            ExactGrid(moved)
+        elif kept is not None and not kept[0].exact:
             plain_build(moved, *kept)
 
     row["keep_s"], _ = fastest(rebuild, repeats)
     row["kept"] = kept is not None
     row["moved_build_s"], _ = fastest(
-        lambda: ExactScan(moved) if report.exact else plain_build(moved, report, s, u), repeats
+        lambda: (
+            (ExactGrid(moved) if report.grid else ExactScan(moved))
+            if report.exact
+            else plain_build(moved, report, s, u)
+        ),
+        repeats,
     )
     row["exact32_s"] = row["exact64_s"] / 2
     row["keep_used"] = row["keep_s"] / (1.2 * row["moved_build_s"] + 0.005 + row["exact32_s"])
