@@ -951,11 +951,15 @@ class PlovikSearch:
         # The tuning's exact scan is the one the search answers exactly with
         # (and the recall monitor checks with) until the next change: the
         # points as the index stores them, laid out once. Kept hash settings
-        # are checked on a few queries that scan the points as they are, and
-        # a kept grid answers without the scan: laid out only when the search
-        # tunes again.
+        # are checked on a few queries that scan the points as they are (in
+        # toroidal L1 on the unit torus: other metrics and boxes check with
+        # the search's own scan), and a kept grid answers without the scan:
+        # laid out only when the search tunes again.
         lay_out = (self._tune or self._allow_exact == "always") and live.shape[0] > 0 and self._allow_exact != "grid"
-        later = lay_out and keep is not None and (not keep.exact or keep.grid) and self._allow_exact != "always"
+        plain = self._metric == "l1" and box_weights(self._boxsize) is None
+        later = (
+            lay_out and plain and keep is not None and (not keep.exact or keep.grid) and self._allow_exact != "always"
+        )
         made: list[ExactScan] = []
 
         def laid_out() -> ExactScan:
