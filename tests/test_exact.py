@@ -95,6 +95,9 @@ def test_equals_brute_force(d, grid):
             for idx, dist in (exact_knn(P, Q, k, exclude), _exact_knn_tiles(tiles, Q, k, exclude)):
                 assert idx.shape == dist.shape == (m, k) and idx.flags.c_contiguous
                 assert np.array_equal(idx, want_idx) and np.array_equal(dist, want_dist)
+            # one block of queries: the points laid out block by block as they are scanned
+            idx, dist = exact_knn(P, Q[:32], k, None if exclude is None else exclude[:32])
+            assert np.array_equal(idx, want_idx[:32]) and np.array_equal(dist, want_dist[:32])
     for radius in (0.0, 0.1 * d, 0.3 * d, np.inf):
         want = brute_radius(P, Q, radius, ex)
         for got in (exact_radius(P, Q, radius, exclude_ids=ex), _exact_radius_tiles(tiles, Q, radius, ex)):

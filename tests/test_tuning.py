@@ -710,11 +710,18 @@ def test_kept_settings_outlive_a_build(tmp_path):
     search.save(tmp_path / "s")
     for s in (search, PlovikSearch.load(tmp_path / "s")):
         s.build(frames[1], tuning="keep")  # checked on 32 queries, the same tables as before
+        assert s.nbytes_by_part["exact scan"] == 0  # the check scanned the points as they are
         t = s.tuning
         assert t.settings() == first.settings() and t.sample == 32 and np.array_equal(s.params.s, search.params.s)
         assert t.candidates == pytest.approx(first.candidates, rel=0.5) and t.occupancy == first.occupancy
         assert 0 < t.seconds < 60 and t.interval[0] <= t.recall <= t.interval[1]
         assert recall_at_k(s.query_knn(fresh, 10)[0], exact_knn(frames[1], fresh, 10)[0]) >= 0.94
+    # the check with the points laid out first measures the same
+    kept = [
+        tuning.keep(frames[1], first, target=0.95, k=10, seed=4, scan=scan) for scan in (None, ExactScan(frames[1]))
+    ]
+    assert [k[0].settings() for k in kept] == [t.settings()] * 2
+    assert all(k[0].recall == t.recall and k[0].cost == t.cost for k in kept)
     # another search starts from it; without "keep" a build tunes afresh
     other = PlovikSearch(3, seed=4, tuning=first, exact=False)
     other.build(frames[1])
@@ -728,6 +735,8 @@ def test_kept_settings_outlive_a_build(tmp_path):
     # data the settings no longer suit (far denser buckets) are tuned again
     search.build(datasets.clustered(rng, 100_000, 3, clusters=5, sigma=0.003), tuning="keep")
     assert search.tuning.sample != 32
+    if not search.tuning.exact:  # the tuning's layout is kept for the monitor's checks
+        assert search.nbytes_by_part["exact scan"] > 0
     for bad, exc in [("again", ValueError), (5, TypeError)]:
         with pytest.raises(exc, match="tuning must be"):
             search.build(frames[0], tuning=bad)

@@ -403,6 +403,30 @@ def scan_of_checked(points: npt.NDArray[np.float64]) -> ExactScan:
     return scan
 
 
+class RowScan:
+    """The k-nearest search of `ExactScan` over checked points (as
+    `scan_of_checked` takes them), with nothing laid out ahead: a call of a
+    few queries (up to 32) lays the points out a block at a time as it scans
+    them, a larger one for that call alone. The same rows as `ExactScan`'s;
+    for a handful of queries against points searched once (the check of a
+    kept tuning), where laying every point out first would cost more than
+    the queries."""
+
+    __slots__ = ("_points", "d", "n")
+
+    def __init__(self, points: npt.NDArray[np.float64]) -> None:
+        self._points = points
+        self.n, self.d = points.shape
+
+    def knn(
+        self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """The k nearest points of each query (checked float64 rows), query i
+        never its id `exclude_ids[i]`, as `ExactScan.knn` gives them."""
+        idx, dist = _native.exact_knn(self._points, queries, k, exclude_ids)
+        return idx, dist
+
+
 # The argument checks of the functions above, shared with plovik.grid,
 # whose searches take the same arguments and give the same rows.
 checked_points, checked_radius = _points, _radius

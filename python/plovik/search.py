@@ -579,8 +579,9 @@ class PlovikSearch:
         single precision and a byte a point for the retired flags; "exact scan":
         the points laid out for the exact scan (4 bytes a coordinate), which
         a search that answers exactly keeps, and a tuned one for the recall
-        monitor's checks (not with `monitor=False`), from the build or the
-        first exact answer until the next change. With the reference backend
+        monitor's checks (not with `monitor=False`), from the build (one
+        that keeps hash settings: from the first check) or the first exact
+        answer until the next change. With the reference backend
         the parts are those of its NumPy arrays (its directories are
         per-entry keys).
         """
@@ -891,13 +892,16 @@ class PlovikSearch:
         args: dict[str, Any],
         keep: Tuning | None = None,
         scan: ExactScan | None = None,
+        lay_out: Callable[[], ExactScan] | None = None,
     ) -> tuple[HashParameters, Tuning | None]:
         """The hash parameters `build` would index X with, and the tuning
         report (None when nothing was tuned); `ShardedSearch` draws them here
         too, so that its shards hash as one index would. X is on the unit
         torus; the queries and radius of `args` are in the caller's units.
         `keep`: a report whose settings are kept when a check passes
-        (`plovik.tuning.keep`); `scan`: `ExactScan(X)`, when the caller keeps it."""
+        (`plovik.tuning.keep`); `scan`: `ExactScan(X)`, when the caller keeps
+        it; `lay_out`: makes it, called only when a tuning needs it (a kept
+        report's check does not)."""
         report = None
         always = self._allow_exact in ("always", "grid")
         if always or (self._tune and X.shape[0] > 0):
@@ -918,6 +922,8 @@ class PlovikSearch:
             if kept is not None:
                 report, s, u = kept
             else:
+                if scan is None and lay_out is not None:
+                    scan = lay_out()
                 report, s, u = _tuning.tune(
                     X,
                     target=self._target,
@@ -962,13 +968,25 @@ class PlovikSearch:
         live = X if ids is None else X[ids]
         # The tuning's exact scan is the one the search answers exactly with
         # (and the recall monitor checks with) until the next change: the
-        # points as the index stores them, laid out once.
-        scan = (
-            self._scan_of(live)
-            if (self._tune or self._allow_exact == "always") and live.shape[0] > 0 and self._allow_exact != "grid"
-            else None
+        # points as the index stores them, laid out once. Kept hash settings
+        # are checked on a few queries that scan the points as they are (in
+        # toroidal L1 on the unit torus: other metrics and boxes check with
+        # the search's own scan), and a kept grid answers without the scan:
+        # laid out only when the search tunes again.
+        lay_out = (self._tune or self._allow_exact == "always") and live.shape[0] > 0 and self._allow_exact != "grid"
+        plain = self._metric == "l1" and box_weights(self._boxsize) is None
+        later = (
+            lay_out and plain and keep is not None and (not keep.exact or keep.grid) and self._allow_exact != "always"
         )
-        chosen, report = self.choose_parameters(live, capacity, args, keep, scan)
+        made: list[ExactScan] = []
+
+        def laid_out() -> ExactScan:
+            made.append(self._scan_of(live))
+            return made[-1]
+
+        scan = self._scan_of(live) if lay_out and not later else None
+        chosen, report = self.choose_parameters(live, capacity, args, keep, scan, laid_out if later else None)
+        scan = made[-1] if made else scan
         params: HashParameters | None = chosen
         index: _RawIndex | ExactStore
         grid = report is not None and report.exact and report.grid

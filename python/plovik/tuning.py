@@ -26,7 +26,7 @@ scan; the NumPy reference plays no part.
    k-th nearest (ties are found, not missed), answered by the exact scan.
    When the whole sample would cost more than `TRUTH_AT_ONCE` by the cost
    model, the truth of `FIRST_QUERIES` queries of each kind is taken first
-   and doubled while no setting's bound is decisive (the 99% bound before
+   (of `SCREEN_QUERIES` before the first round of step 5) and doubled while no setting's bound is decisive (the 99% bound before
    the whole sample, `_Z_EARLY`); a stop before the whole sample is trusted
    only when the next half as many sample queries bear it out (`_confirm`).
 2. Coordinates. Each coordinate's spread on the torus (the mean toroidal
@@ -51,9 +51,10 @@ scan; the NumPy reference plays no part.
    the same settings on every machine, thread count and backend. The exact
    scan costs `COST.scan` per point and coordinate; the grid, per query, per
    cell read and per coordinate of the points read (`CostModel.grid`).
-5. Search. Every (b, K) is measured first on `FIRST_QUERIES` queries and
-   `FIRST_COUNTED` counted points with `FIRST_TABLES` tables, by the point
-   estimate of its recall. More tables are measured for one (b, K) only
+5. Search. Every (b, K) is measured first on `SCREEN_QUERIES` queries
+   of each kind (the truth of no more is taken before this round), their
+   candidates counted for `FIRST_QUERIES` in `FIRST_COUNTED` points, with
+   `FIRST_TABLES` tables, by the point estimate of its recall. More tables are measured for one (b, K) only
    while a setting with more of them could cost less than the exact scan
    and the cheapest setting that reaches the target so far: its misses,
    falling per table as over its last half, give the tables it would need
@@ -90,7 +91,7 @@ import numpy.typing as npt
 from plovik import _native
 from plovik import grid as _grid
 from plovik.caller import warn
-from plovik.exact import ExactScan, scan_of_checked, torus_l1
+from plovik.exact import ExactScan, RowScan, scan_of_checked, torus_l1
 from plovik.grid import GRID_MAX_D
 from plovik.hashing import key_space_fits as _fits
 
@@ -231,9 +232,13 @@ COUNT_SHARE = 20
 COUNTED_ENOUGH = 400
 COST_QUERIES = 100
 #: The first round of a tuning measures every (cells, components) on this
-#: many sample queries of each kind and counted points; the KEEP_SHAPES
-#: most promising go on to the whole sample.
+#: many sample queries of each kind and counted points (the candidates
+#: counted for FIRST_QUERIES of them, the recall on SCREEN_QUERIES: the
+#: truth of no more is taken before the round has decided for the exact
+#: scan or for some settings); the KEEP_SHAPES most promising go on to the
+#: whole sample.
 FIRST_QUERIES = 64
+SCREEN_QUERIES = 32
 FIRST_COUNTED = 1_000
 KEEP_SHAPES = 3
 #: Tables each (cells, components) is measured with first; doubled (up to
@@ -509,7 +514,11 @@ class _Truth:
 
 
 def _truth(
-    scan: ExactScan, X: npt.NDArray[np.float64], Q: npt.NDArray[np.float64], k: int, rows: npt.NDArray[np.int64] | None
+    scan: ExactScan | RowScan,
+    X: npt.NDArray[np.float64],
+    Q: npt.NDArray[np.float64],
+    k: int,
+    rows: npt.NDArray[np.int64] | None,
 ) -> _Truth:
     """The truth of the queries Q; `rows` are their ids when they are points of X.
 
@@ -773,6 +782,7 @@ def _evaluate(
     cost: CostModel,
     cache: _HashCache | None = None,
     interval: bool = True,
+    costing: npt.NDArray[np.float64] | None = None,
 ) -> tuple[_Columns, tuple[float, int]]:
     """Every (L, P) of one (b, K) with the tables of `s` and `u` (L up to
     their count), as columns (`_COLUMNS`), measured by the engine's hashing
@@ -780,11 +790,15 @@ def _evaluate(
     given). The counts and hits it hashes are kept in `cache` for the same
     setting on the same counted points or the same queries.
     Without `interval` only the point estimates of recall are taken (the
-    bounds are NaN): enough to screen settings, not to choose one."""
+    bounds are NaN): enough to screen settings, not to choose one.
+    `costing`: the queries whose candidates are counted (default: the
+    first COST_QUERIES of each kind of `truths` that costs a setting)."""
     L = s.shape[0]
     P_all = min(k, probes if probes is not None else MAX_PROBES)
     scale = n_total / counted.shape[0]
-    cost_queries = np.concatenate([t.queries[:COST_QUERIES] for t in truths if t.costed])
+    cost_queries = (
+        np.concatenate([t.queries[:COST_QUERIES] for t in truths if t.costed]) if costing is None else costing
+    )
     m_cost = cost_queries.shape[0]
     entries, distinct = _hashed(
         cache,
@@ -797,16 +811,24 @@ def _evaluate(
         lambda: tuple(_native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all) for t in truths),
     )
     measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths, strict=True)]
-    # per (p, l), the kind of queries with the lowest bound (recall, without bounds)
-    lows = np.stack([m[1] for m in measured]) if len(measured) > 1 else measured[0][1][None]
+    if interval:
+        # per (p, l), the kind of queries with the lowest bound
+        lows = np.stack([m[1] for m in measured]) if len(measured) > 1 else measured[0][1][None]
+        worst = np.argmin(lows, axis=0)[None]
 
-    def pick(j: int) -> npt.NDArray[np.float64]:
-        """Column j of `_recall` of the kind of queries with the lowest bound, per (p, l)."""
-        if len(measured) == 1:
-            return measured[0][j]
-        worst = np.argmin(lows if interval else np.stack([m[0] for m in measured]), axis=0)
-        column: npt.NDArray[np.float64] = np.take_along_axis(np.stack([m[j] for m in measured]), worst[None], 0)[0]
-        return column
+        def pick(j: int) -> npt.NDArray[np.float64]:
+            """Column j of `_recall` of the kind of queries with the lowest bound, per (p, l)."""
+            if len(measured) == 1:
+                return measured[0][j]
+            column: npt.NDArray[np.float64] = np.take_along_axis(np.stack([m[j] for m in measured]), worst, 0)[0]
+            return column
+
+        lower, early = lows.min(axis=0), np.min([m[3] for m in measured], axis=0)
+        recall, lo, hi = pick(0), pick(1), pick(2)
+    else:
+        # the point estimates alone: the kind of queries with the lowest recall; no bounds
+        recall = functools.reduce(np.minimum, [m[0] for m in measured])
+        lower = early = lo = hi = np.full(recall.shape, np.nan)
 
     if radius_truth is not None:
         rt = radius_truth
@@ -817,7 +839,7 @@ def _evaluate(
         )
         rr, rlo, rhi, rearly = _recall(radius_hits, rt.need, interval)
     else:
-        rr = rlo = rhi = rearly = np.ones_like(lows[0])
+        rr = rlo = rhi = rearly = np.ones_like(recall)
     over = distinct < 0  # beyond the budget: distinct taken as entries
     cand = np.where(over, entries, distinct) * scale / m_cost
     gathered = entries * scale / m_cost
@@ -827,11 +849,11 @@ def _evaluate(
         k=np.full(p_grid.shape, k),
         l=l_grid,
         p=p_grid,
-        lower=lows.min(axis=0),
-        early=np.minimum(np.min([m[3] for m in measured], axis=0), rearly),
-        recall=pick(0),
-        lo=pick(1),
-        hi=pick(2),
+        lower=lower,
+        early=np.minimum(early, rearly),
+        recall=recall,
+        lo=lo,
+        hi=hi,
         rrecall=rr,
         rlo=rlo,
         rhi=rhi,
@@ -1125,12 +1147,12 @@ def tune(
 
     def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
         """The truths of the first m sample queries of each kind, extending `have`."""
-        done = have[0].queries.shape[0] if have else 0
-        own = _truth(scan, X, X[rows[done:m]], k, rows[done:m])
-        between = _truth(scan, X, _between(own, *(a[done:m] for a in moves)), k, None)
+        done = [t.queries.shape[0] for t in have] if have else [0] * (2 + (asked is not None))
+        own = _truth(scan, X, X[rows[done[0] : m]], k, rows[done[0] : m])
+        between = _truth(scan, X, _between(own, *(a[done[0] : m] for a in moves)), k, None)
         out = [own, dataclasses.replace(between, costed=False)]
         if asked is not None:
-            out.append(_truth(scan, X, asked[done:m], k, None))
+            out.append(_truth(scan, X, asked[done[2] : m], k, None))
         return [a.extend(b) for a, b in zip(have, out, strict=True)] if have else out
 
     def radius_truth_of(m: int) -> _Truth | None:
@@ -1156,6 +1178,7 @@ def tune(
         radius_truth: _Truth | None,
         counted: npt.NDArray[np.float64],
         interval: bool,
+        costing: npt.NDArray[np.float64] | None,
     ) -> tuple[_Columns, tuple[float, int]]:
         """`_evaluate` of one (b, K) with its first L tables; a measurement
         already made on the same queries and counted points is not made again."""
@@ -1182,6 +1205,7 @@ def tune(
                 cost,
                 hashed,
                 interval,
+                costing,
             )
         return done[key]
 
@@ -1192,16 +1216,20 @@ def tune(
         radius_truth: _Truth | None,
         counted: npt.NDArray[np.float64],
         by: str,
+        costing: npt.NDArray[np.float64] | None = None,
     ) -> _Columns:
         """The options of every (b, K) of `todo`, each measured with its
         tables of `width` (updated), then more tables (up to MAX_TABLES)
         while a setting with more of them could cost less than both the
         exact scan and the cheapest setting that reaches the target (recall
         taken `by`): the (b, K) whose such setting could cost least first,
-        since what it reaches may rule the others out."""
+        since what it reaches may rule the others out. `costing`: as `_evaluate`'s."""
         if tables is not None:
             width.update((shape, tables) for shape in todo)
-        found = {shape: measured(shape, width[shape], truths, radius_truth, counted, by != "recall") for shape in todo}
+        found = {
+            shape: measured(shape, width[shape], truths, radius_truth, counted, by != "recall", costing)
+            for shape in todo
+        }
         least = {shape: _cheapest(found[shape][0], target, radius is not None, by) for shape in todo}
         while True:
             bound = min(min(least.values()), exact_cost if allow_exact else math.inf)
@@ -1213,39 +1241,45 @@ def tune(
             sh = todo[min(could)[1]]
             # a power of two at least the tables wanted: the extrapolation asks for too few more often than not
             width[sh] = min(MAX_TABLES, 1 << (max(2 * width[sh], found[sh][1][1]) - 1).bit_length())
-            found[sh] = measured(sh, width[sh], truths, radius_truth, counted, by != "recall")
+            found[sh] = measured(sh, width[sh], truths, radius_truth, counted, by != "recall", costing)
             least[sh] = _cheapest(found[sh][0], target, radius is not None, by)
 
     # The truth of the whole sample when it is cheap; else of FIRST_QUERIES
     # queries of each kind, doubled while no setting's bound is decisive.
     m_max = max(m_self, 0 if asked is None else asked.shape[0])
     m = m_max if m_max * cost.exact(n, d) <= TRUTH_AT_ONCE else min(m_max, FIRST_QUERIES)
-    truths = truths_of(m, [])
-    radius_truth = radius_truth_of(m)
-    # Every (b, K) on FIRST_QUERIES queries and FIRST_COUNTED points first,
-    # with FIRST_TABLES tables and more only where more could pay; the few
-    # most promising of them on all the sample.
+    # Every (b, K) on SCREEN_QUERIES queries (their candidates counted for
+    # FIRST_QUERIES) and FIRST_COUNTED points first, with FIRST_TABLES
+    # tables and more only where more could pay; the few most promising of
+    # them on all the sample. The truth of the first round's queries alone
+    # is taken before it: when it decides for the exact scan, no more.
     # With a capacity, the settings are those of the capacity (its bucket
     # occupancy, its candidates per query), and their recall is measured on
     # the points of the build: the sparsest the tables will be.
     todo = shapes(n_total, d, cells, components)
     width = {shape: min(FIRST_TABLES, MAX_TABLES) for shape in todo}
+    truths: list[_Truth] = []
+    radius_truth: _Truth | None = None
     if len(todo) > KEEP_SHAPES:
         screened = np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)])
-        first = evaluate(
-            todo,
-            width,
-            [t.head(FIRST_QUERIES) for t in truths],
-            None if radius_truth is None else radius_truth.head(FIRST_QUERIES),
-            screened,
-            "recall",
-        )
-        if allow_exact and _cheapest(first, target, radius is not None, "recall") >= exact_cost:
-            # no setting comes near the scan's cost, even by its point estimate
-            return exact_report(sum(t.head(FIRST_QUERIES).queries.shape[0] for t in truths))
+        own_first = [X[rows[: min(FIRST_QUERIES, COST_QUERIES)]]]
+        asked_first = [] if asked is None else [asked[: min(FIRST_QUERIES, COST_QUERIES)]]
+        costing = np.concatenate(own_first + asked_first)
+        for at in sorted({min(m, SCREEN_QUERIES), min(m, FIRST_QUERIES)}):
+            # SCREEN_QUERIES may decide for the exact scan; when they do not,
+            # the shapes that go on are picked on FIRST_QUERIES
+            truths = truths_of(at, truths)
+            radius_truth = radius_truth_of(at)
+            first = evaluate(todo, width, truths, radius_truth, screened, "recall", costing)
+            if allow_exact and _cheapest(first, target, radius is not None, "recall") >= exact_cost:
+                # no setting comes near the scan's cost, even by its point estimate
+                return exact_report(sum(t.queries.shape[0] for t in truths))
         todo = _promising(todo, first, target, radius is not None)
         if _counted_enough(todo, first, target, radius is not None):
             counted = screened  # the first round's counts will do: those of its queries are not made again
+    if not truths or m > FIRST_QUERIES:  # the rest of the first sample
+        truths = truths_of(m, truths)
+        radius_truth = radius_truth_of(m)
     while True:
         options = evaluate(todo, width, truths, radius_truth, counted, "early" if m < m_max else "lower")
         best, reached = _choose(options, target, radius is not None, early=m < m_max)
@@ -1330,8 +1364,10 @@ def keep(
     those settings and coordinate weights, so a search built again with the
     same seed hashes as before. The check answers `CHECK_QUERIES` points of
     X exactly (a self-join sample, copies excluded as in `tune`) and measures
-    the settings on them: it fails only when the upper end of the recall's
-    95% interval lies below the target (a miss, not noise); the candidates
+    the settings on them (through `scan` when given, else by a scan of the
+    rows of X that lays nothing out ahead, `RowScan`): it fails only when
+    the upper end of the recall's 95% interval lies below the target (a
+    miss, not noise); the candidates
     of those queries are counted in 1,000 points. A report of the
     exact scan is kept as it is. The report returned holds the check's
     recall and sample; its radius figures are the earlier tuning's.
@@ -1348,7 +1384,9 @@ def keep(
         rng = np.random.default_rng([seed, 0x6B656570])
         m = min(CHECK_QUERIES, n)
         rows = rng.choice(n, m, replace=False) if m < n else np.arange(n)
-        truth = _truth(scan_of_checked(X) if scan is None else scan, X, X[rows], k, rows)
+        # Without the caller's scan, the check's few queries scan the points
+        # as they are: laying all of them out first would cost more.
+        truth = _truth(RowScan(X) if scan is None else scan, X, X[rows], k, rows)
         hits = _native._neighbour_hits(report.cells, s, u, truth.queries, truth.neighbours, truth.owner, report.probes)
         p, lo, hi, _ = _recall(hits, truth.need)
         if hi[-1, -1] < target:

@@ -54,9 +54,10 @@ int term_kind(const Metric& m) {
 
 // One query against a range of tiles.
 struct ScanArgs {
-  const float* tiles;
+  const float* tiles;  // tile tile_base of the points
   std::size_t d;
   std::size_t tile_begin, tile_end;
+  std::size_t tile_base;
   std::size_t n;       // points; lanes past it are padding
   const float* query;  // 8 d values: each coordinate broadcast to eight lanes
   int64_t excluded;
@@ -183,8 +184,21 @@ Paths scan_paths() {
   return {exact_portable::knn_tiles, exact_portable::radius_tiles};
 }
 
-// The points wrapped and rounded as the index does (wrap_f32), in tiles of
-// eight, coordinate-major; the padding lanes of the last tile hold 0.
+// Tiles [begin, end) of the points wrapped and rounded as the index does
+// (wrap_f32), eight points each, coordinate-major, into out; the padding
+// lanes of the last tile hold 0.
+void lay_out_tiles(const PointRows& p, std::size_t begin, std::size_t end, float* out) {
+  const std::size_t stride = lanes * p.d;
+  for (std::size_t t = begin; t < end; ++t, out += stride) {
+    for (std::size_t j = 0; j < lanes; ++j) {
+      const std::size_t i = t * lanes + j;
+      const double* row = p.values.data() + i * p.d;
+      for (std::size_t c = 0; c < p.d; ++c) out[c * lanes + j] = i < p.n ? wrap_f32(row[c]) : 0.0f;
+    }
+  }
+}
+
+// Every tile of the points (lay_out_tiles).
 Array<float> make_tiles(const PointRows& p) {
   static_assert(lanes == 8, "tile_count counts tiles of eight");
   const std::size_t n_tiles = tile_count(p.n);
@@ -193,15 +207,7 @@ Array<float> make_tiles(const PointRows& p) {
   parallel::for_chunks(
       n_tiles, 1024, [] { return 0; },
       [&](int, std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) {
-          float* out = tiles.data() + t * stride;
-          for (std::size_t j = 0; j < lanes; ++j) {
-            const std::size_t i = t * lanes + j;
-            const double* row = p.values.data() + i * p.d;
-            for (std::size_t c = 0; c < p.d; ++c)
-              out[c * lanes + j] = i < p.n ? wrap_f32(row[c]) : 0.0f;
-          }
-        }
+        lay_out_tiles(p, begin, end, tiles.data() + begin * stride);
       });
   return tiles;
 }
@@ -266,18 +272,28 @@ Array<float> broadcast_weights(const Metric& m) {
 
 // Calls scan(row i, args) for each query of the task, block of tiles by
 // block of tiles. A task can be long (its queries against every point), so
-// it looks for an interrupt after each block.
+// it looks for an interrupt after each block. With `rows`, the points are
+// not laid out (points.tiles is empty): each block is laid out from the
+// rows into the task's own buffer just before its queries scan it, the
+// same values as the laid-out tiles.
 template <class Scan>
 void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<float>& weights,
-                    const QueryBatch& q, std::size_t task, Scan&& scan) {
+                    const QueryBatch& q, std::size_t task, Scan&& scan,
+                    const PointRows* rows = nullptr) {
   const std::size_t q0 = plan.query_begin(task), q1 = plan.query_end(task);
   const Array<float> queries = broadcast_queries(q, q0, q1);
-  ScanArgs a{points.tiles.data(),      plan.d,        0, 0, points.n, nullptr, -1,
+  Array<float> block(rows != nullptr ? plan.block_tiles * lanes * plan.d : 0);
+  ScanArgs a{points.tiles.data(),      plan.d,        0, 0, 0, points.n, nullptr, -1,
              term_kind(points.metric), weights.data()};
   const std::size_t end = plan.tile_end(task);
   for (std::size_t t = plan.tile_begin(task); t < end; t += plan.block_tiles) {
     a.tile_begin = t;
     a.tile_end = std::min(t + plan.block_tiles, end);
+    if (rows != nullptr) {
+      lay_out_tiles(*rows, a.tile_begin, a.tile_end, block.data());
+      a.tiles = block.data();
+      a.tile_base = a.tile_begin;
+    }
     for (std::size_t i = q0; i < q1; ++i) {
       a.query = queries.data() + (i - q0) * plan.d * lanes;
       a.excluded = q.excluded(i);
@@ -312,14 +328,31 @@ ExactTiles exact_tiles(const PointRows& points, Metric metric) {
   return ExactTiles{make_tiles(points), points.n, points.d, std::move(metric)};
 }
 
+namespace {
+ExactKnnResult knn_scan(const ExactTiles& points, const QueryBatch& q, std::size_t k,
+                        const PointRows* source);
+}  // namespace
+
 ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size_t k) {
   validate_exact_knn(points.d, q.m, q.dq, q.exclude_size(), k);
   if (k == 0 || q.m == 0 || points.n == 0)
     return exact_knn(ExactTiles{{}, points.n, points.d, {}}, q, k);
+  // One block of queries reads each tile once: laid out block by block as
+  // it is scanned, the points are never copied whole (the same rows).
+  if (q.m <= queries_per_task)
+    return knn_scan(ExactTiles{{}, points.n, points.d, {}}, q, k, &points);
   return exact_knn(exact_tiles(points), q, k);
 }
 
 ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::size_t k) {
+  return knn_scan(points, q, k, nullptr);
+}
+
+namespace {
+// exact_knn over laid-out points, or (`source`) over rows laid out block
+// by block as the scan meets them (points.tiles empty).
+ExactKnnResult knn_scan(const ExactTiles& points, const QueryBatch& q, std::size_t k,
+                        const PointRows* source) {
   validate_exact_knn(points.d, q.m, q.dq, q.exclude_size(), k);
   const std::size_t m = q.m, cells = m * k;
   ExactKnnResult r;
@@ -350,8 +383,9 @@ ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::siz
       state[i] = KnnRow{heaps.data() + i * keep, keep, 0, 0, l2};
       set_threshold(state[i]);
     }
-    for_task_tiles(plan, points, weights, q, task,
-                   [&](std::size_t i, const ScanArgs& a) { paths.knn(a, state[i]); });
+    for_task_tiles(
+        plan, points, weights, q, task,
+        [&](std::size_t i, const ScanArgs& a) { paths.knn(a, state[i]); }, source);
     for (std::size_t i = 0; i < rows; ++i) {
       sort_slots(state[i].heap, state[i].len);
       if (plan.runs == 1) {
@@ -384,6 +418,7 @@ ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::siz
   }
   return r;
 }
+}  // namespace
 
 RadiusResult exact_radius(const PointRows& points, const QueryBatch& q, double radius) {
   validate_exact(points.d, q.m, q.dq, q.exclude_size());

@@ -73,7 +73,9 @@ void validate_exact_knn(std::size_t d, std::size_t m, std::size_t dq,
                         std::optional<std::size_t> n_exclude, std::size_t k);
 
 // The k nearest points of each query; query i never gets its excluded id.
-// The PointRows forms measure toroidal L1.
+// The PointRows forms measure toroidal L1; for a few queries (one task's
+// block) the k-nearest one lays the points out a block at a time as it
+// scans them instead of copying them whole first: the same rows.
 ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size_t k);
 ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::size_t k);
 

@@ -88,7 +88,7 @@ template <std::size_t Dim, int Kind>
 template <std::size_t Dim, int Kind>
 void knn_loop(const ScanArgs& a, KnnRow& row) {
   const std::size_t stride = 8 * (Dim > 0 ? Dim : a.d);
-  const float* tile = a.tiles + a.tile_begin * stride;
+  const float* tile = a.tiles + (a.tile_begin - a.tile_base) * stride;
   for (std::size_t t = a.tile_begin; t < a.tile_end; ++t, tile += stride) {
     const V8 dist = distances8<Dim, Kind>(a.query, tile, a.weights, a.d);
     const unsigned mask = lane_mask(reinterpret_cast<I8>(dist) <= row.thr);
@@ -105,7 +105,7 @@ void knn_loop(const ScanArgs& a, KnnRow& row) {
 template <std::size_t Dim, int Kind>
 void radius_loop(const ScanArgs& a, float cutoff, RadiusRow& row) {
   const std::size_t stride = 8 * (Dim > 0 ? Dim : a.d);
-  const float* tile = a.tiles + a.tile_begin * stride;
+  const float* tile = a.tiles + (a.tile_begin - a.tile_base) * stride;
   for (std::size_t t = a.tile_begin; t < a.tile_end; ++t, tile += stride) {
     const V8 dist = distances8<Dim, Kind>(a.query, tile, a.weights, a.d);
     const unsigned mask = lane_mask(dist <= cutoff);
