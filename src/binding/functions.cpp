@@ -106,34 +106,6 @@ const ExactTiles& tiles_of(PyObject* obj) {
   return *static_cast<const ExactTiles*>(check(PyCapsule_GetPointer(obj, tiles_capsule)));
 }
 
-// The metric of _exact_tiles: "l1" (default) or "euclidean", and the axes'
-// weights as a 1-D float64 array of d values (None: every weight 1), each
-// rounded to single precision.
-Metric read_metric(PyObject* name, PyObject* weights, std::size_t d) {
-  Metric metric;
-  if (name != nullptr && name != Py_None) {
-    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
-    if (text == nullptr) {
-      if (PyErr_Occurred()) throw PythonError{};
-      raise(PyExc_TypeError, "argument 'metric': expected a str");
-    }
-    const std::string kind(text);
-    if (kind == "euclidean")
-      metric.kind = MetricKind::l2;
-    else if (kind != "l1")
-      raise(PyExc_ValueError, "argument 'metric': expected \"l1\" or \"euclidean\"");
-  }
-  if (weights != nullptr && weights != Py_None) {
-    PyArrayObject* w = to_array(weights, "weights", 1, NPY_FLOAT64);
-    const Array<double> values = read_array<double>(w);
-    metric.weights.resize(values.size());
-    for (std::size_t c = 0; c < values.size(); ++c)
-      metric.weights[c] = static_cast<float>(values[c]);
-  }
-  validate_metric(metric, d);
-  return metric;
-}
-
 // _exact_tiles(points, metric="l1", weights=None): the points prepared
 // once for any number of exact scans (_exact_knn_tiles,
 // _exact_radius_tiles) in the metric given, as exact_knn prepares them at
@@ -276,6 +248,31 @@ PyObject* function_crc32c(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 }  // namespace
+
+Metric read_metric(PyObject* name, PyObject* weights, std::size_t d) {
+  Metric metric;
+  if (name != nullptr && name != Py_None) {
+    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    if (text == nullptr) {
+      if (PyErr_Occurred()) throw PythonError{};
+      raise(PyExc_TypeError, "argument 'metric': expected a str");
+    }
+    const std::string kind(text);
+    if (kind == "euclidean")
+      metric.kind = MetricKind::l2;
+    else if (kind != "l1")
+      raise(PyExc_ValueError, "argument 'metric': expected \"l1\" or \"euclidean\"");
+  }
+  if (weights != nullptr && weights != Py_None) {
+    PyArrayObject* w = to_array(weights, "weights", 1, NPY_FLOAT64);
+    const Array<double> values = read_array<double>(w);
+    metric.weights.resize(values.size());
+    for (std::size_t c = 0; c < values.size(); ++c)
+      metric.weights[c] = static_cast<float>(values[c]);
+  }
+  validate_metric(metric, d);
+  return metric;
+}
 
 // The process-wide worker count as the thread-pool tools that scan a
 // process's shared libraries read and set it (threadpoolctl; plovik.threads
