@@ -463,21 +463,24 @@ class PlovikSearch:
         return self._metric
 
     def _scan_only(self) -> str:
-        """ "always" for a metric or box only the exact scan answers so far;
-        ValueError when the settings ask for another mode."""
+        """ "always" (or "grid" when asked for) for a metric or box only the
+        exact scan and the grid answer so far; ValueError when the settings
+        ask for another mode."""
         what = "metric='euclidean'" if self._metric != "l1" else "a box with unequal sides"
         hashed = [name for name in ("tables", "components", "cells", "probes") if getattr(self, "_" + name) is not None]
-        if self._allow_exact in (False, "grid") or (self._allow_exact is True and (hashed or not self._tune)):
+        if self._allow_exact is False or (self._allow_exact is True and (hashed or not self._tune)):
             asked = (
                 f"exact={self._allow_exact!r}"
-                if self._allow_exact in (False, "grid")
+                if self._allow_exact is False
                 else ("hash settings (" + ", ".join(hashed) + ")" if hashed else "tune=False")
             )
             raise ValueError(
-                f"{what} is answered by the exact scan only so far (not yet by hash tables or the grid), "
-                f"but {asked} asks for another mode: use exact=True or exact='always' with tables, "
+                f"{what} is answered by the exact scan and the grid only so far (not yet by hash tables), "
+                f"but {asked} asks for another mode: use exact=True, exact='always' or exact='grid' with tables, "
                 "components, cells and probes unset; metric='l1' with a single boxsize works in every mode"
             )
+        if self._allow_exact == "grid":
+            return "grid"
         return "always"
 
     @property
@@ -723,6 +726,8 @@ class PlovikSearch:
                 tuning = dataclasses.replace(tuning, grid=True)
             kind = _grid.GridStore if tuning.grid else ExactStore
             store = kind._from_state(state, search._block, check_values=not files)
+            if isinstance(store, _grid.GridStore):
+                store.measure(search._metric, search._boxsize)
             search._index, search._retired = store, store.retired
         elif state is not None:
             raw: Any = content.index_class or search._cls  # the native class or the reference
@@ -958,6 +963,8 @@ class PlovikSearch:
             # The exact scan reads no table: the points and ids alone (and a
             # grid of them, made by the store, when it answers through one).
             index, params = (_grid.GridStore if grid else ExactStore)(self._d, self._block), None
+            if isinstance(index, _grid.GridStore):
+                index.measure(self._metric, self._boxsize)
         else:
             index = self._cls(**chosen.as_kwargs())
         index.build(X, n_static)
@@ -1241,6 +1248,8 @@ class PlovikSearch:
         sparse: bool = False,
         probes: int | None = None,
         threads: int | None = None,
+        shifts: bool = False,
+        vectors: bool = False,
     ) -> Any:
         """Every point in a probed bucket within `radius` of each query.
 
@@ -1260,13 +1269,22 @@ class PlovikSearch:
             sparse: True (or "array") returns an (m, n_points) `scipy.sparse.csr_array`
                 as `query_knn` does. Needs SciPy.
             probes, threads: As for `query_knn`.
+            shifts, vectors: True appends the (nnz, d) int32 image shifts s
+                and / or the (nnz, d) float64 displacement vectors from each
+                query to each id it found: x_id - x_query + s is the minimum
+                image in periods and the vector that times the sides, x the
+                coordinates as the search stores them (`plovik.grid` gives
+                their precision). Not with `count_only` or `sparse`.
 
         Returns:
             (indptr, ids, dists) in compressed sparse row form: query i owns
             ids[indptr[i]:indptr[i + 1]], ascending by (distance, id); without
             distances (indptr, ids). For a single point (ids, dists), or ids.
+            Then the shifts and vectors asked for.
         """
         index = self._built("query")
+        if (shifts or vectors) and (count_only or sparse):
+            raise ValueError("shifts and vectors are given with the CSR arrays, not with count_only or sparse")
         call = RadiusCall.checked(
             queries,
             self._d,
@@ -1286,6 +1304,10 @@ class PlovikSearch:
             found = raw_query(index, "query_radius", call.Q, call.widest, call.ex, probes=call.probes)
             if self._monitored():
                 self._check_radius(call, found)
+        if shifts or vectors:
+            return _grid.with_displacements(
+                call.answer(found), call.Q, index.points(), call.single, self._boxsize, bool(shifts), bool(vectors)
+            )
         return call.answer(found)
 
     @_monitored_reads
@@ -1298,6 +1320,7 @@ class PlovikSearch:
         probes: int | None = None,
         threads: int | None = None,
         shifts: bool = False,
+        vectors: bool = False,
     ) -> Any:
         """Every pair of indexed points within `radius` of each other, each once.
 
@@ -1322,22 +1345,25 @@ class PlovikSearch:
                 them (wrapped onto [0, 1), rounded to single precision; a value
                 rounded up to 1.0 read as 0.0); times `boxsize` in the box's
                 units. Not with `sparse`.
+            vectors: True appends the (p, 3) float64 displacement vectors
+                (x_j - x_i + s) times the sides, from those stored
+                coordinates (`plovik.grid` gives their precision). Not with
+                `sparse`.
 
         Returns:
             (pairs, dists): pairs an (p, 2) int64 array of ids, rows sorted by
             (i, j) with i < j; dists the (p,) float64 distances. With
-            `shifts`, (pairs, dists, shifts) (or (pairs, shifts)).
+            `shifts`, (pairs, dists, shifts) (or (pairs, shifts)); `vectors`
+            follow last.
         """
         index = self._built("find pairs")
         r = float(radius_to_unit(as_radius(radius), self._boxsize))
         probes = call_probes(probes)
         kind = _results.sparse_kind(sparse)
-        if kind and shifts:
-            raise ValueError("shifts are given with the pair arrays, not with sparse")
+        if kind and (shifts or vectors):
+            raise ValueError("shifts and vectors are given with the pair arrays, not with sparse")
         if isinstance(index, _grid.GridStore):  # the half list, each pair of cells once
-            return _grid.search_pairs(
-                index, r, return_distance, kind, cast("float | None", self._boxsize), bool(shifts)
-            )
+            return _grid.search_pairs(index, r, return_distance, kind, self._boxsize, bool(shifts), bool(vectors))
         X = self._points()
         live = self._live_rows()  # a retired point is in no pair
         parts_rows, parts_ids, parts_dists = [], [], []
@@ -1368,9 +1394,10 @@ class PlovikSearch:
         dists = distances_from_unit(dists, self._boxsize)
         if kind:
             return _results.pairs_csr(pairs, dists, index.n_points, return_distance, kind)
-        if shifts:
-            image = _grid.image_shifts(index.points(), pairs)
-            return (pairs, dists, image) if return_distance else (pairs, image)
+        if shifts or vectors:
+            out = (pairs, dists) if return_distance else (pairs,)
+            out = (*out, _grid.image_shifts(index.points(), pairs)) if shifts else out
+            return (*out, _grid.pair_vectors(index.points(), pairs, self._boxsize)) if vectors else out
         return (pairs, dists) if return_distance else pairs
 
     # ---------------------------------------------------------------- epochs
