@@ -201,17 +201,24 @@ def test_saves_from_before_load_as_they_were(tmp_path):
 # Sides whose longest is 1: radii and distances are then not scaled, so the
 # per-query radii of Mirror.check compare as the search compares them.
 @pytest.mark.parametrize(
-    "metric, boxsize", [("euclidean", None), ("euclidean", (1.0, 0.5, 0.75)), ("l1", (0.25, 1.0, 0.5))]
+    "metric, boxsize, exact",
+    [
+        ("euclidean", None, "always"),
+        ("euclidean", (1.0, 0.5, 0.75), "always"),
+        ("l1", (0.25, 1.0, 0.5), "always"),
+        ("euclidean", (1.0, 0.5, 0.75), "grid"),
+        ("l1", (0.25, 1.0, 0.5), "grid"),
+    ],
 )
-def test_euclidean_and_unequal_sides_through_every_change(tmp_path, metric, boxsize):
-    """Only the exact scan answers them: rows equal the exact functions'
-    through retire, update, promote and retune, save, load and pickle (the
-    new settings kept); a save without the metric field loads as L1; the
-    modes not supported yet are refused with what works."""
+def test_euclidean_and_unequal_sides_through_every_change(tmp_path, metric, boxsize, exact):
+    """The exact scan and the grid answer them: rows equal the exact
+    functions' through retire, update, promote and retune, save, load and
+    pickle (the new settings kept); a save without the metric field loads
+    as L1; the modes not supported yet are refused with what works."""
     rng = np.random.default_rng(7)
-    search, mirror = exact_search(rng, d=3, n=900, n_static=700, metric=metric, boxsize=boxsize)
-    assert search.tuning.exact and not search.tuning.grid and search.raw is None
-    assert (search.metric, search.boxsize, search.settings()["exact"]) == (metric, boxsize, "always")
+    search, mirror = exact_search(rng, d=3, n=900, n_static=700, metric=metric, boxsize=boxsize, exact=exact)
+    assert search.tuning.exact and search.tuning.grid == (exact == "grid") and search.raw is None
+    assert (search.metric, search.boxsize, search.settings()["exact"]) == (metric, boxsize, exact)
     assert f"metric={metric!r}" in repr(search) if metric != "l1" else "boxsize=(0.25, 1.0, 0.5)" in repr(search)
     mirror.check(search, rng)
     search.retire([0, 750])
@@ -248,11 +255,12 @@ def test_euclidean_and_unequal_sides_through_every_change(tmp_path, metric, boxs
     what = "metric='euclidean'" if metric != "l1" else "a box with unequal sides"
     for settings, asked in (
         ({"exact": False}, "exact=False"),
-        ({"exact": "grid"}, "exact='grid'"),
         ({"cells": 4}, "hash settings \\(cells\\)"),
         ({"tune": False}, "tune=False"),
     ):
-        with pytest.raises(ValueError, match=f"{what} is answered by the exact scan only so far.*{asked} asks"):
+        with pytest.raises(
+            ValueError, match=f"{what} is answered by the exact scan and the grid only so far.*{asked} asks"
+        ):
             PlovikSearch(3, metric=metric, boxsize=boxsize, **settings)
     with pytest.raises(ValueError, match="boxsize has 2 sides but the points have d = 3"):
         PlovikSearch(3, boxsize=(1.0, 2.0))

@@ -168,7 +168,7 @@ def _tier(
     return _native._grid_tier(P, cells, ids, metric, weights)
 
 
-def _wrapped(X: npt.NDArray[np.float64]) -> npt.NDArray[np.float32]:
+def _wrapped(X: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float32]:
     """Coordinates on the unit torus as the index stores them (1.0 read as 0.0)."""
     with np.errstate(invalid="ignore"):
         x = (X - np.floor(X)).astype(np.float32)
@@ -515,7 +515,9 @@ def search_pairs(
     return out if len(out) > 1 else out[0]
 
 
-def pair_vectors(points: npt.NDArray[np.float32], pairs: npt.NDArray[np.int64], boxsize: Box) -> npt.NDArray[np.float64]:
+def pair_vectors(
+    points: npt.NDArray[np.float32], pairs: npt.NDArray[np.int64], boxsize: Box
+) -> npt.NDArray[np.float64]:
     """The (p, d) displacement vectors of pairs (i, j) of stored coordinates,
     from i to j in the box's units (see the module doc)."""
     x = _wrapped(points)

@@ -82,10 +82,9 @@ PyObject* function_grid_tier(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const ArrayValues values(points);
     Array<int64_t> id_values;
     if (ids != nullptr) id_values = read_array<int64_t>(ids);
-    auto tier = std::make_unique<GridTier>(
-        without_gil([&] {
-          return grid_tier(PointRows{values.view(), n, d}, id_values, cells, std::move(metric));
-        }));
+    auto tier = std::make_unique<GridTier>(without_gil([&] {
+      return grid_tier(PointRows{values.view(), n, d}, id_values, cells, std::move(metric));
+    }));
     PyObject* capsule = check(PyCapsule_New(tier.get(), tier_capsule, free_tier));
     static_cast<void>(tier.release());  // the capsule owns it now
     return capsule;

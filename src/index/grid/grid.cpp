@@ -284,8 +284,9 @@ double knn_first_radius(std::size_t d, std::size_t n, std::size_t k, const Metri
   for (const float w : m.weights) volume *= static_cast<double>(w);
   const double dd = static_cast<double>(d);
   if (m.kind == MetricKind::l2)
-    return 1.15 * std::pow(volume * std::tgamma(0.5 * dd + 1.0) / std::pow(std::numbers::pi, 0.5 * dd),
-                           1.0 / dd);
+    return 1.15 *
+           std::pow(volume * std::tgamma(0.5 * dd + 1.0) / std::pow(std::numbers::pi, 0.5 * dd),
+                    1.0 / dd);
   for (std::size_t a = 2; a <= d; ++a) volume *= static_cast<double>(a);
   return 1.15 * 0.5 * std::pow(volume, 1.0 / dd);
 }
@@ -328,8 +329,8 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
     if (first_pass) {
       std::size_t used = 0;
       reach.around(q, g.cells, first_limit);
-      collect_within<D, Kind, E>(tiers, axes, reach, strides, q, excluded, first_sum_cutoff,
-                                 found, used);
+      collect_within<D, Kind, E>(tiers, axes, reach, strides, q, excluded, first_sum_cutoff, found,
+                                 used);
       if (used >= keep) {
         sort_row<E>(found.data(), used);
         for (std::size_t j = 0; j < keep; ++j) {
@@ -400,18 +401,18 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
   }
 }
 
-#define PLOVIK_GRID_DIMS(d, f, K, E, ...)  \
-  switch (d) {                              \
-    case 1: f<1, K, E>(__VA_ARGS__); break; \
-    case 2: f<2, K, E>(__VA_ARGS__); break; \
-    case 3: f<3, K, E>(__VA_ARGS__); break; \
-    case 4: f<4, K, E>(__VA_ARGS__); break; \
+#define PLOVIK_GRID_DIMS(d, f, K, E, ...)    \
+  switch (d) {                               \
+    case 1: f<1, K, E>(__VA_ARGS__); break;  \
+    case 2: f<2, K, E>(__VA_ARGS__); break;  \
+    case 3: f<3, K, E>(__VA_ARGS__); break;  \
+    case 4: f<4, K, E>(__VA_ARGS__); break;  \
     default: f<0, K, E>(__VA_ARGS__); break; \
   }
 
 // Each dimension and term kind (kernel.hpp) of the metric of tier g.
-#define PLOVIK_GRID_DISPATCH(g, f, E, ...)                                     \
-  switch (term_kind((g).metric)) {                                             \
+#define PLOVIK_GRID_DISPATCH(g, f, E, ...)                                           \
+  switch (term_kind((g).metric)) {                                                   \
     case l1_weighted: PLOVIK_GRID_DIMS((g).d, f, l1_weighted, E, __VA_ARGS__) break; \
     case l2_plain: PLOVIK_GRID_DIMS((g).d, f, l2_plain, E, __VA_ARGS__) break;       \
     case l2_weighted: PLOVIK_GRID_DIMS((g).d, f, l2_weighted, E, __VA_ARGS__) break; \

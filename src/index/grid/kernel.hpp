@@ -181,8 +181,8 @@ inline void distances_run(const float* q, const float* const* axis, std::size_t 
     const float w0 = w != nullptr ? w[0] : 1.0f, w1 = w != nullptr ? w[1] : 1.0f,
                 w2 = w != nullptr ? w[2] : 1.0f;
     for (std::size_t j = 0; j < len; ++j)
-      out[j] = mterm<Kind>(q2, x2[j], w2) +
-               (mterm<Kind>(q1, x1[j], w1) + mterm<Kind>(q0, x0[j], w0));
+      out[j] =
+          mterm<Kind>(q2, x2[j], w2) + (mterm<Kind>(q1, x1[j], w1) + mterm<Kind>(q0, x0[j], w0));
   } else if constexpr (D == 4) {
     const float* x0 = axis[0] + s;
     const float* x1 = axis[1] + s;

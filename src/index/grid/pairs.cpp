@@ -69,8 +69,9 @@ Stencil stencil(const GridTier& g, double distance) {
   for (std::size_t a = 0; a < d; ++a) {
     const std::size_t n = g.cells[a];
     for (int64_t o = offset_low(n); o <= offset_high(n); ++o) {
-      const double gap = cost.cost(
-          a, static_cast<double>(std::max<int64_t>(std::max(o, -o) - 1, 0)) / static_cast<double>(n));
+      const double gap =
+          cost.cost(a, static_cast<double>(std::max<int64_t>(std::max(o, -o) - 1, 0)) /
+                           static_cast<double>(n));
       if (gap <= limit) axes[a].emplace_back(gap, o);
     }
     std::sort(axes[a].begin(), axes[a].end());
@@ -301,8 +302,8 @@ void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stenc
   }
 
 // Each dimension and term kind (kernel.hpp) of the metric m.
-#define PLOVIK_PAIRS_DISPATCH(d, m, ...)                                      \
-  switch (term_kind(m)) {                                                     \
+#define PLOVIK_PAIRS_DISPATCH(d, m, ...)                                    \
+  switch (term_kind(m)) {                                                   \
     case l1_weighted: PLOVIK_PAIRS_DIMS(d, l1_weighted, __VA_ARGS__) break; \
     case l2_plain: PLOVIK_PAIRS_DIMS(d, l2_plain, __VA_ARGS__) break;       \
     case l2_weighted: PLOVIK_PAIRS_DIMS(d, l2_weighted, __VA_ARGS__) break; \

@@ -234,8 +234,7 @@ class Rings {
       if (next <= high_[a])
         up_[a].push_back(cost_.cost(a, gap_to_cell(x_[a], cell_at(c_[a], next, n_[a]), n_[a])));
       if (next > 0 && -next >= low_[a])
-        down_[a].push_back(
-            cost_.cost(a, gap_to_cell(x_[a], cell_at(c_[a], -next, n_[a]), n_[a])));
+        down_[a].push_back(cost_.cost(a, gap_to_cell(x_[a], cell_at(c_[a], -next, n_[a]), n_[a])));
     }
     return o >= 0 ? up_[a][static_cast<std::size_t>(o)]
                   : down_[a][static_cast<std::size_t>(-o - 1)];
