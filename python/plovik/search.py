@@ -337,9 +337,10 @@ class PlovikSearch:
         metric: "l1" (default, toroidal L1) or "euclidean" (toroidal L2:
             per coordinate the shorter way round, then the root of the sum
             of squares, in single precision). Euclidean distances, and
-            sides that differ, are answered by the exact scan only so far:
-            `exact` True means "always" there, and exact=False or "grid",
-            or hash settings given (or tune=False), raise a ValueError.
+            sides that differ, are answered by the exact scan or the grid
+            only so far: `exact` True means "always" there, "grid" the grid
+            (`plovik.grid`), and exact=False, or hash settings given (or
+            tune=False), raise a ValueError.
         tuning: Another search's `tuning` to start from: the first `build`
             keeps its settings after a check (see `build`).
         monitor: Whether query calls of a tuned search answer a few of their

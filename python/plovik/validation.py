@@ -10,7 +10,7 @@ multiplied by L on the way out (`distances_from_unit`). Ids, rows and
 recall are those of the scaled problem.
 
 A box with unequal sides, `boxsize=(L1, ..., Ld)` (`check_box`; the exact
-scan only, so far), divides each axis by its own side. Radii are then
+scan and the grid only, so far), divides each axis by its own side. Radii are then
 divided by the longest side Lmax and distances multiplied by it
 (`box_scale`), and the engine weighs each axis's term by its side / Lmax,
 rounded to single precision (`box_weights`): a term on the unit torus times
