@@ -343,9 +343,11 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
     std::size_t len = 0;
     // The k-th distance so far, +inf (everything passes) while the row is
     // not full; a NaN k-th stops nothing. kth_sum: the largest sum whose
-    // distance is at most it (metric_sum_cutoff).
+    // distance is at most it (metric_sum_cutoff); kth_cost: the cost
+    // (AxisCost) of the k-th distance and the slack, which a cell's bound
+    // must not exceed.
     float kth_f = inf, kth_sum = inf;
-    double kth = std::numeric_limits<double>::infinity();
+    double kth_cost = std::numeric_limits<double>::infinity();
     auto settle = [&] {
       if (len == keep) {
         kth_f = std::bit_cast<float>(E::bits(heap[0]));
@@ -354,8 +356,9 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
         } else {
           kth_sum = kth_f;
         }
-        kth = static_cast<double>(kth_f);
-        if (std::isnan(kth)) kth = std::numeric_limits<double>::infinity();
+        const double kth = static_cast<double>(kth_f);
+        kth_cost =
+            std::isnan(kth) ? std::numeric_limits<double>::infinity() : cost.limit(kth + slack);
       }
     };
     rings.around(q);
@@ -365,7 +368,7 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
       rings.for_ring(
           ring,
           [&](std::size_t c, double bound) {
-            if (bound > cost.limit(kth + slack)) return;
+            if (bound > kth_cost) return;
             for (std::size_t ti = 0; ti < tiers.size(); ++ti) {
               const GridTier& t = *tiers[ti];
               const std::size_t s = t.starts[c], e = t.starts[c + 1];
@@ -388,10 +391,10 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
               }
             }
           },
-          [&] { return kth + slack; });
+          [&] { return kth_cost; });
       if (rings.last(ring)) break;
       // Every cell not read lies beyond this ring on some axis.
-      if (len == keep && cost.limit(kth + slack) < rings.beyond(ring)) break;
+      if (len == keep && kth_cost < rings.beyond(ring)) break;
     }
     sort_row<E>(heap.data(), len);
     for (std::size_t j = 0; j < len; ++j) {

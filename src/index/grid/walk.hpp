@@ -168,7 +168,7 @@ class Reach {
 // Rings of cells around a query's cell: ring r holds the cells whose
 // largest offset along an axis is r (offsets taken the short way round the
 // torus, each cell once). The cost of each offset (AxisCost) is computed
-// when first needed; bounds are costs, limits distances.
+// when first needed; bounds and limits are costs.
 class Rings {
  public:
   Rings(std::span<const std::size_t> cells, const AxisCost& cost)
@@ -212,8 +212,7 @@ class Rings {
 
   // Calls visit(cell, bound) for every cell of ring r, bound the sum of
   // its costs, but those whose costs along the first axes already exceed
-  // that of the distance limit() (read as the walk goes: it may shrink
-  // meanwhile).
+  // limit(), a cost (read as the walk goes: it may shrink meanwhile).
   template <class Visit, class Limit>
   void for_ring(std::size_t r, Visit&& visit, Limit&& limit) {
     const auto R = static_cast<int64_t>(r);
@@ -243,7 +242,7 @@ class Rings {
   template <class Visit, class Limit>
   void walk(std::size_t a, bool on_ring, double sum, std::size_t base, int64_t R, Visit& visit,
             Limit& limit) {
-    if (sum > cost_.limit(limit())) return;  // costs only add up
+    if (sum > limit()) return;  // costs only add up
     if (a == d_) {
       if (on_ring || R == 0) visit(base, sum);
       return;
