@@ -58,7 +58,7 @@ inline double metric_slack(std::size_t d, const Metric& m) {
 }
 
 // The term kinds of a metric, as template arguments.
-enum TermKind : int { l1_plain = 0, l1_weighted = 1, l2_plain = 2, l2_weighted = 3 };
+inline constexpr int l1_plain = 0, l1_weighted = 1, l2_plain = 2, l2_weighted = 3;
 
 inline int term_kind(const Metric& m) {
   return (m.kind == MetricKind::l2 ? l2_plain : l1_plain) + (m.weights.empty() ? 0 : 1);
