@@ -41,6 +41,12 @@ cKDTree's double: 3 pairs of 91 million at 10^7 particles), and those of the
 Euclidean tools with each other likewise; a larger disagreement is printed as
 MISMATCH.
 
+`--metric euclidean` measures every tool at the Euclidean cutoff rc in the
+box of side 100: plovik's grid in toroidal L2 (`ExactGrid(metric=
+"euclidean", boxsize=100)`, single precision), cKDTree with p=2 (double),
+and the Euclidean tools as above; the counts of all must agree up to pairs
+at the very cutoff (the tools round differently there).
+
 `--isolate` runs each measurement in a child process of its own and reports
 its peak resident memory (for 10^7 particles); `--json` writes the rows,
 `--plot` draws time against n per tool.
@@ -89,10 +95,37 @@ def installed(tool: str) -> bool:
     return True
 
 
-def runner(tool: str, lst: str, P: np.ndarray, r: float, k: int, one_thread: bool):
+def runner(tool: str, lst: str, P: np.ndarray, r: float, k: int, one_thread: bool, euclidean: bool = False):
     """A function that builds the tool's structure and returns the count of
     entries, or None if the tool has no such list."""
     n = len(P)
+    rc = r / np.pi ** (1 / 3) * L_EUCLID
+    X = P * L_EUCLID
+    if euclidean and tool == "plovik":
+        from plovik.grid import ExactGrid
+
+        th = 1 if one_thread else None
+        own = np.arange(n)
+
+        def grid():
+            return ExactGrid(X, metric="euclidean", boxsize=L_EUCLID)
+
+        if lst == "full":
+            return lambda: int(grid().radius(X, rc, own, threads=th)[0][-1])
+        if lst == "half":
+            return lambda: int(grid().pairs(rc, order="id", threads=th)[0].size)
+        return lambda: int(grid().knn(X, k, own, threads=th)[0].size)
+    if euclidean and tool == "ckdtree":
+        from scipy.spatial import cKDTree
+
+        w = 1 if one_thread else -1
+        if lst == "full":
+            return lambda: (
+                int(cKDTree(X, boxsize=L_EUCLID).query_ball_point(X, rc, workers=w, return_length=True).sum()) - n
+            )
+        if lst == "half":
+            return lambda: len(cKDTree(X, boxsize=L_EUCLID).query_pairs(rc, output_type="ndarray"))
+        return lambda: cKDTree(X, boxsize=L_EUCLID).query(X, k + 1, workers=w)[1][:, 1:].size
     if tool == "plovik":
         from plovik.grid import ExactGrid
 
@@ -118,8 +151,6 @@ def runner(tool: str, lst: str, P: np.ndarray, r: float, k: int, one_thread: boo
         if lst == "half":
             return lambda: len(cKDTree(P, boxsize=1.0).query_pairs(r, p=1, output_type="ndarray"))
         return lambda: cKDTree(P, boxsize=1.0).query(P, k + 1, p=1, workers=w)[1][:, 1:].size
-    rc = r / np.pi ** (1 / 3) * L_EUCLID
-    X = P * L_EUCLID
     if tool == "vesin":
         from vesin import NeighborList
 
@@ -165,7 +196,7 @@ def measure(args, shape: str, n: int, one_thread: bool) -> list[dict]:
     jobs = []
     for lst in args.lists:
         for tool in args.tools:
-            fn = runner(tool, lst, P, r, args.k, one_thread)
+            fn = runner(tool, lst, P, r, args.k, one_thread, args.metric == "euclidean")
             if fn is not None:
                 jobs.append((tool, lst, fn))
     best: dict = {}
@@ -188,6 +219,7 @@ def measure(args, shape: str, n: int, one_thread: bool) -> list[dict]:
                 list=lst,
                 threads=1 if single else os.cpu_count(),
                 setting="one" if one_thread else "default",
+                metric=args.metric,
                 seconds=dt,
                 entries=count,
             )
@@ -217,6 +249,8 @@ def isolated(args, shape: str, n: int, one_thread: bool) -> list[dict]:
                 str(args.repeats),
                 "--seed",
                 str(args.seed),
+                "--metric",
+                args.metric,
             ]
             out = subprocess.run(cmd, capture_output=True, text=True)
             if out.returncode != 0:
@@ -247,7 +281,9 @@ def check(rows: list[dict]) -> None:
     (vesin works in double, FastNS in single precision), above 1e-4."""
     groups: dict = {}
     for row in rows:
-        fam = "L1" if row["tool"] in ("plovik", "ckdtree", "ckdtree-lists") else "L2"
+        fam = (
+            "L1" if row["tool"] in ("plovik", "ckdtree", "ckdtree-lists") and row.get("metric") != "euclidean" else "L2"
+        )
         if row["list"] == "knn":
             fam = "knn"
         groups.setdefault((row["shape"], row["n"], row["list"], row["setting"], fam), []).append(row)
@@ -323,6 +359,7 @@ def main() -> None:
     ap.add_argument("--k", type=int, default=12)
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--seed", type=int, default=20261207)
+    ap.add_argument("--metric", default="l1", choices=("l1", "euclidean"), help="plovik's and cKDTree's metric")
     ap.add_argument("--isolate", action="store_true", help="each measurement in a child process, with its peak memory")
     ap.add_argument("--json", help="write the rows here")
     ap.add_argument("--plot", help="draw time against n per tool into this PNG")
@@ -339,8 +376,8 @@ def main() -> None:
             print(f"note: {tool} is not installed: skipped")
             args.tools.remove(tool)
     print(
-        f"load: {os.getloadavg()}; {os.cpu_count()} cores; ~{args.neighbours:g} neighbours, k = {args.k}, "
-        f"best of {args.repeats}, turn about"
+        f"load: {os.getloadavg()}; {os.cpu_count()} cores; {args.metric}; ~{args.neighbours:g} neighbours, "
+        f"k = {args.k}, best of {args.repeats}, turn about"
     )
     rows: list[dict] = []
     for shape in args.shapes.split(","):

@@ -249,33 +249,31 @@ def test_saves_from_before_load_as_they_were(tmp_path):
         PlovikSearch.load(tmp_path / "before", verify=False)
 
 
+@pytest.mark.parametrize("mode", ["hash", "grid"])
 @pytest.mark.parametrize("metric, boxsize", METRICS)
-def test_hash_tables_answer_in_the_metric_through_every_change(tmp_path, metric, boxsize):
-    """Tables whose one bucket holds every point measure each candidate in
-    the metric: rows equal the exact functions' through every change, save,
-    load and pickle."""
+def test_tables_and_grid_answer_in_the_metric_through_every_change(tmp_path, metric, boxsize, mode):
+    """Tables whose one bucket holds every point (each candidate measured in
+    the metric) and the grid: rows equal the exact functions' through every
+    change, save, load and pickle."""
     rng = np.random.default_rng(7)
-    one_bucket = {"cells": 1, "components": 1, "tables": 1, "probes": 0}
-    search, mirror = exact_search(rng, d=3, n=900, n_static=700, metric=metric, boxsize=boxsize, **one_bucket)
-    assert search.tuning is None and search.raw is not None
+    settings = {"cells": 1, "components": 1, "tables": 1, "probes": 0} if mode == "hash" else {"exact": "grid"}
+    search, mirror = exact_search(rng, d=3, n=900, n_static=700, metric=metric, boxsize=boxsize, **settings)
+    if mode == "hash":
+        assert search.tuning is None and search.raw is not None
+    else:
+        assert search.tuning.exact and search.tuning.grid and search.raw is None
     through_epochs(search, mirror, rng, [0, 750])
     search.save(tmp_path / "s")
     for back in (PlovikSearch.load(tmp_path / "s"), pickle.loads(pickle.dumps(search))):
-        assert (back.metric, back.boxsize) == (metric, boxsize) and back.raw is not None
+        assert (back.metric, back.boxsize) == (metric, boxsize) and (back.raw is not None) == (mode == "hash")
         mirror.check(back, np.random.default_rng(3))
 
 
-@pytest.mark.parametrize("metric, boxsize", METRICS)
-def test_modes_not_supported_yet_are_refused(metric, boxsize):
-    what = "metric='euclidean'" if metric != "l1" else "a box with unequal sides"
-    with pytest.raises(ValueError, match=f"{what} is answered by the hash tables or the exact scan so far, not yet by"):
-        PlovikSearch(3, metric=metric, boxsize=boxsize, exact="grid")
+def test_bad_boxes_and_metrics_are_refused_and_equal_sides_are_one_box():
     with pytest.raises(ValueError, match="boxsize has 2 sides but the points have d = 3"):
         PlovikSearch(3, boxsize=(1.0, 2.0))
     with pytest.raises(ValueError, match='metric must be "l1" or "euclidean"'):
         PlovikSearch(3, metric="manhattan")
-    if metric != "l1":
-        return
     # equal sides: the search and its modes as with one boxsize
     X = np.random.default_rng(7).random((900, 3))
     equal = PlovikSearch(3, boxsize=(2.0, 2.0, 2.0), exact=False, seed=1)

@@ -1,17 +1,27 @@
 """The grid searches (plovik._native._grid_*, plovik.grid) against the exact
 scan, which shares the engine's single-precision distances: every row, pair
-and distance bit for bit, on points placed where cells meet, at 0 and just
-below 1, duplicated and spread over several periods, for radii at and
-around the cell width, on one and two threads; their argument errors."""
+and distance bit for bit, in toroidal L1 and L2, cubic and with a weight per
+axis (unequal cells per axis), on points placed where cells meet, at 0 and
+just below 1, duplicated and spread over several periods, for radii at and
+around the cell widths, on one and two threads; image shifts and
+displacement vectors; their argument errors."""
 
 import importlib.util
 
 import numpy as np
 import pytest
 
-from plovik import PanicException, exact_knn, exact_radius
-from plovik._native import _grid_knn, _grid_pairs, _grid_radius, _grid_tier
-from plovik.grid import ExactGrid, grid_cells
+from plovik import ExactScan, PanicException, exact_knn, exact_radius
+from plovik._native import (
+    _exact_knn_tiles,
+    _exact_radius_tiles,
+    _exact_tiles,
+    _grid_knn,
+    _grid_pairs,
+    _grid_radius,
+    _grid_tier,
+)
+from plovik.grid import ExactGrid, axis_cells, grid_cells
 from plovik.threads import thread_limit
 
 
@@ -31,10 +41,14 @@ def awkward_points(rng, n, d, cells):
     return P
 
 
-def pairs_by_exact(P, r):
-    """The half list from exact_radius: (i, j, dist), i < j, by i then (dist, j)."""
+def pairs_by_exact(P, r, tiles=None):
+    """The half list from exact_radius (or the scan of `tiles`): (i, j, dist),
+    i < j, by i then (dist, j)."""
     n = P.shape[0]
-    indptr, ids, dists = exact_radius(P, P, r, np.arange(n))
+    if tiles is None:
+        indptr, ids, dists = exact_radius(P, P, r, np.arange(n))
+    else:
+        indptr, ids, dists = _exact_radius_tiles(tiles, P, r, np.arange(n))
     rows = np.repeat(np.arange(n), np.diff(indptr))
     keep = rows < ids
     i, j, dist = rows[keep], ids[keep], dists[keep]
@@ -49,22 +63,44 @@ def same(a, b):
 
 
 @pytest.mark.parametrize("d,cells", [(d, c) for d in (1, 2, 3, 4, 6) for c in (1, 2, 3, 5, 12) if c**d < 10**5])
-def test_every_answer_equals_the_exact_scan(d, cells):
-    rng = np.random.default_rng(100 * d + cells)
+@pytest.mark.parametrize("metric,weighted", [("l1", False), ("euclidean", False), ("l1", True), ("euclidean", True)])
+def test_every_answer_equals_the_exact_scan(d, cells, metric, weighted):
+    """In L1 without weights against the exact functions; in L2 and with
+    weights (axes cut into their own numbers of cells, a cell about as wide
+    along each in the weighted units) against the exact scan's tiles."""
+    rng = np.random.default_rng([100 * d + cells, weighted, metric == "l1"])
     P = awkward_points(rng, 160, d, cells)
     Q = np.concatenate([rng.random((30, d)) * 3 - 1, P[:10]])  # some on the points' faces too
-    tier = _grid_tier(P, (cells,) * d)
-    width = 1.0 / cells
-    # at, just under and just over the cell width, twice it, nothing, the whole torus
-    radii = [width, np.nextafter(width, 0), np.nextafter(width, 1), 0.5 * width, 2 * width, 0.0, 0.5 * d + 1]
+    plain = metric == "l1" and not weighted
+    w = rng.choice([1.0, 0.5, 0.3, 0.0625], d) if weighted else None
+    counts = (cells,) * d if w is None else tuple(max(1, int(cells * x)) for x in w)
+    tier = _grid_tier(P, counts) if plain else _grid_tier(P, counts, None, metric, w)
+    tiles = None if plain else _exact_tiles(P, metric, w)
+
+    def radius_rows(Q, r, ex=None):
+        return exact_radius(P, Q, r, ex) if plain else _exact_radius_tiles(tiles, Q, r, ex)
+
+    def knn_rows(Q, k, ex=None):
+        return exact_knn(P, Q, k, ex) if plain else _exact_knn_tiles(tiles, Q, k, ex)
+
+    widths = {1.0 / c if w is None else float(np.float32(w[a])) / c for a, c in enumerate(counts)}
+    width = min(widths)
+    # at, just under and just over the cell widths, half and twice one, nothing, the whole torus
+    radii = [
+        *[f(x) for x in widths for f in (lambda x: x, lambda x: np.nextafter(x, 0), lambda x: np.nextafter(x, 1))],
+        0.5 * width,
+        2 * width,
+        0.0,
+        0.5 * d + 1,
+    ]
     for r in radii:
-        same(_grid_radius([tier], Q, r), exact_radius(P, Q, r))
-        same(_grid_pairs([tier], r)[:3], pairs_by_exact(P, r))
+        same(_grid_radius([tier], Q, r), radius_rows(Q, r))
+        same(_grid_pairs([tier], r)[:3], pairs_by_exact(P, r, tiles))
     exclude = rng.integers(-1, P.shape[0], Q.shape[0])
     for k in [1, 7, 200]:  # 200: more than there are points
-        same(_grid_knn([tier], Q, k), exact_knn(P, Q, k))
-        same(_grid_knn([tier], Q, k, exclude), exact_knn(P, Q, k, exclude))
-    same(_grid_radius([tier], Q, width, exclude), exact_radius(P, Q, width, exclude))
+        same(_grid_knn([tier], Q, k), knn_rows(Q, k))
+        same(_grid_knn([tier], Q, k, exclude), knn_rows(Q, k, exclude))
+    same(_grid_radius([tier], Q, width, exclude), radius_rows(Q, width, exclude))
 
 
 @pytest.mark.parametrize("d", [2, 3])
@@ -143,6 +179,57 @@ def test_pair_order_and_image_shifts():
             assert s == want, row
 
 
+@pytest.mark.parametrize(
+    "metric,sides",
+    [("l1", (7.0, 7.0, 7.0)), ("euclidean", (7.0, 7.0, 7.0)), ("l1", (3.0, 7.0, 1.5)), ("euclidean", (3.0, 7.0, 1.5))],
+)
+def test_exact_grid_in_orthorhombic_boxes(metric, sides):
+    """ExactGrid(metric=, boxsize=sides) answers as ExactScan with the same,
+    its cells cut per axis (a long axis gets more); equal sides as one
+    boxsize bit for bit; the image shifts and displacement vectors of the
+    full and half lists rebuild each distance and are the minimum image."""
+    rng = np.random.default_rng([len(metric), int(sides[0])])
+    box = np.array(sides)
+    P = rng.uniform(0, 1, (700, 3)) * box
+    P[:3] = 0.0
+    P[3:6] = np.nextafter(box, 0)
+    P[6:9] = P[10]  # duplicates
+    Q = np.concatenate([rng.uniform(-1, 2, (40, 3)) * box, P[:10]])
+    grid, scan = ExactGrid(P, metric=metric, boxsize=sides), ExactScan(P, metric=metric, boxsize=sides)
+    assert grid.metric == metric and grid.boxsize == sides
+    cells = axis_cells(700, 3, radius=1.0 / 7.0, metric=metric, weights=None if sides[0] == 7 else box / 7.0)
+    assert cells[1] >= cells[0] >= cells[2] and (sides[0] == 7 or cells[1] > cells[2])
+    ex = rng.integers(-1, 700, Q.shape[0])
+    for r in (0.0, 0.4, 1.0, 2.5):
+        same(grid.radius(Q, r, ex), scan.radius(Q, r, ex))
+    for k in (1, 9):
+        same(grid.knn(Q, k, ex), scan.knn(Q, k, ex))
+    i, j, dist, shift, vec = grid.pairs(1.0, shifts=True, vectors=True)
+    same((i, j, dist), grid.pairs(1.0))
+    ip, ids, _ = scan.radius(P, 1.0, np.arange(700))
+    rows = np.repeat(np.arange(700), np.diff(ip))
+    assert i.size == (rows < ids).sum()
+    indptr, ids, dists, full_shift, full_vec = grid.radius(Q, 1.0, shifts=True, vectors=True)
+    same((indptr, ids, dists), grid.radius(Q, 1.0))
+    only = grid.radius(Q, 1.0, vectors=True)
+    assert len(only) == 4 and np.array_equal(only[3], full_vec)
+    norm = (lambda v: np.abs(v).sum(axis=1)) if metric == "l1" else (lambda v: np.sqrt((v * v).sum(axis=1)))
+    for dist_, shift_, vec_ in ((dist, shift, vec), (dists, full_shift, full_vec)):
+        assert vec_.dtype == np.float64 and shift_.dtype == np.int32 and vec_.shape == shift_.shape
+        assert np.allclose(norm(vec_), dist_, rtol=1e-5, atol=1e-5)
+        assert (np.abs(vec_) <= box / 2 + 1e-5).all()
+    # vectors from the positions given: up to the rounding to single
+    # precision (and a whole period where a coordinate rounds up to the side)
+    rows = np.repeat(np.arange(Q.shape[0]), np.diff(indptr))
+    off = P[ids] - Q[rows] - full_vec
+    assert np.allclose(off - np.round(off / box) * box, 0.0, atol=1e-5 * box.max())
+    if sides[0] == sides[1]:  # equal sides: as one boxsize
+        one = ExactGrid(P, metric=metric, boxsize=7.0)
+        same(one.radius(Q, 1.0, ex), grid.radius(Q, 1.0, ex))
+        same(one.knn(Q, 5), grid.knn(Q, 5))
+        same(one.pairs(1.0, shifts=True, vectors=True), grid.pairs(1.0, shifts=True, vectors=True))
+
+
 def test_exact_grid_in_box_units():
     rng = np.random.default_rng(5)
     L = 7.0
@@ -178,6 +265,20 @@ def test_bad_input():
         _grid_tier(P, 3)
     with pytest.raises(ValueError, match="same coordinates and cells"):
         _grid_knn([tier, _grid_tier(P, (3, 4))], P, 1)
+    with pytest.raises(ValueError, match="same metric"):
+        _grid_knn([tier, _grid_tier(P, (3, 3), None, "euclidean")], P, 1)
+    with pytest.raises(ValueError, match="same metric"):
+        _grid_pairs([tier, _grid_tier(P, (3, 3), None, "l1", np.array([1.0, 0.5]))], 0.1)
+    with pytest.raises(ValueError, match='expected "l1" or "euclidean"'):
+        _grid_tier(P, (3, 3), None, "cosine")
+    with pytest.raises(ValueError, match="2 axis weights but the points have d = 3"):
+        _grid_tier(np.zeros((2, 3)), (1, 1, 1), None, "l1", np.ones(2))
+    with pytest.raises(ValueError, match="finite and positive"):
+        _grid_tier(P, (3, 3), None, "euclidean", np.array([1.0, 0.0]))
+    with pytest.raises(ValueError, match='metric must be "l1" or "euclidean"'):
+        ExactGrid(P, metric="cosine")
+    with pytest.raises(ValueError, match="boxsize has 3 sides but the points have d = 2"):
+        ExactGrid(P, boxsize=(1.0, 2.0, 3.0))
     with pytest.raises(ValueError, match="at least one tier"):
         _grid_radius([], P, 0.1)
     with pytest.raises(TypeError, match="tiers of _grid_tier"):
@@ -223,6 +324,10 @@ def test_search_through_the_grid_answers_as_the_exact_scan():
         same(grid.pairs(0.3), scan.pairs(0.3))
         shift = grid.pairs(0.3, shifts=True)[2]
         assert np.array_equal(scan.pairs(0.3, shifts=True, return_distance=False)[1], shift)
+        same(grid.pairs(0.3, vectors=True, shifts=True), scan.pairs(0.3, vectors=True, shifts=True))
+        full = grid.query_radius(Q, 0.4, shifts=True, vectors=True)
+        same(full, scan.query_radius(Q, 0.4, shifts=True, vectors=True))
+        assert np.allclose(np.abs(full[4]).sum(axis=1), full[2], rtol=1e-5) and (np.abs(full[4]) <= L / 2).all()
         if importlib.util.find_spec("scipy") is not None:  # the sanitizer builds install no SciPy
             a, b = grid.pairs(0.3, sparse=True), scan.pairs(0.3, sparse=True)
             assert np.array_equal(a.indptr, b.indptr) and np.array_equal(a.indices, b.indices)
@@ -237,6 +342,8 @@ def test_search_through_the_grid_answers_as_the_exact_scan():
     agree()
     with pytest.raises(ValueError, match="not with sparse"):
         grid.pairs(0.3, sparse=True, shifts=True)
+    with pytest.raises(ValueError, match="not with count_only or sparse"):
+        grid.query_radius(Q, 0.3, count_only=True, vectors=True)
     with pytest.raises(ValueError, match='"grid"'):
         PlovikSearch(d, exact="cells")
     for d, points, chosen in (

@@ -231,9 +231,14 @@ def _exact_radius_tiles(
     """`exact_radius` over points prepared by `_exact_tiles`."""
 
 def _grid_tier(
-    points: npt.NDArray[np.float64], cells: tuple[int, ...] | list[int], ids: npt.NDArray[np.int64] | None = None
+    points: npt.NDArray[np.float64],
+    cells: tuple[int, ...] | list[int],
+    ids: npt.NDArray[np.int64] | None = None,
+    metric: str = "l1",
+    weights: npt.NDArray[np.float64] | None = None,
 ) -> Any:
-    """The points counting-sorted into a grid of cells[a] cells along axis a: an opaque capsule."""
+    """The points counting-sorted into a grid of cells[a] cells along axis a, distances in `metric`
+    with the axes' `weights`: an opaque capsule."""
 
 def _grid_radius(
     tiers: tuple[Any, ...] | list[Any],

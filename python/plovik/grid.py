@@ -7,10 +7,18 @@ the radius; a k-nearest query reads rings of cells around its own until the
 k-th distance found is below the bound of every cell not read; `pairs` visits
 each pair of cells within reach once and writes each pair of points once.
 Every answer equals that of `plovik.exact_knn` / `exact_radius` on the same
-points bit for bit (the same single-precision toroidal-L1 distances, the
-radius rounded to single precision once, rows ascending by (distance, id)):
-the grid changes what is read, never what is found. It pays where a cell has
+points, in the same metric and box, bit for bit (the same single-precision
+distances, toroidal L1 or with `metric="euclidean"` toroidal L2, the radius
+rounded to single precision once, rows ascending by (distance, id)): the
+grid changes what is read, never what is found. It pays where a cell has
 few neighbours, in one to four dimensions (a periodic box of particles).
+
+In a box with unequal sides (`boxsize=(L1, ..., Ld)`) each axis gets its own
+number of cells (`axis_cells`): a cell is about as wide as the cutoff in the
+box's units along every axis, so a long axis is cut into more cells. The
+engine bounds the distance to a cell per axis by the gap times the axis's
+weight (side / longest side), summed for L1 and combined as the root of the
+sum of squares for L2, with a margin above the rounding of a distance.
 
 `ExactGrid` holds points fixed once; `GridStore` is the storage of a
 `PlovikSearch` that answers through the grid (`exact="grid"`, or the tuning's
@@ -25,7 +33,18 @@ onto [0, 1) and rounded to single precision (a value that rounds up to 1.0
 read as 0.0, as the exact scan reads it). With `boxsize=L`, x * L are the
 wrapped positions and (x_j - x_i + s) * L the displacement in the box's
 units: for positions already inside [0, L), positions[j] - positions[i] +
-s * L, up to the rounding to single precision.
+s * L, up to the rounding to single precision. The full list
+(`ExactGrid.radius(..., shifts=True)`) gives the same from each query to
+each of its neighbours.
+
+Displacement vectors (`vectors=True`): (x_j - x_i + s) * side per axis, in
+float64, from those stored single-precision coordinates (`displacements`):
+the difference and the shift are exact in float64 and the product is
+rounded once, so a vector differs from the displacement of the positions
+given by the rounding of each coordinate to single precision, at most
+2**-24 * side per axis. Its length agrees with the single-precision
+distance returned to about 1e-7 relative; the distance, not the vector, is
+what the cutoff was compared with.
 """
 
 from __future__ import annotations
@@ -40,9 +59,26 @@ import numpy.typing as npt
 from plovik import _native
 from plovik.exact import ExactPoints, ExactStore, checked_points, checked_radius
 from plovik.threads import checked_threads, thread_limit
-from plovik.validation import check_boxsize, distances_from_unit, radius_to_unit
+from plovik.validation import (
+    Box,
+    box_weights,
+    check_box,
+    check_metric,
+    distances_from_unit,
+    radius_to_unit,
+)
 
-__all__ = ["GRID_MAX_D", "ExactGrid", "GridStore", "grid_cells", "occupancy_near"]
+__all__ = [
+    "GRID_MAX_D",
+    "ExactGrid",
+    "GridStore",
+    "axis_cells",
+    "displacements",
+    "grid_cells",
+    "occupancy_near",
+    "pair_vectors",
+    "with_displacements",
+]
 
 #: The most coordinates for which the tuning considers a grid (a cell has
 #: 3**d neighbours: beyond four the exact scan is as good).
@@ -81,11 +117,96 @@ def grid_cells(n: int, d: int, radius: float | None = None, k: int | None = None
     return max(1, min(int(1.0 / width), most))
 
 
-def _tier(points: npt.NDArray[np.float64], ids: npt.NDArray[np.int64] | None, cells: int, d: int) -> Any:
-    return _native._grid_tier(np.ascontiguousarray(points, np.float64).reshape(-1, d), (cells,) * d, ids)
+def axis_cells(
+    n: int,
+    d: int,
+    radius: float | None = None,
+    k: int | None = None,
+    metric: str = "l1",
+    weights: npt.NDArray[np.float64] | None = None,
+) -> tuple[int, ...]:
+    """Cells along each axis for n points on the unit torus in d dimensions,
+    distances in `metric` with the axes weighed by `weights` (side / longest
+    side; None: a cube, whose counts are `grid_cells`' on every axis).
+
+    Axis a is w_a long in the units of the cutoff: it gets about w_a / width
+    cells, width the radius (or the expected distance of the k-th nearest
+    from the density, the metric's ball holding k points), widened where
+    needed so that there are at most `_CELLS_PER_POINT` cells per point and
+    2**32 cells in all; at least one per axis.
+    """
+    if weights is None and metric == "l1":
+        return (grid_cells(n, d, radius=radius, k=k),) * d
+    if d == 0:
+        return ()
+    n = max(int(n), 1)
+    w = np.ones(d) if weights is None else np.asarray(weights, np.float64).astype(np.float32).astype(np.float64)
+    volume = float(np.prod(w))  # of the unit torus in the cutoff's units
+    if radius is not None:
+        width = float(radius) / RADIUS_CELLS
+    else:
+        kk = 10 if k is None else max(int(k), 1)
+        ball = 2.0**d / math.factorial(d) if metric == "l1" else math.pi ** (d / 2) / math.gamma(d / 2 + 1)
+        width = (kk * volume / (n * ball)) ** (1.0 / d) / KNN_CELLS
+    # The narrowest width that keeps the cells within their limits.
+    narrowest = (volume / min(_CELLS_PER_POINT * n, 2.0**32)) ** (1.0 / d)
+    width = max(width, narrowest) if width > 0.0 else narrowest
+    return tuple(max(1, min(int(wa / width), 2**32)) for wa in w.tolist())
+
+
+def _tier(
+    points: npt.NDArray[np.float64],
+    ids: npt.NDArray[np.int64] | None,
+    cells: tuple[int, ...],
+    d: int,
+    metric: str = "l1",
+    weights: npt.NDArray[np.float64] | None = None,
+) -> Any:
+    P = np.ascontiguousarray(points, np.float64).reshape(-1, d)
+    if metric == "l1" and weights is None:
+        return _native._grid_tier(P, cells, ids)
+    return _native._grid_tier(P, cells, ids, metric, weights)
+
+
+def _wrapped(X: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float32]:
+    """Coordinates on the unit torus as the index stores them (1.0 read as 0.0)."""
+    with np.errstate(invalid="ignore"):
+        x = (X - np.floor(X)).astype(np.float32)
+    return np.where(x >= 1, np.float32(0), x)
+
+
+def displacements(
+    x_from: npt.NDArray[np.float32],
+    x_to: npt.NDArray[np.float32],
+    rows: npt.NDArray[np.int64],
+    cols: npt.NDArray[np.int64],
+    boxsize: Box,
+    shifts: bool,
+    vectors: bool,
+) -> list[npt.NDArray[Any]]:
+    """The image shifts ((p, d) int32) and displacement vectors ((p, d)
+    float64) from point rows[e] of x_from to point cols[e] of x_to (stored
+    single-precision coordinates on the unit torus, 1.0 read as 0.0), each
+    asked for: s with x_to - x_from + s the minimum image (per axis the
+    distance's own test, a < 1 - a, in single precision), and (x_to - x_from
+    + s) * side in float64 (see the module doc)."""
+    a_from, a_to = x_from[rows], x_to[cols]
+    delta = a_to - a_from  # single precision, as the engine's term
+    a = np.abs(delta)
+    s = np.where(a < np.float32(1) - a, 0, np.where(delta > 0, -1, 1)).astype(np.int32)
+    out: list[npt.NDArray[Any]] = []
+    if shifts:
+        out.append(s.reshape(-1, x_from.shape[1]))
+    if vectors:
+        v = a_to.astype(np.float64) - a_from.astype(np.float64) + s
+        if boxsize is not None:
+            v *= np.asarray(boxsize, np.float64)
+        out.append(v.reshape(-1, x_from.shape[1]))
+    return out
 
 
 def _pairs(tiers: list[Any], radius: float, shifts: bool, order: str) -> tuple[Any, ...]:
+    """(i, j, dist, shift or None) of the tiers' half list."""
     if order not in ("distance", "id"):
         raise ValueError(f'order must be "distance" or "id", got {order!r}')
     return _native._grid_pairs(tiers, radius, shifts, order == "distance")
@@ -96,39 +217,54 @@ class ExactGrid(ExactPoints):
 
     The points are wrapped and rounded to single precision as the index
     stores them; a grid of them is made for each cell count a call needs
-    (`grid_cells` from the radius, or from k and the density) and kept.
-    Rows equal those of `exact_knn` / `exact_radius` on the same points and
-    `boxsize`, bit for bit, on any thread count.
+    (`axis_cells` from the radius, or from k and the density) and kept.
+    Rows equal those of `exact_knn` / `exact_radius` on the same points,
+    `metric` and `boxsize` (one side, or one per axis), bit for bit, on any
+    thread count.
     """
 
-    __slots__ = ("_P", "_grids")
+    __slots__ = ("_P", "_grids", "_weights", "_x", "metric")
 
-    def __init__(self, points: npt.ArrayLike, *, boxsize: float | None = None) -> None:
-        self.boxsize = check_boxsize(boxsize)
+    def __init__(
+        self, points: npt.ArrayLike, *, metric: str = "l1", boxsize: float | npt.ArrayLike | None = None
+    ) -> None:
+        self.metric = check_metric(metric)
+        shape = np.shape(points)
+        self.boxsize = check_box(boxsize, shape[1] if len(shape) == 2 else None)
         P = checked_points(points, self.boxsize)
         self.n, self.d = P.shape
         if self.d > _ENGINE_MAX_D:
             raise ValueError(f"a grid takes at most {_ENGINE_MAX_D} coordinates, got d = {self.d}")
         self._P = P  # wrapped and rounded as the exact scan does, by each grid made
-        self._grids: dict[int, list[Any]] = {}
+        self._weights = box_weights(self.boxsize)
+        self._x: npt.NDArray[np.float32] | None = None  # the stored coordinates, made when first needed
+        self._grids: dict[tuple[int, ...], list[Any]] = {}
 
     @property
     def nbytes(self) -> int:
         """Bytes of the points kept and of every grid made so far."""
         return int(self._P.nbytes) + sum(_tier_bytes(self.n, self.d, c) for c in self._grids)
 
-    def _tiers(self, cells: int) -> list[Any]:
+    def _cells(self, radius: float | None = None, k: int | None = None) -> tuple[int, ...]:
+        return axis_cells(self.n, self.d, radius=radius, k=k, metric=self.metric, weights=self._weights)
+
+    def _tiers(self, cells: tuple[int, ...]) -> list[Any]:
         tiers = self._grids.get(cells)
         if tiers is None:
-            tiers = self._grids[cells] = [_tier(self._P, None, cells, self.d)]
+            tiers = self._grids[cells] = [_tier(self._P, None, cells, self.d, self.metric, self._weights)]
         return tiers
+
+    def _stored(self) -> npt.NDArray[np.float32]:
+        if self._x is None:
+            self._x = _wrapped(self._P)
+        return self._x
 
     def knn(
         self, queries: npt.ArrayLike, k: int, exclude_ids: npt.ArrayLike | None = None, *, threads: int | None = None
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-        """As `exact_knn(points, queries, k, exclude_ids, boxsize=boxsize, threads=threads)`."""
+        """As `exact_knn(points, queries, k, exclude_ids, metric=metric, boxsize=boxsize, threads=threads)`."""
         return self._knn(
-            lambda Q, kk, ex: _native._grid_knn(self._tiers(grid_cells(self.n, self.d, k=kk)), Q, kk, ex),
+            lambda Q, kk, ex: _native._grid_knn(self._tiers(self._cells(k=kk)), Q, kk, ex),
             queries,
             k,
             exclude_ids,
@@ -142,37 +278,62 @@ class ExactGrid(ExactPoints):
         exclude_ids: npt.ArrayLike | None = None,
         *,
         threads: int | None = None,
-    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-        """As `exact_radius(points, queries, radius, exclude_ids, boxsize=boxsize, threads=threads)`."""
-        return self._radius(
-            lambda Q, r, ex: _native._grid_radius(self._tiers(grid_cells(self.n, self.d, radius=r)), Q, r, ex),
-            queries,
-            radius,
-            exclude_ids,
-            threads,
-        )
+        shifts: bool = False,
+        vectors: bool = False,
+    ) -> tuple[npt.NDArray[Any], ...]:
+        """As `exact_radius(points, queries, radius, exclude_ids, metric=metric, boxsize=boxsize, threads=threads)`.
+
+        With `shifts` and / or `vectors`, (indptr, ids, dists) is followed
+        by the (nnz, d) int32 image shifts and / or the (nnz, d) float64
+        displacement vectors from each query to each of its neighbours, in
+        the box's units (see the module doc).
+        """
+        seen: list[npt.NDArray[np.float64]] = []
+
+        def search(Q: npt.NDArray[np.float64], r: float, ex: npt.NDArray[np.int64] | None) -> Any:
+            seen.append(Q)
+            return _native._grid_radius(self._tiers(self._cells(radius=r)), Q, r, ex)
+
+        indptr, ids, dists = self._radius(search, queries, radius, exclude_ids, threads)
+        if not (shifts or vectors):
+            return indptr, ids, dists
+        rows = np.repeat(np.arange(indptr.size - 1), np.diff(indptr))
+        more = displacements(_wrapped(seen[0]), self._stored(), rows, ids, self.boxsize, shifts, vectors)
+        return (indptr, ids, dists, *more)
 
     def pairs(
-        self, radius: float, *, shifts: bool = False, order: str = "distance", threads: int | None = None
+        self,
+        radius: float,
+        *,
+        shifts: bool = False,
+        vectors: bool = False,
+        order: str = "distance",
+        threads: int | None = None,
     ) -> tuple[Any, ...]:
-        """Every unordered pair of the points within `radius` once: (i, j, dist), or (i, j, dist, shift).
+        """Every unordered pair of the points within `radius` once: (i, j, dist),
+        then the shifts and / or vectors when asked for.
 
         i < j; ordered by i, then by (dist, j) (order="distance") or by j
-        (order="id"); dist as `exact_radius` gives it (times `boxsize`);
-        shift the (p, d) int32 image shifts (see the module doc).
+        (order="id"); dist as `exact_radius` gives it (in the box's units);
+        shift the (p, d) int32 image shifts, vectors the (p, d) float64
+        displacements from i to j in the box's units (see the module doc).
         """
         r = float(radius_to_unit(checked_radius(radius), self.boxsize))
         threads = checked_threads(threads)
-        tiers = self._tiers(grid_cells(self.n, self.d, radius=r))
+        tiers = self._tiers(self._cells(radius=r))
         with thread_limit(threads):
             i, j, dist, shift = _pairs(tiers, r, bool(shifts), order)
         dist = distances_from_unit(dist, self.boxsize)
-        return (i, j, dist, shift) if shifts else (i, j, dist)
+        out = (i, j, dist, shift) if shifts else (i, j, dist)
+        if vectors:
+            x = self._stored()
+            out = (*out, *displacements(x, x, i, j, self.boxsize, False, True))
+        return out
 
 
-def _tier_bytes(n: int, d: int, cells: int) -> int:
+def _tier_bytes(n: int, d: int, cells: tuple[int, ...]) -> int:
     """Bytes of a grid of n points: cell starts, coordinates, ids."""
-    return 8 * (int(cells**d) + 1) + 4 * n * d + 8 * n
+    return 8 * (math.prod(cells) + 1) + 4 * n * d + 8 * n
 
 
 class GridStore(ExactStore):
@@ -187,8 +348,16 @@ class GridStore(ExactStore):
 
     def __init__(self, d: int, block: int) -> None:
         super().__init__(d, block)
-        self._static_grids: dict[int, Any] = {}
-        self._cand_grids: dict[int, Any] = {}
+        self._static_grids: dict[tuple[int, ...], Any] = {}
+        self._cand_grids: dict[tuple[int, ...], Any] = {}
+        self.metric = "l1"
+        self.weights: npt.NDArray[np.float64] | None = None
+
+    def measure(self, metric: str, boxsize: Box) -> None:
+        """Distances in `metric`, the axes weighed by the sides of `boxsize`
+        (`box_weights`); the grids made so far are dropped."""
+        self.metric, self.weights = check_metric(metric), box_weights(boxsize)
+        self._changed()
 
     @property
     def nbytes_by_part(self) -> dict[str, int]:
@@ -197,7 +366,7 @@ class GridStore(ExactStore):
         for cells in set(self._static_grids) | set(self._cand_grids):
             parts["coordinates"] += 4 * n * d
             parts["ids"] += 8 * n
-            parts["directories"] += 8 * (int(cells**d) + 1) * 2
+            parts["directories"] += 8 * (math.prod(cells) + 1) * 2
         return parts
 
     def _changed(self, candidates_only: bool = False) -> None:
@@ -221,7 +390,7 @@ class GridStore(ExactStore):
         super().retire(ids)
         self._changed()
 
-    def _tiers(self, cells: int) -> list[Any]:
+    def _tiers(self, cells: tuple[int, ...]) -> list[Any]:
         """The grids of the live static points and of the live candidates."""
         out = []
         for grids, lo, hi in (
@@ -231,12 +400,15 @@ class GridStore(ExactStore):
             tier = grids.get(cells)
             if tier is None:
                 ids = np.flatnonzero(~self._retired[lo:hi]).astype(np.int64) + lo
-                tier = grids[cells] = _tier(self._f32[ids].astype(np.float64), ids, cells, self.d)
+                tier = grids[cells] = _tier(
+                    self._f32[ids].astype(np.float64), ids, cells, self.d, self.metric, self.weights
+                )
             out.append(tier)
         return out
 
-    def _cells(self, radius: float | None = None, k: int | None = None) -> int:
-        return grid_cells(self.n_points - self.n_retired, self.d, radius=radius, k=k)
+    def _cells(self, radius: float | None = None, k: int | None = None) -> tuple[int, ...]:
+        n = self.n_points - self.n_retired
+        return axis_cells(n, self.d, radius=radius, k=k, metric=self.metric, weights=self.weights)
 
     def knn(
         self,
@@ -313,11 +485,18 @@ def image_shifts(points: npt.NDArray[np.float32], pairs: npt.NDArray[np.int64]) 
 
 
 def search_pairs(
-    store: GridStore, r: float, return_distance: bool, kind: str | None, boxsize: float | None, shifts: bool = False
+    store: GridStore,
+    r: float,
+    return_distance: bool,
+    kind: str | None,
+    boxsize: Box,
+    shifts: bool = False,
+    vectors: bool = False,
 ) -> Any:
     """`PlovikSearch.pairs` of a search answered through a grid: the half list
     of its live points, pairs by (i, j) (a CSR array: rows by (distance, j)),
-    distances in the box's units, and the image shifts when asked for."""
+    distances in the box's units, and the image shifts and displacement
+    vectors when asked for."""
     from plovik import results as _results
 
     i, j, dist, shift = store.pairs(r, shifts, "distance" if kind else "id")
@@ -330,4 +509,37 @@ def search_pairs(
     pairs = np.stack([i, j], axis=1).reshape(-1, 2)
     out = (pairs, dist) if return_distance else (pairs,)
     out = (*out, shift) if shifts else out
+    if vectors:
+        x = _wrapped(store.points())
+        out = (*out, *displacements(x, x, i, j, boxsize, False, True))
     return out if len(out) > 1 else out[0]
+
+
+def pair_vectors(
+    points: npt.NDArray[np.float32], pairs: npt.NDArray[np.int64], boxsize: Box
+) -> npt.NDArray[np.float64]:
+    """The (p, d) displacement vectors of pairs (i, j) of stored coordinates,
+    from i to j in the box's units (see the module doc)."""
+    x = _wrapped(points)
+    return displacements(x, x, pairs[:, 0], pairs[:, 1], boxsize, False, True)[0]
+
+
+def with_displacements(
+    answer: Any,
+    Q: npt.NDArray[np.float64],
+    points: npt.NDArray[np.float32],
+    single: bool,
+    boxsize: Box,
+    shifts: bool,
+    vectors: bool,
+) -> tuple[Any, ...]:
+    """A radius query's answer (CSR arrays, or a single point's ids and
+    distances) followed by the image shifts and / or displacement vectors
+    from each query (Q on the unit torus) to each id it found, from the
+    stored coordinates `points` (see the module doc)."""
+    parts = answer if isinstance(answer, tuple) else (answer,)
+    if single:
+        ids, rows = parts[0], np.zeros(parts[0].size, np.int64)
+    else:
+        ids, rows = parts[1], np.repeat(np.arange(parts[0].size - 1), np.diff(parts[0]))
+    return (*parts, *displacements(_wrapped(Q), _wrapped(points), rows, ids, boxsize, shifts, vectors))

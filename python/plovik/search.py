@@ -355,11 +355,10 @@ class PlovikSearch:
             of squares, in single precision). The hash tables are the same
             in every metric and box (keys of the coordinates on the unit
             torus); the candidates they give are measured in the metric, as
-            the exact scan measures them, and the tuning and the recall
-            monitor count recall in it. Euclidean distances, and sides that
-            differ, are not answered by the grid so far: exact="grid" raises
-            a ValueError there, and the tuning weighs the hash settings
-            against the exact scan alone.
+            the exact scan and the grid (exact="grid") measure them, and the
+            tuning and the recall monitor count recall in it. The tuning
+            weighs the hash settings against the exact scan there (it
+            chooses the grid itself in L1 in a cubic box only).
         tuning: Another search's `tuning` to start from: the first `build`
             keeps its settings after a check (see `build`).
         monitor: Whether query calls of a tuned search answer a few of their
@@ -484,17 +483,10 @@ class PlovikSearch:
     def _metric_args(self) -> tuple[str, npt.NDArray[np.float64] | None] | None:
         """The metric the hash tables' candidates are measured in, as the
         engine takes it (name, axis weights), or None for toroidal L1 in a
-        cubic box: the raw index's own distances. The grid measures the
-        latter alone so far: ValueError when exact="grid" asks for it."""
+        cubic box: the raw index's own distances."""
         weights = box_weights(self._boxsize)
         if self._metric == "l1" and weights is None:
             return None
-        if self._allow_exact == "grid":
-            what = "metric='euclidean'" if self._metric != "l1" else "a box with unequal sides"
-            raise ValueError(
-                f"{what} is answered by the hash tables or the exact scan so far, not yet by the grid: "
-                "use exact=True or exact='always'; metric='l1' with a single boxsize works in every mode"
-            )
         return self._metric, weights
 
     @property
@@ -741,6 +733,8 @@ class PlovikSearch:
                 tuning = dataclasses.replace(tuning, grid=True)
             kind = _grid.GridStore if tuning.grid else ExactStore
             store = kind._from_state(state, search._block, check_values=not files)
+            if isinstance(store, _grid.GridStore):
+                store.measure(search._metric, search._boxsize)
             search._index, search._retired = store, store.retired
         elif state is not None:
             raw: Any = content.index_class or search._cls  # the native class or the reference
@@ -994,6 +988,8 @@ class PlovikSearch:
             # The exact scan reads no table: the points and ids alone (and a
             # grid of them, made by the store, when it answers through one).
             index, params = (_grid.GridStore if grid else ExactStore)(self._d, self._block), None
+            if isinstance(index, _grid.GridStore):
+                index.measure(self._metric, self._boxsize)
         else:
             index = self._cls(**chosen.as_kwargs())
         index.build(X, n_static)
@@ -1283,6 +1279,8 @@ class PlovikSearch:
         sparse: bool = False,
         probes: int | None = None,
         threads: int | None = None,
+        shifts: bool = False,
+        vectors: bool = False,
     ) -> Any:
         """Every point in a probed bucket within `radius` of each query.
 
@@ -1302,13 +1300,22 @@ class PlovikSearch:
             sparse: True (or "array") returns an (m, n_points) `scipy.sparse.csr_array`
                 as `query_knn` does. Needs SciPy.
             probes, threads: As for `query_knn`.
+            shifts, vectors: True appends the (nnz, d) int32 image shifts s
+                and / or the (nnz, d) float64 displacement vectors from each
+                query to each id it found: x_id - x_query + s is the minimum
+                image in periods and the vector that times the sides, x the
+                coordinates as the search stores them (`plovik.grid` gives
+                their precision). Not with `count_only` or `sparse`.
 
         Returns:
             (indptr, ids, dists) in compressed sparse row form: query i owns
             ids[indptr[i]:indptr[i + 1]], ascending by (distance, id); without
             distances (indptr, ids). For a single point (ids, dists), or ids.
+            Then the shifts and vectors asked for.
         """
         index = self._built("query")
+        if (shifts or vectors) and (count_only or sparse):
+            raise ValueError("shifts and vectors are given with the CSR arrays, not with count_only or sparse")
         call = RadiusCall.checked(
             queries,
             self._d,
@@ -1330,6 +1337,10 @@ class PlovikSearch:
             )
             if self._monitored():
                 self._check_radius(call, found)
+        if shifts or vectors:
+            return _grid.with_displacements(
+                call.answer(found), call.Q, index.points(), call.single, self._boxsize, bool(shifts), bool(vectors)
+            )
         return call.answer(found)
 
     @_monitored_reads
@@ -1342,6 +1353,7 @@ class PlovikSearch:
         probes: int | None = None,
         threads: int | None = None,
         shifts: bool = False,
+        vectors: bool = False,
     ) -> Any:
         """Every pair of indexed points within `radius` of each other, each once.
 
@@ -1366,22 +1378,25 @@ class PlovikSearch:
                 them (wrapped onto [0, 1), rounded to single precision; a value
                 rounded up to 1.0 read as 0.0); times `boxsize` in the box's
                 units. Not with `sparse`.
+            vectors: True appends the (p, 3) float64 displacement vectors
+                (x_j - x_i + s) times the sides, from those stored
+                coordinates (`plovik.grid` gives their precision). Not with
+                `sparse`.
 
         Returns:
             (pairs, dists): pairs an (p, 2) int64 array of ids, rows sorted by
             (i, j) with i < j; dists the (p,) float64 distances. With
-            `shifts`, (pairs, dists, shifts) (or (pairs, shifts)).
+            `shifts`, (pairs, dists, shifts) (or (pairs, shifts)); `vectors`
+            follow last.
         """
         index = self._built("find pairs")
         r = float(radius_to_unit(as_radius(radius), self._boxsize))
         probes = call_probes(probes)
         kind = _results.sparse_kind(sparse)
-        if kind and shifts:
-            raise ValueError("shifts are given with the pair arrays, not with sparse")
+        if kind and (shifts or vectors):
+            raise ValueError("shifts and vectors are given with the pair arrays, not with sparse")
         if isinstance(index, _grid.GridStore):  # the half list, each pair of cells once
-            return _grid.search_pairs(
-                index, r, return_distance, kind, cast("float | None", self._boxsize), bool(shifts)
-            )
+            return _grid.search_pairs(index, r, return_distance, kind, self._boxsize, bool(shifts), bool(vectors))
         X = self._points()
         live = self._live_rows()  # a retired point is in no pair
         parts_rows, parts_ids, parts_dists = [], [], []
@@ -1414,9 +1429,10 @@ class PlovikSearch:
         dists = distances_from_unit(dists, self._boxsize)
         if kind:
             return _results.pairs_csr(pairs, dists, index.n_points, return_distance, kind)
-        if shifts:
-            image = _grid.image_shifts(index.points(), pairs)
-            return (pairs, dists, image) if return_distance else (pairs, image)
+        if shifts or vectors:
+            out = (pairs, dists) if return_distance else (pairs,)
+            out = (*out, _grid.image_shifts(index.points(), pairs)) if shifts else out
+            return (*out, _grid.pair_vectors(index.points(), pairs, self._boxsize)) if vectors else out
         return (pairs, dists) if return_distance else pairs
 
     # ---------------------------------------------------------------- epochs

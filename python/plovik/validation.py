@@ -10,8 +10,8 @@ multiplied by L on the way out (`distances_from_unit`). Ids, rows and
 recall are those of the scaled problem.
 
 A box with unequal sides, `boxsize=(L1, ..., Ld)` (`check_box`; the exact
-scan and the hash tables' candidates, not the grid so far), divides each
-axis by its own side. Radii are then
+scan, the hash tables' candidates and the grid), divides each axis by its
+own side. Radii are then
 divided by the longest side Lmax and distances multiplied by it
 (`box_scale`), and the engine weighs each axis's term by its side / Lmax,
 rounded to single precision (`box_weights`): a term on the unit torus times

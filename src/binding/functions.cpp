@@ -249,9 +249,6 @@ PyObject* function_crc32c(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 }  // namespace
 
-// The metric of _exact_tiles: "l1" (default) or "euclidean", and the axes'
-// weights as a 1-D float64 array of d values (None: every weight 1), each
-// rounded to single precision.
 Metric read_metric(PyObject* name, PyObject* weights, std::size_t d) {
   Metric metric;
   if (name != nullptr && name != Py_None) {

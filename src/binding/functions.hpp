@@ -3,6 +3,8 @@
 // and the checksum crc32c of saved files.
 #pragma once
 
+#include <cstddef>
+
 #include "binding/python.hpp"
 #include "index/metric/metric.hpp"
 

@@ -6,6 +6,7 @@
 
 #include "binding/args.hpp"
 #include "binding/exceptions.hpp"
+#include "binding/functions.hpp"
 #include "binding/gil.hpp"
 #include "binding/query_input.hpp"
 #include "binding/ref.hpp"
@@ -58,14 +59,16 @@ std::vector<std::size_t> cells_of(PyObject* obj) {
   return out;
 }
 
-// _grid_tier(points, cells, ids=None): the points ((n, d) float64)
-// wrapped, rounded to single precision and counting-sorted into a grid of
-// cells[a] cells along axis a; point i has id ids[i] (default i).
+// _grid_tier(points, cells, ids=None, metric="l1", weights=None): the
+// points ((n, d) float64) wrapped, rounded to single precision and
+// counting-sorted into a grid of cells[a] cells along axis a; point i has
+// id ids[i] (default i); distances in the metric (read_metric).
 PyObject* function_grid_tier(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[3];
-    match_args({"_grid_tier", {"points", "cells", "ids"}, 2}, args, nargs, kwnames, a);
+    PyObject* a[5];
+    match_args({"_grid_tier", {"points", "cells", "ids", "metric", "weights"}, 2}, args, nargs,
+               kwnames, a);
     PyArrayObject* points = to_array(a[0], "points", 2, NPY_FLOAT64);
     const std::vector<std::size_t> cells = cells_of(a[1]);
     PyArrayObject* ids =
@@ -73,13 +76,15 @@ PyObject* function_grid_tier(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const auto n = static_cast<std::size_t>(PyArray_DIM(points, 0));
     const auto d = static_cast<std::size_t>(PyArray_DIM(points, 1));
     grid_cell_total(d, cells);
+    Metric metric = read_metric(a[3], a[4], d);
     if (ids != nullptr && static_cast<std::size_t>(PyArray_SIZE(ids)) != n)
       raise(PyExc_ValueError, "ids must hold one id per point");
     const ArrayValues values(points);
     Array<int64_t> id_values;
     if (ids != nullptr) id_values = read_array<int64_t>(ids);
-    auto tier = std::make_unique<GridTier>(
-        without_gil([&] { return grid_tier(PointRows{values.view(), n, d}, id_values, cells); }));
+    auto tier = std::make_unique<GridTier>(without_gil([&] {
+      return grid_tier(PointRows{values.view(), n, d}, id_values, cells, std::move(metric));
+    }));
     PyObject* capsule = check(PyCapsule_New(tier.get(), tier_capsule, free_tier));
     static_cast<void>(tier.release());  // the capsule owns it now
     return capsule;
@@ -181,20 +186,24 @@ PyObject* function_grid_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyMethodDef grid_functions[] = {
     {"_grid_tier", PLOVIK_FASTCALL(function_grid_tier), METH_FASTCALL | METH_KEYWORDS,
-     "_grid_tier(points, cells, ids=None)\n--\n\n"
+     "_grid_tier(points, cells, ids=None, metric='l1', weights=None)\n--\n\n"
      "The points ((n, d) float64) wrapped, rounded to single precision and\n"
      "counting-sorted into a grid of cells[a] cells along axis a, point i with\n"
-     "id ids[i] (default i): an opaque capsule that owns them."},
+     "id ids[i] (default i): an opaque capsule that owns them. `metric` and\n"
+     "`weights` as for `_exact_tiles`: the searches of the tier measure its\n"
+     "distances so, and every tier of a search must have the same."},
     {"_grid_radius", PLOVIK_FASTCALL(function_grid_radius), METH_FASTCALL | METH_KEYWORDS,
      "_grid_radius(tiers, queries, radius, exclude_ids=None, shifts=False)\n--\n\n"
      "`exact_radius` over the points of the tiers (a sequence of _grid_tier\n"
-     "capsules with the same cells), by their ids: the same rows. With shifts,\n"
+     "capsules with the same cells and metric), by their ids: the rows of\n"
+     "`_exact_radius_tiles` in that metric. With shifts,\n"
      "(indptr, ids, dists, shift): shift the (nnz, d) int32 image shifts s with\n"
      "x_point - x_query + s the minimum-image displacement of the wrapped\n"
      "coordinates (ids in [0, 2**32))."},
     {"_grid_knn", PLOVIK_FASTCALL(function_grid_knn), METH_FASTCALL | METH_KEYWORDS,
      "_grid_knn(tiers, queries, k, exclude_ids=None)\n--\n\n"
-     "`exact_knn` over the points of the tiers, by their ids: the same rows."},
+     "`exact_knn` over the points of the tiers, by their ids: the rows of\n"
+     "`_exact_knn_tiles` in their metric."},
     {"_grid_pairs", PLOVIK_FASTCALL(function_grid_pairs), METH_FASTCALL | METH_KEYWORDS,
      "_grid_pairs(tiers, radius, shifts=False, by_distance=True)\n--\n\n"
      "Every unordered pair of the tiers' points within `radius` once, as\n"

@@ -582,12 +582,13 @@ void test_crc32c() {
 // id) of each query, ascending.
 using BruteRow = std::vector<std::pair<uint32_t, int64_t>>;
 std::vector<BruteRow> brute_rows(const std::vector<float>& points, const std::vector<int64_t>& ids,
-                                 const std::vector<float>& queries, std::size_t d) {
+                                 const std::vector<float>& queries, std::size_t d,
+                                 const plovik::Metric& metric) {
   std::vector<BruteRow> rows(queries.size() / d);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     for (std::size_t j = 0; j < ids.size(); ++j)
-      rows[i].emplace_back(plovik::distance_bits(plovik::torus_l1_f32(queries.data() + i * d,
-                                                                      points.data() + j * d, d)),
+      rows[i].emplace_back(plovik::distance_bits(plovik::metric_distance_f32(
+                               metric, queries.data() + i * d, points.data() + j * d, d)),
                            ids[j]);
     std::sort(rows[i].begin(), rows[i].end());
   }
@@ -599,130 +600,145 @@ void test_grid_against_brute_force() {
   // values that round to 1.0 among them), duplicated points, a point
   // several periods away; one tier with row ids, two with ids above 2^32;
   // radii at, below and above the cell width and beyond the torus; k up to
-  // more than the points; one thread and two give the same rows.
+  // more than the points; one thread and two give the same rows. In
+  // toroidal L1 and L2, without and with a weight per axis (then each axis
+  // cut into its own number of cells), against the metric's distances
+  // rooted and compared with the radius directly.
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   std::uniform_int_distribution<int> kind(0, 8);
-  for (const std::size_t d : {1, 2, 3, 4, 5}) {
-    for (const std::size_t cells : {1, 3, 4, 7}) {
-      if (std::pow(static_cast<double>(cells), static_cast<double>(d)) > 3000.0) continue;
-      const std::size_t n = 120, m = 40;
-      std::uniform_int_distribution<std::size_t> face(0, cells);
-      auto value = [&] {
-        const int v = kind(rng);
-        if (v < 3) return static_cast<double>(face(rng)) / static_cast<double>(cells);
-        if (v == 3) return 1.0 - 1e-17;
-        return unit(rng);
-      };
-      std::vector<double> P(n * d), Q(m * d);
-      for (auto& v : P) v = value();
-      for (auto& v : Q) v = value() * 3.0 - 1.0;
-      for (std::size_t c = 0; c < d; ++c) {
-        P[5 * d + c] = P[6 * d + c] = P[7 * d + c];  // three copies of a point
-        P[8 * d + c] += 4.0;                         // a point four periods away
-        Q[c] = P[9 * d + c];                         // a query on a point
-      }
-      std::vector<float> Pf(n * d), Qf(m * d);
-      for (std::size_t x = 0; x < n * d; ++x) Pf[x] = plovik::wrap_f32(P[x]);
-      for (std::size_t x = 0; x < m * d; ++x) Qf[x] = plovik::wrap_f32(Q[x]);
-      const std::vector<std::size_t> grid_cells(d, cells);
-      std::vector<int64_t> excluded(m);
-      std::uniform_int_distribution<int64_t> pick(-1, static_cast<int64_t>(n) - 1);
-      for (auto& e : excluded) e = pick(rng);
-      const plovik::PointRows rows{P, n, d};
-      // Row ids in one tier; ids above 2^32 split over two tiers.
-      std::vector<int64_t> row_ids(n), big_ids(n);
-      std::iota(row_ids.begin(), row_ids.end(), 0);
-      for (std::size_t j = 0; j < n; ++j) big_ids[j] = (int64_t{5} << 32) + static_cast<int64_t>(j);
-      const plovik::GridTier one = plovik::grid_tier(rows, {}, grid_cells);
-      const std::size_t half = n / 2;
-      const plovik::GridTier low =
-          plovik::grid_tier(plovik::PointRows{std::span<const double>(P).first(half * d), half, d},
-                            std::span<const int64_t>(big_ids).first(half), grid_cells);
-      const plovik::GridTier high = plovik::grid_tier(
-          plovik::PointRows{std::span<const double>(P).subspan(half * d), n - half, d},
-          std::span<const int64_t>(big_ids).subspan(half), grid_cells);
-      const plovik::GridTier* single[] = {&one};
-      const plovik::GridTier* split[] = {&low, &high};
-      const double width = 1.0 / static_cast<double>(cells);
-      for (const bool big : {false, true}) {
-        const std::vector<int64_t>& ids = big ? big_ids : row_ids;
-        const plovik::GridTiers tiers = big ? plovik::GridTiers(split) : plovik::GridTiers(single);
-        const auto brute = brute_rows(Pf, ids, Qf, d);
-        // The excluded id of query i, as an id of these tiers.
-        auto excluded_id = [&](std::size_t i) { return excluded[i] < 0 ? -1 : ids[excluded[i]]; };
-        std::vector<int64_t> tier_excluded(m);
-        for (std::size_t i = 0; i < m; ++i) tier_excluded[i] = excluded_id(i);
-        const plovik::QueryBatch tier_batch{Q, m, d, std::span<const int64_t>(tier_excluded),
-                                            std::nullopt};
-        for (const double radius : {width, std::nextafter(width, 0.0), std::nextafter(width, 1.0),
-                                    0.37 * width, 0.0, 0.5 * static_cast<double>(d) + 1.0}) {
-          const float cutoff = static_cast<float>(radius);
-          std::vector<plovik::RadiusResult> by_threads;
-          for (const std::size_t threads : {1, 2}) {
-            plovik::parallel::ThreadLimit limit(threads);
-            by_threads.push_back(plovik::grid_radius(tiers, tier_batch, radius));
-          }
-          const plovik::RadiusResult& got = by_threads[0];
-          CHECK(got.ids == by_threads[1].ids && got.dists == by_threads[1].dists);
-          CHECK(got.indptr.size() == m + 1);
-          for (std::size_t i = 0; i < m && got.indptr.size() == m + 1; ++i) {
-            BruteRow want;
-            for (const auto& [bits, id] : brute[i])
-              if (std::bit_cast<float>(bits) <= cutoff && id != excluded_id(i))
-                want.emplace_back(bits, id);
-            const auto s = static_cast<std::size_t>(got.indptr[i]);
-            CHECK(static_cast<std::size_t>(got.indptr[i + 1]) - s == want.size());
-            for (std::size_t x = 0; x < want.size() && s + x < got.ids.size(); ++x)
-              CHECK(got.ids[s + x] == want[x].second &&
-                    got.dists[s + x] == plovik::widen_bits(want[x].first));
-          }
-          // The half list: each pair within the radius once, by (i, distance, j).
-          if (!big) {
-            const plovik::GridPairs pairs = plovik::grid_pairs(tiers, radius, false, true);
-            std::vector<std::tuple<int64_t, uint32_t, int64_t>> want;
-            for (std::size_t a = 0; a < n; ++a)
-              for (std::size_t b = a + 1; b < n; ++b) {
-                const float x = plovik::torus_l1_f32(Pf.data() + a * d, Pf.data() + b * d, d);
-                if (x <= cutoff)
-                  want.emplace_back(static_cast<int64_t>(a), plovik::distance_bits(x),
-                                    static_cast<int64_t>(b));
-              }
-            std::sort(want.begin(), want.end());
-            CHECK(pairs.i.size() == want.size());
-            for (std::size_t x = 0; x < want.size() && x < pairs.i.size(); ++x)
-              CHECK(pairs.i[x] == std::get<0>(want[x]) && pairs.j[x] == std::get<2>(want[x]) &&
-                    pairs.dist[x] == plovik::widen_bits(std::get<1>(want[x])));
-          } else {
-            bool refused = false;
-            try {
-              plovik::grid_pairs(tiers, radius, false, true);
-            } catch (const plovik::InvalidArgument&) {
-              refused = true;
-            }
-            CHECK(refused);
-          }
+  const float some_weights[] = {1.0f, 0.5f, 0.3f, 0.0625f};
+  for (const int variant : {0, 1, 2, 3})
+    for (const std::size_t d : {1, 2, 3, 4, 5}) {
+      plovik::Metric metric;
+      metric.kind = variant % 2 == 1 ? plovik::MetricKind::l2 : plovik::MetricKind::l1;
+      if (variant >= 2)
+        for (std::size_t a = 0; a < d; ++a) metric.weights.push_back(some_weights[(a + 1) % 4]);
+      for (const std::size_t cells : {1, 3, 4, 7}) {
+        if (std::pow(static_cast<double>(cells), static_cast<double>(d)) > 3000.0) continue;
+        const std::size_t n = 120, m = 40;
+        std::uniform_int_distribution<std::size_t> face(0, cells);
+        auto value = [&] {
+          const int v = kind(rng);
+          if (v < 3) return static_cast<double>(face(rng)) / static_cast<double>(cells);
+          if (v == 3) return 1.0 - 1e-17;
+          return unit(rng);
+        };
+        std::vector<double> P(n * d), Q(m * d);
+        for (auto& v : P) v = value();
+        for (auto& v : Q) v = value() * 3.0 - 1.0;
+        for (std::size_t c = 0; c < d; ++c) {
+          P[5 * d + c] = P[6 * d + c] = P[7 * d + c];  // three copies of a point
+          P[8 * d + c] += 4.0;                         // a point four periods away
+          Q[c] = P[9 * d + c];                         // a query on a point
         }
-        for (const std::size_t k : {std::size_t{1}, std::size_t{5}, std::size_t{13}, n + 3}) {
-          std::vector<plovik::ExactKnnResult> by_threads;
-          for (const std::size_t threads : {1, 2}) {
-            plovik::parallel::ThreadLimit limit(threads);
-            by_threads.push_back(plovik::grid_knn(tiers, tier_batch, k));
-          }
-          const plovik::ExactKnnResult& got = by_threads[0];
-          CHECK(got.idx == by_threads[1].idx && got.dist == by_threads[1].dist);
-          for (std::size_t i = 0; i < m; ++i) {
-            std::size_t x = 0;
-            for (const auto& [bits, id] : brute[i]) {
-              if (id == excluded_id(i) || x == k) continue;
-              CHECK(got.idx[i * k + x] == id && got.dist[i * k + x] == plovik::widen_bits(bits));
-              ++x;
+        std::vector<float> Pf(n * d), Qf(m * d);
+        for (std::size_t x = 0; x < n * d; ++x) Pf[x] = plovik::wrap_f32(P[x]);
+        for (std::size_t x = 0; x < m * d; ++x) Qf[x] = plovik::wrap_f32(Q[x]);
+        std::vector<std::size_t> grid_cells(d, cells);
+        for (std::size_t a = 0; a < metric.weights.size(); ++a)
+          grid_cells[a] = std::max<std::size_t>(
+              1, static_cast<std::size_t>(static_cast<float>(cells) * metric.weights[a]));
+        std::vector<int64_t> excluded(m);
+        std::uniform_int_distribution<int64_t> pick(-1, static_cast<int64_t>(n) - 1);
+        for (auto& e : excluded) e = pick(rng);
+        const plovik::PointRows rows{P, n, d};
+        // Row ids in one tier; ids above 2^32 split over two tiers.
+        std::vector<int64_t> row_ids(n), big_ids(n);
+        std::iota(row_ids.begin(), row_ids.end(), 0);
+        for (std::size_t j = 0; j < n; ++j)
+          big_ids[j] = (int64_t{5} << 32) + static_cast<int64_t>(j);
+        const plovik::GridTier one = plovik::grid_tier(rows, {}, grid_cells, metric);
+        const std::size_t half = n / 2;
+        const plovik::GridTier low = plovik::grid_tier(
+            plovik::PointRows{std::span<const double>(P).first(half * d), half, d},
+            std::span<const int64_t>(big_ids).first(half), grid_cells, metric);
+        const plovik::GridTier high = plovik::grid_tier(
+            plovik::PointRows{std::span<const double>(P).subspan(half * d), n - half, d},
+            std::span<const int64_t>(big_ids).subspan(half), grid_cells, metric);
+        const plovik::GridTier* single[] = {&one};
+        const plovik::GridTier* split[] = {&low, &high};
+        const double width = 1.0 / static_cast<double>(cells);
+        for (const bool big : {false, true}) {
+          const std::vector<int64_t>& ids = big ? big_ids : row_ids;
+          const plovik::GridTiers tiers =
+              big ? plovik::GridTiers(split) : plovik::GridTiers(single);
+          const auto brute = brute_rows(Pf, ids, Qf, d, metric);
+          // The excluded id of query i, as an id of these tiers.
+          auto excluded_id = [&](std::size_t i) { return excluded[i] < 0 ? -1 : ids[excluded[i]]; };
+          std::vector<int64_t> tier_excluded(m);
+          for (std::size_t i = 0; i < m; ++i) tier_excluded[i] = excluded_id(i);
+          const plovik::QueryBatch tier_batch{Q, m, d, std::span<const int64_t>(tier_excluded),
+                                              std::nullopt};
+          for (const double radius : {width, std::nextafter(width, 0.0), std::nextafter(width, 1.0),
+                                      0.37 * width, 0.0, 0.5 * static_cast<double>(d) + 1.0}) {
+            const float cutoff = static_cast<float>(radius);
+            std::vector<plovik::RadiusResult> by_threads;
+            for (const std::size_t threads : {1, 2}) {
+              plovik::parallel::ThreadLimit limit(threads);
+              by_threads.push_back(plovik::grid_radius(tiers, tier_batch, radius));
             }
-            for (; x < k; ++x) CHECK(got.idx[i * k + x] == -1 && std::isinf(got.dist[i * k + x]));
+            const plovik::RadiusResult& got = by_threads[0];
+            CHECK(got.ids == by_threads[1].ids && got.dists == by_threads[1].dists);
+            CHECK(got.indptr.size() == m + 1);
+            for (std::size_t i = 0; i < m && got.indptr.size() == m + 1; ++i) {
+              BruteRow want;
+              for (const auto& [bits, id] : brute[i])
+                if (std::bit_cast<float>(bits) <= cutoff && id != excluded_id(i))
+                  want.emplace_back(bits, id);
+              const auto s = static_cast<std::size_t>(got.indptr[i]);
+              CHECK(static_cast<std::size_t>(got.indptr[i + 1]) - s == want.size());
+              for (std::size_t x = 0; x < want.size() && s + x < got.ids.size(); ++x)
+                CHECK(got.ids[s + x] == want[x].second &&
+                      got.dists[s + x] == plovik::widen_bits(want[x].first));
+            }
+            // The half list: each pair within the radius once, by (i, distance, j).
+            if (!big) {
+              const plovik::GridPairs pairs = plovik::grid_pairs(tiers, radius, false, true);
+              std::vector<std::tuple<int64_t, uint32_t, int64_t>> want;
+              for (std::size_t a = 0; a < n; ++a)
+                for (std::size_t b = a + 1; b < n; ++b) {
+                  const float x =
+                      plovik::metric_distance_f32(metric, Pf.data() + a * d, Pf.data() + b * d, d);
+                  if (x <= cutoff)
+                    want.emplace_back(static_cast<int64_t>(a), plovik::distance_bits(x),
+                                      static_cast<int64_t>(b));
+                }
+              std::sort(want.begin(), want.end());
+              CHECK(pairs.i.size() == want.size());
+              for (std::size_t x = 0; x < want.size() && x < pairs.i.size(); ++x)
+                CHECK(pairs.i[x] == std::get<0>(want[x]) && pairs.j[x] == std::get<2>(want[x]) &&
+                      pairs.dist[x] == plovik::widen_bits(std::get<1>(want[x])));
+            } else {
+              bool refused = false;
+              try {
+                plovik::grid_pairs(tiers, radius, false, true);
+              } catch (const plovik::InvalidArgument&) {
+                refused = true;
+              }
+              CHECK(refused);
+            }
+          }
+          for (const std::size_t k : {std::size_t{1}, std::size_t{5}, std::size_t{13}, n + 3}) {
+            std::vector<plovik::ExactKnnResult> by_threads;
+            for (const std::size_t threads : {1, 2}) {
+              plovik::parallel::ThreadLimit limit(threads);
+              by_threads.push_back(plovik::grid_knn(tiers, tier_batch, k));
+            }
+            const plovik::ExactKnnResult& got = by_threads[0];
+            CHECK(got.idx == by_threads[1].idx && got.dist == by_threads[1].dist);
+            for (std::size_t i = 0; i < m; ++i) {
+              std::size_t x = 0;
+              for (const auto& [bits, id] : brute[i]) {
+                if (id == excluded_id(i) || x == k) continue;
+                CHECK(got.idx[i * k + x] == id && got.dist[i * k + x] == plovik::widen_bits(bits));
+                ++x;
+              }
+              for (; x < k; ++x) CHECK(got.idx[i * k + x] == -1 && std::isinf(got.dist[i * k + x]));
+            }
           }
         }
       }
     }
-  }
 }
 
 int main() {

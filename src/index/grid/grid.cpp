@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -48,14 +49,16 @@ std::size_t grid_cell_total(std::size_t d, std::span<const std::size_t> cells) {
 }
 
 GridTier grid_tier(const PointRows& points, std::span<const int64_t> ids,
-                   std::span<const std::size_t> cells) {
+                   std::span<const std::size_t> cells, Metric metric) {
   const std::size_t d = points.d, n = points.n;
   const std::size_t total = grid_cell_total(d, cells);
+  validate_metric(metric, d);
   if (!ids.empty() && ids.size() != n)
     throw InvalidArgument("ids holds " + std::to_string(ids.size()) + " entries but there are " +
                           std::to_string(n) + " points");
   GridTier t;
   t.d = d;
+  t.metric = std::move(metric);
   t.cells.assign(cells.begin(), cells.end());
   t.n = n;
   const CellStrides strides(t.cells);
@@ -106,6 +109,10 @@ void validate_grid_tiers(GridTiers tiers) {
     if (t->d != first.d ||
         !std::equal(t->cells.begin(), t->cells.end(), first.cells.begin(), first.cells.end()))
       throw InvalidArgument("the tiers of a grid must have the same coordinates and cells");
+    else if (t->metric.kind != first.metric.kind ||
+             !std::equal(t->metric.weights.begin(), t->metric.weights.end(),
+                         first.metric.weights.begin(), first.metric.weights.end()))
+      throw InvalidArgument("the tiers of a grid must have the same metric");
 }
 
 namespace {
@@ -204,23 +211,26 @@ struct TierAxes {
   }
 };
 
-// Appends to found[used ..] every point of the tiers within `cutoff` of q
-// (its distance at most cutoff) but the excluded id, from the cells that
-// `reach`, made around q for `limit`, yields; found grows as needed.
-template <std::size_t D, class E>
+// Appends to found[used ..] every point of the tiers whose sum with q is
+// at most `cutoff` (on the sums: metric_sum_cutoff) but the excluded id,
+// its distance the sum rooted for L2, from the cells that `reach`, made
+// around q, yields; found grows as needed.
+template <std::size_t D, int Kind, class E>
 void collect_within(GridTiers tiers, const std::vector<TierAxes>& axes, const Reach& reach,
-                    const CellStrides& strides, double limit, const float* q, int64_t excluded,
-                    float cutoff, Array<typename E::Entry>& found, std::size_t& used) {
+                    const CellStrides& strides, const float* q, int64_t excluded, float cutoff,
+                    Array<typename E::Entry>& found, std::size_t& used) {
   using Entry = typename E::Entry;
   const std::size_t d = tiers[0]->d;
+  const Metric& metric = tiers[0]->metric;
+  const float* w = metric.weights.empty() ? nullptr : metric.weights.data();
   float dist[run_chunk];
-  reach.template for_runs<D>(strides, limit, [&](std::size_t c0, std::size_t c1) {
+  reach.template for_runs<D>(strides, [&](std::size_t c0, std::size_t c1) {
     for (std::size_t ti = 0; ti < tiers.size(); ++ti) {
       const GridTier& t = *tiers[ti];
       const std::size_t s = t.starts[c0], e = t.starts[c1 + 1];
       for (std::size_t from = s; from < e; from += run_chunk) {
         const std::size_t len = std::min(run_chunk, e - from);
-        distances_run<D>(q, axes[ti].axis, from, len, d, dist);
+        distances_run<D, Kind>(q, axes[ti].axis, from, len, d, dist, &metric, w);
         if (found.size() < used + len) found.resize(std::max(2 * found.size(), used + len));
         Entry* out = found.data();
         const int64_t* ids = t.ids.data() + from;
@@ -230,7 +240,7 @@ void collect_within(GridTiers tiers, const std::vector<TierAxes>& axes, const Re
           for (; hits != 0; hits &= hits - 1) {
             const std::size_t j = b + static_cast<std::size_t>(std::countr_zero(hits));
             if (ids[j] == excluded) continue;
-            out[used++] = E::make(dist[j], ids[j]);
+            out[used++] = E::make(root_of<Kind>(dist[j]), ids[j]);
           }
         }
       }
@@ -238,14 +248,15 @@ void collect_within(GridTiers tiers, const std::vector<TierAxes>& axes, const Re
   });
 }
 
-template <std::size_t D, class E>
+template <std::size_t D, int Kind, class E>
 void radius_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t end,
                  float cutoff, TaskRows<E>& mine) {
   const GridTier& g = *tiers[0];
   const std::size_t d = g.d;
-  const double limit = static_cast<double>(cutoff) + grid_slack(d);
+  const double limit = static_cast<double>(cutoff) + metric_slack(d, g.metric);
+  const float sum_cutoff = metric_sum_cutoff(g.metric.kind, cutoff);
   const CellStrides strides(g.cells);
-  Reach reach(d);
+  Reach reach(d, AxisCost(g.metric, d));
   std::vector<TierAxes> axes;
   for (const GridTier* t : tiers) axes.emplace_back(*t);
   mine.counts.assign(end - begin, 0);
@@ -255,8 +266,8 @@ void radius_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::siz
     const float* q = qs.coords.data() + p * d;
     const std::size_t first = used;
     reach.around(q, g.cells, limit);
-    collect_within<D, E>(tiers, axes, reach, strides, limit, q, qs.excluded[p], cutoff, mine.found,
-                         used);
+    collect_within<D, Kind, E>(tiers, axes, reach, strides, q, qs.excluded[p], sum_cutoff,
+                               mine.found, used);
     sort_row<E>(mine.found.data() + first, used - first);
     mine.counts[p - begin] = used - first;
   }
@@ -265,21 +276,32 @@ void radius_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::siz
 
 // A radius about which the k-th nearest of a query lies, a little beyond
 // the distance within which n points spread evenly over the unit torus put
-// k + 1 on average (the L1 ball of radius r holds (2r)^d / d! of it).
-double knn_first_radius(std::size_t d, std::size_t n, std::size_t k) {
+// k + 1 on average (the L1 ball of radius r holds (2r)^d / d! of it, the
+// L2 ball pi^(d/2) r^d / Gamma(d/2 + 1); weights w_a shrink either by the
+// product of the w_a).
+double knn_first_radius(std::size_t d, std::size_t n, std::size_t k, const Metric& m) {
   double volume = static_cast<double>(k + 1) / static_cast<double>(n);
+  for (const float w : m.weights) volume *= static_cast<double>(w);
+  const double dd = static_cast<double>(d);
+  if (m.kind == MetricKind::l2)
+    return 1.15 *
+           std::pow(volume * std::tgamma(0.5 * dd + 1.0) / std::pow(std::numbers::pi, 0.5 * dd),
+                    1.0 / dd);
   for (std::size_t a = 2; a <= d; ++a) volume *= static_cast<double>(a);
-  return 1.15 * 0.5 * std::pow(volume, 1.0 / static_cast<double>(d));
+  return 1.15 * 0.5 * std::pow(volume, 1.0 / dd);
 }
 
-template <std::size_t D, class E>
+template <std::size_t D, int Kind, class E>
 void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t end, std::size_t k,
               std::size_t keep, ExactKnnResult& r) {
   using Entry = typename E::Entry;
   const GridTier& g = *tiers[0];
   const std::size_t d = g.d;
-  const double slack = grid_slack(d);
-  Rings rings(g.cells);
+  const Metric& metric = g.metric;
+  const float* w = metric.weights.empty() ? nullptr : metric.weights.data();
+  const double slack = metric_slack(d, metric);
+  const AxisCost cost(metric, d);
+  Rings rings(g.cells, cost);
   std::vector<TierAxes> axes;
   for (const GridTier* t : tiers) axes.emplace_back(*t);
   Array<Entry> heap(keep);
@@ -288,11 +310,15 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
   // First every point within a radius that holds about k points and a
   // half: when it holds k or more, the k first of them are the answer
   // (a point not read is further than each); else the rings.
-  const float first_cutoff = static_cast<float>(knn_first_radius(d, points_in(tiers), keep));
+  const float first_cutoff =
+      static_cast<float>(knn_first_radius(d, points_in(tiers), keep, metric));
   const double first_limit = static_cast<double>(first_cutoff) + slack;
-  const bool first_pass = d > 0 && first_limit < 0.25;
+  // Worth it while the ball stays within a quarter of each axis's period.
+  bool first_pass = d > 0;
+  for (std::size_t a = 0; a < d; ++a) first_pass = first_pass && first_limit / cost.w[a] < 0.25;
+  const float first_sum_cutoff = metric_sum_cutoff(metric.kind, first_cutoff);
   const CellStrides strides(g.cells);
-  Reach reach(d);
+  Reach reach(d, cost);
   Array<Entry> found(run_chunk);
   for (std::size_t p = begin; p < end; ++p) {
     const float* q = qs.coords.data() + p * d;
@@ -303,8 +329,8 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
     if (first_pass) {
       std::size_t used = 0;
       reach.around(q, g.cells, first_limit);
-      collect_within<D, E>(tiers, axes, reach, strides, first_limit, q, excluded, first_cutoff,
-                           found, used);
+      collect_within<D, Kind, E>(tiers, axes, reach, strides, q, excluded, first_sum_cutoff, found,
+                                 used);
       if (used >= keep) {
         sort_row<E>(found.data(), used);
         for (std::size_t j = 0; j < keep; ++j) {
@@ -316,35 +342,44 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
     }
     std::size_t len = 0;
     // The k-th distance so far, +inf (everything passes) while the row is
-    // not full; a NaN k-th stops nothing.
-    float kth_f = inf;
-    double kth = std::numeric_limits<double>::infinity();
+    // not full; a NaN k-th stops nothing. kth_sum: the largest sum whose
+    // distance is at most it (metric_sum_cutoff); kth_cost: the cost
+    // (AxisCost) of the k-th distance and the slack, which a cell's bound
+    // must not exceed.
+    float kth_f = inf, kth_sum = inf;
+    double kth_cost = std::numeric_limits<double>::infinity();
     auto settle = [&] {
       if (len == keep) {
         kth_f = std::bit_cast<float>(E::bits(heap[0]));
-        kth = static_cast<double>(kth_f);
-        if (std::isnan(kth)) kth = std::numeric_limits<double>::infinity();
+        if constexpr (is_l2(Kind)) {
+          kth_sum = l2_sum_bound(kth_f);
+        } else {
+          kth_sum = kth_f;
+        }
+        const double kth = static_cast<double>(kth_f);
+        kth_cost =
+            std::isnan(kth) ? std::numeric_limits<double>::infinity() : cost.limit(kth + slack);
       }
     };
     rings.around(q);
     for (std::size_t ring = 0;; ++ring) {
-      // A cell whose bound, less the slack, exceeds the k-th distance holds
+      // A cell whose bound exceeds the k-th distance and the slack holds
       // only points that come after the k-th.
       rings.for_ring(
           ring,
           [&](std::size_t c, double bound) {
-            if (bound - slack > kth) return;
+            if (bound > kth_cost) return;
             for (std::size_t ti = 0; ti < tiers.size(); ++ti) {
               const GridTier& t = *tiers[ti];
               const std::size_t s = t.starts[c], e = t.starts[c + 1];
               for (std::size_t from = s; from < e; from += run_chunk) {
                 const std::size_t n_run = std::min(run_chunk, e - from);
-                distances_run<D>(q, axes[ti].axis, from, n_run, d, dist);
+                distances_run<D, Kind>(q, axes[ti].axis, from, n_run, d, dist, &metric, w);
                 const int64_t* ids = t.ids.data() + from;
                 for (std::size_t j = 0; j < n_run; ++j) {
                   // Only a distance up to the k-th can enter (a tie by id).
-                  if (!(dist[j] <= kth_f) || ids[j] == excluded) continue;
-                  const Entry x = E::make(dist[j], ids[j]);
+                  if (!(dist[j] <= kth_sum) || ids[j] == excluded) continue;
+                  const Entry x = E::make(root_of<Kind>(dist[j]), ids[j]);
                   if (len < keep) {
                     entry_push<E>(heap.data(), len, x);
                     settle();
@@ -356,10 +391,10 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
               }
             }
           },
-          [&] { return kth + slack; });
+          [&] { return kth_cost; });
       if (rings.last(ring)) break;
       // Every cell not read lies beyond this ring on some axis.
-      if (len == keep && kth < rings.beyond(ring) - slack) break;
+      if (len == keep && kth_cost < rings.beyond(ring)) break;
     }
     sort_row<E>(heap.data(), len);
     for (std::size_t j = 0; j < len; ++j) {
@@ -369,13 +404,22 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
   }
 }
 
-#define PLOVIK_GRID_DISPATCH(d, f, E, ...) \
-  switch (d) {                             \
-    case 1: f<1, E>(__VA_ARGS__); break;   \
-    case 2: f<2, E>(__VA_ARGS__); break;   \
-    case 3: f<3, E>(__VA_ARGS__); break;   \
-    case 4: f<4, E>(__VA_ARGS__); break;   \
-    default: f<0, E>(__VA_ARGS__); break;  \
+#define PLOVIK_GRID_DIMS(d, f, K, E, ...)    \
+  switch (d) {                               \
+    case 1: f<1, K, E>(__VA_ARGS__); break;  \
+    case 2: f<2, K, E>(__VA_ARGS__); break;  \
+    case 3: f<3, K, E>(__VA_ARGS__); break;  \
+    case 4: f<4, K, E>(__VA_ARGS__); break;  \
+    default: f<0, K, E>(__VA_ARGS__); break; \
+  }
+
+// Each dimension and term kind (kernel.hpp) of the metric of tier g.
+#define PLOVIK_GRID_DISPATCH(g, f, E, ...)                                           \
+  switch (term_kind((g).metric)) {                                                   \
+    case l1_weighted: PLOVIK_GRID_DIMS((g).d, f, l1_weighted, E, __VA_ARGS__) break; \
+    case l2_plain: PLOVIK_GRID_DIMS((g).d, f, l2_plain, E, __VA_ARGS__) break;       \
+    case l2_weighted: PLOVIK_GRID_DIMS((g).d, f, l2_weighted, E, __VA_ARGS__) break; \
+    default: PLOVIK_GRID_DIMS((g).d, f, l1_plain, E, __VA_ARGS__) break;             \
   }
 
 template <class E>
@@ -387,7 +431,7 @@ void radius_rows(GridTiers tiers, const Queries& qs, float cutoff, RadiusResult&
   parallel::for_each(tasks, [&](std::size_t task) {
     const std::size_t begin = task * queries_per_task;
     const std::size_t end = std::min(begin + queries_per_task, m);
-    PLOVIK_GRID_DISPATCH(g.d, radius_task, E, tiers, qs, begin, end, cutoff, by_task[task])
+    PLOVIK_GRID_DISPATCH(g, radius_task, E, tiers, qs, begin, end, cutoff, by_task[task])
     parallel::check_interrupt();
   });
   for (std::size_t task = 0; task < tasks; ++task)
@@ -491,9 +535,9 @@ ExactKnnResult grid_knn(GridTiers tiers, const QueryBatch& q, std::size_t k) {
     const std::size_t begin = task * queries_per_task;
     const std::size_t end = std::min(begin + queries_per_task, m);
     if (packed) {
-      PLOVIK_GRID_DISPATCH(g.d, knn_task, PackedEntries, tiers, qs, begin, end, k, keep, r)
+      PLOVIK_GRID_DISPATCH(g, knn_task, PackedEntries, tiers, qs, begin, end, k, keep, r)
     } else {
-      PLOVIK_GRID_DISPATCH(g.d, knn_task, SlotEntries, tiers, qs, begin, end, k, keep, r)
+      PLOVIK_GRID_DISPATCH(g, knn_task, SlotEntries, tiers, qs, begin, end, k, keep, r)
     }
     parallel::check_interrupt();
   });

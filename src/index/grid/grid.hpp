@@ -7,9 +7,16 @@
 // grid may hold several such tiers with the same cells (the static points
 // and the candidates of a search): each query reads every tier.
 //
-// Every answer is that of the exact scan (exact.hpp) on the same points,
-// bit for bit: the same single-precision toroidal-L1 distances, the radius
-// rounded to single precision once and inclusive, rows ascending by
+// The cells of an axis may differ from another's (a box with unequal
+// sides). The tier holds the metric of its distances (metric.hpp: toroidal
+// L1 or L2, with or without a weight per axis); every tier a query reads
+// has the same.
+//
+// Every answer is that of the exact scan (exact.hpp) on the same points in
+// the same metric, bit for bit: the same single-precision sums
+// (metric_sum_f32), compared against metric_sum_cutoff of the radius and
+// rooted (L2) only when kept, the radius rounded to single precision once
+// and inclusive, rows ascending by
 // (distance bits, id), k-nearest rows padded with -1 / +inf; only the cells
 // that can hold an answer are read. A radius query reads the cells whose
 // lower bound of the distance is within the radius; a k-nearest query first
@@ -28,6 +35,7 @@
 
 #include "index/exact/exact.hpp"
 #include "index/memory/array.hpp"
+#include "index/metric/metric.hpp"
 #include "index/query/batch.hpp"
 #include "index/query/radius.hpp"
 
@@ -42,6 +50,7 @@ struct GridTier {
   Array<float> coords;     // coordinate a of sorted point i at coords[a * n + i]
   Array<int64_t> ids;      // the id of each sorted point
   bool ids_32 = true;      // every id in [0, 2^32)
+  Metric metric;           // of the distances
 };
 
 // Cells in all: the product of `cells`; InvalidArgument when an axis has
@@ -50,12 +59,13 @@ struct GridTier {
 std::size_t grid_cell_total(std::size_t d, std::span<const std::size_t> cells);
 
 // The tier of `points`, point i with id ids[i] (its row number when ids is
-// empty); InvalidArgument when ids has another length than the points.
+// empty), in `metric`; InvalidArgument when ids has another length than the
+// points or the metric does not fit them (validate_metric).
 GridTier grid_tier(const PointRows& points, std::span<const int64_t> ids,
-                   std::span<const std::size_t> cells);
+                   std::span<const std::size_t> cells, Metric metric = {});
 
-// The tiers a query reads: at least one, all of the same d and cells
-// (InvalidArgument otherwise).
+// The tiers a query reads: at least one, all of the same d, cells and
+// metric (InvalidArgument otherwise).
 using GridTiers = std::span<const GridTier* const>;
 void validate_grid_tiers(GridTiers tiers);
 

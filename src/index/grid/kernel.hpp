@@ -3,18 +3,25 @@
 // (which cell a coordinate falls in, a lower bound of the distance from a
 // coordinate to a cell).
 //
-// Distances are those of torus_l1_f32, bit for bit: the same terms
-// (a = |q - p|, then a < 1 - a ? a : 1 - a) in the same association. For
-// one to three coordinates that is s = t0, then s = t1 + s, s = t2 + s; for
-// four (t0 + t1) + (t2 + t3). Each point's sum is its own chain of IEEE
-// single-precision operations, so the compiler may run several points in
-// one vector (it never reassociates: -ffp-contract=off, no fast-math).
-// Other dimensions gather the point's coordinates and call torus_l1_f32.
+// The sums are those of metric_sum_f32 (metric/metric.hpp), bit for bit:
+// the same terms (a = |q - p|, then t = a < 1 - a ? a : 1 - a, times the
+// axis's weight when the metric has weights, squared for L2) in the same
+// association. For one to three coordinates that is s = t0, then
+// s = t1 + s, s = t2 + s; for four (t0 + t1) + (t2 + t3). Toroidal L1
+// without weights is torus_l1_f32. Each point's sum is its own chain of
+// IEEE single-precision operations, so the compiler may run several points
+// in one vector (it never reassociates: -ffp-contract=off, no fast-math).
+// Other dimensions gather the point's coordinates and call metric_sum_f32.
+// Callers compare the sums against metric_sum_cutoff of the radius and
+// root (L2) only the sums they keep, as the exact scan does.
 //
 // Cell bounds are computed in double precision from the stored float
-// coordinates and widened by grid_slack(d), a margin larger than the
-// rounding error of a single-precision distance: a point whose computed
-// distance passes a test can never sit in a cell whose bound failed it.
+// coordinates, per axis the gap to the cell times the axis's weight, and
+// combined as the metric combines terms (AxisCost: summed for L1, squares
+// summed for L2, compared with the square of the limit). Limits are widened
+// by metric_slack, a margin larger than the rounding error of a
+// single-precision distance: a point whose computed distance passes a test
+// can never sit in a cell whose bound failed it.
 #pragma once
 
 #include <algorithm>
@@ -26,6 +33,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "index/metric/metric.hpp"
 #include "index/query/distance.hpp"
 
 namespace plovik::grid_detail {
@@ -38,6 +46,25 @@ inline double grid_slack(std::size_t d) {
   const double dd = static_cast<double>(d) + 1.0;
   return dd * dd * 0x1p-20;
 }
+
+// The rounding error of a weighted distance scales with its largest
+// weight: grid_slack(d) times the largest weight (when above 1). For L2
+// the error of the rooted distance is below that of the L1 sum of the same
+// terms, which bounds it.
+inline double metric_slack(std::size_t d, const Metric& m) {
+  double top = 1.0;
+  for (const float w : m.weights) top = std::max(top, static_cast<double>(w));
+  return grid_slack(d) * top;
+}
+
+// The term kinds of a metric, as template arguments.
+inline constexpr int l1_plain = 0, l1_weighted = 1, l2_plain = 2, l2_weighted = 3;
+
+inline int term_kind(const Metric& m) {
+  return (m.kind == MetricKind::l2 ? l2_plain : l1_plain) + (m.weights.empty() ? 0 : 1);
+}
+
+inline constexpr bool is_l2(int kind) { return kind == l2_plain || kind == l2_weighted; }
 
 // The cell of coordinate x in [0, 1] among `cells` cells of width 1 / cells:
 // floor(x * cells), 1.0 in the last cell, a NaN in cell 0.
@@ -84,44 +111,95 @@ inline std::size_t cell_at(std::size_t c, int64_t o, std::size_t cells) {
 
 inline float term(float q, float p) { return torus_term(q, p); }
 
+// The term of one coordinate as metric_sum_f32 sums it, weight w.
+template <int Kind>
+[[gnu::always_inline]] inline float mterm(float q, float p, float w) {
+  float t = torus_term(q, p);
+  if constexpr (Kind == l1_weighted || Kind == l2_weighted) t = t * w;
+  if constexpr (is_l2(Kind)) t = t * t;
+  return t;
+}
+
 // The most coordinates a grid takes: a grid pays in low dimensions only
 // (a cell has 3^d neighbours).
 inline constexpr std::size_t max_grid_dims = 16;
 
-// out[j] = distance from q to point s + j of a coordinate-major store
-// (coordinate a of point i at axis[a][i]), for j < len; d <= max_grid_dims.
-template <std::size_t D>
+// Lower bounds of distances from gaps along the axes (in units of the
+// period): per axis the gap times the axis's weight, its square for L2; the
+// bounds of several axes add up, and a distance limit r becomes r (L1) or
+// r * r (L2) to compare with them. Without weights and in L1 a cost is the
+// gap itself.
+struct AxisCost {
+  double w[max_grid_dims] = {};
+  bool l2 = false;
+
+  AxisCost(const Metric& m, std::size_t d) : l2(m.kind == MetricKind::l2) {
+    for (std::size_t a = 0; a < d && a < max_grid_dims; ++a)
+      w[a] = m.weights.empty() ? 1.0 : static_cast<double>(m.weights[a]);
+  }
+  double cost(std::size_t a, double gap) const {
+    const double g = gap * w[a];
+    return l2 ? g * g : g;
+  }
+  double limit(double r) const { return l2 ? r * r : r; }
+};
+
+// The distance of a kept sum: the sum (L1), its root (L2).
+template <int Kind>
+[[gnu::always_inline]] inline float root_of(float sum) {
+  if constexpr (is_l2(Kind)) {
+    return std::sqrt(sum);
+  } else {
+    return sum;
+  }
+}
+
+// out[j] = the sum (metric_sum_f32) of q and point s + j of a
+// coordinate-major store (coordinate a of point i at axis[a][i]), for
+// j < len; d <= max_grid_dims; w the metric's weights (the weighted kinds).
+template <std::size_t D, int Kind = l1_plain>
 inline void distances_run(const float* q, const float* const* axis, std::size_t s, std::size_t len,
-                          std::size_t d, float* out) {
+                          std::size_t d, float* out, const Metric* metric = nullptr,
+                          const float* w = nullptr) {
   if constexpr (D == 1) {
     const float* x0 = axis[0] + s;
     const float q0 = q[0];
-    for (std::size_t j = 0; j < len; ++j) out[j] = term(q0, x0[j]);
+    const float w0 = w != nullptr ? w[0] : 1.0f;
+    for (std::size_t j = 0; j < len; ++j) out[j] = mterm<Kind>(q0, x0[j], w0);
   } else if constexpr (D == 2) {
     const float* x0 = axis[0] + s;
     const float* x1 = axis[1] + s;
     const float q0 = q[0], q1 = q[1];
-    for (std::size_t j = 0; j < len; ++j) out[j] = term(q1, x1[j]) + term(q0, x0[j]);
+    const float w0 = w != nullptr ? w[0] : 1.0f, w1 = w != nullptr ? w[1] : 1.0f;
+    for (std::size_t j = 0; j < len; ++j)
+      out[j] = mterm<Kind>(q1, x1[j], w1) + mterm<Kind>(q0, x0[j], w0);
   } else if constexpr (D == 3) {
     const float* x0 = axis[0] + s;
     const float* x1 = axis[1] + s;
     const float* x2 = axis[2] + s;
     const float q0 = q[0], q1 = q[1], q2 = q[2];
+    const float w0 = w != nullptr ? w[0] : 1.0f, w1 = w != nullptr ? w[1] : 1.0f,
+                w2 = w != nullptr ? w[2] : 1.0f;
     for (std::size_t j = 0; j < len; ++j)
-      out[j] = term(q2, x2[j]) + (term(q1, x1[j]) + term(q0, x0[j]));
+      out[j] =
+          mterm<Kind>(q2, x2[j], w2) + (mterm<Kind>(q1, x1[j], w1) + mterm<Kind>(q0, x0[j], w0));
   } else if constexpr (D == 4) {
     const float* x0 = axis[0] + s;
     const float* x1 = axis[1] + s;
     const float* x2 = axis[2] + s;
     const float* x3 = axis[3] + s;
     const float q0 = q[0], q1 = q[1], q2 = q[2], q3 = q[3];
+    const float w0 = w != nullptr ? w[0] : 1.0f, w1 = w != nullptr ? w[1] : 1.0f,
+                w2 = w != nullptr ? w[2] : 1.0f, w3 = w != nullptr ? w[3] : 1.0f;
     for (std::size_t j = 0; j < len; ++j)
-      out[j] = (term(q0, x0[j]) + term(q1, x1[j])) + (term(q2, x2[j]) + term(q3, x3[j]));
+      out[j] = (mterm<Kind>(q0, x0[j], w0) + mterm<Kind>(q1, x1[j], w1)) +
+               (mterm<Kind>(q2, x2[j], w2) + mterm<Kind>(q3, x3[j], w3));
   } else {
     float p[max_grid_dims];
     for (std::size_t j = 0; j < len; ++j) {
       for (std::size_t a = 0; a < d; ++a) p[a] = axis[a][s + j];
-      out[j] = torus_l1_f32(q, p, d);
+      out[j] = Kind == l1_plain || metric == nullptr ? torus_l1_f32(q, p, d)
+                                                     : metric_sum_f32(*metric, q, p, d);
     }
   }
 }

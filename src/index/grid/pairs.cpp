@@ -43,7 +43,8 @@ struct TaskPairs {
 
 // The offsets of the cells within reach of a cell: along an axis a cell o
 // steps away is max(|o| - 1, 0) / n away from every point of the cell, and
-// the sum over the axes bounds the distance between points of the two.
+// the costs of these gaps (AxisCost) bound the distance between points of
+// the two.
 // d offsets per cell of the stencil (none when d is 0: the one cell).
 struct Stencil {
   std::vector<int64_t> offsets;
@@ -59,14 +60,18 @@ struct Stencil {
   std::vector<std::pair<int64_t, int64_t>> last;
 };
 
-Stencil stencil(const GridTier& g, double limit) {
+// `distance`: the limit of the distances.
+Stencil stencil(const GridTier& g, double distance) {
   const std::size_t d = g.d;
+  const AxisCost cost(g.metric, d);
+  const double limit = cost.limit(distance);
   std::vector<std::vector<std::pair<double, int64_t>>> axes(d);
   for (std::size_t a = 0; a < d; ++a) {
     const std::size_t n = g.cells[a];
     for (int64_t o = offset_low(n); o <= offset_high(n); ++o) {
       const double gap =
-          static_cast<double>(std::max<int64_t>(std::max(o, -o) - 1, 0)) / static_cast<double>(n);
+          cost.cost(a, static_cast<double>(std::max<int64_t>(std::max(o, -o) - 1, 0)) /
+                           static_cast<double>(n));
       if (gap <= limit) axes[a].emplace_back(gap, o);
     }
     std::sort(axes[a].begin(), axes[a].end());
@@ -119,12 +124,15 @@ Stencil stencil(const GridTier& g, double limit) {
   return out;
 }
 
-template <std::size_t D>
+template <std::size_t D, int Kind>
 struct PairScan {
   GridTiers tiers;
-  float cutoff;
+  float cutoff;  // on the sums (metric_sum_cutoff)
   bool shifts;
   std::size_t d;
+  AxisCost cost;
+  const Metric* metric;
+  const float* weights;  // the metric's weights, or null
   float dist[run_chunk];
 
   // The pairs of point i of tier ti (coordinates q) with points [s, e) of
@@ -136,7 +144,7 @@ struct PairScan {
     const int64_t id = ti.ids[i];
     for (std::size_t from = s; from < e; from += run_chunk) {
       const std::size_t len = std::min(run_chunk, e - from);
-      distances_run<D>(q, axis, from, len, d, dist);
+      distances_run<D, Kind>(q, axis, from, len, d, dist, metric, weights);
       for (std::size_t b = 0; b < len; b += 64) {
         uint64_t hits = within_mask(dist + b, std::min<std::size_t>(64, len - b), cutoff);
         for (; hits != 0; hits &= hits - 1) {
@@ -145,7 +153,7 @@ struct PairScan {
           const bool first = id < other;
           mine.found.push_back(Found{static_cast<uint32_t>(first ? id : other),
                                      static_cast<uint32_t>(first ? other : id),
-                                     distance_bits(dist[k])});
+                                     distance_bits(root_of<Kind>(dist[k]))});
           if (shifts) {
             for (std::size_t a = 0; a < d; ++a) {
               const float xi = q[a], xj = axis[a][from + k];
@@ -198,9 +206,10 @@ struct PairScan {
     }
   }
 
-  // A lower bound of the distance from q, in cell `at`, to the cell at
-  // offsets `off`: along each axis the way to the near face of that cell
-  // (either way round when it lies half way round the torus).
+  // A lower bound (a cost, see AxisCost) of the distance from q, in cell
+  // `at`, to the cell at offsets `off`: along each axis the way to the near
+  // face of that cell (either way round when it lies half way round the
+  // torus).
   double bound_to(const float* q, const int64_t* off, const std::size_t* at,
                   const GridTier& g) const {
     double sum = 0.0;
@@ -214,20 +223,34 @@ struct PairScan {
       const int64_t steps = (o > 0 ? o : -o) - 1;
       double gap = static_cast<double>(steps) * w + (o > 0 ? up : down);
       if (2 * o == n) gap = std::min(gap, static_cast<double>(steps) * w + down);
-      sum += gap;
+      if constexpr (Kind == l1_plain) {
+        sum += gap;  // the cost of plain L1, without the metric's branch
+      } else {
+        sum += cost.cost(a, gap);
+      }
     }
     return sum;
   }
 };
 
-template <std::size_t D>
+template <std::size_t D, int Kind>
 void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stencil, std::size_t c0,
                 std::size_t c1, TaskPairs& mine) {
-  const double limit = static_cast<double>(cutoff) + grid_slack(tiers[0]->d);
   const GridTier& g = *tiers[0];
   const std::size_t d = g.d;
+  const Metric& metric = g.metric;
+  const AxisCost cost(metric, d);
+  // The bounds are costs: the limit on the distances made one.
+  const double limit = cost.limit(static_cast<double>(cutoff) + metric_slack(d, metric));
   const CellStrides strides(g.cells);
-  PairScan<D> scan{tiers, cutoff, shifts, d, {}};
+  PairScan<D, Kind> scan{tiers,
+                         metric_sum_cutoff(metric.kind, cutoff),
+                         shifts,
+                         d,
+                         cost,
+                         &metric,
+                         metric.weights.empty() ? nullptr : metric.weights.data(),
+                         {}};
   std::size_t at[max_grid_dims];
   for (std::size_t A = c0; A < c1; ++A) {
     bool empty = true;
@@ -273,13 +296,22 @@ void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stenc
   }
 }
 
-#define PLOVIK_PAIRS_DISPATCH(d, ...)           \
-  switch (d) {                                  \
-    case 1: pairs_task<1>(__VA_ARGS__); break;  \
-    case 2: pairs_task<2>(__VA_ARGS__); break;  \
-    case 3: pairs_task<3>(__VA_ARGS__); break;  \
-    case 4: pairs_task<4>(__VA_ARGS__); break;  \
-    default: pairs_task<0>(__VA_ARGS__); break; \
+#define PLOVIK_PAIRS_DIMS(d, K, ...)               \
+  switch (d) {                                     \
+    case 1: pairs_task<1, K>(__VA_ARGS__); break;  \
+    case 2: pairs_task<2, K>(__VA_ARGS__); break;  \
+    case 3: pairs_task<3, K>(__VA_ARGS__); break;  \
+    case 4: pairs_task<4, K>(__VA_ARGS__); break;  \
+    default: pairs_task<0, K>(__VA_ARGS__); break; \
+  }
+
+// Each dimension and term kind (kernel.hpp) of the metric m.
+#define PLOVIK_PAIRS_DISPATCH(d, m, ...)                                    \
+  switch (term_kind(m)) {                                                   \
+    case l1_weighted: PLOVIK_PAIRS_DIMS(d, l1_weighted, __VA_ARGS__) break; \
+    case l2_plain: PLOVIK_PAIRS_DIMS(d, l2_plain, __VA_ARGS__) break;       \
+    case l2_weighted: PLOVIK_PAIRS_DIMS(d, l2_weighted, __VA_ARGS__) break; \
+    default: PLOVIK_PAIRS_DIMS(d, l1_plain, __VA_ARGS__) break;             \
   }
 
 }  // namespace
@@ -301,8 +333,7 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
   for (const GridTier* t : tiers)
     if (!t->ids_32) throw InvalidArgument("a half list takes ids in [0, 2**32)");
   if (n < 2 || std::isnan(cutoff)) return r;
-  const double limit = static_cast<double>(cutoff) + grid_slack(d);
-  const Stencil reach = stencil(g, limit);
+  const Stencil reach = stencil(g, static_cast<double>(cutoff) + metric_slack(d, g.metric));
   const std::size_t total = g.starts.size() - 1;
 
   // Tasks: runs of consecutive cells holding points_per_task points or more.
@@ -320,7 +351,8 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
   const std::size_t tasks = cut.size() - 1;
   std::vector<TaskPairs> by_task(tasks);
   parallel::for_each(tasks, [&](std::size_t task) {
-    PLOVIK_PAIRS_DISPATCH(d, tiers, cutoff, shifts, reach, cut[task], cut[task + 1], by_task[task])
+    PLOVIK_PAIRS_DISPATCH(d, g.metric, tiers, cutoff, shifts, reach, cut[task], cut[task + 1],
+                          by_task[task])
     parallel::check_interrupt();
   });
 

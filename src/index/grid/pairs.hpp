@@ -4,9 +4,9 @@
 // Each pair of cells within reach of each other is visited once (a cell
 // with its own points, and with each neighbour that comes after it), each
 // pair of points within the radius written once as (i, j), i < j by id.
-// Distances are the exact scan's (single-precision toroidal L1, the radius
-// rounded to single precision, inclusive), so the pairs equal those an
-// exact radius query of every point finds, each once. The ids must lie in
+// Distances are the exact scan's in the tiers' metric (single precision,
+// the radius rounded to single precision, inclusive), so the pairs equal
+// those an exact radius query of every point finds, each once. The ids must lie in
 // [0, 2^32) (InvalidArgument otherwise): the pairs are counted per smaller
 // id and written into outputs of exactly their size, each row then sorted
 // in place.

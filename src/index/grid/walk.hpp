@@ -1,7 +1,8 @@
 // Walking the cells of a grid around a query: the cells within a distance
 // (radius queries) and rings of cells outward (k-nearest queries), each
-// cell with a lower bound of its distance to the query; and the queries
-// prepared for them, wrapped and ordered by cell.
+// cell with a lower bound of its distance to the query in the metric's
+// terms (AxisCost: the weighted gaps summed for L1, their squares for L2);
+// and the queries prepared for them, wrapped and ordered by cell.
 #pragma once
 
 #include <algorithm>
@@ -46,23 +47,25 @@ struct Queries {
 Queries prepare_queries(std::size_t d, std::span<const std::size_t> cells, const QueryBatch& q);
 
 // The cells whose lower bound of the distance to one query is within a
-// limit: per axis but the last the cells within it, in the order of their
-// offsets;
+// limit (a distance; compared as costs, see AxisCost): per axis but the
+// last the cells within it, in the order of their offsets;
 // along the last axis, for each combination of those whose gaps leave room,
 // the run of cells around the query's within the rest (consecutive in the
 // sorted points, in one or two pieces round the torus).
 class Reach {
  public:
-  explicit Reach(std::size_t d) : axes_(d > 0 ? d - 1 : 0), d_(d) {}
+  Reach(std::size_t d, const AxisCost& cost) : axes_(d > 0 ? d - 1 : 0), d_(d), cost_(cost) {}
 
-  void around(const float* q, std::span<const std::size_t> cells, double limit) {
+  void around(const float* q, std::span<const std::size_t> cells, double distance) {
+    const double limit = limit_ = cost_.limit(distance);
     for (std::size_t a = 0; a < d_; ++a) {
       const std::size_t n = cells[a];
       const double x = static_cast<double>(q[a]);
       const std::size_t c = cell_of(q[a], n);
-      // A cell o steps away is at least (|o| - 1) / n away.
+      // A cell o steps away is at least (|o| - 1) / n away along the axis,
+      // its weight times that in the metric.
       int64_t low = offset_low(n), high = offset_high(n);
-      const double reach = limit * static_cast<double>(n) + 1.0;
+      const double reach = distance / cost_.w[a] * static_cast<double>(n) + 1.0;
       if (reach < static_cast<double>(high)) {
         const auto r = static_cast<int64_t>(reach);
         low = std::max(low, -r);
@@ -74,24 +77,25 @@ class Reach {
         last_low_ = low;
         last_gap_.clear();
         for (int64_t o = low; o <= high; ++o)
-          last_gap_.push_back(gap_to_cell(x, cell_at(c, o, n), n));
+          last_gap_.push_back(cost_.cost(a, gap_to_cell(x, cell_at(c, o, n), n)));
         continue;
       }
       auto& axis = axes_[a];
       axis.clear();
       for (int64_t o = low; o <= high; ++o) {
         const std::size_t cell = cell_at(c, o, n);
-        const double gap = gap_to_cell(x, cell, n);
+        const double gap = cost_.cost(a, gap_to_cell(x, cell, n));
         if (gap <= limit) axis.emplace_back(gap, cell);
       }
     }
   }
 
   // Calls visit(first, last) for each run of cells [first, last] (linear
-  // numbers) within `limit` (that of around()).
+  // numbers) within the distance given to around().
   // D: d when known at compile time (1 to 4), else 0.
   template <std::size_t D = 0, class Visit>
-  void for_runs(const CellStrides& strides, double limit, Visit&& visit) const {
+  void for_runs(const CellStrides& strides, Visit&& visit) const {
+    const double limit = limit_;
     if (d_ == 0) {
       visit(std::size_t{0}, std::size_t{0});
       return;
@@ -154,6 +158,8 @@ class Reach {
 
   std::vector<std::vector<std::pair<double, std::size_t>>> axes_;
   std::size_t d_;
+  AxisCost cost_;
+  double limit_ = 0.0;
   std::size_t last_c_ = 0, last_n_ = 1;
   int64_t last_low_ = 0;
   std::vector<double> last_gap_;  // gaps of the last axis' offsets from last_low_ on
@@ -161,11 +167,12 @@ class Reach {
 
 // Rings of cells around a query's cell: ring r holds the cells whose
 // largest offset along an axis is r (offsets taken the short way round the
-// torus, each cell once). The gap of each offset is computed when first
-// needed.
+// torus, each cell once). The cost of each offset (AxisCost) is computed
+// when first needed; bounds and limits are costs.
 class Rings {
  public:
-  explicit Rings(std::span<const std::size_t> cells) : d_(cells.size()), strides_(cells) {
+  Rings(std::span<const std::size_t> cells, const AxisCost& cost)
+      : d_(cells.size()), strides_(cells), cost_(cost) {
     for (std::size_t a = 0; a < d_; ++a) {
       n_[a] = cells[a];
       low_[a] = offset_low(cells[a]);
@@ -190,9 +197,9 @@ class Rings {
     return true;
   }
 
-  // A lower bound of the distance to every cell beyond ring r: such a cell
-  // lies beyond it along some axis, and along an axis the gap grows with
-  // the offset up to half way round.
+  // A lower bound (a cost) of the distance to every cell beyond ring r:
+  // such a cell lies beyond it along some axis, and along an axis the gap
+  // grows with the offset up to half way round.
   double beyond(std::size_t r) {
     double bound = std::numeric_limits<double>::infinity();
     const auto o = static_cast<int64_t>(r) + 1;
@@ -204,8 +211,8 @@ class Rings {
   }
 
   // Calls visit(cell, bound) for every cell of ring r, bound the sum of
-  // its gaps, but those whose gaps along the first axes already exceed
-  // limit() (read as the walk goes: it may shrink meanwhile).
+  // its costs, but those whose costs along the first axes already exceed
+  // limit(), a cost (read as the walk goes: it may shrink meanwhile).
   template <class Visit, class Limit>
   void for_ring(std::size_t r, Visit&& visit, Limit&& limit) {
     const auto R = static_cast<int64_t>(r);
@@ -224,9 +231,9 @@ class Rings {
     while (ready_[a] < need) {
       const int64_t next = ++ready_[a];
       if (next <= high_[a])
-        up_[a].push_back(gap_to_cell(x_[a], cell_at(c_[a], next, n_[a]), n_[a]));
+        up_[a].push_back(cost_.cost(a, gap_to_cell(x_[a], cell_at(c_[a], next, n_[a]), n_[a])));
       if (next > 0 && -next >= low_[a])
-        down_[a].push_back(gap_to_cell(x_[a], cell_at(c_[a], -next, n_[a]), n_[a]));
+        down_[a].push_back(cost_.cost(a, gap_to_cell(x_[a], cell_at(c_[a], -next, n_[a]), n_[a])));
     }
     return o >= 0 ? up_[a][static_cast<std::size_t>(o)]
                   : down_[a][static_cast<std::size_t>(-o - 1)];
@@ -235,7 +242,7 @@ class Rings {
   template <class Visit, class Limit>
   void walk(std::size_t a, bool on_ring, double sum, std::size_t base, int64_t R, Visit& visit,
             Limit& limit) {
-    if (sum > limit()) return;  // gaps only add up
+    if (sum > limit()) return;  // costs only add up
     if (a == d_) {
       if (on_ring || R == 0) visit(base, sum);
       return;
@@ -252,14 +259,15 @@ class Rings {
 
   std::size_t d_;
   CellStrides strides_;
+  AxisCost cost_;
   std::size_t n_[max_grid_dims] = {};
   int64_t low_[max_grid_dims] = {}, high_[max_grid_dims] = {};
   int64_t from_[max_grid_dims] = {}, to_[max_grid_dims] = {};
   double x_[max_grid_dims] = {};
   std::size_t c_[max_grid_dims] = {};
   int64_t ready_[max_grid_dims] = {};
-  std::vector<double> up_[max_grid_dims];    // gaps of offsets 0, 1, 2, ...
-  std::vector<double> down_[max_grid_dims];  // gaps of offsets -1, -2, ...
+  std::vector<double> up_[max_grid_dims];    // costs of offsets 0, 1, 2, ...
+  std::vector<double> down_[max_grid_dims];  // costs of offsets -1, -2, ...
 };
 
 }  // namespace plovik::grid_detail
