@@ -198,15 +198,19 @@ def test_blocks_and_id_ranges():
     assert pd._add_range([(0, 5)], 3, 3) == [(0, 5)] and pd._add_range([], 2, 4) == [(2, 4)]
 
 
-def test_an_exact_shard_moves_between_scan_and_grid():
+@pytest.mark.parametrize("metric, box", [("l1", None), ("euclidean", (1.0, 0.5, 0.75))])
+def test_an_exact_shard_moves_between_scan_and_grid(metric, box):
     # A re-tuning on growth may move exact shards from the grid to the scan
-    # or back: the same points, tiers and retired ids answer alike, exactly.
+    # or back: the same points, tiers and retired ids answer alike, exactly,
+    # in the shard's metric and box (coordinates on the unit torus).
     rng = np.random.default_rng(4)
     X, Q = rng.random((500, 3)), rng.random((30, 3))
-    shard = pd._Shard(3, PlovikSearch(3, **FIXED).hash_parameters(500), "native", 1, "grid")
+    measure = pd._Measure(metric, box)
+    shard = pd._Shard(3, PlovikSearch(3, **FIXED).hash_parameters(500), "native", 1, "grid", measure)
     shard.build([X], 400, [(0, 500)], np.array([7, 450]))
     live = np.setdiff1d(np.arange(500), [7, 450])
-    idx, dist = exact_knn(X[live], Q, 5)
+    w = np.ones(3) if box is None else np.array(box) / max(box)  # the axes' weights: the box of sides w
+    idx, dist = exact_knn(X[live] * w, Q * w, 5, metric=metric, boxsize=None if box is None else tuple(w))
     for kind in ("grid", "scan", "grid"):
         shard.answer_exactly(kind)
         assert shard.exact == kind and isinstance(shard.index, pd.GridStore) == (kind == "grid")
@@ -690,9 +694,6 @@ def test_a_box_and_a_metric_answer_as_the_single_search(client, boxsize, metric)
         (dict(boxsize=(*SIDES[:-1], 0.0)), ValueError, "sides of boxsize must be finite and positive"),
         (dict(metric="l2"), ValueError, "metric must be"),
         (dict(metric=2), TypeError, "metric must be"),
-        # the grid measures toroidal L1 in a cubic box only
-        (dict(metric="euclidean", exact="grid"), ValueError, "not yet by the grid"),
-        (dict(boxsize=SIDES, exact="grid"), ValueError, "not yet by the grid"),
     ],
 )
 def test_bad_boxes_and_metrics_are_refused(client, settings, error, message):

@@ -186,9 +186,8 @@ class _Measure:
 class _Shard:
     """One shard on its worker: a raw index (with `exact`, "scan" or "grid",
     the points alone: the exact answers read no table) and the global ids
-    of its rows. Its exact scan and its tables' candidates are measured in
-    `measure`'s metric and box; its grid only ever sees a plain measure
-    (toroidal L1, every axis alike), as the search chooses it only then."""
+    of its rows. Its exact scan, its grid and its tables' candidates are
+    measured in `measure`'s metric and box."""
 
     def __init__(
         self,
@@ -200,12 +199,13 @@ class _Shard:
         measure: _Measure = _Measure(),
     ) -> None:
         _, cls = backend_class(backend)
-        store = GridStore if exact == "grid" else ExactStore
-        self.index = store(d, params.block) if exact else cls(**params.as_kwargs())
+        self.measure = measure
+        self.index = self._measured(GridStore(d, params.block)) if exact == "grid" else None
+        if self.index is None:
+            self.index = ExactStore(d, params.block) if exact else cls(**params.as_kwargs())
         self.backend = backend
         self.threads = threads
         self.exact = exact
-        self.measure = measure
         self.d = d
         self.retired = np.zeros(0, bool)
         self._live: tuple[ExactScan, npt.NDArray[np.int64]] | None = None
@@ -304,8 +304,15 @@ class _Shard:
         """Answer by the exact scan ("scan") or through a grid ("grid") of
         the points held: the same points, tiers and retired ids."""
         store = GridStore if kind == "grid" else ExactStore
-        self.index = store._from_state(self.index._state(), self.index.block)
+        index = store._from_state(self.index._state(), self.index.block)
+        self.index = self._measured(index) if isinstance(index, GridStore) else index
         self.exact, self._live = kind, None
+
+    def _measured(self, grid: GridStore) -> GridStore:
+        """The grid measuring in the shard's metric and box."""
+        if not self.measure.plain:
+            grid.measure(self.measure.metric, self.measure.box)
+        return grid
 
     # queries ------------------------------------------------------------
 
