@@ -200,8 +200,9 @@ class _Shard:
     ) -> None:
         _, cls = backend_class(backend)
         self.measure = measure
-        self.index = self._measured(GridStore(d, params.block)) if exact == "grid" else None
-        if self.index is None:
+        if exact == "grid":
+            self.index: Any = self._measured(GridStore(d, params.block))
+        else:
             self.index = ExactStore(d, params.block) if exact else cls(**params.as_kwargs())
         self.backend = backend
         self.threads = threads

@@ -26,9 +26,10 @@ scan; the NumPy reference plays no part.
    k-th nearest (ties are found, not missed), answered by the exact scan.
    When the whole sample would cost more than `TRUTH_AT_ONCE` by the cost
    model, the truth of `FIRST_QUERIES` queries of each kind is taken first
-   (of `SCREEN_QUERIES` before the first round of step 5) and doubled while no setting's bound is decisive (the 99% bound before
-   the whole sample, `_Z_EARLY`); a stop before the whole sample is trusted
-   only when the next half as many sample queries bear it out (`_confirm`).
+   (of `SCREEN_QUERIES` before the first round of step 5) and doubled while
+   no setting's bound is decisive (the 99% bound before the whole sample,
+   `_Z_EARLY`); a stop before the whole sample is trusted only when the
+   next half as many sample queries bear it out (`_confirm`).
 2. Coordinates. Each coordinate's spread on the torus (the mean toroidal
    distance along it between random pairs of points) weights how often the
    tables hash it: a coordinate that barely varies separates nothing.
