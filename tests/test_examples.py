@@ -33,7 +33,7 @@ RUNS = {
         [],
         [],
         [
-            lambda out: _figure(r"against the exact scan: ([0-9.]+)")(out) >= 0.9,
+            lambda out: _figure(r"against the exact scan: ([0-9.]+)")(out) == 1.0,
         ],
     ),
     "knn_graph.py": (
