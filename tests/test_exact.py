@@ -218,14 +218,10 @@ def test_torus_distance():
 )
 def test_bad_metric_and_box(kwargs, exc, message):
     P = np.random.default_rng(0).random((10, 3))
-    for call in (
-        lambda: plovik.exact_knn(P, P, 2, **kwargs),
-        lambda: plovik.exact_radius(P, P, 0.1, **kwargs),
-        lambda: plovik.ExactScan(P, **kwargs),
-        lambda: plovik.torus_distance(P, P, **kwargs),
-    ):
+    calls = [partial(plovik.exact_knn, P, P, 2), partial(plovik.exact_radius, P, P, 0.1)]
+    for call in [*calls, partial(plovik.ExactScan, P), partial(plovik.torus_distance, P, P)]:
         with pytest.raises(exc, match=message):
-            call()
+            call(**kwargs)
     # the native prepared points check their metric themselves
     for metric, weights, exc, message in [
         ("l2", None, ValueError, "argument 'metric'"),

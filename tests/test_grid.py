@@ -167,10 +167,8 @@ def test_pair_order_and_image_shifts():
             assert s == want, row
 
 
-@pytest.mark.parametrize(
-    "metric,sides",
-    [("l1", (7.0, 7.0, 7.0)), ("euclidean", (7.0, 7.0, 7.0)), ("l1", (3.0, 7.0, 1.5)), ("euclidean", (3.0, 7.0, 1.5))],
-)
+@pytest.mark.parametrize("sides", [(7.0, 7.0, 7.0), (3.0, 7.0, 1.5)])
+@pytest.mark.parametrize("metric", ["l1", "euclidean"])
 def test_exact_grid_in_orthorhombic_boxes(metric, sides):
     """ExactGrid(metric=, boxsize=sides) answers as ExactScan with the same,
     its cells cut per axis (a long axis gets more); equal sides as one
@@ -327,11 +325,8 @@ def test_search_through_the_grid_answers_as_the_exact_scan():
         grid.query_radius(Q, 0.3, count_only=True, vectors=True)
     with pytest.raises(ValueError, match='"grid"'):
         PlovikSearch(d, exact="cells")
-    for d, points, chosen in (
-        (3, P / L, True),
-        (5, rng.random((3000, 5)), False),
-        (3, datasets.clustered(rng, 3000, 3, clusters=5, sigma=0.003), False),
-    ):
+    five, tight = rng.random((3000, 5)), datasets.clustered(rng, 3000, 3, clusters=5, sigma=0.003)
+    for d, points, chosen in ((3, P / L, True), (5, five, False), (3, tight, False)):
         search = PlovikSearch(d, recall=1.0, seed=2)
         search.build(points)
         assert isinstance(search._index, GridStore) == search.tuning.grid == chosen and search.tuning.exact
