@@ -2,19 +2,18 @@
 brute force written here with the reference's single-precision distances,
 on every thread count, and its argument errors against the index methods'."""
 
-import os
-import subprocess
-import sys
 import textwrap
+from functools import partial
 
 import numpy as np
 import pytest
 
 import plovik
-from index_helpers import random_params
+from index_helpers import outputs_under_thread_counts, random_params
 from plovik import PanicException, RustLshIndex
 from plovik._native import _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
 from plovik.lsh import _sum_general, _terms, _widen, _wrap_f32
+from query_helpers import assert_rows_equal as same
 
 try:
     import scipy.sparse as sparse  # exclude_ids as a sparse matrix too, where SciPy is installed
@@ -101,7 +100,7 @@ def test_equals_brute_force(d, grid):
     for radius in (0.0, 0.1 * d, 0.3 * d, np.inf):
         want = brute_radius(P, Q, radius, ex)
         for got in (exact_radius(P, Q, radius, exclude_ids=ex), _exact_radius_tiles(tiles, Q, radius, ex)):
-            assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+            same(got, want)
     scan, k, r = plovik.ExactScan(P), 5, 0.4 * d / 3
     for e in (0, 1, 3, 64):
         several = rng.integers(-1, n, (m, e))
@@ -109,17 +108,14 @@ def test_equals_brute_force(d, grid):
         if e:
             several[1, :] = several[1, 0]  # one id many times
         want_knn, want_radius = brute_knn(P, Q, k, several), brute_radius(P, Q, r, several)
-        csr = (
-            several
-            if sparse is None
-            else sparse.csr_matrix(  # the ids as a sparse matrix too, with SciPy
-                (np.ones((several >= 0).sum()), (np.nonzero(several >= 0)[0], several[several >= 0])), shape=(m, n)
-            )
-        )
+        csr = several
+        if sparse is not None:  # the ids as a sparse matrix too, with SciPy
+            rows, cols = np.nonzero(several >= 0)[0], several[several >= 0]
+            csr = sparse.csr_matrix((np.ones(cols.size), (rows, cols)), shape=(m, n))
         for got in (plovik.exact_knn(P, Q, k, several), scan.knn(Q, k, several), scan.knn(Q, k, csr)):
-            assert all(np.array_equal(a, b) for a, b in zip(got, want_knn, strict=True))
+            same(got, want_knn)
         for got in (plovik.exact_radius(P, Q, r, several), scan.radius(Q, r, several)):
-            assert all(np.array_equal(a, b) for a, b in zip(got, want_radius, strict=True))
+            same(got, want_radius)
     # more excluded than points: rows padded, nothing else
     few = plovik.exact_knn(P[:3], Q[:2], 2, [[0, 1], [-1, -1]])
     assert few[0].tolist() == [[2, -1], few[0][1].tolist()] and (few[0][1] >= 0).all()
@@ -154,7 +150,7 @@ def test_metrics_and_boxes_equal_brute_force(metric, d, sides, grid):
     for k in (1, 7, n + 3):
         want = scaled(brute_knn(P, Q, k, ex, metric, weights), top)
         for got in (plovik.exact_knn(Pb, Qb, k, ex, metric=metric, boxsize=sides), scan.knn(Qb, k, ex)):
-            assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+            same(got, want)
     bits = brute_bits(P, Q, metric, weights).view(np.float32)
     occurring = np.unique(bits[:, :20])  # distances that occur: inclusive at them
     for r in [0.0, *occurring[:: max(1, occurring.size // 6)], np.inf]:
@@ -164,18 +160,15 @@ def test_metrics_and_boxes_equal_brute_force(metric, d, sides, grid):
             r_box = radius * top if np.isfinite(radius) else 1e300
             if top != 1.0 and np.isfinite(radius):
                 continue  # radius * top / top need not give the float back: checked below on the unit box
-            for got in (
-                plovik.exact_radius(Pb, Qb, r_box, ex, metric=metric, boxsize=sides),
-                scan.radius(Qb, r_box, ex),
-            ):
-                assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+            same(plovik.exact_radius(Pb, Qb, r_box, ex, metric=metric, boxsize=sides), want)
+            same(scan.radius(Qb, r_box, ex), want)
     # the sides scaled so that the longest is 1: the radii compared as given
     if sides is not None:
         unit = tuple(box / top)
         for radius in occurring[:: max(1, occurring.size // 6)]:
             want = brute_radius(P, Q, float(radius), ex, metric, weights)
             got = plovik.exact_radius(P * unit, Q * unit, float(radius), ex, metric=metric, boxsize=unit)
-            assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+            same(got, want)
 
 
 @pytest.mark.parametrize("metric", ["l1", "euclidean"])
@@ -185,25 +178,14 @@ def test_equal_sides_answer_as_one_boxsize(metric):
     without sides is the default scan's."""
     rng = np.random.default_rng(11)
     P, Q = rng.random((300, 3)) * 6.5, rng.random((40, 3)) * 6.5
-    for d_rows in (
-        (
-            plovik.exact_knn(P, Q, 9, metric=metric, boxsize=6.5),
-            plovik.exact_knn(P, Q, 9, metric=metric, boxsize=[6.5] * 3),
-        ),
-        (
-            plovik.exact_radius(P, Q, 1.3, metric=metric, boxsize=6.5),
-            plovik.ExactScan(P, metric=metric, boxsize=(6.5, 6.5, 6.5)).radius(Q, 1.3),
-        ),
-    ):
-        assert all(np.array_equal(a, b) for a, b in zip(*d_rows, strict=True))
+    box = dict(metric=metric, boxsize=6.5)
+    same(plovik.exact_knn(P, Q, 9, **box), plovik.exact_knn(P, Q, 9, metric=metric, boxsize=[6.5] * 3))
+    same(plovik.exact_radius(P, Q, 1.3, **box), plovik.ExactScan(P, metric=metric, boxsize=(6.5,) * 3).radius(Q, 1.3))
     U, V = P / 6.5, Q / 6.5
-    ones = _exact_tiles(U, metric, np.ones(3))
     plain = _exact_tiles(U, metric)
-    assert all(
-        np.array_equal(a, b) for a, b in zip(_exact_knn_tiles(ones, V, 5), _exact_knn_tiles(plain, V, 5), strict=True)
-    )
+    same(_exact_knn_tiles(_exact_tiles(U, metric, np.ones(3)), V, 5), _exact_knn_tiles(plain, V, 5))
     if metric == "l1":
-        assert all(np.array_equal(a, b) for a, b in zip(_exact_knn_tiles(plain, V, 5), exact_knn(U, V, 5), strict=True))
+        same(_exact_knn_tiles(plain, V, 5), exact_knn(U, V, 5))
 
 
 def test_torus_distance():
@@ -236,14 +218,10 @@ def test_torus_distance():
 )
 def test_bad_metric_and_box(kwargs, exc, message):
     P = np.random.default_rng(0).random((10, 3))
-    for call in (
-        lambda: plovik.exact_knn(P, P, 2, **kwargs),
-        lambda: plovik.exact_radius(P, P, 0.1, **kwargs),
-        lambda: plovik.ExactScan(P, **kwargs),
-        lambda: plovik.torus_distance(P, P, **kwargs),
-    ):
+    calls = [partial(plovik.exact_knn, P, P, 2), partial(plovik.exact_radius, P, P, 0.1)]
+    for call in [*calls, partial(plovik.ExactScan, P), partial(plovik.torus_distance, P, P)]:
         with pytest.raises(exc, match=message):
-            call()
+            call(**kwargs)
     # the native prepared points check their metric themselves
     for metric, weights, exc, message in [
         ("l2", None, ValueError, "argument 'metric'"),
@@ -259,20 +237,13 @@ def test_bad_metric_and_box(kwargs, exc, message):
 @pytest.mark.parametrize("n,m,d", [(0, 4, 3), (5, 0, 3), (0, 0, 2), (6, 3, 0)])
 def test_empty_inputs(n, m, d):
     P, Q = np.zeros((n, d)) + 0.5, np.zeros((m, d))
-    idx, dist = exact_knn(P, Q, 3)
-    assert (
-        idx.shape == (m, 3)
-        and np.array_equal(idx, brute_knn(P, Q, 3)[0])
-        and np.array_equal(dist, brute_knn(P, Q, 3)[1])
-    )
-    assert exact_knn(P, Q, 0)[0].shape == (m, 0)
-    indptr, ids, dists = exact_radius(P, Q, 1.0)
-    assert np.array_equal(indptr, brute_radius(P, Q, 1.0)[0]) and ids.size == dists.size == indptr[-1]
     tiles = _exact_tiles(P)
-    assert all(np.array_equal(a, b) for a, b in zip(_exact_knn_tiles(tiles, Q, 3), exact_knn(P, Q, 3), strict=True))
-    assert all(
-        np.array_equal(a, b) for a, b in zip(_exact_radius_tiles(tiles, Q, 1.0), (indptr, ids, dists), strict=True)
-    )
+    for got in (exact_knn(P, Q, 3), _exact_knn_tiles(tiles, Q, 3)):
+        assert got[0].shape == (m, 3)
+        same(got, brute_knn(P, Q, 3))
+    assert exact_knn(P, Q, 0)[0].shape == (m, 0)
+    for got in (exact_radius(P, Q, 1.0), _exact_radius_tiles(tiles, Q, 1.0)):
+        same(got, brute_radius(P, Q, 1.0))
 
 
 # Large enough that a few queries are split into several runs of points,
@@ -295,22 +266,16 @@ THREADS_SCRIPT = textwrap.dedent("""
 
 @pytest.mark.threads
 def test_same_rows_on_any_thread_count():
-    here = subprocess.run(
-        [sys.executable, "-c", THREADS_SCRIPT],
-        check=True,
-        capture_output=True,
-        text=True,
-        env={**os.environ, "RAYON_NUM_THREADS": "1"},
-    ).stdout
+    (here,) = outputs_under_thread_counts(THREADS_SCRIPT, ("1",))
     namespace = {}
     exec(THREADS_SCRIPT.replace("print(", "result = ("), namespace)
-    assert here.strip() == namespace["result"]
+    assert here == namespace["result"]
     # and the split runs merge into the brute force's rows
     rng = np.random.default_rng(5)
     P, Q = rng.random((200_000, 2)), rng.random((3, 2))
-    assert all(np.array_equal(a, b) for a, b in zip(exact_knn(P, Q, 7), brute_knn(P, Q, 7), strict=True))
+    same(exact_knn(P, Q, 7), brute_knn(P, Q, 7))
     l2 = _exact_knn_tiles(_exact_tiles(P, "euclidean", np.array([1.0, 0.5])), Q, 7)
-    assert all(np.array_equal(a, b) for a, b in zip(l2, brute_knn(P, Q, 7, None, "euclidean", [1.0, 0.5]), strict=True))
+    same(l2, brute_knn(P, Q, 7, None, "euclidean", [1.0, 0.5]))
 
 
 def index_error(call):
@@ -388,19 +353,14 @@ def test_exact_scan_answers_as_the_functions():
         (scan.knn(Q, 7, ex, threads=1), plovik.exact_knn(P, Q, 7, ex, threads=3)),
         (scan.radius(Q, 0.9, ex, threads=2000), plovik.exact_radius(P, Q, 0.9, ex, threads=1)),
     ):
-        assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+        same(got, want)
     # threads= is checked by the one validator of every threads=
     for threads, exc, message in [
         (0, ValueError, "threads must be at least 1, got 0"),
         (True, TypeError, "got a bool"),
         (1.5, TypeError, "got float"),
     ]:
-        for f in (
-            scan.knn,
-            scan.radius,
-            lambda *a, **kw: plovik.exact_knn(P, *a, **kw),
-            lambda *a, **kw: plovik.exact_radius(P, *a, **kw),
-        ):
+        for f in (scan.knn, scan.radius, partial(plovik.exact_knn, P), partial(plovik.exact_radius, P)):
             with pytest.raises(exc, match=message):
                 f(Q, 1, threads=threads)
     # the functions and the scan check their arguments alike

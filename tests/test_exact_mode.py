@@ -16,6 +16,7 @@ import pytest
 from plovik import PlovikSearch, datasets, exact_knn, exact_radius
 from plovik.grid import GridStore
 from plovik.lsh import PythonLshIndex
+from query_helpers import assert_rows_equal as same
 
 D = 8
 
@@ -127,23 +128,13 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxs
     hashed = PlovikSearch(d, seed=3, tables=1, components=2, cells=3, probes=0, backend=backend)
     hashed.build(mirror.X if boxsize is None else mirror.X / boxsize, mirror.n_static)
     assert np.array_equal(search._points().view(np.uint64), np.asarray(hashed.raw.points(), np.float64).view(np.uint64))
-    parts = search.nbytes_by_part
-    assert parts == {
-        "coordinates": 1500 * (d * 4 + 1),
-        "ids": 0,
-        "directories": 0,
-        "reuse": 0,
-        "exact scan": 0 if grid else -(-1500 // 8) * 8 * d * 4,
-    }  # tiles of 8 points; a grid keeps no scan (its cells are made at the first query)
+    parts = search.nbytes_by_part  # tiles of 8 points; a grid keeps no scan (its cells are made at the first query)
+    scan = 0 if grid else -(-1500 // 8) * 8 * d * 4
+    assert parts == {"coordinates": 1500 * (d * 4 + 1), "ids": 0, "directories": 0, "reuse": 0, "exact scan": scan}
     assert search.nbytes == sum(parts.values()) < hashed.nbytes + parts["exact scan"]
-    tables = search.tables()
-    assert {k: v.shape for k, v in tables.items()} == {
-        "static_keys": (0, 1200),
-        "static_ids": (0, 1200),
-        "cand_keys": (0, 300),
-        "cand_sorted_keys": (0, 300),
-        "cand_sorted_ids": (0, 300),
-    }
+    shapes = {k: v.shape for k, v in search.tables().items()}
+    static, cand = ("static_keys", "static_ids"), ("cand_keys", "cand_sorted_keys", "cand_sorted_ids")
+    assert shapes == dict.fromkeys(static, (0, 1200)) | dict.fromkeys(cand, (0, 300))
     search.retire([1300])
     mirror.retired.add(1300)
     assert search.tables()["cand_sorted_ids"].shape == (0, 299) and search.tables()["cand_keys"].shape == (0, 300)
@@ -171,13 +162,8 @@ def test_saved_loaded_mapped_and_pickled(tmp_path, d, metric, boxsize):
     assert sorted(manifest["arrays"]) == ["coords", "retired"] and manifest["tuning"]["grid"] == grid
     assert manifest["settings"]["metric"] == metric
     assert manifest["settings"]["boxsize"] == (None if boxsize is None else list(boxsize))
-    copies = [
-        PlovikSearch.load(tmp_path / "s"),
-        PlovikSearch.load(tmp_path / "s", mmap=True),
-        pickle.loads(pickle.dumps(search)),
-        copy.deepcopy(search),
-        copy.copy(search),
-    ]
+    loaded = [PlovikSearch.load(tmp_path / "s", mmap=mmap) for mmap in (False, True)]
+    copies = [*loaded, pickle.loads(pickle.dumps(search)), copy.deepcopy(search), copy.copy(search)]
     C, new = rng.random((300, d)), rng.random((50, d))
     for other in copies:
         assert other.raw is None and other.nbytes_by_part["ids"] == 0 and other.tuning == search.tuning
@@ -280,9 +266,7 @@ def test_bad_boxes_and_metrics_are_refused_and_equal_sides_are_one_box():
     equal.build(X * 2)
     one = PlovikSearch(3, boxsize=2.0, exact=False, seed=1)
     one.build(X * 2)
-    assert all(
-        np.array_equal(a, b) for a, b in zip(equal.query_knn(X[:30] * 2, 4), one.query_knn(X[:30] * 2, 4), strict=True)
-    )
+    same(equal.query_knn(X[:30] * 2, 4), one.query_knn(X[:30] * 2, 4))
 
 
 def test_growth_past_the_sizes_builds_the_tables():
@@ -306,8 +290,7 @@ def test_growth_past_the_sizes_builds_the_tables():
     # forced: the scan whatever the sizes, and no tables on growth
     always = PlovikSearch(D, seed=1, exact="always")
     always.build(X[:3000])
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")  # no growth warning: there is nothing to re-tune
+    with warnings.catch_warnings(action="error"):  # no growth warning: there is nothing to re-tune
         always.promote(X[3000:])
     assert always.tuning.exact and always.raw is None
     always.retune()

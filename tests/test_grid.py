@@ -7,6 +7,7 @@ around the cell widths, on one and two threads; image shifts and
 displacement vectors; their argument errors."""
 
 import importlib.util
+from functools import partial
 
 import numpy as np
 import pytest
@@ -76,23 +77,13 @@ def test_every_answer_equals_the_exact_scan(d, cells, metric, weighted):
     counts = (cells,) * d if w is None else tuple(max(1, int(cells * x)) for x in w)
     tier = _grid_tier(P, counts) if plain else _grid_tier(P, counts, None, metric, w)
     tiles = None if plain else _exact_tiles(P, metric, w)
-
-    def radius_rows(Q, r, ex=None):
-        return exact_radius(P, Q, r, ex) if plain else _exact_radius_tiles(tiles, Q, r, ex)
-
-    def knn_rows(Q, k, ex=None):
-        return exact_knn(P, Q, k, ex) if plain else _exact_knn_tiles(tiles, Q, k, ex)
-
+    radius_rows = partial(exact_radius, P) if plain else partial(_exact_radius_tiles, tiles)
+    knn_rows = partial(exact_knn, P) if plain else partial(_exact_knn_tiles, tiles)
     widths = {1.0 / c if w is None else float(np.float32(w[a])) / c for a, c in enumerate(counts)}
     width = min(widths)
     # at, just under and just over the cell widths, half and twice one, nothing, the whole torus
-    radii = [
-        *[f(x) for x in widths for f in (lambda x: x, lambda x: np.nextafter(x, 0), lambda x: np.nextafter(x, 1))],
-        0.5 * width,
-        2 * width,
-        0.0,
-        0.5 * d + 1,
-    ]
+    near = [y for x in widths for y in (x, np.nextafter(x, 0), np.nextafter(x, 1))]
+    radii = [*near, 0.5 * width, 2 * width, 0.0, 0.5 * d + 1]
     for r in radii:
         same(_grid_radius([tier], Q, r), radius_rows(Q, r))
         same(_grid_pairs([tier], r)[:3], pairs_by_exact(P, r, tiles))
@@ -131,12 +122,9 @@ def test_rows_do_not_depend_on_the_thread_count():
     out = []
     for threads in (1, 2):
         with thread_limit(threads):
-            out.append(
-                (_grid_radius([tier], P[:5000], 0.06), _grid_knn([tier], P[:5000], 12), _grid_pairs([tier], 0.05, True))
-            )
-    for a, b in zip(*out, strict=True):
-        for x, y in zip(a, b, strict=True):
-            assert np.array_equal(x, y)
+            out.append((*_grid_radius([tier], P[:5000], 0.06), *_grid_knn([tier], P[:5000], 12)))
+            out[-1] += _grid_pairs([tier], 0.05, True)
+    same(*out)
 
 
 def test_pair_order_and_image_shifts():
@@ -179,10 +167,8 @@ def test_pair_order_and_image_shifts():
             assert s == want, row
 
 
-@pytest.mark.parametrize(
-    "metric,sides",
-    [("l1", (7.0, 7.0, 7.0)), ("euclidean", (7.0, 7.0, 7.0)), ("l1", (3.0, 7.0, 1.5)), ("euclidean", (3.0, 7.0, 1.5))],
-)
+@pytest.mark.parametrize("sides", [(7.0, 7.0, 7.0), (3.0, 7.0, 1.5)])
+@pytest.mark.parametrize("metric", ["l1", "euclidean"])
 def test_exact_grid_in_orthorhombic_boxes(metric, sides):
     """ExactGrid(metric=, boxsize=sides) answers as ExactScan with the same,
     its cells cut per axis (a long axis gets more); equal sides as one
@@ -248,58 +234,51 @@ def test_exact_grid_in_box_units():
     assert grid_cells(500, 2, radius=0.9 / L) == 7 and grid_cells(0, 3) >= 1
 
 
-def test_bad_input():
-    P = np.random.default_rng(0).random((10, 2))
-    tier = _grid_tier(P, (3, 3))
-    with pytest.raises(ValueError, match="one count per coordinate"):
-        _grid_tier(P, (3,))
-    with pytest.raises(ValueError, match="at least one cell"):
-        _grid_tier(P, (3, 0))
-    with pytest.raises(ValueError, match="at most 2\\*\\*32 cells"):
-        _grid_tier(P, (1 << 20, 1 << 20))
-    with pytest.raises(ValueError, match="at most 16 coordinates"):
-        _grid_tier(np.zeros((2, 17)), (1,) * 17)
-    with pytest.raises(ValueError, match="one id per point"):
-        _grid_tier(P, (3, 3), np.arange(9))
-    with pytest.raises(TypeError, match="tuple or list"):
-        _grid_tier(P, 3)
-    with pytest.raises(ValueError, match="same coordinates and cells"):
-        _grid_knn([tier, _grid_tier(P, (3, 4))], P, 1)
-    with pytest.raises(ValueError, match="same metric"):
-        _grid_knn([tier, _grid_tier(P, (3, 3), None, "euclidean")], P, 1)
-    with pytest.raises(ValueError, match="same metric"):
-        _grid_pairs([tier, _grid_tier(P, (3, 3), None, "l1", np.array([1.0, 0.5]))], 0.1)
-    with pytest.raises(ValueError, match='expected "l1" or "euclidean"'):
-        _grid_tier(P, (3, 3), None, "cosine")
-    with pytest.raises(ValueError, match="2 axis weights but the points have d = 3"):
-        _grid_tier(np.zeros((2, 3)), (1, 1, 1), None, "l1", np.ones(2))
-    with pytest.raises(ValueError, match="finite and positive"):
-        _grid_tier(P, (3, 3), None, "euclidean", np.array([1.0, 0.0]))
-    with pytest.raises(ValueError, match='metric must be "l1" or "euclidean"'):
-        ExactGrid(P, metric="cosine")
-    with pytest.raises(ValueError, match="boxsize has 3 sides but the points have d = 2"):
-        ExactGrid(P, boxsize=(1.0, 2.0, 3.0))
-    with pytest.raises(ValueError, match="at least one tier"):
-        _grid_radius([], P, 0.1)
-    with pytest.raises(TypeError, match="tiers of _grid_tier"):
-        _grid_knn([object()], P, 1)
-    with pytest.raises(ValueError, match="columns"):
-        _grid_radius([tier], np.zeros((2, 3)), 0.1)
-    with pytest.raises(PanicException, match="exclude_ids"):
-        _grid_knn([tier], P, 2, np.zeros(3, np.int64))
-    with pytest.raises(ValueError, match='order must be "distance" or "id"'):
-        ExactGrid(P).pairs(0.1, order="j")
-    with pytest.raises(ValueError, match="radius"):
-        ExactGrid(P).radius(P, -1.0)
-    with pytest.raises(ValueError, match="k must be at least 1"):
-        ExactGrid(P).knn(P, 0)
-    with pytest.raises(ValueError, match="columns"):
-        ExactGrid(P).knn(np.zeros((2, 3)), 1)
-    big = [_grid_tier(P, (3, 3), np.arange(10) + (1 << 32))]
-    with pytest.raises(ValueError, match="ids in \\[0, 2\\*\\*32\\)"):
-        _grid_radius(big, P, 0.1, None, True)
-    with pytest.raises(ValueError, match="ids in \\[0, 2\\*\\*32\\)"):
-        _grid_pairs(big, 0.1)
+P10 = np.random.default_rng(0).random((10, 2))
+T33 = _grid_tier(P10, (3, 3))
+BIG = _grid_tier(P10, (3, 3), np.arange(10) + (1 << 32))
+
+
+@pytest.mark.parametrize(
+    "call, exc, match",
+    [
+        (lambda P: _grid_tier(P, (3,)), ValueError, "one count per coordinate"),
+        (lambda P: _grid_tier(P, (3, 0)), ValueError, "at least one cell"),
+        (lambda P: _grid_tier(P, (1 << 20, 1 << 20)), ValueError, r"at most 2\*\*32 cells"),
+        (lambda P: _grid_tier(np.zeros((2, 17)), (1,) * 17), ValueError, "at most 16 coordinates"),
+        (lambda P: _grid_tier(P, (3, 3), np.arange(9)), ValueError, "one id per point"),
+        (lambda P: _grid_tier(P, 3), TypeError, "tuple or list"),
+        (lambda P: _grid_knn([T33, _grid_tier(P, (3, 4))], P, 1), ValueError, "same coordinates and cells"),
+        (lambda P: _grid_knn([T33, _grid_tier(P, (3, 3), None, "euclidean")], P, 1), ValueError, "same metric"),
+        (
+            lambda P: _grid_pairs([T33, _grid_tier(P, (3, 3), None, "l1", np.array([1.0, 0.5]))], 0.1),
+            ValueError,
+            "same metric",
+        ),
+        (lambda P: _grid_tier(P, (3, 3), None, "cosine"), ValueError, 'expected "l1" or "euclidean"'),
+        (
+            lambda P: _grid_tier(np.zeros((2, 3)), (1, 1, 1), None, "l1", np.ones(2)),
+            ValueError,
+            "2 axis weights but the points have d = 3",
+        ),
+        (lambda P: _grid_tier(P, (3, 3), None, "euclidean", np.array([1.0, 0.0])), ValueError, "finite and positive"),
+        (lambda P: ExactGrid(P, metric="cosine"), ValueError, 'metric must be "l1" or "euclidean"'),
+        (lambda P: ExactGrid(P, boxsize=(1.0, 2.0, 3.0)), ValueError, "boxsize has 3 sides but the points have d = 2"),
+        (lambda P: _grid_radius([], P, 0.1), ValueError, "at least one tier"),
+        (lambda P: _grid_knn([object()], P, 1), TypeError, "tiers of _grid_tier"),
+        (lambda P: _grid_radius([T33], np.zeros((2, 3)), 0.1), ValueError, "columns"),
+        (lambda P: _grid_knn([T33], P, 2, np.zeros(3, np.int64)), PanicException, "exclude_ids"),
+        (lambda P: ExactGrid(P).pairs(0.1, order="j"), ValueError, 'order must be "distance" or "id"'),
+        (lambda P: ExactGrid(P).radius(P, -1.0), ValueError, "radius"),
+        (lambda P: ExactGrid(P).knn(P, 0), ValueError, "k must be at least 1"),
+        (lambda P: ExactGrid(P).knn(np.zeros((2, 3)), 1), ValueError, "columns"),
+        (lambda P: _grid_radius([BIG], P, 0.1, None, True), ValueError, r"ids in \[0, 2\*\*32\)"),
+        (lambda P: _grid_pairs([BIG], 0.1), ValueError, r"ids in \[0, 2\*\*32\)"),
+    ],
+)
+def test_bad_input(call, exc, match):
+    with pytest.raises(exc, match=match):
+        call(P10)
 
 
 def test_search_through_the_grid_answers_as_the_exact_scan():
@@ -346,11 +325,8 @@ def test_search_through_the_grid_answers_as_the_exact_scan():
         grid.query_radius(Q, 0.3, count_only=True, vectors=True)
     with pytest.raises(ValueError, match='"grid"'):
         PlovikSearch(d, exact="cells")
-    for d, points, chosen in (
-        (3, P / L, True),
-        (5, rng.random((3000, 5)), False),
-        (3, datasets.clustered(rng, 3000, 3, clusters=5, sigma=0.003), False),
-    ):
+    five, tight = rng.random((3000, 5)), datasets.clustered(rng, 3000, 3, clusters=5, sigma=0.003)
+    for d, points, chosen in ((3, P / L, True), (5, five, False), (3, tight, False)):
         search = PlovikSearch(d, recall=1.0, seed=2)
         search.build(points)
         assert isinstance(search._index, GridStore) == search.tuning.grid == chosen and search.tuning.exact

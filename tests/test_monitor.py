@@ -2,8 +2,8 @@
 
 import pickle
 import re
-import threading
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -37,8 +37,7 @@ def recall_of(X, Q, idx, k=10):
 def calls_with_warnings(search, calls, k=10):
     out = []
     for Q in calls:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
+        with warnings.catch_warnings(record=True, action="always") as caught:
             idx, _ = search.query_knn(Q, k)
         out.append((idx, [w for w in caught if issubclass(w.category, RecallWarning)]))
     return out
@@ -147,16 +146,8 @@ def test_concurrent_calls_share_one_monitor(drift):
     s.build(X)
     Q = X[:3_000]
     expected = s.query_knn(Q, 10)[0]
-    out = [None] * 4
-
-    def work(i):
-        out[i] = s.query_knn(Q, 10)[0]
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with ThreadPoolExecutor(4) as pool:
+        out = list(pool.map(lambda _: s.query_knn(Q, 10)[0], range(4)))
     assert all(np.array_equal(o, expected) for o in out)
     assert s.observed_recall.queries > 0
 
@@ -211,27 +202,8 @@ def test_a_warning_counts_the_queries_it_was_judged_on():
 def plain_tuning(cost=5_000.0, exact_cost=65_000.0):
     from plovik.tuning import Tuning
 
-    return Tuning(
-        False,
-        3,
-        6,
-        2,
-        1,
-        0.97,
-        (0.95, 0.99),
-        None,
-        None,
-        64,
-        0.95,
-        10,
-        None,
-        100.0,
-        cost,
-        exact_cost,
-        50_000,
-        4.0,
-        (1.0,),
-    )
+    head = (False, 3, 6, 2, 1, 0.97, (0.95, 0.99), None, None, 64, 0.95, 10, None, 100.0)
+    return Tuning(*head, cost, exact_cost, 50_000, 4.0, (1.0,))
 
 
 @pytest.mark.parametrize("call_size", [100, 2_000])

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import plovik
+from index_helpers import assert_tables_equal
 from plovik import PlovikSearch, RecallWarning, _native, datasets, exact_knn, exact_radius, tuning
 from plovik.exact import ExactScan, recall_at_k
 from plovik.lsh import PythonLshIndex
@@ -29,6 +30,7 @@ from plovik.tuning import (
     tune,
     wilson,
 )
+from query_helpers import assert_rows_equal as same
 
 
 def test_exact_scan_is_the_native_scan_of_the_converted_input():
@@ -36,14 +38,9 @@ def test_exact_scan_is_the_native_scan_of_the_converted_input():
     rng = np.random.default_rng(2)
     P, Q = rng.integers(0, 4, (257, 16)) / 4, rng.random((27, 16)) - 3.0  # ties, coordinates to wrap
     ex = np.r_[np.arange(20), np.full(7, -1)]
-    for got, want in [
-        (
-            exact_knn(P.tolist(), Q.astype(np.float32), 7, ex.tolist()),
-            _native.exact_knn(P, Q.astype(np.float32).astype(np.float64), 7, ex),
-        ),
-        (exact_radius(P, Q, 1.9, ex), _native.exact_radius(P, Q, 1.9, ex)),
-    ]:
-        assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+    Q32 = Q.astype(np.float32)
+    same(exact_knn(P.tolist(), Q32, 7, ex.tolist()), _native.exact_knn(P, Q32.astype(np.float64), 7, ex))
+    same(exact_radius(P, Q, 1.9, ex), _native.exact_radius(P, Q, 1.9, ex))
 
 
 # ---------------------------------------------------- the sample hashing
@@ -125,7 +122,11 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
                     _native._neighbour_hits(2, s, u, Q, X[: owner.size], owner, 3),
                 )
             )
-    assert all(np.array_equal(a, b) for a, b in zip(*runs, strict=True)) and (runs[0][2] == -1).any()
+    same(*runs)
+    assert (runs[0][2] == -1).any()
+
+
+hits = _native._neighbour_hits  # short enough for one case a line
 
 
 @pytest.mark.parametrize(
@@ -137,21 +138,9 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         (lambda s, u, X: _native._probe_keys(2, s + 3, u, X, 1), ValueError, r"every entry of s must lie in \[0, d\)"),
         (lambda s, u, X: _native._probe_keys(2, s, u, X.astype(np.float32), 1), TypeError, "rows"),
         (lambda s, u, X: _native._candidate_counts(2, s, u, X, X[:, :2].copy(), 1, 1.0), ValueError, "as many columns"),
-        (
-            lambda s, u, X: _native._neighbour_hits(2, s, u, X, X, np.zeros(3, np.int64), 1),
-            ValueError,
-            "one query row per neighbour",
-        ),
-        (
-            lambda s, u, X: _native._neighbour_hits(2, s, u, X[:2], X[:3], np.array([1, 0, 1]), 1),
-            ValueError,
-            "ascending query rows",
-        ),
-        (
-            lambda s, u, X: _native._neighbour_hits(2, s, u, X[:2], X[:3], np.array([0, 1, 2]), 1),
-            ValueError,
-            "ascending query rows",
-        ),
+        (lambda s, u, X: hits(2, s, u, X, X, np.zeros(3, np.int64), 1), ValueError, "one query row per neighbour"),
+        (lambda s, u, X: hits(2, s, u, X[:2], X[:3], np.array([1, 0, 1]), 1), ValueError, "ascending query rows"),
+        (lambda s, u, X: hits(2, s, u, X[:2], X[:3], np.array([0, 1, 2]), 1), ValueError, "ascending query rows"),
         (lambda s, u, X: _native._spread(X, np.array([0, 5]), np.array([1, 2])), ValueError, r"lie in \[0, m\)"),
         (lambda s, u, X: _native._spread(X, np.array([0]), np.array([1, 2])), ValueError, "as many rows"),
         (lambda s, u, X: _native._weighted_draw(np.ones(0), u, 2), ValueError, "must not be empty"),
@@ -248,11 +237,8 @@ def test_weighted_draw_follows_the_weights():
     # the first tables of a larger draw are those of a smaller one
     s, _ = draw_weighted_parameters(np.random.default_rng(3), w, 50, 5)
     assert all(sorted(row[:3]) == [0, 2, 3] and set(row[3:]) <= {0, 2, 3} and row[3] != row[4] for row in s.tolist())
-    few = draw_weighted_parameters(np.random.default_rng(3), w, 20, 5)
-    assert all(
-        np.array_equal(a, b[:20])
-        for a, b in zip(few, draw_weighted_parameters(np.random.default_rng(3), w, 50, 5), strict=True)
-    )
+    few, many = (draw_weighted_parameters(np.random.default_rng(3), w, n, 5) for n in (20, 50))
+    same(few, [a[:20] for a in many])
     # equal weights: every coordinate leads equally often
     s, _ = draw_weighted_parameters(np.random.default_rng(9), np.full(3, 1 / 3), 3000, 3)
     counts = np.bincount(s[:, 0], minlength=3)
@@ -346,10 +332,8 @@ def test_cost_model_counts_what_the_index_gathers():
         index.build(X, len(X))
         index.query_knn(np.concatenate([X, X]), 3, np.tile(np.arange(len(X)), 2))
         measured.append(index.stats()["pairs" if block == 0 else "cands"] / (2 * len(X)))
-    assert not report.exact and (report.cost / 3, report.candidates) == (
-        pytest.approx(measured[0]),
-        pytest.approx(measured[1]),
-    )
+    assert not report.exact and report.cost / 3 == pytest.approx(measured[0])
+    assert report.candidates == pytest.approx(measured[1])
 
 
 # ------------------------------------------------------------------ tuning
@@ -506,12 +490,9 @@ def test_euclidean_distances_in_a_box_with_unequal_sides_reach_the_target():
 def test_same_seed_same_tuning_on_both_backends_and_given_settings_are_kept():
     rng = np.random.default_rng(8)
     X = clustered(rng, 1500, 6)
-    runs = []
-    for backend in ("native", "reference"):
-        s = PlovikSearch(6, seed=11, backend=backend, exact=False)
+    runs = a, b = [PlovikSearch(6, seed=11, backend=backend, exact=False) for backend in ("native", "reference")]
+    for s in runs:
         s.build(X, 1400, sample=100)
-        runs.append(s)
-    a, b = runs
     assert a.tuning.settings() == b.tuning.settings()
     assert (a.tuning.recall, a.tuning.cost) == (b.tuning.recall, b.tuning.cost)
     # nor on the thread count
@@ -520,11 +501,11 @@ def test_same_seed_same_tuning_on_both_backends_and_given_settings_are_kept():
     report, s, u = tune(X, target=0.95, k=10, seed=11, sample=100, allow_exact=False)
     assert one[0].settings() == report.settings() and (one[0].recall, one[0].cost) == (report.recall, report.cost)
     assert np.array_equal(one[1], s) and np.array_equal(one[2], u)
-    assert all(a.tables()[key].tobytes() == b.tables()[key].tobytes() for key in a.tables())
+    assert_tables_equal(a, b)
     # retuning hashes the points both store (single precision): the same tables again
     for s in runs:
         s.retune()
-    assert all(a.tables()[key].tobytes() == b.tables()[key].tobytes() for key in a.tables())
+    assert_tables_equal(a, b)
     # retuning after a retire tunes for the points left in the tables
     for s in runs:
         s.retire(np.arange(0, 1500, 3))
@@ -537,7 +518,7 @@ def test_same_seed_same_tuning_on_both_backends_and_given_settings_are_kept():
     fixed = PlovikSearch(6, seed=11, tables=5, probes=2, cells=4, components=3, backend="reference", tune=False)
     fixed.build(X, 1400)
     assert given.tuning is None
-    assert all(given.tables()[key].tobytes() == fixed.tables()[key].tobytes() for key in given.tables())
+    assert_tables_equal(given, fixed)
     # some given: those are kept, the rest tuned
     part = PlovikSearch(6, seed=11, tables=6, cells=3, exact=False)
     part.build(X, sample=100)
@@ -561,16 +542,14 @@ def test_growth_warns_once_and_retune_restores_recall():
     rng = np.random.default_rng(6)
     X = clustered(rng, 12_000, 6)
     search = PlovikSearch(6, recall=0.9, seed=4, exact=False)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RecallWarning)  # 120 points may be too few to hash
+    with warnings.catch_warnings(action="ignore", category=RecallWarning):  # 120 points may be too few to hash
         search.build(X[:120], sample=100)
     before = search.estimate_recall(sample=100)
     with pytest.warns(RecallWarning, match="times the 120 it was tuned for") as caught:
         for i in range(120, 10_000, 1480):
             search.promote(X[i : min(i + 1480, 10_000)])
     assert {w.filename for w in caught} == {__file__}  # the user's line, not plovik's
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
+    with warnings.catch_warnings(action="error"):
         search.promote(X[10_000:])  # once only
     n_static, n_candidates = search.n_static, search.n_candidates
     assert n_candidates > 0
@@ -619,8 +598,7 @@ def test_the_report_says_what_was_measured():
     rng = np.random.default_rng(11)
     X, Q = rng.random((3000, 16)), rng.random((500, 16))
     search = PlovikSearch(16, seed=2, exact=False)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RecallWarning)
+    with warnings.catch_warnings(action="ignore", category=RecallWarning):
         start = time.perf_counter()
         search.build(X, queries=Q, sample=40)
         wall = time.perf_counter() - start
@@ -640,6 +618,10 @@ def test_the_report_says_what_was_measured():
     assert t.exact and t.sample == 40 and t.interval == t.radius_interval == (1.0, 1.0) and t.radius_recall == 1.0
 
 
+def build5(**kwargs):
+    PlovikSearch(3).build(np.zeros((5, 3)), **kwargs)
+
+
 @pytest.mark.parametrize(
     "make, exc, match",
     [
@@ -648,19 +630,11 @@ def test_the_report_says_what_was_measured():
         (lambda: PlovikSearch(3, recall="high"), TypeError, "recall must be a real number"),
         (lambda: PlovikSearch(3, k=0), ValueError, "k must be at least 1"),
         (lambda: PlovikSearch(3, tune=1), TypeError, "tune, exact, monitor and adapt must be bools"),
-        (
-            lambda: PlovikSearch(3).build(np.zeros((5, 3)), sample=6),
-            ValueError,
-            r"sample \(6\) is larger than the data",
-        ),
-        (lambda: PlovikSearch(3).build(np.zeros((5, 3)), sample=0), ValueError, "sample must be at least 1"),
-        (lambda: PlovikSearch(3).build(np.zeros((5, 3)), capacity=-1), ValueError, "capacity must be at least 0"),
-        (lambda: PlovikSearch(3).build(np.zeros((5, 3)), radius=np.inf), ValueError, "radius must be finite"),
-        (
-            lambda: PlovikSearch(3).build(np.zeros((5, 3)), queries=np.zeros((2, 4))),
-            ValueError,
-            "queries has 4 columns",
-        ),
+        (lambda: build5(sample=6), ValueError, r"sample \(6\) is larger than the data"),
+        (lambda: build5(sample=0), ValueError, "sample must be at least 1"),
+        (lambda: build5(capacity=-1), ValueError, "capacity must be at least 0"),
+        (lambda: build5(radius=np.inf), ValueError, "radius must be finite"),
+        (lambda: build5(queries=np.zeros((2, 4))), ValueError, "queries has 4 columns"),
         (lambda: PlovikSearch(3).estimate_recall(), ValueError, r"before build\(\)"),
     ],
 )
@@ -684,13 +658,8 @@ def test_a_k_above_the_tuned_k_widens_the_search(make):
     tuned = search.query_knn(fresh, 10)[0]
     assert np.array_equal(tuned, search.query_knn(fresh, 10, probes=search.tuning.probes)[0])
     t = search.tuning
-    assert [
-        probes_for(t, 11, None),
-        probes_for(t, 10, None),
-        probes_for(t, 9, None),
-        probes_for(t, 11, 2),
-        probes_for(None, 50, None),
-    ] == [t.components, None, None, 2, None]
+    calls = [(t, 11, None), (t, 10, None), (t, 9, None), (t, 11, 2), (None, 50, None)]
+    assert [probes_for(*c) for c in calls] == [t.components, None, None, 2, None]
 
 
 def test_kept_settings_outlive_a_build(tmp_path):
@@ -763,8 +732,7 @@ def test_small_data_is_scanned_without_measuring():
     later.build(X[:2000], capacity=20_000, sample=50)
     assert later.tuning.sample > 0
     measured = PlovikSearch(16, seed=1, exact=False)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RecallWarning)
+    with warnings.catch_warnings(action="ignore", category=RecallWarning):
         measured.build(X[:2000], sample=50)
     assert not measured.tuning.exact and measured.tuning.sample == 100
 
@@ -777,8 +745,7 @@ def test_copies_of_a_sample_point_are_not_found_for_free(copies, base, d, jitter
     X += jitter * rng.choice([-1.0, 1.0], X.shape)
     fresh = rng.random((400, d))
     search = PlovikSearch(d, seed=1)
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", RecallWarning)
+    with warnings.catch_warnings(record=True, action="always", category=RecallWarning) as caught:
         search.build(X)
     t = search.tuning
     assert t.exact or t.tables > 1  # one table finds a point's copies, not its neighbours
