@@ -211,6 +211,26 @@ struct TierAxes {
   }
 };
 
+// Calls visit(dist, ids, len) for every chunk of at most run_chunk
+// points of the cells [c0, c1] of each tier, dist their sums with q.
+template <std::size_t D, int Kind, class Visit>
+[[gnu::always_inline]] inline void for_each_run(GridTiers tiers, const std::vector<TierAxes>& axes,
+                                                std::size_t c0, std::size_t c1, const float* q,
+                                                float* dist, Visit&& visit) {
+  const std::size_t d = tiers[0]->d;
+  const Metric& metric = tiers[0]->metric;
+  const float* w = metric.weights.empty() ? nullptr : metric.weights.data();
+  for (std::size_t ti = 0; ti < tiers.size(); ++ti) {
+    const GridTier& t = *tiers[ti];
+    const std::size_t s = t.starts[c0], e = t.starts[c1 + 1];
+    for (std::size_t from = s; from < e; from += run_chunk) {
+      const std::size_t len = std::min(run_chunk, e - from);
+      distances_run<D, Kind>(q, axes[ti].axis, from, len, d, dist, &metric, w);
+      visit(static_cast<const float*>(dist), t.ids.data() + from, len);
+    }
+  }
+}
+
 // Appends to found[used ..] every point of the tiers whose sum with q is
 // at most `cutoff` (on the sums: metric_sum_cutoff) but the excluded id,
 // its distance the sum rooted for L2, from the cells that `reach`, made
@@ -220,31 +240,22 @@ void collect_within(GridTiers tiers, const std::vector<TierAxes>& axes, const Re
                     const CellStrides& strides, const float* q, int64_t excluded, float cutoff,
                     Array<typename E::Entry>& found, std::size_t& used) {
   using Entry = typename E::Entry;
-  const std::size_t d = tiers[0]->d;
-  const Metric& metric = tiers[0]->metric;
-  const float* w = metric.weights.empty() ? nullptr : metric.weights.data();
   float dist[run_chunk];
   reach.template for_runs<D>(strides, [&](std::size_t c0, std::size_t c1) {
-    for (std::size_t ti = 0; ti < tiers.size(); ++ti) {
-      const GridTier& t = *tiers[ti];
-      const std::size_t s = t.starts[c0], e = t.starts[c1 + 1];
-      for (std::size_t from = s; from < e; from += run_chunk) {
-        const std::size_t len = std::min(run_chunk, e - from);
-        distances_run<D, Kind>(q, axes[ti].axis, from, len, d, dist, &metric, w);
-        if (found.size() < used + len) found.resize(std::max(2 * found.size(), used + len));
-        Entry* out = found.data();
-        const int64_t* ids = t.ids.data() + from;
-        for (std::size_t b = 0; b < len; b += 64) {
-          // The hits of 64 points at a time, as bits.
-          uint64_t hits = within_mask(dist + b, std::min<std::size_t>(64, len - b), cutoff);
-          for (; hits != 0; hits &= hits - 1) {
-            const std::size_t j = b + static_cast<std::size_t>(std::countr_zero(hits));
-            if (ids[j] == excluded) continue;
-            out[used++] = E::make(root_of<Kind>(dist[j]), ids[j]);
+    for_each_run<D, Kind>(
+        tiers, axes, c0, c1, q, dist, [&](const float* dr, const int64_t* ids, std::size_t len) {
+          if (found.size() < used + len) found.resize(std::max(2 * found.size(), used + len));
+          Entry* out = found.data();
+          for (std::size_t b = 0; b < len; b += 64) {
+            // The hits of 64 points at a time, as bits.
+            uint64_t hits = within_mask(dr + b, std::min<std::size_t>(64, len - b), cutoff);
+            for (; hits != 0; hits &= hits - 1) {
+              const std::size_t j = b + static_cast<std::size_t>(std::countr_zero(hits));
+              if (ids[j] == excluded) continue;
+              out[used++] = E::make(root_of<Kind>(dr[j]), ids[j]);
+            }
           }
-        }
-      }
-    }
+        });
   });
 }
 
@@ -298,7 +309,6 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
   const GridTier& g = *tiers[0];
   const std::size_t d = g.d;
   const Metric& metric = g.metric;
-  const float* w = metric.weights.empty() ? nullptr : metric.weights.data();
   const double slack = metric_slack(d, metric);
   const AxisCost cost(metric, d);
   Rings rings(g.cells, cost);
@@ -369,27 +379,21 @@ void knn_task(GridTiers tiers, const Queries& qs, std::size_t begin, std::size_t
           ring,
           [&](std::size_t c, double bound) {
             if (bound > kth_cost) return;
-            for (std::size_t ti = 0; ti < tiers.size(); ++ti) {
-              const GridTier& t = *tiers[ti];
-              const std::size_t s = t.starts[c], e = t.starts[c + 1];
-              for (std::size_t from = s; from < e; from += run_chunk) {
-                const std::size_t n_run = std::min(run_chunk, e - from);
-                distances_run<D, Kind>(q, axes[ti].axis, from, n_run, d, dist, &metric, w);
-                const int64_t* ids = t.ids.data() + from;
-                for (std::size_t j = 0; j < n_run; ++j) {
-                  // Only a distance up to the k-th can enter (a tie by id).
-                  if (!(dist[j] <= kth_sum) || ids[j] == excluded) continue;
-                  const Entry x = E::make(root_of<Kind>(dist[j]), ids[j]);
-                  if (len < keep) {
-                    entry_push<E>(heap.data(), len, x);
-                    settle();
-                  } else if (E::less(x, heap[0])) {
-                    entry_replace_top<E>(heap.data(), keep, x);
-                    settle();
-                  }
-                }
-              }
-            }
+            for_each_run<D, Kind>(tiers, axes, c, c, q, dist,
+                                  [&](const float* dr, const int64_t* ids, std::size_t n_run) {
+                                    for (std::size_t j = 0; j < n_run; ++j) {
+                                      // Only a distance up to the k-th can enter (a tie by id).
+                                      if (!(dr[j] <= kth_sum) || ids[j] == excluded) continue;
+                                      const Entry x = E::make(root_of<Kind>(dr[j]), ids[j]);
+                                      if (len < keep) {
+                                        entry_push<E>(heap.data(), len, x);
+                                        settle();
+                                      } else if (E::less(x, heap[0])) {
+                                        entry_replace_top<E>(heap.data(), keep, x);
+                                        settle();
+                                      }
+                                    }
+                                  });
           },
           [&] { return kth_cost; });
       if (rings.last(ring)) break;
