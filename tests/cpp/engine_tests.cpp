@@ -25,9 +25,11 @@
 #include <vector>
 
 #include "index/checksum/crc32c.hpp"
+#include "index/cpu_features.hpp"
 #include "index/errors.hpp"
 #include "index/exact/exact.hpp"
 #include "index/grid/grid.hpp"
+#include "index/grid/kernel.hpp"
 #include "index/grid/pairs.hpp"
 #include "index/hash/keys.hpp"
 #include "index/hash/keys_vectorised.hpp"
@@ -401,6 +403,76 @@ void test_exact_tile_distances() {
   CHECK(refused);
 }
 
+// The grid's runs of distances (coordinate-major points, one query), by
+// the baseline loops and the AVX2 ones where the processor has it, equal
+// metric_sum_f32 bit for bit: d = 1 to 4 unrolled, 5 and 6 by the general
+// loop; each term kind; runs of every length up to a few vectors.
+void test_grid_distance_runs() {
+  using namespace plovik::grid_detail;
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::uniform_int_distribution<int> coarse(0, 8), pick(0, 3);
+  auto value = [&] {
+    const int v = pick(rng);
+    if (v == 0) return static_cast<float>(coarse(rng)) / 8.0f;  // ties, terms of 0 and 1/2
+    return plovik::wrap_f32(unit(rng));
+  };
+  const auto check = [&]<std::size_t D, int Kind>(std::size_t d, const plovik::Metric& metric) {
+    const std::size_t len = 37;
+    std::vector<float> coords(d * len), q(d), base(len), wide(len);
+    for (auto& v : coords) v = value();
+    for (auto& v : q) v = value();
+    const float* axis[max_grid_dims];
+    for (std::size_t a = 0; a < d; ++a) axis[a] = coords.data() + a * len;
+    const float* w = metric.weights.empty() ? nullptr : metric.weights.data();
+    distances_run_body<D, Kind>(q.data(), axis, 0, len, d, base.data(), &metric, w);
+#if PLOVIK_AVX2_TARGET
+    if (plovik::cpu_has_avx2())
+      distances_run_avx2<D, Kind>(q.data(), axis, 0, len, d, wide.data(), &metric, w);
+    else
+      wide = base;
+#else
+    wide = base;
+#endif
+    for (std::size_t j = 0; j < len; ++j) {
+      std::vector<float> p(d);
+      for (std::size_t a = 0; a < d; ++a) p[a] = axis[a][j];
+      const uint32_t want =
+          plovik::distance_bits(plovik::metric_sum_f32(metric, q.data(), p.data(), d));
+      CHECK(plovik::distance_bits(base[j]) == want);
+      CHECK(plovik::distance_bits(wide[j]) == want);
+    }
+  };
+  const auto each_d = [&]<int Kind>(const plovik::Metric& m, std::size_t d) {
+    switch (d) {
+      case 1: check.template operator()<1, Kind>(d, m); break;
+      case 2: check.template operator()<2, Kind>(d, m); break;
+      case 3: check.template operator()<3, Kind>(d, m); break;
+      case 4: check.template operator()<4, Kind>(d, m); break;
+      default: check.template operator()<0, Kind>(d, m); break;
+    }
+  };
+  for (int rep = 0; rep < 20; ++rep) {
+    for (std::size_t d = 1; d <= 6; ++d) {
+      plovik::Metric m;
+      for (const plovik::MetricKind mk : {plovik::MetricKind::l1, plovik::MetricKind::l2}) {
+        m.kind = mk;
+        m.weights.clear();
+        if (mk == plovik::MetricKind::l1)
+          each_d.template operator()<l1_plain>(m, d);
+        else
+          each_d.template operator()<l2_plain>(m, d);
+        for (std::size_t a = 0; a < d; ++a)
+          m.weights.push_back(static_cast<float>(0.125 + 3.0 * unit(rng)));
+        if (mk == plovik::MetricKind::l1)
+          each_d.template operator()<l1_weighted>(m, d);
+        else
+          each_d.template operator()<l2_weighted>(m, d);
+      }
+    }
+  }
+}
+
 void test_l2_sum_bound() {
   // s <= l2_sum_bound(r) exactly when sqrt(s) <= r: the squared sums
   // compared against the bound select the same points as the rooted
@@ -748,6 +820,7 @@ int main() {
       {"topk_order", test_topk_order},
       {"key_formula", test_key_formula},
       {"exact_tile_distances", test_exact_tile_distances},
+      {"grid_distance_runs", test_grid_distance_runs},
       {"l2_sum_bound", test_l2_sum_bound},
       {"thread_limits", test_thread_limits},
       {"file_map", test_file_map},

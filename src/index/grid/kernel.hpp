@@ -33,6 +33,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "index/cpu_features.hpp"
 #include "index/metric/metric.hpp"
 #include "index/query/distance.hpp"
 
@@ -154,13 +155,12 @@ template <int Kind>
   }
 }
 
-// out[j] = the sum (metric_sum_f32) of q and point s + j of a
-// coordinate-major store (coordinate a of point i at axis[a][i]), for
-// j < len; d <= max_grid_dims; w the metric's weights (the weighted kinds).
+// The loops of distances_run (below), for every instruction set.
 template <std::size_t D, int Kind = l1_plain>
-inline void distances_run(const float* q, const float* const* axis, std::size_t s, std::size_t len,
-                          std::size_t d, float* out, const Metric* metric = nullptr,
-                          const float* w = nullptr) {
+[[gnu::always_inline]] inline void distances_run_body(const float* q, const float* const* axis,
+                                                      std::size_t s, std::size_t len, std::size_t d,
+                                                      float* out, const Metric* metric,
+                                                      const float* w) {
   if constexpr (D == 1) {
     const float* x0 = axis[0] + s;
     const float q0 = q[0];
@@ -202,6 +202,36 @@ inline void distances_run(const float* q, const float* const* axis, std::size_t 
                                                      : metric_sum_f32(*metric, q, p, d);
     }
   }
+}
+
+#if PLOVIK_AVX2_TARGET
+// The same loops compiled for AVX2: each point's sum is still its own
+// chain of single-precision operations, eight points to a vector.
+template <std::size_t D, int Kind>
+[[gnu::target("avx2"), gnu::noinline]] void distances_run_avx2(
+    const float* q, const float* const* axis, std::size_t s, std::size_t len, std::size_t d,
+    float* out, const Metric* metric, const float* w) {
+  distances_run_body<D, Kind>(q, axis, s, len, d, out, metric, w);
+}
+#endif
+
+// out[j] = the sum (metric_sum_f32) of q and point s + j of a
+// coordinate-major store (coordinate a of point i at axis[a][i]), for
+// j < len; d <= max_grid_dims; w the metric's weights (the weighted kinds).
+// Compiled for AVX2 as well, taken when the processor has it (the same
+// bits).
+template <std::size_t D, int Kind = l1_plain>
+inline void distances_run(const float* q, const float* const* axis, std::size_t s, std::size_t len,
+                          std::size_t d, float* out, const Metric* metric = nullptr,
+                          const float* w = nullptr) {
+#if PLOVIK_AVX2_TARGET
+  static const bool avx2 = cpu_has_avx2();
+  if (avx2) {
+    distances_run_avx2<D, Kind>(q, axis, s, len, d, out, metric, w);
+    return;
+  }
+#endif
+  distances_run_body<D, Kind>(q, axis, s, len, d, out, metric, w);
 }
 
 // The image shift along one axis from x to y (wrapped coordinates): the

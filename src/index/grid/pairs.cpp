@@ -1,7 +1,6 @@
 #include "index/grid/pairs.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <string>
@@ -27,6 +26,8 @@ constexpr std::size_t points_per_task = 4096;
 // counts of pairs per task and bucket stay small.
 constexpr std::size_t most_tasks = 512;
 constexpr std::size_t run_chunk = 256;
+// Groups of tasks that count and place their pairs each on its own.
+constexpr std::size_t most_groups = 8;
 // The tiers a half list reads at most (a search has two).
 constexpr std::size_t max_tiers = 8;
 
@@ -357,31 +358,57 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
   });
 
   // Exactly sized outputs: the pairs of each row (the smaller id) counted,
-  // then each pair written into its row at a place taken in turn; the
-  // places within a row depend on the threads, the order each row is then
-  // sorted into does not. Until a row is sorted and read out, j holds each
-  // pair's key: the distance bits above the larger id (by_distance), or the
-  // larger id above the distance bits.
+  // then each pair written into its row at a place taken in turn. Until a
+  // row is sorted and read out, j holds each pair's key: the distance bits
+  // above the larger id (by_distance), or the larger id above the distance
+  // bits. The tasks fall into a few groups of consecutive tasks, each
+  // counting and placing its pairs on its own (a locked increment per pair
+  // would hold every scattered store up behind the last): group g's pairs
+  // of row x go after those of the groups before it. The places within a
+  // row depend on the groups, so on the threads; the order each row is
+  // then sorted into does not.
   const auto rows = static_cast<std::size_t>(top + 1);
-  Array<int64_t> start(checked_add(rows, 1), 0);
-  parallel::for_each(tasks, [&](std::size_t task) {
-    for (const Found& f : by_task[task].found)
-      std::atomic_ref<int64_t>(start[f.lo + 1]).fetch_add(1, std::memory_order_relaxed);
+  const std::size_t groups = std::min({tasks, parallel::thread_count(), most_groups});
+  const auto group_of = [&](std::size_t g) {
+    return std::pair(g * tasks / groups, (g + 1) * tasks / groups);
+  };
+  // The pairs of row x in group g, then where they go within the row. A
+  // row holds fewer than 2^32 pairs: its larger ids differ.
+  Array<uint32_t> placed(checked_mul(groups, rows), 0);
+  parallel::for_each(groups, [&](std::size_t g) {
+    uint32_t* mine = placed.data() + g * rows;
+    const auto [t0, t1] = group_of(g);
+    for (std::size_t task = t0; task < t1; ++task)
+      for (const Found& f : by_task[task].found) ++mine[f.lo];
   });
+  Array<int64_t> start(checked_add(rows, 1), 0);
+  parallel::for_chunks(
+      rows, 4096, [] { return 0; },
+      [&](int, std::size_t begin, std::size_t end) {
+        for (std::size_t x = begin; x < end; ++x) {
+          uint32_t before = 0;
+          for (std::size_t g = 0; g < groups; ++g) {
+            const uint32_t here = placed[g * rows + x];
+            placed[g * rows + x] = before;
+            before += here;
+          }
+          start[x + 1] = before;
+        }
+      });
   for (std::size_t x = 0; x < rows; ++x) start[x + 1] += start[x];
   const auto p = static_cast<std::size_t>(start[rows]);
   r.i.resize(p);
   r.j.resize(p);
   r.dist.resize(p);
   if (shifts) r.shift.resize(checked_mul(p, d));
-  {
-    Array<int64_t> cursor(start.begin(), start.end() - 1);
-    parallel::for_each(tasks, [&](std::size_t task) {
+  parallel::for_each(groups, [&](std::size_t g) {
+    uint32_t* next = placed.data() + g * rows;
+    const auto [t0, t1] = group_of(g);
+    for (std::size_t task = t0; task < t1; ++task) {
       TaskPairs& mine = by_task[task];
       for (std::size_t k = 0; k < mine.found.size(); ++k) {
         const Found& f = mine.found[k];
-        const auto at = static_cast<std::size_t>(
-            std::atomic_ref<int64_t>(cursor[f.lo]).fetch_add(1, std::memory_order_relaxed));
+        const auto at = static_cast<std::size_t>(start[f.lo]) + next[f.lo]++;
         const uint64_t key =
             by_distance ? (uint64_t{f.bits} << 32) | f.hi : (uint64_t{f.hi} << 32) | f.bits;
         r.j[at] = static_cast<int64_t>(key);
@@ -389,8 +416,9 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
       }
       Array<Found>().swap(mine.found);
       Array<int8_t>().swap(mine.shift);
-    });
-  }
+    }
+  });
+  Array<uint32_t>().swap(placed);
   // Each row sorted by its keys (distinct: a row's larger ids are), the
   // shifts moved with them; then read out.
   struct Scratch {
