@@ -84,9 +84,18 @@ def test_every_answer_equals_the_exact_scan(d, cells, metric, weighted):
     # at, just under and just over the cell widths, half and twice one, nothing, the whole torus
     near = [y for x in widths for y in (x, np.nextafter(x, 0), np.nextafter(x, 1))]
     radii = [*near, 0.5 * width, 2 * width, 0.0, 0.5 * d + 1]
+    own = np.arange(P.shape[0])
     for r in radii:
         same(_grid_radius([tier], Q, r), radius_rows(Q, r))
         same(_grid_pairs([tier], r)[:3], pairs_by_exact(P, r, tiles))
+        # the full list: the rows of every point, its own id left out
+        same(_grid_pairs([tier], r, True, True, True), _grid_radius([tier], P, r, own, True))
+        same(_grid_pairs([tier], r, False, True, True)[:3], radius_rows(P, r, own))
+    for n in (0, 1):  # no pair at all: a row per id, empty
+        same(
+            _grid_pairs([_grid_tier(P[:n], counts, None, metric, w)], 1.0, False, True, True)[:3],
+            (np.zeros(n + 1, np.int64), np.zeros(0, np.int64), np.zeros(0)),
+        )
     exclude = rng.integers(-1, P.shape[0], Q.shape[0])
     for k in [1, 7, 200]:  # 200: more than there are points
         same(_grid_knn([tier], Q, k), knn_rows(Q, k))
@@ -124,6 +133,7 @@ def test_rows_do_not_depend_on_the_thread_count():
         with thread_limit(threads):
             out.append((*_grid_radius([tier], P[:5000], 0.06), *_grid_knn([tier], P[:5000], 12)))
             out[-1] += _grid_pairs([tier], 0.05, True)
+            out[-1] += _grid_pairs([tier], 0.05, True, True, True)
     same(*out)
 
 
@@ -192,7 +202,12 @@ def test_exact_grid_in_orthorhombic_boxes(metric, sides):
         same(grid.knn(Q, k, ex), scan.knn(Q, k, ex))
     i, j, dist, shift, vec = grid.pairs(1.0, shifts=True, vectors=True)
     same((i, j, dist), grid.pairs(1.0))
-    ip, ids, _ = scan.radius(P, 1.0, np.arange(700))
+    ip, ids, _ = own = scan.radius(P, 1.0, np.arange(700))
+    same(grid.radius(P, 1.0, np.arange(700)), own)  # every point's own rows: from the pairs
+    same(
+        grid.radius(P, 1.0, np.c_[np.arange(700), np.full(700, 3)]),
+        scan.radius(P, 1.0, np.c_[np.arange(700), np.full(700, 3)]),
+    )
     rows = np.repeat(np.arange(700), np.diff(ip))
     assert i.size == (rows < ids).sum()
     indptr, ids, dists, full_shift, full_vec = grid.radius(Q, 1.0, shifts=True, vectors=True)

@@ -292,7 +292,14 @@ class ExactGrid(ExactPoints):
 
         def search(Q: npt.NDArray[np.float64], r: float, ex: npt.NDArray[np.int64] | None) -> Any:
             seen.append(Q)
-            return _native._grid_radius(self._tiers(self._cells(radius=r)), Q, r, ex)
+            tiers = self._tiers(self._cells(radius=r))
+            if self._own_rows(Q, ex):
+                # Each point's neighbours but itself: every pair is found once
+                # and put in both rows (the same rows, bit for bit, in half the
+                # distances).
+                indptr, ids, dists, _ = _native._grid_pairs(tiers, r, False, True, True)
+                return indptr, ids, dists
+            return _native._grid_radius(tiers, Q, r, ex)
 
         indptr, ids, dists = self._radius(search, queries, radius, exclude_ids, threads)
         if not (shifts or vectors):
@@ -300,6 +307,16 @@ class ExactGrid(ExactPoints):
         rows = np.repeat(np.arange(indptr.size - 1), np.diff(indptr))
         more = displacements(_wrapped(seen[0]), self._stored(), rows, ids, self.boxsize, shifts, vectors)
         return (indptr, ids, dists, *more)
+
+    def _own_rows(self, Q: npt.NDArray[np.float64], ex: npt.NDArray[np.int64] | None) -> bool:
+        """Whether query i is point i with its own id excluded, for every i."""
+        return (
+            ex is not None
+            and Q.shape == self._P.shape
+            and ex.shape == (self.n,)
+            and bool(np.array_equal(ex, np.arange(self.n)))
+            and bool(np.array_equal(Q, self._P))
+        )
 
     def pairs(
         self,

@@ -148,26 +148,28 @@ PyObject* function_grid_knn(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-// _grid_pairs(tiers, radius, shifts=False, by_distance=True): the half
-// list (i, j, dist, shift) of the tiers' points, shift a (p, d) int32 array
-// or None.
+// _grid_pairs(tiers, radius, shifts=False, by_distance=True, both=False):
+// the half list (i, j, dist, shift) of the tiers' points, shift a (p, d)
+// int32 array or None; with both, the full list (indptr, j, dist, shift).
 PyObject* function_grid_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[4];
-    match_args({"_grid_pairs", {"tiers", "radius", "shifts", "by_distance"}, 2}, args, nargs,
-               kwnames, a);
+    PyObject* a[5];
+    match_args({"_grid_pairs", {"tiers", "radius", "shifts", "by_distance", "both"}, 2}, args,
+               nargs, kwnames, a);
     const std::vector<const GridTier*> tiers = tiers_of(a[0]);
     const double radius = to_f64(a[1], "radius");
     const int shifts = a[2] == nullptr ? 0 : PyObject_IsTrue(a[2]);
     check(shifts);
     const int by_distance = a[3] == nullptr ? 1 : PyObject_IsTrue(a[3]);
     check(by_distance);
-    GridPairs r =
-        without_gil([&] { return grid_pairs(tiers, radius, shifts != 0, by_distance != 0); });
+    const int both = a[4] == nullptr ? 0 : PyObject_IsTrue(a[4]);
+    check(both);
+    GridPairs r = without_gil(
+        [&] { return grid_pairs(tiers, radius, shifts != 0, by_distance != 0, both != 0); });
     Ref shift;
     if (shifts) {
-      npy_intp dims[2] = {static_cast<npy_intp>(r.i.size()), static_cast<npy_intp>(tiers[0]->d)};
+      npy_intp dims[2] = {static_cast<npy_intp>(r.j.size()), static_cast<npy_intp>(tiers[0]->d)};
       shift = Ref(check(PyArray_SimpleNew(2, dims, NPY_INT32)));
       if (!r.shift.empty())
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(shift.get())), r.shift.data(),
@@ -175,7 +177,7 @@ PyObject* function_grid_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs
     } else {
       shift = Ref(Py_NewRef(Py_None));
     }
-    Ref i(hand_over(std::move(r.i)));
+    Ref i(hand_over(std::move(both ? r.indptr : r.i)));
     Ref j(hand_over(std::move(r.j)));
     Ref dist(hand_over(std::move(r.dist)));
     return PyTuple_Pack(4, i.get(), j.get(), dist.get(), shift.get());
@@ -205,12 +207,13 @@ PyMethodDef grid_functions[] = {
      "`exact_knn` over the points of the tiers, by their ids: the rows of\n"
      "`_exact_knn_tiles` in their metric."},
     {"_grid_pairs", PLOVIK_FASTCALL(function_grid_pairs), METH_FASTCALL | METH_KEYWORDS,
-     "_grid_pairs(tiers, radius, shifts=False, by_distance=True)\n--\n\n"
+     "_grid_pairs(tiers, radius, shifts=False, by_distance=True, both=False)\n--\n\n"
      "Every unordered pair of the tiers' points within `radius` once, as\n"
      "(i, j, dist, shift): i < j by id, ordered by i, then by (dist, j) (or by\n"
      "j when by_distance is false); shift the (p, d) int32 image shifts s with\n"
      "x_j - x_i + s the minimum-image displacement of the wrapped coordinates,\n"
-     "or None unless asked for."},
+     "or None unless asked for. With both, each pair in the rows of both its\n"
+     "ids, as (indptr, j, dist, shift) with a row per id up to the largest."},
     {nullptr, nullptr, 0, nullptr},
 };
 

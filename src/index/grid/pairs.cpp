@@ -317,7 +317,7 @@ void pairs_task(GridTiers tiers, float cutoff, bool shifts, const Stencil& stenc
 
 }  // namespace
 
-GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distance) {
+GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distance, bool both) {
   validate_grid_tiers(tiers);
   const GridTier& g = *tiers[0];
   const std::size_t d = g.d;
@@ -333,7 +333,10 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
     throw InvalidArgument("a half list reads at most " + std::to_string(max_tiers) + " tiers");
   for (const GridTier* t : tiers)
     if (!t->ids_32) throw InvalidArgument("a half list takes ids in [0, 2**32)");
-  if (n < 2 || std::isnan(cutoff)) return r;
+  if (n < 2 || std::isnan(cutoff)) {
+    if (both) r.indptr.assign(static_cast<std::size_t>(top + 1) + 1, 0);
+    return r;
+  }
   const Stencil reach = stencil(g, static_cast<double>(cutoff) + metric_slack(d, g.metric));
   const std::size_t total = g.starts.size() - 1;
 
@@ -379,7 +382,10 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
     uint32_t* mine = placed.data() + g * rows;
     const auto [t0, t1] = group_of(g);
     for (std::size_t task = t0; task < t1; ++task)
-      for (const Found& f : by_task[task].found) ++mine[f.lo];
+      for (const Found& f : by_task[task].found) {
+        ++mine[f.lo];
+        if (both) ++mine[f.hi];
+      }
   });
   Array<int64_t> start(checked_add(rows, 1), 0);
   parallel::for_chunks(
@@ -397,7 +403,7 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
       });
   for (std::size_t x = 0; x < rows; ++x) start[x + 1] += start[x];
   const auto p = static_cast<std::size_t>(start[rows]);
-  r.i.resize(p);
+  if (!both) r.i.resize(p);
   r.j.resize(p);
   r.dist.resize(p);
   if (shifts) r.shift.resize(checked_mul(p, d));
@@ -408,11 +414,17 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
       TaskPairs& mine = by_task[task];
       for (std::size_t k = 0; k < mine.found.size(); ++k) {
         const Found& f = mine.found[k];
-        const auto at = static_cast<std::size_t>(start[f.lo]) + next[f.lo]++;
-        const uint64_t key =
-            by_distance ? (uint64_t{f.bits} << 32) | f.hi : (uint64_t{f.hi} << 32) | f.bits;
-        r.j[at] = static_cast<int64_t>(key);
-        if (shifts) std::copy_n(mine.shift.data() + k * d, d, r.shift.data() + at * d);
+        const auto put = [&](uint32_t row, uint32_t other, int sign) {
+          const auto at = static_cast<std::size_t>(start[row]) + next[row]++;
+          const uint64_t key =
+              by_distance ? (uint64_t{f.bits} << 32) | other : (uint64_t{other} << 32) | f.bits;
+          r.j[at] = static_cast<int64_t>(key);
+          if (shifts)
+            for (std::size_t a = 0; a < d; ++a) r.shift[at * d + a] = sign * mine.shift[k * d + a];
+        };
+        put(f.lo, f.hi, 1);
+        // The other way round: from hi to lo the displacement changes sign.
+        if (both) put(f.hi, f.lo, -1);
       }
       Array<Found>().swap(mine.found);
       Array<int8_t>().swap(mine.shift);
@@ -467,12 +479,13 @@ GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distan
             const auto k = static_cast<uint64_t>(key[u]);
             const auto hi = static_cast<uint32_t>(by_distance ? k : k >> 32);
             const auto bits = static_cast<uint32_t>(by_distance ? k >> 32 : k);
-            r.i[s + u] = static_cast<int64_t>(x);
+            if (!both) r.i[s + u] = static_cast<int64_t>(x);
             key[u] = static_cast<int64_t>(hi);
             r.dist[s + u] = widen_bits(bits);
           }
         }
       });
+  if (both) r.indptr = std::move(start);
   return r;
 }
 

@@ -30,9 +30,16 @@ struct GridPairs {
   Array<int64_t> i, j;   // p pairs, i < j
   Array<double> dist;    // single-precision distances, widened
   Array<int32_t> shift;  // p * d when asked for, else empty
+  // With both: where each row starts (largest id + 2 entries), i empty.
+  Array<int64_t> indptr;
 };
 
 // The pairs ordered by i, then by (distance, j) (by_distance) or by j.
-GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distance);
+// With `both`, the full list: each pair in the rows of both its ids (its
+// shift negated in the row of the larger), in CSR form by id (indptr, j,
+// dist): the rows an exact radius query of every point finds, its own id
+// left out, bit for bit (a distance is the same either way round).
+GridPairs grid_pairs(GridTiers tiers, double radius, bool shifts, bool by_distance,
+                     bool both = false);
 
 }  // namespace plovik
