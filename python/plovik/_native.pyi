@@ -257,9 +257,14 @@ def _grid_knn(
     """`exact_knn` over the points of the tiers, by their ids."""
 
 def _grid_pairs(
-    tiers: tuple[Any, ...] | list[Any], radius: float, shifts: bool = False, by_distance: bool = True
+    tiers: tuple[Any, ...] | list[Any],
+    radius: float,
+    shifts: bool = False,
+    by_distance: bool = True,
+    both: bool = False,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.int32] | None]:
-    """The half list of the tiers' points: (i, j, dist, shift or None)."""
+    """The half list of the tiers' points: (i, j, dist, shift or None); with
+    both, the full list (indptr, j, dist, shift or None)."""
 
 def crc32c(data: Any, value: int = 0) -> int:
     """The CRC-32C (Castagnoli) of the bytes of `data`, any C-contiguous object
