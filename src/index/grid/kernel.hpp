@@ -155,6 +155,41 @@ template <int Kind>
   }
 }
 
+// out[j] = torus_l1_f32(q, point s + j) for a d of 4 to 16 (max_grid_dims),
+// a coordinate at a time over every point of the run: each point's terms
+// go through the same accumulators in the same order as torus_l1_f32's
+// (four-lane groups: sixteen coordinates as four groups whose lanes are
+// folded ((g0 + g1) + g2) + g3, else the groups of four summed lane by
+// lane; then (l0 + l1) + (l2 + l3); the last coordinates one by one as
+// s = term + s), so the same bits, and loops over the points the compiler
+// can vectorise. len <= 256.
+[[gnu::always_inline]] inline void l1_run_columns(const float* q, const float* const* axis,
+                                                  std::size_t s, std::size_t len, std::size_t d,
+                                                  float* out) {
+  static_assert(max_grid_dims == 16, "one pass of sixteen coordinates at most");
+  alignas(64) float lane[4][256];
+  const std::size_t whole = d >= 16 ? 16 : d / 4 * 4;
+  for (std::size_t l = 0; l < 4; ++l) {
+    float* acc = lane[l];
+    const float* x = axis[l] + s;
+    const float ql = q[l];
+    // a lane starts at 0: 0 + t is t
+    for (std::size_t j = 0; j < len; ++j) acc[j] = 0.0f + torus_term(ql, x[j]);
+    for (std::size_t c = 4 + l; c < whole; c += 4) {
+      const float* y = axis[c] + s;
+      const float qc = q[c];
+      for (std::size_t j = 0; j < len; ++j) acc[j] = acc[j] + torus_term(qc, y[j]);
+    }
+  }
+  for (std::size_t j = 0; j < len; ++j)
+    out[j] = (lane[0][j] + lane[1][j]) + (lane[2][j] + lane[3][j]);
+  for (std::size_t c = whole; c < d; ++c) {
+    const float* y = axis[c] + s;
+    const float qc = q[c];
+    for (std::size_t j = 0; j < len; ++j) out[j] = torus_term(qc, y[j]) + out[j];
+  }
+}
+
 // The loops of distances_run (below), for every instruction set.
 template <std::size_t D, int Kind = l1_plain>
 [[gnu::always_inline]] inline void distances_run_body(const float* q, const float* const* axis,
@@ -194,12 +229,13 @@ template <std::size_t D, int Kind = l1_plain>
     for (std::size_t j = 0; j < len; ++j)
       out[j] = (mterm<Kind>(q0, x0[j], w0) + mterm<Kind>(q1, x1[j], w1)) +
                (mterm<Kind>(q2, x2[j], w2) + mterm<Kind>(q3, x3[j], w3));
+  } else if ((Kind == l1_plain || metric == nullptr) && d >= 4) {
+    l1_run_columns(q, axis, s, len, d, out);
   } else {
     float p[max_grid_dims];
     for (std::size_t j = 0; j < len; ++j) {
       for (std::size_t a = 0; a < d; ++a) p[a] = axis[a][s + j];
-      out[j] = Kind == l1_plain || metric == nullptr ? torus_l1_f32(q, p, d)
-                                                     : metric_sum_f32(*metric, q, p, d);
+      out[j] = metric_sum_f32(*metric, q, p, d);
     }
   }
 }
