@@ -214,6 +214,9 @@ def test_torus_distance():
         ({"boxsize": [[1.0, 2.0, 3.0]]}, ValueError, "one side per axis"),
         ({"boxsize": ("a", 1, 2)}, TypeError, "boxsize must be"),
         ({"boxsize": -1.0}, ValueError, "boxsize must be finite and positive"),
+        ({"boxsize": 0.0}, ValueError, "boxsize must be finite and positive"),
+        ({"boxsize": float("nan")}, ValueError, "boxsize must be finite and positive"),
+        ({"boxsize": "3"}, TypeError, "boxsize must be"),
     ],
 )
 def test_bad_metric_and_box(kwargs, exc, message):
