@@ -14,17 +14,12 @@ import numpy as np
 import pytest
 
 from plovik import ExactScan, PlovikSearch, exact_knn, exact_radius
+from query_helpers import assert_rows_equal as _same
 
 sklearn = pytest.importorskip("sklearn")
 from plovik.sklearn import TorusNeighborsTransformer  # noqa: E402 - only once scikit-learn is known to be installed
 
 D = 3
-
-
-def _same(got, want):
-    assert len(got) == len(want)
-    for a, b in zip(got, want, strict=True):
-        np.testing.assert_array_equal(a, b)
 
 
 def _scaled(rows, L, dist_at=(1,)):
@@ -142,17 +137,9 @@ ENTRY_POINTS = {
     "ExactScan": lambda L: ExactScan(POINTS, boxsize=L),
     "transformer": lambda L: TorusNeighborsTransformer(boxsize=L).fit(POINTS),
 }
-BAD_BOXSIZES = [
-    (0, ValueError),
-    (-2.0, ValueError),
-    (math.nan, ValueError),
-    (math.inf, ValueError),
-    (10**400, ValueError),
-    (True, TypeError),
-    ("2", TypeError),
-    # one side where the points have D axes: refused for its length
-    (np.array([2.0]), ValueError),
-]
+# one side where the points have D axes is refused for its length
+BAD_BOXSIZES = [(0, ValueError), (-2.0, ValueError), (math.nan, ValueError), (math.inf, ValueError)]
+BAD_BOXSIZES += [(10**400, ValueError), (True, TypeError), ("2", TypeError), (np.array([2.0]), ValueError)]
 
 
 @pytest.mark.parametrize("entry", ENTRY_POINTS.values(), ids=ENTRY_POINTS.keys())
