@@ -135,7 +135,7 @@ def test_exact_or_fixed_searches_have_nothing_to_monitor(drift):
     assert small.tuning.exact and small.observed_recall is None
     fixed = PlovikSearch(D, seed=3, tables=4, components=4, cells=4, probes=1)
     fixed.build(X)
-    assert fixed.observed_recall is None  # (monitor=1 is refused with tune=1: test_tuning.py)
+    assert fixed.observed_recall is None  # (monitor=1 is refused: test_tuning.py)
 
 
 def test_concurrent_calls_share_one_monitor(drift):
