@@ -102,23 +102,9 @@ def test_module_entry_point_and_version():
 def test_bench_tiny_run_writes_json_markdown_and_plot(tmp_path):
     out = io.StringIO()
     shapes = ("clustered-tight-d16", "periodic liquid d=3")  # a key and the old spelling
-    results = run_bench(
-        n=3000,
-        n_static=2400,
-        d=8,
-        scenario=(3, 4, 32, 4),
-        queries=150,
-        exact_queries=40,
-        reference_queries=70,
-        shape_n=1500,
-        shape_queries=60,
-        shapes=shapes,
-        tables=(2, 6),
-        probes=(0, 3),
-        repeats=1,
-        out_dir=tmp_path,
-        out=out,
-    )
+    sizes = dict(n=3000, n_static=2400, d=8, scenario=(3, 4, 32, 4), queries=150, exact_queries=40, shape_n=1500)
+    sweep = dict(reference_queries=70, shape_queries=60, shapes=shapes, tables=(2, 6), probes=(0, 3), repeats=1)
+    results = run_bench(**sizes, **sweep, out_dir=tmp_path, out=out)
     saved = json.loads((tmp_path / "bench.json").read_text())
     assert saved == json.loads(json.dumps(results))
     assert saved["reference"]["rows_identical"] is True
@@ -142,10 +128,8 @@ def test_bench_tiny_run_writes_json_markdown_and_plot(tmp_path):
 def test_every_data_shape_is_reproducible_and_on_the_torus():
     keys = [shape.key for shape in SHAPES.values()]
     assert len(set(keys)) == len(SHAPES) and not any(set(" =") & set(key) for key in keys)
-    assert parser().parse_args(["bench", "--shapes", "periodic-liquid-d3,uniform d=4"]).shapes == (
-        "periodic liquid d=3",
-        "uniform d=4",
-    )
+    given = parser().parse_args(["bench", "--shapes", "periodic-liquid-d3,uniform d=4"]).shapes
+    assert given == ("periodic liquid d=3", "uniform d=4")
     for shape in SHAPES.values():
         a, b = (shape.points(np.random.default_rng(1), 500) for _ in range(2))
         q = shape.queries(np.random.default_rng(2), 50)

@@ -11,15 +11,13 @@ import numpy as np
 import pytest
 
 from index_helpers import assert_tables_equal, both, outputs_under_thread_counts, random_params
+from query_helpers import assert_rows_equal
 
 
 def assert_same(native, reference):
     assert_tables_equal(native, reference)
-    assert (native.n_points, native.n_static, native.n_candidates) == (
-        reference.n_points,
-        reference.n_static,
-        reference.n_candidates,
-    )
+    sizes = [(ix.n_points, ix.n_static, ix.n_candidates) for ix in (native, reference)]
+    assert sizes[0] == sizes[1]
     points = native.points()
     assert points.dtype == np.float32 and points.tobytes() == reference.points().tobytes()
 
@@ -47,8 +45,7 @@ def test_few_moves_among_many(b, K, share, step):
             ix.update(new)
         assert_same(*pair)
         # The rows measure the stored coordinates of moved and unmoved points.
-        for got, want in zip(*(ix.query_knn(q, 20) for ix in pair), strict=True):
-            np.testing.assert_array_equal(got, want)
+        assert_rows_equal(*(ix.query_knn(q, 20) for ix in pair))
 
 
 # Both scripts make the same index and the same epochs.

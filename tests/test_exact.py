@@ -2,6 +2,7 @@
 brute force written here with the reference's single-precision distances,
 on every thread count, and its argument errors against the index methods'."""
 
+import importlib.util
 import textwrap
 from functools import partial
 
@@ -12,6 +13,7 @@ import plovik
 from index_helpers import outputs_under_thread_counts, random_params
 from plovik import PanicException, RustLshIndex
 from plovik._native import _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
+from plovik.grid import ExactGrid
 from plovik.lsh import _sum_general, _terms, _widen, _wrap_f32
 from query_helpers import assert_rows_equal as same
 
@@ -209,17 +211,26 @@ def test_torus_distance():
         ({"metric": "l2"}, ValueError, 'metric must be "l1" or "euclidean", got \'l2\''),
         ({"metric": None}, TypeError, "metric must be"),
         ({"boxsize": (1.0, 2.0)}, ValueError, "boxsize has 2 sides but the points have d = 3"),
+        ({"boxsize": np.array([2.0])}, ValueError, "boxsize has 1 sides but the points have d = 3"),
         ({"boxsize": (1.0, 0.0, 2.0)}, ValueError, "sides of boxsize must be finite and positive"),
         ({"boxsize": (1.0, np.inf, 2.0)}, ValueError, "sides of boxsize must be finite and positive"),
         ({"boxsize": [[1.0, 2.0, 3.0]]}, ValueError, "one side per axis"),
         ({"boxsize": ("a", 1, 2)}, TypeError, "boxsize must be"),
-        ({"boxsize": -1.0}, ValueError, "boxsize must be finite and positive"),
+        *(({"boxsize": L}, ValueError, "boxsize must be finite and positive") for L in (-1.0, 0, np.nan, np.inf)),
+        ({"boxsize": 10**400}, ValueError, "boxsize must be"),
+        *(({"boxsize": L}, TypeError, "boxsize must be") for L in ("3", True)),
     ],
 )
 def test_bad_metric_and_box(kwargs, exc, message):
+    # one check of the metric and the box behind every entry point that takes them
     P = np.random.default_rng(0).random((10, 3))
-    calls = [partial(plovik.exact_knn, P, P, 2), partial(plovik.exact_radius, P, P, 0.1)]
-    for call in [*calls, partial(plovik.ExactScan, P), partial(plovik.torus_distance, P, P)]:
+    calls = [partial(plovik.exact_knn, P, P, 2), partial(plovik.exact_radius, P, P, 0.1), partial(plovik.ExactScan, P)]
+    calls += [partial(plovik.torus_distance, P, P), partial(plovik.PlovikSearch, 3), partial(ExactGrid, P)]
+    if importlib.util.find_spec("sklearn") is not None:  # the transformer checks them at fit
+        from plovik.sklearn import TorusNeighborsTransformer
+
+        calls.append(lambda **kw: TorusNeighborsTransformer(**kw).fit(P))
+    for call in calls:
         with pytest.raises(exc, match=message):
             call(**kwargs)
     # the native prepared points check their metric themselves

@@ -255,12 +255,8 @@ def test_tables_and_grid_answer_in_the_metric_through_every_change(tmp_path, met
         mirror.check(back, np.random.default_rng(3))
 
 
-def test_bad_boxes_and_metrics_are_refused_and_equal_sides_are_one_box():
-    with pytest.raises(ValueError, match="boxsize has 2 sides but the points have d = 3"):
-        PlovikSearch(3, boxsize=(1.0, 2.0))
-    with pytest.raises(ValueError, match='metric must be "l1" or "euclidean"'):
-        PlovikSearch(3, metric="manhattan")
-    # equal sides: the search and its modes as with one boxsize
+def test_equal_sides_are_one_box():
+    # the search and its modes as with one boxsize (bad boxes and metrics: test_exact.py)
     X = np.random.default_rng(7).random((900, 3))
     equal = PlovikSearch(3, boxsize=(2.0, 2.0, 2.0), exact=False, seed=1)
     equal.build(X * 2)

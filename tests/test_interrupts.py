@@ -105,11 +105,7 @@ def test_interrupted_mutation_changes_nothing(index, op, exc):
     inputs = [rng.random(shape) for _ in range(2)]
 
     def call(rows):
-        return {
-            "build": lambda: index.build(rows, N_STATIC),
-            "update": lambda: index.update(rows),
-            "promote": lambda: index.promote(rows),
-        }[op]
+        return lambda: getattr(index, op)(*((rows, N_STATIC) if op == "build" else (rows,)))
 
     full = cpu_seconds(call(inputs[0]))
     before = state(index, queries)

@@ -97,11 +97,7 @@ SHUTDOWN_WITH_CALLS_IN_FLIGHT = """
 @pytest.mark.threads
 @pytest.mark.parametrize(
     "calls,threads",
-    [
-        ("query_knn,query_radius,build", "2"),
-        ("query_batch,update,panic", "3"),
-        ("build,promote,query_knn,panic", "1"),
-    ],
+    [("query_knn,query_radius,build", "2"), ("query_batch,update,panic", "3"), ("build,promote,query_knn,panic", "1")],
 )
 def test_shutdown_with_calls_in_flight(calls, threads):
     for _ in range(2):

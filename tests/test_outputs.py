@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from plovik import PlovikSearch, exact_knn, exact_radius
+from query_helpers import assert_rows_equal as same
 
 try:
     import scipy.sparse as scipy_sparse
@@ -73,19 +74,13 @@ def test_radius_outputs_equal_the_rows_they_come_from(search):
         assert np.array_equal(one[1], dists[indptr[i] : indptr[i + 1]])
     assert np.array_equal(search.query_radius(Q, radii, own, count_only=True), np.diff(indptr))
     assert search.query_radius(Q[3], radii[3], 3, count_only=True) == indptr[4] - indptr[3]
-    assert all(
-        np.array_equal(a, b)
-        for a, b in zip(search.query_radius(Q, radii, own, return_distance=False), (indptr, ids), strict=True)
-    )
-    m = search.query_radius(Q, radii, own, sparse=True) if scipy_sparse else None
-    assert m is None or (isinstance(m, scipy_sparse.csr_array) and m.shape == (50, search.n_points))
-    assert m is None or m.nnz == len(ids)
-    assert m is None or (
-        np.array_equal(m.indptr, indptr) and np.array_equal(m.indices, ids) and np.array_equal(m.data, dists)
-    )
+    same(search.query_radius(Q, radii, own, return_distance=False), (indptr, ids))
+    if scipy_sparse:
+        m = search.query_radius(Q, radii, own, sparse=True)
+        assert isinstance(m, scipy_sparse.csr_array) and m.shape == (50, search.n_points) and m.nnz == len(ids)
+        same((m.indptr, m.indices, m.data), (indptr, ids, dists))
     # one radius for all, given as an array of equal values, is the scalar call
-    same = search.query_radius(Q, np.full(50, 0.12), own)
-    assert all(np.array_equal(a, b) for a, b in zip(same, search.query_radius(Q, 0.12, own), strict=True))
+    same(search.query_radius(Q, np.full(50, 0.12), own), search.query_radius(Q, 0.12, own))
 
 
 @pytest.mark.parametrize("search", SEARCHES, ids=IDS)
@@ -151,26 +146,17 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
         keep = ~np.isin(full[1][a:b], ex[i])
         assert np.array_equal(ids[indptr[i] : indptr[i + 1]], full[1][a:b][keep])
     if search.tuning is not None and search.tuning.exact:
-        assert all(np.array_equal(a, b) for a, b in zip((idx, dist), exact_knn(X[:n], Q, k, ex), strict=True))
-        assert all(
-            np.array_equal(a, b) for a, b in zip((indptr, ids, dists), exact_radius(X[:n], Q, 0.3, ex), strict=True)
-        )
+        same((idx, dist), exact_knn(X[:n], Q, k, ex))
+        same((indptr, ids, dists), exact_radius(X[:n], Q, 0.3, ex))
     # the same ids as a sparse matrix, row i's columns those query i excludes
     if scipy_sparse:
         csr = scipy_sparse.csr_array((np.ones((ex >= 0).sum()), (np.nonzero(ex >= 0)[0], ex[ex >= 0])), shape=(m, n))
-        assert all(np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, csr), (idx, dist), strict=True))
-        assert all(
-            np.array_equal(a, b) for a, b in zip(search.query_radius(Q, 0.3, csr), (indptr, ids, dists), strict=True)
-        )
-    # no column: nothing excluded
-    assert all(
-        np.array_equal(a, b) for a, b in zip(search.query_knn(Q, k, ex[:, :0]), (plain_idx, plain_dist), strict=True)
-    )
+        same(search.query_knn(Q, k, csr), (idx, dist))
+        same(search.query_radius(Q, 0.3, csr), (indptr, ids, dists))
+    same(search.query_knn(Q, k, ex[:, :0]), (plain_idx, plain_dist))  # no column: nothing excluded
     # a single point takes a 1-D array of its ids
-    one = search.query_knn(Q[7], k, ex[7])
-    assert np.array_equal(one[0], idx[7]) and np.array_equal(
-        search.query_radius(Q[7], 0.3, ex[7])[0], ids[indptr[7] : indptr[8]]
-    )
+    same(search.query_knn(Q[7], k, ex[7]), (idx[7], dist[7]))
+    assert np.array_equal(search.query_radius(Q[7], 0.3, ex[7])[0], ids[indptr[7] : indptr[8]])
     with pytest.raises(ValueError, match=rf"or \(40, e\), e ids per query padded with -1, got shape \(40, {e}, 1\)"):
         search.query_knn(Q, k, ex[:, :, None])
 

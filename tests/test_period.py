@@ -4,27 +4,21 @@ With `boxsize=L` an entry point answers as it does on the same data divided
 by L, with distances times L (rows, ids and tuning identical, distances
 equal to the last bit); without it, integer coordinates are refused, since
 on the unit torus they all wrap to the origin. (ShardedSearch:
-test_distributed.py.)
+test_distributed.py; a bad boxsize on every entry point: test_exact.py.)
 """
 
-import math
 import pickle
 
 import numpy as np
 import pytest
 
 from plovik import ExactScan, PlovikSearch, exact_knn, exact_radius
+from query_helpers import assert_rows_equal as _same
 
 sklearn = pytest.importorskip("sklearn")
 from plovik.sklearn import TorusNeighborsTransformer  # noqa: E402 - only once scikit-learn is known to be installed
 
 D = 3
-
-
-def _same(got, want):
-    assert len(got) == len(want)
-    for a, b in zip(got, want, strict=True):
-        np.testing.assert_array_equal(a, b)
 
 
 def _scaled(rows, L, dist_at=(1,)):
@@ -133,33 +127,6 @@ REFUSED_COORDINATES = {
 def test_integer_coordinates_need_a_boxsize_and_booleans_are_refused(call, error, match):
     with pytest.raises(error, match=match):
         call()
-
-
-ENTRY_POINTS = {
-    "PlovikSearch": lambda L: PlovikSearch(D, boxsize=L),
-    "exact_knn": lambda L: exact_knn(POINTS, POINTS, 2, boxsize=L),
-    "exact_radius": lambda L: exact_radius(POINTS, POINTS, 0.1, boxsize=L),
-    "ExactScan": lambda L: ExactScan(POINTS, boxsize=L),
-    "transformer": lambda L: TorusNeighborsTransformer(boxsize=L).fit(POINTS),
-}
-BAD_BOXSIZES = [
-    (0, ValueError),
-    (-2.0, ValueError),
-    (math.nan, ValueError),
-    (math.inf, ValueError),
-    (10**400, ValueError),
-    (True, TypeError),
-    ("2", TypeError),
-    # one side where the points have D axes: refused for its length
-    (np.array([2.0]), ValueError),
-]
-
-
-@pytest.mark.parametrize("entry", ENTRY_POINTS.values(), ids=ENTRY_POINTS.keys())
-def test_bad_boxsize(entry):
-    for L, error in BAD_BOXSIZES:
-        with pytest.raises(error, match=r"boxsize must be|boxsize has 1 sides but the points have d"):
-            entry(L)
 
 
 def test_coordinates_beyond_the_float_range_once_divided_are_refused():

@@ -51,13 +51,8 @@ def _same_search(a, b, d, stats=True):
         assert {k: v for k, v in a.stats().items() if not k.endswith("_ns")} == {
             k: v for k, v in b.stats().items() if not k.endswith("_ns")
         }
-    assert (a.n_points, a.n_static, a.n_candidates, a.n_retired, a.n_live) == (
-        b.n_points,
-        b.n_static,
-        b.n_candidates,
-        b.n_retired,
-        b.n_live,
-    )
+    sizes = [(s.n_points, s.n_static, s.n_candidates, s.n_retired, s.n_live) for s in (a, b)]
+    assert sizes[0] == sizes[1]
     timeless = [t and dataclasses.replace(t, seconds=0.0) for t in (a.tuning, b.tuning)]
     assert timeless[0] == timeless[1] and a.seed == b.seed and a.backend == b.backend and a.boxsize == b.boxsize
     # an exact scan holds no table, hence no hash parameters
@@ -113,12 +108,13 @@ def test_search_round_trips(backend, tuned, tmp_path):
     assert search.n_points == 600 + 30  # the original was never touched
 
 
-def test_the_reference_is_imported_only_for_its_backend(tmp_path):
-    # the package answers, saves, loads and pickles without the NumPy reference
+def test_the_reference_and_dask_are_imported_only_when_asked_for(tmp_path):
+    # the package answers, saves, loads and pickles without the NumPy reference, and never imports Dask
     code = f"""if True:
         import pickle, sys
         import numpy as np
         import plovik, plovik.bench, plovik.persist
+        assert not any(m.startswith(("dask", "distributed")) for m in sys.modules)
         search = plovik.PlovikSearch(3, seed=1)
         search.build(np.random.default_rng(0).random((300, 3)))
         search.query_knn(np.full((4, 3), 0.5), 3, probes=2)
@@ -643,27 +639,8 @@ def _mutate(rng, pristine):
         if not isinstance(node[key], (dict, list)) or rng.random() < 0.2:
             break
         node = node[key]
-    values = [
-        None,
-        True,
-        -1,
-        0,
-        1,
-        2**64,
-        2**31 - 1,
-        3,
-        299,
-        300,
-        1e308,
-        float("nan"),
-        -0.5,
-        "x",
-        "<f4",
-        [],
-        {},
-        [2**40, 3],
-        [0, 3],
-    ]
+    values = [None, True, -1, 0, 1, 2**64, 2**31 - 1, 3, 299, 300, 1e308, float("nan"), -0.5]
+    values += ["x", "<f4", [], {}, [2**40, 3], [0, 3]]
     if key is not None:
         if rng.random() < 0.15 and isinstance(node, dict):
             del node[key]

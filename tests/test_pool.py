@@ -75,14 +75,8 @@ def test_pool_size_laziness_and_results(env, workers):
     clean = {k: v for k, v in os.environ.items() if not k.startswith("RAYON")}
     # OpenBLAS and friends start their own threads at import; keep them out.
     clean.update(OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
-    out = subprocess.run(
-        [sys.executable, "-c", COUNT_THREADS],
-        env={**clean, **env},
-        check=True,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    run = dict(env={**clean, **env}, check=True, capture_output=True, text=True, timeout=120)
+    out = subprocess.run([sys.executable, "-c", COUNT_THREADS], **run)
     at_import, after_work, digest, reference_count = out.stdout.split()
     assert int(at_import) == 0  # nothing starts at import
     assert int(after_work) == workers - 1  # the calling thread is the remaining worker

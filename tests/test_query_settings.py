@@ -11,6 +11,7 @@ import plovik
 from index_helpers import random_params
 from plovik import PlovikSearch, RustLshIndex, _native
 from plovik.lsh import PythonLshIndex, _sum_general, _terms, _widen, _wrap_f32, pool_thread_count
+from query_helpers import assert_rows_equal as same
 
 D = 5
 
@@ -39,16 +40,12 @@ def test_a_call_with_its_own_probes_answers_as_an_index_built_with_them(block, p
     for cls in (RustLshIndex, PythonLshIndex):
         base, want = built(cls, params, 1), built(cls, params, probes)
         got = knn(base, Q, 7, ex, probes)
-        assert all(np.array_equal(a, b) for a, b in zip(got, want.query_knn(Q, 7, ex), strict=True))
-        assert all(
-            np.array_equal(a, b)
-            for a, b in zip(radius(base, Q, 0.4, ex, probes), want.query_radius(Q, 0.4, ex), strict=True)
-        )
+        same(got, want.query_knn(Q, 7, ex))
+        same(radius(base, Q, 0.4, ex, probes), want.query_radius(Q, 0.4, ex))
         assert np.array_equal(knn(base, Q, 7, ex, None)[0], base.query_knn(Q, 7, ex)[0])
         if cls is RustLshIndex:
             native = got
-    ref = knn(built(PythonLshIndex, params, 1), Q, 7, ex, probes)
-    assert all(np.array_equal(a, b) for a, b in zip(native, ref, strict=True))
+    same(native, knn(built(PythonLshIndex, params, 1), Q, 7, ex, probes))
 
 
 @pytest.mark.parametrize("bad, exc", [(-1, OverflowError), (1.5, TypeError), ("2", TypeError)])
@@ -97,17 +94,16 @@ def test_a_call_in_a_metric_ranks_the_index_candidates_in_it(metric, weights):
     ref.retire(np.array([3, 2600]))
 
     def calls():
-        return _native._query_knn_metric(ix, Q, 40, metric, w, ex, 2), _native._query_radius_metric(
-            ix, Q, 0.2, metric, w, ex, 2
-        )
+        rows = _native._query_knn_metric(ix, Q, 40, metric, w, ex, 2)
+        return rows, _native._query_radius_metric(ix, Q, 0.2, metric, w, ex, 2)
 
     rows, within = calls()
     want = (*ref._query_knn(Q, 40, ex, 2, metric=(metric, w)), *ref._query_radius(Q, 0.2, ex, 2, metric=(metric, w)))
-    assert all(np.array_equal(a, b) for a, b in zip((*rows, *within), want, strict=True))
+    same((*rows, *within), want)
     for limit in (1, 2):
         with plovik.thread_limit(limit):
             again = calls()
-        assert all(np.array_equal(a, b) for a, b in zip((*again[0], *again[1]), want, strict=True))
+        same((*again[0], *again[1]), want)
     cand_ptr, cand_ids, _ = _native._query_radius(ix, Q, np.inf, ex, 2)
     relaxed = 0
     for q in range(len(Q)):
@@ -156,22 +152,18 @@ def test_thread_limits_never_change_a_row():
     search, Q = search_and_queries()
     want = search.query_knn(Q, 10)
     radius = search.query_radius(Q[:300], 0.3)
-
-    def same(got):
-        return all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
-
     assert plovik.thread_count() >= 1
     with plovik.thread_limit(1):
         assert plovik.thread_count() == 1
-        assert same(search.query_knn(Q, 10))
+        same(search.query_knn(Q, 10), want)
         with plovik.thread_limit(3):  # the innermost limit applies (capped by the pool)
             assert plovik.thread_count() == min(3, pool_thread_count())
         assert plovik.thread_count() == 1
-    assert same(search.query_knn(Q, 10, threads=1))
-    assert all(np.array_equal(a, b) for a, b in zip(search.query_radius(Q[:300], 0.3, threads=1), radius, strict=True))
+    same(search.query_knn(Q, 10, threads=1), want)
+    same(search.query_radius(Q[:300], 0.3, threads=1), radius)
     one = PlovikSearch(8, seed=4, cells=3, components=6, tables=8, probes=2, threads=1)
     one.build(search._points(), 15_000)
-    assert same(one.query_knn(Q, 10))
+    same(one.query_knn(Q, 10), want)
 
     # two threads with different limits at once, many times over
     results, errors = [], []
@@ -179,7 +171,8 @@ def test_thread_limits_never_change_a_row():
     def run(limit):
         try:
             for _ in range(5):
-                results.append(same(search.query_knn(Q, 10, threads=limit)))
+                got = search.query_knn(Q, 10, threads=limit)
+                results.append(all(np.array_equal(a, b) for a, b in zip(got, want, strict=True)))
         except BaseException as e:  # noqa: BLE001 - any failure of the thread is reported by the test
             errors.append(e)
 
@@ -200,5 +193,5 @@ def test_threadpoolctl_limits_the_pool():
     with threadpoolctl.threadpool_limits(1):
         assert plovik.thread_count() == 1
         got = search.query_knn(Q, 10)
-    assert all(np.array_equal(a, b) for a, b in zip(got, want, strict=True))
+    same(got, want)
     assert plovik.thread_count() == info[0]["num_threads"]

@@ -241,14 +241,8 @@ def test_refused_retire_changes_nothing(cls):
     ix.build(pts, 30)
     ix.retire(np.array([3, 3, 40]))
     before = ix.query_knn(pts, 50), ix.tables()
-    for ids, exc in [
-        (np.array([1, 50]), ValueError),
-        (np.array([-1]), ValueError),
-        (np.array([2.0]), TypeError),
-        (np.array([[1]]), TypeError),
-        ([1], TypeError),
-        (np.array([1], np.int32), TypeError),
-    ]:
+    refused = [(np.array([1, 50]), ValueError), (np.array([-1]), ValueError), (np.array([2.0]), TypeError)]
+    for ids, exc in [*refused, (np.array([[1]]), TypeError), ([1], TypeError), (np.array([1], np.int32), TypeError)]:
         with pytest.raises(exc):
             ix.retire(ids)
         assert ix.n_retired == 2

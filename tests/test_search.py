@@ -351,15 +351,11 @@ def test_sizes_and_stats_follow_the_epochs():
     search = PlovikSearch(3, seed=0, backend="reference", tune=False)
     assert (len(search), search.n_static, search.n_candidates) == (0, 0, 0)
     assert search.nbytes == 0 and "nbytes=0.0 MB" in repr(search)
-    for call in (
-        lambda: search.update(np.zeros((0, 3))),
-        lambda: search.promote(np.zeros((1, 3))),
-        lambda: search.query_knn(np.zeros((1, 3)), 1),
-        lambda: search.query_radius(np.zeros((1, 3)), 0.1),
-        lambda: search.retire([0]),
-    ):
+    one = np.zeros((1, 3))
+    calls = [("update", (one[:0],)), ("promote", (one,)), ("query_knn", (one, 1)), ("query_radius", (one, 0.1))]
+    for method, args in [*calls, ("retire", ([0],))]:
         with pytest.raises(ValueError, match=r"before build\(\): the index holds no points"):
-            call()
+            getattr(search, method)(*args)
     assert all(t.shape == (32, 0) for t in search.tables().values())
     assert search.stats() == dict(
         gather_ns=0, refine_ns=0, relax_ns=0, queries=0, cands=0, pairs=0, relaxed=0, block=65536

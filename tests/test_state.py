@@ -24,19 +24,15 @@ D = 16
 
 def epochs(ix, rng, stage):
     """Brings a freshly built index to `stage` (each stage includes the ones before)."""
-    n_cand = ix.n_candidates
+    n_cand, d = ix.n_candidates, ix.points().shape[1]
     order = ["built", "updated", "promoted", "retired"]
     for step in order[1 : order.index(stage) + 1]:
         if step == "updated":
-            ix.update(rng.random((n_cand, ix_d(ix))))
+            ix.update(rng.random((n_cand, d)))
         elif step == "promoted":
-            ix.promote(rng.random((n_cand // 2 + 1, ix_d(ix))))
+            ix.promote(rng.random((n_cand // 2 + 1, d)))
         else:
             ix.retire(rng.choice(ix.n_points, ix.n_points // 7, replace=False))
-
-
-def ix_d(ix):
-    return ix.points().shape[1]
 
 
 def make(b, K, L=4, n=1500, n_static=1000, d=6, block=1024, seed=0, stage="retired", cls=RustLshIndex):

@@ -19,6 +19,7 @@ import pytest
 from index_helpers import random_params
 from plovik import RustLshIndex
 from plovik.lsh import QUERY_COUNTERS, PythonLshIndex
+from query_helpers import assert_rows_equal
 
 pytestmark = pytest.mark.threads
 
@@ -178,8 +179,7 @@ def test_readers_writer_and_meddler_on_one_index(block):
     for index in (ix, reference):
         index.reset_stats()
     for queries, k in ((sc.queries, 5), (sc.batch, 4)):
-        for got, want in zip(ix.query_knn(queries, k), reference.query_knn(queries, k), strict=True):
-            np.testing.assert_array_equal(got, want)
+        assert_rows_equal(ix.query_knn(queries, k), reference.query_knn(queries, k))
     stats, want = ix.stats(), reference.stats()
     assert stats["queries"] == len(sc.queries) + len(sc.batch)
     assert {c: stats[c] for c in COUNTERS} == {c: want[c] for c in COUNTERS}

@@ -655,6 +655,7 @@ def build5(**kwargs):
         (lambda: PlovikSearch(3, recall="high"), TypeError, "recall must be a real number"),
         (lambda: PlovikSearch(3, k=0), ValueError, "k must be at least 1"),
         (lambda: PlovikSearch(3, tune=1), TypeError, "tune, exact, monitor and adapt must be bools"),
+        (lambda: PlovikSearch(3, monitor=1), TypeError, "tune, exact, monitor and adapt must be bools"),
         (lambda: build5(sample=6), ValueError, r"sample \(6\) is larger than the data"),
         (lambda: build5(sample=0), ValueError, "sample must be at least 1"),
         (lambda: build5(capacity=-1), ValueError, "capacity must be at least 0"),
