@@ -609,7 +609,7 @@ def _truth_grid(
     kth = np.zeros(own.queries.shape[0])
     np.maximum.at(kth, own.owner, torus_l1(own.queries[own.owner], own.neighbours))
     axes = np.argsort(-np.asarray(weights, np.float64), kind="stable")[: min(d, TRUTH_GRID_AXES)]
-    cells = int(min(1.0 / max(float(np.median(kth)), 1e-9), (n / TRUTH_GRID_POINTS) ** (1.0 / axes.size)))
+    cells = int(min(4.0 / max(float(np.median(kth)), 1e-9), (n / TRUTH_GRID_POINTS) ** (1.0 / axes.size)))
     if cells < 3:
         return None
     some = counted[:TRUTH_GRID_COUNTED]
