@@ -598,7 +598,7 @@ def _truth_grid(
     (the scan then answers).
 
     It is cut along the `TRUTH_GRID_AXES` coordinates of widest spread
-    (largest `weights`), cells about as wide as the median k-th distance
+    (largest `weights`), cells a quarter of the median k-th distance wide
     (at most one per `TRUTH_GRID_POINTS` points); it is taken when the
     points within each query's k-th distance (and a cell) along those axes
     are at most `TRUTH_GRID_SHARE` of the first `TRUTH_GRID_COUNTED` counted
