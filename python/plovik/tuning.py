@@ -1192,18 +1192,19 @@ def tune(
     # Each self-join sample point also gives a query between the points (`_between`).
     moves = _moves(np.random.default_rng([seed, 0x62657477]), m_self, d)
 
-    # The truths' exact search: the scan, or after the first sample queries
-    # a grid along the widest axes where it reads few of the points (the
-    # same rows either way, so the same settings).
+    # The truths' exact search: the scan for the first round (which often
+    # decides alone), then a grid along the widest axes where the first
+    # round shows it reads few of the points (the same rows either way, so
+    # the same settings).
     truth_search: ExactScan | _grid.AxisGrid = scan
 
     def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
         """The truths of the first m sample queries of each kind, extending `have`."""
         nonlocal truth_search
         done = [t.queries.shape[0] for t in have] if have else [0] * (2 + (asked is not None))
+        if have and truth_search is scan and with_grid:
+            truth_search = _truth_grid(X, have[0], weights, counted) or scan
         own = _truth(truth_search, X, X[rows[done[0] : m]], k, rows[done[0] : m])
-        if not have and with_grid:
-            truth_search = _truth_grid(X, own, weights, counted) or scan
         between = _truth(truth_search, X, _between(own, *(a[done[0] : m] for a in moves)), k, None)
         out = [own, dataclasses.replace(between, costed=False)]
         if asked is not None:
