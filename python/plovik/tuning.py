@@ -1197,12 +1197,14 @@ def tune(
     # round shows it reads few of the points (the same rows either way, so
     # the same settings).
     truth_search: ExactScan | _grid.AxisGrid = scan
+    grid_weighed = not with_grid  # whether the grid was considered (once)
 
     def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
         """The truths of the first m sample queries of each kind, extending `have`."""
-        nonlocal truth_search
+        nonlocal truth_search, grid_weighed
         done = [t.queries.shape[0] for t in have] if have else [0] * (2 + (asked is not None))
-        if have and truth_search is scan and with_grid:
+        if have and not grid_weighed:
+            grid_weighed = True
             truth_search = _truth_grid(X, have[0], weights, counted) or scan
         own = _truth(truth_search, X, X[rows[done[0] : m]], k, rows[done[0] : m])
         between = _truth(truth_search, X, _between(own, *(a[done[0] : m] for a in moves)), k, None)
