@@ -84,7 +84,7 @@ __all__ = [
 #: 3**d neighbours: beyond four the exact scan is as good).
 GRID_MAX_D = 4
 #: The most coordinates a grid takes at all.
-_ENGINE_MAX_D = 16
+ENGINE_MAX_D = 16
 #: Cells of a grid per point at most: more would be mostly empty.
 _CELLS_PER_POINT = 2.0
 #: Cells along an axis per radius: 1 makes a cell as wide as the radius, so
@@ -233,8 +233,8 @@ class ExactGrid(ExactPoints):
         self.boxsize = check_box(boxsize, shape[1] if len(shape) == 2 else None)
         P = checked_points(points, self.boxsize)
         self.n, self.d = P.shape
-        if self.d > _ENGINE_MAX_D:
-            raise ValueError(f"a grid takes at most {_ENGINE_MAX_D} coordinates, got d = {self.d}")
+        if self.d > ENGINE_MAX_D:
+            raise ValueError(f"a grid takes at most {ENGINE_MAX_D} coordinates, got d = {self.d}")
         self._P = P  # wrapped and rounded as the exact scan does, by each grid made
         self._weights = box_weights(self.boxsize)
         self._x: npt.NDArray[np.float32] | None = None  # the stored coordinates, made when first needed
@@ -365,8 +365,8 @@ class AxisGrid:
 
     def __init__(self, points: npt.NDArray[np.float64], cells: tuple[int, ...]) -> None:
         self.n, self.d = points.shape
-        if self.d > _ENGINE_MAX_D:
-            raise ValueError(f"a grid takes at most {_ENGINE_MAX_D} coordinates, got d = {self.d}")
+        if self.d > ENGINE_MAX_D:
+            raise ValueError(f"a grid takes at most {ENGINE_MAX_D} coordinates, got d = {self.d}")
         self._tiers = [_tier(points, None, cells, self.d)]
 
     def knn(

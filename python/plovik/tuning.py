@@ -604,7 +604,7 @@ def _truth_grid(
     are at most `TRUTH_GRID_SHARE` of the first `TRUTH_GRID_COUNTED` counted
     points, on average."""
     n, d = X.shape
-    if d > _grid._ENGINE_MAX_D or own.owner.size == 0 or counted.shape[0] == 0:
+    if d > _grid.ENGINE_MAX_D or own.owner.size == 0 or counted.shape[0] == 0:
         return None
     kth = np.zeros(own.queries.shape[0])
     np.maximum.at(kth, own.owner, torus_l1(own.queries[own.owner], own.neighbours))
