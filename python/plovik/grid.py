@@ -369,13 +369,9 @@ class AxisGrid:
             raise ValueError(f"a grid takes at most {ENGINE_MAX_D} coordinates, got d = {self.d}")
         self._tiers = [_tier(points, None, cells, self.d)]
 
-    def knn(
-        self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None
-    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-        """The k nearest points of each query (checked float64 rows), query i
-        never its id `exclude_ids[i]`, as `ExactScan.knn` gives them."""
-        idx, dist = _native._grid_knn(self._tiers, queries, k, exclude_ids)
-        return idx, dist
+    def knn(self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None) -> Any:
+        """As `RowScan.knn`: (idx, dist) of checked float64 queries."""
+        return _native._grid_knn(self._tiers, queries, k, exclude_ids)
 
 
 def _tier_bytes(n: int, d: int, cells: tuple[int, ...]) -> int:

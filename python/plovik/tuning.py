@@ -616,8 +616,7 @@ def _truth_grid(
     reach = kth[:, None] + 1.0 / cells
     within = np.ones((kth.size, some.shape[0]), bool)
     for a in axes:
-        gap = np.abs(own.queries[:, a, None] - some[None, :, a]) % 1.0
-        within &= np.minimum(gap, 1.0 - gap) <= reach
+        within &= torus_l1(own.queries[:, None, a, None], some[None, :, a, None]) <= reach
     if np.mean(within) > TRUTH_GRID_SHARE:
         return None
     per_axis = [1] * d
