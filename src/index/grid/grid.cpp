@@ -84,18 +84,23 @@ GridTier grid_tier(const PointRows& points, std::span<const int64_t> ids,
   for (std::size_t i = 0; i < n; ++i) ++t.starts[cell[i] + 1];
   for (std::size_t c = 0; c < total; ++c) t.starts[c + 1] += t.starts[c];
   Array<uint64_t> at(t.starts.begin(), t.starts.end() - 1);
-  Array<uint64_t> place(n);
-  for (std::size_t i = 0; i < n; ++i) place[i] = at[cell[i]]++;
+  // order[p]: the input row of sorted point p.
+  Array<uint64_t> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[at[cell[i]]++] = i;
   t.coords.resize(checked_mul(n, d));
   t.ids.resize(n);
   for (const int64_t id : ids) t.ids_32 = t.ids_32 && id >= 0 && id <= int64_t{UINT32_MAX};
   if (ids.empty()) t.ids_32 = n <= std::size_t{UINT32_MAX} + 1;
+  // Gathered in sorted order: one row read per point and d runs of
+  // consecutive writes, where scattering each row would write d places
+  // far apart.
   parallel::for_chunks(
       n, 4096, [] { return 0; },
       [&](int, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-          const std::size_t p = place[i];
-          for (std::size_t a = 0; a < d; ++a) t.coords[a * n + p] = wrapped[i * d + a];
+        for (std::size_t p = begin; p < end; ++p) {
+          const std::size_t i = order[p];
+          const float* w = wrapped.data() + i * d;
+          for (std::size_t a = 0; a < d; ++a) t.coords[a * n + p] = w[a];
           t.ids[p] = ids.empty() ? static_cast<int64_t>(i) : ids[i];
         }
       });
