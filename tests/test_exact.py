@@ -68,26 +68,36 @@ def brute_radius(points, queries, radius, exclude=None, metric="l1", weights=Non
     return np.array(indptr, np.int64), np.concatenate(ids).astype(np.int64), np.concatenate(dists)
 
 
-def data(rng, n, m, d, grid):
-    """Uniform coordinates, or (grid) multiples of 1/4 so that most distances
-    tie; a few values outside [0, 1) that the wrap brings back."""
-    if grid:
+def data(rng, n, m, d, kind):
+    """Uniform coordinates with a few values outside [0, 1) that the wrap
+    brings back; ("ties") multiples of 1/4 so that most distances tie; or
+    ("clusters") four tight clusters, the points in runs of one cluster and
+    the queries in them, so that the scan passes over whole tiles on half
+    their coordinates."""
+    if kind == "ties":
         P, Q = rng.integers(-4, 8, (n, d)) / 4.0, rng.integers(0, 4, (m, d)) / 4.0
+    elif kind == "clusters":
+        centres = rng.random((4, d))
+        P = np.repeat(centres, -(-n // 4), 0)[:n] + rng.normal(0, 0.01, (n, d))
+        Q = centres[rng.integers(0, 4, m)] + rng.normal(0, 0.01, (m, d))
     else:
         P, Q = rng.random((n, d)) * 1.5 - 0.25, rng.random((m, d))
     return P, Q
 
 
+KINDS = ["uniform", "ties", "clusters"]
+
+
 @pytest.mark.parametrize("d", [1, 3, 16, 17, 40])
-@pytest.mark.parametrize("grid", [False, True])
-def test_equals_brute_force(d, grid):
+@pytest.mark.parametrize("kind", KINDS)
+def test_equals_brute_force(d, kind):
     """Rows of the functions and of points prepared once, one excluded id per
     query; then (m, e) exclude_ids padded with -1, repeated ids and the
     query's own among them, through the functions and ExactScan: the rows
     are brute force's without those ids, k of them while the points last."""
-    rng = np.random.default_rng(d * 2 + grid)
+    rng = np.random.default_rng(d * 3 + KINDS.index(kind))
     n, m = 203, 37  # a partial tile, more than one block of queries
-    P, Q = data(rng, n, m, d, grid)
+    P, Q = data(rng, n, m, d, kind)
     ex = rng.integers(-1, n + 2, m)  # -1 and ids past n exclude nothing
     tiles = _exact_tiles(P)  # the points prepared once answer alike
     for k in (1, 9, n + 5):
@@ -129,17 +139,20 @@ def scaled(rows, factor):
 
 
 @pytest.mark.parametrize("metric", ["l1", "euclidean"])
-@pytest.mark.parametrize("d,sides", [(1, None), (3, None), (3, (2.0, 7.0, 0.5)), (5, (1.0, 3.0, 1.0, 0.25, 9.0))])
-@pytest.mark.parametrize("grid", [False, True])
-def test_metrics_and_boxes_equal_brute_force(metric, d, sides, grid):
+@pytest.mark.parametrize(
+    "d,sides",
+    [(1, None), (3, None), (3, (2.0, 7.0, 0.5)), (5, (1.0, 3.0, 1.0, 0.25, 9.0)), (21, (1.0, 2.0) * 10 + (4.0,))],
+)
+@pytest.mark.parametrize("kind", KINDS)
+def test_metrics_and_boxes_equal_brute_force(metric, d, sides, kind):
     """Both metrics, cubic and orthorhombic boxes, through the functions and
     ExactScan: rows equal brute force in the engine's arithmetic on the
     coordinates divided per axis, weights side / longest side, distances
     times the longest side; radii at distances that occur (inclusive) and
     the float below them; points at 0 and just below 1."""
-    rng = np.random.default_rng([d, grid, metric == "l1", sides is None])
+    rng = np.random.default_rng([d, KINDS.index(kind), metric == "l1", sides is None])
     n, m = 141, 35
-    P, Q = data(rng, n, m, d, grid)
+    P, Q = data(rng, n, m, d, kind)
     P[:3], P[3:6] = 0.0, np.nextafter(1.0, 0.0)  # the torus's two ends
     Q[:2] = P[1:3] + np.nextafter(1.0, 0.0)
     box = np.ones(d) if sides is None else np.array(sides)

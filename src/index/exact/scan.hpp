@@ -44,9 +44,19 @@ template <int Kind>
 // 0 starts at its first term instead: 0 + t is t bit for bit, since a term
 // is never -0 (|q - p| >= +0, 1 - a >= +0 for a <= 1, weights are positive
 // and a square is >= +0) and a NaN keeps its bits.
-template <std::size_t Dim, int Kind>
-[[gnu::always_inline]] inline V8 distances8(const float* query, const float* tile,
-                                            const float* weights, std::size_t d) {
+//
+// In sixteen coordinates or more, half of them are summed first: S0 + S1,
+// an operand of the final sum. Every term is >= +0 and rounding is
+// monotone, so adding a term never lowers a sum: no lane's distance is
+// below its half sum. When `far(half)` says every lane's half is already
+// beyond what the caller takes, the rest is not summed and distances8
+// returns false (`out` unset); otherwise `out` is the eight distances, the
+// same bits as without the check. (In fewer coordinates the check cost
+// more than the terms it saved.)
+template <std::size_t Dim, int Kind, class Far>
+[[gnu::always_inline]] inline bool distances8(const float* query, const float* tile,
+                                              const float* weights, std::size_t d, Far&& far,
+                                              V8& out) {
   const std::size_t D = Dim > 0 ? Dim : d;
   V8 s = {};
   std::size_t c = 0;
@@ -54,6 +64,9 @@ template <std::size_t Dim, int Kind>
     const std::size_t rounds = D / 16;
     V8 S[4];
     for (std::size_t l = 0; l < 4; ++l) {
+      if (l == 2) {
+        if (far(S[0] + S[1])) return false;
+      }
       V8 A[4];
       for (std::size_t g = 0; g < 4; ++g) {
         V8 acc = term8<Kind>(query, tile, weights, 4 * g + l);
@@ -79,18 +92,22 @@ template <std::size_t Dim, int Kind>
     c += 4 * groups;
   }
   for (; c < D; ++c) s = term8<Kind>(query, tile, weights, c) + s;
-  return s;
+  out = s;
+  return true;
 }
 
 // The tiles [a.tile_begin, a.tile_end) against one query's k best so far:
 // one vector compare per tile of the sums against the row's threshold (on
-// the sums: see set_threshold), admission only for the lanes that pass it.
+// the sums: see set_threshold), admission only for the lanes that pass it;
+// a tile whose half sums are all past the threshold is left there.
 template <std::size_t Dim, int Kind>
 void knn_loop(const ScanArgs& a, KnnRow& row) {
   const std::size_t stride = 8 * (Dim > 0 ? Dim : a.d);
   const float* tile = a.tiles + (a.tile_begin - a.tile_base) * stride;
+  auto far = [&](const V8& half) { return lane_mask(reinterpret_cast<I8>(half) <= row.thr) == 0; };
   for (std::size_t t = a.tile_begin; t < a.tile_end; ++t, tile += stride) {
-    const V8 dist = distances8<Dim, Kind>(a.query, tile, a.weights, a.d);
+    V8 dist;
+    if (!distances8<Dim, Kind>(a.query, tile, a.weights, a.d, far, dist)) continue;
     const unsigned mask = lane_mask(reinterpret_cast<I8>(dist) <= row.thr);
     if (mask != 0) [[unlikely]] {
       float lanes[8];
@@ -106,8 +123,10 @@ template <std::size_t Dim, int Kind>
 void radius_loop(const ScanArgs& a, float cutoff, RadiusRow& row) {
   const std::size_t stride = 8 * (Dim > 0 ? Dim : a.d);
   const float* tile = a.tiles + (a.tile_begin - a.tile_base) * stride;
+  auto far = [&](const V8& half) { return lane_mask(half <= cutoff) == 0; };
   for (std::size_t t = a.tile_begin; t < a.tile_end; ++t, tile += stride) {
-    const V8 dist = distances8<Dim, Kind>(a.query, tile, a.weights, a.d);
+    V8 dist;
+    if (!distances8<Dim, Kind>(a.query, tile, a.weights, a.d, far, dist)) continue;
     const unsigned mask = lane_mask(dist <= cutoff);
     if (mask != 0) {
       float lanes[8];
@@ -162,11 +181,12 @@ void radius_tiles(const ScanArgs& a, float cutoff, RadiusRow& row) {
 void tile_sums(const float* query, const float* tile, const float* weights, int kind, std::size_t d,
                float* out) {
   V8 sum;
+  auto never = [](const V8&) { return false; };
   switch (kind) {
-    case l1_weighted: sum = distances8<0, l1_weighted>(query, tile, weights, d); break;
-    case l2_plain: sum = distances8<0, l2_plain>(query, tile, weights, d); break;
-    case l2_weighted: sum = distances8<0, l2_weighted>(query, tile, weights, d); break;
-    default: sum = distances8<0, l1_plain>(query, tile, weights, d); break;
+    case l1_weighted: distances8<0, l1_weighted>(query, tile, weights, d, never, sum); break;
+    case l2_plain: distances8<0, l2_plain>(query, tile, weights, d, never, sum); break;
+    case l2_weighted: distances8<0, l2_weighted>(query, tile, weights, d, never, sum); break;
+    default: distances8<0, l1_plain>(query, tile, weights, d, never, sum); break;
   }
   std::memcpy(out, &sum, sizeof sum);
 }
