@@ -233,7 +233,12 @@ COUNT_SHARE = 20
 #: 5%, less than the spread of the sample queries' own candidates, which
 #: more counted points would not narrow.
 COUNTED_ENOUGH = 400
+#: Counted points after the first round: this many times those that give
+#: COUNTED_ENOUGH entries at the first round's rate.
+COUNT_MARGIN = 1.5
 COST_QUERIES = 100
+#: More tables of a (b, K) are measured at most this many times as many at a time.
+WIDEN = 4
 #: The first round of a tuning measures every (cells, components) on this
 #: many sample queries of each kind and counted points (the candidates
 #: counted for FIRST_QUERIES of them, the recall on SCREEN_QUERIES: the
@@ -258,6 +263,11 @@ TRUTH_GRID_POINTS = 8
 TRUTH_GRID_SHARE = 0.2
 #: The counted points the share is estimated on.
 TRUTH_GRID_COUNTED = 1_000
+#: ... and in at most this many coordinates: in more, building the grid
+#: (a pass over every coordinate of every point) cost more than the reads
+#: it saved on the sample's queries (clustered points, d = 16, 10^5 points:
+#: 37 ms tuning with the grid against 27 ms with the scan).
+TRUTH_GRID_MAX_D = 8
 #: Sample queries of the check that keeps a tuning for new data (`keep`).
 CHECK_QUERIES = 32
 #: A kept tuning whose modelled query cost grows past this factor is tuned again.
@@ -599,12 +609,13 @@ def _truth_grid(
 
     It is cut along the `TRUTH_GRID_AXES` coordinates of widest spread
     (largest `weights`), cells a quarter of the median k-th distance wide
-    (at most one per `TRUTH_GRID_POINTS` points); it is taken when the
+    (at most one per `TRUTH_GRID_POINTS` points), in at most
+    `TRUTH_GRID_MAX_D` coordinates; it is taken when the
     points within each query's k-th distance (and a cell) along those axes
     are at most `TRUTH_GRID_SHARE` of the first `TRUTH_GRID_COUNTED` counted
     points, on average."""
     n, d = X.shape
-    if d > _grid.ENGINE_MAX_D or own.owner.size == 0 or counted.shape[0] == 0:
+    if d > min(TRUTH_GRID_MAX_D, _grid.ENGINE_MAX_D) or own.owner.size == 0 or counted.shape[0] == 0:
         return None
     kth = np.zeros(own.queries.shape[0])
     np.maximum.at(kth, own.owner, torus_l1(own.queries[own.owner], own.neighbours))
@@ -802,6 +813,44 @@ def _hashed(cache: _HashCache | None, key: tuple[Any, ...], make: Callable[[], _
     return cache[key]
 
 
+def _hits(
+    cache: _HashCache | None,
+    key: tuple[Any, ...],
+    s: npt.NDArray[np.int64],
+    u: npt.NDArray[np.float64],
+    truths: list[_Truth],
+    flips: int,
+) -> _Hashed:
+    """The engine's per-query hits (m, flips + 1, L) of each truth with the
+    tables of `s` and `u`, kept in `cache` under `key` (a setting's cells
+    and components). A query's hits are its own, and the first L tables
+    of a draw are those of any smaller one: hits kept for more tables are
+    cut to L, and only the queries a truth gained since are hashed."""
+    b, L = int(key[1]), s.shape[0]
+
+    def of(t: _Truth, start: int) -> npt.NDArray[np.int64]:
+        if start == 0:
+            return _native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, flips)
+        pairs = int(np.searchsorted(t.owner, start))
+        return _native._neighbour_hits(b, s, u, t.queries[start:], t.neighbours[pairs:], t.owner[pairs:] - start, flips)
+
+    kept = None if cache is None else cache.get(key)
+    if kept is None or len(kept) != len(truths) or kept[0].shape[2] < L:
+        out = tuple(of(t, 0) for t in truths)
+    else:
+        out = tuple(
+            h[: t.queries.shape[0], :, :L]
+            if h.shape[0] >= t.queries.shape[0]
+            else np.concatenate([h[:, :, :L], of(t, h.shape[0])])
+            for h, t in zip(kept, truths, strict=True)
+        )
+        if all(h.shape[2] > L for h in kept):
+            return out  # the wider hits stay kept
+    if cache is not None:
+        cache[key] = out
+    return out
+
+
 @functools.cache
 def _grids(rows: int, L: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     """The probes p and tables l of each cell of a (rows, L) grid of options
@@ -851,11 +900,7 @@ def _evaluate(
         ("counts", b, k, L, counted.shape[0], m_cost),
         lambda: _native._candidate_counts(b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE),
     )
-    hits = _hashed(
-        cache,
-        ("hits", b, k, L, truths[0].queries.shape[0]),
-        lambda: tuple(_native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, P_all) for t in truths),
-    )
+    hits = _hits(cache, ("hits", b, k), s, u, truths, P_all)
     measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths, strict=True)]
     if interval:
         # per (p, l), the kind of queries with the lowest bound
@@ -878,11 +923,7 @@ def _evaluate(
 
     if radius_truth is not None:
         rt = radius_truth
-        (radius_hits,) = _hashed(
-            cache,
-            ("radius", b, k, L, rt.queries.shape[0]),
-            lambda: (_native._neighbour_hits(b, s, u, rt.queries, rt.neighbours, rt.owner, P_all),),
-        )
+        (radius_hits,) = _hits(cache, ("radius", b, k), s, u, [rt], P_all)
         rr, rlo, rhi, rearly = _recall(radius_hits, rt.need, interval)
     else:
         rr = rlo = rhi = rearly = np.ones_like(recall)
@@ -1009,20 +1050,19 @@ def _promising(
     return [todo[i] for i in sorted(keep)]
 
 
-def _counted_enough(todo: list[tuple[int, int]], options: dict[str, np.ndarray], target: float, radius: bool) -> bool:
-    """Whether the counts of `options` are enough to cost every (b, K) of
-    `todo`: at least COUNTED_ENOUGH entries counted (summed over the queries)
-    at the cheapest of its options that reaches the target by the point
-    estimate (a relative error of about 1 / sqrt(COUNTED_ENOUGH) in its
-    cost); False when none of them reaches it."""
+def _least_counted(todo: list[tuple[int, int]], options: dict[str, np.ndarray], target: float, radius: bool) -> float:
+    """The fewest entries counted (summed over the queries) at the cheapest
+    option of a (b, K) of `todo` that reaches the target by the point
+    estimate: the relative error of its cost is about one over its square
+    root. 0 when none of them reaches the target."""
     recall = np.minimum(options["recall"], options["rrecall"]) if radius else options["recall"]
     reach = (recall >= target) & ~options["over"]
     least = []
     for b, kk in todo:
         mine = reach & (options["b"] == b) & (options["k"] == kk)
         if mine.any():
-            least.append(options["counted"][mine][np.argmin(options["cost"][mine])])
-    return bool(least) and min(least) >= COUNTED_ENOUGH
+            least.append(float(options["counted"][mine][np.argmin(options["cost"][mine])]))
+    return min(least) if least else 0.0
 
 
 def _choose(options: dict[str, np.ndarray], target: float, radius: bool, early: bool = False) -> tuple[_Option, bool]:
@@ -1293,11 +1333,26 @@ def tune(
             could = [
                 (found[sh][1][0], i) for i, sh in enumerate(todo) if width[sh] < MAX_TABLES and found[sh][1][0] < bound
             ]
+            if not could and not allow_exact and tables is None and math.isinf(min(least.values())):
+                # nothing reaches the target and nothing exact is allowed: the (b, K) of the
+                # highest recall so far (within MAX_SHARE) gets the most tables, the best this
+                # tuning can offer
+                top = max(
+                    todo, key=lambda sh: float(np.max(found[sh][0]["recall"], where=~found[sh][0]["over"], initial=0.0))
+                )
+                if width[top] < MAX_TABLES:
+                    width[top] = MAX_TABLES
+                    found[top] = measured(top, MAX_TABLES, truths, radius_truth, counted, by != "recall", costing)
+                    least[top] = _cheapest(found[top][0], target, radius is not None, by)
+                    continue
             if not could:
                 return {name: np.concatenate([found[sh][0][name] for sh in todo]) for name in _COLUMNS}
             sh = todo[min(could)[1]]
-            # a power of two at least the tables wanted: the extrapolation asks for too few more often than not
-            width[sh] = min(MAX_TABLES, 1 << (max(2 * width[sh], found[sh][1][1]) - 1).bit_length())
+            # a power of two at least the tables wanted (the extrapolation asks for too few more often
+            # than not), at most WIDEN times as many: extrapolated from few tables, the misses often
+            # fall slower than they seemed, and a nearer measurement rules such a (b, K) out cheaply
+            wanted = max(2 * width[sh], min(found[sh][1][1], WIDEN * width[sh]))
+            width[sh] = min(MAX_TABLES, 1 << (wanted - 1).bit_length())
             found[sh] = measured(sh, width[sh], truths, radius_truth, counted, by != "recall", costing)
             least[sh] = _cheapest(found[sh][0], target, radius is not None, by)
 
@@ -1332,8 +1387,15 @@ def tune(
                 # no setting comes near the scan's cost, even by its point estimate
                 return exact_report(sum(t.queries.shape[0] for t in truths))
         todo = _promising(todo, first, target, radius is not None)
-        if _counted_enough(todo, first, target, radius is not None):
+        least = _least_counted(todo, first, target, radius is not None)
+        if least >= COUNTED_ENOUGH:
             counted = screened  # the first round's counts will do: those of its queries are not made again
+        elif least > 0:
+            # as many counted points as give COUNTED_ENOUGH entries there (with a margin), not all of them
+            want = COUNT_MARGIN * COUNTED_ENOUGH / least * screened.shape[0]
+            step = int(counted.shape[0] // max(want, 1.0))
+            if step > 1:
+                counted = np.ascontiguousarray(counted[::step])
     if not truths or m > FIRST_QUERIES:  # the rest of the first sample
         truths = truths_of(m, truths)
         radius_truth = radius_truth_of(m)
