@@ -40,10 +40,36 @@ void table_probes(const Index& ix, std::size_t flips, const double* row, std::si
   emit(base);
   if (P == 0) return;
   for (std::size_t j = 0; j < K; ++j) margins[j] = std::min(fracs[j], 1.0 - fracs[j]);
+  auto flip = [&](std::size_t j) {
+    const int64_t next = fracs[j] >= 0.5 ? codes[j] + 1 : codes[j] - 1;
+    int64_t w = next % b;
+    if (w < 0) w += b;
+    emit(base + static_cast<uint64_t>(w - codes[j]) * ix.radix[j]);
+  };
+  // The components in increasing order of margin, the lowest index first
+  // among equal margins, NaN margins never; when those run out, component 0
+  // again and again (the order of picking the least margin P times, with a
+  // strict less-than from 2.0 and picked components set to 2.0).
+  constexpr std::size_t ranked = 32;
+  if (K <= ranked) {
+    // Each component's place in that order, counted without branches: a
+    // chain of K dependent minimum searches per probe cost more than the
+    // K * K independent comparisons.
+    uint8_t order[ranked];
+    std::size_t valid = 0;
+    for (std::size_t j = 0; j < K; ++j) {
+      const double m = margins[j];
+      if (m != m) continue;  // NaN
+      std::size_t rank = 0;
+      for (std::size_t c = 0; c < j; ++c) rank += static_cast<std::size_t>(margins[c] <= m);
+      for (std::size_t c = j + 1; c < K; ++c) rank += static_cast<std::size_t>(margins[c] < m);
+      order[rank] = static_cast<uint8_t>(j);
+      ++valid;
+    }
+    for (std::size_t p = 0; p < P; ++p) flip(p < valid ? order[p] : 0);
+    return;
+  }
   for (std::size_t p = 0; p < P; ++p) {
-    // Strict less-than from 2.0: the lowest index wins a tie, picked
-    // components (set to 2.0) and NaN margins never win; with no winner
-    // component 0 is taken.
     std::size_t j = 0;
     double best = 2.0;
     for (std::size_t c = 0; c < K; ++c) {
@@ -53,10 +79,7 @@ void table_probes(const Index& ix, std::size_t flips, const double* row, std::si
       }
     }
     margins[j] = 2.0;
-    const int64_t next = fracs[j] >= 0.5 ? codes[j] + 1 : codes[j] - 1;
-    int64_t w = next % b;
-    if (w < 0) w += b;
-    emit(base + static_cast<uint64_t>(w - codes[j]) * ix.radix[j]);
+    flip(j);
   }
 }
 
