@@ -69,6 +69,10 @@ std::size_t work_of(std::size_t a, std::size_t b, std::size_t c) {
   return a * b * c;
 }
 
+// Key spaces up to this size are numbered by a direct array in
+// probed_buckets (a quarter of a megabyte of counters at most).
+constexpr int64_t direct_space = int64_t{1} << 16;
+
 // The points of one table in the buckets some query probes: per distinct
 // probed key (numbered in the order the probes first name it), the start of
 // its points in `ids`, then their number; the points' ids, ascending
@@ -84,16 +88,32 @@ struct ProbedBuckets {
 // for probe j of query q, a size of 0 for a key the query already probed
 // in this table.
 ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_t L, std::size_t P1,
-                             std::size_t t, const int64_t* keys, std::size_t n, uint32_t* begin,
-                             uint32_t* size) {
+                             std::size_t t, const int64_t* keys, std::size_t n, int64_t space,
+                             uint32_t* begin, uint32_t* size) {
   std::size_t cap = 16;
   while (cap < 2 * m * P1) cap *= 2;
   const int shift = 64 - std::countr_zero(cap);
-  std::vector<int64_t> key_of(cap);
-  std::vector<uint32_t> number(cap, 0);  // key number + 1 (0: empty)
+  // A small key space is numbered directly (one array entry per key, when
+  // every probed key lies in [0, space); a point's key outside it matches
+  // none); a large one through the hash.
+  bool direct = space > 0 && space <= direct_space;
+  for (std::size_t q = 0; direct && q < m; ++q)
+    for (std::size_t j = 0; j < P1; ++j) {
+      const int64_t key = pk[(q * L + t) * P1 + j];
+      direct = direct && key >= 0 && key < space;
+    }
+  std::vector<int64_t> key_of(direct ? 0 : cap);
+  std::vector<uint32_t> number(direct ? static_cast<std::size_t>(space) : cap,
+                               0);  // key number + 1
   uint32_t distinct = 0;
   // The number of `key`, given one when `add` and it has none (else 0).
   auto find = [&](int64_t key, bool add) -> uint32_t {
+    if (direct) {
+      if (key < 0 || key >= space) return 0;
+      uint32_t& slot = number[static_cast<std::size_t>(key)];
+      if (slot == 0 && add) slot = ++distinct;
+      return slot;
+    }
     std::size_t h =
         static_cast<std::size_t>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> shift);
     for (;; h = (h + 1) & (cap - 1)) {
@@ -165,10 +185,12 @@ CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
   // every point nor a directory of the key space is needed.
   const Array<int64_t> keys = compute_keys(ix, points.values.data(), points.d, 0, n);
   const Array<int64_t> pk = probe_keys(ix, queries, flips);
+  const int64_t space = key_space(ix);
   Array<uint32_t> begin(pk.size()), size(pk.size());
   std::vector<ProbedBuckets> tables(L);
   parallel::for_each(L, [&](std::size_t t) {
-    tables[t] = probed_buckets(pk, m, L, P1, t, keys.data() + t * n, n, begin.data(), size.data());
+    tables[t] =
+        probed_buckets(pk, m, L, P1, t, keys.data() + t * n, n, space, begin.data(), size.data());
   });
 
   // entries[p][l - 1]: over the first l tables and probes 0 .. p.
