@@ -420,31 +420,6 @@ def test_truth_passes_over_fewer_near_copies_than_k(group, found):
         assert (near == 0).all()  # ten of the twelve
 
 
-def test_sample_truth_through_a_grid_equals_the_scans():
-    """On clustered points the sample's truth goes through a grid along the
-    widest axes: the same rows as the scan's, bit for bit (sample points
-    with their own ids left out, fresh queries, copies); on uniform points
-    in d = 8 the scan answers."""
-    rng = np.random.default_rng(11)
-    X = datasets.clustered(rng, 20_000, 8, clusters=50, sigma=0.02)
-    X[100:104] = X[7]  # copies
-    scan = ExactScan(X)
-    rows = np.concatenate([[7, 100], rng.choice(20_000, 62, replace=False)])
-    own = _truth(scan, X, X[rows[:32]], 10, rows[:32])
-    grid = tuning._truth_grid(X, own, coordinate_weights(spread(X, rng)), X[rng.choice(20_000, 1000)])
-    assert grid is not None
-    Q = np.concatenate([rng.random((20, 8)), X[rows[:20]] + 0.001])
-    same(grid.knn(X[rows], 12, rows), scan.knn(X[rows], 12, rows))
-    same(grid.knn(Q, 30), scan.knn(Q, 30))
-    for queries, ids in ((X[rows], rows), (Q, None)):
-        a, b = _truth(scan, X, queries, 10, ids), _truth(grid, X, queries, 10, ids)
-        assert np.array_equal(a.need, b.need) and np.array_equal(a.owner, b.owner)
-        assert np.array_equal(a.neighbours, b.neighbours)
-    U = rng.random((20_000, 8))
-    own = _truth(ExactScan(U), U, U[:32], 10, np.arange(32))
-    assert tuning._truth_grid(U, own, coordinate_weights(spread(U, rng)), U[:1000]) is None
-
-
 @pytest.mark.parametrize("shape", list(SHAPES))
 def test_tuned_index_reaches_the_target(shape):
     make, d = SHAPES[shape]

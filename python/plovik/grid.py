@@ -348,32 +348,6 @@ class ExactGrid(ExactPoints):
         return out
 
 
-class AxisGrid:
-    """The exact k-nearest rows of checked points (as `scan_of_checked` takes
-    them: float64 on the unit torus, toroidal L1) through a grid cut along
-    some axes only, one cell along the others.
-
-    A cell's lower bound is then its gap along those axes, and a query reads
-    the cells its k-th distance reaches on them. The rows are the exact
-    scan's, bit for bit (every grid's are); it pays where the k-th distances
-    are short against the spread of those axes (clustered points), and the
-    scan elsewhere. The tuning answers its sample queries with it when it
-    reads a small share of the points.
-    """
-
-    __slots__ = ("_tiers", "d", "n")
-
-    def __init__(self, points: npt.NDArray[np.float64], cells: tuple[int, ...]) -> None:
-        self.n, self.d = points.shape
-        if self.d > ENGINE_MAX_D:
-            raise ValueError(f"a grid takes at most {ENGINE_MAX_D} coordinates, got d = {self.d}")
-        self._tiers = [_tier(points, None, cells, self.d)]
-
-    def knn(self, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None) -> Any:
-        """As `RowScan.knn`: (idx, dist) of checked float64 queries."""
-        return _native._grid_knn(self._tiers, queries, k, exclude_ids)
-
-
 def _tier_bytes(n: int, d: int, cells: tuple[int, ...]) -> int:
     """Bytes of a grid of n points: cell starts, coordinates, ids."""
     return 8 * (math.prod(cells) + 1) + 4 * n * d + 8 * n

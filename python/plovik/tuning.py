@@ -23,9 +23,7 @@ scan; the NumPy reference plays no part.
    gives a query between the points (`_between`: moved `BETWEEN` times its
    k-th neighbour distance), a kind of its own. When given, a sample of the
    caller's queries too. A query's neighbours are every point at most as far as its
-   k-th nearest (ties are found, not missed), answered by the exact scan, or
-   where it reads few of the points by a grid along the widest axes
-   (`_truth_grid`: the same rows).
+   k-th nearest (ties are found, not missed), answered by the exact scan.
    When the whole sample would cost more than `TRUTH_AT_ONCE` by the cost
    model, the truth of `FIRST_QUERIES` queries of each kind is taken first
    (of `SCREEN_QUERIES` before the first round of step 5) and doubled while
@@ -255,19 +253,6 @@ FIRST_TABLES = 2
 #: Modelled nanoseconds of exact queries below which the truth of the whole
 #: sample is taken at once.
 TRUTH_AT_ONCE = 5e6
-#: The sample's truth through a grid (`_truth_grid`): cut along at most
-#: this many axes, a cell per this many points at most, taken when a query
-#: reads at most this share of the points.
-TRUTH_GRID_AXES = 4
-TRUTH_GRID_POINTS = 8
-TRUTH_GRID_SHARE = 0.2
-#: The counted points the share is estimated on.
-TRUTH_GRID_COUNTED = 1_000
-#: ... and in at most this many coordinates: in more, building the grid
-#: (a pass over every coordinate of every point) cost more than the reads
-#: it saved on the sample's queries (clustered points, d = 16, 10^5 points:
-#: 37 ms tuning with the grid against 27 ms with the scan).
-TRUTH_GRID_MAX_D = 8
 #: Sample queries of the check that keeps a tuning for new data (`keep`).
 CHECK_QUERIES = 32
 #: A kept tuning whose modelled query cost grows past this factor is tuned again.
@@ -535,7 +520,7 @@ class _Truth:
 
 
 def _truth(
-    scan: ExactScan | RowScan | _grid.AxisGrid,
+    scan: ExactScan | RowScan,
     X: npt.NDArray[np.float64],
     Q: npt.NDArray[np.float64],
     k: int,
@@ -598,42 +583,6 @@ def _truth(
     ids = np.concatenate(found) if found else np.empty(0, np.int64)
     order = np.argsort(owner, kind="stable")  # each query's neighbours come from one round, in order
     return _Truth(Q, need, owner[order], X[ids[order]])
-
-
-def _truth_grid(
-    X: npt.NDArray[np.float64], own: _Truth, weights: npt.NDArray[np.float64], counted: npt.NDArray[np.float64]
-) -> _grid.AxisGrid | None:
-    """A grid that answers the sample's exact searches reading a small share
-    of the points, from the truth `own` of the first sample points, or None
-    (the scan then answers).
-
-    It is cut along the `TRUTH_GRID_AXES` coordinates of widest spread
-    (largest `weights`), cells a quarter of the median k-th distance wide
-    (at most one per `TRUTH_GRID_POINTS` points), in at most
-    `TRUTH_GRID_MAX_D` coordinates; it is taken when the
-    points within each query's k-th distance (and a cell) along those axes
-    are at most `TRUTH_GRID_SHARE` of the first `TRUTH_GRID_COUNTED` counted
-    points, on average."""
-    n, d = X.shape
-    if d > min(TRUTH_GRID_MAX_D, _grid.ENGINE_MAX_D) or own.owner.size == 0 or counted.shape[0] == 0:
-        return None
-    kth = np.zeros(own.queries.shape[0])
-    np.maximum.at(kth, own.owner, torus_l1(own.queries[own.owner], own.neighbours))
-    axes = np.argsort(-np.asarray(weights, np.float64), kind="stable")[: min(d, TRUTH_GRID_AXES)]
-    cells = int(min(4.0 / max(float(np.median(kth)), 1e-9), (n / TRUTH_GRID_POINTS) ** (1.0 / axes.size)))
-    if cells < 3:
-        return None
-    some = counted[:TRUTH_GRID_COUNTED]
-    reach = kth[:, None] + 1.0 / cells
-    within = np.ones((kth.size, some.shape[0]), bool)
-    for a in axes:
-        within &= torus_l1(own.queries[:, None, a, None], some[None, :, a, None]) <= reach
-    if np.mean(within) > TRUTH_GRID_SHARE:
-        return None
-    per_axis = [1] * d
-    for a in axes:
-        per_axis[int(a)] = cells
-    return _grid.AxisGrid(X, tuple(per_axis))
 
 
 def _near_group(dist: npt.NDArray[np.float64], k: int) -> int:
@@ -1231,25 +1180,14 @@ def tune(
     # Each self-join sample point also gives a query between the points (`_between`).
     moves = _moves(np.random.default_rng([seed, 0x62657477]), m_self, d)
 
-    # The truths' exact search: the scan for the first round (which often
-    # decides alone), then a grid along the widest axes where the first
-    # round shows it reads few of the points (the same rows either way, so
-    # the same settings).
-    truth_search: ExactScan | _grid.AxisGrid = scan
-    grid_weighed = not with_grid  # whether the grid was considered (once)
-
     def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
         """The truths of the first m sample queries of each kind, extending `have`."""
-        nonlocal truth_search, grid_weighed
         done = [t.queries.shape[0] for t in have] if have else [0] * (2 + (asked is not None))
-        if have and not grid_weighed:
-            grid_weighed = True
-            truth_search = _truth_grid(X, have[0], weights, counted) or scan
-        own = _truth(truth_search, X, X[rows[done[0] : m]], k, rows[done[0] : m])
-        between = _truth(truth_search, X, _between(own, *(a[done[0] : m] for a in moves)), k, None)
+        own = _truth(scan, X, X[rows[done[0] : m]], k, rows[done[0] : m])
+        between = _truth(scan, X, _between(own, *(a[done[0] : m] for a in moves)), k, None)
         out = [own, dataclasses.replace(between, costed=False)]
         if asked is not None:
-            out.append(_truth(truth_search, X, asked[done[2] : m], k, None))
+            out.append(_truth(scan, X, asked[done[2] : m], k, None))
         return [a.extend(b) for a, b in zip(have, out, strict=True)] if have else out
 
     def radius_truth_of(m: int) -> _Truth | None:

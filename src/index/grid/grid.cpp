@@ -62,6 +62,12 @@ GridTier grid_tier(const PointRows& points, std::span<const int64_t> ids,
   t.cells.assign(cells.begin(), cells.end());
   t.n = n;
   const CellStrides strides(t.cells);
+  // The axes cut into more than one cell (along the others every point is
+  // in cell 0).
+  std::size_t cut[max_grid_dims];
+  std::size_t n_cut = 0;
+  for (std::size_t a = 0; a < d; ++a)
+    if (t.cells[a] > 1) cut[n_cut++] = a;
   // Each point's wrapped coordinates and cell, in parallel.
   Array<float> wrapped(checked_mul(n, std::max<std::size_t>(d, 1)));
   Array<uint64_t> cell(n);
@@ -71,11 +77,10 @@ GridTier grid_tier(const PointRows& points, std::span<const int64_t> ids,
         for (std::size_t i = begin; i < end; ++i) {
           const double* row = points.values.data() + i * d;
           float* w = wrapped.data() + i * d;
+          for (std::size_t a = 0; a < d; ++a) w[a] = wrap_f32(row[a]);
           uint64_t c = 0;
-          for (std::size_t a = 0; a < d; ++a) {
-            w[a] = wrap_f32(row[a]);
-            c += strides.stride[a] * cell_of(w[a], t.cells[a]);
-          }
+          for (std::size_t j = 0; j < n_cut; ++j)
+            c += strides.stride[cut[j]] * cell_of(w[cut[j]], t.cells[cut[j]]);
           cell[i] = c;
         }
       });

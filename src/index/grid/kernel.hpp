@@ -72,8 +72,10 @@ inline constexpr bool is_l2(int kind) { return kind == l2_plain || kind == l2_we
 inline std::size_t cell_of(float x, std::size_t cells) {
   const double y = static_cast<double>(x) * static_cast<double>(cells);
   if (!(y >= 0.0)) return 0;
-  const auto c = static_cast<std::size_t>(std::min(y, static_cast<double>(cells - 1)));
-  return std::min(c, cells - 1);
+  // y in [0, cells - 1] after the min: through int64, one conversion
+  // instruction, where one to an unsigned type takes several
+  const double top = static_cast<double>(cells - 1);
+  return static_cast<std::size_t>(static_cast<int64_t>(y < top ? y : top));
 }
 
 // The toroidal distance from x to the closed interval of cell c (0 inside
