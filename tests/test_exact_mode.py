@@ -119,6 +119,7 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxs
     mode = "exact grid" if grid else "exact scan"
     assert search.tuning.exact and search.tuning.grid == grid and search.raw is None and search.params is None
     assert mode in repr(search) and "b=" not in repr(search) and "L=" not in str(search.tuning)
+    assert "reuse" not in repr(search) and "ids 0" not in repr(search)  # the parts it holds nothing in are left out
     assert str(search.tuning).startswith(mode) and "tables=" not in repr(search.tuning)
     assert "exact=True" in repr(search.tuning) and f"grid={grid}" in repr(search.tuning)
     if (metric, boxsize) != ("l1", None):

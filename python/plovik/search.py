@@ -592,7 +592,8 @@ class PlovikSearch:
             shape = "exact grid" if isinstance(self._index, _grid.GridStore) else "exact scan"
         elif t is not None:
             shape += f", tuned recall@{t.k} {t.recall:.3f}"
-        parts = ", ".join(f"{name} {_mb(value)}" for name, value in self.nbytes_by_part.items())
+        # the parts that hold something (an exact grid holds no scan, a search without retired ids no reuse)
+        parts = ", ".join(f"{name} {_mb(value)}" for name, value in self.nbytes_by_part.items() if value)
         box = (
             ""
             if self._boxsize is None
@@ -604,7 +605,7 @@ class PlovikSearch:
         return (
             f"PlovikSearch(d={self._d}{box}, {shape}, n_static={self.n_static}, "
             f"n_candidates={self.n_candidates}, backend={self._backend!r}, "
-            f"nbytes={_mb(self.nbytes)} ({parts}))"
+            f"nbytes={_mb(self.nbytes)}{f' ({parts})' if parts else ''})"
         )
 
     # ---------------------------------------------------------- persistence
