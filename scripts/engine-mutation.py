@@ -52,7 +52,12 @@ TESTS = [
 # Grouped by file, so that a file is rebuilt once per mutant and restored once.
 CATALOGUE = [
     # ties and edges of the hash first: probing, top-k admission on both paths, sorting, -0.0
-    ("margin tie rule", "hash/probes.hpp", "if (margins[c] < best) {", "if (margins[c] <= best) {"),
+    (
+        "margin tie rule",
+        "hash/probes.hpp",
+        "rank += static_cast<std::size_t>(margins[c] <= m);",
+        "rank += static_cast<std::size_t>(margins[c] < m);",
+    ),
     ("centre flips down", "hash/probes.hpp", "fracs[j] >= 0.5 ? codes[j] + 1", "fracs[j] > 0.5 ? codes[j] + 1"),
     (
         "margin to the far wall",
@@ -61,7 +66,12 @@ CATALOGUE = [
         "margins[j] = std::max(fracs[j], 1.0 - fracs[j]);",
     ),
     ("wrap of cell 0", "hash/probes.hpp", "if (w < 0) w += b;", "if (w <= 0) w += b;"),
-    ("running best from 0.5", "hash/probes.hpp", "double best = 2.0;", "double best = 0.5;"),
+    (
+        "later equal margin first",
+        "hash/probes.hpp",
+        "rank += static_cast<std::size_t>(margins[c] < m);",
+        "rank += static_cast<std::size_t>(margins[c] <= m);",
+    ),
     (
         "one flip too many",
         "hash/probes.hpp",
