@@ -60,11 +60,14 @@ scan; the NumPy reference plays no part.
    and the cheapest setting that reaches the target so far: its misses,
    falling per table as over its last half, give the tables it would need
    at least, and its entries grow with them (`_more_tables`); the (b, K)
-   whose larger settings could cost least is measured first. When none
-   comes under the exact scan's cost the scan is chosen there, else the
-   `KEEP_SHAPES` most promising are measured on the whole sample, with the
-   first round's counts when those hold `COUNTED_ENOUGH` entries. No
-   hashing is done twice for the same setting and sample.
+   whose larger settings could cost least is measured first, at most
+   `WIDEN` times as many tables at a time. When none comes under the exact
+   scan's cost the scan is chosen there, else the `KEEP_SHAPES` most
+   promising are measured on the whole sample, with the first round's
+   counts when those hold `COUNTED_ENOUGH` entries, else on as many counted
+   points as give that many at the first round's rate (`COUNT_MARGIN` times
+   more). No hashing is done twice for the same setting and sample: the
+   hits of a setting's queries are kept and extended by new queries.
 6. Choice. Among the settings whose recall's 95% lower bound reaches the
    target (on the self-join sample and, separately, on the caller's
    queries), the cheapest; when the exact answer (the scan, or the grid where
