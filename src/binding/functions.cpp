@@ -1,19 +1,18 @@
 #include "binding/functions.hpp"
 
 #include <memory>
-#include <string>
 
 #include "binding/args.hpp"
 #include "binding/docstrings.hpp"
 #include "binding/gil.hpp"
 #include "binding/methods.hpp"
+#include "binding/metric_input.hpp"
 #include "binding/query_input.hpp"
 #include "binding/ref.hpp"
 #include "binding/results.hpp"
 #include "binding/tuning.hpp"
 #include "index/checksum/crc32c.hpp"
 #include "index/exact/exact.hpp"
-#include "index/metric/metric.hpp"
 #include "parallel/pool.hpp"
 
 namespace plovik::py {
@@ -248,31 +247,6 @@ PyObject* function_crc32c(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 }  // namespace
-
-Metric read_metric(PyObject* name, PyObject* weights, std::size_t d) {
-  Metric metric;
-  if (name != nullptr && name != Py_None) {
-    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
-    if (text == nullptr) {
-      if (PyErr_Occurred()) throw PythonError{};
-      raise(PyExc_TypeError, "argument 'metric': expected a str");
-    }
-    const std::string kind(text);
-    if (kind == "euclidean")
-      metric.kind = MetricKind::l2;
-    else if (kind != "l1")
-      raise(PyExc_ValueError, "argument 'metric': expected \"l1\" or \"euclidean\"");
-  }
-  if (weights != nullptr && weights != Py_None) {
-    PyArrayObject* w = to_array(weights, "weights", 1, NPY_FLOAT64);
-    const Array<double> values = read_array<double>(w);
-    metric.weights.resize(values.size());
-    for (std::size_t c = 0; c < values.size(); ++c)
-      metric.weights[c] = static_cast<float>(values[c]);
-  }
-  validate_metric(metric, d);
-  return metric;
-}
 
 // The process-wide worker count as the thread-pool tools that scan a
 // process's shared libraries read and set it (threadpoolctl; plovik.threads

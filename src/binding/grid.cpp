@@ -6,8 +6,8 @@
 
 #include "binding/args.hpp"
 #include "binding/exceptions.hpp"
-#include "binding/functions.hpp"
 #include "binding/gil.hpp"
+#include "binding/metric_input.hpp"
 #include "binding/query_input.hpp"
 #include "binding/ref.hpp"
 #include "binding/results.hpp"

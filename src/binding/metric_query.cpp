@@ -2,9 +2,9 @@
 
 #include "binding/access.hpp"
 #include "binding/args.hpp"
-#include "binding/functions.hpp"
 #include "binding/gil.hpp"
 #include "binding/index_object.hpp"
+#include "binding/metric_input.hpp"
 #include "binding/query_input.hpp"
 #include "binding/ref.hpp"
 #include "binding/results.hpp"
