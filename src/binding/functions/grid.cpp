@@ -1,12 +1,12 @@
-#include "binding/grid.hpp"
-
+// _grid_tier, _grid_radius, _grid_knn and _grid_pairs: the grid searches
+// (src/index/grid).
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "binding/args.hpp"
-#include "binding/docstrings.hpp"
 #include "binding/exceptions.hpp"
+#include "binding/functions.hpp"
 #include "binding/gil.hpp"
 #include "binding/metric_input.hpp"
 #include "binding/query_input.hpp"
@@ -59,6 +59,8 @@ std::vector<std::size_t> cells_of(PyObject* obj) {
     out.push_back(to_usize(PySequence_Fast_GET_ITEM(seq.get(), i), "cells"));
   return out;
 }
+
+}  // namespace
 
 // _grid_tier(points, cells, ids=None, metric="l1", weights=None): the
 // points ((n, d) float64) wrapped, rounded to single precision and
@@ -184,18 +186,5 @@ PyObject* function_grid_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return PyTuple_Pack(4, i.get(), j.get(), dist.get(), shift.get());
   });
 }
-
-}  // namespace
-
-PyMethodDef grid_functions[] = {
-    {"_grid_tier", PLOVIK_FASTCALL(function_grid_tier), METH_FASTCALL | METH_KEYWORDS,
-     doc::grid_tier},
-    {"_grid_radius", PLOVIK_FASTCALL(function_grid_radius), METH_FASTCALL | METH_KEYWORDS,
-     doc::grid_radius},
-    {"_grid_knn", PLOVIK_FASTCALL(function_grid_knn), METH_FASTCALL | METH_KEYWORDS, doc::grid_knn},
-    {"_grid_pairs", PLOVIK_FASTCALL(function_grid_pairs), METH_FASTCALL | METH_KEYWORDS,
-     doc::grid_pairs},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace plovik::py

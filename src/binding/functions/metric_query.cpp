@@ -1,8 +1,9 @@
-#include "binding/metric_query.hpp"
-
+// _query_knn_metric and _query_radius_metric: the hash index's candidates
+// answered in a metric (src/index/metric_query). The raw class and its
+// methods stay toroidal L1.
 #include "binding/access.hpp"
 #include "binding/args.hpp"
-#include "binding/docstrings.hpp"
+#include "binding/functions.hpp"
 #include "binding/gil.hpp"
 #include "binding/index_object.hpp"
 #include "binding/metric_input.hpp"
@@ -26,6 +27,8 @@ Metric index_metric(const Index& ix, PyObject* name, PyObject* weights) {
   }
   return metric;
 }
+
+}  // namespace
 
 // _query_knn_metric(index, queries, k, metric="l1", weights=None,
 // exclude_ids=None, probes=None)
@@ -82,15 +85,5 @@ PyObject* function_query_radius_metric(PyObject*, PyObject* const* args, Py_ssiz
     return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
   });
 }
-
-}  // namespace
-
-PyMethodDef metric_query_functions[] = {
-    {"_query_knn_metric", PLOVIK_FASTCALL(function_query_knn_metric), METH_FASTCALL | METH_KEYWORDS,
-     doc::query_knn_metric},
-    {"_query_radius_metric", PLOVIK_FASTCALL(function_query_radius_metric),
-     METH_FASTCALL | METH_KEYWORDS, doc::query_radius_metric},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace plovik::py
