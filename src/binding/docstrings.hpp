@@ -163,6 +163,37 @@ inline constexpr const char* exact_radius_tiles =
     "_exact_radius_tiles(tiles, queries, radius, exclude_ids=None)\n--\n\n"
     "`exact_radius` over points prepared by `_exact_tiles`: the same rows.";
 
+inline constexpr const char* grid_tier =
+    "_grid_tier(points, cells, ids=None, metric='l1', weights=None)\n--\n\n"
+    "The points ((n, d) float64) wrapped, rounded to single precision and\n"
+    "counting-sorted into a grid of cells[a] cells along axis a, point i with\n"
+    "id ids[i] (default i): an opaque capsule that owns them. `metric` and\n"
+    "`weights` as for `_exact_tiles`: the searches of the tier measure its\n"
+    "distances so, and every tier of a search must have the same.";
+
+inline constexpr const char* grid_radius =
+    "_grid_radius(tiers, queries, radius, exclude_ids=None, shifts=False)\n--\n\n"
+    "`exact_radius` over the points of the tiers (a sequence of _grid_tier\n"
+    "capsules with the same cells and metric), by their ids: the rows of\n"
+    "`_exact_radius_tiles` in that metric. With shifts,\n"
+    "(indptr, ids, dists, shift): shift the (nnz, d) int32 image shifts s with\n"
+    "x_point - x_query + s the minimum-image displacement of the wrapped\n"
+    "coordinates (ids in [0, 2**32)).";
+
+inline constexpr const char* grid_knn =
+    "_grid_knn(tiers, queries, k, exclude_ids=None)\n--\n\n"
+    "`exact_knn` over the points of the tiers, by their ids: the rows of\n"
+    "`_exact_knn_tiles` in their metric.";
+
+inline constexpr const char* grid_pairs =
+    "_grid_pairs(tiers, radius, shifts=False, by_distance=True, both=False)\n--\n\n"
+    "Every unordered pair of the tiers' points within `radius` once, as\n"
+    "(i, j, dist, shift): i < j by id, ordered by i, then by (dist, j) (or by\n"
+    "j when by_distance is false); shift the (p, d) int32 image shifts s with\n"
+    "x_j - x_i + s the minimum-image displacement of the wrapped coordinates,\n"
+    "or None unless asked for. With both, each pair in the rows of both its\n"
+    "ids, as (indptr, j, dist, shift) with a row per id up to the largest.";
+
 inline constexpr const char* probe_keys =
     "_probe_keys(b, s, u, rows, flips)\n--\n\n"
     "The probe keys of `rows` ((m, d) float64) in every table of the setting\n"
@@ -207,6 +238,22 @@ inline constexpr const char* query_radius_probes =
     "_query_radius(index, queries, radius, exclude_ids=None, probes=None)\n--\n\n"
     "index.query_radius(queries, radius, exclude_ids) with `probes` flip\n"
     "probes per table for this call, as for _query_knn.";
+
+inline constexpr const char* query_knn_metric =
+    "_query_knn_metric(index, queries, k, metric='l1', weights=None, exclude_ids=None, "
+    "probes=None)\n--\n\n"
+    "The k nearest of the points each query gathers from `index` (its probed\n"
+    "buckets, with `probes` flip probes per table when given, and its\n"
+    "relaxations, as the index's per-query path gathers them), measured in\n"
+    "`metric` (\"l1\" or \"euclidean\") with the axes weighed by `weights`\n"
+    "((d,) float64, rounded to single precision; None: every weight 1): the\n"
+    "exact scan's distances, rows ascending by (distance, id).";
+
+inline constexpr const char* query_radius_metric =
+    "_query_radius_metric(index, queries, radius, metric='l1', weights=None, "
+    "exclude_ids=None, probes=None)\n--\n\n"
+    "Every point each query gathers from `index` within `radius` in the\n"
+    "metric, as _query_knn_metric measures them, in CSR form.";
 
 inline constexpr const char* set_thread_limit =
     "_set_thread_limit(limit, process=False)\n--\n\n"

@@ -4,9 +4,7 @@
 #include "binding/constants.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/functions.hpp"
-#include "binding/grid.hpp"
 #include "binding/index_object.hpp"
-#include "binding/metric_query.hpp"
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
 #include "binding/signals.hpp"
@@ -44,10 +42,6 @@ int module_exec(PyObject* module) {
     export_name(module, all, "PanicException", panic);
     // The engine's lists and limits, as constants outside __all__.
     export_constants(module);
-    // The grid searches serve the package itself, outside __all__.
-    check(PyModule_AddFunctions(module, grid_functions));
-    // So do the hash index's answers in a metric.
-    check(PyModule_AddFunctions(module, metric_query_functions));
     // Functions whose name starts with an underscore serve the package
     // itself: they stay out of __all__.
     for (const PyMethodDef* f = module_functions; f->ml_name != nullptr; ++f) {

@@ -1,7 +1,9 @@
-#include "binding/tuning.hpp"
-
+// _probe_keys, _candidate_counts, _neighbour_hits, _spread and
+// _weighted_draw: what the tuning measures hash settings with
+// (plovik.tuning), by the engine's own hashing (src/index/tuning).
 #include "binding/args.hpp"
 #include "binding/exceptions.hpp"
+#include "binding/functions.hpp"
 #include "binding/gil.hpp"
 #include "binding/ref.hpp"
 #include "binding/results.hpp"

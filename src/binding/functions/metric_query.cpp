@@ -1,10 +1,12 @@
-#include "binding/metric_query.hpp"
-
+// _query_knn_metric and _query_radius_metric: the hash index's candidates
+// answered in a metric (src/index/metric_query). The raw class and its
+// methods stay toroidal L1.
 #include "binding/access.hpp"
 #include "binding/args.hpp"
 #include "binding/functions.hpp"
 #include "binding/gil.hpp"
 #include "binding/index_object.hpp"
+#include "binding/metric_input.hpp"
 #include "binding/query_input.hpp"
 #include "binding/ref.hpp"
 #include "binding/results.hpp"
@@ -25,6 +27,8 @@ Metric index_metric(const Index& ix, PyObject* name, PyObject* weights) {
   }
   return metric;
 }
+
+}  // namespace
 
 // _query_knn_metric(index, queries, k, metric="l1", weights=None,
 // exclude_ids=None, probes=None)
@@ -81,26 +85,5 @@ PyObject* function_query_radius_metric(PyObject*, PyObject* const* args, Py_ssiz
     return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
   });
 }
-
-}  // namespace
-
-PyMethodDef metric_query_functions[] = {
-    {"_query_knn_metric", PLOVIK_FASTCALL(function_query_knn_metric), METH_FASTCALL | METH_KEYWORDS,
-     "_query_knn_metric(index, queries, k, metric='l1', weights=None, exclude_ids=None, "
-     "probes=None)\n--\n\n"
-     "The k nearest of the points each query gathers from `index` (its probed\n"
-     "buckets, with `probes` flip probes per table when given, and its\n"
-     "relaxations, as the index's per-query path gathers them), measured in\n"
-     "`metric` (\"l1\" or \"euclidean\") with the axes weighed by `weights`\n"
-     "((d,) float64, rounded to single precision; None: every weight 1): the\n"
-     "exact scan's distances, rows ascending by (distance, id)."},
-    {"_query_radius_metric", PLOVIK_FASTCALL(function_query_radius_metric),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_query_radius_metric(index, queries, radius, metric='l1', weights=None, "
-     "exclude_ids=None, probes=None)\n--\n\n"
-     "Every point each query gathers from `index` within `radius` in the\n"
-     "metric, as _query_knn_metric measures them, in CSR form."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace plovik::py

@@ -1,5 +1,5 @@
-#include "binding/grid.hpp"
-
+// _grid_tier, _grid_radius, _grid_knn and _grid_pairs: the grid searches
+// (src/index/grid).
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -8,6 +8,7 @@
 #include "binding/exceptions.hpp"
 #include "binding/functions.hpp"
 #include "binding/gil.hpp"
+#include "binding/metric_input.hpp"
 #include "binding/query_input.hpp"
 #include "binding/ref.hpp"
 #include "binding/results.hpp"
@@ -58,6 +59,8 @@ std::vector<std::size_t> cells_of(PyObject* obj) {
     out.push_back(to_usize(PySequence_Fast_GET_ITEM(seq.get(), i), "cells"));
   return out;
 }
+
+}  // namespace
 
 // _grid_tier(points, cells, ids=None, metric="l1", weights=None): the
 // points ((n, d) float64) wrapped, rounded to single precision and
@@ -183,38 +186,5 @@ PyObject* function_grid_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return PyTuple_Pack(4, i.get(), j.get(), dist.get(), shift.get());
   });
 }
-
-}  // namespace
-
-PyMethodDef grid_functions[] = {
-    {"_grid_tier", PLOVIK_FASTCALL(function_grid_tier), METH_FASTCALL | METH_KEYWORDS,
-     "_grid_tier(points, cells, ids=None, metric='l1', weights=None)\n--\n\n"
-     "The points ((n, d) float64) wrapped, rounded to single precision and\n"
-     "counting-sorted into a grid of cells[a] cells along axis a, point i with\n"
-     "id ids[i] (default i): an opaque capsule that owns them. `metric` and\n"
-     "`weights` as for `_exact_tiles`: the searches of the tier measure its\n"
-     "distances so, and every tier of a search must have the same."},
-    {"_grid_radius", PLOVIK_FASTCALL(function_grid_radius), METH_FASTCALL | METH_KEYWORDS,
-     "_grid_radius(tiers, queries, radius, exclude_ids=None, shifts=False)\n--\n\n"
-     "`exact_radius` over the points of the tiers (a sequence of _grid_tier\n"
-     "capsules with the same cells and metric), by their ids: the rows of\n"
-     "`_exact_radius_tiles` in that metric. With shifts,\n"
-     "(indptr, ids, dists, shift): shift the (nnz, d) int32 image shifts s with\n"
-     "x_point - x_query + s the minimum-image displacement of the wrapped\n"
-     "coordinates (ids in [0, 2**32))."},
-    {"_grid_knn", PLOVIK_FASTCALL(function_grid_knn), METH_FASTCALL | METH_KEYWORDS,
-     "_grid_knn(tiers, queries, k, exclude_ids=None)\n--\n\n"
-     "`exact_knn` over the points of the tiers, by their ids: the rows of\n"
-     "`_exact_knn_tiles` in their metric."},
-    {"_grid_pairs", PLOVIK_FASTCALL(function_grid_pairs), METH_FASTCALL | METH_KEYWORDS,
-     "_grid_pairs(tiers, radius, shifts=False, by_distance=True, both=False)\n--\n\n"
-     "Every unordered pair of the tiers' points within `radius` once, as\n"
-     "(i, j, dist, shift): i < j by id, ordered by i, then by (dist, j) (or by\n"
-     "j when by_distance is false); shift the (p, d) int32 image shifts s with\n"
-     "x_j - x_i + s the minimum-image displacement of the wrapped coordinates,\n"
-     "or None unless asked for. With both, each pair in the rows of both its\n"
-     "ids, as (indptr, j, dist, shift) with a row per id up to the largest."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace plovik::py
