@@ -96,7 +96,10 @@ ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_
   // A small key space is numbered directly (one array entry per key, when
   // every probed key lies in [0, space); a point's key outside it matches
   // none); a large one through the hash.
-  bool direct = space > 0 && space <= direct_space;
+  // (only where the array is not much larger than what is numbered: it is
+  // cleared for every table)
+  const auto numbered = static_cast<int64_t>(8 * (n + m * P1));
+  bool direct = space > 0 && space <= std::min(direct_space, std::max<int64_t>(numbered, 1024));
   for (std::size_t q = 0; direct && q < m; ++q)
     for (std::size_t j = 0; j < P1; ++j) {
       const int64_t key = pk[(q * L + t) * P1 + j];
