@@ -292,11 +292,7 @@ REFUSALS = {
     "promote unbuilt": (on_fresh("promote", np.zeros((0, 3))), ValueError, "^the index has not been built$"),
     "update count": (on_ix("update", np.zeros((9, 3))), PanicException, "^update expects 30 values, got 27$"),
     "update count, strided": (on_ix("update", strided(np.zeros((9, 3)))), PanicException, "got 27$"),
-    "update count of 2**32 rows": (
-        on_ix("update", rows(TOO_MANY)),
-        PanicException,
-        rf"^update expects 30 values, got {3 * TOO_MANY}$",
-    ),
+    "update count of 2**32 rows": (on_ix("update", rows(TOO_MANY)), PanicException, rf"got {3 * TOO_MANY}$"),
     "promote width": (
         on_ix("promote", np.zeros((4, 2))),
         ValueError,
