@@ -124,7 +124,8 @@ def test_class_shape_and_construction():
     p = random_params(np.random.default_rng(0), d=4, L=3, K=2, b=5)
     positional = RustLshIndex(p["b"], p["k"], p["l"], p["probes"], p["s"], p["u"], 1024)
     for obj in (RustLshIndex(**p), positional):
-        assert (obj.n_points, obj.n_static, obj.n_candidates) == (0, 0, 0)
+        obj.retire(np.zeros(0, np.int64))  # no id to retire: taken before a build too
+        assert (obj.n_points, obj.n_static, obj.n_candidates, obj.n_retired) == (0, 0, 0, 0)
         tables = obj.tables()
         assert list(tables) == ["static_keys", "static_ids", "cand_keys", "cand_sorted_keys", "cand_sorted_ids"]
         assert all(t.shape == (3, 0) and t.dtype == np.int64 for t in tables.values())
@@ -285,7 +286,19 @@ REFUSALS = {
     "exclude_ids strided": (on_ix("query_knn", Q, 1, np.arange(4)[::2]), TypeError, EXACT_LAYOUT),
     # every argument is converted before any array's layout is read
     "queries strided, k negative": (on_ix("query_knn", strided(Q), -1), OverflowError, ""),
-    "ids strided": (on_ix("retire", np.arange(4)[::2]), TypeError, EXACT_LAYOUT),
+    # retire: conversion, the layout, then the range its values must lie in (none before a build)
+    "ids float": (on_ix("retire", np.array([2.0])), *arg("ids", "expected dtype int64, got float64")),
+    "ids int32": (on_ix("retire", np.array([1], np.int32)), *arg("ids", "expected dtype int64, got int32")),
+    "ids 2-D": (on_ix("retire", np.array([[1]])), *arg("ids", "expected a 1-dimensional array")),
+    "ids list": (on_ix("retire", [1]), *arg("ids", "expected a 1-dimensional numpy.ndarray")),
+    "ids strided, beyond n": (on_ix("retire", np.array([30, 0, 2, 0])[::2]), TypeError, EXACT_LAYOUT),
+    "ids beyond n": (
+        on_ix("retire", np.array([1, 30])),
+        ValueError,
+        r"^ids must lie in \[0, 30\) to be retired, got 30$",
+    ),
+    "ids negative": (on_ix("retire", np.array([-1])), ValueError, r"\[0, 30\) to be retired, got -1$"),
+    "retire unbuilt": (on_fresh("retire", np.array([0])), ValueError, r"\[0, 0\) to be retired, got 0$"),
     # update and promote: conversion, then the sizes (an unbuilt index first), then the layout
     "coords int64": (on_ix("update", np.zeros((10, 3), np.int64)), *arg("coords", "expected dtype")),
     "update unbuilt": (on_fresh("update", np.zeros((1, 3))), ValueError, "^the index has not been built$"),
