@@ -1,8 +1,8 @@
 """Retired points: never returned again by any query of either tier, both
 backends identical, brute force over the live points as the reference
-through updates, promotions and rebuilds, refused input leaving everything
-as it was, and PlovikSearch's outputs skipping them too (its exact scan:
-test_exact_mode.py)."""
+through updates, promotions and rebuilds, and PlovikSearch's outputs
+skipping them too (its exact scan: test_exact_mode.py; refused ids, on both
+backends: test_binding.py)."""
 
 import importlib.util
 
@@ -48,7 +48,7 @@ def test_retiring_is_never_having_held_the_points(case, data):
     retired = rng.choice(n, min(share, n), replace=False).astype(np.int64)  # in any order
     live = np.setdiff1d(np.arange(n), retired)
     for ix in (native, reference):
-        ix.retire(retired)
+        ix.retire(np.r_[retired, retired[::3]])  # an id twice in one call: retired once
         ix.retire(retired[: len(retired) // 2])  # again: nothing changes
         assert ix.n_retired == len(retired)
     fresh = RustLshIndex(**params)
@@ -228,26 +228,6 @@ def test_brute_force_over_live_points_through_epochs(cls, d, block):
     assert ix.n_retired == 0
     retired = np.zeros(0, np.int64)
     check(5)
-
-
-@pytest.mark.parametrize("cls", [RustLshIndex, PythonLshIndex])
-def test_refused_retire_changes_nothing(cls):
-    rng = np.random.default_rng(0)
-    ix = cls(**random_params(rng, 4, 3, 2, 3))
-    with pytest.raises(ValueError, match=r"\[0, 0\)"):
-        ix.retire(np.array([0]))  # before build there is no id
-    ix.retire(np.zeros(0, np.int64))
-    pts = rng.random((50, 4))
-    ix.build(pts, 30)
-    ix.retire(np.array([3, 3, 40]))
-    before = ix.query_knn(pts, 50), ix.tables()
-    refused = [(np.array([1, 50]), ValueError), (np.array([-1]), ValueError), (np.array([2.0]), TypeError)]
-    for ids, exc in [*refused, (np.array([[1]]), TypeError), ([1], TypeError), (np.array([1], np.int32), TypeError)]:
-        with pytest.raises(exc):
-            ix.retire(ids)
-        assert ix.n_retired == 2
-    assert_rows_equal(ix.query_knn(pts, 50), before[0])
-    assert all(np.array_equal(a, b) for a, b in zip(ix.tables().values(), before[1].values(), strict=True))
 
 
 # ------------------------------------------------------------ PlovikSearch
