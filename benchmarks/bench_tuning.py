@@ -222,12 +222,12 @@ def main():
             for n in args.sizes:
                 r = measure(shape, n, d, args.repeats, baseline)
                 line = (
-                    f"| {shape} | {n:,} | {d} | {r['setting']} | {r['recall']:.3f} | {r['tune_s']:.3f} "
-                    f"| {r['build_s']:.3f} | {r['exact64_s']:.3f} | {r['used']:.2f} "
-                    f"| {r['keep_s']:.3f} | {'yes' if r['kept'] else 'no'} | {r['keep_used']:.2f} |"
+                    f"| {shape} | {n:,} | {d} | {r['setting']} | {r['recall']:.3f} | {r['tune_s']:.4f} "
+                    f"| {r['build_s']:.4f} | {r['exact64_s']:.4f} | {r['used']:.2f} "
+                    f"| {r['keep_s']:.4f} | {'yes' if r['kept'] else 'no'} | {r['keep_used']:.2f} |"
                 )
                 if baseline is not None:
-                    line += f" {r['before_s']:.3f} | {r['before_s'] / r['tune_s']:.1f} |"
+                    line += f" {r['before_s']:.4f} | {r['before_s'] / r['tune_s']:.2f} |"
                 print(line, flush=True)
     return 0
 
