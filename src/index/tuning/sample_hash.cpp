@@ -83,21 +83,19 @@ struct ProbedBuckets {
 };
 
 // The probed buckets of table t, found through a small open-addressing hash
-// of the probed keys (no sort of the points, no directory of the key
-// space); writes each probe's bucket to begin and size, (q * L + t) * P1 + j
-// for probe j of query q, a size of 0 for a key the query already probed
-// in this table.
+// of the probed keys, or in a small key space through an array of one entry
+// per key (no sort of the points either way); writes each probe's bucket to
+// begin and size, (q * L + t) * P1 + j for probe j of query q, a size of 0
+// for a key the query already probed in this table.
 ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_t L, std::size_t P1,
                              std::size_t t, const int64_t* keys, std::size_t n, int64_t space,
                              uint32_t* begin, uint32_t* size) {
   std::size_t cap = 16;
   while (cap < 2 * m * P1) cap *= 2;
   const int shift = 64 - std::countr_zero(cap);
-  // A small key space is numbered directly (one array entry per key, when
-  // every probed key lies in [0, space); a point's key outside it matches
-  // none); a large one through the hash.
-  // (only where the array is not much larger than what is numbered: it is
-  // cleared for every table)
+  // The array serves when every probed key lies in [0, space) (a point's
+  // key outside it then matches none) and the space is at most eight times
+  // the keys numbered here: the array is cleared for every table.
   const auto numbered = static_cast<int64_t>(8 * (n + m * P1));
   bool direct = space > 0 && space <= std::min(direct_space, std::max<int64_t>(numbered, 1024));
   for (std::size_t q = 0; direct && q < m; ++q)
