@@ -52,4 +52,18 @@ PyObject* new_2d(npy_intp rows, npy_intp cols) {
   return check(PyArray_SimpleNew(2, dims, NPY_INT64));
 }
 
+PyObject* knn_rows(Array<int64_t>&& idx, Array<double>&& dist, std::size_t m, std::size_t k) {
+  const auto rows = static_cast<npy_intp>(m), cols = static_cast<npy_intp>(k);
+  Ref ids(reshape(hand_over(std::move(idx)), rows, cols));
+  Ref dists(reshape(hand_over(std::move(dist)), rows, cols));
+  return check(PyTuple_Pack(2, ids.get(), dists.get()));
+}
+
+PyObject* radius_rows(Array<int64_t>&& indptr, Array<int64_t>&& ids, Array<double>&& dists) {
+  Ref starts(hand_over(std::move(indptr)));
+  Ref found(hand_over(std::move(ids)));
+  Ref distances(hand_over(std::move(dists)));
+  return check(PyTuple_Pack(3, starts.get(), found.get(), distances.get()));
+}
+
 }  // namespace plovik::py

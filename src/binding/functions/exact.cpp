@@ -6,7 +6,6 @@
 #include "binding/functions.hpp"
 #include "binding/gil.hpp"
 #include "binding/query_input.hpp"
-#include "binding/ref.hpp"
 #include "binding/results.hpp"
 #include "index/exact/exact.hpp"
 
@@ -57,10 +56,7 @@ PyObject* function_exact_knn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        sizes.n_exclude, k);
     const ExactInput in(points, queries, exclude_ids);
     ExactKnnResult r = without_gil([&] { return exact_knn(in.point_rows(), in.batch(), k); });
-    const auto rows = static_cast<npy_intp>(in.m), cols = static_cast<npy_intp>(k);
-    Ref idx(reshape(hand_over(std::move(r.idx)), rows, cols));
-    Ref dist(reshape(hand_over(std::move(r.dist)), rows, cols));
-    return PyTuple_Pack(2, idx.get(), dist.get());
+    return knn_rows(std::move(r.idx), std::move(r.dist), in.m, k);
   });
 }
 
@@ -79,10 +75,7 @@ PyObject* function_exact_radius(PyObject*, PyObject* const* args, Py_ssize_t nar
                    sizes.n_exclude);
     const ExactInput in(points, queries, exclude_ids);
     RadiusResult r = without_gil([&] { return exact_radius(in.point_rows(), in.batch(), radius); });
-    Ref indptr(hand_over(std::move(r.indptr)));
-    Ref ids(hand_over(std::move(r.ids)));
-    Ref dists(hand_over(std::move(r.dists)));
-    return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
+    return radius_rows(std::move(r.indptr), std::move(r.ids), std::move(r.dists));
   });
 }
 

@@ -9,7 +9,6 @@
 #include "binding/gil.hpp"
 #include "binding/metric_input.hpp"
 #include "binding/query_input.hpp"
-#include "binding/ref.hpp"
 #include "binding/results.hpp"
 #include "index/exact/exact.hpp"
 
@@ -73,10 +72,7 @@ PyObject* function_exact_knn_tiles(PyObject*, PyObject* const* args, Py_ssize_t 
     validate_exact_knn(tiles.d, sizes.m, sizes.dq, sizes.n_exclude, k);
     const QueryInput in = read_queries(queries, exclude_ids);
     ExactKnnResult r = without_gil([&] { return exact_knn(tiles, in.batch(), k); });
-    const auto rows = static_cast<npy_intp>(in.m), cols = static_cast<npy_intp>(k);
-    Ref idx(reshape(hand_over(std::move(r.idx)), rows, cols));
-    Ref dist(reshape(hand_over(std::move(r.dist)), rows, cols));
-    return PyTuple_Pack(2, idx.get(), dist.get());
+    return knn_rows(std::move(r.idx), std::move(r.dist), in.m, k);
   });
 }
 
@@ -96,10 +92,7 @@ PyObject* function_exact_radius_tiles(PyObject*, PyObject* const* args, Py_ssize
     validate_exact(tiles.d, sizes.m, sizes.dq, sizes.n_exclude);
     const QueryInput in = read_queries(queries, exclude_ids);
     RadiusResult r = without_gil([&] { return exact_radius(tiles, in.batch(), radius); });
-    Ref indptr(hand_over(std::move(r.indptr)));
-    Ref ids(hand_over(std::move(r.ids)));
-    Ref dists(hand_over(std::move(r.dists)));
-    return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
+    return radius_rows(std::move(r.indptr), std::move(r.ids), std::move(r.dists));
   });
 }
 

@@ -144,10 +144,7 @@ PyObject* function_grid_knn(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     validate_exact_knn(tiers[0]->d, sizes.m, sizes.dq, sizes.n_exclude, k);
     const QueryInput in = read_queries(queries, exclude_ids);
     ExactKnnResult r = without_gil([&] { return grid_knn(tiers, in.batch(), k); });
-    const auto rows = static_cast<npy_intp>(in.m), cols = static_cast<npy_intp>(k);
-    Ref idx(reshape(hand_over(std::move(r.idx)), rows, cols));
-    Ref dist(reshape(hand_over(std::move(r.dist)), rows, cols));
-    return PyTuple_Pack(2, idx.get(), dist.get());
+    return knn_rows(std::move(r.idx), std::move(r.dist), in.m, k);
   });
 }
 

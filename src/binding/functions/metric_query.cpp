@@ -8,7 +8,6 @@
 #include "binding/index_object.hpp"
 #include "binding/metric_input.hpp"
 #include "binding/query_input.hpp"
-#include "binding/ref.hpp"
 #include "binding/results.hpp"
 #include "index/metric_query/metric_query.hpp"
 
@@ -51,10 +50,7 @@ PyObject* function_query_knn_metric(PyObject*, PyObject* const* args, Py_ssize_t
     const QueryInput in = read_queries(queries, exclude_ids, probes);
     KnnResult r =
         without_gil([&] { return query_knn_metric(access.record(), in.batch(), k, metric); });
-    const auto rows = static_cast<npy_intp>(in.m), cols = static_cast<npy_intp>(k);
-    Ref idx(reshape(hand_over(std::move(r.idx)), rows, cols));
-    Ref dist(reshape(hand_over(std::move(r.dist)), rows, cols));
-    return PyTuple_Pack(2, idx.get(), dist.get());
+    return knn_rows(std::move(r.idx), std::move(r.dist), in.m, k);
   });
 }
 
@@ -79,10 +75,7 @@ PyObject* function_query_radius_metric(PyObject*, PyObject* const* args, Py_ssiz
     const QueryInput in = read_queries(queries, exclude_ids, probes);
     RadiusResult r = without_gil(
         [&] { return query_radius_metric(access.record(), in.batch(), radius, metric); });
-    Ref indptr(hand_over(std::move(r.indptr)));
-    Ref ids(hand_over(std::move(r.ids)));
-    Ref dists(hand_over(std::move(r.dists)));
-    return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
+    return radius_rows(std::move(r.indptr), std::move(r.ids), std::move(r.dists));
   });
 }
 

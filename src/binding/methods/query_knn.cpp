@@ -5,7 +5,6 @@
 #include "binding/gil.hpp"
 #include "binding/methods.hpp"
 #include "binding/query_input.hpp"
-#include "binding/ref.hpp"
 #include "binding/results.hpp"
 #include "index/knn/knn.hpp"
 
@@ -24,10 +23,7 @@ PyObject* run_query_knn(PyObject* self, PyObject* const* a) {
   validate_query_knn(access.record(), sizes.m, sizes.dq, sizes.n_exclude, k);
   const QueryInput in = read_queries(queries, exclude_ids, probes);
   KnnResult r = without_gil([&] { return query_knn(access.record(), in.batch(), k); });
-  const auto rows = static_cast<npy_intp>(in.m), cols = static_cast<npy_intp>(k);
-  Ref idx(reshape(hand_over(std::move(r.idx)), rows, cols));
-  Ref dist(reshape(hand_over(std::move(r.dist)), rows, cols));
-  return PyTuple_Pack(2, idx.get(), dist.get());
+  return knn_rows(std::move(r.idx), std::move(r.dist), in.m, k);
 }
 
 }  // namespace

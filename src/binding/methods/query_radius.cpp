@@ -5,7 +5,6 @@
 #include "binding/gil.hpp"
 #include "binding/methods.hpp"
 #include "binding/query_input.hpp"
-#include "binding/ref.hpp"
 #include "binding/results.hpp"
 #include "index/query/radius.hpp"
 
@@ -24,10 +23,7 @@ PyObject* run_query_radius(PyObject* self, PyObject* const* a) {
   validate_query_radius(access.record(), sizes.m, sizes.dq, sizes.n_exclude);
   const QueryInput in = read_queries(queries, exclude_ids, probes);
   RadiusResult r = without_gil([&] { return query_radius(access.record(), in.batch(), radius); });
-  Ref indptr(hand_over(std::move(r.indptr)));
-  Ref ids(hand_over(std::move(r.ids)));
-  Ref dists(hand_over(std::move(r.dists)));
-  return PyTuple_Pack(3, indptr.get(), ids.get(), dists.get());
+  return radius_rows(std::move(r.indptr), std::move(r.ids), std::move(r.dists));
 }
 
 }  // namespace
