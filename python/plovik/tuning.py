@@ -768,17 +768,18 @@ def _hashed(cache: _HashCache | None, key: tuple[Any, ...], make: Callable[[], _
 def _hits(
     cache: _HashCache | None,
     key: tuple[Any, ...],
+    b: int,
     s: npt.NDArray[np.int64],
     u: npt.NDArray[np.float64],
     truths: list[_Truth],
     flips: int,
 ) -> _Hashed:
     """The engine's per-query hits (m, flips + 1, L) of each truth with the
-    tables of `s` and `u`, kept in `cache` under `key` (a setting's cells
-    and components). A query's hits are its own, and the first L tables
-    of a draw are those of any smaller one: hits kept for more tables are
-    cut to L, and only the queries a truth gained since are hashed."""
-    b, L = int(key[1]), s.shape[0]
+    tables of `s` and `u` (b cells), kept in `cache` under `key` (one per
+    cells and components). A query's hits are its own, and the first L
+    tables of a draw are those of any smaller one: hits kept for more tables
+    are cut to L, and only the queries a truth gained since are hashed."""
+    L = s.shape[0]
 
     def of(t: _Truth, start: int) -> npt.NDArray[np.int64]:
         if start == 0:
@@ -852,7 +853,7 @@ def _evaluate(
         ("counts", b, k, L, counted.shape[0], m_cost),
         lambda: _native._candidate_counts(b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE),
     )
-    hits = _hits(cache, ("hits", b, k), s, u, truths, P_all)
+    hits = _hits(cache, ("hits", b, k), b, s, u, truths, P_all)
     measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths, strict=True)]
     if interval:
         # per (p, l), the kind of queries with the lowest bound
@@ -875,7 +876,7 @@ def _evaluate(
 
     if radius_truth is not None:
         rt = radius_truth
-        (radius_hits,) = _hits(cache, ("radius", b, k), s, u, [rt], P_all)
+        (radius_hits,) = _hits(cache, ("radius", b, k), b, s, u, [rt], P_all)
         rr, rlo, rhi, rearly = _recall(radius_hits, rt.need, interval)
     else:
         rr = rlo = rhi = rearly = np.ones_like(recall)

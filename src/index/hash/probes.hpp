@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "index/hash/keys.hpp"
 #include "index/record.hpp"
@@ -49,38 +50,25 @@ void table_probes(const Index& ix, std::size_t flips, const double* row, std::si
   // The components in increasing order of margin, the lowest index first
   // among equal margins, NaN margins never; when those run out, component 0
   // again and again (the order of picking the least margin P times, with a
-  // strict less-than from 2.0 and picked components set to 2.0).
-  constexpr std::size_t ranked = 32;
-  if (K <= ranked) {
-    // Each component's place in that order, counted without branches: a
-    // chain of K dependent minimum searches per probe cost more than the
-    // K * K independent comparisons.
-    uint8_t order[ranked];
-    std::size_t valid = 0;
-    for (std::size_t j = 0; j < K; ++j) {
-      const double m = margins[j];
-      if (m != m) continue;  // NaN
-      std::size_t rank = 0;
-      for (std::size_t c = 0; c < j; ++c) rank += static_cast<std::size_t>(margins[c] <= m);
-      for (std::size_t c = j + 1; c < K; ++c) rank += static_cast<std::size_t>(margins[c] < m);
-      order[rank] = static_cast<uint8_t>(j);
-      ++valid;
-    }
-    for (std::size_t p = 0; p < P; ++p) flip(p < valid ? order[p] : 0);
-    return;
+  // strict less-than and each component picked once). Each component's place
+  // in that order is counted without branches: a chain of K dependent
+  // minimum searches per probe cost more than the K * K independent
+  // comparisons. More than 64 components only fit a key space with b = 1.
+  constexpr std::size_t on_stack = 64;
+  uint32_t stack_order[on_stack];
+  std::vector<uint32_t> heap_order(K > on_stack ? K : 0);
+  uint32_t* order = K > on_stack ? heap_order.data() : stack_order;
+  std::size_t valid = 0;
+  for (std::size_t j = 0; j < K; ++j) {
+    const double m = margins[j];
+    if (m != m) continue;  // NaN
+    std::size_t rank = 0;
+    for (std::size_t c = 0; c < j; ++c) rank += static_cast<std::size_t>(margins[c] <= m);
+    for (std::size_t c = j + 1; c < K; ++c) rank += static_cast<std::size_t>(margins[c] < m);
+    order[rank] = static_cast<uint32_t>(j);
+    ++valid;
   }
-  for (std::size_t p = 0; p < P; ++p) {
-    std::size_t j = 0;
-    double best = 2.0;
-    for (std::size_t c = 0; c < K; ++c) {
-      if (margins[c] < best) {
-        best = margins[c];
-        j = c;
-      }
-    }
-    margins[j] = 2.0;
-    flip(j);
-  }
+  for (std::size_t p = 0; p < P; ++p) flip(p < valid ? order[p] : 0);
 }
 
 }  // namespace plovik
