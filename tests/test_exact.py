@@ -70,26 +70,39 @@ def brute_radius(points, queries, radius, exclude=None, metric="l1", weights=Non
 
 def data(rng, n, m, d, kind):
     """Uniform coordinates with a few values outside [0, 1) that the wrap
-    brings back; ("ties") multiples of 1/4 so that most distances tie; or
+    brings back; ("ties") multiples of 1/4 so that most distances tie;
     ("clusters") four tight clusters, the points in runs of one cluster and
     the queries in them, so that the scan passes over whole tiles on half
-    their coordinates."""
+    their coordinates; or ("bytes") values at the edges of the scan's byte
+    coordinates."""
     if kind == "ties":
         P, Q = rng.integers(-4, 8, (n, d)) / 4.0, rng.integers(0, 4, (m, d)) / 4.0
     elif kind == "clusters":
         centres = rng.random((4, d))
         P = np.repeat(centres, -(-n // 4), 0)[:n] + rng.normal(0, 0.01, (n, d))
         Q = centres[rng.integers(0, 4, m)] + rng.normal(0, 0.01, (m, d))
+    elif kind == "bytes":
+        # on and a hair off the edges of the scan's byte coordinates (multiples of 1/256), 1 - 1e-9 rounding
+        # to 1.0 in single precision, and a few clusters, so that many float sums lie at a byte bound
+        def at_edges(rows):
+            near = rng.integers(0, 257, (rows, d)) / 256.0 + rng.choice(
+                [0.0, 1e-9, -1e-9, 2.0**-25, 0.5 / 256], (rows, d)
+            )
+            return np.where(rng.random((rows, 1)) < 0.5, near, near[rng.integers(0, 4, rows)] + 1.0 / 256)
+
+        P, Q = at_edges(n), at_edges(m)
     else:
         P, Q = rng.random((n, d)) * 1.5 - 0.25, rng.random((m, d))
     return P, Q
 
 
-KINDS = ["uniform", "ties", "clusters"]
+KINDS = ["uniform", "ties", "clusters", "bytes"]
 
 
-@pytest.mark.parametrize("d", [1, 3, 16, 17, 40])
-@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize(
+    "d, kind",
+    [(d, kind) for d in (1, 3, 16, 17, 40) for kind in KINDS] + [(255, "bytes"), (256, "uniform")],
+)
 def test_equals_brute_force(d, kind):
     """Rows of the functions and of points prepared once, one excluded id per
     query; then (m, e) exclude_ids padded with -1, repeated ids and the
@@ -143,7 +156,7 @@ def scaled(rows, factor):
     "d,sides",
     [(1, None), (3, None), (3, (2.0, 7.0, 0.5)), (5, (1.0, 3.0, 1.0, 0.25, 9.0)), (21, (1.0, 2.0) * 10 + (4.0,))],
 )
-@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("kind", KINDS[:3])  # values at byte edges, times a side and back, are not those values
 def test_metrics_and_boxes_equal_brute_force(metric, d, sides, kind):
     """Both metrics, cubic and orthorhombic boxes, through the functions and
     ExactScan: rows equal brute force in the engine's arithmetic on the

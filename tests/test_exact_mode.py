@@ -129,8 +129,11 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxs
     hashed = PlovikSearch(d, seed=3, tables=1, components=2, cells=3, probes=0, backend=backend)
     hashed.build(mirror.X if boxsize is None else mirror.X / boxsize, mirror.n_static)
     assert np.array_equal(search._points().view(np.uint64), np.asarray(hashed.raw.points(), np.float64).view(np.uint64))
-    parts = search.nbytes_by_part  # tiles of 8 points; a grid keeps no scan (its cells are made at the first query)
-    scan = 0 if grid else -(-1500 // 8) * 8 * d * 4
+    # tiles of 8 points, and in plain L1 a byte a coordinate in tiles of 16; a grid keeps no scan (its cells are
+    # made at the first query)
+    parts = search.nbytes_by_part
+    codes = -(-1500 // 16) * 16 * 2 * -(-d // 2) if (metric, boxsize) == ("l1", None) else 0
+    scan = 0 if grid else -(-1500 // 8) * 8 * d * 4 + codes
     assert parts == {"coordinates": 1500 * (d * 4 + 1), "ids": 0, "directories": 0, "reuse": 0, "exact scan": scan}
     assert search.nbytes == sum(parts.values()) < hashed.nbytes + parts["exact scan"]
     shapes = {k: v.shape for k, v in search.tables().items()}

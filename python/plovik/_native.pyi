@@ -220,6 +220,9 @@ def _exact_tiles(
     """The points of an exact scan prepared once, in the metric ("l1" or
     "euclidean") with the axes' weights (None: all 1): an opaque capsule."""
 
+def _exact_tiles_nbytes(tiles: Any, /) -> int:
+    """The bytes the points prepared by `_exact_tiles` hold."""
+
 def _exact_knn_tiles(
     tiles: Any, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:

@@ -335,7 +335,7 @@ class ExactScan(ExactPoints):
     """`exact_knn` and `exact_radius` against points fixed once.
 
     The points are wrapped, rounded to single precision and laid out for the
-    scan when the object is made (4 bytes per coordinate, kept), instead of
+    scan when the object is made (4 or 5 bytes per coordinate, kept), instead of
     at every call: calls with few queries then cost the scan alone. Rows
     equal those of `exact_knn` / `exact_radius` on the same points (and
     `metric` and `boxsize`, which the queries and radii of every call share).
@@ -347,8 +347,12 @@ class ExactScan(ExactPoints):
 
     @property
     def nbytes(self) -> int:
-        """Bytes of the laid-out points: tiles of 8 points, 4 bytes a coordinate."""
-        return -(-self.n // 8) * 8 * self.d * 4
+        """Bytes of the laid-out points: tiles of 8 points, 4 bytes a
+        coordinate; in plain toroidal L1 (no unequal sides) and up to 255
+        coordinates one byte more, a coordinate's byte that lets the scan
+        pass over points no distance of which can be taken."""
+        nbytes: int = _native._exact_tiles_nbytes(self._tiles)
+        return nbytes
 
     def __init__(
         self, points: npt.ArrayLike, *, metric: str = "l1", boxsize: float | npt.ArrayLike | None = None

@@ -155,6 +155,13 @@ inline constexpr const char* exact_tiles =
     "d positive finite float64 factors of each axis's term, rounded to\n"
     "single precision.";
 
+inline constexpr const char* exact_tiles_nbytes =
+    "_exact_tiles_nbytes(tiles, /)\n--\n\n"
+    "The bytes the points prepared by `_exact_tiles` hold: 4 per coordinate\n"
+    "of the laid-out points, and for plain toroidal L1 in at most 255\n"
+    "coordinates one more (each coordinate also as a byte, which lets the\n"
+    "scan pass over points no distance of which can be taken).";
+
 inline constexpr const char* exact_knn_tiles =
     "_exact_knn_tiles(tiles, queries, k, exclude_ids=None)\n--\n\n"
     "`exact_knn` over points prepared by `_exact_tiles`: the same rows.";

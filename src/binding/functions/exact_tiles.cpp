@@ -56,6 +56,12 @@ PyObject* function_exact_tiles(PyObject*, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+// _exact_tiles_nbytes(tiles): the bytes the prepared points hold.
+PyObject* function_exact_tiles_nbytes(PyObject*, PyObject* tiles) {
+  return guard<PyObject*>(
+      nullptr, [&]() -> PyObject* { return check(PyLong_FromSize_t(tiles_of(tiles).nbytes())); });
+}
+
 // _exact_knn_tiles(tiles, queries, k, exclude_ids=None): exact_knn over
 // prepared points.
 PyObject* function_exact_knn_tiles(PyObject*, PyObject* const* args, Py_ssize_t nargs,

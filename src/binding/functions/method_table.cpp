@@ -14,6 +14,7 @@ PyMethodDef module_functions[] = {
      doc::exact_radius},
     {"_exact_tiles", PLOVIK_FASTCALL(function_exact_tiles), METH_FASTCALL | METH_KEYWORDS,
      doc::exact_tiles},
+    {"_exact_tiles_nbytes", function_exact_tiles_nbytes, METH_O, doc::exact_tiles_nbytes},
     {"_exact_knn_tiles", PLOVIK_FASTCALL(function_exact_knn_tiles), METH_FASTCALL | METH_KEYWORDS,
      doc::exact_knn_tiles},
     {"_exact_radius_tiles", PLOVIK_FASTCALL(function_exact_radius_tiles),

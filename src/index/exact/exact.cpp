@@ -32,6 +32,10 @@ namespace {
 // Eight lanes of single precision / int32 (GCC and Clang vector extensions).
 using V8 = float __attribute__((vector_size(32)));
 using I8 = int32_t __attribute__((vector_size(32)));
+// Thirty-two bytes / sixteen int16: the byte coordinates of sixteen points,
+// two coordinates each, and their sums.
+using U32B = uint8_t __attribute__((vector_size(32)));
+using I16 = int16_t __attribute__((vector_size(32)));
 
 constexpr std::size_t lanes = 8;
 // Queries per task, and the bytes of tiles scanned by every query of a task
@@ -61,8 +65,10 @@ struct ScanArgs {
   std::size_t n;       // points; lanes past it are padding
   const float* query;  // 8 d values: each coordinate broadcast to eight lanes
   int64_t excluded;
-  int kind;              // the term kind, l1_plain .. l2_weighted
-  const float* weights;  // the weighted kinds: 8 d values, each weight broadcast
+  int kind;               // the term kind, l1_plain .. l2_weighted
+  const float* weights;   // the weighted kinds: 8 d values, each weight broadcast
+  const uint8_t* codes;   // byte tile 0 of the points' byte coordinates (null: none)
+  const uint8_t* qcodes;  // the query's byte coordinates, as a byte tile's
 };
 
 // One query's k best so far: a max-heap under the result order, and the
@@ -134,6 +140,53 @@ void admit_radius(RadiusRow& row, unsigned mask, const float* dist, std::size_t 
   for_admitted(mask, dist, base, a, [&](uint32_t bits, int64_t id) { row.push_back({bits, id}); });
 }
 
+// Byte coordinates. Each coordinate of the points and the query is also
+// kept as one byte, c = floor(256 x) mod 256 of its wrapped single-precision
+// value x, in byte tiles of sixteen points: per pair of coordinates 32 bytes,
+// point j's at 2 j and 2 j + 1 (a missing last coordinate is 0). Per
+// coordinate the toroidal difference of two bytes, min(c - c', c' - c) mod
+// 256, is within one of 256 times the exact toroidal difference of the
+// values (both are 1-Lipschitz in 256 (x - x'), which the bytes round by
+// less than one). Summed: S < 256 D + d, D the exact sum of the terms. The
+// scan's float sum f of d terms, each within 2^-24 of its exact term, is at
+// least (D - d 2^-24)(1 - d 2^-24). So a point whose sum f is at most a
+// limit T has S below 256 (T (1 + 2 d 2^-24) + d 2^-24) + d: a byte tile
+// whose sixteen byte sums all exceed that bound holds no point the float
+// test would take, and is not summed in floats. The bytes only pass tiles
+// over: every distance is still the float sum, the rows the same.
+constexpr std::size_t code_lanes = 16;
+// Byte sums of at most 255 coordinates fit an int16 (128 per coordinate).
+constexpr std::size_t max_code_d = 255;
+constexpr int16_t max_code_sum = std::numeric_limits<int16_t>::max();
+
+bool has_codes(const Metric& m, std::size_t d) {
+  return term_kind(m) == l1_plain && d >= 1 && d <= max_code_d;
+}
+
+// The byte of a wrapped coordinate (1.0, which wrapping can round to, is 0
+// again; a NaN is 0: its float sums decide alone).
+uint8_t byte_code(float x) {
+  return x >= 0.0f && x <= 1.0f ? static_cast<uint8_t>(static_cast<unsigned>(x * 256.0f) & 255u)
+                                : uint8_t{0};
+}
+
+// The byte sums a point whose float sum is at most `limit` can have (see
+// above); max_code_sum when any can (no finite limit), -1 when none can.
+int16_t code_bound(float limit, std::size_t d) {
+  if (limit < 0.0f) return -1;
+  if (!std::isfinite(limit)) return max_code_sum;
+  const double eps = std::ldexp(static_cast<double>(d), -24);
+  const double x =
+      256.0 * (static_cast<double>(limit) * (1.0 + 2.0 * eps) + eps) + static_cast<double>(d) + 1.0;
+  return x >= max_code_sum ? max_code_sum : static_cast<int16_t>(x);
+}
+
+// The same for a k-nearest row's threshold on the sums' bits (KnnRow).
+int16_t knn_code_bound(int32_t thr, std::size_t d) {
+  if (thr < 0) return -1;
+  return code_bound(std::bit_cast<float>(thr), d);
+}
+
 }  // namespace
 
 // The scan compiled for AVX2, chosen at run time.
@@ -148,6 +201,15 @@ namespace exact_avx2 {
 namespace {
 inline unsigned lane_mask(const I8& m) {
   return static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(m)));
+}
+// The sums of the sixteen byte pairs (two coordinates of one point each).
+inline I16 pair_sums(const U32B& v) {
+  return reinterpret_cast<I16>(
+      _mm256_maddubs_epi16(reinterpret_cast<__m256i>(v), _mm256_set1_epi8(1)));
+}
+// Two bits per int16 lane of a comparison: lanes 0 - 7 in the low half.
+inline unsigned pair_mask(const I16& m) {
+  return static_cast<unsigned>(_mm256_movemask_epi8(reinterpret_cast<__m256i>(m)));
 }
 #include "index/exact/scan.hpp"
 }  // namespace
@@ -164,6 +226,16 @@ namespace {
 inline unsigned lane_mask(const I8& m) {
   unsigned mask = 0;
   for (unsigned j = 0; j < lanes; ++j) mask |= (m[j] != 0 ? 1u : 0u) << j;
+  return mask;
+}
+inline I16 pair_sums(const U32B& v) {
+  I16 out;
+  for (unsigned j = 0; j < code_lanes; ++j) out[j] = static_cast<int16_t>(v[2 * j] + v[2 * j + 1]);
+  return out;
+}
+inline unsigned pair_mask(const I16& m) {
+  unsigned mask = 0;
+  for (unsigned j = 0; j < code_lanes; ++j) mask |= (m[j] != 0 ? 3u : 0u) << (2 * j);
   return mask;
 }
 #include "index/exact/scan.hpp"
@@ -186,30 +258,66 @@ Paths scan_paths() {
 
 // Tiles [begin, end) of the points wrapped and rounded as the index does
 // (wrap_f32), eight points each, coordinate-major, into out; the padding
-// lanes of the last tile hold 0.
-void lay_out_tiles(const PointRows& p, std::size_t begin, std::size_t end, float* out) {
-  const std::size_t stride = lanes * p.d;
+// lanes of the last tile hold 0. With `codes`, each value's byte_code too,
+// into the byte tiles there (two tiles to a byte tile).
+void lay_out_tiles(const PointRows& p, std::size_t begin, std::size_t end, float* out,
+                   uint8_t* codes = nullptr) {
+  const std::size_t stride = lanes * p.d, pairs = (p.d + 1) / 2;
   for (std::size_t t = begin; t < end; ++t, out += stride) {
+    uint8_t* code = codes == nullptr ? nullptr : codes + t / 2 * pairs * 32 + t % 2 * 16;
     for (std::size_t j = 0; j < lanes; ++j) {
       const std::size_t i = t * lanes + j;
       const double* row = p.values.data() + i * p.d;
-      for (std::size_t c = 0; c < p.d; ++c) out[c * lanes + j] = i < p.n ? wrap_f32(row[c]) : 0.0f;
+      for (std::size_t c = 0; c < p.d; ++c) {
+        const float x = i < p.n ? wrap_f32(row[c]) : 0.0f;
+        out[c * lanes + j] = x;
+        if (code != nullptr) code[c / 2 * 32 + 2 * j + c % 2] = byte_code(x);
+      }
+      if (code != nullptr && p.d % 2 != 0) code[(pairs - 1) * 32 + 2 * j + 1] = 0;
     }
   }
 }
 
-// Every tile of the points (lay_out_tiles).
-Array<float> make_tiles(const PointRows& p) {
+// The byte coordinates of queries [begin, end), each laid out as a byte
+// tile whose sixteen points are the query.
+Array<uint8_t> query_codes(const QueryBatch& q, std::size_t begin, std::size_t end) {
+  const std::size_t pairs = (q.dq + 1) / 2;
+  Array<uint8_t> out((end - begin) * pairs * 32, 0);
+  for (std::size_t i = begin; i < end; ++i) {
+    uint8_t* o = out.data() + (i - begin) * pairs * 32;
+    for (std::size_t c = 0; c < q.dq; ++c) {
+      const uint8_t code = byte_code(wrap_f32(q.row(i)[c]));
+      for (std::size_t j = 0; j < code_lanes; ++j) o[c / 2 * 32 + 2 * j + c % 2] = code;
+    }
+  }
+  return out;
+}
+
+// Every tile of the points (lay_out_tiles), and with `coded` their byte
+// tiles, made in the same pass.
+struct Layout {
+  Array<float> tiles;
+  Array<uint8_t> codes;
+};
+
+Layout make_tiles(const PointRows& p, bool coded) {
   static_assert(lanes == 8, "tile_count counts tiles of eight");
   const std::size_t n_tiles = tile_count(p.n);
   const std::size_t stride = lanes * p.d;
-  Array<float> tiles(checked_mul(n_tiles, stride));
+  Layout out{Array<float>(checked_mul(n_tiles, stride)), Array<uint8_t>()};
+  if (coded) out.codes.resize(checked_mul(n_tiles / 2 + n_tiles % 2, (p.d + 1) / 2 * 32));
+  const std::size_t pairs = (p.d + 1) / 2;
+  constexpr std::size_t chunk = 1024;  // tiles: even, so that byte tiles do not straddle chunks
   parallel::for_chunks(
-      n_tiles, 1024, [] { return 0; },
+      n_tiles, chunk, [] { return 0; },
       [&](int, std::size_t begin, std::size_t end) {
-        lay_out_tiles(p, begin, end, tiles.data() + begin * stride);
+        lay_out_tiles(p, begin, end, out.tiles.data() + begin * stride,
+                      coded ? out.codes.data() : nullptr);
+        if (coded && end % 2 != 0)  // the last byte tile's second half holds no point
+          for (std::size_t q = 0; q < pairs; ++q)
+            std::fill_n(out.codes.data() + (end / 2 * pairs + q) * 32 + 16, 16, uint8_t{0});
       });
-  return tiles;
+  return out;
 }
 
 // How the work is cut: blocks of queries_per_task queries, each against
@@ -282,9 +390,23 @@ void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<floa
                     const PointRows* rows = nullptr) {
   const std::size_t q0 = plan.query_begin(task), q1 = plan.query_end(task);
   const Array<float> queries = broadcast_queries(q, q0, q1);
+  // The byte coordinates serve the laid-out points only.
+  const bool coded = rows == nullptr && !points.codes.empty();
+  const Array<uint8_t> qcodes = coded ? query_codes(q, q0, q1) : Array<uint8_t>();
+  const std::size_t qcode_bytes = (plan.d + 1) / 2 * 32;
   Array<float> block(rows != nullptr ? plan.block_tiles * lanes * plan.d : 0);
-  ScanArgs a{points.tiles.data(),      plan.d,        0, 0, 0, points.n, nullptr, -1,
-             term_kind(points.metric), weights.data()};
+  ScanArgs a{points.tiles.data(),
+             plan.d,
+             0,
+             0,
+             0,
+             points.n,
+             nullptr,
+             -1,
+             term_kind(points.metric),
+             weights.data(),
+             coded ? points.codes.data() : nullptr,
+             nullptr};
   const std::size_t end = plan.tile_end(task);
   for (std::size_t t = plan.tile_begin(task); t < end; t += plan.block_tiles) {
     a.tile_begin = t;
@@ -296,6 +418,7 @@ void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<floa
     }
     for (std::size_t i = q0; i < q1; ++i) {
       a.query = queries.data() + (i - q0) * plan.d * lanes;
+      if (coded) a.qcodes = qcodes.data() + (i - q0) * qcode_bytes;
       a.excluded = q.excluded(i);
       scan(i - q0, a);
     }
@@ -325,7 +448,9 @@ void validate_exact_knn(std::size_t d, std::size_t m, std::size_t dq,
 
 ExactTiles exact_tiles(const PointRows& points, Metric metric) {
   validate_metric(metric, points.d);
-  return ExactTiles{make_tiles(points), points.n, points.d, std::move(metric)};
+  Layout layout = make_tiles(points, has_codes(metric, points.d));
+  return ExactTiles{std::move(layout.tiles), points.n, points.d, std::move(metric),
+                    std::move(layout.codes)};
 }
 
 namespace {
@@ -336,11 +461,11 @@ ExactKnnResult knn_scan(const ExactTiles& points, const QueryBatch& q, std::size
 ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size_t k) {
   validate_exact_knn(points.d, q.m, q.dq, q.exclude_size(), k);
   if (k == 0 || q.m == 0 || points.n == 0)
-    return exact_knn(ExactTiles{{}, points.n, points.d, {}}, q, k);
+    return exact_knn(ExactTiles{{}, points.n, points.d, {}, {}}, q, k);
   // One block of queries reads each tile once: laid out block by block as
   // it is scanned, the points are never copied whole (the same rows).
   if (q.m <= queries_per_task)
-    return knn_scan(ExactTiles{{}, points.n, points.d, {}}, q, k, &points);
+    return knn_scan(ExactTiles{{}, points.n, points.d, {}, {}}, q, k, &points);
   return exact_knn(exact_tiles(points), q, k);
 }
 
@@ -423,7 +548,7 @@ ExactKnnResult knn_scan(const ExactTiles& points, const QueryBatch& q, std::size
 RadiusResult exact_radius(const PointRows& points, const QueryBatch& q, double radius) {
   validate_exact(points.d, q.m, q.dq, q.exclude_size());
   if (q.m == 0 || points.n == 0)
-    return exact_radius(ExactTiles{{}, points.n, points.d, {}}, q, radius);
+    return exact_radius(ExactTiles{{}, points.n, points.d, {}, {}}, q, radius);
   return exact_radius(exact_tiles(points), q, radius);
 }
 

@@ -50,6 +50,12 @@ struct ExactTiles {
   std::size_t n = 0;
   std::size_t d = 0;
   Metric metric;
+  // Plain toroidal L1 in at most 255 coordinates: each coordinate also as a
+  // byte, in tiles of sixteen points, which let the scan pass over tiles no
+  // float sum of which can be taken (exact.cpp); empty otherwise.
+  Array<uint8_t> codes;
+
+  std::size_t nbytes() const { return tiles.size() * sizeof(float) + codes.size(); }
 };
 
 // Tiles of eight points that n points fill.

@@ -2,10 +2,11 @@
 // guard on purpose: exact.cpp includes this file twice, inside the AVX2
 // region (namespace exact_avx2) and for the portable path (namespace
 // exact_portable), after declaring what it uses: the vector types V8 and I8
-// (eight floats / eight int32, GCC vector extensions), lane_mask(I8) for
-// this instruction set, ScanArgs, KnnRow, RadiusRow, admit_knn,
-// admit_radius and the term kinds (l1_plain .. l2_weighted). It includes
-// nothing itself.
+// (eight floats / eight int32, GCC vector extensions), U32B and I16 (the
+// byte coordinates), lane_mask(I8), pair_sums and pair_mask for this
+// instruction set, ScanArgs, KnnRow, RadiusRow, admit_knn, admit_radius,
+// the term kinds (l1_plain .. l2_weighted) and the byte bounds
+// (max_code_sum, code_bound, knn_code_bound). It includes nothing itself.
 //
 // One source for both paths, so that their sums are the same expressions:
 // every operation on a V8 is one IEEE single-precision operation per lane,
@@ -96,25 +97,74 @@ template <std::size_t Dim, int Kind, class Far>
   return true;
 }
 
+// Calls visit(t), in order, for the tiles t of [a.tile_begin, a.tile_end)
+// that may hold a point whose byte sum against the query (a.codes,
+// a.qcodes; see byte_code in exact.cpp) is within bound(), asked before
+// each byte tile: max_code_sum lets every tile through unsummed, below 0
+// none (the scan of the range ends).
+template <std::size_t Dim, class Bound, class Visit>
+[[gnu::always_inline]] inline void coded_tiles(const ScanArgs& a, Bound&& bound, Visit&& visit) {
+  const std::size_t pairs = ((Dim > 0 ? Dim : a.d) + 1) / 2;
+  const std::size_t first = a.tile_begin / 2, last = (a.tile_end + 1) / 2;
+  const uint8_t* codes = a.codes + first * pairs * 32;
+  for (std::size_t bt = first; bt < last; ++bt, codes += pairs * 32) {
+    const int16_t b = bound();
+    if (b < 0) return;
+    unsigned mask = ~0u;
+    if (b < max_code_sum) {
+      I16 acc = {};
+      for (std::size_t p = 0; p < pairs; ++p) {
+        U32B x, y;
+        std::memcpy(&x, codes + 32 * p, sizeof x);
+        std::memcpy(&y, a.qcodes + 32 * p, sizeof y);
+        const U32B u = x - y, v = y - x;
+        acc += pair_sums(u < v ? u : v);
+      }
+      const I16 limit = I16{} + b;
+      mask = pair_mask(acc <= limit);
+    }
+    for (std::size_t h = 0; h < 2; ++h) {
+      const std::size_t t = 2 * bt + h;
+      if (((mask >> (16 * h)) & 0xffffu) != 0 && t >= a.tile_begin && t < a.tile_end) visit(t);
+    }
+  }
+}
+
 // The tiles [a.tile_begin, a.tile_end) against one query's k best so far:
 // one vector compare per tile of the sums against the row's threshold (on
 // the sums: see set_threshold), admission only for the lanes that pass it;
-// a tile whose half sums are all past the threshold is left there.
+// a tile whose half sums are all past the threshold is left there, and with
+// byte coordinates a tile whose byte sums are all past the threshold's
+// bound is not summed.
 template <std::size_t Dim, int Kind>
 void knn_loop(const ScanArgs& a, KnnRow& row) {
   const std::size_t stride = 8 * (Dim > 0 ? Dim : a.d);
-  const float* tile = a.tiles + (a.tile_begin - a.tile_base) * stride;
   auto far = [&](const V8& half) { return lane_mask(reinterpret_cast<I8>(half) <= row.thr) == 0; };
-  for (std::size_t t = a.tile_begin; t < a.tile_end; ++t, tile += stride) {
+  auto scan_tile = [&](std::size_t t) {
     V8 dist;
-    if (!distances8<Dim, Kind>(a.query, tile, a.weights, a.d, far, dist)) continue;
+    const float* tile = a.tiles + (t - a.tile_base) * stride;
+    if (!distances8<Dim, Kind>(a.query, tile, a.weights, a.d, far, dist)) return;
     const unsigned mask = lane_mask(reinterpret_cast<I8>(dist) <= row.thr);
     if (mask != 0) [[unlikely]] {
       float lanes[8];
       std::memcpy(lanes, &dist, sizeof lanes);
       admit_knn(row, mask, lanes, 8 * t, a);
     }
+  };
+  if constexpr (Kind == l1_plain) {
+    if (a.codes != nullptr) {
+      const std::size_t d = Dim > 0 ? Dim : a.d;
+      int32_t seen = row.thr;
+      int16_t b = knn_code_bound(seen, d);
+      auto bound = [&] {
+        if (row.thr != seen) b = knn_code_bound(seen = row.thr, d);
+        return b;
+      };
+      coded_tiles<Dim>(a, bound, scan_tile);
+      return;
+    }
   }
+  for (std::size_t t = a.tile_begin; t < a.tile_end; ++t) scan_tile(t);
 }
 
 // The same for a radius: the lanes whose sum is within the cutoff on the
@@ -122,18 +172,26 @@ void knn_loop(const ScanArgs& a, KnnRow& row) {
 template <std::size_t Dim, int Kind>
 void radius_loop(const ScanArgs& a, float cutoff, RadiusRow& row) {
   const std::size_t stride = 8 * (Dim > 0 ? Dim : a.d);
-  const float* tile = a.tiles + (a.tile_begin - a.tile_base) * stride;
   auto far = [&](const V8& half) { return lane_mask(half <= cutoff) == 0; };
-  for (std::size_t t = a.tile_begin; t < a.tile_end; ++t, tile += stride) {
+  auto scan_tile = [&](std::size_t t) {
     V8 dist;
-    if (!distances8<Dim, Kind>(a.query, tile, a.weights, a.d, far, dist)) continue;
+    const float* tile = a.tiles + (t - a.tile_base) * stride;
+    if (!distances8<Dim, Kind>(a.query, tile, a.weights, a.d, far, dist)) return;
     const unsigned mask = lane_mask(dist <= cutoff);
     if (mask != 0) {
       float lanes[8];
       std::memcpy(lanes, &dist, sizeof lanes);
       admit_radius(row, mask, lanes, 8 * t, a);
     }
+  };
+  if constexpr (Kind == l1_plain) {
+    if (a.codes != nullptr) {
+      const int16_t b = code_bound(cutoff, Dim > 0 ? Dim : a.d);
+      coded_tiles<Dim>(a, [b] { return b; }, scan_tile);
+      return;
+    }
   }
+  for (std::size_t t = a.tile_begin; t < a.tile_end; ++t) scan_tile(t);
 }
 
 // Each term kind for one dimension.
