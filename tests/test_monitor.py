@@ -89,9 +89,10 @@ def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
     off = PlovikSearch(D, seed=3, monitor=False)
     off.build(X)
     assert off.observed_recall is None
-    # the monitored search keeps the points laid out for its checks; off, it does not
-    assert s.nbytes_by_part["exact scan"] == len(X) * D * 4 and off.nbytes_by_part["exact scan"] == 0
-    assert s.nbytes == off.nbytes + len(X) * D * 4
+    # the monitored search keeps the points laid out for its checks (4 bytes a coordinate and its byte);
+    # off, it does not
+    assert s.nbytes_by_part["exact scan"] == len(X) * D * 5 and off.nbytes_by_part["exact scan"] == 0
+    assert s.nbytes == off.nbytes + len(X) * D * 5
     idx, _ = off.query_knn(Q, 10)
     assert np.array_equal(idx, s.query_knn(Q, 10)[0])  # checking changes no answer
 

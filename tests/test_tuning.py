@@ -284,7 +284,7 @@ ZERO = dict(
     "cost, given, chosen",
     [
         # a free scan costs less than any index (and a costly grid)
-        (CostModel(scan=0.0, grid_query=1e9), {}, dict(exact=True, grid=False)),
+        (CostModel(scan=0.0, scan_bytes=0.0, grid_query=1e9), {}, dict(exact=True, grid=False)),
         (CostModel(scan=1e9, grid_query=1e9), {}, dict(exact=False, grid=False)),
         # a costly scan: the grid as calibrated, in four coordinates; not in five
         (CostModel(scan=1e9), {}, dict(exact=True, grid=True)),
@@ -303,6 +303,7 @@ def test_cost_model_chooses_the_cheapest_setting(cost, given, chosen):
         CostModel(1, 2, 3, 4, 5, 6).index(d=2, k=3, tables=4, probes=5, entries=6, distinct=7) == 12 + 40 + 36 + 28 + 5
     )
     assert CostModel(1, 2, 3, 4, 5, 6).exact(n=10, d=2) == 5 + 6 * 20
+    assert CostModel(1, 2, 3, 4, 5, 6, scan_bytes=7).exact(n=10, d=2, passing=0.5) == 5 + (7 + 6 * 0.5) * 20
     # k = 2 at one point a cell, in one dimension: the ball of the k-th
     # distance (a cell width) meets 3 cells, as does the ring that holds 2 points
     grid = CostModel(1, 2, 3, 4, 5, 6, 7, 8, 9, 10)
@@ -315,6 +316,27 @@ def test_cost_model_chooses_the_cheapest_setting(cost, given, chosen):
     assert s.shape == (report.tables, report.components)
     if not report.exact:
         assert report.cost < report.exact_cost and report.interval[0] >= 0.05
+
+
+def test_the_scan_is_priced_by_the_tiles_its_bytes_let_through():
+    # uniform points: few tiles get past the bytes, the scan costs little more than its byte pass; on a
+    # lattice many distances tie with the k-th and more tiles are summed; without byte coordinates (the
+    # Euclidean scan) the float price alone
+    rng = np.random.default_rng(4)
+    n, d = 20_000, 16
+    shares = []
+    for X in (rng.random((n, d)), rng.integers(0, 4, (n, d)) / 4.0):
+        scan = ExactScan(X)
+        assert scan.coded and scan.nbytes == n * d * 5
+        own = _truth(scan, X, X[:64], 10, np.arange(64))
+        shares.append(tuning._passing(own, np.ascontiguousarray(X[::10])))
+        report, _, _ = tune(X, target=0.9, k=10, seed=1, scan=scan)
+        assert report.exact_cost < tuning.COST.exact(n, d)
+    assert 0.0 < shares[0] < shares[1] <= 1.0
+    euclid = ExactScan(X, metric="euclidean")
+    assert not euclid.coded and euclid.nbytes == n * d * 4
+    report, _, _ = tune(X, target=0.9, k=10, seed=1, scan=euclid, with_grid=False)
+    assert report.exact_cost == tuning.COST.exact(n, d)
 
 
 def test_cost_model_counts_what_the_index_gathers():

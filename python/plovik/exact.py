@@ -354,6 +354,13 @@ class ExactScan(ExactPoints):
         nbytes: int = _native._exact_tiles_nbytes(self._tiles)
         return nbytes
 
+    @property
+    def coded(self) -> bool:
+        """Whether the scan also keeps each coordinate as a byte (plain L1,
+        no unequal sides, up to 255 coordinates), passing over points whose
+        bytes rule them out."""
+        return self.nbytes > -(-self.n // 8) * 8 * self.d * 4
+
     def __init__(
         self, points: npt.ArrayLike, *, metric: str = "l1", boxsize: float | npt.ArrayLike | None = None
     ) -> None:

@@ -138,7 +138,15 @@ class CostModel:
     the two shared cores of the development machine under a load of about 3;
     the fit is within 11% for half of the settings, 68% at worst). `scan` is
     the exact scan's target throughput, 0.8 billion 16-coordinate distances
-    per second per core. The grid's constants (`grid`, with the cells and
+    per second per core. With byte coordinates the scan sums bytes for
+    every point (`scan_bytes`) and floats only for the tiles of eight points
+    whose bytes let one of them through (`passing`, the share of such
+    tiles, which `tune` estimates from its sample: `_passing`). Both were
+    fitted to the scan timed turn about with the float-only scan (priced at
+    `scan`) on 256 self-join queries, uniform and clustered, d = 8 to 32,
+    10^5 and 10^6 points: within 20% of it but for a million points (up to
+    40%).
+    The grid's constants (`grid`, with the cells and
     points a k-nearest query reads, `grid_reads`) were fitted by
     `calibrate_cost.py grid` to `plovik.grid.ExactGrid` on one thread (72
     cases: d = 1 to 4, uniform and clustered, 3,000 to 300,000 points, k =
@@ -163,6 +171,7 @@ class CostModel:
     grid_cell: float = 21.6
     grid_coordinate: float = 0.444
     grid_neighbour: float = 5.17
+    scan_bytes: float = 0.027
 
     def index(self, d: int, k: int, tables: _Number, probes: _Number, entries: _Number, distinct: _Number) -> Any:
         """Modelled cost of one query (the arguments may be arrays of settings, broadcast)."""
@@ -174,8 +183,13 @@ class CostModel:
             + self.per_query
         )
 
-    def exact(self, n: int, d: int) -> float:
-        return self.per_query + self.scan * n * d
+    def exact(self, n: int, d: int, passing: float | None = None) -> float:
+        """Modelled cost of one exact scan query; `passing`: with byte
+        coordinates, the share of tiles whose float sums are taken (None:
+        without them, every tile's)."""
+        if passing is None:
+            return self.per_query + self.scan * n * d
+        return self.per_query + (self.scan_bytes + self.scan * passing) * n * d
 
     def grid(self, d: int, k: int, cells: int, occupancy: float) -> float:
         """Modelled cost of a k-nearest query through a grid of `cells` per
@@ -625,6 +639,36 @@ def _between(own: _Truth, scale: npt.NDArray[np.float64], way: npt.NDArray[np.fl
         np.maximum.at(reach, own.owner, torus_l1(own.neighbours, q[own.owner]))
     moved: npt.NDArray[np.float64] = (q + (scale * reach)[:, None] * way) % 1.0
     return moved
+
+
+#: The tiles an exact scan with byte coordinates sums in floats, against
+#: those the final threshold of its queries lets through (`_passing`): the
+#: threshold is looser until the scan has met the nearest points (fitted,
+#: see `CostModel`).
+PASSING_SCALE = 15.0
+
+
+def _passing(own: _Truth, counted: npt.NDArray[np.float64]) -> float:
+    """The share of the exact scan's tiles of eight points whose float sums
+    a query like those of the self-join truth `own` takes, when the scan
+    keeps byte coordinates: a point gets past its bytes when its distance
+    is within about (d + 1) / 256 of the query's k-th (the bytes' sum is off
+    by less than d / 256, mostly much less), counted among the `counted`
+    points; a tile is summed when any of its eight is (points in no
+    particular order); times `PASSING_SCALE`, at most all of them."""
+    q, d = own.queries, own.queries.shape[1]
+    if q.shape[0] == 0 or counted.shape[0] == 0:
+        return 1.0
+    reach = np.zeros(q.shape[0])
+    if own.owner.size:
+        np.maximum.at(reach, own.owner, torus_l1(own.neighbours, q[own.owner]))
+    reach += (d + 1) / 256.0
+    indptr, _, dists = scan_of_checked(counted).radius(q, float(np.max(reach)))
+    owner = np.repeat(np.arange(q.shape[0]), np.diff(indptr))
+    within = np.bincount(owner[dists <= reach[owner]], minlength=q.shape[0])
+    point = min(float(np.mean(within)) / counted.shape[0], 1.0)
+    tile: float = 1.0 - (1.0 - point) ** 8
+    return min(1.0, PASSING_SCALE * tile)
 
 
 def _confirm(
@@ -1181,6 +1225,13 @@ def tune(
         m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
         asked = queries[rng.choice(len(queries), m_q, replace=False)] if m_q < len(queries) else queries
     scan = scan_of_checked(X) if scan is None else scan
+    # With byte coordinates the scan's price depends on how many tiles get
+    # past them: priced from the first self-join truth (`_passing`).
+    priced = not scan.coded
+
+    def scan_price(own: _Truth) -> float:
+        return cost.exact(n_total, d, _passing(own, counted))
+
     # Each self-join sample point also gives a query between the points (`_between`).
     moves = _moves(np.random.default_rng([seed, 0x62657477]), m_self, d)
 
@@ -1324,6 +1375,9 @@ def tune(
             # the shapes that go on are picked on FIRST_QUERIES
             truths = truths_of(at, truths)
             radius_truth = radius_truth_of(at)
+            if not priced:
+                scan_cost, priced = scan_price(truths[0]), True
+                exact_cost = exact_cost if grid else scan_cost
             first = evaluate(todo, width, truths, radius_truth, screened, "recall", costing)
             if allow_exact and _cheapest(first, target, radius is not None, "recall") >= exact_cost:
                 # no setting comes near the scan's cost, even by its point estimate
@@ -1341,6 +1395,9 @@ def tune(
     if not truths or m > FIRST_QUERIES:  # the rest of the first sample
         truths = truths_of(m, truths)
         radius_truth = radius_truth_of(m)
+    if not priced:
+        scan_cost, priced = scan_price(truths[0]), True
+        exact_cost = exact_cost if grid else scan_cost
     while True:
         options = evaluate(todo, width, truths, radius_truth, counted, "early" if m < m_max else "lower")
         best, reached = _choose(options, target, radius is not None, early=m < m_max)
