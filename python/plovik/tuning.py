@@ -1497,6 +1497,10 @@ def keep(
     if weights.size != d:
         raise ValueError(f"the tuning is for {weights.size} coordinates, the points have {d}")
     s, u = draw_weighted_parameters(np.random.default_rng(seed), weights, report.tables, report.components)
+    # the scan at the tuning's price per point and coordinate (its share of
+    # tiles past the byte coordinates kept)
+    per_point = (report.exact_cost - cost.per_query) / max(report.n * d, 1)
+    scan_cost = cost.per_query + per_point * n_total * d
     recall, interval, sample = 1.0, (1.0, 1.0), 0
     if not report.exact and n > 0:
         rng = np.random.default_rng([seed, 0x6B656570])
@@ -1529,7 +1533,7 @@ def keep(
     elif report.grid:
         query_cost, candidates = _grid_cost(X, None, k, n_total, seed, cost)
     else:
-        candidates, query_cost = float(n_total), cost.exact(n_total, d)
+        candidates, query_cost = float(n_total), scan_cost
     kept = dataclasses.replace(
         report,
         recall=recall,
@@ -1540,7 +1544,7 @@ def keep(
         n=n_total,
         candidates=candidates,
         cost=query_cost,
-        exact_cost=cost.exact(n_total, d),
+        exact_cost=scan_cost,
         occupancy=n_total / float(report.cells) ** report.components,
         seconds=time.perf_counter() - start,
     )
