@@ -343,6 +343,14 @@ struct Plan {
     block_tiles = std::max<std::size_t>(
         tile_block_bytes / (lanes * sizeof(float) * std::max<std::size_t>(d, 1)), 1);
   }
+  // With byte coordinates a block is read through its bytes, a quarter of
+  // its floats, and the floats of few tiles: blocks sixteen times as large
+  // (their bytes, 64 KiB, stay in the second-level cache), so that each
+  // query's call per block is made a sixteenth as often.
+  Plan& coded() {
+    block_tiles *= 16;
+    return *this;
+  }
   std::size_t tasks() const { return query_blocks * runs; }
   std::size_t query_begin(std::size_t task) const { return task / runs * queries_per_task; }
   std::size_t query_end(std::size_t task) const {
@@ -491,7 +499,8 @@ ExactKnnResult knn_scan(const ExactTiles& points, const QueryBatch& q, std::size
   const bool l2 = points.metric.kind == MetricKind::l2;
   // A row never holds more than n entries.
   const std::size_t keep = std::min(k, points.n);
-  const Plan plan(m, points.n, points.d, keep);
+  Plan plan(m, points.n, points.d, keep);
+  if (source == nullptr && !points.codes.empty()) plan.coded();
   // With several runs per query block, the sorted partial rows of run r:
   // query i's at ((r * m) + i) * keep, its length in part_len.
   Array<Slot> parts;
@@ -566,7 +575,8 @@ RadiusResult exact_radius(const ExactTiles& points, const QueryBatch& q, double 
 
   const Paths paths = scan_paths();
   const Array<float> weights = broadcast_weights(points.metric);
-  const Plan plan(m, points.n, points.d, 0);
+  Plan plan(m, points.n, points.d, 0);
+  if (!points.codes.empty()) plan.coded();
   // Each task's hits, query by query in ascending id order, and how many
   // belong to each of its queries.
   struct Run {
