@@ -284,7 +284,7 @@ ZERO = dict(
     "cost, given, chosen",
     [
         # a free scan costs less than any index (and a costly grid)
-        (CostModel(scan=0.0, scan_bytes=0.0, grid_query=1e9), {}, dict(exact=True, grid=False)),
+        (CostModel(scan=0.0, scan_bytes=0.0, scan_tiles=0.0, grid_query=1e9), {}, dict(exact=True, grid=False)),
         (CostModel(scan=1e9, grid_query=1e9), {}, dict(exact=False, grid=False)),
         # a costly scan: the grid as calibrated, in four coordinates; not in five
         (CostModel(scan=1e9), {}, dict(exact=True, grid=True)),
@@ -303,7 +303,7 @@ def test_cost_model_chooses_the_cheapest_setting(cost, given, chosen):
         CostModel(1, 2, 3, 4, 5, 6).index(d=2, k=3, tables=4, probes=5, entries=6, distinct=7) == 12 + 40 + 36 + 28 + 5
     )
     assert CostModel(1, 2, 3, 4, 5, 6).exact(n=10, d=2) == 5 + 6 * 20
-    assert CostModel(1, 2, 3, 4, 5, 6, scan_bytes=7).exact(n=10, d=2, passing=0.5) == 5 + (7 + 6 * 0.5) * 20
+    assert CostModel(1, 2, 3, 4, 5, 6, scan_bytes=7, scan_tiles=8).exact(n=10, d=2, passing=0.5) == 5 + (7 + 4) * 20
     # k = 2 at one point a cell, in one dimension: the ball of the k-th
     # distance (a cell width) meets 3 cells, as does the ring that holds 2 points
     grid = CostModel(1, 2, 3, 4, 5, 6, 7, 8, 9, 10)
@@ -329,7 +329,7 @@ def test_the_scan_is_priced_by_the_tiles_its_bytes_let_through():
         scan = ExactScan(X)
         assert scan.coded and scan.nbytes == n * d * 5
         own = _truth(scan, X, X[:64], 10, np.arange(64))
-        shares.append(tuning._passing(own, np.ascontiguousarray(X[::10])))
+        shares.append(tuning._passing(own, np.ascontiguousarray(X[::10]), n, 10))
         report, _, _ = tune(X, target=0.9, k=10, seed=1, scan=scan)
         assert report.exact_cost < tuning.COST.exact(n, d)
     assert 0.0 < shares[0] < shares[1] <= 1.0

@@ -126,7 +126,9 @@ class CostModel:
 
     index: per_table * L * K + per_probe * L * P + per_coordinate * entries * d
            + per_candidate * distinct + per_query
-    exact scan: per_query + scan * n * d
+    exact scan: per_query + scan * n * d; with byte coordinates (plain L1,
+                up to 255 coordinates) per_query + scan_bytes * n * d
+                + scan_tiles * passing * n * d
     grid: grid_query + grid_cell * cells + grid_coordinate * points * d
           + grid_neighbour * k * log2(k + 1)
 
@@ -141,11 +143,13 @@ class CostModel:
     per second per core. With byte coordinates the scan sums bytes for
     every point (`scan_bytes`) and floats only for the tiles of eight points
     whose bytes let one of them through (`passing`, the share of such
-    tiles, which `tune` estimates from its sample: `_passing`). Both were
-    fitted to the scan timed turn about with the float-only scan (priced at
-    `scan`) on 256 self-join queries, uniform and clustered, d = 8 to 32,
-    10^5 and 10^6 points: within 20% of it but for a million points (up to
-    40%).
+    tiles, which `tune` estimates from its sample: `_passing`), each at
+    `scan_tiles` a coordinate, nearly five times `scan`: such a tile's
+    floats come from beyond the first-level cache, and a branch sends it
+    there. Both were fitted (least squares) to the scan timed turn about
+    with the float-only scan (priced at `scan`) on 256 self-join queries,
+    uniform and clustered, d = 8 to 32, 10^4 to 10^6 points: the fit is
+    within 0.79 - 1.39 of the measured scan.
     The grid's constants (`grid`, with the cells and
     points a k-nearest query reads, `grid_reads`) were fitted by
     `calibrate_cost.py grid` to `plovik.grid.ExactGrid` on one thread (72
@@ -171,7 +175,8 @@ class CostModel:
     grid_cell: float = 21.6
     grid_coordinate: float = 0.444
     grid_neighbour: float = 5.17
-    scan_bytes: float = 0.027
+    scan_bytes: float = 0.0196
+    scan_tiles: float = 0.38
 
     def index(self, d: int, k: int, tables: _Number, probes: _Number, entries: _Number, distinct: _Number) -> Any:
         """Modelled cost of one query (the arguments may be arrays of settings, broadcast)."""
@@ -189,7 +194,7 @@ class CostModel:
         without them, every tile's)."""
         if passing is None:
             return self.per_query + self.scan * n * d
-        return self.per_query + (self.scan_bytes + self.scan * passing) * n * d
+        return self.per_query + (self.scan_bytes + self.scan_tiles * passing) * n * d
 
     def grid(self, d: int, k: int, cells: int, occupancy: float) -> float:
         """Modelled cost of a k-nearest query through a grid of `cells` per
@@ -641,34 +646,44 @@ def _between(own: _Truth, scale: npt.NDArray[np.float64], way: npt.NDArray[np.fl
     return moved
 
 
-#: The tiles an exact scan with byte coordinates sums in floats, against
-#: those the final threshold of its queries lets through (`_passing`): the
-#: threshold is looser until the scan has met the nearest points (fitted,
-#: see `CostModel`).
-PASSING_SCALE = 15.0
+#: Counted points whose distances from each sample query stand for all the
+#: points' in `_passing`, and the positions of the scan it looks at.
+PASSING_POINTS = 1_000
+PASSING_STEPS = 48
 
 
-def _passing(own: _Truth, counted: npt.NDArray[np.float64]) -> float:
-    """The share of the exact scan's tiles of eight points whose float sums
-    a query like those of the self-join truth `own` takes, when the scan
-    keeps byte coordinates: a point gets past its bytes when its distance
-    is within about (d + 1) / 256 of the query's k-th (the bytes' sum is off
-    by less than d / 256, mostly much less), counted among the `counted`
-    points; a tile is summed when any of its eight is (points in no
-    particular order); times `PASSING_SCALE`, at most all of them."""
+def _passing(own: _Truth, counted: npt.NDArray[np.float64], n: int, k: int) -> float:
+    """The share of the tiles of eight points whose float sums an exact
+    scan with byte coordinates takes over n points, for queries like those
+    of the self-join truth `own`.
+
+    After N points the scan's threshold is the k-th distance among them:
+    the query's distance at quantile k / N among (up to `PASSING_POINTS` of)
+    the `counted` points, never below its k-th over all the points. A point
+    gets past the bytes when its distance is within about (d + 1) / 256 of
+    the threshold (the bytes' sum is off by less than d / 256, mostly much
+    less), a tile when any of its eight does (the points in no particular
+    order), and every one until k points are in. Averaged over the scan (at
+    `PASSING_STEPS` positions evenly spaced in log N) and the queries."""
     q, d = own.queries, own.queries.shape[1]
-    if q.shape[0] == 0 or counted.shape[0] == 0:
+    if q.shape[0] == 0 or counted.shape[0] == 0 or n <= k:
         return 1.0
     reach = np.zeros(q.shape[0])
     if own.owner.size:
         np.maximum.at(reach, own.owner, torus_l1(own.neighbours, q[own.owner]))
-    reach += (d + 1) / 256.0
-    indptr, _, dists = scan_of_checked(counted).radius(q, float(np.max(reach)))
-    owner = np.repeat(np.arange(q.shape[0]), np.diff(indptr))
-    within = np.bincount(owner[dists <= reach[owner]], minlength=q.shape[0])
-    point = min(float(np.mean(within)) / counted.shape[0], 1.0)
-    tile: float = 1.0 - (1.0 - point) ** 8
-    return min(1.0, PASSING_SCALE * tile)
+    pts = np.ascontiguousarray(counted[:PASSING_POINTS])
+    m = pts.shape[0]
+    _, dist = scan_of_checked(pts).knn(q, m)  # each query's distances, ascending
+    seen = np.unique(np.geomspace(k, n, PASSING_STEPS).astype(np.int64))
+    at = np.ceil(k * m / seen).astype(np.int64) - 1  # the threshold's quantile among the counted points
+    threshold = np.where(at >= 0, np.maximum(dist[:, np.clip(at, 0, m - 1)], reach[:, None]), reach[:, None])
+    slack = (d + 1) / 256.0
+    past = np.stack([np.searchsorted(row, t + slack, side="right") for row, t in zip(dist, threshold, strict=True)])
+    tile = 1.0 - (1.0 - past / m) ** 8
+    # the first k points all pass; then the tiles between two positions at their mean
+    summed = k + ((tile[:, 1:] + tile[:, :-1]) / 2 * np.diff(seen)).sum(axis=1)
+    share: float = float(np.mean(np.minimum(summed / n, 1.0)))
+    return share
 
 
 def _confirm(
@@ -1230,7 +1245,7 @@ def tune(
     priced = not scan.coded
 
     def scan_price(own: _Truth) -> float:
-        return cost.exact(n_total, d, _passing(own, counted))
+        return cost.exact(n_total, d, _passing(own, counted, n_total, k))
 
     # Each self-join sample point also gives a query between the points (`_between`).
     moves = _moves(np.random.default_rng([seed, 0x62657477]), m_self, d)
