@@ -214,6 +214,15 @@ inline constexpr const char* neighbour_hits =
     "and p flips. Row i of `neighbours` belongs to query `owner[i]`\n"
     "(ascending).";
 
+inline constexpr const char* neighbour_hits_from =
+    "_neighbour_hits_from(b, s, u, queries, neighbours, owner, flips, start, first)\n--\n\n"
+    "_neighbour_hits continued from an earlier measurement: (hits, first).\n"
+    "`first` ((pairs, 1 + P) int64) holds per neighbour and p the first\n"
+    "table in which it shares a bucket with one of the first 1 + p probes\n"
+    "of its query, or -1, over the tables [0, start[q]) already searched for\n"
+    "its query q; the tables from there on are searched. The hits are those\n"
+    "of _neighbour_hits with all L tables, `first` completed over them.";
+
 inline constexpr const char* spread =
     "_spread(rows, a, b)\n--\n\n"
     "Per coordinate, the mean toroidal distance along it between rows a[i]\n"

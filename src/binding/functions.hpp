@@ -71,6 +71,9 @@ PyObject* function_candidate_counts(PyObject* module, PyObject* const* args, Py_
 // _neighbour_hits(b, s, u, queries, neighbours, owner, flips)
 PyObject* function_neighbour_hits(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
+// _neighbour_hits_from(b, s, u, queries, neighbours, owner, flips, start, first)
+PyObject* function_neighbour_hits_from(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
 // _spread(rows, a, b)
 PyObject* function_spread(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);

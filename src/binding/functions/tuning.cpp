@@ -1,5 +1,5 @@
-// _probe_keys, _candidate_counts, _neighbour_hits, _spread and
-// _weighted_draw: what the tuning measures hash settings with
+// _probe_keys, _candidate_counts, _neighbour_hits, _neighbour_hits_from,
+// _spread and _weighted_draw: what the tuning measures hash settings with
 // (plovik.tuning), by the engine's own hashing (src/index/tuning).
 #include "binding/args.hpp"
 #include "binding/exceptions.hpp"
@@ -133,6 +133,44 @@ PyObject* function_neighbour_hits(PyObject*, PyObject* const* args, Py_ssize_t n
     PyArray_Dims shape{dims, 3};
     return check(
         PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
+  });
+}
+
+PyObject* function_neighbour_hits_from(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[9];
+    match_args({"_neighbour_hits_from",
+                {"b", "s", "u", "queries", "neighbours", "owner", "flips", "start", "first"},
+                9},
+               args, nargs, kwnames, a);
+    const Setting setting(a[0], a[1], a[2], width_of(a[3], "queries"));
+    const Rows queries(a[3], "queries");
+    const Rows neighbours(a[4], "neighbours");
+    same_width(queries, neighbours, "neighbours and queries must have as many columns");
+    const Array<int64_t> owner = read_array<int64_t>(to_array(a[5], "owner", 1, NPY_INT64));
+    if (owner.size() != neighbours.rows.m)
+      raise(PyExc_ValueError, "owner must hold one query row per neighbour");
+    const std::size_t flips = std::min(to_usize(a[6], "flips"), setting.ix.k);
+    const Array<int64_t> start = read_array<int64_t>(to_array(a[7], "start", 1, NPY_INT64));
+    PyArrayObject* first_arr = to_array(a[8], "first", 2, NPY_INT64);
+    if (static_cast<std::size_t>(PyArray_DIM(first_arr, 0)) != neighbours.rows.m ||
+        static_cast<std::size_t>(PyArray_DIM(first_arr, 1)) != flips + 1)
+      raise(PyExc_ValueError, "first must have shape (pairs, 1 + P)");
+    Array<int64_t> first = read_array<int64_t>(first_arr);
+    Array<int64_t> hits = without_gil([&] {
+      return neighbour_hits_from(setting.ix, queries.rows, neighbours.rows, owner, flips, start,
+                                 first);
+    });
+    npy_intp dims[3] = {static_cast<npy_intp>(queries.rows.m), static_cast<npy_intp>(flips + 1),
+                        static_cast<npy_intp>(setting.ix.l)};
+    Ref flat(hand_over(std::move(hits)));
+    PyArray_Dims shape{dims, 3};
+    Ref shaped_hits(
+        check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER)));
+    Ref found(shaped(std::move(first), static_cast<npy_intp>(neighbours.rows.m),
+                     static_cast<npy_intp>(flips + 1)));
+    return PyTuple_Pack(2, shaped_hits.get(), found.get());
   });
 }
 

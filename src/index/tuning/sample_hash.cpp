@@ -37,12 +37,19 @@ void row_probes(const Index& ix, const double* row, std::size_t flips, ProbeScra
 
 constexpr std::size_t rows_per_task = 16;
 
+// Queries per task of neighbour_hits: how many tables a query hashes
+// depends on when its neighbours are all found, so small tasks keep the
+// threads evenly loaded.
+constexpr std::size_t hit_rows_per_task = 4;
+// Tables whose neighbour keys neighbour_hits computes at once.
+constexpr std::size_t hit_tables_per_block = 8;
+
 // Below this many coordinates hashed (rows times tables times components)
 // a call runs on its own thread: the tuning makes many such calls of a
 // fraction of a millisecond each, where waking the pool's workers (and
 // waiting for one the system has not scheduled yet) would cost more than
 // the work. Results never depend on it.
-constexpr std::size_t one_thread_below = std::size_t{1} << 20;
+constexpr std::size_t one_thread_below = std::size_t{1} << 16;
 
 // While alive, the jobs of this thread run on the thread alone when `work`
 // (coordinates hashed) is below one_thread_below.
@@ -259,7 +266,20 @@ Array<int64_t> neighbour_hits(const Index& ix, const SampleRows& queries,
                               const SampleRows& neighbours, std::span<const int64_t> owner,
                               std::size_t flips) {
   flips = std::min(flips, ix.k);
-  const std::size_t L = ix.l, P1 = flips + 1, m = queries.m;
+  Array<int64_t> first(checked_mul(neighbours.m, flips + 1), -1);
+  const Array<int64_t> start(queries.m, 0);
+  return neighbour_hits_from(ix, queries, neighbours, owner, flips, start, first);
+}
+
+Array<int64_t> neighbour_hits_from(const Index& ix, const SampleRows& queries,
+                                   const SampleRows& neighbours, std::span<const int64_t> owner,
+                                   std::size_t flips, std::span<const int64_t> start,
+                                   std::span<int64_t> first) {
+  flips = std::min(flips, ix.k);
+  const std::size_t L = ix.l, P1 = flips + 1, m = queries.m, pairs = neighbours.m;
+  if (start.size() != m) throw InvalidArgument("start must hold one table count per query");
+  if (first.size() != checked_mul(pairs, P1))
+    throw InvalidArgument("first must hold 1 + flips tables per neighbour");
   // The pairs of query q: [offsets[q], offsets[q + 1]).
   Array<std::size_t> offsets(m + 1, 0);
   for (std::size_t i = 0; i < owner.size(); ++i) {
@@ -269,37 +289,85 @@ Array<int64_t> neighbour_hits(const Index& ix, const SampleRows& queries,
     ++offsets[static_cast<std::size_t>(q) + 1];
   }
   for (std::size_t q = 0; q < m; ++q) offsets[q + 1] += offsets[q];
+  for (std::size_t q = 0; q < m; ++q) {
+    if (start[q] < 0 || static_cast<uint64_t>(start[q]) > L)
+      throw InvalidArgument("start must lie in [0, L]");
+    for (std::size_t i = offsets[q] * P1; i < offsets[q + 1] * P1; ++i)
+      if (first[i] < -1 || first[i] >= start[q])
+        throw InvalidArgument("first must hold -1 or a table below its query's start");
+  }
 
-  const std::size_t pairs = neighbours.m;
   const SmallWork small(work_of(pairs + m * P1, L, ix.k));
-  const Array<int64_t> keys = compute_keys(ix, neighbours.values.data(), neighbours.d, 0, pairs);
   Array<int64_t> out(checked_mul(m, P1 * L), 0);
   struct Scratch {
     ProbeScratch probe;
-    Array<int64_t> keys;       // L x P1 probe keys of the query
-    Array<std::size_t> table;  // per p, the first table found in
+    Array<int64_t> keys;         // the 1 + flips probe keys of one table
+    Array<std::size_t> pending;  // per query of the task, its pairs not yet found by a base probe
+    Array<std::size_t> left;     // per query of the task, how many
   };
   parallel::for_chunks(
-      m, rows_per_task,
-      [&] { return Scratch{ProbeScratch(ix.k), Array<int64_t>(L * P1), Array<std::size_t>(P1)}; },
+      m, hit_rows_per_task,
+      [&] {
+        return Scratch{ProbeScratch(ix.k), Array<int64_t>(P1), Array<std::size_t>(0),
+                       Array<std::size_t>(hit_rows_per_task)};
+      },
       [&](Scratch& s, std::size_t from, std::size_t to) {
+        // A pair its query's base probe has found is found with every probe
+        // count: later tables change nothing for it, and once no pair of a
+        // query is left its later tables are not hashed. The neighbours'
+        // keys are computed a block of tables at a time (the vectorised
+        // path), for the pairs of the task.
+        const std::size_t lo = offsets[from], hi = offsets[to];
+        if (s.pending.size() < hi - lo) s.pending = Array<std::size_t>(hi - lo);
+        std::size_t t0 = L;
         for (std::size_t q = from; q < to; ++q) {
-          row_probes(ix, queries.row(q), flips, s.probe, s.keys.data());
-          int64_t* mine = out.data() + q * P1 * L;
-          for (std::size_t i = offsets[q]; i < offsets[q + 1]; ++i) {
-            std::fill(s.table.begin(), s.table.end(), L);
-            for (std::size_t t = 0; t < L; ++t) {
-              const int64_t key = keys[t * pairs + i];
-              const int64_t* probes = s.keys.data() + t * P1;
-              const std::size_t j =
-                  static_cast<std::size_t>(std::find(probes, probes + P1, key) - probes);
-              for (std::size_t p = j; p < P1 && s.table[p] == L; ++p) s.table[p] = t;
+          std::size_t& left = s.left[q - from];
+          left = 0;
+          for (std::size_t i = offsets[q]; i < offsets[q + 1]; ++i)
+            if (first[i * P1] < 0) s.pending[offsets[q] - lo + left++] = i;
+          if (left > 0) t0 = std::min(t0, static_cast<std::size_t>(start[q]));
+        }
+        for (std::size_t block = t0; block < L; block += hit_tables_per_block) {
+          const std::size_t count = std::min(hit_tables_per_block, L - block);
+          const Array<int64_t> keys =
+              compute_keys(ix, neighbours.values.data(), neighbours.d, lo, hi - lo, {block, count});
+          bool any = false;
+          for (std::size_t q = from; q < to; ++q) {
+            std::size_t& left = s.left[q - from];
+            std::size_t* pending = s.pending.data() + (offsets[q] - lo);
+            const std::size_t begin = std::max(block, static_cast<std::size_t>(start[q]));
+            for (std::size_t t = begin; t < block + count && left > 0; ++t) {
+              int64_t* dst = s.keys.data();
+              table_probes(ix, flips, queries.row(q), t, s.probe.codes.data(),
+                           s.probe.fracs.data(), s.probe.margins.data(),
+                           [&](uint64_t key) { *dst++ = static_cast<int64_t>(key); });
+              const int64_t* probes = s.keys.data();
+              const int64_t* table_keys = keys.data() + (t - block) * (hi - lo);
+              std::size_t kept = 0;
+              for (std::size_t e = 0; e < left; ++e) {
+                const std::size_t i = pending[e];
+                const int64_t key = table_keys[i - lo];
+                const auto j =
+                    static_cast<std::size_t>(std::find(probes, probes + P1, key) - probes);
+                int64_t* mine = first.data() + i * P1;
+                for (std::size_t p = j; p < P1 && mine[p] < 0; ++p)
+                  mine[p] = static_cast<int64_t>(t);
+                if (j != 0) pending[kept++] = i;
+              }
+              left = kept;
             }
-            for (std::size_t p = 0; p < P1; ++p)
-              if (s.table[p] < L) ++mine[p * L + s.table[p]];
+            any = any || left > 0;
           }
+          if (!any) break;
+        }
+        for (std::size_t q = from; q < to; ++q) {
+          int64_t* hits = out.data() + q * P1 * L;
+          for (std::size_t i = offsets[q]; i < offsets[q + 1]; ++i)
+            for (std::size_t p = 0; p < P1; ++p)
+              if (first[i * P1 + p] >= 0)
+                ++hits[p * L + static_cast<std::size_t>(first[i * P1 + p])];
           for (std::size_t p = 0; p < P1; ++p)
-            for (std::size_t t = 1; t < L; ++t) mine[p * L + t] += mine[p * L + t - 1];
+            for (std::size_t t = 1; t < L; ++t) hits[p * L + t] += hits[p * L + t - 1];
         }
       });
   return out;

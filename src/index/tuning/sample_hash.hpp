@@ -62,4 +62,19 @@ Array<int64_t> neighbour_hits(const Index& ix, const SampleRows& queries,
                               const SampleRows& neighbours, std::span<const int64_t> owner,
                               std::size_t flips);
 
+// neighbour_hits continued from an earlier measurement: first[i * (1 +
+// flips) + p] holds the first table in which pair i shares a bucket with
+// one of the first 1 + p probes of its query, or -1 for none, over the
+// tables [0, start[q]) already searched for its query q. The tables from
+// start[q] on are searched (a pair found by a base probe needs none),
+// first is completed over all L tables, and the hits of every (l, p) are
+// returned as neighbour_hits returns them: the same as one call with all
+// L tables, since the first tables of a larger setting are those of a
+// smaller one. start[q] lies in [0, L] and first below it
+// (InvalidArgument otherwise).
+Array<int64_t> neighbour_hits_from(const Index& ix, const SampleRows& queries,
+                                   const SampleRows& neighbours, std::span<const int64_t> owner,
+                                   std::size_t flips, std::span<const int64_t> start,
+                                   std::span<int64_t> first);
+
 }  // namespace plovik
