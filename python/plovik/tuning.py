@@ -776,31 +776,60 @@ def _hits(
 ) -> _Hashed:
     """The engine's per-query hits (m, flips + 1, L) of each truth with the
     tables of `s` and `u` (b cells), kept in `cache` under `key` (one per
-    cells and components). A query's hits are its own, and the first L
-    tables of a draw are those of any smaller one: hits kept for more tables
-    are cut to L, and only the queries a truth gained since are hashed."""
+    cells and components) with, per pair, the first table that finds it at
+    each probe count. A query's hits are its own, and the first L tables of
+    a draw are those of any smaller one: hits kept for more tables are cut
+    to L; hits kept for fewer go on from the tables they searched, for the
+    pairs not yet found; the queries a truth gained since are hashed alone."""
     L = s.shape[0]
 
-    def of(t: _Truth, start: int) -> npt.NDArray[np.int64]:
-        if start == 0:
-            return _native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, flips)
+    def fresh(t: _Truth, start: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+        """The hits and first tables of the queries of `t` from `start` on, with the L tables."""
         pairs = int(np.searchsorted(t.owner, start))
-        return _native._neighbour_hits(b, s, u, t.queries[start:], t.neighbours[pairs:], t.owner[pairs:] - start, flips)
-
-    kept = None if cache is None else cache.get(key)
-    if kept is None or len(kept) != len(truths) or kept[0].shape[2] < L:
-        out = tuple(of(t, 0) for t in truths)
-    else:
-        out = tuple(
-            h[: t.queries.shape[0], :, :L]
-            if h.shape[0] >= t.queries.shape[0]
-            else np.concatenate([h[:, :, :L], of(t, h.shape[0])])
-            for h, t in zip(kept, truths, strict=True)
+        first = np.full((t.owner.size - pairs, flips + 1), -1, np.int64)
+        return _native._neighbour_hits_from(
+            b,
+            s,
+            u,
+            t.queries[start:],
+            t.neighbours[pairs:],
+            t.owner[pairs:] - start,
+            flips,
+            np.zeros(t.queries.shape[0] - start, np.int64),
+            first,
         )
-        if all(h.shape[2] > L for h in kept):
-            return out  # the wider hits stay kept
+
+    def wider(t: _Truth, h: npt.NDArray[np.int64], f: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64], ...]:
+        """The hits and first tables of `t` with the L tables, from those kept
+        for fewer (h, f): their queries go on from the tables searched, those
+        gained since start from the first."""
+        kept = min(h.shape[0], t.queries.shape[0])
+        pairs = int(np.searchsorted(t.owner, kept))
+        first = np.concatenate([f[:pairs], np.full((t.owner.size - pairs, flips + 1), -1, np.int64)])
+        start = np.zeros(t.queries.shape[0], np.int64)
+        start[:kept] = h.shape[2]
+        return _native._neighbour_hits_from(b, s, u, t.queries, t.neighbours, t.owner, flips, start, first)
+
+    n = len(truths)
+    kept = None if cache is None else cache.get(key)
+    if kept is None or len(kept) != 2 * n:
+        made = [fresh(t, 0) for t in truths]
+    elif kept[0].shape[2] < L:
+        made = [wider(t, h, f) for t, h, f in zip(truths, kept[:n], kept[n:], strict=True)]
+    else:
+        made = []
+        for t, h, f in zip(truths, kept[:n], kept[n:], strict=True):
+            m = t.queries.shape[0]
+            if h.shape[0] >= m:
+                made.append((h[:m, :, :L], f[: int(np.searchsorted(t.owner, m))]))
+            else:
+                more, first = fresh(t, h.shape[0])
+                made.append((np.concatenate([h[:, :, :L], more]), np.concatenate([f, first])))
+        if kept[0].shape[2] > L:
+            return tuple(h for h, _ in made)  # the wider hits stay kept
+    out = tuple(h for h, _ in made)
     if cache is not None:
-        cache[key] = out
+        cache[key] = out + tuple(f for _, f in made)
     return out
 
 
