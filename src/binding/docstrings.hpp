@@ -207,6 +207,15 @@ inline constexpr const char* candidate_counts =
     "summed over the queries for the first l tables and p flips. Settings\n"
     "whose entries exceed `bound` have distinct -1.";
 
+inline constexpr const char* candidate_counts_from =
+    "_candidate_counts_from(b, s, u, points, queries, flips, bound, entries, distinct, best)\n"
+    "--\n\n"
+    "_candidate_counts continued from the counts of the first l tables:\n"
+    "(entries, distinct, best). `entries` and `distinct` ((1 + P, l) int64)\n"
+    "are that count, `best` ((m, n) uint8) per query and point the lowest\n"
+    "probe index that gathered it there (1 + P: none). The tables from l on\n"
+    "are counted; the counts are those of all L tables at once.";
+
 inline constexpr const char* neighbour_hits =
     "_neighbour_hits(b, s, u, queries, neighbours, owner, flips)\n--\n\n"
     "Per query, its neighbours that share a probed bucket with it: an\n"

@@ -37,6 +37,8 @@ PyMethodDef module_functions[] = {
      doc::probe_keys},
     {"_candidate_counts", PLOVIK_FASTCALL(function_candidate_counts), METH_FASTCALL | METH_KEYWORDS,
      doc::candidate_counts},
+    {"_candidate_counts_from", PLOVIK_FASTCALL(function_candidate_counts_from),
+     METH_FASTCALL | METH_KEYWORDS, doc::candidate_counts_from},
     {"_neighbour_hits", PLOVIK_FASTCALL(function_neighbour_hits), METH_FASTCALL | METH_KEYWORDS,
      doc::neighbour_hits},
     {"_neighbour_hits_from", PLOVIK_FASTCALL(function_neighbour_hits_from),

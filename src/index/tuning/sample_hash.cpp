@@ -182,36 +182,68 @@ Array<int64_t> probe_keys(const Index& ix, const SampleRows& rows, std::size_t f
 CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
                                  const SampleRows& queries, std::size_t flips, double bound) {
   flips = std::min(flips, ix.k);
+  const CandidateCounts none{Array<int64_t>(0), Array<int64_t>(0)};
+  Array<uint8_t> best(checked_mul(queries.m, points.m), static_cast<uint8_t>(flips + 1));
+  return candidate_counts_from(ix, points, queries, flips, bound, none, best);
+}
+
+CandidateCounts candidate_counts_from(const Index& ix, const SampleRows& points,
+                                      const SampleRows& queries, std::size_t flips, double bound,
+                                      const CandidateCounts& prior, std::span<uint8_t> best) {
+  flips = std::min(flips, ix.k);
   const std::size_t L = ix.l, P1 = flips + 1, n = points.m, m = queries.m;
   if (n >= max_tier_points)
     throw InvalidArgument("the counted sample must hold fewer than 2**32 points");
-  const SmallWork small(work_of(n + m * P1, L, ix.k));
+  const std::size_t start = prior.entries.size() / P1;
+  if (prior.entries.size() != start * P1 || prior.distinct.size() != start * P1 || start > L)
+    throw InvalidArgument("the earlier counts must be (1 + flips) x l for l <= L");
+  if (best.size() != checked_mul(m, n) ||
+      std::any_of(best.begin(), best.end(), [&](uint8_t v) { return v > P1; }))
+    throw InvalidArgument("best must hold a probe index in [0, 1 + flips] per query and point");
+  const std::size_t Ln = L - start;  // the tables counted here: start .. L - 1
+  const SmallWork small(work_of(n + m * P1, Ln, ix.k));
 
   // Only the buckets the queries probe matter: per table, the points whose
   // key is one of the probed keys, grouped by key (ids ascending within a
   // key), found through a small hash of the probed keys. Neither a sort of
   // every point nor a directory of the key space is needed.
-  const Array<int64_t> keys = compute_keys(ix, points.values.data(), points.d, 0, n);
-  const Array<int64_t> pk = probe_keys(ix, queries, flips);
+  const Array<int64_t> keys = compute_keys(ix, points.values.data(), points.d, 0, n, {start, Ln});
+  Array<int64_t> pk(checked_mul(m, checked_mul(Ln, P1)));
+  parallel::for_chunks(
+      m, rows_per_task, [&] { return ProbeScratch(ix.k); },
+      [&](ProbeScratch& s, std::size_t from, std::size_t to) {
+        for (std::size_t q = from; q < to; ++q)
+          for (std::size_t t = 0; t < Ln; ++t) {
+            int64_t* dst = pk.data() + (q * Ln + t) * P1;
+            table_probes(ix, flips, queries.row(q), start + t, s.codes.data(), s.fracs.data(),
+                         s.margins.data(), [&](uint64_t key) { *dst++ = static_cast<int64_t>(key); });
+          }
+      });
   const int64_t space = key_space(ix);
   Array<uint32_t> begin(pk.size()), size(pk.size());
-  std::vector<ProbedBuckets> tables(L);
-  parallel::for_each(L, [&](std::size_t t) {
+  std::vector<ProbedBuckets> tables(Ln);
+  parallel::for_each(Ln, [&](std::size_t t) {
     tables[t] =
-        probed_buckets(pk, m, L, P1, t, keys.data() + t * n, n, space, begin.data(), size.data());
+        probed_buckets(pk, m, Ln, P1, t, keys.data() + t * n, n, space, begin.data(), size.data());
   });
 
-  // entries[p][l - 1]: over the first l tables and probes 0 .. p.
+  // entries[p][l - 1]: over the first l tables and probes 0 .. p; the
+  // earlier tables' as they were counted.
   CandidateCounts out{Array<int64_t>(P1 * L, 0), Array<int64_t>(P1 * L, 0)};
-  Array<int64_t> per(P1 * L, 0);  // [j][t]: gathered by probe j of table t
+  for (std::size_t p = 0; p < P1; ++p)
+    for (std::size_t t = 0; t < start; ++t) {
+      out.entries[p * L + t] = prior.entries[p * start + t];
+      out.distinct[p * L + t] = prior.distinct[p * start + t];
+    }
+  Array<int64_t> per(P1 * Ln, 0);  // [j][t]: gathered by probe j of table start + t
   for (std::size_t q = 0; q < m; ++q)
-    for (std::size_t t = 0; t < L; ++t)
-      for (std::size_t j = 0; j < P1; ++j) per[j * L + t] += size[(q * L + t) * P1 + j];
+    for (std::size_t t = 0; t < Ln; ++t)
+      for (std::size_t j = 0; j < P1; ++j) per[j * Ln + t] += size[(q * Ln + t) * P1 + j];
   for (std::size_t p = 0; p < P1; ++p) {
-    int64_t sum = 0;
-    for (std::size_t t = 0; t < L; ++t) {
-      for (std::size_t j = 0; j <= p; ++j) sum += per[j * L + t];
-      out.entries[p * L + t] = sum;
+    int64_t sum = start > 0 ? prior.entries[p * start + start - 1] : 0;
+    for (std::size_t t = 0; t < Ln; ++t) {
+      for (std::size_t j = 0; j <= p; ++j) sum += per[j * Ln + t];
+      out.entries[p * L + start + t] = sum;
     }
   }
   // Entries grow with p and l, so a probe j of table t past the bound
@@ -221,43 +253,41 @@ CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
   };
 
   // Per query, first[p][t]: its candidates whose first table with a probe
-  // <= p is t. Per point, the lowest probe index that has gathered it so
-  // far (stamped per query).
-  struct Marks {
-    Array<uint32_t> stamp;
-    Array<uint8_t> best;
-    uint32_t epoch = 0;
-  };
-  Array<int64_t> first(checked_mul(m, P1 * L), 0);
+  // <= p is start + t. best[q * n + i]: the lowest probe index that has
+  // gathered point i for query q so far (1 + flips: none), carried over
+  // from the earlier tables.
+  Array<int64_t> first(checked_mul(m, P1 * Ln), 0);
+  struct NoState {};
   parallel::for_chunks(
-      m, rows_per_task, [&] { return Marks{Array<uint32_t>(n, 0), Array<uint8_t>(n, 0), 0}; },
-      [&](Marks& s, std::size_t from, std::size_t to) {
+      m, rows_per_task, [] { return NoState{}; },
+      [&](NoState&, std::size_t from, std::size_t to) {
         for (std::size_t q = from; q < to; ++q) {
-          ++s.epoch;
-          int64_t* mine = first.data() + q * P1 * L;
-          for (std::size_t t = 0; t < L; ++t)
+          int64_t* mine = first.data() + q * P1 * Ln;
+          uint8_t* lowest = best.data() + q * n;
+          for (std::size_t t = 0; t < Ln; ++t)
             for (std::size_t j = 0; j < P1; ++j) {
-              const std::size_t at = (q * L + t) * P1 + j;
-              if (size[at] == 0 || over(j, t)) continue;
+              const std::size_t at = (q * Ln + t) * P1 + j;
+              if (size[at] == 0 || over(j, start + t)) continue;
               const uint32_t* ids = tables[t].ids.data() + begin[at];
               for (uint32_t e = 0; e < size[at]; ++e) {
                 const uint32_t id = ids[e];
-                if (s.stamp[id] != s.epoch) {
-                  s.stamp[id] = s.epoch;
-                  s.best[id] = static_cast<uint8_t>(P1);
-                }
-                for (std::size_t p = j; p < s.best[id]; ++p) ++mine[p * L + t];
-                if (j < s.best[id]) s.best[id] = static_cast<uint8_t>(j);
+                for (std::size_t p = j; p < lowest[id]; ++p) ++mine[p * Ln + t];
+                if (j < lowest[id]) lowest[id] = static_cast<uint8_t>(j);
               }
             }
         }
       });
+  // distinct[p][l - 1]: the earlier tables' count (of a setting past the
+  // bound, -1: so are those after it) and the first candidates since.
   for (std::size_t q = 0; q < m; ++q)
-    for (std::size_t i = 0; i < P1 * L; ++i) out.distinct[i] += first[q * P1 * L + i];
+    for (std::size_t p = 0; p < P1; ++p)
+      for (std::size_t t = 0; t < Ln; ++t)
+        out.distinct[p * L + start + t] += first[q * P1 * Ln + p * Ln + t];
   for (std::size_t p = 0; p < P1; ++p)
-    for (std::size_t t = 1; t < L; ++t) out.distinct[p * L + t] += out.distinct[p * L + t - 1];
+    for (std::size_t t = std::max<std::size_t>(start, 1); t < L; ++t)
+      out.distinct[p * L + t] += out.distinct[p * L + t - 1];
   for (std::size_t p = 0; p < P1; ++p)
-    for (std::size_t t = 0; t < L; ++t)
+    for (std::size_t t = start; t < L; ++t)
       if (over(p, t)) out.distinct[p * L + t] = -1;
   return out;
 }

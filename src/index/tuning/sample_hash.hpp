@@ -53,6 +53,18 @@ struct CandidateCounts {
 CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
                                  const SampleRows& queries, std::size_t flips, double bound);
 
+// candidate_counts continued from an earlier count of the first l tables:
+// `prior` holds its entries and distinct ((1 + flips) x l each, l <= L),
+// `best` per query q and point i, at q * n + i, the lowest probe index that
+// gathered the point in those tables (1 + flips: none; all of them for l =
+// 0). The tables from l on are counted, best is completed over all L
+// tables, and the counts are those of one call with all L tables, since
+// the first tables of a larger setting are those of a smaller one.
+// InvalidArgument for counts or marks of other sizes, or marks past 1 + flips.
+CandidateCounts candidate_counts_from(const Index& ix, const SampleRows& points,
+                                      const SampleRows& queries, std::size_t flips, double bound,
+                                      const CandidateCounts& prior, std::span<uint8_t> best);
+
 // Per query, its true neighbours found: m x (1 + flips) x L row-major,
 // entry [q][p][l - 1] counting the neighbours of query q that share a
 // bucket with one of its first 1 + p probes in one of the first l tables.
