@@ -833,6 +833,39 @@ def _hits(
     return out
 
 
+def _counts(
+    cache: _HashCache | None,
+    key: tuple[Any, ...],
+    b: int,
+    s: npt.NDArray[np.int64],
+    u: npt.NDArray[np.float64],
+    counted: npt.NDArray[np.float64],
+    queries: npt.NDArray[np.float64],
+    flips: int,
+    share: float,
+) -> _Hashed:
+    """The engine's candidate counts (entries, distinct), both (flips + 1, L),
+    of `queries` in the buckets of `counted` with the tables of `s` and `u`
+    (b cells; distinct -1 past `share` of the points per query), kept in
+    `cache` under `key` (one per cells, components, counted points and
+    queries) with, per query and point, the lowest probe that gathered it.
+    The first L tables of a draw are those of any smaller one: counts kept
+    for more tables are cut to L, counts kept for fewer go on from the
+    tables they counted."""
+    L = s.shape[0]
+    kept = None if cache is None else cache.get(key)
+    if kept is not None and kept[0].shape[1] >= L:
+        return kept[0][:, :L], kept[1][:, :L]
+    if kept is None:
+        none = np.zeros((flips + 1, 0), np.int64)
+        kept = (none, none, np.full((queries.shape[0], counted.shape[0]), flips + 1, np.uint8))
+    bound = queries.shape[0] * counted.shape[0] * share
+    entries, distinct, best = _native._candidate_counts_from(b, s, u, counted, queries, flips, bound, *kept)
+    if cache is not None:
+        cache[key] = (entries, distinct, best)
+    return entries, distinct
+
+
 @functools.cache
 def _grids(rows: int, L: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     """The probes p and tables l of each cell of a (rows, L) grid of options
@@ -877,10 +910,8 @@ def _evaluate(
         np.concatenate([t.queries[:COST_QUERIES] for t in truths if t.costed]) if costing is None else costing
     )
     m_cost = cost_queries.shape[0]
-    entries, distinct = _hashed(
-        cache,
-        ("counts", b, k, L, counted.shape[0], m_cost),
-        lambda: _native._candidate_counts(b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE),
+    entries, distinct = _counts(
+        cache, ("counts", b, k, counted.shape[0], m_cost), b, s, u, counted, cost_queries, P_all, MAX_SHARE
     )
     hits = _hits(cache, ("hits", b, k), b, s, u, truths, P_all)
     measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths, strict=True)]
