@@ -109,6 +109,35 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         fewer = _native._candidate_counts(b, s[:l], u[:l], X, Q, P, bound)
         assert np.array_equal(fewer[0], entries[:, :l]) and np.array_equal(fewer[1], distinct[:, :l]), trial
         assert np.array_equal(_native._neighbour_hits(b, s[:l], u[:l], Q, X[nb], owner, P), hits[..., :l]), trial
+        # going on from the first l tables (the queries from `cut` on from none) gives the hits at once,
+        # and each pair's first table at each probe count
+        want_first = np.full((owner.size, P + 1), -1, np.int64)
+        for i, (q, j) in enumerate(zip(owner, nb, strict=True)):
+            for p in range(P + 1):
+                found = [t for t in range(s.shape[0]) if keys[t, j] in pk[q, t, : p + 1]]
+                want_first[i, p] = found[0] if found else -1
+        none = np.full((owner.size, P + 1), -1, np.int64)
+        h, f = _native._neighbour_hits_from(b, s[:l], u[:l], Q, X[nb], owner, P, np.zeros(len(Q), np.int64), none)
+        assert np.array_equal(h, hits[..., :l]) and np.array_equal(f, np.where(want_first < l, want_first, -1)), trial
+        cut = int(rng.integers(0, len(Q) + 1))
+        start = np.where(np.arange(len(Q)) < cut, l, 0)
+        f[owner >= cut] = -1
+        with thread_limit(int(rng.integers(1, 4))):
+            h, f = _native._neighbour_hits_from(b, s, u, Q, X[nb], owner, P, start, f)
+        assert np.array_equal(h, hits) and np.array_equal(f, want_first), trial
+        # counting on from the first l tables gives the counts at once, and per query and point the
+        # lowest probe that gathers it in some table
+        none = np.zeros((P + 1, 0), np.int64)
+        marks = np.full((len(Q), len(X)), P + 1, np.uint8)
+        e, dd, marks = _native._candidate_counts_from(b, s[:l], u[:l], X, Q, P, bound, none, none, marks)
+        assert np.array_equal(e, entries[:, :l]) and np.array_equal(dd, distinct[:, :l]), trial
+        with thread_limit(int(rng.integers(1, 4))):
+            e, dd, marks = _native._candidate_counts_from(b, s, u, X, Q, P, bound, e, dd, marks)
+        assert np.array_equal(e, entries) and np.array_equal(dd, distinct), trial
+        if bound > entries.max():
+            hit = keys.T[None, :, :, None] == pk[:, None, :, :]  # (m, n, L, 1 + P)
+            lowest = np.where(hit, np.arange(P + 1), P + 1).min(axis=(2, 3))
+            assert np.array_equal(marks, lowest), trial
     # calls this small run on the calling thread; one large enough for the
     # pool's workers gives the same counts on any number of them
     s, u = draw_weighted_parameters(rng, np.full(8, 1 / 8), 8, 8)
@@ -128,7 +157,40 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
     assert (runs[0][2] == -1).any()
 
 
+def test_kept_hits_and_counts_widened_are_those_measured_at_once():
+    # the tuning's cache of hits and counts: a (b, K) measured on few
+    # queries with few tables, then on more of them with more or fewer
+    # tables, in any order
+    rng = np.random.default_rng(23)
+    for trial in range(6):
+        X = datasets.clustered(rng, 3000, 6, clusters=5, sigma=0.05) if trial % 2 else rng.random((3000, 6))
+        truth = _truth(ExactScan(X), X, X[:40], 10, np.arange(40))
+        b, K, P = 3, int(rng.integers(3, 7)), int(rng.integers(0, 4))
+        s, u = draw_weighted_parameters(rng, np.full(6, 1 / 6), 24, K)
+        cache: dict = {}
+        for m, L in [(10, 2), (10, 5), (25, 3), (25, 9), (40, 16), (20, 16), (30, 16), (30, 24), (40, 1)]:
+            part = truth.head(m)
+            (got,) = tuning._hits(cache, ("hits", b, K), b, s[:L], u[:L], [part], P)
+            want = _native._neighbour_hits(b, s[:L], u[:L], part.queries, part.neighbours, part.owner, P)
+            assert np.array_equal(got, want), (trial, m, L)
+            got = tuning._counts(cache, ("counts", b, K), b, s[:L], u[:L], X[:500], X[-20:], P, 0.01)
+            want = _native._candidate_counts(b, s[:L], u[:L], X[:500], X[-20:], P, 20 * 500 * 0.01)
+            assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1]), (trial, L)
+
+
 hits = _native._neighbour_hits  # short enough for one case a line
+
+
+def counts_from(X, counts, best):
+    """_candidate_counts_from of the rows of X in their own buckets (b = 2, two tables, a flip), from `counts`."""
+    s, u = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)
+    return _native._candidate_counts_from(2, s, u, X, X, 1, 1e9, counts, counts, best)
+
+
+def hits_from(X, start, first):
+    """_neighbour_hits_from of each row of X as its own query's one neighbour (b = 2, two tables, a flip)."""
+    s, u = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)
+    return _native._neighbour_hits_from(2, s, u, X, X, np.arange(len(X)), 1, start, first)
 
 
 @pytest.mark.parametrize(
@@ -143,6 +205,16 @@ hits = _native._neighbour_hits  # short enough for one case a line
         (lambda s, u, X: hits(2, s, u, X, X, np.zeros(3, np.int64), 1), ValueError, "one query row per neighbour"),
         (lambda s, u, X: hits(2, s, u, X[:2], X[:3], np.array([1, 0, 1]), 1), ValueError, "ascending query rows"),
         (lambda s, u, X: hits(2, s, u, X[:2], X[:3], np.array([0, 1, 2]), 1), ValueError, "ascending query rows"),
+        (lambda s, u, X: counts_from(X, np.zeros((2, 3), np.int64), np.full((5, 5), 2, np.uint8)), ValueError, "l <= L"),
+        (lambda s, u, X: counts_from(X, np.zeros((3, 1), np.int64), np.full((5, 5), 2, np.uint8)), ValueError, r"\(1 \+ P, l\)"),
+        (lambda s, u, X: counts_from(X, np.zeros((2, 1), np.int64), np.full((5, 4), 2, np.uint8)), ValueError, "best must have shape"),
+        (lambda s, u, X: counts_from(X, np.zeros((2, 1), np.int64), np.full((5, 5), 3, np.uint8)), ValueError, r"in \[0, 1 \+ flips\]"),
+        (lambda s, u, X: counts_from(X, np.zeros((2, 1), np.int64), np.full((5, 5), 2)), TypeError, "uint8"),
+        (lambda s, u, X: hits_from(X, np.zeros(4, np.int64), np.full((5, 2), -1)), ValueError, "one table count per query"),
+        (lambda s, u, X: hits_from(X, np.zeros(5, np.int64), np.full((5, 3), -1)), ValueError, r"shape \(pairs, 1 \+ P\)"),
+        (lambda s, u, X: hits_from(X, np.full(5, 3), np.full((5, 2), -1)), ValueError, r"start must lie in \[0, L\]"),
+        (lambda s, u, X: hits_from(X, np.full(5, 1), np.full((5, 2), 1)), ValueError, "a table below its query's start"),
+        (lambda s, u, X: hits_from(X, np.full(5, 1), np.full((5, 2), -2)), ValueError, "a table below its query's start"),
         (lambda s, u, X: _native._spread(X, np.array([0, 5]), np.array([1, 2])), ValueError, r"lie in \[0, m\)"),
         (lambda s, u, X: _native._spread(X, np.array([0]), np.array([1, 2])), ValueError, "as many rows"),
         (lambda s, u, X: _native._weighted_draw(np.ones(0), u, 2), ValueError, "must not be empty"),
