@@ -181,16 +181,20 @@ def test_kept_hits_and_counts_widened_are_those_measured_at_once():
 hits = _native._neighbour_hits  # short enough for one case a line
 
 
-def counts_from(X, counts, best):
-    """_candidate_counts_from of the rows of X in their own buckets (b = 2, two tables, a flip), from `counts`."""
+def counts_from(X, shape, marks, mark, dtype=np.uint8):
+    """_candidate_counts_from of the rows of X in their own buckets (b = 2, two tables, a flip), from
+    zero counts of `shape` and marks of shape `marks`, each `mark`."""
     s, u = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)
-    return _native._candidate_counts_from(2, s, u, X, X, 1, 1e9, counts, counts, best)
+    counts = np.zeros(shape, np.int64)
+    return _native._candidate_counts_from(2, s, u, X, X, 1, 1e9, counts, counts, np.full(marks, mark, dtype))
 
 
-def hits_from(X, start, first):
-    """_neighbour_hits_from of each row of X as its own query's one neighbour (b = 2, two tables, a flip)."""
+def hits_from(X, start, shape, first):
+    """_neighbour_hits_from of each row of X as its own query's one neighbour (b = 2, two tables, a flip),
+    from tables `start` (per query) and first tables of `shape`, each `first`."""
     s, u = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)
-    return _native._neighbour_hits_from(2, s, u, X, X, np.arange(len(X)), 1, start, first)
+    owner = np.arange(len(X))
+    return _native._neighbour_hits_from(2, s, u, X, X, owner, 1, np.asarray(start, np.int64), np.full(shape, first))
 
 
 @pytest.mark.parametrize(
@@ -205,16 +209,16 @@ def hits_from(X, start, first):
         (lambda s, u, X: hits(2, s, u, X, X, np.zeros(3, np.int64), 1), ValueError, "one query row per neighbour"),
         (lambda s, u, X: hits(2, s, u, X[:2], X[:3], np.array([1, 0, 1]), 1), ValueError, "ascending query rows"),
         (lambda s, u, X: hits(2, s, u, X[:2], X[:3], np.array([0, 1, 2]), 1), ValueError, "ascending query rows"),
-        (lambda s, u, X: counts_from(X, np.zeros((2, 3), np.int64), np.full((5, 5), 2, np.uint8)), ValueError, "l <= L"),
-        (lambda s, u, X: counts_from(X, np.zeros((3, 1), np.int64), np.full((5, 5), 2, np.uint8)), ValueError, r"\(1 \+ P, l\)"),
-        (lambda s, u, X: counts_from(X, np.zeros((2, 1), np.int64), np.full((5, 4), 2, np.uint8)), ValueError, "best must have shape"),
-        (lambda s, u, X: counts_from(X, np.zeros((2, 1), np.int64), np.full((5, 5), 3, np.uint8)), ValueError, r"in \[0, 1 \+ flips\]"),
-        (lambda s, u, X: counts_from(X, np.zeros((2, 1), np.int64), np.full((5, 5), 2)), TypeError, "uint8"),
-        (lambda s, u, X: hits_from(X, np.zeros(4, np.int64), np.full((5, 2), -1)), ValueError, "one table count per query"),
-        (lambda s, u, X: hits_from(X, np.zeros(5, np.int64), np.full((5, 3), -1)), ValueError, r"shape \(pairs, 1 \+ P\)"),
-        (lambda s, u, X: hits_from(X, np.full(5, 3), np.full((5, 2), -1)), ValueError, r"start must lie in \[0, L\]"),
-        (lambda s, u, X: hits_from(X, np.full(5, 1), np.full((5, 2), 1)), ValueError, "a table below its query's start"),
-        (lambda s, u, X: hits_from(X, np.full(5, 1), np.full((5, 2), -2)), ValueError, "a table below its query's start"),
+        (lambda s, u, X: counts_from(X, (2, 3), (5, 5), 2), ValueError, "l <= L"),
+        (lambda s, u, X: counts_from(X, (3, 1), (5, 5), 2), ValueError, r"\(1 \+ P, l\)"),
+        (lambda s, u, X: counts_from(X, (2, 1), (5, 4), 2), ValueError, "best must have shape"),
+        (lambda s, u, X: counts_from(X, (2, 1), (5, 5), 3), ValueError, r"in \[0, 1 \+ flips\]"),
+        (lambda s, u, X: counts_from(X, (2, 1), (5, 5), 2, np.int64), TypeError, "uint8"),
+        (lambda s, u, X: hits_from(X, np.zeros(4), (5, 2), -1), ValueError, "one table count per query"),
+        (lambda s, u, X: hits_from(X, np.zeros(5), (5, 3), -1), ValueError, r"shape \(pairs, 1 \+ P\)"),
+        (lambda s, u, X: hits_from(X, np.full(5, 3), (5, 2), -1), ValueError, r"start must lie in \[0, L\]"),
+        (lambda s, u, X: hits_from(X, np.full(5, 1), (5, 2), 1), ValueError, "a table below its query's start"),
+        (lambda s, u, X: hits_from(X, np.full(5, 1), (5, 2), -2), ValueError, "a table below its query's start"),
         (lambda s, u, X: _native._spread(X, np.array([0, 5]), np.array([1, 2])), ValueError, r"lie in \[0, m\)"),
         (lambda s, u, X: _native._spread(X, np.array([0]), np.array([1, 2])), ValueError, "as many rows"),
         (lambda s, u, X: _native._weighted_draw(np.ones(0), u, 2), ValueError, "must not be empty"),

@@ -749,8 +749,9 @@ _COLUMNS = (
 )
 
 
-#: The engine's counts and hits of `_evaluate`, kept by what was hashed.
-_Hashed = tuple[npt.NDArray[np.int64], ...]
+#: The engine's counts and hits of `_evaluate` (with the marks and first
+#: tables they go on from), kept by what was hashed.
+_Hashed = tuple[npt.NDArray[Any], ...]
 _HashCache = dict[tuple[Any, ...], _Hashed]
 #: The options of a tuning, one column per name of `_COLUMNS`.
 _Columns = dict[str, npt.NDArray[Any]]
@@ -799,7 +800,9 @@ def _hits(
             first,
         )
 
-    def wider(t: _Truth, h: npt.NDArray[np.int64], f: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64], ...]:
+    def wider(
+        t: _Truth, h: npt.NDArray[np.int64], f: npt.NDArray[np.int64]
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
         """The hits and first tables of `t` with the L tables, from those kept
         for fewer (h, f): their queries go on from the tables searched, those
         gained since start from the first."""

@@ -114,10 +114,11 @@ PyObject* function_candidate_counts_from(PyObject*, PyObject* const* args, Py_ss
                                          PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[10];
-    match_args({"_candidate_counts_from",
-                {"b", "s", "u", "points", "queries", "flips", "bound", "entries", "distinct", "best"},
-                10},
-               args, nargs, kwnames, a);
+    match_args(
+        {"_candidate_counts_from",
+         {"b", "s", "u", "points", "queries", "flips", "bound", "entries", "distinct", "best"},
+         10},
+        args, nargs, kwnames, a);
     const Setting setting(a[0], a[1], a[2], width_of(a[3], "points"));
     const Rows points(a[3], "points");
     const Rows queries(a[4], "queries");

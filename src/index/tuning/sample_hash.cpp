@@ -216,7 +216,8 @@ CandidateCounts candidate_counts_from(const Index& ix, const SampleRows& points,
           for (std::size_t t = 0; t < Ln; ++t) {
             int64_t* dst = pk.data() + (q * Ln + t) * P1;
             table_probes(ix, flips, queries.row(q), start + t, s.codes.data(), s.fracs.data(),
-                         s.margins.data(), [&](uint64_t key) { *dst++ = static_cast<int64_t>(key); });
+                         s.margins.data(),
+                         [&](uint64_t key) { *dst++ = static_cast<int64_t>(key); });
           }
       });
   const int64_t space = key_space(ix);
@@ -368,8 +369,8 @@ Array<int64_t> neighbour_hits_from(const Index& ix, const SampleRows& queries,
             const std::size_t begin = std::max(block, static_cast<std::size_t>(start[q]));
             for (std::size_t t = begin; t < block + count && left > 0; ++t) {
               int64_t* dst = s.keys.data();
-              table_probes(ix, flips, queries.row(q), t, s.probe.codes.data(),
-                           s.probe.fracs.data(), s.probe.margins.data(),
+              table_probes(ix, flips, queries.row(q), t, s.probe.codes.data(), s.probe.fracs.data(),
+                           s.probe.margins.data(),
                            [&](uint64_t key) { *dst++ = static_cast<int64_t>(key); });
               const int64_t* probes = s.keys.data();
               const int64_t* table_keys = keys.data() + (t - block) * (hi - lo);
