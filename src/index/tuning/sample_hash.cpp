@@ -89,6 +89,17 @@ struct ProbedBuckets {
   std::vector<uint32_t> ids;
 };
 
+// What probed_buckets reuses from one table to the next on a thread: the
+// numbers of the probed keys (all zero between tables), the keys of the
+// hash's slots and the numbers of the probes and points.
+struct BucketScratch {
+  std::vector<uint32_t> number;
+  std::vector<int64_t> key_of;
+  std::vector<uint32_t> probe_number;
+  std::vector<uint32_t> point_number;
+  std::vector<uint32_t> next;
+};
+
 // The probed buckets of table t, found through a small open-addressing hash
 // of the probed keys, or in a small key space through an array of one entry
 // per key (no sort of the points either way); writes each probe's bucket to
@@ -96,13 +107,14 @@ struct ProbedBuckets {
 // for a key the query already probed in this table.
 ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_t L, std::size_t P1,
                              std::size_t t, const int64_t* keys, std::size_t n, int64_t space,
-                             uint32_t* begin, uint32_t* size) {
+                             uint32_t* begin, uint32_t* size, BucketScratch& s) {
   std::size_t cap = 16;
   while (cap < 2 * m * P1) cap *= 2;
   const int shift = 64 - std::countr_zero(cap);
   // The array serves when every probed key lies in [0, space) (a point's
   // key outside it then matches none) and the space is at most eight times
-  // the keys numbered here: the array is cleared for every table.
+  // the keys numbered here: only the probed keys' entries are cleared after
+  // a table, the array is zeroed once per thread.
   const auto numbered = static_cast<int64_t>(8 * (n + m * P1));
   bool direct = space > 0 && space <= std::min(direct_space, std::max<int64_t>(numbered, 1024));
   for (std::size_t q = 0; direct && q < m; ++q)
@@ -110,9 +122,11 @@ ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_
       const int64_t key = pk[(q * L + t) * P1 + j];
       direct = direct && key >= 0 && key < space;
     }
-  std::vector<int64_t> key_of(direct ? 0 : cap);
-  std::vector<uint32_t> number(direct ? static_cast<std::size_t>(space) : cap,
-                               0);  // key number + 1
+  const std::size_t slots = direct ? static_cast<std::size_t>(space) : cap;
+  if (s.number.size() < slots) s.number.resize(slots, 0);  // key number + 1
+  if (!direct && s.key_of.size() < cap) s.key_of.resize(cap);
+  uint32_t* number = s.number.data();
+  int64_t* key_of = s.key_of.data();
   uint32_t distinct = 0;
   // The number of `key`, given one when `add` and it has none (else 0).
   auto find = [&](int64_t key, bool add) -> uint32_t {
@@ -133,26 +147,34 @@ ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_
       if (key_of[h] == key) return number[h];
     }
   };
-  std::vector<uint32_t> probe_number(m * P1);
+  s.probe_number.resize(m * P1);
   for (std::size_t q = 0; q < m; ++q)
     for (std::size_t j = 0; j < P1; ++j)
-      probe_number[q * P1 + j] = find(pk[(q * L + t) * P1 + j], true);
+      s.probe_number[q * P1 + j] = find(pk[(q * L + t) * P1 + j], true);
 
   ProbedBuckets out;
-  std::vector<uint32_t> point_number(n);
+  s.point_number.resize(n);
   out.starts.assign(distinct + 2, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    point_number[i] = find(keys[i], false);
-    if (point_number[i] != 0) ++out.starts[point_number[i] + 1];
+    s.point_number[i] = find(keys[i], false);
+    if (s.point_number[i] != 0) ++out.starts[s.point_number[i] + 1];
+  }
+  // The numbers are cleared for the next table.
+  if (direct) {
+    for (std::size_t q = 0; q < m; ++q)
+      for (std::size_t j = 0; j < P1; ++j)
+        number[static_cast<std::size_t>(pk[(q * L + t) * P1 + j])] = 0;
+  } else {
+    std::fill(number, number + cap, 0);
   }
   for (std::size_t c = 1; c <= distinct; ++c) out.starts[c + 1] += out.starts[c];
   out.ids.resize(out.starts.back());
-  std::vector<uint32_t> next(out.starts.begin(), out.starts.end() - 1);
+  s.next.assign(out.starts.begin(), out.starts.end() - 1);
   for (std::size_t i = 0; i < n; ++i)
-    if (point_number[i] != 0) out.ids[next[point_number[i]]++] = static_cast<uint32_t>(i);
+    if (s.point_number[i] != 0) out.ids[s.next[s.point_number[i]]++] = static_cast<uint32_t>(i);
 
   for (std::size_t q = 0; q < m; ++q) {
-    const uint32_t* numbers = probe_number.data() + q * P1;
+    const uint32_t* numbers = s.probe_number.data() + q * P1;
     for (std::size_t j = 0; j < P1; ++j) {
       const std::size_t at = (q * L + t) * P1 + j;
       const bool again = std::find(numbers, numbers + j, numbers[j]) != numbers + j;
@@ -208,25 +230,28 @@ CandidateCounts candidate_counts_from(const Index& ix, const SampleRows& points,
   // key), found through a small hash of the probed keys. Neither a sort of
   // every point nor a directory of the key space is needed.
   const Array<int64_t> keys = compute_keys(ix, points.values.data(), points.d, 0, n, {start, Ln});
+  // Per table, one task: the probe keys of every query in it, then its
+  // probed buckets.
   Array<int64_t> pk(checked_mul(m, checked_mul(Ln, P1)));
-  parallel::for_chunks(
-      m, rows_per_task, [&] { return ProbeScratch(ix.k); },
-      [&](ProbeScratch& s, std::size_t from, std::size_t to) {
-        for (std::size_t q = from; q < to; ++q)
-          for (std::size_t t = 0; t < Ln; ++t) {
-            int64_t* dst = pk.data() + (q * Ln + t) * P1;
-            table_probes(ix, flips, queries.row(q), start + t, s.codes.data(), s.fracs.data(),
-                         s.margins.data(),
-                         [&](uint64_t key) { *dst++ = static_cast<int64_t>(key); });
-          }
-      });
   const int64_t space = key_space(ix);
   Array<uint32_t> begin(pk.size()), size(pk.size());
   std::vector<ProbedBuckets> tables(Ln);
-  parallel::for_each(Ln, [&](std::size_t t) {
-    tables[t] =
-        probed_buckets(pk, m, Ln, P1, t, keys.data() + t * n, n, space, begin.data(), size.data());
-  });
+  struct TableScratch {
+    ProbeScratch probe;
+    BucketScratch buckets;
+  };
+  parallel::for_tasks(
+      Ln, [&] { return TableScratch{ProbeScratch(ix.k), {}}; },
+      [&](TableScratch& s, std::size_t t) {
+        for (std::size_t q = 0; q < m; ++q) {
+          int64_t* dst = pk.data() + (q * Ln + t) * P1;
+          table_probes(ix, flips, queries.row(q), start + t, s.probe.codes.data(),
+                       s.probe.fracs.data(), s.probe.margins.data(),
+                       [&](uint64_t key) { *dst++ = static_cast<int64_t>(key); });
+        }
+        tables[t] = probed_buckets(pk, m, Ln, P1, t, keys.data() + t * n, n, space, begin.data(),
+                                   size.data(), s.buckets);
+      });
 
   // entries[p][l - 1]: over the first l tables and probes 0 .. p; the
   // earlier tables' as they were counted.
