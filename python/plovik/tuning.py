@@ -786,18 +786,15 @@ def _hits(
 
     def fresh(t: _Truth, start: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
         """The hits and first tables of the queries of `t` from `start` on, with the L tables."""
-        pairs = int(np.searchsorted(t.owner, start))
-        first = np.full((t.owner.size - pairs, flips + 1), -1, np.int64)
+        pairs = int(np.searchsorted(t.owner, start)) if start else 0
+        queries, neighbours, owner = (
+            (t.queries[start:], t.neighbours[pairs:], t.owner[pairs:] - start)
+            if start
+            else (t.queries, t.neighbours, t.owner)
+        )
+        first = np.full((owner.size, flips + 1), -1, np.int64)
         return _native._neighbour_hits_from(
-            b,
-            s,
-            u,
-            t.queries[start:],
-            t.neighbours[pairs:],
-            t.owner[pairs:] - start,
-            flips,
-            np.zeros(t.queries.shape[0] - start, np.int64),
-            first,
+            b, s, u, queries, neighbours, owner, flips, np.zeros(queries.shape[0], np.int64), first
         )
 
     def wider(

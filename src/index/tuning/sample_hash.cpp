@@ -37,9 +37,10 @@ void row_probes(const Index& ix, const double* row, std::size_t flips, ProbeScra
 
 constexpr std::size_t rows_per_task = 16;
 
-// Queries per task of neighbour_hits: how many tables a query hashes
-// depends on when its neighbours are all found, so small tasks keep the
-// threads evenly loaded.
+// Queries per task of neighbour_hits when it runs on several threads: how
+// many tables a query hashes depends on when its neighbours are all found,
+// so small tasks keep the threads evenly loaded. On one thread, one task
+// (the neighbours' keys of all queries at once).
 constexpr std::size_t hit_rows_per_task = 4;
 // Tables whose neighbour keys neighbour_hits computes at once.
 constexpr std::size_t hit_tables_per_block = 8;
@@ -219,8 +220,9 @@ CandidateCounts candidate_counts_from(const Index& ix, const SampleRows& points,
   const std::size_t start = prior.entries.size() / P1;
   if (prior.entries.size() != start * P1 || prior.distinct.size() != start * P1 || start > L)
     throw InvalidArgument("the earlier counts must be (1 + flips) x l for l <= L");
-  if (best.size() != checked_mul(m, n) ||
-      std::any_of(best.begin(), best.end(), [&](uint8_t v) { return v > P1; }))
+  uint8_t highest = 0;  // a loop without an early exit: it vectorises
+  for (const uint8_t v : best) highest = std::max(highest, v);
+  if (best.size() != checked_mul(m, n) || highest > P1)
     throw InvalidArgument("best must hold a probe index in [0, 1 + flips] per query and point");
   const std::size_t Ln = L - start;  // the tables counted here: start .. L - 1
   const SmallWork small(work_of(n + m * P1, Ln, ix.k));
@@ -361,11 +363,13 @@ Array<int64_t> neighbour_hits_from(const Index& ix, const SampleRows& queries,
     Array<std::size_t> pending;  // per query of the task, its pairs not yet found by a base probe
     Array<std::size_t> left;     // per query of the task, how many
   };
+  const std::size_t chunk =
+      parallel::thread_count() > 1 ? hit_rows_per_task : std::max<std::size_t>(m, 1);
   parallel::for_chunks(
-      m, hit_rows_per_task,
+      m, chunk,
       [&] {
         return Scratch{ProbeScratch(ix.k), Array<int64_t>(P1), Array<std::size_t>(0),
-                       Array<std::size_t>(hit_rows_per_task)};
+                       Array<std::size_t>(chunk)};
       },
       [&](Scratch& s, std::size_t from, std::size_t to) {
         // A pair its query's base probe has found is found with every probe
