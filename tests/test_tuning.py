@@ -19,6 +19,7 @@ from plovik.lsh import PythonLshIndex
 from plovik.threads import thread_limit
 from plovik.tuning import (
     CostModel,
+    _Truth,
     _truth,
     coordinate_weights,
     draw_weighted_parameters,
@@ -471,6 +472,29 @@ def test_truth_follows_ties_and_passes_over_copies():
     # nothing but copies: nothing to find
     alone = _truth(ExactScan(X[:40]), X[:40], X[:1], 5, np.array([0]))
     assert alone.need.tolist() == [0] and alone.owner.size == 0
+
+
+def test_truth_of_points_and_other_queries_in_one_scan_is_theirs_apart():
+    # rows of -1 (queries that are not points) among the points asked: each
+    # kind gets the truth it gets alone, on a lattice with copies, near
+    # copies and ties
+    rng = np.random.default_rng(31)
+    grid = np.stack(np.meshgrid(*[np.arange(6)] * 4, indexing="ij"), -1).reshape(-1, 4) / 6
+    X = np.concatenate([np.repeat(grid[:3], 5, 0), grid, (grid[:40] + 1e-5) % 1.0, rng.random((300, 4))])
+    scan = ExactScan(X)
+    for trial in range(4):
+        rows = rng.choice(len(X), 30, replace=False)
+        other = np.concatenate([rng.random((12, 4)), X[rng.choice(len(X), 8)]])  # points too, asked as others
+        order = rng.permutation(50)
+        Q, ids = np.concatenate([X[rows], other])[order], np.concatenate([rows, np.full(20, -1)])[order]
+        both = _truth(scan, X, Q, 10, ids)
+        alone = [_truth(scan, X, Q[ids >= 0], 10, ids[ids >= 0]), _truth(scan, X, Q[ids < 0], 10, None)]
+        for kind, mine in enumerate((ids >= 0, ids < 0)):
+            pairs = np.isin(both.owner, np.flatnonzero(mine))
+            got = _Truth(Q[mine], both.need[mine], np.cumsum(mine)[both.owner[pairs]] - 1, both.neighbours[pairs])
+            assert np.array_equal(got.need, alone[kind].need), (trial, kind)
+            assert np.array_equal(got.owner, alone[kind].owner), (trial, kind)
+            assert np.array_equal(got.neighbours, alone[kind].neighbours), (trial, kind)
 
 
 @pytest.mark.parametrize("group, found", [(0, "all"), (4, "beyond"), (12, "group")])

@@ -521,6 +521,11 @@ class _Truth:
         pairs = int(np.searchsorted(self.owner, m))
         return _Truth(self.queries[:m], self.need[:m], self.owner[:pairs], self.neighbours[:pairs], self.costed)
 
+    def tail(self, m: int) -> _Truth:
+        """The truth of the queries after the first m."""
+        pairs = int(np.searchsorted(self.owner, m))
+        return _Truth(self.queries[m:], self.need[m:], self.owner[pairs:] - m, self.neighbours[pairs:], self.costed)
+
 
 def _truth(
     scan: ExactScan | RowScan,
@@ -529,7 +534,8 @@ def _truth(
     k: int,
     rows: npt.NDArray[np.int64] | None,
 ) -> _Truth:
-    """The truth of the queries Q; `rows` are their ids when they are points of X.
+    """The truth of the queries Q; `rows` are their ids when they are points of X
+    (-1 for a query that is not: a batch of both kinds in one scan).
 
     A point of X asked as a query is treated as a fresh query from the same
     data would be: neither it nor its copies (points within `NEAR_COPY` per
@@ -539,7 +545,9 @@ def _truth(
     k; ties beyond that are left out (the recall measured can only be lower).
     """
     m, d = Q.shape
-    near = NEAR_COPY * d if rows is not None else -1.0
+    # per row, how near a copy may lie (-1: a query that is not a point passes over nothing)
+    own = np.zeros(m, bool) if rows is None else rows >= 0
+    near = np.where(own, NEAR_COPY * d, -1.0)
     need = np.zeros(m, np.int64)
     owners: list[npt.NDArray[np.int64]] = []
     found: list[npt.NDArray[np.int64]] = []
@@ -555,7 +563,7 @@ def _truth(
     while todo.size:
         w = min(width, scan.n)
         idx, dist = scan.knn(Q[todo], w, None if rows is None else rows[todo])
-        keep = (idx >= 0) & (dist > near)
+        keep = (idx >= 0) & (dist > near[todo, None])
         order = np.argsort(~keep, axis=1, kind="stable")
         got = np.take_along_axis(idx, order, 1)
         gd = np.where(np.take_along_axis(keep, order, 1), np.take_along_axis(dist, order, 1), np.inf)
@@ -565,7 +573,7 @@ def _truth(
         if rows is not None and w > 1:  # nor do its near copies (`_near_group`)
             head = gd[:, : min(k, w)]
             jumps = (head[:, 1:] > NEAR_GAP * head[:, :-1]) & (col[1 : head.shape[1]] < count[:, None])
-            group = np.where(jumps, col[1 : head.shape[1]], 0).max(axis=1, initial=0)
+            group = np.where(jumps & own[todo, None], col[1 : head.shape[1]], 0).max(axis=1, initial=0)
         size = count - group
         full = (idx[:, -1] >= 0) & (width < scan.n)
         wider = width < MAX_TIES * k
@@ -1247,23 +1255,41 @@ def tune(
     def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
         """The truths of the first m sample queries of each kind, extending `have`."""
         done = [t.queries.shape[0] for t in have] if have else [0] * (2 + (asked is not None))
-        own = _truth(scan, X, X[rows[done[0] : m]], k, rows[done[0] : m])
+        these = rows[done[0] : m]
+        if asked is None:
+            own = _truth(scan, X, X[these], k, these)
+        else:
+            # the caller's queries in the same scan as the sample points (-1: not a point of X)
+            more = asked[done[2] : m]
+            both = _truth(
+                scan,
+                X,
+                np.concatenate([X[these], more]),
+                k,
+                np.concatenate([these, np.full(more.shape[0], -1, np.int64)]),
+            )
+            own = both.head(these.size)
         between = _truth(scan, X, _between(own, *(a[done[0] : m] for a in moves)), k, None)
         out = [own, dataclasses.replace(between, costed=False)]
         if asked is not None:
-            out.append(_truth(scan, X, asked[done[2] : m], k, None))
+            out.append(both.tail(these.size))
         return [a.extend(b) for a, b in zip(have, out, strict=True)] if have else out
 
-    def radius_truth_of(m: int) -> _Truth | None:
+    def radius_truth_of(m: int, have: _Truth | None) -> _Truth | None:
+        """The radius truth of the first m self-join sample queries, extending `have`."""
         if radius is None:
             return None
-        these = rows[:m]
+        done = 0 if have is None else have.queries.shape[0]
+        if have is not None and done >= m:
+            return have
+        these = rows[done:m]
         indptr, ids, dists = scan.radius(X[these], radius, these)
         owner = np.repeat(np.arange(these.size, dtype=np.int64), np.diff(indptr))
         copy = dists <= NEAR_COPY * d  # a point's copies are found for free, as in the k-nearest truth
         owner, ids = owner[~copy], ids[~copy]
         need = np.bincount(owner, minlength=these.size).astype(np.int64)
-        return _Truth(X[these], need, owner, X[ids])
+        more = _Truth(X[these], need, owner, X[ids])
+        return more if have is None else have.extend(more)
 
     # the draw of a setting depends on its components, not on its cells
     drawn: dict[int, tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]] = {}
@@ -1383,7 +1409,7 @@ def tune(
             # SCREEN_QUERIES may decide for the exact scan; when they do not,
             # the shapes that go on are picked on FIRST_QUERIES
             truths = truths_of(at, truths)
-            radius_truth = radius_truth_of(at)
+            radius_truth = radius_truth_of(at, radius_truth)
             first = evaluate(todo, width, truths, radius_truth, screened, "recall", costing)
             if allow_exact and _cheapest(first, target, radius is not None, "recall") >= exact_cost:
                 # no setting comes near the scan's cost, even by its point estimate
@@ -1400,7 +1426,7 @@ def tune(
                 counted = np.ascontiguousarray(counted[::step])
     if not truths or m > FIRST_QUERIES:  # the rest of the first sample
         truths = truths_of(m, truths)
-        radius_truth = radius_truth_of(m)
+        radius_truth = radius_truth_of(m, radius_truth)
     while True:
         options = evaluate(todo, width, truths, radius_truth, counted, "early" if m < m_max else "lower")
         best, reached = _choose(options, target, radius is not None, early=m < m_max)
@@ -1412,7 +1438,7 @@ def tune(
             # reaches the target there may owe it to those queries.
             m_next = min(m_max, m + (m + 1) // 2)
             truths = truths_of(m_next, truths)
-            radius_truth = radius_truth_of(m_next)
+            radius_truth = radius_truth_of(m_next, radius_truth)
             s_best, u_best = drawn[best.k]
             best, confirmed = _confirm(best, s_best[: best.l], u_best[: best.l], truths, radius_truth, m, target)
             m = m_next
@@ -1421,7 +1447,7 @@ def tune(
             continue
         m = min(m_max, 2 * m)
         truths = truths_of(m, truths)
-        radius_truth = radius_truth_of(m)
+        radius_truth = radius_truth_of(m, radius_truth)
     use_exact = bool(allow_exact and (not reached or exact_cost <= best.cost))
     b, kk = best.b, best.k
     # The exact scan reads no table (a search then holds none): the report names one.
