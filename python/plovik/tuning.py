@@ -692,8 +692,11 @@ def _recall(
     spread shows nothing, and the interval is that of the queries alone.
     """
     use = need > 0
-    found = np.minimum(hits[use], need[use, None, None]).astype(np.float64)
-    want = need[use].astype(np.float64)
+    if not use.all():  # the queries with nothing to find are left out (a copy of the rest)
+        hits, need = hits[use], need[use]
+    # whole numbers, summed exactly in int64 as in float64
+    found = np.minimum(hits, need[:, None, None])
+    want = need.astype(np.float64)
     total = float(want.sum())
     if total == 0:  # nothing to find: nothing missed
         one = np.ones(hits.shape[1:])
@@ -703,8 +706,11 @@ def _recall(
         unknown = np.full(p.shape, np.nan)
         return p, unknown, unknown, unknown
     m = want.size
-    resid = found - p[None] * want[:, None, None]
-    var = (resid * resid).sum(axis=0) * (m / max(m - 1, 1)) / (total * total)
+    # found - p * want, squared, in one buffer (the same float64 operations)
+    resid = np.multiply(p[None], want[:, None, None])
+    np.subtract(found, resid, out=resid)
+    np.multiply(resid, resid, out=resid)
+    var = resid.sum(axis=0) * (m / max(m - 1, 1)) / (total * total)
     binom = p * (1 - p)
     with np.errstate(divide="ignore", invalid="ignore"):
         n_eff = np.where((binom > 0) & (var > 0), binom / np.where(var > 0, var, 1.0), m)
