@@ -67,7 +67,10 @@ scan; the NumPy reference plays no part.
    counts when those hold `COUNTED_ENOUGH` entries, else on as many counted
    points as give that many at the first round's rate (`COUNT_MARGIN` times
    more). No hashing is done twice for the same setting and sample: the
-   hits of a setting's queries are kept and extended by new queries.
+   hits of a setting's queries are kept (with each true neighbour's first
+   table) and extended by new queries, and by new tables for the
+   neighbours not yet found; its candidate counts are kept (with each
+   counted point's lowest probe per query) and extended by new tables.
 6. Choice. Among the settings whose recall's 95% lower bound reaches the
    target (on the self-join sample and, separately, on the caller's
    queries), the cheapest; when the exact answer (the scan, or the grid where

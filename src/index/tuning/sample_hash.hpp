@@ -12,7 +12,9 @@
 //
 // Tables are nested (the first l tables of the setting with L tables are
 // those of every smaller one) and probes come in a fixed order, so one
-// hashing answers every (l, p). Everything is counted in integers and
+// hashing answers every (l, p), and a measurement of l tables goes on to
+// more (candidate_counts_from, neighbour_hits_from) without hashing its
+// tables again. Everything is counted in integers and
 // summed in a fixed order: the results never depend on the thread count.
 #pragma once
 
