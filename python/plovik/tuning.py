@@ -935,13 +935,13 @@ def _evaluate(
     if interval:
         # per (p, l), the kind of queries with the lowest bound
         lows = np.stack([m[1] for m in measured]) if len(measured) > 1 else measured[0][1][None]
-        worst = np.argmin(lows, axis=0)[None]
+        worst = np.argmin(lows, axis=0)
 
         def pick(j: int) -> npt.NDArray[np.float64]:
             """Column j of `_recall` of the kind of queries with the lowest bound, per (p, l)."""
             if len(measured) == 1:
                 return measured[0][j]
-            column: npt.NDArray[np.float64] = np.take_along_axis(np.stack([m[j] for m in measured]), worst, 0)[0]
+            column: npt.NDArray[np.float64] = np.choose(worst, [m[j] for m in measured])
             return column
 
         lower, early = lows.min(axis=0), np.min([m[3] for m in measured], axis=0)
