@@ -170,9 +170,9 @@ def test_kept_hits_and_counts_widened_are_those_measured_at_once():
         s, u = draw_weighted_parameters(rng, np.full(6, 1 / 6), 24, K)
         cache: dict = {}
         for m, L in [(10, 2), (10, 5), (25, 3), (25, 9), (40, 16), (20, 16), (30, 16), (30, 24), (40, 1)]:
-            part = truth.head(m)
-            (got,) = tuning._hits(cache, ("hits", b, K), b, s[:L], u[:L], [part], P)
-            want = _native._neighbour_hits(b, s[:L], u[:L], part.queries, part.neighbours, part.owner, P)
+            sub = truth.head(m)
+            (got,) = tuning._hits(cache, ("hits", b, K), b, s[:L], u[:L], [sub], P)
+            want = _native._neighbour_hits(b, s[:L], u[:L], sub.queries, sub.neighbours, sub.owner, P)
             assert np.array_equal(got, want), (trial, m, L)
             got = tuning._counts(cache, ("counts", b, K), b, s[:L], u[:L], X[:500], X[-20:], P, 0.01)
             want = _native._candidate_counts(b, s[:L], u[:L], X[:500], X[-20:], P, 20 * 500 * 0.01)
