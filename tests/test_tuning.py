@@ -19,6 +19,7 @@ from plovik.lsh import PythonLshIndex
 from plovik.threads import thread_limit
 from plovik.tuning import (
     CostModel,
+    _Truth,
     _truth,
     coordinate_weights,
     draw_weighted_parameters,
@@ -109,6 +110,35 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         fewer = _native._candidate_counts(b, s[:l], u[:l], X, Q, P, bound)
         assert np.array_equal(fewer[0], entries[:, :l]) and np.array_equal(fewer[1], distinct[:, :l]), trial
         assert np.array_equal(_native._neighbour_hits(b, s[:l], u[:l], Q, X[nb], owner, P), hits[..., :l]), trial
+        # going on from the first l tables (the queries from `cut` on from none) gives the hits at once,
+        # and each pair's first table at each probe count
+        want_first = np.full((owner.size, P + 1), -1, np.int64)
+        for i, (q, j) in enumerate(zip(owner, nb, strict=True)):
+            for p in range(P + 1):
+                found = [t for t in range(s.shape[0]) if keys[t, j] in pk[q, t, : p + 1]]
+                want_first[i, p] = found[0] if found else -1
+        none = np.full((owner.size, P + 1), -1, np.int64)
+        h, f = _native._neighbour_hits_from(b, s[:l], u[:l], Q, X[nb], owner, P, np.zeros(len(Q), np.int64), none)
+        assert np.array_equal(h, hits[..., :l]) and np.array_equal(f, np.where(want_first < l, want_first, -1)), trial
+        cut = int(rng.integers(0, len(Q) + 1))
+        start = np.where(np.arange(len(Q)) < cut, l, 0)
+        f[owner >= cut] = -1
+        with thread_limit(int(rng.integers(1, 4))):
+            h, f = _native._neighbour_hits_from(b, s, u, Q, X[nb], owner, P, start, f)
+        assert np.array_equal(h, hits) and np.array_equal(f, want_first), trial
+        # counting on from the first l tables gives the counts at once, and per query and point the
+        # lowest probe that gathers it in some table
+        none = np.zeros((P + 1, 0), np.int64)
+        marks = np.full((len(Q), len(X)), P + 1, np.uint8)
+        e, dd, marks = _native._candidate_counts_from(b, s[:l], u[:l], X, Q, P, bound, none, none, marks)
+        assert np.array_equal(e, entries[:, :l]) and np.array_equal(dd, distinct[:, :l]), trial
+        with thread_limit(int(rng.integers(1, 4))):
+            e, dd, marks = _native._candidate_counts_from(b, s, u, X, Q, P, bound, e, dd, marks)
+        assert np.array_equal(e, entries) and np.array_equal(dd, distinct), trial
+        if bound > entries.max():
+            hit = keys.T[None, :, :, None] == pk[:, None, :, :]  # (m, n, L, 1 + P)
+            lowest = np.where(hit, np.arange(P + 1), P + 1).min(axis=(2, 3))
+            assert np.array_equal(marks, lowest), trial
     # calls this small run on the calling thread; one large enough for the
     # pool's workers gives the same counts on any number of them
     s, u = draw_weighted_parameters(rng, np.full(8, 1 / 8), 8, 8)
@@ -128,7 +158,44 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
     assert (runs[0][2] == -1).any()
 
 
+def test_kept_hits_and_counts_widened_are_those_measured_at_once():
+    # the tuning's cache of hits and counts: a (b, K) measured on few
+    # queries with few tables, then on more of them with more or fewer
+    # tables, in any order
+    rng = np.random.default_rng(23)
+    for trial in range(6):
+        X = datasets.clustered(rng, 3000, 6, clusters=5, sigma=0.05) if trial % 2 else rng.random((3000, 6))
+        truth = _truth(ExactScan(X), X, X[:40], 10, np.arange(40))
+        b, K, P = 3, int(rng.integers(3, 7)), int(rng.integers(0, 4))
+        s, u = draw_weighted_parameters(rng, np.full(6, 1 / 6), 24, K)
+        cache: dict = {}
+        for m, L in [(10, 2), (10, 5), (25, 3), (25, 9), (40, 16), (20, 16), (30, 16), (30, 24), (40, 1)]:
+            sub = truth.head(m)
+            (got,) = tuning._hits(cache, ("hits", b, K), b, s[:L], u[:L], [sub], P)
+            want = _native._neighbour_hits(b, s[:L], u[:L], sub.queries, sub.neighbours, sub.owner, P)
+            assert np.array_equal(got, want), (trial, m, L)
+            got = tuning._counts(cache, ("counts", b, K), b, s[:L], u[:L], X[:500], X[-20:], P, 0.01)
+            want = _native._candidate_counts(b, s[:L], u[:L], X[:500], X[-20:], P, 20 * 500 * 0.01)
+            assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1]), (trial, L)
+
+
 hits = _native._neighbour_hits  # short enough for one case a line
+
+
+def counts_from(X, shape, marks, mark, dtype=np.uint8):
+    """_candidate_counts_from of the rows of X in their own buckets (b = 2, two tables, a flip), from
+    zero counts of `shape` and marks of shape `marks`, each `mark`."""
+    s, u = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)
+    counts = np.zeros(shape, np.int64)
+    return _native._candidate_counts_from(2, s, u, X, X, 1, 1e9, counts, counts, np.full(marks, mark, dtype))
+
+
+def hits_from(X, start, shape, first):
+    """_neighbour_hits_from of each row of X as its own query's one neighbour (b = 2, two tables, a flip),
+    from tables `start` (per query) and first tables of `shape`, each `first`."""
+    s, u = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)
+    owner = np.arange(len(X))
+    return _native._neighbour_hits_from(2, s, u, X, X, owner, 1, np.asarray(start, np.int64), np.full(shape, first))
 
 
 @pytest.mark.parametrize(
@@ -143,6 +210,16 @@ hits = _native._neighbour_hits  # short enough for one case a line
         (lambda s, u, X: hits(2, s, u, X, X, np.zeros(3, np.int64), 1), ValueError, "one query row per neighbour"),
         (lambda s, u, X: hits(2, s, u, X[:2], X[:3], np.array([1, 0, 1]), 1), ValueError, "ascending query rows"),
         (lambda s, u, X: hits(2, s, u, X[:2], X[:3], np.array([0, 1, 2]), 1), ValueError, "ascending query rows"),
+        (lambda s, u, X: counts_from(X, (2, 3), (5, 5), 2), ValueError, "l <= L"),
+        (lambda s, u, X: counts_from(X, (3, 1), (5, 5), 2), ValueError, r"\(1 \+ P, l\)"),
+        (lambda s, u, X: counts_from(X, (2, 1), (5, 4), 2), ValueError, "best must have shape"),
+        (lambda s, u, X: counts_from(X, (2, 1), (5, 5), 3), ValueError, r"in \[0, 1 \+ flips\]"),
+        (lambda s, u, X: counts_from(X, (2, 1), (5, 5), 2, np.int64), TypeError, "uint8"),
+        (lambda s, u, X: hits_from(X, np.zeros(4), (5, 2), -1), ValueError, "one table count per query"),
+        (lambda s, u, X: hits_from(X, np.zeros(5), (5, 3), -1), ValueError, r"shape \(pairs, 1 \+ P\)"),
+        (lambda s, u, X: hits_from(X, np.full(5, 3), (5, 2), -1), ValueError, r"start must lie in \[0, L\]"),
+        (lambda s, u, X: hits_from(X, np.full(5, 1), (5, 2), 1), ValueError, "a table below its query's start"),
+        (lambda s, u, X: hits_from(X, np.full(5, 1), (5, 2), -2), ValueError, "a table below its query's start"),
         (lambda s, u, X: _native._spread(X, np.array([0, 5]), np.array([1, 2])), ValueError, r"lie in \[0, m\)"),
         (lambda s, u, X: _native._spread(X, np.array([0]), np.array([1, 2])), ValueError, "as many rows"),
         (lambda s, u, X: _native._weighted_draw(np.ones(0), u, 2), ValueError, "must not be empty"),
@@ -417,6 +494,29 @@ def test_truth_follows_ties_and_passes_over_copies():
     # nothing but copies: nothing to find
     alone = _truth(ExactScan(X[:40]), X[:40], X[:1], 5, np.array([0]))
     assert alone.need.tolist() == [0] and alone.owner.size == 0
+
+
+def test_truth_of_points_and_other_queries_in_one_scan_is_theirs_apart():
+    # rows of -1 (queries that are not points) among the points asked: each
+    # kind gets the truth it gets alone, on a lattice with copies, near
+    # copies and ties
+    rng = np.random.default_rng(31)
+    grid = np.stack(np.meshgrid(*[np.arange(6)] * 4, indexing="ij"), -1).reshape(-1, 4) / 6
+    X = np.concatenate([np.repeat(grid[:3], 5, 0), grid, (grid[:40] + 1e-5) % 1.0, rng.random((300, 4))])
+    scan = ExactScan(X)
+    for trial in range(4):
+        rows = rng.choice(len(X), 30, replace=False)
+        other = np.concatenate([rng.random((12, 4)), X[rng.choice(len(X), 8)]])  # points too, asked as others
+        order = rng.permutation(50)
+        Q, ids = np.concatenate([X[rows], other])[order], np.concatenate([rows, np.full(20, -1)])[order]
+        both = _truth(scan, X, Q, 10, ids)
+        alone = [_truth(scan, X, Q[ids >= 0], 10, ids[ids >= 0]), _truth(scan, X, Q[ids < 0], 10, None)]
+        for kind, mine in enumerate((ids >= 0, ids < 0)):
+            pairs = np.isin(both.owner, np.flatnonzero(mine))
+            got = _Truth(Q[mine], both.need[mine], np.cumsum(mine)[both.owner[pairs]] - 1, both.neighbours[pairs])
+            assert np.array_equal(got.need, alone[kind].need), (trial, kind)
+            assert np.array_equal(got.owner, alone[kind].owner), (trial, kind)
+            assert np.array_equal(got.neighbours, alone[kind].neighbours), (trial, kind)
 
 
 @pytest.mark.parametrize("group, found", [(0, "all"), (4, "beyond"), (12, "group")])

@@ -175,6 +175,20 @@ def _candidate_counts(
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     """(entries, distinct), both (1 + P, L): what `queries` gather from `points`."""
 
+def _candidate_counts_from(
+    b: int,
+    s: npt.NDArray[np.int64],
+    u: npt.NDArray[np.float64],
+    points: npt.NDArray[np.float64],
+    queries: npt.NDArray[np.float64],
+    flips: int,
+    bound: float,
+    entries: npt.NDArray[np.int64],
+    distinct: npt.NDArray[np.int64],
+    best: npt.NDArray[np.uint8],
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.uint8]]:
+    """(entries, distinct, best): `_candidate_counts` continued from the counts of the first l tables."""
+
 def _neighbour_hits(
     b: int,
     s: npt.NDArray[np.int64],
@@ -185,6 +199,19 @@ def _neighbour_hits(
     flips: int,
 ) -> npt.NDArray[np.int64]:
     """(m, 1 + P, L): per query, its neighbours that share a probed bucket with it."""
+
+def _neighbour_hits_from(
+    b: int,
+    s: npt.NDArray[np.int64],
+    u: npt.NDArray[np.float64],
+    queries: npt.NDArray[np.float64],
+    neighbours: npt.NDArray[np.float64],
+    owner: npt.NDArray[np.int64],
+    flips: int,
+    start: npt.NDArray[np.int64],
+    first: npt.NDArray[np.int64],
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """(hits, first): `_neighbour_hits` continued from the tables [0, start[q]) already searched."""
 
 def _spread(
     rows: npt.NDArray[np.float64], a: npt.NDArray[np.int64], b: npt.NDArray[np.int64]

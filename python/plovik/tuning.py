@@ -67,7 +67,10 @@ scan; the NumPy reference plays no part.
    counts when those hold `COUNTED_ENOUGH` entries, else on as many counted
    points as give that many at the first round's rate (`COUNT_MARGIN` times
    more). No hashing is done twice for the same setting and sample: the
-   hits of a setting's queries are kept and extended by new queries.
+   hits of a setting's queries are kept (with each true neighbour's first
+   table) and extended by new queries, and by new tables for the
+   neighbours not yet found; its candidate counts are kept (with each
+   counted point's lowest probe per query) and extended by new tables.
 6. Choice. Among the settings whose recall's 95% lower bound reaches the
    target (on the self-join sample and, separately, on the caller's
    queries), the cheapest; when the exact answer (the scan, or the grid where
@@ -540,6 +543,11 @@ class _Truth:
         pairs = int(np.searchsorted(self.owner, m))
         return _Truth(self.queries[:m], self.need[:m], self.owner[:pairs], self.neighbours[:pairs], self.costed)
 
+    def tail(self, m: int) -> _Truth:
+        """The truth of the queries after the first m."""
+        pairs = int(np.searchsorted(self.owner, m))
+        return _Truth(self.queries[m:], self.need[m:], self.owner[pairs:] - m, self.neighbours[pairs:], self.costed)
+
 
 def _truth(
     scan: ExactScan | RowScan,
@@ -548,7 +556,8 @@ def _truth(
     k: int,
     rows: npt.NDArray[np.int64] | None,
 ) -> _Truth:
-    """The truth of the queries Q; `rows` are their ids when they are points of X.
+    """The truth of the queries Q; `rows` are their ids when they are points of X
+    (-1 for a query that is not: a batch of both kinds in one scan).
 
     A point of X asked as a query is treated as a fresh query from the same
     data would be: neither it nor its copies (points within `NEAR_COPY` per
@@ -558,7 +567,9 @@ def _truth(
     k; ties beyond that are left out (the recall measured can only be lower).
     """
     m, d = Q.shape
-    near = NEAR_COPY * d if rows is not None else -1.0
+    # per row, how near a copy may lie (-1: a query that is not a point passes over nothing)
+    own = np.zeros(m, bool) if rows is None else rows >= 0
+    near = np.where(own, NEAR_COPY * d, -1.0)
     need = np.zeros(m, np.int64)
     owners: list[npt.NDArray[np.int64]] = []
     found: list[npt.NDArray[np.int64]] = []
@@ -574,7 +585,7 @@ def _truth(
     while todo.size:
         w = min(width, scan.n)
         idx, dist = scan.knn(Q[todo], w, None if rows is None else rows[todo])
-        keep = (idx >= 0) & (dist > near)
+        keep = (idx >= 0) & (dist > near[todo, None])
         order = np.argsort(~keep, axis=1, kind="stable")
         got = np.take_along_axis(idx, order, 1)
         gd = np.where(np.take_along_axis(keep, order, 1), np.take_along_axis(dist, order, 1), np.inf)
@@ -584,7 +595,7 @@ def _truth(
         if rows is not None and w > 1:  # nor do its near copies (`_near_group`)
             head = gd[:, : min(k, w)]
             jumps = (head[:, 1:] > NEAR_GAP * head[:, :-1]) & (col[1 : head.shape[1]] < count[:, None])
-            group = np.where(jumps, col[1 : head.shape[1]], 0).max(axis=1, initial=0)
+            group = np.where(jumps & own[todo, None], col[1 : head.shape[1]], 0).max(axis=1, initial=0)
         size = count - group
         full = (idx[:, -1] >= 0) & (width < scan.n)
         wider = width < MAX_TIES * k
@@ -743,8 +754,11 @@ def _recall(
     spread shows nothing, and the interval is that of the queries alone.
     """
     use = need > 0
-    found = np.minimum(hits[use], need[use, None, None]).astype(np.float64)
-    want = need[use].astype(np.float64)
+    if not use.all():  # the queries with nothing to find are left out (a copy of the rest)
+        hits, need = hits[use], need[use]
+    # whole numbers, summed exactly in int64 as in float64
+    found = np.minimum(hits, need[:, None, None])
+    want = need.astype(np.float64)
     total = float(want.sum())
     if total == 0:  # nothing to find: nothing missed
         one = np.ones(hits.shape[1:])
@@ -754,8 +768,11 @@ def _recall(
         unknown = np.full(p.shape, np.nan)
         return p, unknown, unknown, unknown
     m = want.size
-    resid = found - p[None] * want[:, None, None]
-    var = (resid * resid).sum(axis=0) * (m / max(m - 1, 1)) / (total * total)
+    # found - p * want, squared, in one buffer (the same float64 operations)
+    resid = np.multiply(p[None], want[:, None, None])
+    np.subtract(found, resid, out=resid)
+    np.multiply(resid, resid, out=resid)
+    var = resid.sum(axis=0) * (m / max(m - 1, 1)) / (total * total)
     binom = p * (1 - p)
     with np.errstate(divide="ignore", invalid="ignore"):
         n_eff = np.where((binom > 0) & (var > 0), binom / np.where(var > 0, var, 1.0), m)
@@ -808,8 +825,9 @@ _COLUMNS = (
 )
 
 
-#: The engine's counts and hits of `_evaluate`, kept by what was hashed.
-_Hashed = tuple[npt.NDArray[np.int64], ...]
+#: The engine's counts and hits of `_evaluate` (with the marks and first
+#: tables they go on from), kept by what was hashed.
+_Hashed = tuple[npt.NDArray[Any], ...]
 _HashCache = dict[tuple[Any, ...], _Hashed]
 #: The options of a tuning, one column per name of `_COLUMNS`.
 _Columns = dict[str, npt.NDArray[Any]]
@@ -835,32 +853,93 @@ def _hits(
 ) -> _Hashed:
     """The engine's per-query hits (m, flips + 1, L) of each truth with the
     tables of `s` and `u` (b cells), kept in `cache` under `key` (one per
-    cells and components). A query's hits are its own, and the first L
-    tables of a draw are those of any smaller one: hits kept for more tables
-    are cut to L, and only the queries a truth gained since are hashed."""
+    cells and components) with, per pair, the first table that finds it at
+    each probe count. A query's hits are its own, and the first L tables of
+    a draw are those of any smaller one: hits kept for more tables are cut
+    to L; hits kept for fewer go on from the tables they searched, for the
+    pairs not yet found; the queries a truth gained since are hashed alone."""
     L = s.shape[0]
 
-    def of(t: _Truth, start: int) -> npt.NDArray[np.int64]:
-        if start == 0:
-            return _native._neighbour_hits(b, s, u, t.queries, t.neighbours, t.owner, flips)
-        pairs = int(np.searchsorted(t.owner, start))
-        return _native._neighbour_hits(b, s, u, t.queries[start:], t.neighbours[pairs:], t.owner[pairs:] - start, flips)
-
-    kept = None if cache is None else cache.get(key)
-    if kept is None or len(kept) != len(truths) or kept[0].shape[2] < L:
-        out = tuple(of(t, 0) for t in truths)
-    else:
-        out = tuple(
-            h[: t.queries.shape[0], :, :L]
-            if h.shape[0] >= t.queries.shape[0]
-            else np.concatenate([h[:, :, :L], of(t, h.shape[0])])
-            for h, t in zip(kept, truths, strict=True)
+    def fresh(t: _Truth, start: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+        """The hits and first tables of the queries of `t` from `start` on, with the L tables."""
+        pairs = int(np.searchsorted(t.owner, start)) if start else 0
+        queries, neighbours, owner = (
+            (t.queries[start:], t.neighbours[pairs:], t.owner[pairs:] - start)
+            if start
+            else (t.queries, t.neighbours, t.owner)
         )
-        if all(h.shape[2] > L for h in kept):
-            return out  # the wider hits stay kept
+        first = np.full((owner.size, flips + 1), -1, np.int64)
+        return _native._neighbour_hits_from(
+            b, s, u, queries, neighbours, owner, flips, np.zeros(queries.shape[0], np.int64), first
+        )
+
+    def wider(
+        t: _Truth, h: npt.NDArray[np.int64], f: npt.NDArray[np.int64]
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+        """The hits and first tables of `t` with the L tables, from those kept
+        for fewer (h, f): their queries go on from the tables searched, those
+        gained since start from the first."""
+        kept = min(h.shape[0], t.queries.shape[0])
+        pairs = int(np.searchsorted(t.owner, kept))
+        first = np.concatenate([f[:pairs], np.full((t.owner.size - pairs, flips + 1), -1, np.int64)])
+        start = np.zeros(t.queries.shape[0], np.int64)
+        start[:kept] = h.shape[2]
+        return _native._neighbour_hits_from(b, s, u, t.queries, t.neighbours, t.owner, flips, start, first)
+
+    n = len(truths)
+    kept = None if cache is None else cache.get(key)
+    if kept is None or len(kept) != 2 * n:
+        made = [fresh(t, 0) for t in truths]
+    elif kept[0].shape[2] < L:
+        made = [wider(t, h, f) for t, h, f in zip(truths, kept[:n], kept[n:], strict=True)]
+    else:
+        made = []
+        for t, h, f in zip(truths, kept[:n], kept[n:], strict=True):
+            m = t.queries.shape[0]
+            if h.shape[0] >= m:
+                made.append((h[:m, :, :L], f[: int(np.searchsorted(t.owner, m))]))
+            else:
+                more, first = fresh(t, h.shape[0])
+                made.append((np.concatenate([h[:, :, :L], more]), np.concatenate([f, first])))
+        if kept[0].shape[2] > L:
+            return tuple(h for h, _ in made)  # the wider hits stay kept
+    out = tuple(h for h, _ in made)
     if cache is not None:
-        cache[key] = out
+        cache[key] = out + tuple(f for _, f in made)
     return out
+
+
+def _counts(
+    cache: _HashCache | None,
+    key: tuple[Any, ...],
+    b: int,
+    s: npt.NDArray[np.int64],
+    u: npt.NDArray[np.float64],
+    counted: npt.NDArray[np.float64],
+    queries: npt.NDArray[np.float64],
+    flips: int,
+    share: float,
+) -> _Hashed:
+    """The engine's candidate counts (entries, distinct), both (flips + 1, L),
+    of `queries` in the buckets of `counted` with the tables of `s` and `u`
+    (b cells; distinct -1 past `share` of the points per query), kept in
+    `cache` under `key` (one per cells, components, counted points and
+    queries) with, per query and point, the lowest probe that gathered it.
+    The first L tables of a draw are those of any smaller one: counts kept
+    for more tables are cut to L, counts kept for fewer go on from the
+    tables they counted."""
+    L = s.shape[0]
+    kept = None if cache is None else cache.get(key)
+    if kept is not None and kept[0].shape[1] >= L:
+        return kept[0][:, :L], kept[1][:, :L]
+    if kept is None:
+        none = np.zeros((flips + 1, 0), np.int64)
+        kept = (none, none, np.full((queries.shape[0], counted.shape[0]), flips + 1, np.uint8))
+    bound = queries.shape[0] * counted.shape[0] * share
+    entries, distinct, best = _native._candidate_counts_from(b, s, u, counted, queries, flips, bound, *kept)
+    if cache is not None:
+        cache[key] = (entries, distinct, best)
+    return entries, distinct
 
 
 @functools.cache
@@ -907,23 +986,21 @@ def _evaluate(
         np.concatenate([t.queries[:COST_QUERIES] for t in truths if t.costed]) if costing is None else costing
     )
     m_cost = cost_queries.shape[0]
-    entries, distinct = _hashed(
-        cache,
-        ("counts", b, k, L, counted.shape[0], m_cost),
-        lambda: _native._candidate_counts(b, s, u, counted, cost_queries, P_all, m_cost * counted.shape[0] * MAX_SHARE),
+    entries, distinct = _counts(
+        cache, ("counts", b, k, counted.shape[0], m_cost), b, s, u, counted, cost_queries, P_all, MAX_SHARE
     )
     hits = _hits(cache, ("hits", b, k), b, s, u, truths, P_all)
     measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths, strict=True)]
     if interval:
         # per (p, l), the kind of queries with the lowest bound
         lows = np.stack([m[1] for m in measured]) if len(measured) > 1 else measured[0][1][None]
-        worst = np.argmin(lows, axis=0)[None]
+        worst = np.argmin(lows, axis=0)
 
         def pick(j: int) -> npt.NDArray[np.float64]:
             """Column j of `_recall` of the kind of queries with the lowest bound, per (p, l)."""
             if len(measured) == 1:
                 return measured[0][j]
-            column: npt.NDArray[np.float64] = np.take_along_axis(np.stack([m[j] for m in measured]), worst, 0)[0]
+            column: npt.NDArray[np.float64] = np.choose(worst, [m[j] for m in measured])
             return column
 
         lower, early = lows.min(axis=0), np.min([m[3] for m in measured], axis=0)
@@ -1253,23 +1330,41 @@ def tune(
     def truths_of(m: int, have: list[_Truth]) -> list[_Truth]:
         """The truths of the first m sample queries of each kind, extending `have`."""
         done = [t.queries.shape[0] for t in have] if have else [0] * (2 + (asked is not None))
-        own = _truth(scan, X, X[rows[done[0] : m]], k, rows[done[0] : m])
+        these = rows[done[0] : m]
+        if asked is None:
+            own = _truth(scan, X, X[these], k, these)
+        else:
+            # the caller's queries in the same scan as the sample points (-1: not a point of X)
+            more = asked[done[2] : m]
+            both = _truth(
+                scan,
+                X,
+                np.concatenate([X[these], more]),
+                k,
+                np.concatenate([these, np.full(more.shape[0], -1, np.int64)]),
+            )
+            own = both.head(these.size)
         between = _truth(scan, X, _between(own, *(a[done[0] : m] for a in moves)), k, None)
         out = [own, dataclasses.replace(between, costed=False)]
         if asked is not None:
-            out.append(_truth(scan, X, asked[done[2] : m], k, None))
+            out.append(both.tail(these.size))
         return [a.extend(b) for a, b in zip(have, out, strict=True)] if have else out
 
-    def radius_truth_of(m: int) -> _Truth | None:
+    def radius_truth_of(m: int, have: _Truth | None) -> _Truth | None:
+        """The radius truth of the first m self-join sample queries, extending `have`."""
         if radius is None:
             return None
-        these = rows[:m]
+        done = 0 if have is None else have.queries.shape[0]
+        if have is not None and done >= m:
+            return have
+        these = rows[done:m]
         indptr, ids, dists = scan.radius(X[these], radius, these)
         owner = np.repeat(np.arange(these.size, dtype=np.int64), np.diff(indptr))
         copy = dists <= NEAR_COPY * d  # a point's copies are found for free, as in the k-nearest truth
         owner, ids = owner[~copy], ids[~copy]
         need = np.bincount(owner, minlength=these.size).astype(np.int64)
-        return _Truth(X[these], need, owner, X[ids])
+        more = _Truth(X[these], need, owner, X[ids])
+        return more if have is None else have.extend(more)
 
     # the draw of a setting depends on its components, not on its cells
     drawn: dict[int, tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]] = {}
@@ -1389,7 +1484,7 @@ def tune(
             # SCREEN_QUERIES may decide for the exact scan; when they do not,
             # the shapes that go on are picked on FIRST_QUERIES
             truths = truths_of(at, truths)
-            radius_truth = radius_truth_of(at)
+            radius_truth = radius_truth_of(at, radius_truth)
             if not priced:
                 scan_cost, priced = scan_price(truths[0]), True
                 exact_cost = exact_cost if grid else scan_cost
@@ -1409,7 +1504,7 @@ def tune(
                 counted = np.ascontiguousarray(counted[::step])
     if not truths or m > FIRST_QUERIES:  # the rest of the first sample
         truths = truths_of(m, truths)
-        radius_truth = radius_truth_of(m)
+        radius_truth = radius_truth_of(m, radius_truth)
     if not priced:
         scan_cost, priced = scan_price(truths[0]), True
         exact_cost = exact_cost if grid else scan_cost
@@ -1424,7 +1519,7 @@ def tune(
             # reaches the target there may owe it to those queries.
             m_next = min(m_max, m + (m + 1) // 2)
             truths = truths_of(m_next, truths)
-            radius_truth = radius_truth_of(m_next)
+            radius_truth = radius_truth_of(m_next, radius_truth)
             s_best, u_best = drawn[best.k]
             best, confirmed = _confirm(best, s_best[: best.l], u_best[: best.l], truths, radius_truth, m, target)
             m = m_next
@@ -1433,7 +1528,7 @@ def tune(
             continue
         m = min(m_max, 2 * m)
         truths = truths_of(m, truths)
-        radius_truth = radius_truth_of(m)
+        radius_truth = radius_truth_of(m, radius_truth)
     use_exact = bool(allow_exact and (not reached or exact_cost <= best.cost))
     b, kk = best.b, best.k
     # The exact scan reads no table (a search then holds none): the report names one.

@@ -147,7 +147,10 @@ PyArrayObject* to_array(PyObject* obj, const char* name, int ndim, int typenum) 
     const bool same = PyArray_EquivTypes(PyArray_DESCR(arr), want);
     Py_DECREF(want);
     if (!same)
-      type_error("expected dtype %s, got %S", typenum == NPY_FLOAT64 ? "float64" : "int64",
+      type_error("expected dtype %s, got %S",
+                 typenum == NPY_FLOAT64 ? "float64"
+                 : typenum == NPY_UINT8 ? "uint8"
+                                        : "int64",
                  reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
     return arr;
   } catch (const PythonError&) {
@@ -202,5 +205,6 @@ std::span<const double> ArrayValues::view() const {
 }
 
 template Array<int64_t> read_array<int64_t>(PyArrayObject*, std::size_t);
+template Array<uint8_t> read_array<uint8_t>(PyArrayObject*, std::size_t);
 
 }  // namespace plovik::py

@@ -214,12 +214,30 @@ inline constexpr const char* candidate_counts =
     "summed over the queries for the first l tables and p flips. Settings\n"
     "whose entries exceed `bound` have distinct -1.";
 
+inline constexpr const char* candidate_counts_from =
+    "_candidate_counts_from(b, s, u, points, queries, flips, bound, entries, distinct, best)\n"
+    "--\n\n"
+    "_candidate_counts continued from the counts of the first l tables:\n"
+    "(entries, distinct, best). `entries` and `distinct` ((1 + P, l) int64)\n"
+    "are that count, `best` ((m, n) uint8) per query and point the lowest\n"
+    "probe index that gathered it there (1 + P: none). The tables from l on\n"
+    "are counted; the counts are those of all L tables at once.";
+
 inline constexpr const char* neighbour_hits =
     "_neighbour_hits(b, s, u, queries, neighbours, owner, flips)\n--\n\n"
     "Per query, its neighbours that share a probed bucket with it: an\n"
     "(m, 1 + P, L) int64 array, entry [q, p, l - 1] for the first l tables\n"
     "and p flips. Row i of `neighbours` belongs to query `owner[i]`\n"
     "(ascending).";
+
+inline constexpr const char* neighbour_hits_from =
+    "_neighbour_hits_from(b, s, u, queries, neighbours, owner, flips, start, first)\n--\n\n"
+    "_neighbour_hits continued from an earlier measurement: (hits, first).\n"
+    "`first` ((pairs, 1 + P) int64) holds per neighbour and p the first\n"
+    "table in which it shares a bucket with one of the first 1 + p probes\n"
+    "of its query, or -1, over the tables [0, start[q]) already searched for\n"
+    "its query q; the tables from there on are searched. The hits are those\n"
+    "of _neighbour_hits with all L tables, `first` completed over them.";
 
 inline constexpr const char* spread =
     "_spread(rows, a, b)\n--\n\n"

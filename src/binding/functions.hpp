@@ -70,9 +70,16 @@ PyObject* function_probe_keys(PyObject* module, PyObject* const* args, Py_ssize_
 // _candidate_counts(b, s, u, points, queries, flips, bound)
 PyObject* function_candidate_counts(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames);
+// _candidate_counts_from(b, s, u, points, queries, flips, bound, entries, distinct, best)
+PyObject* function_candidate_counts_from(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames);
+
 // _neighbour_hits(b, s, u, queries, neighbours, owner, flips)
 PyObject* function_neighbour_hits(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
+// _neighbour_hits_from(b, s, u, queries, neighbours, owner, flips, start, first)
+PyObject* function_neighbour_hits_from(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
 // _spread(rows, a, b)
 PyObject* function_spread(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);

@@ -16,6 +16,8 @@ template <>
 constexpr const char* capsule_name<int64_t> = "plovik.int64_buffer";
 template <>
 constexpr const char* capsule_name<double> = "plovik.float64_buffer";
+template <>
+constexpr const char* capsule_name<uint8_t> = "plovik.uint8_buffer";
 
 template <class T>
 void free_buffer(PyObject* capsule) {
@@ -39,6 +41,7 @@ PyObject* hand_over_impl(Array<T>&& data, int typenum) {
 
 PyObject* hand_over(Array<int64_t>&& data) { return hand_over_impl(std::move(data), NPY_INT64); }
 PyObject* hand_over(Array<double>&& data) { return hand_over_impl(std::move(data), NPY_FLOAT64); }
+PyObject* hand_over(Array<uint8_t>&& data) { return hand_over_impl(std::move(data), NPY_UINT8); }
 
 PyObject* reshape(PyObject* flat, npy_intp rows, npy_intp cols) {
   Ref owned(flat);

@@ -14,6 +14,7 @@ namespace plovik::py {
 // object set as the array's base frees the buffer with the last array.
 PyObject* hand_over(Array<int64_t>&& data);
 PyObject* hand_over(Array<double>&& data);
+PyObject* hand_over(Array<uint8_t>&& data);
 
 // A (rows, cols) view of a one-dimensional array; consumes `flat`.
 PyObject* reshape(PyObject* flat, npy_intp rows, npy_intp cols);

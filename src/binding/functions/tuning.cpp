@@ -1,5 +1,5 @@
-// _probe_keys, _candidate_counts, _neighbour_hits, _spread and
-// _weighted_draw: what the tuning measures hash settings with
+// _probe_keys, _candidate_counts, _candidate_counts_from, _neighbour_hits,
+// _neighbour_hits_from, _spread and _weighted_draw: what the tuning measures hash settings with
 // (plovik.tuning), by the engine's own hashing (src/index/tuning).
 #include "binding/args.hpp"
 #include "binding/exceptions.hpp"
@@ -110,6 +110,48 @@ PyObject* function_candidate_counts(PyObject*, PyObject* const* args, Py_ssize_t
   });
 }
 
+PyObject* function_candidate_counts_from(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[10];
+    match_args(
+        {"_candidate_counts_from",
+         {"b", "s", "u", "points", "queries", "flips", "bound", "entries", "distinct", "best"},
+         10},
+        args, nargs, kwnames, a);
+    const Setting setting(a[0], a[1], a[2], width_of(a[3], "points"));
+    const Rows points(a[3], "points");
+    const Rows queries(a[4], "queries");
+    same_width(points, queries, "queries and points must have as many columns");
+    const std::size_t flips = std::min(to_usize(a[5], "flips"), setting.ix.k);
+    const double bound = to_f64(a[6], "bound");
+    PyArrayObject* entries_arr = to_array(a[7], "entries", 2, NPY_INT64);
+    PyArrayObject* distinct_arr = to_array(a[8], "distinct", 2, NPY_INT64);
+    PyArrayObject* best_arr = to_array(a[9], "best", 2, NPY_UINT8);
+    const npy_intp* es = PyArray_DIMS(entries_arr);
+    const npy_intp* ds = PyArray_DIMS(distinct_arr);
+    if (static_cast<std::size_t>(es[0]) != flips + 1 || ds[0] != es[0] || ds[1] != es[1] ||
+        static_cast<std::size_t>(es[1]) > setting.ix.l)
+      raise(PyExc_ValueError, "entries and distinct must have shape (1 + P, l) with l <= L");
+    if (static_cast<std::size_t>(PyArray_DIM(best_arr, 0)) != queries.rows.m ||
+        static_cast<std::size_t>(PyArray_DIM(best_arr, 1)) != points.rows.m)
+      raise(PyExc_ValueError, "best must have shape (queries, points)");
+    const CandidateCounts prior{read_array<int64_t>(entries_arr),
+                                read_array<int64_t>(distinct_arr)};
+    Array<uint8_t> best = read_array<uint8_t>(best_arr);
+    CandidateCounts c = without_gil([&] {
+      return candidate_counts_from(setting.ix, points.rows, queries.rows, flips, bound, prior,
+                                   best);
+    });
+    const auto rows = static_cast<npy_intp>(flips + 1), cols = static_cast<npy_intp>(setting.ix.l);
+    Ref entries(shaped(std::move(c.entries), rows, cols));
+    Ref distinct(shaped(std::move(c.distinct), rows, cols));
+    Ref marks(reshape(hand_over(std::move(best)), static_cast<npy_intp>(queries.rows.m),
+                      static_cast<npy_intp>(points.rows.m)));
+    return PyTuple_Pack(3, entries.get(), distinct.get(), marks.get());
+  });
+}
+
 PyObject* function_neighbour_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -133,6 +175,44 @@ PyObject* function_neighbour_hits(PyObject*, PyObject* const* args, Py_ssize_t n
     PyArray_Dims shape{dims, 3};
     return check(
         PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
+  });
+}
+
+PyObject* function_neighbour_hits_from(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[9];
+    match_args({"_neighbour_hits_from",
+                {"b", "s", "u", "queries", "neighbours", "owner", "flips", "start", "first"},
+                9},
+               args, nargs, kwnames, a);
+    const Setting setting(a[0], a[1], a[2], width_of(a[3], "queries"));
+    const Rows queries(a[3], "queries");
+    const Rows neighbours(a[4], "neighbours");
+    same_width(queries, neighbours, "neighbours and queries must have as many columns");
+    const Array<int64_t> owner = read_array<int64_t>(to_array(a[5], "owner", 1, NPY_INT64));
+    if (owner.size() != neighbours.rows.m)
+      raise(PyExc_ValueError, "owner must hold one query row per neighbour");
+    const std::size_t flips = std::min(to_usize(a[6], "flips"), setting.ix.k);
+    const Array<int64_t> start = read_array<int64_t>(to_array(a[7], "start", 1, NPY_INT64));
+    PyArrayObject* first_arr = to_array(a[8], "first", 2, NPY_INT64);
+    if (static_cast<std::size_t>(PyArray_DIM(first_arr, 0)) != neighbours.rows.m ||
+        static_cast<std::size_t>(PyArray_DIM(first_arr, 1)) != flips + 1)
+      raise(PyExc_ValueError, "first must have shape (pairs, 1 + P)");
+    Array<int64_t> first = read_array<int64_t>(first_arr);
+    Array<int64_t> hits = without_gil([&] {
+      return neighbour_hits_from(setting.ix, queries.rows, neighbours.rows, owner, flips, start,
+                                 first);
+    });
+    npy_intp dims[3] = {static_cast<npy_intp>(queries.rows.m), static_cast<npy_intp>(flips + 1),
+                        static_cast<npy_intp>(setting.ix.l)};
+    Ref flat(hand_over(std::move(hits)));
+    PyArray_Dims shape{dims, 3};
+    Ref shaped_hits(
+        check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER)));
+    Ref found(shaped(std::move(first), static_cast<npy_intp>(neighbours.rows.m),
+                     static_cast<npy_intp>(flips + 1)));
+    return PyTuple_Pack(2, shaped_hits.get(), found.get());
   });
 }
 

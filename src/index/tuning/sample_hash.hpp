@@ -12,7 +12,9 @@
 //
 // Tables are nested (the first l tables of the setting with L tables are
 // those of every smaller one) and probes come in a fixed order, so one
-// hashing answers every (l, p). Everything is counted in integers and
+// hashing answers every (l, p), and a measurement of l tables goes on to
+// more (candidate_counts_from, neighbour_hits_from) without hashing its
+// tables again. Everything is counted in integers and
 // summed in a fixed order: the results never depend on the thread count.
 #pragma once
 
@@ -53,6 +55,18 @@ struct CandidateCounts {
 CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
                                  const SampleRows& queries, std::size_t flips, double bound);
 
+// candidate_counts continued from an earlier count of the first l tables:
+// `prior` holds its entries and distinct ((1 + flips) x l each, l <= L),
+// `best` per query q and point i, at q * n + i, the lowest probe index that
+// gathered the point in those tables (1 + flips: none; all of them for l =
+// 0). The tables from l on are counted, best is completed over all L
+// tables, and the counts are those of one call with all L tables, since
+// the first tables of a larger setting are those of a smaller one.
+// InvalidArgument for counts or marks of other sizes, or marks past 1 + flips.
+CandidateCounts candidate_counts_from(const Index& ix, const SampleRows& points,
+                                      const SampleRows& queries, std::size_t flips, double bound,
+                                      const CandidateCounts& prior, std::span<uint8_t> best);
+
 // Per query, its true neighbours found: m x (1 + flips) x L row-major,
 // entry [q][p][l - 1] counting the neighbours of query q that share a
 // bucket with one of its first 1 + p probes in one of the first l tables.
@@ -61,5 +75,20 @@ CandidateCounts candidate_counts(const Index& ix, const SampleRows& points,
 Array<int64_t> neighbour_hits(const Index& ix, const SampleRows& queries,
                               const SampleRows& neighbours, std::span<const int64_t> owner,
                               std::size_t flips);
+
+// neighbour_hits continued from an earlier measurement: first[i * (1 +
+// flips) + p] holds the first table in which pair i shares a bucket with
+// one of the first 1 + p probes of its query, or -1 for none, over the
+// tables [0, start[q]) already searched for its query q. The tables from
+// start[q] on are searched (a pair found by a base probe needs none),
+// first is completed over all L tables, and the hits of every (l, p) are
+// returned as neighbour_hits returns them: the same as one call with all
+// L tables, since the first tables of a larger setting are those of a
+// smaller one. start[q] lies in [0, L] and first below it
+// (InvalidArgument otherwise).
+Array<int64_t> neighbour_hits_from(const Index& ix, const SampleRows& queries,
+                                   const SampleRows& neighbours, std::span<const int64_t> owner,
+                                   std::size_t flips, std::span<const int64_t> start,
+                                   std::span<int64_t> first);
 
 }  // namespace plovik
