@@ -658,8 +658,10 @@ def _between(own: _Truth, scale: npt.NDArray[np.float64], way: npt.NDArray[np.fl
 
 
 #: Counted points whose distances from each sample query stand for all the
-#: points' in `_passing`, and the positions of the scan it looks at.
+#: points' in `_passing`, the nearest of them it reads, and the positions of
+#: the scan it looks at.
 PASSING_POINTS = 1_000
+PASSING_NEAREST = 128
 PASSING_STEPS = 48
 
 
@@ -670,12 +672,16 @@ def _passing(own: _Truth, counted: npt.NDArray[np.float64], n: int, k: int) -> f
 
     After N points the scan's threshold is the k-th distance among them:
     the query's distance at quantile k / N among (up to `PASSING_POINTS` of)
-    the `counted` points, never below its k-th over all the points. A point
-    gets past the bytes when its distance is within about (d + 1) / 256 of
-    the threshold (the bytes' sum is off by less than d / 256, mostly much
-    less), a tile when any of its eight does (the points in no particular
-    order), and every one until k points are in. Averaged over the scan (at
-    `PASSING_STEPS` positions evenly spaced in log N) and the queries."""
+    the `counted` points (past the quantile of their nearest, its
+    distance), never below its k-th over all the points. A point gets past
+    the bytes when its distance is
+    within about (d + 1) / 256 of the threshold (the bytes' sum is off by
+    less than d / 256, mostly much less), a tile when any of its eight does
+    (the points in no particular order). Only the `PASSING_NEAREST` nearest
+    counted points are read: while the threshold lies beyond them every
+    tile is taken to pass, and when the slack reaches past them, that many.
+    Averaged over the scan (at `PASSING_STEPS` positions evenly spaced in
+    log N) and the queries."""
     q, d = own.queries, own.queries.shape[1]
     if q.shape[0] == 0 or counted.shape[0] == 0 or n <= k:
         return 1.0
@@ -684,13 +690,17 @@ def _passing(own: _Truth, counted: npt.NDArray[np.float64], n: int, k: int) -> f
         np.maximum.at(reach, own.owner, torus_l1(own.neighbours, q[own.owner]))
     pts = np.ascontiguousarray(counted[:PASSING_POINTS])
     m = pts.shape[0]
-    _, dist = scan_of_checked(pts).knn(q, m)  # each query's distances, ascending
+    near = min(m, PASSING_NEAREST)
+    _, dist = scan_of_checked(pts).knn(q, near)  # each query's nearest distances, ascending
     seen = np.unique(np.geomspace(k, n, PASSING_STEPS).astype(np.int64))
     at = np.ceil(k * m / seen).astype(np.int64) - 1  # the threshold's quantile among the counted points
-    threshold = np.where(at >= 0, np.maximum(dist[:, np.clip(at, 0, m - 1)], reach[:, None]), reach[:, None])
+    # past the nearest counted point's quantile (N > k m) its distance still: the scan's threshold
+    # falls below it only near the end, where the k-th over all takes over
+    threshold = np.maximum(dist[:, np.clip(at, 0, near - 1)], reach[:, None])
     slack = (d + 1) / 256.0
     past = np.stack([np.searchsorted(row, t + slack, side="right") for row, t in zip(dist, threshold, strict=True)])
-    tile = 1.0 - (1.0 - past / m) ** 8
+    point = np.where(at < near, past / m, 1.0)  # beyond the nearest read: all of them
+    tile = 1.0 - (1.0 - point) ** 8
     # the first k points all pass; then the tiles between two positions at their mean
     summed = k + ((tile[:, 1:] + tile[:, :-1]) / 2 * np.diff(seen)).sum(axis=1)
     share: float = float(np.mean(np.minimum(summed / n, 1.0)))
@@ -1318,8 +1328,10 @@ def tune(
         asked = queries[rng.choice(len(queries), m_q, replace=False)] if m_q < len(queries) else queries
     scan = scan_of_checked(X) if scan is None else scan
     # With byte coordinates the scan's price depends on how many tiles get
-    # past them: priced from the first self-join truth (`_passing`).
-    priced = not scan.coded
+    # past them: priced from the first self-join truth (`_passing`), unless
+    # the grid answers exactly (the report then keeps the scan's price per
+    # point and coordinate).
+    priced = not scan.coded or grid
 
     def scan_price(own: _Truth) -> float:
         return cost.exact(n_total, d, _passing(own, counted, n_total, k))
