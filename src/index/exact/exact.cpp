@@ -328,10 +328,15 @@ struct Plan {
   std::size_t m, n_tiles, d;
   std::size_t query_blocks, runs, run_tiles, block_tiles;
 
-  Plan(std::size_t m_, std::size_t n, std::size_t d_, std::size_t slots_per_query)
+  // `coded`: the points are read through their bytes (see coded()).
+  Plan(std::size_t m_, std::size_t n, std::size_t d_, std::size_t slots_per_query, bool coded)
       : m(m_), n_tiles(n / lanes + (n % lanes != 0)), d(d_) {
     query_blocks = m / queries_per_task + (m % queries_per_task != 0);
-    const std::size_t want = parallel::tasks_per_worker(4);
+    // Every run of a k-nearest query (slots_per_query > 0) starts from an
+    // empty row, whose threshold lets everything through at first: through
+    // the bytes, those first tiles cost most of a run, so a coded k-nearest
+    // scan splits a query block into one run per worker only.
+    const std::size_t want = parallel::tasks_per_worker(coded && slots_per_query > 0 ? 1 : 4);
     runs = 1;
     if (query_blocks > 0 && query_blocks < want) {
       runs = std::min(want / query_blocks + (want % query_blocks != 0),
@@ -340,16 +345,13 @@ struct Plan {
       runs = std::clamp<std::size_t>(std::min(runs, max_partial_slots / per_run), 1, runs);
     }
     run_tiles = n_tiles / runs + (n_tiles % runs != 0);
+    // With byte coordinates a block is read through its bytes, a quarter of
+    // its floats, and the floats of few tiles: blocks sixteen times as large
+    // (their bytes, 64 KiB, stay in the second-level cache), so that each
+    // query's call per block is made a sixteenth as often.
     block_tiles = std::max<std::size_t>(
-        tile_block_bytes / (lanes * sizeof(float) * std::max<std::size_t>(d, 1)), 1);
-  }
-  // With byte coordinates a block is read through its bytes, a quarter of
-  // its floats, and the floats of few tiles: blocks sixteen times as large
-  // (their bytes, 64 KiB, stay in the second-level cache), so that each
-  // query's call per block is made a sixteenth as often.
-  Plan& coded() {
-    block_tiles *= 16;
-    return *this;
+                      tile_block_bytes / (lanes * sizeof(float) * std::max<std::size_t>(d, 1)), 1) *
+                  (coded ? 16 : 1);
   }
   std::size_t tasks() const { return query_blocks * runs; }
   std::size_t query_begin(std::size_t task) const { return task / runs * queries_per_task; }
@@ -499,8 +501,7 @@ ExactKnnResult knn_scan(const ExactTiles& points, const QueryBatch& q, std::size
   const bool l2 = points.metric.kind == MetricKind::l2;
   // A row never holds more than n entries.
   const std::size_t keep = std::min(k, points.n);
-  Plan plan(m, points.n, points.d, keep);
-  if (source == nullptr && !points.codes.empty()) plan.coded();
+  const Plan plan(m, points.n, points.d, keep, source == nullptr && !points.codes.empty());
   // With several runs per query block, the sorted partial rows of run r:
   // query i's at ((r * m) + i) * keep, its length in part_len.
   Array<Slot> parts;
@@ -575,8 +576,7 @@ RadiusResult exact_radius(const ExactTiles& points, const QueryBatch& q, double 
 
   const Paths paths = scan_paths();
   const Array<float> weights = broadcast_weights(points.metric);
-  Plan plan(m, points.n, points.d, 0);
-  if (!points.codes.empty()) plan.coded();
+  const Plan plan(m, points.n, points.d, 0, !points.codes.empty());
   // Each task's hits, query by query in ascending id order, and how many
   // belong to each of its queries.
   struct Run {
