@@ -320,23 +320,27 @@ Layout make_tiles(const PointRows& p, bool coded) {
   return out;
 }
 
-// How the work is cut: blocks of queries_per_task queries, each against
-// `runs` runs of points (more than one only when there are too few query
-// blocks to keep every worker busy). Results never depend on it: each run
-// gives exact partial answers, merged in the result order.
+// How the work is cut: blocks of `per_task` queries (queries_per_task),
+// each against `runs` runs of points (more than one only when there are too
+// few query blocks to keep every worker busy). Results never depend on it:
+// each run gives exact partial answers, merged in the result order.
 struct Plan {
   std::size_t m, n_tiles, d;
-  std::size_t query_blocks, runs, run_tiles, block_tiles;
+  std::size_t per_task, query_blocks, runs, run_tiles, block_tiles;
 
-  // `coded`: the points are read through their bytes (see coded()).
+  // `coded`: the points are read through their bytes.
   Plan(std::size_t m_, std::size_t n, std::size_t d_, std::size_t slots_per_query, bool coded)
-      : m(m_), n_tiles(n / lanes + (n % lanes != 0)), d(d_) {
-    query_blocks = m / queries_per_task + (m % queries_per_task != 0);
+      : m(m_), n_tiles(n / lanes + (n % lanes != 0)), d(d_), per_task(queries_per_task) {
     // Every run of a k-nearest query (slots_per_query > 0) starts from an
     // empty row, whose threshold lets everything through at first: through
-    // the bytes, those first tiles cost most of a run, so a coded k-nearest
-    // scan splits a query block into one run per worker only.
-    const std::size_t want = parallel::tasks_per_worker(coded && slots_per_query > 0 ? 1 : 4);
+    // the bytes, those first tiles cost most of a run. So a coded k-nearest
+    // scan of few queries gives each worker fewer queries rather than a run
+    // of the points, and splits the points only when there are fewer
+    // queries than workers.
+    const bool whole = coded && slots_per_query > 0;
+    const std::size_t want = parallel::tasks_per_worker(whole ? 1 : 4);
+    if (whole && m > 0) per_task = std::clamp<std::size_t>(m / want + (m % want != 0), 1, per_task);
+    query_blocks = m / per_task + (m % per_task != 0);
     runs = 1;
     if (query_blocks > 0 && query_blocks < want) {
       runs = std::min(want / query_blocks + (want % query_blocks != 0),
@@ -354,9 +358,9 @@ struct Plan {
                   (coded ? 16 : 1);
   }
   std::size_t tasks() const { return query_blocks * runs; }
-  std::size_t query_begin(std::size_t task) const { return task / runs * queries_per_task; }
+  std::size_t query_begin(std::size_t task) const { return task / runs * per_task; }
   std::size_t query_end(std::size_t task) const {
-    return std::min(query_begin(task) + queries_per_task, m);
+    return std::min(query_begin(task) + per_task, m);
   }
   std::size_t run(std::size_t task) const { return task % runs; }
   std::size_t tile_begin(std::size_t task) const {
@@ -610,8 +614,8 @@ RadiusResult exact_radius(const ExactTiles& points, const QueryBatch& q, double 
   // Each query's pieces, run by run, sorted into place; one task per block
   // of queries.
   parallel::for_each(plan.query_blocks, [&](std::size_t block) {
-    const std::size_t q0 = block * queries_per_task;
-    const std::size_t rows = std::min(queries_per_task, m - q0);
+    const std::size_t q0 = block * plan.per_task;
+    const std::size_t rows = std::min(plan.per_task, m - q0);
     Array<std::size_t> offset(plan.runs, 0);
     Array<Slot> row;
     for (std::size_t i = 0; i < rows; ++i) {
