@@ -67,7 +67,7 @@ struct ScanArgs {
   int64_t excluded;
   int kind;               // the term kind, l1_plain .. l2_weighted
   const float* weights;   // the weighted kinds: 8 d values, each weight broadcast
-  const uint8_t* codes;   // byte tile 0 of the points' byte coordinates (null: none)
+  const uint8_t* codes;   // byte tile tile_base / 2 of the points' byte coordinates (null: none)
   const uint8_t* qcodes;  // the query's byte coordinates, as a byte tile's
 };
 
@@ -259,12 +259,14 @@ Paths scan_paths() {
 // Tiles [begin, end) of the points wrapped and rounded as the index does
 // (wrap_f32), eight points each, coordinate-major, into out; the padding
 // lanes of the last tile hold 0. With `codes`, each value's byte_code too,
-// into the byte tiles there (two tiles to a byte tile).
+// into the byte tiles there (two tiles to a byte tile, the first of them
+// byte tile code_base).
 void lay_out_tiles(const PointRows& p, std::size_t begin, std::size_t end, float* out,
-                   uint8_t* codes = nullptr) {
+                   uint8_t* codes = nullptr, std::size_t code_base = 0) {
   const std::size_t stride = lanes * p.d, pairs = (p.d + 1) / 2;
   for (std::size_t t = begin; t < end; ++t, out += stride) {
-    uint8_t* code = codes == nullptr ? nullptr : codes + t / 2 * pairs * 32 + t % 2 * 16;
+    uint8_t* code =
+        codes == nullptr ? nullptr : codes + (t / 2 - code_base) * pairs * 32 + t % 2 * 16;
     for (std::size_t j = 0; j < lanes; ++j) {
       const std::size_t i = t * lanes + j;
       const double* row = p.values.data() + i * p.d;
@@ -327,10 +329,15 @@ Layout make_tiles(const PointRows& p, bool coded) {
 struct Plan {
   std::size_t m, n_tiles, d;
   std::size_t per_task, query_blocks, runs, run_tiles, block_tiles;
+  bool coded;
 
-  // `coded`: the points are read through their bytes.
-  Plan(std::size_t m_, std::size_t n, std::size_t d_, std::size_t slots_per_query, bool coded)
-      : m(m_), n_tiles(n / lanes + (n % lanes != 0)), d(d_), per_task(queries_per_task) {
+  // `coded_`: the points are read through their bytes.
+  Plan(std::size_t m_, std::size_t n, std::size_t d_, std::size_t slots_per_query, bool coded_)
+      : m(m_),
+        n_tiles(n / lanes + (n % lanes != 0)),
+        d(d_),
+        per_task(queries_per_task),
+        coded(coded_) {
     // Every run of a k-nearest query (slots_per_query > 0) starts from an
     // empty row, whose threshold lets everything through at first: through
     // the bytes, those first tiles cost most of a run. So a coded k-nearest
@@ -404,11 +411,14 @@ void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<floa
                     const PointRows* rows = nullptr) {
   const std::size_t q0 = plan.query_begin(task), q1 = plan.query_end(task);
   const Array<float> queries = broadcast_queries(q, q0, q1);
-  // The byte coordinates serve the laid-out points only.
-  const bool coded = rows == nullptr && !points.codes.empty();
+  const bool coded = plan.coded;
   const Array<uint8_t> qcodes = coded ? query_codes(q, q0, q1) : Array<uint8_t>();
   const std::size_t qcode_bytes = (plan.d + 1) / 2 * 32;
   Array<float> block(rows != nullptr ? plan.block_tiles * lanes * plan.d : 0);
+  // Laid out block by block, the byte tiles of a block (its first and last
+  // may be half its own; the other halves are never read for a point).
+  Array<uint8_t> block_codes(
+      rows != nullptr && coded ? (plan.block_tiles / 2 + 2) * qcode_bytes : 0, 0);
   ScanArgs a{points.tiles.data(),
              plan.d,
              0,
@@ -426,9 +436,11 @@ void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<floa
     a.tile_begin = t;
     a.tile_end = std::min(t + plan.block_tiles, end);
     if (rows != nullptr) {
-      lay_out_tiles(*rows, a.tile_begin, a.tile_end, block.data());
+      lay_out_tiles(*rows, a.tile_begin, a.tile_end, block.data(),
+                    coded ? block_codes.data() : nullptr, a.tile_begin / 2);
       a.tiles = block.data();
       a.tile_base = a.tile_begin;
+      if (coded) a.codes = block_codes.data();
     }
     for (std::size_t i = q0; i < q1; ++i) {
       a.query = queries.data() + (i - q0) * plan.d * lanes;
@@ -505,7 +517,9 @@ ExactKnnResult knn_scan(const ExactTiles& points, const QueryBatch& q, std::size
   const bool l2 = points.metric.kind == MetricKind::l2;
   // A row never holds more than n entries.
   const std::size_t keep = std::min(k, points.n);
-  const Plan plan(m, points.n, points.d, keep, source == nullptr && !points.codes.empty());
+  // Rows laid out block by block get their bytes there too (plain L1).
+  const bool coded = source == nullptr ? !points.codes.empty() : has_codes(points.metric, points.d);
+  const Plan plan(m, points.n, points.d, keep, coded);
   // With several runs per query block, the sorted partial rows of run r:
   // query i's at ((r * m) + i) * keep, its length in part_len.
   Array<Slot> parts;

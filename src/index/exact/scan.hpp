@@ -98,15 +98,16 @@ template <std::size_t Dim, int Kind, class Far>
 }
 
 // Calls visit(t), in order, for the tiles t of [a.tile_begin, a.tile_end)
-// that may hold a point whose byte sum against the query (a.codes,
-// a.qcodes; see byte_code in exact.cpp) is within bound(), asked before
+// that may hold a point whose byte sum against the query (a.codes from
+// byte tile a.tile_base / 2 on, a.qcodes; see byte_code in exact.cpp) is
+// within bound(), asked before
 // each byte tile: max_code_sum lets every tile through unsummed, below 0
 // none (the scan of the range ends).
 template <std::size_t Dim, class Bound, class Visit>
 [[gnu::always_inline]] inline void coded_tiles(const ScanArgs& a, Bound&& bound, Visit&& visit) {
   const std::size_t pairs = ((Dim > 0 ? Dim : a.d) + 1) / 2;
   const std::size_t first = a.tile_begin / 2, last = (a.tile_end + 1) / 2;
-  const uint8_t* codes = a.codes + first * pairs * 32;
+  const uint8_t* codes = a.codes + (first - a.tile_base / 2) * pairs * 32;
   for (std::size_t bt = first; bt < last; ++bt, codes += pairs * 32) {
     const int16_t b = bound();
     if (b < 0) return;
