@@ -331,8 +331,10 @@ struct Plan {
   std::size_t per_task, query_blocks, runs, run_tiles, block_tiles;
   bool coded;
 
-  // `coded_`: the points are read through their bytes.
-  Plan(std::size_t m_, std::size_t n, std::size_t d_, std::size_t slots_per_query, bool coded_)
+  // `coded_`: the points are read through their bytes; `rows`: each task
+  // lays out the points it scans (exact_knn's rows path).
+  Plan(std::size_t m_, std::size_t n, std::size_t d_, std::size_t slots_per_query, bool coded_,
+       bool rows = false)
       : m(m_),
         n_tiles(n / lanes + (n % lanes != 0)),
         d(d_),
@@ -343,8 +345,9 @@ struct Plan {
     // the bytes, those first tiles cost most of a run. So a coded k-nearest
     // scan of few queries gives each worker fewer queries rather than a run
     // of the points, and splits the points only when there are fewer
-    // queries than workers.
-    const bool whole = coded && slots_per_query > 0;
+    // queries than workers; not where each task lays out what it scans,
+    // which would lay out every point once per task.
+    const bool whole = coded && slots_per_query > 0 && !rows;
     const std::size_t want = parallel::tasks_per_worker(whole ? 1 : 4);
     if (whole && m > 0) per_task = std::clamp<std::size_t>(m / want + (m % want != 0), 1, per_task);
     query_blocks = m / per_task + (m % per_task != 0);
@@ -519,7 +522,7 @@ ExactKnnResult knn_scan(const ExactTiles& points, const QueryBatch& q, std::size
   const std::size_t keep = std::min(k, points.n);
   // Rows laid out block by block get their bytes there too (plain L1).
   const bool coded = source == nullptr ? !points.codes.empty() : has_codes(points.metric, points.d);
-  const Plan plan(m, points.n, points.d, keep, coded);
+  const Plan plan(m, points.n, points.d, keep, coded, source != nullptr);
   // With several runs per query block, the sorted partial rows of run r:
   // query i's at ((r * m) + i) * keep, its length in part_len.
   Array<Slot> parts;
