@@ -69,6 +69,26 @@ PyObject* shaped(Array<int64_t>&& flat, npy_intp rows, npy_intp cols) {
   return reshape(hand_over(std::move(flat)), rows, cols);
 }
 
+// The arguments _candidate_counts and _candidate_counts_from share, a[0]
+// to a[6]: the setting, the counted points, the queries, the flips (at
+// most K) and the bound, read and checked in that order.
+struct CountArgs {
+  Setting setting;
+  Rows points;
+  Rows queries;
+  std::size_t flips = 0;
+  double bound = 0.0;
+
+  explicit CountArgs(PyObject* const* a)
+      : setting(a[0], a[1], a[2], width_of(a[3], "points")),
+        points(a[3], "points"),
+        queries(a[4], "queries") {
+    same_width(points, queries, "queries and points must have as many columns");
+    flips = std::min(to_usize(a[5], "flips"), setting.ix.k);
+    bound = to_f64(a[6], "bound");
+  }
+};
+
 }  // namespace
 
 PyObject* function_probe_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -95,12 +115,8 @@ PyObject* function_candidate_counts(PyObject*, PyObject* const* args, Py_ssize_t
     PyObject* a[7];
     match_args({"_candidate_counts", {"b", "s", "u", "points", "queries", "flips", "bound"}, 7},
                args, nargs, kwnames, a);
-    const Setting setting(a[0], a[1], a[2], width_of(a[3], "points"));
-    const Rows points(a[3], "points");
-    const Rows queries(a[4], "queries");
-    same_width(points, queries, "queries and points must have as many columns");
-    const std::size_t flips = std::min(to_usize(a[5], "flips"), setting.ix.k);
-    const double bound = to_f64(a[6], "bound");
+    const CountArgs c_args(a);
+    const auto& [setting, points, queries, flips, bound] = c_args;
     CandidateCounts c = without_gil(
         [&] { return candidate_counts(setting.ix, points.rows, queries.rows, flips, bound); });
     const auto rows = static_cast<npy_intp>(flips + 1), cols = static_cast<npy_intp>(setting.ix.l);
@@ -119,12 +135,8 @@ PyObject* function_candidate_counts_from(PyObject*, PyObject* const* args, Py_ss
          {"b", "s", "u", "points", "queries", "flips", "bound", "entries", "distinct", "best"},
          10},
         args, nargs, kwnames, a);
-    const Setting setting(a[0], a[1], a[2], width_of(a[3], "points"));
-    const Rows points(a[3], "points");
-    const Rows queries(a[4], "queries");
-    same_width(points, queries, "queries and points must have as many columns");
-    const std::size_t flips = std::min(to_usize(a[5], "flips"), setting.ix.k);
-    const double bound = to_f64(a[6], "bound");
+    const CountArgs c_args(a);
+    const auto& [setting, points, queries, flips, bound] = c_args;
     PyArrayObject* entries_arr = to_array(a[7], "entries", 2, NPY_INT64);
     PyArrayObject* distinct_arr = to_array(a[8], "distinct", 2, NPY_INT64);
     PyArrayObject* best_arr = to_array(a[9], "best", 2, NPY_UINT8);
