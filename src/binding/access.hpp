@@ -2,8 +2,8 @@
 // Conflicts fail at once with RuntimeError; nobody waits.
 #pragma once
 
-#include "binding/exceptions.hpp"
 #include "binding/index_object.hpp"
+#include "binding/runtime/exceptions.hpp"
 
 namespace plovik::py {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "binding/ref.hpp"
+#include "binding/runtime/ref.hpp"
 #include "index/counters.hpp"
 #include "index/state/schema.hpp"
 #include "parallel/pool.hpp"

@@ -6,7 +6,7 @@
 // __all__, which lists the module's public classes and functions.
 #pragma once
 
-#include "binding/python.hpp"
+#include "binding/runtime/python.hpp"
 
 namespace plovik::py {
 

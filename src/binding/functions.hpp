@@ -5,7 +5,7 @@
 // package itself.
 #pragma once
 
-#include "binding/python.hpp"
+#include "binding/runtime/python.hpp"
 
 namespace plovik::py {
 

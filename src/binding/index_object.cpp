@@ -4,9 +4,9 @@
 #include <memory>
 
 #include "binding/docstrings.hpp"
-#include "binding/exceptions.hpp"
 #include "binding/index_object.hpp"
 #include "binding/methods.hpp"
+#include "binding/runtime/exceptions.hpp"
 
 namespace plovik::py {
 

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "binding/python.hpp"
+#include "binding/runtime/python.hpp"
 #include "index/record.hpp"
 
 namespace plovik::py {

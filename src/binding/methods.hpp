@@ -1,7 +1,7 @@
 // The Python methods and properties of RustLshIndex, one file each.
 #pragma once
 
-#include "binding/python.hpp"
+#include "binding/runtime/python.hpp"
 
 namespace plovik::py {
 

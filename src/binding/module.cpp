@@ -2,12 +2,12 @@
 // and PanicException, so that callers can catch the latter by name.
 #define PLOVIK_IMPORTS_NUMPY
 #include "binding/constants.hpp"
-#include "binding/exceptions.hpp"
 #include "binding/functions.hpp"
 #include "binding/index_object.hpp"
-#include "binding/python.hpp"
-#include "binding/ref.hpp"
-#include "binding/signals.hpp"
+#include "binding/runtime/exceptions.hpp"
+#include "binding/runtime/python.hpp"
+#include "binding/runtime/ref.hpp"
+#include "binding/runtime/signals.hpp"
 
 namespace plovik::py {
 

@@ -1,5 +1,5 @@
 // Exceptions the engine throws; the binding maps each kind to one Python
-// exception (see src/binding/exceptions.cpp).
+// exception (see src/binding/runtime/exceptions.cpp).
 #pragma once
 
 #include <stdexcept>

@@ -1,10 +1,10 @@
 // crc32c(data, value=0): the checksum of saved files.
 #include <cstdint>
 
-#include "binding/args.hpp"
+#include "binding/convert/args.hpp"
 #include "binding/functions.hpp"
-#include "binding/gil.hpp"
-#include "binding/ref.hpp"
+#include "binding/runtime/gil.hpp"
+#include "binding/runtime/ref.hpp"
 #include "index/checksum/crc32c.hpp"
 
 namespace plovik::py {

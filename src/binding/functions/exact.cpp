@@ -2,11 +2,11 @@
 // exact_radius(points, queries, radius, exclude_ids=None): the exact
 // searches by brute force (src/index/exact), with the argument rules of the
 // index methods.
-#include "binding/args.hpp"
+#include "binding/convert/args.hpp"
+#include "binding/convert/query_input.hpp"
+#include "binding/convert/results.hpp"
 #include "binding/functions.hpp"
-#include "binding/gil.hpp"
-#include "binding/query_input.hpp"
-#include "binding/results.hpp"
+#include "binding/runtime/gil.hpp"
 #include "index/exact/exact.hpp"
 
 namespace plovik::py {

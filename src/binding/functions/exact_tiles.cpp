@@ -4,12 +4,12 @@
 // of the exact scan prepared once, in a metric, and the scans over them.
 #include <memory>
 
-#include "binding/args.hpp"
+#include "binding/convert/args.hpp"
+#include "binding/convert/metric_input.hpp"
+#include "binding/convert/query_input.hpp"
+#include "binding/convert/results.hpp"
 #include "binding/functions.hpp"
-#include "binding/gil.hpp"
-#include "binding/metric_input.hpp"
-#include "binding/query_input.hpp"
-#include "binding/results.hpp"
+#include "binding/runtime/gil.hpp"
 #include "index/exact/exact.hpp"
 
 namespace plovik::py {

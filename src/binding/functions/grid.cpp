@@ -4,14 +4,14 @@
 #include <memory>
 #include <vector>
 
-#include "binding/args.hpp"
-#include "binding/exceptions.hpp"
+#include "binding/convert/args.hpp"
+#include "binding/convert/metric_input.hpp"
+#include "binding/convert/query_input.hpp"
+#include "binding/convert/results.hpp"
 #include "binding/functions.hpp"
-#include "binding/gil.hpp"
-#include "binding/metric_input.hpp"
-#include "binding/query_input.hpp"
-#include "binding/ref.hpp"
-#include "binding/results.hpp"
+#include "binding/runtime/exceptions.hpp"
+#include "binding/runtime/gil.hpp"
+#include "binding/runtime/ref.hpp"
 #include "index/grid/grid.hpp"
 #include "index/grid/pairs.hpp"
 

@@ -2,13 +2,13 @@
 // answered in a metric (src/index/metric_query). The raw class and its
 // methods stay toroidal L1.
 #include "binding/access.hpp"
-#include "binding/args.hpp"
+#include "binding/convert/args.hpp"
+#include "binding/convert/metric_input.hpp"
+#include "binding/convert/query_input.hpp"
+#include "binding/convert/results.hpp"
 #include "binding/functions.hpp"
-#include "binding/gil.hpp"
 #include "binding/index_object.hpp"
-#include "binding/metric_input.hpp"
-#include "binding/query_input.hpp"
-#include "binding/results.hpp"
+#include "binding/runtime/gil.hpp"
 #include "index/metric_query/metric_query.hpp"
 
 namespace plovik::py {

@@ -1,9 +1,9 @@
 // _set_thread_limit(limit, process=False) and _thread_count(): the worker
 // limits that plovik.threads wraps; and the same process-wide limit as
 // plain C symbols for the tools that scan a process's shared libraries.
-#include "binding/args.hpp"
-#include "binding/exceptions.hpp"
+#include "binding/convert/args.hpp"
 #include "binding/functions.hpp"
+#include "binding/runtime/exceptions.hpp"
 #include "parallel/pool.hpp"
 
 namespace plovik::py {

@@ -1,12 +1,12 @@
 // _probe_keys, _candidate_counts, _candidate_counts_from, _neighbour_hits,
 // _neighbour_hits_from, _spread and _weighted_draw: what the tuning measures hash settings with
 // (plovik.tuning), by the engine's own hashing (src/index/tuning).
-#include "binding/args.hpp"
-#include "binding/exceptions.hpp"
+#include "binding/convert/args.hpp"
+#include "binding/convert/results.hpp"
 #include "binding/functions.hpp"
-#include "binding/gil.hpp"
-#include "binding/ref.hpp"
-#include "binding/results.hpp"
+#include "binding/runtime/exceptions.hpp"
+#include "binding/runtime/gil.hpp"
+#include "binding/runtime/ref.hpp"
 #include "index/errors.hpp"
 #include "index/record.hpp"
 #include "index/tuning/sample_hash.hpp"

@@ -2,9 +2,9 @@
 #include <memory>
 
 #include "binding/access.hpp"
-#include "binding/args.hpp"
+#include "binding/convert/args.hpp"
 #include "binding/methods.hpp"
-#include "binding/ref.hpp"
+#include "binding/runtime/ref.hpp"
 #include "index/write/construct.hpp"
 
 namespace plovik::py {

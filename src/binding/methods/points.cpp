@@ -3,7 +3,7 @@
 
 #include "binding/access.hpp"
 #include "binding/methods.hpp"
-#include "binding/ref.hpp"
+#include "binding/runtime/ref.hpp"
 
 namespace plovik::py {
 

@@ -4,7 +4,7 @@
 
 #include "binding/access.hpp"
 #include "binding/methods.hpp"
-#include "binding/ref.hpp"
+#include "binding/runtime/ref.hpp"
 
 namespace plovik::py {
 

@@ -2,10 +2,10 @@
 // _query_knn(index, queries, k, exclude_ids=None, probes=None), the same
 // call with the probes of this call instead of the index's.
 #include "binding/access.hpp"
-#include "binding/gil.hpp"
+#include "binding/convert/query_input.hpp"
+#include "binding/convert/results.hpp"
 #include "binding/methods.hpp"
-#include "binding/query_input.hpp"
-#include "binding/results.hpp"
+#include "binding/runtime/gil.hpp"
 #include "index/knn/knn.hpp"
 
 namespace plovik::py {

@@ -1,8 +1,8 @@
 // RustLshIndex.retire(ids)
 #include "binding/access.hpp"
-#include "binding/args.hpp"
-#include "binding/gil.hpp"
+#include "binding/convert/args.hpp"
 #include "binding/methods.hpp"
+#include "binding/runtime/gil.hpp"
 #include "index/write/retire.hpp"
 
 namespace plovik::py {

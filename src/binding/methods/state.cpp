@@ -9,10 +9,10 @@
 #include <utility>
 
 #include "binding/access.hpp"
-#include "binding/args.hpp"
-#include "binding/gil.hpp"
+#include "binding/convert/args.hpp"
 #include "binding/methods.hpp"
-#include "binding/ref.hpp"
+#include "binding/runtime/gil.hpp"
+#include "binding/runtime/ref.hpp"
 #include "index/errors.hpp"
 #include "index/memory/file_map.hpp"
 #include "index/state/schema.hpp"

@@ -1,7 +1,7 @@
 // RustLshIndex.stats()
 #include "binding/access.hpp"
 #include "binding/methods.hpp"
-#include "binding/ref.hpp"
+#include "binding/runtime/ref.hpp"
 
 namespace plovik::py {
 

@@ -2,9 +2,9 @@
 // the tables the index holds. A retired point has no entry; the keys of
 // every candidate, retired or not, are listed by candidate.
 #include "binding/access.hpp"
+#include "binding/convert/results.hpp"
 #include "binding/methods.hpp"
-#include "binding/ref.hpp"
-#include "binding/results.hpp"
+#include "binding/runtime/ref.hpp"
 #include "index/hash/keys.hpp"
 #include "index/tiers/ranges.hpp"
 

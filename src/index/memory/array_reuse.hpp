@@ -87,7 +87,7 @@ class ReuseScope {
 };
 
 // Closes the scope open on this thread while alive: Python code that a call
-// runs on its thread (signal handlers, see src/binding/signals.cpp) allocates
+// runs on its thread (signal handlers, see src/binding/runtime/signals.cpp) allocates
 // and frees outside the index's set.
 class ReuseSuspended {
  public:

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "binding/python.hpp"
+#include "binding/runtime/python.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace plovik::py {

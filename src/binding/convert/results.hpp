@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "binding/python.hpp"
+#include "binding/runtime/python.hpp"
 #include "index/memory/array.hpp"
 
 namespace plovik::py {

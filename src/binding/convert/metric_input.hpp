@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "binding/python.hpp"
+#include "binding/runtime/python.hpp"
 #include "index/metric/metric.hpp"
 
 namespace plovik::py {

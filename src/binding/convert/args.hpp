@@ -15,7 +15,7 @@
 #include <initializer_list>
 #include <span>
 
-#include "binding/python.hpp"
+#include "binding/runtime/python.hpp"
 #include "index/memory/array.hpp"
 
 namespace plovik::py {

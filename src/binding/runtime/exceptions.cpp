@@ -1,4 +1,4 @@
-#include "binding/exceptions.hpp"
+#include "binding/runtime/exceptions.hpp"
 
 #include <mutex>
 #include <new>

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "binding/exceptions.hpp"
+#include "binding/runtime/exceptions.hpp"
 
 namespace plovik::py {
 

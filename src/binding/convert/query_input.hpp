@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "binding/args.hpp"
+#include "binding/convert/args.hpp"
 #include "index/query/batch.hpp"
 
 namespace plovik::py {

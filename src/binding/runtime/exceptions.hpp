@@ -4,7 +4,7 @@
 
 #include <cxxabi.h>
 
-#include "binding/python.hpp"
+#include "binding/runtime/python.hpp"
 
 namespace plovik::py {
 

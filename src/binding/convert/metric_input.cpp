@@ -1,9 +1,9 @@
-#include "binding/metric_input.hpp"
+#include "binding/convert/metric_input.hpp"
 
 #include <string>
 
-#include "binding/args.hpp"
-#include "binding/exceptions.hpp"
+#include "binding/convert/args.hpp"
+#include "binding/runtime/exceptions.hpp"
 
 namespace plovik::py {
 

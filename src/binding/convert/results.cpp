@@ -1,10 +1,10 @@
-#include "binding/results.hpp"
+#include "binding/convert/results.hpp"
 
 #include <cstring>
 #include <memory>
 
-#include "binding/exceptions.hpp"
-#include "binding/ref.hpp"
+#include "binding/runtime/exceptions.hpp"
+#include "binding/runtime/ref.hpp"
 
 namespace plovik::py {
 

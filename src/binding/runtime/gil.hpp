@@ -4,9 +4,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "binding/exceptions.hpp"
-#include "binding/python.hpp"
-#include "binding/signals.hpp"
+#include "binding/runtime/exceptions.hpp"
+#include "binding/runtime/python.hpp"
+#include "binding/runtime/signals.hpp"
 
 namespace plovik::py {
 

@@ -1,11 +1,11 @@
-#include "binding/args.hpp"
+#include "binding/convert/args.hpp"
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
 
-#include "binding/exceptions.hpp"
-#include "binding/ref.hpp"
+#include "binding/runtime/exceptions.hpp"
+#include "binding/runtime/ref.hpp"
 #include "index/memory/copy_values.hpp"
 
 namespace plovik::py {

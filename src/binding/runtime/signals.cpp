@@ -1,10 +1,10 @@
-#include "binding/signals.hpp"
+#include "binding/runtime/signals.hpp"
 
 #include <pthread.h>
 
 #include <atomic>
 
-#include "binding/ref.hpp"
+#include "binding/runtime/ref.hpp"
 #include "index/memory/array_reuse.hpp"
 
 namespace plovik::py {
