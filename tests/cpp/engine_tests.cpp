@@ -403,6 +403,63 @@ void test_exact_tile_distances() {
   CHECK(refused);
 }
 
+void test_exact_layout() {
+  // The laid-out points (whole tiles by the AVX2 path where the processor
+  // has it, the last partial tile by the scalar one) are wrap_f32 of each
+  // coordinate, 0 in the padding lanes, and in plain L1 up to 255
+  // coordinates each value's byte floor(256 x) mod 256 in byte tiles of
+  // sixteen points (0 for a missing last coordinate and past the points).
+  // Values far outside [0, 1), near and past 2^52, -0.0, multiples of
+  // 1/256 and their neighbours, and values that round up to 1.0.
+  std::uniform_real_distribution<double> unit(0.0, 1.0), wide(-5.0, 5.0);
+  std::uniform_int_distribution<int> kind(0, 11), step(0, 2048);
+  auto value = [&] {
+    switch (kind(rng)) {
+      case 0: return -0.0;
+      case 1: return 1.0 - std::ldexp(1.0, -30);  // wraps below 1, rounds to 1.0f
+      case 2: return -std::ldexp(1.0, -40);
+      case 3: return std::ldexp(1.0, 52) + 0.5 * static_cast<double>(step(rng) % 3);
+      case 4: return -1e17 * unit(rng);
+      case 5: return static_cast<double>(step(rng)) / 256.0;
+      case 6: return std::nextafter(static_cast<double>(step(rng)) / 256.0, -1.0);
+      case 7: return wide(rng);
+      default: return unit(rng);
+    }
+  };
+  auto byte_of = [](float x) -> uint8_t {
+    return x >= 0.0f && x <= 1.0f ? static_cast<uint8_t>(static_cast<unsigned>(x * 256.0f) & 255u)
+                                  : uint8_t{0};
+  };
+  for (const std::size_t d : {1, 2, 3, 4, 5, 7, 8, 9, 16, 30, 33, 255, 256}) {
+    for (const std::size_t n : {1, 7, 8, 9, 24, 41, 8200}) {
+      if (d > 40 && n > 41) continue;
+      std::vector<double> rows(n * d);
+      for (auto& v : rows) v = value();
+      const plovik::ExactTiles laid =
+          plovik::exact_tiles(plovik::PointRows{{rows.data(), rows.size()}, n, d});
+      const std::size_t tiles = plovik::tile_count(n), pairs = (d + 1) / 2;
+      CHECK(laid.tiles.size() == tiles * 8 * d);
+      CHECK(laid.codes.size() == (d <= 255 ? (tiles + 1) / 2 * pairs * 32 : 0));
+      for (std::size_t t = 0; t < tiles; ++t)
+        for (std::size_t j = 0; j < 8; ++j)
+          for (std::size_t c = 0; c < pairs * 2; ++c) {
+            const std::size_t i = t * 8 + j;
+            const float x = i < n && c < d ? plovik::wrap_f32(rows[i * d + c]) : 0.0f;
+            if (c < d)
+              CHECK(std::bit_cast<uint32_t>(laid.tiles[(t * d + c) * 8 + j]) ==
+                    std::bit_cast<uint32_t>(x));
+            if (!laid.codes.empty())
+              CHECK(laid.codes[(t / 2 * pairs + c / 2) * 32 + t % 2 * 16 + 2 * j + c % 2] ==
+                    byte_of(x));
+          }
+      if (!laid.codes.empty() && tiles % 2 != 0)  // the last byte tile's second half
+        for (std::size_t q = 0; q < pairs; ++q)
+          for (std::size_t b = 16; b < 32; ++b)
+            CHECK(laid.codes[((tiles / 2) * pairs + q) * 32 + b] == 0);
+    }
+  }
+}
+
 // The grid's runs of distances (coordinate-major points, one query), by
 // the baseline loops and the AVX2 ones where the processor has it, equal
 // metric_sum_f32 bit for bit: d = 1 to 4 unrolled, 5 to 16 by the general
@@ -820,6 +877,7 @@ int main() {
       {"topk_order", test_topk_order},
       {"key_formula", test_key_formula},
       {"exact_tile_distances", test_exact_tile_distances},
+      {"exact_layout", test_exact_layout},
       {"grid_distance_runs", test_grid_distance_runs},
       {"l2_sum_bound", test_l2_sum_bound},
       {"thread_limits", test_thread_limits},

@@ -212,6 +212,54 @@ inline unsigned pair_mask(const I16& m) {
   return static_cast<unsigned>(_mm256_movemask_epi8(reinterpret_cast<__m256i>(m)));
 }
 #include "index/exact/scan.hpp"
+
+// One whole tile (eight points, rows of d >= 4 values from `rows`) as
+// lay_out_tiles lays it out, four coordinates of the eight points at a
+// time: the same values bit for bit (floor rounds exactly, as floor_exact
+// does; the conversion to single precision rounds to nearest, as the
+// scalar cast; the bytes are byte_code's), transposed into the tile.
+void lay_out_tile(const double* rows, std::size_t d, float* out, uint8_t* code) {
+  const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+  const __m256 scale = _mm256_set1_ps(256.0f);
+  const __m256i low_byte = _mm256_set1_epi32(255);
+  std::size_t c = 0;
+  for (; c + 4 <= d; c += 4) {
+    __m128 r[lanes];
+    for (std::size_t j = 0; j < lanes; ++j) {
+      const __m256d x = _mm256_loadu_pd(rows + j * d + c);
+      r[j] = _mm256_cvtpd_ps(_mm256_sub_pd(x, _mm256_floor_pd(x)));
+    }
+    _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]);
+    _MM_TRANSPOSE4_PS(r[4], r[5], r[6], r[7]);
+    __m256i bytes[4];
+    for (std::size_t q = 0; q < 4; ++q) {
+      const __m256 x = _mm256_set_m128(r[4 + q], r[q]);  // coordinate c + q of points 0 - 7
+      _mm256_storeu_ps(out + (c + q) * lanes, x);
+      const __m256 in_unit =
+          _mm256_and_ps(_mm256_cmp_ps(x, zero, _CMP_GE_OQ), _mm256_cmp_ps(x, one, _CMP_LE_OQ));
+      bytes[q] =
+          _mm256_and_si256(_mm256_and_si256(_mm256_cvttps_epi32(_mm256_mul_ps(x, scale)), low_byte),
+                           _mm256_castps_si256(in_unit));
+    }
+    if (code == nullptr) continue;
+    // Per point, its two bytes of a pair of coordinates as one 16-bit
+    // value (first coordinate low): the byte tile's order.
+    const __m256i pair0 = _mm256_or_si256(bytes[0], _mm256_slli_epi32(bytes[1], 8));
+    const __m256i pair1 = _mm256_or_si256(bytes[2], _mm256_slli_epi32(bytes[3], 8));
+    const __m256i both = _mm256_permute4x64_epi64(_mm256_packus_epi32(pair0, pair1), 0b11011000);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(code + c / 2 * 32), _mm256_castsi256_si128(both));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(code + (c / 2 + 1) * 32),
+                     _mm256_extracti128_si256(both, 1));
+  }
+  for (; c < d; ++c)
+    for (std::size_t j = 0; j < lanes; ++j) {
+      const float x = wrap_f32(rows[j * d + c]);
+      out[c * lanes + j] = x;
+      if (code != nullptr) code[c / 2 * 32 + 2 * j + c % 2] = byte_code(x);
+    }
+  if (code != nullptr && d % 2 != 0)
+    for (std::size_t j = 0; j < lanes; ++j) code[(d / 2) * 32 + 2 * j + 1] = 0;
+}
 }  // namespace
 }  // namespace exact_avx2
 #if defined(__clang__)
@@ -264,9 +312,18 @@ Paths scan_paths() {
 void lay_out_tiles(const PointRows& p, std::size_t begin, std::size_t end, float* out,
                    uint8_t* codes = nullptr, std::size_t code_base = 0) {
   const std::size_t stride = lanes * p.d, pairs = (p.d + 1) / 2;
+#if PLOVIK_AVX2_TARGET
+  static const bool wide = cpu_has_avx2();
+#endif
   for (std::size_t t = begin; t < end; ++t, out += stride) {
     uint8_t* code =
         codes == nullptr ? nullptr : codes + (t / 2 - code_base) * pairs * 32 + t % 2 * 16;
+#if PLOVIK_AVX2_TARGET
+    if (wide && p.d >= 4 && (t + 1) * lanes <= p.n) {
+      exact_avx2::lay_out_tile(p.values.data() + t * stride, p.d, out, code);
+      continue;
+    }
+#endif
     for (std::size_t j = 0; j < lanes; ++j) {
       const std::size_t i = t * lanes + j;
       const double* row = p.values.data() + i * p.d;
