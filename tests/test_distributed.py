@@ -268,7 +268,8 @@ def test_recall_estimate_and_per_call_threads_match_the_single_index(client):
 
 def test_the_recall_monitor_checks_sharded_calls(client):
     """Queries scattered wider than the clustered points: the sharded search
-    finds too few of their neighbours and warns at the caller's line (it
+    (one table, the rest tuned to the points) finds too few of their
+    neighbours and warns at the caller's line (it
     does not re-tune); on uniform data, the same seed checks the same
     queries as the single search, so the estimates are equal."""
     rng = np.random.default_rng(5)
@@ -277,7 +278,7 @@ def test_the_recall_monitor_checks_sharded_calls(client):
     def near(n, sd):
         return (centres[rng.choice(100, n)] + sd * rng.standard_normal((n, 16))) % 1.0
 
-    with ShardedSearch(16, client, shards=2, seed=3, adapt=False) as sharded:
+    with ShardedSearch(16, client, shards=2, seed=3, adapt=False, tables=1) as sharded:
         sharded.build(near(20_000, 0.01))
         caught = []
         for _ in range(6):  # a few checks a call: the miss shows within some calls, once

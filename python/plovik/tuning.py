@@ -55,15 +55,17 @@ scan; the NumPy reference plays no part.
 5. Search. Every (b, K) is measured first on `SCREEN_QUERIES` queries
    of each kind (the truth of no more is taken before this round), their
    candidates counted for `FIRST_QUERIES` in `FIRST_COUNTED` points, with
-   `FIRST_TABLES` tables, by the point estimate of its recall. More tables are measured for one (b, K) only
-   while a setting with more of them could cost less than the exact scan
-   and the cheapest setting that reaches the target so far: its misses,
+   `FIRST_TABLES` tables, by the point estimate of its recall; the
+   `KEEP_SHAPES` most promising of them go on. More tables are measured for
+   one (b, K) only while a setting with more of them could cost less than
+   `EXACT_MARGIN` times the exact scan and the cheapest setting that
+   reaches the target so far: its misses,
    falling per table as over its last half, give the tables it would need
    at least, and its entries grow with them (`_more_tables`); the (b, K)
    whose larger settings could cost least is measured first, at most
-   `WIDEN` times as many tables at a time. When none comes under the exact
-   scan's cost the scan is chosen there, else the `KEEP_SHAPES` most
-   promising are measured on the whole sample, with the first round's
+   `WIDEN` times as many tables at a time. When none comes under that
+   share of the exact scan's cost the scan is chosen there, else the
+   promising ones are measured on the whole sample, with the first round's
    counts when those hold `COUNTED_ENOUGH` entries, else on as many counted
    points as give that many at the first round's rate (`COUNT_MARGIN` times
    more). No hashing is done twice for the same setting and sample: the
@@ -73,9 +75,9 @@ scan; the NumPy reference plays no part.
    counted point's lowest probe per query) and extended by new tables.
 6. Choice. Among the settings whose recall's 95% lower bound reaches the
    target (on the self-join sample and, separately, on the caller's
-   queries), the cheapest; when the exact answer (the scan, or the grid where
-   it is cheaper) is cheaper than all of them, or none reaches the target,
-   the search answers exactly that way (unless that is switched off: then
+   queries), the cheapest; unless it costs less than `EXACT_MARGIN` times
+   the exact answer (the scan, or the grid where it is cheaper), or none
+   reaches the target, the search answers exactly that way (unless that is switched off: then
    the setting with the highest recall, and a warning). With a capacity,
    the settings are those of the capacity (its bucket occupancy, its
    candidates) and their recall is measured on the build's points, where
@@ -278,6 +280,11 @@ FIRST_TABLES = 2
 #: Modelled nanoseconds of exact queries below which the truth of the whole
 #: sample is taken at once.
 TRUTH_AT_ONCE = 5e6
+#: A setting is chosen over the exact answer only when its modelled cost is
+#: below this share of the exact answer's: the model prices the scan within
+#: about a third of what it measures, so a setting modelled a little cheaper
+#: may well be slower, and it costs tables, memory and recall besides.
+EXACT_MARGIN = 0.75
 #: Sample queries of the check that keeps a tuning for new data (`keep`).
 CHECK_QUERIES = 32
 #: A kept tuning whose modelled query cost grows past this factor is tuned again.
@@ -1378,6 +1385,12 @@ def tune(
         more = _Truth(X[these], need, owner, X[ids])
         return more if have is None else have.extend(more)
 
+    def sample_truths(m: int, have: list[_Truth], have_radius: _Truth | None) -> tuple[list[_Truth], _Truth | None]:
+        """`truths_of` and `radius_truth_of` the first m sample queries."""
+        if have and have[0].queries.shape[0] >= m:
+            return have, have_radius
+        return truths_of(m, have), radius_truth_of(m, have_radius)
+
     # the draw of a setting depends on its components, not on its cells
     drawn: dict[int, tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]] = {}
     done: dict[tuple[int, int, int, int, int, bool], tuple[_Columns, tuple[float, int]]] = {}
@@ -1444,7 +1457,7 @@ def tune(
         }
         least = {shape: _cheapest(found[shape][0], target, radius is not None, by) for shape in todo}
         while True:
-            bound = min(min(least.values()), exact_cost if allow_exact else math.inf)
+            bound = min(min(least.values()), EXACT_MARGIN * exact_cost if allow_exact else math.inf)
             could = [
                 (found[sh][1][0], i) for i, sh in enumerate(todo) if width[sh] < MAX_TABLES and found[sh][1][0] < bound
             ]
@@ -1479,7 +1492,9 @@ def tune(
     # FIRST_QUERIES) and FIRST_COUNTED points first, with FIRST_TABLES
     # tables and more only where more could pay; the few most promising of
     # them on all the sample. The truth of the first round's queries alone
-    # is taken before it: when it decides for the exact scan, no more.
+    # is taken before it: when it decides for the exact scan, no more. (A
+    # second screen of every shape on FIRST_QUERIES picked no cheaper
+    # settings over two dozen shapes, and cost up to a fifth of the tuning.)
     # With a capacity, the settings are those of the capacity (its bucket
     # occupancy, its candidates per query), and their recall is measured on
     # the points of the build: the sparsest the tables will be.
@@ -1492,18 +1507,15 @@ def tune(
         own_first = [X[rows[: min(FIRST_QUERIES, COST_QUERIES)]]]
         asked_first = [] if asked is None else [asked[: min(FIRST_QUERIES, COST_QUERIES)]]
         costing = np.concatenate(own_first + asked_first)
-        for at in sorted({min(m, SCREEN_QUERIES), min(m, FIRST_QUERIES)}):
-            # SCREEN_QUERIES may decide for the exact scan; when they do not,
-            # the shapes that go on are picked on FIRST_QUERIES
-            truths = truths_of(at, truths)
-            radius_truth = radius_truth_of(at, radius_truth)
-            if not priced:
-                scan_cost, priced = scan_price(truths[0]), True
-                exact_cost = exact_cost if grid else scan_cost
-            first = evaluate(todo, width, truths, radius_truth, screened, "recall", costing)
-            if allow_exact and _cheapest(first, target, radius is not None, "recall") >= exact_cost:
-                # no setting comes near the scan's cost, even by its point estimate
-                return exact_report(sum(t.queries.shape[0] for t in truths))
+        # SCREEN_QUERIES decide for the exact scan, or pick the shapes that go on
+        truths, radius_truth = sample_truths(min(m, SCREEN_QUERIES), truths, radius_truth)
+        if not priced:
+            scan_cost, priced = scan_price(truths[0]), True
+            exact_cost = exact_cost if grid else scan_cost
+        first = evaluate(todo, width, truths, radius_truth, screened, "recall", costing)
+        if allow_exact and _cheapest(first, target, radius is not None, "recall") >= EXACT_MARGIN * exact_cost:
+            # no setting comes clearly under the scan's cost, even by its point estimate
+            return exact_report(sum(t.queries.shape[0] for t in truths))
         todo = _promising(todo, first, target, radius is not None)
         least = _least_counted(todo, first, target, radius is not None)
         if least >= COUNTED_ENOUGH:
@@ -1514,9 +1526,7 @@ def tune(
             step = int(counted.shape[0] // max(want, 1.0))
             if step > 1:
                 counted = np.ascontiguousarray(counted[::step])
-    if not truths or m > FIRST_QUERIES:  # the rest of the first sample
-        truths = truths_of(m, truths)
-        radius_truth = radius_truth_of(m, radius_truth)
+    truths, radius_truth = sample_truths(m, truths, radius_truth)  # the rest of the first sample
     if not priced:
         scan_cost, priced = scan_price(truths[0]), True
         exact_cost = exact_cost if grid else scan_cost
@@ -1530,8 +1540,7 @@ def tune(
             # out: picked among many settings on few queries, the cheapest that
             # reaches the target there may owe it to those queries.
             m_next = min(m_max, m + (m + 1) // 2)
-            truths = truths_of(m_next, truths)
-            radius_truth = radius_truth_of(m_next, radius_truth)
+            truths, radius_truth = sample_truths(m_next, truths, radius_truth)
             s_best, u_best = drawn[best.k]
             best, confirmed = _confirm(best, s_best[: best.l], u_best[: best.l], truths, radius_truth, m, target)
             m = m_next
@@ -1539,9 +1548,8 @@ def tune(
                 break
             continue
         m = min(m_max, 2 * m)
-        truths = truths_of(m, truths)
-        radius_truth = radius_truth_of(m, radius_truth)
-    use_exact = bool(allow_exact and (not reached or exact_cost <= best.cost))
+        truths, radius_truth = sample_truths(m, truths, radius_truth)
+    use_exact = bool(allow_exact and (not reached or EXACT_MARGIN * exact_cost <= best.cost))
     b, kk = best.b, best.k
     # The exact scan reads no table (a search then holds none): the report names one.
     L = (tables or 1) if use_exact else best.l
