@@ -1,9 +1,10 @@
 // Tests of the engine pieces that Python reaches only through whole calls:
 // the tiers' counting sort and directories, the tier merges, the top-k
-// order, the key formula (general and vectorised paths), the worker
-// limits of the pool, arrays mapped from a file, the CRC-32C (the
-// instruction's path against the tables') and the grid searches against
-// brute force. No Python, no
+// order, the key formula (general and vectorised paths), the exact scan's
+// tiles (their distances, and the points laid out in them by the
+// vectorised and scalar paths), the worker limits of the pool, arrays
+// mapped from a file, the CRC-32C (the instruction's path against the
+// tables') and the grid searches against brute force. No Python, no
 // framework: each test is a function, CHECK counts failures, and the last
 // line reads "N passed, N failed". Fixed seeds.
 #include <unistd.h>
