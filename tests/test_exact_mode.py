@@ -271,7 +271,7 @@ def test_equal_sides_are_one_box():
 
 def test_growth_past_the_sizes_builds_the_tables():
     rng = np.random.default_rng(5)
-    X = datasets.clustered(rng, 36_000, D, clusters=20, sigma=0.01)
+    X = datasets.clustered(rng, 36_000, D, clusters=20, sigma=0.02)
     search = PlovikSearch(D, seed=1, threads=1)
     search.build(X[:3000], n_static=2000, sample=100)
     search.retire([5, 2500])

@@ -58,14 +58,13 @@ scan; the NumPy reference plays no part.
    `FIRST_TABLES` tables, by the point estimate of its recall; the
    `KEEP_SHAPES` most promising of them go on. More tables are measured for
    one (b, K) only while a setting with more of them could cost less than
-   `EXACT_MARGIN` times the exact scan and the cheapest setting that
-   reaches the target so far: its misses,
-   falling per table as over its last half, give the tables it would need
-   at least, and its entries grow with them (`_more_tables`); the (b, K)
-   whose larger settings could cost least is measured first, at most
-   `WIDEN` times as many tables at a time. When none comes under that
-   share of the exact scan's cost the scan is chosen there, else the
-   promising ones are measured on the whole sample, with the first round's
+   the exact scan and the cheapest setting that reaches the target so far:
+   its misses, falling per table as over its last half, give the tables it
+   would need at least, and its entries grow with them (`_more_tables`);
+   the (b, K) whose larger settings could cost least is measured first, at
+   most `WIDEN` times as many tables at a time. When none comes under the
+   exact scan's cost the scan is chosen there, else the promising ones are
+   measured on the whole sample, with the first round's
    counts when those hold `COUNTED_ENOUGH` entries, else on as many counted
    points as give that many at the first round's rate (`COUNT_MARGIN` times
    more). No hashing is done twice for the same setting and sample: the
@@ -75,9 +74,9 @@ scan; the NumPy reference plays no part.
    counted point's lowest probe per query) and extended by new tables.
 6. Choice. Among the settings whose recall's 95% lower bound reaches the
    target (on the self-join sample and, separately, on the caller's
-   queries), the cheapest; unless it costs less than `EXACT_MARGIN` times
-   the exact answer (the scan, or the grid where it is cheaper), or none
-   reaches the target, the search answers exactly that way (unless that is switched off: then
+   queries), the cheapest; when the exact answer (the scan, or the grid where
+   it is cheaper) is cheaper than all of them, or none reaches the target,
+   the search answers exactly that way (unless that is switched off: then
    the setting with the highest recall, and a warning). With a capacity,
    the settings are those of the capacity (its bucket occupancy, its
    candidates) and their recall is measured on the build's points, where
@@ -280,11 +279,6 @@ FIRST_TABLES = 2
 #: Modelled nanoseconds of exact queries below which the truth of the whole
 #: sample is taken at once.
 TRUTH_AT_ONCE = 5e6
-#: A setting is chosen over the exact answer only when its modelled cost is
-#: below this share of the exact answer's: the model prices the scan within
-#: about a third of what it measures, so a setting modelled a little cheaper
-#: may well be slower, and it costs tables, memory and recall besides.
-EXACT_MARGIN = 0.75
 #: Sample queries of the check that keeps a tuning for new data (`keep`).
 CHECK_QUERIES = 32
 #: A kept tuning whose modelled query cost grows past this factor is tuned again.
@@ -1457,7 +1451,7 @@ def tune(
         }
         least = {shape: _cheapest(found[shape][0], target, radius is not None, by) for shape in todo}
         while True:
-            bound = min(min(least.values()), EXACT_MARGIN * exact_cost if allow_exact else math.inf)
+            bound = min(min(least.values()), exact_cost if allow_exact else math.inf)
             could = [
                 (found[sh][1][0], i) for i, sh in enumerate(todo) if width[sh] < MAX_TABLES and found[sh][1][0] < bound
             ]
@@ -1513,8 +1507,8 @@ def tune(
             scan_cost, priced = scan_price(truths[0]), True
             exact_cost = exact_cost if grid else scan_cost
         first = evaluate(todo, width, truths, radius_truth, screened, "recall", costing)
-        if allow_exact and _cheapest(first, target, radius is not None, "recall") >= EXACT_MARGIN * exact_cost:
-            # no setting comes clearly under the scan's cost, even by its point estimate
+        if allow_exact and _cheapest(first, target, radius is not None, "recall") >= exact_cost:
+            # no setting comes near the scan's cost, even by its point estimate
             return exact_report(sum(t.queries.shape[0] for t in truths))
         todo = _promising(todo, first, target, radius is not None)
         least = _least_counted(todo, first, target, radius is not None)
@@ -1549,7 +1543,7 @@ def tune(
             continue
         m = min(m_max, 2 * m)
         truths, radius_truth = sample_truths(m, truths, radius_truth)
-    use_exact = bool(allow_exact and (not reached or EXACT_MARGIN * exact_cost <= best.cost))
+    use_exact = bool(allow_exact and (not reached or exact_cost <= best.cost))
     b, kk = best.b, best.k
     # The exact scan reads no table (a search then holds none): the report names one.
     L = (tables or 1) if use_exact else best.l
