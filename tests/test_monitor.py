@@ -77,7 +77,7 @@ def test_without_adapting_the_search_warns_once_and_keeps_its_settings(drift):
 
 
 def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
-    X, _ = drift
+    X, calls = drift
     rng = np.random.default_rng(8)
     Q = X[rng.choice(len(X), 2_000)] + 1e-3 * rng.standard_normal((2_000, D))
     s = PlovikSearch(D, seed=3)
@@ -95,6 +95,17 @@ def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
     assert s.nbytes == off.nbytes + len(X) * D * 5
     idx, _ = off.query_knn(Q, 10)
     assert np.array_equal(idx, s.query_knn(Q, 10)[0])  # checking changes no answer
+    # unmonitored, a search still estimates its recall on the caller's queries
+    drifted = off.estimate_recall(queries=calls[0])
+    assert drifted.sample == 2_000 and drifted.recall < 0.5
+    assert off.estimate_recall().recall >= 0.9
+    with pytest.raises(ValueError, match="exclude each other"):
+        off.estimate_recall(sample=10, queries=calls[0])
+    # fixed settings have no tuning to monitor (nor has an exact search: test_exact_mode.py;
+    # monitor=1 is refused: test_tuning.py)
+    fixed = PlovikSearch(D, seed=3, tables=4, components=4, cells=4, probes=1)
+    fixed.build(X)
+    assert fixed.observed_recall is None
 
 
 def test_queries_that_turn_away_after_good_calls_warn_in_the_call_that_turns(drift):
@@ -129,14 +140,6 @@ def test_radius_and_pairs_calls_are_checked_too(drift):
     assert s.observed_recall.interval[1] >= 0.9
 
 
-def test_fixed_searches_have_nothing_to_monitor(drift):
-    # (nor have exact ones: test_exact_mode.py)
-    X, _ = drift
-    fixed = PlovikSearch(D, seed=3, tables=4, components=4, cells=4, probes=1)
-    fixed.build(X)
-    assert fixed.observed_recall is None  # (monitor=1 is refused: test_tuning.py)
-
-
 def test_concurrent_calls_share_one_monitor(drift):
     X, _ = drift
     s = PlovikSearch(D, seed=3, adapt=False)
@@ -158,17 +161,6 @@ def test_a_query_finds_a_neighbour_tied_with_the_kth_and_padding_is_not_needed()
     found = np.array([[0.1, 0.3, ulp], [0.6, inf, inf], [inf, inf, inf]])
     hits, need = knn_hits(found, truth)
     assert hits.tolist() == [3, 0, 0] and need.tolist() == [3, 1, 0]
-
-
-def test_estimate_recall_of_the_callers_queries(drift):
-    X, calls = drift
-    s = PlovikSearch(D, seed=3, monitor=False)
-    s.build(X)
-    drifted = s.estimate_recall(queries=calls[0])
-    assert drifted.sample == 2_000 and drifted.recall < 0.5
-    assert s.estimate_recall().recall >= 0.9
-    with pytest.raises(ValueError, match="exclude each other"):
-        s.estimate_recall(sample=10, queries=calls[0])
 
 
 def test_save_and_pickle_keep_the_settings_and_start_a_new_estimate(drift, tmp_path):
