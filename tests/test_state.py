@@ -79,18 +79,14 @@ COPIES = [lambda ix: type(ix)._from_state(ix._state()), copy.copy, copy.deepcopy
 ]
 
 
+STAGES = ("unbuilt", "built", "updated", "promoted", "retired")
+
+
 # The reference keeps no directories of its own: one of each kind of stage suffices there.
 @pytest.mark.parametrize(
     "b,K,stage,cls",
-    [
-        *[
-            (b, K, stage, RustLshIndex)
-            for b, K in ((4, 3), (5, 11))
-            for stage in ("unbuilt", "built", "updated", "promoted", "retired")
-        ],
-        (4, 3, "unbuilt", PythonLshIndex),
-        (4, 3, "retired", PythonLshIndex),
-    ],
+    [(b, K, stage, RustLshIndex) for b, K in ((4, 3), (5, 11)) for stage in STAGES]
+    + [(4, 3, stage, PythonLshIndex) for stage in ("unbuilt", "retired")],
 )
 def test_round_trips_answer_alike_and_keep_working(b, K, stage, cls):
     if stage == "unbuilt":
@@ -204,6 +200,10 @@ def put(key, value):
     return forge
 
 
+def cast(key, dtype):
+    return put(key, lambda st: st[key].astype(dtype))
+
+
 def poke(key, index, value):
     def forge(st):
         st[key] = st[key].copy()
@@ -227,12 +227,9 @@ FORGERIES = {
     "bool as int": (put("k", True), "'k' must be an int"),
     "negative size": (put("n_static", -1), "'n_static' is out of range"),
     "huge int": (put("n_points", 2**70), "'n_points' is out of range"),
-    "ids int64": (
-        put("static_ids", lambda st: st["static_ids"].astype(np.int64)),
-        "static_ids' must have dtype uint32",
-    ),
-    "ids big-endian": (put("cand_ids", lambda st: st["cand_ids"].astype(">u4")), "native byte order"),
-    "coords float64": (put("coords", lambda st: st["coords"].astype(np.float64)), "dtype float32"),
+    "ids int64": (cast("static_ids", np.int64), "static_ids' must have dtype uint32"),
+    "ids big-endian": (cast("cand_ids", ">u4"), "native byte order"),
+    "coords float64": (cast("coords", np.float64), "dtype float32"),
     "ids 1-d": (put("static_ids", lambda st: st["static_ids"].ravel()), "2 dimensions"),
     "ids a list": (put("static_ids", lambda st: st["static_ids"].tolist()), "numpy.ndarray"),
     "ids one table short": (put("static_ids", lambda st: st["static_ids"][:-1]), "rows"),
