@@ -322,7 +322,6 @@ def test_dask_array_chunks_become_shards(client):
     with ShardedSearch(D, client, **FIXED) as sharded:
         sharded.build(points, n_static=1900)
         assert sharded.shard_sizes == [700, 700, 700, 300]
-        _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
         _check_epochs(single, sharded, np.random.default_rng(11))
         # A shard rebuilt from its log: rows of the dask array, computed
         # again on the cluster, then the batches promoted since.
@@ -360,10 +359,8 @@ def test_tuned_parameters_and_exact_answers_match(client, d, settings, mode):
         parts = sharded.nbytes_by_part
         assert parts["ids"] == parts["directories"] == 0 and parts["coordinates"] == 2000 * (d * 4 + 1)
         own = np.arange(120) * 16
-        _same_rows(single.query_knn(Q, 10, own), sharded.query_knn(Q, 10, own))
-        _same_rows(single.query_radius(Q, 0.1 * d), sharded.query_radius(Q, 0.1 * d))
         _same_rows(exact_knn(X, Q, 10, own), sharded.query_knn(Q, 10, own))
-        _check_epochs(single, sharded, np.random.default_rng(8))
+        _check_epochs(single, sharded, np.random.default_rng(8))  # both against the single search
 
 
 def test_grown_past_the_sizes_both_tune_again_alike(client):
