@@ -11,7 +11,7 @@ import pytest
 
 import plovik
 import plovik._native as native
-from index_helpers import misaligned, random_params, strided
+from index_helpers import equal_rows, misaligned, random_params, strided
 from plovik import PanicException, RustLshIndex
 from plovik.lsh import PythonLshIndex
 from raw_texts import BORROWED, DOCSTRINGS, LAYOUT, MUTABLY_BORROWED, PROPERTY_DOCS, SHAPE
@@ -163,11 +163,6 @@ PTS = np.random.default_rng(4).random((30, 3))  # built with n_static = 20: 10 c
 Q = np.zeros((2, 3))
 
 
-def rows(n, d=3):
-    """n rows of d zeros in 8 * d bytes: as many rows as wanted, without the memory."""
-    return np.lib.stride_tricks.as_strided(np.zeros(d), shape=(n, d), strides=(0, 8))
-
-
 def new(cls, **kw):
     return cls(**{**P, **kw})
 
@@ -181,6 +176,7 @@ EXACT_LAYOUT = "^" + re.escape(LAYOUT) + "$"  # the one refusal that names no ar
 
 
 TOO_MANY = 2**32  # rows in a tier
+TALL = equal_rows(TOO_MANY, 3)
 SHORT = np.zeros(1, np.int64)  # an exclude_ids of one entry, for two queries
 
 
@@ -252,11 +248,11 @@ REFUSALS = {
     "points misaligned": (on_ix("build", misaligned(PTS), 0), TypeError, EXACT_LAYOUT),
     "points strided, n_static beyond n": (on_ix("build", strided(PTS), 31), ValueError, "exceeds"),
     "static tier of 2**32": (
-        on_ix("build", rows(TOO_MANY), TOO_MANY),
+        on_ix("build", TALL, TOO_MANY),
         ValueError,
         r"^a tier must hold fewer than 2\*\*32 points$",
     ),
-    "candidate tier of 2**32": (on_ix("build", rows(TOO_MANY + 5), 5), ValueError, "a tier must"),
+    "candidate tier of 2**32": (on_ix("build", equal_rows(TOO_MANY + 5, 3), 5), ValueError, "a tier must"),
     # queries: conversions, then the width, a short exclude_ids and the result size, then the layout
     "exclude_ids float": (on_ix("query_knn", Q, 1, np.zeros(2)), *arg("exclude_ids", "expected dtype")),
     "radius str": (on_ix("query_radius", Q, "0.1"), *arg("radius", "must be real number")),
@@ -305,7 +301,7 @@ REFUSALS = {
     "promote unbuilt": (on_fresh("promote", np.zeros((0, 3))), ValueError, "^the index has not been built$"),
     "update count": (on_ix("update", np.zeros((9, 3))), PanicException, "^update expects 30 values, got 27$"),
     "update count, strided": (on_ix("update", strided(np.zeros((9, 3)))), PanicException, "got 27$"),
-    "update count of 2**32 rows": (on_ix("update", rows(TOO_MANY)), PanicException, rf"got {3 * TOO_MANY}$"),
+    "update count of 2**32 rows": (on_ix("update", TALL), PanicException, rf"got {3 * TOO_MANY}$"),
     "promote width": (
         on_ix("promote", np.zeros((4, 2))),
         ValueError,
@@ -313,7 +309,7 @@ REFUSALS = {
     ),
     "promote no rows, width": (on_ix("promote", np.zeros((0, 4))), ValueError, "have 4 columns"),
     "promote strided, width": (on_ix("promote", strided(np.zeros((4, 2)))), ValueError, "2 columns"),
-    "promote 2**32 rows": (on_ix("promote", rows(TOO_MANY)), ValueError, "a tier must hold fewer"),
+    "promote 2**32 rows": (on_ix("promote", TALL), ValueError, "a tier must hold fewer"),
     "coords strided": (on_ix("update", strided(np.zeros((10, 3)))), TypeError, EXACT_LAYOUT),
     "new_candidates misaligned": (on_ix("promote", misaligned(np.zeros((4, 3)))), TypeError, EXACT_LAYOUT),
 }
