@@ -103,11 +103,6 @@ def test_exact_scan_and_transformer_answer_as_on_the_data_divided_by_boxsize(L):
     assert len(exact_radius(POINTS * 1e-10, POINTS[:1] * 1e-10, 1e300, boxsize=1e-10)[1]) == 10
 
 
-def _fitted():
-    t = TorusNeighborsTransformer(n_neighbors=2)
-    return t.fit(np.random.default_rng(0).random((20, D)))
-
-
 LATTICE = np.arange(30).reshape(10, D) % 4  # integer coordinates
 POINTS = np.random.default_rng(1).random((10, D))
 BIG = np.full((2, D), 1e300)  # beyond the float range once divided by a boxsize of 1e-10
@@ -130,7 +125,10 @@ REFUSED_COORDINATES = {
     "exact_radius points": (lambda: exact_radius(LATTICE.astype(np.uint8), POINTS, 0.1), *INTEGERS),
     "ExactScan": (lambda: ExactScan(LATTICE), *INTEGERS),
     "transformer fit": (lambda: TorusNeighborsTransformer(n_neighbors=2).fit(LATTICE), *INTEGERS),
-    "transformer transform": (lambda: _fitted().transform(LATTICE), *INTEGERS),
+    "transformer transform": (
+        lambda: TorusNeighborsTransformer(n_neighbors=2).fit(POINTS).transform(LATTICE),
+        *INTEGERS,
+    ),
     "exact_knn booleans": (lambda: exact_knn(LATTICE > 1, POINTS, 2, boxsize=2), *BOOLEANS),
     "transformer booleans": (lambda: TorusNeighborsTransformer(n_neighbors=2, boxsize=2).fit(LATTICE > 1), *BOOLEANS),
     "exact_knn beyond the floats": (lambda: exact_knn(BIG, POINTS, 1, boxsize=1e-10), *BEYOND),
