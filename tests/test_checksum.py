@@ -11,17 +11,13 @@ import pytest
 from plovik import _native
 
 
-def _table():
-    table = []
-    for i in range(256):
-        r = i
-        for _ in range(8):
-            r = (r >> 1) ^ 0x82F63B78 if r & 1 else r >> 1
-        table.append(r)
-    return table
+def _entry(r):
+    for _ in range(8):
+        r = (r >> 1) ^ 0x82F63B78 if r & 1 else r >> 1
+    return r
 
 
-_TABLE = _table()
+_TABLE = [_entry(i) for i in range(256)]
 
 
 def reference(data, value=0):

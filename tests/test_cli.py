@@ -63,22 +63,12 @@ def test_demo_progress_bar_and_command_line(capsys):
     assert "recall@4 against exact search" in captured.out
 
 
+BAD_DEMO = "--population 0|--k -1|--backend gpu|--step -0.1|--step nan"
+BAD_BENCH = "--n 10 --static 11|--tables 8,x|--tables 0,4|--scenario 4,7,32|--shapes cubes|--shapes periodic-liquid-d=3"
+
+
 @pytest.mark.parametrize(
-    "argv",
-    [
-        "demo --population 0",
-        "demo --k -1",
-        "demo --backend gpu",
-        "demo --step -0.1",
-        "demo --step nan",
-        "bench --n 10 --static 11",
-        "bench --tables 8,x",
-        "bench --tables 0,4",
-        "bench --scenario 4,7,32",
-        "bench --shapes cubes",
-        "bench --shapes periodic-liquid-d=3",
-        "nothing",
-    ],
+    "argv", [f"demo {a}" for a in BAD_DEMO.split("|")] + [f"bench {a}" for a in BAD_BENCH.split("|")] + ["nothing"]
 )
 def test_bad_options_exit_with_usage(argv, capsys):
     with pytest.raises(SystemExit) as exc:

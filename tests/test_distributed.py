@@ -316,22 +316,7 @@ def test_a_search_dropped_without_close_frees_its_workers(client):
 
 
 def test_dask_array_chunks_become_shards(client):
-    X, Q = _data(11, 2400, 100)
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=1900)
-    points = da.from_array(X, chunks=(700, 8))  # four row chunks, two column chunks
-    with ShardedSearch(D, client, **FIXED) as sharded:
-        sharded.build(points, n_static=1900)
-        assert sharded.shard_sizes == [700, 700, 700, 300]
-        _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
-        _check_epochs(single, sharded, np.random.default_rng(11))
-        # A shard rebuilt from its log: rows of the dask array, computed
-        # again on the cluster, then the batches promoted since.
-        _kill(client, sharded.workers[0])
-        _same_rows(single.query_knn(Q, 6, np.arange(100)), sharded.query_knn(Q, 6, np.arange(100)))
-
-
-def test_dask_array_shards_are_built_where_their_chunks_live(client):
+    # each shard built on the worker that holds its chunk
     X = _data(12, 800, 0)[0]
     w = sorted(client.ncores())
     parts = [
@@ -341,6 +326,18 @@ def test_dask_array_shards_are_built_where_their_chunks_live(client):
     with ShardedSearch(D, client, **FIXED) as sharded:
         sharded.build(da.concatenate(parts))
         assert sharded.shard_sizes == [500, 300] and sharded.workers == [w[1], w[0]]
+    X, Q = _data(11, 2400, 100)
+    single = PlovikSearch(D, **FIXED)
+    single.build(X, n_static=1900)
+    points = da.from_array(X, chunks=(700, 8))  # four row chunks, two column chunks
+    with ShardedSearch(D, client, **FIXED) as sharded:
+        sharded.build(points, n_static=1900)
+        assert sharded.shard_sizes == [700, 700, 700, 300]
+        _check_epochs(single, sharded, np.random.default_rng(11))
+        # A shard rebuilt from its log: rows of the dask array, computed
+        # again on the cluster, then the batches promoted since.
+        _kill(client, sharded.workers[0])
+        _same_rows(single.query_knn(Q, 6, np.arange(100)), sharded.query_knn(Q, 6, np.arange(100)))
 
 
 # the grid chosen in three dimensions, or asked for
@@ -361,10 +358,8 @@ def test_tuned_parameters_and_exact_answers_match(client, d, settings, mode):
         parts = sharded.nbytes_by_part
         assert parts["ids"] == parts["directories"] == 0 and parts["coordinates"] == 2000 * (d * 4 + 1)
         own = np.arange(120) * 16
-        _same_rows(single.query_knn(Q, 10, own), sharded.query_knn(Q, 10, own))
-        _same_rows(single.query_radius(Q, 0.1 * d), sharded.query_radius(Q, 0.1 * d))
         _same_rows(exact_knn(X, Q, 10, own), sharded.query_knn(Q, 10, own))
-        _check_epochs(single, sharded, np.random.default_rng(8))
+        _check_epochs(single, sharded, np.random.default_rng(8))  # both against the single search
 
 
 def test_grown_past_the_sizes_both_tune_again_alike(client):
@@ -622,6 +617,14 @@ def test_bad_input_reaches_no_shard(client, monkeypatch):
         assert sent == []  # refused on the client, before any task
         assert (sharded.n_static, sharded.n_candidates, sharded.n_retired) == (900, 100, 0)
         _same_rows(before, sharded.query_knn(Q, 5))
+    # boxes and metrics, checked as PlovikSearch checks them (every refusal: test_exact.py)
+    for settings, error, message in [
+        (dict(boxsize="3"), TypeError, "boxsize must be"),
+        (dict(boxsize=(1.0, 2.0)), ValueError, "boxsize has 2 sides but the points have d = 16"),
+        (dict(metric="l2"), ValueError, "metric must be"),
+    ]:
+        with pytest.raises(error, match=message):
+            ShardedSearch(D, client, **settings)
 
 
 SIDES = tuple(np.linspace(1.5, 3.0, D))  # the longest side 3.0, as the cubic box's
@@ -653,14 +656,3 @@ def test_a_box_and_a_metric_answer_as_the_single_search(client, boxsize, metric)
         _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
         _same_rows(single.query_radius(Q, 2.0), sharded.query_radius(Q, 2.0))
         assert sharded.estimate_recall(6, 40) == single.estimate_recall(6, 40)
-
-
-def test_bad_boxes_and_metrics_are_refused(client):
-    # checked as PlovikSearch checks them (every refusal: test_exact.py)
-    for settings, error, message in [
-        (dict(boxsize="3"), TypeError, "boxsize must be"),
-        (dict(boxsize=(1.0, 2.0)), ValueError, "boxsize has 2 sides but the points have d = 16"),
-        (dict(metric="l2"), ValueError, "metric must be"),
-    ]:
-        with pytest.raises(error, match=message):
-            ShardedSearch(D, client, **settings)

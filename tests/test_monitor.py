@@ -58,7 +58,7 @@ def test_drifting_queries_warn_at_the_callers_line_and_the_search_adapts(drift):
         assert not w and recall_of(X, Q, idx) >= 0.94
 
 
-def test_without_adapting_the_search_warns_once_and_keeps_its_settings(drift):
+def test_without_adapting_the_search_warns_once_and_keeps_its_settings(drift, tmp_path):
     X, calls = drift
     s = PlovikSearch(D, seed=3, adapt=False)
     s.build(X)
@@ -74,10 +74,21 @@ def test_without_adapting_the_search_warns_once_and_keeps_its_settings(drift):
     again.build(X)
     calls_with_warnings(again, calls)
     assert again.observed_recall == seen
+    # a save or pickle keeps the settings and starts a new estimate: warned again, not adapted
+    s.save(tmp_path / "s")
+    for other in (PlovikSearch.load(tmp_path / "s"), pickle.loads(pickle.dumps(s))):
+        assert other.observed_recall.since == "load" and other.observed_recall.queries == 0
+        ((_, caught),) = calls_with_warnings(other, calls[1:2])
+        assert len(caught) == 1 and other.tuning == s.tuning
+    # concurrent calls share one monitor
+    expected = again.query_knn(X[:3_000], 10)[0]
+    with ThreadPoolExecutor(4) as pool:
+        out = list(pool.map(lambda _: again.query_knn(X[:3_000], 10)[0], range(4)))
+    assert all(np.array_equal(o, expected) for o in out) and again.observed_recall.queries > seen.queries
 
 
 def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
-    X, _ = drift
+    X, calls = drift
     rng = np.random.default_rng(8)
     Q = X[rng.choice(len(X), 2_000)] + 1e-3 * rng.standard_normal((2_000, D))
     s = PlovikSearch(D, seed=3)
@@ -95,6 +106,17 @@ def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
     assert s.nbytes == off.nbytes + len(X) * D * 5
     idx, _ = off.query_knn(Q, 10)
     assert np.array_equal(idx, s.query_knn(Q, 10)[0])  # checking changes no answer
+    # unmonitored, a search still estimates its recall on the caller's queries
+    drifted = off.estimate_recall(queries=calls[0])
+    assert drifted.sample == 2_000 and drifted.recall < 0.5
+    assert off.estimate_recall().recall >= 0.9
+    with pytest.raises(ValueError, match="exclude each other"):
+        off.estimate_recall(sample=10, queries=calls[0])
+    # fixed settings have no tuning to monitor (nor has an exact search: test_exact_mode.py;
+    # monitor=1 is refused: test_tuning.py)
+    fixed = PlovikSearch(D, seed=3, tables=4, components=4, cells=4, probes=1)
+    fixed.build(X)
+    assert fixed.observed_recall is None
 
 
 def test_queries_that_turn_away_after_good_calls_warn_in_the_call_that_turns(drift):
@@ -129,26 +151,6 @@ def test_radius_and_pairs_calls_are_checked_too(drift):
     assert s.observed_recall.interval[1] >= 0.9
 
 
-def test_fixed_searches_have_nothing_to_monitor(drift):
-    # (nor have exact ones: test_exact_mode.py)
-    X, _ = drift
-    fixed = PlovikSearch(D, seed=3, tables=4, components=4, cells=4, probes=1)
-    fixed.build(X)
-    assert fixed.observed_recall is None  # (monitor=1 is refused: test_tuning.py)
-
-
-def test_concurrent_calls_share_one_monitor(drift):
-    X, _ = drift
-    s = PlovikSearch(D, seed=3, adapt=False)
-    s.build(X)
-    Q = X[:3_000]
-    expected = s.query_knn(Q, 10)[0]
-    with ThreadPoolExecutor(4) as pool:
-        out = list(pool.map(lambda _: s.query_knn(Q, 10)[0], range(4)))
-    assert all(np.array_equal(o, expected) for o in out)
-    assert s.observed_recall.queries > 0
-
-
 def test_a_query_finds_a_neighbour_tied_with_the_kth_and_padding_is_not_needed():
     inf = np.inf
     truth = np.array([[0.1, 0.2, 0.3], [0.5, inf, inf], [inf, inf, inf]])
@@ -158,29 +160,6 @@ def test_a_query_finds_a_neighbour_tied_with_the_kth_and_padding_is_not_needed()
     found = np.array([[0.1, 0.3, ulp], [0.6, inf, inf], [inf, inf, inf]])
     hits, need = knn_hits(found, truth)
     assert hits.tolist() == [3, 0, 0] and need.tolist() == [3, 1, 0]
-
-
-def test_estimate_recall_of_the_callers_queries(drift):
-    X, calls = drift
-    s = PlovikSearch(D, seed=3, monitor=False)
-    s.build(X)
-    drifted = s.estimate_recall(queries=calls[0])
-    assert drifted.sample == 2_000 and drifted.recall < 0.5
-    assert s.estimate_recall().recall >= 0.9
-    with pytest.raises(ValueError, match="exclude each other"):
-        s.estimate_recall(sample=10, queries=calls[0])
-
-
-def test_save_and_pickle_keep_the_settings_and_start_a_new_estimate(drift, tmp_path):
-    X, calls = drift
-    s = PlovikSearch(D, seed=3, adapt=False)
-    s.build(X)
-    calls_with_warnings(s, calls[:1])
-    s.save(tmp_path / "s")
-    for other in (PlovikSearch.load(tmp_path / "s"), pickle.loads(pickle.dumps(s))):
-        assert other.observed_recall.since == "load" and other.observed_recall.queries == 0
-        ((_, caught),) = calls_with_warnings(other, calls[1:2])
-        assert len(caught) == 1 and other.tuning == s.tuning  # warned, did not adapt
 
 
 def test_a_warning_counts_the_queries_it_was_judged_on():

@@ -99,27 +99,45 @@ def test_exact_scan_and_transformer_answer_as_on_the_data_divided_by_boxsize(L):
             assert np.array_equal(a.data, b.data * L)
         again = pickle.loads(pickle.dumps(box))
         assert np.array_equal(again.transform(Q).data, box.transform(Q).data)
-
-
-def _fitted():
-    t = TorusNeighborsTransformer(n_neighbors=2)
-    return t.fit(np.random.default_rng(0).random((20, D)))
+    # a radius beyond the float range once divided is larger than every distance: all points are found
+    assert len(exact_radius(POINTS * 1e-10, POINTS[:1] * 1e-10, 1e300, boxsize=1e-10)[1]) == 10
 
 
 LATTICE = np.arange(30).reshape(10, D) % 4  # integer coordinates
 POINTS = np.random.default_rng(1).random((10, D))
-# Integer coordinates need a boxsize; booleans are no coordinates whatever the boxsize.
+BIG = np.full((2, D), 1e300)  # beyond the float range once divided by a boxsize of 1e-10
+
+
+def _in_a_tiny_box():
+    s = PlovikSearch(D, tables=3, components=2, cells=3, probes=3, seed=0, boxsize=1e-10)
+    s.build(POINTS * 1e-10)
+    return s
+
+
+# Integer coordinates need a boxsize; booleans are no coordinates whatever the boxsize;
+# coordinates beyond the float range once divided by the boxsize are refused.
 # (PlovikSearch's refusals: test_search.py; queries of the exact scan: test_exact.py)
 INTEGERS = (ValueError, r"coordinates must be fractions of the period.*boxsize=L")
 BOOLEANS = (TypeError, "must hold real numbers, got dtype bool")
+BEYOND = (ValueError, "points / boxsize must be finite")
 REFUSED_COORDINATES = {
     "exact_knn points": (lambda: exact_knn(LATTICE.tolist(), POINTS, 2), *INTEGERS),
     "exact_radius points": (lambda: exact_radius(LATTICE.astype(np.uint8), POINTS, 0.1), *INTEGERS),
     "ExactScan": (lambda: ExactScan(LATTICE), *INTEGERS),
     "transformer fit": (lambda: TorusNeighborsTransformer(n_neighbors=2).fit(LATTICE), *INTEGERS),
-    "transformer transform": (lambda: _fitted().transform(LATTICE), *INTEGERS),
+    "transformer transform": (
+        lambda: TorusNeighborsTransformer(n_neighbors=2).fit(POINTS).transform(LATTICE),
+        *INTEGERS,
+    ),
     "exact_knn booleans": (lambda: exact_knn(LATTICE > 1, POINTS, 2, boxsize=2), *BOOLEANS),
     "transformer booleans": (lambda: TorusNeighborsTransformer(n_neighbors=2, boxsize=2).fit(LATTICE > 1), *BOOLEANS),
+    "exact_knn beyond the floats": (lambda: exact_knn(BIG, POINTS, 1, boxsize=1e-10), *BEYOND),
+    "build beyond the floats": (lambda: PlovikSearch(D, boxsize=1e-10).build(BIG), *BEYOND),
+    "queries beyond the floats": (
+        lambda: _in_a_tiny_box().query_knn(BIG, 1),
+        ValueError,
+        "queries / boxsize must be finite",
+    ),
 }
 
 
@@ -127,22 +145,3 @@ REFUSED_COORDINATES = {
 def test_integer_coordinates_need_a_boxsize_and_booleans_are_refused(call, error, match):
     with pytest.raises(error, match=match):
         call()
-
-
-def test_coordinates_beyond_the_float_range_once_divided_are_refused():
-    big = np.full((2, D), 1e300)
-    for call in (
-        lambda: exact_knn(big, POINTS, 1, boxsize=1e-10),
-        lambda: PlovikSearch(D, boxsize=1e-10).build(big),
-        lambda: _built_in_a_box(1e-10).query_knn(big, 1),
-    ):
-        with pytest.raises(ValueError, match=r"points / boxsize must be finite|queries / boxsize must be finite"):
-            call()
-    # a radius beyond it is larger than every distance: all points are found
-    assert len(exact_radius(POINTS * 1e-10, POINTS[:1] * 1e-10, 1e300, boxsize=1e-10)[1]) == 10
-
-
-def _built_in_a_box(L):
-    s = PlovikSearch(D, tables=3, components=2, cells=3, probes=3, seed=0, boxsize=L)
-    s.build(np.random.default_rng(0).random((20, D)) * L)
-    return s

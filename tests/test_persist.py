@@ -47,10 +47,8 @@ def _epochs(search, rng, d):
 
 
 def _same_search(a, b, d, stats=True):
-    if stats:
-        assert {k: v for k, v in a.stats().items() if not k.endswith("_ns")} == {
-            k: v for k, v in b.stats().items() if not k.endswith("_ns")
-        }
+    untimed = [{k: v for k, v in s.stats().items() if not k.endswith("_ns")} for s in (a, b)]
+    assert not stats or untimed[0] == untimed[1]
     sizes = [(s.n_points, s.n_static, s.n_candidates, s.n_retired, s.n_live) for s in (a, b)]
     assert sizes[0] == sizes[1]
     timeless = [t and dataclasses.replace(t, seconds=0.0) for t in (a.tuning, b.tuning)]
@@ -413,109 +411,99 @@ def test_load_refuses_bad_folders(tmp_path):
         change(m)
         return {"manifest.json": _with_crc(m) if crc else json.dumps(m).encode()}
 
-    def entry(name, **kw):
-        return lambda m: m["arrays"][name].update(kw)
+    def entry(name, **kw):  # the manifest with these fields of the array `name` set
+        return edited(lambda m: m["arrays"][name].update(kw))
 
-    def part(section, **kw):  # these fields of the manifest, or of one of its sections, set
-        return lambda m: (m if section is None else m[section]).update(kw)
+    def top(**kw):  # the manifest with these fields set, at its top or in a section
+        return edited(lambda m: m.update(kw))
+
+    def settings(crc=True, **kw):
+        return edited(lambda m: m["settings"].update(kw), crc)
+
+    def index(**kw):
+        return edited(lambda m: m["index"].update(kw))
+
+    def npy_version(major):  # the .npy file of u with another major version, laid out as before
+        return {u: pristine[u][:6] + bytes([major, 0]) + pristine[u][8:]}
 
     def crc32_folder(m):
         m["checksum"], m["crc32"] = "crc32", m.pop("crc32c")
         for e in m["arrays"].values():
             e["crc32"] = e.pop("crc32c")
 
-    coords_file = files["coords"].replace(".", r"\.")
+    cf, ids, u = files["coords"], files["static_ids"], files["u"]
+    coords_file = cf.replace(".", r"\.")
+    seed = {"generator": "PCG64", "state": {"x": 1}}
     cases = {  # what -> (files changed, the refusal's message)
         "not JSON": ({"manifest.json": b"{"}, "manifest.json is not valid JSON .JSONDecodeError"),
         "not an object": ({"manifest.json": b"[1]"}, "manifest.json must hold an object"),
         "deep nesting": ({"manifest.json": b"[" * 100_000}, "is not valid JSON .RecursionError"),
-        "wrong format": (edited(part(None, format="other")), "is not of the format 'plovik-index'"),
-        "version 2": (edited(part(None, version=2)), r"format version 2 is not supported \(this version reads 1"),
-        "version as str": (edited(part(None, version="1")), r"\['version'\] must be int, got str"),
-        "manifest checksum": (edited(part("settings", k=11), crc=False), "manifest.json fails its checksum"),
+        "wrong format": (top(format="other"), "is not of the format 'plovik-index'"),
+        "version 2": (top(version=2), r"format version 2 is not supported \(this version reads 1"),
+        "version as str": (top(version="1"), r"\['version'\] must be int, got str"),
+        "manifest checksum": (settings(k=11, crc=False), "manifest.json fails its checksum"),
         # a folder of zlib CRC-32s, as this format's first drafts wrote: refused by
         # name, before its keys or checksums are read
         "other checksum": (edited(crc32_folder, crc=False), r"checksum 'crc32' is not supported.*'crc32c'"),
-        "extra key": (edited(part(None, extra=1)), "manifest.json must hold exactly the keys"),
-        "generation": (edited(part(None, generation="0123")), "the generation must be 16 hex digits"),
-        "settings type": (edited(part("settings", d="3")), r"settings\['d'\] must be int, got str"),
-        "extra setting": (edited(part("settings", extra=1)), "settings must hold exactly"),
+        "extra key": (top(extra=1), "manifest.json must hold exactly the keys"),
+        "generation": (top(generation="0123"), "the generation must be 16 hex digits"),
+        "settings type": (settings(d="3"), r"settings\['d'\] must be int, got str"),
+        "extra setting": (settings(extra=1), "settings must hold exactly"),
         # b is signed in the state (the engine refuses b < 1 with its own message)
-        "negative cells": (edited(part("index", b=-(1 << 63))), "state: b must be at least 1"),
-        "cells above 64 bits": (edited(part("index", b=1 << 64)), r"index\['b'\] is out of range"),
-        "settings range": (edited(part("settings", recall=2.0)), r"recall must lie in \(0, 1\], got 2.0"),
-        "boxsize zero": (
-            edited(part("settings", boxsize=0.0)),
-            r"settings\['boxsize'\] must be finite and positive, got 0.0",
-        ),
-        "boxsize type": (edited(part("settings", boxsize="2")), r"settings\['boxsize'\] must be"),
-        "threads 0": (edited(part("settings", threads=0)), "threads must be at least 1, got 0"),
-        "seed": (
-            edited(part(None, seed={"generator": "PCG64", "state": {"x": 1}})),
-            "the seed generator's state is refused",
-        ),
-        "tuning fields": (edited(part(None, tuning={"cells": 3})), "tuning must hold exactly the fields"),
-        "index d": (edited(part("index", d=5)), r"coords must have shape \(n_points, d\) = \(300, 5\)"),
-        "n_points lies": (edited(part("index", n_points=301)), r"= \(301, 3\), not \(300, 3\)"),
-        "n_static lies": (edited(part("index", n_static=299)), r"cand_coords must have shape"),
+        "negative cells": (index(b=-(1 << 63)), "state: b must be at least 1"),
+        "cells above 64 bits": (index(b=1 << 64), r"index\['b'\] is out of range"),
+        "settings range": (settings(recall=2.0), r"recall must lie in \(0, 1\], got 2.0"),
+        "boxsize zero": (settings(boxsize=0.0), r"settings\['boxsize'\] must be finite and positive, got 0.0"),
+        "boxsize type": (settings(boxsize="2"), r"settings\['boxsize'\] must be"),
+        "threads 0": (settings(threads=0), "threads must be at least 1, got 0"),
+        "seed": (top(seed=seed), "the seed generator's state is refused"),
+        "tuning fields": (top(tuning={"cells": 3}), "tuning must hold exactly the fields"),
+        "index d": (index(d=5), r"coords must have shape \(n_points, d\) = \(300, 5\)"),
+        "n_points lies": (index(n_points=301), r"= \(301, 3\), not \(300, 3\)"),
+        "n_static lies": (index(n_static=299), r"cand_coords must have shape"),
         # tables whose keys are not those of the hash settings (every array intact)
-        "cells edited": (
-            edited(part("index", b=5)),
-            r"static tier's tables do not belong to the saved hash settings \(b = 5, k = 2\)",
-        ),
+        "cells edited": (index(b=5), r"static tier's tables do not belong to the saved hash settings \(b = 5, k = 2\)"),
         "counter": (
             edited(lambda m: m["index"]["stats"].update(queries=-1)),
             r"index\['stats'\] holds a counter out of",
         ),
-        "block": (edited(part("index", block=7)), r"the index \(d = 3, block = 7\) does not match"),
+        "block": (index(block=7), r"the index \(d = 3, block = 7\) does not match"),
         "missing array": (
             edited(lambda m: m["arrays"].pop("cand_ids")),
             r"arrays must be exactly \['cand_bucket_keys'",
         ),
-        "path in file name": (
-            edited(entry("coords", file="../coords.npy")),
-            "names the file '../coords.npy', not coords",
-        ),
-        "dtype in manifest": (edited(entry("coords", dtype="<f8")), r"arrays\['coords'\] has dtype '<f8', not '<f4'"),
-        "same-size dtype in manifest": (edited(entry("coords", dtype="<i4")), "has dtype '<i4', not '<f4'"),
-        "big-endian in manifest": (edited(entry("coords", dtype=">f4")), "has dtype '>f4', not '<f4'"),
-        "shape lies": (edited(entry("coords", shape=[301, 3])), r"has shape \(300, 3\), the manifest says \(301, 3\)"),
-        "shape ndim": (edited(entry("coords", shape=[903])), "must have a shape of 2 non-negative integers, got .903."),
-        "crc range": (edited(entry("coords", crc32c=-1)), r"arrays\['coords'\] has a crc32c out of range"),
-        "crc above 32 bits": (edited(entry("coords", crc32c=2**32 + 1)), r"has a crc32c out of range"),
+        "path in file name": (entry("coords", file="../coords.npy"), "names the file '../coords.npy', not coords"),
+        "dtype in manifest": (entry("coords", dtype="<f8"), r"arrays\['coords'\] has dtype '<f8', not '<f4'"),
+        "same-size dtype in manifest": (entry("coords", dtype="<i4"), "has dtype '<i4', not '<f4'"),
+        "big-endian in manifest": (entry("coords", dtype=">f4"), "has dtype '>f4', not '<f4'"),
+        "shape lies": (entry("coords", shape=[301, 3]), r"has shape \(300, 3\), the manifest says \(301, 3\)"),
+        "shape ndim": (entry("coords", shape=[903]), "must have a shape of 2 non-negative integers, got .903."),
+        "crc range": (entry("coords", crc32c=-1), r"arrays\['coords'\] has a crc32c out of range"),
+        "crc above 32 bits": (entry("coords", crc32c=2**32 + 1), r"has a crc32c out of range"),
         "data checksum": (
-            edited(entry("coords", crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1)),
+            entry("coords", crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1),
             coords_file + r" fails its checksum \(crc32c [0-9a-f]{8}, saved",
         ),
         # the .npy headers, field by field
-        "same-size dtype file": ({files["coords"]: _header(coords, "'<f4'", "'<i4'")}, "holds dtype '<i4', not '<f4'"),
-        "wider dtype file": ({files["coords"]: _npy(state["coords"], "<f8")}, "holds dtype '<f8', not '<f4'"),
-        "big-endian file": ({files["coords"]: _header(coords, "'<f4'", "'>f4'")}, "holds dtype '>f4', not '<f4'"),
-        "native-order file": ({files["coords"]: _header(coords, "'<f4'", "'=f4'")}, "holds dtype '=f4', not '<f4'"),
-        "fortran file": (
-            {files["coords"]: _header(coords, "False", "True")},
-            coords_file + " has no valid .npy header",
-        ),
+        "same-size dtype file": ({cf: _header(coords, "'<f4'", "'<i4'")}, "holds dtype '<i4', not '<f4'"),
+        "wider dtype file": ({cf: _npy(state["coords"], "<f8")}, "holds dtype '<f8', not '<f4'"),
+        "big-endian file": ({cf: _header(coords, "'<f4'", "'>f4'")}, "holds dtype '>f4', not '<f4'"),
+        "native-order file": ({cf: _header(coords, "'<f4'", "'=f4'")}, "holds dtype '=f4', not '<f4'"),
+        "fortran file": ({cf: _header(coords, "False", "True")}, coords_file + " has no valid .npy header"),
         "object file": ({files["s"]: _header(pristine[files["s"]], "'<i8'", "'|O'")}, "has no valid .npy header"),
         "shape file": (
-            {files["coords"]: _header(coords, "(300, 3), }", "(900,), }")},
+            {cf: _header(coords, "(300, 3), }", "(900,), }")},
             r"has shape \(900,\), the manifest says \(300, 3\)",
         ),
-        "transposed file": ({files["coords"]: _header(coords, "(300, 3)", "(3, 300)")}, r"has shape \(3, 300\)"),
-        "fewer rows file": ({files["coords"]: _npy(state["coords"][:-1])}, r"has shape \(299, 3\)"),
-        "npy version 3": (
-            {files["u"]: pristine[files["u"]][:6] + b"\3\0" + pristine[files["u"]][8:]},
-            r"a .npy file of a version not read \(only 1.0 and 2.0\)",
-        ),
-        "npy version 2 laid out as 1": (
-            {files["u"]: pristine[files["u"]][:6] + b"\2\0" + pristine[files["u"]][8:]},
-            "has a header of [0-9]+ bytes|has no valid .npy header",
-        ),
-        "truncated": ({files["static_ids"]: pristine[files["static_ids"]][:-1]}, "holds 7083 bytes, not the 7084"),
-        "trailing byte": ({files["static_ids"]: pristine[files["static_ids"]] + b"\0"}, "holds 7085 bytes"),
-        "no magic": ({files["u"]: b"\0" * 5000}, "is not a .npy file"),
-        "empty file": ({files["u"]: b""}, "is not a .npy file"),
-        "pickle inside": ({files["u"]: pickle.dumps(state["u"])}, "is not a .npy file"),
+        "transposed file": ({cf: _header(coords, "(300, 3)", "(3, 300)")}, r"has shape \(3, 300\)"),
+        "fewer rows file": ({cf: _npy(state["coords"][:-1])}, r"has shape \(299, 3\)"),
+        "npy version 3": (npy_version(3), r"a .npy file of a version not read \(only 1.0 and 2.0\)"),
+        "npy version 2 laid out as 1": (npy_version(2), "has a header of [0-9]+ bytes|has no valid .npy header"),
+        "truncated": ({ids: pristine[ids][:-1]}, "holds 7083 bytes, not the 7084"),
+        "trailing byte": ({ids: pristine[ids] + b"\0"}, "holds 7085 bytes"),
+        "no magic": ({u: b"\0" * 5000}, "is not a .npy file"),
+        "empty file": ({u: b""}, "is not a .npy file"),
+        "pickle inside": ({u: pickle.dumps(state["u"])}, "is not a .npy file"),
     }
     for what, (changes, message) in cases.items():
         for file, data in changes.items():
@@ -536,7 +524,7 @@ def test_load_refuses_bad_folders(tmp_path):
     (folder / "manifest.json").write_bytes(cases["cells edited"][0]["manifest.json"])
     assert PlovikSearch.load(folder, verify=False).params.b == 5
     # a thread count above the pool's cap is taken as the cap
-    (folder / "manifest.json").write_bytes(edited(lambda m: m["settings"].update(threads=2**64))["manifest.json"])
+    (folder / "manifest.json").write_bytes(settings(threads=2**64)["manifest.json"])
     _same_search(search, PlovikSearch.load(folder), search.d, stats=False)
 
 

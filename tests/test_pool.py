@@ -60,11 +60,7 @@ MOST = min(4 * CPUS, 1024)  # larger counts are clamped to it
         ({"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "0"}, CPUS),
         ({"RAYON_RS_NUM_CPUS": "2"}, min(2, MOST)),
         # beyond the maximum; multiples of 2**61 once wrapped 8 * T to 0
-        ({"RAYON_NUM_THREADS": "1000000"}, MOST),
-        ({"RAYON_NUM_THREADS": str(2**61)}, MOST),
-        ({"RAYON_NUM_THREADS": str(2**62)}, MOST),
-        ({"RAYON_NUM_THREADS": str(3 * 2**61)}, MOST),
-        ({"RAYON_NUM_THREADS": str(2**64 - 1)}, MOST),
+        *(({"RAYON_NUM_THREADS": str(t)}, MOST) for t in (1_000_000, 2**61, 2**62, 3 * 2**61, 2**64 - 1)),
         # too large for 64 bits: not a count, like any other invalid text
         ({"RAYON_NUM_THREADS": str(2**64)}, CPUS),
         ({"RAYON_NUM_THREADS": "9" * 40, "RAYON_RS_NUM_CPUS": str(2**61)}, MOST),

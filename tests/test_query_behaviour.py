@@ -1,17 +1,15 @@
 """Queries as a caller meets them: results beyond memory, an unbuilt index,
-result memory, thread counts (with and without retired points) and
-concurrent callers. (Refused input, on both
-backends: test_binding.py; the access rule under load: test_stress.py.)"""
+result memory and concurrent callers. (Thread counts: test_epochs.py; refused
+input, on both backends: test_binding.py; the access rule under load: test_stress.py.)"""
 
 import gc
-import textwrap
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 
-from index_helpers import outputs_under_thread_counts, random_params
+from index_helpers import random_params
 from plovik import RustLshIndex
 from query_helpers import COUNTERS, assert_rows_equal, counted
 
@@ -63,29 +61,6 @@ def test_unbuilt_index_answers_padding_and_counts_queries():
     for m in (2, 70):
         idx, _ = native.query_knn(rng.random((m, 5)), 2, np.zeros(m, np.int64))
         assert (idx == -1).all() and idx.shape == (m, 2) and native.stats()["relaxed"] == 0
-
-
-DIGEST = textwrap.dedent("""
-    import hashlib, numpy as np
-    from plovik import RustLshIndex
-    rng = np.random.default_rng(17)
-    h = hashlib.sha256()
-    for d, block, retired in ((6, 1, 0), (8, 50, 0), (16, 1024, 0), (6, 0, 0), (8, 1024, 7500), (6, 1, 7500)):
-        ix = RustLshIndex(5, 4, 6, 2, rng.integers(0, d, (6, 4)), rng.random((6, 4)), block=block)
-        ix.build(rng.random((20000, d)), 15000)
-        ix.retire(rng.choice(20000, retired, replace=False))
-        q = rng.random((700, d))
-        for a in ix.query_knn(q, 9, rng.integers(0, 20000, 700)) + ix.query_radius(q, 0.35):
-            h.update(a.tobytes())
-        s = ix.stats()
-        h.update(repr([s[c] for c in ("queries", "cands", "pairs", "relaxed")]).encode())
-    print(h.hexdigest())
-""")
-
-
-@pytest.mark.threads
-def test_rows_and_counters_independent_of_thread_count():
-    assert len(outputs_under_thread_counts(DIGEST)) == 1
 
 
 @pytest.mark.threads

@@ -233,19 +233,12 @@ def test_brute_force_over_live_points_through_epochs(cls, d, block):
 # ------------------------------------------------------------ PlovikSearch
 
 
-@pytest.fixture(scope="module", params=["native", "reference"])
-def epoch_search(request):
-    rng = np.random.default_rng(5)
-    X = rng.random((3000, 6))
-    s = PlovikSearch(6, seed=1, backend=request.param, cells=3, components=5, tables=8, probes=3)
+@pytest.mark.parametrize("backend", ["native", "reference"])
+def test_search_outputs_skip_retired_points(backend):
+    X = np.random.default_rng(5).random((3000, 6))
+    s = PlovikSearch(6, seed=1, backend=backend, cells=3, components=5, tables=8, probes=3)
     s.build(X, 2500)
-    return s, X
-
-
-def test_search_outputs_skip_retired_points(epoch_search):
-    base, X = epoch_search
-    s = PlovikSearch(6, seed=1, backend=base.backend, cells=3, components=5, tables=8, probes=3)
-    s.build(X, 2500)
+    full = s.pairs(0.15, return_distance=False)  # before any point is retired
     retired = np.r_[np.arange(0, 3000, 7), 2990]
     s.retire(retired)
     s.retire(int(retired[0]))  # a single integer, again
@@ -259,7 +252,6 @@ def test_search_outputs_skip_retired_points(epoch_search):
     if importlib.util.find_spec("scipy") is not None:  # the sparse extra
         assert not np.isin(s.query_knn(Q, 8, sparse=True).indices, retired).any()
     # Every live pair found from either end is reported, exactly as without retiring.
-    full = base.pairs(0.15, return_distance=False)
     keep = ~np.isin(full, retired).any(axis=1)
     assert set(map(tuple, pairs.tolist())) <= set(map(tuple, full[keep].tolist()))
     # Moving and archiving keeps them retired; the new batch is live.

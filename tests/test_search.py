@@ -3,6 +3,7 @@ conversion of array-likes; every refusal on both backends alike."""
 
 import dataclasses
 import math
+from functools import partial
 
 import numpy as np
 import pytest
@@ -10,7 +11,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import plovik
-from index_helpers import assert_tables_equal
+from index_helpers import assert_tables_equal, equal_rows
 from plovik import PlovikSearch
 from plovik.search import TARGET_OCCUPANCY, choose_cells_and_components, draw_hash_parameters
 from query_helpers import assert_rows_equal
@@ -141,11 +142,7 @@ def test_hash_parameters_compare_and_hash_by_value():
 Z = np.zeros((2, 5))
 
 
-def rows(n, d=5, value=0.0):
-    """n rows of d equal values in 8 * d bytes: refusals of huge inputs must come before any copy or scan."""
-    return np.lib.stride_tricks.as_strided(np.full(d, value), shape=(n, d), strides=(0, 8))
-
-
+rows = partial(equal_rows, d=5)
 NANS = rows(2**32, value=np.nan)  # 2**32 rows of nan
 
 
@@ -274,7 +271,7 @@ NANS = rows(2**32, value=np.nan)  # 2**32 rows of nan
         (lambda s: s.promote(rows(2**32, value=np.inf)), ValueError, "a tier must hold fewer"),
         (lambda s: s.query_knn(NANS, 0), ValueError, "k must be at least 1"),
         (lambda s: s.query_knn(rows(2**32), 1, [0]), ValueError, "exclude_ids must have shape"),
-        (lambda s: s.query_radius(rows(2**32, 4), 0.1), ValueError, "queries has 4 columns"),
+        (lambda s: s.query_radius(rows(2**32, d=4), 0.1), ValueError, "queries has 4 columns"),
         (lambda s: s.query_radius(NANS, -1.0), ValueError, "radius must be finite"),
         (
             lambda s: s.query_knn(NANS, 2**61),

@@ -100,20 +100,19 @@ def test_dbscan_on_the_graph_clusters_across_the_boundary():
     assert len(set(labels[:100]) - {-1}) == 1 and len(set(labels) - {-1}) == 2
 
 
+# (bad metrics and boxes, refused at fit too: test_exact.py)
 @pytest.mark.parametrize(
-    "settings, error, message",
+    "name, value, message",
     [
-        (dict(mode="graph"), ValueError, 'mode must be "distance" or "connectivity"'),
-        (dict(n_neighbors=0), ValueError, "n_neighbors must be a positive integer"),
-        # (bad metrics and boxes, refused at fit too: test_exact.py)
+        ("mode", "graph", 'mode must be "distance" or "connectivity"'),
+        ("n_neighbors", 0, "n_neighbors must be a positive integer"),
     ],
 )
-def test_bad_settings_are_refused_at_fit(settings, error, message):
-    X, _ = data()
-    estimator = TorusNeighborsTransformer(**settings)  # kept as given, as scikit-learn's conventions ask
-    assert estimator.get_params()[next(iter(settings))] == next(iter(settings.values()))
-    with pytest.raises(error, match=message):
-        estimator.fit(X)
+def test_bad_settings_are_refused_at_fit(name, value, message):
+    estimator = TorusNeighborsTransformer(**{name: value})  # kept as given, as scikit-learn's conventions ask
+    assert estimator.get_params()[name] == value
+    with pytest.raises(ValueError, match=message):
+        estimator.fit(data()[0])
 
 
 def test_too_many_neighbours_and_parameters_set_after_construction():

@@ -79,18 +79,14 @@ COPIES = [lambda ix: type(ix)._from_state(ix._state()), copy.copy, copy.deepcopy
 ]
 
 
+STAGES = ("unbuilt", "built", "updated", "promoted", "retired")
+
+
 # The reference keeps no directories of its own: one of each kind of stage suffices there.
 @pytest.mark.parametrize(
     "b,K,stage,cls",
-    [
-        *[
-            (b, K, stage, RustLshIndex)
-            for b, K in ((4, 3), (5, 11))
-            for stage in ("unbuilt", "built", "updated", "promoted", "retired")
-        ],
-        (4, 3, "unbuilt", PythonLshIndex),
-        (4, 3, "retired", PythonLshIndex),
-    ],
+    [(b, K, stage, RustLshIndex) for b, K in ((4, 3), (5, 11)) for stage in STAGES]
+    + [(4, 3, stage, PythonLshIndex) for stage in ("unbuilt", "retired")],
 )
 def test_round_trips_answer_alike_and_keep_working(b, K, stage, cls):
     if stage == "unbuilt":
@@ -204,6 +200,10 @@ def put(key, value):
     return forge
 
 
+def cast(key, dtype):
+    return put(key, lambda st: st[key].astype(dtype))
+
+
 def poke(key, index, value):
     def forge(st):
         st[key] = st[key].copy()
@@ -227,12 +227,9 @@ FORGERIES = {
     "bool as int": (put("k", True), "'k' must be an int"),
     "negative size": (put("n_static", -1), "'n_static' is out of range"),
     "huge int": (put("n_points", 2**70), "'n_points' is out of range"),
-    "ids int64": (
-        put("static_ids", lambda st: st["static_ids"].astype(np.int64)),
-        "static_ids' must have dtype uint32",
-    ),
-    "ids big-endian": (put("cand_ids", lambda st: st["cand_ids"].astype(">u4")), "native byte order"),
-    "coords float64": (put("coords", lambda st: st["coords"].astype(np.float64)), "dtype float32"),
+    "ids int64": (cast("static_ids", np.int64), "static_ids' must have dtype uint32"),
+    "ids big-endian": (cast("cand_ids", ">u4"), "native byte order"),
+    "coords float64": (cast("coords", np.float64), "dtype float32"),
     "ids 1-d": (put("static_ids", lambda st: st["static_ids"].ravel()), "2 dimensions"),
     "ids a list": (put("static_ids", lambda st: st["static_ids"].tolist()), "numpy.ndarray"),
     "ids one table short": (put("static_ids", lambda st: st["static_ids"][:-1]), "rows"),
@@ -291,20 +288,6 @@ def test_forged_states_are_refused(name):
         PythonLshIndex._from_state(st)
 
 
-def test_odd_arguments_are_refused():
-    st = make(5, 11, n=600, n_static=500, stage="built")[0]._state()
-    for state, files, message in [
-        ([], None, "state must be a dict"),
-        (st, [], "files must be a dict"),
-        (st, {"cand_ids": ("x", 0)}, "may only name"),
-        (st, {"coords": "x"}, "pair"),
-        (st, {"coords": ("x", -1)}, "offset"),
-    ]:
-        with pytest.raises(ValueError, match=message):
-            RustLshIndex._from_state(state, files)
-    assert RustLshIndex._from_state(st, None).n_points == 600
-
-
 # ---- arrays mapped from a file ------------------------------------------------
 
 
@@ -355,22 +338,28 @@ def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
     on_disk = {name: np.load(path).copy() for name, (path, _) in files.items()}
     before = maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")
     path, offset = files["coords"]
-    for bad, error, message in [
-        ({"coords": (path, offset + 8)}, ValueError, "page size"),
-        ({"coords": (path, offset + 4096)}, ValueError, "too short"),
-        ({"coords": (str(tmp_path / "none.npy"), offset)}, FileNotFoundError, "none.npy"),
-        ({"coords": (str(tmp_path), 0)}, OSError, "regular file"),
+    for state, bad, error, message in [  # odd arguments, then files that cannot be mapped
+        ([], None, ValueError, "state must be a dict"),
+        (st, [], ValueError, "files must be a dict"),
+        (st, {"cand_ids": ("x", 0)}, ValueError, "may only name"),
+        (st, {"coords": "x"}, ValueError, "pair"),
+        (st, {"coords": ("x", -1)}, ValueError, "offset"),
+        (st, {"coords": (path, offset + 8)}, ValueError, "page size"),
+        (st, {"coords": (path, offset + 4096)}, ValueError, "too short"),
+        (st, {"coords": (str(tmp_path / "none.npy"), offset)}, FileNotFoundError, "none.npy"),
+        (st, {"coords": (str(tmp_path), 0)}, OSError, "regular file"),
     ]:
         with pytest.raises(error, match=message):
-            RustLshIndex._from_state(st, bad)
+            RustLshIndex._from_state(state, bad)
     # the other invariants are checked for a mapped state too
     repeated = {**st, "cand_ids": st["cand_ids"].copy()}
     repeated["cand_ids"][0, 0] = repeated["cand_ids"][0, 1]
     with pytest.raises(ValueError, match="repeats"):
         RustLshIndex._from_state(repeated, files)
-    del repeated  # it holds numpy's maps of the files too
+    del repeated, state  # they hold numpy's maps of the files too
     # nothing of the refused loads stays mapped
     assert (maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")) == before
+    assert RustLshIndex._from_state(st, None).n_points == ix.n_points  # no files: the arrays copied
     mapped = RustLshIndex._from_state(st, files)
     assert maps_of(tmp_path / "coords.npy") and maps_of(tmp_path / "static_ids.npy")
     Q = rng.random((60, D))

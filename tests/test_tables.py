@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 from index_helpers import EDGE_OFFSETS, assert_tables_equal, both, edge_values, random_params
+from query_helpers import built
 
 
 @pytest.mark.parametrize("L,K,b", [(1, 22, 2), (1, 23, 2), (2, 22, 2), (32, 6, 8), (32, 17, 2)])
@@ -14,12 +15,7 @@ def test_directory_size_boundaries(L, K, b):
     # Around the directory size limit the lookups switch to binary search;
     # the tables themselves must not notice.
     rng = np.random.default_rng(L * 100 + K)
-    params = random_params(rng, d=5, L=L, K=K, b=b)
-    native, reference = both(params)
-    pts = rng.random((300, 5))
-    native.build(pts, 200)
-    reference.build(pts, 200)
-    assert_tables_equal(native, reference)
+    assert_tables_equal(*built(random_params(rng, d=5, L=L, K=K, b=b), rng.random((300, 5)), 200))
 
 
 @pytest.mark.parametrize("b", [1, 2, 3, 4, 5])
