@@ -16,7 +16,6 @@ import pytest
 from plovik import PlovikSearch, datasets, exact_knn, exact_radius
 from plovik.grid import GridStore
 from plovik.lsh import PythonLshIndex
-from query_helpers import assert_rows_equal as same
 
 D = 8
 
@@ -257,16 +256,6 @@ def test_tables_and_grid_answer_in_the_metric_through_every_change(tmp_path, met
     for back in (PlovikSearch.load(tmp_path / "s"), pickle.loads(pickle.dumps(search))):
         assert (back.metric, back.boxsize) == (metric, boxsize) and (back.raw is not None) == (mode == "hash")
         mirror.check(back, np.random.default_rng(3))
-
-
-def test_equal_sides_are_one_box():
-    # the search and its modes as with one boxsize (bad boxes and metrics: test_exact.py)
-    X = np.random.default_rng(7).random((900, 3))
-    equal = PlovikSearch(3, boxsize=(2.0, 2.0, 2.0), exact=False, seed=1)
-    equal.build(X * 2)
-    one = PlovikSearch(3, boxsize=2.0, exact=False, seed=1)
-    one.build(X * 2)
-    same(equal.query_knn(X[:30] * 2, 4), one.query_knn(X[:30] * 2, 4))
 
 
 def test_growth_past_the_sizes_builds_the_tables():

@@ -34,17 +34,6 @@ from plovik.tuning import (
 )
 from query_helpers import assert_rows_equal as same
 
-
-def test_exact_scan_is_the_native_scan_of_the_converted_input():
-    # the scan itself against brute force: test_exact.py
-    rng = np.random.default_rng(2)
-    P, Q = rng.integers(0, 4, (257, 16)) / 4, rng.random((27, 16)) - 3.0  # ties, coordinates to wrap
-    ex = np.r_[np.arange(20), np.full(7, -1)]
-    Q32 = Q.astype(np.float32)
-    same(exact_knn(P.tolist(), Q32, 7, ex.tolist()), _native.exact_knn(P, Q32.astype(np.float64), 7, ex))
-    same(exact_radius(P, Q, 1.9, ex), _native.exact_radius(P, Q, 1.9, ex))
-
-
 # ---------------------------------------------------- the sample hashing
 
 
