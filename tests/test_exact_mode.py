@@ -276,7 +276,7 @@ def test_growth_past_the_sizes_builds_the_tables():
     assert idx[:, 0].tolist() == probe.tolist() and (dist == 0).all()
     assert not np.isin([5, 2500], search.query_radius(X[[5, 2500]], 0.01)[1]).any()
     assert search.estimate_recall(sample=100).interval[1] >= 0.95
-    # forced: the scan whatever the sizes, and no tables on growth
+    # forced: the scan whatever the sizes, and no tables on growth (exact=False: test_tuning.py)
     always = PlovikSearch(D, seed=1, exact="always")
     always.build(X[:3000])
     with warnings.catch_warnings(action="error"):  # no growth warning: there is nothing to re-tune
@@ -286,11 +286,6 @@ def test_growth_past_the_sizes_builds_the_tables():
     assert always.tuning.exact and always.raw is None and "as asked" in str(always.tuning)
     Q = rng.random((20, D))
     assert np.array_equal(always.query_knn(Q, 4)[0], exact_knn(X, Q, 4)[0])
-    never = PlovikSearch(D, seed=1, exact=False)
-    never.build(X[:30_000], sample=50)
-    assert not never.tuning.exact and never.raw is not None
-    with pytest.raises(ValueError, match='exact must be a bool or "always"'):
-        PlovikSearch(D, exact="sometimes")
 
 
 def test_refused_calls_leave_it_as_it_was():
