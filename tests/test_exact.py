@@ -11,7 +11,7 @@ import pytest
 
 import plovik
 from index_helpers import outputs_under_thread_counts, random_params
-from plovik import PanicException, RustLshIndex
+from plovik import PanicException, PlovikSearch, RustLshIndex
 from plovik._native import _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
 from plovik.grid import ExactGrid
 from plovik.lsh import _sum_general, _terms, _widen, _wrap_f32
@@ -179,31 +179,28 @@ def test_metrics_and_boxes_equal_brute_force(metric, d, sides, kind):
         want = scaled(brute_knn(P, Q, k, ex, metric, weights), top)
         for got in (plovik.exact_knn(Pb, Qb, k, ex, metric=metric, boxsize=sides), scan.knn(Qb, k, ex)):
             same(got, want)
-    bits = brute_bits(P, Q, metric, weights).view(np.float32)
-    occurring = np.unique(bits[:, :20])  # distances that occur: inclusive at them
+    # radii at distances that occur (inclusive at them) and the float below them, compared as given in the box
+    # scaled so that its longest side is 1 (radius * top / top need not give the float back)
+    unit, Pu, Qu = (None if sides is None else tuple(box / top)), P * (box / top), Q * (box / top)
+    unit_scan = plovik.ExactScan(Pu, metric=metric, boxsize=unit)
+    occurring = np.unique(brute_bits(P, Q, metric, weights).view(np.float32)[:, :20])
     for r in [0.0, *occurring[:: max(1, occurring.size // 6)], np.inf]:
-        r32 = np.float32(r)
-        for radius in {float(r32), float(np.nextafter(r32, np.float32(0)))}:
-            want = scaled(brute_radius(P, Q, radius, ex, metric, weights), top)
-            r_box = radius * top if np.isfinite(radius) else 1e300
-            if top != 1.0 and np.isfinite(radius):
-                continue  # radius * top / top need not give the float back: checked below on the unit box
-            same(plovik.exact_radius(Pb, Qb, r_box, ex, metric=metric, boxsize=sides), want)
-            same(scan.radius(Qb, r_box, ex), want)
-    # the sides scaled so that the longest is 1: the radii compared as given
-    if sides is not None:
-        unit = tuple(box / top)
-        for radius in occurring[:: max(1, occurring.size // 6)]:
-            want = brute_radius(P, Q, float(radius), ex, metric, weights)
-            got = plovik.exact_radius(P * unit, Q * unit, float(radius), ex, metric=metric, boxsize=unit)
-            same(got, want)
+        for radius in {float(np.float32(r)), float(np.nextafter(np.float32(r), np.float32(0)))}:
+            want = brute_radius(P, Q, radius, ex, metric, weights)
+            same(plovik.exact_radius(Pu, Qu, min(radius, 1e300), ex, metric=metric, boxsize=unit), want)
+            same(unit_scan.radius(Qu, min(radius, 1e300), ex), want)
+    # in the caller's box: every point, the distances times its longest side
+    want = scaled(brute_radius(P, Q, np.inf, ex, metric, weights), top)
+    for got in (plovik.exact_radius(Pb, Qb, 1e300, ex, metric=metric, boxsize=sides), scan.radius(Qb, 1e300, ex)):
+        same(got, want)
 
 
 @pytest.mark.parametrize("metric", ["l1", "euclidean"])
 def test_equal_sides_answer_as_one_boxsize(metric):
     """Equal sides give weights of exactly 1: the rows of boxsize=(L, L, L)
-    are those of boxsize=L bit for bit, and weights of 1 those of none; L1
-    without sides is the default scan's."""
+    are those of boxsize=L bit for bit, through the functions, ExactScan and
+    a hashed search, and weights of 1 those of none; L1 without sides is the
+    default scan's."""
     rng = np.random.default_rng(11)
     P, Q = rng.random((300, 3)) * 6.5, rng.random((40, 3)) * 6.5
     box = dict(metric=metric, boxsize=6.5)
@@ -214,6 +211,11 @@ def test_equal_sides_answer_as_one_boxsize(metric):
     same(_exact_knn_tiles(_exact_tiles(U, metric, np.ones(3)), V, 5), _exact_knn_tiles(plain, V, 5))
     if metric == "l1":
         same(_exact_knn_tiles(plain, V, 5), exact_knn(U, V, 5))
+    # a hashed search as well
+    searches = [PlovikSearch(3, metric=metric, boxsize=b, exact=False, seed=1) for b in (6.5, (6.5,) * 3)]
+    for search in searches:
+        search.build(P)
+    same(*(search.query_knn(Q, 4) for search in searches))
 
 
 def test_torus_distance():
@@ -382,13 +384,16 @@ def test_exact_scan_answers_as_the_functions():
     rng = np.random.default_rng(4)
     P, Q = rng.random((300, 5)), rng.random((20, 5)) * 2 - 0.5
     ex = rng.integers(-1, 300, 20)
-    scan = plovik.ExactScan(P)
+    scan, Q32 = plovik.ExactScan(P), Q.astype(np.float32)
     assert (scan.n, scan.d) == (300, 5)
     for got, want in (
         (scan.knn(Q, 7, ex), plovik.exact_knn(P, Q, 7, ex)),
         (scan.radius(Q, 0.9, ex), plovik.exact_radius(P, Q, 0.9, ex)),
         (scan.knn(Q, 7, ex, threads=1), plovik.exact_knn(P, Q, 7, ex, threads=3)),
         (scan.radius(Q, 0.9, ex, threads=2000), plovik.exact_radius(P, Q, 0.9, ex, threads=1)),
+        # the functions are the native scan of their input converted (lists, single precision)
+        (plovik.exact_knn(P.tolist(), Q32, 7, ex.tolist()), exact_knn(P, Q32.astype(np.float64), 7, ex)),
+        (plovik.exact_radius(P, Q, 0.9, ex), exact_radius(P, Q, 0.9, ex)),
     ):
         same(got, want)
     # threads= is checked by the one validator of every threads=

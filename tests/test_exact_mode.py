@@ -16,7 +16,6 @@ import pytest
 from plovik import PlovikSearch, datasets, exact_knn, exact_radius
 from plovik.grid import GridStore
 from plovik.lsh import PythonLshIndex
-from query_helpers import assert_rows_equal as same
 
 D = 8
 
@@ -259,16 +258,6 @@ def test_tables_and_grid_answer_in_the_metric_through_every_change(tmp_path, met
         mirror.check(back, np.random.default_rng(3))
 
 
-def test_equal_sides_are_one_box():
-    # the search and its modes as with one boxsize (bad boxes and metrics: test_exact.py)
-    X = np.random.default_rng(7).random((900, 3))
-    equal = PlovikSearch(3, boxsize=(2.0, 2.0, 2.0), exact=False, seed=1)
-    equal.build(X * 2)
-    one = PlovikSearch(3, boxsize=2.0, exact=False, seed=1)
-    one.build(X * 2)
-    same(equal.query_knn(X[:30] * 2, 4), one.query_knn(X[:30] * 2, 4))
-
-
 def test_growth_past_the_sizes_builds_the_tables():
     rng = np.random.default_rng(5)
     X = datasets.clustered(rng, 36_000, D, clusters=20, sigma=0.02)
@@ -287,7 +276,7 @@ def test_growth_past_the_sizes_builds_the_tables():
     assert idx[:, 0].tolist() == probe.tolist() and (dist == 0).all()
     assert not np.isin([5, 2500], search.query_radius(X[[5, 2500]], 0.01)[1]).any()
     assert search.estimate_recall(sample=100).interval[1] >= 0.95
-    # forced: the scan whatever the sizes, and no tables on growth
+    # forced: the scan whatever the sizes, and no tables on growth (exact=False: test_tuning.py)
     always = PlovikSearch(D, seed=1, exact="always")
     always.build(X[:3000])
     with warnings.catch_warnings(action="error"):  # no growth warning: there is nothing to re-tune
@@ -297,11 +286,6 @@ def test_growth_past_the_sizes_builds_the_tables():
     assert always.tuning.exact and always.raw is None and "as asked" in str(always.tuning)
     Q = rng.random((20, D))
     assert np.array_equal(always.query_knn(Q, 4)[0], exact_knn(X, Q, 4)[0])
-    never = PlovikSearch(D, seed=1, exact=False)
-    never.build(X[:30_000], sample=50)
-    assert not never.tuning.exact and never.raw is not None
-    with pytest.raises(ValueError, match='exact must be a bool or "always"'):
-        PlovikSearch(D, exact="sometimes")
 
 
 def test_refused_calls_leave_it_as_it_was():

@@ -8,6 +8,7 @@ import pytest
 from index_helpers import random_params
 from plovik import RustLshIndex
 from plovik.lsh import PythonLshIndex
+from plovik.threads import thread_limit
 from query_helpers import COUNTERS, F32, KERNEL_DIMS, assert_rows_equal, built, counted, torus_l1, wrap_f32
 
 
@@ -113,17 +114,16 @@ def test_counters_of_both_paths_and_calls_that_count_nothing():
 
 def test_a_large_k_cuts_blocks_smaller_and_keeps_the_rows():
     # k = 2,100 caps a block at 2**20 // k = 499 queries whatever `block`
-    # says; the rows are those of blocks of 64 and of the reference.
+    # says: on one worker, 520 queries go in blocks of 499 and 21. The rows
+    # are those of blocks of 64 and, on both sides of the cut, the reference's.
     rng = np.random.default_rng(11)
     params = random_params(rng, d=6, L=3, K=2, b=3)
-    pts, q = rng.random((3000, 6)), rng.random((1200, 6))
+    pts, q = rng.random((3000, 6)), rng.random((520, 6))
     rows = []
     for block in (0, 64):
-        ix = RustLshIndex(**{**params, "block": block})
-        ix.build(pts, 2500)
-        rows.append(ix.query_knn(q, 2100))
-        assert ix.stats()["queries"] == 1200
-    reference = PythonLshIndex(**{**params, "block": 0})
-    reference.build(pts, 2500)
+        native, reference = built(params, pts, 2500, block=block)
+        with thread_limit(1):
+            rows.append(native.query_knn(q, 2100))
+        assert native.stats()["queries"] == 520
     assert_rows_equal(rows[0], rows[1])
-    assert_rows_equal(rows[0], reference.query_knn(q, 2100))
+    assert_rows_equal([r[440:] for r in rows[0]], reference.query_knn(q[440:], 2100))

@@ -34,17 +34,6 @@ from plovik.tuning import (
 )
 from query_helpers import assert_rows_equal as same
 
-
-def test_exact_scan_is_the_native_scan_of_the_converted_input():
-    # the scan itself against brute force: test_exact.py
-    rng = np.random.default_rng(2)
-    P, Q = rng.integers(0, 4, (257, 16)) / 4, rng.random((27, 16)) - 3.0  # ties, coordinates to wrap
-    ex = np.r_[np.arange(20), np.full(7, -1)]
-    Q32 = Q.astype(np.float32)
-    same(exact_knn(P.tolist(), Q32, 7, ex.tolist()), _native.exact_knn(P, Q32.astype(np.float64), 7, ex))
-    same(exact_radius(P, Q, 1.9, ex), _native.exact_radius(P, Q, 1.9, ex))
-
-
 # ---------------------------------------------------- the sample hashing
 
 
@@ -93,12 +82,14 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         keys, pk = ref._compute_keys(X), ref._probe_keys(Q, P)
         owner = np.repeat(np.arange(len(Q)), 7)
         nb = rng.integers(0, len(X), owner.size)
-        want_hits = np.zeros((len(Q), P + 1, s.shape[0]), np.int64)
-        for q, j in zip(owner, nb, strict=True):
-            for p in range(P + 1):
-                found = [t for t in range(s.shape[0]) if keys[t, j] in pk[q, t, : p + 1]]
-                if found:
-                    want_hits[q, p, found[0] :] += 1
+        # each pair's first table at each probe count (-1: none); per query, the pairs found by each table
+        L, pairs = s.shape[0], zip(owner, nb, strict=True)
+        firsts = [
+            next((t for t in range(L) if keys[t, j] in pk[q, t, : p + 1]), -1) for q, j in pairs for p in range(P + 1)
+        ]
+        want_first = np.reshape(firsts, (owner.size, P + 1))
+        want_hits = np.zeros((len(Q), P + 1, L), np.int64)
+        np.add.at(want_hits, owner, (want_first[..., None] >= 0) & (want_first[..., None] <= np.arange(L)))
         for threads in (1, 3):
             with thread_limit(threads):
                 assert np.array_equal(_native._probe_keys(b, s, u, Q, P), pk)
@@ -113,11 +104,6 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         assert np.array_equal(_native._neighbour_hits(b, s[:l], u[:l], Q, X[nb], owner, P), hits[..., :l]), trial
         # going on from the first l tables (the queries from `cut` on from none) gives the hits at once,
         # and each pair's first table at each probe count
-        want_first = np.full((owner.size, P + 1), -1, np.int64)
-        for i, (q, j) in enumerate(zip(owner, nb, strict=True)):
-            for p in range(P + 1):
-                found = [t for t in range(s.shape[0]) if keys[t, j] in pk[q, t, : p + 1]]
-                want_first[i, p] = found[0] if found else -1
         none = np.full((owner.size, P + 1), -1, np.int64)
         h, f = _native._neighbour_hits_from(b, s[:l], u[:l], Q, X[nb], owner, P, np.zeros(len(Q), np.int64), none)
         assert np.array_equal(h, hits[..., :l]) and np.array_equal(f, np.where(want_first < l, want_first, -1)), trial
@@ -276,18 +262,15 @@ def test_recall_interval_is_taken_over_queries():
     assert recall_interval([], []) == (1.0, 1.0, 1.0)
 
 
-@pytest.mark.parametrize(
-    "spreads, weights",
-    [
+def test_coordinate_weights():
+    for spreads, weights in [
         ([0.2, 0.1, 0.0, 1e-9], [2 / 3, 1 / 3, 0, 0]),  # proportional; a spread below 1e-6 of the largest is none
         ([0.25, 0.2], [5 / 9, 4 / 9]),
         ([0.25, 0.2499, 0.248, 0.0], [1 / 3, 1 / 3, 1 / 3, 0]),  # within a percent of the largest: uniform
         ([0.0, 0.0], [0.5, 0.5]),
         ([0.1], [1.0]),
-    ],
-)
-def test_coordinate_weights(spreads, weights):
-    assert coordinate_weights(np.array(spreads)).tolist() == pytest.approx(weights, abs=1e-15)
+    ]:
+        assert coordinate_weights(np.array(spreads)).tolist() == pytest.approx(weights, abs=1e-15)
     # the spread of uniform coordinates is the mean toroidal distance, 1/4; a constant one has none
     X = np.random.default_rng(1).random((20_000, 3))
     X[:, 2] = 0.3
@@ -359,24 +342,23 @@ ZERO = dict(
 )
 
 
-@pytest.mark.parametrize(
-    "cost, given, chosen",
-    [
-        # a free scan costs less than any index (and a costly grid)
-        (CostModel(scan=0.0, scan_bytes=0.0, scan_tiles=0.0, grid_query=1e9), {}, dict(exact=True, grid=False)),
-        (CostModel(**SLOW_SCAN, grid_query=1e9), {}, dict(exact=False, grid=False)),
-        # a costly scan: the grid as calibrated, in four coordinates; not in five
-        (CostModel(**SLOW_SCAN), {}, dict(exact=True, grid=True)),
-        (CostModel(**SLOW_SCAN), dict(d=5), dict(exact=False, grid=False)),
-        # only tables cost: the fewest, one (any table reaches a recall of 0.05, even unprobed)
-        (CostModel(**{**ZERO, "per_table": 1.0}), dict(cells=4, components=3, probes=0), dict(exact=False, tables=1)),
-        # only probes cost: none
-        (CostModel(**{**ZERO, "per_probe": 1.0}), dict(cells=4, components=3, tables=3), dict(exact=False, probes=0)),
-        # nothing costs: the highest recall, every component flipped
-        (CostModel(**ZERO), dict(cells=4, components=3, tables=1), dict(exact=False, probes=3)),
-    ],
-)
-def test_cost_model_chooses_the_cheapest_setting(cost, given, chosen):
+CHOICES = [
+    # a free scan costs less than any index (and a costly grid)
+    (CostModel(scan=0.0, scan_bytes=0.0, scan_tiles=0.0, grid_query=1e9), {}, dict(exact=True, grid=False)),
+    (CostModel(**SLOW_SCAN, grid_query=1e9), {}, dict(exact=False, grid=False)),
+    # a costly scan: the grid as calibrated, in four coordinates; not in five
+    (CostModel(**SLOW_SCAN), {}, dict(exact=True, grid=True)),
+    (CostModel(**SLOW_SCAN), dict(d=5), dict(exact=False, grid=False)),
+    # only tables cost: the fewest, one (any table reaches a recall of 0.05, even unprobed)
+    (CostModel(**{**ZERO, "per_table": 1.0}), dict(cells=4, components=3, probes=0), dict(exact=False, tables=1)),
+    # only probes cost: none
+    (CostModel(**{**ZERO, "per_probe": 1.0}), dict(cells=4, components=3, tables=3), dict(exact=False, probes=0)),
+    # nothing costs: the highest recall, every component flipped
+    (CostModel(**ZERO), dict(cells=4, components=3, tables=1), dict(exact=False, probes=3)),
+]
+
+
+def test_cost_model_chooses_the_cheapest_setting():
     # the modelled nanoseconds themselves, term by term
     assert (
         CostModel(1, 2, 3, 4, 5, 6).index(d=2, k=3, tables=4, probes=5, entries=6, distinct=7) == 12 + 40 + 36 + 28 + 5
@@ -388,13 +370,14 @@ def test_cost_model_chooses_the_cheapest_setting(cost, given, chosen):
     grid = CostModel(1, 2, 3, 4, 5, 6, 7, 8, 9, 10)
     assert grid.grid(d=1, k=2, cells=100, occupancy=1.0) == 7 + 8 * 3 + 9 * 3 + 10 * 2 * np.log2(3)
     assert grid_reads(3, 10, 5, 1e-9) == pytest.approx((125.0, 125e-9)) and grid_reads(2, 1, 50, 0.0) == (2500.0, 0.0)
-    given = dict(given)
-    X = np.random.default_rng(2).random((1500, given.pop("d", 4)))
-    report, s, _ = tune(X, target=0.05, k=5, seed=1, sample=80, cost=cost, **given)
-    assert {key: getattr(report, key) for key in chosen} == chosen and report.reached
-    assert s.shape == (report.tables, report.components)
-    if not report.exact:
-        assert report.cost < report.exact_cost and report.interval[0] >= 0.05
+    for cost, given, chosen in CHOICES:
+        given = dict(given)  # the table stays as it is
+        X = np.random.default_rng(2).random((1500, given.pop("d", 4)))
+        report, s, _ = tune(X, target=0.05, k=5, seed=1, sample=80, cost=cost, **given)
+        assert {key: getattr(report, key) for key in chosen} == chosen and report.reached, chosen
+        assert s.shape == (report.tables, report.components)
+        if not report.exact:
+            assert report.cost < report.exact_cost and report.interval[0] >= 0.05
 
 
 def test_the_scan_is_priced_by_the_tiles_its_bytes_let_through():
@@ -454,13 +437,9 @@ def clustered(rng, n, d):
     return datasets.clustered(rng, n, d, clusters=20, sigma=0.02)  # the same clusters in every call
 
 
-def constant_coords(rng, n, d):
-    return datasets.few_informative(rng, n, d, informative=4, noise=0.0)
-
-
 SHAPES = {
     "clustered d=12": (clustered, 12),
-    "4 of 16 coordinates vary": (constant_coords, 16),
+    "4 of 16 coordinates vary": (lambda rng, n, d: datasets.few_informative(rng, n, d, informative=4, noise=0.0), 16),
     "uniform d=2": (lambda rng, n, d: rng.random((n, d)), 2),
     "clustered d=40": (clustered, 40),
 }
@@ -762,6 +741,8 @@ def build5(**kwargs):
         (lambda: build5(capacity=-1), ValueError, "capacity must be at least 0"),
         (lambda: build5(radius=np.inf), ValueError, "radius must be finite"),
         (lambda: build5(queries=np.zeros((2, 4))), ValueError, "queries has 4 columns"),
+        (lambda: build5(tuning="again"), ValueError, "tuning must be"),
+        (lambda: build5(tuning=5), TypeError, "tuning must be"),
         (lambda: PlovikSearch(3).estimate_recall(), ValueError, r"before build\(\)"),
     ],
 )
@@ -833,9 +814,6 @@ def test_kept_settings_outlive_a_build(tmp_path):
     assert search.tuning.sample != 32
     if not search.tuning.exact:  # the tuning's layout is kept for the monitor's checks
         assert search.nbytes_by_part["exact scan"] > 0
-    for bad, exc in [("again", ValueError), (5, TypeError)]:
-        with pytest.raises(exc, match="tuning must be"):
-            search.build(frames[0], tuning=bad)
     with pytest.raises(ValueError, match="the tuning is for 3 coordinates, the search has 4"):
         PlovikSearch(4, tuning=first)
 
@@ -904,7 +882,7 @@ def test_an_early_stop_is_trusted_only_when_the_next_queries_bear_it_out(later_f
     # neighbour lies half a period away in every coordinate (with 2 cells and
     # no probes, never in a bucket they probe); the setting was chosen on
     # the first four
-    from plovik.tuning import _confirm, _Option, _Truth
+    from plovik.tuning import _confirm, _Option
 
     Q = np.random.default_rng(0).random((8, 4))
     away = (Q + 0.5) % 1.0
