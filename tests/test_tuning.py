@@ -786,12 +786,14 @@ def test_kept_settings_outlive_a_build(tmp_path):
     assert not first.exact and first.sample > 32
     search.save(tmp_path / "s")
     for s in (search, PlovikSearch.load(tmp_path / "s")):
+        start = time.perf_counter()
         s.build(frames[1], tuning="keep")  # checked on 32 queries, the same tables as before
+        wall = time.perf_counter() - start
         assert s.nbytes_by_part["exact scan"] == 0  # the check scanned the points as they are
         t = s.tuning
         assert t.settings() == first.settings() and t.sample == 32 and np.array_equal(s.params.s, search.params.s)
         assert t.candidates == pytest.approx(first.candidates, rel=0.5) and t.occupancy == first.occupancy
-        assert 0 < t.seconds < 60 and t.interval[0] <= t.recall <= t.interval[1]
+        assert 0 < t.seconds <= wall and t.interval[0] <= t.recall <= t.interval[1]
         assert recall_at_k(s.query_knn(fresh, 10)[0], exact_knn(frames[1], fresh, 10)[0]) >= 0.94
     # the check with the points laid out first measures the same
     kept = [
@@ -822,12 +824,14 @@ def test_small_data_is_scanned_without_measuring():
     # below 250,000 points times coordinates the sizes alone decide
     X = np.random.default_rng(3).random((15_000, 16))
     search = PlovikSearch(16, seed=1)
+    start = time.perf_counter()
     search.build(X, radius=0.5)
+    wall = time.perf_counter() - start
     t = search.tuning
     assert t.exact and t.sample == 0 and t.tables == 1 and t.probes == 0
     assert (t.recall, t.interval, t.radius_recall, t.radius_interval) == (1.0, (1.0, 1.0), 1.0, (1.0, 1.0))
     assert t.occupancy == t.n / t.cells**t.components and t.cost == t.exact_cost
-    assert f"cost {t.exact_cost / 1000:.1f} us/query" in str(t) and 0 < t.seconds < 1
+    assert f"cost {t.exact_cost / 1000:.1f} us/query" in str(t) and 0 < t.seconds <= wall
     search.build(X, tuning="keep")  # an exact tuning is kept as it is
     assert search.tuning.exact and search.tuning.interval == (1.0, 1.0)
     Q = np.random.default_rng(4).random((20, 16))
