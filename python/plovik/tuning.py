@@ -1334,8 +1334,12 @@ def tune(
     # point and coordinate).
     priced = not scan.coded or grid
 
-    def scan_price(own: _Truth) -> float:
-        return cost.exact(n_total, d, _passing(own, counted, n_total, k))
+    def price_scan(own: _Truth) -> None:
+        """The scan's price from the self-join truth `own`, once."""
+        nonlocal scan_cost, exact_cost, priced
+        if not priced:
+            scan_cost, priced = cost.exact(n_total, d, _passing(own, counted, n_total, k)), True
+            exact_cost = exact_cost if grid else scan_cost
 
     # Each self-join sample point also gives a query between the points (`_between`).
     moves = _moves(np.random.default_rng([seed, 0x62657477]), m_self, d)
@@ -1503,9 +1507,7 @@ def tune(
         costing = np.concatenate(own_first + asked_first)
         # SCREEN_QUERIES decide for the exact scan, or pick the shapes that go on
         truths, radius_truth = sample_truths(min(m, SCREEN_QUERIES), truths, radius_truth)
-        if not priced:
-            scan_cost, priced = scan_price(truths[0]), True
-            exact_cost = exact_cost if grid else scan_cost
+        price_scan(truths[0])
         first = evaluate(todo, width, truths, radius_truth, screened, "recall", costing)
         if allow_exact and _cheapest(first, target, radius is not None, "recall") >= exact_cost:
             # no setting comes near the scan's cost, even by its point estimate
@@ -1521,9 +1523,7 @@ def tune(
             if step > 1:
                 counted = np.ascontiguousarray(counted[::step])
     truths, radius_truth = sample_truths(m, truths, radius_truth)  # the rest of the first sample
-    if not priced:
-        scan_cost, priced = scan_price(truths[0]), True
-        exact_cost = exact_cost if grid else scan_cost
+    price_scan(truths[0])
     while True:
         options = evaluate(todo, width, truths, radius_truth, counted, "early" if m < m_max else "lower")
         best, reached = _choose(options, target, radius is not None, early=m < m_max)

@@ -170,6 +170,18 @@ uint8_t byte_code(float x) {
                                 : uint8_t{0};
 }
 
+// Coordinate c of point j of a tile: its value x, and with `code` its byte
+// in the tile's byte tile.
+inline void put_value(float* out, uint8_t* code, std::size_t c, std::size_t j, float x) {
+  out[c * lanes + j] = x;
+  if (code != nullptr) code[c / 2 * 32 + 2 * j + c % 2] = byte_code(x);
+}
+
+// In an odd number d of coordinates, the byte of point j's missing last one: 0.
+inline void clear_missing_byte(uint8_t* code, std::size_t d, std::size_t j) {
+  if (code != nullptr && d % 2 != 0) code[d / 2 * 32 + 2 * j + 1] = 0;
+}
+
 // The byte sums a point whose float sum is at most `limit` can have (see
 // above); max_code_sum when any can (no finite limit), -1 when none can.
 int16_t code_bound(float limit, std::size_t d) {
@@ -235,6 +247,7 @@ void lay_out_tile(const double* rows, std::size_t d, float* out, uint8_t* code) 
     for (std::size_t q = 0; q < 4; ++q) {
       const __m256 x = _mm256_set_m128(r[4 + q], r[q]);  // coordinate c + q of points 0 - 7
       _mm256_storeu_ps(out + (c + q) * lanes, x);
+      if (code == nullptr) continue;
       const __m256 in_unit =
           _mm256_and_ps(_mm256_cmp_ps(x, zero, _CMP_GE_OQ), _mm256_cmp_ps(x, one, _CMP_LE_OQ));
       bytes[q] =
@@ -251,14 +264,11 @@ void lay_out_tile(const double* rows, std::size_t d, float* out, uint8_t* code) 
     _mm_storeu_si128(reinterpret_cast<__m128i*>(code + (c / 2 + 1) * 32),
                      _mm256_extracti128_si256(both, 1));
   }
-  for (; c < d; ++c)
-    for (std::size_t j = 0; j < lanes; ++j) {
-      const float x = wrap_f32(rows[j * d + c]);
-      out[c * lanes + j] = x;
-      if (code != nullptr) code[c / 2 * 32 + 2 * j + c % 2] = byte_code(x);
-    }
-  if (code != nullptr && d % 2 != 0)
-    for (std::size_t j = 0; j < lanes; ++j) code[(d / 2) * 32 + 2 * j + 1] = 0;
+  for (std::size_t j = 0; j < lanes; ++j) {
+    for (std::size_t rest = c; rest < d; ++rest)
+      put_value(out, code, rest, j, wrap_f32(rows[j * d + rest]));
+    clear_missing_byte(code, d, j);
+  }
 }
 }  // namespace
 }  // namespace exact_avx2
@@ -327,12 +337,9 @@ void lay_out_tiles(const PointRows& p, std::size_t begin, std::size_t end, float
     for (std::size_t j = 0; j < lanes; ++j) {
       const std::size_t i = t * lanes + j;
       const double* row = p.values.data() + i * p.d;
-      for (std::size_t c = 0; c < p.d; ++c) {
-        const float x = i < p.n ? wrap_f32(row[c]) : 0.0f;
-        out[c * lanes + j] = x;
-        if (code != nullptr) code[c / 2 * 32 + 2 * j + c % 2] = byte_code(x);
-      }
-      if (code != nullptr && p.d % 2 != 0) code[(pairs - 1) * 32 + 2 * j + 1] = 0;
+      for (std::size_t c = 0; c < p.d; ++c)
+        put_value(out, code, c, j, i < p.n ? wrap_f32(row[c]) : 0.0f);
+      clear_missing_byte(code, p.d, j);
     }
   }
 }
