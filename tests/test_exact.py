@@ -146,6 +146,35 @@ def test_equals_brute_force(d, kind):
     assert few[0].tolist() == [[2, -1], few[0][1].tolist()] and (few[0][1] >= 0).all()
 
 
+@pytest.mark.parametrize(
+    "d, kind", [(1, "bytes"), (2, "ties"), (3, "uniform"), (5, "clusters"), (16, "clusters"), (33, "clusters")]
+)
+def test_points_laid_out_in_spatial_order_answer_as_brute_force(d, kind):
+    """From a few thousand points, crowded or low-dimensional points are laid
+    out by a spatial key and the scan passes over whole groups of them
+    (the layout holds 4 more bytes a point and the groups' ranges): rows as
+    brute force's, ties by id, for k within one group, past it and past n,
+    with excluded ids, and radii; the queries on the points, beside them and
+    far from them."""
+    rng = np.random.default_rng(d * 7 + KINDS.index(kind))
+    n, m = 4_101, 48  # a partial tile and a partial group
+    P, Q = data(rng, n, m, d, kind)
+    if kind == "clusters":  # the points shuffled (the order is the layout's, not the input's)
+        P = P[rng.permutation(n)]
+    Q[: m // 3] = P[rng.integers(0, n, m // 3)]  # queries on points (and their exact copies)
+    P[1::97] = P[0]  # copies of one point, ids spread over the input
+    ex = rng.integers(-1, n, m)
+    scan = plovik.ExactScan(P)
+    assert scan.nbytes > -(-n // 8) * 8 * (4 * d + (d + 1) // 2 * 2) + 4 * n  # ordered
+    tiles = _exact_tiles(P)
+    for k in (1, 10, 200, n + 3):
+        want = brute_knn(P, Q, k, ex)
+        same(_exact_knn_tiles(tiles, Q, k, ex), want)
+        same(_exact_knn_tiles(tiles, Q[:3], k, ex[:3]), (want[0][:3], want[1][:3]))  # split runs
+    for radius in (0.0, 0.02 * d, 0.2 * d):
+        same(_exact_radius_tiles(tiles, Q, radius, ex), brute_radius(P, Q, radius, ex))
+
+
 def scaled(rows, factor):
     """Rows with their distances (the last array) times `factor`."""
     return (*rows[:-1], rows[-1] * factor)

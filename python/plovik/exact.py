@@ -335,7 +335,8 @@ class ExactScan(ExactPoints):
     """`exact_knn` and `exact_radius` against points fixed once.
 
     The points are wrapped, rounded to single precision and laid out for the
-    scan when the object is made (4 or 5 bytes per coordinate, kept), instead of
+    scan when the object is made (4 or 5 bytes per coordinate and, in a
+    spatial order, 4 per point, kept), instead of
     at every call: calls with few queries then cost the scan alone. Rows
     equal those of `exact_knn` / `exact_radius` on the same points (and
     `metric` and `boxsize`, which the queries and radii of every call share).
@@ -350,7 +351,11 @@ class ExactScan(ExactPoints):
         """Bytes of the laid-out points: tiles of 8 points, 4 bytes a
         coordinate; in plain toroidal L1 (no unequal sides) and up to 255
         coordinates one byte more, a coordinate's byte that lets the scan
-        pass over points no distance of which can be taken."""
+        pass over points no distance of which can be taken. Points that
+        crowd together or spread in few dimensions (from 4,096 of them) are
+        laid out in a spatial order so that the scan passes over whole
+        groups of 128: 4 bytes a point more, and the byte ranges of each
+        group."""
         nbytes: int = _native._exact_tiles_nbytes(self._tiles)
         return nbytes
 

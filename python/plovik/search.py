@@ -570,7 +570,8 @@ class PlovikSearch:
         "directories" and "reuse" are 0 and its "coordinates" the points in
         single precision and a byte a point for the retired flags; "exact scan":
         the points laid out for the exact scan (4 bytes a coordinate, 5 in
-        plain L1 up to 255 coordinates: `ExactScan.nbytes`), which
+        plain L1 up to 255 coordinates, and their order where the scan
+        keeps one: `ExactScan.nbytes`), which
         a search that answers exactly keeps, and a tuned one for the recall
         monitor's checks (not with `monitor=False`), from the build (one
         that keeps hash settings: from the first check) or the first exact

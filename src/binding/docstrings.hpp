@@ -160,7 +160,10 @@ inline constexpr const char* exact_tiles_nbytes =
     "The bytes the points prepared by `_exact_tiles` hold: 4 per coordinate\n"
     "of the laid-out points, and for plain toroidal L1 in at most 255\n"
     "coordinates one more (each coordinate also as a byte, which lets the\n"
-    "scan pass over points no distance of which can be taken).";
+    "scan pass over points no distance of which can be taken); where those\n"
+    "points crowd together or spread in few dimensions, they are laid out in\n"
+    "a spatial order, with 4 more a point and two a coordinate per group of\n"
+    "128 (which lets it pass over whole groups).";
 
 inline constexpr const char* exact_knn_tiles =
     "_exact_knn_tiles(tiles, queries, k, exclude_ids=None)\n--\n\n"

@@ -411,7 +411,10 @@ void test_exact_layout() {
   // coordinates each value's byte floor(256 x) mod 256 in byte tiles of
   // sixteen points (0 for a missing last coordinate and past the points).
   // Values far outside [0, 1), near and past 2^52, -0.0, multiples of
-  // 1/256 and their neighbours, and values that round up to 1.0.
+  // 1/256 and their neighbours, and values that round up to 1.0. Points
+  // laid out in a spatial order (enough of them, here in few dimensions
+  // by their variance) are a permutation of the rows, and each group's
+  // byte ranges hold the bytes of its points.
   std::uniform_real_distribution<double> unit(0.0, 1.0), wide(-5.0, 5.0);
   std::uniform_int_distribution<int> kind(0, 11), step(0, 2048);
   auto value = [&] {
@@ -441,17 +444,27 @@ void test_exact_layout() {
       const std::size_t tiles = plovik::tile_count(n), pairs = (d + 1) / 2;
       CHECK(laid.tiles.size() == tiles * 8 * d);
       CHECK(laid.codes.size() == (d <= 255 ? (tiles + 1) / 2 * pairs * 32 : 0));
+      const auto& order = laid.spatial.order;
+      CHECK(order.empty() == (n < plovik::ordered_from || d > 255));
+      std::vector<bool> seen(n, false);
+      for (const uint32_t id : order) seen.at(id) = true;
+      CHECK(order.empty() || std::all_of(seen.begin(), seen.end(), [](bool b) { return b; }));
+      const std::size_t stride = plovik::range_stride(d);
       for (std::size_t t = 0; t < tiles; ++t)
         for (std::size_t j = 0; j < 8; ++j)
           for (std::size_t c = 0; c < pairs * 2; ++c) {
-            const std::size_t i = t * 8 + j;
-            const float x = i < n && c < d ? plovik::wrap_f32(rows[i * d + c]) : 0.0f;
+            const std::size_t i = t * 8 + j, id = order.empty() || i >= n ? i : order[i];
+            const float x = i < n && c < d ? plovik::wrap_f32(rows[id * d + c]) : 0.0f;
             if (c < d)
               CHECK(std::bit_cast<uint32_t>(laid.tiles[(t * d + c) * 8 + j]) ==
                     std::bit_cast<uint32_t>(x));
             if (!laid.codes.empty())
               CHECK(laid.codes[(t / 2 * pairs + c / 2) * 32 + t % 2 * 16 + 2 * j + c % 2] ==
                     byte_of(x));
+            if (!order.empty() && i < n && c < d) {
+              const uint8_t* low = laid.ranges.data() + t / plovik::group_tiles * 2 * stride;
+              CHECK(low[c] <= byte_of(x) && byte_of(x) <= low[stride + c]);
+            }
           }
       if (!laid.codes.empty() && tiles % 2 != 0)  // the last byte tile's second half
         for (std::size_t q = 0; q < pairs; ++q)

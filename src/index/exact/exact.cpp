@@ -9,7 +9,9 @@
 
 #include "index/cpu_features.hpp"
 #include "index/errors.hpp"
+#include "index/exact/order.hpp"
 #include "index/hash/keys.hpp"
+#include "index/memory/prefetch.hpp"
 #include "index/query/topk.hpp"
 #include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
@@ -65,18 +67,26 @@ struct ScanArgs {
   std::size_t n;       // points; lanes past it are padding
   const float* query;  // 8 d values: each coordinate broadcast to eight lanes
   int64_t excluded;
-  int kind;               // the term kind, l1_plain .. l2_weighted
-  const float* weights;   // the weighted kinds: 8 d values, each weight broadcast
-  const uint8_t* codes;   // byte tile tile_base / 2 of the points' byte coordinates (null: none)
-  const uint8_t* qcodes;  // the query's byte coordinates, as a byte tile's
+  int kind;                // the term kind, l1_plain .. l2_weighted
+  const float* weights;    // the weighted kinds: 8 d values, each weight broadcast
+  const uint8_t* codes;    // byte tile tile_base / 2 of the points' byte coordinates (null: none)
+  const uint8_t* qcodes;   // the query's byte coordinates, as a byte tile's
+  const uint32_t* order;   // the id of each laid-out point (null: its position)
+  const uint8_t* ranges;   // the groups' byte ranges (group_ranges; null: none)
+  const uint8_t* qbytes;   // the query's bytes, range_stride(d) of them (with ranges)
+  std::size_t skip_group;  // a group this call passes over (already scanned), or none
 };
+
+constexpr std::size_t no_group = SIZE_MAX;
 
 // One query's k best so far: a max-heap under the result order, and the
 // vector threshold on the sums: a lane passes when its sum's bits, as
 // int32, are at most thr. While the heap is not full everything passes;
-// then a lane passes when its distance comes before the top's (points come
-// in ascending id order, so an equal distance never displaces the top):
-// for L1 (distance = sum) thr is the top's bits minus 1; for L2 the largest
+// then a lane passes when its distance comes before the top's (points in
+// ascending id order, so an equal distance never displaces the top): for
+// L1 (distance = sum) thr is the top's bits minus 1, or the top's bits
+// when the points come in another order (`ordered`: an equal distance of
+// a lower id does displace it, which offer() decides); for L2 the largest
 // sum whose root is below the top (l2_sum_bound of the float before it),
 // since the root is monotone; a NaN top (above +inf) keeps the L1 rule, a
 // root keeping a NaN sum's bits. Sums have the sign bit clear; anything
@@ -87,6 +97,7 @@ struct KnnRow {
   std::size_t len;
   int32_t thr;
   bool l2;
+  bool ordered;
 };
 
 using RadiusRow = Array<Slot>;
@@ -96,7 +107,7 @@ void set_threshold(KnnRow& row) {
   if (row.len < row.k || top >= 0x80000000u)
     row.thr = std::numeric_limits<int32_t>::max();
   else if (!row.l2 || top > 0x7f800000u)
-    row.thr = static_cast<int32_t>(top) - 1;
+    row.thr = static_cast<int32_t>(top) - (row.ordered ? 0 : 1);
   else if (top == 0)
     row.thr = -1;
   else
@@ -118,16 +129,19 @@ void offer(KnnRow& row, uint32_t bits, int64_t id) {
 
 // Calls take(bits, id) for every lane of `mask` that holds a point of the
 // index other than the excluded one (the last tile has lanes past n), bits
-// those of the lane's distance: its sum, rooted for L2.
+// those of the lane's distance: its sum, rooted for L2; `base` is the
+// tile's first position, the id that of the point laid out there.
 template <class Take>
 void for_admitted(unsigned mask, const float* dist, std::size_t base, const ScanArgs& a,
                   Take take) {
   for (; mask != 0; mask &= mask - 1) {
     const auto j = static_cast<std::size_t>(std::countr_zero(mask));
-    const std::size_t id = base + j;
-    if (id >= a.n || static_cast<int64_t>(id) == a.excluded) continue;
+    const std::size_t at = base + j;
+    if (at >= a.n) continue;
+    const auto id = static_cast<int64_t>(a.order != nullptr ? a.order[at] : at);
+    if (id == a.excluded) continue;
     const bool l2 = a.kind == l2_plain || a.kind == l2_weighted;
-    take(distance_bits(l2 ? std::sqrt(dist[j]) : dist[j]), static_cast<int64_t>(id));
+    take(distance_bits(l2 ? std::sqrt(dist[j]) : dist[j]), id);
   }
 }
 
@@ -223,14 +237,20 @@ inline I16 pair_sums(const U32B& v) {
 inline unsigned pair_mask(const I16& m) {
   return static_cast<unsigned>(_mm256_movemask_epi8(reinterpret_cast<__m256i>(m)));
 }
+// The sum of the 32 bytes.
+inline int byte_total(const U32B& v) {
+  const __m256i s = _mm256_sad_epu8(reinterpret_cast<__m256i>(v), _mm256_setzero_si256());
+  const __m128i h = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+  return static_cast<int>(_mm_cvtsi128_si64(_mm_add_epi64(h, _mm_unpackhi_epi64(h, h))));
+}
 #include "index/exact/scan.hpp"
 
-// One whole tile (eight points, rows of d >= 4 values from `rows`) as
+// One whole tile (eight points, row j of d >= 4 values at rows[j]) as
 // lay_out_tiles lays it out, four coordinates of the eight points at a
 // time: the same values bit for bit (floor rounds exactly, as floor_exact
 // does; the conversion to single precision rounds to nearest, as the
 // scalar cast; the bytes are byte_code's), transposed into the tile.
-void lay_out_tile(const double* rows, std::size_t d, float* out, uint8_t* code) {
+void lay_out_tile(const double* const* rows, std::size_t d, float* out, uint8_t* code) {
   const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
   const __m256 scale = _mm256_set1_ps(256.0f);
   const __m256i low_byte = _mm256_set1_epi32(255);
@@ -238,7 +258,7 @@ void lay_out_tile(const double* rows, std::size_t d, float* out, uint8_t* code) 
   for (; c + 4 <= d; c += 4) {
     __m128 r[lanes];
     for (std::size_t j = 0; j < lanes; ++j) {
-      const __m256d x = _mm256_loadu_pd(rows + j * d + c);
+      const __m256d x = _mm256_loadu_pd(rows[j] + c);
       r[j] = _mm256_cvtpd_ps(_mm256_sub_pd(x, _mm256_floor_pd(x)));
     }
     _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]);
@@ -266,7 +286,7 @@ void lay_out_tile(const double* rows, std::size_t d, float* out, uint8_t* code) 
   }
   for (std::size_t j = 0; j < lanes; ++j) {
     for (std::size_t rest = c; rest < d; ++rest)
-      put_value(out, code, rest, j, wrap_f32(rows[j * d + rest]));
+      put_value(out, code, rest, j, wrap_f32(rows[j][rest]));
     clear_missing_byte(code, d, j);
   }
 }
@@ -296,6 +316,11 @@ inline unsigned pair_mask(const I16& m) {
   for (unsigned j = 0; j < code_lanes; ++j) mask |= (m[j] != 0 ? 3u : 0u) << (2 * j);
   return mask;
 }
+inline int byte_total(const U32B& v) {
+  int sum = 0;
+  for (unsigned j = 0; j < 2 * code_lanes; ++j) sum += v[j];
+  return sum;
+}
 #include "index/exact/scan.hpp"
 }  // namespace
 }  // namespace exact_portable
@@ -318,9 +343,12 @@ Paths scan_paths() {
 // (wrap_f32), eight points each, coordinate-major, into out; the padding
 // lanes of the last tile hold 0. With `codes`, each value's byte_code too,
 // into the byte tiles there (two tiles to a byte tile, the first of them
-// byte tile code_base).
+// byte tile code_base). With `order`, position i holds point order[i],
+// whose rows are fetched `gather_ahead` tiles before they are laid out.
+constexpr std::size_t gather_ahead = 16;
 void lay_out_tiles(const PointRows& p, std::size_t begin, std::size_t end, float* out,
-                   uint8_t* codes = nullptr, std::size_t code_base = 0) {
+                   uint8_t* codes = nullptr, std::size_t code_base = 0,
+                   const uint32_t* order = nullptr) {
   const std::size_t stride = lanes * p.d, pairs = (p.d + 1) / 2;
 #if PLOVIK_AVX2_TARGET
   static const bool wide = cpu_has_avx2();
@@ -328,20 +356,37 @@ void lay_out_tiles(const PointRows& p, std::size_t begin, std::size_t end, float
   for (std::size_t t = begin; t < end; ++t, out += stride) {
     uint8_t* code =
         codes == nullptr ? nullptr : codes + (t / 2 - code_base) * pairs * 32 + t % 2 * 16;
+    const double* rows[lanes];
+    for (std::size_t j = 0; j < lanes; ++j) {
+      const std::size_t i = t * lanes + j;
+      rows[j] = i < p.n ? p.values.data() + (order != nullptr ? order[i] : i) * p.d : nullptr;
+    }
+    if (order != nullptr && (t + gather_ahead + 1) * lanes <= p.n)
+      for (std::size_t j = 0; j < lanes; ++j)
+        prefetch_span(p.values.data() + order[(t + gather_ahead) * lanes + j] * p.d, p.d);
 #if PLOVIK_AVX2_TARGET
     if (wide && p.d >= 4 && (t + 1) * lanes <= p.n) {
-      exact_avx2::lay_out_tile(p.values.data() + t * stride, p.d, out, code);
+      exact_avx2::lay_out_tile(rows, p.d, out, code);
       continue;
     }
 #endif
     for (std::size_t j = 0; j < lanes; ++j) {
-      const std::size_t i = t * lanes + j;
-      const double* row = p.values.data() + i * p.d;
       for (std::size_t c = 0; c < p.d; ++c)
-        put_value(out, code, c, j, i < p.n ? wrap_f32(row[c]) : 0.0f);
+        put_value(out, code, c, j, rows[j] != nullptr ? wrap_f32(rows[j][c]) : 0.0f);
       clear_missing_byte(code, p.d, j);
     }
   }
+}
+
+// The bytes of queries [begin, end), range_stride(d) each (then 0), as
+// range_bound reads them.
+Array<uint8_t> query_bytes(const QueryBatch& q, std::size_t begin, std::size_t end) {
+  const std::size_t stride = range_stride(q.dq);
+  Array<uint8_t> out((end - begin) * stride, 0);
+  for (std::size_t i = begin; i < end; ++i)
+    for (std::size_t c = 0; c < q.dq; ++c)
+      out[(i - begin) * stride + c] = byte_code(wrap_f32(q.row(i)[c]));
+  return out;
 }
 
 // The byte coordinates of queries [begin, end), each laid out as a byte
@@ -360,17 +405,24 @@ Array<uint8_t> query_codes(const QueryBatch& q, std::size_t begin, std::size_t e
 }
 
 // Every tile of the points (lay_out_tiles), and with `coded` their byte
-// tiles, made in the same pass.
+// tiles, made in the same pass; with `coded` and enough points, in their
+// spatial order, with the byte ranges of each group (order.hpp).
 struct Layout {
   Array<float> tiles;
   Array<uint8_t> codes;
+  SpatialOrder spatial;
+  Array<uint8_t> ranges;
 };
 
 Layout make_tiles(const PointRows& p, bool coded) {
   static_assert(lanes == 8, "tile_count counts tiles of eight");
+  static_assert(group_tiles % 2 == 0, "groups of whole byte tiles");
   const std::size_t n_tiles = tile_count(p.n);
   const std::size_t stride = lanes * p.d;
-  Layout out{Array<float>(checked_mul(n_tiles, stride)), Array<uint8_t>()};
+  Layout out{Array<float>(checked_mul(n_tiles, stride)), Array<uint8_t>(), SpatialOrder(),
+             Array<uint8_t>()};
+  if (coded) out.spatial = spatial_order(p);
+  const uint32_t* order = out.spatial.order.empty() ? nullptr : out.spatial.order.data();
   if (coded) out.codes.resize(checked_mul(n_tiles / 2 + n_tiles % 2, (p.d + 1) / 2 * 32));
   const std::size_t pairs = (p.d + 1) / 2;
   constexpr std::size_t chunk = 1024;  // tiles: even, so that byte tiles do not straddle chunks
@@ -378,11 +430,12 @@ Layout make_tiles(const PointRows& p, bool coded) {
       n_tiles, chunk, [] { return 0; },
       [&](int, std::size_t begin, std::size_t end) {
         lay_out_tiles(p, begin, end, out.tiles.data() + begin * stride,
-                      coded ? out.codes.data() : nullptr);
+                      coded ? out.codes.data() : nullptr, 0, order);
         if (coded && end % 2 != 0)  // the last byte tile's second half holds no point
           for (std::size_t q = 0; q < pairs; ++q)
             std::fill_n(out.codes.data() + (end / 2 * pairs + q) * 32 + 16, 16, uint8_t{0});
       });
+  if (order != nullptr) out.ranges = group_ranges(out.codes.data(), n_tiles, p.d);
   return out;
 }
 
@@ -472,15 +525,23 @@ Array<float> broadcast_weights(const Metric& m) {
 // not laid out (points.tiles is empty): each block is laid out from the
 // rows into the task's own buffer just before its queries scan it, the
 // same values as the laid-out tiles.
+//
+// With `seed` (k-nearest rows) and the groups' ranges, each query first
+// scans the group of the task's run its own key falls in (group_of_key),
+// which gives its row a threshold near its own k-th distance before any
+// other group is met, and then every other group: each point is still
+// met once.
 template <class Scan>
 void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<float>& weights,
                     const QueryBatch& q, std::size_t task, Scan&& scan,
-                    const PointRows* rows = nullptr) {
+                    const PointRows* rows = nullptr, bool seed = false) {
   const std::size_t q0 = plan.query_begin(task), q1 = plan.query_end(task);
   const Array<float> queries = broadcast_queries(q, q0, q1);
   const bool coded = plan.coded;
   const Array<uint8_t> qcodes = coded ? query_codes(q, q0, q1) : Array<uint8_t>();
   const std::size_t qcode_bytes = (plan.d + 1) / 2 * 32;
+  const bool ranged = coded && rows == nullptr && !points.ranges.empty();
+  const Array<uint8_t> qbytes = ranged ? query_bytes(q, q0, q1) : Array<uint8_t>();
   Array<float> block(rows != nullptr ? plan.block_tiles * lanes * plan.d : 0);
   // Laid out block by block, the byte tiles of a block (its first and last
   // may be half its own; the other halves are never read for a point).
@@ -497,9 +558,31 @@ void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<floa
              term_kind(points.metric),
              weights.data(),
              coded ? points.codes.data() : nullptr,
-             nullptr};
-  const std::size_t end = plan.tile_end(task);
-  for (std::size_t t = plan.tile_begin(task); t < end; t += plan.block_tiles) {
+             nullptr,
+             points.spatial.order.empty() ? nullptr : points.spatial.order.data(),
+             ranged ? points.ranges.data() : nullptr,
+             nullptr,
+             no_group};
+  auto set_query = [&](std::size_t i) {
+    a.query = queries.data() + (i - q0) * plan.d * lanes;
+    if (coded) a.qcodes = qcodes.data() + (i - q0) * qcode_bytes;
+    if (ranged) a.qbytes = qbytes.data() + (i - q0) * range_stride(plan.d);
+    a.excluded = q.excluded(i);
+  };
+  const std::size_t begin = plan.tile_begin(task), end = plan.tile_end(task);
+  Array<std::size_t> seeded(q1 - q0, no_group);
+  if (ranged && seed && begin < end) {
+    const std::size_t g0 = begin / group_tiles, g1 = (end - 1) / group_tiles + 1;
+    for (std::size_t i = q0; i < q1; ++i) {
+      set_query(i);
+      const std::size_t g = group_of_key(points.spatial, points.spatial.key.of(q.row(i)), g0, g1);
+      a.tile_begin = std::max(g * group_tiles, begin);
+      a.tile_end = std::min((g + 1) * group_tiles, end);
+      scan(i - q0, a);
+      seeded[i - q0] = g;
+    }
+  }
+  for (std::size_t t = begin; t < end; t += plan.block_tiles) {
     a.tile_begin = t;
     a.tile_end = std::min(t + plan.block_tiles, end);
     if (rows != nullptr) {
@@ -510,9 +593,8 @@ void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<floa
       if (coded) a.codes = block_codes.data();
     }
     for (std::size_t i = q0; i < q1; ++i) {
-      a.query = queries.data() + (i - q0) * plan.d * lanes;
-      if (coded) a.qcodes = qcodes.data() + (i - q0) * qcode_bytes;
-      a.excluded = q.excluded(i);
+      set_query(i);
+      a.skip_group = seeded[i - q0];
       scan(i - q0, a);
     }
     parallel::check_interrupt();
@@ -542,8 +624,13 @@ void validate_exact_knn(std::size_t d, std::size_t m, std::size_t dq,
 ExactTiles exact_tiles(const PointRows& points, Metric metric) {
   validate_metric(metric, points.d);
   Layout layout = make_tiles(points, has_codes(metric, points.d));
-  return ExactTiles{std::move(layout.tiles), points.n, points.d, std::move(metric),
-                    std::move(layout.codes)};
+  return ExactTiles{std::move(layout.tiles),
+                    points.n,
+                    points.d,
+                    std::move(metric),
+                    std::move(layout.codes),
+                    std::move(layout.spatial),
+                    std::move(layout.ranges)};
 }
 
 namespace {
@@ -600,12 +687,12 @@ ExactKnnResult knn_scan(const ExactTiles& points, const QueryBatch& q, std::size
     Array<Slot> heaps(rows * keep, Slot{0, 0});
     std::vector<KnnRow> state(rows);
     for (std::size_t i = 0; i < rows; ++i) {
-      state[i] = KnnRow{heaps.data() + i * keep, keep, 0, 0, l2};
+      state[i] = KnnRow{heaps.data() + i * keep, keep, 0, 0, l2, !points.spatial.order.empty()};
       set_threshold(state[i]);
     }
     for_task_tiles(
         plan, points, weights, q, task,
-        [&](std::size_t i, const ScanArgs& a) { paths.knn(a, state[i]); }, source);
+        [&](std::size_t i, const ScanArgs& a) { paths.knn(a, state[i]); }, source, true);
     for (std::size_t i = 0; i < rows; ++i) {
       sort_slots(state[i].heap, state[i].len);
       if (plan.runs == 1) {

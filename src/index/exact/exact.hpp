@@ -17,7 +17,10 @@
 // sums through l2_sum_bound, which selects exactly the points whose rooted
 // distance is within it. Tasks take a block of queries against a run
 // of points, scanned in blocks of tiles that stay in the first-level cache
-// while every query of the block passes over them.
+// while every query of the block passes over them. Points that crowd
+// together or spread in few dimensions are laid out in a spatial order
+// (order.hpp): a k-nearest query scans the group of its own cell first,
+// and then passes over every group whose byte ranges lie beyond its bound.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +28,7 @@
 #include <optional>
 #include <span>
 
+#include "index/exact/order.hpp"
 #include "index/memory/array.hpp"
 #include "index/metric/metric.hpp"
 #include "index/query/batch.hpp"
@@ -54,8 +58,16 @@ struct ExactTiles {
   // byte, in tiles of sixteen points, which let the scan pass over tiles no
   // float sum of which can be taken (exact.cpp); empty otherwise.
   Array<uint8_t> codes;
+  // With byte coordinates and enough points: the points laid out in a
+  // spatial order (order.hpp), and the byte ranges of each group of them;
+  // both empty otherwise (ids in order).
+  SpatialOrder spatial;
+  Array<uint8_t> ranges;
 
-  std::size_t nbytes() const { return tiles.size() * sizeof(float) + codes.size(); }
+  std::size_t nbytes() const {
+    return tiles.size() * sizeof(float) + codes.size() + spatial.order.size() * sizeof(uint32_t) +
+           spatial.group_keys.size() * sizeof(uint16_t) + ranges.size();
+  }
 };
 
 // Tiles of eight points that n points fill.

@@ -6,7 +6,7 @@
 // byte coordinates), lane_mask(I8), pair_sums and pair_mask for this
 // instruction set, ScanArgs, KnnRow, RadiusRow, admit_knn, admit_radius,
 // the term kinds (l1_plain .. l2_weighted) and the byte bounds
-// (max_code_sum, code_bound, knn_code_bound). It includes nothing itself.
+// (max_code_sum, code_bound, knn_code_bound), byte_total. It includes nothing itself.
 //
 // One source for both paths, so that their sums are the same expressions:
 // every operation on a V8 is one IEEE single-precision operation per lane,
@@ -97,20 +97,57 @@ template <std::size_t Dim, int Kind, class Far>
   return true;
 }
 
+// The query's byte distance to group g's ranges (a.ranges, a.qbytes): per
+// coordinate 0 when its byte lies in [low, high], else the nearer of the
+// two ways round to the range, min(low - q, q - high) mod 256 (at most
+// 128). A point of the group has a byte in the range, and the toroidal
+// difference of two bytes is at least the distance from one to a range
+// holding the other (any way round passes an end of the range): so the sum
+// is at most the byte sum of every point of the group.
+[[gnu::always_inline]] inline int range_bound(const ScanArgs& a, std::size_t g) {
+  const std::size_t stride = range_stride(a.d);
+  const uint8_t* low = a.ranges + g * 2 * stride;
+  const uint8_t* high = low + stride;
+  int sum = 0;
+  for (std::size_t c = 0; c < stride; c += 32) {
+    U32B lo, hi, q;
+    std::memcpy(&lo, low + c, sizeof lo);
+    std::memcpy(&hi, high + c, sizeof hi);
+    std::memcpy(&q, a.qbytes + c, sizeof q);
+    const U32B inside = reinterpret_cast<U32B>((q >= lo) & (q <= hi));
+    const U32B up = lo - q, down = q - hi;
+    sum += byte_total((up < down ? up : down) & ~inside);
+  }
+  return sum;
+}
+
 // Calls visit(t), in order, for the tiles t of [a.tile_begin, a.tile_end)
 // that may hold a point whose byte sum against the query (a.codes from
 // byte tile a.tile_base / 2 on, a.qcodes; see byte_code in exact.cpp) is
 // within bound(), asked before
 // each byte tile: max_code_sum lets every tile through unsummed, below 0
-// none (the scan of the range ends).
+// none (the scan of the range ends). With a.ranges, a whole group of
+// tiles whose range_bound exceeds bound() is passed over, and so is group
+// a.skip_group.
 template <std::size_t Dim, class Bound, class Visit>
 [[gnu::always_inline]] inline void coded_tiles(const ScanArgs& a, Bound&& bound, Visit&& visit) {
   const std::size_t pairs = ((Dim > 0 ? Dim : a.d) + 1) / 2;
   const std::size_t first = a.tile_begin / 2, last = (a.tile_end + 1) / 2;
+  constexpr std::size_t group_codes = group_tiles / 2;
   const uint8_t* codes = a.codes + (first - a.tile_base / 2) * pairs * 32;
+  const bool ranged = a.ranges != nullptr;
   for (std::size_t bt = first; bt < last; ++bt, codes += pairs * 32) {
     const int16_t b = bound();
     if (b < 0) return;
+    if (ranged && (bt == first || bt % group_codes == 0)) {
+      const std::size_t g = bt / group_codes;
+      if (g == a.skip_group || (b < max_code_sum && range_bound(a, g) > b)) {
+        const std::size_t next = std::min((g + 1) * group_codes, last);
+        codes += (next - 1 - bt) * pairs * 32;
+        bt = next - 1;
+        continue;
+      }
+    }
     unsigned mask = ~0u;
     if (b < max_code_sum) {
       I16 acc = {};
