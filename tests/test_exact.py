@@ -173,6 +173,12 @@ def test_points_laid_out_in_spatial_order_answer_as_brute_force(d, kind):
         same(_exact_knn_tiles(tiles, Q[:3], k, ex[:3]), (want[0][:3], want[1][:3]))  # split runs
     for radius in (0.0, 0.02 * d, 0.2 * d):
         same(_exact_radius_tiles(tiles, Q, radius, ex), brute_radius(P, Q, radius, ex))
+    # the points a scan reads: fewer with a nearer k-th distance, all with an unbounded one
+    kth = brute_knn(P, Q, 10, ex)[1][:, -1]
+    near, far = scan.reach(Q, kth), scan.reach(Q, np.full(m, np.inf))
+    assert (near <= far).all() and (far == n).all() and (scan.reach(Q, np.full(m, -1.0)) == 0).all()
+    with pytest.raises(ValueError, match="limits holds 3 values but there are 48 queries"):
+        scan.reach(Q, kth[:3])
 
 
 def scaled(rows, factor):

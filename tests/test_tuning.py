@@ -365,6 +365,11 @@ def test_cost_model_chooses_the_cheapest_setting():
     )
     assert CostModel(1, 2, 3, 4, 5, 6).exact(n=10, d=2) == 5 + 6 * 20
     assert CostModel(1, 2, 3, 4, 5, 6, scan_bytes=7, scan_tiles=8).exact(n=10, d=2, passing=0.5) == 5 + (7 + 4) * 20
+    # in a spatial order: per query, per coordinate of the own group, per group's ranges (a block of 32
+    # coordinates each), per coordinate read, more for points beyond the last-level cache
+    ordered = CostModel(ordered_query=1, scan_seed=2, scan_groups=3, scan_reach=4, scan_far=5)
+    assert ordered.ordered(n=300, d=40, reach=10) == 1 + 80 + 3 * 3 * 2 + 4 * 10 * 40
+    assert ordered.ordered(n=10**6, d=16, reach=10) == 1 + 32 + 3 * 7813 + 9 * 10 * 16
     # k = 2 at one point a cell, in one dimension: the ball of the k-th
     # distance (a cell width) meets 3 cells, as does the ring that holds 2 points
     grid = CostModel(1, 2, 3, 4, 5, 6, 7, 8, 9, 10)
@@ -395,6 +400,18 @@ def test_the_scan_is_priced_by_the_tiles_its_bytes_let_through():
         report, _, _ = tune(X, target=0.9, k=10, seed=1, scan=scan)
         assert report.exact_cost < tuning.COST.exact(n, d)
     assert 0.0 < shares[0] < shares[1] <= 1.0
+    # crowded points are laid out in a spatial order: the scan reads a few of their groups, a fraction
+    # of the byte pass over all of them, and answers where the hash settings would cost more
+    C = clustered(rng, n, d)
+    crowded = ExactScan(C)
+    _, kth = crowded.knn(C[:64], 10, np.arange(64))
+    reach = crowded.reach(C[:64], kth[:, -1])
+    assert (reach > 0).all() and reach.mean() < n / 10 and (crowded.reach(C[:64], np.full(64, d)) == n).all()
+    assert (scan.reach(X[:4], np.zeros(4)) == n).all()  # in the order given: every point read
+    report, _, _ = tune(C, target=0.9, k=10, seed=1, scan=crowded)
+    own = _truth(crowded, C, C[:64], 10, np.arange(64))
+    unordered = tuning.COST.exact(n, d, tuning._passing(own, np.ascontiguousarray(C[::10]), n, 10))
+    assert report.exact and report.exact_cost < unordered / 2
     euclid = ExactScan(X, metric="euclidean")
     assert not euclid.coded and euclid.nbytes == n * d * 4
     report, _, _ = tune(X, target=0.9, k=10, seed=1, scan=euclid, with_grid=False)
@@ -755,7 +772,7 @@ def test_rejected_settings(make, exc, match):
 def test_a_k_above_the_tuned_k_widens_the_search(make):
     rng = np.random.default_rng(5)
     X, fresh = make(rng, 40_000), make(rng, 300)
-    search = PlovikSearch(8, seed=3)
+    search = PlovikSearch(8, seed=3, exact=False)  # clustered, the scan would answer
     search.build(X)
     assert not search.tuning.exact and search.tuning.k == 10
     for k in (20, 40):

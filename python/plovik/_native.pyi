@@ -250,6 +250,11 @@ def _exact_tiles(
 def _exact_tiles_nbytes(tiles: Any, /) -> int:
     """The bytes the points prepared by `_exact_tiles` hold."""
 
+def _exact_tiles_reach(
+    tiles: Any, queries: npt.NDArray[np.float64], limits: npt.NDArray[np.float64]
+) -> npt.NDArray[np.int64]:
+    """Per query, the points a k-nearest scan with k-th distance `limits[i]` reads."""
+
 def _exact_knn_tiles(
     tiles: Any, queries: npt.NDArray[np.float64], k: int, exclude_ids: npt.NDArray[np.int64] | None = None
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:

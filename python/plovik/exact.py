@@ -407,6 +407,15 @@ class ExactScan(ExactPoints):
             lambda Q, r, ex: _native._exact_radius_tiles(self._tiles, Q, r, ex), queries, radius, exclude_ids, threads
         )
 
+    def reach(self, queries: npt.NDArray[np.float64], limits: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
+        """Per query (checked float64 rows on the unit torus), how many points
+        a k-nearest scan whose k-th distance is `limits[i]` reads: those of
+        the groups its spatial order cannot pass over, all of them without one."""
+        reach: npt.NDArray[np.int64] = _native._exact_tiles_reach(
+            self._tiles, np.ascontiguousarray(queries, np.float64), np.ascontiguousarray(limits, np.float64)
+        )
+        return reach
+
 
 def scan_of_checked(points: npt.NDArray[np.float64]) -> ExactScan:
     """`ExactScan(points)` of points already checked as it checks them

@@ -165,6 +165,13 @@ inline constexpr const char* exact_tiles_nbytes =
     "a spatial order, with 4 more a point and two a coordinate per group of\n"
     "128 (which lets it pass over whole groups).";
 
+inline constexpr const char* exact_tiles_reach =
+    "_exact_tiles_reach(tiles, queries, limits)\n--\n\n"
+    "Per query, how many of the points prepared by `_exact_tiles` a k-nearest\n"
+    "scan reads whose k-th distance is `limits[i]` from the start: those of\n"
+    "the groups of a spatial order it cannot pass over, all of them without\n"
+    "one. An (m,) int64 array.";
+
 inline constexpr const char* exact_knn_tiles =
     "_exact_knn_tiles(tiles, queries, k, exclude_ids=None)\n--\n\n"
     "`exact_knn` over points prepared by `_exact_tiles`: the same rows.";

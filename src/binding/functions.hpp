@@ -23,6 +23,9 @@ PyObject* function_exact_radius(PyObject* module, PyObject* const* args, Py_ssiz
 // _exact_tiles(points, metric="l1", weights=None)
 PyObject* function_exact_tiles(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames);
+// _exact_tiles_reach(tiles, queries, limits)
+PyObject* function_exact_tiles_reach(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames);
 // _exact_tiles_nbytes(tiles)
 PyObject* function_exact_tiles_nbytes(PyObject* module, PyObject* tiles);
 // _exact_knn_tiles(tiles, queries, k, exclude_ids=None)

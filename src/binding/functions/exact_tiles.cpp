@@ -82,6 +82,25 @@ PyObject* function_exact_knn_tiles(PyObject*, PyObject* const* args, Py_ssize_t 
   });
 }
 
+// _exact_tiles_reach(tiles, queries, limits): exact_reach, (m,) int64.
+PyObject* function_exact_tiles_reach(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[3];
+    match_args({"_exact_tiles_reach", {"tiles", "queries", "limits"}, 3}, args, nargs, kwnames, a);
+    const ExactTiles& tiles = tiles_of(a[0]);
+    PyArrayObject* queries = to_array(a[1], "queries", 2, NPY_FLOAT64);
+    PyArrayObject* limits = to_array(a[2], "limits", 1, NPY_FLOAT64);
+    const QuerySizes sizes = query_sizes(queries, nullptr);
+    validate_exact(tiles.d, sizes.m, sizes.dq, sizes.n_exclude);
+    const QueryInput in = read_queries(queries, nullptr);
+    const std::span<const double> values(static_cast<const double*>(PyArray_DATA(limits)),
+                                         static_cast<std::size_t>(PyArray_DIM(limits, 0)));
+    Array<int64_t> r = without_gil([&] { return exact_reach(tiles, in.batch(), values); });
+    return hand_over(std::move(r));
+  });
+}
+
 // _exact_radius_tiles(tiles, queries, radius, exclude_ids=None):
 // exact_radius over prepared points.
 PyObject* function_exact_radius_tiles(PyObject*, PyObject* const* args, Py_ssize_t nargs,

@@ -15,6 +15,8 @@ PyMethodDef module_functions[] = {
     {"_exact_tiles", PLOVIK_FASTCALL(function_exact_tiles), METH_FASTCALL | METH_KEYWORDS,
      doc::exact_tiles},
     {"_exact_tiles_nbytes", function_exact_tiles_nbytes, METH_O, doc::exact_tiles_nbytes},
+    {"_exact_tiles_reach", PLOVIK_FASTCALL(function_exact_tiles_reach),
+     METH_FASTCALL | METH_KEYWORDS, doc::exact_tiles_reach},
     {"_exact_knn_tiles", PLOVIK_FASTCALL(function_exact_knn_tiles), METH_FASTCALL | METH_KEYWORDS,
      doc::exact_knn_tiles},
     {"_exact_radius_tiles", PLOVIK_FASTCALL(function_exact_radius_tiles),

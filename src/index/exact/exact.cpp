@@ -330,13 +330,15 @@ namespace {
 struct Paths {
   void (*knn)(const ScanArgs&, KnnRow&);
   void (*radius)(const ScanArgs&, float, RadiusRow&);
+  std::size_t (*reach)(const ScanArgs&, int16_t, std::size_t);
 };
 
 Paths scan_paths() {
 #if PLOVIK_AVX2_TARGET
-  if (cpu_has_avx2()) return {exact_avx2::knn_tiles, exact_avx2::radius_tiles};
+  if (cpu_has_avx2())
+    return {exact_avx2::knn_tiles, exact_avx2::radius_tiles, exact_avx2::reach_points};
 #endif
-  return {exact_portable::knn_tiles, exact_portable::radius_tiles};
+  return {exact_portable::knn_tiles, exact_portable::radius_tiles, exact_portable::reach_points};
 }
 
 // Tiles [begin, end) of the points wrapped and rounded as the index does
@@ -726,6 +728,31 @@ ExactKnnResult knn_scan(const ExactTiles& points, const QueryBatch& q, std::size
   return r;
 }
 }  // namespace
+
+Array<int64_t> exact_reach(const ExactTiles& points, const QueryBatch& q,
+                           std::span<const double> limits) {
+  validate_exact(points.d, q.m, q.dq, q.exclude_size());
+  if (limits.size() != q.m)
+    throw InvalidArgument("limits holds " + std::to_string(limits.size()) +
+                          " values but there are " + std::to_string(q.m) + " queries");
+  Array<int64_t> out(q.m, static_cast<int64_t>(points.n));
+  if (points.ranges.empty() || q.m == 0) return out;
+  const Paths paths = scan_paths();
+  parallel::for_chunks(
+      q.m, 16, [] { return 0; },
+      [&](int, std::size_t begin, std::size_t end) {
+        const Array<uint8_t> qbytes = query_bytes(q, begin, end);
+        ScanArgs a{};
+        a.d = points.d;
+        a.ranges = points.ranges.data();
+        for (std::size_t i = begin; i < end; ++i) {
+          a.qbytes = qbytes.data() + (i - begin) * range_stride(points.d);
+          const int16_t bound = code_bound(static_cast<float>(limits[i]), points.d);
+          out[i] = bound < 0 ? 0 : static_cast<int64_t>(paths.reach(a, bound, points.n));
+        }
+      });
+  return out;
+}
 
 RadiusResult exact_radius(const PointRows& points, const QueryBatch& q, double radius) {
   validate_exact(points.d, q.m, q.dq, q.exclude_size());

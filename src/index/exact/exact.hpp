@@ -97,6 +97,14 @@ void validate_exact_knn(std::size_t d, std::size_t m, std::size_t dq,
 ExactKnnResult exact_knn(const PointRows& points, const QueryBatch& q, std::size_t k);
 ExactKnnResult exact_knn(const ExactTiles& points, const QueryBatch& q, std::size_t k);
 
+// Per query, how many points a k-nearest scan whose row holds its k-th
+// distance limits[i] from the start reads through their bytes: those of
+// the groups whose byte ranges it cannot pass over (order.hpp), every
+// point when the points keep no ranges. What the scan of such queries
+// costs, without scanning.
+Array<int64_t> exact_reach(const ExactTiles& points, const QueryBatch& q,
+                           std::span<const double> limits);
+
 // Every point within `radius` (inclusive) of each query, in CSR form.
 RadiusResult exact_radius(const PointRows& points, const QueryBatch& q, double radius);
 RadiusResult exact_radius(const ExactTiles& points, const QueryBatch& q, double radius);

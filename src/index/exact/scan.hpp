@@ -121,6 +121,16 @@ template <std::size_t Dim, int Kind, class Far>
   return sum;
 }
 
+// How many of the n points lie in the groups whose range_bound is within `bound`.
+std::size_t reach_points(const ScanArgs& a, int16_t bound, std::size_t n) {
+  constexpr std::size_t group_points = group_tiles * 8;
+  const std::size_t groups = n / group_points + (n % group_points != 0);
+  std::size_t points = 0;
+  for (std::size_t g = 0; g < groups; ++g)
+    if (range_bound(a, g) <= bound) points += std::min(group_points, n - g * group_points);
+  return points;
+}
+
 // Calls visit(t), in order, for the tiles t of [a.tile_begin, a.tile_end)
 // that may hold a point whose byte sum against the query (a.codes from
 // byte tile a.tile_base / 2 on, a.qcodes; see byte_code in exact.cpp) is
