@@ -445,7 +445,7 @@ void test_exact_layout() {
       CHECK(laid.tiles.size() == tiles * 8 * d);
       CHECK(laid.codes.size() == (d <= 255 ? (tiles + 1) / 2 * pairs * 32 : 0));
       const auto& order = laid.spatial.order;
-      CHECK(order.empty() == (n < plovik::ordered_from || d > 255));
+      CHECK(order.empty() == (n < plovik::ordered_from || d < 4 || d > 255));
       std::vector<bool> seen(n, false);
       for (const uint32_t id : order) seen.at(id) = true;
       CHECK(order.empty() || std::all_of(seen.begin(), seen.end(), [](bool b) { return b; }));

@@ -36,6 +36,11 @@ constexpr std::size_t key_sample = 1024;
 // group's extent is small beside its points' neighbour distances.
 constexpr double crowded_share = 0.5;
 constexpr double few_dimensions = 4.5;
+// Rows of fewer than four coordinates cost one random memory access each
+// to gather into the order, several times what laying them out costs
+// (10^6 points in d = 3: about 30 ms against 8), more than the tuning's
+// queries save; a grid (plovik.grid) answers such points faster still.
+constexpr std::size_t min_ordered_d = 4;
 
 std::vector<const double*> sample_rows(const PointRows& p) {
   const std::size_t step = std::max<std::size_t>(p.n / key_sample, 1);
@@ -119,6 +124,7 @@ uint16_t SpatialKey::of(const double* row) const {
 SpatialOrder spatial_order(const PointRows& p) {
   SpatialOrder out;
   if (p.n < ordered_from || p.n > UINT32_MAX || p.d == 0) return out;
+  if (p.d < min_ordered_d) return out;
   const std::size_t key_bits = std::clamp<std::size_t>(
       static_cast<std::size_t>(std::bit_width(p.n / points_per_cell)), min_key_bits, max_key_bits);
   const std::vector<const double*> sample = sample_rows(p);

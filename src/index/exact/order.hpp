@@ -40,7 +40,9 @@ struct SpatialKey {
 // of up to eight of their most spread coordinates (by their variance over
 // a sample of the points), ties in id order; group_keys the key of each
 // group's first point, so that a query's key finds the group of its cell.
-// Empty (the identity) below `ordered_from` points or from 2^32 on.
+// Empty (the identity) below `ordered_from` points or from 2^32 on, in
+// fewer than four coordinates, and for points spread evenly in several
+// dimensions (order.cpp).
 struct SpatialOrder {
   SpatialKey key;
   Array<uint32_t> order;
