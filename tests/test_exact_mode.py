@@ -13,7 +13,7 @@ import warnings
 import numpy as np
 import pytest
 
-from plovik import PlovikSearch, exact_knn, exact_radius
+from plovik import PlovikSearch, datasets, exact_knn, exact_radius
 from plovik.grid import GridStore
 from plovik.lsh import PythonLshIndex
 
@@ -150,6 +150,18 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxs
     mirror.check(search, rng, k=30)
     assert search.estimate_recall().recall == 1.0 and search.observed_recall is None
     assert all(v == 0 for k, v in search.stats().items() if k != "block")
+
+
+def test_crowded_points_in_the_scans_own_order_through_every_change():
+    # from 4,096 clustered points the scan lays them out in a spatial order (4 bytes a point more):
+    # the same rows, ties by id, through every change
+    rng = np.random.default_rng(6)
+    X = datasets.clustered(rng, 5000, D, clusters=12, sigma=0.02)
+    X[1::50] = X[0]  # copies of one point, their ids spread
+    search = PlovikSearch(D, seed=3)
+    search.build(X, 4000)
+    assert search.tuning.exact and search.nbytes_by_part["exact scan"] > 5000 * D * 5 + 4 * 5000
+    through_epochs(search, Mirror(X, 4000), rng, [0, 7, 4001, 4999])
 
 
 @pytest.mark.parametrize("d, metric, boxsize", [(D, "l1", None), (3, "l1", None), *((3, *m) for m in METRICS)])
