@@ -64,7 +64,9 @@ Spread spread_coordinates(const std::vector<const double*>& sample, std::size_t 
   const auto count = static_cast<double>(sample.size());
   for (const double* row : sample) {
     for (std::size_t c = 0; c < d; ++c) {
-      const double x = wrap_f32(row[c]);
+      // a non-finite value (which the scan takes too) counts as 0, so that
+      // every variance compares
+      const double x = std::isfinite(row[c]) ? static_cast<double>(wrap_f32(row[c])) : 0.0;
       sum[c] += x;
       square[c] += x * x;
     }
