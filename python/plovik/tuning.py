@@ -574,6 +574,13 @@ class _Truth:
         pairs = int(np.searchsorted(self.owner, m))
         return _Truth(self.queries[:m], self.need[:m], self.owner[:pairs], self.neighbours[:pairs], self.costed)
 
+    def kth(self) -> npt.NDArray[np.float64]:
+        """Each query's k-th neighbour distance (toroidal L1; 0 with nothing to find)."""
+        q, out = self.queries, np.zeros(self.queries.shape[0])
+        if self.owner.size:
+            np.maximum.at(out, self.owner, torus_l1(self.neighbours, q[self.owner]))
+        return out
+
     def tail(self, m: int) -> _Truth:
         """The truth of the queries after the first m."""
         pairs = int(np.searchsorted(self.owner, m))
@@ -680,11 +687,7 @@ def _between(own: _Truth, scale: npt.NDArray[np.float64], way: npt.NDArray[np.fl
     clusters, it lies between them, where the points it needs are fewer and
     farther, in buckets of their own; the self-join alone does not see
     them. A point with nothing to find stays where it is."""
-    q = own.queries
-    reach = np.zeros(q.shape[0])
-    if own.owner.size:
-        np.maximum.at(reach, own.owner, torus_l1(own.neighbours, q[own.owner]))
-    moved: npt.NDArray[np.float64] = (q + (scale * reach)[:, None] * way) % 1.0
+    moved: npt.NDArray[np.float64] = (own.queries + (scale * own.kth())[:, None] * way) % 1.0
     return moved
 
 
@@ -716,9 +719,7 @@ def _passing(own: _Truth, counted: npt.NDArray[np.float64], n: int, k: int) -> f
     q, d = own.queries, own.queries.shape[1]
     if q.shape[0] == 0 or counted.shape[0] == 0 or n <= k:
         return 1.0
-    reach = np.zeros(q.shape[0])
-    if own.owner.size:
-        np.maximum.at(reach, own.owner, torus_l1(own.neighbours, q[own.owner]))
+    reach = own.kth()
     pts = np.ascontiguousarray(counted[:PASSING_POINTS])
     m = pts.shape[0]
     near = min(m, PASSING_NEAREST)
@@ -744,11 +745,7 @@ def _reach(scan: ExactScan | RowScan, own: _Truth) -> float | None:
     None when the scan keeps no such order."""
     if not isinstance(scan, ExactScan) or own.queries.shape[0] == 0:
         return None
-    q = own.queries
-    limits = np.zeros(q.shape[0])
-    if own.owner.size:
-        np.maximum.at(limits, own.owner, torus_l1(own.neighbours, q[own.owner]))
-    reach = scan.reach(q, limits)
+    reach = scan.reach(own.queries, own.kth())
     return None if (reach >= scan.n).all() else float(reach.mean())
 
 

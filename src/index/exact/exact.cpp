@@ -380,8 +380,8 @@ void lay_out_tiles(const PointRows& p, std::size_t begin, std::size_t end, float
   }
 }
 
-// The bytes of queries [begin, end), range_stride(d) each (then 0), as
-// range_bound reads them.
+// The bytes (byte_code) of queries [begin, end), range_stride(d) each (then
+// 0), as range_bound reads them and query_codes lays them out.
 Array<uint8_t> query_bytes(const QueryBatch& q, std::size_t begin, std::size_t end) {
   const std::size_t stride = range_stride(q.dq);
   Array<uint8_t> out((end - begin) * stride, 0);
@@ -391,17 +391,16 @@ Array<uint8_t> query_bytes(const QueryBatch& q, std::size_t begin, std::size_t e
   return out;
 }
 
-// The byte coordinates of queries [begin, end), each laid out as a byte
-// tile whose sixteen points are the query.
-Array<uint8_t> query_codes(const QueryBatch& q, std::size_t begin, std::size_t end) {
-  const std::size_t pairs = (q.dq + 1) / 2;
-  Array<uint8_t> out((end - begin) * pairs * 32, 0);
-  for (std::size_t i = begin; i < end; ++i) {
-    uint8_t* o = out.data() + (i - begin) * pairs * 32;
-    for (std::size_t c = 0; c < q.dq; ++c) {
-      const uint8_t code = byte_code(wrap_f32(q.row(i)[c]));
-      for (std::size_t j = 0; j < code_lanes; ++j) o[c / 2 * 32 + 2 * j + c % 2] = code;
-    }
+// The bytes of m queries of d coordinates (query_bytes), each laid out as
+// a byte tile whose sixteen points are the query.
+Array<uint8_t> query_codes(const Array<uint8_t>& bytes, std::size_t m, std::size_t d) {
+  const std::size_t pairs = (d + 1) / 2, stride = range_stride(d);
+  Array<uint8_t> out(m * pairs * 32, 0);
+  for (std::size_t i = 0; i < m; ++i) {
+    uint8_t* o = out.data() + i * pairs * 32;
+    for (std::size_t c = 0; c < d; ++c)
+      for (std::size_t j = 0; j < code_lanes; ++j)
+        o[c / 2 * 32 + 2 * j + c % 2] = bytes[i * stride + c];
   }
   return out;
 }
@@ -540,10 +539,10 @@ void for_task_tiles(const Plan& plan, const ExactTiles& points, const Array<floa
   const std::size_t q0 = plan.query_begin(task), q1 = plan.query_end(task);
   const Array<float> queries = broadcast_queries(q, q0, q1);
   const bool coded = plan.coded;
-  const Array<uint8_t> qcodes = coded ? query_codes(q, q0, q1) : Array<uint8_t>();
+  const Array<uint8_t> qbytes = coded ? query_bytes(q, q0, q1) : Array<uint8_t>();
+  const Array<uint8_t> qcodes = coded ? query_codes(qbytes, q1 - q0, plan.d) : Array<uint8_t>();
   const std::size_t qcode_bytes = (plan.d + 1) / 2 * 32;
   const bool ranged = coded && rows == nullptr && !points.ranges.empty();
-  const Array<uint8_t> qbytes = ranged ? query_bytes(q, q0, q1) : Array<uint8_t>();
   Array<float> block(rows != nullptr ? plan.block_tiles * lanes * plan.d : 0);
   // Laid out block by block, the byte tiles of a block (its first and last
   // may be half its own; the other halves are never read for a point).
