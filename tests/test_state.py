@@ -14,7 +14,7 @@ import pytest
 
 import plovik._native as native
 from index_helpers import assert_tables_equal, random_params
-from plovik import RustLshIndex, lsh
+from plovik import RustLshIndex, lsh, persist
 from plovik.lsh import PythonLshIndex
 from query_helpers import assert_rows_equal
 
@@ -174,7 +174,7 @@ def test_states_cross_between_backends(b, K, stage):
             assert a[key] == r[key], key
     back = RustLshIndex._from_state(r)
     Q = rng.random((20, 6))
-    assert {k: v.tobytes() for k, v in back.tables().items()} == {k: v.tobytes() for k, v in ix.tables().items()}
+    assert_tables_equal(back, ix)
     assert_rows_equal(back.query_knn(Q, 5), ref.query_knn(Q, 5))
     # a retired point has no entry in the tiers (m_T < the tier's size): the
     # reference takes such a state and goes on through epochs alike
@@ -292,16 +292,8 @@ def test_forged_states_are_refused(name):
 
 
 def write_npy(path, arr):
-    """arr as a .npy file whose header is padded to 4096 bytes, so its data
-    start on a page; returns the data's offset."""
-    arr = np.ascontiguousarray(arr)
-    header = np.lib.format.header_data_from_array_1_0(arr)
-    text = repr(header).encode("latin1")
-    magic = np.lib.format.magic(1, 0)
-    text += b" " * (4096 - len(magic) - 2 - len(text) - 1) + b"\n"
-    with open(path, "wb") as f:
-        f.write(magic + len(text).to_bytes(2, "little") + text)
-        f.write(arr.tobytes())
+    """arr as a .npy file whose data start on a page (at 4096); returns that offset."""
+    path.write_bytes(persist._npy_header(arr.dtype, arr.shape, 4096) + np.ascontiguousarray(arr).tobytes())
     assert np.load(path).tobytes() == arr.tobytes()
     return 4096
 
@@ -430,7 +422,6 @@ def test_corrupted_mapped_file_answers_without_crashing(tmp_path, block, b, K):
     assert mapped.n_retired == 0
     assert all(np.array_equal(v, tables[k]) for k, v in mapped.tables().items())
     ask()
-    tables = mapped.tables()
-    assert tables["static_ids"].shape == (16, mapped.n_static)
+    assert mapped.tables()["static_ids"].shape == (16, mapped.n_static)
     with pytest.raises(ValueError):  # what it holds now is no valid state
         RustLshIndex._from_state(mapped._state())
