@@ -8,6 +8,7 @@ never anything worse. (The raw classes' states: test_state.py.)
 
 import copy
 import dataclasses
+import functools
 import json
 import os
 import pickle
@@ -365,9 +366,6 @@ def test_mapped_load_maps_the_large_arrays(backend, tmp_path):
 
 # ------------------------------------------------------------ corruption
 
-SANITIZER = os.environ.get("PLOVIK_SANITIZER", "")
-
-
 def _saved(tmp_path):
     rng = np.random.default_rng(20)
     d = 3
@@ -411,17 +409,10 @@ def test_load_refuses_bad_folders(tmp_path):
         change(m)
         return {"manifest.json": _with_crc(m) if crc else json.dumps(m).encode()}
 
-    def entry(name, **kw):  # the manifest with these fields of the array `name` set
-        return edited(lambda m: m["arrays"][name].update(kw))
+    def at(*path, crc=True, **kw):  # the manifest with these fields set in the section at `path`
+        return edited(lambda m: functools.reduce(dict.__getitem__, path, m).update(kw), crc)
 
-    def top(**kw):  # the manifest with these fields set, at its top or in a section
-        return edited(lambda m: m.update(kw))
-
-    def settings(crc=True, **kw):
-        return edited(lambda m: m["settings"].update(kw), crc)
-
-    def index(**kw):
-        return edited(lambda m: m["index"].update(kw))
+    settings, index, entry = (functools.partial(at, *path) for path in (["settings"], ["index"], ["arrays", "coords"]))
 
     def npy_version(major):  # the .npy file of u with another major version, laid out as before
         return {u: pristine[u][:6] + bytes([major, 0]) + pristine[u][8:]}
@@ -438,15 +429,15 @@ def test_load_refuses_bad_folders(tmp_path):
         "not JSON": ({"manifest.json": b"{"}, "manifest.json is not valid JSON .JSONDecodeError"),
         "not an object": ({"manifest.json": b"[1]"}, "manifest.json must hold an object"),
         "deep nesting": ({"manifest.json": b"[" * 100_000}, "is not valid JSON .RecursionError"),
-        "wrong format": (top(format="other"), "is not of the format 'plovik-index'"),
-        "version 2": (top(version=2), r"format version 2 is not supported \(this version reads 1"),
-        "version as str": (top(version="1"), r"\['version'\] must be int, got str"),
+        "wrong format": (at(format="other"), "is not of the format 'plovik-index'"),
+        "version 2": (at(version=2), r"format version 2 is not supported \(this version reads 1"),
+        "version as str": (at(version="1"), r"\['version'\] must be int, got str"),
         "manifest checksum": (settings(k=11, crc=False), "manifest.json fails its checksum"),
         # a folder of zlib CRC-32s, as this format's first drafts wrote: refused by
         # name, before its keys or checksums are read
         "other checksum": (edited(crc32_folder, crc=False), r"checksum 'crc32' is not supported.*'crc32c'"),
-        "extra key": (top(extra=1), "manifest.json must hold exactly the keys"),
-        "generation": (top(generation="0123"), "the generation must be 16 hex digits"),
+        "extra key": (at(extra=1), "manifest.json must hold exactly the keys"),
+        "generation": (at(generation="0123"), "the generation must be 16 hex digits"),
         "settings type": (settings(d="3"), r"settings\['d'\] must be int, got str"),
         "extra setting": (settings(extra=1), "settings must hold exactly"),
         # b is signed in the state (the engine refuses b < 1 with its own message)
@@ -456,32 +447,29 @@ def test_load_refuses_bad_folders(tmp_path):
         "boxsize zero": (settings(boxsize=0.0), r"settings\['boxsize'\] must be finite and positive, got 0.0"),
         "boxsize type": (settings(boxsize="2"), r"settings\['boxsize'\] must be"),
         "threads 0": (settings(threads=0), "threads must be at least 1, got 0"),
-        "seed": (top(seed=seed), "the seed generator's state is refused"),
-        "tuning fields": (top(tuning={"cells": 3}), "tuning must hold exactly the fields"),
+        "seed": (at(seed=seed), "the seed generator's state is refused"),
+        "tuning fields": (at(tuning={"cells": 3}), "tuning must hold exactly the fields"),
         "index d": (index(d=5), r"coords must have shape \(n_points, d\) = \(300, 5\)"),
         "n_points lies": (index(n_points=301), r"= \(301, 3\), not \(300, 3\)"),
         "n_static lies": (index(n_static=299), r"cand_coords must have shape"),
         # tables whose keys are not those of the hash settings (every array intact)
         "cells edited": (index(b=5), r"static tier's tables do not belong to the saved hash settings \(b = 5, k = 2\)"),
-        "counter": (
-            edited(lambda m: m["index"]["stats"].update(queries=-1)),
-            r"index\['stats'\] holds a counter out of",
-        ),
+        "counter": (at("index", "stats", queries=-1), r"index\['stats'\] holds a counter out of"),
         "block": (index(block=7), r"the index \(d = 3, block = 7\) does not match"),
         "missing array": (
             edited(lambda m: m["arrays"].pop("cand_ids")),
             r"arrays must be exactly \['cand_bucket_keys'",
         ),
-        "path in file name": (entry("coords", file="../coords.npy"), "names the file '../coords.npy', not coords"),
-        "dtype in manifest": (entry("coords", dtype="<f8"), r"arrays\['coords'\] has dtype '<f8', not '<f4'"),
-        "same-size dtype in manifest": (entry("coords", dtype="<i4"), "has dtype '<i4', not '<f4'"),
-        "big-endian in manifest": (entry("coords", dtype=">f4"), "has dtype '>f4', not '<f4'"),
-        "shape lies": (entry("coords", shape=[301, 3]), r"has shape \(300, 3\), the manifest says \(301, 3\)"),
-        "shape ndim": (entry("coords", shape=[903]), "must have a shape of 2 non-negative integers, got .903."),
-        "crc range": (entry("coords", crc32c=-1), r"arrays\['coords'\] has a crc32c out of range"),
-        "crc above 32 bits": (entry("coords", crc32c=2**32 + 1), r"has a crc32c out of range"),
+        "path in file name": (entry(file="../coords.npy"), "names the file '../coords.npy', not coords"),
+        "dtype in manifest": (entry(dtype="<f8"), r"arrays\['coords'\] has dtype '<f8', not '<f4'"),
+        "same-size dtype in manifest": (entry(dtype="<i4"), "has dtype '<i4', not '<f4'"),
+        "big-endian in manifest": (entry(dtype=">f4"), "has dtype '>f4', not '<f4'"),
+        "shape lies": (entry(shape=[301, 3]), r"has shape \(300, 3\), the manifest says \(301, 3\)"),
+        "shape ndim": (entry(shape=[903]), "must have a shape of 2 non-negative integers, got .903."),
+        "crc range": (entry(crc32c=-1), r"arrays\['coords'\] has a crc32c out of range"),
+        "crc above 32 bits": (entry(crc32c=2**32 + 1), r"has a crc32c out of range"),
         "data checksum": (
-            entry("coords", crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1),
+            entry(crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1),
             coords_file + r" fails its checksum \(crc32c [0-9a-f]{8}, saved",
         ),
         # the .npy headers, field by field
@@ -650,7 +638,7 @@ def test_corruption_fuzzer(tmp_path):
     Q = rng.random((8, search.d))
     expected = search.query_knn(Q, 4)
     refused = loaded = 0
-    for case in range(100 if SANITIZER else 600):
+    for case in range(100 if os.environ.get("PLOVIK_SANITIZER") else 600):
         file, data, covered = _mutate(rng, pristine)
         (folder / file).write_bytes(data)
         for mmap in (False, True):
