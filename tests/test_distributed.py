@@ -87,6 +87,13 @@ def _data(seed, n, m, d=D):
     return rng.random((n, d)), rng.random((m, d))
 
 
+def _single(X, n_static=None, **settings):
+    """A PlovikSearch on X (FIXED unless given settings), the yardstick of a ShardedSearch."""
+    single = PlovikSearch(X.shape[1], **(settings or FIXED))
+    single.build(X, n_static)
+    return single
+
+
 def _check_epochs(single, sharded, rng, after_update=lambda: None):
     """Queries of both paths (64 or more queries batched, fewer one by one),
     with and without exclusions, radius queries, after every change;
@@ -163,16 +170,10 @@ def test_merges_order_ties_by_id_with_padding_last():
             want += [(np.inf, -1)] * (k - len(want))
             assert list(zip(dist[i], ids[i], strict=True)) == want
         # the same entries as the CSR rows of a radius query
-        csr = []
-        for j in range(len(parts)):
-            pid, pd_ = parts[j]
-            keep = pid >= 0
-            csr.append((np.concatenate([[0], np.cumsum(keep.sum(1))]), pid[keep], pd_[keep]))
+        csr = [(np.concatenate([[0], np.cumsum((p >= 0).sum(1))]), p[p >= 0], q[p >= 0]) for p, q in parts]
         indptr, ids, dist = merge_radius(csr, m)
         for i in range(m):
-            want = sorted(
-                (d, x) for j in range(len(parts)) for x, d in zip(parts[j][0][i], parts[j][1][i], strict=True) if x >= 0
-            )
+            want = sorted((d, x) for p, q in parts for x, d in zip(p[i], q[i], strict=True) if x >= 0)
             assert list(zip(dist[indptr[i] : indptr[i + 1]], ids[indptr[i] : indptr[i + 1]], strict=True)) == want
 
 
@@ -215,8 +216,7 @@ def test_epochs_match_the_single_index(client, shards, monkeypatch):
     # Every point drawn about twice, at ids far apart: rows hold equal
     # distances with different ids, often on different shards.
     X = _data(shards, 1200, 0)[0][np.random.default_rng(shards).integers(0, 1200, 2400)]
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=2000)
+    single = _single(X, 2000)
     if shards == 3:
         # k-nearest calls of 200 queries cut into two blocks of 100 by the
         # bound on unmerged answers alone (query_block stays 65,536), one
@@ -240,8 +240,7 @@ def test_recall_estimate_and_per_call_threads_match_the_single_index(client):
     estimate equals the single index's; threads= of a call changes no row
     and takes the one check of every threads=."""
     X, Q = _data(13, 1500, 80)
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=1200)
+    single = _single(X, 1200)
     single.retire(np.arange(0, 1500, 7))
     with ShardedSearch(D, client, shards=3, **FIXED) as sharded:
         with pytest.raises(ValueError, match="cannot estimate recall before build"):
@@ -290,8 +289,7 @@ def test_the_recall_monitor_checks_sharded_calls(client):
     X, Q = _data(21, 20_000, 2_000, d=16)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RecallWarning)  # no setting reaches recall 1.0
-        single = PlovikSearch(16, seed=3, recall=1.0, exact=False, adapt=False)
-        single.build(X)
+        single = _single(X, seed=3, recall=1.0, exact=False, adapt=False)
         with ShardedSearch(16, client, shards=2, seed=3, recall=1.0, exact=False, adapt=False) as sharded:
             sharded.build(X)
             for search in (single, sharded):
@@ -327,8 +325,7 @@ def test_dask_array_chunks_become_shards(client):
         sharded.build(da.concatenate(parts))
         assert sharded.shard_sizes == [500, 300] and sharded.workers == [w[1], w[0]]
     X, Q = _data(11, 2400, 100)
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=1900)
+    single = _single(X, 1900)
     points = da.from_array(X, chunks=(700, 8))  # four row chunks, two column chunks
     with ShardedSearch(D, client, **FIXED) as sharded:
         sharded.build(points, n_static=1900)
@@ -395,8 +392,7 @@ def test_relaxed_queries_never_lose_neighbours(client):
         (dict(tables=2, components=8, cells=4, probes=0), True),
         (dict(tables=3, components=4, cells=4, probes=1), False),
     ):
-        single = PlovikSearch(D, seed=1, threads=1, **settings)
-        single.build(X)
+        single = _single(X, seed=1, threads=1, **settings)
         with ShardedSearch(D, client, shards=3, seed=1, threads=1, **settings) as sharded:
             sharded.build(X)
             for args in ((Q, 8), (X[:150], 8, own), (Q[:20], 8)):
@@ -484,8 +480,7 @@ def _knn_equal(single, sharded, Q, k=6):
 @pytest.mark.parametrize("recover", [True, False])
 def test_a_worker_killed_between_calls(client, recover):
     X, Q = _data(6, 2000, BIG)
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=1700)
+    single = _single(X, 1700)
     with ShardedSearch(D, client, shards=2, recover=recover, **FIXED) as sharded:
         sharded.build(X, n_static=1700)
         _kill(client, sharded.workers[1])
@@ -515,8 +510,7 @@ def test_a_worker_killed_between_calls(client, recover):
 @pytest.mark.parametrize("recover", [True, False])
 def test_a_worker_killed_during_a_call(client, recover, tmp_path):
     X, Q = _data(6, 2000, BIG)
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=1700)
+    single = _single(X, 1700)
     batch = np.random.default_rng(1).random((200, D))
     with ShardedSearch(D, client, shards=2, recover=recover, **FIXED) as sharded:
         sharded.build(X, n_static=1700)
@@ -556,8 +550,7 @@ def test_a_worker_killed_during_a_call(client, recover, tmp_path):
 @pytest.mark.parametrize("kind", ["numpy", "dask"])
 def test_a_worker_killed_during_build(client, kind, tmp_path):
     X, Q = _data(9, 2000, 100)
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=1700)
+    single = _single(X, 1700)
     victim = sorted(client.ncores())[1]
     if kind == "numpy":
         points = X  # one shard a worker: shard 1 on the victim
@@ -638,8 +631,7 @@ def test_a_box_and_a_metric_answer_as_the_single_search(client, boxsize, metric)
     # tuned: every shard's exact scan, as the single search answers them
     settings = FIXED if (metric, boxsize) in (("l1", 3.0), ("euclidean", SIDES)) else dict(seed=7, threads=1)
     X = _data(13, 1200, 0)[0] * boxsize
-    single = PlovikSearch(D, boxsize=boxsize, metric=metric, **settings)
-    single.build(X, n_static=1000)
+    single = _single(X, 1000, boxsize=boxsize, metric=metric, **settings)
     with ShardedSearch(D, client, shards=2, boxsize=boxsize, metric=metric, **settings) as sharded:
         assert sharded.boxsize == single.boxsize and sharded.metric == metric
         sharded.build(X, n_static=1000)
