@@ -366,6 +366,7 @@ def test_mapped_load_maps_the_large_arrays(backend, tmp_path):
 
 # ------------------------------------------------------------ corruption
 
+
 def _saved(tmp_path):
     rng = np.random.default_rng(20)
     d = 3
@@ -396,9 +397,10 @@ def _header(data, old, new):
 
 
 def test_load_refuses_bad_folders(tmp_path):
-    """Each check of the manifest and the .npy headers refuses the fault it is
-    for, with its message, read and mapped (the header faults keep the data
-    bytes and their checksums intact, so only the header check catches them)."""
+    """Each check of the manifest, the .npy headers and the kinds of the
+    files refuses the fault it is for, with its message, read and mapped
+    (the header faults keep the data bytes and their checksums intact, so
+    only the header check catches them)."""
     search, folder, pristine = _saved(tmp_path)
     manifest = json.loads(pristine["manifest.json"])
     files = {name: entry["file"] for name, entry in manifest["arrays"].items()}
@@ -514,6 +516,49 @@ def test_load_refuses_bad_folders(tmp_path):
     # a thread count above the pool's cap is taken as the cap
     (folder / "manifest.json").write_bytes(settings(threads=2**64)["manifest.json"])
     _same_search(search, PlovikSearch.load(folder), search.d, stats=False)
+    (folder / "manifest.json").write_bytes(pristine["manifest.json"])
+    # a file missing, or a folder, FIFO or device in its place: ValueError (the OS error as its
+    # cause), at once; a path that does not exist: FileNotFoundError; a file it may not read:
+    # PermissionError
+    kinds = {  # how the file is replaced -> (the refusal's message, its cause)
+        "missing": (lambda path: None, "is missing|holds no manifest.json", FileNotFoundError),
+        "a folder": (os.mkdir, "is a folder", None),
+        "a FIFO": (os.mkfifo, "is not a regular file", None),
+        "a device": (lambda path: os.symlink("/dev/zero", path), "is not a regular file", None),
+    }
+
+    def timeout(*args):
+        raise TimeoutError("the load blocked")
+
+    previous = signal.signal(signal.SIGALRM, timeout)
+    try:
+        for file in ("manifest.json", files["coords"], files["retired"]):
+            for kind, (make, message, cause) in kinds.items():
+                os.remove(folder / file)
+                make(folder / file)
+                for mmap in (False, True):
+                    signal.alarm(10)  # a blocking open fails the test instead of hanging it
+                    with pytest.raises(ValueError, match=message) as info:
+                        PlovikSearch.load(folder, mmap=mmap)
+                    signal.alarm(0)
+                    assert cause is None or isinstance(info.value.__cause__, cause), (file, kind)
+                if os.path.lexists(folder / file):
+                    (os.rmdir if kind == "a folder" else os.remove)(folder / file)
+                (folder / file).write_bytes(pristine[file])
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+    _same_search(search, PlovikSearch.load(folder), search.d, stats=False)
+    with pytest.raises(FileNotFoundError):
+        PlovikSearch.load(tmp_path / "missing")
+    with pytest.raises(ValueError, match="is a file, not a folder"):
+        PlovikSearch.load(folder / "manifest.json")
+    with pytest.raises(TypeError):
+        PlovikSearch.load(folder, mmap="yes")
+    if os.geteuid() != 0:  # root reads any file
+        os.chmod(folder / files["coords"], 0)
+        with pytest.raises(PermissionError):
+            PlovikSearch.load(folder)
 
 
 def test_verified_load_of_points_on_cell_boundaries(tmp_path):
@@ -540,53 +585,6 @@ def test_verified_load_of_points_on_cell_boundaries(tmp_path):
     search.save(tmp_path / "b")
     for mmap in (False, True):
         _same_search(search, PlovikSearch.load(tmp_path / "b", mmap=mmap, verify=True), d, stats=False)
-
-
-def test_load_refuses_files_that_are_not_the_saved_ones(tmp_path):
-    """A saved folder missing a file, or holding a folder, FIFO or device in
-    its place: ValueError (the OS error as its cause), at once; a path that
-    does not exist: FileNotFoundError; a file it may not read: PermissionError."""
-    search, folder, pristine = _saved(tmp_path)
-    names = {name: entry["file"] for name, entry in json.loads(pristine["manifest.json"])["arrays"].items()}
-    kinds = {  # how the file is replaced -> (the refusal's message, its cause)
-        "missing": (lambda path: None, "is missing|holds no manifest.json", FileNotFoundError),
-        "a folder": (os.mkdir, "is a folder", None),
-        "a FIFO": (os.mkfifo, "is not a regular file", None),
-        "a device": (lambda path: os.symlink("/dev/zero", path), "is not a regular file", None),
-    }
-
-    def timeout(*args):
-        raise TimeoutError("the load blocked")
-
-    previous = signal.signal(signal.SIGALRM, timeout)
-    try:
-        for file in ("manifest.json", names["coords"], names["retired"]):
-            for kind, (make, message, cause) in kinds.items():
-                os.remove(folder / file)
-                make(folder / file)
-                for mmap in (False, True):
-                    signal.alarm(10)  # a blocking open fails the test instead of hanging it
-                    with pytest.raises(ValueError, match=message) as info:
-                        PlovikSearch.load(folder, mmap=mmap)
-                    signal.alarm(0)
-                    assert cause is None or isinstance(info.value.__cause__, cause), (file, kind)
-                if os.path.lexists(folder / file):
-                    (os.rmdir if kind == "a folder" else os.remove)(folder / file)
-                (folder / file).write_bytes(pristine[file])
-    finally:
-        signal.alarm(0)
-        signal.signal(signal.SIGALRM, previous)
-    _same_search(search, PlovikSearch.load(folder), search.d, stats=False)
-    with pytest.raises(FileNotFoundError):
-        PlovikSearch.load(tmp_path / "missing")
-    with pytest.raises(ValueError, match="is a file, not a folder"):
-        PlovikSearch.load(folder / "manifest.json")
-    with pytest.raises(TypeError):
-        PlovikSearch.load(folder, mmap="yes")
-    if os.geteuid() != 0:  # root reads any file
-        os.chmod(folder / names["coords"], 0)
-        with pytest.raises(PermissionError):
-            PlovikSearch.load(folder)
 
 
 def _mutate(rng, pristine):
