@@ -20,13 +20,13 @@ from query_helpers import assert_rows_equal
 
 MAP_FROM = 1 << 21  # arrays from this many bytes on are mapped, smaller ones copied
 D = 16
+STAGES = ("unbuilt", "built", "updated", "promoted", "retired")
 
 
 def epochs(ix, rng, stage):
     """Brings a freshly built index to `stage` (each stage includes the ones before)."""
     n_cand, d = ix.n_candidates, ix.points().shape[1]
-    order = ["built", "updated", "promoted", "retired"]
-    for step in order[1 : order.index(stage) + 1]:
+    for step in STAGES[2 : STAGES.index(stage) + 1]:
         if step == "updated":
             ix.update(rng.random((n_cand, d)))
         elif step == "promoted":
@@ -77,9 +77,6 @@ def out_of_band(ix):
 COPIES = [lambda ix: type(ix)._from_state(ix._state()), copy.copy, copy.deepcopy, out_of_band] + [
     lambda ix, p=p: pickle.loads(pickle.dumps(ix, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)
 ]
-
-
-STAGES = ("unbuilt", "built", "updated", "promoted", "retired")
 
 
 # The reference keeps no directories of its own: one of each kind of stage suffices there.
