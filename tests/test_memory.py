@@ -196,28 +196,23 @@ def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
     n, d = 131_072, 8  # 4 MiB per table-major array of a tier: reused, reclaimable
     params = random_params(rng, d=d, L=16, K=5, b=4)
     sets, splits = [rng.random((n, d)) for _ in range(2)], (n // 2, n // 3)
-    expected = []
-    for pts in sets:
-        expected.append({})
-        for n_static in splits:
-            ix = RustLshIndex(**params)
-            ix.build(pts, n_static)
-            ix.update(pts[: n - n_static])
-            expected[-1][n_static] = ix.tables()
-    del ix
+
+    def refreshed(ix, pts, n_static, reclaim=lambda: None):
+        ix.build(pts, n_static)
+        reclaim()
+        ix.update(pts[: n - n_static])
+        reclaim()
+        return ix.tables()
+
+    expected = [{n_static: refreshed(RustLshIndex(**params), pts, n_static) for n_static in splits} for pts in sets]
     failures = []
 
     def work(pts, want):
         try:
             ix = RustLshIndex(**params)
             for i in range(30):
-                n_static = splits[i % 2]
-                ix.build(pts, n_static)
-                _page_out_large_mappings()
-                ix.update(pts[: n - n_static])
-                _page_out_large_mappings()
-                got = ix.tables()
-                if any(not np.array_equal(got[key], want[n_static][key]) for key in got):
+                got = refreshed(ix, pts, splits[i % 2], _page_out_large_mappings)
+                if any(not np.array_equal(got[key], want[splits[i % 2]][key]) for key in got):
                     failures.append("tables differ")
         except BaseException as e:  # noqa: BLE001 - reported by the main thread
             failures.append(repr(e))
