@@ -34,28 +34,24 @@ from query_helpers import assert_rows_equal as _same_rows
 pytestmark = pytest.mark.distributed
 
 D = 16
-# Fixed settings: nothing tuned, so both searches draw the same parameters
-# from the seed at once. Buckets hold enough points that no shard of a few
-# hundred points relaxes a query (checked through stats()).
+# Fixed settings: nothing tuned, so both searches draw the same parameters from the seed at once. Buckets hold enough
+# points that no shard of a few hundred points relaxes a query (checked through stats()).
 FIXED = dict(tables=12, components=4, cells=3, probes=2, seed=7, threads=1)
 
 
-# Seconds a test waits for a cluster event (a worker gone, a worker
-# restarted by its nanny, shards dropped): generous, since on a machine kept
-# busy by other processes a worker process can take a minute to start.
+# Seconds a test waits for a cluster event (a worker gone, a worker restarted by its nanny, shards dropped): generous,
+# since on a machine kept busy by other processes a worker process can take a minute to start.
 WAIT = 300
-# Queries of 1.28 MB: a call scatters them to the shards' workers rather
-# than carrying them in its tasks.
+# Queries of 1.28 MB: a call scatters them to the shards' workers rather than carrying them in its tasks.
 BIG = 10_000
 
 
 @pytest.fixture(scope="module")
 def cluster():
     faulthandler.dump_traceback_later(WAIT, exit=True)  # never hang the suite
-    # A local cluster closes the nanny of a worker that left and has not
-    # come back within the lost-worker timeout (15 s): on a busy machine a
-    # restart takes longer, and the cluster would be left one worker short
-    # for good (or lose a worker that had just restarted).
+    # A local cluster closes the nanny of a worker that left and has not come back within the lost-worker timeout
+    # (15 s): on a busy machine a restart takes longer, and the cluster would be left one worker short for good (or
+    # lose a worker that had just restarted).
     with dask.config.set({"distributed.deploy.lost-worker-timeout": "1h"}):
         cluster = LocalCluster(
             n_workers=2,
@@ -95,9 +91,8 @@ def _single(X, n_static=None, **settings):
 
 
 def _check_epochs(single, sharded, rng, after_update=lambda: None):
-    """Queries of both paths (64 or more queries batched, fewer one by one),
-    with and without exclusions, radius queries, after every change;
-    `after_update` runs between the first update and its queries."""
+    """Queries of both paths (64 or more queries batched, fewer one by one), with and without exclusions, radius
+    queries, after every change; `after_update` runs between the first update and its queries."""
 
     d = single.d
 
@@ -140,9 +135,8 @@ def _check_epochs(single, sharded, rng, after_update=lambda: None):
 
 
 def _merge_case(rng):
-    """Rows of several shards over disjoint ids, with distances drawn from
-    three values (ties across shards), each shard's row ordered by
-    (distance, id) and padded with (-1, inf); and all their entries."""
+    """Rows of several shards over disjoint ids, with distances drawn from three values (ties across shards), each
+    shard's row ordered by (distance, id) and padded with (-1, inf); and all their entries."""
     m, k, S = rng.integers(1, 5), rng.integers(1, 7), rng.integers(2, 5)
     owner = rng.integers(0, S, 40)  # the shard of each id
     parts, entries = [], []
@@ -191,9 +185,8 @@ def test_blocks_and_id_ranges():
 
 @pytest.mark.parametrize("metric, box", [("l1", None), ("euclidean", (1.0, 0.5, 0.75))])
 def test_an_exact_shard_moves_between_scan_and_grid(metric, box):
-    # A re-tuning on growth may move exact shards from the grid to the scan
-    # or back: the same points, tiers and retired ids answer alike, exactly,
-    # in the shard's metric and box (coordinates on the unit torus).
+    # A re-tuning on growth may move exact shards from the grid to the scan or back: the same points, tiers and retired
+    # ids answer alike, exactly, in the shard's metric and box (coordinates on the unit torus).
     rng = np.random.default_rng(4)
     X, Q = rng.random((500, 3)), rng.random((30, 3))
     measure = pd._Measure(metric, box)
@@ -218,9 +211,8 @@ def test_epochs_match_the_single_index(client, shards, monkeypatch):
     X = _data(shards, 1200, 0)[0][np.random.default_rng(shards).integers(0, 1200, 2400)]
     single = _single(X, 2000)
     if shards == 3:
-        # k-nearest calls of 200 queries cut into two blocks of 100 by the
-        # bound on unmerged answers alone (query_block stays 65,536), one
-        # block in flight at a time
+        # k-nearest calls of 200 queries cut into two blocks of 100 by the bound on unmerged answers alone (query_block
+        # stays 65,536), one block in flight at a time
         monkeypatch.setattr(pd, "_WINDOW", 1)
         monkeypatch.setattr(pd, "_INFLIGHT_ENTRIES", 3 * 6 * 128)
     with ShardedSearch(D, client, shards=shards, **FIXED) as sharded:
@@ -236,9 +228,8 @@ def test_epochs_match_the_single_index(client, shards, monkeypatch):
 
 
 def test_recall_estimate_and_per_call_threads_match_the_single_index(client):
-    """The same seed samples the same ids (retired ones left out), so the
-    estimate equals the single index's; threads= of a call changes no row
-    and takes the one check of every threads=."""
+    """The same seed samples the same ids (retired ones left out), so the estimate equals the single index's;
+    threads= of a call changes no row and takes the one check of every threads=."""
     X, Q = _data(13, 1500, 80)
     single = _single(X, 1200)
     single.retire(np.arange(0, 1500, 7))
@@ -266,11 +257,9 @@ def test_recall_estimate_and_per_call_threads_match_the_single_index(client):
 
 
 def test_the_recall_monitor_checks_sharded_calls(client):
-    """Queries scattered wider than the clustered points: the sharded search
-    (one table, the rest tuned to the points) finds too few of their
-    neighbours and warns at the caller's line (it
-    does not re-tune); on uniform data, the same seed checks the same
-    queries as the single search, so the estimates are equal."""
+    """Queries scattered wider than the clustered points: the sharded search (one table, the rest tuned to the
+    points) finds too few of their neighbours and warns at the caller's line (it does not re-tune); on uniform data,
+    the same seed checks the same queries as the single search, so the estimates are equal."""
     rng = np.random.default_rng(5)
     centres = rng.random((200, 16))
 
@@ -380,11 +369,9 @@ def test_grown_past_the_sizes_both_tune_again_alike(client):
 
 
 def test_relaxed_queries_never_lose_neighbours(client):
-    # Buckets so sparse that every query finds fewer than k points in its
-    # own buckets, on the single index and on every shard: all relax, each
-    # in its own way, and the shards' rows are then answered exactly.
-    # With fuller buckets the single index relaxes none and the shards a
-    # few; a sharded row is then at least as near as the single index's,
+    # Buckets so sparse that every query finds fewer than k points in its own buckets, on the single index and on every
+    # shard: all relax, each in its own way, and the shards' rows are then answered exactly. With fuller buckets the
+    # single index relaxes none and the shards a few; a sharded row is then at least as near as the single index's,
     # entry by entry (up to the last bit of a distance).
     X, Q = _data(4, 1500, 150)
     own = np.arange(150)
@@ -437,9 +424,8 @@ def _kill(client, worker):
 
 @contextlib.contextmanager
 def _killed_once_started(client, worker, method, tmp_path):
-    """Within the block, a call of the shard method `method` on `worker`
-    announces that it has started (it creates a file) and then waits; the
-    test, seeing the file, kills the worker by its pid."""
+    """Within the block, a call of the shard method `method` on `worker` announces that it has started (it creates a
+    file) and then waits; the test, seeing the file, kills the worker by its pid."""
     flag = tmp_path / f"{method}-started-{time.monotonic_ns()}"
     pid = client.run(os.getpid, workers=[worker])[worker]
 
@@ -556,8 +542,7 @@ def test_a_worker_killed_during_build(client, kind, tmp_path):
         points = X  # one shard a worker: shard 1 on the victim
     else:  # the second chunk held by the victim, and its shard built there
         w = sorted(client.ncores())
-        # (computed again elsewhere once the victim is gone: a chunk bound
-        # to a dead worker would wait for it for ever)
+        # (computed again elsewhere once the victim is gone: a chunk bound to a dead worker would wait for it for ever)
         chunks = [da.from_array(X[i * 1000 : i * 1000 + 1000], chunks=(1000, D)) for i in (0, 1)]
         points = da.concatenate(
             [client.persist(c, workers=[w[i]], allow_other_workers=True) for i, c in enumerate(chunks)]

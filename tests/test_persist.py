@@ -257,9 +257,8 @@ def test_save_writes_only_into_folders_of_its_own(tmp_path):
 
 
 def _save_killed_at(search, folder, step):
-    """Saves in a forked child killed by SIGKILL just before its `step`-th
-    flush or rename, or its first or second removal (the later ones of a
-    cleanup are alike); whether the save finished before that step."""
+    """Saves in a forked child killed by SIGKILL just before its `step`-th flush or rename, or its first or second
+    removal (the later ones of a cleanup are alike); whether the save finished before that step."""
     pid = os.fork()
     if pid == 0:  # pragma: no cover (the child)
         code = 1
@@ -293,9 +292,8 @@ def _save_killed_at(search, folder, step):
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with the pool's threads running
 def test_saves_killed_at_every_step(tmp_path, monkeypatch):
-    """A save killed before any of its flushes, renames and removals leaves
-    the previous save loadable or its own, and the next save knows every file
-    the killed one wrote as its own and removes it; other files stay."""
+    """A save killed before any of its flushes, renames and removals leaves the previous save loadable or its own,
+    and the next save knows every file the killed one wrote as its own and removes it; other files stay."""
     monkeypatch.setattr(os, "fsync", lambda fd: None)  # no power is lost here
     rng = np.random.default_rng(23)
     d = 3
@@ -389,18 +387,16 @@ def _npy(arr, dtype=None):
 
 
 def _header(data, old, new):
-    """A .npy file with `old` replaced by `new` in its header (padded to the
-    same length), its data bytes unchanged."""
+    """A .npy file with `old` replaced by `new` in its header (padded to the same length), its data bytes unchanged."""
     new = new.ljust(len(old)).encode()
     assert len(new) == len(old) and old.encode() in data[: persist.DATA_OFFSET]
     return data.replace(old.encode(), new, 1)
 
 
 def test_load_refuses_bad_folders(tmp_path):
-    """Each check of the manifest, the .npy headers and the kinds of the
-    files refuses the fault it is for, with its message, read and mapped
-    (the header faults keep the data bytes and their checksums intact, so
-    only the header check catches them)."""
+    """Each check of the manifest, the .npy headers and the kinds of the files refuses the fault it is for, with its
+    message, read and mapped (the header faults keep the data bytes and their checksums intact, so only the header
+    check catches them)."""
     search, folder, pristine = _saved(tmp_path)
     manifest = json.loads(pristine["manifest.json"])
     files = {name: entry["file"] for name, entry in manifest["arrays"].items()}
@@ -517,9 +513,8 @@ def test_load_refuses_bad_folders(tmp_path):
     (folder / "manifest.json").write_bytes(settings(threads=2**64)["manifest.json"])
     _same_search(search, PlovikSearch.load(folder), search.d, stats=False)
     (folder / "manifest.json").write_bytes(pristine["manifest.json"])
-    # a file missing, or a folder, FIFO or device in its place: ValueError (the OS error as its
-    # cause), at once; a path that does not exist: FileNotFoundError; a file it may not read:
-    # PermissionError
+    # a file missing, or a folder, FIFO or device in its place: ValueError (the OS error as its cause), at once; a path
+    # that does not exist: FileNotFoundError; a file it may not read: PermissionError
     kinds = {  # how the file is replaced -> (the refusal's message, its cause)
         "missing": (lambda path: None, "is missing|holds no manifest.json", FileNotFoundError),
         "a folder": (os.mkdir, "is a folder", None),
@@ -562,9 +557,8 @@ def test_load_refuses_bad_folders(tmp_path):
 
 
 def test_verified_load_of_points_on_cell_boundaries(tmp_path):
-    """The static tier's keys come from the double-precision input, its file
-    keeps single precision: points just below a cell boundary, whose stored
-    coordinates fall into the next cell, and inputs far outside [0, 1) load
+    """The static tier's keys come from the double-precision input, its file keeps single precision: points just
+    below a cell boundary, whose stored coordinates fall into the next cell, and inputs far outside [0, 1) load
     verified all the same."""
     rng = np.random.default_rng(25)
     d, cells = 3, 4
@@ -628,9 +622,8 @@ def _mutate(rng, pristine):
 @pytest.mark.fuzz
 @pytest.mark.filterwarnings("ignore::SyntaxWarning")
 def test_corruption_fuzzer(tmp_path):
-    """Mutated copies of a small saved index: each load refuses with
-    ValueError / OSError or gives a search that works; a verified load of a
-    corruption the checksums cover answers exactly as the original."""
+    """Mutated copies of a small saved index: each load refuses with ValueError / OSError or gives a search that
+    works; a verified load of a corruption the checksums cover answers exactly as the original."""
     search, folder, pristine = _saved(tmp_path)
     rng = np.random.default_rng(21)
     Q = rng.random((8, search.d))

@@ -1,10 +1,8 @@
-"""The state of the raw indexes: round trips through _state/_from_state,
-pickle and copy give identical tables, rows, sizes, counters and retired
-points and keep working through further epochs (both classes); states cross
-between the classes; forged states are refused by both with ValueError naming
-the problem; arrays mapped from a file (native) answer alike,
-leave the file as it was, and a corrupted mapped file answers without
-crashing (the sanitizer run covers the last)."""
+"""The state of the raw indexes: round trips through _state/_from_state, pickle and copy give identical tables, rows,
+sizes, counters and retired points and keep working through further epochs (both classes); states cross between the
+classes; forged states are refused by both with ValueError naming the problem; arrays mapped from a file (native)
+answer alike, leave the file as it was, and a corrupted mapped file answers without crashing (the sanitizer run
+covers the last)."""
 
 import copy
 import pickle
@@ -368,8 +366,7 @@ def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
         assert np.array_equal(np.load(path), on_disk[name])
     same(ix, pickle.loads(pickle.dumps(mapped)), Q)  # a mapped index pickles like any other
     del st  # numpy's own maps of the files
-    # promote copied both arrays (the file's mappings freed then); a fresh
-    # mapped load is freed by a rebuild
+    # promote copied both arrays (the file's mappings freed then); a fresh mapped load is freed by a rebuild
     assert not maps_of(tmp_path / "coords.npy") and not maps_of(tmp_path / "static_ids.npy")
     st, files = mapped_state(ix, tmp_path)
     mapped = RustLshIndex._from_state(st, files)
@@ -411,8 +408,7 @@ def test_corrupted_mapped_file_answers_without_crashing(tmp_path, block, b, K):
     ask()
     mapped.update(rng.random((mapped.n_candidates, D)))
     mapped.promote(rng.random((2000, D)))
-    # retiring drops entries from the mapped tables: it reads them first and
-    # refuses corrupt ones, changing nothing
+    # retiring drops entries from the mapped tables: it reads them first and refuses corrupt ones, changing nothing
     tables = mapped.tables()
     with pytest.raises(ValueError, match="corrupt"):
         mapped.retire(np.arange(0, n_static, 5))
