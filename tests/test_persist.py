@@ -195,11 +195,8 @@ def test_save_is_atomic(tmp_path, monkeypatch):
 
 def _contents(folder):
     """Every entry of a folder: a regular file's bytes, else its kind."""
-    out = {}
-    for name in os.listdir(folder):
-        mode = os.lstat(folder / name).st_mode
-        out[name] = (folder / name).read_bytes() if stat.S_ISREG(mode) else stat.S_IFMT(mode)
-    return out
+    kinds = {name: stat.S_IFMT(os.lstat(folder / name).st_mode) for name in os.listdir(folder)}
+    return {name: (folder / name).read_bytes() if kind == stat.S_IFREG else kind for name, kind in kinds.items()}
 
 
 def test_save_writes_only_into_folders_of_its_own(tmp_path):
