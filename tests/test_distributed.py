@@ -34,28 +34,24 @@ from query_helpers import assert_rows_equal as _same_rows
 pytestmark = pytest.mark.distributed
 
 D = 16
-# Fixed settings: nothing tuned, so both searches draw the same parameters
-# from the seed at once. Buckets hold enough points that no shard of a few
-# hundred points relaxes a query (checked through stats()).
+# Fixed settings: nothing tuned, so both searches draw the same parameters from the seed at once. Buckets hold enough
+# points that no shard of a few hundred points relaxes a query (checked through stats()).
 FIXED = dict(tables=12, components=4, cells=3, probes=2, seed=7, threads=1)
 
 
-# Seconds a test waits for a cluster event (a worker gone, a worker
-# restarted by its nanny, shards dropped): generous, since on a machine kept
-# busy by other processes a worker process can take a minute to start.
+# Seconds a test waits for a cluster event (a worker gone, a worker restarted by its nanny, shards dropped): generous,
+# since on a machine kept busy by other processes a worker process can take a minute to start.
 WAIT = 300
-# Queries of 1.28 MB: a call scatters them to the shards' workers rather
-# than carrying them in its tasks.
+# Queries of 1.28 MB: a call scatters them to the shards' workers rather than carrying them in its tasks.
 BIG = 10_000
 
 
 @pytest.fixture(scope="module")
 def cluster():
     faulthandler.dump_traceback_later(WAIT, exit=True)  # never hang the suite
-    # A local cluster closes the nanny of a worker that left and has not
-    # come back within the lost-worker timeout (15 s): on a busy machine a
-    # restart takes longer, and the cluster would be left one worker short
-    # for good (or lose a worker that had just restarted).
+    # A local cluster closes the nanny of a worker that left and has not come back within the lost-worker timeout
+    # (15 s): on a busy machine a restart takes longer, and the cluster would be left one worker short for good (or
+    # lose a worker that had just restarted).
     with dask.config.set({"distributed.deploy.lost-worker-timeout": "1h"}):
         cluster = LocalCluster(
             n_workers=2,
@@ -87,10 +83,16 @@ def _data(seed, n, m, d=D):
     return rng.random((n, d)), rng.random((m, d))
 
 
+def _single(X, n_static=None, **settings):
+    """A PlovikSearch on X (FIXED unless given settings), the yardstick of a ShardedSearch."""
+    single = PlovikSearch(X.shape[1], **(settings or FIXED))
+    single.build(X, n_static)
+    return single
+
+
 def _check_epochs(single, sharded, rng, after_update=lambda: None):
-    """Queries of both paths (64 or more queries batched, fewer one by one),
-    with and without exclusions, radius queries, after every change;
-    `after_update` runs between the first update and its queries."""
+    """Queries of both paths (64 or more queries batched, fewer one by one), with and without exclusions, radius
+    queries, after every change; `after_update` runs between the first update and its queries."""
 
     d = single.d
 
@@ -133,9 +135,8 @@ def _check_epochs(single, sharded, rng, after_update=lambda: None):
 
 
 def _merge_case(rng):
-    """Rows of several shards over disjoint ids, with distances drawn from
-    three values (ties across shards), each shard's row ordered by
-    (distance, id) and padded with (-1, inf); and all their entries."""
+    """Rows of several shards over disjoint ids, with distances drawn from three values (ties across shards), each
+    shard's row ordered by (distance, id) and padded with (-1, inf); and all their entries."""
     m, k, S = rng.integers(1, 5), rng.integers(1, 7), rng.integers(2, 5)
     owner = rng.integers(0, S, 40)  # the shard of each id
     parts, entries = [], []
@@ -163,16 +164,10 @@ def test_merges_order_ties_by_id_with_padding_last():
             want += [(np.inf, -1)] * (k - len(want))
             assert list(zip(dist[i], ids[i], strict=True)) == want
         # the same entries as the CSR rows of a radius query
-        csr = []
-        for j in range(len(parts)):
-            pid, pd_ = parts[j]
-            keep = pid >= 0
-            csr.append((np.concatenate([[0], np.cumsum(keep.sum(1))]), pid[keep], pd_[keep]))
+        csr = [(np.concatenate([[0], np.cumsum((p >= 0).sum(1))]), p[p >= 0], q[p >= 0]) for p, q in parts]
         indptr, ids, dist = merge_radius(csr, m)
         for i in range(m):
-            want = sorted(
-                (d, x) for j in range(len(parts)) for x, d in zip(parts[j][0][i], parts[j][1][i], strict=True) if x >= 0
-            )
+            want = sorted((d, x) for p, q in parts for x, d in zip(p[i], q[i], strict=True) if x >= 0)
             assert list(zip(dist[indptr[i] : indptr[i + 1]], ids[indptr[i] : indptr[i + 1]], strict=True)) == want
 
 
@@ -190,9 +185,8 @@ def test_blocks_and_id_ranges():
 
 @pytest.mark.parametrize("metric, box", [("l1", None), ("euclidean", (1.0, 0.5, 0.75))])
 def test_an_exact_shard_moves_between_scan_and_grid(metric, box):
-    # A re-tuning on growth may move exact shards from the grid to the scan
-    # or back: the same points, tiers and retired ids answer alike, exactly,
-    # in the shard's metric and box (coordinates on the unit torus).
+    # A re-tuning on growth may move exact shards from the grid to the scan or back: the same points, tiers and retired
+    # ids answer alike, exactly, in the shard's metric and box (coordinates on the unit torus).
     rng = np.random.default_rng(4)
     X, Q = rng.random((500, 3)), rng.random((30, 3))
     measure = pd._Measure(metric, box)
@@ -215,12 +209,10 @@ def test_epochs_match_the_single_index(client, shards, monkeypatch):
     # Every point drawn about twice, at ids far apart: rows hold equal
     # distances with different ids, often on different shards.
     X = _data(shards, 1200, 0)[0][np.random.default_rng(shards).integers(0, 1200, 2400)]
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=2000)
+    single = _single(X, 2000)
     if shards == 3:
-        # k-nearest calls of 200 queries cut into two blocks of 100 by the
-        # bound on unmerged answers alone (query_block stays 65,536), one
-        # block in flight at a time
+        # k-nearest calls of 200 queries cut into two blocks of 100 by the bound on unmerged answers alone (query_block
+        # stays 65,536), one block in flight at a time
         monkeypatch.setattr(pd, "_WINDOW", 1)
         monkeypatch.setattr(pd, "_INFLIGHT_ENTRIES", 3 * 6 * 128)
     with ShardedSearch(D, client, shards=shards, **FIXED) as sharded:
@@ -236,12 +228,10 @@ def test_epochs_match_the_single_index(client, shards, monkeypatch):
 
 
 def test_recall_estimate_and_per_call_threads_match_the_single_index(client):
-    """The same seed samples the same ids (retired ones left out), so the
-    estimate equals the single index's; threads= of a call changes no row
-    and takes the one check of every threads=."""
+    """The same seed samples the same ids (retired ones left out), so the estimate equals the single index's;
+    threads= of a call changes no row and takes the one check of every threads=."""
     X, Q = _data(13, 1500, 80)
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=1200)
+    single = _single(X, 1200)
     single.retire(np.arange(0, 1500, 7))
     with ShardedSearch(D, client, shards=3, **FIXED) as sharded:
         with pytest.raises(ValueError, match="cannot estimate recall before build"):
@@ -267,11 +257,9 @@ def test_recall_estimate_and_per_call_threads_match_the_single_index(client):
 
 
 def test_the_recall_monitor_checks_sharded_calls(client):
-    """Queries scattered wider than the clustered points: the sharded search
-    (one table, the rest tuned to the points) finds too few of their
-    neighbours and warns at the caller's line (it
-    does not re-tune); on uniform data, the same seed checks the same
-    queries as the single search, so the estimates are equal."""
+    """Queries scattered wider than the clustered points: the sharded search (one table, the rest tuned to the
+    points) finds too few of their neighbours and warns at the caller's line (it does not re-tune); on uniform data,
+    the same seed checks the same queries as the single search, so the estimates are equal."""
     rng = np.random.default_rng(5)
     centres = rng.random((200, 16))
 
@@ -290,8 +278,7 @@ def test_the_recall_monitor_checks_sharded_calls(client):
     X, Q = _data(21, 20_000, 2_000, d=16)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RecallWarning)  # no setting reaches recall 1.0
-        single = PlovikSearch(16, seed=3, recall=1.0, exact=False, adapt=False)
-        single.build(X)
+        single = _single(X, seed=3, recall=1.0, exact=False, adapt=False)
         with ShardedSearch(16, client, shards=2, seed=3, recall=1.0, exact=False, adapt=False) as sharded:
             sharded.build(X)
             for search in (single, sharded):
@@ -327,8 +314,7 @@ def test_dask_array_chunks_become_shards(client):
         sharded.build(da.concatenate(parts))
         assert sharded.shard_sizes == [500, 300] and sharded.workers == [w[1], w[0]]
     X, Q = _data(11, 2400, 100)
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=1900)
+    single = _single(X, 1900)
     points = da.from_array(X, chunks=(700, 8))  # four row chunks, two column chunks
     with ShardedSearch(D, client, **FIXED) as sharded:
         sharded.build(points, n_static=1900)
@@ -383,11 +369,9 @@ def test_grown_past_the_sizes_both_tune_again_alike(client):
 
 
 def test_relaxed_queries_never_lose_neighbours(client):
-    # Buckets so sparse that every query finds fewer than k points in its
-    # own buckets, on the single index and on every shard: all relax, each
-    # in its own way, and the shards' rows are then answered exactly.
-    # With fuller buckets the single index relaxes none and the shards a
-    # few; a sharded row is then at least as near as the single index's,
+    # Buckets so sparse that every query finds fewer than k points in its own buckets, on the single index and on every
+    # shard: all relax, each in its own way, and the shards' rows are then answered exactly. With fuller buckets the
+    # single index relaxes none and the shards a few; a sharded row is then at least as near as the single index's,
     # entry by entry (up to the last bit of a distance).
     X, Q = _data(4, 1500, 150)
     own = np.arange(150)
@@ -395,8 +379,7 @@ def test_relaxed_queries_never_lose_neighbours(client):
         (dict(tables=2, components=8, cells=4, probes=0), True),
         (dict(tables=3, components=4, cells=4, probes=1), False),
     ):
-        single = PlovikSearch(D, seed=1, threads=1, **settings)
-        single.build(X)
+        single = _single(X, seed=1, threads=1, **settings)
         with ShardedSearch(D, client, shards=3, seed=1, threads=1, **settings) as sharded:
             sharded.build(X)
             for args in ((Q, 8), (X[:150], 8, own), (Q[:20], 8)):
@@ -441,9 +424,8 @@ def _kill(client, worker):
 
 @contextlib.contextmanager
 def _killed_once_started(client, worker, method, tmp_path):
-    """Within the block, a call of the shard method `method` on `worker`
-    announces that it has started (it creates a file) and then waits; the
-    test, seeing the file, kills the worker by its pid."""
+    """Within the block, a call of the shard method `method` on `worker` announces that it has started (it creates a
+    file) and then waits; the test, seeing the file, kills the worker by its pid."""
     flag = tmp_path / f"{method}-started-{time.monotonic_ns()}"
     pid = client.run(os.getpid, workers=[worker])[worker]
 
@@ -484,8 +466,7 @@ def _knn_equal(single, sharded, Q, k=6):
 @pytest.mark.parametrize("recover", [True, False])
 def test_a_worker_killed_between_calls(client, recover):
     X, Q = _data(6, 2000, BIG)
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=1700)
+    single = _single(X, 1700)
     with ShardedSearch(D, client, shards=2, recover=recover, **FIXED) as sharded:
         sharded.build(X, n_static=1700)
         _kill(client, sharded.workers[1])
@@ -515,8 +496,7 @@ def test_a_worker_killed_between_calls(client, recover):
 @pytest.mark.parametrize("recover", [True, False])
 def test_a_worker_killed_during_a_call(client, recover, tmp_path):
     X, Q = _data(6, 2000, BIG)
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=1700)
+    single = _single(X, 1700)
     batch = np.random.default_rng(1).random((200, D))
     with ShardedSearch(D, client, shards=2, recover=recover, **FIXED) as sharded:
         sharded.build(X, n_static=1700)
@@ -556,15 +536,13 @@ def test_a_worker_killed_during_a_call(client, recover, tmp_path):
 @pytest.mark.parametrize("kind", ["numpy", "dask"])
 def test_a_worker_killed_during_build(client, kind, tmp_path):
     X, Q = _data(9, 2000, 100)
-    single = PlovikSearch(D, **FIXED)
-    single.build(X, n_static=1700)
+    single = _single(X, 1700)
     victim = sorted(client.ncores())[1]
     if kind == "numpy":
         points = X  # one shard a worker: shard 1 on the victim
     else:  # the second chunk held by the victim, and its shard built there
         w = sorted(client.ncores())
-        # (computed again elsewhere once the victim is gone: a chunk bound
-        # to a dead worker would wait for it for ever)
+        # (computed again elsewhere once the victim is gone: a chunk bound to a dead worker would wait for it for ever)
         chunks = [da.from_array(X[i * 1000 : i * 1000 + 1000], chunks=(1000, D)) for i in (0, 1)]
         points = da.concatenate(
             [client.persist(c, workers=[w[i]], allow_other_workers=True) for i, c in enumerate(chunks)]
@@ -638,8 +616,7 @@ def test_a_box_and_a_metric_answer_as_the_single_search(client, boxsize, metric)
     # tuned: every shard's exact scan, as the single search answers them
     settings = FIXED if (metric, boxsize) in (("l1", 3.0), ("euclidean", SIDES)) else dict(seed=7, threads=1)
     X = _data(13, 1200, 0)[0] * boxsize
-    single = PlovikSearch(D, boxsize=boxsize, metric=metric, **settings)
-    single.build(X, n_static=1000)
+    single = _single(X, 1000, boxsize=boxsize, metric=metric, **settings)
     with ShardedSearch(D, client, shards=2, boxsize=boxsize, metric=metric, **settings) as sharded:
         assert sharded.boxsize == single.boxsize and sharded.metric == metric
         sharded.build(X, n_static=1000)

@@ -1,6 +1,5 @@
-"""No leaks: repeated work keeps the process's memory flat and keeps no
-reference it should not, failed calls included, and result arrays give
-their buffers back when the last array over them goes. (The AddressSanitizer run
+"""No leaks: repeated work keeps the process's memory flat and keeps no reference it should not, failed calls
+included, and result arrays give their buffers back when the last array over them goes. (The AddressSanitizer run
 adds LeakSanitizer's exact accounting at exit.)"""
 
 import ctypes
@@ -25,11 +24,10 @@ RSS = textwrap.dedent("""
             return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 """)
 
-# One round makes an index, walks it through an epoch with queries on both
-# paths, reads everything there is to read, fails in every way there is,
-# queries from a few threads at once, and drops it. Each round allocates about 40 MiB in the engine and in
-# results; a round that kept one result pair would keep 1.6 MiB. The inputs
-# and the class of the exceptions raised keep their reference counts.
+# One round makes an index, walks it through an epoch with queries on both paths, reads everything there is to read,
+# fails in every way there is, queries from a few threads at once, and drops it. Each round allocates about 40 MiB in
+# the engine and in results; a round that kept one result pair would keep 1.6 MiB. The inputs and the class of the
+# exceptions raised keep their reference counts.
 ROUNDS = RSS + textwrap.dedent("""
     import gc, sys, threading
     import numpy as np
@@ -93,9 +91,8 @@ ROUNDS = RSS + textwrap.dedent("""
 
 @pytest.mark.parametrize("dev", [False, True], ids=["rounds", "development mode"])
 def test_repeated_work_keeps_memory_flat_and_references_balanced(dev):
-    """In development mode (two rounds) the allocator debug hooks also check
-    every interpreter allocation for overruns and for being made without the
-    interpreter lock, and any warning (an unclosed resource, a deprecated
+    """In development mode (two rounds) the allocator debug hooks also check every interpreter allocation for
+    overruns and for being made without the interpreter lock, and any warning (an unclosed resource, a deprecated
     call) is an error."""
     sanitized = bool(os.environ.get("PLOVIK_SANITIZER"))
     flags = ("-X", "dev", "-W", "error") if dev else ()
@@ -104,9 +101,8 @@ def test_repeated_work_keeps_memory_flat_and_references_balanced(dev):
     assert out.returncode == 0 and (out.stderr == "" or not dev), out.stderr
     before, after, refs_kept = out.stdout.split()
     assert refs_kept == "True"
-    # A leak of one result pair per round would add 48 MiB over thirty
-    # rounds, of one index a few hundred. (Under a sanitizer freed blocks
-    # wait in quarantine; LeakSanitizer does the accounting there.)
+    # A leak of one result pair per round would add 48 MiB over thirty rounds, of one index a few hundred. (Under a
+    # sanitizer freed blocks wait in quarantine; LeakSanitizer does the accounting there.)
     assert dev or sanitized or int(after) - int(before) < 24 * MIB, (int(before) / MIB, int(after) / MIB)
 
 
@@ -163,9 +159,8 @@ def test_result_buffers_are_freed_with_their_last_array():
 
 
 def _page_out_large_mappings():
-    """Asks the kernel to reclaim the pages of every large anonymous mapping
-    of the process, as memory pressure would: lazily freed pages are then
-    dropped and read back as zeros. False where the kernel cannot."""
+    """Asks the kernel to reclaim the pages of every large anonymous mapping of the process, as memory pressure
+    would: lazily freed pages are then dropped and read back as zeros. False where the kernel cannot."""
     libc = ctypes.CDLL(None, use_errno=True)
     libc.madvise.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
     madv_pageout = 21
@@ -184,40 +179,32 @@ def _page_out_large_mappings():
 
 @pytest.mark.threads
 def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
-    """Two threads rebuild and refresh their own indexes at once, reusing the
-    large arrays their earlier calls replaced (of other sizes every other
-    time, stale values and all), and the kernel reclaims every page it may
-    after each call: every table stays that of a fresh index's build. (A
-    kept array once became visible to the other thread before it was marked
-    lazily freeable, and reclaim then zeroed the other index's ids.) Where
-    the kernel cannot reclaim on request, this still checks that interpreter
-    threads share the worker pool safely."""
+    """Two threads rebuild and refresh their own indexes at once, reusing the large arrays their earlier calls
+    replaced (of other sizes every other time, stale values and all), and the kernel reclaims every page it may after
+    each call: every table stays that of a fresh index's build. (A kept array once became visible to the other thread
+    before it was marked lazily freeable, and reclaim then zeroed the other index's ids.) Where the kernel cannot
+    reclaim on request, this still checks that interpreter threads share the worker pool safely."""
     rng = np.random.default_rng(7)
     n, d = 131_072, 8  # 4 MiB per table-major array of a tier: reused, reclaimable
     params = random_params(rng, d=d, L=16, K=5, b=4)
     sets, splits = [rng.random((n, d)) for _ in range(2)], (n // 2, n // 3)
-    expected = []
-    for pts in sets:
-        expected.append({})
-        for n_static in splits:
-            ix = RustLshIndex(**params)
-            ix.build(pts, n_static)
-            ix.update(pts[: n - n_static])
-            expected[-1][n_static] = ix.tables()
-    del ix
+
+    def refreshed(ix, pts, n_static, reclaim=lambda: None):
+        ix.build(pts, n_static)
+        reclaim()
+        ix.update(pts[: n - n_static])
+        reclaim()
+        return ix.tables()
+
+    expected = [{n_static: refreshed(RustLshIndex(**params), pts, n_static) for n_static in splits} for pts in sets]
     failures = []
 
     def work(pts, want):
         try:
             ix = RustLshIndex(**params)
             for i in range(30):
-                n_static = splits[i % 2]
-                ix.build(pts, n_static)
-                _page_out_large_mappings()
-                ix.update(pts[: n - n_static])
-                _page_out_large_mappings()
-                got = ix.tables()
-                if any(not np.array_equal(got[key], want[n_static][key]) for key in got):
+                got = refreshed(ix, pts, splits[i % 2], _page_out_large_mappings)
+                if any(not np.array_equal(got[key], want[splits[i % 2]][key]) for key in got):
                     failures.append("tables differ")
         except BaseException as e:  # noqa: BLE001 - reported by the main thread
             failures.append(repr(e))
@@ -230,11 +217,9 @@ def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
     assert failures == []
 
 
-# A large build grows the process by what nbytes reports, and a few hundred
-# epochs (every candidate moving, a rebuild now and then) keep the resident
-# size flat and near the index's own; a promotion peaks within 1.5 times the
-# index before it and leaves what nbytes reports; an index that goes takes
-# it all with it.
+# A large build grows the process by what nbytes reports, and a few hundred epochs (every candidate moving, a rebuild
+# now and then) keep the resident size flat and near the index's own; a promotion peaks within 1.5 times the index
+# before it and leaves what nbytes reports; an index that goes takes it all with it.
 EPOCHS = RSS + textwrap.dedent("""
     import gc, sys
     import numpy as np

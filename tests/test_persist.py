@@ -8,6 +8,7 @@ never anything worse. (The raw classes' states: test_state.py.)
 
 import copy
 import dataclasses
+import functools
 import json
 import os
 import pickle
@@ -194,11 +195,8 @@ def test_save_is_atomic(tmp_path, monkeypatch):
 
 def _contents(folder):
     """Every entry of a folder: a regular file's bytes, else its kind."""
-    out = {}
-    for name in os.listdir(folder):
-        mode = os.lstat(folder / name).st_mode
-        out[name] = (folder / name).read_bytes() if stat.S_ISREG(mode) else stat.S_IFMT(mode)
-    return out
+    kinds = {name: stat.S_IFMT(os.lstat(folder / name).st_mode) for name in os.listdir(folder)}
+    return {name: (folder / name).read_bytes() if kind == stat.S_IFREG else kind for name, kind in kinds.items()}
 
 
 def test_save_writes_only_into_folders_of_its_own(tmp_path):
@@ -256,9 +254,8 @@ def test_save_writes_only_into_folders_of_its_own(tmp_path):
 
 
 def _save_killed_at(search, folder, step):
-    """Saves in a forked child killed by SIGKILL just before its `step`-th
-    flush or rename, or its first or second removal (the later ones of a
-    cleanup are alike); whether the save finished before that step."""
+    """Saves in a forked child killed by SIGKILL just before its `step`-th flush or rename, or its first or second
+    removal (the later ones of a cleanup are alike); whether the save finished before that step."""
     pid = os.fork()
     if pid == 0:  # pragma: no cover (the child)
         code = 1
@@ -292,9 +289,8 @@ def _save_killed_at(search, folder, step):
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with the pool's threads running
 def test_saves_killed_at_every_step(tmp_path, monkeypatch):
-    """A save killed before any of its flushes, renames and removals leaves
-    the previous save loadable or its own, and the next save knows every file
-    the killed one wrote as its own and removes it; other files stay."""
+    """A save killed before any of its flushes, renames and removals leaves the previous save loadable or its own,
+    and the next save knows every file the killed one wrote as its own and removes it; other files stay."""
     monkeypatch.setattr(os, "fsync", lambda fd: None)  # no power is lost here
     rng = np.random.default_rng(23)
     d = 3
@@ -365,8 +361,6 @@ def test_mapped_load_maps_the_large_arrays(backend, tmp_path):
 
 # ------------------------------------------------------------ corruption
 
-SANITIZER = os.environ.get("PLOVIK_SANITIZER", "")
-
 
 def _saved(tmp_path):
     rng = np.random.default_rng(20)
@@ -390,17 +384,16 @@ def _npy(arr, dtype=None):
 
 
 def _header(data, old, new):
-    """A .npy file with `old` replaced by `new` in its header (padded to the
-    same length), its data bytes unchanged."""
+    """A .npy file with `old` replaced by `new` in its header (padded to the same length), its data bytes unchanged."""
     new = new.ljust(len(old)).encode()
     assert len(new) == len(old) and old.encode() in data[: persist.DATA_OFFSET]
     return data.replace(old.encode(), new, 1)
 
 
 def test_load_refuses_bad_folders(tmp_path):
-    """Each check of the manifest and the .npy headers refuses the fault it is
-    for, with its message, read and mapped (the header faults keep the data
-    bytes and their checksums intact, so only the header check catches them)."""
+    """Each check of the manifest, the .npy headers and the kinds of the files refuses the fault it is for, with its
+    message, read and mapped (the header faults keep the data bytes and their checksums intact, so only the header
+    check catches them)."""
     search, folder, pristine = _saved(tmp_path)
     manifest = json.loads(pristine["manifest.json"])
     files = {name: entry["file"] for name, entry in manifest["arrays"].items()}
@@ -411,17 +404,10 @@ def test_load_refuses_bad_folders(tmp_path):
         change(m)
         return {"manifest.json": _with_crc(m) if crc else json.dumps(m).encode()}
 
-    def entry(name, **kw):  # the manifest with these fields of the array `name` set
-        return edited(lambda m: m["arrays"][name].update(kw))
+    def at(*path, crc=True, **kw):  # the manifest with these fields set in the section at `path`
+        return edited(lambda m: functools.reduce(dict.__getitem__, path, m).update(kw), crc)
 
-    def top(**kw):  # the manifest with these fields set, at its top or in a section
-        return edited(lambda m: m.update(kw))
-
-    def settings(crc=True, **kw):
-        return edited(lambda m: m["settings"].update(kw), crc)
-
-    def index(**kw):
-        return edited(lambda m: m["index"].update(kw))
+    settings, index, entry = (functools.partial(at, *path) for path in (["settings"], ["index"], ["arrays", "coords"]))
 
     def npy_version(major):  # the .npy file of u with another major version, laid out as before
         return {u: pristine[u][:6] + bytes([major, 0]) + pristine[u][8:]}
@@ -438,15 +424,15 @@ def test_load_refuses_bad_folders(tmp_path):
         "not JSON": ({"manifest.json": b"{"}, "manifest.json is not valid JSON .JSONDecodeError"),
         "not an object": ({"manifest.json": b"[1]"}, "manifest.json must hold an object"),
         "deep nesting": ({"manifest.json": b"[" * 100_000}, "is not valid JSON .RecursionError"),
-        "wrong format": (top(format="other"), "is not of the format 'plovik-index'"),
-        "version 2": (top(version=2), r"format version 2 is not supported \(this version reads 1"),
-        "version as str": (top(version="1"), r"\['version'\] must be int, got str"),
+        "wrong format": (at(format="other"), "is not of the format 'plovik-index'"),
+        "version 2": (at(version=2), r"format version 2 is not supported \(this version reads 1"),
+        "version as str": (at(version="1"), r"\['version'\] must be int, got str"),
         "manifest checksum": (settings(k=11, crc=False), "manifest.json fails its checksum"),
         # a folder of zlib CRC-32s, as this format's first drafts wrote: refused by
         # name, before its keys or checksums are read
         "other checksum": (edited(crc32_folder, crc=False), r"checksum 'crc32' is not supported.*'crc32c'"),
-        "extra key": (top(extra=1), "manifest.json must hold exactly the keys"),
-        "generation": (top(generation="0123"), "the generation must be 16 hex digits"),
+        "extra key": (at(extra=1), "manifest.json must hold exactly the keys"),
+        "generation": (at(generation="0123"), "the generation must be 16 hex digits"),
         "settings type": (settings(d="3"), r"settings\['d'\] must be int, got str"),
         "extra setting": (settings(extra=1), "settings must hold exactly"),
         # b is signed in the state (the engine refuses b < 1 with its own message)
@@ -456,32 +442,29 @@ def test_load_refuses_bad_folders(tmp_path):
         "boxsize zero": (settings(boxsize=0.0), r"settings\['boxsize'\] must be finite and positive, got 0.0"),
         "boxsize type": (settings(boxsize="2"), r"settings\['boxsize'\] must be"),
         "threads 0": (settings(threads=0), "threads must be at least 1, got 0"),
-        "seed": (top(seed=seed), "the seed generator's state is refused"),
-        "tuning fields": (top(tuning={"cells": 3}), "tuning must hold exactly the fields"),
+        "seed": (at(seed=seed), "the seed generator's state is refused"),
+        "tuning fields": (at(tuning={"cells": 3}), "tuning must hold exactly the fields"),
         "index d": (index(d=5), r"coords must have shape \(n_points, d\) = \(300, 5\)"),
         "n_points lies": (index(n_points=301), r"= \(301, 3\), not \(300, 3\)"),
         "n_static lies": (index(n_static=299), r"cand_coords must have shape"),
         # tables whose keys are not those of the hash settings (every array intact)
         "cells edited": (index(b=5), r"static tier's tables do not belong to the saved hash settings \(b = 5, k = 2\)"),
-        "counter": (
-            edited(lambda m: m["index"]["stats"].update(queries=-1)),
-            r"index\['stats'\] holds a counter out of",
-        ),
+        "counter": (at("index", "stats", queries=-1), r"index\['stats'\] holds a counter out of"),
         "block": (index(block=7), r"the index \(d = 3, block = 7\) does not match"),
         "missing array": (
             edited(lambda m: m["arrays"].pop("cand_ids")),
             r"arrays must be exactly \['cand_bucket_keys'",
         ),
-        "path in file name": (entry("coords", file="../coords.npy"), "names the file '../coords.npy', not coords"),
-        "dtype in manifest": (entry("coords", dtype="<f8"), r"arrays\['coords'\] has dtype '<f8', not '<f4'"),
-        "same-size dtype in manifest": (entry("coords", dtype="<i4"), "has dtype '<i4', not '<f4'"),
-        "big-endian in manifest": (entry("coords", dtype=">f4"), "has dtype '>f4', not '<f4'"),
-        "shape lies": (entry("coords", shape=[301, 3]), r"has shape \(300, 3\), the manifest says \(301, 3\)"),
-        "shape ndim": (entry("coords", shape=[903]), "must have a shape of 2 non-negative integers, got .903."),
-        "crc range": (entry("coords", crc32c=-1), r"arrays\['coords'\] has a crc32c out of range"),
-        "crc above 32 bits": (entry("coords", crc32c=2**32 + 1), r"has a crc32c out of range"),
+        "path in file name": (entry(file="../coords.npy"), "names the file '../coords.npy', not coords"),
+        "dtype in manifest": (entry(dtype="<f8"), r"arrays\['coords'\] has dtype '<f8', not '<f4'"),
+        "same-size dtype in manifest": (entry(dtype="<i4"), "has dtype '<i4', not '<f4'"),
+        "big-endian in manifest": (entry(dtype=">f4"), "has dtype '>f4', not '<f4'"),
+        "shape lies": (entry(shape=[301, 3]), r"has shape \(300, 3\), the manifest says \(301, 3\)"),
+        "shape ndim": (entry(shape=[903]), "must have a shape of 2 non-negative integers, got .903."),
+        "crc range": (entry(crc32c=-1), r"arrays\['coords'\] has a crc32c out of range"),
+        "crc above 32 bits": (entry(crc32c=2**32 + 1), r"has a crc32c out of range"),
         "data checksum": (
-            entry("coords", crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1),
+            entry(crc32c=manifest["arrays"]["coords"]["crc32c"] ^ 1),
             coords_file + r" fails its checksum \(crc32c [0-9a-f]{8}, saved",
         ),
         # the .npy headers, field by field
@@ -526,40 +509,9 @@ def test_load_refuses_bad_folders(tmp_path):
     # a thread count above the pool's cap is taken as the cap
     (folder / "manifest.json").write_bytes(settings(threads=2**64)["manifest.json"])
     _same_search(search, PlovikSearch.load(folder), search.d, stats=False)
-
-
-def test_verified_load_of_points_on_cell_boundaries(tmp_path):
-    """The static tier's keys come from the double-precision input, its file
-    keeps single precision: points just below a cell boundary, whose stored
-    coordinates fall into the next cell, and inputs far outside [0, 1) load
-    verified all the same."""
-    rng = np.random.default_rng(25)
-    d, cells = 3, 4
-    search = PlovikSearch(d, seed=2, tables=4, components=3, cells=cells, probes=1, backend="reference")
-    search.build(rng.random((50, d)))  # the same seed draws the same parameters at every build
-    s, u = search.params.s, search.params.u
-    X = rng.random((400, d))
-    for col in range(d):  # each column on a boundary of one of the tables that hash it
-        t, j = np.argwhere(s == col)[0]
-        X[:, col] = (rng.integers(cells, size=400) / cells - u[t, j]) % 1.0 - 1e-12
-    X[::7] += 2.0**20  # wraps onto the same points
-    X[3::20] += 2.0**45  # and onto points with little left of their position: a few such keys may differ
-    search.build(X, 350)
-    state = search.raw._state()
-    stored = PlovikSearch(d, seed=2, tables=4, components=3, cells=cells, probes=1, backend="reference")
-    stored.build(state["coords"][:350].astype(np.float64))
-    assert (stored.tables()["static_keys"] != search.tables()["static_keys"][:, :350]).any()  # the case bites
-    search.save(tmp_path / "b")
-    for mmap in (False, True):
-        _same_search(search, PlovikSearch.load(tmp_path / "b", mmap=mmap, verify=True), d, stats=False)
-
-
-def test_load_refuses_files_that_are_not_the_saved_ones(tmp_path):
-    """A saved folder missing a file, or holding a folder, FIFO or device in
-    its place: ValueError (the OS error as its cause), at once; a path that
-    does not exist: FileNotFoundError; a file it may not read: PermissionError."""
-    search, folder, pristine = _saved(tmp_path)
-    names = {name: entry["file"] for name, entry in json.loads(pristine["manifest.json"])["arrays"].items()}
+    (folder / "manifest.json").write_bytes(pristine["manifest.json"])
+    # a file missing, or a folder, FIFO or device in its place: ValueError (the OS error as its cause), at once; a path
+    # that does not exist: FileNotFoundError; a file it may not read: PermissionError
     kinds = {  # how the file is replaced -> (the refusal's message, its cause)
         "missing": (lambda path: None, "is missing|holds no manifest.json", FileNotFoundError),
         "a folder": (os.mkdir, "is a folder", None),
@@ -572,7 +524,7 @@ def test_load_refuses_files_that_are_not_the_saved_ones(tmp_path):
 
     previous = signal.signal(signal.SIGALRM, timeout)
     try:
-        for file in ("manifest.json", names["coords"], names["retired"]):
+        for file in ("manifest.json", files["coords"], files["retired"]):
             for kind, (make, message, cause) in kinds.items():
                 os.remove(folder / file)
                 make(folder / file)
@@ -596,9 +548,34 @@ def test_load_refuses_files_that_are_not_the_saved_ones(tmp_path):
     with pytest.raises(TypeError):
         PlovikSearch.load(folder, mmap="yes")
     if os.geteuid() != 0:  # root reads any file
-        os.chmod(folder / names["coords"], 0)
+        os.chmod(folder / files["coords"], 0)
         with pytest.raises(PermissionError):
             PlovikSearch.load(folder)
+
+
+def test_verified_load_of_points_on_cell_boundaries(tmp_path):
+    """The static tier's keys come from the double-precision input, its file keeps single precision: points just
+    below a cell boundary, whose stored coordinates fall into the next cell, and inputs far outside [0, 1) load
+    verified all the same."""
+    rng = np.random.default_rng(25)
+    d, cells = 3, 4
+    search = PlovikSearch(d, seed=2, tables=4, components=3, cells=cells, probes=1, backend="reference")
+    search.build(rng.random((50, d)))  # the same seed draws the same parameters at every build
+    s, u = search.params.s, search.params.u
+    X = rng.random((400, d))
+    for col in range(d):  # each column on a boundary of one of the tables that hash it
+        t, j = np.argwhere(s == col)[0]
+        X[:, col] = (rng.integers(cells, size=400) / cells - u[t, j]) % 1.0 - 1e-12
+    X[::7] += 2.0**20  # wraps onto the same points
+    X[3::20] += 2.0**45  # and onto points with little left of their position: a few such keys may differ
+    search.build(X, 350)
+    state = search.raw._state()
+    stored = PlovikSearch(d, seed=2, tables=4, components=3, cells=cells, probes=1, backend="reference")
+    stored.build(state["coords"][:350].astype(np.float64))
+    assert (stored.tables()["static_keys"] != search.tables()["static_keys"][:, :350]).any()  # the case bites
+    search.save(tmp_path / "b")
+    for mmap in (False, True):
+        _same_search(search, PlovikSearch.load(tmp_path / "b", mmap=mmap, verify=True), d, stats=False)
 
 
 def _mutate(rng, pristine):
@@ -642,15 +619,14 @@ def _mutate(rng, pristine):
 @pytest.mark.fuzz
 @pytest.mark.filterwarnings("ignore::SyntaxWarning")
 def test_corruption_fuzzer(tmp_path):
-    """Mutated copies of a small saved index: each load refuses with
-    ValueError / OSError or gives a search that works; a verified load of a
-    corruption the checksums cover answers exactly as the original."""
+    """Mutated copies of a small saved index: each load refuses with ValueError / OSError or gives a search that
+    works; a verified load of a corruption the checksums cover answers exactly as the original."""
     search, folder, pristine = _saved(tmp_path)
     rng = np.random.default_rng(21)
     Q = rng.random((8, search.d))
     expected = search.query_knn(Q, 4)
     refused = loaded = 0
-    for case in range(100 if SANITIZER else 600):
+    for case in range(100 if os.environ.get("PLOVIK_SANITIZER") else 600):
         file, data, covered = _mutate(rng, pristine)
         (folder / file).write_bytes(data)
         for mmap in (False, True):

@@ -1,10 +1,8 @@
-"""The state of the raw indexes: round trips through _state/_from_state,
-pickle and copy give identical tables, rows, sizes, counters and retired
-points and keep working through further epochs (both classes); states cross
-between the classes; forged states are refused by both with ValueError naming
-the problem; arrays mapped from a file (native) answer alike,
-leave the file as it was, and a corrupted mapped file answers without
-crashing (the sanitizer run covers the last)."""
+"""The state of the raw indexes: round trips through _state/_from_state, pickle and copy give identical tables, rows,
+sizes, counters and retired points and keep working through further epochs (both classes); states cross between the
+classes; forged states are refused by both with ValueError naming the problem; arrays mapped from a file (native)
+answer alike, leave the file as it was, and a corrupted mapped file answers without crashing (the sanitizer run
+covers the last)."""
 
 import copy
 import pickle
@@ -14,19 +12,19 @@ import pytest
 
 import plovik._native as native
 from index_helpers import assert_tables_equal, random_params
-from plovik import RustLshIndex, lsh
+from plovik import RustLshIndex, lsh, persist
 from plovik.lsh import PythonLshIndex
 from query_helpers import assert_rows_equal
 
 MAP_FROM = 1 << 21  # arrays from this many bytes on are mapped, smaller ones copied
 D = 16
+STAGES = ("unbuilt", "built", "updated", "promoted", "retired")
 
 
 def epochs(ix, rng, stage):
     """Brings a freshly built index to `stage` (each stage includes the ones before)."""
     n_cand, d = ix.n_candidates, ix.points().shape[1]
-    order = ["built", "updated", "promoted", "retired"]
-    for step in order[1 : order.index(stage) + 1]:
+    for step in STAGES[2 : STAGES.index(stage) + 1]:
         if step == "updated":
             ix.update(rng.random((n_cand, d)))
         elif step == "promoted":
@@ -77,9 +75,6 @@ def out_of_band(ix):
 COPIES = [lambda ix: type(ix)._from_state(ix._state()), copy.copy, copy.deepcopy, out_of_band] + [
     lambda ix, p=p: pickle.loads(pickle.dumps(ix, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)
 ]
-
-
-STAGES = ("unbuilt", "built", "updated", "promoted", "retired")
 
 
 # The reference keeps no directories of its own: one of each kind of stage suffices there.
@@ -174,7 +169,7 @@ def test_states_cross_between_backends(b, K, stage):
             assert a[key] == r[key], key
     back = RustLshIndex._from_state(r)
     Q = rng.random((20, 6))
-    assert {k: v.tobytes() for k, v in back.tables().items()} == {k: v.tobytes() for k, v in ix.tables().items()}
+    assert_tables_equal(back, ix)
     assert_rows_equal(back.query_knn(Q, 5), ref.query_knn(Q, 5))
     # a retired point has no entry in the tiers (m_T < the tier's size): the
     # reference takes such a state and goes on through epochs alike
@@ -292,16 +287,8 @@ def test_forged_states_are_refused(name):
 
 
 def write_npy(path, arr):
-    """arr as a .npy file whose header is padded to 4096 bytes, so its data
-    start on a page; returns the data's offset."""
-    arr = np.ascontiguousarray(arr)
-    header = np.lib.format.header_data_from_array_1_0(arr)
-    text = repr(header).encode("latin1")
-    magic = np.lib.format.magic(1, 0)
-    text += b" " * (4096 - len(magic) - 2 - len(text) - 1) + b"\n"
-    with open(path, "wb") as f:
-        f.write(magic + len(text).to_bytes(2, "little") + text)
-        f.write(arr.tobytes())
+    """arr as a .npy file whose data start on a page (at 4096); returns that offset."""
+    path.write_bytes(persist._npy_header(arr.dtype, arr.shape, 4096) + np.ascontiguousarray(arr).tobytes())
     assert np.load(path).tobytes() == arr.tobytes()
     return 4096
 
@@ -379,8 +366,7 @@ def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
         assert np.array_equal(np.load(path), on_disk[name])
     same(ix, pickle.loads(pickle.dumps(mapped)), Q)  # a mapped index pickles like any other
     del st  # numpy's own maps of the files
-    # promote copied both arrays (the file's mappings freed then); a fresh
-    # mapped load is freed by a rebuild
+    # promote copied both arrays (the file's mappings freed then); a fresh mapped load is freed by a rebuild
     assert not maps_of(tmp_path / "coords.npy") and not maps_of(tmp_path / "static_ids.npy")
     st, files = mapped_state(ix, tmp_path)
     mapped = RustLshIndex._from_state(st, files)
@@ -422,15 +408,13 @@ def test_corrupted_mapped_file_answers_without_crashing(tmp_path, block, b, K):
     ask()
     mapped.update(rng.random((mapped.n_candidates, D)))
     mapped.promote(rng.random((2000, D)))
-    # retiring drops entries from the mapped tables: it reads them first and
-    # refuses corrupt ones, changing nothing
+    # retiring drops entries from the mapped tables: it reads them first and refuses corrupt ones, changing nothing
     tables = mapped.tables()
     with pytest.raises(ValueError, match="corrupt"):
         mapped.retire(np.arange(0, n_static, 5))
     assert mapped.n_retired == 0
     assert all(np.array_equal(v, tables[k]) for k, v in mapped.tables().items())
     ask()
-    tables = mapped.tables()
-    assert tables["static_ids"].shape == (16, mapped.n_static)
+    assert mapped.tables()["static_ids"].shape == (16, mapped.n_static)
     with pytest.raises(ValueError):  # what it holds now is no valid state
         RustLshIndex._from_state(mapped._state())
