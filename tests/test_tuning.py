@@ -167,22 +167,21 @@ def test_kept_hits_and_counts_widened_are_those_measured_at_once():
 
 
 hits = _native._neighbour_hits  # short enough for one case a line
+S2, U2 = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)  # b = 2, two tables of two components
 
 
 def counts_from(X, shape, marks, mark, dtype=np.uint8):
-    """_candidate_counts_from of the rows of X in their own buckets (b = 2, two tables, a flip), from
+    """_candidate_counts_from of the rows of X in their own buckets (S2, U2, a flip), from
     zero counts of `shape` and marks of shape `marks`, each `mark`."""
-    s, u = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)
     counts = np.zeros(shape, np.int64)
-    return _native._candidate_counts_from(2, s, u, X, X, 1, 1e9, counts, counts, np.full(marks, mark, dtype))
+    return _native._candidate_counts_from(2, S2, U2, X, X, 1, 1e9, counts, counts, np.full(marks, mark, dtype))
 
 
 def hits_from(X, start, shape, first):
-    """_neighbour_hits_from of each row of X as its own query's one neighbour (b = 2, two tables, a flip),
+    """_neighbour_hits_from of each row of X as its own query's one neighbour (S2, U2, a flip),
     from tables `start` (per query) and first tables of `shape`, each `first`."""
-    s, u = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)
-    owner = np.arange(len(X))
-    return _native._neighbour_hits_from(2, s, u, X, X, owner, 1, np.asarray(start, np.int64), np.full(shape, first))
+    start = np.asarray(start, np.int64)
+    return _native._neighbour_hits_from(2, S2, U2, X, X, np.arange(len(X)), 1, start, np.full(shape, first))
 
 
 @pytest.mark.parametrize(
@@ -214,9 +213,8 @@ def hits_from(X, start, shape, first):
     ],
 )
 def test_sample_hashing_refuses_bad_input(call, exc, match):
-    s, u = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)
     with pytest.raises(exc, match=match):
-        call(s, u, np.random.default_rng(0).random((5, 3)))
+        call(S2, U2, np.random.default_rng(0).random((5, 3)))
 
 
 # -------------------------------------------------------------- statistics
@@ -841,14 +839,11 @@ def test_small_data_is_scanned_without_measuring():
     # below 250,000 points times coordinates the sizes alone decide
     X = np.random.default_rng(3).random((15_000, 16))
     search = PlovikSearch(16, seed=1)
-    start = time.perf_counter()
-    search.build(X, radius=0.5)
-    wall = time.perf_counter() - start
+    search.build(X, radius=0.5)  # (the occupancy and seconds reported: test_the_report_says_what_was_measured)
     t = search.tuning
     assert t.exact and t.sample == 0 and t.tables == 1 and t.probes == 0
     assert (t.recall, t.interval, t.radius_recall, t.radius_interval) == (1.0, (1.0, 1.0), 1.0, (1.0, 1.0))
-    assert t.occupancy == t.n / t.cells**t.components and t.cost == t.exact_cost
-    assert f"cost {t.exact_cost / 1000:.1f} us/query" in str(t) and 0 < t.seconds <= wall
+    assert t.cost == t.exact_cost and f"cost {t.exact_cost / 1000:.1f} us/query" in str(t)
     search.build(X, tuning="keep")  # an exact tuning is kept as it is
     assert search.tuning.exact and search.tuning.interval == (1.0, 1.0)
     Q = np.random.default_rng(4).random((20, 16))
