@@ -46,11 +46,9 @@ def pairs_by_exact(P, r, tiles=None):
     """The half list from exact_radius (or the scan of `tiles`): (i, j, dist),
     i < j, by i then (dist, j)."""
     n = P.shape[0]
-    if tiles is None:
-        indptr, ids, dists = exact_radius(P, P, r, np.arange(n))
-    else:
-        indptr, ids, dists = _exact_radius_tiles(tiles, P, r, np.arange(n))
-    rows = np.repeat(np.arange(n), np.diff(indptr))
+    own = np.arange(n)
+    indptr, ids, dists = exact_radius(P, P, r, own) if tiles is None else _exact_radius_tiles(tiles, P, r, own)
+    rows = np.repeat(own, np.diff(indptr))
     keep = rows < ids
     i, j, dist = rows[keep], ids[keep], dists[keep]
     order = np.lexsort((j, dist, i))
@@ -131,9 +129,8 @@ def test_rows_do_not_depend_on_the_thread_count():
     out = []
     for threads in (1, 2):
         with thread_limit(threads):
-            out.append((*_grid_radius([tier], P[:5000], 0.06), *_grid_knn([tier], P[:5000], 12)))
-            out[-1] += _grid_pairs([tier], 0.05, True)
-            out[-1] += _grid_pairs([tier], 0.05, True, True, True)
+            rows = (*_grid_radius([tier], P[:5000], 0.06), *_grid_knn([tier], P[:5000], 12))
+            out.append((*rows, *_grid_pairs([tier], 0.05, True), *_grid_pairs([tier], 0.05, True, True, True)))
     same(*out)
 
 
@@ -204,10 +201,8 @@ def test_exact_grid_in_orthorhombic_boxes(metric, sides):
     same((i, j, dist), grid.pairs(1.0))
     ip, ids, _ = own = scan.radius(P, 1.0, np.arange(700))
     same(grid.radius(P, 1.0, np.arange(700)), own)  # every point's own rows: from the pairs
-    same(
-        grid.radius(P, 1.0, np.c_[np.arange(700), np.full(700, 3)]),
-        scan.radius(P, 1.0, np.c_[np.arange(700), np.full(700, 3)]),
-    )
+    two = np.c_[np.arange(700), np.full(700, 3)]  # two ids excluded per query
+    same(grid.radius(P, 1.0, two), scan.radius(P, 1.0, two))
     rows = np.repeat(np.arange(700), np.diff(ip))
     assert i.size == (rows < ids).sum()
     indptr, ids, dists, full_shift, full_vec = grid.radius(Q, 1.0, shifts=True, vectors=True)

@@ -90,8 +90,7 @@ def test_draws_and_builds_follow_the_seed_and_the_rule():
     assert len({tuple(row) for row in s}) == 32 and len(np.unique(u)) == u.size
     search = built(d=6, n=5000, n_static=4000, seed=11, tables=5, probes=2, block=17, backend="native")
     p = search.params
-    assert (p.b, p.k) == choose_cells_and_components(5000, 6)
-    assert (p.l, p.probes, p.block) == (5, 2, 17)
+    assert (p.b, p.k, p.l, p.probes, p.block) == (*choose_cells_and_components(5000, 6), 5, 2, 17)
     s, u = draw_hash_parameters(np.random.default_rng(11), 6, 5, p.k)
     assert np.array_equal(p.s, s) and np.array_equal(p.u, u)
     again = search.hash_parameters(5000)
