@@ -134,13 +134,8 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
     runs = []
     for threads in (1, 3):
         with thread_limit(threads):
-            runs.append(
-                (
-                    _native._probe_keys(2, s, u, Q, 3),
-                    *_native._candidate_counts(2, s, u, X, Q, 3, 1e5),
-                    _native._neighbour_hits(2, s, u, Q, X[: owner.size], owner, 3),
-                )
-            )
+            run = (_native._probe_keys(2, s, u, Q, 3), *_native._candidate_counts(2, s, u, X, Q, 3, 1e5))
+            runs.append((*run, _native._neighbour_hits(2, s, u, Q, X[: owner.size], owner, 3)))
     same(*runs)
     assert (runs[0][2] == -1).any()
 
@@ -417,12 +412,9 @@ def test_the_scan_is_priced_by_the_tiles_its_bytes_let_through():
 
 
 def test_cost_model_counts_what_the_index_gathers():
-    # With every point a sample query and every point counted, the modelled
-    # entries (bucket entries gathered, the cost's only term here) and
-    # distinct candidates per query are those the index gathers: the pairs
-    # of the blocked path and the candidates of the per-query path. Fewer
-    # points than the tuning's first round of 64 queries, each asked twice so
-    # that the batch takes the blocked path.
+    # Every point a sample query (fewer than the first round of 64) and counted: the modelled entries (the
+    # cost's only term here) and distinct candidates are the blocked path's pairs and the per-query path's
+    # candidates (each query asked twice so that the batch takes the blocked path).
     X = np.random.default_rng(3).random((60, 3))
     report, s, u = tune(
         X, target=0.05, k=3, seed=2, tables=3, probes=2, cost=CostModel(**{**ZERO, "per_coordinate": 1.0})
@@ -472,10 +464,8 @@ def test_shapes_fit_the_key_space_and_follow_the_occupancies():
 
 
 def test_truth_follows_ties_and_passes_over_copies():
-    # a lattice of 8 steps (exact in binary, so equal sums are equal bits)
-    # in d = 5: from a site, 10 sites lie 1/8 away and 50 more 2/8 away, so
-    # the 12th neighbour is tied with 59 others; the site also has 40
-    # copies, which a fresh query would not find for free
+    # a lattice of 8 steps (exact in binary) in d = 5: from a site, 10 sites lie 1/8 away and 50 more 2/8
+    # away, so the 12th neighbour ties with 59 others; its 40 copies a fresh query would not find for free
     grid = np.stack(np.meshgrid(*[np.arange(8)] * 5, indexing="ij"), -1).reshape(-1, 5) / 8
     X = np.concatenate([np.repeat(grid[:1], 40, 0), grid])
     scan = ExactScan(X)
@@ -493,9 +483,8 @@ def test_truth_follows_ties_and_passes_over_copies():
 
 
 def test_truth_of_points_and_other_queries_in_one_scan_is_theirs_apart():
-    # rows of -1 (queries that are not points) among the points asked: each
-    # kind gets the truth it gets alone, on a lattice with copies, near
-    # copies and ties
+    # rows of -1 (queries that are not points) among the points asked: each kind gets the truth it gets
+    # alone, on a lattice with copies, near copies and ties
     rng = np.random.default_rng(31)
     grid = np.stack(np.meshgrid(*[np.arange(6)] * 4, indexing="ij"), -1).reshape(-1, 4) / 6
     X = np.concatenate([np.repeat(grid[:3], 5, 0), grid, (grid[:40] + 1e-5) % 1.0, rng.random((300, 4))])
@@ -510,17 +499,14 @@ def test_truth_of_points_and_other_queries_in_one_scan_is_theirs_apart():
         for kind, mine in enumerate((ids >= 0, ids < 0)):
             pairs = np.isin(both.owner, np.flatnonzero(mine))
             got = _Truth(Q[mine], both.need[mine], np.cumsum(mine)[both.owner[pairs]] - 1, both.neighbours[pairs])
-            assert np.array_equal(got.need, alone[kind].need), (trial, kind)
-            assert np.array_equal(got.owner, alone[kind].owner), (trial, kind)
-            assert np.array_equal(got.neighbours, alone[kind].neighbours), (trial, kind)
+            for field in ("need", "owner", "neighbours"):
+                assert np.array_equal(getattr(got, field), getattr(alone[kind], field)), (trial, kind, field)
 
 
 @pytest.mark.parametrize("group, found", [(0, "all"), (4, "beyond"), (12, "group")])
 def test_truth_passes_over_fewer_near_copies_than_k(group, found):
-    # row 0 of uniform points in d = 16 with `group` near copies of it (1e-4
-    # apart): fewer than k are passed over as copies (a fresh query would
-    # not have them), k or more are its neighbours (a fresh query near them
-    # has them too); ordinary points pass over nothing
+    # row 0 of uniform points in d = 16 with `group` near copies (1e-4 apart): fewer than k are passed over
+    # as copies (a fresh query would not have them), k or more are its neighbours; others pass over nothing
     rng = np.random.default_rng(group)
     base = rng.random((2_000, 16))
     X = np.concatenate([base[:1], (base[:1] + 1e-4 * rng.standard_normal((group, 16))) % 1.0, base[1:]])
@@ -560,9 +546,7 @@ def test_tuned_index_reaches_the_target(shape):
     assert report.settings() == every.settings() == grown.settings() == t.settings()
     assert report.cost == t.cost and math.isclose(report.cost, every.cost, rel_tol=0.05)
     assert t.interval[0] >= 0.9 and t.interval[0] <= t.recall <= t.interval[1]
-    found, _ = search.query_knn(fresh, 10)
-    truth, _ = exact_knn(X, fresh, 10)
-    assert recall_at_k(found, truth) >= 0.87  # the target, less the noise of 300 fresh queries
+    assert recall_at_k(search.query_knn(fresh, 10)[0], exact_knn(X, fresh, 10)[0]) >= 0.87  # less 300 queries' noise
     if shape == "4 of 16 coordinates vary":  # constant coordinates are never hashed
         assert set(np.unique(search.params.s)) <= {0, 1, 2, 3}
     assert f"b={t.cells}, K={t.components}, L={t.tables}, probes={t.probes}" in repr(search)
@@ -576,8 +560,7 @@ def test_queries_away_from_the_points_are_tuned_for():
     search = PlovikSearch(10, recall=0.9, seed=5, exact=False)
     search.build(X, queries=away, sample=150)
     assert search.tuning.sample == 450 and search.tuning.interval[0] >= 0.9  # points, between them, the caller's
-    found, _ = search.query_knn(fresh, 10)
-    assert recall_at_k(found, exact_knn(X, fresh, 10)[0]) >= 0.87
+    assert recall_at_k(search.query_knn(fresh, 10)[0], exact_knn(X, fresh, 10)[0]) >= 0.87
 
 
 def test_euclidean_distances_in_a_box_with_unequal_sides_reach_the_target():
@@ -894,10 +877,8 @@ def test_exports():
 
 @pytest.mark.parametrize("later_found, confirmed", [(False, False), (True, True)])
 def test_an_early_stop_is_trusted_only_when_the_next_queries_bear_it_out(later_found, confirmed):
-    # four queries whose neighbour is themselves (always found) and four whose
-    # neighbour lies half a period away in every coordinate (with 2 cells and
-    # no probes, never in a bucket they probe); the setting was chosen on
-    # the first four
+    # four queries whose neighbour is themselves (always found) and four whose neighbour lies half a period
+    # away in every coordinate (2 cells, no probes: never probed); the setting was chosen on the first four
     from plovik.tuning import _confirm, _Option
 
     Q = np.random.default_rng(0).random((8, 4))
