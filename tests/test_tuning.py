@@ -552,15 +552,19 @@ def test_tuned_index_reaches_the_target(shape):
     assert f"b={t.cells}, K={t.components}, L={t.tables}, probes={t.probes}" in repr(search)
 
 
-def test_queries_away_from_the_points_are_tuned_for():
+def test_queries_away_from_the_points_and_a_radius_hint_are_tuned_for():
     rng = np.random.default_rng(12)
     X = clustered(rng, 10_000, 10)
     # queries around the same clusters, twice as spread as the points
     away, fresh = ((clustered(rng, m, 10) + rng.normal(0, 0.035, (m, 10))) % 1.0 for m in (150, 300))
     search = PlovikSearch(10, recall=0.9, seed=5, exact=False)
-    search.build(X, queries=away, sample=150)
-    assert search.tuning.sample == 450 and search.tuning.interval[0] >= 0.9  # points, between them, the caller's
+    search.build(X, queries=away, sample=150, radius=0.2)
+    t = search.tuning
+    assert t.sample == 450 and t.interval[0] >= 0.9 and t.reached  # points, between them, the caller's
     assert recall_at_k(search.query_knn(fresh, 10)[0], exact_knn(X, fresh, 10)[0]) >= 0.87
+    assert t.radius == 0.2 and 0.9 <= t.radius_interval[0] < 1.0  # measured on neighbours there are
+    got, want = search.query_radius(fresh, 0.2), exact_radius(X, fresh, 0.2)
+    assert got[1].size >= 0.88 * want[1].size and want[1].size > 1000
 
 
 def test_euclidean_distances_in_a_box_with_unequal_sides_reach_the_target():
@@ -626,19 +630,6 @@ def test_same_seed_same_tuning_on_both_backends_and_given_settings_are_kept():
     part = PlovikSearch(6, seed=11, tables=6, cells=3, exact=False)
     part.build(X, sample=100)
     assert (part.params.l, part.params.b) == (6, 3)
-
-
-def test_radius_hint_is_tuned_for():
-    rng = np.random.default_rng(4)
-    X, fresh = clustered(rng, 3000, 8), clustered(rng, 200, 8)
-    search = PlovikSearch(8, recall=0.9, seed=2, exact=False)
-    search.build(X, radius=0.15, sample=100)
-    t = search.tuning
-    assert t.radius == 0.15 and t.radius_interval[0] >= 0.9 and t.reached
-    assert t.radius_interval[0] < 1.0  # measured on neighbours there are, not vacuously
-    got = search.query_radius(fresh, 0.15)
-    want = exact_radius(X, fresh, 0.15)
-    assert got[1].size >= 0.88 * want[1].size and want[1].size > 1000
 
 
 def test_growth_warns_once_and_retune_restores_recall():
