@@ -47,8 +47,11 @@ def test_rule_examples(n, d, kw, expected):
     assert choose_cells_and_components(n, d, **kw) == expected
 
 
-@given(n=st.integers(0, 10**15), d=st.integers(1, 64))
-def test_rule_valid_and_near_the_target(n, d):
+@given(n=st.integers(0, 10**18), d=st.integers(1, 64), given_b=st.integers(2, 10**6))
+def test_rule_valid_and_near_the_target(n, d, given_b):
+    # given cells never overflow the key either
+    cells, k = choose_cells_and_components(n, d, cells=given_b)
+    assert cells == given_b and k >= 1 and given_b**k <= 2**63 - 1
     b, k = choose_cells_and_components(n, d)
     assert 1 <= k <= d and b**k <= 2**63 - 1
     buckets = max(n / TARGET_OCCUPANCY, 2)
@@ -57,12 +60,6 @@ def test_rule_valid_and_near_the_target(n, d):
         assert (b, k) == (3, natural) and 3**-0.5 <= b**k / buckets <= 3**0.5
     else:  # capped by the dimension: K = d, b from the d-th root
         assert k == d and b >= 3 and (b - 1) ** d <= buckets <= (b + 1) ** d
-
-
-@given(n=st.integers(0, 10**18), b=st.integers(2, 10**6))
-def test_given_cells_never_overflow_the_key(n, b):
-    cells, k = choose_cells_and_components(n, 8, cells=b)
-    assert cells == b and k >= 1 and b**k <= 2**63 - 1
 
 
 # ------------------------------------------------------------------- drawing
