@@ -90,10 +90,8 @@ def test_every_answer_equals_the_exact_scan(d, cells, metric, weighted):
         same(_grid_pairs([tier], r, True, True, True), _grid_radius([tier], P, r, own, True))
         same(_grid_pairs([tier], r, False, True, True)[:3], radius_rows(P, r, own))
     for n in (0, 1):  # no pair at all: a row per id, empty
-        same(
-            _grid_pairs([_grid_tier(P[:n], counts, None, metric, w)], 1.0, False, True, True)[:3],
-            (np.zeros(n + 1, np.int64), np.zeros(0, np.int64), np.zeros(0)),
-        )
+        rows = _grid_pairs([_grid_tier(P[:n], counts, None, metric, w)], 1.0, False, True, True)[:3]
+        same(rows, (np.zeros(n + 1, np.int64), np.zeros(0, np.int64), np.zeros(0)))
     exclude = rng.integers(-1, P.shape[0], Q.shape[0])
     for k in [1, 7, 200]:  # 200: more than there are points
         same(_grid_knn([tier], Q, k), knn_rows(Q, k))

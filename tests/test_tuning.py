@@ -689,6 +689,7 @@ def test_unreachable_target_warns_with_the_recall_reached():
 
 
 def test_the_report_says_what_was_measured():
+    assert {"exact_knn", "exact_radius", "RecallWarning", "Tuning"} <= set(plovik.__all__)
     rng = np.random.default_rng(11)
     X, Q = rng.random((3000, 16)), rng.random((500, 16))
     search = PlovikSearch(16, seed=2, exact=False)
@@ -860,10 +861,6 @@ def test_ties_of_a_lattice_count_as_found():
     # queries: points moved by about their k-th neighbour distance)
     between = rng.random((300, 8))
     assert tie_recall(search.query_knn(between, 10)[0], X, between, 10) >= 0.92
-
-
-def test_exports():
-    assert {"exact_knn", "exact_radius", "RecallWarning", "Tuning"} <= set(plovik.__all__)
 
 
 @pytest.mark.parametrize("later_found, confirmed", [(False, False), (True, True)])
