@@ -46,11 +46,9 @@ def pairs_by_exact(P, r, tiles=None):
     """The half list from exact_radius (or the scan of `tiles`): (i, j, dist),
     i < j, by i then (dist, j)."""
     n = P.shape[0]
-    if tiles is None:
-        indptr, ids, dists = exact_radius(P, P, r, np.arange(n))
-    else:
-        indptr, ids, dists = _exact_radius_tiles(tiles, P, r, np.arange(n))
-    rows = np.repeat(np.arange(n), np.diff(indptr))
+    own = np.arange(n)
+    indptr, ids, dists = exact_radius(P, P, r, own) if tiles is None else _exact_radius_tiles(tiles, P, r, own)
+    rows = np.repeat(own, np.diff(indptr))
     keep = rows < ids
     i, j, dist = rows[keep], ids[keep], dists[keep]
     order = np.lexsort((j, dist, i))
@@ -92,10 +90,8 @@ def test_every_answer_equals_the_exact_scan(d, cells, metric, weighted):
         same(_grid_pairs([tier], r, True, True, True), _grid_radius([tier], P, r, own, True))
         same(_grid_pairs([tier], r, False, True, True)[:3], radius_rows(P, r, own))
     for n in (0, 1):  # no pair at all: a row per id, empty
-        same(
-            _grid_pairs([_grid_tier(P[:n], counts, None, metric, w)], 1.0, False, True, True)[:3],
-            (np.zeros(n + 1, np.int64), np.zeros(0, np.int64), np.zeros(0)),
-        )
+        rows = _grid_pairs([_grid_tier(P[:n], counts, None, metric, w)], 1.0, False, True, True)[:3]
+        same(rows, (np.zeros(n + 1, np.int64), np.zeros(0, np.int64), np.zeros(0)))
     exclude = rng.integers(-1, P.shape[0], Q.shape[0])
     for k in [1, 7, 200]:  # 200: more than there are points
         same(_grid_knn([tier], Q, k), knn_rows(Q, k))
@@ -131,9 +127,8 @@ def test_rows_do_not_depend_on_the_thread_count():
     out = []
     for threads in (1, 2):
         with thread_limit(threads):
-            out.append((*_grid_radius([tier], P[:5000], 0.06), *_grid_knn([tier], P[:5000], 12)))
-            out[-1] += _grid_pairs([tier], 0.05, True)
-            out[-1] += _grid_pairs([tier], 0.05, True, True, True)
+            rows = (*_grid_radius([tier], P[:5000], 0.06), *_grid_knn([tier], P[:5000], 12))
+            out.append((*rows, *_grid_pairs([tier], 0.05, True), *_grid_pairs([tier], 0.05, True, True, True)))
     same(*out)
 
 
@@ -204,10 +199,8 @@ def test_exact_grid_in_orthorhombic_boxes(metric, sides):
     same((i, j, dist), grid.pairs(1.0))
     ip, ids, _ = own = scan.radius(P, 1.0, np.arange(700))
     same(grid.radius(P, 1.0, np.arange(700)), own)  # every point's own rows: from the pairs
-    same(
-        grid.radius(P, 1.0, np.c_[np.arange(700), np.full(700, 3)]),
-        scan.radius(P, 1.0, np.c_[np.arange(700), np.full(700, 3)]),
-    )
+    two = np.c_[np.arange(700), np.full(700, 3)]  # two ids excluded per query
+    same(grid.radius(P, 1.0, two), scan.radius(P, 1.0, two))
     rows = np.repeat(np.arange(700), np.diff(ip))
     assert i.size == (rows < ids).sum()
     indptr, ids, dists, full_shift, full_vec = grid.radius(Q, 1.0, shifts=True, vectors=True)

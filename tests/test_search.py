@@ -47,8 +47,11 @@ def test_rule_examples(n, d, kw, expected):
     assert choose_cells_and_components(n, d, **kw) == expected
 
 
-@given(n=st.integers(0, 10**15), d=st.integers(1, 64))
-def test_rule_valid_and_near_the_target(n, d):
+@given(n=st.integers(0, 10**18), d=st.integers(1, 64), given_b=st.integers(2, 10**6))
+def test_rule_valid_and_near_the_target(n, d, given_b):
+    # given cells never overflow the key either
+    cells, k = choose_cells_and_components(n, d, cells=given_b)
+    assert cells == given_b and k >= 1 and given_b**k <= 2**63 - 1
     b, k = choose_cells_and_components(n, d)
     assert 1 <= k <= d and b**k <= 2**63 - 1
     buckets = max(n / TARGET_OCCUPANCY, 2)
@@ -57,12 +60,6 @@ def test_rule_valid_and_near_the_target(n, d):
         assert (b, k) == (3, natural) and 3**-0.5 <= b**k / buckets <= 3**0.5
     else:  # capped by the dimension: K = d, b from the d-th root
         assert k == d and b >= 3 and (b - 1) ** d <= buckets <= (b + 1) ** d
-
-
-@given(n=st.integers(0, 10**18), b=st.integers(2, 10**6))
-def test_given_cells_never_overflow_the_key(n, b):
-    cells, k = choose_cells_and_components(n, 8, cells=b)
-    assert cells == b and k >= 1 and b**k <= 2**63 - 1
 
 
 # ------------------------------------------------------------------- drawing
@@ -90,8 +87,7 @@ def test_draws_and_builds_follow_the_seed_and_the_rule():
     assert len({tuple(row) for row in s}) == 32 and len(np.unique(u)) == u.size
     search = built(d=6, n=5000, n_static=4000, seed=11, tables=5, probes=2, block=17, backend="native")
     p = search.params
-    assert (p.b, p.k) == choose_cells_and_components(5000, 6)
-    assert (p.l, p.probes, p.block) == (5, 2, 17)
+    assert (p.b, p.k, p.l, p.probes, p.block) == (*choose_cells_and_components(5000, 6), 5, 2, 17)
     s, u = draw_hash_parameters(np.random.default_rng(11), 6, 5, p.k)
     assert np.array_equal(p.s, s) and np.array_equal(p.u, u)
     again = search.hash_parameters(5000)
