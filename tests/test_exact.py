@@ -12,7 +12,7 @@ import pytest
 import plovik
 from index_helpers import outputs_under_thread_counts, random_params
 from plovik import PanicException, PlovikSearch, RustLshIndex
-from plovik._native import _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
+from plovik._native import _all_finite, _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
 from plovik.grid import ExactGrid
 from plovik.lsh import _sum_general, _terms, _widen, _wrap_f32
 from query_helpers import assert_rows_equal as same
@@ -324,7 +324,7 @@ def test_empty_inputs(n, m, d):
 # differently for 1 and 2 workers; many queries take whole runs.
 THREADS_SCRIPT = textwrap.dedent("""
     import hashlib, numpy as np
-    from plovik._native import _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
+    from plovik._native import _all_finite, _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
     rng = np.random.default_rng(5)
     P = rng.random((200_000, 2))
     l2 = _exact_tiles(P, "euclidean", np.array([1.0, 0.5]))  # the Euclidean scan with sides too
@@ -455,3 +455,21 @@ def test_exact_scan_answers_as_the_functions():
     for f in (scan.radius, lambda *a: plovik.exact_radius(P, *a)):
         with pytest.raises(ValueError, match=r"radius must be finite and non-negative, got -1\.0"):
             f(Q, -1.0)
+
+
+def test_non_finite_values_are_found_in_every_chunk_of_a_large_array():
+    """The finiteness check runs in parallel chunks of 65,536 values: a bad
+    value is found wherever it lies, in float64 and in a search's float32
+    tiers, and the search's message names its row and column."""
+    X = np.random.default_rng(5).random((70_000, 3))  # four chunks, the last partial
+    assert _all_finite(X) and _all_finite(X[:0])
+    for flat in (0, 65_535, 65_536, 131_072, X.size - 1):
+        for bad in (np.nan, np.inf, -np.inf):
+            Y = X.copy()
+            Y.flat[flat] = bad
+            assert not _all_finite(Y)
+            with pytest.raises(ValueError, match="points must be finite"):
+                plovik.ExactScan(Y)
+            row, col = divmod(flat, 3)
+            with pytest.raises(ValueError, match=rf"points must be finite: row {row}, column {col} holds"):
+                PlovikSearch(3, tune=False).build(Y)

@@ -213,6 +213,9 @@ def _neighbour_hits_from(
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     """(hits, first): `_neighbour_hits` continued from the tables [0, start[q]) already searched."""
 
+def _all_finite(values: npt.NDArray[np.float64]) -> bool:
+    """Whether every value of the (n, d) array is finite (one parallel pass)."""
+
 def _spread(
     rows: npt.NDArray[np.float64], a: npt.NDArray[np.int64], b: npt.NDArray[np.int64]
 ) -> npt.NDArray[np.float64]:

@@ -22,6 +22,7 @@ from typing import Any, SupportsIndex, cast
 import numpy as np
 import numpy.typing as npt
 
+from plovik import _native
 from plovik import results as _results
 from plovik.validation import Box, check_coordinate_dtype, distances_from_unit, radius_to_unit, to_unit
 
@@ -134,9 +135,8 @@ def as_coords(value: object, name: str, d: int, boxsize: Box) -> np.ndarray:
 def finite_float64(arr: np.ndarray, name: str) -> npt.NDArray[np.float64]:
     """A C-contiguous float64 copy-or-view of coordinates checked by `as_coords`, all finite."""
     out = np.ascontiguousarray(arr, dtype=np.float64)
-    # min and max are NaN when any value is, and infinite when one is; they
-    # need no array of flags as large as the input.
-    if arr.dtype.kind == "f" and out.size and not (math.isfinite(np.min(out)) and math.isfinite(np.max(out))):
+    # one parallel pass over the values, with no array of flags as large as the input
+    if arr.dtype.kind == "f" and out.size and not _native._all_finite(out):
         row, col = np.argwhere(~np.isfinite(out))[0]
         raise ValueError(f"{name} must be finite: row {row}, column {col} holds {out[row, col]}")
     return out

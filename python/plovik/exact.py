@@ -103,7 +103,7 @@ def _coords(value: npt.ArrayLike, name: str, d: int | None, boxsize: Box) -> npt
     if d is not None and arr.shape[1] != d:
         raise ValueError(f"{name} has {arr.shape[1]} columns but points have {d}")
     out = np.ascontiguousarray(arr, dtype=np.float64)
-    if out.size and not (math.isfinite(np.min(out)) and math.isfinite(np.max(out))):
+    if out.size and not _native._all_finite(out):
         raise ValueError(f"{name} must be finite")
     return to_unit(out, boxsize, name)
 

@@ -249,6 +249,11 @@ inline constexpr const char* neighbour_hits_from =
     "its query q; the tables from there on are searched. The hits are those\n"
     "of _neighbour_hits with all L tables, `first` completed over them.";
 
+inline constexpr const char* all_finite =
+    "_all_finite(values)\n--\n\n"
+    "Whether every value of `values` ((n, d) float64) is finite: one pass\n"
+    "over them, in parallel, with the interpreter lock released.";
+
 inline constexpr const char* spread =
     "_spread(rows, a, b)\n--\n\n"
     "Per coordinate, the mean toroidal distance along it between rows a[i]\n"

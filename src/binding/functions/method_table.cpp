@@ -46,6 +46,8 @@ PyMethodDef module_functions[] = {
      doc::neighbour_hits},
     {"_neighbour_hits_from", PLOVIK_FASTCALL(function_neighbour_hits_from),
      METH_FASTCALL | METH_KEYWORDS, doc::neighbour_hits_from},
+    {"_all_finite", PLOVIK_FASTCALL(function_all_finite), METH_FASTCALL | METH_KEYWORDS,
+     doc::all_finite},
     {"_spread", PLOVIK_FASTCALL(function_spread), METH_FASTCALL | METH_KEYWORDS, doc::spread},
     {"_weighted_draw", PLOVIK_FASTCALL(function_weighted_draw), METH_FASTCALL | METH_KEYWORDS,
      doc::weighted_draw},

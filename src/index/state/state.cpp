@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "index/errors.hpp"
+#include "index/memory/all_finite.hpp"
 #include "index/tiers/directory.hpp"
 #include "index/tiers/drop_retired.hpp"
 #include "index/tiers/ranges.hpp"
@@ -131,24 +132,6 @@ void check_tier_values(const IndexState& st, const TierState& tier, const char* 
       });
   for (const std::string& p : problems)
     if (!p.empty()) refuse(p);
-}
-
-template <class T>
-bool all_finite(const Array<T>& a) {
-  struct Flag {
-    bool ok = true;
-  };
-  std::vector<uint8_t> bad((a.size() >> 16) + 1, 0);
-  parallel::for_chunks(
-      a.size(), std::size_t{1} << 16, [] { return Flag{}; },
-      [&](Flag&, std::size_t begin, std::size_t end) {
-        bool ok = true;
-        for (std::size_t i = begin; i < end; ++i) ok &= std::isfinite(a[i]);
-        if (!ok) bad[begin >> 16] = 1;
-      });
-  for (uint8_t b : bad)
-    if (b) return false;
-  return true;
 }
 
 Tier make_tier(const Index& ix, TierState&& ts) {
