@@ -1,10 +1,6 @@
-"""The grid searches (plovik._native._grid_*, plovik.grid) against the exact
-scan, which shares the engine's single-precision distances: every row, pair
-and distance bit for bit, in toroidal L1 and L2, cubic and with a weight per
-axis (unequal cells per axis), on points placed where cells meet, at 0 and
-just below 1, duplicated and spread over several periods, for radii at and
-around the cell widths, on one and two threads; image shifts and
-displacement vectors; their argument errors."""
+"""The grid searches (plovik._native._grid_*, plovik.grid) against the exact scan, bit for bit, in
+L1 and L2, cubic and weighted, on awkward points and radii, on one and two threads; image shifts,
+displacement vectors and argument errors."""
 
 import importlib.util
 from functools import partial
@@ -27,17 +23,14 @@ from plovik.threads import thread_limit
 
 
 def awkward_points(rng, n, d, cells):
-    """Uniform points, a quarter of them moved onto cell faces, some at 0 and
-    just below 1 (which rounds to 1.0 in single precision), duplicates, and
-    whole periods added to a few (they wrap back)."""
+    """Uniform points, a quarter moved onto cell faces, some at 0 and just below 1 (1.0 in single
+    precision), three copies of one point, and whole periods added to a few (they wrap back)."""
     P = rng.random((n, d))
     if n >= 8:
         faces = rng.integers(0, cells + 1, (n // 4, d)) / cells
         P[: n // 4] = np.where(rng.random((n // 4, d)) < 0.7, faces, P[: n // 4])
-        P[n // 4] = 0.0
-        P[n // 4 + 1] = 1 - 1e-17
-        P[n // 4 + 2] = np.nextafter(np.float32(1), 0)
-        P[n // 4 + 3 : n // 4 + 6] = P[n // 2]  # three copies of one point
+        P[n // 4 : n // 4 + 3] = np.array([0.0, 1 - 1e-17, np.nextafter(np.float32(1), 0)])[:, None]
+        P[n // 4 + 3 : n // 4 + 6] = P[n // 2]
         P[-4:] += rng.integers(-3, 4, (4, d))
     return P
 
@@ -45,8 +38,7 @@ def awkward_points(rng, n, d, cells):
 def pairs_by_exact(P, r, tiles=None):
     """The half list from exact_radius (or the scan of `tiles`): (i, j, dist),
     i < j, by i then (dist, j)."""
-    n = P.shape[0]
-    own = np.arange(n)
+    own = np.arange(P.shape[0])
     indptr, ids, dists = exact_radius(P, P, r, own) if tiles is None else _exact_radius_tiles(tiles, P, r, own)
     rows = np.repeat(own, np.diff(indptr))
     keep = rows < ids
@@ -56,17 +48,14 @@ def pairs_by_exact(P, r, tiles=None):
 
 
 def same(a, b):
-    assert len(a) == len(b)
-    for x, y in zip(a, b, strict=True):
-        assert x.dtype == y.dtype and np.array_equal(x, y)
+    assert len(a) == len(b) and all(x.dtype == y.dtype and np.array_equal(x, y) for x, y in zip(a, b, strict=True))
 
 
 @pytest.mark.parametrize("d,cells", [(d, c) for d in (1, 2, 3, 4, 6) for c in (1, 2, 3, 5, 12) if c**d < 10**5])
 @pytest.mark.parametrize("metric,weighted", [("l1", False), ("euclidean", False), ("l1", True), ("euclidean", True)])
 def test_every_answer_equals_the_exact_scan(d, cells, metric, weighted):
-    """In L1 without weights against the exact functions; in L2 and with
-    weights (axes cut into their own numbers of cells, a cell about as wide
-    along each in the weighted units) against the exact scan's tiles."""
+    """Plain L1 against the exact functions; L2 and weighted axes (their own numbers of cells, a
+    cell about as wide along each in weighted units) against the exact scan's tiles."""
     rng = np.random.default_rng([100 * d + cells, weighted, metric == "l1"])
     P = awkward_points(rng, 160, d, cells)
     Q = np.concatenate([rng.random((30, d)) * 3 - 1, P[:10]])  # some on the points' faces too
@@ -164,21 +153,16 @@ def test_pair_order_and_image_shifts():
     assert np.abs(delta).max() <= 0.5 and (full_shift != 0).any()
     assert np.allclose(np.abs(delta).sum(axis=1), dists, atol=1e-6)
     half = {(a, b): s for a, b, s in zip(i.tolist(), j.tolist(), shift.tolist(), strict=True)}
-    for row, (a, b, s) in enumerate(
-        zip(rows[:400].tolist(), ids[:400].tolist(), full_shift[:400].tolist(), strict=True)
-    ):
+    for a, b, s in zip(rows[:400].tolist(), ids[:400].tolist(), full_shift[:400].tolist(), strict=True):
         if a < 50 and a != b:  # queries that are points of the grid
-            want = half[(a, b)] if a < b else [-v for v in half[(b, a)]]
-            assert s == want, row
+            assert s == (half[(a, b)] if a < b else [-v for v in half[(b, a)]]), (a, b)
 
 
 @pytest.mark.parametrize("sides", [(7.0, 7.0, 7.0), (3.0, 7.0, 1.5)])
 @pytest.mark.parametrize("metric", ["l1", "euclidean"])
 def test_exact_grid_in_orthorhombic_boxes(metric, sides):
-    """ExactGrid(metric=, boxsize=sides) answers as ExactScan with the same,
-    its cells cut per axis (a long axis gets more); equal sides as one
-    boxsize bit for bit; the image shifts and displacement vectors of the
-    full and half lists rebuild each distance and are the minimum image."""
+    """ExactGrid answers as ExactScan in the box, its cells cut per axis (more on a long one); equal
+    sides as one boxsize; shifts and vectors rebuild each distance and are the minimum image."""
     rng = np.random.default_rng([len(metric), int(sides[0])])
     box = np.array(sides)
     P = rng.uniform(0, 1, (700, 3)) * box
@@ -230,16 +214,13 @@ def test_exact_grid_pairs_in_box_units():
     L = 7.0
     P = np.random.default_rng(5).uniform(0, L, (500, 2))
     grid = ExactGrid(P, boxsize=L)
-    i, j, dist = grid.pairs(0.9)
     i1, j1, d1 = pairs_by_exact(P / L, 0.9 / L)
-    same((i, j), (i1, j1))
-    assert np.array_equal(dist, d1 * L)
-    assert grid.nbytes > 0
-    assert grid_cells(500, 2, radius=0.9 / L) == 7 and grid_cells(0, 3) >= 1
+    same(grid.pairs(0.9), (i1, j1, d1 * L))
+    assert grid.nbytes > 0 and grid_cells(500, 2, radius=0.9 / L) == 7 and grid_cells(0, 3) >= 1
 
 
 P10 = np.random.default_rng(0).random((10, 2))
-T33 = _grid_tier(P10, (3, 3))
+T33, T33W = _grid_tier(P10, (3, 3)), _grid_tier(P10, (3, 3), None, "l1", np.array([1.0, 0.5]))
 BIG = _grid_tier(P10, (3, 3), np.arange(10) + (1 << 32))
 
 
@@ -254,16 +235,12 @@ BIG = _grid_tier(P10, (3, 3), np.arange(10) + (1 << 32))
         (lambda P: _grid_tier(P, 3), TypeError, "tuple or list"),
         (lambda P: _grid_knn([T33, _grid_tier(P, (3, 4))], P, 1), ValueError, "same coordinates and cells"),
         (lambda P: _grid_knn([T33, _grid_tier(P, (3, 3), None, "euclidean")], P, 1), ValueError, "same metric"),
-        (
-            lambda P: _grid_pairs([T33, _grid_tier(P, (3, 3), None, "l1", np.array([1.0, 0.5]))], 0.1),
-            ValueError,
-            "same metric",
-        ),
+        (lambda P: _grid_pairs([T33, T33W], 0.1), ValueError, "same metric"),
         (lambda P: _grid_tier(P, (3, 3), None, "cosine"), ValueError, 'expected "l1" or "euclidean"'),
         (
-            lambda P: _grid_tier(np.zeros((2, 3)), (1, 1, 1), None, "l1", np.ones(2)),
+            lambda P: _grid_tier(P, (3, 3), None, "l1", np.ones(3)),
             ValueError,
-            "2 axis weights but the points have d = 3",
+            "3 axis weights but the points have d = 2",
         ),
         (lambda P: _grid_tier(P, (3, 3), None, "euclidean", np.array([1.0, 0.0])), ValueError, "finite and positive"),
         (lambda P: _grid_radius([], P, 0.1), ValueError, "at least one tier"),
@@ -284,11 +261,9 @@ def test_bad_input(call, exc, match):
 
 
 def test_search_through_the_grid_answers_as_the_exact_scan():
-    """exact="grid" answers in a box as exact="always" does, half lists with
-    their image shifts and sparse too, built and after promote and retire
-    (the other epochs, saves and pickles: test_exact_mode.py); the tuning
-    chooses the grid itself in few dimensions, for uniform points, and
-    leaves it to the scan in five and for tight clusters."""
+    """exact="grid" answers in a box as exact="always", built and after promote and retire (other
+    epochs, saves, pickles: test_exact_mode.py); the tuning picks the grid in three dimensions for
+    uniform points, the scan in five and for tight clusters."""
     from plovik import PlovikSearch, datasets
     from plovik.grid import GridStore
 
