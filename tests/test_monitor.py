@@ -10,7 +10,8 @@ import pytest
 
 from plovik import PlovikSearch, RecallWarning, exact_knn
 from plovik.exact import ExactScan
-from plovik.monitor import knn_hits
+from plovik.monitor import CHECK_EACH, CHECK_FIXED, FAR_CHECKS, FIRST_CHECKS, RATE, Monitor, knn_hits
+from plovik.tuning import Tuning
 
 D = 16
 
@@ -52,8 +53,7 @@ def test_drifting_queries_warn_at_the_callers_line_and_the_search_adapts(drift):
     (idx0, w0), (idx1, w1), (idx2, w2) = calls_with_warnings(s, calls)
     assert recall_of(X, calls[0], idx0) < 0.5  # the miss the monitor must see
     assert len(w0) == 1 and w0[0].filename == __file__
-    assert "unlike those the tuning measured" in str(w0[0].message)
-    assert "re-tunes now" in str(w0[0].message)
+    assert "unlike those the tuning measured" in str(w0[0].message) and "re-tunes now" in str(w0[0].message)
     assert s.observed_recall is None or s.observed_recall.since == "adapt"
     for Q, idx, w in ((calls[1], idx1, w1), (calls[2], idx2, w2)):
         assert not w and recall_of(X, Q, idx) >= 0.94
@@ -153,7 +153,7 @@ def test_radius_and_pairs_calls_are_checked_too(drift):
     assert s.observed_recall.interval[1] >= 0.9
 
 
-def test_a_query_finds_a_neighbour_tied_with_the_kth_and_padding_is_not_needed():
+def test_ties_with_the_kth_count_as_found_and_a_warning_counts_its_queries():
     inf = np.inf
     truth = np.array([[0.1, 0.2, 0.3], [0.5, inf, inf], [inf, inf, inf]])
     # row 0: another id at the k-th distance and one a float32 ulp above it
@@ -162,13 +162,8 @@ def test_a_query_finds_a_neighbour_tied_with_the_kth_and_padding_is_not_needed()
     found = np.array([[0.1, 0.3, ulp], [0.6, inf, inf], [inf, inf, inf]])
     hits, need = knn_hits(found, truth)
     assert hits.tolist() == [3, 0, 0] and need.tolist() == [3, 1, 0]
-
-
-def test_a_warning_counts_the_queries_it_was_judged_on():
-    # 200 good checks then one call of 10 poor ones: the pooled estimate still
-    # reaches the target, the call's own and the latest checks do not
-    from plovik.monitor import Monitor
-
+    # a warning counts the queries it was judged on: 200 good checks then one call of 10 poor ones,
+    # the pooled estimate still reaches the target, the call's own and the latest checks do not
     m = Monitor(0.95, seed=0, since="build")
     assert m.record(np.full(200, 10), np.full(200, 10), "drift", 10) is None
     seen = m.record(np.full(10, 2), np.full(10, 10), "drift", 10)
@@ -178,8 +173,6 @@ def test_a_warning_counts_the_queries_it_was_judged_on():
 
 
 def plain_tuning(cost=5_000.0, exact_cost=65_000.0):
-    from plovik.tuning import Tuning
-
     head = (False, 3, 6, 2, 1, 0.97, (0.95, 0.99), None, None, 64, 0.95, 10, None, 100.0)
     return Tuning(*head, cost, exact_cost, 50_000, 4.0, (1.0,))
 
@@ -188,8 +181,6 @@ def plain_tuning(cost=5_000.0, exact_cost=65_000.0):
 def test_the_first_queries_after_a_change_are_checked_then_the_budget_pays(call_size):
     # FIRST_CHECKS over the first 2,000 queries on the change's account; then
     # what 5% of the modelled cost pays for, saved up over small calls alike
-    from plovik.monitor import CHECK_EACH, CHECK_FIXED, FIRST_CHECKS, RATE, Monitor
-
     m = Monitor(0.95, seed=4, since="build")
     t = plain_tuning(cost=1_000.0)
     planned = [m.plan(call_size, t, True).todo for _ in range(40_000 // call_size)]
@@ -209,8 +200,6 @@ def test_the_first_queries_after_a_change_are_checked_then_the_budget_pays(call_
     ],
 )
 def test_a_call_in_doubt_checks_more_of_its_queries(found, far, more):
-    from plovik.monitor import FAR_CHECKS, Monitor
-
     m = Monitor(0.95, seed=1, since="build")
     t = plain_tuning(cost=4_000.0)  # 5% of three calls pays for one check
     for _ in range(2):  # past the first 2,000 queries; their k-th distances are the reference
