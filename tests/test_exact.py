@@ -1,6 +1,5 @@
-"""The native exact scan (plovik._native.exact_knn / exact_radius) against a
-brute force written here with the reference's single-precision distances,
-on every thread count, and its argument errors against the index methods'."""
+"""The native exact scan against a brute force in the reference's single-precision distances, on
+every thread count, and its argument errors against the index methods'."""
 
 import importlib.util
 import textwrap
@@ -24,9 +23,8 @@ except ImportError:
 
 
 def brute_bits(points, queries, metric="l1", weights=None):
-    """(m, n) distance bits: the per-query path's terms and summation order;
-    each term times its axis's weight (rounded to float32) when given, the
-    terms squared and the sum rooted under "euclidean"."""
+    """(m, n) distance bits in the per-query path's terms and summation order; terms times the
+    float32 axis weights when given, squared and the sum rooted under "euclidean"."""
     pf, qf = _wrap_f32(points), _wrap_f32(queries)
     w = None if weights is None else np.asarray(weights, np.float64).astype(np.float32)
     rows = []
@@ -53,28 +51,22 @@ def brute_knn(points, queries, k, exclude=None, metric="l1", weights=None):
 
 def brute_radius(points, queries, radius, exclude=None, metric="l1", weights=None):
     bits = brute_bits(points, queries, metric, weights)
-    m, n = bits.shape
     with np.errstate(over="ignore"):
         r = np.float32(radius)
-    indptr, ids, dists = [0], [np.zeros(0, np.int64)], [np.zeros(0)]
-    for i in range(m):
-        hit = np.flatnonzero(
-            (bits[i].view(np.float32) <= r) & ~np.isin(np.arange(n), [] if exclude is None else exclude[i])
-        )
-        hit = hit[np.lexsort((hit, bits[i, hit]))]
-        ids.append(hit)
-        dists.append(_widen(bits[i, hit]))
-        indptr.append(indptr[-1] + hit.size)
-    return np.array(indptr, np.int64), np.concatenate(ids).astype(np.int64), np.concatenate(dists)
+    hits = []
+    for i, row in enumerate(bits):
+        keep = ~np.isin(np.arange(row.size), [] if exclude is None else exclude[i])
+        hit = np.flatnonzero((row.view(np.float32) <= r) & keep)
+        hits.append(hit[np.lexsort((hit, row[hit]))])
+    sizes = [h.size for h in hits]
+    ids = np.concatenate([np.zeros(0, np.int64), *hits]).astype(np.int64)
+    return np.cumsum([0, *sizes], dtype=np.int64), ids, _widen(bits[np.repeat(np.arange(len(hits)), sizes), ids])
 
 
 def data(rng, n, m, d, kind):
-    """Uniform coordinates with a few values outside [0, 1) that the wrap
-    brings back; ("ties") multiples of 1/4 so that most distances tie;
-    ("clusters") four tight clusters, the points in runs of one cluster and
-    the queries in them, so that the scan passes over whole tiles on half
-    their coordinates; or ("bytes") values at the edges of the scan's byte
-    coordinates."""
+    """Uniform coordinates, some outside [0, 1); ("ties") multiples of 1/4; ("clusters") four tight
+    clusters, points in runs of one, so the scan passes over whole tiles on half their coordinates;
+    ("bytes") values at the edges of the scan's byte coordinates."""
     if kind == "ties":
         P, Q = rng.integers(-4, 8, (n, d)) / 4.0, rng.integers(0, 4, (m, d)) / 4.0
     elif kind == "clusters":
@@ -104,10 +96,8 @@ KINDS = ["uniform", "ties", "clusters", "bytes"]
     [(d, kind) for d in (1, 3, 16, 17, 40) for kind in KINDS] + [(255, "bytes"), (256, "uniform")],
 )
 def test_equals_brute_force(d, kind):
-    """Rows of the functions and of points prepared once, one excluded id per
-    query; then (m, e) exclude_ids padded with -1, repeated ids and the
-    query's own among them, through the functions and ExactScan: the rows
-    are brute force's without those ids, k of them while the points last."""
+    """Functions and prepared points with one excluded id per query, then (m, e) exclude_ids (-1
+    padding, repeats, the query's own) through ExactScan too: brute force's rows without those ids."""
     rng = np.random.default_rng(d * 3 + KINDS.index(kind))
     n, m = 203, 37  # a partial tile, more than one block of queries
     P, Q = data(rng, n, m, d, kind)
@@ -150,12 +140,9 @@ def test_equals_brute_force(d, kind):
     "d, kind", [(4, "bytes"), (4, "ties"), (4, "uniform"), (5, "clusters"), (16, "clusters"), (33, "clusters")]
 )
 def test_points_laid_out_in_spatial_order_answer_as_brute_force(d, kind):
-    """From a few thousand points, crowded or low-dimensional points are laid
-    out by a spatial key and the scan passes over whole groups of them
-    (the layout holds 4 more bytes a point and the groups' ranges): rows as
-    brute force's, ties by id, for k within one group, past it and past n,
-    with excluded ids, and radii; the queries on the points, beside them and
-    far from them."""
+    """Crowded or low-dimensional points (a few thousand) laid out by a spatial key, whole groups
+    passed over: brute force's rows, ties by id, for k within a group, past it and past n, and radii;
+    queries on, beside and far from the points."""
     rng = np.random.default_rng(d * 7 + KINDS.index(kind))
     n, m = 4_101, 48  # a partial tile and a partial group
     P, Q = data(rng, n, m, d, kind)
@@ -193,11 +180,9 @@ def scaled(rows, factor):
 )
 @pytest.mark.parametrize("kind", KINDS[:3])  # values at byte edges, times a side and back, are not those values
 def test_metrics_and_boxes_equal_brute_force(metric, d, sides, kind):
-    """Both metrics, cubic and orthorhombic boxes, through the functions and
-    ExactScan: rows equal brute force in the engine's arithmetic on the
-    coordinates divided per axis, weights side / longest side, distances
-    times the longest side; radii at distances that occur (inclusive) and
-    the float below them; points at 0 and just below 1."""
+    """Both metrics, cubic and orthorhombic boxes, functions and ExactScan: brute force on the
+    coordinates divided per axis, weights side / longest side, distances times the longest side;
+    radii at occurring distances (inclusive) and the float below; points at 0 and just below 1."""
     rng = np.random.default_rng([d, KINDS.index(kind), metric == "l1", sides is None])
     n, m = 141, 35
     P, Q = data(rng, n, m, d, kind)
@@ -232,10 +217,8 @@ def test_metrics_and_boxes_equal_brute_force(metric, d, sides, kind):
 
 @pytest.mark.parametrize("metric", ["l1", "euclidean"])
 def test_equal_sides_answer_as_one_boxsize(metric):
-    """Equal sides give weights of exactly 1: the rows of boxsize=(L, L, L)
-    are those of boxsize=L bit for bit, through the functions, ExactScan and
-    a hashed search, and weights of 1 those of none; L1 without sides is the
-    default scan's."""
+    """boxsize=(L, L, L) answers as boxsize=L bit for bit (functions, ExactScan, a hashed search),
+    weights of 1 as none, and L1 without sides as the default scan."""
     rng = np.random.default_rng(11)
     P, Q = rng.random((300, 3)) * 6.5, rng.random((40, 3)) * 6.5
     box = dict(metric=metric, boxsize=6.5)
@@ -254,9 +237,8 @@ def test_equal_sides_answer_as_one_boxsize(metric):
 
 
 def test_torus_distance():
-    """The float64 distance: L1 is torus_l1's; both metrics agree with the
-    scan's single-precision distances to the rounding of coordinates to
-    float32 (a few units of 2**-24 times the longest side), sides per axis."""
+    """The float64 distance: L1 is torus_l1's; both metrics agree with the scan's float32 distances
+    to a few units of 2**-24 times the longest side, sides per axis."""
     rng = np.random.default_rng(3)
     sides = (3.0, 0.5, 8.0)
     P, Q = rng.random((200, 3)) * sides, rng.random((10, 3)) * sides
@@ -398,24 +380,7 @@ def test_bad_input_raises_as_the_index_does(queries, arg, exclude):
             exact_knn(queries, GOOD_Q, 2)
 
 
-def test_argument_matching():
-    P = np.zeros((3, 2))
-    with pytest.raises(TypeError, match="exact_knn"):
-        exact_knn(P, P)
-    with pytest.raises(TypeError, match="exact_radius"):
-        exact_radius(P, P, 0.1, exclude=None)
-    with pytest.raises(PanicException, match="exclude_ids holds 2 entries but there are 3 queries"):
-        exact_radius(P, P, 0.1, np.zeros(2, np.int64))
-    with pytest.raises(ValueError, match="queries have 3 columns but the points have d = 2"):
-        exact_knn(P, np.zeros((1, 3)), 1)
-    # prepared points: only a capsule of _exact_tiles, checked like the points
-    with pytest.raises(TypeError, match="argument 'tiles': expected the prepared points of _exact_tiles"):
-        _exact_knn_tiles(P, P, 1)
-    with pytest.raises(ValueError, match="queries have 3 columns but the points have d = 2"):
-        _exact_radius_tiles(_exact_tiles(P), np.zeros((1, 3)), 0.1)
-
-
-def test_exact_scan_answers_as_the_functions():
+def test_exact_scan_answers_as_the_functions_and_both_check_arguments():
     rng = np.random.default_rng(4)
     P, Q = rng.random((300, 5)), rng.random((20, 5)) * 2 - 0.5
     ex = rng.integers(-1, 300, 20)
@@ -455,12 +420,26 @@ def test_exact_scan_answers_as_the_functions():
     for f in (scan.radius, lambda *a: plovik.exact_radius(P, *a)):
         with pytest.raises(ValueError, match=r"radius must be finite and non-negative, got -1\.0"):
             f(Q, -1.0)
+    # the native functions' own argument matching
+    Z = np.zeros((3, 2))
+    with pytest.raises(TypeError, match="exact_knn"):
+        exact_knn(Z, Z)
+    with pytest.raises(TypeError, match="exact_radius"):
+        exact_radius(Z, Z, 0.1, exclude=None)
+    with pytest.raises(PanicException, match="exclude_ids holds 2 entries but there are 3 queries"):
+        exact_radius(Z, Z, 0.1, np.zeros(2, np.int64))
+    with pytest.raises(ValueError, match="queries have 3 columns but the points have d = 2"):
+        exact_knn(Z, np.zeros((1, 3)), 1)
+    # prepared points: only a capsule of _exact_tiles, checked like the points
+    with pytest.raises(TypeError, match="argument 'tiles': expected the prepared points of _exact_tiles"):
+        _exact_knn_tiles(Z, Z, 1)
+    with pytest.raises(ValueError, match="queries have 3 columns but the points have d = 2"):
+        _exact_radius_tiles(_exact_tiles(Z), np.zeros((1, 3)), 0.1)
 
 
 def test_non_finite_values_are_found_in_every_chunk_of_a_large_array():
-    """The finiteness check runs in parallel chunks of 65,536 values: a bad
-    value is found wherever it lies, in float64 and in a search's float32
-    tiers, and the search's message names its row and column."""
+    """The finiteness check runs in parallel chunks of 65,536 values: a bad value is found wherever
+    it lies, and the search's message names its row and column."""
     X = np.random.default_rng(5).random((70_000, 3))  # four chunks, the last partial
     assert _all_finite(X) and _all_finite(X[:0])
     for flat in (0, 65_535, 65_536, 131_072, X.size - 1):
