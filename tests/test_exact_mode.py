@@ -1,9 +1,6 @@
-"""A search that answers exactly (by the exact scan, or in three dimensions
-through a grid) holds its points and ids without hash tables: its answers
-against exact_knn / exact_radius through every change, save/load and
-pickle (saves from before either form included), its memory, the growth
-that builds the tables, forcing the mode, and refused calls leaving it as
-it was."""
+"""A search answering exactly (the scan, or a grid in three dimensions) holds no hash tables: its
+answers against exact_knn / exact_radius through every change, save/load and pickle (older saves
+too), its memory, growth that builds tables, the forced mode, refused calls leaving it as it was."""
 
 import copy
 import json
@@ -26,8 +23,7 @@ class Mirror:
     def __init__(self, X, n_static, metric="l1", boxsize=None):
         self.X, self.n_static, self.retired = np.array(X, np.float64), n_static, set()
         self.box = {"metric": metric, "boxsize": boxsize}
-        # radii a third as wide where distances are shorter (L2, weighted
-        # axes), so that they do not take in nearly every pair
+        # radii a third as wide where distances are shorter (L2, weighted axes): not nearly every pair
         self.reach = 1.0 if (metric, boxsize) == ("l1", None) else 0.3
 
     def live(self):
@@ -43,8 +39,7 @@ class Mirror:
         idx, dist = search.query_knn(Q, k)
         assert np.array_equal(idx, np.where(truth_i >= 0, live[np.maximum(truth_i, 0)], -1))
         assert np.array_equal(dist, truth_d)
-        # one id and several ids per query excluded (a retired one excludes
-        # nothing more), a single point
+        # one id and several ids per query excluded (a retired one excludes nothing more), a single point
         dead = np.resize(sorted(self.retired) or [-1], m)
         ex = np.c_[own, np.resize(np.r_[live[5:], np.full(5, -1)], m), dead]
         got_i, got_d = search.query_knn(Q, k, ex)
@@ -253,16 +248,13 @@ def test_saves_from_before_load_as_they_were(tmp_path):
 @pytest.mark.parametrize("mode", ["hash", "grid"])
 @pytest.mark.parametrize("metric, boxsize", METRICS)
 def test_tables_and_grid_answer_in_the_metric_through_every_change(tmp_path, metric, boxsize, mode):
-    """Tables whose one bucket holds every point (each candidate measured in
-    the metric) and the grid: rows equal the exact functions' through every
-    change, save, load and pickle."""
+    """Tables of one bucket (every candidate measured in the metric) and the grid answer as the exact
+    functions through every change, save, load and pickle."""
     rng = np.random.default_rng(7)
     settings = {"cells": 1, "components": 1, "tables": 1, "probes": 0} if mode == "hash" else {"exact": "grid"}
     search, mirror = exact_search(rng, d=3, n=900, n_static=700, metric=metric, boxsize=boxsize, **settings)
-    if mode == "hash":
-        assert search.tuning is None and search.raw is not None
-    else:
-        assert search.tuning.exact and search.tuning.grid and search.raw is None
+    assert search.tuning is None if mode == "hash" else search.tuning.exact and search.tuning.grid
+    assert (search.raw is not None) == (mode == "hash")
     through_epochs(search, mirror, rng, [0, 750])
     search.save(tmp_path / "s")
     for back in (PlovikSearch.load(tmp_path / "s"), pickle.loads(pickle.dumps(search))):
