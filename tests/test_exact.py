@@ -23,8 +23,7 @@ except ImportError:
 
 
 def brute_bits(points, queries, metric="l1", weights=None):
-    """(m, n) distance bits in the per-query path's terms and summation order; terms times the
-    float32 axis weights when given, squared and the sum rooted under "euclidean"."""
+    """(m, n) distance bits in the per-query path's order; terms times float32 weights, squared under L2."""
     pf, qf = _wrap_f32(points), _wrap_f32(queries)
     w = None if weights is None else np.asarray(weights, np.float64).astype(np.float32)
     rows = []
@@ -74,8 +73,7 @@ def data(rng, n, m, d, kind):
         P = np.repeat(centres, -(-n // 4), 0)[:n] + rng.normal(0, 0.01, (n, d))
         Q = centres[rng.integers(0, 4, m)] + rng.normal(0, 0.01, (m, d))
     elif kind == "bytes":
-        # on and a hair off the edges of the scan's byte coordinates (multiples of 1/256), 1 - 1e-9 rounding
-        # to 1.0 in single precision, and a few clusters, so that many float sums lie at a byte bound
+        # on and a hair off the scan's byte edges (multiples of 1/256), 1 - 1e-9 (1.0 in float32), a few clusters
         def at_edges(rows):
             near = rng.integers(0, 257, (rows, d)) / 256.0 + rng.choice(
                 [0.0, 1e-9, -1e-9, 2.0**-25, 0.5 / 256], (rows, d)
@@ -96,8 +94,7 @@ KINDS = ["uniform", "ties", "clusters", "bytes"]
     [(d, kind) for d in (1, 3, 16, 17, 40) for kind in KINDS] + [(255, "bytes"), (256, "uniform")],
 )
 def test_equals_brute_force(d, kind):
-    """Functions and prepared points with one excluded id per query, then (m, e) exclude_ids (-1
-    padding, repeats, the query's own) through ExactScan too: brute force's rows without those ids."""
+    """Exclusions (one id, then (m, e) with -1, repeats and the own id) through the functions and ExactScan."""
     rng = np.random.default_rng(d * 3 + KINDS.index(kind))
     n, m = 203, 37  # a partial tile, more than one block of queries
     P, Q = data(rng, n, m, d, kind)
@@ -199,8 +196,7 @@ def test_metrics_and_boxes_equal_brute_force(metric, d, sides, kind):
         want = scaled(brute_knn(P, Q, k, ex, metric, weights), top)
         for got in (plovik.exact_knn(Pb, Qb, k, ex, metric=metric, boxsize=sides), scan.knn(Qb, k, ex)):
             same(got, want)
-    # radii at distances that occur (inclusive at them) and the float below them, compared as given in the box
-    # scaled so that its longest side is 1 (radius * top / top need not give the float back)
+    # radii at occurring distances (inclusive) and the float below, in the box scaled to a longest side of 1
     unit, Pu, Qu = (None if sides is None else tuple(box / top)), P * (box / top), Q * (box / top)
     unit_scan = plovik.ExactScan(Pu, metric=metric, boxsize=unit)
     occurring = np.unique(brute_bits(P, Q, metric, weights).view(np.float32)[:, :20])
@@ -217,8 +213,7 @@ def test_metrics_and_boxes_equal_brute_force(metric, d, sides, kind):
 
 @pytest.mark.parametrize("metric", ["l1", "euclidean"])
 def test_equal_sides_answer_as_one_boxsize(metric):
-    """boxsize=(L, L, L) answers as boxsize=L bit for bit (functions, ExactScan, a hashed search),
-    weights of 1 as none, and L1 without sides as the default scan."""
+    """boxsize=(L, L, L) answers as boxsize=L bit for bit, weights of 1 as none, plain L1 as the default scan."""
     rng = np.random.default_rng(11)
     P, Q = rng.random((300, 3)) * 6.5, rng.random((40, 3)) * 6.5
     box = dict(metric=metric, boxsize=6.5)
@@ -237,8 +232,7 @@ def test_equal_sides_answer_as_one_boxsize(metric):
 
 
 def test_torus_distance():
-    """The float64 distance: L1 is torus_l1's; both metrics agree with the scan's float32 distances
-    to a few units of 2**-24 times the longest side, sides per axis."""
+    """The float64 distance: L1 is torus_l1's; both metrics within a few float32 ulps of the scan's."""
     rng = np.random.default_rng(3)
     sides = (3.0, 0.5, 8.0)
     P, Q = rng.random((200, 3)) * sides, rng.random((10, 3)) * sides
@@ -302,8 +296,7 @@ def test_empty_inputs(n, m, d):
         same(got, brute_radius(P, Q, 1.0))
 
 
-# Large enough that a few queries are split into several runs of points,
-# differently for 1 and 2 workers; many queries take whole runs.
+# A few queries split into several runs of points, differently for 1 and 2 workers; many take whole runs.
 THREADS_SCRIPT = textwrap.dedent("""
     import hashlib, numpy as np
     from plovik._native import _all_finite, _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
@@ -438,8 +431,7 @@ def test_exact_scan_answers_as_the_functions_and_both_check_arguments():
 
 
 def test_non_finite_values_are_found_in_every_chunk_of_a_large_array():
-    """The finiteness check runs in parallel chunks of 65,536 values: a bad value is found wherever
-    it lies, and the search's message names its row and column."""
+    """The finiteness check, in parallel chunks of 65,536 values, finds a bad value wherever it lies."""
     X = np.random.default_rng(5).random((70_000, 3))  # four chunks, the last partial
     assert _all_finite(X) and _all_finite(X[:0])
     for flat in (0, 65_535, 65_536, 131_072, X.size - 1):

@@ -94,8 +94,7 @@ def through_epochs(search, mirror, rng, retired):
     mirror.check(search, rng)
 
 
-# Sides whose longest is 1: radii and distances are then not scaled, so the
-# per-query radii of Mirror.check compare as the search compares them.
+# Longest side 1: radii and distances unscaled, so Mirror.check's per-query radii compare as the search's.
 METRICS = [("euclidean", None), ("euclidean", (1.0, 0.5, 0.75)), ("l1", (0.25, 1.0, 0.5))]
 
 
@@ -105,8 +104,7 @@ METRICS = [("euclidean", None), ("euclidean", (1.0, 0.5, 0.75)), ("l1", (0.25, 1
     + [("native", 3, metric, boxsize) for metric, boxsize in METRICS],
 )
 def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxsize):
-    # in three dimensions the tuning chooses the grid, in eight the scan; the
-    # Euclidean metric and unequal sides only the exact scan answers
+    # in three dimensions the tuning chooses the grid, in eight the scan; L2 and unequal sides only the scan
     rng = np.random.default_rng(1)
     search, mirror = exact_search(rng, backend=backend, d=d, metric=metric, boxsize=boxsize)
     grid = d == 3 and (metric, boxsize) == ("l1", None)
@@ -123,8 +121,7 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxs
     hashed = PlovikSearch(d, seed=3, tables=1, components=2, cells=3, probes=0, backend=backend)
     hashed.build(mirror.X if boxsize is None else mirror.X / boxsize, mirror.n_static)
     assert np.array_equal(search._points().view(np.uint64), np.asarray(hashed.raw.points(), np.float64).view(np.uint64))
-    # tiles of 8 points, and in plain L1 a byte a coordinate in tiles of 16; a grid keeps no scan (its cells are
-    # made at the first query)
+    # tiles of 8 points, in plain L1 a byte a coordinate in tiles of 16; a grid keeps no scan (cells come later)
     parts = search.nbytes_by_part
     codes = -(-1500 // 16) * 16 * 2 * -(-d // 2) if (metric, boxsize) == ("l1", None) else 0
     scan = 0 if grid else -(-1500 // 8) * 8 * d * 4 + codes
@@ -148,8 +145,7 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxs
 
 
 def test_crowded_points_in_the_scans_own_order_through_every_change():
-    # from 4,096 clustered points the scan lays them out in a spatial order (4 bytes a point more):
-    # the same rows, ties by id, through every change
+    # from 4,096 clustered points the scan keeps a spatial order (4 bytes a point): the same rows, ties by id
     rng = np.random.default_rng(6)
     X = datasets.clustered(rng, 5000, D, clusters=12, sigma=0.02)
     X[1::50] = X[0]  # copies of one point, their ids spread
@@ -186,8 +182,7 @@ def test_saved_loaded_mapped_and_pickled(tmp_path, d, metric, boxsize):
     for other in copies:
         mirror.check(other, np.random.default_rng(4))
     assert search.n_points == 1500  # the original untouched
-    # a manifest whose table-less index has no exact report, or with an
-    # unknown metric, is refused; one without the metric field loads as L1
+    # refused: a table-less index without an exact report, an unknown metric; no metric field loads as L1
     for change, message in (
         (lambda m: m["tuning"].update(exact=False), "needs the report of an exact scan"),
         (lambda m: m["settings"].update(metric="cosine"), "settings\\['metric'\\] must be"),
@@ -223,8 +218,7 @@ def test_saves_from_before_load_as_they_were(tmp_path):
     back = PlovikSearch.load(tmp_path / "old")
     assert back.raw is None and back.nbytes_by_part["directories"] == 0
     old_mirror.check(back, np.random.default_rng(9))
-    # reports saved before they said whether a grid answers: the exact scan's
-    # (on the grid's points too), unless the settings ask for the grid
+    # reports from before the grid field: the exact scan's (grid points too), unless the settings ask for it
     for d, settings, grid in ((3, {}, False), (3, {"exact": "grid"}, True)):
         search, mirror = exact_search(np.random.default_rng(5), d=d, **settings)
         assert search.tuning.grid
@@ -248,8 +242,7 @@ def test_saves_from_before_load_as_they_were(tmp_path):
 @pytest.mark.parametrize("mode", ["hash", "grid"])
 @pytest.mark.parametrize("metric, boxsize", METRICS)
 def test_tables_and_grid_answer_in_the_metric_through_every_change(tmp_path, metric, boxsize, mode):
-    """Tables of one bucket (every candidate measured in the metric) and the grid answer as the exact
-    functions through every change, save, load and pickle."""
+    """One-bucket tables (candidates measured in the metric) and the grid answer as the exact functions."""
     rng = np.random.default_rng(7)
     settings = {"cells": 1, "components": 1, "tables": 1, "probes": 0} if mode == "hash" else {"exact": "grid"}
     search, mirror = exact_search(rng, d=3, n=900, n_static=700, metric=metric, boxsize=boxsize, **settings)

@@ -23,8 +23,7 @@ from plovik.threads import thread_limit
 
 
 def awkward_points(rng, n, d, cells):
-    """Uniform points, a quarter moved onto cell faces, some at 0 and just below 1 (1.0 in single
-    precision), three copies of one point, and whole periods added to a few (they wrap back)."""
+    """Uniform points, some on cell faces, at 0 and just below 1, copied, or whole periods away."""
     P = rng.random((n, d))
     if n >= 8:
         faces = rng.integers(0, cells + 1, (n // 4, d)) / cells
@@ -36,8 +35,7 @@ def awkward_points(rng, n, d, cells):
 
 
 def pairs_by_exact(P, r, tiles=None):
-    """The half list from exact_radius (or the scan of `tiles`): (i, j, dist),
-    i < j, by i then (dist, j)."""
+    """The half list from exact_radius (or the scan of `tiles`): (i, j, dist), i < j, by i then (dist, j)."""
     own = np.arange(P.shape[0])
     indptr, ids, dists = exact_radius(P, P, r, own) if tiles is None else _exact_radius_tiles(tiles, P, r, own)
     rows = np.repeat(own, np.diff(indptr))
@@ -54,8 +52,7 @@ def same(a, b):
 @pytest.mark.parametrize("d,cells", [(d, c) for d in (1, 2, 3, 4, 6) for c in (1, 2, 3, 5, 12) if c**d < 10**5])
 @pytest.mark.parametrize("metric,weighted", [("l1", False), ("euclidean", False), ("l1", True), ("euclidean", True)])
 def test_every_answer_equals_the_exact_scan(d, cells, metric, weighted):
-    """Plain L1 against the exact functions; L2 and weighted axes (their own numbers of cells, a
-    cell about as wide along each in weighted units) against the exact scan's tiles."""
+    """Plain L1 against the exact functions; L2 and weighted axes (own cell counts) against the scan's tiles."""
     rng = np.random.default_rng([100 * d + cells, weighted, metric == "l1"])
     P = awkward_points(rng, 160, d, cells)
     Q = np.concatenate([rng.random((30, d)) * 3 - 1, P[:10]])  # some on the points' faces too
@@ -90,8 +87,7 @@ def test_every_answer_equals_the_exact_scan(d, cells, metric, weighted):
 
 @pytest.mark.parametrize("d", [2, 3])
 def test_tiers_with_ids_answer_as_their_union(d):
-    """Two tiers with their own ids (the static points and the candidates of
-    a search, some retired) answer as the exact scan of the points they hold."""
+    """Two tiers with their own ids (static and candidates, some retired) answer as the scan of their points."""
     rng = np.random.default_rng(d)
     n, cells = 300, 6
     P = awkward_points(rng, n, d, cells)
@@ -131,16 +127,13 @@ def test_pair_order_and_image_shifts():
     order = np.lexsort((j, i))
     same(by_id[:3], (i[order], j[order], dist[order]))
     assert by_id[3] is None and shift.dtype == np.int32 and shift.shape == (i.size, d)
-    # x_j - x_i + s is the minimum image: each axis within half a period,
-    # its length the distance's own term
+    # x_j - x_i + s is the minimum image: each axis within half a period, its length the distance's term
     x = (P - np.floor(P)).astype(np.float32).astype(np.float64)
     delta = x[j] - x[i] + shift
     assert np.abs(delta).max() <= 0.5
     assert np.allclose(np.abs(delta).sum(axis=1), dist, atol=1e-6)
     assert set(np.unique(shift)) <= {-1, 0, 1} and (shift != 0).any()
-    # The full list's shifts, from each query to its points, by the same
-    # convention: the half list's pairs seen from either end, and queries
-    # given periods away
+    # the full list's shifts by the same convention: half-list pairs from either end, queries periods away
     Q = np.concatenate([P[:50], P[50:80] + rng.integers(-2, 3, (30, d))])
     indptr, ids, dists, full_shift = _grid_radius([tier], Q, r, None, True)
     same((indptr, ids, dists), _grid_radius([tier], Q, r))
@@ -161,8 +154,7 @@ def test_pair_order_and_image_shifts():
 @pytest.mark.parametrize("sides", [(7.0, 7.0, 7.0), (3.0, 7.0, 1.5)])
 @pytest.mark.parametrize("metric", ["l1", "euclidean"])
 def test_exact_grid_in_orthorhombic_boxes(metric, sides):
-    """ExactGrid answers as ExactScan in the box, its cells cut per axis (more on a long one); equal
-    sides as one boxsize; shifts and vectors rebuild each distance and are the minimum image."""
+    """ExactGrid answers as ExactScan in the box (cells per axis); shifts and vectors are the minimum image."""
     rng = np.random.default_rng([len(metric), int(sides[0])])
     box = np.array(sides)
     P = rng.uniform(0, 1, (700, 3)) * box
@@ -196,8 +188,7 @@ def test_exact_grid_in_orthorhombic_boxes(metric, sides):
         assert vec_.dtype == np.float64 and shift_.dtype == np.int32 and vec_.shape == shift_.shape
         assert np.allclose(norm(vec_), dist_, rtol=1e-5, atol=1e-5)
         assert (np.abs(vec_) <= box / 2 + 1e-5).all()
-    # vectors from the positions given: up to the rounding to single
-    # precision (and a whole period where a coordinate rounds up to the side)
+    # vectors from the positions given, up to float32 rounding (and a period where a coordinate rounds up)
     rows = np.repeat(np.arange(Q.shape[0]), np.diff(indptr))
     off = P[ids] - Q[rows] - full_vec
     assert np.allclose(off - np.round(off / box) * box, 0.0, atol=1e-5 * box.max())
@@ -209,8 +200,7 @@ def test_exact_grid_in_orthorhombic_boxes(metric, sides):
 
 
 def test_exact_grid_pairs_in_box_units():
-    # the pairs of the unit torus, their distances times L to the last bit (rows in a box, with one
-    # or several ids excluded per query: the test above, and the exact-mode tests through the grid)
+    # the unit torus's pairs, distances times L to the last bit (exclusions in a box: the test above)
     L = 7.0
     P = np.random.default_rng(5).uniform(0, L, (500, 2))
     grid = ExactGrid(P, boxsize=L)

@@ -101,8 +101,7 @@ def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
     off = PlovikSearch(D, seed=3, monitor=False)
     off.build(X)
     assert off.observed_recall is None
-    # the monitored search keeps the points laid out for its checks (4 bytes a coordinate and its byte,
-    # with their order and group ranges); off, it does not
+    # monitored, the points are kept laid out for its checks (4 bytes a coordinate, its byte, order, ranges)
     laid_out = ExactScan(X).nbytes
     assert laid_out >= len(X) * D * 5 and off.nbytes_by_part["exact scan"] == 0
     assert s.nbytes_by_part["exact scan"] == laid_out and s.nbytes == off.nbytes + laid_out
@@ -114,16 +113,14 @@ def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
     assert off.estimate_recall().recall >= 0.9
     with pytest.raises(ValueError, match="exclude each other"):
         off.estimate_recall(sample=10, queries=calls[0])
-    # fixed settings have no tuning to monitor (nor has an exact search: test_exact_mode.py;
-    # monitor=1 is refused: test_tuning.py)
+    # fixed settings have no tuning to monitor (exact searches: test_exact_mode.py; monitor=1: test_tuning.py)
     fixed = PlovikSearch(D, seed=3, tables=4, components=4, cells=4, probes=1)
     fixed.build(X)
     assert fixed.observed_recall is None
 
 
 def test_queries_that_turn_away_after_good_calls_warn_in_the_call_that_turns(drift):
-    # the first call after the build is checked on the build's account; the
-    # good queries it checked do not hide a later call's miss
+    # the first call after the build is checked on the build's account; its good queries hide no later miss
     X, calls = drift
     rng = np.random.default_rng(9)
     like = X[rng.choice(len(X), 2_000)] + 1e-3 * rng.standard_normal((2_000, D))
@@ -156,8 +153,7 @@ def test_radius_and_pairs_calls_are_checked_too(drift):
 def test_ties_with_the_kth_count_as_found_and_a_warning_counts_its_queries():
     inf = np.inf
     truth = np.array([[0.1, 0.2, 0.3], [0.5, inf, inf], [inf, inf, inf]])
-    # row 0: another id at the k-th distance and one a float32 ulp above it
-    # (the batched kernel may round a sum differently) both count as found
+    # row 0: another id at the k-th distance and one a float32 ulp above it (batched rounding) count as found
     ulp = float(np.nextafter(np.float32(0.3), np.float32(1)))
     found = np.array([[0.1, 0.3, ulp], [0.6, inf, inf], [inf, inf, inf]])
     hits, need = knn_hits(found, truth)
@@ -179,8 +175,7 @@ def plain_tuning(cost=5_000.0, exact_cost=65_000.0):
 
 @pytest.mark.parametrize("call_size", [100, 2_000])
 def test_the_first_queries_after_a_change_are_checked_then_the_budget_pays(call_size):
-    # FIRST_CHECKS over the first 2,000 queries on the change's account; then
-    # what 5% of the modelled cost pays for, saved up over small calls alike
+    # FIRST_CHECKS over the first 2,000 queries; then what 5% of the modelled cost pays for, small calls alike
     m = Monitor(0.95, seed=4, since="build")
     t = plain_tuning(cost=1_000.0)
     planned = [m.plan(call_size, t, True).todo for _ in range(40_000 // call_size)]

@@ -102,8 +102,7 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         fewer = _native._candidate_counts(b, s[:l], u[:l], X, Q, P, bound)
         assert np.array_equal(fewer[0], entries[:, :l]) and np.array_equal(fewer[1], distinct[:, :l]), trial
         assert np.array_equal(_native._neighbour_hits(b, s[:l], u[:l], Q, X[nb], owner, P), hits[..., :l]), trial
-        # going on from the first l tables (the queries from `cut` on from none) gives the hits at once,
-        # and each pair's first table at each probe count
+        # going on from the first l tables (queries from `cut` on from none): the hits and each pair's first table
         none = np.full((owner.size, P + 1), -1, np.int64)
         h, f = _native._neighbour_hits_from(b, s[:l], u[:l], Q, X[nb], owner, P, np.zeros(len(Q), np.int64), none)
         assert np.array_equal(h, hits[..., :l]) and np.array_equal(f, np.where(want_first < l, want_first, -1)), trial
@@ -113,8 +112,7 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         with thread_limit(int(rng.integers(1, 4))):
             h, f = _native._neighbour_hits_from(b, s, u, Q, X[nb], owner, P, start, f)
         assert np.array_equal(h, hits) and np.array_equal(f, want_first), trial
-        # counting on from the first l tables gives the counts at once, and per query and point the
-        # lowest probe that gathers it in some table
+        # counting on from the first l tables: the counts, and per (query, point) the lowest probe gathering it
         none = np.zeros((P + 1, 0), np.int64)
         marks = np.full((len(Q), len(X)), P + 1, np.uint8)
         e, dd, marks = _native._candidate_counts_from(b, s[:l], u[:l], X, Q, P, bound, none, none, marks)
@@ -163,15 +161,13 @@ S2, U2 = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)  # b = 2, two tables o
 
 
 def counts_from(X, shape, marks, mark, dtype=np.uint8):
-    """_candidate_counts_from of the rows of X in their own buckets (S2, U2, a flip), from
-    zero counts of `shape` and marks of shape `marks`, each `mark`."""
+    """_candidate_counts_from of X in its own buckets (S2, U2) from zero counts and marks, each `mark`."""
     counts = np.zeros(shape, np.int64)
     return _native._candidate_counts_from(2, S2, U2, X, X, 1, 1e9, counts, counts, np.full(marks, mark, dtype))
 
 
 def hits_from(X, start, shape, first):
-    """_neighbour_hits_from of each row of X as its own query's one neighbour (S2, U2, a flip),
-    from tables `start` (per query) and first tables of `shape`, each `first`."""
+    """_neighbour_hits_from of each row of X as its own neighbour (S2, U2) from `start`, firsts each `first`."""
     start = np.asarray(start, np.int64)
     return _native._neighbour_hits_from(2, S2, U2, X, X, np.arange(len(X)), 1, start, np.full(shape, first))
 
@@ -472,8 +468,7 @@ def test_truth_follows_ties_and_passes_over_copies():
 
 
 def test_truth_of_points_and_other_queries_in_one_scan_is_theirs_apart():
-    # rows of -1 (queries that are not points) among the points asked: each kind gets the truth it gets
-    # alone, on a lattice with copies, near copies and ties
+    # rows of -1 (non-points) among the points asked: each kind gets its truth alone (copies, near copies, ties)
     rng = np.random.default_rng(31)
     grid = np.stack(np.meshgrid(*[np.arange(6)] * 4, indexing="ij"), -1).reshape(-1, 4) / 6
     X = np.concatenate([np.repeat(grid[:3], 5, 0), grid, (grid[:40] + 1e-5) % 1.0, rng.random((300, 4))])
