@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from plovik import PlovikSearch, RecallWarning, exact_knn
-from plovik.exact import ExactScan
+from plovik.exact import ExactScan, recall_at_k
 from plovik.monitor import CHECK_EACH, CHECK_FIXED, FAR_CHECKS, FIRST_CHECKS, RATE, Monitor, knn_hits
 from plovik.tuning import Tuning
 
@@ -31,9 +31,8 @@ def drift():
     return X, calls
 
 
-def recall_of(X, Q, idx, k=10):
-    true, _ = exact_knn(X, Q, k)
-    return np.mean([np.isin(t, i).mean() for t, i in zip(true, idx, strict=True)])
+def recall_of(X, Q, idx):
+    return recall_at_k(idx, exact_knn(X, Q, 10)[0])
 
 
 def calls_with_warnings(search, calls, k=10):
