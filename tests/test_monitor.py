@@ -10,7 +10,7 @@ import pytest
 
 from plovik import PlovikSearch, RecallWarning, exact_knn
 from plovik.exact import ExactScan, recall_at_k
-from plovik.monitor import CHECK_EACH, CHECK_FIXED, FAR_CHECKS, FIRST_CHECKS, RATE, Monitor, knn_hits
+from plovik.monitor import FAR_CHECKS, FIRST_CHECKS, Monitor, knn_hits
 from plovik.tuning import Tuning
 
 D = 16
@@ -31,6 +31,12 @@ def drift():
     return X, calls
 
 
+def search_on(X, **settings):
+    search = PlovikSearch(D, seed=3, **settings)
+    search.build(X)
+    return search
+
+
 def recall_of(X, Q, idx):
     return recall_at_k(idx, exact_knn(X, Q, 10)[0])
 
@@ -46,8 +52,7 @@ def calls_with_warnings(search, calls, k=10):
 
 def test_drifting_queries_warn_at_the_callers_line_and_the_search_adapts(drift):
     X, calls = drift
-    s = PlovikSearch(D, seed=3)
-    s.build(X)
+    s = search_on(X)
     assert not s.tuning.exact and s.observed_recall.queries == 0 and s.observed_recall.since == "build"
     (idx0, w0), (idx1, w1), (idx2, w2) = calls_with_warnings(s, calls)
     assert recall_of(X, calls[0], idx0) < 0.5  # the miss the monitor must see
@@ -60,8 +65,7 @@ def test_drifting_queries_warn_at_the_callers_line_and_the_search_adapts(drift):
 
 def test_without_adapting_the_search_warns_once_and_keeps_its_settings(drift, tmp_path):
     X, calls = drift
-    s = PlovikSearch(D, seed=3, adapt=False)
-    s.build(X)
+    s = search_on(X, adapt=False)
     settings = s.tuning.settings()
     results = calls_with_warnings(s, calls)
     assert [len(w) for _, w in results] == [1, 0, 0]
@@ -70,8 +74,7 @@ def test_without_adapting_the_search_warns_once_and_keeps_its_settings(drift, tm
     assert seen.missed and seen.recall < 0.5 and seen.queries > 0 and seen.since == "build"
     assert s.tuning.settings() == settings
     # the same seed and calls check the same queries: the same estimate
-    again = PlovikSearch(D, seed=3, adapt=False)
-    again.build(X)
+    again = search_on(X, adapt=False)
     calls_with_warnings(again, calls)
     assert again.observed_recall == seen
     # a save or pickle keeps the settings and starts a new estimate: warned again, not adapted
@@ -91,14 +94,12 @@ def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
     X, calls = drift
     rng = np.random.default_rng(8)
     Q = X[rng.choice(len(X), 2_000)] + 1e-3 * rng.standard_normal((2_000, D))
-    s = PlovikSearch(D, seed=3)
-    s.build(X)
+    s = search_on(X)
     results = calls_with_warnings(s, [Q] * 3)
     assert not any(w for _, w in results)
     seen = s.observed_recall
     assert seen.queries > 0 and seen.interval[1] >= 0.95 and seen.since == "build"
-    off = PlovikSearch(D, seed=3, monitor=False)
-    off.build(X)
+    off = search_on(X, monitor=False)
     assert off.observed_recall is None
     # monitored, the points are kept laid out for its checks (4 bytes a coordinate, its byte, order, ranges)
     laid_out = ExactScan(X).nbytes
@@ -113,8 +114,7 @@ def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
     with pytest.raises(ValueError, match="exclude each other"):
         off.estimate_recall(sample=10, queries=calls[0])
     # fixed settings have no tuning to monitor (exact searches: test_exact_mode.py; monitor=1: test_tuning.py)
-    fixed = PlovikSearch(D, seed=3, tables=4, components=4, cells=4, probes=1)
-    fixed.build(X)
+    fixed = search_on(X, tables=4, components=4, cells=4, probes=1)
     assert fixed.observed_recall is None
 
 
@@ -123,8 +123,7 @@ def test_queries_that_turn_away_after_good_calls_warn_in_the_call_that_turns(dri
     X, calls = drift
     rng = np.random.default_rng(9)
     like = X[rng.choice(len(X), 2_000)] + 1e-3 * rng.standard_normal((2_000, D))
-    s = PlovikSearch(D, seed=3, adapt=False)
-    s.build(X)
+    s = search_on(X, adapt=False)
     (_, w0), (idx1, w1) = calls_with_warnings(s, [like, calls[0]])
     assert not w0 and recall_of(X, calls[0], idx1) < 0.5
     assert len(w1) == 1 and "unlike those the tuning measured" in str(w1[0].message)
@@ -179,8 +178,7 @@ def test_the_first_queries_after_a_change_are_checked_then_the_budget_pays(call_
     t = plain_tuning(cost=1_000.0)
     planned = [m.plan(call_size, t, True).todo for _ in range(40_000 // call_size)]
     first = sum(p.size for p in planned[: 2_000 // call_size])
-    paid = int(RATE * 40_000 * t.cost // ((CHECK_FIXED + CHECK_EACH) * t.exact_cost))
-    assert first == FIRST_CHECKS and sum(p.size for p in planned) - first == paid == 2
+    assert first == FIRST_CHECKS and sum(p.size for p in planned) - first == 2  # 5% of 40,000 queries' cost: two checks
     assert all(((p >= 0) & (p < call_size)).all() and (np.diff(p) > 0).all() for p in planned)
 
 
