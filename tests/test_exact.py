@@ -117,13 +117,10 @@ def test_equals_brute_force(d, kind):
     for e in (0, 1, 3, 64):
         several = rng.integers(-1, n, (m, e))
         several[::4, : e // 2] = -1
-        if e:
-            several[1, :] = several[1, 0]  # one id many times
+        several[1, :] = several[1, :1]  # one id many times
         want_knn, want_radius = brute_knn(P, Q, k, several), brute_radius(P, Q, r, several)
-        csr = several
-        if sparse is not None:  # the ids as a sparse matrix too, with SciPy
-            rows, cols = np.nonzero(several >= 0)[0], several[several >= 0]
-            csr = sparse.csr_matrix((np.ones(cols.size), (rows, cols)), shape=(m, n))
+        rows, cols = np.nonzero(several >= 0)[0], several[several >= 0]  # as a sparse matrix too, with SciPy
+        csr = several if sparse is None else sparse.csr_matrix((np.ones(cols.size), (rows, cols)), shape=(m, n))
         for got in (plovik.exact_knn(P, Q, k, several), scan.knn(Q, k, several), scan.knn(Q, k, csr)):
             same(got, want_knn)
         for got in (plovik.exact_radius(P, Q, r, several), scan.radius(Q, r, several)):
@@ -212,7 +209,7 @@ def test_metrics_and_boxes_equal_brute_force(metric, d, sides, kind):
 
 
 @pytest.mark.parametrize("metric", ["l1", "euclidean"])
-def test_equal_sides_answer_as_one_boxsize(metric):
+def test_equal_sides_answer_as_one_boxsize_and_the_float64_distance(metric):
     """boxsize=(L, L, L) answers as boxsize=L bit for bit, weights of 1 as none, plain L1 as the default scan."""
     rng = np.random.default_rng(11)
     P, Q = rng.random((300, 3)) * 6.5, rng.random((40, 3)) * 6.5
@@ -229,18 +226,13 @@ def test_equal_sides_answer_as_one_boxsize(metric):
     for search in searches:
         search.build(P)
     same(*(search.query_knn(Q, 4) for search in searches))
-
-
-def test_torus_distance():
-    """The float64 distance: L1 is torus_l1's; both metrics within a few float32 ulps of the scan's."""
-    rng = np.random.default_rng(3)
+    # the float64 distance: L1 is torus_l1's; either metric within a few float32 ulps of the scan's, sides per axis
     sides = (3.0, 0.5, 8.0)
     P, Q = rng.random((200, 3)) * sides, rng.random((10, 3)) * sides
     assert np.array_equal(plovik.torus_distance(Q[:, None], P[None]), plovik.exact.torus_l1(Q[:, None], P[None]))
-    for metric in ("l1", "euclidean"):
-        idx, dist = plovik.exact_knn(P, Q, 4, metric=metric, boxsize=sides)
-        want = plovik.torus_distance(Q[:, None, :], P[idx], metric=metric, boxsize=sides)
-        assert np.allclose(dist, want, rtol=0, atol=8 * 2.0**-24 * 8.0)
+    idx, dist = plovik.exact_knn(P, Q, 4, metric=metric, boxsize=sides)
+    want = plovik.torus_distance(Q[:, None, :], P[idx], metric=metric, boxsize=sides)
+    assert np.allclose(dist, want, rtol=0, atol=8 * 2.0**-24 * 8.0)
     assert plovik.torus_distance([0.1, 0.9], [0.9, 0.1], metric="euclidean") == pytest.approx(np.sqrt(0.08))
 
 
