@@ -444,7 +444,7 @@ def test_shapes_fit_the_key_space_and_follow_the_occupancies():
     assert shapes(100_000, 2, None, None) == sorted({(round((100_000 / occ) ** 0.5), 2) for occ in occupancies})
 
 
-def test_truth_follows_ties_and_passes_over_copies():
+def test_truth_follows_ties_passes_over_copies_and_keeps_points_and_other_queries_apart():
     # a lattice of 8 steps (exact in binary) in d = 5: from a site, 10 sites lie 1/8 away and 50 more 2/8
     # away, so the 12th neighbour ties with 59 others; its 40 copies a fresh query would not find for free
     grid = np.stack(np.meshgrid(*[np.arange(8)] * 5, indexing="ij"), -1).reshape(-1, 5) / 8
@@ -461,9 +461,6 @@ def test_truth_follows_ties_and_passes_over_copies():
     # nothing but copies: nothing to find
     alone = _truth(ExactScan(X[:40]), X[:40], X[:1], 5, np.array([0]))
     assert alone.need.tolist() == [0] and alone.owner.size == 0
-
-
-def test_truth_of_points_and_other_queries_in_one_scan_is_theirs_apart():
     # rows of -1 (non-points) among the points asked: each kind gets its truth alone (copies, near copies, ties)
     rng = np.random.default_rng(31)
     grid = np.stack(np.meshgrid(*[np.arange(6)] * 4, indexing="ij"), -1).reshape(-1, 4) / 6
@@ -498,10 +495,8 @@ def test_truth_passes_over_fewer_near_copies_than_k(group, found):
     near = np.minimum(near, 1 - near).sum(-1).min(axis=1) if group else np.full(truth.owner.size, np.inf)
     if found == "all":
         assert np.array_equal(np.sort(truth.neighbours, 0), np.sort(X[ids.ravel()], 0))
-    elif found == "beyond":
-        assert (near > 0.1).all()  # none of the near copies
-    else:
-        assert (near == 0).all()  # ten of the twelve
+    else:  # none of the near copies, or ten of the twelve
+        assert ((near > 0.1) if found == "beyond" else (near == 0)).all()
 
 
 @pytest.mark.parametrize("shape", list(SHAPES))
@@ -720,8 +715,7 @@ def test_a_k_above_the_tuned_k_widens_the_search(make):
         assert recall_at_k(wide, exact_knn(X, fresh, k)[0]) >= 0.94, k
         # every neighbouring bucket probed, unless the call says otherwise
         assert np.array_equal(wide, search.query_knn(fresh, k, probes=search.tuning.components)[0])
-    tuned = search.query_knn(fresh, 10)[0]
-    assert np.array_equal(tuned, search.query_knn(fresh, 10, probes=search.tuning.probes)[0])
+    assert np.array_equal(search.query_knn(fresh, 10)[0], search.query_knn(fresh, 10, probes=search.tuning.probes)[0])
     t = search.tuning
     calls = [(t, 11, None), (t, 10, None), (t, 9, None), (t, 11, 2), (None, 50, None)]
     assert [probes_for(*c) for c in calls] == [t.components, None, None, 2, None]
@@ -754,8 +748,7 @@ def test_kept_settings_outlive_a_build(tmp_path):
     kept = [
         tuning.keep(frames[1], first, target=0.95, k=10, seed=4, scan=scan) for scan in (None, ExactScan(frames[1]))
     ]
-    assert [k[0].settings() for k in kept] == [t.settings()] * 2
-    assert all(k[0].recall == t.recall and k[0].cost == t.cost for k in kept)
+    assert all((k[0].settings(), k[0].recall, k[0].cost) == (t.settings(), t.recall, t.cost) for k in kept)
     # another search starts from it; without "keep" a build tunes afresh
     other = built(PlovikSearch(3, seed=4, tuning=first, exact=False), frames[1])
     assert other.tuning.sample == 32 and other.tuning.settings() == first.settings()
@@ -777,8 +770,7 @@ def test_kept_settings_outlive_a_build(tmp_path):
 def test_small_data_is_scanned_without_measuring():
     # below 250,000 points times coordinates the sizes alone decide
     X = np.random.default_rng(3).random((15_000, 16))
-    search = PlovikSearch(16, seed=1)
-    search.build(X, radius=0.5)  # (the occupancy and seconds reported: test_the_report_says_what_was_measured)
+    search = built(PlovikSearch(16, seed=1), X, radius=0.5)  # (occupancy, seconds: test_the_report_says_...)
     t = search.tuning
     assert t.exact and t.sample == 0 and t.tables == 1 and t.probes == 0
     assert (t.recall, t.interval, t.radius_recall, t.radius_interval) == (1.0, (1.0, 1.0), 1.0, (1.0, 1.0))
