@@ -20,11 +20,15 @@ D = 8
 class Mirror:
     """The coordinates and retired ids a search should hold, and the exact answers over them."""
 
-    def __init__(self, X, n_static, metric="l1", boxsize=None):
-        self.X, self.n_static, self.retired = np.array(X, np.float64), n_static, set()
+    def __init__(self, X, n_static, metric="l1", boxsize=None, retired=()):
+        self.X, self.n_static, self.retired = np.array(X, np.float64), n_static, set(retired)
         self.box = {"metric": metric, "boxsize": boxsize}
         # radii a third as wide where distances are shorter (L2, weighted axes): not nearly every pair
         self.reach = 1.0 if (metric, boxsize) == ("l1", None) else 0.3
+
+    def retire(self, search, ids):
+        search.retire(ids)
+        self.retired |= set(ids)
 
     def live(self):
         return np.array([i for i in range(len(self.X)) if i not in self.retired], np.int64)
@@ -79,8 +83,7 @@ def through_epochs(search, mirror, rng, retired):
     """Retire, update every candidate, promote a batch and retune, the rows checked after each."""
     d = mirror.X.shape[1]
     mirror.check(search, rng)
-    search.retire(retired)
-    mirror.retired |= set(retired)
+    mirror.retire(search, retired)
     mirror.check(search, rng)
     C = rng.random((search.n_candidates, d))
     search.update(C)
@@ -130,15 +133,13 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxs
     shapes = {k: v.shape for k, v in search.tables().items()}
     static, cand = ("static_keys", "static_ids"), ("cand_keys", "cand_sorted_keys", "cand_sorted_ids")
     assert shapes == dict.fromkeys(static, (0, 1200)) | dict.fromkeys(cand, (0, 300))
-    search.retire([1300])
-    mirror.retired.add(1300)
+    mirror.retire(search, [1300])
     assert search.tables()["cand_sorted_ids"].shape == (0, 299) and search.tables()["cand_keys"].shape == (0, 300)
     through_epochs(search, mirror, rng, [0, 7, 1300, 1499])
     assert search.tuning.exact and search.tuning.grid == grid and search.raw is None
     # nearly every point retired: rows padded past the live ones
     gone = np.setdiff1d(np.arange(search.n_points), np.arange(0, search.n_points, 100))
-    search.retire(gone)
-    mirror.retired |= set(gone.tolist())
+    mirror.retire(search, gone.tolist())
     mirror.check(search, rng, k=30)
     assert search.estimate_recall().recall == 1.0 and search.observed_recall is None
     assert all(v == 0 for k, v in search.stats().items() if k != "block")
@@ -160,8 +161,7 @@ def test_saved_loaded_mapped_and_pickled(tmp_path, d, metric, boxsize):
     rng = np.random.default_rng(2)
     search, mirror = exact_search(rng, d=d, metric=metric, boxsize=boxsize)
     grid = search.tuning.grid
-    search.retire([3, 1400])
-    mirror.retired |= {3, 1400}
+    mirror.retire(search, [3, 1400])
     search.save(tmp_path / "s")
     manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
     assert manifest["index"] == {"storage": "exact", "d": d, "n_points": 1500, "n_static": 1200}
@@ -198,16 +198,13 @@ def test_saved_loaded_mapped_and_pickled(tmp_path, d, metric, boxsize):
         (tmp_path / "s" / "manifest.json").write_text(json.dumps(manifest))
         old = PlovikSearch.load(tmp_path / "s", verify=False)
         assert old.metric == "l1"
-        as_l1 = Mirror(old._points(), 1200)
-        as_l1.retired = {3, 1400}
-        as_l1.check(old, np.random.default_rng(1))
+        Mirror(old._points(), 1200, retired={3, 1400}).check(old, np.random.default_rng(1))
 
 
 def test_saves_from_before_load_as_they_were(tmp_path):
     # a folder saved while an exact scan kept a raw index of one table loads without it
     old, old_mirror = exact_search(np.random.default_rng(2))
-    old.retire([3, 1400])
-    old_mirror.retired |= {3, 1400}
+    old_mirror.retire(old, [3, 1400])
     raw = PythonLshIndex(**old.hash_parameters(1500).as_kwargs())
     raw.build(np.asarray(old._points()), 1200)
     raw.retire(np.array([3, 1400]))
