@@ -130,8 +130,7 @@ def test_pair_order_and_image_shifts():
     # x_j - x_i + s is the minimum image: each axis within half a period, its length the distance's term
     x = (P - np.floor(P)).astype(np.float32).astype(np.float64)
     delta = x[j] - x[i] + shift
-    assert np.abs(delta).max() <= 0.5
-    assert np.allclose(np.abs(delta).sum(axis=1), dist, atol=1e-6)
+    assert np.abs(delta).max() <= 0.5 and np.allclose(np.abs(delta).sum(axis=1), dist, atol=1e-6)
     assert set(np.unique(shift)) <= {-1, 0, 1} and (shift != 0).any()
     # the full list's shifts by the same convention: half-list pairs from either end, queries periods away
     Q = np.concatenate([P[:50], P[50:80] + rng.integers(-2, 3, (30, d))])
@@ -158,9 +157,7 @@ def test_exact_grid_in_orthorhombic_boxes(metric, sides):
     rng = np.random.default_rng([len(metric), int(sides[0])])
     box = np.array(sides)
     P = rng.uniform(0, 1, (700, 3)) * box
-    P[:3] = 0.0
-    P[3:6] = np.nextafter(box, 0)
-    P[6:9] = P[10]  # duplicates
+    P[:3], P[3:6], P[6:9] = 0.0, np.nextafter(box, 0), P[10]  # the box's ends, duplicates
     Q = np.concatenate([rng.uniform(-1, 2, (40, 3)) * box, P[:10]])
     grid, scan = ExactGrid(P, metric=metric, boxsize=sides), ExactScan(P, metric=metric, boxsize=sides)
     assert grid.metric == metric and grid.boxsize == sides
@@ -269,9 +266,8 @@ def test_search_through_the_grid_answers_as_the_exact_scan():
         same(full, scan.query_radius(Q, 0.4, shifts=True, vectors=True))
         assert np.allclose(np.abs(full[4]).sum(axis=1), full[2], rtol=1e-5) and (np.abs(full[4]) <= L / 2).all()
         if importlib.util.find_spec("scipy") is not None:  # the sanitizer builds install no SciPy
-            a, b = grid.pairs(0.3, sparse=True), scan.pairs(0.3, sparse=True)
-            assert np.array_equal(a.indptr, b.indptr) and np.array_equal(a.indices, b.indices)
-            assert np.array_equal(a.data, b.data)
+            a, b = ((m.indptr, m.indices, m.data) for m in (grid.pairs(0.3, sparse=True), scan.pairs(0.3, sparse=True)))
+            same(a, b)
 
     for s in (grid, scan):
         s.build(P, 2000)

@@ -391,9 +391,8 @@ def test_cost_model_counts_what_the_index_gathers():
     # every point a sample query (fewer than 64) and counted: the modelled entries (the only cost term) and distinct
     # candidates are the blocked path's pairs and the per-query path's candidates (each query asked twice)
     X = np.random.default_rng(3).random((60, 3))
-    report, s, u = tune(
-        X, target=0.05, k=3, seed=2, tables=3, probes=2, cost=CostModel(**{**ZERO, "per_coordinate": 1.0})
-    )
+    cost = CostModel(**{**ZERO, "per_coordinate": 1.0})
+    report, s, u = tune(X, target=0.05, k=3, seed=2, tables=3, probes=2, cost=cost)
     measured = []
     for block in (0, 1):
         index = _native.RustLshIndex(report.cells, report.components, report.tables, report.probes, s, u, block=block)
@@ -656,11 +655,9 @@ def test_the_report_says_what_was_measured():
     assert {"exact_knn", "exact_radius", "RecallWarning", "Tuning"} <= set(plovik.__all__)
     rng = np.random.default_rng(11)
     X, Q = rng.random((3000, 16)), rng.random((500, 16))
-    search = PlovikSearch(16, seed=2, exact=False)
-    with warnings.catch_warnings(action="ignore", category=RecallWarning):
-        start = time.perf_counter()
-        search.build(X, queries=Q, sample=40)
-        wall = time.perf_counter() - start
+    start = time.perf_counter()
+    search = built(PlovikSearch(16, seed=2, exact=False), X, queries=Q, sample=40, quiet=True)
+    wall = time.perf_counter() - start
     t = search.tuning
     assert t.sample == 120 and 0 < t.seconds <= wall  # 40 of each kind: points, between them, the caller's
     assert t.occupancy == t.n / t.cells**t.components and t.n == 3000
