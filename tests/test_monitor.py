@@ -95,8 +95,7 @@ def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
     rng = np.random.default_rng(8)
     Q = X[rng.choice(len(X), 2_000)] + 1e-3 * rng.standard_normal((2_000, D))
     s = search_on(X)
-    results = calls_with_warnings(s, [Q] * 3)
-    assert not any(w for _, w in results)
+    assert not any(w for _, w in calls_with_warnings(s, [Q] * 3))
     seen = s.observed_recall
     assert seen.queries > 0 and seen.interval[1] >= 0.95 and seen.since == "build"
     off = search_on(X, monitor=False)
@@ -143,8 +142,7 @@ def test_radius_and_pairs_calls_are_checked_too(drift):
     assert s.query_radius(X[:4_000], 0.15, count_only=True).mean() > 5
     after_radius = s.observed_recall.queries
     s.pairs(0.15)
-    assert before < after_radius < s.observed_recall.queries
-    assert s.observed_recall.interval[1] >= 0.9
+    assert before < after_radius < s.observed_recall.queries and s.observed_recall.interval[1] >= 0.9
 
 
 def test_ties_with_the_kth_count_as_found_and_a_warning_counts_its_queries():

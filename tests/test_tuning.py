@@ -434,8 +434,7 @@ SHAPES = {
 
 def test_shapes_fit_the_key_space_and_follow_the_occupancies():
     # the keys of a table are cells**components <= 2**63 - 1, the index's key space
-    for b, k in shapes(10**19, 100, None, None):
-        assert b**k <= 2**63 - 1 and b >= 2
+    assert all(b**k <= 2**63 - 1 and b >= 2 for b, k in shapes(10**19, 100, None, None))
     # given components: the cells that give each occupancy
     occupancies = (4.0, 16.0, 64.0, 256.0)
     assert shapes(100_000, 16, None, 5) == sorted({(max(2, round((100_000 / occ) ** 0.2)), 5) for occ in occupancies})
@@ -502,8 +501,7 @@ def test_truth_passes_over_fewer_near_copies_than_k(group, found):
 def test_tuned_index_reaches_the_target(shape):
     make, d = SHAPES[shape]
     rng = np.random.default_rng(5)
-    X = make(rng, 3000, d)
-    fresh = make(rng, 300, d)  # queries the tuning never saw
+    X, fresh = (make(rng, m, d) for m in (3000, 300))  # fresh: queries the tuning never saw
     search = built(PlovikSearch(d, recall=0.9, seed=3, exact=False), X, sample=150)
     t = search.tuning
     assert t is not None and not t.exact and t.reached and t.sample == 300  # 150 points, 150 queries between them
