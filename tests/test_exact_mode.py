@@ -188,14 +188,12 @@ def test_saved_loaded_mapped_and_pickled(tmp_path, d, metric, boxsize):
     ):
         bad = copy.deepcopy(manifest)
         change(bad)
-        bad["crc32c"] = 0
-        (tmp_path / "s" / "manifest.json").write_text(json.dumps(bad))
+        (tmp_path / "s" / "manifest.json").write_text(json.dumps(bad | {"crc32c": 0}))
         with pytest.raises(ValueError, match=message):
             PlovikSearch.load(tmp_path / "s", verify=False)
     if boxsize is None and metric != "l1":
         del manifest["settings"]["metric"]
-        manifest["crc32c"] = 0
-        (tmp_path / "s" / "manifest.json").write_text(json.dumps(manifest))
+        (tmp_path / "s" / "manifest.json").write_text(json.dumps(manifest | {"crc32c": 0}))
         old = PlovikSearch.load(tmp_path / "s", verify=False)
         assert old.metric == "l1"
         Mirror(old._points(), 1200, retired={3, 1400}).check(old, np.random.default_rng(1))
