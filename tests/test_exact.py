@@ -1,6 +1,5 @@
-"""The native exact scan (plovik._native.exact_knn / exact_radius) against a
-brute force written here with the reference's single-precision distances,
-on every thread count, and its argument errors against the index methods'."""
+"""The native exact scan against a brute force in the reference's single-precision distances, on
+every thread count, and its argument errors against the index methods'."""
 
 import importlib.util
 import textwrap
@@ -24,9 +23,7 @@ except ImportError:
 
 
 def brute_bits(points, queries, metric="l1", weights=None):
-    """(m, n) distance bits: the per-query path's terms and summation order;
-    each term times its axis's weight (rounded to float32) when given, the
-    terms squared and the sum rooted under "euclidean"."""
+    """(m, n) distance bits in the per-query path's order; terms times float32 weights, squared under L2."""
     pf, qf = _wrap_f32(points), _wrap_f32(queries)
     w = None if weights is None else np.asarray(weights, np.float64).astype(np.float32)
     rows = []
@@ -53,28 +50,22 @@ def brute_knn(points, queries, k, exclude=None, metric="l1", weights=None):
 
 def brute_radius(points, queries, radius, exclude=None, metric="l1", weights=None):
     bits = brute_bits(points, queries, metric, weights)
-    m, n = bits.shape
     with np.errstate(over="ignore"):
         r = np.float32(radius)
-    indptr, ids, dists = [0], [np.zeros(0, np.int64)], [np.zeros(0)]
-    for i in range(m):
-        hit = np.flatnonzero(
-            (bits[i].view(np.float32) <= r) & ~np.isin(np.arange(n), [] if exclude is None else exclude[i])
-        )
-        hit = hit[np.lexsort((hit, bits[i, hit]))]
-        ids.append(hit)
-        dists.append(_widen(bits[i, hit]))
-        indptr.append(indptr[-1] + hit.size)
-    return np.array(indptr, np.int64), np.concatenate(ids).astype(np.int64), np.concatenate(dists)
+    hits = []
+    for i, row in enumerate(bits):
+        keep = ~np.isin(np.arange(row.size), [] if exclude is None else exclude[i])
+        hit = np.flatnonzero((row.view(np.float32) <= r) & keep)
+        hits.append(hit[np.lexsort((hit, row[hit]))])
+    sizes = [h.size for h in hits]
+    ids = np.concatenate([np.zeros(0, np.int64), *hits]).astype(np.int64)
+    return np.cumsum([0, *sizes], dtype=np.int64), ids, _widen(bits[np.repeat(np.arange(len(hits)), sizes), ids])
 
 
 def data(rng, n, m, d, kind):
-    """Uniform coordinates with a few values outside [0, 1) that the wrap
-    brings back; ("ties") multiples of 1/4 so that most distances tie;
-    ("clusters") four tight clusters, the points in runs of one cluster and
-    the queries in them, so that the scan passes over whole tiles on half
-    their coordinates; or ("bytes") values at the edges of the scan's byte
-    coordinates."""
+    """Uniform coordinates, some outside [0, 1); ("ties") multiples of 1/4; ("clusters") four tight
+    clusters, points in runs of one, so the scan passes over whole tiles on half their coordinates;
+    ("bytes") values at the edges of the scan's byte coordinates."""
     if kind == "ties":
         P, Q = rng.integers(-4, 8, (n, d)) / 4.0, rng.integers(0, 4, (m, d)) / 4.0
     elif kind == "clusters":
@@ -82,8 +73,7 @@ def data(rng, n, m, d, kind):
         P = np.repeat(centres, -(-n // 4), 0)[:n] + rng.normal(0, 0.01, (n, d))
         Q = centres[rng.integers(0, 4, m)] + rng.normal(0, 0.01, (m, d))
     elif kind == "bytes":
-        # on and a hair off the edges of the scan's byte coordinates (multiples of 1/256), 1 - 1e-9 rounding
-        # to 1.0 in single precision, and a few clusters, so that many float sums lie at a byte bound
+        # on and a hair off the scan's byte edges (multiples of 1/256), 1 - 1e-9 (1.0 in float32), a few clusters
         def at_edges(rows):
             near = rng.integers(0, 257, (rows, d)) / 256.0 + rng.choice(
                 [0.0, 1e-9, -1e-9, 2.0**-25, 0.5 / 256], (rows, d)
@@ -104,10 +94,7 @@ KINDS = ["uniform", "ties", "clusters", "bytes"]
     [(d, kind) for d in (1, 3, 16, 17, 40) for kind in KINDS] + [(255, "bytes"), (256, "uniform")],
 )
 def test_equals_brute_force(d, kind):
-    """Rows of the functions and of points prepared once, one excluded id per
-    query; then (m, e) exclude_ids padded with -1, repeated ids and the
-    query's own among them, through the functions and ExactScan: the rows
-    are brute force's without those ids, k of them while the points last."""
+    """Exclusions (one id, then (m, e) with -1, repeats and the own id) through the functions and ExactScan."""
     rng = np.random.default_rng(d * 3 + KINDS.index(kind))
     n, m = 203, 37  # a partial tile, more than one block of queries
     P, Q = data(rng, n, m, d, kind)
@@ -130,13 +117,10 @@ def test_equals_brute_force(d, kind):
     for e in (0, 1, 3, 64):
         several = rng.integers(-1, n, (m, e))
         several[::4, : e // 2] = -1
-        if e:
-            several[1, :] = several[1, 0]  # one id many times
+        several[1, :] = several[1, :1]  # one id many times
         want_knn, want_radius = brute_knn(P, Q, k, several), brute_radius(P, Q, r, several)
-        csr = several
-        if sparse is not None:  # the ids as a sparse matrix too, with SciPy
-            rows, cols = np.nonzero(several >= 0)[0], several[several >= 0]
-            csr = sparse.csr_matrix((np.ones(cols.size), (rows, cols)), shape=(m, n))
+        rows, cols = np.nonzero(several >= 0)[0], several[several >= 0]  # as a sparse matrix too, with SciPy
+        csr = several if sparse is None else sparse.csr_matrix((np.ones(cols.size), (rows, cols)), shape=(m, n))
         for got in (plovik.exact_knn(P, Q, k, several), scan.knn(Q, k, several), scan.knn(Q, k, csr)):
             same(got, want_knn)
         for got in (plovik.exact_radius(P, Q, r, several), scan.radius(Q, r, several)):
@@ -150,12 +134,9 @@ def test_equals_brute_force(d, kind):
     "d, kind", [(4, "bytes"), (4, "ties"), (4, "uniform"), (5, "clusters"), (16, "clusters"), (33, "clusters")]
 )
 def test_points_laid_out_in_spatial_order_answer_as_brute_force(d, kind):
-    """From a few thousand points, crowded or low-dimensional points are laid
-    out by a spatial key and the scan passes over whole groups of them
-    (the layout holds 4 more bytes a point and the groups' ranges): rows as
-    brute force's, ties by id, for k within one group, past it and past n,
-    with excluded ids, and radii; the queries on the points, beside them and
-    far from them."""
+    """Crowded or low-dimensional points (a few thousand) laid out by a spatial key, whole groups
+    passed over: brute force's rows, ties by id, for k within a group, past it and past n, and radii;
+    queries on, beside and far from the points."""
     rng = np.random.default_rng(d * 7 + KINDS.index(kind))
     n, m = 4_101, 48  # a partial tile and a partial group
     P, Q = data(rng, n, m, d, kind)
@@ -193,11 +174,9 @@ def scaled(rows, factor):
 )
 @pytest.mark.parametrize("kind", KINDS[:3])  # values at byte edges, times a side and back, are not those values
 def test_metrics_and_boxes_equal_brute_force(metric, d, sides, kind):
-    """Both metrics, cubic and orthorhombic boxes, through the functions and
-    ExactScan: rows equal brute force in the engine's arithmetic on the
-    coordinates divided per axis, weights side / longest side, distances
-    times the longest side; radii at distances that occur (inclusive) and
-    the float below them; points at 0 and just below 1."""
+    """Both metrics, cubic and orthorhombic boxes, functions and ExactScan: brute force on the
+    coordinates divided per axis, weights side / longest side, distances times the longest side;
+    radii at occurring distances (inclusive) and the float below; points at 0 and just below 1."""
     rng = np.random.default_rng([d, KINDS.index(kind), metric == "l1", sides is None])
     n, m = 141, 35
     P, Q = data(rng, n, m, d, kind)
@@ -214,8 +193,7 @@ def test_metrics_and_boxes_equal_brute_force(metric, d, sides, kind):
         want = scaled(brute_knn(P, Q, k, ex, metric, weights), top)
         for got in (plovik.exact_knn(Pb, Qb, k, ex, metric=metric, boxsize=sides), scan.knn(Qb, k, ex)):
             same(got, want)
-    # radii at distances that occur (inclusive at them) and the float below them, compared as given in the box
-    # scaled so that its longest side is 1 (radius * top / top need not give the float back)
+    # radii at occurring distances (inclusive) and the float below, in the box scaled to a longest side of 1
     unit, Pu, Qu = (None if sides is None else tuple(box / top)), P * (box / top), Q * (box / top)
     unit_scan = plovik.ExactScan(Pu, metric=metric, boxsize=unit)
     occurring = np.unique(brute_bits(P, Q, metric, weights).view(np.float32)[:, :20])
@@ -231,11 +209,8 @@ def test_metrics_and_boxes_equal_brute_force(metric, d, sides, kind):
 
 
 @pytest.mark.parametrize("metric", ["l1", "euclidean"])
-def test_equal_sides_answer_as_one_boxsize(metric):
-    """Equal sides give weights of exactly 1: the rows of boxsize=(L, L, L)
-    are those of boxsize=L bit for bit, through the functions, ExactScan and
-    a hashed search, and weights of 1 those of none; L1 without sides is the
-    default scan's."""
+def test_equal_sides_answer_as_one_boxsize_and_the_float64_distance(metric):
+    """boxsize=(L, L, L) answers as boxsize=L bit for bit, weights of 1 as none, plain L1 as the default scan."""
     rng = np.random.default_rng(11)
     P, Q = rng.random((300, 3)) * 6.5, rng.random((40, 3)) * 6.5
     box = dict(metric=metric, boxsize=6.5)
@@ -251,20 +226,13 @@ def test_equal_sides_answer_as_one_boxsize(metric):
     for search in searches:
         search.build(P)
     same(*(search.query_knn(Q, 4) for search in searches))
-
-
-def test_torus_distance():
-    """The float64 distance: L1 is torus_l1's; both metrics agree with the
-    scan's single-precision distances to the rounding of coordinates to
-    float32 (a few units of 2**-24 times the longest side), sides per axis."""
-    rng = np.random.default_rng(3)
+    # the float64 distance: L1 is torus_l1's; either metric within a few float32 ulps of the scan's, sides per axis
     sides = (3.0, 0.5, 8.0)
     P, Q = rng.random((200, 3)) * sides, rng.random((10, 3)) * sides
     assert np.array_equal(plovik.torus_distance(Q[:, None], P[None]), plovik.exact.torus_l1(Q[:, None], P[None]))
-    for metric in ("l1", "euclidean"):
-        idx, dist = plovik.exact_knn(P, Q, 4, metric=metric, boxsize=sides)
-        want = plovik.torus_distance(Q[:, None, :], P[idx], metric=metric, boxsize=sides)
-        assert np.allclose(dist, want, rtol=0, atol=8 * 2.0**-24 * 8.0)
+    idx, dist = plovik.exact_knn(P, Q, 4, metric=metric, boxsize=sides)
+    want = plovik.torus_distance(Q[:, None, :], P[idx], metric=metric, boxsize=sides)
+    assert np.allclose(dist, want, rtol=0, atol=8 * 2.0**-24 * 8.0)
     assert plovik.torus_distance([0.1, 0.9], [0.9, 0.1], metric="euclidean") == pytest.approx(np.sqrt(0.08))
 
 
@@ -313,15 +281,13 @@ def test_empty_inputs(n, m, d):
     P, Q = np.zeros((n, d)) + 0.5, np.zeros((m, d))
     tiles = _exact_tiles(P)
     for got in (exact_knn(P, Q, 3), _exact_knn_tiles(tiles, Q, 3)):
-        assert got[0].shape == (m, 3)
-        same(got, brute_knn(P, Q, 3))
+        same(got, brute_knn(P, Q, 3))  # shapes (m, 3) included
     assert exact_knn(P, Q, 0)[0].shape == (m, 0)
     for got in (exact_radius(P, Q, 1.0), _exact_radius_tiles(tiles, Q, 1.0)):
         same(got, brute_radius(P, Q, 1.0))
 
 
-# Large enough that a few queries are split into several runs of points,
-# differently for 1 and 2 workers; many queries take whole runs.
+# A few queries split into several runs of points, differently for 1 and 2 workers; many take whole runs.
 THREADS_SCRIPT = textwrap.dedent("""
     import hashlib, numpy as np
     from plovik._native import _all_finite, _exact_knn_tiles, _exact_radius_tiles, _exact_tiles, exact_knn, exact_radius
@@ -398,24 +364,7 @@ def test_bad_input_raises_as_the_index_does(queries, arg, exclude):
             exact_knn(queries, GOOD_Q, 2)
 
 
-def test_argument_matching():
-    P = np.zeros((3, 2))
-    with pytest.raises(TypeError, match="exact_knn"):
-        exact_knn(P, P)
-    with pytest.raises(TypeError, match="exact_radius"):
-        exact_radius(P, P, 0.1, exclude=None)
-    with pytest.raises(PanicException, match="exclude_ids holds 2 entries but there are 3 queries"):
-        exact_radius(P, P, 0.1, np.zeros(2, np.int64))
-    with pytest.raises(ValueError, match="queries have 3 columns but the points have d = 2"):
-        exact_knn(P, np.zeros((1, 3)), 1)
-    # prepared points: only a capsule of _exact_tiles, checked like the points
-    with pytest.raises(TypeError, match="argument 'tiles': expected the prepared points of _exact_tiles"):
-        _exact_knn_tiles(P, P, 1)
-    with pytest.raises(ValueError, match="queries have 3 columns but the points have d = 2"):
-        _exact_radius_tiles(_exact_tiles(P), np.zeros((1, 3)), 0.1)
-
-
-def test_exact_scan_answers_as_the_functions():
+def test_exact_scan_answers_as_the_functions_and_both_check_arguments():
     rng = np.random.default_rng(4)
     P, Q = rng.random((300, 5)), rng.random((20, 5)) * 2 - 0.5
     ex = rng.integers(-1, 300, 20)
@@ -455,12 +404,25 @@ def test_exact_scan_answers_as_the_functions():
     for f in (scan.radius, lambda *a: plovik.exact_radius(P, *a)):
         with pytest.raises(ValueError, match=r"radius must be finite and non-negative, got -1\.0"):
             f(Q, -1.0)
+    # the native functions' own argument matching
+    Z = np.zeros((3, 2))
+    with pytest.raises(TypeError, match="exact_knn"):
+        exact_knn(Z, Z)
+    with pytest.raises(TypeError, match="exact_radius"):
+        exact_radius(Z, Z, 0.1, exclude=None)
+    with pytest.raises(PanicException, match="exclude_ids holds 2 entries but there are 3 queries"):
+        exact_radius(Z, Z, 0.1, np.zeros(2, np.int64))
+    with pytest.raises(ValueError, match="queries have 3 columns but the points have d = 2"):
+        exact_knn(Z, np.zeros((1, 3)), 1)
+    # prepared points: only a capsule of _exact_tiles, checked like the points
+    with pytest.raises(TypeError, match="argument 'tiles': expected the prepared points of _exact_tiles"):
+        _exact_knn_tiles(Z, Z, 1)
+    with pytest.raises(ValueError, match="queries have 3 columns but the points have d = 2"):
+        _exact_radius_tiles(_exact_tiles(Z), np.zeros((1, 3)), 0.1)
 
 
 def test_non_finite_values_are_found_in_every_chunk_of_a_large_array():
-    """The finiteness check runs in parallel chunks of 65,536 values: a bad
-    value is found wherever it lies, in float64 and in a search's float32
-    tiers, and the search's message names its row and column."""
+    """The finiteness check, in parallel chunks of 65,536 values, finds a bad value wherever it lies."""
     X = np.random.default_rng(5).random((70_000, 3))  # four chunks, the last partial
     assert _all_finite(X) and _all_finite(X[:0])
     for flat in (0, 65_535, 65_536, 131_072, X.size - 1):
@@ -470,6 +432,5 @@ def test_non_finite_values_are_found_in_every_chunk_of_a_large_array():
             assert not _all_finite(Y)
             with pytest.raises(ValueError, match="points must be finite"):
                 plovik.ExactScan(Y)
-            row, col = divmod(flat, 3)
-            with pytest.raises(ValueError, match=rf"points must be finite: row {row}, column {col} holds"):
+            with pytest.raises(ValueError, match=rf"points must be finite: row {flat // 3}, column {flat % 3} holds"):
                 PlovikSearch(3, tune=False).build(Y)

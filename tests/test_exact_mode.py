@@ -1,9 +1,6 @@
-"""A search that answers exactly (by the exact scan, or in three dimensions
-through a grid) holds its points and ids without hash tables: its answers
-against exact_knn / exact_radius through every change, save/load and
-pickle (saves from before either form included), its memory, the growth
-that builds the tables, forcing the mode, and refused calls leaving it as
-it was."""
+"""A search answering exactly (the scan, or a grid in three dimensions) holds no hash tables: its
+answers against exact_knn / exact_radius through every change, save/load and pickle (older saves
+too), its memory, growth that builds tables, the forced mode, refused calls leaving it as it was."""
 
 import copy
 import json
@@ -23,12 +20,15 @@ D = 8
 class Mirror:
     """The coordinates and retired ids a search should hold, and the exact answers over them."""
 
-    def __init__(self, X, n_static, metric="l1", boxsize=None):
-        self.X, self.n_static, self.retired = np.array(X, np.float64), n_static, set()
+    def __init__(self, X, n_static, metric="l1", boxsize=None, retired=()):
+        self.X, self.n_static, self.retired = np.array(X, np.float64), n_static, set(retired)
         self.box = {"metric": metric, "boxsize": boxsize}
-        # radii a third as wide where distances are shorter (L2, weighted
-        # axes), so that they do not take in nearly every pair
+        # radii a third as wide where distances are shorter (L2, weighted axes): not nearly every pair
         self.reach = 1.0 if (metric, boxsize) == ("l1", None) else 0.3
+
+    def retire(self, search, ids):
+        search.retire(ids)
+        self.retired |= set(ids)
 
     def live(self):
         return np.array([i for i in range(len(self.X)) if i not in self.retired], np.int64)
@@ -43,8 +43,7 @@ class Mirror:
         idx, dist = search.query_knn(Q, k)
         assert np.array_equal(idx, np.where(truth_i >= 0, live[np.maximum(truth_i, 0)], -1))
         assert np.array_equal(dist, truth_d)
-        # one id and several ids per query excluded (a retired one excludes
-        # nothing more), a single point
+        # one id and several ids per query excluded (a retired one excludes nothing more), a single point
         dead = np.resize(sorted(self.retired) or [-1], m)
         ex = np.c_[own, np.resize(np.r_[live[5:], np.full(5, -1)], m), dead]
         got_i, got_d = search.query_knn(Q, k, ex)
@@ -84,8 +83,7 @@ def through_epochs(search, mirror, rng, retired):
     """Retire, update every candidate, promote a batch and retune, the rows checked after each."""
     d = mirror.X.shape[1]
     mirror.check(search, rng)
-    search.retire(retired)
-    mirror.retired |= set(retired)
+    mirror.retire(search, retired)
     mirror.check(search, rng)
     C = rng.random((search.n_candidates, d))
     search.update(C)
@@ -99,8 +97,7 @@ def through_epochs(search, mirror, rng, retired):
     mirror.check(search, rng)
 
 
-# Sides whose longest is 1: radii and distances are then not scaled, so the
-# per-query radii of Mirror.check compare as the search compares them.
+# Longest side 1: radii and distances unscaled, so Mirror.check's per-query radii compare as the search's.
 METRICS = [("euclidean", None), ("euclidean", (1.0, 0.5, 0.75)), ("l1", (0.25, 1.0, 0.5))]
 
 
@@ -110,8 +107,7 @@ METRICS = [("euclidean", None), ("euclidean", (1.0, 0.5, 0.75)), ("l1", (0.25, 1
     + [("native", 3, metric, boxsize) for metric, boxsize in METRICS],
 )
 def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxsize):
-    # in three dimensions the tuning chooses the grid, in eight the scan; the
-    # Euclidean metric and unequal sides only the exact scan answers
+    # in three dimensions the tuning chooses the grid, in eight the scan; L2 and unequal sides only the scan
     rng = np.random.default_rng(1)
     search, mirror = exact_search(rng, backend=backend, d=d, metric=metric, boxsize=boxsize)
     grid = d == 3 and (metric, boxsize) == ("l1", None)
@@ -128,8 +124,7 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxs
     hashed = PlovikSearch(d, seed=3, tables=1, components=2, cells=3, probes=0, backend=backend)
     hashed.build(mirror.X if boxsize is None else mirror.X / boxsize, mirror.n_static)
     assert np.array_equal(search._points().view(np.uint64), np.asarray(hashed.raw.points(), np.float64).view(np.uint64))
-    # tiles of 8 points, and in plain L1 a byte a coordinate in tiles of 16; a grid keeps no scan (its cells are
-    # made at the first query)
+    # tiles of 8 points, in plain L1 a byte a coordinate in tiles of 16; a grid keeps no scan (cells come later)
     parts = search.nbytes_by_part
     codes = -(-1500 // 16) * 16 * 2 * -(-d // 2) if (metric, boxsize) == ("l1", None) else 0
     scan = 0 if grid else -(-1500 // 8) * 8 * d * 4 + codes
@@ -138,23 +133,20 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxs
     shapes = {k: v.shape for k, v in search.tables().items()}
     static, cand = ("static_keys", "static_ids"), ("cand_keys", "cand_sorted_keys", "cand_sorted_ids")
     assert shapes == dict.fromkeys(static, (0, 1200)) | dict.fromkeys(cand, (0, 300))
-    search.retire([1300])
-    mirror.retired.add(1300)
+    mirror.retire(search, [1300])
     assert search.tables()["cand_sorted_ids"].shape == (0, 299) and search.tables()["cand_keys"].shape == (0, 300)
     through_epochs(search, mirror, rng, [0, 7, 1300, 1499])
     assert search.tuning.exact and search.tuning.grid == grid and search.raw is None
     # nearly every point retired: rows padded past the live ones
     gone = np.setdiff1d(np.arange(search.n_points), np.arange(0, search.n_points, 100))
-    search.retire(gone)
-    mirror.retired |= set(gone.tolist())
+    mirror.retire(search, gone.tolist())
     mirror.check(search, rng, k=30)
     assert search.estimate_recall().recall == 1.0 and search.observed_recall is None
     assert all(v == 0 for k, v in search.stats().items() if k != "block")
 
 
 def test_crowded_points_in_the_scans_own_order_through_every_change():
-    # from 4,096 clustered points the scan lays them out in a spatial order (4 bytes a point more):
-    # the same rows, ties by id, through every change
+    # from 4,096 clustered points the scan keeps a spatial order (4 bytes a point): the same rows, ties by id
     rng = np.random.default_rng(6)
     X = datasets.clustered(rng, 5000, D, clusters=12, sigma=0.02)
     X[1::50] = X[0]  # copies of one point, their ids spread
@@ -169,14 +161,12 @@ def test_saved_loaded_mapped_and_pickled(tmp_path, d, metric, boxsize):
     rng = np.random.default_rng(2)
     search, mirror = exact_search(rng, d=d, metric=metric, boxsize=boxsize)
     grid = search.tuning.grid
-    search.retire([3, 1400])
-    mirror.retired |= {3, 1400}
+    mirror.retire(search, [3, 1400])
     search.save(tmp_path / "s")
     manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
     assert manifest["index"] == {"storage": "exact", "d": d, "n_points": 1500, "n_static": 1200}
     assert sorted(manifest["arrays"]) == ["coords", "retired"] and manifest["tuning"]["grid"] == grid
-    assert manifest["settings"]["metric"] == metric
-    assert manifest["settings"]["boxsize"] == (None if boxsize is None else list(boxsize))
+    assert manifest["settings"]["metric"] == metric and manifest["settings"]["boxsize"] == (boxsize and list(boxsize))
     loaded = [PlovikSearch.load(tmp_path / "s", mmap=mmap) for mmap in (False, True)]
     copies = [*loaded, pickle.loads(pickle.dumps(search)), copy.deepcopy(search), copy.copy(search)]
     C, new = rng.random((300, d)), rng.random((50, d))
@@ -191,34 +181,28 @@ def test_saved_loaded_mapped_and_pickled(tmp_path, d, metric, boxsize):
     for other in copies:
         mirror.check(other, np.random.default_rng(4))
     assert search.n_points == 1500  # the original untouched
-    # a manifest whose table-less index has no exact report, or with an
-    # unknown metric, is refused; one without the metric field loads as L1
+    # refused: a table-less index without an exact report, an unknown metric; no metric field loads as L1
     for change, message in (
         (lambda m: m["tuning"].update(exact=False), "needs the report of an exact scan"),
         (lambda m: m["settings"].update(metric="cosine"), "settings\\['metric'\\] must be"),
     ):
         bad = copy.deepcopy(manifest)
         change(bad)
-        bad["crc32c"] = 0
-        (tmp_path / "s" / "manifest.json").write_text(json.dumps(bad))
+        (tmp_path / "s" / "manifest.json").write_text(json.dumps(bad | {"crc32c": 0}))
         with pytest.raises(ValueError, match=message):
             PlovikSearch.load(tmp_path / "s", verify=False)
     if boxsize is None and metric != "l1":
         del manifest["settings"]["metric"]
-        manifest["crc32c"] = 0
-        (tmp_path / "s" / "manifest.json").write_text(json.dumps(manifest))
+        (tmp_path / "s" / "manifest.json").write_text(json.dumps(manifest | {"crc32c": 0}))
         old = PlovikSearch.load(tmp_path / "s", verify=False)
         assert old.metric == "l1"
-        as_l1 = Mirror(old._points(), 1200)
-        as_l1.retired = {3, 1400}
-        as_l1.check(old, np.random.default_rng(1))
+        Mirror(old._points(), 1200, retired={3, 1400}).check(old, np.random.default_rng(1))
 
 
 def test_saves_from_before_load_as_they_were(tmp_path):
     # a folder saved while an exact scan kept a raw index of one table loads without it
     old, old_mirror = exact_search(np.random.default_rng(2))
-    old.retire([3, 1400])
-    old_mirror.retired |= {3, 1400}
+    old_mirror.retire(old, [3, 1400])
     raw = PythonLshIndex(**old.hash_parameters(1500).as_kwargs())
     raw.build(np.asarray(old._points()), 1200)
     raw.retire(np.array([3, 1400]))
@@ -228,8 +212,7 @@ def test_saves_from_before_load_as_they_were(tmp_path):
     back = PlovikSearch.load(tmp_path / "old")
     assert back.raw is None and back.nbytes_by_part["directories"] == 0
     old_mirror.check(back, np.random.default_rng(9))
-    # reports saved before they said whether a grid answers: the exact scan's
-    # (on the grid's points too), unless the settings ask for the grid
+    # reports from before the grid field: the exact scan's (grid points too), unless the settings ask for it
     for d, settings, grid in ((3, {}, False), (3, {"exact": "grid"}, True)):
         search, mirror = exact_search(np.random.default_rng(5), d=d, **settings)
         assert search.tuning.grid
@@ -253,16 +236,12 @@ def test_saves_from_before_load_as_they_were(tmp_path):
 @pytest.mark.parametrize("mode", ["hash", "grid"])
 @pytest.mark.parametrize("metric, boxsize", METRICS)
 def test_tables_and_grid_answer_in_the_metric_through_every_change(tmp_path, metric, boxsize, mode):
-    """Tables whose one bucket holds every point (each candidate measured in
-    the metric) and the grid: rows equal the exact functions' through every
-    change, save, load and pickle."""
+    """One-bucket tables (candidates measured in the metric) and the grid answer as the exact functions."""
     rng = np.random.default_rng(7)
     settings = {"cells": 1, "components": 1, "tables": 1, "probes": 0} if mode == "hash" else {"exact": "grid"}
     search, mirror = exact_search(rng, d=3, n=900, n_static=700, metric=metric, boxsize=boxsize, **settings)
-    if mode == "hash":
-        assert search.tuning is None and search.raw is not None
-    else:
-        assert search.tuning.exact and search.tuning.grid and search.raw is None
+    assert search.tuning is None if mode == "hash" else search.tuning.exact and search.tuning.grid
+    assert (search.raw is not None) == (mode == "hash")
     through_epochs(search, mirror, rng, [0, 750])
     search.save(tmp_path / "s")
     for back in (PlovikSearch.load(tmp_path / "s"), pickle.loads(pickle.dumps(search))):

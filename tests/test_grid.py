@@ -1,10 +1,6 @@
-"""The grid searches (plovik._native._grid_*, plovik.grid) against the exact
-scan, which shares the engine's single-precision distances: every row, pair
-and distance bit for bit, in toroidal L1 and L2, cubic and with a weight per
-axis (unequal cells per axis), on points placed where cells meet, at 0 and
-just below 1, duplicated and spread over several periods, for radii at and
-around the cell widths, on one and two threads; image shifts and
-displacement vectors; their argument errors."""
+"""The grid searches (plovik._native._grid_*, plovik.grid) against the exact scan, bit for bit, in
+L1 and L2, cubic and weighted, on awkward points and radii, on one and two threads; image shifts,
+displacement vectors and argument errors."""
 
 import importlib.util
 from functools import partial
@@ -27,26 +23,20 @@ from plovik.threads import thread_limit
 
 
 def awkward_points(rng, n, d, cells):
-    """Uniform points, a quarter of them moved onto cell faces, some at 0 and
-    just below 1 (which rounds to 1.0 in single precision), duplicates, and
-    whole periods added to a few (they wrap back)."""
+    """Uniform points, some on cell faces, at 0 and just below 1, copied, or whole periods away."""
     P = rng.random((n, d))
     if n >= 8:
         faces = rng.integers(0, cells + 1, (n // 4, d)) / cells
         P[: n // 4] = np.where(rng.random((n // 4, d)) < 0.7, faces, P[: n // 4])
-        P[n // 4] = 0.0
-        P[n // 4 + 1] = 1 - 1e-17
-        P[n // 4 + 2] = np.nextafter(np.float32(1), 0)
-        P[n // 4 + 3 : n // 4 + 6] = P[n // 2]  # three copies of one point
+        P[n // 4 : n // 4 + 3] = np.array([0.0, 1 - 1e-17, np.nextafter(np.float32(1), 0)])[:, None]
+        P[n // 4 + 3 : n // 4 + 6] = P[n // 2]
         P[-4:] += rng.integers(-3, 4, (4, d))
     return P
 
 
 def pairs_by_exact(P, r, tiles=None):
-    """The half list from exact_radius (or the scan of `tiles`): (i, j, dist),
-    i < j, by i then (dist, j)."""
-    n = P.shape[0]
-    own = np.arange(n)
+    """The half list from exact_radius (or the scan of `tiles`): (i, j, dist), i < j, by i then (dist, j)."""
+    own = np.arange(P.shape[0])
     indptr, ids, dists = exact_radius(P, P, r, own) if tiles is None else _exact_radius_tiles(tiles, P, r, own)
     rows = np.repeat(own, np.diff(indptr))
     keep = rows < ids
@@ -56,17 +46,13 @@ def pairs_by_exact(P, r, tiles=None):
 
 
 def same(a, b):
-    assert len(a) == len(b)
-    for x, y in zip(a, b, strict=True):
-        assert x.dtype == y.dtype and np.array_equal(x, y)
+    assert len(a) == len(b) and all(x.dtype == y.dtype and np.array_equal(x, y) for x, y in zip(a, b, strict=True))
 
 
 @pytest.mark.parametrize("d,cells", [(d, c) for d in (1, 2, 3, 4, 6) for c in (1, 2, 3, 5, 12) if c**d < 10**5])
 @pytest.mark.parametrize("metric,weighted", [("l1", False), ("euclidean", False), ("l1", True), ("euclidean", True)])
 def test_every_answer_equals_the_exact_scan(d, cells, metric, weighted):
-    """In L1 without weights against the exact functions; in L2 and with
-    weights (axes cut into their own numbers of cells, a cell about as wide
-    along each in the weighted units) against the exact scan's tiles."""
+    """Plain L1 against the exact functions; L2 and weighted axes (own cell counts) against the scan's tiles."""
     rng = np.random.default_rng([100 * d + cells, weighted, metric == "l1"])
     P = awkward_points(rng, 160, d, cells)
     Q = np.concatenate([rng.random((30, d)) * 3 - 1, P[:10]])  # some on the points' faces too
@@ -101,8 +87,7 @@ def test_every_answer_equals_the_exact_scan(d, cells, metric, weighted):
 
 @pytest.mark.parametrize("d", [2, 3])
 def test_tiers_with_ids_answer_as_their_union(d):
-    """Two tiers with their own ids (the static points and the candidates of
-    a search, some retired) answer as the exact scan of the points they hold."""
+    """Two tiers with their own ids (static and candidates, some retired) answer as the scan of their points."""
     rng = np.random.default_rng(d)
     n, cells = 300, 6
     P = awkward_points(rng, n, d, cells)
@@ -142,16 +127,12 @@ def test_pair_order_and_image_shifts():
     order = np.lexsort((j, i))
     same(by_id[:3], (i[order], j[order], dist[order]))
     assert by_id[3] is None and shift.dtype == np.int32 and shift.shape == (i.size, d)
-    # x_j - x_i + s is the minimum image: each axis within half a period,
-    # its length the distance's own term
+    # x_j - x_i + s is the minimum image: each axis within half a period, its length the distance's term
     x = (P - np.floor(P)).astype(np.float32).astype(np.float64)
     delta = x[j] - x[i] + shift
-    assert np.abs(delta).max() <= 0.5
-    assert np.allclose(np.abs(delta).sum(axis=1), dist, atol=1e-6)
+    assert np.abs(delta).max() <= 0.5 and np.allclose(np.abs(delta).sum(axis=1), dist, atol=1e-6)
     assert set(np.unique(shift)) <= {-1, 0, 1} and (shift != 0).any()
-    # The full list's shifts, from each query to its points, by the same
-    # convention: the half list's pairs seen from either end, and queries
-    # given periods away
+    # the full list's shifts by the same convention: half-list pairs from either end, queries periods away
     Q = np.concatenate([P[:50], P[50:80] + rng.integers(-2, 3, (30, d))])
     indptr, ids, dists, full_shift = _grid_radius([tier], Q, r, None, True)
     same((indptr, ids, dists), _grid_radius([tier], Q, r))
@@ -164,27 +145,19 @@ def test_pair_order_and_image_shifts():
     assert np.abs(delta).max() <= 0.5 and (full_shift != 0).any()
     assert np.allclose(np.abs(delta).sum(axis=1), dists, atol=1e-6)
     half = {(a, b): s for a, b, s in zip(i.tolist(), j.tolist(), shift.tolist(), strict=True)}
-    for row, (a, b, s) in enumerate(
-        zip(rows[:400].tolist(), ids[:400].tolist(), full_shift[:400].tolist(), strict=True)
-    ):
+    for a, b, s in zip(rows[:400].tolist(), ids[:400].tolist(), full_shift[:400].tolist(), strict=True):
         if a < 50 and a != b:  # queries that are points of the grid
-            want = half[(a, b)] if a < b else [-v for v in half[(b, a)]]
-            assert s == want, row
+            assert s == (half[(a, b)] if a < b else [-v for v in half[(b, a)]]), (a, b)
 
 
 @pytest.mark.parametrize("sides", [(7.0, 7.0, 7.0), (3.0, 7.0, 1.5)])
 @pytest.mark.parametrize("metric", ["l1", "euclidean"])
 def test_exact_grid_in_orthorhombic_boxes(metric, sides):
-    """ExactGrid(metric=, boxsize=sides) answers as ExactScan with the same,
-    its cells cut per axis (a long axis gets more); equal sides as one
-    boxsize bit for bit; the image shifts and displacement vectors of the
-    full and half lists rebuild each distance and are the minimum image."""
+    """ExactGrid answers as ExactScan in the box (cells per axis); shifts and vectors are the minimum image."""
     rng = np.random.default_rng([len(metric), int(sides[0])])
     box = np.array(sides)
     P = rng.uniform(0, 1, (700, 3)) * box
-    P[:3] = 0.0
-    P[3:6] = np.nextafter(box, 0)
-    P[6:9] = P[10]  # duplicates
+    P[:3], P[3:6], P[6:9] = 0.0, np.nextafter(box, 0), P[10]  # the box's ends, duplicates
     Q = np.concatenate([rng.uniform(-1, 2, (40, 3)) * box, P[:10]])
     grid, scan = ExactGrid(P, metric=metric, boxsize=sides), ExactScan(P, metric=metric, boxsize=sides)
     assert grid.metric == metric and grid.boxsize == sides
@@ -212,8 +185,7 @@ def test_exact_grid_in_orthorhombic_boxes(metric, sides):
         assert vec_.dtype == np.float64 and shift_.dtype == np.int32 and vec_.shape == shift_.shape
         assert np.allclose(norm(vec_), dist_, rtol=1e-5, atol=1e-5)
         assert (np.abs(vec_) <= box / 2 + 1e-5).all()
-    # vectors from the positions given: up to the rounding to single
-    # precision (and a whole period where a coordinate rounds up to the side)
+    # vectors from the positions given, up to float32 rounding (and a period where a coordinate rounds up)
     rows = np.repeat(np.arange(Q.shape[0]), np.diff(indptr))
     off = P[ids] - Q[rows] - full_vec
     assert np.allclose(off - np.round(off / box) * box, 0.0, atol=1e-5 * box.max())
@@ -222,24 +194,14 @@ def test_exact_grid_in_orthorhombic_boxes(metric, sides):
         same(one.radius(Q, 1.0, ex), grid.radius(Q, 1.0, ex))
         same(one.knn(Q, 5), grid.knn(Q, 5))
         same(one.pairs(1.0, shifts=True, vectors=True), grid.pairs(1.0, shifts=True, vectors=True))
-
-
-def test_exact_grid_pairs_in_box_units():
-    # the pairs of the unit torus, their distances times L to the last bit (rows in a box, with one
-    # or several ids excluded per query: the test above, and the exact-mode tests through the grid)
-    L = 7.0
-    P = np.random.default_rng(5).uniform(0, L, (500, 2))
-    grid = ExactGrid(P, boxsize=L)
-    i, j, dist = grid.pairs(0.9)
-    i1, j1, d1 = pairs_by_exact(P / L, 0.9 / L)
-    same((i, j), (i1, j1))
-    assert np.array_equal(dist, d1 * L)
-    assert grid.nbytes > 0
-    assert grid_cells(500, 2, radius=0.9 / L) == 7 and grid_cells(0, 3) >= 1
+        if metric == "l1":  # the unit torus's pairs, their distances times the side to the last bit
+            i1, j1, d1 = pairs_by_exact(P / 7.0, 0.9 / 7.0)
+            same(one.pairs(0.9), (i1, j1, d1 * 7.0))
+    assert grid.nbytes > 0 and grid_cells(500, 2, radius=0.9 / 7.0) == 7 and grid_cells(0, 3) >= 1
 
 
 P10 = np.random.default_rng(0).random((10, 2))
-T33 = _grid_tier(P10, (3, 3))
+T33, T33W = _grid_tier(P10, (3, 3)), _grid_tier(P10, (3, 3), None, "l1", np.array([1.0, 0.5]))
 BIG = _grid_tier(P10, (3, 3), np.arange(10) + (1 << 32))
 
 
@@ -254,16 +216,12 @@ BIG = _grid_tier(P10, (3, 3), np.arange(10) + (1 << 32))
         (lambda P: _grid_tier(P, 3), TypeError, "tuple or list"),
         (lambda P: _grid_knn([T33, _grid_tier(P, (3, 4))], P, 1), ValueError, "same coordinates and cells"),
         (lambda P: _grid_knn([T33, _grid_tier(P, (3, 3), None, "euclidean")], P, 1), ValueError, "same metric"),
-        (
-            lambda P: _grid_pairs([T33, _grid_tier(P, (3, 3), None, "l1", np.array([1.0, 0.5]))], 0.1),
-            ValueError,
-            "same metric",
-        ),
+        (lambda P: _grid_pairs([T33, T33W], 0.1), ValueError, "same metric"),
         (lambda P: _grid_tier(P, (3, 3), None, "cosine"), ValueError, 'expected "l1" or "euclidean"'),
         (
-            lambda P: _grid_tier(np.zeros((2, 3)), (1, 1, 1), None, "l1", np.ones(2)),
+            lambda P: _grid_tier(P, (3, 3), None, "l1", np.ones(3)),
             ValueError,
-            "2 axis weights but the points have d = 3",
+            "3 axis weights but the points have d = 2",
         ),
         (lambda P: _grid_tier(P, (3, 3), None, "euclidean", np.array([1.0, 0.0])), ValueError, "finite and positive"),
         (lambda P: _grid_radius([], P, 0.1), ValueError, "at least one tier"),
@@ -284,11 +242,9 @@ def test_bad_input(call, exc, match):
 
 
 def test_search_through_the_grid_answers_as_the_exact_scan():
-    """exact="grid" answers in a box as exact="always" does, half lists with
-    their image shifts and sparse too, built and after promote and retire
-    (the other epochs, saves and pickles: test_exact_mode.py); the tuning
-    chooses the grid itself in few dimensions, for uniform points, and
-    leaves it to the scan in five and for tight clusters."""
+    """exact="grid" answers in a box as exact="always", built and after promote and retire (other
+    epochs, saves, pickles: test_exact_mode.py); the tuning picks the grid in three dimensions for
+    uniform points, the scan in five and for tight clusters."""
     from plovik import PlovikSearch, datasets
     from plovik.grid import GridStore
 
@@ -310,9 +266,8 @@ def test_search_through_the_grid_answers_as_the_exact_scan():
         same(full, scan.query_radius(Q, 0.4, shifts=True, vectors=True))
         assert np.allclose(np.abs(full[4]).sum(axis=1), full[2], rtol=1e-5) and (np.abs(full[4]) <= L / 2).all()
         if importlib.util.find_spec("scipy") is not None:  # the sanitizer builds install no SciPy
-            a, b = grid.pairs(0.3, sparse=True), scan.pairs(0.3, sparse=True)
-            assert np.array_equal(a.indptr, b.indptr) and np.array_equal(a.indices, b.indices)
-            assert np.array_equal(a.data, b.data)
+            a, b = ((m.indptr, m.indices, m.data) for m in (grid.pairs(0.3, sparse=True), scan.pairs(0.3, sparse=True)))
+            same(a, b)
 
     for s in (grid, scan):
         s.build(P, 2000)

@@ -9,8 +9,9 @@ import numpy as np
 import pytest
 
 from plovik import PlovikSearch, RecallWarning, exact_knn
-from plovik.exact import ExactScan
-from plovik.monitor import knn_hits
+from plovik.exact import ExactScan, recall_at_k
+from plovik.monitor import FAR_CHECKS, FIRST_CHECKS, Monitor, knn_hits
+from plovik.tuning import Tuning
 
 D = 16
 
@@ -30,9 +31,14 @@ def drift():
     return X, calls
 
 
-def recall_of(X, Q, idx, k=10):
-    true, _ = exact_knn(X, Q, k)
-    return np.mean([np.isin(t, i).mean() for t, i in zip(true, idx, strict=True)])
+def search_on(X, **settings):
+    search = PlovikSearch(D, seed=3, **settings)
+    search.build(X)
+    return search
+
+
+def recall_of(X, Q, idx):
+    return recall_at_k(idx, exact_knn(X, Q, 10)[0])
 
 
 def calls_with_warnings(search, calls, k=10):
@@ -46,14 +52,12 @@ def calls_with_warnings(search, calls, k=10):
 
 def test_drifting_queries_warn_at_the_callers_line_and_the_search_adapts(drift):
     X, calls = drift
-    s = PlovikSearch(D, seed=3)
-    s.build(X)
+    s = search_on(X)
     assert not s.tuning.exact and s.observed_recall.queries == 0 and s.observed_recall.since == "build"
     (idx0, w0), (idx1, w1), (idx2, w2) = calls_with_warnings(s, calls)
     assert recall_of(X, calls[0], idx0) < 0.5  # the miss the monitor must see
     assert len(w0) == 1 and w0[0].filename == __file__
-    assert "unlike those the tuning measured" in str(w0[0].message)
-    assert "re-tunes now" in str(w0[0].message)
+    assert "unlike those the tuning measured" in str(w0[0].message) and "re-tunes now" in str(w0[0].message)
     assert s.observed_recall is None or s.observed_recall.since == "adapt"
     for Q, idx, w in ((calls[1], idx1, w1), (calls[2], idx2, w2)):
         assert not w and recall_of(X, Q, idx) >= 0.94
@@ -61,8 +65,7 @@ def test_drifting_queries_warn_at_the_callers_line_and_the_search_adapts(drift):
 
 def test_without_adapting_the_search_warns_once_and_keeps_its_settings(drift, tmp_path):
     X, calls = drift
-    s = PlovikSearch(D, seed=3, adapt=False)
-    s.build(X)
+    s = search_on(X, adapt=False)
     settings = s.tuning.settings()
     results = calls_with_warnings(s, calls)
     assert [len(w) for _, w in results] == [1, 0, 0]
@@ -71,8 +74,7 @@ def test_without_adapting_the_search_warns_once_and_keeps_its_settings(drift, tm
     assert seen.missed and seen.recall < 0.5 and seen.queries > 0 and seen.since == "build"
     assert s.tuning.settings() == settings
     # the same seed and calls check the same queries: the same estimate
-    again = PlovikSearch(D, seed=3, adapt=False)
-    again.build(X)
+    again = search_on(X, adapt=False)
     calls_with_warnings(again, calls)
     assert again.observed_recall == seen
     # a save or pickle keeps the settings and starts a new estimate: warned again, not adapted
@@ -92,43 +94,34 @@ def test_queries_like_the_points_raise_no_alarm_and_off_means_off(drift):
     X, calls = drift
     rng = np.random.default_rng(8)
     Q = X[rng.choice(len(X), 2_000)] + 1e-3 * rng.standard_normal((2_000, D))
-    s = PlovikSearch(D, seed=3)
-    s.build(X)
-    results = calls_with_warnings(s, [Q] * 3)
-    assert not any(w for _, w in results)
+    s = search_on(X)
+    assert not any(w for _, w in calls_with_warnings(s, [Q] * 3))
     seen = s.observed_recall
     assert seen.queries > 0 and seen.interval[1] >= 0.95 and seen.since == "build"
-    off = PlovikSearch(D, seed=3, monitor=False)
-    off.build(X)
+    off = search_on(X, monitor=False)
     assert off.observed_recall is None
-    # the monitored search keeps the points laid out for its checks (4 bytes a coordinate and its byte,
-    # with their order and group ranges); off, it does not
+    # monitored, the points are kept laid out for its checks (4 bytes a coordinate, its byte, order, ranges)
     laid_out = ExactScan(X).nbytes
     assert laid_out >= len(X) * D * 5 and off.nbytes_by_part["exact scan"] == 0
     assert s.nbytes_by_part["exact scan"] == laid_out and s.nbytes == off.nbytes + laid_out
-    idx, _ = off.query_knn(Q, 10)
-    assert np.array_equal(idx, s.query_knn(Q, 10)[0])  # checking changes no answer
+    assert np.array_equal(off.query_knn(Q, 10)[0], s.query_knn(Q, 10)[0])  # checking changes no answer
     # unmonitored, a search still estimates its recall on the caller's queries
     drifted = off.estimate_recall(queries=calls[0])
     assert drifted.sample == 2_000 and drifted.recall < 0.5
     assert off.estimate_recall().recall >= 0.9
     with pytest.raises(ValueError, match="exclude each other"):
         off.estimate_recall(sample=10, queries=calls[0])
-    # fixed settings have no tuning to monitor (nor has an exact search: test_exact_mode.py;
-    # monitor=1 is refused: test_tuning.py)
-    fixed = PlovikSearch(D, seed=3, tables=4, components=4, cells=4, probes=1)
-    fixed.build(X)
+    # fixed settings have no tuning to monitor (exact searches: test_exact_mode.py; monitor=1: test_tuning.py)
+    fixed = search_on(X, tables=4, components=4, cells=4, probes=1)
     assert fixed.observed_recall is None
 
 
 def test_queries_that_turn_away_after_good_calls_warn_in_the_call_that_turns(drift):
-    # the first call after the build is checked on the build's account; the
-    # good queries it checked do not hide a later call's miss
+    # the first call after the build is checked on the build's account; its good queries hide no later miss
     X, calls = drift
     rng = np.random.default_rng(9)
     like = X[rng.choice(len(X), 2_000)] + 1e-3 * rng.standard_normal((2_000, D))
-    s = PlovikSearch(D, seed=3, adapt=False)
-    s.build(X)
+    s = search_on(X, adapt=False)
     (_, w0), (idx1, w1) = calls_with_warnings(s, [like, calls[0]])
     assert not w0 and recall_of(X, calls[0], idx1) < 0.5
     assert len(w1) == 1 and "unlike those the tuning measured" in str(w1[0].message)
@@ -149,26 +142,19 @@ def test_radius_and_pairs_calls_are_checked_too(drift):
     assert s.query_radius(X[:4_000], 0.15, count_only=True).mean() > 5
     after_radius = s.observed_recall.queries
     s.pairs(0.15)
-    assert before < after_radius < s.observed_recall.queries
-    assert s.observed_recall.interval[1] >= 0.9
+    assert before < after_radius < s.observed_recall.queries and s.observed_recall.interval[1] >= 0.9
 
 
-def test_a_query_finds_a_neighbour_tied_with_the_kth_and_padding_is_not_needed():
+def test_ties_with_the_kth_count_as_found_and_a_warning_counts_its_queries():
     inf = np.inf
     truth = np.array([[0.1, 0.2, 0.3], [0.5, inf, inf], [inf, inf, inf]])
-    # row 0: another id at the k-th distance and one a float32 ulp above it
-    # (the batched kernel may round a sum differently) both count as found
+    # row 0: another id at the k-th distance and one a float32 ulp above it (batched rounding) count as found
     ulp = float(np.nextafter(np.float32(0.3), np.float32(1)))
     found = np.array([[0.1, 0.3, ulp], [0.6, inf, inf], [inf, inf, inf]])
     hits, need = knn_hits(found, truth)
     assert hits.tolist() == [3, 0, 0] and need.tolist() == [3, 1, 0]
-
-
-def test_a_warning_counts_the_queries_it_was_judged_on():
-    # 200 good checks then one call of 10 poor ones: the pooled estimate still
-    # reaches the target, the call's own and the latest checks do not
-    from plovik.monitor import Monitor
-
+    # a warning counts the queries it was judged on: 200 good checks then one call of 10 poor ones,
+    # the pooled estimate still reaches the target, the call's own and the latest checks do not
     m = Monitor(0.95, seed=0, since="build")
     assert m.record(np.full(200, 10), np.full(200, 10), "drift", 10) is None
     seen = m.record(np.full(10, 2), np.full(10, 10), "drift", 10)
@@ -178,24 +164,18 @@ def test_a_warning_counts_the_queries_it_was_judged_on():
 
 
 def plain_tuning(cost=5_000.0, exact_cost=65_000.0):
-    from plovik.tuning import Tuning
-
     head = (False, 3, 6, 2, 1, 0.97, (0.95, 0.99), None, None, 64, 0.95, 10, None, 100.0)
     return Tuning(*head, cost, exact_cost, 50_000, 4.0, (1.0,))
 
 
 @pytest.mark.parametrize("call_size", [100, 2_000])
 def test_the_first_queries_after_a_change_are_checked_then_the_budget_pays(call_size):
-    # FIRST_CHECKS over the first 2,000 queries on the change's account; then
-    # what 5% of the modelled cost pays for, saved up over small calls alike
-    from plovik.monitor import CHECK_EACH, CHECK_FIXED, FIRST_CHECKS, RATE, Monitor
-
+    # FIRST_CHECKS over the first 2,000 queries; then what 5% of the modelled cost pays for, small calls alike
     m = Monitor(0.95, seed=4, since="build")
     t = plain_tuning(cost=1_000.0)
     planned = [m.plan(call_size, t, True).todo for _ in range(40_000 // call_size)]
     first = sum(p.size for p in planned[: 2_000 // call_size])
-    paid = int(RATE * 40_000 * t.cost // ((CHECK_FIXED + CHECK_EACH) * t.exact_cost))
-    assert first == FIRST_CHECKS and sum(p.size for p in planned) - first == paid == 2
+    assert first == FIRST_CHECKS and sum(p.size for p in planned) - first == 2  # 5% of 40,000 queries' cost: two checks
     assert all(((p >= 0) & (p < call_size)).all() and (np.diff(p) > 0).all() for p in planned)
 
 
@@ -209,8 +189,6 @@ def test_the_first_queries_after_a_change_are_checked_then_the_budget_pays(call_
     ],
 )
 def test_a_call_in_doubt_checks_more_of_its_queries(found, far, more):
-    from plovik.monitor import FAR_CHECKS, Monitor
-
     m = Monitor(0.95, seed=1, since="build")
     t = plain_tuning(cost=4_000.0)  # 5% of three calls pays for one check
     for _ in range(2):  # past the first 2,000 queries; their k-th distances are the reference

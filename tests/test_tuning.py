@@ -1,9 +1,8 @@
-"""Tuning to a recall target: the engine's sample hashing it measures with
-(against the reference and brute force), the exact scan it measures
-against, the recall reached on differently shaped data (duplicates and ties
-among them), reproducibility, growth and retuning, the warnings and the
-rejected settings."""
+"""Tuning to a recall target: the engine's sample hashing (against the reference and brute force),
+the exact scan it measures against, the recall reached on differently shaped data (copies and ties
+among them), reproducibility, growth and retuning, the warnings and the rejected settings."""
 
+import contextlib
 import dataclasses
 import math
 import time
@@ -20,6 +19,8 @@ from plovik.lsh import PythonLshIndex
 from plovik.threads import thread_limit
 from plovik.tuning import (
     CostModel,
+    _confirm,
+    _Option,
     _Truth,
     _truth,
     coordinate_weights,
@@ -38,8 +39,7 @@ from query_helpers import assert_rows_equal as same
 
 
 def brute_counts(ref, X, Q, P, bound):
-    """Entries and distinct candidates per (p, l), and per query the neighbours
-    found, from the reference's keys: every bucket listed, nothing shared."""
+    """Entries and distinct candidates per (p, l) from the reference's keys, every bucket listed."""
     keys = ref._compute_keys(X)  # (L, n)
     pk = ref._probe_keys(Q, P)  # (m, L, 1 + P)
     L = keys.shape[0]
@@ -102,8 +102,7 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         fewer = _native._candidate_counts(b, s[:l], u[:l], X, Q, P, bound)
         assert np.array_equal(fewer[0], entries[:, :l]) and np.array_equal(fewer[1], distinct[:, :l]), trial
         assert np.array_equal(_native._neighbour_hits(b, s[:l], u[:l], Q, X[nb], owner, P), hits[..., :l]), trial
-        # going on from the first l tables (the queries from `cut` on from none) gives the hits at once,
-        # and each pair's first table at each probe count
+        # going on from the first l tables (queries from `cut` on from none): the hits and each pair's first table
         none = np.full((owner.size, P + 1), -1, np.int64)
         h, f = _native._neighbour_hits_from(b, s[:l], u[:l], Q, X[nb], owner, P, np.zeros(len(Q), np.int64), none)
         assert np.array_equal(h, hits[..., :l]) and np.array_equal(f, np.where(want_first < l, want_first, -1)), trial
@@ -113,8 +112,7 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
         with thread_limit(int(rng.integers(1, 4))):
             h, f = _native._neighbour_hits_from(b, s, u, Q, X[nb], owner, P, start, f)
         assert np.array_equal(h, hits) and np.array_equal(f, want_first), trial
-        # counting on from the first l tables gives the counts at once, and per query and point the
-        # lowest probe that gathers it in some table
+        # counting on from the first l tables: the counts, and per (query, point) the lowest probe gathering it
         none = np.zeros((P + 1, 0), np.int64)
         marks = np.full((len(Q), len(X)), P + 1, np.uint8)
         e, dd, marks = _native._candidate_counts_from(b, s[:l], u[:l], X, Q, P, bound, none, none, marks)
@@ -126,8 +124,7 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
             hit = keys.T[None, :, :, None] == pk[:, None, :, :]  # (m, n, L, 1 + P)
             lowest = np.where(hit, np.arange(P + 1), P + 1).min(axis=(2, 3))
             assert np.array_equal(marks, lowest), trial
-    # calls this small run on the calling thread; one large enough for the
-    # pool's workers gives the same counts on any number of them
+    # a small run on the calling thread; one large enough for the pool gives the same on any number of workers
     s, u = draw_weighted_parameters(rng, np.full(8, 1 / 8), 8, 8)
     X, Q = rng.random((20_000, 8)), rng.random((200, 8))
     owner = np.repeat(np.arange(200), 100)
@@ -141,9 +138,7 @@ def test_sample_hashing_matches_the_reference_and_brute_force():
 
 
 def test_kept_hits_and_counts_widened_are_those_measured_at_once():
-    # the tuning's cache of hits and counts: a (b, K) measured on few
-    # queries with few tables, then on more of them with more or fewer
-    # tables, in any order
+    # the tuning's cache: a (b, K) measured on few queries and tables, then on more or fewer, in any order
     rng = np.random.default_rng(23)
     for trial in range(6):
         X = datasets.clustered(rng, 3000, 6, clusters=5, sigma=0.05) if trial % 2 else rng.random((3000, 6))
@@ -166,15 +161,13 @@ S2, U2 = np.array([[0, 2], [1, 0]]), np.full((2, 2), 0.5)  # b = 2, two tables o
 
 
 def counts_from(X, shape, marks, mark, dtype=np.uint8):
-    """_candidate_counts_from of the rows of X in their own buckets (S2, U2, a flip), from
-    zero counts of `shape` and marks of shape `marks`, each `mark`."""
+    """_candidate_counts_from of X in its own buckets (S2, U2) from zero counts and marks, each `mark`."""
     counts = np.zeros(shape, np.int64)
     return _native._candidate_counts_from(2, S2, U2, X, X, 1, 1e9, counts, counts, np.full(marks, mark, dtype))
 
 
 def hits_from(X, start, shape, first):
-    """_neighbour_hits_from of each row of X as its own query's one neighbour (S2, U2, a flip),
-    from tables `start` (per query) and first tables of `shape`, each `first`."""
+    """_neighbour_hits_from of each row of X as its own neighbour (S2, U2) from `start`, firsts each `first`."""
     start = np.asarray(start, np.int64)
     return _native._neighbour_hits_from(2, S2, U2, X, X, np.arange(len(X)), 1, start, np.full(shape, first))
 
@@ -240,15 +233,13 @@ def textbook_wilson(p, n, z=1.959963984540054):
 
 
 def test_recall_interval_is_taken_over_queries():
-    # 4 queries of 10 neighbours finding 10, 0, 10 and 5: pooled recall 0.625;
-    # the per-query totals spread as 68.75 / 3 * 4 / 40**2 about it, so the
-    # 40 neighbours are worth 0.625 * 0.375 / that = 4.09 independent trials
+    # 4 queries of 10 neighbours finding 10, 0, 10 and 5: pooled recall 0.625; the per-query totals spread
+    # as 68.75 / 3 * 4 / 40**2 about it, so the 40 neighbours are worth 0.625 * 0.375 / that = 4.09 trials
     found, need = [10, 0, 10, 5], [10] * 4
     var = (3.75**2 + 6.25**2 + 3.75**2 + 1.25**2) * (4 / 3) / 40**2
     p, lo, hi = recall_interval(found, need)
     assert p == 0.625 and (lo, hi) == pytest.approx(textbook_wilson(0.625, 0.625 * 0.375 / var), abs=1e-12)
-    # a query with nothing to find changes nothing; with no miss the
-    # interval is that of the queries alone (the pairs show no spread)
+    # a query with nothing to find changes nothing; with no miss, the interval is that of the queries alone
     assert recall_interval([*found, 0], [*need, 0]) == (p, lo, hi)
     assert recall_interval([10, 10], [10, 10])[1:] == pytest.approx(textbook_wilson(1.0, 2), abs=1e-12)
     assert recall_interval([10], [10])[1:] == pytest.approx(textbook_wilson(1.0, 1), abs=1e-12)
@@ -277,10 +268,8 @@ def test_coordinate_weights():
 
 
 def test_weighted_draw_follows_the_weights():
-    # Coordinate i leads a row with probability w_i and is followed by j
-    # with w_j / (1 - w_i): the six ordered pairs of the three coordinates
-    # drawn, against their expected counts (chi-square with 5 degrees of
-    # freedom; 20.52 is its 0.999 quantile). Weight 0 is never drawn.
+    # coordinate i leads with probability w_i, then j with w_j / (1 - w_i): the six ordered pairs against their
+    # expected counts (chi-square, 5 degrees of freedom; 20.52 is its 0.999 quantile); weight 0 never drawn
     w = np.array([0.5, 0.0, 0.3, 0.2])
     rows = 6000
     s, u = draw_weighted_parameters(np.random.default_rng(7), w, rows, 2)
@@ -289,24 +278,15 @@ def test_weighted_draw_follows_the_weights():
     counts = np.array([np.sum((s[:, 0] == i) & (s[:, 1] == j)) for i, j in pairs])
     expected = np.array([rows * w[i] * w[j] / (1 - w[i]) for i, j in pairs])
     assert counts.sum() == rows and ((counts - expected) ** 2 / expected).sum() < 20.52
-    # more components than coordinates drawn: permutations one after another;
-    # the first tables of a larger draw are those of a smaller one
+    # more components than coordinates: permutations in turn; a larger draw's first tables are a smaller one's
     s, _ = draw_weighted_parameters(np.random.default_rng(3), w, 50, 5)
     assert all(sorted(row[:3]) == [0, 2, 3] and set(row[3:]) <= {0, 2, 3} and row[3] != row[4] for row in s.tolist())
     few, many = (draw_weighted_parameters(np.random.default_rng(3), w, n, 5) for n in (20, 50))
     same(few, [a[:20] for a in many])
-    # equal weights: every coordinate leads equally often
-    s, _ = draw_weighted_parameters(np.random.default_rng(9), np.full(3, 1 / 3), 3000, 3)
-    counts = np.bincount(s[:, 0], minlength=3)
-    assert ((counts - 1000) ** 2 / 1000).sum() < 13.82 and (np.sort(s, axis=1) == [0, 1, 2]).all()
 
-    # a uniform just below 1 times the total can round up to it: the draw
-    # then takes the last coordinate not yet drawn, never one drawn before
-    class Top:
-        def random(self, shape):
-            return np.full(shape, np.nextafter(1.0, 0.0))
-
-    s, _ = draw_weighted_parameters(Top(), np.array([0.1, 0.7, 0.2]), 4, 3)
+    # a uniform just below 1 times the total can round up to it: the last coordinate not yet drawn is taken
+    top = type("Top", (), {"random": lambda self, shape: np.full(shape, np.nextafter(1.0, 0.0))})
+    s, _ = draw_weighted_parameters(top(), np.array([0.1, 0.7, 0.2]), 4, 3)
     assert (np.sort(s, axis=1) == [0, 1, 2]).all()
 
     # the engine's picks are those of running sums taken with NumPy, row by row
@@ -330,9 +310,8 @@ def test_weighted_draw_follows_the_weights():
 
 
 SLOW_SCAN = dict(scan=1e9, scan_bytes=1e9, scan_tiles=1e9)
-ZERO = dict(
-    per_table=0.0, per_probe=0.0, per_coordinate=0.0, per_candidate=0.0, per_query=0.0, scan=1e9, grid_query=1e9
-)
+ZERO = dict.fromkeys(("per_table", "per_probe", "per_coordinate", "per_candidate", "per_query"), 0.0)
+ZERO |= dict(scan=1e9, grid_query=1e9)
 
 
 CHOICES = [
@@ -363,8 +342,7 @@ def test_cost_model_chooses_the_cheapest_setting():
     ordered = CostModel(ordered_query=1, scan_seed=2, scan_groups=3, scan_reach=4, scan_far=5)
     assert ordered.ordered(n=300, d=40, reach=10) == 1 + 80 + 3 * 3 * 2 + 4 * 10 * 40
     assert ordered.ordered(n=10**6, d=16, reach=10) == 1 + 32 + 3 * 7813 + 9 * 10 * 16
-    # k = 2 at one point a cell, in one dimension: the ball of the k-th
-    # distance (a cell width) meets 3 cells, as does the ring that holds 2 points
+    # k = 2 at one point a cell in one dimension: the k-th distance's ball meets 3 cells, as does the 2-point ring
     grid = CostModel(1, 2, 3, 4, 5, 6, 7, 8, 9, 10)
     assert grid.grid(d=1, k=2, cells=100, occupancy=1.0) == 7 + 8 * 3 + 9 * 3 + 10 * 2 * np.log2(3)
     assert grid_reads(3, 10, 5, 1e-9) == pytest.approx((125.0, 125e-9)) and grid_reads(2, 1, 50, 0.0) == (2500.0, 0.0)
@@ -379,9 +357,8 @@ def test_cost_model_chooses_the_cheapest_setting():
 
 
 def test_the_scan_is_priced_by_the_tiles_its_bytes_let_through():
-    # uniform points: few tiles get past the bytes, the scan costs little more than its byte pass; on a
-    # lattice many distances tie with the k-th and more tiles are summed; without byte coordinates (the
-    # Euclidean scan) the float price alone
+    # uniform points: few tiles pass the bytes, little more than the byte pass; a lattice ties with the k-th,
+    # more tiles summed; without byte coordinates (the Euclidean scan) the float price alone
     rng = np.random.default_rng(4)
     n, d = 20_000, 16
     shares = []
@@ -393,8 +370,7 @@ def test_the_scan_is_priced_by_the_tiles_its_bytes_let_through():
         report, _, _ = tune(X, target=0.9, k=10, seed=1, scan=scan)
         assert report.exact_cost < tuning.COST.exact(n, d)
     assert 0.0 < shares[0] < shares[1] <= 1.0
-    # crowded points are laid out in a spatial order: the scan reads a few of their groups, a fraction
-    # of the byte pass over all of them, and answers where the hash settings would cost more
+    # crowded points in a spatial order: a few groups read, a fraction of the byte pass; the scan answers
     C = clustered(rng, n, d)
     crowded = ExactScan(C)
     _, kth = crowded.knn(C[:64], 10, np.arange(64))
@@ -412,13 +388,11 @@ def test_the_scan_is_priced_by_the_tiles_its_bytes_let_through():
 
 
 def test_cost_model_counts_what_the_index_gathers():
-    # Every point a sample query (fewer than the first round of 64) and counted: the modelled entries (the
-    # cost's only term here) and distinct candidates are the blocked path's pairs and the per-query path's
-    # candidates (each query asked twice so that the batch takes the blocked path).
+    # every point a sample query (fewer than 64) and counted: the modelled entries (the only cost term) and distinct
+    # candidates are the blocked path's pairs and the per-query path's candidates (each query asked twice)
     X = np.random.default_rng(3).random((60, 3))
-    report, s, u = tune(
-        X, target=0.05, k=3, seed=2, tables=3, probes=2, cost=CostModel(**{**ZERO, "per_coordinate": 1.0})
-    )
+    cost = CostModel(**{**ZERO, "per_coordinate": 1.0})
+    report, s, u = tune(X, target=0.05, k=3, seed=2, tables=3, probes=2, cost=cost)
     measured = []
     for block in (0, 1):
         index = _native.RustLshIndex(report.cells, report.components, report.tables, report.probes, s, u, block=block)
@@ -433,11 +407,17 @@ def test_cost_model_counts_what_the_index_gathers():
 
 
 def tie_recall(idx, X, Q, k):
-    """Share of the returned ids that are among the true k nearest, ties at
-    the k-th distance counted as found (ids compared, not distances)."""
+    """Share of the returned ids among the true k nearest, ties at the k-th distance counted as found."""
     ti, td = exact_knn(X, Q, 4 * k)
     hits = sum(np.isin(row, ti[q][td[q] <= td[q, k - 1]]).sum() for q, row in enumerate(idx))
     return hits / idx.size
+
+
+def built(search, X, *args, quiet=False, **kwargs):
+    """`search` built on X (RecallWarning ignored when quiet)."""
+    with warnings.catch_warnings(action="ignore", category=RecallWarning) if quiet else contextlib.nullcontext():
+        search.build(X, *args, **kwargs)
+    return search
 
 
 def clustered(rng, n, d):
@@ -454,8 +434,7 @@ SHAPES = {
 
 def test_shapes_fit_the_key_space_and_follow_the_occupancies():
     # the keys of a table are cells**components <= 2**63 - 1, the index's key space
-    for b, k in shapes(10**19, 100, None, None):
-        assert b**k <= 2**63 - 1 and b >= 2
+    assert all(b**k <= 2**63 - 1 and b >= 2 for b, k in shapes(10**19, 100, None, None))
     # given components: the cells that give each occupancy
     occupancies = (4.0, 16.0, 64.0, 256.0)
     assert shapes(100_000, 16, None, 5) == sorted({(max(2, round((100_000 / occ) ** 0.2)), 5) for occ in occupancies})
@@ -463,7 +442,7 @@ def test_shapes_fit_the_key_space_and_follow_the_occupancies():
     assert shapes(100_000, 2, None, None) == sorted({(round((100_000 / occ) ** 0.5), 2) for occ in occupancies})
 
 
-def test_truth_follows_ties_and_passes_over_copies():
+def test_truth_follows_ties_passes_over_copies_and_keeps_points_and_other_queries_apart():
     # a lattice of 8 steps (exact in binary) in d = 5: from a site, 10 sites lie 1/8 away and 50 more 2/8
     # away, so the 12th neighbour ties with 59 others; its 40 copies a fresh query would not find for free
     grid = np.stack(np.meshgrid(*[np.arange(8)] * 5, indexing="ij"), -1).reshape(-1, 5) / 8
@@ -480,11 +459,7 @@ def test_truth_follows_ties_and_passes_over_copies():
     # nothing but copies: nothing to find
     alone = _truth(ExactScan(X[:40]), X[:40], X[:1], 5, np.array([0]))
     assert alone.need.tolist() == [0] and alone.owner.size == 0
-
-
-def test_truth_of_points_and_other_queries_in_one_scan_is_theirs_apart():
-    # rows of -1 (queries that are not points) among the points asked: each kind gets the truth it gets
-    # alone, on a lattice with copies, near copies and ties
+    # rows of -1 (non-points) among the points asked: each kind gets its truth alone (copies, near copies, ties)
     rng = np.random.default_rng(31)
     grid = np.stack(np.meshgrid(*[np.arange(6)] * 4, indexing="ij"), -1).reshape(-1, 4) / 6
     X = np.concatenate([np.repeat(grid[:3], 5, 0), grid, (grid[:40] + 1e-5) % 1.0, rng.random((300, 4))])
@@ -518,24 +493,19 @@ def test_truth_passes_over_fewer_near_copies_than_k(group, found):
     near = np.minimum(near, 1 - near).sum(-1).min(axis=1) if group else np.full(truth.owner.size, np.inf)
     if found == "all":
         assert np.array_equal(np.sort(truth.neighbours, 0), np.sort(X[ids.ravel()], 0))
-    elif found == "beyond":
-        assert (near > 0.1).all()  # none of the near copies
-    else:
-        assert (near == 0).all()  # ten of the twelve
+    else:  # none of the near copies, or ten of the twelve
+        assert ((near > 0.1) if found == "beyond" else (near == 0)).all()
 
 
 @pytest.mark.parametrize("shape", list(SHAPES))
 def test_tuned_index_reaches_the_target(shape):
     make, d = SHAPES[shape]
     rng = np.random.default_rng(5)
-    X = make(rng, 3000, d)
-    fresh = make(rng, 300, d)  # queries the tuning never saw
-    search = PlovikSearch(d, recall=0.9, seed=3, exact=False)
-    search.build(X, sample=150)
+    X, fresh = (make(rng, m, d) for m in (3000, 300))  # fresh: queries the tuning never saw
+    search = built(PlovikSearch(d, recall=0.9, seed=3, exact=False), X, sample=150)
     t = search.tuning
     assert t is not None and not t.exact and t.reached and t.sample == 300  # 150 points, 150 queries between them
-    # more tables are measured only where they could be the cheapest: measuring
-    # every table of every shape, and counting on all the counted points, chooses the same
+    # more tables measured only where they could be cheapest: measuring all, counting on all, chooses the same
     report = tune(X, target=0.9, k=10, seed=3, sample=150, allow_exact=False)[0]
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(tuning, "FIRST_TABLES", tuning.MAX_TABLES)
@@ -557,8 +527,7 @@ def test_queries_away_from_the_points_and_a_radius_hint_are_tuned_for():
     X = clustered(rng, 10_000, 10)
     # queries around the same clusters, twice as spread as the points
     away, fresh = ((clustered(rng, m, 10) + rng.normal(0, 0.035, (m, 10))) % 1.0 for m in (150, 300))
-    search = PlovikSearch(10, recall=0.9, seed=5, exact=False)
-    search.build(X, queries=away, sample=150, radius=0.2)
+    search = built(PlovikSearch(10, recall=0.9, seed=5, exact=False), X, queries=away, sample=150, radius=0.2)
     t = search.tuning
     assert t.sample == 450 and t.interval[0] >= 0.9 and t.reached  # points, between them, the caller's
     assert recall_at_k(search.query_knn(fresh, 10)[0], exact_knn(X, fresh, 10)[0]) >= 0.87
@@ -568,8 +537,7 @@ def test_queries_away_from_the_points_and_a_radius_hint_are_tuned_for():
 
 
 def test_euclidean_distances_in_a_box_with_unequal_sides_reach_the_target():
-    # the tuning's truth, the recall monitor's checks and every distance
-    # returned are Euclidean, in the box's units
+    # the tuning's truth, the monitor's checks and every distance returned are Euclidean, in the box's units
     sides = (10.0, 20.0, 5.0)
     rng = np.random.default_rng(4)
     X, fresh = (clustered(rng, m, 3) * sides for m in (6000, 2000))
@@ -587,10 +555,8 @@ def test_euclidean_distances_in_a_box_with_unequal_sides_reach_the_target():
     # radius rows: the exact rows' (id, distance) pairs, most of them
     indptr, ids, dists = search.query_radius(fresh[:200], 0.5)
     t_ptr, t_ids, t_dists = exact_radius(X, fresh[:200], 0.5, metric="euclidean", boxsize=sides)
-    for q in range(200):
-        got = dict(zip(ids[indptr[q] : indptr[q + 1]], dists[indptr[q] : indptr[q + 1]], strict=True))
-        want = dict(zip(t_ids[t_ptr[q] : t_ptr[q + 1]], t_dists[t_ptr[q] : t_ptr[q + 1]], strict=True))
-        assert got.items() <= want.items()
+    got = set(zip(np.repeat(np.arange(200), np.diff(indptr)), ids, dists, strict=True))
+    assert got <= set(zip(np.repeat(np.arange(200), np.diff(t_ptr)), t_ids, t_dists, strict=True))
     assert ids.size >= 0.87 * t_ids.size
 
 
@@ -600,8 +566,8 @@ def test_same_seed_same_tuning_on_both_backends_and_given_settings_are_kept():
     runs = a, b = [PlovikSearch(6, seed=11, backend=backend, exact=False) for backend in ("native", "reference")]
     for s in runs:
         s.build(X, 1400, sample=100)
-    assert a.tuning.settings() == b.tuning.settings()
-    assert (a.tuning.recall, a.tuning.cost) == (b.tuning.recall, b.tuning.cost)
+    assert (a.tuning.settings(), a.tuning.recall) == (b.tuning.settings(), b.tuning.recall)
+    assert a.tuning.cost == b.tuning.cost
     # nor on the thread count
     with thread_limit(1):
         one = tune(X, target=0.95, k=10, seed=11, sample=100, allow_exact=False)
@@ -620,24 +586,20 @@ def test_same_seed_same_tuning_on_both_backends_and_given_settings_are_kept():
         assert s.tuning.n == s.n_live == 1000 and s.n_retired == 500
     assert a.tuning.settings() == b.tuning.settings()
     # all four given: the fixed draw of earlier versions, nothing tuned
-    given = PlovikSearch(6, seed=11, tables=5, probes=2, cells=4, components=3, backend="reference")
-    given.build(X, 1400)
+    given = built(PlovikSearch(6, seed=11, tables=5, probes=2, cells=4, components=3, backend="reference"), X, 1400)
     fixed = PlovikSearch(6, seed=11, tables=5, probes=2, cells=4, components=3, backend="reference", tune=False)
     fixed.build(X, 1400)
     assert given.tuning is None
     assert_tables_equal(given, fixed)
     # some given: those are kept, the rest tuned
-    part = PlovikSearch(6, seed=11, tables=6, cells=3, exact=False)
-    part.build(X, sample=100)
+    part = built(PlovikSearch(6, seed=11, tables=6, cells=3, exact=False), X, sample=100)
     assert (part.params.l, part.params.b) == (6, 3)
 
 
 def test_growth_warns_once_and_retune_restores_recall():
     rng = np.random.default_rng(6)
     X = clustered(rng, 12_000, 6)
-    search = PlovikSearch(6, recall=0.9, seed=4, exact=False)
-    with warnings.catch_warnings(action="ignore", category=RecallWarning):  # 120 points may be too few to hash
-        search.build(X[:120], sample=100)
+    search = built(PlovikSearch(6, recall=0.9, seed=4, exact=False), X[:120], sample=100, quiet=True)  # may be too few
     before = search.estimate_recall(sample=100)
     with pytest.warns(RecallWarning, match="times the 120 it was tuned for") as caught:
         for i in range(120, 10_000, 1480):
@@ -667,8 +629,7 @@ def test_capacity_sizes_the_buckets_for_the_points_to_come():
     later.build(X[:3000], sample=100, capacity=12_000)
     a, b = now.tuning, later.tuning
     assert b.n == 12_000 and 1 / 3 <= b.occupancy / a.occupancy <= 3  # the buckets of the full index
-    # measured at the build's size, where its buckets are sparsest: the target
-    # holds from the first epoch on
+    # measured at the build's size, where its buckets are sparsest: the target holds from the first epoch on
     for upto in (3000, 6000, 12_000):
         if upto > later.n_points:
             later.promote(X[later.n_points : upto])
@@ -692,18 +653,15 @@ def test_the_report_says_what_was_measured():
     assert {"exact_knn", "exact_radius", "RecallWarning", "Tuning"} <= set(plovik.__all__)
     rng = np.random.default_rng(11)
     X, Q = rng.random((3000, 16)), rng.random((500, 16))
-    search = PlovikSearch(16, seed=2, exact=False)
-    with warnings.catch_warnings(action="ignore", category=RecallWarning):
-        start = time.perf_counter()
-        search.build(X, queries=Q, sample=40)
-        wall = time.perf_counter() - start
+    start = time.perf_counter()
+    search = built(PlovikSearch(16, seed=2, exact=False), X, queries=Q, sample=40, quiet=True)
+    wall = time.perf_counter() - start
     t = search.tuning
     assert t.sample == 120 and 0 < t.seconds <= wall  # 40 of each kind: points, between them, the caller's
     assert t.occupancy == t.n / t.cells**t.components and t.n == 3000
     assert f"cost {t.cost / 1000:.1f} us/query (exact scan {t.exact_cost / 1000:.1f})" in str(t)
     # measured, then answered exactly: the radius is found in full
-    wide = PlovikSearch(40, seed=2)
-    wide.build(rng.random((8000, 40)), radius=5.0, sample=100)
+    wide = built(PlovikSearch(40, seed=2), rng.random((8000, 40)), radius=5.0, sample=100)
     t = wide.tuning
     assert t.exact and t.sample > 0 and t.radius_recall == 1.0 and t.radius_interval == t.interval == (1.0, 1.0)
     # the scan chosen after every shape was measured: 20 queries bound no setting's recall above 0.99
@@ -745,16 +703,14 @@ def test_rejected_settings(make, exc, match):
 def test_a_k_above_the_tuned_k_widens_the_search(make):
     rng = np.random.default_rng(5)
     X, fresh = make(rng, 40_000), make(rng, 300)
-    search = PlovikSearch(8, seed=3, exact=False)  # clustered, the scan would answer
-    search.build(X)
+    search = built(PlovikSearch(8, seed=3, exact=False), X)  # clustered, the scan would answer
     assert not search.tuning.exact and search.tuning.k == 10
     for k in (20, 40):
         wide = search.query_knn(fresh, k)[0]
         assert recall_at_k(wide, exact_knn(X, fresh, k)[0]) >= 0.94, k
         # every neighbouring bucket probed, unless the call says otherwise
         assert np.array_equal(wide, search.query_knn(fresh, k, probes=search.tuning.components)[0])
-    tuned = search.query_knn(fresh, 10)[0]
-    assert np.array_equal(tuned, search.query_knn(fresh, 10, probes=search.tuning.probes)[0])
+    assert np.array_equal(search.query_knn(fresh, 10)[0], search.query_knn(fresh, 10, probes=search.tuning.probes)[0])
     t = search.tuning
     calls = [(t, 11, None), (t, 10, None), (t, 9, None), (t, 11, 2), (None, 50, None)]
     assert [probes_for(*c) for c in calls] == [t.components, None, None, 2, None]
@@ -766,12 +722,10 @@ def test_kept_settings_outlive_a_build(tmp_path):
     frames.append((frames[0] + rng.normal(0, 0.002, frames[0].shape)) % 1.0)  # the next frame
     fresh = rng.random((300, 3))
     # the grid is kept as it is, priced for the new frame
-    grid = PlovikSearch(3, seed=4)
-    grid.build(frames[0])
+    grid = built(PlovikSearch(3, seed=4), frames[0])
     grid.build(frames[1], tuning="keep")
     assert grid.tuning.grid and grid.tuning.cost < grid.tuning.exact_cost and "exact grid" in str(grid.tuning)
-    search = PlovikSearch(3, seed=4, exact=False)  # hash settings
-    search.build(frames[0])
+    search = built(PlovikSearch(3, seed=4, exact=False), frames[0])  # hash settings
     first = search.tuning
     assert not first.exact and first.sample > 32
     search.save(tmp_path / "s")
@@ -789,11 +743,9 @@ def test_kept_settings_outlive_a_build(tmp_path):
     kept = [
         tuning.keep(frames[1], first, target=0.95, k=10, seed=4, scan=scan) for scan in (None, ExactScan(frames[1]))
     ]
-    assert [k[0].settings() for k in kept] == [t.settings()] * 2
-    assert all(k[0].recall == t.recall and k[0].cost == t.cost for k in kept)
+    assert all((k[0].settings(), k[0].recall, k[0].cost) == (t.settings(), t.recall, t.cost) for k in kept)
     # another search starts from it; without "keep" a build tunes afresh
-    other = PlovikSearch(3, seed=4, tuning=first, exact=False)
-    other.build(frames[1])
+    other = built(PlovikSearch(3, seed=4, tuning=first, exact=False), frames[1])
     assert other.tuning.sample == 32 and other.tuning.settings() == first.settings()
     other.build(frames[1])
     assert other.tuning.sample > 32
@@ -813,8 +765,7 @@ def test_kept_settings_outlive_a_build(tmp_path):
 def test_small_data_is_scanned_without_measuring():
     # below 250,000 points times coordinates the sizes alone decide
     X = np.random.default_rng(3).random((15_000, 16))
-    search = PlovikSearch(16, seed=1)
-    search.build(X, radius=0.5)  # (the occupancy and seconds reported: test_the_report_says_what_was_measured)
+    search = built(PlovikSearch(16, seed=1), X, radius=0.5)  # (occupancy, seconds: test_the_report_says_...)
     t = search.tuning
     assert t.exact and t.sample == 0 and t.tables == 1 and t.probes == 0
     assert (t.recall, t.interval, t.radius_recall, t.radius_interval) == (1.0, (1.0, 1.0), 1.0, (1.0, 1.0))
@@ -824,12 +775,9 @@ def test_small_data_is_scanned_without_measuring():
     Q = np.random.default_rng(4).random((20, 16))
     assert np.array_equal(search.query_knn(Q, 5)[0], exact_knn(X, Q, 5)[0])
     # the capacity counts, and without the exact scan the settings are measured
-    later = PlovikSearch(16, seed=1)
-    later.build(X[:2000], capacity=20_000, sample=50)
+    later = built(PlovikSearch(16, seed=1), X[:2000], capacity=20_000, sample=50)
     assert later.tuning.sample > 0
-    measured = PlovikSearch(16, seed=1, exact=False)
-    with warnings.catch_warnings(action="ignore", category=RecallWarning):
-        measured.build(X[:2000], sample=50)
+    measured = built(PlovikSearch(16, seed=1, exact=False), X[:2000], sample=50, quiet=True)
     assert not measured.tuning.exact and measured.tuning.sample == 100
 
 
@@ -852,13 +800,11 @@ def test_copies_of_a_sample_point_are_not_found_for_free(copies, base, d, jitter
 def test_ties_of_a_lattice_count_as_found():
     rng = np.random.default_rng(9)
     X, fresh = (rng.integers(0, 6, (m, 8)) / 6 for m in (40_000, 300))  # distances in steps of 1/6: ties
-    search = PlovikSearch(8, seed=2)
-    search.build(X, sample=200)
+    search = built(PlovikSearch(8, seed=2), X, sample=200)
     t = search.tuning
     assert t.exact or t.reached
     assert tie_recall(search.query_knn(fresh, 10)[0], X, fresh, 10) >= 0.92
-    # queries between the lattice's points (the tuning also measures such
-    # queries: points moved by about their k-th neighbour distance)
+    # queries between the lattice's points (the tuning measures such: points moved by about their k-th distance)
     between = rng.random((300, 8))
     assert tie_recall(search.query_knn(between, 10)[0], X, between, 10) >= 0.92
 
@@ -867,8 +813,6 @@ def test_ties_of_a_lattice_count_as_found():
 def test_an_early_stop_is_trusted_only_when_the_next_queries_bear_it_out(later_found, confirmed):
     # four queries whose neighbour is themselves (always found) and four whose neighbour lies half a period
     # away in every coordinate (2 cells, no probes: never probed); the setting was chosen on the first four
-    from plovik.tuning import _confirm, _Option
-
     Q = np.random.default_rng(0).random((8, 4))
     away = (Q + 0.5) % 1.0
     first, later = (Q, away) if not later_found else (away, Q)
