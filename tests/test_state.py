@@ -123,18 +123,10 @@ def test_state_layout():
     st = ix._state()
     L, n, ns = 4, ix.n_points, ix.n_static
     assert st["version"] == 1 and (st["d"], st["n_points"], st["n_static"]) == (6, n, ns)
-    expect = {
-        "s": (np.int64, (L * 3,)),
-        "u": (np.float64, (L * 3,)),
-        "coords": (np.float32, (n, 6)),
-        "cand_coords": (np.float64, (n - ns, 6)),
-        "static_ids": (np.uint32, (L, ns)),
-        "cand_ids": (np.uint32, (L, n - ns)),
-        "static_first_bucket": (np.uint64, (L + 1,)),
-        "retired": (np.uint64, (0,)),
-    }
-    for key, (dtype, shape) in expect.items():
-        assert st[key].dtype == dtype and st[key].shape == shape, key
+    names = ("s", "u", "coords", "cand_coords", "static_ids", "cand_ids", "static_first_bucket", "retired")
+    shapes = [(L * 3,), (L * 3,), (n, 6), (n - ns, 6), (L, ns), (L, n - ns), (L + 1,), (0,)]
+    got = [(st[key].dtype.str, st[key].shape) for key in names]
+    assert got == list(zip(["<i8", "<f8", "<f4", "<f8", "<u4", "<u4", "<u8", "<u8"], shapes, strict=True))
     assert st["stats"] == ix.stats()
     for tier in ("static", "cand"):  # that the buckets give back tables(): test_states_cross_between_backends
         assert st[f"{tier}_bucket_starts"].shape == (len(st[f"{tier}_bucket_keys"]) + L,)
@@ -188,11 +180,15 @@ def test_states_cross_between_backends(b, K, stage):
 # ---- forged states ----------------------------------------------------------
 
 
-def put(key, value):
-    def forge(st):
-        st[key] = value(st) if callable(value) else value
+def changed(a, index, value):
+    """A copy of `a` with `a[index] = value`."""
+    a = a.copy()
+    a[index] = value
+    return a
 
-    return forge
+
+def put(key, value):
+    return lambda st: st.__setitem__(key, value(st) if callable(value) else value)
 
 
 def cast(key, dtype):
@@ -200,20 +196,11 @@ def cast(key, dtype):
 
 
 def poke(key, index, value):
-    def forge(st):
-        st[key] = st[key].copy()
-        st[key][index] = value
-
-    return forge
+    return put(key, lambda st: changed(st[key], index, value))
 
 
 def swap(key, i=0, j=1):
-    def forge(st):
-        a = st[key].copy()
-        a[[i, j]] = a[[j, i]]
-        st[key] = a
-
-    return forge
+    return put(key, lambda st: changed(st[key], [i, j], st[key][[j, i]]))
 
 
 FORGERIES = {
@@ -286,30 +273,26 @@ def test_forged_states_are_refused(name):
 # ---- arrays mapped from a file ------------------------------------------------
 
 
-def write_npy(path, arr):
-    """arr as a .npy file whose data start on a page (at 4096); returns that offset."""
-    path.write_bytes(persist._npy_header(arr.dtype, arr.shape, 4096) + np.ascontiguousarray(arr).tobytes())
-    assert np.load(path).tobytes() == arr.tobytes()
-    return 4096
-
-
 def mapped_state(ix, folder, change=None):
-    """ix's state with coords and static_ids in files of their own (each
-    changed by `change` first), as memmaps, and the files mapping."""
+    """ix's state with coords and static_ids in .npy files of their own whose data start on a page (each changed by
+    `change` first), as memmaps, and the files mapping."""
     st, files = ix._state(), {}
     for name in ("coords", "static_ids"):
         arr = st[name].copy()
         if change is not None:
             change(name, arr)
         path = folder / f"{name}.npy"
-        files[name] = (str(path), write_npy(path, arr))
-        st[name] = np.load(path, mmap_mode="r")
+        path.write_bytes(persist._npy_header(arr.dtype, arr.shape, 4096) + arr.tobytes())
+        files[name], st[name] = (str(path), 4096), np.load(path, mmap_mode="r")
+        assert st[name].offset == 4096 and st[name].tobytes() == arr.tobytes()
     return st, files
 
 
-def maps_of(path):
+def maps_of(folder):
+    """How many mappings of the process each of the two files has."""
     with open("/proc/self/maps") as f:
-        return sum(str(path) in line for line in f)
+        lines = f.readlines()
+    return tuple(sum(str(folder / f"{name}.npy") in line for line in lines) for name in ("coords", "static_ids"))
 
 
 def big_index(b=4, K=4, block=1024, stage="built"):
@@ -323,7 +306,7 @@ def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
     ix, rng = big_index(stage="retired")
     st, files = mapped_state(ix, tmp_path)
     on_disk = {name: np.load(path).copy() for name, (path, _) in files.items()}
-    before = maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")
+    before = maps_of(tmp_path)
     path, offset = files["coords"]
     for state, bad, error, message in [  # odd arguments, then files that cannot be mapped
         ([], None, ValueError, "state must be a dict"),
@@ -345,10 +328,10 @@ def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
         RustLshIndex._from_state(repeated, files)
     del repeated, state  # they hold numpy's maps of the files too
     # nothing of the refused loads stays mapped
-    assert (maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")) == before
+    assert maps_of(tmp_path) == before
     assert RustLshIndex._from_state(st, None).n_points == ix.n_points  # no files: the arrays copied
     mapped = RustLshIndex._from_state(st, files)
-    assert maps_of(tmp_path / "coords.npy") and maps_of(tmp_path / "static_ids.npy")
+    assert all(maps_of(tmp_path))
     Q = rng.random((60, D))
     same(ix, mapped, Q)
     step = np.random.default_rng(9)
@@ -367,13 +350,13 @@ def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
     same(ix, pickle.loads(pickle.dumps(mapped)), Q)  # a mapped index pickles like any other
     del st  # numpy's own maps of the files
     # promote copied both arrays (the file's mappings freed then); a fresh mapped load is freed by a rebuild
-    assert not maps_of(tmp_path / "coords.npy") and not maps_of(tmp_path / "static_ids.npy")
+    assert maps_of(tmp_path) == (0, 0)
     st, files = mapped_state(ix, tmp_path)
     mapped = RustLshIndex._from_state(st, files)
     del st
-    assert maps_of(tmp_path / "coords.npy") and maps_of(tmp_path / "static_ids.npy")
+    assert all(maps_of(tmp_path))
     mapped.build(ix.points().astype(np.float64), 100)
-    assert not maps_of(tmp_path / "coords.npy") and not maps_of(tmp_path / "static_ids.npy")
+    assert maps_of(tmp_path) == (0, 0)
 
 
 @pytest.mark.parametrize("block", [1, 1024], ids=["per-query", "batched"])
