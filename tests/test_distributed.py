@@ -1,10 +1,5 @@
-"""ShardedSearch on a LocalCluster of two worker processes, against PlovikSearch.
-
-Skipped where Dask is not installed (the sanitizer runs install no Dask).
-Every test waits at most a bounded time: a hang ends the process with a
-traceback instead of stalling the suite, and a wait for a cluster event
-fails with what it saw.
-"""
+"""ShardedSearch on a LocalCluster of two worker processes, against PlovikSearch (skipped without Dask). A hang ends
+the process with a traceback, and a wait for a cluster event that never comes fails with what it saw."""
 
 import contextlib
 import dataclasses
@@ -49,18 +44,11 @@ BIG = 10_000
 @pytest.fixture(scope="module")
 def cluster():
     faulthandler.dump_traceback_later(WAIT, exit=True)  # never hang the suite
-    # A local cluster closes the nanny of a worker that left and has not come back within the lost-worker timeout
-    # (15 s): on a busy machine a restart takes longer, and the cluster would be left one worker short for good (or
-    # lose a worker that had just restarted).
+    # A local cluster closes the nanny of a worker not back within the lost-worker timeout (15 s): on a busy machine a
+    # restart takes longer, and the cluster would be left one worker short for good.
     with dask.config.set({"distributed.deploy.lost-worker-timeout": "1h"}):
-        cluster = LocalCluster(
-            n_workers=2,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=":0",
-            silence_logs=logging.CRITICAL,
-            env={"RAYON_NUM_THREADS": "1"},
-        )
+        workers = dict(n_workers=2, threads_per_worker=1, processes=True, env={"RAYON_NUM_THREADS": "1"})
+        cluster = LocalCluster(dashboard_address=":0", silence_logs=logging.CRITICAL, **workers)
         c = Client(cluster)
         faulthandler.cancel_dump_traceback_later()
         yield c
@@ -70,8 +58,7 @@ def cluster():
 
 @pytest.fixture
 def client(cluster):
-    """The cluster's client once both workers are up (a worker killed by
-    the test before may still be restarting); each test bounded in time."""
+    """The cluster's client once both workers are up (one killed before may be restarting); each test timed."""
     faulthandler.dump_traceback_later(2 * WAIT, exit=True)
     _two_workers(cluster)
     yield cluster
@@ -206,8 +193,7 @@ def test_an_exact_shard_moves_between_scan_and_grid(metric, box):
 
 @pytest.mark.parametrize("shards", [1, 2, 3])
 def test_epochs_match_the_single_index(client, shards, monkeypatch):
-    # Every point drawn about twice, at ids far apart: rows hold equal
-    # distances with different ids, often on different shards.
+    # Every point drawn about twice, at ids far apart: equal distances with different ids, often on different shards
     X = _data(shards, 1200, 0)[0][np.random.default_rng(shards).integers(0, 1200, 2400)]
     single = _single(X, 2000)
     if shards == 3:
@@ -242,15 +228,11 @@ def test_recall_estimate_and_per_call_threads_match_the_single_index(client):
             assert sharded.estimate_recall(**kw) == single.estimate_recall(kw.get("k"), kw.get("sample"))
         _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6, threads=2))
         _same_rows(single.query_radius(Q, 1.0), sharded.query_radius(Q, 1.0, threads=1))
-        for call in (
-            lambda **kw: sharded.estimate_recall(**kw),
-            lambda **kw: sharded.query_knn(Q, 2, **kw),
-            lambda **kw: sharded.query_radius(Q, 1.0, **kw),
-        ):
+        for ask, args in ((sharded.estimate_recall, ()), (sharded.query_knn, (Q, 2)), (sharded.query_radius, (Q, 1.0))):
             with pytest.raises(ValueError, match="threads must be at least 1, got 0"):
-                call(threads=0)
+                ask(*args, threads=0)
             with pytest.raises(TypeError, match="got a bool"):
-                call(threads=True)
+                ask(*args, threads=True)
         with pytest.raises(ValueError, match=r"sample \(1500\) is larger than the data \(1285 points"):
             sharded.estimate_recall(sample=1500)
         assert sharded._call_threads is None
@@ -329,8 +311,7 @@ def test_dask_array_chunks_become_shards(client):
 # the grid chosen in three dimensions, or asked for
 @pytest.mark.parametrize("d, settings, mode", [(D, {}, "scan"), (3, {}, "grid"), (D, {"exact": "grid"}, "grid")])
 def test_tuned_parameters_and_exact_answers_match(client, d, settings, mode):
-    # Tuned on the same points from the same seed: the same parameters, and
-    # on this little data the same choice of the exact answer.
+    # Tuned on the same points from the same seed: the same parameters and, on this little data, the same exact answer
     X, Q = _data(3, 2000, 120, d)
     single = PlovikSearch(d, seed=5, threads=1, **settings)
     single.build(X, n_static=1700, sample=100)
@@ -369,10 +350,9 @@ def test_grown_past_the_sizes_both_tune_again_alike(client):
 
 
 def test_relaxed_queries_never_lose_neighbours(client):
-    # Buckets so sparse that every query finds fewer than k points in its own buckets, on the single index and on every
-    # shard: all relax, each in its own way, and the shards' rows are then answered exactly. With fuller buckets the
-    # single index relaxes none and the shards a few; a sharded row is then at least as near as the single index's,
-    # entry by entry (up to the last bit of a distance).
+    # Buckets so sparse that every query relaxes, on the single index and on every shard (the shards' rows are then
+    # answered exactly); with fuller buckets the shards relax a few and the single index none. A sharded row is as near
+    # as the single index's, entry by entry, up to the last bit (a relaxed row is summed as on the per-query path).
     X, Q = _data(4, 1500, 150)
     own = np.arange(150)
     for settings, exact in (
@@ -385,8 +365,6 @@ def test_relaxed_queries_never_lose_neighbours(client):
             for args in ((Q, 8), (X[:150], 8, own), (Q[:20], 8)):
                 _, want = single.query_knn(*args)
                 _, got = sharded.query_knn(*args)
-                # A relaxed row's distances are summed as on the per-query
-                # path, the batched path's (d = 16) may differ in the last bit.
                 assert np.all(got <= want * (1 + 2**-22))
                 if exact:
                     np.testing.assert_array_equal(got, exact_knn(X, *args)[1])
@@ -429,14 +407,7 @@ def _killed_once_started(client, worker, method, tmp_path):
     flag = tmp_path / f"{method}-started-{time.monotonic_ns()}"
     pid = client.run(os.getpid, workers=[worker])[worker]
 
-    def hold():
-        def held(*args):
-            flag.touch()
-            time.sleep(WAIT)
-
-        setattr(pd._Shard, method, held)
-
-    client.run(hold, workers=[worker])
+    client.run(lambda: setattr(pd._Shard, method, lambda *args: flag.touch() or time.sleep(WAIT)), workers=[worker])
     done, killed = threading.Event(), threading.Event()
 
     def killer():
@@ -567,30 +538,21 @@ def test_bad_input_reaches_no_shard(client, monkeypatch):
         monkeypatch.setattr(sharded, "_submit", lambda *a: sent.append(a[1]) or real(*a))
         nan = np.random.default_rng(0).random((100, D))
         nan[7, 3] = np.nan
-        bad = [
-            (ValueError, sharded.update, (np.zeros((99, D)),)),
-            (ValueError, sharded.update, (nan,)),
+        bad = [  # (error, method, the arguments of each call); the last of each: integer coordinates without a boxsize
+            (ValueError, sharded.update, (np.zeros((99, D)),), (nan,), (np.zeros((100, D), int),)),
             (TypeError, sharded.update, (np.zeros((100, D), str),)),
-            (ValueError, sharded.promote, (np.zeros((5, D + 1)),)),
-            (ValueError, sharded.promote, (nan,)),
+            (ValueError, sharded.promote, (np.zeros((5, D + 1)),), (nan,), (np.zeros((5, D), np.uint8),)),
             (ValueError, sharded.retire, ([3, 1000],)),
             (TypeError, sharded.retire, (np.array([1.5]),)),
-            (ValueError, sharded.query_knn, (Q, 0)),
-            (ValueError, sharded.query_knn, (Q, 5, np.full(50, 1000))),
-            (ValueError, sharded.query_radius, (Q, -1.0)),
-            (ValueError, sharded.build, (X, 2000)),
-            (ValueError, sharded.build, (da.from_array(nan, chunks=50),)),
-            # integer coordinates without a boxsize
-            (ValueError, sharded.build, (np.zeros((10, D), int),)),
+            (ValueError, sharded.query_knn, (Q, 0), (Q, 5, np.full(50, 1000)), (np.zeros((5, D), int), 3)),
+            (ValueError, sharded.query_radius, (Q, -1.0), (np.zeros(D, int), 0.5)),
+            (ValueError, sharded.build, (X, 2000), (da.from_array(nan, chunks=50),), (np.zeros((10, D), int),)),
             (ValueError, sharded.build, (da.zeros((10, D), dtype=int, chunks=5),)),
-            (ValueError, sharded.update, (np.zeros((100, D), int),)),
-            (ValueError, sharded.promote, (np.zeros((5, D), np.uint8),)),
-            (ValueError, sharded.query_knn, (np.zeros((5, D), int), 3)),
-            (ValueError, sharded.query_radius, (np.zeros(D, int), 0.5)),
         ]
-        for error, method, args in bad:
-            with pytest.raises(error):
-                method(*args)
+        for error, method, *calls in bad:
+            for args in calls:
+                with pytest.raises(error):
+                    method(*args)
         assert sent == []  # refused on the client, before any task
         assert (sharded.n_static, sharded.n_candidates, sharded.n_retired) == (900, 100, 0)
         _same_rows(before, sharded.query_knn(Q, 5))
@@ -612,8 +574,7 @@ SIDES = tuple(np.linspace(1.5, 3.0, D))  # the longest side 3.0, as the cubic bo
     [(3.0, "l1"), (3.0, "euclidean"), (SIDES, "l1"), (SIDES, "euclidean")],
 )
 def test_a_box_and_a_metric_answer_as_the_single_search(client, boxsize, metric):
-    # through the tables (FIXED: each candidate measured in the metric), or
-    # tuned: every shard's exact scan, as the single search answers them
+    # FIXED: through the tables, each candidate measured in the metric; tuned: every shard's exact scan
     settings = FIXED if (metric, boxsize) in (("l1", 3.0), ("euclidean", SIDES)) else dict(seed=7, threads=1)
     X = _data(13, 1200, 0)[0] * boxsize
     single = _single(X, 1000, boxsize=boxsize, metric=metric, **settings)
