@@ -120,21 +120,16 @@ RESULT_BUFFERS = RSS + textwrap.dedent(f"""
     ix.build(rng.random(({N}, 2)), {N} // 2)
     q = rng.random(({M}, 2))
     marks = [rss()]
-    idx, dist = ix.query_knn(q, {K})
+    held = [*ix.query_knn(q, {K})]
     marks.append(rss())
-    view = idx[::7, 3:]  # a view keeps the buffer of idx alive
-    del idx
-    gc.collect()
+    held.append(held[0][::7, 3:])  # idx, dist and a view that keeps the buffer of idx alive: dropped in turn
+    for i in range(3):
+        held[i] = None
+        gc.collect()
+        marks.append(rss())
+    held = ix.query_radius(q, 2.0)  # every pair is a hit
     marks.append(rss())
-    del dist
-    gc.collect()
-    marks.append(rss())
-    del view
-    gc.collect()
-    marks.append(rss())
-    indptr, ids, dists = ix.query_radius(q, 2.0)  # every pair is a hit
-    marks.append(rss())
-    del indptr, ids, dists
+    del held
     gc.collect()
     marks.append(rss())
     print(*marks)
@@ -179,11 +174,9 @@ def _page_out_large_mappings():
 
 @pytest.mark.threads
 def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
-    """Two threads rebuild and refresh their own indexes at once, reusing the large arrays their earlier calls
-    replaced (of other sizes every other time, stale values and all), and the kernel reclaims every page it may after
-    each call: every table stays that of a fresh index's build. (A kept array once became visible to the other thread
-    before it was marked lazily freeable, and reclaim then zeroed the other index's ids.) Where the kernel cannot
-    reclaim on request, this still checks that interpreter threads share the worker pool safely."""
+    """Two threads rebuild and refresh their own indexes at once, reusing the large arrays their earlier calls replaced
+    (of other sizes every other time), and the kernel reclaims every page it may after each call: every table stays
+    that of a fresh build (a kept array must not be seen by the other thread before it is marked lazily freeable)."""
     rng = np.random.default_rng(7)
     n, d = 131_072, 8  # 4 MiB per table-major array of a tier: reused, reclaimable
     params = random_params(rng, d=d, L=16, K=5, b=4)
