@@ -1,6 +1,5 @@
-"""One PlovikSearch shared by many threads: queries run together, changes wait
-for them and run alone, nothing raises, and every answer is one that a serial
-run gives for some state the search went through."""
+"""One PlovikSearch shared by many threads: queries run together, changes wait for them and run alone, nothing raises,
+and every answer is one that a serial run gives for some state the search went through."""
 
 import threading
 
@@ -16,8 +15,7 @@ D, N, CAND = 6, 6000, 800
 
 
 def epochs(seed=0, count=4):
-    """The changes of the run, in order: ("update", coords), ("retire", ids)
-    and ("promote", rows)."""
+    """The changes of the run, in order: ("update", coords), ("retire", ids) and ("promote", rows)."""
     rng = np.random.default_rng(seed)
     steps, cand = [], rng.random((CAND, D))
     for epoch in range(count):
