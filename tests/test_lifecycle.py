@@ -27,14 +27,9 @@ PRELUDE = """
 """
 
 
-def run_python(script, *args, flags=(), env=None):
-    return subprocess.run(
-        [sys.executable, *flags, "-c", textwrap.dedent(PRELUDE + script), *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        env={**os.environ, **(env or {})},
-    )
+def run_python(script, *args, env):
+    command = [sys.executable, "-c", textwrap.dedent(PRELUDE + script), *map(str, args)]
+    return subprocess.run(command, capture_output=True, text=True, timeout=300, env={**os.environ, **env})
 
 
 # Daemon threads call their own indexes in loops of short calls while the main thread leaves, so that some call comes

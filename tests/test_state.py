@@ -64,6 +64,19 @@ def same(a, b, Q):
     assert snapshot(a, Q) == snapshot(b, Q)
 
 
+def assert_same_state(a, b):
+    """Two states hold the same values, arrays of the same dtypes (the counters aside from the block setting, which
+    the state holds as its own int)."""
+    assert a.keys() == b.keys()
+    for key, value in a.items():
+        if key == "stats":
+            assert {k: v for k, v in value.items() if k != "block"} == {k: v for k, v in b[key].items() if k != "block"}
+        elif isinstance(value, np.ndarray):
+            assert value.dtype == b[key].dtype and np.array_equal(value, b[key]), key
+        else:
+            assert value == b[key], key
+
+
 def out_of_band(ix):
     """Protocol 5 with the arrays' buffers passed beside the pickle."""
     buffers = []
@@ -112,10 +125,7 @@ def test_round_trips_answer_alike_and_keep_working(b, K, stage, cls):
         same(ix, c, Q)
         ix = c  # the copy is the next original
     # the state was a copy: the index changed since, the state did not
-    again = cls._from_state(state)
-    assert again._state().keys() == state.keys()
-    for key, value in again._state().items():
-        assert (value == state[key]).all() if isinstance(value, np.ndarray) else value == state[key]
+    assert_same_state(cls._from_state(state)._state(), state)
 
 
 def test_state_layout():
@@ -150,15 +160,8 @@ def test_states_cross_between_backends(b, K, stage):
     ix, rng = make(b, K, n=400, n_static=300, stage=stage)
     ref = PythonLshIndex._from_state(ix._state())  # the reference reads the buckets into per-entry keys
     assert_tables_equal(ix, ref)
-    a, r = ix._state(), ref._state()
-    assert a.keys() == r.keys()
-    for key in a:
-        if key == "stats":  # the counters; the block setting is in the state already
-            assert {k: a[key][k] for k in r[key] if k != "block"} == {k: v for k, v in r[key].items() if k != "block"}
-        elif isinstance(a[key], np.ndarray):
-            assert a[key].dtype == r[key].dtype and np.array_equal(a[key], r[key]), key
-        else:
-            assert a[key] == r[key], key
+    r = ref._state()
+    assert_same_state(ix._state(), r)
     back = RustLshIndex._from_state(r)
     Q = rng.random((20, 6))
     assert_tables_equal(back, ix)
@@ -366,15 +369,12 @@ def test_corrupted_mapped_file_answers_without_crashing(tmp_path, block, b, K):
     n_static = ix.n_static
     spoil = np.random.default_rng(3)
 
-    def change(name, arr):
-        flat = arr.reshape(-1)
-        at = spoil.choice(flat.size, 4000, replace=False)
+    def change(name, arr):  # ids past every tier and random ones; coordinates not finite and far outside the torus
+        flat, at = arr.reshape(-1), spoil.choice(arr.size, 4000, replace=False)
         if name == "static_ids":
-            flat[at[:1000]] = np.uint32(2**32 - 1)
-            flat[at[1000:]] = spoil.integers(0, 2**32, 3000, dtype=np.uint64).astype(np.uint32)
+            flat[at] = np.r_[np.full(1000, 2**32 - 1, np.uint64), spoil.integers(0, 2**32, 3000, dtype=np.uint64)]
         else:
-            flat[at[:1000]], flat[at[1000:2000]], flat[at[2000:3000]] = np.nan, np.inf, -np.inf
-            flat[at[3000:]] = 1e30
+            flat[at] = np.repeat([np.nan, np.inf, -np.inf, 1e30], 1000)
 
     st, files = mapped_state(ix, tmp_path, change)
     mapped = RustLshIndex._from_state(st, files)
