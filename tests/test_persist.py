@@ -201,7 +201,7 @@ def test_save_writes_only_into_folders_of_its_own(tmp_path):
         assert arr.dtype.str == entry["dtype"] and arr.dtype.byteorder in "<|="
         assert np.array_equal(arr, state[name]), name
     newer["version"] = 2
-    fifo, folder, journal = object(), object(), (tmp_path / "saved" / persist.JOURNAL).read_bytes()
+    fifo, folder, journal = os.mkfifo, os.mkdir, (tmp_path / "saved" / persist.JOURNAL).read_bytes()
     refused = {  # what a folder holds -> the refusal's message
         "a file": ({"notes.txt": b"mine"}, "is not empty and holds no saved index .'notes.txt'."),
         "names like its own": (NAMES_LIKE_OURS, "holds no saved index"),
@@ -215,13 +215,8 @@ def test_save_writes_only_into_folders_of_its_own(tmp_path):
     for what, (files, message) in refused.items():
         target = tmp_path / what
         target.mkdir()
-        for name, data in files.items():
-            if data is fifo:
-                os.mkfifo(target / name)
-            elif data is folder:
-                (target / name).mkdir()
-            else:
-                (target / name).write_bytes(data)
+        for name, data in files.items():  # bytes, or how to make what is there
+            data(target / name) if callable(data) else (target / name).write_bytes(data)
         before = _contents(target)
         with pytest.raises(FileExistsError, match=message):
             search.save(target)

@@ -56,27 +56,27 @@ def test_threads_mixing_queries_and_changes_match_a_serial_run(backend):
     shared = fresh(backend)
     seen, errors, done = [], [], threading.Event()
 
-    def reader():
+    def guarded(work):  # any failure ends the run and is reported
         try:
-            while not done.is_set():
-                seen.append(answers(shared))
-                shared.stats(), shared.tables(), len(shared), shared.n_candidates  # inspection shares too
-        except BaseException as e:  # noqa: BLE001 - the test reports any failure
-            errors.append(e)
-
-    def writer():
-        try:
-            for op, arg in steps:
-                getattr(shared, op)(arg)
+            work()
         except BaseException as e:  # noqa: BLE001 - the test reports any failure
             errors.append(e)
         finally:
             done.set()
 
-    readers = [threading.Thread(target=reader) for _ in range(7)]
+    def reader():
+        while not done.is_set():
+            seen.append(answers(shared))
+            shared.stats(), shared.tables(), len(shared), shared.n_candidates  # inspection shares too
+
+    def writer():
+        for op, arg in steps:
+            getattr(shared, op)(arg)
+
+    readers = [threading.Thread(target=guarded, args=(reader,)) for _ in range(7)]
     for t in readers:
         t.start()
-    w = threading.Thread(target=writer)
+    w = threading.Thread(target=guarded, args=(writer,))
     w.start()
     w.join(timeout=300)
     assert not w.is_alive(), "the changes never got the search: starved by the queries"
@@ -88,7 +88,7 @@ def test_threads_mixing_queries_and_changes_match_a_serial_run(backend):
     assert all(np.array_equal(a, b) for a, b in zip(shared.tables().values(), serial.tables().values(), strict=True))
 
 
-def test_a_waiting_writer_holds_new_readers_back():
+def test_a_waiting_writer_holds_new_readers_back_and_nested_use_does_not_wait():
     lock, order = ReadersWriterLock(), []
     reading, writer_waits = threading.Event(), threading.Event()
 
@@ -121,9 +121,7 @@ def test_a_waiting_writer_holds_new_readers_back():
     for t in (r1, w, r2):
         t.join(timeout=10)
     assert order == ["reader 1 ends", "writer", "reader 2"]
-
-
-def test_nested_use_on_one_thread_does_not_wait_for_itself():
+    # nested use on one thread does not wait for itself
     lock = ReadersWriterLock()
     with lock.writing(), lock.reading(), lock.writing():
         pass
