@@ -9,7 +9,6 @@ import itertools
 import logging
 import os
 import signal
-import threading
 import time
 import warnings
 
@@ -205,8 +204,7 @@ def test_epochs_match_the_single_index(client, shards, monkeypatch):
         sharded.build(X, n_static=2000)
         assert sharded.shards == shards
         np.testing.assert_array_equal(sharded.params.s, single.params.s)
-        # with two shards a worker is killed between calls: its shard is rebuilt
-        # from the log (the build and the update) and goes on through the epochs
+        # with two shards a worker is killed between calls: its shard, rebuilt from the log, goes on through the epochs
         kill = (lambda: _kill(client, sharded.workers[1])) if shards == 2 else (lambda: None)
         _check_epochs(single, sharded, np.random.default_rng(shards), kill)
         assert set(sharded.workers) <= set(client.ncores())
@@ -302,8 +300,7 @@ def test_dask_array_chunks_become_shards(client):
         sharded.build(points, n_static=1900)
         assert sharded.shard_sizes == [700, 700, 700, 300]
         _check_epochs(single, sharded, np.random.default_rng(11))
-        # A shard rebuilt from its log: rows of the dask array, computed
-        # again on the cluster, then the batches promoted since.
+        # a shard rebuilt from its log: rows of the dask array computed again on the cluster, then the batches since
         _kill(client, sharded.workers[0])
         _same_rows(single.query_knn(Q, 6, np.arange(100)), sharded.query_knn(Q, 6, np.arange(100)))
 
@@ -330,8 +327,8 @@ def test_tuned_parameters_and_exact_answers_match(client, d, settings, mode):
 
 
 def test_grown_past_the_sizes_both_tune_again_alike(client):
-    # grown past the sizes that chose the scan, both tune again alike and build tables (on uniform
-    # points: tight clusters are answered faster by the scan at this size)
+    # grown past the sizes that chose the scan, both tune again alike and build tables (uniform points: the scan
+    # answers tight clusters faster at this size)
     X = np.random.default_rng(9).random((36_000, 8))
     single = PlovikSearch(8, seed=5, threads=1)
     with ShardedSearch(8, client, shards=3, seed=5, threads=1) as sharded:
@@ -402,31 +399,23 @@ def _kill(client, worker):
 
 @contextlib.contextmanager
 def _killed_once_started(client, worker, method, tmp_path):
-    """Within the block, a call of the shard method `method` on `worker` announces that it has started (it creates a
-    file) and then waits; the test, seeing the file, kills the worker by its pid."""
+    """Within the block, a call of the shard method `method` on `worker` leaves a file that tells it started, and kills
+    its worker process."""
     flag = tmp_path / f"{method}-started-{time.monotonic_ns()}"
     pid = client.run(os.getpid, workers=[worker])[worker]
 
-    client.run(lambda: setattr(pd._Shard, method, lambda *args: flag.touch() or time.sleep(WAIT)), workers=[worker])
-    done, killed = threading.Event(), threading.Event()
+    def die(*args):
+        flag.touch()
+        time.sleep(0.01)  # the other shards' calls may finish first
+        os.kill(os.getpid(), signal.SIGKILL)
 
-    def killer():
-        while not flag.exists():
-            if done.wait(0.01):
-                return
-        os.kill(pid, signal.SIGKILL)
-        killed.set()
-
-    thread = threading.Thread(target=killer, daemon=True)
-    thread.start()
+    client.run(lambda: setattr(pd._Shard, method, die), workers=[worker])
     try:
         yield
     finally:
-        done.set()
-        thread.join()
-        if not killed.is_set():
-            os.kill(pid, signal.SIGKILL)  # leave no held method behind
-    assert killed.is_set(), f"no {method} call started on {worker}"
+        if not flag.exists():
+            os.kill(pid, signal.SIGKILL)  # leave no patched method behind
+    assert flag.exists(), f"no {method} call started on {worker}"
     _until(lambda: worker not in client.ncores(), _workers(client))
 
 
@@ -442,8 +431,7 @@ def test_a_worker_killed_between_calls(client, recover):
         sharded.build(X, n_static=1700)
         _kill(client, sharded.workers[1])
         if recover:
-            # the lost shard rebuilt on a worker still there; a change that
-            # finds a shard lost has it rebuilt first, then applies
+            # the lost shard rebuilt on a worker still there; a change finding a shard lost has it rebuilt, then applies
             _knn_equal(single, sharded, Q)
             _two_workers(client)
             _kill(client, sharded.workers[0])
@@ -508,11 +496,11 @@ def test_a_worker_killed_during_a_call(client, recover, tmp_path):
 def test_a_worker_killed_during_build(client, kind, tmp_path):
     X, Q = _data(9, 2000, 100)
     single = _single(X, 1700)
-    victim = sorted(client.ncores())[1]
+    w = sorted(client.ncores())
+    victim = w[1]
     if kind == "numpy":
         points = X  # one shard a worker: shard 1 on the victim
     else:  # the second chunk held by the victim, and its shard built there
-        w = sorted(client.ncores())
         # (computed again elsewhere once the victim is gone: a chunk bound to a dead worker would wait for it for ever)
         chunks = [da.from_array(X[i * 1000 : i * 1000 + 1000], chunks=(1000, D)) for i in (0, 1)]
         points = da.concatenate(
@@ -569,10 +557,7 @@ def test_bad_input_reaches_no_shard(client, monkeypatch):
 SIDES = tuple(np.linspace(1.5, 3.0, D))  # the longest side 3.0, as the cubic box's
 
 
-@pytest.mark.parametrize(
-    "boxsize, metric",
-    [(3.0, "l1"), (3.0, "euclidean"), (SIDES, "l1"), (SIDES, "euclidean")],
-)
+@pytest.mark.parametrize("boxsize, metric", [(3.0, "l1"), (3.0, "euclidean"), (SIDES, "l1"), (SIDES, "euclidean")])
 def test_a_box_and_a_metric_answer_as_the_single_search(client, boxsize, metric):
     # FIXED: through the tables, each candidate measured in the metric; tuned: every shard's exact scan
     settings = FIXED if (metric, boxsize) in (("l1", 3.0), ("euclidean", SIDES)) else dict(seed=7, threads=1)

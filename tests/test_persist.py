@@ -240,20 +240,17 @@ def _save_killed_at(search, folder, step):
         try:
             calls = {"steps": 0, "remove": 0}
 
-            def counted(name, real):
-                def call(*args, **kwargs):
-                    calls[name] = calls.get(name, 0) + 1
-                    if name != "remove" or calls[name] <= 2:
-                        calls["steps"] += 1
-                        if calls["steps"] == step:
-                            os.kill(os.getpid(), signal.SIGKILL)
-                    # a killed process loses nothing the page cache holds: the flushes are only steps
-                    return None if name == "fsync" else real(*args, **kwargs)
-
-                return call
+            def counted(name, real, *args, **kwargs):
+                calls["remove"] += name == "remove"
+                if name != "remove" or calls["remove"] <= 2:
+                    calls["steps"] += 1
+                    if calls["steps"] == step:
+                        os.kill(os.getpid(), signal.SIGKILL)
+                # a killed process loses nothing the page cache holds: the flushes are only steps
+                return None if name == "fsync" else real(*args, **kwargs)
 
             for name in ("fsync", "replace", "remove"):
-                setattr(os, name, counted(name, getattr(os, name)))
+                setattr(os, name, functools.partial(counted, name, getattr(os, name)))
             search.save(folder)
             code = 0
         finally:
