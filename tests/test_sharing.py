@@ -98,30 +98,28 @@ def test_a_waiting_writer_holds_new_readers_back_and_nested_use_does_not_wait():
             writer_waits.wait()
             order.append("reader 1 ends")
 
-    def writer():
-        with lock.writing():
-            order.append("writer")
+    def take(mode, name):
+        with getattr(lock, mode)():
+            order.append(name)
 
-    def late_reader():
-        with lock.reading():
-            order.append("reader 2")
+    def started(target, *args):
+        t = threading.Thread(target=target, args=args)
+        t.start()
+        return t
 
-    r1 = threading.Thread(target=first_reader)
-    r1.start()
+    r1 = started(first_reader)
     reading.wait()
-    w = threading.Thread(target=writer)
-    w.start()
+    w = started(take, "writing", "writer")
     while not lock._writers_waiting:  # the writer is queued behind reader 1
         threading.Event().wait(0.001)
-    r2 = threading.Thread(target=late_reader)
-    r2.start()
+    r2 = started(take, "reading", "reader 2")
     threading.Event().wait(0.05)  # reader 2 must not slip in ahead of the writer
     assert order == []
     writer_waits.set()
     for t in (r1, w, r2):
         t.join(timeout=10)
     assert order == ["reader 1 ends", "writer", "reader 2"]
-    # nested use on one thread does not wait for itself
+    # nested use on one thread does not wait for itself, and leaves the lock free for another thread
     lock = ReadersWriterLock()
     with lock.writing(), lock.reading(), lock.writing():
         pass
@@ -130,13 +128,5 @@ def test_a_waiting_writer_holds_new_readers_back_and_nested_use_does_not_wait():
             pass
         with pytest.raises(RuntimeError, match="cannot take it alone"), lock.writing():
             pass
-
-    # still usable from another thread afterwards
-    def take_alone():
-        with lock.writing():
-            pass
-
-    t = threading.Thread(target=take_alone)
-    t.start()
-    t.join(timeout=10)
-    assert not t.is_alive()
+    started(take, "writing", "alone").join(timeout=10)
+    assert order[-1] == "alone"
