@@ -424,41 +424,35 @@ def _knn_equal(single, sharded, Q, k=6):
 
 
 @pytest.mark.parametrize("recover", [True, False])
-def test_a_worker_killed_between_calls(client, recover):
-    X, Q = _data(6, 2000, BIG)
-    single = _single(X, 1700)
-    with ShardedSearch(D, client, shards=2, recover=recover, **FIXED) as sharded:
-        sharded.build(X, n_static=1700)
-        _kill(client, sharded.workers[1])
-        if recover:
-            # the lost shard rebuilt on a worker still there; a change finding a shard lost has it rebuilt, then applies
-            _knn_equal(single, sharded, Q)
-            _two_workers(client)
-            _kill(client, sharded.workers[0])
-            batch = np.random.default_rng(1).random((200, D))
-            single.promote(batch)
-            sharded.promote(batch)
-            _knn_equal(single, sharded, Q[:100])
-            return
-        calls = [(sharded.query_knn, (Q, 5)), (sharded.query_knn, (Q[:10], 5)), (sharded.query_radius, (Q, 1.0))]
-        calls += [(sharded.update, (X[1700:],)), (sharded.promote, (X[:10],)), (sharded.retire, ([5, 1900],))]
-        calls += [(sharded.stats, ()), (sharded.reset_stats, ())]
-        for _ in range(2):  # and it stays refused
-            for method, args in calls:
-                with pytest.raises(ShardLostError, match="shard 1"):
-                    method(*args)
-        assert (sharded.n_static, sharded.n_candidates, sharded.n_retired) == (1700, 300, 0)
-        sharded.build(X, n_static=1700)
-        _knn_equal(single, sharded, Q)
-
-
-@pytest.mark.parametrize("recover", [True, False])
-def test_a_worker_killed_during_a_call(client, recover, tmp_path):
+def test_a_worker_killed_between_and_during_calls(client, recover, tmp_path):
     X, Q = _data(6, 2000, BIG)
     single = _single(X, 1700)
     batch = np.random.default_rng(1).random((200, D))
     with ShardedSearch(D, client, shards=2, recover=recover, **FIXED) as sharded:
         sharded.build(X, n_static=1700)
+        _kill(client, sharded.workers[1])  # between calls
+        if recover:
+            # the lost shard rebuilt on a worker still there; a change finding a shard lost has it rebuilt, then applies
+            _knn_equal(single, sharded, Q)
+            _two_workers(client)
+            _kill(client, sharded.workers[0])
+            single.promote(batch)
+            sharded.promote(batch)
+            _knn_equal(single, sharded, Q[:100])
+            single = _single(X, 1700)
+        else:
+            calls = [(sharded.query_knn, (Q, 5)), (sharded.query_knn, (Q[:10], 5)), (sharded.query_radius, (Q, 1.0))]
+            calls += [(sharded.update, (X[1700:],)), (sharded.promote, (X[:10],)), (sharded.retire, ([5, 1900],))]
+            calls += [(sharded.stats, ()), (sharded.reset_stats, ())]
+            for _ in range(2):  # and it stays refused
+                for method, args in calls:
+                    with pytest.raises(ShardLostError, match="shard 1"):
+                        method(*args)
+            assert (sharded.n_static, sharded.n_candidates, sharded.n_retired) == (1700, 300, 0)
+            sharded.build(X, n_static=1700)
+            _knn_equal(single, sharded, Q)
+        _two_workers(client)
+        sharded.build(X, n_static=1700)  # a shard on each worker again
         victim = sharded.workers[1]
         with (
             _killed_once_started(client, victim, "promote", tmp_path),
