@@ -268,31 +268,26 @@ def test_the_recall_monitor_checks_sharded_calls(client):
             assert sharded.observed_recall.queries > 0
 
 
-def test_a_search_dropped_without_close_frees_its_workers(client):
-    s = ShardedSearch(D, client, shards=2, **FIXED)
-    s.build(_data(3, 600, 0)[0])
-    tokens = {log.token for log in s._shards}
-
-    def held():
-        return tokens & {t for names in client.run(lambda: list(pd._REGISTRY)).values() for t in names}
-
-    assert held() == tokens
-    del s
-    gc.collect()
-    _until(lambda: not held(), lambda: f"the workers still hold {held()}")
-
-
-def test_dask_array_chunks_become_shards(client):
-    # each shard built on the worker that holds its chunk
+def test_dask_array_chunks_become_shards_and_a_search_dropped_frees_its_workers(client):
+    # each shard built on the worker that holds its chunk; the search, dropped without close, frees its workers
     X = _data(12, 800, 0)[0]
     w = sorted(client.ncores())
     parts = [
         client.persist(da.from_array(X[:500], chunks=(500, D)), workers=[w[1]]),
         client.persist(da.from_array(X[500:], chunks=(300, D)), workers=[w[0]]),
     ]
-    with ShardedSearch(D, client, **FIXED) as sharded:
-        sharded.build(da.concatenate(parts))
-        assert sharded.shard_sizes == [500, 300] and sharded.workers == [w[1], w[0]]
+    dropped = ShardedSearch(D, client, **FIXED)
+    dropped.build(da.concatenate(parts))
+    assert dropped.shard_sizes == [500, 300] and dropped.workers == [w[1], w[0]]
+    tokens = {log.token for log in dropped._shards}
+
+    def held():
+        return tokens & {t for names in client.run(lambda: list(pd._REGISTRY)).values() for t in names}
+
+    assert held() == tokens
+    del dropped
+    gc.collect()
+    _until(lambda: not held(), lambda: f"the workers still hold {held()}")
     X, Q = _data(11, 2400, 100)
     single = _single(X, 1900)
     points = da.from_array(X, chunks=(700, 8))  # four row chunks, two column chunks
