@@ -86,8 +86,7 @@ def _check_epochs(single, sharded, rng, after_update=lambda: None):
         sizes = [(s.n_points, s.n_static, s.n_candidates, s.n_retired) for s in (single, sharded)]
         assert sizes[0] == sizes[1]
         for m in (200, 9):
-            Q = rng.random((m, d))
-            own = rng.integers(-1, single.n_points, m)
+            Q, own = rng.random((m, d)), rng.integers(-1, single.n_points, m)
             sharded.reset_stats()
             _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
             _same_rows(single.query_knn(Q, 6, own), sharded.query_knn(Q, 6, own))
@@ -98,22 +97,19 @@ def _check_epochs(single, sharded, rng, after_update=lambda: None):
             _same_rows(single.query_knn(Q, 6, several), sharded.query_knn(Q, 6, several))
             _same_rows(single.query_radius(Q, 1.0, several), sharded.query_radius(Q, 1.0, several))
 
+    def both(method, *args):
+        for search in (single, sharded):
+            getattr(search, method)(*args)
+
     compare()
-    cand = rng.random((single.n_candidates, d))
-    single.update(cand)
-    sharded.update(cand)
+    both("update", rng.random((single.n_candidates, d)))
     after_update()
     compare()
     batch = rng.random((301, d))
-    single.promote(batch)
-    sharded.promote(batch)
+    both("promote", batch)
     compare()
-    gone = rng.choice(single.n_points, 150, replace=False)
-    single.retire(gone)
-    sharded.retire(gone)
-    moved = (batch + rng.normal(0, 0.02, batch.shape)) % 1.0
-    single.update(moved)
-    sharded.update(moved)
+    both("retire", rng.choice(single.n_points, 150, replace=False))
+    both("update", (batch + rng.normal(0, 0.02, batch.shape)) % 1.0)
     compare()
     single.promote()
     sharded.promote(None)

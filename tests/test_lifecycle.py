@@ -10,11 +10,9 @@ import pytest
 
 # Threads still running at exit are abandoned with everything their frames refer to, which LeakSanitizer cannot tell
 # from a leak: the children that leave such threads behind run without it.
-ABANDONS_THREADS = (
-    {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))}
-    if os.environ.get("PLOVIK_SANITIZER") == "address"
-    else {}
-)
+ABANDONS_THREADS = {}
+if os.environ.get("PLOVIK_SANITIZER") == "address":
+    ABANDONS_THREADS["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))
 
 PRELUDE = """
     import os, sys, threading, gc

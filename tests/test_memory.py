@@ -158,7 +158,6 @@ def _page_out_large_mappings():
     would: lazily freed pages are then dropped and read back as zeros. False where the kernel cannot."""
     libc = ctypes.CDLL(None, use_errno=True)
     libc.madvise.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
-    madv_pageout = 21
     ok = False
     with open("/proc/self/maps") as maps:
         for line in maps:
@@ -166,9 +165,8 @@ def _page_out_large_mappings():
             if len(fields) > 5 or not fields[1].startswith("rw"):
                 continue  # files and named areas; read-only mappings
             lo, hi = (int(x, 16) for x in fields[0].split("-"))
-            # Sanitizer runtimes reserve terabytes for their shadow memory.
-            if 8 * MIB <= hi - lo <= 1 << 32:
-                ok |= libc.madvise(lo, hi - lo, madv_pageout) == 0
+            if 8 * MIB <= hi - lo <= 1 << 32:  # not the terabytes sanitizer runtimes reserve for shadow memory
+                ok |= libc.madvise(lo, hi - lo, 21) == 0  # MADV_PAGEOUT
     return ok
 
 

@@ -154,8 +154,7 @@ def test_save_is_atomic(tmp_path, monkeypatch):
     search.update(rng.random((search.n_candidates, d)))
     search.save(folder)  # a second save replaces every array file
     second = set(os.listdir(folder))
-    assert first & second == {"manifest.json", ".lock", persist.JOURNAL}
-    assert len(second) == len(first)
+    assert first & second == {"manifest.json", ".lock", persist.JOURNAL} and len(second) == len(first)
     # a load that read the first manifest, whose files the second save removed, follows the new one
     stale, read = iter([stale]), persist._read_manifest
     monkeypatch.setattr(persist, "_read_manifest", lambda path, verify: next(stale, None) or read(path, verify))

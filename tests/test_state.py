@@ -1,8 +1,6 @@
-"""The state of the raw indexes: round trips through _state/_from_state, pickle and copy give identical tables, rows,
-sizes, counters and retired points and keep working through further epochs (both classes); states cross between the
-classes; forged states are refused by both with ValueError naming the problem; arrays mapped from a file (native)
-answer alike, leave the file as it was, and a corrupted mapped file answers without crashing (the sanitizer run
-covers the last)."""
+"""The raw indexes' states: round trips through _state/_from_state, pickle and copy answer alike and keep working (both
+classes); states cross between the classes; forged states are refused with ValueError naming the problem; arrays mapped
+from a file answer alike and leave it as it was, and a corrupted one answers without crashing (under sanitizers too)."""
 
 import copy
 import pickle
