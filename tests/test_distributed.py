@@ -28,13 +28,11 @@ from query_helpers import assert_rows_equal as _same_rows
 pytestmark = pytest.mark.distributed
 
 D = 16
-# Fixed settings: nothing tuned, so both searches draw the same parameters from the seed at once. Buckets hold enough
-# points that no shard of a few hundred points relaxes a query (checked through stats()).
+# Nothing tuned: both searches draw the same parameters from the seed; no shard of a few hundred points relaxes a query
 FIXED = dict(tables=12, components=4, cells=3, probes=2, seed=7, threads=1)
 
 
-# Seconds a test waits for a cluster event (a worker gone, a worker restarted by its nanny, shards dropped): generous,
-# since on a machine kept busy by other processes a worker process can take a minute to start.
+# Seconds a test waits for a cluster event: generous, as on a busy machine a worker process can take a minute to start.
 WAIT = 300
 # Queries of 1.28 MB: a call scatters them to the shards' workers rather than carrying them in its tasks.
 BIG = 10_000
@@ -192,8 +190,7 @@ def test_epochs_match_the_single_index(client, shards, monkeypatch):
     X = _data(shards, 1200, 0)[0][np.random.default_rng(shards).integers(0, 1200, 2400)]
     single = _single(X, 2000)
     if shards == 3:
-        # k-nearest calls of 200 queries cut into two blocks of 100 by the bound on unmerged answers alone (query_block
-        # stays 65,536), one block in flight at a time
+        # 200 queries cut into two blocks by the bound on unmerged answers alone (not query_block), one in flight
         monkeypatch.setattr(pd, "_WINDOW", 1)
         monkeypatch.setattr(pd, "_INFLIGHT_ENTRIES", 3 * 6 * 128)
     with ShardedSearch(D, client, shards=shards, **FIXED) as sharded:

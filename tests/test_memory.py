@@ -1,6 +1,5 @@
-"""No leaks: repeated work keeps the process's memory flat and keeps no reference it should not, failed calls
-included, and result arrays give their buffers back when the last array over them goes. (The AddressSanitizer run
-adds LeakSanitizer's exact accounting at exit.)"""
+"""No leaks: repeated work, failed calls included, keeps memory flat and no stray reference, and result arrays give
+their buffers back with the last array over them. (The AddressSanitizer run adds LeakSanitizer's accounting at exit.)"""
 
 import ctypes
 import os
@@ -24,10 +23,9 @@ RSS = textwrap.dedent("""
             return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 """)
 
-# One round makes an index, walks it through an epoch with queries on both paths, reads everything there is to read,
-# fails in every way there is, queries from a few threads at once, and drops it. Each round allocates about 40 MiB in
-# the engine and in results; a round that kept one result pair would keep 1.6 MiB. The inputs and the class of the
-# exceptions raised keep their reference counts.
+# One round makes an index, walks it through an epoch with queries on both paths, reads all there is, fails in every
+# way, queries from a few threads and drops it: about 40 MiB allocated, 1.6 MiB of them in one result pair. The inputs
+# and the exceptions' classes keep their reference counts.
 ROUNDS = RSS + textwrap.dedent("""
     import gc, sys, threading
     import numpy as np

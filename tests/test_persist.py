@@ -45,12 +45,12 @@ def _epochs(search, rng, d):
 
 
 def _same_search(a, b, d, stats=True):
-    untimed = [{k: v for k, v in s.stats().items() if not k.endswith("_ns")} for s in (a, b)]
-    assert not stats or untimed[0] == untimed[1]
-    sizes = [(s.n_points, s.n_static, s.n_candidates, s.n_retired, s.n_live) for s in (a, b)]
-    assert sizes[0] == sizes[1]
-    timeless = [t and dataclasses.replace(t, seconds=0.0) for t in (a.tuning, b.tuning)]
-    assert timeless[0] == timeless[1] and a.seed == b.seed and a.backend == b.backend and a.boxsize == b.boxsize
+    def facts(s):  # the sizes, the counters and the tuning report less their times, the settings
+        untimed = stats and {k: v for k, v in s.stats().items() if not k.endswith("_ns")}
+        sizes = (s.n_points, s.n_static, s.n_candidates, s.n_retired, s.n_live)
+        return sizes, untimed, s.tuning and dataclasses.replace(s.tuning, seconds=0.0), s.seed, s.backend, s.boxsize
+
+    assert facts(a) == facts(b)
     # an exact scan holds no table, hence no hash parameters
     assert (a.params is None) == bool(a.tuning and a.tuning.exact) and a.params == b.params
     for key, value in a.tables().items():
@@ -400,8 +400,7 @@ def test_load_refuses_bad_folders(tmp_path):
         "version 2": (at(version=2), r"format version 2 is not supported \(this version reads 1"),
         "version as str": (at(version="1"), r"\['version'\] must be int, got str"),
         "manifest checksum": (settings(k=11, crc=False), "manifest.json fails its checksum"),
-        # a folder of zlib CRC-32s, as this format's first drafts wrote: refused by
-        # name, before its keys or checksums are read
+        # a folder of zlib CRC-32s, as the format's first drafts wrote: refused by name before any key or checksum
         "other checksum": (edited(crc32_folder, crc=False), r"checksum 'crc32' is not supported.*'crc32c'"),
         "extra key": (at(extra=1), "manifest.json must hold exactly the keys"),
         "generation": (at(generation="0123"), "the generation must be 16 hex digits"),

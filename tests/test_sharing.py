@@ -20,17 +20,15 @@ def epochs(seed=0, count=4):
     steps, cand = [], rng.random((CAND, D))
     for epoch in range(count):
         cand = (cand + rng.normal(0, 0.02, cand.shape)) % 1.0
-        steps.append(("update", cand))
-        steps.append(("retire", rng.choice(N + epoch * CAND, 200, replace=False)))
+        steps += [("update", cand), ("retire", rng.choice(N + epoch * CAND, 200, replace=False))]
         cand = rng.random((CAND, D))
         steps.append(("promote", cand))
     return steps
 
 
 def fresh(backend):
-    rng = np.random.default_rng(1)
     search = PlovikSearch(D, seed=2, backend=backend, cells=3, components=5, tables=6, probes=2)
-    search.build(rng.random((N, D)), N - CAND)
+    search.build(np.random.default_rng(1).random((N, D)), N - CAND)
     return search
 
 

@@ -102,8 +102,7 @@ def test_round_trips_answer_alike_and_keep_working(b, K, stage, cls):
     for make_copy in COPIES:
         c = make_copy(ix)
         assert type(c) is cls and c is not ix and c.stats() == ix.stats()
-        # the buffers kept for reuse are the original's alone, and so are the
-        # gaps a retire leaves in the tables until the next promote
+        # buffers kept for reuse, and gaps a retire leaves in the tables until the next promote, are the original's
         mine, theirs = ix.nbytes_by_part, c.nbytes_by_part
         assert {**theirs, "reuse": 0, "ids": 0} == {**mine, "reuse": 0, "ids": 0}
         assert theirs["ids"] <= mine["ids"]
@@ -134,8 +133,7 @@ def test_state_layout():
     assert st["stats"] == ix.stats()
     for tier in ("static", "cand"):  # that the buckets give back tables(): test_states_cross_between_backends
         assert st[f"{tier}_bucket_starts"].shape == (len(st[f"{tier}_bucket_keys"]) + L,)
-    # the engine's lists, which the package reads, equal the reference's own
-    # literal copies, and both classes' states hold exactly what they name
+    # the engine's lists, which the package reads, equal the reference's copies; both classes' states hold just those
     assert native.QUERY_COUNTERS == lsh.QUERY_COUNTERS and native.STATE_INTS == lsh.STATE_INTS
     assert native.STATE_VERSION == lsh.STATE_VERSION == st["version"]
     assert list(native.STATE_ARRAYS.items()) == [(k, (np.dtype(t), nd)) for k, (t, nd) in lsh.STATE_ARRAYS.items()]
@@ -160,8 +158,7 @@ def test_states_cross_between_backends(b, K, stage):
     Q = rng.random((20, 6))
     assert_tables_equal(back, ix)
     assert_rows_equal(back.query_knn(Q, 5), ref.query_knn(Q, 5))
-    # a retired point has no entry in the tiers (m_T < the tier's size): the
-    # reference takes such a state and goes on through epochs alike
+    # a retired point has no entry in the tiers: the reference takes such a state and goes on through epochs alike
     rows, new = rng.random((ix.n_candidates, 6)), rng.random((10, 6))
     for x in (ix, ref):
         x.update(rows)
@@ -319,8 +316,7 @@ def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
         with pytest.raises(error, match=message):
             RustLshIndex._from_state(state, bad)
     # the other invariants are checked for a mapped state too
-    repeated = {**st, "cand_ids": st["cand_ids"].copy()}
-    repeated["cand_ids"][0, 0] = repeated["cand_ids"][0, 1]
+    repeated = {**st, "cand_ids": changed(st["cand_ids"], (0, 0), st["cand_ids"][0, 1])}
     with pytest.raises(ValueError, match="repeats"):
         RustLshIndex._from_state(repeated, files)
     del repeated, state  # they hold numpy's maps of the files too
@@ -389,8 +385,7 @@ def test_corrupted_mapped_file_answers_without_crashing(tmp_path, block, b, K):
     tables = mapped.tables()
     with pytest.raises(ValueError, match="corrupt"):
         mapped.retire(np.arange(0, n_static, 5))
-    assert mapped.n_retired == 0
-    assert all(np.array_equal(v, tables[k]) for k, v in mapped.tables().items())
+    assert mapped.n_retired == 0 and all(np.array_equal(v, tables[k]) for k, v in mapped.tables().items())
     ask()
     assert mapped.tables()["static_ids"].shape == (16, mapped.n_static)
     with pytest.raises(ValueError):  # what it holds now is no valid state
