@@ -1,10 +1,5 @@
-"""ShardedSearch on a LocalCluster of two worker processes, against PlovikSearch.
-
-Skipped where Dask is not installed (the sanitizer runs install no Dask).
-Every test waits at most a bounded time: a hang ends the process with a
-traceback instead of stalling the suite, and a wait for a cluster event
-fails with what it saw.
-"""
+"""ShardedSearch on a LocalCluster of two worker processes, against PlovikSearch (skipped without Dask). A hang ends
+the process with a traceback, and a wait for a cluster event that never comes fails with what it saw."""
 
 import contextlib
 import dataclasses
@@ -14,7 +9,6 @@ import itertools
 import logging
 import os
 import signal
-import threading
 import time
 import warnings
 
@@ -34,13 +28,11 @@ from query_helpers import assert_rows_equal as _same_rows
 pytestmark = pytest.mark.distributed
 
 D = 16
-# Fixed settings: nothing tuned, so both searches draw the same parameters from the seed at once. Buckets hold enough
-# points that no shard of a few hundred points relaxes a query (checked through stats()).
+# Nothing tuned: both searches draw the same parameters from the seed; no shard of a few hundred points relaxes a query
 FIXED = dict(tables=12, components=4, cells=3, probes=2, seed=7, threads=1)
 
 
-# Seconds a test waits for a cluster event (a worker gone, a worker restarted by its nanny, shards dropped): generous,
-# since on a machine kept busy by other processes a worker process can take a minute to start.
+# Seconds a test waits for a cluster event: generous, as on a busy machine a worker process can take a minute to start.
 WAIT = 300
 # Queries of 1.28 MB: a call scatters them to the shards' workers rather than carrying them in its tasks.
 BIG = 10_000
@@ -49,18 +41,11 @@ BIG = 10_000
 @pytest.fixture(scope="module")
 def cluster():
     faulthandler.dump_traceback_later(WAIT, exit=True)  # never hang the suite
-    # A local cluster closes the nanny of a worker that left and has not come back within the lost-worker timeout
-    # (15 s): on a busy machine a restart takes longer, and the cluster would be left one worker short for good (or
-    # lose a worker that had just restarted).
+    # A local cluster closes the nanny of a worker not back within the lost-worker timeout (15 s): on a busy machine a
+    # restart takes longer, and the cluster would be left one worker short for good.
     with dask.config.set({"distributed.deploy.lost-worker-timeout": "1h"}):
-        cluster = LocalCluster(
-            n_workers=2,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=":0",
-            silence_logs=logging.CRITICAL,
-            env={"RAYON_NUM_THREADS": "1"},
-        )
+        workers = dict(n_workers=2, threads_per_worker=1, processes=True, env={"RAYON_NUM_THREADS": "1"})
+        cluster = LocalCluster(dashboard_address=":0", silence_logs=logging.CRITICAL, **workers)
         c = Client(cluster)
         faulthandler.cancel_dump_traceback_later()
         yield c
@@ -70,8 +55,7 @@ def cluster():
 
 @pytest.fixture
 def client(cluster):
-    """The cluster's client once both workers are up (a worker killed by
-    the test before may still be restarting); each test bounded in time."""
+    """The cluster's client once both workers are up (one killed before may be restarting); each test timed."""
     faulthandler.dump_traceback_later(2 * WAIT, exit=True)
     _two_workers(cluster)
     yield cluster
@@ -100,8 +84,7 @@ def _check_epochs(single, sharded, rng, after_update=lambda: None):
         sizes = [(s.n_points, s.n_static, s.n_candidates, s.n_retired) for s in (single, sharded)]
         assert sizes[0] == sizes[1]
         for m in (200, 9):
-            Q = rng.random((m, d))
-            own = rng.integers(-1, single.n_points, m)
+            Q, own = rng.random((m, d)), rng.integers(-1, single.n_points, m)
             sharded.reset_stats()
             _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6))
             _same_rows(single.query_knn(Q, 6, own), sharded.query_knn(Q, 6, own))
@@ -112,22 +95,19 @@ def _check_epochs(single, sharded, rng, after_update=lambda: None):
             _same_rows(single.query_knn(Q, 6, several), sharded.query_knn(Q, 6, several))
             _same_rows(single.query_radius(Q, 1.0, several), sharded.query_radius(Q, 1.0, several))
 
+    def both(method, *args):
+        for search in (single, sharded):
+            getattr(search, method)(*args)
+
     compare()
-    cand = rng.random((single.n_candidates, d))
-    single.update(cand)
-    sharded.update(cand)
+    both("update", rng.random((single.n_candidates, d)))
     after_update()
     compare()
     batch = rng.random((301, d))
-    single.promote(batch)
-    sharded.promote(batch)
+    both("promote", batch)
     compare()
-    gone = rng.choice(single.n_points, 150, replace=False)
-    single.retire(gone)
-    sharded.retire(gone)
-    moved = (batch + rng.normal(0, 0.02, batch.shape)) % 1.0
-    single.update(moved)
-    sharded.update(moved)
+    both("retire", rng.choice(single.n_points, 150, replace=False))
+    both("update", (batch + rng.normal(0, 0.02, batch.shape)) % 1.0)
     compare()
     single.promote()
     sharded.promote(None)
@@ -206,21 +186,18 @@ def test_an_exact_shard_moves_between_scan_and_grid(metric, box):
 
 @pytest.mark.parametrize("shards", [1, 2, 3])
 def test_epochs_match_the_single_index(client, shards, monkeypatch):
-    # Every point drawn about twice, at ids far apart: rows hold equal
-    # distances with different ids, often on different shards.
+    # Every point drawn about twice, at ids far apart: equal distances with different ids, often on different shards
     X = _data(shards, 1200, 0)[0][np.random.default_rng(shards).integers(0, 1200, 2400)]
     single = _single(X, 2000)
     if shards == 3:
-        # k-nearest calls of 200 queries cut into two blocks of 100 by the bound on unmerged answers alone (query_block
-        # stays 65,536), one block in flight at a time
+        # 200 queries cut into two blocks by the bound on unmerged answers alone (not query_block), one in flight
         monkeypatch.setattr(pd, "_WINDOW", 1)
         monkeypatch.setattr(pd, "_INFLIGHT_ENTRIES", 3 * 6 * 128)
     with ShardedSearch(D, client, shards=shards, **FIXED) as sharded:
         sharded.build(X, n_static=2000)
         assert sharded.shards == shards
         np.testing.assert_array_equal(sharded.params.s, single.params.s)
-        # with two shards a worker is killed between calls: its shard is rebuilt
-        # from the log (the build and the update) and goes on through the epochs
+        # with two shards a worker is killed between calls: its shard, rebuilt from the log, goes on through the epochs
         kill = (lambda: _kill(client, sharded.workers[1])) if shards == 2 else (lambda: None)
         _check_epochs(single, sharded, np.random.default_rng(shards), kill)
         assert set(sharded.workers) <= set(client.ncores())
@@ -242,15 +219,11 @@ def test_recall_estimate_and_per_call_threads_match_the_single_index(client):
             assert sharded.estimate_recall(**kw) == single.estimate_recall(kw.get("k"), kw.get("sample"))
         _same_rows(single.query_knn(Q, 6), sharded.query_knn(Q, 6, threads=2))
         _same_rows(single.query_radius(Q, 1.0), sharded.query_radius(Q, 1.0, threads=1))
-        for call in (
-            lambda **kw: sharded.estimate_recall(**kw),
-            lambda **kw: sharded.query_knn(Q, 2, **kw),
-            lambda **kw: sharded.query_radius(Q, 1.0, **kw),
-        ):
+        for ask, args in ((sharded.estimate_recall, ()), (sharded.query_knn, (Q, 2)), (sharded.query_radius, (Q, 1.0))):
             with pytest.raises(ValueError, match="threads must be at least 1, got 0"):
-                call(threads=0)
+                ask(*args, threads=0)
             with pytest.raises(TypeError, match="got a bool"):
-                call(threads=True)
+                ask(*args, threads=True)
         with pytest.raises(ValueError, match=r"sample \(1500\) is larger than the data \(1285 points"):
             sharded.estimate_recall(sample=1500)
         assert sharded._call_threads is None
@@ -288,31 +261,26 @@ def test_the_recall_monitor_checks_sharded_calls(client):
             assert sharded.observed_recall.queries > 0
 
 
-def test_a_search_dropped_without_close_frees_its_workers(client):
-    s = ShardedSearch(D, client, shards=2, **FIXED)
-    s.build(_data(3, 600, 0)[0])
-    tokens = {log.token for log in s._shards}
-
-    def held():
-        return tokens & {t for names in client.run(lambda: list(pd._REGISTRY)).values() for t in names}
-
-    assert held() == tokens
-    del s
-    gc.collect()
-    _until(lambda: not held(), lambda: f"the workers still hold {held()}")
-
-
-def test_dask_array_chunks_become_shards(client):
-    # each shard built on the worker that holds its chunk
+def test_dask_array_chunks_become_shards_and_a_search_dropped_frees_its_workers(client):
+    # each shard built on the worker that holds its chunk; the search, dropped without close, frees its workers
     X = _data(12, 800, 0)[0]
     w = sorted(client.ncores())
     parts = [
         client.persist(da.from_array(X[:500], chunks=(500, D)), workers=[w[1]]),
         client.persist(da.from_array(X[500:], chunks=(300, D)), workers=[w[0]]),
     ]
-    with ShardedSearch(D, client, **FIXED) as sharded:
-        sharded.build(da.concatenate(parts))
-        assert sharded.shard_sizes == [500, 300] and sharded.workers == [w[1], w[0]]
+    dropped = ShardedSearch(D, client, **FIXED)
+    dropped.build(da.concatenate(parts))
+    assert dropped.shard_sizes == [500, 300] and dropped.workers == [w[1], w[0]]
+    tokens = {log.token for log in dropped._shards}
+
+    def held():
+        return tokens & {t for names in client.run(lambda: list(pd._REGISTRY)).values() for t in names}
+
+    assert held() == tokens
+    del dropped
+    gc.collect()
+    _until(lambda: not held(), lambda: f"the workers still hold {held()}")
     X, Q = _data(11, 2400, 100)
     single = _single(X, 1900)
     points = da.from_array(X, chunks=(700, 8))  # four row chunks, two column chunks
@@ -320,8 +288,7 @@ def test_dask_array_chunks_become_shards(client):
         sharded.build(points, n_static=1900)
         assert sharded.shard_sizes == [700, 700, 700, 300]
         _check_epochs(single, sharded, np.random.default_rng(11))
-        # A shard rebuilt from its log: rows of the dask array, computed
-        # again on the cluster, then the batches promoted since.
+        # a shard rebuilt from its log: rows of the dask array computed again on the cluster, then the batches since
         _kill(client, sharded.workers[0])
         _same_rows(single.query_knn(Q, 6, np.arange(100)), sharded.query_knn(Q, 6, np.arange(100)))
 
@@ -329,8 +296,7 @@ def test_dask_array_chunks_become_shards(client):
 # the grid chosen in three dimensions, or asked for
 @pytest.mark.parametrize("d, settings, mode", [(D, {}, "scan"), (3, {}, "grid"), (D, {"exact": "grid"}, "grid")])
 def test_tuned_parameters_and_exact_answers_match(client, d, settings, mode):
-    # Tuned on the same points from the same seed: the same parameters, and
-    # on this little data the same choice of the exact answer.
+    # Tuned on the same points from the same seed: the same parameters and, on this little data, the same exact answer
     X, Q = _data(3, 2000, 120, d)
     single = PlovikSearch(d, seed=5, threads=1, **settings)
     single.build(X, n_static=1700, sample=100)
@@ -349,8 +315,8 @@ def test_tuned_parameters_and_exact_answers_match(client, d, settings, mode):
 
 
 def test_grown_past_the_sizes_both_tune_again_alike(client):
-    # grown past the sizes that chose the scan, both tune again alike and build tables (on uniform
-    # points: tight clusters are answered faster by the scan at this size)
+    # grown past the sizes that chose the scan, both tune again alike and build tables (uniform points: the scan
+    # answers tight clusters faster at this size)
     X = np.random.default_rng(9).random((36_000, 8))
     single = PlovikSearch(8, seed=5, threads=1)
     with ShardedSearch(8, client, shards=3, seed=5, threads=1) as sharded:
@@ -369,10 +335,9 @@ def test_grown_past_the_sizes_both_tune_again_alike(client):
 
 
 def test_relaxed_queries_never_lose_neighbours(client):
-    # Buckets so sparse that every query finds fewer than k points in its own buckets, on the single index and on every
-    # shard: all relax, each in its own way, and the shards' rows are then answered exactly. With fuller buckets the
-    # single index relaxes none and the shards a few; a sharded row is then at least as near as the single index's,
-    # entry by entry (up to the last bit of a distance).
+    # Buckets so sparse that every query relaxes, on the single index and on every shard (the shards' rows are then
+    # answered exactly); with fuller buckets the shards relax a few and the single index none. A sharded row is as near
+    # as the single index's, entry by entry, up to the last bit (a relaxed row is summed as on the per-query path).
     X, Q = _data(4, 1500, 150)
     own = np.arange(150)
     for settings, exact in (
@@ -385,8 +350,6 @@ def test_relaxed_queries_never_lose_neighbours(client):
             for args in ((Q, 8), (X[:150], 8, own), (Q[:20], 8)):
                 _, want = single.query_knn(*args)
                 _, got = sharded.query_knn(*args)
-                # A relaxed row's distances are summed as on the per-query
-                # path, the batched path's (d = 16) may differ in the last bit.
                 assert np.all(got <= want * (1 + 2**-22))
                 if exact:
                     np.testing.assert_array_equal(got, exact_knn(X, *args)[1])
@@ -424,38 +387,23 @@ def _kill(client, worker):
 
 @contextlib.contextmanager
 def _killed_once_started(client, worker, method, tmp_path):
-    """Within the block, a call of the shard method `method` on `worker` announces that it has started (it creates a
-    file) and then waits; the test, seeing the file, kills the worker by its pid."""
+    """Within the block, a call of the shard method `method` on `worker` leaves a file that tells it started, and kills
+    its worker process."""
     flag = tmp_path / f"{method}-started-{time.monotonic_ns()}"
     pid = client.run(os.getpid, workers=[worker])[worker]
 
-    def hold():
-        def held(*args):
-            flag.touch()
-            time.sleep(WAIT)
+    def die(*args):
+        flag.touch()
+        time.sleep(0.01)  # the other shards' calls may finish first
+        os.kill(os.getpid(), signal.SIGKILL)
 
-        setattr(pd._Shard, method, held)
-
-    client.run(hold, workers=[worker])
-    done, killed = threading.Event(), threading.Event()
-
-    def killer():
-        while not flag.exists():
-            if done.wait(0.01):
-                return
-        os.kill(pid, signal.SIGKILL)
-        killed.set()
-
-    thread = threading.Thread(target=killer, daemon=True)
-    thread.start()
+    client.run(lambda: setattr(pd._Shard, method, die), workers=[worker])
     try:
         yield
     finally:
-        done.set()
-        thread.join()
-        if not killed.is_set():
-            os.kill(pid, signal.SIGKILL)  # leave no held method behind
-    assert killed.is_set(), f"no {method} call started on {worker}"
+        if not flag.exists():
+            os.kill(pid, signal.SIGKILL)  # leave no patched method behind
+    assert flag.exists(), f"no {method} call started on {worker}"
     _until(lambda: worker not in client.ncores(), _workers(client))
 
 
@@ -464,42 +412,35 @@ def _knn_equal(single, sharded, Q, k=6):
 
 
 @pytest.mark.parametrize("recover", [True, False])
-def test_a_worker_killed_between_calls(client, recover):
-    X, Q = _data(6, 2000, BIG)
-    single = _single(X, 1700)
-    with ShardedSearch(D, client, shards=2, recover=recover, **FIXED) as sharded:
-        sharded.build(X, n_static=1700)
-        _kill(client, sharded.workers[1])
-        if recover:
-            # the lost shard rebuilt on a worker still there; a change that
-            # finds a shard lost has it rebuilt first, then applies
-            _knn_equal(single, sharded, Q)
-            _two_workers(client)
-            _kill(client, sharded.workers[0])
-            batch = np.random.default_rng(1).random((200, D))
-            single.promote(batch)
-            sharded.promote(batch)
-            _knn_equal(single, sharded, Q[:100])
-            return
-        calls = [(sharded.query_knn, (Q, 5)), (sharded.query_knn, (Q[:10], 5)), (sharded.query_radius, (Q, 1.0))]
-        calls += [(sharded.update, (X[1700:],)), (sharded.promote, (X[:10],)), (sharded.retire, ([5, 1900],))]
-        calls += [(sharded.stats, ()), (sharded.reset_stats, ())]
-        for _ in range(2):  # and it stays refused
-            for method, args in calls:
-                with pytest.raises(ShardLostError, match="shard 1"):
-                    method(*args)
-        assert (sharded.n_static, sharded.n_candidates, sharded.n_retired) == (1700, 300, 0)
-        sharded.build(X, n_static=1700)
-        _knn_equal(single, sharded, Q)
-
-
-@pytest.mark.parametrize("recover", [True, False])
-def test_a_worker_killed_during_a_call(client, recover, tmp_path):
+def test_a_worker_killed_between_and_during_calls(client, recover, tmp_path):
     X, Q = _data(6, 2000, BIG)
     single = _single(X, 1700)
     batch = np.random.default_rng(1).random((200, D))
     with ShardedSearch(D, client, shards=2, recover=recover, **FIXED) as sharded:
         sharded.build(X, n_static=1700)
+        _kill(client, sharded.workers[1])  # between calls
+        if recover:
+            # the lost shard rebuilt on a worker still there; a change finding a shard lost has it rebuilt, then applies
+            _knn_equal(single, sharded, Q)
+            _two_workers(client)
+            _kill(client, sharded.workers[0])
+            single.promote(batch)
+            sharded.promote(batch)
+            _knn_equal(single, sharded, Q[:100])
+            single = _single(X, 1700)
+        else:
+            calls = [(sharded.query_knn, (Q, 5)), (sharded.query_knn, (Q[:10], 5)), (sharded.query_radius, (Q, 1.0))]
+            calls += [(sharded.update, (X[1700:],)), (sharded.promote, (X[:10],)), (sharded.retire, ([5, 1900],))]
+            calls += [(sharded.stats, ()), (sharded.reset_stats, ())]
+            for _ in range(2):  # and it stays refused
+                for method, args in calls:
+                    with pytest.raises(ShardLostError, match="shard 1"):
+                        method(*args)
+            assert (sharded.n_static, sharded.n_candidates, sharded.n_retired) == (1700, 300, 0)
+            sharded.build(X, n_static=1700)
+            _knn_equal(single, sharded, Q)
+        _two_workers(client)
+        sharded.build(X, n_static=1700)  # a shard on each worker again
         victim = sharded.workers[1]
         with (
             _killed_once_started(client, victim, "promote", tmp_path),
@@ -537,11 +478,11 @@ def test_a_worker_killed_during_a_call(client, recover, tmp_path):
 def test_a_worker_killed_during_build(client, kind, tmp_path):
     X, Q = _data(9, 2000, 100)
     single = _single(X, 1700)
-    victim = sorted(client.ncores())[1]
+    w = sorted(client.ncores())
+    victim = w[1]
     if kind == "numpy":
         points = X  # one shard a worker: shard 1 on the victim
     else:  # the second chunk held by the victim, and its shard built there
-        w = sorted(client.ncores())
         # (computed again elsewhere once the victim is gone: a chunk bound to a dead worker would wait for it for ever)
         chunks = [da.from_array(X[i * 1000 : i * 1000 + 1000], chunks=(1000, D)) for i in (0, 1)]
         points = da.concatenate(
@@ -567,30 +508,21 @@ def test_bad_input_reaches_no_shard(client, monkeypatch):
         monkeypatch.setattr(sharded, "_submit", lambda *a: sent.append(a[1]) or real(*a))
         nan = np.random.default_rng(0).random((100, D))
         nan[7, 3] = np.nan
-        bad = [
-            (ValueError, sharded.update, (np.zeros((99, D)),)),
-            (ValueError, sharded.update, (nan,)),
+        bad = [  # (error, method, the arguments of each call); the last of each: integer coordinates without a boxsize
+            (ValueError, sharded.update, (np.zeros((99, D)),), (nan,), (np.zeros((100, D), int),)),
             (TypeError, sharded.update, (np.zeros((100, D), str),)),
-            (ValueError, sharded.promote, (np.zeros((5, D + 1)),)),
-            (ValueError, sharded.promote, (nan,)),
+            (ValueError, sharded.promote, (np.zeros((5, D + 1)),), (nan,), (np.zeros((5, D), np.uint8),)),
             (ValueError, sharded.retire, ([3, 1000],)),
             (TypeError, sharded.retire, (np.array([1.5]),)),
-            (ValueError, sharded.query_knn, (Q, 0)),
-            (ValueError, sharded.query_knn, (Q, 5, np.full(50, 1000))),
-            (ValueError, sharded.query_radius, (Q, -1.0)),
-            (ValueError, sharded.build, (X, 2000)),
-            (ValueError, sharded.build, (da.from_array(nan, chunks=50),)),
-            # integer coordinates without a boxsize
-            (ValueError, sharded.build, (np.zeros((10, D), int),)),
+            (ValueError, sharded.query_knn, (Q, 0), (Q, 5, np.full(50, 1000)), (np.zeros((5, D), int), 3)),
+            (ValueError, sharded.query_radius, (Q, -1.0), (np.zeros(D, int), 0.5)),
+            (ValueError, sharded.build, (X, 2000), (da.from_array(nan, chunks=50),), (np.zeros((10, D), int),)),
             (ValueError, sharded.build, (da.zeros((10, D), dtype=int, chunks=5),)),
-            (ValueError, sharded.update, (np.zeros((100, D), int),)),
-            (ValueError, sharded.promote, (np.zeros((5, D), np.uint8),)),
-            (ValueError, sharded.query_knn, (np.zeros((5, D), int), 3)),
-            (ValueError, sharded.query_radius, (np.zeros(D, int), 0.5)),
         ]
-        for error, method, args in bad:
-            with pytest.raises(error):
-                method(*args)
+        for error, method, *calls in bad:
+            for args in calls:
+                with pytest.raises(error):
+                    method(*args)
         assert sent == []  # refused on the client, before any task
         assert (sharded.n_static, sharded.n_candidates, sharded.n_retired) == (900, 100, 0)
         _same_rows(before, sharded.query_knn(Q, 5))
@@ -607,13 +539,9 @@ def test_bad_input_reaches_no_shard(client, monkeypatch):
 SIDES = tuple(np.linspace(1.5, 3.0, D))  # the longest side 3.0, as the cubic box's
 
 
-@pytest.mark.parametrize(
-    "boxsize, metric",
-    [(3.0, "l1"), (3.0, "euclidean"), (SIDES, "l1"), (SIDES, "euclidean")],
-)
+@pytest.mark.parametrize("boxsize, metric", [(3.0, "l1"), (3.0, "euclidean"), (SIDES, "l1"), (SIDES, "euclidean")])
 def test_a_box_and_a_metric_answer_as_the_single_search(client, boxsize, metric):
-    # through the tables (FIXED: each candidate measured in the metric), or
-    # tuned: every shard's exact scan, as the single search answers them
+    # FIXED: through the tables, each candidate measured in the metric; tuned: every shard's exact scan
     settings = FIXED if (metric, boxsize) in (("l1", 3.0), ("euclidean", SIDES)) else dict(seed=7, threads=1)
     X = _data(13, 1200, 0)[0] * boxsize
     single = _single(X, 1000, boxsize=boxsize, metric=metric, **settings)

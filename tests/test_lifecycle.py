@@ -1,8 +1,5 @@
-"""The module across process lifecycles: interpreter shutdown while other
-threads are inside the engine, and a fork while another thread is querying
-(development mode with warnings as errors: test_memory.py). Each runs in a
-fresh interpreter; a hang shows as a timeout, a crash as a non-zero return
-code."""
+"""Interpreter shutdown while other threads are inside the engine, and a fork while another thread queries, each in a
+fresh interpreter: a hang shows as a timeout, a crash as a non-zero return code (development mode: test_memory.py)."""
 
 import os
 import subprocess
@@ -11,15 +8,11 @@ import textwrap
 
 import pytest
 
-# Threads still running at exit are abandoned by the interpreter together
-# with everything their frames refer to (indexes and their buffers
-# included); LeakSanitizer cannot tell that from a leak, so the children
-# that leave such threads behind run without it.
-ABANDONS_THREADS = (
-    {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))}
-    if os.environ.get("PLOVIK_SANITIZER") == "address"
-    else {}
-)
+# Threads still running at exit are abandoned with everything their frames refer to, which LeakSanitizer cannot tell
+# from a leak: the children that leave such threads behind run without it.
+ABANDONS_THREADS = {}
+if os.environ.get("PLOVIK_SANITIZER") == "address":
+    ABANDONS_THREADS["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))
 
 PRELUDE = """
     import os, sys, threading, gc
@@ -32,23 +25,14 @@ PRELUDE = """
 """
 
 
-def run_python(script, *args, flags=(), env=None):
-    return subprocess.run(
-        [sys.executable, *flags, "-c", textwrap.dedent(PRELUDE + script), *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        env={**os.environ, **(env or {})},
-    )
+def run_python(script, *args, env):
+    command = [sys.executable, "-c", textwrap.dedent(PRELUDE + script), *map(str, args)]
+    return subprocess.run(command, capture_output=True, text=True, timeout=300, env={**os.environ, **env})
 
 
-# Daemon threads keep calling into the engine while the main thread leaves.
-# Calls that return while the interpreter finalizes end their thread inside
-# the interpreter (it stops every thread but the one finalizing); the
-# process must still exit cleanly. Each thread has an index of its own and
-# calls it in a loop of short calls, so some call comes back during the
-# shutdown on every run. One more daemon thread runs a single long query,
-# still running on the pool's workers when the process exits.
+# Daemon threads call their own indexes in loops of short calls while the main thread leaves, so that some call comes
+# back while the interpreter finalizes (which ends its thread there), and one more runs a single long query, still on
+# the pool's workers when the process exits: the process must exit cleanly.
 SHUTDOWN_WITH_CALLS_IN_FLIGHT = """
     rng = np.random.default_rng(0)
     pts, q = rng.random((20_000, 4)), rng.random((200, 4))
@@ -105,9 +89,8 @@ def test_shutdown_with_calls_in_flight(calls, threads):
         assert (out.returncode, out.stdout) == (0, "leaving\n"), out.stderr
 
 
-# A fork while another interpreter thread is inside a query: the child has
-# none of the pool's threads and must make its own pool, whatever state the
-# parent's was in, for its queries and for a build of its own.
+# A fork while another thread is inside a query: the child has none of the pool's threads and makes its own, whatever
+# state the parent's was in, for its queries and a build of its own.
 FORK_DURING_QUERY = """
     import warnings
     warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running

@@ -1,6 +1,5 @@
-"""No leaks: repeated work keeps the process's memory flat and keeps no reference it should not, failed calls
-included, and result arrays give their buffers back when the last array over them goes. (The AddressSanitizer run
-adds LeakSanitizer's exact accounting at exit.)"""
+"""No leaks: repeated work, failed calls included, keeps memory flat and no stray reference, and result arrays give
+their buffers back with the last array over them. (The AddressSanitizer run adds LeakSanitizer's accounting at exit.)"""
 
 import ctypes
 import os
@@ -24,10 +23,9 @@ RSS = textwrap.dedent("""
             return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 """)
 
-# One round makes an index, walks it through an epoch with queries on both paths, reads everything there is to read,
-# fails in every way there is, queries from a few threads at once, and drops it. Each round allocates about 40 MiB in
-# the engine and in results; a round that kept one result pair would keep 1.6 MiB. The inputs and the class of the
-# exceptions raised keep their reference counts.
+# One round makes an index, walks it through an epoch with queries on both paths, reads all there is, fails in every
+# way, queries from a few threads and drops it: about 40 MiB allocated, 1.6 MiB of them in one result pair. The inputs
+# and the exceptions' classes keep their reference counts.
 ROUNDS = RSS + textwrap.dedent("""
     import gc, sys, threading
     import numpy as np
@@ -120,21 +118,16 @@ RESULT_BUFFERS = RSS + textwrap.dedent(f"""
     ix.build(rng.random(({N}, 2)), {N} // 2)
     q = rng.random(({M}, 2))
     marks = [rss()]
-    idx, dist = ix.query_knn(q, {K})
+    held = [*ix.query_knn(q, {K})]
     marks.append(rss())
-    view = idx[::7, 3:]  # a view keeps the buffer of idx alive
-    del idx
-    gc.collect()
+    held.append(held[0][::7, 3:])  # idx, dist and a view that keeps the buffer of idx alive: dropped in turn
+    for i in range(3):
+        held[i] = None
+        gc.collect()
+        marks.append(rss())
+    held = ix.query_radius(q, 2.0)  # every pair is a hit
     marks.append(rss())
-    del dist
-    gc.collect()
-    marks.append(rss())
-    del view
-    gc.collect()
-    marks.append(rss())
-    indptr, ids, dists = ix.query_radius(q, 2.0)  # every pair is a hit
-    marks.append(rss())
-    del indptr, ids, dists
+    del held
     gc.collect()
     marks.append(rss())
     print(*marks)
@@ -154,8 +147,7 @@ def test_result_buffers_are_freed_with_their_last_array():
     assert both - view_only < 0.1 * knn  # the view holds the whole buffer of idx
     assert view_only - view_left > 0.8 * knn  # dist went with its array
     assert view_left - none > 0.8 * knn  # idx went with its last view
-    assert radius - none > 1.5 * hits
-    assert radius - radius_gone > 1.5 * hits
+    assert radius - none > 1.5 * hits and radius - radius_gone > 1.5 * hits
 
 
 def _page_out_large_mappings():
@@ -163,7 +155,6 @@ def _page_out_large_mappings():
     would: lazily freed pages are then dropped and read back as zeros. False where the kernel cannot."""
     libc = ctypes.CDLL(None, use_errno=True)
     libc.madvise.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
-    madv_pageout = 21
     ok = False
     with open("/proc/self/maps") as maps:
         for line in maps:
@@ -171,19 +162,16 @@ def _page_out_large_mappings():
             if len(fields) > 5 or not fields[1].startswith("rw"):
                 continue  # files and named areas; read-only mappings
             lo, hi = (int(x, 16) for x in fields[0].split("-"))
-            # Sanitizer runtimes reserve terabytes for their shadow memory.
-            if 8 * MIB <= hi - lo <= 1 << 32:
-                ok |= libc.madvise(lo, hi - lo, madv_pageout) == 0
+            if 8 * MIB <= hi - lo <= 1 << 32:  # not the terabytes sanitizer runtimes reserve for shadow memory
+                ok |= libc.madvise(lo, hi - lo, 21) == 0  # MADV_PAGEOUT
     return ok
 
 
 @pytest.mark.threads
 def test_indexes_rebuilt_on_several_threads_survive_memory_reclaim():
-    """Two threads rebuild and refresh their own indexes at once, reusing the large arrays their earlier calls
-    replaced (of other sizes every other time, stale values and all), and the kernel reclaims every page it may after
-    each call: every table stays that of a fresh index's build. (A kept array once became visible to the other thread
-    before it was marked lazily freeable, and reclaim then zeroed the other index's ids.) Where the kernel cannot
-    reclaim on request, this still checks that interpreter threads share the worker pool safely."""
+    """Two threads rebuild and refresh their own indexes at once, reusing the large arrays their earlier calls replaced
+    (of other sizes every other time), and the kernel reclaims every page it may after each call: every table stays
+    that of a fresh build (a kept array must not be seen by the other thread before it is marked lazily freeable)."""
     rng = np.random.default_rng(7)
     n, d = 131_072, 8  # 4 MiB per table-major array of a tier: reused, reclaimable
     params = random_params(rng, d=d, L=16, K=5, b=4)

@@ -1,6 +1,5 @@
-"""One PlovikSearch shared by many threads: queries run together, changes wait
-for them and run alone, nothing raises, and every answer is one that a serial
-run gives for some state the search went through."""
+"""One PlovikSearch shared by many threads: queries run together, changes wait for them and run alone, nothing raises,
+and every answer is one that a serial run gives for some state the search went through."""
 
 import threading
 
@@ -16,23 +15,20 @@ D, N, CAND = 6, 6000, 800
 
 
 def epochs(seed=0, count=4):
-    """The changes of the run, in order: ("update", coords), ("retire", ids)
-    and ("promote", rows)."""
+    """The changes of the run, in order: ("update", coords), ("retire", ids) and ("promote", rows)."""
     rng = np.random.default_rng(seed)
     steps, cand = [], rng.random((CAND, D))
     for epoch in range(count):
         cand = (cand + rng.normal(0, 0.02, cand.shape)) % 1.0
-        steps.append(("update", cand))
-        steps.append(("retire", rng.choice(N + epoch * CAND, 200, replace=False)))
+        steps += [("update", cand), ("retire", rng.choice(N + epoch * CAND, 200, replace=False))]
         cand = rng.random((CAND, D))
         steps.append(("promote", cand))
     return steps
 
 
 def fresh(backend):
-    rng = np.random.default_rng(1)
     search = PlovikSearch(D, seed=2, backend=backend, cells=3, components=5, tables=6, probes=2)
-    search.build(rng.random((N, D)), N - CAND)
+    search.build(np.random.default_rng(1).random((N, D)), N - CAND)
     return search
 
 
@@ -58,27 +54,27 @@ def test_threads_mixing_queries_and_changes_match_a_serial_run(backend):
     shared = fresh(backend)
     seen, errors, done = [], [], threading.Event()
 
-    def reader():
+    def guarded(work):  # any failure ends the run and is reported
         try:
-            while not done.is_set():
-                seen.append(answers(shared))
-                shared.stats(), shared.tables(), len(shared), shared.n_candidates  # inspection shares too
-        except BaseException as e:  # noqa: BLE001 - the test reports any failure
-            errors.append(e)
-
-    def writer():
-        try:
-            for op, arg in steps:
-                getattr(shared, op)(arg)
+            work()
         except BaseException as e:  # noqa: BLE001 - the test reports any failure
             errors.append(e)
         finally:
             done.set()
 
-    readers = [threading.Thread(target=reader) for _ in range(7)]
+    def reader():
+        while not done.is_set():
+            seen.append(answers(shared))
+            shared.stats(), shared.tables(), len(shared), shared.n_candidates  # inspection shares too
+
+    def writer():
+        for op, arg in steps:
+            getattr(shared, op)(arg)
+
+    readers = [threading.Thread(target=guarded, args=(reader,)) for _ in range(7)]
     for t in readers:
         t.start()
-    w = threading.Thread(target=writer)
+    w = threading.Thread(target=guarded, args=(writer,))
     w.start()
     w.join(timeout=300)
     assert not w.is_alive(), "the changes never got the search: starved by the queries"
@@ -90,7 +86,7 @@ def test_threads_mixing_queries_and_changes_match_a_serial_run(backend):
     assert all(np.array_equal(a, b) for a, b in zip(shared.tables().values(), serial.tables().values(), strict=True))
 
 
-def test_a_waiting_writer_holds_new_readers_back():
+def test_a_waiting_writer_holds_new_readers_back_and_nested_use_does_not_wait():
     lock, order = ReadersWriterLock(), []
     reading, writer_waits = threading.Event(), threading.Event()
 
@@ -100,32 +96,28 @@ def test_a_waiting_writer_holds_new_readers_back():
             writer_waits.wait()
             order.append("reader 1 ends")
 
-    def writer():
-        with lock.writing():
-            order.append("writer")
+    def take(mode, name):
+        with getattr(lock, mode)():
+            order.append(name)
 
-    def late_reader():
-        with lock.reading():
-            order.append("reader 2")
+    def started(target, *args):
+        t = threading.Thread(target=target, args=args)
+        t.start()
+        return t
 
-    r1 = threading.Thread(target=first_reader)
-    r1.start()
+    r1 = started(first_reader)
     reading.wait()
-    w = threading.Thread(target=writer)
-    w.start()
+    w = started(take, "writing", "writer")
     while not lock._writers_waiting:  # the writer is queued behind reader 1
         threading.Event().wait(0.001)
-    r2 = threading.Thread(target=late_reader)
-    r2.start()
+    r2 = started(take, "reading", "reader 2")
     threading.Event().wait(0.05)  # reader 2 must not slip in ahead of the writer
     assert order == []
     writer_waits.set()
     for t in (r1, w, r2):
         t.join(timeout=10)
     assert order == ["reader 1 ends", "writer", "reader 2"]
-
-
-def test_nested_use_on_one_thread_does_not_wait_for_itself():
+    # nested use on one thread does not wait for itself, and leaves the lock free for another thread
     lock = ReadersWriterLock()
     with lock.writing(), lock.reading(), lock.writing():
         pass
@@ -134,13 +126,5 @@ def test_nested_use_on_one_thread_does_not_wait_for_itself():
             pass
         with pytest.raises(RuntimeError, match="cannot take it alone"), lock.writing():
             pass
-
-    # still usable from another thread afterwards
-    def take_alone():
-        with lock.writing():
-            pass
-
-    t = threading.Thread(target=take_alone)
-    t.start()
-    t.join(timeout=10)
-    assert not t.is_alive()
+    started(take, "writing", "alone").join(timeout=10)
+    assert order[-1] == "alone"

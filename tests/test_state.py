@@ -1,8 +1,6 @@
-"""The state of the raw indexes: round trips through _state/_from_state, pickle and copy give identical tables, rows,
-sizes, counters and retired points and keep working through further epochs (both classes); states cross between the
-classes; forged states are refused by both with ValueError naming the problem; arrays mapped from a file (native)
-answer alike, leave the file as it was, and a corrupted mapped file answers without crashing (the sanitizer run
-covers the last)."""
+"""The raw indexes' states: round trips through _state/_from_state, pickle and copy answer alike and keep working (both
+classes); states cross between the classes; forged states are refused with ValueError naming the problem; arrays mapped
+from a file answer alike and leave it as it was, and a corrupted one answers without crashing (under sanitizers too)."""
 
 import copy
 import pickle
@@ -36,6 +34,8 @@ def epochs(ix, rng, stage):
 def make(b, K, L=4, n=1500, n_static=1000, d=6, block=1024, seed=0, stage="retired", cls=RustLshIndex):
     rng = np.random.default_rng(seed)
     ix = cls(**random_params(rng, d=d, L=L, K=K, b=b, block=block))
+    if stage == "unbuilt":
+        return ix, rng
     ix.build(rng.random((n, d)), n_static)
     epochs(ix, rng, stage)
     ix.query_knn(rng.random((7, d)), 3)  # counters that are not zero
@@ -47,8 +47,7 @@ def snapshot(ix, Q):
     out = {
         "tables": {k: v.tobytes() for k, v in ix.tables().items()},
         "sizes": (ix.n_points, ix.n_static, ix.n_candidates, ix.n_retired),
-        # times measured differ; the counts do not
-        "stats": {k: v for k, v in ix.stats().items() if not k.endswith("_ns")},
+        "stats": {k: v for k, v in ix.stats().items() if not k.endswith("_ns")},  # times measured differ, counts not
         "points": ix.points().tobytes(),
     }
     if ix.n_points:
@@ -62,6 +61,19 @@ def snapshot(ix, Q):
 def same(a, b, Q):
     """The two indexes answer alike now; queries add the same to both counters."""
     assert snapshot(a, Q) == snapshot(b, Q)
+
+
+def assert_same_state(a, b):
+    """Two states hold the same values, arrays of the same dtypes (the counters aside from the block setting, which
+    the state holds as its own int)."""
+    assert a.keys() == b.keys()
+    for key, value in a.items():
+        if key == "stats":
+            assert {k: v for k, v in value.items() if k != "block"} == {k: v for k, v in b[key].items() if k != "block"}
+        elif isinstance(value, np.ndarray):
+            assert value.dtype == b[key].dtype and np.array_equal(value, b[key]), key
+        else:
+            assert value == b[key], key
 
 
 def out_of_band(ix):
@@ -84,19 +96,13 @@ COPIES = [lambda ix: type(ix)._from_state(ix._state()), copy.copy, copy.deepcopy
     + [(4, 3, stage, PythonLshIndex) for stage in ("unbuilt", "retired")],
 )
 def test_round_trips_answer_alike_and_keep_working(b, K, stage, cls):
-    if stage == "unbuilt":
-        rng = np.random.default_rng(0)
-        ix = cls(**random_params(rng, d=6, L=4, K=K, b=b))
-    else:
-        ix, rng = make(b, K, stage=stage, cls=cls)
+    ix, rng = make(b, K, stage=stage, cls=cls)
     Q = rng.random((40, 6))
     state = ix._state()
     for make_copy in COPIES:
         c = make_copy(ix)
-        assert type(c) is cls and c is not ix
-        assert c.stats() == ix.stats()
-        # the buffers kept for reuse are the original's alone, and so are the
-        # gaps a retire leaves in the tables until the next promote
+        assert type(c) is cls and c is not ix and c.stats() == ix.stats()
+        # buffers kept for reuse, and gaps a retire leaves in the tables until the next promote, are the original's
         mine, theirs = ix.nbytes_by_part, c.nbytes_by_part
         assert {**theirs, "reuse": 0, "ids": 0} == {**mine, "reuse": 0, "ids": 0}
         assert theirs["ids"] <= mine["ids"]
@@ -112,10 +118,7 @@ def test_round_trips_answer_alike_and_keep_working(b, K, stage, cls):
         same(ix, c, Q)
         ix = c  # the copy is the next original
     # the state was a copy: the index changed since, the state did not
-    again = cls._from_state(state)
-    assert again._state().keys() == state.keys()
-    for key, value in again._state().items():
-        assert (value == state[key]).all() if isinstance(value, np.ndarray) else value == state[key]
+    assert_same_state(cls._from_state(state)._state(), state)
 
 
 def test_state_layout():
@@ -123,23 +126,14 @@ def test_state_layout():
     st = ix._state()
     L, n, ns = 4, ix.n_points, ix.n_static
     assert st["version"] == 1 and (st["d"], st["n_points"], st["n_static"]) == (6, n, ns)
-    expect = {
-        "s": (np.int64, (L * 3,)),
-        "u": (np.float64, (L * 3,)),
-        "coords": (np.float32, (n, 6)),
-        "cand_coords": (np.float64, (n - ns, 6)),
-        "static_ids": (np.uint32, (L, ns)),
-        "cand_ids": (np.uint32, (L, n - ns)),
-        "static_first_bucket": (np.uint64, (L + 1,)),
-        "retired": (np.uint64, (0,)),
-    }
-    for key, (dtype, shape) in expect.items():
-        assert st[key].dtype == dtype and st[key].shape == shape, key
+    names = ("s", "u", "coords", "cand_coords", "static_ids", "cand_ids", "static_first_bucket", "retired")
+    shapes = [(L * 3,), (L * 3,), (n, 6), (n - ns, 6), (L, ns), (L, n - ns), (L + 1,), (0,)]
+    got = [(st[key].dtype.str, st[key].shape) for key in names]
+    assert got == list(zip(["<i8", "<f8", "<f4", "<f8", "<u4", "<u4", "<u8", "<u8"], shapes, strict=True))
     assert st["stats"] == ix.stats()
     for tier in ("static", "cand"):  # that the buckets give back tables(): test_states_cross_between_backends
         assert st[f"{tier}_bucket_starts"].shape == (len(st[f"{tier}_bucket_keys"]) + L,)
-    # the engine's lists, which the package reads, equal the reference's own
-    # literal copies, and both classes' states hold exactly what they name
+    # the engine's lists, which the package reads, equal the reference's copies; both classes' states hold just those
     assert native.QUERY_COUNTERS == lsh.QUERY_COUNTERS and native.STATE_INTS == lsh.STATE_INTS
     assert native.STATE_VERSION == lsh.STATE_VERSION == st["version"]
     assert list(native.STATE_ARRAYS.items()) == [(k, (np.dtype(t), nd)) for k, (t, nd) in lsh.STATE_ARRAYS.items()]
@@ -158,21 +152,13 @@ def test_states_cross_between_backends(b, K, stage):
     ix, rng = make(b, K, n=400, n_static=300, stage=stage)
     ref = PythonLshIndex._from_state(ix._state())  # the reference reads the buckets into per-entry keys
     assert_tables_equal(ix, ref)
-    a, r = ix._state(), ref._state()
-    assert a.keys() == r.keys()
-    for key in a:
-        if key == "stats":  # the counters; the block setting is in the state already
-            assert {k: a[key][k] for k in r[key] if k != "block"} == {k: v for k, v in r[key].items() if k != "block"}
-        elif isinstance(a[key], np.ndarray):
-            assert a[key].dtype == r[key].dtype and np.array_equal(a[key], r[key]), key
-        else:
-            assert a[key] == r[key], key
+    r = ref._state()
+    assert_same_state(ix._state(), r)
     back = RustLshIndex._from_state(r)
     Q = rng.random((20, 6))
     assert_tables_equal(back, ix)
     assert_rows_equal(back.query_knn(Q, 5), ref.query_knn(Q, 5))
-    # a retired point has no entry in the tiers (m_T < the tier's size): the
-    # reference takes such a state and goes on through epochs alike
+    # a retired point has no entry in the tiers: the reference takes such a state and goes on through epochs alike
     rows, new = rng.random((ix.n_candidates, 6)), rng.random((10, 6))
     for x in (ix, ref):
         x.update(rows)
@@ -188,11 +174,15 @@ def test_states_cross_between_backends(b, K, stage):
 # ---- forged states ----------------------------------------------------------
 
 
-def put(key, value):
-    def forge(st):
-        st[key] = value(st) if callable(value) else value
+def changed(a, index, value):
+    """A copy of `a` with `a[index] = value`."""
+    a = a.copy()
+    a[index] = value
+    return a
 
-    return forge
+
+def put(key, value):
+    return lambda st: st.__setitem__(key, value(st) if callable(value) else value)
 
 
 def cast(key, dtype):
@@ -200,20 +190,11 @@ def cast(key, dtype):
 
 
 def poke(key, index, value):
-    def forge(st):
-        st[key] = st[key].copy()
-        st[key][index] = value
-
-    return forge
+    return put(key, lambda st: changed(st[key], index, value))
 
 
 def swap(key, i=0, j=1):
-    def forge(st):
-        a = st[key].copy()
-        a[[i, j]] = a[[j, i]]
-        st[key] = a
-
-    return forge
+    return put(key, lambda st: changed(st[key], [i, j], st[key][[j, i]]))
 
 
 FORGERIES = {
@@ -253,7 +234,7 @@ FORGERIES = {
     "coordinate nan": (poke("coords", (3, 2), np.nan), "coords must be finite"),
     "candidate row inf": (poke("cand_coords", (0, 0), np.inf), "cand_coords must be finite"),
     "retired beyond n_points": (
-        lambda st: st.update(retired=np.full((st["n_points"] + 63) // 64, 2**64 - 1, np.uint64)),
+        put("retired", lambda st: ~np.zeros((st["n_points"] + 63) // 64, np.uint64)),
         "retired",
     ),
     "retired too long": (put("retired", np.zeros(10**5, np.uint64)), "words"),
@@ -286,30 +267,26 @@ def test_forged_states_are_refused(name):
 # ---- arrays mapped from a file ------------------------------------------------
 
 
-def write_npy(path, arr):
-    """arr as a .npy file whose data start on a page (at 4096); returns that offset."""
-    path.write_bytes(persist._npy_header(arr.dtype, arr.shape, 4096) + np.ascontiguousarray(arr).tobytes())
-    assert np.load(path).tobytes() == arr.tobytes()
-    return 4096
-
-
 def mapped_state(ix, folder, change=None):
-    """ix's state with coords and static_ids in files of their own (each
-    changed by `change` first), as memmaps, and the files mapping."""
+    """ix's state with coords and static_ids in .npy files of their own whose data start on a page (each changed by
+    `change` first), as memmaps, and the files mapping."""
     st, files = ix._state(), {}
     for name in ("coords", "static_ids"):
         arr = st[name].copy()
         if change is not None:
             change(name, arr)
         path = folder / f"{name}.npy"
-        files[name] = (str(path), write_npy(path, arr))
-        st[name] = np.load(path, mmap_mode="r")
+        path.write_bytes(persist._npy_header(arr.dtype, arr.shape, 4096) + arr.tobytes())
+        files[name], st[name] = (str(path), 4096), np.load(path, mmap_mode="r")
+        assert st[name].offset == 4096 and st[name].tobytes() == arr.tobytes()
     return st, files
 
 
-def maps_of(path):
+def maps_of(folder):
+    """How many mappings of the process each of the two files has."""
     with open("/proc/self/maps") as f:
-        return sum(str(path) in line for line in f)
+        lines = f.readlines()
+    return tuple(sum(str(folder / f"{name}.npy") in line for line in lines) for name in ("coords", "static_ids"))
 
 
 def big_index(b=4, K=4, block=1024, stage="built"):
@@ -323,7 +300,7 @@ def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
     ix, rng = big_index(stage="retired")
     st, files = mapped_state(ix, tmp_path)
     on_disk = {name: np.load(path).copy() for name, (path, _) in files.items()}
-    before = maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")
+    before = maps_of(tmp_path)
     path, offset = files["coords"]
     for state, bad, error, message in [  # odd arguments, then files that cannot be mapped
         ([], None, ValueError, "state must be a dict"),
@@ -339,16 +316,15 @@ def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
         with pytest.raises(error, match=message):
             RustLshIndex._from_state(state, bad)
     # the other invariants are checked for a mapped state too
-    repeated = {**st, "cand_ids": st["cand_ids"].copy()}
-    repeated["cand_ids"][0, 0] = repeated["cand_ids"][0, 1]
+    repeated = {**st, "cand_ids": changed(st["cand_ids"], (0, 0), st["cand_ids"][0, 1])}
     with pytest.raises(ValueError, match="repeats"):
         RustLshIndex._from_state(repeated, files)
     del repeated, state  # they hold numpy's maps of the files too
     # nothing of the refused loads stays mapped
-    assert (maps_of(tmp_path / "coords.npy"), maps_of(tmp_path / "static_ids.npy")) == before
+    assert maps_of(tmp_path) == before
     assert RustLshIndex._from_state(st, None).n_points == ix.n_points  # no files: the arrays copied
     mapped = RustLshIndex._from_state(st, files)
-    assert maps_of(tmp_path / "coords.npy") and maps_of(tmp_path / "static_ids.npy")
+    assert all(maps_of(tmp_path))
     Q = rng.random((60, D))
     same(ix, mapped, Q)
     step = np.random.default_rng(9)
@@ -367,13 +343,13 @@ def test_mapped_load_checks_its_files_answers_alike_and_keeps_them(tmp_path):
     same(ix, pickle.loads(pickle.dumps(mapped)), Q)  # a mapped index pickles like any other
     del st  # numpy's own maps of the files
     # promote copied both arrays (the file's mappings freed then); a fresh mapped load is freed by a rebuild
-    assert not maps_of(tmp_path / "coords.npy") and not maps_of(tmp_path / "static_ids.npy")
+    assert maps_of(tmp_path) == (0, 0)
     st, files = mapped_state(ix, tmp_path)
     mapped = RustLshIndex._from_state(st, files)
     del st
-    assert maps_of(tmp_path / "coords.npy") and maps_of(tmp_path / "static_ids.npy")
+    assert all(maps_of(tmp_path))
     mapped.build(ix.points().astype(np.float64), 100)
-    assert not maps_of(tmp_path / "coords.npy") and not maps_of(tmp_path / "static_ids.npy")
+    assert maps_of(tmp_path) == (0, 0)
 
 
 @pytest.mark.parametrize("block", [1, 1024], ids=["per-query", "batched"])
@@ -383,15 +359,12 @@ def test_corrupted_mapped_file_answers_without_crashing(tmp_path, block, b, K):
     n_static = ix.n_static
     spoil = np.random.default_rng(3)
 
-    def change(name, arr):
-        flat = arr.reshape(-1)
-        at = spoil.choice(flat.size, 4000, replace=False)
+    def change(name, arr):  # ids past every tier and random ones; coordinates not finite and far outside the torus
+        flat, at = arr.reshape(-1), spoil.choice(arr.size, 4000, replace=False)
         if name == "static_ids":
-            flat[at[:1000]] = np.uint32(2**32 - 1)
-            flat[at[1000:]] = spoil.integers(0, 2**32, 3000, dtype=np.uint64).astype(np.uint32)
+            flat[at] = np.r_[np.full(1000, 2**32 - 1, np.uint64), spoil.integers(0, 2**32, 3000, dtype=np.uint64)]
         else:
-            flat[at[:1000]], flat[at[1000:2000]], flat[at[2000:3000]] = np.nan, np.inf, -np.inf
-            flat[at[3000:]] = 1e30
+            flat[at] = np.repeat([np.nan, np.inf, -np.inf, 1e30], 1000)
 
     st, files = mapped_state(ix, tmp_path, change)
     mapped = RustLshIndex._from_state(st, files)
@@ -412,8 +385,7 @@ def test_corrupted_mapped_file_answers_without_crashing(tmp_path, block, b, K):
     tables = mapped.tables()
     with pytest.raises(ValueError, match="corrupt"):
         mapped.retire(np.arange(0, n_static, 5))
-    assert mapped.n_retired == 0
-    assert all(np.array_equal(v, tables[k]) for k, v in mapped.tables().items())
+    assert mapped.n_retired == 0 and all(np.array_equal(v, tables[k]) for k, v in mapped.tables().items())
     ask()
     assert mapped.tables()["static_ids"].shape == (16, mapped.n_static)
     with pytest.raises(ValueError):  # what it holds now is no valid state
