@@ -63,35 +63,27 @@ def test_retiring_is_never_having_held_the_points(case, data):
         k = data.draw(st.integers(1, native.n_points + 2))
         return snap(rng.random((m, d))), k, rng.integers(-1, max(native.n_points, 1), m)
 
+    def calls(Q, k, ex):  # (method, its second argument, exclude_ids): the ids are each result's [-2]
+        return ("query_knn", k, None), ("query_knn", k, ex), ("query_radius", 0.4 * d, ex)
+
     Q, k, ex = queries()
     ex_fresh = np.where(np.isin(ex, live), np.searchsorted(live, ex), -1)
-
-    def mapped(ids):
-        return np.where(ids >= 0, live[np.maximum(ids, 0)] if live.size else -1, -1)
-
     for ix in (native, fresh, reference):
         ix.reset_stats()
-    for a, b in (
-        (native.query_knn(Q, k, ex), fresh.query_knn(Q, k, ex_fresh)),
-        (native.query_knn(Q, k), fresh.query_knn(Q, k)),
-    ):
-        assert np.array_equal(a[0], mapped(b[0])) and np.array_equal(a[1], b[1])
-    indptr, ids, dists = native.query_radius(Q, 0.3 * d, ex)
-    f_indptr, f_ids, f_dists = fresh.query_radius(Q, 0.3 * d, ex_fresh)
-    assert np.array_equal(indptr, f_indptr) and np.array_equal(ids, mapped(f_ids))
-    assert np.array_equal(dists, f_dists)
+    for method, arg, e in calls(Q, k, ex):
+        got = getattr(native, method)(Q, arg, e)
+        want = list(getattr(fresh, method)(Q, arg, None if e is None else ex_fresh))
+        # the fresh index's ids mapped back
+        want[-2] = np.where(want[-2] >= 0, live[np.maximum(want[-2], 0)] if live.size else -1, -1)
+        assert_rows_equal(got, want)
     assert counted(native) == counted(fresh)
 
     def compare(Q, k, ex):
         assert_tables_equal(native, reference)
-        for call in (
-            lambda ix: ix.query_knn(Q, k),
-            lambda ix: ix.query_knn(Q, k, ex),
-            lambda ix: ix.query_radius(Q, 0.4 * d, ex),
-        ):
-            a, b = call(native), call(reference)
-            assert_rows_equal(a, b)
-            assert_none_retired(retired, a[0] if len(a) == 2 else a[1])
+        for method, arg, e in calls(Q, k, ex):
+            got = getattr(native, method)(Q, arg, e)
+            assert_rows_equal(got, getattr(reference, method)(Q, arg, e))
+            assert_none_retired(retired, got[-2])
         assert counted(native) == counted(reference)
 
     native.reset_stats()
