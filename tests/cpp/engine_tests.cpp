@@ -81,10 +81,9 @@ void make_index(Index& ix, int64_t b, std::size_t k, std::size_t l, std::size_t 
 
 // The stable sort of (key, id) pairs that every tier sort must equal, and
 // the directory of a sorted run by its definition.
-std::vector<std::pair<int64_t, int64_t>> reference_sort(const int64_t* keys, std::size_t n,
-                                                        std::size_t base) {
+std::vector<std::pair<int64_t, int64_t>> reference_sort(const int64_t* keys, std::size_t n) {
   std::vector<std::pair<int64_t, int64_t>> pairs;
-  for (std::size_t i = 0; i < n; ++i) pairs.emplace_back(keys[i], static_cast<int64_t>(base + i));
+  for (std::size_t i = 0; i < n; ++i) pairs.emplace_back(keys[i], static_cast<int64_t>(i));
   std::stable_sort(pairs.begin(), pairs.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   return pairs;
@@ -104,7 +103,7 @@ void test_counting_sort() {
           [](std::size_t i) { return static_cast<uint32_t>(i); }, out.data(), counts);
     };
     CHECK(sort());
-    const auto want = reference_sort(keys.data(), keys.size(), 0);
+    const auto want = reference_sort(keys.data(), keys.size());
     for (std::size_t j = 0; j < out.size(); ++j)
       CHECK(out[j] == static_cast<uint32_t>(want[j].second));
     for (int64_t c = 0; c < space; ++c)
@@ -130,8 +129,11 @@ void test_counting_sort() {
     CHECK(ix.static_tables.offsets.size() == ix.l * stride);
     const plovik::TierView view = plovik::static_tier(ix);
     std::vector<int64_t> run(n);
+    const auto first_at = [&](int64_t key) {
+      return static_cast<std::size_t>(std::ranges::lower_bound(run, key) - run.begin());
+    };
     for (std::size_t t = 0; t < ix.l; ++t) {
-      const auto want = reference_sort(keys.data() + t * n, n, 0);
+      const auto want = reference_sort(keys.data() + t * n, n);
       plovik::expand_table_keys(view, t, run.data());
       for (std::size_t j = 0; j < n; ++j) {
         CHECK(run[j] == want[j].first);
@@ -143,12 +145,7 @@ void test_counting_sort() {
           if (stride != 0 && static_cast<uint64_t>(lo) + span > static_cast<uint64_t>(space))
             continue;
           const plovik::Range r = plovik::tier_range(view, t, lo, span);
-          CHECK(r.start == static_cast<std::size_t>(std::lower_bound(run.begin(), run.end(), lo) -
-                                                    run.begin()));
-          CHECK(r.end ==
-                static_cast<std::size_t>(
-                    std::lower_bound(run.begin(), run.end(), lo + static_cast<int64_t>(span)) -
-                    run.begin()));
+          CHECK(r.start == first_at(lo) && r.end == first_at(lo + static_cast<int64_t>(span)));
         }
       if (stride == 0) continue;
       std::vector<uint32_t> dir(stride);
@@ -251,10 +248,9 @@ void test_topk_order() {
   }
 }
 
-// The key formula written out independently of the engine's helpers: per
-// component, the coordinate plus the offset wrapped onto the unit circle,
-// times b, truncated (NaN as 0) and capped at b - 1; the key sums code * b^j
-// over the components, wrapping.
+// The key formula written out here: per component, the coordinate plus the
+// offset wrapped onto the unit circle, times b, truncated (NaN as 0), capped
+// at b - 1; the key sums code * b^j, wrapping.
 int64_t formula_key(const Index& ix, const double* row, std::size_t t) {
   uint64_t key = 0, radix = 1;
   for (std::size_t j = 0; j < ix.k; ++j) {
@@ -341,11 +337,9 @@ float stored_value() {
 }
 
 void test_exact_tile_distances() {
-  // The eight lanes of a tile, by the AVX2 path (where the processor has
-  // it) and the portable one, equal the scalar reference of each point bit
-  // for bit: torus_l1_f32 for plain L1, metric_sum_f32 for L1 and L2 with
-  // and without axis weights (weights of 1 give plain L1's bits). Every d
-  // from 1 to 40 covers each branch of the association.
+  // The eight lanes of a tile, by the AVX2 and the portable path, equal the
+  // scalar reference bit for bit (torus_l1_f32 for plain L1 and weights of
+  // 1, metric_sum_f32 for L1 and L2, weighted or not); d from 1 to 40.
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   const auto value = stored_value;
   using plovik::MetricKind;
@@ -390,16 +384,11 @@ void test_exact_tile_distances() {
 }
 
 void test_exact_layout() {
-  // The laid-out points (whole tiles by the AVX2 path where the processor
-  // has it, the last partial tile by the scalar one) are wrap_f32 of each
-  // coordinate, 0 in the padding lanes, and in plain L1 up to 255
-  // coordinates each value's byte floor(256 x) mod 256 in byte tiles of
-  // sixteen points (0 for a missing last coordinate and past the points).
-  // Values far outside [0, 1), near and past 2^52, -0.0, multiples of
-  // 1/256 and their neighbours, and values that round up to 1.0. Points
-  // laid out in a spatial order (enough of them, here in few dimensions
-  // by their variance) are a permutation of the rows, and each group's
-  // byte ranges hold the bytes of its points.
+  // Laid-out points (whole tiles by the AVX2 path, the last partial one by
+  // the scalar path) are wrap_f32 of each coordinate, 0 in padding lanes; up
+  // to 255 coordinates, byte tiles of sixteen points hold floor(256 x) mod
+  // 256 (0 past the points). A spatial order is a permutation of the rows and
+  // each group's byte ranges hold its points' bytes.
   std::uniform_real_distribution<double> unit(0.0, 1.0), wide(-5.0, 5.0);
   std::uniform_int_distribution<int> kind(0, 11), step(0, 2048);
   auto value = [&] {
@@ -516,10 +505,8 @@ void test_grid_distance_runs() {
 }
 
 void test_l2_sum_bound() {
-  // s <= l2_sum_bound(r) exactly when sqrt(s) <= r: the squared sums
-  // compared against the bound select the same points as the rooted
-  // distances compared against r. Radii across the range, and the sums
-  // around the bound.
+  // s <= l2_sum_bound(r) exactly when sqrt(s) <= r, for radii across the
+  // range and the sums around the bound.
   std::uniform_real_distribution<double> expo(-40.0, 40.0);
   std::vector<float> radii = {0.0f,
                               std::numeric_limits<float>::denorm_min(),
@@ -713,14 +700,11 @@ bool row_matches(const BruteRow& want, std::size_t n, const int64_t* ids, const 
 }
 
 void test_grid_against_brute_force() {
-  // Small random boxes, a third of the coordinates on cell faces (0 and
-  // values that round to 1.0 among them), duplicated points, a point
-  // several periods away; one tier with row ids, two with ids above 2^32;
-  // radii at, below and above the cell width and beyond the torus; k up to
-  // more than the points; one thread and two give the same rows. In
-  // toroidal L1 and L2, without and with a weight per axis (then each axis
-  // cut into its own number of cells), against the metric's distances
-  // rooted and compared with the radius directly.
+  // Small boxes, a third of the coordinates on cell faces, duplicated points,
+  // a point periods away; one tier with row ids, two with ids above 2^32;
+  // radii at, below and above the cell width and beyond the torus; k past
+  // the points; one thread and two alike. L1 and L2, with and without axis
+  // weights (each axis then cut into its own number of cells).
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   std::uniform_int_distribution<int> kind(0, 8);
   const float some_weights[] = {1.0f, 0.5f, 0.3f, 0.0625f};
