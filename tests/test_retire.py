@@ -13,7 +13,6 @@ from hypothesis import strategies as st
 
 from index_helpers import assert_tables_equal, random_params
 from plovik import PlovikSearch, RustLshIndex
-from plovik.lsh import PythonLshIndex
 from query_helpers import assert_rows_equal, brute_row, built, counted, indexes
 
 
@@ -114,20 +113,27 @@ def test_batched_d8_groups_are_cut_from_the_live_entries():
         assert_rows_equal(native.query_knn(Q, k), reference.query_knn(Q, k))
 
 
-@pytest.mark.parametrize("b, K", [(3, 3), (2**12, 3)])  # dense directory, occupied buckets
-def test_retired_entries_stay_out_of_the_tables(b, K):
-    """Through updates and promotions a retired point never has an entry
-    again, while cand_keys lists every candidate's key; both backends'
-    tables stay byte-identical, also when a tier loses every entry."""
-    rng = np.random.default_rng(b)
-    d, L = 4, 3
-    params = random_params(rng, d, L, K, b)
-    pts = rng.random((400, d))
+@pytest.mark.parametrize(
+    "b, K, d, block",  # a dense directory, occupied buckets, and one bucket (b = 1) that gathers everything
+    [(3, 3, 4, 1024), (2**12, 3, 4, 1024), (1, 2, 3, 1024), (1, 2, 5, 1), (1, 2, 8, 1)],
+)
+def test_retired_points_through_epochs(b, K, d, block):
+    """Through updates, promotions, retirements in both tiers and a rebuild
+    (which starts with none retired), a retired point never has an entry
+    again, while cand_keys lists every candidate's key; both backends' tables
+    and rows stay identical, also when a tier loses every entry; with one
+    bucket the rows are exactly those of a brute force over the live points."""
+    rng = np.random.default_rng(b + d)
+    L = 3
+    params = random_params(rng, d, L, K, b, block=block)
+    pts = rng.random((400, d))  # every point's coordinates as they are now
     native, reference = built(params, pts, 300)
     retired = np.r_[rng.choice(300, 60, replace=False), 300 + rng.choice(100, 25, replace=False)]
+    Q = rng.random((70, d))
 
     def check(n_live_static, n_live_cand):
         assert_tables_equal(native, reference)
+        assert native.n_retired == reference.n_retired == np.unique(retired).size
         t = native.tables()
         live = np.setdiff1d(np.arange(native.n_points), retired)
         for tier, lo, hi, count in (
@@ -138,88 +144,51 @@ def test_retired_entries_stay_out_of_the_tables(b, K):
             assert t[f"{tier}_ids"].shape == (L, count) == (L, want.size)
             for row_keys, row_ids in zip(t[f"{tier}_keys"], t[f"{tier}_ids"], strict=True):
                 assert np.array_equal(np.sort(row_ids), want) and (np.diff(row_keys) >= 0).all()
+        every = RustLshIndex(**params)  # every candidate's key, retired or not
+        every.build(pts[native.n_static :], 0)
+        assert np.array_equal(t["cand_keys"], every.tables()["cand_keys"])
+        k = live.size + 3  # beyond the live points: padded rows
+        ex = np.where(rng.random(70) < 0.5, rng.choice(np.r_[retired, -1], 70), np.arange(70))  # retired ones too
+        for m, k_m, ex_m in ((70, 10, None), (70, k, ex), (5, k, ex[:5])):  # batched and per query
+            got = native.query_knn(Q[:m], k_m, ex_m)
+            assert_rows_equal(got, reference.query_knn(Q[:m], k_m, ex_m))
+            assert_none_retired(retired, got[0])
+            assert (got[0][:, live.size :] == -1).all()
+            if b == 1:
+                assert_rows_equal(got, live_brute(pts, retired, Q[:m], k_m, ex_m))
+        got = native.query_radius(Q, 0.2 * d, ex)
+        assert_rows_equal(got, reference.query_radius(Q, 0.2 * d, ex))
+        assert_none_retired(retired, got[1])
 
-    def keys_of(rows):
-        """Every candidate's key, retired or not: those of an index holding them all."""
-        ix = RustLshIndex(**params)
-        ix.build(rows, 0)
-        return ix.tables()["cand_keys"]
-
-    def on_both(method, rows):
+    def on_both(method, *args):
         for ix in (native, reference):
-            getattr(ix, method)(rows)
+            getattr(ix, method)(*args)
 
     on_both("retire", retired)
     check(240, 75)
-    assert np.array_equal(native.tables()["cand_keys"], keys_of(pts[300:]))
-    moved = pts[300:].copy()
-    moved[::2] = rng.random((50, d))  # retired candidates move too
-    on_both("update", moved)
+    pts[300::2] = rng.random((50, d))  # retired candidates move too
+    on_both("update", pts[300:])
     check(240, 75)
-    assert np.array_equal(native.tables()["cand_keys"], keys_of(moved))
-    on_both("promote", rng.random((50, d)))
+    pts = np.r_[pts, rng.random((50, d))]
+    on_both("promote", pts[400:])  # retired candidates are archived, retired; new ids are live
     check(315, 50)
     retired = np.r_[retired, np.arange(400, 450)]  # the whole new batch: no candidate entry left
     on_both("retire", np.arange(400, 450))
     check(315, 0)
-    moved, batch = rng.random((50, d)), rng.random((20, d))
-    on_both("update", moved)
-    on_both("promote", batch)  # nothing of the candidates to archive
+    pts[400:] = rng.random((50, d))
+    pts = np.r_[pts, rng.random((20, d))]
+    on_both("update", pts[400:450])
+    on_both("promote", pts[450:])  # nothing of the candidates to archive
     check(315, 20)
     retired = np.r_[retired, np.arange(450)]
     on_both("retire", np.arange(450))  # the whole static tier
     check(0, 20)
-    Q = rng.random((70, d))
-    for call in (
-        lambda ix: ix.query_knn(Q, 30),
-        lambda ix: ix.query_knn(Q[:5], 30),
-        lambda ix: ix.query_radius(Q, 1.0),
-    ):
-        assert_rows_equal(call(native), call(reference))
-    assert (native.query_knn(Q, 30)[0][:, 20:] == -1).all()  # only the 20 live points
-    on_both("promote", rng.random((10, d)))
+    pts = np.r_[pts, rng.random((10, d))]
+    on_both("promote", pts[470:])
     check(20, 10)
-
-
-@pytest.mark.parametrize("cls", [RustLshIndex, PythonLshIndex])
-@pytest.mark.parametrize("d, block", [(3, 1024), (5, 1), (8, 1)])
-def test_brute_force_over_live_points_through_epochs(cls, d, block):
-    """One bucket (b = 1) gathers everything: the rows are exactly those of a
-    brute force over the points not retired, through updates, promotions,
-    retirements in both tiers and a rebuild, which starts with none retired."""
-    rng = np.random.default_rng(d)
-    ix = cls(**random_params(rng, d, 2, 2, 1, block=block))
-    pts = rng.random((300, d))
-    ix.build(pts, 200)
-    retired = np.r_[rng.choice(200, 20, replace=False), 200 + rng.choice(100, 30, replace=False)]
-    ix.retire(retired)
-    Q = rng.random((80, d))
-
-    def check(k, exclude=None):
-        idx, dist = ix.query_knn(Q, k, exclude)
-        want_idx, want_dist = live_brute(pts, retired, Q, k, exclude)
-        np.testing.assert_array_equal(idx, want_idx)
-        np.testing.assert_array_equal(dist, want_dist)
-        _, ids, _ = ix.query_radius(Q, 0.2 * d, exclude)
-        assert_none_retired(retired, ids)
-
-    check(10)
-    check(10, np.where(rng.random(80) < 0.5, rng.choice(retired, 80), np.arange(80)))  # retired exclusions too
-    pts[200:] = rng.random((100, d))  # retired candidates move and stay retired
-    ix.update(pts[200:])
-    check(7)
-    new = rng.random((60, d))
-    ix.promote(new)  # retired candidates are archived, retired; new ids are live
-    pts = np.r_[pts, new]
-    check(5)
-    retired = np.r_[retired, 300 + np.arange(0, 60, 3)]  # some of the new batch
-    ix.retire(retired)
-    assert ix.n_retired == len(retired) and ix.n_points == 360
-    check(len(pts) - len(retired) + 3)  # k beyond the live points: padded rows
-    ix.build(pts, 100)
-    assert ix.n_retired == 0
+    on_both("build", pts, 100)
     retired = np.zeros(0, np.int64)
-    check(5)
+    check(100, 380)
 
 
 # ------------------------------------------------------------ PlovikSearch
