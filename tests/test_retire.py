@@ -99,33 +99,25 @@ def test_retiring_is_never_having_held_the_points(case, data):
     compare(*queries())
 
 
-def test_batched_d8_groups_are_cut_from_the_live_entries():
-    """At d = 8 a row measured in a group of four has another sum than a row
-    of a tile's tail: a retired row has no entry, so the tiles and their
-    groups are cut from the live entries alone, in both backends. One table
-    and no probes: each pair is measured once."""
-    rng = np.random.default_rng(8)
-    native, reference = built(random_params(rng, 8, 1, 1, 2, probes=0), rng.random((700, 8)), 500)
-    Q = rng.random((300, 8))
-    for ix in (native, reference):
-        ix.retire(np.arange(1, 700, 5))
-    for k in (1, 3, 40):
-        assert_rows_equal(native.query_knn(Q, k), reference.query_knn(Q, k))
-
-
 @pytest.mark.parametrize(
-    "b, K, d, block",  # a dense directory, occupied buckets, and one bucket (b = 1) that gathers everything
-    [(3, 3, 4, 1024), (2**12, 3, 4, 1024), (1, 2, 3, 1024), (1, 2, 5, 1), (1, 2, 8, 1)],
+    "b, K, L, probes, d, block",
+    [
+        (3, 3, 3, 2, 4, 1024),  # a dense directory
+        (2**12, 3, 3, 2, 4, 1024),  # occupied buckets
+        *((1, 2, 3, 2, d, block) for d, block in ((3, 1024), (5, 1), (8, 1))),  # one bucket gathers everything
+        (2, 1, 1, 0, 8, 1024),  # batched at d = 8, one table, no probes: each pair measured once
+    ],
 )
-def test_retired_points_through_epochs(b, K, d, block):
+def test_retired_points_through_epochs(b, K, L, probes, d, block):
     """Through updates, promotions, retirements in both tiers and a rebuild
     (which starts with none retired), a retired point never has an entry
     again, while cand_keys lists every candidate's key; both backends' tables
     and rows stay identical, also when a tier loses every entry; with one
-    bucket the rows are exactly those of a brute force over the live points."""
+    bucket the rows are exactly those of a brute force over the live points.
+    At d = 8 a row measured in a group of four has another sum than a row of
+    a tile's tail: the tiles and their groups are cut from the live entries."""
     rng = np.random.default_rng(b + d)
-    L = 3
-    params = random_params(rng, d, L, K, b, block=block)
+    params = random_params(rng, d, L, K, b, probes=probes, block=block)
     pts = rng.random((400, d))  # every point's coordinates as they are now
     native, reference = built(params, pts, 300)
     retired = np.r_[rng.choice(300, 60, replace=False), 300 + rng.choice(100, 25, replace=False)]
