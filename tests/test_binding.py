@@ -167,9 +167,9 @@ def new(cls, **kw):
     return cls(**{**P, **kw})
 
 
-def whole(error, text):
-    """The error with exactly this message."""
-    return error, "^" + re.escape(text) + "$"
+def whole(call, text, error=ValueError):
+    """The call refused with exactly this message."""
+    return call, error, "^" + re.escape(text) + "$"
 
 
 def arg(name, message=""):
@@ -227,40 +227,26 @@ REFUSALS = {
     "b negative": (built_with(b=-3), ValueError, "^b must be at least 1$"),
     "k zero": (built_with(k=0, s=np.zeros((2, 0), np.int64), u=np.zeros((2, 0))), ValueError, "^k must be at least 1$"),
     "l zero": (built_with(l=0, s=np.zeros((0, 2), np.int64), u=np.zeros((0, 2))), ValueError, "^l must be at least 1$"),
-    "s beyond d": (
-        built_with(s=np.array([[0, 3], [1, 2]])),
-        *whole(ValueError, "s must hold coordinate indices in [0, d) for d = 3"),
-    ),
+    "s beyond d": whole(built_with(s=np.array([[0, 3], [1, 2]])), "s must hold coordinate indices in [0, d) for d = 3"),
     "s negative": (built_with(s=np.array([[0, -1], [1, 2]])), ValueError, "s must hold"),
     "points too narrow": (on_ix("build", np.ascontiguousarray(PTS[:, :1]), 0), ValueError, "s must hold"),
-    "b**k too big": (
-        built_with(b=2**32, s=np.zeros((2, 2), np.int64)),
-        *whole(ValueError, "b**k must not exceed 2**63 - 1"),
-    ),
-    "n_static beyond n": (
-        on_ix("build", PTS, 31),
-        *whole(ValueError, "n_static (31) exceeds the number of points (30)"),
-    ),
+    "b**k too big": whole(built_with(b=2**32, s=np.zeros((2, 2), np.int64)), "b**k must not exceed 2**63 - 1"),
+    "n_static beyond n": whole(on_ix("build", PTS, 31), "n_static (31) exceeds the number of points (30)"),
     "points strided": (on_ix("build", strided(PTS), 0), TypeError, EXACT_LAYOUT),
     "points misaligned": (on_ix("build", misaligned(PTS), 0), TypeError, EXACT_LAYOUT),
     "points strided, n_static beyond n": (on_ix("build", strided(PTS), 31), ValueError, "exceeds"),
-    "static tier of 2**32": (
-        on_ix("build", TALL, TOO_MANY),
-        *whole(ValueError, "a tier must hold fewer than 2**32 points"),
-    ),
+    "static tier of 2**32": whole(on_ix("build", TALL, TOO_MANY), "a tier must hold fewer than 2**32 points"),
     "candidate tier of 2**32": (on_ix("build", equal_rows(TOO_MANY + 5, 3), 5), ValueError, "a tier must"),
     # queries: conversions, then the width, a short exclude_ids and the result size, then the layout
     "exclude_ids float": (on_ix("query_knn", Q, 1, np.zeros(2)), *arg("exclude_ids", "expected dtype")),
     "radius str": (on_ix("query_radius", Q, "0.1"), *arg("radius", "must be real number")),
-    "queries too wide": (
-        on_ix("query_knn", np.zeros((2, 4)), 1),
-        *whole(ValueError, "queries have 4 columns but the index has d = 3"),
+    "queries too wide": whole(
+        on_ix("query_knn", np.zeros((2, 4)), 1), "queries have 4 columns but the index has d = 3"
     ),
     "no columns": (on_ix("query_radius", np.zeros((0, 0)), 0.1), ValueError, "queries have 0 columns"),
     "strided, too wide": (on_ix("query_knn", strided(np.zeros((2, 4))), 1), ValueError, "4 columns"),
-    "exclude_ids short": (
-        on_ix("query_knn", Q, 1, SHORT),
-        *whole(PanicException, "exclude_ids holds 1 entries but there are 2 queries"),
+    "exclude_ids short": whole(
+        on_ix("query_knn", Q, 1, SHORT), "exclude_ids holds 1 entries but there are 2 queries", PanicException
     ),
     "exclude_ids short, blocked": (on_ix("query_knn", np.zeros((70, 3)), 1, np.arange(69)), PanicException, "holds 69"),
     "exclude_ids empty, k 0": (on_ix("query_knn", Q, 0, np.zeros(0, np.int64)), PanicException, "holds 0 entries"),
@@ -282,10 +268,7 @@ REFUSALS = {
     "ids 2-D": (on_ix("retire", np.array([[1]])), *arg("ids", "expected a 1-dimensional array")),
     "ids list": (on_ix("retire", [1]), *arg("ids", "expected a 1-dimensional numpy.ndarray")),
     "ids strided, beyond n": (on_ix("retire", np.array([30, 0, 2, 0])[::2]), TypeError, EXACT_LAYOUT),
-    "ids beyond n": (
-        on_ix("retire", np.array([1, 30])),
-        *whole(ValueError, "ids must lie in [0, 30) to be retired, got 30"),
-    ),
+    "ids beyond n": whole(on_ix("retire", np.array([1, 30])), "ids must lie in [0, 30) to be retired, got 30"),
     "ids negative": (on_ix("retire", np.array([-1])), ValueError, r"\[0, 30\) to be retired, got -1$"),
     "retire unbuilt": (on_ix("retire", np.array([0]), unbuilt=True), ValueError, r"\[0, 0\) to be retired, got 0$"),
     # update and promote: conversion, then the sizes (an unbuilt index first), then the layout
@@ -295,10 +278,7 @@ REFUSALS = {
     "update count": (on_ix("update", np.zeros((9, 3))), PanicException, "^update expects 30 values, got 27$"),
     "update count, strided": (on_ix("update", strided(np.zeros((9, 3)))), PanicException, "got 27$"),
     "update count of 2**32 rows": (on_ix("update", TALL), PanicException, rf"got {3 * TOO_MANY}$"),
-    "promote width": (
-        on_ix("promote", np.zeros((4, 2))),
-        *whole(ValueError, "new_candidates have 2 columns but the index has d = 3"),
-    ),
+    "promote width": whole(on_ix("promote", np.zeros((4, 2))), "new_candidates have 2 columns but the index has d = 3"),
     "promote no rows, width": (on_ix("promote", np.zeros((0, 4))), ValueError, "have 4 columns"),
     "promote strided, width": (on_ix("promote", strided(np.zeros((4, 2)))), ValueError, "2 columns"),
     "promote 2**32 rows": (on_ix("promote", TALL), ValueError, "a tier must hold fewer"),

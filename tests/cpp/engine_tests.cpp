@@ -737,6 +737,8 @@ void test_grid_against_brute_force() {
         const plovik::GridTier* single[] = {&one};
         const plovik::GridTier* split[] = {&low, &high};
         const double width = 1.0 / static_cast<double>(cells);
+        // Every point's distances to the others, for the pairs.
+        const auto between = brute_rows(Pf, row_ids, Pf, std::vector<int64_t>(n, -1), d, metric);
         for (const bool big : {false, true}) {
           const std::vector<int64_t>& ids = big ? big_ids : row_ids;
           const plovik::GridTiers tiers =
@@ -775,14 +777,9 @@ void test_grid_against_brute_force() {
               const plovik::GridPairs pairs = plovik::grid_pairs(tiers, radius, false, true);
               std::vector<std::tuple<int64_t, uint32_t, int64_t>> want;
               for (std::size_t a = 0; a < n; ++a)
-                for (std::size_t b = a + 1; b < n; ++b) {
-                  const float x =
-                      plovik::metric_distance_f32(metric, Pf.data() + a * d, Pf.data() + b * d, d);
-                  if (x <= cutoff)
-                    want.emplace_back(static_cast<int64_t>(a), plovik::distance_bits(x),
-                                      static_cast<int64_t>(b));
-                }
-              std::sort(want.begin(), want.end());
+                for (const auto& [bits, b] : between[a])
+                  if (b > static_cast<int64_t>(a) && std::bit_cast<float>(bits) <= cutoff)
+                    want.emplace_back(static_cast<int64_t>(a), bits, b);
               CHECK(pairs.i.size() == want.size());
               for (std::size_t x = 0; x < want.size() && x < pairs.i.size(); ++x)
                 CHECK(pairs.i[x] == std::get<0>(want[x]) && pairs.j[x] == std::get<2>(want[x]) &&
