@@ -28,8 +28,7 @@ def test_module_signatures_and_docstrings():
     assert native.RustLshIndex is RustLshIndex
     assert native.exact_knn.__text_signature__ == "(points, queries, k, exclude_ids=None)"
     assert native.exact_radius.__text_signature__ == "(points, queries, radius, exclude_ids=None)"
-    # PanicException can be caught by name, from either module, and is the
-    # class the reference raises too
+    # PanicException, caught by name from either module, is the reference's too
     assert native.PanicException is plovik.PanicException is plovik.lsh.PanicException
     assert native.PanicException.__bases__ == (BaseException,) and native.PanicException.__module__ == "plovik._native"
     assert RustLshIndex.__module__ == "plovik._native"
