@@ -1,12 +1,9 @@
-"""Adversarial input: every method of a built or unbuilt RustLshIndex called
-in random order with random valid and invalid arguments (the constructor's
-refusals, one by one: test_binding). Each call's outcome is worked out from the arguments alone, in the
-order the call frame checks them (argument list, conversion of each argument,
-what the engine refuses from the sizes alone, then array layout); the
-reference must refuse every refused call alike, and after every call the
-index must still equal the reference. Valid epochs in any order (with
-updates that move none, some or all rows, or bring them back) check the tier
-merges and their tie orders in dense and listed directories."""
+"""Every method of a built or unbuilt RustLshIndex called in random order with
+random valid and invalid arguments (the constructor's refusals: test_binding).
+Each outcome is worked out from the arguments, in the order the call frame
+checks them (argument list, conversions, sizes, layout); the reference refuses
+alike, and after every call the index equals the reference. Valid epochs in any
+order check the tier merges and their tie orders in both kinds of directory."""
 
 import re
 from collections import namedtuple
@@ -215,19 +212,6 @@ def same_arrays(got, want):
         assert g.tobytes() == w.tobytes()
 
 
-def compare(native, ref, q, ex=None):
-    """Sizes, points, tables and the answers to the batch q of two indexes agree."""
-    sizes = [(ix.n_points, ix.n_static, ix.n_candidates) for ix in (native, ref)]
-    assert sizes[0] == sizes[1] and all(type(v) is int for v in sizes[0])
-    same_arrays(native.tables(), ref.tables())
-    # equal values (NaN where NaN), and zeros of the same sign: -0.0 is stored as 0.0
-    pn, pr = native.points(), ref.points()
-    np.testing.assert_array_equal(pn, pr)
-    assert not np.signbit(pn[pn == 0]).any() and not np.signbit(pr[pr == 0]).any()
-    same_arrays(native.query_knn(q, 3, ex), ref.query_knn(q, 3, ex))
-    same_arrays(native.query_radius(q, 0.4, ex), ref.query_radius(q, 0.4, ex))
-
-
 class Adversary(RuleBasedStateMachine):
     """One index and its reference; only the calls that must succeed reach the reference."""
 
@@ -393,9 +377,20 @@ class Adversary(RuleBasedStateMachine):
 
     @invariant()
     def equals_reference(self):
+        """Sizes, points, tables, the answers to a batch, and the counters."""
+        native, ref = self.native, self.ref
+        sizes = [(ix.n_points, ix.n_static, ix.n_candidates) for ix in (native, ref)]
+        assert sizes[0] == sizes[1] and all(type(v) is int for v in sizes[0])
+        same_arrays(native.tables(), ref.tables())
+        # equal values (NaN where NaN), and zeros of the same sign: -0.0 is stored as 0.0
+        pn, pr = native.points(), ref.points()
+        np.testing.assert_array_equal(pn, pr)
+        assert not np.signbit(pn[pn == 0]).any() and not np.signbit(pr[pr == 0]).any()
         q = self.rng.random((4, self.d or self.min_width))
-        compare(self.native, self.ref, q, self.rng.integers(-1, max(self.ref.n_points, 1), 4))
-        got, want = self.native.stats(), self.ref.stats()
+        ex = self.rng.integers(-1, max(ref.n_points, 1), 4)
+        same_arrays(native.query_knn(q, 3, ex), ref.query_knn(q, 3, ex))
+        same_arrays(native.query_radius(q, 0.4, ex), ref.query_radius(q, 0.4, ex))
+        got, want = native.stats(), ref.stats()
         assert list(got) == list(want) and got["block"] == want["block"]
         assert all(type(v) is int and v >= 0 for v in got.values())
         assert {c: got[c] for c in COUNTED} == {c: want[c] for c in COUNTED}

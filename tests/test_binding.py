@@ -28,8 +28,7 @@ def test_module_signatures_and_docstrings():
     assert native.RustLshIndex is RustLshIndex
     assert native.exact_knn.__text_signature__ == "(points, queries, k, exclude_ids=None)"
     assert native.exact_radius.__text_signature__ == "(points, queries, radius, exclude_ids=None)"
-    # PanicException can be caught by name, from either module, and is the
-    # class the reference raises too
+    # PanicException, caught by name from either module, is the reference's too
     assert native.PanicException is plovik.PanicException is plovik.lsh.PanicException
     assert native.PanicException.__bases__ == (BaseException,) and native.PanicException.__module__ == "plovik._native"
     assert RustLshIndex.__module__ == "plovik._native"
@@ -141,22 +140,22 @@ def test_class_shape_and_construction():
     ]:
         with pytest.raises(TypeError, match=r"^RustLshIndex\(\) .*" + message):
             RustLshIndex(*args, **kw)
-    # block 0 or the largest word, and any number of probes, are taken as given
-    for probes, block in [(5, 0), (2**64 - 1, 2**64 - 1)]:
-        ix = small_index(block=block, probes=probes)
+    # block 0 or the largest word, and any number of probes, are taken as
+    # given; b**k up to 2**63 - 1 fits, and every key lies in [0, b**k)
+    for b, k, probes, block in [(2**31, 2, 5, 0), (2**63 - 1, 1, 2**64 - 1, 2**64 - 1)]:
+        ix = RustLshIndex(b, k, 2, probes, np.tile(np.arange(k), (2, 1)), np.zeros((2, k)), block)
         ix.build(PTS, 20)
         assert ix.stats()["block"] == block and ix.n_points == 30
+        keys = ix.tables()["static_keys"]
+        assert (keys >= 0).all() and (keys < b**k).all() and (np.diff(keys, axis=1) >= 0).all()
 
 
 # ------------------------------------------------------------ refused calls
 #
-# Every call either raw class refuses, on both: the same exception type (and
-# message), checked in the same order (argument conversion in parameter
-# order, then what the index refuses from the sizes alone, then the array
-# layout, before anything is copied), and the objects unchanged and usable.
-# (Each method argument's conversion failures in every form, and their order
-# against the other refusals, are drawn at random in test_adversarial.py;
-# here one of each message, and the orders that decide between messages.)
+# Every call either raw class refuses, on both alike, checked in the same
+# order (conversions, then sizes, then layout, before anything is copied),
+# the objects left unchanged and usable. Here one of each message and the
+# orders that decide between messages (every form, drawn: test_adversarial.py).
 
 P = random_params(np.random.default_rng(3), d=3, L=2, K=2, b=4)
 PTS = np.random.default_rng(4).random((30, 3))  # built with n_static = 20: 10 candidates
@@ -167,9 +166,9 @@ def new(cls, **kw):
     return cls(**{**P, **kw})
 
 
-def whole(error, text):
-    """The error with exactly this message."""
-    return error, "^" + re.escape(text) + "$"
+def whole(call, text, error=ValueError):
+    """The call refused with exactly this message."""
+    return call, error, "^" + re.escape(text) + "$"
 
 
 def arg(name, message=""):
@@ -195,14 +194,9 @@ def built_with(**kw):
     return lambda c, ix, fresh: new(c, **kw).build(PTS, 0)
 
 
-def on_ix(method, *args):
-    """A call of the built index (30 points, 10 of them candidates)."""
-    return lambda c, ix, fresh: getattr(ix, method)(*args)
-
-
-def on_fresh(method, *args):
-    """A call of an index never built."""
-    return lambda c, ix, fresh: getattr(fresh, method)(*args)
+def on_ix(method, *args, unbuilt=False):
+    """A call of the built index (30 points, 10 of them candidates), or of one never built."""
+    return lambda c, ix, fresh: getattr(fresh if unbuilt else ix, method)(*args)
 
 
 REFUSALS = {
@@ -232,45 +226,31 @@ REFUSALS = {
     "b negative": (built_with(b=-3), ValueError, "^b must be at least 1$"),
     "k zero": (built_with(k=0, s=np.zeros((2, 0), np.int64), u=np.zeros((2, 0))), ValueError, "^k must be at least 1$"),
     "l zero": (built_with(l=0, s=np.zeros((0, 2), np.int64), u=np.zeros((0, 2))), ValueError, "^l must be at least 1$"),
-    "s beyond d": (
-        built_with(s=np.array([[0, 3], [1, 2]])),
-        *whole(ValueError, "s must hold coordinate indices in [0, d) for d = 3"),
-    ),
+    "s beyond d": whole(built_with(s=np.array([[0, 3], [1, 2]])), "s must hold coordinate indices in [0, d) for d = 3"),
     "s negative": (built_with(s=np.array([[0, -1], [1, 2]])), ValueError, "s must hold"),
     "points too narrow": (on_ix("build", np.ascontiguousarray(PTS[:, :1]), 0), ValueError, "s must hold"),
-    "b**k too big": (
-        built_with(b=2**32, s=np.zeros((2, 2), np.int64)),
-        *whole(ValueError, "b**k must not exceed 2**63 - 1"),
-    ),
-    "n_static beyond n": (
-        on_ix("build", PTS, 31),
-        *whole(ValueError, "n_static (31) exceeds the number of points (30)"),
-    ),
+    "b**k too big": whole(built_with(b=2**32, s=np.zeros((2, 2), np.int64)), "b**k must not exceed 2**63 - 1"),
+    "n_static beyond n": whole(on_ix("build", PTS, 31), "n_static (31) exceeds the number of points (30)"),
     "points strided": (on_ix("build", strided(PTS), 0), TypeError, EXACT_LAYOUT),
     "points misaligned": (on_ix("build", misaligned(PTS), 0), TypeError, EXACT_LAYOUT),
     "points strided, n_static beyond n": (on_ix("build", strided(PTS), 31), ValueError, "exceeds"),
-    "static tier of 2**32": (
-        on_ix("build", TALL, TOO_MANY),
-        *whole(ValueError, "a tier must hold fewer than 2**32 points"),
-    ),
+    "static tier of 2**32": whole(on_ix("build", TALL, TOO_MANY), "a tier must hold fewer than 2**32 points"),
     "candidate tier of 2**32": (on_ix("build", equal_rows(TOO_MANY + 5, 3), 5), ValueError, "a tier must"),
     # queries: conversions, then the width, a short exclude_ids and the result size, then the layout
     "exclude_ids float": (on_ix("query_knn", Q, 1, np.zeros(2)), *arg("exclude_ids", "expected dtype")),
     "radius str": (on_ix("query_radius", Q, "0.1"), *arg("radius", "must be real number")),
-    "queries too wide": (
-        on_ix("query_knn", np.zeros((2, 4)), 1),
-        *whole(ValueError, "queries have 4 columns but the index has d = 3"),
+    "queries too wide": whole(
+        on_ix("query_knn", np.zeros((2, 4)), 1), "queries have 4 columns but the index has d = 3"
     ),
     "no columns": (on_ix("query_radius", np.zeros((0, 0)), 0.1), ValueError, "queries have 0 columns"),
     "strided, too wide": (on_ix("query_knn", strided(np.zeros((2, 4))), 1), ValueError, "4 columns"),
-    "exclude_ids short": (
-        on_ix("query_knn", Q, 1, SHORT),
-        *whole(PanicException, "exclude_ids holds 1 entries but there are 2 queries"),
+    "exclude_ids short": whole(
+        on_ix("query_knn", Q, 1, SHORT), "exclude_ids holds 1 entries but there are 2 queries", PanicException
     ),
     "exclude_ids short, blocked": (on_ix("query_knn", np.zeros((70, 3)), 1, np.arange(69)), PanicException, "holds 69"),
     "exclude_ids empty, k 0": (on_ix("query_knn", Q, 0, np.zeros(0, np.int64)), PanicException, "holds 0 entries"),
     "exclude_ids short, radius": (on_ix("query_radius", Q, 0.1, SHORT), PanicException, "holds 1 entries"),
-    "exclude_ids short, unbuilt": (on_fresh("query_knn", Q, 1, SHORT), PanicException, "holds 1 entries"),
+    "exclude_ids short, unbuilt": (on_ix("query_knn", Q, 1, SHORT, unbuilt=True), PanicException, "holds 1 entries"),
     "exclude_ids short, strided queries": (on_ix("query_radius", strided(Q), 0.1, SHORT), PanicException, "holds 1"),
     "exclude_ids short, k beyond any array": (on_ix("query_knn", Q, 2**63, SHORT), PanicException, "holds 1 entries"),
     "k beyond any array": (on_ix("query_knn", Q, 2**62), MemoryError, ""),
@@ -287,23 +267,17 @@ REFUSALS = {
     "ids 2-D": (on_ix("retire", np.array([[1]])), *arg("ids", "expected a 1-dimensional array")),
     "ids list": (on_ix("retire", [1]), *arg("ids", "expected a 1-dimensional numpy.ndarray")),
     "ids strided, beyond n": (on_ix("retire", np.array([30, 0, 2, 0])[::2]), TypeError, EXACT_LAYOUT),
-    "ids beyond n": (
-        on_ix("retire", np.array([1, 30])),
-        *whole(ValueError, "ids must lie in [0, 30) to be retired, got 30"),
-    ),
+    "ids beyond n": whole(on_ix("retire", np.array([1, 30])), "ids must lie in [0, 30) to be retired, got 30"),
     "ids negative": (on_ix("retire", np.array([-1])), ValueError, r"\[0, 30\) to be retired, got -1$"),
-    "retire unbuilt": (on_fresh("retire", np.array([0])), ValueError, r"\[0, 0\) to be retired, got 0$"),
+    "retire unbuilt": (on_ix("retire", np.array([0]), unbuilt=True), ValueError, r"\[0, 0\) to be retired, got 0$"),
     # update and promote: conversion, then the sizes (an unbuilt index first), then the layout
     "coords int64": (on_ix("update", np.zeros((10, 3), np.int64)), *arg("coords", "expected dtype")),
-    "update unbuilt": (on_fresh("update", np.zeros((1, 3))), ValueError, "^the index has not been built$"),
-    "promote unbuilt": (on_fresh("promote", np.zeros((0, 3))), ValueError, "^the index has not been built$"),
+    "update unbuilt": (on_ix("update", np.zeros((1, 3)), unbuilt=True), ValueError, "^the index has not been built$"),
+    "promote unbuilt": (on_ix("promote", np.zeros((0, 3)), unbuilt=True), ValueError, "^the index has not been built$"),
     "update count": (on_ix("update", np.zeros((9, 3))), PanicException, "^update expects 30 values, got 27$"),
     "update count, strided": (on_ix("update", strided(np.zeros((9, 3)))), PanicException, "got 27$"),
     "update count of 2**32 rows": (on_ix("update", TALL), PanicException, rf"got {3 * TOO_MANY}$"),
-    "promote width": (
-        on_ix("promote", np.zeros((4, 2))),
-        *whole(ValueError, "new_candidates have 2 columns but the index has d = 3"),
-    ),
+    "promote width": whole(on_ix("promote", np.zeros((4, 2))), "new_candidates have 2 columns but the index has d = 3"),
     "promote no rows, width": (on_ix("promote", np.zeros((0, 4))), ValueError, "have 4 columns"),
     "promote strided, width": (on_ix("promote", strided(np.zeros((4, 2)))), ValueError, "2 columns"),
     "promote 2**32 rows": (on_ix("promote", TALL), ValueError, "a tier must hold fewer"),
@@ -335,15 +309,6 @@ def test_both_backends_refuse_alike(call, error, match):
         assert ix.query_knn(Q, 2, np.arange(5))[0].shape == (2, 2)
     # The reference words the out-of-memory case; elsewhere the messages are the same
     assert messages[0] == messages[1] or error is MemoryError
-
-
-@pytest.mark.parametrize("b, k", [(2**31, 2), (2**63 - 1, 1)])
-def test_largest_key_spaces_are_accepted(b, k):
-    # b^K up to 2^63 - 1 fits; every key still lies in [0, b^K).
-    ix = RustLshIndex(b, k, 1, 0, np.arange(k, dtype=np.int64)[None], np.zeros((1, k)))
-    ix.build(np.random.default_rng(4).random((50, 2)), 25)
-    keys = ix.tables()["static_keys"]
-    assert (keys >= 0).all() and (keys < b**k).all() and (np.diff(keys, axis=1) >= 0).all()
 
 
 @pytest.mark.threads

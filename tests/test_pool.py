@@ -28,22 +28,18 @@ WORKLOAD = textwrap.dedent("""
         return hashlib.sha256(b"".join(a.tobytes() for a in arrays)).hexdigest()
 """)
 
-COUNT_THREADS = (
-    textwrap.dedent("""
+# (workload imports nothing until it runs)
+COUNT_THREADS = WORKLOAD + textwrap.dedent("""
     import os, numpy as np
     def threads():
         return len(os.listdir("/proc/self/task"))
     before = threads()
     from plovik import RustLshIndex
     imported = threads()
-""")
-    + WORKLOAD
-    + textwrap.dedent("""
     digest = workload(RustLshIndex)
     from plovik.lsh import pool_thread_count  # the reference cuts its blocks for the same count
     print(imported - before, threads() - imported, digest, pool_thread_count())
 """)
-)
 
 CPUS = os.cpu_count() or 1
 MOST = min(4 * CPUS, 1024)  # larger counts are clamped to it

@@ -13,7 +13,6 @@ from hypothesis import strategies as st
 
 from index_helpers import assert_tables_equal, random_params
 from plovik import PlovikSearch, RustLshIndex
-from plovik.lsh import PythonLshIndex
 from query_helpers import assert_rows_equal, brute_row, built, counted, indexes
 
 
@@ -63,35 +62,27 @@ def test_retiring_is_never_having_held_the_points(case, data):
         k = data.draw(st.integers(1, native.n_points + 2))
         return snap(rng.random((m, d))), k, rng.integers(-1, max(native.n_points, 1), m)
 
+    def calls(Q, k, ex):  # (method, its second argument, exclude_ids): the ids are each result's [-2]
+        return ("query_knn", k, None), ("query_knn", k, ex), ("query_radius", 0.4 * d, ex)
+
     Q, k, ex = queries()
     ex_fresh = np.where(np.isin(ex, live), np.searchsorted(live, ex), -1)
-
-    def mapped(ids):
-        return np.where(ids >= 0, live[np.maximum(ids, 0)] if live.size else -1, -1)
-
     for ix in (native, fresh, reference):
         ix.reset_stats()
-    for a, b in (
-        (native.query_knn(Q, k, ex), fresh.query_knn(Q, k, ex_fresh)),
-        (native.query_knn(Q, k), fresh.query_knn(Q, k)),
-    ):
-        assert np.array_equal(a[0], mapped(b[0])) and np.array_equal(a[1], b[1])
-    indptr, ids, dists = native.query_radius(Q, 0.3 * d, ex)
-    f_indptr, f_ids, f_dists = fresh.query_radius(Q, 0.3 * d, ex_fresh)
-    assert np.array_equal(indptr, f_indptr) and np.array_equal(ids, mapped(f_ids))
-    assert np.array_equal(dists, f_dists)
+    for method, arg, e in calls(Q, k, ex):
+        got = getattr(native, method)(Q, arg, e)
+        want = list(getattr(fresh, method)(Q, arg, None if e is None else ex_fresh))
+        # the fresh index's ids mapped back
+        want[-2] = np.where(want[-2] >= 0, live[np.maximum(want[-2], 0)] if live.size else -1, -1)
+        assert_rows_equal(got, want)
     assert counted(native) == counted(fresh)
 
     def compare(Q, k, ex):
         assert_tables_equal(native, reference)
-        for call in (
-            lambda ix: ix.query_knn(Q, k),
-            lambda ix: ix.query_knn(Q, k, ex),
-            lambda ix: ix.query_radius(Q, 0.4 * d, ex),
-        ):
-            a, b = call(native), call(reference)
-            assert_rows_equal(a, b)
-            assert_none_retired(retired, a[0] if len(a) == 2 else a[1])
+        for method, arg, e in calls(Q, k, ex):
+            got = getattr(native, method)(Q, arg, e)
+            assert_rows_equal(got, getattr(reference, method)(Q, arg, e))
+            assert_none_retired(retired, got[-2])
         assert counted(native) == counted(reference)
 
     native.reset_stats()
@@ -108,34 +99,33 @@ def test_retiring_is_never_having_held_the_points(case, data):
     compare(*queries())
 
 
-def test_batched_d8_groups_are_cut_from_the_live_entries():
-    """At d = 8 a row measured in a group of four has another sum than a row
-    of a tile's tail: a retired row has no entry, so the tiles and their
-    groups are cut from the live entries alone, in both backends. One table
-    and no probes: each pair is measured once."""
-    rng = np.random.default_rng(8)
-    native, reference = built(random_params(rng, 8, 1, 1, 2, probes=0), rng.random((700, 8)), 500)
-    Q = rng.random((300, 8))
-    for ix in (native, reference):
-        ix.retire(np.arange(1, 700, 5))
-    for k in (1, 3, 40):
-        assert_rows_equal(native.query_knn(Q, k), reference.query_knn(Q, k))
-
-
-@pytest.mark.parametrize("b, K", [(3, 3), (2**12, 3)])  # dense directory, occupied buckets
-def test_retired_entries_stay_out_of_the_tables(b, K):
-    """Through updates and promotions a retired point never has an entry
-    again, while cand_keys lists every candidate's key; both backends'
-    tables stay byte-identical, also when a tier loses every entry."""
-    rng = np.random.default_rng(b)
-    d, L = 4, 3
-    params = random_params(rng, d, L, K, b)
-    pts = rng.random((400, d))
+@pytest.mark.parametrize(
+    "b, K, L, probes, d, block",
+    [
+        (3, 3, 3, 2, 4, 1024),  # a dense directory
+        (2**12, 3, 3, 2, 4, 1024),  # occupied buckets
+        *((1, 2, 3, 2, d, block) for d, block in ((3, 1024), (5, 1), (8, 1))),  # one bucket gathers everything
+        (2, 1, 1, 0, 8, 1024),  # batched at d = 8, one table, no probes: each pair measured once
+    ],
+)
+def test_retired_points_through_epochs(b, K, L, probes, d, block):
+    """Through updates, promotions, retirements in both tiers and a rebuild
+    (which starts with none retired), a retired point never has an entry
+    again, while cand_keys lists every candidate's key; both backends' tables
+    and rows stay identical, also when a tier loses every entry; with one
+    bucket the rows are exactly those of a brute force over the live points.
+    At d = 8 a row measured in a group of four has another sum than a row of
+    a tile's tail: the tiles and their groups are cut from the live entries."""
+    rng = np.random.default_rng(b + d)
+    params = random_params(rng, d, L, K, b, probes=probes, block=block)
+    pts = rng.random((400, d))  # every point's coordinates as they are now
     native, reference = built(params, pts, 300)
     retired = np.r_[rng.choice(300, 60, replace=False), 300 + rng.choice(100, 25, replace=False)]
+    Q = rng.random((70, d))
 
     def check(n_live_static, n_live_cand):
         assert_tables_equal(native, reference)
+        assert native.n_retired == reference.n_retired == np.unique(retired).size
         t = native.tables()
         live = np.setdiff1d(np.arange(native.n_points), retired)
         for tier, lo, hi, count in (
@@ -146,88 +136,51 @@ def test_retired_entries_stay_out_of_the_tables(b, K):
             assert t[f"{tier}_ids"].shape == (L, count) == (L, want.size)
             for row_keys, row_ids in zip(t[f"{tier}_keys"], t[f"{tier}_ids"], strict=True):
                 assert np.array_equal(np.sort(row_ids), want) and (np.diff(row_keys) >= 0).all()
+        every = RustLshIndex(**params)  # every candidate's key, retired or not
+        every.build(pts[native.n_static :], 0)
+        assert np.array_equal(t["cand_keys"], every.tables()["cand_keys"])
+        k = live.size + 3  # beyond the live points: padded rows
+        ex = np.where(rng.random(70) < 0.5, rng.choice(np.r_[retired, -1], 70), np.arange(70))  # retired ones too
+        for m, k_m, ex_m in ((70, 10, None), (70, k, ex), (5, k, ex[:5])):  # batched and per query
+            got = native.query_knn(Q[:m], k_m, ex_m)
+            assert_rows_equal(got, reference.query_knn(Q[:m], k_m, ex_m))
+            assert_none_retired(retired, got[0])
+            assert (got[0][:, live.size :] == -1).all()
+            if b == 1:
+                assert_rows_equal(got, live_brute(pts, retired, Q[:m], k_m, ex_m))
+        got = native.query_radius(Q, 0.2 * d, ex)
+        assert_rows_equal(got, reference.query_radius(Q, 0.2 * d, ex))
+        assert_none_retired(retired, got[1])
 
-    def keys_of(rows):
-        """Every candidate's key, retired or not: those of an index holding them all."""
-        ix = RustLshIndex(**params)
-        ix.build(rows, 0)
-        return ix.tables()["cand_keys"]
-
-    def on_both(method, rows):
+    def on_both(method, *args):
         for ix in (native, reference):
-            getattr(ix, method)(rows)
+            getattr(ix, method)(*args)
 
     on_both("retire", retired)
     check(240, 75)
-    assert np.array_equal(native.tables()["cand_keys"], keys_of(pts[300:]))
-    moved = pts[300:].copy()
-    moved[::2] = rng.random((50, d))  # retired candidates move too
-    on_both("update", moved)
+    pts[300::2] = rng.random((50, d))  # retired candidates move too
+    on_both("update", pts[300:])
     check(240, 75)
-    assert np.array_equal(native.tables()["cand_keys"], keys_of(moved))
-    on_both("promote", rng.random((50, d)))
+    pts = np.r_[pts, rng.random((50, d))]
+    on_both("promote", pts[400:])  # retired candidates are archived, retired; new ids are live
     check(315, 50)
     retired = np.r_[retired, np.arange(400, 450)]  # the whole new batch: no candidate entry left
     on_both("retire", np.arange(400, 450))
     check(315, 0)
-    moved, batch = rng.random((50, d)), rng.random((20, d))
-    on_both("update", moved)
-    on_both("promote", batch)  # nothing of the candidates to archive
+    pts[400:] = rng.random((50, d))
+    pts = np.r_[pts, rng.random((20, d))]
+    on_both("update", pts[400:450])
+    on_both("promote", pts[450:])  # nothing of the candidates to archive
     check(315, 20)
     retired = np.r_[retired, np.arange(450)]
     on_both("retire", np.arange(450))  # the whole static tier
     check(0, 20)
-    Q = rng.random((70, d))
-    for call in (
-        lambda ix: ix.query_knn(Q, 30),
-        lambda ix: ix.query_knn(Q[:5], 30),
-        lambda ix: ix.query_radius(Q, 1.0),
-    ):
-        assert_rows_equal(call(native), call(reference))
-    assert (native.query_knn(Q, 30)[0][:, 20:] == -1).all()  # only the 20 live points
-    on_both("promote", rng.random((10, d)))
+    pts = np.r_[pts, rng.random((10, d))]
+    on_both("promote", pts[470:])
     check(20, 10)
-
-
-@pytest.mark.parametrize("cls", [RustLshIndex, PythonLshIndex])
-@pytest.mark.parametrize("d, block", [(3, 1024), (5, 1), (8, 1)])
-def test_brute_force_over_live_points_through_epochs(cls, d, block):
-    """One bucket (b = 1) gathers everything: the rows are exactly those of a
-    brute force over the points not retired, through updates, promotions,
-    retirements in both tiers and a rebuild, which starts with none retired."""
-    rng = np.random.default_rng(d)
-    ix = cls(**random_params(rng, d, 2, 2, 1, block=block))
-    pts = rng.random((300, d))
-    ix.build(pts, 200)
-    retired = np.r_[rng.choice(200, 20, replace=False), 200 + rng.choice(100, 30, replace=False)]
-    ix.retire(retired)
-    Q = rng.random((80, d))
-
-    def check(k, exclude=None):
-        idx, dist = ix.query_knn(Q, k, exclude)
-        want_idx, want_dist = live_brute(pts, retired, Q, k, exclude)
-        np.testing.assert_array_equal(idx, want_idx)
-        np.testing.assert_array_equal(dist, want_dist)
-        _, ids, _ = ix.query_radius(Q, 0.2 * d, exclude)
-        assert_none_retired(retired, ids)
-
-    check(10)
-    check(10, np.where(rng.random(80) < 0.5, rng.choice(retired, 80), np.arange(80)))  # retired exclusions too
-    pts[200:] = rng.random((100, d))  # retired candidates move and stay retired
-    ix.update(pts[200:])
-    check(7)
-    new = rng.random((60, d))
-    ix.promote(new)  # retired candidates are archived, retired; new ids are live
-    pts = np.r_[pts, new]
-    check(5)
-    retired = np.r_[retired, 300 + np.arange(0, 60, 3)]  # some of the new batch
-    ix.retire(retired)
-    assert ix.n_retired == len(retired) and ix.n_points == 360
-    check(len(pts) - len(retired) + 3)  # k beyond the live points: padded rows
-    ix.build(pts, 100)
-    assert ix.n_retired == 0
+    on_both("build", pts, 100)
     retired = np.zeros(0, np.int64)
-    check(5)
+    check(100, 380)
 
 
 # ------------------------------------------------------------ PlovikSearch
