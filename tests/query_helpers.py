@@ -22,12 +22,9 @@ def wrap_f32(x):
 
 
 def torus_l1(q, P):
-    """Distances (float32) from the query q (d,) to every row of P (n, d).
-
-    Terms min(a, 1 - a) of a = |q - p|, summed in four-lane groups: blocks
-    of sixteen into four accumulators, then whole groups of four into one
-    accumulator seeded with the running sum, then single terms on the left.
-    """
+    """Distances (float32) from the query q (d,) to every row of P (n, d): terms
+    min(a, 1 - a) of a = |q - p|, blocks of sixteen into four four-lane
+    accumulators, then groups of four seeded with the running sum, then single terms."""
     q, P = wrap_f32(q), wrap_f32(np.atleast_2d(P))
     a = np.abs(q[None, :] - P)
     t = np.where(a < F32(1) - a, a, F32(1) - a)
@@ -82,9 +79,8 @@ def reached(index, reference, q):
 
 
 def check_row(points, q, ids, dist, exclude=-1, exact=True):
-    """Distinct ids ascending by (distance, id), padding (-1, inf) only at the
-    end, the excluded id absent; distances equal to the model when exact,
-    else at least single-precision values."""
+    """Distinct ids ascending by (distance, id), padding (-1, inf) at the end, the
+    excluded id absent; distances the model's when exact, else single-precision values."""
     n_real = int((ids >= 0).sum())
     assert (ids[:n_real] >= 0).all() and (ids[n_real:] == -1).all() and np.isinf(dist[n_real:]).all()
     got, d = ids[:n_real], dist[:n_real]
@@ -121,9 +117,8 @@ def built(params, pts, n_static, **overrides):
 
 @st.composite
 def indexes(draw, blocks=(1024,)):
-    """Random parameters and points (both tiers, with and without
-    directories, ties and duplicates), n_static, and a generator and the
-    rounding the queries should use."""
+    """Random parameters, points (both tiers, with and without directories, ties
+    and duplicates), n_static, a generator and the rounding queries should use."""
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     d = draw(st.sampled_from([1, 2, 3, 4, 5, 7, 8, 12, 16, 17, 20, 24, 33]))
     L, K = draw(st.integers(1, 4)), draw(st.integers(1, 5))
@@ -132,9 +127,7 @@ def indexes(draw, blocks=(1024,)):
     else:
         b, K = 64, 4  # 64^4 keys: no directory, buckets found by binary search
     params = random_params(rng, d, L, K, b, probes=draw(st.integers(0, K + 2)), block=draw(st.sampled_from(blocks)))
-    if draw(st.booleans()):
-        # Cell walls on the grid: queries sit on walls and centres, so
-        # margins tie and fractions of exactly 0.5 occur.
+    if draw(st.booleans()):  # cell walls on the grid: margins tie, fractions of exactly 0.5
         params["u"] = np.zeros((L, K))
     n = draw(st.integers(0, 300))
     grid = draw(st.sampled_from([None, 2, 4]))  # ties and duplicate points
