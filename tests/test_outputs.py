@@ -30,6 +30,12 @@ def searches():
     return X, out
 
 
+def entries(indptr, columns, values):
+    """(row, column, value) of every entry of a CSR triple."""
+    rows = np.repeat(np.arange(len(indptr) - 1), np.diff(indptr))
+    return zip(rows.tolist(), columns.tolist(), values.tolist(), strict=True)
+
+
 X, SEARCHES = searches()
 IDS = [f"{s.backend}-{'exact' if s.tuning and s.tuning.exact else 'hash'}" for s in SEARCHES]
 
@@ -91,17 +97,11 @@ def test_pairs_are_the_self_join_once_each(search):
     assert np.array_equal(search.pairs(r, return_distance=False), pairs)
     # the union of both ends' radius rows
     n = search.n_points
-    indptr, ids, found = search.query_radius(X[:n], r, np.arange(n))
-    rows = np.repeat(np.arange(n), np.diff(indptr))
-    both = {(min(a, b), max(a, b)): d for a, b, d in zip(rows.tolist(), ids.tolist(), found.tolist(), strict=True)}
+    both = {(min(a, b), max(a, b)): d for a, b, d in entries(*search.query_radius(X[:n], r, np.arange(n)))}
     assert sorted(both) == [tuple(p) for p in pairs.tolist()]
     assert dists.tolist() == [both[tuple(p)] for p in pairs.tolist()]
     # a subset of brute force, with its distances; all of it when exact
-    ip, truth_ids, truth_d = exact_radius(X[:n], X[:n], r, np.arange(n))
-    truth_rows = np.repeat(np.arange(n), np.diff(ip))
-    truth = {
-        (a, b): d for a, b, d in zip(truth_rows.tolist(), truth_ids.tolist(), truth_d.tolist(), strict=True) if a < b
-    }
+    truth = {(a, b): d for a, b, d in entries(*exact_radius(X[:n], X[:n], r, np.arange(n))) if a < b}
     assert all(truth[tuple(p)] == d for p, d in zip(pairs.tolist(), dists.tolist(), strict=True))
     if search.tuning is not None and search.tuning.exact:
         assert len(pairs) == len(truth)
@@ -110,9 +110,7 @@ def test_pairs_are_the_self_join_once_each(search):
         g = search.pairs(r, sparse=True)
         assert isinstance(g, scipy_sparse.csr_array) and g.shape == (n, n) and g.nnz == len(pairs)
         rows = np.repeat(np.arange(n), np.diff(g.indptr))
-        assert sorted(zip(rows.tolist(), g.indices.tolist(), g.data.tolist(), strict=True)) == sorted(
-            zip(pairs[:, 0].tolist(), pairs[:, 1].tolist(), dists.tolist(), strict=True)
-        )
+        assert sorted(entries(g.indptr, g.indices, g.data)) == sorted((a, b, d) for (a, b), d in both.items())
         key = rows * 4.0 + g.data  # distances are at most 4 here (d = 4): rows first, then distance
         assert np.all((np.diff(key) > 0) | ((np.diff(key) == 0) & (np.diff(g.indices) > 0)))
         ones = search.pairs(r, sparse=True, return_distance=False)
