@@ -25,12 +25,8 @@ ESTIMATORS = [
 
 def integer_checks(estimator):
     """Checks that feed small integer arrays: on the unit torus those are refused."""
-    if estimator.boxsize is not None:
-        return {}
-    return {
-        "check_estimators_dtypes": "coordinates must be fractions of the period: integer arrays are "
-        "refused without boxsize="
-    }
+    reason = "coordinates must be fractions of the period: integer arrays are refused without boxsize="
+    return {} if estimator.boxsize is not None else {"check_estimators_dtypes": reason}
 
 
 # Array-API input is checked only with SCIPY_ARRAY_API set; the checks skip it themselves.
