@@ -27,8 +27,7 @@ def _scaled(rows, L, dist_at=(1,)):
 
 
 def _box(L, rng, n):
-    """Points of a box of side L: an integer lattice when L is whole, else
-    floats, a few outside [0, L) (they wrap)."""
+    """Points of a box of side L: an integer lattice when L is whole, else floats partly outside [0, L)."""
     if int(L) == L:
         return rng.integers(0, int(L), (n, D))
     return rng.uniform(-0.2 * L, 1.2 * L, (n, D))
@@ -65,14 +64,10 @@ def test_search_answers_as_on_the_data_divided_by_boxsize(L, tuned, backend):
         assert box.estimate_recall(sample=50) == unit.estimate_recall(sample=50)
 
     compare()
-    box.update(moved)
-    unit.update(moved / L)
-    box.promote(batch)
-    unit.promote(batch / L)
-    compare()
-    box.retune()
-    unit.retune()
-    compare()
+    for name, data in (("update", moved), ("promote", batch), ("retune", None)):
+        getattr(box, name)(*(() if data is None else (data,)))
+        getattr(unit, name)(*(() if data is None else (data / L,)))
+        compare()
     assert box.tables()["static_keys"].tobytes() == unit.tables()["static_keys"].tobytes()
     again = pickle.loads(pickle.dumps(box))
     assert again.boxsize == L
@@ -90,10 +85,9 @@ def test_exact_scan_and_transformer_answer_as_on_the_data_divided_by_boxsize(L):
     _same(scan.knn(Q, 6, own), exact_knn(X, Q, 6, own, boxsize=L))
     _same(scan.radius(Q, r), exact_radius(X, Q, r, boxsize=L))
     for radius in (None, r) if int(L) == L else ():  # the transformer on the lattice alone
-        box = TorusNeighborsTransformer(n_neighbors=4, radius=radius, recall=0.9, random_state=0, boxsize=L)
-        unit = TorusNeighborsTransformer(
-            n_neighbors=4, radius=None if radius is None else r / L, recall=0.9, random_state=0
-        )
+        kw = dict(n_neighbors=4, recall=0.9, random_state=0)
+        box = TorusNeighborsTransformer(radius=radius, boxsize=L, **kw)
+        unit = TorusNeighborsTransformer(radius=None if radius is None else r / L, **kw)
         for a, b in [(box.fit_transform(X), unit.fit_transform(X / L)), (box.transform(Q), unit.transform(Q / L))]:
             assert np.array_equal(a.indices, b.indices) and np.array_equal(a.indptr, b.indptr)
             assert np.array_equal(a.data, b.data * L)
