@@ -69,8 +69,7 @@ def brute_row(points, q, k, exclude=-1):
 
 
 def reached(index, reference, q):
-    """Ids in the probed buckets of the query q (d,): the reference's probe
-    keys looked up in the native index's tables."""
+    """Ids in the probed buckets of q (d,): the reference's probe keys in the native tables."""
     t, found = index.tables(), set()
     for tab, keys in enumerate(reference._probe_keys(np.atleast_2d(q))[0]):
         for tier in ("static", "cand_sorted"):
@@ -105,8 +104,7 @@ def assert_rows_equal(a, b):
 
 
 def built(params, pts, n_static, **overrides):
-    """The native index and the reference, both built; the reference cuts
-    its blocks for the native pool's size."""
+    """The native index and the reference (blocks cut for the native pool's size), both built."""
     native = RustLshIndex(**{**params, **overrides})
     reference = PythonLshIndex(**{**params, **overrides})
     reference.threads = pool_thread_count()

@@ -121,10 +121,8 @@ def test_pairs_are_the_self_join_once_each(search):
 @pytest.mark.parametrize("search", SEARCHES, ids=IDS)
 @pytest.mark.parametrize("e", [2, 9])
 def test_several_excluded_ids_lose_no_neighbour(search, e):
-    """(m, e) exclude_ids padded with -1: no excluded id is returned, every
-    neighbour of the call without them that is not excluded is still found
-    (the search widens by the ids excluded), and an exact search gives the
-    exact functions' rows; radius rows lose exactly the excluded ids."""
+    """(m, e) exclude_ids padded with -1: no excluded id returned, every other neighbour of the
+    plain call still found, an exact search the exact functions' rows; radius rows lose them alone."""
     rng = np.random.default_rng(e)
     n, k, m = search.n_points, 5, 40
     Q = rng.random((m, 4))

@@ -279,9 +279,7 @@ def test_refusals_change_nothing_and_read_alike(call, exc, message):
 
 
 def test_thread_counts_beyond_the_pool_are_taken_as_its_cap():
-    """A count above the pool's cap of 1024 workers, given to the search, a
-    call or `thread_limit`, is taken as the cap (once an OverflowError at
-    every later call)."""
+    """A count above the pool's cap of 1024 workers (search, call or `thread_limit`) is the cap."""
     expected = built(backend="native").query_knn(points(50, 5, seed=4), 3)
     search = built(backend="native", threads=2**64)
     assert search.__reduce__()[1][0]["settings"]["threads"] == 1024
