@@ -67,8 +67,8 @@ def sigint_every_10ms(raise_at=None, counts=lambda: True):
 # machine does not stretch.
 def cpu_seconds(call):
     start = time.process_time()
-    call()
-    return time.process_time() - start
+    result = call()
+    return time.process_time() - start, result
 
 
 def interrupted(call, exc, nth=1, counts=lambda: True):
@@ -116,7 +116,7 @@ def test_interrupted_mutation_changes_nothing(mutable, op, exc):
     def call(rows):
         return lambda: getattr(index, op)(*((rows, 2 * N_STATIC) if op == "build" else (rows,)))
 
-    full = cpu_seconds(call(inputs[0]))
+    full, _ = cpu_seconds(call(inputs[0]))
     before = state(index, queries)
 
     # at the first poll inside the call, then at a later one (signals after the call do not count)
@@ -143,9 +143,7 @@ def test_signals_during_a_query(index, method, exc):
         "exact_knn": lambda: exact_knn(points, queries, 10),
         "exact_radius": lambda: exact_radius(points, queries, 2.0),
     }[method]
-    start = time.process_time()
-    want = call()
-    full = time.process_time() - start
+    full, want = cpu_seconds(call)
     first = interrupted(call, exc)
     assert first < full / 2, (first, full)
     # a handler that does not raise runs while the call goes on, which answers as it would have
