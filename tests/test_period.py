@@ -48,8 +48,7 @@ def test_search_answers_as_on_the_data_divided_by_boxsize(L, tuned, backend):
     if box.params is not None or unit.params is not None:  # none while the exact scan answers
         assert np.array_equal(box.params.u, unit.params.u) and box.params.b == unit.params.b
     if tuned:  # the report keeps the radius asked for
-        assert box.tuning.radius == r and unit.tuning.radius == r / L
-        assert box.tuning.recall == unit.tuning.recall
+        assert box.tuning.radius == r and unit.tuning.radius == r / L and box.tuning.recall == unit.tuning.recall
 
     def compare():
         own = rng.integers(-1, unit.n_points, 70)

@@ -53,8 +53,7 @@ def test_distances_follow_the_association_of_each_path(d):
     rows = list(zip(idx, dist, want, strict=True)) + list(zip(*native.query_knn(q[:4], 139), general[:4], strict=True))
     for ids, row, w in rows:
         order = np.argsort(ids)
-        assert ids[order].tolist() == list(range(139))
-        assert row[order].tolist() == w.astype(np.float64).tolist()
+        assert ids[order].tolist() == list(range(139)) and row[order].tolist() == w.astype(np.float64).tolist()
 
 
 def test_d8_rows_keep_the_offer_order():

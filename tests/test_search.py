@@ -69,8 +69,7 @@ def test_rule_valid_and_near_the_target(n, d, given_b):
 def test_drawn_s_and_u_valid(d, L, K, seed):
     s, u = draw_hash_parameters(np.random.default_rng(seed), d, L, K)
     assert s.shape == u.shape == (L, K) and s.dtype == np.int64 and u.dtype == np.float64
-    assert s.min() >= 0 and s.max() < d
-    assert u.min() >= 0.0 and u.max() < 1.0
+    assert s.min() >= 0 and s.max() < d and u.min() >= 0.0 and u.max() < 1.0
     for row in s:
         counts = np.bincount(row, minlength=d)
         # distinct when K <= d, otherwise every coordinate as evenly as possible
@@ -311,8 +310,7 @@ def test_array_likes_give_the_same_result():
     x32 = x.astype(np.float32)
     assert_tables_equal(built(d=4, n_static=300, data=x32), built(d=4, n_static=300, data=x32.astype(np.float64)))
     # no queries, no ids: an empty list (float64 to NumPy) is fine
-    assert ref.query_knn(x[:0], 5, [])[0].shape == (0, 5)
-    assert ref.query_radius(x[:0], 0.1, [])[0].tolist() == [0]
+    assert ref.query_knn(x[:0], 5, [])[0].shape == (0, 5) and ref.query_radius(x[:0], 0.1, [])[0].tolist() == [0]
 
 
 def test_sizes_and_stats_follow_the_epochs():

@@ -151,10 +151,8 @@ def test_readers_writer_and_meddler_on_one_index(block):
             readers_done.set()
         t.join(JOIN_TIMEOUT)
     assert not any(t.is_alive() for t in threads), "deadlock: a thread never finished"
-    assert errors == []
-    assert [sum(log.values()) for log in logs[:READERS]] == [READER_CALLS] * READERS
-    assert logs[-1]["busy"] + logs[-1]["refused"] == MEDDLER_CALLS
-    assert logs[-2]["ok"] >= MIN_WRITER_STEPS
+    assert errors == [] and [sum(log.values()) for log in logs[:READERS]] == [READER_CALLS] * READERS
+    assert logs[-1]["busy"] + logs[-1]["refused"] == MEDDLER_CALLS and logs[-2]["ok"] >= MIN_WRITER_STEPS
 
     # afterwards: the index is in the state its last step made; the counters count what is asked
     ix = sc.index

@@ -60,8 +60,7 @@ def test_nbytes_counts_what_the_tables_hold(b, K, dense):
     assert native.nbytes == 0 and list(native.nbytes_by_part) == list(reference.nbytes_by_part)
     native.build(rng.random((5000, d)), 4000)
     parts = native.nbytes_by_part
-    assert parts["ids"] == 4 * L * 5000
-    assert parts["coordinates"] == 4 * 5000 * d + 8 * 1000 * d
+    assert parts["ids"] == 4 * L * 5000 and parts["coordinates"] == 4 * 5000 * d + 8 * 1000 * d
     t = native.tables()
     occupied = sum(len(np.unique(row)) for key in ("static_keys", "cand_sorted_keys") for row in t[key])
     assert parts["directories"] == (2 * 4 * L * (b**K + 1) if dense else 12 * occupied + 4 * 2 * L + 8 * 2 * (L + 1))
