@@ -61,11 +61,9 @@ def brute_row(points, q, k, exclude=-1):
     """The k nearest of all points, padded with -1 / inf."""
     ids = np.arange(len(points))
     d = torus_l1(q, points) if len(points) else np.zeros(0, F32)
-    keep = ids != exclude
-    ids, d = ordered(ids[keep], d[keep])
-    ids, d = ids[:k], d[:k].astype(np.float64)
-    pad = k - ids.size
-    return np.r_[ids, [-1] * pad].astype(np.int64), np.r_[d, [np.inf] * pad]
+    ids, d = ordered(ids[ids != exclude], d[ids != exclude])
+    pad = max(k - ids.size, 0)
+    return np.r_[ids[:k], [-1] * pad].astype(np.int64), np.r_[d[:k].astype(np.float64), [np.inf] * pad]
 
 
 def reached(index, reference, q):
