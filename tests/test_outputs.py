@@ -158,11 +158,6 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
 
 @pytest.mark.parametrize("sparse", ["csr", 1, None])
 def test_sparse_takes_a_bool_array_or_matrix(sparse):
-    search = SEARCHES[0]
-    for call in (
-        lambda: search.query_knn(X[:2], 3, sparse=sparse),
-        lambda: search.pairs(0.1, sparse=sparse),
-        lambda: search.query_radius(X[:2], 0.1, sparse=sparse),
-    ):
+    for method, args in (("query_knn", (X[:2], 3)), ("pairs", (0.1,)), ("query_radius", (X[:2], 0.1))):
         with pytest.raises(ValueError, match="sparse must be True, False, 'array' or 'matrix'"):
-            call()
+            getattr(SEARCHES[0], method)(*args, sparse=sparse)
