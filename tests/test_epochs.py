@@ -76,8 +76,7 @@ for d, block, retired in ((6, 1, 0), (8, 50, 0), (16, 1024, 0), (6, 0, 0), (8, 1
     q = rng.random((700, d))
     for a in ix.query_knn(q, 9, rng.integers(0, 20000, 700)) + ix.query_radius(q, 0.35):
         h.update(a.tobytes())
-    s = ix.stats()
-    h.update(repr([s[c] for c in ("queries", "cands", "pairs", "relaxed")]).encode())
+    h.update(repr([ix.stats()[c] for c in ("queries", "cands", "pairs", "relaxed")]).encode())
 print(h.hexdigest())
 """
 )

@@ -113,6 +113,7 @@ def _in_a_tiny_box():
 INTEGERS = (ValueError, r"coordinates must be fractions of the period.*boxsize=L")
 BOOLEANS = (TypeError, "must hold real numbers, got dtype bool")
 BEYOND = (ValueError, "points / boxsize must be finite")
+QUERIES_BEYOND = (ValueError, "queries / boxsize must be finite")
 REFUSED_COORDINATES = {
     "exact_knn points": (lambda: exact_knn(LATTICE.tolist(), POINTS, 2), *INTEGERS),
     "exact_radius points": (lambda: exact_radius(LATTICE.astype(np.uint8), POINTS, 0.1), *INTEGERS),
@@ -126,11 +127,7 @@ REFUSED_COORDINATES = {
     "transformer booleans": (lambda: TorusNeighborsTransformer(n_neighbors=2, boxsize=2).fit(LATTICE > 1), *BOOLEANS),
     "exact_knn beyond the floats": (lambda: exact_knn(BIG, POINTS, 1, boxsize=1e-10), *BEYOND),
     "build beyond the floats": (lambda: PlovikSearch(D, boxsize=1e-10).build(BIG), *BEYOND),
-    "queries beyond the floats": (
-        lambda: _in_a_tiny_box().query_knn(BIG, 1),
-        ValueError,
-        "queries / boxsize must be finite",
-    ),
+    "queries beyond the floats": (lambda: _in_a_tiny_box().query_knn(BIG, 1), *QUERIES_BEYOND),
 }
 
 
