@@ -33,13 +33,9 @@ def _runs():
         code = tuple(c for _, c, reason in _blocks(page) if reason is None)
         if code:
             groups.setdefault(code, []).append(page)
+    marks = {code: [pytest.mark.distributed] if "LocalCluster" in "".join(code) else [] for code in groups}
     return [
-        pytest.param(
-            pages,
-            id="+".join(p.name for p in pages),
-            marks=[pytest.mark.distributed] if "LocalCluster" in "".join(code) else [],
-        )
-        for code, pages in groups.items()
+        pytest.param(pages, id="+".join(p.name for p in pages), marks=marks[code]) for code, pages in groups.items()
     ]
 
 
