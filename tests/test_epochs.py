@@ -1,7 +1,5 @@
-"""Epochs of the native index: few moves among many against the NumPy
-reference, failure safety under an address-space limit, and tables, rows
-and counters that no thread count changes. (Random epochs in any order and in every argument
-layout, against the reference: test_adversarial.py.)"""
+"""Epochs of the native index: few moves among many against the NumPy reference, failure safety
+under an address-space limit, and results no thread count changes. (Random epochs: test_adversarial.py.)"""
 
 import os
 import subprocess

@@ -1,7 +1,5 @@
-"""Signals during long calls: a handler that raises stops the call early and
-its exception propagates; an interrupted build, update or promote leaves the
-index exactly as it was. SIGINT is sent from a thread every 10 ms, as a
-terminal sends Ctrl-C."""
+"""Signals during long calls (SIGINT from a thread every 10 ms): a handler that raises stops the
+call early and its exception propagates; an interrupted mutation leaves the index as it was."""
 
 import contextlib
 import os
@@ -34,9 +32,8 @@ def inside_a_mutation(ix):
 
 @contextlib.contextmanager
 def sigint_every_10ms(raise_at=None, counts=lambda: True):
-    """While the block runs, SIGINT reaches the process every 10 ms. The
-    handler lists its calls for which counts() holds; raise_at = (n, exc)
-    makes the nth of them raise exc."""
+    """SIGINT every 10 ms while the block runs; the handler lists its calls for which counts()
+    holds, and raise_at = (n, exc) makes the nth of them raise exc."""
     calls = []
 
     def handler(signum, frame):

@@ -1,7 +1,5 @@
-"""The derived outputs of PlovikSearch (a single point, ids alone, a radius per
-query, counts, unique pairs, CSR matrices): each must hold exactly the entries
-of the output it comes from, and pairs those of brute force when the search
-answers exactly."""
+"""The derived outputs of PlovikSearch (a single point, ids alone, a radius per query, counts,
+pairs, CSR matrices) hold exactly the entries they come from; pairs brute force's when exact."""
 
 import warnings
 

@@ -1,11 +1,6 @@
-"""The period of the coordinates on every high-level entry point.
-
-With `boxsize=L` an entry point answers as it does on the same data divided
-by L, with distances times L (rows, ids and tuning identical, distances
-equal to the last bit); without it, integer coordinates are refused, since
-on the unit torus they all wrap to the origin. (ShardedSearch:
-test_distributed.py; a bad boxsize on every entry point: test_exact.py.)
-"""
+"""With `boxsize=L` every high-level entry point answers as on the data divided by L, distances
+times L to the last bit; without it integer coordinates (all at the origin) are refused.
+(ShardedSearch: test_distributed.py; a bad boxsize on every entry point: test_exact.py.)"""
 
 import pickle
 

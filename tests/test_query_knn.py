@@ -1,7 +1,5 @@
-"""k-nearest queries of the native index on both paths: rows equal to the
-NumPy reference, to the per-query path and to brute force where every point
-is reached, worked examples, the relaxation and its full fallback; radius
-rows on the same random indexes."""
+"""k-nearest and radius rows of the native index on both paths against the NumPy reference, the
+per-query path and brute force where every point is reached; worked examples, the relaxation."""
 
 import numpy as np
 import pytest

@@ -1,7 +1,5 @@
-"""The NumPy reference index on its own: hash codes, probe order, range
-lookups, the tie orders of the epochs, and rows against brute force. The
-native index is compared with it in the other test files, so worked examples
-of the rows (ties, radius edges, relaxation) live there."""
+"""The NumPy reference index on its own: hash codes, probe order, range lookups, the tie orders
+of the epochs and rows against brute force (worked examples of rows: the native index's tests)."""
 
 import itertools
 
