@@ -1,5 +1,10 @@
 """Helpers shared by the tests: random hash parameters and index pairs."""
 
+import os
+import subprocess
+import sys
+from functools import partial
+
 import numpy as np
 
 from plovik import RustLshIndex
@@ -24,8 +29,7 @@ def strided(x):
 
 
 def equal_rows(n, d, value=0.0):
-    """n rows of d equal values in 8 * d bytes: as many rows as a refusal of huge
-    inputs needs, without the memory (it must come before any copy or scan)."""
+    """n rows of d equal values in 8 * d bytes: huge inputs without the memory."""
     return np.lib.stride_tricks.as_strided(np.full(d, value), shape=(n, d), strides=(0, 8))
 
 
@@ -41,25 +45,14 @@ def assert_tables_equal(native, reference):
     assert list(a) == list(b)
     for key in a:
         assert a[key].dtype == np.int64 and a[key].flags.c_contiguous
-        assert a[key].shape == b[key].shape, key
-        assert a[key].tobytes() == b[key].tobytes(), key
+        assert a[key].shape == b[key].shape and a[key].tobytes() == b[key].tobytes(), key
 
 
 def outputs_under_thread_counts(script, counts=("1", "2", "7")):
     """The distinct stdouts of `script` run in a fresh interpreter with each
     worker pool size: one element when results do not depend on it."""
-    import os
-    import subprocess
-    import sys
-
-    outputs = set()
-    for threads in counts:
-        env = {**os.environ, "RAYON_NUM_THREADS": threads}
-        out = subprocess.run(
-            [sys.executable, "-c", script], env=env, check=True, capture_output=True, text=True, timeout=300
-        )
-        outputs.add(out.stdout.strip())
-    return outputs
+    run = partial(subprocess.run, [sys.executable, "-c", script], check=True, capture_output=True, text=True)
+    return {run(env={**os.environ, "RAYON_NUM_THREADS": n}, timeout=300).stdout.strip() for n in counts}
 
 
 # Offsets u whose sums with EDGES land exactly on the edges of the hash.
@@ -67,13 +60,10 @@ EDGE_OFFSETS = (0.0, 0.25, 0.5, 0.1, 0.3)
 
 
 def edge_values(offsets=EDGE_OFFSETS):
-    """Coordinates on the edges of the hash for cells b of 1 to 5 and the
-    given offsets: cell walls and centres (fractions 0.0 and exactly 0.5, so
-    margins tie), -0.0, values just below a wall or an integer, values
-    beyond [0, 1) that wrap onto a wall, and values whose sum with an offset
-    is a tiny negative number, where the position
-    in the cell rounds up to 1.0 and only the cap at b - 1 keeps the code in
-    range. Few distinct values: distances tie and points repeat."""
+    """Coordinates on the edges of the hash for b of 1 to 5 and these offsets:
+    cell walls and centres (margins tie), -0.0, values just below a wall, values
+    beyond [0, 1) that wrap onto a wall, and values whose sum with an offset is a
+    tiny negative number (only the cap at b - 1 keeps the code in range)."""
     walls = [c / b for b in (2, 3, 4, 5) for c in range(b)] + [(c + 0.5) / 4 for c in range(4)]
     near = [np.nextafter(1.0, 0.0), np.nextafter(0.5, 0.0), np.nextafter(0.25, 1.0), 1.0, 1.25, -0.75, 2.0]
     tiny = [-1e-20, -(2.0**-54), -5e-324]

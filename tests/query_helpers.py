@@ -22,12 +22,9 @@ def wrap_f32(x):
 
 
 def torus_l1(q, P):
-    """Distances (float32) from the query q (d,) to every row of P (n, d).
-
-    Terms min(a, 1 - a) of a = |q - p|, summed in four-lane groups: blocks
-    of sixteen into four accumulators, then whole groups of four into one
-    accumulator seeded with the running sum, then single terms on the left.
-    """
+    """Distances (float32) from the query q (d,) to every row of P (n, d): terms
+    min(a, 1 - a) of a = |q - p|, blocks of sixteen into four four-lane
+    accumulators, then groups of four seeded with the running sum, then single terms."""
     q, P = wrap_f32(q), wrap_f32(np.atleast_2d(P))
     a = np.abs(q[None, :] - P)
     t = np.where(a < F32(1) - a, a, F32(1) - a)
@@ -64,16 +61,13 @@ def brute_row(points, q, k, exclude=-1):
     """The k nearest of all points, padded with -1 / inf."""
     ids = np.arange(len(points))
     d = torus_l1(q, points) if len(points) else np.zeros(0, F32)
-    keep = ids != exclude
-    ids, d = ordered(ids[keep], d[keep])
-    ids, d = ids[:k], d[:k].astype(np.float64)
-    pad = k - ids.size
-    return np.r_[ids, [-1] * pad].astype(np.int64), np.r_[d, [np.inf] * pad]
+    ids, d = ordered(ids[ids != exclude], d[ids != exclude])
+    pad = max(k - ids.size, 0)
+    return np.r_[ids[:k], [-1] * pad].astype(np.int64), np.r_[d[:k].astype(np.float64), [np.inf] * pad]
 
 
 def reached(index, reference, q):
-    """Ids in the probed buckets of the query q (d,): the reference's probe
-    keys looked up in the native index's tables."""
+    """Ids in the probed buckets of q (d,): the reference's probe keys in the native tables."""
     t, found = index.tables(), set()
     for tab, keys in enumerate(reference._probe_keys(np.atleast_2d(q))[0]):
         for tier in ("static", "cand_sorted"):
@@ -82,9 +76,8 @@ def reached(index, reference, q):
 
 
 def check_row(points, q, ids, dist, exclude=-1, exact=True):
-    """Distinct ids ascending by (distance, id), padding (-1, inf) only at the
-    end, the excluded id absent; distances equal to the model when exact,
-    else at least single-precision values."""
+    """Distinct ids ascending by (distance, id), padding (-1, inf) at the end, the
+    excluded id absent; distances the model's when exact, else single-precision values."""
     n_real = int((ids >= 0).sum())
     assert (ids[:n_real] >= 0).all() and (ids[n_real:] == -1).all() and np.isinf(dist[n_real:]).all()
     got, d = ids[:n_real], dist[:n_real]
@@ -109,8 +102,7 @@ def assert_rows_equal(a, b):
 
 
 def built(params, pts, n_static, **overrides):
-    """The native index and the reference, both built; the reference cuts
-    its blocks for the native pool's size."""
+    """The native index and the reference (blocks cut for the native pool's size), both built."""
     native = RustLshIndex(**{**params, **overrides})
     reference = PythonLshIndex(**{**params, **overrides})
     reference.threads = pool_thread_count()
@@ -121,9 +113,8 @@ def built(params, pts, n_static, **overrides):
 
 @st.composite
 def indexes(draw, blocks=(1024,)):
-    """Random parameters and points (both tiers, with and without
-    directories, ties and duplicates), n_static, and a generator and the
-    rounding the queries should use."""
+    """Random parameters, points (both tiers, with and without directories, ties
+    and duplicates), n_static, a generator and the rounding queries should use."""
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     d = draw(st.sampled_from([1, 2, 3, 4, 5, 7, 8, 12, 16, 17, 20, 24, 33]))
     L, K = draw(st.integers(1, 4)), draw(st.integers(1, 5))
@@ -132,9 +123,7 @@ def indexes(draw, blocks=(1024,)):
     else:
         b, K = 64, 4  # 64^4 keys: no directory, buckets found by binary search
     params = random_params(rng, d, L, K, b, probes=draw(st.integers(0, K + 2)), block=draw(st.sampled_from(blocks)))
-    if draw(st.booleans()):
-        # Cell walls on the grid: queries sit on walls and centres, so
-        # margins tie and fractions of exactly 0.5 occur.
+    if draw(st.booleans()):  # cell walls on the grid: margins tie, fractions of exactly 0.5
         params["u"] = np.zeros((L, K))
     n = draw(st.integers(0, 300))
     grid = draw(st.sampled_from([None, 2, 4]))  # ties and duplicate points

@@ -20,12 +20,10 @@ from plovik.exact import recall_at_k, torus_l1
 
 
 def test_torus_l1_wraps_both_ways_and_recall():
-    assert torus_l1([0.05, 0.5], [0.95, 0.0]) == pytest.approx(0.1 + 0.5)
-    assert torus_l1([1.25], [0.25]) == 0.0
+    assert torus_l1([0.05, 0.5], [0.95, 0.0]) == pytest.approx(0.1 + 0.5) and torus_l1([1.25], [0.25]) == 0.0
     assert torus_l1([-0.1], [0.1]) == pytest.approx(0.2)
     exact = np.array([[1, 2, 3], [4, 5, -1]])
-    assert recall_at_k(exact, exact) == 1.0
-    assert recall_at_k([[3, 9, 1], [-1, -1, -1]], exact) == pytest.approx(2 / 5)
+    assert recall_at_k(exact, exact) == 1.0 and recall_at_k([[3, 9, 1], [-1, -1, -1]], exact) == pytest.approx(2 / 5)
     assert recall_at_k(np.zeros((0, 3)), np.zeros((0, 3))) == 1.0
     with pytest.raises(ValueError, match="found has 1 rows but exact has 2"):
         recall_at_k([[1, 2, 3]], exact)
@@ -73,8 +71,7 @@ BAD_BENCH = "--n 10 --static 11|--tables 8,x|--tables 0,4|--scenario 4,7,32|--sh
 def test_bad_options_exit_with_usage(argv, capsys):
     with pytest.raises(SystemExit) as exc:
         main(argv.split())
-    assert exc.value.code == 2
-    assert "usage: python -m plovik" in capsys.readouterr().err
+    assert exc.value.code == 2 and "usage: python -m plovik" in capsys.readouterr().err
 
 
 def test_module_entry_point_and_version():
@@ -97,8 +94,7 @@ def test_bench_tiny_run_writes_json_markdown_and_plot(tmp_path):
     results = run_bench(**sizes, **sweep, out_dir=tmp_path, out=out)
     saved = json.loads((tmp_path / "bench.json").read_text())
     assert saved == json.loads(json.dumps(results))
-    assert saved["reference"]["rows_identical"] is True
-    assert saved["exact"]["queries"] == 40
+    assert saved["reference"]["rows_identical"] is True and saved["exact"]["queries"] == 40
     assert 0.9 <= saved["native"]["recall"] <= 1.0 and 0.0 <= saved["defaults"]["recall"] <= 1.0
     assert [s["name"] for s in saved["shapes"]] == ["clustered tight d=16", "periodic liquid d=3"]
     for shape in saved["shapes"]:
@@ -111,8 +107,7 @@ def test_bench_tiny_run_writes_json_markdown_and_plot(tmp_path):
     assert "| shape | tuning s | plain build s |" in markdown
     assert "| native, batched path |" in markdown and "| periodic liquid d=3 |" in markdown
     assert "b = 3, K = 4, L = 32, probes = 4" in markdown
-    assert markdown in out.getvalue()
-    assert (tmp_path / "bench.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert markdown in out.getvalue() and (tmp_path / "bench.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 def test_every_data_shape_is_reproducible_and_on_the_torus():
@@ -142,8 +137,7 @@ def test_bench_command_line_without_reference_and_plot(tmp_path, capsys, monkeyp
     assert saved["scenario"]["n_static"] == 1200 and saved["scenario"]["cells"] == 5
     assert not (folder / "bench.png").exists()
     printed = capsys.readouterr().out
-    assert "| exact: " in printed
-    assert printed.rstrip().endswith(f"results written to {folder}: bench.json, bench.md")
+    assert "| exact: " in printed and printed.rstrip().endswith(f"results written to {folder}: bench.json, bench.md")
 
 
 def test_bench_refuses_a_file_or_two_folders_as_output(tmp_path, capsys):

@@ -1,14 +1,8 @@
-"""Every Python block of the README and of the guides in docs/ runs.
-
-Each page's blocks run in order in one namespace, as a reader runs them one
-after the other, in an empty temporary folder; pages that show the same
-blocks run them once. A block right after a line
-`<!-- skip: REASON -->` is shown but not run, for that reason (it needs a
-batch scheduler or a cluster operator). A page whose blocks import an
-optional package is skipped where that package is not installed (the
-sanitizer runs install no SciPy, scikit-learn or Dask); a page that starts a
-Dask cluster is marked `distributed`. What a block states about its result
-it asserts itself."""
+"""Every Python block of the README and of docs/ runs: a page's blocks in order
+in one namespace, in an empty folder (pages showing the same blocks run once).
+A block after `<!-- skip: REASON -->` is not run; a page importing an optional
+package that is not installed is skipped; one starting a Dask cluster is marked
+`distributed`. What a block states about its result it asserts itself."""
 
 import copy
 import re
@@ -33,20 +27,15 @@ def _blocks(page):
 
 
 def _runs():
-    """Pages grouped by their runnable blocks: pages that show the same code
-    (the README's example is the getting-started page's) run it once."""
+    """Pages grouped by their runnable blocks (the README's example is the getting-started page's)."""
     groups = {}
     for page in PAGES:
         code = tuple(c for _, c, reason in _blocks(page) if reason is None)
         if code:
             groups.setdefault(code, []).append(page)
+    marks = {code: [pytest.mark.distributed] if "LocalCluster" in "".join(code) else [] for code in groups}
     return [
-        pytest.param(
-            pages,
-            id="+".join(p.name for p in pages),
-            marks=[pytest.mark.distributed] if "LocalCluster" in "".join(code) else [],
-        )
-        for code, pages in groups.items()
+        pytest.param(pages, id="+".join(p.name for p in pages), marks=marks[code]) for code, pages in groups.items()
     ]
 
 

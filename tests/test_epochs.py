@@ -1,7 +1,5 @@
-"""Epochs of the native index: few moves among many against the NumPy
-reference, failure safety under an address-space limit, and tables, rows
-and counters that no thread count changes. (Random epochs in any order and in every argument
-layout, against the reference: test_adversarial.py.)"""
+"""Epochs of the native index: few moves among many against the NumPy reference, failure safety
+under an address-space limit, and results no thread count changes. (Random epochs: test_adversarial.py.)"""
 
 import os
 import subprocess
@@ -14,20 +12,11 @@ from index_helpers import assert_tables_equal, both, outputs_under_thread_counts
 from query_helpers import assert_rows_equal
 
 
-def assert_same(native, reference):
-    assert_tables_equal(native, reference)
-    sizes = [(ix.n_points, ix.n_static, ix.n_candidates) for ix in (native, reference)]
-    assert sizes[0] == sizes[1]
-    points = native.points()
-    assert points.dtype == np.float32 and points.tobytes() == reference.points().tobytes()
-
-
 @pytest.mark.parametrize("b, K", [(2, 2), (4, 3), (16, 2)])
 @pytest.mark.parametrize("share, step", [(0.02, 0.1), (1.0, 0.002)])
 def test_few_moves_among_many(b, K, share, step):
-    # Few moved entries are spliced in between blocks of kept entries; long
-    # runs of equal keys (b = 2) make the refresh walk the whole table. A
-    # small step of every row rehashes them all and still moves few entries.
+    # Few moved entries are spliced in between kept ones; long runs of equal keys (b = 2) make the
+    # refresh walk the whole table; a small step of every row rehashes all and moves few entries.
     rng = np.random.default_rng(b * 10 + K)
     pair = both(random_params(rng, d=3, L=4, K=K, b=b))
     pts = rng.random((3000, 3))
@@ -43,7 +32,9 @@ def test_few_moves_among_many(b, K, share, step):
     for new in steps[1:] + steps[:1]:  # the last step goes back to the start
         for ix in pair:
             ix.update(new)
-        assert_same(*pair)
+        assert_tables_equal(*pair)
+        sizes, points = [(ix.n_points, ix.n_static, ix.n_candidates) for ix in pair], [ix.points() for ix in pair]
+        assert sizes[0] == sizes[1] and points[0].dtype == np.float32 and points[0].tobytes() == points[1].tobytes()
         # The rows measure the stored coordinates of moved and unmoved points.
         assert_rows_equal(*(ix.query_knn(q, 20) for ix in pair))
 
@@ -64,9 +55,8 @@ ix = RustLshIndex(**params)
 ix.build(pts, 200_000)
 """
 
-# The tables of the build and of each epoch; then the rows and counters of
-# both query paths (blocks of 1, 50, 1024 and one a worker), with and without
-# retired points.
+# The tables of the build and each epoch; the rows and counters of both query paths (blocks of
+# 1, 50, 1024 and one a worker), with and without retired points.
 DIGEST = (
     SETUP
     + """
@@ -84,8 +74,7 @@ for d, block, retired in ((6, 1, 0), (8, 50, 0), (16, 1024, 0), (6, 0, 0), (8, 1
     q = rng.random((700, d))
     for a in ix.query_knn(q, 9, rng.integers(0, 20000, 700)) + ix.query_radius(q, 0.35):
         h.update(a.tobytes())
-    s = ix.stats()
-    h.update(repr([s[c] for c in ("queries", "cands", "pairs", "relaxed")]).encode())
+    h.update(repr([ix.stats()[c] for c in ("queries", "cands", "pairs", "relaxed")]).encode())
 print(h.hexdigest())
 """
 )

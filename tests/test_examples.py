@@ -1,7 +1,5 @@
-"""The scripts of examples/ run end to end at a small size, each in an
-interpreter of its own, as a user runs them. What they print is checked:
-their own checks (rows equal after a load, recall against the exact scan,
-one cluster per blob) must hold at that size too. No timing is asserted."""
+"""The scripts of examples/ run end to end at a small size, each in its own
+interpreter; their own checks, as printed, must hold at that size too."""
 
 import re
 import subprocess

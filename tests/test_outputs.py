@@ -1,7 +1,5 @@
-"""The derived outputs of PlovikSearch (a single point, ids alone, a radius per
-query, counts, unique pairs, CSR matrices): each must hold exactly the entries
-of the output it comes from, and pairs those of brute force when the search
-answers exactly."""
+"""The derived outputs of PlovikSearch (a single point, ids alone, a radius per query, counts,
+pairs, CSR matrices) hold exactly the entries they come from; pairs brute force's when exact."""
 
 import warnings
 
@@ -28,6 +26,12 @@ def searches():
             s.build(X, 1200)
             out.append(s)
     return X, out
+
+
+def entries(indptr, columns, values):
+    """(row, column, value) of every entry of a CSR triple."""
+    rows = np.repeat(np.arange(len(indptr) - 1), np.diff(indptr))
+    return zip(rows.tolist(), columns.tolist(), values.tolist(), strict=True)
 
 
 X, SEARCHES = searches()
@@ -91,17 +95,11 @@ def test_pairs_are_the_self_join_once_each(search):
     assert np.array_equal(search.pairs(r, return_distance=False), pairs)
     # the union of both ends' radius rows
     n = search.n_points
-    indptr, ids, found = search.query_radius(X[:n], r, np.arange(n))
-    rows = np.repeat(np.arange(n), np.diff(indptr))
-    both = {(min(a, b), max(a, b)): d for a, b, d in zip(rows.tolist(), ids.tolist(), found.tolist(), strict=True)}
+    both = {(min(a, b), max(a, b)): d for a, b, d in entries(*search.query_radius(X[:n], r, np.arange(n)))}
     assert sorted(both) == [tuple(p) for p in pairs.tolist()]
     assert dists.tolist() == [both[tuple(p)] for p in pairs.tolist()]
     # a subset of brute force, with its distances; all of it when exact
-    ip, truth_ids, truth_d = exact_radius(X[:n], X[:n], r, np.arange(n))
-    truth_rows = np.repeat(np.arange(n), np.diff(ip))
-    truth = {
-        (a, b): d for a, b, d in zip(truth_rows.tolist(), truth_ids.tolist(), truth_d.tolist(), strict=True) if a < b
-    }
+    truth = {(a, b): d for a, b, d in entries(*exact_radius(X[:n], X[:n], r, np.arange(n))) if a < b}
     assert all(truth[tuple(p)] == d for p, d in zip(pairs.tolist(), dists.tolist(), strict=True))
     if search.tuning is not None and search.tuning.exact:
         assert len(pairs) == len(truth)
@@ -110,9 +108,7 @@ def test_pairs_are_the_self_join_once_each(search):
         g = search.pairs(r, sparse=True)
         assert isinstance(g, scipy_sparse.csr_array) and g.shape == (n, n) and g.nnz == len(pairs)
         rows = np.repeat(np.arange(n), np.diff(g.indptr))
-        assert sorted(zip(rows.tolist(), g.indices.tolist(), g.data.tolist(), strict=True)) == sorted(
-            zip(pairs[:, 0].tolist(), pairs[:, 1].tolist(), dists.tolist(), strict=True)
-        )
+        assert sorted(entries(g.indptr, g.indices, g.data)) == sorted((a, b, d) for (a, b), d in both.items())
         key = rows * 4.0 + g.data  # distances are at most 4 here (d = 4): rows first, then distance
         assert np.all((np.diff(key) > 0) | ((np.diff(key) == 0) & (np.diff(g.indices) > 0)))
         ones = search.pairs(r, sparse=True, return_distance=False)
@@ -123,10 +119,8 @@ def test_pairs_are_the_self_join_once_each(search):
 @pytest.mark.parametrize("search", SEARCHES, ids=IDS)
 @pytest.mark.parametrize("e", [2, 9])
 def test_several_excluded_ids_lose_no_neighbour(search, e):
-    """(m, e) exclude_ids padded with -1: no excluded id is returned, every
-    neighbour of the call without them that is not excluded is still found
-    (the search widens by the ids excluded), and an exact search gives the
-    exact functions' rows; radius rows lose exactly the excluded ids."""
+    """(m, e) exclude_ids padded with -1: no excluded id returned, every other neighbour of the
+    plain call still found, an exact search the exact functions' rows; radius rows lose them alone."""
     rng = np.random.default_rng(e)
     n, k, m = search.n_points, 5, 40
     Q = rng.random((m, 4))
@@ -135,8 +129,7 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
     ex[:, 1] = plain_idx[:, 0]  # the nearest is always among the excluded
     ex[::3, 0] = -1
     idx, dist = search.query_knn(Q, k, ex)
-    assert (idx >= 0).all() and not (idx[:, :, None] == ex[:, None, :]).any()
-    assert np.all(np.diff(dist, axis=1) >= 0)
+    assert (idx >= 0).all() and not (idx[:, :, None] == ex[:, None, :]).any() and np.all(np.diff(dist, axis=1) >= 0)
     for row, plain, out in zip(idx, plain_idx, ex, strict=True):
         assert set(plain.tolist()) - set(out.tolist()) <= set(row.tolist())
     indptr, ids, dists = search.query_radius(Q, 0.3, ex)
@@ -163,11 +156,6 @@ def test_several_excluded_ids_lose_no_neighbour(search, e):
 
 @pytest.mark.parametrize("sparse", ["csr", 1, None])
 def test_sparse_takes_a_bool_array_or_matrix(sparse):
-    search = SEARCHES[0]
-    for call in (
-        lambda: search.query_knn(X[:2], 3, sparse=sparse),
-        lambda: search.pairs(0.1, sparse=sparse),
-        lambda: search.query_radius(X[:2], 0.1, sparse=sparse),
-    ):
+    for method, args in (("query_knn", (X[:2], 3)), ("pairs", (0.1,)), ("query_radius", (X[:2], 0.1))):
         with pytest.raises(ValueError, match="sparse must be True, False, 'array' or 'matrix'"):
-            call()
+            getattr(SEARCHES[0], method)(*args, sparse=sparse)

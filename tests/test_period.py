@@ -1,11 +1,6 @@
-"""The period of the coordinates on every high-level entry point.
-
-With `boxsize=L` an entry point answers as it does on the same data divided
-by L, with distances times L (rows, ids and tuning identical, distances
-equal to the last bit); without it, integer coordinates are refused, since
-on the unit torus they all wrap to the origin. (ShardedSearch:
-test_distributed.py; a bad boxsize on every entry point: test_exact.py.)
-"""
+"""With `boxsize=L` every high-level entry point answers as on the data divided by L, distances
+times L to the last bit; without it integer coordinates (all at the origin) are refused.
+(ShardedSearch: test_distributed.py; a bad boxsize on every entry point: test_exact.py.)"""
 
 import pickle
 
@@ -27,8 +22,7 @@ def _scaled(rows, L, dist_at=(1,)):
 
 
 def _box(L, rng, n):
-    """Points of a box of side L: an integer lattice when L is whole, else
-    floats, a few outside [0, L) (they wrap)."""
+    """Points of a box of side L: an integer lattice when L is whole, else floats partly outside [0, L)."""
     if int(L) == L:
         return rng.integers(0, int(L), (n, D))
     return rng.uniform(-0.2 * L, 1.2 * L, (n, D))
@@ -49,8 +43,7 @@ def test_search_answers_as_on_the_data_divided_by_boxsize(L, tuned, backend):
     if box.params is not None or unit.params is not None:  # none while the exact scan answers
         assert np.array_equal(box.params.u, unit.params.u) and box.params.b == unit.params.b
     if tuned:  # the report keeps the radius asked for
-        assert box.tuning.radius == r and unit.tuning.radius == r / L
-        assert box.tuning.recall == unit.tuning.recall
+        assert box.tuning.radius == r and unit.tuning.radius == r / L and box.tuning.recall == unit.tuning.recall
 
     def compare():
         own = rng.integers(-1, unit.n_points, 70)
@@ -65,14 +58,10 @@ def test_search_answers_as_on_the_data_divided_by_boxsize(L, tuned, backend):
         assert box.estimate_recall(sample=50) == unit.estimate_recall(sample=50)
 
     compare()
-    box.update(moved)
-    unit.update(moved / L)
-    box.promote(batch)
-    unit.promote(batch / L)
-    compare()
-    box.retune()
-    unit.retune()
-    compare()
+    for name, data in (("update", moved), ("promote", batch), ("retune", None)):
+        getattr(box, name)(*(() if data is None else (data,)))
+        getattr(unit, name)(*(() if data is None else (data / L,)))
+        compare()
     assert box.tables()["static_keys"].tobytes() == unit.tables()["static_keys"].tobytes()
     again = pickle.loads(pickle.dumps(box))
     assert again.boxsize == L
@@ -90,10 +79,9 @@ def test_exact_scan_and_transformer_answer_as_on_the_data_divided_by_boxsize(L):
     _same(scan.knn(Q, 6, own), exact_knn(X, Q, 6, own, boxsize=L))
     _same(scan.radius(Q, r), exact_radius(X, Q, r, boxsize=L))
     for radius in (None, r) if int(L) == L else ():  # the transformer on the lattice alone
-        box = TorusNeighborsTransformer(n_neighbors=4, radius=radius, recall=0.9, random_state=0, boxsize=L)
-        unit = TorusNeighborsTransformer(
-            n_neighbors=4, radius=None if radius is None else r / L, recall=0.9, random_state=0
-        )
+        kw = dict(n_neighbors=4, recall=0.9, random_state=0)
+        box = TorusNeighborsTransformer(radius=radius, boxsize=L, **kw)
+        unit = TorusNeighborsTransformer(radius=None if radius is None else r / L, **kw)
         for a, b in [(box.fit_transform(X), unit.fit_transform(X / L)), (box.transform(Q), unit.transform(Q / L))]:
             assert np.array_equal(a.indices, b.indices) and np.array_equal(a.indptr, b.indptr)
             assert np.array_equal(a.data, b.data * L)
@@ -120,6 +108,7 @@ def _in_a_tiny_box():
 INTEGERS = (ValueError, r"coordinates must be fractions of the period.*boxsize=L")
 BOOLEANS = (TypeError, "must hold real numbers, got dtype bool")
 BEYOND = (ValueError, "points / boxsize must be finite")
+QUERIES_BEYOND = (ValueError, "queries / boxsize must be finite")
 REFUSED_COORDINATES = {
     "exact_knn points": (lambda: exact_knn(LATTICE.tolist(), POINTS, 2), *INTEGERS),
     "exact_radius points": (lambda: exact_radius(LATTICE.astype(np.uint8), POINTS, 0.1), *INTEGERS),
@@ -133,11 +122,7 @@ REFUSED_COORDINATES = {
     "transformer booleans": (lambda: TorusNeighborsTransformer(n_neighbors=2, boxsize=2).fit(LATTICE > 1), *BOOLEANS),
     "exact_knn beyond the floats": (lambda: exact_knn(BIG, POINTS, 1, boxsize=1e-10), *BEYOND),
     "build beyond the floats": (lambda: PlovikSearch(D, boxsize=1e-10).build(BIG), *BEYOND),
-    "queries beyond the floats": (
-        lambda: _in_a_tiny_box().query_knn(BIG, 1),
-        ValueError,
-        "queries / boxsize must be finite",
-    ),
+    "queries beyond the floats": (lambda: _in_a_tiny_box().query_knn(BIG, 1), *QUERIES_BEYOND),
 }
 
 

@@ -33,12 +33,9 @@ def batched_distance(q, p, d, in_group):
 
 @pytest.mark.parametrize("d", [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 21, 24, 32, 33, 37])
 def test_distances_follow_the_association_of_each_path(d):
-    # One bucket of 139 points: a tile of 128 rows, then one of 11 (two
-    # groups of four and three rows alone). Blocks of two queries measure it
-    # through the tile; the last block holds one query, which measures the
-    # points where they lie. Four queries take the per-query path, in lane
-    # order. Coordinates spread over decades so that another association
-    # rounds differently somewhere.
+    # One bucket of 139 points: a tile of 128 rows, then one of 11 (two groups of four, three
+    # alone). Blocks of two queries measure it through the tile, the last block's one query where
+    # the points lie; four queries take the per-query path. Coordinates spread over decades.
     rng = np.random.default_rng(d)
     native = RustLshIndex(**random_params(rng, d, 1, 1, 1, probes=0, block=2))
     pts = rng.random((139, d)) ** rng.uniform(0.5, 6, d)
@@ -56,16 +53,13 @@ def test_distances_follow_the_association_of_each_path(d):
     rows = list(zip(idx, dist, want, strict=True)) + list(zip(*native.query_knn(q[:4], 139), general[:4], strict=True))
     for ids, row, w in rows:
         order = np.argsort(ids)
-        assert ids[order].tolist() == list(range(139))
-        assert row[order].tolist() == w.astype(np.float64).tolist()
+        assert ids[order].tolist() == list(range(139)) and row[order].tolist() == w.astype(np.float64).tolist()
 
 
 def test_d8_rows_keep_the_offer_order():
-    # With d = 8 a point offered from a full group of four and from a row
-    # alone gets two distances that can differ in the last bit; which one a
-    # heap keeps depends on the order of offering (tables in order, keys
-    # ascending, bucket order). Queries next to points make such points
-    # contend for the last places of their rows.
+    # With d = 8 a point offered from a full group of four and from a row alone gets distances
+    # differing in the last bit; which a heap keeps follows the order of offering. Queries next
+    # to points make such points contend for the last places of their rows.
     for seed in range(12):
         rng = np.random.default_rng(seed)
         L, K, b = int(rng.integers(2, 6)), int(rng.integers(1, 3)), int(rng.choice([2, 3]))
@@ -113,9 +107,8 @@ def test_counters_of_both_paths_and_calls_that_count_nothing():
 
 
 def test_a_large_k_cuts_blocks_smaller_and_keeps_the_rows():
-    # k = 2,100 caps a block at 2**20 // k = 499 queries whatever `block`
-    # says: on one worker, 520 queries go in blocks of 499 and 21. The rows
-    # are those of blocks of 64 and, on both sides of the cut, the reference's.
+    # k = 2,100 caps a block at 2**20 // k = 499 queries: on one worker, 520 go in blocks of 499
+    # and 21. The rows are those of blocks of 64 and, across the cut, the reference's.
     rng = np.random.default_rng(11)
     params = random_params(rng, d=6, L=3, K=2, b=3)
     pts, q = rng.random((3000, 6)), rng.random((520, 6))

@@ -1,7 +1,5 @@
-"""k-nearest queries of the native index on both paths: rows equal to the
-NumPy reference, to the per-query path and to brute force where every point
-is reached, worked examples, the relaxation and its full fallback; radius
-rows on the same random indexes."""
+"""k-nearest and radius rows of the native index on both paths against the NumPy reference, the
+per-query path and brute force where every point is reached; worked examples, the relaxation."""
 
 import numpy as np
 import pytest
@@ -35,8 +33,7 @@ def test_rows_equal_the_reference_the_per_query_path_and_the_models(index, data)
     mode = data.draw(st.sampled_from(["none", "random", "own"]), "exclude")
     q, exclude = snap(rng.random((m, d))), None
     if mode == "own" and n:
-        # Each query sits on a point and excludes it: the excluded id lies in
-        # the query's bucket in most tables and in several of its probes.
+        # each query sits on a point and excludes it: the id lies in its buckets and probes
         exclude = rng.integers(0, n, m)
         q = pts[exclude] + rng.uniform(-1e-6, 1e-6, (m, d))
     elif mode == "random":
@@ -76,9 +73,8 @@ def test_rows_equal_the_reference_the_per_query_path_and_the_models(index, data)
     seed=st.integers(0, 2**32 - 1), b=st.sampled_from([1, 2]), k=st.sampled_from([1, 4, 50]), m=st.sampled_from([8, 70])
 )
 def test_rows_equal_brute_force_when_every_point_is_reached(seed, b, k, m):
-    # b = 1 puts every point in one bucket, probed 1 + P times per table;
-    # b = 2 with K = 1 and one flip probes both cells: the search is then
-    # exhaustive. 70 queries take the blocked path.
+    # b = 1 puts every point in one bucket, probed 1 + P times per table; b = 2 with K = 1 and
+    # one flip probes both cells: the search is exhaustive. 70 queries take the blocked path.
     rng = np.random.default_rng(seed)
     d = int(rng.choice([x for x in range(1, 25) if m < 64 or x not in KERNEL_DIMS]))
     L = int(rng.integers(1, 4))
@@ -132,13 +128,9 @@ EDGES = edge_values()
     k=st.sampled_from([1, 4, 30]),
 )
 def test_edge_coordinates_give_the_reference_tables_and_rows(seed, palette, b, K, L, probes, d, m, block, k):
-    # Coordinates, offsets and queries drawn from edge values (cell walls
-    # and centres, values below a wall, -0.0, tiny negatives whose code is
-    # capped) instead of uniform floats: every key, probe and tie the rows
-    # depend on sits on an edge of the hash; distances tie between many ids
-    # and points repeat. Some queries sit on a point and exclude it. Where
-    # every point is reached (b = 1, or b = 2 and K = 1 with a flip) the
-    # rows are brute force's too (where the blocked path sums as brute force).
+    # Coordinates, offsets and queries of edge values: every key, probe and tie sits on an edge of
+    # the hash, distances tie and points repeat; some queries exclude the point they sit on. Where
+    # every point is reached (b = 1, or b = 2 and K = 1 with a flip) the rows are brute force's too.
     rng = np.random.default_rng(seed)
     palette = np.array(palette)
     params = dict(b=b, k=K, l=L, probes=probes, s=rng.integers(0, d, (L, K)), u=rng.choice(EDGE_OFFSETS, (L, K)))
@@ -181,8 +173,7 @@ def test_relaxed_rows_fall_back_to_every_point(m):
     pts = rng.random((40, 2)) * [1, 0.5] + [0, 0.5]
     pts[0] = [0.3, 0.1]  # alone in its band of the second coordinate
     q = np.repeat(pts[:1] + 1e-9, m, axis=0)
-    # Twelve identical tables count the lone point twelve times, which
-    # reaches 4k at level 1, but the level gather still leaves the row short.
+    # twelve identical tables count the lone point 12 times (4k at level 1), the gather still short
     twelve = dict(b=64, k=2, l=12, probes=0, s=np.array([[0, 1]] * 12), u=np.zeros((12, 2)))
     # K = 1 has no level at all: the fallback answers at once.
     single = dict(b=16, k=1, l=2, probes=0, s=np.array([[1], [1]]), u=np.zeros((2, 1)))

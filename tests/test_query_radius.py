@@ -17,10 +17,8 @@ def test_cutoff_is_inclusive_and_rounded_to_single_precision():
     at = float(d32[1])
     below = np.nextafter(at, 0.0)  # rounds up to the same single value
     assert F32(below) == d32[1]
-    for radius in (at, below):
+    for radius in (at, below, np.nextafter(at, 1.0)):  # the last rounds down to d32[1]: nothing more
         assert native.query_radius(q, radius)[1].tolist() == [0, 1]
-    # a double radius above d32[1] that rounds down to it admits nothing more
-    assert native.query_radius(q, np.nextafter(at, 1.0))[1].tolist() == [0, 1]
     # the single value just below d32[1] excludes point 1
     just_below = float(np.nextafter(d32[1], F32(0)))
     assert native.query_radius(q, just_below)[1].tolist() == [0]
@@ -37,8 +35,7 @@ def test_empty_rows_exclusion_and_no_counters():
     native.build(pts, 5)
     q = np.full((3, 1), 0.5)
     indptr, ids, dists = native.query_radius(q, 0.25, exclude_ids=np.array([7, 3, -1, 5]))
-    assert indptr.tolist() == [0, 2, 4, 7] and ids.tolist() == [3, 9, 7, 9, 3, 7, 9]
-    assert dists.tolist() == [0.25] * 7
+    assert indptr.tolist() == [0, 2, 4, 7] and ids.tolist() == [3, 9, 7, 9, 3, 7, 9] and dists.tolist() == [0.25] * 7
     for radius in (-1.0, float("nan"), float("-inf")):
         assert native.query_radius(q, radius)[0].tolist() == [0, 0, 0, 0]
     indptr, ids, dists = native.query_radius(q[:0], 1.0)
@@ -63,12 +60,10 @@ def test_probes_follow_the_margins():
     # (51), component 1 down wrapping to cell 3 (62), component 2 up from the
     # last cell wrapping to cell 0 (2)
     q = [2.9 / 4, 0.3 / 4, 3.5 / 4]
-    assert probed(0, q) == [50]
-    assert probed(2, q) == [50, 51, 62]
+    assert probed(0, q) == [50] and probed(2, q) == [50, 51, 62]
     assert probed(3, q) == probed(9, q) == [2, 50, 51, 62]
     # equal margins: the lowest component flips first, a fraction of 0.5 upward
     centre = [1.5 / 4, 1.5 / 4, 1.5 / 4]  # key 21, every fraction 0.5
-    assert probed(1, centre) == [21, 22]
-    assert probed(2, centre) == [21, 22, 25]
+    assert probed(1, centre) == [21, 22] and probed(2, centre) == [21, 22, 25]
     walls = [0.25, 0.5, 0.75]  # key 1 + 8 + 48, every fraction 0.0: downward
     assert probed(2, walls) == [53, 56, 57]

@@ -37,15 +37,14 @@ def test_a_call_with_its_own_probes_answers_as_an_index_built_with_them(block, p
     params = random_params(np.random.default_rng(6), d=D, L=4, K=4, b=3, probes=1, block=block)
     Q = np.random.default_rng(9).random((150, D))  # >= 64: the batched path unless block = 1
     ex = np.arange(150, dtype=np.int64)
+    rows = []
     for cls in (RustLshIndex, PythonLshIndex):
         base, want = built(cls, params, 1), built(cls, params, probes)
-        got = knn(base, Q, 7, ex, probes)
-        same(got, want.query_knn(Q, 7, ex))
+        rows.append(knn(base, Q, 7, ex, probes))
+        same(rows[-1], want.query_knn(Q, 7, ex))
         same(radius(base, Q, 0.4, ex, probes), want.query_radius(Q, 0.4, ex))
         assert np.array_equal(knn(base, Q, 7, ex, None)[0], base.query_knn(Q, 7, ex)[0])
-        if cls is RustLshIndex:
-            native = got
-    same(native, knn(built(PythonLshIndex, params, 1), Q, 7, ex, probes))
+    same(*rows)  # the backends alike
 
 
 @pytest.mark.parametrize("bad, exc", [(-1, OverflowError), (1.5, TypeError), ("2", TypeError)])
@@ -60,9 +59,8 @@ def test_bad_probes_are_refused_alike(bad, exc):
 
 
 def metric_bits(X, q, metric, weights):
-    """The metric's distance bits from q to every row of X: the reference's
-    terms, times the weights, squared for L2, summed in the general
-    association, rooted for L2 (as the exact scan's tests model them)."""
+    """The metric's distance bits from q to every row of X: the reference's terms, weighted,
+    squared for L2, summed in the general association, rooted for L2."""
     t = _terms(_wrap_f32(q)[None, :], _wrap_f32(X))
     t = t if weights is None else t * np.asarray(weights).astype(np.float32)
     total = _sum_general(t * t if metric == "euclidean" else t)
@@ -76,22 +74,18 @@ METRICS = [("euclidean", None), ("euclidean", [1.0, 0.5, 0.25, 0.75, 1.0]), ("l1
 
 @pytest.mark.parametrize("metric, weights", [*METRICS, ("l1", [1.0] * D)])
 def test_a_call_in_a_metric_ranks_the_index_candidates_in_it(metric, weights):
-    """_query_knn_metric / _query_radius_metric: the reference's rows in the
-    metric bit for bit (relaxed rows included), on every thread count; a
-    row that needs no relaxation holds the k nearest, by brute force in the
-    metric, of exactly the ids the index's own radius search gathers (an
-    infinite radius: every candidate); the radius rows those candidates
-    within the radius."""
+    """The reference's rows in the metric bit for bit on every thread count; an
+    unrelaxed row holds the k nearest in the metric, by brute force, of the ids
+    the index's own infinite radius search gathers; radius rows those within it."""
     w = None if weights is None else np.array(weights)
     params = random_params(np.random.default_rng(6), d=D, L=3, K=4, b=9, probes=1)
     X = np.random.default_rng(8).random((3000, D))
     Q = np.vstack([np.random.default_rng(9).random((70, D)) * 3 - 1, X[:10]])
     ex = np.r_[np.full(70, -1), np.arange(10)]
     ix, ref = RustLshIndex(**params), PythonLshIndex(**params)
-    ix.build(X, 2500)
-    ref.build(X, 2500)
-    ix.retire(np.array([3, 2600]))
-    ref.retire(np.array([3, 2600]))
+    for index in (ix, ref):
+        index.build(X, 2500)
+        index.retire(np.array([3, 2600]))
 
     def calls():
         rows = _native._query_knn_metric(ix, Q, 40, metric, w, ex, 2)
@@ -140,16 +134,12 @@ def test_bad_metrics_are_refused(metric, weights, queries, exc, match):
             call(ix, np.zeros(queries), 3, metric, weights)
 
 
-def search_and_queries():
+@pytest.mark.threads
+def test_thread_limits_never_change_a_row():
     rng = np.random.default_rng(12)
     search = PlovikSearch(8, seed=4, cells=3, components=6, tables=8, probes=2)
     search.build(rng.random((20_000, 8)), 15_000)
-    return search, rng.random((2000, 8))
-
-
-@pytest.mark.threads
-def test_thread_limits_never_change_a_row():
-    search, Q = search_and_queries()
+    Q = rng.random((2000, 8))
     want = search.query_knn(Q, 10)
     radius = search.query_radius(Q[:300], 0.3)
     assert plovik.thread_count() >= 1
@@ -182,14 +172,10 @@ def test_thread_limits_never_change_a_row():
     for t in threads:
         t.join(timeout=120)
     assert errors == [] and results == [True] * 20
-
-
-def test_threadpoolctl_limits_the_pool():
+    # threadpoolctl (with scikit-learn; skipped without it, once all of the above passed) limits the pool
     threadpoolctl = pytest.importorskip("threadpoolctl")
     info = [lib for lib in threadpoolctl.threadpool_info() if lib["user_api"] == "plovik"]
     assert len(info) == 1 and info[0]["num_threads"] == plovik.thread_count()
-    search, Q = search_and_queries()
-    want = search.query_knn(Q, 10)
     with threadpoolctl.threadpool_limits(1):
         assert plovik.thread_count() == 1
         got = search.query_knn(Q, 10)

@@ -1,7 +1,5 @@
-"""The NumPy reference index on its own: hash codes, probe order, range
-lookups, the tie orders of the epochs, and rows against brute force. The
-native index is compared with it in the other test files, so worked examples
-of the rows (ties, radius edges, relaxation) live there."""
+"""The NumPy reference index on its own: hash codes, probe order, range lookups, the tie orders
+of the epochs and rows against brute force (worked examples of rows: the native index's tests)."""
 
 import itertools
 
@@ -22,8 +20,7 @@ def index(b, K, L, probes, d, *, s=None, u=None, block=1024, seed=0):
 def test_keys_codes_and_fractions():
     ix = index(4, 2, 1, 0, 2, s=[[0, 1]])
     codes, fracs, key = ix._table_codes(np.array([[0.30, 0.80]]), 0, True)
-    assert codes.tolist() == [[1, 3]] and key.tolist() == [13]
-    assert fracs[0].tolist() == pytest.approx([0.2, 0.2])
+    assert codes.tolist() == [[1, 3]] and key.tolist() == [13] and fracs[0].tolist() == pytest.approx([0.2, 0.2])
     x = np.array([[0.0], [0.999999999], [-1e-20], [0.25], [1.25], [-0.75], [np.nan]])
     codes, fracs, _ = index(4, 1, 1, 0, 1, s=[[0]])._table_codes(x, 0, True)
     assert codes[:, 0].tolist() == [0, 3, 3, 1, 1, 1, 0]

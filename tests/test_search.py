@@ -11,7 +11,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import plovik
-from index_helpers import assert_tables_equal, equal_rows
+from index_helpers import assert_tables_equal, equal_rows, strided
 from plovik import PlovikSearch
 from plovik.search import TARGET_OCCUPANCY, choose_cells_and_components, draw_hash_parameters
 from query_helpers import assert_rows_equal
@@ -69,8 +69,7 @@ def test_rule_valid_and_near_the_target(n, d, given_b):
 def test_drawn_s_and_u_valid(d, L, K, seed):
     s, u = draw_hash_parameters(np.random.default_rng(seed), d, L, K)
     assert s.shape == u.shape == (L, K) and s.dtype == np.int64 and u.dtype == np.float64
-    assert s.min() >= 0 and s.max() < d
-    assert u.min() >= 0.0 and u.max() < 1.0
+    assert s.min() >= 0 and s.max() < d and u.min() >= 0.0 and u.max() < 1.0
     for row in s:
         counts = np.bincount(row, minlength=d)
         # distinct when K <= d, otherwise every coordinate as evenly as possible
@@ -111,9 +110,7 @@ def test_draws_and_builds_follow_the_seed_and_the_rule():
 
 
 def test_hash_parameters_compare_and_hash_by_value():
-    """Two builds with one seed give equal, equally hashed parameters; any
-    setting or entry that differs makes them unequal; later changes to the
-    arrays they were made from change nothing; the repr leaves the arrays out."""
+    """Equal seeds: equal, equally hashed parameters; any setting or entry that differs: unequal."""
     a, b = built(seed=5).params, built(seed=5).params
     assert a is not b and a == b and hash(a) == hash(b) and len({a, b}) == 1
     narrow = dataclasses.replace(a, s=a.s.astype(np.int32), u=np.where(a.u == 0.0, -0.0, a.u))
@@ -140,149 +137,130 @@ Z = np.zeros((2, 5))
 
 rows = partial(equal_rows, d=5)
 NANS = rows(2**32, value=np.nan)  # 2**32 rows of nan
+V, T = ValueError, TypeError
+INTEGERS = r"^points holds integers \(dtype int64\), but coordinates must be fractions of the period: .* pass boxsize=L"
+EXCLUDE_SHAPE = (
+    r"exclude_ids must have shape \(2,\), one id per query, or \(2, e\), e ids per query padded with -1, "
+    r"got shape \(1,\)"
+)
+TOO_LARGE = (
+    r"k = 1000000000 is too large: the results of 1000000 queries, two \(1000000, 1000000000\) arrays of "
+    r"8-byte values, need 14,901,161.2 GiB but this machine has [\d,.]+ GiB of memory"
+)
 
 
 @pytest.mark.parametrize(
     "call, exc, message",
     [
-        (lambda s: PlovikSearch(0), ValueError, "d must be at least 1"),
-        (lambda s: PlovikSearch(2.0), TypeError, "d must be an integer, got float"),
-        (lambda s: PlovikSearch(True), TypeError, "d must be an integer, got a bool"),
-        (lambda s: PlovikSearch(3, tables=0), ValueError, "tables must be at least 1"),
-        (lambda s: PlovikSearch(3, components=0), ValueError, "components must be at least 1"),
-        (lambda s: PlovikSearch(3, cells=0), ValueError, "cells must be at least 1"),
-        (lambda s: PlovikSearch(3, probes=-1), ValueError, "probes must be at least 0"),
-        (lambda s: PlovikSearch(3, block=-2), ValueError, "block must be at least 0"),
-        (lambda s: PlovikSearch(3, seed=-1), ValueError, "seed must be at least 0"),
-        (lambda s: PlovikSearch(3, seed="x"), TypeError, "seed must be an integer"),
-        (lambda s: PlovikSearch(3, cells=16, components=16), ValueError, r"cells\*\*components = 16\*\*16 exceeds"),
-        (lambda s: PlovikSearch(3, backend="gpu"), ValueError, "backend must be"),
-        (lambda s: PlovikSearch(3, backend=None), TypeError, "backend must be a str"),
-        (lambda s: s.build(np.zeros((4, 3))), ValueError, r"points has 3 columns but the index has d = 5"),
-        (
-            lambda s: s.build(np.zeros(5)),
-            ValueError,
-            r"2-D array of shape \(n, 5\), got shape \(5,\); for a single point",
-        ),
-        (lambda s: s.build(np.zeros((2, 5, 1))), ValueError, r"2-D array of shape \(n, 5\), got shape \(2, 5, 1\)"),
-        (lambda s: s.build([[0.1] * 5, [0.2] * 4]), TypeError, "points must be an array of numbers"),
-        (lambda s: s.build(np.array([["a"] * 5])), TypeError, "points must hold real numbers, got dtype <U1"),
-        (lambda s: s.build(Z.astype(bool)), TypeError, "must hold real numbers"),
+        (lambda s: PlovikSearch(0), V, "d must be at least 1"),
+        (lambda s: PlovikSearch(2.0), T, "d must be an integer, got float"),
+        (lambda s: PlovikSearch(True), T, "d must be an integer, got a bool"),
+        (lambda s: PlovikSearch(3, tables=0), V, "tables must be at least 1"),
+        (lambda s: PlovikSearch(3, components=0), V, "components must be at least 1"),
+        (lambda s: PlovikSearch(3, cells=0), V, "cells must be at least 1"),
+        (lambda s: PlovikSearch(3, probes=-1), V, "probes must be at least 0"),
+        (lambda s: PlovikSearch(3, block=-2), V, "block must be at least 0"),
+        (lambda s: PlovikSearch(3, seed=-1), V, "seed must be at least 0"),
+        (lambda s: PlovikSearch(3, seed="x"), T, "seed must be an integer"),
+        (lambda s: PlovikSearch(3, cells=16, components=16), V, r"cells\*\*components = 16\*\*16 exceeds"),
+        (lambda s: PlovikSearch(3, backend="gpu"), V, "backend must be"),
+        (lambda s: PlovikSearch(3, backend=None), T, "backend must be a str"),
+        (lambda s: s.build(np.zeros((4, 3))), V, r"points has 3 columns but the index has d = 5"),
+        (lambda s: s.build(np.zeros(5)), V, r"2-D array of shape \(n, 5\), got shape \(5,\); for a single point"),
+        (lambda s: s.build(np.zeros((2, 5, 1))), V, r"2-D array of shape \(n, 5\), got shape \(2, 5, 1\)"),
+        (lambda s: s.build([[0.1] * 5, [0.2] * 4]), T, "points must be an array of numbers"),
+        (lambda s: s.build(np.array([["a"] * 5])), T, "points must hold real numbers, got dtype <U1"),
+        (lambda s: s.build(Z.astype(bool)), T, "must hold real numbers"),
         # integer coordinates (all on the origin of the unit torus): only with a boxsize
+        (lambda s: s.build(Z.astype(int)), V, INTEGERS),
+        (lambda s: s.build([[0] * 5]), V, "points holds integers"),
+        (lambda s: s.build(np.zeros((3, 5)), queries=np.zeros((2, 5), np.uint8)), V, "queries holds integers"),
+        (lambda s: s.query_knn(np.zeros(5, int), 2), V, "queries holds integers"),
+        (lambda s: s.query_radius(Z.astype(np.int8), 0.1), V, "queries holds integers"),
+        (lambda s: s.query_knn(Z.astype(bool), 2), T, "queries must hold real numbers, got dtype bool"),
+        (lambda s: s.update(np.zeros((100, 5), int)), V, "coords holds integers"),
+        (lambda s: s.promote(np.zeros((3, 5), np.uint64)), V, "new_candidates holds integers"),
+        (lambda s: s.build("0.5"), T, "points must be an array of numbers, got str"),
         (
-            lambda s: s.build(Z.astype(int)),
-            ValueError,
-            (
-                r"^points holds integers \(dtype int64\), but coordinates must be fractions of the period: "
-                r".* pass boxsize=L"
-            ),
-        ),
-        (lambda s: s.build([[0] * 5]), ValueError, "points holds integers"),
-        (lambda s: s.build(np.zeros((3, 5)), queries=np.zeros((2, 5), np.uint8)), ValueError, "queries holds integers"),
-        (lambda s: s.query_knn(np.zeros(5, int), 2), ValueError, "queries holds integers"),
-        (lambda s: s.query_radius(Z.astype(np.int8), 0.1), ValueError, "queries holds integers"),
-        (lambda s: s.query_knn(Z.astype(bool), 2), TypeError, "queries must hold real numbers, got dtype bool"),
-        (lambda s: s.update(np.zeros((100, 5), int)), ValueError, "coords holds integers"),
-        (lambda s: s.promote(np.zeros((3, 5), np.uint64)), ValueError, "new_candidates holds integers"),
-        (lambda s: s.build("0.5"), TypeError, "points must be an array of numbers, got str"),
-        (
-            lambda s: s.build(np.array([[0.1] * 5, [0.1, 0.2, np.nan, 0.3, 0.4]])),
-            ValueError,
+            lambda s: s.build(np.pad([[np.nan]], ((1, 0), (2, 2)))),
+            V,
             "points must be finite: row 1, column 2 holds nan",
         ),
-        (lambda s: s.build(np.full((1, 5), np.inf)), ValueError, "finite: row 0, column 0 holds inf"),
-        (lambda s: s.build(np.zeros((3, 5)), 4), ValueError, r"n_static must lie in \[0, 3\] for 3 points, got 4"),
-        (lambda s: s.build(np.zeros((3, 5)), -1), ValueError, r"n_static must lie in \[0, 3\]"),
-        (lambda s: s.build(np.zeros((3, 5)), 1.0), TypeError, "n_static must be an integer"),
-        (lambda s: s.query_knn(np.zeros((2, 4)), 3), ValueError, "queries has 4 columns but the index has d = 5"),
-        (lambda s: s.query_knn(Z, 0), ValueError, "k must be at least 1, got 0"),
-        (lambda s: s.query_knn(Z, 2.5), TypeError, "k must be an integer, got float"),
-        (
-            lambda s: s.query_knn(Z, 2, [0]),
-            ValueError,
-            (
-                r"exclude_ids must have shape \(2,\), one id per query, or \(2, e\), e ids per query padded with -1, "
-                r"got shape \(1,\)"
-            ),
-        ),
-        (lambda s: s.query_knn(Z, 2, [[0, 1]]), ValueError, "exclude_ids must have shape"),
-        (lambda s: s.query_knn(Z, 2, [0.0, 1.0]), TypeError, "exclude_ids must hold integers, got dtype float64"),
+        (lambda s: s.build(np.full((1, 5), np.inf)), V, "finite: row 0, column 0 holds inf"),
+        (lambda s: s.build(np.zeros((3, 5)), 4), V, r"n_static must lie in \[0, 3\] for 3 points, got 4"),
+        (lambda s: s.build(np.zeros((3, 5)), -1), V, r"n_static must lie in \[0, 3\]"),
+        (lambda s: s.build(np.zeros((3, 5)), 1.0), T, "n_static must be an integer"),
+        (lambda s: s.query_knn(np.zeros((2, 4)), 3), V, "queries has 4 columns but the index has d = 5"),
+        (lambda s: s.query_knn(Z, 0), V, "k must be at least 1, got 0"),
+        (lambda s: s.query_knn(Z, 2.5), T, "k must be an integer, got float"),
+        (lambda s: s.query_knn(Z, 2, [0]), V, EXCLUDE_SHAPE),
+        (lambda s: s.query_knn(Z, 2, [[0, 1]]), V, "exclude_ids must have shape"),
+        (lambda s: s.query_knn(Z, 2, [0.0, 1.0]), T, "exclude_ids must hold integers, got dtype float64"),
         (
             lambda s: s.query_knn(Z, 2, [0, 600]),
-            ValueError,
+            V,
             r"exclude_ids must lie in \[-1, 600\) \(-1 excludes nothing\), got 600",
         ),
-        (lambda s: s.query_knn(Z, 2, [-2, 0]), ValueError, "got -2"),
-        (lambda s: s.query_knn(Z, 2, np.array([2**64 - 1, 0], np.uint64)), ValueError, "exclude_ids must lie in"),
-        (lambda s: s.query_knn(np.full((1, 5), np.nan), 2), ValueError, "queries must be finite"),
-        (lambda s: s.query_radius(Z, -0.1), ValueError, "radius must be finite and non-negative, got -0.1"),
-        (lambda s: s.query_radius(Z, float("nan")), ValueError, "got nan"),
-        (lambda s: s.query_radius(Z, float("inf")), ValueError, "got inf"),
-        (lambda s: s.query_radius(Z, "0.1"), TypeError, "radius must be a real number, got str"),
-        (lambda s: s.query_radius(Z, True), TypeError, "radius must be a real number, got bool"),
-        (lambda s: s.query_radius(Z, 0.2, [5]), ValueError, "exclude_ids must have shape"),
-        (lambda s: s.update(np.zeros((99, 5))), ValueError, "coords has 99 rows but the index holds 100 candidates"),
-        (lambda s: s.update(np.zeros((100, 6))), ValueError, "coords has 6 columns"),
-        (lambda s: s.update(np.full((100, 5), -np.inf)), ValueError, "coords must be finite"),
-        (lambda s: s.promote(np.zeros((3, 4))), ValueError, "new_candidates has 4 columns but the index has d = 5"),
-        (lambda s: s.promote(np.zeros(5)), ValueError, "for a single point use new_candidates"),
+        (lambda s: s.query_knn(Z, 2, [-2, 0]), V, "got -2"),
+        (lambda s: s.query_knn(Z, 2, np.array([2**64 - 1, 0], np.uint64)), V, "exclude_ids must lie in"),
+        (lambda s: s.query_knn(np.full((1, 5), np.nan), 2), V, "queries must be finite"),
+        (lambda s: s.query_radius(Z, -0.1), V, "radius must be finite and non-negative, got -0.1"),
+        (lambda s: s.query_radius(Z, float("nan")), V, "got nan"),
+        (lambda s: s.query_radius(Z, float("inf")), V, "got inf"),
+        (lambda s: s.query_radius(Z, "0.1"), T, "radius must be a real number, got str"),
+        (lambda s: s.query_radius(Z, True), T, "radius must be a real number, got bool"),
+        (lambda s: s.query_radius(Z, 0.2, [5]), V, "exclude_ids must have shape"),
+        (lambda s: s.update(np.zeros((99, 5))), V, "coords has 99 rows but the index holds 100 candidates"),
+        (lambda s: s.update(np.zeros((100, 6))), V, "coords has 6 columns"),
+        (lambda s: s.update(np.full((100, 5), -np.inf)), V, "coords must be finite"),
+        (lambda s: s.promote(np.zeros((3, 4))), V, "new_candidates has 4 columns but the index has d = 5"),
+        (lambda s: s.promote(np.zeros(5)), V, "for a single point use new_candidates"),
         # masked arrays: the mask would be ignored
-        (lambda s: s.build(np.ma.masked_array(Z, mask=Z > 0)), TypeError, "points must not be a masked array"),
-        (lambda s: s.query_knn(np.ma.masked_array(Z), 1), TypeError, "queries must not be a masked array"),
-        (lambda s: s.query_radius(Z, 0.1, np.ma.masked_array([0, 1])), TypeError, "exclude_ids must not be a masked"),
-        (lambda s: s.update(np.ma.masked_array(np.zeros((100, 5)))), TypeError, "coords must not be a masked array"),
+        (lambda s: s.build(np.ma.masked_array(Z, mask=Z > 0)), T, "points must not be a masked array"),
+        (lambda s: s.query_knn(np.ma.masked_array(Z), 1), T, "queries must not be a masked array"),
+        (lambda s: s.query_radius(Z, 0.1, np.ma.masked_array([0, 1])), T, "exclude_ids must not be a masked"),
+        (lambda s: s.update(np.ma.masked_array(np.zeros((100, 5)))), T, "coords must not be a masked array"),
         # single points, a radius per query, output forms, settings per call
-        (lambda s: s.query_knn(np.zeros(3), 2), ValueError, r"a single query must have d = 5 values, got shape \(3,\)"),
-        (lambda s: s.query_knn(np.zeros(5), 2, [[[1, 2]]]), ValueError, r"exclude_ids must have shape \(1,\)"),
-        (lambda s: s.query_radius(np.zeros((3, 5)), [0.1, 0.2]), ValueError, r"one per query, got shape \(2,\)"),
-        (lambda s: s.query_radius(Z, [0.1, -1]), ValueError, "entry 1 is -1"),
-        (lambda s: s.query_radius(Z, [0.1, np.nan]), ValueError, "entry 1 is nan"),
-        (lambda s: s.query_radius(Z, ["a", "b"]), TypeError, "radius must be a real number or an array"),
-        (lambda s: s.query_radius(np.zeros(5), 0.1, count_only=True, sparse=True), ValueError, "exclude each other"),
-        (lambda s: s.pairs(-0.5), ValueError, "radius must be finite"),
-        (lambda s: s.query_knn(Z, 3, probes=-1), ValueError, "probes must be at least 0"),
-        (lambda s: s.query_knn(Z, 3, threads=0), ValueError, "threads must be at least 1"),
-        (lambda s: s.query_radius(Z, 0.1, threads=-(2**64)), ValueError, "threads must be at least 1, got -1844"),
-        (lambda s: s.query_knn(Z, 3, threads=2.0), TypeError, "threads must be an integer or None, got float"),
-        (lambda s: PlovikSearch(5, threads=0), ValueError, "threads must be at least 1"),
-        (lambda s: PlovikSearch(5, threads=True), TypeError, "threads must be an integer or None, got a bool"),
-        (lambda s: s.retire([0.5]), TypeError, "ids must hold integers, got dtype float64"),
-        (lambda s: s.retire("1"), TypeError, "ids must be an array of numbers, got str"),
-        (lambda s: s.retire([[1, 2]]), ValueError, r"ids must be a 1-D array of point ids, got shape \(1, 2\)"),
-        (lambda s: s.retire([600]), ValueError, r"ids must lie in \[0, 600\) to be retired, got 600"),
-        (lambda s: s.retire([-1]), ValueError, "got -1"),
+        (lambda s: s.query_knn(np.zeros(3), 2), V, r"a single query must have d = 5 values, got shape \(3,\)"),
+        (lambda s: s.query_knn(np.zeros(5), 2, [[[1, 2]]]), V, r"exclude_ids must have shape \(1,\)"),
+        (lambda s: s.query_radius(np.zeros((3, 5)), [0.1, 0.2]), V, r"one per query, got shape \(2,\)"),
+        (lambda s: s.query_radius(Z, [0.1, -1]), V, "entry 1 is -1"),
+        (lambda s: s.query_radius(Z, [0.1, np.nan]), V, "entry 1 is nan"),
+        (lambda s: s.query_radius(Z, ["a", "b"]), T, "radius must be a real number or an array"),
+        (lambda s: s.query_radius(np.zeros(5), 0.1, count_only=True, sparse=True), V, "exclude each other"),
+        (lambda s: s.pairs(-0.5), V, "radius must be finite"),
+        (lambda s: s.query_knn(Z, 3, probes=-1), V, "probes must be at least 0"),
+        (lambda s: s.query_knn(Z, 3, threads=0), V, "threads must be at least 1"),
+        (lambda s: s.query_radius(Z, 0.1, threads=-(2**64)), V, "threads must be at least 1, got -1844"),
+        (lambda s: s.query_knn(Z, 3, threads=2.0), T, "threads must be an integer or None, got float"),
+        (lambda s: PlovikSearch(5, threads=0), V, "threads must be at least 1"),
+        (lambda s: PlovikSearch(5, threads=True), T, "threads must be an integer or None, got a bool"),
+        (lambda s: s.retire([0.5]), T, "ids must hold integers, got dtype float64"),
+        (lambda s: s.retire("1"), T, "ids must be an array of numbers, got str"),
+        (lambda s: s.retire([[1, 2]]), V, r"ids must be a 1-D array of point ids, got shape \(1, 2\)"),
+        (lambda s: s.retire([600]), V, r"ids must lie in \[0, 600\) to be retired, got 600"),
+        (lambda s: s.retire([-1]), V, "got -1"),
         # numbers no float or index can hold
-        (
-            lambda s: s.query_radius(Z, 10**400),
-            ValueError,
-            "radius must be finite and non-negative, got a value beyond",
-        ),
-        (lambda s: s.hash_parameters(10**400), ValueError, r"n must be at most 8589934590"),
-        (lambda s: s.hash_parameters(2**33 - 1), ValueError, "n must be at most"),
+        (lambda s: s.query_radius(Z, 10**400), V, "radius must be finite and non-negative, got a value beyond"),
+        (lambda s: s.hash_parameters(10**400), V, r"n must be at most 8589934590"),
+        (lambda s: s.hash_parameters(2**33 - 1), V, "n must be at most"),
         # shapes, counts and tier sizes are refused before any array is converted or scanned
-        (lambda s: s.build(rows(2**32)), ValueError, r"^a tier must hold fewer than 2\*\*32 points$"),
-        (lambda s: s.build(rows(2**32 + 1, value=np.nan), 1), ValueError, "a tier must hold fewer"),
-        (lambda s: s.build(NANS, 2**32 + 1), ValueError, r"n_static must lie in \[0, 4294967296\]"),
-        (lambda s: s.update(NANS), ValueError, "coords has 4294967296 rows but the index holds 100"),
-        (lambda s: s.promote(rows(2**32, value=np.inf)), ValueError, "a tier must hold fewer"),
-        (lambda s: s.query_knn(NANS, 0), ValueError, "k must be at least 1"),
-        (lambda s: s.query_knn(rows(2**32), 1, [0]), ValueError, "exclude_ids must have shape"),
-        (lambda s: s.query_radius(rows(2**32, d=4), 0.1), ValueError, "queries has 4 columns"),
-        (lambda s: s.query_radius(NANS, -1.0), ValueError, "radius must be finite"),
+        (lambda s: s.build(rows(2**32)), V, r"^a tier must hold fewer than 2\*\*32 points$"),
+        (lambda s: s.build(rows(2**32 + 1, value=np.nan), 1), V, "a tier must hold fewer"),
+        (lambda s: s.build(NANS, 2**32 + 1), V, r"n_static must lie in \[0, 4294967296\]"),
+        (lambda s: s.update(NANS), V, "coords has 4294967296 rows but the index holds 100"),
+        (lambda s: s.promote(rows(2**32, value=np.inf)), V, "a tier must hold fewer"),
+        (lambda s: s.query_knn(NANS, 0), V, "k must be at least 1"),
+        (lambda s: s.query_knn(rows(2**32), 1, [0]), V, "exclude_ids must have shape"),
+        (lambda s: s.query_radius(rows(2**32, d=4), 0.1), V, "queries has 4 columns"),
+        (lambda s: s.query_radius(NANS, -1.0), V, "radius must be finite"),
         (
             lambda s: s.query_knn(NANS, 2**61),
-            ValueError,
+            V,
             r"^k = 2305843009213693952 is too large: no result array of shape \(4294967296, ",
         ),
-        (lambda s: s.query_knn(Z, 2**61, [0, -5]), ValueError, "no result array of shape"),
-        (
-            lambda s: s.query_knn(rows(10**6, value=np.nan), 10**9),
-            ValueError,
-            (
-                r"k = 1000000000 is too large: the results of 1000000 queries, two \(1000000, 1000000000\) arrays of "
-                r"8-byte values, need 14,901,161.2 GiB but this machine has [\d,.]+ GiB of memory"
-            ),
-        ),
+        (lambda s: s.query_knn(Z, 2**61, [0, -5]), V, "no result array of shape"),
+        (lambda s: s.query_knn(rows(10**6, value=np.nan), 10**9), V, TOO_LARGE),
     ],
 )
 def test_refusals_change_nothing_and_read_alike(call, exc, message):
@@ -300,9 +278,7 @@ def test_refusals_change_nothing_and_read_alike(call, exc, message):
 
 
 def test_thread_counts_beyond_the_pool_are_taken_as_its_cap():
-    """A count above the pool's cap of 1024 workers, given to the search, a
-    call or `thread_limit`, is taken as the cap (once an OverflowError at
-    every later call)."""
+    """A count above the pool's cap of 1024 workers (search, call or `thread_limit`) is the cap."""
     expected = built(backend="native").query_knn(points(50, 5, seed=4), 3)
     search = built(backend="native", threads=2**64)
     assert search.__reduce__()[1][0]["settings"]["threads"] == 1024
@@ -320,13 +296,11 @@ def test_array_likes_give_the_same_result():
     x = points(400, 4, seed=2)
     ref = built(d=4, n_static=300, seed=1, data=x)
     exact = ref.query_knn(x[:20], 5, np.arange(20))
-    wide = np.zeros((400, 8))
-    wide[:, ::2] = x
     # lists, Fortran order and strided views; ids as a list or of any integer width
     for variant, ids in [
         (x.tolist(), list(range(20))),
         (np.asfortranarray(x), np.arange(20, dtype=np.uint16)),
-        (wide[:, ::2], np.repeat(np.arange(20), 2)[::2]),
+        (strided(x), strided(np.arange(20))),
     ]:
         other = built(d=4, n_static=300, seed=1, data=variant)
         assert_tables_equal(ref, other)
@@ -336,8 +310,7 @@ def test_array_likes_give_the_same_result():
     x32 = x.astype(np.float32)
     assert_tables_equal(built(d=4, n_static=300, data=x32), built(d=4, n_static=300, data=x32.astype(np.float64)))
     # no queries, no ids: an empty list (float64 to NumPy) is fine
-    assert ref.query_knn(x[:0], 5, [])[0].shape == (0, 5)
-    assert ref.query_radius(x[:0], 0.1, [])[0].tolist() == [0]
+    assert ref.query_knn(x[:0], 5, [])[0].shape == (0, 5) and ref.query_radius(x[:0], 0.1, [])[0].tolist() == [0]
 
 
 def test_sizes_and_stats_follow_the_epochs():

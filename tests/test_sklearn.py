@@ -25,12 +25,8 @@ ESTIMATORS = [
 
 def integer_checks(estimator):
     """Checks that feed small integer arrays: on the unit torus those are refused."""
-    if estimator.boxsize is not None:
-        return {}
-    return {
-        "check_estimators_dtypes": "coordinates must be fractions of the period: integer arrays are "
-        "refused without boxsize="
-    }
+    reason = "coordinates must be fractions of the period: integer arrays are refused without boxsize="
+    return {} if estimator.boxsize is not None else {"check_estimators_dtypes": reason}
 
 
 # Array-API input is checked only with SCIPY_ARRAY_API set; the checks skip it themselves.
@@ -96,27 +92,18 @@ def test_dbscan_on_the_graph_clusters_across_the_boundary():
     )
     labels = pipe.fit_predict(X)
     want = DBSCAN(eps=0.05, min_samples=5, metric="precomputed").fit_predict(torus_distances(X, X))
-    assert np.array_equal(labels, want)
-    assert len(set(labels[:100]) - {-1}) == 1 and len(set(labels) - {-1}) == 2
+    assert np.array_equal(labels, want) and len(set(labels[:100]) - {-1}) == 1 and len(set(labels) - {-1}) == 2
 
 
-# (bad metrics and boxes, refused at fit too: test_exact.py)
-@pytest.mark.parametrize(
-    "name, value, message",
-    [
-        ("mode", "graph", 'mode must be "distance" or "connectivity"'),
-        ("n_neighbors", 0, "n_neighbors must be a positive integer"),
-    ],
-)
-def test_bad_settings_are_refused_at_fit(name, value, message):
-    estimator = TorusNeighborsTransformer(**{name: value})  # kept as given, as scikit-learn's conventions ask
-    assert estimator.get_params()[name] == value
-    with pytest.raises(ValueError, match=message):
-        estimator.fit(data()[0])
-
-
-def test_too_many_neighbours_and_parameters_set_after_construction():
+def test_bad_settings_refused_at_fit_and_parameters_set_after_construction():
     X, Q = data()
+    # (bad metrics and boxes, refused at fit too: test_exact.py)
+    mode, neighbours = 'mode must be "distance" or "connectivity"', "n_neighbors must be a positive integer"
+    for name, value, message in [("mode", "graph", mode), ("n_neighbors", 0, neighbours)]:
+        estimator = TorusNeighborsTransformer(**{name: value})  # kept as given, as scikit-learn's conventions ask
+        assert estimator.get_params()[name] == value
+        with pytest.raises(ValueError, match=message):
+            estimator.fit(X)
     with pytest.raises(ValueError, match="Expected n_neighbors <= n_samples_fit"):
         TorusNeighborsTransformer(n_neighbors=10).fit_transform(X[:10])
     # set_params then fit: the graph of the new metric and sides, as constructed with them

@@ -12,8 +12,7 @@ from query_helpers import built
 
 @pytest.mark.parametrize("L,K,b", [(1, 22, 2), (1, 23, 2), (2, 22, 2), (32, 6, 8), (32, 17, 2)])
 def test_directory_size_boundaries(L, K, b):
-    # Around the directory size limit the lookups switch to binary search;
-    # the tables themselves must not notice.
+    # around the directory size limit the lookups switch to binary search; the tables must not notice
     rng = np.random.default_rng(L * 100 + K)
     assert_tables_equal(*built(random_params(rng, d=5, L=L, K=K, b=b), rng.random((300, 5)), 200))
 
@@ -21,11 +20,9 @@ def test_directory_size_boundaries(L, K, b):
 @pytest.mark.parametrize("b", [1, 2, 3, 4, 5])
 @pytest.mark.parametrize("inside", [False, True])
 def test_tables_on_the_edges_of_the_hash(b, inside):
-    # Every pair of edge values in two coordinates, hashed by components
-    # whose offsets put them on cell walls and centres, just below a wall
-    # and (outside [0, 1)) a tiny step below zero, where only the cap keeps
-    # the code below b. Inside [0, 1) with offsets there, the rows are
-    # hashed four at a time; the others by the formula as written.
+    # Every pair of edge values in two coordinates, with offsets putting them on walls and centres,
+    # just below a wall and a tiny step below zero (only the cap keeps the code below b). Inside
+    # [0, 1) the rows are hashed four at a time; the others by the formula as written.
     values = edge_values()
     if inside:
         values = values[(values >= 0) & (values < 1)]
@@ -55,26 +52,22 @@ def test_tables_on_the_edges_of_the_hash(b, inside):
 # dense while (b**K + 1) * L * 8 bytes is at most 2**26: 141**3 is just past it
 @pytest.mark.parametrize("b, K, dense", [(4, 5, True), (141, 3, False), (2**12, 3, False)])
 def test_nbytes_counts_what_the_tables_hold(b, K, dense):
-    # Four-byte ids per point and table, single-precision coordinates of
-    # every point and double of the candidates, and the directories: dense
-    # ones of b**K + 1 entries per table and tier, or the occupied buckets'
-    # keys and starts. (Sizes below the 2 MiB arrays counted in whole pages.)
+    # Four-byte ids per point and table, single-precision coordinates and double of the candidates,
+    # and dense directories of b**K + 1 entries per table and tier, or the occupied buckets' keys and starts.
     rng = np.random.default_rng(b)
     L, d = 3, 4
     native, reference = both(random_params(rng, d=d, L=L, K=K, b=b))
     assert native.nbytes == 0 and list(native.nbytes_by_part) == list(reference.nbytes_by_part)
     native.build(rng.random((5000, d)), 4000)
     parts = native.nbytes_by_part
-    assert parts["ids"] == 4 * L * 5000
-    assert parts["coordinates"] == 4 * 5000 * d + 8 * 1000 * d
+    assert parts["ids"] == 4 * L * 5000 and parts["coordinates"] == 4 * 5000 * d + 8 * 1000 * d
     t = native.tables()
     occupied = sum(len(np.unique(row)) for key in ("static_keys", "cand_sorted_keys") for row in t[key])
     assert parts["directories"] == (2 * 4 * L * (b**K + 1) if dense else 12 * occupied + 4 * 2 * L + 8 * 2 * (L + 1))
     assert parts["reuse"] == 0 and native.nbytes == sum(parts.values())
     native.promote(rng.random((300, d)))
     assert native.nbytes_by_part["ids"] == 4 * L * 5300
-    # Retired points leave the tables, which keep their room until the next
-    # promote writes them anew; the bits take a word per 64 ids up to the highest.
+    # retired points keep their room until the next promote; the bits take a word per 64 ids
     native.retire(np.arange(0, 5300, 5))
     bits = 8 * (5295 // 64 + 1)
     assert native.nbytes_by_part["ids"] == 4 * L * 5300 + bits
@@ -83,12 +76,9 @@ def test_nbytes_counts_what_the_tables_hold(b, K, dense):
 
 
 def test_an_update_moving_few_entries_splices_them_in():
-    # 100 candidates one to a cell of 1,000 (one coordinate, one table), one
-    # retired (so the run is refreshed entry by entry, not through the dense
-    # directory); an update that moves a few of them (at most a sixteenth:
-    # the entries are spliced into the kept ones) puts one just below its old
-    # cell with no entry between, so that it enters where it leaves, one to a
-    # cell held, one past every key and one before every key
+    # 100 candidates one to a cell of 1,000, one retired (the run is refreshed entry by entry); an
+    # update moving a few (spliced into the kept ones) puts one just below its old cell (it enters
+    # where it leaves), one to a cell held, one past every key and one before every key
     x = (np.arange(100) * 10 + 5.5) / 1000
     params = dict(b=1000, k=1, l=1, probes=0, s=np.zeros((1, 1), np.int64), u=np.zeros((1, 1)))
     native, reference = both(params)
