@@ -259,10 +259,11 @@ def test_coordinate_weights():
     X = np.random.default_rng(1).random((20_000, 3))
     X[:, 2] = 0.3
     assert spread(X, np.random.default_rng(2), 20_000) == pytest.approx([0.25, 0.25, 0.0], abs=0.005)
-    # the engine's pass over the pairs gives NumPy's mean bit for bit, values to wrap or not
+    # the engine's pass over the pairs (in chunks on the workers) gives NumPy's mean bit for bit, values to
+    # wrap or not
     rng = np.random.default_rng(4)
     for Y in (rng.random((300, 7)), rng.random((300, 7)) * 9 - 4, np.repeat(rng.integers(-3, 3, (30, 7)) / 4, 10, 0)):
-        a, b = rng.integers(0, 300, 999), rng.integers(0, 300, 999)
+        a, b = rng.integers(0, 300, 2999), rng.integers(0, 300, 2999)
         x, y = Y[a] - np.floor(Y[a]), Y[b] - np.floor(Y[b])
         assert np.array_equal(_native._spread(Y, a, b), np.minimum(abs(x - y), 1 - abs(x - y)).mean(axis=0))
 

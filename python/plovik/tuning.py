@@ -1363,7 +1363,10 @@ def tune(
     m_self = min(sample if sample is not None else DEFAULT_SAMPLE, n)
     # Random order: any first m of them are a sample too.
     rows = rng.choice(n, m_self, replace=False) if m_self < n else np.arange(n)
-    counted = X[_sample_rows(rng, n, min(n, COUNT_SAMPLE, max(FIRST_COUNTED, n // COUNT_SHARE)))]
+    # The points whose buckets are counted, gathered when a round needs them
+    # (a first round that decides for the exact answer needs a fifth of them).
+    counted_rows = _sample_rows(rng, n, min(n, COUNT_SAMPLE, max(FIRST_COUNTED, n // COUNT_SHARE)))
+    counted: npt.NDArray[np.float64] | None = None
     asked = None
     if queries is not None and len(queries):
         m_q = min(sample if sample is not None else DEFAULT_SAMPLE, len(queries))
@@ -1381,7 +1384,7 @@ def tune(
         if not priced:
             reach = _reach(scan, own)
             scan_cost = (
-                cost.exact(n_total, d, _passing(own, counted, n_total, k))
+                cost.exact(n_total, d, _passing(own, X[counted_rows[:PASSING_POINTS]], n_total, k))
                 if reach is None
                 else cost.ordered(n_total, d, reach * n_total / n)
             )
@@ -1548,7 +1551,7 @@ def tune(
     truths: list[_Truth] = []
     radius_truth: _Truth | None = None
     if len(todo) > KEEP_SHAPES:
-        screened = np.ascontiguousarray(counted[:: max(1, counted.shape[0] // FIRST_COUNTED)])
+        screened = X[counted_rows[:: max(1, counted_rows.size // FIRST_COUNTED)]]
         own_first = [X[rows[: min(FIRST_QUERIES, COST_QUERIES)]]]
         asked_first = [] if asked is None else [asked[: min(FIRST_QUERIES, COST_QUERIES)]]
         costing = np.concatenate(own_first + asked_first)
@@ -1566,15 +1569,18 @@ def tune(
         elif least > 0:
             # as many counted points as give COUNTED_ENOUGH entries there (with a margin), not all of them
             want = COUNT_MARGIN * COUNTED_ENOUGH / least * screened.shape[0]
-            step = int(counted.shape[0] // max(want, 1.0))
+            step = int(counted_rows.size // max(want, 1.0))
             if step > 1:
-                counted = np.ascontiguousarray(counted[::step])
+                counted_rows = counted_rows[::step]
+    counted = X[counted_rows] if counted is None else counted
     truths, radius_truth = sample_truths(m, truths, radius_truth)  # the rest of the first sample
     price_scan(truths[0])
     while True:
         options = evaluate(todo, width, truths, radius_truth, counted, "early" if m < m_max else "lower")
         best, reached = _choose(options, target, radius is not None, early=m < m_max)
-        if m >= m_max:
+        # Done with the whole sample, or when the setting more queries would
+        # confirm costs no less than the exact answer, which is then chosen.
+        if m >= m_max or (allow_exact and reached and best.cost >= exact_cost):
             break
         if reached:
             # An early stop is trusted only when the next sample queries bear it

@@ -4,10 +4,14 @@
 #include <cmath>
 
 #include "index/errors.hpp"
+#include "parallel/pool.hpp"
 
 namespace plovik {
 
 namespace {
+
+// Pairs per task of coordinate_spread.
+constexpr std::size_t pairs_per_task = 512;
 
 // v - floor(v): v itself when already in [0, 1) (no call to floor).
 inline double wrapped(double v) { return v >= 0.0 && v < 1.0 ? v : v - std::floor(v); }
@@ -20,16 +24,28 @@ Array<double> coordinate_spread(const SampleRows& rows, std::span<const int64_t>
   const auto valid = [&](int64_t i) { return i >= 0 && static_cast<std::size_t>(i) < rows.m; };
   for (std::size_t i = 0; i < a.size(); ++i)
     if (!valid(a[i]) || !valid(b[i])) throw InvalidArgument("every row index must lie in [0, m)");
-  const std::size_t d = rows.d;
+  const std::size_t d = rows.d, pairs = a.size();
+  // The terms on every worker (reading the rows of random pairs is what
+  // costs: a memory access each), then summed on one thread in the pairs'
+  // order, so that the sums never depend on the thread count.
+  Array<double> terms(checked_mul(pairs, d));
+  struct NoState {};
+  parallel::for_chunks(
+      pairs, pairs_per_task, [] { return NoState{}; },
+      [&](NoState&, std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+          const double* x = rows.row(static_cast<std::size_t>(a[i]));
+          const double* y = rows.row(static_cast<std::size_t>(b[i]));
+          double* term = terms.data() + i * d;
+          for (std::size_t c = 0; c < d; ++c) {
+            const double diff = std::abs(wrapped(x[c]) - wrapped(y[c]));
+            term[c] = std::min(diff, 1.0 - diff);
+          }
+        }
+      });
   Array<double> sums(d, 0.0);
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const double* x = rows.row(static_cast<std::size_t>(a[i]));
-    const double* y = rows.row(static_cast<std::size_t>(b[i]));
-    for (std::size_t c = 0; c < d; ++c) {
-      const double diff = std::abs(wrapped(x[c]) - wrapped(y[c]));
-      sums[c] += std::min(diff, 1.0 - diff);
-    }
-  }
+  for (std::size_t i = 0; i < pairs; ++i)
+    for (std::size_t c = 0; c < d; ++c) sums[c] += terms[i * d + c];
   if (!a.empty())
     for (double& s : sums) s /= static_cast<double>(a.size());
   return sums;

@@ -18,7 +18,8 @@ namespace plovik {
 // of the pairs, one sum per coordinate, then divided by their number: the
 // same float64 operations, in the same order, as NumPy's mean over the first
 // axis of the (pairs, d) array of terms. Every index must lie in [0, m)
-// (InvalidArgument otherwise); no pairs give zeros. One thread.
+// (InvalidArgument otherwise); no pairs give zeros. The terms are computed
+// on the worker pool; the sums do not depend on the thread count.
 Array<double> coordinate_spread(const SampleRows& rows, std::span<const int64_t> a,
                                 std::span<const int64_t> b);
 
