@@ -29,7 +29,9 @@ scan; the NumPy reference plays no part.
    (of `SCREEN_QUERIES` before the first round of step 5) and doubled while
    no setting's bound is decisive (the 99% bound before the whole sample,
    `_Z_EARLY`); a stop before the whole sample is trusted only when the
-   next half as many sample queries bear it out (`_confirm`).
+   next half as many sample queries bear it out (`_confirm`), and not
+   sought when the setting it would keep costs no less than the exact
+   scan, which is then chosen.
 2. Coordinates. Each coordinate's spread on the torus (the mean toroidal
    distance along it between random pairs of points) weights how often the
    tables hash it: a coordinate that barely varies separates nothing.
