@@ -148,10 +148,15 @@ def test_kept_hits_and_counts_widened_are_those_measured_at_once():
         cache: dict = {}
         for m, L in [(10, 2), (10, 5), (25, 3), (25, 9), (40, 16), (20, 16), (30, 16), (30, 24), (40, 1)]:
             sub = truth.head(m)
-            (got,) = tuning._hits(cache, ("hits", b, K), b, s[:L], u[:L], [sub], P)
+            # both measured in one batch of engine calls, run in parallel
+            batch = tuning._Batch()
+            hits = tuning._hits(cache, ("hits", b, K), b, s[:L], u[:L], [sub], P, batch)
+            counts = tuning._counts(cache, ("counts", b, K), b, s[:L], u[:L], X[:500], X[-20:], P, 0.01, batch)
+            batch.run()
+            (got,) = hits()
             want = _native._neighbour_hits(b, s[:L], u[:L], sub.queries, sub.neighbours, sub.owner, P)
             assert np.array_equal(got, want), (trial, m, L)
-            got = tuning._counts(cache, ("counts", b, K), b, s[:L], u[:L], X[:500], X[-20:], P, 0.01)
+            got = counts()
             want = _native._candidate_counts(b, s[:L], u[:L], X[:500], X[-20:], P, 20 * 500 * 0.01)
             assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1]), (trial, L)
 
@@ -164,6 +169,11 @@ def counts_from(X, shape, marks, mark, dtype=np.uint8):
     """_candidate_counts_from of X in its own buckets (S2, U2) from zero counts and marks, each `mark`."""
     counts = np.zeros(shape, np.int64)
     return _native._candidate_counts_from(2, S2, U2, X, X, 1, 1e9, counts, counts, np.full(marks, mark, dtype))
+
+
+X5 = np.random.default_rng(0).random((5, 3))
+#: A valid ("hits", ...) call of `_measure_many`: each row of X5 its own neighbour.
+HITS_OK = ("hits", 2, S2, U2, X5, X5, np.arange(5), 1, np.zeros(5, np.int64), np.full((5, 2), -1))
 
 
 def hits_from(X, start, shape, first):
@@ -194,6 +204,15 @@ def hits_from(X, start, shape, first):
         (lambda s, u, X: hits_from(X, np.full(5, 3), (5, 2), -1), ValueError, r"start must lie in \[0, L\]"),
         (lambda s, u, X: hits_from(X, np.full(5, 1), (5, 2), 1), ValueError, "a table below its query's start"),
         (lambda s, u, X: hits_from(X, np.full(5, 1), (5, 2), -2), ValueError, "a table below its query's start"),
+        # a batch is checked whole before any call runs: a bad call anywhere refuses it
+        (lambda s, u, X: _native._measure_many([("counts", 2, s, u, X, X, 1, 1.0)]), ValueError, "each call must be"),
+        (lambda s, u, X: _native._measure_many([("sums",)]), ValueError, "each call must be"),
+        (lambda s, u, X: _native._measure_many(5), TypeError, "sequence of tuples"),
+        (
+            lambda s, u, X: _native._measure_many([HITS_OK, ("hits", *HITS_OK[1:-1], np.full((5, 3), -1))]),
+            ValueError,
+            r"shape \(pairs, 1 \+ P\)",
+        ),
         (lambda s, u, X: _native._spread(X, np.array([0, 5]), np.array([1, 2])), ValueError, r"lie in \[0, m\)"),
         (lambda s, u, X: _native._spread(X, np.array([0]), np.array([1, 2])), ValueError, "as many rows"),
         (lambda s, u, X: _native._weighted_draw(np.ones(0), u, 2), ValueError, "must not be empty"),

@@ -1,5 +1,6 @@
 """Type stubs for the compiled module plovik._native."""
 
+from collections.abc import Sequence
 from typing import Any, Final
 
 import numpy as np
@@ -212,6 +213,10 @@ def _neighbour_hits_from(
     first: npt.NDArray[np.int64],
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     """(hits, first): `_neighbour_hits` continued from the tables [0, start[q]) already searched."""
+
+def _measure_many(calls: Sequence[tuple[Any, ...]]) -> list[tuple[npt.NDArray[Any], ...]]:
+    """The results of several ("counts", ...) / ("hits", ...) calls of `_candidate_counts_from` and
+    `_neighbour_hits_from`, run at once on the worker pool, in order."""
 
 def _all_finite(values: npt.NDArray[np.float64]) -> bool:
     """Whether every value of the (n, d) array is finite (one parallel pass)."""

@@ -887,13 +887,27 @@ _HashCache = dict[tuple[Any, ...], _Hashed]
 _Columns = dict[str, npt.NDArray[Any]]
 
 
-def _hashed(cache: _HashCache | None, key: tuple[Any, ...], make: Callable[[], _Hashed]) -> _Hashed:
-    """`make()`, kept in `cache` under `key`."""
-    if cache is None:
-        return make()
-    if key not in cache:
-        cache[key] = make()
-    return cache[key]
+class _Batch:
+    """The engine's measurements of several settings (`_candidate_counts_from`
+    and `_neighbour_hits_from` calls), gathered and then made in one call
+    of `_native._measure_many`, a task each on the worker pool: each result
+    is the one its call alone returns."""
+
+    def __init__(self) -> None:
+        self.calls: list[tuple[Any, ...]] = []
+        self.results: list[tuple[npt.NDArray[Any], ...]] = []
+
+    def add(self, *call: Any) -> int:
+        """Gathers a ("counts", ...) or ("hits", ...) call; its result will be results[returned]."""
+        self.calls.append(call)
+        return len(self.calls) - 1
+
+    def run(self) -> None:
+        self.results = _native._measure_many(self.calls) if self.calls else []
+
+
+#: What a measurement gives once its batch has run.
+_Pending = Callable[[], _Hashed]
 
 
 def _hits(
@@ -904,18 +918,20 @@ def _hits(
     u: npt.NDArray[np.float64],
     truths: list[_Truth],
     flips: int,
-) -> _Hashed:
+    batch: _Batch,
+) -> _Pending:
     """The engine's per-query hits (m, flips + 1, L) of each truth with the
-    tables of `s` and `u` (b cells), kept in `cache` under `key` (one per
-    cells and components) with, per pair, the first table that finds it at
-    each probe count. A query's hits are its own, and the first L tables of
-    a draw are those of any smaller one: hits kept for more tables are cut
-    to L; hits kept for fewer go on from the tables they searched, for the
-    pairs not yet found; the queries a truth gained since are hashed alone."""
+    tables of `s` and `u` (b cells), once `batch` has run; kept in `cache`
+    under `key` (one per cells and components) with, per pair, the first
+    table that finds it at each probe count. A query's hits are its own,
+    and the first L tables of a draw are those of any smaller one: hits
+    kept for more tables are cut to L; hits kept for fewer go on from the
+    tables they searched, for the pairs not yet found; the queries a truth
+    gained since are hashed alone."""
     L = s.shape[0]
 
-    def fresh(t: _Truth, start: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-        """The hits and first tables of the queries of `t` from `start` on, with the L tables."""
+    def fresh(t: _Truth, start: int) -> int:
+        """The call for the hits and first tables of the queries of `t` from `start` on, with the L tables."""
         pairs = int(np.searchsorted(t.owner, start)) if start else 0
         queries, neighbours, owner = (
             (t.queries[start:], t.neighbours[pairs:], t.owner[pairs:] - start)
@@ -923,44 +939,54 @@ def _hits(
             else (t.queries, t.neighbours, t.owner)
         )
         first = np.full((owner.size, flips + 1), -1, np.int64)
-        return _native._neighbour_hits_from(
-            b, s, u, queries, neighbours, owner, flips, np.zeros(queries.shape[0], np.int64), first
-        )
+        zero = np.zeros(queries.shape[0], np.int64)
+        return batch.add("hits", b, s, u, queries, neighbours, owner, flips, zero, first)
 
-    def wider(
-        t: _Truth, h: npt.NDArray[np.int64], f: npt.NDArray[np.int64]
-    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-        """The hits and first tables of `t` with the L tables, from those kept
-        for fewer (h, f): their queries go on from the tables searched, those
-        gained since start from the first."""
+    def wider(t: _Truth, h: npt.NDArray[np.int64], f: npt.NDArray[np.int64]) -> int:
+        """The call for the hits and first tables of `t` with the L tables, from
+        those kept for fewer (h, f): their queries go on from the tables
+        searched, those gained since start from the first."""
         kept = min(h.shape[0], t.queries.shape[0])
         pairs = int(np.searchsorted(t.owner, kept))
         first = np.concatenate([f[:pairs], np.full((t.owner.size - pairs, flips + 1), -1, np.int64)])
         start = np.zeros(t.queries.shape[0], np.int64)
         start[:kept] = h.shape[2]
-        return _native._neighbour_hits_from(b, s, u, t.queries, t.neighbours, t.owner, flips, start, first)
+        return batch.add("hits", b, s, u, t.queries, t.neighbours, t.owner, flips, start, first)
+
+    def made(i: int) -> Callable[[], _Hashed]:
+        return lambda: batch.results[i]
+
+    def cut(h: npt.NDArray[np.int64], f: npt.NDArray[np.int64]) -> Callable[[], _Hashed]:
+        return lambda: (h, f)
+
+    def joined(h: npt.NDArray[np.int64], f: npt.NDArray[np.int64], i: int) -> Callable[[], _Hashed]:
+        return lambda: (np.concatenate([h, batch.results[i][0]]), np.concatenate([f, batch.results[i][1]]))
 
     n = len(truths)
     kept = None if cache is None else cache.get(key)
+    parts: list[Callable[[], _Hashed]]  # per truth, its (hits, first) once the batch has run
     if kept is None or len(kept) != 2 * n:
-        made = [fresh(t, 0) for t in truths]
+        parts = [made(fresh(t, 0)) for t in truths]
     elif kept[0].shape[2] < L:
-        made = [wider(t, h, f) for t, h, f in zip(truths, kept[:n], kept[n:], strict=True)]
+        parts = [made(wider(t, h, f)) for t, h, f in zip(truths, kept[:n], kept[n:], strict=True)]
     else:
-        made = []
+        parts = []
         for t, h, f in zip(truths, kept[:n], kept[n:], strict=True):
             m = t.queries.shape[0]
             if h.shape[0] >= m:
-                made.append((h[:m, :, :L], f[: int(np.searchsorted(t.owner, m))]))
+                parts.append(cut(h[:m, :, :L], f[: int(np.searchsorted(t.owner, m))]))
             else:
-                more, first = fresh(t, h.shape[0])
-                made.append((np.concatenate([h[:, :, :L], more]), np.concatenate([f, first])))
-        if kept[0].shape[2] > L:
-            return tuple(h for h, _ in made)  # the wider hits stay kept
-    out = tuple(h for h, _ in made)
-    if cache is not None:
-        cache[key] = out + tuple(f for _, f in made)
-    return out
+                parts.append(joined(h[:, :, :L], f, fresh(t, h.shape[0])))
+    wider_kept = kept is not None and len(kept) == 2 * n and kept[0].shape[2] > L
+
+    def finish() -> _Hashed:
+        both = [part() for part in parts]
+        out = tuple(h for h, _ in both)
+        if cache is not None and not wider_kept:  # the wider hits stay kept
+            cache[key] = out + tuple(f for _, f in both)
+        return out
+
+    return finish
 
 
 def _counts(
@@ -973,27 +999,34 @@ def _counts(
     queries: npt.NDArray[np.float64],
     flips: int,
     share: float,
-) -> _Hashed:
+    batch: _Batch,
+) -> _Pending:
     """The engine's candidate counts (entries, distinct), both (flips + 1, L),
     of `queries` in the buckets of `counted` with the tables of `s` and `u`
-    (b cells; distinct -1 past `share` of the points per query), kept in
-    `cache` under `key` (one per cells, components, counted points and
-    queries) with, per query and point, the lowest probe that gathered it.
-    The first L tables of a draw are those of any smaller one: counts kept
-    for more tables are cut to L, counts kept for fewer go on from the
-    tables they counted."""
+    (b cells; distinct -1 past `share` of the points per query), once
+    `batch` has run; kept in `cache` under `key` (one per cells,
+    components, counted points and queries) with, per query and point, the
+    lowest probe that gathered it. The first L tables of a draw are those
+    of any smaller one: counts kept for more tables are cut to L, counts
+    kept for fewer go on from the tables they counted."""
     L = s.shape[0]
     kept = None if cache is None else cache.get(key)
     if kept is not None and kept[0].shape[1] >= L:
-        return kept[0][:, :L], kept[1][:, :L]
+        entries, distinct = kept[0][:, :L], kept[1][:, :L]
+        return lambda: (entries, distinct)
     if kept is None:
         none = np.zeros((flips + 1, 0), np.int64)
         kept = (none, none, np.full((queries.shape[0], counted.shape[0]), flips + 1, np.uint8))
     bound = queries.shape[0] * counted.shape[0] * share
-    entries, distinct, best = _native._candidate_counts_from(b, s, u, counted, queries, flips, bound, *kept)
-    if cache is not None:
-        cache[key] = (entries, distinct, best)
-    return entries, distinct
+    i = batch.add("counts", b, s, u, counted, queries, flips, bound, *kept)
+
+    def finish() -> _Hashed:
+        entries, distinct, best = batch.results[i]
+        if cache is not None:
+            cache[key] = (entries, distinct, best)
+        return entries, distinct
+
+    return finish
 
 
 @functools.cache
@@ -1020,14 +1053,17 @@ def _evaluate(
     probes: int | None,
     target: float,
     cost: CostModel,
+    batch: _Batch,
     cache: _HashCache | None = None,
     interval: bool = True,
     costing: npt.NDArray[np.float64] | None = None,
-) -> tuple[_Columns, tuple[float, int]]:
+) -> Callable[[], tuple[_Columns, tuple[float, int]]]:
     """Every (L, P) of one (b, K) with the tables of `s` and `u` (L up to
     their count), as columns (`_COLUMNS`), measured by the engine's hashing
     (`plovik._native`); and `_more_tables` of them (inf when the tables are
-    given). The counts and hits it hashes are kept in `cache` for the same
+    given): what the returned function gives once `batch`, which the
+    engine's calls are added to, has run. The counts and hits it hashes are
+    kept in `cache` for the same
     setting on the same counted points or the same queries.
     Without `interval` only the point estimates of recall are taken (the
     bounds are NaN): enough to screen settings, not to choose one.
@@ -1040,80 +1076,86 @@ def _evaluate(
         np.concatenate([t.queries[:COST_QUERIES] for t in truths if t.costed]) if costing is None else costing
     )
     m_cost = cost_queries.shape[0]
-    entries, distinct = _counts(
-        cache, ("counts", b, k, counted.shape[0], m_cost), b, s, u, counted, cost_queries, P_all, MAX_SHARE
+    counts = _counts(
+        cache, ("counts", b, k, counted.shape[0], m_cost), b, s, u, counted, cost_queries, P_all, MAX_SHARE, batch
     )
-    hits = _hits(cache, ("hits", b, k), b, s, u, truths, P_all)
-    measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths, strict=True)]
-    if interval:
-        # per (p, l), the kind of queries with the lowest bound
-        lows = np.stack([m[1] for m in measured]) if len(measured) > 1 else measured[0][1][None]
-        worst = np.argmin(lows, axis=0)
+    hits_of = _hits(cache, ("hits", b, k), b, s, u, truths, P_all, batch)
+    radius_of = None if radius_truth is None else _hits(cache, ("radius", b, k), b, s, u, [radius_truth], P_all, batch)
 
-        def pick(j: int) -> npt.NDArray[np.float64]:
-            """Column j of `_recall` of the kind of queries with the lowest bound, per (p, l)."""
-            if len(measured) == 1:
-                return measured[0][j]
-            column: npt.NDArray[np.float64] = np.choose(worst, [m[j] for m in measured])
-            return column
+    def finish() -> tuple[_Columns, tuple[float, int]]:
+        entries, distinct = counts()
+        hits = hits_of()
+        measured = [_recall(h, t.need, interval) for h, t in zip(hits, truths, strict=True)]
+        if interval:
+            # per (p, l), the kind of queries with the lowest bound
+            lows = np.stack([m[1] for m in measured]) if len(measured) > 1 else measured[0][1][None]
+            worst = np.argmin(lows, axis=0)
 
-        lower, early = lows.min(axis=0), np.min([m[3] for m in measured], axis=0)
-        recall, lo, hi = pick(0), pick(1), pick(2)
-    else:
-        # the point estimates alone: the kind of queries with the lowest recall; no bounds
-        recall = functools.reduce(np.minimum, [m[0] for m in measured])
-        lower = early = lo = hi = np.full(recall.shape, np.nan)
+            def pick(j: int) -> npt.NDArray[np.float64]:
+                """Column j of `_recall` of the kind of queries with the lowest bound, per (p, l)."""
+                if len(measured) == 1:
+                    return measured[0][j]
+                column: npt.NDArray[np.float64] = np.choose(worst, [m[j] for m in measured])
+                return column
 
-    if radius_truth is not None:
-        rt = radius_truth
-        (radius_hits,) = _hits(cache, ("radius", b, k), b, s, u, [rt], P_all)
-        rr, rlo, rhi, rearly = _recall(radius_hits, rt.need, interval)
-    else:
-        rr = rlo = rhi = rearly = np.ones_like(recall)
-    over = distinct < 0  # beyond the budget: distinct taken as entries
-    cand = np.where(over, entries, distinct) * scale / m_cost
-    gathered = entries * scale / m_cost
-    p_grid, l_grid = _grids(P_all + 1, L)
-    cols = dict(
-        b=np.full(p_grid.shape, b),
-        k=np.full(p_grid.shape, k),
-        l=l_grid,
-        p=p_grid,
-        lower=lower,
-        early=np.minimum(early, rearly),
-        recall=recall,
-        lo=lo,
-        hi=hi,
-        rrecall=rr,
-        rlo=rlo,
-        rhi=rhi,
-        candidates=cand,
-        cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), gathered, cand),
-        over=over,
-        counted=entries,
-    )
-    more = (
-        (math.inf, L)
-        if tables is not None
-        else _more_tables(
-            np.minimum(cols["recall"], rr) if radius_truth is not None else cols["recall"],
-            over,
-            gathered,
-            cand,
-            target,
-            d,
-            k,
-            range(P_all + 1) if probes is None else (P_all,),
-            cost,
+            lower, early = lows.min(axis=0), np.min([m[3] for m in measured], axis=0)
+            recall, lo, hi = pick(0), pick(1), pick(2)
+        else:
+            # the point estimates alone: the kind of queries with the lowest recall; no bounds
+            recall = functools.reduce(np.minimum, [m[0] for m in measured])
+            lower = early = lo = hi = np.full(recall.shape, np.nan)
+
+        if radius_truth is not None and radius_of is not None:
+            (radius_hits,) = radius_of()
+            rr, rlo, rhi, rearly = _recall(radius_hits, radius_truth.need, interval)
+        else:
+            rr = rlo = rhi = rearly = np.ones_like(recall)
+        over = distinct < 0  # beyond the budget: distinct taken as entries
+        cand = np.where(over, entries, distinct) * scale / m_cost
+        gathered = entries * scale / m_cost
+        p_grid, l_grid = _grids(P_all + 1, L)
+        cols = dict(
+            b=np.full(p_grid.shape, b),
+            k=np.full(p_grid.shape, k),
+            l=l_grid,
+            p=p_grid,
+            lower=lower,
+            early=np.minimum(early, rearly),
+            recall=recall,
+            lo=lo,
+            hi=hi,
+            rrecall=rr,
+            rlo=rlo,
+            rhi=rhi,
+            candidates=cand,
+            cost=cost.index(d, k, l_grid, np.minimum(p_grid, k), gathered, cand),
+            over=over,
+            counted=entries,
         )
-    )
-    if probes is None and tables is None:
-        return {name: col.ravel() for name, col in cols.items()}, more
-    keep = (
-        slice(None) if probes is None else slice(P_all, P_all + 1),
-        slice(None) if tables is None else slice(L - 1, L),
-    )
-    return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}, more
+        more = (
+            (math.inf, L)
+            if tables is not None
+            else _more_tables(
+                np.minimum(cols["recall"], rr) if radius_truth is not None else cols["recall"],
+                over,
+                gathered,
+                cand,
+                target,
+                d,
+                k,
+                range(P_all + 1) if probes is None else (P_all,),
+                cost,
+            )
+        )
+        if probes is None and tables is None:
+            return {name: col.ravel() for name, col in cols.items()}, more
+        keep = (
+            slice(None) if probes is None else slice(P_all, P_all + 1),
+            slice(None) if tables is None else slice(L - 1, L),
+        )
+        return {name: np.asarray(col)[keep].ravel() for name, col in cols.items()}, more
+
+    return finish
 
 
 def _more_tables(
@@ -1447,25 +1489,29 @@ def tune(
     hashed: _HashCache = {}  # `_evaluate`'s counts and hits
 
     def measured(
-        shape: tuple[int, int],
-        L: int,
+        wanted: list[tuple[tuple[int, int], int]],
         truths: list[_Truth],
         radius_truth: _Truth | None,
         counted: npt.NDArray[np.float64],
         interval: bool,
         costing: npt.NDArray[np.float64] | None,
-    ) -> tuple[_Columns, tuple[float, int]]:
-        """`_evaluate` of one (b, K) with its first L tables; a measurement
-        already made on the same queries and counted points is not made again."""
-        key = (*shape, L, truths[0].queries.shape[0], counted.shape[0], interval)
-        if key not in done:
+    ) -> list[tuple[_Columns, tuple[float, int]]]:
+        """`_evaluate` of each (b, K) of `wanted` with its first L tables (one
+        batch of engine calls for all of them); a measurement already made on
+        the same queries and counted points is not made again."""
+        batch = _Batch()
+        pending = {}
+        keys = [(*shape, L, truths[0].queries.shape[0], counted.shape[0], interval) for shape, L in wanted]
+        for (shape, L), key in zip(wanted, keys, strict=True):
+            if key in done or key in pending:
+                continue
             kk = shape[1]
             if kk not in drawn or drawn[kk][0].shape[0] < L:
                 # the first L tables of a larger draw are those of a smaller
                 # one: the most tables a tuning measures are drawn at once
                 drawn[kk] = draw_weighted_parameters(draw_rng(), weights, max(L, MAX_TABLES), kk)
             s, u = drawn[kk]
-            done[key] = _evaluate(
+            pending[key] = _evaluate(
                 *shape,
                 s[:L],
                 u[:L],
@@ -1478,11 +1524,15 @@ def tune(
                 probes,
                 target,
                 cost,
+                batch,
                 hashed,
                 interval,
                 costing,
             )
-        return done[key]
+        batch.run()
+        for key, finish in pending.items():
+            done[key] = finish()
+        return [done[key] for key in keys]
 
     def evaluate(
         todo: list[tuple[int, int]],
@@ -1501,10 +1551,13 @@ def tune(
         since what it reaches may rule the others out. `costing`: as `_evaluate`'s."""
         if tables is not None:
             width.update((shape, tables) for shape in todo)
-        found = {
-            shape: measured(shape, width[shape], truths, radius_truth, counted, by != "recall", costing)
-            for shape in todo
-        }
+        found = dict(
+            zip(
+                todo,
+                measured([(sh, width[sh]) for sh in todo], truths, radius_truth, counted, by != "recall", costing),
+                strict=True,
+            )
+        )
         least = {shape: _cheapest(found[shape][0], target, radius is not None, by) for shape in todo}
         while True:
             bound = min(min(least.values()), exact_cost if allow_exact else math.inf)
@@ -1520,7 +1573,9 @@ def tune(
                 )
                 if width[top] < MAX_TABLES:
                     width[top] = MAX_TABLES
-                    found[top] = measured(top, MAX_TABLES, truths, radius_truth, counted, by != "recall", costing)
+                    (found[top],) = measured(
+                        [(top, MAX_TABLES)], truths, radius_truth, counted, by != "recall", costing
+                    )
                     least[top] = _cheapest(found[top][0], target, radius is not None, by)
                     continue
             if not could:
@@ -1531,7 +1586,7 @@ def tune(
             # fall slower than they seemed, and a nearer measurement rules such a (b, K) out cheaply
             wanted = max(2 * width[sh], min(found[sh][1][1], WIDEN * width[sh]))
             width[sh] = min(MAX_TABLES, 1 << (wanted - 1).bit_length())
-            found[sh] = measured(sh, width[sh], truths, radius_truth, counted, by != "recall", costing)
+            (found[sh],) = measured([(sh, width[sh])], truths, radius_truth, counted, by != "recall", costing)
             least[sh] = _cheapest(found[sh][0], target, radius is not None, by)
 
     # The truth of the whole sample when it is cheap; else of FIRST_QUERIES

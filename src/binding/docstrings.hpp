@@ -249,6 +249,14 @@ inline constexpr const char* neighbour_hits_from =
     "its query q; the tables from there on are searched. The hits are those\n"
     "of _neighbour_hits with all L tables, `first` completed over them.";
 
+inline constexpr const char* measure_many =
+    "_measure_many(calls)\n--\n\n"
+    "Several calls of _candidate_counts_from and _neighbour_hits_from at\n"
+    "once, each a task on the worker pool: `calls` holds (\"counts\", the 10\n"
+    "arguments of _candidate_counts_from) and (\"hits\", the 9 arguments of\n"
+    "_neighbour_hits_from) tuples; returns the list of their results, in\n"
+    "order. Every call is checked before any runs.";
+
 inline constexpr const char* all_finite =
     "_all_finite(values)\n--\n\n"
     "Whether every value of `values` ((n, d) float64) is finite: one pass\n"

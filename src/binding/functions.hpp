@@ -88,6 +88,9 @@ PyObject* function_neighbour_hits(PyObject* module, PyObject* const* args, Py_ss
 // _neighbour_hits_from(b, s, u, queries, neighbours, owner, flips, start, first)
 PyObject* function_neighbour_hits_from(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames);
+// _measure_many(calls)
+PyObject* function_measure_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
 // _spread(rows, a, b)
 PyObject* function_spread(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);

@@ -46,6 +46,8 @@ PyMethodDef module_functions[] = {
      doc::neighbour_hits},
     {"_neighbour_hits_from", PLOVIK_FASTCALL(function_neighbour_hits_from),
      METH_FASTCALL | METH_KEYWORDS, doc::neighbour_hits_from},
+    {"_measure_many", PLOVIK_FASTCALL(function_measure_many), METH_FASTCALL | METH_KEYWORDS,
+     doc::measure_many},
     {"_all_finite", PLOVIK_FASTCALL(function_all_finite), METH_FASTCALL | METH_KEYWORDS,
      doc::all_finite},
     {"_spread", PLOVIK_FASTCALL(function_spread), METH_FASTCALL | METH_KEYWORDS, doc::spread},

@@ -1,6 +1,10 @@
 // _probe_keys, _candidate_counts, _candidate_counts_from, _neighbour_hits,
-// _neighbour_hits_from, _spread and _weighted_draw: what the tuning measures hash settings with
-// (plovik.tuning), by the engine's own hashing (src/index/tuning).
+// _neighbour_hits_from, _measure_many (several of the last two at once, in
+// parallel), _spread and _weighted_draw: what the tuning measures hash
+// settings with (plovik.tuning), by the engine's own hashing (src/index/tuning).
+#include <deque>
+#include <variant>
+
 #include "binding/convert/args.hpp"
 #include "binding/convert/results.hpp"
 #include "binding/functions.hpp"
@@ -12,6 +16,7 @@
 #include "index/tuning/sample_hash.hpp"
 #include "index/tuning/spread.hpp"
 #include "index/write/construct.hpp"
+#include "parallel/pool.hpp"
 
 namespace plovik::py {
 
@@ -89,6 +94,98 @@ struct CountArgs {
   }
 };
 
+// One call of _candidate_counts_from: its arguments a[0] to a[9] read and
+// checked, its run (without the interpreter lock) and its result.
+struct CountsFromCall {
+  static constexpr std::initializer_list<const char*> names = {
+      "b", "s", "u", "points", "queries", "flips", "bound", "entries", "distinct", "best"};
+  CountArgs args;
+  CandidateCounts prior;
+  Array<uint8_t> best;
+  CandidateCounts out;
+
+  explicit CountsFromCall(PyObject* const* a) : args(a) {
+    PyArrayObject* entries_arr = to_array(a[7], "entries", 2, NPY_INT64);
+    PyArrayObject* distinct_arr = to_array(a[8], "distinct", 2, NPY_INT64);
+    PyArrayObject* best_arr = to_array(a[9], "best", 2, NPY_UINT8);
+    const npy_intp* es = PyArray_DIMS(entries_arr);
+    const npy_intp* ds = PyArray_DIMS(distinct_arr);
+    if (static_cast<std::size_t>(es[0]) != args.flips + 1 || ds[0] != es[0] || ds[1] != es[1] ||
+        static_cast<std::size_t>(es[1]) > args.setting.ix.l)
+      raise(PyExc_ValueError, "entries and distinct must have shape (1 + P, l) with l <= L");
+    if (static_cast<std::size_t>(PyArray_DIM(best_arr, 0)) != args.queries.rows.m ||
+        static_cast<std::size_t>(PyArray_DIM(best_arr, 1)) != args.points.rows.m)
+      raise(PyExc_ValueError, "best must have shape (queries, points)");
+    prior = {read_array<int64_t>(entries_arr), read_array<int64_t>(distinct_arr)};
+    best = read_array<uint8_t>(best_arr);
+  }
+
+  void run() {
+    out = candidate_counts_from(args.setting.ix, args.points.rows, args.queries.rows, args.flips,
+                                args.bound, prior, best);
+  }
+
+  // (entries, distinct, best), a new reference.
+  PyObject* result() {
+    const auto rows = static_cast<npy_intp>(args.flips + 1),
+               cols = static_cast<npy_intp>(args.setting.ix.l);
+    Ref entries(shaped(std::move(out.entries), rows, cols));
+    Ref distinct(shaped(std::move(out.distinct), rows, cols));
+    Ref marks(reshape(hand_over(std::move(best)), static_cast<npy_intp>(args.queries.rows.m),
+                      static_cast<npy_intp>(args.points.rows.m)));
+    return check(PyTuple_Pack(3, entries.get(), distinct.get(), marks.get()));
+  }
+};
+
+// One call of _neighbour_hits_from, as CountsFromCall: arguments a[0] to a[8].
+struct HitsFromCall {
+  static constexpr std::initializer_list<const char*> names = {
+      "b", "s", "u", "queries", "neighbours", "owner", "flips", "start", "first"};
+  Setting setting;
+  Rows queries;
+  Rows neighbours;
+  Array<int64_t> owner;
+  std::size_t flips = 0;
+  Array<int64_t> start;
+  Array<int64_t> first;
+  Array<int64_t> hits;
+
+  explicit HitsFromCall(PyObject* const* a)
+      : setting(a[0], a[1], a[2], width_of(a[3], "queries")),
+        queries(a[3], "queries"),
+        neighbours(a[4], "neighbours") {
+    same_width(queries, neighbours, "neighbours and queries must have as many columns");
+    owner = read_array<int64_t>(to_array(a[5], "owner", 1, NPY_INT64));
+    if (owner.size() != neighbours.rows.m)
+      raise(PyExc_ValueError, "owner must hold one query row per neighbour");
+    flips = std::min(to_usize(a[6], "flips"), setting.ix.k);
+    start = read_array<int64_t>(to_array(a[7], "start", 1, NPY_INT64));
+    PyArrayObject* first_arr = to_array(a[8], "first", 2, NPY_INT64);
+    if (static_cast<std::size_t>(PyArray_DIM(first_arr, 0)) != neighbours.rows.m ||
+        static_cast<std::size_t>(PyArray_DIM(first_arr, 1)) != flips + 1)
+      raise(PyExc_ValueError, "first must have shape (pairs, 1 + P)");
+    first = read_array<int64_t>(first_arr);
+  }
+
+  void run() {
+    hits =
+        neighbour_hits_from(setting.ix, queries.rows, neighbours.rows, owner, flips, start, first);
+  }
+
+  // (hits, first), a new reference.
+  PyObject* result() {
+    npy_intp dims[3] = {static_cast<npy_intp>(queries.rows.m), static_cast<npy_intp>(flips + 1),
+                        static_cast<npy_intp>(setting.ix.l)};
+    Ref flat(hand_over(std::move(hits)));
+    PyArray_Dims shape{dims, 3};
+    Ref shaped_hits(
+        check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER)));
+    Ref found(shaped(std::move(first), static_cast<npy_intp>(neighbours.rows.m),
+                     static_cast<npy_intp>(flips + 1)));
+    return check(PyTuple_Pack(2, shaped_hits.get(), found.get()));
+  }
+};
+
 }  // namespace
 
 PyObject* function_probe_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -130,37 +227,10 @@ PyObject* function_candidate_counts_from(PyObject*, PyObject* const* args, Py_ss
                                          PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[10];
-    match_args(
-        {"_candidate_counts_from",
-         {"b", "s", "u", "points", "queries", "flips", "bound", "entries", "distinct", "best"},
-         10},
-        args, nargs, kwnames, a);
-    const CountArgs c_args(a);
-    const auto& [setting, points, queries, flips, bound] = c_args;
-    PyArrayObject* entries_arr = to_array(a[7], "entries", 2, NPY_INT64);
-    PyArrayObject* distinct_arr = to_array(a[8], "distinct", 2, NPY_INT64);
-    PyArrayObject* best_arr = to_array(a[9], "best", 2, NPY_UINT8);
-    const npy_intp* es = PyArray_DIMS(entries_arr);
-    const npy_intp* ds = PyArray_DIMS(distinct_arr);
-    if (static_cast<std::size_t>(es[0]) != flips + 1 || ds[0] != es[0] || ds[1] != es[1] ||
-        static_cast<std::size_t>(es[1]) > setting.ix.l)
-      raise(PyExc_ValueError, "entries and distinct must have shape (1 + P, l) with l <= L");
-    if (static_cast<std::size_t>(PyArray_DIM(best_arr, 0)) != queries.rows.m ||
-        static_cast<std::size_t>(PyArray_DIM(best_arr, 1)) != points.rows.m)
-      raise(PyExc_ValueError, "best must have shape (queries, points)");
-    const CandidateCounts prior{read_array<int64_t>(entries_arr),
-                                read_array<int64_t>(distinct_arr)};
-    Array<uint8_t> best = read_array<uint8_t>(best_arr);
-    CandidateCounts c = without_gil([&] {
-      return candidate_counts_from(setting.ix, points.rows, queries.rows, flips, bound, prior,
-                                   best);
-    });
-    const auto rows = static_cast<npy_intp>(flips + 1), cols = static_cast<npy_intp>(setting.ix.l);
-    Ref entries(shaped(std::move(c.entries), rows, cols));
-    Ref distinct(shaped(std::move(c.distinct), rows, cols));
-    Ref marks(reshape(hand_over(std::move(best)), static_cast<npy_intp>(queries.rows.m),
-                      static_cast<npy_intp>(points.rows.m)));
-    return PyTuple_Pack(3, entries.get(), distinct.get(), marks.get());
+    match_args({"_candidate_counts_from", CountsFromCall::names, 10}, args, nargs, kwnames, a);
+    CountsFromCall call(a);
+    without_gil([&] { call.run(); });
+    return call.result();
   });
 }
 
@@ -194,37 +264,52 @@ PyObject* function_neighbour_hits_from(PyObject*, PyObject* const* args, Py_ssiz
                                        PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[9];
-    match_args({"_neighbour_hits_from",
-                {"b", "s", "u", "queries", "neighbours", "owner", "flips", "start", "first"},
-                9},
-               args, nargs, kwnames, a);
-    const Setting setting(a[0], a[1], a[2], width_of(a[3], "queries"));
-    const Rows queries(a[3], "queries");
-    const Rows neighbours(a[4], "neighbours");
-    same_width(queries, neighbours, "neighbours and queries must have as many columns");
-    const Array<int64_t> owner = read_array<int64_t>(to_array(a[5], "owner", 1, NPY_INT64));
-    if (owner.size() != neighbours.rows.m)
-      raise(PyExc_ValueError, "owner must hold one query row per neighbour");
-    const std::size_t flips = std::min(to_usize(a[6], "flips"), setting.ix.k);
-    const Array<int64_t> start = read_array<int64_t>(to_array(a[7], "start", 1, NPY_INT64));
-    PyArrayObject* first_arr = to_array(a[8], "first", 2, NPY_INT64);
-    if (static_cast<std::size_t>(PyArray_DIM(first_arr, 0)) != neighbours.rows.m ||
-        static_cast<std::size_t>(PyArray_DIM(first_arr, 1)) != flips + 1)
-      raise(PyExc_ValueError, "first must have shape (pairs, 1 + P)");
-    Array<int64_t> first = read_array<int64_t>(first_arr);
-    Array<int64_t> hits = without_gil([&] {
-      return neighbour_hits_from(setting.ix, queries.rows, neighbours.rows, owner, flips, start,
-                                 first);
+    match_args({"_neighbour_hits_from", HitsFromCall::names, 9}, args, nargs, kwnames, a);
+    HitsFromCall call(a);
+    without_gil([&] { call.run(); });
+    return call.result();
+  });
+}
+
+PyObject* function_measure_many(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[1];
+    match_args({"_measure_many", {"calls"}, 1}, args, nargs, kwnames, a);
+    // Every call read and checked first (under the interpreter lock), then
+    // all of them run at once, one task each, without it.
+    Ref seq(check(PySequence_Fast(a[0], "calls must be a sequence of tuples")));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    std::deque<std::variant<CountsFromCall, HitsFromCall>> calls;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+      const Py_ssize_t size = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : 0;
+      PyObject* kind = size > 0 ? PyTuple_GET_ITEM(item, 0) : nullptr;
+      auto named = [&](const char* name) {
+        return kind != nullptr && PyUnicode_Check(kind) &&
+               PyUnicode_CompareWithASCIIString(kind, name) == 0;
+      };
+      PyObject* const* rest = size > 0 ? PySequence_Fast_ITEMS(item) + 1 : nullptr;
+      if (named("counts") && size == 11)
+        calls.emplace_back(std::in_place_type<CountsFromCall>, rest);
+      else if (named("hits") && size == 10)
+        calls.emplace_back(std::in_place_type<HitsFromCall>, rest);
+      else
+        raise(PyExc_ValueError,
+              "each call must be (\"counts\", the 10 arguments of _candidate_counts_from) or "
+              "(\"hits\", the 9 arguments of _neighbour_hits_from)");
+    }
+    without_gil([&] {
+      parallel::for_each(calls.size(),
+                         [&](std::size_t i) { std::visit([](auto& c) { c.run(); }, calls[i]); });
     });
-    npy_intp dims[3] = {static_cast<npy_intp>(queries.rows.m), static_cast<npy_intp>(flips + 1),
-                        static_cast<npy_intp>(setting.ix.l)};
-    Ref flat(hand_over(std::move(hits)));
-    PyArray_Dims shape{dims, 3};
-    Ref shaped_hits(
-        check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER)));
-    Ref found(shaped(std::move(first), static_cast<npy_intp>(neighbours.rows.m),
-                     static_cast<npy_intp>(flips + 1)));
-    return PyTuple_Pack(2, shaped_hits.get(), found.get());
+    Ref out(check(PyList_New(n)));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* r =
+          std::visit([](auto& c) { return c.result(); }, calls[static_cast<std::size_t>(i)]);
+      PyList_SET_ITEM(out.get(), i, r);
+    }
+    return out.release();
   });
 }
 
