@@ -74,6 +74,8 @@ scan; the NumPy reference plays no part.
    table) and extended by new queries, and by new tables for the
    neighbours not yet found; its candidate counts are kept (with each
    counted point's lowest probe per query) and extended by new tables.
+   The engine's counts and hits of every setting a round measures at once
+   are made in one call, a task each on the worker pool (`_Batch`).
 6. Choice. Among the settings whose recall's 95% lower bound reaches the
    target (on the self-join sample and, separately, on the caller's
    queries), the cheapest; when the exact answer (the scan, or the grid where
