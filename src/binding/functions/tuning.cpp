@@ -137,20 +137,17 @@ struct CountsFromCall {
   }
 };
 
-// One call of _neighbour_hits_from, as CountsFromCall: arguments a[0] to a[8].
-struct HitsFromCall {
-  static constexpr std::initializer_list<const char*> names = {
-      "b", "s", "u", "queries", "neighbours", "owner", "flips", "start", "first"};
+// The arguments _neighbour_hits and _neighbour_hits_from share, a[0] to
+// a[6]: the setting, the queries, their neighbours and owners, the flips
+// (at most K), read and checked in that order.
+struct HitsArgs {
   Setting setting;
   Rows queries;
   Rows neighbours;
   Array<int64_t> owner;
   std::size_t flips = 0;
-  Array<int64_t> start;
-  Array<int64_t> first;
-  Array<int64_t> hits;
 
-  explicit HitsFromCall(PyObject* const* a)
+  explicit HitsArgs(PyObject* const* a)
       : setting(a[0], a[1], a[2], width_of(a[3], "queries")),
         queries(a[3], "queries"),
         neighbours(a[4], "neighbours") {
@@ -159,32 +156,65 @@ struct HitsFromCall {
     if (owner.size() != neighbours.rows.m)
       raise(PyExc_ValueError, "owner must hold one query row per neighbour");
     flips = std::min(to_usize(a[6], "flips"), setting.ix.k);
+  }
+
+  // The hits as an (m, 1 + P, L) array, a new reference.
+  PyObject* hits_array(Array<int64_t>&& hits) const {
+    npy_intp dims[3] = {static_cast<npy_intp>(queries.rows.m), static_cast<npy_intp>(flips + 1),
+                        static_cast<npy_intp>(setting.ix.l)};
+    Ref flat(hand_over(std::move(hits)));
+    PyArray_Dims shape{dims, 3};
+    return check(
+        PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
+  }
+};
+
+// One call of _neighbour_hits_from, as CountsFromCall: arguments a[0] to a[8].
+struct HitsFromCall {
+  static constexpr std::initializer_list<const char*> names = {
+      "b", "s", "u", "queries", "neighbours", "owner", "flips", "start", "first"};
+  HitsArgs args;
+  Array<int64_t> start;
+  Array<int64_t> first;
+  Array<int64_t> hits;
+
+  explicit HitsFromCall(PyObject* const* a) : args(a) {
     start = read_array<int64_t>(to_array(a[7], "start", 1, NPY_INT64));
     PyArrayObject* first_arr = to_array(a[8], "first", 2, NPY_INT64);
-    if (static_cast<std::size_t>(PyArray_DIM(first_arr, 0)) != neighbours.rows.m ||
-        static_cast<std::size_t>(PyArray_DIM(first_arr, 1)) != flips + 1)
+    if (static_cast<std::size_t>(PyArray_DIM(first_arr, 0)) != args.neighbours.rows.m ||
+        static_cast<std::size_t>(PyArray_DIM(first_arr, 1)) != args.flips + 1)
       raise(PyExc_ValueError, "first must have shape (pairs, 1 + P)");
     first = read_array<int64_t>(first_arr);
   }
 
   void run() {
-    hits =
-        neighbour_hits_from(setting.ix, queries.rows, neighbours.rows, owner, flips, start, first);
+    hits = neighbour_hits_from(args.setting.ix, args.queries.rows, args.neighbours.rows, args.owner,
+                               args.flips, start, first);
   }
 
   // (hits, first), a new reference.
   PyObject* result() {
-    npy_intp dims[3] = {static_cast<npy_intp>(queries.rows.m), static_cast<npy_intp>(flips + 1),
-                        static_cast<npy_intp>(setting.ix.l)};
-    Ref flat(hand_over(std::move(hits)));
-    PyArray_Dims shape{dims, 3};
-    Ref shaped_hits(
-        check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER)));
-    Ref found(shaped(std::move(first), static_cast<npy_intp>(neighbours.rows.m),
-                     static_cast<npy_intp>(flips + 1)));
+    Ref shaped_hits(args.hits_array(std::move(hits)));
+    Ref found(shaped(std::move(first), static_cast<npy_intp>(args.neighbours.rows.m),
+                     static_cast<npy_intp>(args.flips + 1)));
     return check(PyTuple_Pack(2, shaped_hits.get(), found.get()));
   }
 };
+
+// A function of one call (CountsFromCall or HitsFromCall): its arguments
+// matched to Call::names and checked, the call run without the
+// interpreter lock, its result.
+template <class Call>
+PyObject* one_call(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    constexpr std::size_t arity = Call::names.size();
+    PyObject* a[arity];
+    match_args({name, Call::names, arity}, args, nargs, kwnames, a);
+    Call call(a);
+    without_gil([&] { call.run(); });
+    return call.result();
+  });
+}
 
 }  // namespace
 
@@ -225,13 +255,7 @@ PyObject* function_candidate_counts(PyObject*, PyObject* const* args, Py_ssize_t
 
 PyObject* function_candidate_counts_from(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[10];
-    match_args({"_candidate_counts_from", CountsFromCall::names, 10}, args, nargs, kwnames, a);
-    CountsFromCall call(a);
-    without_gil([&] { call.run(); });
-    return call.result();
-  });
+  return one_call<CountsFromCall>("_candidate_counts_from", args, nargs, kwnames);
 }
 
 PyObject* function_neighbour_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -240,35 +264,17 @@ PyObject* function_neighbour_hits(PyObject*, PyObject* const* args, Py_ssize_t n
     PyObject* a[7];
     match_args({"_neighbour_hits", {"b", "s", "u", "queries", "neighbours", "owner", "flips"}, 7},
                args, nargs, kwnames, a);
-    const Setting setting(a[0], a[1], a[2], width_of(a[3], "queries"));
-    const Rows queries(a[3], "queries");
-    const Rows neighbours(a[4], "neighbours");
-    same_width(queries, neighbours, "neighbours and queries must have as many columns");
-    PyArrayObject* owner_arr = to_array(a[5], "owner", 1, NPY_INT64);
-    const Array<int64_t> owner = read_array<int64_t>(owner_arr);
-    if (owner.size() != neighbours.rows.m)
-      raise(PyExc_ValueError, "owner must hold one query row per neighbour");
-    const std::size_t flips = std::min(to_usize(a[6], "flips"), setting.ix.k);
-    Array<int64_t> hits = without_gil(
-        [&] { return neighbour_hits(setting.ix, queries.rows, neighbours.rows, owner, flips); });
-    npy_intp dims[3] = {static_cast<npy_intp>(queries.rows.m), static_cast<npy_intp>(flips + 1),
-                        static_cast<npy_intp>(setting.ix.l)};
-    Ref flat(hand_over(std::move(hits)));
-    PyArray_Dims shape{dims, 3};
-    return check(
-        PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &shape, NPY_CORDER));
+    const HitsArgs h(a);
+    Array<int64_t> hits = without_gil([&] {
+      return neighbour_hits(h.setting.ix, h.queries.rows, h.neighbours.rows, h.owner, h.flips);
+    });
+    return h.hits_array(std::move(hits));
   });
 }
 
 PyObject* function_neighbour_hits_from(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[9];
-    match_args({"_neighbour_hits_from", HitsFromCall::names, 9}, args, nargs, kwnames, a);
-    HitsFromCall call(a);
-    without_gil([&] { call.run(); });
-    return call.result();
-  });
+  return one_call<HitsFromCall>("_neighbour_hits_from", args, nargs, kwnames);
 }
 
 PyObject* function_measure_many(PyObject*, PyObject* const* args, Py_ssize_t nargs,
