@@ -955,18 +955,18 @@ def _hits(
         start[:kept] = h.shape[2]
         return batch.add("hits", b, s, u, t.queries, t.neighbours, t.owner, flips, start, first)
 
-    def made(i: int) -> Callable[[], _Hashed]:
+    def made(i: int) -> _Pending:
         return lambda: batch.results[i]
 
-    def cut(h: npt.NDArray[np.int64], f: npt.NDArray[np.int64]) -> Callable[[], _Hashed]:
+    def cut(h: npt.NDArray[np.int64], f: npt.NDArray[np.int64]) -> _Pending:
         return lambda: (h, f)
 
-    def joined(h: npt.NDArray[np.int64], f: npt.NDArray[np.int64], i: int) -> Callable[[], _Hashed]:
+    def joined(h: npt.NDArray[np.int64], f: npt.NDArray[np.int64], i: int) -> _Pending:
         return lambda: (np.concatenate([h, batch.results[i][0]]), np.concatenate([f, batch.results[i][1]]))
 
     n = len(truths)
     kept = None if cache is None else cache.get(key)
-    parts: list[Callable[[], _Hashed]]  # per truth, its (hits, first) once the batch has run
+    parts: list[_Pending]  # per truth, its (hits, first) once the batch has run
     if kept is None or len(kept) != 2 * n:
         parts = [made(fresh(t, 0)) for t in truths]
     elif kept[0].shape[2] < L:
@@ -1064,9 +1064,9 @@ def _evaluate(
     their count), as columns (`_COLUMNS`), measured by the engine's hashing
     (`plovik._native`); and `_more_tables` of them (inf when the tables are
     given): what the returned function gives once `batch`, which the
-    engine's calls are added to, has run. The counts and hits it hashes are
-    kept in `cache` for the same
-    setting on the same counted points or the same queries.
+    engine's calls are added to, has run. The counts and hits it hashes
+    are kept in `cache` for the same setting on the same counted points or
+    the same queries.
     Without `interval` only the point estimates of recall are taken (the
     bounds are NaN): enough to screen settings, not to choose one.
     `costing`: the queries whose candidates are counted (default: the
