@@ -470,20 +470,22 @@ def occupancy_near(
         return float(n)
 
     def cell(x: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
-        return np.minimum(np.floor((x - np.floor(x)) * cells), cells - 1).astype(np.int64)
+        """min(floor((x - floor(x)) * cells), cells - 1), in one buffer."""
+        f = x - np.floor(x)
+        f *= cells
+        np.floor(f, out=f)
+        np.minimum(f, cells - 1, out=f)
+        return f.astype(np.int64)
 
     strides = cells ** np.arange(d - 1, -1, -1, dtype=np.int64)
     held = np.sort(cell(points) @ strides)
-    at = cell(queries)
     steps = np.unique(np.array([-1, 0, 1]) % cells)  # each cell of the block once
-    mine = np.zeros(queries.shape[0], np.int64)
-    block = np.zeros(queries.shape[0], np.int64)
-    for offset in itertools.product(steps, repeat=d):
-        key = ((at + np.array(offset)) % cells) @ strides
-        count = np.searchsorted(held, key, "right") - np.searchsorted(held, key, "left")
-        block += count
-        if not any(offset):
-            mine += count
+    offsets = np.array(list(itertools.product(steps, repeat=d)), np.int64)
+    # every cell of every query's block at once: (queries, cells of a block)
+    keys = ((cell(queries)[:, None, :] + offsets) % cells) @ strides
+    count = np.searchsorted(held, keys, "right") - np.searchsorted(held, keys, "left")
+    block = count.sum(axis=1)
+    mine = count[:, int(np.flatnonzero(~offsets.any(axis=1))[0])]
     mine[:own] -= 1
     block[:own] -= 1
     return float(max(mine.mean(), block.mean() / steps.size**d) * n / m)

@@ -734,7 +734,8 @@ def _passing(own: _Truth, counted: npt.NDArray[np.float64], n: int, k: int) -> f
     # falls below it only near the end, where the k-th over all takes over
     threshold = np.maximum(dist[:, np.clip(at, 0, near - 1)], reach[:, None])
     slack = (d + 1) / 256.0
-    past = np.stack([np.searchsorted(row, t + slack, side="right") for row, t in zip(dist, threshold, strict=True)])
+    # per query and position, its nearest within the slack of the threshold (each row ascending)
+    past = (dist[:, None, :] <= (threshold + slack)[:, :, None]).sum(axis=2)
     point = np.where(at < near, past / m, 1.0)  # beyond the nearest read: all of them
     tile = 1.0 - (1.0 - point) ** 8
     # the first k points all pass; then the tiles between two positions at their mean
