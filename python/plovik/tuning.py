@@ -628,9 +628,12 @@ def _truth(
         w = min(width, scan.n)
         idx, dist = scan.knn(Q[todo], w, None if rows is None else rows[todo])
         keep = (idx >= 0) & (dist > near[todo, None])
-        order = np.argsort(~keep, axis=1, kind="stable")
-        got = np.take_along_axis(idx, order, 1)
-        gd = np.where(np.take_along_axis(keep, order, 1), np.take_along_axis(dist, order, 1), np.inf)
+        if keep.all():  # no copy and no empty slot: the rows as the scan gave them
+            got, gd = idx, dist
+        else:
+            order = np.argsort(~keep, axis=1, kind="stable")
+            got = np.take_along_axis(idx, order, 1)
+            gd = np.where(np.take_along_axis(keep, order, 1), np.take_along_axis(dist, order, 1), np.inf)
         count = keep.sum(axis=1)
         col = np.arange(w)
         group = np.zeros(todo.size, np.int64)
@@ -1187,10 +1190,13 @@ def _more_tables(
     L = recall.shape[1]
     h = max(1, L // 2)  # the misses of h tables against those of L
     least, wanted = math.inf, L
+    # the columns read, as Python floats: the same float64 arithmetic, without NumPy's scalars
+    at_l, at_h, past = recall[:, L - 1].tolist(), recall[:, h - 1].tolist(), over[:, -1].tolist()
+    entries, distinct = gathered[:, -1].tolist(), cand[:, -1].tolist()
     for p in probes:
-        if over[p, -1]:
+        if past[p]:
             continue  # more tables gather yet more
-        miss, before = 1.0 - float(recall[p, L - 1]), 1.0 - float(recall[p, h - 1])
+        miss, before = 1.0 - at_l[p], 1.0 - at_h[p]
         need = L + 1
         if miss > 1.0 - target and h < L:
             if not 0.0 < miss < before:
@@ -1202,7 +1208,7 @@ def _more_tables(
                 need = max(need, math.ceil(L + math.log((1.0 - target) / miss) / per_table))
         if need > MAX_TABLES:
             continue
-        at = cost.index(d, k, need, min(p, k), gathered[p, -1] * need / L, cand[p, -1])
+        at = cost.index(d, k, need, min(p, k), entries[p] * need / L, distinct[p])
         if at < least:
             least, wanted = at, need
     return least, wanted
