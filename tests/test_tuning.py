@@ -842,3 +842,22 @@ def test_an_early_stop_is_trusted_only_when_the_next_queries_bear_it_out(later_f
     best, ok = _confirm(chosen, s, u, [truth], None, 4, 0.95)
     assert ok == confirmed and best.recall == 0.5 and best.interval[0] < 0.5 < best.interval[1]
     assert (best.b, best.k, best.l, best.p, best.cost) == (2, 4, 1, 0, 100.0)
+
+
+def test_a_setting_the_scan_beats_is_not_confirmed(monkeypatch):
+    # clustered points in 16 coordinates: at 40,000 (k = 10) a round reaches the target with a setting that
+    # costs no less than the scan, which is then chosen with no more sample queries searched to confirm it;
+    # at 30,000 (k = 1) a setting cheaper than the scan is confirmed and chosen
+    chosen: list = []
+    confirmed: list = []
+    choose, confirm = tuning._choose, tuning._confirm
+    monkeypatch.setattr(tuning, "_choose", lambda *a, **kw: chosen.append(choose(*a, **kw)) or chosen[-1])
+    monkeypatch.setattr(tuning, "_confirm", lambda best, *a: confirmed.append(best.cost) or confirm(best, *a))
+    for n, k, scan in ((40_000, 10, True), (30_000, 1, False)):
+        chosen.clear()
+        confirmed.clear()
+        X = datasets.clustered(np.random.default_rng(0), n, 16, clusters=50, sigma=0.02)
+        report, _, _ = tune(X, target=0.95, k=k, seed=1)
+        assert report.exact == scan and all(cost < report.exact_cost for cost in confirmed)
+        beaten = [best for best, reached in chosen if reached and best.cost >= report.exact_cost]
+        assert bool(beaten) == scan and bool(confirmed) != scan
