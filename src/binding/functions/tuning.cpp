@@ -4,6 +4,7 @@
 // settings with (plovik.tuning), by the engine's own hashing (src/index/tuning).
 #include <deque>
 #include <variant>
+#include <vector>
 
 #include "binding/convert/args.hpp"
 #include "binding/convert/results.hpp"
@@ -120,6 +121,11 @@ struct CountsFromCall {
     best = read_array<uint8_t>(best_arr);
   }
 
+  bool alone() const {
+    return candidate_counts_alone(args.setting.ix, args.points.rows.m, args.queries.rows.m,
+                                  args.flips, prior.entries.size() / (args.flips + 1));
+  }
+
   void run() {
     out = candidate_counts_from(args.setting.ix, args.points.rows, args.queries.rows, args.flips,
                                 args.bound, prior, best);
@@ -185,6 +191,11 @@ struct HitsFromCall {
         static_cast<std::size_t>(PyArray_DIM(first_arr, 1)) != args.flips + 1)
       raise(PyExc_ValueError, "first must have shape (pairs, 1 + P)");
     first = read_array<int64_t>(first_arr);
+  }
+
+  bool alone() const {
+    return neighbour_hits_alone(args.setting.ix, args.queries.rows.m, args.neighbours.rows.m,
+                                args.flips);
   }
 
   void run() {
@@ -305,9 +316,20 @@ PyObject* function_measure_many(PyObject*, PyObject* const* args, Py_ssize_t nar
               "each call must be (\"counts\", the 10 arguments of _candidate_counts_from) or "
               "(\"hits\", the 9 arguments of _neighbour_hits_from)");
     }
+    // A call small enough to run on one thread alone runs beside the other
+    // small ones, a task each; a larger one uses the workers itself, on its
+    // own. Either way each result is the one the call alone gives.
+    std::vector<std::size_t> small;
     without_gil([&] {
-      parallel::for_each(calls.size(),
-                         [&](std::size_t i) { std::visit([](auto& c) { c.run(); }, calls[i]); });
+      for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (std::visit([](const auto& c) { return c.alone(); }, calls[i]))
+          small.push_back(i);
+        else
+          std::visit([](auto& c) { c.run(); }, calls[i]);
+      }
+      parallel::for_each(small.size(), [&](std::size_t j) {
+        std::visit([](auto& c) { c.run(); }, calls[small[j]]);
+      });
     });
     Ref out(check(PyList_New(n)));
     for (Py_ssize_t i = 0; i < n; ++i) {

@@ -52,12 +52,26 @@ constexpr std::size_t hit_tables_per_block = 8;
 // the work. Results never depend on it.
 constexpr std::size_t one_thread_below = std::size_t{1} << 16;
 
-// While alive, the jobs of this thread run on the thread alone when `work`
-// (coordinates hashed) is below one_thread_below.
+// a * b * c, saturating (a measure of work, not a size).
+std::size_t work_of(std::size_t a, std::size_t b, std::size_t c) {
+  const std::size_t big = std::numeric_limits<std::size_t>::max();
+  if (a == 0 || b == 0 || c == 0) return 0;
+  if (a > big / b || a * b > big / c) return big;
+  return a * b * c;
+}
+
+// Whether hashing `rows` rows in `tables` tables of `components` each
+// runs on its caller's thread alone (one_thread_below).
+bool hashed_alone(std::size_t rows, std::size_t tables, std::size_t components) {
+  return work_of(rows, tables, components) < one_thread_below;
+}
+
+// While alive, the jobs of this thread run on the thread alone when
+// `alone` (hashed_alone).
 class SmallWork {
  public:
-  explicit SmallWork(std::size_t work)
-      : small_(work < one_thread_below), saved_(small_ ? parallel::set_thread_limit(1) : 0) {}
+  explicit SmallWork(bool alone)
+      : small_(alone), saved_(small_ ? parallel::set_thread_limit(1) : 0) {}
   ~SmallWork() {
     if (small_) parallel::set_thread_limit(saved_);
   }
@@ -68,14 +82,6 @@ class SmallWork {
   bool small_;
   std::size_t saved_;
 };
-
-// a * b * c, saturating (a measure of work, not a size).
-std::size_t work_of(std::size_t a, std::size_t b, std::size_t c) {
-  const std::size_t big = std::numeric_limits<std::size_t>::max();
-  if (a == 0 || b == 0 || c == 0) return 0;
-  if (a > big / b || a * b > big / c) return big;
-  return a * b * c;
-}
 
 // Key spaces up to this size are numbered by a direct array in
 // probed_buckets (a quarter of a megabyte of counters at most).
@@ -188,11 +194,23 @@ ProbedBuckets probed_buckets(const Array<int64_t>& pk, std::size_t m, std::size_
 
 }  // namespace
 
+bool candidate_counts_alone(const Index& ix, std::size_t points, std::size_t queries,
+                            std::size_t flips, std::size_t counted_tables) {
+  flips = std::min(flips, ix.k);
+  return hashed_alone(points + queries * (flips + 1), ix.l - std::min(counted_tables, ix.l), ix.k);
+}
+
+bool neighbour_hits_alone(const Index& ix, std::size_t queries, std::size_t pairs,
+                          std::size_t flips) {
+  flips = std::min(flips, ix.k);
+  return hashed_alone(pairs + queries * (flips + 1), ix.l, ix.k);
+}
+
 Array<int64_t> probe_keys(const Index& ix, const SampleRows& rows, std::size_t flips) {
   flips = std::min(flips, ix.k);
   const std::size_t width = checked_mul(ix.l, flips + 1);
   Array<int64_t> out(checked_mul(rows.m, width));
-  const SmallWork small(work_of(rows.m, width, ix.k));
+  const SmallWork small(hashed_alone(rows.m, width, ix.k));
   parallel::for_chunks(
       rows.m, rows_per_task, [&] { return ProbeScratch(ix.k); },
       [&](ProbeScratch& s, std::size_t begin, std::size_t end) {
@@ -225,7 +243,7 @@ CandidateCounts candidate_counts_from(const Index& ix, const SampleRows& points,
   if (best.size() != checked_mul(m, n) || highest > P1)
     throw InvalidArgument("best must hold a probe index in [0, 1 + flips] per query and point");
   const std::size_t Ln = L - start;  // the tables counted here: start .. L - 1
-  const SmallWork small(work_of(n + m * P1, Ln, ix.k));
+  const SmallWork small(candidate_counts_alone(ix, n, m, flips, start));
 
   // Only the buckets the queries probe matter: per table, the points whose
   // key is one of the probed keys, grouped by key (ids ascending within a
@@ -355,7 +373,7 @@ Array<int64_t> neighbour_hits_from(const Index& ix, const SampleRows& queries,
         throw InvalidArgument("first must hold -1 or a table below its query's start");
   }
 
-  const SmallWork small(work_of(pairs + m * P1, L, ix.k));
+  const SmallWork small(neighbour_hits_alone(ix, m, pairs, flips));
   Array<int64_t> out(checked_mul(m, P1 * L), 0);
   struct Scratch {
     ProbeScratch probe;

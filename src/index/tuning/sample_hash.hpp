@@ -67,6 +67,17 @@ CandidateCounts candidate_counts_from(const Index& ix, const SampleRows& points,
                                       const SampleRows& queries, std::size_t flips, double bound,
                                       const CandidateCounts& prior, std::span<uint8_t> best);
 
+// Whether candidate_counts_from of that many counted points and queries,
+// from the counts of its first `counted_tables` tables, and
+// neighbour_hits_from of that many queries and (query, neighbour) pairs,
+// are small enough to run on their caller's thread alone, as they then do:
+// the tuning makes many calls of a fraction of a millisecond, where waking
+// the pool's workers would cost more than the work. Larger ones use them.
+bool candidate_counts_alone(const Index& ix, std::size_t points, std::size_t queries,
+                            std::size_t flips, std::size_t counted_tables);
+bool neighbour_hits_alone(const Index& ix, std::size_t queries, std::size_t pairs,
+                          std::size_t flips);
+
 // Per query, its true neighbours found: m x (1 + flips) x L row-major,
 // entry [q][p][l - 1] counting the neighbours of query q that share a
 // bucket with one of its first 1 + p probes in one of the first l tables.
