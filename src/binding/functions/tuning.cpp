@@ -3,6 +3,7 @@
 // parallel), _spread and _weighted_draw: what the tuning measures hash
 // settings with (plovik.tuning), by the engine's own hashing (src/index/tuning).
 #include <deque>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -93,6 +94,13 @@ struct CountArgs {
     flips = std::min(to_usize(a[5], "flips"), setting.ix.k);
     bound = to_f64(a[6], "bound");
   }
+
+  // The counts as their (entries, distinct) arrays, (1 + P, L) each.
+  std::pair<Ref, Ref> arrays(CandidateCounts&& c) const {
+    const auto rows = static_cast<npy_intp>(flips + 1), cols = static_cast<npy_intp>(setting.ix.l);
+    return {Ref(shaped(std::move(c.entries), rows, cols)),
+            Ref(shaped(std::move(c.distinct), rows, cols))};
+  }
 };
 
 // One call of _candidate_counts_from: its arguments a[0] to a[9] read and
@@ -133,10 +141,7 @@ struct CountsFromCall {
 
   // (entries, distinct, best), a new reference.
   PyObject* result() {
-    const auto rows = static_cast<npy_intp>(args.flips + 1),
-               cols = static_cast<npy_intp>(args.setting.ix.l);
-    Ref entries(shaped(std::move(out.entries), rows, cols));
-    Ref distinct(shaped(std::move(out.distinct), rows, cols));
+    const auto [entries, distinct] = args.arrays(std::move(out));
     Ref marks(reshape(hand_over(std::move(best)), static_cast<npy_intp>(args.queries.rows.m),
                       static_cast<npy_intp>(args.points.rows.m)));
     return check(PyTuple_Pack(3, entries.get(), distinct.get(), marks.get()));
@@ -257,9 +262,7 @@ PyObject* function_candidate_counts(PyObject*, PyObject* const* args, Py_ssize_t
     const auto& [setting, points, queries, flips, bound] = c_args;
     CandidateCounts c = without_gil(
         [&] { return candidate_counts(setting.ix, points.rows, queries.rows, flips, bound); });
-    const auto rows = static_cast<npy_intp>(flips + 1), cols = static_cast<npy_intp>(setting.ix.l);
-    Ref entries(shaped(std::move(c.entries), rows, cols));
-    Ref distinct(shaped(std::move(c.distinct), rows, cols));
+    const auto [entries, distinct] = c_args.arrays(std::move(c));
     return PyTuple_Pack(2, entries.get(), distinct.get());
   });
 }
