@@ -1,5 +1,8 @@
 """Build time of the native index against the NumPy reference and an exact
-k-d tree on the shared scenario; medians of several runs in one process."""
+k-d tree on the shared scenario; medians of several runs in one process.
+Beside them, the build of the store a search that answers exactly keeps (its
+points in single precision, no table) against the reference's NumPy copy of
+the same values."""
 
 import argparse
 import statistics
@@ -20,7 +23,8 @@ from common import (
 )
 
 from plovik import RustLshIndex
-from plovik.lsh import PythonLshIndex
+from plovik.exact import ExactStore
+from plovik.lsh import PythonLshIndex, _wrap_f32
 
 
 def main():
@@ -57,6 +61,9 @@ def main():
     saved = statistics.median(1 - r / n for r, n in zip(cpu["rebuild"], cpu["new"], strict=True))
     reference = PythonLshIndex(**p)
     t_reference = median_seconds(lambda: reference.build(pts, N_STATIC), args.reference_repeats)
+    store = ExactStore(D, 0)
+    t_store = median_seconds(lambda: store.build(pts, N_STATIC), args.repeats)
+    t_numpy_copy = median_seconds(lambda: _wrap_f32(pts), args.repeats)
     try:
         from scipy.spatial import cKDTree
 
@@ -74,6 +81,10 @@ def main():
     print(f"reusing replaced arrays saves {saved:.0%} of a new index's CPU time (median of pairs)")
     print(f"reference build   {t_reference:8.3f} s   ({t_reference / t_native:6.1f}x native)")
     print(f"cKDTree build     {t_tree:8.3f} s   ({t_tree / t_native:6.1f}x native)")
+    print(
+        f"exact store build {t_store:8.3f} s   (no table; the reference's NumPy copy "
+        f"{t_numpy_copy:.3f} s, {t_numpy_copy / t_store:.1f}x)"
+    )
 
 
 if __name__ == "__main__":

@@ -221,6 +221,9 @@ def _measure_many(calls: Sequence[tuple[Any, ...]]) -> list[tuple[npt.NDArray[An
 def _all_finite(values: npt.NDArray[np.float64]) -> bool:
     """Whether every value of the (n, d) array is finite (one parallel pass)."""
 
+def _wrap_f32(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float32]:
+    """The (n, d) float32 copy the index stores: x - floor(x), rounded (in parallel)."""
+
 def _spread(
     rows: npt.NDArray[np.float64], a: npt.NDArray[np.int64], b: npt.NDArray[np.int64]
 ) -> npt.NDArray[np.float64]:

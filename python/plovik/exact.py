@@ -496,13 +496,11 @@ class ExactStore:
         self._n_static = 0
         self._retired = np.zeros(0, bool)
 
-    @staticmethod
-    def _wrap(X: npt.NDArray[np.float64]) -> npt.NDArray[np.float32]:
-        # x - floor(x) in double precision, then rounded: the raw index's own
-        # conversion (a value just below an integer may round up to 1.0,
-        # which both keep).
-        with np.errstate(invalid="ignore"):
-            return np.ascontiguousarray((X - np.floor(X)).astype(np.float32))
+    def _wrap(self, X: npt.NDArray[np.float64]) -> npt.NDArray[np.float32]:
+        # The raw index's own conversion, by its own code on every worker:
+        # x - floor(x) in double precision, then rounded (a value just below
+        # an integer may round up to 1.0, which both keep).
+        return _native._wrap_f32(np.ascontiguousarray(X, np.float64).reshape(-1, self.d))
 
     @property
     def n_points(self) -> int:
@@ -542,12 +540,12 @@ class ExactStore:
         return out
 
     def build(self, points: npt.NDArray[np.float64], n_static: int) -> None:
-        self._f32 = self._wrap(points).reshape(-1, self.d)
+        self._f32 = self._wrap(points)
         self._n_static = n_static
         self._retired = np.zeros(self._f32.shape[0], bool)
 
     def update(self, coords: npt.NDArray[np.float64]) -> None:
-        rows = self._wrap(coords).reshape(-1, self.d)
+        rows = self._wrap(coords)
         if rows.shape[0] != self.n_candidates:
             raise ValueError(f"coords has {rows.shape[0]} rows but the index holds {self.n_candidates} candidates")
         if not self._f32.flags.writeable:  # mapped from a save: changed on a copy
@@ -555,7 +553,7 @@ class ExactStore:
         self._f32[self._n_static :] = rows
 
     def promote(self, new_candidates: npt.NDArray[np.float64]) -> None:
-        rows = self._wrap(new_candidates).reshape(-1, self.d)
+        rows = self._wrap(new_candidates)
         # every new array first: a failure (no memory, an interrupt) changes nothing
         points, retired = np.concatenate([self._f32, rows]), np.concatenate([self._retired, np.zeros(len(rows), bool)])
         self._n_static, self._f32, self._retired = self.n_points, points, retired

@@ -262,6 +262,13 @@ inline constexpr const char* all_finite =
     "Whether every value of `values` ((n, d) float64) is finite: one pass\n"
     "over them, in parallel, with the interpreter lock released.";
 
+inline constexpr const char* wrap_f32 =
+    "_wrap_f32(values)\n--\n\n"
+    "The single-precision copy ((n, d) float32) of `values` ((n, d) float64)\n"
+    "the index measures distances on: each value wrapped onto [0, 1) as\n"
+    "x - floor(x) in double precision, then rounded to nearest. In parallel,\n"
+    "with the interpreter lock released.";
+
 inline constexpr const char* spread =
     "_spread(rows, a, b)\n--\n\n"
     "Per coordinate, the mean toroidal distance along it between rows a[i]\n"

@@ -35,10 +35,13 @@ PyObject* function_exact_knn_tiles(PyObject* module, PyObject* const* args, Py_s
 PyObject* function_exact_radius_tiles(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames);
 
-// functions/values.cpp: the finiteness check of coordinates.
+// functions/values.cpp: the finiteness check and the single-precision copy of coordinates.
 // _all_finite(values)
 PyObject* function_all_finite(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames);
+// _wrap_f32(values)
+PyObject* function_wrap_f32(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
 
 // functions/grid.cpp: the grid searches (src/index/grid).
 // _grid_tier(points, cells, ids=None, metric="l1", weights=None)

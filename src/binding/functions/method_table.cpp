@@ -50,6 +50,7 @@ PyMethodDef module_functions[] = {
      doc::measure_many},
     {"_all_finite", PLOVIK_FASTCALL(function_all_finite), METH_FASTCALL | METH_KEYWORDS,
      doc::all_finite},
+    {"_wrap_f32", PLOVIK_FASTCALL(function_wrap_f32), METH_FASTCALL | METH_KEYWORDS, doc::wrap_f32},
     {"_spread", PLOVIK_FASTCALL(function_spread), METH_FASTCALL | METH_KEYWORDS, doc::spread},
     {"_weighted_draw", PLOVIK_FASTCALL(function_weighted_draw), METH_FASTCALL | METH_KEYWORDS,
      doc::weighted_draw},
