@@ -7,7 +7,9 @@ exact scan, then the tuning with that scan ("tune s" counts both). The
 plain build of the chosen setting is its raw index built alone, or for the
 exact scan that layout, which the search keeps and answers with (so a
 tuned build that chooses the scan costs the tuning alone); the time of 64
-exact queries at that n is measured beside it. The goal: the tuned build
+exact queries at that n is measured beside it. An exact answer's plain
+build also holds the store of the points a search in that mode keeps (as
+`PlovikSearch(d, exact="always")` builds it), on both sides. The goal: the tuned build
 at most max(10 ms, 2 x the plain build) plus the 64 exact queries
 ("budget" below; "x budget" is the share of it used). Recall is measured
 on 1,000 fresh queries (from the same distribution) against the exact
@@ -39,7 +41,7 @@ import numpy as np
 from common import machine
 
 from plovik import PlovikSearch, RustLshIndex, datasets, tuning
-from plovik.exact import ExactScan, recall_at_k
+from plovik.exact import ExactScan, ExactStore, recall_at_k
 from plovik.grid import ExactGrid
 from plovik.tuning import RecallWarning
 
@@ -86,6 +88,13 @@ def grid_build(X):
     return grid
 
 
+def store_build(X):
+    """The points a search that answers exactly keeps (no table)."""
+    store = ExactStore(X.shape[1], 0)
+    store.build(X, X.shape[0])
+    return store
+
+
 def measure(shape, n, d, repeats, baseline):
     rng = np.random.default_rng([SEED, n, d, shape == "uniform"])
     X = shape_points(shape, rng, n, d)
@@ -108,8 +117,9 @@ def measure(shape, n, d, repeats, baseline):
     if baseline is not None:
         row["before_s"] = times["before"]
         row["before_setting"] = "exact" if out["before"][0].exact else str(out["before"][0].settings())
-    if report.exact:  # the plain build of an exact answer: the scan's layout, or the grid
-        row["build_s"], _ = fastest(lambda: grid_build(X) if report.grid else ExactScan(X), repeats)
+    if report.exact:  # the plain build of an exact answer: the scan's layout, or the grid, and the store
+        row["build_s"], _ = fastest(lambda: (grid_build(X) if report.grid else ExactScan(X), store_build(X)), repeats)
+        row["store_s"], _ = fastest(lambda: store_build(X), repeats)
     else:
         row["build_s"], index = fastest(lambda: plain_build(X, report, s, u), repeats)
     scan = ExactScan(X)
@@ -121,8 +131,9 @@ def measure(shape, n, d, repeats, baseline):
         "exact" if report.exact else (f"b={report.cells} K={report.components} L={report.tables} P={report.probes}")
     )
     row["budget_s"] = max(0.01, 2 * row["build_s"]) + row["exact64_s"]
-    # the exact scan's plain build is the layout the tuning made and the search keeps
-    row["used"] = (row["tune_s"] + (0.0 if report.exact and not report.grid else row["build_s"])) / row["budget_s"]
+    # the exact scan's layout is the one the tuning made and the search keeps: its store is built after
+    tuned = row["store_s"] if report.exact and not report.grid else row["build_s"]
+    row["used"] = (row["tune_s"] + tuned) / row["budget_s"]
     # The next frame: every point moved a little, the settings kept after a
     # check (`tuning="keep"`), then the tables built; against a plain build
     # of the same frame.
@@ -139,12 +150,14 @@ def measure(shape, n, d, repeats, baseline):
             grid_build(moved)
         elif kept is not None and not kept[0].exact:
             plain_build(moved, *kept)
+        if kept is not None and kept[0].exact:
+            store_build(moved)
 
     row["keep_s"], _ = fastest(rebuild, repeats)
     row["kept"] = kept is not None
     row["moved_build_s"], _ = fastest(
         lambda: (
-            (grid_build(moved) if report.grid else ExactScan(moved))
+            (grid_build(moved) if report.grid else ExactScan(moved), store_build(moved))
             if report.exact
             else plain_build(moved, report, s, u)
         ),
