@@ -438,12 +438,15 @@ def test_non_finite_values_are_found_in_every_chunk_of_a_large_array():
 
 def test_the_engines_single_precision_copy_is_the_references_in_every_chunk():
     """`_native._wrap_f32` (the exact store's copy) gives the reference's x - floor(x) rounded, bit for bit,
-    where a chunk of 65,536 values lies in [0, 1) and where one value of it does not; any layout of the input."""
+    where a chunk of 65,536 values lies in [0, 1), where one value of it does not, where half are negative,
+    and for a count that leaves values after the last whole vector; any layout of the input."""
     edges = [-0.0, 0.0, 1.0, -1.0, 1 - 2**-53, -(2**-60), 2.5, -3.25, 1e15 + 0.5, -1e300, 0.99999997, 1 - 2**-25]
     X = np.random.default_rng(6).random((70_000, 3))
     X.flat[65_536 : 65_536 + len(edges)] = edges  # the second chunk only needs wrapping
     X.flat[-1] = -0.0  # as does the last, for its -0.0
-    for values in (X, X[:0], np.asfortranarray(X), X[::2, :2].copy(order="F")):
+    X.flat[12_344] = -(2**-60)  # the last of 12,345 values, past the whole vectors
+    tail = X.reshape(-1)[:12_345].reshape(-1, 5)
+    for values in (X, X[:0], np.asfortranarray(X), X[::2, :2].copy(order="F"), tail, tail - 0.5):
         got = plovik._native._wrap_f32(values)
         assert got.dtype == np.float32 and got.flags.c_contiguous and got.shape == values.shape
         assert got.tobytes() == np.ascontiguousarray(_wrap_f32(values)).tobytes()

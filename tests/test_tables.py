@@ -21,8 +21,8 @@ def test_directory_size_boundaries(L, K, b):
 @pytest.mark.parametrize("inside", [False, True])
 def test_tables_on_the_edges_of_the_hash(b, inside):
     # Every pair of edge values in two coordinates, with offsets putting them on walls and centres,
-    # just below a wall and a tiny step below zero (only the cap keeps the code below b). Inside
-    # [0, 1) the rows are hashed four at a time; the others by the formula as written.
+    # just below a wall and a tiny step below zero (only the cap keeps the code below b); in [0, 1)
+    # alone, and with values beyond it that wrap, which the same four-row kernel hashes.
     values = edge_values()
     if inside:
         values = values[(values >= 0) & (values < 1)]

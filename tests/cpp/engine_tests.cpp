@@ -297,19 +297,31 @@ void test_key_formula() {
           CHECK(plovik::query_codes(ix, rows.data() + i * d, t, codes.data(), fracs.data()) ==
                 want);
         }
-      // One coordinate outside [0, 1) (or NaN) in a chunk: the vectorised rows
-      // refuse it and compute_keys hashes that chunk by the general formula.
-      // (A row of the four-row copies, or the last row, copied alone.)
-      for (const double outside : {1.0, -0.25, 3.5, 1e300, std::nan("")})
+      // Coordinates outside [0, 1) in a chunk (one in a row of the four-row
+      // copies or in the last row, copied alone; or every one shifted by
+      // -1/2): the vectorised rows take any finite ones and give the
+      // formula's keys; a NaN or an infinity they refuse, and compute_keys
+      // hashes that chunk by the general formula.
+      const double inf = std::numeric_limits<double>::infinity();
+      for (const double outside :
+           {1.0, -0.25, 3.5, -5e-324, 1e300, -1e300, std::nan(""), inf, -inf, 0.5})
         for (const std::size_t at : {(n / 2) * d + 1, n * d - 1}) {
           Array<double> mixed = rows;
-          mixed[at] = outside;
-          CHECK(!vec || !plovik::vectorised_keys_rows(ix, mixed.data(), d, n, {0, ix.l},
-                                                      vectorised.data(), n));
+          if (outside == 0.5)
+            for (auto& v : mixed) v -= 0.5;
+          else
+            mixed[at] = outside;
+          const bool finite = std::isfinite(outside);
+          const bool took = vec && plovik::vectorised_keys_rows(ix, mixed.data(), d, n, {0, ix.l},
+                                                                vectorised.data(), n);
+          CHECK(took == (vec && finite));
           const Array<int64_t> keys = plovik::compute_keys(ix, mixed.data(), d, 0, n);
           for (std::size_t t = 0; t < l; ++t)
-            for (std::size_t i = 0; i < n; ++i)
-              CHECK(keys[t * n + i] == formula_key(ix, mixed.data() + i * d, t));
+            for (std::size_t i = 0; i < n; ++i) {
+              const int64_t want = formula_key(ix, mixed.data() + i * d, t);
+              CHECK(keys[t * n + i] == want);
+              CHECK(!took || vectorised[t * n + i] == want);
+            }
         }
     }
 }

@@ -58,14 +58,15 @@ void table_keys_default(const Component* comps, std::size_t components, std::siz
 
 #if PLOVIK_AVX2_TARGET
 // Four rows at a time with the key kept in a register over the components:
-// the general formula in double precision. With x = p + u in [0, 2),
-// floor(x) is the truncation of x, so w is the same subtraction; the cell
-// code is the truncation of w * b capped at b - 1, and the key, a sum of
-// integers below 2^31, is exact in double precision.
+// the general formula in double precision. With x = p + u finite, floor(x)
+// is exact and w = x - floor(x) lies in [0, 1], the same subtraction; the
+// cell code is the truncation of w * b (at most b) capped at b - 1, and the
+// key, a sum of integers below 2^31, is exact in double precision.
 __attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std::size_t components,
                                                      std::size_t count, double cells, int64_t b,
                                                      int64_t* dst) {
   constexpr int trunc = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
+  constexpr int floor = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
   const __m256d vcells = _mm256_set1_pd(cells);
   const __m256d vtop = _mm256_set1_pd(static_cast<double>(b - 1));
   std::size_t i = 0;
@@ -74,7 +75,7 @@ __attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std
     for (std::size_t j = 0; j < components; ++j) {
       const __m256d x =
           _mm256_add_pd(_mm256_loadu_pd(comps[j].column + i), _mm256_set1_pd(comps[j].offset));
-      const __m256d w = _mm256_sub_pd(x, _mm256_round_pd(x, trunc));
+      const __m256d w = _mm256_sub_pd(x, _mm256_round_pd(x, floor));
       const __m256d code = _mm256_round_pd(_mm256_mul_pd(w, vcells), trunc);
       // min(code, top): code is never NaN here, so the operand order of
       // the instruction does not matter.
@@ -90,16 +91,17 @@ __attribute__((target("avx2"))) void table_keys_avx2(const Component* comps, std
 #endif
 
 // Copies `count` rows of d values into the chunk's columns (column c at
-// cols + c * chunk_rows); false when a value lies outside [0, 1) or is NaN.
+// cols + c * chunk_rows); false when a value is NaN or infinite (v - v is
+// then NaN, not 0).
 bool rows_to_columns(const double* rows, std::size_t d, std::size_t count, double* cols) {
-  int in_unit = 1;
+  int finite = 1;
   for (std::size_t i = 0; i < count; ++i)
     for (std::size_t c = 0; c < d; ++c) {
       const double v = rows[i * d + c];
       cols[c * chunk_rows + i] = v;
-      in_unit &= (v >= 0.0) & (v < 1.0);
+      finite &= static_cast<int>(v - v == 0.0);
     }
-  return in_unit != 0;
+  return finite != 0;
 }
 
 #if PLOVIK_AVX2_TARGET
@@ -107,8 +109,8 @@ bool rows_to_columns(const double* rows, std::size_t d, std::size_t count, doubl
 // (a 4 x 4 transpose in registers); cols is 32-byte aligned.
 __attribute__((target("avx2"))) bool rows_to_columns_avx2(const double* rows, std::size_t d,
                                                           std::size_t count, double* cols) {
-  const __m256d zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
-  __m256d outside = _mm256_setzero_pd();
+  const __m256d zero = _mm256_setzero_pd();
+  __m256d infinite = _mm256_setzero_pd();
   std::size_t i = 0;
   for (; i + 4 <= count; i += 4) {
     const double* p = rows + i * d;
@@ -116,9 +118,9 @@ __attribute__((target("avx2"))) bool rows_to_columns_avx2(const double* rows, st
       __m256d r[4];
       for (std::size_t row = 0; row < 4; ++row) {
         r[row] = _mm256_loadu_pd(p + row * d + c);
-        // Unordered compares: NaN counts as outside.
-        outside = _mm256_or_pd(outside, _mm256_cmp_pd(r[row], zero, _CMP_NGE_UQ));
-        outside = _mm256_or_pd(outside, _mm256_cmp_pd(r[row], one, _CMP_NLT_UQ));
+        // v - v is 0 for a finite v, NaN for NaN and infinities (unordered).
+        infinite =
+            _mm256_or_pd(infinite, _mm256_cmp_pd(_mm256_sub_pd(r[row], r[row]), zero, _CMP_NEQ_UQ));
       }
       const __m256d lo01 = _mm256_unpacklo_pd(r[0], r[1]), hi01 = _mm256_unpackhi_pd(r[0], r[1]);
       const __m256d lo23 = _mm256_unpacklo_pd(r[2], r[3]), hi23 = _mm256_unpackhi_pd(r[2], r[3]);
@@ -129,14 +131,14 @@ __attribute__((target("avx2"))) bool rows_to_columns_avx2(const double* rows, st
       _mm256_store_pd(out + 3 * chunk_rows, _mm256_permute2f128_pd(hi01, hi23, 0x31));
     }
   }
-  int in_unit = _mm256_movemask_pd(outside) == 0;
+  int finite = _mm256_movemask_pd(infinite) == 0;
   for (; i < count; ++i)
     for (std::size_t c = 0; c < d; ++c) {
       const double v = rows[i * d + c];
       cols[c * chunk_rows + i] = v;
-      in_unit &= (v >= 0.0) & (v < 1.0);
+      finite &= static_cast<int>(v - v == 0.0);
     }
-  return in_unit != 0;
+  return finite != 0;
 }
 #endif
 
@@ -156,15 +158,15 @@ bool vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, st
 #if PLOVIK_AVX2_TARGET
   const bool avx2 = cpu_has_avx2();
 #endif
-  // The range is checked on the way, so that the rows are read once.
-  bool in_unit;
+  // Finiteness is checked on the way, so that the rows are read once.
+  bool finite;
 #if PLOVIK_AVX2_TARGET
   if (avx2 && small_d && d % 4 == 0)
-    in_unit = rows_to_columns_avx2(rows, d, count, cols);
+    finite = rows_to_columns_avx2(rows, d, count, cols);
   else
 #endif
-    in_unit = rows_to_columns(rows, d, count, cols);
-  if (!in_unit) return false;
+    finite = rows_to_columns(rows, d, count, cols);
+  if (!finite) return false;
 
   const double cells = static_cast<double>(ix.b);
   Component comps_small[16];

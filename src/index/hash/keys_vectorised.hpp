@@ -1,6 +1,6 @@
-// The common case of key computation, vectorised: coordinates and offsets in
-// [0, 1) and a key space of at most 2^31. Gives exactly the keys of the
-// general formula for such input.
+// The common case of key computation, vectorised: finite coordinates,
+// offsets in [0, 1) and a key space of at most 2^31. Gives exactly the keys
+// of the general formula for such input.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +20,8 @@ inline constexpr std::size_t chunk_rows = 64;
 // Keys of `count` (at most chunk_rows) consecutive rows starting at `rows`
 // in the tables of `tables`; writes the key of row i in table
 // tables.first + u to out[u * stride + i]. False, writing nothing, when a
-// coordinate lies outside [0, 1) (or is NaN): the general formula is needed
-// then. Requires vectorised_keys_apply(ix).
+// coordinate is NaN or infinite: the general formula is needed then.
+// Requires vectorised_keys_apply(ix).
 bool vectorised_keys_rows(const Index& ix, const double* rows, std::size_t d, std::size_t count,
                           TableSpan tables, int64_t* out, std::size_t stride);
 
