@@ -10,7 +10,8 @@ import warnings
 import numpy as np
 import pytest
 
-from plovik import PlovikSearch, datasets, exact_knn, exact_radius
+from plovik import PlovikSearch, datasets, exact_knn, exact_radius, persist
+from plovik._native import crc32c
 from plovik.grid import GridStore
 from plovik.lsh import PythonLshIndex
 
@@ -74,6 +75,10 @@ class Mirror:
 
 def exact_search(rng, n=1500, n_static=1200, d=D, **kwargs):
     X = rng.random((n, d)) * 2 - 0.5
+    # coordinates stored as 1.0 (rounded up from just below 1, or from a tiny negative one), static and
+    # candidate: read back as themselves whenever the search lays its points out, grids or builds them again
+    X[[7, n_static + 7], 0] = np.nextafter(1.0, 0.0)
+    X[[8, n_static + 8], -1] = -(2.0**-60)
     search = PlovikSearch(d, seed=3, **kwargs)
     search.build(X, n_static)
     return search, Mirror(X, n_static, kwargs.get("metric", "l1"), kwargs.get("boxsize"))
@@ -123,7 +128,7 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxs
     # the points as the raw index stores them, bit for bit
     hashed = PlovikSearch(d, seed=3, tables=1, components=2, cells=3, probes=0, backend=backend)
     hashed.build(mirror.X if boxsize is None else mirror.X / boxsize, mirror.n_static)
-    assert np.array_equal(search._points().view(np.uint64), np.asarray(hashed.raw.points(), np.float64).view(np.uint64))
+    assert search._index.points().tobytes() == hashed.raw.points().tobytes()
     # tiles of 8 points, in plain L1 a byte a coordinate in tiles of 16; a grid keeps no scan (cells come later)
     parts = search.nbytes_by_part
     codes = -(-1500 // 16) * 16 * 2 * -(-d // 2) if (metric, boxsize) == ("l1", None) else 0
@@ -143,6 +148,32 @@ def test_answers_as_the_exact_scan_through_every_change(backend, d, metric, boxs
     mirror.check(search, rng, k=30)
     assert search.estimate_recall().recall == 1.0 and search.observed_recall is None
     assert all(v == 0 for k, v in search.stats().items() if k != "block")
+
+
+@pytest.mark.parametrize("exact", ["always", "grid"])
+def test_a_coordinate_stored_as_one_is_measured_from_one_after_every_change(exact):
+    """A coordinate rounded up to 1.0 on the way in is measured from 1.0, not from its wrap 0.0, when the
+    search lays its points out or grids them again: among every answer, the exact search's rows after an
+    update of the same coordinates, a pickle and a promote."""
+    rng = np.random.default_rng(11)
+    X = rng.random((100, 2))
+    X[0] = [np.nextafter(1.0, 0.0), 0.5]
+    X[95] = [0.25, -(2.0**-60)]
+    Q = rng.random((500, 2))
+    search = PlovikSearch(2, exact=exact, seed=3)
+    search.build(X, 90)
+
+    def rows_equal(s, points):
+        for got, want in zip(s.query_knn(Q, len(points)), exact_knn(points, Q, len(points)), strict=True):
+            assert np.array_equal(got, want)
+
+    rows_equal(search, X)
+    search.update(X[90:])
+    rows_equal(search, X)
+    rows_equal(pickle.loads(pickle.dumps(search)), X)
+    more = rng.random((10, 2))
+    search.promote(more)
+    rows_equal(search, np.vstack([X, more]))
 
 
 def test_crowded_points_in_the_scans_own_order_through_every_change():
@@ -191,6 +222,21 @@ def test_saved_loaded_mapped_and_pickled(tmp_path, d, metric, boxsize):
         (tmp_path / "s" / "manifest.json").write_text(json.dumps(bad | {"crc32c": 0}))
         with pytest.raises(ValueError, match=message):
             PlovikSearch.load(tmp_path / "s", verify=False)
+    # points off [0, 1] (a NaN, 1.5) with their checksums made right: refused by every verified load, mapped too
+    coords_file = tmp_path / "s" / manifest["arrays"]["coords"]["file"]
+    pristine = coords_file.read_bytes()
+    for bad in (np.nan, 1.5):
+        data = bytearray(pristine)
+        data[persist.DATA_OFFSET : persist.DATA_OFFSET + 4] = np.float32(bad).tobytes()
+        coords_file.write_bytes(bytes(data))
+        edited = copy.deepcopy(manifest)
+        edited["arrays"]["coords"]["crc32c"] = crc32c(bytes(data[persist.DATA_OFFSET :]))
+        edited["crc32c"] = persist._manifest_crc(edited)
+        (tmp_path / "s" / "manifest.json").write_text(json.dumps(edited))
+        for mmap in (False, True):
+            with pytest.raises(ValueError, match=r"the points must be wrapped onto \[0, 1\]"):
+                PlovikSearch.load(tmp_path / "s", mmap=mmap, verify=True)
+    coords_file.write_bytes(pristine)
     if boxsize is None and metric != "l1":
         del manifest["settings"]["metric"]
         (tmp_path / "s" / "manifest.json").write_text(json.dumps(manifest | {"crc32c": 0}))
@@ -252,6 +298,7 @@ def test_tables_and_grid_answer_in_the_metric_through_every_change(tmp_path, met
 def test_growth_past_the_sizes_builds_the_tables():
     rng = np.random.default_rng(5)
     X = rng.random((36_000, D))  # uniform: tight clusters are answered faster by the scan at this size
+    X[7, 0] = np.nextafter(1.0, 0.0)  # stored as 1.0, and still so in the tables built from the stored points
     search = PlovikSearch(D, seed=1, threads=1)
     search.build(X[:3000], n_static=2000, sample=100)
     search.retire([5, 2500])
@@ -262,6 +309,7 @@ def test_growth_past_the_sizes_builds_the_tables():
     assert not t.exact and t.sample > 0 and search.raw is not None and search.params.l == t.tables
     assert (search.n_points, search.n_static, search.n_retired) == (33_000, 6000, 2)
     assert search.nbytes_by_part["ids"] > 0 and search.observed_recall.since == "promote"
+    assert search.raw.points()[7, 0] == 1.0
     probe = np.array([0, 2499, 2999, 5999, 6000, 32_999])
     idx, dist = search.query_knn(X[probe], 1)
     assert idx[:, 0].tolist() == probe.tolist() and (dist == 0).all()

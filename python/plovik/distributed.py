@@ -79,7 +79,7 @@ from plovik.arguments import (
     ids_to_retire,
 )
 from plovik.caller import warn
-from plovik.exact import ExactScan, ExactStore
+from plovik.exact import ExactScan, ExactStore, stored_as_input
 from plovik.grid import GridStore
 from plovik.hashing import HashParameters
 from plovik.monitor import Call, ObservedRecall, advice, cause_of, counts_within, knn_hits, radius_hits
@@ -287,7 +287,7 @@ class _Shard:
         """The global ids of the live points and their coordinates as stored."""
         n = self.index.n_points
         live = np.concatenate([np.flatnonzero(~self.retired[:n]), np.arange(self.retired.size, n)]).astype(np.int64)
-        return self.to_global(live), np.asarray(self.index.points(), np.float64)[live]
+        return self.to_global(live), stored_as_input(self.index.points())[live]
 
     def build_tables(self, params: HashParameters) -> None:
         """Index the points held (the exact scan's) in a raw index of
@@ -295,7 +295,7 @@ class _Shard:
         _, cls = backend_class(self.backend)
         index = cls(**params.as_kwargs())
         with self._limit():
-            index.build(np.asarray(self.index.points(), np.float64), self.index.n_static)
+            index.build(stored_as_input(self.index.points()), self.index.n_static)
             retired = np.flatnonzero(self.retired)
             if retired.size:
                 index.retire(retired.astype(np.int64))
@@ -323,7 +323,7 @@ class _Shard:
             n = self.index.n_points
             rows = np.flatnonzero(~self.retired[:n])
             live = np.concatenate([rows, np.arange(self.retired.size, n)]).astype(np.int64)
-            points = np.ascontiguousarray(np.asarray(self.index.points(), np.float64)[live])
+            points = np.ascontiguousarray(stored_as_input(self.index.points())[live])
             self._live = (ExactScan.on_unit_torus(points, self.measure.metric, self.measure.box), live)
         return self._live
 
@@ -439,7 +439,7 @@ class _Shard:
         their coordinates as stored (single precision, in float64)."""
         lids = self.to_local(gids)
         mine = np.flatnonzero(lids >= 0)
-        return mine, np.asarray(self.index.points(), np.float64)[lids[mine]]
+        return mine, stored_as_input(self.index.points())[lids[mine]]
 
     def info(self) -> dict[str, Any]:
         return {

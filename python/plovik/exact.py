@@ -475,6 +475,27 @@ def recall_at_k(found: npt.ArrayLike, exact: npt.ArrayLike) -> float:
     return float(hits / total) if total else 1.0
 
 
+def check_wrapped(coords: npt.NDArray[np.float32]) -> None:
+    """ValueError unless every stored coordinate lies in [0, 1] (a NaN does not)."""
+    if coords.size and not (np.min(coords) >= 0 and np.max(coords) <= 1):
+        raise ValueError("the points must be wrapped onto [0, 1]")
+
+
+def stored_as_input(points: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """Stored single-precision coordinates (wrapped onto [0, 1]) as float64
+    coordinates that the index stores unchanged when it is given them again.
+
+    A coordinate that rounded up to 1.0 on the way in (one just below 1, or
+    a tiny negative one) would wrap to 0.0 if given as 1.0: it is given as
+    the largest double below 1, which rounds to 1.0 again. Every other
+    stored value is its own float64. Rebuilding, laying out a scan or asking
+    queries from stored points goes through this, so that they read the
+    values the index holds."""
+    out = np.array(points, np.float64)
+    out[out == 1.0] = np.nextafter(1.0, 0.0)
+    return out
+
+
 class ExactStore:
     """The points of a search that answers by the exact scan: no hash table.
 
@@ -620,8 +641,8 @@ class ExactStore:
         flags = np.unpackbits(retired.view(np.uint8), bitorder="little").astype(bool)
         if flags[n:].any():
             raise ValueError("the retired bit set names ids beyond the points")
-        if check_values and coords.size and not (coords.min() >= 0 and coords.max() <= 1):
-            raise ValueError("the points must be wrapped onto [0, 1]")
+        if check_values:
+            check_wrapped(coords)
         store = cls(d, block)
         store._f32, store._n_static, store._retired = coords, n_static, flags[:n].copy()
         return store

@@ -57,7 +57,7 @@ import numpy as np
 import numpy.typing as npt
 
 from plovik import _native
-from plovik.exact import ExactPoints, ExactStore, checked_points, checked_radius
+from plovik.exact import ExactPoints, ExactStore, checked_points, checked_radius, stored_as_input
 from plovik.threads import checked_threads, thread_limit
 from plovik.validation import (
     Box,
@@ -418,7 +418,7 @@ class GridStore(ExactStore):
             if tier is None:
                 ids = np.flatnonzero(~self._retired[lo:hi]).astype(np.int64) + lo
                 tier = grids[cells] = _tier(
-                    self._f32[ids].astype(np.float64), ids, cells, self.d, self.metric, self.weights
+                    stored_as_input(self._f32[ids]), ids, cells, self.d, self.metric, self.weights
                 )
             out.append(tier)
         return out

@@ -75,7 +75,9 @@ shape, layout) is checked against the manifest before any data is read,
 file sizes must match exactly, the checksums are compared when verifying,
 and the raw index checks every invariant it relies on (`_from_state`); a
 verified load also recomputes the keys of a sample of each tier's entries
-from the stored points (`_check_key_sample`). Nothing is ever unpickled
+from the stored points (`_check_key_sample`), or, for a search without
+tables whose points it maps, checks that they lie in [0, 1] as a full load
+does (`check_wrapped`). Nothing is ever unpickled
 from a file. A bad folder raises ValueError: a saved folder missing a file
 the manifest names (the OS error as its cause), or holding a folder, FIFO
 or device in its place, included; a path that does not exist raises
@@ -118,6 +120,7 @@ import numpy as np
 
 from plovik import _native
 from plovik._native import QUERY_COUNTERS, STATE_ARRAYS, STATE_INTS
+from plovik.exact import check_wrapped
 from plovik.hashing import cell_codes
 from plovik.tuning import Tuning
 
@@ -864,6 +867,12 @@ def _load(
         raise _bad(str(e)) from e
     if verify and state is not None and not exact:
         _check_key_sample(state)
+    elif verify and state is not None and files:
+        # a mapped store's points, read for their checksums: their values checked too, as a full load checks them
+        try:
+            check_wrapped(state["coords"])
+        except ValueError as e:
+            raise _bad(str(e)) from e
     return search
 
 

@@ -51,7 +51,7 @@ from plovik.arguments import (
     ids_to_retire,
 )
 from plovik.caller import warn
-from plovik.exact import ExactScan, ExactStore, recall_at_k
+from plovik.exact import ExactScan, ExactStore, recall_at_k, stored_as_input
 from plovik.hashing import (
     DEFAULT_BLOCK,
     DEFAULT_PROBES,
@@ -1019,8 +1019,10 @@ class PlovikSearch:
         return _tuning.COST.exact(n, self._d) > _tuning.COST.exact(_tuning.EXACT_BELOW, 1)
 
     def _points(self) -> npt.NDArray[np.float64]:
-        """Every point as the index stores it (wrapped, single precision), in float64."""
-        return np.asarray(self._built("read points").points(), np.float64)
+        """Every point as the index stores it (wrapped, single precision), in
+        float64 values it would store unchanged again (`stored_as_input`):
+        what a rebuild, the exact scan and queries from the points read."""
+        return stored_as_input(self._built("read points").points())
 
     def _scan_of(self, X: npt.NDArray[np.float64]) -> ExactScan:
         """The exact scan of points on the unit torus, in the search's metric and box."""
