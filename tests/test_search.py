@@ -181,6 +181,7 @@ TOO_LARGE = (
         (lambda s: s.update(np.zeros((100, 5), int)), V, "coords holds integers"),
         (lambda s: s.promote(np.zeros((3, 5), np.uint64)), V, "new_candidates holds integers"),
         (lambda s: s.build("0.5"), T, "points must be an array of numbers, got str"),
+        (lambda s: s.update(None), T, "coords must be an array of numbers, got None"),
         (
             lambda s: s.build(np.pad([[np.nan]], ((1, 0), (2, 2)))),
             V,

@@ -103,8 +103,8 @@ def at_least(value: object, name: str, low: int) -> int:
 
 def as_array(value: object, name: str) -> np.ndarray:
     """An ndarray view of an array-like (a copy only for non-arrays such as lists)."""
-    if isinstance(value, (str, bytes)):
-        raise TypeError(f"{name} must be an array of numbers, got {type(value).__name__}")
+    if value is None or isinstance(value, (str, bytes)):
+        raise TypeError(f"{name} must be an array of numbers, got {'None' if value is None else type(value).__name__}")
     if isinstance(value, np.ma.MaskedArray):
         # The index has no notion of a missing value: NumPy would hand over
         # the data under the mask as if it were valid.
