@@ -23,13 +23,15 @@ from plovik.threads import thread_limit
 
 
 def awkward_points(rng, n, d, cells):
-    """Uniform points, some on cell faces, at 0 and just below 1, copied, or whole periods away."""
+    """Uniform points, some on cell faces, at 0 and just below 1 (two of them stored as 1.0), copied, or whole
+    periods away."""
     P = rng.random((n, d))
     if n >= 8:
         faces = rng.integers(0, cells + 1, (n // 4, d)) / cells
         P[: n // 4] = np.where(rng.random((n // 4, d)) < 0.7, faces, P[: n // 4])
         P[n // 4 : n // 4 + 3] = np.array([0.0, 1 - 1e-17, np.nextafter(np.float32(1), 0)])[:, None]
         P[n // 4 + 3 : n // 4 + 6] = P[n // 2]
+        P[n // 4 + 6, 0], P[n // 4 + 7, -1] = 1 - 2.0**-30, -1e-12  # rounded up to 1.0 in single precision
         P[-4:] += rng.integers(-3, 4, (4, d))
     return P
 
@@ -127,9 +129,12 @@ def test_pair_order_and_image_shifts():
     order = np.lexsort((j, i))
     same(by_id[:3], (i[order], j[order], dist[order]))
     assert by_id[3] is None and shift.dtype == np.int32 and shift.shape == (i.size, d)
-    # x_j - x_i + s is the minimum image: each axis within half a period, its length the distance's term
+    # x_j - x_i + s is the minimum image: each axis within half a period, its length the distance's term (a
+    # coordinate stored as 1.0 read as 0.0, as every search's shifts read it)
     x = (P - np.floor(P)).astype(np.float32).astype(np.float64)
-    delta = x[j] - x[i] + shift
+    assert (x == 1.0).any()
+    xs = np.where(x >= 1, 0.0, x)
+    delta = xs[j] - xs[i] + shift
     assert np.abs(delta).max() <= 0.5 and np.allclose(np.abs(delta).sum(axis=1), dist, atol=1e-6)
     assert set(np.unique(shift)) <= {-1, 0, 1} and (shift != 0).any()
     # the full list's shifts by the same convention: half-list pairs from either end, queries periods away
@@ -140,7 +145,6 @@ def test_pair_order_and_image_shifts():
     rows = np.repeat(np.arange(Q.shape[0]), np.diff(indptr))
     xq = (Q - np.floor(Q)).astype(np.float32)
     xq = np.where(xq >= 1, np.float32(0), xq).astype(np.float64)
-    xs = np.where(x >= 1, 0.0, x)  # a coordinate that rounds to 1.0 is stored as 0.0
     delta = xs[ids] - xq[rows] + full_shift
     assert np.abs(delta).max() <= 0.5 and (full_shift != 0).any()
     assert np.allclose(np.abs(delta).sum(axis=1), dists, atol=1e-6)

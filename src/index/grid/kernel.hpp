@@ -275,9 +275,11 @@ inline void distances_run(const float* q, const float* const* axis, std::size_t 
 // The image shift along one axis from x to y (wrapped coordinates): the
 // whole periods s that make y - x + s the shorter way round, 0 when
 // |y - x| is (the distance's own test, a < 1 - a), else -1 when y > x and
-// +1 when y < x.
+// +1 when y < x. A coordinate stored as 1.0 (rounded up from just below
+// 1) is read as 0.0, as the package's image shifts of every other answer
+// read it, so that s is the same whichever search found the pair.
 inline int32_t image_shift(float x, float y) {
-  const float delta = y - x;
+  const float delta = (y >= 1.0f ? 0.0f : y) - (x >= 1.0f ? 0.0f : x);
   const float a = std::fabs(delta);
   if (a < 1.0f - a) return 0;
   return delta > 0.0f ? -1 : 1;
