@@ -248,6 +248,7 @@ def test_equal_sides_answer_as_one_boxsize_and_the_float64_distance(metric):
         ({"boxsize": [[1.0, 2.0, 3.0]]}, ValueError, "one side per axis"),
         ({"boxsize": ("a", 1, 2)}, TypeError, "boxsize must be"),
         *(({"boxsize": L}, ValueError, "boxsize must be finite and positive") for L in (-1.0, 0, np.nan, np.inf)),
+        ({"boxsize": np.array(-2.0)}, ValueError, "boxsize must be finite and positive, got -2.0"),  # 0-d: a number
         ({"boxsize": 10**400}, ValueError, "boxsize must be"),
         *(({"boxsize": L}, TypeError, "boxsize must be") for L in ("3", True)),
     ],

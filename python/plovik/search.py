@@ -1383,7 +1383,7 @@ class PlovikSearch:
                 them (wrapped onto [0, 1), rounded to single precision; a value
                 rounded up to 1.0 read as 0.0); times `boxsize` in the box's
                 units. Not with `sparse`.
-            vectors: True appends the (p, 3) float64 displacement vectors
+            vectors: True appends the (p, d) float64 displacement vectors
                 (x_j - x_i + s) times the sides, from those stored
                 coordinates (`plovik.grid` gives their precision). Not with
                 `sparse`.

@@ -84,6 +84,8 @@ def check_boxsize(boxsize: object) -> float | None:
 def check_box(boxsize: object, d: int | None = None) -> Box:
     """`check_boxsize`, or d sides (a sequence of finite positive numbers,
     one per axis) as a tuple of floats."""
+    if isinstance(boxsize, np.ndarray) and boxsize.ndim == 0:  # a 0-d array: its number
+        boxsize = boxsize.item()
     if boxsize is None or isinstance(boxsize, (numbers.Real, bool, np.bool_, str)):
         return check_boxsize(boxsize)
     try:
